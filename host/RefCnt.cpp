@@ -1,0 +1,3 @@
+#include "host/RefCnt.h"
+
+RefCntObject::~RefCntObject() = default;
