@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Runs every test three times: a normal build, an AddressSanitizer +
+# UndefinedBehaviorSanitizer build and a ThreadSanitizer build, each in its own
+# build folder. Exits non-zero on any failing test or sanitizer report.
+#
+#   scripts/run-tests.sh           all three builds (what CI runs)
+#   scripts/run-tests.sh --quick   the normal build only, for quick local loops
+#   KELCACHE_CTEST_ARGS="-L redis" scripts/run-tests.sh --quick   one area
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+quick=0
+for arg in "$@"; do
+  case "$arg" in
+    --quick) quick=1 ;;
+    -h|--help) sed -n '2,9p' "$0"; exit 0 ;;
+    *) echo "unknown argument: $arg" >&2; exit 2 ;;
+  esac
+done
+
+scripts/install-deps.sh
+
+jobs=$(nproc)
+# Sanitizers stop the program at the first report, so a report fails its test.
+export ASAN_OPTIONS="abort_on_error=1:detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
+
+run_build() {
+  local name=$1 sanitize=$2
+  local build="build/ci-$name"
+  echo "=== $name build ==="
+  if [ ! -f "$build/build.ninja" ]; then
+    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELCACHE_SANITIZE="$sanitize" \
+      -DKELCACHE_BUILD_BENCHMARKS="$([ -z "$sanitize" ] && echo ON || echo OFF)" >/dev/null
+  fi
+  cmake --build "$build" -j "$jobs"
+  # shellcheck disable=SC2086
+  ctest --test-dir "$build" --output-on-failure -j "$jobs" ${KELCACHE_CTEST_ARGS:-}
+}
+
+start=$(date +%s)
+run_build normal ""
+if [ "$quick" -eq 0 ]; then
+  run_build asan address
+  run_build tsan thread
+fi
+echo "All test builds passed in $(( $(date +%s) - start )) s."
