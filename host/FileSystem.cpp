@@ -1,0 +1,142 @@
+#include "host/FileSystem.h"
+
+#include <cerrno>
+#include <chrono>
+#include <ctime>
+#include <filesystem>
+#include <system_error>
+
+#include "host/FileErrors.h"
+
+namespace fs = std::filesystem;
+
+// ---- TFileException -------------------------------------------------------
+
+namespace {
+
+TError::StatusCode StatusFor(const std::error_code& error) {
+  if (error == std::errc::no_such_file_or_directory) return TError::StatusCode::NOT_FOUND;
+  if (error == std::errc::permission_denied || error == std::errc::operation_not_permitted) {
+    return TError::StatusCode::PERMISSION_DENIED;
+  }
+  if (error == std::errc::file_exists) return TError::StatusCode::ALREADY_EXISTS;
+  if (error == std::errc::no_space_on_device || error.value() == EDQUOT) {
+    return TError::StatusCode::RESOURCE_EXHAUSTED;
+  }
+  if (error == std::errc::is_a_directory || error == std::errc::not_a_directory ||
+      error == std::errc::directory_not_empty) {
+    return TError::StatusCode::FAILED_PRECONDITION;
+  }
+  return TError::StatusCode::UNKNOWN;
+}
+
+TString ErrorText(const std::error_code& error) {
+  return TString::fromStdString(error.message());
+}
+
+}  // namespace
+
+TFileException::TFileException(const TString& operation, const TString& path, std::error_code error)
+    : KelvraException(
+          operation + u" '" + path + u"': " + ErrorText(error),
+          TError::ErrorInfo(KelvraError::MakeError(static_cast<uint32_t>(error.value()), ErrorText(error)),
+                            path, StatusFor(error))),
+      m_path(path),
+      m_error(error) {}
+
+TFileException::~TFileException() = default;
+
+TFileException TFileException::FromErrno(const TString& operation, const TString& path) {
+  return TFileException(operation, path, std::error_code(errno, std::generic_category()));
+}
+
+// ---- Local time <-> system time --------------------------------------------
+
+namespace {
+
+// The UTC instant at which the local clock reads localTime.
+std::chrono::system_clock::time_point LocalToSystem(const DateTime& localTime) {
+  // Read as if it were UTC, the representation gives the local clock's
+  // calendar fields; mktime turns those fields into the UTC instant.
+  std::chrono::system_clock::time_point asIfUtc = localTime.ToSystemTime();
+  auto sinceEpoch = std::chrono::duration_cast<std::chrono::milliseconds>(asIfUtc.time_since_epoch());
+  auto seconds = std::chrono::floor<std::chrono::seconds>(sinceEpoch);
+  std::chrono::milliseconds rest = sinceEpoch - seconds;
+  std::time_t fieldsAsUtc = static_cast<std::time_t>(seconds.count());
+  std::tm fields{};
+  if (gmtime_r(&fieldsAsUtc, &fields) == nullptr) return asIfUtc;
+  fields.tm_isdst = -1;  // let the zone's rules decide whether daylight saving applies
+  std::time_t utc = std::mktime(&fields);
+  if (utc == static_cast<std::time_t>(-1)) return asIfUtc;
+  return std::chrono::system_clock::from_time_t(utc) + rest;
+}
+
+// The local clock's reading at the UTC instant time.
+DateTime SystemToLocal(std::chrono::system_clock::time_point time) {
+  auto seconds = std::chrono::floor<std::chrono::seconds>(time.time_since_epoch());
+  std::time_t utc = static_cast<std::time_t>(seconds.count());
+  std::tm local{};
+  if (localtime_r(&utc, &local) == nullptr) return DateTime::FromSystemTime(time);
+  // tm_gmtoff is the zone's offset from UTC at that instant, daylight saving included.
+  return DateTime::FromSystemTime(time) + DateTimeSpan::FromSeconds(local.tm_gmtoff);
+}
+
+}  // namespace
+
+// ---- Questions and changes -------------------------------------------------
+
+bool FileExists(const TPath& path) {
+  std::error_code error;
+  return fs::is_regular_file(path.ToStdPath(), error);
+}
+
+bool DirectoryExists(const TPath& path) {
+  std::error_code error;
+  return fs::is_directory(path.ToStdPath(), error);
+}
+
+bool CreateDirectory(const TPath& path) {
+  fs::path folder = path.ToStdPath();
+  std::error_code error;
+  fs::create_directories(folder, error);
+  // Whatever create_directories reported, the question is whether the folder
+  // is there now: another thread may have made it (or a part of it) first.
+  std::error_code statError;
+  return fs::is_directory(folder, statError);
+}
+
+bool RemovePath(const TPath& path) {
+  std::error_code error;
+  return fs::remove(path.ToStdPath(), error) && !error;
+}
+
+bool RemovePathRecursively(const TPath& path) {
+  fs::path target = path.ToStdPath();
+  // A concurrent writer may add a file to a folder that is being emptied (the
+  // folder's removal then fails with "not empty"); a few attempts settle it.
+  constexpr int kAttempts = 3;
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    std::error_code error;
+    fs::remove_all(target, error);
+    if (!error) return true;
+    std::error_code statError;
+    if (!fs::exists(fs::symlink_status(target, statError))) return true;  // gone, if not by us
+  }
+  return false;
+}
+
+bool LastWriteTime(const TPath& path, const DateTime& localTime) {
+  auto fileTime = std::chrono::file_clock::from_sys(LocalToSystem(localTime));
+  std::error_code error;
+  fs::last_write_time(path.ToStdPath(), std::chrono::time_point_cast<fs::file_time_type::duration>(fileTime),
+                      error);
+  return !error;
+}
+
+DateTime GetLastWriteTime(const TPath& path) {
+  std::error_code error;
+  fs::file_time_type fileTime = fs::last_write_time(path.ToStdPath(), error);
+  if (error) throw TFileException(u"Cannot read the last-write time of", path, error);
+  auto systemTime = std::chrono::file_clock::to_sys(fileTime);
+  return SystemToLocal(std::chrono::time_point_cast<std::chrono::system_clock::duration>(systemTime));
+}

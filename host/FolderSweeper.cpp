@@ -1,0 +1,172 @@
+#include "host/FolderSweeper.h"
+
+#include <algorithm>
+#include <limits>
+#include <optional>
+#include <system_error>
+#include <tuple>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+uint64_t SaturatingAdd(uint64_t a, uint64_t b) {
+  return a > std::numeric_limits<uint64_t>::max() - b ? std::numeric_limits<uint64_t>::max() : a + b;
+}
+
+struct Measured {
+  uint64_t bytes = 0;
+  fs::file_time_type newestWrite;
+};
+
+// The size of the files under an entry folder and the newest of their
+// last-write times (the folder's own time when it holds no file). Nothing when
+// the folder vanished before it could be measured. Files that vanish meanwhile
+// are skipped.
+std::optional<Measured> MeasureEntryFolder(const fs::path& folder) {
+  Measured measured;
+  bool sawFile = false;
+  std::error_code error;
+  fs::recursive_directory_iterator it(folder, fs::directory_options::skip_permission_denied, error);
+  if (error) return std::nullopt;
+  for (const fs::recursive_directory_iterator end; it != end;) {
+    std::error_code fileError;
+    fs::file_status status = it->symlink_status(fileError);
+    if (!fileError && fs::is_regular_file(status)) {
+      uintmax_t size = it->file_size(fileError);
+      if (!fileError) {
+        fs::file_time_type written = it->last_write_time(fileError);
+        if (!fileError) {
+          measured.bytes = SaturatingAdd(measured.bytes, size);
+          measured.newestWrite = sawFile ? std::max(measured.newestWrite, written) : written;
+          sawFile = true;
+        }
+      }
+    }
+    it.increment(error);
+    if (error) break;  // a sub-folder vanished or cannot be read: keep what was measured
+  }
+  if (!sawFile) {
+    std::error_code timeError;
+    measured.newestWrite = fs::last_write_time(folder, timeError);
+    if (timeError) return std::nullopt;
+  }
+  return measured;
+}
+
+}  // namespace
+
+FolderSweeper::FolderSweeper(uint64_t budgetBytes, FolderSweepOrder order, unsigned minimumAgeSeconds,
+                             std::chrono::nanoseconds interval)
+    : m_budgetBytes(budgetBytes),
+      m_targetBytes(budgetBytes - budgetBytes / 10),
+      m_order(order),
+      m_minimumAgeSeconds(minimumAgeSeconds),
+      m_interval(interval) {}
+
+FolderSweeper::~FolderSweeper() = default;
+
+uint64_t FolderSweeper::GetScanCount() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_scanCount;
+}
+
+bool FolderSweeper::Sweep(const TPath& folder, uint64_t incomingBytes) {
+  const auto now = std::chrono::steady_clock::now();
+  FolderState* state = nullptr;
+  uint64_t estimateAtStart = 0;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    state = &m_folders[folder.ToString()];
+    state->estimatedBytes = SaturatingAdd(state->estimatedBytes, incomingBytes);
+    if (state->scanning) return false;  // the running scan will account for these bytes
+    bool intervalUp = !state->scanned || now - state->lastScan >= m_interval;
+    bool estimateTooHigh = state->estimatedBytes > state->earlyScanAbove;
+    if (!intervalUp && !estimateTooHigh) return false;
+    state->scanning = true;
+    state->lastScan = now;
+    estimateAtStart = state->estimatedBytes;
+  }
+
+  ScanResult result;
+  try {
+    result = ScanAndTrim(folder.ToStdPath(), incomingBytes);
+  } catch (...) {
+    // Only an allocation failure can get here; let the next Sweep try again.
+    std::lock_guard<std::mutex> lock(m_mutex);
+    state->scanning = false;
+    throw;
+  }
+
+  std::lock_guard<std::mutex> lock(m_mutex);
+  // Bytes announced by other threads while this scan ran may or may not have
+  // been seen by it; counting them again errs towards an earlier next scan.
+  uint64_t announcedDuringScan = state->estimatedBytes - estimateAtStart;
+  uint64_t afterThisStore = SaturatingAdd(result.remainingBytes, incomingBytes);
+  state->estimatedBytes = SaturatingAdd(afterThisStore, announcedDuringScan);
+  state->earlyScanAbove = std::max(m_budgetBytes, SaturatingAdd(afterThisStore, m_budgetBytes / 10));
+  state->scanned = true;
+  state->scanning = false;
+  ++m_scanCount;
+  return result.removedAny;
+}
+
+FolderSweeper::ScanResult FolderSweeper::ScanAndTrim(const fs::path& folder, uint64_t incomingBytes) const {
+  ScanResult result;
+  std::vector<EntryFolder> entries;
+  std::error_code error;
+  fs::directory_iterator it(folder, error);
+  if (error) return result;  // no folder (yet): nothing to trim
+  for (const fs::directory_iterator end; it != end;) {
+    std::error_code entryError;
+    fs::file_status status = it->symlink_status(entryError);
+    if (!entryError && fs::is_directory(status)) {
+      if (std::optional<Measured> measured = MeasureEntryFolder(it->path())) {
+        result.remainingBytes = SaturatingAdd(result.remainingBytes, measured->bytes);
+        entries.push_back(EntryFolder{it->path(), measured->bytes, measured->newestWrite});
+      }
+    } else if (!entryError && fs::is_regular_file(status)) {
+      uintmax_t size = it->file_size(entryError);
+      if (!entryError) result.remainingBytes = SaturatingAdd(result.remainingBytes, size);
+    }
+    it.increment(error);
+    if (error) break;  // the folder itself went away or cannot be read: trim what was listed
+  }
+
+  if (SaturatingAdd(result.remainingBytes, incomingBytes) <= m_budgetBytes) return result;
+
+  OrderForRemoval(entries);
+  const fs::file_time_type now = fs::file_time_type::clock::now();
+  for (const EntryFolder& entry : entries) {
+    if (SaturatingAdd(result.remainingBytes, incomingBytes) <= m_targetBytes) break;
+    if (!OldEnough(entry, now)) {
+      if (m_order == FolderSweepOrder::LeastRecentlyWritten) break;  // every later entry is younger still
+      continue;
+    }
+    std::error_code removeError;
+    fs::remove_all(entry.path, removeError);
+    std::error_code statError;
+    if (!removeError || !fs::exists(fs::symlink_status(entry.path, statError))) {
+      result.remainingBytes -= std::min(result.remainingBytes, entry.bytes);
+      result.removedAny = true;
+    }
+  }
+  return result;
+}
+
+void FolderSweeper::OrderForRemoval(std::vector<EntryFolder>& entries) const {
+  if (m_order == FolderSweepOrder::LargestFirst) {
+    std::sort(entries.begin(), entries.end(), [](const EntryFolder& a, const EntryFolder& b) {
+      return std::tie(b.bytes, a.newestWrite, a.path) < std::tie(a.bytes, b.newestWrite, b.path);
+    });
+  } else {
+    std::sort(entries.begin(), entries.end(), [](const EntryFolder& a, const EntryFolder& b) {
+      return std::tie(a.newestWrite, a.path) < std::tie(b.newestWrite, b.path);
+    });
+  }
+}
+
+bool FolderSweeper::OldEnough(const EntryFolder& entry, fs::file_time_type now) const {
+  if (m_minimumAgeSeconds == 0) return true;
+  return now - entry.newestWrite >= std::chrono::seconds(m_minimumAgeSeconds);
+}

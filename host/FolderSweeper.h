@@ -1,0 +1,115 @@
+// FolderSweeper: holds folders of cache entries to a size budget.
+//
+// A swept folder holds one sub-folder per entry (the disk cache keeps each
+// entry's files in a folder of its own). Sweep(folder, incomingBytes) is
+// called before incomingBytes more are written into the folder; when the
+// folder's size plus the incoming bytes would exceed the budget, whole entry
+// folders are removed until the total is at most 90% of the budget (the
+// headroom spares the next stores a sweep of their own). Files that lie
+// directly in the swept folder count towards its size but are never removed.
+//
+// Which entries go first (FolderSweepOrder):
+//   LeastRecentlyWritten (0): the entry whose newest file was written longest
+//     ago; an entry without files is as old as its folder. The disk cache
+//     renews a value file's last-write time on every load, so this is least
+//     recently used first.
+//   LargestFirst (1): the largest entry first; equal sizes oldest first.
+//   Any other value sweeps as LeastRecentlyWritten.
+//
+// minimumAgeSeconds (the third constructor argument): an entry whose newest
+// write is younger than this is never removed, so an entry that is being
+// written, or was just written, is not swept away under its writer; 0 lets
+// every entry go. When only young entries are left the folder may stay above
+// its budget until they age.
+//
+// Cost: a scan lists the folder and the files of every entry, so it runs at
+// most once per interval per folder. Between scans the sweeper keeps a
+// running estimate of each folder's size (the size found by the last scan
+// plus every incomingBytes since); when the estimate exceeds the budget a scan
+// runs early. (After a scan that could not get below the budget, because only
+// young entries were left, the early scan waits until another tenth of the
+// budget has come in, so that each store does not rescan.) The first Sweep
+// of a folder always scans.
+//
+// Failures never leave Sweep: entries that vanish during a scan (a concurrent
+// drop or another sweeper) are skipped, a missing folder holds nothing, and an
+// entry that cannot be removed is left and counted.
+//
+// Thread rules: thread-safe. m_mutex guards m_folders (the per-folder
+// estimates and scan state) and m_scanCount; it is held only to read and
+// update them, never during a scan. At most one thread scans a given folder
+// at a time; a Sweep that finds a scan of its folder running adds its bytes
+// to the estimate and returns at once.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+#include "host/Export.h"
+#include "host/TPath.h"
+#include "host/TString.h"
+
+enum class FolderSweepOrder : int { LeastRecentlyWritten = 0, LargestFirst = 1 };
+
+class KELCACHE_EXPORT FolderSweeper {
+ public:
+  // budgetBytes: the most a swept folder may hold. interval: the least time
+  // between two scans of one folder that the estimate does not force.
+  FolderSweeper(uint64_t budgetBytes, FolderSweepOrder order, unsigned minimumAgeSeconds,
+                std::chrono::nanoseconds interval);
+  FolderSweeper(const FolderSweeper&) = delete;
+  FolderSweeper& operator=(const FolderSweeper&) = delete;
+  ~FolderSweeper();
+
+  // Called before incomingBytes are written into folder. Scans and trims the
+  // folder when a scan is due (see the file comment). Returns true when it
+  // removed at least one entry folder.
+  bool Sweep(const TPath& folder, uint64_t incomingBytes);
+
+  uint64_t GetBudgetBytes() const { return m_budgetBytes; }
+  FolderSweepOrder GetOrder() const { return m_order; }
+  unsigned GetMinimumAgeSeconds() const { return m_minimumAgeSeconds; }
+  std::chrono::nanoseconds GetInterval() const { return m_interval; }
+  // How many scans have run, over all folders (for monitoring and tests).
+  uint64_t GetScanCount() const;
+
+ private:
+  struct FolderState {
+    uint64_t estimatedBytes = 0;  // the last scan's total plus the bytes announced since
+    uint64_t earlyScanAbove = 0;  // an estimate above this scans before the interval is up
+    std::chrono::steady_clock::time_point lastScan;
+    bool scanned = false;   // a scan has run (the first Sweep of a folder always scans)
+    bool scanning = false;  // a thread is scanning the folder now
+  };
+  struct ScanResult {
+    uint64_t remainingBytes = 0;
+    bool removedAny = false;
+  };
+  struct EntryFolder {
+    std::filesystem::path path;
+    uint64_t bytes = 0;
+    std::filesystem::file_time_type newestWrite;
+  };
+
+  // Lists folder, measures its entries and removes entries until the total
+  // plus incomingBytes is within the target. Runs without m_mutex.
+  ScanResult ScanAndTrim(const std::filesystem::path& folder, uint64_t incomingBytes) const;
+  void OrderForRemoval(std::vector<EntryFolder>& entries) const;
+  bool OldEnough(const EntryFolder& entry, std::filesystem::file_time_type now) const;
+
+  const uint64_t m_budgetBytes;
+  const uint64_t m_targetBytes;  // what a trim aims for: 90% of the budget
+  const FolderSweepOrder m_order;
+  const unsigned m_minimumAgeSeconds;
+  const std::chrono::nanoseconds m_interval;
+
+  mutable std::mutex m_mutex;
+  // Guarded by m_mutex. Keyed by the folder's path text; an element is never
+  // erased, so a reference to one stays valid while the sweeper lives.
+  std::unordered_map<TString, FolderState> m_folders;
+  uint64_t m_scanCount = 0;  // guarded by m_mutex
+};

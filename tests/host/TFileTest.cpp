@@ -1,0 +1,352 @@
+// Tests of the file and folder facilities: FileSystem.h (existence, folders,
+// removal, last-write times), TFile (open modes, whole-file reads and the
+// atomic whole-file write) and TDirectory.
+#include "host/TFile.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <time.h>
+
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/DateTime.h"
+#include "host/Errors.h"
+#include "host/FileErrors.h"
+#include "host/FileSystem.h"
+#include "host/TDirectory.h"
+#include "host/TPath.h"
+#include "tests/support/TestEnvironment.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class TFileTest : public testing::Test {
+ protected:
+  TPath Root() const { return TPath::FromStdPath(m_temp.path()); }
+
+  void WriteBytes(const TPath& path, const std::string& bytes) {
+    TFile file(path, TFile::OpenWrite | TFile::OpenTruncate);
+    ASSERT_EQ(file.Write(bytes.data(), bytes.size()), bytes.size());
+    file.Close();
+  }
+
+  std::string ReadBytes(const TPath& path) {
+    std::vector<uint8_t> bytes = TFile::LoadUnsignedBinaryFile(path);
+    return std::string(bytes.begin(), bytes.end());
+  }
+
+  // The names in a folder, as the system lists them.
+  std::set<std::string> NamesIn(const TPath& folder) {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder.ToStdPath()))
+      names.insert(entry.path().filename());
+    return names;
+  }
+
+  kelcache_test::TempDir m_temp;
+};
+
+TEST_F(TFileTest, CreateDirectoryMakesMissingParentsAndFailsUnderAFile) {
+  TPath deep = Root() / TPath("one") / TPath("two") / TPath("three");
+  EXPECT_FALSE(DirectoryExists(deep));
+  EXPECT_TRUE(CreateDirectory(deep));
+  EXPECT_TRUE(DirectoryExists(deep));
+  EXPECT_FALSE(FileExists(deep)) << "a folder is not a file";
+  EXPECT_TRUE(CreateDirectory(deep)) << "an existing folder counts as success";
+
+  // Many threads making the same new tree at once all succeed.
+  TPath shared = Root() / TPath("shared") / TPath("a") / TPath("b") / TPath("c");
+  std::atomic<int> successes{0};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 8; ++i) {
+    threads.emplace_back([&] {
+      if (CreateDirectory(shared)) ++successes;
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(successes.load(), 8);
+
+  // A regular file in the way: the folder cannot be made.
+  TPath file = Root() / TPath("plain");
+  WriteBytes(file, "x");
+  EXPECT_TRUE(FileExists(file));
+  EXPECT_FALSE(DirectoryExists(file));
+  EXPECT_FALSE(CreateDirectory(file)) << "a file with that name is there";
+  EXPECT_FALSE(CreateDirectory(file / TPath("below"))) << "a parent is a regular file";
+  EXPECT_FALSE(CreateDirectory(TPath()));
+  EXPECT_FALSE(FileExists(Root() / TPath("missing")));
+  EXPECT_FALSE(DirectoryExists(Root() / TPath("missing")));
+}
+
+TEST_F(TFileTest, RemovePathTakesOneFileOrEmptyFolderRemovePathRecursivelyTakesAll) {
+  TPath folder = Root() / TPath("entry");
+  ASSERT_TRUE(CreateDirectory(folder / TPath("nested")));
+  WriteBytes(folder / TPath(".key"), "key");
+  WriteBytes(folder / TPath("nested") / TPath(".bin"), "value");
+
+  EXPECT_FALSE(RemovePath(folder)) << "a folder that is not empty stays";
+  EXPECT_TRUE(FileExists(folder / TPath(".key")));
+  EXPECT_TRUE(RemovePath(folder / TPath(".key")));
+  EXPECT_FALSE(FileExists(folder / TPath(".key")));
+  EXPECT_FALSE(RemovePath(folder / TPath(".key"))) << "nothing left to remove";
+
+  EXPECT_TRUE(RemovePathRecursively(folder));
+  EXPECT_FALSE(DirectoryExists(folder));
+  EXPECT_TRUE(RemovePathRecursively(folder)) << "nothing there counts as success";
+  EXPECT_TRUE(RemovePathRecursively(Root() / TPath("never") / TPath("made")));
+
+  ASSERT_TRUE(CreateDirectory(folder));
+  EXPECT_TRUE(RemovePath(folder)) << "an empty folder goes";
+  EXPECT_FALSE(DirectoryExists(folder));
+}
+
+TEST_F(TFileTest, LastWriteTimeIsSetAndReadInLocalTime) {
+  TPath file = Root() / TPath(".bin");
+  WriteBytes(file, "value");
+
+  // Three days ago, with a millisecond part, in local time as the callers
+  // stamp files (DateTime::GetLocalTime).
+  DateTime stamp = DateTime::GetLocalTime() - DateTimeSpan::FromMilliseconds(3LL * 24 * 3600 * 1000 + 123);
+  ASSERT_TRUE(LastWriteTime(file, stamp));
+  EXPECT_EQ(GetLastWriteTime(file).GetRepresentation(), stamp.GetRepresentation());
+
+  // The system holds the UTC instant: local time less the zone's offset.
+  auto systemTime = std::chrono::file_clock::to_sys(fs::last_write_time(file.ToStdPath()));
+  std::time_t seconds = std::chrono::system_clock::to_time_t(systemTime);
+  std::tm local{};
+  localtime_r(&seconds, &local);
+  DateTime expectedUtc = stamp - DateTimeSpan::FromSeconds(local.tm_gmtoff);
+  EXPECT_EQ(DateTime::FromSystemTime(systemTime).GetRepresentation(), expectedUtc.GetRepresentation());
+
+  // Renewing to "now" moves it forward; folders have times too.
+  DateTime now = DateTime::GetLocalTime();
+  ASSERT_TRUE(LastWriteTime(file, now));
+  EXPECT_EQ(GetLastWriteTime(file).GetRepresentation(), now.GetRepresentation());
+  EXPECT_TRUE(LastWriteTime(Root(), stamp));
+  EXPECT_EQ(GetLastWriteTime(Root()).GetRepresentation(), stamp.GetRepresentation());
+
+  TPath missing = Root() / TPath("missing");
+  EXPECT_FALSE(LastWriteTime(missing, now));
+  EXPECT_THROW(GetLastWriteTime(missing), TFileException);
+}
+
+TEST_F(TFileTest, OpenModesWriteFlushAndClose) {
+  TPath path = Root() / TPath(".key");
+  WriteBytes(path, "a much longer old text");
+
+  // 10 = write, creating or emptying: the old content is gone.
+  ASSERT_EQ(TFile::OpenWrite | TFile::OpenTruncate, 10);
+  {
+    TFile file(path, 10);
+    EXPECT_TRUE(file.IsOpen());
+    EXPECT_EQ(file.Write("new", 3), 3u);
+    EXPECT_EQ(file.Write("", 0), 0u);
+    file.Flush();
+    EXPECT_EQ(ReadBytes(path), "new") << "written bytes are visible before Close";
+    file.Close();
+    EXPECT_FALSE(file.IsOpen());
+    file.Close();  // a second Close does nothing
+    EXPECT_THROW(file.Write("x", 1), TFileException);
+    EXPECT_THROW(file.Flush(), TFileException);
+  }
+  EXPECT_EQ(ReadBytes(path), "new");
+
+  // 10 also creates a missing file, empty until written.
+  TPath created = Root() / TPath("created");
+  { TFile file(created, 10); }
+  EXPECT_TRUE(FileExists(created));
+  EXPECT_EQ(ReadBytes(created), "");
+
+  // Write alone keeps the content and writes from the start; Append adds at the end.
+  {
+    TFile file(path, TFile::OpenWrite);
+    file.Write("N", 1);
+  }
+  EXPECT_EQ(ReadBytes(path), "New");
+  {
+    TFile file(path, TFile::OpenAppend);
+    file.Write("er", 2);
+  }
+  EXPECT_EQ(ReadBytes(path), "Newer");
+  {
+    TFile file(path, TFile::OpenRead);
+    char buffer[16] = {};
+    EXPECT_EQ(file.Read(buffer, sizeof(buffer)), 5u);
+    EXPECT_EQ(std::string(buffer, 5), "Newer");
+    EXPECT_EQ(file.Read(buffer, sizeof(buffer)), 0u) << "end of the file";
+  }
+
+  // Failures to open raise with the system's error text; misuse is a logic error.
+  try {
+    TFile file(path / TPath("below"), 10);
+    FAIL() << "opening below a regular file must fail";
+  } catch (const TFileException& error) {
+    EXPECT_NE(std::string(error.what()).find(std::strerror(ENOTDIR)), std::string::npos) << error.what();
+    EXPECT_EQ(error.GetErrorCode(), std::errc::not_a_directory);
+  }
+  EXPECT_THROW(TFile(Root() / TPath("absent"), TFile::OpenRead), TFileException);
+  EXPECT_THROW(TFile(path, 0), LogicException);
+  EXPECT_THROW(TFile(path, TFile::OpenRead | TFile::OpenTruncate), LogicException);
+  EXPECT_THROW(TFile(path, 16 | TFile::OpenWrite), LogicException);
+}
+
+TEST_F(TFileTest, LoadTextFileReadsBackTheBytesOfToStdString) {
+  static const char16_t kWithNul[] = u"line\nbreaks\r\nand\ttabs\0inside";
+  const std::vector<TString> texts = {
+      TString(u""),
+      TString(u"plain ascii key"),
+      TString(u"caf\u00e9 \u65e5\u672c\u8a9e \U0001F600 \U0001D11E end"),  // two surrogate pairs
+      TString(u"\uFEFFstarts with a byte-order mark"),
+      TString(kWithNul, static_cast<int>(sizeof(kWithNul) / sizeof(char16_t)) - 1),
+  };
+  TPath path = Root() / TPath(".key");
+  for (const TString& text : texts) {
+    WriteBytes(path, text.toStdString());
+    EXPECT_EQ(TFile::LoadTextFile(path, true), text) << text;
+    EXPECT_EQ(TFile::LoadTextFile(path, false), text) << text;
+  }
+  EXPECT_EQ(ReadBytes(path).size(), texts.back().toStdString().size()) << "no terminator or BOM added";
+  EXPECT_THROW(TFile::LoadTextFile(Root() / TPath("missing"), true), TFileException);
+}
+
+TEST_F(TFileTest, WholeFileReadsAndTheirFailures) {
+  std::vector<uint8_t> allBytes(256 * 3);
+  for (size_t i = 0; i < allBytes.size(); ++i) allBytes[i] = static_cast<uint8_t>(i);
+  TPath path = Root() / TPath(".bin");
+  TFile::WriteUnsignedBinaryFile(path, allBytes);
+  EXPECT_EQ(TFile::LoadUnsignedBinaryFile(path), allBytes);
+  TFile::WriteUnsignedBinaryFile(path, std::vector<uint8_t>());
+  EXPECT_TRUE(FileExists(path));
+  EXPECT_TRUE(TFile::LoadUnsignedBinaryFile(path).empty());
+  TFile::WriteUnsignedBinaryFile(path, "abc", 3);
+  EXPECT_EQ(ReadBytes(path), "abc");
+
+  TPath missing = Root() / TPath("no-such-file.bin");
+  try {
+    TFile::LoadUnsignedBinaryFile(missing);
+    FAIL() << "loading a missing file must raise";
+  } catch (const TFileException& error) {
+    std::string message = error.what();
+    EXPECT_NE(message.find(std::strerror(ENOENT)), std::string::npos) << message;
+    EXPECT_NE(message.find(missing.ToUtf8()), std::string::npos) << message;
+    EXPECT_EQ(error.GetPath(), missing.ToString());
+    EXPECT_EQ(error.GetErrorCode(), std::errc::no_such_file_or_directory);
+    EXPECT_EQ(error.GetErrorInfo().GetStatus(), TError::StatusCode::NOT_FOUND);
+    EXPECT_EQ(error.GetError().GetCode(), static_cast<uint32_t>(ENOENT));
+  }
+  try {
+    TFile::LoadUnsignedBinaryFile(Root());
+    FAIL() << "loading a folder must raise";
+  } catch (const TFileException& error) {
+    EXPECT_NE(std::string(error.what()).find(std::strerror(EISDIR)), std::string::npos) << error.what();
+  }
+}
+
+TEST_F(TFileTest, AtomicReplaceNeverShowsAPartialFileToAConcurrentReader) {
+  constexpr size_t kSize = 256 * 1024;
+  const std::vector<uint8_t> allA(kSize, 'A');
+  const std::vector<uint8_t> allB(kSize, 'B');
+  TPath path = Root() / TPath(".bin");
+  TFile::WriteUnsignedBinaryFile(path, allA);
+
+  std::atomic<bool> writing{true};
+  std::thread writer([&] {
+    for (int i = 0; i < 150; ++i) TFile::WriteUnsignedBinaryFile(path, i % 2 == 0 ? allB : allA);
+    writing = false;
+  });
+  int reads = 0;
+  int torn = 0;
+  while (writing || reads < 20) {
+    std::vector<uint8_t> data = TFile::LoadUnsignedBinaryFile(path);
+    ++reads;
+    if (data != allA && data != allB) ++torn;
+  }
+  writer.join();
+  EXPECT_EQ(torn, 0) << "of " << reads << " reads";
+  EXPECT_EQ(NamesIn(Root()), std::set<std::string>{".bin"}) << "no temporary file stays behind";
+  EXPECT_EQ(TFile::LoadUnsignedBinaryFile(path), allA) << "the last write wins";
+}
+
+TEST_F(TFileTest, FailedAtomicWritesLeaveNoTemporaryFileAndTheOldContent) {
+  const std::vector<uint8_t> value(4096, 'v');
+
+  // The target is a folder: the rename fails after the temporary was written.
+  TPath folderTarget = Root() / TPath("target-is-a-folder");
+  ASSERT_TRUE(CreateDirectory(folderTarget));
+  EXPECT_THROW(TFile::WriteUnsignedBinaryFile(folderTarget, value), TFileException);
+  EXPECT_EQ(NamesIn(Root()), std::set<std::string>{"target-is-a-folder"});
+  EXPECT_TRUE(DirectoryExists(folderTarget));
+
+  // The parent is a regular file: not even the temporary can be made.
+  TPath plain = Root() / TPath("plain");
+  TFile::WriteUnsignedBinaryFile(plain, "old", 3);
+  try {
+    TFile::WriteUnsignedBinaryFile(plain / TPath(".bin"), value);
+    FAIL() << "writing below a regular file must raise";
+  } catch (const TFileException& error) {
+    EXPECT_NE(std::string(error.what()).find(std::strerror(ENOTDIR)), std::string::npos) << error.what();
+  }
+  EXPECT_EQ(NamesIn(Root()), (std::set<std::string>{"plain", "target-is-a-folder"}));
+
+  // The write itself fails midway (a file-size limit makes the system refuse
+  // the bytes past 1000): the partial temporary goes, the old file stays whole.
+  struct rlimit saved {};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  struct sigaction ignore {
+  }, previous{};
+  ignore.sa_handler = SIG_IGN;
+  ASSERT_EQ(sigaction(SIGXFSZ, &ignore, &previous), 0);
+  struct rlimit limited = saved;
+  limited.rlim_cur = 1000;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+  std::string message;  // checked after the limit is lifted, so that a failure report can be written
+  try {
+    TFile::WriteUnsignedBinaryFile(plain, value);
+  } catch (const TFileException& error) {
+    message = error.what();
+  }
+  setrlimit(RLIMIT_FSIZE, &saved);
+  sigaction(SIGXFSZ, &previous, nullptr);
+  EXPECT_NE(message.find(std::strerror(EFBIG)), std::string::npos) << "raised: '" << message << "'";
+  EXPECT_EQ(ReadBytes(plain), "old");
+  EXPECT_EQ(NamesIn(Root()), (std::set<std::string>{"plain", "target-is-a-folder"}));
+}
+
+TEST_F(TFileTest, TDirectoryListsExactlyTheEntriesOfOneFolder) {
+  TPath folder = Root() / TPath("ns");
+  ASSERT_TRUE(CreateDirectory(folder));
+  {
+    TDirectory empty(folder);
+    EXPECT_FALSE(empty.begin() != empty.end()) << "an empty folder lists nothing";
+  }
+  ASSERT_TRUE(CreateDirectory(folder / TPath("123") / TPath("deeper")));
+  WriteBytes(folder / TPath("123") / TPath(".bin"), "not listed: one level down");
+  WriteBytes(folder / TPath(".hidden"), "");
+  WriteBytes(folder / TPath(u"\u00fcml\u00e4ut"), "");
+  ASSERT_TRUE(CreateDirectory(folder / TPath("456")));
+
+  std::multiset<TPath> listed;
+  TDirectory directory(folder);
+  for (auto it = directory.begin(); it != directory.end(); ++it) listed.insert(*it);
+  std::multiset<TPath> expected = {folder / TPath("123"), folder / TPath("456"), folder / TPath(".hidden"),
+                                   folder / TPath(u"\u00fcml\u00e4ut")};
+  EXPECT_EQ(listed, expected);
+
+  try {
+    TDirectory missing(Root() / TPath("missing"));
+    FAIL() << "listing a missing folder must raise";
+  } catch (const TFileException& error) {
+    EXPECT_NE(std::string(error.what()).find(std::strerror(ENOENT)), std::string::npos) << error.what();
+  }
+  EXPECT_THROW(TDirectory(folder / TPath(".hidden")), TFileException) << "a file is not a folder";
+}
+
+}  // namespace
