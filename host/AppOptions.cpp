@@ -1,0 +1,376 @@
+#include "host/AppOptions.h"
+
+#include <array>
+#include <atomic>
+#include <cctype>
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+#include <utility>
+
+namespace kelvra::appoptions {
+namespace {
+
+// The one table of options. The order is the order of OptionId below and of
+// ListOptions (alphabetical). Boolean values are stored as 0 / 1.
+struct OptionDefinition {
+  std::string_view name;
+  OptionType type;
+  int defaultValue;
+  std::string_view description;
+};
+
+enum class OptionId : size_t {
+  AsyncCacheCoherence,
+  CacheSynchronizationDryRun,
+  CacheSynchronizationEvictedLifetimeSec,
+  CacheSynchronizationFlushOnReconnect,
+  CacheSynchronizationLogging,
+  CacheSynchronizationMaxEvictedEntries,
+  CacheSynchronizationMinimumDeltaSeconds,
+  ExternalCacheConcurrencyLimit,
+  ExternalCacheConcurrencyTimeoutMs,
+  ExternalCacheDisable,
+  ExternalCacheDropTimeoutMs,
+  ExternalCacheLowerBoundLatencyMs,
+  ExternalCacheRedisAlwaysSetEx,
+  ExternalCacheRedisAlwaysSetExSec,
+  ExternalCacheSslTlsEnabled,
+  ExternalCacheStoreTimeoutMs,
+  ExternalCacheUpperBound2SizeMb,
+  ExternalCacheUpperBoundKeySizeB,
+  LockDetectionThresholdMs,
+  SyncCaches,
+  ThreadPoolSize,
+  Count
+};
+
+constexpr size_t kOptionCount = static_cast<size_t>(OptionId::Count);
+
+constexpr std::array<OptionDefinition, kOptionCount> kOptions = {{
+    {"AsyncCacheCoherence", OptionType::Bool, 0,
+     "Coherence publications on addition and removal run as host tasks instead of on the caller's thread."},
+    {"CacheSynchronizationDryRun", OptionType::Bool, 0,
+     "The coherence service finds stale entries but does not mark them dirty in their caches "
+     "(cascade invalidators are still told)."},
+    {"CacheSynchronizationEvictedLifetimeSec", OptionType::Int, 600,
+     "Seconds an evicted entry stays tracked by the coherence service."},
+    {"CacheSynchronizationFlushOnReconnect", OptionType::Bool, 1,
+     "After the Redis subscription reconnects, tracked entries are treated as possibly stale."},
+    {"CacheSynchronizationLogging", OptionType::Bool, 0,
+     "Coherence and cascade-invalidation log lines are written at Info instead of Debug."},
+    {"CacheSynchronizationMaxEvictedEntries", OptionType::Int, 100000,
+     "Evicted entries the coherence service keeps before it prunes by count (negative counts as 0)."},
+    {"CacheSynchronizationMinimumDeltaSeconds", OptionType::Int, 5,
+     "A remote value must be at least this many seconds newer than a local entry to make it dirty."},
+    {"ExternalCacheConcurrencyLimit", OptionType::Int, 32,
+     "External cache operations (all caches, all kinds) that may hold a slot at once."},
+    {"ExternalCacheConcurrencyTimeoutMs", OptionType::Int, 500,
+     "Milliseconds an external cache operation waits for a concurrency slot before giving up (\"jam\")."},
+    {"ExternalCacheDisable", OptionType::Bool, 0,
+     "Turns the disk external cache off even when the host configuration enables it."},
+    {"ExternalCacheDropTimeoutMs", OptionType::Int, 5000,
+     "Milliseconds an external cache drop may run before it counts as failed."},
+    {"ExternalCacheLowerBoundLatencyMs", OptionType::Int, 100,
+     "Values that took less than this many milliseconds to produce are not stored (\"ignore-fast\")."},
+    {"ExternalCacheRedisAlwaysSetEx", OptionType::Bool, 0, "Redis stores always set an expiry (SETEX)."},
+    {"ExternalCacheRedisAlwaysSetExSec", OptionType::Int, 86400,
+     "Expiry in seconds of Redis stores when ExternalCacheRedisAlwaysSetEx is on and no TTL applies."},
+    {"ExternalCacheSslTlsEnabled", OptionType::Bool, 0,
+     "Connections to Redis use TLS (logged when the connection pool is configured)."},
+    {"ExternalCacheStoreTimeoutMs", OptionType::Int, 5000,
+     "Milliseconds an external cache store may run before it counts as failed."},
+    {"ExternalCacheUpperBound2SizeMb", OptionType::Int, 64,
+     "Values of this many MiB or more are not stored (\"ignore-large\")."},
+    {"ExternalCacheUpperBoundKeySizeB", OptionType::Int, 8192,
+     "Keys longer than this many bytes (UTF-16) are not stored (\"ignore-large-key\")."},
+    {"LockDetectionThresholdMs", OptionType::Int, 1000,
+     "A lock held or waited for longer than this many milliseconds is reported by the lock watch."},
+    {"SyncCaches", OptionType::Bool, 1, "Cascade invalidation: query-job scopes are created and tracked."},
+    {"ThreadPoolSize", OptionType::Int, 0,
+     "Worker threads of the host thread pool; 0 (or less) means the pool's default."},
+}};
+
+// OptionId and the table are both in alphabetical order; this catches an entry
+// that is missing or out of place.
+constexpr bool TableIsComplete() {
+  for (size_t i = 0; i < kOptionCount; ++i) {
+    if (kOptions[i].name.empty() || (i > 0 && !(kOptions[i - 1].name < kOptions[i].name))) return false;
+  }
+  return true;
+}
+static_assert(TableIsComplete(), "kOptions must list every OptionId once, in alphabetical order");
+
+constexpr std::string_view kEnvironmentPrefix = "KELCACHE_";
+
+std::string_view Trim(std::string_view text) {
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) text.remove_prefix(1);
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.remove_suffix(1);
+  return text;
+}
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string ValueToText(OptionType type, int value) {
+  if (type == OptionType::Bool) return value != 0 ? "true" : "false";
+  return std::to_string(value);
+}
+
+std::string_view ExpectedForm(OptionType type) {
+  return type == OptionType::Bool ? "expected true/false, 1/0, on/off or yes/no" : "expected a decimal int";
+}
+
+// Parses text for an option of the given type into its stored form.
+bool ParseStored(OptionType type, std::string_view text, int& stored) {
+  if (type == OptionType::Bool) {
+    bool value = false;
+    if (!ParseBoolText(text, value)) return false;
+    stored = value ? 1 : 0;
+    return true;
+  }
+  return ParseIntText(text, stored);
+}
+
+// The values in force. Thread-safe: every value is an atomic; m_startValues
+// is written only by the constructor (which the function-local static in
+// Store() runs once) and read-only afterwards.
+class OptionStore {
+ public:
+  OptionStore() {
+    for (size_t i = 0; i < kOptionCount; ++i) {
+      m_startValues[i] = StartValue(kOptions[i]);
+      m_values[i].store(m_startValues[i], std::memory_order_relaxed);
+    }
+  }
+
+  int Read(size_t index) const { return m_values[index].load(std::memory_order_relaxed); }
+  int Exchange(size_t index, int value) { return m_values[index].exchange(value, std::memory_order_relaxed); }
+  void Write(size_t index, int value) { m_values[index].store(value, std::memory_order_relaxed); }
+  int StartValueOf(size_t index) const { return m_startValues[index]; }
+
+ private:
+  // The default, or the environment's value when KELCACHE_<name> holds a
+  // valid one. A bad value must not stop the process (options are read deep
+  // inside library calls), so it is reported and the default kept.
+  static int StartValue(const OptionDefinition& option) {
+    std::string variable = std::string(kEnvironmentPrefix) + std::string(option.name);
+    const char* text = std::getenv(variable.c_str());
+    if (text == nullptr || *text == '\0') return option.defaultValue;
+    int stored = 0;
+    if (ParseStored(option.type, text, stored)) return stored;
+    std::fprintf(stderr, "kelcache: ignoring environment variable %s=\"%s\" (%s); keeping the default %s\n",
+                 variable.c_str(), text, std::string(ExpectedForm(option.type)).c_str(),
+                 ValueToText(option.type, option.defaultValue).c_str());
+    return option.defaultValue;
+  }
+
+  std::array<std::atomic<int>, kOptionCount> m_values;
+  std::array<int, kOptionCount> m_startValues;
+};
+
+OptionStore& Store() {
+  // Trivially destructible, so no destruction-order problem at exit.
+  static OptionStore s_store;
+  return s_store;
+}
+
+int Read(OptionId id) {
+  return Store().Read(static_cast<size_t>(id));
+}
+
+size_t IndexOf(std::string_view name) {
+  for (size_t i = 0; i < kOptionCount; ++i) {
+    if (kOptions[i].name == name) return i;
+  }
+  throw std::invalid_argument("kelcache: unknown option \"" + std::string(name) + "\"");
+}
+
+std::invalid_argument BadValue(size_t index, std::string_view value) {
+  const OptionDefinition& option = kOptions[index];
+  return std::invalid_argument("kelcache: invalid value \"" + std::string(value) + "\" for option " +
+                               std::string(option.name) + " (" + std::string(ExpectedForm(option.type)) +
+                               ")");
+}
+
+std::invalid_argument WrongType(size_t index, std::string_view given) {
+  const OptionDefinition& option = kOptions[index];
+  return std::invalid_argument("kelcache: option " + std::string(option.name) + " is " +
+                               (option.type == OptionType::Bool ? "a bool" : "an int") + ", not " +
+                               std::string(given));
+}
+
+// Index and stored form of a text value; throws as SetOption documents.
+std::pair<size_t, int> Resolve(std::string_view name, std::string_view value) {
+  size_t index = IndexOf(name);
+  int stored = 0;
+  if (!ParseStored(kOptions[index].type, value, stored)) throw BadValue(index, value);
+  return {index, stored};
+}
+
+size_t ResolveTyped(std::string_view name, OptionType type) {
+  size_t index = IndexOf(name);
+  if (kOptions[index].type != type) {
+    throw WrongType(index, type == OptionType::Bool ? "a bool" : "an int");
+  }
+  return index;
+}
+
+}  // namespace
+
+bool ParseBoolText(std::string_view text, bool& value) {
+  text = Trim(text);
+  for (std::string_view yes : {"true", "1", "on", "yes"}) {
+    if (EqualsIgnoringCase(text, yes)) {
+      value = true;
+      return true;
+    }
+  }
+  for (std::string_view no : {"false", "0", "off", "no"}) {
+    if (EqualsIgnoringCase(text, no)) {
+      value = false;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool ParseIntText(std::string_view text, int& value) {
+  text = Trim(text);
+  // from_chars takes a leading '-' but not '+'.
+  if (!text.empty() && text.front() == '+') {
+    text.remove_prefix(1);
+    if (!text.empty() && (text.front() == '-' || text.front() == '+')) return false;
+  }
+  int parsed = 0;
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), parsed, 10);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size()) return false;
+  value = parsed;
+  return true;
+}
+
+bool AsyncCacheCoherence() {
+  return Read(OptionId::AsyncCacheCoherence) != 0;
+}
+bool CacheSynchronizationDryRun() {
+  return Read(OptionId::CacheSynchronizationDryRun) != 0;
+}
+bool CacheSynchronizationFlushOnReconnect() {
+  return Read(OptionId::CacheSynchronizationFlushOnReconnect) != 0;
+}
+bool CacheSynchronizationLogging() {
+  return Read(OptionId::CacheSynchronizationLogging) != 0;
+}
+bool ExternalCacheDisable() {
+  return Read(OptionId::ExternalCacheDisable) != 0;
+}
+bool ExternalCacheRedisAlwaysSetEx() {
+  return Read(OptionId::ExternalCacheRedisAlwaysSetEx) != 0;
+}
+bool ExternalCacheSslTlsEnabled() {
+  return Read(OptionId::ExternalCacheSslTlsEnabled) != 0;
+}
+bool SyncCaches() {
+  return Read(OptionId::SyncCaches) != 0;
+}
+
+int CacheSynchronizationEvictedLifetimeSec() {
+  return Read(OptionId::CacheSynchronizationEvictedLifetimeSec);
+}
+int CacheSynchronizationMaxEvictedEntries() {
+  return Read(OptionId::CacheSynchronizationMaxEvictedEntries);
+}
+int CacheSynchronizationMinimumDeltaSeconds() {
+  return Read(OptionId::CacheSynchronizationMinimumDeltaSeconds);
+}
+int ExternalCacheConcurrencyLimit() {
+  return Read(OptionId::ExternalCacheConcurrencyLimit);
+}
+int ExternalCacheConcurrencyTimeoutMs() {
+  return Read(OptionId::ExternalCacheConcurrencyTimeoutMs);
+}
+int ExternalCacheDropTimeoutMs() {
+  return Read(OptionId::ExternalCacheDropTimeoutMs);
+}
+int ExternalCacheLowerBoundLatencyMs() {
+  return Read(OptionId::ExternalCacheLowerBoundLatencyMs);
+}
+int ExternalCacheRedisAlwaysSetExSec() {
+  return Read(OptionId::ExternalCacheRedisAlwaysSetExSec);
+}
+int ExternalCacheStoreTimeoutMs() {
+  return Read(OptionId::ExternalCacheStoreTimeoutMs);
+}
+int ExternalCacheUpperBound2SizeMb() {
+  return Read(OptionId::ExternalCacheUpperBound2SizeMb);
+}
+int ExternalCacheUpperBoundKeySizeB() {
+  return Read(OptionId::ExternalCacheUpperBoundKeySizeB);
+}
+int LockDetectionThresholdMs() {
+  return Read(OptionId::LockDetectionThresholdMs);
+}
+int ThreadPoolSize() {
+  return Read(OptionId::ThreadPoolSize);
+}
+
+void SetOption(std::string_view name, std::string_view value) {
+  auto [index, stored] = Resolve(name, value);
+  Store().Write(index, stored);
+}
+
+void SetBool(std::string_view name, bool value) {
+  Store().Write(ResolveTyped(name, OptionType::Bool), value ? 1 : 0);
+}
+
+void SetInt(std::string_view name, int value) {
+  Store().Write(ResolveTyped(name, OptionType::Int), value);
+}
+
+void ResetOption(std::string_view name) {
+  size_t index = IndexOf(name);
+  Store().Write(index, Store().StartValueOf(index));
+}
+
+std::string GetOptionText(std::string_view name) {
+  size_t index = IndexOf(name);
+  return ValueToText(kOptions[index].type, Store().Read(index));
+}
+
+std::vector<OptionInfo> ListOptions() {
+  std::vector<OptionInfo> options;
+  options.reserve(kOptionCount);
+  for (size_t i = 0; i < kOptionCount; ++i) {
+    const OptionDefinition& option = kOptions[i];
+    options.push_back({std::string(option.name), option.type, ValueToText(option.type, option.defaultValue),
+                       ValueToText(option.type, Store().Read(i)), std::string(option.description)});
+  }
+  return options;
+}
+
+ScopedOptionOverride::ScopedOptionOverride(std::string_view name, bool value)
+    : m_index(ResolveTyped(name, OptionType::Bool)), m_previous(Store().Exchange(m_index, value ? 1 : 0)) {}
+
+ScopedOptionOverride::ScopedOptionOverride(std::string_view name, int value)
+    : m_index(ResolveTyped(name, OptionType::Int)), m_previous(Store().Exchange(m_index, value)) {}
+
+ScopedOptionOverride::ScopedOptionOverride(std::string_view name, std::string_view text)
+    : m_index(0), m_previous(0) {
+  auto [index, stored] = Resolve(name, text);
+  m_index = index;
+  m_previous = Store().Exchange(index, stored);
+}
+
+ScopedOptionOverride::~ScopedOptionOverride() {
+  Store().Write(m_index, m_previous);
+}
+
+}  // namespace kelvra::appoptions

@@ -1,0 +1,93 @@
+#include "host/InitOnce.h"
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+
+#include "host/Errors.h"
+
+namespace {
+
+constexpr int kEmpty = 0;
+constexpr int kCreating = 1;
+constexpr int kDone = 2;
+
+// One kept result. Nodes form a list that only grows, so keeping a result
+// needs no allocation under the lock (and cannot fail there).
+struct KeptResult {
+  boost::any m_held;
+  KeptResult* m_next = nullptr;
+};
+
+// Process-wide state of InitOnce. Thread-safe: m_mutex guards every slot's
+// m_state and m_creator and the m_kept list; m_changed is signalled whenever a
+// slot leaves kCreating. Creation functions run without m_mutex.
+//
+// Never destroyed, so the kept objects live until the process ends and
+// nothing depends on the order in which static objects go at exit.
+struct InitOnceRegistry {
+  std::mutex m_mutex;
+  std::condition_variable m_changed;
+  KeptResult* m_kept = nullptr;
+};
+
+InitOnceRegistry& Registry() {
+  static InitOnceRegistry* const s_registry = new InitOnceRegistry();
+  return *s_registry;
+}
+
+// Names the calling thread (see m_creator).
+thread_local const char t_threadMarker = 0;
+
+}  // namespace
+
+void* InitOnce(InitOnceSlot& slot, boost::any (*create)(void* context), void* context,
+               void* (*extract)(boost::any& held)) {
+  if (void* ready = slot.m_pointer.load(std::memory_order_acquire)) return ready;
+
+  InitOnceRegistry& registry = Registry();
+  {
+    std::unique_lock<std::mutex> lock(registry.m_mutex);
+    while (slot.m_state == kCreating) {
+      if (slot.m_creator == &t_threadMarker) {
+        lock.unlock();
+        ThrowLogicException("host/InitOnce", __LINE__, "slot.m_creator != this thread");
+      }
+      registry.m_changed.wait(lock);
+    }
+    if (slot.m_state == kDone) return slot.m_pointer.load(std::memory_order_acquire);
+    slot.m_state = kCreating;
+    slot.m_creator = &t_threadMarker;
+  }
+
+  // Create outside the lock: creation may be slow and may use other slots.
+  std::unique_ptr<KeptResult> kept;
+  void* pointer = nullptr;
+  try {
+    kept = std::make_unique<KeptResult>();
+    kept->m_held = create(context);
+    // The node is on the heap and is never moved, so addresses inside the any
+    // stay valid.
+    pointer = extract(kept->m_held);
+  } catch (...) {
+    {
+      std::lock_guard<std::mutex> lock(registry.m_mutex);
+      slot.m_state = kEmpty;
+      slot.m_creator = nullptr;
+    }
+    registry.m_changed.notify_all();
+    // The failed result (if any) is destroyed here, outside the lock.
+    throw;
+  }
+
+  {
+    std::lock_guard<std::mutex> lock(registry.m_mutex);
+    kept->m_next = registry.m_kept;
+    registry.m_kept = kept.release();
+    slot.m_pointer.store(pointer, std::memory_order_release);
+    slot.m_state = kDone;
+    slot.m_creator = nullptr;
+  }
+  registry.m_changed.notify_all();
+  return pointer;
+}

@@ -1,0 +1,49 @@
+#include "host/TSemaphore.h"
+
+#include <algorithm>
+
+#include "host/Errors.h"
+
+std::shared_ptr<TSemaphore> TSemaphore::Construct(int64_t count) {
+  return std::shared_ptr<TSemaphore>(new TSemaphore(count));
+}
+
+TSemaphore::TSemaphore(int64_t count) : m_available(count < 0 ? 0 : count) {}
+
+bool TSemaphore::TryAcquire(std::chrono::milliseconds timeout) {
+  // Longer waits are cut to a century, so that the deadline cannot overflow.
+  timeout = std::min<std::chrono::milliseconds>(timeout, std::chrono::hours(24 * 365 * 100));
+  std::unique_lock<std::mutex> lock(m_mutex);
+  if (m_available == 0 && timeout.count() > 0) {
+    // steady_clock: a change of the wall clock neither stretches nor cuts the
+    // wait. wait_until re-checks the predicate after spurious wake-ups.
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    m_released.wait_until(lock, deadline, [this]() KELCACHE_REQUIRES(m_mutex) { return m_available > 0; });
+  }
+  if (m_available == 0) return false;
+  --m_available;
+  return true;
+}
+
+void TSemaphore::Release() {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ++m_available;
+  }
+  m_released.notify_one();
+}
+
+int64_t TSemaphore::GetAvailableCount() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_available;
+}
+
+TSemaphoreScope::TSemaphoreScope(std::shared_ptr<TSemaphore> semaphore, int64_t timeoutMs)
+    : m_semaphore(std::move(semaphore)), m_acquired(false) {
+  if (!m_semaphore) ThrowLogicException("host/TSemaphore", __LINE__, "semaphore");
+  m_acquired = m_semaphore->TryAcquire(std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs));
+}
+
+TSemaphoreScope::~TSemaphoreScope() {
+  if (m_acquired) m_semaphore->Release();
+}

@@ -1,0 +1,398 @@
+#include "host/AppOptions.h"
+
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace appoptions = kelvra::appoptions;
+
+namespace {
+
+// --- Child mode --------------------------------------------------------------
+// Options read the environment once, on first use, so environment overrides
+// are tested in a fresh process: the test program runs itself again with
+// KELCACHE_TESTS_CHILD_MODE set, and this static initialiser (which runs before
+// the tests' main) prints what the accessors say and exits.
+
+constexpr const char* kChildModeVariable = "KELCACHE_TESTS_CHILD_MODE";
+
+void PrintValue(const std::string& name, const std::string& value) {
+  std::printf("value %s=%s\n", name.c_str(), value.c_str());
+}
+
+void RunChildMode() {
+  for (const appoptions::OptionInfo& option : appoptions::ListOptions())
+    PrintValue(option.name, option.currentText);
+  PrintValue("accessor.ExternalCacheConcurrencyLimit",
+             std::to_string(appoptions::ExternalCacheConcurrencyLimit()));
+  PrintValue("accessor.SyncCaches", appoptions::SyncCaches() ? "true" : "false");
+  // ResetOption goes back to the environment's value, not the built-in one.
+  appoptions::SetInt("ExternalCacheConcurrencyLimit", 99);
+  appoptions::ResetOption("ExternalCacheConcurrencyLimit");
+  PrintValue("afterReset.ExternalCacheConcurrencyLimit",
+             appoptions::GetOptionText("ExternalCacheConcurrencyLimit"));
+  std::fflush(stdout);
+  std::fflush(stderr);
+  std::_Exit(0);
+}
+
+[[maybe_unused]] const bool s_childMode = [] {
+  const char* mode = std::getenv(kChildModeVariable);
+  if (mode != nullptr && std::strcmp(mode, "options") == 0) RunChildMode();
+  return false;
+}();
+
+struct ChildResult {
+  int exitCode = -1;
+  std::string output;                         // stdout and stderr together
+  std::map<std::string, std::string> values;  // the "value name=text" lines
+};
+
+// Runs this program in child mode with the given extra variables; every
+// KELCACHE_* variable of the parent is left out.
+ChildResult RunChild(const std::vector<std::string>& extraVariables) {
+  std::vector<std::string> variables;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    if (std::strncmp(*entry, "KELCACHE_", 9) != 0) variables.emplace_back(*entry);
+  }
+  variables.push_back(std::string(kChildModeVariable) + "=options");
+  variables.insert(variables.end(), extraVariables.begin(), extraVariables.end());
+  std::vector<char*> envp;
+  for (std::string& variable : variables) envp.push_back(variable.data());
+  envp.push_back(nullptr);
+
+  int pipeEnds[2];
+  EXPECT_EQ(0, pipe(pipeEnds));
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 2);
+  posix_spawn_file_actions_addclose(&actions, pipeEnds[0]);
+  posix_spawn_file_actions_addclose(&actions, pipeEnds[1]);
+  char program[] = "/proc/self/exe";
+  char* argv[] = {program, nullptr};
+  pid_t pid = -1;
+  int spawnError = posix_spawn(&pid, program, &actions, nullptr, argv, envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  close(pipeEnds[1]);
+
+  ChildResult result;
+  if (spawnError != 0) {
+    close(pipeEnds[0]);
+    ADD_FAILURE() << "posix_spawn failed: " << std::strerror(spawnError);
+    return result;
+  }
+  char buffer[4096];
+  ssize_t count;
+  while ((count = read(pipeEnds[0], buffer, sizeof buffer)) > 0) result.output.append(buffer, count);
+  close(pipeEnds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  // The child leaves with _Exit, so a sanitizer report would not change its
+  // exit code: look for one in its output instead.
+  EXPECT_EQ(std::string::npos, result.output.find("Sanitizer")) << result.output;
+
+  size_t start = 0;
+  while (start < result.output.size()) {
+    size_t end = result.output.find('\n', start);
+    if (end == std::string::npos) end = result.output.size();
+    std::string line = result.output.substr(start, end - start);
+    if (line.rfind("value ", 0) == 0) {
+      size_t equals = line.find('=');
+      result.values[line.substr(6, equals - 6)] = line.substr(equals + 1);
+    }
+    start = end + 1;
+  }
+  return result;
+}
+
+// The built-in defaults, written out again so that a changed default is a
+// deliberate act (docs/options.md lists the same values).
+const std::map<std::string, std::string> kExpectedDefaults = {
+    {"AsyncCacheCoherence", "false"},
+    {"CacheSynchronizationDryRun", "false"},
+    {"CacheSynchronizationEvictedLifetimeSec", "600"},
+    {"CacheSynchronizationFlushOnReconnect", "true"},
+    {"CacheSynchronizationLogging", "false"},
+    {"CacheSynchronizationMaxEvictedEntries", "100000"},
+    {"CacheSynchronizationMinimumDeltaSeconds", "5"},
+    {"ExternalCacheConcurrencyLimit", "32"},
+    {"ExternalCacheConcurrencyTimeoutMs", "500"},
+    {"ExternalCacheDisable", "false"},
+    {"ExternalCacheDropTimeoutMs", "5000"},
+    {"ExternalCacheLowerBoundLatencyMs", "100"},
+    {"ExternalCacheRedisAlwaysSetEx", "false"},
+    {"ExternalCacheRedisAlwaysSetExSec", "86400"},
+    {"ExternalCacheSslTlsEnabled", "false"},
+    {"ExternalCacheStoreTimeoutMs", "5000"},
+    {"ExternalCacheUpperBound2SizeMb", "64"},
+    {"ExternalCacheUpperBoundKeySizeB", "8192"},
+    {"LockDetectionThresholdMs", "1000"},
+    {"SyncCaches", "true"},
+    {"ThreadPoolSize", "0"},
+};
+
+std::string BoolText(bool value) {
+  return value ? "true" : "false";
+}
+
+// Each accessor's value as text, by option name: proves that every accessor
+// reads its own slot of the store.
+std::map<std::string, std::string> ReadAccessors() {
+  return {
+      {"AsyncCacheCoherence", BoolText(appoptions::AsyncCacheCoherence())},
+      {"CacheSynchronizationDryRun", BoolText(appoptions::CacheSynchronizationDryRun())},
+      {"CacheSynchronizationEvictedLifetimeSec",
+       std::to_string(appoptions::CacheSynchronizationEvictedLifetimeSec())},
+      {"CacheSynchronizationFlushOnReconnect", BoolText(appoptions::CacheSynchronizationFlushOnReconnect())},
+      {"CacheSynchronizationLogging", BoolText(appoptions::CacheSynchronizationLogging())},
+      {"CacheSynchronizationMaxEvictedEntries",
+       std::to_string(appoptions::CacheSynchronizationMaxEvictedEntries())},
+      {"CacheSynchronizationMinimumDeltaSeconds",
+       std::to_string(appoptions::CacheSynchronizationMinimumDeltaSeconds())},
+      {"ExternalCacheConcurrencyLimit", std::to_string(appoptions::ExternalCacheConcurrencyLimit())},
+      {"ExternalCacheConcurrencyTimeoutMs", std::to_string(appoptions::ExternalCacheConcurrencyTimeoutMs())},
+      {"ExternalCacheDisable", BoolText(appoptions::ExternalCacheDisable())},
+      {"ExternalCacheDropTimeoutMs", std::to_string(appoptions::ExternalCacheDropTimeoutMs())},
+      {"ExternalCacheLowerBoundLatencyMs", std::to_string(appoptions::ExternalCacheLowerBoundLatencyMs())},
+      {"ExternalCacheRedisAlwaysSetEx", BoolText(appoptions::ExternalCacheRedisAlwaysSetEx())},
+      {"ExternalCacheRedisAlwaysSetExSec", std::to_string(appoptions::ExternalCacheRedisAlwaysSetExSec())},
+      {"ExternalCacheSslTlsEnabled", BoolText(appoptions::ExternalCacheSslTlsEnabled())},
+      {"ExternalCacheStoreTimeoutMs", std::to_string(appoptions::ExternalCacheStoreTimeoutMs())},
+      {"ExternalCacheUpperBound2SizeMb", std::to_string(appoptions::ExternalCacheUpperBound2SizeMb())},
+      {"ExternalCacheUpperBoundKeySizeB", std::to_string(appoptions::ExternalCacheUpperBoundKeySizeB())},
+      {"LockDetectionThresholdMs", std::to_string(appoptions::LockDetectionThresholdMs())},
+      {"SyncCaches", BoolText(appoptions::SyncCaches())},
+      {"ThreadPoolSize", std::to_string(appoptions::ThreadPoolSize())},
+  };
+}
+
+// The message of the std::invalid_argument that fn throws ("" if none).
+template <class Fn>
+std::string InvalidArgumentMessage(Fn&& fn) {
+  try {
+    fn();
+  } catch (const std::invalid_argument& error) {
+    return error.what();
+  }
+  return "";
+}
+
+}  // namespace
+
+TEST(AppOptionsTest, DefaultsReachEveryAccessorAndTheListing) {
+  // Defaults in a process with no KELCACHE_* variable.
+  ChildResult child = RunChild({});
+  ASSERT_EQ(0, child.exitCode) << child.output;
+  for (const auto& [name, expected] : kExpectedDefaults) EXPECT_EQ(expected, child.values[name]) << name;
+
+  std::vector<appoptions::OptionInfo> options = appoptions::ListOptions();
+  ASSERT_EQ(kExpectedDefaults.size(), options.size());
+  for (size_t i = 0; i < options.size(); ++i) {
+    const appoptions::OptionInfo& option = options[i];
+    if (i > 0) EXPECT_LT(options[i - 1].name, option.name) << "listing not sorted or not unique";
+    ASSERT_TRUE(kExpectedDefaults.count(option.name)) << option.name;
+    EXPECT_EQ(kExpectedDefaults.at(option.name), option.defaultText) << option.name;
+    EXPECT_FALSE(option.description.empty()) << option.name;
+    bool isBool = option.defaultText == "true" || option.defaultText == "false";
+    EXPECT_EQ(isBool ? appoptions::OptionType::Bool : appoptions::OptionType::Int, option.type)
+        << option.name;
+  }
+
+  // In this process too (unless its environment overrides something): every
+  // accessor agrees with the listing's current value.
+  std::map<std::string, std::string> accessors = ReadAccessors();
+  ASSERT_EQ(options.size(), accessors.size());
+  for (const appoptions::OptionInfo& option : options) {
+    EXPECT_EQ(option.currentText, accessors[option.name]) << option.name;
+    EXPECT_EQ(option.currentText, appoptions::GetOptionText(option.name)) << option.name;
+  }
+}
+
+TEST(AppOptionsTest, RunTimeChangesAreSeenAtTheNextRead) {
+  appoptions::SetOption("ExternalCacheConcurrencyLimit", " 7 ");
+  EXPECT_EQ(7, appoptions::ExternalCacheConcurrencyLimit());
+  appoptions::SetInt("ExternalCacheConcurrencyLimit", -3);
+  EXPECT_EQ(-3, appoptions::ExternalCacheConcurrencyLimit());
+  EXPECT_EQ("-3", appoptions::GetOptionText("ExternalCacheConcurrencyLimit"));
+  appoptions::SetOption("ExternalCacheConcurrencyLimit", "+12");
+  EXPECT_EQ(12, appoptions::ExternalCacheConcurrencyLimit());
+  // Changing one option leaves the others alone.
+  EXPECT_EQ(500, appoptions::ExternalCacheConcurrencyTimeoutMs());
+
+  for (const char* on : {"true", "1", "ON", "Yes", " on\t"}) {
+    appoptions::SetOption("AsyncCacheCoherence", on);
+    EXPECT_TRUE(appoptions::AsyncCacheCoherence()) << on;
+  }
+  for (const char* off : {"false", "0", "Off", "NO"}) {
+    appoptions::SetOption("AsyncCacheCoherence", off);
+    EXPECT_FALSE(appoptions::AsyncCacheCoherence()) << off;
+  }
+  appoptions::SetBool("SyncCaches", false);
+  EXPECT_FALSE(appoptions::SyncCaches());
+  EXPECT_EQ("false", appoptions::GetOptionText("SyncCaches"));
+
+  // Another thread sees the change.
+  bool seenElsewhere = true;
+  std::thread([&seenElsewhere] { seenElsewhere = appoptions::SyncCaches(); }).join();
+  EXPECT_FALSE(seenElsewhere);
+
+  appoptions::ResetOption("SyncCaches");
+  appoptions::ResetOption("AsyncCacheCoherence");
+  appoptions::ResetOption("ExternalCacheConcurrencyLimit");
+  EXPECT_TRUE(appoptions::SyncCaches());
+  EXPECT_FALSE(appoptions::AsyncCacheCoherence());
+  EXPECT_EQ(32, appoptions::ExternalCacheConcurrencyLimit());
+
+  // Readers running while a writer changes the value only ever see one of the
+  // values written (and the race is a clean one under ThreadSanitizer).
+  std::atomic<bool> stop{false};
+  std::atomic<int> strange{0};
+  std::vector<std::thread> readers;
+  for (int i = 0; i < 4; ++i) {
+    readers.emplace_back([&] {
+      while (!stop.load()) {
+        int value = appoptions::ExternalCacheStoreTimeoutMs();
+        if (value != 5000 && value != 1234) strange.fetch_add(1);
+      }
+    });
+  }
+  for (int i = 0; i < 2000; ++i) appoptions::SetInt("ExternalCacheStoreTimeoutMs", i % 2 ? 1234 : 5000);
+  stop.store(true);
+  for (std::thread& reader : readers) reader.join();
+  appoptions::ResetOption("ExternalCacheStoreTimeoutMs");
+  EXPECT_EQ(0, strange.load());
+  EXPECT_EQ(5000, appoptions::ExternalCacheStoreTimeoutMs());
+}
+
+TEST(AppOptionsTest, ScopedOverridesRestoreTheEarlierValue) {
+  {
+    appoptions::ScopedOptionOverride outer("ExternalCacheConcurrencyLimit", 1);
+    EXPECT_EQ(1, appoptions::ExternalCacheConcurrencyLimit());
+    {
+      appoptions::ScopedOptionOverride inner("ExternalCacheConcurrencyLimit", "2");
+      EXPECT_EQ(2, appoptions::ExternalCacheConcurrencyLimit());
+    }
+    EXPECT_EQ(1, appoptions::ExternalCacheConcurrencyLimit());
+  }
+  EXPECT_EQ(32, appoptions::ExternalCacheConcurrencyLimit());
+
+  // A string literal picks the text constructor, not the bool one: "false"
+  // turns the option off.
+  {
+    appoptions::ScopedOptionOverride literal("SyncCaches", "false");
+    EXPECT_FALSE(appoptions::SyncCaches());
+    appoptions::ScopedOptionOverride typed("SyncCaches", true);
+    EXPECT_TRUE(appoptions::SyncCaches());
+  }
+  EXPECT_TRUE(appoptions::SyncCaches());
+
+  // An override restores what was there before it, even a run-time value.
+  appoptions::SetInt("ExternalCacheDropTimeoutMs", 42);
+  {
+    appoptions::ScopedOptionOverride o("ExternalCacheDropTimeoutMs", 7);
+    EXPECT_EQ(7, appoptions::ExternalCacheDropTimeoutMs());
+  }
+  EXPECT_EQ(42, appoptions::ExternalCacheDropTimeoutMs());
+  appoptions::ResetOption("ExternalCacheDropTimeoutMs");
+
+  // Unwinding restores too.
+  try {
+    appoptions::ScopedOptionOverride o("CacheSynchronizationDryRun", true);
+    appoptions::ScopedOptionOverride p("CacheSynchronizationEvictedLifetimeSec", 1);
+    throw std::runtime_error("unwind");
+  } catch (const std::runtime_error&) {
+  }
+  EXPECT_FALSE(appoptions::CacheSynchronizationDryRun());
+  EXPECT_EQ(600, appoptions::CacheSynchronizationEvictedLifetimeSec());
+
+  // A failed override changes nothing.
+  EXPECT_THROW(appoptions::ScopedOptionOverride("SyncCaches", 3), std::invalid_argument);
+  EXPECT_THROW(appoptions::ScopedOptionOverride("SyncCaches", "maybe"), std::invalid_argument);
+  EXPECT_TRUE(appoptions::SyncCaches());
+}
+
+TEST(AppOptionsTest, BadNamesAndValuesAreRejectedWithClearMessages) {
+  std::string message =
+      InvalidArgumentMessage([] { appoptions::SetOption("ExternalCacheConcurencyLimit", "4"); });
+  EXPECT_NE(std::string::npos, message.find("ExternalCacheConcurencyLimit")) << message;
+  EXPECT_NE(std::string::npos, message.find("unknown")) << message;
+  // Names are exact.
+  EXPECT_THROW(appoptions::SetOption("synccaches", "true"), std::invalid_argument);
+  EXPECT_THROW(appoptions::GetOptionText("Nope"), std::invalid_argument);
+  EXPECT_THROW(appoptions::ResetOption("Nope"), std::invalid_argument);
+
+  struct BadValue {
+    const char* name;
+    const char* value;
+  };
+  for (BadValue bad :
+       {BadValue{"ExternalCacheConcurrencyLimit", "12abc"},
+        BadValue{"ExternalCacheConcurrencyLimit", "99999999999"},
+        BadValue{"ExternalCacheConcurrencyLimit", "1.5"}, BadValue{"ExternalCacheConcurrencyLimit", ""},
+        BadValue{"ExternalCacheConcurrencyLimit", "+-1"}, BadValue{"ExternalCacheConcurrencyLimit", "0x10"},
+        BadValue{"SyncCaches", "maybe"}, BadValue{"SyncCaches", "2"}, BadValue{"SyncCaches", ""}}) {
+    message = InvalidArgumentMessage([&] { appoptions::SetOption(bad.name, bad.value); });
+    EXPECT_NE(std::string::npos, message.find(bad.name)) << message;
+    EXPECT_NE(std::string::npos, message.find(std::string("\"") + bad.value + "\"")) << message;
+  }
+  // The options kept their values.
+  EXPECT_EQ(32, appoptions::ExternalCacheConcurrencyLimit());
+  EXPECT_TRUE(appoptions::SyncCaches());
+
+  // Typed setters refuse the other type.
+  message = InvalidArgumentMessage([] { appoptions::SetBool("ExternalCacheConcurrencyLimit", true); });
+  EXPECT_NE(std::string::npos, message.find("ExternalCacheConcurrencyLimit")) << message;
+  EXPECT_THROW(appoptions::SetInt("SyncCaches", 0), std::invalid_argument);
+  EXPECT_TRUE(appoptions::SyncCaches());
+
+  // The parsers on their own, at the edges of int.
+  int value = 5;
+  EXPECT_TRUE(appoptions::ParseIntText("-2147483648", value));
+  EXPECT_EQ(-2147483648LL, value);
+  EXPECT_TRUE(appoptions::ParseIntText("2147483647", value));
+  EXPECT_EQ(2147483647, value);
+  EXPECT_FALSE(appoptions::ParseIntText("2147483648", value));
+  EXPECT_EQ(2147483647, value);
+  bool flag = true;
+  EXPECT_FALSE(appoptions::ParseBoolText("tru", flag));
+  EXPECT_TRUE(flag);
+}
+
+TEST(AppOptionsTest, EnvironmentOverridesAreReadAtFirstUse) {
+  ChildResult child =
+      RunChild({"KELCACHE_ExternalCacheConcurrencyLimit=7", "KELCACHE_SyncCaches=off",
+                "KELCACHE_AsyncCacheCoherence= TRUE ", "KELCACHE_ExternalCacheStoreTimeoutMs=abc",
+                "KELCACHE_CacheSynchronizationLogging=", "KELCACHE_NoSuchOption=1"});
+  ASSERT_EQ(0, child.exitCode) << child.output;
+  EXPECT_EQ("7", child.values["ExternalCacheConcurrencyLimit"]);
+  EXPECT_EQ("7", child.values["accessor.ExternalCacheConcurrencyLimit"]);
+  EXPECT_EQ("false", child.values["SyncCaches"]);
+  EXPECT_EQ("false", child.values["accessor.SyncCaches"]);
+  EXPECT_EQ("true", child.values["AsyncCacheCoherence"]);
+  // A bad value keeps the default and says which variable was wrong.
+  EXPECT_EQ("5000", child.values["ExternalCacheStoreTimeoutMs"]);
+  EXPECT_NE(std::string::npos, child.output.find("KELCACHE_ExternalCacheStoreTimeoutMs=\"abc\""))
+      << child.output;
+  // An empty value counts as not set, and is not reported.
+  EXPECT_EQ("false", child.values["CacheSynchronizationLogging"]);
+  EXPECT_EQ(std::string::npos, child.output.find("KELCACHE_CacheSynchronizationLogging")) << child.output;
+  // Untouched options keep their defaults.
+  EXPECT_EQ("500", child.values["ExternalCacheConcurrencyTimeoutMs"]);
+  // ResetOption returns to the environment's value.
+  EXPECT_EQ("7", child.values["afterReset.ExternalCacheConcurrencyLimit"]);
+}

@@ -1,0 +1,328 @@
+// The per-thread and per-process identity facilities: SessionActorInfo,
+// KelvraTls, TSystem, FeatureFlags and KelvraCounters.
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/Errors.h"
+#include "host/FeatureFlags.h"
+#include "host/KelvraCounters.h"
+#include "host/KelvraTls.h"
+#include "host/SessionActorInfo.h"
+#include "host/TSystem.h"
+
+extern char** environ;
+
+using kelvra::caching::IInvalidatorAggregatorScope;
+
+namespace {
+
+constexpr FeatureFlagId kInvariantsFlag = 1684062432;  // 0x6460C0E0
+constexpr FeatureFlagId kRedisTtlFlag = 0x94AA12A3;
+
+// --- Child mode --------------------------------------------------------------
+// Feature flags read KELCACHE_FEATURE_FLAGS when first used, so it is tested in
+// a fresh process: the test program runs itself again with
+// KELCACHE_TESTS_CHILD_MODE set, and this static initialiser (which runs before
+// the tests' main) prints the flags and exits.
+
+constexpr const char* kChildModeVariable = "KELCACHE_TESTS_CHILD_MODE";
+constexpr FeatureFlagId kPrintedFlags[] = {kInvariantsFlag, kRedisTtlFlag, 5, 6, 7, 0xFFFFFFFF};
+
+void RunChildMode() {
+  for (FeatureFlagId id : kPrintedFlags) std::printf("flag %u=%d\n", id, FeatureFlags::IsOn(id) ? 1 : 0);
+  std::fflush(stdout);
+  std::fflush(stderr);
+  std::_Exit(0);
+}
+
+[[maybe_unused]] const bool s_childMode = [] {
+  const char* mode = std::getenv(kChildModeVariable);
+  if (mode != nullptr && std::strcmp(mode, "featureflags") == 0) RunChildMode();
+  return false;
+}();
+
+// Runs this program in child mode with KELCACHE_FEATURE_FLAGS set to flags
+// (and no other KELCACHE_* variable); returns stdout and stderr together.
+std::string RunChild(const std::string& flags) {
+  std::vector<std::string> variables;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    if (std::strncmp(*entry, "KELCACHE_", 9) != 0) variables.emplace_back(*entry);
+  }
+  variables.push_back(std::string(kChildModeVariable) + "=featureflags");
+  variables.push_back("KELCACHE_FEATURE_FLAGS=" + flags);
+  std::vector<char*> envp;
+  for (std::string& variable : variables) envp.push_back(variable.data());
+  envp.push_back(nullptr);
+
+  int pipeEnds[2];
+  EXPECT_EQ(0, pipe(pipeEnds));
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 2);
+  posix_spawn_file_actions_addclose(&actions, pipeEnds[0]);
+  posix_spawn_file_actions_addclose(&actions, pipeEnds[1]);
+  char program[] = "/proc/self/exe";
+  char* argv[] = {program, nullptr};
+  pid_t pid = -1;
+  int spawnError = posix_spawn(&pid, program, &actions, nullptr, argv, envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  close(pipeEnds[1]);
+  std::string output;
+  if (spawnError != 0) {
+    close(pipeEnds[0]);
+    ADD_FAILURE() << "posix_spawn failed: " << std::strerror(spawnError);
+    return output;
+  }
+  char buffer[4096];
+  ssize_t count;
+  while ((count = read(pipeEnds[0], buffer, sizeof buffer)) > 0) output.append(buffer, count);
+  close(pipeEnds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
+  // The child leaves with _Exit, so a sanitizer report would not change its
+  // exit code: look for one in its output instead.
+  EXPECT_EQ(std::string::npos, output.find("Sanitizer")) << output;
+  return output;
+}
+
+bool ChildSaysOn(const std::string& output, FeatureFlagId id) {
+  return output.find("flag " + std::to_string(id) + "=1\n") != std::string::npos;
+}
+
+// A stand-in for a query-job scope: the scope type is only declared here, so
+// the pointer aliases an int that the test owns and is never dereferenced.
+std::shared_ptr<IInvalidatorAggregatorScope> StandInScope(const std::shared_ptr<int>& owner) {
+  return std::shared_ptr<IInvalidatorAggregatorScope>(
+      owner, reinterpret_cast<IInvalidatorAggregatorScope*>(owner.get()));
+}
+
+}  // namespace
+
+TEST(IdentityTest, SessionActorIsPerThreadAndScoped) {
+  SessionActorInfo none = SessionActorInfo::GetSessionActorInfoFromThread();
+  EXPECT_TRUE(none.GetSiteLuid().empty());
+  EXPECT_TRUE(none.GetUserLuid().empty());
+  {
+    SessionActorInfo::ScopedThreadActor actor(TString("site-1"), TString("user-1"));
+    SessionActorInfo current = SessionActorInfo::GetSessionActorInfoFromThread();
+    EXPECT_EQ(TString("site-1"), current.GetSiteLuid());
+    EXPECT_EQ(TString("user-1"), current.GetUserLuid());
+
+    // Another thread does not see this thread's actor, and its own actor does
+    // not leak back.
+    std::thread other([] {
+      EXPECT_TRUE(SessionActorInfo::GetSessionActorInfoFromThread().GetSiteLuid().empty());
+      SessionActorInfo::ScopedThreadActor mine(TString("site-2"), TString("user-2"));
+      EXPECT_EQ(TString("user-2"), SessionActorInfo::GetSessionActorInfoFromThread().GetUserLuid());
+    });
+    other.join();
+    EXPECT_EQ(TString("site-1"), SessionActorInfo::GetSessionActorInfoFromThread().GetSiteLuid());
+
+    {
+      // Nested: a site-only actor, then back to the outer one.
+      SessionActorInfo::ScopedThreadActor inner(TString("site-3"), TString());
+      EXPECT_EQ(TString("site-3"), SessionActorInfo::GetSessionActorInfoFromThread().GetSiteLuid());
+      EXPECT_TRUE(SessionActorInfo::GetSessionActorInfoFromThread().GetUserLuid().empty());
+    }
+    EXPECT_EQ(TString("user-1"), SessionActorInfo::GetSessionActorInfoFromThread().GetUserLuid());
+    // The value handed out is a copy: it outlives the scope.
+    none = current;
+  }
+  EXPECT_TRUE(SessionActorInfo::GetSessionActorInfoFromThread().GetSiteLuid().empty());
+  EXPECT_EQ(TString("site-1"), none.GetSiteLuid());
+}
+
+TEST(IdentityTest, ThreadContextIsRequiredAndHoldsTheQueryJobScope) {
+  ASSERT_FALSE(KelvraTls::HasThreadContext());
+  try {
+    KelvraTls::GetThreadContext();
+    ADD_FAILURE() << "no LogicException without a context";
+  } catch (const LogicException& error) {
+    EXPECT_EQ("threadContext", error.GetExpression());
+    EXPECT_EQ("host/KelvraTls", error.GetSourceFile());
+  }
+
+  auto owner = std::make_shared<int>(1);
+  std::weak_ptr<int> watch = owner;
+  {
+    KelvraTls::ScopedThreadContext context;
+    ASSERT_TRUE(KelvraTls::HasThreadContext());
+    IThreadContext& current = KelvraTls::GetThreadContext();
+    EXPECT_EQ(&context.Get(), &current);
+    EXPECT_EQ(nullptr, current.GetCurrentQueryJobScope());
+
+    current.SetCurrentQueryJobScope(StandInScope(owner));
+    owner.reset();
+    // The context keeps the scope alive; reading it gives a copy.
+    ASSERT_FALSE(watch.expired());
+    std::shared_ptr<IInvalidatorAggregatorScope> copy = current.GetCurrentQueryJobScope();
+    EXPECT_EQ(reinterpret_cast<IInvalidatorAggregatorScope*>(watch.lock().get()), copy.get());
+    EXPECT_EQ(2, watch.use_count());  // the context and the copy
+    copy.reset();
+
+    // Other threads have no context of their own.
+    std::thread([] { EXPECT_FALSE(KelvraTls::HasThreadContext()); }).join();
+
+    {
+      // A nested context hides the outer one and restores it when it ends.
+      KelvraTls::ScopedThreadContext nested;
+      EXPECT_EQ(&nested.Get(), &KelvraTls::GetThreadContext());
+      EXPECT_EQ(nullptr, KelvraTls::GetThreadContext().GetCurrentQueryJobScope());
+    }
+    EXPECT_EQ(&current, &KelvraTls::GetThreadContext());
+    EXPECT_NE(nullptr, KelvraTls::GetThreadContext().GetCurrentQueryJobScope());
+
+    // Replacing the scope releases the previous one.
+    KelvraTls::GetThreadContext().SetCurrentQueryJobScope(nullptr);
+    EXPECT_TRUE(watch.expired());
+    EXPECT_EQ(nullptr, current.GetCurrentQueryJobScope());
+
+    // The context's own scope is released when the context goes.
+    owner = std::make_shared<int>(2);
+    watch = owner;
+    current.SetCurrentQueryJobScope(StandInScope(owner));
+    owner.reset();
+  }
+  EXPECT_TRUE(watch.expired());
+  EXPECT_FALSE(KelvraTls::HasThreadContext());
+
+  // A context that the caller owns may be installed, and outlives the scope.
+  ThreadContext mine;
+  {
+    KelvraTls::ScopedThreadContext borrowed(mine);
+    KelvraTls::GetThreadContext().SetCurrentQueryJobScope(StandInScope(std::make_shared<int>(3)));
+  }
+  EXPECT_FALSE(KelvraTls::HasThreadContext());
+  EXPECT_NE(nullptr, mine.GetCurrentQueryJobScope());
+}
+
+TEST(IdentityTest, OnlyTheMarkedThreadIsTheAuthoringClientMainThread) {
+  EXPECT_FALSE(TSystem::IsAuthoringClientMainThread());
+  TSystem::SetAuthoringClientMainThread();
+  EXPECT_TRUE(TSystem::IsAuthoringClientMainThread());
+  bool otherThinksSo = true;
+  std::thread([&otherThinksSo] { otherThinksSo = TSystem::IsAuthoringClientMainThread(); }).join();
+  EXPECT_FALSE(otherThinksSo);
+
+  // Marking another thread moves the mark.
+  std::thread([] {
+    TSystem::SetAuthoringClientMainThread();
+    EXPECT_TRUE(TSystem::IsAuthoringClientMainThread());
+  }).join();
+  EXPECT_FALSE(TSystem::IsAuthoringClientMainThread());
+
+  TSystem::SetAuthoringClientMainThread();
+  TSystem::ClearAuthoringClientMainThread();
+  EXPECT_FALSE(TSystem::IsAuthoringClientMainThread());
+}
+
+TEST(IdentityTest, FeatureFlagsAreOffUntilTurnedOn) {
+  EXPECT_FALSE(FeatureFlags::IsOn(kInvariantsFlag));
+  EXPECT_FALSE(FeatureFlags::IsOn(kRedisTtlFlag));
+  {
+    FeatureFlags::ScopedOverride on(kInvariantsFlag, true);
+    EXPECT_TRUE(FeatureFlags::IsOn(kInvariantsFlag));
+    EXPECT_FALSE(FeatureFlags::IsOn(kRedisTtlFlag));
+    {
+      FeatureFlags::ScopedOverride off(kInvariantsFlag, false);
+      EXPECT_FALSE(FeatureFlags::IsOn(kInvariantsFlag));
+    }
+    EXPECT_TRUE(FeatureFlags::IsOn(kInvariantsFlag));
+    // Another thread sees the flag.
+    bool seen = false;
+    std::thread([&seen] { seen = FeatureFlags::IsOn(kInvariantsFlag); }).join();
+    EXPECT_TRUE(seen);
+  }
+  EXPECT_FALSE(FeatureFlags::IsOn(kInvariantsFlag));
+
+  FeatureFlags::Set(kRedisTtlFlag, true);
+  EXPECT_TRUE(FeatureFlags::IsOn(kRedisTtlFlag));
+  FeatureFlags::Set(kRedisTtlFlag, false);
+  EXPECT_FALSE(FeatureFlags::IsOn(kRedisTtlFlag));
+
+  // The list form: decimal and hex ids, =0 / =1, white space, empty items.
+  auto flags = FeatureFlags::ParseFlagList(" 0x6460C0E0 , 2494173859=1,, 5 = 0,0XFF=1 ,");
+  ASSERT_EQ(4u, flags.size());
+  EXPECT_EQ(std::make_pair(kInvariantsFlag, true), flags[0]);
+  EXPECT_EQ(std::make_pair(kRedisTtlFlag, true), flags[1]);
+  EXPECT_EQ(std::make_pair(FeatureFlagId{5}, false), flags[2]);
+  EXPECT_EQ(std::make_pair(FeatureFlagId{255}, true), flags[3]);
+  EXPECT_TRUE(FeatureFlags::ParseFlagList("").empty());
+  for (const char* bad : {"abc", "-1", "4294967296", "0x", "12=2", "12=", "0x1G", "1 2"}) {
+    try {
+      FeatureFlags::ParseFlagList(std::string("7,") + bad);
+      ADD_FAILURE() << "accepted " << bad;
+    } catch (const std::invalid_argument& error) {
+      EXPECT_NE(std::string::npos, std::string(error.what()).find(std::string("\"") + bad + "\""))
+          << error.what();
+    }
+  }
+  // SetFromText applies left to right, and applies nothing when it throws.
+  FeatureFlags::SetFromText("0x94AA12A3, 0x94AA12A3=0, 6");
+  EXPECT_FALSE(FeatureFlags::IsOn(kRedisTtlFlag));
+  EXPECT_TRUE(FeatureFlags::IsOn(6));
+  EXPECT_THROW(FeatureFlags::SetFromText("6=0, nonsense"), std::invalid_argument);
+  EXPECT_TRUE(FeatureFlags::IsOn(6));
+  FeatureFlags::Set(6, false);
+
+  // Reads while another thread flips flags (checked by ThreadSanitizer).
+  std::atomic<bool> stop{false};
+  std::thread reader([&stop] {
+    while (!stop.load()) (void)FeatureFlags::IsOn(kInvariantsFlag);
+  });
+  for (int i = 0; i < 1000; ++i) FeatureFlags::Set(kInvariantsFlag, i % 2 == 0);
+  stop.store(true);
+  reader.join();
+  EXPECT_FALSE(FeatureFlags::IsOn(kInvariantsFlag));
+
+  // The environment variable, in a fresh process: good items apply, bad ones
+  // are reported by name and skipped.
+  std::string output = RunChild("0x6460C0E0, 2494173859=1, 5, 5=0, bogus, 7=1, 0xFFFFFFFF");
+  EXPECT_TRUE(ChildSaysOn(output, kInvariantsFlag)) << output;
+  EXPECT_TRUE(ChildSaysOn(output, kRedisTtlFlag)) << output;
+  EXPECT_FALSE(ChildSaysOn(output, 5)) << output;
+  EXPECT_FALSE(ChildSaysOn(output, 6)) << output;
+  EXPECT_TRUE(ChildSaysOn(output, 7)) << output;
+  EXPECT_TRUE(ChildSaysOn(output, 0xFFFFFFFF)) << output;
+  EXPECT_NE(std::string::npos, output.find("\"bogus\"")) << output;
+  EXPECT_NE(std::string::npos, output.find("KELCACHE_FEATURE_FLAGS")) << output;
+}
+
+TEST(IdentityTest, CountersAddUpAcrossThreads) {
+  using KelvraCounters::RedisPubsubPlaceholderSize;
+  using KelvraCounters::RedisPubsubSavedMessages;
+  using KelvraCounters::RedisPubsubWastedMessages;
+  int64_t wastedBefore = RedisPubsubWastedMessages.load();
+  int64_t savedBefore = RedisPubsubSavedMessages.load();
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([] {
+      for (int i = 0; i < 10000; ++i) {
+        RedisPubsubWastedMessages += 2;
+        ++RedisPubsubSavedMessages;
+        RedisPubsubPlaceholderSize.store(i);
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(wastedBefore + 8 * 10000 * 2, RedisPubsubWastedMessages.load());
+  EXPECT_EQ(savedBefore + 8 * 10000, RedisPubsubSavedMessages.load());
+  EXPECT_EQ(9999, RedisPubsubPlaceholderSize.load());
+  // The three are distinct counters.
+  RedisPubsubPlaceholderSize.store(17);
+  EXPECT_EQ(savedBefore + 8 * 10000, RedisPubsubSavedMessages.load());
+}

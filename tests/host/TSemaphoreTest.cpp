@@ -1,0 +1,136 @@
+#include "host/TSemaphore.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "host/Errors.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long long MillisecondsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+}  // namespace
+
+TEST(TSemaphoreTest, NeverMoreHoldersThanUnits) {
+  constexpr int kUnits = 3;
+  std::shared_ptr<TSemaphore> semaphore = TSemaphore::Construct(kUnits);
+  std::atomic<int> holders{0};
+  std::atomic<int> mostHolders{0};
+  std::atomic<int> acquired{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 12; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 200; ++i) {
+        RefCntPtr<TSemaphoreScope, RefCntObject> scope(new TSemaphoreScope(semaphore, 60000));
+        if (!scope->IsAcquired()) continue;
+        acquired.fetch_add(1);
+        int now = holders.fetch_add(1) + 1;
+        int most = mostHolders.load();
+        while (now > most && !mostHolders.compare_exchange_weak(most, now)) {
+        }
+        std::this_thread::yield();
+        holders.fetch_sub(1);
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(12 * 200, acquired.load());
+  EXPECT_LE(mostHolders.load(), kUnits);
+  EXPECT_GE(mostHolders.load(), 1);
+  // Every unit came back.
+  EXPECT_EQ(kUnits, semaphore->GetAvailableCount());
+}
+
+TEST(TSemaphoreTest, WaitsUpToTheTimeOutAndUnitsComeBackWithTheScope) {
+  std::shared_ptr<TSemaphore> semaphore = TSemaphore::Construct(1);
+  {
+    RefCntPtr<TSemaphoreScope, RefCntObject> held(new TSemaphoreScope(semaphore, 0));
+    ASSERT_TRUE(held->IsAcquired());
+    EXPECT_EQ(0, semaphore->GetAvailableCount());
+
+    // No unit free: a timed scope gives up after about its time-out.
+    Clock::time_point start = Clock::now();
+    TSemaphoreScope timed(semaphore, 100);
+    EXPECT_FALSE(timed.IsAcquired());
+    EXPECT_GE(MillisecondsSince(start), 90);
+    // Zero and negative time-outs try once.
+    EXPECT_FALSE(TSemaphoreScope(semaphore, 0).IsAcquired());
+    EXPECT_FALSE(TSemaphoreScope(semaphore, -5).IsAcquired());
+    EXPECT_FALSE(semaphore->TryAcquire(std::chrono::milliseconds(-1)));
+
+    // A second reference keeps the unit: it goes back with the last one.
+    RefCntPtr<TSemaphoreScope, RefCntObject> second = held;
+    held.reset();
+    EXPECT_EQ(0, semaphore->GetAvailableCount());
+    second.reset();
+    EXPECT_EQ(1, semaphore->GetAvailableCount());
+  }
+  // A scope that did not get a unit gives nothing back.
+  EXPECT_EQ(1, semaphore->GetAvailableCount());
+
+  // A waiter gets the unit as soon as it is released, long before its
+  // (generous) time-out.
+  auto holder = std::make_unique<TSemaphoreScope>(semaphore, 0);
+  ASSERT_TRUE(holder->IsAcquired());
+  std::atomic<bool> waiterGotIt{false};
+  std::thread waiter([&] { waiterGotIt = TSemaphoreScope(semaphore, 60000).IsAcquired(); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  holder.reset();
+  waiter.join();
+  EXPECT_TRUE(waiterGotIt.load());
+  EXPECT_EQ(1, semaphore->GetAvailableCount());
+}
+
+TEST(TSemaphoreTest, CountsAndMisuse) {
+  // No units (also from a negative count): nothing is ever granted.
+  for (int64_t count : {0, -4}) {
+    std::shared_ptr<TSemaphore> empty = TSemaphore::Construct(count);
+    EXPECT_EQ(0, empty->GetAvailableCount());
+    EXPECT_FALSE(TSemaphoreScope(empty, 10).IsAcquired());
+    // Release adds a unit.
+    empty->Release();
+    EXPECT_TRUE(TSemaphoreScope(empty, 0).IsAcquired());
+  }
+
+  // Units are counted: n scopes hold n units.
+  std::shared_ptr<TSemaphore> semaphore = TSemaphore::Construct(2);
+  {
+    TSemaphoreScope a(semaphore, 0);
+    TSemaphoreScope b(semaphore, 0);
+    TSemaphoreScope c(semaphore, 0);
+    EXPECT_TRUE(a.IsAcquired());
+    EXPECT_TRUE(b.IsAcquired());
+    EXPECT_FALSE(c.IsAcquired());
+  }
+  EXPECT_EQ(2, semaphore->GetAvailableCount());
+
+  // A huge time-out does not overflow into "no wait": the waiter is still
+  // waiting when a unit comes back.
+  ASSERT_TRUE(semaphore->TryAcquire(std::chrono::milliseconds(0)));
+  ASSERT_TRUE(semaphore->TryAcquire(std::chrono::milliseconds(0)));
+  std::atomic<bool> gotIt{false};
+  std::thread waiter([&] { gotIt = semaphore->TryAcquire(std::chrono::milliseconds::max()); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  semaphore->Release();
+  waiter.join();
+  EXPECT_TRUE(gotIt.load());
+  semaphore->Release();
+  semaphore->Release();
+  EXPECT_EQ(2, semaphore->GetAvailableCount());
+
+  try {
+    TSemaphoreScope scope(nullptr, 0);
+    ADD_FAILURE() << "a null semaphore was accepted";
+  } catch (const LogicException& error) {
+    EXPECT_EQ("semaphore", error.GetExpression());
+    EXPECT_EQ("host/TSemaphore", error.GetSourceFile());
+  }
+}
