@@ -6,9 +6,11 @@
 #include <random>
 #include <system_error>
 
+#include "host/AppConfig.h"
+
 namespace kelcache_test {
 
-void PrepareTestProcess() {}
+void PrepareTestProcess() { AppConfig::GetInstance().SetUnitTestFlag(true); }
 
 TempDir::TempDir() {
   static std::atomic<unsigned> counter{0};

@@ -1,0 +1,16 @@
+#include "host/AsyncTask.h"
+
+namespace AsyncTask::detail {
+
+TaskContext CaptureTaskContext() {
+  return TaskContext{Cancel::Get(), TLS::GetDepth() + 1};
+}
+
+bool CancelBeforeStart(SharedStateBase& state, const TaskContext& context) {
+  if (!context.cancelEvent || !context.cancelEvent->IsSignaled()) return false;
+  if (state.GetIgnoreCancelBeforeStart()) return false;
+  state.SetException(std::make_exception_ptr(CancelException()));
+  return true;
+}
+
+}  // namespace AsyncTask::detail

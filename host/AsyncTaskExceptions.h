@@ -1,0 +1,54 @@
+// The exceptions of the asynchronous-task facility (host/AsyncTask.h).
+//
+// - PromiseAlreadySetException: a value or an exception was set on a shared
+//   state that was already ready ("PromiseAlreadySet").
+// - BrokenPromiseException: stored in a shared state whose promise was
+//   destroyed before the state became ready ("BrokenPromise").
+// - CancelException: stored in the state of a task whose cancel event was
+//   signalled before the task started ("Canceled").
+// - InvalidFutureException: a future (or promise) without a shared state was
+//   waited for or fetched ("InvalidFuture").
+//
+// Each carries a KelvraError whose name is "KelvraException_AutoGen_0x"
+// followed by its code (the constants below) in upper-case hexadecimal.
+//
+// Thread rules: immutable values once built.
+#pragma once
+
+#include <cstdint>
+
+#include "host/Errors.h"
+#include "host/Export.h"
+
+namespace AsyncTask {
+
+inline constexpr uint32_t kPromiseAlreadySetCode = 0xD45B78CE;
+inline constexpr uint32_t kBrokenPromiseCode = 0x84ABA352;
+inline constexpr uint32_t kCancelCode = 0x5C3A91E7;
+inline constexpr uint32_t kInvalidFutureCode = 0x1B7E40D9;
+
+class KELCACHE_EXPORT PromiseAlreadySetException : public KelvraException {
+ public:
+  PromiseAlreadySetException();
+  ~PromiseAlreadySetException() override;
+};
+
+class KELCACHE_EXPORT BrokenPromiseException : public KelvraException {
+ public:
+  BrokenPromiseException();
+  ~BrokenPromiseException() override;
+};
+
+class KELCACHE_EXPORT CancelException : public KelvraException {
+ public:
+  CancelException();
+  ~CancelException() override;
+};
+
+class KELCACHE_EXPORT InvalidFutureException : public KelvraException {
+ public:
+  InvalidFutureException();
+  ~InvalidFutureException() override;
+};
+
+}  // namespace AsyncTask

@@ -1,0 +1,140 @@
+#include "host/AsyncTaskSharedState.h"
+
+#include <algorithm>
+
+#include "host/AsyncTaskExceptions.h"
+#include "host/AsyncTaskTLS.h"
+
+namespace AsyncTask {
+
+namespace {
+// Longer time-outs wait without limit: adding them to the clock's "now" would
+// overflow, and nobody tells a century from forever.
+constexpr std::chrono::milliseconds kLongestTimedWait = std::chrono::hours(24 * 365 * 100);
+}  // namespace
+
+SharedStateBase::SharedStateBase() = default;
+SharedStateBase::~SharedStateBase() = default;
+
+bool SharedStateBase::IsReady() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_ready;
+}
+
+bool SharedStateBase::IsDeferred() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_deferred && !m_deferredTaken;
+}
+
+void SharedStateBase::Wait() {
+  RunDeferredTaskIfUntaken();
+  if (IsReady()) return;
+  if (IWaitHandler* handler = TLS::GetWaitHandler()) handler->Wait(*this, kNoTimeLimit);
+  BlockUntilReady(kNoTimeLimit);
+}
+
+FutureStatus SharedStateBase::WaitFor(std::chrono::milliseconds timeout) {
+  timeout = std::max(timeout, std::chrono::milliseconds(0));
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_ready) return FutureStatus::Ready;
+    if (m_deferred && !m_deferredTaken) return FutureStatus::Deferred;
+  }
+  if (IWaitHandler* handler = TLS::GetWaitHandler()) return handler->Wait(*this, timeout);
+  return BlockUntilReady(timeout) ? FutureStatus::Ready : FutureStatus::Timeout;
+}
+
+bool SharedStateBase::BlockUntilReady(std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(m_mutex);
+  if (timeout > kLongestTimedWait) {
+    m_readyChanged.wait(lock, [this] { return m_ready; });
+    return true;
+  }
+  return m_readyChanged.wait_for(lock, std::max(timeout, std::chrono::milliseconds(0)),
+                                 [this] { return m_ready; });
+}
+
+void SharedStateBase::CheckForException() const {
+  std::exception_ptr error;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    error = m_exception;
+  }
+  if (error) std::rethrow_exception(error);
+}
+
+void SharedStateBase::SetException(std::exception_ptr error) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  ThrowIfReadyLocked();
+  m_exception = std::move(error);
+  MarkReadyLocked();
+}
+
+void SharedStateBase::AbandonIfPending() noexcept {
+  try {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_ready) return;
+    m_exception = std::make_exception_ptr(BrokenPromiseException());
+    MarkReadyLocked();
+  } catch (...) {
+    // Only allocation can fail here; the state then stays pending.
+  }
+}
+
+void SharedStateBase::SetDeferred(std::function<void()> task) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_deferred = true;
+  m_deferredTask = std::move(task);
+}
+
+bool SharedStateBase::TryTakingDeferredOwnership() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (!m_deferred || m_deferredTaken) return false;
+  m_deferredTaken = true;
+  return true;
+}
+
+void SharedStateBase::RunDeferredTaskIfUntaken() {
+  if (!TryTakingDeferredOwnership()) return;
+  std::function<void()> task;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    task = std::move(m_deferredTask);
+    m_deferredTask = nullptr;
+  }
+  // Runs without m_mutex: the task stores its outcome through this state.
+  if (task) task();
+}
+
+void SharedStateBase::SetWhenCanceled(int whenCanceled) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_whenCanceled = whenCanceled;
+}
+
+int SharedStateBase::GetWhenCanceled() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_whenCanceled;
+}
+
+void SharedStateBase::SetIgnoreCancelBeforeStart(bool ignore) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_ignoreCancelBeforeStart = ignore;
+}
+
+bool SharedStateBase::GetIgnoreCancelBeforeStart() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_ignoreCancelBeforeStart;
+}
+
+void SharedStateBase::ThrowIfReadyLocked() const {
+  if (m_ready) throw PromiseAlreadySetException();
+}
+
+void SharedStateBase::MarkReadyLocked() {
+  m_ready = true;
+  // Notified under m_mutex: every setter holds a reference to the state, so
+  // it is alive here, and a waiter can not miss the change.
+  m_readyChanged.notify_all();
+}
+
+}  // namespace AsyncTask

@@ -1,0 +1,171 @@
+// The shared state behind AsyncTask::Future and AsyncTask::Promise: the one
+// place where a task's outcome (a value or an exception) is stored and waited
+// for.
+//
+// A state becomes ready exactly once, with a value or an exception; setting
+// either again raises PromiseAlreadySetException. Launch configures it before
+// it is handed out: the cancel settings and, for a deferred task, the task
+// itself (SetDeferred). States of a deferred task move through:
+//
+//   state                       | how it gets there            | WaitFor gives
+//   ----------------------------+------------------------------+--------------
+//   deferred, not taken         | SetDeferred                  | Deferred
+//   taken (task running)        | TryTakingDeferredOwnership   | Ready/Timeout
+//   ready                       | the task stored its outcome  | Ready
+//
+// Only an untimed Wait (also through Future::Get) takes and runs a deferred
+// task; exactly one thread wins TryTakingDeferredOwnership, other untimed
+// waiters just wait; a timed wait never runs it.
+//
+// Waiting: when the waiting thread has a wait handler (TLS::SetWaitHandler),
+// the handler performs waits on states that are not ready yet; it blocks with
+// BlockUntilReady. Waiting on a state that is already ready never calls it.
+//
+// Thread rules: thread-safe. m_mutex guards every member of the state,
+// including the value of the typed SharedState<T>; m_readyChanged is notified
+// (under m_mutex) when the state becomes ready. No callback runs under
+// m_mutex: the deferred task and the wait handler run without it.
+// Ownership: futures, promises and running tasks share the state through
+// std::shared_ptr. A deferred task kept in the state must not own the state
+// (Launch gives it a weak reference), so that an abandoned deferred future
+// frees everything.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <utility>
+
+#include "host/Errors.h"
+#include "host/Export.h"
+#include "host/ThreadAnnotations.h"
+
+namespace AsyncTask {
+
+// How a timed wait ended.
+enum class FutureStatus { Ready, Timeout, Deferred };
+
+// The time-out that means "no time limit" for BlockUntilReady and wait
+// handlers (an untimed Wait passes it).
+inline constexpr std::chrono::milliseconds kNoTimeLimit = std::chrono::milliseconds::max();
+
+class KELCACHE_EXPORT SharedStateBase {
+ public:
+  SharedStateBase();
+  virtual ~SharedStateBase();
+  SharedStateBase(const SharedStateBase&) = delete;
+  SharedStateBase& operator=(const SharedStateBase&) = delete;
+
+  bool IsReady() const;
+  // True while the state holds a deferred task that nobody has taken yet.
+  bool IsDeferred() const;
+
+  // Untimed wait: first runs the deferred task on this thread when nobody has
+  // taken it, then waits until the state is ready (through the thread's wait
+  // handler when it has one).
+  void Wait();
+  // Timed wait; a negative span counts as 0. Returns Deferred at once for a
+  // deferred task that nobody has taken (it is not run), Ready when the state
+  // is ready, otherwise waits (through the thread's wait handler when it has
+  // one) and returns Ready or Timeout.
+  FutureStatus WaitFor(std::chrono::milliseconds timeout);
+  // The plain blocking wait, without wait handler and without running a
+  // deferred task: true when the state became ready within `timeout`
+  // (kNoTimeLimit, or any span over a century, waits without limit; negative
+  // counts as 0). Wait handlers use this to block.
+  bool BlockUntilReady(std::chrono::milliseconds timeout);
+
+  // Rethrows the stored exception, if the state holds one; else does nothing.
+  void CheckForException() const;
+  // Makes the state ready with `error`. Raises PromiseAlreadySetException
+  // when the state is already ready.
+  void SetException(std::exception_ptr error);
+  // Makes a pending state ready with BrokenPromiseException; does nothing to
+  // a ready one. For the destructor of a promise.
+  void AbandonIfPending() noexcept;
+
+  // Marks the state deferred: `task` runs in the first thread that waits
+  // without a time limit or fetches the value. Call before the state is
+  // handed out. `task` must store the outcome in this state and must not own
+  // the state.
+  void SetDeferred(std::function<void()> task);
+  // Atomically claims the deferred task: true for exactly one caller (who
+  // must then run it, as Wait does), false when the state is not deferred or
+  // the task was taken already.
+  bool TryTakingDeferredOwnership();
+
+  // What a signal of the cancel event does to a task that is running. 0 (the
+  // default, and the only value this library uses): nothing, the task runs to
+  // its end and the state stays pending until then. Other values are kept but
+  // at present act as 0.
+  void SetWhenCanceled(int whenCanceled);
+  int GetWhenCanceled() const;
+  // When true, a task whose cancel event is signalled before it starts runs
+  // anyway; when false (the default) it is not run and the state holds a
+  // CancelException.
+  void SetIgnoreCancelBeforeStart(bool ignore);
+  bool GetIgnoreCancelBeforeStart() const;
+
+ protected:
+  // Raises PromiseAlreadySetException when the state is ready already.
+  void ThrowIfReadyLocked() const KELCACHE_REQUIRES(m_mutex);
+  // Marks the state ready and wakes every waiter.
+  void MarkReadyLocked() KELCACHE_REQUIRES(m_mutex);
+
+  // Guards every member of the state, the derived value included.
+  mutable std::mutex m_mutex;
+
+ private:
+  // Runs the deferred task on this thread if nobody has taken it yet.
+  void RunDeferredTaskIfUntaken();
+
+  std::condition_variable m_readyChanged;
+  bool m_ready KELCACHE_GUARDED_BY(m_mutex) = false;
+  std::exception_ptr m_exception KELCACHE_GUARDED_BY(m_mutex);
+  bool m_deferred KELCACHE_GUARDED_BY(m_mutex) = false;
+  bool m_deferredTaken KELCACHE_GUARDED_BY(m_mutex) = false;
+  std::function<void()> m_deferredTask KELCACHE_GUARDED_BY(m_mutex);
+  int m_whenCanceled KELCACHE_GUARDED_BY(m_mutex) = 0;
+  bool m_ignoreCancelBeforeStart KELCACHE_GUARDED_BY(m_mutex) = false;
+};
+
+// The typed state: adds the value. Thread rules as SharedStateBase; m_value is
+// guarded by the base's m_mutex and never changes once the state is ready.
+template <class T>
+class SharedState : public SharedStateBase {
+ public:
+  // Makes the state ready with `value`. Raises PromiseAlreadySetException
+  // when the state is already ready.
+  void SetValue(T value) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ThrowIfReadyLocked();
+    m_value.emplace(std::move(value));
+    MarkReadyLocked();
+  }
+
+  // A copy of the value. REQUIRES: the state is ready with a value (callers
+  // Wait and CheckForException first); otherwise raises a LogicException.
+  T GetValue() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_value) ThrowLogicException("host/AsyncTaskSharedState", __LINE__, "m_value");
+    return *m_value;
+  }
+
+ private:
+  std::optional<T> m_value KELCACHE_GUARDED_BY(m_mutex);
+};
+
+template <>
+class SharedState<void> : public SharedStateBase {
+ public:
+  void SetValue() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ThrowIfReadyLocked();
+    MarkReadyLocked();
+  }
+};
+
+}  // namespace AsyncTask

@@ -1,0 +1,120 @@
+#include "host/LogCapture.h"
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+
+namespace TLog {
+
+// The live captures of the process.
+//
+// Thread-safe: m_mutex guards m_captures; m_lowestLevel is an atomic copy of
+// the lowest minimum among them, read without the lock on every log call.
+// A capture's own mutex is taken while m_mutex is held (when recording), so
+// a capture cannot be destroyed while a record is being added to it.
+//
+// Created on first use and never destroyed, so logging during static
+// destruction finds it intact.
+struct CaptureRegistry {
+  static CaptureRegistry& Get() {
+    static CaptureRegistry* registry = new CaptureRegistry();
+    return *registry;
+  }
+
+  void Add(Capture* capture) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_captures.push_back(capture);
+    UpdateLowestLevel();
+  }
+
+  void Remove(Capture* capture) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_captures.erase(std::remove(m_captures.begin(), m_captures.end(), capture), m_captures.end());
+    UpdateLowestLevel();
+  }
+
+  void Deliver(const Record& record) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (Capture* capture : m_captures) {
+      if (record.severity >= capture->m_minimum) capture->Add(record);
+    }
+  }
+
+  // Needs m_mutex held.
+  void UpdateLowestLevel() {
+    int lowest = INT_MAX;
+    for (const Capture* capture : m_captures) lowest = std::min(lowest, capture->m_minimum.Level());
+    m_lowestLevel.store(lowest, std::memory_order_relaxed);
+  }
+
+  std::mutex m_mutex;
+  std::vector<Capture*> m_captures;  // guarded by m_mutex
+  std::atomic<int> m_lowestLevel{INT_MAX};
+};
+
+Capture::Capture(AnySeverity minimum) : m_minimum(minimum) {
+  CaptureRegistry::Get().Add(this);
+}
+
+Capture::~Capture() {
+  CaptureRegistry::Get().Remove(this);
+}
+
+void Capture::Add(const Record& record) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_records.push_back(record);
+}
+
+std::vector<Record> Capture::Records() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_records;
+}
+
+std::vector<Record> Capture::Events(const TString& name) const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  std::vector<Record> events;
+  for (const Record& record : m_records) {
+    if (record.IsEvent() && record.eventName == name) events.push_back(record);
+  }
+  return events;
+}
+
+std::vector<TString> Capture::Lines() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  std::vector<TString> lines;
+  for (const Record& record : m_records) {
+    if (!record.IsEvent()) lines.push_back(record.text);
+  }
+  return lines;
+}
+
+bool Capture::ContainsLine(const TString& fragment) const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return std::any_of(m_records.begin(), m_records.end(), [&](const Record& record) {
+    return !record.IsEvent() && record.text.contains(fragment);
+  });
+}
+
+void Capture::Clear() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_records.clear();
+}
+
+namespace internal {
+
+int LowestCapturedLevel() noexcept {
+  return CaptureRegistry::Get().m_lowestLevel.load(std::memory_order_relaxed);
+}
+
+void RecordInCaptures(const Record& record) noexcept {
+  try {
+    CaptureRegistry::Get().Deliver(record);
+  } catch (...) {
+    // Out of memory while copying the record: the capture misses it, the
+    // caller goes on.
+  }
+}
+
+}  // namespace internal
+
+}  // namespace TLog

@@ -1,0 +1,170 @@
+#include "host/LogFormat.h"
+
+#include <cxxabi.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <exception>
+#include <typeinfo>
+#include <utility>
+#include <vector>
+
+namespace TLog {
+
+std::string FormatTimestamp(std::chrono::system_clock::time_point time) {
+  using namespace std::chrono;
+  const auto sinceEpoch = duration_cast<milliseconds>(time.time_since_epoch()).count();
+  // Floor division, so that times before 1970 still get milliseconds 0..999.
+  long long seconds = sinceEpoch / 1000;
+  long long millis = sinceEpoch % 1000;
+  if (millis < 0) {
+    millis += 1000;
+    seconds -= 1;
+  }
+  const std::time_t asTimeT = static_cast<std::time_t>(seconds);
+  std::tm parts{};
+  gmtime_r(&asTimeT, &parts);
+  char buffer[96];  // room for any int fields, so no truncation is possible
+  std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", parts.tm_year + 1900,
+                parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec,
+                static_cast<int>(millis));
+  return buffer;
+}
+
+std::string FormatErrorCode(uint32_t code) {
+  char buffer[16];
+  std::snprintf(buffer, sizeof buffer, "0x%08X", static_cast<unsigned>(code));
+  return buffer;
+}
+
+void AppendJsonString(std::string& out, const TString& text) {
+  // toStdString gives valid UTF-8, so only ASCII needs attention: multi-byte
+  // sequences never contain bytes below 0x80.
+  const std::string utf8 = text.toStdString();
+  out.reserve(out.size() + utf8.size() + 2);
+  out += '"';
+  for (const char c : utf8) {
+    const auto byte = static_cast<unsigned char>(c);
+    switch (byte) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (byte < 0x20 || byte == 0x7F) {
+          char escaped[8];
+          std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(byte));
+          out += escaped;
+        } else {
+          out += c;
+        }
+    }
+  }
+  out += '"';
+}
+
+std::string RenderPlainLine(AnySeverity severity, std::chrono::system_clock::time_point time,
+                            uint64_t threadId, const TString& text) {
+  char prefix[80];
+  std::snprintf(prefix, sizeof prefix, "%s %-5s [%llu] ", FormatTimestamp(time).c_str(),
+                SeverityName(severity), static_cast<unsigned long long>(threadId));
+  return prefix + text.toStdString();
+}
+
+std::string RenderEventLine(AnySeverity severity, std::chrono::system_clock::time_point time,
+                            uint64_t threadId, const TString& eventName,
+                            const std::unordered_map<TString, TString>& fields, const KelvraError* error) {
+  std::string out = "{\"ts\":\"" + FormatTimestamp(time) + "\",\"severity\":\"" + SeverityName(severity) +
+                    "\",\"thread\":" + std::to_string(threadId) + ",\"event\":";
+  AppendJsonString(out, eventName);
+  out += ",\"fields\":{";
+  // Sorted, so that equal events render equal lines.
+  std::vector<std::pair<const TString*, const TString*>> sorted;
+  sorted.reserve(fields.size());
+  for (const auto& [name, value] : fields) sorted.emplace_back(&name, &value);
+  std::sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) { return *a.first < *b.first; });
+  bool first = true;
+  for (const auto& [name, value] : sorted) {
+    if (!first) out += ',';
+    first = false;
+    AppendJsonString(out, *name);
+    out += ':';
+    AppendJsonString(out, *value);
+  }
+  out += '}';
+  if (error != nullptr) {
+    out += ",\"error\":{\"code\":\"" + FormatErrorCode(error->GetCode()) + "\",\"name\":";
+    AppendJsonString(out, error->GetMessage());
+    out += '}';
+  }
+  out += '}';
+  return out;
+}
+
+namespace {
+
+TString Demangle(const char* name) {
+  int status = 0;
+  char* demangled = abi::__cxa_demangle(name, nullptr, nullptr, &status);
+  TString result = TString::fromStdString(status == 0 && demangled != nullptr ? demangled : name);
+  std::free(demangled);
+  return result;
+}
+
+ExceptionDescription WithError(TString text, const KelvraError& error) {
+  if (!error.IsError()) return {std::move(text), std::nullopt};
+  text += TString(" (error ") + TString::fromStdString(FormatErrorCode(error.GetCode())) + " " +
+          error.GetMessage() + ")";
+  return {std::move(text), error};
+}
+
+}  // namespace
+
+ExceptionDescription DescribeCurrentException() {
+  const std::exception_ptr current = std::current_exception();
+  if (!current) return {TString("no exception is being handled"), std::nullopt};
+  try {
+    std::rethrow_exception(current);
+  } catch (const LogicException& e) {
+    return WithError(TString("LogicException: ") + TString::fromStdString(e.GetInternalMessage()),
+                     e.GetError());
+  } catch (const KelvraException& e) {
+    return WithError(Demangle(typeid(e).name()) + ": " + e.GetMessage(), e.GetError());
+  } catch (const std::exception& e) {
+    return {Demangle(typeid(e).name()) + ": " + TString::fromStdString(e.what()), std::nullopt};
+  } catch (...) {
+    return {TString("unknown exception (not derived from std::exception)"), std::nullopt};
+  }
+}
+
+TString JoinNameValuePairs(const std::unordered_map<TString, TString>& values) {
+  std::vector<std::pair<TString, TString>> sorted(values.begin(), values.end());
+  std::sort(sorted.begin(), sorted.end());
+  TString joined;
+  for (const auto& [name, value] : sorted) {
+    if (!joined.empty()) joined += TString(", ");
+    joined += name + "=" + value;
+  }
+  return joined;
+}
+
+}  // namespace TLog

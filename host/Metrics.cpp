@@ -1,0 +1,204 @@
+#include "host/Metrics.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <string>
+
+namespace Metrics {
+
+// The process-wide metrics state: the enabled mask, the installed sink and
+// the live captures.
+//
+// Thread-safe: m_enabledMask is atomic; m_mutex guards m_sink and
+// m_captures. Closing a scope holds m_mutex once, briefly, to copy the sink
+// pointer and hand the record to live captures (each capture's own mutex is
+// taken inside: lock order m_mutex, then Capture::m_mutex); the sink itself
+// is called after m_mutex is released.
+//
+// Created on first use and never destroyed, so scopes closed during static
+// destruction find it intact.
+struct Registry {
+  static Registry& Get() {
+    static Registry* registry = new Registry();
+    return *registry;
+  }
+
+  void Deliver(const ScopeRecord& record) {
+    std::shared_ptr<ISink> sink;
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      sink = m_sink;
+      for (Capture* capture : m_captures) capture->Add(record);
+    }
+    if (sink) sink->OnScopeClosed(record);
+  }
+
+  std::atomic<uint64_t> m_enabledMask{kAllCategories};
+  const std::shared_ptr<AggregatingSink> m_defaultSink = std::make_shared<AggregatingSink>();
+  std::mutex m_mutex;
+  std::shared_ptr<ISink> m_sink = m_defaultSink;  // guarded by m_mutex
+  std::vector<Capture*> m_captures;               // guarded by m_mutex
+};
+
+bool TestBitsAndContext(uint64_t mask) noexcept {
+  return (mask & Registry::Get().m_enabledMask.load(std::memory_order_relaxed)) != 0;
+}
+
+void SetEnabledMask(uint64_t mask) noexcept {
+  Registry::Get().m_enabledMask.store(mask);
+}
+
+uint64_t GetEnabledMask() noexcept {
+  return Registry::Get().m_enabledMask.load();
+}
+
+TString AttributeToString(const AttributeValue& value) {
+  if (const auto* text = std::get_if<TString>(&value)) return *text;
+  if (const auto* number = std::get_if<int64_t>(&value))
+    return TString::number(static_cast<long long>(*number));
+  if (const auto* number = std::get_if<uint64_t>(&value)) {
+    return TString::number(static_cast<unsigned long long>(*number));
+  }
+  return TString::number(std::get<double>(value));
+}
+
+ISink::~ISink() = default;
+
+void AggregatingSink::OnScopeClosed(const ScopeRecord& record) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  auto found = m_stats.find(record.name);
+  if (found == m_stats.end()) found = m_stats.emplace(record.name, Stats{}).first;
+  Stats& stats = found->second;
+  ++stats.count;
+  stats.totalMs += record.durationMs;
+  stats.maxMs = std::max(stats.maxMs, record.durationMs);
+}
+
+std::map<TString, AggregatingSink::Stats> AggregatingSink::Snapshot() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return std::map<TString, Stats>(m_stats.begin(), m_stats.end());
+}
+
+TString AggregatingSink::Render() const {
+  const std::map<TString, Stats> snapshot = Snapshot();
+  std::vector<std::pair<std::string, Stats>> rows;
+  size_t nameWidth = 5;  // "scope"
+  for (const auto& [name, stats] : snapshot) {
+    rows.emplace_back(name.toStdString(), stats);
+    nameWidth = std::max(nameWidth, rows.back().first.size());
+  }
+  const int width = static_cast<int>(nameWidth);
+  char line[160];
+  std::snprintf(line, sizeof line, "%-*s %10s %14s %12s %12s\n", width, "scope", "count", "total-ms",
+                "max-ms", "mean-ms");
+  std::string table = line;
+  for (const auto& [name, stats] : rows) {
+    const double mean = stats.count == 0 ? 0.0 : stats.totalMs / static_cast<double>(stats.count);
+    std::snprintf(line, sizeof line, " %10llu %14.3f %12.3f %12.3f\n",
+                  static_cast<unsigned long long>(stats.count), stats.totalMs, stats.maxMs, mean);
+    table += name;
+    table.append(nameWidth - name.size(), ' ');
+    table += line;
+  }
+  return TString::fromStdString(table);
+}
+
+void AggregatingSink::Reset() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_stats.clear();
+}
+
+std::shared_ptr<AggregatingSink> GetDefaultSink() {
+  return Registry::Get().m_defaultSink;
+}
+
+void SetSink(std::shared_ptr<ISink> sink) {
+  Registry& registry = Registry::Get();
+  if (!sink) sink = registry.m_defaultSink;
+  std::lock_guard<std::mutex> lock(registry.m_mutex);
+  registry.m_sink = std::move(sink);
+}
+
+std::shared_ptr<ISink> GetSink() {
+  Registry& registry = Registry::Get();
+  std::lock_guard<std::mutex> lock(registry.m_mutex);
+  return registry.m_sink;
+}
+
+Scope::Scope(const TString& name, uint64_t mask) : m_open(TestBitsAndContext(mask)) {
+  if (!m_open) return;
+  m_record.name = name;
+  m_record.mask = mask;
+  m_start = std::chrono::steady_clock::now();
+}
+
+Scope::~Scope() {
+  Close();
+}
+
+void Scope::SetAttribute(const TString& name, const TString& value) {
+  if (m_open) SetValue(name, value);
+}
+
+void Scope::SetValue(const TString& name, AttributeValue value) {
+  if (!m_open) return;
+  for (auto& attribute : m_record.attributes) {
+    if (attribute.first == name) {
+      attribute.second = std::move(value);
+      return;
+    }
+  }
+  m_record.attributes.emplace_back(name, std::move(value));
+}
+
+void Scope::Close() noexcept {
+  if (!m_open) return;
+  m_open = false;
+  try {
+    m_record.durationMs =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - m_start).count();
+    Registry::Get().Deliver(m_record);
+  } catch (...) {
+    // A failing sink must not reach the measured operation.
+  }
+}
+
+Capture::Capture() {
+  Registry& registry = Registry::Get();
+  std::lock_guard<std::mutex> lock(registry.m_mutex);
+  registry.m_captures.push_back(this);
+}
+
+Capture::~Capture() {
+  Registry& registry = Registry::Get();
+  std::lock_guard<std::mutex> lock(registry.m_mutex);
+  auto& captures = registry.m_captures;
+  captures.erase(std::remove(captures.begin(), captures.end(), this), captures.end());
+}
+
+void Capture::Add(const ScopeRecord& record) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_records.push_back(record);
+}
+
+std::vector<ScopeRecord> Capture::Records() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_records;
+}
+
+std::vector<ScopeRecord> Capture::Scopes(const TString& name) const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  std::vector<ScopeRecord> scopes;
+  for (const ScopeRecord& record : m_records) {
+    if (record.name == name) scopes.push_back(record);
+  }
+  return scopes;
+}
+
+void Capture::Clear() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_records.clear();
+}
+
+}  // namespace Metrics

@@ -1,0 +1,171 @@
+// Metrics: timed scopes with attributes, for the host's metrics collection.
+//
+// A Metrics::Scope measures one operation. It opens only when its category
+// mask shares a bit with the process's enabled mask (TestBitsAndContext);
+// attributes set on it are kept only while it is open; when it closes (on
+// destruction or Close) its record - name, mask, duration in milliseconds on
+// the steady clock, attributes - goes to the installed sink and to every live
+// Metrics::Capture.
+//
+//   Metrics::Scope scope(L"ec-store", 0x80000020001);
+//   scope.SetAttribute(L"cns", cacheNamespace);
+//   scope.SetAttribute(L"value-size-b", uint64_t{size});
+//
+// The default sink is an AggregatingSink: per scope name, the count, total
+// and maximum duration. SetSink installs another.
+//
+// Thread rules: the free functions, sinks and captures are thread-safe. A
+// Scope belongs to the thread that made it. Sinks are called outside the
+// library's locks, from whichever thread closes a scope, possibly from
+// several threads at once.
+//
+// Ownership: sinks are shared (std::shared_ptr); a sink replaced by SetSink
+// may still receive records that were being delivered at that moment.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "host/Export.h"
+#include "host/TString.h"
+
+namespace Metrics {
+
+// Every category bit.
+inline constexpr uint64_t kAllCategories = ~uint64_t{0};
+
+// Whether metrics of a category mask are collected: (mask & enabled) != 0.
+// The host has no per-thread metrics context here; the enabled mask alone
+// decides.
+KELCACHE_EXPORT bool TestBitsAndContext(uint64_t mask) noexcept;
+// The enabled categories (default: all).
+KELCACHE_EXPORT void SetEnabledMask(uint64_t mask) noexcept;
+KELCACHE_EXPORT uint64_t GetEnabledMask() noexcept;
+
+// An attribute's value: text, a signed or unsigned integer, or a double.
+using AttributeValue = std::variant<TString, int64_t, uint64_t, double>;
+// The value as text (numbers in decimal; doubles as printf's "%.6g").
+KELCACHE_EXPORT TString AttributeToString(const AttributeValue& value);
+
+// A closed scope.
+struct ScopeRecord {
+  TString name;
+  uint64_t mask = 0;
+  double durationMs = 0;
+  // In the order first set; setting a name again replaces its value.
+  std::vector<std::pair<TString, AttributeValue>> attributes;
+
+  // The attribute's value, or null when it was not set.
+  const AttributeValue* FindAttribute(const TString& attributeName) const {
+    for (const auto& [name, value] : attributes) {
+      if (name == attributeName) return &value;
+    }
+    return nullptr;
+  }
+};
+
+// Where closed scopes go. Implementations must be thread-safe and should be
+// quick: they run on the thread that closes the scope.
+class KELCACHE_EXPORT ISink {
+ public:
+  virtual ~ISink();
+  virtual void OnScopeClosed(const ScopeRecord& record) = 0;
+};
+
+// Keeps, per scope name, the count and the total and maximum duration.
+// Thread-safe: m_mutex guards m_stats.
+class KELCACHE_EXPORT AggregatingSink final : public ISink {
+ public:
+  struct Stats {
+    uint64_t count = 0;
+    double totalMs = 0;
+    double maxMs = 0;
+  };
+
+  void OnScopeClosed(const ScopeRecord& record) override;
+  // The statistics so far, by name.
+  std::map<TString, Stats> Snapshot() const;
+  // The snapshot as a text table, one scope per line sorted by name, with
+  // the columns scope, count, total-ms, max-ms and mean-ms.
+  TString Render() const;
+  void Reset();
+
+ private:
+  mutable std::mutex m_mutex;
+  std::unordered_map<TString, Stats> m_stats;  // guarded by m_mutex
+};
+
+// The process's aggregating sink, installed until SetSink replaces it.
+KELCACHE_EXPORT std::shared_ptr<AggregatingSink> GetDefaultSink();
+// Installs the sink; null puts the default aggregating sink back.
+KELCACHE_EXPORT void SetSink(std::shared_ptr<ISink> sink);
+KELCACHE_EXPORT std::shared_ptr<ISink> GetSink();
+
+// One timed operation (see the header comment). Not thread-safe: one thread.
+class KELCACHE_EXPORT Scope {
+ public:
+  Scope(const TString& name, uint64_t mask);
+  ~Scope();
+  Scope(const Scope&) = delete;
+  Scope& operator=(const Scope&) = delete;
+
+  bool IsOpen() const { return m_open; }
+
+  // Kept only while the scope is open. Signed integers are kept as int64_t,
+  // unsigned ones as uint64_t.
+  void SetAttribute(const TString& name, const TString& value);
+  void SetAttribute(const TString& name, int value) { SetValue(name, int64_t{value}); }
+  void SetAttribute(const TString& name, long value) { SetValue(name, int64_t{value}); }
+  void SetAttribute(const TString& name, long long value) { SetValue(name, static_cast<int64_t>(value)); }
+  void SetAttribute(const TString& name, unsigned value) { SetValue(name, uint64_t{value}); }
+  void SetAttribute(const TString& name, unsigned long value) { SetValue(name, uint64_t{value}); }
+  void SetAttribute(const TString& name, unsigned long long value) {
+    SetValue(name, static_cast<uint64_t>(value));
+  }
+  void SetAttribute(const TString& name, double value) { SetValue(name, value); }
+
+  // Closes the scope now and delivers its record; later calls, and the
+  // destructor, do nothing.
+  void Close() noexcept;
+
+ private:
+  void SetValue(const TString& name, AttributeValue value);
+
+  bool m_open;
+  std::chrono::steady_clock::time_point m_start;
+  ScopeRecord m_record;
+};
+
+// Records closed scopes while alive, for tests; the installed sink still
+// receives them too. Several captures may be alive at once.
+// Thread-safe: m_mutex guards m_records. Lock order: the registry of live
+// captures (in Metrics.cpp) before m_mutex.
+class KELCACHE_EXPORT Capture {
+ public:
+  Capture();
+  ~Capture();
+  Capture(const Capture&) = delete;
+  Capture& operator=(const Capture&) = delete;
+
+  // Every closed scope so far, in order of closing (a copy).
+  std::vector<ScopeRecord> Records() const;
+  // The closed scopes of that name.
+  std::vector<ScopeRecord> Scopes(const TString& name) const;
+  void Clear();
+
+ private:
+  friend struct Registry;
+  void Add(const ScopeRecord& record);
+
+  mutable std::mutex m_mutex;
+  std::vector<ScopeRecord> m_records;  // guarded by m_mutex
+};
+
+}  // namespace Metrics

@@ -1,0 +1,509 @@
+#include "host/AsyncTask.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using AsyncTask::Future;
+using AsyncTask::FutureStatus;
+using AsyncTask::LaunchMode;
+
+// Generous bound for waits that should end soon; a test that reaches it has
+// found a hang, not a slow machine.
+constexpr std::chrono::milliseconds kLongWait = 20s;
+
+// A one-shot gate: Wait blocks until Open.
+class Gate {
+ public:
+  void Open() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_open = true;
+    m_changed.notify_all();
+  }
+  bool Wait(std::chrono::milliseconds timeout = kLongWait) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, timeout, [this] { return m_open; });
+  }
+
+ private:
+  std::mutex m_mutex;
+  std::condition_variable m_changed;
+  bool m_open = false;
+};
+
+template <class E>
+void ExpectError(const E& error, const char* message, uint32_t code) {
+  EXPECT_EQ(error.GetMessage(), TString(message));
+  EXPECT_EQ(error.GetError().GetCode(), code);
+  EXPECT_EQ(error.GetError().GetMessage(), KelvraError::AutoGenName(u"KelvraException_AutoGen_", code));
+}
+
+class AsyncTaskTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // A small pool, so that the tests also run with it saturated. Only the
+    // first call in the process takes effect; all tests here ask for 2.
+    AsyncTask::SetThreadPoolSize(2);
+    ASSERT_EQ(AsyncTask::GetThreadPoolSize(), 2u);
+  }
+  void TearDown() override {
+    // Nothing a test started may outlive it.
+    EXPECT_TRUE(AsyncTask::WaitForThreadPoolIdle(kLongWait));
+    EXPECT_TRUE(AsyncTask::WaitForDedicatedThreads(kLongWait));
+  }
+};
+
+TEST_F(AsyncTaskTest, AsynchronousTaskRunsOnAnotherThreadAndDeliversItsValue) {
+  const auto caller = std::this_thread::get_id();
+  std::atomic<bool> otherThread{false};
+  Future<bool> flag = AsyncTask::Launch(LaunchMode::Asynchronous, [&] {
+    otherThread = std::this_thread::get_id() != caller;
+    return true;
+  });
+  ASSERT_TRUE(flag.Valid());
+  EXPECT_TRUE(flag.Get());
+  EXPECT_TRUE(otherThread);
+  EXPECT_TRUE(flag.IsReady());
+  EXPECT_EQ(flag.WaitFor(0ms), FutureStatus::Ready);
+
+  // Buffers are shared, never copied; every fetch and every copy of the
+  // future gives the same value.
+  auto bytes = std::make_shared<std::vector<uint8_t>>(std::vector<uint8_t>{1, 2, 3});
+  Future<std::shared_ptr<std::vector<uint8_t>>> buffer =
+      AsyncTask::Launch(1, [bytes] { return bytes; });  // mode as the int callers keep
+  Future<std::shared_ptr<std::vector<uint8_t>>> copy = buffer;
+  EXPECT_EQ(buffer.Get(), bytes);
+  EXPECT_EQ(buffer.Get(), bytes);
+  EXPECT_EQ(copy.Get(), bytes);
+
+  std::atomic<int> runs{0};
+  Future<void> done = AsyncTask::Launch(LaunchMode::Asynchronous, [&] { ++runs; });
+  done.Get();
+  done.Get();
+  EXPECT_EQ(runs, 1);
+
+  // A mode other than 1 and 2 runs asynchronously too.
+  Future<int> other = AsyncTask::Launch(7, [] { return 7; });
+  EXPECT_NE(other.WaitFor(kLongWait), FutureStatus::Deferred);
+  EXPECT_EQ(other.Get(), 7);
+
+  // A move-only task is accepted.
+  auto owned = std::make_unique<int>(5);
+  EXPECT_EQ(AsyncTask::Launch(LaunchMode::Asynchronous, [p = std::move(owned)] { return *p; }).Get(), 5);
+}
+
+TEST_F(AsyncTaskTest, DeferredTaskRunsOnlyOnUntimedWaitOrFetchOnTheWaitingThread) {
+  const auto caller = std::this_thread::get_id();
+  std::atomic<int> runs{0};
+  std::thread::id ranOn;
+  Future<int> waited = AsyncTask::Launch(LaunchMode::Deferred, [&] {
+    ++runs;
+    ranOn = std::this_thread::get_id();
+    return 11;
+  });
+  // Timed waits, however long or short, never run it.
+  EXPECT_EQ(waited.WaitFor(50ms), FutureStatus::Deferred);
+  EXPECT_EQ(waited.WaitFor(0ms), FutureStatus::Deferred);
+  EXPECT_EQ(waited.WaitFor(-5ms), FutureStatus::Deferred);
+  EXPECT_EQ(waited.WaitFor(AsyncTask::kNoTimeLimit), FutureStatus::Deferred);
+  EXPECT_FALSE(waited.IsReady());
+  EXPECT_EQ(runs, 0);
+
+  waited.Wait();
+  EXPECT_EQ(runs, 1);
+  EXPECT_EQ(ranOn, caller);
+  EXPECT_EQ(waited.WaitFor(0ms), FutureStatus::Ready);
+  EXPECT_EQ(waited.Get(), 11);
+  EXPECT_EQ(runs, 1);
+
+  // Get alone runs it too.
+  Future<void> fetched = AsyncTask::Launch(LaunchMode::Deferred, [&] { ++runs; });
+  fetched.Get();
+  EXPECT_EQ(runs, 2);
+
+  // A deferred future that nobody waits for never runs its task, and dropping
+  // it frees the task.
+  auto witness = std::make_shared<int>(0);
+  std::weak_ptr<int> weakWitness = witness;
+  {
+    Future<int> dropped =
+        AsyncTask::Launch(LaunchMode::Deferred, [&runs, witness = std::move(witness)] { return ++runs; });
+    EXPECT_EQ(dropped.WaitFor(10ms), FutureStatus::Deferred);
+  }
+  EXPECT_EQ(runs, 2);
+  EXPECT_TRUE(weakWitness.expired());
+}
+
+TEST_F(AsyncTaskTest, DeferredTaskRunsOnceWhenSeveralThreadsWait) {
+  std::atomic<int> runs{0};
+  Gate started;
+  Gate release;
+  Future<int> future = AsyncTask::Launch(LaunchMode::Deferred, [&] {
+    ++runs;
+    started.Open();
+    release.Wait();
+    return 3;
+  });
+  int first = 0;
+  int second = 0;
+  std::thread owner([&] { first = future.Get(); });
+  EXPECT_TRUE(started.Wait());
+  // Taken and running: a timed wait now times out instead of saying Deferred.
+  EXPECT_EQ(future.WaitFor(10ms), FutureStatus::Timeout);
+  std::thread waiter([&] { second = future.Get(); });
+  release.Open();
+  owner.join();
+  waiter.join();
+  EXPECT_EQ(runs, 1);
+  EXPECT_EQ(first, 3);
+  EXPECT_EQ(second, 3);
+}
+
+TEST_F(AsyncTaskTest, WaitForEndsReadyOrTimeout) {
+  Gate release;
+  Future<int> future = AsyncTask::Launch(LaunchMode::Asynchronous, [&] {
+    release.Wait();
+    return 4;
+  });
+  EXPECT_EQ(future.WaitFor(10ms), FutureStatus::Timeout);
+  EXPECT_EQ(future.WaitFor(0ms), FutureStatus::Timeout);
+  EXPECT_EQ(future.WaitFor(-10ms), FutureStatus::Timeout);
+  EXPECT_EQ(future.WaitFor(std::chrono::milliseconds::min()), FutureStatus::Timeout);
+  EXPECT_FALSE(future.IsReady());
+  release.Open();
+  EXPECT_EQ(future.WaitFor(kLongWait), FutureStatus::Ready);
+  EXPECT_EQ(future.WaitFor(-5ms), FutureStatus::Ready);
+  EXPECT_EQ(future.Get(), 4);
+}
+
+TEST_F(AsyncTaskTest, FutureWithoutStateRaisesInvalidFuture) {
+  Future<bool> none;
+  EXPECT_FALSE(none.Valid());
+  EXPECT_FALSE(none.IsReady());
+  EXPECT_THROW(none.Wait(), AsyncTask::InvalidFutureException);
+  EXPECT_THROW(none.WaitFor(10ms), AsyncTask::InvalidFutureException);
+  try {
+    none.Get();
+    ADD_FAILURE() << "Get of an invalid future returned";
+  } catch (const AsyncTask::InvalidFutureException& error) {
+    ExpectError(error, "InvalidFuture", AsyncTask::kInvalidFutureCode);
+  }
+  Future<void> noneVoid;
+  EXPECT_THROW(noneVoid.Get(), AsyncTask::InvalidFutureException);
+
+  // A moved-from promise has no state either.
+  AsyncTask::Promise<int> promise;
+  AsyncTask::Promise<int> moved = std::move(promise);
+  EXPECT_THROW(promise.GetFuture(), AsyncTask::InvalidFutureException);  // NOLINT(bugprone-use-after-move)
+  EXPECT_THROW(promise.SetValue(1), AsyncTask::InvalidFutureException);  // NOLINT(bugprone-use-after-move)
+  moved.SetValue(1);
+}
+
+TEST_F(AsyncTaskTest, ExceptionOfTaskIsRethrownByEveryGet) {
+  for (LaunchMode mode : {LaunchMode::Asynchronous, LaunchMode::Deferred}) {
+    Future<bool> failing =
+        AsyncTask::Launch(mode, []() -> bool { throw std::runtime_error("disk on fire"); });
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      try {
+        failing.Get();
+        ADD_FAILURE() << "Get returned";
+      } catch (const std::runtime_error& error) {
+        EXPECT_STREQ(error.what(), "disk on fire");
+      }
+    }
+    EXPECT_EQ(failing.WaitFor(0ms), FutureStatus::Ready);
+
+    // The exception keeps its type.
+    Future<void> logic = AsyncTask::Launch(mode, [] { ThrowLogicException("host/Test", 7, "x"); });
+    EXPECT_THROW(logic.Get(), LogicException);
+  }
+}
+
+TEST_F(AsyncTaskTest, PromiseSetsOnceAndBreaksWhenAbandoned) {
+  AsyncTask::Promise<int> promise;
+  Future<int> future = promise.GetFuture();
+  EXPECT_EQ(future.WaitFor(0ms), FutureStatus::Timeout);
+  promise.SetValue(1);
+  try {
+    promise.SetValue(2);
+    ADD_FAILURE() << "second SetValue returned";
+  } catch (const AsyncTask::PromiseAlreadySetException& error) {
+    ExpectError(error, "PromiseAlreadySet", 0xD45B78CE);
+    EXPECT_EQ(error.GetError().GetMessage(), TString("KelvraException_AutoGen_0xD45B78CE"));
+  }
+  EXPECT_THROW(promise.SetException(std::make_exception_ptr(std::runtime_error("late"))),
+               AsyncTask::PromiseAlreadySetException);
+  EXPECT_EQ(future.Get(), 1);
+
+  // The same rule on a ready future's state.
+  Future<bool> ready = AsyncTask::MakeReadyFuture(true);
+  EXPECT_THROW(ready.GetState()->SetValue(false), AsyncTask::PromiseAlreadySetException);
+  EXPECT_TRUE(ready.Get());
+
+  // Abandoned before it was set: the state becomes ready with BrokenPromise.
+  Future<void> broken;
+  {
+    AsyncTask::Promise<void> abandoned;
+    broken = abandoned.GetFuture();
+  }
+  EXPECT_TRUE(broken.IsReady());
+  try {
+    broken.Get();
+    ADD_FAILURE() << "Get of a broken promise returned";
+  } catch (const AsyncTask::BrokenPromiseException& error) {
+    ExpectError(error, "BrokenPromise", 0x84ABA352);
+    EXPECT_EQ(error.GetError().GetMessage(), TString("KelvraException_AutoGen_0x84ABA352"));
+  }
+
+  // Abandoned after it was set, or after its state moved on: nothing changes.
+  Future<int> kept;
+  {
+    AsyncTask::Promise<int> source;
+    kept = source.GetFuture();
+    AsyncTask::Promise<int> target = std::move(source);
+    target.SetValue(9);
+  }
+  EXPECT_EQ(kept.Get(), 9);
+
+  // Move-assigning over a pending promise abandons its state.
+  AsyncTask::Promise<int> first;
+  Future<int> firstFuture = first.GetFuture();
+  first = AsyncTask::Promise<int>();
+  EXPECT_THROW(firstFuture.Get(), AsyncTask::BrokenPromiseException);
+
+  // A value set on another thread wakes the waiter.
+  AsyncTask::Promise<std::shared_ptr<std::vector<uint8_t>>> remote;
+  auto remoteFuture = remote.GetFuture();
+  auto bytes = std::make_shared<std::vector<uint8_t>>(3, 7);
+  std::thread setter([&] { remote.SetValue(bytes); });
+  EXPECT_EQ(remoteFuture.Get(), bytes);
+  setter.join();
+
+  AsyncTask::Promise<void> failed;
+  failed.SetException(std::make_exception_ptr(std::logic_error("no")));
+  EXPECT_THROW(failed.GetFuture().Get(), std::logic_error);
+}
+
+TEST_F(AsyncTaskTest, ReadyFuturesAreReadyAtOnce) {
+  auto bytes = std::make_shared<std::vector<uint8_t>>();
+  Future<std::shared_ptr<std::vector<uint8_t>>> value = AsyncTask::MakeReadyFuture(bytes);
+  EXPECT_TRUE(value.IsReady());
+  EXPECT_EQ(value.WaitFor(-1ms), FutureStatus::Ready);
+  EXPECT_EQ(value.Get(), bytes);
+  Future<std::shared_ptr<std::vector<uint8_t>>> null =
+      AsyncTask::MakeReadyFuture<std::shared_ptr<std::vector<uint8_t>>>(nullptr);
+  EXPECT_EQ(null.Get(), nullptr);
+  Future<void> done = AsyncTask::MakeReadyFuture();
+  EXPECT_TRUE(done.IsReady());
+  done.Get();
+}
+
+TEST_F(AsyncTaskTest, TaskCanceledBeforeStartDoesNotRun) {
+  auto event = std::make_shared<AsyncTask::CancelEvent>();
+  event->Signal();
+  AsyncTask::Cancel::Scope scope(event);
+  for (LaunchMode mode : {LaunchMode::Asynchronous, LaunchMode::Deferred}) {
+    std::atomic<bool> ran{false};
+    Future<bool> future = AsyncTask::Launch(mode, [&] {
+      ran = true;
+      return true;
+    });
+    try {
+      future.Get();
+      ADD_FAILURE() << "Get of a canceled task returned";
+    } catch (const AsyncTask::CancelException& error) {
+      ExpectError(error, "Canceled", AsyncTask::kCancelCode);
+    }
+    EXPECT_FALSE(ran);
+    EXPECT_EQ(future.GetState()->GetWhenCanceled(), 0);
+    EXPECT_FALSE(future.GetState()->GetIgnoreCancelBeforeStart());
+
+    // Told to ignore a cancel before start, it runs anyway.
+    Future<bool> stubborn = AsyncTask::Launch(
+        mode, [&] { return AsyncTask::Cancel::IsCanceled(); }, AsyncTask::LaunchOptions{0, true});
+    EXPECT_TRUE(stubborn.Get());
+  }
+  // A deferred task is judged when it would start, not at launch.
+  AsyncTask::Cancel::Scope fresh(std::make_shared<AsyncTask::CancelEvent>());
+  std::atomic<bool> ran{false};
+  Future<void> late = AsyncTask::Launch(LaunchMode::Deferred, [&] { ran = true; });
+  AsyncTask::Cancel::Get()->Signal();
+  EXPECT_THROW(late.Get(), AsyncTask::CancelException);
+  EXPECT_FALSE(ran);
+}
+
+TEST_F(AsyncTaskTest, RunningTaskIsNotInterruptedBySignal) {
+  auto event = std::make_shared<AsyncTask::CancelEvent>();
+  AsyncTask::Cancel::Scope scope(event);
+  Gate started;
+  Gate release;
+  std::atomic<bool> sawSignal{false};
+  Future<int> future = AsyncTask::Launch(LaunchMode::Asynchronous, [&] {
+    started.Open();
+    release.Wait();
+    sawSignal = AsyncTask::Cancel::IsCanceled();
+    return 42;
+  });
+  EXPECT_TRUE(started.Wait());
+  event->Signal();
+  // The signal does not make the state ready: it waits for the task.
+  EXPECT_EQ(future.WaitFor(10ms), FutureStatus::Timeout);
+  release.Open();
+  EXPECT_EQ(future.Get(), 42);
+  EXPECT_TRUE(sawSignal);
+}
+
+TEST_F(AsyncTaskTest, TaskRunsUnderLaunchersCancelEventWithDepthPlusOne) {
+  auto event = std::make_shared<AsyncTask::CancelEvent>();
+  AsyncTask::Cancel::Scope scope(event);
+  AsyncTask::TLS::DepthScope depth(5);
+
+  struct Seen {
+    AsyncTask::CancelEvent* event;
+    int depth;
+    int nestedDepth;
+    AsyncTask::CancelEvent* nestedEvent;
+  };
+  auto observe = [] {
+    Future<std::pair<AsyncTask::CancelEvent*, int>> nested = AsyncTask::Launch(LaunchMode::Asynchronous, [] {
+      return std::make_pair(AsyncTask::Cancel::Get().get(), AsyncTask::TLS::GetDepth());
+    });
+    auto [nestedEvent, nestedDepth] = nested.Get();
+    return Seen{AsyncTask::Cancel::Get().get(), AsyncTask::TLS::GetDepth(), nestedDepth, nestedEvent};
+  };
+  for (LaunchMode mode : {LaunchMode::Asynchronous, LaunchMode::Deferred}) {
+    Seen seen = AsyncTask::Launch(mode, observe).Get();
+    EXPECT_EQ(seen.event, event.get());
+    EXPECT_EQ(seen.depth, 6);
+    EXPECT_EQ(seen.nestedEvent, event.get());
+    EXPECT_EQ(seen.nestedDepth, 7);
+    // The deferred task ran here; this thread's own settings are back.
+    EXPECT_EQ(AsyncTask::Cancel::Get(), event);
+    EXPECT_EQ(AsyncTask::TLS::GetDepth(), 5);
+  }
+
+  // Launched from a thread without an event: the task has none either, even
+  // on a worker that earlier ran a task under an event.
+  std::thread plain([] {
+    EXPECT_EQ(AsyncTask::Cancel::Get(), nullptr);
+    EXPECT_FALSE(AsyncTask::Cancel::IsCanceled());
+    for (int i = 0; i < 4; ++i) {
+      auto [taskEvent, taskDepth] =
+          AsyncTask::Launch(LaunchMode::Asynchronous, [] {
+            return std::make_pair(AsyncTask::Cancel::Get(), AsyncTask::TLS::GetDepth());
+          }).Get();
+      EXPECT_EQ(taskEvent, nullptr);
+      EXPECT_EQ(taskDepth, 1);
+    }
+  });
+  plain.join();
+}
+
+// Counts the waits it performs and the time-outs it was given; calls
+// `onWait` (if any) first. With giveUpAtOnce it answers Timeout without
+// waiting.
+class CountingWaitHandler : public AsyncTask::IWaitHandler {
+ public:
+  explicit CountingWaitHandler(bool giveUpAtOnce = false, std::function<void()> onWait = nullptr)
+      : m_giveUpAtOnce(giveUpAtOnce), m_onWait(std::move(onWait)) {}
+  FutureStatus Wait(AsyncTask::SharedStateBase& state, std::chrono::milliseconds timeout) override {
+    ++calls;
+    lastTimeout = timeout;
+    if (m_onWait) m_onWait();
+    if (m_giveUpAtOnce) return FutureStatus::Timeout;
+    return state.BlockUntilReady(timeout) ? FutureStatus::Ready : FutureStatus::Timeout;
+  }
+  int calls = 0;
+  std::chrono::milliseconds lastTimeout{-1};
+
+ private:
+  bool m_giveUpAtOnce;
+  std::function<void()> m_onWait;
+};
+
+TEST_F(AsyncTaskTest, WaitHandlerPerformsTheWaitsOfItsThread) {
+  Gate release;
+  Future<int> pending = AsyncTask::Launch(LaunchMode::Asynchronous, [&] {
+    release.Wait();
+    return 8;
+  });
+  CountingWaitHandler handler;
+  {
+    AsyncTask::TLS::WaitHandlerScope scope(&handler);
+    EXPECT_EQ(AsyncTask::TLS::GetWaitHandler(), &handler);
+    EXPECT_EQ(pending.WaitFor(15ms), FutureStatus::Timeout);
+    EXPECT_EQ(handler.calls, 1);
+    EXPECT_EQ(handler.lastTimeout, 15ms);
+    EXPECT_EQ(pending.WaitFor(-3ms), FutureStatus::Timeout);
+    EXPECT_EQ(handler.lastTimeout, 0ms);
+
+    // Deferred and not taken: the timed wait answers without the handler.
+    Future<int> deferred = AsyncTask::Launch(LaunchMode::Deferred, [] { return 1; });
+    EXPECT_EQ(deferred.WaitFor(15ms), FutureStatus::Deferred);
+    EXPECT_EQ(handler.calls, 2);
+
+    release.Open();
+    EXPECT_EQ(pending.Get(), 8);
+    EXPECT_GE(handler.calls, 2);
+    int callsBefore = handler.calls;
+    // Ready already: no wait, no handler.
+    EXPECT_EQ(pending.WaitFor(15ms), FutureStatus::Ready);
+    EXPECT_EQ(pending.Get(), 8);
+    EXPECT_EQ(deferred.Get(), 1);  // runs here, ready when its task returns
+    EXPECT_EQ(handler.calls, callsBefore);
+  }
+  EXPECT_EQ(AsyncTask::TLS::GetWaitHandler(), nullptr);
+
+  // The handler's answer is the wait's answer; an untimed wait still waits
+  // for readiness after a handler that gave up.
+  Gate second;
+  Future<int> slow = AsyncTask::Launch(LaunchMode::Asynchronous, [&] {
+    second.Wait();
+    return 9;
+  });
+  // It lets the task finish only once it is asked for an untimed wait, so
+  // that the task is still pending when Get asks.
+  CountingWaitHandler quitter(/*giveUpAtOnce=*/true, [&] {
+    if (quitter.lastTimeout == AsyncTask::kNoTimeLimit) second.Open();
+  });
+  AsyncTask::TLS::WaitHandlerScope scope(&quitter);
+  EXPECT_EQ(slow.WaitFor(kLongWait), FutureStatus::Timeout);
+  EXPECT_EQ(quitter.lastTimeout, kLongWait);
+  EXPECT_EQ(slow.Get(), 9);
+  EXPECT_EQ(quitter.lastTimeout, AsyncTask::kNoTimeLimit);
+  EXPECT_EQ(quitter.calls, 2);
+}
+
+TEST_F(AsyncTaskTest, NestedTasksCompleteOnSaturatedSmallPool) {
+  // Each outer task launches an inner one and waits for it. With a queue
+  // behind two workers, the inner tasks would wait for workers that wait for
+  // them; without one they run on dedicated threads.
+  constexpr int kTasks = 200;
+  std::vector<Future<int>> outers;
+  outers.reserve(kTasks);
+  for (int i = 0; i < kTasks; ++i) {
+    outers.push_back(AsyncTask::Launch(LaunchMode::Asynchronous, [i] {
+      return AsyncTask::Launch(LaunchMode::Asynchronous, [i] { return i; }).Get() + 1;
+    }));
+  }
+  long long sum = 0;
+  for (auto& outer : outers) {
+    ASSERT_EQ(outer.WaitFor(kLongWait), FutureStatus::Ready);
+    sum += outer.Get();
+  }
+  EXPECT_EQ(sum, static_cast<long long>(kTasks) * (kTasks + 1) / 2);
+}
+
+}  // namespace

@@ -1,0 +1,164 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "host/Errors.h"
+#include "host/LockGuards.h"
+#include "host/RefCnt.h"
+#include "host/TReadWriteLock.h"
+#include "host/TRecursiveMutex.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(TReadWriteLockTest, ReadersShareWritersExclude) {
+  TReadWriteLock lock(0);
+  std::atomic<int> readersInside{0};
+  std::atomic<int> maxReaders{0};
+  std::atomic<bool> writerInside{false};
+  std::atomic<bool> overlap{false};
+  int guardedCounter = 0;
+
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 2000; ++i) {
+        TReadLockGuard guard(lock);
+        int now = ++readersInside;
+        int seen = maxReaders.load();
+        while (now > seen && !maxReaders.compare_exchange_weak(seen, now)) {
+        }
+        if (writerInside.load()) overlap = true;
+        (void)guardedCounter;
+        --readersInside;
+      }
+    });
+  }
+  for (int t = 0; t < 2; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 2000; ++i) {
+        TWriteLockGuard guard(lock);
+        if (writerInside.exchange(true) || readersInside.load() != 0) overlap = true;
+        ++guardedCounter;
+        writerInside = false;
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_FALSE(overlap);
+  EXPECT_EQ(guardedCounter, 4000);
+
+  // Two readers can hold it at the same moment.
+  std::atomic<bool> secondReaderIn{false};
+  {
+    TReadLockGuard first(lock);
+    std::thread reader([&] {
+      TReadLockGuard second(lock);
+      secondReaderIn = true;
+    });
+    reader.join();
+  }
+  EXPECT_TRUE(secondReaderIn);
+}
+
+TEST(TReadWriteLockTest, ExclusiveHolderMayReenterAndOthersWaitForTheOutermostRelease) {
+  TReadWriteLock lock;
+  std::atomic<bool> otherGotIt{false};
+  lock.Lock();
+  lock.Lock();      // re-entry
+  lock.LockRead();  // the owner may also read under its hold
+  EXPECT_TRUE(lock.IsLockedByCurrentThread());
+  std::thread other([&] {
+    TWriteLockGuard guard(lock);
+    otherGotIt = true;
+  });
+  lock.UnlockRead();
+  lock.Unlock();
+  std::this_thread::sleep_for(20ms);
+  EXPECT_FALSE(otherGotIt) << "released after the inner hold only";
+  lock.Unlock();
+  other.join();
+  EXPECT_TRUE(otherGotIt);
+  EXPECT_FALSE(lock.IsLockedByCurrentThread());
+  EXPECT_TRUE(lock.TryLockRead());
+  lock.UnlockRead();
+}
+
+TEST(LockGuardsTest, ExceptionReleasesTheLock) {
+  TReadWriteLock lock;
+  TRecursiveMutex mutex;
+  try {
+    TWriteLockGuard guard(lock);
+    TWriteLockGuard inner(mutex);
+    TWriteLockGuard again(mutex);  // recursive
+    ThrowLogicException("tests/host/LocksTest", 1, "forced");
+  } catch (const LogicException& e) {
+    EXPECT_EQ(e.GetExpression(), "forced");
+    EXPECT_EQ(e.GetLine(), 1);
+    EXPECT_EQ(e.GetSourceFile(), "tests/host/LocksTest");
+    EXPECT_NE(std::string(e.what()).find("forced"), std::string::npos);
+  }
+  std::thread other([&] {
+    EXPECT_TRUE(lock.TryLock());
+    lock.Unlock();
+    EXPECT_TRUE(mutex.TryLock());
+    mutex.Unlock();
+  });
+  other.join();
+}
+
+class Counted : public RefCntObject {
+ public:
+  explicit Counted(std::atomic<int>* destroyed) : m_destroyed(destroyed) {}
+
+ protected:
+  ~Counted() override { ++*m_destroyed; }
+
+ private:
+  std::atomic<int>* m_destroyed;
+};
+
+TEST(RefCntTest, LastReferenceDestroysOnceAcrossThreads) {
+  std::atomic<int> destroyed{0};
+  RefCntPtr<Counted> object(new Counted(&destroyed));
+  {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+      threads.emplace_back([copy = object] {
+        for (int i = 0; i < 10000; ++i) {
+          RefCntPtr<RefCntObject> base = copy;  // take and drop references
+        }
+      });
+    }
+    for (auto& thread : threads) thread.join();
+  }
+  EXPECT_EQ(destroyed.load(), 0);
+  EXPECT_EQ(object->GetReferenceCount(), 1);
+  RefCntPtr<RefCntObject> asBase = object;
+  object.reset();
+  EXPECT_EQ(destroyed.load(), 0);
+  EXPECT_TRUE(boost::dynamic_pointer_cast<Counted>(asBase));
+  asBase.reset();
+  EXPECT_EQ(destroyed.load(), 1);
+}
+
+TEST(ErrorsTest, GenericFailureAndErrorNames) {
+  try {
+    ThrowUnspecifiedException();
+    FAIL();
+  } catch (const KelvraException& e) {
+    EXPECT_EQ(e.GetMessage(), u"Unspecified exception c87f2fd8-3b2f-4a84-a7bc-a4deb21dd472");
+    EXPECT_EQ(e.GetError().GetCode(), 0x543EA456u);
+  }
+  EXPECT_EQ(KelvraError::AutoGenName(u"LogSite_AutoGen_", 0x8C3ACE23), u"LogSite_AutoGen_0x8C3ACE23");
+  EXPECT_EQ(KelvraError::AutoGenName(u"X_", 0x1), u"X_0x00000001");
+  EXPECT_FALSE(KelvraError::NoError().IsError());
+  NotImplementedException notImplemented(TString(), KelvraError::NoError());
+  EXPECT_EQ(notImplemented.GetErrorInfo().GetStatus(), TError::StatusCode::UNIMPLEMENTED);
+}
+
+}  // namespace

@@ -1,0 +1,154 @@
+#include <gtest/gtest.h>
+
+#include <unordered_map>
+
+#include "host/TFormatString.h"
+#include "host/THash.h"
+#include "host/TString.h"
+
+namespace {
+
+TEST(TStringTest, Utf8RoundTripsKeepNonAsciiAndSurrogatePairs) {
+  // "Zürich 東京" plus U+1F600 (a surrogate pair in UTF-16).
+  const std::string utf8 = "Z\xC3\xBCrich \xE6\x9D\xB1\xE4\xBA\xAC \xF0\x9F\x98\x80";
+  TString text = TString::fromStdString(utf8);
+  ASSERT_EQ(text.length(), 12u);  // 6 + 1 + 2 + 1 + 2 code units
+  EXPECT_EQ(text[1], u'\u00FC');
+  EXPECT_EQ(text[10], 0xD83D);
+  EXPECT_EQ(text[11], 0xDE00);
+  EXPECT_EQ(text.lengthInBytes(), 24u);
+  EXPECT_EQ(text.toStdString(), utf8);
+  EXPECT_EQ(TString::fromStdString(text.toStdString()), text);
+  // Wide, UTF-16 and UTF-8 literals of the same text are equal.
+  EXPECT_EQ(TString(L"Z\u00FCrich \u6771\u4EAC \U0001F600"), text);
+  EXPECT_EQ(TString(u"Z\u00FCrich \u6771\u4EAC \U0001F600"), text);
+  EXPECT_EQ(TString(utf8.c_str()), text);
+  EXPECT_EQ(text.constData()[text.length()], u'\0');
+}
+
+TEST(TStringTest, InvalidInputBecomesReplacementCharacters) {
+  // A stray continuation byte, a truncated sequence and an overlong form.
+  const std::string bad = std::string("a\x80") + "b\xE6\x9D" + "c\xC0\xAF";
+  TString text = TString::fromStdString(bad);
+  EXPECT_TRUE(text.contains(TString(u"\uFFFD")));
+  EXPECT_TRUE(text.startsWith(TString(u"a\uFFFDb")));
+  EXPECT_EQ(TString::fromLocal8Bit(bad.data(), static_cast<int>(bad.size())), text);
+  // An unpaired surrogate has no UTF-8 form: it is written as U+FFFD.
+  const char16_t lone[] = {u'x', 0xD800, u'y', 0};
+  EXPECT_EQ(TString(lone).toStdString(), "x\xEF\xBF\xBDy");
+  // Embedded NUL bytes survive with an explicit length.
+  TString withNul = TString::fromLocal8Bit("a\0b", 3);
+  EXPECT_EQ(withNul.length(), 3u);
+  EXPECT_EQ(withNul.toStdString(), std::string("a\0b", 3));
+}
+
+TEST(TStringTest, SplitKeepsOrSkipsEmptyParts) {
+  TString text(u"-a--b-");
+  std::vector<TString> keep = text.split(u"-", TString::KeepEmptyParts);
+  ASSERT_EQ(keep.size(), 5u);
+  EXPECT_EQ(keep[0], u"");
+  EXPECT_EQ(keep[1], u"a");
+  EXPECT_EQ(keep[2], u"");
+  EXPECT_EQ(keep[3], u"b");
+  EXPECT_EQ(keep[4], u"");
+  std::vector<TString> skip = text.split(TString(u"-"), TString::SkipEmptyParts);
+  ASSERT_EQ(skip.size(), 2u);
+  EXPECT_EQ(skip[0], u"a");
+  EXPECT_EQ(skip[1], u"b");
+  // A separator longer than one unit, and one that does not occur.
+  std::vector<TString> multi = TString(u"1@@2@@@3").split(u"@@");
+  ASSERT_EQ(multi.size(), 3u);
+  EXPECT_EQ(multi[2], u"@3");
+  EXPECT_EQ(TString(u"abc").split(u"-").size(), 1u);
+  EXPECT_EQ(TString().split(u"-").size(), 1u);
+  EXPECT_TRUE(TString().split(u"-", TString::SkipEmptyParts).empty());
+  // Case-insensitive matching of the separator.
+  EXPECT_EQ(TString(u"aXbxc").split(u"x", TString::KeepEmptyParts, TString::CaseInsensitive).size(), 3u);
+  EXPECT_EQ(TString(u"aXbxc").split(u"x", TString::KeepEmptyParts, TString::CaseSensitive).size(), 2u);
+  // The channel split of the coherence service: prefix dropped as an empty part.
+  std::vector<TString> channel = TString(u"defaultns.1a-2b").split(u"defaultns.", TString::SkipEmptyParts);
+  ASSERT_EQ(channel.size(), 1u);
+  EXPECT_EQ(channel[0], u"1a-2b");
+}
+
+TEST(TStringTest, NumberFormsAndParsing) {
+  EXPECT_EQ(TString::number(0), u"0");
+  EXPECT_EQ(TString::number(-42), u"-42");
+  EXPECT_EQ(TString::number(std::numeric_limits<int>::min()), u"-2147483648");
+  EXPECT_EQ(TString::number(4294967295u), u"4294967295");
+  EXPECT_EQ(TString::number(std::numeric_limits<int64_t>::min()), u"-9223372036854775808");
+  EXPECT_EQ(TString::number(std::numeric_limits<uint64_t>::max()), u"18446744073709551615");
+  EXPECT_EQ(TString::number(7, 10, 3, u'0'), u"007");
+  EXPECT_EQ(TString::number(uint64_t{0xDEADBEEF12}, 16), u"deadbeef12");
+  EXPECT_EQ(TString::number(uint64_t{0}, 16), u"0");
+  EXPECT_EQ(TString::number(-255, 16), u"-ff");
+  // 'g' with six significant digits is printf's %.6g.
+  EXPECT_EQ(TString::number(0.1234567, 'g', 6), u"0.123457");
+  EXPECT_EQ(TString::number(1234567.0, 'g', 6), u"1.23457e+06");
+  EXPECT_EQ(TString::number(12.0, 'g', 6), u"12");
+  EXPECT_EQ(TString::number(0.5), u"0.5");
+
+  // Hexadecimal texts read back with base 16, up to the full 64-bit range.
+  for (uint64_t value :
+       {uint64_t{0}, uint64_t{1}, uint64_t{0xABCDEF}, std::numeric_limits<uint64_t>::max()}) {
+    bool ok = false;
+    EXPECT_EQ(TString::number(value, 16).toULongLong(&ok, 16), value);
+    EXPECT_TRUE(ok);
+  }
+  bool ok = true;
+  EXPECT_EQ(TString(u"FF").toULongLong(&ok, 16), 255u);
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(TString(u"0x1f").toULongLong(&ok, 16), 31u);
+  EXPECT_EQ(TString(u"xyz").toULongLong(&ok, 16), 0u);
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(TString(u"").toULongLong(&ok, 16), 0u);
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(TString(u"1ffffffffffffffff").toULongLong(&ok, 16), 0u);  // overflow
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(TString(u"12a").toULongLong(nullptr, 10), 0u);  // a null ok is allowed
+  EXPECT_EQ(TString(u"-17").toLongLong(&ok), -17);
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(TString(u"99999999999").toInt(&ok), 0);
+  EXPECT_FALSE(ok);
+}
+
+TEST(TStringTest, ComparisonConcatenationAndHash) {
+  TString a(u"abc");
+  TString b = a + u"d" + TString(u"e") + u'f';
+  EXPECT_EQ(b, u"abcdef");
+  EXPECT_TRUE(a < b);
+  EXPECT_FALSE(b < a);
+  EXPECT_NE(TString(u"ABC"), a);  // comparison is case-sensitive
+  b += L"\U0001F600";
+  EXPECT_EQ(b.length(), 8u);
+
+  // std::hash<TString> is THash32 of the UTF-16 bytes with seed 0xDEADBEEF.
+  EXPECT_EQ(std::hash<TString>()(a), THash32(a.constData(), a.lengthInBytes(), 0xDEADBEEF));
+  std::unordered_map<TString, int> map{{TString(u"x"), 1}, {TString(u"y"), 2}};
+  EXPECT_EQ(map.at(TString(u"y")), 2);
+  // XXH32 of nothing with seed 0 is the published test vector.
+  EXPECT_EQ(THash32(nullptr, 0, 0), 0x02CC5D05u);
+
+  // A pointer renders as 0x and 16 lower-case hexadecimal digits.
+  TString address = TString::pointer(reinterpret_cast<const void*>(uintptr_t{0xABC}));
+  EXPECT_EQ(address, u"0x0000000000000abc");
+}
+
+TEST(TFormatStringTest, FillsLowestPlaceHolderFirstInOnePass) {
+  EXPECT_EQ(TFormatString(u"%1|%2").arg(TString(u"Region")).arg(TString(u"EU")).result(), u"Region|EU");
+  // Numbers and out-of-order place holders; every occurrence is filled.
+  TString text = TFormatString(u"%2 then %1 and %2 again").arg(1).arg(uint64_t{2});
+  EXPECT_EQ(text, u"2 then 1 and 2 again");
+  // A value containing a place holder is not substituted again.
+  EXPECT_EQ(TFormatString(u"%1 %2").arg(TString(u"%2")).arg(TString(u"x")).result(), u"%2 x");
+  // Unfilled place holders stay; surplus values are ignored; %10 is one place holder.
+  EXPECT_EQ(TFormatString(u"%1 %3").arg(-5).result(), u"-5 %3");
+  EXPECT_EQ(TFormatString(u"plain").arg(1).result(), u"plain");
+  EXPECT_EQ(TFormatString(u"%10-%9").arg(TString(u"nine")).arg(TString(u"ten")).result(), u"ten-nine");
+  // Field width pads with the fill character.
+  EXPECT_EQ(TFormatString(u"[%1]").arg(TString(u"ab"), 4, u'.').result(), u"[..ab]");
+  EXPECT_EQ(TFormatString(u"[%1]").arg(TString(u"ab"), -4).result(), u"[ab  ]");
+  EXPECT_EQ(TFormatString(u"100%").arg(1).result(), u"100%");
+}
+
+}  // namespace

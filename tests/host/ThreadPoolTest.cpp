@@ -1,0 +1,180 @@
+#include "host/ThreadPool.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr std::chrono::milliseconds kLongWait = 20s;
+
+// A gate that opens once a given number of threads arrived (or on Open).
+class Gate {
+ public:
+  explicit Gate(int needed = 1) : m_needed(needed) {}
+  void Arrive() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    --m_needed;
+    m_changed.notify_all();
+  }
+  void Open() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_needed = 0;
+    m_changed.notify_all();
+  }
+  bool Wait(std::chrono::milliseconds timeout = kLongWait) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, timeout, [this] { return m_needed <= 0; });
+  }
+
+ private:
+  std::mutex m_mutex;
+  std::condition_variable m_changed;
+  int m_needed;
+};
+
+// Opens `gate` when the test leaves, also through a failed ASSERT, and waits
+// for the pool and the dedicated threads, so that no task outlives the gates
+// on the test's stack.
+class ReleaseAtExit {
+ public:
+  explicit ReleaseAtExit(Gate& gate) : m_gate(gate) {}
+  ~ReleaseAtExit() {
+    m_gate.Open();
+    EXPECT_TRUE(AsyncTask::WaitForThreadPoolIdle(kLongWait));
+    EXPECT_TRUE(AsyncTask::WaitForDedicatedThreads(kLongWait));
+  }
+  ReleaseAtExit(const ReleaseAtExit&) = delete;
+  ReleaseAtExit& operator=(const ReleaseAtExit&) = delete;
+
+ private:
+  Gate& m_gate;
+};
+
+class ThreadPoolTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // Only the first call in the process takes effect; all tests here ask
+    // for 2 workers.
+    AsyncTask::SetThreadPoolSize(2);
+    ASSERT_EQ(AsyncTask::GetThreadPoolSize(), 2u);
+  }
+  void TearDown() override {
+    EXPECT_TRUE(AsyncTask::WaitForThreadPoolIdle(kLongWait));
+    EXPECT_TRUE(AsyncTask::WaitForDedicatedThreads(kLongWait));
+  }
+
+  // Schedules until a worker takes the task; the workers may still be
+  // finishing earlier tasks.
+  static bool ScheduleSoon(const std::function<void()>& task) {
+    return AsyncTask::WaitForThreadPoolIdle(kLongWait) && AsyncTask::ScheduleOnThreadPool(task, 1);
+  }
+};
+
+TEST_F(ThreadPoolTest, SizeIsFixedOnceThePoolExists) {
+  EXPECT_GE(AsyncTask::DefaultThreadPoolSize(), 4u);
+  EXPECT_GE(AsyncTask::DefaultThreadPoolSize(), 2u * std::thread::hardware_concurrency());
+  Gate ran;
+  ASSERT_TRUE(ScheduleSoon([&] { ran.Open(); }));
+  EXPECT_TRUE(ran.Wait());
+  EXPECT_FALSE(AsyncTask::SetThreadPoolSize(7));
+  EXPECT_EQ(AsyncTask::GetThreadPoolSize(), 2u);
+}
+
+TEST_F(ThreadPoolTest, RefusesTasksWhileEveryWorkerIsBusy) {
+  Gate bothRunning(2);
+  Gate release;
+  ReleaseAtExit releaseAtExit(release);
+  auto blocker = [&] {
+    bothRunning.Arrive();
+    release.Wait();
+  };
+  ASSERT_TRUE(AsyncTask::WaitForThreadPoolIdle(kLongWait));
+  ASSERT_TRUE(AsyncTask::ScheduleOnThreadPool(blocker, 1));
+  ASSERT_TRUE(AsyncTask::ScheduleOnThreadPool(blocker, 1));
+  // Both workers are claimed even before they start: a third task is refused
+  // at once, never queued, and not run.
+  std::atomic<bool> refusedRan{false};
+  EXPECT_FALSE(AsyncTask::ScheduleOnThreadPool([&] { refusedRan = true; }, 1));
+  ASSERT_TRUE(bothRunning.Wait());
+  EXPECT_FALSE(AsyncTask::ScheduleOnThreadPool([&] { refusedRan = true; }, 5));
+  EXPECT_FALSE(AsyncTask::WaitForThreadPoolIdle(10ms));
+
+  // The fallback runs what the pool refused.
+  Gate fallbackRan;
+  AsyncTask::StartOnPoolOrDedicatedThread([&] { fallbackRan.Open(); });
+  EXPECT_TRUE(fallbackRan.Wait());
+
+  release.Open();
+  EXPECT_TRUE(AsyncTask::WaitForThreadPoolIdle(kLongWait));
+  EXPECT_FALSE(refusedRan);
+  Gate again;
+  EXPECT_TRUE(AsyncTask::ScheduleOnThreadPool([&] { again.Open(); }, 1));
+  EXPECT_TRUE(again.Wait());
+}
+
+TEST_F(ThreadPoolTest, WorkersSurviveTasksThatThrow) {
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_TRUE(ScheduleSoon([] { throw std::runtime_error("escaped"); }));
+  }
+  ASSERT_TRUE(ScheduleSoon(std::function<void()>()));  // an empty task does nothing
+  AsyncTask::RunOnDedicatedThread([] { throw std::runtime_error("escaped"); });
+  // Both workers still serve.
+  Gate bothRunning(2);
+  Gate release;
+  ReleaseAtExit releaseAtExit(release);
+  auto blocker = [&] {
+    bothRunning.Arrive();
+    release.Wait();
+  };
+  ASSERT_TRUE(ScheduleSoon(blocker));
+  ASSERT_TRUE(AsyncTask::ScheduleOnThreadPool(blocker, 1));
+  EXPECT_TRUE(bothRunning.Wait());
+}
+
+TEST_F(ThreadPoolTest, DedicatedThreadsAreCountedUntilTheirTaskEnds) {
+  ASSERT_TRUE(AsyncTask::WaitForDedicatedThreads(kLongWait));
+  Gate allRunning(3);
+  Gate release;
+  ReleaseAtExit releaseAtExit(release);
+  for (int i = 0; i < 3; ++i) {
+    AsyncTask::RunOnDedicatedThread([&] {
+      allRunning.Arrive();
+      release.Wait();
+    });
+  }
+  ASSERT_TRUE(allRunning.Wait());
+  EXPECT_EQ(AsyncTask::GetDedicatedThreadCount(), 3u);
+  EXPECT_FALSE(AsyncTask::WaitForDedicatedThreads(10ms));
+  EXPECT_FALSE(AsyncTask::WaitForDedicatedThreads(-10ms));
+  release.Open();
+  EXPECT_TRUE(AsyncTask::WaitForDedicatedThreads(kLongWait));
+  EXPECT_EQ(AsyncTask::GetDedicatedThreadCount(), 0u);
+}
+
+TEST_F(ThreadPoolTest, TasksWaitingForTheirOwnSubtasksNeverStarve) {
+  // Both workers run tasks that wait for subtasks they start: the subtasks
+  // can not get a worker and must run on dedicated threads.
+  Gate bothRunning(2);
+  Gate subtasksDone(2);
+  ReleaseAtExit releaseAtExit(bothRunning);
+  auto outer = [&] {
+    bothRunning.Arrive();
+    bothRunning.Wait();
+    Gate inner;
+    AsyncTask::StartOnPoolOrDedicatedThread([&] { inner.Open(); });
+    if (inner.Wait()) subtasksDone.Arrive();
+  };
+  ASSERT_TRUE(ScheduleSoon(outer));
+  ASSERT_TRUE(AsyncTask::ScheduleOnThreadPool(outer, 1));
+  EXPECT_TRUE(subtasksDone.Wait());
+}
+
+}  // namespace
