@@ -1,0 +1,18 @@
+#include "examples/tour/Tour.h"
+
+#include <cstdio>
+
+namespace tour {
+
+const std::vector<Chapter>& Chapters() {
+  static const std::vector<Chapter> chapters = {
+      {"host", "The host services: a logged event, a task on a future, an option overridden", ChapterHost},
+  };
+  return chapters;
+}
+
+void Step(const std::string& explanation) { std::printf("\n  * %s\n", explanation.c_str()); }
+
+void Show(const std::string& text) { std::printf("      %s\n", text.c_str()); }
+
+}  // namespace tour
