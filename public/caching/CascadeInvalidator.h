@@ -1,0 +1,76 @@
+// The interfaces of cascade invalidation.
+//
+// A query job computes results from cache entries. When the coherence service
+// learns that one of those entries is dirty (another process changed the data
+// behind it), every result computed from it is stale too. Cascade invalidators
+// carry that dirtiness from entries to results:
+//
+// - ICascadeInvalidator: receives entry uses (from the host, on the job's
+//   thread), dirty and evicted entries (from the coherence service, on its
+//   threads, while it holds its own lock) and result uses (from scopes).
+//   The process keeps one per invalidator type in the holder
+//   (CascadeInvalidatorHolder.h).
+// - IInvalidatorAggregatorScope: one query job's scope; holders of the job's
+//   results register IScopeDirtyHandlers on it and are told once when any
+//   entry the job used becomes dirty.
+// - IScopeDirtyHandler: implemented by the host's result holders.
+//
+// Every interface derives from virtual_enable_shared_from_this, so an object
+// that implements several of them shares one self-reference.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "host/Export.h"
+#include "main/utility/ICoherentCache.h"
+#include "public/caching/VirtualEnableSharedFromThis.h"
+
+namespace kelvra::caching {
+
+class IInvalidatorAggregatorScope;
+
+// Told by the coherence service which entries went dirty or were evicted.
+// Thread rules: implementations must accept calls from any thread at once;
+// OnDirty and OnEvicted may arrive while the coherence service holds its lock,
+// so they must not call back into the coherence service.
+class KELCACHE_EXPORT ICascadeInvalidator : public virtual_enable_shared_from_this<ICascadeInvalidator> {
+ public:
+  // The current thread's query job used entry `id` of `cache`.
+  virtual void OnEntryUsed(unsigned int id, const ICoherentCache& cache) = 0;
+  // Reserved for a further notification; never called by the library.
+  virtual void OnReserved1() {}
+  // These entries were removed from `cache`.
+  virtual void OnEvicted(const std::vector<unsigned int>& ids, const ICoherentCache& cache) = 0;
+  // These entries of `cache` were made dirty by another process.
+  virtual void OnDirty(const std::vector<unsigned int>& ids, const ICoherentCache& cache) = 0;
+  // A result of `scope`'s job was used.
+  virtual void OnResultUsed(const std::shared_ptr<IInvalidatorAggregatorScope>& scope) {}
+  // Reserved for a further notification; never called by the library.
+  virtual void OnReserved2() {}
+};
+
+// Implemented by holders of query results. Called once per registration, on
+// the thread that reported the dirtiness (or that added the handler to a scope
+// that was already dirty), with no lock of the aggregator or scope held, so it
+// may call back into them.
+class KELCACHE_EXPORT IScopeDirtyHandler : public virtual_enable_shared_from_this<IScopeDirtyHandler> {
+ public:
+  virtual void OnScopeDirty(const std::shared_ptr<IInvalidatorAggregatorScope>& scope) = 0;
+};
+
+// One query job's scope. Thread rules: every operation may be called from any
+// thread.
+class KELCACHE_EXPORT IInvalidatorAggregatorScope
+    : public virtual_enable_shared_from_this<IInvalidatorAggregatorScope> {
+ public:
+  // The job has finished; later entry uses are not recorded. A second call
+  // raises LogicException "!m_endedScope".
+  virtual void EndScope() = 0;
+  // A result of this job was used: every invalidator of the holder hears it.
+  virtual void OnResultUsed() = 0;
+  // Tell `handler` when the scope becomes dirty; at once when it already is.
+  virtual void AddHandler(std::shared_ptr<IScopeDirtyHandler> handler) = 0;
+};
+
+}  // namespace kelvra::caching
