@@ -64,6 +64,10 @@ void CascadeInvalidatorAggregator::OnScopeHasHandler(std::shared_ptr<Scope> scop
   size_t count = 0;
   {
     TWriteLockGuard guard(m_mutex);
+    // OnDirty may have made the scope dirty between its AddHandler and this
+    // registration; the set holds only scopes that are not dirty. The dirty
+    // flag is set under this mutex, so the test is exact.
+    if (scope->IsDirty()) return;
     m_scopes.insert(std::move(scope));
     count = m_scopes.size();
   }

@@ -1,0 +1,268 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <thread>
+
+#include "host/AppConfig.h"
+#include "host/AppOptions.h"
+#include "host/Errors.h"
+#include "host/KelvraTls.h"
+#include "host/LogCapture.h"
+#include "public/caching/CascadeInvalidatorAggregator.h"
+#include "public/caching/CascadeInvalidatorHolder.h"
+
+namespace {
+
+using namespace kelvra::caching;
+using kelvra::appoptions::ScopedOptionOverride;
+
+class NoCache : public ICoherentCache {
+ public:
+  void OnDirty(const std::vector<unsigned int>&) override {}
+};
+
+// Counts how often it was told; runs an optional action when told.
+class RecordingHandler : public IScopeDirtyHandler {
+ public:
+  void OnScopeDirty(const std::shared_ptr<IInvalidatorAggregatorScope>& scope) override {
+    ++m_calls;
+    m_lastScope = scope.get();
+    if (m_action) m_action(scope);
+  }
+  std::atomic<int> m_calls{0};
+  IInvalidatorAggregatorScope* m_lastScope = nullptr;
+  std::function<void(const std::shared_ptr<IInvalidatorAggregatorScope>&)> m_action;
+};
+
+std::string ExpressionOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const LogicException& e) {
+    return e.GetExpression();
+  }
+  return "(no exception)";
+}
+
+class CascadeInvalidatorAggregatorTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    m_aggregator = CascadeInvalidatorAggregator::TryGetSingleton();
+    ASSERT_NE(m_aggregator, nullptr);
+    CascadeInvalidatorAggregator::ResetForTest();
+  }
+  void TearDown() override { CascadeInvalidatorAggregator::ResetForTest(); }
+
+  std::shared_ptr<RecordingHandler> NewHandler() { return std::make_shared<RecordingHandler>(); }
+
+  KelvraTls::ScopedThreadContext m_context;
+  CascadeInvalidatorAggregator* m_aggregator = nullptr;
+  NoCache m_cache;
+};
+
+TEST_F(CascadeInvalidatorAggregatorTest, DirtyUsedIdTellsEachHandlerOnceAndUnregistersTheScope) {
+  std::shared_ptr<IInvalidatorAggregatorScope> scope = CascadeInvalidatorAggregator_CreateQueryJobScope();
+  ASSERT_TRUE(scope);
+  EXPECT_EQ(KelvraTls::GetThreadContext().GetCurrentQueryJobScope(), scope);
+  m_aggregator->OnEntryUsed(5, m_cache);
+  m_aggregator->OnEntryUsed(6, m_cache);
+
+  auto first = NewHandler();
+  auto second = NewHandler();
+  scope->AddHandler(first);
+  scope->AddHandler(second);
+  scope->AddHandler(first);  // the same handler twice is kept once
+  EXPECT_EQ(m_aggregator->GetScopeCount(), 1u);
+
+  m_aggregator->OnDirty({99}, m_cache);  // an id nobody used
+  EXPECT_EQ(first->m_calls, 0);
+  EXPECT_EQ(m_aggregator->GetScopeCount(), 1u);
+
+  m_aggregator->OnDirty({42, 5}, m_cache);
+  EXPECT_EQ(first->m_calls, 1);
+  EXPECT_EQ(second->m_calls, 1);
+  EXPECT_EQ(first->m_lastScope, scope.get());
+  EXPECT_EQ(m_aggregator->GetScopeCount(), 0u);
+
+  m_aggregator->OnDirty({5}, m_cache);
+  m_aggregator->OnDirty({6}, m_cache);
+  EXPECT_EQ(first->m_calls, 1);
+  EXPECT_EQ(second->m_calls, 1);
+
+  // A handler added to the dirty scope is told at once and not kept.
+  auto late = NewHandler();
+  scope->AddHandler(late);
+  EXPECT_EQ(late->m_calls, 1);
+  EXPECT_EQ(m_aggregator->GetScopeCount(), 0u);
+}
+
+TEST_F(CascadeInvalidatorAggregatorTest, UsesAreRecordedOnlyForTheCurrentOpenScope) {
+  // No current scope: nothing happens.
+  m_aggregator->OnEntryUsed(1, m_cache);
+
+  auto oldScope = CascadeInvalidatorAggregator_CreateQueryJobScope();
+  auto oldHandler = NewHandler();
+  oldScope->AddHandler(oldHandler);
+  auto scope = CascadeInvalidatorAggregator_CreateQueryJobScope();  // replaces the current scope
+  auto handler = NewHandler();
+  scope->AddHandler(handler);
+  m_aggregator->OnEntryUsed(1, m_cache);
+  scope->EndScope();
+  m_aggregator->OnEntryUsed(2, m_cache);  // after EndScope: not recorded
+  EXPECT_EQ(ExpressionOf([&] { scope->EndScope(); }), "!m_endedScope");
+
+  m_aggregator->OnDirty({2}, m_cache);
+  EXPECT_EQ(handler->m_calls, 0);
+  m_aggregator->OnDirty({1}, m_cache);
+  EXPECT_EQ(handler->m_calls, 1);
+  EXPECT_EQ(oldHandler->m_calls, 0) << "the use went to the current scope only";
+  // An ended scope still accepts handlers.
+  auto afterEnd = NewHandler();
+  scope->AddHandler(afterEnd);
+  EXPECT_EQ(afterEnd->m_calls, 1);
+}
+
+TEST_F(CascadeInvalidatorAggregatorTest, EvictionForgetsIdsAndNeverMakesAScopeDirty) {
+  auto scope = CascadeInvalidatorAggregator_CreateQueryJobScope();
+  m_aggregator->OnEntryUsed(5, m_cache);
+  auto handler = NewHandler();
+  scope->AddHandler(handler);
+  m_aggregator->OnEvicted({}, m_cache);
+  m_aggregator->OnEvicted({5}, m_cache);
+  EXPECT_EQ(handler->m_calls, 0);
+  EXPECT_EQ(m_aggregator->GetScopeCount(), 1u) << "a scope whose ids were all evicted stays registered";
+  m_aggregator->OnDirty({5}, m_cache);
+  EXPECT_EQ(handler->m_calls, 0);
+}
+
+TEST_F(CascadeInvalidatorAggregatorTest, ScopesWithoutHandlersAreNeverTested) {
+  auto scope = CascadeInvalidatorAggregator_CreateQueryJobScope();
+  m_aggregator->OnEntryUsed(5, m_cache);
+  m_aggregator->OnDirty({5}, m_cache);
+  auto handler = NewHandler();
+  scope->AddHandler(handler);  // registered only now: the earlier report did not reach it
+  EXPECT_EQ(handler->m_calls, 0);
+  m_aggregator->OnDirty({5}, m_cache);
+  EXPECT_EQ(handler->m_calls, 1);
+}
+
+TEST_F(CascadeInvalidatorAggregatorTest, HandlersMayCallBackAndAThrowingHandlerStopsTheRest) {
+  auto scope = CascadeInvalidatorAggregator_CreateQueryJobScope();
+  m_aggregator->OnEntryUsed(7, m_cache);
+  auto reentrant = NewHandler();
+  auto added = NewHandler();
+  // From inside the notification: add a handler to the same (now dirty) scope
+  // and report more dirty ids. No lock is held, so neither deadlocks.
+  reentrant->m_action = [&](const std::shared_ptr<IInvalidatorAggregatorScope>& dirty) {
+    dirty->AddHandler(added);
+    m_aggregator->OnDirty({7, 8}, m_cache);
+    m_aggregator->OnEvicted({7}, m_cache);
+  };
+  scope->AddHandler(reentrant);
+  m_aggregator->OnDirty({7}, m_cache);
+  EXPECT_EQ(reentrant->m_calls, 1);
+  EXPECT_EQ(added->m_calls, 1);
+
+  // A handler that throws: the exception leaves OnDirty, the scope is already
+  // dirty and unregistered.
+  auto throwingScope = CascadeInvalidatorAggregator_CreateQueryJobScope();
+  m_aggregator->OnEntryUsed(9, m_cache);
+  auto thrower = NewHandler();
+  thrower->m_action = [](const std::shared_ptr<IInvalidatorAggregatorScope>&) { throw std::runtime_error("boom"); };
+  throwingScope->AddHandler(thrower);
+  EXPECT_THROW(m_aggregator->OnDirty({9}, m_cache), std::runtime_error);
+  EXPECT_EQ(thrower->m_calls, 1);
+  EXPECT_EQ(m_aggregator->GetScopeCount(), 0u);
+  auto another = NewHandler();
+  throwingScope->AddHandler(another);
+  EXPECT_EQ(another->m_calls, 1) << "the scope stayed dirty";
+}
+
+TEST_F(CascadeInvalidatorAggregatorTest, MisuseRaisesLogicExceptions) {
+  EXPECT_EQ(ExpressionOf([&] { m_aggregator->OnDirty({}, m_cache); }), "!guids.empty()");
+
+  // The thread's current scope is not one of the aggregator's.
+  class ForeignScope : public IInvalidatorAggregatorScope {
+   public:
+    void EndScope() override {}
+    void OnResultUsed() override {}
+    void AddHandler(std::shared_ptr<IScopeDirtyHandler>) override {}
+  };
+  KelvraTls::GetThreadContext().SetCurrentQueryJobScope(std::make_shared<ForeignScope>());
+  EXPECT_EQ(ExpressionOf([&] { m_aggregator->OnEntryUsed(1, m_cache); }), "scope");
+
+  // A thread without a context.
+  std::string withoutContext;
+  std::thread([&] {
+    withoutContext = ExpressionOf([] { CascadeInvalidatorAggregator_CreateQueryJobScope(); });
+  }).join();
+  EXPECT_EQ(withoutContext, "threadContext");
+
+  AppConfig::GetInstance().SetUnitTestFlag(false);
+  std::string reset = ExpressionOf([] { CascadeInvalidatorAggregator::ResetForTest(); });
+  AppConfig::GetInstance().SetUnitTestFlag(true);
+  EXPECT_EQ(reset, "AppConfig::GetInstance().GetUnitTestFlag()");
+}
+
+TEST_F(CascadeInvalidatorAggregatorTest, SyncCachesOffHidesTheAggregator) {
+  ScopedOptionOverride off("SyncCaches", false);
+  EXPECT_FALSE(CascadeInvalidatorAggregator_CreateQueryJobScope());
+  EXPECT_EQ(CascadeInvalidatorAggregator::TryGetSingleton(), nullptr);
+  EXPECT_FALSE(KelvraTls::GetThreadContext().GetCurrentQueryJobScope()) << "the context is left untouched";
+  // Tested at every call: on again, the same aggregator is back.
+  ScopedOptionOverride on("SyncCaches", true);
+  EXPECT_EQ(CascadeInvalidatorAggregator::TryGetSingleton(), m_aggregator);
+}
+
+TEST_F(CascadeInvalidatorAggregatorTest, ResultUseReachesEveryInvalidatorOfTheHolder) {
+  class ResultRecorder : public ICascadeInvalidator {
+   public:
+    void OnEntryUsed(unsigned int, const ICoherentCache&) override {}
+    void OnEvicted(const std::vector<unsigned int>&, const ICoherentCache&) override {}
+    void OnDirty(const std::vector<unsigned int>&, const ICoherentCache&) override {}
+    void OnResultUsed(const std::shared_ptr<IInvalidatorAggregatorScope>& scope) override { m_scopes.push_back(scope); }
+    std::vector<std::shared_ptr<IInvalidatorAggregatorScope>> m_scopes;
+  };
+  ResultRecorder recorder;
+  ICascadeInvalidatorHolder& holder = CascadeInvalidatorHolderFactory::GetInstance();
+  holder.ResetForTest();
+  holder.Initialize({m_aggregator, &recorder, nullptr, &recorder});
+  auto scope = CascadeInvalidatorAggregator_CreateQueryJobScope();
+  scope->OnResultUsed();
+  holder.ResetForTest();
+  ASSERT_EQ(recorder.m_scopes.size(), 2u);
+  EXPECT_EQ(recorder.m_scopes[0], scope);
+}
+
+TEST_F(CascadeInvalidatorAggregatorTest, LogLinesAtTheSynchronizationSeverity) {
+  ScopedOptionOverride logging("CacheSynchronizationLogging", true);
+  TLog::Capture capture(TLog::Info);
+  auto scope = CascadeInvalidatorAggregator_CreateQueryJobScope();
+  auto* concrete = dynamic_cast<CascadeInvalidatorAggregator::Scope*>(scope.get());
+  ASSERT_NE(concrete, nullptr);
+  const TString address = TString::pointer(concrete);
+  m_aggregator->OnEntryUsed(5, m_cache);
+  auto handler = NewHandler();
+  scope->AddHandler(handler);
+  m_aggregator->OnDirty({5}, m_cache);
+  std::vector<TString> expected = {
+      TString(u"CascadeInvalidatorAggregator CreateQueryJobScope Scope=") + address,
+      TString(u"CascadeInvalidatorAggregator OnEntryUsed scope=") + address + u" guid=5",
+      TString(u"CascadeInvalidatorAggregator::Scope AddHandler inserted handler=") + TString::pointer(handler.get()),
+      TString(u"CascadeInvalidatorAggregator OnScopeHasHandler inserted Scope=") + address + u" numScopes=1",
+      TString(u"CascadeInvalidatorAggregator OnDirty guid=5"),
+      TString(u"CascadeInvalidatorAggregator::Scope this=") + address + u" is now dirty",
+      TString(u"CascadeInvalidatorAggregator::Scope notify dirty to handler=") + TString::pointer(handler.get()),
+      TString(u"CascadeInvalidatorAggregator OnDirty scopes erased=1 remaining=0"),
+  };
+  EXPECT_EQ(capture.Lines(), expected);
+  for (const TLog::Record& record : capture.Records()) EXPECT_TRUE(record.severity == TLog::Info);
+
+  capture.Clear();
+  KelvraTls::GetThreadContext().SetCurrentQueryJobScope(nullptr);
+  scope.reset();  // the last reference: the destructor logs
+  EXPECT_EQ(capture.Lines(),
+            std::vector<TString>{TString(u"CascadeInvalidatorAggregator ~Scope this=") + address});
+}
+
+}  // namespace

@@ -1,0 +1,129 @@
+#include "tests/support/ChildProcess.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace kelcache_test {
+
+namespace {
+
+std::vector<std::string> ChildEnvironment(const Environment& extra) {
+  std::vector<std::string> result;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    std::string text(*entry);
+    bool overridden = false;
+    for (const auto& [name, value] : extra) overridden = overridden || text.rfind(name + "=", 0) == 0;
+    if (!overridden) result.push_back(text);
+  }
+  for (const auto& [name, value] : extra) result.push_back(name + "=" + value);
+  return result;
+}
+
+pid_t Spawn(const std::string& testFilter, const Environment& environment, int outputFd) {
+  std::string self = "/proc/self/exe";
+  std::string filter = "--gtest_filter=" + testFilter;
+  std::string disabled = "--gtest_also_run_disabled_tests";
+  std::vector<char*> argv = {self.data(), filter.data(), disabled.data(), nullptr};
+  std::vector<std::string> envText = ChildEnvironment(environment);
+  std::vector<char*> envp;
+  for (auto& text : envText) envp.push_back(text.data());
+  envp.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (outputFd >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, outputFd, 1);
+    posix_spawn_file_actions_adddup2(&actions, outputFd, 2);
+  }
+  pid_t pid = -1;
+  int error = posix_spawn(&pid, self.c_str(), &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (error != 0) throw std::runtime_error(std::string("posix_spawn failed: ") + std::strerror(error));
+  return pid;
+}
+
+// Waits for `pid`, reading `outputFd` (if any) meanwhile; kills the child
+// after the time-out.
+ChildResult Wait(pid_t pid, int outputFd, std::chrono::milliseconds timeout) {
+  ChildResult result;
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  int status = 0;
+  for (;;) {
+    if (outputFd >= 0) {
+      pollfd descriptor{outputFd, POLLIN, 0};
+      if (poll(&descriptor, 1, 20) > 0) {
+        char buffer[4096];
+        ssize_t n = read(outputFd, buffer, sizeof(buffer));
+        if (n > 0) result.output.append(buffer, static_cast<size_t>(n));
+      }
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    pid_t done = waitpid(pid, &status, WNOHANG);
+    if (done == pid) break;
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      result.timedOut = true;
+      break;
+    }
+  }
+  if (outputFd >= 0) {
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(outputFd, buffer, sizeof(buffer))) > 0) result.output.append(buffer, static_cast<size_t>(n));
+  }
+  if (WIFEXITED(status)) {
+    result.exited = !result.timedOut;
+    result.exitCode = WEXITSTATUS(status);
+  } else if (WIFSIGNALED(status)) {
+    result.signal = WTERMSIG(status);
+  }
+  return result;
+}
+
+}  // namespace
+
+ChildResult RunChildTest(const std::string& testFilter, const Environment& environment,
+                         std::chrono::milliseconds timeout) {
+  int pipeEnds[2];
+  if (pipe2(pipeEnds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  pid_t pid = -1;
+  try {
+    pid = Spawn(testFilter, environment, pipeEnds[1]);
+  } catch (...) {
+    close(pipeEnds[0]);
+    close(pipeEnds[1]);
+    throw;
+  }
+  close(pipeEnds[1]);
+  fcntl(pipeEnds[0], F_SETFL, O_NONBLOCK);
+  ChildResult result = Wait(pid, pipeEnds[0], timeout);
+  close(pipeEnds[0]);
+  return result;
+}
+
+pid_t StartChildTest(const std::string& testFilter, const Environment& environment) {
+  return Spawn(testFilter, environment, -1);
+}
+
+ChildResult WaitForChild(pid_t pid, std::chrono::milliseconds timeout) { return Wait(pid, -1, timeout); }
+
+std::string GetEnv(const char* name, const std::string& fallback) {
+  const char* value = std::getenv(name);
+  return value ? std::string(value) : fallback;
+}
+
+}  // namespace kelcache_test

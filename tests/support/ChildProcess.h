@@ -1,0 +1,48 @@
+// Running a test body in a separate process.
+//
+// Some behaviour is process-wide and fixed at its first use (switches computed
+// once, a semaphore created once), and some tests must kill a process. A
+// parent test runs one of the test binary's own DISABLED_ tests in a child
+// process (the same executable, --gtest_also_run_disabled_tests and a filter),
+// with extra environment variables, and checks its exit status and output.
+// DISABLED_ tests are not run by ctest or by a plain run of the binary.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace kelcache_test {
+
+using Environment = std::vector<std::pair<std::string, std::string>>;
+
+struct ChildResult {
+  bool exited = false;    // ended by itself (else killed by a signal or timed out)
+  int exitCode = -1;      // when exited
+  int signal = 0;         // when killed by a signal
+  bool timedOut = false;  // killed by RunChildTest after the time-out
+  std::string output;     // standard output and standard error together
+
+  bool Passed() const { return exited && exitCode == 0; }
+};
+
+// Runs the gtest filter `testFilter` of this executable in a child process
+// whose environment is this process's plus `environment`, and waits for it
+// (killing it after `timeout`).
+ChildResult RunChildTest(const std::string& testFilter, const Environment& environment = {},
+                         std::chrono::milliseconds timeout = std::chrono::seconds(60));
+
+// Starts the same kind of child without waiting; its output goes to this
+// process's standard error. Returns the child's pid.
+pid_t StartChildTest(const std::string& testFilter, const Environment& environment = {});
+
+// Waits for a child started with StartChildTest; kills it after `timeout`.
+ChildResult WaitForChild(pid_t pid, std::chrono::milliseconds timeout = std::chrono::seconds(60));
+
+// The value of an environment variable, or `fallback` when it is not set.
+std::string GetEnv(const char* name, const std::string& fallback = std::string());
+
+}  // namespace kelcache_test
