@@ -1,0 +1,171 @@
+// IndexedCache: the in-memory cache for large populations of entries that are
+// looked up by content, through named string indexes.
+//
+// Each index has a key function that computes a text key from an entry; the
+// cache lists every entry's id under the qualified key "<index>|<key>" of each
+// index (nothing is escaped, so "a|b" + "c" and "a" + "b|c" share "a|b|c"). A
+// predicate whose GetIndexName names an existing index is an indexed
+// predicate: it is answered from the ids listed under its qualified key
+// (ascending, so the oldest listed match wins) instead of by a scan, and a key
+// with no listed id is a miss without any scan. The ids under one key are its
+// hints (GetHints); PruneHints trims them by deleting the oldest entry.
+//
+// Unlike Cache, IndexedCache drives the whole policy protocol:
+//   addition          OnEntryAdded(entry) after the entry is indexed
+//   UseEntry(id),     OnEntryUsed(entry) with the entry's old clock
+//     GetEntry          (GetEntry does not restamp)
+//   other uses        OnEntryUsed(entry) with the new clock
+//   DeleteEntry,      OnEntryDeleted(stored entry) just before it is removed
+//     PruneHints        (its id is already out of the indexes)
+//   DeleteEntries,    OnEntryDeleted(copy) for each deleted entry, after all
+//     Purge,            deletions are done
+//     IncrementClock
+//   SetPolicy         CatalogCacheEntries(all entries) on the new policy, only
+//                     when it is not the installed one, before installing it
+//   purge             a policy with TracksEntries chooses the victims itself
+//                     (ComputeEntriesToPurge); otherwise Purge picks survivors
+// Notifications always go to the installed policy, also when Purge(policy) or
+// IncrementClock(policy) is given another one.
+//
+// Invariants (kept by every addition, index addition, deletion and purge):
+// for each entry id and each qualified key q computed for it, id is in
+// m_indexedEntries[q] and q is in m_entryIndexKeys[id], and nothing else is
+// listed; a key whose id set becomes empty is removed. Keys are computed when
+// the entry is added and again for all entries when an index is added; a later
+// change of the cached object does not move the entry (the next AddIndex lists
+// it under its new key as well as the old one).
+//
+// Thread rules: IndexedCache is NOT synchronized and holds no lock; every
+// operation, reading ones included, must be serialized by the caller
+// (SynchronizedIndexedCache does so). The use operations restamp entries and
+// notify the policy. Calls go out only to the clock, the policy, predicates,
+// key functions and the reference counting, none of which may call back into
+// the cache.
+//
+// Ownership: an entry holds one reference to its object and a lookup returns a
+// new one; returned EntrySets hold copies. The policy and predicates are shared
+// (std::shared_ptr); the clock belongs to this cache (std::unique_ptr).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <set>
+#include <unordered_map>
+
+#include "host/Export.h"
+#include "host/RefCnt.h"
+#include "host/TString.h"
+#include "main/utility/CacheHelpers.h"
+
+struct KELCACHE_EXPORT IndexedCacheData {
+  // Index name to a function giving an entry's qualified key for that index.
+  std::unordered_map<TString, std::function<TString(const CacheHelpers::Entry&)>> m_indexFunctions;
+  // Qualified key to the ids listed under it, ascending; never an empty set.
+  std::unordered_map<TString, std::set<unsigned>> m_indexedEntries;
+  // Entry id to the qualified keys it is listed under.
+  std::unordered_map<unsigned, std::set<TString>> m_entryIndexKeys;
+  // All entries, unique by id.
+  EntrySet m_entries;
+};
+
+class KELCACHE_EXPORT IndexedCache {
+ public:
+  // A null clock is replaced by CreateBasicClock. Null policy: LogicException
+  // "m_policy".
+  IndexedCache(std::shared_ptr<CacheHelpers::IPolicy> policy, std::unique_ptr<CacheHelpers::IClock> clock);
+  // LifetimePolicy(lifetime), 6 clock increments by default.
+  explicit IndexedCache(uint64_t lifetime = 6, std::unique_ptr<CacheHelpers::IClock> clock = nullptr);
+
+  // ---- Indexes and hints ----
+
+  // Adds an index and lists every present entry under it. False (and no
+  // change) for an empty name, an empty function or a name already taken.
+  bool AddIndex(const TString& name, std::function<TString(const CacheHelpers::Entry&)> keyFunction);
+  // True when pred is not null and names an existing index: an indexed
+  // predicate. The predicate's own HasIndex() is not consulted.
+  bool HasIndex(std::shared_ptr<CacheHelpers::EntryPredicate> pred);
+  // The ids listed under indexName and key; empty when there are none.
+  std::set<unsigned> GetHints(TString indexName, TString key);
+  // If more than maxHints ids are listed under pred's index name and key
+  // (index present or not), deletes the entry with the smallest of them
+  // (through DeleteEntry) and returns Entry(id); otherwise returns Entry(0).
+  // Deletes at most one entry.
+  CacheHelpers::Entry PruneHints(std::shared_ptr<CacheHelpers::EntryPredicate> pred, unsigned maxHints);
+  std::unordered_map<TString, std::set<unsigned>> GetIndexedEntries() const;
+  // The number of qualified keys (not of ids).
+  uint64_t GetIndexedEntryCount() const;
+
+  // ---- Entries ----
+
+  // Stamps and indexes a new entry, then tells the policy; returns the id. If
+  // a key function throws, the entry stays with the keys computed so far and
+  // the policy is not told.
+  unsigned AddEntry(RefCntPtr<RefCntObject> data);
+  // A copy of the entry (clock unchanged), after OnEntryUsed; Entry() if
+  // absent.
+  CacheHelpers::Entry GetEntry(unsigned id);
+  uint64_t GetEntryCount() const;
+  EntrySet GetEntries() const;
+  // OnEntryUsed with the old clock, then restamps; null if absent.
+  RefCntPtr<RefCntObject> UseEntry(unsigned id);
+  // The first match (indexed or scanned) is restamped, then OnEntryUsed.
+  RefCntPtr<RefCntObject> UseEntry(std::shared_ptr<CacheHelpers::EntryPredicate> pred);
+  // hint out: 0, then the match's id when there is one.
+  RefCntPtr<RefCntObject> UseEntryGetHint(std::shared_ptr<CacheHelpers::EntryPredicate> pred, unsigned& hint);
+  // Uses the entry with that id only if pred matches it; no search.
+  RefCntPtr<RefCntObject> UseEntryIfMatchesPredicate(unsigned id,
+                                                     std::shared_ptr<CacheHelpers::EntryPredicate> pred);
+  // hint in/out: the hinted entry if present and matching, else the first
+  // match; hint becomes the used entry's id. A miss, or a null pred, returns
+  // null and leaves hint as it was (unlike Cache::UseEntry(pred, hint)).
+  RefCntPtr<RefCntObject> UseEntryUpdateHint(std::shared_ptr<CacheHelpers::EntryPredicate> pred,
+                                             unsigned& hint);
+  // Removes the id from all indexes and the entry, if present, after
+  // OnEntryDeleted. Should that hook throw, the entry is removed all the same
+  // and the exception propagates.
+  void DeleteEntry(unsigned id);
+  // Deletes and returns the matching entries (a null pred deletes nothing).
+  // An indexed predicate examines only the entries listed under its key. If
+  // the predicate throws, nothing is deleted.
+  EntrySet DeleteEntries(std::shared_ptr<CacheHelpers::EntryPredicate> pred);
+  EntrySet DeleteEntries();
+
+  // ---- Policy, clock, purge ----
+
+  std::shared_ptr<CacheHelpers::IPolicy> GetPolicy() const;
+  uint64_t GetClock() const;
+  void JustIncrementClock();
+  // Catalogues the entries in policy when it differs from the installed one,
+  // then installs it. A non-null clock replaces the current one.
+  void SetPolicy(std::shared_ptr<CacheHelpers::IPolicy> policy, std::unique_ptr<CacheHelpers::IClock> clock);
+  // Deletes and returns what policy chooses. If the policy throws, nothing is
+  // deleted (a tracking policy without ComputeEntriesToPurge throws
+  // NotImplementedException).
+  EntrySet Purge(std::shared_ptr<CacheHelpers::IPolicy> policy);
+  EntrySet Purge();
+  // Advances the clock, then purges.
+  EntrySet IncrementClock(std::shared_ptr<CacheHelpers::IPolicy> policy);
+  EntrySet IncrementClock();
+
+  const IndexedCacheData& GetCacheData();
+
+ private:
+  // The index name of pred if it is an indexed predicate, else empty.
+  TString IndexNameOf(const std::shared_ptr<CacheHelpers::EntryPredicate>& pred);
+  // Lists the entry under every index (set semantics: no duplicates).
+  void IndexEntry(const CacheHelpers::Entry& entry);
+  // Removes the id from every key it is listed under and drops its record.
+  void RemoveFromIndexes(unsigned id);
+  // The first entry that pred matches, or m_entries.end().
+  EntrySet::iterator FindFirstMatch(const std::shared_ptr<CacheHelpers::EntryPredicate>& pred);
+  // Restamps the entry, notifies the policy with the new clock, returns data.
+  RefCntPtr<RefCntObject> UseFound(EntrySet::iterator it);
+  // Deletes what policy chooses, without notifications.
+  EntrySet RemovePurgedEntries(const std::shared_ptr<CacheHelpers::IPolicy>& policy);
+  void NotifyDeleted(const EntrySet& deleted);
+
+  IndexedCacheData m_cacheData;
+  std::shared_ptr<CacheHelpers::IPolicy> m_policy;  // never null after construction
+  std::unique_ptr<CacheHelpers::IClock> m_clock;
+};

@@ -1,0 +1,124 @@
+// SynchronizedIndexedCache: the thread-safe form of IndexedCache.
+//
+// It owns one IndexedCache and guards it with a reader/writer lock, the cache
+// lock, which the caller may supply and share (everything the caller guards
+// with the same lock then serialises with this cache). Callers' predicates,
+// which may be costly, run outside the cache lock wherever the operation
+// allows: candidates are gathered under the shared lock, judged without it,
+// and removed under the exclusive lock by a precomputed predicate whose
+// answers are a table lookup. Beside the entries it keeps a running byte
+// count of the cache's footprint (KelCacheData::GetMemoryUsage of the entries'
+// data; other data counts 0), guarded by a second lock, the size lock.
+//
+// It implements ICoherentCache: the coherence service removes entries that
+// another process made dirty through OnDirty. A cache that takes part in
+// coherence is owned through std::shared_ptr.
+//
+// Locks:
+//   cache lock (m_lock): guards m_cache. Reads take it shared; every change,
+//     uses included, takes it exclusively.
+//   size lock (m_sizeLock): guards m_cacheSizeBytes and nothing else.
+//   Order: the coherence service's lock, then the cache lock. The cache lock
+//   and the size lock are never held together, and no operation takes the
+//   cache lock again while it holds it.
+// Predicates run outside the cache lock in FindFirstMatch,
+// MakePrecomputedPredicate, VisitEntries and the policy step of removals;
+// under the exclusive lock in DeleteEntries without an index, in a
+// precomputed predicate's fallback for entries added since its table was
+// built, in TryGetEntryUpdateHint (the hinted entry) and in IncrementClock's
+// purge — a predicate that runs there must not call this cache.
+// IndexedCache::GetEntry notifies the policy's OnEntryUsed under the shared
+// lock, so a tracking policy installed here must accept concurrent calls.
+//
+// Ownership: the cache lock is owned unless supplied (a supplied lock is never
+// destroyed by the cache and must outlive it); returned EntrySets hold copies
+// of entries (each with its own reference to the data).
+#pragma once
+
+#include <memory>
+#include <set>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "host/Export.h"
+#include "host/TReadWriteLock.h"
+#include "main/utility/ICoherentCache.h"
+#include "main/utility/IndexedCache.h"
+
+class KELCACHE_EXPORT SynchronizedIndexedCache : public kelvra::caching::ICoherentCache {
+ public:
+  // Guards the cache with the caller's lock, which must be non-null and
+  // outlive the cache.
+  SynchronizedIndexedCache(std::shared_ptr<CacheHelpers::IPolicy> policy, TReadWriteLock* lock,
+                           std::unique_ptr<CacheHelpers::IClock> clock);
+  // Creates its own cache lock.
+  SynchronizedIndexedCache(std::shared_ptr<CacheHelpers::IPolicy> policy, std::unique_ptr<CacheHelpers::IClock> clock);
+  ~SynchronizedIndexedCache() override;
+  SynchronizedIndexedCache(const SynchronizedIndexedCache&) = delete;
+  SynchronizedIndexedCache& operator=(const SynchronizedIndexedCache&) = delete;
+
+  // Removes the listed entries (absent ids are ignored), all in one exclusive hold.
+  void OnDirty(const std::vector<unsigned int>& ids) override;
+
+  unsigned int AddEntry(RefCntPtr<RefCntObject> data);
+  // Deletes the entries the predicate matches and adds `data`, as one step for
+  // every other user of the cache lock; the byte count gains sizeBytes and
+  // loses the deleted entries' sizes. Returns the new id and the deleted entries.
+  std::pair<unsigned int, EntrySet> AddEntryAndDeleteExistingEntriesItMatches(
+      RefCntPtr<RefCntObject> data, std::shared_ptr<CacheHelpers::EntryPredicate> predicate, uint64_t sizeBytes);
+  bool AddIndex(const TString& name, std::function<TString(const CacheHelpers::Entry&)> keyOf);
+
+  // Deletes the matching entries. With an indexed predicate only the hinted
+  // entries are judged, outside the lock, and the byte count drops by their
+  // sizes; otherwise the predicate runs under the exclusive lock.
+  EntrySet DeleteEntries(std::shared_ptr<CacheHelpers::EntryPredicate> predicate);
+  EntrySet PrecomputePredicateAndDeleteEntries(std::shared_ptr<CacheHelpers::EntryPredicate> predicate);
+  // A predicate whose answers for the current candidates were computed now,
+  // outside the lock; other entries fall back to `predicate`.
+  std::shared_ptr<CacheHelpers::EntryPredicate> MakePrecomputedPredicate(
+      std::shared_ptr<CacheHelpers::EntryPredicate> predicate);
+  // The hinted entries of an indexed predicate, else every entry; the
+  // predicate itself is not asked.
+  EntrySet GetPossiblyMatchingEntries(std::shared_ptr<CacheHelpers::EntryPredicate> predicate);
+  // The id of the first candidate the predicate matches, or 0.
+  unsigned int FindFirstMatch(std::shared_ptr<CacheHelpers::EntryPredicate> predicate);
+
+  // Lookups record a use (the entry's clock and the policy's OnEntryUsed).
+  RefCntPtr<RefCntObject> TryGetEntry(unsigned int id);
+  RefCntPtr<RefCntObject> TryGetEntry(std::shared_ptr<CacheHelpers::EntryPredicate> predicate);
+  // On a match the hint becomes its id; on a miss the hint is left alone.
+  RefCntPtr<RefCntObject> TryGetEntryAndHint(std::shared_ptr<CacheHelpers::EntryPredicate> predicate,
+                                             unsigned int& hint);
+  // Tries the hinted entry first (no search); otherwise as TryGetEntryAndHint
+  // with the hint reset to 0.
+  RefCntPtr<RefCntObject> TryGetEntryUpdateHint(std::shared_ptr<CacheHelpers::EntryPredicate> predicate,
+                                                unsigned int& hint);
+  // Calls the predicate's Matches once per entry of a snapshot, outside the
+  // lock, ignoring the answers.
+  void VisitEntries(std::shared_ptr<CacheHelpers::EntryPredicate> predicate);
+  CacheHelpers::Entry PruneHints(std::shared_ptr<CacheHelpers::EntryPredicate> predicate, unsigned int limit);
+
+  EntrySet Purge();
+  EntrySet IncrementClock();
+
+  EntrySet GetEntries() const;
+  uint64_t GetEntryCount() const;
+  std::unordered_map<TString, std::set<unsigned int>> GetIndexedEntries() const;
+  uint64_t GetIndexedEntryCount() const;
+  // The estimated footprint in bytes; a new cache reports its own size.
+  uint64_t GetCacheSizeBytes() const;
+
+ private:
+  void AdjustCacheSize(const EntrySet& removed, uint64_t addedBytes);
+  static uint64_t GetEntrySize(const CacheHelpers::Entry& entry);
+  EntrySet RemoveEntries(CacheHelpers::IPolicy& policy, EntrySet& candidates, uint64_t clock);
+  EntrySet RemoveEntriesHelper(CacheHelpers::IPolicy& policy);
+
+  IndexedCache m_cache;                         // guarded by *m_lock
+  std::unique_ptr<TReadWriteLock> m_ownedLock;  // the cache lock when not supplied
+  TReadWriteLock* m_lock;                       // the cache lock, owned or supplied
+  bool m_lockSupplied;
+  uint64_t m_cacheSizeBytes;  // guarded by *m_sizeLock
+  std::unique_ptr<TReadWriteLock> m_sizeLock;
+};

@@ -1,0 +1,336 @@
+// IndexedCache against a reference model: long random sequences of additions,
+// index additions, uses, deletions, hint pruning and purges, with the cache's
+// three containers compared with the model after every step.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <random>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "main/utility/IndexedCache.h"
+
+using namespace CacheHelpers;
+
+namespace {
+
+class Payload : public RefCntObject {
+ public:
+  Payload(int region, int bucket) : m_region(region), m_bucket(bucket) {}
+  int m_region;
+  int m_bucket;
+};
+
+const Payload& PayloadOf(const Entry& entry) {
+  return static_cast<const Payload&>(*entry.GetData());
+}
+
+// The indexes the test may add; "a|b" and "a" can produce the same qualified
+// key ("a|b|c").
+const std::vector<std::string> kIndexNames = {"Region", "Bucket", "Parity", "Blank", "a|b", "a"};
+
+std::string KeyFor(const std::string& index, const Payload& p) {
+  if (index == "Region") return "r" + std::to_string(p.m_region);
+  if (index == "Bucket") return std::to_string(p.m_bucket);
+  if (index == "Parity") return (p.m_region + p.m_bucket) % 2 ? "odd" : "even";
+  if (index == "Blank") return "";
+  if (index == "a|b") return p.m_region == 0 ? "c" : "x";
+  return p.m_bucket == 0 ? "b|c" : "y";  // "a"
+}
+
+// The qualified key as the model forms it, independently of the cache.
+TString Qualified(const std::string& index, const std::string& key) {
+  return TString::fromStdString(index + "|" + key);
+}
+
+// A predicate over the payload that may name an index and a key.
+class Test : public EntryPredicate {
+ public:
+  Test(std::string index, std::string key, int bucketModulo)
+      : m_index(std::move(index)), m_key(std::move(key)), m_modulo(bucketModulo) {}
+  bool Matches(const Entry& entry) override { return Accepts(PayloadOf(entry)); }
+  bool Accepts(const Payload& p) const { return m_modulo <= 1 || p.m_bucket % m_modulo == 0; }
+  TString GetIndexName() override { return TString::fromStdString(m_index); }
+  TString GetKeyForIndexing() override { return TString::fromStdString(m_key); }
+  std::string m_index;
+  std::string m_key;
+  int m_modulo;
+};
+
+// The installed policy: a lifetime policy that also keeps its own record of
+// the ids it was told about, to prove that every path notifies it.
+class ShadowPolicy : public LifetimePolicy {
+ public:
+  explicit ShadowPolicy(uint64_t lifetime) : LifetimePolicy(lifetime) {}
+  void OnEntryAdded(const Entry& entry) override { m_ids.insert(entry.GetID()); }
+  void OnEntryDeleted(const Entry& entry) override { m_ids.erase(entry.GetID()); }
+  std::set<unsigned> m_ids;
+};
+
+struct ModelEntry {
+  RefCntPtr<Payload> payload;
+  uint64_t clock = 0;
+  std::set<TString> keys;  // qualified keys the entry was listed under
+};
+
+class Model {
+ public:
+  static constexpr uint64_t kLifetime = 10;
+
+  explicit Model(unsigned sequence) : m_random(sequence) {
+    m_shadow = std::make_shared<ShadowPolicy>(kLifetime);
+    m_cache = std::make_unique<IndexedCache>(m_shadow, nullptr);
+  }
+
+  void Step();
+  ::testing::AssertionResult Agrees() const;
+
+ private:
+  int Roll(int n) { return static_cast<int>(m_random() % static_cast<unsigned>(n)); }
+  bool HasIndex(const std::string& name) const { return m_indexes.count(name) == 1; }
+  void ListUnderIndexes(ModelEntry& entry) {
+    for (const std::string& index : m_indexes)
+      entry.keys.insert(Qualified(index, KeyFor(index, *entry.payload)));
+  }
+  std::map<TString, std::set<unsigned>> Listings() const {
+    std::map<TString, std::set<unsigned>> listings;
+    for (const auto& [id, entry] : m_entries) {
+      for (const TString& key : entry.keys) listings[key].insert(id);
+    }
+    return listings;
+  }
+  unsigned SomeId() {
+    if (m_entries.empty() || Roll(5) == 0) return static_cast<unsigned>(m_random());  // most likely absent
+    auto it = m_entries.begin();
+    std::advance(it, Roll(static_cast<int>(m_entries.size())));
+    return it->first;
+  }
+  std::shared_ptr<Test> SomeTest(bool indexed) {
+    const std::string index = indexed ? kIndexNames[Roll(static_cast<int>(kIndexNames.size()))] : "";
+    Payload sample(Roll(5), Roll(8));
+    return std::make_shared<Test>(index, indexed ? KeyFor(index, sample) : "", 1 + Roll(3));
+  }
+  // The ids listed under the test's qualified key, ascending.
+  std::set<unsigned> Listed(const Test& test) const {
+    auto listings = Listings();
+    auto found = listings.find(Qualified(test.m_index, test.m_key));
+    return found == listings.end() ? std::set<unsigned>() : found->second;
+  }
+  unsigned IdOf(const RefCntPtr<RefCntObject>& data) const {
+    for (const auto& [id, entry] : m_entries) {
+      if (entry.payload.get() == data.get()) return id;
+    }
+    return 0;
+  }
+  void Forget(const EntrySet& deleted) {
+    for (const Entry& entry : deleted) {
+      ASSERT_EQ(m_entries.count(entry.GetID()), 1u) << "deleted an unknown id " << entry.GetID();
+      m_entries.erase(entry.GetID());
+    }
+  }
+  void UseIndexed(std::shared_ptr<Test> test, bool updateHint);
+
+  std::mt19937 m_random;
+  std::shared_ptr<ShadowPolicy> m_shadow;
+  std::unique_ptr<IndexedCache> m_cache;
+  std::map<unsigned, ModelEntry> m_entries;
+  std::set<std::string> m_indexes;
+  uint64_t m_now = 0;
+};
+
+void Model::UseIndexed(std::shared_ptr<Test> test, bool updateHint) {
+  unsigned hint = updateHint ? SomeId() : 0;
+  const unsigned hintBefore = hint;
+  // The outcome is determined by a valid matching hint or by an index (oldest
+  // listed match); a scan may pick any match.
+  const bool hintTaken = updateHint && m_entries.count(hint) && test->Accepts(*m_entries.at(hint).payload);
+  const bool indexed = HasIndex(test->m_index);
+  unsigned expected = hintTaken ? hint : 0;
+  if (!hintTaken && indexed) {
+    for (unsigned id : Listed(*test)) {
+      if (test->Accepts(*m_entries.at(id).payload)) {
+        expected = id;
+        break;
+      }
+    }
+  }
+
+  RefCntPtr<RefCntObject> data =
+      updateHint ? m_cache->UseEntryUpdateHint(test, hint) : m_cache->UseEntry(test);
+  const unsigned used = IdOf(data);
+  if (hintTaken || indexed) {
+    ASSERT_EQ(used, expected) << "index " << test->m_index << " key " << test->m_key;
+  } else if (used != 0) {
+    ASSERT_TRUE(test->Accepts(*m_entries.at(used).payload));
+  } else {
+    for (const auto& [id, entry] : m_entries)
+      ASSERT_FALSE(test->Accepts(*entry.payload)) << "scan missed " << id;
+  }
+  if (used) m_entries.at(used).clock = m_now;
+  if (updateHint) ASSERT_EQ(hint, used ? used : hintBefore);
+}
+
+void Model::Step() {
+  const int roll = Roll(100);
+  if (roll < 30) {
+    auto payload = RefCntPtr<Payload>(new Payload(Roll(5), Roll(8)));
+    const unsigned id = m_cache->AddEntry(payload);
+    ModelEntry& entry = m_entries[id];
+    entry.payload = payload;
+    entry.clock = m_now;
+    ListUnderIndexes(entry);
+  } else if (roll < 33) {
+    const std::string name = kIndexNames[Roll(static_cast<int>(kIndexNames.size()))];
+    const bool added = m_cache->AddIndex(TString::fromStdString(name), [name](const Entry& e) {
+      return TString::fromStdString(KeyFor(name, PayloadOf(e)));
+    });
+    ASSERT_EQ(added, !HasIndex(name));
+    if (added) {
+      m_indexes.insert(name);
+      for (auto& [id, entry] : m_entries) ListUnderIndexes(entry);
+    }
+  } else if (roll < 41) {
+    const unsigned id = SomeId();
+    RefCntPtr<RefCntObject> data = m_cache->UseEntry(id);
+    auto it = m_entries.find(id);
+    ASSERT_EQ(data.get(), it == m_entries.end() ? nullptr : it->second.payload.get());
+    if (it != m_entries.end()) it->second.clock = m_now;
+  } else if (roll < 51) {
+    UseIndexed(SomeTest(true), Roll(2) == 0);
+  } else if (roll < 56) {
+    UseIndexed(SomeTest(false), Roll(2) == 0);
+  } else if (roll < 62) {
+    const unsigned id = SomeId();
+    m_cache->DeleteEntry(id);
+    m_entries.erase(id);
+  } else if (roll < 68) {
+    auto test = SomeTest(true);
+    std::set<unsigned> expected;
+    if (HasIndex(test->m_index)) {
+      for (unsigned id : Listed(*test)) {
+        if (test->Accepts(*m_entries.at(id).payload)) expected.insert(id);
+      }
+    } else {
+      for (const auto& [id, entry] : m_entries) {
+        if (test->Accepts(*entry.payload)) expected.insert(id);
+      }
+    }
+    EntrySet deleted = m_cache->DeleteEntries(test);
+    std::set<unsigned> ids;
+    for (const Entry& entry : deleted) ids.insert(entry.GetID());
+    ASSERT_EQ(ids, expected);
+    Forget(deleted);
+  } else if (roll < 72) {
+    auto test = SomeTest(false);
+    std::set<unsigned> expected;
+    for (const auto& [id, entry] : m_entries) {
+      if (test->Accepts(*entry.payload)) expected.insert(id);
+    }
+    EntrySet deleted = m_cache->DeleteEntries(test);
+    ASSERT_EQ(deleted.size(), expected.size());
+    Forget(deleted);
+  } else if (roll < 78) {
+    auto test = SomeTest(true);
+    const unsigned maxHints = static_cast<unsigned>(Roll(4));
+    const std::set<unsigned> listed = Listed(*test);  // whether or not the index exists
+    const unsigned expected = listed.size() > maxHints ? *listed.begin() : 0;
+    Entry pruned = m_cache->PruneHints(test, maxHints);
+    ASSERT_EQ(pruned.GetID(), expected);
+    m_entries.erase(expected);
+  } else if (roll < 82) {
+    const uint64_t limit = static_cast<uint64_t>(Roll(static_cast<int>(m_entries.size()) + 2));
+    EntrySet deleted = m_cache->Purge(std::make_shared<MRUPolicy>(limit));
+    ASSERT_EQ(m_entries.size() - deleted.size(), std::min<uint64_t>(limit, m_entries.size()));
+    Forget(deleted);
+    for (const Entry& gone : deleted) {
+      for (const auto& [id, kept] : m_entries) ASSERT_LE(gone.GetClock(), kept.clock);
+    }
+  } else if (roll < 88) {
+    ++m_now;
+    std::set<unsigned> expected;
+    for (const auto& [id, entry] : m_entries) {
+      if (entry.clock + kLifetime < m_now) expected.insert(id);
+    }
+    EntrySet deleted = m_cache->IncrementClock();
+    std::set<unsigned> ids;
+    for (const Entry& entry : deleted) ids.insert(entry.GetID());
+    ASSERT_EQ(ids, expected);
+    Forget(deleted);
+  } else if (roll < 94) {
+    ++m_now;
+    m_cache->JustIncrementClock();
+  } else {
+    // Change an object in place: its listings stay until an index is added.
+    if (m_entries.empty()) return;
+    ModelEntry& entry = m_entries.at(SomeId() % 2 ? m_entries.begin()->first : m_entries.rbegin()->first);
+    entry.payload->m_region = Roll(5);
+    entry.payload->m_bucket = Roll(8);
+  }
+}
+
+::testing::AssertionResult Model::Agrees() const {
+  const IndexedCacheData& data = m_cache->GetCacheData();
+  if (data.m_entries.size() != m_entries.size()) {
+    return ::testing::AssertionFailure()
+           << data.m_entries.size() << " entries, model has " << m_entries.size();
+  }
+  for (const Entry& entry : data.m_entries) {
+    auto it = m_entries.find(entry.GetID());
+    if (it == m_entries.end()) return ::testing::AssertionFailure() << "unknown entry " << entry.GetID();
+    if (it->second.clock != entry.GetClock() || it->second.payload.get() != entry.GetData().get()) {
+      return ::testing::AssertionFailure() << "entry " << entry.GetID() << " has clock " << entry.GetClock()
+                                           << ", model " << it->second.clock;
+    }
+  }
+  // Key to ids, in both the cache's directions, against the model.
+  const auto listings = Listings();
+  if (data.m_indexedEntries.size() != listings.size()) {
+    return ::testing::AssertionFailure()
+           << data.m_indexedEntries.size() << " keys, model has " << listings.size();
+  }
+  for (const auto& [key, ids] : listings) {
+    auto found = data.m_indexedEntries.find(key);
+    if (found == data.m_indexedEntries.end() || found->second != ids) {
+      return ::testing::AssertionFailure() << "listing of " << key << " differs";
+    }
+  }
+  size_t recorded = 0;
+  for (const auto& [id, entry] : m_entries) {
+    if (entry.keys.empty()) continue;
+    ++recorded;
+    auto found = data.m_entryIndexKeys.find(id);
+    if (found == data.m_entryIndexKeys.end() || found->second != entry.keys) {
+      return ::testing::AssertionFailure() << "keys of " << id << " differ";
+    }
+  }
+  if (data.m_entryIndexKeys.size() != recorded) {
+    return ::testing::AssertionFailure()
+           << data.m_entryIndexKeys.size() << " key records, model has " << recorded;
+  }
+  if (m_shadow->m_ids.size() != m_entries.size() ||
+      !std::all_of(m_entries.begin(), m_entries.end(),
+                   [&](const auto& e) { return m_shadow->m_ids.count(e.first); })) {
+    return ::testing::AssertionFailure() << "the policy's record of the entries differs";
+  }
+  if (m_cache->GetIndexedEntryCount() != listings.size()) return ::testing::AssertionFailure() << "key count";
+  return ::testing::AssertionSuccess();
+}
+
+}  // namespace
+
+TEST(IndexedCacheModelTest, RandomSequencesKeepTheContainersInAgreementWithTheModel) {
+  constexpr int kSteps = 5000;
+  for (unsigned sequence : {11u, 2024u, 777777u}) {  // three fixed, reproducible sequences
+    Model model(sequence);
+    for (int step = 0; step < kSteps; ++step) {
+      SCOPED_TRACE(::testing::Message() << "sequence " << sequence << " step " << step);
+      model.Step();
+      if (::testing::Test::HasFatalFailure()) return;
+      ASSERT_TRUE(model.Agrees());
+    }
+  }
+}

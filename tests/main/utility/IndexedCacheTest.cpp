@@ -1,0 +1,667 @@
+// IndexedCache: indexes and hints, indexed and scanned lookups, deletion,
+// the policy notification protocol and the failure paths.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <ostream>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "host/Errors.h"
+#include "main/utility/IndexedCache.h"
+
+using namespace CacheHelpers;
+
+namespace {
+
+// A cached record; region is what the "Region" index lists it under.
+class Record : public RefCntObject {
+ public:
+  Record(std::string region, int value) : m_region(std::move(region)), m_value(value) {}
+  std::string m_region;
+  int m_value;
+};
+
+RefCntPtr<RefCntObject> MakeRecord(const std::string& region, int value = 0) {
+  return RefCntPtr<RefCntObject>(new Record(region, value));
+}
+
+const Record& RecordOf(const Entry& entry) {
+  return static_cast<const Record&>(*entry.GetData());
+}
+int ValueOf(const RefCntPtr<RefCntObject>& data) {
+  return data ? static_cast<Record&>(*data).m_value : -1;
+}
+
+TString RegionKey(const Entry& entry) {
+  return TString::fromStdString(RecordOf(entry).m_region);
+}
+
+// A predicate naming an index and key, testing records, logging what it sees.
+class Probe : public EntryPredicate {
+ public:
+  Probe(TString index, TString key, std::function<bool(const Record&)> test)
+      : m_index(std::move(index)), m_key(std::move(key)), m_test(std::move(test)) {}
+  bool Matches(const Entry& entry) override {
+    m_seen.push_back(entry.GetID());
+    if (static_cast<int>(m_seen.size()) == m_throwOnCall) throw std::runtime_error("predicate failed");
+    return entry.GetData() && m_test(RecordOf(entry));
+  }
+  TString GetIndexName() override { return m_index; }
+  TString GetKeyForIndexing() override { return m_key; }
+  bool HasIndex() const override { return m_claimsIndex; }
+
+  TString m_index;
+  TString m_key;
+  std::function<bool(const Record&)> m_test;
+  std::vector<unsigned> m_seen;
+  int m_throwOnCall = -1;
+  bool m_claimsIndex = false;
+};
+
+std::shared_ptr<Probe> InRegion(const std::string& region, std::function<bool(const Record&)> test) {
+  return std::make_shared<Probe>(u"Region", TString::fromStdString(region), std::move(test));
+}
+std::shared_ptr<Probe> InRegion(const std::string& region) {
+  return InRegion(region, [](const Record&) { return true; });
+}
+std::shared_ptr<Probe> Unindexed(std::function<bool(const Record&)> test) {
+  return std::make_shared<Probe>(TString(), TString(), std::move(test));
+}
+std::shared_ptr<Probe> ValueIs(int value) {
+  return Unindexed([value](const Record& r) { return r.m_value == value; });
+}
+
+class ManualClock : public IClock {
+ public:
+  uint64_t GetTime() override { return m_time; }
+  void Increment() override { ++m_time; }
+  uint64_t m_time = 0;
+};
+
+// One hook call as a policy received it.
+struct Call {
+  std::string what;
+  unsigned id = 0;     // the entry's id (the set's size for "catalog")
+  uint64_t clock = 0;  // the entry's clock ("purge": now)
+  bool operator==(const Call& other) const = default;
+};
+std::ostream& operator<<(std::ostream& out, const Call& call) {
+  return out << call.what << "(" << call.id << ", " << call.clock << ")";
+}
+
+// Logs every call of the policy protocol with the id and clock it received.
+// With tracking on it claims TracksEntries and names m_victims for purges;
+// with tracking off its Purge keeps everything except m_victims. It can also
+// watch a cache to tell where the entry stands when a hook arrives.
+class RecordingPolicy : public IPolicy {
+ public:
+  explicit RecordingPolicy(bool tracks = true) : m_tracks(tracks) {}
+
+  EntrySet Purge(EntrySet::const_iterator first, EntrySet::const_iterator last, uint64_t now) override {
+    m_calls.push_back({"purge", 0, now});
+    EntrySet kept;
+    for (; first != last; ++first) {
+      if (!m_victims.count(*first)) kept.insert(*first);
+    }
+    return kept;
+  }
+  void OnEntryAdded(const Entry& entry) override {
+    m_calls.push_back({"added", entry.GetID(), entry.GetClock()});
+  }
+  void OnEntryDeleted(const Entry& entry) override {
+    m_calls.push_back({"deleted", entry.GetID(), entry.GetClock()});
+    if (m_watched) {
+      const IndexedCacheData& data = m_watched->GetCacheData();
+      m_deletedWhileStored.push_back(data.m_entries.count(entry) == 1);
+      m_deletedWhileIndexed.push_back(data.m_entryIndexKeys.count(entry.GetID()) == 1);
+    }
+    if (m_throwOnDelete) throw std::runtime_error("hook failed");
+  }
+  void OnEntryUsed(const Entry& entry) override {
+    m_calls.push_back({"used", entry.GetID(), entry.GetClock()});
+  }
+  bool HasCapability(Capability capability) override {
+    m_calls.push_back({"capability", static_cast<unsigned>(capability), 0});
+    return m_tracks && capability == TracksEntries;
+  }
+  EntrySet ComputeEntriesToPurge() override {
+    m_calls.push_back({"compute", 0, 0});
+    return m_victims;
+  }
+  void CatalogCacheEntries(const EntrySet& entries) override {
+    m_calls.push_back({"catalog", static_cast<unsigned>(entries.size()), 0});
+    if (m_watched) m_installedDuringCatalog = m_watched->GetPolicy();
+    IPolicy::CatalogCacheEntries(entries);
+  }
+
+  std::vector<Call> Take() { return std::exchange(m_calls, {}); }
+
+  bool m_tracks;
+  bool m_throwOnDelete = false;
+  EntrySet m_victims;
+  std::vector<Call> m_calls;
+  IndexedCache* m_watched = nullptr;
+  std::vector<bool> m_deletedWhileStored;
+  std::vector<bool> m_deletedWhileIndexed;
+  std::shared_ptr<IPolicy> m_installedDuringCatalog;
+};
+
+// Claims TracksEntries without offering ComputeEntriesToPurge.
+class ClaimsTracking : public IPolicy {
+ public:
+  EntrySet Purge(EntrySet::const_iterator, EntrySet::const_iterator, uint64_t) override { return EntrySet(); }
+  bool HasCapability(Capability) override { return true; }
+  void OnEntryDeleted(const Entry&) override { ++m_deletions; }
+  int m_deletions = 0;
+};
+
+class Throwing : public IPolicy {
+ public:
+  EntrySet Purge(EntrySet::const_iterator, EntrySet::const_iterator, uint64_t) override {
+    throw std::runtime_error("policy failed");
+  }
+};
+
+// Everything observable about the cache's state, for before/after checks.
+struct Snapshot {
+  std::map<unsigned, uint64_t> clocks;
+  std::map<std::string, std::set<unsigned>> indexed;
+  std::map<unsigned, std::set<std::string>> keysOf;
+  bool operator==(const Snapshot& other) const = default;
+};
+
+Snapshot Take(IndexedCache& cache) {
+  Snapshot snapshot;
+  const IndexedCacheData& data = cache.GetCacheData();
+  for (const Entry& entry : data.m_entries) snapshot.clocks[entry.GetID()] = entry.GetClock();
+  for (const auto& [key, ids] : data.m_indexedEntries) snapshot.indexed[key.toStdString()] = ids;
+  for (const auto& [id, keys] : data.m_entryIndexKeys) {
+    for (const TString& key : keys) snapshot.keysOf[id].insert(key.toStdString());
+  }
+  return snapshot;
+}
+
+// The three containers agree: every listing is mirrored, lists only present
+// entries and no id set is empty.
+void ExpectConsistent(IndexedCache& cache) {
+  const IndexedCacheData& data = cache.GetCacheData();
+  for (const auto& [key, ids] : data.m_indexedEntries) {
+    EXPECT_FALSE(ids.empty()) << key;
+    for (unsigned id : ids) {
+      EXPECT_EQ(data.m_entries.count(Entry(id)), 1u) << key << " lists absent " << id;
+      auto record = data.m_entryIndexKeys.find(id);
+      ASSERT_NE(record, data.m_entryIndexKeys.end()) << id;
+      EXPECT_EQ(record->second.count(key), 1u) << id << " misses " << key;
+    }
+  }
+  for (const auto& [id, keys] : data.m_entryIndexKeys) {
+    EXPECT_EQ(data.m_entries.count(Entry(id)), 1u) << "record of absent " << id;
+    for (const TString& key : keys) {
+      auto listed = data.m_indexedEntries.find(key);
+      ASSERT_NE(listed, data.m_indexedEntries.end()) << key;
+      EXPECT_EQ(listed->second.count(id), 1u) << key << " misses " << id;
+    }
+  }
+}
+
+std::set<unsigned> IdsOf(const EntrySet& set) {
+  std::set<unsigned> ids;
+  for (const Entry& entry : set) ids.insert(entry.GetID());
+  return ids;
+}
+
+}  // namespace
+
+TEST(IndexedCacheTest, ConstructionRequiresAPolicyAndCallsNoHook) {
+  try {
+    IndexedCache cache(std::shared_ptr<IPolicy>(), nullptr);
+    ADD_FAILURE() << "expected a LogicException";
+  } catch (const LogicException& e) {
+    EXPECT_EQ(e.GetSourceFile(), "main/utility/IndexedCache");
+    EXPECT_EQ(e.GetLine(), 219);
+    EXPECT_EQ(e.GetExpression(), "m_policy");
+  }
+
+  auto recording = std::make_shared<RecordingPolicy>();
+  {
+    IndexedCache cache(recording, nullptr);
+    EXPECT_EQ(cache.GetClock(), 0u);  // a tick clock stands in for the null one
+    cache.JustIncrementClock();
+    EXPECT_EQ(cache.GetClock(), 1u);
+    EXPECT_EQ(cache.GetPolicy(), recording);
+  }
+  EXPECT_TRUE(recording->m_calls.empty());
+
+  // By default: LifetimePolicy(6).
+  IndexedCache byDefault;
+  ASSERT_NE(std::dynamic_pointer_cast<LifetimePolicy>(byDefault.GetPolicy()), nullptr);
+  byDefault.AddEntry(MakeRecord("EU"));
+  for (int i = 0; i < 6; ++i) EXPECT_TRUE(byDefault.IncrementClock().empty());
+  EXPECT_EQ(byDefault.IncrementClock().size(), 1u);
+  EXPECT_EQ(byDefault.GetEntryCount(), 0u);
+}
+
+TEST(IndexedCacheTest, IndexesListEveryEntryUnderItsQualifiedKey) {
+  IndexedCache cache(std::make_shared<RecordingPolicy>(false), nullptr);
+  EXPECT_FALSE(cache.AddIndex(TString(), RegionKey));
+  EXPECT_FALSE(cache.AddIndex(u"Region", nullptr));
+
+  // Entries added before the index are listed when it is added.
+  const unsigned eu1 = cache.AddEntry(MakeRecord("EU"));
+  const unsigned us = cache.AddEntry(MakeRecord("US"));
+  EXPECT_TRUE(cache.AddIndex(u"Region", RegionKey));
+  EXPECT_FALSE(cache.AddIndex(u"Region", [](const Entry&) { return TString(u"other"); }));  // the first stays
+  const unsigned eu2 = cache.AddEntry(MakeRecord("EU"));
+  const unsigned blank = cache.AddEntry(MakeRecord(""));
+
+  EXPECT_EQ(cache.GetHints(u"Region", u"EU"), (std::set<unsigned>{eu1, eu2}));
+  EXPECT_EQ(cache.GetHints(u"Region", u"US"), (std::set<unsigned>{us}));
+  EXPECT_EQ(cache.GetHints(u"Region", u""), (std::set<unsigned>{blank}));  // "Region|"
+  EXPECT_TRUE(cache.GetHints(u"Region", u"other").empty());
+  EXPECT_TRUE(cache.GetHints(u"Nope", u"EU").empty());
+  EXPECT_EQ(cache.GetIndexedEntryCount(), 3u);
+  auto indexed = cache.GetIndexedEntries();
+  EXPECT_EQ(indexed.size(), 3u);
+  EXPECT_EQ(indexed[u"Region|EU"], (std::set<unsigned>{eu1, eu2}));
+  EXPECT_EQ(indexed[u"Region|"], (std::set<unsigned>{blank}));
+
+  // Keys are not escaped: "a|b" + "c" and "a" + "b|c" share "a|b|c".
+  EXPECT_TRUE(cache.AddIndex(u"a|b", [](const Entry&) { return TString(u"c"); }));
+  EXPECT_TRUE(cache.AddIndex(u"a", [](const Entry&) { return TString(u"b|c"); }));
+  EXPECT_EQ(cache.GetHints(u"a|b", u"c"), (std::set<unsigned>{eu1, us, eu2, blank}));
+  EXPECT_EQ(cache.GetHints(u"a", u"b|c"), cache.GetHints(u"a|b", u"c"));
+  EXPECT_EQ(cache.GetCacheData().m_entryIndexKeys.at(eu1).size(), 2u);  // Region|EU and a|b|c
+  ExpectConsistent(cache);
+
+  // Deleting the last entry under a key removes the key.
+  cache.DeleteEntry(us);
+  EXPECT_EQ(cache.GetIndexedEntries().count(u"Region|US"), 0u);
+  EXPECT_EQ(cache.GetCacheData().m_entryIndexKeys.count(us), 0u);
+  EXPECT_EQ(cache.GetIndexedEntryCount(), 3u);
+  ExpectConsistent(cache);
+}
+
+TEST(IndexedCacheTest, KeysAreComputedOnAdditionAndWhenAnIndexIsAdded) {
+  IndexedCache cache(std::make_shared<RecordingPolicy>(false), nullptr);
+  cache.AddIndex(u"Region", RegionKey);
+  RefCntPtr<RefCntObject> data = MakeRecord("EU");
+  const unsigned id = cache.AddEntry(data);
+
+  // A change of the object does not move the entry...
+  static_cast<Record&>(*data).m_region = "US";
+  EXPECT_EQ(cache.GetHints(u"Region", u"EU"), std::set<unsigned>{id});
+  EXPECT_TRUE(cache.GetHints(u"Region", u"US").empty());
+  EXPECT_EQ(cache.UseEntry(InRegion("US")), nullptr);
+
+  // ...until another index is added: every index runs again, and the entry is
+  // listed under the new key as well as the old one.
+  cache.AddIndex(u"Value", [](const Entry& e) { return TString::number(RecordOf(e).m_value); });
+  EXPECT_EQ(cache.GetHints(u"Region", u"EU"), std::set<unsigned>{id});
+  EXPECT_EQ(cache.GetHints(u"Region", u"US"), std::set<unsigned>{id});
+  EXPECT_EQ(cache.GetHints(u"Value", u"0"), std::set<unsigned>{id});
+  EXPECT_EQ(cache.GetCacheData().m_entryIndexKeys.at(id).size(), 3u);
+  ExpectConsistent(cache);
+
+  cache.DeleteEntry(id);
+  EXPECT_EQ(cache.GetIndexedEntryCount(), 0u);
+  EXPECT_TRUE(cache.GetCacheData().m_entryIndexKeys.empty());
+}
+
+TEST(IndexedCacheTest, IndexedPredicatesReadOnlyTheListedEntries) {
+  IndexedCache cache(std::make_shared<RecordingPolicy>(false), nullptr);
+  cache.AddIndex(u"Region", RegionKey);
+  const unsigned eu1 = cache.AddEntry(MakeRecord("EU", 1));
+  const unsigned eu2 = cache.AddEntry(MakeRecord("EU", 2));
+  const unsigned eu3 = cache.AddEntry(MakeRecord("EU", 2));
+  const unsigned us = cache.AddEntry(MakeRecord("US", 2));
+
+  EXPECT_FALSE(cache.HasIndex(nullptr));
+  EXPECT_TRUE(cache.HasIndex(InRegion("nowhere")));
+  EXPECT_FALSE(cache.HasIndex(std::make_shared<Probe>(u"Nope", u"EU", [](const Record&) { return true; })));
+
+  // The oldest listed entry that matches wins; only listed entries are tried,
+  // in ascending id order, and the search stops at the match.
+  auto two = InRegion("EU", [](const Record& r) { return r.m_value == 2; });
+  EXPECT_EQ(ValueOf(cache.UseEntry(two)), 2);
+  EXPECT_EQ(two->m_seen, (std::vector<unsigned>{eu1, eu2}));
+  unsigned hint = 0;
+  cache.UseEntryGetHint(InRegion("EU", [](const Record& r) { return r.m_value == 2; }), hint);
+  EXPECT_EQ(hint, eu2);
+
+  // A key with no listed entry is a miss without any scan, although a
+  // matching entry sits under another key.
+  auto unlisted = InRegion("APAC");
+  EXPECT_EQ(cache.UseEntry(unlisted), nullptr);
+  EXPECT_TRUE(unlisted->m_seen.empty());
+  auto usOnlyInEU = InRegion("EU", [](const Record& r) { return r.m_region == "US"; });
+  EXPECT_EQ(cache.UseEntry(usOnlyInEU), nullptr);
+  EXPECT_EQ(usOnlyInEU->m_seen, (std::vector<unsigned>{eu1, eu2, eu3}));
+
+  // An index the cache lacks, or a predicate that only claims HasIndex(),
+  // means a scan of all entries.
+  auto unknownIndex =
+      std::make_shared<Probe>(u"Nope", u"x", [](const Record& r) { return r.m_region == "US"; });
+  EXPECT_EQ(ValueOf(cache.UseEntryGetHint(unknownIndex, hint)), 2);
+  EXPECT_EQ(hint, us);
+  auto claims = Unindexed([](const Record& r) { return r.m_region == "US"; });
+  claims->m_claimsIndex = true;
+  EXPECT_EQ(ValueOf(cache.UseEntry(claims)), 2);
+  EXPECT_EQ(claims->m_seen.back(), us);
+}
+
+TEST(IndexedCacheTest, UseOperationsAndTheirHints) {
+  auto clock = std::make_unique<ManualClock>();
+  ManualClock* time = clock.get();
+  IndexedCache cache(std::make_shared<RecordingPolicy>(false), std::move(clock));
+  cache.AddIndex(u"Region", RegionKey);
+  const unsigned a = cache.AddEntry(MakeRecord("EU", 1));
+  const unsigned b = cache.AddEntry(MakeRecord("EU", 2));
+  time->m_time = 5;
+
+  // GetEntry: a copy, clock untouched; Entry() when absent.
+  Entry got = cache.GetEntry(a);
+  EXPECT_EQ(got.GetID(), a);
+  EXPECT_EQ(got.GetClock(), 0u);
+  EXPECT_EQ(ValueOf(got.GetData()), 1);
+  Entry missing = cache.GetEntry(b + 100);
+  EXPECT_EQ(missing.GetID(), 0u);
+  EXPECT_EQ(missing.GetData(), nullptr);
+  EXPECT_EQ(cache.UseEntry(b + 100), nullptr);
+
+  // UseEntryIfMatchesPredicate: that entry only, no search.
+  auto one = ValueIs(1);
+  EXPECT_EQ(cache.UseEntryIfMatchesPredicate(b, one), nullptr);
+  EXPECT_EQ(one->m_seen, std::vector<unsigned>{b});
+  EXPECT_EQ(cache.UseEntryIfMatchesPredicate(b + 100, one), nullptr);
+  EXPECT_EQ(ValueOf(cache.UseEntryIfMatchesPredicate(a, one)), 1);
+  EXPECT_EQ(cache.GetEntry(a).GetClock(), 5u);
+
+  // UseEntryGetHint: 0 first, the match's id on success.
+  unsigned hint = 77;
+  EXPECT_EQ(cache.UseEntryGetHint(ValueIs(9), hint), nullptr);
+  EXPECT_EQ(hint, 0u);
+
+  // UseEntryUpdateHint: a valid hint wins even over an older match.
+  time->m_time = 6;
+  hint = b;
+  auto any = InRegion("EU");
+  EXPECT_EQ(ValueOf(cache.UseEntryUpdateHint(any, hint)), 2);
+  EXPECT_EQ(hint, b);
+  EXPECT_EQ(any->m_seen, std::vector<unsigned>{b});
+  EXPECT_EQ(cache.GetEntry(b).GetClock(), 6u);
+  // A stale hint falls back to the first match and is rewritten.
+  hint = b + 100;
+  EXPECT_EQ(ValueOf(cache.UseEntryUpdateHint(InRegion("EU"), hint)), 1);
+  EXPECT_EQ(hint, a);
+  // A miss, or a null predicate, leaves the hint as it was.
+  hint = b + 100;
+  EXPECT_EQ(cache.UseEntryUpdateHint(ValueIs(9), hint), nullptr);
+  EXPECT_EQ(hint, b + 100);
+  hint = a;
+  EXPECT_EQ(cache.UseEntryUpdateHint(nullptr, hint), nullptr);
+  EXPECT_EQ(hint, a);
+}
+
+TEST(IndexedCacheTest, PruneHintsDeletesTheOldestListedEntry) {
+  auto recording = std::make_shared<RecordingPolicy>(false);
+  IndexedCache cache(recording, nullptr);
+  cache.AddIndex(u"Region", RegionKey);
+  const unsigned first = cache.AddEntry(MakeRecord("EU"));
+  const unsigned second = cache.AddEntry(MakeRecord("EU"));
+  cache.AddEntry(MakeRecord("US"));
+
+  EXPECT_EQ(cache.PruneHints(InRegion("EU"), 2).GetID(), 0u);  // not more than 2
+  EXPECT_EQ(cache.GetEntryCount(), 3u);
+  EXPECT_EQ(cache.PruneHints(InRegion("APAC"), 0).GetID(), 0u);
+  recording->Take();
+
+  Entry pruned = cache.PruneHints(InRegion("EU"), 1);
+  EXPECT_EQ(pruned.GetID(), first);
+  EXPECT_EQ(pruned.GetData(), nullptr);  // an id only
+  EXPECT_EQ(pruned.GetClock(), 0u);
+  EXPECT_EQ(recording->Take(), (std::vector<Call>{{"deleted", first, 0}}));
+  EXPECT_EQ(cache.GetHints(u"Region", u"EU"), std::set<unsigned>{second});
+  EXPECT_EQ(cache.GetEntry(first).GetID(), 0u);
+  EXPECT_EQ(cache.PruneHints(InRegion("EU"), 1).GetID(), 0u);
+  ExpectConsistent(cache);
+
+  // The qualified key is formed whether or not the named index exists.
+  cache.AddIndex(u"a|b", [](const Entry&) { return TString(u"c"); });
+  auto viaOtherName = std::make_shared<Probe>(u"a", u"b|c", [](const Record&) { return true; });
+  EXPECT_FALSE(cache.HasIndex(viaOtherName));
+  EXPECT_EQ(cache.PruneHints(viaOtherName, 1).GetID(), second);
+  EXPECT_EQ(cache.GetEntryCount(), 1u);
+  ExpectConsistent(cache);
+}
+
+TEST(IndexedCacheTest, DeletionKeepsTheIndexesInStep) {
+  auto recording = std::make_shared<RecordingPolicy>(false);
+  IndexedCache cache(recording, nullptr);
+  cache.AddIndex(u"Region", RegionKey);
+  const unsigned eu1 = cache.AddEntry(MakeRecord("EU", 1));
+  const unsigned eu2 = cache.AddEntry(MakeRecord("EU", 2));
+  const unsigned us = cache.AddEntry(MakeRecord("US", 2));
+  const unsigned apac = cache.AddEntry(MakeRecord("APAC", 3));
+  recording->Take();
+
+  cache.DeleteEntry(apac + 100);  // absent: nothing happens
+  EXPECT_TRUE(recording->Take().empty());
+  EXPECT_TRUE(cache.DeleteEntries(nullptr).empty());
+
+  // Indexed: only the entries listed under the key are examined.
+  auto valueTwo = InRegion("EU", [](const Record& r) { return r.m_value == 2; });
+  EntrySet deleted = cache.DeleteEntries(valueTwo);
+  EXPECT_EQ(IdsOf(deleted), std::set<unsigned>{eu2});
+  EXPECT_EQ(valueTwo->m_seen, (std::vector<unsigned>{eu1, eu2}));
+  EXPECT_TRUE(cache.GetEntry(us).GetID() != 0);
+  EXPECT_TRUE(cache.DeleteEntries(InRegion("nowhere")).empty());
+  ExpectConsistent(cache);
+
+  // Not indexed: a scan.
+  deleted = cache.DeleteEntries(ValueIs(2));
+  EXPECT_EQ(IdsOf(deleted), std::set<unsigned>{us});
+  EXPECT_EQ(cache.GetIndexedEntries().count(u"Region|US"), 0u);
+  ExpectConsistent(cache);
+
+  recording->Take();
+  deleted = cache.DeleteEntries();
+  EXPECT_EQ(IdsOf(deleted), (std::set<unsigned>{eu1, apac}));
+  EXPECT_EQ(cache.GetEntryCount(), 0u);
+  EXPECT_TRUE(cache.GetIndexedEntries().empty());
+  EXPECT_TRUE(cache.GetCacheData().m_entryIndexKeys.empty());
+  std::vector<Call> calls = recording->Take();
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[0].what, "deleted");
+  EXPECT_EQ(calls[1].what, "deleted");
+}
+
+TEST(IndexedCacheTest, PolicyHearsEveryHookInOrderWithTheRightClock) {
+  auto clock = std::make_unique<ManualClock>();
+  ManualClock* time = clock.get();
+  auto policy = std::make_shared<RecordingPolicy>();
+  IndexedCache cache(policy, std::move(clock));
+  policy->m_watched = &cache;
+  cache.AddIndex(u"Region", RegionKey);
+  EXPECT_TRUE(policy->Take().empty());  // indexes are not the policy's business
+
+  time->m_time = 10;
+  const unsigned a = cache.AddEntry(MakeRecord("EU", 1));
+  const unsigned b = cache.AddEntry(MakeRecord("EU", 2));
+  const unsigned c = cache.AddEntry(MakeRecord("US", 3));
+  EXPECT_EQ(policy->Take(), (std::vector<Call>{{"added", a, 10}, {"added", b, 10}, {"added", c, 10}}));
+
+  // Reads by id report the old clock; the other uses the new one.
+  time->m_time = 20;
+  cache.UseEntry(a);
+  cache.GetEntry(b);
+  time->m_time = 30;
+  cache.UseEntry(InRegion("EU", [](const Record& r) { return r.m_value == 2; }));
+  unsigned hint = 0;
+  time->m_time = 31;
+  cache.UseEntryGetHint(ValueIs(3), hint);
+  time->m_time = 32;
+  cache.UseEntryIfMatchesPredicate(a, ValueIs(1));
+  time->m_time = 33;
+  hint = c;
+  cache.UseEntryUpdateHint(ValueIs(3), hint);
+  time->m_time = 34;
+  hint = 0;
+  cache.UseEntryUpdateHint(ValueIs(2), hint);
+  EXPECT_EQ(policy->Take(), (std::vector<Call>{{"used", a, 10},
+                                               {"used", b, 10},
+                                               {"used", b, 30},
+                                               {"used", c, 31},
+                                               {"used", a, 32},
+                                               {"used", c, 33},
+                                               {"used", b, 34}}));
+  // Misses call nothing.
+  cache.UseEntry(c + 100);
+  cache.GetEntry(c + 100);
+  cache.UseEntry(ValueIs(9));
+  cache.UseEntryIfMatchesPredicate(a, ValueIs(9));
+  cache.UseEntryUpdateHint(ValueIs(9), hint);
+  EXPECT_TRUE(policy->Take().empty());
+
+  // A tracking purge asks the policy that was passed for its victims and
+  // never calls Purge; absent victims are skipped; the result holds the
+  // cache's own entries. The hooks come after all deletions.
+  time->m_time = 40;
+  const unsigned d = cache.AddEntry(MakeRecord("EU", 4));
+  policy->Take();
+  policy->m_victims = {Entry(a), Entry(c), Entry(d + 100)};
+  EntrySet purged = cache.Purge();
+  EXPECT_EQ(IdsOf(purged), (std::set<unsigned>{a, c}));
+  EXPECT_EQ(ValueOf(purged.find(Entry(a))->GetData()), 1);
+  std::vector<Call> calls = policy->Take();
+  ASSERT_EQ(calls.size(), 4u);
+  EXPECT_EQ(calls[0], (Call{"capability", IPolicy::TracksEntries, 0}));
+  EXPECT_EQ(calls[1], (Call{"compute", 0, 0}));
+  std::set<std::pair<unsigned, uint64_t>> deletedCalls;
+  for (size_t i = 2; i < calls.size(); ++i) {
+    EXPECT_EQ(calls[i].what, "deleted");
+    deletedCalls.insert({calls[i].id, calls[i].clock});
+  }
+  EXPECT_EQ(deletedCalls, (std::set<std::pair<unsigned, uint64_t>>{{a, 32}, {c, 33}}));
+  EXPECT_EQ(policy->m_deletedWhileStored, (std::vector<bool>{false, false}));
+  ExpectConsistent(cache);
+
+  // DeleteEntry: the stored entry, still in the cache, already out of the
+  // indexes. PruneHints goes the same way.
+  policy->m_deletedWhileStored.clear();
+  policy->m_deletedWhileIndexed.clear();
+  const unsigned e = cache.AddEntry(MakeRecord("EU", 5));
+  policy->Take();
+  cache.DeleteEntry(b);
+  cache.PruneHints(InRegion("EU"), 1);  // d and e listed: d goes
+  EXPECT_EQ(policy->Take(), (std::vector<Call>{{"deleted", b, 34}, {"deleted", d, 40}}));
+  EXPECT_EQ(policy->m_deletedWhileStored, (std::vector<bool>{true, true}));
+  EXPECT_EQ(policy->m_deletedWhileIndexed, (std::vector<bool>{false, false}));
+
+  // SetPolicy: the same policy is not catalogued again; another one is, over
+  // all entries, before it is installed; hooks then go to the new one only.
+  cache.SetPolicy(policy, nullptr);
+  EXPECT_TRUE(policy->Take().empty());
+  auto next = std::make_shared<RecordingPolicy>();
+  next->m_watched = &cache;
+  cache.SetPolicy(next, nullptr);
+  EXPECT_EQ(next->Take(), (std::vector<Call>{{"catalog", 1, 0}, {"added", e, 40}}));
+  EXPECT_EQ(next->m_installedDuringCatalog, policy);
+  EXPECT_EQ(cache.GetPolicy(), next);
+  cache.UseEntry(e);
+  EXPECT_TRUE(policy->Take().empty());
+  EXPECT_EQ(next->Take(), (std::vector<Call>{{"used", e, 40}}));
+
+  // A purge with another policy: that policy decides (capability, then its
+  // survivors), the installed one hears of the deletions.
+  time->m_time = 50;
+  const unsigned f = cache.AddEntry(MakeRecord("US", 6));
+  next->Take();
+  auto survivorPolicy = std::make_shared<RecordingPolicy>(false);
+  survivorPolicy->m_victims = {Entry(f)};
+  EXPECT_EQ(IdsOf(cache.IncrementClock(survivorPolicy)), std::set<unsigned>{f});
+  EXPECT_EQ(survivorPolicy->Take(), (std::vector<Call>{{"capability", 0, 0}, {"purge", 0, 51}}));
+  EXPECT_EQ(next->Take(), (std::vector<Call>{{"deleted", f, 50}}));
+  EXPECT_EQ(cache.GetPolicy(), next);
+
+  auto trackingOther = std::make_shared<RecordingPolicy>(true);
+  trackingOther->m_victims = {Entry(e)};
+  EXPECT_EQ(IdsOf(cache.Purge(trackingOther)), std::set<unsigned>{e});
+  EXPECT_EQ(trackingOther->Take(), (std::vector<Call>{{"capability", 0, 0}, {"compute", 0, 0}}));
+  EXPECT_EQ(next->Take(), (std::vector<Call>{{"deleted", e, 40}}));
+
+  // DeleteEntries: hooks after all deletions, one per entry.
+  const unsigned g = cache.AddEntry(MakeRecord("EU", 7));
+  const unsigned h = cache.AddEntry(MakeRecord("EU", 8));
+  next->Take();
+  next->m_deletedWhileStored.clear();
+  EXPECT_EQ(IdsOf(cache.DeleteEntries(InRegion("EU"))), (std::set<unsigned>{g, h}));
+  EXPECT_EQ(next->Take().size(), 2u);
+  EXPECT_EQ(next->m_deletedWhileStored, (std::vector<bool>{false, false}));
+  EXPECT_EQ(cache.GetEntryCount(), 0u);
+}
+
+TEST(IndexedCacheTest, FailuresLeaveTheCacheConsistent) {
+  auto policy = std::make_shared<RecordingPolicy>(false);
+  IndexedCache cache(policy, nullptr);
+  cache.AddIndex(u"Region", RegionKey);
+  for (int v = 0; v < 6; ++v) cache.AddEntry(MakeRecord(v % 2 ? "EU" : "US", v));
+  cache.JustIncrementClock();
+  cache.UseEntry(ValueIs(3));
+  const Snapshot before = Take(cache);
+  policy->Take();
+
+  // A throwing policy or predicate: nothing deleted, nobody told.
+  EXPECT_THROW(cache.Purge(std::make_shared<Throwing>()), std::runtime_error);
+  EXPECT_THROW(cache.IncrementClock(std::make_shared<Throwing>()), std::runtime_error);
+  EXPECT_EQ(cache.GetClock(), 2u);  // the increment happened first
+  auto indexedFailing = InRegion("EU");
+  indexedFailing->m_throwOnCall = 3;  // after two matches
+  EXPECT_THROW(cache.DeleteEntries(indexedFailing), std::runtime_error);
+  auto scanFailing = Unindexed([](const Record&) { return true; });
+  scanFailing->m_throwOnCall = 4;
+  EXPECT_THROW(cache.DeleteEntries(scanFailing), std::runtime_error);
+  EXPECT_EQ(Take(cache), before);
+  EXPECT_TRUE(policy->Take().empty());
+
+  // A policy that claims tracking without ComputeEntriesToPurge.
+  auto claims = std::make_shared<ClaimsTracking>();
+  EXPECT_THROW(cache.Purge(claims), NotImplementedException);
+  cache.SetPolicy(claims, nullptr);
+  EXPECT_THROW(cache.IncrementClock(), NotImplementedException);
+  EXPECT_EQ(Take(cache), before);
+  EXPECT_EQ(claims->m_deletions, 0);
+  cache.SetPolicy(policy, nullptr);
+  policy->Take();
+
+  // A key function that throws during AddEntry: the entry stays, unindexed,
+  // and the policy is not told of it.
+  cache.AddIndex(u"Strict", [](const Entry& e) -> TString {
+    if (RecordOf(e).m_value == 99) throw std::runtime_error("no key");
+    return TString(u"ok");
+  });
+  policy->Take();
+  cache.AddIndex(u"Other", [](const Entry&) { return TString(u"x"); });
+  const uint64_t count = cache.GetEntryCount();
+  EXPECT_THROW(cache.AddEntry(MakeRecord("EU", 99)), std::runtime_error);
+  EXPECT_EQ(cache.GetEntryCount(), count + 1);
+  EXPECT_TRUE(policy->Take().empty());
+  ExpectConsistent(cache);
+  // It can still be found by a scan and deleted like any other entry.
+  EntrySet odd = cache.DeleteEntries(ValueIs(99));
+  ASSERT_EQ(odd.size(), 1u);
+  EXPECT_EQ(policy->Take(), (std::vector<Call>{{"deleted", odd.begin()->GetID(), 3}}));
+  ExpectConsistent(cache);
+
+  // A hook that throws in DeleteEntry: the exception reaches the caller, but
+  // the entry is gone from the entries as well as the indexes.
+  policy->m_throwOnDelete = true;
+  const unsigned victim = cache.AddEntry(MakeRecord("EU", 7));
+  EXPECT_THROW(cache.DeleteEntry(victim), std::runtime_error);
+  EXPECT_EQ(cache.GetEntry(victim).GetID(), 0u);
+  ExpectConsistent(cache);
+}

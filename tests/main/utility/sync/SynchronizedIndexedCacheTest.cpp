@@ -1,0 +1,247 @@
+#include <gtest/gtest.h>
+
+#include "main/utility/SynchronizedIndexedCache.h"
+#include "host/Errors.h"
+#include "host/LockGuards.h"
+#include "tests/main/utility/sync/SyncTestSupport.h"
+
+namespace {
+
+using namespace sync_test;
+using CacheHelpers::Entry;
+using CacheHelpers::EntryPredicate;
+using CacheHelpers::IPolicy;
+
+std::shared_ptr<IPolicy> KeepAll() { return std::make_shared<CacheHelpers::MRUPolicy>(1000000); }
+
+class SynchronizedIndexedCacheTest : public testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(m_cache.AddIndex(TString(u"Region"), RegionKey)); }
+
+  TReadWriteLock m_lock;
+  SynchronizedIndexedCache m_cache{KeepAll(), &m_lock, nullptr};
+};
+
+TEST_F(SynchronizedIndexedCacheTest, ByteCountFollowsAdditionsAndRemovalsAndNeverWraps) {
+  const uint64_t own = sizeof(SynchronizedIndexedCache);
+  EXPECT_EQ(m_cache.GetCacheSizeBytes(), own);
+  auto eu = std::make_shared<RegionPredicate>(TString(u"EU"), true);
+
+  // Declared size in, sizes of what the addition replaced out.
+  auto [first, none] = m_cache.AddEntryAndDeleteExistingEntriesItMatches(MakeItem(u"EU", 300), eu, 1000);
+  EXPECT_TRUE(none.empty());
+  EXPECT_EQ(m_cache.GetCacheSizeBytes(), own + 1000);
+  auto [second, replaced] = m_cache.AddEntryAndDeleteExistingEntriesItMatches(MakeItem(u"EU", 400), eu, 500);
+  ASSERT_EQ(replaced.size(), 1u);
+  EXPECT_EQ(replaced.begin()->GetID(), first);
+  EXPECT_EQ(m_cache.GetCacheSizeBytes(), own + 1000 + 500 - 300);
+
+  // AddEntry, a non-indexed deletion, OnDirty and IncrementClock leave the count alone.
+  unsigned plain = m_cache.AddEntry(RefCntPtr<RefCntObject>(new Plain()));
+  unsigned us = m_cache.AddEntry(MakeItem(u"US", 50));
+  EXPECT_EQ(m_cache.DeleteEntries(std::make_shared<RegionPredicate>(TString(u"US"), false)).size(), 1u);
+  m_cache.OnDirty({plain, us, 424242});
+  m_cache.IncrementClock();
+  EXPECT_EQ(m_cache.GetCacheSizeBytes(), own + 1200);
+
+  // An indexed deletion takes the entries' sizes off.
+  EXPECT_EQ(m_cache.DeleteEntries(eu).size(), 1u);
+  EXPECT_EQ(m_cache.GetCacheSizeBytes(), own + 1200 - 400);
+
+  // Removals worth more than the count leave 0, not a wrapped value; entries
+  // that are not KelCacheData count nothing.
+  m_cache.AddEntry(MakeItem(u"EU", own * 10));
+  m_cache.AddEntry(RefCntPtr<RefCntObject>(new Plain()));
+  EXPECT_EQ(m_cache.DeleteEntries(eu).size(), 1u);
+  EXPECT_EQ(m_cache.GetCacheSizeBytes(), 0u);
+  EXPECT_EQ(m_cache.GetEntryCount(), 1u);  // the plain entry
+  (void)second;
+}
+
+TEST_F(SynchronizedIndexedCacheTest, LookupsAndTheirHints) {
+  auto eu = std::make_shared<RegionPredicate>(TString(u"EU"), true);
+  auto euScan = std::make_shared<RegionPredicate>(TString(u"EU"), false);
+  auto asia = std::make_shared<RegionPredicate>(TString(u"ASIA"), true);
+  unsigned a = m_cache.AddEntry(MakeItem(u"EU"));
+  unsigned b = m_cache.AddEntry(MakeItem(u"EU"));
+
+  EXPECT_EQ(m_cache.FindFirstMatch(asia), 0u);
+  unsigned hint = 77;
+  EXPECT_FALSE(m_cache.TryGetEntryAndHint(asia, hint));
+  EXPECT_EQ(hint, 77u) << "a miss leaves the hint";
+  EXPECT_TRUE(m_cache.TryGetEntryAndHint(euScan, hint));
+  EXPECT_TRUE(hint == a || hint == b);
+  EXPECT_TRUE(m_cache.TryGetEntry(eu));
+
+  // A valid, matching hint is used without a search, even when another entry
+  // would be found first.
+  for (unsigned wanted : {a, b}) {
+    hint = wanted;
+    auto counting = std::make_shared<RegionPredicate>(TString(u"EU"), true);
+    EXPECT_TRUE(m_cache.TryGetEntryUpdateHint(counting, hint));
+    EXPECT_EQ(hint, wanted);
+    EXPECT_EQ(counting->m_calls, 1) << "only the hinted entry was judged";
+  }
+  // A stale hint falls back to the search; a miss ends with hint 0.
+  m_cache.OnDirty({a});
+  hint = a;
+  EXPECT_TRUE(m_cache.TryGetEntryUpdateHint(eu, hint));
+  EXPECT_EQ(hint, b);
+  hint = b;
+  EXPECT_FALSE(m_cache.TryGetEntryUpdateHint(asia, hint));
+  EXPECT_EQ(hint, 0u);
+
+  // Candidates: the hinted entries of an indexed predicate, every entry otherwise.
+  m_cache.AddEntry(MakeItem(u"US"));
+  EXPECT_EQ(m_cache.GetPossiblyMatchingEntries(eu).size(), 1u);
+  EXPECT_EQ(m_cache.GetPossiblyMatchingEntries(euScan).size(), 2u);
+  auto unknownIndex = std::make_shared<RegionPredicate>(TString(u"EU"), true);
+  SynchronizedIndexedCache noIndex(KeepAll(), nullptr);
+  noIndex.AddEntry(MakeItem(u"EU"));
+  noIndex.AddEntry(MakeItem(u"US"));
+  EXPECT_EQ(noIndex.GetPossiblyMatchingEntries(unknownIndex).size(), 2u) << "an index the cache lacks: a scan";
+  EXPECT_EQ(m_cache.TryGetEntry(424242u), nullptr);
+}
+
+TEST_F(SynchronizedIndexedCacheTest, PredicatesAndPolicyPurgesRunOutsideTheLock) {
+  for (int i = 0; i < 3; ++i) m_cache.AddEntry(MakeItem(i == 0 ? u"EU" : u"US"));
+  std::atomic<int> heldDuringCall{0};
+  // Each probe checks that the cache lock is free and calls back into the cache.
+  auto probe = [&](const Entry&) {
+    if (!LockIsFree(m_lock)) ++heldDuringCall;
+    EXPECT_GE(m_cache.GetEntryCount(), 1u);
+  };
+  for (bool indexed : {true, false}) {
+    auto predicate = std::make_shared<RegionPredicate>(TString(u"EU"), indexed, probe);
+    EXPECT_NE(m_cache.FindFirstMatch(predicate), 0u);
+    auto precomputed = m_cache.MakePrecomputedPredicate(predicate);
+    m_cache.VisitEntries(predicate);
+    EXPECT_GT(predicate->m_calls, 0);
+    // The precomputed predicate answers its candidates from its table; only
+    // entries outside the table (the other regions' entries, for an indexed
+    // predicate) fall back to the predicate.
+    int before = predicate->m_calls;
+    for (const Entry& entry : m_cache.GetPossiblyMatchingEntries(predicate)) precomputed->Matches(entry);
+    EXPECT_EQ(predicate->m_calls, before);
+    for (const Entry& entry : m_cache.GetEntries()) precomputed->Matches(entry);
+    EXPECT_EQ(predicate->m_calls, before + (indexed ? 2 : 0));
+  }
+
+  // A policy whose Purge calls back into the cache (from Purge's removal step).
+  class CallingPolicy : public IPolicy {
+   public:
+    explicit CallingPolicy(std::function<void()> call) : m_call(std::move(call)) {}
+    EntrySet Purge(EntrySet::const_iterator first, EntrySet::const_iterator last, uint64_t) override {
+      m_call();
+      EntrySet survivors(first, last);
+      if (!survivors.empty()) survivors.erase(survivors.begin());  // drops one entry
+      return survivors;
+    }
+    std::function<void()> m_call;
+  };
+  auto callingPolicy = std::make_shared<CallingPolicy>([&] { probe(Entry()); });
+  SynchronizedIndexedCache purging(callingPolicy, &m_lock, nullptr);
+  purging.AddEntry(MakeItem(u"EU"));
+  purging.AddEntry(MakeItem(u"EU"));
+  EXPECT_EQ(purging.Purge().size(), 1u);
+  EXPECT_EQ(purging.GetEntryCount(), 1u);
+  EXPECT_EQ(heldDuringCall, 0);
+}
+
+TEST_F(SynchronizedIndexedCacheTest, EntriesAddedDuringARemovalSurviveIt) {
+  // The policy step of a purge runs outside the lock: an entry added then is
+  // not in the snapshot and is kept even though the policy keeps nothing.
+  class AddingPolicy : public IPolicy {
+   public:
+    std::function<void()> m_add;
+    EntrySet Purge(EntrySet::const_iterator, EntrySet::const_iterator, uint64_t) override {
+      if (m_add) std::exchange(m_add, nullptr)();
+      return {};
+    }
+  };
+  auto policy = std::make_shared<AddingPolicy>();
+  SynchronizedIndexedCache cache(policy, nullptr);
+  cache.AddEntry(MakeItem(u"EU"));
+  unsigned late = 0;
+  policy->m_add = [&] { late = cache.AddEntry(MakeItem(u"EU")); };
+  EntrySet purged = cache.Purge();
+  EXPECT_EQ(purged.size(), 1u);
+  EXPECT_EQ(cache.GetEntryCount(), 1u);
+  EXPECT_TRUE(cache.TryGetEntry(late));
+
+  // Adding with replacement: an entry added after the table was computed is
+  // judged by the caller's predicate.
+  ASSERT_TRUE(cache.AddIndex(TString(u"Region"), RegionKey));
+  unsigned added = 0;
+  bool addOnce = true;
+  auto predicate = std::make_shared<RegionPredicate>(TString(u"EU"), true, [&](const Entry&) {
+    if (addOnce) {
+      addOnce = false;
+      added = cache.AddEntry(MakeItem(u"EU"));  // outside the lock: allowed
+    }
+  });
+  auto [id, deleted] = cache.AddEntryAndDeleteExistingEntriesItMatches(MakeItem(u"EU"), predicate, 0);
+  EXPECT_NE(added, 0u);
+  EXPECT_EQ(deleted.size(), 2u) << "the listed entry and the one added meanwhile";
+  EXPECT_EQ(deleted.count(Entry(added)), 1u);
+  EXPECT_EQ(cache.GetEntryCount(), 1u);
+  EXPECT_TRUE(cache.TryGetEntry(id));
+}
+
+TEST_F(SynchronizedIndexedCacheTest, TrackingPolicyChoosesWhatAPurgeRemoves) {
+  class TrackingPolicy : public IPolicy {
+   public:
+    EntrySet Purge(EntrySet::const_iterator, EntrySet::const_iterator, uint64_t) override {
+      ADD_FAILURE() << "Purge is not called for a tracking policy";
+      return {};
+    }
+    bool HasCapability(Capability capability) override { return capability == TracksEntries; }
+    void OnEntryAdded(const Entry& entry) override { m_entries.push_back(entry.GetID()); }
+    EntrySet ComputeEntriesToPurge() override {
+      EntrySet victims;
+      victims.insert(Entry(m_entries.front()));
+      victims.insert(Entry(999999));  // not in the cache
+      return victims;
+    }
+    std::vector<unsigned> m_entries;
+  };
+  auto policy = std::make_shared<TrackingPolicy>();
+  SynchronizedIndexedCache cache(policy, nullptr);
+  unsigned first = cache.AddEntry(MakeItem(u"EU"));
+  cache.AddEntry(MakeItem(u"EU"));
+  EntrySet purged = cache.Purge();  // must not wait for its own shared lock
+  EXPECT_EQ(purged.size(), 2u);
+  EXPECT_FALSE(cache.TryGetEntry(first));
+  EXPECT_EQ(cache.GetEntryCount(), 1u);
+}
+
+TEST_F(SynchronizedIndexedCacheTest, OnDirtyPruneHintsAndSuppliedLocks) {
+  unsigned a = m_cache.AddEntry(MakeItem(u"EU"));
+  unsigned b = m_cache.AddEntry(MakeItem(u"EU"));
+  m_cache.OnDirty({});
+  m_cache.OnDirty({123456});
+  EXPECT_EQ(m_cache.GetEntryCount(), 2u);
+  EXPECT_EQ(m_cache.GetIndexedEntryCount(), 1u);
+
+  const uint64_t bytes = m_cache.GetCacheSizeBytes();
+  Entry pruned = m_cache.PruneHints(std::make_shared<RegionPredicate>(TString(u"EU"), true), 1);
+  EXPECT_EQ(pruned.GetID(), std::min(a, b));
+  EXPECT_EQ(m_cache.GetCacheSizeBytes(), bytes) << "the pruned entry carries only its id";
+  m_cache.OnDirty({b});
+  EXPECT_EQ(m_cache.GetEntryCount(), 0u);
+  EXPECT_TRUE(m_cache.GetIndexedEntries().empty());
+
+  // Two caches on one supplied lock; destroying one leaves the lock usable.
+  {
+    SynchronizedIndexedCache other(KeepAll(), &m_lock, nullptr);
+    other.AddEntry(MakeItem(u"US"));
+    {
+      TWriteLockGuard guard(m_lock);  // the caller's hold serialises both caches
+      EXPECT_EQ(other.GetEntryCount(), 1u);
+    }
+  }
+  EXPECT_TRUE(LockIsFree(m_lock));
+  EXPECT_THROW(SynchronizedIndexedCache cache(KeepAll(), static_cast<TReadWriteLock*>(nullptr), nullptr), LogicException);
+}
+
+}  // namespace
