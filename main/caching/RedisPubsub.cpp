@@ -1,0 +1,662 @@
+#include "public/caching/RedisPubsub.h"
+
+#include <chrono>
+#include <climits>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <algorithm>
+
+#include "host/AppConfig.h"
+#include "host/AppOptions.h"
+#include "host/AsyncTask.h"
+#include "host/DateTime.h"
+#include "host/Errors.h"
+#include "host/InitOnce.h"
+#include "host/KelvraCounters.h"
+#include "host/LockDetectionTimer.h"
+#include "host/LockGuards.h"
+#include "host/Metrics.h"
+#include "host/TElapsedTimer.h"
+#include "host/TFormatString.h"
+#include "host/TLog.h"
+#include "host/TReadWriteLock.h"
+#include "host/redis/RedisSubscriptionManager.h"
+#include "public/caching/CascadeInvalidatorHolder.h"
+
+namespace kelvra::caching {
+
+namespace {
+
+constexpr const char* kSource = "main/caching/RedisPubsub";
+constexpr uint64_t kMetricsMask = 0x20001;
+constexpr int64_t kLive = INT64_MAX;
+constexpr size_t kMaxPlaceholders = 10000;
+
+using Hash = std::pair<uint64_t, uint64_t>;
+using GuidAndCache = std::pair<unsigned, const ICoherentCache*>;
+
+int64_t SteadyNowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// Whole seconds from `then` to now on the steady clock, truncated.
+int64_t SecondsSince(int64_t then) { return (SteadyNowNs() - then) / 1000000000; }
+
+TString HashText(const Hash& hash) {
+  return TString::number(hash.first, 16) + TString(u"-") + TString::number(hash.second, 16);
+}
+
+Hash ParseHashText(const TString& text) {
+  std::vector<TString> parts = text.split(TString(u"-"), TString::KeepEmptyParts);
+  if (parts.size() != 2) ThrowLogicException(kSource, 237, "parts.size() == 2");
+  return {parts[0].toULongLong(nullptr, 16), parts[1].toULongLong(nullptr, 16)};
+}
+
+TString CacheText(const void* cache) { return TString::pointer(cache); }
+
+}  // namespace
+
+// One tracked entry.
+struct CacheEntryInfo {
+  Hash valueHash;
+  uint64_t timestamp;  // a DateTime representation, as the host reported it
+  unsigned guid;
+  ICoherentCache* cache;
+  int64_t evictedAt;  // kLive while live, else steady-clock nanoseconds of the eviction
+};
+
+// The service. m_lock (exclusive only, re-entrant for its holder) guards every
+// map and the two pruning limits. The options are read once, here.
+class RedisPubsub::Impl : public ICacheCoherence {
+ public:
+  Impl(const TString& channel, IRedisSubscriptionManager& manager, PublishFunction publish);
+  ~Impl() override;
+
+  OnAddedMetrics OnAdded(Hash entryKeyHash, Hash valueHash, uint64_t timestamp, unsigned guid,
+                         std::weak_ptr<ICoherentCache> cache) override;
+  void OnRemoved(const ICoherentCache& cache) override;
+  OnRemovedMetrics OnRemoved(const std::vector<unsigned>& guids, std::weak_ptr<ICoherentCache> cache) override;
+  void TriggerPruneEvictedEntriesTestOnly(int maxEvictedEntries, int evictedLifetimeSec) override;
+  std::string CheckConsistency();
+
+ private:
+  OnAddedMetrics OnAddedNow(Hash entryKeyHash, Hash valueHash, uint64_t timestamp, unsigned guid,
+                            const std::weak_ptr<ICoherentCache>& cache);
+  OnRemovedMetrics OnRemovedNow(const std::vector<unsigned>& guids, const std::weak_ptr<ICoherentCache>& cache);
+  void SubscribeCallback(const TString& keyText, const void* data, int length);
+  void OnSubscriptionReconnected();
+  bool IsDirty(const CacheEntryInfo& record, const Hash& otherHash, uint64_t otherTimestamp) const;
+  void MarkDirty(const CacheEntryInfo& record);
+  void PruneEvictedEntries();
+  template <class Predicate>
+  void PruneEvictedEntriesHelperNoLock(Predicate predicate,
+                                       std::map<const ICoherentCache*, std::vector<unsigned>>& pruned);
+  template <class Task>
+  void LaunchTracked(Task task);
+  void Log(const TString& text) const {
+    if (m_logEnabled) LogMessage(m_logSeverity, text);
+  }
+
+  TReadWriteLock m_lock{0};
+  std::map<Hash, std::vector<CacheEntryInfo>> m_keyhashToCacheEntries;
+  std::set<GuidAndCache> m_removeBeforeAddPlaceholders;
+  std::set<GuidAndCache> m_evictedGuidAndCache;
+  std::multimap<int64_t, CacheEntryInfo> m_evictedEntries;
+  std::map<GuidAndCache, Hash> m_guidAndCacheToKeyHash;
+  TString m_channel;
+  PublishFunction m_publish;
+  IRedisSubscriptionManager& m_subscriptionManager;
+  TLog::NonErrorSeverity m_logSeverity;
+  bool m_logEnabled;
+  bool m_dryRun;
+  bool m_asyncCoherence;
+  int m_minimumDeltaSeconds;
+  int m_evictedLifetimeSec;  // guarded by m_lock (the test trigger changes it)
+  int m_maxEvictedEntries;   // guarded by m_lock; never negative
+  uint64_t m_reconnectListener = 0;
+
+  // Asynchronous operations still running; the destructor waits for them,
+  // since they use this object.
+  std::mutex m_tasksMutex;
+  std::condition_variable m_tasksDone;
+  int m_runningTasks = 0;  // guarded by m_tasksMutex
+};
+
+// --- construction -------------------------------------------------------------
+
+RedisPubsub::Impl::Impl(const TString& channel, IRedisSubscriptionManager& manager, PublishFunction publish)
+    : m_channel(channel), m_publish(std::move(publish)), m_subscriptionManager(manager) {
+  m_logSeverity = GetCacheSynchronizationLogLevel();
+  m_subscriptionManager.Subscribe(m_channel + TString(u"*"), [this](const TString& channelName, const void* data,
+                                                                    int length) {
+    std::vector<TString> parts = channelName.split(m_channel, TString::SkipEmptyParts);
+    // A message published on exactly the prefix names no key hash; the
+    // service never publishes one, so it is ignored.
+    if (parts.empty()) return;
+    SubscribeCallback(parts.front(), data, length);
+  });
+  m_reconnectListener = m_subscriptionManager.AddReconnectListener([this] { OnSubscriptionReconnected(); });
+  KelvraCounters::RedisPubsubWastedMessages += 2;
+  m_logEnabled = LoggerAcceptsSeverity(m_logSeverity, 52);
+  m_dryRun = kelvra::appoptions::CacheSynchronizationDryRun();
+  m_asyncCoherence = kelvra::appoptions::AsyncCacheCoherence();
+  m_minimumDeltaSeconds = kelvra::appoptions::CacheSynchronizationMinimumDeltaSeconds();
+  m_evictedLifetimeSec = kelvra::appoptions::CacheSynchronizationEvictedLifetimeSec();
+  m_maxEvictedEntries = std::max(0, kelvra::appoptions::CacheSynchronizationMaxEvictedEntries());
+}
+
+RedisPubsub::Impl::~Impl() {
+  m_subscriptionManager.RemoveReconnectListener(m_reconnectListener);
+  m_subscriptionManager.Unsubscribe(m_channel + TString(u"*"));
+  std::unique_lock<std::mutex> lock(m_tasksMutex);
+  m_tasksDone.wait(lock, [this] { return m_runningTasks == 0; });
+}
+
+template <class Task>
+void RedisPubsub::Impl::LaunchTracked(Task task) {
+  {
+    std::lock_guard<std::mutex> lock(m_tasksMutex);
+    ++m_runningTasks;
+  }
+  auto tracked = [this, task = std::move(task)]() mutable {
+    try {
+      task();
+    } catch (...) {
+      TLog::LogCurrentException(TLog::Warn, TString(u"RedisPubsub asynchronous operation failed"), {});
+    }
+    std::lock_guard<std::mutex> lock(m_tasksMutex);
+    if (--m_runningTasks == 0) m_tasksDone.notify_all();
+  };
+  AsyncTask::Launch(AsyncTask::LaunchMode::Asynchronous, std::move(tracked), AsyncTask::LaunchOptions{0, false});
+}
+
+// --- dirtiness ------------------------------------------------------------------
+
+bool RedisPubsub::Impl::IsDirty(const CacheEntryInfo& record, const Hash& otherHash, uint64_t otherTimestamp) const {
+  // The margin in milliseconds, multiplied on 32 bits as the host does.
+  auto marginMs = static_cast<int32_t>(static_cast<uint32_t>(m_minimumDeltaSeconds) * 1000u);
+  uint64_t limit =
+      (DateTime::FromValue(otherTimestamp) - DateTimeSpan::FromMilliseconds(marginMs)).GetRepresentation();
+  const Hash zero{0, 0};
+  if (record.valueHash == otherHash && !(record.valueHash == zero && otherHash == zero)) return false;
+  return limit > record.timestamp;
+}
+
+void RedisPubsub::Impl::MarkDirty(const CacheEntryInfo& record) {
+  std::vector<unsigned int> ids{record.guid};
+  if (!m_dryRun && record.evictedAt == kLive) record.cache->OnDirty(ids);
+  for (ICascadeInvalidator* invalidator : CascadeInvalidatorHolderFactory::GetInstance().GetInvalidators()) {
+    if (invalidator != nullptr) invalidator->OnDirty(ids, *record.cache);
+  }
+}
+
+// --- additions ------------------------------------------------------------------
+
+OnAddedMetrics RedisPubsub::Impl::OnAdded(Hash entryKeyHash, Hash valueHash, uint64_t timestamp, unsigned guid,
+                                          std::weak_ptr<ICoherentCache> cache) {
+  if (!m_asyncCoherence) return OnAddedNow(entryKeyHash, valueHash, timestamp, guid, cache);
+  TElapsedTimer total(true);
+  LaunchTracked([this, entryKeyHash, valueHash, timestamp, guid, cache = std::move(cache)] {
+    OnAddedNow(entryKeyHash, valueHash, timestamp, guid, cache);
+  });
+  OnAddedMetrics metrics;
+  metrics.totalMs = total.GetElapsedTime();
+  return metrics;
+}
+
+OnAddedMetrics RedisPubsub::Impl::OnAddedNow(Hash entryKeyHash, Hash valueHash, uint64_t timestamp, unsigned guid,
+                                             const std::weak_ptr<ICoherentCache>& cache) {
+  TElapsedTimer total(true);
+  Metrics::Scope scope(TString(u"RedisPubsub::OnAdded"), kMetricsMask);
+  OnAddedMetrics metrics;
+  if (std::shared_ptr<ICoherentCache> strongCache = cache.lock()) {
+    CacheEntryInfo record{valueHash, timestamp, guid, strongCache.get(), kLive};
+    const GuidAndCache key{guid, strongCache.get()};
+    TElapsedTimer lockTimer(true);
+    TWriteLockGuard guard(m_lock);
+    metrics.lockMs = lockTimer.GetElapsedTime();
+
+    if (m_removeBeforeAddPlaceholders.erase(key) != 0) {
+      size_t size = m_removeBeforeAddPlaceholders.size();
+      if (m_logEnabled) {
+        Log(TFormatString(u"RedisPubsub: Deleting placeholder for CacheGuid=%1, cache=%2, size=%3")
+                .arg(guid)
+                .arg(CacheText(strongCache.get()))
+                .arg(static_cast<unsigned long long>(size)));
+      }
+      KelvraCounters::RedisPubsubPlaceholderSize.store(static_cast<int64_t>(size));
+      guard.Unlock();
+      metrics.totalMs = total.GetElapsedTime();
+      return metrics;
+    }
+
+    std::vector<CacheEntryInfo>& entries = m_keyhashToCacheEntries[entryKeyHash];
+    for (const CacheEntryInfo& existing : entries) {
+      if (IsDirty(record, existing.valueHash, existing.timestamp)) {
+        // The new entry is older, by more than the margin, than a local entry
+        // of another value: it is stale already and is neither kept nor
+        // published.
+        TElapsedTimer dirtyTimer(true);
+        MarkDirty(record);
+        metrics.dirtyMs = dirtyTimer.GetElapsedTime();
+        guard.Unlock();
+        metrics.totalMs = total.GetElapsedTime();
+        return metrics;
+      }
+    }
+    if (entries.empty()) ++KelvraCounters::RedisPubsubSavedMessages;
+    m_guidAndCacheToKeyHash[key] = entryKeyHash;
+    entries.push_back(record);
+    TElapsedTimer pruneTimer(true);
+    PruneEvictedEntries();
+    metrics.pruneMs = pruneTimer.GetElapsedTime();
+  }
+
+  const TString channel = m_channel + HashText(entryKeyHash);
+  const TString message = HashText(valueHash) + TString(u"@") + TString::number(timestamp, 16);
+  TElapsedTimer publishTimer(true);
+  m_publish(channel, message);
+  metrics.publishMs = publishTimer.GetElapsedTime();
+  if (m_logEnabled) {
+    std::shared_ptr<ICoherentCache> stillThere = cache.lock();
+    Log(TFormatString(u"RedisPubsub OnAdded data=%1 on channel=%2 CacheGuid=%3, cache=%4")
+            .arg(message)
+            .arg(channel)
+            .arg(guid)
+            .arg(stillThere ? CacheText(stillThere.get()) : TString(u"cache object already destroyed.")));
+  }
+  metrics.totalMs = total.GetElapsedTime();
+  return metrics;
+}
+
+// --- received messages -------------------------------------------------------------
+
+void RedisPubsub::Impl::SubscribeCallback(const TString& keyText, const void* data, int length) {
+  const char* bytes = static_cast<const char*>(data);
+  const size_t size = length > 0 ? static_cast<size_t>(length) : 0;
+  std::vector<TString> split =
+      TString::fromStdString(std::string(bytes, size)).split(TString(u"@"), TString::KeepEmptyParts);
+  if (split.size() != 2) ThrowLogicException(kSource, 251, "split.size() == 2");
+  const Hash otherHash = ParseHashText(split[0]);
+  const uint64_t otherTimestamp = split[1].toULongLong(nullptr, 16);
+  const Hash entryKeyHash = ParseHashText(keyText);
+  if (m_logEnabled) {
+    Log(TFormatString(u"RedisPubsub SubscribeCallback on channel=%1, rawdata=%2")
+            .arg(keyText)
+            .arg(TString::fromLocal8Bit(bytes, static_cast<int>(size))));
+  }
+
+  LockDetectionTimer lockTimer(TString(u"RedisPubsubSubscribeCallback"));  // reports after the release below
+  TWriteLockGuard guard(m_lock);
+  lockTimer.StartBlock();
+  std::vector<CacheEntryInfo>& entries = m_keyhashToCacheEntries[entryKeyHash];
+  if (entries.empty()) ++KelvraCounters::RedisPubsubWastedMessages;
+  for (size_t i = 0; i < entries.size();) {
+    const CacheEntryInfo record = entries[i];
+    if (!IsDirty(record, otherHash, otherTimestamp)) {
+      ++i;
+      continue;
+    }
+    if (m_logEnabled) {
+      Log(TFormatString(u"RedisPubsub IsDirty CacheGuid=%1, cache=%2, oldHash=%3, oldTimestamp=%4, newHash=%5, "
+                        u"newTimestamp=%6")
+              .arg(record.guid)
+              .arg(CacheText(record.cache))
+              .arg(HashText(record.valueHash))
+              .arg(static_cast<unsigned long long>(record.timestamp))
+              .arg(HashText(otherHash))
+              .arg(static_cast<unsigned long long>(otherTimestamp)));
+    }
+    MarkDirty(record);
+    const GuidAndCache key{record.guid, record.cache};
+    if (record.evictedAt != kLive) {
+      auto [first, last] = m_evictedEntries.equal_range(record.evictedAt);
+      auto found = std::find_if(first, last, [&](const auto& element) {
+        return element.second.guid == record.guid && element.second.cache == record.cache;
+      });
+      if (found == last) {
+        ThrowLogicException(kSource, 377, "entry in m_keyhashToCacheEntries is evicted but not found in m_evictedEntries");
+      }
+      m_evictedEntries.erase(found);
+      m_evictedGuidAndCache.erase(key);
+    }
+    m_guidAndCacheToKeyHash.erase(key);
+    entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(i));
+  }
+  if (entries.empty()) m_keyhashToCacheEntries.erase(entryKeyHash);
+  PruneEvictedEntries();
+}
+
+void RedisPubsub::Impl::OnSubscriptionReconnected() {
+  // Messages published while the subscription was down are lost, so any live
+  // entry may be stale now.
+  if (!kelvra::appoptions::CacheSynchronizationFlushOnReconnect()) return;
+  LogMessage(TLog::Warn, TString(u"RedisPubsub: subscription reconnected; marking every live tracked entry dirty"));
+  TWriteLockGuard guard(m_lock);
+  for (auto it = m_keyhashToCacheEntries.begin(); it != m_keyhashToCacheEntries.end();) {
+    std::vector<CacheEntryInfo>& entries = it->second;
+    for (size_t i = 0; i < entries.size();) {
+      if (entries[i].evictedAt != kLive) {
+        ++i;
+        continue;
+      }
+      const CacheEntryInfo record = entries[i];
+      MarkDirty(record);
+      m_guidAndCacheToKeyHash.erase({record.guid, record.cache});
+      entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+    it = entries.empty() ? m_keyhashToCacheEntries.erase(it) : std::next(it);
+  }
+}
+
+// --- removals ---------------------------------------------------------------------
+
+OnRemovedMetrics RedisPubsub::Impl::OnRemoved(const std::vector<unsigned>& guids,
+                                              std::weak_ptr<ICoherentCache> cache) {
+  if (!m_asyncCoherence) return OnRemovedNow(guids, cache);
+  TElapsedTimer total(true);
+  LaunchTracked([this, guids, cache = std::move(cache)] { OnRemovedNow(guids, cache); });
+  OnRemovedMetrics metrics;
+  metrics.totalMs = total.GetElapsedTime();
+  metrics.guidCount = guids.size();
+  return metrics;
+}
+
+OnRemovedMetrics RedisPubsub::Impl::OnRemovedNow(const std::vector<unsigned>& guids,
+                                                 const std::weak_ptr<ICoherentCache>& cache) {
+  TElapsedTimer total(true);
+  Metrics::Scope scope(TString(u"RedisPubsub::OnRemoved"), kMetricsMask);
+  OnRemovedMetrics metrics;
+  if (guids.empty()) return metrics;
+  metrics.guidCount = guids.size();
+  const int64_t now = SteadyNowNs();
+  std::shared_ptr<ICoherentCache> strongCache = cache.lock();
+  if (!strongCache) {
+    metrics.totalMs = total.GetElapsedTime();
+    return metrics;
+  }
+  const ICoherentCache* address = strongCache.get();
+
+  TElapsedTimer lockTimer(true);
+  TWriteLockGuard guard(m_lock);
+  metrics.lockMs = lockTimer.GetElapsedTime();
+  for (unsigned guid : guids) {
+    if (m_logEnabled) {
+      Log(TFormatString(u"RedisPubsub::OnRemoved CacheGuid=%1 on cache=%2").arg(guid).arg(CacheText(address)));
+    }
+    const GuidAndCache key{guid, address};
+    auto tracked = m_guidAndCacheToKeyHash.find(key);
+    if (tracked != m_guidAndCacheToKeyHash.end()) {
+      if (m_evictedGuidAndCache.insert(key).second) {
+        auto entries = m_keyhashToCacheEntries.find(tracked->second);
+        if (entries == m_keyhashToCacheEntries.end()) {
+          ThrowLogicException(kSource, 688,
+                              "RedisPubsub::OnRemoved - inconsistency between m_guidAndCacheToKeyHash and "
+                              "m_keyhashToCacheEntries!");
+        }
+        for (CacheEntryInfo& record : entries->second) {
+          if (record.guid == guid && record.cache == address) {
+            record.evictedAt = now;
+            m_evictedEntries.emplace(now, record);
+          }
+        }
+      } else {
+        LogMessage(TLog::Error, TString(u"RedisPubsub::OnRemoved - removing an evicted entry again."),
+                   {{TString(u"CacheGuid"), TString::number(guid)}, {TString(u"Cache"), CacheText(address)}},
+                   KelvraError::MakeError(0xC5E8FF71, KelvraError::AutoGenName(u"LogSite_AutoGen_", 0xC5E8FF71)));
+      }
+      continue;
+    }
+    if (m_removeBeforeAddPlaceholders.find(key) != m_removeBeforeAddPlaceholders.end()) {
+      ThrowLogicException(kSource, 646,
+                          "m_removeBeforeAddPlaceholders.find({guid, cache.get()}) == "
+                          "m_removeBeforeAddPlaceholders.end()");
+    }
+    m_removeBeforeAddPlaceholders.insert(key);
+    if (m_logEnabled) {
+      Log(TFormatString(u"RedisPubsub: TFS874920: Publish cache information - non-standard code paths. Creating "
+                        u"placeholder for CacheGuid=%1, cache=%2, size=%3")
+              .arg(guid)
+              .arg(CacheText(address))
+              .arg(static_cast<unsigned long long>(m_removeBeforeAddPlaceholders.size())));
+    }
+    if (m_removeBeforeAddPlaceholders.size() > kMaxPlaceholders) {
+      TString line(u"RedisPubsub: Too many placeholders, flushing.");
+      int listed = 0;
+      for (auto it = m_removeBeforeAddPlaceholders.begin(); it != m_removeBeforeAddPlaceholders.end() && listed < 10;
+           ++it, ++listed) {
+        line += TFormatString(u" {CacheGuid=%1, cache=%2}").arg(it->first).arg(CacheText(it->second)).result();
+      }
+      LogMessage(TLog::Warn, line);
+      m_removeBeforeAddPlaceholders.clear();
+    }
+    KelvraCounters::RedisPubsubPlaceholderSize.store(static_cast<int64_t>(m_removeBeforeAddPlaceholders.size()));
+  }
+  TElapsedTimer pruneTimer(true);
+  PruneEvictedEntries();
+  metrics.pruneMs = pruneTimer.GetElapsedTime();
+  guard.Unlock();
+  metrics.totalMs = total.GetElapsedTime();
+  return metrics;
+}
+
+void RedisPubsub::Impl::OnRemoved(const ICoherentCache& cache) {
+  const ICoherentCache* address = &cache;
+  if (m_logEnabled) Log(TFormatString(u"RedisPubsub OnRemoved CacheGuid=ALL on cache=%1").arg(CacheText(address)));
+  std::vector<unsigned int> ids;
+  {
+    TWriteLockGuard guard(m_lock);
+    for (auto it = m_keyhashToCacheEntries.begin(); it != m_keyhashToCacheEntries.end();) {
+      std::vector<CacheEntryInfo>& entries = it->second;
+      entries.erase(std::remove_if(entries.begin(), entries.end(),
+                                   [&](const CacheEntryInfo& record) { return record.cache == address; }),
+                    entries.end());
+      it = entries.empty() ? m_keyhashToCacheEntries.erase(it) : std::next(it);
+    }
+    for (auto it = m_guidAndCacheToKeyHash.begin(); it != m_guidAndCacheToKeyHash.end();) {
+      if (it->first.second == address) {
+        ids.push_back(it->first.first);
+        it = m_guidAndCacheToKeyHash.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    for (auto it = m_evictedEntries.begin(); it != m_evictedEntries.end();) {
+      if (it->second.cache == address) {
+        m_evictedGuidAndCache.erase({it->second.guid, address});
+        it = m_evictedEntries.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (ICascadeInvalidator* invalidator : CascadeInvalidatorHolderFactory::GetInstance().GetInvalidators()) {
+    if (invalidator != nullptr) invalidator->OnEvicted(ids, cache);
+  }
+}
+
+// --- pruning ------------------------------------------------------------------------
+
+void RedisPubsub::Impl::TriggerPruneEvictedEntriesTestOnly(int maxEvictedEntries, int evictedLifetimeSec) {
+  {
+    TWriteLockGuard guard(m_lock);
+    if (maxEvictedEntries >= 0) m_maxEvictedEntries = maxEvictedEntries;
+    if (evictedLifetimeSec >= 0) m_evictedLifetimeSec = evictedLifetimeSec;
+  }
+  PruneEvictedEntries();
+}
+
+void RedisPubsub::Impl::PruneEvictedEntries() {
+  Metrics::Scope scope(TString(u"RedisPubsub::PruneEvictedEntries"), kMetricsMask);
+  const int64_t now = SteadyNowNs();
+  std::map<const ICoherentCache*, std::vector<unsigned>> pruned;
+  {
+    TWriteLockGuard guard(m_lock);  // the caller may hold it already: re-entry
+    const int64_t cutoff = now - static_cast<int64_t>(m_evictedLifetimeSec) * 1000000000LL;
+    PruneEvictedEntriesHelperNoLock(
+        [&] { return !m_evictedEntries.empty() && m_evictedEntries.begin()->first <= cutoff; }, pruned);
+    if (m_evictedEntries.size() > static_cast<size_t>(m_maxEvictedEntries)) {
+      LogMessage(TLog::Info,
+                 TFormatString(u"Prune evicted entries from as old as %1 seconds ago - reached %2 entries")
+                     .arg(static_cast<long long>(SecondsSince(m_evictedEntries.begin()->first)))
+                     .arg(static_cast<unsigned long long>(m_evictedEntries.size())));
+      const int32_t target = static_cast<int32_t>(2u * static_cast<uint32_t>(m_maxEvictedEntries)) / 3;
+      PruneEvictedEntriesHelperNoLock(
+          [&] { return m_evictedEntries.size() > static_cast<size_t>(std::max(target, 0)); }, pruned);
+      LogMessage(TLog::Info, TFormatString(u"RedisPubsub now tracking %1 evicted queries")
+                                 .arg(static_cast<unsigned long long>(m_evictedEntries.size())));
+      if (!m_evictedEntries.empty()) {
+        LogMessage(TLog::Info, TFormatString(u"RedisPubsub: oldest evicted query now tracked is from %1 seconds ago")
+                                   .arg(static_cast<long long>(SecondsSince(m_evictedEntries.begin()->first))));
+      }
+    }
+  }
+  if (pruned.empty()) return;
+  for (ICascadeInvalidator* invalidator : CascadeInvalidatorHolderFactory::GetInstance().GetInvalidators()) {
+    if (invalidator == nullptr) continue;
+    for (const auto& [cache, guids] : pruned) invalidator->OnEvicted(guids, *cache);
+  }
+}
+
+template <class Predicate>
+void RedisPubsub::Impl::PruneEvictedEntriesHelperNoLock(Predicate predicate,
+                                                        std::map<const ICoherentCache*, std::vector<unsigned>>& pruned) {
+  while (predicate()) {
+    auto oldest = m_evictedEntries.begin();
+    const CacheEntryInfo& evicted = oldest->second;
+    const GuidAndCache key{evicted.guid, evicted.cache};
+    const std::unordered_map<TString, TString> fields{{TString(u"CacheGuid"), TString::number(evicted.guid)},
+                                                      {TString(u"Cache"), CacheText(evicted.cache)}};
+    pruned[evicted.cache].push_back(evicted.guid);
+    if (m_evictedGuidAndCache.erase(key) == 0) {
+      LogMessage(TLog::Error,
+                 TString(u"RedisPubsub::PruneEvictedEntriesHelperNoLock - evicted entry does not exist in "
+                         u"m_evictedGuidAndCache"),
+                 fields, KelvraError::MakeError(0x8C3ACE23, KelvraError::AutoGenName(u"LogSite_AutoGen_", 0x8C3ACE23)));
+    }
+    auto tracked = m_guidAndCacheToKeyHash.find(key);
+    if (tracked == m_guidAndCacheToKeyHash.end()) {
+      LogMessage(TLog::Error,
+                 TString(u"RedisPubsub::PruneEvictedEntriesHelperNoLock - evicted entry does not exist in "
+                         u"m_guidAndCacheToKeyHash"),
+                 fields, KelvraError::MakeError(0xB01A293C, KelvraError::AutoGenName(u"LogSite_AutoGen_", 0xB01A293C)));
+    } else {
+      const Hash keyHash = tracked->second;
+      m_guidAndCacheToKeyHash.erase(tracked);
+      auto entries = m_keyhashToCacheEntries.find(keyHash);
+      if (entries == m_keyhashToCacheEntries.end()) {
+        ThrowLogicException(kSource, 766,
+                            "RedisPubsub::OnRemoved - inconsistency between m_guidAndCacheToKeyHash and "
+                            "m_keyhashToCacheEntries!");
+      }
+      std::vector<CacheEntryInfo>& records = entries->second;
+      records.erase(std::remove_if(records.begin(), records.end(),
+                                   [&](const CacheEntryInfo& record) {
+                                     return record.cache == evicted.cache && record.guid == evicted.guid;
+                                   }),
+                    records.end());
+      if (records.empty()) {
+        m_keyhashToCacheEntries.erase(entries);
+        ++KelvraCounters::RedisPubsubSavedMessages;
+      }
+    }
+    m_evictedEntries.erase(oldest);
+  }
+}
+
+std::string RedisPubsub::Impl::CheckConsistency() {
+  TWriteLockGuard guard(m_lock);
+  std::string problems;
+  auto report = [&](const std::string& text, const CacheEntryInfo& record) {
+    problems += text + " (guid " + std::to_string(record.guid) + ")\n";
+  };
+  size_t records = 0;
+  std::set<GuidAndCache> evictedInRecords;
+  for (const auto& [keyHash, entries] : m_keyhashToCacheEntries) {
+    if (entries.empty()) problems += "an empty vector is kept\n";
+    for (const CacheEntryInfo& record : entries) {
+      ++records;
+      auto tracked = m_guidAndCacheToKeyHash.find({record.guid, record.cache});
+      if (tracked == m_guidAndCacheToKeyHash.end() || tracked->second != keyHash) {
+        report("a record without its key hash in m_guidAndCacheToKeyHash", record);
+      }
+      if (record.evictedAt != kLive) {
+        evictedInRecords.insert({record.guid, record.cache});
+        auto [first, last] = m_evictedEntries.equal_range(record.evictedAt);
+        if (std::none_of(first, last, [&](const auto& element) {
+              return element.second.guid == record.guid && element.second.cache == record.cache;
+            })) {
+          report("an evicted record without its copy in m_evictedEntries", record);
+        }
+      }
+    }
+  }
+  if (records != m_guidAndCacheToKeyHash.size()) problems += "m_guidAndCacheToKeyHash holds other entries\n";
+  if (evictedInRecords != m_evictedGuidAndCache) problems += "m_evictedGuidAndCache differs from the evicted records\n";
+  if (m_evictedEntries.size() != m_evictedGuidAndCache.size()) {
+    problems += "m_evictedEntries and m_evictedGuidAndCache differ in size\n";
+  }
+  return problems;
+}
+
+// --- the exported class ----------------------------------------------------------------
+
+namespace {
+void RequireUnitTest(int line) {
+  if (!AppConfig::GetInstance().GetUnitTestFlag()) {
+    ThrowLogicException(kSource, line, "AppConfig::GetInstance().GetUnitTestFlag()");
+  }
+}
+}  // namespace
+
+RedisPubsub::RedisPubsub(const TString& channel)
+    : m_impl(std::make_unique<Impl>(channel, RedisSubscriptionManager::GetInstance(),
+                                    [](const TString& channelName, const TString& message) {
+                                      RedisSubscriptionManager::GetInstance().TryPublish(channelName, message, {});
+                                    })) {}
+
+RedisPubsub::RedisPubsub(const TString& channel, IRedisSubscriptionManager& subscriptionManager,
+                         PublishFunction publish)
+    : m_impl(std::make_unique<Impl>(channel, subscriptionManager, std::move(publish))) {}
+
+RedisPubsub::~RedisPubsub() = default;
+
+std::weak_ptr<RedisPubsub> RedisPubsub::GetInstance() {
+  RedisSubscriptionManager::GetInstance();
+  static InitOnceSlot slot;
+  return InitOnceSharedPtr<RedisPubsub>(slot, [] { return std::shared_ptr<RedisPubsub>(new RedisPubsub()); });
+}
+
+std::shared_ptr<RedisPubsub> RedisPubsub::CreateTestInstance(const TString& channel,
+                                                             IRedisSubscriptionManager& subscriptionManager,
+                                                             PublishFunction publish) {
+  RequireUnitTest(173);
+  return std::shared_ptr<RedisPubsub>(new RedisPubsub(channel, subscriptionManager, std::move(publish)));
+}
+
+OnAddedMetrics RedisPubsub::OnAdded(Hash entryKeyHash, Hash valueHash, uint64_t timestamp, unsigned guid,
+                                    std::weak_ptr<ICoherentCache> cache) {
+  return m_impl->OnAdded(entryKeyHash, valueHash, timestamp, guid, std::move(cache));
+}
+
+void RedisPubsub::OnRemoved(const ICoherentCache& cache) { m_impl->OnRemoved(cache); }
+
+OnRemovedMetrics RedisPubsub::OnRemoved(const std::vector<unsigned>& guids, std::weak_ptr<ICoherentCache> cache) {
+  return m_impl->OnRemoved(guids, std::move(cache));
+}
+
+std::string RedisPubsub::CheckConsistencyTestOnly() {
+  RequireUnitTest(__LINE__);
+  return m_impl->CheckConsistency();
+}
+
+void RedisPubsub::TriggerPruneEvictedEntriesTestOnly(int maxEvictedEntries, int evictedLifetimeSec) {
+  RequireUnitTest(180);
+  m_impl->TriggerPruneEvictedEntriesTestOnly(maxEvictedEntries, evictedLifetimeSec);
+}
+
+}  // namespace kelvra::caching
