@@ -1,0 +1,341 @@
+#include <gtest/gtest.h>
+
+#include "host/AppConfig.h"
+#include "host/AppOptions.h"
+#include "host/Errors.h"
+#include "host/KelvraCounters.h"
+#include "host/LogCapture.h"
+#include "public/caching/CascadeInvalidatorHolder.h"
+#include "tests/main/caching/coherence/CoherenceTestSupport.h"
+
+namespace {
+
+using namespace coherence_test;
+using kelvra::appoptions::ScopedOptionOverride;
+using kelvra::caching::CascadeInvalidatorHolderFactory;
+using kelvra::caching::RedisPubsub;
+
+const TString kPrefix(u"test.");
+const Hash kKey{0xabc, 0x123};
+const Hash kValue{0x1, 0x2};
+const Hash kOtherValue{0x3, 0x4};
+constexpr uint64_t kTime = 63900000000000ULL;  // a DateTime representation (ms)
+
+class RedisPubsubTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    CascadeInvalidatorHolderFactory::GetInstance().ResetForTest();
+    CascadeInvalidatorHolderFactory::GetInstance().Initialize({&m_invalidator, nullptr, nullptr, nullptr});
+  }
+  void TearDown() override {
+    if (m_service) EXPECT_EQ(m_service->CheckConsistencyTestOnly(), "");
+    m_service.reset();
+    CascadeInvalidatorHolderFactory::GetInstance().ResetForTest();
+  }
+
+  // Options are read when the service is made, so tests set them first.
+  void MakeService() {
+    m_service = RedisPubsub::CreateTestInstance(kPrefix, m_manager, [this](const TString& channel, const TString& message) {
+      m_published.emplace_back(channel.toStdString(), message.toStdString());
+      m_manager.Deliver(channel, message.toStdString());
+    });
+  }
+  // A message from another process.
+  void Receive(const Hash& key, const Hash& value, uint64_t timestamp) {
+    m_manager.Deliver(kPrefix + TString::fromStdString(HashText(key)), MessageText(value, timestamp));
+  }
+
+  InProcessSubscriptionManager m_manager;
+  RecordingInvalidator m_invalidator;
+  std::shared_ptr<RecordingCache> m_cache = std::make_shared<RecordingCache>();
+  std::shared_ptr<RedisPubsub> m_service;
+  std::vector<std::pair<std::string, std::string>> m_published;
+};
+
+TEST_F(RedisPubsubTest, FirstLocalEntryIsTrackedAndPublishedAndItsOwnMessageIsHarmless) {
+  ScopedOptionOverride delta("CacheSynchronizationMinimumDeltaSeconds", 5);
+  MakeService();
+  EXPECT_EQ(m_manager.SubscriptionCount(), 1u);
+  const int64_t saved = KelvraCounters::RedisPubsubSavedMessages.load();
+  m_service->OnAdded(kKey, kValue, kTime, 7, m_cache);
+  ASSERT_EQ(m_published.size(), 1u);
+  EXPECT_EQ(m_published[0].first, "test.abc-123");
+  EXPECT_EQ(m_published[0].second, "1-2@" + TString::number(kTime, 16).toStdString());
+  EXPECT_EQ(KelvraCounters::RedisPubsubSavedMessages.load(), saved + 1);
+  EXPECT_TRUE(m_cache->Dirty().empty()) << "its own message never makes an entry dirty";
+
+  // A second entry of the same key hash and value in another cache: not saved again.
+  auto other = std::make_shared<RecordingCache>();
+  m_service->OnAdded(kKey, kValue, kTime + 1, 8, other);
+  EXPECT_EQ(KelvraCounters::RedisPubsubSavedMessages.load(), saved + 1);
+  EXPECT_TRUE(other->Dirty().empty());
+  m_service->OnRemoved(*other);
+  m_service->OnRemoved(*m_cache);
+  m_service.reset();
+  EXPECT_EQ(m_manager.SubscriptionCount(), 0u) << "destruction unsubscribes";
+}
+
+TEST_F(RedisPubsubTest, MinimumDeltaBoundaryEqualHashesAndZeroHashes) {
+  ScopedOptionOverride delta("CacheSynchronizationMinimumDeltaSeconds", 5);
+  MakeService();
+  m_service->OnAdded(kKey, kValue, kTime, 7, m_cache);
+
+  Receive(kKey, kOtherValue, kTime + 3000);  // 3 s newer: within the margin
+  EXPECT_TRUE(m_cache->Dirty().empty());
+  Receive(kKey, kValue, kTime + 1000000);  // same value, much newer: never dirty
+  EXPECT_TRUE(m_cache->Dirty().empty());
+  Receive(kKey, kOtherValue, kTime + 6000);  // 6 s newer: stale
+  EXPECT_EQ(m_cache->Dirty(), std::vector<unsigned>{7});
+  ASSERT_EQ(m_invalidator.DirtyCalls().size(), 1u);
+  EXPECT_EQ(m_invalidator.DirtyCalls()[0].cache, m_cache.get());
+  Receive(kKey, kOtherValue, kTime + 60000);  // forgotten: nothing more
+  EXPECT_EQ(m_cache->Dirty().size(), 1u);
+
+  // Two zero hashes are values without a hash: time alone decides.
+  const Hash zero{0, 0};
+  const Hash zeroKey{0xdead, 0};
+  m_service->OnAdded(zeroKey, zero, kTime, 9, m_cache);
+  Receive(zeroKey, zero, kTime + 5000);  // exactly the margin: not older by more
+  EXPECT_EQ(m_cache->Dirty().size(), 1u);
+  Receive(zeroKey, zero, kTime + 5001);
+  EXPECT_EQ(m_cache->Dirty(), (std::vector<unsigned>{7, 9}));
+
+  // An addition that is older than a local entry of another value is stale
+  // at once: marked dirty, neither tracked nor published.
+  m_service->OnAdded(kKey, kOtherValue, kTime + 100000, 10, m_cache);
+  size_t published = m_published.size();
+  m_service->OnAdded(kKey, kValue, kTime, 11, m_cache);
+  EXPECT_EQ(m_published.size(), published);
+  EXPECT_EQ(m_cache->Dirty().back(), 11u);
+  m_service->OnRemoved(*m_cache);
+}
+
+TEST_F(RedisPubsubTest, DryRunTellsOnlyTheInvalidators) {
+  ScopedOptionOverride dryRun("CacheSynchronizationDryRun", true);
+  ScopedOptionOverride delta("CacheSynchronizationMinimumDeltaSeconds", 0);
+  MakeService();
+  m_service->OnAdded(kKey, kValue, kTime, 7, m_cache);
+  Receive(kKey, kOtherValue, kTime + 1);
+  EXPECT_TRUE(m_cache->Dirty().empty());
+  ASSERT_EQ(m_invalidator.DirtyCalls().size(), 1u);
+  EXPECT_EQ(m_invalidator.DirtyCalls()[0].ids, std::vector<unsigned>{7});
+  Receive(kKey, kOtherValue, kTime + 2);
+  EXPECT_EQ(m_invalidator.DirtyCalls().size(), 1u) << "the record was forgotten as usual";
+  m_service->OnRemoved(*m_cache);
+}
+
+TEST_F(RedisPubsubTest, PlaceholdersForRemovalsBeforeAdditions) {
+  ScopedOptionOverride logging("CacheSynchronizationLogging", true);
+  TLog::Capture capture(TLog::Info);
+  MakeService();
+  m_service->OnRemoved({5}, m_cache);
+  EXPECT_EQ(KelvraCounters::RedisPubsubPlaceholderSize.load(), 1);
+  try {
+    m_service->OnRemoved({5}, m_cache);
+    ADD_FAILURE() << "a second removal of a placeholder pair raises";
+  } catch (const LogicException& e) {
+    EXPECT_EQ(e.GetLine(), 646);
+    EXPECT_EQ(e.GetSourceFile(), "main/caching/RedisPubsub");
+    EXPECT_EQ(e.GetExpression(),
+              "m_removeBeforeAddPlaceholders.find({guid, cache.get()}) == m_removeBeforeAddPlaceholders.end()");
+  }
+  m_service->OnAdded(kKey, kValue, kTime, 5, m_cache);  // consumes the placeholder
+  EXPECT_TRUE(m_published.empty());
+  EXPECT_EQ(KelvraCounters::RedisPubsubPlaceholderSize.load(), 0);
+  EXPECT_TRUE(capture.ContainsLine(TString(u"RedisPubsub: Deleting placeholder for CacheGuid=5, cache=") +
+                                   TString::pointer(m_cache.get()) + u", size=0"));
+  m_service->OnAdded(kKey, kValue, kTime, 5, m_cache);  // now tracked and published
+  EXPECT_EQ(m_published.size(), 1u);
+
+  // The 10001st placeholder flushes them all, listing ten.
+  std::vector<unsigned> many;
+  for (unsigned guid = 1000; guid < 11001; ++guid) many.push_back(guid);
+  capture.Clear();
+  m_service->OnRemoved(many, m_cache);
+  EXPECT_EQ(KelvraCounters::RedisPubsubPlaceholderSize.load(), 0);
+  bool flushed = false;
+  for (const TLog::Record& record : capture.Records()) {
+    if (!record.text.startsWith(TString(u"RedisPubsub: Too many placeholders, flushing."))) continue;
+    flushed = true;
+    EXPECT_TRUE(record.severity == TLog::Warn);
+    EXPECT_EQ(record.text.split(u" {CacheGuid=").size(), 11u) << record.text;
+    EXPECT_TRUE(record.text.contains(TString(u" {CacheGuid=1000, cache=") + TString::pointer(m_cache.get()) + u"}"));
+  }
+  EXPECT_TRUE(flushed);
+  m_service->OnRemoved({1000}, m_cache);  // no placeholder left: a new one, no error
+  m_service->OnRemoved(*m_cache);
+}
+
+TEST_F(RedisPubsubTest, RemovalsEvictAndPruningDropsByAgeAndCount) {
+  ScopedOptionOverride lifetime("CacheSynchronizationEvictedLifetimeSec", 3600);
+  ScopedOptionOverride max("CacheSynchronizationMaxEvictedEntries", 100);
+  MakeService();
+  auto other = std::make_shared<RecordingCache>();
+  for (unsigned guid = 1; guid <= 4; ++guid) m_service->OnAdded({guid, 0}, kValue, kTime, guid, m_cache);
+  m_service->OnAdded({9, 0}, kValue, kTime, 9, other);
+
+  // An empty removal does nothing and reports zeros.
+  kelvra::caching::OnRemovedMetrics empty = m_service->OnRemoved({}, m_cache);
+  EXPECT_EQ(empty.guidCount + empty.totalMs + empty.lockMs + empty.pruneMs, 0u);
+
+  kelvra::caching::OnRemovedMetrics removed = m_service->OnRemoved({1, 2}, m_cache);
+  EXPECT_EQ(removed.guidCount, 2u);
+  m_service->OnRemoved({9}, other);
+  m_service->OnRemoved({3, 4}, m_cache);
+  EXPECT_EQ(m_service->CheckConsistencyTestOnly(), "");
+
+  // Removing an evicted entry again is an error event and changes nothing.
+  {
+    TLog::Capture capture(TLog::Error);
+    m_service->OnRemoved({1}, m_cache);
+    std::vector<TLog::Record> events = capture.Events(TString(u"RedisPubsub::OnRemoved - removing an evicted entry again."));
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].fields.at(TString(u"CacheGuid")), u"1");
+    EXPECT_EQ(events[0].fields.at(TString(u"Cache")), TString::pointer(m_cache.get()));
+    ASSERT_TRUE(events[0].error.has_value());
+    EXPECT_EQ(events[0].error->GetCode(), 0xC5E8FF71u);
+    EXPECT_EQ(events[0].error->GetMessage(), u"LogSite_AutoGen_0xC5E8FF71");
+  }
+
+  // An evicted entry still hears a late message (and leaves the tracking).
+  Receive({2, 0}, kOtherValue, kTime + 100000);
+  EXPECT_TRUE(m_cache->Dirty().empty()) << "caches are not told about evicted entries";
+  ASSERT_EQ(m_invalidator.DirtyCalls().size(), 1u);
+  EXPECT_EQ(m_invalidator.DirtyCalls()[0].ids, std::vector<unsigned>{2});
+
+  // Count pass: four evicted records (1, 9, 3, 4 in eviction order), max 3:
+  // down to 2, the oldest first; OnEvicted per cache, in drop order.
+  TLog::Capture capture(TLog::Info);
+  m_service->TriggerPruneEvictedEntriesTestOnly(3, -1);
+  std::vector<RecordingInvalidator::Call> evicted = m_invalidator.Evicted();
+  ASSERT_EQ(evicted.size(), 2u);
+  std::map<const kelvra::caching::ICoherentCache*, std::vector<unsigned>> byCache;
+  for (const auto& call : evicted) byCache[call.cache] = call.ids;
+  EXPECT_EQ(byCache[m_cache.get()], std::vector<unsigned>{1});
+  EXPECT_EQ(byCache[other.get()], std::vector<unsigned>{9});
+  EXPECT_TRUE(capture.ContainsLine(TString(u"reached 4 entries")));
+  EXPECT_TRUE(capture.ContainsLine(TString(u"RedisPubsub now tracking 2 evicted queries")));
+  EXPECT_TRUE(capture.ContainsLine(TString(u"RedisPubsub: oldest evicted query now tracked is from 0 seconds ago")));
+
+  // Max 0: every remaining record goes, and no "oldest" line.
+  capture.Clear();
+  m_service->TriggerPruneEvictedEntriesTestOnly(0, -1);
+  EXPECT_TRUE(capture.ContainsLine(TString(u"RedisPubsub now tracking 0 evicted queries")));
+  EXPECT_FALSE(capture.ContainsLine(TString(u"oldest evicted query")));
+  EXPECT_EQ(m_invalidator.Evicted().back().ids, (std::vector<unsigned>{3, 4}));
+
+  // Max 10 with twelve records: down to 6. Age pass: lifetime 0 drops all.
+  m_service->TriggerPruneEvictedEntriesTestOnly(100, -1);
+  for (unsigned guid = 100; guid < 112; ++guid) m_service->OnAdded({guid, 0}, kValue, kTime, guid, m_cache);
+  std::vector<unsigned> twelve;
+  for (unsigned guid = 100; guid < 112; ++guid) twelve.push_back(guid);
+  m_service->OnRemoved(twelve, m_cache);
+  capture.Clear();
+  m_service->TriggerPruneEvictedEntriesTestOnly(10, -1);
+  EXPECT_TRUE(capture.ContainsLine(TString(u"RedisPubsub now tracking 6 evicted queries")));
+  m_service->TriggerPruneEvictedEntriesTestOnly(-1, 0);
+  EXPECT_EQ(m_invalidator.Evicted().back().ids, (std::vector<unsigned>{106, 107, 108, 109, 110, 111}));
+  EXPECT_EQ(m_service->CheckConsistencyTestOnly(), "");
+  m_service->OnRemoved(*other);
+  m_service->OnRemoved(*m_cache);
+}
+
+TEST_F(RedisPubsubTest, WithdrawingACacheForgetsItsEntries) {
+  MakeService();
+  auto other = std::make_shared<RecordingCache>();
+  m_service->OnAdded(kKey, kValue, kTime, 1, m_cache);
+  m_service->OnAdded(kKey, kValue, kTime, 2, other);
+  m_service->OnAdded({7, 7}, kValue, kTime, 3, m_cache);
+  m_service->OnRemoved({3}, m_cache);
+  m_service->OnRemoved(*m_cache);
+  std::vector<RecordingInvalidator::Call> evicted = m_invalidator.Evicted();
+  ASSERT_FALSE(evicted.empty());
+  EXPECT_EQ(evicted.back().cache, m_cache.get());
+  EXPECT_EQ(evicted.back().ids, (std::vector<unsigned>{1, 3}));
+  // Its key hash now has only the other cache's entry; {7,7} has none.
+  const int64_t wasted = KelvraCounters::RedisPubsubWastedMessages.load();
+  Receive({7, 7}, kOtherValue, kTime + 10000000);
+  EXPECT_EQ(KelvraCounters::RedisPubsubWastedMessages.load(), wasted + 1);
+  Receive(kKey, kOtherValue, kTime + 10000000);
+  EXPECT_TRUE(m_cache->Dirty().empty());
+  EXPECT_EQ(other->Dirty(), std::vector<unsigned>{2});
+  // A removal for a cache that is gone does nothing.
+  std::weak_ptr<kelvra::caching::ICoherentCache> gone;
+  { gone = std::make_shared<RecordingCache>(); }
+  EXPECT_EQ(m_service->OnRemoved({1}, gone).lockMs, 0u);
+  m_service->OnRemoved(*other);
+}
+
+TEST_F(RedisPubsubTest, MalformedMessagesRaiseAndLeaveTheServiceWorking) {
+  ScopedOptionOverride delta("CacheSynchronizationMinimumDeltaSeconds", 0);
+  MakeService();
+  m_service->OnAdded(kKey, kValue, kTime, 1, m_cache);
+  auto lineOf = [&](const TString& channel, const std::string& message) {
+    try {
+      m_manager.Deliver(channel, message);
+    } catch (const LogicException& e) {
+      return e.GetLine();
+    }
+    return 0;
+  };
+  EXPECT_EQ(lineOf(TString(u"test.abc"), "1-2@5"), 237);            // key text without "-"
+  EXPECT_EQ(lineOf(TString(u"test.abc-123"), "1-2"), 251);          // no "@"
+  EXPECT_EQ(lineOf(TString(u"test.abc-123"), "1-2@3@4"), 251);      // two "@"
+  EXPECT_EQ(lineOf(TString(u"test.abc-123"), "12@5"), 237);         // value hash without "-"
+  EXPECT_EQ(lineOf(TString(u"test."), "1-2@5"), 0);                 // no key text: ignored
+  Receive(kKey, kOtherValue, kTime + 1);
+  EXPECT_EQ(m_cache->Dirty(), std::vector<unsigned>{1}) << "the service still works";
+  m_service->OnRemoved(*m_cache);
+}
+
+TEST_F(RedisPubsubTest, AReconnectMarksLiveEntriesDirtyUnlessSwitchedOff) {
+  MakeService();
+  m_service->OnAdded(kKey, kValue, kTime, 1, m_cache);
+  m_service->OnAdded({5, 5}, kValue, kTime, 2, m_cache);
+  m_service->OnRemoved({2}, m_cache);  // evicted: not live
+  {
+    ScopedOptionOverride off("CacheSynchronizationFlushOnReconnect", false);
+    m_manager.SimulateReconnect();
+    EXPECT_TRUE(m_cache->Dirty().empty());
+  }
+  m_manager.SimulateReconnect();
+  EXPECT_EQ(m_cache->Dirty(), std::vector<unsigned>{1});
+  ASSERT_EQ(m_invalidator.DirtyCalls().size(), 1u);
+  EXPECT_EQ(m_service->CheckConsistencyTestOnly(), "");
+  m_manager.SimulateReconnect();
+  EXPECT_EQ(m_cache->Dirty().size(), 1u) << "the entry was forgotten";
+  m_service->OnRemoved(*m_cache);
+}
+
+TEST_F(RedisPubsubTest, TestOnlyOperationsRefuseOutsideUnitTests) {
+  MakeService();
+  AppConfig::GetInstance().SetUnitTestFlag(false);
+  auto lineOf = [](const std::function<void()>& action) {
+    try {
+      action();
+    } catch (const LogicException& e) {
+      EXPECT_EQ(e.GetExpression(), "AppConfig::GetInstance().GetUnitTestFlag()");
+      return e.GetLine();
+    }
+    return 0;
+  };
+  int create = lineOf([&] { RedisPubsub::CreateTestInstance(kPrefix, m_manager, {}); });
+  int prune = lineOf([&] { m_service->TriggerPruneEvictedEntriesTestOnly(-1, -1); });
+  AppConfig::GetInstance().SetUnitTestFlag(true);
+  EXPECT_EQ(create, 173);
+  EXPECT_EQ(prune, 180);
+}
+
+TEST_F(RedisPubsubTest, AsynchronousModeSchedulesTheWork) {
+  ScopedOptionOverride async("AsyncCacheCoherence", true);
+  MakeService();
+  kelvra::caching::OnAddedMetrics added = m_service->OnAdded(kKey, kValue, kTime, 1, m_cache);
+  EXPECT_EQ(added.lockMs + added.dirtyMs + added.pruneMs + added.publishMs, 0u);
+  kelvra::caching::OnRemovedMetrics removed = m_service->OnRemoved({5, 6}, m_cache);
+  EXPECT_EQ(removed.guidCount, 2u);
+  EXPECT_EQ(removed.lockMs, 0u);
+  m_service.reset();  // waits for the scheduled work
+  EXPECT_EQ(m_published.size(), 1u);
+}
+
+}  // namespace
