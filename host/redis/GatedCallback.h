@@ -1,0 +1,48 @@
+// GatedCallback: a callback that can be closed for good, for subscriptions
+// and reconnect listeners.
+//
+// Invoke runs the function while holding the gate, unless Close ran before.
+// Close takes the gate, so it waits for a call in progress on another thread;
+// once Close returns the function never runs again. That is what lets
+// Unsubscribe promise "no callback after it returns", even for a message that
+// was already being delivered. The gate is recursive, so a callback may close
+// its own subscription (Close from inside Invoke on the same thread returns at
+// once).
+//
+// Thread rules: thread-safe. m_gate guards m_open and is held during calls.
+// Whoever calls Close must not hold a lock that the function takes.
+#pragma once
+
+#include <functional>
+#include <mutex>
+#include <utility>
+
+namespace kelvra::caching {
+
+template <class... Args>
+class GatedCallback {
+ public:
+  explicit GatedCallback(std::function<void(Args...)> function) : m_function(std::move(function)) {}
+
+  // Calls the function unless closed; true when it was called. An exception
+  // from the function passes to the caller (the gate is released).
+  template <class... CallArgs>
+  bool Invoke(CallArgs&&... args) {
+    std::lock_guard<std::recursive_mutex> gate(m_gate);
+    if (!m_open) return false;
+    if (m_function) m_function(std::forward<CallArgs>(args)...);
+    return true;
+  }
+
+  void Close() {
+    std::lock_guard<std::recursive_mutex> gate(m_gate);
+    m_open = false;
+  }
+
+ private:
+  const std::function<void(Args...)> m_function;
+  std::recursive_mutex m_gate;
+  bool m_open = true;  // guarded by m_gate
+};
+
+}  // namespace kelvra::caching

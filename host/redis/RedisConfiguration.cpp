@@ -1,0 +1,191 @@
+#include "host/redis/RedisConfiguration.h"
+
+#include <cctype>
+#include <charconv>
+#include <set>
+#include <string_view>
+
+#include "host/redis/RedisErrors.h"
+
+namespace kelvra::caching {
+
+namespace {
+
+constexpr long long kMaxMilliseconds = 86400000;  // one day
+
+[[noreturn]] void Fail(const std::string& message) { throw RedisConfigurationError(TString::fromStdString(message)); }
+
+std::string_view Trim(std::string_view text) {
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) text.remove_prefix(1);
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.remove_suffix(1);
+  return text;
+}
+
+bool HasWhiteSpace(std::string_view text) {
+  for (char c : text) {
+    if (std::isspace(static_cast<unsigned char>(c))) return true;
+  }
+  return false;
+}
+
+// A decimal number within [minimum, maximum], or a RedisConfigurationError
+// naming the option.
+long long ParseNumber(std::string_view name, std::string_view rawValue, long long minimum, long long maximum) {
+  std::string_view value = Trim(rawValue);
+  long long number = 0;
+  auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), number);
+  if (value.empty() || error != std::errc() || end != value.data() + value.size()) {
+    Fail("Redis options: '" + std::string(name) + "' needs a whole number, not '" + std::string(rawValue) + "'");
+  }
+  if (number < minimum || number > maximum) {
+    Fail("Redis options: '" + std::string(name) + "' must be between " + std::to_string(minimum) + " and " +
+         std::to_string(maximum) + ", not " + std::to_string(number));
+  }
+  return number;
+}
+
+// Splits the options text at unescaped ';' and resolves the escapes "\;" and
+// "\\" inside each item. The '=' that ends a name is never escaped, so names
+// come out unchanged.
+std::vector<std::string> SplitOptionItems(const std::string& text) {
+  std::vector<std::string> items(1);
+  for (size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c == '\\' && i + 1 < text.size() && (text[i + 1] == ';' || text[i + 1] == '\\')) {
+      items.back() += text[++i];
+    } else if (c == ';') {
+      items.emplace_back();
+    } else {
+      items.back() += c;
+    }
+  }
+  return items;
+}
+
+uint16_t ParsePort(std::string_view item, std::string_view text) {
+  unsigned port = 0;
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), port);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size() || port == 0 || port > 65535) {
+    Fail("Redis servers: '" + std::string(item) + "' has the port '" + std::string(text) +
+         "'; a port is a number from 1 to 65535");
+  }
+  return static_cast<uint16_t>(port);
+}
+
+RedisServerAddress ParseServerItem(std::string_view item) {
+  RedisServerAddress address;
+  std::string_view rest;
+  if (!item.empty() && item.front() == '[') {
+    size_t close = item.find(']');
+    if (close == std::string_view::npos) Fail("Redis servers: '" + std::string(item) + "' lacks the closing ']'");
+    address.host = std::string(item.substr(1, close - 1));
+    rest = item.substr(close + 1);
+    if (!rest.empty() && rest.front() != ':') {
+      Fail("Redis servers: '" + std::string(item) + "' has text after ']' that is not ':port'");
+    }
+  } else {
+    size_t colon = item.find(':');
+    if (colon != std::string_view::npos && item.find(':', colon + 1) != std::string_view::npos) {
+      Fail("Redis servers: '" + std::string(item) + "' has more than one ':'; write an IPv6 address in brackets");
+    }
+    address.host = std::string(item.substr(0, colon));
+    if (colon != std::string_view::npos) rest = item.substr(colon);
+  }
+  if (address.host.empty()) Fail("Redis servers: '" + std::string(item) + "' has no host name");
+  if (HasWhiteSpace(address.host)) Fail("Redis servers: '" + std::string(item) + "' has white space in its host");
+  if (!rest.empty()) address.port = ParsePort(item, rest.substr(1));
+  return address;
+}
+
+void CheckNoDuplicates(const std::vector<RedisServerAddress>& servers) {
+  std::set<std::pair<std::string, uint16_t>> seen;
+  for (const RedisServerAddress& server : servers) {
+    if (!seen.insert({server.host, server.port}).second) {
+      Fail("Redis servers: " + server.ToString() + " is listed twice");
+    }
+  }
+}
+
+}  // namespace
+
+std::string RedisServerAddress::ToString() const {
+  bool ipv6 = host.find(':') != std::string::npos;
+  return (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+
+RedisPoolOptions RedisPoolOptions::Parse(const TString& text) {
+  RedisPoolOptions options;
+  std::set<std::string> seen;
+  for (const std::string& rawItem : SplitOptionItems(text.toStdString())) {
+    if (Trim(rawItem).empty()) continue;
+    size_t equals = rawItem.find('=');
+    if (equals == std::string::npos) Fail("Redis options: '" + rawItem + "' is not of the form name=value");
+    std::string name(Trim(std::string_view(rawItem).substr(0, equals)));
+    std::string value = rawItem.substr(equals + 1);
+    if (!seen.insert(name).second) Fail("Redis options: '" + name + "' is given twice");
+    if (name == "user") {
+      options.user = value;
+    } else if (name == "password") {
+      options.password = value;
+    } else if (name == "db") {
+      options.database = static_cast<int>(ParseNumber(name, value, 0, 100000));
+    } else if (name == "connections") {
+      options.connectionsPerServer = static_cast<int>(ParseNumber(name, value, 1, 1024));
+    } else if (name == "connect_timeout_ms") {
+      options.connectTimeout = std::chrono::milliseconds(ParseNumber(name, value, 1, kMaxMilliseconds));
+    } else if (name == "command_timeout_ms") {
+      options.commandTimeout = std::chrono::milliseconds(ParseNumber(name, value, 1, kMaxMilliseconds));
+    } else if (name == "wait_ms") {
+      options.waitTimeout = std::chrono::milliseconds(ParseNumber(name, value, 0, kMaxMilliseconds));
+    } else {
+      Fail("Redis options: unknown option '" + name +
+           "' (known: user, password, db, connections, connect_timeout_ms, command_timeout_ms, wait_ms)");
+    }
+  }
+  if (!options.user.empty() && options.password.empty()) Fail("Redis options: 'user' needs a 'password' too");
+  return options;
+}
+
+std::string RedisPoolOptions::Describe() const {
+  std::string text;
+  if (!user.empty()) text += "user=" + user + ";";
+  if (!password.empty()) text += "password=***;";
+  text += "db=" + std::to_string(database) + ";connections=" + std::to_string(connectionsPerServer) +
+          ";connect_timeout_ms=" + std::to_string(connectTimeout.count()) +
+          ";command_timeout_ms=" + std::to_string(commandTimeout.count()) +
+          ";wait_ms=" + std::to_string(waitTimeout.count());
+  return text;
+}
+
+std::vector<RedisServerAddress> ParseRedisServers(const TString& text) {
+  std::vector<RedisServerAddress> servers;
+  std::string all = text.toStdString();
+  if (Trim(all).empty()) return servers;
+  size_t start = 0;
+  for (;;) {
+    size_t comma = all.find(',', start);
+    std::string_view item = Trim(std::string_view(all).substr(start, comma == std::string::npos ? std::string::npos
+                                                                                                : comma - start));
+    if (item.empty()) Fail("Redis servers: '" + all + "' has an empty item");
+    servers.push_back(ParseServerItem(item));
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  CheckNoDuplicates(servers);
+  return servers;
+}
+
+std::vector<RedisServerAddress> MakeRedisServers(const std::vector<std::pair<TString, uint16_t>>& servers) {
+  std::vector<RedisServerAddress> addresses;
+  for (const auto& [host, port] : servers) {
+    RedisServerAddress address{host.toStdString(), port};
+    if (address.host.empty()) Fail("Redis servers: a server has an empty host name");
+    if (HasWhiteSpace(address.host)) Fail("Redis servers: '" + address.host + "' has white space in its host");
+    if (port == 0) Fail("Redis servers: " + address.host + " has the port 0");
+    addresses.push_back(std::move(address));
+  }
+  CheckNoDuplicates(addresses);
+  return addresses;
+}
+
+}  // namespace kelvra::caching

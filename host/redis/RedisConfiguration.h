@@ -1,0 +1,89 @@
+// The configuration of the Redis connection pool: which servers, and how the
+// pool talks to them. Both come from the host, as values or as text.
+//
+// Servers text: a comma-separated list of "host:port" items, for example
+//   "10.0.0.5:6379, cache-2.example:6380, [::1]:6379"
+// White space around items is ignored; an IPv6 address goes in brackets; a
+// missing ":port" means 6379. An empty text means no server at all.
+//
+// Options text: ';'-separated "name=value" items, in any order, each at most
+// once; empty items are skipped, so a trailing ';' is fine. For example
+//   "password=s3cret;db=2;connections=8;connect_timeout_ms=500;command_timeout_ms=1000;wait_ms=200"
+//
+//   name                 default  meaning
+//   user                 (none)   ACL user name sent with AUTH (Redis 6+)
+//   password             (none)   AUTH at every (re)connection when not empty
+//   db                   0        SELECT at every (re)connection (0..100000)
+//   connections          4        connections per server (1..1024)
+//   connect_timeout_ms   500      bound on making a TCP connection (1..86400000)
+//   command_timeout_ms   1000     bound on each wait for the server while a
+//                                 command is written or its reply is read
+//                                 (1..86400000)
+//   wait_ms              200      how long FindAndLockPooledConnection waits
+//                                 for a free connection when all are in use;
+//                                 0 means not at all (0..86400000)
+//
+// Names are matched exactly (lower case). Values are taken verbatim except
+// that white space around numbers is ignored; inside a value "\;" stands for
+// ';' and "\\" for '\', so a password may hold any character.
+//
+// Every parse error raises RedisConfigurationError whose message names the
+// offending item and says what is wrong.
+//
+// Thread rules: plain values; the parse functions are pure.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "host/Export.h"
+#include "host/TString.h"
+
+namespace kelvra::caching {
+
+struct KELCACHE_EXPORT RedisServerAddress {
+  std::string host;
+  uint16_t port = 6379;
+
+  // "host:port", or "[host]:port" for an IPv6 address.
+  std::string ToString() const;
+  bool operator==(const RedisServerAddress& other) const = default;
+};
+
+struct KELCACHE_EXPORT RedisPoolOptions {
+  std::string user;
+  std::string password;
+  int database = 0;
+  int connectionsPerServer = 4;
+  std::chrono::milliseconds connectTimeout{500};
+  std::chrono::milliseconds commandTimeout{1000};
+  std::chrono::milliseconds waitTimeout{200};
+
+  // Parses the options text (see the header comment). Raises
+  // RedisConfigurationError.
+  static RedisPoolOptions Parse(const TString& text);
+  // The options as text in the same format, with the password shown as "***".
+  std::string Describe() const;
+};
+
+// Parses the servers text (see the header comment). Raises
+// RedisConfigurationError.
+KELCACHE_EXPORT std::vector<RedisServerAddress> ParseRedisServers(const TString& text);
+
+// Checks a list of (host, port) pairs and turns it into addresses: every host
+// must be non-empty without white space, every port non-zero, and no server
+// may be listed twice. Raises RedisConfigurationError.
+KELCACHE_EXPORT std::vector<RedisServerAddress> MakeRedisServers(
+    const std::vector<std::pair<TString, uint16_t>>& servers);
+
+// One complete pool configuration. The first server is also the one that
+// carries publish/subscribe.
+struct KELCACHE_EXPORT RedisPoolConfiguration {
+  std::vector<RedisServerAddress> servers;
+  RedisPoolOptions options;
+};
+
+}  // namespace kelvra::caching

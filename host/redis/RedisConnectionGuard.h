@@ -1,0 +1,41 @@
+// RedisConnectionGuard: exclusive use of one pooled Redis connection for as
+// long as the guard lives; destroying the guard gives the connection back to
+// its pool (or drops it when it broke, so a later request builds a new one).
+//
+//   if (auto guard = RedisConnectionPool::FindAndLockPooledConnection(key)) {
+//     auto value = guard->GetConnection().Get(physicalKey);
+//   }  // the connection goes back here
+//
+// Thread rules: a guard and its connection are used by one thread at a time
+// (they may move between threads). A guard keeps its server's pool alive, so
+// it may outlive a RedisConnectionPool::Reset; its connection then returns to
+// the retired pool and is closed with it.
+#pragma once
+
+#include <memory>
+
+#include "host/Export.h"
+#include "host/redis/RedisConnection.h"
+
+namespace kelvra::caching {
+
+class RedisServerPool;
+
+class KELCACHE_EXPORT RedisConnectionGuard {
+ public:
+  // Made by the pool. Takes the connection; gives it back to `pool` on
+  // destruction.
+  RedisConnectionGuard(std::shared_ptr<RedisServerPool> pool, std::unique_ptr<RedisConnection> connection);
+  ~RedisConnectionGuard();
+  RedisConnectionGuard(const RedisConnectionGuard&) = delete;
+  RedisConnectionGuard& operator=(const RedisConnectionGuard&) = delete;
+
+  // The guarded connection, usable until the guard is destroyed.
+  RedisConnection& GetConnection() { return *m_connection; }
+
+ private:
+  std::shared_ptr<RedisServerPool> m_pool;
+  std::unique_ptr<RedisConnection> m_connection;
+};
+
+}  // namespace kelvra::caching

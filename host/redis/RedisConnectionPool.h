@@ -1,0 +1,83 @@
+// RedisConnectionPool: the process's Redis connections, spread over the
+// configured servers.
+//
+// Configuration (host/redis/RedisConfiguration.h gives the text formats):
+//   RedisConnectionPool::GetInstance().Reset(servers, optionsText);
+//   RedisConnectionPool::GetInstance().Reset("host:6379,host2:6379", "password=...;db=0");
+// Reset parses and checks everything first and raises
+// RedisConfigurationError (changing nothing) when the text is bad; then it
+// replaces the whole configuration. Connections of the earlier configuration
+// still in use go on until their guards are destroyed, and are closed then.
+// Before the first Reset, and after a Reset with no servers, the pool has no
+// server and FindAndLockPooledConnection gives null.
+//
+// Choosing the server: an entry key is placed on a consistent-hash ring of
+// the servers (host/redis/RedisHashRing.h), so adding one server to n moves
+// only about 1/(n+1) of the keys. Publish/subscribe always uses the first
+// server of the list (LockPubSubConnection, GetConfiguration).
+//
+// FindAndLockPooledConnection gives a guard holding one connected
+// connection to the key's server, or null when no connection can be had
+// within `wait_ms` (all in use), or the server cannot be reached (see
+// host/redis/RedisServerPool.h for the back-off). It never raises for a
+// missing or failing server.
+//
+// Lifetime: one pool per process, created on first use through InitOnce and
+// never destroyed.
+//
+// Thread rules: thread-safe. m_mutex guards m_state only (a pointer swap);
+// the state it points to is immutable and its per-server pools are
+// thread-safe, so lookups copy the pointer and work without the lock.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "host/Export.h"
+#include "host/TString.h"
+#include "host/redis/RedisConfiguration.h"
+#include "host/redis/RedisConnectionGuard.h"
+
+namespace kelvra::caching {
+
+class KELCACHE_EXPORT RedisConnectionPool {
+ public:
+  static RedisConnectionPool& GetInstance();
+
+  // Servers as (host, port) pairs and the options text. Raises
+  // RedisConfigurationError.
+  void Reset(const std::vector<std::pair<TString, uint16_t>>& servers, const TString& options);
+  // Servers and options as text. Raises RedisConfigurationError.
+  void Reset(const TString& servers, const TString& options);
+
+  // A connection to the server of `key` (the entry key), or null.
+  static std::unique_ptr<RedisConnectionGuard> FindAndLockPooledConnection(const TString& key);
+  // A connection to the publish/subscribe server (the first one), or null.
+  std::unique_ptr<RedisConnectionGuard> LockPubSubConnection();
+
+  // The configuration in force, or null when the pool has no server. Each
+  // Reset makes a new object, so a change shows as a different pointer.
+  std::shared_ptr<const RedisPoolConfiguration> GetConfiguration() const;
+  // The server that holds `key`, or nothing when the pool has no server.
+  std::optional<RedisServerAddress> ServerFor(const TString& key) const;
+
+  RedisConnectionPool(const RedisConnectionPool&) = delete;
+  RedisConnectionPool& operator=(const RedisConnectionPool&) = delete;
+
+ private:
+  struct State;
+
+  RedisConnectionPool();
+  ~RedisConnectionPool();
+  void Install(std::shared_ptr<const State> state);
+  std::shared_ptr<const State> CurrentState() const;
+
+  mutable std::mutex m_mutex;
+  std::shared_ptr<const State> m_state;  // guarded by m_mutex; null without servers
+};
+
+}  // namespace kelvra::caching

@@ -1,0 +1,413 @@
+#include "host/redis/RedisSubscriptionManager.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "host/InitOnce.h"
+#include "host/TFormatString.h"
+#include "host/TLog.h"
+#include "host/redis/GatedCallback.h"
+#include "host/redis/RedisConnectionPool.h"
+#include "host/redis/RedisErrors.h"
+#include "host/redis/RedisSubscriberConnection.h"
+
+namespace kelvra::caching {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Subscription = GatedCallback<TString const&, void const*, int>;
+using Listener = GatedCallback<>;
+
+constexpr std::chrono::milliseconds kReadInterval{100};     // longest wait between checks of the requests
+constexpr std::chrono::milliseconds kUnconfiguredPoll{200};  // how often to look for a configuration
+constexpr std::chrono::milliseconds kFirstBackOff{50};
+constexpr std::chrono::milliseconds kMaxBackOff{2000};
+constexpr std::chrono::milliseconds kPingAfterSilence{1000};
+constexpr std::chrono::seconds kExitWait{2};
+
+TString ServerText(const RedisServerAddress& address) { return TString::fromStdString(address.ToString()); }
+
+}  // namespace
+
+// The state of one manager.
+//
+// Thread rules: m_mutex guards m_subscriptions, m_listeners,
+// m_nextListenerToken, m_thread, m_threadRunning, m_shutdown and
+// m_exitHandlerRegistered. Lock order: m_mutex before a GatedCallback's gate
+// is never needed: gates are taken (Invoke, Close) only without m_mutex.
+// m_wakeFd is set at construction; m_reconnects is atomic. Everything the
+// subscriber thread keeps about its connection lives on its own stack (Run).
+struct RedisSubscriptionManager::Impl {
+  Impl();
+  ~Impl();
+
+  void Wake() const;
+  void DrainWake() const;
+  void WaitForWake(std::chrono::milliseconds timeout) const;
+  void StartThreadLocked();
+  void StopThread(bool boundedWait);
+  void Run();
+  void Dispatch(const RedisSubscriberConnection::Event& event);
+  void NotifyReconnected();
+
+  mutable std::mutex m_mutex;
+  std::condition_variable m_threadStopped;
+  std::map<std::string, std::shared_ptr<Subscription>> m_subscriptions;
+  std::map<uint64_t, std::shared_ptr<Listener>> m_listeners;
+  uint64_t m_nextListenerToken = 1;
+  std::thread m_thread;
+  bool m_threadRunning = false;
+  bool m_shutdown = false;
+  bool m_processWide = false;  // set once, before any use
+  bool m_exitHandlerRegistered = false;
+
+  int m_wakeFd = -1;
+  std::atomic<uint64_t> m_reconnects{0};
+};
+
+namespace {
+// The process-wide manager, for the exit handler. Constant-initialised and
+// trivially destructible, so it is valid during exit.
+std::atomic<RedisSubscriptionManager*> s_processWideManager{nullptr};
+}  // namespace
+
+void RedisSubscriptionManager::StopAtExit() {
+  if (RedisSubscriptionManager* manager = s_processWideManager.load()) manager->m_impl->StopThread(true);
+}
+
+RedisSubscriptionManager::Impl::Impl() {
+  m_wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (m_wakeFd < 0) throw std::system_error(errno, std::generic_category(), "eventfd for the Redis subscriber");
+}
+
+RedisSubscriptionManager::Impl::~Impl() {
+  StopThread(false);
+  close(m_wakeFd);
+}
+
+void RedisSubscriptionManager::Impl::Wake() const {
+  uint64_t one = 1;
+  ssize_t written = write(m_wakeFd, &one, sizeof one);
+  (void)written;  // a full counter already means "wake up"
+}
+
+void RedisSubscriptionManager::Impl::DrainWake() const {
+  uint64_t count;
+  ssize_t got = read(m_wakeFd, &count, sizeof count);
+  (void)got;  // EAGAIN when nobody woke us
+}
+
+void RedisSubscriptionManager::Impl::WaitForWake(std::chrono::milliseconds timeout) const {
+  pollfd descriptor{m_wakeFd, POLLIN, 0};
+  poll(&descriptor, 1, static_cast<int>(timeout.count()));
+}
+
+void RedisSubscriptionManager::Impl::StartThreadLocked() {
+  if (m_shutdown || m_threadRunning) return;
+  // A thread that stopped has passed its last use of m_mutex; joining it
+  // waits only for it to close its connection.
+  if (m_thread.joinable()) m_thread.join();
+  m_threadRunning = true;
+  m_thread = std::thread([this] { Run(); });
+  if (m_processWide && !m_exitHandlerRegistered) {
+    m_exitHandlerRegistered = true;
+    std::atexit(&RedisSubscriptionManager::StopAtExit);
+  }
+}
+
+void RedisSubscriptionManager::Impl::StopThread(bool boundedWait) {
+  std::thread thread;
+  bool stopped = true;
+  {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_shutdown = true;
+    Wake();
+    bool onSubscriberThread = m_thread.get_id() == std::this_thread::get_id();
+    if (boundedWait && !onSubscriberThread) {
+      stopped = m_threadStopped.wait_for(lock, kExitWait, [this] { return !m_threadRunning; });
+    }
+    if (onSubscriberThread) stopped = false;
+    thread = std::move(m_thread);
+  }
+  if (!thread.joinable()) return;
+  if (stopped) {
+    thread.join();
+  } else {
+    thread.detach();  // a callback that does not return, or exit() called from a callback
+  }
+}
+
+void RedisSubscriptionManager::Impl::Dispatch(const RedisSubscriberConnection::Event& event) {
+  std::shared_ptr<Subscription> subscription;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto found = m_subscriptions.find(event.pattern);
+    if (found == m_subscriptions.end()) return;  // unsubscribed meanwhile
+    subscription = found->second;
+  }
+  TString channel = TString::fromStdString(event.channel);
+  try {
+    subscription->Invoke(channel, static_cast<const void*>(event.payload.data()),
+                         static_cast<int>(event.payload.size()));
+  } catch (...) {
+    TLog::LogCurrentException(TLog::Error, TString(u"RedisSubscriptionManager: a subscription callback failed"),
+                              {{TString(u"pattern"), TString::fromStdString(event.pattern)},
+                               {TString(u"channel"), channel}});
+  }
+}
+
+void RedisSubscriptionManager::Impl::NotifyReconnected() {
+  m_reconnects.fetch_add(1);
+  std::vector<std::shared_ptr<Listener>> listeners;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const auto& [token, listener] : m_listeners) listeners.push_back(listener);
+  }
+  for (const std::shared_ptr<Listener>& listener : listeners) {
+    try {
+      listener->Invoke();
+    } catch (...) {
+      TLog::LogCurrentException(TLog::Error, TString(u"RedisSubscriptionManager: a reconnect listener failed"));
+    }
+  }
+}
+
+// The subscriber thread. It owns its connection; the requests (which
+// patterns, shutdown) come through m_mutex and the wake-up descriptor.
+void RedisSubscriptionManager::Impl::Run() {
+  std::unique_ptr<RedisSubscriberConnection> connection;
+  std::shared_ptr<const RedisPoolConfiguration> connectedWith;
+  std::set<std::string> onServer;  // patterns subscribed on this connection
+  size_t pendingAcks = 0;          // PSUBSCRIBE acknowledgements still due for the initial patterns
+  bool reportReconnect = false;    // call the listeners once pendingAcks reaches 0
+  bool lost = false;               // a connection was lost, or could not be made, since the last one
+  int failures = 0;
+  std::chrono::milliseconds backOff = kFirstBackOff;
+  Clock::time_point lastTraffic;
+  Clock::time_point pingSentAt;
+  bool pingOutstanding = false;
+
+  for (;;) {
+    std::set<std::string> wanted;
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      if (m_shutdown || m_subscriptions.empty()) {
+        m_threadRunning = false;
+        m_threadStopped.notify_all();
+        break;  // the connection closes as this function returns
+      }
+      for (const auto& entry : m_subscriptions) wanted.insert(entry.first);
+    }
+    DrainWake();
+
+    std::shared_ptr<const RedisPoolConfiguration> configuration =
+        RedisConnectionPool::GetInstance().GetConfiguration();
+    if (connection && configuration != connectedWith) {
+      LogMessage(TLog::Warn, TFormatString(u"RedisSubscriptionManager: the Redis configuration changed; "
+                                           u"leaving %1")
+                                 .arg(ServerText(connection->Address())));
+      connection.reset();
+      lost = true;
+    }
+
+    if (!connection) {
+      if (!configuration) {
+        WaitForWake(kUnconfiguredPoll);
+        continue;
+      }
+      const RedisServerAddress& server = configuration->servers.front();
+      try {
+        auto fresh = std::make_unique<RedisSubscriberConnection>(server, configuration->options);
+        fresh->Connect();
+        std::vector<std::string> command{"PSUBSCRIBE"};
+        command.insert(command.end(), wanted.begin(), wanted.end());
+        fresh->Send(command);
+        connection = std::move(fresh);
+      } catch (const std::exception& error) {
+        ++failures;
+        LogMessage(failures == 1 ? TLog::Warn : TLog::Debug,
+                   TFormatString(u"RedisSubscriptionManager: cannot subscribe at %1 (%2); next attempt in %3 ms")
+                       .arg(ServerText(server))
+                       .arg(TString::fromStdString(error.what()))
+                       .arg(static_cast<long long>(backOff.count())));
+        lost = true;
+        WaitForWake(backOff);
+        backOff = std::min(backOff * 2, kMaxBackOff);
+        continue;
+      }
+      connectedWith = configuration;
+      onServer = wanted;
+      pendingAcks = wanted.size();
+      reportReconnect = lost;
+      lost = false;
+      failures = 0;
+      backOff = kFirstBackOff;
+      lastTraffic = Clock::now();
+      pingOutstanding = false;
+    }
+
+    try {
+      // Bring the server's patterns in line with the wanted ones.
+      std::vector<std::string> subscribe{"PSUBSCRIBE"};
+      std::vector<std::string> unsubscribe{"PUNSUBSCRIBE"};
+      for (const std::string& pattern : wanted) {
+        if (!onServer.count(pattern)) subscribe.push_back(pattern);
+      }
+      for (const std::string& pattern : onServer) {
+        if (!wanted.count(pattern)) unsubscribe.push_back(pattern);
+      }
+      if (subscribe.size() > 1) connection->Send(subscribe);
+      if (unsubscribe.size() > 1) connection->Send(unsubscribe);
+      onServer = wanted;
+
+      if (!pingOutstanding && Clock::now() - lastTraffic >= kPingAfterSilence) {
+        connection->Send({"PING"});
+        pingOutstanding = true;
+        pingSentAt = Clock::now();
+      }
+
+      std::vector<RedisSubscriberConnection::Event> events = connection->Wait(m_wakeFd, kReadInterval);
+      if (events.empty()) {
+        if (pingOutstanding && Clock::now() - pingSentAt > connectedWith->options.commandTimeout) {
+          throw RedisTimeoutError(TString(u"no answer to PING within the command time-out"));
+        }
+        continue;
+      }
+      lastTraffic = Clock::now();
+      for (const RedisSubscriberConnection::Event& event : events) {
+        switch (event.kind) {
+          case RedisSubscriberConnection::Event::Kind::Message:
+            Dispatch(event);
+            break;
+          case RedisSubscriberConnection::Event::Kind::Subscribed:
+            if (pendingAcks > 0 && --pendingAcks == 0 && reportReconnect) {
+              reportReconnect = false;
+              LogMessage(TLog::Warn, TFormatString(u"RedisSubscriptionManager: subscribed again at %1 after a "
+                                                   u"lost connection; messages published meanwhile are lost")
+                                         .arg(ServerText(connection->Address())));
+              NotifyReconnected();
+            }
+            break;
+          case RedisSubscriberConnection::Event::Kind::Pong:
+            pingOutstanding = false;
+            break;
+          case RedisSubscriberConnection::Event::Kind::Unsubscribed:
+            break;
+        }
+      }
+    } catch (const std::exception& error) {
+      LogMessage(TLog::Warn, TFormatString(u"RedisSubscriptionManager: lost the connection to %1 (%2); "
+                                           u"reconnecting")
+                                 .arg(ServerText(connection->Address()))
+                                 .arg(TString::fromStdString(error.what())));
+      connection.reset();
+      lost = true;
+    }
+  }
+}
+
+RedisSubscriptionManager::RedisSubscriptionManager() : m_impl(std::make_unique<Impl>()) {}
+
+RedisSubscriptionManager::~RedisSubscriptionManager() {
+  m_impl->StopThread(false);
+  // The thread has ended, so nothing is delivered any more.
+  std::lock_guard<std::mutex> lock(m_impl->m_mutex);
+  m_impl->m_subscriptions.clear();
+  m_impl->m_listeners.clear();
+}
+
+RedisSubscriptionManager& RedisSubscriptionManager::GetInstance() {
+  static InitOnceSlot s_slot;
+  return *InitOnceShared<RedisSubscriptionManager>(s_slot, [] {
+    auto manager = std::make_shared<RedisSubscriptionManager>();
+    manager->m_impl->m_processWide = true;
+    s_processWideManager.store(manager.get());
+    return manager;
+  });
+}
+
+void RedisSubscriptionManager::Subscribe(TString const& pattern, MessageCallback const& callback) {
+  auto subscription = std::make_shared<Subscription>(callback);
+  std::shared_ptr<Subscription> replaced;
+  {
+    std::lock_guard<std::mutex> lock(m_impl->m_mutex);
+    std::shared_ptr<Subscription>& slot = m_impl->m_subscriptions[pattern.toStdString()];
+    replaced = std::move(slot);
+    slot = std::move(subscription);
+    m_impl->StartThreadLocked();
+  }
+  m_impl->Wake();
+  if (replaced) replaced->Close();
+}
+
+void RedisSubscriptionManager::Unsubscribe(TString const& pattern) {
+  std::shared_ptr<Subscription> removed;
+  {
+    std::lock_guard<std::mutex> lock(m_impl->m_mutex);
+    auto found = m_impl->m_subscriptions.find(pattern.toStdString());
+    if (found == m_impl->m_subscriptions.end()) return;
+    removed = std::move(found->second);
+    m_impl->m_subscriptions.erase(found);
+  }
+  m_impl->Wake();
+  removed->Close();  // waits for a delivery in progress on the subscriber thread
+}
+
+uint64_t RedisSubscriptionManager::AddReconnectListener(ReconnectListener listener) {
+  auto gated = std::make_shared<Listener>(std::move(listener));
+  std::lock_guard<std::mutex> lock(m_impl->m_mutex);
+  uint64_t token = m_impl->m_nextListenerToken++;
+  m_impl->m_listeners.emplace(token, std::move(gated));
+  return token;
+}
+
+void RedisSubscriptionManager::RemoveReconnectListener(uint64_t token) {
+  std::shared_ptr<Listener> removed;
+  {
+    std::lock_guard<std::mutex> lock(m_impl->m_mutex);
+    auto found = m_impl->m_listeners.find(token);
+    if (found == m_impl->m_listeners.end()) return;
+    removed = std::move(found->second);
+    m_impl->m_listeners.erase(found);
+  }
+  removed->Close();
+}
+
+bool RedisSubscriptionManager::TryPublish(TString const& channel, TString const& message,
+                                          std::function<void(redisContext*, redisReply*, void*)> const& onReply) {
+  try {
+    std::unique_ptr<RedisConnectionGuard> guard = RedisConnectionPool::GetInstance().LockPubSubConnection();
+    if (!guard) return false;
+    guard->GetConnection().Publish(channel.toStdString(), message.toStdString(), onReply);
+    return true;
+  } catch (...) {
+    TLog::LogCurrentException(TLog::Debug, TString(u"RedisSubscriptionManager: publication failed"),
+                              {{TString(u"channel"), channel}});
+    return false;
+  }
+}
+
+bool RedisSubscriptionManager::IsSubscriberRunning() const {
+  std::lock_guard<std::mutex> lock(m_impl->m_mutex);
+  return m_impl->m_threadRunning;
+}
+
+uint64_t RedisSubscriptionManager::GetReconnectCount() const { return m_impl->m_reconnects.load(); }
+
+}  // namespace kelvra::caching

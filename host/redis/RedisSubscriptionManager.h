@@ -1,0 +1,91 @@
+// RedisSubscriptionManager: the process's Redis publish/subscribe, over the
+// publish/subscribe server of the connection pool's configuration (the first
+// server that RedisConnectionPool::Reset was given).
+//
+// Subscriptions (IRedisSubscriptionManager) run on one connection and one
+// thread of their own:
+//   - The thread starts with the first Subscribe and stops when the last
+//     subscription goes (and at process exit); it connects once the pool is
+//     configured, and follows a new configuration.
+//   - It reads with a short time-out and a wake-up descriptor, so it sees new
+//     subscriptions, unsubscriptions and shutdown at once, and it sends PING
+//     after a second of silence: a server that does not answer within the
+//     command time-out counts as lost.
+//   - After a lost connection it reconnects with a back-off that starts at
+//     50 ms and doubles up to 2 s, and subscribes again to every pattern.
+//     Each loss and each reconnection is logged at Warn; messages published
+//     in between are lost (publish/subscribe is at-most-once), so once every
+//     pattern is subscribed again the reconnect listeners are called.
+//   - One subscription per pattern: subscribing to a pattern again replaces
+//     its callback.
+//   - Callbacks run on the subscriber thread, one at a time. An exception
+//     from a callback is logged (Error) and delivery goes on.
+//   - Unsubscribe returns without waiting for the server; once it returns the
+//     callback is never called again, also not for a message whose delivery
+//     had already begun (it waits for a callback in progress on another
+//     thread, so do not call it holding a lock that the callback takes). A
+//     callback may unsubscribe itself.
+//
+// TryPublish sends PUBLISH on a pooled connection to the publish/subscribe
+// server and gives false, without raising, when the pool has no server, no
+// connection is free, or the command fails.
+//
+// Lifetime: GetInstance's manager is created through InitOnce and never
+// destroyed. Its thread is stopped by an exit handler (std::atexit) that is
+// registered when the thread first starts; the handler waits up to 2 s for
+// the thread to end (then leaves it). The thread itself uses only objects
+// that are never destroyed (this manager, the pool, the logging) and the
+// owners' callbacks. A manager made with the public constructor (tests,
+// tools) stops and joins its thread in its destructor.
+//
+// Thread rules: thread-safe; see the Impl in the .cpp for the locks.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "host/Export.h"
+#include "host/TString.h"
+#include "host/redis/IRedisSubscriptionManager.h"
+
+struct redisContext;
+struct redisReply;
+
+namespace kelvra::caching {
+
+class KELCACHE_EXPORT RedisSubscriptionManager final : public IRedisSubscriptionManager {
+ public:
+  static RedisSubscriptionManager& GetInstance();
+
+  // A manager of its own, apart from the process's one.
+  RedisSubscriptionManager();
+  ~RedisSubscriptionManager() override;
+  RedisSubscriptionManager(const RedisSubscriptionManager&) = delete;
+  RedisSubscriptionManager& operator=(const RedisSubscriptionManager&) = delete;
+
+  void Subscribe(TString const& pattern, MessageCallback const& callback) override;
+  void Unsubscribe(TString const& pattern) override;
+  uint64_t AddReconnectListener(ReconnectListener listener) override;
+  void RemoveReconnectListener(uint64_t token) override;
+
+  // Publishes `message` (as UTF-8) on `channel`. onReply, when not empty, is
+  // called with the raw reply before it is freed. True when the server took
+  // the message.
+  bool TryPublish(TString const& channel, TString const& message,
+                  std::function<void(redisContext*, redisReply*, void*)> const& onReply);
+
+  // Whether the subscriber thread is running now.
+  bool IsSubscriberRunning() const;
+  // How many times the subscriptions were re-established after a loss.
+  uint64_t GetReconnectCount() const;
+
+ private:
+  struct Impl;
+  // The exit handler of the process-wide manager (see Lifetime above).
+  static void StopAtExit();
+
+  const std::unique_ptr<Impl> m_impl;
+};
+
+}  // namespace kelvra::caching
