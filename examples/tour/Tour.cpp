@@ -7,6 +7,8 @@ namespace tour {
 const std::vector<Chapter>& Chapters() {
   static const std::vector<Chapter> chapters = {
       {"host", "The host services: a logged event, a task on a future, an option overridden", ChapterHost},
+      {"memory", "The in-memory cache: an index to find entries, a clock to age them out", ChapterMemory},
+      {"sync", "The thread-safe cache: two threads, a replacement, an entry made dirty", ChapterSync},
   };
   return chapters;
 }

@@ -30,5 +30,7 @@ inline void Show(const TString& text) { Show(text.toStdString()); }
 
 // Chapter functions (one per file).
 void ChapterHost();
+void ChapterMemory();
+void ChapterSync();
 
 }  // namespace tour
