@@ -33,3 +33,32 @@
 #include "host/TString.h"
 #include "host/TSystem.h"
 #include "host/ThreadPool.h"
+
+// In-memory caches
+#include "main/utility/Cache.h"
+#include "main/utility/CacheHelpers.h"
+#include "main/utility/ICoherentCache.h"
+#include "main/utility/IndexedCache.h"
+#include "main/utility/SynchronizedCache.h"
+#include "main/utility/SynchronizedIndexedCache.h"
+
+// Second-level caches
+#include "public/caching/DiskExternalCache.h"
+#include "public/caching/ExternalCache.h"
+#include "public/caching/ExternalCacheFactory.h"
+#include "public/caching/NullExternalCache.h"
+
+// Consistency services
+#include "public/caching/CacheInvariants.h"
+#include "public/caching/CascadeInvalidator.h"
+#include "public/caching/CascadeInvalidatorAggregator.h"
+#include "public/caching/CascadeInvalidatorHolder.h"
+#include "public/caching/CoherenceMetrics.h"
+#include "public/caching/RedisPubsub.h"
+
+// Redis client services
+#include "host/redis/IRedisSubscriptionManager.h"
+#include "host/redis/RedisConnection.h"
+#include "host/redis/RedisConnectionGuard.h"
+#include "host/redis/RedisConnectionPool.h"
+#include "host/redis/RedisSubscriptionManager.h"

@@ -2,6 +2,17 @@
 
 #include <ctime>
 
+#include "host/LocalTimeLock.h"
+
+namespace host_internal {
+
+std::mutex& LocalTimeMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+}  // namespace host_internal
+
 DateTime DateTime::FromSystemTime(std::chrono::system_clock::time_point time) {
   auto sinceEpoch = std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count();
   return DateTime(kUnixEpochMilliseconds + static_cast<uint64_t>(sinceEpoch));
@@ -18,7 +29,10 @@ DateTime DateTime::GetLocalTime() {
   auto now = std::chrono::system_clock::now();
   std::time_t seconds = std::chrono::system_clock::to_time_t(now);
   std::tm local{};
-  localtime_r(&seconds, &local);
+  {
+    std::lock_guard<std::mutex> lock(host_internal::LocalTimeMutex());
+    localtime_r(&seconds, &local);
+  }
   // tm_gmtoff is the local zone's offset from UTC in seconds, daylight saving included.
   return FromSystemTime(now) + DateTimeSpan::FromSeconds(local.tm_gmtoff);
 }

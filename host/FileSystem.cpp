@@ -1,5 +1,7 @@
 #include "host/FileSystem.h"
 
+#include "host/LocalTimeLock.h"
+
 #include <cerrno>
 #include <chrono>
 #include <ctime>
@@ -66,7 +68,11 @@ std::chrono::system_clock::time_point LocalToSystem(const DateTime& localTime) {
   std::tm fields{};
   if (gmtime_r(&fieldsAsUtc, &fields) == nullptr) return asIfUtc;
   fields.tm_isdst = -1;  // let the zone's rules decide whether daylight saving applies
-  std::time_t utc = std::mktime(&fields);
+  std::time_t utc;
+  {
+    std::lock_guard<std::mutex> lock(host_internal::LocalTimeMutex());
+    utc = std::mktime(&fields);
+  }
   if (utc == static_cast<std::time_t>(-1)) return asIfUtc;
   return std::chrono::system_clock::from_time_t(utc) + rest;
 }
@@ -76,7 +82,12 @@ DateTime SystemToLocal(std::chrono::system_clock::time_point time) {
   auto seconds = std::chrono::floor<std::chrono::seconds>(time.time_since_epoch());
   std::time_t utc = static_cast<std::time_t>(seconds.count());
   std::tm local{};
-  if (localtime_r(&utc, &local) == nullptr) return DateTime::FromSystemTime(time);
+  bool converted;
+  {
+    std::lock_guard<std::mutex> lock(host_internal::LocalTimeMutex());
+    converted = localtime_r(&utc, &local) != nullptr;
+  }
+  if (!converted) return DateTime::FromSystemTime(time);
   // tm_gmtoff is the zone's offset from UTC at that instant, daylight saving included.
   return DateTime::FromSystemTime(time) + DateTimeSpan::FromSeconds(local.tm_gmtoff);
 }

@@ -9,6 +9,8 @@ const std::vector<Chapter>& Chapters() {
       {"host", "The host services: a logged event, a task on a future, an option overridden", ChapterHost},
       {"memory", "The in-memory cache: an index to find entries, a clock to age them out", ChapterMemory},
       {"sync", "The thread-safe cache: two threads, a replacement, an entry made dirty", ChapterSync},
+      {"external", "The second-level cache on disk: the factory's WAV2 store, values in and out, events, the folder",
+       ChapterExternal},
   };
   return chapters;
 }

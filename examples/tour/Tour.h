@@ -32,5 +32,6 @@ inline void Show(const TString& text) { Show(text.toStdString()); }
 void ChapterHost();
 void ChapterMemory();
 void ChapterSync();
+void ChapterExternal();
 
 }  // namespace tour

@@ -1,0 +1,86 @@
+// DiskExternalCache: the second-level cache on the local disk, the
+// authoring client's default store.
+//
+// Each value lies in a file of its own, next to a file that holds its key:
+//
+//   <external cache dir>/ExternalCacheV1/<namespace>/<keyHash>/.key   the key, UTF-8, nothing else
+//   <external cache dir>/ExternalCacheV1/<namespace>/<keyHash>/.bin   the value, byte for byte
+//   <external cache dir>/ExternalCacheV1/<namespace>/.lock            empty; its byte ranges lock entries
+//
+// keyHash is the frame's KeyHash (decimal XXH32 of the key's UTF-16 bytes).
+// Keys whose hashes collide share one entry folder, which holds the key
+// stored last; a load compares the key file with its key. A store writes in
+// the order: key file emptied, value file replaced whole (atomically), key
+// text. A load checks the key text, renews the value file's last-write time
+// (so the sweeper's least-recently-written order is least recently used),
+// reads the value, then reads the key file again and reports a miss when it
+// changed meanwhile. Stores and drops of an entry lock it exclusively, loads
+// shared (a byte-range lock on ".lock" at the offset keyHash, released by the
+// kernel when its holder dies), so stores of colliding keys never interleave.
+// docs/external-caches.md describes the format and why a load never returns
+// bytes that were not stored whole for its key.
+//
+// The store runs under the asynchronous frame (ExternalCache): loads, stores
+// and drops are host tasks with the frame's thresholds, concurrency limit and
+// time-outs. Failures of the disk are logged at Warn and swallowed: a store
+// or drop reports "done" once its function ran to its end, a load that cannot
+// read reports a miss. ttlSec is ignored: entries go by a drop, by a later
+// store under the same hash, or by the sweeper.
+//
+// Thread rules: thread-safe. The object never changes after construction and
+// holds no lock of its own; operations may run at once in any threads and
+// processes, and those on one entry are ordered by the entry's file lock.
+// The functions handed to the frame hold copies of the path and a share of
+// the sweeper, never the cache object, so they may outlive it. The sweeper's
+// own thread rules are the host's (FolderSweeper is thread-safe).
+//
+// Ownership: the sweeper is shared with whoever made it; it may be null (no
+// sweeping).
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "host/Export.h"
+#include "host/FolderSweeper.h"
+#include "host/TPath.h"
+#include "host/TString.h"
+#include "public/caching/ExternalCache.h"
+
+namespace kelvra::caching {
+
+class KELCACHE_EXPORT DiskExternalCache : public ExternalCache<TString, std::vector<uint8_t>> {
+ public:
+  // Entries under AppConfig's external cache folder / "ExternalCacheV1" / ns
+  // (the folder is read now). ns must be usable as one path component: a
+  // namespace that is empty, "." or "..", or holds '/', '\\' or a NUL
+  // character raises LogicException (source "main/caching/DiskExternalCache").
+  DiskExternalCache(TString ns, std::shared_ptr<FolderSweeper> sweeper);
+  // Entries directly under cachePath (the namespace folder itself; nothing is
+  // added to it). ns is checked as above; it names the cache in events.
+  DiskExternalCache(TString ns, TPath cachePath, std::shared_ptr<FolderSweeper> sweeper);
+  DiskExternalCache(const DiskExternalCache&) = default;
+  ~DiskExternalCache() override;
+
+  // The keys on disk, read synchronously on the caller's thread (no task, no
+  // slot, no event): for every entry folder that holds both files, the key
+  // file's text. An entry that cannot be read is logged at Info and skipped.
+  // Empty, and nothing created, when the namespace folder does not exist.
+  std::vector<TString> TryGetAllKeys() const override;
+
+  // The namespace folder, and the sweeper asked before each store (may be
+  // null); for inspection by hosts and tests.
+  const TPath& GetCachePath() const { return cachePath; }
+  const std::shared_ptr<FolderSweeper>& GetSweeper() const { return m_sweeper; }
+
+ protected:
+  StoreFunc GetStoreFunc() const override;
+  LoadFunc GetLoadFunc() const override;
+  DropFunc GetDropFunc() const override;
+
+ private:
+  TPath cachePath;
+  std::shared_ptr<FolderSweeper> m_sweeper;
+};
+
+}  // namespace kelvra::caching

@@ -1,0 +1,104 @@
+// The process-wide concurrency limit of the external caches. The semaphore
+// takes its size from ExternalCacheConcurrencyLimit at the first slot request
+// in the process, so this executable holds a single test, which sets the
+// option before anything asks for a slot (whether it runs under ctest, one
+// process per test, or on its own).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+
+#include "host/AppOptions.h"
+#include "host/LogCapture.h"
+#include "public/caching/ExternalCache.h"
+#include "tests/main/caching/external/ExternalTestSupport.h"
+
+namespace {
+
+using namespace kelcache_test;
+using kelvra::appoptions::ScopedOptionOverride;
+using kelvra::caching::TryAcquireConcurrencySemaphore;
+
+TEST(ExternalCacheConcurrencyLimitTest, OneSlotMakesEveryOtherOperationJamUntilItIsGivenBack) {
+  ScopedOptionOverride limit("ExternalCacheConcurrencyLimit", 1);
+  ScopedOptionOverride wait("ExternalCacheConcurrencyTimeoutMs", 50);
+  ScopedOptionOverride storeTimeout("ExternalCacheStoreTimeoutMs", 20000);
+
+  auto gate = std::make_shared<Gate>();
+  auto entered = std::make_shared<Gate>();
+  auto stores = std::make_shared<std::atomic<int>>(0);
+  ScriptedStore cache(
+      u"limit-ns", 0, true,
+      [gate, entered, stores](TString key, TString, Value, long long) {
+        ++*stores;
+        if (key == TString(u"blocker")) {
+          entered->Open();
+          gate->Wait();
+        }
+      },
+      [](TString, TString) { return MakeValue("v"); }, [](TString, TString) {});
+  TLog::Capture capture(TLog::Info);
+
+  // The first request creates the semaphore with one slot; the blocker holds it.
+  AsyncTask::Future<bool> blocker = cache.TryStore(u"blocker", MakeValue("v"), 0, -1);
+  ASSERT_TRUE(entered->Wait());
+
+  EXPECT_FALSE(cache.TryStore(u"second", MakeValue("v"), 0, -1).Get());
+  EXPECT_EQ(cache.TryLoad(u"second").Get(), nullptr);
+  EXPECT_FALSE(cache.TryDrop(u"second").Get());
+  EXPECT_FALSE(TryAcquireConcurrencySemaphore()->IsAcquired());
+  for (const char* name : {"ec-store", "ec-load", "ec-drop"}) {
+    SCOPED_TRACE(name);
+    const TLog::Record event = SingleEvent(capture, TString(name));
+    EXPECT_EQ(Field(event, "outcome"), "jam");
+    EXPECT_EQ(Field(event, "elapsed-ms"), "<absent>") << "no function ran";
+    EXPECT_EQ(Field(event, "ttl-sec"), "<absent>") << "ttl-sec only once a slot was had";
+  }
+  EXPECT_EQ(stores->load(), 1);
+
+  // Skipped stores never ask for a slot, so they do not jam.
+  capture.Clear();
+  {
+    ScopedOptionOverride keyBound("ExternalCacheUpperBoundKeySizeB", 2);
+    EXPECT_TRUE(cache.TryStore(u"long key", MakeValue("v"), 0, -1).Get());
+    EXPECT_EQ(Field(SingleEvent(capture, u"ec-store"), "outcome"), "ignore-large-key");
+  }
+
+  // A later change of the limit has no effect: the semaphore exists.
+  {
+    ScopedOptionOverride more("ExternalCacheConcurrencyLimit", 8);
+    EXPECT_FALSE(TryAcquireConcurrencySemaphore()->IsAcquired());
+  }
+
+  // Once the blocker ends, its slot comes back.
+  gate->Open();
+  EXPECT_TRUE(blocker.Get());
+  {
+    auto slot = TryAcquireConcurrencySemaphore();
+    EXPECT_TRUE(slot->IsAcquired());
+    EXPECT_FALSE(TryAcquireConcurrencySemaphore()->IsAcquired()) << "held until the last reference goes";
+  }
+  capture.Clear();
+  EXPECT_TRUE(cache.TryDrop(u"second").Get());
+  EXPECT_EQ(Field(SingleEvent(capture, u"ec-drop"), "outcome"), "done");
+
+  // A store that timed out gives its slot back while its function still runs.
+  auto gate2 = std::make_shared<Gate>();
+  auto entered2 = std::make_shared<Gate>();
+  ScopedOptionOverride shortTimeout("ExternalCacheStoreTimeoutMs", 50);
+  ScriptedStore slow(
+      u"limit-ns", 0, true,
+      [gate2, entered2](TString, TString, Value, long long) {
+        entered2->Open();
+        gate2->Wait();
+      },
+      [](TString, TString) { return MakeValue("v"); }, [](TString, TString) {});
+  EXPECT_FALSE(slow.TryStore(u"slow", MakeValue("v"), 0, -1).Get());
+  ASSERT_TRUE(entered2->Wait());
+  EXPECT_NE(cache.TryLoad(u"other").Get(), nullptr) << "the slot is free although the slow function runs";
+  gate2->Open();
+  EXPECT_TRUE(WaitForBackgroundTasks());
+}
+
+}  // namespace

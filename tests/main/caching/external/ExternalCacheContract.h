@@ -1,0 +1,248 @@
+// The behaviour every second-level cache shares, written once and run against
+// every IExternalCache: the disk store and the null store here, the Redis
+// store in its own tests.
+//
+// How to run it against a store:
+//   1. Include this header in exactly one source file of a test executable
+//      (it defines the TEST_P bodies).
+//   2. Write a ContractBackend: it owns what one test needs (a temporary
+//      folder, a private redis-server, ...) and makes caches of a namespace
+//      over it. One backend object is made per test and destroyed after it.
+//   3. Instantiate the suite with a ContractParam that names the backend,
+//      makes it, and says what the store keeps:
+//
+//        INSTANTIATE_TEST_SUITE_P(Redis, ExternalCacheContract,
+//            ::testing::Values(ContractParam{"Redis", [] { return std::make_unique<RedisBackend>(); },
+//                                            ContractExpectations{}}),
+//            ContractParamName);
+//
+// Stores under the asynchronous frame must accept a load time of
+// kSlowLoadMs (no lower bound is that high) and keys and values of the sizes
+// used here (below the default thresholds).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/Errors.h"
+#include "host/LogCapture.h"
+#include "tests/main/caching/external/ExternalTestSupport.h"
+#include "tests/main/caching/external/SelfDescribingValue.h"
+
+namespace kelcache_test {
+
+// What one test uses: makes caches over storage of its own. Caches made by
+// one backend for one namespace see each other's values (they stand for
+// several processes sharing the store); different namespaces never do.
+class ContractBackend {
+ public:
+  virtual ~ContractBackend() = default;
+  virtual std::shared_ptr<IByteCache> MakeCache(const TString& ns) = 0;
+};
+
+// What the store promises beyond accepting every call.
+struct ContractExpectations {
+  bool keepsValues = true;        // false: every load misses (the null store)
+  bool listsKeys = true;          // TryGetAllKeys lists what is stored
+  bool writesEvents = true;       // the frame's "ec-*" events (stores under ExternalCache)
+  bool rejectsNullValues = true;  // TryStore(key, nullptr) raises a LogicException
+};
+
+struct ContractParam {
+  std::string name;
+  std::function<std::unique_ptr<ContractBackend>()> makeBackend;
+  ContractExpectations expect;
+};
+
+inline std::string ContractParamName(const ::testing::TestParamInfo<ContractParam>& info) {
+  return info.param.name;
+}
+
+class ExternalCacheContract : public ::testing::TestWithParam<ContractParam> {
+ protected:
+  void SetUp() override {
+    m_backend = GetParam().makeBackend();
+    ASSERT_NE(m_backend, nullptr);
+  }
+  void TearDown() override {
+    EXPECT_TRUE(WaitForBackgroundTasks());
+    m_backend.reset();
+  }
+
+  const ContractExpectations& Expect() const { return GetParam().expect; }
+  std::shared_ptr<IByteCache> MakeCache(const TString& ns = u"contract") { return m_backend->MakeCache(ns); }
+
+  static bool Store(const IByteCache& cache, const TString& key, const Value& value) {
+    return cache.TryStore(key, value, kSlowLoadMs, -1).Get();
+  }
+  // What a load should give after value was stored.
+  void ExpectLoads(const IByteCache& cache, const TString& key, const Bytes& value) {
+    Value loaded = cache.TryLoad(key).Get();
+    if (!Expect().keepsValues) {
+      EXPECT_EQ(loaded, nullptr) << key;
+      return;
+    }
+    ASSERT_NE(loaded, nullptr) << key;
+    EXPECT_EQ(*loaded, value) << key;
+  }
+
+  std::unique_ptr<ContractBackend> m_backend;
+};
+
+TEST_P(ExternalCacheContract, StoredBytesComeBackUnchangedInBothLoadForms) {
+  auto cache = MakeCache();
+  Bytes binary(300000);
+  for (size_t i = 0; i < binary.size(); ++i) binary[i] = static_cast<uint8_t>((i * 131) ^ (i >> 8));
+  binary[0] = 0;
+  ASSERT_TRUE(Store(*cache, u"binary", std::make_shared<Bytes>(binary)));
+  ExpectLoads(*cache, u"binary", binary);
+
+  bool timedOut = true;
+  Value synchronous = cache->TryLoad(u"binary", 20000, &timedOut);
+  EXPECT_FALSE(timedOut);
+  EXPECT_EQ(synchronous != nullptr, Expect().keepsValues);
+  if (synchronous) EXPECT_EQ(*synchronous, binary);
+  Value withoutFlag = cache->TryLoad(u"binary", 20000, nullptr);
+  EXPECT_EQ(withoutFlag != nullptr, Expect().keepsValues);
+
+  // Another cache object over the same store sees the value.
+  ExpectLoads(*MakeCache(), u"binary", binary);
+}
+
+TEST_P(ExternalCacheContract, EmptyValuesAreValuesNotMisses) {
+  auto cache = MakeCache();
+  ASSERT_TRUE(Store(*cache, u"empty", std::make_shared<Bytes>()));
+  ExpectLoads(*cache, u"empty", Bytes());
+}
+
+TEST_P(ExternalCacheContract, ALaterStoreReplacesTheValue) {
+  auto cache = MakeCache();
+  ASSERT_TRUE(Store(*cache, u"k", MakeValue("first, and longer than the second")));
+  ASSERT_TRUE(Store(*cache, u"k", MakeValue("second")));
+  ExpectLoads(*cache, u"k", *MakeValue("second"));
+}
+
+TEST_P(ExternalCacheContract, MissingKeysMissAndDropsSucceed) {
+  auto cache = MakeCache();
+  EXPECT_EQ(cache->TryLoad(u"never stored").Get(), nullptr);
+  EXPECT_TRUE(cache->TryDrop(u"never stored").Get());
+
+  ASSERT_TRUE(Store(*cache, u"dropped", MakeValue("v")));
+  ASSERT_TRUE(Store(*cache, u"kept", MakeValue("w")));
+  EXPECT_TRUE(cache->TryDrop(u"dropped").Get());
+  EXPECT_EQ(cache->TryLoad(u"dropped").Get(), nullptr);
+  ExpectLoads(*cache, u"kept", *MakeValue("w"));
+}
+
+TEST_P(ExternalCacheContract, KeysAreExactAndNamespacesSeparate) {
+  auto cache = MakeCache(u"contract-a");
+  auto other = MakeCache(u"contract-b");
+  const TString keys[] = {u"Key", u"key", u"key ", u"k\u00E9y", u"\U0001F600", u"a/b\\c:d", u""};
+  for (const TString& key : keys) ASSERT_TRUE(Store(*cache, key, MakeValue(key.toStdString())));
+  for (const TString& key : keys) ExpectLoads(*cache, key, *MakeValue(key.toStdString()));
+  if (Expect().keepsValues) {
+    EXPECT_EQ(other->TryLoad(u"Key").Get(), nullptr) << "another namespace sees nothing";
+  }
+  ASSERT_TRUE(Store(*other, u"Key", MakeValue("other namespace")));
+  ExpectLoads(*cache, u"Key", *MakeValue("Key"));
+  ExpectLoads(*other, u"Key", *MakeValue("other namespace"));
+}
+
+TEST_P(ExternalCacheContract, TryGetAllKeysListsTheStoredKeys) {
+  auto cache = MakeCache();
+  EXPECT_TRUE(cache->TryGetAllKeys().empty());
+  std::set<TString> expected;
+  for (int i = 0; i < 5; ++i) {
+    const TString key = TString(u"listed-") + TString::number(i);
+    ASSERT_TRUE(Store(*cache, key, MakeValue("v")));
+    expected.insert(key);
+  }
+  ASSERT_TRUE(cache->TryDrop(u"listed-2").Get());
+  expected.erase(TString(u"listed-2"));
+  std::vector<TString> listed = cache->TryGetAllKeys();
+  if (Expect().listsKeys) {
+    EXPECT_EQ(std::set<TString>(listed.begin(), listed.end()), expected);
+  } else {
+    EXPECT_TRUE(listed.empty());
+  }
+}
+
+TEST_P(ExternalCacheContract, EveryOperationWritesOneEventWhenTheStoreUsesTheFrame) {
+  auto cache = MakeCache(u"evented");
+  TLog::Capture capture(TLog::Info);
+  ASSERT_TRUE(Store(*cache, u"e", MakeValue("v")));
+  cache->TryLoad(u"e").Get();
+  cache->TryLoad(u"absent").Get();
+  ASSERT_TRUE(cache->TryDrop(u"e").Get());
+  std::vector<TLog::Record> stores = capture.Events(u"ec-store");
+  std::vector<TLog::Record> loads = capture.Events(u"ec-load");
+  std::vector<TLog::Record> drops = capture.Events(u"ec-drop");
+  if (!Expect().writesEvents) {
+    EXPECT_TRUE(stores.empty() && loads.empty() && drops.empty());
+    return;
+  }
+  ASSERT_EQ(stores.size(), 1u);
+  ASSERT_EQ(loads.size(), 2u);
+  ASSERT_EQ(drops.size(), 1u);
+  EXPECT_EQ(Field(stores[0], "outcome"), "done");
+  EXPECT_EQ(Field(stores[0], "cns"), "evented");
+  EXPECT_EQ(Field(loads[0], "outcome"), Expect().keepsValues ? "hit" : "miss");
+  EXPECT_EQ(Field(loads[1], "outcome"), "miss");
+  EXPECT_EQ(Field(drops[0], "outcome"), "done");
+  EXPECT_EQ(Field(drops[0], "key-hash"), ExpectedKeyHash(u"e"));
+}
+
+TEST_P(ExternalCacheContract, NullValuesAreRefusedOrIgnored) {
+  auto cache = MakeCache();
+  if (Expect().rejectsNullValues) {
+    EXPECT_THROW(cache->TryStore(u"k", nullptr, kSlowLoadMs, -1), LogicException);
+  } else {
+    EXPECT_TRUE(cache->TryStore(u"k", nullptr, kSlowLoadMs, -1).Get());
+  }
+  EXPECT_EQ(cache->TryLoad(u"k").Get(), nullptr);
+}
+
+TEST_P(ExternalCacheContract, ConcurrentWritersAndReadersOnlyEverSeeWholeValuesOfTheirKey) {
+  auto cache = MakeCache();
+  const std::vector<std::string> keys = {"c-0", "c-1", "c-2", "c-3"};
+  std::atomic<int> hits{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 6; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 30; ++i) {
+        const std::string& key = keys[static_cast<size_t>(i + t) % keys.size()];
+        if (t < 3) {
+          auto value = std::make_shared<Bytes>(MakeSelfDescribingValue(key, t, i, 500 + 311 * i));
+          EXPECT_TRUE(cache->TryStore(TString::fromStdString(key), value, kSlowLoadMs, -1).Get());
+        } else if (Value loaded = cache->TryLoad(TString::fromStdString(key)).Get()) {
+          std::string why;
+          EXPECT_TRUE(CheckSelfDescribingValue(*loaded, key, nullptr, &why)) << why;
+          ++hits;
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  if (!Expect().keepsValues) EXPECT_EQ(hits.load(), 0);
+  // Afterwards every key holds a whole value of one writer.
+  for (const std::string& key : keys) {
+    Value loaded = cache->TryLoad(TString::fromStdString(key)).Get();
+    if (!Expect().keepsValues) {
+      EXPECT_EQ(loaded, nullptr);
+      continue;
+    }
+    ASSERT_NE(loaded, nullptr) << key;
+    std::string why;
+    EXPECT_TRUE(CheckSelfDescribingValue(*loaded, key, nullptr, &why)) << why;
+  }
+}
+
+}  // namespace kelcache_test

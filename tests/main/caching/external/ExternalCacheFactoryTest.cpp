@@ -1,0 +1,268 @@
+// The external cache factory: the installed maker, the authoring client's own
+// namespaces, the null maker, the empty-maker errors, the sweeper budgets of
+// the disk stores it makes, ExternalCacheEnabled, and the null store.
+#include "public/caching/ExternalCacheFactory.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/AppConfig.h"
+#include "host/AppOptions.h"
+#include "host/Errors.h"
+#include "host/FolderSweeper.h"
+#include "host/LogCapture.h"
+#include "public/caching/DiskExternalCache.h"
+#include "public/caching/NullExternalCache.h"
+#include "tests/main/caching/external/ExternalTestSupport.h"
+#include "tests/support/TestEnvironment.h"
+
+namespace {
+
+using namespace kelcache_test;
+using kelvra::appoptions::ScopedOptionOverride;
+using kelvra::caching::DiskExternalCache;
+using kelvra::caching::ExternalCacheEnabled;
+using kelvra::caching::ExternalCacheFactory;
+using NullCache = kelvra::caching::NullExternalCache<TString, Bytes>;
+namespace fs = std::filesystem;
+
+bool IsDisk(const std::shared_ptr<IByteCache>& cache) {
+  return dynamic_cast<DiskExternalCache*>(cache.get());
+}
+bool IsNull(const std::shared_ptr<IByteCache>& cache) {
+  return dynamic_cast<NullCache*>(cache.get());
+}
+
+// What a maker installed by a test was asked.
+struct MakerCall {
+  TString ns;
+  uint64_t sizeMb;
+  unsigned sweeperArg;
+};
+
+class ExternalCacheFactoryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_previousDir = AppConfig::GetInstance().GetExternalCacheDir();
+    m_previousEnabled = AppConfig::GetInstance().GetExternalCacheEnabled();
+    AppConfig::GetInstance().SetExternalCacheDir(TString::fromStdString(m_temp.str()));
+    AppConfig::GetInstance().SetExternalCacheEnabled(true);
+  }
+  void TearDown() override {
+    // The process-wide factory goes back to how the library starts.
+    ExternalCacheFactory::Initialize(ExternalCacheFactory::MakeNullCache());
+    ExternalCacheFactory::AllowFactoryOverridePerNamespace(true);
+    AppConfig::GetInstance().SetExternalCacheDir(m_previousDir);
+    AppConfig::GetInstance().SetExternalCacheEnabled(m_previousEnabled);
+    EXPECT_TRUE(WaitForBackgroundTasks());
+  }
+
+  // Installs a maker that records its calls and makes null stores.
+  std::shared_ptr<std::vector<MakerCall>> InstallRecordingMaker() {
+    auto calls = std::make_shared<std::vector<MakerCall>>();
+    ExternalCacheFactory::Initialize([calls](TString ns, uint64_t sizeMb, unsigned sweeperArg) {
+      calls->push_back({ns, sizeMb, sweeperArg});
+      return std::make_shared<NullCache>();
+    });
+    return calls;
+  }
+
+  TempDir m_temp;
+  TString m_previousDir;
+  bool m_previousEnabled = true;
+};
+
+TEST_F(ExternalCacheFactoryTest, TheNamespaceConstantsHaveTheirFixedTexts) {
+  EXPECT_EQ(ExternalCacheFactory::MapTilesCacheNamespace, TString(u"MapTiles"));
+  EXPECT_EQ(ExternalCacheFactory::WorkbookAttributesCacheNamespace, TString(u"WAV2"));
+  EXPECT_EQ(ExternalCacheFactory::PortableSessionCheckpointNamespace, TString(u"PSC"));
+  EXPECT_TRUE(ExternalCacheFactory::AllowFactoryOverridePerNamespace());
+}
+
+TEST_F(ExternalCacheFactoryTest, WithoutAMakerOfItsOwnTheFactoryMakesNewNullStores) {
+  auto first = ExternalCacheFactory::MakeCache(u"PSC", 10, 0);
+  auto second = ExternalCacheFactory::MakeCache(u"PSC", 10, 0);
+  EXPECT_TRUE(IsNull(first));
+  EXPECT_TRUE(IsNull(second));
+  EXPECT_NE(first.get(), second.get());
+
+  InstallRecordingMaker();
+  ExternalCacheFactory::UnInitialize();
+  auto afterUnInitialize = ExternalCacheFactory::MakeCache(u"ordinary", 1, 2);
+  EXPECT_TRUE(IsNull(afterUnInitialize));
+  EXPECT_NE(afterUnInitialize.get(), ExternalCacheFactory::MakeCache(u"ordinary", 1, 2).get());
+}
+
+TEST_F(ExternalCacheFactoryTest, TheAuthoringClientNamespacesBypassTheInstalledMaker) {
+  auto calls = InstallRecordingMaker();
+  for (const TString& ns : {TString(u"MapTiles"), TString(u"WAV2")}) {
+    auto cache = ExternalCacheFactory::MakeCache(ns, 4, 0);
+    ASSERT_TRUE(IsDisk(cache)) << ns;
+    EXPECT_EQ(static_cast<DiskExternalCache&>(*cache).GetCachePath().ToStdPath(),
+              m_temp.path() / "ExternalCacheV1" / ns.toStdString());
+    EXPECT_EQ(static_cast<DiskExternalCache&>(*cache).GetNamespace(), ns);
+  }
+  EXPECT_TRUE(calls->empty());
+
+  // Ordinary namespaces, "PSC" and other letter cases go to the maker, with
+  // the arguments unchanged.
+  for (const TString& ns : {TString(u"PSC"), TString(u"maptiles"), TString(u"MAPTILES"), TString(u"wav2"),
+                            TString(u"MapTiles ")}) {
+    EXPECT_TRUE(IsNull(ExternalCacheFactory::MakeCache(ns, 123456789012ULL, 77))) << ns;
+  }
+  ASSERT_EQ(calls->size(), 5u);
+  EXPECT_EQ((*calls)[0].ns, TString(u"PSC"));
+  EXPECT_EQ((*calls)[0].sizeMb, 123456789012ULL);
+  EXPECT_EQ((*calls)[0].sweeperArg, 77u);
+  EXPECT_EQ((*calls)[4].ns, TString(u"MapTiles "));
+
+  // Without the per-namespace override they are ordinary too.
+  ExternalCacheFactory::AllowFactoryOverridePerNamespace(false);
+  EXPECT_FALSE(ExternalCacheFactory::AllowFactoryOverridePerNamespace());
+  EXPECT_TRUE(IsNull(ExternalCacheFactory::MakeCache(u"MapTiles", 4, 0)));
+  EXPECT_TRUE(IsNull(ExternalCacheFactory::MakeCache(u"WAV2", 4, 0)));
+  ASSERT_EQ(calls->size(), 7u);
+  EXPECT_EQ((*calls)[6].ns, TString(u"WAV2"));
+}
+
+TEST_F(ExternalCacheFactoryTest, TheAuthoringClientMakerMakesNullStoresWhileTheExternalCacheIsOff) {
+  InstallRecordingMaker();
+  AppConfig::GetInstance().SetExternalCacheEnabled(false);
+  EXPECT_TRUE(IsNull(ExternalCacheFactory::MakeCache(u"MapTiles", 4, 0)));
+  AppConfig::GetInstance().SetExternalCacheEnabled(true);
+  {
+    ScopedOptionOverride disable("ExternalCacheDisable", true);
+    EXPECT_TRUE(IsNull(ExternalCacheFactory::MakeCache(u"WAV2", 4, 0)));
+    auto maker = ExternalCacheFactory::MakeDefaultCacheForAuthoringClient();
+    EXPECT_TRUE(IsNull(maker(u"PSC", 1, 0)));
+  }
+  auto maker = ExternalCacheFactory::MakeDefaultCacheForAuthoringClient();
+  EXPECT_TRUE(IsDisk(maker(u"PSC", 1, 0)));
+  EXPECT_TRUE(IsNull(ExternalCacheFactory::MakeNullCache()(u"PSC", 1, 0)));
+
+  // Installed as the host's maker, it serves every namespace.
+  ExternalCacheFactory::Initialize(ExternalCacheFactory::MakeDefaultCacheForAuthoringClient());
+  EXPECT_TRUE(IsDisk(ExternalCacheFactory::MakeCache(u"PSC", 1, 0)));
+}
+
+TEST_F(ExternalCacheFactoryTest, ExternalCacheEnabledAsksTheConfigurationFirstThenTheOption) {
+  AppConfig::GetInstance().SetExternalCacheEnabled(true);
+  EXPECT_TRUE(ExternalCacheEnabled());
+  {
+    ScopedOptionOverride disable("ExternalCacheDisable", true);
+    EXPECT_FALSE(ExternalCacheEnabled());
+  }
+  AppConfig::GetInstance().SetExternalCacheEnabled(false);
+  EXPECT_FALSE(ExternalCacheEnabled());
+  ScopedOptionOverride enable("ExternalCacheDisable", false);
+  EXPECT_FALSE(ExternalCacheEnabled());
+}
+
+TEST_F(ExternalCacheFactoryTest, AnEmptyMakerRaisesTheLine58AndLine73Errors) {
+  ExternalCacheFactory::Initialize(ExternalCacheFactory::CacheFactoryFunc());
+  try {
+    ExternalCacheFactory::MakeCache(u"PSC", 1, 0);
+    FAIL() << "MakeCache with an empty maker";
+  } catch (const LogicException& error) {
+    EXPECT_EQ(error.GetSourceFile(), "main/caching/ExternalCacheFactory");
+    EXPECT_EQ(error.GetLine(), 58);
+    EXPECT_EQ(error.GetExpression(), "cacheFactoryFunc");
+  }
+  // The authoring client's namespaces never reach that check.
+  EXPECT_TRUE(IsDisk(ExternalCacheFactory::MakeCache(u"MapTiles", 1, 0)));
+
+  try {
+    ExternalCacheFactory::UnInitialize();
+    FAIL() << "UnInitialize with an empty maker";
+  } catch (const LogicException& error) {
+    EXPECT_EQ(error.GetSourceFile(), "main/caching/ExternalCacheFactory");
+    EXPECT_EQ(error.GetLine(), 73);
+    EXPECT_EQ(error.GetExpression(), "cacheFactoryFunc");
+  }
+  // The maker stays empty.
+  EXPECT_THROW(ExternalCacheFactory::MakeCache(u"PSC", 1, 0), LogicException);
+}
+
+TEST_F(ExternalCacheFactoryTest, WhatTheMakerGivesOrRaisesReachesTheCaller) {
+  ExternalCacheFactory::Initialize([](TString, uint64_t, unsigned) { return std::shared_ptr<IByteCache>(); });
+  EXPECT_EQ(ExternalCacheFactory::MakeCache(u"PSC", 1, 0), nullptr);
+  ExternalCacheFactory::Initialize([](TString, uint64_t, unsigned) -> std::shared_ptr<IByteCache> {
+    throw std::runtime_error("maker failed");
+  });
+  EXPECT_THROW(ExternalCacheFactory::MakeCache(u"PSC", 1, 0), std::runtime_error);
+  // The disk store's own refusal passes through as well.
+  ExternalCacheFactory::Initialize(ExternalCacheFactory::MakeDefaultCacheForAuthoringClient());
+  EXPECT_THROW(ExternalCacheFactory::MakeCache(u"../PSC", 1, 0), LogicException);
+}
+
+TEST_F(ExternalCacheFactoryTest, TheDiskStoresGetASweeperWithTheBudgetAndArgument) {
+  auto zero = ExternalCacheFactory::MakeCache(u"MapTiles", 0, 0);
+  ASSERT_TRUE(IsDisk(zero));
+  const std::shared_ptr<FolderSweeper>& zeroSweeper = static_cast<DiskExternalCache&>(*zero).GetSweeper();
+  ASSERT_NE(zeroSweeper, nullptr);
+  EXPECT_EQ(zeroSweeper->GetBudgetBytes(), 0u);
+  EXPECT_EQ(zeroSweeper->GetOrder(), FolderSweepOrder::LeastRecentlyWritten);
+  EXPECT_EQ(zeroSweeper->GetMinimumAgeSeconds(), 0u);
+  EXPECT_EQ(zeroSweeper->GetInterval(), std::chrono::minutes(5));
+
+  auto one = ExternalCacheFactory::MakeCache(u"WAV2", 1, 42);
+  const std::shared_ptr<FolderSweeper>& oneSweeper = static_cast<DiskExternalCache&>(*one).GetSweeper();
+  EXPECT_EQ(oneSweeper->GetBudgetBytes(), 1048576u);
+  EXPECT_EQ(oneSweeper->GetMinimumAgeSeconds(), 42u);
+  EXPECT_NE(oneSweeper, zeroSweeper) << "one sweeper per cache made";
+  auto large = ExternalCacheFactory::MakeCache(u"WAV2", 1ULL << 30, 0);
+  EXPECT_EQ(static_cast<DiskExternalCache&>(*large).GetSweeper()->GetBudgetBytes(), 1ULL << 50)
+      << "the shift is on 64 bits";
+
+  // Behaviour: with a budget of 0 every store first sweeps the older
+  // entries away; with 1 MiB small entries stay together.
+  ASSERT_TRUE(zero->TryStore(u"first", MakeValue("1"), kSlowLoadMs, -1).Get());
+  ASSERT_TRUE(zero->TryStore(u"second", MakeValue("2"), kSlowLoadMs, -1).Get());
+  EXPECT_EQ(zero->TryLoad(u"first").Get(), nullptr);
+  EXPECT_NE(zero->TryLoad(u"second").Get(), nullptr);
+  ASSERT_TRUE(one->TryStore(u"first", MakeValue("1"), kSlowLoadMs, -1).Get());
+  ASSERT_TRUE(one->TryStore(u"second", MakeValue("2"), kSlowLoadMs, -1).Get());
+  EXPECT_NE(one->TryLoad(u"first").Get(), nullptr);
+  EXPECT_NE(one->TryLoad(u"second").Get(), nullptr);
+}
+
+TEST_F(ExternalCacheFactoryTest, ManyThreadsMakeCachesAtOnce) {
+  ExternalCacheFactory::Initialize(ExternalCacheFactory::MakeDefaultCacheForAuthoringClient());
+  std::vector<std::thread> threads;
+  std::atomic<int> disks{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 20; ++i) {
+        if (IsDisk(ExternalCacheFactory::MakeCache(i % 2 ? u"MapTiles" : u"PSC", 1, 0))) ++disks;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(disks.load(), 80);
+}
+
+TEST_F(ExternalCacheFactoryTest, TheNullStoreKeepsNothingAndAnswersAtOnce) {
+  NullCache cache;
+  TLog::Capture capture;
+  AsyncTask::Future<bool> store = cache.TryStore(u"k", MakeValue("v"), 0, -1);
+  AsyncTask::Future<Value> load = cache.TryLoad(u"k");
+  AsyncTask::Future<bool> drop = cache.TryDrop(u"k");
+  EXPECT_TRUE(store.IsReady());
+  EXPECT_TRUE(load.IsReady());
+  EXPECT_TRUE(drop.IsReady());
+  EXPECT_TRUE(store.Get());
+  EXPECT_EQ(load.Get(), nullptr);
+  EXPECT_TRUE(drop.Get());
+  bool timedOut = true;
+  EXPECT_EQ(cache.TryLoad(u"k", 0, &timedOut), nullptr);
+  EXPECT_FALSE(timedOut) << "ready at once, even with no time to wait";
+  EXPECT_TRUE(cache.TryGetAllKeys().empty());
+  EXPECT_TRUE(capture.Records().empty());
+}
+
+}  // namespace

@@ -1,0 +1,580 @@
+// The asynchronous frame over store functions that the tests control: the
+// outcomes and their event fields, the thresholds, time-outs, deferred
+// caches, cancellation, the synchronous load, Run and the key hash. Events
+// are checked through the log capture and metrics through Metrics::Capture.
+// The concurrency limit has its own executable (ConcurrencyLimitTest.cpp),
+// because the semaphore takes its size from the first request in a process.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "host/AppOptions.h"
+#include "host/AsyncTask.h"
+#include "host/Errors.h"
+#include "host/LogCapture.h"
+#include "host/Metrics.h"
+#include "public/caching/ExternalCache.h"
+#include "tests/main/caching/external/ExternalTestSupport.h"
+
+namespace {
+
+using namespace kelcache_test;
+using kelvra::appoptions::ScopedOptionOverride;
+using kelvra::caching::KeyHash;
+using Fields = std::unordered_map<TString, TString>;
+
+// What the test's store functions saw. Thread-safe: m_mutex guards all.
+struct Calls {
+  std::mutex mutex;
+  int stores = 0;
+  int loads = 0;
+  int drops = 0;
+  TString key;
+  TString keyHash;
+  long long ttlSec = 0;
+  Value value;
+};
+
+ByteCache::StoreFunc RecordingStore(std::shared_ptr<Calls> calls) {
+  return [calls](TString key, TString keyHash, Value value, long long ttlSec) {
+    std::lock_guard<std::mutex> lock(calls->mutex);
+    ++calls->stores;
+    calls->key = key;
+    calls->keyHash = keyHash;
+    calls->value = value;
+    calls->ttlSec = ttlSec;
+  };
+}
+ByteCache::LoadFunc LoadGiving(std::shared_ptr<Calls> calls, Value result) {
+  return [calls, result](TString key, TString keyHash) {
+    std::lock_guard<std::mutex> lock(calls->mutex);
+    ++calls->loads;
+    calls->key = key;
+    calls->keyHash = keyHash;
+    return result;
+  };
+}
+ByteCache::DropFunc RecordingDrop(std::shared_ptr<Calls> calls) {
+  return [calls](TString key, TString keyHash) {
+    std::lock_guard<std::mutex> lock(calls->mutex);
+    ++calls->drops;
+    calls->key = key;
+    calls->keyHash = keyHash;
+  };
+}
+
+int StoreCount(const std::shared_ptr<Calls>& calls) {
+  std::lock_guard<std::mutex> lock(calls->mutex);
+  return calls->stores;
+}
+int LoadCount(const std::shared_ptr<Calls>& calls) {
+  std::lock_guard<std::mutex> lock(calls->mutex);
+  return calls->loads;
+}
+
+// A store over recording functions; the load gives loadResult.
+std::unique_ptr<ScriptedStore> RecordingCache(std::shared_ptr<Calls> calls, unsigned lowerBoundMs = 100,
+                                              bool asynchronous = true, Value loadResult = nullptr) {
+  return std::make_unique<ScriptedStore>(u"frame-ns", lowerBoundMs, asynchronous, RecordingStore(calls),
+                                         LoadGiving(calls, loadResult), RecordingDrop(calls));
+}
+
+bool IsGForm(const std::string& text) {
+  try {
+    size_t used = 0;
+    const double value = std::stod(text, &used);
+    return used == text.size() && value >= 0;
+  } catch (...) {
+    return false;
+  }
+}
+
+class ExternalCacheFrameTest : public ::testing::Test {
+ protected:
+  void TearDown() override { EXPECT_TRUE(WaitForBackgroundTasks()); }
+};
+
+TEST_F(ExternalCacheFrameTest, KeyHashIsDecimalXxh32OfTheUtf16Bytes) {
+  // The empty key hashes zero bytes.
+  EXPECT_EQ(KeyHash(TString()).toStdString(), std::to_string(XXH32("", 0, 0xDEADBEEFu)));
+  for (const TString& key : {TString(u"a"), TString(u"MapTiles/z12/x1/y2"),
+                             TString(u"gr\u00FC\u00DF \U0001D11E"), TString(std::u16string(3000, u'k'))}) {
+    EXPECT_EQ(KeyHash(key).toStdString(), ExpectedKeyHash(key)) << key;
+  }
+  EXPECT_EQ(KeyHash(kCollidingKeyA), KeyHash(kCollidingKeyB));
+  EXPECT_EQ(KeyHash(kCollidingKeyA).toStdString(), std::to_string(kCollidingHash));
+}
+
+TEST_F(ExternalCacheFrameTest, ConstructorsReadTheirOptionsOnce) {
+  auto calls = std::make_shared<Calls>();
+  ScopedOptionOverride lower("ExternalCacheLowerBoundLatencyMs", 250);
+  ScopedOptionOverride size("ExternalCacheUpperBound2SizeMb", 3);
+  ScopedOptionOverride store("ExternalCacheStoreTimeoutMs", 1234);
+  ScopedOptionOverride drop("ExternalCacheDropTimeoutMs", -5);
+  ScriptedStore oneArgument(u"ns", RecordingStore(calls), LoadGiving(calls, nullptr), RecordingDrop(calls));
+  EXPECT_EQ(oneArgument.LowerBound(), 250ms);
+  EXPECT_EQ(oneArgument.UpperBound2SizeMb(), 3u);
+  EXPECT_EQ(oneArgument.StoreTimeout(), 1234ms);
+  EXPECT_EQ(oneArgument.DropTimeout(), -5ms);  // widened with its sign
+  EXPECT_EQ(oneArgument.Launch(), 1);
+  EXPECT_EQ(oneArgument.GetNamespace(), TString(u"ns"));
+
+  auto deferred = RecordingCache(calls, 7, false);
+  EXPECT_EQ(deferred->LowerBound(), 7ms);
+  EXPECT_EQ(deferred->Launch(), 2);
+
+  // A later change of option does not reach caches made before it.
+  ScopedOptionOverride later("ExternalCacheStoreTimeoutMs", 99);
+  EXPECT_EQ(oneArgument.StoreTimeout(), 1234ms);
+  ScriptedStore copy(oneArgument);
+  EXPECT_EQ(copy.StoreTimeout(), 1234ms);
+  EXPECT_EQ(copy.LowerBound(), 250ms);
+}
+
+TEST_F(ExternalCacheFrameTest, StoreDoneReachesTheFunctionAndLogsEveryField) {
+  auto calls = std::make_shared<Calls>();
+  auto cache = RecordingCache(calls);
+  TLog::Capture capture(TLog::Info);
+  Metrics::Capture metrics;
+  Value value = MakeValue(1000);
+  const TString key(u"k\u00E9y-1");
+  ASSERT_TRUE(cache->TryStore(key, value, 150, 3600).Get());
+
+  {
+    std::lock_guard<std::mutex> lock(calls->mutex);
+    EXPECT_EQ(calls->stores, 1);
+    EXPECT_EQ(calls->key, key);
+    EXPECT_EQ(calls->keyHash.toStdString(), ExpectedKeyHash(key));
+    EXPECT_EQ(calls->value.get(), value.get()) << "the buffer is shared, never copied";
+    EXPECT_EQ(calls->ttlSec, 3600);
+  }
+  const TLog::Record event = SingleEvent(capture, u"ec-store");
+  EXPECT_EQ(event.severity, TLog::Info);
+  EXPECT_EQ(Field(event, "key-hash"), ExpectedKeyHash(key));
+  EXPECT_EQ(Field(event, "cns"), "frame-ns");
+  EXPECT_EQ(Field(event, "key-size-b"), "10");
+  EXPECT_EQ(Field(event, "load-time-ms"), "150");
+  EXPECT_EQ(Field(event, "lower-bound-ms"), "100");
+  EXPECT_EQ(Field(event, "value-size-b"), "1000");
+  EXPECT_EQ(Field(event, "ttl-sec"), "3600");
+  EXPECT_TRUE(IsGForm(Field(event, "elapsed-ms"))) << Field(event, "elapsed-ms");
+  EXPECT_EQ(Field(event, "outcome"), "done");
+  EXPECT_EQ(event.fields.size(), 9u) << "no problem field on success";
+  EXPECT_TRUE(capture.Lines().empty()) << "the frame writes no plain line";
+
+  std::vector<Metrics::ScopeRecord> scopes = metrics.Scopes(u"ec-store");
+  ASSERT_EQ(scopes.size(), 1u);
+  EXPECT_EQ(scopes[0].mask, 0x80000020001u);
+  ASSERT_NE(scopes[0].FindAttribute(u"key-size-b"), nullptr);
+  EXPECT_EQ(std::get<int64_t>(*scopes[0].FindAttribute(u"key-size-b")), 10);
+  ASSERT_NE(scopes[0].FindAttribute(u"value-size-b"), nullptr);
+  EXPECT_EQ(std::get<uint64_t>(*scopes[0].FindAttribute(u"value-size-b")), 1000u);
+  ASSERT_NE(scopes[0].FindAttribute(u"outcome"), nullptr);
+  EXPECT_EQ(Metrics::AttributeToString(*scopes[0].FindAttribute(u"outcome")), TString(u"done"));
+  EXPECT_EQ(Metrics::AttributeToString(*scopes[0].FindAttribute(u"cns")), TString(u"frame-ns"));
+  EXPECT_EQ(Metrics::AttributeToString(*scopes[0].FindAttribute(u"key-hash")).toStdString(),
+            ExpectedKeyHash(key));
+}
+
+TEST_F(ExternalCacheFrameTest, TtlMinusOneIsLoggedAsDefaultAndEveryTtlReachesTheFunctionUnchanged) {
+  auto calls = std::make_shared<Calls>();
+  auto cache = RecordingCache(calls);
+  for (long long ttl : {-1LL, -2LL, 0LL, 86400LL}) {
+    TLog::Capture capture(TLog::Info);
+    ASSERT_TRUE(cache->TryStore(u"ttl", MakeValue("v"), 100, ttl).Get());
+    EXPECT_EQ(Field(SingleEvent(capture, u"ec-store"), "ttl-sec"),
+              ttl == -1 ? "default" : std::to_string(ttl));
+    std::lock_guard<std::mutex> lock(calls->mutex);
+    EXPECT_EQ(calls->ttlSec, ttl);
+  }
+}
+
+TEST_F(ExternalCacheFrameTest, ThresholdBoundariesAndTheirOrder) {
+  auto calls = std::make_shared<Calls>();
+  ScopedOptionOverride keyBound("ExternalCacheUpperBoundKeySizeB", 1000);
+  ScopedOptionOverride sizeBound("ExternalCacheUpperBound2SizeMb", 2);
+  auto cache = RecordingCache(calls, 100);
+  const TString key500(std::u16string(500, u'k'));  // 1000 bytes
+  const TString key501(std::u16string(501, u'k'));  // 1002 bytes
+  Value small = MakeValue("v");
+  Value justBelow = MakeValue(2 * 1048576 - 1);
+  Value twoMiB = MakeValue(2 * 1048576);
+
+  struct Case {
+    const char* what;
+    TString key;
+    Value value;
+    unsigned loadTimeMs;
+    const char* outcome;
+  };
+  const Case cases[] = {
+      {"load time at the lower bound is stored", u"k", small, 100, "done"},
+      {"one below the lower bound is skipped", u"k", small, 99, "ignore-fast"},
+      {"a key of exactly the bound passes", key500, small, 100, "done"},
+      {"one character more is skipped", key501, small, 100, "ignore-large-key"},
+      {"2 MiB - 1 byte is stored", u"k", justBelow, 100, "done"},
+      {"2 MiB is skipped", u"k", twoMiB, 100, "ignore-large"},
+      {"the lower bound is tested first", key501, twoMiB, 0, "ignore-fast"},
+      {"then the key size", key501, twoMiB, 100, "ignore-large-key"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TLog::Capture capture(TLog::Info);
+    const int before = StoreCount(calls);
+    EXPECT_TRUE(cache->TryStore(c.key, c.value, c.loadTimeMs, -1).Get()) << "skips report true as well";
+    const TLog::Record event = SingleEvent(capture, u"ec-store");
+    EXPECT_EQ(Field(event, "outcome"), c.outcome);
+    const bool stored = std::string(c.outcome) == "done";
+    EXPECT_EQ(StoreCount(calls), before + (stored ? 1 : 0));
+    // Skipped stores never took a slot: no ttl-sec, no elapsed-ms.
+    EXPECT_EQ(Field(event, "ttl-sec") == "<absent>", !stored);
+    EXPECT_EQ(Field(event, "elapsed-ms") == "<absent>", !stored);
+    EXPECT_EQ(event.fields.size(), stored ? 9u : 7u);
+    EXPECT_EQ(Field(event, "value-size-b"), std::to_string(c.value->size()));
+  }
+}
+
+TEST_F(ExternalCacheFrameTest, AnUpperBoundOfZeroSkipsEvenAnEmptyValue) {
+  auto calls = std::make_shared<Calls>();
+  ScopedOptionOverride sizeBound("ExternalCacheUpperBound2SizeMb", 0);
+  auto cache = RecordingCache(calls, 0);
+  TLog::Capture capture(TLog::Info);
+  EXPECT_TRUE(cache->TryStore(u"k", std::make_shared<Bytes>(), 0, -1).Get());
+  EXPECT_EQ(Field(SingleEvent(capture, u"ec-store"), "outcome"), "ignore-large");
+  EXPECT_EQ(StoreCount(calls), 0);
+}
+
+TEST_F(ExternalCacheFrameTest, NullValueRaisesOnTheCallersThreadAndLogsNothing) {
+  auto calls = std::make_shared<Calls>();
+  auto cache = RecordingCache(calls);
+  TLog::Capture capture;
+  try {
+    cache->TryStore(u"k", nullptr, 1000, -1);
+    FAIL() << "TryStore accepted a null value";
+  } catch (const LogicException& error) {
+    EXPECT_EQ(error.GetSourceFile(), "public/caching/ExternalCache");
+    EXPECT_EQ(error.GetLine(), 81);
+    EXPECT_EQ(error.GetExpression(), "val");
+  }
+  EXPECT_TRUE(WaitForBackgroundTasks());
+  EXPECT_TRUE(capture.Records().empty());
+  EXPECT_EQ(StoreCount(calls), 0);
+}
+
+TEST_F(ExternalCacheFrameTest, FunctionsThatRaiseFailTheirOperation) {
+  auto calls = std::make_shared<Calls>();
+  ScriptedStore cache(
+      u"frame-ns", 0, true,
+      [](TString, TString, Value, long long) { throw std::runtime_error("disk on fire"); },
+      [](TString, TString) -> Value { throw KelvraException(u"no"); },
+      [](TString, TString) { throw 42; });  // not even an std::exception
+  TLog::Capture capture(TLog::Info);
+  EXPECT_FALSE(cache.TryStore(u"k", MakeValue("v"), 0, -1).Get());
+  EXPECT_EQ(cache.TryLoad(u"k").Get(), nullptr);
+  EXPECT_FALSE(cache.TryDrop(u"k").Get());
+  for (const char* name : {"ec-store", "ec-load", "ec-drop"}) {
+    SCOPED_TRACE(name);
+    const TLog::Record event = SingleEvent(capture, TString(name));
+    EXPECT_EQ(Field(event, "outcome"), "fail");
+    EXPECT_EQ(Field(event, "problem"), "exception");
+    EXPECT_TRUE(IsGForm(Field(event, "elapsed-ms"))) << Field(event, "elapsed-ms");
+    EXPECT_EQ(Field(event, "value-size-b") != "<absent>", std::string(name) == "ec-store");
+  }
+  EXPECT_TRUE(capture.Lines().empty());
+
+  // An empty function is a failure like any other.
+  ScriptedStore empty(u"frame-ns", 0, true, nullptr, nullptr, nullptr);
+  EXPECT_FALSE(empty.TryStore(u"k", MakeValue("v"), 0, -1).Get());
+  EXPECT_EQ(empty.TryLoad(u"k").Get(), nullptr);
+  EXPECT_FALSE(empty.TryDrop(u"k").Get());
+}
+
+TEST_F(ExternalCacheFrameTest, LoadOutcomesHitMissAndTheirFields) {
+  auto calls = std::make_shared<Calls>();
+  Value stored = MakeValue(77);
+  auto hitting = RecordingCache(calls, 100, true, stored);
+  auto missing = RecordingCache(calls, 100, true, nullptr);
+  auto empty = RecordingCache(calls, 100, true, std::make_shared<Bytes>());
+  TLog::Capture capture(TLog::Info);
+
+  Value loaded = hitting->TryLoad(u"key").Get();
+  EXPECT_EQ(loaded.get(), stored.get());
+  {
+    std::lock_guard<std::mutex> lock(calls->mutex);
+    EXPECT_EQ(calls->key, TString(u"key"));
+    EXPECT_EQ(calls->keyHash.toStdString(), ExpectedKeyHash(u"key"));
+  }
+  TLog::Record event = SingleEvent(capture, u"ec-load");
+  EXPECT_EQ(Field(event, "outcome"), "hit");
+  EXPECT_EQ(Field(event, "value-size-b"), "77");
+  EXPECT_EQ(Field(event, "key-hash"), ExpectedKeyHash(u"key"));
+  EXPECT_EQ(Field(event, "cns"), "frame-ns");
+  EXPECT_EQ(Field(event, "key-size-b"), "6");
+  EXPECT_TRUE(IsGForm(Field(event, "elapsed-ms")));
+  EXPECT_EQ(event.fields.size(), 6u);
+
+  capture.Clear();
+  EXPECT_EQ(missing->TryLoad(u"key").Get(), nullptr);
+  event = SingleEvent(capture, u"ec-load");
+  EXPECT_EQ(Field(event, "outcome"), "miss");
+  EXPECT_EQ(Field(event, "value-size-b"), "<absent>");
+  EXPECT_EQ(event.fields.size(), 5u);
+
+  capture.Clear();
+  Value emptyLoaded = empty->TryLoad(u"key").Get();
+  ASSERT_NE(emptyLoaded, nullptr);
+  EXPECT_TRUE(emptyLoaded->empty());
+  event = SingleEvent(capture, u"ec-load");
+  EXPECT_EQ(Field(event, "outcome"), "hit");
+  EXPECT_EQ(Field(event, "value-size-b"), "0");
+}
+
+TEST_F(ExternalCacheFrameTest, DropDoneAndItsFields) {
+  auto calls = std::make_shared<Calls>();
+  auto cache = RecordingCache(calls);
+  TLog::Capture capture(TLog::Info);
+  Metrics::Capture metrics;
+  EXPECT_TRUE(cache->TryDrop(u"gone").Get());
+  const TLog::Record event = SingleEvent(capture, u"ec-drop");
+  EXPECT_EQ(Field(event, "outcome"), "done");
+  EXPECT_EQ(Field(event, "key-hash"), ExpectedKeyHash(u"gone"));
+  EXPECT_EQ(Field(event, "key-size-b"), "8");
+  EXPECT_EQ(event.fields.size(), 5u);
+  std::lock_guard<std::mutex> lock(calls->mutex);
+  EXPECT_EQ(calls->drops, 1);
+  EXPECT_EQ(calls->keyHash.toStdString(), ExpectedKeyHash(u"gone"));
+  ASSERT_EQ(metrics.Scopes(u"ec-drop").size(), 1u);
+  EXPECT_EQ(metrics.Scopes(u"ec-drop")[0].mask, 0x80000020001u);
+}
+
+TEST_F(ExternalCacheFrameTest, StoreAndDropGiveUpAtTheirTimeOutWhileTheFunctionGoesOn) {
+  ScopedOptionOverride storeTimeout("ExternalCacheStoreTimeoutMs", 100);
+  ScopedOptionOverride dropTimeout("ExternalCacheDropTimeoutMs", 60);
+  auto gate = std::make_shared<Gate>();
+  auto finished = std::make_shared<std::atomic<int>>(0);
+  ScriptedStore cache(
+      u"frame-ns", 0, true,
+      [gate, finished](TString, TString, Value, long long) {
+        gate->Wait();
+        ++*finished;
+      },
+      [](TString, TString) { return Value(); },
+      [gate, finished](TString, TString) {
+        gate->Wait();
+        ++*finished;
+      });
+  TLog::Capture capture(TLog::Info);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(cache.TryStore(u"slow", MakeValue("v"), 0, -1).Get());
+  EXPECT_FALSE(cache.TryDrop(u"slow").Get());
+  // The operations ended while both functions were still blocked.
+  EXPECT_FALSE(gate->IsOpen());
+  EXPECT_EQ(finished->load(), 0);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 100ms);
+
+  const TLog::Record store = SingleEvent(capture, u"ec-store");
+  EXPECT_EQ(Field(store, "outcome"), "fail");
+  EXPECT_EQ(Field(store, "problem"), "timeout");
+  EXPECT_EQ(Field(store, "elapsed-ms"), "100");
+  EXPECT_EQ(Field(store, "ttl-sec"), "default");
+  const TLog::Record drop = SingleEvent(capture, u"ec-drop");
+  EXPECT_EQ(Field(drop, "outcome"), "fail");
+  EXPECT_EQ(Field(drop, "problem"), "timeout");
+  EXPECT_EQ(Field(drop, "elapsed-ms"), "60");
+
+  // The functions still run to their end, on their own threads.
+  gate->Open();
+  EXPECT_TRUE(WaitForBackgroundTasks());
+  EXPECT_EQ(finished->load(), 2);
+  EXPECT_EQ(capture.Events(u"ec-store").size(), 1u) << "a late function logs nothing more";
+}
+
+TEST_F(ExternalCacheFrameTest, LoadsWaitAsLongAsTheFunctionTakesAndTheSynchronousFormTimesOut) {
+  auto gate = std::make_shared<Gate>();
+  Value stored = MakeValue("slow value");
+  ScriptedStore cache(
+      u"frame-ns", 0, true, [](TString, TString, Value, long long) {},
+      [gate, stored](TString, TString) {
+        gate->Wait();
+        return stored;
+      },
+      [](TString, TString) {});
+  TLog::Capture capture(TLog::Info);
+
+  AsyncTask::Future<Value> future = cache.TryLoad(u"k");
+  EXPECT_EQ(future.WaitFor(50ms), AsyncTask::FutureStatus::Timeout) << "a load has no time-out of its own";
+
+  bool timedOut = false;
+  EXPECT_EQ(cache.TryLoad(u"k", 10, &timedOut), nullptr);
+  EXPECT_TRUE(timedOut);
+  EXPECT_EQ(cache.TryLoad(u"k", 10, nullptr), nullptr);  // writes nothing, does not crash
+
+  gate->Open();
+  EXPECT_EQ(future.Get(), stored);
+  timedOut = true;
+  EXPECT_EQ(cache.TryLoad(u"k", 20000, &timedOut), stored);
+  EXPECT_FALSE(timedOut) << "false is written when the load was ready";
+  EXPECT_TRUE(WaitForBackgroundTasks());
+  // Every load ran to its end and was logged, the abandoned ones included.
+  EXPECT_EQ(capture.Events(u"ec-load").size(), 4u);
+}
+
+TEST_F(ExternalCacheFrameTest, DeferredCachesRunTheirTasksOnlyWhenTheValueIsFetched) {
+  auto calls = std::make_shared<Calls>();
+  Value stored = MakeValue("deferred");
+  auto cache = RecordingCache(calls, 0, false, stored);
+  TLog::Capture capture(TLog::Info);
+
+  AsyncTask::Future<bool> store = cache->TryStore(u"k", MakeValue("v"), 0, -1);
+  AsyncTask::Future<Value> load = cache->TryLoad(u"k");
+  AsyncTask::Future<bool> drop = cache->TryDrop(u"k");
+  EXPECT_EQ(store.WaitFor(20ms), AsyncTask::FutureStatus::Deferred) << "a timed wait does not run it";
+  EXPECT_EQ(load.WaitFor(0ms), AsyncTask::FutureStatus::Deferred);
+  EXPECT_EQ(StoreCount(calls), 0);
+  EXPECT_TRUE(capture.Records().empty());
+
+  // The synchronous load of a deferred cache never runs its load.
+  bool timedOut = false;
+  EXPECT_EQ(cache->TryLoad(u"k", 50, &timedOut), nullptr);
+  EXPECT_TRUE(timedOut);
+  EXPECT_EQ(LoadCount(calls), 0);
+
+  EXPECT_TRUE(store.Get());
+  EXPECT_EQ(StoreCount(calls), 1);
+  EXPECT_EQ(load.Get(), stored);
+  EXPECT_TRUE(drop.Get());
+  EXPECT_EQ(capture.Events(u"ec-store").size(), 1u);
+  EXPECT_EQ(capture.Events(u"ec-load").size(), 1u);
+  EXPECT_EQ(capture.Events(u"ec-drop").size(), 1u);
+}
+
+TEST_F(ExternalCacheFrameTest, TasksCancelledBeforeTheyStartDoNotRunAndLogNothing) {
+  auto calls = std::make_shared<Calls>();
+  auto cache = RecordingCache(calls, 0, true, MakeValue("v"));
+  auto deferred = RecordingCache(calls, 0, false, MakeValue("v"));
+  TLog::Capture capture;
+  auto event = std::make_shared<AsyncTask::CancelEvent>();
+  event->Signal();
+  AsyncTask::Future<bool> store, drop, deferredStore;
+  AsyncTask::Future<Value> load;
+  {
+    AsyncTask::Cancel::Scope scope(event);
+    store = cache->TryStore(u"k", MakeValue("v"), 0, -1);
+    load = cache->TryLoad(u"k");
+    drop = cache->TryDrop(u"k");
+    deferredStore = deferred->TryStore(u"k", MakeValue("v"), 0, -1);
+    // The synchronous load raises the cancellation on the caller's thread.
+    EXPECT_THROW(cache->TryLoad(u"k", 20000, nullptr), AsyncTask::CancelException);
+  }
+  EXPECT_THROW(store.Get(), AsyncTask::CancelException);
+  EXPECT_THROW(load.Get(), AsyncTask::CancelException);
+  EXPECT_THROW(drop.Get(), AsyncTask::CancelException);
+  // A deferred task keeps the event of the thread that launched it.
+  EXPECT_THROW(deferredStore.Get(), AsyncTask::CancelException);
+  std::lock_guard<std::mutex> lock(calls->mutex);
+  EXPECT_EQ(calls->stores + calls->loads + calls->drops, 0);
+  EXPECT_TRUE(capture.Records().empty());
+}
+
+TEST_F(ExternalCacheFrameTest, TryGetAllKeysOfAStoreThatCannotListIsEmpty) {
+  auto calls = std::make_shared<Calls>();
+  auto cache = RecordingCache(calls);
+  ASSERT_TRUE(cache->TryStore(u"k", MakeValue("v"), 1000, -1).Get());
+  const IByteCache& asInterface = *cache;
+  EXPECT_TRUE(asInterface.TryGetAllKeys().empty());
+}
+
+TEST_F(ExternalCacheFrameTest, RunMeasuresKeepsEarlierFieldsAndReportsProblems) {
+  Fields fields{{u"key-hash", u"1"}, {u"cns", u"ns"}};
+  EXPECT_TRUE(kelvra::caching::Run([] {}, fields, 5000ms));
+  EXPECT_EQ(fields.size(), 3u);
+  EXPECT_EQ(fields[u"key-hash"], TString(u"1"));
+  EXPECT_TRUE(IsGForm(fields[u"elapsed-ms"].toStdString()));
+
+  Fields failing{{u"cns", u"ns"}};
+  EXPECT_FALSE(kelvra::caching::Run([] { throw std::logic_error("x"); }, failing, 5000ms));
+  EXPECT_EQ(failing[u"problem"], TString(u"exception"));
+  EXPECT_EQ(failing.size(), 3u);
+
+  Fields empty;
+  EXPECT_FALSE(kelvra::caching::Run(nullptr, empty, std::chrono::milliseconds::max()));
+  EXPECT_EQ(empty[u"problem"], TString(u"exception"));
+
+  // The maximal time-out runs the function on the calling thread.
+  std::thread::id ranOn;
+  Fields here;
+  EXPECT_TRUE(kelvra::caching::Run([&ranOn] { ranOn = std::this_thread::get_id(); }, here,
+                                   std::chrono::milliseconds::max()));
+  EXPECT_EQ(ranOn, std::this_thread::get_id());
+  EXPECT_TRUE(IsGForm(here[u"elapsed-ms"].toStdString()));
+
+  // Any other time-out runs it elsewhere.
+  Fields elsewhere;
+  EXPECT_TRUE(kelvra::caching::Run([&ranOn] { ranOn = std::this_thread::get_id(); }, elsewhere, 20000ms));
+  EXPECT_NE(ranOn, std::this_thread::get_id());
+}
+
+TEST_F(ExternalCacheFrameTest, RunAfterATimeOutNeverTouchesTheCallersFieldsAgain) {
+  auto gate = std::make_shared<Gate>();
+  auto done = std::make_shared<std::atomic<bool>>(false);
+  Fields fields{{u"cns", u"ns"}};
+  EXPECT_FALSE(kelvra::caching::Run(
+      [gate, done] {
+        gate->Wait();
+        *done = true;
+      },
+      fields, 30ms));
+  EXPECT_EQ(fields.size(), 3u);
+  EXPECT_EQ(fields[u"problem"], TString(u"timeout"));
+  EXPECT_EQ(fields[u"elapsed-ms"], TString(u"30"));
+  EXPECT_EQ(fields[u"cns"], TString(u"ns"));
+  // The caller may use its map at once, while the task still runs; the task
+  // writes its measurement into its own copy only (TSan checks the rest).
+  fields[u"outcome"] = u"fail";
+  gate->Open();
+  EXPECT_TRUE(WaitForBackgroundTasks());
+  EXPECT_TRUE(done->load());
+  EXPECT_EQ(fields[u"elapsed-ms"], TString(u"30"));
+  EXPECT_EQ(fields.size(), 4u);
+
+  // A negative time-out does not wait at all.
+  auto gate2 = std::make_shared<Gate>();
+  Fields negative;
+  EXPECT_FALSE(kelvra::caching::Run([gate2] { gate2->Wait(); }, negative, -5ms));
+  EXPECT_EQ(negative[u"elapsed-ms"], TString(u"-5"));
+  gate2->Open();
+}
+
+TEST_F(ExternalCacheFrameTest, ManyThreadsShareOneCache) {
+  auto calls = std::make_shared<Calls>();
+  Value stored = MakeValue("shared");
+  auto cache = RecordingCache(calls, 0, true, stored);
+  TLog::Capture capture(TLog::Info);
+  std::vector<std::thread> threads;
+  std::atomic<int> failures{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 25; ++i) {
+        const TString key = TString::number(t * 100 + i);
+        if (!cache->TryStore(key, MakeValue("v"), 0, -1).Get()) ++failures;
+        if (cache->TryLoad(key).Get() != stored) ++failures;
+        if (!cache->TryDrop(key).Get()) ++failures;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(StoreCount(calls), 100);
+  EXPECT_EQ(capture.Events(u"ec-store").size(), 100u);
+  EXPECT_EQ(capture.Events(u"ec-load").size(), 100u);
+  EXPECT_EQ(capture.Events(u"ec-drop").size(), 100u);
+}
+
+}  // namespace

@@ -1,0 +1,153 @@
+// Helpers shared by the external cache tests: byte buffers, a gate, a store
+// whose three functions the test supplies, event lookups and the key hash
+// computed independently of the library.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <xxhash.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "host/AsyncTask.h"
+#include "host/LogCapture.h"
+#include "host/TString.h"
+#include "public/caching/ExternalCache.h"
+
+namespace kelcache_test {
+
+using namespace std::chrono_literals;
+
+using Bytes = std::vector<uint8_t>;
+using Value = std::shared_ptr<Bytes>;
+using IByteCache = kelvra::caching::IExternalCache<TString, Bytes>;
+using ByteCache = kelvra::caching::ExternalCache<TString, Bytes>;
+
+// Generous bound for waits that should end soon: reaching it means a hang.
+constexpr std::chrono::milliseconds kLongWait = 20s;
+// Loads and stores of the tests pass this load time, which no default lower
+// bound skips.
+constexpr unsigned kSlowLoadMs = 100000;
+
+// Two different keys whose UTF-16 bytes have the same XXH32 (seed 0xDEADBEEF):
+// 580273337. Found once, offline, by a birthday search over 2^19 random keys
+// "collide-" + 8 characters of [A-Za-z0-9] (a throwaway program hashing each
+// key's UTF-16LE bytes with XXH32 and keeping the first repeat).
+inline const TString kCollidingKeyA(u"collide-iP3jlQsN");
+inline const TString kCollidingKeyB(u"collide-QM1GUsuS");
+inline constexpr uint32_t kCollidingHash = 580273337u;
+
+inline Value MakeValue(const std::string& text) {
+  return std::make_shared<Bytes>(text.begin(), text.end());
+}
+inline Value MakeValue(size_t size, uint8_t seed = 1) {
+  auto value = std::make_shared<Bytes>(size);
+  for (size_t i = 0; i < size; ++i) (*value)[i] = static_cast<uint8_t>(seed + i * 7);
+  return value;
+}
+
+// The key hash as the disk format defines it, computed here with xxHash
+// itself rather than through the library.
+inline std::string ExpectedKeyHash(const TString& key) {
+  return std::to_string(XXH32(key.constData(), key.lengthInBytes(), 0xDEADBEEFu));
+}
+
+inline Bytes ReadFileBytes(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+inline void WriteFileBytes(const std::filesystem::path& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << bytes;
+}
+
+// A one-shot gate: Wait blocks until Open.
+class Gate {
+ public:
+  void Open() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_open = true;
+    m_changed.notify_all();
+  }
+  bool Wait(std::chrono::milliseconds timeout = kLongWait) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, timeout, [this] { return m_open; });
+  }
+  bool IsOpen() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_open;
+  }
+
+ private:
+  std::mutex m_mutex;
+  std::condition_variable m_changed;
+  bool m_open = false;  // guarded by m_mutex
+};
+
+// A store under the frame whose three functions the test supplies. The
+// functions are fixed at construction (the frame asks for them once per
+// operation).
+class ScriptedStore : public ByteCache {
+ public:
+  ScriptedStore(TString ns, unsigned lowerBoundLatencyMs, bool asynchronous, StoreFunc store, LoadFunc load,
+                DropFunc drop)
+      : ByteCache(std::move(ns), lowerBoundLatencyMs, asynchronous),
+        m_store(std::move(store)),
+        m_load(std::move(load)),
+        m_drop(std::move(drop)) {}
+  // With the options' lower bound (the one-argument frame constructor).
+  ScriptedStore(TString ns, StoreFunc store, LoadFunc load, DropFunc drop)
+      : ByteCache(std::move(ns)),
+        m_store(std::move(store)),
+        m_load(std::move(load)),
+        m_drop(std::move(drop)) {}
+
+  // The frame's settings, for tests of the constructors.
+  std::chrono::milliseconds LowerBound() const { return m_lowerBoundLatency; }
+  unsigned UpperBound2SizeMb() const { return m_upperBound2SizeMb; }
+  std::chrono::milliseconds StoreTimeout() const { return m_storeTimeout; }
+  std::chrono::milliseconds DropTimeout() const { return m_dropTimeout; }
+  int Launch() const { return m_launch; }
+
+ protected:
+  StoreFunc GetStoreFunc() const override { return m_store; }
+  LoadFunc GetLoadFunc() const override { return m_load; }
+  DropFunc GetDropFunc() const override { return m_drop; }
+
+ private:
+  StoreFunc m_store;
+  LoadFunc m_load;
+  DropFunc m_drop;
+};
+
+// The one event of that name in the capture; fails the test (and gives an
+// empty record) unless there is exactly one.
+inline TLog::Record SingleEvent(const TLog::Capture& capture, const TString& name) {
+  std::vector<TLog::Record> events = capture.Events(name);
+  if (events.size() != 1) {
+    ADD_FAILURE() << "expected exactly one " << name << " event, got " << events.size();
+    return {};
+  }
+  return events.front();
+}
+
+inline std::string Field(const TLog::Record& record, const char* name) {
+  auto found = record.fields.find(TString(name));
+  return found == record.fields.end() ? std::string("<absent>") : found->second.toStdString();
+}
+
+// Nothing a test started may outlive it: store and drop functions that ran
+// past their time-out end on pool or dedicated threads.
+inline bool WaitForBackgroundTasks() {
+  return AsyncTask::WaitForThreadPoolIdle(kLongWait) && AsyncTask::WaitForDedicatedThreads(kLongWait);
+}
+
+}  // namespace kelcache_test
