@@ -23,7 +23,9 @@ std::chrono::system_clock::time_point DateTime::ToSystemTime() const {
   return std::chrono::system_clock::time_point(std::chrono::milliseconds(sinceEpoch));
 }
 
-DateTime DateTime::GetUtcTime() { return FromSystemTime(std::chrono::system_clock::now()); }
+DateTime DateTime::GetUtcTime() {
+  return FromSystemTime(std::chrono::system_clock::now());
+}
 
 DateTime DateTime::GetLocalTime() {
   auto now = std::chrono::system_clock::now();
@@ -37,4 +39,6 @@ DateTime DateTime::GetLocalTime() {
   return FromSystemTime(now) + DateTimeSpan::FromSeconds(local.tm_gmtoff);
 }
 
-uint64_t DateTime::TotalMillisecondsFromMinDateTimeUTC() { return GetUtcTime().GetRepresentation(); }
+uint64_t DateTime::TotalMillisecondsFromMinDateTimeUTC() {
+  return GetUtcTime().GetRepresentation();
+}

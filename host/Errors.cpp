@@ -2,7 +2,9 @@
 
 #include <cctype>
 
-KelvraError KelvraError::MakeError(uint32_t code, const TString& message) { return KelvraError(code, message); }
+KelvraError KelvraError::MakeError(uint32_t code, const TString& message) {
+  return KelvraError(code, message);
+}
 
 TString KelvraError::AutoGenName(const TString& prefix, uint32_t code) {
   std::string hex = TString::number(code, 16, 8, u'0').toStdString();
@@ -22,9 +24,9 @@ std::string InternalMessage(const std::string& source, int line, const std::stri
 }  // namespace
 
 LogicException::LogicException(std::string source, int line, std::string expression, KelvraError error)
-    : KelvraException(TString::fromStdString("Logic error at " + InternalMessage(source, line, expression)),
-                      TError::ErrorInfo(std::move(error), TString::fromStdString(source),
-                                        TError::StatusCode::INTERNAL)),
+    : KelvraException(
+          TString::fromStdString("Logic error at " + InternalMessage(source, line, expression)),
+          TError::ErrorInfo(std::move(error), TString::fromStdString(source), TError::StatusCode::INTERNAL)),
       m_source(std::move(source)),
       m_line(line),
       m_expression(std::move(expression)),
@@ -47,10 +49,12 @@ void ThrowLogicException(const char* source, int line, const char* expression, c
 
 KelvraException MakeUnspecifiedException() {
   static const TString kMessage(u"Unspecified exception c87f2fd8-3b2f-4a84-a7bc-a4deb21dd472");
-  return KelvraException(kMessage,
-                         TError::ErrorInfo(KelvraError::MakeError(
-                             kUnspecifiedExceptionCode, KelvraError::AutoGenName(u"KelvraException_AutoGen_",
-                                                                                 kUnspecifiedExceptionCode))));
+  return KelvraException(
+      kMessage, TError::ErrorInfo(KelvraError::MakeError(
+                    kUnspecifiedExceptionCode,
+                    KelvraError::AutoGenName(u"KelvraException_AutoGen_", kUnspecifiedExceptionCode))));
 }
 
-void ThrowUnspecifiedException() { throw MakeUnspecifiedException(); }
+void ThrowUnspecifiedException() {
+  throw MakeUnspecifiedException();
+}

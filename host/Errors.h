@@ -35,7 +35,9 @@ class KELCACHE_EXPORT KelvraError {
   uint32_t GetCode() const { return m_code; }
   const TString& GetMessage() const { return m_message; }
   bool IsError() const { return m_code != 0; }
-  bool operator==(const KelvraError& other) const { return m_code == other.m_code && m_message == other.m_message; }
+  bool operator==(const KelvraError& other) const {
+    return m_code == other.m_code && m_message == other.m_message;
+  }
 
  private:
   KelvraError(uint32_t code, TString message) : m_code(code), m_message(std::move(message)) {}

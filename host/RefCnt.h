@@ -44,8 +44,12 @@ class KELCACHE_EXPORT RefCntObject {
   mutable std::atomic<int64_t> m_refCount{0};
 };
 
-inline void intrusive_ptr_add_ref(const RefCntObject* object) { object->AddReference(); }
-inline void intrusive_ptr_release(const RefCntObject* object) { object->RemoveReference(); }
+inline void intrusive_ptr_add_ref(const RefCntObject* object) {
+  object->AddReference();
+}
+inline void intrusive_ptr_release(const RefCntObject* object) {
+  object->RemoveReference();
+}
 
 template <class T, class CountingBase = RefCntObject>
 using RefCntPtr = boost::intrusive_ptr<T>;

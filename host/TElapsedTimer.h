@@ -26,11 +26,10 @@ class TElapsedTimer {
     }
   }
   bool IsRunning() const { return m_running; }
-  double ElapsedMsec() const {
-    return std::chrono::duration<double, std::milli>(End() - m_start).count();
-  }
+  double ElapsedMsec() const { return std::chrono::duration<double, std::milli>(End() - m_start).count(); }
   uint64_t GetElapsedTime() const {
-    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(End() - m_start).count());
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(End() - m_start).count());
   }
 
  private:

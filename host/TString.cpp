@@ -14,8 +14,12 @@ namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
 
-bool IsHighSurrogate(char16_t u) { return u >= 0xD800 && u <= 0xDBFF; }
-bool IsLowSurrogate(char16_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
+bool IsHighSurrogate(char16_t u) {
+  return u >= 0xD800 && u <= 0xDBFF;
+}
+bool IsLowSurrogate(char16_t u) {
+  return u >= 0xDC00 && u <= 0xDFFF;
+}
 
 void AppendCodePoint(std::u16string& out, char32_t cp) {
   if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = kReplacement;
@@ -43,7 +47,9 @@ std::u16string FromUtf8Bytes(std::string_view bytes) {
   return out;
 }
 
-char16_t FoldCase(char16_t u) { return static_cast<char16_t>(std::towlower(static_cast<wint_t>(u))); }
+char16_t FoldCase(char16_t u) {
+  return static_cast<char16_t>(std::towlower(static_cast<wint_t>(u)));
+}
 
 template <class Unsigned>
 std::u16string DigitsOf(Unsigned magnitude, int base) {
@@ -66,8 +72,8 @@ TString Pad(std::u16string digits, int width, char16_t fill) {
 }
 
 TString FormatSigned(long long value, int base, int width, char16_t fill) {
-  unsigned long long magnitude = value < 0 ? 0ULL - static_cast<unsigned long long>(value)
-                                           : static_cast<unsigned long long>(value);
+  unsigned long long magnitude =
+      value < 0 ? 0ULL - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value);
   std::u16string digits = DigitsOf(magnitude, base);
   if (value < 0) digits.insert(digits.begin(), u'-');
   return Pad(std::move(digits), width, fill);
@@ -80,7 +86,9 @@ int DigitValue(char16_t u) {
   return 99;
 }
 
-bool IsSpace(char16_t u) { return u == u' ' || (u >= u'\t' && u <= u'\r'); }
+bool IsSpace(char16_t u) {
+  return u == u' ' || (u >= u'\t' && u <= u'\r');
+}
 
 }  // namespace
 
@@ -115,7 +123,9 @@ bool TString::startsWith(const TString& prefix) const {
   return m_text.compare(0, prefix.m_text.size(), prefix.m_text) == 0;
 }
 
-bool TString::contains(const TString& part) const { return m_text.find(part.m_text) != std::u16string::npos; }
+bool TString::contains(const TString& part) const {
+  return m_text.find(part.m_text) != std::u16string::npos;
+}
 
 long long TString::indexOf(const TString& part, size_t from) const {
   size_t pos = m_text.find(part.m_text, from);
@@ -181,7 +191,8 @@ unsigned long long TString::toULongLong(bool* ok, int base) const {
   for (; i < end; ++i) {
     int digit = DigitValue(m_text[i]);
     if (digit >= base) return 0;
-    if (value > (kMax - static_cast<unsigned long long>(digit)) / static_cast<unsigned long long>(base)) return 0;
+    if (value > (kMax - static_cast<unsigned long long>(digit)) / static_cast<unsigned long long>(base))
+      return 0;
     value = value * static_cast<unsigned long long>(base) + static_cast<unsigned long long>(digit);
   }
   if (ok) *ok = true;
@@ -199,7 +210,8 @@ long long TString::toLongLong(bool* ok, int base) const {
   }
   bool good = false;
   unsigned long long magnitude = trimmed.toULongLong(&good, base);
-  constexpr unsigned long long kLimit = static_cast<unsigned long long>(std::numeric_limits<long long>::max());
+  constexpr unsigned long long kLimit =
+      static_cast<unsigned long long>(std::numeric_limits<long long>::max());
   if (!good || magnitude > kLimit + (negative ? 1 : 0)) {
     if (ok) *ok = false;
     return 0;
@@ -249,7 +261,8 @@ TString TString::number(double value, char format, int precision) {
 }
 
 TString TString::pointer(const void* address) {
-  return TString(u"0x") + number(static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(address)), 16, 16, u'0');
+  return TString(u"0x") +
+         number(static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(address)), 16, 16, u'0');
 }
 
 std::string TString::toStdString() const {
@@ -270,9 +283,13 @@ std::string TString::toStdString() const {
   return out;
 }
 
-TString TString::fromStdString(const std::string& text) { return TString(FromUtf8Bytes(text)); }
+TString TString::fromStdString(const std::string& text) {
+  return TString(FromUtf8Bytes(text));
+}
 
-TString TString::fromUtf8(std::string_view text) { return TString(FromUtf8Bytes(text)); }
+TString TString::fromUtf8(std::string_view text) {
+  return TString(FromUtf8Bytes(text));
+}
 
 TString TString::fromLocal8Bit(const char* bytes, int length) {
   if (bytes == nullptr) return TString();
@@ -285,12 +302,24 @@ TString operator+(const TString& a, const TString& b) {
   result += b;
   return result;
 }
-TString operator+(const TString& a, const wchar_t* b) { return a + TString(b); }
-TString operator+(const TString& a, const char16_t* b) { return a + TString(b); }
-TString operator+(const TString& a, const char* b) { return a + TString(b); }
-TString operator+(const wchar_t* a, const TString& b) { return TString(a) + b; }
-TString operator+(const char16_t* a, const TString& b) { return TString(a) + b; }
-TString operator+(const char* a, const TString& b) { return TString(a) + b; }
+TString operator+(const TString& a, const wchar_t* b) {
+  return a + TString(b);
+}
+TString operator+(const TString& a, const char16_t* b) {
+  return a + TString(b);
+}
+TString operator+(const TString& a, const char* b) {
+  return a + TString(b);
+}
+TString operator+(const wchar_t* a, const TString& b) {
+  return TString(a) + b;
+}
+TString operator+(const char16_t* a, const TString& b) {
+  return TString(a) + b;
+}
+TString operator+(const char* a, const TString& b) {
+  return TString(a) + b;
+}
 TString operator+(const TString& a, char16_t b) {
   TString result = a;
   result += b;
@@ -302,7 +331,9 @@ TString operator+(const TString& a, wchar_t b) {
   return result;
 }
 
-std::ostream& operator<<(std::ostream& out, const TString& text) { return out << text.toStdString(); }
+std::ostream& operator<<(std::ostream& out, const TString& text) {
+  return out << text.toStdString();
+}
 
 size_t std::hash<TString>::operator()(const TString& text) const noexcept {
   return static_cast<size_t>(THash32(text.constData(), text.lengthInBytes(), 0xDEADBEEF));

@@ -98,8 +98,7 @@ class KELCACHE_EXPORT TString {
   static TString number(long value, int base = 10, int width = 0, char16_t fill = u' ');
   static TString number(unsigned long value, int base = 10, int width = 0, char16_t fill = u' ');
   static TString number(long long value, int base = 10, int width = 0, char16_t fill = u' ');
-  static TString number(unsigned long long value, int base = 10, int width = 0,
-                        char16_t fill = u' ');
+  static TString number(unsigned long long value, int base = 10, int width = 0, char16_t fill = u' ');
   // Floating point as printf would: format 'g', 'f' or 'e' with the given
   // precision ('g' with 6 is printf's "%.6g").
   static TString number(double value, char format = 'g', int precision = 6);
@@ -125,9 +124,15 @@ KELCACHE_EXPORT TString operator+(const char16_t* a, const TString& b);
 KELCACHE_EXPORT TString operator+(const char* a, const TString& b);
 KELCACHE_EXPORT TString operator+(const TString& a, char16_t b);
 KELCACHE_EXPORT TString operator+(const TString& a, wchar_t b);
-inline bool operator==(const wchar_t* a, const TString& b) { return b == a; }
-inline bool operator==(const char16_t* a, const TString& b) { return b == a; }
-inline bool operator==(const char* a, const TString& b) { return b == a; }
+inline bool operator==(const wchar_t* a, const TString& b) {
+  return b == a;
+}
+inline bool operator==(const char16_t* a, const TString& b) {
+  return b == a;
+}
+inline bool operator==(const char* a, const TString& b) {
+  return b == a;
+}
 
 // Writes the text as UTF-8 (used by test frameworks to print values).
 KELCACHE_EXPORT std::ostream& operator<<(std::ostream& out, const TString& text);

@@ -16,8 +16,9 @@ void ChapterHost() {
   Step("A structured event is one JSON object per line, so tools can parse the log.");
   {
     TLog::Capture capture(TLog::Info);
-    LogMessage(TLog::Info, TString(u"tour-event"),
-               {{TString(u"chapter"), TString(u"host")}, {TString(u"greeting"), TString(u"gr\u00FC\u00DF dich")}});
+    LogMessage(
+        TLog::Info, TString(u"tour-event"),
+        {{TString(u"chapter"), TString(u"host")}, {TString(u"greeting"), TString(u"gr\u00FC\u00DF dich")}});
     for (const TLog::Record& record : capture.Events(TString(u"tour-event"))) {
       Show(TLog::RenderEventLine(record.severity, std::chrono::system_clock::now(), 1, record.eventName,
                                  record.fields, nullptr));
@@ -38,11 +39,13 @@ void ChapterHost() {
   Step("A deferred task runs only when someone fetches its value; a timed wait does not run it.");
   AsyncTask::Future<bool> deferred = AsyncTask::Launch(AsyncTask::LaunchMode::Deferred, [] { return true; });
   Show(std::string("WaitFor(10 ms) says ") +
-       (deferred.WaitFor(std::chrono::milliseconds(10)) == AsyncTask::FutureStatus::Deferred ? "deferred" : "?"));
+       (deferred.WaitFor(std::chrono::milliseconds(10)) == AsyncTask::FutureStatus::Deferred ? "deferred"
+                                                                                             : "?"));
   Show(std::string("Get() runs it: ") + (deferred.Get() ? "true" : "false"));
 
   Step("Options have defaults, can be set by KELCACHE_<Name> variables, and overridden at run time.");
-  Show("ExternalCacheConcurrencyLimit = " + std::to_string(kelvra::appoptions::ExternalCacheConcurrencyLimit()));
+  Show("ExternalCacheConcurrencyLimit = " +
+       std::to_string(kelvra::appoptions::ExternalCacheConcurrencyLimit()));
   {
     kelvra::appoptions::ScopedOptionOverride override("ExternalCacheConcurrencyLimit", 4);
     Show("overridden for a scope: " + std::to_string(kelvra::appoptions::ExternalCacheConcurrencyLimit()));

@@ -9,14 +9,19 @@ const std::vector<Chapter>& Chapters() {
       {"host", "The host services: a logged event, a task on a future, an option overridden", ChapterHost},
       {"memory", "The in-memory cache: an index to find entries, a clock to age them out", ChapterMemory},
       {"sync", "The thread-safe cache: two threads, a replacement, an entry made dirty", ChapterSync},
-      {"external", "The second-level cache on disk: the factory's WAV2 store, values in and out, events, the folder",
+      {"external",
+       "The second-level cache on disk: the factory's WAV2 store, values in and out, events, the folder",
        ChapterExternal},
   };
   return chapters;
 }
 
-void Step(const std::string& explanation) { std::printf("\n  * %s\n", explanation.c_str()); }
+void Step(const std::string& explanation) {
+  std::printf("\n  * %s\n", explanation.c_str());
+}
 
-void Show(const std::string& text) { std::printf("      %s\n", text.c_str()); }
+void Show(const std::string& text) {
+  std::printf("      %s\n", text.c_str());
+}
 
 }  // namespace tour

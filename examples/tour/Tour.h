@@ -26,7 +26,9 @@ const std::vector<Chapter>& Chapters();
 void Step(const std::string& explanation);
 // A result or value shown under the current step.
 void Show(const std::string& text);
-inline void Show(const TString& text) { Show(text.toStdString()); }
+inline void Show(const TString& text) {
+  Show(text.toStdString());
+}
 
 // Chapter functions (one per file).
 void ChapterHost();

@@ -19,7 +19,8 @@ int main(int argc, char** argv) {
 
   const auto& chapters = tour::Chapters();
   if (list) {
-    for (const auto& chapter : chapters) std::printf("%-12s %s\n", chapter.name.c_str(), chapter.title.c_str());
+    for (const auto& chapter : chapters)
+      std::printf("%-12s %s\n", chapter.name.c_str(), chapter.title.c_str());
     return 0;
   }
   for (const auto& name : selected) {
@@ -34,7 +35,8 @@ int main(int argc, char** argv) {
   int number = 0;
   for (const auto& chapter : chapters) {
     ++number;
-    if (!selected.empty() && std::find(selected.begin(), selected.end(), chapter.name) == selected.end()) continue;
+    if (!selected.empty() && std::find(selected.begin(), selected.end(), chapter.name) == selected.end())
+      continue;
     std::printf("\n== %d. %s ==\n", number, chapter.title.c_str());
     try {
       chapter.run();

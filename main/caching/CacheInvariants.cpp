@@ -28,8 +28,9 @@ const Switches& GetSwitches() {
   static const Switches switches = [] {
     AppConfig& config = AppConfig::GetInstance();
     bool skip = !FeatureFlags::IsOn(kEnforceCacheInvariantsFlag) || AppConfig::IsOpenGalleryServer() ||
-                AppConfig::IsAuthoringClient() || AppConfig::IsFlowAuthoringClient() || AppConfig::IsGatewayAgent() ||
-                config.GetTestMode() || config.GetUnitTestFlag() || config.GetIsExternalProtocolServer();
+                AppConfig::IsAuthoringClient() || AppConfig::IsFlowAuthoringClient() ||
+                AppConfig::IsGatewayAgent() || config.GetTestMode() || config.GetUnitTestFlag() ||
+                config.GetIsExternalProtocolServer();
     bool quiet = AppConfig::IsAuthoringClient() || AppConfig::IsFlowAuthoringClient() ||
                  AppConfig::IsOpenGalleryServer() || config.GetIsExternalProtocolServer();
     return Switches{skip, quiet};
@@ -37,7 +38,9 @@ const Switches& GetSwitches() {
   return switches;
 }
 
-bool IsMissing(const TString& luid) { return luid.empty() || luid == u"-"; }
+bool IsMissing(const TString& luid) {
+  return luid.empty() || luid == u"-";
+}
 
 void WarnUnlessQuiet(const Switches& switches, const char16_t* pattern) {
   if (!switches.quiet) LogMessage(TLog::Warn, TFormatString(pattern).arg(switches.skipEnforcement ? 1 : 0));

@@ -79,7 +79,8 @@ void CascadeInvalidatorAggregator::OnScopeHasHandler(std::shared_ptr<Scope> scop
 }
 
 void CascadeInvalidatorAggregator::OnEntryUsed(unsigned int id, const ICoherentCache&) {
-  std::shared_ptr<IInvalidatorAggregatorScope> current = KelvraTls::GetThreadContext().GetCurrentQueryJobScope();
+  std::shared_ptr<IInvalidatorAggregatorScope> current =
+      KelvraTls::GetThreadContext().GetCurrentQueryJobScope();
   if (!current) return;
   auto* scope = dynamic_cast<Scope*>(current.get());
   if (scope == nullptr) ThrowLogicException(kSource, __LINE__, "scope");
@@ -119,7 +120,8 @@ void CascadeInvalidatorAggregator::OnDirty(const std::vector<unsigned int>& ids,
   }
   // Handlers run with no aggregator or scope mutex held, so they may call back.
   for (DirtyScope& record : dirty) {
-    for (const std::shared_ptr<IScopeDirtyHandler>& handler : record.handlers) record.scope->NotifyHandler(handler);
+    for (const std::shared_ptr<IScopeDirtyHandler>& handler : record.handlers)
+      record.scope->NotifyHandler(handler);
   }
   LogSync([&] {
     return TFormatString(u"CascadeInvalidatorAggregator OnDirty scopes erased=%1 remaining=%2")
@@ -144,7 +146,9 @@ CascadeInvalidatorAggregator::Scope::Scope(CascadeInvalidatorAggregator* aggrega
 
 CascadeInvalidatorAggregator::Scope::~Scope() {
   try {
-    LogSync([&] { return TFormatString(u"CascadeInvalidatorAggregator ~Scope this=%1").arg(TString::pointer(this)); });
+    LogSync([&] {
+      return TFormatString(u"CascadeInvalidatorAggregator ~Scope this=%1").arg(TString::pointer(this));
+    });
   } catch (const LogicException& e) {
     try {
       LogMessage(TLog::Warn, TString(u"LogicException caught when logging in Scope destructor. Details:") +
@@ -168,7 +172,8 @@ void CascadeInvalidatorAggregator::Scope::EndScope() {
 
 void CascadeInvalidatorAggregator::Scope::OnResultUsed() {
   LogSync([&] {
-    return TFormatString(u"CascadeInvalidatorAggregator::Scope OnResultUsed this=%1").arg(TString::pointer(this));
+    return TFormatString(u"CascadeInvalidatorAggregator::Scope OnResultUsed this=%1")
+        .arg(TString::pointer(this));
   });
   std::shared_ptr<IInvalidatorAggregatorScope> self = shared_from_this();
   for (ICascadeInvalidator* invalidator : CascadeInvalidatorHolderFactory::GetInstance().GetInvalidators()) {
@@ -225,7 +230,8 @@ bool CascadeInvalidatorAggregator::Scope::BecomeDirtyIfUsed(const std::vector<un
     m_handlers.clear();
   }
   LogSync([&] {
-    return TFormatString(u"CascadeInvalidatorAggregator::Scope this=%1 is now dirty").arg(TString::pointer(this));
+    return TFormatString(u"CascadeInvalidatorAggregator::Scope this=%1 is now dirty")
+        .arg(TString::pointer(this));
   });
   return true;
 }
@@ -243,8 +249,8 @@ void CascadeInvalidatorAggregator::Scope::NotifyHandler(const std::shared_ptr<IS
 std::shared_ptr<IInvalidatorAggregatorScope> CascadeInvalidatorAggregator_CreateQueryJobScope() {
   CascadeInvalidatorAggregator* aggregator = CascadeInvalidatorAggregator::TryGetSingleton();
   if (aggregator == nullptr) return nullptr;
-  auto scope =
-      std::make_shared<CascadeInvalidatorAggregator::Scope>(aggregator, CascadeInvalidatorAggregator::PassKey{});
+  auto scope = std::make_shared<CascadeInvalidatorAggregator::Scope>(aggregator,
+                                                                     CascadeInvalidatorAggregator::PassKey{});
   KelvraTls::GetThreadContext().SetCurrentQueryJobScope(scope);
   LogSync([&] {
     return TFormatString(u"CascadeInvalidatorAggregator CreateQueryJobScope Scope=%1")

@@ -21,7 +21,8 @@ class CascadeInvalidatorHolder final : public ICascadeInvalidatorHolder {
     if (invalidators.size() != static_cast<size_t>(CascadeInvalidatorType::End)) {
       ThrowLogicException(kSource, __LINE__, "Number of invalidators does not match enum!");
     }
-    LogMessage(TLog::Info, TFormatString(u"Initialize invalidators on holder=%1").arg(TString::pointer(this)));
+    LogMessage(TLog::Info,
+               TFormatString(u"Initialize invalidators on holder=%1").arg(TString::pointer(this)));
     for (ICascadeInvalidator* invalidator : invalidators) {
       LogMessage(TLog::Info, TFormatString(u"    invalidator=%1").arg(TString::pointer(invalidator)));
     }
@@ -53,7 +54,8 @@ class CascadeInvalidatorHolder final : public ICascadeInvalidatorHolder {
 
 ICascadeInvalidatorHolder& CascadeInvalidatorHolderFactory::GetInstance() {
   static InitOnceSlot slot;
-  return *InitOnceShared<CascadeInvalidatorHolder>(slot, [] { return std::make_shared<CascadeInvalidatorHolder>(); });
+  return *InitOnceShared<CascadeInvalidatorHolder>(
+      slot, [] { return std::make_shared<CascadeInvalidatorHolder>(); });
 }
 
 }  // namespace kelvra::caching

@@ -21,7 +21,8 @@ std::unordered_map<TString, TString> StringLookupTableFromMetrics(const OnRemove
   return table;
 }
 
-void UpdateStringLookupTableWithMetrics(const OnAddedMetrics& metrics, std::unordered_map<TString, TString>& table) {
+void UpdateStringLookupTableWithMetrics(const OnAddedMetrics& metrics,
+                                        std::unordered_map<TString, TString>& table) {
   Set(table, u"on-added-ms", metrics.totalMs);
   Set(table, u"on-added-lock-ms", metrics.lockMs);
   Set(table, u"on-added-dirty-ms", metrics.dirtyMs);

@@ -135,7 +135,9 @@ class EntryLock {
 
 // Renews a value file's last-write time (a stale time only ages the entry, so
 // the result is ignored).
-void RenewLastWriteTime(const TPath& valueFile) { LastWriteTime(valueFile, DateTime::GetLocalTime()); }
+void RenewLastWriteTime(const TPath& valueFile) {
+  LastWriteTime(valueFile, DateTime::GetLocalTime());
+}
 
 // True when the key file exists and holds exactly key.
 bool KeyFileHolds(const TPath& keyFile, const TString& key) {

@@ -1,5 +1,6 @@
 #include "public/caching/RedisPubsub.h"
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <condition_variable>
@@ -7,7 +8,6 @@
 #include <mutex>
 #include <set>
 #include <string>
-#include <algorithm>
 
 #include "host/AppConfig.h"
 #include "host/AppOptions.h"
@@ -39,12 +39,15 @@ using Hash = std::pair<uint64_t, uint64_t>;
 using GuidAndCache = std::pair<unsigned, const ICoherentCache*>;
 
 int64_t SteadyNowNs() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
       .count();
 }
 
 // Whole seconds from `then` to now on the steady clock, truncated.
-int64_t SecondsSince(int64_t then) { return (SteadyNowNs() - then) / 1000000000; }
+int64_t SecondsSince(int64_t then) {
+  return (SteadyNowNs() - then) / 1000000000;
+}
 
 TString HashText(const Hash& hash) {
   return TString::number(hash.first, 16) + TString(u"-") + TString::number(hash.second, 16);
@@ -56,7 +59,9 @@ Hash ParseHashText(const TString& text) {
   return {parts[0].toULongLong(nullptr, 16), parts[1].toULongLong(nullptr, 16)};
 }
 
-TString CacheText(const void* cache) { return TString::pointer(cache); }
+TString CacheText(const void* cache) {
+  return TString::pointer(cache);
+}
 
 }  // namespace
 
@@ -79,14 +84,16 @@ class RedisPubsub::Impl : public ICacheCoherence {
   OnAddedMetrics OnAdded(Hash entryKeyHash, Hash valueHash, uint64_t timestamp, unsigned guid,
                          std::weak_ptr<ICoherentCache> cache) override;
   void OnRemoved(const ICoherentCache& cache) override;
-  OnRemovedMetrics OnRemoved(const std::vector<unsigned>& guids, std::weak_ptr<ICoherentCache> cache) override;
+  OnRemovedMetrics OnRemoved(const std::vector<unsigned>& guids,
+                             std::weak_ptr<ICoherentCache> cache) override;
   void TriggerPruneEvictedEntriesTestOnly(int maxEvictedEntries, int evictedLifetimeSec) override;
   std::string CheckConsistency();
 
  private:
   OnAddedMetrics OnAddedNow(Hash entryKeyHash, Hash valueHash, uint64_t timestamp, unsigned guid,
                             const std::weak_ptr<ICoherentCache>& cache);
-  OnRemovedMetrics OnRemovedNow(const std::vector<unsigned>& guids, const std::weak_ptr<ICoherentCache>& cache);
+  OnRemovedMetrics OnRemovedNow(const std::vector<unsigned>& guids,
+                                const std::weak_ptr<ICoherentCache>& cache);
   void SubscribeCallback(const TString& keyText, const void* data, int length);
   void OnSubscriptionReconnected();
   bool IsDirty(const CacheEntryInfo& record, const Hash& otherHash, uint64_t otherTimestamp) const;
@@ -131,14 +138,14 @@ class RedisPubsub::Impl : public ICacheCoherence {
 RedisPubsub::Impl::Impl(const TString& channel, IRedisSubscriptionManager& manager, PublishFunction publish)
     : m_channel(channel), m_publish(std::move(publish)), m_subscriptionManager(manager) {
   m_logSeverity = GetCacheSynchronizationLogLevel();
-  m_subscriptionManager.Subscribe(m_channel + TString(u"*"), [this](const TString& channelName, const void* data,
-                                                                    int length) {
-    std::vector<TString> parts = channelName.split(m_channel, TString::SkipEmptyParts);
-    // A message published on exactly the prefix names no key hash; the
-    // service never publishes one, so it is ignored.
-    if (parts.empty()) return;
-    SubscribeCallback(parts.front(), data, length);
-  });
+  m_subscriptionManager.Subscribe(
+      m_channel + TString(u"*"), [this](const TString& channelName, const void* data, int length) {
+        std::vector<TString> parts = channelName.split(m_channel, TString::SkipEmptyParts);
+        // A message published on exactly the prefix names no key hash; the
+        // service never publishes one, so it is ignored.
+        if (parts.empty()) return;
+        SubscribeCallback(parts.front(), data, length);
+      });
   m_reconnectListener = m_subscriptionManager.AddReconnectListener([this] { OnSubscriptionReconnected(); });
   KelvraCounters::RedisPubsubWastedMessages += 2;
   m_logEnabled = LoggerAcceptsSeverity(m_logSeverity, 52);
@@ -171,12 +178,14 @@ void RedisPubsub::Impl::LaunchTracked(Task task) {
     std::lock_guard<std::mutex> lock(m_tasksMutex);
     if (--m_runningTasks == 0) m_tasksDone.notify_all();
   };
-  AsyncTask::Launch(AsyncTask::LaunchMode::Asynchronous, std::move(tracked), AsyncTask::LaunchOptions{0, false});
+  AsyncTask::Launch(AsyncTask::LaunchMode::Asynchronous, std::move(tracked),
+                    AsyncTask::LaunchOptions{0, false});
 }
 
 // --- dirtiness ------------------------------------------------------------------
 
-bool RedisPubsub::Impl::IsDirty(const CacheEntryInfo& record, const Hash& otherHash, uint64_t otherTimestamp) const {
+bool RedisPubsub::Impl::IsDirty(const CacheEntryInfo& record, const Hash& otherHash,
+                                uint64_t otherTimestamp) const {
   // The margin in milliseconds, multiplied on 32 bits as the host does.
   auto marginMs = static_cast<int32_t>(static_cast<uint32_t>(m_minimumDeltaSeconds) * 1000u);
   uint64_t limit =
@@ -196,8 +205,8 @@ void RedisPubsub::Impl::MarkDirty(const CacheEntryInfo& record) {
 
 // --- additions ------------------------------------------------------------------
 
-OnAddedMetrics RedisPubsub::Impl::OnAdded(Hash entryKeyHash, Hash valueHash, uint64_t timestamp, unsigned guid,
-                                          std::weak_ptr<ICoherentCache> cache) {
+OnAddedMetrics RedisPubsub::Impl::OnAdded(Hash entryKeyHash, Hash valueHash, uint64_t timestamp,
+                                          unsigned guid, std::weak_ptr<ICoherentCache> cache) {
   if (!m_asyncCoherence) return OnAddedNow(entryKeyHash, valueHash, timestamp, guid, cache);
   TElapsedTimer total(true);
   LaunchTracked([this, entryKeyHash, valueHash, timestamp, guid, cache = std::move(cache)] {
@@ -208,8 +217,8 @@ OnAddedMetrics RedisPubsub::Impl::OnAdded(Hash entryKeyHash, Hash valueHash, uin
   return metrics;
 }
 
-OnAddedMetrics RedisPubsub::Impl::OnAddedNow(Hash entryKeyHash, Hash valueHash, uint64_t timestamp, unsigned guid,
-                                             const std::weak_ptr<ICoherentCache>& cache) {
+OnAddedMetrics RedisPubsub::Impl::OnAddedNow(Hash entryKeyHash, Hash valueHash, uint64_t timestamp,
+                                             unsigned guid, const std::weak_ptr<ICoherentCache>& cache) {
   TElapsedTimer total(true);
   Metrics::Scope scope(TString(u"RedisPubsub::OnAdded"), kMetricsMask);
   OnAddedMetrics metrics;
@@ -302,8 +311,9 @@ void RedisPubsub::Impl::SubscribeCallback(const TString& keyText, const void* da
       continue;
     }
     if (m_logEnabled) {
-      Log(TFormatString(u"RedisPubsub IsDirty CacheGuid=%1, cache=%2, oldHash=%3, oldTimestamp=%4, newHash=%5, "
-                        u"newTimestamp=%6")
+      Log(TFormatString(
+              u"RedisPubsub IsDirty CacheGuid=%1, cache=%2, oldHash=%3, oldTimestamp=%4, newHash=%5, "
+              u"newTimestamp=%6")
               .arg(record.guid)
               .arg(CacheText(record.cache))
               .arg(HashText(record.valueHash))
@@ -319,7 +329,8 @@ void RedisPubsub::Impl::SubscribeCallback(const TString& keyText, const void* da
         return element.second.guid == record.guid && element.second.cache == record.cache;
       });
       if (found == last) {
-        ThrowLogicException(kSource, 377, "entry in m_keyhashToCacheEntries is evicted but not found in m_evictedEntries");
+        ThrowLogicException(kSource, 377,
+                            "entry in m_keyhashToCacheEntries is evicted but not found in m_evictedEntries");
       }
       m_evictedEntries.erase(found);
       m_evictedGuidAndCache.erase(key);
@@ -335,7 +346,8 @@ void RedisPubsub::Impl::OnSubscriptionReconnected() {
   // Messages published while the subscription was down are lost, so any live
   // entry may be stale now.
   if (!kelvra::appoptions::CacheSynchronizationFlushOnReconnect()) return;
-  LogMessage(TLog::Warn, TString(u"RedisPubsub: subscription reconnected; marking every live tracked entry dirty"));
+  LogMessage(TLog::Warn,
+             TString(u"RedisPubsub: subscription reconnected; marking every live tracked entry dirty"));
   TWriteLockGuard guard(m_lock);
   for (auto it = m_keyhashToCacheEntries.begin(); it != m_keyhashToCacheEntries.end();) {
     std::vector<CacheEntryInfo>& entries = it->second;
@@ -386,7 +398,9 @@ OnRemovedMetrics RedisPubsub::Impl::OnRemovedNow(const std::vector<unsigned>& gu
   metrics.lockMs = lockTimer.GetElapsedTime();
   for (unsigned guid : guids) {
     if (m_logEnabled) {
-      Log(TFormatString(u"RedisPubsub::OnRemoved CacheGuid=%1 on cache=%2").arg(guid).arg(CacheText(address)));
+      Log(TFormatString(u"RedisPubsub::OnRemoved CacheGuid=%1 on cache=%2")
+              .arg(guid)
+              .arg(CacheText(address)));
     }
     const GuidAndCache key{guid, address};
     auto tracked = m_guidAndCacheToKeyHash.find(key);
@@ -405,9 +419,10 @@ OnRemovedMetrics RedisPubsub::Impl::OnRemovedNow(const std::vector<unsigned>& gu
           }
         }
       } else {
-        LogMessage(TLog::Error, TString(u"RedisPubsub::OnRemoved - removing an evicted entry again."),
-                   {{TString(u"CacheGuid"), TString::number(guid)}, {TString(u"Cache"), CacheText(address)}},
-                   KelvraError::MakeError(0xC5E8FF71, KelvraError::AutoGenName(u"LogSite_AutoGen_", 0xC5E8FF71)));
+        LogMessage(
+            TLog::Error, TString(u"RedisPubsub::OnRemoved - removing an evicted entry again."),
+            {{TString(u"CacheGuid"), TString::number(guid)}, {TString(u"Cache"), CacheText(address)}},
+            KelvraError::MakeError(0xC5E8FF71, KelvraError::AutoGenName(u"LogSite_AutoGen_", 0xC5E8FF71)));
       }
       continue;
     }
@@ -418,8 +433,9 @@ OnRemovedMetrics RedisPubsub::Impl::OnRemovedNow(const std::vector<unsigned>& gu
     }
     m_removeBeforeAddPlaceholders.insert(key);
     if (m_logEnabled) {
-      Log(TFormatString(u"RedisPubsub: TFS874920: Publish cache information - non-standard code paths. Creating "
-                        u"placeholder for CacheGuid=%1, cache=%2, size=%3")
+      Log(TFormatString(
+              u"RedisPubsub: TFS874920: Publish cache information - non-standard code paths. Creating "
+              u"placeholder for CacheGuid=%1, cache=%2, size=%3")
               .arg(guid)
               .arg(CacheText(address))
               .arg(static_cast<unsigned long long>(m_removeBeforeAddPlaceholders.size())));
@@ -427,14 +443,16 @@ OnRemovedMetrics RedisPubsub::Impl::OnRemovedNow(const std::vector<unsigned>& gu
     if (m_removeBeforeAddPlaceholders.size() > kMaxPlaceholders) {
       TString line(u"RedisPubsub: Too many placeholders, flushing.");
       int listed = 0;
-      for (auto it = m_removeBeforeAddPlaceholders.begin(); it != m_removeBeforeAddPlaceholders.end() && listed < 10;
-           ++it, ++listed) {
-        line += TFormatString(u" {CacheGuid=%1, cache=%2}").arg(it->first).arg(CacheText(it->second)).result();
+      for (auto it = m_removeBeforeAddPlaceholders.begin();
+           it != m_removeBeforeAddPlaceholders.end() && listed < 10; ++it, ++listed) {
+        line +=
+            TFormatString(u" {CacheGuid=%1, cache=%2}").arg(it->first).arg(CacheText(it->second)).result();
       }
       LogMessage(TLog::Warn, line);
       m_removeBeforeAddPlaceholders.clear();
     }
-    KelvraCounters::RedisPubsubPlaceholderSize.store(static_cast<int64_t>(m_removeBeforeAddPlaceholders.size()));
+    KelvraCounters::RedisPubsubPlaceholderSize.store(
+        static_cast<int64_t>(m_removeBeforeAddPlaceholders.size()));
   }
   TElapsedTimer pruneTimer(true);
   PruneEvictedEntries();
@@ -446,7 +464,8 @@ OnRemovedMetrics RedisPubsub::Impl::OnRemovedNow(const std::vector<unsigned>& gu
 
 void RedisPubsub::Impl::OnRemoved(const ICoherentCache& cache) {
   const ICoherentCache* address = &cache;
-  if (m_logEnabled) Log(TFormatString(u"RedisPubsub OnRemoved CacheGuid=ALL on cache=%1").arg(CacheText(address)));
+  if (m_logEnabled)
+    Log(TFormatString(u"RedisPubsub OnRemoved CacheGuid=ALL on cache=%1").arg(CacheText(address)));
   std::vector<unsigned int> ids;
   {
     TWriteLockGuard guard(m_lock);
@@ -510,8 +529,9 @@ void RedisPubsub::Impl::PruneEvictedEntries() {
       LogMessage(TLog::Info, TFormatString(u"RedisPubsub now tracking %1 evicted queries")
                                  .arg(static_cast<unsigned long long>(m_evictedEntries.size())));
       if (!m_evictedEntries.empty()) {
-        LogMessage(TLog::Info, TFormatString(u"RedisPubsub: oldest evicted query now tracked is from %1 seconds ago")
-                                   .arg(static_cast<long long>(SecondsSince(m_evictedEntries.begin()->first))));
+        LogMessage(TLog::Info,
+                   TFormatString(u"RedisPubsub: oldest evicted query now tracked is from %1 seconds ago")
+                       .arg(static_cast<long long>(SecondsSince(m_evictedEntries.begin()->first))));
       }
     }
   }
@@ -523,8 +543,8 @@ void RedisPubsub::Impl::PruneEvictedEntries() {
 }
 
 template <class Predicate>
-void RedisPubsub::Impl::PruneEvictedEntriesHelperNoLock(Predicate predicate,
-                                                        std::map<const ICoherentCache*, std::vector<unsigned>>& pruned) {
+void RedisPubsub::Impl::PruneEvictedEntriesHelperNoLock(
+    Predicate predicate, std::map<const ICoherentCache*, std::vector<unsigned>>& pruned) {
   while (predicate()) {
     auto oldest = m_evictedEntries.begin();
     const CacheEntryInfo& evicted = oldest->second;
@@ -533,17 +553,21 @@ void RedisPubsub::Impl::PruneEvictedEntriesHelperNoLock(Predicate predicate,
                                                       {TString(u"Cache"), CacheText(evicted.cache)}};
     pruned[evicted.cache].push_back(evicted.guid);
     if (m_evictedGuidAndCache.erase(key) == 0) {
-      LogMessage(TLog::Error,
-                 TString(u"RedisPubsub::PruneEvictedEntriesHelperNoLock - evicted entry does not exist in "
-                         u"m_evictedGuidAndCache"),
-                 fields, KelvraError::MakeError(0x8C3ACE23, KelvraError::AutoGenName(u"LogSite_AutoGen_", 0x8C3ACE23)));
+      LogMessage(
+          TLog::Error,
+          TString(u"RedisPubsub::PruneEvictedEntriesHelperNoLock - evicted entry does not exist in "
+                  u"m_evictedGuidAndCache"),
+          fields,
+          KelvraError::MakeError(0x8C3ACE23, KelvraError::AutoGenName(u"LogSite_AutoGen_", 0x8C3ACE23)));
     }
     auto tracked = m_guidAndCacheToKeyHash.find(key);
     if (tracked == m_guidAndCacheToKeyHash.end()) {
-      LogMessage(TLog::Error,
-                 TString(u"RedisPubsub::PruneEvictedEntriesHelperNoLock - evicted entry does not exist in "
-                         u"m_guidAndCacheToKeyHash"),
-                 fields, KelvraError::MakeError(0xB01A293C, KelvraError::AutoGenName(u"LogSite_AutoGen_", 0xB01A293C)));
+      LogMessage(
+          TLog::Error,
+          TString(u"RedisPubsub::PruneEvictedEntriesHelperNoLock - evicted entry does not exist in "
+                  u"m_guidAndCacheToKeyHash"),
+          fields,
+          KelvraError::MakeError(0xB01A293C, KelvraError::AutoGenName(u"LogSite_AutoGen_", 0xB01A293C)));
     } else {
       const Hash keyHash = tracked->second;
       m_guidAndCacheToKeyHash.erase(tracked);
@@ -596,7 +620,8 @@ std::string RedisPubsub::Impl::CheckConsistency() {
     }
   }
   if (records != m_guidAndCacheToKeyHash.size()) problems += "m_guidAndCacheToKeyHash holds other entries\n";
-  if (evictedInRecords != m_evictedGuidAndCache) problems += "m_evictedGuidAndCache differs from the evicted records\n";
+  if (evictedInRecords != m_evictedGuidAndCache)
+    problems += "m_evictedGuidAndCache differs from the evicted records\n";
   if (m_evictedEntries.size() != m_evictedGuidAndCache.size()) {
     problems += "m_evictedEntries and m_evictedGuidAndCache differ in size\n";
   }
@@ -616,7 +641,8 @@ void RequireUnitTest(int line) {
 RedisPubsub::RedisPubsub(const TString& channel)
     : m_impl(std::make_unique<Impl>(channel, RedisSubscriptionManager::GetInstance(),
                                     [](const TString& channelName, const TString& message) {
-                                      RedisSubscriptionManager::GetInstance().TryPublish(channelName, message, {});
+                                      RedisSubscriptionManager::GetInstance().TryPublish(channelName, message,
+                                                                                         {});
                                     })) {}
 
 RedisPubsub::RedisPubsub(const TString& channel, IRedisSubscriptionManager& subscriptionManager,
@@ -643,9 +669,12 @@ OnAddedMetrics RedisPubsub::OnAdded(Hash entryKeyHash, Hash valueHash, uint64_t 
   return m_impl->OnAdded(entryKeyHash, valueHash, timestamp, guid, std::move(cache));
 }
 
-void RedisPubsub::OnRemoved(const ICoherentCache& cache) { m_impl->OnRemoved(cache); }
+void RedisPubsub::OnRemoved(const ICoherentCache& cache) {
+  m_impl->OnRemoved(cache);
+}
 
-OnRemovedMetrics RedisPubsub::OnRemoved(const std::vector<unsigned>& guids, std::weak_ptr<ICoherentCache> cache) {
+OnRemovedMetrics RedisPubsub::OnRemoved(const std::vector<unsigned>& guids,
+                                        std::weak_ptr<ICoherentCache> cache) {
   return m_impl->OnRemoved(guids, std::move(cache));
 }
 

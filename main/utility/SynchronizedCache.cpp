@@ -60,7 +60,9 @@ uint64_t SynchronizedCache::GetSize() const {
   return m_cache.GetSize();
 }
 
-Cache* SynchronizedCache::GetCache() { return &m_cache; }
+Cache* SynchronizedCache::GetCache() {
+  return &m_cache;
+}
 
 EntrySet SynchronizedCache::Snapshot(uint64_t& clock) {
   TWriteLockGuard guard(*m_lock);
@@ -122,7 +124,8 @@ RefCntPtr<RefCntObject> SynchronizedCache::TryGetEntry(std::shared_ptr<EntryPred
   return found ? UseCopy(*found, clock) : nullptr;
 }
 
-RefCntPtr<RefCntObject> SynchronizedCache::TryGetEntry(std::shared_ptr<EntryPredicate> predicate, unsigned int& hint) {
+RefCntPtr<RefCntObject> SynchronizedCache::TryGetEntry(std::shared_ptr<EntryPredicate> predicate,
+                                                       unsigned int& hint) {
   uint64_t clock = 0;
   EntrySet snapshot = Snapshot(clock);
   auto hinted = snapshot.find(Entry(hint));

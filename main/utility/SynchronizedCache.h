@@ -65,7 +65,8 @@ class KELCACHE_EXPORT SynchronizedCache : public kelvra::caching::ICoherentCache
   RefCntPtr<RefCntObject> TryGetEntry(std::shared_ptr<CacheHelpers::EntryPredicate> predicate);
   // A hinted entry that is present and matches wins and keeps the hint;
   // otherwise the hint is reset to 0 and becomes the first match's id.
-  RefCntPtr<RefCntObject> TryGetEntry(std::shared_ptr<CacheHelpers::EntryPredicate> predicate, unsigned int& hint);
+  RefCntPtr<RefCntObject> TryGetEntry(std::shared_ptr<CacheHelpers::EntryPredicate> predicate,
+                                      unsigned int& hint);
   // The hint is set to 0 first, then to the first match's id.
   RefCntPtr<RefCntObject> TryGetEntryAndHint(std::shared_ptr<CacheHelpers::EntryPredicate> predicate,
                                              unsigned int& hint);
@@ -75,6 +76,6 @@ class KELCACHE_EXPORT SynchronizedCache : public kelvra::caching::ICoherentCache
   // A snapshot of the entries and the clock, read in one hold.
   EntrySet Snapshot(uint64_t& clock);
 
-  Cache m_cache;          // guarded by *m_lock
+  Cache m_cache;           // guarded by *m_lock
   TReadWriteLock* m_lock;  // borrowed
 };

@@ -16,7 +16,8 @@ namespace {
 // beforehand; other ids go to the wrapped predicate, which also names the
 // index. Immutable after construction, so any thread may use it.
 struct PrecomputedEntryPredicate : EntryPredicate {
-  PrecomputedEntryPredicate(std::unordered_map<unsigned int, bool> answers, std::shared_ptr<EntryPredicate> wrapped)
+  PrecomputedEntryPredicate(std::unordered_map<unsigned int, bool> answers,
+                            std::shared_ptr<EntryPredicate> wrapped)
       : m_answers(std::move(answers)), m_wrapped(std::move(wrapped)) {}
 
   bool Matches(const Entry& entry) override {
@@ -109,7 +110,8 @@ EntrySet SynchronizedIndexedCache::DeleteEntries(std::shared_ptr<EntryPredicate>
   return RemoveEntries(policy, candidates, clock);
 }
 
-EntrySet SynchronizedIndexedCache::PrecomputePredicateAndDeleteEntries(std::shared_ptr<EntryPredicate> predicate) {
+EntrySet SynchronizedIndexedCache::PrecomputePredicateAndDeleteEntries(
+    std::shared_ptr<EntryPredicate> predicate) {
   return DeleteEntries(MakePrecomputedPredicate(std::move(predicate)));
 }
 
@@ -153,8 +155,8 @@ RefCntPtr<RefCntObject> SynchronizedIndexedCache::TryGetEntry(std::shared_ptr<En
   return TryGetEntryAndHint(std::move(predicate), scratch);
 }
 
-RefCntPtr<RefCntObject> SynchronizedIndexedCache::TryGetEntryAndHint(std::shared_ptr<EntryPredicate> predicate,
-                                                                     unsigned int& hint) {
+RefCntPtr<RefCntObject> SynchronizedIndexedCache::TryGetEntryAndHint(
+    std::shared_ptr<EntryPredicate> predicate, unsigned int& hint) {
   unsigned int id = FindFirstMatch(std::move(predicate));
   if (id == 0) return nullptr;
   RefCntPtr<RefCntObject> data = TryGetEntry(id);
@@ -162,8 +164,8 @@ RefCntPtr<RefCntObject> SynchronizedIndexedCache::TryGetEntryAndHint(std::shared
   return data;
 }
 
-RefCntPtr<RefCntObject> SynchronizedIndexedCache::TryGetEntryUpdateHint(std::shared_ptr<EntryPredicate> predicate,
-                                                                        unsigned int& hint) {
+RefCntPtr<RefCntObject> SynchronizedIndexedCache::TryGetEntryUpdateHint(
+    std::shared_ptr<EntryPredicate> predicate, unsigned int& hint) {
   if (hint != 0) {
     RefCntPtr<RefCntObject> data;
     {
@@ -273,8 +275,8 @@ EntrySet SynchronizedIndexedCache::RemoveEntries(IPolicy& policy, EntrySet& cand
   AdjustCacheSize(planned, 0);
   if (planned.empty()) return {};
   // Entries added after the snapshot are absent from the table and never match.
-  auto plannedOnly =
-      std::make_shared<PrecomputedEntryPredicate>(std::move(answers), std::make_shared<BooleanEntryPredicate>(false));
+  auto plannedOnly = std::make_shared<PrecomputedEntryPredicate>(
+      std::move(answers), std::make_shared<BooleanEntryPredicate>(false));
   TWriteLockGuard guard(*m_lock);
   return m_cache.DeleteEntries(plannedOnly);
 }

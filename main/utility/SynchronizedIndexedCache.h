@@ -53,7 +53,8 @@ class KELCACHE_EXPORT SynchronizedIndexedCache : public kelvra::caching::ICohere
   SynchronizedIndexedCache(std::shared_ptr<CacheHelpers::IPolicy> policy, TReadWriteLock* lock,
                            std::unique_ptr<CacheHelpers::IClock> clock);
   // Creates its own cache lock.
-  SynchronizedIndexedCache(std::shared_ptr<CacheHelpers::IPolicy> policy, std::unique_ptr<CacheHelpers::IClock> clock);
+  SynchronizedIndexedCache(std::shared_ptr<CacheHelpers::IPolicy> policy,
+                           std::unique_ptr<CacheHelpers::IClock> clock);
   ~SynchronizedIndexedCache() override;
   SynchronizedIndexedCache(const SynchronizedIndexedCache&) = delete;
   SynchronizedIndexedCache& operator=(const SynchronizedIndexedCache&) = delete;
@@ -66,7 +67,8 @@ class KELCACHE_EXPORT SynchronizedIndexedCache : public kelvra::caching::ICohere
   // every other user of the cache lock; the byte count gains sizeBytes and
   // loses the deleted entries' sizes. Returns the new id and the deleted entries.
   std::pair<unsigned int, EntrySet> AddEntryAndDeleteExistingEntriesItMatches(
-      RefCntPtr<RefCntObject> data, std::shared_ptr<CacheHelpers::EntryPredicate> predicate, uint64_t sizeBytes);
+      RefCntPtr<RefCntObject> data, std::shared_ptr<CacheHelpers::EntryPredicate> predicate,
+      uint64_t sizeBytes);
   bool AddIndex(const TString& name, std::function<TString(const CacheHelpers::Entry&)> keyOf);
 
   // Deletes the matching entries. With an indexed predicate only the hinted

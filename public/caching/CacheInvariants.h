@@ -59,8 +59,8 @@ enum class ConstraintEnforcementResult : int {
 // Checks and fills in "site-luid" and "user-luid" from the current thread's
 // actor (see the table above). Never returns None; never throws for a missing
 // luid (failures are results).
-KELCACHE_EXPORT ConstraintEnforcementResult EnforceCacheInvariantsWithUpsert(
-    std::unordered_map<TString, TString>& attributes, CacheScope scope);
+KELCACHE_EXPORT ConstraintEnforcementResult
+EnforceCacheInvariantsWithUpsert(std::unordered_map<TString, TString>& attributes, CacheScope scope);
 
 // "none", "missing-site-luid", "missing-user-luid", "passed", or "unknown" for
 // any other value.

@@ -114,6 +114,7 @@ class KELCACHE_EXPORT CascadeInvalidatorAggregator::Scope : public IInvalidatorA
 // current scope (the thread must have a thread context: else the host's
 // assertion raises LogicException). Returns an empty pointer, and leaves the
 // thread context alone, when there is no aggregator (SyncCaches off).
-KELCACHE_EXPORT std::shared_ptr<IInvalidatorAggregatorScope> CascadeInvalidatorAggregator_CreateQueryJobScope();
+KELCACHE_EXPORT std::shared_ptr<IInvalidatorAggregatorScope>
+CascadeInvalidatorAggregator_CreateQueryJobScope();
 
 }  // namespace kelvra::caching

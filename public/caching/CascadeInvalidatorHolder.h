@@ -25,7 +25,7 @@ namespace kelvra::caching {
 // The invalidator types, in registration order. What each stands for is the
 // host's choice; the holder relies only on the count, End.
 enum class CascadeInvalidatorType : int {
-  QueryJobScopes = 0,   // usually the CascadeInvalidatorAggregator
+  QueryJobScopes = 0,  // usually the CascadeInvalidatorAggregator
   QueryResults = 1,
   Presentation = 2,
   HostExtension = 3,

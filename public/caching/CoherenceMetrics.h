@@ -35,7 +35,8 @@ struct OnRemovedMetrics {
 KELCACHE_EXPORT void AddMetrics(OnRemovedMetrics& into, const OnRemovedMetrics& add);
 
 // A new table holding exactly the four keys of OnRemovedMetrics, values in decimal.
-KELCACHE_EXPORT std::unordered_map<TString, TString> StringLookupTableFromMetrics(const OnRemovedMetrics& metrics);
+KELCACHE_EXPORT std::unordered_map<TString, TString> StringLookupTableFromMetrics(
+    const OnRemovedMetrics& metrics);
 
 // Set (insert or replace) the record's keys in `table`; other keys stay.
 KELCACHE_EXPORT void UpdateStringLookupTableWithMetrics(const OnAddedMetrics& metrics,

@@ -64,12 +64,14 @@ class KELCACHE_EXPORT ICacheCoherence {
  public:
   // `cache` added entry `guid` whose key hashes to `entryKeyHash` and whose
   // value hashes to `valueHash`, at `timestamp` (a DateTime representation).
-  virtual OnAddedMetrics OnAdded(std::pair<uint64_t, uint64_t> entryKeyHash, std::pair<uint64_t, uint64_t> valueHash,
-                                 uint64_t timestamp, unsigned guid, std::weak_ptr<ICoherentCache> cache) = 0;
+  virtual OnAddedMetrics OnAdded(std::pair<uint64_t, uint64_t> entryKeyHash,
+                                 std::pair<uint64_t, uint64_t> valueHash, uint64_t timestamp, unsigned guid,
+                                 std::weak_ptr<ICoherentCache> cache) = 0;
   // `cache` goes away: forget all its entries. Call before destroying it.
   virtual void OnRemoved(const ICoherentCache& cache) = 0;
   // These entries left `cache`.
-  virtual OnRemovedMetrics OnRemoved(const std::vector<unsigned>& guids, std::weak_ptr<ICoherentCache> cache) = 0;
+  virtual OnRemovedMetrics OnRemoved(const std::vector<unsigned>& guids,
+                                     std::weak_ptr<ICoherentCache> cache) = 0;
   // Unit tests only: replace the pruning limits (negative keeps one) and prune.
   virtual void TriggerPruneEvictedEntriesTestOnly(int maxEvictedEntries, int evictedLifetimeSec) = 0;
   virtual ~ICacheCoherence() = default;
@@ -96,7 +98,8 @@ class KELCACHE_EXPORT RedisPubsub : public ICacheCoherence {
   OnAddedMetrics OnAdded(std::pair<uint64_t, uint64_t> entryKeyHash, std::pair<uint64_t, uint64_t> valueHash,
                          uint64_t timestamp, unsigned guid, std::weak_ptr<ICoherentCache> cache) override;
   void OnRemoved(const ICoherentCache& cache) override;
-  OnRemovedMetrics OnRemoved(const std::vector<unsigned>& guids, std::weak_ptr<ICoherentCache> cache) override;
+  OnRemovedMetrics OnRemoved(const std::vector<unsigned>& guids,
+                             std::weak_ptr<ICoherentCache> cache) override;
   void TriggerPruneEvictedEntriesTestOnly(int maxEvictedEntries, int evictedLifetimeSec) override;
 
   // Unit tests only (else LogicException
@@ -107,7 +110,8 @@ class KELCACHE_EXPORT RedisPubsub : public ICacheCoherence {
 
  private:
   explicit RedisPubsub(const TString& channel = TString(u"defaultns."));
-  RedisPubsub(const TString& channel, IRedisSubscriptionManager& subscriptionManager, PublishFunction publish);
+  RedisPubsub(const TString& channel, IRedisSubscriptionManager& subscriptionManager,
+              PublishFunction publish);
 
   std::unique_ptr<Impl> m_impl;
 };

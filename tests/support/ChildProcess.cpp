@@ -83,7 +83,8 @@ ChildResult Wait(pid_t pid, int outputFd, std::chrono::milliseconds timeout) {
   if (outputFd >= 0) {
     char buffer[4096];
     ssize_t n;
-    while ((n = read(outputFd, buffer, sizeof(buffer))) > 0) result.output.append(buffer, static_cast<size_t>(n));
+    while ((n = read(outputFd, buffer, sizeof(buffer))) > 0)
+      result.output.append(buffer, static_cast<size_t>(n));
   }
   if (WIFEXITED(status)) {
     result.exited = !result.timedOut;
@@ -119,7 +120,9 @@ pid_t StartChildTest(const std::string& testFilter, const Environment& environme
   return Spawn(testFilter, environment, -1);
 }
 
-ChildResult WaitForChild(pid_t pid, std::chrono::milliseconds timeout) { return Wait(pid, -1, timeout); }
+ChildResult WaitForChild(pid_t pid, std::chrono::milliseconds timeout) {
+  return Wait(pid, -1, timeout);
+}
 
 std::string GetEnv(const char* name, const std::string& fallback) {
   const char* value = std::getenv(name);

@@ -10,7 +10,9 @@
 
 namespace kelcache_test {
 
-void PrepareTestProcess() { AppConfig::GetInstance().SetUnitTestFlag(true); }
+void PrepareTestProcess() {
+  AppConfig::GetInstance().SetUnitTestFlag(true);
+}
 
 TempDir::TempDir() {
   static std::atomic<unsigned> counter{0};

@@ -49,15 +49,18 @@ TEST(DISABLED_CacheInvariantsChild, DecisionTable) {
   const bool quiet = kelcache_test::GetEnv("KELCACHE_TEST_QUIET") == "1";
   AppConfig::GetInstance().SetUnitTestFlag(kelcache_test::GetEnv("KELCACHE_TEST_UNIT_FLAG", "1") == "1");
   const TString skipText = TString::number(skip ? 1 : 0);
-  const TString siteWarning = TString(u"CacheInvariant failure on siteLuid skipEnforcement(") + skipText + u")";
-  const TString userWarning = TString(u"CacheInvariant failure on userLuid skipEnforcement(") + skipText + u")";
+  const TString siteWarning =
+      TString(u"CacheInvariant failure on siteLuid skipEnforcement(") + skipText + u")";
+  const TString userWarning =
+      TString(u"CacheInvariant failure on userLuid skipEnforcement(") + skipText + u")";
   auto expectWarnings = [&](const Outcome& outcome, std::vector<TString> expected) {
     if (quiet) expected.clear();
     EXPECT_EQ(outcome.warnings, expected);
   };
 
   // An existing attribute is overwritten by the thread's luid.
-  Attributes stale{{kSite, TString(u"old-site")}, {kUser, TString(u"old-user")}, {TString(u"k"), TString(u"v")}};
+  Attributes stale{
+      {kSite, TString(u"old-site")}, {kUser, TString(u"old-user")}, {TString(u"k"), TString(u"v")}};
 
   for (CacheScope perSite : {kPerSite, kOtherScope}) {
     Outcome o = Enforce(u"S1", u"U1", perSite, stale);
@@ -124,12 +127,14 @@ TEST(DISABLED_CacheInvariantsChild, DecisionTable) {
   AppConfig::SetEdition(skip ? AppConfig::Edition::Server : AppConfig::Edition::AuthoringClient);
   AppConfig::GetInstance().SetUnitTestFlag(!skip);
   Outcome later = Enforce(u"", u"", kPerSite);
-  EXPECT_EQ(later.result, skip ? ConstraintEnforcementResult::Passed : ConstraintEnforcementResult::MissingSiteLuid);
+  EXPECT_EQ(later.result,
+            skip ? ConstraintEnforcementResult::Passed : ConstraintEnforcementResult::MissingSiteLuid);
   expectWarnings(later, {siteWarning});
 }
 
 void ExpectChildPasses(const kelcache_test::Environment& environment) {
-  kelcache_test::ChildResult child = kelcache_test::RunChildTest("DISABLED_CacheInvariantsChild.*", environment);
+  kelcache_test::ChildResult child =
+      kelcache_test::RunChildTest("DISABLED_CacheInvariantsChild.*", environment);
   EXPECT_TRUE(child.Passed()) << child.output;
   EXPECT_NE(child.output.find("[  PASSED  ] 1 test"), std::string::npos) << child.output;
 }
@@ -169,8 +174,10 @@ TEST(CacheInvariantsTest, QuietAndSkippedOnTheAuthoringClient) {
 TEST(CacheInvariantsTest, ResultTexts) {
   using kelvra::caching::ConstraintEnforcementResultToString;
   EXPECT_EQ(ConstraintEnforcementResultToString(ConstraintEnforcementResult::None), u"none");
-  EXPECT_EQ(ConstraintEnforcementResultToString(ConstraintEnforcementResult::MissingSiteLuid), u"missing-site-luid");
-  EXPECT_EQ(ConstraintEnforcementResultToString(ConstraintEnforcementResult::MissingUserLuid), u"missing-user-luid");
+  EXPECT_EQ(ConstraintEnforcementResultToString(ConstraintEnforcementResult::MissingSiteLuid),
+            u"missing-site-luid");
+  EXPECT_EQ(ConstraintEnforcementResultToString(ConstraintEnforcementResult::MissingUserLuid),
+            u"missing-user-luid");
   EXPECT_EQ(ConstraintEnforcementResultToString(ConstraintEnforcementResult::Passed), u"passed");
   EXPECT_EQ(ConstraintEnforcementResultToString(static_cast<ConstraintEnforcementResult>(7)), u"unknown");
   EXPECT_EQ(ConstraintEnforcementResultToString(static_cast<ConstraintEnforcementResult>(-1)), u"unknown");

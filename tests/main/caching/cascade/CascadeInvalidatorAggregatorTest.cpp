@@ -168,7 +168,9 @@ TEST_F(CascadeInvalidatorAggregatorTest, HandlersMayCallBackAndAThrowingHandlerS
   auto throwingScope = CascadeInvalidatorAggregator_CreateQueryJobScope();
   m_aggregator->OnEntryUsed(9, m_cache);
   auto thrower = NewHandler();
-  thrower->m_action = [](const std::shared_ptr<IInvalidatorAggregatorScope>&) { throw std::runtime_error("boom"); };
+  thrower->m_action = [](const std::shared_ptr<IInvalidatorAggregatorScope>&) {
+    throw std::runtime_error("boom");
+  };
   throwingScope->AddHandler(thrower);
   EXPECT_THROW(m_aggregator->OnDirty({9}, m_cache), std::runtime_error);
   EXPECT_EQ(thrower->m_calls, 1);
@@ -220,7 +222,9 @@ TEST_F(CascadeInvalidatorAggregatorTest, ResultUseReachesEveryInvalidatorOfTheHo
     void OnEntryUsed(unsigned int, const ICoherentCache&) override {}
     void OnEvicted(const std::vector<unsigned int>&, const ICoherentCache&) override {}
     void OnDirty(const std::vector<unsigned int>&, const ICoherentCache&) override {}
-    void OnResultUsed(const std::shared_ptr<IInvalidatorAggregatorScope>& scope) override { m_scopes.push_back(scope); }
+    void OnResultUsed(const std::shared_ptr<IInvalidatorAggregatorScope>& scope) override {
+      m_scopes.push_back(scope);
+    }
     std::vector<std::shared_ptr<IInvalidatorAggregatorScope>> m_scopes;
   };
   ResultRecorder recorder;
@@ -248,11 +252,13 @@ TEST_F(CascadeInvalidatorAggregatorTest, LogLinesAtTheSynchronizationSeverity) {
   std::vector<TString> expected = {
       TString(u"CascadeInvalidatorAggregator CreateQueryJobScope Scope=") + address,
       TString(u"CascadeInvalidatorAggregator OnEntryUsed scope=") + address + u" guid=5",
-      TString(u"CascadeInvalidatorAggregator::Scope AddHandler inserted handler=") + TString::pointer(handler.get()),
+      TString(u"CascadeInvalidatorAggregator::Scope AddHandler inserted handler=") +
+          TString::pointer(handler.get()),
       TString(u"CascadeInvalidatorAggregator OnScopeHasHandler inserted Scope=") + address + u" numScopes=1",
       TString(u"CascadeInvalidatorAggregator OnDirty guid=5"),
       TString(u"CascadeInvalidatorAggregator::Scope this=") + address + u" is now dirty",
-      TString(u"CascadeInvalidatorAggregator::Scope notify dirty to handler=") + TString::pointer(handler.get()),
+      TString(u"CascadeInvalidatorAggregator::Scope notify dirty to handler=") +
+          TString::pointer(handler.get()),
       TString(u"CascadeInvalidatorAggregator OnDirty scopes erased=1 remaining=0"),
   };
   EXPECT_EQ(capture.Lines(), expected);

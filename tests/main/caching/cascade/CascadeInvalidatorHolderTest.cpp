@@ -46,8 +46,13 @@ TEST_F(CascadeInvalidatorHolderTest, StatesAndChecks) {
             "invalidatorType < CascadeInvalidatorType::End");
 
   // A wrong count raises and leaves the holder empty.
-  EXPECT_EQ(ExpressionOf([&] { m_holder.Initialize({&a, &b, nullptr}); }), "Number of invalidators does not match enum!");
-  EXPECT_EQ(ExpressionOf([&] { m_holder.Initialize({&a, &b, nullptr, &d, &a}); }),
+  EXPECT_EQ(ExpressionOf([&] {
+              m_holder.Initialize({&a, &b, nullptr});
+            }),
+            "Number of invalidators does not match enum!");
+  EXPECT_EQ(ExpressionOf([&] {
+              m_holder.Initialize({&a, &b, nullptr, &d, &a});
+            }),
             "Number of invalidators does not match enum!");
   EXPECT_TRUE(m_holder.GetInvalidators().empty());
 

@@ -53,7 +53,9 @@ inline TString RegionOf(const CacheHelpers::Entry& entry) {
 }
 
 // The key function of the index "Region".
-inline TString RegionKey(const CacheHelpers::Entry& entry) { return RegionOf(entry); }
+inline TString RegionKey(const CacheHelpers::Entry& entry) {
+  return RegionOf(entry);
+}
 
 // Matches the entries of one region; indexed through "Region" when asked to
 // be. An optional probe runs inside every Matches call.

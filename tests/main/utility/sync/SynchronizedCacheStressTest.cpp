@@ -52,8 +52,8 @@ void RandomOperations(SynchronizedIndexedCache& cache, int seed, int operations)
         cache.AddEntry(MakeItem(region.u16().c_str(), random() % 1000));
         break;
       case 2:
-        cache.AddEntryAndDeleteExistingEntriesItMatches(MakeItem(region.u16().c_str(), random() % 1000), predicate,
-                                                        random() % 1000);
+        cache.AddEntryAndDeleteExistingEntriesItMatches(MakeItem(region.u16().c_str(), random() % 1000),
+                                                        predicate, random() % 1000);
         break;
       case 3:
         cache.DeleteEntries(predicate);
@@ -136,7 +136,8 @@ void RandomOperations(SynchronizedCache& cache, int seed, int operations) {
 TEST(SynchronizedCacheStressTest, RandomMixesOfEveryOperation) {
   const int itemsBefore = Item::s_live;
   {
-    auto policy = std::make_shared<CacheHelpers::CascadedPolicy>(std::make_shared<CacheHelpers::LifetimePolicy>(20));
+    auto policy =
+        std::make_shared<CacheHelpers::CascadedPolicy>(std::make_shared<CacheHelpers::LifetimePolicy>(20));
     policy->AddPolicy(std::make_shared<CacheHelpers::MRUPolicy>(60));
     SynchronizedIndexedCache own(policy, nullptr);
     TReadWriteLock sharedLock;

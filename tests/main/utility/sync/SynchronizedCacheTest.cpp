@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "main/utility/SynchronizedCache.h"
 #include "host/Errors.h"
 #include "host/LockGuards.h"
+#include "main/utility/SynchronizedCache.h"
 #include "tests/main/utility/sync/SyncTestSupport.h"
 
 namespace {
@@ -106,7 +106,8 @@ TEST_F(SynchronizedCacheTest, OnDirtyAndTheSuppliedLock) {
     second.AddEntry(MakeItem(u"EU"));
   }
   EXPECT_TRUE(LockIsFree(shared)) << "destroying the caches leaves the lock usable";
-  EXPECT_THROW(SynchronizedCache cache(std::make_shared<CacheHelpers::MRUPolicy>(1), nullptr), LogicException);
+  EXPECT_THROW(SynchronizedCache cache(std::make_shared<CacheHelpers::MRUPolicy>(1), nullptr),
+               LogicException);
 }
 
 }  // namespace

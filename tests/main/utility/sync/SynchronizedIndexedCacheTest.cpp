@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "main/utility/SynchronizedIndexedCache.h"
 #include "host/Errors.h"
 #include "host/LockGuards.h"
+#include "main/utility/SynchronizedIndexedCache.h"
 #include "tests/main/utility/sync/SyncTestSupport.h"
 
 namespace {
@@ -12,7 +12,9 @@ using CacheHelpers::Entry;
 using CacheHelpers::EntryPredicate;
 using CacheHelpers::IPolicy;
 
-std::shared_ptr<IPolicy> KeepAll() { return std::make_shared<CacheHelpers::MRUPolicy>(1000000); }
+std::shared_ptr<IPolicy> KeepAll() {
+  return std::make_shared<CacheHelpers::MRUPolicy>(1000000);
+}
 
 class SynchronizedIndexedCacheTest : public testing::Test {
  protected:
@@ -99,7 +101,8 @@ TEST_F(SynchronizedIndexedCacheTest, LookupsAndTheirHints) {
   SynchronizedIndexedCache noIndex(KeepAll(), nullptr);
   noIndex.AddEntry(MakeItem(u"EU"));
   noIndex.AddEntry(MakeItem(u"US"));
-  EXPECT_EQ(noIndex.GetPossiblyMatchingEntries(unknownIndex).size(), 2u) << "an index the cache lacks: a scan";
+  EXPECT_EQ(noIndex.GetPossiblyMatchingEntries(unknownIndex).size(), 2u)
+      << "an index the cache lacks: a scan";
   EXPECT_EQ(m_cache.TryGetEntry(424242u), nullptr);
 }
 
@@ -241,7 +244,8 @@ TEST_F(SynchronizedIndexedCacheTest, OnDirtyPruneHintsAndSuppliedLocks) {
     }
   }
   EXPECT_TRUE(LockIsFree(m_lock));
-  EXPECT_THROW(SynchronizedIndexedCache cache(KeepAll(), static_cast<TReadWriteLock*>(nullptr), nullptr), LogicException);
+  EXPECT_THROW(SynchronizedIndexedCache cache(KeepAll(), static_cast<TReadWriteLock*>(nullptr), nullptr),
+               LogicException);
 }
 
 }  // namespace
