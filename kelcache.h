@@ -47,6 +47,7 @@
 #include "public/caching/ExternalCache.h"
 #include "public/caching/ExternalCacheFactory.h"
 #include "public/caching/NullExternalCache.h"
+#include "public/caching/RedisExternalCache.h"
 
 // Consistency services
 #include "public/caching/CacheInvariants.h"

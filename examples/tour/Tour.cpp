@@ -12,6 +12,9 @@ const std::vector<Chapter>& Chapters() {
       {"external",
        "The second-level cache on disk: the factory's WAV2 store, values in and out, events, the folder",
        ChapterExternal},
+      {"redis", "The second-level cache in Redis, beside the disk store (needs redis-server on the PATH)", ChapterRedis},
+      {"coherence", "Coherence between processes: a newer value published, the stale entry elsewhere dropped",
+       ChapterCoherence},
   };
   return chapters;
 }

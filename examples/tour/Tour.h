@@ -35,5 +35,7 @@ void ChapterHost();
 void ChapterMemory();
 void ChapterSync();
 void ChapterExternal();
+void ChapterRedis();
+void ChapterCoherence();
 
 }  // namespace tour

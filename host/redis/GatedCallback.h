@@ -17,6 +17,8 @@
 #include <mutex>
 #include <utility>
 
+#include "host/ThreadAnnotations.h"
+
 namespace kelvra::caching {
 
 template <class... Args>
@@ -42,7 +44,7 @@ class GatedCallback {
  private:
   const std::function<void(Args...)> m_function;
   std::recursive_mutex m_gate;
-  bool m_open = true;  // guarded by m_gate
+  bool m_open KELCACHE_GUARDED_BY(m_gate) = true;
 };
 
 }  // namespace kelvra::caching

@@ -21,6 +21,9 @@ timeval ToTimeval(std::chrono::milliseconds duration) {
   return tv;
 }
 
+// The read buffer a connection keeps between replies (see Connect).
+constexpr size_t kReadBufferKept = 1024 * 1024;
+
 bool IsTimeoutErrno(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == ETIMEDOUT; }
 
 std::pair<const char*, size_t> Argument(const std::string& text) { return {text.data(), text.size()}; }
@@ -77,6 +80,11 @@ void RedisConnection::Connect() {
     ThrowContextError("Redis: cannot set the time-out on", errno);
   }
   redisEnableKeepAlive(context);
+  // hiredis frees its read buffer after each reply once more than 16 KiB of
+  // it is unused, so every large reply would allocate and release a buffer
+  // of its size again (mmap/munmap churn, page faults and TLB shootdowns).
+  // Keep up to kReadBufferKept per connection instead.
+  context->reader->maxbuf = kReadBufferKept;
   try {
     if (!m_options.password.empty()) {
       std::vector<std::pair<const char*, size_t>> auth{{"AUTH", 4}};

@@ -39,6 +39,7 @@
 
 #include "host/Export.h"
 #include "host/TString.h"
+#include "host/ThreadAnnotations.h"
 #include "host/redis/RedisConfiguration.h"
 #include "host/redis/RedisConnectionGuard.h"
 
@@ -77,7 +78,7 @@ class KELCACHE_EXPORT RedisConnectionPool {
   std::shared_ptr<const State> CurrentState() const;
 
   mutable std::mutex m_mutex;
-  std::shared_ptr<const State> m_state;  // guarded by m_mutex; null without servers
+  std::shared_ptr<const State> m_state KELCACHE_GUARDED_BY(m_mutex);  // null without servers
 };
 
 }  // namespace kelvra::caching

@@ -26,6 +26,7 @@
 #include <mutex>
 #include <vector>
 
+#include "host/ThreadAnnotations.h"
 #include "host/redis/RedisConfiguration.h"
 #include "host/redis/RedisConnection.h"
 #include "host/redis/RedisConnectionGuard.h"
@@ -59,10 +60,10 @@ class RedisServerPool : public std::enable_shared_from_this<RedisServerPool> {
 
   std::mutex m_mutex;
   std::condition_variable m_returned;                    // signalled when a place frees up
-  std::vector<std::unique_ptr<RedisConnection>> m_idle;  // guarded by m_mutex
-  int m_total = 0;                                       // idle + handed out + being made; guarded by m_mutex
-  int m_failures = 0;                                    // connect failures in a row; guarded by m_mutex
-  Clock::time_point m_retryAfter{};                      // no new connection before; guarded by m_mutex
+  std::vector<std::unique_ptr<RedisConnection>> m_idle KELCACHE_GUARDED_BY(m_mutex);
+  int m_total KELCACHE_GUARDED_BY(m_mutex) = 0;     // idle + handed out + being made
+  int m_failures KELCACHE_GUARDED_BY(m_mutex) = 0;  // connect failures in a row
+  Clock::time_point m_retryAfter KELCACHE_GUARDED_BY(m_mutex){};  // no new connection before this
 };
 
 }  // namespace kelvra::caching

@@ -21,6 +21,7 @@
 #include "host/InitOnce.h"
 #include "host/TFormatString.h"
 #include "host/TLog.h"
+#include "host/ThreadAnnotations.h"
 #include "host/redis/GatedCallback.h"
 #include "host/redis/RedisConnectionPool.h"
 #include "host/redis/RedisErrors.h"
@@ -47,12 +48,12 @@ TString ServerText(const RedisServerAddress& address) { return TString::fromStdS
 
 // The state of one manager.
 //
-// Thread rules: m_mutex guards m_subscriptions, m_listeners,
-// m_nextListenerToken, m_thread, m_threadRunning, m_shutdown and
-// m_exitHandlerRegistered. Lock order: m_mutex before a GatedCallback's gate
-// is never needed: gates are taken (Invoke, Close) only without m_mutex.
-// m_wakeFd is set at construction; m_reconnects is atomic. Everything the
-// subscriber thread keeps about its connection lives on its own stack (Run).
+// Thread rules: thread-safe. m_mutex guards the members marked with it. The
+// gates of the subscriptions and listeners (GatedCallback) never nest with
+// m_mutex: they are taken (Invoke, Close) only without it. m_wakeFd is set
+// at construction and m_processWide before any use; m_reconnects is atomic.
+// Everything the subscriber thread keeps about its connection lives on its
+// own stack (Run), so only that thread touches the connection.
 struct RedisSubscriptionManager::Impl {
   Impl();
   ~Impl();
@@ -60,7 +61,7 @@ struct RedisSubscriptionManager::Impl {
   void Wake() const;
   void DrainWake() const;
   void WaitForWake(std::chrono::milliseconds timeout) const;
-  void StartThreadLocked();
+  void StartThreadLocked() KELCACHE_REQUIRES(m_mutex);
   void StopThread(bool boundedWait);
   void Run();
   void Dispatch(const RedisSubscriberConnection::Event& event);
@@ -68,14 +69,14 @@ struct RedisSubscriptionManager::Impl {
 
   mutable std::mutex m_mutex;
   std::condition_variable m_threadStopped;
-  std::map<std::string, std::shared_ptr<Subscription>> m_subscriptions;
-  std::map<uint64_t, std::shared_ptr<Listener>> m_listeners;
-  uint64_t m_nextListenerToken = 1;
-  std::thread m_thread;
-  bool m_threadRunning = false;
-  bool m_shutdown = false;
+  std::map<std::string, std::shared_ptr<Subscription>> m_subscriptions KELCACHE_GUARDED_BY(m_mutex);
+  std::map<uint64_t, std::shared_ptr<Listener>> m_listeners KELCACHE_GUARDED_BY(m_mutex);
+  uint64_t m_nextListenerToken KELCACHE_GUARDED_BY(m_mutex) = 1;
+  std::thread m_thread KELCACHE_GUARDED_BY(m_mutex);
+  bool m_threadRunning KELCACHE_GUARDED_BY(m_mutex) = false;
+  bool m_shutdown KELCACHE_GUARDED_BY(m_mutex) = false;
+  bool m_exitHandlerRegistered KELCACHE_GUARDED_BY(m_mutex) = false;
   bool m_processWide = false;  // set once, before any use
-  bool m_exitHandlerRegistered = false;
 
   int m_wakeFd = -1;
   std::atomic<uint64_t> m_reconnects{0};

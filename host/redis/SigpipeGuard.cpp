@@ -29,11 +29,14 @@ bool SigpipePending() {
 
 SigpipeGuard::SigpipeGuard() noexcept {
   int savedErrno = errno;
-  m_wasPending = SigpipePending();
   sigset_t block = SigpipeSet();
   sigemptyset(&m_previousMask);
   pthread_sigmask(SIG_BLOCK, &block, &m_previousMask);
   m_wasBlocked = sigismember(&m_previousMask, SIGPIPE) == 1;
+  // While SIGPIPE was not blocked here, none can be pending for this thread
+  // (it would have been delivered), so only an already blocked one needs the
+  // extra look.
+  m_wasPending = m_wasBlocked && SigpipePending();
   errno = savedErrno;
 }
 

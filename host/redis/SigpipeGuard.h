@@ -4,10 +4,10 @@
 // hiredis writes with write(2), which raises SIGPIPE when the peer has gone.
 // Linux has no per-socket SO_NOSIGPIPE, and the process's SIGPIPE disposition
 // belongs to the host. So around every piece of Redis I/O the calling thread:
-//   1. notes whether a SIGPIPE was already pending for it (then it is not
-//      ours to take);
-//   2. blocks SIGPIPE in its own signal mask (pthread_sigmask), so a SIGPIPE
+//   1. blocks SIGPIPE in its own signal mask (pthread_sigmask), so a SIGPIPE
 //      raised by our write stays pending instead of being delivered;
+//   2. if SIGPIPE was blocked already, notes whether one was pending (then it
+//      is not ours to take);
 //   3. after the I/O, if a SIGPIPE is now pending and was not before, takes
 //      it with sigtimedwait and a zero time-out;
 //   4. restores its signal mask.

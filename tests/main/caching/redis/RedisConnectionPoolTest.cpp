@@ -1,0 +1,202 @@
+// The connection pool and its connections against private redis-servers:
+// binary round trips, AUTH and SELECT on every connection, the limit on
+// connections and the wait for one, several servers and consistent hashing,
+// and a Reset while connections are in use.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <map>
+#include <set>
+#include <thread>
+
+#include "host/LogCapture.h"
+#include "host/redis/RedisConnectionPool.h"
+#include "host/redis/RedisErrors.h"
+#include "tests/main/caching/redis/RedisTestSupport.h"
+
+namespace kelcache_test {
+namespace {
+
+using kelvra::caching::RedisConnectionGuard;
+using kelvra::caching::RedisConnectionPool;
+using kelvra::caching::RedisReplyError;
+
+std::unique_ptr<RedisConnectionGuard> Lock(const TString& key) {
+  return RedisConnectionPool::FindAndLockPooledConnection(key);
+}
+
+TEST(RedisConnectionPool, BinaryValuesRoundTripUnchanged) {
+  RedisServer server;
+  ConfigurePool({&server});
+  RawRedis raw(server);
+  auto guard = Lock(u"k");
+  ASSERT_NE(guard, nullptr);
+  auto& connection = guard->GetConnection();
+
+  const std::string keyWithNul("key\0with\nbytes\xff", 15);
+  auto withNul = MakeRedisValue(std::string("a\0b\0\0c", 6));
+  auto empty = std::make_shared<RedisBytes>();
+  auto large = MakePatternValue(5 * 1024 * 1024 + 3, 7);
+  EXPECT_TRUE(connection.Set(keyWithNul, withNul));
+  EXPECT_TRUE(connection.Set("empty", empty));
+  EXPECT_TRUE(connection.Set("large", large));
+
+  ASSERT_NE(connection.Get(keyWithNul), nullptr);
+  EXPECT_EQ(*connection.Get(keyWithNul), *withNul);
+  ASSERT_NE(connection.Get("empty"), nullptr) << "an empty value is a value, not a miss";
+  EXPECT_TRUE(connection.Get("empty")->empty());
+  EXPECT_EQ(*connection.Get("large"), *large);
+  EXPECT_EQ(connection.Get("absent"), nullptr);
+  // What the server holds, seen by a client of the test's own.
+  EXPECT_EQ(raw.Get(keyWithNul), std::string("a\0b\0\0c", 6));
+  EXPECT_EQ(raw.Get("large")->size(), large->size());
+
+  EXPECT_EQ(connection.Del("empty"), 1);
+  EXPECT_EQ(connection.Del("empty"), 0);
+  EXPECT_TRUE(connection.SetEx("expiring", std::chrono::seconds(120), withNul));
+  long long ttl = raw.Ttl("expiring");
+  EXPECT_GT(ttl, 110);
+  EXPECT_LE(ttl, 120);
+  // Redis refuses an expiry below one second; the connection stays usable.
+  EXPECT_THROW(connection.SetEx("bad", std::chrono::seconds(0), withNul), RedisReplyError);
+  EXPECT_TRUE(connection.IsConnected());
+  EXPECT_EQ(*connection.Get(keyWithNul), *withNul);
+  EXPECT_GE(connection.Publish("nobody-listens", "hello"), 0);
+}
+
+TEST(RedisConnectionPool, PasswordAndDatabaseApplyToEveryConnectionAlsoAfterARestart) {
+  RedisServer server(RedisServer::Options{"s3cr;et"});
+  ConfigurePool({&server}, "password=s3cr\\;et;db=3;connections=2");
+  RawRedis database3(server, "s3cr;et", 3);
+  RawRedis database0(server, "s3cr;et", 0);
+  {
+    auto guard = Lock(u"a");
+    ASSERT_NE(guard, nullptr);
+    EXPECT_TRUE(guard->GetConnection().Set("in-3", MakeRedisValue("x")));
+  }
+  EXPECT_EQ(database3.Get("in-3"), "x");
+  EXPECT_EQ(database0.Get("in-3"), std::nullopt);
+
+  // The pooled connection is stale after the restart; the next command
+  // reconnects, authenticates and selects the database again.
+  server.Restart();
+  {
+    auto guard = Lock(u"a");
+    ASSERT_NE(guard, nullptr);
+    EXPECT_TRUE(guard->GetConnection().Set("again-in-3", MakeRedisValue("y")));
+  }
+  EXPECT_EQ(database3.Get("again-in-3"), "y");
+
+  // A wrong password: no connection (null, not an exception), logged.
+  TLog::Capture capture(TLog::Warn);
+  ConfigurePool({&server}, "password=wrong");
+  EXPECT_EQ(Lock(u"a"), nullptr);
+  EXPECT_TRUE(capture.ContainsLine(u"refused"));
+}
+
+TEST(RedisConnectionPool, ConnectionsAreLimitedAndABusyPoolWaitsThenGivesUp) {
+  RedisServer server;
+  ConfigurePool({&server}, "connections=2;wait_ms=100");
+  auto first = Lock(u"k");
+  auto second = Lock(u"k");
+  ASSERT_NE(first, nullptr);
+  ASSERT_NE(second, nullptr);
+  EXPECT_NE(&first->GetConnection(), &second->GetConnection());
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(Lock(u"k"), nullptr) << "both connections are in use";
+  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(90)) << "it waited wait_ms";
+
+  // A returned connection is reused, not a new one made.
+  auto* firstConnection = &first->GetConnection();
+  first.reset();
+  auto again = Lock(u"k");
+  ASSERT_NE(again, nullptr);
+  EXPECT_EQ(&again->GetConnection(), firstConnection);
+
+  // A waiter gets a connection that comes back while it waits.
+  ConfigurePool({&server}, "connections=1;wait_ms=10000");
+  auto only = Lock(u"k");
+  ASSERT_NE(only, nullptr);
+  std::atomic<bool> got{false};
+  std::thread waiter([&] { got = Lock(u"k") != nullptr; });
+  std::this_thread::sleep_for(50ms);
+  only.reset();
+  waiter.join();
+  EXPECT_TRUE(got);
+
+  // wait_ms=0: no waiting at all.
+  ConfigurePool({&server}, "connections=1;wait_ms=0");
+  auto held = Lock(u"k");
+  ASSERT_NE(held, nullptr);
+  EXPECT_EQ(Lock(u"k"), nullptr);
+}
+
+TEST(RedisConnectionPool, TwoServersShareTheKeysAndAThirdTakesAboutAThirdOfThem) {
+  RedisServer a, b, c;
+  ConfigurePool({&a, &b});
+  RedisConnectionPool& pool = RedisConnectionPool::GetInstance();
+  const int kKeys = 600;
+  std::map<int, std::string> serverOf;
+  for (int i = 0; i < kKeys; ++i) {
+    TString key = TString(u"spread-") + TString::number(i);
+    auto guard = Lock(key);
+    ASSERT_NE(guard, nullptr);
+    ASSERT_EQ(guard->GetConnection().GetAddress(), *pool.ServerFor(key));
+    guard->GetConnection().Set(key.toStdString(), MakeRedisValue(std::to_string(i)));
+    serverOf[i] = guard->GetConnection().GetAddress().ToString();
+  }
+  long long onA = RawRedis(a).DbSize();
+  long long onB = RawRedis(b).DbSize();
+  EXPECT_EQ(onA + onB, kKeys);
+  EXPECT_GT(onA, kKeys * 3 / 10);
+  EXPECT_GT(onB, kKeys * 3 / 10);
+  for (int i = 0; i < kKeys; ++i) {
+    TString key = TString(u"spread-") + TString::number(i);
+    auto guard = Lock(key);
+    ASSERT_NE(guard, nullptr);
+    auto value = guard->GetConnection().Get(key.toStdString());
+    ASSERT_NE(value, nullptr) << i;
+    EXPECT_EQ(std::string(value->begin(), value->end()), std::to_string(i));
+  }
+
+  // A third server: about a third of the keys move, all to it; the others
+  // are still found where they were.
+  ConfigurePool({&a, &b, &c});
+  int moved = 0;
+  for (int i = 0; i < kKeys; ++i) {
+    TString key = TString(u"spread-") + TString::number(i);
+    auto guard = Lock(key);
+    ASSERT_NE(guard, nullptr);
+    std::string now = guard->GetConnection().GetAddress().ToString();
+    auto value = guard->GetConnection().Get(key.toStdString());
+    if (now == serverOf[i]) {
+      EXPECT_NE(value, nullptr) << "a key that stays is still found";
+      continue;
+    }
+    ++moved;
+    EXPECT_EQ(now, c.Address()) << "keys move only to the new server";
+    EXPECT_EQ(value, nullptr) << "a moved key is a miss on its new server";
+  }
+  double share = static_cast<double>(moved) / kKeys;
+  EXPECT_GT(share, 0.2);
+  EXPECT_LT(share, 0.45);
+}
+
+TEST(RedisConnectionPool, AResetLeavesConnectionsInUseWorkingAndRetiresThemAfterwards) {
+  RedisServer first, second;
+  ConfigurePool({&first});
+  auto old = Lock(u"k");
+  ASSERT_NE(old, nullptr);
+  ConfigurePool({&second});
+  EXPECT_TRUE(old->GetConnection().Set("through-old", MakeRedisValue("1")));
+  old.reset();  // goes back to the retired pool, which closes it
+  auto current = Lock(u"k");
+  ASSERT_NE(current, nullptr);
+  EXPECT_EQ(current->GetConnection().GetAddress().port, second.Port());
+  EXPECT_EQ(RawRedis(first).Get("through-old"), "1");
+  // Only the raw client's own connection is left on the first server.
+  EXPECT_TRUE(WaitUntil([&] { return RawRedis(first).ConnectedClients() == 1; }));
+}
+
+}  // namespace
+}  // namespace kelcache_test

@@ -1,0 +1,225 @@
+// The Redis external cache against a private redis-server: the physical key
+// as Redis holds it, binary values through the whole frame, the expiry for
+// every option and flag combination, namespaces kept apart (also from the
+// disk store), no connection meaning a miss, the metrics scopes, and the pool
+// set-up through InitializeConnectionPool.
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "host/AppOptions.h"
+#include "host/FeatureFlags.h"
+#include "host/LogCapture.h"
+#include "host/Metrics.h"
+#include "host/TPath.h"
+#include "host/redis/RedisConnectionPool.h"
+#include "host/redis/RedisErrors.h"
+#include "public/caching/DiskExternalCache.h"
+#include "public/caching/RedisExternalCache.h"
+#include "tests/main/caching/external/ExternalTestSupport.h"
+#include "tests/main/caching/redis/RedisTestSupport.h"
+#include "tests/support/TestEnvironment.h"
+
+namespace kelcache_test {
+namespace {
+
+using kelvra::appoptions::ScopedOptionOverride;
+using kelvra::caching::RedisConnectionPool;
+using kelvra::caching::RedisExternalCache;
+
+constexpr FeatureFlagId kStoreTtlFlag = 0x94AA12A3;
+
+class RedisExternalCacheTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ConfigurePool({&m_server}); }
+  void TearDown() override { EXPECT_TRUE(WaitForBackgroundTasks()); }
+
+  static bool Store(const RedisExternalCache& cache, const TString& key, const Value& value, long long ttl = -1) {
+    return cache.TryStore(key, value, kSlowLoadMs, ttl).Get();
+  }
+
+  RedisServer m_server;
+  RawRedis m_raw{m_server};
+};
+
+TEST_F(RedisExternalCacheTest, ValuesLieUnderNamespaceLineFeedKeyInUtf8) {
+  EXPECT_EQ(RedisExternalCache::MakePhysicalCacheKey(u"WAV2", u"k1"), std::string("WAV2\nk1"));
+  EXPECT_EQ(RedisExternalCache::MakePhysicalCacheKey(u"", u"k"), std::string("\nk"));
+  EXPECT_EQ(RedisExternalCache::MakePhysicalCacheKey(u"ns", u""), std::string("ns\n"));
+  EXPECT_EQ(RedisExternalCache::MakePhysicalCacheKey(u"a\nb", u"c\u00E9"), std::string("a\nb\nc\xC3\xA9"))
+      << "no escaping; UTF-8";
+
+  RedisExternalCache cache(u"WAV2");
+  ASSERT_TRUE(Store(cache, u"k1", MakeValue("stored")));
+  ASSERT_TRUE(Store(cache, u"gr\u00FC\u00DFe", MakeValue("umlaut")));
+  std::vector<std::string> keys = m_raw.Keys();
+  EXPECT_EQ(std::set<std::string>(keys.begin(), keys.end()),
+            (std::set<std::string>{"WAV2\nk1", "WAV2\ngr\xC3\xBC\xC3\x9F" "e"}));
+  EXPECT_EQ(m_raw.Get("WAV2\nk1"), "stored");
+
+  // A value written by another client under the physical key is a hit.
+  m_raw.Command({"SET", "WAV2\nfrom-outside", std::string("o\0k", 3)});
+  Value loaded = cache.TryLoad(u"from-outside").Get();
+  ASSERT_NE(loaded, nullptr);
+  EXPECT_EQ(std::string(loaded->begin(), loaded->end()), std::string("o\0k", 3));
+  EXPECT_TRUE(cache.TryDrop(u"k1").Get());
+  EXPECT_EQ(m_raw.Get("WAV2\nk1"), std::nullopt);
+}
+
+TEST_F(RedisExternalCacheTest, BinaryValuesRoundTripThroughTheWholeFrame) {
+  RedisExternalCache cache(u"binary");
+  TLog::Capture capture(TLog::Info);
+  const std::vector<Value> values = {MakeValue(std::string("\0\0a\0", 4)), std::make_shared<Bytes>(),
+                                     MakeValue(6 * 1024 * 1024 + 1, 9)};
+  for (size_t i = 0; i < values.size(); ++i) {
+    TString key = TString(u"v") + TString::number(static_cast<int>(i));
+    ASSERT_TRUE(Store(cache, key, values[i]));
+    Value loaded = cache.TryLoad(key).Get();
+    ASSERT_NE(loaded, nullptr) << i;
+    EXPECT_EQ(*loaded, *values[i]) << i;
+  }
+  EXPECT_EQ(m_raw.Get("binary\nv2")->size(), values[2]->size());
+  for (const TLog::Record& load : capture.Events(u"ec-load")) EXPECT_EQ(Field(load, "outcome"), "hit");
+  for (const TLog::Record& store : capture.Events(u"ec-store")) EXPECT_EQ(Field(store, "outcome"), "done");
+}
+
+TEST_F(RedisExternalCacheTest, TheExpiryFollowsTheOptionsAndTheFlagAtEachStore) {
+  RedisExternalCache cache(u"ttl");
+  struct Case {
+    bool alwaysSetEx;
+    int setExSec;
+    bool flag;
+    long long ttlSec;
+    long long expectedTtl;  // -1: no expiry
+  };
+  const Case cases[] = {
+      {false, 3600, false, 60, -1}, {false, 3600, true, 60, -1},  {false, 3600, true, -1, -1},
+      {true, 3600, false, 0, 3600}, {true, 3600, false, -5, 3600}, {true, 3600, false, 60, 3600},
+      {true, 3600, true, 60, 60},   {true, 3600, true, 0, 3600},  {true, 3600, true, -1, 3600},
+      {true, 7200, true, 86400 * 400LL, 86400 * 400LL},
+  };
+  int index = 0;
+  for (const Case& c : cases) {
+    ScopedOptionOverride always("ExternalCacheRedisAlwaysSetEx", c.alwaysSetEx);
+    ScopedOptionOverride seconds("ExternalCacheRedisAlwaysSetExSec", c.setExSec);
+    FeatureFlags::ScopedOverride flag(kStoreTtlFlag, c.flag);
+    TString key = TString(u"case-") + TString::number(index++);
+    ASSERT_TRUE(Store(cache, key, MakeValue("v"), c.ttlSec));
+    long long ttl = m_raw.Ttl("ttl\n" + key.toStdString());
+    if (c.expectedTtl < 0) {
+      EXPECT_EQ(ttl, -1) << key;
+    } else {
+      EXPECT_LE(ttl, c.expectedTtl) << key;
+      EXPECT_GE(ttl, c.expectedTtl - 5) << key;
+    }
+  }
+  // A store over an existing value with SET drops its expiry again.
+  {
+    ScopedOptionOverride always("ExternalCacheRedisAlwaysSetEx", false);
+    ASSERT_TRUE(Store(cache, u"case-3", MakeValue("w"), 60));
+    EXPECT_EQ(m_raw.Ttl("ttl\ncase-3"), -1);
+  }
+  // An expiry Redis refuses (not positive) fails the store.
+  {
+    ScopedOptionOverride always("ExternalCacheRedisAlwaysSetEx", true);
+    ScopedOptionOverride seconds("ExternalCacheRedisAlwaysSetExSec", 0);
+    TLog::Capture capture(TLog::Info);
+    EXPECT_FALSE(Store(cache, u"refused", MakeValue("v"), 60));
+    ASSERT_EQ(capture.Events(u"ec-store").size(), 1u);
+    EXPECT_EQ(Field(capture.Events(u"ec-store")[0], "problem"), "exception");
+    EXPECT_EQ(m_raw.Get("ttl\nrefused"), std::nullopt);
+  }
+}
+
+TEST_F(RedisExternalCacheTest, NamespacesAreApartFromEachOtherAndFromTheDiskStore) {
+  RedisExternalCache one(u"MapTiles");
+  RedisExternalCache two(u"PSC");
+  TempDir folder;
+  kelvra::caching::DiskExternalCache disk(u"MapTiles", TPath(TString::fromStdString(folder.str())), nullptr);
+
+  ASSERT_TRUE(Store(one, u"same", MakeValue("one")));
+  EXPECT_EQ(two.TryLoad(u"same").Get(), nullptr);
+  EXPECT_EQ(disk.TryLoad(u"same").Get(), nullptr) << "the disk store of the same namespace shares nothing";
+  ASSERT_TRUE(Store(two, u"same", MakeValue("two")));
+  ASSERT_TRUE(disk.TryStore(u"same", MakeValue("disk"), kSlowLoadMs, -1).Get());
+  EXPECT_EQ(*one.TryLoad(u"same").Get(), *MakeValue("one"));
+  EXPECT_EQ(*two.TryLoad(u"same").Get(), *MakeValue("two"));
+  EXPECT_EQ(m_raw.DbSize(), 2) << "the disk store wrote nothing to Redis";
+  ASSERT_TRUE(one.TryDrop(u"same").Get());
+  EXPECT_EQ(*two.TryLoad(u"same").Get(), *MakeValue("two"));
+  EXPECT_EQ(*disk.TryLoad(u"same").Get(), *MakeValue("disk"));
+
+  // A copy is the same cache: same namespace, same values.
+  RedisExternalCache copy(two);
+  EXPECT_EQ(copy.GetNamespace(), TString(u"PSC"));
+  EXPECT_EQ(*copy.TryLoad(u"same").Get(), *MakeValue("two"));
+}
+
+TEST_F(RedisExternalCacheTest, WithoutAConnectionLoadsMissAndStoresDoNothing) {
+  RedisExternalCache cache(u"offline");
+  ASSERT_TRUE(Store(cache, u"k", MakeValue("v")));
+
+  TLog::Capture capture(TLog::Info);
+  RedisConnectionPool::GetInstance().Reset(u"", u"");  // no server at all
+  EXPECT_EQ(cache.TryLoad(u"k").Get(), nullptr);
+  EXPECT_TRUE(Store(cache, u"k2", MakeValue("v")));
+  EXPECT_TRUE(cache.TryDrop(u"k").Get());
+  ASSERT_EQ(capture.Events(u"ec-load").size(), 1u);
+  EXPECT_EQ(Field(capture.Events(u"ec-load")[0], "outcome"), "miss") << "a miss, not a failure";
+  EXPECT_EQ(m_raw.DbSize(), 1) << "nothing was written or dropped";
+
+  // A server that is down is no connection either.
+  ConfigurePool({&m_server}, "connect_timeout_ms=200");
+  m_server.Kill();
+  capture.Clear();
+  EXPECT_EQ(cache.TryLoad(u"k").Get(), nullptr);
+  ASSERT_EQ(capture.Events(u"ec-load").size(), 1u);
+  EXPECT_EQ(Field(capture.Events(u"ec-load")[0], "outcome"), "miss");
+}
+
+TEST_F(RedisExternalCacheTest, EveryOperationRunsInItsMetricsScope) {
+  RedisExternalCache cache(u"metered");
+  Metrics::Capture capture;
+  ASSERT_TRUE(Store(cache, u"k", MakeValue("v")));
+  cache.TryLoad(u"k").Get();
+  cache.TryDrop(u"k").Get();
+  for (const char16_t* name :
+       {u"RedisExternalCache::TryStore", u"RedisExternalCache::TryLoad", u"RedisExternalCache::TryDrop"}) {
+    std::vector<Metrics::ScopeRecord> scopes = capture.Scopes(name);
+    ASSERT_EQ(scopes.size(), 1u) << TString(name);
+    EXPECT_EQ(scopes[0].mask, 0x20001u);
+  }
+  // Also when no connection can be had.
+  RedisConnectionPool::GetInstance().Reset(u"", u"");
+  capture.Clear();
+  cache.TryLoad(u"k").Get();
+  EXPECT_EQ(capture.Scopes(u"RedisExternalCache::TryLoad").size(), 1u);
+}
+
+TEST_F(RedisExternalCacheTest, InitializeConnectionPoolLogsTheTlsOptionAndPassesItsArgumentsThrough) {
+  RedisConnectionPool& pool = RedisConnectionPool::GetInstance();
+  TLog::Capture capture(TLog::Info);
+  RedisExternalCache::InitializeConnectionPool(TString::fromStdString(m_server.Address()), u"connections=3");
+  EXPECT_TRUE(capture.ContainsLine(u"ExternalCacheSslTlsEnabled=false"));
+  ASSERT_NE(pool.GetConfiguration(), nullptr);
+  EXPECT_EQ(pool.GetConfiguration()->servers.front().port, m_server.Port());
+  EXPECT_EQ(pool.GetConfiguration()->options.connectionsPerServer, 3);
+
+  capture.Clear();
+  {
+    ScopedOptionOverride tls("ExternalCacheSslTlsEnabled", true);
+    RedisExternalCache::InitializeConnectionPool(
+        std::vector<std::pair<TString, uint16_t>>{{u"127.0.0.1", m_server.Port()}}, u"db=2");
+  }
+  EXPECT_TRUE(capture.ContainsLine(u"ExternalCacheSslTlsEnabled=true"));
+  EXPECT_EQ(pool.GetConfiguration()->options.database, 2);
+  RedisExternalCache cache(u"db2");
+  ASSERT_TRUE(Store(cache, u"k", MakeValue("v")));
+  EXPECT_EQ(RawRedis(m_server, "", 2).Get("db2\nk"), "v");
+
+  EXPECT_THROW(RedisExternalCache::InitializeConnectionPool(u"127.0.0.1:x", u""),
+               kelvra::caching::RedisConfigurationError);
+}
+
+}  // namespace
+}  // namespace kelcache_test

@@ -1,0 +1,277 @@
+// The subscription manager against private redis-servers: pattern
+// subscriptions and own publications, the subscriber thread's lifecycle,
+// Unsubscribe's promise (also for a delivery in progress), throwing
+// callbacks, the publish/subscribe server of the configuration, and a
+// subscription that survives a server restart and reports it.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/LogCapture.h"
+#include "host/redis/RedisConnectionPool.h"
+#include "host/redis/RedisSubscriptionManager.h"
+#include "tests/main/caching/redis/RedisTestSupport.h"
+
+namespace kelcache_test {
+namespace {
+
+using kelvra::caching::RedisSubscriptionManager;
+
+// The messages a subscription received, thread-safe.
+class Inbox {
+ public:
+  void Add(const TString& channel, const void* data, int length) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_messages.emplace_back(channel.toStdString(), std::string(static_cast<const char*>(data), length));
+    m_arrived.notify_all();
+  }
+  auto Callback() {
+    return [this](const TString& channel, const void* data, int length) { Add(channel, data, length); };
+  }
+  bool WaitFor(size_t count, std::chrono::milliseconds timeout = kRedisLongWait) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_arrived.wait_for(lock, timeout, [&] { return m_messages.size() >= count; });
+  }
+  std::vector<std::pair<std::string, std::string>> Messages() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_messages;
+  }
+  size_t Count() const { return Messages().size(); }
+
+ private:
+  mutable std::mutex m_mutex;
+  std::condition_variable m_arrived;
+  std::vector<std::pair<std::string, std::string>> m_messages;
+};
+
+// Publishes `message` until the subscription has received `count` messages
+// in all: a subscription becomes active on the server a moment after
+// Subscribe returns, so the first publications may go unheard.
+bool PublishUntilReceived(RedisSubscriptionManager& manager, Inbox& inbox, const TString& channel,
+                          const TString& message, size_t count) {
+  return WaitUntil([&] {
+    manager.TryPublish(channel, message, {});
+    return inbox.WaitFor(count, 50ms);
+  });
+}
+
+TEST(RedisSubscriptionManager, MatchingMessagesArriveOnceEachIncludingOwnPublications) {
+  RedisServer server;
+  ConfigurePool({&server});
+  RedisSubscriptionManager manager;
+  EXPECT_FALSE(manager.IsSubscriberRunning()) << "the thread starts with the first subscription";
+
+  Inbox inbox;
+  manager.Subscribe(u"kc.test.*", inbox.Callback());
+  EXPECT_TRUE(manager.IsSubscriberRunning());
+  ASSERT_TRUE(PublishUntilReceived(manager, inbox, u"kc.test.warmup", u"w", 1));
+  size_t before = inbox.Count();
+
+  bool replySeen = false;
+  EXPECT_TRUE(manager.TryPublish(u"kc.test.a-1", u"hash@5e", [&](redisContext* context, redisReply* reply, void*) {
+    replySeen = context != nullptr && reply != nullptr;
+  }));
+  EXPECT_TRUE(replySeen);
+  EXPECT_TRUE(manager.TryPublish(u"kc.other.b", u"not for us", {}));
+  // Binary bytes from another client.
+  RawRedis(server).Command({"PUBLISH", "kc.test.raw", std::string("x\0y", 3)});
+  ASSERT_TRUE(inbox.WaitFor(before + 2));
+  std::this_thread::sleep_for(200ms);  // room for a wrong extra delivery
+  auto messages = inbox.Messages();
+  ASSERT_EQ(messages.size(), before + 2);
+  EXPECT_EQ(messages[before], (std::pair<std::string, std::string>{"kc.test.a-1", "hash@5e"}));
+  EXPECT_EQ(messages[before + 1], (std::pair<std::string, std::string>{"kc.test.raw", std::string("x\0y", 3)}));
+
+  // The last Unsubscribe stops the thread; a new Subscribe starts it again.
+  manager.Unsubscribe(u"kc.test.*");
+  EXPECT_TRUE(WaitUntil([&] { return !manager.IsSubscriberRunning(); }));
+  Inbox second;
+  manager.Subscribe(u"kc.again.*", second.Callback());
+  EXPECT_TRUE(PublishUntilReceived(manager, second, u"kc.again.1", u"m", 1));
+  EXPECT_EQ(inbox.Count(), before + 2) << "the old subscription got nothing more";
+
+  // Subscribing to a pattern again replaces its callback.
+  Inbox replacement;
+  manager.Subscribe(u"kc.again.*", replacement.Callback());
+  size_t secondCount = second.Count();
+  EXPECT_TRUE(PublishUntilReceived(manager, replacement, u"kc.again.2", u"m", 1));
+  EXPECT_EQ(second.Count(), secondCount);
+}
+
+TEST(RedisSubscriptionManager, NoCallbackRunsAfterUnsubscribeReturnsEvenOneAlreadyInProgress) {
+  RedisServer server;
+  ConfigurePool({&server});
+  RedisSubscriptionManager manager;
+
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool inCallback = false;
+  bool release = false;
+  std::atomic<int> calls{0};
+  std::atomic<bool> callbackRunning{false};
+  manager.Subscribe(u"gate.*", [&](const TString&, const void*, int) {
+    callbackRunning = true;
+    ++calls;
+    std::unique_lock<std::mutex> lock(mutex);
+    inCallback = true;
+    changed.notify_all();
+    changed.wait(lock, [&] { return release; });
+    callbackRunning = false;
+  });
+  ASSERT_TRUE(WaitUntil([&] {
+    manager.TryPublish(u"gate.1", u"m", {});
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, 50ms, [&] { return inCallback; });
+  }));
+
+  // Unsubscribe while the callback runs: it must wait for it to end.
+  std::atomic<bool> unsubscribed{false};
+  std::atomic<bool> runningWhenReturned{true};
+  std::thread unsubscriber([&] {
+    manager.Unsubscribe(u"gate.*");
+    runningWhenReturned = callbackRunning.load();
+    unsubscribed = true;
+  });
+  std::this_thread::sleep_for(100ms);
+  EXPECT_FALSE(unsubscribed) << "Unsubscribe returned while its callback still ran";
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    release = true;
+    changed.notify_all();
+  }
+  unsubscriber.join();
+  EXPECT_FALSE(runningWhenReturned);
+  int callsAtReturn = calls.load();
+  for (int i = 0; i < 5; ++i) manager.TryPublish(u"gate.2", u"m", {});
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(calls.load(), callsAtReturn);
+
+  // A callback may unsubscribe itself without deadlock.
+  std::atomic<int> selfCalls{0};
+  manager.Subscribe(u"self.*", [&](const TString&, const void*, int) {
+    ++selfCalls;
+    manager.Unsubscribe(u"self.*");
+  });
+  ASSERT_TRUE(WaitUntil([&] {
+    manager.TryPublish(u"self.1", u"m", {});
+    return selfCalls.load() > 0;
+  }));
+  for (int i = 0; i < 5; ++i) manager.TryPublish(u"self.2", u"m", {});
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(selfCalls.load(), 1);
+}
+
+TEST(RedisSubscriptionManager, AThrowingCallbackIsLoggedAndDeliveryGoesOn) {
+  RedisServer server;
+  ConfigurePool({&server});
+  RedisSubscriptionManager manager;
+  TLog::Capture capture(TLog::Error);
+  Inbox inbox;
+  std::atomic<int> thrown{0};
+  manager.Subscribe(u"throws.*", [&](const TString& channel, const void* data, int length) {
+    if (std::string(static_cast<const char*>(data), length) == "bad") {
+      ++thrown;
+      throw std::runtime_error("callback failure for the test");
+    }
+    inbox.Add(channel, data, length);
+  });
+  ASSERT_TRUE(WaitUntil([&] {
+    manager.TryPublish(u"throws.1", u"bad", {});
+    return thrown.load() > 0;
+  }));
+  EXPECT_TRUE(manager.TryPublish(u"throws.2", u"good", {}));
+  ASSERT_TRUE(inbox.WaitFor(1));
+  EXPECT_EQ(inbox.Messages()[0].second, "good");
+  EXPECT_TRUE(capture.ContainsLine(u"RedisSubscriptionManager: a subscription callback failed"));
+  EXPECT_TRUE(capture.ContainsLine(u"callback failure for the test"));
+}
+
+TEST(RedisSubscriptionManager, PublishAndSubscribeUseTheFirstServerAndFollowTheConfiguration) {
+  RedisServer first, second;
+  kelvra::caching::RedisConnectionPool::GetInstance().Reset(u"", u"");
+  RedisSubscriptionManager manager;
+  Inbox inbox;
+  manager.Subscribe(u"where.*", inbox.Callback());
+  EXPECT_FALSE(manager.TryPublish(u"where.1", u"m", {})) << "no configuration: publishing fails quietly";
+
+  ConfigurePool({&first, &second});
+  ASSERT_TRUE(PublishUntilReceived(manager, inbox, u"where.1", u"m", 1));
+  size_t count = inbox.Count();
+  RawRedis(second).Command({"PUBLISH", "where.2", "on the second server"});
+  RawRedis(first).Command({"PUBLISH", "where.3", "on the first server"});
+  ASSERT_TRUE(inbox.WaitFor(count + 1));
+  std::this_thread::sleep_for(200ms);
+  ASSERT_EQ(inbox.Count(), count + 1);
+  EXPECT_EQ(inbox.Messages().back().second, "on the first server");
+
+  // A new configuration moves the subscription to its first server.
+  ConfigurePool({&second});
+  EXPECT_TRUE(WaitUntil([&] {
+    RawRedis(second).Command({"PUBLISH", "where.4", "moved"});
+    return inbox.WaitFor(count + 2, 50ms);
+  }));
+}
+
+TEST(RedisSubscriptionManager, ASubscriptionSurvivesARestartAndTellsItsListeners) {
+  RedisServer server;
+  ConfigurePool({&server}, "command_timeout_ms=500");
+  RedisSubscriptionManager manager;
+  TLog::Capture capture(TLog::Warn);
+  Inbox inbox;
+  manager.Subscribe(u"survive.*", inbox.Callback());
+  std::atomic<int> reconnects{0};
+  uint64_t token = manager.AddReconnectListener([&] { ++reconnects; });
+  EXPECT_NE(token, 0u);
+  ASSERT_TRUE(PublishUntilReceived(manager, inbox, u"survive.1", u"before", 1));
+  EXPECT_EQ(reconnects.load(), 0);
+
+  server.Kill();
+  std::this_thread::sleep_for(300ms);  // a few failed attempts
+  server.Restart();
+  ASSERT_TRUE(WaitUntil([&] { return reconnects.load() == 1; }));
+  EXPECT_EQ(manager.GetReconnectCount(), 1u);
+  // Once the listener ran, every pattern is subscribed again: a message
+  // published now arrives on the first try.
+  size_t count = inbox.Count();
+  EXPECT_TRUE(manager.TryPublish(u"survive.2", u"after", {}));
+  ASSERT_TRUE(inbox.WaitFor(count + 1));
+  EXPECT_EQ(inbox.Messages().back().second, "after");
+  EXPECT_TRUE(capture.ContainsLine(u"RedisSubscriptionManager: lost the connection"));
+  EXPECT_TRUE(capture.ContainsLine(u"RedisSubscriptionManager: subscribed again"));
+
+  // A paused server stops answering PING: the subscriber gives the connection
+  // up after the command time-out and comes back when the server does.
+  server.Pause();
+  ASSERT_TRUE(WaitUntil([&] { return capture.ContainsLine(u"no answer to PING"); }));
+  server.Resume();
+  ASSERT_TRUE(WaitUntil([&] { return reconnects.load() == 2; }));
+
+  // A removed listener hears of no further reconnection.
+  manager.RemoveReconnectListener(token);
+  manager.RemoveReconnectListener(token);  // unknown now: nothing happens
+  server.Restart();
+  count = inbox.Count();
+  ASSERT_TRUE(PublishUntilReceived(manager, inbox, u"survive.3", u"later", count + 1));
+  EXPECT_EQ(reconnects.load(), 2);
+}
+
+// The process-wide manager is left subscribed (and its server gone) when the
+// test ends: the exit handler must stop its thread, and the process must exit
+// cleanly, also under the sanitizers.
+TEST(RedisSubscriptionManager, TheProcessWideManagerStopsCleanlyAtExit) {
+  RedisServer server;
+  ConfigurePool({&server});
+  RedisSubscriptionManager& manager = RedisSubscriptionManager::GetInstance();
+  EXPECT_EQ(&manager, &RedisSubscriptionManager::GetInstance());
+  static Inbox inbox;  // outlives the manager's thread
+  manager.Subscribe(u"exit.*", inbox.Callback());
+  ASSERT_TRUE(PublishUntilReceived(manager, inbox, u"exit.1", u"m", 1));
+}
+
+}  // namespace
+}  // namespace kelcache_test
