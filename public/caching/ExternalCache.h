@@ -149,7 +149,7 @@ class KELCACHE_EXPORT ExternalCache : public IExternalCache<K, V> {
 extern template class IExternalCache<TString, std::vector<uint8_t>>;
 extern template class ExternalCache<TString, std::vector<uint8_t>>;
 
-// The key hash: THash32 (XXH32) of the key's UTF-16 bytes with the seed
+// The key hash: THash32 (XXH32) of the key's UTF-16 bytes seeded with
 // 0xDEADBEEF, as an unsigned decimal number ("0" to "4294967295"). It is the
 // "key-hash" field of the events and the name of the disk store's entry
 // folder.
