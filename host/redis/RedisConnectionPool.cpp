@@ -55,7 +55,8 @@ void RedisConnectionPool::Install(std::shared_ptr<const State> state) {
   if (state) {
     std::string servers;
     for (const RedisServerAddress& server : state->configuration->servers) {
-      servers += (servers.empty() ? "" : ",") + server.ToString();
+      if (!servers.empty()) servers += ',';
+      servers += server.ToString();
     }
     description = TString::fromStdString(servers + " with " + state->configuration->options.Describe());
   }

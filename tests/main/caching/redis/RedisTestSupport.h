@@ -48,7 +48,10 @@ inline bool WaitUntil(const std::function<bool()>& condition, std::chrono::milli
 // Configures the process's pool for these servers.
 inline void ConfigurePool(const std::vector<const RedisServer*>& servers, const std::string& options = "") {
   std::string text;
-  for (const RedisServer* server : servers) text += (text.empty() ? "" : ",") + server->Address();
+  for (const RedisServer* server : servers) {
+    if (!text.empty()) text += ',';
+    text += server->Address();
+  }
   kelvra::caching::RedisConnectionPool::GetInstance().Reset(TString::fromStdString(text),
                                                             TString::fromStdString(options));
 }
