@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/ChildMode.h"
 #include "tests/support/TestEnvironment.h"
 
 extern char** environ;
@@ -28,7 +29,7 @@ namespace {
 // again with KELCACHE_TESTS_CHILD_MODE set, and this static initialiser (which
 // runs before the tests' main) prints the configuration and exits.
 
-constexpr const char* kChildModeVariable = "KELCACHE_TESTS_CHILD_MODE";
+using kelcache_test::kChildModeVariable;
 
 void PrintValue(const char* name, const std::string& value) {
   std::printf("value %s=%s\n", name, value.c_str());
@@ -55,73 +56,10 @@ void RunChildMode() {
   return false;
 }();
 
-struct ChildResult {
-  int exitCode = -1;
-  std::string output;                         // stdout and stderr together
-  std::map<std::string, std::string> values;  // the "value name=text" lines
-};
+using ChildResult = kelcache_test::ChildModeResult;
 
-// Runs this program in child mode. The child's environment is the parent's
-// without KELCACHE_* variables, the variables named in unset and those that
-// the extra variables replace, plus the extra variables.
 ChildResult RunChild(const std::vector<std::string>& extraVariables, std::set<std::string> unset = {}) {
-  for (const std::string& extra : extraVariables) unset.insert(extra.substr(0, extra.find('=')));
-  std::vector<std::string> variables;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    std::string variable(*entry);
-    std::string name = variable.substr(0, variable.find('='));
-    if (name.rfind("KELCACHE_", 0) != 0 && unset.count(name) == 0) variables.push_back(variable);
-  }
-  variables.push_back(std::string(kChildModeVariable) + "=appconfig");
-  variables.insert(variables.end(), extraVariables.begin(), extraVariables.end());
-  std::vector<char*> envp;
-  for (std::string& variable : variables) envp.push_back(variable.data());
-  envp.push_back(nullptr);
-
-  int pipeEnds[2];
-  EXPECT_EQ(0, pipe(pipeEnds));
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 2);
-  posix_spawn_file_actions_addclose(&actions, pipeEnds[0]);
-  posix_spawn_file_actions_addclose(&actions, pipeEnds[1]);
-  char program[] = "/proc/self/exe";
-  char* argv[] = {program, nullptr};
-  pid_t pid = -1;
-  int spawnError = posix_spawn(&pid, program, &actions, nullptr, argv, envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  close(pipeEnds[1]);
-
-  ChildResult result;
-  if (spawnError != 0) {
-    close(pipeEnds[0]);
-    ADD_FAILURE() << "posix_spawn failed: " << std::strerror(spawnError);
-    return result;
-  }
-  char buffer[4096];
-  ssize_t count;
-  while ((count = read(pipeEnds[0], buffer, sizeof buffer)) > 0) result.output.append(buffer, count);
-  close(pipeEnds[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  // The child leaves with _Exit, so a sanitizer report would not change its
-  // exit code: look for one in its output instead.
-  EXPECT_EQ(std::string::npos, result.output.find("Sanitizer")) << result.output;
-
-  size_t start = 0;
-  while (start < result.output.size()) {
-    size_t end = result.output.find('\n', start);
-    if (end == std::string::npos) end = result.output.size();
-    std::string line = result.output.substr(start, end - start);
-    if (line.rfind("value ", 0) == 0) {
-      size_t equals = line.find('=');
-      result.values[line.substr(6, equals - 6)] = line.substr(equals + 1);
-    }
-    start = end + 1;
-  }
-  return result;
+  return kelcache_test::RunChildMode("appconfig", extraVariables, unset);
 }
 
 // Restores the process-wide configuration when a test ends.

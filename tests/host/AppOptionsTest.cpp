@@ -1,9 +1,11 @@
 #include "host/AppOptions.h"
 
 #include <gtest/gtest.h>
+
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include "tests/support/ChildMode.h"
 
 #include <atomic>
 #include <cstdio>
@@ -27,7 +29,7 @@ namespace {
 // KELCACHE_TESTS_CHILD_MODE set, and this static initialiser (which runs before
 // the tests' main) prints what the accessors say and exits.
 
-constexpr const char* kChildModeVariable = "KELCACHE_TESTS_CHILD_MODE";
+using kelcache_test::kChildModeVariable;
 
 void PrintValue(const std::string& name, const std::string& value) {
   std::printf("value %s=%s\n", name.c_str(), value.c_str());
@@ -55,69 +57,10 @@ void RunChildMode() {
   return false;
 }();
 
-struct ChildResult {
-  int exitCode = -1;
-  std::string output;                         // stdout and stderr together
-  std::map<std::string, std::string> values;  // the "value name=text" lines
-};
+using ChildResult = kelcache_test::ChildModeResult;
 
-// Runs this program in child mode with the given extra variables; every
-// KELCACHE_* variable of the parent is left out.
 ChildResult RunChild(const std::vector<std::string>& extraVariables) {
-  std::vector<std::string> variables;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    if (std::strncmp(*entry, "KELCACHE_", 9) != 0) variables.emplace_back(*entry);
-  }
-  variables.push_back(std::string(kChildModeVariable) + "=options");
-  variables.insert(variables.end(), extraVariables.begin(), extraVariables.end());
-  std::vector<char*> envp;
-  for (std::string& variable : variables) envp.push_back(variable.data());
-  envp.push_back(nullptr);
-
-  int pipeEnds[2];
-  EXPECT_EQ(0, pipe(pipeEnds));
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 2);
-  posix_spawn_file_actions_addclose(&actions, pipeEnds[0]);
-  posix_spawn_file_actions_addclose(&actions, pipeEnds[1]);
-  char program[] = "/proc/self/exe";
-  char* argv[] = {program, nullptr};
-  pid_t pid = -1;
-  int spawnError = posix_spawn(&pid, program, &actions, nullptr, argv, envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  close(pipeEnds[1]);
-
-  ChildResult result;
-  if (spawnError != 0) {
-    close(pipeEnds[0]);
-    ADD_FAILURE() << "posix_spawn failed: " << std::strerror(spawnError);
-    return result;
-  }
-  char buffer[4096];
-  ssize_t count;
-  while ((count = read(pipeEnds[0], buffer, sizeof buffer)) > 0) result.output.append(buffer, count);
-  close(pipeEnds[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  // The child leaves with _Exit, so a sanitizer report would not change its
-  // exit code: look for one in its output instead.
-  EXPECT_EQ(std::string::npos, result.output.find("Sanitizer")) << result.output;
-
-  size_t start = 0;
-  while (start < result.output.size()) {
-    size_t end = result.output.find('\n', start);
-    if (end == std::string::npos) end = result.output.size();
-    std::string line = result.output.substr(start, end - start);
-    if (line.rfind("value ", 0) == 0) {
-      size_t equals = line.find('=');
-      result.values[line.substr(6, equals - 6)] = line.substr(equals + 1);
-    }
-    start = end + 1;
-  }
-  return result;
+  return kelcache_test::RunChildMode("options", extraVariables);
 }
 
 // The built-in defaults, written out again so that a changed default is a

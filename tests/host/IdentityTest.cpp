@@ -1,9 +1,11 @@
 // The per-thread and per-process identity facilities: SessionActorInfo,
 // KelvraTls, TSystem, FeatureFlags and KelvraCounters.
 #include <gtest/gtest.h>
+
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include "tests/support/ChildMode.h"
 
 #include <atomic>
 #include <cstdio>
@@ -37,7 +39,7 @@ constexpr FeatureFlagId kRedisTtlFlag = 0x94AA12A3;
 // KELCACHE_TESTS_CHILD_MODE set, and this static initialiser (which runs before
 // the tests' main) prints the flags and exits.
 
-constexpr const char* kChildModeVariable = "KELCACHE_TESTS_CHILD_MODE";
+using kelcache_test::kChildModeVariable;
 constexpr FeatureFlagId kPrintedFlags[] = {kInvariantsFlag, kRedisTtlFlag, 5, 6, 7, 0xFFFFFFFF};
 
 void RunChildMode() {
@@ -56,47 +58,10 @@ void RunChildMode() {
 // Runs this program in child mode with KELCACHE_FEATURE_FLAGS set to flags
 // (and no other KELCACHE_* variable); returns stdout and stderr together.
 std::string RunChild(const std::string& flags) {
-  std::vector<std::string> variables;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    if (std::strncmp(*entry, "KELCACHE_", 9) != 0) variables.emplace_back(*entry);
-  }
-  variables.push_back(std::string(kChildModeVariable) + "=featureflags");
-  variables.push_back("KELCACHE_FEATURE_FLAGS=" + flags);
-  std::vector<char*> envp;
-  for (std::string& variable : variables) envp.push_back(variable.data());
-  envp.push_back(nullptr);
-
-  int pipeEnds[2];
-  EXPECT_EQ(0, pipe(pipeEnds));
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 2);
-  posix_spawn_file_actions_addclose(&actions, pipeEnds[0]);
-  posix_spawn_file_actions_addclose(&actions, pipeEnds[1]);
-  char program[] = "/proc/self/exe";
-  char* argv[] = {program, nullptr};
-  pid_t pid = -1;
-  int spawnError = posix_spawn(&pid, program, &actions, nullptr, argv, envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  close(pipeEnds[1]);
-  std::string output;
-  if (spawnError != 0) {
-    close(pipeEnds[0]);
-    ADD_FAILURE() << "posix_spawn failed: " << std::strerror(spawnError);
-    return output;
-  }
-  char buffer[4096];
-  ssize_t count;
-  while ((count = read(pipeEnds[0], buffer, sizeof buffer)) > 0) output.append(buffer, count);
-  close(pipeEnds[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
-  // The child leaves with _Exit, so a sanitizer report would not change its
-  // exit code: look for one in its output instead.
-  EXPECT_EQ(std::string::npos, output.find("Sanitizer")) << output;
-  return output;
+  kelcache_test::ChildModeResult child =
+      kelcache_test::RunChildMode("featureflags", {"KELCACHE_FEATURE_FLAGS=" + flags});
+  EXPECT_EQ(child.exitCode, 0) << child.output;
+  return child.output;
 }
 
 bool ChildSaysOn(const std::string& output, FeatureFlagId id) {

@@ -1,0 +1,33 @@
+// Running this test program again in a "child mode" with a chosen environment.
+//
+// Facilities that read the environment once, at first use, are tested in a
+// fresh process: a test file defines a static initialiser that, when
+// KELCACHE_TESTS_CHILD_MODE names its mode, prints "value <name>=<text>" lines
+// and leaves with _Exit before the tests' main runs. RunChildMode starts that
+// process and collects its output.
+#pragma once
+
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace kelcache_test {
+
+inline constexpr const char* kChildModeVariable = "KELCACHE_TESTS_CHILD_MODE";
+
+struct ChildModeResult {
+  int exitCode = -1;
+  std::string output;                         // standard output and standard error together
+  std::map<std::string, std::string> values;  // the "value name=text" lines
+};
+
+// Runs this program with KELCACHE_TESTS_CHILD_MODE=mode. Its environment is
+// this process's without any KELCACHE_* variable and without those named in
+// `unset`, plus `extraVariables` ("NAME=value", replacing a variable of the same name). A sanitizer report in the
+// child's output fails the calling test (the child's _Exit hides it from the
+// exit code).
+ChildModeResult RunChildMode(const std::string& mode, const std::vector<std::string>& extraVariables,
+                             const std::set<std::string>& unset = {});
+
+}  // namespace kelcache_test
