@@ -23,6 +23,7 @@ struct OptionDefinition {
 
 enum class OptionId : size_t {
   AsyncCacheCoherence,
+  AsyncTaskSpinMicroseconds,
   CacheSynchronizationDryRun,
   CacheSynchronizationEvictedLifetimeSec,
   CacheSynchronizationFlushOnReconnect,
@@ -51,6 +52,9 @@ constexpr size_t kOptionCount = static_cast<size_t>(OptionId::Count);
 constexpr std::array<OptionDefinition, kOptionCount> kOptions = {{
     {"AsyncCacheCoherence", OptionType::Bool, 0,
      "Coherence publications on addition and removal run as host tasks instead of on the caller's thread."},
+    {"AsyncTaskSpinMicroseconds", OptionType::Int, 50,
+     "Microseconds a thread that waits for a task, or an idle pool worker, spins before it sleeps "
+     "(0: never spins)."},
     {"CacheSynchronizationDryRun", OptionType::Bool, 0,
      "The coherence service finds stale entries but does not mark them dirty in their caches "
      "(cascade invalidators are still told)."},
@@ -315,6 +319,10 @@ int ExternalCacheUpperBound2SizeMb() {
 int ExternalCacheUpperBoundKeySizeB() {
   return Read(OptionId::ExternalCacheUpperBoundKeySizeB);
 }
+int AsyncTaskSpinMicroseconds() {
+  return Read(OptionId::AsyncTaskSpinMicroseconds);
+}
+
 int LockDetectionThresholdMs() {
   return Read(OptionId::LockDetectionThresholdMs);
 }

@@ -44,6 +44,7 @@ KELCACHE_EXPORT bool ExternalCacheSslTlsEnabled();
 KELCACHE_EXPORT bool SyncCaches();
 
 // Integer options.
+KELCACHE_EXPORT int AsyncTaskSpinMicroseconds();
 KELCACHE_EXPORT int CacheSynchronizationEvictedLifetimeSec();
 KELCACHE_EXPORT int CacheSynchronizationMaxEvictedEntries();
 KELCACHE_EXPORT int CacheSynchronizationMinimumDeltaSeconds();

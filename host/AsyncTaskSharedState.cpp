@@ -17,8 +17,7 @@ SharedStateBase::SharedStateBase() = default;
 SharedStateBase::~SharedStateBase() = default;
 
 bool SharedStateBase::IsReady() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_ready;
+  return m_readyEvent.IsSet();
 }
 
 bool SharedStateBase::IsDeferred() const {
@@ -35,23 +34,21 @@ void SharedStateBase::Wait() {
 
 FutureStatus SharedStateBase::WaitFor(std::chrono::milliseconds timeout) {
   timeout = std::max(timeout, std::chrono::milliseconds(0));
+  if (m_readyEvent.IsSet()) return FutureStatus::Ready;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_ready) return FutureStatus::Ready;
-    if (m_deferred && !m_deferredTaken) return FutureStatus::Deferred;
+    if (m_deferred && !m_deferredTaken && !m_readyEvent.IsSet()) return FutureStatus::Deferred;
   }
   if (IWaitHandler* handler = TLS::GetWaitHandler()) return handler->Wait(*this, timeout);
   return BlockUntilReady(timeout) ? FutureStatus::Ready : FutureStatus::Timeout;
 }
 
 bool SharedStateBase::BlockUntilReady(std::chrono::milliseconds timeout) {
-  std::unique_lock<std::mutex> lock(m_mutex);
   if (timeout > kLongestTimedWait) {
-    m_readyChanged.wait(lock, [this] { return m_ready; });
+    m_readyEvent.Wait();
     return true;
   }
-  return m_readyChanged.wait_for(lock, std::max(timeout, std::chrono::milliseconds(0)),
-                                 [this] { return m_ready; });
+  return m_readyEvent.WaitFor(std::max(timeout, std::chrono::milliseconds(0)));
 }
 
 void SharedStateBase::CheckForException() const {
@@ -73,7 +70,7 @@ void SharedStateBase::SetException(std::exception_ptr error) {
 void SharedStateBase::AbandonIfPending() noexcept {
   try {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_ready) return;
+    if (m_readyEvent.IsSet()) return;
     m_exception = std::make_exception_ptr(BrokenPromiseException());
     MarkReadyLocked();
   } catch (...) {
@@ -127,14 +124,14 @@ bool SharedStateBase::GetIgnoreCancelBeforeStart() const {
 }
 
 void SharedStateBase::ThrowIfReadyLocked() const {
-  if (m_ready) throw PromiseAlreadySetException();
+  if (m_readyEvent.IsSet()) throw PromiseAlreadySetException();
 }
 
 void SharedStateBase::MarkReadyLocked() {
-  m_ready = true;
-  // Notified under m_mutex: every setter holds a reference to the state, so
-  // it is alive here, and a waiter can not miss the change.
-  m_readyChanged.notify_all();
+  // Set under m_mutex, after the outcome is stored: a waiter that sees the
+  // event set finds the outcome. Every setter holds a reference to the
+  // state, so the event is alive while Set wakes the waiters.
+  m_readyEvent.Set();
 }
 
 }  // namespace AsyncTask

@@ -22,9 +22,11 @@
 // BlockUntilReady. Waiting on a state that is already ready never calls it.
 //
 // Thread rules: thread-safe. m_mutex guards every member of the state,
-// including the value of the typed SharedState<T>; m_readyChanged is notified
-// (under m_mutex) when the state becomes ready. No callback runs under
-// m_mutex: the deferred task and the wait handler run without it.
+// including the value of the typed SharedState<T>; m_readyEvent is set (under
+// m_mutex) when the state becomes ready, and waiters wait on it without the
+// mutex (a short spin, then a futex: host/WaitEvent.h), so a completion wakes
+// its waiter directly. No callback runs under m_mutex: the deferred task and
+// the wait handler run without it.
 // Ownership: futures, promises and running tasks share the state through
 // std::shared_ptr. A deferred task kept in the state must not own the state
 // (Launch gives it a weak reference), so that an abandoned deferred future
@@ -32,7 +34,6 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <exception>
 #include <functional>
 #include <mutex>
@@ -42,6 +43,7 @@
 #include "host/Errors.h"
 #include "host/Export.h"
 #include "host/ThreadAnnotations.h"
+#include "host/WaitEvent.h"
 
 namespace AsyncTask {
 
@@ -122,8 +124,8 @@ class KELCACHE_EXPORT SharedStateBase {
   // Runs the deferred task on this thread if nobody has taken it yet.
   void RunDeferredTaskIfUntaken();
 
-  std::condition_variable m_readyChanged;
-  bool m_ready KELCACHE_GUARDED_BY(m_mutex) = false;
+  // Set once, when the state becomes ready; read without the mutex.
+  WaitEvent m_readyEvent;
   std::exception_ptr m_exception KELCACHE_GUARDED_BY(m_mutex);
   bool m_deferred KELCACHE_GUARDED_BY(m_mutex) = false;
   bool m_deferredTaken KELCACHE_GUARDED_BY(m_mutex) = false;

@@ -3,20 +3,28 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
-#include <deque>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "host/AppOptions.h"
 #include "host/ThreadAnnotations.h"
+#include "host/WaitEvent.h"
 
 namespace AsyncTask {
 
 namespace {
 
+constexpr unsigned kDefaultMaxParkedThreads = 64;
+constexpr std::chrono::milliseconds kDefaultParkedIdleTimeout = std::chrono::seconds(30);
+
+// OS threads made by the pool and the dedicated threads.
+std::atomic<uint64_t> s_threadsCreated{0};
+
 // Runs a task and drops any exception that escapes it, so that the thread
-// running it (a worker in particular) survives.
+// running it survives.
 void RunAndDropExceptions(std::function<void()>& task) noexcept {
   try {
     if (task) task();
@@ -34,81 +42,160 @@ bool WaitAtMost(std::condition_variable& condition, std::unique_lock<std::mutex>
   return condition.wait_for(lock, timeout, predicate);
 }
 
-// The fixed set of workers. A task is handed to a worker only when one is
-// idle, so every task in m_handoff has a worker that takes it at once: the
-// hand-off list is never a queue of waiting work.
+// A thread that runs handed-over tasks: a pool worker or a dedicated thread.
+// Hand-over protocol: the handing thread owns the runner once it took it off
+// an idle list; it writes `task`, then sets `wake`. The runner reads `task`
+// after its wait returned and owns it until it puts itself on an idle list
+// again. The event's release/acquire orders the two.
+struct Runner {
+  WaitEvent wake;
+  std::function<void()> task;
+};
+
+// Runners of dedicated threads are recycled and never freed: a thread that
+// hands a task over may still be inside wake.Set() (its wake-up system call)
+// when the runner's thread has already run the task and ended, so the event
+// must stay valid memory. At most as many runners exist as dedicated threads
+// ever ran at once. Thread-safe; m_mutex guards m_free.
+class RunnerStore {
+ public:
+  Runner* Take() {
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      if (!m_free.empty()) {
+        Runner* runner = m_free.back();
+        m_free.pop_back();
+        return runner;
+      }
+    }
+    return new Runner();
+  }
+  void Give(Runner* runner) {
+    runner->task = nullptr;
+    runner->wake.Reset();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_free.push_back(runner);
+  }
+
+ private:
+  std::mutex m_mutex;
+  std::vector<Runner*> m_free KELCACHE_GUARDED_BY(m_mutex);
+};
+
+// The fixed set of workers. An idle worker waits on its own event; the idle
+// list is a stack, so the worker that became idle last gets the next task.
 //
-// Thread-safe. m_mutex guards m_handoff and m_idle. Invariant (under m_mutex):
-// workers running a task + m_handoff.size() + m_idle == m_workers. Workers
-// wait on m_taskArrived; WaitForIdle waits on m_idleChanged. Never destroyed
-// (see the header): the workers keep `this`.
+// Thread-safe. m_mutex guards m_idle and m_idleWaiters. Invariant (under
+// m_mutex): workers running or being handed a task + m_idle.size() ==
+// m_workers. WaitForIdle waits on m_idleChanged. Never destroyed (see the
+// header): the workers keep `this`.
 class ThreadPool {
  public:
-  explicit ThreadPool(unsigned workers) : m_workers(workers), m_idle(workers) {
-    for (unsigned i = 0; i < workers; ++i) std::thread([this] { WorkerLoop(); }).detach();
+  explicit ThreadPool(unsigned workers) : m_workers(workers) {
+    m_runners.reserve(workers);
+    for (unsigned i = 0; i < workers; ++i) m_runners.push_back(std::make_unique<Runner>());
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      for (auto& runner : m_runners) m_idle.push_back(runner.get());
+    }
+    for (auto& runner : m_runners) {
+      Runner* worker = runner.get();
+      std::thread([this, worker] { WorkerLoop(*worker); }).detach();
+      s_threadsCreated.fetch_add(1, std::memory_order_relaxed);
+    }
   }
 
   unsigned Size() const { return m_workers; }
 
   bool TrySchedule(const std::function<void()>& task) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_idle == 0) return false;
-    --m_idle;
-    m_handoff.push_back(task);
-    m_taskArrived.notify_one();
+    Runner* worker;
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      if (m_idle.empty()) return false;
+      worker = m_idle.back();
+      m_idle.pop_back();
+    }
+    try {
+      worker->task = task;
+    } catch (...) {
+      BecomeIdle(*worker);
+      throw;
+    }
+    worker->wake.Set();
     return true;
   }
 
   bool WaitForIdle(std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(m_mutex);
-    return WaitAtMost(m_idleChanged, lock, timeout, [this] { return m_idle == m_workers; });
+    ++m_idleWaiters;
+    bool idle = WaitAtMost(m_idleChanged, lock, timeout, [this] { return m_idle.size() == m_workers; });
+    --m_idleWaiters;
+    return idle;
   }
 
  private:
-  void WorkerLoop() {
-    std::unique_lock<std::mutex> lock(m_mutex);
+  void WorkerLoop(Runner& self) {
     for (;;) {
-      m_taskArrived.wait(lock, [this] { return !m_handoff.empty(); });
-      std::function<void()> task = std::move(m_handoff.front());
-      m_handoff.pop_front();
-      lock.unlock();
-      RunAndDropExceptions(task);
+      self.wake.Wait();
+      self.wake.Reset();
+      RunAndDropExceptions(self.task);
       // Release what the task holds before the worker counts as idle again.
-      task = nullptr;
-      lock.lock();
-      ++m_idle;
-      m_idleChanged.notify_all();
+      self.task = nullptr;
+      BecomeIdle(self);
     }
   }
 
+  void BecomeIdle(Runner& worker) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_idle.push_back(&worker);
+    if (m_idleWaiters > 0 && m_idle.size() == m_workers) m_idleChanged.notify_all();
+  }
+
   const unsigned m_workers;
+  std::vector<std::unique_ptr<Runner>> m_runners;  // fixed after construction
   std::mutex m_mutex;
-  std::condition_variable m_taskArrived;
   std::condition_variable m_idleChanged;
-  std::deque<std::function<void()>> m_handoff KELCACHE_GUARDED_BY(m_mutex);
-  unsigned m_idle KELCACHE_GUARDED_BY(m_mutex);
+  std::vector<Runner*> m_idle KELCACHE_GUARDED_BY(m_mutex);
+  unsigned m_idleWaiters KELCACHE_GUARDED_BY(m_mutex) = 0;
 };
 
-// Counts the dedicated threads whose task has not ended.
-// Thread-safe. m_mutex guards m_running; m_countChanged is notified when it
-// falls. Never destroyed: ending threads touch it after their task.
+// Dedicated threads: each runs one task, then parks for reuse (see the
+// header). Thread-safe. m_mutex guards m_running, m_parked and the limits;
+// m_countChanged is notified when m_running falls. Never destroyed: ending
+// and parked threads touch it.
 class DedicatedThreads {
  public:
   void Start(std::function<void()> task) {
+    Runner* parked = nullptr;
     {
       std::lock_guard<std::mutex> lock(m_mutex);
       ++m_running;
+      if (!m_parked.empty()) {
+        parked = m_parked.back();
+        m_parked.pop_back();
+      }
     }
+    if (parked) {
+      parked->task = std::move(task);  // moving a std::function does not throw
+      parked->wake.Set();
+      return;
+    }
+    Runner* runner = m_runners.Take();
+    runner->task = std::move(task);
     try {
-      std::thread([this, task = std::move(task)]() mutable {
-        RunAndDropExceptions(task);
-        task = nullptr;
-        Ended();
-      }).detach();
+      std::thread([this, runner] { ThreadMain(*runner); }).detach();
     } catch (...) {
-      Ended();
+      m_runners.Give(runner);
+      TaskEnded();
       throw;
     }
+    s_threadsCreated.fetch_add(1, std::memory_order_relaxed);
+  }
+
+  void SetLimits(unsigned maxParked, std::chrono::milliseconds idleTimeout) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_maxParked = maxParked;
+    m_idleTimeout = std::max(idleTimeout, std::chrono::milliseconds(0));
   }
 
   bool WaitForNone(std::chrono::milliseconds timeout) {
@@ -116,21 +203,69 @@ class DedicatedThreads {
     return WaitAtMost(m_countChanged, lock, timeout, [this] { return m_running == 0; });
   }
 
-  unsigned Count() {
+  unsigned Running() {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_running;
   }
 
- private:
-  void Ended() {
+  unsigned Parked() {
     std::lock_guard<std::mutex> lock(m_mutex);
+    return static_cast<unsigned>(m_parked.size());
+  }
+
+ private:
+  void ThreadMain(Runner& self) {
+    do {
+      RunAndDropExceptions(self.task);
+      self.task = nullptr;
+    } while (ParkForNextTask(self));
+    m_runners.Give(&self);
+  }
+
+  // Counts the task as ended, then parks the thread when there is room. True
+  // when a next task was handed over; false when the thread is to end.
+  bool ParkForNextTask(Runner& self) {
+    std::chrono::milliseconds idleTimeout;
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      EndTaskLocked();
+      if (m_parked.size() >= m_maxParked) return false;
+      self.wake.Reset();
+      m_parked.push_back(&self);
+      idleTimeout = m_idleTimeout;
+    }
+    if (self.wake.WaitFor(idleTimeout)) return true;
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      auto found = std::find(m_parked.begin(), m_parked.end(), &self);
+      if (found != m_parked.end()) {
+        m_parked.erase(found);
+        return false;
+      }
+    }
+    // Start took this thread off the list just as it timed out: the task is
+    // on its way.
+    self.wake.Wait();
+    return true;
+  }
+
+  void TaskEnded() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    EndTaskLocked();
+  }
+
+  void EndTaskLocked() KELCACHE_REQUIRES(m_mutex) {
     --m_running;
     m_countChanged.notify_all();
   }
 
+  RunnerStore m_runners;
   std::mutex m_mutex;
   std::condition_variable m_countChanged;
   unsigned m_running KELCACHE_GUARDED_BY(m_mutex) = 0;
+  std::vector<Runner*> m_parked KELCACHE_GUARDED_BY(m_mutex);
+  unsigned m_maxParked KELCACHE_GUARDED_BY(m_mutex) = kDefaultMaxParkedThreads;
+  std::chrono::milliseconds m_idleTimeout KELCACHE_GUARDED_BY(m_mutex) = kDefaultParkedIdleTimeout;
 };
 
 // The process-wide pool configuration and objects; created on first use and
@@ -168,10 +303,7 @@ class Registry {
   }
 
   // Null until the pool is made.
-  ThreadPool* FindPool() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_pool;
-  }
+  ThreadPool* FindPool() { return m_published.load(std::memory_order_acquire); }
 
   DedicatedThreads& Dedicated() { return m_dedicated; }
 
@@ -193,7 +325,7 @@ class Registry {
 }  // namespace
 
 unsigned DefaultThreadPoolSize() {
-  return std::max(4u, 2u * std::thread::hardware_concurrency());
+  return std::max(8u, 4u * std::thread::hardware_concurrency());
 }
 
 bool SetThreadPoolSize(unsigned workers) {
@@ -216,12 +348,24 @@ void StartOnPoolOrDedicatedThread(std::function<void()> task) {
   if (!ScheduleOnThreadPool(task, 1)) RunOnDedicatedThread(std::move(task));
 }
 
+void SetParkedThreadLimits(unsigned maxParked, std::chrono::milliseconds idleTimeout) {
+  Registry::Get().Dedicated().SetLimits(maxParked, idleTimeout);
+}
+
+unsigned GetParkedThreadCount() {
+  return Registry::Get().Dedicated().Parked();
+}
+
+uint64_t GetThreadsCreated() {
+  return s_threadsCreated.load(std::memory_order_relaxed);
+}
+
 bool WaitForDedicatedThreads(std::chrono::milliseconds timeout) {
   return Registry::Get().Dedicated().WaitForNone(timeout);
 }
 
 unsigned GetDedicatedThreadCount() {
-  return Registry::Get().Dedicated().Count();
+  return Registry::Get().Dedicated().Running();
 }
 
 bool WaitForThreadPoolIdle(std::chrono::milliseconds timeout) {

@@ -5,33 +5,49 @@
 // (returns false) when every worker is busy. The caller then runs the task on
 // a thread of its own (RunOnDedicatedThread); AsyncTask::Launch does exactly
 // that. So a task that waits for a task it launched never waits behind itself
-// in a queue: the pool can not starve, however deeply tasks nest.
+// in a queue: the pool can not starve, however deeply tasks nest, whatever its
+// size (even 1 or 0).
+//
+// Hand-over: idle workers wait on a parking event of their own; a task goes to
+// the worker that became idle last (its caches are warm, and it may still be
+// spinning, see host/WaitEvent.h), and only that worker is woken.
+//
+// Dedicated threads: "a thread of its own" does not mean a new OS thread per
+// task. A dedicated thread that finished its task parks for reuse, and
+// RunOnDedicatedThread hands the next task to the thread that parked last. A
+// parked thread ends after an idle time-out without work (default 30 s); at
+// most a cap of threads park at once (default 64), further ones end when their
+// task ends. A burst of refused tasks therefore costs thread creations once;
+// after that, the same concurrency runs on parked threads.
 //
 // Size: SetThreadPoolSize before the first use; afterwards it is fixed for
-// the life of the process. Default: max(4, 2 × hardware threads). A size of 0
-// makes the pool refuse every task.
+// the life of the process. Default (DefaultThreadPoolSize): the option
+// ThreadPoolSize when positive, else max(8, 4 × hardware threads), since
+// tasks of the external caches mostly wait for I/O or for a subtask.
 //
 // Lifetime: the pool is created on first use and deliberately never
-// destroyed. Its workers wait for work until the process ends; destroying it
-// at exit would race their last steps with static destruction. Dedicated
-// threads are detached; they are counted so that tests and shutdown can wait
-// for them (WaitForDedicatedThreads).
+// destroyed. Its workers and parked threads wait for work until the process
+// ends; destroying them at exit would race their last steps with static
+// destruction. Dedicated threads are detached; running ones are counted so
+// that tests and shutdown can wait for them (WaitForDedicatedThreads).
 //
 // A task must not let an exception escape (AsyncTask::Launch's tasks store
 // theirs in their future); one that escapes anyway is dropped, so that a
-// worker never dies.
+// thread never dies of it.
 //
 // Thread rules: every function is thread-safe.
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 
 #include "host/Export.h"
 
 namespace AsyncTask {
 
-// The number of workers used when SetThreadPoolSize was not called.
+// max(8, 4 × hardware threads): the size used when neither the option
+// ThreadPoolSize nor SetThreadPoolSize gives one.
 KELCACHE_EXPORT unsigned DefaultThreadPoolSize();
 // Sets the number of workers. True when applied; false (and no change) once
 // the pool exists.
@@ -45,15 +61,26 @@ KELCACHE_EXPORT unsigned GetThreadPoolSize();
 // for compatibility and ignored: a task never waits in a queue, so there is
 // nothing to order.
 KELCACHE_EXPORT bool ScheduleOnThreadPool(const std::function<void()>& task, int priority);
-// Runs `task` on a new detached thread. Raises std::system_error when no
-// thread can be made.
+// Runs `task` on a thread of its own: a parked dedicated thread when there is
+// one, else a new detached thread. Raises std::system_error when no thread
+// can be made.
 KELCACHE_EXPORT void RunOnDedicatedThread(std::function<void()> task);
 // ScheduleOnThreadPool(task, 1), else RunOnDedicatedThread(task): what launch
 // mode 1 (asynchronous) does.
 KELCACHE_EXPORT void StartOnPoolOrDedicatedThread(std::function<void()> task);
 
+// Limits of the parked dedicated threads: at most `maxParked` park at once,
+// and a parked thread ends after `idleTimeout` without work. Applies to
+// threads that park from now on. Defaults: 64 and 30 s.
+KELCACHE_EXPORT void SetParkedThreadLimits(unsigned maxParked, std::chrono::milliseconds idleTimeout);
+// The number of dedicated threads parked now (a snapshot).
+KELCACHE_EXPORT unsigned GetParkedThreadCount();
+// The number of OS threads the pool and the dedicated threads have made since
+// the process started: the pool's workers plus every new dedicated thread.
+KELCACHE_EXPORT uint64_t GetThreadsCreated();
+
 // Waits until no dedicated thread is running a task, at most `timeout`;
-// true when none is.
+// true when none is. Parked threads do not count.
 KELCACHE_EXPORT bool WaitForDedicatedThreads(std::chrono::milliseconds timeout);
 // The number of dedicated threads whose task has not ended (a snapshot).
 KELCACHE_EXPORT unsigned GetDedicatedThreadCount();

@@ -67,6 +67,7 @@ ChildResult RunChild(const std::vector<std::string>& extraVariables) {
 // deliberate act (docs/options.md lists the same values).
 const std::map<std::string, std::string> kExpectedDefaults = {
     {"AsyncCacheCoherence", "false"},
+    {"AsyncTaskSpinMicroseconds", "50"},
     {"CacheSynchronizationDryRun", "false"},
     {"CacheSynchronizationEvictedLifetimeSec", "600"},
     {"CacheSynchronizationFlushOnReconnect", "true"},
@@ -98,6 +99,7 @@ std::string BoolText(bool value) {
 std::map<std::string, std::string> ReadAccessors() {
   return {
       {"AsyncCacheCoherence", BoolText(appoptions::AsyncCacheCoherence())},
+      {"AsyncTaskSpinMicroseconds", std::to_string(appoptions::AsyncTaskSpinMicroseconds())},
       {"CacheSynchronizationDryRun", BoolText(appoptions::CacheSynchronizationDryRun())},
       {"CacheSynchronizationEvictedLifetimeSec",
        std::to_string(appoptions::CacheSynchronizationEvictedLifetimeSec())},
