@@ -79,8 +79,8 @@ class ThreadPoolTest : public ::testing::Test {
 };
 
 TEST_F(ThreadPoolTest, SizeIsFixedOnceThePoolExists) {
-  EXPECT_GE(AsyncTask::DefaultThreadPoolSize(), 4u);
-  EXPECT_GE(AsyncTask::DefaultThreadPoolSize(), 2u * std::thread::hardware_concurrency());
+  EXPECT_GE(AsyncTask::DefaultThreadPoolSize(), 8u);
+  EXPECT_GE(AsyncTask::DefaultThreadPoolSize(), 4u * std::thread::hardware_concurrency());
   Gate ran;
   ASSERT_TRUE(ScheduleSoon([&] { ran.Open(); }));
   EXPECT_TRUE(ran.Wait());
@@ -175,6 +175,63 @@ TEST_F(ThreadPoolTest, TasksWaitingForTheirOwnSubtasksNeverStarve) {
   ASSERT_TRUE(ScheduleSoon(outer));
   ASSERT_TRUE(AsyncTask::ScheduleOnThreadPool(outer, 1));
   EXPECT_TRUE(subtasksDone.Wait());
+}
+
+// Runs `count` tasks on dedicated threads at once (each waits until all have
+// started, so none can reuse another's thread) and waits until they ended.
+void RunDedicatedBurst(int count) {
+  Gate allRunning(count);
+  for (int i = 0; i < count; ++i) {
+    AsyncTask::RunOnDedicatedThread([&] {
+      allRunning.Arrive();
+      allRunning.Wait();
+    });
+  }
+  ASSERT_TRUE(allRunning.Wait());
+  ASSERT_TRUE(AsyncTask::WaitForDedicatedThreads(kLongWait));
+}
+
+TEST_F(ThreadPoolTest, FinishedDedicatedThreadsParkAndServeTheNextBurstWithoutNewThreads) {
+  AsyncTask::SetParkedThreadLimits(64, 30s);
+  const unsigned parkedBefore = AsyncTask::GetParkedThreadCount();
+  const uint64_t before = AsyncTask::GetThreadsCreated();
+  RunDedicatedBurst(5);
+  const uint64_t afterFirst = AsyncTask::GetThreadsCreated();
+  EXPECT_LE(afterFirst - before, 5u);
+  EXPECT_GE(AsyncTask::GetParkedThreadCount(), 5u);
+  EXPECT_GE(afterFirst - before + parkedBefore, 5u) << "threads either new or parked before";
+  for (int round = 0; round < 3; ++round) RunDedicatedBurst(5);
+  EXPECT_EQ(AsyncTask::GetThreadsCreated(), afterFirst) << "later bursts reuse parked threads";
+
+  // Tasks handed to parked threads still fail alone and still run in order
+  // of their own: a throwing task leaves its thread usable.
+  AsyncTask::RunOnDedicatedThread([] { throw std::runtime_error("escaped"); });
+  Gate ran;
+  AsyncTask::RunOnDedicatedThread([&] { ran.Open(); });
+  EXPECT_TRUE(ran.Wait());
+  EXPECT_EQ(AsyncTask::GetThreadsCreated(), afterFirst);
+}
+
+TEST_F(ThreadPoolTest, ParkedThreadsRespectTheCapAndEndAfterTheIdleTimeOut) {
+  AsyncTask::SetParkedThreadLimits(2, 30s);
+  RunDedicatedBurst(5);
+  EXPECT_LE(AsyncTask::GetParkedThreadCount(), 2u) << "threads beyond the cap end with their task";
+
+  AsyncTask::SetParkedThreadLimits(2, 50ms);
+  RunDedicatedBurst(2);  // these park with the short time-out
+  const auto deadline = std::chrono::steady_clock::now() + kLongWait;
+  while (AsyncTask::GetParkedThreadCount() > 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_EQ(AsyncTask::GetParkedThreadCount(), 0u);
+
+  // With no parked thread left, a new task makes a new thread and still runs.
+  const uint64_t before = AsyncTask::GetThreadsCreated();
+  Gate ran;
+  AsyncTask::RunOnDedicatedThread([&] { ran.Open(); });
+  EXPECT_TRUE(ran.Wait());
+  EXPECT_EQ(AsyncTask::GetThreadsCreated(), before + 1);
+  AsyncTask::SetParkedThreadLimits(64, 30s);
 }
 
 }  // namespace

@@ -1,0 +1,91 @@
+// Stores wait for the task that runs their store function, so a pool whose
+// workers all run stores must never leave those functions without a thread.
+// Many concurrent stores, loads and drops must complete whatever the pool
+// size, down to a pool of one worker and a pool that refuses every task.
+//
+// The pool's size is fixed at its first use in a process, so each size runs
+// in a child process of its own (this program again, in child mode).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/AsyncTask.h"
+#include "tests/main/caching/external/ExternalTestSupport.h"
+#include "tests/support/ChildMode.h"
+
+namespace {
+
+using namespace kelcache_test;
+
+constexpr const char* kPoolSizeVariable = "KELCACHE_TEST_POOL_SIZE";
+constexpr int kCallers = 24;
+constexpr int kRoundsPerCaller = 40;
+
+// The child: sets the pool size before anything launches a task, runs the
+// mix and prints how many operations completed and how many did not finish
+// within a generous bound (a deadlock).
+void RunStoresOnPoolOfSize(unsigned workers) {
+  AsyncTask::SetThreadPoolSize(workers);
+  ScriptedStore cache(
+      u"pool-ns", 0, true,
+      [](TString, TString, Value, long long) { std::this_thread::sleep_for(std::chrono::microseconds(200)); },
+      [](TString key, TString) { return MakeValue(key.toStdString()); }, [](TString, TString) {});
+  std::atomic<int> completed{0};
+  std::atomic<int> hung{0};
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> callers;
+  for (int caller = 0; caller < kCallers; ++caller) {
+    callers.emplace_back([&, caller] {
+      for (int round = 0; round < kRoundsPerCaller; ++round) {
+        const TString key = TString::fromStdString("k" + std::to_string(caller) + "-" + std::to_string(round));
+        auto stored = cache.TryStore(key, MakeValue("v"), kSlowLoadMs, -1);
+        auto loaded = cache.TryLoad(key);
+        auto dropped = cache.TryDrop(key);
+        for (AsyncTask::FutureStatus status :
+             {stored.WaitFor(60s), loaded.WaitFor(60s), dropped.WaitFor(60s)}) {
+          if (status != AsyncTask::FutureStatus::Ready) ++hung;
+        }
+        if (hung > 0) return;
+        if (!stored.Get() || !dropped.Get()) ++wrong;
+        const Value value = loaded.Get();
+        if (!value || std::string(value->begin(), value->end()) != key.toStdString()) ++wrong;
+        completed += 3;
+      }
+    });
+  }
+  for (std::thread& caller : callers) caller.join();
+  std::printf("value completed=%d\nvalue hung=%d\nvalue wrong=%d\n", completed.load(), hung.load(), wrong.load());
+  std::fflush(stdout);
+  std::_Exit(0);
+}
+
+[[maybe_unused]] const bool s_childMode = [] {
+  const char* mode = std::getenv(kChildModeVariable);
+  if (mode != nullptr && std::strcmp(mode, "pool-size") == 0) {
+    RunStoresOnPoolOfSize(static_cast<unsigned>(std::atoi(std::getenv(kPoolSizeVariable))));
+  }
+  return false;
+}();
+
+class FramePoolSizeTest : public ::testing::TestWithParam<unsigned> {};
+
+INSTANTIATE_TEST_SUITE_P(Workers, FramePoolSizeTest, ::testing::Values(0u, 1u, 2u, 64u),
+                         [](const auto& info) { return "pool" + std::to_string(info.param); });
+
+TEST_P(FramePoolSizeTest, ManyConcurrentStoresLoadsAndDropsNeverDeadlock) {
+  ChildModeResult child =
+      RunChildMode("pool-size", {std::string(kPoolSizeVariable) + "=" + std::to_string(GetParam())});
+  ASSERT_EQ(child.exitCode, 0) << child.output;
+  EXPECT_EQ(child.values["hung"], "0") << child.output;
+  EXPECT_EQ(child.values["wrong"], "0") << child.output;
+  EXPECT_EQ(child.values["completed"], std::to_string(kCallers * kRoundsPerCaller * 3)) << child.output;
+}
+
+}  // namespace
