@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <climits>
 
 #include "host/Export.h"
 
@@ -20,7 +21,12 @@ class KELCACHE_EXPORT DateTimeSpan {
  public:
   DateTimeSpan() = default;
   static DateTimeSpan FromMilliseconds(int64_t milliseconds) { return DateTimeSpan(milliseconds); }
-  static DateTimeSpan FromSeconds(int64_t seconds) { return DateTimeSpan(seconds * 1000); }
+  // Saturates at the ends of the span's range.
+  static DateTimeSpan FromSeconds(int64_t seconds) {
+    if (seconds > INT64_MAX / 1000) return DateTimeSpan(INT64_MAX);
+    if (seconds < INT64_MIN / 1000) return DateTimeSpan(INT64_MIN);
+    return DateTimeSpan(seconds * 1000);
+  }
   int64_t TotalMilliseconds() const { return m_milliseconds; }
 
  private:
@@ -46,20 +52,36 @@ class KELCACHE_EXPORT DateTime {
 
   uint64_t GetRepresentation() const { return m_value; }
 
-  // Arithmetic wraps modulo 2^64, as the representation does.
-  DateTime operator-(const DateTimeSpan& span) const {
-    return DateTime(m_value - static_cast<uint64_t>(span.TotalMilliseconds()));
-  }
-  DateTime operator+(const DateTimeSpan& span) const {
-    return DateTime(m_value + static_cast<uint64_t>(span.TotalMilliseconds()));
-  }
+  // Arithmetic saturates at the ends of the range instead of wrapping: a
+  // time before the minimum date is the minimum date (0), one past the last
+  // representable millisecond is the last one, and a difference beyond the
+  // span's range is the span's extreme. So "a very old time minus a margin"
+  // stays very old rather than becoming the far future.
+  DateTime operator-(const DateTimeSpan& span) const { return DateTime(Shifted(m_value, span, false)); }
+  DateTime operator+(const DateTimeSpan& span) const { return DateTime(Shifted(m_value, span, true)); }
   DateTimeSpan operator-(const DateTime& other) const {
-    return DateTimeSpan::FromMilliseconds(static_cast<int64_t>(m_value - other.m_value));
+    constexpr uint64_t kLargestNegativeMagnitude = uint64_t{1} << 63;
+    if (m_value >= other.m_value) {
+      const uint64_t later = m_value - other.m_value;
+      return DateTimeSpan::FromMilliseconds(later > INT64_MAX ? INT64_MAX : static_cast<int64_t>(later));
+    }
+    const uint64_t earlier = other.m_value - m_value;
+    return DateTimeSpan::FromMilliseconds(earlier >= kLargestNegativeMagnitude ? INT64_MIN
+                                                                               : -static_cast<int64_t>(earlier));
   }
   bool operator==(const DateTime& other) const { return m_value == other.m_value; }
   bool operator<(const DateTime& other) const { return m_value < other.m_value; }
 
  private:
   explicit DateTime(uint64_t value) : m_value(value) {}
+  // value + span (forward) or value - span (backward), clamped to the range.
+  static uint64_t Shifted(uint64_t value, const DateTimeSpan& span, bool forward) {
+    const int64_t milliseconds = span.TotalMilliseconds();
+    // |milliseconds| in unsigned arithmetic, exact for INT64_MIN too.
+    const uint64_t magnitude = milliseconds < 0 ? uint64_t{0} - static_cast<uint64_t>(milliseconds)
+                                                : static_cast<uint64_t>(milliseconds);
+    if ((milliseconds >= 0) == forward) return value > UINT64_MAX - magnitude ? UINT64_MAX : value + magnitude;
+    return value > magnitude ? value - magnitude : 0;
+  }
   uint64_t m_value = 0;
 };

@@ -110,6 +110,24 @@ TEST_F(RedisPubsubTest, MinimumDeltaBoundaryEqualHashesAndZeroHashes) {
   m_service->OnRemoved(*m_cache);
 }
 
+// Timestamps at the ends of the range: the margin is subtracted with
+// saturation, so a message from before the minimum date plus the margin is
+// never newer than anything, and one at the very end is newer than all.
+TEST_F(RedisPubsubTest, MessagesWithExtremeTimestampsCompareWithoutWrapping) {
+  ScopedOptionOverride delta("CacheSynchronizationMinimumDeltaSeconds", 5);
+  MakeService();
+  m_service->OnAdded(kKey, kValue, kTime, 7, m_cache);
+  m_service->OnAdded(kKey, kValue, 0, 8, m_cache);  // an entry stamped with the minimum date
+  for (uint64_t timestamp : {uint64_t{0}, uint64_t{1}, uint64_t{4999}, uint64_t{5000}}) {
+    SCOPED_TRACE(timestamp);
+    Receive(kKey, kOtherValue, timestamp);
+    EXPECT_TRUE(m_cache->Dirty().empty()) << "an older message marks nothing dirty";
+  }
+  Receive(kKey, kOtherValue, UINT64_MAX);
+  EXPECT_EQ(m_cache->Dirty(), (std::vector<unsigned>{7, 8}));
+  m_service->OnRemoved(*m_cache);
+}
+
 TEST_F(RedisPubsubTest, DryRunTellsOnlyTheInvalidators) {
   ScopedOptionOverride dryRun("CacheSynchronizationDryRun", true);
   ScopedOptionOverride delta("CacheSynchronizationMinimumDeltaSeconds", 0);
