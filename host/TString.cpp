@@ -1,7 +1,5 @@
 #include "host/TString.h"
 
-#include <utf8.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cwctype>
@@ -32,19 +30,118 @@ void AppendCodePoint(std::u16string& out, char32_t cp) {
   }
 }
 
+// 8-bit text is UTF-8, generalised so that every UTF-16 string has a form of
+// its own: an unpaired surrogate is written as the three-byte sequence of its
+// code unit (ED A0 80 .. ED BF BF), which strict UTF-8 forbids. Well-formed
+// text converts to exactly its UTF-8, distinct strings never share a byte
+// form, and reading a byte form back gives the string again. Other invalid
+// input (stray continuation bytes, truncated or overlong sequences, code
+// points beyond U+10FFFF) reads as U+FFFD, one per maximal invalid part.
+
+bool IsContinuation(unsigned char byte) {
+  return (byte & 0xC0) == 0x80;
+}
+
+// Appends the units that `bytes` stand for.
+void DecodeGeneralisedUtf8(std::string_view bytes, std::u16string& out) {
+  const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+  const size_t size = bytes.size();
+  // Whether out.back() is a high surrogate read from its own three-byte form:
+  // a low surrogate read the same way right after it would make a pair whose
+  // byte form is the four-byte sequence, so the two are invalid together.
+  bool lastWasLoneHigh = false;
+  size_t i = 0;
+  while (i < size) {
+    const unsigned char lead = data[i];
+    if (lead < 0x80) {
+      out += static_cast<char16_t>(lead);
+      lastWasLoneHigh = false;
+      ++i;
+      continue;
+    }
+    size_t length;
+    char32_t cp;
+    unsigned char low = 0x80;  // bounds of the second byte, which rule out
+    unsigned char high = 0xBF;  // overlong forms and code points past U+10FFFF
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      length = 2;
+      cp = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      length = 3;
+      cp = lead & 0x0F;
+      if (lead == 0xE0) low = 0xA0;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      length = 4;
+      cp = lead & 0x07;
+      if (lead == 0xF0) low = 0x90;
+      if (lead == 0xF4) high = 0x8F;
+    } else {
+      out += static_cast<char16_t>(kReplacement);
+      lastWasLoneHigh = false;
+      ++i;
+      continue;
+    }
+    size_t used = 1;
+    bool valid = true;
+    for (; used < length; ++used) {
+      if (i + used >= size) {
+        valid = false;
+        break;
+      }
+      const unsigned char byte = data[i + used];
+      const bool inRange = used == 1 ? (byte >= low && byte <= high) : IsContinuation(byte);
+      if (!inRange) {
+        valid = false;
+        break;
+      }
+      cp = (cp << 6) | (byte & 0x3F);
+    }
+    i += used;
+    if (!valid) {
+      out += static_cast<char16_t>(kReplacement);
+      lastWasLoneHigh = false;
+      continue;
+    }
+    if (cp >= 0xDC00 && cp <= 0xDFFF && lastWasLoneHigh) {
+      out.back() = static_cast<char16_t>(kReplacement);
+      out += static_cast<char16_t>(kReplacement);
+      lastWasLoneHigh = false;
+      continue;
+    }
+    lastWasLoneHigh = cp >= 0xD800 && cp <= 0xDBFF;
+    if (cp < 0x10000) {
+      out += static_cast<char16_t>(cp);
+    } else {
+      cp -= 0x10000;
+      out += static_cast<char16_t>(0xD800 + (cp >> 10));
+      out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+    }
+  }
+}
+
 std::u16string FromUtf8Bytes(std::string_view bytes) {
   std::u16string out;
   out.reserve(bytes.size());
-  std::string valid;
-  std::string_view text = bytes;
-  // Invalid sequences become U+FFFD before decoding, so decoding cannot fail.
-  if (utf8::find_invalid(bytes.begin(), bytes.end()) != bytes.end()) {
-    valid.reserve(bytes.size() + 8);
-    utf8::replace_invalid(bytes.begin(), bytes.end(), std::back_inserter(valid), kReplacement);
-    text = valid;
-  }
-  utf8::utf8to16(text.begin(), text.end(), std::back_inserter(out));
+  DecodeGeneralisedUtf8(bytes, out);
   return out;
+}
+
+void AppendUtf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {  // unpaired surrogates included
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
 }
 
 char16_t FoldCase(char16_t u) {
@@ -268,17 +365,18 @@ TString TString::pointer(const void* address) {
 std::string TString::toStdString() const {
   std::string out;
   out.reserve(m_text.size());
-  auto sink = std::back_inserter(out);
   for (size_t i = 0; i < m_text.size(); ++i) {
-    char16_t u = m_text[i];
+    const char16_t u = m_text[i];
+    if (u < 0x80) {
+      out += static_cast<char>(u);
+      continue;
+    }
     char32_t cp = u;
     if (IsHighSurrogate(u) && i + 1 < m_text.size() && IsLowSurrogate(m_text[i + 1])) {
       cp = 0x10000 + ((static_cast<char32_t>(u) - 0xD800) << 10) + (m_text[i + 1] - 0xDC00);
       ++i;
-    } else if (IsHighSurrogate(u) || IsLowSurrogate(u)) {
-      cp = kReplacement;  // an unpaired surrogate has no UTF-8 form
     }
-    sink = utf8::append(static_cast<uint32_t>(cp), sink);
+    AppendUtf8(out, cp);  // an unpaired surrogate keeps a form of its own
   }
   return out;
 }

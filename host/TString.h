@@ -2,10 +2,14 @@
 //
 // Text is held as UTF-16 code units in a std::u16string. Conversions to and
 // from 8-bit text (toStdString, fromStdString, fromLocal8Bit and the char
-// constructor) use UTF-8; invalid UTF-8 input becomes U+FFFD replacement
-// characters and an unpaired surrogate becomes U+FFFD on the way out, so no
-// input can make a conversion fail. Valid text survives toStdString followed
-// by fromStdString unchanged.
+// constructor) use UTF-8, generalised for strings that are not well-formed
+// UTF-16: an unpaired surrogate is written as the three-byte sequence of its
+// own code unit. So well-formed text converts to exactly its UTF-8, two
+// different strings never share an 8-bit form (keys built from them stay
+// apart), and every string survives toStdString followed by fromStdString
+// unchanged. Invalid 8-bit input (stray or truncated sequences, overlong
+// forms, code points past U+10FFFF) reads as U+FFFD, so no input can make a
+// conversion fail.
 //
 // Thread rules: a TString is a plain value; distinct objects may be used from
 // different threads, one object needs external synchronisation when written.

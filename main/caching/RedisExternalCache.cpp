@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "host/AppOptions.h"
+#include "host/Errors.h"
 #include "host/FeatureFlags.h"
 #include "host/Metrics.h"
 #include "host/TFormatString.h"
@@ -24,7 +25,14 @@ void LogSslTlsOption() {
 
 }  // namespace
 
-RedisExternalCache::RedisExternalCache(TString const& ns) : ExternalCache<TString, std::vector<uint8_t>>(ns) {}
+// The physical key is namespace, line feed, key: a namespace that holds a line
+// feed could share physical keys with another namespace ("a" with key "b\nc"
+// and "a\nb" with key "c"), so one cache would load the other's values.
+RedisExternalCache::RedisExternalCache(TString const& ns) : ExternalCache<TString, std::vector<uint8_t>>(ns) {
+  if (ns.contains(TString(u"\n"))) {
+    ThrowLogicException("main/caching/RedisExternalCache", __LINE__, "namespace contains a line feed");
+  }
+}
 
 RedisExternalCache::~RedisExternalCache() = default;
 

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <utf8.h>
+
+#include <random>
 #include <unordered_map>
 
 #include "host/TFormatString.h"
@@ -33,13 +36,67 @@ TEST(TStringTest, InvalidInputBecomesReplacementCharacters) {
   EXPECT_TRUE(text.contains(TString(u"\uFFFD")));
   EXPECT_TRUE(text.startsWith(TString(u"a\uFFFDb")));
   EXPECT_EQ(TString::fromLocal8Bit(bad.data(), static_cast<int>(bad.size())), text);
-  // An unpaired surrogate has no UTF-8 form: it is written as U+FFFD.
-  const char16_t lone[] = {u'x', 0xD800, u'y', 0};
-  EXPECT_EQ(TString(lone).toStdString(), "x\xEF\xBF\xBDy");
   // Embedded NUL bytes survive with an explicit length.
   TString withNul = TString::fromLocal8Bit("a\0b", 3);
   EXPECT_EQ(withNul.length(), 3u);
   EXPECT_EQ(withNul.toStdString(), std::string("a\0b", 3));
+}
+
+// Strings that are not well-formed UTF-16 (unpaired surrogates) still have an
+// 8-bit form of their own: the three-byte sequence of the surrogate's code
+// unit. Distinct strings never share a form, and every form reads back.
+TEST(TStringTest, UnpairedSurrogatesKeepDistinctEightBitFormsThatReadBack) {
+  struct Case {
+    std::u16string text;
+    std::string bytes;
+  };
+  const Case cases[] = {
+      {{u'x', 0xD800, u'y'}, "x\xED\xA0\x80y"},
+      {{u'x', 0xDFFF}, "x\xED\xBF\xBF"},
+      {{0xDC00, 0xD800}, "\xED\xB0\x80\xED\xA0\x80"},  // reversed: two lone units
+      {{0xD800, 0xD83D, 0xDE00}, "\xED\xA0\x80\xF0\x9F\x98\x80"},
+      {{0xD83D, 0xDE00}, "\xF0\x9F\x98\x80"},  // a pair is one code point
+      {{u'x', 0xFFFD, u'y'}, "x\xEF\xBF\xBDy"},  // the replacement character itself
+  };
+  std::unordered_map<std::string, std::u16string> seen;
+  for (const Case& c : cases) {
+    const TString text(c.text.c_str(), static_cast<int>(c.text.size()));
+    SCOPED_TRACE(c.bytes);
+    EXPECT_EQ(text.toStdString(), c.bytes);
+    EXPECT_EQ(TString::fromStdString(c.bytes), text);
+    EXPECT_TRUE(seen.emplace(c.bytes, c.text).second) << "two strings share one form";
+  }
+  // A pair spelt as two three-byte forms is not how any string is written:
+  // it reads as two replacement characters, never as the pair.
+  EXPECT_EQ(TString::fromStdString("\xED\xA0\xBD\xED\xB8\x80"), TString(u"\uFFFD\uFFFD"));
+}
+
+// Random text against utfcpp: well-formed strings convert to exactly the
+// UTF-8 an independent codec gives, and any sequence of UTF-16 units (lone
+// surrogates included) reads back unchanged from its 8-bit form.
+TEST(TStringTest, ConversionsAgreeWithAnIndependentCodecAndAlwaysRoundTrip) {
+  std::mt19937 random(20261206);
+  auto codeUnit = [&]() -> char16_t {
+    switch (random() % 4) {
+      case 0: return static_cast<char16_t>(random() % 0x80);
+      case 1: return static_cast<char16_t>(0xD800 + random() % 0x800);  // any surrogate
+      default: return static_cast<char16_t>(random() % 0x10000);
+    }
+  };
+  for (int round = 0; round < 2000; ++round) {
+    std::u16string units(random() % 12, u'a');
+    for (char16_t& unit : units) unit = codeUnit();
+    const TString text(units.c_str(), static_cast<int>(units.size()));
+    const std::string bytes = text.toStdString();
+    ASSERT_EQ(TString::fromStdString(bytes), text) << "round " << round;
+    if (utf8::is_valid(bytes.begin(), bytes.end())) {
+      std::u16string reference;
+      utf8::utf8to16(bytes.begin(), bytes.end(), std::back_inserter(reference));
+      EXPECT_EQ(reference, units) << "well-formed text converts to its UTF-8, round " << round;
+    } else {
+      EXPECT_NE(bytes.find('\xED'), std::string::npos) << "only lone surrogates leave strict UTF-8";
+    }
+  }
 }
 
 TEST(TStringTest, SplitKeepsOrSkipsEmptyParts) {

@@ -8,6 +8,7 @@
 #include <set>
 
 #include "host/AppOptions.h"
+#include "host/Errors.h"
 #include "host/FeatureFlags.h"
 #include "host/LogCapture.h"
 #include "host/Metrics.h"
@@ -64,6 +65,31 @@ TEST_F(RedisExternalCacheTest, ValuesLieUnderNamespaceLineFeedKeyInUtf8) {
   EXPECT_EQ(std::string(loaded->begin(), loaded->end()), std::string("o\0k", 3));
   EXPECT_TRUE(cache.TryDrop(u"k1").Get());
   EXPECT_EQ(m_raw.Get("WAV2\nk1"), std::nullopt);
+}
+
+// Physical keys must tell every (namespace, key) pair apart: a namespace with
+// a line feed could alias another namespace's keys, so it is refused; keys
+// that differ only in an unpaired surrogate keep different physical keys.
+TEST_F(RedisExternalCacheTest, KeysThatCouldAliasAreRefusedOrKeptApart) {
+  for (const TString& ns : {TString(u"a\nb"), TString(u"\n"), TString(u"ns\n")}) {
+    try {
+      RedisExternalCache cache(ns);
+      ADD_FAILURE() << "namespace accepted: " << ns.toStdString();
+    } catch (const LogicException& error) {
+      EXPECT_EQ(error.GetSourceFile(), "main/caching/RedisExternalCache");
+      EXPECT_EQ(error.GetExpression(), "namespace contains a line feed");
+    }
+  }
+  const char16_t lone[] = {u'k', 0xD800, 0};
+  const char16_t replaced[] = {u'k', 0xFFFD, 0};
+  EXPECT_NE(RedisExternalCache::MakePhysicalCacheKey(u"ns", lone),
+            RedisExternalCache::MakePhysicalCacheKey(u"ns", replaced));
+  RedisExternalCache cache(u"ns");
+  ASSERT_TRUE(Store(cache, replaced, MakeValue("replacement character")));
+  ASSERT_TRUE(Store(cache, lone, MakeValue("unpaired surrogate")));
+  Value loaded = cache.TryLoad(replaced).Get();
+  ASSERT_NE(loaded, nullptr);
+  EXPECT_EQ(std::string(loaded->begin(), loaded->end()), "replacement character");
 }
 
 TEST_F(RedisExternalCacheTest, BinaryValuesRoundTripThroughTheWholeFrame) {
