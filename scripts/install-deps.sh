@@ -10,6 +10,7 @@ PACKAGES=(
   libboost-dev libspdlog-dev libfmt-dev libxxhash-dev libutfcpp-dev libhiredis-dev libcli11-dev
   libleveldb-dev
   redis-server redis-tools
+  clang libclang-rt-14-dev
 )
 
 missing=()

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Runs every test three times: a normal build, an AddressSanitizer +
 # UndefinedBehaviorSanitizer build and a ThreadSanitizer build, each in its own
-# build folder. Exits non-zero on any failing test or sanitizer report.
+# build folder; then a clang build runs the fuzz targets (label "fuzz", about
+# a minute in all). Exits non-zero on any failing test, sanitizer report or
+# fuzzer finding.
 #
-#   scripts/run-tests.sh           all three builds (what CI runs)
+#   scripts/run-tests.sh           all builds (what CI runs)
 #   scripts/run-tests.sh --quick   the normal build only, for quick local loops
 #   KELCACHE_CTEST_ARGS="-L redis" scripts/run-tests.sh --quick   one area
 set -euo pipefail
@@ -39,10 +41,26 @@ run_build() {
   ctest --test-dir "$build" --output-on-failure -j "$jobs" ${KELCACHE_CTEST_ARGS:-}
 }
 
+# The fuzz targets: clang, AddressSanitizer + UndefinedBehaviorSanitizer and
+# libFuzzer's coverage instrumentation over the whole tree.
+run_fuzz() {
+  local build="build/ci-fuzz"
+  echo "=== fuzz build ==="
+  if [ ! -f "$build/build.ninja" ]; then
+    CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DKELCACHE_SANITIZE=address -DKELCACHE_BUILD_FUZZERS=ON -DKELCACHE_BUILD_TESTS=OFF \
+      -DKELCACHE_BUILD_BENCHMARKS=OFF -DKELCACHE_BUILD_EXAMPLES=OFF -DKELCACHE_BUILD_TOOLS=OFF \
+      -DKELCACHE_INSTALL=OFF >/dev/null
+  fi
+  cmake --build "$build" -j "$jobs"
+  ctest --test-dir "$build" --output-on-failure -j "$jobs" -L fuzz
+}
+
 start=$(date +%s)
 run_build normal ""
 if [ "$quick" -eq 0 ]; then
   run_build asan address
   run_build tsan thread
+  run_fuzz
 fi
 echo "All test builds passed in $(( $(date +%s) - start )) s."

@@ -24,6 +24,7 @@
 #include "host/TLog.h"
 #include "host/TReadWriteLock.h"
 #include "host/redis/RedisSubscriptionManager.h"
+#include "main/caching/CoherenceWireFormat.h"
 #include "public/caching/CascadeInvalidatorHolder.h"
 
 namespace kelvra::caching {
@@ -49,15 +50,8 @@ int64_t SecondsSince(int64_t then) {
   return (SteadyNowNs() - then) / 1000000000;
 }
 
-TString HashText(const Hash& hash) {
-  return TString::number(hash.first, 16) + TString(u"-") + TString::number(hash.second, 16);
-}
-
-Hash ParseHashText(const TString& text) {
-  std::vector<TString> parts = text.split(TString(u"-"), TString::KeepEmptyParts);
-  if (parts.size() != 2) ThrowLogicException(kSource, 237, "parts.size() == 2");
-  return {parts[0].toULongLong(nullptr, 16), parts[1].toULongLong(nullptr, 16)};
-}
+using coherence::HashText;
+using coherence::ParseHashText;
 
 TString CacheText(const void* cache) {
   return TString::pointer(cache);
@@ -266,7 +260,7 @@ OnAddedMetrics RedisPubsub::Impl::OnAddedNow(Hash entryKeyHash, Hash valueHash, 
   }
 
   const TString channel = m_channel + HashText(entryKeyHash);
-  const TString message = HashText(valueHash) + TString(u"@") + TString::number(timestamp, 16);
+  const TString message = coherence::MessageText(valueHash, timestamp);
   TElapsedTimer publishTimer(true);
   m_publish(channel, message);
   metrics.publishMs = publishTimer.GetElapsedTime();
@@ -287,11 +281,9 @@ OnAddedMetrics RedisPubsub::Impl::OnAddedNow(Hash entryKeyHash, Hash valueHash, 
 void RedisPubsub::Impl::SubscribeCallback(const TString& keyText, const void* data, int length) {
   const char* bytes = static_cast<const char*>(data);
   const size_t size = length > 0 ? static_cast<size_t>(length) : 0;
-  std::vector<TString> split =
-      TString::fromStdString(std::string(bytes, size)).split(TString(u"@"), TString::KeepEmptyParts);
-  if (split.size() != 2) ThrowLogicException(kSource, 251, "split.size() == 2");
-  const Hash otherHash = ParseHashText(split[0]);
-  const uint64_t otherTimestamp = split[1].toULongLong(nullptr, 16);
+  const coherence::Message message = coherence::ParseMessage(data, length);
+  const Hash& otherHash = message.valueHash;
+  const uint64_t otherTimestamp = message.timestamp;
   const Hash entryKeyHash = ParseHashText(keyText);
   if (m_logEnabled) {
     Log(TFormatString(u"RedisPubsub SubscribeCallback on channel=%1, rawdata=%2")

@@ -1,17 +1,13 @@
-// An in-process subscription manager and recording caches and invalidators
-// for the coherence tests: published messages are delivered at once, on the
-// publishing thread, to every subscription whose pattern matches, so every
-// step of a test is deterministic.
+// Recording caches and invalidators for the coherence tests, which run the
+// service over an in-process subscription manager (deterministic delivery).
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <fnmatch.h>
-
 #include <map>
 #include <mutex>
 
-#include "host/redis/IRedisSubscriptionManager.h"
+#include "testing/InProcessSubscriptionManager.h"
 #include "public/caching/CascadeInvalidator.h"
 #include "public/caching/RedisPubsub.h"
 
@@ -19,57 +15,7 @@ namespace coherence_test {
 
 using Hash = std::pair<uint64_t, uint64_t>;
 
-class InProcessSubscriptionManager : public kelvra::caching::IRedisSubscriptionManager {
- public:
-  void Subscribe(const TString& pattern, const MessageCallback& callback) override {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_subscriptions[pattern.toStdString()] = callback;
-  }
-  void Unsubscribe(const TString& pattern) override {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_subscriptions.erase(pattern.toStdString());
-  }
-  uint64_t AddReconnectListener(ReconnectListener listener) override {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_listeners[++m_nextToken] = std::move(listener);
-    return m_nextToken;
-  }
-  void RemoveReconnectListener(uint64_t token) override {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_listeners.erase(token);
-  }
-
-  // Delivers one message (the raw bytes of `message`) to every matching
-  // subscription; exceptions of a callback reach the caller.
-  void Deliver(const TString& channel, const std::string& message) {
-    std::vector<MessageCallback> targets;
-    {
-      std::lock_guard<std::mutex> lock(m_mutex);
-      for (const auto& [pattern, callback] : m_subscriptions) {
-        if (fnmatch(pattern.c_str(), channel.toStdString().c_str(), 0) == 0) targets.push_back(callback);
-      }
-    }
-    for (const auto& callback : targets) callback(channel, message.data(), static_cast<int>(message.size()));
-  }
-  void SimulateReconnect() {
-    std::vector<ReconnectListener> listeners;
-    {
-      std::lock_guard<std::mutex> lock(m_mutex);
-      for (const auto& [token, listener] : m_listeners) listeners.push_back(listener);
-    }
-    for (const auto& listener : listeners) listener();
-  }
-  size_t SubscriptionCount() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_subscriptions.size();
-  }
-
- private:
-  std::mutex m_mutex;
-  std::map<std::string, MessageCallback> m_subscriptions;
-  std::map<uint64_t, ReconnectListener> m_listeners;
-  uint64_t m_nextToken = 0;
-};
+using kelcache_testing::InProcessSubscriptionManager;
 
 // A cache that records which ids it was told are dirty.
 class RecordingCache : public kelvra::caching::ICoherentCache {
