@@ -18,6 +18,7 @@
 #include "host/LockGuards.h"
 #include "host/LogCapture.h"
 #include "host/Metrics.h"
+#include "host/OpenMetrics.h"
 #include "host/RefCnt.h"
 #include "host/SessionActorInfo.h"
 #include "host/TDirectory.h"
@@ -33,6 +34,7 @@
 #include "host/TString.h"
 #include "host/TSystem.h"
 #include "host/ThreadPool.h"
+#include "host/WaitEvent.h"
 
 // In-memory caches
 #include "main/utility/Cache.h"

@@ -73,6 +73,30 @@ void AggregatingSink::OnScopeClosed(const ScopeRecord& record) {
   ++stats.count;
   stats.totalMs += record.durationMs;
   stats.maxMs = std::max(stats.maxMs, record.durationMs);
+
+  const AttributeValue* outcome = record.FindAttribute(TString(u"outcome"));
+  const TString outcomeText = outcome != nullptr ? AttributeToString(*outcome) : TString();
+  auto series = m_series.find({record.name, outcomeText});
+  if (series == m_series.end()) {
+    DurationSeries fresh;
+    fresh.scope = record.name;
+    fresh.outcome = outcomeText;
+    series = m_series.emplace(std::make_pair(record.name, outcomeText), std::move(fresh)).first;
+  }
+  DurationSeries& histogram = series->second;
+  ++histogram.count;
+  histogram.totalMs += record.durationMs;
+  const auto bucket = std::lower_bound(std::begin(kDurationBucketsMs), std::end(kDurationBucketsMs),
+                                       record.durationMs);
+  ++histogram.buckets[static_cast<size_t>(bucket - std::begin(kDurationBucketsMs))];
+}
+
+std::vector<DurationSeries> AggregatingSink::SeriesSnapshot() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  std::vector<DurationSeries> series;
+  series.reserve(m_series.size());
+  for (const auto& [key, histogram] : m_series) series.push_back(histogram);
+  return series;
 }
 
 std::map<TString, AggregatingSink::Stats> AggregatingSink::Snapshot() const {
@@ -107,6 +131,7 @@ TString AggregatingSink::Render() const {
 void AggregatingSink::Reset() {
   std::lock_guard<std::mutex> lock(m_mutex);
   m_stats.clear();
+  m_series.clear();
 }
 
 std::shared_ptr<AggregatingSink> GetDefaultSink() {

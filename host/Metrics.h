@@ -23,7 +23,9 @@
 // may still receive records that were being delivered at that moment.
 #pragma once
 
+#include <array>
 #include <chrono>
+#include <iterator>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -79,8 +81,27 @@ class KELCACHE_EXPORT ISink {
   virtual void OnScopeClosed(const ScopeRecord& record) = 0;
 };
 
-// Keeps, per scope name, the count and the total and maximum duration.
-// Thread-safe: m_mutex guards m_stats.
+// Upper bounds, in milliseconds, of the duration buckets that the aggregating
+// sink counts (a last, unbounded bucket takes the rest): from 0.1 ms, a
+// cached lookup, to 10 s, beyond every default time-out.
+inline constexpr double kDurationBucketsMs[] = {0.1, 0.25, 0.5, 1,   2.5,  5,    10,   25,
+                                                50,  100,  250, 500, 1000, 2500, 5000, 10000};
+inline constexpr size_t kDurationBucketCount = std::size(kDurationBucketsMs) + 1;
+
+// The durations of one scope name and outcome (the scope's "outcome"
+// attribute; empty when it has none).
+struct DurationSeries {
+  TString scope;
+  TString outcome;
+  uint64_t count = 0;
+  double totalMs = 0;
+  // Scopes per bucket, not cumulative; the last one is unbounded.
+  std::array<uint64_t, kDurationBucketCount> buckets{};
+};
+
+// Keeps, per scope name, the count and the total and maximum duration, and
+// per scope name and outcome a histogram of the durations.
+// Thread-safe: m_mutex guards m_stats and m_series.
 class KELCACHE_EXPORT AggregatingSink final : public ISink {
  public:
   struct Stats {
@@ -92,6 +113,8 @@ class KELCACHE_EXPORT AggregatingSink final : public ISink {
   void OnScopeClosed(const ScopeRecord& record) override;
   // The statistics so far, by name.
   std::map<TString, Stats> Snapshot() const;
+  // The histograms so far, sorted by scope name, then outcome.
+  std::vector<DurationSeries> SeriesSnapshot() const;
   // The snapshot as a text table, one scope per line sorted by name, with
   // the columns scope, count, total-ms, max-ms and mean-ms.
   TString Render() const;
@@ -100,6 +123,8 @@ class KELCACHE_EXPORT AggregatingSink final : public ISink {
  private:
   mutable std::mutex m_mutex;
   std::unordered_map<TString, Stats> m_stats;  // guarded by m_mutex
+  // Keyed by scope name, then outcome; guarded by m_mutex.
+  std::map<std::pair<TString, TString>, DurationSeries> m_series;
 };
 
 // The process's aggregating sink, installed until SetSink replaces it.
