@@ -235,8 +235,10 @@ TEST(RedisServerProcessTest, MissingRedisServerTellsHowToInstallIt) {
 // A test process that dies (a crash, a time-out kill) takes its server along.
 TEST(RedisServerProcessTest, ServerDiesWithItsParent) {
   kelcache_test::TempDir dir;
+  // The killed child cannot remove its server's folder: TMPDIR puts that
+  // folder inside ours.
   const pid_t child = kelcache_test::StartChildTest("RedisServerProcessTest.DISABLED_StartAndWait",
-                                                    {{kFolderVariable, dir.str()}});
+                                                    {{kFolderVariable, dir.str()}, {"TMPDIR", dir.str()}});
   const std::string portFile = dir.str() + "/port";
   ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(portFile); }, 30s))
       << "the child started no server";
