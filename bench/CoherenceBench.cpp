@@ -1,45 +1,58 @@
 // The coherence service's costs.
 //
-//   Propagation/messages:10000   OnAdded of a newer value in service A to
-//                                OnDirty of the stale entry in service B, each
-//                                service with its own subscription manager
-//                                (its own connection and thread), through a
-//                                private redis-server; counters p50_us, p99_us
-//   RawRoundTrip/messages:10000  the same server with hiredis alone: PUBLISH on
-//                                one connection to the message read on a
-//                                subscribed one, in one thread (the physical
-//                                limit); counters p50_us, p99_us
-//   OnAdded/tracked:100000       OnAdded of a new key hash while 10^5 entries
-//                                are tracked (no-op publish, no subscription)
-//   Prune/evicted:100000         one pruning pass that drops 10^5 evicted
-//                                records (count limit 0)
+//   Propagation/Service/messages:5000
+//       one delivery between two processes: from OnAdded of a newer value in
+//       process A (a child of this program, the same executable started with
+//       --coherence-publisher) to OnDirty of the stale entry in this process
+//       (B), both on the process-wide service (RedisPubsub::GetInstance) over
+//       a private redis-server; counters p50_us, p99_us, max_us
+//   Propagation/RawPubSub/messages:5000
+//       the same delivery with hiredis alone: PUBLISH on one connection in
+//       process A to the message read by a thread of process B on a
+//       connection of its own that holds a PSUBSCRIBE, as the service's
+//       subscription does; the same counters
+//   OnAdded/tracked:100000   OnAdded of a new key hash while 10^5 entries are
+//                            tracked (no-op publish, no subscription)
+//   Prune/evicted:100000     one pruning pass that drops 10^5 evicted records
+//                            (count limit 0)
+//
+// How one delivery is timed: B makes the round ready (the service side first
+// adds B's stale entries for every round, before any round is timed, so that
+// their own messages are not in flight during one), then writes the round's
+// number to A over a pipe. A reads the clock, publishes, and keeps the time;
+// B reads the clock when the message arrives. Both clocks are
+// CLOCK_MONOTONIC (std::chrono::steady_clock), one clock for the whole
+// machine, so A's start and B's arrival compare directly. A sends its start
+// times back when B ends the run, outside every timed window. B waits for each
+// round before the next, so one message is in flight at a time.
 //
 // The program starts redis-server on a free loopback port and kills it at the
-// end. The service's test instances need unit-test mode, which the program
-// turns on. Benchmark programs link only kelcache, so hiredis (which kelcache
-// loads) is reached through dlsym.
+// end. The in-process benchmarks' test instances need unit-test mode, which
+// the program turns on.
 #include <benchmark/benchmark.h>
-#include <dlfcn.h>
+#include <fcntl.h>
 #include <hiredis/hiredis.h>
-#include <netinet/in.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
-#include <filesystem>
+#include <cstring>
 #include <memory>
 #include <mutex>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "host/AppConfig.h"
@@ -47,80 +60,324 @@
 #include "host/redis/RedisSubscriptionManager.h"
 #include "main/utility/ICoherentCache.h"
 #include "public/caching/RedisPubsub.h"
+#include "testing/RedisServerProcess.h"
+
+extern char** environ;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using kelvra::caching::ICoherentCache;
 using kelvra::caching::IRedisSubscriptionManager;
+using kelvra::caching::RedisConnectionPool;
 using kelvra::caching::RedisPubsub;
-using kelvra::caching::RedisSubscriptionManager;
 
-constexpr int kMessages = 10000;
 constexpr int kTracked = 100000;
-constexpr uint64_t kTime = 63900000000000ULL;  // a DateTime representation (ms)
+constexpr uint64_t kTime = 63900000000000ULL;   // a DateTime representation (ms)
+constexpr uint64_t kNewerTime = kTime + 10000;  // newer by more than the default 5 s margin
+constexpr std::pair<uint64_t, uint64_t> kOldValue{0x1, 0x1};
+constexpr std::pair<uint64_t, uint64_t> kNewValue{0x2, 0x2};
+constexpr uint64_t kKeyFamily = 0xbe7c;  // first half of every timed key hash
+const char* const kPublisherFlag = "--coherence-publisher";
+const char* const kRawChannelPrefix = "rawbench.";
+constexpr uint32_t kEndOfRun = UINT32_MAX;
+// Rounds tried, 200 ms apart, until the first message arrives (B's
+// subscription is made asynchronously); then rounds that warm both sides up.
+constexpr int kReadyAttempts = 100;
+constexpr int kWarmUpRounds = 50;
+constexpr auto kRoundTimeout = std::chrono::seconds(5);
 
-std::string FindOnPath(const std::string& program) {
-  const char* path = std::getenv("PATH");
-  std::stringstream folders(path ? path : "/usr/bin:/bin");
-  std::string folder;
-  while (std::getline(folders, folder, ':')) {
-    std::string candidate = folder + "/" + program;
-    if (!folder.empty() && access(candidate.c_str(), X_OK) == 0) return candidate;
-  }
-  return std::string();
+int64_t NowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
 }
 
-uint16_t FreeLoopbackPort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  close(fd);
-  return ntohs(address.sin_port);
+bool WriteAll(int fd, const void* data, size_t size) {
+  const char* next = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t written = write(fd, next, size);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    next += written;
+    size -= static_cast<size_t>(written);
+  }
+  return true;
 }
 
-// hiredis through dlsym (see the file comment).
-struct Hiredis {
-  decltype(&redisConnectWithTimeout) connect;
-  decltype(&redisCommandArgv) command;
-  decltype(&redisGetReply) getReply;
-  decltype(&freeReplyObject) freeReply;
-  decltype(&redisFree) free;
+bool ReadAll(int fd, void* data, size_t size) {
+  char* next = static_cast<char*>(data);
+  while (size > 0) {
+    const ssize_t got = read(fd, next, size);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    next += got;
+    size -= static_cast<size_t>(got);
+  }
+  return true;
+}
 
-  Hiredis() {
-    connect = reinterpret_cast<decltype(connect)>(dlsym(RTLD_DEFAULT, "redisConnectWithTimeout"));
-    command = reinterpret_cast<decltype(command)>(dlsym(RTLD_DEFAULT, "redisCommandArgv"));
-    getReply = reinterpret_cast<decltype(getReply)>(dlsym(RTLD_DEFAULT, "redisGetReply"));
-    freeReply = reinterpret_cast<decltype(freeReply)>(dlsym(RTLD_DEFAULT, "freeReplyObject"));
-    free = reinterpret_cast<decltype(free)>(dlsym(RTLD_DEFAULT, "redisFree"));
-    if (!connect || !command || !getReply || !freeReply || !free) throw std::runtime_error("hiredis symbols not found");
+std::pair<uint64_t, uint64_t> KeyOfRound(uint32_t round) {
+  return {kKeyFamily, round};
+}
+// Entry ids must not be 0.
+unsigned GuidOfRound(uint32_t round) {
+  return round + 1;
+}
+
+// ---- Process A: the publisher ----
+
+// Publishes the message of one round. Made and used by A's main thread.
+class Publisher {
+ public:
+  virtual ~Publisher() = default;
+  virtual void Publish(uint32_t round) = 0;
+};
+
+// A participating cache that is never made dirty in A (A's values are the
+// newest).
+class IgnoringCache : public ICoherentCache {
+ public:
+  void OnDirty(const std::vector<unsigned int>&) override {}
+};
+
+// The process-wide service: OnAdded of A's newer value.
+class ServicePublisher : public Publisher {
+ public:
+  explicit ServicePublisher(const std::string& address) {
+    RedisConnectionPool::GetInstance().Reset(TString::fromStdString(address), TString());
+    m_service = RedisPubsub::GetInstance().lock();
+  }
+  void Publish(uint32_t round) override {
+    m_service->OnAdded(KeyOfRound(round), kNewValue, kNewerTime, GuidOfRound(round), m_cache);
   }
 
-  redisContext* Connect(uint16_t port) const {
+ private:
+  std::shared_ptr<RedisPubsub> m_service;
+  std::shared_ptr<IgnoringCache> m_cache = std::make_shared<IgnoringCache>();
+};
+
+// PUBLISH on one hiredis connection, a message of the service's size.
+class RawPublisher : public Publisher {
+ public:
+  explicit RawPublisher(uint16_t port) : m_context(nullptr, &redisFree) {
     timeval timeout{5, 0};
-    redisContext* context = connect("127.0.0.1", port, timeout);
-    if (context == nullptr || context->err) {
-      if (context) free(context);
-      return nullptr;
-    }
-    return context;
+    m_context.reset(redisConnectWithTimeout("127.0.0.1", port, timeout));
+    if (!m_context || m_context->err) throw std::runtime_error("publisher: cannot connect");
   }
-  // Sends a command and frees its reply; false when there is none.
-  bool Run(redisContext* context, const std::vector<std::string>& arguments) const {
-    std::vector<const char*> argv;
-    std::vector<size_t> lengths;
-    for (const std::string& argument : arguments) {
-      argv.push_back(argument.data());
-      lengths.push_back(argument.size());
-    }
-    void* reply = command(context, static_cast<int>(argv.size()), argv.data(), lengths.data());
-    if (reply) freeReply(reply);
-    return reply != nullptr;
+  void Publish(uint32_t round) override {
+    const std::string channel = kRawChannelPrefix + std::to_string(round);
+    const char* argv[] = {"PUBLISH", channel.data(), kMessage};
+    const size_t lengths[] = {7, channel.size(), std::strlen(kMessage)};
+    if (void* reply = redisCommandArgv(m_context.get(), 3, argv, lengths)) freeReplyObject(reply);
   }
+
+ private:
+  static constexpr const char* kMessage = "2-2@3a1de0cd4710";
+  std::unique_ptr<redisContext, decltype(&redisFree)> m_context;
+};
+
+// A's main: reads round numbers from standard input, publishes each, and at
+// the end of the run writes (round, start time) pairs to standard output.
+// Arguments: <service|raw> <port> <parent pid>.
+int RunPublisher(int argc, char** argv) {
+  if (argc != 5) return 2;
+  // No publisher outlives the benchmark that started it.
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (getppid() != static_cast<pid_t>(std::atoi(argv[4]))) return 1;
+  const std::string mode = argv[2];
+  const uint16_t port = static_cast<uint16_t>(std::atoi(argv[3]));
+  std::unique_ptr<Publisher> publisher;
+  if (mode == "service") {
+    publisher = std::make_unique<ServicePublisher>("127.0.0.1:" + std::to_string(port));
+  } else {
+    publisher = std::make_unique<RawPublisher>(port);
+  }
+  const char ready = 'R';
+  if (!WriteAll(STDOUT_FILENO, &ready, 1)) return 1;
+  std::vector<int64_t> starts;  // round, start time (ns), ...
+  uint32_t round = 0;
+  while (ReadAll(STDIN_FILENO, &round, sizeof round) && round != kEndOfRun) {
+    const int64_t start = NowNs();
+    publisher->Publish(round);
+    starts.push_back(round);
+    starts.push_back(start);
+  }
+  const uint64_t count = starts.size() / 2;
+  const bool sent = WriteAll(STDOUT_FILENO, &count, sizeof count) &&
+                    WriteAll(STDOUT_FILENO, starts.data(), starts.size() * sizeof(int64_t));
+  // The process-wide services are left to the kernel: taking them down is
+  // not part of what is measured, and B is waiting for our exit.
+  std::_Exit(sent ? 0 : 1);
+}
+
+// B's handle on process A: started with pipes for its standard input and
+// output, killed if still running when the handle goes.
+class PublisherProcess {
+ public:
+  PublisherProcess(const std::string& mode, uint16_t port) {
+    int commands[2];
+    int results[2];
+    if (pipe2(commands, O_CLOEXEC) != 0 || pipe2(results, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    m_commands = commands[1];
+    m_results = results[0];
+    std::string self = "/proc/self/exe";
+    std::string flag = kPublisherFlag;
+    std::string portText = std::to_string(port);
+    std::string parent = std::to_string(getpid());
+    std::string modeText = mode;
+    std::vector<char*> argv = {self.data(),     flag.data(),   modeText.data(),
+                               portText.data(), parent.data(), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, commands[0], STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, results[1], STDOUT_FILENO);
+    const int error = posix_spawn(&m_pid, self.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(commands[0]);
+    close(results[1]);
+    char ready = 0;
+    if (error != 0 || !ReadAll(m_results, &ready, 1) || ready != 'R') {
+      throw std::runtime_error("the publisher process did not start");
+    }
+  }
+  ~PublisherProcess() {
+    close(m_commands);
+    close(m_results);
+    if (m_pid > 0) {
+      kill(m_pid, SIGKILL);
+      waitpid(m_pid, nullptr, 0);
+    }
+  }
+
+  bool Start(uint32_t round) { return WriteAll(m_commands, &round, sizeof round); }
+
+  // Ends the run: A's start time of every round it published.
+  std::unordered_map<uint32_t, int64_t> Finish() {
+    std::unordered_map<uint32_t, int64_t> starts;
+    uint64_t count = 0;
+    if (!WriteAll(m_commands, &kEndOfRun, sizeof kEndOfRun) || !ReadAll(m_results, &count, sizeof count)) {
+      return starts;
+    }
+    std::vector<int64_t> pairs(count * 2);
+    if (!ReadAll(m_results, pairs.data(), pairs.size() * sizeof(int64_t))) return starts;
+    for (size_t i = 0; i < pairs.size(); i += 2) starts[static_cast<uint32_t>(pairs[i])] = pairs[i + 1];
+    waitpid(m_pid, nullptr, 0);
+    m_pid = -1;
+    return starts;
+  }
+
+ private:
+  pid_t m_pid = -1;
+  int m_commands = -1;  // our end of A's standard input
+  int m_results = -1;   // our end of A's standard output
+};
+
+// ---- Process B: the receiver ----
+
+// The arrival time of each round. Thread-safe: m_mutex guards m_arrivals.
+class Arrivals {
+ public:
+  void Record(uint32_t round) {
+    const int64_t now = NowNs();
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      m_arrivals.emplace(round, now);
+    }
+    m_changed.notify_all();
+  }
+  // The arrival time of `round`, or false after `timeout`.
+  bool WaitFor(uint32_t round, std::chrono::milliseconds timeout, int64_t& at) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (!m_changed.wait_for(lock, timeout, [&] { return m_arrivals.count(round) > 0; })) return false;
+    at = m_arrivals[round];
+    return true;
+  }
+
+ private:
+  std::mutex m_mutex;
+  std::condition_variable m_changed;
+  std::unordered_map<uint32_t, int64_t> m_arrivals;
+};
+
+// Makes rounds ready and tells when each arrived.
+class Receiver {
+ public:
+  virtual ~Receiver() = default;
+  // Rounds [first, first + count) will be published by A.
+  virtual void Prepare(uint32_t first, uint32_t count) = 0;
+  Arrivals& GetArrivals() { return m_arrivals; }
+
+ protected:
+  Arrivals m_arrivals;
+};
+
+// B's participating cache: stamps the arrival of every dirty entry.
+class StampingCache : public ICoherentCache {
+ public:
+  explicit StampingCache(Arrivals& arrivals) : m_arrivals(arrivals) {}
+  void OnDirty(const std::vector<unsigned int>& ids) override {
+    for (unsigned id : ids) m_arrivals.Record(id - 1);
+  }
+
+ private:
+  Arrivals& m_arrivals;
+};
+
+// The process-wide service of B, with one stale entry per round.
+class ServiceReceiver : public Receiver {
+ public:
+  ServiceReceiver() : m_service(RedisPubsub::GetInstance().lock()) {}
+  ~ServiceReceiver() override { m_service->OnRemoved(*m_cache); }
+  void Prepare(uint32_t first, uint32_t count) override {
+    for (uint32_t round = first; round < first + count; ++round) {
+      m_service->OnAdded(KeyOfRound(round), kOldValue, kTime, GuidOfRound(round), m_cache);
+    }
+  }
+
+ private:
+  std::shared_ptr<RedisPubsub> m_service;
+  std::shared_ptr<StampingCache> m_cache = std::make_shared<StampingCache>(m_arrivals);
+};
+
+// A thread of B reading a PSUBSCRIBE connection.
+class RawReceiver : public Receiver {
+ public:
+  explicit RawReceiver(uint16_t port) : m_context(nullptr, &redisFree) {
+    timeval timeout{5, 0};
+    m_context.reset(redisConnectWithTimeout("127.0.0.1", port, timeout));
+    if (!m_context || m_context->err) throw std::runtime_error("subscriber: cannot connect");
+    const std::string pattern = std::string(kRawChannelPrefix) + "*";
+    auto* reply = static_cast<redisReply*>(redisCommand(m_context.get(), "PSUBSCRIBE %s", pattern.c_str()));
+    if (reply == nullptr) throw std::runtime_error("subscriber: PSUBSCRIBE failed");
+    freeReplyObject(reply);
+    // Reads block from now on; the destructor ends them by shutting the socket.
+    timeval forever{0, 0};
+    redisSetTimeout(m_context.get(), forever);
+    m_thread = std::thread([this] { Read(); });
+  }
+  ~RawReceiver() override {
+    shutdown(m_context->fd, SHUT_RDWR);
+    m_thread.join();
+  }
+  void Prepare(uint32_t, uint32_t) override {}
+
+ private:
+  void Read() {
+    const size_t prefix = std::strlen(kRawChannelPrefix);
+    for (;;) {
+      void* reply = nullptr;
+      if (redisGetReply(m_context.get(), &reply) != REDIS_OK || reply == nullptr) return;
+      const auto* message = static_cast<redisReply*>(reply);
+      // pmessage, pattern, channel, message
+      if (message->type == REDIS_REPLY_ARRAY && message->elements == 4) {
+        const std::string channel(message->element[2]->str, message->element[2]->len);
+        m_arrivals.Record(static_cast<uint32_t>(std::stoul(channel.substr(prefix))));
+      }
+      freeReplyObject(reply);
+    }
+  }
+
+  std::unique_ptr<redisContext, decltype(&redisFree)> m_context;
+  std::thread m_thread;
 };
 
 // The private server and the pool configured for it, made once for the run.
@@ -130,55 +387,14 @@ class Environment {
     static Environment environment;
     return environment;
   }
-  uint16_t Port() const { return m_port; }
-  const Hiredis& Api() const { return m_hiredis; }
-
-  ~Environment() {
-    if (m_pid > 0) {
-      kill(m_pid, SIGKILL);
-      waitpid(m_pid, nullptr, 0);
-    }
-    std::error_code error;
-    std::filesystem::remove_all(m_dir, error);
-  }
+  uint16_t Port() const { return m_server.Port(); }
 
  private:
   Environment() {
-    AppConfig::GetInstance().SetUnitTestFlag(true);
-    std::string server = FindOnPath("redis-server");
-    if (server.empty()) throw std::runtime_error("redis-server not found on the PATH (apt-get install redis-server)");
-    m_port = FreeLoopbackPort();
-    m_dir = std::filesystem::temp_directory_path() / ("kelcache-coherence-bench-" + std::to_string(getpid()));
-    std::filesystem::create_directories(m_dir);
-    std::vector<std::string> arguments = {server,       "--port", std::to_string(m_port), "--bind", "127.0.0.1",
-                                          "--save",     "",       "--appendonly", "no",    "--dir",
-                                          m_dir.string(), "--logfile", (m_dir / "redis.log").string()};
-    std::vector<char*> argv;
-    for (std::string& argument : arguments) argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    m_pid = fork();
-    if (m_pid == 0) {
-      prctl(PR_SET_PDEATHSIG, SIGKILL);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    for (int attempt = 0; attempt < 500 && !Ping(); ++attempt) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    kelvra::caching::RedisConnectionPool::GetInstance().Reset(
-        TString::fromStdString("127.0.0.1:" + std::to_string(m_port)), TString());
+    RedisConnectionPool::GetInstance().Reset(TString::fromStdString(m_server.Address()), TString());
   }
 
-  bool Ping() const {
-    redisContext* context = m_hiredis.Connect(m_port);
-    if (!context) return false;
-    const bool up = m_hiredis.Run(context, {"PING"});
-    m_hiredis.free(context);
-    return up;
-  }
-
-  Hiredis m_hiredis;
-  uint16_t m_port = 0;
-  pid_t m_pid = -1;
-  std::filesystem::path m_dir;
+  kelcache_testing::RedisServerProcess m_server;
 };
 
 void ReportPercentiles(benchmark::State& state, std::vector<double> micros) {
@@ -188,110 +404,67 @@ void ReportPercentiles(benchmark::State& state, std::vector<double> micros) {
   state.counters["max_us"] = micros.back();
 }
 
-// Counts the dirty calls and stamps the last one. Thread-safe: m_mutex guards
-// every member.
-class StampingCache : public ICoherentCache {
- public:
-  void OnDirty(const std::vector<unsigned int>&) override {
-    const Clock::time_point now = Clock::now();
-    {
-      std::lock_guard<std::mutex> lock(m_mutex);
-      ++m_calls;
-      m_last = now;
-    }
-    m_changed.notify_all();
-  }
-  // The time of the `count`th call, or false after `timeout`.
-  bool WaitForCall(int count, Clock::time_point& at, std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    if (!m_changed.wait_for(lock, timeout, [&] { return m_calls >= count; })) return false;
-    at = m_last;
-    return true;
-  }
+// Rounds numbers are never reused within a process: B's service keeps its
+// state from one repetition to the next.
+uint32_t s_nextRound = 0;
 
- private:
-  std::mutex m_mutex;
-  std::condition_variable m_changed;
-  int m_calls = 0;
-  Clock::time_point m_last;
-};
-
+// Arg: the number of timed deliveries.
+template <bool service>
 void Propagation(benchmark::State& state) {
-  Environment::Get();
+  const uint16_t port = Environment::Get().Port();
+  const uint32_t messages = static_cast<uint32_t>(state.range(0));
   for (auto _ : state) {
-    // Two services, each as a process would have it: its own subscription
-    // connection and thread, publishing through the pool.
-    RedisSubscriptionManager managerA;
-    RedisSubscriptionManager managerB;
-    auto publish = [](const TString& channel, const TString& message) {
-      RedisSubscriptionManager::GetInstance().TryPublish(channel, message, {});
-    };
-    auto a = RedisPubsub::CreateTestInstance(TString(u"bench."), managerA, publish);
-    auto b = RedisPubsub::CreateTestInstance(TString(u"bench."), managerB, publish);
-    auto cacheA = std::make_shared<StampingCache>();
-    auto cacheB = std::make_shared<StampingCache>();
-    int dirtied = 0;
-    uint64_t next = 0;
-    // One B entry made stale by A; the time from A's OnAdded to B's OnDirty.
-    auto round = [&](std::chrono::milliseconds timeout, double& micros) {
-      const std::pair<uint64_t, uint64_t> key{0xbe7c, next};
-      const unsigned guid = static_cast<unsigned>(++next);
-      b->OnAdded(key, {0x1, 0x1}, kTime, guid, cacheB);
-      const Clock::time_point start = Clock::now();
-      a->OnAdded(key, {0x2, 0x2}, kTime + 10000, guid, cacheA);
-      Clock::time_point received;
-      if (!cacheB->WaitForCall(dirtied + 1, received, timeout)) return false;
-      ++dirtied;
-      micros = std::chrono::duration<double, std::micro>(received - start).count();
-      return true;
-    };
-    // Messages sent before B's subscription is in place are lost: wait for one to arrive.
-    double ignored = 0;
-    bool subscribed = false;
-    for (int attempt = 0; attempt < 100 && !subscribed; ++attempt) subscribed = round(std::chrono::milliseconds(100), ignored);
-    if (!subscribed) state.SkipWithError("B never received a message");
-    std::vector<double> micros(kMessages);
-    for (int i = 0; subscribed && i < kMessages; ++i) {
-      if (!round(std::chrono::seconds(5), micros[i])) {
-        state.SkipWithError("a message did not arrive within 5 s");
-        subscribed = false;
-      }
+    std::unique_ptr<Receiver> receiver;
+    if constexpr (service) {
+      receiver = std::make_unique<ServiceReceiver>();
+    } else {
+      receiver = std::make_unique<RawReceiver>(port);
     }
-    a->OnRemoved(*cacheA);
-    b->OnRemoved(*cacheB);
-    if (subscribed) ReportPercentiles(state, micros);
-  }
-  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * kMessages);
-}
+    const uint32_t first = s_nextRound;
+    const uint32_t rounds = kReadyAttempts + kWarmUpRounds + messages;
+    s_nextRound += rounds;
+    receiver->Prepare(first, rounds);
+    PublisherProcess publisher(service ? "service" : "raw", port);
 
-void RawRoundTrip(benchmark::State& state) {
-  Environment& environment = Environment::Get();
-  const Hiredis& api = environment.Api();
-  for (auto _ : state) {
-    redisContext* subscriber = api.Connect(environment.Port());
-    redisContext* publisher = api.Connect(environment.Port());
-    if (!subscriber || !publisher || !api.Run(subscriber, {"SUBSCRIBE", "raw.bench"})) {
-      state.SkipWithError("cannot connect or subscribe");
+    uint32_t round = first;
+    int64_t arrived = 0;
+    bool ready = false;
+    for (int attempt = 0; attempt < kReadyAttempts && !ready; ++attempt, ++round) {
+      ready = publisher.Start(round) &&
+              receiver->GetArrivals().WaitFor(round, std::chrono::milliseconds(200), arrived);
+    }
+    if (!ready) {
+      state.SkipWithError("B never received a message");
       break;
     }
-    std::vector<double> micros;
-    micros.reserve(kMessages);
-    for (int i = 0; i < kMessages; ++i) {
-      const Clock::time_point start = Clock::now();
-      api.Run(publisher, {"PUBLISH", "raw.bench", "1-1@3a1de0cd1800"});
-      void* reply = nullptr;
-      if (api.getReply(subscriber, &reply) != REDIS_OK || reply == nullptr) {
-        state.SkipWithError("no message");
-        break;
+    round = first + kReadyAttempts;
+    std::vector<uint32_t> timed;
+    std::vector<int64_t> arrivals;
+    bool failed = false;
+    for (uint32_t i = 0; i < kWarmUpRounds + messages && !failed; ++i, ++round) {
+      failed = !publisher.Start(round) || !receiver->GetArrivals().WaitFor(round, kRoundTimeout, arrived);
+      if (i >= static_cast<uint32_t>(kWarmUpRounds)) {
+        timed.push_back(round);
+        arrivals.push_back(arrived);
       }
-      micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
-      api.freeReply(reply);
     }
-    api.free(subscriber);
-    api.free(publisher);
-    if (!micros.empty()) ReportPercentiles(state, micros);
+    if (failed) {
+      state.SkipWithError("a message did not arrive within 5 s");
+      break;
+    }
+    const std::unordered_map<uint32_t, int64_t> starts = publisher.Finish();
+    std::vector<double> micros;
+    for (size_t i = 0; i < timed.size(); ++i) {
+      auto start = starts.find(timed[i]);
+      if (start != starts.end()) micros.push_back(static_cast<double>(arrivals[i] - start->second) / 1000.0);
+    }
+    if (micros.size() != timed.size()) {
+      state.SkipWithError("the publisher did not report every round");
+      break;
+    }
+    ReportPercentiles(state, micros);
   }
-  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * kMessages);
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * messages);
 }
 
 // A subscription manager that subscribes nothing, for the in-process costs.
@@ -309,7 +482,8 @@ class NullCache : public ICoherentCache {
 void OnAdded(benchmark::State& state) {
   AppConfig::GetInstance().SetUnitTestFlag(true);
   NoSubscriptions manager;
-  auto service = RedisPubsub::CreateTestInstance(TString(u"bench."), manager, [](const TString&, const TString&) {});
+  auto service =
+      RedisPubsub::CreateTestInstance(TString(u"bench."), manager, [](const TString&, const TString&) {});
   auto cache = std::make_shared<NullCache>();
   unsigned guid = 0;
   for (; guid < kTracked; ++guid) service->OnAdded({0x7, guid}, {0x1, guid}, kTime, guid, cache);
@@ -324,7 +498,8 @@ void OnAdded(benchmark::State& state) {
 void Prune(benchmark::State& state) {
   AppConfig::GetInstance().SetUnitTestFlag(true);
   NoSubscriptions manager;
-  auto service = RedisPubsub::CreateTestInstance(TString(u"bench."), manager, [](const TString&, const TString&) {});
+  auto service =
+      RedisPubsub::CreateTestInstance(TString(u"bench."), manager, [](const TString&, const TString&) {});
   auto cache = std::make_shared<NullCache>();
   for (auto _ : state) {
     state.PauseTiming();
@@ -345,7 +520,34 @@ void Prune(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(Propagation)->Name("Propagation/messages:10000")->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(RawRoundTrip)->Name("RawRoundTrip/messages:10000")->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_TEMPLATE(Propagation, true)
+    ->Name("Propagation/Service")
+    ->ArgName("messages")
+    ->Arg(5000)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK_TEMPLATE(Propagation, false)
+    ->Name("Propagation/RawPubSub")
+    ->ArgName("messages")
+    ->Arg(5000)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 BENCHMARK(OnAdded)->Name("OnAdded/tracked:100000");
 BENCHMARK(Prune)->Name("Prune/evicted:100000")->Iterations(5)->Unit(benchmark::kMillisecond);
+
+// The program is also process A of the propagation benchmarks
+// (--coherence-publisher, see RunPublisher).
+int main(int argc, char** argv) {
+  if (argc > 1 && std::strcmp(argv[1], kPublisherFlag) == 0) return RunPublisher(argc, argv);
+  AppConfig::GetInstance().SetUnitTestFlag(true);
+  // The server is started on the main thread: its PR_SET_PDEATHSIG follows
+  // the thread that started it.
+  Environment::Get();
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -270,17 +270,30 @@ void RunOperation(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 
-// Kelcache: SynchronizedIndexedCache::TryGetEntry(id).
+// Each store's three operations, registered under names that say what each
+// store does (the stores do different work for the "same" operation):
+//   Kelcache/LookupById              SynchronizedIndexedCache::TryGetEntry(id)
+//   Kelcache/LookupByIndexedPredicate TryGetEntry(predicate) through the "Key"
+//                                    index
+//   Kelcache/ReplaceMatchingEntry    AddEntryAndDeleteExistingEntriesItMatches
+//                                    (new object, the key's predicate): finds,
+//                                    judges and deletes the old entry, indexes
+//                                    the new one
+//   Map/LookupById, Map/LookupByKey  find under the shared lock (the same probe)
+//   Map/ReplaceSlot                  the key's slot swapped under the exclusive lock
+//   LevelDb/LookupById               Lookup + Release, the key's 4 bytes as key
+//   LevelDb/LookupByKeyText          Lookup + Release, the key's text as key
+//   LevelDb/InsertExistingKey        Insert under a key text that is present,
+//                                    which replaces its entry (no search by
+//                                    content, no index)
 template <class Store>
 void BM_LookupById(benchmark::State& state) {
   RunOperation<Store, Operation::kLookupById>(state);
 }
-// Kelcache: TryGetEntry(predicate) through the "Key" index.
 template <class Store>
 void BM_LookupByKey(benchmark::State& state) {
   RunOperation<Store, Operation::kLookupByKey>(state);
 }
-// Kelcache: AddEntryAndDeleteExistingEntriesItMatches with the key's predicate.
 template <class Store>
 void BM_Replace(benchmark::State& state) {
   RunOperation<Store, Operation::kReplace>(state);
@@ -290,14 +303,14 @@ void Configure(benchmark::internal::Benchmark* benchmark) {
   benchmark->ArgName("entries")->Arg(10000)->Arg(100000)->Threads(1)->Threads(2)->UseRealTime();
 }
 
-BENCHMARK_TEMPLATE(BM_LookupById, Kelcache)->Apply(Configure);
-BENCHMARK_TEMPLATE(BM_LookupById, SharedMutexMap)->Apply(Configure);
-BENCHMARK_TEMPLATE(BM_LookupById, LevelDbLru)->Apply(Configure);
-BENCHMARK_TEMPLATE(BM_LookupByKey, Kelcache)->Apply(Configure);
-BENCHMARK_TEMPLATE(BM_LookupByKey, SharedMutexMap)->Apply(Configure);
-BENCHMARK_TEMPLATE(BM_LookupByKey, LevelDbLru)->Apply(Configure);
-BENCHMARK_TEMPLATE(BM_Replace, Kelcache)->Apply(Configure);
-BENCHMARK_TEMPLATE(BM_Replace, SharedMutexMap)->Apply(Configure);
-BENCHMARK_TEMPLATE(BM_Replace, LevelDbLru)->Apply(Configure);
+BENCHMARK_TEMPLATE(BM_LookupById, Kelcache)->Name("Kelcache/LookupById")->Apply(Configure);
+BENCHMARK_TEMPLATE(BM_LookupById, SharedMutexMap)->Name("Map/LookupById")->Apply(Configure);
+BENCHMARK_TEMPLATE(BM_LookupById, LevelDbLru)->Name("LevelDb/LookupById")->Apply(Configure);
+BENCHMARK_TEMPLATE(BM_LookupByKey, Kelcache)->Name("Kelcache/LookupByIndexedPredicate")->Apply(Configure);
+BENCHMARK_TEMPLATE(BM_LookupByKey, SharedMutexMap)->Name("Map/LookupByKey")->Apply(Configure);
+BENCHMARK_TEMPLATE(BM_LookupByKey, LevelDbLru)->Name("LevelDb/LookupByKeyText")->Apply(Configure);
+BENCHMARK_TEMPLATE(BM_Replace, Kelcache)->Name("Kelcache/ReplaceMatchingEntry")->Apply(Configure);
+BENCHMARK_TEMPLATE(BM_Replace, SharedMutexMap)->Name("Map/ReplaceSlot")->Apply(Configure);
+BENCHMARK_TEMPLATE(BM_Replace, LevelDbLru)->Name("LevelDb/InsertExistingKey")->Apply(Configure);
 
 }  // namespace

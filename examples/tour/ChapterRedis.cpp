@@ -6,12 +6,12 @@
 #include <vector>
 
 #include "examples/tour/Tour.h"
-#include "examples/tour/TourRedisServer.h"
 #include "host/LogCapture.h"
 #include "host/TPath.h"
 #include "host/redis/RedisConnectionPool.h"
 #include "public/caching/DiskExternalCache.h"
 #include "public/caching/RedisExternalCache.h"
+#include "testing/RedisServerProcess.h"
 
 namespace tour {
 
@@ -32,12 +32,12 @@ std::string Visible(const std::string& key) {
 
 void ChapterRedis() {
   namespace fs = std::filesystem;
+  using kelcache_testing::RedisServerProcess;
   using kelvra::caching::DiskExternalCache;
   using kelvra::caching::RedisConnectionPool;
   using kelvra::caching::RedisExternalCache;
 
-  const std::string executable = TourRedisServer::FindExecutable();
-  if (executable.empty()) {
+  if (RedisServerProcess::FindExecutable().empty()) {
     Step("This chapter needs redis-server on the PATH, and there is none.");
     Show(std::string("Install it (Debian/Ubuntu: apt-get install redis-server) and run the tour again to see the "
                      "Redis store;"));
@@ -46,7 +46,7 @@ void ChapterRedis() {
   }
 
   Step("A private redis-server on a free loopback port, persistence off, just for this chapter.");
-  TourRedisServer server(executable);
+  RedisServerProcess server;
   Show("listening on " + server.Address());
 
   Step("The host configures the process's Redis pool once: servers, then options (docs/redis.md).");

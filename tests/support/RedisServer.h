@@ -1,6 +1,8 @@
 // RedisServer: a private redis-server for one test, on a free loopback port
 // (127.0.0.1 only), with persistence off (--save "" --appendonly no) and its
-// working folder in a temporary folder of its own.
+// working folder in a temporary folder of its own. A thin test-facing face of
+// kelcache_testing::RedisServerProcess (testing/RedisServerProcess.h), which
+// the benchmarks and the tour share.
 //
 //   kelcache_test::RedisServer server;          // started; answers PING
 //   pool.Reset(server.Address(), "");          // "127.0.0.1:<port>"
@@ -23,11 +25,10 @@
 
 #include <sys/types.h>
 
-#include <chrono>
 #include <cstdint>
 #include <string>
-#include <vector>
 
+#include "testing/RedisServerProcess.h"
 #include "tests/support/TestEnvironment.h"
 
 namespace kelcache_test {
@@ -40,46 +41,38 @@ class RedisServer {
 
   RedisServer();
   explicit RedisServer(Options options);
-  ~RedisServer();
   RedisServer(const RedisServer&) = delete;
   RedisServer& operator=(const RedisServer&) = delete;
 
   // The redis-server program found on the PATH, or empty.
-  static std::string FindExecutable();
+  static std::string FindExecutable() { return kelcache_testing::RedisServerProcess::FindExecutable(); }
   // The program, or a std::runtime_error explaining how to get it.
-  static std::string RequireExecutable();
+  static std::string RequireExecutable() { return kelcache_testing::RedisServerProcess::RequireExecutable(); }
 
-  const std::string& Host() const { return m_host; }
-  uint16_t Port() const { return m_port; }
+  const std::string& Host() const { return m_process.Host(); }
+  uint16_t Port() const { return m_process.Port(); }
   // "127.0.0.1:<port>", the form RedisConnectionPool::Reset takes.
-  std::string Address() const { return m_host + ":" + std::to_string(m_port); }
-  pid_t Pid() const { return m_pid; }
-  bool IsRunning() const { return m_pid > 0; }
+  std::string Address() const { return m_process.Address(); }
+  pid_t Pid() const { return m_process.Pid(); }
+  bool IsRunning() const { return m_process.IsRunning(); }
 
   // SIGKILL, then waits for the process to end. Does nothing when stopped.
-  void Kill();
+  void Kill() { m_process.Kill(); }
   // SIGSTOP: the server keeps its connections but answers nothing.
-  void Pause();
+  void Pause() { m_process.Pause(); }
   // SIGCONT.
-  void Resume();
+  void Resume() { m_process.Resume(); }
   // Kills the server if it runs, starts it again on the same port and waits
   // until it answers PING. Raises std::runtime_error when it does not start.
-  void Restart();
+  void Restart() { m_process.Restart(); }
 
  private:
-  void Start();
-  bool Answers(std::chrono::milliseconds timeout) const;
-  std::string LogTail() const;
-
-  Options m_options;
-  TempDir m_dir;
-  std::string m_executable;
-  std::string m_host = "127.0.0.1";
-  uint16_t m_port = 0;
-  pid_t m_pid = -1;
+  kelcache_testing::RedisServerProcess m_process;
 };
 
 // A TCP port on 127.0.0.1 that nothing listened on a moment ago.
-uint16_t FindFreeLoopbackPort();
+inline uint16_t FindFreeLoopbackPort() {
+  return kelcache_testing::FindFreeLoopbackPort();
+}
 
 }  // namespace kelcache_test

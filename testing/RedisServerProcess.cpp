@@ -1,0 +1,246 @@
+#include "testing/RedisServerProcess.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <stdexcept>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+namespace kelcache_testing {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Ports tried when the free one found is taken before the server binds it.
+constexpr int kPortAttempts = 5;
+
+sockaddr_in Loopback(uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return address;
+}
+
+// A new folder under the system's temporary folder.
+std::filesystem::path MakeFolder() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "kelcache-redis-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) {
+    throw std::system_error(errno, std::generic_category(), "RedisServerProcess: cannot create a folder");
+  }
+  return pattern;
+}
+
+bool DefaultAnswers(const RedisServerProcess& server) {
+  const std::string answer = ExchangeOnLoopback(server.Port(), "PING\r\n", std::chrono::milliseconds(200));
+  // With a password the server answers NOAUTH, which still shows it is up.
+  return answer.rfind("+PONG", 0) == 0 || answer.rfind("-NOAUTH", 0) == 0;
+}
+
+}  // namespace
+
+uint16_t FindFreeLoopbackPort() {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) throw std::system_error(errno, std::generic_category(), "FindFreeLoopbackPort: socket()");
+  sockaddr_in address = Loopback(0);
+  socklen_t length = sizeof address;
+  const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                     getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+  close(fd);
+  if (!bound) throw std::runtime_error("FindFreeLoopbackPort: cannot bind to 127.0.0.1");
+  return ntohs(address.sin_port);
+}
+
+std::string FindOnPath(const std::string& program) {
+  const char* path = std::getenv("PATH");
+  std::stringstream folders(path ? path : "/usr/local/bin:/usr/bin:/bin");
+  std::string folder;
+  while (std::getline(folders, folder, ':')) {
+    if (folder.empty()) continue;
+    const std::string candidate = folder + "/" + program;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  return std::string();
+}
+
+std::string ExchangeOnLoopback(uint16_t port, const std::string& request, std::chrono::milliseconds timeout) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return std::string();
+  timeval tv{static_cast<time_t>(timeout.count() / 1000),
+             static_cast<suseconds_t>((timeout.count() % 1000) * 1000)};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  sockaddr_in address = Loopback(port);
+  std::string answer;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+    char buffer[256];
+    const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
+    if (got > 0) answer.assign(buffer, static_cast<size_t>(got));
+  }
+  close(fd);
+  return answer;
+}
+
+std::string RedisServerProcess::FindExecutable() {
+  return FindOnPath("redis-server");
+}
+
+std::string RedisServerProcess::RequireExecutable() {
+  std::string executable = FindExecutable();
+  if (executable.empty()) {
+    throw std::runtime_error(
+        "redis-server was not found on the PATH. This program starts its own Redis server and cannot run "
+        "without it: install it (Debian/Ubuntu: apt-get install redis-server; scripts/install-deps.sh does "
+        "it).");
+  }
+  return executable;
+}
+
+RedisServerProcess::RedisServerProcess() : RedisServerProcess(Options{}) {}
+
+RedisServerProcess::RedisServerProcess(Options options)
+    : m_options(std::move(options)), m_executable(RequireExecutable()), m_folder(MakeFolder()) {
+  if (!m_options.answers) m_options.answers = DefaultAnswers;
+  if (!m_options.config.empty()) std::ofstream(m_folder / "redis.conf") << m_options.config;
+  for (int attempt = 1;; ++attempt) {
+    m_port = m_options.port != 0 ? m_options.port : FindFreeLoopbackPort();
+    try {
+      Start();
+      return;
+    } catch (const std::exception&) {
+      Kill();
+      // Only a port of our own choosing may have been taken in between.
+      if (m_options.port != 0 || attempt == kPortAttempts) {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_folder, ignored);
+        throw;
+      }
+    }
+  }
+}
+
+RedisServerProcess::~RedisServerProcess() {
+  Kill();
+  std::error_code ignored;
+  std::filesystem::remove_all(m_folder, ignored);
+}
+
+std::filesystem::path RedisServerProcess::LogFile() const {
+  return m_folder / "redis.log";
+}
+
+std::string RedisServerProcess::LogTail(size_t bytes) const {
+  std::ifstream in(LogFile());
+  const std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  return all.size() > bytes ? all.substr(all.size() - bytes) : all;
+}
+
+void RedisServerProcess::Start() {
+  // Everything the child needs is made before fork: between fork and exec a
+  // child of a multi-threaded process may only make async-signal-safe calls.
+  std::vector<std::string> arguments = {m_executable};
+  if (!m_options.config.empty()) arguments.push_back((m_folder / "redis.conf").string());
+  const std::pair<const char*, std::string> own[] = {{"--port", std::to_string(m_port)},
+                                                     {"--bind", m_host},
+                                                     {"--save", ""},
+                                                     {"--appendonly", "no"},
+                                                     {"--dir", m_folder.string()},
+                                                     {"--logfile", LogFile().string()},
+                                                     {"--daemonize", "no"}};
+  for (const auto& [option, value] : own) {
+    arguments.push_back(option);
+    arguments.push_back(value);
+  }
+  if (!m_options.password.empty()) {
+    arguments.push_back("--requirepass");
+    arguments.push_back(m_options.password);
+  }
+  arguments.insert(arguments.end(), m_options.arguments.begin(), m_options.arguments.end());
+  std::vector<char*> argv;
+  for (std::string& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+
+  const pid_t parent = getpid();
+  const pid_t child = fork();
+  if (child < 0) throw std::system_error(errno, std::generic_category(), "RedisServerProcess: fork");
+  if (child == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    // The parent may have died before prctl: then nobody would kill us.
+    if (getppid() != parent) _exit(1);
+    const int devNull = open("/dev/null", O_RDWR);
+    if (devNull >= 0) {
+      dup2(devNull, STDIN_FILENO);
+      dup2(devNull, STDOUT_FILENO);
+      dup2(devNull, STDERR_FILENO);
+    }
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  m_pid = child;
+  if (!WaitUntilAnswering(m_options.startTimeout)) {
+    const bool exited = m_pid <= 0;
+    throw std::runtime_error("RedisServerProcess: redis-server on port " + std::to_string(m_port) +
+                             (exited ? " exited at start" : " did not answer in time") + "; its log ends:\n" +
+                             LogTail());
+  }
+}
+
+bool RedisServerProcess::Answers() const {
+  return m_pid > 0 && m_options.answers(*this);
+}
+
+bool RedisServerProcess::WaitUntilAnswering(std::chrono::milliseconds timeout) {
+  const Clock::time_point deadline = Clock::now() + timeout;
+  while (m_pid > 0) {
+    int status = 0;
+    if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
+      m_pid = -1;
+      return false;
+    }
+    if (m_options.answers(*this)) return true;
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+void RedisServerProcess::Kill() {
+  if (m_pid <= 0) return;
+  kill(m_pid, SIGKILL);
+  int status = 0;
+  while (waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  m_pid = -1;
+}
+
+void RedisServerProcess::Pause() {
+  if (m_pid > 0) kill(m_pid, SIGSTOP);
+}
+
+void RedisServerProcess::Resume() {
+  if (m_pid > 0) kill(m_pid, SIGCONT);
+}
+
+void RedisServerProcess::Restart() {
+  Kill();
+  Start();
+}
+
+}  // namespace kelcache_testing
