@@ -151,7 +151,7 @@ class OptionStore {
  public:
   OptionStore() {
     for (size_t i = 0; i < kOptionCount; ++i) {
-      m_startValues[i] = StartValue(kOptions[i]);
+      m_fromEnvironment[i] = StartValue(kOptions[i], m_startValues[i]);
       m_values[i].store(m_startValues[i], std::memory_order_relaxed);
     }
   }
@@ -160,25 +160,35 @@ class OptionStore {
   int Exchange(size_t index, int value) { return m_values[index].exchange(value, std::memory_order_relaxed); }
   void Write(size_t index, int value) { m_values[index].store(value, std::memory_order_relaxed); }
   int StartValueOf(size_t index) const { return m_startValues[index]; }
+  OptionSource SourceOf(size_t index) const {
+    if (Read(index) != m_startValues[index]) return OptionSource::Override;
+    return m_fromEnvironment[index] ? OptionSource::Environment : OptionSource::Default;
+  }
 
  private:
-  // The default, or the environment's value when KELCACHE_<name> holds a
-  // valid one. A bad value must not stop the process (options are read deep
-  // inside library calls), so it is reported and the default kept.
-  static int StartValue(const OptionDefinition& option) {
+  // Sets `value` to the default, or to the environment's value when
+  // KELCACHE_<name> holds a valid one, and says whether it did the latter. A
+  // bad value must not stop the process (options are read deep inside library
+  // calls), so it is reported and the default kept.
+  static bool StartValue(const OptionDefinition& option, int& value) {
+    value = option.defaultValue;
     std::string variable = std::string(kEnvironmentPrefix) + std::string(option.name);
     const char* text = std::getenv(variable.c_str());
-    if (text == nullptr || *text == '\0') return option.defaultValue;
+    if (text == nullptr || *text == '\0') return false;
     int stored = 0;
-    if (ParseStored(option.type, text, stored)) return stored;
+    if (ParseStored(option.type, text, stored)) {
+      value = stored;
+      return true;
+    }
     std::fprintf(stderr, "kelcache: ignoring environment variable %s=\"%s\" (%s); keeping the default %s\n",
                  variable.c_str(), text, std::string(ExpectedForm(option.type)).c_str(),
                  ValueToText(option.type, option.defaultValue).c_str());
-    return option.defaultValue;
+    return false;
   }
 
   std::array<std::atomic<int>, kOptionCount> m_values;
   std::array<int, kOptionCount> m_startValues;
+  std::array<bool, kOptionCount> m_fromEnvironment;
 };
 
 OptionStore& Store() {
@@ -330,6 +340,14 @@ int ThreadPoolSize() {
   return Read(OptionId::ThreadPoolSize);
 }
 
+const char* OptionSourceName(OptionSource source) {
+  switch (source) {
+    case OptionSource::Environment: return "environment";
+    case OptionSource::Override: return "override";
+    default: return "default";
+  }
+}
+
 void SetOption(std::string_view name, std::string_view value) {
   auto [index, stored] = Resolve(name, value);
   Store().Write(index, stored);
@@ -359,7 +377,8 @@ std::vector<OptionInfo> ListOptions() {
   for (size_t i = 0; i < kOptionCount; ++i) {
     const OptionDefinition& option = kOptions[i];
     options.push_back({std::string(option.name), option.type, ValueToText(option.type, option.defaultValue),
-                       ValueToText(option.type, Store().Read(i)), std::string(option.description)});
+                       ValueToText(option.type, Store().Read(i)), std::string(option.description),
+                       Store().SourceOf(i)});
   }
   return options;
 }

@@ -68,12 +68,20 @@ KELCACHE_EXPORT int ThreadPoolSize();
 
 enum class OptionType { Bool, Int };
 
+// Where the value in force came from: the built-in default, the environment
+// variable KELCACHE_<name>, or a run-time change (a setter or an override)
+// that left a value other than the one the process started with.
+enum class OptionSource { Default, Environment, Override };
+// "default", "environment" or "override".
+KELCACHE_EXPORT const char* OptionSourceName(OptionSource source);
+
 struct OptionInfo {
   std::string name;
   OptionType type;
   std::string defaultText;  // the built-in default, as text
   std::string currentText;  // the value now in force, as text
   std::string description;
+  OptionSource source = OptionSource::Default;
 };
 
 // Sets an option from text (see the text forms above).

@@ -36,8 +36,16 @@ void PrintValue(const std::string& name, const std::string& value) {
 }
 
 void RunChildMode() {
-  for (const appoptions::OptionInfo& option : appoptions::ListOptions())
+  for (const appoptions::OptionInfo& option : appoptions::ListOptions()) {
     PrintValue(option.name, option.currentText);
+    PrintValue("source." + option.name, appoptions::OptionSourceName(option.source));
+  }
+  appoptions::SetInt("ExternalCacheDropTimeoutMs", 1234);
+  for (const appoptions::OptionInfo& option : appoptions::ListOptions()) {
+    if (option.name == "ExternalCacheDropTimeoutMs") {
+      PrintValue("source.afterSet", appoptions::OptionSourceName(option.source));
+    }
+  }
   PrintValue("accessor.ExternalCacheConcurrencyLimit",
              std::to_string(appoptions::ExternalCacheConcurrencyLimit()));
   PrintValue("accessor.SyncCaches", appoptions::SyncCaches() ? "true" : "false");
@@ -329,6 +337,17 @@ TEST(AppOptionsTest, EnvironmentOverridesAreReadAtFirstUse) {
   EXPECT_EQ("false", child.values["SyncCaches"]);
   EXPECT_EQ("false", child.values["accessor.SyncCaches"]);
   EXPECT_EQ("true", child.values["AsyncCacheCoherence"]);
+  // The listing says where each value came from; a bad or empty variable
+  // leaves the default.
+  for (const auto& [name, source] : std::map<std::string, std::string>{
+           {"ExternalCacheConcurrencyLimit", "environment"},
+           {"SyncCaches", "environment"},
+           {"ExternalCacheStoreTimeoutMs", "default"},
+           {"CacheSynchronizationLogging", "default"},
+           {"ExternalCacheConcurrencyTimeoutMs", "default"}}) {
+    EXPECT_EQ(source, child.values["source." + name]) << name;
+  }
+  EXPECT_EQ("override", child.values["source.afterSet"]);
   // A bad value keeps the default and says which variable was wrong.
   EXPECT_EQ("5000", child.values["ExternalCacheStoreTimeoutMs"]);
   EXPECT_NE(std::string::npos, child.output.find("KELCACHE_ExternalCacheStoreTimeoutMs=\"abc\""))
