@@ -1,6 +1,7 @@
 #include "host/TFile.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <string>
 
 #include "host/Errors.h"
+#include "host/FileDescriptor.h"
 #include "host/FileErrors.h"
 
 namespace fs = std::filesystem;
@@ -22,30 +24,23 @@ namespace {
 constexpr int kKnownModes = TFile::OpenRead | TFile::OpenWrite | TFile::OpenAppend | TFile::OpenTruncate;
 constexpr int kWriteModes = TFile::OpenWrite | TFile::OpenAppend;
 
-// Writes all bytes to fd, retrying after interruptions and short writes.
-// Returns 0, or the errno value of the failure.
-int WriteAll(int fd, const void* bytes, size_t length, size_t* written) {
-  const char* next = static_cast<const char*>(bytes);
-  *written = 0;
-  while (*written < length) {
-    ssize_t n = ::write(fd, next + *written, length - *written);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (n == 0) return EIO;  // a regular file never accepts nothing without an error
-    *written += static_cast<size_t>(n);
-  }
-  return 0;
-}
+// The process id, asked of the kernel once per process rather than once per
+// write (getpid is a real system call in this C library). A child made by
+// fork asks again: the handler forgets the parent's id in the child.
+std::atomic<pid_t> s_processId{0};
 
-// Reads up to length bytes, retrying after interruptions. Returns the count,
-// or -1 with errno set.
-ssize_t ReadSome(int fd, void* buffer, size_t length) {
-  for (;;) {
-    ssize_t n = ::read(fd, buffer, length);
-    if (n >= 0 || errno != EINTR) return n;
+pid_t ProcessId() {
+  static const bool s_forkHandler = [] {
+    pthread_atfork(nullptr, nullptr, [] { s_processId.store(0, std::memory_order_relaxed); });
+    return true;
+  }();
+  (void)s_forkHandler;
+  pid_t pid = s_processId.load(std::memory_order_relaxed);
+  if (pid == 0) {
+    pid = ::getpid();
+    s_processId.store(pid, std::memory_order_relaxed);
   }
+  return pid;
 }
 
 // ".<name>.tmp-<pid>-<counter>-<random>": hidden, recognisably temporary, and
@@ -55,36 +50,30 @@ std::string TemporaryName(const fs::path& targetName) {
   static std::atomic<uint64_t> s_counter{0};
   thread_local std::mt19937_64 t_random{std::random_device{}()};
   char suffix[80];
-  std::snprintf(suffix, sizeof(suffix), ".tmp-%ld-%llu-%016llx", static_cast<long>(::getpid()),
+  std::snprintf(suffix, sizeof(suffix), ".tmp-%ld-%llu-%016llx", static_cast<long>(ProcessId()),
                 static_cast<unsigned long long>(s_counter.fetch_add(1, std::memory_order_relaxed)),
                 static_cast<unsigned long long>(t_random()));
   return "." + targetName.string() + suffix;
 }
 
-// Removes the temporary file on every way out of WriteUnsignedBinaryFile but
-// the successful rename.
+// Removes the temporary file on every way out of WriteUnsignedBinaryFileAt
+// but the successful rename.
 class TemporaryFileGuard {
  public:
-  explicit TemporaryFileGuard(std::string path) : m_path(std::move(path)) {}
+  TemporaryFileGuard(int dirFd, std::string path) : m_dirFd(dirFd), m_path(std::move(path)) {}
   TemporaryFileGuard(const TemporaryFileGuard&) = delete;
   TemporaryFileGuard& operator=(const TemporaryFileGuard&) = delete;
   ~TemporaryFileGuard() {
-    if (m_fd >= 0) ::close(m_fd);
-    if (!m_released) ::unlink(m_path.c_str());
+    m_file.Close();
+    if (!m_released) ::unlinkat(m_dirFd, m_path.c_str(), 0);
   }
-  void SetDescriptor(int fd) { m_fd = fd; }
-  // Closes the file; returns 0 or the errno value of the failure.
-  int Close() {
-    int fd = m_fd;
-    m_fd = -1;
-    if (::close(fd) != 0 && errno != EINTR) return errno;  // on Linux the descriptor is gone even after EINTR
-    return 0;
-  }
+  FileDescriptor& File() { return m_file; }
   void Release() { m_released = true; }
 
  private:
+  int m_dirFd;
   std::string m_path;
-  int m_fd = -1;
+  FileDescriptor m_file;
   bool m_released = false;
 };
 
@@ -123,7 +112,7 @@ void TFile::ThrowIfClosed(const char16_t* operation) const {
 size_t TFile::Write(const void* bytes, size_t length) {
   ThrowIfClosed(u"Cannot write file");
   size_t written = 0;
-  if (int error = WriteAll(m_fd, bytes, length, &written); error != 0) {
+  if (int error = WriteAllBytes(m_fd, bytes, length, &written); error != 0) {
     throw TFileException(u"Cannot write file", m_path, std::error_code(error, std::generic_category()));
   }
   return written;
@@ -131,7 +120,7 @@ size_t TFile::Write(const void* bytes, size_t length) {
 
 size_t TFile::Read(void* buffer, size_t length) {
   ThrowIfClosed(u"Cannot read file");
-  ssize_t n = ReadSome(m_fd, buffer, length);
+  ssize_t n = ReadSomeBytes(m_fd, buffer, length);
   if (n < 0) throw TFileException::FromErrno(u"Cannot read file", m_path);
   return static_cast<size_t>(n);
 }
@@ -159,7 +148,7 @@ std::vector<uint8_t> TFile::LoadUnsignedBinaryFile(const TPath& path) {
   size_t size = 0;
   for (;;) {
     if (size == data.size()) data.resize(data.size() * 2);
-    ssize_t n = ReadSome(file.m_fd, data.data() + size, data.size() - size);
+    ssize_t n = ReadSomeBytes(file.m_fd, data.data() + size, data.size() - size);
     if (n < 0) throw TFileException::FromErrno(u"Cannot read file", path);
     if (n == 0) break;
     size += static_cast<size_t>(n);
@@ -174,25 +163,27 @@ void TFile::WriteUnsignedBinaryFile(const TPath& path, const std::vector<uint8_t
 }
 
 void TFile::WriteUnsignedBinaryFile(const TPath& path, const void* bytes, size_t length) {
-  fs::path target = path.ToStdPath();
-  std::string temporary = (target.parent_path() / TemporaryName(target.filename())).string();
+  WriteUnsignedBinaryFileAt(AT_FDCWD, path.ToUtf8(), path, bytes, length);
+}
 
-  int fd;
-  do {
-    fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) throw TFileException::FromErrno(u"Cannot create a temporary file for", path);
-  TemporaryFileGuard guard(temporary);
-  guard.SetDescriptor(fd);
+void TFile::WriteUnsignedBinaryFileAt(int dirFd, const std::string& relativePath, const TPath& path,
+                                      const void* bytes, size_t length) {
+  const fs::path target(relativePath);
+  const std::string temporary = (target.parent_path() / TemporaryName(target.filename())).string();
+
+  TemporaryFileGuard guard(dirFd, temporary);
+  guard.File() =
+      FileDescriptor(OpenFileAt(dirFd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+  if (!guard.File()) throw TFileException::FromErrno(u"Cannot create a temporary file for", path);
 
   size_t written = 0;
-  if (int error = WriteAll(fd, bytes, length, &written); error != 0) {
+  if (int error = WriteAllBytes(guard.File().Get(), bytes, length, &written); error != 0) {
     throw TFileException(u"Cannot write file", path, std::error_code(error, std::generic_category()));
   }
-  if (int error = guard.Close(); error != 0) {
+  if (int error = guard.File().Close(); error != 0) {
     throw TFileException(u"Cannot write file", path, std::error_code(error, std::generic_category()));
   }
-  if (::rename(temporary.c_str(), target.c_str()) != 0)
+  if (::renameat(dirFd, temporary.c_str(), dirFd, relativePath.c_str()) != 0)
     throw TFileException::FromErrno(u"Cannot replace file", path);
   guard.Release();
 }

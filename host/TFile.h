@@ -28,7 +28,10 @@
 //   the old file or the new one whole, never a part, even when the writer dies
 //   midway (a dead writer leaves its temporary file behind; the target is
 //   untouched). On a failure the temporary file is removed and the error is
-//   raised. The data is not forced to the disk (no fsync), so the guarantee
+//   raised. WriteUnsignedBinaryFileAt does the same for a file named relative
+//   to an open folder descriptor (as openat takes it), so that a caller that
+//   keeps its folder open does not have the kernel walk the full path for
+//   each of the open, rename and clean-up. The data is not forced to the disk (no fsync), so the guarantee
 //   holds against processes that die, not against a power cut (after which
 //   some file systems may show an empty or partly written file).
 // - LoadTextFile(path, utf8): the file's bytes as text. With utf8 true they
@@ -46,6 +49,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "host/Export.h"
@@ -80,6 +84,10 @@ class KELCACHE_EXPORT TFile {
   static std::vector<uint8_t> LoadUnsignedBinaryFile(const TPath& path);
   static void WriteUnsignedBinaryFile(const TPath& path, const std::vector<uint8_t>& bytes);
   static void WriteUnsignedBinaryFile(const TPath& path, const void* bytes, size_t length);
+  // relativePath names the file inside the folder open as dirFd (AT_FDCWD:
+  // the working folder); path names the same file in error messages.
+  static void WriteUnsignedBinaryFileAt(int dirFd, const std::string& relativePath, const TPath& path,
+                                        const void* bytes, size_t length);
   static TString LoadTextFile(const TPath& path, bool utf8);
 
  private:

@@ -10,13 +10,15 @@
 // keyHash is the frame's KeyHash (decimal XXH32 of the key's UTF-16 bytes).
 // Keys whose hashes collide share one entry folder, which holds the key
 // stored last; a load compares the key file with its key. A store writes in
-// the order: key file emptied, value file replaced whole (atomically), key
-// text. A load checks the key text, renews the value file's last-write time
-// (so the sweeper's least-recently-written order is least recently used),
-// reads the value, then reads the key file again and reports a miss when it
-// changed meanwhile. Stores and drops of an entry lock it exclusively, loads
-// shared (a byte-range lock on ".lock" at the offset keyHash, released by the
-// kernel when its holder dies), so stores of colliding keys never interleave.
+// the order: old value and key files removed, key file created empty, value
+// file replaced whole (atomically), key text. A load checks the key text,
+// renews the value file's last-write time (so the sweeper's
+// least-recently-written order is least recently used) and reads the value.
+// Stores and drops of an entry lock it exclusively, loads shared (a
+// byte-range lock on ".lock" at the offset keyHash, released by the kernel
+// when its holder dies), so stores of colliding keys never interleave; a
+// load that cannot take the lock (a file system without locks) reads the key
+// file again after the value and reports a miss when it changed meanwhile.
 // docs/external-caches.md describes the format and why a load never returns
 // bytes that were not stored whole for its key.
 //
@@ -27,12 +29,16 @@
 // read reports a miss. ttlSec is ignored: entries go by a drop, by a later
 // store under the same hash, or by the sweeper.
 //
-// Thread rules: thread-safe. The object never changes after construction and
-// holds no lock of its own; operations may run at once in any threads and
-// processes, and those on one entry are ordered by the entry's file lock.
-// The functions handed to the frame hold copies of the path and a share of
-// the sweeper, never the cache object, so they may outlive it. The sweeper's
-// own thread rules are the host's (FolderSweeper is thread-safe).
+// Thread rules: thread-safe. The object's members never change after
+// construction and it holds no lock of its own; operations may run at once
+// in any threads and processes, and those on one entry are ordered by the
+// entry's file lock. m_folder keeps the namespace folder and descriptions of
+// its ".lock" open between operations (main/caching/DiskCacheFolder.h, whose
+// own mutexes guard them; the folder is opened by the first operation, never
+// by a constructor). Copies of the object share it. The functions handed to
+// the frame hold a share of it and of the sweeper, never the cache object,
+// so they may outlive it. The sweeper's own thread rules are the host's
+// (FolderSweeper is thread-safe).
 //
 // Ownership: the sweeper is shared with whoever made it; it may be null (no
 // sweeping).
@@ -48,6 +54,8 @@
 #include "public/caching/ExternalCache.h"
 
 namespace kelvra::caching {
+
+class DiskCacheFolder;
 
 class KELCACHE_EXPORT DiskExternalCache : public ExternalCache<TString, std::vector<uint8_t>> {
  public:
@@ -81,6 +89,7 @@ class KELCACHE_EXPORT DiskExternalCache : public ExternalCache<TString, std::vec
  private:
   TPath cachePath;
   std::shared_ptr<FolderSweeper> m_sweeper;
+  std::shared_ptr<DiskCacheFolder> m_folder;  // the open handle on cachePath; never null
 };
 
 }  // namespace kelvra::caching

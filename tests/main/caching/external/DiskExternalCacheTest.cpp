@@ -3,12 +3,18 @@
 // drops, the key listing, the sweeper and the namespace check.
 #include "public/caching/DiskExternalCache.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -37,6 +43,23 @@ std::set<std::string> FileNames(const fs::path& folder) {
   std::set<std::string> names;
   for (const auto& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename().string());
   return names;
+}
+
+// Everything under root (root included): kind, size and last-write time to
+// the nanosecond, so that a comparison shows anything made, removed or
+// touched.
+std::map<std::string, std::string> Tree(const fs::path& root) {
+  std::map<std::string, std::string> tree;
+  auto note = [&tree](const fs::path& path) {
+    struct stat info {};
+    if (lstat(path.c_str(), &info) != 0) return;
+    tree[path.string()] = std::to_string(info.st_mode & S_IFMT) + " " + std::to_string(info.st_size) + " " +
+                          std::to_string(info.st_mtim.tv_sec) + "." + std::to_string(info.st_mtim.tv_nsec);
+  };
+  if (!fs::exists(fs::symlink_status(root))) return tree;
+  note(root);
+  for (const auto& entry : fs::recursive_directory_iterator(root)) note(entry.path());
+  return tree;
 }
 
 uint64_t FolderBytes(const fs::path& folder) {
@@ -388,6 +411,198 @@ TEST_F(DiskExternalCacheTest, ThreadsStoringCollidingKeysNeverHandOutTheOtherKey
   const int hits =
       (cache->TryLoad(kCollidingKeyA).Get() != nullptr) + (cache->TryLoad(kCollidingKeyB).Get() != nullptr);
   EXPECT_EQ(hits, 1);
+}
+
+TEST_F(DiskExternalCacheTest, TheKeyFileIsComparedAsTextWhereItsBytesWouldMislead) {
+  // An entry exists when ".key", decoded as UTF-8, equals the key. Comparing
+  // bytes gives the same answer for most keys, but not for these.
+  struct Case {
+    const char* name;
+    TString key;
+    const char* keyFileBytes;  // written by hand over the stored ".key"; null: as stored
+    bool found;
+  };
+  const Case cases[] = {
+      {"U+FFFD, as stored", TString(u"a\uFFFDb"), nullptr, true},
+      {"U+FFFD, invalid UTF-8 on disk", TString(u"a\uFFFDb"), "a\377b", true},  // \377: the byte 0xFF
+      {"an unpaired surrogate never comes back", TString(std::u16string(u"lone-") + char16_t(0xD800)),
+       nullptr, false},
+  };
+  auto cache = MakeCache();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(Store(*cache, c.key, MakeValue("v")));
+    if (c.keyFileBytes != nullptr) WriteFileBytes(EntryPath(c.key) / ".key", c.keyFileBytes);
+    EXPECT_EQ(cache->TryLoad(c.key).Get() != nullptr, c.found);
+  }
+}
+
+TEST_F(DiskExternalCacheTest, AValueFileReplacedByAnotherSizeIsReadWhole) {
+  // Another process's store (a second cache object) and a replacement by
+  // hand alternate, so that nothing but the file open at each load can give
+  // its size.
+  auto cache = MakeCache();
+  auto other = MakeCache();
+  const TString key(u"resized");
+  ASSERT_TRUE(Store(*cache, key, MakeValue("first")));
+  const size_t sizes[] = {0, 1, 4095, 4096, 4097, 70000, 3, (1u << 20) + 1, 0, 65536, 2};
+  for (size_t i = 0; i < std::size(sizes); ++i) {
+    SCOPED_TRACE("size " + std::to_string(sizes[i]));
+    Value value = MakeValue(sizes[i], static_cast<uint8_t>(i + 1));
+    if (i % 2 == 0) {
+      ASSERT_TRUE(Store(*other, key, value));
+    } else {
+      const fs::path replacement = EntryPath(key) / "replacement";
+      WriteFileBytes(replacement, std::string(value->begin(), value->end()));
+      fs::rename(replacement, EntryPath(key) / ".bin");
+    }
+    Value loaded = cache->TryLoad(key).Get();
+    ASSERT_NE(loaded, nullptr);
+    EXPECT_EQ(*loaded, *value);
+  }
+}
+
+TEST_F(DiskExternalCacheTest, MissesCreateNothingTouchNothingAndLogNothing) {
+  const TString key(u"half");
+  const fs::path entry = EntryPath(key);
+  const std::string keyText = key.toStdString();
+  struct Case {
+    const char* name;
+    std::function<void()> make;  // the state on disk before the load
+  };
+  const Case cases[] = {
+      {"no namespace folder", [] {}},
+      {"an empty namespace folder, no .lock", [&] { fs::create_directories(CachePath()); }},
+      {"an empty entry folder", [&] { fs::create_directories(entry); }},
+      {"only .key",
+       [&] {
+         fs::create_directories(entry);
+         WriteFileBytes(entry / ".key", keyText);
+       }},
+      {"only .bin",
+       [&] {
+         fs::create_directories(entry);
+         WriteFileBytes(entry / ".bin", "orphan");
+       }},
+      {".key is a folder",
+       [&] {
+         fs::create_directories(entry / ".key");
+         WriteFileBytes(entry / ".bin", "value");
+       }},
+      {".bin is a folder",
+       [&] {
+         fs::create_directories(entry / ".bin");
+         WriteFileBytes(entry / ".key", keyText);
+       }},
+      // A FIFO must not hang the load waiting for a writer.
+      {".key is a FIFO",
+       [&] {
+         fs::create_directories(entry);
+         ASSERT_EQ(mkfifo((entry / ".key").c_str(), 0666), 0);
+         WriteFileBytes(entry / ".bin", "value");
+       }},
+      {".bin is a FIFO",
+       [&] {
+         fs::create_directories(entry);
+         WriteFileBytes(entry / ".key", keyText);
+         ASSERT_EQ(mkfifo((entry / ".bin").c_str(), 0666), 0);
+       }},
+      {"the entry folder is a file",
+       [&] {
+         fs::create_directories(CachePath());
+         WriteFileBytes(entry, "not a folder");
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(CachePath());
+    c.make();
+    auto cache = MakeCache();
+    const auto before = Tree(CachePath());
+    TLog::Capture capture;
+    bool timedOut = true;
+    EXPECT_EQ(cache->TryLoad(key, 10000, &timedOut), nullptr);
+    EXPECT_FALSE(timedOut);
+    EXPECT_TRUE(capture.Lines().empty()) << "a miss is not an error";
+    EXPECT_EQ(Tree(CachePath()), before);
+  }
+
+  // A whole entry in a folder without ".lock" (written by a version that did
+  // not lock) loads, and the load does not make ".lock".
+  fs::remove_all(CachePath());
+  fs::create_directories(entry);
+  WriteFileBytes(entry / ".key", keyText);
+  WriteFileBytes(entry / ".bin", "whole");
+  auto cache = MakeCache();
+  Value loaded = cache->TryLoad(key).Get();
+  ASSERT_NE(loaded, nullptr);
+  EXPECT_EQ(*loaded, *MakeValue("whole"));
+  EXPECT_FALSE(fs::exists(CachePath() / ".lock"));
+}
+
+TEST_F(DiskExternalCacheTest, TheFolderKeptOpenIsLeftForTheNewOneWhenItIsRemovedAndMadeAgain) {
+  const TString key(u"kept");
+  const uint64_t lockByte = std::stoull(ExpectedKeyHash(key));
+  // One cache keeps the folder and descriptions of its ".lock" open; each
+  // round removes the folder behind its back, and another cache object
+  // (standing for another process) makes it again with a new entry. Then
+  // the test, also as another process, locks the entry in the new ".lock":
+  // an operation of the first cache must wait for that lock, so it must
+  // have left the old folder and its old ".lock".
+  struct Case {
+    const char* name;
+    short foreignLock;  // what the test holds: each operation waits for it
+    bool load;          // the operation: a load, else a store
+  };
+  const Case cases[] = {
+      {"load waits for a writer", F_WRLCK, true},
+      {"store waits for a reader", F_RDLCK, false},
+  };
+  auto cache = MakeCache();
+  int round = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ++round;
+    ASSERT_TRUE(Store(*cache, key, MakeValue("old")));
+    ASSERT_NE(cache->TryLoad(key).Get(), nullptr);
+
+    fs::remove_all(CachePath());
+    auto other = MakeCache();
+    Value fresh = MakeValue(100 + round, static_cast<uint8_t>(round));
+    ASSERT_TRUE(Store(*other, key, fresh));
+
+    AsyncTask::Future<Value> load;
+    AsyncTask::Future<bool> store;
+    {
+      ForeignByteLock foreign(CachePath() / ".lock", lockByte, c.foreignLock);
+      ASSERT_TRUE(foreign.Locked());
+      if (c.load) {
+        load = cache->TryLoad(key);
+        EXPECT_EQ(load.WaitFor(std::chrono::milliseconds(300)), AsyncTask::FutureStatus::Timeout)
+            << "did not wait";
+      } else {
+        store = cache->TryStore(key, MakeValue("newest"), kSlowLoadMs, -1);
+        EXPECT_EQ(store.WaitFor(std::chrono::milliseconds(300)), AsyncTask::FutureStatus::Timeout)
+            << "did not wait";
+      }
+    }
+    if (c.load) {
+      Value loaded = load.Get();
+      ASSERT_NE(loaded, nullptr) << "the new folder's entry";
+      EXPECT_EQ(*loaded, *fresh);
+    } else {
+      ASSERT_TRUE(store.Get());
+      EXPECT_EQ(*other->TryLoad(key).Get(), *MakeValue("newest")) << "stored into the new folder";
+    }
+  }
+
+  // Removed and not made again: the next store makes it, ".lock" included.
+  fs::remove_all(CachePath());
+  EXPECT_EQ(cache->TryLoad(key).Get(), nullptr);
+  EXPECT_FALSE(fs::exists(CachePath())) << "a load makes nothing";
+  ASSERT_TRUE(Store(*cache, key, MakeValue("again")));
+  EXPECT_TRUE(fs::is_regular_file(CachePath() / ".lock"));
+  EXPECT_EQ(*cache->TryLoad(key).Get(), *MakeValue("again"));
 }
 
 }  // namespace

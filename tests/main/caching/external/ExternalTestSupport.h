@@ -1,9 +1,12 @@
-// Helpers shared by the external cache tests: byte buffers, a gate, a store
-// whose three functions the test supplies, event lookups and the key hash
-// computed independently of the library.
+// Helpers shared by the external cache tests: byte buffers, a gate, a file
+// lock held as another process would hold it, a store whose three functions
+// the test supplies, event lookups and the key hash computed independently
+// of the library.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <xxhash.h>
 
 #include <chrono>
@@ -68,6 +71,31 @@ inline void WriteFileBytes(const std::filesystem::path& path, const std::string&
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << bytes;
 }
+
+// A byte-range lock on one byte of a file, held through a description of
+// its own (as another process would hold it), released when it goes.
+class ForeignByteLock {
+ public:
+  ForeignByteLock(const std::filesystem::path& file, uint64_t byte, short type)
+      : m_fd(open(file.c_str(), O_RDWR | O_CLOEXEC)) {
+    struct flock range = {};
+    range.l_type = type;
+    range.l_whence = SEEK_SET;
+    range.l_start = static_cast<off_t>(byte);
+    range.l_len = 1;
+    m_locked = m_fd >= 0 && fcntl(m_fd, F_OFD_SETLK, &range) == 0;
+  }
+  ~ForeignByteLock() {
+    if (m_fd >= 0) close(m_fd);
+  }
+  ForeignByteLock(const ForeignByteLock&) = delete;
+  ForeignByteLock& operator=(const ForeignByteLock&) = delete;
+  bool Locked() const { return m_locked; }
+
+ private:
+  int m_fd;
+  bool m_locked = false;
+};
 
 // A one-shot gate: Wait blocks until Open.
 class Gate {

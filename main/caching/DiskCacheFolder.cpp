@@ -1,0 +1,176 @@
+#include "main/caching/DiskCacheFolder.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <utility>
+
+#include "host/Errors.h"
+#include "host/FileDescriptor.h"
+#include "host/FileErrors.h"
+#include "host/FileSystem.h"
+#include "host/TFormatString.h"
+#include "host/TLog.h"
+
+namespace kelvra::caching {
+
+namespace {
+
+constexpr const char* kLockFileName = ".lock";
+
+// Counts the forks that made this process: 0 in a process started by exec,
+// one more in each child of fork. An Opening remembers the count it was made
+// under; in a child the counts differ and the inherited Opening is not used.
+std::atomic<uint64_t> s_forkGeneration{0};
+
+uint64_t ForkGeneration() {
+  static const bool s_forkHandler = [] {
+    pthread_atfork(nullptr, nullptr, [] { s_forkGeneration.fetch_add(1, std::memory_order_relaxed); });
+    return true;
+  }();
+  (void)s_forkHandler;
+  return s_forkGeneration.load(std::memory_order_relaxed);
+}
+
+struct flock ByteRange(uint64_t byte, short type) {
+  struct flock range = {};
+  range.l_type = type;
+  range.l_whence = SEEK_SET;
+  range.l_start = static_cast<off_t>(byte);
+  range.l_len = 1;
+  return range;
+}
+
+}  // namespace
+
+void EnsureDirectory(const TPath& folder) {
+  if (DirectoryExists(folder) || CreateDirectory(folder)) return;
+  LogMessage(TLog::Warn, TFormatString(u"Failed to create directory '%1'").arg(folder.ToString()));
+  ThrowUnspecifiedException();
+}
+
+// ---- DiskCacheFolder ---------------------------------------------------------
+
+DiskCacheFolder::DiskCacheFolder(TPath path) : m_path(std::move(path)), m_pathUtf8(m_path.ToUtf8()) {}
+
+DiskCacheFolder::~DiskCacheFolder() = default;
+
+std::shared_ptr<DiskCacheFolder::Opening> DiskCacheFolder::Open(bool create) {
+  const uint64_t generation = ForkGeneration();
+  {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (m_current && m_current->MadeInThisProcess()) return m_current;
+  }
+  // O_PATH: the descriptor only names the folder for openat and its kin, so
+  // it needs no read permission on the folder itself.
+  constexpr int kFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+  int fd = OpenFileAt(AT_FDCWD, m_pathUtf8.c_str(), kFlags);
+  if (fd < 0) {
+    // No folder: nothing to load or drop.
+    if (!create) return nullptr;
+    EnsureDirectory(m_path);
+    fd = OpenFileAt(AT_FDCWD, m_pathUtf8.c_str(), kFlags);
+    if (fd < 0) throw TFileException::FromErrno(u"Cannot open folder", m_path.ToString());
+  }
+  auto fresh = std::make_shared<Opening>(fd, generation);
+  std::lock_guard<std::mutex> guard(m_mutex);
+  // Another thread may have opened the folder meanwhile; keep one Opening.
+  if (m_current && m_current->MadeInThisProcess()) return m_current;
+  m_current = fresh;
+  return fresh;
+}
+
+void DiskCacheFolder::Forget(const std::shared_ptr<Opening>& opening) {
+  std::shared_ptr<Opening> forgotten;  // released after the mutex
+  std::lock_guard<std::mutex> guard(m_mutex);
+  if (m_current == opening) forgotten = std::move(m_current);
+}
+
+// ---- DiskCacheFolder::Opening ------------------------------------------------
+
+DiskCacheFolder::Opening::Opening(int folderFd, uint64_t forkGeneration)
+    : m_folderFd(folderFd), m_forkGeneration(forkGeneration) {}
+
+DiskCacheFolder::Opening::~Opening() {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  for (int fd : m_idle) ::close(fd);
+  ::close(m_folderFd);
+}
+
+bool DiskCacheFolder::Opening::Removed() const {
+  struct stat info {};
+  // A failed fstat counts as removed: the caller then opens the path again.
+  return ::fstat(m_folderFd, &info) != 0 || info.st_nlink == 0;
+}
+
+bool DiskCacheFolder::Opening::MadeInThisProcess() const {
+  return m_forkGeneration == ForkGeneration();
+}
+
+int DiskCacheFolder::Opening::TakeLockDescription(bool createLockFile) {
+  {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (!m_idle.empty()) {
+      int fd = m_idle.back();
+      m_idle.pop_back();
+      return fd;
+    }
+  }
+  // Read-write, so that the description serves shared and exclusive locks.
+  return OpenFileAt(m_folderFd, kLockFileName, O_RDWR | O_CLOEXEC | (createLockFile ? O_CREAT : 0), 0666);
+}
+
+void DiskCacheFolder::Opening::GiveBack(int fd) {
+  {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (m_idle.size() < kMaxIdle) {
+      m_idle.push_back(fd);
+      return;
+    }
+  }
+  ::close(fd);
+}
+
+// ---- EntryLock ---------------------------------------------------------------
+
+EntryLock::EntryLock(std::shared_ptr<DiskCacheFolder::Opening> opening, uint64_t byte, Mode mode,
+                     bool createLockFile)
+    : m_opening(std::move(opening)), m_byte(byte) {
+  if (!m_opening) return;
+  m_fd = m_opening->TakeLockDescription(createLockFile);
+  if (m_fd >= 0) {
+    m_reusable = true;
+  } else if (mode == Mode::Shared && (errno == EACCES || errno == EPERM || errno == EROFS)) {
+    // A ".lock" this process may not write: a shared lock needs only read
+    // access. Such a description is not kept.
+    m_fd = OpenFileAt(m_opening->Fd(), kLockFileName, O_RDONLY | O_CLOEXEC);
+  }
+  if (m_fd < 0) return;
+  struct flock range = ByteRange(m_byte, mode == Mode::Exclusive ? F_WRLCK : F_RDLCK);
+  while (::fcntl(m_fd, F_OFD_SETLKW, &range) != 0) {
+    if (errno != EINTR) return;  // no lock; the description goes back unused
+  }
+  m_held = true;
+}
+
+EntryLock::~EntryLock() {
+  if (m_fd < 0) return;
+  if (m_held) {
+    struct flock range = ByteRange(m_byte, F_UNLCK);
+    if (::fcntl(m_fd, F_OFD_SETLK, &range) != 0) {
+      ::close(m_fd);  // closing the only descriptor of the description releases the lock
+      return;
+    }
+  }
+  if (m_reusable) {
+    m_opening->GiveBack(m_fd);
+  } else {
+    ::close(m_fd);
+  }
+}
+
+}  // namespace kelvra::caching

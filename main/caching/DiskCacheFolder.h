@@ -1,0 +1,169 @@
+// DiskCacheFolder: the disk store's open handle on one namespace folder, and
+// the entry locks taken through it.
+//
+// Every operation of the disk store works on one entry folder
+// (<namespace folder>/<keyHash>) under a lock of that entry: a byte-range lock
+// on byte keyHash of the file ".lock" in the namespace folder, exclusive for
+// stores and drops, shared for loads, held through an open file description
+// (F_OFD_SETLKW) so that it excludes other threads and other processes alike
+// and the kernel drops it when its holder dies. Opening the folder's path and
+// ".lock" anew for every operation costs system calls that dominate small
+// loads, so a DiskCacheFolder keeps, for its folder:
+//   - an Opening: one descriptor of the folder (O_PATH), through which the
+//     store opens entry files by their short relative names
+//     ("<keyHash>/.key"), and
+//   - in that Opening, a free list of open descriptions of the folder's
+//     ".lock", unlocked, ready for the next operation.
+//
+// Why keeping them is safe:
+//   1. Locks of one open file description never exclude each other. So a
+//      description serves one operation at a time: an EntryLock takes it off
+//      the free list (or opens a new one) and gives it back, unlocked, when it
+//      goes. Operations running at once always lock through distinct
+//      descriptions, as separate processes do.
+//   2. A description is only locked through, never read or written, and is
+//      given back only after its lock was released (one that fails to unlock
+//      is closed instead, which releases it).
+//   3. The folder may be removed while it is kept open (by a test, a person,
+//      a reset of the cache directory) and made again, by this process or
+//      another. A kept ".lock" is then the old, unlinked file, whose locks do
+//      not exclude those taken through the new one. That does no harm because
+//      the entry files are reached through the same folder descriptor as the
+//      lock: a removed folder stays empty for good (nothing can be created in
+//      it), so an operation through a removed Opening finds nothing (ENOENT)
+//      and writes nothing. The store functions check every ENOENT that could
+//      come from a removed folder (Removed(): one fstat, on misses only),
+//      Forget the Opening, and start again on a fresh opening of the path.
+//      A hit, on the other hand, proves that the folder holds the entry, so
+//      the lock taken in that same folder is the right one.
+//   4. The sweeper removes entry folders, never the namespace folder or the
+//      ".lock" in it, so it never makes a kept description stale. (Removing
+//      ".lock" alone while processes use the folder voids the exclusion; this
+//      library never does.)
+//   5. Descriptors are close-on-exec. A child forked without exec would share
+//      the parent's descriptions (and so its locks): after a fork, the child
+//      drops the Opening it inherited and opens its own.
+// A folder that is renamed while open keeps being used under its new name by
+// the caches that opened it, until it is removed.
+//
+// Library-internal (exported for its own tests only).
+//
+// Thread rules: thread-safe. DiskCacheFolder::m_mutex guards m_current;
+// Opening::m_mutex guards its free list. Neither is held during a system
+// call that can block, and they never nest.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "host/Export.h"
+#include "host/TPath.h"
+#include "host/ThreadAnnotations.h"
+
+namespace kelvra::caching {
+
+// Makes the folder (and its parents) unless it exists; when that fails, logs
+// "Failed to create directory '<path>'" at Warn and raises the host's generic
+// exception.
+void EnsureDirectory(const TPath& folder);
+
+class KELCACHE_EXPORT DiskCacheFolder {
+ public:
+  class Opening;
+
+  // Touches nothing on disk; the folder is opened by the first Open.
+  explicit DiskCacheFolder(TPath path);
+  DiskCacheFolder(const DiskCacheFolder&) = delete;
+  DiskCacheFolder& operator=(const DiskCacheFolder&) = delete;
+  ~DiskCacheFolder();
+
+  const TPath& Path() const { return m_path; }
+
+  // The folder's current Opening; when there is none, opens the path. Null
+  // when the folder does not exist and create is false. With create, a
+  // missing folder is made (with its parents); when that fails, the line
+  // "Failed to create directory '<path>'" is logged at Warn and the host's
+  // generic exception raised. Raises TFileException when the folder exists
+  // but cannot be opened.
+  std::shared_ptr<Opening> Open(bool create);
+  // Drops opening if it is still the current one (see 3. above), so that the
+  // next Open opens the path again. Operations still holding it finish on it.
+  void Forget(const std::shared_ptr<Opening>& opening);
+
+ private:
+  const TPath m_path;
+  const std::string m_pathUtf8;
+  std::mutex m_mutex;
+  std::shared_ptr<Opening> m_current KELCACHE_GUARDED_BY(m_mutex);
+};
+
+// One opening of the folder: its descriptor and the free descriptions of its
+// ".lock". Closes them all when the last operation and the DiskCacheFolder
+// let go of it.
+class KELCACHE_EXPORT DiskCacheFolder::Opening {
+ public:
+  Opening(int folderFd, uint64_t forkGeneration);
+  Opening(const Opening&) = delete;
+  Opening& operator=(const Opening&) = delete;
+  ~Opening();
+
+  // The folder's descriptor (O_PATH), for openat and its kin.
+  int Fd() const { return m_folderFd; }
+  // True when the folder has been removed (its link count is 0).
+  bool Removed() const;
+  // True when this Opening was made in this process, not inherited by fork.
+  bool MadeInThisProcess() const;
+
+ private:
+  friend class EntryLock;
+  // An unlocked description of ".lock" (read-write), or -1 with errno set.
+  // Only stores create ".lock"; a load or drop before the first store finds
+  // none.
+  int TakeLockDescription(bool createLockFile);
+  // Takes an unlocked description back (closes it when the list is full).
+  void GiveBack(int fd);
+
+  // The most descriptions kept idle: enough for the operations that the
+  // frame runs at once on one folder in the usual case; more are opened and
+  // closed as needed.
+  static constexpr size_t kMaxIdle = 16;
+
+  const int m_folderFd;
+  const uint64_t m_forkGeneration;
+  std::mutex m_mutex;
+  std::vector<int> m_idle KELCACHE_GUARDED_BY(m_mutex);
+};
+
+// The lock of one entry, held from construction to destruction.
+//
+// Never raises: when ".lock" cannot be opened (a load or drop before the
+// first store into the folder: nothing to protect; a folder this process may
+// not write) or the file system refuses the lock, the operation goes on
+// without it, and Held() says so.
+// Thread rules: one object belongs to one operation on one thread.
+class KELCACHE_EXPORT EntryLock {
+ public:
+  enum class Mode { Shared, Exclusive };
+
+  // opening may be null (no folder): nothing is locked.
+  EntryLock(std::shared_ptr<DiskCacheFolder::Opening> opening, uint64_t byte, Mode mode, bool createLockFile);
+  EntryLock(const EntryLock&) = delete;
+  EntryLock& operator=(const EntryLock&) = delete;
+  ~EntryLock();
+
+  bool Held() const { return m_held; }
+
+ private:
+  std::shared_ptr<DiskCacheFolder::Opening> m_opening;
+  int m_fd = -1;
+  bool m_reusable = false;  // m_fd came from, and goes back to, the free list
+  bool m_held = false;
+  uint64_t m_byte = 0;
+};
+
+}  // namespace kelvra::caching

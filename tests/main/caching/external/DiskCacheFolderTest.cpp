@@ -1,0 +1,112 @@
+// The disk store's entry locks through one kept-open namespace folder: locks
+// of operations running at once must exclude each other as those of separate
+// processes do, although their descriptions of ".lock" are reused.
+#include "main/caching/DiskCacheFolder.h"
+
+#include <fcntl.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "host/TPath.h"
+#include "tests/main/caching/external/ExternalTestSupport.h"
+#include "tests/support/TestEnvironment.h"
+
+namespace {
+
+using namespace kelcache_test;
+using kelvra::caching::DiskCacheFolder;
+using kelvra::caching::EntryLock;
+namespace fs = std::filesystem;
+
+using Mode = EntryLock::Mode;
+
+class DiskCacheFolderTest : public ::testing::Test {
+ protected:
+  fs::path FolderPath() const { return m_temp.path() / "ns"; }
+  DiskCacheFolder& Folder() { return m_folder; }
+
+  TempDir m_temp;
+  DiskCacheFolder m_folder{TPath(TString::fromStdString((m_temp.path() / "ns").string()))};
+};
+
+TEST_F(DiskCacheFolderTest, LocksOfOperationsRunningAtOnceExcludeEachOther) {
+  constexpr uint64_t kByte = 580273337;
+  struct Case {
+    Mode held;
+    Mode wanted;
+    bool waits;
+  };
+  const Case cases[] = {
+      {Mode::Exclusive, Mode::Exclusive, true},
+      {Mode::Exclusive, Mode::Shared, true},
+      {Mode::Shared, Mode::Exclusive, true},
+      {Mode::Shared, Mode::Shared, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.held == Mode::Shared ? "shared" : "exclusive") + " held, " +
+                 (c.wanted == Mode::Shared ? "shared" : "exclusive") + " wanted");
+    auto opening = Folder().Open(true);
+    ASSERT_NE(opening, nullptr);
+    // A description used and given back before: the free list is not empty
+    // when the first lock is taken, as in a cache that has run a while.
+    { EntryLock warm(opening, kByte, Mode::Exclusive, true); }
+
+    std::atomic<bool> acquired{false};
+    std::thread second;
+    {
+      EntryLock first(opening, kByte, c.held, true);
+      ASSERT_TRUE(first.Held());
+      second = std::thread([&] {
+        EntryLock lock(Folder().Open(true), kByte, c.wanted, true);
+        EXPECT_TRUE(lock.Held());
+        acquired = true;
+      });
+      std::this_thread::sleep_for(std::chrono::milliseconds(c.waits ? 300 : 0));
+      if (c.waits) EXPECT_FALSE(acquired.load()) << "the second lock did not wait for the first";
+    }
+    const auto deadline = std::chrono::steady_clock::now() + kLongWait;
+    while (!acquired && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (!acquired) {
+      // Still waiting for a lock that was never released; the thread cannot
+      // be woken, so it is left to the end of the process.
+      second.detach();
+      FAIL() << "the second lock never came: releasing the first did not unlock it";
+    }
+    second.join();
+
+    // Every description is back in the list, unlocked: another process can
+    // take the byte at once.
+    ForeignByteLock other(FolderPath() / ".lock", kByte, F_WRLCK);
+    EXPECT_TRUE(other.Locked()) << "a description went back to the free list still locked";
+  }
+}
+
+TEST_F(DiskCacheFolderTest, ARemovedFolderIsSeenAndForgotten) {
+  EXPECT_EQ(Folder().Open(false), nullptr) << "no folder, and none made";
+  EXPECT_FALSE(fs::exists(FolderPath()));
+
+  auto first = Folder().Open(true);
+  ASSERT_NE(first, nullptr);
+  EXPECT_FALSE(first->Removed());
+  EXPECT_EQ(Folder().Open(false), first) << "kept open";
+
+  fs::remove_all(FolderPath());
+  fs::create_directories(FolderPath());
+  EXPECT_TRUE(first->Removed()) << "made again, but not the folder opened";
+  Folder().Forget(first);
+  auto second = Folder().Open(false);
+  ASSERT_NE(second, nullptr);
+  EXPECT_NE(second, first);
+  EXPECT_FALSE(second->Removed());
+}
+
+}  // namespace
