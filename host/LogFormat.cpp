@@ -40,9 +40,9 @@ std::string FormatErrorCode(uint32_t code) {
 }
 
 void AppendJsonString(std::string& out, const TString& text) {
-  // toStdString gives valid UTF-8, so only ASCII needs attention: multi-byte
+  // toValidUtf8 gives valid UTF-8, so only ASCII needs attention: multi-byte
   // sequences never contain bytes below 0x80.
-  const std::string utf8 = text.toStdString();
+  const std::string utf8 = text.toValidUtf8();
   out.reserve(out.size() + utf8.size() + 2);
   out += '"';
   for (const char c : utf8) {
@@ -87,7 +87,7 @@ std::string RenderPlainLine(AnySeverity severity, std::chrono::system_clock::tim
   char prefix[80];
   std::snprintf(prefix, sizeof prefix, "%s %-5s [%llu] ", FormatTimestamp(time).c_str(),
                 SeverityName(severity), static_cast<unsigned long long>(threadId));
-  return prefix + text.toStdString();
+  return prefix + text.toValidUtf8();
 }
 
 std::string RenderEventLine(AnySeverity severity, std::chrono::system_clock::time_point time,

@@ -362,23 +362,39 @@ TString TString::pointer(const void* address) {
          number(static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(address)), 16, 16, u'0');
 }
 
-std::string TString::toStdString() const {
+namespace {
+
+// The 8-bit form; `strict` writes an unpaired surrogate as U+FFFD instead of
+// the sequence of its own code unit.
+std::string EncodeUtf8(const std::u16string& text, bool strict) {
   std::string out;
-  out.reserve(m_text.size());
-  for (size_t i = 0; i < m_text.size(); ++i) {
-    const char16_t u = m_text[i];
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char16_t u = text[i];
     if (u < 0x80) {
       out += static_cast<char>(u);
       continue;
     }
     char32_t cp = u;
-    if (IsHighSurrogate(u) && i + 1 < m_text.size() && IsLowSurrogate(m_text[i + 1])) {
-      cp = 0x10000 + ((static_cast<char32_t>(u) - 0xD800) << 10) + (m_text[i + 1] - 0xDC00);
+    if (IsHighSurrogate(u) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {
+      cp = 0x10000 + ((static_cast<char32_t>(u) - 0xD800) << 10) + (text[i + 1] - 0xDC00);
       ++i;
+    } else if (strict && (IsHighSurrogate(u) || IsLowSurrogate(u))) {
+      cp = kReplacement;
     }
-    AppendUtf8(out, cp);  // an unpaired surrogate keeps a form of its own
+    AppendUtf8(out, cp);
   }
   return out;
+}
+
+}  // namespace
+
+std::string TString::toStdString() const {
+  return EncodeUtf8(m_text, false);  // an unpaired surrogate keeps a form of its own
+}
+
+std::string TString::toValidUtf8() const {
+  return EncodeUtf8(m_text, true);
 }
 
 TString TString::fromStdString(const std::string& text) {

@@ -111,6 +111,10 @@ class KELCACHE_EXPORT TString {
 
   // UTF-8 conversions (see the class comment).
   std::string toStdString() const;
+  // Strictly valid UTF-8, for output that must be (log lines, JSON): as
+  // toStdString, but an unpaired surrogate becomes U+FFFD, so distinct
+  // strings may share this form.
+  std::string toValidUtf8() const;
   static TString fromStdString(const std::string& text);
   static TString fromUtf8(std::string_view text);
   static TString fromLocal8Bit(const char* bytes, int length = -1);

@@ -115,23 +115,14 @@ struct Entry {
   uint64_t lockByte;
 };
 
-// True when the key's UTF-8 bytes decide whether a key file holds it:
-// decoding is one-to-one on valid UTF-8, and a file that is not valid UTF-8
-// decodes to text with U+FFFD in it. So comparing bytes answers exactly as
-// comparing the decoded text does, unless the key itself holds U+FFFD (which
-// invalid bytes decode to as well) or an unpaired surrogate (which no bytes
-// decode to).
+// True when the key's 8-bit bytes decide whether a key file holds it:
+// TString's 8-bit form is one-to-one (unpaired surrogates included), and
+// bytes that are not such a form decode to text with U+FFFD in it. So
+// comparing bytes answers exactly as comparing the decoded text does, unless
+// the key itself holds U+FFFD, which invalid bytes decode to as well.
 bool BytesDecide(const TString& key) {
-  const std::u16string& units = key.u16();
-  for (size_t i = 0; i < units.size(); ++i) {
-    const char16_t unit = units[i];
+  for (const char16_t unit : key.u16()) {
     if (unit == u'\uFFFD') return false;
-    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
-        units[i + 1] <= 0xDFFF) {
-      ++i;  // a pair
-      continue;
-    }
-    if (unit >= 0xD800 && unit <= 0xDFFF) return false;
   }
   return true;
 }
