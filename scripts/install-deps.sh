@@ -11,6 +11,7 @@ PACKAGES=(
   libleveldb-dev
   redis-server redis-tools
   clang libclang-rt-14-dev
+  libssl-dev openssl
 )
 
 missing=()
