@@ -15,8 +15,8 @@ std::string_view Bytes(const RedisConnection::Value& value) {
   return std::string_view(reinterpret_cast<const char*>(value->data()), value->size());
 }
 
-bool IsOk(const redisReply& reply) {
-  return reply.type == REDIS_REPLY_STATUS && std::string_view(reply.str, reply.len) == "OK";
+bool IsOk(const RedisReply& reply) {
+  return reply.type == RedisReply::Type::kStatus && reply.text == "OK";
 }
 
 }  // namespace
@@ -38,22 +38,24 @@ const RedisServerAddress& RedisConnection::GetAddress() const {
   return m_link->Address();
 }
 
-RedisReplyPtr RedisConnection::Execute(std::span<const std::string_view> arguments) {
+RedisReplyPtr RedisConnection::Execute(std::span<const std::string_view> arguments,
+                                       const std::shared_ptr<const void>& keepAlive) {
   m_failed = true;  // until the server answers: a failure to connect raises from here
-  RedisPipe::Outcome outcome = m_link->ChoosePipe().Execute(RedisCommand::Encode(arguments));
+  RedisPipe::Outcome outcome = m_link->ChoosePipe().Execute(RedisCommand::Encode(arguments, keepAlive));
   if (outcome.failure == RedisPipe::Failure::kIo && outcome.sessionWasUsed) {
     // A socket that sat idle may have been closed by the server (a restart,
     // an idle time-out): try once more on a new one.
-    outcome = m_link->ChoosePipe().Execute(RedisCommand::Encode(arguments));
+    outcome = m_link->ChoosePipe().Execute(RedisCommand::Encode(arguments, keepAlive));
   }
-  if (outcome.failure == RedisPipe::Failure::kTimeout)
+  if (outcome.failure == RedisPipe::Failure::kTimeout) {
     throw RedisTimeoutError(TString::fromStdString(outcome.message));
+  }
   if (outcome.failure != RedisPipe::Failure::kNone)
     throw RedisIoError(TString::fromStdString(outcome.message));
   m_failed = false;
-  if (outcome.reply->type == REDIS_REPLY_ERROR) {
-    throw RedisReplyError(TString::fromStdString("Redis: " + GetAddress().ToString() + " answered " +
-                                                 std::string(outcome.reply->str, outcome.reply->len)));
+  if (outcome.reply->type == RedisReply::Type::kError) {
+    throw RedisReplyError(
+        TString::fromStdString("Redis: " + GetAddress().ToString() + " answered " + outcome.reply->text));
   }
   return std::move(outcome.reply);
 }
@@ -61,37 +63,43 @@ RedisReplyPtr RedisConnection::Execute(std::span<const std::string_view> argumen
 RedisConnection::Value RedisConnection::Get(const std::string& key) {
   std::string_view arguments[] = {"GET", key};
   RedisReplyPtr reply = Execute(arguments);
-  if (reply->type == REDIS_REPLY_NIL) return nullptr;
-  if (reply->type != REDIS_REPLY_STRING) {
+  if (reply->type == RedisReply::Type::kNil) return nullptr;
+  if (reply->type != RedisReply::Type::kString) {
     throw RedisReplyError(TString(u"Redis: GET gave a reply that is not a string"));
   }
-  const auto* bytes = reinterpret_cast<const uint8_t*>(reply->str);
-  return std::make_shared<std::vector<uint8_t>>(bytes, bytes + reply->len);
+  return std::move(reply->bytes);
 }
 
 bool RedisConnection::Set(const std::string& key, const Value& value) {
   std::string_view arguments[] = {"SET", key, Bytes(value)};
-  return IsOk(*Execute(arguments));
+  return IsOk(*Execute(arguments, value));
 }
 
 bool RedisConnection::SetEx(const std::string& key, std::chrono::seconds ttl, const Value& value) {
   std::string seconds = std::to_string(ttl.count());
   std::string_view arguments[] = {"SETEX", key, seconds, Bytes(value)};
-  return IsOk(*Execute(arguments));
+  return IsOk(*Execute(arguments, value));
 }
 
 int64_t RedisConnection::Del(const std::string& key) {
   std::string_view arguments[] = {"DEL", key};
   RedisReplyPtr reply = Execute(arguments);
-  return reply->type == REDIS_REPLY_INTEGER ? reply->integer : 0;
+  return reply->type == RedisReply::Type::kInteger ? reply->integer : 0;
 }
 
 int64_t RedisConnection::Publish(const std::string& channel, const std::string& message,
                                  const ReplyCallback& onReply) {
   std::string_view arguments[] = {"PUBLISH", channel, message};
   RedisReplyPtr reply = Execute(arguments);
-  if (onReply) onReply(nullptr, reply.get(), nullptr);
-  return reply->type == REDIS_REPLY_INTEGER ? reply->integer : 0;
+  if (onReply) {
+    // PUBLISH answers with an integer (an error reply has raised above); it
+    // is handed out in hiredis's form.
+    redisReply raw{};
+    raw.type = reply->type == RedisReply::Type::kInteger ? REDIS_REPLY_INTEGER : REDIS_REPLY_NIL;
+    raw.integer = reply->integer;
+    onReply(nullptr, &raw, nullptr);
+  }
+  return reply->type == RedisReply::Type::kInteger ? reply->integer : 0;
 }
 
 }  // namespace kelvra::caching

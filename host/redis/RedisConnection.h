@@ -61,8 +61,8 @@ class KELCACHE_EXPORT RedisConnection {
  public:
   using Value = std::shared_ptr<std::vector<uint8_t>>;
   // Called with a null context (the connection has no hiredis context), the
-  // reply and a null private-data pointer, before the reply is freed; the
-  // reply is valid only during the call.
+  // reply in hiredis's form (PUBLISH's integer) and a null private-data
+  // pointer; the reply is valid only during the call.
   using ReplyCallback = std::function<void(redisContext*, redisReply*, void*)>;
 
   // A connection over `link`'s sockets. Does not connect yet.
@@ -94,8 +94,11 @@ class KELCACHE_EXPORT RedisConnection {
 
  private:
   // Runs one command (retrying once on a stale socket, see above) and
-  // returns its reply; raises on failure and on an error reply.
-  RedisReplyPtr Execute(std::span<const std::string_view> arguments);
+  // returns its reply; raises on failure and on an error reply. Large
+  // arguments are sent from where they lie, so `keepAlive` must own those
+  // that are not copies.
+  RedisReplyPtr Execute(std::span<const std::string_view> arguments,
+                        const std::shared_ptr<const void>& keepAlive = nullptr);
 
   const std::shared_ptr<RedisServerLink> m_link;
   // The last command failed with an I/O error or a time-out.

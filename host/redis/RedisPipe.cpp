@@ -1,6 +1,6 @@
 #include "host/redis/RedisPipe.h"
 
-#include <hiredis/hiredis.h>
+#include <sched.h>
 
 #include <algorithm>
 #include <chrono>
@@ -35,11 +35,16 @@ struct RedisPipe::Request {
   // when a session breaks after the hand-over).
   AsyncTask::WaitEvent done;
 
-  // Guarded by the pipe's m_mutex until `settled` is true; after that only
-  // the caller touches them.
-  bool settled = false;  // the reply or the failure is in
+  // The reply or the failure is in. Set under the pipe's m_mutex after the
+  // fields below (release); a caller that sees it set (acquire) may read
+  // them without the lock.
+  std::atomic<bool> settled{false};
+  // Guarded by the pipe's m_mutex.
+  bool inWrite = false;  // in the batch the writer is sending now
   bool written = false;  // all its bytes went out
   std::chrono::steady_clock::time_point writtenAt;
+  // Guarded by the pipe's m_mutex until `settled` is set; after that only
+  // the caller touches them.
   RedisReplyPtr reply;
   Failure failure = Failure::kNone;
   std::string message;
@@ -152,7 +157,7 @@ void RedisPipe::SetUpSession(IRedisTransport& transport) {
   if (commands.empty()) return;
 
   std::vector<RedisByteRange> ranges;
-  for (const RedisCommand& command : commands) ranges.push_back({command.Data(), command.Size()});
+  for (const RedisCommand& command : commands) command.AppendRanges(ranges);
   RedisIoResult written = transport.WriteAll(ranges, m_options.commandTimeout);
   auto raise = [&](const RedisIoResult& result) {
     std::string message = FailureMessage(result, "setting up the connection");
@@ -177,10 +182,9 @@ void RedisPipe::SetUpSession(IRedisTransport& transport) {
       parser.Feed(buffer, read.bytes);
       continue;
     }
-    if (reply->type == REDIS_REPLY_ERROR) {
+    if (reply->type == RedisReply::Type::kError) {
       throw RedisReplyError(TString::fromStdString("Redis: set-up of the connection to " +
-                                                   m_address.ToString() +
-                                                   " refused: " + std::string(reply->str, reply->len)));
+                                                   m_address.ToString() + " refused: " + reply->text));
     }
     ++answered;
   }
@@ -197,7 +201,6 @@ RedisPipe::Outcome RedisPipe::Execute(RedisCommand command) {
 
   auto request = std::make_shared<Request>(std::move(command));
   std::shared_ptr<Session> session;
-  bool write = false;
   bool read = false;
   Outcome outcome;
   {
@@ -206,18 +209,36 @@ RedisPipe::Outcome RedisPipe::Execute(RedisCommand command) {
     outcome.sessionWasUsed = session->answered;
     session->unsent.push_back(request);
     session->awaiting.push_back(request);
-    if (!session->writing) write = session->writing = true;
     if (!session->reading) read = session->reading = true;
+    if (!session->writing) {
+      session->writing = true;
+      if (session->awaiting.size() > 1) {
+        // Other requests await replies, so this one cannot be answered
+        // before them anyway: let the threads that are ready to run (callers
+        // on their way here with a request) queue theirs first, so that one
+        // write and one server read carry them all. A lone caller never
+        // waits here.
+        lock.unlock();
+        sched_yield();
+        lock.lock();
+      }
+      WriteLoop(*session, lock);
+    }
   }
-  if (write) WriteLoop(session);
+  // Not settled when woken: the reader role was handed to this request.
   if (!read) {
     request->done.Wait();
-    std::lock_guard<std::mutex> lock(m_mutex);
-    // Not settled: the reader role was handed to this request.
-    read = !request->settled;
+    read = !request->settled.load(std::memory_order_acquire);
   }
   if (read) ReadLoop(session, *request);
 
+  if (request->failure != Failure::kNone) {
+    // The socket broke, maybe while the writer was sending this request.
+    // The writer returns soon (the transport is shut down); the command's
+    // bytes, which may be the caller's own, must not be in use by then.
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_writeRoundEnded.wait(lock, [&] { return !request->inWrite; });
+  }
   // Settled now, and nobody else touches the request's result any more.
   outcome.failure = request->failure;
   outcome.message = std::move(request->message);
@@ -225,41 +246,40 @@ RedisPipe::Outcome RedisPipe::Execute(RedisCommand command) {
   return outcome;
 }
 
-void RedisPipe::WriteLoop(const std::shared_ptr<Session>& session) {
-  Session& s = *session;
+void RedisPipe::WriteLoop(Session& s, std::unique_lock<std::mutex>& lock) {
   RequestList settled;
   // Written requests are let go of outside the lock: a caller whose request
   // is settled may have left already, and then freeing it falls to us.
   RequestList finished;
-  {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    for (;;) {
-      if (s.broken || s.unsent.empty()) {
-        s.writing = false;
-        break;
-      }
-      s.batch.swap(s.unsent);
-      lock.unlock();
-      finished.clear();
-      s.ranges.clear();
-      for (const auto& request : s.batch)
-        s.ranges.push_back({request->command.Data(), request->command.Size()});
-      RedisIoResult result = s.transport->WriteAll(s.ranges, m_options.commandTimeout);
-      const auto now = std::chrono::steady_clock::now();
-      lock.lock();
-      for (const auto& request : s.batch) {
-        request->written = true;
-        request->writtenAt = now;
-      }
-      finished.swap(s.batch);
-      if (!result.Ok()) {
-        Break(s, result.status == RedisIoResult::Status::kTimedOut ? Failure::kTimeout : Failure::kIo,
-              FailureMessage(result, "sending"), settled);
-        s.writing = false;
-        break;
-      }
+  for (;;) {
+    if (s.broken || s.unsent.empty()) {
+      s.writing = false;
+      break;
+    }
+    s.batch.swap(s.unsent);
+    for (const auto& request : s.batch) request->inWrite = true;
+    lock.unlock();
+    finished.clear();
+    s.ranges.clear();
+    for (const auto& request : s.batch) request->command.AppendRanges(s.ranges);
+    RedisIoResult result = s.transport->WriteAll(s.ranges, m_options.commandTimeout);
+    const auto now = std::chrono::steady_clock::now();
+    lock.lock();
+    for (const auto& request : s.batch) {
+      request->inWrite = false;
+      request->written = result.Ok();
+      request->writtenAt = now;
+    }
+    m_writeRoundEnded.notify_all();
+    finished.swap(s.batch);
+    if (!result.Ok()) {
+      Break(s, result.status == RedisIoResult::Status::kTimedOut ? Failure::kTimeout : Failure::kIo,
+            FailureMessage(result, "sending"), settled);
+      s.writing = false;
+      break;
     }
   }
+  lock.unlock();
   for (const auto& request : settled) request->done.Set();
 }
 
@@ -297,7 +317,7 @@ void RedisPipe::ReadLoop(const std::shared_ptr<Session>& session, Request& own) 
           std::shared_ptr<Request> request = std::move(s.awaiting.front());
           s.awaiting.pop_front();
           request->reply = std::move(reply);
-          request->settled = true;
+          request->settled.store(true, std::memory_order_release);
           s.answered = true;
           if (request.get() != &own) wake.push_back(std::move(request));
         }
@@ -310,17 +330,23 @@ void RedisPipe::ReadLoop(const std::shared_ptr<Session>& session, Request& own) 
                 FailureMessage(result, "waiting for a reply"), wake);
         } else if (!protocolError.empty()) {
           Break(s, Failure::kIo, protocolError, wake);
-        } else if (own.settled) {
+        } else if (own.settled.load(std::memory_order_relaxed)) {
           // Hand the reader role on, or give it up when nobody awaits a reply.
           if (s.awaiting.empty()) {
             s.reading = false;
           } else {
-            wake.push_back(s.awaiting.front());
+            // The newest caller whose request is out: its reply comes last,
+            // so it reads for all the others before it with no further
+            // hand-over, and as the newest waiter it is the one most likely
+            // still spinning rather than asleep. It is woken first.
+            auto next = s.awaiting.rbegin();
+            while (std::next(next) != s.awaiting.rend() && !(*next)->written) ++next;
+            wake.insert(wake.begin(), *next);
           }
         }
       }
       // A broken session settled every request awaiting a reply, this one too.
-      ownSettled = own.settled;
+      ownSettled = own.settled.load(std::memory_order_relaxed);
       // Last touch of the reader's state: once the lock is released, a caller
       // handed the role may use it.
       s.replies.clear();
@@ -335,9 +361,9 @@ void RedisPipe::Break(Session& session, Failure failure, const std::string& mess
   session.broken = true;
   session.transport->Shutdown();
   for (std::shared_ptr<Request>& request : session.awaiting) {
-    request->settled = true;
     request->failure = failure;
     request->message = message;
+    request->settled.store(true, std::memory_order_release);
     settled.push_back(std::move(request));
   }
   session.awaiting.clear();

@@ -13,10 +13,13 @@
 //    - the reader: if no thread is reading, the caller becomes the reader. It
 //      reads what the server sent, parses the replies and gives each to the
 //      oldest awaiting request, waking its caller (AsyncTask::WaitEvent).
-//      Once its own reply is in, it hands the reader role to the oldest
-//      request still awaiting a reply (waking that caller, which goes on
-//      reading) or, when none is left, gives the role up.
-//    Every other caller waits for its reply or for the reader role.
+//      Once its own reply is in, it hands the reader role to the newest
+//      request that has gone out (waking that caller, which goes on reading
+//      for everyone before it) or, when none is awaiting a reply, gives the
+//      role up.
+//    Every other caller waits for its reply or for the reader role. A writer
+//    whose request queues behind others awaiting replies first yields the
+//    CPU once, so that callers about to queue theirs join its write.
 //    Invariants (under m_mutex, for the current session):
 //      unsent is not empty      => a thread holds the writer role
 //      awaiting is not empty    => a thread holds or is being handed the
@@ -95,7 +98,8 @@ class KELCACHE_EXPORT RedisPipe {
   // Sends `command` and waits for its reply, connecting first when there is
   // no session. A failure after the request was queued is reported in the
   // outcome; failing to connect raises RedisIoError or RedisTimeoutError (or
-  // RedisReplyError when the server refused AUTH or SELECT).
+  // RedisReplyError when the server refused AUTH or SELECT). Once it
+  // returns, no thread uses the command's bytes any more.
   Outcome Execute(RedisCommand command);
   // Makes a session now unless there is one. Raises as Execute does.
   void Connect();
@@ -115,7 +119,10 @@ class KELCACHE_EXPORT RedisPipe {
   std::shared_ptr<Session> CurrentSession(std::unique_lock<std::mutex>& lock) KELCACHE_REQUIRES(m_mutex);
   std::shared_ptr<Session> OpenSession();
   void SetUpSession(IRedisTransport& transport);
-  void WriteLoop(const std::shared_ptr<Session>& session);
+  // Writes what is queued until nothing is left, for the caller that holds
+  // the writer role; then gives the role up. Called with `lock` held,
+  // returns with it released.
+  void WriteLoop(Session& session, std::unique_lock<std::mutex>& lock) KELCACHE_REQUIRES(m_mutex);
   void ReadLoop(const std::shared_ptr<Session>& session, Request& own);
   // Breaks `session` (see the header comment); the requests to wake go to
   // `settled`, to be woken once m_mutex is released.
@@ -133,6 +140,7 @@ class KELCACHE_EXPORT RedisPipe {
 
   std::mutex m_mutex;
   std::condition_variable m_sessionReady;                           // a connection attempt ended
+  std::condition_variable m_writeRoundEnded;                        // a writer finished a write
   std::shared_ptr<Session> m_session KELCACHE_GUARDED_BY(m_mutex);  // null when none (never a broken one)
   bool m_connecting KELCACHE_GUARDED_BY(m_mutex) = false;           // a thread is making a session
 

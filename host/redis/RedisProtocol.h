@@ -1,8 +1,12 @@
-// The Redis protocol (RESP) for the pipes, through hiredis's encoder and
-// reply parser; the bytes travel over an IRedisTransport of our own.
+// The Redis protocol (RESP) for the pipes: requests encoded here, replies
+// parsed by hiredis's reader into reply objects of our own; the bytes travel
+// over an IRedisTransport.
 //
-//   RedisCommand     one request, encoded, owning its bytes
-//   RedisReplyPtr    one parsed reply (a hiredis redisReply), owned
+//   RedisCommand     one request, encoded; large arguments are not copied
+//                    but referenced, kept alive by the command
+//   RedisReply       one parsed reply; a bulk string is already the value
+//                    the connection returns (no further copy), its buffer
+//                    from RedisValuePool
 //   RedisReplyParser turns a received byte stream into replies, in order
 //
 // Thread rules: plain values. A parser is used by one thread at a time (the
@@ -10,40 +14,58 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdlib>
+#include <cstdint>
 #include <memory>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "host/Export.h"
+#include "host/redis/IRedisTransport.h"
 
 struct redisReader;
-struct redisReply;
 
 namespace kelvra::caching {
 
-struct KELCACHE_EXPORT RedisReplyDeleter {
-  void operator()(redisReply* reply) const;
+struct KELCACHE_EXPORT RedisReply {
+  enum class Type { kString, kArray, kInteger, kNil, kStatus, kError };
+
+  Type type = Type::kNil;
+  long long integer = 0;                              // kInteger
+  std::string text;                                   // kStatus, kError
+  std::shared_ptr<std::vector<uint8_t>> bytes;        // kString
+  std::vector<std::unique_ptr<RedisReply>> elements;  // kArray
 };
-using RedisReplyPtr = std::unique_ptr<redisReply, RedisReplyDeleter>;
+using RedisReplyPtr = std::unique_ptr<RedisReply>;
 
 class KELCACHE_EXPORT RedisCommand {
  public:
-  // Encodes the command and its arguments (binary-safe). Raises
-  // RedisIoError when no memory can be had for it.
-  static RedisCommand Encode(std::span<const std::string_view> arguments);
+  // Arguments of at least this size are referenced rather than copied.
+  static constexpr size_t kReferencedMin = 8 * 1024;
 
-  const char* Data() const { return m_bytes.get(); }
+  // Encodes the command and its arguments (binary-safe) as a RESP array of
+  // bulk strings. Arguments of kReferencedMin bytes or more are written from
+  // where they lie: `keepAlive` must own them (it is held by the command).
+  static RedisCommand Encode(std::span<const std::string_view> arguments,
+                             std::shared_ptr<const void> keepAlive = nullptr);
+
+  // The encoded bytes, in order, as ranges for IRedisTransport::WriteAll.
+  void AppendRanges(std::vector<RedisByteRange>& ranges) const;
   size_t Size() const { return m_size; }
 
  private:
-  struct FreeDeleter {
-    void operator()(char* bytes) const { std::free(bytes); }
+  // A piece of the encoding: `length` bytes at `offset` in m_owned, or, when
+  // `external` is set, at `external`.
+  struct Piece {
+    const char* external;
+    size_t offset;
+    size_t length;
   };
-  RedisCommand(char* bytes, size_t size) : m_bytes(bytes), m_size(size) {}
 
-  std::unique_ptr<char, FreeDeleter> m_bytes;  // from malloc, by hiredis's encoder
+  std::string m_owned;
+  std::vector<Piece> m_pieces;
+  std::shared_ptr<const void> m_keepAlive;
   size_t m_size = 0;
 };
 

@@ -127,6 +127,7 @@ TEST(RedisPipelining, ManyCallersOnSharedSocketsEachGetExactlyTheRepliesToTheirO
       {"one socket", 8, 0, 96 * 1024, 30},
       {"two sockets", 16, 0, 96 * 1024, 30},
       {"every read and write cut into pieces of a few bytes", 8, 7, 700, 20},
+      {"large values sent from where they lie, cut into pieces", 8, 61, 24 * 1024, 12},
   };
   constexpr int kThreads = 16;
   for (const Case& c : cases) {
