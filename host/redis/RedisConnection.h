@@ -1,42 +1,53 @@
-// RedisConnection: one blocking connection to one Redis server, with the
-// commands the caches need. Binary-safe: keys and values may hold any bytes,
-// NUL included.
+// RedisConnection: a pooled connection to one Redis server, with the commands
+// the caches need. Binary-safe: keys and values may hold any bytes, NUL
+// included.
 //
-// The connection is made by Connect (TCP within the connect time-out, then
-// AUTH when a password is configured and SELECT when the database is not 0),
-// and again by every later command once it has broken. Every wait for the
-// server, while a command is written or its reply read, ends after the
-// command time-out at the latest (SO_SNDTIMEO/SO_RCVTIMEO through hiredis);
-// a command that keeps receiving data goes on.
+// A RedisConnection is a logical connection: the pool hands it to one guard
+// holder at a time, but its commands travel on the server's shared, pipelined
+// sockets (host/redis/RedisServerLink.h, host/redis/RedisPipe.h), together with
+// the commands of every other connection to that server. A command waits only
+// for its own reply; replies always reach the command they answer.
+//
+// Connecting (TCP within the connect time-out, then AUTH when a password is
+// configured and SELECT when the database is not 0) happens when the server
+// has no live socket: at Connect, or at the first command that needs one.
+// Every wait for the server, while a command is written or its reply read,
+// ends after the command time-out of silence at the latest; a command that
+// keeps receiving data goes on.
 //
 // Failures raise (host/redis/RedisErrors.h):
-//   RedisIoError       cannot connect, or the connection broke
+//   RedisIoError       cannot connect, or the socket broke
 //   RedisTimeoutError  the server did not answer in time
 //   RedisReplyError    the server answered with an error reply
-// After an I/O error or a time-out the connection is closed (IsConnected()
-// false), since the protocol state is unknown; a reply error leaves it open.
-// When a command on a connection that had been used before fails with an I/O
-// error (the server closed the connection while it sat in the pool, as after
-// a restart), the command is tried once more on a new connection: GET, SET,
-// SETEX and DEL are idempotent, and a repeated PUBLISH only repeats a
-// coherence message. A time-out is never retried.
+// After an I/O error or a time-out the socket is closed, with every command
+// waiting on it failing the same way (a time-out: the server owed replies
+// and sent nothing), since the protocol state is unknown; IsConnected() is
+// then false until a command succeeds again. A reply error leaves everything
+// usable. When a command fails with an I/O error on a socket that had
+// answered before (the server closed it while it sat idle, as after a
+// restart), the command is tried once more on a new socket: GET, SET, SETEX
+// and DEL are idempotent, and a repeated PUBLISH only repeats a coherence
+// message. A time-out is never retried.
 //
-// SIGPIPE: all I/O runs under a SigpipeGuard (host/redis/SigpipeGuard.h), so a
-// write to a dead server fails with an error instead of killing the process.
+// SIGPIPE cannot arise: the sockets are written with MSG_NOSIGNAL.
 //
 // Thread rules: not thread-safe. One thread at a time uses a connection; the
-// pool hands each connection to one guard holder at a time.
+// pool hands each connection to one guard holder at a time. Connections to
+// the same server may be used on many threads at once.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "host/Export.h"
 #include "host/redis/RedisConfiguration.h"
+#include "host/redis/RedisProtocol.h"
 
 // hiredis types, opaque here; only the publish callback hands them out.
 struct redisContext;
@@ -44,24 +55,29 @@ struct redisReply;
 
 namespace kelvra::caching {
 
+class RedisServerLink;
+
 class KELCACHE_EXPORT RedisConnection {
  public:
   using Value = std::shared_ptr<std::vector<uint8_t>>;
-  // Called with the connection's hiredis context, the reply and a null
-  // private-data pointer, before the reply is freed; the pointers are valid
-  // only during the call.
+  // Called with a null context (the connection has no hiredis context), the
+  // reply in hiredis's form (PUBLISH's integer) and a null private-data
+  // pointer; the reply is valid only during the call.
   using ReplyCallback = std::function<void(redisContext*, redisReply*, void*)>;
 
-  // Does not connect yet.
-  RedisConnection(RedisServerAddress address, RedisPoolOptions options);
+  // A connection over `link`'s sockets. Does not connect yet.
+  explicit RedisConnection(std::shared_ptr<RedisServerLink> link);
   ~RedisConnection();
   RedisConnection(const RedisConnection&) = delete;
   RedisConnection& operator=(const RedisConnection&) = delete;
 
-  // Connects now when not connected (see the header comment). Raises.
+  // Makes sure the server has a live socket, connecting now when it has
+  // none (see the header comment). Raises.
   void Connect();
-  bool IsConnected() const { return m_context != nullptr; }
-  const RedisServerAddress& GetAddress() const { return m_address; }
+  // Whether the server has a live socket and this connection's last command
+  // did not fail with an I/O error or a time-out.
+  bool IsConnected() const;
+  const RedisServerAddress& GetAddress() const;
 
   // GET: the stored bytes, or null when the key holds no value.
   Value Get(const std::string& key);
@@ -77,24 +93,16 @@ class KELCACHE_EXPORT RedisConnection {
   int64_t Publish(const std::string& channel, const std::string& message, const ReplyCallback& onReply = {});
 
  private:
-  struct ReplyDeleter {
-    void operator()(redisReply* reply) const;
-  };
-  using ReplyPtr = std::unique_ptr<redisReply, ReplyDeleter>;
+  // Runs one command (retrying once on a stale socket, see above) and
+  // returns its reply; raises on failure and on an error reply. Large
+  // arguments are sent from where they lie, so `keepAlive` must own those
+  // that are not copies.
+  RedisReplyPtr Execute(std::span<const std::string_view> arguments,
+                        const std::shared_ptr<const void>& keepAlive = nullptr);
 
-  // Runs one command (connecting first when needed, retrying once on a stale
-  // connection, see above) and returns its reply; raises on failure and on an
-  // error reply.
-  ReplyPtr Execute(const std::vector<std::pair<const char*, size_t>>& arguments);
-  ReplyPtr ExecuteOnce(const std::vector<std::pair<const char*, size_t>>& arguments);
-  void Disconnect() noexcept;
-  [[noreturn]] void ThrowContextError(const char* what, int savedErrno);
-
-  const RedisServerAddress m_address;
-  const RedisPoolOptions m_options;
-  redisContext* m_context = nullptr;  // owned; null while not connected
-  // Whether a command completed on the current TCP connection.
-  bool m_used = false;
+  const std::shared_ptr<RedisServerLink> m_link;
+  // The last command failed with an I/O error or a time-out.
+  bool m_failed = false;
 };
 
 }  // namespace kelvra::caching

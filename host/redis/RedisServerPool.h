@@ -1,23 +1,25 @@
-// RedisServerPool: the connections to one Redis server, for the connection
-// pool (host/redis/RedisConnectionPool.h), which keeps one per configured
-// server.
+// RedisServerPool: the pooled connections to one Redis server, for the
+// connection pool (host/redis/RedisConnectionPool.h), which keeps one per
+// configured server.
 //
-// Up to `connections` connections are made, lazily, as requests need them,
-// and reused most-recently-returned first. Acquire hands one out inside a
-// RedisConnectionGuard; when all are in use it waits up to `wait_ms` for one
-// to come back, then gives up (null). A connection that broke is dropped on
-// return, which frees its place for a new one.
+// Up to `connections` connections (RedisConnection) are made, lazily, as
+// requests need them, and reused most-recently-returned first. They are
+// logical: all of them send their commands over the server's few shared,
+// pipelined sockets (host/redis/RedisServerLink.h), so `connections` bounds
+// how many commands may be in flight to the server at once, not the number of
+// sockets. Acquire hands one out inside a RedisConnectionGuard; when all are
+// in use it waits up to `wait_ms` for one to come back, then gives up (null).
 //
-// When a connection cannot be made (server down, refused, wrong password),
-// Acquire gives null and the server is left alone for a back-off time that
-// starts at 100 ms and doubles up to 2 s while attempts keep failing;
-// meanwhile requests that would need a new connection get null at once
-// instead of each waiting for a connect time-out. The first failure of an
-// outage is logged at Warn, the recovery at Info.
+// Acquire also gives null when the server has no live socket and none can be
+// made (server down, refused, wrong password); the link's back-off
+// (host/redis/RedisBackOff.h) then keeps later requests from waiting for a
+// connect time-out again until the back-off time has passed. A connection
+// that failed with an I/O error or a time-out is dropped on return, which
+// frees its place for a new one.
 //
-// Thread rules: thread-safe. m_mutex guards m_idle, m_total, m_failures and
-// m_retryAfter; it is never held while connecting or closing a connection
-// (take, pop, unlock, then the slow work).
+// Thread rules: thread-safe. m_mutex guards m_idle and m_total; it is never
+// held while connecting or while a command runs (take, pop, unlock, then the
+// slow work). The link is thread-safe and fixed for the pool's life.
 #pragma once
 
 #include <chrono>
@@ -30,6 +32,7 @@
 #include "host/redis/RedisConfiguration.h"
 #include "host/redis/RedisConnection.h"
 #include "host/redis/RedisConnectionGuard.h"
+#include "host/redis/RedisServerLink.h"
 
 namespace kelvra::caching {
 
@@ -45,25 +48,18 @@ class RedisServerPool : public std::enable_shared_from_this<RedisServerPool> {
   // Takes a connection back (called by the guard).
   void Release(std::unique_ptr<RedisConnection> connection) noexcept;
 
-  const RedisServerAddress& Address() const { return m_address; }
+  const RedisServerAddress& Address() const { return m_link->Address(); }
 
  private:
   using Clock = std::chrono::steady_clock;
-  static constexpr std::chrono::milliseconds kFirstBackOff{100};
-  static constexpr std::chrono::milliseconds kMaxBackOff{2000};
 
-  void NoteConnectFailure(const std::exception& error);
-  void NoteConnectSuccess();
-
-  const RedisServerAddress m_address;
   const RedisPoolOptions m_options;
+  const std::shared_ptr<RedisServerLink> m_link;  // shared with every connection made here
 
   std::mutex m_mutex;
-  std::condition_variable m_returned;                    // signalled when a place frees up
+  std::condition_variable m_returned;  // signalled when a place frees up
   std::vector<std::unique_ptr<RedisConnection>> m_idle KELCACHE_GUARDED_BY(m_mutex);
-  int m_total KELCACHE_GUARDED_BY(m_mutex) = 0;     // idle + handed out + being made
-  int m_failures KELCACHE_GUARDED_BY(m_mutex) = 0;  // connect failures in a row
-  Clock::time_point m_retryAfter KELCACHE_GUARDED_BY(m_mutex){};  // no new connection before this
+  int m_total KELCACHE_GUARDED_BY(m_mutex) = 0;  // idle + handed out
 };
 
 }  // namespace kelvra::caching

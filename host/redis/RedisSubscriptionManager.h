@@ -70,7 +70,8 @@ class KELCACHE_EXPORT RedisSubscriptionManager final : public IRedisSubscription
   void RemoveReconnectListener(uint64_t token) override;
 
   // Publishes `message` (as UTF-8) on `channel`. onReply, when not empty, is
-  // called with the raw reply before it is freed. True when the server took
+  // called with a null context (pooled connections have no hiredis context)
+  // and the raw reply, before the reply is freed. True when the server took
   // the message.
   bool TryPublish(TString const& channel, TString const& message,
                   std::function<void(redisContext*, redisReply*, void*)> const& onReply);

@@ -1,9 +1,12 @@
 // SigpipeGuard: keeps a write to a broken Redis connection from killing the
 // process with SIGPIPE, without touching the process-wide signal setting.
 //
-// hiredis writes with write(2), which raises SIGPIPE when the peer has gone.
-// Linux has no per-socket SO_NOSIGPIPE, and the process's SIGPIPE disposition
-// belongs to the host. So around every piece of Redis I/O the calling thread:
+// The subscriber connection (host/redis/RedisSubscriberConnection.h) writes
+// through hiredis, which uses write(2); that raises SIGPIPE when the peer has
+// gone. (The pooled connections write with MSG_NOSIGNAL instead and need no
+// guard.) Linux has no per-socket SO_NOSIGPIPE, and the process's SIGPIPE
+// disposition belongs to the host. So around every piece of the subscriber's
+// I/O the calling thread:
 //   1. blocks SIGPIPE in its own signal mask (pthread_sigmask), so a SIGPIPE
 //      raised by our write stays pending instead of being delivered;
 //   2. if SIGPIPE was blocked already, notes whether one was pending (then it

@@ -1,0 +1,393 @@
+#include "host/redis/RedisPipe.h"
+
+#include <sched.h>
+
+#include <algorithm>
+#include <chrono>
+#include <deque>
+#include <exception>
+#include <vector>
+
+#include "host/TString.h"
+#include "host/WaitEvent.h"
+#include "host/redis/RedisErrors.h"
+
+namespace kelvra::caching {
+
+namespace {
+
+// The reader's buffer: one read takes the replies of many requests at once.
+constexpr size_t kReadBufferBytes = 64 * 1024;
+// What the parser is given at a time. hiredis moves the unparsed rest of its
+// buffer to the front after every reply, so feeding a whole read at once
+// would move a large batch of replies once per reply.
+constexpr size_t kFeedBytes = 16 * 1024;
+
+}  // namespace
+
+// One caller's request. Shared by the caller and the threads that write it
+// and settle it, so that whoever wakes the caller may touch it afterwards.
+struct RedisPipe::Request {
+  explicit Request(RedisCommand commandIn) : command(std::move(commandIn)) {}
+
+  const RedisCommand command;
+  // Set once the request is settled or handed the reader role (maybe both,
+  // when a session breaks after the hand-over).
+  AsyncTask::WaitEvent done;
+
+  // The reply or the failure is in. Set under the pipe's m_mutex after the
+  // fields below (release); a caller that sees it set (acquire) may read
+  // them without the lock.
+  std::atomic<bool> settled{false};
+  // Guarded by the pipe's m_mutex.
+  bool inWrite = false;  // in the batch the writer is sending now
+  bool written = false;  // all its bytes went out
+  std::chrono::steady_clock::time_point writtenAt;
+  // Guarded by the pipe's m_mutex until `settled` is set; after that only
+  // the caller touches them.
+  RedisReplyPtr reply;
+  Failure failure = Failure::kNone;
+  std::string message;
+};
+
+// One transport connection and what travels on it. The flags and queues are
+// guarded by the pipe's m_mutex; `parser` and `readBuffer` belong to the
+// reader role and `batch`/`ranges` to the writer role, so only the thread
+// holding that role touches them (a role passes between threads under
+// m_mutex, which orders their accesses).
+struct RedisPipe::Session {
+  explicit Session(std::unique_ptr<IRedisTransport> transportIn)
+      : transport(std::move(transportIn)), readBuffer(new char[kReadBufferBytes]) {}
+
+  const std::unique_ptr<IRedisTransport> transport;
+
+  // Guarded by the pipe's m_mutex.
+  bool broken = false;
+  bool writing = false;                           // a thread holds the writer role
+  bool reading = false;                           // a thread holds, or is being handed, the reader role
+  bool answered = false;                          // a reply arrived on this session
+  RequestList unsent;                             // queued, not yet taken by the writer, in order
+  std::deque<std::shared_ptr<Request>> awaiting;  // unsettled requests, in the order of their replies
+
+  // Reader role.
+  RedisReplyParser parser;
+  std::unique_ptr<char[]> readBuffer;
+  std::vector<RedisReplyPtr> replies;
+
+  // Writer role.
+  RequestList batch;
+  std::vector<RedisByteRange> ranges;
+};
+
+RedisPipe::RedisPipe(RedisServerAddress address, RedisPoolOptions options, RedisTransportFactory factory,
+                     RedisBackOff& backOff)
+    : m_address(std::move(address)),
+      m_options(std::move(options)),
+      m_factory(std::move(factory)),
+      m_backOff(backOff) {}
+
+// No request is in Execute any more (the owner guarantees it), so nobody
+// holds the session but this pipe: dropping it closes the transport.
+RedisPipe::~RedisPipe() = default;
+
+void RedisPipe::Connect() {
+  std::unique_lock<std::mutex> lock(m_mutex);
+  CurrentSession(lock);
+}
+
+std::shared_ptr<RedisPipe::Session> RedisPipe::CurrentSession(std::unique_lock<std::mutex>& lock) {
+  for (;;) {
+    if (m_session) return m_session;
+    if (m_connecting) {
+      // Another caller is connecting: wait for its session, or for its
+      // failure, after which the back-off refuses a second attempt at once.
+      m_sessionReady.wait(lock);
+      continue;
+    }
+    m_connecting = true;
+    lock.unlock();
+    std::shared_ptr<Session> session;
+    std::exception_ptr failure;
+    try {
+      session = OpenSession();
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    lock.lock();
+    m_connecting = false;
+    m_sessionReady.notify_all();
+    if (failure) std::rethrow_exception(failure);
+    m_session = session;
+    m_connected.store(true, std::memory_order_relaxed);
+    return session;
+  }
+}
+
+std::shared_ptr<RedisPipe::Session> RedisPipe::OpenSession() {
+  std::string lastFailure;
+  if (!m_backOff.MayConnect(&lastFailure)) {
+    throw RedisIoError(TString::fromStdString("Redis: no new connection to " + m_address.ToString() +
+                                              " yet, the last attempt failed: " + lastFailure));
+  }
+  try {
+    std::unique_ptr<IRedisTransport> transport = m_factory();
+    transport->Connect(m_address, m_options.connectTimeout);
+    SetUpSession(*transport);
+    m_backOff.NoteSuccess();
+    return std::make_shared<Session>(std::move(transport));
+  } catch (const std::exception& error) {
+    m_backOff.NoteFailure(error);
+    throw;
+  }
+}
+
+void RedisPipe::SetUpSession(IRedisTransport& transport) {
+  std::vector<RedisCommand> commands;
+  if (!m_options.password.empty()) {
+    std::vector<std::string_view> auth{"AUTH"};
+    if (!m_options.user.empty()) auth.emplace_back(m_options.user);
+    auth.emplace_back(m_options.password);
+    commands.push_back(RedisCommand::Encode(auth));
+  }
+  std::string database = std::to_string(m_options.database);
+  if (m_options.database != 0) {
+    std::string_view select[] = {"SELECT", database};
+    commands.push_back(RedisCommand::Encode(select));
+  }
+  if (commands.empty()) return;
+
+  std::vector<RedisByteRange> ranges;
+  for (const RedisCommand& command : commands) command.AppendRanges(ranges);
+  RedisIoResult written = transport.WriteAll(ranges, m_options.commandTimeout);
+  auto raise = [&](const RedisIoResult& result) {
+    std::string message = FailureMessage(result, "setting up the connection");
+    if (result.status == RedisIoResult::Status::kTimedOut)
+      throw RedisTimeoutError(TString::fromStdString(message));
+    throw RedisIoError(TString::fromStdString(message));
+  };
+  if (!written.Ok()) raise(written);
+
+  RedisReplyParser parser;
+  char buffer[512];
+  for (size_t answered = 0; answered < commands.size();) {
+    RedisReplyPtr reply;
+    RedisReplyParser::Result parsed = parser.Next(&reply);
+    if (parsed == RedisReplyParser::Result::kProtocolError) {
+      throw RedisIoError(TString::fromStdString("Redis: " + m_address.ToString() + " sent no valid reply (" +
+                                                parser.Error() + ")"));
+    }
+    if (parsed == RedisReplyParser::Result::kNeedMore) {
+      RedisIoResult read = transport.ReadSome(buffer, sizeof buffer, m_options.commandTimeout);
+      if (!read.Ok()) raise(read);
+      parser.Feed(buffer, read.bytes);
+      continue;
+    }
+    if (reply->type == RedisReply::Type::kError) {
+      throw RedisReplyError(TString::fromStdString("Redis: set-up of the connection to " +
+                                                   m_address.ToString() + " refused: " + reply->text));
+    }
+    ++answered;
+  }
+}
+
+RedisPipe::Outcome RedisPipe::Execute(RedisCommand command) {
+  struct LoadCount {
+    std::atomic<int>& load;
+    explicit LoadCount(std::atomic<int>& loadIn) : load(loadIn) {
+      load.fetch_add(1, std::memory_order_relaxed);
+    }
+    ~LoadCount() { load.fetch_sub(1, std::memory_order_relaxed); }
+  } loadCount(m_load);
+
+  auto request = std::make_shared<Request>(std::move(command));
+  std::shared_ptr<Session> session;
+  bool read = false;
+  Outcome outcome;
+  {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    session = CurrentSession(lock);
+    outcome.sessionWasUsed = session->answered;
+    session->unsent.push_back(request);
+    session->awaiting.push_back(request);
+    if (!session->reading) read = session->reading = true;
+    if (!session->writing) {
+      session->writing = true;
+      if (session->awaiting.size() > 1) {
+        // Other requests await replies, so this one cannot be answered
+        // before them anyway: let the threads that are ready to run (callers
+        // on their way here with a request) queue theirs first, so that one
+        // write and one server read carry them all. A lone caller never
+        // waits here.
+        lock.unlock();
+        sched_yield();
+        lock.lock();
+      }
+      WriteLoop(*session, lock);
+    }
+  }
+  // Not settled when woken: the reader role was handed to this request.
+  if (!read) {
+    request->done.Wait();
+    read = !request->settled.load(std::memory_order_acquire);
+  }
+  if (read) ReadLoop(session, *request);
+
+  if (request->failure != Failure::kNone) {
+    // The socket broke, maybe while the writer was sending this request.
+    // The writer returns soon (the transport is shut down); the command's
+    // bytes, which may be the caller's own, must not be in use by then.
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_writeRoundEnded.wait(lock, [&] { return !request->inWrite; });
+  }
+  // Settled now, and nobody else touches the request's result any more.
+  outcome.failure = request->failure;
+  outcome.message = std::move(request->message);
+  outcome.reply = std::move(request->reply);
+  return outcome;
+}
+
+void RedisPipe::WriteLoop(Session& s, std::unique_lock<std::mutex>& lock) {
+  RequestList settled;
+  // Written requests are let go of outside the lock: a caller whose request
+  // is settled may have left already, and then freeing it falls to us.
+  RequestList finished;
+  for (;;) {
+    if (s.broken || s.unsent.empty()) {
+      s.writing = false;
+      break;
+    }
+    s.batch.swap(s.unsent);
+    for (const auto& request : s.batch) request->inWrite = true;
+    lock.unlock();
+    finished.clear();
+    s.ranges.clear();
+    for (const auto& request : s.batch) request->command.AppendRanges(s.ranges);
+    RedisIoResult result = s.transport->WriteAll(s.ranges, m_options.commandTimeout);
+    const auto now = std::chrono::steady_clock::now();
+    lock.lock();
+    for (const auto& request : s.batch) {
+      request->inWrite = false;
+      request->written = result.Ok();
+      request->writtenAt = now;
+    }
+    m_writeRoundEnded.notify_all();
+    finished.swap(s.batch);
+    if (!result.Ok()) {
+      Break(s, result.status == RedisIoResult::Status::kTimedOut ? Failure::kTimeout : Failure::kIo,
+            FailureMessage(result, "sending"), settled);
+      s.writing = false;
+      break;
+    }
+  }
+  lock.unlock();
+  for (const auto& request : settled) request->done.Set();
+}
+
+void RedisPipe::ReadLoop(const std::shared_ptr<Session>& session, Request& own) {
+  Session& s = *session;
+  RequestList wake;
+  std::chrono::milliseconds silence = m_options.commandTimeout;
+  for (bool ownSettled = false; !ownSettled;) {
+    RedisIoResult result = s.transport->ReadSome(s.readBuffer.get(), kReadBufferBytes, silence);
+    silence = m_options.commandTimeout;
+    std::string protocolError;
+    for (size_t offset = 0; result.Ok() && offset < result.bytes && protocolError.empty();
+         offset += kFeedBytes) {
+      s.parser.Feed(s.readBuffer.get() + offset, std::min(kFeedBytes, result.bytes - offset));
+      for (;;) {
+        RedisReplyPtr reply;
+        RedisReplyParser::Result parsed = s.parser.Next(&reply);
+        if (parsed == RedisReplyParser::Result::kNeedMore) break;
+        if (parsed == RedisReplyParser::Result::kProtocolError) {
+          protocolError =
+              "Redis: " + m_address.ToString() + " sent no valid reply (" + s.parser.Error() + ")";
+          break;
+        }
+        s.replies.push_back(std::move(reply));
+      }
+    }
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      if (!s.broken) {
+        for (RedisReplyPtr& reply : s.replies) {
+          if (s.awaiting.empty()) {
+            protocolError = "Redis: " + m_address.ToString() + " sent a reply that nothing asked for";
+            break;
+          }
+          std::shared_ptr<Request> request = std::move(s.awaiting.front());
+          s.awaiting.pop_front();
+          request->reply = std::move(reply);
+          request->settled.store(true, std::memory_order_release);
+          s.answered = true;
+          if (request.get() != &own) wake.push_back(std::move(request));
+        }
+        if (result.status == RedisIoResult::Status::kTimedOut && !s.awaiting.empty() &&
+            (silence = SilenceLeft(*s.awaiting.front())).count() > 0) {
+          // The silence is not the server's fault yet: the oldest request
+          // went out less than a time-out ago (or is still going out).
+        } else if (!result.Ok()) {
+          Break(s, result.status == RedisIoResult::Status::kTimedOut ? Failure::kTimeout : Failure::kIo,
+                FailureMessage(result, "waiting for a reply"), wake);
+        } else if (!protocolError.empty()) {
+          Break(s, Failure::kIo, protocolError, wake);
+        } else if (own.settled.load(std::memory_order_relaxed)) {
+          // Hand the reader role on, or give it up when nobody awaits a reply.
+          if (s.awaiting.empty()) {
+            s.reading = false;
+          } else {
+            // The newest caller whose request is out: its reply comes last,
+            // so it reads for all the others before it with no further
+            // hand-over, and as the newest waiter it is the one most likely
+            // still spinning rather than asleep. It is woken first.
+            auto next = s.awaiting.rbegin();
+            while (std::next(next) != s.awaiting.rend() && !(*next)->written) ++next;
+            wake.insert(wake.begin(), *next);
+          }
+        }
+      }
+      // A broken session settled every request awaiting a reply, this one too.
+      ownSettled = own.settled.load(std::memory_order_relaxed);
+      // Last touch of the reader's state: once the lock is released, a caller
+      // handed the role may use it.
+      s.replies.clear();
+    }
+    for (const auto& request : wake) request->done.Set();
+    wake.clear();
+  }
+}
+
+void RedisPipe::Break(Session& session, Failure failure, const std::string& message, RequestList& settled) {
+  if (session.broken) return;
+  session.broken = true;
+  session.transport->Shutdown();
+  for (std::shared_ptr<Request>& request : session.awaiting) {
+    request->failure = failure;
+    request->message = message;
+    request->settled.store(true, std::memory_order_release);
+    settled.push_back(std::move(request));
+  }
+  session.awaiting.clear();
+  session.unsent.clear();
+  if (m_session.get() == &session) {
+    m_session.reset();
+    m_connected.store(false, std::memory_order_relaxed);
+  }
+}
+
+std::chrono::milliseconds RedisPipe::SilenceLeft(const Request& oldest) const {
+  // A read that timed out began about a time-out ago, and nothing came since.
+  if (!oldest.written) return m_options.commandTimeout;
+  auto left = oldest.writtenAt + m_options.commandTimeout - std::chrono::steady_clock::now();
+  return std::chrono::ceil<std::chrono::milliseconds>(left);
+}
+
+std::string RedisPipe::FailureMessage(const RedisIoResult& result, const char* during) const {
+  if (result.status == RedisIoResult::Status::kTimedOut) {
+    return "Redis: no answer from " + m_address.ToString() + " within " +
+           std::to_string(m_options.commandTimeout.count()) + " ms while " + during +
+           "; the connection is closed";
+  }
+  return "Redis: connection to " + m_address.ToString() + " lost while " + during + ": " + result.Describe();
+}
+
+}  // namespace kelvra::caching

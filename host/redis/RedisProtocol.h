@@ -1,0 +1,92 @@
+// The Redis protocol (RESP) for the pipes: requests encoded here, replies
+// parsed by hiredis's reader into reply objects of our own; the bytes travel
+// over an IRedisTransport.
+//
+//   RedisCommand     one request, encoded; large arguments are not copied
+//                    but referenced, kept alive by the command
+//   RedisReply       one parsed reply; a bulk string is already the value
+//                    the connection returns (no further copy), its buffer
+//                    from RedisValuePool
+//   RedisReplyParser turns a received byte stream into replies, in order
+//
+// Thread rules: plain values. A parser is used by one thread at a time (the
+// pipe's reader).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "host/Export.h"
+#include "host/redis/IRedisTransport.h"
+
+struct redisReader;
+
+namespace kelvra::caching {
+
+struct KELCACHE_EXPORT RedisReply {
+  enum class Type { kString, kArray, kInteger, kNil, kStatus, kError };
+
+  Type type = Type::kNil;
+  long long integer = 0;                              // kInteger
+  std::string text;                                   // kStatus, kError
+  std::shared_ptr<std::vector<uint8_t>> bytes;        // kString
+  std::vector<std::unique_ptr<RedisReply>> elements;  // kArray
+};
+using RedisReplyPtr = std::unique_ptr<RedisReply>;
+
+class KELCACHE_EXPORT RedisCommand {
+ public:
+  // Arguments of at least this size are referenced rather than copied.
+  static constexpr size_t kReferencedMin = 8 * 1024;
+
+  // Encodes the command and its arguments (binary-safe) as a RESP array of
+  // bulk strings. Arguments of kReferencedMin bytes or more are written from
+  // where they lie: `keepAlive` must own them (it is held by the command).
+  static RedisCommand Encode(std::span<const std::string_view> arguments,
+                             std::shared_ptr<const void> keepAlive = nullptr);
+
+  // The encoded bytes, in order, as ranges for IRedisTransport::WriteAll.
+  void AppendRanges(std::vector<RedisByteRange>& ranges) const;
+  size_t Size() const { return m_size; }
+
+ private:
+  // A piece of the encoding: `length` bytes at `offset` in m_owned, or, when
+  // `external` is set, at `external`.
+  struct Piece {
+    const char* external;
+    size_t offset;
+    size_t length;
+  };
+
+  std::string m_owned;
+  std::vector<Piece> m_pieces;
+  std::shared_ptr<const void> m_keepAlive;
+  size_t m_size = 0;
+};
+
+class KELCACHE_EXPORT RedisReplyParser {
+ public:
+  RedisReplyParser();
+  ~RedisReplyParser();
+  RedisReplyParser(const RedisReplyParser&) = delete;
+  RedisReplyParser& operator=(const RedisReplyParser&) = delete;
+
+  enum class Result { kReply, kNeedMore, kProtocolError };
+
+  // Adds received bytes; take the replies they complete with Next.
+  void Feed(const char* data, size_t size);
+  // The next complete reply into *reply (kReply), or kNeedMore. After a
+  // kProtocolError the stream is unusable; Error() says why.
+  Result Next(RedisReplyPtr* reply);
+  std::string Error() const;
+
+ private:
+  redisReader* m_reader;  // owned
+};
+
+}  // namespace kelvra::caching

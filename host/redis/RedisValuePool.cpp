@@ -1,0 +1,87 @@
+#include "host/redis/RedisValuePool.h"
+
+#include <algorithm>
+#include <mutex>
+#include <new>
+
+#include "host/ThreadAnnotations.h"
+
+namespace kelvra::caching {
+
+namespace {
+
+using Buffer = std::vector<uint8_t>;
+
+// Buffers tried per request: the most recently returned ones, since the
+// values of one workload mostly have similar sizes.
+constexpr size_t kSearched = 8;
+
+class Pool {
+ public:
+  std::unique_ptr<Buffer> Take(size_t size) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    size_t searched = 0;
+    for (size_t i = m_idle.size(); i-- > 0 && searched++ < kSearched;) {
+      if (m_idle[i]->capacity() >= size) {
+        std::unique_ptr<Buffer> buffer = std::move(m_idle[i]);
+        m_idle.erase(m_idle.begin() + static_cast<std::ptrdiff_t>(i));
+        m_bytes -= buffer->capacity();
+        return buffer;
+      }
+    }
+    return nullptr;
+  }
+
+  // Keeps `buffer` for reuse, or frees it (outside the lock) when it is too
+  // large or the pool is full.
+  void Give(Buffer* buffer) noexcept {
+    std::unique_ptr<Buffer> owned(buffer);
+    const size_t capacity = owned->capacity();
+    if (capacity > RedisValuePool::kMaxBufferBytes) return;
+    owned->clear();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_bytes + capacity > RedisValuePool::kMaxPoolBytes) return;  // `owned` is freed after the lock
+    try {
+      m_idle.push_back(std::move(owned));
+      m_bytes += capacity;
+    } catch (const std::bad_alloc&) {
+      // No room to keep it: it is freed.
+    }
+  }
+
+  size_t Idle() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_idle.size();
+  }
+
+ private:
+  mutable std::mutex m_mutex;
+  std::vector<std::unique_ptr<Buffer>> m_idle KELCACHE_GUARDED_BY(m_mutex);  // most recent last
+  size_t m_bytes KELCACHE_GUARDED_BY(m_mutex) = 0;                           // their capacities
+};
+
+// Never destroyed: values returned to it may outlive every static.
+Pool& ThePool() {
+  static Pool* s_pool = new Pool();
+  return *s_pool;
+}
+
+}  // namespace
+
+std::shared_ptr<std::vector<uint8_t>> RedisValuePool::MakeValue(const char* data, size_t size) {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(data);
+  if (size < kPooledMin || size > kMaxBufferBytes) return std::make_shared<Buffer>(bytes, bytes + size);
+  std::unique_ptr<Buffer> buffer = ThePool().Take(size);
+  if (!buffer) {
+    buffer = std::make_unique<Buffer>();
+    buffer->reserve(size);
+  }
+  buffer->assign(bytes, bytes + size);
+  return std::shared_ptr<Buffer>(buffer.release(), [](Buffer* returned) { ThePool().Give(returned); });
+}
+
+size_t RedisValuePool::IdleBuffers() {
+  return ThePool().Idle();
+}
+
+}  // namespace kelvra::caching

@@ -1,0 +1,258 @@
+// FakeRedis: an in-memory Redis behind IRedisTransport, for tests of the
+// pipes that must control exactly when bytes move.
+//
+//   FakeRedis fake;
+//   RedisServerLink link(address, options, fake.Factory());
+//   fake.CloseWriteGate("big");   // writing a command on key "big" blocks
+//   fake.CloseReplyGate("slow");  // the reply to a command on "slow", and
+//                                 // every reply after it, is held back
+//   fake.OpenWriteGate("big");  fake.OpenReplyGate("slow");
+//   fake.DropSessions();          // the server "restarts": every open
+//                                 // connection reads end-of-stream
+//
+// It knows GET, SET, DEL, AUTH, SELECT and PING (any other command gets an
+// error reply), counts connections and commands, and keeps every command's
+// name and key per connection, in order.
+//
+// Thread rules: thread-safe; one mutex guards everything, and every change
+// wakes every waiter (the tests are small).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "host/TString.h"
+#include "host/redis/IRedisTransport.h"
+#include "host/redis/RedisErrors.h"
+
+namespace kelcache_test {
+
+class FakeRedis {
+ public:
+  kelvra::caching::RedisTransportFactory Factory() {
+    return [this] { return std::make_unique<Transport>(*this); };
+  }
+
+  void CloseWriteGate(const std::string& key) {
+    Change([&] { m_closedWriteGates.insert(key); });
+  }
+  void OpenWriteGate(const std::string& key) {
+    Change([&] { m_closedWriteGates.erase(key); });
+  }
+  void CloseReplyGate(const std::string& key) {
+    Change([&] { m_closedReplyGates.insert(key); });
+  }
+  void OpenReplyGate(const std::string& key) {
+    Change([&] { m_closedReplyGates.erase(key); });
+  }
+  void OpenAllGates() {
+    Change([&] {
+      m_closedWriteGates.clear();
+      m_closedReplyGates.clear();
+    });
+  }
+  void RefuseConnections(bool refuse) {
+    Change([&] { m_refuse = refuse; });
+  }
+  // Every connection open now reads end-of-stream from here on.
+  void DropSessions() {
+    Change([&] {
+      for (auto& session : m_sessions) session->dead = true;
+    });
+  }
+
+  int Connections() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return static_cast<int>(m_sessions.size());
+  }
+  // "GET k", "SET k", ... as received on connection `index` (0 = first).
+  std::vector<std::string> CommandsOn(size_t index) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return index < m_sessions.size() ? m_sessions[index]->log : std::vector<std::string>{};
+  }
+  // Waits until `count` reads are blocked waiting for replies.
+  bool WaitForBlockedReads(int count, std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, timeout, [&] { return m_blockedReads >= count; });
+  }
+  // Waits until a write of a command whose key is `key` is held at its gate.
+  bool WaitForBlockedWrite(const std::string& key, std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, timeout, [&] { return m_blockedWrites[key] > 0; });
+  }
+  // Waits until `count` commands whose key is `key` have been received.
+  bool WaitForCommands(const std::string& key, int count, std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, timeout, [&] { return m_received[key] >= count; });
+  }
+
+ private:
+  struct Session {
+    std::string inbound;  // received bytes not yet parsed into a command
+    struct Reply {
+      std::string bytes;
+      std::string key;  // its reply gate
+    };
+    std::deque<Reply> outbound;
+    std::vector<std::string> log;
+    bool dead = false;      // the server side went away
+    bool shutDown = false;  // our side called Shutdown
+  };
+
+  class Transport final : public kelvra::caching::IRedisTransport {
+   public:
+    explicit Transport(FakeRedis& fake) : m_fake(fake) {}
+
+    void Connect(const kelvra::caching::RedisServerAddress&, std::chrono::milliseconds) override {
+      std::lock_guard<std::mutex> lock(m_fake.m_mutex);
+      if (m_fake.m_refuse) throw kelvra::caching::RedisIoError(TString(u"fake: connection refused"));
+      m_session = std::make_shared<Session>();
+      m_fake.m_sessions.push_back(m_session);
+      m_fake.m_changed.notify_all();
+    }
+
+    kelvra::caching::RedisIoResult WriteAll(std::span<const kelvra::caching::RedisByteRange> parts,
+                                            std::chrono::milliseconds) override {
+      std::unique_lock<std::mutex> lock(m_fake.m_mutex);
+      for (const auto& part : parts) m_session->inbound.append(part.data, part.size);
+      std::vector<std::string> command;
+      while (ParseCommand(m_session->inbound, &command)) {
+        const std::string key = command.size() > 1 ? command[1] : std::string();
+        // A closed write gate holds the write here, as a slow link would.
+        ++m_fake.m_blockedWrites[key];
+        m_fake.m_changed.notify_all();
+        m_fake.m_changed.wait(lock,
+                              [&] { return m_session->shutDown || !m_fake.m_closedWriteGates.count(key); });
+        --m_fake.m_blockedWrites[key];
+        if (m_session->shutDown) return Result(kelvra::caching::RedisIoResult::Status::kClosed);
+        if (m_session->dead) continue;  // the bytes go nowhere, as to a restarted server
+        m_session->log.push_back(command[0] + (key.empty() ? "" : " " + key));
+        ++m_fake.m_received[key];
+        m_session->outbound.push_back({m_fake.Execute(command), key});
+        m_fake.m_changed.notify_all();
+      }
+      return Result(kelvra::caching::RedisIoResult::Status::kOk);
+    }
+
+    kelvra::caching::RedisIoResult ReadSome(char* buffer, size_t capacity,
+                                            std::chrono::milliseconds silence) override {
+      std::unique_lock<std::mutex> lock(m_fake.m_mutex);
+      auto ready = [&] {
+        return m_session->shutDown || m_session->dead ||
+               (!m_session->outbound.empty() &&
+                !m_fake.m_closedReplyGates.count(m_session->outbound.front().key));
+      };
+      ++m_fake.m_blockedReads;
+      m_fake.m_changed.notify_all();
+      bool woken = m_fake.m_changed.wait_for(lock, silence, ready);
+      --m_fake.m_blockedReads;
+      if (!woken) return Result(kelvra::caching::RedisIoResult::Status::kTimedOut);
+      if (m_session->shutDown || m_session->dead)
+        return Result(kelvra::caching::RedisIoResult::Status::kClosed);
+      size_t copied = 0;
+      while (copied < capacity && !m_session->outbound.empty() &&
+             !m_fake.m_closedReplyGates.count(m_session->outbound.front().key)) {
+        std::string& bytes = m_session->outbound.front().bytes;
+        size_t take = std::min(capacity - copied, bytes.size());
+        bytes.copy(buffer + copied, take);
+        copied += take;
+        bytes.erase(0, take);
+        if (bytes.empty()) m_session->outbound.pop_front();
+      }
+      kelvra::caching::RedisIoResult result;
+      result.bytes = copied;
+      return result;
+    }
+
+    void Shutdown() noexcept override {
+      std::lock_guard<std::mutex> lock(m_fake.m_mutex);
+      if (m_session) m_session->shutDown = true;
+      m_fake.m_changed.notify_all();
+    }
+
+   private:
+    static kelvra::caching::RedisIoResult Result(kelvra::caching::RedisIoResult::Status status) {
+      kelvra::caching::RedisIoResult result;
+      result.status = status;
+      return result;
+    }
+
+    FakeRedis& m_fake;
+    std::shared_ptr<Session> m_session;
+  };
+
+  // Takes one complete request ("*N\r\n" then N "$len\r\n<bytes>\r\n") off
+  // the front of `bytes`.
+  static bool ParseCommand(std::string& bytes, std::vector<std::string>* command) {
+    command->clear();
+    size_t at = 0;
+    auto number = [&](char kind, long* value) {
+      if (at >= bytes.size()) return false;
+      EXPECT_EQ(bytes[at], kind) << "not a request in the Redis protocol";
+      size_t end = bytes.find("\r\n", at);
+      if (end == std::string::npos) return false;
+      *value = std::stol(bytes.substr(at + 1, end - at - 1));
+      at = end + 2;
+      return true;
+    };
+    long count = 0;
+    if (!number('*', &count)) return false;
+    for (long i = 0; i < count; ++i) {
+      long length = 0;
+      if (!number('$', &length)) return false;
+      if (bytes.size() < at + static_cast<size_t>(length) + 2) return false;
+      command->push_back(bytes.substr(at, static_cast<size_t>(length)));
+      at += static_cast<size_t>(length) + 2;
+    }
+    bytes.erase(0, at);
+    return true;
+  }
+
+  // Runs a command on the data; the caller holds m_mutex.
+  std::string Execute(const std::vector<std::string>& command) {
+    const std::string& name = command[0];
+    if (name == "GET" && command.size() == 2) {
+      auto found = m_data.find(command[1]);
+      if (found == m_data.end()) return "$-1\r\n";
+      return "$" + std::to_string(found->second.size()) + "\r\n" + found->second + "\r\n";
+    }
+    if (name == "SET" && command.size() == 3) {
+      m_data[command[1]] = command[2];
+      return "+OK\r\n";
+    }
+    if (name == "DEL" && command.size() == 2) return ":" + std::to_string(m_data.erase(command[1])) + "\r\n";
+    if (name == "AUTH" || name == "SELECT") return "+OK\r\n";
+    if (name == "PING") return "+PONG\r\n";
+    return "-ERR unknown command '" + name + "'\r\n";
+  }
+
+  template <typename F>
+  void Change(F change) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    change();
+    m_changed.notify_all();
+  }
+
+  mutable std::mutex m_mutex;
+  std::condition_variable m_changed;
+  std::map<std::string, std::string> m_data;
+  std::set<std::string> m_closedWriteGates;
+  std::set<std::string> m_closedReplyGates;
+  std::map<std::string, int> m_received;  // commands received per key
+  std::vector<std::shared_ptr<Session>> m_sessions;
+  std::map<std::string, int> m_blockedWrites;  // writes held at a gate, per key
+  int m_blockedReads = 0;
+  bool m_refuse = false;
+};
+
+}  // namespace kelcache_test
