@@ -6,17 +6,28 @@
 //   prepared -> launched -> waiting for a slot -> running the function under
 //   Run -> logged -> future ready
 // and holds a slot of the concurrency semaphore from the moment it is granted
-// until its event is written. Store and drop functions run on one further
-// task started by Run, so that the operation can give up at its time-out
-// while the function goes on.
+// until its event is written.
+//
+// Time-outs of stores and drops: the operation must give up at its time-out
+// while the function goes on. Run does that by running the function on a
+// further task and waiting for it. Asynchronous operations get the same
+// outcome for one thread hand-over less: their task runs the function itself
+// and a DeadlineTimer callback stands in for it at the time-out. Whichever
+// of the two claims the operation first finishes it (outcome, event, slot,
+// scope, future); the other does nothing more, and a function that ran late
+// writes only its own copy of the fields, exactly as under Run. Deferred
+// operations, whose task runs on the thread that waits for the future, keep
+// Run: that thread must be free again at the time-out.
 #include "public/caching/ExternalCache.h"
 
+#include <atomic>
 #include <exception>
 #include <utility>
 
 #include "host/AppConfig.h"
 #include "host/AppOptions.h"
 #include "host/AsyncTask.h"
+#include "host/DeadlineTimer.h"
 #include "host/Errors.h"
 #include "host/InitOnce.h"
 #include "host/Metrics.h"
@@ -44,20 +55,38 @@ constexpr AsyncTask::LaunchOptions kLaunchOptions{0, false};
 // The process-wide concurrency semaphore (see TryAcquireConcurrencySemaphore).
 InitOnceSlot s_concurrencySemaphoreSlot;
 
-// The measured call of Run: calls fn, times it, and notes a failure in
-// workFields. Never raises.
-bool MeasuredCall(const std::function<void()>& fn, Fields& workFields) {
-  TElapsedTimer timer(true);
+// What the measured call of Run found: whether fn returned normally, and how
+// long it took.
+struct Measurement {
   bool succeeded = true;
+  double elapsedMs = 0;
+
+  // Adds "elapsed-ms" (six significant digits) and, after a failure,
+  // "problem" "exception" to the fields.
+  void AddTo(Fields& fields) const {
+    fields[u"elapsed-ms"] = TString::number(elapsedMs, 'g', 6);
+    if (!succeeded) fields[u"problem"] = TString(u"exception");
+  }
+};
+
+// The measured call of Run: calls fn and times it. Never raises.
+Measurement Measure(const std::function<void()>& fn) {
+  Measurement measurement;
+  TElapsedTimer timer(true);
   try {
     fn();  // an empty fn raises std::bad_function_call, caught like any other failure
   } catch (...) {
-    succeeded = false;
+    measurement.succeeded = false;
   }
   timer.Stop();
-  workFields[u"elapsed-ms"] = TString::number(timer.ElapsedMsec(), 'g', 6);
-  if (!succeeded) workFields[u"problem"] = TString(u"exception");
-  return succeeded;
+  measurement.elapsedMs = timer.ElapsedMsec();
+  return measurement;
+}
+
+bool MeasuredCall(const std::function<void()>& fn, Fields& workFields) {
+  const Measurement measurement = Measure(fn);
+  measurement.AddTo(workFields);
+  return measurement.succeeded;
 }
 
 // The fields every operation starts with.
@@ -78,6 +107,113 @@ void Finish(Metrics::Scope& scope, Fields& fields, const TString& eventName, con
   scope.SetAttribute(u"outcome", outcome);
   fields[u"outcome"] = outcome;
   LogMessage(TLog::Info, eventName, fields);
+}
+
+// One store or drop of an asynchronous cache, from its start to its event:
+// shared by the operation's task and, once the function runs, the time-out
+// callback. Until the function starts only the task touches it; afterwards
+// only the one that claimed it (m_claimed) does.
+struct TimedOperation {
+  TimedOperation(const TString& eventName, std::shared_ptr<AsyncTask::SharedState<bool>> state)
+      : event(eventName), scope(eventName, kOperationMetricsMask), future(std::move(state)) {}
+
+  // True for exactly one caller: the one that finishes the operation.
+  bool Claim() { return !claimed.exchange(true, std::memory_order_acq_rel); }
+
+  // Outcome and event, slot back, scope closed, then the future.
+  void Complete(const TString& outcome, bool result) {
+    Finish(scope, fields, event, outcome);
+    slot.reset();
+    scope.Close();
+    future->SetValue(result);
+  }
+
+  const TString event;
+  Metrics::Scope scope;
+  Fields fields;
+  RefCntPtr<TSemaphoreScope, RefCntObject> slot;
+  const std::shared_ptr<AsyncTask::SharedState<bool>> future;
+  std::atomic<bool> claimed{false};
+};
+
+// Runs the function of `operation` on this thread under `timeout`, as Run
+// would (same fields, same outcomes), and completes the operation with "done"
+// or "fail". A time-out callback completes it with "problem" "timeout" if the
+// function is still running then.
+void RunTimed(const std::shared_ptr<TimedOperation>& operation, const std::function<void()>& fn,
+              std::chrono::milliseconds timeout) {
+  // Run would have launched a task here; one cancelled before it starts is
+  // not run, and the cancellation reaches the operation's future.
+  if (std::shared_ptr<AsyncTask::CancelEvent> cancel = AsyncTask::Cancel::Get(); cancel && cancel->IsSignaled()) {
+    throw AsyncTask::CancelException();
+  }
+  AsyncTask::DeadlineTimer& timer = AsyncTask::DeadlineTimer::Instance();
+  const AsyncTask::DeadlineTimer::Handle handle =
+      timer.Schedule(std::chrono::steady_clock::now() + timeout, [operation, timeout]() noexcept {
+        if (!operation->Claim()) return;
+        try {
+          operation->fields[u"problem"] = TString(u"timeout");
+          operation->fields[u"elapsed-ms"] = TString::number(static_cast<long long>(timeout.count()));
+          operation->Complete(u"fail", false);
+        } catch (...) {
+          operation->future->SetException(std::current_exception());
+        }
+      });
+  const Measurement measurement = Measure(fn);
+  if (!operation->Claim()) return;  // timed out: the late result goes nowhere
+  timer.Cancel(handle);
+  // What Run's work copy would bring back: the earlier fields plus these.
+  measurement.AddTo(operation->fields);
+  operation->Complete(measurement.succeeded ? u"done" : u"fail", measurement.succeeded);
+}
+
+// Launches `body` (given the operation's future) as a task in `mode`, with
+// the frame's cancellation rules: a task cancelled before it starts does not
+// run and its future holds the cancellation; an exception that escapes the
+// body goes into the future unless the body made it ready already. A deferred
+// task runs on the first thread that waits for the future without a limit.
+template <class Body>
+AsyncTask::Future<bool> LaunchOperation(int mode, Body body) {
+  using State = AsyncTask::SharedState<bool>;
+  auto state = std::make_shared<State>();
+  state->SetWhenCanceled(kLaunchOptions.whenCanceled);
+  state->SetIgnoreCancelBeforeStart(kLaunchOptions.ignoreCancelBeforeStart);
+  auto run = [body = std::move(body), context = AsyncTask::detail::CaptureTaskContext()](
+                 const std::shared_ptr<State>& target) {
+    if (AsyncTask::detail::CancelBeforeStart(*target, context)) return;
+    AsyncTask::Cancel::Scope cancelScope(context.cancelEvent);
+    AsyncTask::TLS::DepthScope depthScope(context.depth);
+    try {
+      body(target);
+    } catch (...) {
+      if (!target->IsReady()) target->SetException(std::current_exception());
+    }
+  };
+  if (mode == static_cast<int>(AsyncTask::LaunchMode::Deferred)) {
+    // The state keeps this task, so the task holds the state weakly.
+    std::weak_ptr<State> weakState = state;
+    state->SetDeferred([weakState, run = std::move(run)] {
+      if (auto strongState = weakState.lock()) run(strongState);
+    });
+  } else {
+    AsyncTask::StartOnPoolOrDedicatedThread([state, run = std::move(run)] { run(state); });
+  }
+  return AsyncTask::Future<bool>(std::move(state));
+}
+
+// Runs the store or drop function of `operation` under `timeout` and
+// completes the operation: on this thread with a time-out callback when the
+// cache is asynchronous, through Run when it is deferred (its thread waits
+// for the future and must be free at the time-out) or when the time-out is
+// not positive (Run then gives up at once, as it always did).
+void RunFunction(const std::shared_ptr<TimedOperation>& operation, const std::function<void()>& fn,
+                 std::chrono::milliseconds timeout, int mode) {
+  if (mode != static_cast<int>(AsyncTask::LaunchMode::Deferred) && timeout > std::chrono::milliseconds(0)) {
+    RunTimed(operation, fn, timeout);
+    return;
+  }
+  const bool succeeded = Run(fn, operation->fields, timeout);  // raises a cancellation
+  operation->Complete(succeeded ? u"done" : u"fail", succeeded);
 }
 
 }  // namespace
@@ -172,13 +308,14 @@ AsyncTask::Future<bool> ExternalCache<K, V>::TryStore(K key, std::shared_ptr<V> 
   if (!val) ThrowLogicException(kSource, kNullValueLine, "val");
   auto task = [key = std::move(key), val = std::move(val), loadTimeMs, lowerBound = m_lowerBoundLatency,
                upperBound2SizeMb = m_upperBound2SizeMb, storeFunc = GetStoreFunc(),
-               storeTimeout = m_storeTimeout, ns = m_namespace, ttlSec]() -> bool {
-    Metrics::Scope scope(u"ec-store", kOperationMetricsMask);
+               storeTimeout = m_storeTimeout, ns = m_namespace, ttlSec,
+               mode = m_launch](const std::shared_ptr<AsyncTask::SharedState<bool>>& future) {
+    auto operation = std::make_shared<TimedOperation>(u"ec-store", future);
     const TString keyHash = KeyHash(key);
-    SetKeyAttributes(scope, keyHash, ns, key);
-    scope.SetAttribute(u"value-size-b", static_cast<uint64_t>(val->size()));
+    SetKeyAttributes(operation->scope, keyHash, ns, key);
+    operation->scope.SetAttribute(u"value-size-b", static_cast<uint64_t>(val->size()));
 
-    Fields fields;
+    Fields& fields = operation->fields;
     PutKeyFields(fields, keyHash, ns, key);
     fields[u"load-time-ms"] = TString::number(loadTimeMs);
     fields[u"lower-bound-ms"] = TString::number(static_cast<long long>(lowerBound.count()));
@@ -186,32 +323,21 @@ AsyncTask::Future<bool> ExternalCache<K, V>::TryStore(K key, std::shared_ptr<V> 
 
     // Thresholds first, in this order, so that skipped values never wait for
     // a slot.
-    RefCntPtr<TSemaphoreScope, RefCntObject> slot;
-    TString outcome;
-    bool result = true;
     if (static_cast<int64_t>(loadTimeMs) < lowerBound.count()) {
-      outcome = u"ignore-fast";
-    } else if (static_cast<int>(key.lengthInBytes()) >
-               kelvra::appoptions::ExternalCacheUpperBoundKeySizeB()) {
-      outcome = u"ignore-large-key";
+      operation->Complete(u"ignore-fast", true);
+    } else if (static_cast<int>(key.lengthInBytes()) > kelvra::appoptions::ExternalCacheUpperBoundKeySizeB()) {
+      operation->Complete(u"ignore-large-key", true);
     } else if ((val->size() >> 20) >= upperBound2SizeMb) {
-      outcome = u"ignore-large";
+      operation->Complete(u"ignore-large", true);
+    } else if (!(operation->slot = TryAcquireConcurrencySemaphore())->IsAcquired()) {
+      operation->Complete(u"jam", false);
     } else {
-      slot = TryAcquireConcurrencySemaphore();
-      if (!slot->IsAcquired()) {
-        outcome = u"jam";
-        result = false;
-      } else {
-        fields[u"ttl-sec"] = ttlSec == -1 ? TString(u"default") : TString::number(ttlSec);
-        result = Run([storeFunc, key, keyHash, val, ttlSec] { storeFunc(key, keyHash, val, ttlSec); }, fields,
-                     storeTimeout);
-        outcome = result ? u"done" : u"fail";
-      }
+      fields[u"ttl-sec"] = ttlSec == -1 ? TString(u"default") : TString::number(ttlSec);
+      RunFunction(operation, [storeFunc, key, keyHash, val, ttlSec] { storeFunc(key, keyHash, val, ttlSec); },
+                  storeTimeout, mode);
     }
-    Finish(scope, fields, u"ec-store", outcome);
-    return result;  // the slot goes back, then the scope closes
   };
-  return AsyncTask::Launch(m_launch, std::move(task), kLaunchOptions);
+  return LaunchOperation(m_launch, std::move(task));
 }
 
 template <class K, class V>
@@ -246,27 +372,19 @@ AsyncTask::Future<std::shared_ptr<V>> ExternalCache<K, V>::TryLoad(K key) const 
 
 template <class K, class V>
 AsyncTask::Future<bool> ExternalCache<K, V>::TryDrop(K key) const {
-  auto task = [dropFunc = GetDropFunc(), key = std::move(key), dropTimeout = m_dropTimeout,
-               ns = m_namespace]() -> bool {
-    Metrics::Scope scope(u"ec-drop", kOperationMetricsMask);
+  auto task = [dropFunc = GetDropFunc(), key = std::move(key), dropTimeout = m_dropTimeout, ns = m_namespace,
+               mode = m_launch](const std::shared_ptr<AsyncTask::SharedState<bool>>& future) {
+    auto operation = std::make_shared<TimedOperation>(u"ec-drop", future);
     const TString keyHash = KeyHash(key);
-    SetKeyAttributes(scope, keyHash, ns, key);
-    Fields fields;
-    PutKeyFields(fields, keyHash, ns, key);
-
-    bool result = false;
-    TString outcome;
-    RefCntPtr<TSemaphoreScope, RefCntObject> slot = TryAcquireConcurrencySemaphore();
-    if (!slot->IsAcquired()) {
-      outcome = u"jam";
-    } else {
-      result = Run([dropFunc, key, keyHash] { dropFunc(key, keyHash); }, fields, dropTimeout);
-      outcome = result ? u"done" : u"fail";
+    SetKeyAttributes(operation->scope, keyHash, ns, key);
+    PutKeyFields(operation->fields, keyHash, ns, key);
+    if (!(operation->slot = TryAcquireConcurrencySemaphore())->IsAcquired()) {
+      operation->Complete(u"jam", false);
+      return;
     }
-    Finish(scope, fields, u"ec-drop", outcome);
-    return result;
+    RunFunction(operation, [dropFunc, key, keyHash] { dropFunc(key, keyHash); }, dropTimeout, mode);
   };
-  return AsyncTask::Launch(m_launch, std::move(task), kLaunchOptions);
+  return LaunchOperation(m_launch, std::move(task));
 }
 
 template class IExternalCache<TString, std::vector<uint8_t>>;

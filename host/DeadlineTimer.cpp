@@ -1,0 +1,69 @@
+#include "host/DeadlineTimer.h"
+
+#include <thread>
+
+namespace AsyncTask {
+
+DeadlineTimer& DeadlineTimer::Instance() {
+  static DeadlineTimer* const s_timer = new DeadlineTimer();  // never destroyed: see the header
+  return *s_timer;
+}
+
+DeadlineTimer::Handle DeadlineTimer::Schedule(Clock::time_point deadline, std::function<void()> callback) {
+  std::unique_lock<std::mutex> lock(m_mutex);
+  if (!m_started) {
+    std::thread([this] { Run(); }).detach();
+    m_started = true;
+  }
+  const Handle handle = m_nextHandle++;
+  m_pending.emplace(Key{deadline, handle}, std::move(callback));
+  m_deadlines.emplace(handle, deadline);
+  if (deadline < m_sleepUntil) {
+    m_sleepUntil = deadline;
+    m_changed.notify_one();
+  }
+  return handle;
+}
+
+bool DeadlineTimer::Cancel(Handle handle) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  auto found = m_deadlines.find(handle);
+  if (found == m_deadlines.end()) return false;
+  m_pending.erase(Key{found->second, handle});
+  m_deadlines.erase(found);
+  return true;
+}
+
+size_t DeadlineTimer::PendingCount() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_pending.size();
+}
+
+void DeadlineTimer::Run() {
+  std::unique_lock<std::mutex> lock(m_mutex);
+  for (;;) {
+    if (m_pending.empty()) {
+      m_sleepUntil = Clock::time_point::max();
+      m_changed.wait(lock);
+      continue;
+    }
+    auto earliest = m_pending.begin();
+    if (Clock::now() < earliest->first.first) {
+      m_sleepUntil = earliest->first.first;
+      m_changed.wait_until(lock, m_sleepUntil);
+      continue;
+    }
+    std::function<void()> callback = std::move(earliest->second);
+    m_deadlines.erase(earliest->first.second);
+    m_pending.erase(earliest);
+    lock.unlock();
+    try {
+      callback();
+    } catch (...) {
+    }
+    callback = nullptr;  // release what it holds outside the lock
+    lock.lock();
+  }
+}
+
+}  // namespace AsyncTask
