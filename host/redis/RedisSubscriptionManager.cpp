@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "host/InitOnce.h"
+#include "host/LogRateLimiter.h"
 #include "host/TFormatString.h"
 #include "host/TLog.h"
 #include "host/ThreadAnnotations.h"
@@ -41,6 +42,9 @@ constexpr std::chrono::milliseconds kFirstBackOff{50};
 constexpr std::chrono::milliseconds kMaxBackOff{2000};
 constexpr std::chrono::milliseconds kPingAfterSilence{1000};
 constexpr std::chrono::seconds kExitWait{2};
+// Failing subscription callbacks: lines written in full, then one per interval.
+constexpr unsigned kCallbackFailureBurst = 5;
+constexpr std::chrono::seconds kCallbackFailureInterval{10};
 
 TString ServerText(const RedisServerAddress& address) { return TString::fromStdString(address.ToString()); }
 
@@ -63,6 +67,10 @@ struct RedisSubscriptionManager::Impl {
   void WaitForWake(std::chrono::milliseconds timeout) const;
   void StartThreadLocked() KELCACHE_REQUIRES(m_mutex);
   void StopThread(bool boundedWait);
+  struct BackOff;
+  // Logs why subscribing failed (at Warn once per back-off step, else at
+  // Debug), waits the current back-off (or until woken) and doubles it.
+  void BackOffAfterFailure(const RedisServerAddress& server, const std::exception& error, BackOff& backOff);
   void Run();
   void Dispatch(const RedisSubscriberConnection::Event& event);
   void NotifyReconnected();
@@ -80,6 +88,8 @@ struct RedisSubscriptionManager::Impl {
 
   int m_wakeFd = -1;
   std::atomic<uint64_t> m_reconnects{0};
+  // Thread-safe by itself.
+  LogRateLimiter m_callbackFailures{kCallbackFailureBurst, kCallbackFailureInterval};
 };
 
 namespace {
@@ -167,9 +177,17 @@ void RedisSubscriptionManager::Impl::Dispatch(const RedisSubscriberConnection::E
     subscription->Invoke(channel, static_cast<const void*>(event.payload.data()),
                          static_cast<int>(event.payload.size()));
   } catch (...) {
+    // A burst of bad messages must not flood the log: the first few failures
+    // in full, then one line per interval that counts those left out.
+    const LogRateLimiter::Decision decision = m_callbackFailures.Next();
+    if (!decision.write) return;
+    std::unordered_map<TString, TString> values{{TString(u"pattern"), TString::fromStdString(event.pattern)},
+                                                {TString(u"channel"), channel}};
+    if (decision.suppressed > 0) {
+      values[TString(u"suppressed")] = TString::number(static_cast<unsigned long long>(decision.suppressed));
+    }
     TLog::LogCurrentException(TLog::Error, TString(u"RedisSubscriptionManager: a subscription callback failed"),
-                              {{TString(u"pattern"), TString::fromStdString(event.pattern)},
-                               {TString(u"channel"), channel}});
+                              values);
   }
 }
 
@@ -189,6 +207,46 @@ void RedisSubscriptionManager::Impl::NotifyReconnected() {
   }
 }
 
+// The wait between attempts to subscribe: from kFirstBackOff, doubling up to
+// kMaxBackOff; reset once the server confirms a subscription.
+struct RedisSubscriptionManager::Impl::BackOff {
+  std::chrono::milliseconds wait = kFirstBackOff;
+  int failures = 0;
+  // The step whose failure was last logged at Warn: one Warn line per step.
+  std::chrono::milliseconds warnedAt{0};
+};
+
+namespace {
+
+// What to tell the operator about a refused subscription, in plain words.
+std::string PlainReason(const std::string& error) {
+  if (error.find("NOAUTH") != std::string::npos || error.find("WRONGPASS") != std::string::npos) {
+    return "the server requires authentication: set user= and password= in the Redis options text (" + error +
+           ")";
+  }
+  if (error.find("NOPERM") != std::string::npos) {
+    return "the Redis user may not subscribe: it needs the pub/sub commands (+psubscribe) and access to the "
+           "channels (&*) (" + error + ")";
+  }
+  return error;
+}
+
+}  // namespace
+
+void RedisSubscriptionManager::Impl::BackOffAfterFailure(const RedisServerAddress& server,
+                                                          const std::exception& error, BackOff& backOff) {
+  ++backOff.failures;
+  const bool newStep = backOff.wait != backOff.warnedAt;
+  if (newStep) backOff.warnedAt = backOff.wait;
+  LogMessage(newStep ? TLog::Warn : TLog::Debug,
+             TFormatString(u"RedisSubscriptionManager: cannot subscribe at %1 (%2); next attempt in %3 ms")
+                 .arg(ServerText(server))
+                 .arg(TString::fromStdString(PlainReason(error.what())))
+                 .arg(static_cast<long long>(backOff.wait.count())));
+  WaitForWake(backOff.wait);
+  backOff.wait = std::min(backOff.wait * 2, kMaxBackOff);
+}
+
 // The subscriber thread. It owns its connection; the requests (which
 // patterns, shutdown) come through m_mutex and the wake-up descriptor.
 void RedisSubscriptionManager::Impl::Run() {
@@ -198,8 +256,12 @@ void RedisSubscriptionManager::Impl::Run() {
   size_t pendingAcks = 0;          // PSUBSCRIBE acknowledgements still due for the initial patterns
   bool reportReconnect = false;    // call the listeners once pendingAcks reaches 0
   bool lost = false;               // a connection was lost, or could not be made, since the last one
-  int failures = 0;
-  std::chrono::milliseconds backOff = kFirstBackOff;
+  // Whether the server confirmed a subscription on this connection. A
+  // connection counts as working only then: a server that accepts TCP but
+  // refuses the subscription (authentication, permissions) must not reset
+  // the back-off, or the thread would reconnect in a tight loop.
+  bool confirmed = false;
+  BackOff backOff;
   Clock::time_point lastTraffic;
   Clock::time_point pingSentAt;
   bool pingOutstanding = false;
@@ -241,24 +303,16 @@ void RedisSubscriptionManager::Impl::Run() {
         fresh->Send(command);
         connection = std::move(fresh);
       } catch (const std::exception& error) {
-        ++failures;
-        LogMessage(failures == 1 ? TLog::Warn : TLog::Debug,
-                   TFormatString(u"RedisSubscriptionManager: cannot subscribe at %1 (%2); next attempt in %3 ms")
-                       .arg(ServerText(server))
-                       .arg(TString::fromStdString(error.what()))
-                       .arg(static_cast<long long>(backOff.count())));
         lost = true;
-        WaitForWake(backOff);
-        backOff = std::min(backOff * 2, kMaxBackOff);
+        BackOffAfterFailure(server, error, backOff);
         continue;
       }
       connectedWith = configuration;
       onServer = wanted;
       pendingAcks = wanted.size();
       reportReconnect = lost;
+      confirmed = false;
       lost = false;
-      failures = 0;
-      backOff = kFirstBackOff;
       lastTraffic = Clock::now();
       pingOutstanding = false;
     }
@@ -297,6 +351,10 @@ void RedisSubscriptionManager::Impl::Run() {
             Dispatch(event);
             break;
           case RedisSubscriberConnection::Event::Kind::Subscribed:
+            if (!confirmed) {
+              confirmed = true;
+              backOff = BackOff();
+            }
             if (pendingAcks > 0 && --pendingAcks == 0 && reportReconnect) {
               reportReconnect = false;
               LogMessage(TLog::Warn, TFormatString(u"RedisSubscriptionManager: subscribed again at %1 after a "
@@ -313,12 +371,18 @@ void RedisSubscriptionManager::Impl::Run() {
         }
       }
     } catch (const std::exception& error) {
-      LogMessage(TLog::Warn, TFormatString(u"RedisSubscriptionManager: lost the connection to %1 (%2); "
-                                           u"reconnecting")
-                                 .arg(ServerText(connection->Address()))
-                                 .arg(TString::fromStdString(error.what())));
+      const RedisServerAddress server = connection->Address();
       connection.reset();
       lost = true;
+      if (!confirmed) {
+        // Refused before any subscription held: wait as after a failed connect.
+        BackOffAfterFailure(server, error, backOff);
+        continue;
+      }
+      LogMessage(TLog::Warn, TFormatString(u"RedisSubscriptionManager: lost the connection to %1 (%2); "
+                                           u"reconnecting")
+                                 .arg(ServerText(server))
+                                 .arg(TString::fromStdString(error.what())));
     }
   }
 }

@@ -17,7 +17,7 @@
 
 #include "host/redis/RedisConnectionPool.h"
 #include "host/redis/RedisErrors.h"
-#include "tests/main/caching/redis/RedisTestSupport.h"
+#include "tests/host/redis/RedisTestSupport.h"
 
 namespace kelcache_test {
 namespace {

@@ -20,7 +20,7 @@
 #include "host/redis/RedisErrors.h"
 #include "host/redis/RedisServerLink.h"
 #include "host/redis/RedisTcpTransport.h"
-#include "tests/main/caching/redis/RedisTestSupport.h"
+#include "tests/host/redis/RedisTestSupport.h"
 
 namespace kelcache_test {
 namespace {

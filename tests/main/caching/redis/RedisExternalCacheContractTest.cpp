@@ -4,7 +4,7 @@
 
 #include "public/caching/RedisExternalCache.h"
 #include "tests/main/caching/external/ExternalCacheContract.h"
-#include "tests/main/caching/redis/RedisTestSupport.h"
+#include "tests/host/redis/RedisTestSupport.h"
 
 namespace kelcache_test {
 namespace {

@@ -18,7 +18,7 @@
 #include "public/caching/DiskExternalCache.h"
 #include "public/caching/RedisExternalCache.h"
 #include "tests/main/caching/external/ExternalTestSupport.h"
-#include "tests/main/caching/redis/RedisTestSupport.h"
+#include "tests/host/redis/RedisTestSupport.h"
 #include "tests/support/TestEnvironment.h"
 
 namespace kelcache_test {

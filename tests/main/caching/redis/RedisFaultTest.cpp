@@ -15,7 +15,7 @@
 #include "host/redis/SigpipeGuard.h"
 #include "public/caching/RedisExternalCache.h"
 #include "tests/main/caching/external/ExternalTestSupport.h"
-#include "tests/main/caching/redis/RedisTestSupport.h"
+#include "tests/host/redis/RedisTestSupport.h"
 
 namespace kelcache_test {
 namespace {

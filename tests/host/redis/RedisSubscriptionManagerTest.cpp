@@ -15,7 +15,7 @@
 #include "host/LogCapture.h"
 #include "host/redis/RedisConnectionPool.h"
 #include "host/redis/RedisSubscriptionManager.h"
-#include "tests/main/caching/redis/RedisTestSupport.h"
+#include "tests/host/redis/RedisTestSupport.h"
 
 namespace kelcache_test {
 namespace {
@@ -190,6 +190,82 @@ TEST(RedisSubscriptionManager, AThrowingCallbackIsLoggedAndDeliveryGoesOn) {
   EXPECT_EQ(inbox.Messages()[0].second, "good");
   EXPECT_TRUE(capture.ContainsLine(u"RedisSubscriptionManager: a subscription callback failed"));
   EXPECT_TRUE(capture.ContainsLine(u"callback failure for the test"));
+}
+
+// A burst of bad messages: the failing callback's line is written in full a
+// few times, then at most once per interval with a count of those left out.
+TEST(RedisSubscriptionManager, FailingCallbacksDoNotFloodTheLog) {
+  RedisServer server;
+  ConfigurePool({&server});
+  RedisSubscriptionManager manager;
+  TLog::Capture capture(TLog::Error);
+  std::atomic<int> thrown{0};
+  manager.Subscribe(u"burst.*", [&](const TString&, const void*, int) {
+    ++thrown;
+    throw std::runtime_error("malformed message");
+  });
+  ASSERT_TRUE(WaitUntil([&] {
+    manager.TryPublish(u"burst.warmup", u"x", {});
+    return thrown.load() > 0;
+  }));
+  constexpr int kBurst = 2000;
+  for (int i = 0; i < kBurst; ++i) manager.TryPublish(u"burst.1", u"x", {});
+  ASSERT_TRUE(WaitUntil([&] { return thrown.load() >= kBurst + 1; }));
+  size_t lines = 0;
+  for (const TLog::Record& record : capture.Records()) {
+    if (record.text.toStdString().find("a subscription callback failed") != std::string::npos) ++lines;
+  }
+  EXPECT_GE(lines, 1u);
+  EXPECT_LE(lines, 6u) << "a few lines in full, then one per interval";
+}
+
+// A server that refuses the subscription after accepting the connection
+// (authentication required, a user without pub/sub rights) must not make the
+// subscriber reconnect in a tight loop: the back-off (50 ms doubling to 2 s)
+// holds until a subscription is confirmed, and the Warn says why in plain
+// words, once per back-off step.
+TEST(RedisSubscriptionManager, RefusedSubscriptionsBackOffAndSayWhy) {
+  struct Case {
+    const char* name;
+    const char* options;  // the pool's options text
+    const char* says;     // in the Warn line
+  };
+  const Case cases[] = {
+      {"no password for a server that requires one", "", "requires authentication"},
+      {"a user without pub/sub rights", "user=nopubsub;password=secret", "may not subscribe"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RedisServer server(RedisServer::Options{"admin-password"});
+    RawRedis admin(server, "admin-password");
+    admin.Command({"ACL", "SETUSER", "nopubsub", "on", ">secret", "~*", "+@all", "-@pubsub"});
+    ConfigurePool({&server}, c.options);
+    auto statsConnections = [&] {
+      RawRedis::Reply reply = admin.Command({"INFO", "stats"});
+      const std::string text = reply ? std::string(reply->str, reply->len) : "";
+      const size_t at = text.find("total_connections_received:");
+      return at == std::string::npos ? -1LL : std::stoll(text.substr(at + std::string("total_connections_received:").size()));
+    };
+    const long long before = statsConnections();
+    TLog::Capture capture(TLog::Warn);
+    RedisSubscriptionManager manager;
+    manager.Subscribe(u"refused.*", [](const TString&, const void*, int) {});
+    std::this_thread::sleep_for(2s);
+    // The admin's own connections count too: one per statsConnections call.
+    const long long attempts = statsConnections() - before - 1;
+    EXPECT_LE(attempts, 10) << "reconnected in a tight loop";
+    EXPECT_GE(attempts, 2) << "never retried";
+    size_t warnings = 0;
+    bool plain = false;
+    for (const TLog::Record& record : capture.Records()) {
+      const std::string text = record.text.toStdString();
+      if (text.find("cannot subscribe") == std::string::npos) continue;
+      ++warnings;
+      plain = plain || text.find(c.says) != std::string::npos;
+    }
+    EXPECT_TRUE(plain) << "no Warn says: " << c.says;
+    EXPECT_LE(warnings, 7u) << "at most one Warn per back-off step";
+  }
 }
 
 TEST(RedisSubscriptionManager, PublishAndSubscribeUseTheFirstServerAndFollowTheConfiguration) {
