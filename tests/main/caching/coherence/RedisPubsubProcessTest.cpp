@@ -202,6 +202,50 @@ TEST(RedisPubsubProcessTest, DISABLED_SecondProcess) {
   EXPECT_TRUE(b.Has(same)) << "its own messages and A's same value leave B's entry alone";
 }
 
+// The server restarts while both processes are idle. A's first publication
+// afterwards goes out on a pooled connection that went stale during the
+// restart: it must be retried on a fresh one and reach B, not be dropped.
+TEST(RedisPubsubProcessTest, TheFirstPublicationAfterARestartReachesTheOtherProcess) {
+  kelcache_test::RedisServer& server = SharedServer();
+  Participant a;
+  WaitForPatternSubscriptions(server.Port(), 1);
+  a.Add({0xf1, 0x1}, kValue, kTime);  // A's publishing connection has answered once
+  kelcache_test::TempDir dir;
+  const pid_t child = kelcache_test::StartChildTest("RedisPubsubProcessTest.DISABLED_RestartReceiver",
+                                                    {{kPortVariable, std::to_string(server.Port())},
+                                                     {kDirVariable, dir.str()}});
+  ASSERT_TRUE(WaitUntil([&] { return Exists(dir.str() + "/b-ready"); }, 30s));
+  server.Restart();
+  Touch(dir.str() + "/restarted");
+  ASSERT_TRUE(WaitUntil([&] { return Exists(dir.str() + "/b-added"); }, 30s)) << "B did not subscribe again";
+  a.Add({0xf1, 0x2}, kOtherValue, kLater);  // the first publication since the restart
+  Touch(dir.str() + "/a-added");
+  const kelcache_test::ChildResult result = kelcache_test::WaitForChild(child, 60s);
+  EXPECT_TRUE(result.Passed()) << "process B failed (its output is above)";
+}
+
+// Process B of the test above: its entry is added once its subscription is
+// back after the restart (the reconnect flush would remove an older one).
+TEST(RedisPubsubProcessTest, DISABLED_RestartReceiver) {
+  const std::string port = kelcache_test::GetEnv(kPortVariable);
+  const std::string dir = kelcache_test::GetEnv(kDirVariable);
+  ASSERT_FALSE(port.empty());
+  RedisConnectionPool::GetInstance().Reset(TString::fromStdString("127.0.0.1:" + port), TString());
+  Participant b;
+  const uint16_t serverPort = static_cast<uint16_t>(std::stoi(port));
+  WaitForPatternSubscriptions(serverPort, 2);  // A's and B's
+  const uint64_t reconnects = RedisSubscriptionManager::GetInstance().GetReconnectCount();
+  Touch(dir + "/b-ready");
+  ASSERT_TRUE(WaitUntil([&] { return Exists(dir + "/restarted"); }, 30s));
+  ASSERT_TRUE(WaitUntil([&] { return RedisSubscriptionManager::GetInstance().GetReconnectCount() > reconnects; },
+                        30s));
+  WaitForPatternSubscriptions(serverPort, 2);  // both subscribed again
+  const unsigned entry = b.Add({0xf1, 0x2}, kValue, kTime);
+  Touch(dir + "/b-added");
+  ASSERT_TRUE(WaitUntil([&] { return Exists(dir + "/a-added"); }, 30s));
+  EXPECT_TRUE(b.WaitGone(entry)) << "A's first publication after the restart did not reach B";
+}
+
 // A message written by hand with redis-cli in the documented format dirties a
 // matching entry (and only when its value differs and it is newer by more
 // than the margin); a pattern subscriber started with redis-cli sees the
