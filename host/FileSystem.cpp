@@ -107,31 +107,53 @@ bool DirectoryExists(const TPath& path) {
 }
 
 bool CreateDirectory(const TPath& path) {
-  fs::path folder = path.ToStdPath();
   std::error_code error;
+  return CreateDirectory(path, error);
+}
+
+bool CreateDirectory(const TPath& path, std::error_code& error) {
+  fs::path folder = path.ToStdPath();
   fs::create_directories(folder, error);
   // Whatever create_directories reported, the question is whether the folder
   // is there now: another thread may have made it (or a part of it) first.
   std::error_code statError;
-  return fs::is_directory(folder, statError);
+  if (fs::is_directory(folder, statError)) {
+    error.clear();
+    return true;
+  }
+  // Something else is there, or the check itself failed.
+  if (!error) error = statError ? statError : std::make_error_code(std::errc::not_a_directory);
+  return false;
 }
 
 bool RemovePath(const TPath& path) {
   std::error_code error;
+  return RemovePath(path, error);
+}
+
+bool RemovePath(const TPath& path, std::error_code& error) {
   return fs::remove(path.ToStdPath(), error) && !error;
 }
 
 bool RemovePathRecursively(const TPath& path) {
+  std::error_code error;
+  return RemovePathRecursively(path, error);
+}
+
+bool RemovePathRecursively(const TPath& path, std::error_code& error) {
   fs::path target = path.ToStdPath();
   // A concurrent writer may add a file to a folder that is being emptied (the
   // folder's removal then fails with "not empty"); a few attempts settle it.
   constexpr int kAttempts = 3;
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
-    std::error_code error;
+    error.clear();
     fs::remove_all(target, error);
     if (!error) return true;
     std::error_code statError;
-    if (!fs::exists(fs::symlink_status(target, statError))) return true;  // gone, if not by us
+    if (!fs::exists(fs::symlink_status(target, statError))) {  // gone, if not by us
+      error.clear();
+      return true;
+    }
   }
   return false;
 }

@@ -3,8 +3,9 @@
 // time of a file.
 //
 // Every function that returns bool reports failure by its result and never
-// raises for a file-system failure; GetLastWriteTime raises TFileException
-// (host/FileErrors.h).
+// raises for a file-system failure; the forms with a std::error_code argument
+// also say why (the operating system's error), for callers that log or raise
+// it. GetLastWriteTime raises TFileException (host/FileErrors.h).
 //
 // Times: LastWriteTime and GetLastWriteTime take and give the time in the
 // machine's local time zone, in the form DateTime::GetLocalTime gives it (the
@@ -19,6 +20,8 @@
 // removes or creates meanwhile gives a plain failure (or success), never an
 // exception.
 #pragma once
+
+#include <system_error>
 
 #include "host/DateTime.h"
 #include "host/Export.h"
@@ -35,16 +38,25 @@ KELCACHE_EXPORT bool DirectoryExists(const TPath& path);
 // made it at the same time; false when it cannot be made (for example when a
 // parent is a regular file).
 KELCACHE_EXPORT bool CreateDirectory(const TPath& path);
+// The same; on failure error is the operating system's reason (cleared on
+// success).
+KELCACHE_EXPORT bool CreateDirectory(const TPath& path, std::error_code& error);
 
 // Removes one file, or one empty folder (a symbolic link itself, not its
 // target). True when something was removed; false when nothing was there or
 // the removal failed (for example a folder that is not empty).
 KELCACHE_EXPORT bool RemovePath(const TPath& path);
+// The same; error is set when the removal failed, and cleared when it
+// succeeded or nothing was there.
+KELCACHE_EXPORT bool RemovePath(const TPath& path, std::error_code& error);
 
 // Removes the file or the folder with everything in it. True when nothing is
 // left at path afterwards, also when nothing was there to begin with; entries
 // that vanish meanwhile do not count as failures.
 KELCACHE_EXPORT bool RemovePathRecursively(const TPath& path);
+// The same; on failure error is the operating system's reason (cleared on
+// success).
+KELCACHE_EXPORT bool RemovePathRecursively(const TPath& path, std::error_code& error);
 
 // Sets the last-write time of a file or folder to localTime (see Times
 // above). True on success.

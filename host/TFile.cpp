@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -167,7 +168,7 @@ void TFile::WriteUnsignedBinaryFile(const TPath& path, const void* bytes, size_t
 }
 
 void TFile::WriteUnsignedBinaryFileAt(int dirFd, const std::string& relativePath, const TPath& path,
-                                      const void* bytes, size_t length) {
+                                      const void* bytes, size_t length, const ExtendedAttribute* attribute) {
   const fs::path target(relativePath);
   const std::string temporary = (target.parent_path() / TemporaryName(target.filename())).string();
 
@@ -179,6 +180,14 @@ void TFile::WriteUnsignedBinaryFileAt(int dirFd, const std::string& relativePath
   size_t written = 0;
   if (int error = WriteAllBytes(guard.File().Get(), bytes, length, &written); error != 0) {
     throw TFileException(u"Cannot write file", path, std::error_code(error, std::generic_category()));
+  }
+  // On the open file, before the rename: the attribute is there as soon as
+  // the file is. ENOTSUP and EOPNOTSUPP (the same value on Linux) mean the
+  // file system keeps no attributes of that namespace.
+  if (attribute != nullptr &&
+      ::fsetxattr(guard.File().Get(), attribute->name, attribute->value, attribute->size, 0) != 0 &&
+      errno != ENOTSUP && errno != EOPNOTSUPP) {
+    throw TFileException::FromErrno(u"Cannot set an extended attribute of", path);
   }
   if (int error = guard.File().Close(); error != 0) {
     throw TFileException(u"Cannot write file", path, std::error_code(error, std::generic_category()));

@@ -31,9 +31,15 @@
 //   raised. WriteUnsignedBinaryFileAt does the same for a file named relative
 //   to an open folder descriptor (as openat takes it), so that a caller that
 //   keeps its folder open does not have the kernel walk the full path for
-//   each of the open, rename and clean-up. The data is not forced to the disk (no fsync), so the guarantee
-//   holds against processes that die, not against a power cut (after which
-//   some file systems may show an empty or partly written file).
+//   each of the open, rename and clean-up. It can also give the new file an
+//   extended attribute (fsetxattr on the open temporary file), which thus
+//   arrives together with the content: a reader that sees the new file sees
+//   its attribute. A file system that keeps no such attributes (ENOTSUP) does
+//   not fail the write; the file is then written without it. The data is not
+//   forced to the disk (no fsync), so the guarantee holds against processes
+//   that die, not against a power cut (after which some file systems may show
+//   an empty or partly written file: hence the attribute, through which a
+//   reader can tell).
 // - LoadTextFile(path, utf8): the file's bytes as text. With utf8 true they
 //   are decoded as UTF-8 exactly (a leading byte-order mark is kept, as
 //   U+FEFF), so the bytes of TString::toStdString come back as an equal
@@ -84,10 +90,20 @@ class KELCACHE_EXPORT TFile {
   static std::vector<uint8_t> LoadUnsignedBinaryFile(const TPath& path);
   static void WriteUnsignedBinaryFile(const TPath& path, const std::vector<uint8_t>& bytes);
   static void WriteUnsignedBinaryFile(const TPath& path, const void* bytes, size_t length);
+  // An extended attribute for WriteUnsignedBinaryFileAt to set (borrowed:
+  // the texts and bytes must outlive the call).
+  struct ExtendedAttribute {
+    const char* name;  // such as "user.example"
+    const void* value;
+    size_t size;
+  };
   // relativePath names the file inside the folder open as dirFd (AT_FDCWD:
-  // the working folder); path names the same file in error messages.
+  // the working folder); path names the same file in error messages. When
+  // attribute is not null the new file gets it before it replaces the target
+  // (ignored, and not an error, on a file system without such attributes).
   static void WriteUnsignedBinaryFileAt(int dirFd, const std::string& relativePath, const TPath& path,
-                                        const void* bytes, size_t length);
+                                        const void* bytes, size_t length,
+                                        const ExtendedAttribute* attribute = nullptr);
   static TString LoadTextFile(const TPath& path, bool utf8);
 
  private:

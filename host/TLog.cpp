@@ -15,6 +15,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -303,6 +304,57 @@ void WriteEvent(AnySeverity severity, const TString& eventName,
   }
 }
 
+// An exception thrown with std::throw_with_nested is of a library type that
+// derives from the exception given and from std::nested_exception, and its
+// type name shows that wrapper ("std::_Nested_exception<KelvraException>");
+// the line names the exception given, as it would without a cause.
+TString WithoutNestingWrapper(TString text) {
+  static const TString kWrapper(u"std::_Nested_exception<");
+  if (!text.startsWith(kWrapper)) return text;
+  const std::u16string& units = text.u16();
+  // The wrapped type's name ends at the '>' that closes the wrapper's '<'.
+  int depth = 1;
+  for (size_t i = kWrapper.u16().size(); i < units.size(); ++i) {
+    if (units[i] == u'<') ++depth;
+    if (units[i] == u'>' && --depth == 0) {
+      return TString(units.substr(kWrapper.u16().size(), i - kWrapper.u16().size()) + units.substr(i + 1));
+    }
+  }
+  return text;
+}
+
+// The exception's cause, when it was thrown with std::throw_with_nested
+// over another one; null otherwise (and for a null exception).
+std::exception_ptr NestedCause(const std::exception_ptr& exception) {
+  if (!exception) return nullptr;  // outside a handler: nothing to rethrow
+  try {
+    std::rethrow_exception(exception);
+  } catch (const std::nested_exception& nested) {
+    return nested.nested_ptr();
+  } catch (...) {
+  }
+  return nullptr;
+}
+
+// The exception being handled, as DescribeCurrentException gives it, then
+// "; caused by: " and the description of each nested cause in turn (a few at
+// most, so that a cycle of exceptions cannot hold the logger).
+ExceptionDescription DescribeCurrentExceptionWithCauses() {
+  ExceptionDescription description = DescribeCurrentException();
+  description.text = WithoutNestingWrapper(std::move(description.text));
+  constexpr int kMaxCauses = 8;
+  std::exception_ptr cause = NestedCause(std::current_exception());
+  for (int depth = 0; cause && depth < kMaxCauses; ++depth) {
+    try {
+      std::rethrow_exception(cause);
+    } catch (...) {
+      description.text += TString(u"; caused by: ") + WithoutNestingWrapper(DescribeCurrentException().text);
+    }
+    cause = NestedCause(cause);
+  }
+  return description;
+}
+
 }  // namespace
 
 const char* SeverityName(AnySeverity severity) noexcept {
@@ -370,7 +422,7 @@ void LogCurrentException(AnySeverity severity, const TString& text,
     const bool toSink = state.SinkAccepts(severity);
     const bool toCapture = CaptureAccepts(severity);
     if (!toSink && !toCapture) return;
-    ExceptionDescription exception = DescribeCurrentException();
+    ExceptionDescription exception = DescribeCurrentExceptionWithCauses();
     const TString line = text + " Exception: " + exception.text;
     if (toSink) {
       TString full = line;

@@ -106,7 +106,9 @@ KELCACHE_EXPORT void Flush() noexcept;
 // Writes one plain line: the text, then a description of the exception (its
 // type and message; a LogicException's "<source>(<line>): <expression>"; a
 // KelvraException's message and error code and name; "unknown exception" for
-// a throw of something not derived from std::exception), then the values as
+// a throw of something not derived from std::exception), then, for an
+// exception thrown with std::throw_with_nested, "; caused by: " and the
+// description of its cause (and so on down the chain), then the values as
 // name=value pairs. Captures receive the line with the values as its fields
 // and a KelvraException's error as its error.
 KELCACHE_EXPORT void LogCurrentException(AnySeverity severity, const TString& text,

@@ -7,6 +7,8 @@
 
 #include <atomic>
 #include <cerrno>
+#include <exception>
+#include <system_error>
 #include <utility>
 
 #include "host/Errors.h"
@@ -48,9 +50,18 @@ struct flock ByteRange(uint64_t byte, short type) {
 }  // namespace
 
 void EnsureDirectory(const TPath& folder) {
-  if (DirectoryExists(folder) || CreateDirectory(folder)) return;
+  if (DirectoryExists(folder)) return;
+  std::error_code error;
+  if (CreateDirectory(folder, error)) return;
   LogMessage(TLog::Warn, TFormatString(u"Failed to create directory '%1'").arg(folder.ToString()));
-  ThrowUnspecifiedException();
+  // The host's generic exception is what callers of a store have always seen
+  // here; the reason (the path and the operating system's error) travels
+  // under it as its nested cause, which TLog::LogCurrentException shows.
+  try {
+    throw TFileException(u"Cannot create folder", folder.ToString(), error);
+  } catch (const TFileException&) {
+    std::throw_with_nested(MakeUnspecifiedException());
+  }
 }
 
 // ---- DiskCacheFolder ---------------------------------------------------------
@@ -70,8 +81,12 @@ std::shared_ptr<DiskCacheFolder::Opening> DiskCacheFolder::Open(bool create) {
   constexpr int kFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
   int fd = OpenFileAt(AT_FDCWD, m_pathUtf8.c_str(), kFlags);
   if (fd < 0) {
-    // No folder: nothing to load or drop.
-    if (!create) return nullptr;
+    if (!create) {
+      // No folder (or a file on its way): nothing to load or drop. Anything
+      // else (a name too long, a loop of links, no permission) is a failure.
+      if (errno == ENOENT || errno == ENOTDIR) return nullptr;
+      throw TFileException::FromErrno(u"Cannot open folder", m_path.ToString());
+    }
     EnsureDirectory(m_path);
     fd = OpenFileAt(AT_FDCWD, m_pathUtf8.c_str(), kFlags);
     if (fd < 0) throw TFileException::FromErrno(u"Cannot open folder", m_path.ToString());

@@ -69,7 +69,8 @@ namespace kelvra::caching {
 
 // Makes the folder (and its parents) unless it exists; when that fails, logs
 // "Failed to create directory '<path>'" at Warn and raises the host's generic
-// exception.
+// exception, with a TFileException naming the folder and the operating
+// system's error nested in it (std::throw_with_nested).
 void EnsureDirectory(const TPath& folder);
 
 class KELCACHE_EXPORT DiskCacheFolder {
@@ -85,11 +86,13 @@ class KELCACHE_EXPORT DiskCacheFolder {
   const TPath& Path() const { return m_path; }
 
   // The folder's current Opening; when there is none, opens the path. Null
-  // when the folder does not exist and create is false. With create, a
-  // missing folder is made (with its parents); when that fails, the line
-  // "Failed to create directory '<path>'" is logged at Warn and the host's
-  // generic exception raised. Raises TFileException when the folder exists
-  // but cannot be opened.
+  // when the folder does not exist (ENOENT, ENOTDIR) and create is false.
+  // With create, a missing folder is made (with its parents); when that
+  // fails, the line "Failed to create directory '<path>'" is logged at Warn
+  // and the host's generic exception raised (over the reason, as
+  // EnsureDirectory does).
+  // Raises TFileException when the folder cannot be opened for another
+  // reason (a name too long, no permission), with or without create.
   std::shared_ptr<Opening> Open(bool create);
   // Drops opening if it is still the current one (see 3. above), so that the
   // next Open opens the path again. Operations still holding it finish on it.

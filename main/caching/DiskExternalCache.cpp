@@ -21,13 +21,20 @@
 //   value and reports a miss when it changed meanwhile. Under the lock that
 //   second read could never see a change, so a locked load reads it once.
 //
+// - A value file that changed after its store (cut, emptied, overwritten: a
+//   power cut after the rename but before the data reached the disk can
+//   leave a zero-length ".bin") no longer matches the integrity record that
+//   its store put in an attribute of the file (DiskExternalCacheEntry.h). A
+//   load checks the length and checksum of what it read against it, and a
+//   damaged value is a miss, logged at Warn with the entry's folder.
+//
 // What each operation asks of the kernel, in the usual case (this is where a
 // small load or store spends its time, so every call here earns its place):
-//   load:  lock, open + read + close ".key", open + fstat + futimens + read +
-//          close ".bin", unlock;
+//   load:  lock, open + read + close ".key", open + fstat + fgetxattr +
+//          read + futimens + close ".bin", unlock;
 //   store: lock, unlink ".bin" and ".key" (or make the entry folder when it
-//          is new), open ".key", open + write + close + rename the value's
-//          temporary file, write + close ".key", unlock.
+//          is new), open ".key", open + write + fsetxattr + close + rename
+//          the value's temporary file, write + close ".key", unlock.
 // The namespace folder stays open (DiskCacheFolder), entry files are opened
 // relative to it, and the descriptions of ".lock" are reused. Nothing is
 // checked ahead with stat: the lock keeps other writers of the entry out, so
@@ -35,6 +42,11 @@
 // one call. Unusual states (a file where the entry folder should be, files
 // this process may not remove) fall back to the general steps by path, so
 // that their outcome and log lines stay as they were.
+//
+// Every failure that a function swallows is logged with the path concerned
+// and the operating system's reason: the functions raise TFileException (or
+// the host's generic exception over one, for a folder that cannot be made)
+// and log it where they catch it.
 #include "public/caching/DiskExternalCache.h"
 
 #include <fcntl.h>
@@ -60,6 +72,7 @@
 #include "host/TFormatString.h"
 #include "host/TLog.h"
 #include "main/caching/DiskCacheFolder.h"
+#include "main/caching/DiskExternalCacheEntry.h"
 
 namespace kelvra::caching {
 
@@ -68,13 +81,14 @@ namespace {
 constexpr const char* kSource = "main/caching/DiskExternalCache";
 // Category mask of the store functions' metrics scopes.
 constexpr uint64_t kFunctionMetricsMask = 0x20001;
-// Entry files are opened for reading without blocking, so that a FIFO put
-// where a file belongs cannot hang a load (it reads as empty; a load only
-// uses regular files). Regular files read the same with or without it.
-constexpr int kReadFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
+// The longest file name (a folder's included) on the file systems we run on
+// (NAME_MAX of Linux), in bytes of the name's 8-bit form.
+constexpr size_t kMaxFileNameBytes = 255;
 
 // The namespace becomes one component of the cache's path, so it must not
-// name the parent, the folder itself, or reach into another folder.
+// name the parent, the folder itself, reach into another folder, or be
+// longer than a file name may be (such a folder could never be made, and
+// every store would fail).
 void CheckNamespace(const TString& ns) {
   if (ns.empty()) ThrowLogicException(kSource, __LINE__, "namespace is empty");
   if (ns == u"." || ns == u"..") ThrowLogicException(kSource, __LINE__, "namespace is \".\" or \"..\"");
@@ -83,6 +97,10 @@ void CheckNamespace(const TString& ns) {
       ThrowLogicException(kSource, __LINE__, "namespace contains a path separator ('/' or '\\')");
     }
     if (ch == u'\0') ThrowLogicException(kSource, __LINE__, "namespace contains a NUL character");
+  }
+  if (ns.toStdString().size() > kMaxFileNameBytes) {
+    ThrowLogicException(kSource, __LINE__,
+                        "namespace is longer than a file name may be (255 bytes of its 8-bit form)");
   }
 }
 
@@ -94,26 +112,7 @@ TPath DefaultCachePath(const TString& ns) {
   return path;
 }
 
-// One entry: its paths (for messages and the general steps), its names
-// relative to the namespace folder (for the usual steps), and the byte of
-// ".lock" that locks it.
-struct Entry {
-  Entry(const TPath& cachePath, const TString& keyHash)
-      : folder(cachePath / TPath(keyHash)),
-        keyFile(folder / TPath(u".key")),
-        valueFile(folder / TPath(u".bin")),
-        name(keyHash.toStdString()),
-        keyName(name + "/.key"),
-        valueName(name + "/.bin"),
-        lockByte(keyHash.toULongLong(nullptr, 10)) {}
-  TPath folder;
-  TPath keyFile;
-  TPath valueFile;
-  std::string name;
-  std::string keyName;
-  std::string valueName;
-  uint64_t lockByte;
-};
+using Entry = DiskEntryFiles;
 
 // True when the key's 8-bit bytes decide whether a key file holds it:
 // TString's 8-bit form is one-to-one (unpaired surrogates included), and
@@ -163,14 +162,8 @@ bool KeyFileHolds(int fd, const ExpectedKey& expected, const Entry& entry) {
   // Keys whose bytes do not decide: the file's text, as TFile::LoadTextFile
   // reads it.
   std::string content;
-  char chunk[4096];
-  for (;;) {
-    const ssize_t n = ReadSomeBytes(fd, chunk, sizeof(chunk));
-    if (n < 0) {
-      if (MissOrRaise(entry, u"Cannot read file", entry.keyFile, errno) == Found::Miss) return false;
-    }
-    if (n <= 0) break;
-    content.append(chunk, static_cast<size_t>(n));
+  if (const int error = ReadWholeFile(fd, &content); error != 0) {
+    if (MissOrRaise(entry, u"Cannot read file", entry.keyFile, error) == Found::Miss) return false;
   }
   return TString::fromUtf8(content) == expected.text;
 }
@@ -178,7 +171,7 @@ bool KeyFileHolds(int fd, const ExpectedKey& expected, const Entry& entry) {
 // Opens the entry's key file and checks it. FolderRemoved when the key file
 // is missing because the namespace folder of this opening has been removed.
 Found CheckKeyFile(const DiskCacheFolder::Opening& opening, const Entry& entry, const ExpectedKey& expected) {
-  FileDescriptor keyFile(OpenFileAt(opening.Fd(), entry.keyName.c_str(), kReadFlags));
+  FileDescriptor keyFile(OpenFileAt(opening.Fd(), entry.keyName.c_str(), kEntryReadFlags));
   if (!keyFile) {
     const int error = errno;
     if (error == ENOENT && opening.Removed()) return Found::FolderRemoved;
@@ -201,31 +194,33 @@ Found ReadEntry(const DiskCacheFolder::Opening& opening, const Entry& entry, con
   // The small key file first: a colliding key costs no value read.
   if (Found found = CheckKeyFile(opening, entry, expected); found != Found::Value) return found;
 
-  FileDescriptor valueFile(OpenFileAt(opening.Fd(), entry.valueName.c_str(), kReadFlags));
+  FileDescriptor valueFile(OpenFileAt(opening.Fd(), entry.valueName.c_str(), kEntryReadFlags));
   if (!valueFile) {
     const int error = errno;
     if (error == ENOENT || error == ENOTDIR) return Found::Miss;
     return MissOrRaise(entry, u"Cannot open file", entry.valueFile, error);
   }
-  struct stat info {};
-  if (::fstat(valueFile.Get(), &info) != 0)
-    return MissOrRaise(entry, u"Cannot read file", entry.valueFile, errno);
-  if (!S_ISREG(info.st_mode)) return Found::Miss;
+  DiskValueRead read = ReadDiskValue(valueFile.Get());
+  switch (read.state) {
+    case DiskValueRead::State::Whole:
+    case DiskValueRead::State::Unverified:
+      break;
+    case DiskValueRead::State::NotRegular:
+      return Found::Miss;
+    case DiskValueRead::State::Failed:
+      return MissOrRaise(entry, read.operation, entry.valueFile, read.error);
+    case DiskValueRead::State::Damaged:
+      // Left as it is (a load holds the lock shared, and must not write): a
+      // later store replaces it, a drop or the sweeper removes it.
+      LogMessage(TLog::Warn,
+                 TFormatString(u"DiskExternalCache::TryLoad found a damaged cache entry '%1': %2; "
+                               u"it counts as a miss.")
+                     .arg(entry.folder.ToString())
+                     .arg(read.damage));
+      return Found::Miss;
+  }
+  // Only a value that is served renews the time: a miss changes nothing.
   RenewLastWriteTime(valueFile.Get());
-
-  // A value file is never written in place: stores write a temporary file
-  // and rename it. So the open file keeps the size fstat gave, and the value
-  // is read into a buffer of that size in one read. (std::vector fills a new
-  // buffer with zeros before the read. There is no standard way round that
-  // for std::vector<uint8_t>; copying from an mmap of the file instead
-  // measured slower at every size from 4 KiB to 4 MiB, the page faults and
-  // unmapping costing more than the zeroing, which is under 1 us up to
-  // 64 KiB and about a fifth of the read at 1 MiB.)
-  auto bytes = std::make_shared<std::vector<uint8_t>>(static_cast<size_t>(info.st_size));
-  const ssize_t n = ReadUpTo(valueFile.Get(), bytes->data(), bytes->size());
-  if (n < 0) return MissOrRaise(entry, u"Cannot read file", entry.valueFile, errno);
-  // Shorter only when someone cut the file in place; what is there is read.
-  bytes->resize(static_cast<size_t>(n));
   valueFile.Close();
 
   if (!locked) {
@@ -234,7 +229,7 @@ Found ReadEntry(const DiskCacheFolder::Opening& opening, const Entry& entry, con
     // value may be the other key's.
     if (CheckKeyFile(opening, entry, expected) != Found::Value) return Found::Miss;
   }
-  *value = std::move(bytes);
+  *value = std::move(read.bytes);
   return Found::Value;
 }
 
@@ -270,19 +265,27 @@ std::shared_ptr<std::vector<uint8_t>> LoadEntry(DiskCacheFolder& folder, const T
   }
 }
 
-enum class Prepared { Ready, Occupied, FolderRemoved };
+enum class Prepared { Ready, FolderRemoved };
 
 // The general steps by path, for whatever the usual steps did not expect
 // (a file where the entry folder should be, files this process may not
 // remove, a folder named ".bin"): the outcome and the log lines are those of
-// a store that checks everything ahead.
+// a store that checks everything ahead. An old key or value file that
+// cannot be removed (another user's, say) fails the store; the clean-up
+// cannot remove it either, so the old file stays.
 Prepared PrepareEntrySlowly(const Entry& entry) {
   EnsureDirectory(entry.folder);
   if (FileExists(entry.keyFile) || FileExists(entry.valueFile)) {
-    RemovePath(entry.valueFile);
-    RemovePath(entry.keyFile);
-    // Files we may not remove (another user's, say): leave the entry alone.
-    if (FileExists(entry.keyFile) || FileExists(entry.valueFile)) return Prepared::Occupied;
+    std::error_code valueError, keyError;
+    RemovePath(entry.valueFile, valueError);
+    RemovePath(entry.keyFile, keyError);
+    for (const auto& [file, error] :
+         {std::pair{&entry.valueFile, valueError}, std::pair{&entry.keyFile, keyError}}) {
+      if (FileExists(*file)) {
+        throw TFileException(u"Cannot remove file", file->ToString(),
+                             error ? error : std::make_error_code(std::errc::file_exists));
+      }
+    }
   }
   return Prepared::Ready;
 }
@@ -321,9 +324,7 @@ void StoreEntry(DiskCacheFolder& folder, FolderSweeper* sweeper, const TString& 
     for (int attempt = 0;; ++attempt) {
       opening = folder.Open(true);  // makes the namespace folder when it is missing
       lock.emplace(opening, entry.lockByte, EntryLock::Mode::Exclusive, true);
-      const Prepared prepared = PrepareEntry(opening->Fd(), entry);
-      if (prepared == Prepared::Ready) break;
-      if (prepared == Prepared::Occupied) return;
+      if (PrepareEntry(opening->Fd(), entry) == Prepared::Ready) break;
       // The folder kept open was removed: open (or make) it again, once.
       lock.reset();
       folder.Forget(opening);
@@ -336,8 +337,13 @@ void StoreEntry(DiskCacheFolder& folder, FolderSweeper* sweeper, const TString& 
     FileDescriptor keyOut(
         OpenFileAt(opening->Fd(), entry.keyName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
     if (!keyOut) throw TFileException::FromErrno(u"Cannot open file", entry.keyFile.ToString());
+    // The value's length and checksum go with the value file, in an
+    // attribute set before it replaces ".bin", for loads to check.
+    const auto record = DiskIntegrityRecord::Of(value.data(), value.size()).Encode();
+    const TFile::ExtendedAttribute integrity{DiskIntegrityRecord::kAttributeName, record.data(),
+                                             record.size()};
     TFile::WriteUnsignedBinaryFileAt(opening->Fd(), entry.valueName, entry.valueFile, value.data(),
-                                     value.size());
+                                     value.size(), &integrity);
     const std::string keyText = key.toStdString();
     size_t written = 0;
     if (int error = WriteAllBytes(keyOut.Get(), keyText.data(), keyText.size(), &written); error != 0) {
@@ -367,8 +373,12 @@ void DropEntry(DiskCacheFolder& folder, const TString& keyHash) {
     // never pair a key with another key's value; so a kept folder that turns
     // out to be removed needs no check here (the next load or store notices).
     EntryLock lock(folder.Open(false), entry.lockByte, EntryLock::Mode::Exclusive, false);
-    // The key file is not read: the folder goes whichever key it holds.
-    RemovePathRecursively(entry.folder);
+    // The key file is not read: the folder goes whichever key it holds. A
+    // folder that stays would keep serving its value, so that is logged.
+    std::error_code error;
+    if (!RemovePathRecursively(entry.folder, error)) {
+      throw TFileException(u"Cannot remove folder", entry.folder.ToString(), error);
+    }
   } catch (...) {
     TLog::LogCurrentException(
         TLog::Warn, TFormatString(u"DiskExternalCache::TryDrop failed, cachePath:'%1', keyHash:'%2'.")
@@ -382,8 +392,10 @@ void DropEntry(DiskCacheFolder& folder, const TString& keyHash) {
 DiskExternalCache::DiskExternalCache(TString ns, std::shared_ptr<FolderSweeper> sweeper)
     : DiskExternalCache(ns, DefaultCachePath(ns), std::move(sweeper)) {}
 
+// The namespace is no part of an explicit path, so any text will do: it only
+// names the cache in events.
 DiskExternalCache::DiskExternalCache(TString ns, TPath cachePath, std::shared_ptr<FolderSweeper> sweeper)
-    : ExternalCache((CheckNamespace(ns), std::move(ns))),
+    : ExternalCache(std::move(ns)),
       cachePath(std::move(cachePath)),
       m_sweeper(std::move(sweeper)),
       m_folder(std::make_shared<DiskCacheFolder>(this->cachePath)) {}

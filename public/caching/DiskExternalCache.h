@@ -19,15 +19,24 @@
 // when its holder dies), so stores of colliding keys never interleave; a
 // load that cannot take the lock (a file system without locks) reads the key
 // file again after the value and reports a miss when it changed meanwhile.
+// A store also gives ".bin" the user extended attribute
+// "user.kelcache.integrity" (the value's length and XXH3 checksum), and a
+// load serves a value only when what it read matches it: a value file cut,
+// emptied or overwritten after its store is a miss, logged at Warn with the
+// entry's folder. A value file without the attribute (an older version's, or
+// one on a file system without user attributes) is read as it is.
+// DiskExternalCacheInspector lists entries and checks them without changing
+// anything.
 // docs/external-caches.md describes the format and why a load never returns
 // bytes that were not stored whole for its key.
 //
 // The store runs under the asynchronous frame (ExternalCache): loads, stores
 // and drops are host tasks with the frame's thresholds, concurrency limit and
-// time-outs. Failures of the disk are logged at Warn and swallowed: a store
-// or drop reports "done" once its function ran to its end, a load that cannot
-// read reports a miss. ttlSec is ignored: entries go by a drop, by a later
-// store under the same hash, or by the sweeper.
+// time-outs. Failures of the disk are logged at Warn, with the path and the
+// operating system's reason, and swallowed: a store or drop reports "done"
+// once its function ran to its end, a load that cannot read reports a miss.
+// ttlSec is ignored: entries go by a drop, by a later store under the same
+// hash, or by the sweeper.
 //
 // Thread rules: thread-safe. The object's members never change after
 // construction and it holds no lock of its own; operations may run at once
@@ -60,12 +69,14 @@ class DiskCacheFolder;
 class KELCACHE_EXPORT DiskExternalCache : public ExternalCache<TString, std::vector<uint8_t>> {
  public:
   // Entries under AppConfig's external cache folder / "ExternalCacheV1" / ns
-  // (the folder is read now). ns must be usable as one path component: a
-  // namespace that is empty, "." or "..", or holds '/', '\\' or a NUL
-  // character raises LogicException (source "main/caching/DiskExternalCache").
+  // (the folder is read now). ns must be usable as one folder name: a
+  // namespace that is empty, "." or "..", holds '/', '\\' or a NUL character,
+  // or is longer than 255 bytes in its 8-bit form (TString::toStdString)
+  // raises LogicException (source "main/caching/DiskExternalCache").
   DiskExternalCache(TString ns, std::shared_ptr<FolderSweeper> sweeper);
-  // Entries directly under cachePath (the namespace folder itself; nothing is
-  // added to it). ns is checked as above; it names the cache in events.
+  // Entries directly under cachePath, kept as passed (the namespace folder
+  // itself; nothing is added to it). ns is no part of the path, so any text
+  // is accepted: it only names the cache in events.
   DiskExternalCache(TString ns, TPath cachePath, std::shared_ptr<FolderSweeper> sweeper);
   DiskExternalCache(const DiskExternalCache&) = default;
   ~DiskExternalCache() override;

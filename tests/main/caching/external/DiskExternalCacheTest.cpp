@@ -4,8 +4,12 @@
 #include "public/caching/DiskExternalCache.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
+#include <xxhash.h>
 
 #include <gtest/gtest.h>
 
@@ -14,10 +18,13 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <iostream>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -31,6 +38,7 @@
 #include "host/TPath.h"
 #include "tests/main/caching/external/ExternalTestSupport.h"
 #include "tests/main/caching/external/SelfDescribingValue.h"
+#include "tests/main/caching/external/XattrFaults.h"
 #include "tests/support/TestEnvironment.h"
 
 namespace {
@@ -69,6 +77,63 @@ uint64_t FolderBytes(const fs::path& folder) {
   }
   return total;
 }
+
+// The integrity record of a value file, or nothing when it has none.
+std::optional<Bytes> IntegrityAttribute(const fs::path& file) {
+  Bytes record(256);
+  const ssize_t size = getxattr(file.c_str(), "user.kelcache.integrity", record.data(), record.size());
+  if (size < 0) return std::nullopt;
+  record.resize(static_cast<size_t>(size));
+  return record;
+}
+
+// The record a store writes for value: form 1, length, XXH3-64.
+Bytes ExpectedIntegrityRecord(const Bytes& value) {
+  Bytes record{1};
+  const uint64_t length = value.size();
+  const uint64_t checksum = XXH3_64bits(value.data(), value.size());
+  for (int i = 0; i < 8; ++i) record.push_back(static_cast<uint8_t>(length >> (8 * i)));
+  for (int i = 0; i < 8; ++i) record.push_back(static_cast<uint8_t>(checksum >> (8 * i)));
+  return record;
+}
+
+// Sets or clears the immutable flag of a file, which not even root can
+// remove or change while it is set. False when the file system has no such
+// flag.
+bool SetImmutable(const fs::path& file, bool immutable) {
+  const int fd = open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  int flags = 0;
+  bool done = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+  if (done) {
+    flags = immutable ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+    done = ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+  }
+  close(fd);
+  return done;
+}
+
+// Files made immutable, made changeable again when the object goes (however
+// the test ends: an immutable file would outlive the test's folder).
+class ImmutableFiles {
+ public:
+  ImmutableFiles() = default;
+  ImmutableFiles(const ImmutableFiles&) = delete;
+  ImmutableFiles& operator=(const ImmutableFiles&) = delete;
+  ~ImmutableFiles() { Clear(); }
+  bool Make(const fs::path& file) {
+    if (!SetImmutable(file, true)) return false;
+    m_files.push_back(file);
+    return true;
+  }
+  void Clear() {
+    for (const fs::path& file : m_files) SetImmutable(file, false);
+    m_files.clear();
+  }
+
+ private:
+  std::vector<fs::path> m_files;
+};
 
 class DiskExternalCacheTest : public ::testing::Test {
  protected:
@@ -160,38 +225,224 @@ TEST_F(DiskExternalCacheTest, TheNamespaceConstructorUsesTheConfiguredFolder) {
   EXPECT_EQ(*cache.TryLoad(u"workbook").Get(), *MakeValue("attributes"));
 }
 
-TEST_F(DiskExternalCacheTest, NamespacesThatAreNotOnePathComponentAreRefused) {
+TEST_F(DiskExternalCacheTest, OnlyTheConstructorThatBuildsThePathFromTheNamespaceChecksIt) {
+  // The namespace constructor makes the namespace one folder name, so it
+  // refuses what cannot be one (and what could never be made: a name longer
+  // than 255 bytes, counted in its 8-bit form). The constructor with an
+  // explicit path keeps that path as passed, the namespace only names the
+  // cache in events, so it takes any text.
   const TString previous = AppConfig::GetInstance().GetExternalCacheDir();
   AppConfig::GetInstance().SetExternalCacheDir(TString::fromStdString(m_temp.str()));
-  const TPath anywhere(TString::fromStdString((m_temp.path() / "anywhere").string()));
-  const TString refused[] = {TString(),
-                             TString(u"."),
-                             TString(u".."),
-                             TString(u"a/b"),
-                             TString(u"../escape"),
-                             TString(u"a\\b"),
-                             TString(u"/abs"),
-                             TString(std::u16string(u"a\0b", 3))};
-  for (const TString& ns : refused) {
-    SCOPED_TRACE(ns.toStdString());
-    for (int form = 0; form < 2; ++form) {
-      try {
-        if (form == 0) {
-          DiskExternalCache cache(ns, nullptr);
-        } else {
-          DiskExternalCache cache(ns, anywhere, nullptr);
-        }
-        ADD_FAILURE() << "accepted";
-      } catch (const LogicException& error) {
-        EXPECT_EQ(error.GetSourceFile(), "main/caching/DiskExternalCache");
-        EXPECT_NE(error.GetExpression().find("namespace"), std::string::npos) << error.GetExpression();
-      }
+  const fs::path namespaceRoot = m_temp.path() / "ExternalCacheV1";
+  auto repeat = [](const char16_t* unit, size_t times) {
+    std::u16string text;
+    for (size_t i = 0; i < times; ++i) text += unit;
+    return TString(text);
+  };
+  struct Case {
+    const char* name;
+    TString ns;
+    bool refusedByNamespaceConstructor;
+  };
+  const Case cases[] = {
+      {"empty", TString(), true},
+      {".", TString(u"."), true},
+      {"..", TString(u".."), true},
+      {"a/b", TString(u"a/b"), true},
+      {"../escape", TString(u"../escape"), true},
+      {"a\\b", TString(u"a\\b"), true},
+      {"/abs", TString(u"/abs"), true},
+      {"NUL inside", TString(std::u16string(u"a\0b", 3)), true},
+      {"300 characters", repeat(u"n", 300), true},
+      {"256 bytes", repeat(u"n", 256), true},
+      {"86 three-byte characters (258 bytes)", repeat(u"\u20AC", 86), true},
+      {"255 bytes", repeat(u"n", 255), false},
+      {"85 three-byte characters (255 bytes)", repeat(u"\u20AC", 85), false},
+      {"dots and spaces", TString(u"..hidden. name"), false},
+  };
+  int round = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Value value = MakeValue("value " + std::to_string(++round));
+
+    // The namespace constructor.
+    try {
+      DiskExternalCache cache(c.ns, nullptr);
+      EXPECT_FALSE(c.refusedByNamespaceConstructor) << "accepted";
+      EXPECT_EQ(cache.GetCachePath().ToStdPath(), namespaceRoot / c.ns.toStdString());
+      ASSERT_TRUE(Store(cache, u"k", value));
+      Value loaded = cache.TryLoad(u"k").Get();
+      ASSERT_NE(loaded, nullptr) << "stored under " << cache.GetCachePath().ToUtf8();
+      EXPECT_EQ(*loaded, *value);
+    } catch (const LogicException& error) {
+      EXPECT_TRUE(c.refusedByNamespaceConstructor) << "refused: " << error.GetExpression();
+      EXPECT_EQ(error.GetSourceFile(), "main/caching/DiskExternalCache");
+      EXPECT_NE(error.GetExpression().find("namespace"), std::string::npos) << error.GetExpression();
     }
+
+    // The explicit path: any namespace, and the path exactly as passed.
+    const fs::path folder = m_temp.path() / ("explicit-" + std::to_string(round));
+    DiskExternalCache cache(c.ns, TPath(TString::fromStdString(folder.string())), nullptr);
+    EXPECT_EQ(cache.GetNamespace(), c.ns);
+    EXPECT_EQ(cache.GetCachePath().ToStdPath(), folder);
+    TLog::Capture capture(TLog::Info);
+    ASSERT_TRUE(Store(cache, u"k", value));
+    Value loaded = cache.TryLoad(u"k").Get();
+    ASSERT_NE(loaded, nullptr);
+    EXPECT_EQ(*loaded, *value);
+    EXPECT_EQ(ReadFileBytes(folder / ExpectedKeyHash(u"k") / ".bin"), *value);
+    EXPECT_EQ(SingleEvent(capture, u"ec-store").fields.at(TString(u"cns")), c.ns);
   }
   AppConfig::GetInstance().SetExternalCacheDir(previous);
-  EXPECT_TRUE(fs::is_empty(m_temp.path())) << "nothing was written anywhere";
-  // Ordinary names with dots and spaces are fine.
-  EXPECT_NO_THROW(DiskExternalCache(u"..hidden. name", anywhere, nullptr));
+  // Nothing refused was written anywhere.
+  std::set<std::string> made;
+  for (const auto& entry : fs::directory_iterator(namespaceRoot))
+    made.insert(entry.path().filename().string());
+  std::set<std::string> accepted;
+  for (const Case& c : cases) {
+    if (!c.refusedByNamespaceConstructor) accepted.insert(c.ns.toStdString());
+  }
+  EXPECT_EQ(made, accepted);
+}
+
+TEST_F(DiskExternalCacheTest, AStoreRecordsTheValuesLengthAndChecksumInAnAttributeOfItsValueFile) {
+  // The record's format, computed here with the system's xxHash: form 1, the
+  // length and XXH3-64 of the value, both little-endian. The sizes cover each
+  // of XXH3's length classes (0, 1-3, 4-8, 9-16, 17-128, 129-240, longer), as
+  // the library computes the checksum with code of its own where the machine
+  // has AVX2. The files' contents stay as they were: the key's bytes and the
+  // value's bytes, nothing more.
+  auto cache = MakeCache();
+  for (size_t size : {0, 1, 3, 8, 16, 100, 200, 241, 4096, 70000, (1 << 20) + 7}) {
+    SCOPED_TRACE("size " + std::to_string(size));
+    const TString key = TString(u"recorded-") + TString::number(static_cast<unsigned long long>(size));
+    const Value value = MakeValue(size, static_cast<uint8_t>(size));
+    ASSERT_TRUE(Store(*cache, key, value));
+    const fs::path entry = EntryPath(key);
+    EXPECT_EQ(ReadFileBytes(entry / ".bin"), *value);
+    const std::string keyText = key.toStdString();
+    EXPECT_EQ(ReadFileBytes(entry / ".key"), Bytes(keyText.begin(), keyText.end()));
+
+    const std::optional<Bytes> record = IntegrityAttribute(entry / ".bin");
+    ASSERT_TRUE(record.has_value()) << "no attribute on " << (entry / ".bin");
+    EXPECT_EQ(*record, ExpectedIntegrityRecord(*value));
+    EXPECT_FALSE(IntegrityAttribute(entry / ".key").has_value()) << "only the value file has one";
+  }
+}
+
+TEST_F(DiskExternalCacheTest, AValueFileChangedAfterItsStoreIsAMissWithOneWarningNamingTheEntry) {
+  const TString key(u"damaged");
+  const fs::path entry = EntryPath(key);
+  const fs::path bin = entry / ".bin";
+  struct Case {
+    const char* name;
+    std::function<void()> damage;
+  };
+  const Case cases[] = {
+      // What a power cut after the rename, before the data reached the disk,
+      // can leave behind.
+      {"emptied", [&] { ASSERT_EQ(truncate(bin.c_str(), 0), 0); }},
+      {"cut short", [&] { ASSERT_EQ(truncate(bin.c_str(), 1000), 0); }},
+      {"grown", [&] { ASSERT_EQ(truncate(bin.c_str(), 5000), 0); }},
+      {"one byte overwritten in place",
+       [&] {
+         const int fd = open(bin.c_str(), O_WRONLY);
+         ASSERT_GE(fd, 0);
+         const uint8_t other = 0x5A;
+         EXPECT_EQ(pwrite(fd, &other, 1, 2000), 1);
+         close(fd);
+       }},
+      {"the record's checksum changed",
+       [&] {
+         Bytes record = *IntegrityAttribute(bin);
+         record.back() ^= 1;
+         ASSERT_EQ(setxattr(bin.c_str(), "user.kelcache.integrity", record.data(), record.size(), 0), 0);
+       }},
+      {"a record of a form this version does not know",
+       [&] { ASSERT_EQ(setxattr(bin.c_str(), "user.kelcache.integrity", "\x02junk", 5, 0), 0); }},
+      {"a record longer than any form",
+       [&] {
+         const std::string longer(64, 'x');
+         ASSERT_EQ(setxattr(bin.c_str(), "user.kelcache.integrity", longer.data(), longer.size(), 0), 0);
+       }},
+  };
+  auto cache = MakeCache();
+  int round = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Value value = MakeValue(4096, static_cast<uint8_t>(++round));
+    ASSERT_TRUE(Store(*cache, key, value));
+    c.damage();
+    const auto before = Tree(CachePath());
+
+    TLog::Capture capture(TLog::Info);
+    EXPECT_EQ(cache->TryLoad(key).Get(), nullptr) << "a damaged value was served";
+    EXPECT_EQ(Field(SingleEvent(capture, u"ec-load"), "outcome"), "miss");
+    const std::vector<TString> lines = capture.Lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(lines[0].contains(TString::fromStdString("'" + entry.string() + "'")))
+        << lines[0].toStdString();
+    EXPECT_TRUE(lines[0].contains(u"damaged")) << lines[0].toStdString();
+    ASSERT_EQ(capture.Records().size(), 2u);
+    EXPECT_EQ(capture.Records()[0].severity, TLog::Warn);
+    EXPECT_EQ(Tree(CachePath()), before) << "a miss changes nothing, not even the last-write time";
+
+    // The next store makes the entry whole again.
+    ASSERT_TRUE(Store(*cache, key, value));
+    Value loaded = cache->TryLoad(key).Get();
+    ASSERT_NE(loaded, nullptr);
+    EXPECT_EQ(*loaded, *value);
+  }
+}
+
+TEST_F(DiskExternalCacheTest, ValueFilesWithoutARecordLoadAsTheyAre) {
+  // Entries of a version that kept no record, and stores and loads on a file
+  // system without user extended attributes (which answers ENOTSUP): the
+  // store must not fail, and the value loads unchecked, without a warning.
+  const TString key(u"unrecorded");
+  const fs::path bin = EntryPath(key) / ".bin";
+  struct Case {
+    const char* name;
+    std::function<void(const IByteCache&, const Value&)> store;
+    std::optional<XattrFault::Call> failingOnLoad;
+  };
+  const Case cases[] = {
+      {"written by a version without records",
+       [&](const IByteCache& cache, const Value& value) {
+         ASSERT_TRUE(Store(cache, key, value));
+         ASSERT_EQ(removexattr(bin.c_str(), "user.kelcache.integrity"), 0);
+       },
+       std::nullopt},
+      {"stored where attributes cannot be set",
+       [&](const IByteCache& cache, const Value& value) {
+         XattrFault noAttributes(XattrFault::Call::Set, ENOTSUP);
+         TLog::Capture capture;
+         ASSERT_TRUE(Store(cache, key, value));
+         EXPECT_EQ(noAttributes.Failures(), 1);
+         EXPECT_TRUE(capture.Lines().empty()) << "not a failure";
+         EXPECT_EQ(ReadFileBytes(bin), *value) << "the store went through";
+         EXPECT_FALSE(IntegrityAttribute(bin).has_value());
+       },
+       std::nullopt},
+      {"loaded where attributes cannot be read",
+       [&](const IByteCache& cache, const Value& value) { ASSERT_TRUE(Store(cache, key, value)); },
+       XattrFault::Call::Get},
+  };
+  auto cache = MakeCache();
+  int round = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Value value = MakeValue(5000, static_cast<uint8_t>(++round));
+    c.store(*cache, value);
+    std::optional<XattrFault> fault;
+    if (c.failingOnLoad) fault.emplace(*c.failingOnLoad, ENOTSUP);
+    TLog::Capture capture;
+    Value loaded = cache->TryLoad(key).Get();
+    ASSERT_NE(loaded, nullptr);
+    EXPECT_EQ(*loaded, *value);
+    EXPECT_TRUE(capture.Lines().empty());
+    if (fault) EXPECT_EQ(fault->Failures(), 1);
+  }
 }
 
 TEST_F(DiskExternalCacheTest, CollidingKeysShareOneFolderHoldingTheKeyStoredLast) {
@@ -323,6 +574,175 @@ TEST_F(DiskExternalCacheTest, AStoreThatCannotCreateItsFolderLogsAndLeavesNothin
   EXPECT_TRUE(capture.ContainsLine(TString::fromStdString("keyHash:'" + ExpectedKeyHash(u"k") + "'.")));
   EXPECT_EQ(cache.TryLoad(u"k").Get(), nullptr);
   EXPECT_EQ(FileNames(m_temp.path()), std::set<std::string>{"blocker"});
+}
+
+TEST_F(DiskExternalCacheTest, EveryFailureThatIsSwallowedIsLoggedWithThePathAndTheSystemsReason) {
+  // Each case provokes one failure that the store, load, drop or listing
+  // swallows, and looks for the line that logs it: it must name the path
+  // concerned and the operating system's error in words. The tests run as
+  // root, whom permission bits do not stop, so the failures come from files
+  // where folders belong, names too long, immutable files, reads of
+  // /proc/self/mem (which fail with EIO at offset 0) and attribute calls made
+  // to fail.
+  enum class Operation { Store, Load, Drop, List };
+  const TString key(u"failing");
+  const std::string keyHash = ExpectedKeyHash(key);
+  const fs::path entry = EntryPath(key);
+  ImmutableFiles immutable;  // cleared after each case
+  auto makeImmutable = [&](const fs::path& path) { return immutable.Make(path); };
+  auto storeFirst = [&] {
+    auto cache = MakeCache();
+    return Store(*cache, key, MakeValue("stored before"));
+  };
+  struct Case {
+    const char* name;
+    Operation operation;
+    // Prepares the disk; gives the cache's folder, or an empty path for
+    // CachePath(); false when the trick is not available here.
+    std::function<bool(fs::path* cacheFolder)> prepare;
+    std::function<fs::path()> named;  // the path the line must name
+    int error;                        // the errno whose text the line must show
+    bool folderNotMade = false;       // "Failed to create directory" first
+    std::optional<XattrFault::Call> fault = std::nullopt;
+  };
+  const fs::path blocker = m_temp.path() / "blocker";
+  const fs::path longName = m_temp.path() / std::string(300, 'n');
+  const Case cases[] = {
+      {"store: the namespace folder would lie below a file", Operation::Store,
+       [&](fs::path* folder) {
+         WriteFileBytes(blocker, "a file");
+         *folder = blocker / "ns";
+         return true;
+       },
+       [&] { return blocker / "ns"; }, ENOTDIR, true},
+      {"store: the namespace folder is a file", Operation::Store,
+       [&](fs::path* folder) {
+         WriteFileBytes(blocker, "a file");
+         *folder = blocker;
+         return true;
+       },
+       [&] { return blocker; }, ENOTDIR, true},
+      {"store: the namespace folder's name is too long", Operation::Store,
+       [&](fs::path* folder) {
+         *folder = longName;
+         return true;
+       },
+       [&] { return longName; }, ENAMETOOLONG, true},
+      {"store: the entry folder is a file", Operation::Store,
+       [&](fs::path*) {
+         fs::create_directories(CachePath());
+         WriteFileBytes(entry, "a file");
+         return true;
+       },
+       [&] { return entry; }, ENOTDIR, true},
+      {"store: \".key\" is a folder", Operation::Store,
+       [&](fs::path*) { return fs::create_directories(entry / ".key"); }, [&] { return entry / ".key"; },
+       EISDIR},
+      {"store: \".bin\" is a folder that is not empty", Operation::Store,
+       [&](fs::path*) {
+         fs::create_directories(entry / ".bin");
+         WriteFileBytes(entry / ".bin" / "inside", "x");
+         return true;
+       },
+       [&] { return entry / ".bin"; }, EISDIR},
+      {"store: the old value file cannot be removed", Operation::Store,
+       [&](fs::path*) { return storeFirst() && makeImmutable(entry / ".bin"); },
+       [&] { return entry / ".bin"; }, EPERM},
+      {"store: the value's record cannot be set", Operation::Store, [&](fs::path*) { return true; },
+       [&] { return entry / ".bin"; }, EIO, false, XattrFault::Call::Set},
+      {"load: the namespace folder's name is too long", Operation::Load,
+       [&](fs::path* folder) {
+         *folder = longName;
+         return true;
+       },
+       [&] { return longName; }, ENAMETOOLONG},
+      {"drop: the namespace folder's name is too long", Operation::Drop,
+       [&](fs::path* folder) {
+         *folder = longName;
+         return true;
+       },
+       [&] { return longName; }, ENAMETOOLONG},
+      {"load: \".key\" cannot be read", Operation::Load,
+       [&](fs::path*) {
+         fs::create_directories(entry);
+         fs::create_symlink("/proc/self/mem", entry / ".key");
+         WriteFileBytes(entry / ".bin", "value");
+         return true;
+       },
+       [&] { return entry / ".key"; }, EIO},
+      {"load: the value's record cannot be read", Operation::Load, [&](fs::path*) { return storeFirst(); },
+       [&] { return entry / ".bin"; }, EIO, false, XattrFault::Call::Get},
+      {"drop: a file of the entry cannot be removed", Operation::Drop,
+       [&](fs::path*) { return storeFirst() && makeImmutable(entry / ".bin"); }, [&] { return entry; },
+       EPERM},
+      {"listing: \".key\" cannot be read", Operation::List,
+       [&](fs::path*) {
+         fs::create_directories(entry);
+         fs::create_symlink("/proc/self/mem", entry / ".key");
+         WriteFileBytes(entry / ".bin", "value");
+         return true;
+       },
+       [&] { return entry / ".key"; }, EIO},
+  };
+  int ran = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::path folder;
+    if (!c.prepare(&folder)) {
+      // Immutable files need a file system that has them (ext4, xfs, btrfs).
+      std::cout << "[ SKIPPED  ] " << c.name << ": the trick is not available on this file system\n";
+    } else {
+      ++ran;
+      if (folder.empty()) folder = CachePath();
+      const std::string cachePath = folder.string();
+      DiskExternalCache cache(u"disk-ns", TPath(TString::fromStdString(cachePath)), nullptr);
+      std::optional<XattrFault> fault;
+      if (c.fault) fault.emplace(*c.fault, EIO);
+      TLog::Capture capture(TLog::Info);
+      switch (c.operation) {
+        case Operation::Store:
+          EXPECT_TRUE(Store(cache, key, MakeValue("v"))) << "the function swallows disk failures";
+          break;
+        case Operation::Load:
+          EXPECT_EQ(cache.TryLoad(key).Get(), nullptr);
+          break;
+        case Operation::Drop:
+          EXPECT_TRUE(cache.TryDrop(key).Get());
+          break;
+        case Operation::List:
+          EXPECT_TRUE(cache.TryGetAllKeys().empty());
+          break;
+      }
+      if (fault) EXPECT_GE(fault->Failures(), 1) << "the fault was never reached";
+
+      const std::string where = "cachePath:'" + cachePath + "', keyHash:'" + keyHash + "'.";
+      const std::string expectedStart =
+          c.operation == Operation::Store ? "Exception in DiskExternalCache::TryStore, " + where
+          : c.operation == Operation::Load
+              ? "DiskExternalCache::TryLoad failed to read a cache entry from disk, " + where
+          : c.operation == Operation::Drop ? "DiskExternalCache::TryDrop failed, " + where
+                                           : std::string("DiskExternalCache::TryGetAllKeys failed");
+      const std::string named = "'" + c.named().string() + "'";
+      const std::string reason = std::generic_category().message(c.error);
+      std::vector<std::string> lines;
+      for (const TString& line : capture.Lines()) lines.push_back(line.toStdString());
+      size_t next = 0;
+      if (c.folderNotMade) {
+        ASSERT_GE(lines.size(), 1u);
+        EXPECT_EQ(lines[0], "Failed to create directory " + named);
+        next = 1;
+      }
+      ASSERT_EQ(lines.size(), next + 1) << "one line for the failure";
+      const std::string& line = lines[next];
+      EXPECT_EQ(line.rfind(expectedStart, 0), 0u) << line;
+      EXPECT_NE(line.find(named), std::string::npos) << "the path is missing: " << line;
+      EXPECT_NE(line.find(reason), std::string::npos) << "\"" << reason << "\" is missing: " << line;
+    }
+    immutable.Clear();
+    fs::remove_all(CachePath());
+    fs::remove_all(blocker);
+  }
+  EXPECT_GE(ran, 12);
 }
 
 TEST_F(DiskExternalCacheTest, TheSweeperKeepsTheFolderWithinItsBudget) {

@@ -1,0 +1,111 @@
+// One entry of the disk store: where its files lie, how its value file is
+// read, and the integrity record that tells a whole value from a damaged one.
+//
+// The store's functions (DiskExternalCache.cpp) and the inspector
+// (DiskExternalCacheInspector.cpp) both use this, so that they agree on the
+// layout and on which values are whole.
+//
+// The integrity record. A value file holds the value's bytes and nothing
+// else; what it should hold is kept beside the content, in the user extended
+// attribute "user.kelcache.integrity" of ".bin": 17 bytes,
+//   byte 0      the record's form, 1
+//   bytes 1-8   the value's length in bytes, unsigned, little-endian
+//   bytes 9-16  XXH3 (64-bit, seed 0) of the value's bytes, little-endian.
+// A store sets it on the temporary file before renaming it to ".bin", so a
+// ".bin" that a reader can open carries the record of its own content. A
+// value file that was cut, emptied or overwritten afterwards (by a person, or
+// by a power cut after the rename but before the data reached the disk, which
+// can leave a zero-length file) no longer matches its record: it is damaged,
+// and never served. A value file without the record (written by an older
+// version, by hand, or on a file system without user extended attributes) is
+// read as it is: there is nothing to check it against.
+//
+// Library-internal.
+//
+// Thread rules: the functions may run on any threads at once; callers hold
+// the entry's lock (EntryLock) where the entry's files must not change under
+// them.
+#pragma once
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/TPath.h"
+#include "host/TString.h"
+
+namespace kelvra::caching {
+
+// Entry files are opened for reading without blocking, so that a FIFO put
+// where a file belongs cannot hang a reader (it reads as empty; readers only
+// use regular files). Regular files read the same with or without it.
+inline constexpr int kEntryReadFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
+
+// The paths of one entry (for messages and the calls by path), its names
+// relative to the namespace folder (for the calls relative to the open
+// folder), and the byte of ".lock" that locks it.
+struct DiskEntryFiles {
+  // keyHash: the entry folder's name, the decimal text of the key's hash.
+  DiskEntryFiles(const TPath& cachePath, const TString& keyHash);
+
+  TPath folder;
+  TPath keyFile;
+  TPath valueFile;
+  std::string name;
+  std::string keyName;
+  std::string valueName;
+  uint64_t lockByte;
+};
+
+// The length and checksum of a value, as stored in its file's attribute.
+struct DiskIntegrityRecord {
+  static constexpr const char* kAttributeName = "user.kelcache.integrity";
+  static constexpr size_t kEncodedSize = 17;
+  static constexpr uint8_t kForm = 1;
+
+  static DiskIntegrityRecord Of(const void* bytes, size_t length);
+  std::array<uint8_t, kEncodedSize> Encode() const;
+
+  uint64_t length = 0;
+  uint64_t checksum = 0;
+};
+
+// What reading one value file found.
+struct DiskValueRead {
+  enum class State {
+    Whole,       // matches its integrity record
+    Unverified,  // has no integrity record; read as it is
+    Damaged,     // does not match its record (or the record is unreadable)
+    NotRegular,  // not a regular file (a folder, a FIFO): no value
+    Failed,      // a system call failed: see error and operation
+  };
+  State state = State::Failed;
+  // Why the value is damaged, in words ("its value file holds 0 bytes where
+  // 4096 were stored").
+  TString damage;
+  // The file's status (size, last-write time), from the open file.
+  struct stat info {};
+  // The bytes, for Whole and Unverified.
+  std::shared_ptr<std::vector<uint8_t>> bytes;
+  // For Failed: the errno value, and what was attempted ("Cannot read file").
+  int error = 0;
+  const char16_t* operation = nullptr;
+};
+
+// Reads the open value file whole and checks it against its integrity record:
+// fstat, fgetxattr and one read in the usual case. A file whose size already
+// differs from its record is not read at all. Never raises for a failure of
+// the system (state Failed).
+DiskValueRead ReadDiskValue(int fd);
+
+// Reads an open file from its current position to its end; 0, or the errno
+// value of a failed read.
+int ReadWholeFile(int fd, std::string* content);
+
+}  // namespace kelvra::caching

@@ -1,0 +1,255 @@
+// The inspector reads an entry as a load does (DiskExternalCacheEntry.h for
+// the layout and the integrity check, DiskCacheFolder.h for the folder kept
+// open and the entry lock) and then sorts what it found into a state, rather
+// than into a hit or a miss. It only opens, reads and stats: nothing here
+// creates, writes, renews or removes.
+#include "public/caching/DiskExternalCacheInspector.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <string>
+#include <system_error>
+#include <utility>
+
+#include "host/Errors.h"
+#include "host/FileDescriptor.h"
+#include "host/FileErrors.h"
+#include "host/FileSystem.h"
+#include "host/TDirectory.h"
+#include "main/caching/DiskCacheFolder.h"
+#include "main/caching/DiskExternalCacheEntry.h"
+#include "public/caching/DiskExternalCache.h"
+#include "public/caching/ExternalCache.h"
+
+namespace kelvra::caching {
+
+namespace {
+
+constexpr const char* kSource = "main/caching/DiskExternalCacheInspector";
+
+using State = DiskEntryReport::State;
+
+// True for the text KeyHash gives: a decimal number from 0 to 4294967295,
+// without sign or leading zeros. Only such folders are ever reached by a
+// load, and only they have a byte of ".lock".
+bool IsKeyHash(const TString& name) {
+  const std::u16string& units = name.u16();
+  if (units.empty() || units.size() > 10 || (units.size() > 1 && units[0] == u'0')) return false;
+  uint64_t value = 0;
+  for (char16_t unit : units) {
+    if (unit < u'0' || unit > u'9') return false;
+    value = value * 10 + static_cast<uint64_t>(unit - u'0');
+  }
+  return value <= UINT32_MAX;
+}
+
+TString SystemError(const char16_t* operation, const TPath& path, int error) {
+  return TString(operation) + u" '" + path.ToString() + u"': " +
+         TString::fromStdString(std::generic_category().message(error));
+}
+
+DiskEntryReport With(DiskEntryReport report, State state, TString detail) {
+  report.state = state;
+  report.detail = std::move(detail);
+  return report;
+}
+
+// What reading ".key" found.
+struct KeyRead {
+  enum class Outcome { Missing, NotRegular, Failed, Read } outcome = Outcome::Missing;
+  std::string bytes;
+  TString failure;  // for Failed: the path and the system's reason
+};
+
+KeyRead ReadKey(int folderFd, const DiskEntryFiles& entry) {
+  KeyRead read;
+  FileDescriptor file(OpenFileAt(folderFd, entry.keyName.c_str(), kEntryReadFlags));
+  if (!file) {
+    const int error = errno;
+    if (error == ENOENT || error == ENOTDIR) return read;
+    read.outcome = KeyRead::Outcome::Failed;
+    read.failure = SystemError(u"Cannot open file", entry.keyFile, error);
+    return read;
+  }
+  struct stat info {};
+  if (::fstat(file.Get(), &info) != 0) {
+    read.outcome = KeyRead::Outcome::Failed;
+    read.failure = SystemError(u"Cannot read file", entry.keyFile, errno);
+    return read;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    read.outcome = KeyRead::Outcome::NotRegular;
+    return read;
+  }
+  if (const int error = ReadWholeFile(file.Get(), &read.bytes); error != 0) {
+    read.outcome = KeyRead::Outcome::Failed;
+    read.failure = SystemError(u"Cannot read file", entry.keyFile, error);
+    return read;
+  }
+  read.outcome = KeyRead::Outcome::Read;
+  return read;
+}
+
+// Sorts one entry folder, read under its lock, into a state.
+DiskEntryReport InspectEntry(const DiskCacheFolder::Opening& opening, const DiskEntryFiles& entry,
+                             DiskEntryReport report) {
+  const KeyRead key = ReadKey(opening.Fd(), entry);
+  if (key.outcome == KeyRead::Outcome::Failed) return With(std::move(report), State::Unreadable, key.failure);
+  if (key.outcome == KeyRead::Outcome::NotRegular) {
+    return With(std::move(report), State::NotAnEntry, TString(u"its \".key\" is not a regular file"));
+  }
+  if (key.outcome == KeyRead::Outcome::Read) report.key = TString::fromUtf8(key.bytes);
+
+  std::optional<DiskValueRead> value;
+  FileDescriptor valueFile(OpenFileAt(opening.Fd(), entry.valueName.c_str(), kEntryReadFlags));
+  const int openError = valueFile ? 0 : errno;
+  if (valueFile) {
+    value = ReadDiskValue(valueFile.Get());
+    if (value->state == DiskValueRead::State::Failed) {
+      return With(std::move(report), State::Unreadable,
+                  SystemError(value->operation, entry.valueFile, value->error));
+    }
+    if (value->state == DiskValueRead::State::NotRegular) {
+      return With(std::move(report), State::NotAnEntry, TString(u"its \".bin\" is not a regular file"));
+    }
+    report.valueSize = static_cast<uint64_t>(value->info.st_size);
+    try {
+      report.lastWriteTime = GetLastWriteTime(entry.valueFile);
+    } catch (const TFileException&) {
+      // Removed meanwhile by someone who does not lock (the sweeper): no time.
+    }
+  } else if (openError != ENOENT && openError != ENOTDIR) {
+    return With(std::move(report), State::Unreadable,
+                SystemError(u"Cannot open file", entry.valueFile, openError));
+  }
+
+  if (!report.key && !value) {
+    return With(std::move(report), State::HalfWritten, TString(u"it holds neither \".key\" nor \".bin\""));
+  }
+  // A store empties ".key" before it writes the value and fills it last, so
+  // an empty ".key" is a store that stopped midway, unless this is the empty
+  // key's own folder.
+  if (report.key && report.key->empty() && report.folderName != KeyHash(TString())) {
+    return With(std::move(report), State::HalfWritten,
+                TString(u"its \".key\" is empty: the store stopped before the key text"));
+  }
+  if (!value) return With(std::move(report), State::KeyWithoutValue, TString(u"it has no \".bin\""));
+  if (!report.key) return With(std::move(report), State::ValueWithoutKey, TString(u"it has no \".key\""));
+  if (const TString hash = KeyHash(*report.key); hash != report.folderName) {
+    return With(std::move(report), State::Misplaced,
+                u"its \".key\" holds a key whose hash is " + hash + u": no load finds it here");
+  }
+  switch (value->state) {
+    case DiskValueRead::State::Whole:
+      return With(std::move(report), State::Whole, TString());
+    case DiskValueRead::State::Unverified:
+      return With(std::move(report), State::Unverified, TString());
+    default:
+      return With(std::move(report), State::Damaged, value->damage);
+  }
+}
+
+}  // namespace
+
+const char* DiskEntryReport::StateName(State state) {
+  switch (state) {
+    case State::Absent:
+      return "absent";
+    case State::NotAnEntry:
+      return "not-an-entry";
+    case State::Unreadable:
+      return "unreadable";
+    case State::HalfWritten:
+      return "half-written";
+    case State::KeyWithoutValue:
+      return "key-without-value";
+    case State::ValueWithoutKey:
+      return "value-without-key";
+    case State::Misplaced:
+      return "misplaced";
+    case State::Damaged:
+      return "damaged";
+    case State::Unverified:
+      return "unverified";
+    case State::Whole:
+      return "whole";
+  }
+  return "unknown";
+}
+
+DiskExternalCacheInspector::DiskExternalCacheInspector(TPath cachePath)
+    : m_folder(std::make_unique<DiskCacheFolder>(std::move(cachePath))) {}
+
+DiskExternalCacheInspector::DiskExternalCacheInspector(const DiskExternalCache& cache)
+    : DiskExternalCacheInspector(cache.GetCachePath()) {}
+
+DiskExternalCacheInspector::~DiskExternalCacheInspector() = default;
+
+const TPath& DiskExternalCacheInspector::GetCachePath() const {
+  return m_folder->Path();
+}
+
+DiskEntryReport DiskExternalCacheInspector::InspectKey(const TString& key) const {
+  return InspectFolder(KeyHash(key));
+}
+
+DiskEntryReport DiskExternalCacheInspector::InspectFolder(const TString& folderName) const {
+  if (folderName.empty() || folderName == u"." || folderName == u"..") {
+    ThrowLogicException(kSource, __LINE__, "folderName is empty, \".\" or \"..\"");
+  }
+  for (char16_t unit : folderName.u16()) {
+    if (unit == u'/' || unit == u'\0') ThrowLogicException(kSource, __LINE__, "folderName holds '/' or NUL");
+  }
+  DiskEntryReport report;
+  report.folderName = folderName;
+  report.folder = m_folder->Path() / TPath(folderName);
+
+  struct stat info {};
+  if (::lstat(report.folder.ToUtf8().c_str(), &info) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR)
+      return With(std::move(report), State::Absent, TString(u"no such folder"));
+    return With(std::move(report), State::Unreadable, SystemError(u"Cannot read", report.folder, errno));
+  }
+  if (!S_ISDIR(info.st_mode))
+    return With(std::move(report), State::NotAnEntry, TString(u"it is not a folder"));
+  if (!IsKeyHash(folderName)) {
+    return With(std::move(report), State::NotAnEntry,
+                TString(u"its name is not a key hash: no load reaches it"));
+  }
+
+  // As a load does: the namespace folder kept open, the entry's lock taken
+  // shared (never creating ".lock"), the files opened relative to the folder.
+  const DiskEntryFiles entry(m_folder->Path(), folderName);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    std::shared_ptr<DiskCacheFolder::Opening> opening;
+    try {
+      opening = m_folder->Open(false);
+    } catch (const TFileException& error) {
+      return With(std::move(report), State::Unreadable, error.GetMessage());
+    }
+    if (!opening) return With(std::move(report), State::Absent, TString(u"no such folder"));
+    if (opening->Removed()) {
+      // The folder kept open was removed since (and perhaps made again).
+      m_folder->Forget(opening);
+      continue;
+    }
+    EntryLock lock(opening, entry.lockByte, EntryLock::Mode::Shared, false);
+    return InspectEntry(*opening, entry, std::move(report));
+  }
+  return With(std::move(report), State::Absent, TString(u"no such folder"));
+}
+
+std::vector<DiskEntryReport> DiskExternalCacheInspector::ListEntries() const {
+  std::vector<DiskEntryReport> reports;
+  if (!DirectoryExists(m_folder->Path())) return reports;
+  for (const TPath& item : TDirectory(m_folder->Path())) {
+    const TString name = item.FileName();
+    if (name == u".lock") continue;
+    reports.push_back(InspectFolder(name));
+  }
+  return reports;
+}
+
+}  // namespace kelvra::caching
