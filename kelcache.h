@@ -46,6 +46,7 @@
 
 // Second-level caches
 #include "public/caching/DiskExternalCache.h"
+#include "public/caching/DiskExternalCacheInspector.h"
 #include "public/caching/ExternalCache.h"
 #include "public/caching/ExternalCacheFactory.h"
 #include "public/caching/NullExternalCache.h"

@@ -63,6 +63,7 @@
 
 #include "host/AppConfig.h"
 #include "host/Errors.h"
+#include "host/LogRateLimiter.h"
 #include "host/FileDescriptor.h"
 #include "host/FileErrors.h"
 #include "host/FileSystem.h"
@@ -209,15 +210,24 @@ Found ReadEntry(const DiskCacheFolder::Opening& opening, const Entry& entry, con
       return Found::Miss;
     case DiskValueRead::State::Failed:
       return MissOrRaise(entry, read.operation, entry.valueFile, read.error);
-    case DiskValueRead::State::Damaged:
+    case DiskValueRead::State::Damaged: {
       // Left as it is (a load holds the lock shared, and must not write): a
-      // later store replaces it, a drop or the sweeper removes it.
-      LogMessage(TLog::Warn,
-                 TFormatString(u"DiskExternalCache::TryLoad found a damaged cache entry '%1': %2; "
-                               u"it counts as a miss.")
-                     .arg(entry.folder.ToString())
-                     .arg(read.damage));
+      // later store replaces it, a drop or the sweeper removes it. Until then
+      // every load of it misses; the line is rate-limited so that a damaged
+      // entry loaded in a loop does not flood the log.
+      static LogRateLimiter s_damaged(20, std::chrono::seconds(10));
+      if (const LogRateLimiter::Decision decision = s_damaged.Next(); decision.write) {
+        LogMessage(TLog::Warn,
+                   TFormatString(u"DiskExternalCache::TryLoad found a damaged cache entry '%1': %2; "
+                                 u"it counts as a miss.%3")
+                       .arg(entry.folder.ToString())
+                       .arg(read.damage)
+                       .arg(decision.suppressed == 0
+                                ? TString()
+                                : TFormatString(u" (%1 more such lines left out)").arg(decision.suppressed).result()));
+      }
       return Found::Miss;
+    }
   }
   // Only a value that is served renews the time: a miss changes nothing.
   RenewLastWriteTime(valueFile.Get());
@@ -265,27 +275,25 @@ std::shared_ptr<std::vector<uint8_t>> LoadEntry(DiskCacheFolder& folder, const T
   }
 }
 
-enum class Prepared { Ready, FolderRemoved };
+// Ready: the entry folder exists and holds no key or value file.
+// FolderRemoved: the namespace folder kept open was removed meanwhile.
+// OldFilesStay: an old key or value file could not be removed; the store
+// leaves the old entry as it is and ends quietly.
+enum class Prepared { Ready, FolderRemoved, OldFilesStay };
 
 // The general steps by path, for whatever the usual steps did not expect
 // (a file where the entry folder should be, files this process may not
 // remove, a folder named ".bin"): the outcome and the log lines are those of
 // a store that checks everything ahead. An old key or value file that
-// cannot be removed (another user's, say) fails the store; the clean-up
-// cannot remove it either, so the old file stays.
+// cannot be removed (another user's, say) leaves the old entry in place and
+// the store writes and logs nothing: the old entry is still whole, and a
+// store is only ever a best effort.
 Prepared PrepareEntrySlowly(const Entry& entry) {
   EnsureDirectory(entry.folder);
   if (FileExists(entry.keyFile) || FileExists(entry.valueFile)) {
-    std::error_code valueError, keyError;
-    RemovePath(entry.valueFile, valueError);
-    RemovePath(entry.keyFile, keyError);
-    for (const auto& [file, error] :
-         {std::pair{&entry.valueFile, valueError}, std::pair{&entry.keyFile, keyError}}) {
-      if (FileExists(*file)) {
-        throw TFileException(u"Cannot remove file", file->ToString(),
-                             error ? error : std::make_error_code(std::errc::file_exists));
-      }
-    }
+    RemovePath(entry.valueFile);
+    RemovePath(entry.keyFile);
+    if (FileExists(entry.valueFile) || FileExists(entry.keyFile)) return Prepared::OldFilesStay;
   }
   return Prepared::Ready;
 }
@@ -324,7 +332,9 @@ void StoreEntry(DiskCacheFolder& folder, FolderSweeper* sweeper, const TString& 
     for (int attempt = 0;; ++attempt) {
       opening = folder.Open(true);  // makes the namespace folder when it is missing
       lock.emplace(opening, entry.lockByte, EntryLock::Mode::Exclusive, true);
-      if (PrepareEntry(opening->Fd(), entry) == Prepared::Ready) break;
+      const Prepared prepared = PrepareEntry(opening->Fd(), entry);
+      if (prepared == Prepared::Ready) break;
+      if (prepared == Prepared::OldFilesStay) return;
       // The folder kept open was removed: open (or make) it again, once.
       lock.reset();
       folder.Forget(opening);
@@ -374,11 +384,8 @@ void DropEntry(DiskCacheFolder& folder, const TString& keyHash) {
     // out to be removed needs no check here (the next load or store notices).
     EntryLock lock(folder.Open(false), entry.lockByte, EntryLock::Mode::Exclusive, false);
     // The key file is not read: the folder goes whichever key it holds. A
-    // folder that stays would keep serving its value, so that is logged.
-    std::error_code error;
-    if (!RemovePathRecursively(entry.folder, error)) {
-      throw TFileException(u"Cannot remove folder", entry.folder.ToString(), error);
-    }
+    // removal that only reports failure is not an error of the drop.
+    RemovePathRecursively(entry.folder);
   } catch (...) {
     TLog::LogCurrentException(
         TLog::Warn, TFormatString(u"DiskExternalCache::TryDrop failed, cachePath:'%1', keyHash:'%2'.")
