@@ -1,12 +1,16 @@
+// RedisPubsub: the coherence service. It publishes the additions of this
+// process's participating caches, applies the messages of every process to
+// the entries it tracks, and remembers evicted entries for a bounded time and
+// count. The wire format lives in CoherenceWireFormat, the tracking table and
+// its invariants in CoherenceTracking; this file holds the service itself:
+// locking, options, logging, metrics, publication, dirty marking, pruning
+// policy and the reconnect flush.
 #include "public/caching/RedisPubsub.h"
 
 #include <algorithm>
 #include <chrono>
-#include <climits>
 #include <condition_variable>
-#include <map>
 #include <mutex>
-#include <set>
 #include <string>
 
 #include "host/AppConfig.h"
@@ -24,6 +28,7 @@
 #include "host/TLog.h"
 #include "host/TReadWriteLock.h"
 #include "host/redis/RedisSubscriptionManager.h"
+#include "main/caching/CoherenceTracking.h"
 #include "main/caching/CoherenceWireFormat.h"
 #include "public/caching/CascadeInvalidatorHolder.h"
 
@@ -33,11 +38,11 @@ namespace {
 
 constexpr const char* kSource = "main/caching/RedisPubsub";
 constexpr uint64_t kMetricsMask = 0x20001;
-constexpr int64_t kLive = INT64_MAX;
+constexpr int64_t kLive = CacheEntryInfo::kLive;
 constexpr size_t kMaxPlaceholders = 10000;
 
 using Hash = std::pair<uint64_t, uint64_t>;
-using GuidAndCache = std::pair<unsigned, const ICoherentCache*>;
+using GuidAndCache = CoherenceTrackingTable::GuidAndCache;
 
 int64_t SteadyNowNs() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -59,17 +64,9 @@ TString CacheText(const void* cache) {
 
 }  // namespace
 
-// One tracked entry.
-struct CacheEntryInfo {
-  Hash valueHash;
-  uint64_t timestamp;  // a DateTime representation, as the host reported it
-  unsigned guid;
-  ICoherentCache* cache;
-  int64_t evictedAt;  // kLive while live, else steady-clock nanoseconds of the eviction
-};
-
-// The service. m_lock (exclusive only, re-entrant for its holder) guards every
-// map and the two pruning limits. The options are read once, here.
+// The service. m_lock (exclusive only, re-entrant for its holder) guards the
+// tracking table (main/caching/CoherenceTracking.h) and the two pruning
+// limits. The options are read once, here.
 class RedisPubsub::Impl : public ICacheCoherence {
  public:
   Impl(const TString& channel, IRedisSubscriptionManager& manager, PublishFunction publish);
@@ -93,9 +90,6 @@ class RedisPubsub::Impl : public ICacheCoherence {
   bool IsDirty(const CacheEntryInfo& record, const Hash& otherHash, uint64_t otherTimestamp) const;
   void MarkDirty(const CacheEntryInfo& record);
   void PruneEvictedEntries();
-  template <class Predicate>
-  void PruneEvictedEntriesHelperNoLock(Predicate predicate,
-                                       std::map<const ICoherentCache*, std::vector<unsigned>>& pruned);
   template <class Task>
   void LaunchTracked(Task task);
   void Log(const TString& text) const {
@@ -103,11 +97,7 @@ class RedisPubsub::Impl : public ICacheCoherence {
   }
 
   TReadWriteLock m_lock{0};
-  std::map<Hash, std::vector<CacheEntryInfo>> m_keyhashToCacheEntries;
-  std::set<GuidAndCache> m_removeBeforeAddPlaceholders;
-  std::set<GuidAndCache> m_evictedGuidAndCache;
-  std::multimap<int64_t, CacheEntryInfo> m_evictedEntries;
-  std::map<GuidAndCache, Hash> m_guidAndCacheToKeyHash;
+  CoherenceTrackingTable m_tracking;  // guarded by m_lock
   TString m_channel;
   PublishFunction m_publish;
   IRedisSubscriptionManager& m_subscriptionManager;
@@ -223,8 +213,8 @@ OnAddedMetrics RedisPubsub::Impl::OnAddedNow(Hash entryKeyHash, Hash valueHash, 
     TWriteLockGuard guard(m_lock);
     metrics.lockMs = lockTimer.GetElapsedTime();
 
-    if (m_removeBeforeAddPlaceholders.erase(key) != 0) {
-      size_t size = m_removeBeforeAddPlaceholders.size();
+    if (m_tracking.RemovePlaceholder(key)) {
+      size_t size = m_tracking.PlaceholderCount();
       if (m_logEnabled) {
         Log(TFormatString(u"RedisPubsub: Deleting placeholder for CacheGuid=%1, cache=%2, size=%3")
                 .arg(guid)
@@ -237,8 +227,9 @@ OnAddedMetrics RedisPubsub::Impl::OnAddedNow(Hash entryKeyHash, Hash valueHash, 
       return metrics;
     }
 
-    std::vector<CacheEntryInfo>& entries = m_keyhashToCacheEntries[entryKeyHash];
-    for (const CacheEntryInfo& existing : entries) {
+    const std::vector<CacheEntryInfo> none;
+    const std::vector<CacheEntryInfo>* tracked = m_tracking.Find(entryKeyHash);
+    for (const CacheEntryInfo& existing : tracked != nullptr ? *tracked : none) {
       if (IsDirty(record, existing.valueHash, existing.timestamp)) {
         // The new entry is older, by more than the margin, than a local entry
         // of another value: it is stale already and is neither kept nor
@@ -251,9 +242,7 @@ OnAddedMetrics RedisPubsub::Impl::OnAddedNow(Hash entryKeyHash, Hash valueHash, 
         return metrics;
       }
     }
-    if (entries.empty()) ++KelvraCounters::RedisPubsubSavedMessages;
-    m_guidAndCacheToKeyHash[key] = entryKeyHash;
-    entries.push_back(record);
+    if (m_tracking.Track(entryKeyHash, record)) ++KelvraCounters::RedisPubsubSavedMessages;
     TElapsedTimer pruneTimer(true);
     PruneEvictedEntries();
     metrics.pruneMs = pruneTimer.GetElapsedTime();
@@ -294,43 +283,32 @@ void RedisPubsub::Impl::SubscribeCallback(const TString& keyText, const void* da
   LockDetectionTimer lockTimer(TString(u"RedisPubsubSubscribeCallback"));  // reports after the release below
   TWriteLockGuard guard(m_lock);
   lockTimer.StartBlock();
-  std::vector<CacheEntryInfo>& entries = m_keyhashToCacheEntries[entryKeyHash];
-  if (entries.empty()) ++KelvraCounters::RedisPubsubWastedMessages;
-  for (size_t i = 0; i < entries.size();) {
-    const CacheEntryInfo record = entries[i];
-    if (!IsDirty(record, otherHash, otherTimestamp)) {
-      ++i;
-      continue;
-    }
-    if (m_logEnabled) {
-      Log(TFormatString(
-              u"RedisPubsub IsDirty CacheGuid=%1, cache=%2, oldHash=%3, oldTimestamp=%4, newHash=%5, "
-              u"newTimestamp=%6")
-              .arg(record.guid)
-              .arg(CacheText(record.cache))
-              .arg(HashText(record.valueHash))
-              .arg(static_cast<unsigned long long>(record.timestamp))
-              .arg(HashText(otherHash))
-              .arg(static_cast<unsigned long long>(otherTimestamp)));
-    }
-    MarkDirty(record);
-    const GuidAndCache key{record.guid, record.cache};
-    if (record.evictedAt != kLive) {
-      auto [first, last] = m_evictedEntries.equal_range(record.evictedAt);
-      auto found = std::find_if(first, last, [&](const auto& element) {
-        return element.second.guid == record.guid && element.second.cache == record.cache;
-      });
-      if (found == last) {
-        ThrowLogicException(kSource, 377,
-                            "entry in m_keyhashToCacheEntries is evicted but not found in m_evictedEntries");
+  const std::vector<CacheEntryInfo>* entries = m_tracking.Find(entryKeyHash);
+  if (entries == nullptr) {
+    ++KelvraCounters::RedisPubsubWastedMessages;
+  } else {
+    for (size_t i = 0; i < entries->size();) {
+      const CacheEntryInfo record = (*entries)[i];
+      if (!IsDirty(record, otherHash, otherTimestamp)) {
+        ++i;
+        continue;
       }
-      m_evictedEntries.erase(found);
-      m_evictedGuidAndCache.erase(key);
+      if (m_logEnabled) {
+        Log(TFormatString(
+                u"RedisPubsub IsDirty CacheGuid=%1, cache=%2, oldHash=%3, oldTimestamp=%4, newHash=%5, "
+                u"newTimestamp=%6")
+                .arg(record.guid)
+                .arg(CacheText(record.cache))
+                .arg(HashText(record.valueHash))
+                .arg(static_cast<unsigned long long>(record.timestamp))
+                .arg(HashText(otherHash))
+                .arg(static_cast<unsigned long long>(otherTimestamp)));
+      }
+      MarkDirty(record);
+      m_tracking.Forget(entryKeyHash, i);
     }
-    m_guidAndCacheToKeyHash.erase(key);
-    entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(i));
+    m_tracking.DropIfEmpty(entryKeyHash);
   }
-  if (entries.empty()) m_keyhashToCacheEntries.erase(entryKeyHash);
   PruneEvictedEntries();
 }
 
@@ -341,20 +319,7 @@ void RedisPubsub::Impl::OnSubscriptionReconnected() {
   LogMessage(TLog::Warn,
              TString(u"RedisPubsub: subscription reconnected; marking every live tracked entry dirty"));
   TWriteLockGuard guard(m_lock);
-  for (auto it = m_keyhashToCacheEntries.begin(); it != m_keyhashToCacheEntries.end();) {
-    std::vector<CacheEntryInfo>& entries = it->second;
-    for (size_t i = 0; i < entries.size();) {
-      if (entries[i].evictedAt != kLive) {
-        ++i;
-        continue;
-      }
-      const CacheEntryInfo record = entries[i];
-      MarkDirty(record);
-      m_guidAndCacheToKeyHash.erase({record.guid, record.cache});
-      entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(i));
-    }
-    it = entries.empty() ? m_keyhashToCacheEntries.erase(it) : std::next(it);
-  }
+  for (const CacheEntryInfo& record : m_tracking.TakeLiveRecords()) MarkDirty(record);
 }
 
 // --- removals ---------------------------------------------------------------------
@@ -395,56 +360,40 @@ OnRemovedMetrics RedisPubsub::Impl::OnRemovedNow(const std::vector<unsigned>& gu
               .arg(CacheText(address)));
     }
     const GuidAndCache key{guid, address};
-    auto tracked = m_guidAndCacheToKeyHash.find(key);
-    if (tracked != m_guidAndCacheToKeyHash.end()) {
-      if (m_evictedGuidAndCache.insert(key).second) {
-        auto entries = m_keyhashToCacheEntries.find(tracked->second);
-        if (entries == m_keyhashToCacheEntries.end()) {
-          ThrowLogicException(kSource, 688,
-                              "RedisPubsub::OnRemoved - inconsistency between m_guidAndCacheToKeyHash and "
-                              "m_keyhashToCacheEntries!");
-        }
-        for (CacheEntryInfo& record : entries->second) {
-          if (record.guid == guid && record.cache == address) {
-            record.evictedAt = now;
-            m_evictedEntries.emplace(now, record);
-          }
-        }
-      } else {
+    switch (m_tracking.Evict(key, now)) {
+      case CoherenceTrackingTable::Eviction::Evicted:
+        continue;
+      case CoherenceTrackingTable::Eviction::AlreadyEvicted:
         LogMessage(
             TLog::Error, TString(u"RedisPubsub::OnRemoved - removing an evicted entry again."),
             {{TString(u"CacheGuid"), TString::number(guid)}, {TString(u"Cache"), CacheText(address)}},
             KelvraError::MakeError(0xC5E8FF71, KelvraError::AutoGenName(u"LogSite_AutoGen_", 0xC5E8FF71)));
-      }
-      continue;
+        continue;
+      case CoherenceTrackingTable::Eviction::NotTracked:
+        break;
     }
-    if (m_removeBeforeAddPlaceholders.find(key) != m_removeBeforeAddPlaceholders.end()) {
-      ThrowLogicException(kSource, 646,
-                          "m_removeBeforeAddPlaceholders.find({guid, cache.get()}) == "
-                          "m_removeBeforeAddPlaceholders.end()");
-    }
-    m_removeBeforeAddPlaceholders.insert(key);
+    // A removal before its addition: remember it, so that the addition is
+    // not tracked when it comes.
+    const bool tooMany = m_tracking.AddPlaceholder(key, kMaxPlaceholders);
     if (m_logEnabled) {
       Log(TFormatString(
               u"RedisPubsub: TFS874920: Publish cache information - non-standard code paths. Creating "
               u"placeholder for CacheGuid=%1, cache=%2, size=%3")
               .arg(guid)
               .arg(CacheText(address))
-              .arg(static_cast<unsigned long long>(m_removeBeforeAddPlaceholders.size())));
+              .arg(static_cast<unsigned long long>(m_tracking.PlaceholderCount())));
     }
-    if (m_removeBeforeAddPlaceholders.size() > kMaxPlaceholders) {
+    if (tooMany) {
       TString line(u"RedisPubsub: Too many placeholders, flushing.");
-      int listed = 0;
-      for (auto it = m_removeBeforeAddPlaceholders.begin();
-           it != m_removeBeforeAddPlaceholders.end() && listed < 10; ++it, ++listed) {
-        line +=
-            TFormatString(u" {CacheGuid=%1, cache=%2}").arg(it->first).arg(CacheText(it->second)).result();
+      for (const GuidAndCache& flushed : m_tracking.FlushPlaceholders(10)) {
+        line += TFormatString(u" {CacheGuid=%1, cache=%2}")
+                    .arg(flushed.first)
+                    .arg(CacheText(flushed.second))
+                    .result();
       }
       LogMessage(TLog::Warn, line);
-      m_removeBeforeAddPlaceholders.clear();
     }
-    KelvraCounters::RedisPubsubPlaceholderSize.store(
-        static_cast<int64_t>(m_removeBeforeAddPlaceholders.size()));
+    KelvraCounters::RedisPubsubPlaceholderSize.store(static_cast<int64_t>(m_tracking.PlaceholderCount()));
   }
   TElapsedTimer pruneTimer(true);
   PruneEvictedEntries();
@@ -461,29 +410,7 @@ void RedisPubsub::Impl::OnRemoved(const ICoherentCache& cache) {
   std::vector<unsigned int> ids;
   {
     TWriteLockGuard guard(m_lock);
-    for (auto it = m_keyhashToCacheEntries.begin(); it != m_keyhashToCacheEntries.end();) {
-      std::vector<CacheEntryInfo>& entries = it->second;
-      entries.erase(std::remove_if(entries.begin(), entries.end(),
-                                   [&](const CacheEntryInfo& record) { return record.cache == address; }),
-                    entries.end());
-      it = entries.empty() ? m_keyhashToCacheEntries.erase(it) : std::next(it);
-    }
-    for (auto it = m_guidAndCacheToKeyHash.begin(); it != m_guidAndCacheToKeyHash.end();) {
-      if (it->first.second == address) {
-        ids.push_back(it->first.first);
-        it = m_guidAndCacheToKeyHash.erase(it);
-      } else {
-        ++it;
-      }
-    }
-    for (auto it = m_evictedEntries.begin(); it != m_evictedEntries.end();) {
-      if (it->second.cache == address) {
-        m_evictedGuidAndCache.erase({it->second.guid, address});
-        it = m_evictedEntries.erase(it);
-      } else {
-        ++it;
-      }
-    }
+    ids = m_tracking.Withdraw(address);
   }
   for (ICascadeInvalidator* invalidator : CascadeInvalidatorHolderFactory::GetInstance().GetInvalidators()) {
     if (invalidator != nullptr) invalidator->OnEvicted(ids, cache);
@@ -504,26 +431,25 @@ void RedisPubsub::Impl::TriggerPruneEvictedEntriesTestOnly(int maxEvictedEntries
 void RedisPubsub::Impl::PruneEvictedEntries() {
   Metrics::Scope scope(TString(u"RedisPubsub::PruneEvictedEntries"), kMetricsMask);
   const int64_t now = SteadyNowNs();
-  std::map<const ICoherentCache*, std::vector<unsigned>> pruned;
+  CoherenceTrackingTable::PrunedIds pruned;
   {
     TWriteLockGuard guard(m_lock);  // the caller may hold it already: re-entry
     const int64_t cutoff = now - static_cast<int64_t>(m_evictedLifetimeSec) * 1000000000LL;
-    PruneEvictedEntriesHelperNoLock(
-        [&] { return !m_evictedEntries.empty() && m_evictedEntries.begin()->first <= cutoff; }, pruned);
-    if (m_evictedEntries.size() > static_cast<size_t>(m_maxEvictedEntries)) {
+    m_tracking.PruneOldestWhile([&] { return m_tracking.OldestEvictionTime() <= cutoff; }, pruned);
+    if (m_tracking.EvictedCount() > static_cast<size_t>(m_maxEvictedEntries)) {
       LogMessage(TLog::Info,
                  TFormatString(u"Prune evicted entries from as old as %1 seconds ago - reached %2 entries")
-                     .arg(static_cast<long long>(SecondsSince(m_evictedEntries.begin()->first)))
-                     .arg(static_cast<unsigned long long>(m_evictedEntries.size())));
+                     .arg(static_cast<long long>(SecondsSince(m_tracking.OldestEvictionTime())))
+                     .arg(static_cast<unsigned long long>(m_tracking.EvictedCount())));
       const int32_t target = static_cast<int32_t>(2u * static_cast<uint32_t>(m_maxEvictedEntries)) / 3;
-      PruneEvictedEntriesHelperNoLock(
-          [&] { return m_evictedEntries.size() > static_cast<size_t>(std::max(target, 0)); }, pruned);
+      m_tracking.PruneOldestWhile(
+          [&] { return m_tracking.EvictedCount() > static_cast<size_t>(std::max(target, 0)); }, pruned);
       LogMessage(TLog::Info, TFormatString(u"RedisPubsub now tracking %1 evicted queries")
-                                 .arg(static_cast<unsigned long long>(m_evictedEntries.size())));
-      if (!m_evictedEntries.empty()) {
+                                 .arg(static_cast<unsigned long long>(m_tracking.EvictedCount())));
+      if (m_tracking.EvictedCount() > 0) {
         LogMessage(TLog::Info,
                    TFormatString(u"RedisPubsub: oldest evicted query now tracked is from %1 seconds ago")
-                       .arg(static_cast<long long>(SecondsSince(m_evictedEntries.begin()->first))));
+                       .arg(static_cast<long long>(SecondsSince(m_tracking.OldestEvictionTime()))));
       }
     }
   }
@@ -534,90 +460,9 @@ void RedisPubsub::Impl::PruneEvictedEntries() {
   }
 }
 
-template <class Predicate>
-void RedisPubsub::Impl::PruneEvictedEntriesHelperNoLock(
-    Predicate predicate, std::map<const ICoherentCache*, std::vector<unsigned>>& pruned) {
-  while (predicate()) {
-    auto oldest = m_evictedEntries.begin();
-    const CacheEntryInfo& evicted = oldest->second;
-    const GuidAndCache key{evicted.guid, evicted.cache};
-    const std::unordered_map<TString, TString> fields{{TString(u"CacheGuid"), TString::number(evicted.guid)},
-                                                      {TString(u"Cache"), CacheText(evicted.cache)}};
-    pruned[evicted.cache].push_back(evicted.guid);
-    if (m_evictedGuidAndCache.erase(key) == 0) {
-      LogMessage(
-          TLog::Error,
-          TString(u"RedisPubsub::PruneEvictedEntriesHelperNoLock - evicted entry does not exist in "
-                  u"m_evictedGuidAndCache"),
-          fields,
-          KelvraError::MakeError(0x8C3ACE23, KelvraError::AutoGenName(u"LogSite_AutoGen_", 0x8C3ACE23)));
-    }
-    auto tracked = m_guidAndCacheToKeyHash.find(key);
-    if (tracked == m_guidAndCacheToKeyHash.end()) {
-      LogMessage(
-          TLog::Error,
-          TString(u"RedisPubsub::PruneEvictedEntriesHelperNoLock - evicted entry does not exist in "
-                  u"m_guidAndCacheToKeyHash"),
-          fields,
-          KelvraError::MakeError(0xB01A293C, KelvraError::AutoGenName(u"LogSite_AutoGen_", 0xB01A293C)));
-    } else {
-      const Hash keyHash = tracked->second;
-      m_guidAndCacheToKeyHash.erase(tracked);
-      auto entries = m_keyhashToCacheEntries.find(keyHash);
-      if (entries == m_keyhashToCacheEntries.end()) {
-        ThrowLogicException(kSource, 766,
-                            "RedisPubsub::OnRemoved - inconsistency between m_guidAndCacheToKeyHash and "
-                            "m_keyhashToCacheEntries!");
-      }
-      std::vector<CacheEntryInfo>& records = entries->second;
-      records.erase(std::remove_if(records.begin(), records.end(),
-                                   [&](const CacheEntryInfo& record) {
-                                     return record.cache == evicted.cache && record.guid == evicted.guid;
-                                   }),
-                    records.end());
-      if (records.empty()) {
-        m_keyhashToCacheEntries.erase(entries);
-        ++KelvraCounters::RedisPubsubSavedMessages;
-      }
-    }
-    m_evictedEntries.erase(oldest);
-  }
-}
-
 std::string RedisPubsub::Impl::CheckConsistency() {
   TWriteLockGuard guard(m_lock);
-  std::string problems;
-  auto report = [&](const std::string& text, const CacheEntryInfo& record) {
-    problems += text + " (guid " + std::to_string(record.guid) + ")\n";
-  };
-  size_t records = 0;
-  std::set<GuidAndCache> evictedInRecords;
-  for (const auto& [keyHash, entries] : m_keyhashToCacheEntries) {
-    if (entries.empty()) problems += "an empty vector is kept\n";
-    for (const CacheEntryInfo& record : entries) {
-      ++records;
-      auto tracked = m_guidAndCacheToKeyHash.find({record.guid, record.cache});
-      if (tracked == m_guidAndCacheToKeyHash.end() || tracked->second != keyHash) {
-        report("a record without its key hash in m_guidAndCacheToKeyHash", record);
-      }
-      if (record.evictedAt != kLive) {
-        evictedInRecords.insert({record.guid, record.cache});
-        auto [first, last] = m_evictedEntries.equal_range(record.evictedAt);
-        if (std::none_of(first, last, [&](const auto& element) {
-              return element.second.guid == record.guid && element.second.cache == record.cache;
-            })) {
-          report("an evicted record without its copy in m_evictedEntries", record);
-        }
-      }
-    }
-  }
-  if (records != m_guidAndCacheToKeyHash.size()) problems += "m_guidAndCacheToKeyHash holds other entries\n";
-  if (evictedInRecords != m_evictedGuidAndCache)
-    problems += "m_evictedGuidAndCache differs from the evicted records\n";
-  if (m_evictedEntries.size() != m_evictedGuidAndCache.size()) {
-    problems += "m_evictedEntries and m_evictedGuidAndCache differ in size\n";
-  }
-  return problems;
+  return m_tracking.CheckConsistency();
 }
 
 // --- the exported class ----------------------------------------------------------------

@@ -1,0 +1,232 @@
+#include "main/caching/CoherenceTracking.h"
+
+#include <algorithm>
+#include <unordered_map>
+
+#include "host/Errors.h"
+#include "host/KelvraCounters.h"
+#include "host/TLog.h"
+
+namespace kelvra::caching {
+
+namespace {
+
+constexpr const char* kSource = "main/caching/RedisPubsub";
+
+TString CacheText(const void* cache) { return TString::pointer(cache); }
+
+void LogTableError(uint32_t code, const char16_t* text, const CacheEntryInfo& record) {
+  LogMessage(TLog::Error, TString(text),
+             std::unordered_map<TString, TString>{{TString(u"CacheGuid"), TString::number(record.guid)},
+                                                  {TString(u"Cache"), CacheText(record.cache)}},
+             KelvraError::MakeError(code, KelvraError::AutoGenName(u"LogSite_AutoGen_", code)));
+}
+
+}  // namespace
+
+const std::vector<CacheEntryInfo>* CoherenceTrackingTable::Find(const Hash& keyHash) const {
+  auto found = m_keyhashToCacheEntries.find(keyHash);
+  return found == m_keyhashToCacheEntries.end() ? nullptr : &found->second;
+}
+
+bool CoherenceTrackingTable::Track(const Hash& keyHash, const CacheEntryInfo& record) {
+  std::vector<CacheEntryInfo>& entries = m_keyhashToCacheEntries[keyHash];
+  const bool first = entries.empty();
+  m_guidAndCacheToKeyHash[{record.guid, record.cache}] = keyHash;
+  entries.push_back(record);
+  return first;
+}
+
+void CoherenceTrackingTable::Forget(const Hash& keyHash, size_t index) {
+  std::vector<CacheEntryInfo>& entries = m_keyhashToCacheEntries.at(keyHash);
+  const CacheEntryInfo record = entries.at(index);
+  const GuidAndCache key{record.guid, record.cache};
+  if (record.evictedAt != CacheEntryInfo::kLive) {
+    auto [first, last] = m_evictedEntries.equal_range(record.evictedAt);
+    auto found = std::find_if(first, last, [&](const auto& element) {
+      return element.second.guid == record.guid && element.second.cache == record.cache;
+    });
+    if (found == last) {
+      ThrowLogicException(kSource, 377,
+                          "entry in m_keyhashToCacheEntries is evicted but not found in m_evictedEntries");
+    }
+    m_evictedEntries.erase(found);
+    m_evictedGuidAndCache.erase(key);
+  }
+  m_guidAndCacheToKeyHash.erase(key);
+  entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(index));
+}
+
+void CoherenceTrackingTable::DropIfEmpty(const Hash& keyHash) {
+  auto found = m_keyhashToCacheEntries.find(keyHash);
+  if (found != m_keyhashToCacheEntries.end() && found->second.empty()) m_keyhashToCacheEntries.erase(found);
+}
+
+std::vector<CacheEntryInfo> CoherenceTrackingTable::TakeLiveRecords() {
+  std::vector<CacheEntryInfo> taken;
+  for (auto it = m_keyhashToCacheEntries.begin(); it != m_keyhashToCacheEntries.end();) {
+    std::vector<CacheEntryInfo>& entries = it->second;
+    for (size_t i = 0; i < entries.size();) {
+      if (entries[i].evictedAt != CacheEntryInfo::kLive) {
+        ++i;
+        continue;
+      }
+      taken.push_back(entries[i]);
+      m_guidAndCacheToKeyHash.erase({entries[i].guid, entries[i].cache});
+      entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+    it = entries.empty() ? m_keyhashToCacheEntries.erase(it) : std::next(it);
+  }
+  return taken;
+}
+
+CoherenceTrackingTable::Eviction CoherenceTrackingTable::Evict(const GuidAndCache& key, int64_t now) {
+  auto tracked = m_guidAndCacheToKeyHash.find(key);
+  if (tracked == m_guidAndCacheToKeyHash.end()) return Eviction::NotTracked;
+  if (!m_evictedGuidAndCache.insert(key).second) return Eviction::AlreadyEvicted;
+  auto entries = m_keyhashToCacheEntries.find(tracked->second);
+  if (entries == m_keyhashToCacheEntries.end()) {
+    ThrowLogicException(kSource, 688,
+                        "RedisPubsub::OnRemoved - inconsistency between m_guidAndCacheToKeyHash and "
+                        "m_keyhashToCacheEntries!");
+  }
+  for (CacheEntryInfo& record : entries->second) {
+    if (record.guid == key.first && record.cache == key.second) {
+      record.evictedAt = now;
+      m_evictedEntries.emplace(now, record);
+    }
+  }
+  return Eviction::Evicted;
+}
+
+bool CoherenceTrackingTable::RemovePlaceholder(const GuidAndCache& key) {
+  return m_removeBeforeAddPlaceholders.erase(key) != 0;
+}
+
+bool CoherenceTrackingTable::AddPlaceholder(const GuidAndCache& key, size_t limit) {
+  if (m_removeBeforeAddPlaceholders.find(key) != m_removeBeforeAddPlaceholders.end()) {
+    ThrowLogicException(kSource, 646,
+                        "m_removeBeforeAddPlaceholders.find({guid, cache.get()}) == "
+                        "m_removeBeforeAddPlaceholders.end()");
+  }
+  m_removeBeforeAddPlaceholders.insert(key);
+  return m_removeBeforeAddPlaceholders.size() > limit;
+}
+
+std::vector<CoherenceTrackingTable::GuidAndCache> CoherenceTrackingTable::FlushPlaceholders(size_t listed) {
+  std::vector<GuidAndCache> first;
+  for (auto it = m_removeBeforeAddPlaceholders.begin();
+       it != m_removeBeforeAddPlaceholders.end() && first.size() < listed; ++it) {
+    first.push_back(*it);
+  }
+  m_removeBeforeAddPlaceholders.clear();
+  return first;
+}
+
+std::vector<unsigned> CoherenceTrackingTable::Withdraw(const ICoherentCache* cache) {
+  std::vector<unsigned> ids;
+  for (auto it = m_keyhashToCacheEntries.begin(); it != m_keyhashToCacheEntries.end();) {
+    std::vector<CacheEntryInfo>& entries = it->second;
+    entries.erase(std::remove_if(entries.begin(), entries.end(),
+                                 [&](const CacheEntryInfo& record) { return record.cache == cache; }),
+                  entries.end());
+    it = entries.empty() ? m_keyhashToCacheEntries.erase(it) : std::next(it);
+  }
+  for (auto it = m_guidAndCacheToKeyHash.begin(); it != m_guidAndCacheToKeyHash.end();) {
+    if (it->first.second == cache) {
+      ids.push_back(it->first.first);
+      it = m_guidAndCacheToKeyHash.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  for (auto it = m_evictedEntries.begin(); it != m_evictedEntries.end();) {
+    if (it->second.cache == cache) {
+      m_evictedGuidAndCache.erase({it->second.guid, cache});
+      it = m_evictedEntries.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  return ids;
+}
+
+void CoherenceTrackingTable::PruneOldestWhile(const std::function<bool()>& keepGoing, PrunedIds& pruned) {
+  while (!m_evictedEntries.empty() && keepGoing()) {
+    auto oldest = m_evictedEntries.begin();
+    const CacheEntryInfo& evicted = oldest->second;
+    const GuidAndCache key{evicted.guid, evicted.cache};
+    pruned[evicted.cache].push_back(evicted.guid);
+    if (m_evictedGuidAndCache.erase(key) == 0) {
+      LogTableError(0x8C3ACE23,
+                    u"RedisPubsub::PruneEvictedEntriesHelperNoLock - evicted entry does not exist in "
+                    u"m_evictedGuidAndCache",
+                    evicted);
+    }
+    auto tracked = m_guidAndCacheToKeyHash.find(key);
+    if (tracked == m_guidAndCacheToKeyHash.end()) {
+      LogTableError(0xB01A293C,
+                    u"RedisPubsub::PruneEvictedEntriesHelperNoLock - evicted entry does not exist in "
+                    u"m_guidAndCacheToKeyHash",
+                    evicted);
+    } else {
+      const Hash keyHash = tracked->second;
+      m_guidAndCacheToKeyHash.erase(tracked);
+      auto entries = m_keyhashToCacheEntries.find(keyHash);
+      if (entries == m_keyhashToCacheEntries.end()) {
+        ThrowLogicException(kSource, 766,
+                            "RedisPubsub::OnRemoved - inconsistency between m_guidAndCacheToKeyHash and "
+                            "m_keyhashToCacheEntries!");
+      }
+      std::vector<CacheEntryInfo>& records = entries->second;
+      records.erase(std::remove_if(records.begin(), records.end(),
+                                   [&](const CacheEntryInfo& record) {
+                                     return record.cache == evicted.cache && record.guid == evicted.guid;
+                                   }),
+                    records.end());
+      if (records.empty()) {
+        m_keyhashToCacheEntries.erase(entries);
+        ++KelvraCounters::RedisPubsubSavedMessages;
+      }
+    }
+    m_evictedEntries.erase(oldest);
+  }
+}
+
+std::string CoherenceTrackingTable::CheckConsistency() const {
+  std::string problems;
+  auto report = [&](const std::string& text, const CacheEntryInfo& record) {
+    problems += text + " (guid " + std::to_string(record.guid) + ")\n";
+  };
+  size_t records = 0;
+  std::set<GuidAndCache> evictedInRecords;
+  for (const auto& [keyHash, entries] : m_keyhashToCacheEntries) {
+    if (entries.empty()) problems += "an empty vector is kept\n";
+    for (const CacheEntryInfo& record : entries) {
+      ++records;
+      auto tracked = m_guidAndCacheToKeyHash.find({record.guid, record.cache});
+      if (tracked == m_guidAndCacheToKeyHash.end() || tracked->second != keyHash) {
+        report("a record without its key hash in m_guidAndCacheToKeyHash", record);
+      }
+      if (record.evictedAt != CacheEntryInfo::kLive) {
+        evictedInRecords.insert({record.guid, record.cache});
+        auto [first, last] = m_evictedEntries.equal_range(record.evictedAt);
+        if (std::none_of(first, last, [&](const auto& element) {
+              return element.second.guid == record.guid && element.second.cache == record.cache;
+            })) {
+          report("an evicted record without its copy in m_evictedEntries", record);
+        }
+      }
+    }
+  }
+  if (records != m_guidAndCacheToKeyHash.size()) problems += "m_guidAndCacheToKeyHash holds other entries\n";
+  if (evictedInRecords != m_evictedGuidAndCache) {
+    problems += "m_evictedGuidAndCache differs from the evicted records\n";
+  }
+  if (m_evictedEntries.size() != m_evictedGuidAndCache.size()) {
+    problems += "m_evictedEntries and m_evictedGuidAndCache differ in size\n";
+  }
+  return problems;
+}
+
+}  // namespace kelvra::caching
