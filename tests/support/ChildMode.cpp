@@ -1,11 +1,8 @@
 #include "tests/support/ChildMode.h"
 
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstring>
+#include "tests/support/ChildProcess.h"
 
 extern char** environ;
 
@@ -24,40 +21,11 @@ ChildModeResult RunChildMode(const std::string& mode, const std::vector<std::str
   }
   variables.push_back(std::string(kChildModeVariable) + "=" + mode);
   variables.insert(variables.end(), extraVariables.begin(), extraVariables.end());
-  std::vector<char*> envp;
-  for (std::string& variable : variables) envp.push_back(variable.data());
-  envp.push_back(nullptr);
 
+  const ChildResult child = RunSelf({}, variables);
   ChildModeResult result;
-  int pipeEnds[2];
-  if (pipe(pipeEnds) != 0) {
-    ADD_FAILURE() << "pipe failed: " << std::strerror(errno);
-    return result;
-  }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 2);
-  posix_spawn_file_actions_addclose(&actions, pipeEnds[0]);
-  posix_spawn_file_actions_addclose(&actions, pipeEnds[1]);
-  char program[] = "/proc/self/exe";
-  char* argv[] = {program, nullptr};
-  pid_t pid = -1;
-  int spawnError = posix_spawn(&pid, program, &actions, nullptr, argv, envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  close(pipeEnds[1]);
-  if (spawnError != 0) {
-    close(pipeEnds[0]);
-    ADD_FAILURE() << "posix_spawn failed: " << std::strerror(spawnError);
-    return result;
-  }
-  char buffer[4096];
-  ssize_t count;
-  while ((count = read(pipeEnds[0], buffer, sizeof buffer)) > 0) result.output.append(buffer, count);
-  close(pipeEnds[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result.exitCode = child.exited ? child.exitCode : -1;
+  result.output = child.output;
   EXPECT_EQ(std::string::npos, result.output.find("Sanitizer")) << result.output;
 
   size_t start = 0;

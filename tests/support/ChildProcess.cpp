@@ -31,12 +31,13 @@ std::vector<std::string> ChildEnvironment(const Environment& extra) {
   return result;
 }
 
-pid_t Spawn(const std::string& testFilter, const Environment& environment, int outputFd) {
+// Starts this executable with `arguments` and exactly the environment
+// `envText`; its output goes to `outputFd` when that is not -1.
+pid_t SpawnSelf(std::vector<std::string> arguments, std::vector<std::string> envText, int outputFd) {
   std::string self = "/proc/self/exe";
-  std::string filter = "--gtest_filter=" + testFilter;
-  std::string disabled = "--gtest_also_run_disabled_tests";
-  std::vector<char*> argv = {self.data(), filter.data(), disabled.data(), nullptr};
-  std::vector<std::string> envText = ChildEnvironment(environment);
+  std::vector<char*> argv = {self.data()};
+  for (std::string& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
   std::vector<char*> envp;
   for (auto& text : envText) envp.push_back(text.data());
   envp.push_back(nullptr);
@@ -52,6 +53,11 @@ pid_t Spawn(const std::string& testFilter, const Environment& environment, int o
   posix_spawn_file_actions_destroy(&actions);
   if (error != 0) throw std::runtime_error(std::string("posix_spawn failed: ") + std::strerror(error));
   return pid;
+}
+
+pid_t Spawn(const std::string& testFilter, const Environment& environment, int outputFd) {
+  return SpawnSelf({"--gtest_filter=" + testFilter, "--gtest_also_run_disabled_tests"},
+                   ChildEnvironment(environment), outputFd);
 }
 
 // Waits for `pid`, reading `outputFd` (if any) meanwhile; kills the child
@@ -97,13 +103,13 @@ ChildResult Wait(pid_t pid, int outputFd, std::chrono::milliseconds timeout) {
 
 }  // namespace
 
-ChildResult RunChildTest(const std::string& testFilter, const Environment& environment,
-                         std::chrono::milliseconds timeout) {
+ChildResult RunSelf(const std::vector<std::string>& arguments, const std::vector<std::string>& variables,
+                    std::chrono::milliseconds timeout) {
   int pipeEnds[2];
   if (pipe2(pipeEnds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   pid_t pid = -1;
   try {
-    pid = Spawn(testFilter, environment, pipeEnds[1]);
+    pid = SpawnSelf(arguments, variables, pipeEnds[1]);
   } catch (...) {
     close(pipeEnds[0]);
     close(pipeEnds[1]);
@@ -114,6 +120,12 @@ ChildResult RunChildTest(const std::string& testFilter, const Environment& envir
   ChildResult result = Wait(pid, pipeEnds[0], timeout);
   close(pipeEnds[0]);
   return result;
+}
+
+ChildResult RunChildTest(const std::string& testFilter, const Environment& environment,
+                         std::chrono::milliseconds timeout) {
+  return RunSelf({"--gtest_filter=" + testFilter, "--gtest_also_run_disabled_tests"},
+                 ChildEnvironment(environment), timeout);
 }
 
 pid_t StartChildTest(const std::string& testFilter, const Environment& environment) {

@@ -29,6 +29,12 @@ struct ChildResult {
   bool Passed() const { return exited && exitCode == 0; }
 };
 
+// Runs this executable with `arguments` and exactly the environment
+// `variables` ("NAME=value" each), collecting its standard output and error;
+// kills it after `timeout`.
+ChildResult RunSelf(const std::vector<std::string>& arguments, const std::vector<std::string>& variables,
+                    std::chrono::milliseconds timeout = std::chrono::seconds(60));
+
 // Runs the gtest filter `testFilter` of this executable in a child process
 // whose environment is this process's plus `environment`, and waits for it
 // (killing it after `timeout`).
