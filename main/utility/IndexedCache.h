@@ -191,8 +191,10 @@ class KELCACHE_EXPORT IndexedCache {
   bool IsIndexName(const TString& name) const;
   // The hint record of the qualified key of indexName and key, or null.
   const CacheHelpers::internal::HintRecord* FindHints(const TString& indexName, const TString& key) const;
-  // Asks for the cache line where the id table's lookup of the id starts.
+  // Asks for the cache line where the id table's lookup of the id starts;
+  // the second form may be called without holding the cache's lock.
   void PrefetchIdSlot(unsigned id) const { m_ids.Prefetch(id); }
+  void PrefetchIdSlotUnlocked(unsigned id) const { m_ids.PrefetchUnlocked(id); }
   // What GetEntry tells the policy about an entry it hands out.
   void NotifyUsed(const CacheHelpers::Entry& entry) { m_policy->OnEntryUsed(entry); }
   // Lists the entry under every index (set semantics: no duplicates).

@@ -124,9 +124,9 @@ std::pair<unsigned int, EntrySet> SynchronizedIndexedCache::AddEntryAndDeleteExi
     EntryScratch candidates;
     {
       TReadLockGuard guard(*m_lock);
-      GatherCandidates(precomputed.IndexName(), precomputed.Key(), candidates.Entries());
+      GatherCandidates(precomputed.IndexName(), precomputed.Key(), candidates);
     }
-    for (const Entry& candidate : candidates.Entries()) {
+    for (const Entry& candidate : candidates) {
       precomputed.Answer(candidate.GetID(), judge.Matches(candidate));
     }
     precomputed.Seal();
@@ -187,9 +187,9 @@ std::shared_ptr<EntryPredicate> SynchronizedIndexedCache::MakePrecomputedPredica
   EntryScratch candidates;
   {
     TReadLockGuard guard(*m_lock);
-    GatherCandidates(precomputed->IndexName(), precomputed->Key(), candidates.Entries());
+    GatherCandidates(precomputed->IndexName(), precomputed->Key(), candidates);
   }
-  for (const Entry& candidate : candidates.Entries()) {
+  for (const Entry& candidate : candidates) {
     precomputed->Answer(candidate.GetID(), judge.Matches(candidate));
   }
   precomputed->Seal();
@@ -202,12 +202,9 @@ EntrySet SynchronizedIndexedCache::GetPossiblyMatchingEntries(std::shared_ptr<En
   EntryScratch candidates;
   {
     TReadLockGuard guard(*m_lock);
-    GatherCandidates(indexName, key, candidates.Entries());
+    GatherCandidates(indexName, key, candidates);
   }
-  std::vector<Entry>& gathered = candidates.Entries();
-  EntrySet result(gathered.size());
-  result.insert(std::make_move_iterator(gathered.begin()), std::make_move_iterator(gathered.end()));
-  return result;
+  return EntrySet(candidates.begin(), candidates.end());
 }
 
 unsigned int SynchronizedIndexedCache::FindFirstMatch(std::shared_ptr<EntryPredicate> predicate) {
@@ -220,20 +217,21 @@ unsigned int SynchronizedIndexedCache::FindFirstMatchOf(EntryPredicate& predicat
   EntryScratch candidates;
   {
     TReadLockGuard guard(*m_lock);
-    GatherCandidates(indexName, key, candidates.Entries());
+    GatherCandidates(indexName, key, candidates);
   }
   // Without the lock; the predicate may call back into this cache.
-  for (const Entry& candidate : candidates.Entries()) {
+  for (const Entry& candidate : candidates) {
     if (predicate.Matches(candidate)) return candidate.GetID();
   }
   return 0;
 }
 
 void SynchronizedIndexedCache::GatherCandidates(const TString& indexName, const TString& key,
-                                                std::vector<Entry>& out) {
+                                                EntryScratch& out) {
   if (!m_cache.IsIndexName(indexName)) {
     const EntrySet& entries = m_cache.GetCacheData().m_entries;
-    out.assign(entries.begin(), entries.end());
+    out.Reserve(entries.size());
+    for (const Entry& entry : entries) out.Add(entry);
     return;
   }
   const HintRecord* record = m_cache.FindHints(indexName, key);
@@ -244,16 +242,19 @@ void SynchronizedIndexedCache::GatherCandidates(const TString& indexName, const 
   // A lookup takes the first match's slot of the id table again under the
   // exclusive lock; most often that is the first candidate.
   m_cache.PrefetchIdSlot(hints[0].id);
-  out.reserve(count);
+  out.Reserve(count);
   for (size_t i = 0; i < count; ++i) {
     const Hint& hint = hints[i];
     PrefetchForWrite(hint.data);      // the copy below adds a reference to it
     m_cache.NotifyUsed(*hint.entry);  // what IndexedCache::GetEntry tells the policy
-    out.push_back(*hint.entry);
+    out.Add(*hint.entry);
   }
 }
 
 RefCntPtr<RefCntObject> SynchronizedIndexedCache::TryGetEntry(unsigned int id) {
+  // The id's slot is on its way while the lock is taken, so the lock is held
+  // for less time on a large cache.
+  m_cache.PrefetchIdSlotUnlocked(id);
   TWriteLockGuard guard(*m_lock);
   return m_cache.UseEntry(id);
 }
@@ -276,6 +277,7 @@ RefCntPtr<RefCntObject> SynchronizedIndexedCache::TryGetEntryUpdateHint(
     std::shared_ptr<EntryPredicate> predicate, unsigned int& hint) {
   if (hint != 0) {
     RefCntPtr<RefCntObject> data;
+    m_cache.PrefetchIdSlotUnlocked(hint);  // as in TryGetEntry(id)
     {
       TWriteLockGuard guard(*m_lock);
       data = m_cache.UseEntryIfMatches(hint, *predicate);
@@ -291,9 +293,10 @@ void SynchronizedIndexedCache::VisitEntries(std::shared_ptr<EntryPredicate> pred
   {
     TReadLockGuard guard(*m_lock);
     const EntrySet& entries = m_cache.GetCacheData().m_entries;
-    snapshot.Entries().assign(entries.begin(), entries.end());
+    snapshot.Reserve(entries.size());
+    for (const Entry& entry : entries) snapshot.Add(entry);
   }
-  for (const Entry& entry : snapshot.Entries()) predicate->Matches(entry);
+  for (const Entry& entry : snapshot) predicate->Matches(entry);
 }
 
 Entry SynchronizedIndexedCache::PruneHints(std::shared_ptr<EntryPredicate> predicate, unsigned int limit) {

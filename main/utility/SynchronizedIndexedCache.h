@@ -56,6 +56,7 @@
 #include "host/ThreadAnnotations.h"
 #include "main/utility/ICoherentCache.h"
 #include "main/utility/IndexedCache.h"
+#include "main/utility/internal/EntryScratch.h"
 
 class KELCACHE_EXPORT SynchronizedIndexedCache : public kelvra::caching::ICoherentCache {
  public:
@@ -131,7 +132,8 @@ class KELCACHE_EXPORT SynchronizedIndexedCache : public kelvra::caching::ICohere
   // before the lock: appends copies of the candidates to `out`, telling the
   // policy of each hinted entry as IndexedCache::GetEntry does. Needs the
   // cache lock, shared or exclusive.
-  void GatherCandidates(const TString& indexName, const TString& key, std::vector<CacheHelpers::Entry>& out);
+  void GatherCandidates(const TString& indexName, const TString& key,
+                        CacheHelpers::internal::EntryScratch& out);
   // FindFirstMatch without the shared pointer.
   unsigned int FindFirstMatchOf(CacheHelpers::EntryPredicate& predicate) KELCACHE_EXCLUDES(m_lock);
 

@@ -21,11 +21,14 @@
 // Id 0 is a valid id after the id counter wraps; an empty slot is recognised
 // by its null entry address, never by its id.
 //
-// Thread rules: a plain value, not synchronized; the owner's lock guards it.
+// Thread rules: a plain value, not synchronized; the owner's lock guards it,
+// except for PrefetchUnlocked, which any thread may call at any time.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "main/utility/CacheEntry.h"
@@ -34,6 +37,18 @@ namespace CacheHelpers::internal {
 
 class EntryIdTable {
  public:
+  EntryIdTable() = default;
+  EntryIdTable(EntryIdTable&& other) noexcept { *this = std::move(other); }
+  EntryIdTable& operator=(EntryIdTable&& other) noexcept {
+    m_slots = std::move(other.m_slots);
+    m_mask = std::exchange(other.m_mask, 0);
+    m_shift = std::exchange(other.m_shift, 64);
+    m_size = std::exchange(other.m_size, 0);
+    Publish();
+    other.Publish();
+    return *this;
+  }
+
   // What the table keeps of one stored entry.
   struct Stored {
     const Entry* entry = nullptr;        // null: the slot is free
@@ -54,6 +69,18 @@ class EntryIdTable {
   // Asks for the cache line where a lookup of the id starts (Prefetch.h).
   void Prefetch(unsigned id) const {
     if (m_size != 0) __builtin_prefetch(&m_slots[Home(id)]);
+  }
+
+  // The same, without the owner's lock, so that a caller can ask for the
+  // line before it waits for the lock and finds it there once it holds it.
+  // The array's address and size are read from relaxed atomic copies that
+  // the table keeps; a copy that is out of date (the table grew meanwhile)
+  // only asks for a line that is not needed: a prefetch never faults.
+  void PrefetchUnlocked(unsigned id) const {
+    const Stored* slots = m_publishedSlots.load(std::memory_order_relaxed);
+    if (slots == nullptr) return;
+    const unsigned shift = m_publishedShift.load(std::memory_order_relaxed);
+    __builtin_prefetch(slots + ((static_cast<uint64_t>(id) * 0x9E3779B97F4A7C15ull) >> shift));
   }
 
   // Makes room for one more id, so that the next Insert cannot fail.
@@ -91,6 +118,7 @@ class EntryIdTable {
     m_mask = 0;
     m_shift = 64;
     m_size = 0;
+    Publish();
   }
 
   size_t Size() const { return m_size; }
@@ -130,12 +158,22 @@ class EntryIdTable {
     for (const Stored& slot : old) {
       if (slot.entry != nullptr) Place(slot);
     }
+    Publish();
+  }
+
+  // Updates the copies that PrefetchUnlocked reads.
+  void Publish() {
+    m_publishedShift.store(m_shift, std::memory_order_relaxed);
+    m_publishedSlots.store(m_slots.empty() ? nullptr : m_slots.data(), std::memory_order_relaxed);
   }
 
   std::vector<Stored> m_slots;  // a power of two in size, or empty
   size_t m_mask = 0;            // m_slots.size() - 1
   unsigned m_shift = 64;        // 64 - log2(m_slots.size())
   size_t m_size = 0;            // occupied slots
+  // m_slots.data() (null when empty) and m_shift, for PrefetchUnlocked.
+  std::atomic<const Stored*> m_publishedSlots{nullptr};
+  std::atomic<unsigned> m_publishedShift{64};
 };
 
 }  // namespace CacheHelpers::internal

@@ -1,7 +1,7 @@
 #include "main/utility/internal/EntryScratch.h"
 
-#include <cstddef>
 #include <memory>
+#include <utility>
 
 namespace CacheHelpers::internal {
 
@@ -59,10 +59,27 @@ ScratchPool& ThisThreadsPool() {
 
 }  // namespace
 
-EntryScratch::EntryScratch() : m_pool(&ThisThreadsPool()), m_entries(m_pool->Borrow()) {}
+std::vector<Entry>* EntryScratch::Spill() {
+  if (m_spill == nullptr) {
+    m_pool = &ThisThreadsPool();
+    m_spill = &m_pool->Borrow();
+    // From here the destructor gives the vector back; the inline copies stay
+    // counted until they have moved, which cannot fail once there is room.
+    m_spill->reserve(2 * kInline);
+    for (size_t i = 0; i < m_size; ++i) m_spill->push_back(std::move(*InlineAt(i)));
+    DestroyInline();
+  }
+  return m_spill;
+}
 
-EntryScratch::~EntryScratch() {
-  m_pool->GiveBack(m_entries);
+void EntryScratch::DestroyInline() {
+  for (size_t i = 0; i < m_size; ++i) InlineAt(i)->~Entry();
+  m_size = 0;
+}
+
+void EntryScratch::Release() {
+  DestroyInline();
+  if (m_spill != nullptr) m_pool->GiveBack(*std::exchange(m_spill, nullptr));
 }
 
 }  // namespace CacheHelpers::internal
