@@ -25,7 +25,6 @@ using CacheHelpers::IPolicy;
 using CacheHelpers::LifetimePolicy;
 using CacheHelpers::internal::EntryIdTable;
 using CacheHelpers::internal::Hint;
-using CacheHelpers::internal::HintList;
 using CacheHelpers::internal::HintRecord;
 using CacheHelpers::internal::Listing;
 using CacheHelpers::internal::PrefetchForWrite;
@@ -81,9 +80,9 @@ Entry IndexedCache::PruneHints(std::shared_ptr<EntryPredicate> pred, unsigned ma
   const TString indexName = pred->GetIndexName();
   const TString key = pred->GetKeyForIndexing();
   const HintRecord* record = FindHints(indexName, key);
-  if (record == nullptr || record->hints.Size() <= maxHints) return Entry(0);
+  if (record == nullptr || record->listing->second.size() <= maxHints) return Entry(0);
   // The smallest id is the oldest entry listed under the key.
-  const unsigned oldest = record->hints[0].id;
+  const unsigned oldest = record->first.id;
   DeleteEntry(oldest);
   return Entry(oldest);
 }
@@ -101,7 +100,11 @@ uint64_t IndexedCache::GetIndexedEntryCount() const {
 unsigned IndexedCache::AddEntry(RefCntPtr<RefCntObject> data) {
   const uint64_t now = m_clock->GetTime();
   m_ids.ReserveOneMore();  // so that the id table cannot fail once the entry is in
-  auto [stored, inserted] = m_cacheData.m_entries.insert(Entry(std::move(data), now));
+  Entry added(std::move(data), now);
+  // The new id's slot lies anywhere in the id table: ask for it while the
+  // entry set makes its node.
+  m_ids.Prefetch(added.GetID());
+  auto [stored, inserted] = m_cacheData.m_entries.insert(std::move(added));
   // Not inserted only when the id counter wrapped onto a present id; that
   // entry is then indexed and announced again, as it stands.
   if (inserted) m_ids.Insert(*stored);
@@ -298,7 +301,7 @@ void IndexedCache::IndexEntry(const Entry& entry) {
     } else {
       ids.insert(id);
     }
-    record->hints.Add(entry);
+    if (*ids.begin() == id) record->first = Hint{&entry, entry.GetData().get(), id};
     // m_entryIndexKeys[id].insert(q), likewise.
     std::set<TString>& keys = KeysOf(id);
     const TString& text = record->listing->first;
@@ -347,11 +350,14 @@ void IndexedCache::RemoveFromIndexes(unsigned id) {
     if (record == nullptr) continue;
     std::set<unsigned>& ids = record->listing->second;
     m_spareIds.Keep(ids.extract(id));
-    record->hints.Remove(id);
     if (ids.empty()) {
       // The record goes first: it points at the map's element.
       m_hints.Erase(*record);
       m_spareListings.Keep(m_cacheData.m_indexedEntries.extract(key));
+    } else if (record->first.id == id) {
+      const unsigned next = *ids.begin();
+      const EntryIdTable::Stored* stored = m_ids.Find(next);
+      record->first = Hint{stored->entry, stored->data, next};
     }
   }
   auto node = m_cacheData.m_entryIndexKeys.extract(found);
@@ -376,13 +382,14 @@ const Entry* IndexedCache::FindFirstMatch(EntryPredicate& pred) {
   // Indexed: only the ids listed under the key, oldest first; no scan.
   const HintRecord* record = FindHints(indexName, pred.GetKeyForIndexing());
   if (record == nullptr) return nullptr;
-  const HintList& hints = record->hints;
-  for (size_t i = 0, n = hints.Size(); i < n; ++i) {
-    const Hint& hint = hints[i];
+  const Entry* found = nullptr;
+  VisitHints(*record, [&](const Hint& hint) {
     PrefetchForWrite(hint.data);  // a match is used: its count changes
-    if (pred.Matches(*hint.entry)) return hint.entry;
-  }
-  return nullptr;
+    if (!pred.Matches(*hint.entry)) return true;
+    found = hint.entry;
+    return false;
+  });
+  return found;
 }
 
 RefCntPtr<RefCntObject> IndexedCache::UseFound(const Entry& entry) {
@@ -418,10 +425,10 @@ EntrySet IndexedCache::DeleteListedMatches(EntryPredicate& pred, const TString& 
   // Judge every listed entry (ascending ids) before deleting any, so that a
   // throwing predicate leaves the cache unchanged.
   boost::container::small_vector<unsigned, 8> matching;
-  const HintList& hints = record->hints;
-  for (size_t i = 0, n = hints.Size(); i < n; ++i) {
-    if (pred.Matches(*hints[i].entry)) matching.push_back(hints[i].id);
-  }
+  VisitHints(*record, [&](const Hint& hint) {
+    if (pred.Matches(*hint.entry)) matching.push_back(hint.id);
+    return true;
+  });
   // The record may move or go as the indexes change below.
   for (unsigned id : matching) {
     auto it = m_cacheData.m_entries.find(Entry(id));

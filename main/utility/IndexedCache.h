@@ -58,6 +58,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <set>
 #include <unordered_map>
@@ -191,6 +192,18 @@ class KELCACHE_EXPORT IndexedCache {
   bool IsIndexName(const TString& name) const;
   // The hint record of the qualified key of indexName and key, or null.
   const CacheHelpers::internal::HintRecord* FindHints(const TString& indexName, const TString& key) const;
+  // Visits the ids listed in a hint record, ascending, each as a Hint (with
+  // the stored entry and its object), until visit returns false. The first
+  // comes from the record, the others from the key's set and the id table.
+  template <class Visit>
+  void VisitHints(const CacheHelpers::internal::HintRecord& record, Visit&& visit) const {
+    if (!visit(record.first)) return;
+    const std::set<unsigned>& ids = record.listing->second;
+    for (auto it = std::next(ids.begin()); it != ids.end(); ++it) {
+      const auto* stored = m_ids.Find(*it);
+      if (!visit(CacheHelpers::internal::Hint{stored->entry, stored->data, *it})) return;
+    }
+  }
   // Asks for the cache line where the id table's lookup of the id starts;
   // the second form may be called without holding the cache's lock.
   void PrefetchIdSlot(unsigned id) const { m_ids.Prefetch(id); }

@@ -16,7 +16,6 @@ using CacheHelpers::EntryPredicatePolicy;
 using CacheHelpers::IPolicy;
 using CacheHelpers::internal::EntryScratch;
 using CacheHelpers::internal::Hint;
-using CacheHelpers::internal::HintList;
 using CacheHelpers::internal::HintRecord;
 using CacheHelpers::internal::PrefetchForWrite;
 
@@ -158,7 +157,7 @@ EntrySet SynchronizedIndexedCache::DeleteEntries(std::shared_ptr<EntryPredicate>
     TWriteLockGuard guard(*m_lock);
     if (!m_cache.IsIndexName(indexName)) return m_cache.DeleteEntries(*predicate, indexName, key);
     if (const HintRecord* record = m_cache.FindHints(indexName, key)) {
-      for (size_t i = 0, n = record->hints.Size(); i < n; ++i) hints.push_back(record->hints[i].id);
+      for (unsigned id : record->listing->second) hints.push_back(id);
     }
     clock = m_cache.GetClock();
   }
@@ -236,19 +235,16 @@ void SynchronizedIndexedCache::GatherCandidates(const TString& indexName, const 
   }
   const HintRecord* record = m_cache.FindHints(indexName, key);
   if (record == nullptr) return;
-  const HintList& hints = record->hints;
-  const size_t count = hints.Size();
-  if (count == 0) return;
   // A lookup takes the first match's slot of the id table again under the
   // exclusive lock; most often that is the first candidate.
-  m_cache.PrefetchIdSlot(hints[0].id);
-  out.Reserve(count);
-  for (size_t i = 0; i < count; ++i) {
-    const Hint& hint = hints[i];
+  m_cache.PrefetchIdSlot(record->first.id);
+  out.Reserve(record->listing->second.size());
+  m_cache.VisitHints(*record, [&](const Hint& hint) {
     PrefetchForWrite(hint.data);      // the copy below adds a reference to it
     m_cache.NotifyUsed(*hint.entry);  // what IndexedCache::GetEntry tells the policy
     out.Add(*hint.entry);
-  }
+    return true;
+  });
 }
 
 RefCntPtr<RefCntObject> SynchronizedIndexedCache::TryGetEntry(unsigned int id) {

@@ -7,16 +7,22 @@
 // for every listed id a tree step and a probe of the entry set. This table
 // mirrors m_indexedEntries for lookups: one record per qualified key, found
 // by a hash of the key text computed from the index name and the key where
-// they lie (QualifiedKey; no text is assembled), holding the listed ids in
-// ascending order with the address of each stored entry and of its object,
-// the address of the key's element of m_indexedEntries (so the public set is
-// reached without hashing again) and of that key's text.
+// they lie (QualifiedKey; no text is assembled), holding the address of the
+// key's element of m_indexedEntries (so the public set of ids is reached
+// without hashing again) and of that key's text, and the first listed id
+// with its stored entry and the entry's object. An indexed lookup judges the
+// first listed entry first and usually stops there, reading nothing of the
+// table beyond the record; the other ids are read from the public set. (A
+// copy of the whole list here would cost an allocation per key and its
+// reallocations as the list grows, and those scatter the entries' own memory
+// on the heap, which slows every scan of the entries.)
 //
 // Invariant (kept by IndexedCache after every operation): the table holds one
-// record per key of m_indexedEntries and no other; a record's hints are
-// exactly the ids of its key's set, ascending, each with the address of the
-// stored entry of that id. Element addresses of the unordered containers stay
-// valid until the element is erased, whatever rehashing the containers do.
+// record per key of m_indexedEntries and no other; a record's first hint is
+// the smallest id of its key's set, with the address of the stored entry of
+// that id and of its object. Element addresses of the unordered containers
+// stay valid until the element is erased, whatever rehashing the containers
+// do.
 //
 // Records live in the array itself, one cache line each (open addressing,
 // linear probing, deletion by backward shift). A lookup reads the record,
@@ -28,11 +34,9 @@
 // Thread rules: plain values, not synchronized; the owner's lock guards them.
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <memory>
 #include <set>
 #include <string>
 #include <string_view>
@@ -51,61 +55,6 @@ struct Hint {
   const Entry* entry = nullptr;
   const RefCntObject* data = nullptr;
   unsigned id = 0;
-};
-
-// The ids listed under one key, ascending. The first one (the oldest entry,
-// which an indexed lookup judges first) is kept in the list itself, the others
-// in a vector made when a second one comes, so a lookup whose first candidate
-// matches reads nothing of the table beyond the key's record.
-class HintList {
- public:
-  bool Empty() const { return m_first.entry == nullptr; }
-  size_t Size() const { return Empty() ? 0 : 1 + (m_rest ? m_rest->size() : 0); }
-  // i < Size().
-  const Hint& operator[](size_t i) const { return i == 0 ? m_first : (*m_rest)[i - 1]; }
-
-  // Lists the entry's id unless it is listed already.
-  void Add(const Entry& entry) {
-    const Hint hint{&entry, entry.GetData().get(), entry.GetID()};
-    if (Empty()) {
-      m_first = hint;
-      return;
-    }
-    if (hint.id == m_first.id) return;
-    if (!m_rest) m_rest = std::make_unique<std::vector<Hint>>();
-    if (hint.id < m_first.id) {
-      m_rest->insert(m_rest->begin(), m_first);
-      m_first = hint;
-      return;
-    }
-    auto at = LowerBound(hint.id);
-    // New entries carry the greatest ids, so this is nearly always an append.
-    if (at == m_rest->end() || at->id != hint.id) m_rest->insert(at, hint);
-  }
-  void Remove(unsigned id) {
-    if (Empty()) return;
-    if (id == m_first.id) {
-      if (!m_rest || m_rest->empty()) {
-        m_first = Hint{};
-      } else {
-        m_first = m_rest->front();
-        m_rest->erase(m_rest->begin());
-      }
-      return;
-    }
-    if (!m_rest) return;
-    auto at = LowerBound(id);
-    if (at != m_rest->end() && at->id == id) m_rest->erase(at);
-  }
-
- private:
-  std::vector<Hint>::iterator LowerBound(unsigned id) {
-    return std::lower_bound(m_rest->begin(), m_rest->end(), id,
-                            [](const Hint& hint, unsigned wanted) { return hint.id < wanted; });
-  }
-
-  Hint m_first;                               // entry null: the list is empty
-  std::unique_ptr<std::vector<Hint>> m_rest;  // ascending, all after m_first; may be null
 };
 
 // The hash of qualified key texts in the hint table (not the hash of the
@@ -203,7 +152,7 @@ struct alignas(64) HintRecord {
   const char16_t* keyText = nullptr;  // listing->first's code units
   uint32_t keyLength = 0;
   uint32_t hash = 0;  // HashQualifiedKey of the key
-  HintList hints;
+  Hint first;         // the smallest id of listing->second
 
   std::u16string_view Key() const { return std::u16string_view(keyText, keyLength); }
 };
@@ -239,7 +188,7 @@ class HintTable {
     record.keyText = listing.first.u16().data();
     record.keyLength = static_cast<uint32_t>(listing.first.u16().size());
     record.hash = hash;
-    record.hints = HintList();
+    record.first = Hint{};
     ++m_size;
     return record;
   }
@@ -271,8 +220,8 @@ class HintTable {
       if (record.hash != hash) continue;
       // Nearly always the key's record, whose first hint is read next: ask
       // for its lines before the text comparison waits for the key's.
-      PrefetchForWrite(record.hints[0].data);
-      __builtin_prefetch(record.hints[0].entry);
+      PrefetchForWrite(record.first.data);
+      __builtin_prefetch(record.first.entry);
       if (equal(record.Key())) return &record;
     }
   }

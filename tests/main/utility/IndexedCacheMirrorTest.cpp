@@ -39,8 +39,8 @@ struct IndexedCacheMirrorCheck {
       }
     }
 
-    // Hint table: one record per listing, with the listing's ids ascending and
-    // the stored entries of those ids.
+    // Hint table: one record per listing, with the listing's smallest id and
+    // its stored entry.
     if (cache.m_hints.Size() != data.m_indexedEntries.size()) {
       return ::testing::AssertionFailure()
              << cache.m_hints.Size() << " records for " << data.m_indexedEntries.size() << " keys";
@@ -51,13 +51,24 @@ struct IndexedCacheMirrorCheck {
       if (record->listing != &listing || record->Key() != listing.first.u16()) {
         return ::testing::AssertionFailure() << "the record of " << listing.first << " points elsewhere";
       }
-      if (record->hints.Size() != listing.second.size()) {
-        return ::testing::AssertionFailure() << listing.first << ": " << record->hints.Size() << " hints for "
-                                             << listing.second.size() << " ids";
+      // Visiting the record's hints gives the listing's ids, ascending, each
+      // with its stored entry; the first of them is kept in the record.
+      std::vector<internal::Hint> visited;
+      cache.VisitHints(*record, [&](const internal::Hint& hint) {
+        visited.push_back(hint);
+        return true;
+      });
+      if (record->first.id != *listing.second.begin()) {
+        return ::testing::AssertionFailure() << listing.first << ": the first hint is " << record->first.id
+                                             << ", the listing starts at " << *listing.second.begin();
+      }
+      if (visited.size() != listing.second.size()) {
+        return ::testing::AssertionFailure()
+               << listing.first << ": " << visited.size() << " hints for " << listing.second.size() << " ids";
       }
       size_t i = 0;
       for (unsigned id : listing.second) {
-        const internal::Hint& hint = record->hints[i++];
+        const internal::Hint& hint = visited[i++];
         auto stored = data.m_entries.find(Entry(id));
         if (hint.id != id || stored == data.m_entries.end() || hint.entry != &*stored ||
             hint.data != stored->GetData().get()) {
