@@ -48,12 +48,12 @@
 //
 // Lookup structures: beside the public containers the cache keeps two private
 // mirrors that the lookups use (main/utility/internal): an EntryIdTable (id to
-// the stored entry, flat) and a HintTable (qualified key to its ids, ascending,
-// with the stored entries, flat), plus the index functions in the iteration
-// order of m_indexFunctions. Every change of the public containers updates
-// them in the same step; their invariants are stated in their headers. Nodes
-// that deletions take out of the public containers are kept in small pools
-// (NodePool.h) for the next additions.
+// the stored entry and its object, flat) and a HintTable (qualified key to its
+// element of m_indexedEntries and its first listed entry, flat), plus the
+// index functions in the iteration order of m_indexFunctions. Every change of
+// the public containers updates them in the same step; their invariants are
+// stated in their headers. Nodes that deletions take out of the public
+// containers are kept in small pools (NodePool.h) for the next additions.
 #pragma once
 
 #include <cstdint>
