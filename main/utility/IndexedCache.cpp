@@ -1,35 +1,44 @@
 // IndexedCache: see IndexedCache.h.
 //
-// Every change of the entries goes through IndexEntry / RemoveFromIndexes so
-// that m_entries, m_indexedEntries and m_entryIndexKeys always agree. The
+// Every change of the entries goes through IndexEntry / RemoveFromIndexes and
+// through the two places that add and take out stored entries (AddEntry,
+// MoveEntryTo, DeleteEntry), so that m_entries, m_indexedEntries,
+// m_entryIndexKeys and the lookup mirrors m_ids and m_hints always agree. The
 // deleting operations decide everything that can throw (policy, predicate)
 // before they change anything.
 #include "main/utility/IndexedCache.h"
 
 #include <algorithm>
+#include <boost/container/small_vector.hpp>
 #include <vector>
 
 #include "host/Errors.h"
-#include "host/TFormatString.h"
+#include "main/utility/internal/Prefetch.h"
 
 using CacheHelpers::BooleanEntryPredicate;
 using CacheHelpers::CreateBasicClock;
 using CacheHelpers::Entry;
 using CacheHelpers::EntryPredicate;
-using CacheHelpers::EntryPredicateBinder;
 using CacheHelpers::EntryPredicatePolicy;
 using CacheHelpers::IClock;
 using CacheHelpers::IPolicy;
 using CacheHelpers::LifetimePolicy;
+using CacheHelpers::internal::EntryIdTable;
+using CacheHelpers::internal::Hint;
+using CacheHelpers::internal::HintRecord;
+using CacheHelpers::internal::Listing;
+using CacheHelpers::internal::PrefetchForWrite;
+using CacheHelpers::internal::QualifiedKey;
+using CacheHelpers::internal::SameText;
 
-namespace {
-
-// "<index>|<key>", unescaped.
-TString QualifiedKey(const TString& indexName, const TString& key) {
-  return TFormatString(u"%1|%2").arg(indexName).arg(key).result();
+// The stored form of an index's key function. Its text is that of the format
+// "%1|%2" with the index name and the key, unescaped. IndexEntry calls the
+// caller's function (m_keyOf) itself and looks the qualified key up without
+// building it.
+TString IndexedCache::QualifyingKeyFunction::operator()(const Entry& entry) const {
+  const TString key = m_keyOf(entry);
+  return QualifiedKey(m_name, key).ToString();
 }
-
-}  // namespace
 
 IndexedCache::IndexedCache(std::shared_ptr<IPolicy> policy, std::unique_ptr<IClock> clock)
     : m_policy(std::move(policy)), m_clock(clock ? std::move(clock) : CreateBasicClock()) {
@@ -44,10 +53,14 @@ IndexedCache::IndexedCache(uint64_t lifetime, std::unique_ptr<IClock> clock)
 
 bool IndexedCache::AddIndex(const TString& name, std::function<TString(const Entry&)> keyFunction) {
   if (name.empty() || !keyFunction) return false;
-  auto qualified = [name, keyFunction = std::move(keyFunction)](const Entry& entry) {
-    return QualifiedKey(name, keyFunction(entry));
-  };
-  if (!m_cacheData.m_indexFunctions.try_emplace(name, std::move(qualified)).second) return false;
+  auto& functions = m_cacheData.m_indexFunctions;
+  if (!functions.try_emplace(name, QualifyingKeyFunction{name, std::move(keyFunction)}).second) return false;
+  // The map's iteration order may have changed: take it again. The function
+  // objects stay where they are inside the map's elements.
+  std::vector<const QualifyingKeyFunction*> order;
+  order.reserve(functions.size());
+  for (auto& [indexName, function] : functions) order.push_back(function.target<QualifyingKeyFunction>());
+  m_indexOrder.swap(order);
   // Runs every index again; keys an entry is already listed under stay single.
   for (const Entry& entry : m_cacheData.m_entries) IndexEntry(entry);
   return true;
@@ -58,17 +71,18 @@ bool IndexedCache::HasIndex(std::shared_ptr<EntryPredicate> pred) {
 }
 
 std::set<unsigned> IndexedCache::GetHints(TString indexName, TString key) {
-  auto found = m_cacheData.m_indexedEntries.find(QualifiedKey(indexName, key));
-  if (found == m_cacheData.m_indexedEntries.end()) return {};
-  return found->second;
+  const HintRecord* record = FindHints(indexName, key);
+  if (record == nullptr) return {};
+  return record->listing->second;
 }
 
 Entry IndexedCache::PruneHints(std::shared_ptr<EntryPredicate> pred, unsigned maxHints) {
-  auto found =
-      m_cacheData.m_indexedEntries.find(QualifiedKey(pred->GetIndexName(), pred->GetKeyForIndexing()));
-  if (found == m_cacheData.m_indexedEntries.end() || found->second.size() <= maxHints) return Entry(0);
+  const TString indexName = pred->GetIndexName();
+  const TString key = pred->GetKeyForIndexing();
+  const HintRecord* record = FindHints(indexName, key);
+  if (record == nullptr || record->listing->second.size() <= maxHints) return Entry(0);
   // The smallest id is the oldest entry listed under the key.
-  const unsigned oldest = *found->second.begin();
+  const unsigned oldest = record->first.id;
   DeleteEntry(oldest);
   return Entry(oldest);
 }
@@ -85,17 +99,26 @@ uint64_t IndexedCache::GetIndexedEntryCount() const {
 
 unsigned IndexedCache::AddEntry(RefCntPtr<RefCntObject> data) {
   const uint64_t now = m_clock->GetTime();
-  const Entry& entry = *m_cacheData.m_entries.insert(Entry(std::move(data), now)).first;
+  m_ids.ReserveOneMore();  // so that the id table cannot fail once the entry is in
+  Entry added(std::move(data), now);
+  // The new id's slot lies anywhere in the id table: ask for it while the
+  // entry set makes its node.
+  m_ids.Prefetch(added.GetID());
+  auto [stored, inserted] = m_cacheData.m_entries.insert(std::move(added));
+  // Not inserted only when the id counter wrapped onto a present id; that
+  // entry is then indexed and announced again, as it stands.
+  if (inserted) m_ids.Insert(*stored);
+  const Entry& entry = *stored;
   IndexEntry(entry);
   m_policy->OnEntryAdded(entry);
   return entry.GetID();
 }
 
 Entry IndexedCache::GetEntry(unsigned id) {
-  auto it = m_cacheData.m_entries.find(Entry(id));
-  if (it == m_cacheData.m_entries.end()) return Entry();
-  m_policy->OnEntryUsed(*it);
-  return *it;
+  const EntryIdTable::Stored* stored = m_ids.Find(id);
+  if (stored == nullptr) return Entry();
+  m_policy->OnEntryUsed(*stored->entry);
+  return *stored->entry;
 }
 
 uint64_t IndexedCache::GetEntryCount() const {
@@ -107,44 +130,45 @@ EntrySet IndexedCache::GetEntries() const {
 }
 
 RefCntPtr<RefCntObject> IndexedCache::UseEntry(unsigned id) {
-  auto it = m_cacheData.m_entries.find(Entry(id));
-  if (it == m_cacheData.m_entries.end()) return nullptr;
-  m_policy->OnEntryUsed(*it);  // still with the old clock
-  return it->Use(m_clock->GetTime());
+  const EntryIdTable::Stored* stored = m_ids.Find(id);
+  if (stored == nullptr) return nullptr;
+  PrefetchForWrite(stored->data);  // its count changes below; the entry's line is read meanwhile
+  const Entry& entry = *stored->entry;
+  m_policy->OnEntryUsed(entry);  // still with the old clock
+  return entry.Use(m_clock->GetTime());
 }
 
 RefCntPtr<RefCntObject> IndexedCache::UseEntry(std::shared_ptr<EntryPredicate> pred) {
-  auto it = FindFirstMatch(pred);
-  if (it == m_cacheData.m_entries.end()) return nullptr;
-  return UseFound(it);
+  const Entry* entry = FindFirstMatch(*pred);
+  if (entry == nullptr) return nullptr;
+  return UseFound(*entry);
 }
 
 RefCntPtr<RefCntObject> IndexedCache::UseEntryGetHint(std::shared_ptr<EntryPredicate> pred, unsigned& hint) {
   hint = 0;
-  auto it = FindFirstMatch(pred);
-  if (it == m_cacheData.m_entries.end()) return nullptr;
-  hint = it->GetID();
-  return UseFound(it);
+  const Entry* entry = FindFirstMatch(*pred);
+  if (entry == nullptr) return nullptr;
+  hint = entry->GetID();
+  return UseFound(*entry);
 }
 
 RefCntPtr<RefCntObject> IndexedCache::UseEntryIfMatchesPredicate(unsigned id,
                                                                  std::shared_ptr<EntryPredicate> pred) {
-  auto it = m_cacheData.m_entries.find(Entry(id));
-  if (it == m_cacheData.m_entries.end() || !pred->Matches(*it)) return nullptr;
-  return UseFound(it);
+  return UseEntryIfMatches(id, *pred);
 }
 
 RefCntPtr<RefCntObject> IndexedCache::UseEntryUpdateHint(std::shared_ptr<EntryPredicate> pred,
                                                          unsigned& hint) {
   if (!pred) return nullptr;
-  auto it = m_cacheData.m_entries.find(Entry(hint));
-  if (it == m_cacheData.m_entries.end() || !pred->Matches(*it)) {
-    it = FindFirstMatch(pred);
-    if (it == m_cacheData.m_entries.end()) return nullptr;  // hint left as it was
+  const EntryIdTable::Stored* stored = m_ids.Find(hint);
+  const Entry* entry = stored != nullptr ? stored->entry : nullptr;
+  if (entry == nullptr || !pred->Matches(*entry)) {
+    entry = FindFirstMatch(*pred);
+    if (entry == nullptr) return nullptr;  // hint left as it was
   }
-  RefCntPtr<RefCntObject> data = it->Use(m_clock->GetTime());
-  hint = it->GetID();
-  m_policy->OnEntryUsed(*it);
+  RefCntPtr<RefCntObject> data = entry->Use(m_clock->GetTime());
+  hint = entry->GetID();
+  m_policy->OnEntryUsed(*entry);
   return data;
 }
 
@@ -154,39 +178,28 @@ void IndexedCache::DeleteEntry(unsigned id) {
   if (it == m_cacheData.m_entries.end()) return;
   // The policy hears of the entry while it is still stored; the entry goes
   // even if the hook throws, so that it never stays unindexed.
+  auto erase = [&] {
+    m_ids.Erase(id);
+    m_cacheData.m_entries.erase(it);
+  };
   try {
     m_policy->OnEntryDeleted(*it);
   } catch (...) {
-    m_cacheData.m_entries.erase(it);
+    erase();
     throw;
   }
-  m_cacheData.m_entries.erase(it);
+  erase();
 }
 
 EntrySet IndexedCache::DeleteEntries(std::shared_ptr<EntryPredicate> pred) {
+  if (!pred) return EntrySet();
   EntrySet deleted;
-  if (!pred) return deleted;
-  const TString indexName = IndexNameOf(pred);
+  const TString indexName = IndexNameOf(*pred);
   if (indexName.empty()) {
-    deleted = RemovePurgedEntries(std::make_shared<EntryPredicatePolicy>(pred));
+    EntryPredicatePolicy policy(std::move(pred));
+    deleted = RemovePurgedEntries(policy);
   } else {
-    auto found = m_cacheData.m_indexedEntries.find(QualifiedKey(indexName, pred->GetKeyForIndexing()));
-    if (found != m_cacheData.m_indexedEntries.end()) {
-      // Judge every listed entry (ascending ids) before deleting any, so that
-      // a throwing predicate leaves the cache unchanged.
-      std::vector<unsigned> matching;
-      for (unsigned id : found->second) {
-        auto it = m_cacheData.m_entries.find(Entry(id));
-        if (it != m_cacheData.m_entries.end() && pred->Matches(*it)) matching.push_back(id);
-      }
-      deleted.reserve(matching.size());
-      for (unsigned id : matching) {
-        auto it = m_cacheData.m_entries.find(Entry(id));
-        deleted.insert(*it);
-        RemoveFromIndexes(id);
-        m_cacheData.m_entries.erase(it);
-      }
-    }
+    deleted = DeleteListedMatches(*pred, indexName, pred->GetKeyForIndexing());
   }
   NotifyDeleted(deleted);
   return deleted;
@@ -217,7 +230,7 @@ void IndexedCache::SetPolicy(std::shared_ptr<IPolicy> policy, std::unique_ptr<IC
 }
 
 EntrySet IndexedCache::Purge(std::shared_ptr<IPolicy> policy) {
-  EntrySet deleted = RemovePurgedEntries(policy);
+  EntrySet deleted = RemovePurgedEntries(*policy);
   NotifyDeleted(deleted);
   return deleted;
 }
@@ -243,82 +256,217 @@ const IndexedCacheData& IndexedCache::GetCacheData() {
 
 TString IndexedCache::IndexNameOf(const std::shared_ptr<EntryPredicate>& pred) {
   if (!pred) return TString();
-  TString name = pred->GetIndexName();
-  if (name.empty() || m_cacheData.m_indexFunctions.find(name) == m_cacheData.m_indexFunctions.end()) {
-    return TString();
+  return IndexNameOf(*pred);
+}
+
+TString IndexedCache::IndexNameOf(EntryPredicate& pred) {
+  TString name = pred.GetIndexName();
+  return IsIndexName(name) ? name : TString();
+}
+
+bool IndexedCache::IsIndexName(const TString& name) const {
+  if (name.empty()) return false;
+  // A cache has a handful of indexes: comparing names beats hashing one.
+  if (m_indexOrder.size() <= 8) {
+    for (const QualifyingKeyFunction* index : m_indexOrder) {
+      if (SameText(index->m_name.u16(), name.u16())) return true;
+    }
+    return false;
   }
-  return name;
+  return m_cacheData.m_indexFunctions.find(name) != m_cacheData.m_indexFunctions.end();
+}
+
+const HintRecord* IndexedCache::FindHints(const TString& indexName, const TString& key) const {
+  return m_hints.Find(QualifiedKey(indexName, key));
 }
 
 void IndexedCache::IndexEntry(const Entry& entry) {
   const unsigned id = entry.GetID();
-  for (const auto& [name, qualifiedKeyOf] : m_cacheData.m_indexFunctions) {
-    TString key = qualifiedKeyOf(entry);
-    m_cacheData.m_indexedEntries[key].insert(id);
-    m_cacheData.m_entryIndexKeys[id].insert(std::move(key));
+  for (const QualifyingKeyFunction* index : m_indexOrder) {
+    const TString key = index->m_keyOf(entry);
+    const QualifiedKey qualified(index->m_name, key);
+    HintRecord* record = m_hints.Find(qualified);
+    if (record == nullptr) {
+      // A new key: the record is made only once the key is in the public map
+      // and cannot fail after it, so neither ever lists what the other lacks.
+      m_hints.ReserveOneMore();
+      Listing& listing = AddListing(qualified, index->m_name, key);
+      record = &m_hints.Insert(listing, qualified.Hash());
+    }
+    // m_indexedEntries[q].insert(id), with a spare node if there is one.
+    std::set<unsigned>& ids = record->listing->second;
+    if (auto node = m_spareIds.Take()) {
+      node.value() = id;
+      m_spareIds.Keep(std::move(ids.insert(std::move(node)).node));  // back if id was listed
+    } else {
+      ids.insert(id);
+    }
+    if (*ids.begin() == id) record->first = Hint{&entry, entry.GetData().get(), id};
+    // m_entryIndexKeys[id].insert(q), likewise.
+    std::set<TString>& keys = KeysOf(id);
+    const TString& text = record->listing->first;
+    if (auto node = m_spareKeys.Take()) {
+      node.value() = text;  // copied into the capacity the spare text has
+      m_spareKeys.Keep(std::move(keys.insert(std::move(node)).node));
+    } else {
+      keys.insert(text);
+    }
   }
+}
+
+Listing& IndexedCache::AddListing(const QualifiedKey& key, const TString& indexName, const TString& keyText) {
+  auto& listings = m_cacheData.m_indexedEntries;
+  if (auto node = m_spareListings.Take()) {
+    // The spare's text takes "<index>|<key>" in the capacity it has; its set
+    // is empty (a listing is taken out when its last id goes).
+    TString& text = node.key();
+    text = indexName;
+    text += u'|';
+    text += keyText;
+    auto inserted = listings.insert(std::move(node));
+    m_spareListings.Keep(std::move(inserted.node));  // only if the key was there already
+    return *inserted.position;
+  }
+  return *listings.try_emplace(key.ToString()).first;
+}
+
+std::set<TString>& IndexedCache::KeysOf(unsigned id) {
+  auto& records = m_cacheData.m_entryIndexKeys;
+  auto found = records.find(id);
+  if (found != records.end()) return found->second;
+  if (auto node = m_spareKeyRecords.Take()) {
+    node.key() = id;
+    auto inserted = records.insert(std::move(node));
+    return inserted.position->second;
+  }
+  return records[id];
 }
 
 void IndexedCache::RemoveFromIndexes(unsigned id) {
-  auto record = m_cacheData.m_entryIndexKeys.find(id);
-  if (record == m_cacheData.m_entryIndexKeys.end()) return;
-  for (const TString& key : record->second) {
-    auto listed = m_cacheData.m_indexedEntries.find(key);
-    if (listed == m_cacheData.m_indexedEntries.end()) continue;
-    listed->second.erase(id);
-    if (listed->second.empty()) m_cacheData.m_indexedEntries.erase(listed);
+  auto found = m_cacheData.m_entryIndexKeys.find(id);
+  if (found == m_cacheData.m_entryIndexKeys.end()) return;
+  for (const TString& key : found->second) {
+    HintRecord* record = m_hints.Find(key.u16());
+    if (record == nullptr) continue;
+    std::set<unsigned>& ids = record->listing->second;
+    m_spareIds.Keep(ids.extract(id));
+    if (ids.empty()) {
+      // The record goes first: it points at the map's element.
+      m_hints.Erase(*record);
+      m_spareListings.Keep(m_cacheData.m_indexedEntries.extract(key));
+    } else if (record->first.id == id) {
+      const unsigned next = *ids.begin();
+      const EntryIdTable::Stored* stored = m_ids.Find(next);
+      record->first = Hint{stored->entry, stored->data, next};
+    }
   }
-  m_cacheData.m_entryIndexKeys.erase(record);
+  auto node = m_cacheData.m_entryIndexKeys.extract(found);
+  std::set<TString>& keys = node.mapped();
+  while (!keys.empty()) m_spareKeys.Keep(keys.extract(keys.begin()));
+  m_spareKeyRecords.Keep(std::move(node));
 }
 
-EntrySet::iterator IndexedCache::FindFirstMatch(const std::shared_ptr<EntryPredicate>& pred) {
-  EntrySet& entries = m_cacheData.m_entries;
+void IndexedCache::MoveEntryTo(EntrySet::iterator it, EntrySet& into) {
+  m_ids.Erase(it->GetID());
+  into.insert(m_cacheData.m_entries.extract(it));
+}
+
+const Entry* IndexedCache::FindFirstMatch(EntryPredicate& pred) {
   const TString indexName = IndexNameOf(pred);
-  if (indexName.empty()) return std::find_if(entries.begin(), entries.end(), EntryPredicateBinder(pred));
-
-  // Indexed: only the ids listed under the key, oldest first; no scan.
-  auto found = m_cacheData.m_indexedEntries.find(QualifiedKey(indexName, pred->GetKeyForIndexing()));
-  if (found == m_cacheData.m_indexedEntries.end()) return entries.end();
-  for (unsigned id : found->second) {
-    auto it = entries.find(Entry(id));
-    if (it != entries.end() && pred->Matches(*it)) return it;
+  if (indexName.empty()) {
+    for (const Entry& entry : m_cacheData.m_entries) {
+      if (pred.Matches(entry)) return &entry;
+    }
+    return nullptr;
   }
-  return entries.end();
+  // Indexed: only the ids listed under the key, oldest first; no scan.
+  const HintRecord* record = FindHints(indexName, pred.GetKeyForIndexing());
+  if (record == nullptr) return nullptr;
+  const Entry* found = nullptr;
+  VisitHints(*record, [&](const Hint& hint) {
+    PrefetchForWrite(hint.data);  // a match is used: its count changes
+    if (!pred.Matches(*hint.entry)) return true;
+    found = hint.entry;
+    return false;
+  });
+  return found;
 }
 
-RefCntPtr<RefCntObject> IndexedCache::UseFound(EntrySet::iterator it) {
-  RefCntPtr<RefCntObject> data = it->Use(m_clock->GetTime());
-  m_policy->OnEntryUsed(*it);  // with the new clock
+RefCntPtr<RefCntObject> IndexedCache::UseFound(const Entry& entry) {
+  RefCntPtr<RefCntObject> data = entry.Use(m_clock->GetTime());
+  m_policy->OnEntryUsed(entry);  // with the new clock
   return data;
 }
 
-EntrySet IndexedCache::RemovePurgedEntries(const std::shared_ptr<IPolicy>& policy) {
+RefCntPtr<RefCntObject> IndexedCache::UseEntryIfMatches(unsigned id, EntryPredicate& pred) {
+  const EntryIdTable::Stored* stored = m_ids.Find(id);
+  if (stored == nullptr || !pred.Matches(*stored->entry)) return nullptr;
+  return UseFound(*stored->entry);
+}
+
+EntrySet IndexedCache::DeleteEntries(EntryPredicate& pred, const TString& indexName, const TString& key) {
+  EntrySet deleted;
+  if (IsIndexName(indexName)) {
+    deleted = DeleteListedMatches(pred, indexName, key);
+  } else {
+    // The policy shares the caller's predicate only for this call.
+    EntryPredicatePolicy policy(std::shared_ptr<EntryPredicate>(std::shared_ptr<void>(), &pred));
+    deleted = RemovePurgedEntries(policy);
+  }
+  NotifyDeleted(deleted);
+  return deleted;
+}
+
+EntrySet IndexedCache::DeleteListedMatches(EntryPredicate& pred, const TString& indexName,
+                                           const TString& key) {
+  EntrySet deleted;
+  const HintRecord* record = FindHints(indexName, key);
+  if (record == nullptr) return deleted;
+  // Judge every listed entry (ascending ids) before deleting any, so that a
+  // throwing predicate leaves the cache unchanged.
+  boost::container::small_vector<unsigned, 8> matching;
+  VisitHints(*record, [&](const Hint& hint) {
+    if (pred.Matches(*hint.entry)) matching.push_back(hint.id);
+    return true;
+  });
+  // The record may move or go as the indexes change below.
+  for (unsigned id : matching) {
+    auto it = m_cacheData.m_entries.find(Entry(id));
+    RemoveFromIndexes(id);
+    MoveEntryTo(it, deleted);
+  }
+  return deleted;
+}
+
+EntrySet IndexedCache::RemovePurgedEntries(IPolicy& policy) {
   EntrySet& entries = m_cacheData.m_entries;
   const uint64_t now = m_clock->GetTime();
   EntrySet deleted;
 
-  if (policy->HasCapability(IPolicy::TracksEntries)) {
+  if (policy.HasCapability(IPolicy::TracksEntries)) {
     // The policy names the victims; ids no longer present are skipped.
-    EntrySet victims = policy->ComputeEntriesToPurge();
+    EntrySet victims = policy.ComputeEntriesToPurge();
     for (const Entry& victim : victims) {
       auto it = entries.find(victim);
       if (it == entries.end()) continue;
-      deleted.insert(*it);
       RemoveFromIndexes(it->GetID());
-      entries.erase(it);
+      MoveEntryTo(it, deleted);
     }
     return deleted;
   }
 
-  EntrySet survivors = policy->Purge(entries.begin(), entries.end(), now);
+  EntrySet survivors = policy.Purge(entries.begin(), entries.end(), now);
   if (survivors.size() == entries.size()) return deleted;
-  for (const Entry& entry : entries) {
-    if (survivors.find(entry) == survivors.end()) deleted.insert(entry);
+  std::vector<EntrySet::iterator> doomed;
+  for (auto it = entries.begin(); it != entries.end(); ++it) {
+    if (survivors.find(*it) == survivors.end()) doomed.push_back(it);
   }
-  // The cache keeps its own entries, not the policy's copies.
-  for (const Entry& entry : deleted) {
-    RemoveFromIndexes(entry.GetID());
-    entries.erase(entry);
+  // The cache keeps its own entries, not the policy's copies; the deleted
+  // ones move into the result without a copy.
+  deleted.reserve(doomed.size());
+  for (EntrySet::iterator it : doomed) {
+    RemoveFromIndexes(it->GetID());
+    MoveEntryTo(it, deleted);
   }
   return deleted;
 }

@@ -45,18 +45,35 @@
 // Ownership: an entry holds one reference to its object and a lookup returns a
 // new one; returned EntrySets hold copies. The policy and predicates are shared
 // (std::shared_ptr); the clock belongs to this cache (std::unique_ptr).
+//
+// Lookup structures: beside the public containers the cache keeps two private
+// mirrors that the lookups use (main/utility/internal): an EntryIdTable (id to
+// the stored entry and its object, flat) and a HintTable (qualified key to its
+// element of m_indexedEntries and its first listed entry, flat), plus the
+// index functions in the iteration order of m_indexFunctions. Every change of
+// the public containers updates them in the same step; their invariants are
+// stated in their headers. Nodes that deletions take out of the public
+// containers are kept in small pools (NodePool.h) for the next additions.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <set>
 #include <unordered_map>
+
+#include <vector>
 
 #include "host/Export.h"
 #include "host/RefCnt.h"
 #include "host/TString.h"
 #include "main/utility/CacheHelpers.h"
+#include "main/utility/internal/EntryIdTable.h"
+#include "main/utility/internal/HintTable.h"
+#include "main/utility/internal/NodePool.h"
+
+class SynchronizedIndexedCache;
 
 struct KELCACHE_EXPORT IndexedCacheData {
   // Index name to a function giving an entry's qualified key for that index.
@@ -151,21 +168,92 @@ class KELCACHE_EXPORT IndexedCache {
   const IndexedCacheData& GetCacheData();
 
  private:
+  // SynchronizedIndexedCache reaches the hint records and the stored entries
+  // directly, so that its candidate gathering copies entries into a reusable
+  // buffer instead of through GetHints' std::set and GetEntry's lookups. It
+  // keeps every notification that those operations make.
+  friend class SynchronizedIndexedCache;
+  // The tests' check that the lookup mirrors agree with the public containers.
+  friend struct IndexedCacheMirrorCheck;
+
+  // The function stored in m_indexFunctions: the index's name and the
+  // caller's key function, giving the qualified key.
+  struct QualifyingKeyFunction {
+    TString operator()(const CacheHelpers::Entry& entry) const;
+
+    TString m_name;
+    std::function<TString(const CacheHelpers::Entry&)> m_keyOf;
+  };
+
   // The index name of pred if it is an indexed predicate, else empty.
   TString IndexNameOf(const std::shared_ptr<CacheHelpers::EntryPredicate>& pred);
+  TString IndexNameOf(CacheHelpers::EntryPredicate& pred);
+  // True when the name, already read from a predicate, names an index.
+  bool IsIndexName(const TString& name) const;
+  // The hint record of the qualified key of indexName and key, or null.
+  const CacheHelpers::internal::HintRecord* FindHints(const TString& indexName, const TString& key) const;
+  // Visits the ids listed in a hint record, ascending, each as a Hint (with
+  // the stored entry and its object), until visit returns false. The first
+  // comes from the record, the others from the key's set and the id table.
+  template <class Visit>
+  void VisitHints(const CacheHelpers::internal::HintRecord& record, Visit&& visit) const {
+    if (!visit(record.first)) return;
+    const std::set<unsigned>& ids = record.listing->second;
+    for (auto it = std::next(ids.begin()); it != ids.end(); ++it) {
+      const auto* stored = m_ids.Find(*it);
+      if (!visit(CacheHelpers::internal::Hint{stored->entry, stored->data, *it})) return;
+    }
+  }
+  // Asks for the cache line where the id table's lookup of the id starts;
+  // the second form may be called without holding the cache's lock.
+  void PrefetchIdSlot(unsigned id) const { m_ids.Prefetch(id); }
+  void PrefetchIdSlotUnlocked(unsigned id) const { m_ids.PrefetchUnlocked(id); }
+  // What GetEntry tells the policy about an entry it hands out.
+  void NotifyUsed(const CacheHelpers::Entry& entry) { m_policy->OnEntryUsed(entry); }
   // Lists the entry under every index (set semantics: no duplicates).
   void IndexEntry(const CacheHelpers::Entry& entry);
+  // The element of m_indexedEntries for a new qualified key.
+  CacheHelpers::internal::Listing& AddListing(const CacheHelpers::internal::QualifiedKey& key,
+                                              const TString& indexName, const TString& keyText);
+  // The keys record of the id, made if needed.
+  std::set<TString>& KeysOf(unsigned id);
   // Removes the id from every key it is listed under and drops its record.
   void RemoveFromIndexes(unsigned id);
-  // The first entry that pred matches, or m_entries.end().
-  EntrySet::iterator FindFirstMatch(const std::shared_ptr<CacheHelpers::EntryPredicate>& pred);
+  // Takes a stored entry out of m_entries and the id table and hands its node
+  // over to `into` (no copy); its indexes must be removed already.
+  void MoveEntryTo(EntrySet::iterator it, EntrySet& into);
+  // The first entry that pred matches, or null.
+  const CacheHelpers::Entry* FindFirstMatch(CacheHelpers::EntryPredicate& pred);
   // Restamps the entry, notifies the policy with the new clock, returns data.
-  RefCntPtr<RefCntObject> UseFound(EntrySet::iterator it);
+  RefCntPtr<RefCntObject> UseFound(const CacheHelpers::Entry& entry);
+  // UseEntryIfMatchesPredicate without the shared pointer.
+  RefCntPtr<RefCntObject> UseEntryIfMatches(unsigned id, CacheHelpers::EntryPredicate& pred);
+  // DeleteEntries(pred) with the index name and key already read from pred
+  // (they are not asked again).
+  EntrySet DeleteEntries(CacheHelpers::EntryPredicate& pred, const TString& indexName, const TString& key);
+  // Deletes the listed entries under the key that pred matches, judging all
+  // of them first; without notifications.
+  EntrySet DeleteListedMatches(CacheHelpers::EntryPredicate& pred, const TString& indexName,
+                               const TString& key);
   // Deletes what policy chooses, without notifications.
-  EntrySet RemovePurgedEntries(const std::shared_ptr<CacheHelpers::IPolicy>& policy);
+  EntrySet RemovePurgedEntries(CacheHelpers::IPolicy& policy);
   void NotifyDeleted(const EntrySet& deleted);
 
   IndexedCacheData m_cacheData;
   std::shared_ptr<CacheHelpers::IPolicy> m_policy;  // never null after construction
   std::unique_ptr<CacheHelpers::IClock> m_clock;
+  // The lookup mirrors (see the class comment).
+  CacheHelpers::internal::EntryIdTable m_ids;  // m_cacheData.m_entries by id
+  CacheHelpers::internal::HintTable m_hints;   // m_cacheData.m_indexedEntries by qualified key
+  // The functions of m_cacheData.m_indexFunctions in its iteration order
+  // (rebuilt by AddIndex, the only change of that map); they live inside the
+  // map's elements.
+  std::vector<const QualifyingKeyFunction*> m_indexOrder;
+  // Nodes taken out of the public containers, for reuse (NodePool.h).
+  using IndexedEntries = decltype(IndexedCacheData::m_indexedEntries);
+  using EntryIndexKeys = decltype(IndexedCacheData::m_entryIndexKeys);
+  CacheHelpers::internal::NodePool<IndexedEntries::node_type> m_spareListings;
+  CacheHelpers::internal::NodePool<std::set<unsigned>::node_type> m_spareIds;
+  CacheHelpers::internal::NodePool<EntryIndexKeys::node_type> m_spareKeyRecords;
+  CacheHelpers::internal::NodePool<std::set<TString>::node_type> m_spareKeys;
 };

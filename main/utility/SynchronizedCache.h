@@ -26,6 +26,7 @@
 
 #include "host/Export.h"
 #include "host/TReadWriteLock.h"
+#include "host/ThreadAnnotations.h"
 #include "main/utility/Cache.h"
 #include "main/utility/ICoherentCache.h"
 
@@ -76,6 +77,6 @@ class KELCACHE_EXPORT SynchronizedCache : public kelvra::caching::ICoherentCache
   // A snapshot of the entries and the clock, read in one hold.
   EntrySet Snapshot(uint64_t& clock);
 
-  Cache m_cache;           // guarded by *m_lock
+  Cache m_cache KELCACHE_GUARDED_BY(m_lock);
   TReadWriteLock* m_lock;  // borrowed
 };

@@ -1,36 +1,79 @@
 #include "main/utility/SynchronizedIndexedCache.h"
 
+#include <algorithm>
+#include <boost/container/small_vector.hpp>
+
 #include "host/Errors.h"
 #include "host/LockGuards.h"
 #include "main/utility/KelCacheData.h"
+#include "main/utility/internal/EntryScratch.h"
+#include "main/utility/internal/Prefetch.h"
 
 using CacheHelpers::BooleanEntryPredicate;
 using CacheHelpers::Entry;
 using CacheHelpers::EntryPredicate;
 using CacheHelpers::EntryPredicatePolicy;
 using CacheHelpers::IPolicy;
+using CacheHelpers::internal::EntryScratch;
+using CacheHelpers::internal::Hint;
+using CacheHelpers::internal::HintRecord;
+using CacheHelpers::internal::PrefetchForWrite;
 
 namespace {
 
 // A predicate whose answers for a fixed set of entry ids were computed
-// beforehand; other ids go to the wrapped predicate, which also names the
-// index. Immutable after construction, so any thread may use it.
-struct PrecomputedEntryPredicate : EntryPredicate {
-  PrecomputedEntryPredicate(std::unordered_map<unsigned int, bool> answers,
-                            std::shared_ptr<EntryPredicate> wrapped)
-      : m_answers(std::move(answers)), m_wrapped(std::move(wrapped)) {}
+// beforehand; other ids go to the wrapped predicate. The index name and key
+// are those the wrapped predicate gave when the answers were computed (read
+// once, not asked again). Filled by Answer and Seal, then immutable, so any
+// thread may use it.
+//
+// The answers table is a vector sorted by id, searched by bisection: the
+// candidates of an indexed predicate arrive in ascending id order, so it is
+// built without sorting or hashing, and a short one lives inside the object
+// (which the adding-with-replacement path keeps on the stack).
+class PrecomputedEntryPredicate final : public EntryPredicate {
+ public:
+  PrecomputedEntryPredicate(std::shared_ptr<EntryPredicate> wrapped, TString indexName, TString key)
+      : m_wrapped(std::move(wrapped)), m_indexName(std::move(indexName)), m_key(std::move(key)) {}
+
+  void Answer(unsigned int id, bool answer) { m_answers.push_back({id, answer}); }
+  // Call once all answers are in.
+  void Seal() {
+    if (!std::is_sorted(m_answers.begin(), m_answers.end(), IdLess)) {
+      std::sort(m_answers.begin(), m_answers.end(), IdLess);
+    }
+  }
 
   bool Matches(const Entry& entry) override {
-    auto found = m_answers.find(entry.GetID());
-    return found != m_answers.end() ? found->second : m_wrapped->Matches(entry);
+    const unsigned int id = entry.GetID();
+    auto found = std::lower_bound(m_answers.begin(), m_answers.end(), Answered{id, false}, IdLess);
+    return found != m_answers.end() && found->id == id ? found->answer : m_wrapped->Matches(entry);
   }
-  TString GetIndexName() override { return m_wrapped->GetIndexName(); }
-  TString GetKeyForIndexing() override { return m_wrapped->GetKeyForIndexing(); }
+  TString GetIndexName() override { return m_indexName; }
+  TString GetKeyForIndexing() override { return m_key; }
   bool HasIndex() const override { return m_wrapped->HasIndex(); }
 
-  const std::unordered_map<unsigned int, bool> m_answers;
+  const TString& IndexName() const { return m_indexName; }
+  const TString& Key() const { return m_key; }
+
+ private:
+  struct Answered {
+    unsigned int id;
+    bool answer;
+  };
+  static bool IdLess(const Answered& a, const Answered& b) { return a.id < b.id; }
+
+  boost::container::small_vector<Answered, 8> m_answers;  // ascending ids once sealed
   const std::shared_ptr<EntryPredicate> m_wrapped;
+  const TString m_indexName;
+  const TString m_key;
 };
+
+// The wrapped predicate of a removal's table: entries outside it never match.
+const std::shared_ptr<EntryPredicate>& NeverMatches() {
+  static const std::shared_ptr<EntryPredicate> s_never = std::make_shared<BooleanEntryPredicate>(false);
+  return s_never;
+}
 
 TReadWriteLock* RequireLock(TReadWriteLock* lock) {
   if (lock == nullptr) ThrowLogicException("main/utility/SynchronizedIndexedCache", __LINE__, "lock");
@@ -70,12 +113,28 @@ unsigned int SynchronizedIndexedCache::AddEntry(RefCntPtr<RefCntObject> data) {
 
 std::pair<unsigned int, EntrySet> SynchronizedIndexedCache::AddEntryAndDeleteExistingEntriesItMatches(
     RefCntPtr<RefCntObject> data, std::shared_ptr<EntryPredicate> predicate, uint64_t sizeBytes) {
-  std::shared_ptr<EntryPredicate> precomputed = MakePrecomputedPredicate(std::move(predicate));
+  // The precomputed predicate, as MakePrecomputedPredicate builds it, but on
+  // the stack: it lives only for this call.
+  EntryPredicate& judge = *predicate;  // owned by `precomputed` from here on
+  TString indexName = judge.GetIndexName();
+  TString key = judge.GetKeyForIndexing();
+  PrecomputedEntryPredicate precomputed(std::move(predicate), std::move(indexName), std::move(key));
+  {
+    EntryScratch candidates;
+    {
+      TReadLockGuard guard(*m_lock);
+      GatherCandidates(precomputed.IndexName(), precomputed.Key(), candidates);
+    }
+    for (const Entry& candidate : candidates) {
+      precomputed.Answer(candidate.GetID(), judge.Matches(candidate));
+    }
+    precomputed.Seal();
+  }
   EntrySet deleted;
   unsigned int id = 0;
   {
     TWriteLockGuard guard(*m_lock);
-    deleted = m_cache.DeleteEntries(precomputed);
+    deleted = m_cache.DeleteEntries(precomputed, precomputed.IndexName(), precomputed.Key());
     id = m_cache.AddEntry(std::move(data));
   }
   AdjustCacheSize(deleted, sizeBytes);
@@ -92,12 +151,14 @@ EntrySet SynchronizedIndexedCache::DeleteEntries(std::shared_ptr<EntryPredicate>
   EntryPredicatePolicy policy(predicate);
   const TString indexName = predicate->GetIndexName();
   const TString key = predicate->GetKeyForIndexing();
-  std::set<unsigned> hints;
+  boost::container::small_vector<unsigned int, 16> hints;  // ascending, as GetHints gives them
   uint64_t clock = 0;
   {
     TWriteLockGuard guard(*m_lock);
-    if (!m_cache.HasIndex(predicate)) return m_cache.DeleteEntries(predicate);
-    hints = m_cache.GetHints(indexName, key);
+    if (!m_cache.IsIndexName(indexName)) return m_cache.DeleteEntries(*predicate, indexName, key);
+    if (const HintRecord* record = m_cache.FindHints(indexName, key)) {
+      for (unsigned id : record->listing->second) hints.push_back(id);
+    }
     clock = m_cache.GetClock();
   }
   // One shared hold per hint, so that a long list does not hold writers off.
@@ -117,35 +178,79 @@ EntrySet SynchronizedIndexedCache::PrecomputePredicateAndDeleteEntries(
 
 std::shared_ptr<EntryPredicate> SynchronizedIndexedCache::MakePrecomputedPredicate(
     std::shared_ptr<EntryPredicate> predicate) {
-  EntrySet candidates = GetPossiblyMatchingEntries(predicate);
-  std::unordered_map<unsigned int, bool> answers;
-  answers.reserve(candidates.size());
-  for (const Entry& candidate : candidates) answers.emplace(candidate.GetID(), predicate->Matches(candidate));
-  return std::make_shared<PrecomputedEntryPredicate>(std::move(answers), std::move(predicate));
+  EntryPredicate& judge = *predicate;  // owned by `precomputed` from here on
+  TString indexName = judge.GetIndexName();
+  TString key = judge.GetKeyForIndexing();
+  auto precomputed =
+      std::make_shared<PrecomputedEntryPredicate>(std::move(predicate), std::move(indexName), std::move(key));
+  EntryScratch candidates;
+  {
+    TReadLockGuard guard(*m_lock);
+    GatherCandidates(precomputed->IndexName(), precomputed->Key(), candidates);
+  }
+  for (const Entry& candidate : candidates) {
+    precomputed->Answer(candidate.GetID(), judge.Matches(candidate));
+  }
+  precomputed->Seal();
+  return precomputed;
 }
 
 EntrySet SynchronizedIndexedCache::GetPossiblyMatchingEntries(std::shared_ptr<EntryPredicate> predicate) {
-  EntrySet result;
   const TString indexName = predicate->GetIndexName();
   const TString key = predicate->GetKeyForIndexing();
-  TReadLockGuard guard(*m_lock);
-  if (!m_cache.HasIndex(predicate)) return m_cache.GetEntries();
-  for (unsigned id : m_cache.GetHints(indexName, key)) {
-    Entry entry = m_cache.GetEntry(id);
-    if (entry.GetID() == id) result.insert(std::move(entry));
+  EntryScratch candidates;
+  {
+    TReadLockGuard guard(*m_lock);
+    GatherCandidates(indexName, key, candidates);
   }
-  return result;
+  return EntrySet(candidates.begin(), candidates.end());
 }
 
 unsigned int SynchronizedIndexedCache::FindFirstMatch(std::shared_ptr<EntryPredicate> predicate) {
-  EntrySet candidates = GetPossiblyMatchingEntries(predicate);
+  return FindFirstMatchOf(*predicate);
+}
+
+unsigned int SynchronizedIndexedCache::FindFirstMatchOf(EntryPredicate& predicate) {
+  const TString indexName = predicate.GetIndexName();
+  const TString key = predicate.GetKeyForIndexing();
+  EntryScratch candidates;
+  {
+    TReadLockGuard guard(*m_lock);
+    GatherCandidates(indexName, key, candidates);
+  }
+  // Without the lock; the predicate may call back into this cache.
   for (const Entry& candidate : candidates) {
-    if (predicate->Matches(candidate)) return candidate.GetID();
+    if (predicate.Matches(candidate)) return candidate.GetID();
   }
   return 0;
 }
 
+void SynchronizedIndexedCache::GatherCandidates(const TString& indexName, const TString& key,
+                                                EntryScratch& out) {
+  if (!m_cache.IsIndexName(indexName)) {
+    const EntrySet& entries = m_cache.GetCacheData().m_entries;
+    out.Reserve(entries.size());
+    for (const Entry& entry : entries) out.Add(entry);
+    return;
+  }
+  const HintRecord* record = m_cache.FindHints(indexName, key);
+  if (record == nullptr) return;
+  // A lookup takes the first match's slot of the id table again under the
+  // exclusive lock; most often that is the first candidate.
+  m_cache.PrefetchIdSlot(record->first.id);
+  out.Reserve(record->listing->second.size());
+  m_cache.VisitHints(*record, [&](const Hint& hint) {
+    PrefetchForWrite(hint.data);      // the copy below adds a reference to it
+    m_cache.NotifyUsed(*hint.entry);  // what IndexedCache::GetEntry tells the policy
+    out.Add(*hint.entry);
+    return true;
+  });
+}
+
 RefCntPtr<RefCntObject> SynchronizedIndexedCache::TryGetEntry(unsigned int id) {
+  // The id's slot is on its way while the lock is taken, so the lock is held
+  // for less time on a large cache.
+  m_cache.PrefetchIdSlotUnlocked(id);
   TWriteLockGuard guard(*m_lock);
   return m_cache.UseEntry(id);
 }
@@ -157,7 +262,7 @@ RefCntPtr<RefCntObject> SynchronizedIndexedCache::TryGetEntry(std::shared_ptr<En
 
 RefCntPtr<RefCntObject> SynchronizedIndexedCache::TryGetEntryAndHint(
     std::shared_ptr<EntryPredicate> predicate, unsigned int& hint) {
-  unsigned int id = FindFirstMatch(std::move(predicate));
+  const unsigned int id = FindFirstMatchOf(*predicate);
   if (id == 0) return nullptr;
   RefCntPtr<RefCntObject> data = TryGetEntry(id);
   if (data) hint = id;  // an entry that vanished in between leaves the hint alone
@@ -168,9 +273,10 @@ RefCntPtr<RefCntObject> SynchronizedIndexedCache::TryGetEntryUpdateHint(
     std::shared_ptr<EntryPredicate> predicate, unsigned int& hint) {
   if (hint != 0) {
     RefCntPtr<RefCntObject> data;
+    m_cache.PrefetchIdSlotUnlocked(hint);  // as in TryGetEntry(id)
     {
       TWriteLockGuard guard(*m_lock);
-      data = m_cache.UseEntryIfMatchesPredicate(hint, predicate);
+      data = m_cache.UseEntryIfMatches(hint, *predicate);
     }
     if (data) return data;
   }
@@ -179,10 +285,12 @@ RefCntPtr<RefCntObject> SynchronizedIndexedCache::TryGetEntryUpdateHint(
 }
 
 void SynchronizedIndexedCache::VisitEntries(std::shared_ptr<EntryPredicate> predicate) {
-  EntrySet snapshot;
+  EntryScratch snapshot;
   {
     TReadLockGuard guard(*m_lock);
-    snapshot = m_cache.GetEntries();
+    const EntrySet& entries = m_cache.GetCacheData().m_entries;
+    snapshot.Reserve(entries.size());
+    for (const Entry& entry : entries) snapshot.Add(entry);
   }
   for (const Entry& entry : snapshot) predicate->Matches(entry);
 }
@@ -264,21 +372,20 @@ EntrySet SynchronizedIndexedCache::RemoveEntries(IPolicy& policy, EntrySet& cand
   EntrySet survivors = policy.Purge(candidates.cbegin(), candidates.cend(), clock);
   if (survivors.size() == candidates.size()) return {};
   EntrySet planned;
-  std::unordered_map<unsigned int, bool> answers;
+  // Entries added after the snapshot are absent from the table and never match.
+  PrecomputedEntryPredicate plannedOnly(NeverMatches(), TString(), TString());
   for (const Entry& candidate : candidates) {
     if (survivors.find(candidate) == survivors.end()) {
       planned.insert(candidate);
-      answers.emplace(candidate.GetID(), true);
+      plannedOnly.Answer(candidate.GetID(), true);
     }
   }
+  plannedOnly.Seal();
   // The byte count drops before the deletion takes place.
   AdjustCacheSize(planned, 0);
   if (planned.empty()) return {};
-  // Entries added after the snapshot are absent from the table and never match.
-  auto plannedOnly = std::make_shared<PrecomputedEntryPredicate>(
-      std::move(answers), std::make_shared<BooleanEntryPredicate>(false));
   TWriteLockGuard guard(*m_lock);
-  return m_cache.DeleteEntries(plannedOnly);
+  return m_cache.DeleteEntries(plannedOnly, plannedOnly.IndexName(), plannedOnly.Key());
 }
 
 EntrySet SynchronizedIndexedCache::RemoveEntriesHelper(IPolicy& policy) {

@@ -33,6 +33,16 @@
 // Ownership: the cache lock is owned unless supplied (a supplied lock is never
 // destroyed by the cache and must outlive it); returned EntrySets hold copies
 // of entries (each with its own reference to the data).
+//
+// Cost: a lookup by an indexed predicate reads the predicate's index name and
+// key once, copies the hinted entries under the shared lock into a buffer
+// that the calling thread reuses (internal/EntryScratch.h; nothing is
+// allocated once it is warm), judges them without the lock, and takes the
+// lock exclusively once more to use the entry found. The candidates are
+// judged in ascending id order (the hint order), which the indexed cache
+// hands out without sorting; for a predicate without an index they are every
+// entry in the entry set's order. Any order would do: which candidate comes
+// first among several matches is not part of the contract.
 #pragma once
 
 #include <memory>
@@ -43,8 +53,10 @@
 
 #include "host/Export.h"
 #include "host/TReadWriteLock.h"
+#include "host/ThreadAnnotations.h"
 #include "main/utility/ICoherentCache.h"
 #include "main/utility/IndexedCache.h"
+#include "main/utility/internal/EntryScratch.h"
 
 class KELCACHE_EXPORT SynchronizedIndexedCache : public kelvra::caching::ICoherentCache {
  public:
@@ -116,11 +128,19 @@ class KELCACHE_EXPORT SynchronizedIndexedCache : public kelvra::caching::ICohere
   static uint64_t GetEntrySize(const CacheHelpers::Entry& entry);
   EntrySet RemoveEntries(CacheHelpers::IPolicy& policy, EntrySet& candidates, uint64_t clock);
   EntrySet RemoveEntriesHelper(CacheHelpers::IPolicy& policy);
+  // Candidate gathering for a predicate whose index name and key were read
+  // before the lock: appends copies of the candidates to `out`, telling the
+  // policy of each hinted entry as IndexedCache::GetEntry does. Needs the
+  // cache lock, shared or exclusive.
+  void GatherCandidates(const TString& indexName, const TString& key,
+                        CacheHelpers::internal::EntryScratch& out);
+  // FindFirstMatch without the shared pointer.
+  unsigned int FindFirstMatchOf(CacheHelpers::EntryPredicate& predicate) KELCACHE_EXCLUDES(m_lock);
 
-  IndexedCache m_cache;                         // guarded by *m_lock
+  IndexedCache m_cache KELCACHE_GUARDED_BY(m_lock);
   std::unique_ptr<TReadWriteLock> m_ownedLock;  // the cache lock when not supplied
   TReadWriteLock* m_lock;                       // the cache lock, owned or supplied
   bool m_lockSupplied;
-  uint64_t m_cacheSizeBytes;  // guarded by *m_sizeLock
+  uint64_t m_cacheSizeBytes KELCACHE_GUARDED_BY(m_sizeLock);
   std::unique_ptr<TReadWriteLock> m_sizeLock;
 };
