@@ -122,6 +122,15 @@ class RedisPubsub::Impl : public ICacheCoherence {
 RedisPubsub::Impl::Impl(const TString& channel, IRedisSubscriptionManager& manager, PublishFunction publish)
     : m_channel(channel), m_publish(std::move(publish)), m_subscriptionManager(manager) {
   m_logSeverity = GetCacheSynchronizationLogLevel();
+  KelvraCounters::RedisPubsubWastedMessages += 2;
+  m_logEnabled = LoggerAcceptsSeverity(m_logSeverity, 52);
+  m_dryRun = kelvra::appoptions::CacheSynchronizationDryRun();
+  m_asyncCoherence = kelvra::appoptions::AsyncCacheCoherence();
+  m_minimumDeltaSeconds = kelvra::appoptions::CacheSynchronizationMinimumDeltaSeconds();
+  m_evictedLifetimeSec = kelvra::appoptions::CacheSynchronizationEvictedLifetimeSec();
+  m_maxEvictedEntries = std::max(0, kelvra::appoptions::CacheSynchronizationMaxEvictedEntries());
+  // Subscribe last: the callbacks may run at once, on the subscriber's thread,
+  // and read every member set above.
   m_subscriptionManager.Subscribe(
       m_channel + TString(u"*"), [this](const TString& channelName, const void* data, int length) {
         std::vector<TString> parts = channelName.split(m_channel, TString::SkipEmptyParts);
@@ -131,13 +140,6 @@ RedisPubsub::Impl::Impl(const TString& channel, IRedisSubscriptionManager& manag
         SubscribeCallback(parts.front(), data, length);
       });
   m_reconnectListener = m_subscriptionManager.AddReconnectListener([this] { OnSubscriptionReconnected(); });
-  KelvraCounters::RedisPubsubWastedMessages += 2;
-  m_logEnabled = LoggerAcceptsSeverity(m_logSeverity, 52);
-  m_dryRun = kelvra::appoptions::CacheSynchronizationDryRun();
-  m_asyncCoherence = kelvra::appoptions::AsyncCacheCoherence();
-  m_minimumDeltaSeconds = kelvra::appoptions::CacheSynchronizationMinimumDeltaSeconds();
-  m_evictedLifetimeSec = kelvra::appoptions::CacheSynchronizationEvictedLifetimeSec();
-  m_maxEvictedEntries = std::max(0, kelvra::appoptions::CacheSynchronizationMaxEvictedEntries());
 }
 
 RedisPubsub::Impl::~Impl() {
