@@ -1,14 +1,11 @@
-// Entries, predicates, clocks and eviction policies of the in-memory caches.
-#include "main/utility/CacheHelpers.h"
+// The eviction policies of the in-memory caches.
+#include "main/utility/CachePolicies.h"
 
 #include <algorithm>
 #include <iterator>
 #include <vector>
 
-#include "host/DateTime.h"
 #include "host/Errors.h"
-
-KelCacheData::~KelCacheData() = default;
 
 namespace CacheHelpers {
 
@@ -23,60 +20,6 @@ EntrySet MakeEntrySet(std::vector<Entry>& entries) {
 }
 
 }  // namespace
-
-// ---- Entry ----
-
-std::atomic<unsigned int> Entry::s_guid{0};
-
-// Unsigned arithmetic: when the counter returns 0xFFFFFFFF the id is 0.
-Entry::Entry(RefCntPtr<RefCntObject> data, uint64_t clock)
-    : m_id(s_guid.fetch_add(1, std::memory_order_seq_cst) + 1u), m_data(std::move(data)), m_clock(clock) {}
-
-// ---- Predicates ----
-
-EntryPredicate::~EntryPredicate() = default;
-TString EntryPredicate::GetIndexName() {
-  return TString();
-}
-TString EntryPredicate::GetKeyForIndexing() {
-  return TString();
-}
-bool EntryPredicate::HasIndex() const {
-  return false;
-}
-
-bool BooleanEntryPredicate::Matches(const Entry& /*entry*/) {
-  return m_value;
-}
-
-bool LifetimePredicate::Matches(const Entry& entry) {
-  return entry.GetClock() + m_lifetime < m_now;
-}
-
-EntryPredicateBinder::~EntryPredicateBinder() = default;
-
-// ---- Clocks ----
-
-IClock::~IClock() = default;
-
-uint64_t BasicClockObject::GetTime() {
-  return m_ticks;
-}
-void BasicClockObject::Increment() {
-  ++m_ticks;
-}
-
-uint64_t SystemBasedClock::GetTime() {
-  return DateTime::TotalMillisecondsFromMinDateTimeUTC();
-}
-void SystemBasedClock::Increment() {}
-
-std::unique_ptr<IClock> CreateBasicClock() {
-  return std::make_unique<BasicClockObject>();
-}
-std::unique_ptr<IClock> CreateSystemClock() {
-  return std::make_unique<SystemBasedClock>();
-}
 
 // ---- IPolicy defaults ----
 
