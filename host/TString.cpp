@@ -19,8 +19,9 @@ bool IsLowSurrogate(char16_t u) {
   return u >= 0xDC00 && u <= 0xDFFF;
 }
 
-void AppendCodePoint(std::u16string& out, char32_t cp) {
-  if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = kReplacement;
+// Appends the UTF-16 units of a code point, a surrogate pair above U+FFFF;
+// a value in the surrogate range is appended as that one unit.
+void AppendUtf16Units(std::u16string& out, char32_t cp) {
   if (cp < 0x10000) {
     out += static_cast<char16_t>(cp);
   } else {
@@ -28,6 +29,11 @@ void AppendCodePoint(std::u16string& out, char32_t cp) {
     out += static_cast<char16_t>(0xD800 + (cp >> 10));
     out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
   }
+}
+
+void AppendCodePoint(std::u16string& out, char32_t cp) {
+  if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = kReplacement;
+  AppendUtf16Units(out, cp);
 }
 
 // 8-bit text is UTF-8, generalised so that every UTF-16 string has a form of
@@ -109,13 +115,7 @@ void DecodeGeneralisedUtf8(std::string_view bytes, std::u16string& out) {
       continue;
     }
     lastWasLoneHigh = cp >= 0xD800 && cp <= 0xDBFF;
-    if (cp < 0x10000) {
-      out += static_cast<char16_t>(cp);
-    } else {
-      cp -= 0x10000;
-      out += static_cast<char16_t>(0xD800 + (cp >> 10));
-      out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
-    }
+    AppendUtf16Units(out, cp);
   }
 }
 

@@ -3,11 +3,8 @@
 // Each cache stands for a process with its own coherence service. Instead of
 // a redis-server, a small in-process bus carries the published messages: the
 // tour needs no server, and every step happens at once, in order.
-#include <fnmatch.h>
-
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,42 +18,17 @@
 #include "main/utility/CachePolicies.h"
 #include "main/utility/SynchronizedIndexedCache.h"
 #include "public/caching/RedisPubsub.h"
+#include "testing/InProcessSubscriptionManager.h"
 
 namespace tour {
 
 namespace {
 
-using kelvra::caching::IRedisSubscriptionManager;
 using kelvra::caching::RedisPubsub;
 
 // One "process's" subscriptions: a message is handed to the callback of every
 // pattern that matches its channel, on the delivering thread.
-// Thread-safe: m_mutex guards m_subscriptions; callbacks run without it.
-class InProcessSubscriptions : public IRedisSubscriptionManager {
- public:
-  void Subscribe(const TString& pattern, const MessageCallback& callback) override {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_subscriptions[pattern.toStdString()] = callback;
-  }
-  void Unsubscribe(const TString& pattern) override {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_subscriptions.erase(pattern.toStdString());
-  }
-  void Deliver(const TString& channel, const std::string& message) {
-    std::vector<MessageCallback> targets;
-    {
-      std::lock_guard<std::mutex> lock(m_mutex);
-      for (const auto& [pattern, callback] : m_subscriptions) {
-        if (fnmatch(pattern.c_str(), channel.toStdString().c_str(), 0) == 0) targets.push_back(callback);
-      }
-    }
-    for (const auto& callback : targets) callback(channel, message.data(), static_cast<int>(message.size()));
-  }
-
- private:
-  std::mutex m_mutex;
-  std::map<std::string, MessageCallback> m_subscriptions;
-};
+using InProcessSubscriptions = kelcache_testing::InProcessSubscriptionManager;
 
 // Test instances of the service may only be made in unit-test mode; the tour
 // turns it on for this chapter alone.

@@ -45,16 +45,9 @@ void RunChildMode() {
   PrintValue("IsExternalProtocolServer", text(config.GetIsExternalProtocolServer()));
   PrintValue("Edition", AppConfig::EditionName(AppConfig::GetEdition()));
   PrintValue("IsGatewayAgent", text(AppConfig::IsGatewayAgent()));
-  std::fflush(stdout);
-  std::fflush(stderr);
-  std::_Exit(0);
 }
 
-[[maybe_unused]] const bool s_childMode = [] {
-  const char* mode = std::getenv(kChildModeVariable);
-  if (mode != nullptr && std::strcmp(mode, "appconfig") == 0) RunChildMode();
-  return false;
-}();
+[[maybe_unused]] const bool s_childMode = kelcache_test::RunIfChildMode("appconfig", RunChildMode);
 
 using ChildResult = kelcache_test::ChildModeResult;
 

@@ -54,16 +54,9 @@ void RunChildMode() {
   appoptions::ResetOption("ExternalCacheConcurrencyLimit");
   PrintValue("afterReset.ExternalCacheConcurrencyLimit",
              appoptions::GetOptionText("ExternalCacheConcurrencyLimit"));
-  std::fflush(stdout);
-  std::fflush(stderr);
-  std::_Exit(0);
 }
 
-[[maybe_unused]] const bool s_childMode = [] {
-  const char* mode = std::getenv(kChildModeVariable);
-  if (mode != nullptr && std::strcmp(mode, "options") == 0) RunChildMode();
-  return false;
-}();
+[[maybe_unused]] const bool s_childMode = kelcache_test::RunIfChildMode("options", RunChildMode);
 
 using ChildResult = kelcache_test::ChildModeResult;
 

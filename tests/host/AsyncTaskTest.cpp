@@ -1,4 +1,5 @@
 #include "host/AsyncTask.h"
+#include "tests/support/TestGate.h"
 
 #include <gtest/gtest.h>
 
@@ -24,24 +25,7 @@ using AsyncTask::LaunchMode;
 // found a hang, not a slow machine.
 constexpr std::chrono::milliseconds kLongWait = 20s;
 
-// A one-shot gate: Wait blocks until Open.
-class Gate {
- public:
-  void Open() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_open = true;
-    m_changed.notify_all();
-  }
-  bool Wait(std::chrono::milliseconds timeout = kLongWait) {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    return m_changed.wait_for(lock, timeout, [this] { return m_open; });
-  }
-
- private:
-  std::mutex m_mutex;
-  std::condition_variable m_changed;
-  bool m_open = false;
-};
+using Gate = kelcache_test::TestGate;
 
 template <class E>
 void ExpectError(const E& error, const char* message, uint32_t code) {

@@ -44,16 +44,9 @@ constexpr FeatureFlagId kPrintedFlags[] = {kInvariantsFlag, kRedisTtlFlag, 5, 6,
 
 void RunChildMode() {
   for (FeatureFlagId id : kPrintedFlags) std::printf("flag %u=%d\n", id, FeatureFlags::IsOn(id) ? 1 : 0);
-  std::fflush(stdout);
-  std::fflush(stderr);
-  std::_Exit(0);
 }
 
-[[maybe_unused]] const bool s_childMode = [] {
-  const char* mode = std::getenv(kChildModeVariable);
-  if (mode != nullptr && std::strcmp(mode, "featureflags") == 0) RunChildMode();
-  return false;
-}();
+[[maybe_unused]] const bool s_childMode = kelcache_test::RunIfChildMode("featureflags", RunChildMode);
 
 // Runs this program in child mode with KELCACHE_FEATURE_FLAGS set to flags
 // (and no other KELCACHE_* variable); returns stdout and stderr together.

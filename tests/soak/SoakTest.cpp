@@ -47,15 +47,8 @@
 namespace {
 
 using namespace std::chrono_literals;
-using CacheHelpers::Entry;
-using CacheHelpers::EntryPredicate;
-using kelvra::caching::CascadeInvalidatorAggregator;
-using kelvra::caching::CascadeInvalidatorHolderFactory;
-using kelvra::caching::DiskExternalCache;
-using kelvra::caching::IInvalidatorAggregatorScope;
-using kelvra::caching::IScopeDirtyHandler;
-using kelvra::caching::RedisExternalCache;
-using kelvra::caching::RedisPubsub;
+using namespace CacheHelpers;
+using namespace kelvra::caching;
 using Hash = std::pair<uint64_t, uint64_t>;
 using Clock = std::chrono::steady_clock;
 

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
 #include "tests/support/ChildProcess.h"
 
 extern char** environ;
@@ -40,6 +44,15 @@ ChildModeResult RunChildMode(const std::string& mode, const std::vector<std::str
     start = end + 1;
   }
   return result;
+}
+
+bool RunIfChildMode(const char* mode, void (*body)()) {
+  const char* chosen = std::getenv(kChildModeVariable);
+  if (chosen == nullptr || std::strcmp(chosen, mode) != 0) return false;
+  body();
+  std::fflush(stdout);
+  std::fflush(stderr);
+  std::_Exit(0);
 }
 
 }  // namespace kelcache_test

@@ -22,6 +22,13 @@ struct ChildModeResult {
   std::map<std::string, std::string> values;  // the "value name=text" lines
 };
 
+// The child's side: when KELCACHE_TESTS_CHILD_MODE is `mode`, runs `body`,
+// flushes the standard streams and leaves with _Exit(0); otherwise returns
+// false. A test file calls it from a static initialiser, so the child never
+// reaches the tests' main:
+//   [[maybe_unused]] const bool s_childMode = RunIfChildMode("mine", PrintValues);
+bool RunIfChildMode(const char* mode, void (*body)());
+
 // Runs this program with KELCACHE_TESTS_CHILD_MODE=mode. Its environment is
 // this process's without any KELCACHE_* variable and without those named in
 // `unset`, plus `extraVariables` ("NAME=value", replacing a variable of the same name). A sanitizer report in the

@@ -41,13 +41,9 @@
 namespace {
 
 using namespace std::chrono_literals;
-using coherence_test::Hash;
-using coherence_test::HashText;
-using coherence_test::MessageText;
+using namespace coherence_test;
 using kelvra::appoptions::ScopedOptionOverride;
-using kelvra::caching::RedisConnectionPool;
-using kelvra::caching::RedisPubsub;
-using kelvra::caching::RedisSubscriptionManager;
+using namespace kelvra::caching;
 
 constexpr auto kWait = 15s;
 constexpr uint64_t kTime = 63900000000000ULL;  // a DateTime representation (ms)

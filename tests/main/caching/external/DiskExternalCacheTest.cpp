@@ -616,6 +616,13 @@ TEST_F(DiskExternalCacheTest, EveryFailureThatIsSwallowedIsLoggedWithThePathAndT
     auto cache = MakeCache();
     return Store(*cache, key, MakeValue("stored before"));
   };
+  // An entry whose ".key" reads fail (a link to /proc/self/mem).
+  auto unreadableKey = [&](fs::path*) {
+    fs::create_directories(entry);
+    fs::create_symlink("/proc/self/mem", entry / ".key");
+    WriteFileBytes(entry / ".bin", "value");
+    return true;
+  };
   struct Case {
     const char* name;
     Operation operation;
@@ -681,24 +688,10 @@ TEST_F(DiskExternalCacheTest, EveryFailureThatIsSwallowedIsLoggedWithThePathAndT
          return true;
        },
        [&] { return longName; }, ENAMETOOLONG},
-      {"load: \".key\" cannot be read", Operation::Load,
-       [&](fs::path*) {
-         fs::create_directories(entry);
-         fs::create_symlink("/proc/self/mem", entry / ".key");
-         WriteFileBytes(entry / ".bin", "value");
-         return true;
-       },
-       [&] { return entry / ".key"; }, EIO},
+      {"load: \".key\" cannot be read", Operation::Load, unreadableKey, [&] { return entry / ".key"; }, EIO},
       {"load: the value's record cannot be read", Operation::Load, [&](fs::path*) { return storeFirst(); },
        [&] { return entry / ".bin"; }, EIO, false, XattrFault::Call::Get},
-      {"listing: \".key\" cannot be read", Operation::List,
-       [&](fs::path*) {
-         fs::create_directories(entry);
-         fs::create_symlink("/proc/self/mem", entry / ".key");
-         WriteFileBytes(entry / ".bin", "value");
-         return true;
-       },
-       [&] { return entry / ".key"; }, EIO},
+      {"listing: \".key\" cannot be read", Operation::List, unreadableKey, [&] { return entry / ".key"; }, EIO},
   };
   int ran = 0;
   for (const Case& c : cases) {

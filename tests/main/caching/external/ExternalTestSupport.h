@@ -24,6 +24,7 @@
 #include "host/LogCapture.h"
 #include "host/TString.h"
 #include "public/caching/ExternalCache.h"
+#include "tests/support/TestGate.h"
 
 namespace kelcache_test {
 
@@ -97,28 +98,7 @@ class ForeignByteLock {
   bool m_locked = false;
 };
 
-// A one-shot gate: Wait blocks until Open.
-class Gate {
- public:
-  void Open() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_open = true;
-    m_changed.notify_all();
-  }
-  bool Wait(std::chrono::milliseconds timeout = kLongWait) {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    return m_changed.wait_for(lock, timeout, [this] { return m_open; });
-  }
-  bool IsOpen() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_open;
-  }
-
- private:
-  std::mutex m_mutex;
-  std::condition_variable m_changed;
-  bool m_open = false;  // guarded by m_mutex
-};
+using Gate = kelcache_test::TestGate;
 
 // A store under the frame whose three functions the test supplies. The
 // functions are fixed at construction (the frame asks for them once per

@@ -62,17 +62,10 @@ void RunStoresOnPoolOfSize(unsigned workers) {
   }
   for (std::thread& caller : callers) caller.join();
   std::printf("value completed=%d\nvalue hung=%d\nvalue wrong=%d\n", completed.load(), hung.load(), wrong.load());
-  std::fflush(stdout);
-  std::_Exit(0);
 }
 
-[[maybe_unused]] const bool s_childMode = [] {
-  const char* mode = std::getenv(kChildModeVariable);
-  if (mode != nullptr && std::strcmp(mode, "pool-size") == 0) {
-    RunStoresOnPoolOfSize(static_cast<unsigned>(std::atoi(std::getenv(kPoolSizeVariable))));
-  }
-  return false;
-}();
+[[maybe_unused]] const bool s_childMode = kelcache_test::RunIfChildMode(
+    "pool-size", [] { RunStoresOnPoolOfSize(static_cast<unsigned>(std::atoi(std::getenv(kPoolSizeVariable)))); });
 
 class FramePoolSizeTest : public ::testing::TestWithParam<unsigned> {};
 
