@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "host/AppOptions.h"
+#include "host/TMutex.h"
 
 namespace {
 
@@ -76,18 +77,18 @@ AppConfig::AppConfig() {
   }
 
   const char* folder = Variable("KELCACHE_ExternalCacheDir");
-  std::lock_guard<std::mutex> lock(m_folderMutex);
+  TMutexLock lock(m_folderMutex);
   m_externalCacheDir =
       TString::fromStdString(folder != nullptr ? std::string(folder) : DefaultExternalCacheDir());
 }
 
 TString AppConfig::GetExternalCacheDir() const {
-  std::lock_guard<std::mutex> lock(m_folderMutex);
+  TMutexLock lock(m_folderMutex);
   return m_externalCacheDir;
 }
 
 void AppConfig::SetExternalCacheDir(TString folder) {
-  std::lock_guard<std::mutex> lock(m_folderMutex);
+  TMutexLock lock(m_folderMutex);
   m_externalCacheDir = std::move(folder);
 }
 

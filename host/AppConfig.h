@@ -26,12 +26,12 @@
 #pragma once
 
 #include <atomic>
-#include <mutex>
 #include <string_view>
 
 #include "host/Export.h"
 #include "host/TString.h"
 #include "host/ThreadAnnotations.h"
+#include "host/TMutex.h"
 
 class KELCACHE_EXPORT AppConfig {
  public:
@@ -86,6 +86,6 @@ class KELCACHE_EXPORT AppConfig {
   std::atomic<bool> m_isExternalProtocolServer{false};
   std::atomic<Edition> m_edition{Edition::Server};
 
-  mutable std::mutex m_folderMutex;
+  mutable TMutex m_folderMutex;
   TString m_externalCacheDir KELCACHE_GUARDED_BY(m_folderMutex);
 };

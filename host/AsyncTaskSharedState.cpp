@@ -4,6 +4,7 @@
 
 #include "host/AsyncTaskExceptions.h"
 #include "host/AsyncTaskTLS.h"
+#include "host/TMutex.h"
 
 namespace AsyncTask {
 
@@ -21,7 +22,7 @@ bool SharedStateBase::IsReady() const {
 }
 
 bool SharedStateBase::IsDeferred() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  TMutexLock lock(m_mutex);
   return m_deferred && !m_deferredTaken;
 }
 
@@ -36,7 +37,7 @@ FutureStatus SharedStateBase::WaitFor(std::chrono::milliseconds timeout) {
   timeout = std::max(timeout, std::chrono::milliseconds(0));
   if (m_readyEvent.IsSet()) return FutureStatus::Ready;
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     if (m_deferred && !m_deferredTaken && !m_readyEvent.IsSet()) return FutureStatus::Deferred;
   }
   if (IWaitHandler* handler = TLS::GetWaitHandler()) return handler->Wait(*this, timeout);
@@ -54,14 +55,14 @@ bool SharedStateBase::BlockUntilReady(std::chrono::milliseconds timeout) {
 void SharedStateBase::CheckForException() const {
   std::exception_ptr error;
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     error = m_exception;
   }
   if (error) std::rethrow_exception(error);
 }
 
 void SharedStateBase::SetException(std::exception_ptr error) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  TMutexLock lock(m_mutex);
   ThrowIfReadyLocked();
   m_exception = std::move(error);
   MarkReadyLocked();
@@ -69,7 +70,7 @@ void SharedStateBase::SetException(std::exception_ptr error) {
 
 void SharedStateBase::AbandonIfPending() noexcept {
   try {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     if (m_readyEvent.IsSet()) return;
     m_exception = std::make_exception_ptr(BrokenPromiseException());
     MarkReadyLocked();
@@ -79,13 +80,13 @@ void SharedStateBase::AbandonIfPending() noexcept {
 }
 
 void SharedStateBase::SetDeferred(std::function<void()> task) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  TMutexLock lock(m_mutex);
   m_deferred = true;
   m_deferredTask = std::move(task);
 }
 
 bool SharedStateBase::TryTakingDeferredOwnership() {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  TMutexLock lock(m_mutex);
   if (!m_deferred || m_deferredTaken) return false;
   m_deferredTaken = true;
   return true;
@@ -95,7 +96,7 @@ void SharedStateBase::RunDeferredTaskIfUntaken() {
   if (!TryTakingDeferredOwnership()) return;
   std::function<void()> task;
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     task = std::move(m_deferredTask);
     m_deferredTask = nullptr;
   }
@@ -104,22 +105,22 @@ void SharedStateBase::RunDeferredTaskIfUntaken() {
 }
 
 void SharedStateBase::SetWhenCanceled(int whenCanceled) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  TMutexLock lock(m_mutex);
   m_whenCanceled = whenCanceled;
 }
 
 int SharedStateBase::GetWhenCanceled() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  TMutexLock lock(m_mutex);
   return m_whenCanceled;
 }
 
 void SharedStateBase::SetIgnoreCancelBeforeStart(bool ignore) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  TMutexLock lock(m_mutex);
   m_ignoreCancelBeforeStart = ignore;
 }
 
 bool SharedStateBase::GetIgnoreCancelBeforeStart() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  TMutexLock lock(m_mutex);
   return m_ignoreCancelBeforeStart;
 }
 

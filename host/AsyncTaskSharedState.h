@@ -36,7 +36,6 @@
 #include <chrono>
 #include <exception>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <utility>
 
@@ -44,6 +43,7 @@
 #include "host/Export.h"
 #include "host/ThreadAnnotations.h"
 #include "host/WaitEvent.h"
+#include "host/TMutex.h"
 
 namespace AsyncTask {
 
@@ -118,7 +118,7 @@ class KELCACHE_EXPORT SharedStateBase {
   void MarkReadyLocked() KELCACHE_REQUIRES(m_mutex);
 
   // Guards every member of the state, the derived value included.
-  mutable std::mutex m_mutex;
+  mutable TMutex m_mutex;
 
  private:
   // Runs the deferred task on this thread if nobody has taken it yet.
@@ -142,7 +142,7 @@ class SharedState : public SharedStateBase {
   // Makes the state ready with `value`. Raises PromiseAlreadySetException
   // when the state is already ready.
   void SetValue(T value) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     ThrowIfReadyLocked();
     m_value.emplace(std::move(value));
     MarkReadyLocked();
@@ -151,7 +151,7 @@ class SharedState : public SharedStateBase {
   // A copy of the value. REQUIRES: the state is ready with a value (callers
   // Wait and CheckForException first); otherwise raises a LogicException.
   T GetValue() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     if (!m_value) ThrowLogicException("host/AsyncTaskSharedState", __LINE__, "m_value");
     return *m_value;
   }
@@ -164,7 +164,7 @@ template <>
 class SharedState<void> : public SharedStateBase {
  public:
   void SetValue() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     ThrowIfReadyLocked();
     MarkReadyLocked();
   }

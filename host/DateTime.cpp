@@ -3,11 +3,12 @@
 #include <ctime>
 
 #include "host/LocalTimeLock.h"
+#include "host/TMutex.h"
 
 namespace host_internal {
 
-std::mutex& LocalTimeMutex() {
-  static std::mutex mutex;
+TMutex& LocalTimeMutex() {
+  static TMutex mutex;
   return mutex;
 }
 
@@ -32,7 +33,7 @@ DateTime DateTime::GetLocalTime() {
   std::time_t seconds = std::chrono::system_clock::to_time_t(now);
   std::tm local{};
   {
-    std::lock_guard<std::mutex> lock(host_internal::LocalTimeMutex());
+    TMutexLock lock(host_internal::LocalTimeMutex());
     localtime_r(&seconds, &local);
   }
   // tm_gmtoff is the local zone's offset from UTC in seconds, daylight saving included.

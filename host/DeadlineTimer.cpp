@@ -1,4 +1,5 @@
 #include "host/DeadlineTimer.h"
+#include "host/TMutex.h"
 
 #include <thread>
 
@@ -10,7 +11,7 @@ DeadlineTimer& DeadlineTimer::Instance() {
 }
 
 DeadlineTimer::Handle DeadlineTimer::Schedule(Clock::time_point deadline, std::function<void()> callback) {
-  std::unique_lock<std::mutex> lock(m_mutex);
+  TMutexLock lock(m_mutex);
   if (!m_started) {
     std::thread([this] { Run(); }).detach();
     m_started = true;
@@ -20,13 +21,13 @@ DeadlineTimer::Handle DeadlineTimer::Schedule(Clock::time_point deadline, std::f
   m_deadlines.emplace(handle, deadline);
   if (deadline < m_sleepUntil) {
     m_sleepUntil = deadline;
-    m_changed.notify_one();
+    m_changed.NotifyOne();
   }
   return handle;
 }
 
 bool DeadlineTimer::Cancel(Handle handle) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  TMutexLock lock(m_mutex);
   auto found = m_deadlines.find(handle);
   if (found == m_deadlines.end()) return false;
   m_pending.erase(Key{found->second, handle});
@@ -35,34 +36,34 @@ bool DeadlineTimer::Cancel(Handle handle) {
 }
 
 size_t DeadlineTimer::PendingCount() {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  TMutexLock lock(m_mutex);
   return m_pending.size();
 }
 
 void DeadlineTimer::Run() {
-  std::unique_lock<std::mutex> lock(m_mutex);
+  TMutexLock lock(m_mutex);
   for (;;) {
     if (m_pending.empty()) {
       m_sleepUntil = Clock::time_point::max();
-      m_changed.wait(lock);
+      m_changed.Wait(lock);
       continue;
     }
     auto earliest = m_pending.begin();
     if (Clock::now() < earliest->first.first) {
       m_sleepUntil = earliest->first.first;
-      m_changed.wait_until(lock, m_sleepUntil);
+      m_changed.WaitUntil(lock, m_sleepUntil);
       continue;
     }
     std::function<void()> callback = std::move(earliest->second);
     m_deadlines.erase(earliest->first.second);
     m_pending.erase(earliest);
-    lock.unlock();
+    lock.Unlock();
     try {
       callback();
     } catch (...) {
     }
     callback = nullptr;  // release what it holds outside the lock
-    lock.lock();
+    lock.Lock();
   }
 }
 

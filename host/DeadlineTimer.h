@@ -23,16 +23,15 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <unordered_map>
 #include <utility>
 
 #include "host/Export.h"
 #include "host/ThreadAnnotations.h"
+#include "host/TConditionVariable.h"
 
 namespace AsyncTask {
 
@@ -61,8 +60,8 @@ class KELCACHE_EXPORT DeadlineTimer {
   DeadlineTimer() = default;
   void Run();
 
-  std::mutex m_mutex;
-  std::condition_variable m_changed;
+  TMutex m_mutex;
+  TConditionVariable m_changed;
   bool m_started KELCACHE_GUARDED_BY(m_mutex) = false;
   // When the timer thread wakes next by itself (max: not before it is
   // notified). A new deadline notifies it only when it is earlier: with

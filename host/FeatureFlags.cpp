@@ -5,12 +5,12 @@
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
-#include <shared_mutex>
 #include <stdexcept>
 #include <string>
 #include <unordered_set>
 
+#include "host/LockGuards.h"
+#include "host/TReadWriteLock.h"
 #include "host/ThreadAnnotations.h"
 
 namespace {
@@ -87,12 +87,12 @@ class FlagStore {
 
   bool IsOn(FeatureFlagId id) const {
     if (!m_anyOn.load(std::memory_order_acquire)) return false;
-    std::shared_lock<std::shared_mutex> lock(m_mutex);
+    TReadLockGuard lock(m_mutex);
     return m_on.count(id) != 0;
   }
 
   void Set(FeatureFlagId id, bool on) {
-    std::unique_lock<std::shared_mutex> lock(m_mutex);
+    TWriteLockGuard lock(m_mutex);
     if (on) {
       m_on.insert(id);
     } else {
@@ -106,7 +106,7 @@ class FlagStore {
   }
 
  private:
-  mutable std::shared_mutex m_mutex;
+  mutable TReadWriteLock m_mutex;
   std::unordered_set<FeatureFlagId> m_on KELCACHE_GUARDED_BY(m_mutex);
   std::atomic<bool> m_anyOn{false};
 };

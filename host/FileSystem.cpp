@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "host/FileErrors.h"
+#include "host/TMutex.h"
 
 namespace fs = std::filesystem;
 
@@ -70,7 +71,7 @@ std::chrono::system_clock::time_point LocalToSystem(const DateTime& localTime) {
   fields.tm_isdst = -1;  // let the zone's rules decide whether daylight saving applies
   std::time_t utc;
   {
-    std::lock_guard<std::mutex> lock(host_internal::LocalTimeMutex());
+    TMutexLock lock(host_internal::LocalTimeMutex());
     utc = std::mktime(&fields);
   }
   if (utc == static_cast<std::time_t>(-1)) return asIfUtc;
@@ -84,7 +85,7 @@ DateTime SystemToLocal(std::chrono::system_clock::time_point time) {
   std::tm local{};
   bool converted;
   {
-    std::lock_guard<std::mutex> lock(host_internal::LocalTimeMutex());
+    TMutexLock lock(host_internal::LocalTimeMutex());
     converted = localtime_r(&utc, &local) != nullptr;
   }
   if (!converted) return DateTime::FromSystemTime(time);

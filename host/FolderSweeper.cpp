@@ -1,4 +1,5 @@
 #include "host/FolderSweeper.h"
+#include "host/TMutex.h"
 
 #include <algorithm>
 #include <limits>
@@ -67,7 +68,7 @@ FolderSweeper::FolderSweeper(uint64_t budgetBytes, FolderSweepOrder order, unsig
 FolderSweeper::~FolderSweeper() = default;
 
 uint64_t FolderSweeper::GetScanCount() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  TMutexLock lock(m_mutex);
   return m_scanCount;
 }
 
@@ -76,7 +77,7 @@ bool FolderSweeper::Sweep(const TPath& folder, uint64_t incomingBytes) {
   FolderState* state = nullptr;
   uint64_t estimateAtStart = 0;
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     state = &m_folders[folder.ToString()];
     state->estimatedBytes = SaturatingAdd(state->estimatedBytes, incomingBytes);
     if (state->scanning) return false;  // the running scan will account for these bytes
@@ -93,12 +94,12 @@ bool FolderSweeper::Sweep(const TPath& folder, uint64_t incomingBytes) {
     result = ScanAndTrim(folder.ToStdPath(), incomingBytes);
   } catch (...) {
     // Only an allocation failure can get here; let the next Sweep try again.
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     state->scanning = false;
     throw;
   }
 
-  std::lock_guard<std::mutex> lock(m_mutex);
+  TMutexLock lock(m_mutex);
   // Bytes announced by other threads while this scan ran may or may not have
   // been seen by it; counting them again errs towards an earlier next scan.
   uint64_t announcedDuringScan = state->estimatedBytes - estimateAtStart;

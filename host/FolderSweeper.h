@@ -45,13 +45,13 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
-#include <mutex>
 #include <unordered_map>
 #include <vector>
 
 #include "host/Export.h"
 #include "host/TPath.h"
 #include "host/TString.h"
+#include "host/TMutex.h"
 
 enum class FolderSweepOrder : int { LeastRecentlyWritten = 0, LargestFirst = 1 };
 
@@ -107,9 +107,9 @@ class KELCACHE_EXPORT FolderSweeper {
   const unsigned m_minimumAgeSeconds;
   const std::chrono::nanoseconds m_interval;
 
-  mutable std::mutex m_mutex;
+  mutable TMutex m_mutex;
   // Guarded by m_mutex. Keyed by the folder's path text; an element is never
   // erased, so a reference to one stays valid while the sweeper lives.
   std::unordered_map<TString, FolderState> m_folders;
-  uint64_t m_scanCount = 0;  // guarded by m_mutex
+  uint64_t m_scanCount KELCACHE_GUARDED_BY(m_mutex) = 0;
 };

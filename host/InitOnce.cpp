@@ -1,10 +1,9 @@
 #include "host/InitOnce.h"
 
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 
 #include "host/Errors.h"
+#include "host/TConditionVariable.h"
 
 namespace {
 
@@ -26,8 +25,8 @@ struct KeptResult {
 // Never destroyed, so the kept objects live until the process ends and
 // nothing depends on the order in which static objects go at exit.
 struct InitOnceRegistry {
-  std::mutex m_mutex;
-  std::condition_variable m_changed;
+  TMutex m_mutex;
+  TConditionVariable m_changed;
   KeptResult* m_kept = nullptr;
 };
 
@@ -47,13 +46,13 @@ void* InitOnce(InitOnceSlot& slot, boost::any (*create)(void* context), void* co
 
   InitOnceRegistry& registry = Registry();
   {
-    std::unique_lock<std::mutex> lock(registry.m_mutex);
+    TMutexLock lock(registry.m_mutex);
     while (slot.m_state == kCreating) {
       if (slot.m_creator == &t_threadMarker) {
-        lock.unlock();
+        lock.Unlock();
         ThrowLogicException("host/InitOnce", __LINE__, "slot.m_creator != this thread");
       }
-      registry.m_changed.wait(lock);
+      registry.m_changed.Wait(lock);
     }
     if (slot.m_state == kDone) return slot.m_pointer.load(std::memory_order_acquire);
     slot.m_state = kCreating;
@@ -71,23 +70,23 @@ void* InitOnce(InitOnceSlot& slot, boost::any (*create)(void* context), void* co
     pointer = extract(kept->m_held);
   } catch (...) {
     {
-      std::lock_guard<std::mutex> lock(registry.m_mutex);
+      TMutexLock lock(registry.m_mutex);
       slot.m_state = kEmpty;
       slot.m_creator = nullptr;
     }
-    registry.m_changed.notify_all();
+    registry.m_changed.NotifyAll();
     // The failed result (if any) is destroyed here, outside the lock.
     throw;
   }
 
   {
-    std::lock_guard<std::mutex> lock(registry.m_mutex);
+    TMutexLock lock(registry.m_mutex);
     kept->m_next = registry.m_kept;
     registry.m_kept = kept.release();
     slot.m_pointer.store(pointer, std::memory_order_release);
     slot.m_state = kDone;
     slot.m_creator = nullptr;
   }
-  registry.m_changed.notify_all();
+  registry.m_changed.NotifyAll();
   return pointer;
 }

@@ -1,6 +1,7 @@
 #include "host/KelvraTls.h"
 
 #include "host/Errors.h"
+#include "host/TMutex.h"
 
 namespace {
 
@@ -21,7 +22,7 @@ IThreadContext::~IThreadContext() = default;
 ThreadContext::~ThreadContext() = default;
 
 std::shared_ptr<kelvra::caching::IInvalidatorAggregatorScope> ThreadContext::GetCurrentQueryJobScope() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  TMutexLock lock(m_mutex);
   return m_currentQueryJobScope;
 }
 
@@ -30,7 +31,7 @@ void ThreadContext::SetCurrentQueryJobScope(
   // The previous scope is released after the lock is gone: its destruction
   // runs the scope's own code, which must not run under our mutex.
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     m_currentQueryJobScope.swap(scope);
   }
 }

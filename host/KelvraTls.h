@@ -21,10 +21,10 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 
 #include "host/Export.h"
 #include "host/ThreadAnnotations.h"
+#include "host/TMutex.h"
 
 namespace kelvra::caching {
 class IInvalidatorAggregatorScope;
@@ -49,7 +49,7 @@ class KELCACHE_EXPORT ThreadContext : public IThreadContext {
   void SetCurrentQueryJobScope(std::shared_ptr<kelvra::caching::IInvalidatorAggregatorScope> scope) override;
 
  private:
-  mutable std::mutex m_mutex;
+  mutable TMutex m_mutex;
   std::shared_ptr<kelvra::caching::IInvalidatorAggregatorScope> m_currentQueryJobScope
       KELCACHE_GUARDED_BY(m_mutex);
 };

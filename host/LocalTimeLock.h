@@ -7,10 +7,11 @@
 // they are ordered for every checker too. Internal to the host layer.
 #pragma once
 
-#include <mutex>
+
+#include "host/TMutex.h"
 
 namespace host_internal {
 
-std::mutex& LocalTimeMutex();
+TMutex& LocalTimeMutex();
 
 }  // namespace host_internal

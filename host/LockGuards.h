@@ -6,41 +6,48 @@
 //
 // Both work with any type that has those member functions (TReadWriteLock,
 // TRecursiveMutex). Unlock() releases early; the destructor then does
-// nothing. Thread rules: a guard belongs to the thread that made it.
+// nothing. Both are scoped capabilities, so clang's lock analysis knows what
+// they hold. Thread rules: a guard belongs to the thread that made it.
 #pragma once
 
+#include "host/ThreadAnnotations.h"
+
 template <class LockType>
-class [[nodiscard]] TWriteLockGuard {
+class KELCACHE_SCOPED_CAPABILITY [[nodiscard]] TWriteLockGuard {
  public:
-  explicit TWriteLockGuard(LockType& lock) : m_lock(&lock) { m_lock->Lock(); }
+  explicit TWriteLockGuard(LockType& lock) KELCACHE_ACQUIRE(lock) : m_lock(&lock) { m_lock->Lock(); }
   TWriteLockGuard(const TWriteLockGuard&) = delete;
   TWriteLockGuard& operator=(const TWriteLockGuard&) = delete;
-  ~TWriteLockGuard() { Unlock(); }
-  void Unlock() {
+  ~TWriteLockGuard() KELCACHE_RELEASE() { Release(); }
+  void Unlock() KELCACHE_RELEASE() { Release(); }
+
+ private:
+  void Release() KELCACHE_NO_THREAD_SAFETY_ANALYSIS {
     if (m_lock) {
       m_lock->Unlock();
       m_lock = nullptr;
     }
   }
 
- private:
   LockType* m_lock;
 };
 
 template <class LockType>
-class [[nodiscard]] TReadLockGuard {
+class KELCACHE_SCOPED_CAPABILITY [[nodiscard]] TReadLockGuard {
  public:
-  explicit TReadLockGuard(LockType& lock) : m_lock(&lock) { m_lock->LockRead(); }
+  explicit TReadLockGuard(LockType& lock) KELCACHE_ACQUIRE_SHARED(lock) : m_lock(&lock) { m_lock->LockRead(); }
   TReadLockGuard(const TReadLockGuard&) = delete;
   TReadLockGuard& operator=(const TReadLockGuard&) = delete;
-  ~TReadLockGuard() { Unlock(); }
-  void Unlock() {
+  ~TReadLockGuard() KELCACHE_RELEASE() { Release(); }
+  void Unlock() KELCACHE_RELEASE() { Release(); }
+
+ private:
+  void Release() KELCACHE_NO_THREAD_SAFETY_ANALYSIS {
     if (m_lock) {
       m_lock->UnlockRead();
       m_lock = nullptr;
     }
   }
 
- private:
   LockType* m_lock;
 };

@@ -1,4 +1,5 @@
 #include "host/LogCapture.h"
+#include "host/TMutex.h"
 
 #include <algorithm>
 #include <atomic>
@@ -22,33 +23,32 @@ struct CaptureRegistry {
   }
 
   void Add(Capture* capture) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     m_captures.push_back(capture);
     UpdateLowestLevel();
   }
 
   void Remove(Capture* capture) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     m_captures.erase(std::remove(m_captures.begin(), m_captures.end(), capture), m_captures.end());
     UpdateLowestLevel();
   }
 
   void Deliver(const Record& record) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     for (Capture* capture : m_captures) {
       if (record.severity >= capture->m_minimum) capture->Add(record);
     }
   }
 
-  // Needs m_mutex held.
-  void UpdateLowestLevel() {
+  void UpdateLowestLevel() KELCACHE_REQUIRES(m_mutex) {
     int lowest = INT_MAX;
     for (const Capture* capture : m_captures) lowest = std::min(lowest, capture->m_minimum.Level());
     m_lowestLevel.store(lowest, std::memory_order_relaxed);
   }
 
-  std::mutex m_mutex;
-  std::vector<Capture*> m_captures;  // guarded by m_mutex
+  TMutex m_mutex;
+  std::vector<Capture*> m_captures KELCACHE_GUARDED_BY(m_mutex);
   std::atomic<int> m_lowestLevel{INT_MAX};
 };
 
@@ -61,17 +61,17 @@ Capture::~Capture() {
 }
 
 void Capture::Add(const Record& record) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  TMutexLock lock(m_mutex);
   m_records.push_back(record);
 }
 
 std::vector<Record> Capture::Records() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  TMutexLock lock(m_mutex);
   return m_records;
 }
 
 std::vector<Record> Capture::Events(const TString& name) const {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  TMutexLock lock(m_mutex);
   std::vector<Record> events;
   for (const Record& record : m_records) {
     if (record.IsEvent() && record.eventName == name) events.push_back(record);
@@ -80,7 +80,7 @@ std::vector<Record> Capture::Events(const TString& name) const {
 }
 
 std::vector<TString> Capture::Lines() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  TMutexLock lock(m_mutex);
   std::vector<TString> lines;
   for (const Record& record : m_records) {
     if (!record.IsEvent()) lines.push_back(record.text);
@@ -89,14 +89,14 @@ std::vector<TString> Capture::Lines() const {
 }
 
 bool Capture::ContainsLine(const TString& fragment) const {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  TMutexLock lock(m_mutex);
   return std::any_of(m_records.begin(), m_records.end(), [&](const Record& record) {
     return !record.IsEvent() && record.text.contains(fragment);
   });
 }
 
 void Capture::Clear() {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  TMutexLock lock(m_mutex);
   m_records.clear();
 }
 

@@ -15,7 +15,6 @@
 // reads it; records keep the order in which they arrived.
 #pragma once
 
-#include <mutex>
 #include <optional>
 #include <unordered_map>
 #include <vector>
@@ -24,6 +23,7 @@
 #include "host/Export.h"
 #include "host/TLog.h"
 #include "host/TString.h"
+#include "host/TMutex.h"
 
 namespace TLog {
 
@@ -71,8 +71,8 @@ class KELCACHE_EXPORT Capture {
   void Add(const Record& record);
 
   const AnySeverity m_minimum;
-  mutable std::mutex m_mutex;
-  std::vector<Record> m_records;  // guarded by m_mutex
+  mutable TMutex m_mutex;
+  std::vector<Record> m_records KELCACHE_GUARDED_BY(m_mutex);
 };
 
 namespace internal {

@@ -1,4 +1,5 @@
 #include "host/LogRateLimiter.h"
+#include "host/TMutex.h"
 
 #include <algorithm>
 
@@ -11,7 +12,7 @@ LogRateLimiter::Decision LogRateLimiter::Next() {
 }
 
 LogRateLimiter::Decision LogRateLimiter::NextAt(Clock::time_point now) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  TMutexLock lock(m_mutex);
   if (!m_started) {
     m_started = true;
     m_refilledAt = now;

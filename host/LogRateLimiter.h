@@ -13,10 +13,10 @@
 
 #include <chrono>
 #include <cstdint>
-#include <mutex>
 
 #include "host/Export.h"
 #include "host/ThreadAnnotations.h"
+#include "host/TMutex.h"
 
 class KELCACHE_EXPORT LogRateLimiter {
  public:
@@ -37,7 +37,7 @@ class KELCACHE_EXPORT LogRateLimiter {
  private:
   const unsigned m_burst;
   const std::chrono::milliseconds m_interval;
-  std::mutex m_mutex;
+  TMutex m_mutex;
   // Lines that may still be written at once: the burst, then one more for
   // each whole interval since m_refilledAt (never more than the burst).
   unsigned m_tokens KELCACHE_GUARDED_BY(m_mutex);

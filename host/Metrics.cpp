@@ -1,4 +1,5 @@
 #include "host/Metrics.h"
+#include "host/TMutex.h"
 
 #include <algorithm>
 #include <atomic>
@@ -27,7 +28,7 @@ struct Registry {
   void Deliver(const ScopeRecord& record) {
     std::shared_ptr<ISink> sink;
     {
-      std::lock_guard<std::mutex> lock(m_mutex);
+      TMutexLock lock(m_mutex);
       sink = m_sink;
       for (Capture* capture : m_captures) capture->Add(record);
     }
@@ -36,9 +37,9 @@ struct Registry {
 
   std::atomic<uint64_t> m_enabledMask{kAllCategories};
   const std::shared_ptr<AggregatingSink> m_defaultSink = std::make_shared<AggregatingSink>();
-  std::mutex m_mutex;
-  std::shared_ptr<ISink> m_sink = m_defaultSink;  // guarded by m_mutex
-  std::vector<Capture*> m_captures;               // guarded by m_mutex
+  TMutex m_mutex;
+  std::shared_ptr<ISink> m_sink KELCACHE_GUARDED_BY(m_mutex) = m_defaultSink;
+  std::vector<Capture*> m_captures KELCACHE_GUARDED_BY(m_mutex);
 };
 
 bool TestBitsAndContext(uint64_t mask) noexcept {
@@ -66,7 +67,7 @@ TString AttributeToString(const AttributeValue& value) {
 ISink::~ISink() = default;
 
 void AggregatingSink::OnScopeClosed(const ScopeRecord& record) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  TMutexLock lock(m_mutex);
   auto found = m_stats.find(record.name);
   if (found == m_stats.end()) found = m_stats.emplace(record.name, Stats{}).first;
   Stats& stats = found->second;
@@ -92,7 +93,7 @@ void AggregatingSink::OnScopeClosed(const ScopeRecord& record) {
 }
 
 std::vector<DurationSeries> AggregatingSink::SeriesSnapshot() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  TMutexLock lock(m_mutex);
   std::vector<DurationSeries> series;
   series.reserve(m_series.size());
   for (const auto& [key, histogram] : m_series) series.push_back(histogram);
@@ -100,7 +101,7 @@ std::vector<DurationSeries> AggregatingSink::SeriesSnapshot() const {
 }
 
 std::map<TString, AggregatingSink::Stats> AggregatingSink::Snapshot() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  TMutexLock lock(m_mutex);
   return std::map<TString, Stats>(m_stats.begin(), m_stats.end());
 }
 
@@ -129,7 +130,7 @@ TString AggregatingSink::Render() const {
 }
 
 void AggregatingSink::Reset() {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  TMutexLock lock(m_mutex);
   m_stats.clear();
   m_series.clear();
 }
@@ -141,13 +142,13 @@ std::shared_ptr<AggregatingSink> GetDefaultSink() {
 void SetSink(std::shared_ptr<ISink> sink) {
   Registry& registry = Registry::Get();
   if (!sink) sink = registry.m_defaultSink;
-  std::lock_guard<std::mutex> lock(registry.m_mutex);
+  TMutexLock lock(registry.m_mutex);
   registry.m_sink = std::move(sink);
 }
 
 std::shared_ptr<ISink> GetSink() {
   Registry& registry = Registry::Get();
-  std::lock_guard<std::mutex> lock(registry.m_mutex);
+  TMutexLock lock(registry.m_mutex);
   return registry.m_sink;
 }
 
@@ -191,29 +192,29 @@ void Scope::Close() noexcept {
 
 Capture::Capture() {
   Registry& registry = Registry::Get();
-  std::lock_guard<std::mutex> lock(registry.m_mutex);
+  TMutexLock lock(registry.m_mutex);
   registry.m_captures.push_back(this);
 }
 
 Capture::~Capture() {
   Registry& registry = Registry::Get();
-  std::lock_guard<std::mutex> lock(registry.m_mutex);
+  TMutexLock lock(registry.m_mutex);
   auto& captures = registry.m_captures;
   captures.erase(std::remove(captures.begin(), captures.end(), this), captures.end());
 }
 
 void Capture::Add(const ScopeRecord& record) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  TMutexLock lock(m_mutex);
   m_records.push_back(record);
 }
 
 std::vector<ScopeRecord> Capture::Records() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  TMutexLock lock(m_mutex);
   return m_records;
 }
 
 std::vector<ScopeRecord> Capture::Scopes(const TString& name) const {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  TMutexLock lock(m_mutex);
   std::vector<ScopeRecord> scopes;
   for (const ScopeRecord& record : m_records) {
     if (record.name == name) scopes.push_back(record);
@@ -222,7 +223,7 @@ std::vector<ScopeRecord> Capture::Scopes(const TString& name) const {
 }
 
 void Capture::Clear() {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  TMutexLock lock(m_mutex);
   m_records.clear();
 }
 

@@ -29,7 +29,6 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <unordered_map>
 #include <utility>
 #include <variant>
@@ -37,6 +36,7 @@
 
 #include "host/Export.h"
 #include "host/TString.h"
+#include "host/TMutex.h"
 
 namespace Metrics {
 
@@ -121,10 +121,10 @@ class KELCACHE_EXPORT AggregatingSink final : public ISink {
   void Reset();
 
  private:
-  mutable std::mutex m_mutex;
-  std::unordered_map<TString, Stats> m_stats;  // guarded by m_mutex
-  // Keyed by scope name, then outcome; guarded by m_mutex.
-  std::map<std::pair<TString, TString>, DurationSeries> m_series;
+  mutable TMutex m_mutex;
+  std::unordered_map<TString, Stats> m_stats KELCACHE_GUARDED_BY(m_mutex);
+  // Keyed by scope name, then outcome.
+  std::map<std::pair<TString, TString>, DurationSeries> m_series KELCACHE_GUARDED_BY(m_mutex);
 };
 
 // The process's aggregating sink, installed until SetSink replaces it.
@@ -189,8 +189,8 @@ class KELCACHE_EXPORT Capture {
   friend struct Registry;
   void Add(const ScopeRecord& record);
 
-  mutable std::mutex m_mutex;
-  std::vector<ScopeRecord> m_records;  // guarded by m_mutex
+  mutable TMutex m_mutex;
+  std::vector<ScopeRecord> m_records KELCACHE_GUARDED_BY(m_mutex);
 };
 
 }  // namespace Metrics

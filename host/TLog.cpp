@@ -13,11 +13,9 @@
 #include <atomic>
 #include <cctype>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <exception>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -25,6 +23,7 @@
 
 #include "host/LogCapture.h"
 #include "host/LogFormat.h"
+#include "host/TConditionVariable.h"
 
 namespace TLog {
 namespace {
@@ -72,9 +71,9 @@ class LineSink final : public spdlog::sinks::sink {
     m_target->flush();
     // Notified under the lock: a waiter that returns may drop the last
     // reference to this sink, which must not happen while notify_all runs.
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     ++m_flushes;
-    m_flushed.notify_all();
+    m_flushed.NotifyAll();
   }
   void set_pattern(const std::string& pattern) override { m_target->set_pattern(pattern); }
   void set_formatter(std::unique_ptr<spdlog::formatter> formatter) override {
@@ -82,20 +81,23 @@ class LineSink final : public spdlog::sinks::sink {
   }
 
   uint64_t Flushes() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     return m_flushes;
   }
   // Waits until more than `seen` flushes happened, or the time-out passed.
   void WaitForFlushAfter(uint64_t seen, std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    m_flushed.wait_for(lock, timeout, [&] { return m_flushes > seen; });
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    TMutexLock lock(m_mutex);
+    while (m_flushes <= seen) {
+      if (!m_flushed.WaitUntil(lock, deadline)) break;
+    }
   }
 
  private:
   const std::shared_ptr<spdlog::sinks::sink> m_target;
-  std::mutex m_mutex;
-  std::condition_variable m_flushed;
-  uint64_t m_flushes = 0;  // guarded by m_mutex
+  TMutex m_mutex;
+  TConditionVariable m_flushed;
+  uint64_t m_flushes KELCACHE_GUARDED_BY(m_mutex) = 0;
 };
 
 // A sink appending to the file, or null when it cannot be opened.
@@ -140,17 +142,17 @@ class LogState {
   void Write(AnySeverity severity, const std::string& line) {
     std::shared_ptr<spdlog::logger> logger;
     {
-      std::lock_guard<std::mutex> lock(m_configMutex);
+      TMutexLock lock(m_configMutex);
       logger = m_output.logger;
     }
     logger->log(ToSpdlogLevel(severity), spdlog::string_view_t(line.data(), line.size()));
   }
 
   void SetTarget(std::shared_ptr<spdlog::sinks::sink> target) {
-    std::lock_guard<std::mutex> flushLock(m_flushMutex);
+    TMutexLock flushLock(m_flushMutex);
     Output previous;
     {
-      std::lock_guard<std::mutex> lock(m_configMutex);
+      TMutexLock lock(m_configMutex);
       m_target = std::move(target);
       previous = std::exchange(m_output, MakeOutput(m_target, m_output.asynchronous));
     }
@@ -158,10 +160,10 @@ class LogState {
   }
 
   void SetAsynchronous(bool asynchronous) {
-    std::lock_guard<std::mutex> flushLock(m_flushMutex);
+    TMutexLock flushLock(m_flushMutex);
     Output previous;
     {
-      std::lock_guard<std::mutex> lock(m_configMutex);
+      TMutexLock lock(m_configMutex);
       if (m_output.asynchronous == asynchronous) return;
       previous = std::exchange(m_output, MakeOutput(m_target, asynchronous));
     }
@@ -169,20 +171,20 @@ class LogState {
   }
 
   bool IsAsynchronous() {
-    std::lock_guard<std::mutex> lock(m_configMutex);
+    TMutexLock lock(m_configMutex);
     return m_output.asynchronous;
   }
 
   uint64_t Dropped() {
-    std::lock_guard<std::mutex> lock(m_configMutex);
+    TMutexLock lock(m_configMutex);
     return m_pool ? m_pool->overrun_counter() : 0;
   }
 
   void Flush() {
-    std::lock_guard<std::mutex> flushLock(m_flushMutex);
+    TMutexLock flushLock(m_flushMutex);
     Output output;
     {
-      std::lock_guard<std::mutex> lock(m_configMutex);
+      TMutexLock lock(m_configMutex);
       output = m_output;
     }
     FlushOutput(output);
@@ -190,6 +192,9 @@ class LogState {
 
  private:
   LogState() {
+    // Nobody else can see the state yet; the lock is for the analysis, which
+    // asks for it around MakeOutput.
+    TMutexLock lock(m_configMutex);
     // A fallback that cannot fail, so that m_output is never empty.
     m_target = std::make_shared<spdlog::sinks::stderr_sink_mt>();
     m_output = MakeOutput(m_target, false);
@@ -222,8 +227,8 @@ class LogState {
     }
   }
 
-  // Needs m_configMutex held (or the constructor).
-  Output MakeOutput(const std::shared_ptr<spdlog::sinks::sink>& target, bool asynchronous) {
+  Output MakeOutput(const std::shared_ptr<spdlog::sinks::sink>& target, bool asynchronous)
+      KELCACHE_REQUIRES(m_configMutex) {
     Output output;
     output.sink = std::make_shared<LineSink>(target);
     output.asynchronous = asynchronous;
@@ -261,11 +266,11 @@ class LogState {
     }
   }
 
-  std::mutex m_flushMutex;
-  std::mutex m_configMutex;
-  std::shared_ptr<spdlog::sinks::sink> m_target;         // guarded by m_configMutex
-  Output m_output;                                       // guarded by m_configMutex
-  std::shared_ptr<spdlog::details::thread_pool> m_pool;  // guarded by m_configMutex
+  TMutex m_flushMutex;
+  TMutex m_configMutex;
+  std::shared_ptr<spdlog::sinks::sink> m_target KELCACHE_GUARDED_BY(m_configMutex);
+  Output m_output KELCACHE_GUARDED_BY(m_configMutex);
+  std::shared_ptr<spdlog::details::thread_pool> m_pool KELCACHE_GUARDED_BY(m_configMutex);
 };
 
 bool CaptureAccepts(AnySeverity severity) {

@@ -18,8 +18,9 @@
 #include <thread>
 
 #include "host/Export.h"
+#include "host/ThreadAnnotations.h"
 
-class KELCACHE_EXPORT TReadWriteLock {
+class KELCACHE_EXPORT KELCACHE_CAPABILITY("mutex") TReadWriteLock {
  public:
   // The spin count is accepted for compatibility; waiting always blocks.
   explicit TReadWriteLock(unsigned spinCount = 0);
@@ -27,14 +28,20 @@ class KELCACHE_EXPORT TReadWriteLock {
   TReadWriteLock& operator=(const TReadWriteLock&) = delete;
   ~TReadWriteLock();
 
-  void Lock();
-  void Unlock();
-  void LockRead();
-  void UnlockRead();
-  bool TryLock();
-  bool TryLockRead();
+  // The implementations manage the lock's own state, which the analysis
+  // cannot follow; callers see the annotations.
+  void Lock() KELCACHE_ACQUIRE() KELCACHE_NO_THREAD_SAFETY_ANALYSIS;
+  void Unlock() KELCACHE_RELEASE() KELCACHE_NO_THREAD_SAFETY_ANALYSIS;
+  void LockRead() KELCACHE_ACQUIRE_SHARED() KELCACHE_NO_THREAD_SAFETY_ANALYSIS;
+  void UnlockRead() KELCACHE_RELEASE_SHARED() KELCACHE_NO_THREAD_SAFETY_ANALYSIS;
+  bool TryLock() KELCACHE_TRY_ACQUIRE(true) KELCACHE_NO_THREAD_SAFETY_ANALYSIS;
+  bool TryLockRead() KELCACHE_TRY_ACQUIRE_SHARED(true) KELCACHE_NO_THREAD_SAFETY_ANALYSIS;
   // True when the calling thread holds the lock exclusively.
   bool IsLockedByCurrentThread() const;
+  // Tells the lock analysis that the caller holds the lock, where it cannot
+  // see it: in a lambda that runs while its caller holds the lock.
+  void AssertHeld() const KELCACHE_ASSERT_CAPABILITY(this) {}
+  void AssertReaderHeld() const KELCACHE_ASSERT_SHARED_CAPABILITY(this) {}
 
  private:
   std::shared_mutex m_mutex;

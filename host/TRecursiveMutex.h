@@ -7,22 +7,25 @@
 // Thread rules: any thread may use it.
 #pragma once
 
+
 #include <mutex>
 
 #include "host/Export.h"
+#include "host/ThreadAnnotations.h"
 
-class KELCACHE_EXPORT TRecursiveMutex {
+class KELCACHE_EXPORT KELCACHE_CAPABILITY("mutex") TRecursiveMutex {
  public:
   // The spin count is accepted for compatibility; waiting always blocks.
   explicit TRecursiveMutex(unsigned spinCount = 0) {}
   TRecursiveMutex(const TRecursiveMutex&) = delete;
   TRecursiveMutex& operator=(const TRecursiveMutex&) = delete;
 
-  void Lock() { m_mutex.lock(); }
-  void Unlock() { m_mutex.unlock(); }
-  bool TryLock() { return m_mutex.try_lock(); }
-  void LockRead() { m_mutex.lock(); }
-  void UnlockRead() { m_mutex.unlock(); }
+  void Lock() KELCACHE_ACQUIRE() { m_mutex.lock(); }
+  void Unlock() KELCACHE_RELEASE() { m_mutex.unlock(); }
+  bool TryLock() KELCACHE_TRY_ACQUIRE(true) { return m_mutex.try_lock(); }
+  void LockRead() KELCACHE_ACQUIRE_SHARED() { m_mutex.lock(); }
+  void UnlockRead() KELCACHE_RELEASE_SHARED() { m_mutex.unlock(); }
+  void AssertHeld() const KELCACHE_ASSERT_CAPABILITY(this) {}
 
  private:
   std::recursive_mutex m_mutex;

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "host/Errors.h"
+#include "host/TMutex.h"
 
 std::shared_ptr<TSemaphore> TSemaphore::Construct(int64_t count) {
   return std::shared_ptr<TSemaphore>(new TSemaphore(count));
@@ -13,12 +14,14 @@ TSemaphore::TSemaphore(int64_t count) : m_available(count < 0 ? 0 : count) {}
 bool TSemaphore::TryAcquire(std::chrono::milliseconds timeout) {
   // Longer waits are cut to a century, so that the deadline cannot overflow.
   timeout = std::min<std::chrono::milliseconds>(timeout, std::chrono::hours(24 * 365 * 100));
-  std::unique_lock<std::mutex> lock(m_mutex);
+  TMutexLock lock(m_mutex);
   if (m_available == 0 && timeout.count() > 0) {
     // steady_clock: a change of the wall clock neither stretches nor cuts the
-    // wait. wait_until re-checks the predicate after spurious wake-ups.
+    // wait. The loop re-checks after spurious wake-ups.
     auto deadline = std::chrono::steady_clock::now() + timeout;
-    m_released.wait_until(lock, deadline, [this]() KELCACHE_REQUIRES(m_mutex) { return m_available > 0; });
+    while (m_available == 0) {
+      if (!m_released.WaitUntil(lock, deadline)) break;
+    }
   }
   if (m_available == 0) return false;
   --m_available;
@@ -27,14 +30,14 @@ bool TSemaphore::TryAcquire(std::chrono::milliseconds timeout) {
 
 void TSemaphore::Release() {
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     ++m_available;
   }
-  m_released.notify_one();
+  m_released.NotifyOne();
 }
 
 int64_t TSemaphore::GetAvailableCount() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  TMutexLock lock(m_mutex);
   return m_available;
 }
 

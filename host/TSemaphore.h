@@ -14,14 +14,13 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 
 #include "host/Export.h"
 #include "host/RefCnt.h"
 #include "host/ThreadAnnotations.h"
+#include "host/TConditionVariable.h"
 
 class KELCACHE_EXPORT TSemaphore {
  public:
@@ -42,8 +41,8 @@ class KELCACHE_EXPORT TSemaphore {
  private:
   explicit TSemaphore(int64_t count);
 
-  mutable std::mutex m_mutex;
-  std::condition_variable m_released;
+  mutable TMutex m_mutex;
+  TConditionVariable m_released;
   int64_t m_available KELCACHE_GUARDED_BY(m_mutex);
 };
 

@@ -2,9 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -12,6 +10,7 @@
 #include "host/AppOptions.h"
 #include "host/ThreadAnnotations.h"
 #include "host/WaitEvent.h"
+#include "host/TConditionVariable.h"
 
 namespace AsyncTask {
 
@@ -32,14 +31,11 @@ void RunAndDropExceptions(std::function<void()>& task) noexcept {
   }
 }
 
-// A condition-variable wait of at most `timeout` (negative counts as 0; very
+// The deadline of a wait of at most `timeout` (negative counts as 0; very
 // long spans are cut to a century so that "now + timeout" can not overflow).
-template <class Predicate>
-bool WaitAtMost(std::condition_variable& condition, std::unique_lock<std::mutex>& lock,
-                std::chrono::milliseconds timeout, Predicate predicate) {
+std::chrono::steady_clock::time_point DeadlineAfter(std::chrono::milliseconds timeout) {
   constexpr std::chrono::milliseconds kLongest = std::chrono::hours(24 * 365 * 100);
-  timeout = std::clamp(timeout, std::chrono::milliseconds(0), kLongest);
-  return condition.wait_for(lock, timeout, predicate);
+  return std::chrono::steady_clock::now() + std::clamp(timeout, std::chrono::milliseconds(0), kLongest);
 }
 
 // A thread that runs handed-over tasks: a pool worker or a dedicated thread.
@@ -61,7 +57,7 @@ class RunnerStore {
  public:
   Runner* Take() {
     {
-      std::lock_guard<std::mutex> lock(m_mutex);
+      TMutexLock lock(m_mutex);
       if (!m_free.empty()) {
         Runner* runner = m_free.back();
         m_free.pop_back();
@@ -73,12 +69,12 @@ class RunnerStore {
   void Give(Runner* runner) {
     runner->task = nullptr;
     runner->wake.Reset();
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     m_free.push_back(runner);
   }
 
  private:
-  std::mutex m_mutex;
+  TMutex m_mutex;
   std::vector<Runner*> m_free KELCACHE_GUARDED_BY(m_mutex);
 };
 
@@ -95,7 +91,7 @@ class ThreadPool {
     m_runners.reserve(workers);
     for (unsigned i = 0; i < workers; ++i) m_runners.push_back(std::make_unique<Runner>());
     {
-      std::lock_guard<std::mutex> lock(m_mutex);
+      TMutexLock lock(m_mutex);
       for (auto& runner : m_runners) m_idle.push_back(runner.get());
     }
     for (auto& runner : m_runners) {
@@ -110,7 +106,7 @@ class ThreadPool {
   bool TrySchedule(const std::function<void()>& task) {
     Runner* worker;
     {
-      std::lock_guard<std::mutex> lock(m_mutex);
+      TMutexLock lock(m_mutex);
       if (m_idle.empty()) return false;
       worker = m_idle.back();
       m_idle.pop_back();
@@ -126,11 +122,14 @@ class ThreadPool {
   }
 
   bool WaitForIdle(std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(m_mutex);
+    const auto deadline = DeadlineAfter(timeout);
+    TMutexLock lock(m_mutex);
     ++m_idleWaiters;
-    bool idle = WaitAtMost(m_idleChanged, lock, timeout, [this] { return m_idle.size() == m_workers; });
+    while (m_idle.size() != m_workers) {
+      if (!m_idleChanged.WaitUntil(lock, deadline)) break;
+    }
     --m_idleWaiters;
-    return idle;
+    return m_idle.size() == m_workers;
   }
 
  private:
@@ -146,15 +145,15 @@ class ThreadPool {
   }
 
   void BecomeIdle(Runner& worker) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     m_idle.push_back(&worker);
-    if (m_idleWaiters > 0 && m_idle.size() == m_workers) m_idleChanged.notify_all();
+    if (m_idleWaiters > 0 && m_idle.size() == m_workers) m_idleChanged.NotifyAll();
   }
 
   const unsigned m_workers;
   std::vector<std::unique_ptr<Runner>> m_runners;  // fixed after construction
-  std::mutex m_mutex;
-  std::condition_variable m_idleChanged;
+  TMutex m_mutex;
+  TConditionVariable m_idleChanged;
   std::vector<Runner*> m_idle KELCACHE_GUARDED_BY(m_mutex);
   unsigned m_idleWaiters KELCACHE_GUARDED_BY(m_mutex) = 0;
 };
@@ -168,7 +167,7 @@ class DedicatedThreads {
   void Start(std::function<void()> task) {
     Runner* parked = nullptr;
     {
-      std::lock_guard<std::mutex> lock(m_mutex);
+      TMutexLock lock(m_mutex);
       ++m_running;
       if (!m_parked.empty()) {
         parked = m_parked.back();
@@ -193,23 +192,27 @@ class DedicatedThreads {
   }
 
   void SetLimits(unsigned maxParked, std::chrono::milliseconds idleTimeout) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     m_maxParked = maxParked;
     m_idleTimeout = std::max(idleTimeout, std::chrono::milliseconds(0));
   }
 
   bool WaitForNone(std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    return WaitAtMost(m_countChanged, lock, timeout, [this] { return m_running == 0; });
+    const auto deadline = DeadlineAfter(timeout);
+    TMutexLock lock(m_mutex);
+    while (m_running != 0) {
+      if (!m_countChanged.WaitUntil(lock, deadline)) break;
+    }
+    return m_running == 0;
   }
 
   unsigned Running() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     return m_running;
   }
 
   unsigned Parked() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     return static_cast<unsigned>(m_parked.size());
   }
 
@@ -227,7 +230,7 @@ class DedicatedThreads {
   bool ParkForNextTask(Runner& self) {
     std::chrono::milliseconds idleTimeout;
     {
-      std::lock_guard<std::mutex> lock(m_mutex);
+      TMutexLock lock(m_mutex);
       EndTaskLocked();
       if (m_parked.size() >= m_maxParked) return false;
       self.wake.Reset();
@@ -236,7 +239,7 @@ class DedicatedThreads {
     }
     if (self.wake.WaitFor(idleTimeout)) return true;
     {
-      std::lock_guard<std::mutex> lock(m_mutex);
+      TMutexLock lock(m_mutex);
       auto found = std::find(m_parked.begin(), m_parked.end(), &self);
       if (found != m_parked.end()) {
         m_parked.erase(found);
@@ -250,18 +253,18 @@ class DedicatedThreads {
   }
 
   void TaskEnded() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     EndTaskLocked();
   }
 
   void EndTaskLocked() KELCACHE_REQUIRES(m_mutex) {
     --m_running;
-    m_countChanged.notify_all();
+    m_countChanged.NotifyAll();
   }
 
   RunnerStore m_runners;
-  std::mutex m_mutex;
-  std::condition_variable m_countChanged;
+  TMutex m_mutex;
+  TConditionVariable m_countChanged;
   unsigned m_running KELCACHE_GUARDED_BY(m_mutex) = 0;
   std::vector<Runner*> m_parked KELCACHE_GUARDED_BY(m_mutex);
   unsigned m_maxParked KELCACHE_GUARDED_BY(m_mutex) = kDefaultMaxParkedThreads;
@@ -281,20 +284,20 @@ class Registry {
   }
 
   bool SetSize(unsigned workers) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     if (m_pool) return false;
     m_size = workers;
     return true;
   }
 
   unsigned GetSize() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     return m_pool ? m_pool->Size() : m_size;
   }
 
   ThreadPool& GetOrCreatePool() {
     if (ThreadPool* pool = m_published.load(std::memory_order_acquire)) return *pool;
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     if (!m_pool) {
       m_pool = new ThreadPool(m_size);
       m_published.store(m_pool, std::memory_order_release);
@@ -315,7 +318,7 @@ class Registry {
     m_size = configured > 0 ? static_cast<unsigned>(configured) : DefaultThreadPoolSize();
   }
 
-  std::mutex m_mutex;
+  TMutex m_mutex;
   unsigned m_size KELCACHE_GUARDED_BY(m_mutex) = 0;
   ThreadPool* m_pool KELCACHE_GUARDED_BY(m_mutex) = nullptr;
   std::atomic<ThreadPool*> m_published{nullptr};

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Runs every test three times: a normal build, an AddressSanitizer +
 # UndefinedBehaviorSanitizer build and a ThreadSanitizer build, each in its own
-# build folder; then a clang build runs the fuzz targets (label "fuzz", about
-# a minute in all). Exits non-zero on any failing test, sanitizer report or
-# fuzzer finding.
+# build folder; then a clang build checks the lock annotations (compile only,
+# -Wthread-safety as errors) and a clang build runs the fuzz targets (label
+# "fuzz", about a minute in all). Exits non-zero on any failing test,
+# sanitizer report, lock-analysis finding or fuzzer finding.
 #
 #   scripts/run-tests.sh           all builds (what CI runs)
 #   scripts/run-tests.sh --quick   the normal build only, for quick local loops
@@ -15,7 +16,7 @@ quick=0
 for arg in "$@"; do
   case "$arg" in
     --quick) quick=1 ;;
-    -h|--help) sed -n '2,9p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,11p' "$0"; exit 0 ;;
     *) echo "unknown argument: $arg" >&2; exit 2 ;;
   esac
 done
@@ -41,6 +42,20 @@ run_build() {
   ctest --test-dir "$build" --output-on-failure -j "$jobs" ${KELCACHE_CTEST_ARGS:-}
 }
 
+# The lock annotations: clang's thread-safety analysis over the library, the
+# tests, the tools and the examples. Compiling is the check, so the build is
+# unoptimised and its tests are not run.
+run_lock_analysis() {
+  local build="build/ci-locks"
+  echo "=== lock analysis build ==="
+  if [ ! -f "$build/build.ninja" ]; then
+    CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+      -DCMAKE_CXX_FLAGS_DEBUG="-O0 -g0" -DKELCACHE_THREAD_SAFETY_ANALYSIS=ON \
+      -DKELCACHE_BUILD_BENCHMARKS=OFF -DKELCACHE_INSTALL=OFF >/dev/null
+  fi
+  cmake --build "$build" -j "$jobs"
+}
+
 # The fuzz targets: clang, AddressSanitizer + UndefinedBehaviorSanitizer and
 # libFuzzer's coverage instrumentation over the whole tree.
 run_fuzz() {
@@ -61,6 +76,7 @@ run_build normal ""
 if [ "$quick" -eq 0 ]; then
   run_build asan address
   run_build tsan thread
+  run_lock_analysis
   run_fuzz
 fi
 echo "All test builds passed in $(( $(date +%s) - start )) s."

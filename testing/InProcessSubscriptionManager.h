@@ -11,10 +11,10 @@
 
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "host/TMutex.h"
 #include "host/redis/IRedisSubscriptionManager.h"
 
 namespace kelcache_testing {
@@ -22,20 +22,20 @@ namespace kelcache_testing {
 class InProcessSubscriptionManager : public kelvra::caching::IRedisSubscriptionManager {
  public:
   void Subscribe(const TString& pattern, const MessageCallback& callback) override {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     m_subscriptions[pattern.toStdString()] = callback;
   }
   void Unsubscribe(const TString& pattern) override {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     m_subscriptions.erase(pattern.toStdString());
   }
   uint64_t AddReconnectListener(ReconnectListener listener) override {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     m_listeners[++m_nextToken] = std::move(listener);
     return m_nextToken;
   }
   void RemoveReconnectListener(uint64_t token) override {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     m_listeners.erase(token);
   }
 
@@ -44,7 +44,7 @@ class InProcessSubscriptionManager : public kelvra::caching::IRedisSubscriptionM
   void Deliver(const TString& channel, const std::string& message) {
     std::vector<MessageCallback> targets;
     {
-      std::lock_guard<std::mutex> lock(m_mutex);
+      TMutexLock lock(m_mutex);
       const std::string channelBytes = channel.toStdString();
       for (const auto& [pattern, callback] : m_subscriptions) {
         if (fnmatch(pattern.c_str(), channelBytes.c_str(), 0) == 0) targets.push_back(callback);
@@ -57,21 +57,21 @@ class InProcessSubscriptionManager : public kelvra::caching::IRedisSubscriptionM
   void SimulateReconnect() {
     std::vector<ReconnectListener> listeners;
     {
-      std::lock_guard<std::mutex> lock(m_mutex);
+      TMutexLock lock(m_mutex);
       for (const auto& [token, listener] : m_listeners) listeners.push_back(listener);
     }
     for (const auto& listener : listeners) listener();
   }
   size_t SubscriptionCount() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     return m_subscriptions.size();
   }
 
  private:
-  std::mutex m_mutex;
-  std::map<std::string, MessageCallback> m_subscriptions;
-  std::map<uint64_t, ReconnectListener> m_listeners;
-  uint64_t m_nextToken = 0;
+  TMutex m_mutex;
+  std::map<std::string, MessageCallback> m_subscriptions KELCACHE_GUARDED_BY(m_mutex);
+  std::map<uint64_t, ReconnectListener> m_listeners KELCACHE_GUARDED_BY(m_mutex);
+  uint64_t m_nextToken KELCACHE_GUARDED_BY(m_mutex) = 0;
 };
 
 }  // namespace kelcache_testing

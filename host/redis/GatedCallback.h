@@ -14,9 +14,10 @@
 #pragma once
 
 #include <functional>
-#include <mutex>
 #include <utility>
 
+#include "host/LockGuards.h"
+#include "host/TRecursiveMutex.h"
 #include "host/ThreadAnnotations.h"
 
 namespace kelvra::caching {
@@ -30,20 +31,20 @@ class GatedCallback {
   // from the function passes to the caller (the gate is released).
   template <class... CallArgs>
   bool Invoke(CallArgs&&... args) {
-    std::lock_guard<std::recursive_mutex> gate(m_gate);
+    TWriteLockGuard gate(m_gate);
     if (!m_open) return false;
     if (m_function) m_function(std::forward<CallArgs>(args)...);
     return true;
   }
 
   void Close() {
-    std::lock_guard<std::recursive_mutex> gate(m_gate);
+    TWriteLockGuard gate(m_gate);
     m_open = false;
   }
 
  private:
   const std::function<void(Args...)> m_function;
-  std::recursive_mutex m_gate;
+  TRecursiveMutex m_gate;
   bool m_open KELCACHE_GUARDED_BY(m_gate) = true;
 };
 

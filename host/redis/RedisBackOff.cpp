@@ -4,13 +4,14 @@
 
 #include "host/TFormatString.h"
 #include "host/TLog.h"
+#include "host/TMutex.h"
 
 namespace kelvra::caching {
 
 RedisBackOff::RedisBackOff(RedisServerAddress address) : m_address(std::move(address)) {}
 
 bool RedisBackOff::MayConnect(std::string* lastFailure) const {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  TMutexLock lock(m_mutex);
   if (Clock::now() >= m_retryAfter) return true;
   if (lastFailure) *lastFailure = m_lastFailure;
   return false;
@@ -20,7 +21,7 @@ void RedisBackOff::NoteFailure(const std::exception& error) {
   int failures;
   long long backOffMs;
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     failures = ++m_failures;
     auto backOff = std::min<std::chrono::milliseconds>(kMax, kFirst * (1LL << std::min(failures - 1, 5)));
     backOffMs = backOff.count();
@@ -37,7 +38,7 @@ void RedisBackOff::NoteFailure(const std::exception& error) {
 void RedisBackOff::NoteSuccess() {
   int failures;
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     failures = m_failures;
     m_failures = 0;
     m_retryAfter = {};

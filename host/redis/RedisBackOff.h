@@ -15,11 +15,11 @@
 
 #include <chrono>
 #include <exception>
-#include <mutex>
 #include <string>
 
 #include "host/ThreadAnnotations.h"
 #include "host/redis/RedisConfiguration.h"
+#include "host/TMutex.h"
 
 namespace kelvra::caching {
 
@@ -41,7 +41,7 @@ class RedisBackOff {
   static constexpr std::chrono::milliseconds kMax{2000};
 
   const RedisServerAddress m_address;
-  mutable std::mutex m_mutex;
+  mutable TMutex m_mutex;
   int m_failures KELCACHE_GUARDED_BY(m_mutex) = 0;                // failed attempts in a row
   Clock::time_point m_retryAfter KELCACHE_GUARDED_BY(m_mutex){};  // no attempt before this
   std::string m_lastFailure KELCACHE_GUARDED_BY(m_mutex);

@@ -6,6 +6,7 @@
 #include "host/TLog.h"
 #include "host/redis/RedisHashRing.h"
 #include "host/redis/RedisServerPool.h"
+#include "host/TMutex.h"
 
 namespace kelvra::caching {
 
@@ -62,7 +63,7 @@ void RedisConnectionPool::Install(std::shared_ptr<const State> state) {
   }
   std::shared_ptr<const State> previous;
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     previous = std::move(m_state);
     m_state = std::move(state);
   }
@@ -78,7 +79,7 @@ void RedisConnectionPool::Install(std::shared_ptr<const State> state) {
 }
 
 std::shared_ptr<const RedisConnectionPool::State> RedisConnectionPool::CurrentState() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  TMutexLock lock(m_mutex);
   return m_state;
 }
 

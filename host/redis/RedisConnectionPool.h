@@ -32,7 +32,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -42,6 +41,7 @@
 #include "host/ThreadAnnotations.h"
 #include "host/redis/RedisConfiguration.h"
 #include "host/redis/RedisConnectionGuard.h"
+#include "host/TMutex.h"
 
 namespace kelvra::caching {
 
@@ -77,7 +77,7 @@ class KELCACHE_EXPORT RedisConnectionPool {
   void Install(std::shared_ptr<const State> state);
   std::shared_ptr<const State> CurrentState() const;
 
-  mutable std::mutex m_mutex;
+  mutable TMutex m_mutex;
   std::shared_ptr<const State> m_state KELCACHE_GUARDED_BY(m_mutex);  // null without servers
 };
 

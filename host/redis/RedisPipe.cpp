@@ -11,6 +11,7 @@
 #include "host/TString.h"
 #include "host/WaitEvent.h"
 #include "host/redis/RedisErrors.h"
+#include "host/TMutex.h"
 
 namespace kelvra::caching {
 
@@ -91,21 +92,21 @@ RedisPipe::RedisPipe(RedisServerAddress address, RedisPoolOptions options, Redis
 RedisPipe::~RedisPipe() = default;
 
 void RedisPipe::Connect() {
-  std::unique_lock<std::mutex> lock(m_mutex);
+  TMutexLock lock(m_mutex);
   CurrentSession(lock);
 }
 
-std::shared_ptr<RedisPipe::Session> RedisPipe::CurrentSession(std::unique_lock<std::mutex>& lock) {
+std::shared_ptr<RedisPipe::Session> RedisPipe::CurrentSession(TMutexLock& lock) {
   for (;;) {
     if (m_session) return m_session;
     if (m_connecting) {
       // Another caller is connecting: wait for its session, or for its
       // failure, after which the back-off refuses a second attempt at once.
-      m_sessionReady.wait(lock);
+      m_sessionReady.Wait(lock);
       continue;
     }
     m_connecting = true;
-    lock.unlock();
+    lock.Unlock();
     std::shared_ptr<Session> session;
     std::exception_ptr failure;
     try {
@@ -113,9 +114,9 @@ std::shared_ptr<RedisPipe::Session> RedisPipe::CurrentSession(std::unique_lock<s
     } catch (...) {
       failure = std::current_exception();
     }
-    lock.lock();
+    lock.Lock();
     m_connecting = false;
-    m_sessionReady.notify_all();
+    m_sessionReady.NotifyAll();
     if (failure) std::rethrow_exception(failure);
     m_session = session;
     m_connected.store(true, std::memory_order_relaxed);
@@ -204,7 +205,7 @@ RedisPipe::Outcome RedisPipe::Execute(RedisCommand command) {
   bool read = false;
   Outcome outcome;
   {
-    std::unique_lock<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     session = CurrentSession(lock);
     outcome.sessionWasUsed = session->answered;
     session->unsent.push_back(request);
@@ -218,9 +219,9 @@ RedisPipe::Outcome RedisPipe::Execute(RedisCommand command) {
         // on their way here with a request) queue theirs first, so that one
         // write and one server read carry them all. A lone caller never
         // waits here.
-        lock.unlock();
+        lock.Unlock();
         sched_yield();
-        lock.lock();
+        lock.Lock();
       }
       WriteLoop(*session, lock);
     }
@@ -236,8 +237,8 @@ RedisPipe::Outcome RedisPipe::Execute(RedisCommand command) {
     // The socket broke, maybe while the writer was sending this request.
     // The writer returns soon (the transport is shut down); the command's
     // bytes, which may be the caller's own, must not be in use by then.
-    std::unique_lock<std::mutex> lock(m_mutex);
-    m_writeRoundEnded.wait(lock, [&] { return !request->inWrite; });
+    TMutexLock lock(m_mutex);
+    while (request->inWrite) m_writeRoundEnded.Wait(lock);
   }
   // Settled now, and nobody else touches the request's result any more.
   outcome.failure = request->failure;
@@ -246,7 +247,7 @@ RedisPipe::Outcome RedisPipe::Execute(RedisCommand command) {
   return outcome;
 }
 
-void RedisPipe::WriteLoop(Session& s, std::unique_lock<std::mutex>& lock) {
+void RedisPipe::WriteLoop(Session& s, TMutexLock& lock) {
   RequestList settled;
   // Written requests are let go of outside the lock: a caller whose request
   // is settled may have left already, and then freeing it falls to us.
@@ -258,19 +259,19 @@ void RedisPipe::WriteLoop(Session& s, std::unique_lock<std::mutex>& lock) {
     }
     s.batch.swap(s.unsent);
     for (const auto& request : s.batch) request->inWrite = true;
-    lock.unlock();
+    lock.Unlock();
     finished.clear();
     s.ranges.clear();
     for (const auto& request : s.batch) request->command.AppendRanges(s.ranges);
     RedisIoResult result = s.transport->WriteAll(s.ranges, m_options.commandTimeout);
     const auto now = std::chrono::steady_clock::now();
-    lock.lock();
+    lock.Lock();
     for (const auto& request : s.batch) {
       request->inWrite = false;
       request->written = result.Ok();
       request->writtenAt = now;
     }
-    m_writeRoundEnded.notify_all();
+    m_writeRoundEnded.NotifyAll();
     finished.swap(s.batch);
     if (!result.Ok()) {
       Break(s, result.status == RedisIoResult::Status::kTimedOut ? Failure::kTimeout : Failure::kIo,
@@ -279,7 +280,7 @@ void RedisPipe::WriteLoop(Session& s, std::unique_lock<std::mutex>& lock) {
       break;
     }
   }
-  lock.unlock();
+  lock.Unlock();
   for (const auto& request : settled) request->done.Set();
 }
 
@@ -307,7 +308,7 @@ void RedisPipe::ReadLoop(const std::shared_ptr<Session>& session, Request& own) 
       }
     }
     {
-      std::lock_guard<std::mutex> lock(m_mutex);
+      TMutexLock lock(m_mutex);
       if (!s.broken) {
         for (RedisReplyPtr& reply : s.replies) {
           if (s.awaiting.empty()) {

@@ -1,4 +1,5 @@
 #include "host/redis/RedisServerPool.h"
+#include "host/TMutex.h"
 
 namespace kelvra::caching {
 
@@ -14,9 +15,9 @@ std::unique_ptr<RedisConnectionGuard> RedisServerPool::Acquire() {
   const Clock::time_point deadline = Clock::now() + m_options.waitTimeout;
   std::unique_ptr<RedisConnection> connection;
   {
-    std::unique_lock<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     while (m_idle.empty() && m_total >= m_options.connectionsPerServer) {
-      if (m_returned.wait_until(lock, deadline) == std::cv_status::timeout && m_idle.empty() &&
+      if (!m_returned.WaitUntil(lock, deadline) && m_idle.empty() &&
           m_total >= m_options.connectionsPerServer) {
         return nullptr;
       }
@@ -45,14 +46,14 @@ std::unique_ptr<RedisConnectionGuard> RedisServerPool::Acquire() {
 void RedisServerPool::Release(std::unique_ptr<RedisConnection> connection) noexcept {
   if (!connection) return;
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     if (connection->IsConnected()) {
       m_idle.push_back(std::move(connection));
     } else {
       --m_total;  // dropped below, outside the lock
     }
   }
-  m_returned.notify_one();
+  m_returned.NotifyOne();
 }
 
 }  // namespace kelvra::caching

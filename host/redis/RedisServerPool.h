@@ -23,9 +23,7 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "host/ThreadAnnotations.h"
@@ -33,6 +31,7 @@
 #include "host/redis/RedisConnection.h"
 #include "host/redis/RedisConnectionGuard.h"
 #include "host/redis/RedisServerLink.h"
+#include "host/TConditionVariable.h"
 
 namespace kelvra::caching {
 
@@ -56,8 +55,8 @@ class RedisServerPool : public std::enable_shared_from_this<RedisServerPool> {
   const RedisPoolOptions m_options;
   const std::shared_ptr<RedisServerLink> m_link;  // shared with every connection made here
 
-  std::mutex m_mutex;
-  std::condition_variable m_returned;  // signalled when a place frees up
+  TMutex m_mutex;
+  TConditionVariable m_returned;  // signalled when a place frees up
   std::vector<std::unique_ptr<RedisConnection>> m_idle KELCACHE_GUARDED_BY(m_mutex);
   int m_total KELCACHE_GUARDED_BY(m_mutex) = 0;  // idle + handed out
 };

@@ -8,10 +8,8 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <map>
-#include <mutex>
 #include <set>
 #include <string>
 #include <system_error>
@@ -27,6 +25,7 @@
 #include "host/redis/RedisConnectionPool.h"
 #include "host/redis/RedisErrors.h"
 #include "host/redis/RedisSubscriberConnection.h"
+#include "host/TConditionVariable.h"
 
 namespace kelvra::caching {
 
@@ -75,8 +74,8 @@ struct RedisSubscriptionManager::Impl {
   void Dispatch(const RedisSubscriberConnection::Event& event);
   void NotifyReconnected();
 
-  mutable std::mutex m_mutex;
-  std::condition_variable m_threadStopped;
+  mutable TMutex m_mutex;
+  TConditionVariable m_threadStopped;
   std::map<std::string, std::shared_ptr<Subscription>> m_subscriptions KELCACHE_GUARDED_BY(m_mutex);
   std::map<uint64_t, std::shared_ptr<Listener>> m_listeners KELCACHE_GUARDED_BY(m_mutex);
   uint64_t m_nextListenerToken KELCACHE_GUARDED_BY(m_mutex) = 1;
@@ -146,12 +145,16 @@ void RedisSubscriptionManager::Impl::StopThread(bool boundedWait) {
   std::thread thread;
   bool stopped = true;
   {
-    std::unique_lock<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     m_shutdown = true;
     Wake();
     bool onSubscriberThread = m_thread.get_id() == std::this_thread::get_id();
     if (boundedWait && !onSubscriberThread) {
-      stopped = m_threadStopped.wait_for(lock, kExitWait, [this] { return !m_threadRunning; });
+      const auto deadline = std::chrono::steady_clock::now() + kExitWait;
+      while (m_threadRunning) {
+        if (!m_threadStopped.WaitUntil(lock, deadline)) break;
+      }
+      stopped = !m_threadRunning;
     }
     if (onSubscriberThread) stopped = false;
     thread = std::move(m_thread);
@@ -167,7 +170,7 @@ void RedisSubscriptionManager::Impl::StopThread(bool boundedWait) {
 void RedisSubscriptionManager::Impl::Dispatch(const RedisSubscriberConnection::Event& event) {
   std::shared_ptr<Subscription> subscription;
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     auto found = m_subscriptions.find(event.pattern);
     if (found == m_subscriptions.end()) return;  // unsubscribed meanwhile
     subscription = found->second;
@@ -195,7 +198,7 @@ void RedisSubscriptionManager::Impl::NotifyReconnected() {
   m_reconnects.fetch_add(1);
   std::vector<std::shared_ptr<Listener>> listeners;
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     for (const auto& [token, listener] : m_listeners) listeners.push_back(listener);
   }
   for (const std::shared_ptr<Listener>& listener : listeners) {
@@ -269,10 +272,10 @@ void RedisSubscriptionManager::Impl::Run() {
   for (;;) {
     std::set<std::string> wanted;
     {
-      std::lock_guard<std::mutex> lock(m_mutex);
+      TMutexLock lock(m_mutex);
       if (m_shutdown || m_subscriptions.empty()) {
         m_threadRunning = false;
-        m_threadStopped.notify_all();
+        m_threadStopped.NotifyAll();
         break;  // the connection closes as this function returns
       }
       for (const auto& entry : m_subscriptions) wanted.insert(entry.first);
@@ -392,7 +395,7 @@ RedisSubscriptionManager::RedisSubscriptionManager() : m_impl(std::make_unique<I
 RedisSubscriptionManager::~RedisSubscriptionManager() {
   m_impl->StopThread(false);
   // The thread has ended, so nothing is delivered any more.
-  std::lock_guard<std::mutex> lock(m_impl->m_mutex);
+  TMutexLock lock(m_impl->m_mutex);
   m_impl->m_subscriptions.clear();
   m_impl->m_listeners.clear();
 }
@@ -411,7 +414,7 @@ void RedisSubscriptionManager::Subscribe(TString const& pattern, MessageCallback
   auto subscription = std::make_shared<Subscription>(callback);
   std::shared_ptr<Subscription> replaced;
   {
-    std::lock_guard<std::mutex> lock(m_impl->m_mutex);
+    TMutexLock lock(m_impl->m_mutex);
     std::shared_ptr<Subscription>& slot = m_impl->m_subscriptions[pattern.toStdString()];
     replaced = std::move(slot);
     slot = std::move(subscription);
@@ -424,7 +427,7 @@ void RedisSubscriptionManager::Subscribe(TString const& pattern, MessageCallback
 void RedisSubscriptionManager::Unsubscribe(TString const& pattern) {
   std::shared_ptr<Subscription> removed;
   {
-    std::lock_guard<std::mutex> lock(m_impl->m_mutex);
+    TMutexLock lock(m_impl->m_mutex);
     auto found = m_impl->m_subscriptions.find(pattern.toStdString());
     if (found == m_impl->m_subscriptions.end()) return;
     removed = std::move(found->second);
@@ -436,7 +439,7 @@ void RedisSubscriptionManager::Unsubscribe(TString const& pattern) {
 
 uint64_t RedisSubscriptionManager::AddReconnectListener(ReconnectListener listener) {
   auto gated = std::make_shared<Listener>(std::move(listener));
-  std::lock_guard<std::mutex> lock(m_impl->m_mutex);
+  TMutexLock lock(m_impl->m_mutex);
   uint64_t token = m_impl->m_nextListenerToken++;
   m_impl->m_listeners.emplace(token, std::move(gated));
   return token;
@@ -445,7 +448,7 @@ uint64_t RedisSubscriptionManager::AddReconnectListener(ReconnectListener listen
 void RedisSubscriptionManager::RemoveReconnectListener(uint64_t token) {
   std::shared_ptr<Listener> removed;
   {
-    std::lock_guard<std::mutex> lock(m_impl->m_mutex);
+    TMutexLock lock(m_impl->m_mutex);
     auto found = m_impl->m_listeners.find(token);
     if (found == m_impl->m_listeners.end()) return;
     removed = std::move(found->second);
@@ -469,7 +472,7 @@ bool RedisSubscriptionManager::TryPublish(TString const& channel, TString const&
 }
 
 bool RedisSubscriptionManager::IsSubscriberRunning() const {
-  std::lock_guard<std::mutex> lock(m_impl->m_mutex);
+  TMutexLock lock(m_impl->m_mutex);
   return m_impl->m_threadRunning;
 }
 

@@ -1,10 +1,10 @@
 #include "host/redis/RedisValuePool.h"
 
 #include <algorithm>
-#include <mutex>
 #include <new>
 
 #include "host/ThreadAnnotations.h"
+#include "host/TMutex.h"
 
 namespace kelvra::caching {
 
@@ -19,7 +19,7 @@ constexpr size_t kSearched = 8;
 class Pool {
  public:
   std::unique_ptr<Buffer> Take(size_t size) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     size_t searched = 0;
     for (size_t i = m_idle.size(); i-- > 0 && searched++ < kSearched;) {
       if (m_idle[i]->capacity() >= size) {
@@ -39,7 +39,7 @@ class Pool {
     const size_t capacity = owned->capacity();
     if (capacity > RedisValuePool::kMaxBufferBytes) return;
     owned->clear();
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     if (m_bytes + capacity > RedisValuePool::kMaxPoolBytes) return;  // `owned` is freed after the lock
     try {
       m_idle.push_back(std::move(owned));
@@ -50,12 +50,12 @@ class Pool {
   }
 
   size_t Idle() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    TMutexLock lock(m_mutex);
     return m_idle.size();
   }
 
  private:
-  mutable std::mutex m_mutex;
+  mutable TMutex m_mutex;
   std::vector<std::unique_ptr<Buffer>> m_idle KELCACHE_GUARDED_BY(m_mutex);  // most recent last
   size_t m_bytes KELCACHE_GUARDED_BY(m_mutex) = 0;                           // their capacities
 };

@@ -17,6 +17,7 @@
 #include "host/FileSystem.h"
 #include "host/TFormatString.h"
 #include "host/TLog.h"
+#include "host/TMutex.h"
 
 namespace kelvra::caching {
 
@@ -73,7 +74,7 @@ DiskCacheFolder::~DiskCacheFolder() = default;
 std::shared_ptr<DiskCacheFolder::Opening> DiskCacheFolder::Open(bool create) {
   const uint64_t generation = ForkGeneration();
   {
-    std::lock_guard<std::mutex> guard(m_mutex);
+    TMutexLock guard(m_mutex);
     if (m_current && m_current->MadeInThisProcess()) return m_current;
   }
   // O_PATH: the descriptor only names the folder for openat and its kin, so
@@ -92,7 +93,7 @@ std::shared_ptr<DiskCacheFolder::Opening> DiskCacheFolder::Open(bool create) {
     if (fd < 0) throw TFileException::FromErrno(u"Cannot open folder", m_path.ToString());
   }
   auto fresh = std::make_shared<Opening>(fd, generation);
-  std::lock_guard<std::mutex> guard(m_mutex);
+  TMutexLock guard(m_mutex);
   // Another thread may have opened the folder meanwhile; keep one Opening.
   if (m_current && m_current->MadeInThisProcess()) return m_current;
   m_current = fresh;
@@ -101,7 +102,7 @@ std::shared_ptr<DiskCacheFolder::Opening> DiskCacheFolder::Open(bool create) {
 
 void DiskCacheFolder::Forget(const std::shared_ptr<Opening>& opening) {
   std::shared_ptr<Opening> forgotten;  // released after the mutex
-  std::lock_guard<std::mutex> guard(m_mutex);
+  TMutexLock guard(m_mutex);
   if (m_current == opening) forgotten = std::move(m_current);
 }
 
@@ -111,7 +112,7 @@ DiskCacheFolder::Opening::Opening(int folderFd, uint64_t forkGeneration)
     : m_folderFd(folderFd), m_forkGeneration(forkGeneration) {}
 
 DiskCacheFolder::Opening::~Opening() {
-  std::lock_guard<std::mutex> guard(m_mutex);
+  TMutexLock guard(m_mutex);
   for (int fd : m_idle) ::close(fd);
   ::close(m_folderFd);
 }
@@ -128,7 +129,7 @@ bool DiskCacheFolder::Opening::MadeInThisProcess() const {
 
 int DiskCacheFolder::Opening::TakeLockDescription(bool createLockFile) {
   {
-    std::lock_guard<std::mutex> guard(m_mutex);
+    TMutexLock guard(m_mutex);
     if (!m_idle.empty()) {
       int fd = m_idle.back();
       m_idle.pop_back();
@@ -141,7 +142,7 @@ int DiskCacheFolder::Opening::TakeLockDescription(bool createLockFile) {
 
 void DiskCacheFolder::Opening::GiveBack(int fd) {
   {
-    std::lock_guard<std::mutex> guard(m_mutex);
+    TMutexLock guard(m_mutex);
     if (m_idle.size() < kMaxIdle) {
       m_idle.push_back(fd);
       return;

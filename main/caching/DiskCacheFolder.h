@@ -57,13 +57,13 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "host/Export.h"
 #include "host/TPath.h"
 #include "host/ThreadAnnotations.h"
+#include "host/TMutex.h"
 
 namespace kelvra::caching {
 
@@ -101,7 +101,7 @@ class KELCACHE_EXPORT DiskCacheFolder {
  private:
   const TPath m_path;
   const std::string m_pathUtf8;
-  std::mutex m_mutex;
+  TMutex m_mutex;
   std::shared_ptr<Opening> m_current KELCACHE_GUARDED_BY(m_mutex);
 };
 
@@ -138,7 +138,7 @@ class KELCACHE_EXPORT DiskCacheFolder::Opening {
 
   const int m_folderFd;
   const uint64_t m_forkGeneration;
-  std::mutex m_mutex;
+  TMutex m_mutex;
   std::vector<int> m_idle KELCACHE_GUARDED_BY(m_mutex);
 };
 

@@ -9,8 +9,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <string>
 
 #include "host/AppConfig.h"
@@ -31,6 +29,7 @@
 #include "main/caching/CoherenceTracking.h"
 #include "main/caching/CoherenceWireFormat.h"
 #include "public/caching/CascadeInvalidatorHolder.h"
+#include "host/TConditionVariable.h"
 
 namespace kelvra::caching {
 
@@ -97,7 +96,7 @@ class RedisPubsub::Impl : public ICacheCoherence {
   }
 
   TReadWriteLock m_lock{0};
-  CoherenceTrackingTable m_tracking;  // guarded by m_lock
+  CoherenceTrackingTable m_tracking KELCACHE_GUARDED_BY(m_lock);
   TString m_channel;
   PublishFunction m_publish;
   IRedisSubscriptionManager& m_subscriptionManager;
@@ -106,15 +105,15 @@ class RedisPubsub::Impl : public ICacheCoherence {
   bool m_dryRun;
   bool m_asyncCoherence;
   int m_minimumDeltaSeconds;
-  int m_evictedLifetimeSec;  // guarded by m_lock (the test trigger changes it)
-  int m_maxEvictedEntries;   // guarded by m_lock; never negative
+  int m_evictedLifetimeSec KELCACHE_GUARDED_BY(m_lock);  // the test trigger changes it
+  int m_maxEvictedEntries KELCACHE_GUARDED_BY(m_lock);  // never negative
   uint64_t m_reconnectListener = 0;
 
   // Asynchronous operations still running; the destructor waits for them,
   // since they use this object.
-  std::mutex m_tasksMutex;
-  std::condition_variable m_tasksDone;
-  int m_runningTasks = 0;  // guarded by m_tasksMutex
+  TMutex m_tasksMutex KELCACHE_ACQUIRED_AFTER(m_lock);  // tasks may start under m_lock
+  TConditionVariable m_tasksDone;
+  int m_runningTasks KELCACHE_GUARDED_BY(m_tasksMutex) = 0;
 };
 
 // --- construction -------------------------------------------------------------
@@ -145,14 +144,14 @@ RedisPubsub::Impl::Impl(const TString& channel, IRedisSubscriptionManager& manag
 RedisPubsub::Impl::~Impl() {
   m_subscriptionManager.RemoveReconnectListener(m_reconnectListener);
   m_subscriptionManager.Unsubscribe(m_channel + TString(u"*"));
-  std::unique_lock<std::mutex> lock(m_tasksMutex);
-  m_tasksDone.wait(lock, [this] { return m_runningTasks == 0; });
+  TMutexLock lock(m_tasksMutex);
+  while (m_runningTasks != 0) m_tasksDone.Wait(lock);
 }
 
 template <class Task>
 void RedisPubsub::Impl::LaunchTracked(Task task) {
   {
-    std::lock_guard<std::mutex> lock(m_tasksMutex);
+    TMutexLock lock(m_tasksMutex);
     ++m_runningTasks;
   }
   auto tracked = [this, task = std::move(task)]() mutable {
@@ -161,8 +160,8 @@ void RedisPubsub::Impl::LaunchTracked(Task task) {
     } catch (...) {
       TLog::LogCurrentException(TLog::Warn, TString(u"RedisPubsub asynchronous operation failed"), {});
     }
-    std::lock_guard<std::mutex> lock(m_tasksMutex);
-    if (--m_runningTasks == 0) m_tasksDone.notify_all();
+    TMutexLock lock(m_tasksMutex);
+    if (--m_runningTasks == 0) m_tasksDone.NotifyAll();
   };
   AsyncTask::Launch(AsyncTask::LaunchMode::Asynchronous, std::move(tracked),
                     AsyncTask::LaunchOptions{0, false});
@@ -437,7 +436,13 @@ void RedisPubsub::Impl::PruneEvictedEntries() {
   {
     TWriteLockGuard guard(m_lock);  // the caller may hold it already: re-entry
     const int64_t cutoff = now - static_cast<int64_t>(m_evictedLifetimeSec) * 1000000000LL;
-    m_tracking.PruneOldestWhile([&] { return m_tracking.OldestEvictionTime() <= cutoff; }, pruned);
+    // The table calls the conditions back at once, under this guard.
+    m_tracking.PruneOldestWhile(
+        [&] {
+          m_lock.AssertHeld();
+          return m_tracking.OldestEvictionTime() <= cutoff;
+        },
+        pruned);
     if (m_tracking.EvictedCount() > static_cast<size_t>(m_maxEvictedEntries)) {
       LogMessage(TLog::Info,
                  TFormatString(u"Prune evicted entries from as old as %1 seconds ago - reached %2 entries")
@@ -445,7 +450,11 @@ void RedisPubsub::Impl::PruneEvictedEntries() {
                      .arg(static_cast<unsigned long long>(m_tracking.EvictedCount())));
       const int32_t target = static_cast<int32_t>(2u * static_cast<uint32_t>(m_maxEvictedEntries)) / 3;
       m_tracking.PruneOldestWhile(
-          [&] { return m_tracking.EvictedCount() > static_cast<size_t>(std::max(target, 0)); }, pruned);
+          [&] {
+            m_lock.AssertHeld();
+            return m_tracking.EvictedCount() > static_cast<size_t>(std::max(target, 0));
+          },
+          pruned);
       LogMessage(TLog::Info, TFormatString(u"RedisPubsub now tracking %1 evicted queries")
                                  .arg(static_cast<unsigned long long>(m_tracking.EvictedCount())));
       if (m_tracking.EvictedCount() > 0) {

@@ -15,21 +15,8 @@
 #include "host/Errors.h"
 #include "main/utility/internal/Prefetch.h"
 
-using CacheHelpers::BooleanEntryPredicate;
-using CacheHelpers::CreateBasicClock;
-using CacheHelpers::Entry;
-using CacheHelpers::EntryPredicate;
-using CacheHelpers::EntryPredicatePolicy;
-using CacheHelpers::IClock;
-using CacheHelpers::IPolicy;
-using CacheHelpers::LifetimePolicy;
-using CacheHelpers::internal::EntryIdTable;
-using CacheHelpers::internal::Hint;
-using CacheHelpers::internal::HintRecord;
-using CacheHelpers::internal::Listing;
-using CacheHelpers::internal::PrefetchForWrite;
-using CacheHelpers::internal::QualifiedKey;
-using CacheHelpers::internal::SameText;
+using namespace CacheHelpers;
+using namespace CacheHelpers::internal;
 
 // The stored form of an index's key function. Its text is that of the format
 // "%1|%2" with the index name and the key, unescaped. IndexEntry calls the

@@ -9,15 +9,8 @@
 #include "main/utility/internal/EntryScratch.h"
 #include "main/utility/internal/Prefetch.h"
 
-using CacheHelpers::BooleanEntryPredicate;
-using CacheHelpers::Entry;
-using CacheHelpers::EntryPredicate;
-using CacheHelpers::EntryPredicatePolicy;
-using CacheHelpers::IPolicy;
-using CacheHelpers::internal::EntryScratch;
-using CacheHelpers::internal::Hint;
-using CacheHelpers::internal::HintRecord;
-using CacheHelpers::internal::PrefetchForWrite;
+using namespace CacheHelpers;
+using namespace CacheHelpers::internal;
 
 namespace {
 
@@ -240,6 +233,7 @@ void SynchronizedIndexedCache::GatherCandidates(const TString& indexName, const 
   m_cache.PrefetchIdSlot(record->first.id);
   out.Reserve(record->listing->second.size());
   m_cache.VisitHints(*record, [&](const Hint& hint) {
+    m_lock->AssertReaderHeld();  // the visit runs here, under the caller's lock
     PrefetchForWrite(hint.data);      // the copy below adds a reference to it
     m_cache.NotifyUsed(*hint.entry);  // what IndexedCache::GetEntry tells the policy
     out.Add(*hint.entry);
@@ -250,7 +244,7 @@ void SynchronizedIndexedCache::GatherCandidates(const TString& indexName, const 
 RefCntPtr<RefCntObject> SynchronizedIndexedCache::TryGetEntry(unsigned int id) {
   // The id's slot is on its way while the lock is taken, so the lock is held
   // for less time on a large cache.
-  m_cache.PrefetchIdSlotUnlocked(id);
+  PrefetchIdSlot(id);
   TWriteLockGuard guard(*m_lock);
   return m_cache.UseEntry(id);
 }
@@ -273,7 +267,7 @@ RefCntPtr<RefCntObject> SynchronizedIndexedCache::TryGetEntryUpdateHint(
     std::shared_ptr<EntryPredicate> predicate, unsigned int& hint) {
   if (hint != 0) {
     RefCntPtr<RefCntObject> data;
-    m_cache.PrefetchIdSlotUnlocked(hint);  // as in TryGetEntry(id)
+    PrefetchIdSlot(hint);  // as in TryGetEntry(id)
     {
       TWriteLockGuard guard(*m_lock);
       data = m_cache.UseEntryIfMatches(hint, *predicate);

@@ -133,7 +133,11 @@ class KELCACHE_EXPORT SynchronizedIndexedCache : public kelvra::caching::ICohere
   // policy of each hinted entry as IndexedCache::GetEntry does. Needs the
   // cache lock, shared or exclusive.
   void GatherCandidates(const TString& indexName, const TString& key,
-                        CacheHelpers::internal::EntryScratch& out);
+                        CacheHelpers::internal::EntryScratch& out) KELCACHE_REQUIRES_SHARED(*m_lock);
+  // Asks for the id's slot of the id table ahead of taking the lock. The
+  // table publishes its address through atomics for this, so no lock is
+  // needed; the analysis cannot know that.
+  void PrefetchIdSlot(unsigned id) const KELCACHE_NO_THREAD_SAFETY_ANALYSIS { m_cache.PrefetchIdSlotUnlocked(id); }
   // FindFirstMatch without the shared pointer.
   unsigned int FindFirstMatchOf(CacheHelpers::EntryPredicate& predicate) KELCACHE_EXCLUDES(m_lock);
 

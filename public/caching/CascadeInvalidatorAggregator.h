@@ -104,8 +104,8 @@ class KELCACHE_EXPORT CascadeInvalidatorAggregator::Scope : public IInvalidatorA
 
   TRecursiveMutex m_mutex{0};
   CascadeInvalidatorAggregator* m_aggregator;  // not owned; lives for the process
-  std::unordered_set<unsigned int> m_usedIds;  // guarded by m_mutex
-  HandlerSet m_handlers;                       // guarded by m_mutex
+  std::unordered_set<unsigned int> m_usedIds KELCACHE_GUARDED_BY(m_mutex);
+  HandlerSet m_handlers KELCACHE_GUARDED_BY(m_mutex);
   std::atomic<bool> m_endedScope{false};
   std::atomic<bool> m_dirty{false};  // set once, never cleared
 };

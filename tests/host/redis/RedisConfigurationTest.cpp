@@ -71,7 +71,8 @@ TEST(RedisConfiguration, BadTextIsRefusedWithAMessageNamingTheProblem) {
       {"[::1:6379", "closing ']'"}, {"a:1, a:1", "listed twice"}, {"[::1]x", "not ':port'"},
   };
   for (const auto& [text, fragment] : badServers) {
-    std::string message = ConfigurationErrorOf([&] { ParseRedisServers(TString::fromStdString(text)); });
+    const std::string& item = text;  // a lambda may not capture a structured binding before clang 16
+    std::string message = ConfigurationErrorOf([&] { ParseRedisServers(TString::fromStdString(item)); });
     EXPECT_NE(message.find(fragment), std::string::npos) << text << " -> " << message;
   }
   EXPECT_NE(ConfigurationErrorOf([] { MakeRedisServers({{u"", 1}}); }).find("empty host"), std::string::npos);
@@ -92,7 +93,8 @@ TEST(RedisConfiguration, BadTextIsRefusedWithAMessageNamingTheProblem) {
       {"user=app", "'user' needs a 'password'"},
   };
   for (const auto& [text, fragment] : badOptions) {
-    std::string message = ConfigurationErrorOf([&] { RedisPoolOptions::Parse(TString::fromStdString(text)); });
+    const std::string& item = text;  // a lambda may not capture a structured binding before clang 16
+    std::string message = ConfigurationErrorOf([&] { RedisPoolOptions::Parse(TString::fromStdString(item)); });
     EXPECT_NE(message.find(fragment), std::string::npos) << text << " -> " << message;
   }
 
