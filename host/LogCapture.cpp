@@ -1,9 +1,10 @@
 #include "host/LogCapture.h"
-#include "host/TMutex.h"
 
 #include <algorithm>
 #include <atomic>
 #include <climits>
+
+#include "host/TMutex.h"
 
 namespace TLog {
 
@@ -61,43 +62,33 @@ Capture::~Capture() {
 }
 
 void Capture::Add(const Record& record) {
-  TMutexLock lock(m_mutex);
-  m_records.push_back(record);
+  m_records.Add(record);
 }
 
 std::vector<Record> Capture::Records() const {
-  TMutexLock lock(m_mutex);
-  return m_records;
+  return m_records.All();
 }
 
 std::vector<Record> Capture::Events(const TString& name) const {
-  TMutexLock lock(m_mutex);
-  std::vector<Record> events;
-  for (const Record& record : m_records) {
-    if (record.IsEvent() && record.eventName == name) events.push_back(record);
-  }
-  return events;
+  return m_records.Where([&](const Record& record) { return record.IsEvent() && record.eventName == name; });
 }
 
 std::vector<TString> Capture::Lines() const {
-  TMutexLock lock(m_mutex);
   std::vector<TString> lines;
-  for (const Record& record : m_records) {
-    if (!record.IsEvent()) lines.push_back(record.text);
+  for (const Record& record : m_records.Where([](const Record& record) { return !record.IsEvent(); })) {
+    lines.push_back(record.text);
   }
   return lines;
 }
 
 bool Capture::ContainsLine(const TString& fragment) const {
-  TMutexLock lock(m_mutex);
-  return std::any_of(m_records.begin(), m_records.end(), [&](const Record& record) {
-    return !record.IsEvent() && record.text.contains(fragment);
-  });
+  return !m_records
+              .Where([&](const Record& record) { return !record.IsEvent() && record.text.contains(fragment); })
+              .empty();
 }
 
 void Capture::Clear() {
-  TMutexLock lock(m_mutex);
-  m_records.clear();
+  m_records.Clear();
 }
 
 namespace internal {

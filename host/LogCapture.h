@@ -21,9 +21,9 @@
 
 #include "host/Errors.h"
 #include "host/Export.h"
+#include "host/RecordList.h"
 #include "host/TLog.h"
 #include "host/TString.h"
-#include "host/TMutex.h"
 
 namespace TLog {
 
@@ -46,7 +46,7 @@ struct Record {
 };
 
 // Lock order: the registry of live captures (in LogCapture.cpp) is taken
-// before a capture's m_mutex. m_mutex guards m_records.
+// before the lock of a capture's record list.
 class KELCACHE_EXPORT Capture {
  public:
   explicit Capture(AnySeverity minimum = Debug);
@@ -71,8 +71,7 @@ class KELCACHE_EXPORT Capture {
   void Add(const Record& record);
 
   const AnySeverity m_minimum;
-  mutable TMutex m_mutex;
-  std::vector<Record> m_records KELCACHE_GUARDED_BY(m_mutex);
+  RecordList<Record> m_records;
 };
 
 namespace internal {

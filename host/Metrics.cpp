@@ -204,27 +204,19 @@ Capture::~Capture() {
 }
 
 void Capture::Add(const ScopeRecord& record) {
-  TMutexLock lock(m_mutex);
-  m_records.push_back(record);
+  m_records.Add(record);
 }
 
 std::vector<ScopeRecord> Capture::Records() const {
-  TMutexLock lock(m_mutex);
-  return m_records;
+  return m_records.All();
 }
 
 std::vector<ScopeRecord> Capture::Scopes(const TString& name) const {
-  TMutexLock lock(m_mutex);
-  std::vector<ScopeRecord> scopes;
-  for (const ScopeRecord& record : m_records) {
-    if (record.name == name) scopes.push_back(record);
-  }
-  return scopes;
+  return m_records.Where([&](const ScopeRecord& record) { return record.name == name; });
 }
 
 void Capture::Clear() {
-  TMutexLock lock(m_mutex);
-  m_records.clear();
+  m_records.Clear();
 }
 
 }  // namespace Metrics

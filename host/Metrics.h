@@ -35,8 +35,9 @@
 #include <vector>
 
 #include "host/Export.h"
-#include "host/TString.h"
+#include "host/RecordList.h"
 #include "host/TMutex.h"
+#include "host/TString.h"
 
 namespace Metrics {
 
@@ -170,8 +171,8 @@ class KELCACHE_EXPORT Scope {
 
 // Records closed scopes while alive, for tests; the installed sink still
 // receives them too. Several captures may be alive at once.
-// Thread-safe: m_mutex guards m_records. Lock order: the registry of live
-// captures (in Metrics.cpp) before m_mutex.
+// Thread-safe. Lock order: the registry of live captures (in Metrics.cpp)
+// before the lock of the capture's record list.
 class KELCACHE_EXPORT Capture {
  public:
   Capture();
@@ -189,8 +190,7 @@ class KELCACHE_EXPORT Capture {
   friend struct Registry;
   void Add(const ScopeRecord& record);
 
-  mutable TMutex m_mutex;
-  std::vector<ScopeRecord> m_records KELCACHE_GUARDED_BY(m_mutex);
+  RecordList<ScopeRecord> m_records;
 };
 
 }  // namespace Metrics

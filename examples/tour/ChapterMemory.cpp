@@ -4,6 +4,7 @@
 #include <string>
 #include <utility>
 
+#include "examples/tour/Customers.h"
 #include "examples/tour/Tour.h"
 #include "main/utility/IndexedCache.h"
 
@@ -13,34 +14,6 @@ using CacheHelpers::EntryPredicate;
 namespace tour {
 
 namespace {
-
-// A cached customer record.
-class Customer : public RefCntObject {
- public:
-  Customer(std::string name, std::string region) : m_name(std::move(name)), m_region(std::move(region)) {}
-  const std::string m_name;
-  const std::string m_region;
-};
-
-const Customer& CustomerOf(const Entry& entry) {
-  return static_cast<const Customer&>(*entry.GetData());
-}
-
-// The customers of one region, answered through the "Region" index.
-class InRegion : public EntryPredicate {
- public:
-  explicit InRegion(std::string region) : m_region(std::move(region)) {}
-  bool Matches(const Entry& entry) override { return CustomerOf(entry).m_region == m_region; }
-  TString GetIndexName() override { return TString(u"Region"); }
-  TString GetKeyForIndexing() override { return TString::fromStdString(m_region); }
-
- private:
-  const std::string m_region;
-};
-
-std::string NameOf(const RefCntPtr<RefCntObject>& data) {
-  return data ? static_cast<const Customer&>(*data).m_name : std::string("(none)");
-}
 
 // "Ada (id 1), Cy (id 3)" in id order, or "nothing".
 std::string Describe(const EntrySet& entries) {
