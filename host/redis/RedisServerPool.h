@@ -36,17 +36,17 @@
 
 namespace kelvra::caching {
 
-class RedisServerPool : public std::enable_shared_from_this<RedisServerPool> {
+class RedisServerPool : public IRedisConnectionOwner, public std::enable_shared_from_this<RedisServerPool> {
  public:
   RedisServerPool(RedisServerAddress address, RedisPoolOptions options);
-  ~RedisServerPool();
+  ~RedisServerPool() override;
   RedisServerPool(const RedisServerPool&) = delete;
   RedisServerPool& operator=(const RedisServerPool&) = delete;
 
   // A connected connection for exclusive use, or null (see above).
   std::unique_ptr<RedisConnectionGuard> Acquire();
   // Takes a connection back (called by the guard).
-  void Release(std::unique_ptr<RedisConnection> connection) noexcept;
+  void Release(std::unique_ptr<RedisConnection> connection) noexcept override;
 
   const RedisServerAddress& Address() const { return m_link->Address(); }
 
