@@ -144,8 +144,10 @@ RedisClusterProcess::RedisClusterProcess(Options options) : m_options(options) {
         "(Debian/Ubuntu: apt-get install redis-tools, which redis-server brings along).");
   }
   const int total = m_options.masters * (1 + m_options.replicasPerMaster);
+  // A replica's first sync starts at once (by default a master waits 5 s for
+  // more replicas to share a diskless transfer).
   const std::string config = "cluster-enabled yes\ncluster-config-file nodes.conf\ncluster-node-timeout " +
-                             std::to_string(m_options.nodeTimeout.count()) + "\n";
+                             std::to_string(m_options.nodeTimeout.count()) + "\nrepl-diskless-sync-delay 0\n";
   for (int i = 0; i < total; ++i) {
     RedisServerProcess::Options nodeOptions;
     nodeOptions.config = config;
