@@ -81,8 +81,10 @@ bool ParseReply(const std::string& bytes, size_t& pos, RedisClusterReply& out) {
   return true;
 }
 
-RedisClusterReply Exchange(uint16_t port, const std::vector<std::string>& arguments,
-                           std::chrono::milliseconds timeout) {
+}  // namespace
+
+RedisClusterReply RedisCommandOnLoopback(uint16_t port, const std::vector<std::string>& arguments,
+                                         std::chrono::milliseconds timeout) {
   RedisClusterReply reply;
   std::string request = "*" + std::to_string(arguments.size()) + "\r\n";
   for (const std::string& argument : arguments) {
@@ -117,6 +119,8 @@ RedisClusterReply Exchange(uint16_t port, const std::vector<std::string>& argume
   close(fd);
   return reply;
 }
+
+namespace {
 
 // The value of `field` in an INFO-style text ("field:value" lines).
 std::string InfoField(const std::string& info, const std::string& field) {
@@ -232,7 +236,7 @@ std::string RedisClusterProcess::ServersText(const std::vector<size_t>& order) c
 RedisClusterReply RedisClusterProcess::Command(size_t index, const std::vector<std::string>& arguments,
                                                std::chrono::milliseconds timeout) const {
   if (!Node(index).IsRunning()) return RedisClusterReply();
-  return Exchange(Node(index).Port(), arguments, timeout);
+  return RedisCommandOnLoopback(Node(index).Port(), arguments, timeout);
 }
 
 std::vector<RedisClusterProcess::NodeInfo> RedisClusterProcess::Describe(size_t index) const {

@@ -53,6 +53,11 @@ struct RedisClusterReply {
   bool IsError() const { return type == Type::kError || type == Type::kNone; }
 };
 
+// Sends one command to the server on 127.0.0.1:`port` on a new connection
+// and gives its whole reply (type kNone when none comes within `timeout`).
+RedisClusterReply RedisCommandOnLoopback(uint16_t port, const std::vector<std::string>& arguments,
+                                         std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
 class RedisClusterProcess {
  public:
   struct Options {
