@@ -177,13 +177,14 @@ RedisCluster::ViewPtr RedisCluster::RefreshView(RefreshKind kind, Clock::time_po
     } else {
       m_lastFailure = failures;
     }
+    // Before the waiters wake: they read it as soon as they do.
+    m_available.store(map != nullptr, std::memory_order_relaxed);
     view = m_view;
   }
   m_refreshEnded.notify_all();
 
   if (map) {
     m_refreshes.fetch_add(1, std::memory_order_relaxed);
-    m_available.store(true, std::memory_order_relaxed);
     if (changed) {
       LogMessage(TLog::Info, TFormatString(u"RedisCluster: slot map from %1: %2")
                                  .arg(TString::fromStdString(answeredBy.ToString()))
@@ -191,7 +192,6 @@ RedisCluster::ViewPtr RedisCluster::RefreshView(RefreshKind kind, Clock::time_po
     }
   } else {
     m_failedRefreshes.fetch_add(1, std::memory_order_relaxed);
-    m_available.store(false, std::memory_order_relaxed);
     if (const LogRateLimiter::Decision decision = m_failureLog.Next(); decision.write) {
       TFormatString line(u"RedisCluster: no node gave the slot map (%1)%2");
       line.arg(TString::fromStdString(failures));

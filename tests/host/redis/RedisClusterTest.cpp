@@ -101,7 +101,24 @@ std::map<size_t, std::vector<std::string>> KeysPerMaster(const RedisClusterProce
 
 TEST(RedisCluster, KeysOnEveryMasterAreStoredLoadedAndDroppedOnTheMasterOfTheirSlot) {
   RedisClusterProcess cluster;
-  Configure(cluster.ServersText({0}));  // one seed is enough to learn the cluster
+  Configure(cluster.ServersText({0}), "connections=16");  // one seed is enough to learn the cluster
+
+  // Sixteen threads ask the new pool at once: one fetches the slot map, the
+  // others wait for it, and every one gets a connection.
+  {
+    std::atomic<int> got{0};
+    std::atomic<bool> go{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 16; ++t) {
+      threads.emplace_back([&] {
+        while (!go) std::this_thread::yield();
+        if (Lock("first\n" + std::to_string(t)) != nullptr) ++got;
+      });
+    }
+    go = true;
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(got.load(), 16) << "requests that waited for the first slot map got no connection";
+  }
 
   // The slot the client computes is the server's, for keys of every form.
   const std::vector<std::string> slotKeys = {"somekey", "{user1}.a", "{user1}.b",  "a{}b",
