@@ -90,8 +90,12 @@ class Environment {
   std::unique_ptr<kelcache_testing::RedisClusterProcess> m_cluster;
 };
 
-void UseSingle(const benchmark::State&) { Environment::Get().Use(kSingle); }
-void UseCluster(const benchmark::State&) { Environment::Get().Use(kCluster); }
+void UseSingle(const benchmark::State&) {
+  Environment::Get().Use(kSingle);
+}
+void UseCluster(const benchmark::State&) {
+  Environment::Get().Use(kCluster);
+}
 
 void Report(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
@@ -137,7 +141,8 @@ void ClientLoop(benchmark::State& state, bool set) {
       break;
     }
     const std::string physical = RedisExternalCache::MakePhysicalCacheKey(kNamespace, key);
-    const bool ok = set ? guard->GetConnection().Set(physical, value) : guard->GetConnection().Get(physical) != nullptr;
+    const bool ok =
+        set ? guard->GetConnection().Set(physical, value) : guard->GetConnection().Get(physical) != nullptr;
     if (!ok) {
       state.SkipWithError(set ? "a SET failed" : "a GET missed");
       break;
@@ -146,12 +151,17 @@ void ClientLoop(benchmark::State& state, bool set) {
   }
   Report(state);
 }
-void ClientSet(benchmark::State& state) { ClientLoop(state, true); }
-void ClientGet(benchmark::State& state) { ClientLoop(state, false); }
+void ClientSet(benchmark::State& state) {
+  ClientLoop(state, true);
+}
+void ClientGet(benchmark::State& state) {
+  ClientLoop(state, false);
+}
 
 void Register(const char* name, void (*function)(benchmark::State&)) {
   for (Deployment deployment : {kSingle, kCluster}) {
-    const std::string full = std::string(name) + (deployment == kCluster ? "/server:cluster" : "/server:single");
+    const std::string full =
+        std::string(name) + (deployment == kCluster ? "/server:cluster" : "/server:single");
     benchmark::RegisterBenchmark(full.c_str(), function)
         ->Setup(deployment == kCluster ? UseCluster : UseSingle)
         ->UseRealTime()

@@ -247,12 +247,13 @@ std::vector<RedisClusterProcess::NodeInfo> RedisClusterProcess::Describe(size_t 
   for (std::string line; std::getline(lines, line);) {
     std::istringstream fields(line);
     std::string id, endpoint, flags, master, pingSent, pongReceived, epoch, linkState;
-    if (!(fields >> id >> endpoint >> flags >> master >> pingSent >> pongReceived >> epoch >> linkState)) continue;
+    if (!(fields >> id >> endpoint >> flags >> master >> pingSent >> pongReceived >> epoch >> linkState))
+      continue;
     // "127.0.0.1:7000@17000[,hostname]"
     const size_t colon = endpoint.rfind(':', endpoint.find('@'));
     if (colon == std::string::npos) continue;
-    const std::optional<size_t> node =
-        IndexOfPort(static_cast<uint16_t>(std::stoi(endpoint.substr(colon + 1, endpoint.find('@') - colon - 1))));
+    const std::optional<size_t> node = IndexOfPort(
+        static_cast<uint16_t>(std::stoi(endpoint.substr(colon + 1, endpoint.find('@') - colon - 1))));
     if (!node) continue;
     NodeInfo info;
     info.index = *node;
@@ -308,8 +309,8 @@ std::string RedisClusterProcess::Problem() const {
     const std::string name = "node " + std::to_string(i) + " (" + Node(i).Address() + ")";
     const RedisClusterReply info = Command(i, {"CLUSTER", "INFO"});
     if (info.type != RedisClusterReply::Type::kString) return name + " does not answer CLUSTER INFO";
-    if (InfoField(info.text, "cluster_state") != "ok") return name + " reports cluster_state:" +
-                                                              InfoField(info.text, "cluster_state");
+    if (InfoField(info.text, "cluster_state") != "ok")
+      return name + " reports cluster_state:" + InfoField(info.text, "cluster_state");
     if (InfoField(info.text, "cluster_known_nodes") != std::to_string(m_nodes.size())) {
       return name + " knows " + InfoField(info.text, "cluster_known_nodes") + " nodes";
     }

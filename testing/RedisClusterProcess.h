@@ -75,8 +75,8 @@ class RedisClusterProcess {
     size_t index = 0;  // in Node(); the nodes list only nodes of this cluster
     std::string id;
     bool master = false;
-    bool failed = false;   // flagged fail or pfail, or disconnected
-    std::string masterId;  // of a replica
+    bool failed = false;                     // flagged fail or pfail, or disconnected
+    std::string masterId;                    // of a replica
     std::vector<std::pair<int, int>> slots;  // ranges a master serves
   };
 

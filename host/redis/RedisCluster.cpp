@@ -27,9 +27,9 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
 // others, which any node serves.
 std::optional<uint16_t> RoutingSlot(std::span<const std::string_view> arguments) {
   static constexpr std::string_view kKeyed[] = {
-      "GET",   "SET",     "SETEX",    "PSETEX",    "SETNX",   "GETEX", "GETDEL", "GETSET", "DEL",
-      "UNLINK", "EXISTS", "TTL",      "PTTL",      "EXPIRE",  "PEXPIRE", "EXPIREAT", "PEXPIREAT", "PERSIST",
-      "TYPE",  "STRLEN",  "APPEND",   "INCR",      "DECR",    "INCRBY", "DECRBY"};
+      "GET",    "SET",    "SETEX",  "PSETEX", "SETNX",  "GETEX",   "GETDEL",   "GETSET",    "DEL",
+      "UNLINK", "EXISTS", "TTL",    "PTTL",   "EXPIRE", "PEXPIRE", "EXPIREAT", "PEXPIREAT", "PERSIST",
+      "TYPE",   "STRLEN", "APPEND", "INCR",   "DECR",   "INCRBY",  "DECRBY"};
   if (arguments.size() < 2) return std::nullopt;
   for (std::string_view name : kKeyed) {
     if (EqualsIgnoringCase(arguments[0], name)) return RedisKeySlot(arguments[1]);
@@ -101,7 +101,8 @@ RedisCluster::ViewPtr RedisCluster::InstallView(std::shared_ptr<const RedisSlotM
 
 std::shared_ptr<const RedisSlotMap> RedisCluster::FetchMap(const std::vector<LinkPtr>& candidates,
                                                            Clock::time_point deadline,
-                                                           RedisServerAddress* answeredBy, std::string* failures) {
+                                                           RedisServerAddress* answeredBy,
+                                                           std::string* failures) {
   static constexpr std::string_view kClusterSlots[] = {"CLUSTER", "SLOTS"};
   for (const LinkPtr& link : candidates) {
     if (Clock::now() >= deadline) {
@@ -116,7 +117,8 @@ std::shared_ptr<const RedisSlotMap> RedisCluster::FetchMap(const std::vector<Lin
       } else if (outcome.reply->type == RedisReply::Type::kError) {
         failure = "Redis: " + link->Address().ToString() + " answered " + outcome.reply->text;
       } else {
-        std::shared_ptr<const RedisSlotMap> map = RedisSlotMap::FromClusterSlots(*outcome.reply, link->Address());
+        std::shared_ptr<const RedisSlotMap> map =
+            RedisSlotMap::FromClusterSlots(*outcome.reply, link->Address());
         if (map->MasterCount() > 0) {
           *answeredBy = link->Address();
           return map;
@@ -195,9 +197,9 @@ RedisCluster::ViewPtr RedisCluster::RefreshView(RefreshKind kind, Clock::time_po
     if (const LogRateLimiter::Decision decision = m_failureLog.Next(); decision.write) {
       TFormatString line(u"RedisCluster: no node gave the slot map (%1)%2");
       line.arg(TString::fromStdString(failures));
-      line.arg(decision.suppressed > 0
-                   ? TString::fromStdString("; " + std::to_string(decision.suppressed) + " such failures not shown")
-                   : TString());
+      line.arg(decision.suppressed > 0 ? TString::fromStdString("; " + std::to_string(decision.suppressed) +
+                                                                " such failures not shown")
+                                       : TString());
       LogMessage(TLog::Warn, line);
     }
   }
@@ -225,24 +227,26 @@ void RedisCluster::WantRefresh() {
 }
 
 RedisReplyPtr RedisCluster::Execute(std::span<const std::string_view> arguments,
-                                    const std::shared_ptr<const void>& keepAlive, RedisServerAddress* servedBy) {
+                                    const std::shared_ptr<const void>& keepAlive,
+                                    RedisServerAddress* servedBy) {
   const Clock::time_point deadline = Clock::now() + m_options.connectTimeout + m_options.commandTimeout;
   const std::optional<uint16_t> slot = RoutingSlot(arguments);
   ViewPtr view = ViewForCommand(deadline);
   if (!view) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    throw RedisIoError(TString::fromStdString("Redis Cluster: no node gave the slot map (" + m_lastFailure + ")"));
+    throw RedisIoError(
+        TString::fromStdString("Redis Cluster: no node gave the slot map (" + m_lastFailure + ")"));
   }
 
-  LinkPtr target;        // set by a redirection; else the slot's master (or any node)
-  bool asking = false;   // send ASKING first
-  size_t anyNode = 0;    // for commands without a key: the node to try
+  LinkPtr target;       // set by a redirection; else the slot's master (or any node)
+  bool asking = false;  // send ASKING first
+  size_t anyNode = 0;   // for commands without a key: the node to try
   std::chrono::milliseconds pause = kFirstRetryPause;
   std::string lastFailure;
   for (int redirections = 0;; ++redirections) {
     if (redirections > kMaxRedirections) {
-      throw RedisIoError(TString::fromStdString("Redis Cluster: " + CommandName(arguments) + " gave up after " +
-                                                std::to_string(kMaxRedirections) +
+      throw RedisIoError(TString::fromStdString("Redis Cluster: " + CommandName(arguments) +
+                                                " gave up after " + std::to_string(kMaxRedirections) +
                                                 " redirections or retries; the last: " + lastFailure));
     }
     if (redirections > 0 && Clock::now() >= deadline) {
@@ -347,8 +351,8 @@ bool RedisCluster::IsAvailable() {
 }
 
 bool RedisCluster::Refresh() {
-  return RefreshView(RefreshKind::kNeeded, Clock::now() + m_options.connectTimeout + m_options.commandTimeout) !=
-         nullptr;
+  return RefreshView(RefreshKind::kNeeded,
+                     Clock::now() + m_options.connectTimeout + m_options.commandTimeout) != nullptr;
 }
 
 std::shared_ptr<const RedisSlotMap> RedisCluster::SlotMap() const {
@@ -369,7 +373,8 @@ std::vector<RedisServerAddress> RedisCluster::SubscriptionServers() const {
   std::vector<RedisServerAddress> servers = m_seeds;
   if (std::shared_ptr<const RedisSlotMap> map = SlotMap()) {
     for (const RedisSlotMap::Node& node : map->Nodes()) {
-      if (std::find(servers.begin(), servers.end(), node.address) == servers.end()) servers.push_back(node.address);
+      if (std::find(servers.begin(), servers.end(), node.address) == servers.end())
+        servers.push_back(node.address);
     }
   }
   return servers;

@@ -99,7 +99,8 @@ class KELCACHE_EXPORT RedisCluster {
 
   // A cluster known by its seed nodes (at least one). Nothing is fetched or
   // connected yet. Plain TCP unless another transport is given.
-  RedisCluster(std::vector<RedisServerAddress> seeds, RedisPoolOptions options, RedisTransportFactory factory = {});
+  RedisCluster(std::vector<RedisServerAddress> seeds, RedisPoolOptions options,
+               RedisTransportFactory factory = {});
   ~RedisCluster();
   RedisCluster(const RedisCluster&) = delete;
   RedisCluster& operator=(const RedisCluster&) = delete;
@@ -161,8 +162,9 @@ class KELCACHE_EXPORT RedisCluster {
   ViewPtr RefreshView(RefreshKind kind, Clock::time_point deadline);
   // Asks every candidate node in turn for the map, until one answers or the
   // deadline passes. Runs without m_mutex. *failures says what went wrong.
-  std::shared_ptr<const RedisSlotMap> FetchMap(const std::vector<LinkPtr>& candidates, Clock::time_point deadline,
-                                               RedisServerAddress* answeredBy, std::string* failures);
+  std::shared_ptr<const RedisSlotMap> FetchMap(const std::vector<LinkPtr>& candidates,
+                                               Clock::time_point deadline, RedisServerAddress* answeredBy,
+                                               std::string* failures);
   // The nodes to ask for the map, in order (masters, replicas, seeds).
   std::vector<LinkPtr> FetchCandidates() const KELCACHE_REQUIRES(m_mutex);
   // Installs a view of `map` (links made or reused) and drops the links of
@@ -180,14 +182,16 @@ class KELCACHE_EXPORT RedisCluster {
   const RedisTransportFactory m_factory;
 
   mutable std::mutex m_mutex;
-  std::condition_variable m_refreshEnded;                               // a fetch ended
-  ViewPtr m_view KELCACHE_GUARDED_BY(m_mutex);                          // null before the first map
-  std::map<std::string, LinkPtr> m_links KELCACHE_GUARDED_BY(m_mutex);  // by "host:port": view nodes and seeds
-  bool m_refreshing KELCACHE_GUARDED_BY(m_mutex) = false;               // a thread is fetching the map
-  bool m_refreshWanted KELCACHE_GUARDED_BY(m_mutex) = false;            // a MOVED or time-out: fetch soon
-  Clock::time_point m_lastAttemptEnded KELCACHE_GUARDED_BY(m_mutex){};  // of a fetch, whether it worked or not
-  Clock::time_point m_fetchedAt KELCACHE_GUARDED_BY(m_mutex){};         // of the map in force
-  std::string m_lastFailure KELCACHE_GUARDED_BY(m_mutex);               // why the last fetch failed
+  std::condition_variable m_refreshEnded;       // a fetch ended
+  ViewPtr m_view KELCACHE_GUARDED_BY(m_mutex);  // null before the first map
+  // By "host:port": the nodes of the view, and the seeds.
+  std::map<std::string, LinkPtr> m_links KELCACHE_GUARDED_BY(m_mutex);
+  bool m_refreshing KELCACHE_GUARDED_BY(m_mutex) = false;     // a thread is fetching the map
+  bool m_refreshWanted KELCACHE_GUARDED_BY(m_mutex) = false;  // a MOVED or time-out: fetch soon
+  // When the last fetch ended, whether it worked or not.
+  Clock::time_point m_lastAttemptEnded KELCACHE_GUARDED_BY(m_mutex){};
+  Clock::time_point m_fetchedAt KELCACHE_GUARDED_BY(m_mutex){};  // of the map in force
+  std::string m_lastFailure KELCACHE_GUARDED_BY(m_mutex);        // why the last fetch failed
 
   // A map is known and no fetch has failed on every node since a node last
   // answered (see IsAvailable).

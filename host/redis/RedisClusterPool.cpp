@@ -31,7 +31,8 @@ std::unique_ptr<RedisConnectionGuard> RedisClusterPool::Acquire() {
   // A connection to a cluster holds no socket of its own, so a new one is as
   // cheap as a reused one.
   try {
-    return std::make_unique<RedisConnectionGuard>(shared_from_this(), std::make_unique<RedisConnection>(m_cluster));
+    return std::make_unique<RedisConnectionGuard>(shared_from_this(),
+                                                  std::make_unique<RedisConnection>(m_cluster));
   } catch (...) {
     {
       std::lock_guard<std::mutex> lock(m_mutex);

@@ -1,6 +1,6 @@
 // RedisServerPool: the pooled connections to one Redis server, for the
-// connection pool (host/redis/RedisConnectionPool.h), which keeps one per
-// configured server.
+// connection pool (host/redis/RedisConnectionPool.h) when it is configured
+// for one server.
 //
 // Up to `connections` connections (RedisConnection) are made, lazily, as
 // requests need them, and reused most-recently-returned first. They are

@@ -77,8 +77,8 @@ std::shared_ptr<const RedisSlotMap> RedisSlotMap::FromClusterSlots(const RedisRe
     Range range{static_cast<int>(parts[0]->integer), static_cast<int>(parts[1]->integer), std::nullopt, {}};
     for (size_t i = 2; i < parts.size(); ++i) {
       const RedisReply* node = parts[i].get();
-      if (!node || node->type != RedisReply::Type::kArray || node->elements.size() < 2 || !node->elements[0] ||
-          !IsInteger(node->elements[1].get(), 0, 65535)) {
+      if (!node || node->type != RedisReply::Type::kArray || node->elements.size() < 2 ||
+          !node->elements[0] || !IsInteger(node->elements[1].get(), 0, 65535)) {
         Malformed(answeredBy, "a node is not given as host and port");
       }
       std::optional<std::string> host = TextOf(*node->elements[0]);
@@ -104,7 +104,8 @@ std::shared_ptr<const RedisSlotMap> RedisSlotMap::FromClusterSlots(const RedisRe
   for (const Range& range : ranges) {
     if (!range.master) continue;
     const int owner = map->AddNode(range.master->address, range.master->id, true);
-    for (int slot = range.first; slot <= range.last; ++slot) map->m_slotOwner[slot] = static_cast<int16_t>(owner);
+    for (int slot = range.first; slot <= range.last; ++slot)
+      map->m_slotOwner[slot] = static_cast<int16_t>(owner);
   }
   for (const Range& range : ranges) {
     for (const Endpoint& replica : range.replicas) map->AddNode(replica.address, replica.id, false);
@@ -157,11 +158,13 @@ std::string RedisSlotMap::Describe() const {
   }
   const size_t replicas = m_nodes.size() - m_masters;
   text += "), " + std::to_string(replicas) + (replicas == 1 ? " replica" : " replicas");
-  if (int unserved = UnservedSlots(); unserved > 0) text += ", " + std::to_string(unserved) + " slots unserved";
+  if (int unserved = UnservedSlots(); unserved > 0)
+    text += ", " + std::to_string(unserved) + " slots unserved";
   return text;
 }
 
-std::optional<RedisRedirection> RedisRedirection::Parse(std::string_view text, const RedisServerAddress& answeredBy) {
+std::optional<RedisRedirection> RedisRedirection::Parse(std::string_view text,
+                                                        const RedisServerAddress& answeredBy) {
   RedisRedirection redirection;
   if (text.starts_with("MOVED ")) {
     redirection.kind = Kind::kMoved;
@@ -176,12 +179,14 @@ std::optional<RedisRedirection> RedisRedirection::Parse(std::string_view text, c
   if (space == std::string_view::npos) return std::nullopt;
   const std::string_view slotText = text.substr(0, space);
   std::string_view endpoint = text.substr(space + 1);
-  while (!endpoint.empty() && (endpoint.back() == ' ' || endpoint.back() == '\r' || endpoint.back() == '\n')) {
+  while (!endpoint.empty() &&
+         (endpoint.back() == ' ' || endpoint.back() == '\r' || endpoint.back() == '\n')) {
     endpoint.remove_suffix(1);
   }
   unsigned slot = 0;
   auto [slotEnd, slotError] = std::from_chars(slotText.data(), slotText.data() + slotText.size(), slot);
-  if (slotError != std::errc() || slotEnd != slotText.data() + slotText.size() || slot >= kRedisClusterSlots) {
+  if (slotError != std::errc() || slotEnd != slotText.data() + slotText.size() ||
+      slot >= kRedisClusterSlots) {
     return std::nullopt;
   }
   redirection.slot = static_cast<uint16_t>(slot);
@@ -202,8 +207,8 @@ std::optional<RedisRedirection> RedisRedirection::Parse(std::string_view text, c
     if (hostText.size() >= 2 && hostText.front() == '[' && hostText.back() == ']') {
       hostText = hostText.substr(1, hostText.size() - 2);
     }
-    redirection.address = RedisServerAddress{hostText.empty() ? answeredBy.host : hostText,
-                                             static_cast<uint16_t>(port)};
+    redirection.address =
+        RedisServerAddress{hostText.empty() ? answeredBy.host : hostText, static_cast<uint16_t>(port)};
   }
   return redirection;
 }

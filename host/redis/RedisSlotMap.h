@@ -82,7 +82,8 @@ struct KELCACHE_EXPORT RedisRedirection {
   // text of an error reply); nothing for any other text. An empty host is
   // `answeredBy`'s host. The host may be an IPv6 address without brackets:
   // the port follows the last ':'.
-  static std::optional<RedisRedirection> Parse(std::string_view errorText, const RedisServerAddress& answeredBy);
+  static std::optional<RedisRedirection> Parse(std::string_view errorText,
+                                               const RedisServerAddress& answeredBy);
 };
 
 }  // namespace kelvra::caching

@@ -45,9 +45,9 @@ TEST(RedisKeySlot, SlotsAndHashTagsAreThoseOfTheServers) {
   const std::vector<std::pair<std::string, std::string>> hashed = {
       {"{user1000}.following", "user1000"},
       {"{user1000}.followers", "user1000"},
-      {"foo{}{bar}", "foo{}{bar}"},      // an empty tag does not count: the whole key
-      {"foo{{bar}}zap", "{bar"},         // from the first '{' to the first '}' after it
-      {"foo{bar}{zap}", "bar"},          // only the first tag
+      {"foo{}{bar}", "foo{}{bar}"},  // an empty tag does not count: the whole key
+      {"foo{{bar}}zap", "{bar"},     // from the first '{' to the first '}' after it
+      {"foo{bar}{zap}", "bar"},      // only the first tag
       {"{}", "{}"},
       {"}{a}", "a"},
       {"no-brace-closes{", "no-brace-closes{"},
@@ -121,13 +121,15 @@ TEST(RedisSlotMap, AClusterSlotsReplyBecomesMastersFirstWithEverySlotOwned) {
   }
   const std::vector<std::pair<int, int>> owners = {{0, 0},     {5460, 0},  {5461, 1},  {10000, 1},
                                                    {10001, 0}, {10922, 0}, {10923, 2}, {16383, 2}};
-  for (const auto& [slot, owner] : owners) EXPECT_EQ(map->MasterOf(static_cast<uint16_t>(slot)), owner) << slot;
+  for (const auto& [slot, owner] : owners)
+    EXPECT_EQ(map->MasterOf(static_cast<uint16_t>(slot)), owner) << slot;
   EXPECT_EQ(map->UnservedSlots(), 0);
 
   // A MOVED reply hands one slot to another node, new or known, in a copy.
   const auto moved = map->WithSlotServedBy(42, {"10.0.0.7", 7006});
   EXPECT_EQ(moved->MasterCount(), 4u);
-  EXPECT_EQ(moved->Nodes()[static_cast<size_t>(moved->MasterOf(42))].address, (RedisServerAddress{"10.0.0.7", 7006}));
+  EXPECT_EQ(moved->Nodes()[static_cast<size_t>(moved->MasterOf(42))].address,
+            (RedisServerAddress{"10.0.0.7", 7006}));
   EXPECT_EQ(moved->MasterOf(43), 0);
   EXPECT_EQ(map->MasterOf(42), 0) << "the original map does not change";
   EXPECT_FALSE(moved->SameAs(*map));

@@ -50,7 +50,9 @@ void Configure(const std::string& servers, const std::string& options = "") {
   RedisConnectionPool::GetInstance().Reset(TString::fromStdString(servers), TString::fromStdString(options));
 }
 
-std::string Text(const RedisValue& value) { return value ? std::string(value->begin(), value->end()) : "(miss)"; }
+std::string Text(const RedisValue& value) {
+  return value ? std::string(value->begin(), value->end()) : "(miss)";
+}
 
 // The value of version `version` of `key`: names both, padded so that a value
 // cut short or mixed with another shows.
@@ -121,8 +123,9 @@ TEST(RedisCluster, KeysOnEveryMasterAreStoredLoadedAndDroppedOnTheMasterOfTheirS
   }
 
   // The slot the client computes is the server's, for keys of every form.
-  const std::vector<std::string> slotKeys = {"somekey", "{user1}.a", "{user1}.b",  "a{}b",
-                                             "x{{y}}",  "ns\nentry", "\xff\xfe{\x01}", std::string("with\0nul", 8)};
+  const std::vector<std::string> slotKeys = {
+      "somekey", "{user1}.a", "{user1}.b",      "a{}b",
+      "x{{y}}",  "ns\nentry", "\xff\xfe{\x01}", std::string("with\0nul", 8)};
   for (const std::string& key : slotKeys) {
     const RedisClusterReply slot = cluster.Command(0, {"CLUSTER", "KEYSLOT", key});
     ASSERT_EQ(slot.type, RedisClusterReply::Type::kInteger) << slot.text;
@@ -139,7 +142,8 @@ TEST(RedisCluster, KeysOnEveryMasterAreStoredLoadedAndDroppedOnTheMasterOfTheirS
       auto& connection = guard->GetConnection();
       ASSERT_TRUE(connection.Set(key, MakeRedisValue(ValueOf(key, 1))));
       EXPECT_EQ(Text(connection.Get(key)), ValueOf(key, 1));
-      EXPECT_EQ(connection.GetAddress(), (kelvra::caching::RedisServerAddress{"127.0.0.1", cluster.Node(master).Port()}))
+      EXPECT_EQ(connection.GetAddress(),
+                (kelvra::caching::RedisServerAddress{"127.0.0.1", cluster.Node(master).Port()}))
           << "the master of the slot answered";
       // The value lies on that master: a GET there is answered, not redirected.
       const RedisClusterReply there = cluster.Command(master, {"GET", key});
@@ -166,7 +170,8 @@ TEST(RedisCluster, KeysOnEveryMasterAreStoredLoadedAndDroppedOnTheMasterOfTheirS
   EXPECT_EQ(cluster.Command(tagMaster, {"GET", "other\n{tag}"}).text, "other\n{tag}");
 
   // Straight to the right master: no redirection was ever needed.
-  const RedisCluster::Statistics statistics = RedisConnectionPool::GetInstance().GetCluster()->GetStatistics();
+  const RedisCluster::Statistics statistics =
+      RedisConnectionPool::GetInstance().GetCluster()->GetStatistics();
   EXPECT_EQ(statistics.moved, 0u);
   EXPECT_EQ(statistics.asked, 0u);
   EXPECT_EQ(RedisConnectionPool::GetInstance().GetCluster()->MasterCount(), 3u);
@@ -212,7 +217,7 @@ TEST(RedisCluster, AMasterKilledUnderLoadIsReplacedByItsReplicaAndNoValueComesBa
   std::atomic<int> wrong{0};
   std::atomic<long> operations{0};
   std::mutex recordMutex;
-  std::vector<std::string> wrongValues;                  // guarded by recordMutex
+  std::vector<std::string> wrongValues;                              // guarded by recordMutex
   std::vector<std::pair<Clock::time_point, bool>> onVictimOutcomes;  // guarded by recordMutex
   auto work = [&](int t) {
     Worker& worker = workers[t];
@@ -273,11 +278,13 @@ TEST(RedisCluster, AMasterKilledUnderLoadIsReplacedByItsReplicaAndNoValueComesBa
     if (ok && !firstSuccess) firstSuccess = when;
     if (when > promotedAt + 5s) (ok ? successesLate : failuresLate)++;
   }
-  ASSERT_TRUE(firstSuccess.has_value()) << "no operation on the dead master's slots succeeded after the promotion";
+  ASSERT_TRUE(firstSuccess.has_value())
+      << "no operation on the dead master's slots succeeded after the promotion";
   EXPECT_LE(*firstSuccess - promotedAt, 5s);
   EXPECT_EQ(failuresLate, 0) << "operations still failed more than 5 s after the promotion";
   EXPECT_GT(successesLate, 0);
-  std::cout << "promotion " << std::chrono::duration_cast<std::chrono::milliseconds>(promotedAt - killedAt).count()
+  std::cout << "promotion "
+            << std::chrono::duration_cast<std::chrono::milliseconds>(promotedAt - killedAt).count()
             << " ms after the kill; first success on its slots "
             << std::chrono::duration_cast<std::chrono::milliseconds>(*firstSuccess - promotedAt).count()
             << " ms after the promotion; " << operations.load() << " operations\n";
@@ -357,13 +364,14 @@ TEST(RedisCluster, ASlotMigratedWhileLoadsRunIsFollowedThroughAskThenMoved) {
   std::this_thread::sleep_for(200ms);
   // Half the keys move; the window in which the old master answers ASK stays
   // open while the loads run.
-  std::vector<std::string> migrate = {"MIGRATE", "127.0.0.1", std::to_string(cluster.Node(target).Port()), "", "0",
-                                      "5000", "KEYS"};
+  std::vector<std::string> migrate = {
+      "MIGRATE", "127.0.0.1", std::to_string(cluster.Node(target).Port()), "", "0", "5000", "KEYS"};
   std::vector<std::string> firstHalf = migrate;
   std::vector<std::string> secondHalf = migrate;
   for (int i = 0; i < kKeys; ++i) (i % 2 == 0 ? firstHalf : secondHalf).push_back(keys[i]);
   run(source, firstHalf);
-  const bool asked = WaitUntil([&] { return RedisConnectionPool::GetInstance().GetCluster()->GetStatistics().asked > 20; });
+  const bool asked =
+      WaitUntil([&] { return RedisConnectionPool::GetInstance().GetCluster()->GetStatistics().asked > 20; });
   run(source, secondHalf);
   std::this_thread::sleep_for(200ms);
   // The slot belongs to the target from now on: the target first, then the
@@ -371,9 +379,11 @@ TEST(RedisCluster, ASlotMigratedWhileLoadsRunIsFollowedThroughAskThenMoved) {
   run(target, {"CLUSTER", "SETSLOT", slotText, "NODE", ids[target]});
   run(source, {"CLUSTER", "SETSLOT", slotText, "NODE", ids[target]});
   for (size_t master : cluster.Masters()) {
-    if (master != source && master != target) run(master, {"CLUSTER", "SETSLOT", slotText, "NODE", ids[target]});
+    if (master != source && master != target)
+      run(master, {"CLUSTER", "SETSLOT", slotText, "NODE", ids[target]});
   }
-  const bool moved = WaitUntil([&] { return RedisConnectionPool::GetInstance().GetCluster()->GetStatistics().moved > 0; });
+  const bool moved =
+      WaitUntil([&] { return RedisConnectionPool::GetInstance().GetCluster()->GetStatistics().moved > 0; });
   std::this_thread::sleep_for(300ms);
   stop = true;
   for (std::thread& loader : loaders) loader.join();

@@ -69,8 +69,12 @@ bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
   return true;
 }
 
-void Touch(const std::string& path) { std::ofstream(path) << "1"; }
-bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+void Touch(const std::string& path) {
+  std::ofstream(path) << "1";
+}
+bool Exists(const std::string& path) {
+  return access(path.c_str(), F_OK) == 0;
+}
 
 // How many clients of the node on `port` hold a pattern subscription.
 int PatternSubscribers(uint16_t port) {
@@ -89,8 +93,8 @@ class Participant {
  public:
   Participant()
       : m_service(RedisPubsub::GetInstance().lock()),
-        m_cache(std::make_shared<SynchronizedIndexedCache>(std::make_shared<CacheHelpers::LifetimePolicy>(1000),
-                                                           nullptr)) {}
+        m_cache(std::make_shared<SynchronizedIndexedCache>(
+            std::make_shared<CacheHelpers::LifetimePolicy>(1000), nullptr)) {}
   ~Participant() { m_service->OnRemoved(*m_cache); }
 
   unsigned Add(const Hash& key, const Hash& value, uint64_t timestamp) {
@@ -108,7 +112,9 @@ class Participant {
   std::shared_ptr<SynchronizedIndexedCache> m_cache;
 };
 
-std::vector<size_t> Masters(const RedisClusterProcess& cluster) { return cluster.Masters(); }
+std::vector<size_t> Masters(const RedisClusterProcess& cluster) {
+  return cluster.Masters();
+}
 
 // `first`, then every other node.
 std::vector<size_t> StartingAt(const RedisClusterProcess& cluster, size_t first) {
@@ -129,8 +135,8 @@ TEST(RedisPubsubClusterTest, TwoProcessesOnDifferentNodesKeepTheirCachesCoherent
   RedisClusterProcess cluster;
   const std::vector<size_t> masters = Masters(cluster);
   ASSERT_GE(masters.size(), 2u);
-  RedisConnectionPool::GetInstance().Reset(TString::fromStdString(cluster.ServersText(StartingAt(cluster, masters[0]))),
-                                           TString());
+  RedisConnectionPool::GetInstance().Reset(
+      TString::fromStdString(cluster.ServersText(StartingAt(cluster, masters[0]))), TString());
   Participant a;
   ASSERT_TRUE(WaitUntil([&] { return PatternSubscribers(cluster.Node(masters[0]).Port()) == 1; }))
       << "A did not subscribe on its first seed";
@@ -143,12 +149,12 @@ TEST(RedisPubsubClusterTest, TwoProcessesOnDifferentNodesKeepTheirCachesCoherent
   ASSERT_TRUE(store.TryStore(kSharedKey, value, kSlowLoadMs, -1).Get());
 
   kelcache_test::TempDir dir;
-  const pid_t child = kelcache_test::StartChildTest(
-      "RedisPubsubClusterTest.DISABLED_SecondProcess",
-      {{kServersVariable, cluster.ServersText(StartingAt(cluster, masters[1]))},
-       {kPortsVariable, std::to_string(cluster.Node(masters[0]).Port()) + "," +
-                            std::to_string(cluster.Node(masters[1]).Port())},
-       {kDirVariable, dir.str()}});
+  const pid_t child =
+      kelcache_test::StartChildTest("RedisPubsubClusterTest.DISABLED_SecondProcess",
+                                    {{kServersVariable, cluster.ServersText(StartingAt(cluster, masters[1]))},
+                                     {kPortsVariable, std::to_string(cluster.Node(masters[0]).Port()) + "," +
+                                                          std::to_string(cluster.Node(masters[1]).Port())},
+                                     {kDirVariable, dir.str()}});
   EXPECT_TRUE(a.WaitGone(stale)) << "B's newer value of the second key did not reach A";
   EXPECT_TRUE(a.Has(kept)) << "the same value, even much later, never makes an entry dirty";
   a.Add(changedKey, kThirdValue, kLater + 6000);
@@ -170,7 +176,8 @@ TEST(RedisPubsubClusterTest, DISABLED_SecondProcess) {
   const uint16_t portOfB = static_cast<uint16_t>(std::stoi(ports.substr(ports.find(',') + 1)));
   RedisConnectionPool::GetInstance().Reset(TString::fromStdString(servers), TString());
   Participant b;
-  ASSERT_TRUE(WaitUntil([&] { return PatternSubscribers(portOfB) == 1; })) << "B did not subscribe on its seed";
+  ASSERT_TRUE(WaitUntil([&] { return PatternSubscribers(portOfB) == 1; }))
+      << "B did not subscribe on its seed";
   EXPECT_EQ(PatternSubscribers(portOfA), 1) << "A's subscription is on the other node";
 
   RedisExternalCache store(kNamespace);
@@ -195,8 +202,8 @@ TEST(RedisPubsubClusterTest, WhenTheSubscribersNodeDiesItMovesAndTheReconnectFlu
   const std::vector<size_t> masters = Masters(cluster);
   size_t replica = 0;
   while (std::find(masters.begin(), masters.end(), replica) != masters.end()) ++replica;
-  RedisConnectionPool::GetInstance().Reset(TString::fromStdString(cluster.ServersText(StartingAt(cluster, replica))),
-                                           TString());
+  RedisConnectionPool::GetInstance().Reset(
+      TString::fromStdString(cluster.ServersText(StartingAt(cluster, replica))), TString());
   Participant participant;
   ASSERT_TRUE(WaitUntil([&] { return PatternSubscribers(cluster.Node(replica).Port()) == 1; }));
   const uint64_t reconnects = RedisSubscriptionManager::GetInstance().GetReconnectCount();
