@@ -112,7 +112,7 @@ TEST(RedisCluster, KeysOnEveryMasterAreStoredLoadedAndDroppedOnTheMasterOfTheirS
     std::atomic<bool> go{false};
     std::vector<std::thread> threads;
     for (int t = 0; t < 16; ++t) {
-      threads.emplace_back([&] {
+      threads.emplace_back([&, t] {
         while (!go) std::this_thread::yield();
         if (Lock("first\n" + std::to_string(t)) != nullptr) ++got;
       });
