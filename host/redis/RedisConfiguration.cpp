@@ -188,4 +188,66 @@ std::vector<RedisServerAddress> MakeRedisServers(const std::vector<std::pair<TSt
   return addresses;
 }
 
+namespace {
+
+constexpr std::string_view kClusterPrefix = "cluster:";
+
+// Whether the text names a cluster; if so, *rest is what follows the prefix.
+bool StripClusterPrefix(const std::string& text, std::string* rest) {
+  const std::string_view trimmed = Trim(text);
+  if (!trimmed.starts_with(kClusterPrefix)) return false;
+  *rest = std::string(trimmed.substr(kClusterPrefix.size()));
+  return true;
+}
+
+std::string ListText(const std::vector<RedisServerAddress>& servers) {
+  std::string text;
+  for (const RedisServerAddress& server : servers) text += (text.empty() ? "" : ",") + server.ToString();
+  return text;
+}
+
+void CheckTogether(const RedisPoolConfiguration& configuration) {
+  if (configuration.cluster) {
+    if (configuration.options.database != 0) {
+      Fail("Redis options: 'db' is " + std::to_string(configuration.options.database) +
+           ", but a Redis Cluster has only database 0");
+    }
+    return;
+  }
+  if (configuration.servers.size() > 1) {
+    Fail("Redis servers: '" + ListText(configuration.servers) + "' names " +
+         std::to_string(configuration.servers.size()) +
+         " independent servers; name one server, or the nodes of a Redis Cluster as 'cluster:" +
+         ListText(configuration.servers) + "'");
+  }
+}
+
+}  // namespace
+
+RedisPoolConfiguration ParseRedisPoolConfiguration(const TString& servers, const TString& options) {
+  RedisPoolConfiguration configuration;
+  std::string seeds;
+  if (StripClusterPrefix(servers.toStdString(), &seeds)) {
+    configuration.cluster = true;
+    configuration.servers = ParseRedisServers(TString::fromStdString(seeds));
+    if (configuration.servers.empty()) {
+      Fail("Redis servers: '" + servers.toStdString() + "' names no node of the cluster after 'cluster:'");
+    }
+  } else {
+    configuration.servers = ParseRedisServers(servers);
+  }
+  configuration.options = RedisPoolOptions::Parse(options);
+  CheckTogether(configuration);
+  return configuration;
+}
+
+RedisPoolConfiguration MakeRedisPoolConfiguration(const std::vector<std::pair<TString, uint16_t>>& servers,
+                                                  const TString& options) {
+  RedisPoolConfiguration configuration;
+  configuration.servers = MakeRedisServers(servers);
+  configuration.options = RedisPoolOptions::Parse(options);
+  CheckTogether(configuration);
+  return configuration;
+}
+
 }  // namespace kelvra::caching

@@ -6,6 +6,18 @@
 // White space around items is ignored; an IPv6 address goes in brackets; a
 // missing ":port" means 6379. An empty text means no server at all.
 //
+// The text names either one server or one Redis Cluster. A cluster is
+// written "cluster:" followed by one or more of its nodes, the seeds, from
+// which the pool learns the whole cluster:
+//   "cluster:10.0.0.5:7000,10.0.0.6:7000"
+// Any node will do as a seed, master or replica; naming a few lets the pool
+// start while some are down. A cluster has only database 0, so db= must stay
+// 0. A lone server whose host is really named "cluster" is written in
+// brackets: "[cluster]:6379".
+//
+// Several servers without "cluster:" are refused: the pool no longer spreads
+// keys over independent servers itself (docs/redis.md says why).
+//
 // Options text: ';'-separated "name=value" items, in any order, each at most
 // once; empty items are skipped, so a trailing ';' is fine. For example
 //   "password=s3cret;db=2;connections=8;connect_timeout_ms=500;command_timeout_ms=1000;wait_ms=200"
@@ -69,8 +81,8 @@ struct KELCACHE_EXPORT RedisPoolOptions {
   std::string Describe() const;
 };
 
-// Parses the servers text (see the header comment). Raises
-// RedisConfigurationError.
+// Parses a list of servers (see the header comment), without the
+// "cluster:" prefix. Raises RedisConfigurationError.
 KELCACHE_EXPORT std::vector<RedisServerAddress> ParseRedisServers(const TString& text);
 
 // Checks a list of (host, port) pairs and turns it into addresses: every host
@@ -79,11 +91,22 @@ KELCACHE_EXPORT std::vector<RedisServerAddress> ParseRedisServers(const TString&
 KELCACHE_EXPORT std::vector<RedisServerAddress> MakeRedisServers(
     const std::vector<std::pair<TString, uint16_t>>& servers);
 
-// One complete pool configuration. The first server is also the one that
-// carries publish/subscribe.
+// One complete pool configuration: one server, or the seed nodes of a
+// cluster.
 struct KELCACHE_EXPORT RedisPoolConfiguration {
   std::vector<RedisServerAddress> servers;
   RedisPoolOptions options;
+  // `servers` are the seeds of a Redis Cluster ("cluster:" in the text).
+  bool cluster = false;
 };
+
+// The whole configuration from the servers text and the options text, or
+// from (host, port) pairs (one server; a cluster needs the text form) and the
+// options text. Checks what only the two together can tell: one server
+// unless it is a cluster, and database 0 for a cluster. No servers at all
+// gives an empty list. Raises RedisConfigurationError.
+KELCACHE_EXPORT RedisPoolConfiguration ParseRedisPoolConfiguration(const TString& servers, const TString& options);
+KELCACHE_EXPORT RedisPoolConfiguration MakeRedisPoolConfiguration(
+    const std::vector<std::pair<TString, uint16_t>>& servers, const TString& options);
 
 }  // namespace kelvra::caching

@@ -3,6 +3,7 @@
 #include <hiredis/hiredis.h>
 
 #include "host/Errors.h"
+#include "host/redis/RedisCluster.h"
 #include "host/redis/RedisErrors.h"
 #include "host/redis/RedisServerLink.h"
 
@@ -23,41 +24,50 @@ bool IsOk(const RedisReply& reply) {
 
 RedisConnection::RedisConnection(std::shared_ptr<RedisServerLink> link) : m_link(std::move(link)) {}
 
+RedisConnection::RedisConnection(std::shared_ptr<RedisCluster> cluster)
+    : m_cluster(std::move(cluster)), m_lastNode(m_cluster->Seeds().front()) {}
+
 RedisConnection::~RedisConnection() = default;
 
 void RedisConnection::Connect() {
-  m_link->Connect();
+  if (m_cluster) {
+    if (!m_cluster->IsAvailable()) {
+      throw RedisIoError(TString(u"Redis Cluster: no node of the cluster can be reached"));
+    }
+  } else {
+    m_link->Connect();
+  }
   m_failed = false;
 }
 
 bool RedisConnection::IsConnected() const {
+  if (m_cluster) return !m_failed;
   return !m_failed && m_link->IsConnected();
 }
 
 const RedisServerAddress& RedisConnection::GetAddress() const {
-  return m_link->Address();
+  return m_cluster ? m_lastNode : m_link->Address();
 }
 
 RedisReplyPtr RedisConnection::Execute(std::span<const std::string_view> arguments,
                                        const std::shared_ptr<const void>& keepAlive) {
   m_failed = true;  // until the server answers: a failure to connect raises from here
-  RedisPipe::Outcome outcome = m_link->ChoosePipe().Execute(RedisCommand::Encode(arguments, keepAlive));
-  if (outcome.failure == RedisPipe::Failure::kIo && outcome.sessionWasUsed) {
-    // A socket that sat idle may have been closed by the server (a restart,
-    // an idle time-out): try once more on a new one.
-    outcome = m_link->ChoosePipe().Execute(RedisCommand::Encode(arguments, keepAlive));
+  RedisReplyPtr reply;
+  if (m_cluster) {
+    reply = m_cluster->Execute(arguments, keepAlive, &m_lastNode);
+  } else {
+    RedisPipe::Outcome outcome = m_link->Execute(arguments, keepAlive);
+    if (outcome.failure == RedisPipe::Failure::kTimeout) {
+      throw RedisTimeoutError(TString::fromStdString(outcome.message));
+    }
+    if (outcome.failure != RedisPipe::Failure::kNone) throw RedisIoError(TString::fromStdString(outcome.message));
+    reply = std::move(outcome.reply);
   }
-  if (outcome.failure == RedisPipe::Failure::kTimeout) {
-    throw RedisTimeoutError(TString::fromStdString(outcome.message));
-  }
-  if (outcome.failure != RedisPipe::Failure::kNone)
-    throw RedisIoError(TString::fromStdString(outcome.message));
   m_failed = false;
-  if (outcome.reply->type == RedisReply::Type::kError) {
-    throw RedisReplyError(
-        TString::fromStdString("Redis: " + GetAddress().ToString() + " answered " + outcome.reply->text));
+  if (reply->type == RedisReply::Type::kError) {
+    throw RedisReplyError(TString::fromStdString("Redis: " + GetAddress().ToString() + " answered " + reply->text));
   }
-  return std::move(outcome.reply);
+  return reply;
 }
 
 RedisConnection::Value RedisConnection::Get(const std::string& key) {

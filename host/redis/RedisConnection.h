@@ -1,12 +1,18 @@
-// RedisConnection: a pooled connection to one Redis server, with the commands
-// the caches need. Binary-safe: keys and values may hold any bytes, NUL
-// included.
+// RedisConnection: a pooled connection to one Redis server, or to a Redis
+// Cluster, with the commands the caches need. Binary-safe: keys and values
+// may hold any bytes, NUL included.
 //
 // A RedisConnection is a logical connection: the pool hands it to one guard
 // holder at a time, but its commands travel on the server's shared, pipelined
 // sockets (host/redis/RedisServerLink.h, host/redis/RedisPipe.h), together with
 // the commands of every other connection to that server. A command waits only
 // for its own reply; replies always reach the command they answer.
+//
+// A connection to a cluster is not tied to one node: each command goes to the
+// node that serves its key, as it is sent (host/redis/RedisCluster.h), so the
+// Redis store's physical key decides where a value lies, whatever entry key
+// the connection was asked for with. MOVED and ASK replies are followed there;
+// the caller sees only the final reply or failure.
 //
 // Connecting (TCP within the connect time-out, then AUTH when a password is
 // configured and SELECT when the database is not 0) happens when the server
@@ -28,6 +34,10 @@
 // restart), the command is tried once more on a new socket: GET, SET, SETEX
 // and DEL are idempotent, and a repeated PUBLISH only repeats a coherence
 // message. A time-out is never retried.
+//
+// A connection to a cluster fails the same ways (see RedisCluster for when
+// it tries another node instead); IsConnected() then only says whether its
+// last command failed with an I/O error or a time-out.
 //
 // SIGPIPE cannot arise: the sockets are written with MSG_NOSIGNAL.
 //
@@ -55,6 +65,7 @@ struct redisReply;
 
 namespace kelvra::caching {
 
+class RedisCluster;
 class RedisServerLink;
 
 class KELCACHE_EXPORT RedisConnection {
@@ -67,6 +78,8 @@ class KELCACHE_EXPORT RedisConnection {
 
   // A connection over `link`'s sockets. Does not connect yet.
   explicit RedisConnection(std::shared_ptr<RedisServerLink> link);
+  // A connection to the cluster: each command goes where its key lies.
+  explicit RedisConnection(std::shared_ptr<RedisCluster> cluster);
   ~RedisConnection();
   RedisConnection(const RedisConnection&) = delete;
   RedisConnection& operator=(const RedisConnection&) = delete;
@@ -77,6 +90,8 @@ class KELCACHE_EXPORT RedisConnection {
   // Whether the server has a live socket and this connection's last command
   // did not fail with an I/O error or a time-out.
   bool IsConnected() const;
+  // The server; for a cluster, the node that answered the last command (the
+  // first seed before any).
   const RedisServerAddress& GetAddress() const;
 
   // GET: the stored bytes, or null when the key holds no value.
@@ -100,7 +115,9 @@ class KELCACHE_EXPORT RedisConnection {
   RedisReplyPtr Execute(std::span<const std::string_view> arguments,
                         const std::shared_ptr<const void>& keepAlive = nullptr);
 
-  const std::shared_ptr<RedisServerLink> m_link;
+  const std::shared_ptr<RedisServerLink> m_link;  // null for a cluster
+  const std::shared_ptr<RedisCluster> m_cluster;  // null for one server
+  RedisServerAddress m_lastNode;                  // a cluster's node that answered last
   // The last command failed with an I/O error or a time-out.
   bool m_failed = false;
 };

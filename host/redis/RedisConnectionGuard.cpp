@@ -1,10 +1,10 @@
 #include "host/redis/RedisConnectionGuard.h"
 
-#include "host/redis/RedisServerPool.h"
-
 namespace kelvra::caching {
 
-RedisConnectionGuard::RedisConnectionGuard(std::shared_ptr<RedisServerPool> pool,
+IRedisConnectionOwner::~IRedisConnectionOwner() = default;
+
+RedisConnectionGuard::RedisConnectionGuard(std::shared_ptr<IRedisConnectionOwner> pool,
                                            std::unique_ptr<RedisConnection> connection)
     : m_pool(std::move(pool)), m_connection(std::move(connection)) {}
 

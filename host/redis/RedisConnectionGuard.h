@@ -19,13 +19,20 @@
 
 namespace kelvra::caching {
 
-class RedisServerPool;
+// What a guard gives its connection back to: the pool of one server
+// (RedisServerPool) or of a cluster (RedisClusterPool).
+class KELCACHE_EXPORT IRedisConnectionOwner {
+ public:
+  virtual ~IRedisConnectionOwner();
+  // Takes a connection back; never raises.
+  virtual void Release(std::unique_ptr<RedisConnection> connection) noexcept = 0;
+};
 
 class KELCACHE_EXPORT RedisConnectionGuard {
  public:
   // Made by the pool. Takes the connection; gives it back to `pool` on
   // destruction.
-  RedisConnectionGuard(std::shared_ptr<RedisServerPool> pool, std::unique_ptr<RedisConnection> connection);
+  RedisConnectionGuard(std::shared_ptr<IRedisConnectionOwner> pool, std::unique_ptr<RedisConnection> connection);
   ~RedisConnectionGuard();
   RedisConnectionGuard(const RedisConnectionGuard&) = delete;
   RedisConnectionGuard& operator=(const RedisConnectionGuard&) = delete;
@@ -34,7 +41,7 @@ class KELCACHE_EXPORT RedisConnectionGuard {
   RedisConnection& GetConnection() { return *m_connection; }
 
  private:
-  std::shared_ptr<RedisServerPool> m_pool;
+  std::shared_ptr<IRedisConnectionOwner> m_pool;
   std::unique_ptr<RedisConnection> m_connection;
 };
 

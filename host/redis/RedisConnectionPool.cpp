@@ -4,25 +4,29 @@
 #include "host/InitOnce.h"
 #include "host/TFormatString.h"
 #include "host/TLog.h"
-#include "host/redis/RedisHashRing.h"
+#include "host/redis/RedisClusterPool.h"
 #include "host/redis/RedisServerPool.h"
 #include "host/TMutex.h"
 
 namespace kelvra::caching {
 
-// One configuration: immutable once installed.
+// One configuration: immutable once installed. Either one server's pool or a
+// cluster's.
 struct RedisConnectionPool::State {
   explicit State(RedisPoolConfiguration configurationIn)
-      : configuration(std::make_shared<const RedisPoolConfiguration>(std::move(configurationIn))),
-        ring(configuration->servers) {
-    for (const RedisServerAddress& server : configuration->servers) {
-      servers.push_back(std::make_shared<RedisServerPool>(server, configuration->options));
+      : configuration(std::make_shared<const RedisPoolConfiguration>(std::move(configurationIn))) {
+    if (configuration->cluster) {
+      cluster = std::make_shared<RedisClusterPool>(configuration->servers, configuration->options);
+    } else {
+      server = std::make_shared<RedisServerPool>(configuration->servers.front(), configuration->options);
     }
   }
 
+  std::unique_ptr<RedisConnectionGuard> Acquire() const { return cluster ? cluster->Acquire() : server->Acquire(); }
+
   std::shared_ptr<const RedisPoolConfiguration> configuration;
-  RedisHashRing ring;
-  std::vector<std::shared_ptr<RedisServerPool>> servers;  // in configuration order
+  std::shared_ptr<RedisServerPool> server;    // one server
+  std::shared_ptr<RedisClusterPool> cluster;  // or a cluster
 };
 
 RedisConnectionPool::RedisConnectionPool() = default;
@@ -38,16 +42,12 @@ RedisConnectionPool& RedisConnectionPool::GetInstance() {
 }
 
 void RedisConnectionPool::Reset(const std::vector<std::pair<TString, uint16_t>>& servers, const TString& options) {
-  RedisPoolConfiguration configuration;
-  configuration.servers = MakeRedisServers(servers);
-  configuration.options = RedisPoolOptions::Parse(options);
+  RedisPoolConfiguration configuration = MakeRedisPoolConfiguration(servers, options);
   Install(configuration.servers.empty() ? nullptr : std::make_shared<const State>(std::move(configuration)));
 }
 
 void RedisConnectionPool::Reset(const TString& servers, const TString& options) {
-  RedisPoolConfiguration configuration;
-  configuration.servers = ParseRedisServers(servers);
-  configuration.options = RedisPoolOptions::Parse(options);
+  RedisPoolConfiguration configuration = ParseRedisPoolConfiguration(servers, options);
   Install(configuration.servers.empty() ? nullptr : std::make_shared<const State>(std::move(configuration)));
 }
 
@@ -59,6 +59,7 @@ void RedisConnectionPool::Install(std::shared_ptr<const State> state) {
       if (!servers.empty()) servers += ',';
       servers += server.ToString();
     }
+    if (state->configuration->cluster) servers = "the Redis Cluster of the nodes " + servers;
     description = TString::fromStdString(servers + " with " + state->configuration->options.Describe());
   }
   std::shared_ptr<const State> previous;
@@ -84,15 +85,16 @@ std::shared_ptr<const RedisConnectionPool::State> RedisConnectionPool::CurrentSt
 }
 
 std::unique_ptr<RedisConnectionGuard> RedisConnectionPool::FindAndLockPooledConnection(const TString& key) {
+  // One server, or a cluster whose connections route each command by the key
+  // it carries (the physical key): the entry key chooses nothing.
+  (void)key;
   std::shared_ptr<const State> state = GetInstance().CurrentState();
-  if (!state) return nullptr;
-  return state->servers[state->ring.ServerFor(key)]->Acquire();
+  return state ? state->Acquire() : nullptr;
 }
 
 std::unique_ptr<RedisConnectionGuard> RedisConnectionPool::LockPubSubConnection() {
   std::shared_ptr<const State> state = CurrentState();
-  if (!state) return nullptr;
-  return state->servers.front()->Acquire();
+  return state ? state->Acquire() : nullptr;
 }
 
 std::shared_ptr<const RedisPoolConfiguration> RedisConnectionPool::GetConfiguration() const {
@@ -100,10 +102,16 @@ std::shared_ptr<const RedisPoolConfiguration> RedisConnectionPool::GetConfigurat
   return state ? state->configuration : nullptr;
 }
 
-std::optional<RedisServerAddress> RedisConnectionPool::ServerFor(const TString& key) const {
+std::shared_ptr<RedisCluster> RedisConnectionPool::GetCluster() const {
   std::shared_ptr<const State> state = CurrentState();
-  if (!state) return std::nullopt;
-  return state->configuration->servers[state->ring.ServerFor(key)];
+  return state && state->cluster ? state->cluster->Cluster() : nullptr;
+}
+
+std::vector<RedisServerAddress> RedisConnectionPool::SubscriptionServers() const {
+  std::shared_ptr<const State> state = CurrentState();
+  if (!state) return {};
+  if (state->cluster) return state->cluster->Cluster()->SubscriptionServers();
+  return {state->configuration->servers.front()};
 }
 
 }  // namespace kelvra::caching

@@ -11,14 +11,17 @@
 // Before the first Reset, and after a Reset with no servers, the pool has no
 // server and FindAndLockPooledConnection gives null.
 //
-// Choosing the server: an entry key is placed on a consistent-hash ring of
-// the servers (host/redis/RedisHashRing.h), so adding one server to n moves
-// only about 1/(n+1) of the keys. Publish/subscribe always uses the first
-// server of the list (LockPubSubConnection, GetConfiguration).
+// Servers: one Redis server (host/redis/RedisServerPool.h), or one Redis
+// Cluster named by seed nodes (host/redis/RedisClusterPool.h). A connection
+// to a cluster sends each command to the master of its key's hash slot, so
+// the key a command carries decides where it goes, not the entry key the
+// connection was asked for with. Publish/subscribe goes to the server, or to
+// any node of the cluster (Redis Cluster forwards publications to every
+// node).
 //
-// FindAndLockPooledConnection gives a guard holding one connected
-// connection to the key's server, or null when no connection can be had
-// within `wait_ms` (all in use), or the server cannot be reached (see
+// FindAndLockPooledConnection gives a guard holding one connection, or null
+// when no connection can be had within `wait_ms` (all in use), or the server
+// (every node of the cluster) cannot be reached (see
 // host/redis/RedisServerPool.h for the back-off). It never raises for a
 // missing or failing server.
 //
@@ -45,6 +48,8 @@
 
 namespace kelvra::caching {
 
+class RedisCluster;
+
 class KELCACHE_EXPORT RedisConnectionPool {
  public:
   static RedisConnectionPool& GetInstance();
@@ -57,14 +62,19 @@ class KELCACHE_EXPORT RedisConnectionPool {
 
   // A connection to the server of `key` (the entry key), or null.
   static std::unique_ptr<RedisConnectionGuard> FindAndLockPooledConnection(const TString& key);
-  // A connection to the publish/subscribe server (the first one), or null.
+  // A connection for PUBLISH (to the server, or to any node of the
+  // cluster), or null.
   std::unique_ptr<RedisConnectionGuard> LockPubSubConnection();
 
   // The configuration in force, or null when the pool has no server. Each
   // Reset makes a new object, so a change shows as a different pointer.
   std::shared_ptr<const RedisPoolConfiguration> GetConfiguration() const;
-  // The server that holds `key`, or nothing when the pool has no server.
-  std::optional<RedisServerAddress> ServerFor(const TString& key) const;
+  // The cluster in force, or null when the pool has no cluster.
+  std::shared_ptr<RedisCluster> GetCluster() const;
+  // Where the subscriber may subscribe, in the order to try them: the server,
+  // or the nodes of the cluster (RedisCluster::SubscriptionServers). Empty
+  // when the pool has no server.
+  std::vector<RedisServerAddress> SubscriptionServers() const;
 
   RedisConnectionPool(const RedisConnectionPool&) = delete;
   RedisConnectionPool& operator=(const RedisConnectionPool&) = delete;

@@ -29,7 +29,8 @@ constexpr size_t kFeedBytes = 16 * 1024;
 // One caller's request. Shared by the caller and the threads that write it
 // and settle it, so that whoever wakes the caller may touch it afterwards.
 struct RedisPipe::Request {
-  explicit Request(RedisCommand commandIn) : command(std::move(commandIn)) {}
+  explicit Request(RedisCommand commandIn)
+      : command(std::move(commandIn)), repliesLeft(command.Replies()) {}
 
   const RedisCommand command;
   // Set once the request is settled or handed the reader role (maybe both,
@@ -44,6 +45,9 @@ struct RedisPipe::Request {
   bool inWrite = false;  // in the batch the writer is sending now
   bool written = false;  // all its bytes went out
   std::chrono::steady_clock::time_point writtenAt;
+  // Replies still due (a request of two commands has two); the request is
+  // settled by its last one.
+  int repliesLeft;
   // Guarded by the pipe's m_mutex until `settled` is set; after that only
   // the caller touches them.
   RedisReplyPtr reply;
@@ -315,9 +319,16 @@ void RedisPipe::ReadLoop(const std::shared_ptr<Session>& session, Request& own) 
             protocolError = "Redis: " + m_address.ToString() + " sent a reply that nothing asked for";
             break;
           }
+          Request& front = *s.awaiting.front();
+          if (--front.repliesLeft > 0) {
+            // A reply to the first of two commands: the caller sees it only
+            // when it is an error (the second's reply is then dropped).
+            if (reply->type == RedisReply::Type::kError && !front.reply) front.reply = std::move(reply);
+            continue;
+          }
           std::shared_ptr<Request> request = std::move(s.awaiting.front());
           s.awaiting.pop_front();
-          request->reply = std::move(reply);
+          if (!request->reply) request->reply = std::move(reply);
           request->settled.store(true, std::memory_order_release);
           s.answered = true;
           if (request.get() != &own) wake.push_back(std::move(request));

@@ -96,18 +96,11 @@ void AppendNumber(std::string& out, size_t value) {
 
 }  // namespace
 
-RedisCommand RedisCommand::Encode(std::span<const std::string_view> arguments,
-                                  std::shared_ptr<const void> keepAlive) {
-  RedisCommand command;
-  std::string& out = command.m_owned;
-  size_t copied = 0;
-  for (std::string_view argument : arguments) {
-    if (!keepAlive || argument.size() < kReferencedMin) copied += argument.size();
-  }
-  out.reserve(copied + 16 + 16 * arguments.size());
-  size_t pieceStart = 0;  // where the owned piece being built begins
+void RedisCommand::Append(std::span<const std::string_view> arguments, bool reference) {
+  std::string& out = m_owned;
+  size_t pieceStart = out.size();  // where the owned piece being built begins
   auto endOwnedPiece = [&] {
-    if (out.size() > pieceStart) command.m_pieces.push_back({nullptr, pieceStart, out.size() - pieceStart});
+    if (out.size() > pieceStart) m_pieces.push_back({nullptr, pieceStart, out.size() - pieceStart});
     pieceStart = out.size();
   };
   out += '*';
@@ -117,17 +110,51 @@ RedisCommand RedisCommand::Encode(std::span<const std::string_view> arguments,
     out += '$';
     AppendNumber(out, argument.size());
     out += "\r\n";
-    if (keepAlive && argument.size() >= kReferencedMin) {
+    if (reference && argument.size() >= kReferencedMin) {
       endOwnedPiece();
-      command.m_pieces.push_back({argument.data(), 0, argument.size()});
+      m_pieces.push_back({argument.data(), 0, argument.size()});
     } else {
       out.append(argument.data(), argument.size());
     }
     out += "\r\n";
   }
   endOwnedPiece();
+}
+
+namespace {
+
+size_t CopiedBytes(std::span<const std::string_view> arguments, bool reference) {
+  size_t copied = 16 + 16 * arguments.size();
+  for (std::string_view argument : arguments) {
+    if (!reference || argument.size() < RedisCommand::kReferencedMin) copied += argument.size();
+  }
+  return copied;
+}
+
+}  // namespace
+
+RedisCommand RedisCommand::Encode(std::span<const std::string_view> arguments,
+                                  std::shared_ptr<const void> keepAlive) {
+  RedisCommand command;
+  const bool reference = keepAlive != nullptr;
+  command.m_owned.reserve(CopiedBytes(arguments, reference));
+  command.Append(arguments, reference);
   for (const Piece& piece : command.m_pieces) command.m_size += piece.length;
   command.m_keepAlive = std::move(keepAlive);
+  return command;
+}
+
+RedisCommand RedisCommand::EncodeAfter(std::span<const std::string_view> first,
+                                       std::span<const std::string_view> arguments,
+                                       std::shared_ptr<const void> keepAlive) {
+  RedisCommand command;
+  const bool reference = keepAlive != nullptr;
+  command.m_owned.reserve(CopiedBytes(first, false) + CopiedBytes(arguments, reference));
+  command.Append(first, false);
+  command.Append(arguments, reference);
+  for (const Piece& piece : command.m_pieces) command.m_size += piece.length;
+  command.m_keepAlive = std::move(keepAlive);
+  command.m_replies = 2;
   return command;
 }
 

@@ -49,6 +49,17 @@ class KELCACHE_EXPORT RedisCommand {
   // where they lie: `keepAlive` must own them (it is held by the command).
   static RedisCommand Encode(std::span<const std::string_view> arguments,
                              std::shared_ptr<const void> keepAlive = nullptr);
+  // Two commands as one request: `first` (small, copied), then `arguments`
+  // as Encode does. Their bytes go out together, so no request of another
+  // caller comes between them on the connection (ASKING must immediately
+  // precede the command it applies to). The request has two replies; the
+  // pipe gives its caller the second, or the first when that is an error.
+  static RedisCommand EncodeAfter(std::span<const std::string_view> first,
+                                  std::span<const std::string_view> arguments,
+                                  std::shared_ptr<const void> keepAlive = nullptr);
+
+  // How many replies the request's bytes call for (1, or 2 after EncodeAfter).
+  int Replies() const { return m_replies; }
 
   // The encoded bytes, in order, as ranges for IRedisTransport::WriteAll.
   void AppendRanges(std::vector<RedisByteRange>& ranges) const;
@@ -63,8 +74,13 @@ class KELCACHE_EXPORT RedisCommand {
     size_t length;
   };
 
+  // Appends one command's encoding to m_owned and m_pieces; arguments of
+  // kReferencedMin bytes or more are referenced when `reference` is set.
+  void Append(std::span<const std::string_view> arguments, bool reference);
+
   std::string m_owned;
   std::vector<Piece> m_pieces;
+  int m_replies = 1;
   std::shared_ptr<const void> m_keepAlive;
   size_t m_size = 0;
 };

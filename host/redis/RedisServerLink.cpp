@@ -44,6 +44,22 @@ RedisPipe& RedisServerLink::ChoosePipe() {
   return *best;
 }
 
+RedisPipe::Outcome RedisServerLink::Execute(std::span<const std::string_view> arguments,
+                                            const std::shared_ptr<const void>& keepAlive, bool asking) {
+  auto encode = [&] {
+    static constexpr std::string_view kAsking[] = {"ASKING"};
+    return asking ? RedisCommand::EncodeAfter(kAsking, arguments, keepAlive)
+                  : RedisCommand::Encode(arguments, keepAlive);
+  };
+  RedisPipe::Outcome outcome = ChoosePipe().Execute(encode());
+  if (outcome.failure == RedisPipe::Failure::kIo && outcome.sessionWasUsed) {
+    // A socket that sat idle may have been closed by the server (a restart,
+    // an idle time-out): try once more on a new one.
+    outcome = ChoosePipe().Execute(encode());
+  }
+  return outcome;
+}
+
 bool RedisServerLink::IsConnected() const {
   return std::any_of(m_pipes.begin(), m_pipes.end(), [](const auto& pipe) { return pipe->IsConnected(); });
 }

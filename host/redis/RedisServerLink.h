@@ -18,6 +18,8 @@
 #pragma once
 
 #include <memory>
+#include <span>
+#include <string_view>
 #include <vector>
 
 #include "host/Export.h"
@@ -41,6 +43,17 @@ class KELCACHE_EXPORT RedisServerLink {
 
   // The pipe for the next command (see above).
   RedisPipe& ChoosePipe();
+  // Runs one command on the pipe ChoosePipe picks, preceded by ASKING in the
+  // same write when `asking` is set, and gives what became of it. When it
+  // failed with an I/O error on a socket that had answered before (closed by
+  // the server while it sat idle, as after a restart), it is tried once more
+  // on a new socket: the commands sent this way are idempotent (GET, SET,
+  // SETEX, DEL, CLUSTER SLOTS), or harmless to repeat (PUBLISH repeats a
+  // coherence message). A time-out is never retried. Raises as
+  // RedisPipe::Execute does when no socket can be made. `keepAlive` owns the
+  // large arguments (RedisCommand::Encode).
+  RedisPipe::Outcome Execute(std::span<const std::string_view> arguments,
+                             const std::shared_ptr<const void>& keepAlive = nullptr, bool asking = false);
   // Whether some pipe is connected.
   bool IsConnected() const;
   // Connects the first pipe unless some pipe is connected. Raises as

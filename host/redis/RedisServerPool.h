@@ -1,6 +1,6 @@
 // RedisServerPool: the pooled connections to one Redis server, for the
-// connection pool (host/redis/RedisConnectionPool.h), which keeps one per
-// configured server.
+// connection pool (host/redis/RedisConnectionPool.h) when it is configured
+// for one server.
 //
 // Up to `connections` connections (RedisConnection) are made, lazily, as
 // requests need them, and reused most-recently-returned first. They are
@@ -35,17 +35,17 @@
 
 namespace kelvra::caching {
 
-class RedisServerPool : public std::enable_shared_from_this<RedisServerPool> {
+class RedisServerPool : public IRedisConnectionOwner, public std::enable_shared_from_this<RedisServerPool> {
  public:
   RedisServerPool(RedisServerAddress address, RedisPoolOptions options);
-  ~RedisServerPool();
+  ~RedisServerPool() override;
   RedisServerPool(const RedisServerPool&) = delete;
   RedisServerPool& operator=(const RedisServerPool&) = delete;
 
   // A connected connection for exclusive use, or null (see above).
   std::unique_ptr<RedisConnectionGuard> Acquire();
   // Takes a connection back (called by the guard).
-  void Release(std::unique_ptr<RedisConnection> connection) noexcept;
+  void Release(std::unique_ptr<RedisConnection> connection) noexcept override;
 
   const RedisServerAddress& Address() const { return m_link->Address(); }
 

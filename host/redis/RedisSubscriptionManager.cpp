@@ -255,6 +255,10 @@ void RedisSubscriptionManager::Impl::BackOffAfterFailure(const RedisServerAddres
 void RedisSubscriptionManager::Impl::Run() {
   std::unique_ptr<RedisSubscriberConnection> connection;
   std::shared_ptr<const RedisPoolConfiguration> connectedWith;
+  // Which of the pool's subscription servers to try next. A cluster has
+  // several; after each failure, and after a lost connection, the next one
+  // is tried, so the subscription moves away from a node that died.
+  size_t nextServer = 0;
   std::set<std::string> onServer;  // patterns subscribed on this connection
   size_t pendingAcks = 0;          // PSUBSCRIBE acknowledgements still due for the initial patterns
   bool reportReconnect = false;    // call the listeners once pendingAcks reaches 0
@@ -290,14 +294,16 @@ void RedisSubscriptionManager::Impl::Run() {
                                  .arg(ServerText(connection->Address())));
       connection.reset();
       lost = true;
+      nextServer = 0;
     }
 
     if (!connection) {
-      if (!configuration) {
+      std::vector<RedisServerAddress> servers = RedisConnectionPool::GetInstance().SubscriptionServers();
+      if (!configuration || servers.empty()) {
         WaitForWake(kUnconfiguredPoll);
         continue;
       }
-      const RedisServerAddress& server = configuration->servers.front();
+      const RedisServerAddress server = servers[nextServer % servers.size()];
       try {
         auto fresh = std::make_unique<RedisSubscriberConnection>(server, configuration->options);
         fresh->Connect();
@@ -307,6 +313,7 @@ void RedisSubscriptionManager::Impl::Run() {
         connection = std::move(fresh);
       } catch (const std::exception& error) {
         lost = true;
+        ++nextServer;
         BackOffAfterFailure(server, error, backOff);
         continue;
       }
@@ -377,6 +384,7 @@ void RedisSubscriptionManager::Impl::Run() {
       const RedisServerAddress server = connection->Address();
       connection.reset();
       lost = true;
+      ++nextServer;
       if (!confirmed) {
         // Refused before any subscription held: wait as after a failed connect.
         BackOffAfterFailure(server, error, backOff);

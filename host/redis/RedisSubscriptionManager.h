@@ -1,6 +1,7 @@
 // RedisSubscriptionManager: the process's Redis publish/subscribe, over the
-// publish/subscribe server of the connection pool's configuration (the first
-// server that RedisConnectionPool::Reset was given).
+// server of the connection pool's configuration, or any node of its Redis
+// Cluster (RedisConnectionPool::SubscriptionServers; a cluster forwards every
+// publication to all its nodes, replicas included).
 //
 // Subscriptions (IRedisSubscriptionManager) run on one connection and one
 // thread of their own:
@@ -12,7 +13,10 @@
 //     after a second of silence: a server that does not answer within the
 //     command time-out counts as lost.
 //   - After a lost connection it reconnects with a back-off that starts at
-//     50 ms and doubles up to 2 s, and subscribes again to every pattern.
+//     50 ms and doubles up to 2 s, and subscribes again to every pattern. In
+//     a cluster each attempt goes to the next node (the seeds first, then the
+//     other nodes of the slot map), so the subscription moves away from a
+//     node that died; moving counts as a reconnection like any other.
 //     Each loss and each reconnection is logged at Warn; messages published
 //     in between are lost (publish/subscribe is at-most-once), so once every
 //     pattern is subscribed again the reconnect listeners are called.
@@ -26,8 +30,8 @@
 //     thread, so do not call it holding a lock that the callback takes). A
 //     callback may unsubscribe itself.
 //
-// TryPublish sends PUBLISH on a pooled connection to the publish/subscribe
-// server and gives false, without raising, when the pool has no server, no
+// TryPublish sends PUBLISH on a pooled connection (to the server, or to any
+// node of the cluster) and gives false, without raising, when the pool has no server, no
 // connection is free, or the command fails.
 //
 // Lifetime: GetInstance's manager is created through InitOnce and never

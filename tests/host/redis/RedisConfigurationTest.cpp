@@ -1,5 +1,5 @@
-// The pool's configuration texts, the hash ring, and the pool without a
-// server. None of these needs a running Redis.
+// The pool's configuration texts (one server or a cluster), and the pool
+// without a server. None of these needs a running Redis.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -10,17 +10,17 @@
 #include "host/redis/RedisConfiguration.h"
 #include "host/redis/RedisConnectionPool.h"
 #include "host/redis/RedisErrors.h"
-#include "host/redis/RedisHashRing.h"
 #include "host/redis/RedisSubscriptionManager.h"
 
 namespace kelcache_test {
 namespace {
 
+using kelvra::caching::MakeRedisPoolConfiguration;
 using kelvra::caching::MakeRedisServers;
+using kelvra::caching::ParseRedisPoolConfiguration;
 using kelvra::caching::ParseRedisServers;
 using kelvra::caching::RedisConfigurationError;
 using kelvra::caching::RedisConnectionPool;
-using kelvra::caching::RedisHashRing;
 using kelvra::caching::RedisPoolOptions;
 using kelvra::caching::RedisServerAddress;
 using Servers = std::vector<std::pair<TString, uint16_t>>;
@@ -116,7 +116,7 @@ TEST(RedisConfiguration, WithoutServersThereIsNoConnectionAndPublishingFailsQuie
   EXPECT_EQ(pool.GetConfiguration(), nullptr);
   EXPECT_EQ(RedisConnectionPool::FindAndLockPooledConnection(u"key"), nullptr);
   EXPECT_EQ(pool.LockPubSubConnection(), nullptr);
-  EXPECT_FALSE(pool.ServerFor(u"key").has_value());
+  EXPECT_TRUE(pool.SubscriptionServers().empty());
   EXPECT_FALSE(kelvra::caching::RedisSubscriptionManager::GetInstance().TryPublish(u"channel", u"message", {}));
 
   // A server that refuses connections: null, no exception, one Warn line.
@@ -132,43 +132,64 @@ TEST(RedisConfiguration, WithoutServersThereIsNoConnectionAndPublishingFailsQuie
   EXPECT_EQ(pool.GetConfiguration(), nullptr);
 }
 
-// Which of the ring's servers each of n keys goes to.
-std::vector<size_t> Placement(const RedisHashRing& ring, int keys) {
-  std::vector<size_t> placement;
-  for (int i = 0; i < keys; ++i) placement.push_back(ring.ServerFor(TString(u"entry-") + TString::number(i)));
-  return placement;
-}
-
-TEST(RedisHashRing, KeysSpreadEvenlyAndAThirdServerTakesAboutAThirdFromTheOthersOnly) {
-  const int kKeys = 20000;
-  std::vector<RedisServerAddress> two = {{"10.1.0.1", 6379}, {"10.1.0.2", 6379}};
-  std::vector<RedisServerAddress> twoReversed = {two[1], two[0]};
-  std::vector<RedisServerAddress> three = {two[0], two[1], {"10.1.0.3", 6379}};
-
-  std::vector<size_t> before = Placement(RedisHashRing(two), kKeys);
-  int onFirst = 0;
-  for (size_t server : before) onFirst += server == 0;
-  EXPECT_GT(onFirst, kKeys * 35 / 100);
-  EXPECT_LT(onFirst, kKeys * 65 / 100);
-
-  // The order in which servers are listed does not matter.
-  std::vector<size_t> reversed = Placement(RedisHashRing(twoReversed), kKeys);
-  for (int i = 0; i < kKeys; ++i) ASSERT_EQ(two[before[i]], twoReversed[reversed[i]]) << i;
-
-  std::vector<size_t> after = Placement(RedisHashRing(three), kKeys);
-  int moved = 0;
-  for (int i = 0; i < kKeys; ++i) {
-    if (after[i] == before[i]) continue;
-    ++moved;
-    ASSERT_EQ(after[i], 2u) << "a key only ever moves to the new server";
+// The servers text names one server or one cluster; the pair form names one
+// server. Each row: servers text, options text, and either the seeds and
+// whether they are a cluster, or a fragment of the error.
+TEST(RedisConfiguration, TheServersTextNamesOneServerOrTheSeedsOfACluster) {
+  struct Case {
+    std::string servers;
+    std::string options;
+    std::vector<RedisServerAddress> seeds;  // expected when `error` is empty
+    bool cluster = false;
+    std::string error;
+  };
+  const std::vector<Case> cases = {
+      {"10.0.0.5:7000", "", {{"10.0.0.5", 7000}}, false, ""},
+      {"cluster:10.0.0.5:7000", "", {{"10.0.0.5", 7000}}, true, ""},
+      {" cluster: a:7000 , b:7001,[::1]:7002 ", "", {{"a", 7000}, {"b", 7001}, {"::1", 7002}}, true, ""},
+      {"cluster:seed", "", {{"seed", 6379}}, true, ""},
+      {"[cluster]:6379", "", {{"cluster", 6379}}, false, ""},
+      {"", "", {}, false, ""},
+      {"cluster:", "", {}, false, "names no node of the cluster"},
+      {"cluster:  ", "", {}, false, "names no node of the cluster"},
+      {"cluster:a:7000,,b:7001", "", {}, false, "empty item"},
+      {"cluster:a:70000", "", {}, false, "'a:70000' has the port '70000'"},
+      {"cluster:a:7000,a:7000", "", {}, false, "a:7000 is listed twice"},
+      {"cluster:a:7000", "db=2", {}, false, "a Redis Cluster has only database 0"},
+      {"cluster:a:7000", "db=x", {}, false, "'db' needs a whole number"},
+      {"a:7000,b:7001", "", {}, false, "independent servers; name one server, or the nodes of a Redis Cluster as "
+                                       "'cluster:a:7000,b:7001'"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.servers + " / " + c.options);
+    if (!c.error.empty()) {
+      const std::string message = ConfigurationErrorOf([&] {
+        ParseRedisPoolConfiguration(TString::fromStdString(c.servers), TString::fromStdString(c.options));
+      });
+      EXPECT_NE(message.find(c.error), std::string::npos) << message;
+      continue;
+    }
+    const auto configuration =
+        ParseRedisPoolConfiguration(TString::fromStdString(c.servers), TString::fromStdString(c.options));
+    EXPECT_EQ(configuration.servers, c.seeds);
+    EXPECT_EQ(configuration.cluster, c.cluster);
   }
-  double share = static_cast<double>(moved) / kKeys;
-  EXPECT_GT(share, 0.2);
-  EXPECT_LT(share, 0.45);
 
-  RedisHashRing single({{"only", 1}});
-  EXPECT_EQ(single.ServerFor(u"anything"), 0u);
-  EXPECT_EQ(single.ServerFor(u""), 0u);
+  EXPECT_FALSE(MakeRedisPoolConfiguration(Servers{{u"h", 1}}, u"").cluster);
+  EXPECT_NE(ConfigurationErrorOf([] { MakeRedisPoolConfiguration(Servers{{u"h", 1}, {u"g", 2}}, u""); })
+                .find("'h:1,g:2' names 2 independent servers"),
+            std::string::npos);
+
+  // Refused by the pool itself, which keeps what it had.
+  RedisConnectionPool& pool = RedisConnectionPool::GetInstance();
+  pool.Reset(u"cluster:127.0.0.1:1", u"connections=1");
+  auto before = pool.GetConfiguration();
+  ASSERT_NE(before, nullptr);
+  EXPECT_TRUE(before->cluster);
+  EXPECT_THROW(pool.Reset(u"127.0.0.1:1,127.0.0.1:2", u""), RedisConfigurationError);
+  EXPECT_THROW(pool.Reset(u"cluster:127.0.0.1:1", u"db=1"), RedisConfigurationError);
+  EXPECT_EQ(pool.GetConfiguration(), before);
+  pool.Reset(u"", u"");
 }
 
 }  // namespace

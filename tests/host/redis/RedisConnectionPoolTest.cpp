@@ -1,12 +1,11 @@
 // The connection pool and its connections against private redis-servers:
 // binary round trips, AUTH and SELECT on every connection, the limit on
-// connections and the wait for one, several servers and consistent hashing,
-// and a Reset while connections are in use.
+// connections and the wait for one, and a Reset while connections are in
+// use. The pool over a Redis Cluster has tests of its own
+// (RedisClusterTest.cpp).
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <map>
-#include <set>
 #include <thread>
 
 #include "host/LogCapture.h"
@@ -129,57 +128,6 @@ TEST(RedisConnectionPool, ConnectionsAreLimitedAndABusyPoolWaitsThenGivesUp) {
   auto held = Lock(u"k");
   ASSERT_NE(held, nullptr);
   EXPECT_EQ(Lock(u"k"), nullptr);
-}
-
-TEST(RedisConnectionPool, TwoServersShareTheKeysAndAThirdTakesAboutAThirdOfThem) {
-  RedisServer a, b, c;
-  ConfigurePool({&a, &b});
-  RedisConnectionPool& pool = RedisConnectionPool::GetInstance();
-  const int kKeys = 600;
-  std::map<int, std::string> serverOf;
-  for (int i = 0; i < kKeys; ++i) {
-    TString key = TString(u"spread-") + TString::number(i);
-    auto guard = Lock(key);
-    ASSERT_NE(guard, nullptr);
-    ASSERT_EQ(guard->GetConnection().GetAddress(), *pool.ServerFor(key));
-    guard->GetConnection().Set(key.toStdString(), MakeRedisValue(std::to_string(i)));
-    serverOf[i] = guard->GetConnection().GetAddress().ToString();
-  }
-  long long onA = RawRedis(a).DbSize();
-  long long onB = RawRedis(b).DbSize();
-  EXPECT_EQ(onA + onB, kKeys);
-  EXPECT_GT(onA, kKeys * 3 / 10);
-  EXPECT_GT(onB, kKeys * 3 / 10);
-  for (int i = 0; i < kKeys; ++i) {
-    TString key = TString(u"spread-") + TString::number(i);
-    auto guard = Lock(key);
-    ASSERT_NE(guard, nullptr);
-    auto value = guard->GetConnection().Get(key.toStdString());
-    ASSERT_NE(value, nullptr) << i;
-    EXPECT_EQ(std::string(value->begin(), value->end()), std::to_string(i));
-  }
-
-  // A third server: about a third of the keys move, all to it; the others
-  // are still found where they were.
-  ConfigurePool({&a, &b, &c});
-  int moved = 0;
-  for (int i = 0; i < kKeys; ++i) {
-    TString key = TString(u"spread-") + TString::number(i);
-    auto guard = Lock(key);
-    ASSERT_NE(guard, nullptr);
-    std::string now = guard->GetConnection().GetAddress().ToString();
-    auto value = guard->GetConnection().Get(key.toStdString());
-    if (now == serverOf[i]) {
-      EXPECT_NE(value, nullptr) << "a key that stays is still found";
-      continue;
-    }
-    ++moved;
-    EXPECT_EQ(now, c.Address()) << "keys move only to the new server";
-    EXPECT_EQ(value, nullptr) << "a moved key is a miss on its new server";
-  }
-  double share = static_cast<double>(moved) / kKeys;
-  EXPECT_GT(share, 0.2);
-  EXPECT_LT(share, 0.45);
 }
 
 TEST(RedisConnectionPool, AResetLeavesConnectionsInUseWorkingAndRetiresThemAfterwards) {

@@ -1,0 +1,518 @@
+// The connection pool over a real Redis Cluster of 3 masters and 3 replicas
+// (testing/RedisClusterProcess.h): keys reach the master of their slot, a
+// killed master is replaced under load, a slot migrates under load, the
+// subscriber moves off a dead node, and a cluster that is all down gives
+// misses and failures within the time-outs.
+//
+// Under ctest every test runs in a process of its own, so each starts its
+// own cluster (a few seconds); a test checks one contract in full rather
+// than share a cluster with others.
+//
+// "Wrong" values: every value written names its key and a version. A load
+// may miss, and after a failover it may see an older version (replication
+// is asynchronous, so a promoted replica can lack the last writes); it must
+// never see bytes that were not written under that key.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/redis/RedisCluster.h"
+#include "host/redis/RedisConnectionPool.h"
+#include "host/redis/RedisErrors.h"
+#include "host/redis/RedisKeySlot.h"
+#include "host/redis/RedisSubscriptionManager.h"
+#include "testing/RedisClusterProcess.h"
+#include "tests/host/redis/RedisTestSupport.h"
+
+namespace kelcache_test {
+namespace {
+
+using kelcache_testing::RedisClusterProcess;
+using kelcache_testing::RedisClusterReply;
+using kelvra::caching::RedisCluster;
+using kelvra::caching::RedisConnectionPool;
+using kelvra::caching::RedisKeySlot;
+using kelvra::caching::RedisSubscriptionManager;
+using Clock = std::chrono::steady_clock;
+
+std::unique_ptr<kelvra::caching::RedisConnectionGuard> Lock(const std::string& key) {
+  return RedisConnectionPool::FindAndLockPooledConnection(TString::fromStdString(key));
+}
+
+void Configure(const std::string& servers, const std::string& options = "") {
+  RedisConnectionPool::GetInstance().Reset(TString::fromStdString(servers), TString::fromStdString(options));
+}
+
+std::string Text(const RedisValue& value) {
+  return value ? std::string(value->begin(), value->end()) : "(miss)";
+}
+
+// The value of version `version` of `key`: names both, padded so that a value
+// cut short or mixed with another shows.
+std::string ValueOf(const std::string& key, long version) {
+  std::string value = key + "#" + std::to_string(version) + "#";
+  value.append(64 + key.size() % 17, static_cast<char>('a' + version % 26));
+  return value;
+}
+
+// Whether `bytes` is a value that ValueOf made for `key`, with a version at
+// most `newest`; its version, or -1.
+long VersionIn(const std::string& key, const std::string& bytes, long newest) {
+  const std::string prefix = key + "#";
+  if (bytes.rfind(prefix, 0) != 0) return -1;
+  const size_t end = bytes.find('#', prefix.size());
+  if (end == std::string::npos) return -1;
+  const long version = std::stol(bytes.substr(prefix.size(), end - prefix.size()));
+  return version <= newest && bytes == ValueOf(key, version) ? version : -1;
+}
+
+// The master of every slot, as node `asked` sees it (-1: none).
+std::vector<int> SlotOwners(const RedisClusterProcess& cluster, size_t asked) {
+  std::vector<int> owners(16384, -1);
+  for (const auto& node : cluster.Describe(asked)) {
+    if (!node.master) continue;
+    for (const auto& [first, last] : node.slots) {
+      for (int slot = first; slot <= last; ++slot) owners[slot] = static_cast<int>(node.index);
+    }
+  }
+  return owners;
+}
+
+// Keys of the Redis store's form ("namespace\nkey"), `count` on each master,
+// found by trying names in turn.
+std::map<size_t, std::vector<std::string>> KeysPerMaster(const RedisClusterProcess& cluster,
+                                                         const std::string& prefix, size_t count) {
+  const std::vector<int> owners = SlotOwners(cluster, 0);
+  const size_t masters = cluster.Masters().size();
+  std::map<size_t, std::vector<std::string>> keys;
+  size_t full = 0;
+  for (int i = 0; full < masters; ++i) {
+    const std::string key = prefix + "\n" + std::to_string(i);
+    std::vector<std::string>& onMaster = keys[static_cast<size_t>(owners[RedisKeySlot(key)])];
+    if (onMaster.size() < count && (onMaster.push_back(key), onMaster.size() == count)) ++full;
+  }
+  return keys;
+}
+
+TEST(RedisCluster, KeysOnEveryMasterAreStoredLoadedAndDroppedOnTheMasterOfTheirSlot) {
+  RedisClusterProcess cluster;
+  Configure(cluster.ServersText({0}), "connections=16");  // one seed is enough to learn the cluster
+
+  // Sixteen threads ask the new pool at once: one fetches the slot map, the
+  // others wait for it, and every one gets a connection.
+  {
+    std::atomic<int> got{0};
+    std::atomic<bool> go{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 16; ++t) {
+      threads.emplace_back([&, t] {
+        while (!go) std::this_thread::yield();
+        if (Lock("first\n" + std::to_string(t)) != nullptr) ++got;
+      });
+    }
+    go = true;
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(got.load(), 16) << "requests that waited for the first slot map got no connection";
+  }
+
+  // The slot the client computes is the server's, for keys of every form.
+  const std::vector<std::string> slotKeys = {
+      "somekey", "{user1}.a", "{user1}.b",      "a{}b",
+      "x{{y}}",  "ns\nentry", "\xff\xfe{\x01}", std::string("with\0nul", 8)};
+  for (const std::string& key : slotKeys) {
+    const RedisClusterReply slot = cluster.Command(0, {"CLUSTER", "KEYSLOT", key});
+    ASSERT_EQ(slot.type, RedisClusterReply::Type::kInteger) << slot.text;
+    EXPECT_EQ(RedisKeySlot(key), slot.integer) << key;
+  }
+
+  const std::map<size_t, std::vector<std::string>> keys = KeysPerMaster(cluster, "store", 20);
+  ASSERT_EQ(keys.size(), 3u);
+  for (const auto& [master, onMaster] : keys) {
+    for (const std::string& key : onMaster) {
+      SCOPED_TRACE(key);
+      auto guard = Lock(key);
+      ASSERT_NE(guard, nullptr);
+      auto& connection = guard->GetConnection();
+      ASSERT_TRUE(connection.Set(key, MakeRedisValue(ValueOf(key, 1))));
+      EXPECT_EQ(Text(connection.Get(key)), ValueOf(key, 1));
+      EXPECT_EQ(connection.GetAddress(),
+                (kelvra::caching::RedisServerAddress{"127.0.0.1", cluster.Node(master).Port()}))
+          << "the master of the slot answered";
+      // The value lies on that master: a GET there is answered, not redirected.
+      const RedisClusterReply there = cluster.Command(master, {"GET", key});
+      EXPECT_EQ(there.text, ValueOf(key, 1)) << "type " << static_cast<int>(there.type);
+
+      ASSERT_TRUE(connection.SetEx(key, std::chrono::seconds(100), MakeRedisValue(ValueOf(key, 2))));
+      const RedisClusterReply ttl = cluster.Command(master, {"TTL", key});
+      EXPECT_GT(ttl.integer, 90);
+      EXPECT_EQ(connection.Del(key), 1);
+      EXPECT_EQ(connection.Get(key), nullptr);
+      EXPECT_EQ(connection.Del(key), 0);
+      EXPECT_EQ(cluster.Command(master, {"EXISTS", key}).integer, 0);
+    }
+  }
+
+  // Keys that share a hash tag share a master.
+  for (const std::string key : {"ns\n{tag}.a", "ns\n{tag}.b", "other\n{tag}"}) {
+    auto guard = Lock(key);
+    ASSERT_NE(guard, nullptr);
+    ASSERT_TRUE(guard->GetConnection().Set(key, MakeRedisValue(key)));
+  }
+  const size_t tagMaster = cluster.MasterOf(RedisKeySlot("tag"), 0).value();
+  EXPECT_EQ(cluster.Command(tagMaster, {"GET", "ns\n{tag}.b"}).text, "ns\n{tag}.b");
+  EXPECT_EQ(cluster.Command(tagMaster, {"GET", "other\n{tag}"}).text, "other\n{tag}");
+
+  // Straight to the right master: no redirection was ever needed.
+  const RedisCluster::Statistics statistics =
+      RedisConnectionPool::GetInstance().GetCluster()->GetStatistics();
+  EXPECT_EQ(statistics.moved, 0u);
+  EXPECT_EQ(statistics.asked, 0u);
+  EXPECT_EQ(RedisConnectionPool::GetInstance().GetCluster()->MasterCount(), 3u);
+  Configure("");
+}
+
+// Eight threads store and load their own keys (spread over all masters)
+// while a master is killed. Operations on its slots fail until its replica
+// is promoted, then succeed again; the others go on.
+TEST(RedisCluster, AMasterKilledUnderLoadIsReplacedByItsReplicaAndNoValueComesBackWrong) {
+  RedisClusterProcess cluster;
+  Configure(cluster.ServersText());
+  const size_t victim = cluster.Masters().front();
+  std::string victimId;
+  for (const auto& node : cluster.Describe(victim)) {
+    if (node.index == victim) victimId = node.id;
+  }
+  size_t replica = cluster.Size();
+  for (const auto& node : cluster.Describe(victim)) {
+    if (!node.master && node.masterId == victimId) replica = node.index;
+  }
+  ASSERT_LT(replica, cluster.Size()) << "the master to kill has no replica";
+
+  constexpr int kThreads = 8;
+  constexpr int kKeysPerThread = 48;
+  struct Worker {
+    std::vector<std::string> keys;
+    std::vector<bool> onVictim;
+    std::vector<long> written;  // newest version stored (or tried) per key
+  };
+  std::vector<Worker> workers(kThreads);
+  const std::vector<int> owners = SlotOwners(cluster, victim);
+  for (int t = 0; t < kThreads; ++t) {
+    for (int k = 0; k < kKeysPerThread; ++k) {
+      const std::string key = "failover\nt" + std::to_string(t) + "-k" + std::to_string(k);
+      workers[t].keys.push_back(key);
+      workers[t].onVictim.push_back(owners[RedisKeySlot(key)] == static_cast<int>(victim));
+      workers[t].written.push_back(0);
+    }
+  }
+
+  std::atomic<bool> stop{false};
+  std::atomic<int> wrong{0};
+  std::atomic<long> operations{0};
+  std::mutex recordMutex;
+  std::vector<std::string> wrongValues;                              // guarded by recordMutex
+  std::vector<std::pair<Clock::time_point, bool>> onVictimOutcomes;  // guarded by recordMutex
+  auto work = [&](int t) {
+    Worker& worker = workers[t];
+    for (long round = 1; !stop; ++round) {
+      for (size_t k = 0; k < worker.keys.size() && !stop; ++k) {
+        const std::string& key = worker.keys[k];
+        bool ok = false;
+        try {
+          auto guard = Lock(key);
+          if (guard) {
+            worker.written[k] = round;
+            if (guard->GetConnection().Set(key, MakeRedisValue(ValueOf(key, round)))) {
+              RedisValue loaded = guard->GetConnection().Get(key);
+              if (loaded) {
+                const std::string bytes(loaded->begin(), loaded->end());
+                if (VersionIn(key, bytes, worker.written[k]) < 0) {
+                  ++wrong;
+                  std::lock_guard<std::mutex> lock(recordMutex);
+                  wrongValues.push_back(key + " -> " + bytes.substr(0, 60));
+                }
+              }
+              ok = true;
+            }
+          }
+        } catch (const kelvra::caching::RedisError&) {
+          // The master of the slot is dead, or the cluster is failing over.
+        }
+        ++operations;
+        if (worker.onVictim[k]) {
+          std::lock_guard<std::mutex> lock(recordMutex);
+          onVictimOutcomes.emplace_back(Clock::now(), ok);
+        }
+      }
+    }
+  };
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) threads.emplace_back(work, t);
+
+  std::this_thread::sleep_for(500ms);
+  const long beforeKill = operations.load();
+  cluster.Node(victim).Kill();
+  const Clock::time_point killedAt = Clock::now();
+  const bool promoted = WaitUntil([&] { return cluster.IsMaster(replica); }, 30s);
+  const Clock::time_point promotedAt = Clock::now();
+  // Let the load run on for a while after the promotion.
+  std::this_thread::sleep_for(5500ms);
+  stop = true;
+  for (std::thread& thread : threads) thread.join();
+
+  ASSERT_TRUE(promoted) << "the replica was not promoted";
+  EXPECT_GT(beforeKill, 0);
+  EXPECT_EQ(wrong.load(), 0) << (wrongValues.empty() ? "" : wrongValues.front());
+  std::optional<Clock::time_point> firstSuccess;
+  int failuresLate = 0;
+  int successesLate = 0;
+  for (const auto& [when, ok] : onVictimOutcomes) {
+    if (when < promotedAt) continue;
+    if (ok && !firstSuccess) firstSuccess = when;
+    if (when > promotedAt + 5s) (ok ? successesLate : failuresLate)++;
+  }
+  ASSERT_TRUE(firstSuccess.has_value())
+      << "no operation on the dead master's slots succeeded after the promotion";
+  EXPECT_LE(*firstSuccess - promotedAt, 5s);
+  EXPECT_EQ(failuresLate, 0) << "operations still failed more than 5 s after the promotion";
+  EXPECT_GT(successesLate, 0);
+  std::cout << "promotion "
+            << std::chrono::duration_cast<std::chrono::milliseconds>(promotedAt - killedAt).count()
+            << " ms after the kill; first success on its slots "
+            << std::chrono::duration_cast<std::chrono::milliseconds>(*firstSuccess - promotedAt).count()
+            << " ms after the promotion; " << operations.load() << " operations\n";
+  Configure("");
+}
+
+// Loads run over the keys of one slot while it migrates from one master to
+// another: the keys already moved are found through ASK (ASKING on the new
+// master), the others on the old one, and once the slot belongs to the new
+// master a MOVED updates the map. Every load finds its own value.
+TEST(RedisCluster, ASlotMigratedWhileLoadsRunIsFollowedThroughAskThenMoved) {
+  RedisClusterProcess cluster;
+  Configure(cluster.ServersText());
+  const int slot = RedisKeySlot("moving");
+  const size_t source = cluster.MasterOf(slot, 0).value();
+  size_t target = cluster.Size();
+  std::map<size_t, std::string> ids;
+  for (const auto& node : cluster.Describe(0)) ids[node.index] = node.id;
+  for (size_t master : cluster.Masters()) {
+    if (master != source) target = master;
+  }
+  ASSERT_LT(target, cluster.Size());
+
+  constexpr int kKeys = 60;
+  std::vector<std::string> keys;
+  for (int i = 0; i < kKeys; ++i) {
+    keys.push_back("mig\n{moving}" + std::to_string(i));
+    auto guard = Lock(keys.back());
+    ASSERT_NE(guard, nullptr);
+    ASSERT_TRUE(guard->GetConnection().Set(keys.back(), MakeRedisValue(ValueOf(keys.back(), 1))));
+  }
+
+  std::atomic<bool> stop{false};
+  std::atomic<int> wrong{0}, misses{0}, failures{0}, loads{0};
+  std::mutex messageMutex;
+  std::string firstProblem;  // guarded by messageMutex
+  auto note = [&](const std::string& problem) {
+    std::lock_guard<std::mutex> lock(messageMutex);
+    if (firstProblem.empty()) firstProblem = problem;
+  };
+  std::vector<std::thread> loaders;
+  for (int t = 0; t < 4; ++t) {
+    loaders.emplace_back([&, t] {
+      for (int i = t; !stop; i = (i + 7) % kKeys) {
+        const std::string& key = keys[i];
+        try {
+          auto guard = Lock(key);
+          if (!guard) {
+            ++failures;
+            note("no connection");
+            continue;
+          }
+          RedisValue value = guard->GetConnection().Get(key);
+          ++loads;
+          if (!value) {
+            ++misses;
+            note(key + " missed");
+          } else if (Text(value) != ValueOf(key, 1)) {
+            ++wrong;
+            note(key + " -> " + Text(value));
+          }
+        } catch (const std::exception& error) {
+          ++failures;
+          note(error.what());
+        }
+      }
+    });
+  }
+
+  auto run = [&](size_t node, const std::vector<std::string>& command) {
+    const RedisClusterReply reply = cluster.Command(node, command);
+    EXPECT_FALSE(reply.IsError()) << command[0] << " " << command[1] << ": " << reply.text;
+  };
+  const std::string slotText = std::to_string(slot);
+  run(target, {"CLUSTER", "SETSLOT", slotText, "IMPORTING", ids[source]});
+  run(source, {"CLUSTER", "SETSLOT", slotText, "MIGRATING", ids[target]});
+  std::this_thread::sleep_for(200ms);
+  // Half the keys move; the window in which the old master answers ASK stays
+  // open while the loads run.
+  std::vector<std::string> migrate = {
+      "MIGRATE", "127.0.0.1", std::to_string(cluster.Node(target).Port()), "", "0", "5000", "KEYS"};
+  std::vector<std::string> firstHalf = migrate;
+  std::vector<std::string> secondHalf = migrate;
+  for (int i = 0; i < kKeys; ++i) (i % 2 == 0 ? firstHalf : secondHalf).push_back(keys[i]);
+  run(source, firstHalf);
+  const bool asked =
+      WaitUntil([&] { return RedisConnectionPool::GetInstance().GetCluster()->GetStatistics().asked > 20; });
+  run(source, secondHalf);
+  std::this_thread::sleep_for(200ms);
+  // The slot belongs to the target from now on: the target first, then the
+  // source, then the others, as Redis asks.
+  run(target, {"CLUSTER", "SETSLOT", slotText, "NODE", ids[target]});
+  run(source, {"CLUSTER", "SETSLOT", slotText, "NODE", ids[target]});
+  for (size_t master : cluster.Masters()) {
+    if (master != source && master != target)
+      run(master, {"CLUSTER", "SETSLOT", slotText, "NODE", ids[target]});
+  }
+  const bool moved =
+      WaitUntil([&] { return RedisConnectionPool::GetInstance().GetCluster()->GetStatistics().moved > 0; });
+  std::this_thread::sleep_for(300ms);
+  stop = true;
+  for (std::thread& loader : loaders) loader.join();
+
+  EXPECT_TRUE(asked) << "no load was sent on by ASK";
+  EXPECT_TRUE(moved) << "no load was sent on by MOVED";
+  EXPECT_EQ(wrong.load(), 0) << firstProblem;
+  EXPECT_EQ(misses.load(), 0) << firstProblem;
+  EXPECT_EQ(failures.load(), 0) << firstProblem;
+  EXPECT_GT(loads.load(), 100);
+  EXPECT_EQ(cluster.Command(target, {"GET", keys[1]}).text, ValueOf(keys[1], 1));
+  // The map now sends the slot's keys straight to the target.
+  auto guard = Lock(keys[0]);
+  ASSERT_NE(guard, nullptr);
+  EXPECT_EQ(Text(guard->GetConnection().Get(keys[0])), ValueOf(keys[0], 1));
+  EXPECT_EQ(guard->GetConnection().GetAddress().port, cluster.Node(target).Port());
+  Configure("");
+}
+
+// How many clients of node `index` hold a pattern subscription.
+int PatternSubscribers(const RedisClusterProcess& cluster, size_t index) {
+  const RedisClusterReply clients = cluster.Command(index, {"CLIENT", "LIST"});
+  int count = 0;
+  size_t at = 0;
+  while ((at = clients.text.find(" psub=", at)) != std::string::npos) {
+    at += 6;
+    if (clients.text[at] != '0') ++count;
+  }
+  return count;
+}
+
+// The subscriber sits on the first seed (a replica here, so that its death
+// costs no failover). When that node dies it moves to another node, the
+// reconnect listeners run, and messages published on any node reach it.
+TEST(RedisCluster, TheSubscriberMovesToAnotherNodeWhenItsNodeDies) {
+  RedisClusterProcess cluster;
+  const std::vector<size_t> masters = cluster.Masters();
+  size_t first = 0;
+  while (std::find(masters.begin(), masters.end(), first) != masters.end()) ++first;
+  std::vector<size_t> order = {first};
+  for (size_t i = 0; i < cluster.Size(); ++i) {
+    if (i != first) order.push_back(i);
+  }
+  Configure(cluster.ServersText(order));
+
+  RedisSubscriptionManager manager;
+  std::mutex receivedMutex;
+  std::set<std::string> received;  // guarded by receivedMutex
+  manager.Subscribe(u"clu.*", [&](TString const& channel, void const* data, int length) {
+    std::lock_guard<std::mutex> lock(receivedMutex);
+    received.insert(channel.toStdString() + "=" + std::string(static_cast<const char*>(data), length));
+  });
+  std::atomic<int> reconnects{0};
+  manager.AddReconnectListener([&] { ++reconnects; });
+  auto publishUntilReceived = [&](const std::string& message) {
+    return WaitUntil([&] {
+      manager.TryPublish(u"clu.x", TString::fromStdString(message), {});
+      std::lock_guard<std::mutex> lock(receivedMutex);
+      return received.count("clu.x=" + message) > 0;
+    });
+  };
+
+  ASSERT_TRUE(publishUntilReceived("before"));
+  EXPECT_EQ(PatternSubscribers(cluster, first), 1) << "the subscriber is on the first seed";
+  EXPECT_EQ(reconnects.load(), 0);
+
+  cluster.Node(first).Kill();
+  EXPECT_TRUE(WaitUntil([&] { return reconnects.load() == 1; })) << "the reconnect listeners did not run";
+  EXPECT_TRUE(publishUntilReceived("after"));
+  int subscribers = 0;
+  for (size_t i = 0; i < cluster.Size(); ++i) subscribers += i == first ? 0 : PatternSubscribers(cluster, i);
+  EXPECT_EQ(subscribers, 1) << "one subscription, on another node";
+  EXPECT_EQ(manager.GetReconnectCount(), 1u);
+  manager.Unsubscribe(u"clu.*");
+  Configure("");
+}
+
+// Loads and stores on a cluster whose nodes are all down end within the
+// time-outs: at once when nothing listens, after the command time-out when
+// the nodes are alive but silent (stopped). Nothing raises past the pool and
+// the connection's documented errors.
+TEST(RedisCluster, WhenEveryNodeIsDownLoadsMissAndStoresFailWithinTheTimeOuts) {
+  RedisClusterProcess::Options options;
+  options.replicasPerMaster = 0;
+  RedisClusterProcess cluster(options);
+  const std::string timeouts = "connect_timeout_ms=200;command_timeout_ms=300;wait_ms=100";
+  // Bound on one operation: a map fetch over every node, then the command,
+  // each within connect + command time-out, and some slack for a busy host.
+  const auto bound = 3 * (200ms + 300ms) + 1s;
+
+  // Returns whether the store and the load failed (no value), and checks how
+  // long each took.
+  auto storeAndLoadFail = [&](const std::string& key) {
+    bool storeFailed = true;
+    bool loadMissed = true;
+    auto started = Clock::now();
+    try {
+      auto guard = Lock(key);
+      if (guard) storeFailed = !guard->GetConnection().Set(key, MakeRedisValue("v"));
+    } catch (const kelvra::caching::RedisError&) {
+    }
+    EXPECT_LT(Clock::now() - started, bound) << "store of " << key;
+    started = Clock::now();
+    try {
+      auto guard = Lock(key);
+      if (guard) loadMissed = guard->GetConnection().Get(key) == nullptr;
+    } catch (const kelvra::caching::RedisError&) {
+    }
+    EXPECT_LT(Clock::now() - started, bound) << "load of " << key;
+    return storeFailed && loadMissed;
+  };
+
+  // Seeds where nothing listens: no connection at all.
+  Configure("cluster:127.0.0.1:" + std::to_string(kelcache_testing::FindFreeLoopbackPort()), timeouts);
+  EXPECT_TRUE(storeAndLoadFail("nobody"));
+
+  Configure(cluster.ServersText(), timeouts);
+  for (int i = 0; i < 10; ++i) {
+    const std::string key = "down\n" + std::to_string(i);
+    auto guard = Lock(key);
+    ASSERT_NE(guard, nullptr);
+    ASSERT_TRUE(guard->GetConnection().Set(key, MakeRedisValue("v")));
+  }
+  for (size_t i = 0; i < cluster.Size(); ++i) cluster.Node(i).Pause();
+  for (int i = 0; i < 4; ++i) EXPECT_TRUE(storeAndLoadFail("down\n" + std::to_string(i))) << i;
+  for (size_t i = 0; i < cluster.Size(); ++i) cluster.Node(i).Kill();
+  for (int i = 0; i < 4; ++i) EXPECT_TRUE(storeAndLoadFail("down\n" + std::to_string(i))) << i;
+  Configure("");
+}
+
+}  // namespace
+}  // namespace kelcache_test
