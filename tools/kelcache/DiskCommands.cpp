@@ -253,7 +253,7 @@ int RunPut(const PutOptions& options) {
     json.EndObject();
     PrintLine(json.Text());
   } else {
-    PrintLine("stored " + Quoted(key) + " (" + std::to_string(bytes.size()) + " bytes) in " + report.folder.ToUtf8());
+    PrintLine("stored " + Quoted(key) + " (" + CountOf(bytes.size(), "byte", "bytes") + ") in " + report.folder.ToUtf8());
   }
   return kExitOk;
 }
@@ -431,12 +431,13 @@ int RunVerify(const DiskOptions& options) {
     }
     const uint64_t checked = summary.entries + summary.damagedTotal;
     if (damaged.empty()) {
-      PrintLine("all " + std::to_string(checked) + " entries whole" +
+      PrintLine((checked == 1 ? std::string("the 1 entry is") : "all " + std::to_string(checked) + " entries are") +
+                " whole" +
                 (summary.unverified ? " (" + std::to_string(summary.unverified) +
                                           " without an integrity record, read as they are)"
                                     : ""));
     } else {
-      PrintLine(std::to_string(damaged.size()) + " of " + std::to_string(checked) + " entries damaged");
+      PrintLine(std::to_string(damaged.size()) + " of " + CountOf(checked, "entry", "entries") + " damaged");
     }
   }
   return damaged.empty() ? kExitOk : kExitMiss;
@@ -503,8 +504,9 @@ int RunSweep(const SweepOptions& options) {
     json.EndObject();
     PrintLine(json.Text());
   } else {
-    PrintLine("removed " + std::to_string(removed) + " entries (" + HumanBytes(freed) + "); " + ShowKey(options.ns) +
-              " now holds " + std::to_string(after.entries) + " entries, " + HumanBytes(after.bytes) + " (budget " +
+    PrintLine("removed " + CountOf(removed, "entry", "entries") + " (" + HumanBytes(freed) + "); " +
+              ShowKey(options.ns) + " now holds " + CountOf(after.entries, "entry", "entries") + ", " +
+              HumanBytes(after.bytes) + " (budget " +
               HumanBytes(budget) + ")");
     if (after.bytes > budget) {
       PrintLine("still above the budget: the entries left were written less than --min-age " +

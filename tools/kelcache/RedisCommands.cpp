@@ -158,7 +158,7 @@ int RunPut(const KeyOptions& options, const std::string& input, int64_t ttlSecon
     json.EndObject();
     PrintLine(json.Text());
   } else {
-    PrintLine("stored " + Quoted(entry.key) + " (" + std::to_string(bytes.size()) + " bytes" +
+    PrintLine("stored " + Quoted(entry.key) + " (" + CountOf(bytes.size(), "byte", "bytes") +
               (ttlSeconds > 0 ? ", expires in " + std::to_string(ttlSeconds) + " s" : std::string()) + ") on " +
               entry.server);
   }

@@ -346,4 +346,8 @@ std::string HumanBytes(uint64_t bytes) {
   return text;
 }
 
+std::string CountOf(uint64_t count, const char* one, const char* many) {
+  return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
 }  // namespace kelcache_cli

@@ -62,5 +62,7 @@ std::string LocalUtcOffset(uint64_t localRepresentation);
 bool ParseByteSize(std::string_view text, uint64_t& bytes);
 // "1023 B", "1.0 KiB", "12.3 MiB", ...
 std::string HumanBytes(uint64_t bytes);
+// "1 entry", "0 entries", "2 entries": the count and the word that fits it.
+std::string CountOf(uint64_t count, const char* one, const char* many);
 
 }  // namespace kelcache_cli

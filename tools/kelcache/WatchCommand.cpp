@@ -126,22 +126,23 @@ class Watcher {
       json.Key("messages_per_second").Number(count).EndObject();
       PrintLine(json.Text());
     } else {
-      PrintLine(Now(false) + "  -- " + std::to_string(count) + (count == 1 ? " message" : " messages") +
+      PrintLine(Now(false) + "  -- " + CountOf(count, "message", "messages") +
                 " in the last second");
     }
   }
 
-  void Summary(double seconds) {
+  void Summary(std::chrono::milliseconds elapsed) {
     std::lock_guard<std::mutex> lock(m_outputMutex);
     char text[32];
-    std::snprintf(text, sizeof(text), "%.1f", seconds);
+    std::snprintf(text, sizeof(text), "%.1f", static_cast<double>(elapsed.count()) / 1000);
     if (m_json) {
       JsonWriter json;
       json.BeginObject().Key("type").String("summary").Key("messages").Number(m_total.load());
-      json.Key("malformed").Number(m_malformed.load()).Key("seconds").String(text).EndObject();
+      json.Key("malformed").Number(m_malformed.load());
+      json.Key("milliseconds").Number(static_cast<int64_t>(elapsed.count())).EndObject();
       PrintLine(json.Text());
     } else {
-      PrintLine(std::to_string(m_total.load()) + " messages (" + std::to_string(m_malformed.load()) + " malformed) in " +
+      PrintLine(CountOf(m_total.load(), "message", "messages") + " (" + std::to_string(m_malformed.load()) + " malformed) in " +
                 text + " s");
     }
   }
@@ -213,7 +214,7 @@ int RunWatch(const WatchOptions& options) {
     manager.RemoveReconnectListener(listener);
   }  // the manager's thread ends here
   watcher.EndOfSecond();
-  watcher.Summary(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+  watcher.Summary(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started));
   return kExitOk;
 }
 
