@@ -243,7 +243,12 @@ int RunScan(const ScanOptions& options) {
         throw FailureError(error.GetMessage().toStdString() + " (server " + name + ")");
       }
       for (std::string& key : page.keys) {
-        if (key.compare(0, prefix.size(), prefix) == 0) keys.insert(key.substr(prefix.size()));
+        // The server filters: a key outside the namespace means the pattern
+        // was wrong, which is worth a loud failure rather than a quiet skip.
+        if (key.compare(0, prefix.size(), prefix) != 0) {
+          throw FailureError("the server " + name + " matched the key '" + EscapeBytes(key) + "' outside the namespace");
+        }
+        keys.insert(key.substr(prefix.size()));
       }
       progress.Advance(page.keys.size());
       cursor = page.cursor;
