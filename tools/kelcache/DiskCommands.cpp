@@ -158,8 +158,8 @@ int RunLs(const LsOptions& options) {
     }
   }
   if (hidden > 0) {
-    std::fprintf(stderr, "kelcache: %zu damaged entries not listed (kelcache disk verify says which; ls --all shows them)\n",
-                 hidden);
+    std::fprintf(stderr, "kelcache: %s not listed (kelcache disk verify says which; ls --all shows them)\n",
+                 CountOf(hidden, "damaged entry", "damaged entries").c_str());
   }
   return kExitOk;
 }
