@@ -29,6 +29,8 @@ std::string ReadAllInput(const std::string& path) {
 }
 
 void WriteAllOutput(const std::string& path, std::string_view bytes) {
+  // An empty value may have no buffer at all (data() is null).
+  if (bytes.empty()) bytes = std::string_view("", 0);
   if (path.empty()) {
     if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size() || std::fflush(stdout) != 0) {
       throw FailureError(std::string("cannot write stdout: ") + std::strerror(errno));
