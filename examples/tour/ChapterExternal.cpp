@@ -9,6 +9,7 @@
 #include "host/AppConfig.h"
 #include "host/LogCapture.h"
 #include "host/LogFormat.h"
+#include "host/OpenMetrics.h"
 #include "host/TLog.h"
 #include "public/caching/DiskExternalCache.h"
 #include "public/caching/ExternalCacheFactory.h"
@@ -23,6 +24,29 @@ void ShowEvents(const TLog::Capture& capture) {
     Show(TLog::RenderEventLine(record.severity, std::chrono::system_clock::now(), 1, record.eventName,
                                record.fields, nullptr));
   }
+}
+
+// A short sample of the metrics text: the family headers, and the lines of
+// the "ec-load" hits but for most of their buckets.
+void ShowMetricsSample(const std::string& text) {
+  size_t left = 0;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(start, end - start);
+    start = end + 1;
+    const bool header = line.rfind("# ", 0) == 0;
+    const bool loadHit = line.find("{scope=\"ec-load\",outcome=\"hit\"") != std::string::npos;
+    const bool bucket = line.find("_bucket{") != std::string::npos;
+    if (header || (loadHit && (!bucket || line.find("le=\"0.001\"") != std::string::npos ||
+                               line.find("le=\"+Inf\"") != std::string::npos))) {
+      Show(line);
+    } else {
+      ++left;
+    }
+  }
+  Show("(" + std::to_string(left) + " more lines: the other scopes and outcomes, every bucket)");
 }
 
 std::string Text(const std::shared_ptr<std::vector<uint8_t>>& value) {
@@ -82,6 +106,11 @@ void ChapterExternal() {
   for (const TString& key : cache->TryGetAllKeys()) Show("key on disk: " + key.toStdString());
   cache->TryDrop(u"workbook-42").Get();
   Show("after the drop: " + Text(cache->TryLoad(u"workbook-42").Get()));
+
+  Step(
+      "Every operation was also measured: one library call renders the counts and duration histograms as "
+      "OpenMetrics text, for a host's metrics endpoint.");
+  ShowMetricsSample(Metrics::RenderOpenMetrics());
 
   AppConfig::GetInstance().SetExternalCacheDir(previousDir);
   fs::remove_all(folder);

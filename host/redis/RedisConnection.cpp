@@ -2,6 +2,9 @@
 
 #include <hiredis/hiredis.h>
 
+#include <charconv>
+#include <system_error>
+
 #include "host/Errors.h"
 #include "host/redis/RedisCluster.h"
 #include "host/redis/RedisErrors.h"
@@ -95,6 +98,43 @@ int64_t RedisConnection::Del(const std::string& key) {
   std::string_view arguments[] = {"DEL", key};
   RedisReplyPtr reply = Execute(arguments);
   return reply->type == RedisReply::Type::kInteger ? reply->integer : 0;
+}
+
+int64_t RedisConnection::Ttl(const std::string& key) {
+  std::string_view arguments[] = {"TTL", key};
+  RedisReplyPtr reply = Execute(arguments);
+  if (reply->type != RedisReply::Type::kInteger) {
+    throw RedisReplyError(TString(u"Redis: TTL gave a reply that is not an integer"));
+  }
+  return reply->integer;
+}
+
+RedisConnection::ScanPage RedisConnection::Scan(uint64_t cursor, const std::string& match, int64_t count) {
+  const std::string cursorText = std::to_string(cursor);
+  const std::string countText = std::to_string(count);
+  std::string_view arguments[] = {"SCAN", cursorText, "MATCH", match, "COUNT", countText};
+  RedisReplyPtr reply = Execute(arguments);
+  // [next cursor as a bulk string, [key, ...]]
+  if (reply->type != RedisReply::Type::kArray || reply->elements.size() != 2 ||
+      reply->elements[0]->type != RedisReply::Type::kString || !reply->elements[0]->bytes ||
+      reply->elements[1]->type != RedisReply::Type::kArray) {
+    throw RedisReplyError(TString(u"Redis: SCAN gave a reply that is not [cursor, [keys]]"));
+  }
+  ScanPage page;
+  const std::vector<uint8_t>& next = *reply->elements[0]->bytes;
+  const char* first = reinterpret_cast<const char*>(next.data());
+  const auto [end, error] = std::from_chars(first, first + next.size(), page.cursor);
+  if (error != std::errc() || end != first + next.size()) {
+    throw RedisReplyError(TString(u"Redis: SCAN gave a cursor that is not a number"));
+  }
+  page.keys.reserve(reply->elements[1]->elements.size());
+  for (const RedisReplyPtr& key : reply->elements[1]->elements) {
+    if (key->type != RedisReply::Type::kString || !key->bytes) {
+      throw RedisReplyError(TString(u"Redis: SCAN gave a key that is not a string"));
+    }
+    page.keys.emplace_back(key->bytes->begin(), key->bytes->end());
+  }
+  return page;
 }
 
 int64_t RedisConnection::Publish(const std::string& channel, const std::string& message,

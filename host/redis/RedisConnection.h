@@ -32,8 +32,8 @@
 // usable. When a command fails with an I/O error on a socket that had
 // answered before (the server closed it while it sat idle, as after a
 // restart), the command is tried once more on a new socket: GET, SET, SETEX
-// and DEL are idempotent, and a repeated PUBLISH only repeats a coherence
-// message. A time-out is never retried.
+// and DEL are idempotent, TTL and SCAN only read, and a repeated PUBLISH only
+// repeats a coherence message. A time-out is never retried.
 //
 // A connection to a cluster fails the same ways (see RedisCluster for when
 // it tries another node instead); IsConnected() then only says whether its
@@ -103,6 +103,23 @@ class KELCACHE_EXPORT RedisConnection {
   bool SetEx(const std::string& key, std::chrono::seconds ttl, const Value& value);
   // DEL: the number of keys removed.
   int64_t Del(const std::string& key);
+  // TTL: the key's remaining time to live in whole seconds; -1 when it has
+  // no expiry, -2 when it holds no value (Redis's own answers).
+  int64_t Ttl(const std::string& key);
+
+  // One page of a SCAN: the cursor to pass next (0 when the walk is over)
+  // and the keys of this page, which may be none.
+  struct ScanPage {
+    uint64_t cursor = 0;
+    std::vector<std::string> keys;
+  };
+  // SCAN cursor MATCH match COUNT count. Start with cursor 0 and go on with
+  // each page's cursor until it is 0 again. `match` is a Redis glob pattern,
+  // passed as it is (escape '*', '?', '[', ']' and '\\' in literal parts);
+  // `count` is a hint of how many keys the server looks at per page. A key
+  // may be given more than once in one walk, and keys added or removed
+  // during it may or may not be given (the guarantees of SCAN).
+  ScanPage Scan(uint64_t cursor, const std::string& match, int64_t count);
   // PUBLISH: the number of clients that received the message. onReply, when
   // not empty, sees the raw reply first.
   int64_t Publish(const std::string& channel, const std::string& message, const ReplyCallback& onReply = {});

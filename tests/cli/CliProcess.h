@@ -1,0 +1,87 @@
+// Running the kelcache command-line tool as a user would: a separate process
+// with its own arguments, environment and stdin, its stdout and stderr
+// collected apart.
+//
+//   CliResult result = RunCli({.args = {"disk", "ls", "--dir", dir, "--ns", "WAV2"}});
+//   EXPECT_EQ(result.exitCode, 0) << result.err;
+//
+// The tool's path comes from the build (KELCACHE_CLI_PATH). The child's
+// environment is this process's without any KELCACHE_* variable (so that the
+// test's own settings never leak into the tool), plus CliRun::environment.
+// With stderrOnTerminal, the child's stderr is a pseudo-terminal (isatty is
+// true there) whose output is collected as `err`.
+//
+// CliProcess starts the tool and leaves it running, for commands that run
+// until stopped (watch): read its output as it comes, signal it, wait.
+//
+// Thread rules: one thread drives a run or a process.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace kelcache_cli_test {
+
+using Environment = std::vector<std::pair<std::string, std::string>>;
+
+struct CliRun {
+  std::vector<std::string> args;
+  std::string input;  // the child's stdin; empty: an empty stdin
+  Environment environment;
+  bool stderrOnTerminal = false;
+  std::chrono::milliseconds timeout{60000};
+};
+
+struct CliResult {
+  bool exited = false;  // ended by itself (not by a signal, not timed out)
+  int exitCode = -1;
+  int signal = 0;
+  bool timedOut = false;
+  std::string out;
+  std::string err;
+
+  // For failure messages.
+  std::string Describe() const;
+};
+
+// The tool's path.
+std::string ToolPath();
+
+// Runs the tool to its end (killing it after the time-out).
+CliResult RunCli(const CliRun& run);
+
+class CliProcess {
+ public:
+  CliProcess(std::vector<std::string> args, Environment environment = {});
+  ~CliProcess();  // kills the tool if it still runs
+  CliProcess(const CliProcess&) = delete;
+  CliProcess& operator=(const CliProcess&) = delete;
+
+  // Reads what the tool writes until its stdout (or stderr) holds `text`;
+  // false when it does not within the time-out or the tool ended.
+  bool WaitForOutput(const std::string& text, std::chrono::milliseconds timeout);
+  bool WaitForError(const std::string& text, std::chrono::milliseconds timeout);
+  const std::string& Output() const { return m_result.out; }
+  const std::string& Error() const { return m_result.err; }
+
+  void Signal(int signal);
+  // Waits for the tool to end (killing it after the time-out) and gives
+  // everything it wrote.
+  CliResult Wait(std::chrono::milliseconds timeout);
+
+ private:
+  // Reads what is there, waiting at most `wait`; false once both streams
+  // are closed.
+  bool Pump(std::chrono::milliseconds wait);
+
+  pid_t m_pid = -1;
+  int m_out = -1;
+  int m_err = -1;
+  CliResult m_result;
+};
+
+}  // namespace kelcache_cli_test

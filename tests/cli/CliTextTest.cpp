@@ -1,0 +1,274 @@
+// The kelcache tool's text helpers: how it shows keys, reads them back,
+// writes JSON, globs, dates and sizes, and what it makes of coherence
+// messages. Tables of cases with the expected texts written out by hand.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <string>
+
+#include "tests/cli/JsonValue.h"
+#include "tools/kelcache/CoherenceDecoding.h"
+#include "tools/kelcache/Json.h"
+#include "tools/kelcache/Text.h"
+
+namespace {
+
+using namespace kelcache_cli;
+using kelcache_cli_test::JsonValue;
+using namespace std::string_literals;
+
+TEST(CliText, KeysAreShownEscapedAndReadBackToTheSameBytes) {
+  struct Case {
+    std::string bytes;
+    std::string shown;
+  };
+  const Case cases[] = {
+      {"plain-key_1.2", "plain-key_1.2"},
+      {"with space", "with space"},
+      {"back\\slash", "back\\\\slash"},
+      {"line\nfeed\r\ttab", "line\\nfeed\\r\\ttab"},
+      {"nul\0byte"s, "nul\\x00byte"},
+      {"\x01\x1f\x7f", "\\x01\\x1f\\x7f"},
+      {"caf\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x98\x80", "caf\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x98\x80"},
+      {"\xff\xfe", "\\xff\\xfe"},                          // not UTF-8 at all
+      {"\xC3", "\\xc3"},                                   // a sequence cut short
+      {"\xC0\xAF", "\\xc0\\xaf"},                          // an overlong '/'
+      {"\xED\xA0\x80", "\\xed\\xa0\\x80"},                 // a surrogate's three bytes
+      {"\xC2\x85", "\\u{0085}"},                           // C1 control NEL
+      {"a\xE2\x80\xAE" "b", "a\\u{202e}b"},                // right-to-left override
+      {"\xE2\x80\xA8", "\\u{2028}"},                       // line separator
+      {"\xEF\xBB\xBF" "bom", "\\u{feff}bom"},              // byte-order mark
+      {"", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("shown as " + c.shown);
+    EXPECT_EQ(EscapeBytes(c.bytes), c.shown);
+    std::string error;
+    const std::optional<std::string> back = UnescapeBytes(c.shown, &error);
+    ASSERT_TRUE(back.has_value()) << error;
+    EXPECT_EQ(*back, c.bytes);
+    // Nothing that moves the cursor or the text direction stays in the shown form.
+    for (char ch : c.shown) EXPECT_GE(static_cast<unsigned char>(ch), 0x20u);
+  }
+}
+
+TEST(CliText, EscapedKeysThatAreNotEscapesAreRefusedWithTheirPlace) {
+  struct Case {
+    std::string text;
+    std::string errorFragment;
+  };
+  const Case cases[] = {
+      {"ends\\", "character 5: a lone backslash"},
+      {"\\q", "character 1: unknown escape \\q"},
+      {"ab\\x4", "character 3: \\x needs two hexadecimal digits"},
+      {"\\xzz", "\\x needs two hexadecimal digits"},
+      {"\\u0041", "\\u needs {hex digits}"},
+      {"\\u{}", "one to six hexadecimal digits"},
+      {"\\u{1234567}", "one to six hexadecimal digits"},
+      {"\\u{41", "one to six hexadecimal digits"},
+      {"\\u{d800}", "Unicode scalar value"},
+      {"\\u{110000}", "Unicode scalar value"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::string error;
+    EXPECT_FALSE(UnescapeBytes(c.text, &error).has_value());
+    EXPECT_NE(error.find(c.errorFragment), std::string::npos) << error;
+  }
+  std::string error;
+  EXPECT_EQ(UnescapeBytes("\\u{41}\\u{1F600}", &error).value_or("?"), "A\xF0\x9F\x98\x80") << error;
+}
+
+TEST(CliText, JsonStringsAreValidJsonThatDecodesToTheTextAndMarksBadBytes) {
+  struct Case {
+    std::string bytes;
+    std::string literal;
+    std::string decoded;  // what a JSON reader makes of the literal
+  };
+  const Case cases[] = {
+      {"k1", "\"k1\"", "k1"},
+      {"q\"b\\s/", "\"q\\\"b\\\\s/\"", "q\"b\\s/"},
+      {"\n\r\t\b\f", "\"\\n\\r\\t\\b\\f\"", "\n\r\t\b\f"},
+      {"\x01\x1f"s, "\"\\u0001\\u001f\"", "\x01\x1f"},
+      {"nul\0"s, "\"nul\\u0000\"", "nul\0"s},
+      {"\xC3\xA9\xF0\x9F\x98\x80", "\"\xC3\xA9\xF0\x9F\x98\x80\"", "\xC3\xA9\xF0\x9F\x98\x80"},
+      {"\xE2\x80\xA8\xE2\x80\xA9", "\"\\u2028\\u2029\"", "\xE2\x80\xA8\xE2\x80\xA9"},
+      {"a\xff" "b", "\"a\xEF\xBF\xBD" "b\"", "a\xEF\xBF\xBD" "b"},
+      {"\xED\xA0\x80", "\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\"", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.literal);
+    EXPECT_EQ(JsonString(c.bytes), c.literal);
+    EXPECT_EQ(JsonValue::Parse(JsonString(c.bytes)).AsString(), c.decoded);
+  }
+}
+
+TEST(CliText, JsonWriterNestsAndSeparates) {
+  JsonWriter json;
+  json.BeginObject();
+  json.Key("empty").BeginArray().EndArray();
+  json.Key("list").BeginArray().Number(uint64_t{1}).Number(int64_t{-2}).Bool(false).Null().EndArray();
+  json.Key("inner").BeginObject().Key("a").String("x").Key("b").BeginObject().EndObject().EndObject();
+  json.Key("big").Number(UINT64_MAX);
+  json.EndObject();
+  EXPECT_EQ(json.Text(),
+            R"({"empty":[],"list":[1,-2,false,null],"inner":{"a":"x","b":{}},"big":18446744073709551615})");
+  const JsonValue parsed = JsonValue::Parse(json.Text());
+  EXPECT_EQ(parsed["big"].AsUnsigned(), UINT64_MAX);
+}
+
+TEST(CliText, GlobEscapingLeavesNoCharacterSpecial) {
+  struct Case {
+    std::string literal;
+    std::string pattern;
+  };
+  const Case cases[] = {
+      {"WAV2\n", "WAV2\n"},
+      {"a*\n", "a\\*\n"},
+      {"q?[x]\n", "q\\?\\[x\\]\n"},
+      {"back\\slash", "back\\\\slash"},
+      {"^-!", "^-!"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(EscapeGlob(c.literal), c.pattern) << c.pattern;
+}
+
+TEST(CliText, DateTimeRepresentationsBecomeCalendarDates) {
+  struct Case {
+    uint64_t milliseconds;  // since 0001-01-01 00:00:00
+    std::string text;
+  };
+  const uint64_t unixEpoch = 62135596800000ULL;
+  const Case cases[] = {
+      {0, "0001-01-01T00:00:00.000"},
+      {86400000ULL * 31 + 1, "0001-02-01T00:00:00.001"},
+      {unixEpoch, "1970-01-01T00:00:00.000"},
+      {unixEpoch - 1, "1969-12-31T23:59:59.999"},
+      {unixEpoch + 951782400000ULL + 3723004, "2000-02-29T01:02:03.004"},  // a leap day of a 400-year leap year
+      {unixEpoch + 4107456000000ULL, "2100-02-28T00:00:00.000"},
+      {unixEpoch + 4107542400000ULL, "2100-03-01T00:00:00.000"},  // 2100 has no leap day
+      {315537897599999ULL, "9999-12-31T23:59:59.999"},
+      {315537897600000ULL, "10000-01-01T00:00:00.000"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(FormatDateTime(c.milliseconds, 'T', true), c.text);
+  EXPECT_EQ(FormatDateTime(unixEpoch + 1500, ' ', false), "1970-01-01 00:00:01");
+}
+
+TEST(CliText, LocalOffsetFollowsTheTimeZone) {
+  const char* before = std::getenv("TZ");
+  const std::string saved = before ? before : "";
+  const uint64_t unixEpoch = 62135596800000ULL;
+  const uint64_t winter = unixEpoch + 1704067200000ULL;  // 2024-01-01 00:00
+  const uint64_t summer = unixEpoch + 1719792000000ULL;  // 2024-07-01 00:00
+  struct Case {
+    const char* zone;
+    std::string winter;
+    std::string summer;
+  };
+  const Case cases[] = {{"UTC0", "+00:00", "+00:00"},
+                        {"CET-1CEST,M3.5.0,M10.5.0/3", "+01:00", "+02:00"},
+                        {"EST5EDT,M3.2.0,M11.1.0", "-05:00", "-04:00"},
+                        {"IST-5:30", "+05:30", "+05:30"}};
+  for (const Case& c : cases) {
+    setenv("TZ", c.zone, 1);
+    tzset();
+    EXPECT_EQ(LocalUtcOffset(winter), c.winter) << c.zone;
+    EXPECT_EQ(LocalUtcOffset(summer), c.summer) << c.zone;
+  }
+  if (before) {
+    setenv("TZ", saved.c_str(), 1);
+  } else {
+    unsetenv("TZ");
+  }
+  tzset();
+}
+
+TEST(CliText, ByteSizesWithBinaryUnits) {
+  struct Good {
+    const char* text;
+    uint64_t bytes;
+  };
+  const Good good[] = {{"0", 0},
+                       {"500", 500},
+                       {"500B", 500},
+                       {"64K", 65536},
+                       {"64kib", 65536},
+                       {"10M", 10485760},
+                       {"2GiB", 2147483648ULL},
+                       {"1T", 1099511627776ULL},
+                       {"18446744073709551615", UINT64_MAX},
+                       {"16777215T", 16777215ULL << 40}};
+  for (const Good& c : good) {
+    uint64_t bytes = 1;
+    EXPECT_TRUE(ParseByteSize(c.text, bytes)) << c.text;
+    EXPECT_EQ(bytes, c.bytes) << c.text;
+  }
+  for (const char* bad : {"", "K", "-1", "1.5G", "10 MB", "10MB", "12X", "18446744073709551616", "16777216T",
+                          " 5"}) {
+    uint64_t bytes = 7;
+    EXPECT_FALSE(ParseByteSize(bad, bytes)) << bad;
+    EXPECT_EQ(bytes, 7u) << bad;
+  }
+  EXPECT_EQ(HumanBytes(1023), "1023 B");
+  EXPECT_EQ(HumanBytes(1024), "1.0 KiB");
+  EXPECT_EQ(HumanBytes(1536 * 1024), "1.5 MiB");
+  EXPECT_EQ(HumanBytes(UINT64_MAX), "16.0 EiB");
+}
+
+TEST(CliText, Base64AndHexOfEveryLengthRemainder) {
+  EXPECT_EQ(Base64(""), "");
+  EXPECT_EQ(Base64("f"), "Zg==");
+  EXPECT_EQ(Base64("fo"), "Zm8=");
+  EXPECT_EQ(Base64("foo"), "Zm9v");
+  EXPECT_EQ(Base64("foob"), "Zm9vYg==");
+  EXPECT_EQ(Base64("\xff\x00\xfe"s), "/wD+");
+  EXPECT_EQ(HexBytes("\x00\x7f\xff"s), "007fff");
+}
+
+TEST(CliText, CoherenceMessagesAreReadAsTheServiceReadsThemAndMalformedOnesSaySo) {
+  struct Case {
+    std::string channel;
+    std::string message;
+    bool readable;
+    bool wellFormed;
+    std::string keyHash;
+    std::string valueHash;
+    uint64_t timestamp;
+    std::string problemFragment;
+  };
+  const Case cases[] = {
+      {"defaultns.1a-2b", "3c-4d@18f2a3b4c5d", true, true, "1a-2b", "3c-4d", 0x18f2a3b4c5dULL, ""},
+      {"defaultns.0-0", "0-0@0", true, true, "0-0", "0-0", 0, ""},
+      {"defaultns.ffffffffffffffff-1", "1-ffffffffffffffff@ffffffffffffffff", true, true,
+       "ffffffffffffffff-1", "1-ffffffffffffffff", UINT64_MAX, ""},
+      {"defaultns.1a-2b", "garbage", false, false, "", "", 0, "not <value hash>@<timestamp>"},
+      {"defaultns.1a-2b", "1@2@3", false, false, "", "", 0, "not <value hash>@<timestamp>"},
+      {"defaultns.1a-2b", "3c@5", false, false, "", "", 0, "value hash is not <hex>-<hex>"},
+      {"defaultns.1a", "3c-4d@5", false, false, "", "", 0, "channel does not end in a key hash"},
+      {"defaultns.", "3c-4d@5", false, false, "", "", 0, "channel does not end in a key hash"},
+      {"elsewhere.1-2", "3-4@5", false, false, "", "", 0, "does not begin with the prefix"},
+      // Readable, but not as meant: parts that are not hexadecimal read as 0.
+      {"defaultns.1a-2b", "3c-4d@zz", true, false, "1a-2b", "3c-4d", 0, "the message is not in the service's form"},
+      {"defaultns.1A-2b", "3c-4d@5", true, false, "1a-2b", "3c-4d", 5, "key hash is not in the service's form"},
+      {"defaultns.01a-2b", "3c-4d@05", true, false, "1a-2b", "3c-4d", 5, "key hash and the message are not"},
+      {"defaultns.1a-2b", "", false, false, "", "", 0, "not <value hash>@<timestamp>"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.channel + " " + c.message);
+    const DecodedMessage decoded = DecodeCoherenceMessage("defaultns.", c.channel, c.message);
+    EXPECT_EQ(decoded.readable, c.readable);
+    EXPECT_EQ(decoded.wellFormed, c.wellFormed);
+    if (c.readable) {
+      EXPECT_EQ(decoded.keyHash, c.keyHash);
+      EXPECT_EQ(decoded.valueHash, c.valueHash);
+      EXPECT_EQ(decoded.timestamp, c.timestamp);
+    }
+    if (c.wellFormed) {
+      EXPECT_TRUE(decoded.problem.empty());
+    } else {
+      EXPECT_NE(decoded.problem.find(c.problemFragment), std::string::npos) << decoded.problem;
+    }
+  }
+}
+
+}  // namespace

@@ -1,0 +1,78 @@
+#include "tools/kelcache/Console.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+
+#include "tools/kelcache/Text.h"
+#include "tools/kelcache/ToolError.h"
+
+namespace kelcache_cli {
+
+std::string ReadAllInput(const std::string& path) {
+  std::string bytes;
+  if (path.empty()) {
+    char buffer[65536];
+    size_t count;
+    while ((count = std::fread(buffer, 1, sizeof(buffer), stdin)) > 0) bytes.append(buffer, count);
+    if (std::ferror(stdin)) throw FailureError(std::string("cannot read stdin: ") + std::strerror(errno));
+    return bytes;
+  }
+  std::ifstream file(path, std::ios::binary);
+  if (!file) throw UsageError("cannot open '" + path + "': " + std::strerror(errno));
+  bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  if (file.bad()) throw FailureError("cannot read '" + path + "': " + std::strerror(errno));
+  return bytes;
+}
+
+void WriteAllOutput(const std::string& path, std::string_view bytes) {
+  // An empty value may have no buffer at all (data() is null).
+  if (bytes.empty()) bytes = std::string_view("", 0);
+  if (path.empty()) {
+    if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size() || std::fflush(stdout) != 0) {
+      throw FailureError(std::string("cannot write stdout: ") + std::strerror(errno));
+    }
+    return;
+  }
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  if (!file) throw FailureError("cannot open '" + path + "' for writing: " + std::strerror(errno));
+  file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  file.close();
+  if (!file) throw FailureError("cannot write '" + path + "': " + std::strerror(errno));
+}
+
+void PrintLine(const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+TString KeyFromArgument(const std::string& argument, bool escaped, const char* what) {
+  std::string bytes = argument;
+  if (escaped) {
+    std::string error;
+    std::optional<std::string> unescaped = UnescapeBytes(argument, &error);
+    if (!unescaped) throw UsageError(std::string(what) + " '" + EscapeBytes(argument) + "' is not a valid escaped text (" + error + ")");
+    bytes = std::move(*unescaped);
+  }
+  TString key = TString::fromStdString(bytes);
+  if (key.toStdString() != bytes) {
+    throw UsageError(std::string(what) + " '" + EscapeBytes(bytes) +
+                     "' is not UTF-8 text; the library's keys are text, so no entry can lie under it");
+  }
+  return key;
+}
+
+std::string ShowKey(std::string_view bytes) {
+  return EscapeBytes(bytes);
+}
+
+void AddJsonKey(JsonWriter& json, std::string_view bytes) {
+  json.Key("key").String(bytes);
+  if (!IsValidUtf8(bytes)) json.Key("key_hex").String(HexBytes(bytes));
+}
+
+}  // namespace kelcache_cli

@@ -1,0 +1,38 @@
+// Input and output of the kelcache command-line tool: values read from stdin
+// or a file and written to stdout or a file, byte for byte; keys taken from
+// the command line and shown back safely.
+//
+// Thread rules: one thread, except where a function says otherwise.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "host/TString.h"
+#include "tools/kelcache/Json.h"
+
+namespace kelcache_cli {
+
+// Every byte of the file, or of stdin when path is empty. Raises UsageError
+// when the file cannot be opened, FailureError when reading fails.
+std::string ReadAllInput(const std::string& path);
+// Writes the bytes to the file (replacing it), or to stdout when path is
+// empty. Raises FailureError.
+void WriteAllOutput(const std::string& path, std::string_view bytes);
+
+// One line on stdout (the line feed is added) and flushed.
+void PrintLine(const std::string& text);
+
+// A key given on the command line: the argument's bytes, or its unescaped
+// form when `escaped` (Text.h). The library's keys are text, so the bytes
+// must be UTF-8 (TString's generalised form); raises UsageError naming
+// `what` otherwise.
+TString KeyFromArgument(const std::string& argument, bool escaped, const char* what);
+
+// A key for people (Text.h's escaped form), and for scripts: the "key"
+// member, plus "key_hex" with the exact bytes when they are not well-formed
+// UTF-8 (JSON strings cannot carry them).
+std::string ShowKey(std::string_view bytes);
+void AddJsonKey(JsonWriter& json, std::string_view bytes);
+
+}  // namespace kelcache_cli

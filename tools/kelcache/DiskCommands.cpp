@@ -1,0 +1,578 @@
+// kelcache disk ls|get|put|drop|stats|verify|sweep: the disk store's
+// namespace folders, through the store itself (DiskExternalCache) and its
+// inspector (DiskExternalCacheInspector), never through a copy of the
+// layout. Loads, stores and drops are the library's own, with its
+// thresholds, integrity checks and entry locks; the inspector sorts entry
+// folders into states without changing them.
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <filesystem>
+#include <limits>
+#include <map>
+#include <memory>
+#include <system_error>
+
+#include "host/AppOptions.h"
+#include "host/FolderSweeper.h"
+#include "host/LogCapture.h"
+#include "public/caching/DiskExternalCache.h"
+#include "public/caching/DiskExternalCacheInspector.h"
+#include "tools/kelcache/Commands.h"
+#include "tools/kelcache/Console.h"
+#include "tools/kelcache/DiskTarget.h"
+#include "tools/kelcache/Json.h"
+#include "tools/kelcache/Text.h"
+#include "tools/kelcache/ToolError.h"
+
+namespace kelcache_cli {
+
+namespace {
+
+using kelvra::caching::DiskEntryReport;
+using kelvra::caching::DiskExternalCache;
+using kelvra::caching::DiskExternalCacheInspector;
+using Value = std::shared_ptr<std::vector<uint8_t>>;
+
+// The options every disk subcommand has.
+struct DiskOptions {
+  std::string dir;
+  std::string ns;
+  bool json = false;
+};
+
+struct KeyOptions : DiskOptions {
+  std::string key;
+  bool escaped = false;
+};
+
+void AddTargetOptions(CLI::App* command, DiskOptions& options) {
+  command->add_option("--dir", options.dir,
+                      "The folder that holds the namespace folders (default: the external cache folder of the host "
+                      "configuration, KELCACHE_ExternalCacheDir, followed by ExternalCacheV1)");
+  command->add_option("--ns", options.ns, "The cache namespace (the namespace folder's name)")->required();
+  command->add_flag("--json", options.json, "Print JSON for scripts instead of text for people");
+}
+
+void AddKeyOptions(CLI::App* command, KeyOptions& options) {
+  AddTargetOptions(command, options);
+  command->add_option("key", options.key, "The entry key (put -- before a key that begins with '-')")->required();
+  command->add_flag("-e,--escaped", options.escaped,
+                    "The key uses the escapes of the tool's output (\\\\ \\n \\r \\t \\xHH \\u{HHHH})");
+}
+
+std::string Quoted(const TString& key) {
+  return "'" + ShowKey(key.toStdString()) + "'";
+}
+
+void AddReportMembers(JsonWriter& json, const DiskEntryReport& report) {
+  json.Key("folder").String(report.folderName.toStdString());
+  json.Key("state").String(StateName(report.state));
+  if (const std::optional<std::string> key = ReportKey(report)) {
+    AddJsonKey(json, *key);
+  } else {
+    json.Key("key").Null();
+  }
+  json.Key("size");
+  report.valueSize ? json.Number(*report.valueSize) : json.Null();
+  json.Key("last_write");
+  const std::optional<std::string> time = IsoTime(report.lastWriteTime);
+  time ? json.String(*time) : json.Null();
+  if (!report.detail.empty()) json.Key("detail").String(report.detail.toStdString());
+}
+
+// Why a load of key found nothing: what the inspector sees in its folder.
+std::string DescribeMiss(const DiskTarget& target, const TString& key) {
+  if (!NamespaceExists(target)) return NoNamespaceMessage(target);
+  const DiskEntryReport report = DiskExternalCacheInspector(target.folder).InspectKey(key);
+  const std::string where = " in namespace '" + ShowKey(target.ns.toStdString()) + "'";
+  if (report.state == EntryState::Absent) return "no entry for key " + Quoted(key) + where;
+  if (report.key && *report.key != key && IsServed(report.state)) {
+    return "no entry for key " + Quoted(key) + where + "; its folder " + report.folderName.toStdString() +
+           " holds the key " + Quoted(*report.key);
+  }
+  if (IsServed(report.state)) return "no entry for key " + Quoted(key) + where;
+  return "the entry of key " + Quoted(key) + where + " is " + StateName(report.state) + ": " +
+         report.detail.toStdString();
+}
+
+// --- ls ----------------------------------------------------------------------
+
+struct LsOptions : DiskOptions {
+  bool all = false;
+  std::string sort = "key";
+};
+
+int RunLs(const LsOptions& options) {
+  const DiskTarget target = ResolveDiskTarget(options.dir, options.ns);
+  RequireNamespace(target);
+  const std::vector<DiskEntryReport> reports = InspectAll(DiskExternalCacheInspector(target.folder));
+
+  std::vector<const DiskEntryReport*> shown;
+  size_t hidden = 0;
+  for (const DiskEntryReport& report : reports) {
+    if (IsServed(report.state) || (options.all && report.state != EntryState::NotAnEntry)) {
+      shown.push_back(&report);
+    } else if (IsDamaged(report.state)) {
+      ++hidden;
+    }
+  }
+  const auto keyOf = [](const DiskEntryReport* report) { return ReportKey(*report).value_or(std::string()); };
+  std::stable_sort(shown.begin(), shown.end(), [&](const DiskEntryReport* a, const DiskEntryReport* b) {
+    if (options.sort == "size") return a->valueSize.value_or(0) > b->valueSize.value_or(0);
+    if (options.sort == "time") {
+      return a->lastWriteTime.value_or(DateTime()).GetRepresentation() >
+             b->lastWriteTime.value_or(DateTime()).GetRepresentation();
+    }
+    return keyOf(a) < keyOf(b);
+  });
+
+  if (options.json) {
+    JsonWriter json;
+    json.BeginObject();
+    json.Key("namespace").String(options.ns);
+    json.Key("folder").String(target.folder.ToUtf8());
+    json.Key("entries").BeginArray();
+    for (const DiskEntryReport* report : shown) {
+      json.BeginObject();
+      AddReportMembers(json, *report);
+      json.EndObject();
+    }
+    json.EndArray();
+    json.Key("damaged_not_listed").Number(uint64_t{hidden});
+    json.EndObject();
+    PrintLine(json.Text());
+  } else {
+    for (const DiskEntryReport* report : shown) {
+      const std::string size = report->valueSize ? std::to_string(*report->valueSize) : std::string("-");
+      const std::optional<std::string> key = ReportKey(*report);
+      const std::string time = ShowTime(report->lastWriteTime);
+      std::string line = std::string(size.size() < 12 ? 12 - size.size() : 0, ' ') + size + "  " + time +
+                         std::string(time.size() < 19 ? 19 - time.size() : 0, ' ') + "  ";
+      if (options.all) {
+        const std::string state = StateName(report->state);
+        line += state + std::string(state.size() < 17 ? 17 - state.size() : 0, ' ') + "  ";
+      }
+      line += key ? ShowKey(*key) : std::string("(no key)");
+      PrintLine(line);
+    }
+  }
+  if (hidden > 0) {
+    std::fprintf(stderr, "kelcache: %s not listed (kelcache disk verify says which; ls --all shows them)\n",
+                 CountOf(hidden, "damaged entry", "damaged entries").c_str());
+  }
+  return kExitOk;
+}
+
+// --- get ---------------------------------------------------------------------
+
+struct GetOptions : KeyOptions {
+  std::string output;
+};
+
+int RunGet(const GetOptions& options) {
+  const DiskTarget target = ResolveDiskTarget(options.dir, options.ns);
+  const TString key = KeyFromArgument(options.key, options.escaped, "the key");
+  const Value value = DiskExternalCache(target.ns, target.folder, nullptr).TryLoad(key).Get();
+  if (!value) throw MissError(DescribeMiss(target, key));
+
+  const std::string_view bytes(reinterpret_cast<const char*>(value->data()), value->size());
+  if (!options.output.empty()) WriteAllOutput(options.output, bytes);
+  if (options.json) {
+    JsonWriter json;
+    json.BeginObject();
+    AddJsonKey(json, key.toStdString());
+    json.Key("size").Number(uint64_t{value->size()});
+    if (options.output.empty()) {
+      json.Key("value_base64").String(Base64(bytes));
+    } else {
+      json.Key("file").String(options.output);
+    }
+    json.EndObject();
+    PrintLine(json.Text());
+  } else if (options.output.empty()) {
+    WriteAllOutput(std::string(), bytes);
+  }
+  return kExitOk;
+}
+
+// --- put ---------------------------------------------------------------------
+
+struct PutOptions : KeyOptions {
+  std::string input;
+};
+
+int RunPut(const PutOptions& options) {
+  const DiskTarget target = ResolveDiskTarget(options.dir, options.ns);
+  const TString key = KeyFromArgument(options.key, options.escaped, "the key");
+  const std::string bytes = ReadAllInput(options.input);
+  auto value = std::make_shared<std::vector<uint8_t>>(bytes.begin(), bytes.end());
+
+  TLog::Capture capture(TLog::Info);
+  // A value that took long to make: the latency threshold never skips it.
+  const bool stored = DiskExternalCache(target.ns, target.folder, nullptr)
+                          .TryStore(key, value, std::numeric_limits<unsigned>::max(), -1)
+                          .Get();
+  std::string outcome;
+  std::string problem;
+  for (const TLog::Record& event : capture.Events(u"ec-store")) {
+    const auto found = event.fields.find(u"outcome");
+    if (found != event.fields.end()) outcome = found->second.toStdString();
+    const auto why = event.fields.find(u"problem");
+    if (why != event.fields.end()) problem = why->second.toStdString();
+  }
+  if (outcome == "ignore-large-key") {
+    throw FailureError("not stored: the key is " + std::to_string(key.lengthInBytes()) +
+                       " bytes as UTF-16, more than the option ExternalCacheUpperBoundKeySizeB (" +
+                       std::to_string(kelvra::appoptions::ExternalCacheUpperBoundKeySizeB()) + ") allows");
+  }
+  if (outcome == "ignore-large") {
+    throw FailureError("not stored: the value is " + HumanBytes(bytes.size()) +
+                       "; the store skips values of the option ExternalCacheUpperBound2SizeMb (" +
+                       std::to_string(kelvra::appoptions::ExternalCacheUpperBound2SizeMb()) + " MiB) or more");
+  }
+  const std::string warning = LastWarning(capture);
+  if (!stored) {
+    throw FailureError("not stored (" + (outcome.empty() ? std::string("failed") : outcome) +
+                       (problem.empty() ? "" : ", " + problem) + ")" + (warning.empty() ? "" : ": " + warning));
+  }
+  // The store reports "done" once its function ran, also when the disk
+  // refused the files (it logs why): look at what is there now.
+  const DiskEntryReport report = DiskExternalCacheInspector(target.folder).InspectKey(key);
+  if (!IsServed(report.state) || report.key != key || report.valueSize != bytes.size()) {
+    throw FailureError("not stored: " + (warning.empty() ? std::string("the entry is ") + StateName(report.state)
+                                                          : warning));
+  }
+
+  if (options.json) {
+    JsonWriter json;
+    json.BeginObject();
+    AddJsonKey(json, key.toStdString());
+    json.Key("size").Number(uint64_t{bytes.size()});
+    json.Key("folder").String(report.folder.ToUtf8());
+    json.EndObject();
+    PrintLine(json.Text());
+  } else {
+    PrintLine("stored " + Quoted(key) + " (" + CountOf(bytes.size(), "byte", "bytes") + ") in " + report.folder.ToUtf8());
+  }
+  return kExitOk;
+}
+
+// --- drop --------------------------------------------------------------------
+
+int RunDrop(const KeyOptions& options) {
+  const DiskTarget target = ResolveDiskTarget(options.dir, options.ns);
+  const TString key = KeyFromArgument(options.key, options.escaped, "the key");
+  if (!NamespaceExists(target)) throw MissError(NoNamespaceMessage(target));
+  const DiskExternalCacheInspector inspector(target.folder);
+  const DiskEntryReport before = inspector.InspectKey(key);
+  if (before.state == EntryState::Absent) throw MissError(DescribeMiss(target, key));
+  // A drop removes the key's folder whatever it holds; leave another key's
+  // entry alone. Damaged folders without a readable key go.
+  if (before.key && *before.key != key && !before.key->empty()) throw MissError(DescribeMiss(target, key));
+
+  TLog::Capture capture(TLog::Warn);
+  const bool done = DiskExternalCache(target.ns, target.folder, nullptr).TryDrop(key).Get();
+  const DiskEntryReport after = inspector.InspectKey(key);
+  if (!done || after.state != EntryState::Absent) {
+    const std::string warning = LastWarning(capture);
+    throw FailureError("not dropped: " + (warning.empty() ? std::string("the entry is still there") : warning));
+  }
+  if (options.json) {
+    JsonWriter json;
+    json.BeginObject();
+    AddJsonKey(json, key.toStdString());
+    json.Key("dropped").Bool(true);
+    json.Key("was").String(StateName(before.state));
+    json.EndObject();
+    PrintLine(json.Text());
+  } else {
+    PrintLine("dropped " + Quoted(key) +
+              (IsServed(before.state) ? std::string() : std::string(" (it was ") + StateName(before.state) + ")"));
+  }
+  return kExitOk;
+}
+
+// --- stats and verify ---------------------------------------------------------
+
+// What a scan of the namespace folder found.
+struct Summary {
+  uint64_t entries = 0;     // served by a load
+  uint64_t unverified = 0;  // of those, without an integrity record
+  uint64_t bytes = 0;       // their values
+  const DiskEntryReport* oldest = nullptr;
+  const DiskEntryReport* newest = nullptr;
+  std::map<std::string, uint64_t> damaged;  // by state name
+  uint64_t damagedTotal = 0;
+  uint64_t otherItems = 0;  // not entries at all
+};
+
+Summary Summarise(const std::vector<DiskEntryReport>& reports) {
+  Summary summary;
+  const auto time = [](const DiskEntryReport* report) {
+    return report->lastWriteTime.value_or(DateTime()).GetRepresentation();
+  };
+  for (const DiskEntryReport& report : reports) {
+    if (IsServed(report.state)) {
+      ++summary.entries;
+      if (report.state == EntryState::Unverified) ++summary.unverified;
+      summary.bytes += report.valueSize.value_or(0);
+      if (report.lastWriteTime) {
+        if (!summary.oldest || time(&report) < time(summary.oldest)) summary.oldest = &report;
+        if (!summary.newest || time(&report) > time(summary.newest)) summary.newest = &report;
+      }
+    } else if (IsDamaged(report.state)) {
+      ++summary.damaged[StateName(report.state)];
+      ++summary.damagedTotal;
+    } else {
+      ++summary.otherItems;
+    }
+  }
+  return summary;
+}
+
+void AddJsonEnd(JsonWriter& json, const char* name, const DiskEntryReport* report) {
+  json.Key(name);
+  if (!report) {
+    json.Null();
+    return;
+  }
+  json.BeginObject();
+  AddJsonKey(json, ReportKey(*report).value_or(std::string()));
+  json.Key("last_write").String(IsoTime(report->lastWriteTime).value_or(std::string()));
+  json.EndObject();
+}
+
+std::string ShowEnd(const DiskEntryReport* report) {
+  if (!report) return "-";
+  return ShowTime(report->lastWriteTime) + "  " + ShowKey(ReportKey(*report).value_or(std::string()));
+}
+
+std::string DamagedBreakdown(const Summary& summary) {
+  std::string text = std::to_string(summary.damagedTotal);
+  std::string parts;
+  for (const auto& [state, count] : summary.damaged) {
+    parts += (parts.empty() ? "" : ", ") + std::to_string(count) + " " + state;
+  }
+  return parts.empty() ? text : text + " (" + parts + ")";
+}
+
+int RunStats(const DiskOptions& options) {
+  const DiskTarget target = ResolveDiskTarget(options.dir, options.ns);
+  RequireNamespace(target);
+  const std::vector<DiskEntryReport> reports = InspectAll(DiskExternalCacheInspector(target.folder));
+  const Summary summary = Summarise(reports);
+  if (options.json) {
+    JsonWriter json;
+    json.BeginObject();
+    json.Key("namespace").String(options.ns);
+    json.Key("folder").String(target.folder.ToUtf8());
+    json.Key("entries").Number(summary.entries);
+    json.Key("unverified").Number(summary.unverified);
+    json.Key("bytes").Number(summary.bytes);
+    AddJsonEnd(json, "oldest", summary.oldest);
+    AddJsonEnd(json, "newest", summary.newest);
+    json.Key("damaged").Number(summary.damagedTotal);
+    json.Key("damaged_by_state").BeginObject();
+    for (const auto& [state, count] : summary.damaged) json.Key(state).Number(count);
+    json.EndObject();
+    json.Key("other_items").Number(summary.otherItems);
+    json.EndObject();
+    PrintLine(json.Text());
+    return kExitOk;
+  }
+  PrintLine("namespace    " + ShowKey(options.ns));
+  PrintLine("folder       " + target.folder.ToUtf8());
+  PrintLine("entries      " + std::to_string(summary.entries) +
+            (summary.unverified ? " (" + std::to_string(summary.unverified) + " without an integrity record)" : ""));
+  PrintLine("bytes        " + std::to_string(summary.bytes) + " (" + HumanBytes(summary.bytes) + ")");
+  PrintLine("oldest       " + ShowEnd(summary.oldest));
+  PrintLine("newest       " + ShowEnd(summary.newest));
+  PrintLine("damaged      " + DamagedBreakdown(summary));
+  if (summary.otherItems > 0) PrintLine("other items  " + std::to_string(summary.otherItems) + " (not entries)");
+  return kExitOk;
+}
+
+int RunVerify(const DiskOptions& options) {
+  const DiskTarget target = ResolveDiskTarget(options.dir, options.ns);
+  RequireNamespace(target);
+  const std::vector<DiskEntryReport> reports = InspectAll(DiskExternalCacheInspector(target.folder));
+  const Summary summary = Summarise(reports);
+  std::vector<const DiskEntryReport*> damaged;
+  for (const DiskEntryReport& report : reports) {
+    if (IsDamaged(report.state)) damaged.push_back(&report);
+  }
+  std::sort(damaged.begin(), damaged.end(), [](const DiskEntryReport* a, const DiskEntryReport* b) {
+    return a->folderName.toStdString() < b->folderName.toStdString();
+  });
+
+  if (options.json) {
+    JsonWriter json;
+    json.BeginObject();
+    json.Key("namespace").String(options.ns);
+    json.Key("checked").Number(summary.entries + summary.damagedTotal);
+    json.Key("whole").Number(summary.entries - summary.unverified);
+    json.Key("unverified").Number(summary.unverified);
+    json.Key("damaged").BeginArray();
+    for (const DiskEntryReport* report : damaged) {
+      json.BeginObject();
+      AddReportMembers(json, *report);
+      json.EndObject();
+    }
+    json.EndArray();
+    json.EndObject();
+    PrintLine(json.Text());
+  } else {
+    for (const DiskEntryReport* report : damaged) {
+      const std::optional<std::string> key = ReportKey(*report);
+      PrintLine(std::string(StateName(report->state)) + "  " + report->folder.ToUtf8() + "  " +
+                (key ? "key '" + ShowKey(*key) + "'" : std::string("(no key)")) + "  " +
+                report->detail.toStdString());
+    }
+    const uint64_t checked = summary.entries + summary.damagedTotal;
+    if (damaged.empty()) {
+      PrintLine((checked == 1 ? std::string("the 1 entry is") : "all " + std::to_string(checked) + " entries are") +
+                " whole" +
+                (summary.unverified ? " (" + std::to_string(summary.unverified) +
+                                          " without an integrity record, read as they are)"
+                                    : ""));
+    } else {
+      PrintLine(std::to_string(damaged.size()) + " of " + CountOf(checked, "entry", "entries") + " damaged");
+    }
+  }
+  return damaged.empty() ? kExitOk : kExitMiss;
+}
+
+// --- sweep -------------------------------------------------------------------
+
+struct SweepOptions : DiskOptions {
+  std::string budget;
+  std::string order = "lru";
+  unsigned minimumAgeSeconds = 0;
+};
+
+// The folder as the sweeper measures it: its entry folders, and the bytes of
+// every file in it, at any depth.
+struct FolderSize {
+  uint64_t entries = 0;
+  uint64_t bytes = 0;
+};
+
+FolderSize Measure(const TPath& folder) {
+  namespace fs = std::filesystem;
+  FolderSize size;
+  std::error_code error;
+  for (fs::recursive_directory_iterator it(folder.ToStdPath(), error), end; !error && it != end;
+       it.increment(error)) {
+    if (it.depth() == 0 && it->is_directory(error)) ++size.entries;
+    if (it->is_regular_file(error)) {
+      const uintmax_t bytes = it->file_size(error);
+      if (!error) size.bytes += bytes;
+      error.clear();
+    }
+  }
+  return size;
+}
+
+int RunSweep(const SweepOptions& options) {
+  const DiskTarget target = ResolveDiskTarget(options.dir, options.ns);
+  uint64_t budget = 0;
+  if (!ParseByteSize(options.budget, budget)) {
+    throw UsageError("--budget '" + options.budget + "' is not a byte count (such as 500000, 64K, 10M or 2G)");
+  }
+  RequireNamespace(target);
+  const FolderSize before = Measure(target.folder);
+  FolderSweeper sweeper(budget,
+                        options.order == "largest" ? FolderSweepOrder::LargestFirst
+                                                   : FolderSweepOrder::LeastRecentlyWritten,
+                        options.minimumAgeSeconds, std::chrono::nanoseconds(0));
+  sweeper.Sweep(target.folder, 0);
+  const FolderSize after = Measure(target.folder);
+  const uint64_t removed = before.entries > after.entries ? before.entries - after.entries : 0;
+  const uint64_t freed = before.bytes > after.bytes ? before.bytes - after.bytes : 0;
+
+  if (options.json) {
+    JsonWriter json;
+    json.BeginObject();
+    json.Key("namespace").String(options.ns);
+    json.Key("budget").Number(budget);
+    json.Key("removed_entries").Number(removed);
+    json.Key("freed_bytes").Number(freed);
+    json.Key("entries").Number(after.entries);
+    json.Key("bytes").Number(after.bytes);
+    json.Key("within_budget").Bool(after.bytes <= budget);
+    json.EndObject();
+    PrintLine(json.Text());
+  } else {
+    PrintLine("removed " + CountOf(removed, "entry", "entries") + " (" + HumanBytes(freed) + "); " +
+              ShowKey(options.ns) + " now holds " + CountOf(after.entries, "entry", "entries") + ", " +
+              HumanBytes(after.bytes) + " (budget " +
+              HumanBytes(budget) + ")");
+    if (after.bytes > budget) {
+      PrintLine("still above the budget: the entries left were written less than --min-age " +
+                std::to_string(options.minimumAgeSeconds) + " s ago, or could not be removed");
+    }
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+void AddDiskCommands(CLI::App& app, Action& action) {
+  CLI::App* disk = app.add_subcommand("disk", "The second-level cache on disk: list, read, write and check entries");
+  disk->require_subcommand(1);
+
+  auto ls = std::make_shared<LsOptions>();
+  CLI::App* lsCommand = disk->add_subcommand(
+      "ls", "List the keys of a namespace with their value sizes and last use (last write time), by key");
+  AddTargetOptions(lsCommand, *ls);
+  lsCommand->add_flag("-a,--all", ls->all, "Also list damaged entries, with their state");
+  lsCommand->add_option("--sort", ls->sort, "Order: key (default), size (largest first) or time (newest first)")
+      ->check(CLI::IsMember({"key", "size", "time"}));
+  lsCommand->callback([ls, &action] { action = [ls] { return RunLs(*ls); }; });
+
+  auto get = std::make_shared<GetOptions>();
+  CLI::App* getCommand =
+      disk->add_subcommand("get", "Write an entry's value to stdout or a file (a load: it renews the last use)");
+  AddKeyOptions(getCommand, *get);
+  getCommand->add_option("-o,--output", get->output, "Write the value to this file instead of stdout");
+  getCommand->callback([get, &action] { action = [get] { return RunGet(*get); }; });
+
+  auto put = std::make_shared<PutOptions>();
+  CLI::App* putCommand = disk->add_subcommand("put", "Store a value read from stdin or a file under a key");
+  AddKeyOptions(putCommand, *put);
+  putCommand->add_option("-i,--input", put->input, "Read the value from this file instead of stdin")
+      ->check(CLI::ExistingFile);
+  putCommand->callback([put, &action] { action = [put] { return RunPut(*put); }; });
+
+  auto drop = std::make_shared<KeyOptions>();
+  CLI::App* dropCommand = disk->add_subcommand("drop", "Remove a key's entry (exit 1 when there is none)");
+  AddKeyOptions(dropCommand, *drop);
+  dropCommand->callback([drop, &action] { action = [drop] { return RunDrop(*drop); }; });
+
+  auto stats = std::make_shared<DiskOptions>();
+  CLI::App* statsCommand = disk->add_subcommand(
+      "stats", "Summarise a namespace: entries, bytes, oldest and newest, damaged entries by kind");
+  AddTargetOptions(statsCommand, *stats);
+  statsCommand->callback([stats, &action] { action = [stats] { return RunStats(*stats); }; });
+
+  auto verify = std::make_shared<DiskOptions>();
+  CLI::App* verifyCommand = disk->add_subcommand(
+      "verify", "Check every entry's integrity and list the damaged ones (exit 1 when there are any)");
+  AddTargetOptions(verifyCommand, *verify);
+  verifyCommand->callback([verify, &action] { action = [verify] { return RunVerify(*verify); }; });
+
+  auto sweep = std::make_shared<SweepOptions>();
+  CLI::App* sweepCommand = disk->add_subcommand(
+      "sweep", "Trim a namespace to a budget with the host's folder sweeper (down to 90% of it when over)");
+  AddTargetOptions(sweepCommand, *sweep);
+  sweepCommand->add_option("--budget", sweep->budget, "The most the namespace may hold: bytes, or with K, M, G, T")
+      ->required();
+  sweepCommand->add_option("--order", sweep->order, "What goes first: lru (least recently used, default) or largest")
+      ->check(CLI::IsMember({"lru", "largest"}));
+  sweepCommand->add_option("--min-age", sweep->minimumAgeSeconds,
+                           "Spare entries written less than this many seconds ago (default 0)");
+  sweepCommand->callback([sweep, &action] { action = [sweep] { return RunSweep(*sweep); }; });
+}
+
+}  // namespace kelcache_cli

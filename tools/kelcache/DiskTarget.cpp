@@ -1,0 +1,156 @@
+#include "tools/kelcache/DiskTarget.h"
+
+#include <algorithm>
+
+#include "host/AppConfig.h"
+#include "host/Errors.h"
+#include "host/FileErrors.h"
+#include "host/FileSystem.h"
+#include "host/LogCapture.h"
+#include "host/TDirectory.h"
+#include "public/caching/DiskExternalCache.h"
+#include "tools/kelcache/Console.h"
+#include "tools/kelcache/Progress.h"
+#include "tools/kelcache/Text.h"
+#include "tools/kelcache/ToolError.h"
+
+namespace kelcache_cli {
+
+using kelvra::caching::DiskEntryReport;
+using kelvra::caching::DiskExternalCacheInspector;
+
+namespace {
+
+const TString kLayoutFolder(u"ExternalCacheV1");
+
+std::string PathText(const TPath& path) {
+  return path.ToUtf8();
+}
+
+// The names of up to `limit` folders in dir, sorted.
+std::vector<std::string> FolderNames(const TPath& dir, size_t limit) {
+  std::vector<std::string> names;
+  try {
+    for (const TPath& item : TDirectory(dir)) {
+      if (DirectoryExists(item)) names.push_back(item.FileName().toStdString());
+    }
+  } catch (const TFileException&) {
+    return {};
+  }
+  std::sort(names.begin(), names.end());
+  if (names.size() > limit) names.resize(limit);
+  return names;
+}
+
+}  // namespace
+
+DiskTarget ResolveDiskTarget(const std::string& dir, const std::string& ns) {
+  DiskTarget target;
+  target.ns = TString::fromStdString(ns);
+  if (target.ns.toStdString() != ns) {
+    throw UsageError("--ns '" + EscapeBytes(ns) + "' is not UTF-8 text");
+  }
+  // The store's namespace constructor checks that the namespace can be one
+  // folder name; nothing is touched on disk.
+  try {
+    kelvra::caching::DiskExternalCache check(target.ns, nullptr);
+  } catch (const LogicException& error) {
+    throw UsageError("--ns '" + EscapeBytes(ns) + "' cannot name a namespace folder: " + error.GetExpression());
+  }
+  target.dir = dir.empty() ? TPath(AppConfig::GetInstance().GetExternalCacheDir()) / kLayoutFolder
+                           : TPath(TString::fromStdString(dir));
+  target.folder = target.dir / target.ns;
+  return target;
+}
+
+bool NamespaceExists(const DiskTarget& target) {
+  return DirectoryExists(target.folder);
+}
+
+std::string NoNamespaceMessage(const DiskTarget& target) {
+  std::string message = "no namespace '" + EscapeBytes(target.ns.toStdString()) + "' in " + PathText(target.dir);
+  if (!DirectoryExists(target.dir)) return message + " (no such folder)";
+  const TPath nested = target.dir / kLayoutFolder;
+  if (DirectoryExists(nested / target.ns)) {
+    return message + " (it is in " + PathText(nested) + ": --dir names the folder that holds the namespace folders)";
+  }
+  const std::vector<std::string> names = FolderNames(target.dir, 8);
+  if (names.empty()) return message + " (it holds no namespace folder)";
+  std::string list;
+  for (const std::string& name : names) list += (list.empty() ? "" : ", ") + EscapeBytes(name);
+  return message + " (namespaces there: " + list + ")";
+}
+
+void RequireNamespace(const DiskTarget& target) {
+  if (!NamespaceExists(target)) throw MissError(NoNamespaceMessage(target));
+}
+
+std::vector<DiskEntryReport> InspectAll(const DiskExternalCacheInspector& inspector) {
+  // ListEntries, item by item: every item of the namespace folder but the
+  // store's ".lock" file.
+  std::vector<TString> names;
+  try {
+    for (const TPath& item : TDirectory(inspector.GetCachePath())) {
+      TString name = item.FileName();
+      if (name != u".lock") names.push_back(std::move(name));
+    }
+  } catch (const TFileException& error) {
+    throw FailureError("cannot list " + PathText(inspector.GetCachePath()) + ": " + error.GetMessage().toStdString());
+  }
+  std::vector<DiskEntryReport> reports;
+  reports.reserve(names.size());
+  Progress progress("inspecting entries", names.size());
+  for (const TString& name : names) {
+    DiskEntryReport report = inspector.InspectFolder(name);
+    // Removed since the listing (a drop, the sweeper): not there any more.
+    if (report.state != EntryState::Absent) reports.push_back(std::move(report));
+    progress.Advance();
+  }
+  return reports;
+}
+
+bool IsServed(EntryState state) {
+  return state == EntryState::Whole || state == EntryState::Unverified;
+}
+
+bool IsDamaged(EntryState state) {
+  switch (state) {
+    case EntryState::Unreadable:
+    case EntryState::HalfWritten:
+    case EntryState::KeyWithoutValue:
+    case EntryState::ValueWithoutKey:
+    case EntryState::Misplaced:
+    case EntryState::Damaged:
+      return true;
+    default:
+      return false;
+  }
+}
+
+const char* StateName(EntryState state) {
+  return DiskEntryReport::StateName(state);
+}
+
+std::optional<std::string> ReportKey(const DiskEntryReport& report) {
+  if (!report.key) return std::nullopt;
+  return report.key->toStdString();
+}
+
+std::string ShowTime(const std::optional<DateTime>& time) {
+  return time ? FormatDateTime(time->GetRepresentation(), ' ', false) : std::string("-");
+}
+
+std::optional<std::string> IsoTime(const std::optional<DateTime>& time) {
+  if (!time) return std::nullopt;
+  return FormatDateTime(time->GetRepresentation(), 'T', true) + LocalUtcOffset(time->GetRepresentation());
+}
+
+std::string LastWarning(const TLog::Capture& capture) {
+  std::string last;
+  for (const TLog::Record& record : capture.Records()) {
+    if (!record.IsEvent() && record.severity >= TLog::Warn) last = record.text.toStdString();
+  }
+  return last;
+}
+
+}  // namespace kelcache_cli

@@ -1,0 +1,73 @@
+// What the disk subcommands of the kelcache tool work on: one namespace
+// folder of the disk store, found from --dir and --ns, and the reports of
+// the store's inspector about its entries.
+//
+// --dir is the folder that holds the namespace folders, as in the store's
+// layout <external cache folder>/ExternalCacheV1/<namespace>/<keyHash>/...;
+// without --dir it is the host configuration's external cache folder
+// (AppConfig, KELCACHE_ExternalCacheDir) followed by "ExternalCacheV1". The
+// namespace folder is --dir/--ns, and the store is DiskExternalCache's
+// explicit-path form over it, so the tool reads and writes exactly what the
+// library would.
+//
+// Thread rules: one thread.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/TPath.h"
+#include "host/TString.h"
+#include "public/caching/DiskExternalCacheInspector.h"
+
+namespace TLog {
+class Capture;
+}  // namespace TLog
+
+namespace kelcache_cli {
+
+struct DiskTarget {
+  TString ns;
+  TPath dir;     // holds the namespace folders
+  TPath folder;  // dir / ns
+};
+
+// Raises UsageError when --ns cannot name a namespace folder (the store's
+// own rules: not empty, ".", "..", no '/', '\\' or NUL, at most 255 bytes).
+DiskTarget ResolveDiskTarget(const std::string& dir, const std::string& ns);
+
+// Whether the namespace folder exists.
+bool NamespaceExists(const DiskTarget& target);
+// Raises MissError, with a hint where the namespace might be instead, when
+// the namespace folder does not exist.
+void RequireNamespace(const DiskTarget& target);
+// "no namespace 'X' in DIR" and the hint.
+std::string NoNamespaceMessage(const DiskTarget& target);
+
+// Every item of the namespace folder, as the inspector's ListEntries gives
+// them, inspected one by one so that a long scan shows a progress bar
+// (Progress.h). Raises FailureError when the folder cannot be listed.
+std::vector<kelvra::caching::DiskEntryReport> InspectAll(const kelvra::caching::DiskExternalCacheInspector& inspector);
+
+using EntryState = kelvra::caching::DiskEntryReport::State;
+// A load serves the entry (Whole, or Unverified: no integrity record).
+bool IsServed(EntryState state);
+// An entry folder that a load cannot serve: half-written, a key without its
+// value or a value without its key, misplaced, damaged, unreadable.
+bool IsDamaged(EntryState state);
+const char* StateName(EntryState state);
+
+// The key of a report as bytes (UTF-8), or nothing.
+std::optional<std::string> ReportKey(const kelvra::caching::DiskEntryReport& report);
+// A last-write time for people ("2024-05-01 12:34:56", local time, "-" when
+// there is none) and for scripts (ISO 8601 with milliseconds and the local
+// offset, or nothing).
+std::string ShowTime(const std::optional<DateTime>& time);
+std::optional<std::string> IsoTime(const std::optional<DateTime>& time);
+
+// The text of the last line at Warn or above that the capture holds (the
+// library says there why a store or drop failed), or empty.
+std::string LastWarning(const TLog::Capture& capture);
+
+}  // namespace kelcache_cli

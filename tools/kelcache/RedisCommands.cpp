@@ -1,0 +1,327 @@
+// kelcache redis get|put|drop|ttl|scan: the entries of one namespace of the
+// Redis store, under the physical keys the store uses
+// (RedisExternalCache::MakePhysicalCacheKey: namespace, a line feed, the
+// key), on the server the store would pick (the pool's hash ring on the
+// entry key). The pool is configured with the host's own texts
+// (RedisExternalCache::InitializeConnectionPool, docs/redis.md).
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <set>
+#include <utility>
+
+#include "host/Errors.h"
+#include "host/redis/RedisConnectionPool.h"
+#include "host/redis/RedisErrors.h"
+#include "public/caching/RedisExternalCache.h"
+#include "tools/kelcache/Commands.h"
+#include "tools/kelcache/Console.h"
+#include "tools/kelcache/Json.h"
+#include "tools/kelcache/Progress.h"
+#include "tools/kelcache/RedisSetup.h"
+#include "tools/kelcache/Text.h"
+#include "tools/kelcache/ToolError.h"
+
+namespace kelcache_cli {
+
+namespace {
+
+using kelvra::caching::RedisConnection;
+using kelvra::caching::RedisConnectionGuard;
+using kelvra::caching::RedisConnectionPool;
+using kelvra::caching::RedisError;
+using kelvra::caching::RedisExternalCache;
+using kelvra::caching::RedisServerAddress;
+
+struct RedisOptions {
+  RedisServerOptions server;
+  std::string ns;
+  bool json = false;
+};
+
+struct KeyOptions : RedisOptions {
+  std::string key;
+  bool escaped = false;
+};
+
+void AddCommonOptions(CLI::App* command, RedisOptions& options) {
+  AddServerOptions(command, options.server);
+  command->add_option("--ns", options.ns, "The cache namespace")->required();
+  command->add_flag("--json", options.json, "Print JSON for scripts instead of text for people");
+}
+
+void AddKeyOptions(CLI::App* command, KeyOptions& options) {
+  AddCommonOptions(command, options);
+  command->add_option("key", options.key, "The entry key (put -- before a key that begins with '-')")->required();
+  command->add_flag("-e,--escaped", options.escaped,
+                    "The key uses the escapes of the tool's output (\\\\ \\n \\r \\t \\xHH \\u{HHHH})");
+}
+
+// The namespace as the store takes it: its constructor refuses a line feed,
+// which would let two namespaces share physical keys.
+TString Namespace(const std::string& ns) {
+  TString text = TString::fromStdString(ns);
+  if (text.toStdString() != ns) throw UsageError("--ns '" + EscapeBytes(ns) + "' is not UTF-8 text");
+  try {
+    RedisExternalCache check(text);
+  } catch (const LogicException& error) {
+    throw UsageError("--ns '" + EscapeBytes(ns) + "' cannot name a namespace: " + error.GetExpression());
+  }
+  return text;
+}
+
+// The entry's key, its physical key and a connection to its server.
+struct Entry {
+  TString key;
+  std::string physicalKey;
+  std::unique_ptr<RedisConnectionGuard> guard;
+  std::string server;
+
+  RedisConnection& Connection() { return guard->GetConnection(); }
+};
+
+Entry OpenEntry(const KeyOptions& options) {
+  const TString ns = Namespace(options.ns);
+  Entry entry;
+  entry.key = KeyFromArgument(options.key, options.escaped, "the key");
+  ConfigurePool(options.server);
+  entry.physicalKey = RedisExternalCache::MakePhysicalCacheKey(ns, entry.key);
+  const std::optional<RedisServerAddress> server = RedisConnectionPool::GetInstance().ServerFor(entry.key);
+  entry.server = server ? server->ToString() : std::string("(none)");
+  entry.guard = RedisConnectionPool::FindAndLockPooledConnection(entry.key);
+  if (!entry.guard) throw FailureError("cannot reach the Redis server " + entry.server);
+  return entry;
+}
+
+std::string Quoted(const TString& key) {
+  return "'" + ShowKey(key.toStdString()) + "'";
+}
+
+// Runs one command, turning the client's errors into the tool's.
+template <class Command>
+auto Issue(const Entry& entry, Command&& command) {
+  try {
+    return command();
+  } catch (const RedisError& error) {
+    throw FailureError(error.GetMessage().toStdString() + " (server " + entry.server + ")");
+  }
+}
+
+int RunGet(const KeyOptions& options, const std::string& output) {
+  Entry entry = OpenEntry(options);
+  const RedisConnection::Value value = Issue(entry, [&] { return entry.Connection().Get(entry.physicalKey); });
+  if (!value) {
+    throw MissError("no value for key " + Quoted(entry.key) + " in namespace '" + ShowKey(options.ns) + "' on " +
+                    entry.server);
+  }
+  const std::string_view bytes(reinterpret_cast<const char*>(value->data()), value->size());
+  if (!output.empty()) WriteAllOutput(output, bytes);
+  if (options.json) {
+    JsonWriter json;
+    json.BeginObject();
+    AddJsonKey(json, entry.key.toStdString());
+    json.Key("server").String(entry.server);
+    json.Key("size").Number(uint64_t{value->size()});
+    if (output.empty()) {
+      json.Key("value_base64").String(Base64(bytes));
+    } else {
+      json.Key("file").String(output);
+    }
+    json.EndObject();
+    PrintLine(json.Text());
+  } else if (output.empty()) {
+    WriteAllOutput(std::string(), bytes);
+  }
+  return kExitOk;
+}
+
+int RunPut(const KeyOptions& options, const std::string& input, int64_t ttlSeconds) {
+  if (ttlSeconds < 0) throw UsageError("--ttl must be at least 1 second");
+  const std::string bytes = ReadAllInput(input);
+  Entry entry = OpenEntry(options);
+  auto value = std::make_shared<std::vector<uint8_t>>(bytes.begin(), bytes.end());
+  const bool stored = Issue(entry, [&] {
+    return ttlSeconds > 0 ? entry.Connection().SetEx(entry.physicalKey, std::chrono::seconds(ttlSeconds), value)
+                          : entry.Connection().Set(entry.physicalKey, value);
+  });
+  if (!stored) throw FailureError("the server " + entry.server + " did not take the value");
+  if (options.json) {
+    JsonWriter json;
+    json.BeginObject();
+    AddJsonKey(json, entry.key.toStdString());
+    json.Key("server").String(entry.server);
+    json.Key("size").Number(uint64_t{bytes.size()});
+    json.Key("ttl_seconds");
+    ttlSeconds > 0 ? json.Number(ttlSeconds) : json.Null();
+    json.EndObject();
+    PrintLine(json.Text());
+  } else {
+    PrintLine("stored " + Quoted(entry.key) + " (" + CountOf(bytes.size(), "byte", "bytes") +
+              (ttlSeconds > 0 ? ", expires in " + std::to_string(ttlSeconds) + " s" : std::string()) + ") on " +
+              entry.server);
+  }
+  return kExitOk;
+}
+
+int RunDrop(const KeyOptions& options) {
+  Entry entry = OpenEntry(options);
+  const int64_t removed = Issue(entry, [&] { return entry.Connection().Del(entry.physicalKey); });
+  if (removed == 0) {
+    throw MissError("no value for key " + Quoted(entry.key) + " in namespace '" + ShowKey(options.ns) + "' on " +
+                    entry.server);
+  }
+  if (options.json) {
+    JsonWriter json;
+    json.BeginObject();
+    AddJsonKey(json, entry.key.toStdString());
+    json.Key("server").String(entry.server);
+    json.Key("dropped").Bool(true);
+    json.EndObject();
+    PrintLine(json.Text());
+  } else {
+    PrintLine("dropped " + Quoted(entry.key) + " on " + entry.server);
+  }
+  return kExitOk;
+}
+
+int RunTtl(const KeyOptions& options) {
+  Entry entry = OpenEntry(options);
+  const int64_t ttl = Issue(entry, [&] { return entry.Connection().Ttl(entry.physicalKey); });
+  if (ttl == -2) {
+    throw MissError("no value for key " + Quoted(entry.key) + " in namespace '" + ShowKey(options.ns) + "' on " +
+                    entry.server);
+  }
+  if (options.json) {
+    JsonWriter json;
+    json.BeginObject();
+    AddJsonKey(json, entry.key.toStdString());
+    json.Key("server").String(entry.server);
+    json.Key("ttl_seconds");
+    ttl >= 0 ? json.Number(ttl) : json.Null();
+    json.EndObject();
+    PrintLine(json.Text());
+  } else {
+    PrintLine(ttl >= 0 ? std::to_string(ttl) + " s" : std::string("no expiry"));
+  }
+  return kExitOk;
+}
+
+struct ScanOptions : RedisOptions {
+  int64_t count = 1000;
+};
+
+int RunScan(const ScanOptions& options) {
+  const TString ns = Namespace(options.ns);
+  if (options.count < 1) throw UsageError("--count must be at least 1");
+  ConfigurePool(options.server);
+  RedisConnectionPool& pool = RedisConnectionPool::GetInstance();
+  const std::shared_ptr<const kelvra::caching::RedisPoolConfiguration> configuration = pool.GetConfiguration();
+
+  // Every key of the namespace begins with this prefix, and only they do:
+  // a namespace holds no line feed.
+  const std::string prefix = RedisExternalCache::MakePhysicalCacheKey(ns, TString());
+  const std::string match = EscapeGlob(prefix) + "*";
+
+  // Keys are spread over the servers: walk each of them in turn, through a
+  // pool configured with that server alone.
+  std::vector<std::pair<std::string, std::string>> found;  // (key, server)
+  Progress progress("scanning keys", 0);
+  for (const RedisServerAddress& server : configuration->servers) {
+    pool.Reset({{TString::fromStdString(server.host), server.port}}, TString::fromStdString(options.server.options));
+    const std::string name = server.ToString();
+    std::unique_ptr<RedisConnectionGuard> guard = pool.LockPubSubConnection();
+    if (!guard) throw FailureError("cannot reach the Redis server " + name);
+    std::set<std::string> keys;  // SCAN may give a key more than once
+    uint64_t cursor = 0;
+    do {
+      RedisConnection::ScanPage page;
+      try {
+        page = guard->GetConnection().Scan(cursor, match, options.count);
+      } catch (const RedisError& error) {
+        throw FailureError(error.GetMessage().toStdString() + " (server " + name + ")");
+      }
+      for (std::string& key : page.keys) {
+        // The server filters: a key outside the namespace means the pattern
+        // was wrong, which is worth a loud failure rather than a quiet skip.
+        if (key.compare(0, prefix.size(), prefix) != 0) {
+          throw FailureError("the server " + name + " matched the key '" + EscapeBytes(key) + "' outside the namespace");
+        }
+        keys.insert(key.substr(prefix.size()));
+      }
+      progress.Advance(page.keys.size());
+      cursor = page.cursor;
+    } while (cursor != 0);
+    for (const std::string& key : keys) found.emplace_back(key, name);
+  }
+  std::sort(found.begin(), found.end());
+
+  if (options.json) {
+    JsonWriter json;
+    json.BeginObject();
+    json.Key("namespace").String(options.ns);
+    json.Key("keys").BeginArray();
+    for (const auto& [key, server] : found) {
+      json.BeginObject();
+      AddJsonKey(json, key);
+      json.Key("server").String(server);
+      json.EndObject();
+    }
+    json.EndArray();
+    json.EndObject();
+    PrintLine(json.Text());
+  } else {
+    const bool severalServers = configuration->servers.size() > 1;
+    for (const auto& [key, server] : found) PrintLine(ShowKey(key) + (severalServers ? "\t" + server : ""));
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+void AddRedisCommands(CLI::App& app, Action& action) {
+  CLI::App* redis = app.add_subcommand("redis", "The second-level cache in Redis: read, write, expire and list entries");
+  redis->require_subcommand(1);
+
+  struct GetOptions : KeyOptions {
+    std::string output;
+  };
+  auto get = std::make_shared<GetOptions>();
+  CLI::App* getCommand = redis->add_subcommand("get", "Write an entry's value to stdout or a file");
+  AddKeyOptions(getCommand, *get);
+  getCommand->add_option("-o,--output", get->output, "Write the value to this file instead of stdout");
+  getCommand->callback([get, &action] { action = [get] { return RunGet(*get, get->output); }; });
+
+  struct PutOptions : KeyOptions {
+    std::string input;
+    int64_t ttlSeconds = 0;
+  };
+  auto put = std::make_shared<PutOptions>();
+  CLI::App* putCommand = redis->add_subcommand("put", "Store a value read from stdin or a file under a key");
+  AddKeyOptions(putCommand, *put);
+  putCommand->add_option("-i,--input", put->input, "Read the value from this file instead of stdin")
+      ->check(CLI::ExistingFile);
+  putCommand->add_option("--ttl", put->ttlSeconds, "Expire after this many seconds (SETEX); default: no expiry");
+  putCommand->callback([put, &action] { action = [put] { return RunPut(*put, put->input, put->ttlSeconds); }; });
+
+  auto drop = std::make_shared<KeyOptions>();
+  CLI::App* dropCommand = redis->add_subcommand("drop", "Remove an entry (exit 1 when there is none)");
+  AddKeyOptions(dropCommand, *drop);
+  dropCommand->callback([drop, &action] { action = [drop] { return RunDrop(*drop); }; });
+
+  auto ttl = std::make_shared<KeyOptions>();
+  CLI::App* ttlCommand =
+      redis->add_subcommand("ttl", "Show an entry's remaining time to live in seconds, or that it has no expiry");
+  AddKeyOptions(ttlCommand, *ttl);
+  ttlCommand->callback([ttl, &action] { action = [ttl] { return RunTtl(*ttl); }; });
+
+  auto scan = std::make_shared<ScanOptions>();
+  CLI::App* scanCommand = redis->add_subcommand(
+      "scan", "List the keys of one namespace (SCAN with MATCH on the namespace's prefix), on every server");
+  AddCommonOptions(scanCommand, *scan);
+  scanCommand->add_option("--count", scan->count, "How many keys the server looks at per SCAN call (default 1000)");
+  scanCommand->callback([scan, &action] { action = [scan] { return RunScan(*scan); }; });
+}
+
+}  // namespace kelcache_cli

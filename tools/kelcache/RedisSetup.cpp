@@ -1,0 +1,33 @@
+#include "tools/kelcache/RedisSetup.h"
+
+#include <CLI/CLI.hpp>
+
+#include "host/redis/RedisConnectionPool.h"
+#include "host/redis/RedisErrors.h"
+#include "public/caching/RedisExternalCache.h"
+#include "tools/kelcache/ToolError.h"
+
+namespace kelcache_cli {
+
+void AddServerOptions(CLI::App* command, RedisServerOptions& options) {
+  command->add_option("--servers", options.servers,
+                      "The Redis servers, as the host gives them: host:port[,host:port...]")
+      ->required();
+  command->add_option("--options", options.options,
+                      "The pool's options text, as the host gives it: name=value;... (password, db, "
+                      "command_timeout_ms, ...)");
+}
+
+void ConfigurePool(const RedisServerOptions& options) {
+  try {
+    kelvra::caching::RedisExternalCache::InitializeConnectionPool(TString::fromStdString(options.servers),
+                                                                  TString::fromStdString(options.options));
+  } catch (const kelvra::caching::RedisConfigurationError& error) {
+    throw UsageError(error.GetMessage().toStdString());
+  }
+  if (!kelvra::caching::RedisConnectionPool::GetInstance().GetConfiguration()) {
+    throw UsageError("--servers '" + options.servers + "' names no server");
+  }
+}
+
+}  // namespace kelcache_cli

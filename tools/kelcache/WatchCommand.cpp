@@ -1,0 +1,235 @@
+// kelcache watch: the coherence service's messages as they pass, decoded.
+//
+// It subscribes, with a subscription manager of its own over the pool's
+// publish/subscribe server (the first of --servers), to the channels that
+// begin with the prefix, and prints each message: the key hash (from the
+// channel), the value hash and the timestamp as a date. Once a second that
+// saw messages it prints how many. A message the service could not read, or
+// not read as it was meant, is shown as malformed and the watch goes on.
+//
+// Threads: messages arrive on the manager's thread; the main thread waits
+// for SIGINT or SIGTERM (blocked in every thread, taken with sigtimedwait)
+// and wakes once a second for the count. m_outputMutex keeps their lines
+// whole.
+#include <CLI/CLI.hpp>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+#include "host/DateTime.h"
+#include "host/redis/RedisConnectionPool.h"
+#include "host/redis/RedisSubscriptionManager.h"
+#include "tools/kelcache/CoherenceDecoding.h"
+#include "tools/kelcache/Commands.h"
+#include "tools/kelcache/Console.h"
+#include "tools/kelcache/Json.h"
+#include "tools/kelcache/RedisSetup.h"
+#include "tools/kelcache/Text.h"
+#include "tools/kelcache/ToolError.h"
+
+namespace kelcache_cli {
+
+namespace {
+
+using kelvra::caching::RedisConnectionPool;
+using kelvra::caching::RedisSubscriptionManager;
+
+struct WatchOptions {
+  RedisServerOptions server;
+  std::string channel = "defaultns.";
+  bool json = false;
+  uint64_t stopAfter = 0;
+};
+
+std::string Now(bool iso) {
+  const uint64_t now = DateTime::GetLocalTime().GetRepresentation();
+  return iso ? FormatDateTime(now, 'T', true) + LocalUtcOffset(now) : FormatDateTime(now, ' ', true).substr(11);
+}
+
+// Prints messages and counts them. Thread-safe: m_outputMutex serialises
+// the lines; the counters are atomics.
+class Watcher {
+ public:
+  Watcher(std::string prefix, bool json) : m_prefix(std::move(prefix)), m_json(json) {}
+
+  // On the manager's thread.
+  void OnMessage(const TString& channelText, const void* data, int length) {
+    const std::string channel = channelText.toStdString();
+    const std::string message(static_cast<const char*>(data), length > 0 ? static_cast<size_t>(length) : 0);
+    const DecodedMessage decoded = DecodeCoherenceMessage(m_prefix, channel, message);
+    std::string line;
+    if (m_json) {
+      JsonWriter json;
+      json.BeginObject();
+      json.Key("type").String(decoded.wellFormed ? "message" : "malformed");
+      json.Key("received").String(Now(true));
+      json.Key("channel").String(channel);
+      if (!decoded.wellFormed) {
+        json.Key("message").String(message);
+        if (!IsValidUtf8(message)) json.Key("message_hex").String(HexBytes(message));
+        json.Key("problem").String(decoded.problem);
+      }
+      if (decoded.readable) {
+        json.Key("key_hash").String(decoded.keyHash);
+        json.Key("value_hash").String(decoded.valueHash);
+        json.Key("timestamp").Number(decoded.timestamp);
+        json.Key("time").String(FormatDateTime(decoded.timestamp, 'T', true));
+      }
+      json.EndObject();
+      line = json.Text();
+    } else {
+      const std::string readAs = decoded.readable ? "key " + decoded.keyHash + "  value " + decoded.valueHash +
+                                                        "  time " + FormatDateTime(decoded.timestamp, ' ', true)
+                                                  : std::string();
+      line = Now(false) + "  ";
+      if (decoded.wellFormed) {
+        line += readAs;
+      } else {
+        line += "malformed  channel '" + EscapeBytes(channel) + "'  message '" + EscapeBytes(message) +
+                "': " + decoded.problem + (decoded.readable ? "; the service reads " + readAs : std::string());
+      }
+    }
+    ++m_total;
+    ++m_thisSecond;
+    if (!decoded.wellFormed) ++m_malformed;
+    std::lock_guard<std::mutex> lock(m_outputMutex);
+    PrintLine(line);
+  }
+
+  // On the manager's thread, after the connection was lost and the
+  // subscription made again.
+  void OnReconnected() {
+    std::lock_guard<std::mutex> lock(m_outputMutex);
+    if (m_json) {
+      JsonWriter json;
+      json.BeginObject().Key("type").String("reconnected").Key("received").String(Now(true)).EndObject();
+      PrintLine(json.Text());
+    } else {
+      PrintLine(Now(false) + "  -- reconnected; messages published meanwhile were lost");
+    }
+  }
+
+  // On the main thread, once a second.
+  void EndOfSecond() {
+    const uint64_t count = m_thisSecond.exchange(0);
+    if (count == 0) return;
+    std::lock_guard<std::mutex> lock(m_outputMutex);
+    if (m_json) {
+      JsonWriter json;
+      json.BeginObject().Key("type").String("rate").Key("received").String(Now(true));
+      json.Key("messages_per_second").Number(count).EndObject();
+      PrintLine(json.Text());
+    } else {
+      PrintLine(Now(false) + "  -- " + CountOf(count, "message", "messages") +
+                " in the last second");
+    }
+  }
+
+  void Summary(std::chrono::milliseconds elapsed) {
+    std::lock_guard<std::mutex> lock(m_outputMutex);
+    char text[32];
+    std::snprintf(text, sizeof(text), "%.1f", static_cast<double>(elapsed.count()) / 1000);
+    if (m_json) {
+      JsonWriter json;
+      json.BeginObject().Key("type").String("summary").Key("messages").Number(m_total.load());
+      json.Key("malformed").Number(m_malformed.load());
+      json.Key("milliseconds").Number(static_cast<int64_t>(elapsed.count())).EndObject();
+      PrintLine(json.Text());
+    } else {
+      PrintLine(CountOf(m_total.load(), "message", "messages") + " (" + std::to_string(m_malformed.load()) + " malformed) in " +
+                text + " s");
+    }
+  }
+
+  uint64_t Total() const { return m_total.load(); }
+
+ private:
+  const std::string m_prefix;
+  const bool m_json;
+  std::atomic<uint64_t> m_total{0};
+  std::atomic<uint64_t> m_thisSecond{0};
+  std::atomic<uint64_t> m_malformed{0};
+  std::mutex m_outputMutex;
+};
+
+int RunWatch(const WatchOptions& options) {
+  // Before any thread starts, so that every thread inherits the mask and the
+  // signals wait for sigtimedwait below. SIGUSR1 is the watch's own wake-up.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGUSR1);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+  if (options.channel.empty()) throw UsageError("--channel must not be empty");
+  ConfigurePool(options.server);
+  RedisConnectionPool& pool = RedisConnectionPool::GetInstance();
+  const std::string server = pool.GetConfiguration()->servers.front().ToString();
+  if (!pool.LockPubSubConnection()) throw FailureError("cannot reach the Redis server " + server);
+
+  // Exactly the channels that begin with the prefix, even when it holds
+  // glob characters.
+  const TString pattern = TString::fromStdString(EscapeGlob(options.channel) + "*");
+  Watcher watcher(options.channel, options.json);
+  const uint64_t stopAfter = options.stopAfter;
+  const pid_t self = getpid();
+  const auto started = std::chrono::steady_clock::now();
+  {
+    RedisSubscriptionManager manager;
+    const uint64_t listener = manager.AddReconnectListener([&watcher] { watcher.OnReconnected(); });
+    manager.Subscribe(pattern, [&watcher, stopAfter, self](const TString& channel, const void* data, int length) {
+      watcher.OnMessage(channel, data, length);
+      if (stopAfter > 0 && watcher.Total() == stopAfter) kill(self, SIGUSR1);
+    });
+    std::fprintf(stderr, "kelcache: watching %s on %s (Ctrl-C to stop)\n", pattern.toStdString().c_str(),
+                 server.c_str());
+
+    auto nextSecond = started + std::chrono::seconds(1);
+    for (;;) {
+      const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(nextSecond -
+                                                                             std::chrono::steady_clock::now());
+      timespec timeout{};
+      if (wait.count() > 0) {
+        timeout.tv_sec = static_cast<time_t>(wait.count() / 1000000000);
+        timeout.tv_nsec = static_cast<long>(wait.count() % 1000000000);
+      }
+      const int taken = sigtimedwait(&signals, nullptr, &timeout);
+      if (taken == SIGINT || taken == SIGTERM || taken == SIGUSR1) break;
+      if (taken < 0 && errno != EAGAIN && errno != EINTR) {
+        throw FailureError(std::string("cannot wait for signals: ") + std::strerror(errno));
+      }
+      if (std::chrono::steady_clock::now() >= nextSecond) {
+        watcher.EndOfSecond();
+        nextSecond += std::chrono::seconds(1);
+      }
+    }
+    manager.Unsubscribe(pattern);
+    manager.RemoveReconnectListener(listener);
+  }  // the manager's thread ends here
+  watcher.EndOfSecond();
+  watcher.Summary(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started));
+  return kExitOk;
+}
+
+}  // namespace
+
+void AddWatchCommand(CLI::App& app, Action& action) {
+  auto watch = std::make_shared<WatchOptions>();
+  CLI::App* command = app.add_subcommand(
+      "watch", "Print the coherence messages as they pass, decoded, with a count per second (Ctrl-C stops)");
+  AddServerOptions(command, watch->server);
+  command->add_option("--channel", watch->channel,
+                      "The coherence channel prefix (default defaultns., the process-wide service's)");
+  command->add_flag("--json", watch->json, "Print one JSON object per line for scripts");
+  command->add_option("-n,--messages", watch->stopAfter, "Stop after this many messages (default: run until stopped)");
+  command->callback([watch, &action] { action = [watch] { return RunWatch(*watch); }; });
+}
+
+}  // namespace kelcache_cli

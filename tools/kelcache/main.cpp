@@ -1,0 +1,121 @@
+// kelcache: the command-line tool of the kelcache library. It looks into the
+// second-level caches on disk and in Redis, watches the coherence messages
+// and shows the options, always through the library itself.
+//
+//   kelcache disk ls|get|put|drop|stats|verify|sweep --dir DIR --ns NS ...
+//   kelcache redis get|put|drop|ttl|scan --servers ... --ns NS ...
+//   kelcache watch --servers ... [--channel PREFIX]
+//   kelcache config [--json]
+//
+// Every subcommand has --help and --json. Exit codes (ToolError.h): 0 done,
+// 1 a miss that is the answer, 2 bad usage, 3 failure; every error is one
+// line on stderr. docs/cli.md has the details and examples.
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "host/Errors.h"
+#include "host/TLog.h"
+#include "tools/kelcache/Commands.h"
+#include "tools/kelcache/ToolError.h"
+
+namespace {
+
+// The message on one line: control characters become \xHH.
+std::string OneLine(const std::string& message) {
+  std::string line;
+  for (char c : message) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) {
+      char escape[8];
+      std::snprintf(escape, sizeof(escape), "\\x%02x", byte);
+      line += escape;
+    } else {
+      line += c;
+    }
+  }
+  return line;
+}
+
+int Fail(int code, const std::string& message) {
+  std::fprintf(stderr, "kelcache: %s\n", OneLine(message).c_str());
+  return code;
+}
+
+// The deepest subcommand the command line reached, and its path ("kelcache
+// disk ls").
+CLI::App* DeepestCommand(CLI::App& app, std::string& path) {
+  path = app.get_name();
+  CLI::App* current = &app;
+  while (!current->get_subcommands().empty()) {
+    current = current->get_subcommands().front();
+    path += " " + current->get_name();
+  }
+  return current;
+}
+
+// The message for a command line that CLI11 refused: its own, except that a
+// word where a subcommand belongs is called what it is.
+std::string ParseFailure(CLI::App& app, const CLI::ParseError& error) {
+  std::string path;
+  CLI::App* command = DeepestCommand(app, path);
+  std::string message = error.what();
+  const std::vector<std::string> rest = command->remaining();
+  if (!command->get_subcommands({}).empty() && !rest.empty() && !rest.front().empty() && rest.front()[0] != '-') {
+    std::string known;
+    for (const CLI::App* sub : command->get_subcommands({})) known += (known.empty() ? "" : ", ") + sub->get_name();
+    message = "unknown command '" + rest.front() + "' (" + path + " knows " + known + ")";
+  }
+  return message + " (see " + path + " --help)";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // The library's own log lines stay off the terminal unless asked for: the
+  // tool says what went wrong in its own words.
+  const char* level = std::getenv("KELCACHE_LOG_LEVEL");
+  if (level == nullptr || *level == '\0') TLog::SetLevel(TLog::Error);
+
+  CLI::App app{"kelcache: look into kelcache's caches on disk and in Redis, watch coherence, show options",
+               "kelcache"};
+  app.set_version_flag("--version", KELCACHE_VERSION);
+  app.require_subcommand(1);
+  kelcache_cli::Action action;
+  kelcache_cli::AddDiskCommands(app, action);
+  kelcache_cli::AddRedisCommands(app, action);
+  kelcache_cli::AddWatchCommand(app, action);
+  kelcache_cli::AddConfigCommand(app, action);
+  app.footer("Exit codes: 0 done, 1 a miss (no such key or namespace, damaged entries found), 2 bad usage, 3 failure.");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    return Fail(kelcache_cli::kExitUsage, ParseFailure(app, e));
+  }
+
+  try {
+    return action ? action() : Fail(kelcache_cli::kExitUsage, "no command (see kelcache --help)");
+  } catch (const kelcache_cli::ToolError& error) {
+    return Fail(error.Code(), error.what());
+  } catch (const LogicException& error) {
+    return Fail(kelcache_cli::kExitFailure, "internal error: " + error.GetSourceFile() + "(" +
+                                                std::to_string(error.GetLine()) + "): " + error.GetExpression());
+  } catch (const KelvraException& error) {
+    return Fail(kelcache_cli::kExitFailure, error.GetMessage().toStdString());
+  } catch (const std::exception& error) {
+    return Fail(kelcache_cli::kExitFailure, error.what());
+  } catch (...) {
+    return Fail(kelcache_cli::kExitFailure, "unknown error");
+  }
+}
