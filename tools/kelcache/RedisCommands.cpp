@@ -88,8 +88,7 @@ Entry OpenEntry(const KeyOptions& options) {
   entry.key = KeyFromArgument(options.key, options.escaped, "the key");
   ConfigurePool(options.server);
   entry.physicalKey = RedisExternalCache::MakePhysicalCacheKey(ns, entry.key);
-  const std::optional<RedisServerAddress> server = RedisConnectionPool::GetInstance().ServerFor(entry.key);
-  entry.server = server ? server->ToString() : std::string("(none)");
+  entry.server = PoolDescription();
   entry.guard = RedisConnectionPool::FindAndLockPooledConnection(entry.key);
   if (!entry.guard) throw FailureError("cannot reach the Redis server " + entry.server);
   return entry;
@@ -224,11 +223,16 @@ int RunScan(const ScanOptions& options) {
   const std::string prefix = RedisExternalCache::MakePhysicalCacheKey(ns, TString());
   const std::string match = EscapeGlob(prefix) + "*";
 
-  // Keys are spread over the servers: walk each of them in turn, through a
-  // pool configured with that server alone.
+  // One server holds every key. A cluster spreads them over its masters:
+  // walk each node it knows (replicas repeat their master's keys, so a key
+  // is listed once, with the first node that had it), through a pool
+  // configured with that node alone.
+  std::vector<RedisServerAddress> nodes = configuration->servers;
+  if (configuration->cluster) nodes = pool.SubscriptionServers();
   std::vector<std::pair<std::string, std::string>> found;  // (key, server)
+  std::set<std::string> listed;
   Progress progress("scanning keys", 0);
-  for (const RedisServerAddress& server : configuration->servers) {
+  for (const RedisServerAddress& server : nodes) {
     pool.Reset({{TString::fromStdString(server.host), server.port}}, TString::fromStdString(options.server.options));
     const std::string name = server.ToString();
     std::unique_ptr<RedisConnectionGuard> guard = pool.LockPubSubConnection();
@@ -253,7 +257,9 @@ int RunScan(const ScanOptions& options) {
       progress.Advance(page.keys.size());
       cursor = page.cursor;
     } while (cursor != 0);
-    for (const std::string& key : keys) found.emplace_back(key, name);
+    for (const std::string& key : keys) {
+      if (listed.insert(key).second) found.emplace_back(key, name);
+    }
   }
   std::sort(found.begin(), found.end());
 
@@ -272,7 +278,7 @@ int RunScan(const ScanOptions& options) {
     json.EndObject();
     PrintLine(json.Text());
   } else {
-    const bool severalServers = configuration->servers.size() > 1;
+    const bool severalServers = nodes.size() > 1;
     for (const auto& [key, server] : found) PrintLine(ShowKey(key) + (severalServers ? "\t" + server : ""));
   }
   return kExitOk;

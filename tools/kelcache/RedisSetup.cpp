@@ -11,7 +11,7 @@ namespace kelcache_cli {
 
 void AddServerOptions(CLI::App* command, RedisServerOptions& options) {
   command->add_option("--servers", options.servers,
-                      "The Redis servers, as the host gives them: host:port[,host:port...]")
+                      "The Redis server as the host gives it, host:port, or a cluster: cluster:host:port[,host:port...]")
       ->required();
   command->add_option("--options", options.options,
                       "The pool's options text, as the host gives it: name=value;... (password, db, "
@@ -28,6 +28,16 @@ void ConfigurePool(const RedisServerOptions& options) {
   if (!kelvra::caching::RedisConnectionPool::GetInstance().GetConfiguration()) {
     throw UsageError("--servers '" + options.servers + "' names no server");
   }
+}
+
+std::string PoolDescription() {
+  const auto configuration = kelvra::caching::RedisConnectionPool::GetInstance().GetConfiguration();
+  if (!configuration || configuration->servers.empty()) return "(none)";
+  std::string text = configuration->cluster ? "cluster:" : "";
+  for (size_t index = 0; index < configuration->servers.size(); ++index) {
+    text += (index == 0 ? "" : ",") + configuration->servers[index].ToString();
+  }
+  return text;
 }
 
 }  // namespace kelcache_cli

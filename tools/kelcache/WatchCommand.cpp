@@ -1,7 +1,7 @@
 // kelcache watch: the coherence service's messages as they pass, decoded.
 //
 // It subscribes, with a subscription manager of its own over the pool's
-// publish/subscribe server (the first of --servers), to the channels that
+// publish/subscribe server (any node of a cluster), to the channels that
 // begin with the prefix, and prints each message: the key hash (from the
 // channel), the value hash and the timestamp as a date. Once a second that
 // saw messages it prints how many. A message the service could not read, or
@@ -171,7 +171,7 @@ int RunWatch(const WatchOptions& options) {
   if (options.channel.empty()) throw UsageError("--channel must not be empty");
   ConfigurePool(options.server);
   RedisConnectionPool& pool = RedisConnectionPool::GetInstance();
-  const std::string server = pool.GetConfiguration()->servers.front().ToString();
+  const std::string server = PoolDescription();
   if (!pool.LockPubSubConnection()) throw FailureError("cannot reach the Redis server " + server);
 
   // Exactly the channels that begin with the prefix, even when it holds
