@@ -79,6 +79,15 @@ std::string FindOnPath(const std::string& program) {
   return std::string();
 }
 
+bool AcceptsOnLoopback(uint16_t port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_in address = Loopback(port);
+  const bool accepted = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  close(fd);
+  return accepted;
+}
+
 std::string ExchangeOnLoopback(uint16_t port, const std::string& request, std::chrono::milliseconds timeout) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return std::string();

@@ -124,6 +124,11 @@ uint16_t FindFreeLoopbackPort();
 // The full path of `program` in a folder of the PATH, or empty.
 std::string FindOnPath(const std::string& program);
 
+// Whether something accepts TCP connections on 127.0.0.1:`port` now (the
+// "is it up" probe of a server that answers nothing in plain text, such as
+// a TLS-only one).
+bool AcceptsOnLoopback(uint16_t port);
+
 // Sends `request` to 127.0.0.1:`port` on a new connection and returns the
 // first bytes of the answer; empty when none comes within `timeout`.
 std::string ExchangeOnLoopback(uint16_t port, const std::string& request, std::chrono::milliseconds timeout);

@@ -1,0 +1,36 @@
+// A redis-server that listens for TLS only, for the TLS tests and
+// benchmarks: RedisServerProcess options with the TLS listener on a free
+// loopback port (the one Port() and Address() then give) and no plain one
+// (--port 0).
+//
+//   kelcache_testing::TlsCertificates certs(folder);
+//   kelcache_testing::RedisServerProcess server(kelcache_testing::TlsOnlyRedisServerOptions(
+//       certs.serverCertFile, certs.serverKeyFile, certs.caFile, /*authClients=*/false));
+//
+// `caFile` holds the CAs whose client certificates the server accepts;
+// `authClients` is tls-auth-clients: with true a client must show such a
+// certificate (mutual TLS). The server is up once it accepts connections
+// (a plain PING gets no answer from a TLS listener).
+#pragma once
+
+#include <string>
+
+#include "testing/RedisServerProcess.h"
+
+namespace kelcache_testing {
+
+inline RedisServerProcess::Options TlsOnlyRedisServerOptions(const std::string& certFile,
+                                                             const std::string& keyFile,
+                                                             const std::string& caFile, bool authClients) {
+  RedisServerProcess::Options options;
+  // The port must be known before the arguments are: a port taken by
+  // another process in between makes the start fail rather than retry.
+  options.port = FindFreeLoopbackPort();
+  options.arguments = {"--port",          "0",     "--tls-port",         std::to_string(options.port),
+                       "--tls-cert-file", certFile, "--tls-key-file",    keyFile,
+                       "--tls-ca-cert-file", caFile, "--tls-auth-clients", authClients ? "yes" : "no"};
+  options.answers = [](const RedisServerProcess& server) { return AcceptsOnLoopback(server.Port()); };
+  return options;
+}
+
+}  // namespace kelcache_testing
