@@ -264,7 +264,16 @@ void RedisTlsTransport::TakeAlertAfterFailedWrite() {
     const int read = SSL_read(m_ssl, scratch, sizeof scratch);
     if (read > 0) continue;
     const int code = SSL_get_error(m_ssl, read);
-    if (code == SSL_ERROR_SSL) NoteFailure(code);  // what the server said
+    if (code == SSL_ERROR_SSL) {
+      // An alert says what the server did not like; the end of the stream
+      // alone (which OpenSSL also reports this way) says less than the
+      // write's own failure.
+      RedisIoResult writeFailure = m_failure;
+      NoteFailure(code);
+      if (m_failure.status != RedisIoResult::Status::kFailed || m_failure.detail.empty()) {
+        m_failure = std::move(writeFailure);
+      }
+    }
     ERR_clear_error();
     return;
   }
