@@ -126,6 +126,10 @@ RedisServerProcess::RedisServerProcess() : RedisServerProcess(Options{}) {}
 
 RedisServerProcess::RedisServerProcess(Options options)
     : m_options(std::move(options)), m_executable(RequireExecutable()), m_folder(MakeFolder()) {
+  if (!m_options.answers && m_options.tlsOnly) {
+    // A TLS listener answers no plain PING: that it accepts is what it can show.
+    m_options.answers = [](const RedisServerProcess& server) { return AcceptsOnLoopback(server.Port()); };
+  }
   if (!m_options.answers) m_options.answers = DefaultAnswers;
   if (!m_options.config.empty()) std::ofstream(m_folder / "redis.conf") << m_options.config;
   for (int attempt = 1;; ++attempt) {
@@ -176,6 +180,14 @@ void RedisServerProcess::Start() {
   for (const auto& [option, value] : own) {
     arguments.push_back(option);
     arguments.push_back(value);
+  }
+  if (m_options.tlsOnly) {
+    // The chosen port is the TLS one, and there is no plain port (the last
+    // --port wins).
+    for (const std::string& argument : {std::string("--port"), std::string("0"), std::string("--tls-port"),
+                                        std::to_string(m_port)}) {
+      arguments.push_back(argument);
+    }
   }
   if (!m_options.password.empty()) {
     arguments.push_back("--requirepass");

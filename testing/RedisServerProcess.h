@@ -57,6 +57,11 @@ class RedisServerProcess {
     // The port to listen on; 0 picks a free loopback port (and tries another
     // when a different process takes it before the server starts).
     uint16_t port = 0;
+    // The port (given or picked) is the TLS port, and there is no plain
+    // one (--port 0 --tls-port <port>); the TLS certificate options go in
+    // `arguments` (testing/TlsRedisServer.h). Without `answers`, the server
+    // is up once it accepts connections.
+    bool tlsOnly = false;
     // Tells whether the server is up. Empty: PING on the plain port,
     // answered by +PONG or, with a password, by -NOAUTH. A server that
     // listens only for TLS needs a probe of its own.

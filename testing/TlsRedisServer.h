@@ -1,7 +1,7 @@
 // A redis-server that listens for TLS only, for the TLS tests and
 // benchmarks: RedisServerProcess options with the TLS listener on a free
-// loopback port (the one Port() and Address() then give) and no plain one
-// (--port 0).
+// loopback port (the one Port() and Address() then give; another is tried
+// when a different process takes it first) and no plain one (--port 0).
 //
 //   kelcache_testing::TlsCertificates certs(folder);
 //   kelcache_testing::RedisServerProcess server(kelcache_testing::TlsOnlyRedisServerOptions(
@@ -23,13 +23,9 @@ inline RedisServerProcess::Options TlsOnlyRedisServerOptions(const std::string& 
                                                              const std::string& keyFile,
                                                              const std::string& caFile, bool authClients) {
   RedisServerProcess::Options options;
-  // The port must be known before the arguments are: a port taken by
-  // another process in between makes the start fail rather than retry.
-  options.port = FindFreeLoopbackPort();
-  options.arguments = {"--port",          "0",     "--tls-port",         std::to_string(options.port),
-                       "--tls-cert-file", certFile, "--tls-key-file",    keyFile,
-                       "--tls-ca-cert-file", caFile, "--tls-auth-clients", authClients ? "yes" : "no"};
-  options.answers = [](const RedisServerProcess& server) { return AcceptsOnLoopback(server.Port()); };
+  options.tlsOnly = true;
+  options.arguments = {"--tls-cert-file",    certFile, "--tls-key-file",     keyFile,
+                       "--tls-ca-cert-file", caFile,   "--tls-auth-clients", authClients ? "yes" : "no"};
   return options;
 }
 
