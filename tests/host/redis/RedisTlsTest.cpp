@@ -81,8 +81,14 @@ std::string TrustingOptions(const std::string& more = "") {
   return "tls=on;tls_ca_file=" + Certs().files.caFile + (more.empty() ? "" : ";" + more);
 }
 
+// Configures the pool, with time-outs that a busy machine (or a sanitizer
+// build) cannot exceed by accident: a handshake that fails must fail for its
+// reason, not for being slow.
 void Configure(const std::string& servers, const std::string& options) {
-  RedisConnectionPool::GetInstance().Reset(TString::fromStdString(servers), TString::fromStdString(options));
+  const std::string timeouts = "connect_timeout_ms=3000;command_timeout_ms=10000";
+  RedisConnectionPool::GetInstance().Reset(TString::fromStdString(servers),
+                                           TString::fromStdString(options.empty() ? timeouts
+                                                                                  : options + ";" + timeouts));
 }
 
 // Stores, loads and drops one value through the pool. Empty when all went
