@@ -342,9 +342,13 @@ TEST(RedisTls, MutualTlsWorksWithAClientCertificateAndIsRefusedWithoutOne) {
 
 TEST(RedisTlsOptions, TlsItemsParseAndBadOnesAreRefusedNamingTheItem) {
   const auto& files = Certs().files;
+  // A file name with the characters that the options text escapes.
+  const std::string oddName = Certs().folder.str() + "/ca;1\\.pem";
+  std::filesystem::copy_file(files.caFile, oddName, std::filesystem::copy_options::overwrite_existing);
   RedisPoolOptions options = RedisPoolOptions::Parse(TString::fromStdString(
-      "tls=on;tls_ca_file=" + files.caFile + ";tls_cert_file=" + files.clientCertFile +
+      "tls=on;tls_ca_file=" + Certs().folder.str() + "/ca\\;1\\\\.pem;tls_cert_file=" + files.clientCertFile +
       ";tls_key_file=" + files.clientKeyFile + ";tls_server_name=cache.example"));
+  EXPECT_EQ(options.tls.caFile, oddName);
   EXPECT_TRUE(options.tls.enabled);
   EXPECT_TRUE(options.tls.verify) << "verification is on unless turned off";
   EXPECT_NE(options.tls.context, nullptr) << "the files are loaded at once";
