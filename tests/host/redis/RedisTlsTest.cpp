@@ -13,6 +13,8 @@
 #include <condition_variable>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -71,6 +73,7 @@ class TlsServer {
       : m_process(kelcache_testing::TlsOnlyRedisServerOptions(certFile, keyFile, Certs().files.caFile,
                                                               authClients)) {}
   std::string Address() const { return m_process.Address(); }
+  kelcache_testing::RedisServerProcess& Process() { return m_process; }
 
  private:
   kelcache_testing::RedisServerProcess m_process;
@@ -85,10 +88,12 @@ std::string TrustingOptions(const std::string& more = "") {
 // build) cannot exceed by accident: a handshake that fails must fail for its
 // reason, not for being slow.
 void Configure(const std::string& servers, const std::string& options) {
-  const std::string timeouts = "connect_timeout_ms=3000;command_timeout_ms=10000";
-  RedisConnectionPool::GetInstance().Reset(TString::fromStdString(servers),
-                                           TString::fromStdString(options.empty() ? timeouts
-                                                                                  : options + ";" + timeouts));
+  std::string text = options;
+  for (const char* timeout : {"connect_timeout_ms=3000", "command_timeout_ms=10000"}) {
+    const std::string name = std::string(timeout).substr(0, std::string(timeout).find('=') + 1);
+    if (text.find(name) == std::string::npos) text += (text.empty() ? "" : ";") + std::string(timeout);
+  }
+  RedisConnectionPool::GetInstance().Reset(TString::fromStdString(servers), TString::fromStdString(text));
 }
 
 // Stores, loads and drops one value through the pool. Empty when all went
@@ -238,6 +243,72 @@ TEST(RedisTls, PublishAndSubscribeRunOverTls) {
     }
     return false;
   }));
+  manager.Unsubscribe(u"tls.test.*");
+}
+
+// Whether process `pid` is stopped (state T in /proc/<pid>/stat).
+bool IsStopped(pid_t pid) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  const size_t end = stat.rfind(')');  // the name may hold spaces and parentheses
+  return end != std::string::npos && end + 2 < stat.size() && stat[end + 2] == 'T';
+}
+
+// The time-outs bound a TLS connection as they bound a plain one (its
+// socket is non-blocking and waits with poll), and after a pause, a kill
+// and a restart the pool and the subscriber connect again, with new
+// handshakes.
+TEST(RedisTls, APausedOrKilledServerFailsCommandsInTimeAndTheClientRecovers) {
+  TlsServer server(Certs().files.serverCertFile, Certs().files.serverKeyFile);
+  Configure(server.Address(), TrustingOptions("command_timeout_ms=300"));
+  RedisSubscriptionManager manager;
+  Inbox inbox;
+  manager.Subscribe(u"tls.test.*", inbox.Callback());
+  auto heard = [&](const std::string& payload) {
+    return WaitUntil([&] {
+      manager.TryPublish(u"tls.test.restart", TString::fromStdString(payload), {});
+      inbox.WaitFor(inbox.Messages().size() + 1, 50ms);
+      for (const auto& message : inbox.Messages()) {
+        if (message.second == payload) return true;
+      }
+      return false;
+    });
+  };
+  ASSERT_TRUE(heard("before"));
+  const RedisValue value = MakePatternValue(40 * 1024, 9);
+  {
+    auto guard = RedisConnectionPool::FindAndLockPooledConnection(u"paused");
+    ASSERT_NE(guard, nullptr);
+    ASSERT_TRUE(guard->GetConnection().Set("paused", value));
+  }
+
+  server.Process().Pause();
+  // SIGSTOP takes effect a moment after kill(2) returns.
+  ASSERT_TRUE(WaitUntil([&] { return IsStopped(server.Process().Pid()); }));
+  {
+    auto guard = RedisConnectionPool::FindAndLockPooledConnection(u"paused");
+    ASSERT_NE(guard, nullptr) << "the socket is still open";
+    EXPECT_THROW(guard->GetConnection().Get("paused"), kelvra::caching::RedisTimeoutError);
+  }
+  server.Process().Resume();
+  EXPECT_TRUE(WaitUntil([&] {
+    auto guard = RedisConnectionPool::FindAndLockPooledConnection(u"paused");
+    try {
+      auto loaded = guard ? guard->GetConnection().Get("paused") : nullptr;
+      return loaded && *loaded == *value;
+    } catch (const std::exception&) {
+      return false;
+    }
+  })) << "a new socket, a new handshake";
+
+  server.Process().Kill();
+  {
+    auto guard = RedisConnectionPool::FindAndLockPooledConnection(u"paused");
+    if (guard) EXPECT_THROW(guard->GetConnection().Get("paused"), RedisIoError);
+  }
+  server.Process().Restart();
+  EXPECT_TRUE(WaitUntil([&] { return RoundTrip("restarted", value).empty(); }));
+  EXPECT_TRUE(heard("after")) << "the subscriber is back";
   manager.Unsubscribe(u"tls.test.*");
 }
 
