@@ -348,6 +348,7 @@ RedisIoResult RedisTlsTransport::WriteRecords(const char* data, size_t size, std
 }
 
 RedisIoResult RedisTlsTransport::ReadSome(char* buffer, size_t capacity, std::chrono::milliseconds silence) {
+  bool polled = false;
   for (;;) {
     if (m_shutDown.load()) return Failure(RedisIoResult::Status::kClosed);
     short events = 0;
@@ -355,8 +356,12 @@ RedisIoResult RedisTlsTransport::ReadSome(char* buffer, size_t capacity, std::ch
       std::lock_guard<std::mutex> lock(m_mutex);
       if (!m_failure.Ok()) return m_failure;
       size_t got = 0;
+      // With nothing in OpenSSL's buffers the bytes can only come from the
+      // socket: wait for them first, rather than try a recv that would fail
+      // with EAGAIN (the usual case: the reader asks before the reply is in).
+      if (!polled && SSL_has_pending(m_ssl) == 0) events = POLLIN;
       // Decrypt what has arrived, record after record, while it fits.
-      while (got < capacity) {
+      while (events == 0 && got < capacity) {
         ERR_clear_error();
         m_socket.error = 0;
         int read = SSL_read(m_ssl, buffer + got, ClampToInt(capacity - got));
@@ -382,9 +387,10 @@ RedisIoResult RedisTlsTransport::ReadSome(char* buffer, size_t capacity, std::ch
       }
       if (!m_failure.Ok()) return m_shutDown.load() ? Failure(RedisIoResult::Status::kClosed) : m_failure;
     }
-    RedisPollResult polled = PollRedisSocket(m_fd, events, -1, silence);
-    if (polled == RedisPollResult::kTimedOut) return Failure(RedisIoResult::Status::kTimedOut);
-    if (polled == RedisPollResult::kFailed) return Failure(RedisIoResult::Status::kFailed, errno);
+    RedisPollResult waited = PollRedisSocket(m_fd, events, -1, silence);
+    if (waited == RedisPollResult::kTimedOut) return Failure(RedisIoResult::Status::kTimedOut);
+    if (waited == RedisPollResult::kFailed) return Failure(RedisIoResult::Status::kFailed, errno);
+    polled = true;
   }
 }
 
