@@ -20,9 +20,9 @@
 //    time-out, then calls again. A reader waiting for the server never holds
 //    up a writer, nor the reverse; the lock is held only while OpenSSL
 //    encrypts or decrypts.
-//    No lost wake-up: a reader polls the socket only after SSL_read said that
-//    it needs more bytes from the socket, and SSL_write never reads from the
-//    socket (the handshake is over before either runs, renegotiation is
+//    No lost wake-up: a reader polls the socket only when OpenSSL holds no
+//    bytes (SSL_has_pending) or SSL_read said that it needs more from the
+//    socket, and SSL_write never reads from the socket (the handshake is over before either runs, renegotiation is
 //    off), so the bytes a reader waits for cannot slip into OpenSSL's buffer
 //    behind its back while it polls.
 // 2. Writes. The ranges of a WriteAll are gathered into records: ranges are
