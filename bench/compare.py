@@ -57,6 +57,15 @@ a store writes a temporary file and renames it over the entry's `.bin` (the same
 replacement), a load opens, fstats, reads and closes the whole `.bin`. Sizes 4 KiB, 64 KiB,
 1 MiB; figures are operations per second. The files live under the system's temporary folder.""",
     ),
+    "tls": (
+        "Redis over TLS",
+        """`bench_RedisTlsBench`, against one private redis-server that listens on a plain port and
+a TLS port (certificates made by the program). kelcache over TLS (`tls=on`, the test CA) against
+the same client over the plain port: `FindAndLockPooledConnection` and one `SET` or `GET` of 4
+KiB per operation, from 1 and 8 callers, each on its own 64 keys, `connections=16`. The ratio is
+the cost of the encryption: TLS speed over plain speed. Figures are operations per second of all
+callers together.""",
+    ),
     "coherence": (
         "Coherence",
         """`bench_CoherenceBench`. One delivery on each side, between two processes (the program

@@ -58,6 +58,10 @@ redis-store-64k-c1           | redis        | Frame/Store/bytes:65536/real_time/
 redis-store-4k-c8            | redis        | Frame/Store/bytes:4096/real_time/threads:8                 | Raw/Set/bytes:4096/real_time/threads:8                     | items_per_second | 1.0
 redis-load-4k-c8             | redis        | Frame/Load/bytes:4096/real_time/threads:8                  | Raw/Get/bytes:4096/real_time/threads:8                     | items_per_second | 1.0
 redis-load-64k-c8            | redis        | Frame/Load/bytes:65536/real_time/threads:8                 | Raw/Get/bytes:65536/real_time/threads:8                    | items_per_second | 1.0
+redis-tls-store-4k-c1        | tls          | Tls/Store/bytes:4096/real_time/threads:1                   | Plain/Store/bytes:4096/real_time/threads:1                 | items_per_second | 0.6
+redis-tls-load-4k-c1         | tls          | Tls/Load/bytes:4096/real_time/threads:1                    | Plain/Load/bytes:4096/real_time/threads:1                  | items_per_second | 0.6
+redis-tls-store-4k-c8        | tls          | Tls/Store/bytes:4096/real_time/threads:8                   | Plain/Store/bytes:4096/real_time/threads:8                 | items_per_second | 0.6
+redis-tls-load-4k-c8         | tls          | Tls/Load/bytes:4096/real_time/threads:8                    | Plain/Load/bytes:4096/real_time/threads:8                  | items_per_second | 0.6
 disk-store-4k                | disk         | Frame/Store/bytes:4096/real_time                           | Raw/Store/bytes:4096/real_time                             | items_per_second | 0.7
 disk-store-64k               | disk         | Frame/Store/bytes:65536/real_time                          | Raw/Store/bytes:65536/real_time                            | items_per_second | 0.8
 disk-store-1m                | disk         | Frame/Store/bytes:1048576/real_time                        | Raw/Store/bytes:1048576/real_time                          | items_per_second | 0.8
@@ -83,6 +87,7 @@ memory-indexed-growth        | memory       | BM_IndexedCache_UseEntryByPredicat
 # the side ("-": none); CALLERS stands for the caller counts of the plots.
 FAMILIES='
 redis           | bench_RedisExternalCacheBench | ABBA  | Frame/(Store|Load)/bytes:(4096|65536)/real_time/threads:(CALLERS) | Raw/(Set|Get)/bytes:(4096|65536)/real_time/threads:(CALLERS)
+tls             | bench_RedisTlsBench           | ABBA  | -                                             | -
 disk            | bench_ExternalCacheBench      | ABBA  | -                                             | -
 coherence       | bench_CoherenceBench          | ABBA  | -                                             | -
 handoff         | bench_HandoffBench            | ABBA  | -                                             | -

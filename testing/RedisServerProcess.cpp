@@ -79,6 +79,15 @@ std::string FindOnPath(const std::string& program) {
   return std::string();
 }
 
+bool AcceptsOnLoopback(uint16_t port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_in address = Loopback(port);
+  const bool accepted = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  close(fd);
+  return accepted;
+}
+
 std::string ExchangeOnLoopback(uint16_t port, const std::string& request, std::chrono::milliseconds timeout) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return std::string();
@@ -117,6 +126,10 @@ RedisServerProcess::RedisServerProcess() : RedisServerProcess(Options{}) {}
 
 RedisServerProcess::RedisServerProcess(Options options)
     : m_options(std::move(options)), m_executable(RequireExecutable()), m_folder(MakeFolder()) {
+  if (!m_options.answers && m_options.tlsOnly) {
+    // A TLS listener answers no plain PING: that it accepts is what it can show.
+    m_options.answers = [](const RedisServerProcess& server) { return AcceptsOnLoopback(server.Port()); };
+  }
   if (!m_options.answers) m_options.answers = DefaultAnswers;
   if (!m_options.config.empty()) std::ofstream(m_folder / "redis.conf") << m_options.config;
   for (int attempt = 1;; ++attempt) {
@@ -167,6 +180,14 @@ void RedisServerProcess::Start() {
   for (const auto& [option, value] : own) {
     arguments.push_back(option);
     arguments.push_back(value);
+  }
+  if (m_options.tlsOnly) {
+    // The chosen port is the TLS one, and there is no plain port (the last
+    // --port wins).
+    for (const std::string& argument : {std::string("--port"), std::string("0"), std::string("--tls-port"),
+                                        std::to_string(m_port)}) {
+      arguments.push_back(argument);
+    }
   }
   if (!m_options.password.empty()) {
     arguments.push_back("--requirepass");

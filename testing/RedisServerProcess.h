@@ -57,6 +57,11 @@ class RedisServerProcess {
     // The port to listen on; 0 picks a free loopback port (and tries another
     // when a different process takes it before the server starts).
     uint16_t port = 0;
+    // The port (given or picked) is the TLS port, and there is no plain
+    // one (--port 0 --tls-port <port>); the TLS certificate options go in
+    // `arguments` (testing/TlsRedisServer.h). Without `answers`, the server
+    // is up once it accepts connections.
+    bool tlsOnly = false;
     // Tells whether the server is up. Empty: PING on the plain port,
     // answered by +PONG or, with a password, by -NOAUTH. A server that
     // listens only for TLS needs a probe of its own.
@@ -123,6 +128,11 @@ uint16_t FindFreeLoopbackPort();
 
 // The full path of `program` in a folder of the PATH, or empty.
 std::string FindOnPath(const std::string& program);
+
+// Whether something accepts TCP connections on 127.0.0.1:`port` now (the
+// "is it up" probe of a server that answers nothing in plain text, such as
+// a TLS-only one).
+bool AcceptsOnLoopback(uint16_t port);
 
 // Sends `request` to 127.0.0.1:`port` on a new connection and returns the
 // first bytes of the answer; empty when none comes within `timeout`.

@@ -92,7 +92,9 @@ TlsCertificates::TlsCertificates(const std::string& folder)
       expiredCertFile(folder + "/expired.crt"),
       expiredKeyFile(folder + "/expired.key"),
       wrongNameCertFile(folder + "/wrong-name.crt"),
-      wrongNameKeyFile(folder + "/wrong-name.key") {
+      wrongNameKeyFile(folder + "/wrong-name.key"),
+      selfSignedCertFile(folder + "/self-signed.crt"),
+      selfSignedKeyFile(folder + "/self-signed.key") {
   const Key caKey = MakeKey();
   const Certificate ca = MakeCertificate(caKey.get(), "kelcache test CA", nullptr, true, nullptr, caKey.get(),
                                          -kDay, 30 * kDay, 1);
@@ -117,6 +119,12 @@ TlsCertificates::TlsCertificates(const std::string& folder)
       {expiredCertFile, expiredKeyFile, "localhost", "IP:127.0.0.1,DNS:localhost", -3 * kDay, -kDay},
       {wrongNameCertFile, wrongNameKeyFile, "not-this-host", "DNS:not-this-host", -kDay, 30 * kDay},
   };
+  const Key selfSignedKey = MakeKey();
+  WritePem(selfSignedKeyFile, selfSignedKey.get());
+  WritePem(selfSignedCertFile, MakeCertificate(selfSignedKey.get(), "localhost", "IP:127.0.0.1,DNS:localhost", false,
+                                               nullptr, selfSignedKey.get(), -kDay, 30 * kDay, 3)
+                                   .get());
+
   long serial = 10;
   for (const Leaf& leaf : leaves) {
     const Key key = MakeKey();

@@ -9,6 +9,7 @@
 //   certs.otherCaFile     // PEM: an unrelated CA (a "wrong CA")
 //   certs.expiredCertFile / expiredKeyFile // signed by the CA, expired a day ago
 //   certs.wrongNameCertFile / wrongNameKeyFile // signed by the CA, for "not-this-host" only
+//   certs.selfSignedCertFile / selfSignedKeyFile // for 127.0.0.1 and "localhost", signed by itself
 //
 // Keys are P-256 (fast to make). Raises std::runtime_error naming the step
 // when OpenSSL fails.
@@ -33,6 +34,8 @@ struct TlsCertificates {
   std::string expiredKeyFile;
   std::string wrongNameCertFile;
   std::string wrongNameKeyFile;
+  std::string selfSignedCertFile;
+  std::string selfSignedKeyFile;
 };
 
 }  // namespace kelcache_testing

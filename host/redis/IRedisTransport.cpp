@@ -7,6 +7,7 @@ namespace kelvra::caching {
 IRedisTransport::~IRedisTransport() = default;
 
 std::string RedisIoResult::Describe() const {
+  if (!detail.empty()) return detail;
   switch (status) {
     case Status::kOk:
       return "no failure";

@@ -1,26 +1,31 @@
 // IRedisTransport: the byte stream under a Redis connection. The pipes
 // (host/redis/RedisPipe.h) speak the Redis protocol over it and never touch a
-// socket themselves, so a second kind of stream (TLS, say) is one more
-// implementation of this interface. RedisTcpTransport is plain TCP.
+// socket themselves, and neither does the subscriber connection. Two
+// implementations: RedisTcpTransport (plain TCP) and RedisTlsTransport (TLS
+// over TCP, with OpenSSL); host/redis/RedisTransportFactory.h picks one for a
+// configuration.
 //
 // Life of a transport: made unconnected by a RedisTransportFactory, Connect
-// once, then any number of WriteAll and ReadSome calls, Shutdown at most once
-// or more (it is idempotent), destruction. A transport is never reconnected:
-// a pipe makes a new one for every connection.
+// once, then any number of WriteAll, ReadSome and WaitReadable calls,
+// Shutdown at most once or more (it is idempotent), destruction. A transport
+// is never reconnected: a pipe makes a new one for every connection.
 //
 // Time-outs bound silence, not size: `silence` ends a wait of WriteAll or
-// ReadSome in which no byte moved; a stream that keeps moving goes on.
+// ReadSome in which no byte moved; a stream that keeps moving goes on. A read
+// that timed out leaves the stream usable (nothing was lost); a write that
+// timed out may have sent part of the bytes, so the stream is then useless.
 //
-// Failures: Connect raises RedisIoError (refused, unreachable, unknown host)
-// or RedisTimeoutError (no connection within the time-out). WriteAll and
-// ReadSome never raise; they report a RedisIoResult, so the pipes' hot path
-// carries no exceptions. No call may ever raise SIGPIPE.
+// Failures: Connect raises RedisIoError (refused, unreachable, unknown host,
+// a TLS handshake or certificate check that failed) or RedisTimeoutError (no
+// connection within the time-out). WriteAll and ReadSome never raise; they
+// report a RedisIoResult, so the pipes' hot path carries no exceptions. No
+// call may ever raise SIGPIPE.
 //
 // Thread rules: one reader and one writer may run at the same time on two
-// threads (ReadSome on one, WriteAll on the other), never two of either.
-// Shutdown may be called from any thread at any time, also while a read and a
-// write are blocked: both then return soon with kClosed or kFailed. Connect
-// and destruction run while no other call does.
+// threads (ReadSome or WaitReadable on one, WriteAll on the other), never two
+// of either. Shutdown may be called from any thread at any time, also while a
+// read and a write are blocked: both then return soon with kClosed or
+// kFailed. Connect and destruction run while no other call does.
 #pragma once
 
 #include <chrono>
@@ -45,9 +50,13 @@ struct KELCACHE_EXPORT RedisIoResult {
   Status status = Status::kOk;
   size_t bytes = 0;
   int error = 0;
+  // What the transport knows beyond the status, when it knows more (a TLS
+  // alert from the server, say); empty otherwise.
+  std::string detail;
 
   bool Ok() const { return status == Status::kOk; }
-  // What happened, in words, for error messages ("connection reset by peer").
+  // What happened, in words, for error messages ("connection reset by peer",
+  // "TLS: tlsv13 alert certificate required").
   std::string Describe() const;
 };
 
@@ -70,6 +79,12 @@ class KELCACHE_EXPORT IRedisTransport {
   // Reads at least one byte and at most `capacity` into `buffer`, waiting up
   // to `silence` for the first.
   virtual RedisIoResult ReadSome(char* buffer, size_t capacity, std::chrono::milliseconds silence) = 0;
+  // Waits up to `timeout` until a ReadSome would return at once (bytes, the
+  // end of the stream or a failure to report) or the descriptor `wakeFd`
+  // becomes readable (it is only polled, never read). True in the first
+  // case. A reader's call: the subscriber waits for the server and for its
+  // own requests at once with it.
+  virtual bool WaitReadable(int wakeFd, std::chrono::milliseconds timeout) = 0;
   // Ends the stream in both directions now (see the thread rules above).
   virtual void Shutdown() noexcept = 0;
 };

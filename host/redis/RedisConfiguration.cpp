@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "host/redis/RedisErrors.h"
+#include "host/redis/RedisTlsContext.h"
 
 namespace kelvra::caching {
 
@@ -42,6 +43,20 @@ long long ParseNumber(std::string_view name, std::string_view rawValue, long lon
          std::to_string(maximum) + ", not " + std::to_string(number));
   }
   return number;
+}
+
+// "on" or "off", or a RedisConfigurationError naming the option.
+bool ParseSwitch(std::string_view name, std::string_view rawValue) {
+  std::string_view value = Trim(rawValue);
+  if (value == "on") return true;
+  if (value == "off") return false;
+  Fail("Redis options: '" + std::string(name) + "' must be on or off, not '" + std::string(rawValue) + "'");
+}
+
+// A file or folder name: not empty; taken verbatim otherwise.
+std::string ParsePath(std::string_view name, const std::string& value) {
+  if (Trim(value).empty()) Fail("Redis options: '" + std::string(name) + "' needs a file name");
+  return value;
 }
 
 // Splits the options text at unescaped ';' and resolves the escapes "\;" and
@@ -137,23 +152,79 @@ RedisPoolOptions RedisPoolOptions::Parse(const TString& text) {
       options.commandTimeout = std::chrono::milliseconds(ParseNumber(name, value, 1, kMaxMilliseconds));
     } else if (name == "wait_ms") {
       options.waitTimeout = std::chrono::milliseconds(ParseNumber(name, value, 0, kMaxMilliseconds));
+    } else if (name == "tls") {
+      options.tls.enabled = ParseSwitch(name, value);
+    } else if (name == "tls_ca_file") {
+      options.tls.caFile = ParsePath(name, value);
+    } else if (name == "tls_ca_dir") {
+      options.tls.caDirectory = ParsePath(name, value);
+    } else if (name == "tls_cert_file") {
+      options.tls.certFile = ParsePath(name, value);
+    } else if (name == "tls_key_file") {
+      options.tls.keyFile = ParsePath(name, value);
+    } else if (name == "tls_server_name") {
+      std::string_view serverName = Trim(value);
+      if (serverName.empty() || HasWhiteSpace(serverName)) {
+        Fail("Redis options: 'tls_server_name' needs a host name without white space, not '" + value + "'");
+      }
+      options.tls.serverName = std::string(serverName);
+    } else if (name == "tls_verify") {
+      options.tls.verify = ParseSwitch(name, value);
     } else {
       Fail("Redis options: unknown option '" + name +
-           "' (known: user, password, db, connections, connect_timeout_ms, command_timeout_ms, wait_ms)");
+           "' (known: user, password, db, connections, connect_timeout_ms, command_timeout_ms, wait_ms, tls, "
+           "tls_ca_file, tls_ca_dir, tls_cert_file, tls_key_file, tls_server_name, tls_verify)");
     }
   }
   if (!options.user.empty() && options.password.empty()) Fail("Redis options: 'user' needs a 'password' too");
+  if (!options.tls.enabled) {
+    // A TLS item without tls=on is a mistake that would leave the
+    // connections in plain text: refuse it rather than ignore it.
+    for (const char* item : {"tls_ca_file", "tls_ca_dir", "tls_cert_file", "tls_key_file", "tls_server_name",
+                             "tls_verify"}) {
+      if (seen.count(item)) Fail("Redis options: '" + std::string(item) + "' needs tls=on");
+    }
+  }
+  if (options.tls.certFile.empty() != options.tls.keyFile.empty()) {
+    Fail(options.tls.certFile.empty() ? "Redis options: 'tls_key_file' needs a 'tls_cert_file' too"
+                                      : "Redis options: 'tls_cert_file' needs a 'tls_key_file' too");
+  }
+  if (options.tls.enabled) options.tls.context = RedisTlsContext::Make(options.tls);
   return options;
 }
 
+namespace {
+
+// A value as the options text writes it: ';' and '\' escaped.
+std::string Escaped(const std::string& value) {
+  std::string text;
+  for (char c : value) {
+    if (c == ';' || c == '\\') text += '\\';
+    text += c;
+  }
+  return text;
+}
+
+}  // namespace
+
 std::string RedisPoolOptions::Describe() const {
   std::string text;
-  if (!user.empty()) text += "user=" + user + ";";
+  if (!user.empty()) text += "user=" + Escaped(user) + ";";
   if (!password.empty()) text += "password=***;";
   text += "db=" + std::to_string(database) + ";connections=" + std::to_string(connectionsPerServer) +
           ";connect_timeout_ms=" + std::to_string(connectTimeout.count()) +
           ";command_timeout_ms=" + std::to_string(commandTimeout.count()) +
           ";wait_ms=" + std::to_string(waitTimeout.count());
+  if (tls.enabled) {
+    text += ";tls=on";
+    if (!tls.caFile.empty()) text += ";tls_ca_file=" + Escaped(tls.caFile);
+    if (!tls.caDirectory.empty()) text += ";tls_ca_dir=" + Escaped(tls.caDirectory);
+    if (!tls.certFile.empty()) {
+      text += ";tls_cert_file=" + Escaped(tls.certFile) + ";tls_key_file=" + Escaped(tls.keyFile);
+    }
+    if (!tls.serverName.empty()) text += ";tls_server_name=" + tls.serverName;
+    if (!tls.verify) text += ";tls_verify=off";
+  }
   return text;
 }
 

@@ -34,6 +34,24 @@
 //   wait_ms              200      how long FindAndLockPooledConnection waits
 //                                 for a free connection when all are in use;
 //                                 0 means not at all (0..86400000)
+//   tls                  off      on: every connection (pooled and the
+//                                 subscriber's) speaks TLS; never a fallback
+//                                 to plain TCP
+//   tls_ca_file          (none)   PEM file of the CAs trusted for the server's
+//                                 certificate
+//   tls_ca_dir           (none)   folder of hashed CA certificates (openssl
+//                                 rehash); without either, the system's CAs
+//   tls_cert_file        (none)   client certificate (chain), PEM, for mutual
+//                                 TLS; needs tls_key_file
+//   tls_key_file         (none)   its private key, PEM, not encrypted
+//   tls_server_name      (none)   the name sent as SNI and checked in the
+//                                 server's certificate instead of the host of
+//                                 the servers text
+//   tls_verify           on       off: accept any certificate (tests only)
+//
+// The tls_* items need tls=on. With tls=on, Parse loads the files into an
+// OpenSSL context (host/redis/RedisTlsContext.h) shared by the configuration's
+// connections, so a missing or bad file is an error of the options text.
 //
 // Names are matched exactly (lower case). Values are taken verbatim except
 // that white space around numbers is ignored; inside a value "\;" stands for
@@ -42,11 +60,13 @@
 // Every parse error raises RedisConfigurationError whose message names the
 // offending item and says what is wrong.
 //
-// Thread rules: plain values; the parse functions are pure.
+// Thread rules: plain values (the TLS context they may share is immutable);
+// the parse functions touch nothing but the TLS files they are told to load.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -55,6 +75,8 @@
 #include "host/TString.h"
 
 namespace kelvra::caching {
+
+class RedisTlsContext;
 
 struct KELCACHE_EXPORT RedisServerAddress {
   std::string host;
@@ -65,6 +87,21 @@ struct KELCACHE_EXPORT RedisServerAddress {
   bool operator==(const RedisServerAddress& other) const = default;
 };
 
+// The tls items of the options text (see the header comment).
+struct KELCACHE_EXPORT RedisTlsOptions {
+  bool enabled = false;
+  std::string caFile;
+  std::string caDirectory;
+  std::string certFile;
+  std::string keyFile;
+  std::string serverName;
+  bool verify = true;
+  // The OpenSSL context made from the items above, shared by every
+  // connection of the configuration; made by RedisPoolOptions::Parse when
+  // `enabled`, null otherwise.
+  std::shared_ptr<const RedisTlsContext> context;
+};
+
 struct KELCACHE_EXPORT RedisPoolOptions {
   std::string user;
   std::string password;
@@ -73,9 +110,10 @@ struct KELCACHE_EXPORT RedisPoolOptions {
   std::chrono::milliseconds connectTimeout{500};
   std::chrono::milliseconds commandTimeout{1000};
   std::chrono::milliseconds waitTimeout{200};
+  RedisTlsOptions tls;
 
-  // Parses the options text (see the header comment). Raises
-  // RedisConfigurationError.
+  // Parses the options text (see the header comment) and, with tls=on, loads
+  // the TLS files. Raises RedisConfigurationError.
   static RedisPoolOptions Parse(const TString& text);
   // The options as text in the same format, with the password shown as "***".
   std::string Describe() const;

@@ -53,6 +53,8 @@ void RedisConnectionPool::Reset(const TString& servers, const TString& options) 
 
 void RedisConnectionPool::Install(std::shared_ptr<const State> state) {
   TString description(u"no server");
+  // With no server there is no connection to be encrypted or not.
+  const bool plainText = state && !state->configuration->options.tls.enabled;
   if (state) {
     std::string servers;
     for (const RedisServerAddress& server : state->configuration->servers) {
@@ -71,11 +73,11 @@ void RedisConnectionPool::Install(std::shared_ptr<const State> state) {
   // The earlier state (and its idle connections) goes here, outside the lock.
   previous.reset();
   LogMessage(TLog::Info, TFormatString(u"RedisConnectionPool: configured %1").arg(description));
-  if (kelvra::appoptions::ExternalCacheSslTlsEnabled()) {
-    // hiredis 0.14 has no TLS: say so rather than let the host believe the
-    // connections are encrypted.
-    LogMessage(TLog::Warn, TString(u"RedisConnectionPool: ExternalCacheSslTlsEnabled is on, but this Redis client "
-                                   u"has no TLS support: connections are not encrypted"));
+  if (kelvra::appoptions::ExternalCacheSslTlsEnabled() && plainText) {
+    // TLS is turned on by the options text (tls=on), not by this option: say
+    // so rather than let the host believe the connections are encrypted.
+    LogMessage(TLog::Warn, TString(u"RedisConnectionPool: ExternalCacheSslTlsEnabled is on, but the Redis options "
+                                   u"do not turn TLS on (tls=on): connections are not encrypted"));
   }
 }
 

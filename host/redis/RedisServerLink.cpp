@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "host/redis/RedisTcpTransport.h"
+#include "host/redis/RedisTransportFactory.h"
 
 namespace kelvra::caching {
 
@@ -18,7 +18,7 @@ constexpr int kConnectionsPerPipe = 8;
 RedisServerLink::RedisServerLink(RedisServerAddress address, RedisPoolOptions options,
                                  RedisTransportFactory factory)
     : m_address(std::move(address)), m_backOff(m_address) {
-  if (!factory) factory = RedisTcpTransport::Factory();
+  if (!factory) factory = MakeRedisTransportFactory(options);
   int pipes = PipesFor(options.connectionsPerServer);
   m_pipes.reserve(static_cast<size_t>(pipes));
   for (int i = 0; i < pipes; ++i)

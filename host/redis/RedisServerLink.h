@@ -32,7 +32,8 @@ namespace kelvra::caching {
 
 class KELCACHE_EXPORT RedisServerLink {
  public:
-  // Plain TCP unless another transport is given.
+  // The configuration's transport (TLS or plain TCP,
+  // host/redis/RedisTransportFactory.h) unless another is given.
   RedisServerLink(RedisServerAddress address, RedisPoolOptions options, RedisTransportFactory factory = {});
   ~RedisServerLink();
   RedisServerLink(const RedisServerLink&) = delete;

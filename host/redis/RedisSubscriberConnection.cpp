@@ -1,102 +1,82 @@
 #include "host/redis/RedisSubscriberConnection.h"
 
-#include <hiredis/hiredis.h>
-#include <poll.h>
-
-#include <cerrno>
-#include <memory>
+#include <string_view>
 
 #include "host/redis/RedisErrors.h"
-#include "host/redis/SigpipeGuard.h"
+#include "host/redis/RedisTransportFactory.h"
 
 namespace kelvra::caching {
 
 namespace {
 
-timeval ToTimeval(std::chrono::milliseconds duration) {
-  timeval tv;
-  tv.tv_sec = static_cast<time_t>(duration.count() / 1000);
-  tv.tv_usec = static_cast<suseconds_t>((duration.count() % 1000) * 1000);
-  return tv;
-}
+constexpr size_t kReadBufferBytes = 16 * 1024;
 
-struct ReplyDeleter {
-  void operator()(redisReply* reply) const { freeReplyObject(reply); }
-};
-using ReplyPtr = std::unique_ptr<redisReply, ReplyDeleter>;
-
-std::string Text(const redisReply* reply) {
-  if (reply == nullptr || reply->str == nullptr) return std::string();
-  return std::string(reply->str, reply->len);
+// A bulk string's bytes or a status text, as text.
+std::string Text(const RedisReply& reply) {
+  if (reply.type == RedisReply::Type::kString) {
+    return reply.bytes ? std::string(reply.bytes->begin(), reply.bytes->end()) : std::string();
+  }
+  return reply.text;
 }
 
 }  // namespace
 
 RedisSubscriberConnection::RedisSubscriberConnection(RedisServerAddress address, RedisPoolOptions options)
-    : m_address(std::move(address)), m_options(std::move(options)) {}
+    : m_address(std::move(address)),
+      m_options(std::move(options)),
+      m_buffer(std::make_unique<char[]>(kReadBufferBytes)) {}
 
-RedisSubscriberConnection::~RedisSubscriberConnection() {
-  if (m_context) redisFree(m_context);
-}
+RedisSubscriberConnection::~RedisSubscriberConnection() = default;
 
-void RedisSubscriberConnection::Fail(const std::string& what, int savedErrno) {
-  std::string text = "Redis subscriber: " + what + " " + m_address.ToString() + ": " +
-                     (m_context ? m_context->errstr : "no context");
-  bool timeout = m_context && m_context->err == REDIS_ERR_IO &&
-                 (savedErrno == EAGAIN || savedErrno == EWOULDBLOCK || savedErrno == ETIMEDOUT);
-  if (m_context) {
-    redisFree(m_context);
-    m_context = nullptr;
+void RedisSubscriberConnection::Fail(const char* during, const RedisIoResult& result) const {
+  std::string text = "Redis subscriber: " + std::string(during) + " " + m_address.ToString() + ": ";
+  if (result.status == RedisIoResult::Status::kTimedOut) {
+    throw RedisTimeoutError(TString::fromStdString(
+        text + "no answer within " + std::to_string(m_options.commandTimeout.count()) + " ms"));
   }
-  if (timeout) throw RedisTimeoutError(TString::fromStdString(text));
-  throw RedisIoError(TString::fromStdString(text));
+  throw RedisIoError(TString::fromStdString(text + result.Describe()));
 }
 
 void RedisSubscriberConnection::Connect() {
-  SigpipeGuard sigpipe;
-  errno = 0;
-  m_context = redisConnectWithTimeout(m_address.host.c_str(), m_address.port, ToTimeval(m_options.connectTimeout));
-  int savedErrno = errno;
-  if (m_context == nullptr) throw RedisIoError(TString(u"Redis subscriber: cannot allocate a connection"));
-  if (m_context->err) Fail("cannot connect to", savedErrno);
-  if (redisSetTimeout(m_context, ToTimeval(m_options.commandTimeout)) != REDIS_OK) Fail("cannot set time-outs on", errno);
-  redisEnableKeepAlive(m_context);
-  if (!m_options.password.empty()) {
-    std::vector<const char*> argv{"AUTH"};
-    std::vector<size_t> lengths{4};
-    if (!m_options.user.empty()) {
-      argv.push_back(m_options.user.data());
-      lengths.push_back(m_options.user.size());
+  m_transport = MakeRedisTransportFactory(m_options)();
+  m_transport->Connect(m_address, m_options.connectTimeout);
+  if (m_options.password.empty()) return;
+  std::vector<std::string> auth{"AUTH"};
+  if (!m_options.user.empty()) auth.push_back(m_options.user);
+  auth.push_back(m_options.password);
+  Send(auth);
+  for (;;) {
+    RedisReplyPtr reply;
+    RedisReplyParser::Result parsed = m_parser.Next(&reply);
+    if (parsed == RedisReplyParser::Result::kProtocolError) {
+      throw RedisIoError(TString::fromStdString("Redis subscriber: " + m_address.ToString() +
+                                                " sent no valid reply (" + m_parser.Error() + ")"));
     }
-    argv.push_back(m_options.password.data());
-    lengths.push_back(m_options.password.size());
-    errno = 0;
-    ReplyPtr reply(static_cast<redisReply*>(
-        redisCommandArgv(m_context, static_cast<int>(argv.size()), argv.data(), lengths.data())));
-    if (!reply) Fail("AUTH failed on", errno);
-    if (reply->type == REDIS_REPLY_ERROR) {
-      throw RedisReplyError(TString::fromStdString("Redis subscriber: " + m_address.ToString() +
-                                                   " refused AUTH: " + Text(reply.get())));
+    if (parsed == RedisReplyParser::Result::kNeedMore) {
+      Receive("AUTH failed on");
+      continue;
     }
+    if (reply->type == RedisReply::Type::kError) {
+      throw RedisReplyError(
+          TString::fromStdString("Redis subscriber: " + m_address.ToString() + " refused AUTH: " + reply->text));
+    }
+    return;
   }
 }
 
 void RedisSubscriberConnection::Send(const std::vector<std::string>& arguments) {
-  std::vector<const char*> argv;
-  std::vector<size_t> lengths;
-  for (const std::string& argument : arguments) {
-    argv.push_back(argument.data());
-    lengths.push_back(argument.size());
-  }
-  if (redisAppendCommandArgv(m_context, static_cast<int>(argv.size()), argv.data(), lengths.data()) != REDIS_OK) {
-    Fail("cannot format a command for", errno);
-  }
-  SigpipeGuard sigpipe;
-  int done = 0;
-  while (!done) {
-    errno = 0;
-    if (redisBufferWrite(m_context, &done) != REDIS_OK) Fail("cannot write to", errno);
-  }
+  std::vector<std::string_view> views(arguments.begin(), arguments.end());
+  RedisCommand command = RedisCommand::Encode(views);
+  std::vector<RedisByteRange> ranges;
+  command.AppendRanges(ranges);
+  RedisIoResult written = m_transport->WriteAll(ranges, m_options.commandTimeout);
+  if (!written.Ok()) Fail("cannot write to", written);
+}
+
+void RedisSubscriberConnection::Receive(const char* during) {
+  RedisIoResult read = m_transport->ReadSome(m_buffer.get(), kReadBufferBytes, m_options.commandTimeout);
+  if (!read.Ok()) Fail(during, read);
+  m_parser.Feed(m_buffer.get(), read.bytes);
 }
 
 std::vector<RedisSubscriberConnection::Event> RedisSubscriberConnection::Wait(int wakeFd,
@@ -104,16 +84,9 @@ std::vector<RedisSubscriberConnection::Event> RedisSubscriberConnection::Wait(in
   std::vector<Event> events;
   TakeReplies(events);  // replies already read but not yet taken
   if (!events.empty()) return events;
-  pollfd descriptors[2] = {{m_context->fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
-  int ready = poll(descriptors, 2, static_cast<int>(timeout.count()));
-  if (ready < 0) {
-    if (errno == EINTR) return events;
-    Fail("cannot wait for", errno);
-  }
-  if (descriptors[0].revents != 0) {
-    // Readable, closed or failed: one read tells which, without blocking.
-    errno = 0;
-    if (redisBufferRead(m_context) != REDIS_OK) Fail("lost the connection to", errno);
+  // Readable, closed or failed: one read tells which, without waiting.
+  if (m_transport->WaitReadable(wakeFd, timeout)) {
+    Receive("lost the connection to");
     TakeReplies(events);
   }
   return events;
@@ -121,28 +94,32 @@ std::vector<RedisSubscriberConnection::Event> RedisSubscriberConnection::Wait(in
 
 void RedisSubscriberConnection::TakeReplies(std::vector<Event>& events) {
   for (;;) {
-    void* raw = nullptr;
-    if (redisGetReplyFromReader(m_context, &raw) != REDIS_OK) Fail("cannot parse what came from", 0);
-    if (raw == nullptr) return;
-    ReplyPtr reply(static_cast<redisReply*>(raw));
-    if (reply->type == REDIS_REPLY_ERROR) {
-      throw RedisReplyError(TString::fromStdString("Redis subscriber: " + m_address.ToString() + " answered " +
-                                                   Text(reply.get())));
+    RedisReplyPtr reply;
+    RedisReplyParser::Result parsed = m_parser.Next(&reply);
+    if (parsed == RedisReplyParser::Result::kNeedMore) return;
+    if (parsed == RedisReplyParser::Result::kProtocolError) {
+      throw RedisIoError(TString::fromStdString("Redis subscriber: cannot parse what came from " +
+                                                m_address.ToString() + " (" + m_parser.Error() + ")"));
     }
-    if (reply->type != REDIS_REPLY_ARRAY || reply->elements == 0) continue;
-    std::string kind = Text(reply->element[0]);
+    if (reply->type == RedisReply::Type::kError) {
+      throw RedisReplyError(
+          TString::fromStdString("Redis subscriber: " + m_address.ToString() + " answered " + reply->text));
+    }
+    if (reply->type != RedisReply::Type::kArray || reply->elements.empty()) continue;
+    const auto& element = reply->elements;
+    const std::string kind = Text(*element[0]);
     Event event;
-    if (kind == "pmessage" && reply->elements == 4) {
+    if (kind == "pmessage" && element.size() == 4) {
       event.kind = Event::Kind::Message;
-      event.pattern = Text(reply->element[1]);
-      event.channel = Text(reply->element[2]);
-      event.payload = Text(reply->element[3]);
-    } else if (kind == "psubscribe" && reply->elements >= 2) {
+      event.pattern = Text(*element[1]);
+      event.channel = Text(*element[2]);
+      event.payload = Text(*element[3]);
+    } else if (kind == "psubscribe" && element.size() >= 2) {
       event.kind = Event::Kind::Subscribed;
-      event.pattern = Text(reply->element[1]);
-    } else if (kind == "punsubscribe" && reply->elements >= 2) {
+      event.pattern = Text(*element[1]);
+    } else if (kind == "punsubscribe" && element.size() >= 2) {
       event.kind = Event::Kind::Unsubscribed;
-      event.pattern = Text(reply->element[1]);
+      event.pattern = Text(*element[1]);
     } else if (kind == "pong") {
       event.kind = Event::Kind::Pong;
     } else {

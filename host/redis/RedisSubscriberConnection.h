@@ -4,20 +4,24 @@
 // descriptor, so that the subscriber thread notices new requests and
 // shutdown at once and never blocks for long.
 //
-// Reading is done with poll(2) and non-blocking hiredis reader calls, so a
-// quiet connection is not an error (hiredis's blocking reads would break the
-// context on every read time-out). Every write runs under a SigpipeGuard.
+// It runs over the configuration's transport, TLS or plain TCP like the
+// pooled connections (host/redis/RedisTransportFactory.h), and speaks the
+// protocol with host/redis/RedisProtocol.h: requests encoded by
+// RedisCommand, replies parsed by RedisReplyParser. Waiting is the
+// transport's WaitReadable with the wake-up descriptor, so a quiet connection
+// is not an error. Writes cannot raise SIGPIPE: the transports never do.
 //
 // Thread rules: not thread-safe; used by the subscriber thread only.
 #pragma once
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "host/redis/IRedisTransport.h"
 #include "host/redis/RedisConfiguration.h"
-
-struct redisContext;
+#include "host/redis/RedisProtocol.h"
 
 namespace kelvra::caching {
 
@@ -36,8 +40,9 @@ class RedisSubscriberConnection {
   RedisSubscriberConnection(const RedisSubscriberConnection&) = delete;
   RedisSubscriberConnection& operator=(const RedisSubscriberConnection&) = delete;
 
-  // TCP within the connect time-out, then AUTH when a password is set.
-  // Raises RedisIoError, RedisTimeoutError or RedisReplyError.
+  // Connects within the connect time-out (the TLS handshake included), then
+  // sends AUTH when a password is set. Raises RedisIoError,
+  // RedisTimeoutError or RedisReplyError.
   void Connect();
   // Writes one command; each wait for the socket is bounded by the command
   // time-out. Raises RedisIoError or RedisTimeoutError.
@@ -51,12 +56,16 @@ class RedisSubscriberConnection {
   const RedisServerAddress& Address() const { return m_address; }
 
  private:
+  // One read of what the server sent, into the parser. Raises on failure.
+  void Receive(const char* during);
   void TakeReplies(std::vector<Event>& events);
-  [[noreturn]] void Fail(const std::string& what, int savedErrno);
+  [[noreturn]] void Fail(const char* during, const RedisIoResult& result) const;
 
   const RedisServerAddress m_address;
   const RedisPoolOptions m_options;
-  redisContext* m_context = nullptr;  // owned
+  std::unique_ptr<IRedisTransport> m_transport;  // made by Connect
+  RedisReplyParser m_parser;
+  std::unique_ptr<char[]> m_buffer;
 };
 
 }  // namespace kelvra::caching

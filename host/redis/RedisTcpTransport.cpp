@@ -1,9 +1,6 @@
 #include "host/redis/RedisTcpTransport.h"
 
 #include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -11,39 +8,33 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
-#include <memory>
+#include <string>
 
 #include "host/TString.h"
 #include "host/redis/RedisErrors.h"
+#include "host/redis/RedisSocket.h"
 
 namespace kelvra::caching {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// Keep-alive probes of an idle connection: the first after 15 s of silence,
-// then every 5 s, and the peer counts as dead after 3 unanswered ones.
-constexpr int kKeepAliveIdleSeconds = 15;
-constexpr int kKeepAliveIntervalSeconds = 5;
-constexpr int kKeepAliveProbes = 3;
-
 // Ranges handed to one sendmsg; more are written by the next call.
 constexpr size_t kMaxRangesPerSend = 64;
 
-std::string ErrnoText(int error) {
-  RedisIoResult result;
-  result.status = RedisIoResult::Status::kFailed;
-  result.error = error;
-  return result.Describe();
-}
-
-RedisIoResult Failure(RedisIoResult::Status status, int error = 0) {
+RedisIoResult Failure(RedisIoResult::Status status, int error = 0, std::string detail = {}) {
   RedisIoResult result;
   result.status = status;
   result.error = error;
+  result.detail = std::move(detail);
   return result;
+}
+
+// Whether `data`, the first bytes from the server, begin a TLS record (a
+// handshake message or an alert of TLS 1.0 to 1.3). No Redis reply starts
+// with byte 0x15 or 0x16.
+bool LooksLikeTls(const char* data, size_t size) {
+  const auto byte = [&](size_t i) { return static_cast<unsigned char>(data[i]); };
+  return size >= 2 && (byte(0) == 0x15 || byte(0) == 0x16) && byte(1) == 0x03;
 }
 
 RedisIoResult ErrnoFailure(int error) {
@@ -61,29 +52,6 @@ bool SetTimeout(int fd, int option, std::chrono::milliseconds timeout) {
   return setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv) == 0;
 }
 
-void SetIntOption(int fd, int level, int option, int value) {
-  // Tuning only: a socket that refuses an option still works.
-  (void)setsockopt(fd, level, option, &value, sizeof value);
-}
-
-// Waits for a non-blocking connect of `fd` until `deadline`. 0 when connected,
-// ETIMEDOUT when the deadline passed, else the connect's errno.
-int FinishConnect(int fd, Clock::time_point deadline) {
-  for (;;) {
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0) return ETIMEDOUT;
-    pollfd descriptor{fd, POLLOUT, 0};
-    int ready = poll(&descriptor, 1, static_cast<int>(std::min<long long>(left.count(), 1 << 30)));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready < 0) return errno;
-    if (ready == 0) continue;  // the loop head sees the deadline
-    int error = 0;
-    socklen_t length = sizeof error;
-    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return errno;
-    return error;
-  }
-}
-
 }  // namespace
 
 RedisTcpTransport::~RedisTcpTransport() {
@@ -95,55 +63,15 @@ RedisTransportFactory RedisTcpTransport::Factory() {
 }
 
 void RedisTcpTransport::Connect(const RedisServerAddress& address, std::chrono::milliseconds timeout) {
-  const Clock::time_point deadline = Clock::now() + timeout;
-  const std::string where = "Redis: cannot connect to " + address.ToString() + ": ";
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_NUMERICSERV;
-  addrinfo* found = nullptr;
-  const std::string port = std::to_string(address.port);
-  int resolved = getaddrinfo(address.host.c_str(), port.c_str(), &hints, &found);
-  if (resolved != 0) throw RedisIoError(TString::fromStdString(where + gai_strerror(resolved)));
-  std::unique_ptr<addrinfo, void (*)(addrinfo*)> addresses(found, freeaddrinfo);
-
-  std::string lastError = "no address";
-  for (const addrinfo* candidate = found; candidate != nullptr; candidate = candidate->ai_next) {
-    int fd = socket(candidate->ai_family, candidate->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
-                    candidate->ai_protocol);
-    if (fd < 0) {
-      lastError = ErrnoText(errno);
-      continue;
-    }
-    int error = 0;
-    if (connect(fd, candidate->ai_addr, candidate->ai_addrlen) != 0) {
-      error = errno == EINPROGRESS ? FinishConnect(fd, deadline) : errno;
-    }
-    if (error == ETIMEDOUT) {
-      close(fd);
-      throw RedisTimeoutError(
-          TString::fromStdString(where + "no connection within " + std::to_string(timeout.count()) + " ms"));
-    }
-    if (error != 0) {
-      close(fd);
-      lastError = ErrnoText(error);
-      continue;
-    }
-    int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-      lastError = ErrnoText(errno);
-      close(fd);
-      continue;
-    }
-    SetIntOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
-    SetIntOption(fd, SOL_SOCKET, SO_KEEPALIVE, 1);
-    SetIntOption(fd, IPPROTO_TCP, TCP_KEEPIDLE, kKeepAliveIdleSeconds);
-    SetIntOption(fd, IPPROTO_TCP, TCP_KEEPINTVL, kKeepAliveIntervalSeconds);
-    SetIntOption(fd, IPPROTO_TCP, TCP_KEEPCNT, kKeepAliveProbes);
-    m_fd = fd;
-    return;
+  int fd = ConnectRedisSocket(address, timeout);
+  int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    const int error = errno;
+    close(fd);
+    throw RedisIoError(TString::fromStdString("Redis: cannot connect to " + address.ToString() + ": " +
+                                              RedisErrnoText(error)));
   }
-  throw RedisIoError(TString::fromStdString(where + lastError));
+  m_fd = fd;
 }
 
 RedisIoResult RedisTcpTransport::WriteAll(std::span<const RedisByteRange> parts,
@@ -194,14 +122,37 @@ RedisIoResult RedisTcpTransport::ReadSome(char* buffer, size_t capacity, std::ch
   for (;;) {
     ssize_t received = recv(m_fd, buffer, capacity, 0);
     if (received > 0) {
+      if (!m_answered && LooksLikeTls(buffer, static_cast<size_t>(received))) {
+        return Failure(RedisIoResult::Status::kFailed, 0,
+                       "the server answered in TLS: it expects TLS on this port (set tls=on)");
+      }
+      m_answered = true;
       RedisIoResult result;
       result.bytes = static_cast<size_t>(received);
       return result;
     }
-    if (received == 0) return Failure(RedisIoResult::Status::kClosed);
+    if (received == 0) return NothingAnswered(Failure(RedisIoResult::Status::kClosed));
     if (errno == EINTR) continue;
-    return ErrnoFailure(errno);
+    RedisIoResult failure = ErrnoFailure(errno);
+    return failure.error == ECONNRESET ? NothingAnswered(std::move(failure)) : failure;
   }
+}
+
+RedisIoResult RedisTcpTransport::NothingAnswered(RedisIoResult failure) const {
+  // A TLS listener that gets plain text drops the connection without a
+  // word (Redis resets it). The stream cannot tell that from a server that
+  // died, so this says both.
+  if (!m_answered) {
+    failure.detail = failure.Describe() +
+                     " before the server answered anything (if it expects TLS on this port, set tls=on)";
+  }
+  return failure;
+}
+
+bool RedisTcpTransport::WaitReadable(int wakeFd, std::chrono::milliseconds timeout) {
+  // A failed poll is left for the read to report.
+  RedisPollResult result = PollRedisSocket(m_fd, POLLIN, wakeFd, timeout);
+  return result == RedisPollResult::kReady || result == RedisPollResult::kFailed;
 }
 
 void RedisTcpTransport::Shutdown() noexcept {

@@ -1,10 +1,7 @@
 // RedisTcpTransport: IRedisTransport over a plain TCP socket (IPv4 or IPv6).
 //
-// Connect resolves the host name (getaddrinfo, bounded only by the system's
-// resolver) and tries each address in turn with a non-blocking connect until
-// one answers or the time-out is used up. The connected socket gets
-// TCP_NODELAY (requests are batched by the pipe, not by Nagle's algorithm)
-// and TCP keep-alive (a dead peer of an idle connection is noticed), and is
+// Connect makes the TCP connection (host/redis/RedisSocket.h: each resolved
+// address in turn within the time-out, TCP_NODELAY, keep-alive). The socket is
 // then used in blocking mode: the silence time-outs are the socket's
 // SO_SNDTIMEO and SO_RCVTIMEO, set again only when they change, so a read or
 // a write costs one system call when the peer is ready.
@@ -14,6 +11,11 @@
 // is shutdown(2) of both directions, which wakes a blocked read and write;
 // the descriptor is closed by the destructor only, so it cannot be reused
 // while another thread still uses it.
+//
+// Plain text against a TLS port: the server answers a TLS record (refused as
+// such) or drops the connection; a read that ends before the server ever
+// answered says that the port may expect TLS. Nothing here ever switches to
+// TLS by itself.
 //
 // Thread rules: those of IRedisTransport. The read side and the write side
 // each keep their own time-out setting, touched only by the reading or the
@@ -35,6 +37,7 @@ class KELCACHE_EXPORT RedisTcpTransport final : public IRedisTransport {
   void Connect(const RedisServerAddress& address, std::chrono::milliseconds timeout) override;
   RedisIoResult WriteAll(std::span<const RedisByteRange> parts, std::chrono::milliseconds silence) override;
   RedisIoResult ReadSome(char* buffer, size_t capacity, std::chrono::milliseconds silence) override;
+  bool WaitReadable(int wakeFd, std::chrono::milliseconds timeout) override;
   void Shutdown() noexcept override;
 
   // A factory for the pipes.
@@ -45,6 +48,10 @@ class KELCACHE_EXPORT RedisTcpTransport final : public IRedisTransport {
   // The SO_RCVTIMEO / SO_SNDTIMEO now on the socket; -1 before the first.
   std::chrono::milliseconds m_readTimeout{-1};   // reading thread only
   std::chrono::milliseconds m_writeTimeout{-1};  // writing thread only
+  bool m_answered = false;  // reading thread only: some byte came from the server
+
+  // `failure` with a word about TLS when the server never answered.
+  RedisIoResult NothingAnswered(RedisIoResult failure) const;
 };
 
 }  // namespace kelvra::caching

@@ -19,6 +19,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <poll.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -172,6 +173,22 @@ class FakeRedis {
       kelvra::caching::RedisIoResult result;
       result.bytes = copied;
       return result;
+    }
+
+    bool WaitReadable(int wakeFd, std::chrono::milliseconds timeout) override {
+      const auto deadline = std::chrono::steady_clock::now() + timeout;
+      for (;;) {
+        {
+          std::lock_guard<std::mutex> lock(m_fake.m_mutex);
+          if (m_session->shutDown || m_session->dead ||
+              (!m_session->outbound.empty() && !m_fake.m_closedReplyGates.count(m_session->outbound.front().key))) {
+            return true;
+          }
+        }
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        pollfd wake{wakeFd, POLLIN, 0};
+        if (poll(&wake, wakeFd >= 0 ? 1 : 0, 5) > 0) return false;
+      }
     }
 
     void Shutdown() noexcept override {

@@ -77,6 +77,9 @@ class ObservedTransports {
       if (result.Ok()) ++m_owner.m_reads;
       return result;
     }
+    bool WaitReadable(int wakeFd, std::chrono::milliseconds timeout) override {
+      return m_inner.WaitReadable(wakeFd, timeout);
+    }
     void Shutdown() noexcept override { m_inner.Shutdown(); }
 
    private:

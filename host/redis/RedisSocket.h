@@ -1,0 +1,35 @@
+// Socket helpers shared by the transports (RedisTcpTransport,
+// RedisTlsTransport): making a TCP connection to a Redis server within a
+// time-out, and waiting for a descriptor with poll(2).
+//
+// Thread rules: plain functions; they touch only the descriptors they are
+// given.
+#pragma once
+
+#include <chrono>
+#include <string>
+
+#include "host/redis/RedisConfiguration.h"
+
+namespace kelvra::caching {
+
+// Resolves `address` (getaddrinfo, bounded only by the system's resolver) and
+// tries each address in turn with a non-blocking connect until one answers
+// or `timeout` is used up. Returns the connected socket, still non-blocking,
+// with TCP_NODELAY (requests are batched by the pipe, not by Nagle's
+// algorithm) and TCP keep-alive (a dead peer of an idle connection is
+// noticed); the caller closes it. Raises RedisIoError (refused, unreachable,
+// unknown host) or RedisTimeoutError, naming the server.
+int ConnectRedisSocket(const RedisServerAddress& address, std::chrono::milliseconds timeout);
+
+enum class RedisPollResult { kReady, kWoken, kTimedOut, kFailed };
+
+// Waits up to `timeout` until `fd` has one of `events` (or an error or
+// hang-up, which the next I/O call reports), or `wakeFd` (when not -1) is
+// readable. kFailed leaves errno set. EINTR is retried within the time-out.
+RedisPollResult PollRedisSocket(int fd, short events, int wakeFd, std::chrono::milliseconds timeout);
+
+// The errno text ("connection reset by peer").
+std::string RedisErrnoText(int error);
+
+}  // namespace kelvra::caching

@@ -1,0 +1,431 @@
+// The transports under the Redis pipes and the subscriber, plain TCP and TLS,
+// against loopback peers of the test's own (no Redis needed; the TLS peer is
+// an OpenSSL server with the test CA's certificate). Every case runs over
+// both transports, since they share one contract: bytes arrive whole and in
+// order however the writes are split, silence ends a wait and leaves the
+// stream usable, the peer's close is the end of the stream, WaitReadable
+// wakes for data, a wake-up descriptor or the end, Shutdown wakes a blocked
+// read and write on other threads, one reader and one writer run at once, and
+// a write to a peer that has gone fails without SIGPIPE while the process
+// keeps SIGPIPE's default action.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/redis/RedisConfiguration.h"
+#include "host/redis/RedisErrors.h"
+#include "host/redis/RedisTcpTransport.h"
+#include "host/redis/RedisTlsContext.h"
+#include "host/redis/RedisTlsTransport.h"
+#include "testing/TlsCertificates.h"
+#include "tests/support/RedisServer.h"
+#include "tests/support/TestEnvironment.h"
+
+namespace kelcache_test {
+namespace {
+
+using namespace std::chrono_literals;
+using kelvra::caching::IRedisTransport;
+using kelvra::caching::RedisByteRange;
+using kelvra::caching::RedisIoResult;
+using kelvra::caching::RedisServerAddress;
+using kelvra::caching::RedisTcpTransport;
+using kelvra::caching::RedisTlsContext;
+using kelvra::caching::RedisTlsOptions;
+using kelvra::caching::RedisTlsTransport;
+using Status = RedisIoResult::Status;
+
+enum class Kind { kTcp, kTls };
+
+// The test CA and its certificates, made once for the whole program (and
+// removed with their folder at exit).
+const kelcache_testing::TlsCertificates& Certificates() {
+  static const TempDir folder;
+  static const kelcache_testing::TlsCertificates certificates(folder.str());
+  return certificates;
+}
+
+std::shared_ptr<const RedisTlsContext> ClientContext() {
+  RedisTlsOptions options;
+  options.enabled = true;
+  options.caFile = Certificates().caFile;
+  return RedisTlsContext::Make(options);
+}
+
+// A listening socket on 127.0.0.1 and the one peer it accepts, in plain TCP
+// or TLS (blocking OpenSSL server side). The peer is driven by one thread at
+// a time, and writes only while the transport is alive.
+class Peer {
+ public:
+  explicit Peer(Kind kind) : m_kind(kind) {
+    m_listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(m_listener, 4) != 0 ||
+        getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      throw std::runtime_error("cannot listen on 127.0.0.1");
+    }
+    m_port = ntohs(address.sin_port);
+    if (m_kind == Kind::kTls) {
+      m_context = SSL_CTX_new(TLS_server_method());
+      if (SSL_CTX_use_certificate_file(m_context, Certificates().serverCertFile.c_str(), SSL_FILETYPE_PEM) != 1 ||
+          SSL_CTX_use_PrivateKey_file(m_context, Certificates().serverKeyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
+        throw std::runtime_error("the test peer cannot load its certificate");
+      }
+    }
+  }
+  ~Peer() {
+    Abort();
+    close(m_listener);
+    if (m_context) SSL_CTX_free(m_context);
+  }
+
+  // A transport of the kind under test, connected to this peer.
+  std::unique_ptr<IRedisTransport> Connect() {
+    std::unique_ptr<IRedisTransport> transport;
+    if (m_kind == Kind::kTls) {
+      transport = std::make_unique<RedisTlsTransport>(ClientContext());
+    } else {
+      transport = std::make_unique<RedisTcpTransport>();
+    }
+    // The TLS handshake needs both sides at once.
+    std::thread accepter([this] { Accept(); });
+    transport->Connect({"127.0.0.1", m_port}, 5s);
+    accepter.join();
+    EXPECT_GE(m_peer, 0);
+    return transport;
+  }
+
+  bool Send(const std::string& bytes) {
+    if (m_ssl) return SSL_write(m_ssl, bytes.data(), static_cast<int>(bytes.size())) == static_cast<int>(bytes.size());
+    return send(m_peer, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+  }
+  // Reads up to `size` bytes, fewer when the stream ends.
+  std::string Read(size_t size) {
+    std::string bytes(size, '\0');
+    size_t got = 0;
+    while (got < size) {
+      const int n = m_ssl ? SSL_read(m_ssl, bytes.data() + got, static_cast<int>(size - got))
+                          : static_cast<int>(recv(m_peer, bytes.data() + got, size - got, 0));
+      if (n <= 0) break;
+      got += static_cast<size_t>(n);
+    }
+    bytes.resize(got);
+    return bytes;
+  }
+  // Sends back what it reads until the stream ends.
+  void Echo() {
+    char buffer[16 * 1024];
+    for (;;) {
+      const int n = m_ssl ? SSL_read(m_ssl, buffer, sizeof buffer)
+                          : static_cast<int>(recv(m_peer, buffer, sizeof buffer, 0));
+      if (n <= 0 || !Send(std::string(buffer, static_cast<size_t>(n)))) return;
+    }
+  }
+  // Ends the stream properly (TLS: close_notify first).
+  void Close() {
+    if (m_ssl) SSL_shutdown(m_ssl);
+    Abort();
+  }
+  // Ends it without a word (TLS: no close_notify).
+  void Abort() {
+    if (m_ssl) SSL_free(m_ssl);
+    m_ssl = nullptr;
+    if (m_peer >= 0) close(m_peer);
+    m_peer = -1;
+  }
+
+ private:
+  void Accept() {
+    m_peer = accept(m_listener, nullptr, nullptr);
+    if (m_peer < 0 || m_kind != Kind::kTls) return;
+    m_ssl = SSL_new(m_context);
+    SSL_set_fd(m_ssl, m_peer);
+    if (SSL_accept(m_ssl) != 1) {
+      ERR_clear_error();
+      ADD_FAILURE() << "the test peer's TLS handshake failed";
+    }
+  }
+
+  const Kind m_kind;
+  int m_listener = -1;
+  uint16_t m_port = 0;
+  int m_peer = -1;
+  SSL_CTX* m_context = nullptr;
+  SSL* m_ssl = nullptr;
+};
+
+std::string Pattern(size_t size, unsigned seed) {
+  std::string bytes(size, '\0');
+  std::mt19937 random(seed);
+  for (char& byte : bytes) byte = static_cast<char>(random());
+  return bytes;
+}
+
+class RedisTransport : public testing::TestWithParam<Kind> {};
+
+TEST_P(RedisTransport, WritesArriveWholeAndInOrderHoweverTheyAreSplit) {
+  struct Case {
+    const char* name;
+    size_t ranges;
+    size_t largest;  // each range holds 0..largest bytes
+  };
+  const Case cases[] = {
+      {"one range", 1, 100},
+      {"more ranges than one send or one record takes, some empty", 300, 40},
+      {"ranges around the size of a record", 40, 40 * 1024},
+      {"large ranges that fill the socket buffers", 12, 2 * 1024 * 1024},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Peer peer(GetParam());
+    auto transport = peer.Connect();
+    std::mt19937 random(7);
+    std::vector<std::string> pieces;
+    std::string expected;
+    for (size_t i = 0; i < c.ranges; ++i) {
+      pieces.push_back(Pattern(random() % (c.largest + 1), static_cast<unsigned>(i)));
+      expected += pieces.back();
+    }
+    std::vector<RedisByteRange> ranges;
+    for (const std::string& piece : pieces) ranges.push_back({piece.data(), piece.size()});
+    std::string received;
+    std::thread reader([&] { received = peer.Read(expected.size()); });
+    RedisIoResult result = transport->WriteAll(ranges, 5s);
+    reader.join();
+    EXPECT_EQ(result.status, Status::kOk) << result.Describe();
+    EXPECT_TRUE(received == expected) << "received " << received.size() << " of " << expected.size() << " bytes";
+  }
+}
+
+TEST_P(RedisTransport, AReadWaitsForItsSilenceAtMostAndReturnsWhatArrived) {
+  Peer peer(GetParam());
+  auto transport = peer.Connect();
+  char buffer[64];
+  auto started = std::chrono::steady_clock::now();
+  RedisIoResult silent = transport->ReadSome(buffer, sizeof buffer, 150ms);
+  auto waited = std::chrono::steady_clock::now() - started;
+  EXPECT_EQ(silent.status, Status::kTimedOut);
+  EXPECT_GE(waited, 140ms);
+  EXPECT_LT(waited, 3s);
+
+  // What arrives is returned at once, however long the silence allowed, and
+  // the read that timed out lost nothing.
+  ASSERT_TRUE(peer.Send("+OK\r\n"));
+  RedisIoResult read = transport->ReadSome(buffer, sizeof buffer, 10s);
+  ASSERT_EQ(read.status, Status::kOk);
+  EXPECT_EQ(std::string(buffer, read.bytes), "+OK\r\n");
+}
+
+TEST_P(RedisTransport, ThePeersCloseIsTheEndOfTheStream) {
+  struct Case {
+    const char* name;
+    bool properly;  // TLS: with close_notify
+  };
+  for (const Case& c : {Case{"closed properly", true}, Case{"closed without a word", false}}) {
+    SCOPED_TRACE(c.name);
+    Peer peer(GetParam());
+    auto transport = peer.Connect();
+    ASSERT_TRUE(peer.Send("$1\r\nx\r\n"));
+    if (c.properly) {
+      peer.Close();
+    } else {
+      peer.Abort();
+    }
+    // Bytes sent before the close come first.
+    std::string received;
+    char buffer[64];
+    RedisIoResult result;
+    for (int reads = 0; reads < 10; ++reads) {
+      result = transport->ReadSome(buffer, sizeof buffer, 5s);
+      if (!result.Ok()) break;
+      received.append(buffer, result.bytes);
+    }
+    EXPECT_EQ(received, "$1\r\nx\r\n");
+    EXPECT_EQ(result.status, Status::kClosed) << result.Describe();
+    EXPECT_EQ(transport->ReadSome(buffer, sizeof buffer, 1s).status, Status::kClosed) << "and stays ended";
+  }
+}
+
+TEST_P(RedisTransport, WaitReadableWakesForDataForTheWakeUpDescriptorAndForTheEnd) {
+  Peer peer(GetParam());
+  auto transport = peer.Connect();
+  const int wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  ASSERT_GE(wake, 0);
+
+  // Nothing to read (a TLS server's session tickets are no data): the wait
+  // lasts its time-out.
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_FALSE(transport->WaitReadable(wake, 150ms));
+  EXPECT_GE(std::chrono::steady_clock::now() - started, 140ms);
+
+  // The wake-up descriptor ends a long wait at once.
+  std::thread waker([&] {
+    std::this_thread::sleep_for(100ms);
+    uint64_t one = 1;
+    EXPECT_EQ(write(wake, &one, sizeof one), static_cast<ssize_t>(sizeof one));
+  });
+  started = std::chrono::steady_clock::now();
+  EXPECT_FALSE(transport->WaitReadable(wake, 20s));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 10s);
+  waker.join();
+  uint64_t count;
+  ASSERT_EQ(read(wake, &count, sizeof count), static_cast<ssize_t>(sizeof count));
+
+  // Data: readable, and the read then takes it without waiting.
+  ASSERT_TRUE(peer.Send("+PONG\r\n"));
+  EXPECT_TRUE(transport->WaitReadable(wake, 10s));
+  char buffer[64];
+  RedisIoResult read = transport->ReadSome(buffer, sizeof buffer, 10ms);
+  ASSERT_EQ(read.status, Status::kOk) << read.Describe();
+  EXPECT_EQ(std::string(buffer, read.bytes), "+PONG\r\n");
+  EXPECT_FALSE(transport->WaitReadable(wake, 50ms)) << "nothing more";
+
+  // The end of the stream is something for the read to report.
+  peer.Close();
+  EXPECT_TRUE(transport->WaitReadable(wake, 10s));
+  EXPECT_EQ(transport->ReadSome(buffer, sizeof buffer, 10ms).status, Status::kClosed);
+  close(wake);
+}
+
+TEST_P(RedisTransport, ShutdownWakesABlockedReadAndABlockedWriteOnOtherThreads) {
+  Peer peer(GetParam());
+  auto transport = peer.Connect();
+  // The peer reads nothing, so a large write blocks once the buffers are full.
+  std::string large(64 * 1024 * 1024, 'x');
+  RedisIoResult readResult;
+  RedisIoResult writeResult;
+  std::atomic<int> finished{0};
+  std::thread reader([&] {
+    char buffer[64];
+    readResult = transport->ReadSome(buffer, sizeof buffer, 30s);
+    ++finished;
+  });
+  std::thread writer([&] {
+    RedisByteRange range{large.data(), large.size()};
+    writeResult = transport->WriteAll({&range, 1}, 30s);
+    ++finished;
+  });
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(finished.load(), 0) << "both are blocked";
+  auto started = std::chrono::steady_clock::now();
+  transport->Shutdown();
+  reader.join();
+  writer.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+  EXPECT_EQ(readResult.status, Status::kClosed);
+  EXPECT_NE(writeResult.status, Status::kOk);
+  EXPECT_NE(writeResult.status, Status::kTimedOut);
+}
+
+// One reader and one writer at once on two threads, as a pipe has them, with
+// the peer sending everything back: what comes back is what went out. For
+// TLS this is the case the transport's lock is for (an SSL object must not
+// be used by two threads at once); under ThreadSanitizer it checks the
+// locking too.
+TEST_P(RedisTransport, OneReaderAndOneWriterRunAtOnce) {
+  Peer peer(GetParam());
+  auto transport = peer.Connect();
+  std::thread echo([&] { peer.Echo(); });
+  constexpr size_t kTotal = 8 * 1024 * 1024;
+  const std::string sent = Pattern(kTotal, 11);
+  std::string received;
+  std::thread reader([&] {
+    std::vector<char> buffer(64 * 1024);
+    while (received.size() < kTotal) {
+      RedisIoResult result = transport->ReadSome(buffer.data(), buffer.size(), 10s);
+      if (!result.Ok()) {
+        ADD_FAILURE() << "read: " << result.Describe();
+        return;
+      }
+      received.append(buffer.data(), result.bytes);
+    }
+  });
+  // Writes of every size, from a few bytes to several records.
+  std::mt19937 random(5);
+  for (size_t offset = 0; offset < kTotal;) {
+    const size_t size = std::min<size_t>(kTotal - offset, 1 + random() % (random() % 2 ? 100 : 100 * 1024));
+    RedisByteRange ranges[] = {{sent.data() + offset, size / 2}, {sent.data() + offset + size / 2, size - size / 2}};
+    RedisIoResult result = transport->WriteAll(ranges, 10s);
+    ASSERT_EQ(result.status, Status::kOk) << result.Describe();
+    offset += size;
+  }
+  reader.join();
+  EXPECT_TRUE(received == sent) << "received " << received.size() << " of " << kTotal << " bytes";
+  transport->Shutdown();
+  echo.join();
+}
+
+bool SigpipeHasItsDefaultActionAndIsNotBlocked() {
+  struct sigaction action {};
+  sigaction(SIGPIPE, nullptr, &action);
+  sigset_t mask;
+  pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+  return action.sa_handler == SIG_DFL && sigismember(&mask, SIGPIPE) == 0;
+}
+
+TEST_P(RedisTransport, AWriteToAPeerThatHasGoneFailsWithoutSigpipe) {
+  // SIGPIPE keeps its default action: were one raised, the test would end here.
+  ASSERT_TRUE(SigpipeHasItsDefaultActionAndIsNotBlocked());
+  Peer peer(GetParam());
+  auto transport = peer.Connect();
+  peer.Abort();
+  std::this_thread::sleep_for(50ms);
+  // The first write may still be taken by the kernel; the peer's reset makes
+  // a later one fail with EPIPE, which raises SIGPIPE unless suppressed.
+  std::string chunk(256 * 1024, 'y');
+  RedisByteRange range{chunk.data(), chunk.size()};
+  RedisIoResult result;
+  for (int attempt = 0; attempt < 20 && result.Ok(); ++attempt) result = transport->WriteAll({&range, 1}, 2s);
+  EXPECT_EQ(result.status, Status::kFailed);
+  EXPECT_TRUE(result.error == EPIPE || result.error == ECONNRESET) << result.Describe();
+  EXPECT_TRUE(SigpipeHasItsDefaultActionAndIsNotBlocked());
+}
+
+TEST_P(RedisTransport, ConnectingWhereNobodyListensFails) {
+  struct Case {
+    const char* name;
+    RedisServerAddress address;
+    bool quick;  // name resolution takes what the system's resolver takes
+  };
+  const Case cases[] = {
+      {"refused", {"127.0.0.1", FindFreeLoopbackPort()}, true},
+      {"unknown host", {"no-such-host.invalid", 6379}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::unique_ptr<IRedisTransport> transport;
+    if (GetParam() == Kind::kTls) {
+      transport = std::make_unique<RedisTlsTransport>(ClientContext());
+    } else {
+      transport = std::make_unique<RedisTcpTransport>();
+    }
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_THROW(transport->Connect(c.address, 60s), kelvra::caching::RedisIoError);
+    if (c.quick) EXPECT_LT(std::chrono::steady_clock::now() - started, 30s) << "not a wait for the time-out";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, RedisTransport, testing::Values(Kind::kTcp, Kind::kTls),
+                         [](const testing::TestParamInfo<Kind>& info) {
+                           return info.param == Kind::kTcp ? std::string("Tcp") : std::string("Tls");
+                         });
+
+}  // namespace
+}  // namespace kelcache_test
