@@ -1,14 +1,5 @@
 #include "host/TLog.h"
 
-#include <spdlog/async_logger.h>
-#include <spdlog/details/os.h>
-#include <spdlog/details/thread_pool.h>
-#include <spdlog/logger.h>
-#include <spdlog/pattern_formatter.h>
-#include <spdlog/sinks/basic_file_sink.h>
-#include <spdlog/sinks/sink.h>
-#include <spdlog/sinks/stdout_sinks.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cctype>
@@ -23,265 +14,19 @@
 
 #include "host/LogCapture.h"
 #include "host/LogFormat.h"
-#include "host/TConditionVariable.h"
+#include "host/LogOutput.h"
 
 namespace TLog {
 namespace {
-
-constexpr size_t kAsyncQueueLines = 8192;
-constexpr auto kAsyncFlushWait = std::chrono::seconds(2);
-
-spdlog::level::level_enum ToSpdlogLevel(AnySeverity severity) {
-  switch (severity.Level()) {
-    case 0:
-      return spdlog::level::debug;
-    case 1:
-      return spdlog::level::info;
-    case 2:
-      return spdlog::level::warn;
-    default:
-      return spdlog::level::err;
-  }
-}
-
-std::optional<AnySeverity> ParseSeverity(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
-  if (text == "debug") return AnySeverity(Debug);
-  if (text == "info") return AnySeverity(Info);
-  if (text == "warn" || text == "warning") return AnySeverity(Warn);
-  if (text == "error") return Error;
-  return std::nullopt;
-}
-
-// The sink every logger writes to: forwards each line to the target (stderr
-// or a file) and flushes it at once, so that a line is out when the writer
-// is done with it. Counts explicit flushes so that Flush() can wait for the
-// asynchronous writer to reach its flush request.
-//
-// Thread-safe: the target sinks lock themselves; m_mutex guards m_flushes.
-class LineSink final : public spdlog::sinks::sink {
- public:
-  explicit LineSink(std::shared_ptr<spdlog::sinks::sink> target) : m_target(std::move(target)) {}
-
-  void log(const spdlog::details::log_msg& message) override {
-    m_target->log(message);
-    m_target->flush();
-  }
-  void flush() override {
-    m_target->flush();
-    // Notified under the lock: a waiter that returns may drop the last
-    // reference to this sink, which must not happen while notify_all runs.
-    TMutexLock lock(m_mutex);
-    ++m_flushes;
-    m_flushed.NotifyAll();
-  }
-  void set_pattern(const std::string& pattern) override { m_target->set_pattern(pattern); }
-  void set_formatter(std::unique_ptr<spdlog::formatter> formatter) override {
-    m_target->set_formatter(std::move(formatter));
-  }
-
-  uint64_t Flushes() {
-    TMutexLock lock(m_mutex);
-    return m_flushes;
-  }
-  // Waits until more than `seen` flushes happened, or the time-out passed.
-  void WaitForFlushAfter(uint64_t seen, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    TMutexLock lock(m_mutex);
-    while (m_flushes <= seen) {
-      if (!m_flushed.WaitUntil(lock, deadline)) break;
-    }
-  }
-
- private:
-  const std::shared_ptr<spdlog::sinks::sink> m_target;
-  TMutex m_mutex;
-  TConditionVariable m_flushed;
-  uint64_t m_flushes KELCACHE_GUARDED_BY(m_mutex) = 0;
-};
-
-// A sink appending to the file, or null when it cannot be opened.
-std::shared_ptr<spdlog::sinks::sink> OpenFile(const std::string& path) {
-  try {
-    return std::make_shared<spdlog::sinks::basic_file_sink_mt>(path, /*truncate=*/false);
-  } catch (...) {
-    return nullptr;
-  }
-}
-
-// The logger in use, with what it was made from.
-struct Output {
-  std::shared_ptr<spdlog::logger> logger;
-  std::shared_ptr<LineSink> sink;
-  bool asynchronous = false;
-};
-
-// The process-wide logging state.
-//
-// Thread-safe. m_level is atomic and read on every call without a lock.
-// m_configMutex guards the output and the target; it is held only to copy
-// or replace them, never while writing. m_flushMutex serialises flushes and
-// reconfiguration so that each flush waits for its own request.
-// Lock order: m_flushMutex, then m_configMutex.
-//
-// Created on first use (reading the environment) and never destroyed; see
-// the header on process exit.
-class LogState {
- public:
-  static LogState& Get() {
-    static LogState* state = new LogState();
-    return *state;
-  }
-
-  std::atomic<int> m_level{Warn};
-
-  bool SinkAccepts(AnySeverity severity) const {
-    return severity.Level() >= m_level.load(std::memory_order_relaxed);
-  }
-
-  void Write(AnySeverity severity, const std::string& line) {
-    std::shared_ptr<spdlog::logger> logger;
-    {
-      TMutexLock lock(m_configMutex);
-      logger = m_output.logger;
-    }
-    logger->log(ToSpdlogLevel(severity), spdlog::string_view_t(line.data(), line.size()));
-  }
-
-  void SetTarget(std::shared_ptr<spdlog::sinks::sink> target) {
-    TMutexLock flushLock(m_flushMutex);
-    Output previous;
-    {
-      TMutexLock lock(m_configMutex);
-      m_target = std::move(target);
-      previous = std::exchange(m_output, MakeOutput(m_target, m_output.asynchronous));
-    }
-    FlushOutput(previous);
-  }
-
-  void SetAsynchronous(bool asynchronous) {
-    TMutexLock flushLock(m_flushMutex);
-    Output previous;
-    {
-      TMutexLock lock(m_configMutex);
-      if (m_output.asynchronous == asynchronous) return;
-      previous = std::exchange(m_output, MakeOutput(m_target, asynchronous));
-    }
-    FlushOutput(previous);
-  }
-
-  bool IsAsynchronous() {
-    TMutexLock lock(m_configMutex);
-    return m_output.asynchronous;
-  }
-
-  uint64_t Dropped() {
-    TMutexLock lock(m_configMutex);
-    return m_pool ? m_pool->overrun_counter() : 0;
-  }
-
-  void Flush() {
-    TMutexLock flushLock(m_flushMutex);
-    Output output;
-    {
-      TMutexLock lock(m_configMutex);
-      output = m_output;
-    }
-    FlushOutput(output);
-  }
-
- private:
-  LogState() {
-    // Nobody else can see the state yet; the lock is for the analysis, which
-    // asks for it around MakeOutput.
-    TMutexLock lock(m_configMutex);
-    // A fallback that cannot fail, so that m_output is never empty.
-    m_target = std::make_shared<spdlog::sinks::stderr_sink_mt>();
-    m_output = MakeOutput(m_target, false);
-    std::optional<std::string> fileProblem;
-    try {
-      if (const char* level = std::getenv("KELCACHE_LOG_LEVEL")) {
-        if (auto parsed = ParseSeverity(level)) m_level.store(parsed->Level());
-      }
-      if (const char* path = std::getenv("KELCACHE_LOG_FILE"); path != nullptr && *path != '\0') {
-        if (auto file = OpenFile(path)) {
-          m_target = std::move(file);
-        } else {
-          fileProblem = path;
-        }
-      }
-      const char* async = std::getenv("KELCACHE_LOG_ASYNC");
-      const bool asynchronous = async != nullptr && std::string(async) == "1";
-      m_output = MakeOutput(m_target, asynchronous);
-    } catch (...) {
-      // Keep the stderr fallback.
-    }
-    std::atexit([] { LogState::Get().Flush(); });
-    if (fileProblem) {
-      // Safe here: the constructor runs without any of the locks held.
-      const std::string line =
-          RenderPlainLine(Warn, std::chrono::system_clock::now(), spdlog::details::os::thread_id(),
-                          "KELCACHE_LOG_FILE: cannot open '" + TString::fromStdString(*fileProblem) +
-                              "'; logging to stderr.");
-      m_output.logger->log(spdlog::level::warn, spdlog::string_view_t(line.data(), line.size()));
-    }
-  }
-
-  Output MakeOutput(const std::shared_ptr<spdlog::sinks::sink>& target, bool asynchronous)
-      KELCACHE_REQUIRES(m_configMutex) {
-    Output output;
-    output.sink = std::make_shared<LineSink>(target);
-    output.asynchronous = asynchronous;
-    if (asynchronous) {
-      // One writer thread for the process, kept for its whole life: queued
-      // lines of replaced loggers still need it.
-      if (!m_pool) m_pool = std::make_shared<spdlog::details::thread_pool>(kAsyncQueueLines, 1);
-      output.logger = std::make_shared<spdlog::async_logger>("kelcache", output.sink, m_pool,
-                                                             spdlog::async_overflow_policy::overrun_oldest);
-    } else {
-      output.logger = std::make_shared<spdlog::logger>("kelcache", output.sink);
-    }
-    // Lines arrive fully rendered; the sink adds only the line end.
-    output.logger->set_formatter(std::make_unique<spdlog::pattern_formatter>("%v"));
-    output.logger->set_level(spdlog::level::trace);
-    output.logger->flush_on(spdlog::level::off);
-    output.logger->set_error_handler([](const std::string&) {
-      // A failing sink must not disturb the caller; the line is lost.
-    });
-    return output;
-  }
-
-  // Needs m_flushMutex held, not m_configMutex.
-  static void FlushOutput(const Output& output) {
-    if (!output.logger) return;
-    try {
-      if (!output.asynchronous) {
-        output.logger->flush();
-        return;
-      }
-      const uint64_t seen = output.sink->Flushes();
-      output.logger->flush();  // queues a flush request behind the pending lines
-      output.sink->WaitForFlushAfter(seen, kAsyncFlushWait);
-    } catch (...) {
-    }
-  }
-
-  TMutex m_flushMutex;
-  TMutex m_configMutex;
-  std::shared_ptr<spdlog::sinks::sink> m_target KELCACHE_GUARDED_BY(m_configMutex);
-  Output m_output KELCACHE_GUARDED_BY(m_configMutex);
-  std::shared_ptr<spdlog::details::thread_pool> m_pool KELCACHE_GUARDED_BY(m_configMutex);
-};
 
 bool CaptureAccepts(AnySeverity severity) {
   return severity.Level() >= internal::LowestCapturedLevel();
 }
 
 void WriteLine(AnySeverity severity, const TString& text) {
-  LogState& state = LogState::Get();
-  if (state.SinkAccepts(severity)) {
-    state.Write(severity, RenderPlainLine(severity, std::chrono::system_clock::now(),
-                                          spdlog::details::os::thread_id(), text));
+  if (internal::SinkAccepts(severity)) {
+    internal::WriteToSink(severity, RenderPlainLine(severity, std::chrono::system_clock::now(),
+                                          internal::CurrentThreadId(), text));
   }
   if (CaptureAccepts(severity)) {
     Record record;
@@ -293,10 +38,9 @@ void WriteLine(AnySeverity severity, const TString& text) {
 
 void WriteEvent(AnySeverity severity, const TString& eventName,
                 const std::unordered_map<TString, TString>& fields, const KelvraError* error) {
-  LogState& state = LogState::Get();
-  if (state.SinkAccepts(severity)) {
-    state.Write(severity, RenderEventLine(severity, std::chrono::system_clock::now(),
-                                          spdlog::details::os::thread_id(), eventName, fields, error));
+  if (internal::SinkAccepts(severity)) {
+    internal::WriteToSink(severity, RenderEventLine(severity, std::chrono::system_clock::now(),
+                                          internal::CurrentThreadId(), eventName, fields, error));
   }
   if (CaptureAccepts(severity)) {
     Record record;
@@ -375,56 +119,11 @@ const char* SeverityName(AnySeverity severity) noexcept {
   }
 }
 
-void SetLevel(AnySeverity level) noexcept {
-  LogState::Get().m_level.store(level.Level());
-}
-
-AnySeverity GetLevel() noexcept {
-  return AnySeverity::FromLevel(LogState::Get().m_level.load());
-}
-
-void LogToStderr() noexcept {
-  try {
-    LogState::Get().SetTarget(std::make_shared<spdlog::sinks::stderr_sink_mt>());
-  } catch (...) {
-  }
-}
-
-bool LogToFile(const std::string& path) noexcept {
-  try {
-    auto file = OpenFile(path);
-    if (!file) return false;
-    LogState::Get().SetTarget(std::move(file));
-    return true;
-  } catch (...) {
-    return false;
-  }
-}
-
-void SetAsynchronous(bool asynchronous) noexcept {
-  try {
-    LogState::Get().SetAsynchronous(asynchronous);
-  } catch (...) {
-  }
-}
-
-bool IsAsynchronous() noexcept {
-  return LogState::Get().IsAsynchronous();
-}
-
-uint64_t DroppedLineCount() noexcept {
-  return LogState::Get().Dropped();
-}
-
-void Flush() noexcept {
-  LogState::Get().Flush();
-}
 
 void LogCurrentException(AnySeverity severity, const TString& text,
                          const std::unordered_map<TString, TString>& values) noexcept {
   try {
-    LogState& state = LogState::Get();
-    const bool toSink = state.SinkAccepts(severity);
+    const bool toSink = internal::SinkAccepts(severity);
     const bool toCapture = CaptureAccepts(severity);
     if (!toSink && !toCapture) return;
     ExceptionDescription exception = DescribeCurrentExceptionWithCauses();
@@ -432,8 +131,8 @@ void LogCurrentException(AnySeverity severity, const TString& text,
     if (toSink) {
       TString full = line;
       if (!values.empty()) full += TString(" Values: ") + JoinNameValuePairs(values);
-      state.Write(severity, RenderPlainLine(severity, std::chrono::system_clock::now(),
-                                            spdlog::details::os::thread_id(), full));
+      internal::WriteToSink(severity, RenderPlainLine(severity, std::chrono::system_clock::now(),
+                                            internal::CurrentThreadId(), full));
     }
     if (toCapture) {
       Record record;
@@ -481,7 +180,7 @@ void LogMessage(TLog::AnySeverity severity, const TString& eventName,
 
 bool LoggerAcceptsSeverity(TLog::AnySeverity severity, int /*detail*/) noexcept {
   try {
-    return TLog::LogState::Get().SinkAccepts(severity) || TLog::CaptureAccepts(severity);
+    return TLog::internal::SinkAccepts(severity) || TLog::CaptureAccepts(severity);
   } catch (...) {
     return false;
   }
