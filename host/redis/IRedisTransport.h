@@ -34,6 +34,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <utility>
 
 #include "host/Export.h"
 #include "host/redis/RedisConfiguration.h"
@@ -55,6 +56,14 @@ struct KELCACHE_EXPORT RedisIoResult {
   std::string detail;
 
   bool Ok() const { return status == Status::kOk; }
+  // A result that moved no bytes.
+  static RedisIoResult Failed(Status status, int error = 0, std::string detail = {}) {
+    RedisIoResult result;
+    result.status = status;
+    result.error = error;
+    result.detail = std::move(detail);
+    return result;
+  }
   // What happened, in words, for error messages ("connection reset by peer",
   // "TLS: tlsv13 alert certificate required").
   std::string Describe() const;

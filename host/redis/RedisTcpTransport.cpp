@@ -21,14 +21,6 @@ namespace {
 // Ranges handed to one sendmsg; more are written by the next call.
 constexpr size_t kMaxRangesPerSend = 64;
 
-RedisIoResult Failure(RedisIoResult::Status status, int error = 0, std::string detail = {}) {
-  RedisIoResult result;
-  result.status = status;
-  result.error = error;
-  result.detail = std::move(detail);
-  return result;
-}
-
 // Whether `data`, the first bytes from the server, begin a TLS record (a
 // handshake message or an alert of TLS 1.0 to 1.3). No Redis reply starts
 // with byte 0x15 or 0x16.
@@ -38,8 +30,8 @@ bool LooksLikeTls(const char* data, size_t size) {
 }
 
 RedisIoResult ErrnoFailure(int error) {
-  if (error == EAGAIN || error == EWOULDBLOCK) return Failure(RedisIoResult::Status::kTimedOut);
-  return Failure(RedisIoResult::Status::kFailed, error);
+  if (error == EAGAIN || error == EWOULDBLOCK) return RedisIoResult::Failed(RedisIoResult::Status::kTimedOut);
+  return RedisIoResult::Failed(RedisIoResult::Status::kFailed, error);
 }
 
 bool SetTimeout(int fd, int option, std::chrono::milliseconds timeout) {
@@ -77,7 +69,7 @@ void RedisTcpTransport::Connect(const RedisServerAddress& address, std::chrono::
 RedisIoResult RedisTcpTransport::WriteAll(std::span<const RedisByteRange> parts,
                                           std::chrono::milliseconds silence) {
   if (silence != m_writeTimeout) {
-    if (!SetTimeout(m_fd, SO_SNDTIMEO, silence)) return Failure(RedisIoResult::Status::kFailed, errno);
+    if (!SetTimeout(m_fd, SO_SNDTIMEO, silence)) return RedisIoResult::Failed(RedisIoResult::Status::kFailed, errno);
     m_writeTimeout = silence;
   }
   size_t index = 0;   // the first range not yet written completely
@@ -116,14 +108,14 @@ RedisIoResult RedisTcpTransport::WriteAll(std::span<const RedisByteRange> parts,
 
 RedisIoResult RedisTcpTransport::ReadSome(char* buffer, size_t capacity, std::chrono::milliseconds silence) {
   if (silence != m_readTimeout) {
-    if (!SetTimeout(m_fd, SO_RCVTIMEO, silence)) return Failure(RedisIoResult::Status::kFailed, errno);
+    if (!SetTimeout(m_fd, SO_RCVTIMEO, silence)) return RedisIoResult::Failed(RedisIoResult::Status::kFailed, errno);
     m_readTimeout = silence;
   }
   for (;;) {
     ssize_t received = recv(m_fd, buffer, capacity, 0);
     if (received > 0) {
       if (!m_answered && LooksLikeTls(buffer, static_cast<size_t>(received))) {
-        return Failure(RedisIoResult::Status::kFailed, 0,
+        return RedisIoResult::Failed(RedisIoResult::Status::kFailed, 0,
                        "the server answered in TLS: it expects TLS on this port (set tls=on)");
       }
       m_answered = true;
@@ -131,7 +123,7 @@ RedisIoResult RedisTcpTransport::ReadSome(char* buffer, size_t capacity, std::ch
       result.bytes = static_cast<size_t>(received);
       return result;
     }
-    if (received == 0) return NothingAnswered(Failure(RedisIoResult::Status::kClosed));
+    if (received == 0) return NothingAnswered(RedisIoResult::Failed(RedisIoResult::Status::kClosed));
     if (errno == EINTR) continue;
     RedisIoResult failure = ErrnoFailure(errno);
     return failure.error == ECONNRESET ? NothingAnswered(std::move(failure)) : failure;

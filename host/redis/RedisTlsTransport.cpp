@@ -28,14 +28,6 @@ using SocketState = RedisTlsTransport::SocketState;
 // The largest payload of one TLS record.
 constexpr size_t kRecordBytes = 16 * 1024;
 
-RedisIoResult Failure(RedisIoResult::Status status, int error = 0, std::string detail = {}) {
-  RedisIoResult result;
-  result.status = status;
-  result.error = error;
-  result.detail = std::move(detail);
-  return result;
-}
-
 int ClampToInt(size_t size) { return static_cast<int>(std::min<size_t>(size, INT_MAX)); }
 
 // The socket BIO of the SSL objects: OpenSSL's own writes with write(2),
@@ -241,15 +233,15 @@ void RedisTlsTransport::NoteFailure(int code) {
   const std::string errors = TakeOpenSslErrors();
   if (code == SSL_ERROR_ZERO_RETURN || (code == SSL_ERROR_SYSCALL && m_socket.error == 0 && m_socket.eof) ||
       (ERR_GET_LIB(first) == ERR_LIB_SSL && ERR_GET_REASON(first) == SSL_R_UNEXPECTED_EOF_WHILE_READING)) {
-    m_failure = Failure(RedisIoResult::Status::kClosed);
+    m_failure = RedisIoResult::Failed(RedisIoResult::Status::kClosed);
   } else if (code == SSL_ERROR_SYSCALL && m_socket.error != 0) {
-    m_failure = Failure(RedisIoResult::Status::kFailed, m_socket.error);
+    m_failure = RedisIoResult::Failed(RedisIoResult::Status::kFailed, m_socket.error);
   } else {
     std::string detail = "TLS: " + (errors.empty() ? std::string("failure without a reason") : errors);
     if (ERR_GET_LIB(first) == ERR_LIB_SSL && ERR_GET_REASON(first) == SSL_R_TLSV13_ALERT_CERTIFICATE_REQUIRED) {
       detail += " (the server wants a client certificate: set tls_cert_file and tls_key_file)";
     }
-    m_failure = Failure(RedisIoResult::Status::kFailed, 0, std::move(detail));
+    m_failure = RedisIoResult::Failed(RedisIoResult::Status::kFailed, 0, std::move(detail));
   }
 }
 
@@ -312,7 +304,7 @@ RedisIoResult RedisTlsTransport::WriteAll(std::span<const RedisByteRange> parts,
 
 RedisIoResult RedisTlsTransport::WriteRecords(const char* data, size_t size, std::chrono::milliseconds silence) {
   while (size > 0) {
-    if (m_shutDown.load()) return Failure(RedisIoResult::Status::kClosed);
+    if (m_shutDown.load()) return RedisIoResult::Failed(RedisIoResult::Status::kClosed);
     short events = 0;
     {
       TMutexLock lock(m_mutex);
@@ -333,16 +325,16 @@ RedisIoResult RedisTlsTransport::WriteRecords(const char* data, size_t size, std
       } else {
         NoteFailure(code);
         if (m_failure.error == EPIPE || m_failure.error == ECONNRESET) TakeAlertAfterFailedWrite();
-        if (m_shutDown.load()) return Failure(RedisIoResult::Status::kClosed);
+        if (m_shutDown.load()) return RedisIoResult::Failed(RedisIoResult::Status::kClosed);
         return m_failure;
       }
     }
     RedisPollResult polled = PollRedisSocket(m_fd, events, -1, silence);
     if (polled == RedisPollResult::kTimedOut) {
       m_writeCut = true;
-      return Failure(RedisIoResult::Status::kTimedOut);
+      return RedisIoResult::Failed(RedisIoResult::Status::kTimedOut);
     }
-    if (polled == RedisPollResult::kFailed) return Failure(RedisIoResult::Status::kFailed, errno);
+    if (polled == RedisPollResult::kFailed) return RedisIoResult::Failed(RedisIoResult::Status::kFailed, errno);
   }
   return RedisIoResult();
 }
@@ -350,7 +342,7 @@ RedisIoResult RedisTlsTransport::WriteRecords(const char* data, size_t size, std
 RedisIoResult RedisTlsTransport::ReadSome(char* buffer, size_t capacity, std::chrono::milliseconds silence) {
   bool polled = false;
   for (;;) {
-    if (m_shutDown.load()) return Failure(RedisIoResult::Status::kClosed);
+    if (m_shutDown.load()) return RedisIoResult::Failed(RedisIoResult::Status::kClosed);
     short events = 0;
     {
       TMutexLock lock(m_mutex);
@@ -385,11 +377,11 @@ RedisIoResult RedisTlsTransport::ReadSome(char* buffer, size_t capacity, std::ch
         result.bytes = got;
         return result;
       }
-      if (!m_failure.Ok()) return m_shutDown.load() ? Failure(RedisIoResult::Status::kClosed) : m_failure;
+      if (!m_failure.Ok()) return m_shutDown.load() ? RedisIoResult::Failed(RedisIoResult::Status::kClosed) : m_failure;
     }
     RedisPollResult waited = PollRedisSocket(m_fd, events, -1, silence);
-    if (waited == RedisPollResult::kTimedOut) return Failure(RedisIoResult::Status::kTimedOut);
-    if (waited == RedisPollResult::kFailed) return Failure(RedisIoResult::Status::kFailed, errno);
+    if (waited == RedisPollResult::kTimedOut) return RedisIoResult::Failed(RedisIoResult::Status::kTimedOut);
+    if (waited == RedisPollResult::kFailed) return RedisIoResult::Failed(RedisIoResult::Status::kFailed, errno);
     polled = true;
   }
 }

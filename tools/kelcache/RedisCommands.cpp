@@ -98,6 +98,18 @@ std::string Quoted(const TString& key) {
   return "'" + ShowKey(key.toStdString()) + "'";
 }
 
+// What the commands say when the entry holds no value.
+MissError NoValueFor(const Entry& entry, const std::string& ns) {
+  return MissError("no value for key " + Quoted(entry.key) + " in namespace '" + ShowKey(ns) + "' on " + entry.server);
+}
+
+// Opens a JSON object with the entry's key and server.
+void BeginEntryJson(JsonWriter& json, const Entry& entry) {
+  json.BeginObject();
+  AddJsonKey(json, entry.key.toStdString());
+  json.Key("server").String(entry.server);
+}
+
 // Runs one command, turning the client's errors into the tool's.
 template <class Command>
 auto Issue(const Entry& entry, Command&& command) {
@@ -112,16 +124,13 @@ int RunGet(const KeyOptions& options, const std::string& output) {
   Entry entry = OpenEntry(options);
   const RedisConnection::Value value = Issue(entry, [&] { return entry.Connection().Get(entry.physicalKey); });
   if (!value) {
-    throw MissError("no value for key " + Quoted(entry.key) + " in namespace '" + ShowKey(options.ns) + "' on " +
-                    entry.server);
+    throw NoValueFor(entry, options.ns);
   }
   const std::string_view bytes(reinterpret_cast<const char*>(value->data()), value->size());
   if (!output.empty()) WriteAllOutput(output, bytes);
   if (options.json) {
     JsonWriter json;
-    json.BeginObject();
-    AddJsonKey(json, entry.key.toStdString());
-    json.Key("server").String(entry.server);
+    BeginEntryJson(json, entry);
     json.Key("size").Number(uint64_t{value->size()});
     if (output.empty()) {
       json.Key("value_base64").String(Base64(bytes));
@@ -148,9 +157,7 @@ int RunPut(const KeyOptions& options, const std::string& input, int64_t ttlSecon
   if (!stored) throw FailureError("the server " + entry.server + " did not take the value");
   if (options.json) {
     JsonWriter json;
-    json.BeginObject();
-    AddJsonKey(json, entry.key.toStdString());
-    json.Key("server").String(entry.server);
+    BeginEntryJson(json, entry);
     json.Key("size").Number(uint64_t{bytes.size()});
     json.Key("ttl_seconds");
     ttlSeconds > 0 ? json.Number(ttlSeconds) : json.Null();
@@ -168,14 +175,11 @@ int RunDrop(const KeyOptions& options) {
   Entry entry = OpenEntry(options);
   const int64_t removed = Issue(entry, [&] { return entry.Connection().Del(entry.physicalKey); });
   if (removed == 0) {
-    throw MissError("no value for key " + Quoted(entry.key) + " in namespace '" + ShowKey(options.ns) + "' on " +
-                    entry.server);
+    throw NoValueFor(entry, options.ns);
   }
   if (options.json) {
     JsonWriter json;
-    json.BeginObject();
-    AddJsonKey(json, entry.key.toStdString());
-    json.Key("server").String(entry.server);
+    BeginEntryJson(json, entry);
     json.Key("dropped").Bool(true);
     json.EndObject();
     PrintLine(json.Text());
@@ -189,14 +193,11 @@ int RunTtl(const KeyOptions& options) {
   Entry entry = OpenEntry(options);
   const int64_t ttl = Issue(entry, [&] { return entry.Connection().Ttl(entry.physicalKey); });
   if (ttl == -2) {
-    throw MissError("no value for key " + Quoted(entry.key) + " in namespace '" + ShowKey(options.ns) + "' on " +
-                    entry.server);
+    throw NoValueFor(entry, options.ns);
   }
   if (options.json) {
     JsonWriter json;
-    json.BeginObject();
-    AddJsonKey(json, entry.key.toStdString());
-    json.Key("server").String(entry.server);
+    BeginEntryJson(json, entry);
     json.Key("ttl_seconds");
     ttl >= 0 ? json.Number(ttl) : json.Null();
     json.EndObject();
