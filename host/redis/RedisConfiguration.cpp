@@ -316,6 +316,10 @@ RedisPoolConfiguration MakeRedisPoolConfiguration(const std::vector<std::pair<TS
                                                   const TString& options) {
   RedisPoolConfiguration configuration;
   configuration.servers = MakeRedisServers(servers);
+  // The pair form has no room for "cluster:": one pair is one server, and
+  // several pairs can only be nodes of one cluster, since the pool no longer
+  // spreads keys over independent servers.
+  configuration.cluster = configuration.servers.size() > 1;
   configuration.options = RedisPoolOptions::Parse(options);
   CheckTogether(configuration);
   return configuration;

@@ -175,9 +175,11 @@ TEST(RedisConfiguration, TheServersTextNamesOneServerOrTheSeedsOfACluster) {
     EXPECT_EQ(configuration.cluster, c.cluster);
   }
 
+  // Pairs: one is a server, several are the seeds of a cluster.
   EXPECT_FALSE(MakeRedisPoolConfiguration(Servers{{u"h", 1}}, u"").cluster);
-  EXPECT_NE(ConfigurationErrorOf([] { MakeRedisPoolConfiguration(Servers{{u"h", 1}, {u"g", 2}}, u""); })
-                .find("'h:1,g:2' names 2 independent servers"),
+  EXPECT_TRUE(MakeRedisPoolConfiguration(Servers{{u"h", 1}, {u"g", 2}}, u"").cluster);
+  EXPECT_NE(ConfigurationErrorOf([] { MakeRedisPoolConfiguration(Servers{{u"h", 1}, {u"g", 2}}, u"db=1"); })
+                .find("a Redis Cluster has only database 0"),
             std::string::npos);
 
   // Refused by the pool itself, which keeps what it had.
