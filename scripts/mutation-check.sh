@@ -12,7 +12,8 @@
 # How it runs, cheaply on a small machine:
 #   1. The build folder (default ./build) is brought up to date for the
 #      library and every named test program, and the programs must pass.
-#   2. The tree is copied into a scratch folder (rsync, reused between runs).
+#   2. The library's sources are copied into a scratch folder (reused between
+#      runs).
 #      For each patch: apply it to the copy, recompile only the patched
 #      files with the build's own compile commands, relink libkelcache.so
 #      into a folder of its own with those objects swapped in, revert.
@@ -25,8 +26,11 @@
 # clean text of the files it touches and the link command, so a second run
 # (after the tests changed, say) only runs tests.
 #
-# Usage: scripts/mutation-check.sh [-b build-dir] [-s scratch-dir] [-o table.md] [patch...]
+# Usage: scripts/mutation-check.sh [-b build-dir] [-p programs-dir] [-n] [-s scratch-dir] [-o table.md] [patch...]
 #   -b  configured build folder (default <repo>/build; configured if missing)
+#   -p  where to look for the test programs (default <build>/tests): a copy
+#       of an earlier build's programs, to compare the tests of two versions
+#   -n  do not build (the build folder is up to date, or busy elsewhere)
 #   -s  scratch folder (default /tmp/kelcache-mutation)
 #   -o  also write the result table (markdown) to this file
 #   patches default to every tests/mutations/*.patch
@@ -42,14 +46,19 @@ repo=$(cd "$(dirname "$0")/.." && pwd)
 build=$repo/build
 scratch=/tmp/kelcache-mutation
 table_out=""
-while getopts "b:s:o:" opt; do
+programs=""
+no_build=0
+while getopts "b:p:ns:o:" opt; do
   case $opt in
+    p) programs=$OPTARG ;;
+    n) no_build=1 ;;
     b) build=$(cd "$OPTARG" 2>/dev/null && pwd || echo "$OPTARG") ;;
     s) scratch=$OPTARG ;;
     o) table_out=$OPTARG ;;
-    *) echo "usage: $0 [-b build-dir] [-s scratch-dir] [-o table.md] [patch...]" >&2; exit 2 ;;
+    *) echo "usage: $0 [-b build-dir] [-p programs-dir] [-n] [-s scratch-dir] [-o table.md] [patch...]" >&2; exit 2 ;;
   esac
 done
+[ -n "$programs" ] || programs=$build/tests
 shift $((OPTIND - 1))
 jobs=${MUTATION_JOBS:-2}
 per_program_timeout=${MUTATION_TIMEOUT:-300}
@@ -76,7 +85,7 @@ patched_files() {  # the files a patch changes, relative to the tree
 }
 
 program_path() {  # the executable of a test target
-  find "$build/tests" -type f -name "$1" -perm -u+x -print -quit
+  find "$programs" -type f -name "$1" -perm -u+x -print -quit
 }
 
 run_programs() {  # run_programs <library-dir or ""> <logfile> <targets...>: 0 when all pass
@@ -103,18 +112,23 @@ if [ ! -f "$build/build.ninja" ]; then
     { echo "configure failed, see $log/configure.log" >&2; exit 2; }
 fi
 all_targets=$(for p in "${patches[@]}"; do header_value "$p" targets; done | tr ' ' '\n' | sed '/^$/d' | sort -u)
-echo "building the library and $(echo "$all_targets" | wc -l) test programs in $build ..."
-# shellcheck disable=SC2086
-cmake --build "$build" -j"$jobs" --target kelcache $all_targets >"$log/clean-build.log" 2>&1 ||
-  { echo "build failed, see $log/clean-build.log" >&2; exit 2; }
+if [ $no_build -eq 0 ]; then
+  echo "building the library and $(echo "$all_targets" | wc -l) test programs in $build ..."
+  # shellcheck disable=SC2086
+  cmake --build "$build" -j"$jobs" --target kelcache $all_targets >"$log/clean-build.log" 2>&1 ||
+    { echo "build failed, see $log/clean-build.log" >&2; exit 2; }
+fi
 : >"$log/clean-run.log"
 # shellcheck disable=SC2086
 run_programs "" "$log/clean-run.log" $all_targets ||
   { echo "tests fail on the clean tree, see $log/clean-run.log" >&2; exit 2; }
 
 # --- 2. the scratch copy and the build's commands ----------------------------
-(cd "$repo" && git ls-files -co --exclude-standard -z) |
-  rsync -a --delete-missing-args --files-from=- --from0 "$repo"/ "$src"/
+# Only the library's sources are patched and compiled from the copy; tar keeps
+# the files' times.
+rm -rf "$src" && mkdir -p "$src"
+(cd "$repo" && git ls-files -co --exclude-standard -z -- host main public) |
+  (cd "$repo" && tar --null -T - -cf -) | (cd "$src" && tar -xpf -)
 ninja -C "$build" -t compdb >"$scratch/compdb.json" 2>/dev/null
 link_command=$(ninja -C "$build" -t commands kelcache | grep -- ' -shared ' | tail -n 1)
 soname=$(echo "$link_command" | grep -o -- '-Wl,-soname,[^ ]*' | sed 's/-Wl,-soname,//')
@@ -125,7 +139,7 @@ compile_command() {  # compile_command <file relative to the tree> <object out>
 import json, shlex, sys
 db, repo, src, rel, out = sys.argv[1:]
 for e in json.load(open(db)):
-    if e["file"] in (f"{repo}/{rel}", rel) and "kelcache.dir" in e.get("output", e["command"]):
+    if (e["file"] == rel or e["file"].endswith("/" + rel)) and "kelcache.dir" in e.get("output", e["command"]):
         args = shlex.split(e["command"])
         result, skip = [], False
         for a in args:
@@ -180,7 +194,8 @@ for p in "${patches[@]}"; do
   start=$(date +%s)
   if ! libdir=$(mutated_library "$p" "$plog"); then
     result="broken"; broken=$((broken + 1))
-  elif ! LD_LIBRARY_PATH=$libdir ldd "$(program_path "${targets%% *}")" | grep -q "$libdir/$soname"; then
+  elif loaded=$(LD_LIBRARY_PATH=$libdir ldd "$(program_path "${targets%% *}")") &&
+       [[ $loaded != *"$libdir/$soname"* ]]; then
     echo "the test program does not load $libdir/$soname" >>"$plog"
     result="broken"; broken=$((broken + 1))
   else
