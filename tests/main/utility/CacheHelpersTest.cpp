@@ -199,29 +199,6 @@ TEST(EntryPredicateTest, DefaultsBooleanAndBinder) {
   EXPECT_EQ(counting->m_calls, 5);
 }
 
-TEST(CacheClockTest, BasicClockCountsTicksAndSystemClockFollowsTheWallClock) {
-  std::unique_ptr<IClock> basic = CreateBasicClock();
-  ASSERT_NE(dynamic_cast<BasicClockObject*>(basic.get()), nullptr);
-  EXPECT_EQ(basic->GetTime(), 0u);
-  basic->Increment();
-  EXPECT_EQ(basic->GetTime(), 1u);
-  basic->Increment();
-  EXPECT_EQ(basic->GetTime(), 2u);
-  EXPECT_EQ(CreateBasicClock()->GetTime(), 0u);  // every clock starts afresh
-
-  std::unique_ptr<IClock> system = CreateSystemClock();
-  ASSERT_NE(dynamic_cast<SystemBasedClock*>(system.get()), nullptr);
-  const uint64_t before = DateTime::TotalMillisecondsFromMinDateTimeUTC();
-  const uint64_t first = system->GetTime();
-  EXPECT_GE(first, before);
-  EXPECT_GT(first, DateTime::kUnixEpochMilliseconds);  // milliseconds since year 1, not since 1970
-  std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  const uint64_t second = system->GetTime();
-  EXPECT_GT(second, first);  // advances without Increment
-  system->Increment();
-  EXPECT_LE(system->GetTime(), DateTime::TotalMillisecondsFromMinDateTimeUTC());
-}
-
 namespace {
 
 class SizedData : public KelCacheData {
@@ -233,25 +210,3 @@ class SizedData : public KelCacheData {
 };
 
 }  // namespace
-
-TEST(KelCacheDataTest, ReportsItsFigureAndCopiesIt) {
-  RefCntPtr<SizedData> plain(new SizedData);
-  EXPECT_EQ(plain->GetMemoryUsage(), 24u);
-  RefCntPtr<SizedData> big(new SizedData(4096));
-  EXPECT_EQ(big->GetMemoryUsage(), 4096u);
-
-  RefCntPtr<SizedData> copy(new SizedData(*big));
-  EXPECT_EQ(copy->GetMemoryUsage(), 4096u);
-  EXPECT_EQ(copy->GetReferenceCount(), 1);  // the copy is a new object with its own count
-  EXPECT_EQ(big->GetReferenceCount(), 1);
-
-  *plain = *big;
-  EXPECT_EQ(plain->GetMemoryUsage(), 4096u);
-  EXPECT_EQ(plain->GetReferenceCount(), 1);
-
-  // Held as a plain RefCntObject, the figure is still found by a run-time test.
-  RefCntPtr<RefCntObject> asObject = big;
-  auto* data = dynamic_cast<KelCacheData*>(asObject.get());
-  ASSERT_NE(data, nullptr);
-  EXPECT_EQ(data->GetMemoryUsage(), 4096u);
-}
