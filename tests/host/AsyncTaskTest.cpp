@@ -172,29 +172,6 @@ TEST_F(AsyncTaskTest, WaitForEndsReadyOrTimeout) {
   EXPECT_EQ(future.Get(), 4);
 }
 
-TEST_F(AsyncTaskTest, FutureWithoutStateRaisesInvalidFuture) {
-  Future<bool> none;
-  EXPECT_FALSE(none.Valid());
-  EXPECT_FALSE(none.IsReady());
-  EXPECT_THROW(none.Wait(), AsyncTask::InvalidFutureException);
-  EXPECT_THROW(none.WaitFor(10ms), AsyncTask::InvalidFutureException);
-  try {
-    none.Get();
-    ADD_FAILURE() << "Get of an invalid future returned";
-  } catch (const AsyncTask::InvalidFutureException& error) {
-    ExpectError(error, "InvalidFuture", AsyncTask::kInvalidFutureCode);
-  }
-  Future<void> noneVoid;
-  EXPECT_THROW(noneVoid.Get(), AsyncTask::InvalidFutureException);
-
-  // A moved-from promise has no state either.
-  AsyncTask::Promise<int> promise;
-  AsyncTask::Promise<int> moved = std::move(promise);
-  EXPECT_THROW(promise.GetFuture(), AsyncTask::InvalidFutureException);  // NOLINT(bugprone-use-after-move)
-  EXPECT_THROW(promise.SetValue(1), AsyncTask::InvalidFutureException);  // NOLINT(bugprone-use-after-move)
-  moved.SetValue(1);
-}
-
 TEST_F(AsyncTaskTest, ExceptionOfTaskIsRethrownByEveryGet) {
   for (LaunchMode mode : {LaunchMode::Asynchronous, LaunchMode::Deferred}) {
     Future<bool> failing =
@@ -280,20 +257,6 @@ TEST_F(AsyncTaskTest, PromiseSetsOnceAndBreaksWhenAbandoned) {
   EXPECT_THROW(failed.GetFuture().Get(), std::logic_error);
 }
 
-TEST_F(AsyncTaskTest, ReadyFuturesAreReadyAtOnce) {
-  auto bytes = std::make_shared<std::vector<uint8_t>>();
-  Future<std::shared_ptr<std::vector<uint8_t>>> value = AsyncTask::MakeReadyFuture(bytes);
-  EXPECT_TRUE(value.IsReady());
-  EXPECT_EQ(value.WaitFor(-1ms), FutureStatus::Ready);
-  EXPECT_EQ(value.Get(), bytes);
-  Future<std::shared_ptr<std::vector<uint8_t>>> null =
-      AsyncTask::MakeReadyFuture<std::shared_ptr<std::vector<uint8_t>>>(nullptr);
-  EXPECT_EQ(null.Get(), nullptr);
-  Future<void> done = AsyncTask::MakeReadyFuture();
-  EXPECT_TRUE(done.IsReady());
-  done.Get();
-}
-
 TEST_F(AsyncTaskTest, TaskCanceledBeforeStartDoesNotRun) {
   auto event = std::make_shared<AsyncTask::CancelEvent>();
   event->Signal();
@@ -326,27 +289,6 @@ TEST_F(AsyncTaskTest, TaskCanceledBeforeStartDoesNotRun) {
   AsyncTask::Cancel::Get()->Signal();
   EXPECT_THROW(late.Get(), AsyncTask::CancelException);
   EXPECT_FALSE(ran);
-}
-
-TEST_F(AsyncTaskTest, RunningTaskIsNotInterruptedBySignal) {
-  auto event = std::make_shared<AsyncTask::CancelEvent>();
-  AsyncTask::Cancel::Scope scope(event);
-  Gate started;
-  Gate release;
-  std::atomic<bool> sawSignal{false};
-  Future<int> future = AsyncTask::Launch(LaunchMode::Asynchronous, [&] {
-    started.Open();
-    release.Wait();
-    sawSignal = AsyncTask::Cancel::IsCanceled();
-    return 42;
-  });
-  EXPECT_TRUE(started.Wait());
-  event->Signal();
-  // The signal does not make the state ready: it waits for the task.
-  EXPECT_EQ(future.WaitFor(10ms), FutureStatus::Timeout);
-  release.Open();
-  EXPECT_EQ(future.Get(), 42);
-  EXPECT_TRUE(sawSignal);
 }
 
 TEST_F(AsyncTaskTest, TaskRunsUnderLaunchersCancelEventWithDepthPlusOne) {
