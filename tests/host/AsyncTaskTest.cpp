@@ -7,7 +7,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -335,81 +334,6 @@ TEST_F(AsyncTaskTest, TaskRunsUnderLaunchersCancelEventWithDepthPlusOne) {
     }
   });
   plain.join();
-}
-
-// Counts the waits it performs and the time-outs it was given; calls
-// `onWait` (if any) first. With giveUpAtOnce it answers Timeout without
-// waiting.
-class CountingWaitHandler : public AsyncTask::IWaitHandler {
- public:
-  explicit CountingWaitHandler(bool giveUpAtOnce = false, std::function<void()> onWait = nullptr)
-      : m_giveUpAtOnce(giveUpAtOnce), m_onWait(std::move(onWait)) {}
-  FutureStatus Wait(AsyncTask::SharedStateBase& state, std::chrono::milliseconds timeout) override {
-    ++calls;
-    lastTimeout = timeout;
-    if (m_onWait) m_onWait();
-    if (m_giveUpAtOnce) return FutureStatus::Timeout;
-    return state.BlockUntilReady(timeout) ? FutureStatus::Ready : FutureStatus::Timeout;
-  }
-  int calls = 0;
-  std::chrono::milliseconds lastTimeout{-1};
-
- private:
-  bool m_giveUpAtOnce;
-  std::function<void()> m_onWait;
-};
-
-TEST_F(AsyncTaskTest, WaitHandlerPerformsTheWaitsOfItsThread) {
-  Gate release;
-  Future<int> pending = AsyncTask::Launch(LaunchMode::Asynchronous, [&] {
-    release.Wait();
-    return 8;
-  });
-  CountingWaitHandler handler;
-  {
-    AsyncTask::TLS::WaitHandlerScope scope(&handler);
-    EXPECT_EQ(AsyncTask::TLS::GetWaitHandler(), &handler);
-    EXPECT_EQ(pending.WaitFor(15ms), FutureStatus::Timeout);
-    EXPECT_EQ(handler.calls, 1);
-    EXPECT_EQ(handler.lastTimeout, 15ms);
-    EXPECT_EQ(pending.WaitFor(-3ms), FutureStatus::Timeout);
-    EXPECT_EQ(handler.lastTimeout, 0ms);
-
-    // Deferred and not taken: the timed wait answers without the handler.
-    Future<int> deferred = AsyncTask::Launch(LaunchMode::Deferred, [] { return 1; });
-    EXPECT_EQ(deferred.WaitFor(15ms), FutureStatus::Deferred);
-    EXPECT_EQ(handler.calls, 2);
-
-    release.Open();
-    EXPECT_EQ(pending.Get(), 8);
-    EXPECT_GE(handler.calls, 2);
-    int callsBefore = handler.calls;
-    // Ready already: no wait, no handler.
-    EXPECT_EQ(pending.WaitFor(15ms), FutureStatus::Ready);
-    EXPECT_EQ(pending.Get(), 8);
-    EXPECT_EQ(deferred.Get(), 1);  // runs here, ready when its task returns
-    EXPECT_EQ(handler.calls, callsBefore);
-  }
-  EXPECT_EQ(AsyncTask::TLS::GetWaitHandler(), nullptr);
-
-  // The handler's answer is the wait's answer; an untimed wait still waits
-  // for readiness after a handler that gave up.
-  Gate second;
-  Future<int> slow = AsyncTask::Launch(LaunchMode::Asynchronous, [&] {
-    second.Wait();
-    return 9;
-  });
-  // It lets the task finish only once it is asked for an untimed wait, so
-  // that the task is still pending when Get asks.
-  CountingWaitHandler quitter(/*giveUpAtOnce=*/true, [&] {
-    if (quitter.lastTimeout == AsyncTask::kNoTimeLimit) second.Open();
-  });
-  AsyncTask::TLS::WaitHandlerScope scope(&quitter);
-  EXPECT_EQ(slow.WaitFor(kLongWait), FutureStatus::Timeout);
-  EXPECT_EQ(quitter.lastTimeout, kLongWait);
-  EXPECT_EQ(slow.Get(), 9);
-  EXPECT_EQ(quitter.lastTimeout, AsyncTask::kNoTimeLimit);
-  EXPECT_EQ(quitter.calls, 2);
 }
 
 TEST_F(AsyncTaskTest, NestedTasksCompleteOnSaturatedSmallPool) {
