@@ -7,7 +7,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -172,29 +171,6 @@ TEST_F(AsyncTaskTest, WaitForEndsReadyOrTimeout) {
   EXPECT_EQ(future.Get(), 4);
 }
 
-TEST_F(AsyncTaskTest, FutureWithoutStateRaisesInvalidFuture) {
-  Future<bool> none;
-  EXPECT_FALSE(none.Valid());
-  EXPECT_FALSE(none.IsReady());
-  EXPECT_THROW(none.Wait(), AsyncTask::InvalidFutureException);
-  EXPECT_THROW(none.WaitFor(10ms), AsyncTask::InvalidFutureException);
-  try {
-    none.Get();
-    ADD_FAILURE() << "Get of an invalid future returned";
-  } catch (const AsyncTask::InvalidFutureException& error) {
-    ExpectError(error, "InvalidFuture", AsyncTask::kInvalidFutureCode);
-  }
-  Future<void> noneVoid;
-  EXPECT_THROW(noneVoid.Get(), AsyncTask::InvalidFutureException);
-
-  // A moved-from promise has no state either.
-  AsyncTask::Promise<int> promise;
-  AsyncTask::Promise<int> moved = std::move(promise);
-  EXPECT_THROW(promise.GetFuture(), AsyncTask::InvalidFutureException);  // NOLINT(bugprone-use-after-move)
-  EXPECT_THROW(promise.SetValue(1), AsyncTask::InvalidFutureException);  // NOLINT(bugprone-use-after-move)
-  moved.SetValue(1);
-}
-
 TEST_F(AsyncTaskTest, ExceptionOfTaskIsRethrownByEveryGet) {
   for (LaunchMode mode : {LaunchMode::Asynchronous, LaunchMode::Deferred}) {
     Future<bool> failing =
@@ -280,20 +256,6 @@ TEST_F(AsyncTaskTest, PromiseSetsOnceAndBreaksWhenAbandoned) {
   EXPECT_THROW(failed.GetFuture().Get(), std::logic_error);
 }
 
-TEST_F(AsyncTaskTest, ReadyFuturesAreReadyAtOnce) {
-  auto bytes = std::make_shared<std::vector<uint8_t>>();
-  Future<std::shared_ptr<std::vector<uint8_t>>> value = AsyncTask::MakeReadyFuture(bytes);
-  EXPECT_TRUE(value.IsReady());
-  EXPECT_EQ(value.WaitFor(-1ms), FutureStatus::Ready);
-  EXPECT_EQ(value.Get(), bytes);
-  Future<std::shared_ptr<std::vector<uint8_t>>> null =
-      AsyncTask::MakeReadyFuture<std::shared_ptr<std::vector<uint8_t>>>(nullptr);
-  EXPECT_EQ(null.Get(), nullptr);
-  Future<void> done = AsyncTask::MakeReadyFuture();
-  EXPECT_TRUE(done.IsReady());
-  done.Get();
-}
-
 TEST_F(AsyncTaskTest, TaskCanceledBeforeStartDoesNotRun) {
   auto event = std::make_shared<AsyncTask::CancelEvent>();
   event->Signal();
@@ -326,27 +288,6 @@ TEST_F(AsyncTaskTest, TaskCanceledBeforeStartDoesNotRun) {
   AsyncTask::Cancel::Get()->Signal();
   EXPECT_THROW(late.Get(), AsyncTask::CancelException);
   EXPECT_FALSE(ran);
-}
-
-TEST_F(AsyncTaskTest, RunningTaskIsNotInterruptedBySignal) {
-  auto event = std::make_shared<AsyncTask::CancelEvent>();
-  AsyncTask::Cancel::Scope scope(event);
-  Gate started;
-  Gate release;
-  std::atomic<bool> sawSignal{false};
-  Future<int> future = AsyncTask::Launch(LaunchMode::Asynchronous, [&] {
-    started.Open();
-    release.Wait();
-    sawSignal = AsyncTask::Cancel::IsCanceled();
-    return 42;
-  });
-  EXPECT_TRUE(started.Wait());
-  event->Signal();
-  // The signal does not make the state ready: it waits for the task.
-  EXPECT_EQ(future.WaitFor(10ms), FutureStatus::Timeout);
-  release.Open();
-  EXPECT_EQ(future.Get(), 42);
-  EXPECT_TRUE(sawSignal);
 }
 
 TEST_F(AsyncTaskTest, TaskRunsUnderLaunchersCancelEventWithDepthPlusOne) {
@@ -393,81 +334,6 @@ TEST_F(AsyncTaskTest, TaskRunsUnderLaunchersCancelEventWithDepthPlusOne) {
     }
   });
   plain.join();
-}
-
-// Counts the waits it performs and the time-outs it was given; calls
-// `onWait` (if any) first. With giveUpAtOnce it answers Timeout without
-// waiting.
-class CountingWaitHandler : public AsyncTask::IWaitHandler {
- public:
-  explicit CountingWaitHandler(bool giveUpAtOnce = false, std::function<void()> onWait = nullptr)
-      : m_giveUpAtOnce(giveUpAtOnce), m_onWait(std::move(onWait)) {}
-  FutureStatus Wait(AsyncTask::SharedStateBase& state, std::chrono::milliseconds timeout) override {
-    ++calls;
-    lastTimeout = timeout;
-    if (m_onWait) m_onWait();
-    if (m_giveUpAtOnce) return FutureStatus::Timeout;
-    return state.BlockUntilReady(timeout) ? FutureStatus::Ready : FutureStatus::Timeout;
-  }
-  int calls = 0;
-  std::chrono::milliseconds lastTimeout{-1};
-
- private:
-  bool m_giveUpAtOnce;
-  std::function<void()> m_onWait;
-};
-
-TEST_F(AsyncTaskTest, WaitHandlerPerformsTheWaitsOfItsThread) {
-  Gate release;
-  Future<int> pending = AsyncTask::Launch(LaunchMode::Asynchronous, [&] {
-    release.Wait();
-    return 8;
-  });
-  CountingWaitHandler handler;
-  {
-    AsyncTask::TLS::WaitHandlerScope scope(&handler);
-    EXPECT_EQ(AsyncTask::TLS::GetWaitHandler(), &handler);
-    EXPECT_EQ(pending.WaitFor(15ms), FutureStatus::Timeout);
-    EXPECT_EQ(handler.calls, 1);
-    EXPECT_EQ(handler.lastTimeout, 15ms);
-    EXPECT_EQ(pending.WaitFor(-3ms), FutureStatus::Timeout);
-    EXPECT_EQ(handler.lastTimeout, 0ms);
-
-    // Deferred and not taken: the timed wait answers without the handler.
-    Future<int> deferred = AsyncTask::Launch(LaunchMode::Deferred, [] { return 1; });
-    EXPECT_EQ(deferred.WaitFor(15ms), FutureStatus::Deferred);
-    EXPECT_EQ(handler.calls, 2);
-
-    release.Open();
-    EXPECT_EQ(pending.Get(), 8);
-    EXPECT_GE(handler.calls, 2);
-    int callsBefore = handler.calls;
-    // Ready already: no wait, no handler.
-    EXPECT_EQ(pending.WaitFor(15ms), FutureStatus::Ready);
-    EXPECT_EQ(pending.Get(), 8);
-    EXPECT_EQ(deferred.Get(), 1);  // runs here, ready when its task returns
-    EXPECT_EQ(handler.calls, callsBefore);
-  }
-  EXPECT_EQ(AsyncTask::TLS::GetWaitHandler(), nullptr);
-
-  // The handler's answer is the wait's answer; an untimed wait still waits
-  // for readiness after a handler that gave up.
-  Gate second;
-  Future<int> slow = AsyncTask::Launch(LaunchMode::Asynchronous, [&] {
-    second.Wait();
-    return 9;
-  });
-  // It lets the task finish only once it is asked for an untimed wait, so
-  // that the task is still pending when Get asks.
-  CountingWaitHandler quitter(/*giveUpAtOnce=*/true, [&] {
-    if (quitter.lastTimeout == AsyncTask::kNoTimeLimit) second.Open();
-  });
-  AsyncTask::TLS::WaitHandlerScope scope(&quitter);
-  EXPECT_EQ(slow.WaitFor(kLongWait), FutureStatus::Timeout);
-  EXPECT_EQ(quitter.lastTimeout, kLongWait);
-  EXPECT_EQ(slow.Get(), 9);
-  EXPECT_EQ(quitter.lastTimeout, AsyncTask::kNoTimeLimit);
-  EXPECT_EQ(quitter.calls, 2);
 }
 
 TEST_F(AsyncTaskTest, NestedTasksCompleteOnSaturatedSmallPool) {

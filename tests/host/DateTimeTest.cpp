@@ -51,10 +51,13 @@ TEST(DateTimeTest, DifferencesAndSecondSpansSaturateToTheSpansRange) {
 }
 
 TEST(DateTimeTest, SystemTimeRoundTripsThroughTheRepresentation) {
-  const auto now = std::chrono::system_clock::now();
-  const DateTime time = DateTime::FromSystemTime(now);
-  EXPECT_EQ(std::chrono::duration_cast<std::chrono::milliseconds>(time.ToSystemTime() - now).count(), 0);
-  EXPECT_GT(time.GetRepresentation(), DateTime::kUnixEpochMilliseconds);
+  // The Unix epoch is kUnixEpochMilliseconds, both ways, to the millisecond.
+  const std::chrono::system_clock::time_point epoch{};
+  EXPECT_EQ(DateTime::FromSystemTime(epoch).GetRepresentation(), DateTime::kUnixEpochMilliseconds);
+  EXPECT_EQ(DateTime::FromValue(DateTime::kUnixEpochMilliseconds + 1).ToSystemTime(),
+            epoch + std::chrono::milliseconds(1));
+  const auto now = std::chrono::time_point_cast<std::chrono::milliseconds>(std::chrono::system_clock::now());
+  EXPECT_EQ(DateTime::FromSystemTime(now).ToSystemTime(), now);
 }
 
 }  // namespace

@@ -223,33 +223,4 @@ TEST_F(FolderSweeperTest, SurvivesEntriesVanishingDuringScans) {
   EXPECT_LE(TotalBytes(), 3000u);
 }
 
-TEST_F(FolderSweeperTest, ManyThreadsSweepAndStoreAtOnce) {
-  constexpr uint64_t kBudget = 20000;
-  FolderSweeper sweeper(kBudget, FolderSweepOrder::LeastRecentlyWritten, 0, std::chrono::milliseconds(2));
-  std::vector<std::thread> threads;
-  std::atomic<int> stored{0};
-  for (int t = 0; t < 8; ++t) {
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < 40; ++i) {
-        sweeper.Sweep(Folder(), 1000);  // as the disk cache does before each store
-        if (WriteEntry(Folder() / TPath(("t" + std::to_string(t) + "-" + std::to_string(i)).c_str()), 100,
-                       900)) {
-          ++stored;
-        }
-      }
-    });
-  }
-  for (auto& thread : threads) thread.join();
-  EXPECT_GT(stored.load(), 0);
-  // 320 stores of 1000 bytes passed through a 20000-byte budget: sweeps ran
-  // and removed most of them.
-  EXPECT_GE(sweeper.GetScanCount(), 1u);
-  EXPECT_LT(Entries().size(), 100u);
-
-  // Once the stores are over, one more sweep brings the folder within budget.
-  std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  sweeper.Sweep(Folder(), 0);
-  EXPECT_LE(TotalBytes(), kBudget);
-}
-
 }  // namespace

@@ -168,26 +168,6 @@ TEST(IdentityTest, ThreadContextIsRequiredAndHoldsTheQueryJobScope) {
   EXPECT_NE(nullptr, mine.GetCurrentQueryJobScope());
 }
 
-TEST(IdentityTest, OnlyTheMarkedThreadIsTheAuthoringClientMainThread) {
-  EXPECT_FALSE(TSystem::IsAuthoringClientMainThread());
-  TSystem::SetAuthoringClientMainThread();
-  EXPECT_TRUE(TSystem::IsAuthoringClientMainThread());
-  bool otherThinksSo = true;
-  std::thread([&otherThinksSo] { otherThinksSo = TSystem::IsAuthoringClientMainThread(); }).join();
-  EXPECT_FALSE(otherThinksSo);
-
-  // Marking another thread moves the mark.
-  std::thread([] {
-    TSystem::SetAuthoringClientMainThread();
-    EXPECT_TRUE(TSystem::IsAuthoringClientMainThread());
-  }).join();
-  EXPECT_FALSE(TSystem::IsAuthoringClientMainThread());
-
-  TSystem::SetAuthoringClientMainThread();
-  TSystem::ClearAuthoringClientMainThread();
-  EXPECT_FALSE(TSystem::IsAuthoringClientMainThread());
-}
-
 TEST(IdentityTest, FeatureFlagsAreOffUntilTurnedOn) {
   EXPECT_FALSE(FeatureFlags::IsOn(kInvariantsFlag));
   EXPECT_FALSE(FeatureFlags::IsOn(kRedisTtlFlag));
@@ -258,29 +238,4 @@ TEST(IdentityTest, FeatureFlagsAreOffUntilTurnedOn) {
   EXPECT_TRUE(ChildSaysOn(output, 0xFFFFFFFF)) << output;
   EXPECT_NE(std::string::npos, output.find("\"bogus\"")) << output;
   EXPECT_NE(std::string::npos, output.find("KELCACHE_FEATURE_FLAGS")) << output;
-}
-
-TEST(IdentityTest, CountersAddUpAcrossThreads) {
-  using KelvraCounters::RedisPubsubPlaceholderSize;
-  using KelvraCounters::RedisPubsubSavedMessages;
-  using KelvraCounters::RedisPubsubWastedMessages;
-  int64_t wastedBefore = RedisPubsubWastedMessages.load();
-  int64_t savedBefore = RedisPubsubSavedMessages.load();
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 8; ++t) {
-    threads.emplace_back([] {
-      for (int i = 0; i < 10000; ++i) {
-        RedisPubsubWastedMessages += 2;
-        ++RedisPubsubSavedMessages;
-        RedisPubsubPlaceholderSize.store(i);
-      }
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
-  EXPECT_EQ(wastedBefore + 8 * 10000 * 2, RedisPubsubWastedMessages.load());
-  EXPECT_EQ(savedBefore + 8 * 10000, RedisPubsubSavedMessages.load());
-  EXPECT_EQ(9999, RedisPubsubPlaceholderSize.load());
-  // The three are distinct counters.
-  RedisPubsubPlaceholderSize.store(17);
-  EXPECT_EQ(savedBefore + 8 * 10000, RedisPubsubSavedMessages.load());
 }

@@ -160,19 +160,4 @@ TEST(RefCntTest, LastReferenceDestroysOnceAcrossThreads) {
   EXPECT_EQ(destroyed.load(), 1);
 }
 
-TEST(ErrorsTest, GenericFailureAndErrorNames) {
-  try {
-    ThrowUnspecifiedException();
-    FAIL();
-  } catch (const KelvraException& e) {
-    EXPECT_EQ(e.GetMessage(), u"Unspecified exception c87f2fd8-3b2f-4a84-a7bc-a4deb21dd472");
-    EXPECT_EQ(e.GetError().GetCode(), 0x543EA456u);
-  }
-  EXPECT_EQ(KelvraError::AutoGenName(u"LogSite_AutoGen_", 0x8C3ACE23), u"LogSite_AutoGen_0x8C3ACE23");
-  EXPECT_EQ(KelvraError::AutoGenName(u"X_", 0x1), u"X_0x00000001");
-  EXPECT_FALSE(KelvraError::NoError().IsError());
-  NotImplementedException notImplemented(TString(), KelvraError::NoError());
-  EXPECT_EQ(notImplemented.GetErrorInfo().GetStatus(), TError::StatusCode::UNIMPLEMENTED);
-}
-
 }  // namespace

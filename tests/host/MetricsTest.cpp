@@ -148,44 +148,4 @@ TEST_F(MetricsTest, InstalledSinkReceivesScopesAndFailuresStayInside) {
   EXPECT_EQ(Metrics::GetSink(), defaultSink);
 }
 
-TEST_F(MetricsTest, CapturesRecordScopesFromManyThreads) {
-  auto counting = std::make_shared<CountingSink>();
-  Metrics::SetSink(counting);
-  Metrics::Capture outer;
-  constexpr int kThreads = 6;
-  constexpr int kPerThread = 150;
-  std::vector<std::thread> threads;
-  {
-    Metrics::Capture inner;
-    for (int t = 0; t < kThreads; ++t) {
-      threads.emplace_back([t] {
-        for (int i = 0; i < kPerThread; ++i) {
-          Metrics::Scope scope(u"threaded", 0x20001);
-          scope.SetAttribute(u"thread", t);
-          scope.SetAttribute(u"i", i);
-        }
-      });
-    }
-    for (auto& thread : threads) thread.join();
-    EXPECT_EQ(inner.Records().size(), static_cast<size_t>(kThreads * kPerThread));
-  }
-  { Metrics::Scope after(u"after inner", 0x20001); }
-
-  EXPECT_EQ(counting->Count(), kThreads * kPerThread + 1);
-  const auto records = outer.Scopes(u"threaded");
-  ASSERT_EQ(records.size(), static_cast<size_t>(kThreads * kPerThread));
-  std::vector<int64_t> next(kThreads, 0);
-  for (const auto& record : records) {
-    const int64_t thread = std::get<int64_t>(*record.FindAttribute(u"thread"));
-    const int64_t index = std::get<int64_t>(*record.FindAttribute(u"i"));
-    ASSERT_GE(thread, 0);
-    ASSERT_LT(thread, kThreads);
-    EXPECT_EQ(index, next[thread]);  // each thread's scopes arrive in order
-    next[thread] = index + 1;
-  }
-  EXPECT_EQ(outer.Scopes(u"after inner").size(), 1u);
-  outer.Clear();
-  EXPECT_TRUE(outer.Records().empty());
-}
-
 }  // namespace

@@ -138,66 +138,6 @@ TEST_F(TFileTest, LastWriteTimeIsSetAndReadInLocalTime) {
   EXPECT_THROW(GetLastWriteTime(missing), TFileException);
 }
 
-TEST_F(TFileTest, OpenModesWriteFlushAndClose) {
-  TPath path = Root() / TPath(".key");
-  WriteBytes(path, "a much longer old text");
-
-  // 10 = write, creating or emptying: the old content is gone.
-  ASSERT_EQ(TFile::OpenWrite | TFile::OpenTruncate, 10);
-  {
-    TFile file(path, 10);
-    EXPECT_TRUE(file.IsOpen());
-    EXPECT_EQ(file.Write("new", 3), 3u);
-    EXPECT_EQ(file.Write("", 0), 0u);
-    file.Flush();
-    EXPECT_EQ(ReadBytes(path), "new") << "written bytes are visible before Close";
-    file.Close();
-    EXPECT_FALSE(file.IsOpen());
-    file.Close();  // a second Close does nothing
-    EXPECT_THROW(file.Write("x", 1), TFileException);
-    EXPECT_THROW(file.Flush(), TFileException);
-  }
-  EXPECT_EQ(ReadBytes(path), "new");
-
-  // 10 also creates a missing file, empty until written.
-  TPath created = Root() / TPath("created");
-  { TFile file(created, 10); }
-  EXPECT_TRUE(FileExists(created));
-  EXPECT_EQ(ReadBytes(created), "");
-
-  // Write alone keeps the content and writes from the start; Append adds at the end.
-  {
-    TFile file(path, TFile::OpenWrite);
-    file.Write("N", 1);
-  }
-  EXPECT_EQ(ReadBytes(path), "New");
-  {
-    TFile file(path, TFile::OpenAppend);
-    file.Write("er", 2);
-  }
-  EXPECT_EQ(ReadBytes(path), "Newer");
-  {
-    TFile file(path, TFile::OpenRead);
-    char buffer[16] = {};
-    EXPECT_EQ(file.Read(buffer, sizeof(buffer)), 5u);
-    EXPECT_EQ(std::string(buffer, 5), "Newer");
-    EXPECT_EQ(file.Read(buffer, sizeof(buffer)), 0u) << "end of the file";
-  }
-
-  // Failures to open raise with the system's error text; misuse is a logic error.
-  try {
-    TFile file(path / TPath("below"), 10);
-    FAIL() << "opening below a regular file must fail";
-  } catch (const TFileException& error) {
-    EXPECT_NE(std::string(error.what()).find(std::strerror(ENOTDIR)), std::string::npos) << error.what();
-    EXPECT_EQ(error.GetErrorCode(), std::errc::not_a_directory);
-  }
-  EXPECT_THROW(TFile(Root() / TPath("absent"), TFile::OpenRead), TFileException);
-  EXPECT_THROW(TFile(path, 0), LogicException);
-  EXPECT_THROW(TFile(path, TFile::OpenRead | TFile::OpenTruncate), LogicException);
-  EXPECT_THROW(TFile(path, 16 | TFile::OpenWrite), LogicException);
-}
-
 TEST_F(TFileTest, LoadTextFileReadsBackTheBytesOfToStdString) {
   static const char16_t kWithNul[] = u"line\nbreaks\r\nand\ttabs\0inside";
   const std::vector<TString> texts = {

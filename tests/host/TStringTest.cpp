@@ -169,28 +169,6 @@ TEST(TStringTest, NumberFormsAndParsing) {
   EXPECT_FALSE(ok);
 }
 
-TEST(TStringTest, ComparisonConcatenationAndHash) {
-  TString a(u"abc");
-  TString b = a + u"d" + TString(u"e") + u'f';
-  EXPECT_EQ(b, u"abcdef");
-  EXPECT_TRUE(a < b);
-  EXPECT_FALSE(b < a);
-  EXPECT_NE(TString(u"ABC"), a);  // comparison is case-sensitive
-  b += L"\U0001F600";
-  EXPECT_EQ(b.length(), 8u);
-
-  // std::hash<TString> is THash32 of the UTF-16 bytes with seed 0xDEADBEEF.
-  EXPECT_EQ(std::hash<TString>()(a), THash32(a.constData(), a.lengthInBytes(), 0xDEADBEEF));
-  std::unordered_map<TString, int> map{{TString(u"x"), 1}, {TString(u"y"), 2}};
-  EXPECT_EQ(map.at(TString(u"y")), 2);
-  // XXH32 of nothing with seed 0 is the published test vector.
-  EXPECT_EQ(THash32(nullptr, 0, 0), 0x02CC5D05u);
-
-  // A pointer renders as 0x and 16 lower-case hexadecimal digits.
-  TString address = TString::pointer(reinterpret_cast<const void*>(uintptr_t{0xABC}));
-  EXPECT_EQ(address, u"0x0000000000000abc");
-}
-
 TEST(TFormatStringTest, FillsLowestPlaceHolderFirstInOnePass) {
   EXPECT_EQ(TFormatString(u"%1|%2").arg(TString(u"Region")).arg(TString(u"EU")).result(), u"Region|EU");
   // Numbers and out-of-order place holders; every occurrence is filled.

@@ -78,16 +78,6 @@ class ThreadPoolTest : public ::testing::Test {
   }
 };
 
-TEST_F(ThreadPoolTest, SizeIsFixedOnceThePoolExists) {
-  EXPECT_GE(AsyncTask::DefaultThreadPoolSize(), 8u);
-  EXPECT_GE(AsyncTask::DefaultThreadPoolSize(), 4u * std::thread::hardware_concurrency());
-  Gate ran;
-  ASSERT_TRUE(ScheduleSoon([&] { ran.Open(); }));
-  EXPECT_TRUE(ran.Wait());
-  EXPECT_FALSE(AsyncTask::SetThreadPoolSize(7));
-  EXPECT_EQ(AsyncTask::GetThreadPoolSize(), 2u);
-}
-
 TEST_F(ThreadPoolTest, RefusesTasksWhileEveryWorkerIsBusy) {
   Gate bothRunning(2);
   Gate release;

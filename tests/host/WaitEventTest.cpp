@@ -86,35 +86,4 @@ TEST_P(WaitEventTest, PingPongThroughReusedEventsLosesNoWakeUp) {
   EXPECT_FALSE(lost.load());
 }
 
-// Many spinners at once: the spin is rationed, so waiters beyond the ration
-// sleep; all of them still wake.
-TEST_P(WaitEventTest, ManyConcurrentWaitersOnManyEventsAllComplete) {
-  constexpr int kPairs = 16;
-  constexpr int kRounds = 500;
-  std::vector<std::unique_ptr<WaitEvent>> events;
-  for (int i = 0; i < 2 * kPairs; ++i) events.push_back(std::make_unique<WaitEvent>());
-  std::atomic<int> failures{0};
-  std::vector<std::thread> threads;
-  for (int pair = 0; pair < kPairs; ++pair) {
-    WaitEvent& there = *events[2 * pair];
-    WaitEvent& back = *events[2 * pair + 1];
-    threads.emplace_back([&] {
-      for (int i = 0; i < kRounds; ++i) {
-        if (!there.WaitFor(10s)) ++failures;
-        there.Reset();
-        back.Set();
-      }
-    });
-    threads.emplace_back([&] {
-      for (int i = 0; i < kRounds; ++i) {
-        there.Set();
-        if (!back.WaitFor(10s)) ++failures;
-        back.Reset();
-      }
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
-  EXPECT_EQ(failures.load(), 0);
-}
-
 }  // namespace

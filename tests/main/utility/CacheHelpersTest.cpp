@@ -1,13 +1,11 @@
-// Entries, predicates, clocks and KelCacheData.
+// Entry ids and references, and the lifetime predicate. How entries are
+// found, stamped and matched is checked through the caches that use them.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <chrono>
 #include <set>
 #include <thread>
 #include <vector>
 
-#include "host/DateTime.h"
 #include "main/utility/CacheHelpers.h"
 
 using namespace CacheHelpers;
@@ -34,15 +32,6 @@ class GuidScope {
 
  private:
   unsigned m_saved;
-};
-
-class CountingPredicate : public EntryPredicate {
- public:
-  bool Matches(const Entry& entry) override {
-    ++m_calls;
-    return entry.GetID() % 2 == 0;
-  }
-  int m_calls = 0;
 };
 
 }  // namespace
@@ -94,29 +83,6 @@ TEST(CacheEntryTest, ConcurrentCreationGivesDistinctIds) {
   EXPECT_EQ(all.size(), static_cast<size_t>(kThreads * kPerThread));
 }
 
-TEST(CacheEntryTest, IdentityHashAndEqualityLookAtTheIdOnly) {
-  Entry stored(new Tracked, 3);
-  Entry probe(stored.GetID());
-  EXPECT_TRUE(probe == stored);
-  EXPECT_FALSE(Entry(stored.GetID() + 1) == stored);
-  EXPECT_EQ(EntryHash()(Entry(5u)), 5u);
-  EXPECT_EQ(EntryHash()(stored), static_cast<uint64_t>(stored.GetID()));
-  EXPECT_TRUE(EntryLess()(Entry(4u), Entry(5u)));
-  EXPECT_FALSE(EntryLess()(Entry(5u), Entry(5u)));
-
-  // A probe finds the stored entry; the clock can be restamped in place.
-  EntrySet set;
-  set.insert(stored);
-  EXPECT_FALSE(set.insert(Entry(stored.GetID())).second);  // unique by id
-  auto it = set.find(probe);
-  ASSERT_NE(it, set.end());
-  EXPECT_EQ(it->GetData(), stored.GetData());
-  RefCntPtr<RefCntObject> data = it->Use(42);
-  EXPECT_EQ(data, stored.GetData());
-  EXPECT_EQ(set.find(probe)->GetClock(), 42u);
-  EXPECT_EQ(stored.GetClock(), 3u);  // the original copy keeps its own clock
-}
-
 TEST(CacheEntryTest, EntryHoldsExactlyOneReference) {
   bool destroyed = false;
   Tracked* object = new Tracked(&destroyed);
@@ -147,12 +113,6 @@ TEST(CacheEntryTest, EntryHoldsExactlyOneReference) {
   EXPECT_TRUE(destroyed);
 }
 
-TEST(CacheEntryTest, UseWithoutDataStillStampsTheClock) {
-  Entry entry(nullptr, 1);
-  EXPECT_EQ(entry.Use(7), nullptr);
-  EXPECT_EQ(entry.GetClock(), 7u);
-}
-
 TEST(EntryPredicateTest, LifetimeIsUnsignedWrappingAndStrict) {
   auto entryAt = [](uint64_t clock) { return Entry(nullptr, clock); };
   LifetimePredicate tenAtTwenty(10, 20);
@@ -174,84 +134,4 @@ TEST(EntryPredicateTest, LifetimeIsUnsignedWrappingAndStrict) {
   LifetimePredicate huge(UINT64_MAX, 0);
   EXPECT_FALSE(huge.Matches(entryAt(0)));                             // UINT64_MAX < 0 is false
   EXPECT_TRUE(LifetimePredicate(UINT64_MAX, 1).Matches(entryAt(1)));  // wraps to 0 < 1
-}
-
-TEST(EntryPredicateTest, DefaultsBooleanAndBinder) {
-  BooleanEntryPredicate yes(true);
-  BooleanEntryPredicate no(false);
-  Entry entry(nullptr, 0);
-  EXPECT_TRUE(yes.Matches(entry));
-  EXPECT_FALSE(no.Matches(Entry()));
-  EXPECT_TRUE(yes.GetIndexName().empty());
-  EXPECT_TRUE(yes.GetKeyForIndexing().empty());
-  EXPECT_FALSE(static_cast<const EntryPredicate&>(yes).HasIndex());
-
-  // Binder copies share the predicate and forward every call.
-  auto counting = std::make_shared<CountingPredicate>();
-  EntryPredicateBinder binder(counting);
-  EntryPredicateBinder copy(binder);
-  EXPECT_EQ(copy.m_predicate, counting);
-  EXPECT_TRUE(binder(Entry(2u)));
-  EXPECT_FALSE(copy(Entry(3u)));
-  EXPECT_EQ(counting->m_calls, 2);
-  std::vector<Entry> entries{Entry(1u), Entry(2u), Entry(4u)};
-  EXPECT_EQ(std::count_if(entries.begin(), entries.end(), copy), 2);
-  EXPECT_EQ(counting->m_calls, 5);
-}
-
-TEST(CacheClockTest, BasicClockCountsTicksAndSystemClockFollowsTheWallClock) {
-  std::unique_ptr<IClock> basic = CreateBasicClock();
-  ASSERT_NE(dynamic_cast<BasicClockObject*>(basic.get()), nullptr);
-  EXPECT_EQ(basic->GetTime(), 0u);
-  basic->Increment();
-  EXPECT_EQ(basic->GetTime(), 1u);
-  basic->Increment();
-  EXPECT_EQ(basic->GetTime(), 2u);
-  EXPECT_EQ(CreateBasicClock()->GetTime(), 0u);  // every clock starts afresh
-
-  std::unique_ptr<IClock> system = CreateSystemClock();
-  ASSERT_NE(dynamic_cast<SystemBasedClock*>(system.get()), nullptr);
-  const uint64_t before = DateTime::TotalMillisecondsFromMinDateTimeUTC();
-  const uint64_t first = system->GetTime();
-  EXPECT_GE(first, before);
-  EXPECT_GT(first, DateTime::kUnixEpochMilliseconds);  // milliseconds since year 1, not since 1970
-  std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  const uint64_t second = system->GetTime();
-  EXPECT_GT(second, first);  // advances without Increment
-  system->Increment();
-  EXPECT_LE(system->GetTime(), DateTime::TotalMillisecondsFromMinDateTimeUTC());
-}
-
-namespace {
-
-class SizedData : public KelCacheData {
- public:
-  SizedData() = default;
-  explicit SizedData(uint64_t bytes) { SetMemoryUsage(bytes); }
-  SizedData(const SizedData&) = default;
-  SizedData& operator=(const SizedData&) = default;
-};
-
-}  // namespace
-
-TEST(KelCacheDataTest, ReportsItsFigureAndCopiesIt) {
-  RefCntPtr<SizedData> plain(new SizedData);
-  EXPECT_EQ(plain->GetMemoryUsage(), 24u);
-  RefCntPtr<SizedData> big(new SizedData(4096));
-  EXPECT_EQ(big->GetMemoryUsage(), 4096u);
-
-  RefCntPtr<SizedData> copy(new SizedData(*big));
-  EXPECT_EQ(copy->GetMemoryUsage(), 4096u);
-  EXPECT_EQ(copy->GetReferenceCount(), 1);  // the copy is a new object with its own count
-  EXPECT_EQ(big->GetReferenceCount(), 1);
-
-  *plain = *big;
-  EXPECT_EQ(plain->GetMemoryUsage(), 4096u);
-  EXPECT_EQ(plain->GetReferenceCount(), 1);
-
-  // Held as a plain RefCntObject, the figure is still found by a run-time test.
-  RefCntPtr<RefCntObject> asObject = big;
-  auto* data = dynamic_cast<KelCacheData*>(asObject.get());
-  ASSERT_NE(data, nullptr);
-  EXPECT_EQ(data->GetMemoryUsage(), 4096u);
 }

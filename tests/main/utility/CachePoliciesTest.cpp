@@ -12,8 +12,10 @@
 
 #include "host/Errors.h"
 #include "main/utility/CacheHelpers.h"
+#include "tests/main/utility/CacheTestSupport.h"
 
 using namespace CacheHelpers;
+using namespace cache_test;
 
 namespace {
 
@@ -71,13 +73,6 @@ class HookLog : public IPolicy {
   std::vector<unsigned> m_added;
 };
 
-class Throwing : public IPolicy {
- public:
-  EntrySet Purge(EntrySet::const_iterator, EntrySet::const_iterator, uint64_t) override {
-    throw std::runtime_error("policy failed");
-  }
-};
-
 // Records the entries it is asked about, in order; matches by a test.
 class RecordingPredicate : public EntryPredicate {
  public:
@@ -92,31 +87,14 @@ class RecordingPredicate : public EntryPredicate {
 
 }  // namespace
 
+// The defaults of the optional operations: no capability, the two
+// tracking-only operations unimplemented, and a catalogue that announces each
+// entry once (IndexedCache::SetPolicy relies on it).
 TEST(PolicyInterfaceTest, DefaultsOfTheTrackingProtocol) {
   HookLog policy;
-  for (auto capability : {IPolicy::TracksEntries, static_cast<IPolicy::Capability>(1)}) {
-    EXPECT_FALSE(policy.HasCapability(capability));
-    EXPECT_FALSE(MRUPolicy(1).HasCapability(capability));
-    EXPECT_FALSE(LifetimePolicy(1).HasCapability(capability));
-    EXPECT_FALSE(
-        EntryPredicatePolicy(std::make_shared<BooleanEntryPredicate>(true)).HasCapability(capability));
-    EXPECT_FALSE(CascadedPolicy(std::make_shared<MRUPolicy>(1)).HasCapability(capability));
-  }
-  EXPECT_EQ(IPolicy::TracksEntries, 0);
-
+  EXPECT_FALSE(policy.HasCapability(IPolicy::TracksEntries));
   EXPECT_THROW(policy.ComputeEntriesToPurge(), NotImplementedException);
   EXPECT_THROW(policy.GetCacheSizeBytes(), NotImplementedException);
-  try {
-    MRUPolicy(1).ComputeEntriesToPurge();
-    FAIL() << "ComputeEntriesToPurge must throw";
-  } catch (const NotImplementedException& e) {
-    EXPECT_TRUE(e.GetMessage().empty());
-    EXPECT_FALSE(e.GetError().IsError());
-  }
-
-  // The default catalogue calls OnEntryAdded once per entry, nothing else.
-  policy.CatalogCacheEntries(EntrySet());
-  EXPECT_TRUE(policy.m_added.empty());
   std::vector<Entry> entries = EntriesWithClocks({1, 2, 3});
   EntrySet set = SetOf(entries);
   policy.CatalogCacheEntries(set);
@@ -125,14 +103,6 @@ TEST(PolicyInterfaceTest, DefaultsOfTheTrackingProtocol) {
   EXPECT_EQ(policy.m_added, expected);
   EXPECT_EQ(policy.m_otherHooks, 0);
   EXPECT_EQ(policy.m_purges, 0);
-
-  // The library's policies accept the hooks and ignore them.
-  MRUPolicy mru(1);
-  mru.OnEntryAdded(entries[0]);
-  mru.OnEntryUsed(entries[0]);
-  mru.OnEntryDeleted(entries[0]);
-  mru.CatalogCacheEntries(set);
-  EXPECT_EQ(PurgeAll(mru, set).size(), 1u);
 }
 
 TEST(MRUPolicyTest, KeepsTheMostRecentlyUsedEntries) {

@@ -11,8 +11,10 @@
 
 #include "host/Errors.h"
 #include "main/utility/Cache.h"
+#include "tests/main/utility/CacheTestSupport.h"
 
 using namespace CacheHelpers;
+using namespace cache_test;
 
 namespace {
 
@@ -53,21 +55,6 @@ std::shared_ptr<ValuePredicate> ValueIs(int value) {
   return std::make_shared<ValuePredicate>([value](int v) { return v == value; });
 }
 
-// A clock set by the test; Increment adds a step; reports its destruction.
-class ManualClock : public IClock {
- public:
-  explicit ManualClock(uint64_t step = 1, bool* destroyed = nullptr) : m_step(step), m_destroyed(destroyed) {}
-  ~ManualClock() override {
-    if (m_destroyed) *m_destroyed = true;
-  }
-  uint64_t GetTime() override { return m_time; }
-  void Increment() override { m_time += m_step; }
-  uint64_t m_time = 0;
-
- private:
-  uint64_t m_step;
-  bool* m_destroyed;
-};
 
 // Keeps the entries whose ids it lists, restamping its copies to a marker
 // clock so that the test can tell the policy's copies from the cache's.
@@ -94,13 +81,6 @@ class KeepAll : public IPolicy {
  public:
   EntrySet Purge(EntrySet::const_iterator first, EntrySet::const_iterator last, uint64_t) override {
     return EntrySet(first, last);
-  }
-};
-
-class Throwing : public IPolicy {
- public:
-  EntrySet Purge(EntrySet::const_iterator, EntrySet::const_iterator, uint64_t) override {
-    throw std::runtime_error("policy failed");
   }
 };
 

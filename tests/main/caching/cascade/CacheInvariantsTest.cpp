@@ -132,46 +132,40 @@ TEST(DISABLED_CacheInvariantsChild, DecisionTable) {
   expectWarnings(later, {siteWarning});
 }
 
-void ExpectChildPasses(const kelcache_test::Environment& environment) {
-  kelcache_test::ChildResult child =
-      kelcache_test::RunChildTest("DISABLED_CacheInvariantsChild.*", environment);
+// One configuration of the switches: what starts the child, what it expects.
+struct Configuration {
+  const char* name;
+  const char* flags;
+  const char* edition;
+  const char* unitFlag;
+  const char* skip;
+  const char* quiet;
+};
+
+class CacheInvariantsTest : public testing::TestWithParam<Configuration> {};
+
+TEST_P(CacheInvariantsTest, DecisionTableHolds) {
+  const Configuration& c = GetParam();
+  kelcache_test::ChildResult child = kelcache_test::RunChildTest(
+      "DISABLED_CacheInvariantsChild.*", {{"KELCACHE_FEATURE_FLAGS", c.flags},
+                                          {"KELCACHE_Edition", c.edition},
+                                          {"KELCACHE_TEST_UNIT_FLAG", c.unitFlag},
+                                          {"KELCACHE_TEST_SKIP", c.skip},
+                                          {"KELCACHE_TEST_QUIET", c.quiet}});
   EXPECT_TRUE(child.Passed()) << child.output;
   EXPECT_NE(child.output.find("[  PASSED  ] 1 test"), std::string::npos) << child.output;
 }
 
-TEST(CacheInvariantsTest, EnforcedOnAServerWithTheFlagOn) {
-  ExpectChildPasses({{"KELCACHE_FEATURE_FLAGS", "0x6460C0E0"},
-                     {"KELCACHE_Edition", "Server"},
-                     {"KELCACHE_TEST_UNIT_FLAG", "0"},
-                     {"KELCACHE_TEST_SKIP", "0"},
-                     {"KELCACHE_TEST_QUIET", "0"}});
-}
+INSTANTIATE_TEST_SUITE_P(
+    Switches, CacheInvariantsTest,
+    testing::Values(Configuration{"EnforcedOnAServerWithTheFlagOn", "0x6460C0E0", "Server", "0", "0", "0"},
+                    Configuration{"SkippedWithTheFlagOffButStillWarns", "", "Server", "0", "1", "0"},
+                    Configuration{"SkippedInUnitTestsEvenWithTheFlagOn", "0x6460C0E0", "Server", "1", "1", "0"},
+                    Configuration{"QuietAndSkippedOnTheAuthoringClient", "0x6460C0E0", "AuthoringClient", "0",
+                                  "1", "1"}),
+    [](const testing::TestParamInfo<Configuration>& info) { return std::string(info.param.name); });
 
-TEST(CacheInvariantsTest, SkippedWithTheFlagOffButStillWarns) {
-  ExpectChildPasses({{"KELCACHE_FEATURE_FLAGS", ""},
-                     {"KELCACHE_Edition", "Server"},
-                     {"KELCACHE_TEST_UNIT_FLAG", "0"},
-                     {"KELCACHE_TEST_SKIP", "1"},
-                     {"KELCACHE_TEST_QUIET", "0"}});
-}
-
-TEST(CacheInvariantsTest, SkippedInUnitTestsEvenWithTheFlagOn) {
-  ExpectChildPasses({{"KELCACHE_FEATURE_FLAGS", "0x6460C0E0"},
-                     {"KELCACHE_Edition", "Server"},
-                     {"KELCACHE_TEST_UNIT_FLAG", "1"},
-                     {"KELCACHE_TEST_SKIP", "1"},
-                     {"KELCACHE_TEST_QUIET", "0"}});
-}
-
-TEST(CacheInvariantsTest, QuietAndSkippedOnTheAuthoringClient) {
-  ExpectChildPasses({{"KELCACHE_FEATURE_FLAGS", "0x6460C0E0"},
-                     {"KELCACHE_Edition", "AuthoringClient"},
-                     {"KELCACHE_TEST_UNIT_FLAG", "0"},
-                     {"KELCACHE_TEST_SKIP", "1"},
-                     {"KELCACHE_TEST_QUIET", "1"}});
-}
-
-TEST(CacheInvariantsTest, ResultTexts) {
+TEST(CacheInvariantsTexts, ResultTexts) {
   using kelvra::caching::ConstraintEnforcementResultToString;
   EXPECT_EQ(ConstraintEnforcementResultToString(ConstraintEnforcementResult::None), u"none");
   EXPECT_EQ(ConstraintEnforcementResultToString(ConstraintEnforcementResult::MissingSiteLuid),

@@ -238,37 +238,4 @@ TEST_F(CascadeInvalidatorAggregatorTest, ResultUseReachesEveryInvalidatorOfTheHo
   EXPECT_EQ(recorder.m_scopes[0], scope);
 }
 
-TEST_F(CascadeInvalidatorAggregatorTest, LogLinesAtTheSynchronizationSeverity) {
-  ScopedOptionOverride logging("CacheSynchronizationLogging", true);
-  TLog::Capture capture(TLog::Info);
-  auto scope = CascadeInvalidatorAggregator_CreateQueryJobScope();
-  auto* concrete = dynamic_cast<CascadeInvalidatorAggregator::Scope*>(scope.get());
-  ASSERT_NE(concrete, nullptr);
-  const TString address = TString::pointer(concrete);
-  m_aggregator->OnEntryUsed(5, m_cache);
-  auto handler = NewHandler();
-  scope->AddHandler(handler);
-  m_aggregator->OnDirty({5}, m_cache);
-  std::vector<TString> expected = {
-      TString(u"CascadeInvalidatorAggregator CreateQueryJobScope Scope=") + address,
-      TString(u"CascadeInvalidatorAggregator OnEntryUsed scope=") + address + u" guid=5",
-      TString(u"CascadeInvalidatorAggregator::Scope AddHandler inserted handler=") +
-          TString::pointer(handler.get()),
-      TString(u"CascadeInvalidatorAggregator OnScopeHasHandler inserted Scope=") + address + u" numScopes=1",
-      TString(u"CascadeInvalidatorAggregator OnDirty guid=5"),
-      TString(u"CascadeInvalidatorAggregator::Scope this=") + address + u" is now dirty",
-      TString(u"CascadeInvalidatorAggregator::Scope notify dirty to handler=") +
-          TString::pointer(handler.get()),
-      TString(u"CascadeInvalidatorAggregator OnDirty scopes erased=1 remaining=0"),
-  };
-  EXPECT_EQ(capture.Lines(), expected);
-  for (const TLog::Record& record : capture.Records()) EXPECT_TRUE(record.severity == TLog::Info);
-
-  capture.Clear();
-  KelvraTls::GetThreadContext().SetCurrentQueryJobScope(nullptr);
-  scope.reset();  // the last reference: the destructor logs
-  EXPECT_EQ(capture.Lines(),
-            std::vector<TString>{TString(u"CascadeInvalidatorAggregator ~Scope this=") + address});
-}
-
 }  // namespace

@@ -6,7 +6,7 @@
 // Every test of one process shares one private redis-server (started on first
 // use, on the main thread) and configures the pool once: a second Reset would
 // make the subscription manager reconnect, and a reconnect flushes entries.
-// A second participant runs in a child process (DISABLED_SecondProcess), told
+// A second participant runs in a child process (DISABLED_RestartReceiver), told
 // the port and a folder for hand-shake files through the environment.
 //
 // Waiting: "soon" means within kWait, polled; reaching it means a hang.
@@ -50,7 +50,6 @@ constexpr uint64_t kTime = 63900000000000ULL;  // a DateTime representation (ms)
 constexpr uint64_t kLater = kTime + 6000;      // newer by more than the default 5 s margin
 const Hash kValue{0x1, 0x2};
 const Hash kOtherValue{0x3, 0x4};
-const Hash kThirdValue{0x5, 0x6};
 const char* const kPortVariable = "KELCACHE_COHERENCE_TEST_PORT";
 const char* const kDirVariable = "KELCACHE_COHERENCE_TEST_DIR";
 
@@ -151,51 +150,6 @@ class Participant {
 void WaitForPatternSubscriptions(uint16_t port, int atLeast) {
   ASSERT_TRUE(WaitUntil([&] { return PatternSubscriptionCount(port) >= atLeast; }))
       << "pattern subscriptions on the server: " << PatternSubscriptionCount(port);
-}
-
-// Process A (this test) and process B (a child) each add an entry for two key
-// hashes: for the first B adds the same value later, which removes nothing;
-// for the second B adds another value later by more than the margin, and A's
-// entry leaves A's cache. Then A adds a third value later still, and B's
-// entry leaves B's cache. Messages from one publisher arrive in order, so once
-// A has seen the second key's message it has handled the first key's too.
-TEST(RedisPubsubProcessTest, TwoProcessesKeepTheirCachesCoherent) {
-  kelcache_test::RedisServer& server = SharedServer();
-  Participant a;
-  WaitForPatternSubscriptions(server.Port(), 1);
-  const Hash sameKey{0xa11, 0x1};
-  const Hash changedKey{0xa11, 0x2};
-  const unsigned kept = a.Add(sameKey, kValue, kTime);
-  const unsigned stale = a.Add(changedKey, kValue, kTime);
-
-  kelcache_test::TempDir dir;
-  const pid_t child = kelcache_test::StartChildTest("RedisPubsubProcessTest.DISABLED_SecondProcess",
-                                                    {{kPortVariable, std::to_string(server.Port())},
-                                                     {kDirVariable, dir.str()}});
-  EXPECT_TRUE(a.WaitGone(stale)) << "B's newer value of the second key did not reach A";
-  EXPECT_TRUE(a.Has(kept)) << "the same value, even much later, never makes an entry dirty";
-  a.Add(changedKey, kThirdValue, kLater + 6000);
-  Touch(dir.str() + "/a-added");
-
-  const kelcache_test::ChildResult result = kelcache_test::WaitForChild(child, 60s);
-  EXPECT_TRUE(result.Passed()) << "process B failed (its output is above)";
-  EXPECT_TRUE(a.Has(kept));
-}
-
-// Process B of the test above.
-TEST(RedisPubsubProcessTest, DISABLED_SecondProcess) {
-  const std::string port = kelcache_test::GetEnv(kPortVariable);
-  const std::string dir = kelcache_test::GetEnv(kDirVariable);
-  ASSERT_FALSE(port.empty());
-  RedisConnectionPool::GetInstance().Reset(TString::fromStdString("127.0.0.1:" + port), TString());
-  Participant b;
-  WaitForPatternSubscriptions(static_cast<uint16_t>(std::stoi(port)), 2);  // A's and B's
-  const unsigned same = b.Add({0xa11, 0x1}, kValue, kLater);
-  const unsigned changed = b.Add({0xa11, 0x2}, kOtherValue, kLater);
-
-  ASSERT_TRUE(WaitUntil([&] { return Exists(dir + "/a-added"); }, 30s)) << "A never added its newer value";
-  EXPECT_TRUE(b.WaitGone(changed)) << "A's newer value did not reach B";
-  EXPECT_TRUE(b.Has(same)) << "its own messages and A's same value leave B's entry alone";
 }
 
 // The server restarts while both processes are idle. A's first publication
@@ -315,26 +269,6 @@ TEST(RedisPubsubProcessTest, ReconnectMarksLiveEntriesDirtyWhenTheOptionIsOn) {
   EXPECT_TRUE(participant.Has(after));
   ASSERT_TRUE(PublishUntilReceived(server.Port(), afterKey, kOtherValue, kLater));
   EXPECT_TRUE(participant.WaitGone(after)) << "the subscription does not work after the reconnect";
-}
-
-// With the option off the entries from before the restart stay. A marker
-// entry added after the reconnect, dirtied by a message, shows that the
-// reconnect listener has run by then (it runs before later messages).
-TEST(RedisPubsubProcessTest, ReconnectKeepsLiveEntriesWhenTheOptionIsOff) {
-  ScopedOptionOverride flush("CacheSynchronizationFlushOnReconnect", false);
-  kelcache_test::RedisServer& server = SharedServer();
-  Participant participant;
-  WaitForPatternSubscriptions(server.Port(), 1);
-  const uint64_t reconnects = RedisSubscriptionManager::GetInstance().GetReconnectCount();
-  const unsigned before = participant.Add({0xe1, 0x1}, kValue, kTime);
-
-  server.Restart();
-  ASSERT_TRUE(WaitUntil([&] { return RedisSubscriptionManager::GetInstance().GetReconnectCount() > reconnects; }));
-  const Hash markerKey{0xe1, 0x2};
-  const unsigned marker = participant.Add(markerKey, kValue, kTime);
-  ASSERT_TRUE(PublishUntilReceived(server.Port(), markerKey, kOtherValue, kLater));
-  ASSERT_TRUE(participant.WaitGone(marker));
-  EXPECT_TRUE(participant.Has(before)) << "the entry from before the restart was flushed with the option off";
 }
 
 }  // namespace

@@ -77,13 +77,6 @@ class ExternalCacheFactoryTest : public ::testing::Test {
   bool m_previousEnabled = true;
 };
 
-TEST_F(ExternalCacheFactoryTest, TheNamespaceConstantsHaveTheirFixedTexts) {
-  EXPECT_EQ(ExternalCacheFactory::MapTilesCacheNamespace, TString(u"MapTiles"));
-  EXPECT_EQ(ExternalCacheFactory::WorkbookAttributesCacheNamespace, TString(u"WAV2"));
-  EXPECT_EQ(ExternalCacheFactory::PortableSessionCheckpointNamespace, TString(u"PSC"));
-  EXPECT_TRUE(ExternalCacheFactory::AllowFactoryOverridePerNamespace());
-}
-
 TEST_F(ExternalCacheFactoryTest, WithoutAMakerOfItsOwnTheFactoryMakesNewNullStores) {
   auto first = ExternalCacheFactory::MakeCache(u"PSC", 10, 0);
   auto second = ExternalCacheFactory::MakeCache(u"PSC", 10, 0);
@@ -229,21 +222,6 @@ TEST_F(ExternalCacheFactoryTest, TheDiskStoresGetASweeperWithTheBudgetAndArgumen
   ASSERT_TRUE(one->TryStore(u"second", MakeValue("2"), kSlowLoadMs, -1).Get());
   EXPECT_NE(one->TryLoad(u"first").Get(), nullptr);
   EXPECT_NE(one->TryLoad(u"second").Get(), nullptr);
-}
-
-TEST_F(ExternalCacheFactoryTest, ManyThreadsMakeCachesAtOnce) {
-  ExternalCacheFactory::Initialize(ExternalCacheFactory::MakeDefaultCacheForAuthoringClient());
-  std::vector<std::thread> threads;
-  std::atomic<int> disks{0};
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&] {
-      for (int i = 0; i < 20; ++i) {
-        if (IsDisk(ExternalCacheFactory::MakeCache(i % 2 ? u"MapTiles" : u"PSC", 1, 0))) ++disks;
-      }
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
-  EXPECT_EQ(disks.load(), 80);
 }
 
 TEST_F(ExternalCacheFactoryTest, TheNullStoreKeepsNothingAndAnswersAtOnce) {

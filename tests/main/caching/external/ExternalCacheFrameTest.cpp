@@ -9,11 +9,13 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "host/AppOptions.h"
 #include "host/AsyncTask.h"
@@ -112,75 +114,78 @@ TEST_F(ExternalCacheFrameTest, KeyHashIsDecimalXxh32OfTheUtf16Bytes) {
   EXPECT_EQ(KeyHash(kCollidingKeyA).toStdString(), std::to_string(kCollidingHash));
 }
 
-TEST_F(ExternalCacheFrameTest, ConstructorsReadTheirOptionsOnce) {
-  auto calls = std::make_shared<Calls>();
-  ScopedOptionOverride lower("ExternalCacheLowerBoundLatencyMs", 250);
-  ScopedOptionOverride size("ExternalCacheUpperBound2SizeMb", 3);
-  ScopedOptionOverride store("ExternalCacheStoreTimeoutMs", 1234);
-  ScopedOptionOverride drop("ExternalCacheDropTimeoutMs", -5);
-  ScriptedStore oneArgument(u"ns", RecordingStore(calls), LoadGiving(calls, nullptr), RecordingDrop(calls));
-  EXPECT_EQ(oneArgument.LowerBound(), 250ms);
-  EXPECT_EQ(oneArgument.UpperBound2SizeMb(), 3u);
-  EXPECT_EQ(oneArgument.StoreTimeout(), 1234ms);
-  EXPECT_EQ(oneArgument.DropTimeout(), -5ms);  // widened with its sign
-  EXPECT_EQ(oneArgument.Launch(), 1);
-  EXPECT_EQ(oneArgument.GetNamespace(), TString(u"ns"));
-
-  auto deferred = RecordingCache(calls, 7, false);
-  EXPECT_EQ(deferred->LowerBound(), 7ms);
-  EXPECT_EQ(deferred->Launch(), 2);
-
-  // A later change of option does not reach caches made before it.
-  ScopedOptionOverride later("ExternalCacheStoreTimeoutMs", 99);
-  EXPECT_EQ(oneArgument.StoreTimeout(), 1234ms);
-  ScriptedStore copy(oneArgument);
-  EXPECT_EQ(copy.StoreTimeout(), 1234ms);
-  EXPECT_EQ(copy.LowerBound(), 250ms);
-}
-
-TEST_F(ExternalCacheFrameTest, StoreDoneReachesTheFunctionAndLogsEveryField) {
-  auto calls = std::make_shared<Calls>();
-  auto cache = RecordingCache(calls);
-  TLog::Capture capture(TLog::Info);
-  Metrics::Capture metrics;
+// Every successful operation reaches its function with the key and its hash
+// and writes one event and one metrics scope with these fields (and no
+// plain line): the key's fields everywhere, the load time and bounds for a
+// store, the value's size where there is a value, the time taken where the
+// function ran.
+TEST_F(ExternalCacheFrameTest, EachOutcomeReachesTheFunctionAndWritesItsFields) {
+  struct Case {
+    const char* event;
+    Value loadResult;  // for loads
+    const char* outcome;
+    std::map<std::string, std::string> fields;  // besides key-hash, cns, key-size-b and elapsed-ms
+  };
+  const TString key(u"k\u00E9y-1");  // 10 bytes
   Value value = MakeValue(1000);
-  const TString key(u"k\u00E9y-1");
-  ASSERT_TRUE(cache->TryStore(key, value, 150, 3600).Get());
+  const std::vector<Case> cases = {
+      {"ec-store", nullptr, "done",
+       {{"load-time-ms", "150"}, {"lower-bound-ms", "100"}, {"value-size-b", "1000"}, {"ttl-sec", "3600"}}},
+      {"ec-load", MakeValue(77), "hit", {{"value-size-b", "77"}}},
+      {"ec-load", std::make_shared<Bytes>(), "hit", {{"value-size-b", "0"}}},
+      {"ec-load", nullptr, "miss", {}},
+      {"ec-drop", nullptr, "done", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.event) + " " + c.outcome);
+    auto calls = std::make_shared<Calls>();
+    auto cache = RecordingCache(calls, 100, true, c.loadResult);
+    TLog::Capture capture(TLog::Info);
+    Metrics::Capture metrics;
+    const std::string name = c.event;
+    if (name == "ec-store") {
+      ASSERT_TRUE(cache->TryStore(key, value, 150, 3600).Get());
+    } else if (name == "ec-load") {
+      EXPECT_EQ(cache->TryLoad(key).Get().get(), c.loadResult.get()) << "the buffer is shared, never copied";
+    } else {
+      EXPECT_TRUE(cache->TryDrop(key).Get());
+    }
+    {
+      std::lock_guard<std::mutex> lock(calls->mutex);
+      EXPECT_EQ(calls->stores + calls->loads + calls->drops, 1);
+      EXPECT_EQ(calls->key, key);
+      EXPECT_EQ(calls->keyHash.toStdString(), ExpectedKeyHash(key));
+      if (name == "ec-store") {
+        EXPECT_EQ(calls->value.get(), value.get()) << "the buffer is shared, never copied";
+        EXPECT_EQ(calls->ttlSec, 3600);
+      }
+    }
+    const TLog::Record event = SingleEvent(capture, TString::fromStdString(name));
+    EXPECT_EQ(event.severity, TLog::Info);
+    EXPECT_EQ(Field(event, "outcome"), c.outcome);
+    EXPECT_EQ(Field(event, "key-hash"), ExpectedKeyHash(key));
+    EXPECT_EQ(Field(event, "cns"), "frame-ns");
+    EXPECT_EQ(Field(event, "key-size-b"), "10");
+    EXPECT_TRUE(IsGForm(Field(event, "elapsed-ms"))) << Field(event, "elapsed-ms");
+    for (const auto& [field, text] : c.fields) EXPECT_EQ(Field(event, field.c_str()), text) << field;
+    EXPECT_EQ(event.fields.size(), 5 + c.fields.size()) << "no problem field on success";
+    EXPECT_TRUE(capture.Lines().empty()) << "the frame writes no plain line";
 
-  {
-    std::lock_guard<std::mutex> lock(calls->mutex);
-    EXPECT_EQ(calls->stores, 1);
-    EXPECT_EQ(calls->key, key);
-    EXPECT_EQ(calls->keyHash.toStdString(), ExpectedKeyHash(key));
-    EXPECT_EQ(calls->value.get(), value.get()) << "the buffer is shared, never copied";
-    EXPECT_EQ(calls->ttlSec, 3600);
+    std::vector<Metrics::ScopeRecord> scopes = metrics.Scopes(TString::fromStdString(name));
+    ASSERT_EQ(scopes.size(), 1u);
+    EXPECT_EQ(scopes[0].mask, 0x80000020001u);
+    ASSERT_NE(scopes[0].FindAttribute(u"key-size-b"), nullptr);
+    EXPECT_EQ(std::get<int64_t>(*scopes[0].FindAttribute(u"key-size-b")), 10);
+    ASSERT_NE(scopes[0].FindAttribute(u"outcome"), nullptr);
+    EXPECT_EQ(Metrics::AttributeToString(*scopes[0].FindAttribute(u"outcome")).toStdString(), c.outcome);
+    EXPECT_EQ(Metrics::AttributeToString(*scopes[0].FindAttribute(u"cns")), TString(u"frame-ns"));
+    EXPECT_EQ(Metrics::AttributeToString(*scopes[0].FindAttribute(u"key-hash")).toStdString(),
+              ExpectedKeyHash(key));
+    if (name == "ec-store") {
+      ASSERT_NE(scopes[0].FindAttribute(u"value-size-b"), nullptr);
+      EXPECT_EQ(std::get<uint64_t>(*scopes[0].FindAttribute(u"value-size-b")), 1000u);
+    }
   }
-  const TLog::Record event = SingleEvent(capture, u"ec-store");
-  EXPECT_EQ(event.severity, TLog::Info);
-  EXPECT_EQ(Field(event, "key-hash"), ExpectedKeyHash(key));
-  EXPECT_EQ(Field(event, "cns"), "frame-ns");
-  EXPECT_EQ(Field(event, "key-size-b"), "10");
-  EXPECT_EQ(Field(event, "load-time-ms"), "150");
-  EXPECT_EQ(Field(event, "lower-bound-ms"), "100");
-  EXPECT_EQ(Field(event, "value-size-b"), "1000");
-  EXPECT_EQ(Field(event, "ttl-sec"), "3600");
-  EXPECT_TRUE(IsGForm(Field(event, "elapsed-ms"))) << Field(event, "elapsed-ms");
-  EXPECT_EQ(Field(event, "outcome"), "done");
-  EXPECT_EQ(event.fields.size(), 9u) << "no problem field on success";
-  EXPECT_TRUE(capture.Lines().empty()) << "the frame writes no plain line";
-
-  std::vector<Metrics::ScopeRecord> scopes = metrics.Scopes(u"ec-store");
-  ASSERT_EQ(scopes.size(), 1u);
-  EXPECT_EQ(scopes[0].mask, 0x80000020001u);
-  ASSERT_NE(scopes[0].FindAttribute(u"key-size-b"), nullptr);
-  EXPECT_EQ(std::get<int64_t>(*scopes[0].FindAttribute(u"key-size-b")), 10);
-  ASSERT_NE(scopes[0].FindAttribute(u"value-size-b"), nullptr);
-  EXPECT_EQ(std::get<uint64_t>(*scopes[0].FindAttribute(u"value-size-b")), 1000u);
-  ASSERT_NE(scopes[0].FindAttribute(u"outcome"), nullptr);
-  EXPECT_EQ(Metrics::AttributeToString(*scopes[0].FindAttribute(u"outcome")), TString(u"done"));
-  EXPECT_EQ(Metrics::AttributeToString(*scopes[0].FindAttribute(u"cns")), TString(u"frame-ns"));
-  EXPECT_EQ(Metrics::AttributeToString(*scopes[0].FindAttribute(u"key-hash")).toStdString(),
-            ExpectedKeyHash(key));
 }
 
 TEST_F(ExternalCacheFrameTest, TtlMinusOneIsLoggedAsDefaultAndEveryTtlReachesTheFunctionUnchanged) {
@@ -294,64 +299,6 @@ TEST_F(ExternalCacheFrameTest, FunctionsThatRaiseFailTheirOperation) {
   EXPECT_FALSE(empty.TryStore(u"k", MakeValue("v"), 0, -1).Get());
   EXPECT_EQ(empty.TryLoad(u"k").Get(), nullptr);
   EXPECT_FALSE(empty.TryDrop(u"k").Get());
-}
-
-TEST_F(ExternalCacheFrameTest, LoadOutcomesHitMissAndTheirFields) {
-  auto calls = std::make_shared<Calls>();
-  Value stored = MakeValue(77);
-  auto hitting = RecordingCache(calls, 100, true, stored);
-  auto missing = RecordingCache(calls, 100, true, nullptr);
-  auto empty = RecordingCache(calls, 100, true, std::make_shared<Bytes>());
-  TLog::Capture capture(TLog::Info);
-
-  Value loaded = hitting->TryLoad(u"key").Get();
-  EXPECT_EQ(loaded.get(), stored.get());
-  {
-    std::lock_guard<std::mutex> lock(calls->mutex);
-    EXPECT_EQ(calls->key, TString(u"key"));
-    EXPECT_EQ(calls->keyHash.toStdString(), ExpectedKeyHash(u"key"));
-  }
-  TLog::Record event = SingleEvent(capture, u"ec-load");
-  EXPECT_EQ(Field(event, "outcome"), "hit");
-  EXPECT_EQ(Field(event, "value-size-b"), "77");
-  EXPECT_EQ(Field(event, "key-hash"), ExpectedKeyHash(u"key"));
-  EXPECT_EQ(Field(event, "cns"), "frame-ns");
-  EXPECT_EQ(Field(event, "key-size-b"), "6");
-  EXPECT_TRUE(IsGForm(Field(event, "elapsed-ms")));
-  EXPECT_EQ(event.fields.size(), 6u);
-
-  capture.Clear();
-  EXPECT_EQ(missing->TryLoad(u"key").Get(), nullptr);
-  event = SingleEvent(capture, u"ec-load");
-  EXPECT_EQ(Field(event, "outcome"), "miss");
-  EXPECT_EQ(Field(event, "value-size-b"), "<absent>");
-  EXPECT_EQ(event.fields.size(), 5u);
-
-  capture.Clear();
-  Value emptyLoaded = empty->TryLoad(u"key").Get();
-  ASSERT_NE(emptyLoaded, nullptr);
-  EXPECT_TRUE(emptyLoaded->empty());
-  event = SingleEvent(capture, u"ec-load");
-  EXPECT_EQ(Field(event, "outcome"), "hit");
-  EXPECT_EQ(Field(event, "value-size-b"), "0");
-}
-
-TEST_F(ExternalCacheFrameTest, DropDoneAndItsFields) {
-  auto calls = std::make_shared<Calls>();
-  auto cache = RecordingCache(calls);
-  TLog::Capture capture(TLog::Info);
-  Metrics::Capture metrics;
-  EXPECT_TRUE(cache->TryDrop(u"gone").Get());
-  const TLog::Record event = SingleEvent(capture, u"ec-drop");
-  EXPECT_EQ(Field(event, "outcome"), "done");
-  EXPECT_EQ(Field(event, "key-hash"), ExpectedKeyHash(u"gone"));
-  EXPECT_EQ(Field(event, "key-size-b"), "8");
-  EXPECT_EQ(event.fields.size(), 5u);
-  std::lock_guard<std::mutex> lock(calls->mutex);
-  EXPECT_EQ(calls->drops, 1);
-  EXPECT_EQ(calls->keyHash.toStdString(), ExpectedKeyHash(u"gone"));
-  ASSERT_EQ(metrics.Scopes(u"ec-drop").size(), 1u);
-  EXPECT_EQ(metrics.Scopes(u"ec-drop")[0].mask, 0x80000020001u);
 }
 
 TEST_F(ExternalCacheFrameTest, StoreAndDropGiveUpAtTheirTimeOutWhileTheFunctionGoesOn) {
@@ -483,14 +430,6 @@ TEST_F(ExternalCacheFrameTest, TasksCancelledBeforeTheyStartDoNotRunAndLogNothin
   EXPECT_TRUE(capture.Records().empty());
 }
 
-TEST_F(ExternalCacheFrameTest, TryGetAllKeysOfAStoreThatCannotListIsEmpty) {
-  auto calls = std::make_shared<Calls>();
-  auto cache = RecordingCache(calls);
-  ASSERT_TRUE(cache->TryStore(u"k", MakeValue("v"), 1000, -1).Get());
-  const IByteCache& asInterface = *cache;
-  EXPECT_TRUE(asInterface.TryGetAllKeys().empty());
-}
-
 TEST_F(ExternalCacheFrameTest, RunMeasuresKeepsEarlierFieldsAndReportsProblems) {
   Fields fields{{u"key-hash", u"1"}, {u"cns", u"ns"}};
   EXPECT_TRUE(kelvra::caching::Run([] {}, fields, 5000ms));
@@ -550,31 +489,6 @@ TEST_F(ExternalCacheFrameTest, RunAfterATimeOutNeverTouchesTheCallersFieldsAgain
   EXPECT_FALSE(kelvra::caching::Run([gate2] { gate2->Wait(); }, negative, -5ms));
   EXPECT_EQ(negative[u"elapsed-ms"], TString(u"-5"));
   gate2->Open();
-}
-
-TEST_F(ExternalCacheFrameTest, ManyThreadsShareOneCache) {
-  auto calls = std::make_shared<Calls>();
-  Value stored = MakeValue("shared");
-  auto cache = RecordingCache(calls, 0, true, stored);
-  TLog::Capture capture(TLog::Info);
-  std::vector<std::thread> threads;
-  std::atomic<int> failures{0};
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < 25; ++i) {
-        const TString key = TString::number(t * 100 + i);
-        if (!cache->TryStore(key, MakeValue("v"), 0, -1).Get()) ++failures;
-        if (cache->TryLoad(key).Get() != stored) ++failures;
-        if (!cache->TryDrop(key).Get()) ++failures;
-      }
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
-  EXPECT_EQ(failures.load(), 0);
-  EXPECT_EQ(StoreCount(calls), 100);
-  EXPECT_EQ(capture.Events(u"ec-store").size(), 100u);
-  EXPECT_EQ(capture.Events(u"ec-load").size(), 100u);
-  EXPECT_EQ(capture.Events(u"ec-drop").size(), 100u);
 }
 
 }  // namespace
