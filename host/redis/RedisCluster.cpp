@@ -53,14 +53,14 @@ std::string CommandName(std::span<const std::string_view> arguments) {
 
 }  // namespace
 
-RedisCluster::RedisCluster(std::vector<RedisServerAddress> seeds, RedisPoolOptions options,
+RedisCluster::RedisCluster(std::vector<RedisServerAddress> listedNodes, RedisPoolOptions options,
                            RedisTransportFactory factory)
-    : m_seeds(std::move(seeds)),
+    : m_listedNodes(std::move(listedNodes)),
       m_options(std::move(options)),
       m_factory(std::move(factory)),
       m_failureLog(kFailureLogBurst, kFailureLogInterval) {
   TMutexLock lock(m_mutex);
-  for (const RedisServerAddress& seed : m_seeds) LinkTo(seed);
+  for (const RedisServerAddress& node : m_listedNodes) LinkTo(node);
 }
 
 RedisCluster::~RedisCluster() = default;
@@ -74,8 +74,8 @@ RedisCluster::LinkPtr RedisCluster::LinkTo(const RedisServerAddress& address) {
 std::vector<RedisCluster::LinkPtr> RedisCluster::FetchCandidates() const {
   std::vector<LinkPtr> candidates;
   if (m_view) candidates = m_view->links;  // masters first, then replicas
-  for (const RedisServerAddress& seed : m_seeds) {
-    const LinkPtr& link = m_links.at(seed.ToString());
+  for (const RedisServerAddress& node : m_listedNodes) {
+    const LinkPtr& link = m_links.at(node.ToString());
     if (std::find(candidates.begin(), candidates.end(), link) == candidates.end()) candidates.push_back(link);
   }
   return candidates;
@@ -87,12 +87,12 @@ RedisCluster::ViewPtr RedisCluster::InstallView(std::shared_ptr<const RedisSlotM
   for (const RedisSlotMap::Node& node : map->Nodes()) view->links.push_back(LinkTo(node.address));
   view->map = std::move(map);
   // Links of nodes that left the cluster go (commands still using them keep
-  // them alive until they end); seeds stay for later fetches.
+  // them alive until they end); listed nodes stay for later fetches.
   for (auto it = m_links.begin(); it != m_links.end();) {
     const bool inView = std::find(view->links.begin(), view->links.end(), it->second) != view->links.end();
-    const bool seed = std::any_of(m_seeds.begin(), m_seeds.end(),
+    const bool node = std::any_of(m_listedNodes.begin(), m_listedNodes.end(),
                                   [&](const RedisServerAddress& s) { return s.ToString() == it->first; });
-    it = inView || seed ? std::next(it) : m_links.erase(it);
+    it = inView || node ? std::next(it) : m_links.erase(it);
   }
   m_masters.store(view->map->MasterCount(), std::memory_order_relaxed);
   m_view = view;
@@ -372,7 +372,7 @@ std::optional<RedisServerAddress> RedisCluster::MasterFor(std::string_view key) 
 }
 
 std::vector<RedisServerAddress> RedisCluster::SubscriptionServers() const {
-  std::vector<RedisServerAddress> servers = m_seeds;
+  std::vector<RedisServerAddress> servers = m_listedNodes;
   if (std::shared_ptr<const RedisSlotMap> map = SlotMap()) {
     for (const RedisSlotMap::Node& node : map->Nodes()) {
       if (std::find(servers.begin(), servers.end(), node.address) == servers.end())

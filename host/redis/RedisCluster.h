@@ -4,7 +4,7 @@
 // 1. The slot map. A cluster spreads its keys over 16384 hash slots, each
 //    served by one master (host/redis/RedisKeySlot.h, RedisSlotMap.h). The
 //    map is fetched with CLUSTER SLOTS from the first node that answers: the
-//    masters of the current map, then its replicas, then the seed nodes of
+//    masters of the current map, then its replicas, then the listed nodes of
 //    the configuration. It is fetched again
 //      - when a command finds a node unreachable, or the cluster down
 //        (CLUSTERDOWN), at most once per kMinRefreshInterval: commands that
@@ -96,9 +96,9 @@ class KELCACHE_EXPORT RedisCluster {
     uint64_t failedRefreshes = 0;  // fetches that no node answered
   };
 
-  // A cluster known by its seed nodes (at least one). Nothing is fetched or
+  // A cluster known by its listed nodes (at least one). Nothing is fetched or
   // connected yet. Plain TCP unless another transport is given.
-  RedisCluster(std::vector<RedisServerAddress> seeds, RedisPoolOptions options,
+  RedisCluster(std::vector<RedisServerAddress> listedNodes, RedisPoolOptions options,
                RedisTransportFactory factory = {});
   ~RedisCluster();
   RedisCluster(const RedisCluster&) = delete;
@@ -133,9 +133,9 @@ class KELCACHE_EXPORT RedisCluster {
   // is known; nothing when no master serves it.
   std::optional<RedisServerAddress> MasterFor(std::string_view key);
   // The nodes that may carry a subscription, in the order to try them: the
-  // seeds, then the other nodes of the current map (masters first).
+  // listed nodes, then the other nodes of the current map (masters first).
   std::vector<RedisServerAddress> SubscriptionServers() const;
-  const std::vector<RedisServerAddress>& Seeds() const { return m_seeds; }
+  const std::vector<RedisServerAddress>& ListedNodes() const { return m_listedNodes; }
   Statistics GetStatistics() const;
 
  private:
@@ -164,10 +164,10 @@ class KELCACHE_EXPORT RedisCluster {
   std::shared_ptr<const RedisSlotMap> FetchMap(const std::vector<LinkPtr>& candidates,
                                                Clock::time_point deadline, RedisServerAddress* answeredBy,
                                                std::string* failures);
-  // The nodes to ask for the map, in order (masters, replicas, seeds).
+  // The nodes to ask for the map, in order (masters, replicas, listed nodes).
   std::vector<LinkPtr> FetchCandidates() const KELCACHE_REQUIRES(m_mutex);
   // Installs a view of `map` (links made or reused) and drops the links of
-  // nodes that are neither in it nor seeds.
+  // nodes that are neither in it nor listed.
   ViewPtr InstallView(std::shared_ptr<const RedisSlotMap> map) KELCACHE_REQUIRES(m_mutex);
   // The slot of `redirection` now served by its node (a MOVED reply).
   ViewPtr AdoptMoved(const RedisRedirection& redirection);
@@ -176,14 +176,14 @@ class KELCACHE_EXPORT RedisCluster {
   // A later command should fetch the map (after a time-out).
   void WantRefresh();
 
-  const std::vector<RedisServerAddress> m_seeds;
+  const std::vector<RedisServerAddress> m_listedNodes;
   const RedisPoolOptions m_options;
   const RedisTransportFactory m_factory;
 
   mutable TMutex m_mutex;
   TConditionVariable m_refreshEnded;       // a fetch ended
   ViewPtr m_view KELCACHE_GUARDED_BY(m_mutex);  // null before the first map
-  // By "host:port": the nodes of the view, and the seeds.
+  // By "host:port": the nodes of the view, and the listed nodes.
   std::map<std::string, LinkPtr> m_links KELCACHE_GUARDED_BY(m_mutex);
   bool m_refreshing KELCACHE_GUARDED_BY(m_mutex) = false;     // a thread is fetching the map
   bool m_refreshWanted KELCACHE_GUARDED_BY(m_mutex) = false;  // a MOVED or time-out: fetch soon

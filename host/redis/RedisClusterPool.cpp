@@ -4,10 +4,10 @@
 
 namespace kelvra::caching {
 
-RedisClusterPool::RedisClusterPool(std::vector<RedisServerAddress> seeds, RedisPoolOptions options,
+RedisClusterPool::RedisClusterPool(std::vector<RedisServerAddress> listedNodes, RedisPoolOptions options,
                                    RedisTransportFactory factory)
     : m_options(options),
-      m_cluster(std::make_shared<RedisCluster>(std::move(seeds), std::move(options), std::move(factory))) {}
+      m_cluster(std::make_shared<RedisCluster>(std::move(listedNodes), std::move(options), std::move(factory))) {}
 
 RedisClusterPool::~RedisClusterPool() = default;
 

@@ -35,7 +35,7 @@ namespace kelvra::caching {
 
 class RedisClusterPool : public IRedisConnectionOwner, public std::enable_shared_from_this<RedisClusterPool> {
  public:
-  RedisClusterPool(std::vector<RedisServerAddress> seeds, RedisPoolOptions options,
+  RedisClusterPool(std::vector<RedisServerAddress> listedNodes, RedisPoolOptions options,
                    RedisTransportFactory factory = {});
   ~RedisClusterPool() override;
   RedisClusterPool(const RedisClusterPool&) = delete;

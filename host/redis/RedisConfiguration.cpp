@@ -297,10 +297,10 @@ void CheckTogether(const RedisPoolConfiguration& configuration) {
 
 RedisPoolConfiguration ParseRedisPoolConfiguration(const TString& servers, const TString& options) {
   RedisPoolConfiguration configuration;
-  std::string seeds;
-  if (StripClusterPrefix(servers.toStdString(), &seeds)) {
+  std::string listedNodes;
+  if (StripClusterPrefix(servers.toStdString(), &listedNodes)) {
     configuration.cluster = true;
-    configuration.servers = ParseRedisServers(TString::fromStdString(seeds));
+    configuration.servers = ParseRedisServers(TString::fromStdString(listedNodes));
     if (configuration.servers.empty()) {
       Fail("Redis servers: '" + servers.toStdString() + "' names no node of the cluster after 'cluster:'");
     }

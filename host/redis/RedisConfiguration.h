@@ -7,10 +7,10 @@
 // missing ":port" means 6379. An empty text means no server at all.
 //
 // The text names either one server or one Redis Cluster. A cluster is
-// written "cluster:" followed by one or more of its nodes, the seeds, from
+// written "cluster:" followed by one or more of its nodes, the listed nodes, from
 // which the pool learns the whole cluster:
 //   "cluster:10.0.0.5:7000,10.0.0.6:7000"
-// Any node will do as a seed, master or replica; naming a few lets the pool
+// Any node will do as a listed node, master or replica; naming a few lets the pool
 // start while some are down. A cluster has only database 0, so db= must stay
 // 0. A lone server whose host is really named "cluster" is written in
 // brackets: "[cluster]:6379".
@@ -129,12 +129,12 @@ KELCACHE_EXPORT std::vector<RedisServerAddress> ParseRedisServers(const TString&
 KELCACHE_EXPORT std::vector<RedisServerAddress> MakeRedisServers(
     const std::vector<std::pair<TString, uint16_t>>& servers);
 
-// One complete pool configuration: one server, or the seed nodes of a
+// One complete pool configuration: one server, or the listed nodes of a
 // cluster.
 struct KELCACHE_EXPORT RedisPoolConfiguration {
   std::vector<RedisServerAddress> servers;
   RedisPoolOptions options;
-  // `servers` are the seeds of a Redis Cluster ("cluster:" in the text).
+  // `servers` are the listed nodes of a Redis Cluster ("cluster:" in the text).
   bool cluster = false;
 };
 

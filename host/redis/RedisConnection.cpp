@@ -28,7 +28,7 @@ bool IsOk(const RedisReply& reply) {
 RedisConnection::RedisConnection(std::shared_ptr<RedisServerLink> link) : m_link(std::move(link)) {}
 
 RedisConnection::RedisConnection(std::shared_ptr<RedisCluster> cluster)
-    : m_cluster(std::move(cluster)), m_lastNode(m_cluster->Seeds().front()) {}
+    : m_cluster(std::move(cluster)), m_lastNode(m_cluster->ListedNodes().front()) {}
 
 RedisConnection::~RedisConnection() = default;
 

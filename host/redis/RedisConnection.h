@@ -91,7 +91,7 @@ class KELCACHE_EXPORT RedisConnection {
   // did not fail with an I/O error or a time-out.
   bool IsConnected() const;
   // The server; for a cluster, the node that answered the last command (the
-  // first seed before any).
+  // first node before any).
   const RedisServerAddress& GetAddress() const;
 
   // GET: the stored bytes, or null when the key holds no value.

@@ -12,7 +12,7 @@
 // server and FindAndLockPooledConnection gives null.
 //
 // Servers: one Redis server (host/redis/RedisServerPool.h), or one Redis
-// Cluster named by seed nodes (host/redis/RedisClusterPool.h). A connection
+// Cluster named by listed nodes (host/redis/RedisClusterPool.h). A connection
 // to a cluster sends each command to the master of its key's hash slot, so
 // the key a command carries decides where it goes, not the entry key the
 // connection was asked for with. Publish/subscribe goes to the server, or to

@@ -14,7 +14,7 @@
 //     command time-out counts as lost.
 //   - After a lost connection it reconnects with a back-off that starts at
 //     50 ms and doubles up to 2 s, and subscribes again to every pattern. In
-//     a cluster each attempt goes to the next node (the seeds first, then the
+//     a cluster each attempt goes to the next node (the listed nodes first, then the
 //     other nodes of the slot map), so the subscription moves away from a
 //     node that died; moving counts as a reconnection like any other.
 //     Each loss and each reconnection is logged at Warn; messages published

@@ -182,10 +182,10 @@ Hash FinalKey(int i) { return {0xf1a1, static_cast<uint64_t>(i)}; }
 // round). With `handler`, every 20 additions open a query-job scope that
 // records the use of those entries; the scope turns dirty, and tells the
 // handler, when the peer's messages dirty one of them.
-void CoherenceChurn(Participant& participant, std::atomic<bool>& stop, uint32_t seed, uint64_t aheadMs,
+void CoherenceChurn(Participant& participant, std::atomic<bool>& stop, uint32_t stream, uint64_t aheadMs,
                     CascadeInvalidatorAggregator* aggregator, std::shared_ptr<CountingHandler> handler) {
   KelvraTls::ScopedThreadContext context;
-  std::mt19937 random(seed);
+  std::mt19937 random(stream);
   std::vector<unsigned> ids;
   std::shared_ptr<IInvalidatorAggregatorScope> scope;
   for (uint64_t step = 0; !stop; ++step) {
@@ -195,7 +195,7 @@ void CoherenceChurn(Participant& participant, std::atomic<bool>& stop, uint32_t 
       if (scope) scope->AddHandler(handler);
     }
     const Hash key{0x50a4, random() % 64};
-    ids.push_back(participant.Add(key, {seed, random()}, Now() + aheadMs));
+    ids.push_back(participant.Add(key, {stream, random()}, Now() + aheadMs));
     if (aggregator) aggregator->OnEntryUsed(ids.back(), participant.Cache());
     if (ids.size() > 200) {
       participant.Evict(ids.front());
@@ -263,8 +263,8 @@ TEST(Soak, EveryFamilyTogetherStaysCorrectAndBounded) {
       }
     });
   }
-  auto storeAndLoad = [&](const kelvra::caching::IExternalCache<TString, Bytes>& cache, uint32_t seed) {
-    std::mt19937 random(seed);
+  auto storeAndLoad = [&](const kelvra::caching::IExternalCache<TString, Bytes>& cache, uint32_t stream) {
+    std::mt19937 random(stream);
     while (!stop) {
       const std::string key = "k" + std::to_string(random() % 300);
       if (random() % 2 == 0) {

@@ -25,7 +25,7 @@ void AddServerOptions(CLI::App* command, RedisServerOptions& options);
 // refuses (its message names the item) and for a list of no server.
 void ConfigurePool(const RedisServerOptions& options);
 
-// The configured server, or "cluster:" and the seeds, as messages name them;
+// The configured server, or "cluster:" and the listed nodes, as messages name them;
 // "(none)" before ConfigurePool.
 std::string PoolDescription();
 

@@ -103,7 +103,7 @@ std::map<size_t, std::vector<std::string>> KeysPerMaster(const RedisClusterProce
 
 TEST(RedisCluster, KeysOnEveryMasterAreStoredLoadedAndDroppedOnTheMasterOfTheirSlot) {
   RedisClusterProcess cluster;
-  Configure(cluster.ServersText({0}), "connections=16");  // one seed is enough to learn the cluster
+  Configure(cluster.ServersText({0}), "connections=16");  // one listed node is enough to learn the cluster
 
   // Sixteen threads ask the new pool at once: one fetches the slot map, the
   // others wait for it, and every one gets a connection.
@@ -415,7 +415,7 @@ int PatternSubscribers(const RedisClusterProcess& cluster, size_t index) {
   return count;
 }
 
-// The subscriber sits on the first seed (a replica here, so that its death
+// The subscriber sits on the first listed node (a replica here, so that its death
 // costs no failover). When that node dies it moves to another node, the
 // reconnect listeners run, and messages published on any node reach it.
 TEST(RedisCluster, TheSubscriberMovesToAnotherNodeWhenItsNodeDies) {
@@ -447,7 +447,7 @@ TEST(RedisCluster, TheSubscriberMovesToAnotherNodeWhenItsNodeDies) {
   };
 
   ASSERT_TRUE(publishUntilReceived("before"));
-  EXPECT_EQ(PatternSubscribers(cluster, first), 1) << "the subscriber is on the first seed";
+  EXPECT_EQ(PatternSubscribers(cluster, first), 1) << "the subscriber is on the first listed node";
   EXPECT_EQ(reconnects.load(), 0);
 
   cluster.Node(first).Kill();
@@ -496,7 +496,7 @@ TEST(RedisCluster, WhenEveryNodeIsDownLoadsMissAndStoresFailWithinTheTimeOuts) {
     return storeFailed && loadMissed;
   };
 
-  // Seeds where nothing listens: no connection at all.
+  // Listed nodes where nothing listens: no connection at all.
   Configure("cluster:127.0.0.1:" + std::to_string(kelcache_testing::FindFreeLoopbackPort()), timeouts);
   EXPECT_TRUE(storeAndLoadFail("nobody"));
 

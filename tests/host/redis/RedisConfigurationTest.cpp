@@ -133,13 +133,13 @@ TEST(RedisConfiguration, WithoutServersThereIsNoConnectionAndPublishingFailsQuie
 }
 
 // The servers text names one server or one cluster; the pair form names one
-// server. Each row: servers text, options text, and either the seeds and
+// server. Each row: servers text, options text, and either the listed nodes and
 // whether they are a cluster, or a fragment of the error.
-TEST(RedisConfiguration, TheServersTextNamesOneServerOrTheSeedsOfACluster) {
+TEST(RedisConfiguration, TheServersTextNamesOneServerOrTheNodesOfACluster) {
   struct Case {
     std::string servers;
     std::string options;
-    std::vector<RedisServerAddress> seeds;  // expected when `error` is empty
+    std::vector<RedisServerAddress> listedNodes;  // expected when `error` is empty
     bool cluster = false;
     std::string error;
   };
@@ -147,7 +147,7 @@ TEST(RedisConfiguration, TheServersTextNamesOneServerOrTheSeedsOfACluster) {
       {"10.0.0.5:7000", "", {{"10.0.0.5", 7000}}, false, ""},
       {"cluster:10.0.0.5:7000", "", {{"10.0.0.5", 7000}}, true, ""},
       {" cluster: a:7000 , b:7001,[::1]:7002 ", "", {{"a", 7000}, {"b", 7001}, {"::1", 7002}}, true, ""},
-      {"cluster:seed", "", {{"seed", 6379}}, true, ""},
+      {"cluster:node", "", {{"node", 6379}}, true, ""},
       {"[cluster]:6379", "", {{"cluster", 6379}}, false, ""},
       {"", "", {}, false, ""},
       {"cluster:", "", {}, false, "names no node of the cluster"},
@@ -171,11 +171,11 @@ TEST(RedisConfiguration, TheServersTextNamesOneServerOrTheSeedsOfACluster) {
     }
     const auto configuration =
         ParseRedisPoolConfiguration(TString::fromStdString(c.servers), TString::fromStdString(c.options));
-    EXPECT_EQ(configuration.servers, c.seeds);
+    EXPECT_EQ(configuration.servers, c.listedNodes);
     EXPECT_EQ(configuration.cluster, c.cluster);
   }
 
-  // Pairs: one is a server, several are the seeds of a cluster.
+  // Pairs: one is a server, several are the listed nodes of a cluster.
   EXPECT_FALSE(MakeRedisPoolConfiguration(Servers{{u"h", 1}}, u"").cluster);
   EXPECT_TRUE(MakeRedisPoolConfiguration(Servers{{u"h", 1}, {u"g", 2}}, u"").cluster);
   EXPECT_NE(ConfigurationErrorOf([] { MakeRedisPoolConfiguration(Servers{{u"h", 1}, {u"g", 2}}, u"db=1"); })

@@ -29,9 +29,9 @@ using RedisValue = std::shared_ptr<RedisBytes>;
 constexpr std::chrono::milliseconds kRedisLongWait = 15s;
 
 inline RedisValue MakeRedisValue(const std::string& text) { return std::make_shared<RedisBytes>(text.begin(), text.end()); }
-inline RedisValue MakePatternValue(size_t size, uint8_t seed) {
+inline RedisValue MakePatternValue(size_t size, uint8_t node) {
   auto value = std::make_shared<RedisBytes>(size);
-  for (size_t i = 0; i < size; ++i) (*value)[i] = static_cast<uint8_t>(seed + i * 31 + (i >> 9));
+  for (size_t i = 0; i < size; ++i) (*value)[i] = static_cast<uint8_t>(node + i * 31 + (i >> 9));
   return value;
 }
 

@@ -171,9 +171,9 @@ class Peer {
   SSL* m_ssl = nullptr;
 };
 
-std::string Pattern(size_t size, unsigned seed) {
+std::string Pattern(size_t size, unsigned node) {
   std::string bytes(size, '\0');
-  std::mt19937 random(seed);
+  std::mt19937 random(node);
   for (char& byte : bytes) byte = static_cast<char>(random());
   return bytes;
 }

@@ -1,6 +1,6 @@
 // The coherence service and the Redis store over a Redis Cluster of 3 masters
 // and 3 replicas (testing/RedisClusterProcess.h): two processes whose pools
-// name different seeds, so that their subscribers sit on different nodes,
+// name different nodes, so that their subscribers sit on different nodes,
 // keep their caches coherent and share the store's values; and a process
 // whose subscriber's node dies moves to another node and flushes as after
 // any reconnection.
@@ -139,7 +139,7 @@ TEST(RedisPubsubClusterTest, TwoProcessesOnDifferentNodesKeepTheirCachesCoherent
       TString::fromStdString(cluster.ServersText(StartingAt(cluster, masters[0]))), TString());
   Participant a;
   ASSERT_TRUE(WaitUntil([&] { return PatternSubscribers(cluster.Node(masters[0]).Port()) == 1; }))
-      << "A did not subscribe on its first seed";
+      << "A did not subscribe on its first listed node";
   const Hash sameKey{0xc1, 0x1};
   const Hash changedKey{0xc1, 0x2};
   const unsigned kept = a.Add(sameKey, kValue, kTime);
@@ -177,12 +177,12 @@ TEST(RedisPubsubClusterTest, DISABLED_SecondProcess) {
   RedisConnectionPool::GetInstance().Reset(TString::fromStdString(servers), TString());
   Participant b;
   ASSERT_TRUE(WaitUntil([&] { return PatternSubscribers(portOfB) == 1; }))
-      << "B did not subscribe on its seed";
+      << "B did not subscribe on its listed node";
   EXPECT_EQ(PatternSubscribers(portOfA), 1) << "A's subscription is on the other node";
 
   RedisExternalCache store(kNamespace);
   auto loaded = store.TryLoad(kSharedKey).Get();
-  ASSERT_NE(loaded, nullptr) << "the value A stored is not found through B's seeds";
+  ASSERT_NE(loaded, nullptr) << "the value A stored is not found through the nodes B lists";
   EXPECT_EQ(*loaded, std::vector<uint8_t>(3000, uint8_t{0xA5}));
 
   const unsigned same = b.Add({0xc1, 0x1}, kValue, kLater);

@@ -52,9 +52,9 @@ inline constexpr uint32_t kCollidingHash = 580273337u;
 inline Value MakeValue(const std::string& text) {
   return std::make_shared<Bytes>(text.begin(), text.end());
 }
-inline Value MakeValue(size_t size, uint8_t seed = 1) {
+inline Value MakeValue(size_t size, uint8_t start = 1) {
   auto value = std::make_shared<Bytes>(size);
-  for (size_t i = 0; i < size; ++i) (*value)[i] = static_cast<uint8_t>(seed + i * 7);
+  for (size_t i = 0; i < size; ++i) (*value)[i] = static_cast<uint8_t>(start + i * 7);
   return value;
 }
 
