@@ -1,5 +1,41 @@
 #include "host/TReadWriteLock.h"
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <climits>
+
+namespace {
+
+// How many times a waiter re-reads the lock's word before it sleeps: about
+// 3-10 microseconds with a pause between reads, less than one sleep and wake.
+constexpr int kSpinReads = 256;
+
+inline void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield" ::: "memory");
+#endif
+}
+
+// The futex calls take the word's address; std::atomic<uint32_t> is a plain
+// 32-bit word with the same address on the platforms this builds on.
+static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t));
+
+void FutexWait(std::atomic<uint32_t>& word, uint32_t expected) {
+  // Returns at once when the word no longer holds `expected`; spurious
+  // wake-ups are fine, every caller re-checks.
+  syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), FUTEX_WAIT_PRIVATE, expected, nullptr, nullptr, 0);
+}
+
+void FutexWakeAll(std::atomic<uint32_t>& word) {
+  syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+}
+
+}  // namespace
+
 TReadWriteLock::TReadWriteLock(unsigned) {}
 
 TReadWriteLock::~TReadWriteLock() = default;
@@ -8,12 +44,51 @@ bool TReadWriteLock::IsLockedByCurrentThread() const {
   return m_owner.load(std::memory_order_relaxed) == std::this_thread::get_id();
 }
 
+bool TReadWriteLock::TryAcquireExclusive() {
+  uint32_t expected = 0;
+  return m_state.compare_exchange_strong(expected, kExclusive, std::memory_order_acquire,
+                                         std::memory_order_relaxed);
+}
+
+bool TReadWriteLock::TryAcquireShared() {
+  uint32_t state = m_state.load(std::memory_order_relaxed);
+  while ((state & kExclusive) == 0) {
+    if (m_state.compare_exchange_weak(state, state + 1, std::memory_order_acquire, std::memory_order_relaxed)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+template <class Admits>
+void TReadWriteLock::WaitUntil(Admits admits) {
+  for (int i = 0; i < kSpinReads; ++i) {
+    if (admits(m_state.load(std::memory_order_relaxed))) return;
+    CpuRelax();
+  }
+  // Registering as a sleeper and then reading the word (both sequentially
+  // consistent) pairs with a release's change of the word followed by its
+  // read of m_sleepers: either this thread sees the release, or the release
+  // sees the sleeper and wakes it; the futex refuses to sleep on a word that
+  // changed in between.
+  m_sleepers.fetch_add(1, std::memory_order_seq_cst);
+  const uint32_t state = m_state.load(std::memory_order_seq_cst);
+  if (!admits(state)) FutexWait(m_state, state);
+  m_sleepers.fetch_sub(1, std::memory_order_relaxed);
+}
+
+void TReadWriteLock::WakeSleepers() {
+  if (m_sleepers.load(std::memory_order_seq_cst) != 0) FutexWakeAll(m_state);
+}
+
 void TReadWriteLock::Lock() {
   if (IsLockedByCurrentThread()) {
     ++m_depth;
     return;
   }
-  m_mutex.lock();
+  while (!TryAcquireExclusive()) {
+    WaitUntil([](uint32_t state) { return state == 0; });
+  }
   m_owner.store(std::this_thread::get_id(), std::memory_order_relaxed);
 }
 
@@ -22,7 +97,7 @@ bool TReadWriteLock::TryLock() {
     ++m_depth;
     return true;
   }
-  if (!m_mutex.try_lock()) return false;
+  if (!TryAcquireExclusive()) return false;
   m_owner.store(std::this_thread::get_id(), std::memory_order_relaxed);
   return true;
 }
@@ -33,7 +108,8 @@ void TReadWriteLock::Unlock() {
     return;
   }
   m_owner.store(std::thread::id(), std::memory_order_relaxed);
-  m_mutex.unlock();
+  m_state.store(0, std::memory_order_seq_cst);
+  WakeSleepers();
 }
 
 void TReadWriteLock::LockRead() {
@@ -42,7 +118,9 @@ void TReadWriteLock::LockRead() {
     ++m_depth;
     return;
   }
-  m_mutex.lock_shared();
+  while (!TryAcquireShared()) {
+    WaitUntil([](uint32_t state) { return (state & kExclusive) == 0; });
+  }
 }
 
 bool TReadWriteLock::TryLockRead() {
@@ -50,7 +128,7 @@ bool TReadWriteLock::TryLockRead() {
     ++m_depth;
     return true;
   }
-  return m_mutex.try_lock_shared();
+  return TryAcquireShared();
 }
 
 void TReadWriteLock::UnlockRead() {
@@ -58,5 +136,6 @@ void TReadWriteLock::UnlockRead() {
     Unlock();
     return;
   }
-  m_mutex.unlock_shared();
+  // Only the last shared holder's release can admit a writer.
+  if (m_state.fetch_sub(1, std::memory_order_seq_cst) == 1) WakeSleepers();
 }

@@ -67,7 +67,7 @@ Entry IndexedCache::PruneHints(std::shared_ptr<EntryPredicate> pred, unsigned ma
   const TString indexName = pred->GetIndexName();
   const TString key = pred->GetKeyForIndexing();
   const HintRecord* record = FindHints(indexName, key);
-  if (record == nullptr || record->listing->second.size() <= maxHints) return Entry(0);
+  if (record == nullptr || record->count <= maxHints) return Entry(0);
   // The smallest id is the oldest entry listed under the key.
   const unsigned oldest = record->first.id;
   DeleteEntry(oldest);
@@ -288,6 +288,7 @@ void IndexedCache::IndexEntry(const Entry& entry) {
     } else {
       ids.insert(id);
     }
+    record->count = static_cast<uint32_t>(ids.size());
     if (*ids.begin() == id) record->first = Hint{&entry, entry.GetData().get(), id};
     // m_entryIndexKeys[id].insert(q), likewise.
     std::set<TString>& keys = KeysOf(id);
@@ -337,6 +338,7 @@ void IndexedCache::RemoveFromIndexes(unsigned id) {
     if (record == nullptr) continue;
     std::set<unsigned>& ids = record->listing->second;
     m_spareIds.Keep(ids.extract(id));
+    record->count = static_cast<uint32_t>(ids.size());
     if (ids.empty()) {
       // The record goes first: it points at the map's element.
       m_hints.Erase(*record);

@@ -231,7 +231,7 @@ void SynchronizedIndexedCache::GatherCandidates(const TString& indexName, const 
   // A lookup takes the first match's slot of the id table again under the
   // exclusive lock; most often that is the first candidate.
   m_cache.PrefetchIdSlot(record->first.id);
-  out.Reserve(record->listing->second.size());
+  out.Reserve(record->count);
   m_cache.VisitHints(*record, [&](const Hint& hint) {
     m_lock->AssertReaderHeld();  // the visit runs here, under the caller's lock
     PrefetchForWrite(hint.data);      // the copy below adds a reference to it

@@ -146,16 +146,25 @@ class QualifiedKey {
 // An element of IndexedCacheData::m_indexedEntries.
 using Listing = std::pair<const TString, std::set<unsigned>>;
 
-// The lookup record of one qualified key, one cache line.
+// The lookup record of one qualified key, one cache line. A lookup of a
+// short key (up to kInlineUnits code units, "<index>|<key>") and of a key
+// listed once reads nothing but this line before it reaches the entry: the
+// text is kept here as well as in the listing, and so is the number of ids.
 struct alignas(64) HintRecord {
-  Listing* listing = nullptr;         // the key's element of m_indexedEntries; null: free slot
-  const char16_t* keyText = nullptr;  // listing->first's code units
-  uint32_t keyLength = 0;
-  uint32_t hash = 0;  // HashQualifiedKey of the key
-  Hint first;         // the smallest id of listing->second
+  static constexpr uint32_t kInlineUnits = 10;
 
-  std::u16string_view Key() const { return std::u16string_view(keyText, keyLength); }
+  Listing* listing = nullptr;  // the key's element of m_indexedEntries; null: free slot
+  Hint first;                  // the smallest id of listing->second
+  uint32_t hash = 0;           // HashQualifiedKey of the key
+  uint32_t keyLength = 0;      // listing->first's length in code units
+  uint32_t count = 0;          // listing->second.size(), kept by the indexed cache
+  char16_t inlineKey[kInlineUnits] = {};  // listing->first when it is this short
+
+  std::u16string_view Key() const {
+    return keyLength <= kInlineUnits ? std::u16string_view(inlineKey, keyLength) : listing->first.u16();
+  }
 };
+static_assert(sizeof(HintRecord) == 64, "a hint record fills one cache line");
 
 class HintTable {
  public:
@@ -184,11 +193,13 @@ class HintTable {
     size_t i = hash & m_mask;
     while (m_records[i].listing != nullptr) i = (i + 1) & m_mask;
     HintRecord& record = m_records[i];
+    const std::u16string_view text = listing.first.u16();
     record.listing = &listing;
-    record.keyText = listing.first.u16().data();
-    record.keyLength = static_cast<uint32_t>(listing.first.u16().size());
+    record.keyLength = static_cast<uint32_t>(text.size());
+    if (text.size() <= HintRecord::kInlineUnits) text.copy(record.inlineKey, text.size());
     record.hash = hash;
     record.first = Hint{};
+    record.count = 0;
     ++m_size;
     return record;
   }
