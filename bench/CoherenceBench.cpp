@@ -60,6 +60,7 @@
 #include "host/redis/RedisSubscriptionManager.h"
 #include "main/utility/ICoherentCache.h"
 #include "public/caching/RedisPubsub.h"
+#include "bench/PooledRedisServer.h"
 #include "testing/RedisServerProcess.h"
 
 extern char** environ;
@@ -380,23 +381,6 @@ class RawReceiver : public Receiver {
   std::thread m_thread;
 };
 
-// The private server and the pool configured for it, made once for the run.
-class Environment {
- public:
-  static Environment& Get() {
-    static Environment environment;
-    return environment;
-  }
-  uint16_t Port() const { return m_server.Port(); }
-
- private:
-  Environment() {
-    RedisConnectionPool::GetInstance().Reset(TString::fromStdString(m_server.Address()), TString());
-  }
-
-  kelcache_testing::RedisServerProcess m_server;
-};
-
 void ReportPercentiles(benchmark::State& state, std::vector<double> micros) {
   std::sort(micros.begin(), micros.end());
   state.counters["p50_us"] = micros[micros.size() / 2];
@@ -411,7 +395,7 @@ uint32_t s_nextRound = 0;
 // Arg: the number of timed deliveries.
 template <bool service>
 void Propagation(benchmark::State& state) {
-  const uint16_t port = Environment::Get().Port();
+  const uint16_t port = kelcache_bench::PooledRedisServer().Port();
   const uint32_t messages = static_cast<uint32_t>(state.range(0));
   for (auto _ : state) {
     std::unique_ptr<Receiver> receiver;
@@ -544,7 +528,7 @@ int main(int argc, char** argv) {
   AppConfig::GetInstance().SetUnitTestFlag(true);
   // The server is started on the main thread: its PR_SET_PDEATHSIG follows
   // the thread that started it.
-  Environment::Get();
+  kelcache_bench::PooledRedisServer();
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();

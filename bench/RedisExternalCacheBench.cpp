@@ -42,6 +42,7 @@
 #include "host/ThreadPool.h"
 #include "host/redis/RedisConnectionPool.h"
 #include "public/caching/RedisExternalCache.h"
+#include "bench/PooledRedisServer.h"
 #include "testing/RedisServerProcess.h"
 
 namespace {
@@ -55,27 +56,17 @@ constexpr size_t kSizes[] = {4096, 65536};
 constexpr unsigned kSlowLoadMs = 1000000;  // never skipped as "too fast to store"
 const TString kNamespace(u"bench");
 
-// The private server, the pool and the keys, made once for the whole run.
-class Environment {
- public:
-  static Environment& Get() {
-    static Environment environment;
-    return environment;
-  }
+// The keys of one caller's loop.
+TString Key(int caller, int index, size_t bytes) {
+  return TString::fromStdString("c" + std::to_string(caller) + "-" + std::to_string(index) + "-" +
+                                std::to_string(bytes));
+}
 
-  uint16_t Port() const { return m_server.Port(); }
-  static TString Key(int caller, int index, size_t bytes) {
-    return TString::fromStdString("c" + std::to_string(caller) + "-" + std::to_string(index) + "-" +
-                                  std::to_string(bytes));
-  }
-
- private:
-  Environment() {
-    // One pooled connection per caller, as the raw loop has.
-    RedisConnectionPool::GetInstance().Reset(
-        TString::fromStdString(m_server.Address()),
-        TString::fromStdString("connections=" + std::to_string(kMaxCallers) + ";wait_ms=1000"));
-    // Every load finds its key.
+// The private server with one pooled connection per caller, as the raw loop
+// has, filled once so that every load finds its key.
+kelcache_testing::RedisServerProcess& FilledServer() {
+  static const bool filled = [] {
+    kelcache_bench::PooledRedisServer("connections=" + std::to_string(kMaxCallers) + ";wait_ms=1000");
     RedisExternalCache cache(kNamespace);
     for (size_t bytes : kSizes) {
       auto value = std::make_shared<std::vector<uint8_t>>(bytes, uint8_t{0x5A});
@@ -87,10 +78,11 @@ class Environment {
         }
       }
     }
-  }
-
-  kelcache_testing::RedisServerProcess m_server;
-};
+    return true;
+  }();
+  static_cast<void>(filled);
+  return kelcache_bench::PooledRedisServer();
+}
 
 void Report(benchmark::State& state, size_t bytes) {
   state.SetItemsProcessed(state.iterations());
@@ -103,7 +95,7 @@ void FrameStore(benchmark::State& state) {
   auto value = std::make_shared<std::vector<uint8_t>>(bytes, static_cast<uint8_t>(state.thread_index()));
   int index = 0;
   for (auto _ : state) {
-    if (!cache.TryStore(Environment::Key(state.thread_index(), index, bytes), value, kSlowLoadMs, -1).Get()) {
+    if (!cache.TryStore(Key(state.thread_index(), index, bytes), value, kSlowLoadMs, -1).Get()) {
       state.SkipWithError("a store failed");
       break;
     }
@@ -117,7 +109,7 @@ void FrameLoad(benchmark::State& state) {
   RedisExternalCache cache(kNamespace);
   int index = 0;
   for (auto _ : state) {
-    auto value = cache.TryLoad(Environment::Key(state.thread_index(), index, bytes)).Get();
+    auto value = cache.TryLoad(Key(state.thread_index(), index, bytes)).Get();
     if (!value || value->size() != bytes) {
       state.SkipWithError("a load missed");
       break;
@@ -133,7 +125,7 @@ void ClientLoop(benchmark::State& state, bool set) {
   auto value = std::make_shared<std::vector<uint8_t>>(bytes, static_cast<uint8_t>(state.thread_index()));
   int index = 0;
   for (auto _ : state) {
-    TString key = Environment::Key(state.thread_index(), index, bytes);
+    TString key = Key(state.thread_index(), index, bytes);
     auto guard = RedisConnectionPool::FindAndLockPooledConnection(key);
     if (!guard) {
       state.SkipWithError("no connection");
@@ -168,7 +160,7 @@ void RawLoop(benchmark::State& state, bool set) {
   const size_t bytes = static_cast<size_t>(state.range(0));
   timeval timeout{5, 0};
   std::unique_ptr<redisContext, decltype(&redisFree)> context(
-      redisConnectWithTimeout("127.0.0.1", Environment::Get().Port(), timeout), &redisFree);
+      redisConnectWithTimeout("127.0.0.1", FilledServer().Port(), timeout), &redisFree);
   if (!context || context->err) {
     state.SkipWithError("cannot connect");
     return;
@@ -179,7 +171,7 @@ void RawLoop(benchmark::State& state, bool set) {
   std::vector<std::string> keys;
   for (int index = 0; index < kKeysPerCaller; ++index) {
     keys.push_back(RedisExternalCache::MakePhysicalCacheKey(
-        kNamespace, Environment::Key(state.thread_index(), index, bytes)));
+        kNamespace, Key(state.thread_index(), index, bytes)));
   }
   const std::string value(bytes, static_cast<char>(state.thread_index()));
   int index = 0;
@@ -215,7 +207,7 @@ void RedisBenchmarkTool(benchmark::State& state) {
   const long bytes = static_cast<long>(state.range(0));
   const long clients = static_cast<long>(state.range(1));
   const long requests = bytes > 16384 ? 10000 : 20000;
-  const std::string command = tool + " -h 127.0.0.1 -p " + std::to_string(Environment::Get().Port()) +
+  const std::string command = tool + " -h 127.0.0.1 -p " + std::to_string(FilledServer().Port()) +
                               " -t set,get -d " + std::to_string(bytes) + " -c " + std::to_string(clients) +
                               " -n " + std::to_string(requests) + " -P 1 -r " +
                               std::to_string(kKeysPerCaller) + " --csv 2>&1";
@@ -256,7 +248,7 @@ class Callers {
         const size_t bytes = kSizes[0];
         auto value = std::make_shared<std::vector<uint8_t>>(bytes, uint8_t{0x33});
         for (int index = 0; !m_stop.load(std::memory_order_relaxed); index = (index + 1) % kKeysPerCaller) {
-          const TString key = Environment::Key(caller, index, bytes);
+          const TString key = Key(caller, index, bytes);
           cache.TryStore(key, value, kSlowLoadMs, -1).Get();
           benchmark::DoNotOptimize(cache.TryLoad(key).Get());
           m_operations.fetch_add(2, std::memory_order_relaxed);
@@ -281,7 +273,7 @@ class Callers {
 void SteadyThreadCreations(benchmark::State& state) {
   constexpr auto kWarmUp = std::chrono::seconds(3);
   constexpr auto kMeasured = std::chrono::seconds(10);
-  Environment::Get();
+  FilledServer();
   for (auto _ : state) {
     Callers callers(static_cast<int>(state.range(0)));
     std::this_thread::sleep_for(kWarmUp);
@@ -303,7 +295,7 @@ void Callers1To16(benchmark::internal::Benchmark* benchmark) {
 // The server is started on the main thread before the benchmarks run: its
 // PR_SET_PDEATHSIG follows the thread that started it, and benchmark threads
 // end after each benchmark.
-const bool s_environmentReady = (Environment::Get(), true);
+const bool s_environmentReady = (FilledServer(), true);
 
 }  // namespace
 

@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "host/Utf8Text.h"
+
 namespace TLog {
 
 std::string FormatTimestamp(std::chrono::system_clock::time_point time) {
@@ -40,46 +42,7 @@ std::string FormatErrorCode(uint32_t code) {
 }
 
 void AppendJsonString(std::string& out, const TString& text) {
-  // toValidUtf8 gives valid UTF-8, so only ASCII needs attention: multi-byte
-  // sequences never contain bytes below 0x80.
-  const std::string utf8 = text.toValidUtf8();
-  out.reserve(out.size() + utf8.size() + 2);
-  out += '"';
-  for (const char c : utf8) {
-    const auto byte = static_cast<unsigned char>(c);
-    switch (byte) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\b':
-        out += "\\b";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (byte < 0x20 || byte == 0x7F) {
-          char escaped[8];
-          std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(byte));
-          out += escaped;
-        } else {
-          out += c;
-        }
-    }
-  }
-  out += '"';
+  ::AppendJsonString(out, std::string_view(text.toValidUtf8()));
 }
 
 std::string RenderPlainLine(AnySeverity severity, std::chrono::system_clock::time_point time,

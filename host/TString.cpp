@@ -7,6 +7,7 @@
 #include <ostream>
 
 #include "host/THash.h"
+#include "host/Utf8Text.h"
 
 namespace {
 
@@ -124,24 +125,6 @@ std::u16string FromUtf8Bytes(std::string_view bytes) {
   out.reserve(bytes.size());
   DecodeGeneralisedUtf8(bytes, out);
   return out;
-}
-
-void AppendUtf8(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {  // unpaired surrogates included
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
 }
 
 char16_t FoldCase(char16_t u) {

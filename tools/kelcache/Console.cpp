@@ -7,6 +7,7 @@
 #include <iostream>
 #include <iterator>
 
+#include "host/Utf8Text.h"
 #include "tools/kelcache/Text.h"
 #include "tools/kelcache/ToolError.h"
 

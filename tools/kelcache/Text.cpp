@@ -4,43 +4,13 @@
 #include <ctime>
 #include <iterator>
 
+#include "host/Utf8Text.h"
+
 namespace kelcache_cli {
 
 namespace {
 
 constexpr char kHexDigits[] = "0123456789abcdef";
-
-// The code point of the UTF-8 sequence at bytes[pos] and its length, or
-// nothing when no well-formed sequence starts there.
-struct Decoded {
-  uint32_t codePoint;
-  size_t length;
-};
-std::optional<Decoded> DecodeUtf8(std::string_view bytes, size_t pos) {
-  const auto byte = [&](size_t i) { return static_cast<unsigned char>(bytes[i]); };
-  const unsigned char lead = byte(pos);
-  if (lead < 0x80) return Decoded{lead, 1};
-  size_t length;
-  uint32_t codePoint;
-  uint32_t minimum;
-  if ((lead & 0xE0) == 0xC0) {
-    length = 2, codePoint = lead & 0x1F, minimum = 0x80;
-  } else if ((lead & 0xF0) == 0xE0) {
-    length = 3, codePoint = lead & 0x0F, minimum = 0x800;
-  } else if ((lead & 0xF8) == 0xF0) {
-    length = 4, codePoint = lead & 0x07, minimum = 0x10000;
-  } else {
-    return std::nullopt;
-  }
-  if (pos + length > bytes.size()) return std::nullopt;
-  for (size_t i = 1; i < length; ++i) {
-    if ((byte(pos + i) & 0xC0) != 0x80) return std::nullopt;
-    codePoint = (codePoint << 6) | (byte(pos + i) & 0x3F);
-  }
-  if (codePoint < minimum || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF))
-    return std::nullopt;
-  return Decoded{codePoint, length};
-}
 
 // Characters that are valid but invisible, or that move or reorder what
 // follows them on a terminal.
@@ -54,24 +24,6 @@ void AppendHexByte(std::string& out, unsigned char byte) {
   out += "\\x";
   out += kHexDigits[byte >> 4];
   out += kHexDigits[byte & 0xF];
-}
-
-void AppendUtf8(std::string& out, uint32_t codePoint) {
-  if (codePoint < 0x80) {
-    out += static_cast<char>(codePoint);
-  } else if (codePoint < 0x800) {
-    out += static_cast<char>(0xC0 | (codePoint >> 6));
-    out += static_cast<char>(0x80 | (codePoint & 0x3F));
-  } else if (codePoint < 0x10000) {
-    out += static_cast<char>(0xE0 | (codePoint >> 12));
-    out += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (codePoint & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (codePoint >> 18));
-    out += static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (codePoint & 0x3F));
-  }
 }
 
 int HexValue(char c) {
@@ -130,7 +82,7 @@ std::string EscapeBytes(std::string_view bytes) {
       ++pos;
       continue;
     }
-    const std::optional<Decoded> decoded = DecodeUtf8(bytes, pos);
+    const std::optional<Utf8Sequence> decoded = DecodeUtf8At(bytes, pos);
     if (!decoded) {
       AppendHexByte(out, byte);
       ++pos;
@@ -207,15 +159,6 @@ std::optional<std::string> UnescapeBytes(std::string_view text, std::string* err
     }
   }
   return out;
-}
-
-bool IsValidUtf8(std::string_view bytes) {
-  for (size_t pos = 0; pos < bytes.size();) {
-    const std::optional<Decoded> decoded = DecodeUtf8(bytes, pos);
-    if (!decoded) return false;
-    pos += decoded->length;
-  }
-  return true;
 }
 
 std::string HexBytes(std::string_view bytes) {

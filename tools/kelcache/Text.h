@@ -34,9 +34,6 @@ std::string EscapeBytes(std::string_view bytes);
 // that starts no escape of the table (then *error says which and where).
 std::optional<std::string> UnescapeBytes(std::string_view text, std::string* error);
 
-// Whether the bytes are well-formed UTF-8 (no overlong forms, surrogates or
-// code points past U+10FFFF).
-bool IsValidUtf8(std::string_view bytes);
 // Lower-case hexadecimal, two digits per byte.
 std::string HexBytes(std::string_view bytes);
 // Standard base64 with padding (RFC 4648).

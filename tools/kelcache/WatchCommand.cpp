@@ -30,6 +30,7 @@
 #include "tools/kelcache/Console.h"
 #include "tools/kelcache/Json.h"
 #include "tools/kelcache/RedisSetup.h"
+#include "host/Utf8Text.h"
 #include "tools/kelcache/Text.h"
 #include "tools/kelcache/ToolError.h"
 

@@ -1,0 +1,104 @@
+#include "host/Utf8Text.h"
+
+#include <cstdio>
+
+std::optional<Utf8Sequence> DecodeUtf8At(std::string_view bytes, size_t pos) {
+  const auto byte = [&](size_t i) { return static_cast<unsigned char>(bytes[i]); };
+  const unsigned char lead = byte(pos);
+  if (lead < 0x80) return Utf8Sequence{lead, 1};
+  size_t length;
+  char32_t codePoint;
+  char32_t minimum;
+  if ((lead & 0xE0) == 0xC0) {
+    length = 2, codePoint = lead & 0x1F, minimum = 0x80;
+  } else if ((lead & 0xF0) == 0xE0) {
+    length = 3, codePoint = lead & 0x0F, minimum = 0x800;
+  } else if ((lead & 0xF8) == 0xF0) {
+    length = 4, codePoint = lead & 0x07, minimum = 0x10000;
+  } else {
+    return std::nullopt;
+  }
+  if (pos + length > bytes.size()) return std::nullopt;
+  for (size_t i = 1; i < length; ++i) {
+    if ((byte(pos + i) & 0xC0) != 0x80) return std::nullopt;
+    codePoint = (codePoint << 6) | (byte(pos + i) & 0x3F);
+  }
+  if (codePoint < minimum || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF)) {
+    return std::nullopt;
+  }
+  return Utf8Sequence{codePoint, length};
+}
+
+bool IsValidUtf8(std::string_view bytes) {
+  for (size_t pos = 0; pos < bytes.size();) {
+    const std::optional<Utf8Sequence> sequence = DecodeUtf8At(bytes, pos);
+    if (!sequence) return false;
+    pos += sequence->length;
+  }
+  return true;
+}
+
+void AppendUtf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {  // surrogate values included
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+void AppendJsonString(std::string& out, std::string_view bytes) {
+  out.reserve(out.size() + bytes.size() + 2);
+  out += '"';
+  for (size_t pos = 0; pos < bytes.size();) {
+    const std::optional<Utf8Sequence> sequence = DecodeUtf8At(bytes, pos);
+    if (!sequence) {
+      out += "\xEF\xBF\xBD";  // U+FFFD
+      ++pos;
+      continue;
+    }
+    const char32_t cp = sequence->codePoint;
+    pos += sequence->length;
+    switch (cp) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (cp < 0x20 || cp == 0x7F || cp == 0x2028 || cp == 0x2029) {
+          char escaped[8];
+          std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(cp));
+          out += escaped;
+        } else {
+          AppendUtf8(out, cp);
+        }
+    }
+  }
+  out += '"';
+}
