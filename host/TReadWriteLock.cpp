@@ -41,7 +41,9 @@ TReadWriteLock::TReadWriteLock(unsigned) {}
 TReadWriteLock::~TReadWriteLock() = default;
 
 bool TReadWriteLock::IsLockedByCurrentThread() const {
-  return m_owner.load(std::memory_order_relaxed) == std::this_thread::get_id();
+  // Without an owner there is no need to ask who the calling thread is.
+  const std::thread::id owner = m_owner.load(std::memory_order_relaxed);
+  return owner != std::thread::id() && owner == std::this_thread::get_id();
 }
 
 bool TReadWriteLock::TryAcquireExclusive() {

@@ -192,6 +192,14 @@ class KELCACHE_EXPORT IndexedCache {
   bool IsIndexName(const TString& name) const;
   // The hint record of the qualified key of indexName and key, or null.
   const CacheHelpers::internal::HintRecord* FindHints(const TString& indexName, const TString& key) const;
+  const CacheHelpers::internal::HintRecord* FindHints(const CacheHelpers::internal::QualifiedKey& key) const {
+    return m_hints.Find(key);
+  }
+  // Asks for the hint record's line where a lookup of the key starts; may be
+  // called without holding the cache's lock (HintTable::PrefetchUnlocked).
+  void PrefetchHintsUnlocked(const CacheHelpers::internal::QualifiedKey& key) const {
+    m_hints.PrefetchUnlocked(key.Hash());
+  }
   // Visits the ids listed in a hint record, ascending, each as a Hint (with
   // the stored entry and its object), until visit returns false. The first
   // comes from the record, the others from the key's set and the id table.

@@ -114,9 +114,10 @@ std::pair<unsigned int, EntrySet> SynchronizedIndexedCache::AddEntryAndDeleteExi
   PrecomputedEntryPredicate precomputed(std::move(predicate), std::move(indexName), std::move(key));
   {
     EntryScratch candidates;
+    const QualifiedKey qualified = QualifyAndPrefetch(precomputed.IndexName(), precomputed.Key());
     {
       TReadLockGuard guard(*m_lock);
-      GatherCandidates(precomputed.IndexName(), precomputed.Key(), candidates);
+      GatherCandidates(precomputed.IndexName(), qualified, candidates);
     }
     for (const Entry& candidate : candidates) {
       precomputed.Answer(candidate.GetID(), judge.Matches(candidate));
@@ -177,9 +178,10 @@ std::shared_ptr<EntryPredicate> SynchronizedIndexedCache::MakePrecomputedPredica
   auto precomputed =
       std::make_shared<PrecomputedEntryPredicate>(std::move(predicate), std::move(indexName), std::move(key));
   EntryScratch candidates;
+  const QualifiedKey qualified = QualifyAndPrefetch(precomputed->IndexName(), precomputed->Key());
   {
     TReadLockGuard guard(*m_lock);
-    GatherCandidates(precomputed->IndexName(), precomputed->Key(), candidates);
+    GatherCandidates(precomputed->IndexName(), qualified, candidates);
   }
   for (const Entry& candidate : candidates) {
     precomputed->Answer(candidate.GetID(), judge.Matches(candidate));
@@ -192,9 +194,10 @@ EntrySet SynchronizedIndexedCache::GetPossiblyMatchingEntries(std::shared_ptr<En
   const TString indexName = predicate->GetIndexName();
   const TString key = predicate->GetKeyForIndexing();
   EntryScratch candidates;
+  const QualifiedKey qualified = QualifyAndPrefetch(indexName, key);
   {
     TReadLockGuard guard(*m_lock);
-    GatherCandidates(indexName, key, candidates);
+    GatherCandidates(indexName, qualified, candidates);
   }
   return EntrySet(candidates.begin(), candidates.end());
 }
@@ -207,9 +210,10 @@ unsigned int SynchronizedIndexedCache::FindFirstMatchOf(EntryPredicate& predicat
   const TString indexName = predicate.GetIndexName();
   const TString key = predicate.GetKeyForIndexing();
   EntryScratch candidates;
+  const QualifiedKey qualified = QualifyAndPrefetch(indexName, key);
   {
     TReadLockGuard guard(*m_lock);
-    GatherCandidates(indexName, key, candidates);
+    GatherCandidates(indexName, qualified, candidates);
   }
   // Without the lock; the predicate may call back into this cache.
   for (const Entry& candidate : candidates) {
@@ -218,7 +222,13 @@ unsigned int SynchronizedIndexedCache::FindFirstMatchOf(EntryPredicate& predicat
   return 0;
 }
 
-void SynchronizedIndexedCache::GatherCandidates(const TString& indexName, const TString& key,
+QualifiedKey SynchronizedIndexedCache::QualifyAndPrefetch(const TString& indexName, const TString& key) const {
+  QualifiedKey qualified(indexName, key);
+  if (!indexName.empty()) m_cache.PrefetchHintsUnlocked(qualified);
+  return qualified;
+}
+
+void SynchronizedIndexedCache::GatherCandidates(const TString& indexName, const QualifiedKey& key,
                                                 EntryScratch& out) {
   if (!m_cache.IsIndexName(indexName)) {
     const EntrySet& entries = m_cache.GetCacheData().m_entries;
@@ -226,7 +236,7 @@ void SynchronizedIndexedCache::GatherCandidates(const TString& indexName, const 
     for (const Entry& entry : entries) out.Add(entry);
     return;
   }
-  const HintRecord* record = m_cache.FindHints(indexName, key);
+  const HintRecord* record = m_cache.FindHints(key);
   if (record == nullptr) return;
   // A lookup takes the first match's slot of the id table again under the
   // exclusive lock; most often that is the first candidate.

@@ -132,8 +132,14 @@ class KELCACHE_EXPORT SynchronizedIndexedCache : public kelvra::caching::ICohere
   // before the lock: appends copies of the candidates to `out`, telling the
   // policy of each hinted entry as IndexedCache::GetEntry does. Needs the
   // cache lock, shared or exclusive.
-  void GatherCandidates(const TString& indexName, const TString& key,
+  void GatherCandidates(const TString& indexName, const CacheHelpers::internal::QualifiedKey& key,
                         CacheHelpers::internal::EntryScratch& out) KELCACHE_REQUIRES_SHARED(*m_lock);
+  // The qualified key of a predicate's index name and key (both must outlive
+  // it), with its hint record asked for ahead of the lock. The hint table
+  // publishes its address through atomics for this, so no lock is needed;
+  // the analysis cannot know that.
+  CacheHelpers::internal::QualifiedKey QualifyAndPrefetch(const TString& indexName, const TString& key) const
+      KELCACHE_NO_THREAD_SAFETY_ANALYSIS;
   // Asks for the id's slot of the id table ahead of taking the lock. The
   // table publishes its address through atomics for this, so no lock is
   // needed; the analysis cannot know that.

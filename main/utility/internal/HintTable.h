@@ -34,6 +34,7 @@
 // Thread rules: plain values, not synchronized; the owner's lock guards them.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -168,6 +169,27 @@ static_assert(sizeof(HintRecord) == 64, "a hint record fills one cache line");
 
 class HintTable {
  public:
+  HintTable() = default;
+  HintTable(HintTable&& other) noexcept { *this = std::move(other); }
+  HintTable& operator=(HintTable&& other) noexcept {
+    m_records = std::move(other.m_records);
+    m_mask = std::exchange(other.m_mask, 0);
+    m_size = std::exchange(other.m_size, 0);
+    Publish();
+    other.Publish();
+    return *this;
+  }
+
+  // Asks for the record where a lookup of the hash starts, without the
+  // owner's lock: the array's address and mask are read from relaxed atomic
+  // copies, and a copy that is out of date (the table grew meanwhile) only
+  // asks for a line that is not needed, since a prefetch never faults.
+  void PrefetchUnlocked(uint32_t hash) const {
+    const HintRecord* records = m_publishedRecords.load(std::memory_order_relaxed);
+    if (records == nullptr) return;
+    __builtin_prefetch(records + (hash & m_publishedMask.load(std::memory_order_relaxed)));
+  }
+
   // The record of a qualified key, or null.
   const HintRecord* Find(const QualifiedKey& key) const {
     return FindIf(key.Hash(), [&](std::u16string_view text) { return key.Is(text); });
@@ -249,11 +271,21 @@ class HintTable {
       while (m_records[i].listing != nullptr) i = (i + 1) & m_mask;
       m_records[i] = std::move(record);
     }
+    Publish();
+  }
+
+  // Updates the copies that PrefetchUnlocked reads.
+  void Publish() {
+    m_publishedMask.store(m_mask, std::memory_order_relaxed);
+    m_publishedRecords.store(m_records.empty() ? nullptr : m_records.data(), std::memory_order_relaxed);
   }
 
   std::vector<HintRecord> m_records;  // a power of two in size, or empty
   size_t m_mask = 0;
   size_t m_size = 0;
+  // m_records.data() (null when empty) and m_mask, for PrefetchUnlocked.
+  std::atomic<const HintRecord*> m_publishedRecords{nullptr};
+  std::atomic<size_t> m_publishedMask{0};
 };
 
 }  // namespace CacheHelpers::internal
