@@ -22,6 +22,7 @@
 #include "tools/kelcache/Console.h"
 #include "tools/kelcache/DiskTarget.h"
 #include "tools/kelcache/Json.h"
+#include "tools/kelcache/KeyArgument.h"
 #include "tools/kelcache/Text.h"
 #include "tools/kelcache/ToolError.h"
 
@@ -42,8 +43,7 @@ struct DiskOptions {
 };
 
 struct KeyOptions : DiskOptions {
-  std::string key;
-  bool escaped = false;
+  KeyArgument key;
 };
 
 void AddTargetOptions(CLI::App* command, DiskOptions& options) {
@@ -56,9 +56,7 @@ void AddTargetOptions(CLI::App* command, DiskOptions& options) {
 
 void AddKeyOptions(CLI::App* command, KeyOptions& options) {
   AddTargetOptions(command, options);
-  command->add_option("key", options.key, "The entry key (put -- before a key that begins with '-')")->required();
-  command->add_flag("-e,--escaped", options.escaped,
-                    "The key uses the escapes of the tool's output (\\\\ \\n \\r \\t \\xHH \\u{HHHH})");
+  AddKeyArgument(command, options.key);
 }
 
 std::string Quoted(const TString& key) {
@@ -172,7 +170,7 @@ struct GetOptions : KeyOptions {
 
 int RunGet(const GetOptions& options) {
   const DiskTarget target = ResolveDiskTarget(options.dir, options.ns);
-  const TString key = KeyFromArgument(options.key, options.escaped, "the key");
+  const TString key = options.key.Key();
   const Value value = DiskExternalCache(target.ns, target.folder, nullptr).TryLoad(key).Get();
   if (!value) throw MissError(DescribeMiss(target, key));
 
@@ -204,7 +202,7 @@ struct PutOptions : KeyOptions {
 
 int RunPut(const PutOptions& options) {
   const DiskTarget target = ResolveDiskTarget(options.dir, options.ns);
-  const TString key = KeyFromArgument(options.key, options.escaped, "the key");
+  const TString key = options.key.Key();
   const std::string bytes = ReadAllInput(options.input);
   auto value = std::make_shared<std::vector<uint8_t>>(bytes.begin(), bytes.end());
 
@@ -262,7 +260,7 @@ int RunPut(const PutOptions& options) {
 
 int RunDrop(const KeyOptions& options) {
   const DiskTarget target = ResolveDiskTarget(options.dir, options.ns);
-  const TString key = KeyFromArgument(options.key, options.escaped, "the key");
+  const TString key = options.key.Key();
   if (!NamespaceExists(target)) throw MissError(NoNamespaceMessage(target));
   const DiskExternalCacheInspector inspector(target.folder);
   const DiskEntryReport before = inspector.InspectKey(key);

@@ -19,6 +19,7 @@
 #include "tools/kelcache/Commands.h"
 #include "tools/kelcache/Console.h"
 #include "tools/kelcache/Json.h"
+#include "tools/kelcache/KeyArgument.h"
 #include "tools/kelcache/Progress.h"
 #include "tools/kelcache/RedisSetup.h"
 #include "tools/kelcache/Text.h"
@@ -42,8 +43,7 @@ struct RedisOptions {
 };
 
 struct KeyOptions : RedisOptions {
-  std::string key;
-  bool escaped = false;
+  KeyArgument key;
 };
 
 void AddCommonOptions(CLI::App* command, RedisOptions& options) {
@@ -54,9 +54,7 @@ void AddCommonOptions(CLI::App* command, RedisOptions& options) {
 
 void AddKeyOptions(CLI::App* command, KeyOptions& options) {
   AddCommonOptions(command, options);
-  command->add_option("key", options.key, "The entry key (put -- before a key that begins with '-')")->required();
-  command->add_flag("-e,--escaped", options.escaped,
-                    "The key uses the escapes of the tool's output (\\\\ \\n \\r \\t \\xHH \\u{HHHH})");
+  AddKeyArgument(command, options.key);
 }
 
 // The namespace as the store takes it: its constructor refuses a line feed,
@@ -85,7 +83,7 @@ struct Entry {
 Entry OpenEntry(const KeyOptions& options) {
   const TString ns = Namespace(options.ns);
   Entry entry;
-  entry.key = KeyFromArgument(options.key, options.escaped, "the key");
+  entry.key = options.key.Key();
   ConfigurePool(options.server);
   entry.physicalKey = RedisExternalCache::MakePhysicalCacheKey(ns, entry.key);
   entry.server = PoolDescription();
