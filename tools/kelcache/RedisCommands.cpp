@@ -29,12 +29,8 @@ namespace kelcache_cli {
 
 namespace {
 
-using kelvra::caching::RedisConnection;
-using kelvra::caching::RedisConnectionGuard;
-using kelvra::caching::RedisConnectionPool;
-using kelvra::caching::RedisError;
-using kelvra::caching::RedisExternalCache;
-using kelvra::caching::RedisServerAddress;
+// The Redis client services and the Redis store.
+using namespace kelvra::caching;
 
 struct RedisOptions {
   RedisServerOptions server;
