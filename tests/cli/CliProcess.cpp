@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <stdexcept>
 
 extern char** environ;
@@ -138,8 +139,22 @@ void PumpOnce(int& in, const std::string& input, size_t& written, int& out, int&
   if (err >= 0) Drain(err, result.err);
 }
 
-void Reap(pid_t pid, int status, CliResult& result) {
-  (void)pid;
+// Waits for the child to end while pumping its streams (killing it after the
+// time-out), then reads what it wrote before it ended and reaps it.
+void WaitAndReap(pid_t pid, Clock::time_point deadline, const std::function<bool()>& pump, CliResult& result) {
+  int status = 0;
+  for (;;) {
+    pump();
+    if (waitpid(pid, &status, WNOHANG) == pid) break;
+    if (Clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      result.timedOut = true;
+      break;
+    }
+  }
+  for (int round = 0; round < 50 && pump(); ++round) {
+  }
   if (WIFEXITED(status)) {
     result.exited = !result.timedOut;
     result.exitCode = WEXITSTATUS(status);
@@ -167,27 +182,13 @@ CliResult RunCli(const CliRun& run) {
   Spawned child = Spawn(run.args, run.environment, run.stderrOnTerminal);
   CliResult result;
   size_t written = 0;
-  const auto deadline = Clock::now() + run.timeout;
-  int status = 0;
-  for (;;) {
+  WaitAndReap(child.pid, Clock::now() + run.timeout, [&] {
     PumpOnce(child.in, run.input, written, child.out, child.err, result, std::chrono::milliseconds(20));
-    const pid_t done = waitpid(child.pid, &status, WNOHANG);
-    if (done == child.pid) break;
-    if (Clock::now() > deadline) {
-      kill(child.pid, SIGKILL);
-      waitpid(child.pid, &status, 0);
-      result.timedOut = true;
-      break;
-    }
-  }
-  // What the child wrote before it ended.
+    return child.out >= 0 || child.err >= 0;
+  }, result);
   CloseIfOpen(child.in);
-  for (int round = 0; round < 50 && (child.out >= 0 || child.err >= 0); ++round) {
-    PumpOnce(child.in, run.input, written, child.out, child.err, result, std::chrono::milliseconds(20));
-  }
   CloseIfOpen(child.out);
   CloseIfOpen(child.err);
-  Reap(child.pid, status, result);
   return result;
 }
 
@@ -216,17 +217,9 @@ bool CliProcess::Pump(std::chrono::milliseconds wait) {
   return m_out >= 0 || m_err >= 0;
 }
 
-bool CliProcess::WaitForOutput(const std::string& text, std::chrono::milliseconds timeout) {
+bool CliProcess::WaitFor(const std::string& stream, const std::string& text, std::chrono::milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
-  while (m_result.out.find(text) == std::string::npos) {
-    if (Clock::now() > deadline || !Pump(std::chrono::milliseconds(20))) return false;
-  }
-  return true;
-}
-
-bool CliProcess::WaitForError(const std::string& text, std::chrono::milliseconds timeout) {
-  const auto deadline = Clock::now() + timeout;
-  while (m_result.err.find(text) == std::string::npos) {
+  while (stream.find(text) == std::string::npos) {
     if (Clock::now() > deadline || !Pump(std::chrono::milliseconds(20))) return false;
   }
   return true;
@@ -237,23 +230,9 @@ void CliProcess::Signal(int signal) {
 }
 
 CliResult CliProcess::Wait(std::chrono::milliseconds timeout) {
-  const auto deadline = Clock::now() + timeout;
-  int status = 0;
-  for (;;) {
-    Pump(std::chrono::milliseconds(20));
-    const pid_t done = waitpid(m_pid, &status, WNOHANG);
-    if (done == m_pid) break;
-    if (Clock::now() > deadline) {
-      kill(m_pid, SIGKILL);
-      waitpid(m_pid, &status, 0);
-      m_result.timedOut = true;
-      break;
-    }
-  }
-  for (int round = 0; round < 50 && Pump(std::chrono::milliseconds(20));) ++round;
+  WaitAndReap(m_pid, Clock::now() + timeout, [this] { return Pump(std::chrono::milliseconds(20)); }, m_result);
   CloseIfOpen(m_out);
   CloseIfOpen(m_err);
-  Reap(m_pid, status, m_result);
   m_pid = -1;
   return m_result;
 }

@@ -2,12 +2,12 @@
 // writes JSON, globs, dates and sizes, and what it makes of coherence
 // messages. Tables of cases with the expected texts written out by hand.
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <cstdlib>
 #include <ctime>
 #include <string>
 
-#include "tests/cli/JsonValue.h"
 #include "tools/kelcache/CoherenceDecoding.h"
 #include "tools/kelcache/Json.h"
 #include "tools/kelcache/Text.h"
@@ -15,7 +15,6 @@
 namespace {
 
 using namespace kelcache_cli;
-using kelcache_cli_test::JsonValue;
 using namespace std::string_literals;
 
 TEST(CliText, KeysAreShownEscapedAndReadBackToTheSameBytes) {
@@ -100,7 +99,7 @@ TEST(CliText, JsonStringsAreValidJsonThatDecodesToTheTextAndMarksBadBytes) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.literal);
     EXPECT_EQ(JsonString(c.bytes), c.literal);
-    EXPECT_EQ(JsonValue::Parse(JsonString(c.bytes)).AsString(), c.decoded);
+    EXPECT_EQ(nlohmann::json::parse(JsonString(c.bytes)), c.decoded);
   }
 }
 
@@ -114,8 +113,7 @@ TEST(CliText, JsonWriterNestsAndSeparates) {
   json.EndObject();
   EXPECT_EQ(json.Text(),
             R"({"empty":[],"list":[1,-2,false,null],"inner":{"a":"x","b":{}},"big":18446744073709551615})");
-  const JsonValue parsed = JsonValue::Parse(json.Text());
-  EXPECT_EQ(parsed["big"].AsUnsigned(), UINT64_MAX);
+  EXPECT_EQ(nlohmann::json::parse(json.Text()).at("big").get<uint64_t>(), UINT64_MAX);
 }
 
 TEST(CliText, GlobEscapingLeavesNoCharacterSpecial) {
