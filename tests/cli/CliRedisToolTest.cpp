@@ -6,14 +6,11 @@
 #include <signal.h>
 
 #include <algorithm>
-#include <chrono>
 #include <memory>
 #include <map>
 #include <set>
 #include <sstream>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "host/redis/RedisConnectionPool.h"
 #include "public/caching/RedisExternalCache.h"

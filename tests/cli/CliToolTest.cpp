@@ -6,11 +6,8 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <filesystem>
 #include <fstream>
 #include <regex>
-#include <string>
-#include <vector>
 
 #include "host/TString.h"
 #include "public/caching/DiskExternalCache.h"

@@ -24,7 +24,6 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 #include <utility>
 
 #include "testing/RedisServerProcess.h"

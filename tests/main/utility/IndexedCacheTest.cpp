@@ -5,8 +5,6 @@
 #include <functional>
 #include <map>
 #include <ostream>
-#include <set>
-#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>

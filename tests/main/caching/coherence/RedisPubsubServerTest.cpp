@@ -9,7 +9,6 @@
 //
 // A second participant runs in a child process (the DISABLED_ tests), told
 // the servers and a folder for hand-shake files through the environment.
-#include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <signal.h>
@@ -19,7 +18,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
-#include <string>
 
 #include "host/AppOptions.h"
 #include "host/redis/RedisConnectionPool.h"

@@ -1,4 +1,3 @@
-#include <gtest/gtest.h>
 
 #include "host/AppConfig.h"
 #include "host/AppOptions.h"

@@ -5,28 +5,13 @@
 // shared lock.
 #include "public/caching/DiskExternalCacheInspector.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <sys/xattr.h>
-#include <unistd.h>
 
-#include <gtest/gtest.h>
-
-#include <chrono>
-#include <filesystem>
-#include <functional>
 #include <future>
-#include <map>
-#include <memory>
-#include <optional>
-#include <string>
-#include <vector>
 
 #include "host/DateTime.h"
 #include "host/Errors.h"
 #include "host/FileSystem.h"
-#include "host/LogCapture.h"
-#include "host/TPath.h"
 #include "public/caching/DiskExternalCache.h"
 #include "tests/main/caching/external/ExternalTestSupport.h"
 #include "tests/support/TestEnvironment.h"
@@ -39,21 +24,6 @@ using kelvra::caching::DiskExternalCache;
 using kelvra::caching::DiskExternalCacheInspector;
 namespace fs = std::filesystem;
 using State = DiskEntryReport::State;
-
-// Everything under root: kind, size and last-write time to the nanosecond.
-std::map<std::string, std::string> Tree(const fs::path& root) {
-  std::map<std::string, std::string> tree;
-  if (!fs::exists(fs::symlink_status(root))) return tree;
-  auto note = [&tree](const fs::path& path) {
-    struct stat info {};
-    if (lstat(path.c_str(), &info) != 0) return;
-    tree[path.string()] = std::to_string(info.st_mode) + " " + std::to_string(info.st_size) + " " +
-                          std::to_string(info.st_mtim.tv_sec) + "." + std::to_string(info.st_mtim.tv_nsec);
-  };
-  note(root);
-  for (const auto& entry : fs::recursive_directory_iterator(root)) note(entry.path());
-  return tree;
-}
 
 TPath ToTPath(const fs::path& path) {
   return TPath(TString::fromStdString(path.string()));

@@ -1,43 +1,21 @@
 // The disk store on real folders under a temporary directory: the on-disk
 // layout byte for byte, colliding keys, hand-edited and half-written entries,
-// drops, the key listing, the sweeper and the namespace check.
+// drops, the key listing, the sweeper and the namespace check. What every
+// store does (ExternalCacheContract.h) is tested there.
 #include "public/caching/DiskExternalCache.h"
 
-#include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <sys/xattr.h>
-#include <unistd.h>
-#include <xxhash.h>
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <filesystem>
-#include <functional>
 #include <iostream>
-#include <map>
-#include <memory>
-#include <optional>
-#include <set>
-#include <string>
-#include <system_error>
-#include <thread>
-#include <vector>
 
 #include "host/AppConfig.h"
 #include "host/DateTime.h"
 #include "host/Errors.h"
 #include "host/FileSystem.h"
 #include "host/FolderSweeper.h"
-#include "host/LogCapture.h"
-#include "host/Metrics.h"
-#include "host/TPath.h"
 #include "tests/main/caching/external/ExternalTestSupport.h"
-#include "tests/main/caching/external/SelfDescribingValue.h"
 #include "tests/main/caching/external/XattrFaults.h"
 #include "tests/support/TestEnvironment.h"
 
@@ -51,23 +29,6 @@ std::set<std::string> FileNames(const fs::path& folder) {
   std::set<std::string> names;
   for (const auto& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename().string());
   return names;
-}
-
-// Everything under root (root included): kind, size and last-write time to
-// the nanosecond, so that a comparison shows anything made, removed or
-// touched.
-std::map<std::string, std::string> Tree(const fs::path& root) {
-  std::map<std::string, std::string> tree;
-  auto note = [&tree](const fs::path& path) {
-    struct stat info {};
-    if (lstat(path.c_str(), &info) != 0) return;
-    tree[path.string()] = std::to_string(info.st_mode & S_IFMT) + " " + std::to_string(info.st_size) + " " +
-                          std::to_string(info.st_mtim.tv_sec) + "." + std::to_string(info.st_mtim.tv_nsec);
-  };
-  if (!fs::exists(fs::symlink_status(root))) return tree;
-  note(root);
-  for (const auto& entry : fs::recursive_directory_iterator(root)) note(entry.path());
-  return tree;
 }
 
 uint64_t FolderBytes(const fs::path& folder) {
@@ -430,15 +391,6 @@ TEST_F(DiskExternalCacheTest, CollidingKeysShareOneFolderHoldingTheKeyStoredLast
   EXPECT_EQ(cache->TryLoad(kCollidingKeyB).Get(), nullptr);
 }
 
-TEST_F(DiskExternalCacheTest, AHandEditedKeyFileMakesAMissButIsStillListed) {
-  auto cache = MakeCache();
-  ASSERT_TRUE(Store(*cache, u"original", MakeValue("v")));
-  WriteFileBytes(EntryPath(u"original") / ".key", "edited by hand");
-  EXPECT_EQ(cache->TryLoad(u"original").Get(), nullptr);
-  EXPECT_TRUE(fs::exists(EntryPath(u"original") / ".bin")) << "the entry is left as it is";
-  EXPECT_EQ(cache->TryGetAllKeys(), std::vector<TString>{TString(u"edited by hand")});
-}
-
 TEST_F(DiskExternalCacheTest, HalfEntriesAreNeitherLoadedNorListedAndAStoreReplacesThem) {
   auto cache = MakeCache();
   const TString onlyKey(u"only-key"), onlyValue(u"only-value");
@@ -467,28 +419,20 @@ TEST_F(DiskExternalCacheTest, HalfEntriesAreNeitherLoadedNorListedAndAStoreRepla
   EXPECT_EQ(cache->TryLoad(onlyKey).Get(), nullptr);
 }
 
-TEST_F(DiskExternalCacheTest, DropsRemoveTheEntryAndADropOfNothingSucceeds) {
+// Drops and listings beyond the contract: on disk.
+TEST_F(DiskExternalCacheTest, DropsRemoveTheWholeFolderAndNeitherDropsNorListingsCreateAnything) {
   auto cache = MakeCache();
   EXPECT_TRUE(cache->TryDrop(u"never stored").Get());
-  EXPECT_FALSE(fs::exists(CachePath())) << "a drop creates nothing";
+  EXPECT_TRUE(cache->TryGetAllKeys().empty());
+  EXPECT_FALSE(fs::exists(CachePath())) << "a drop or listing creates nothing";
 
   ASSERT_TRUE(Store(*cache, u"a", MakeValue("1")));
   ASSERT_TRUE(Store(*cache, u"b", MakeValue("2")));
   fs::create_directories(EntryPath(u"a") / "leftover");  // whatever the folder holds goes too
+  WriteFileBytes(CachePath() / "stray-file", "not an entry");
   ASSERT_TRUE(cache->TryDrop(u"a").Get());
   EXPECT_FALSE(fs::exists(EntryPath(u"a")));
-  EXPECT_EQ(cache->TryLoad(u"a").Get(), nullptr);
-  EXPECT_EQ(*cache->TryLoad(u"b").Get(), *MakeValue("2"));
-}
-
-// What the stores list is in the contract; here, what is not an entry.
-TEST_F(DiskExternalCacheTest, ListingCreatesNothingAndSkipsStrayFiles) {
-  auto cache = MakeCache();
-  EXPECT_TRUE(cache->TryGetAllKeys().empty());
-  EXPECT_FALSE(fs::exists(CachePath()));
-  ASSERT_TRUE(Store(*cache, u"k", MakeValue("v")));
-  WriteFileBytes(CachePath() / "stray-file", "not an entry");
-  EXPECT_EQ(cache->TryGetAllKeys(), std::vector<TString>{TString(u"k")});
+  EXPECT_EQ(cache->TryGetAllKeys(), std::vector<TString>{TString(u"b")}) << "stray files are no entries";
 }
 
 TEST_F(DiskExternalCacheTest, TtlIsIgnoredAndASuccessfulLoadRenewsTheLastWriteTime) {
@@ -568,52 +512,10 @@ TEST_F(DiskExternalCacheTest, TheSweeperKeepsTheFolderWithinItsBudget) {
   EXPECT_GE(sweeper->GetScanCount(), 1u);
 }
 
-TEST_F(DiskExternalCacheTest, FunctionsOutliveTheCacheObject) {
-  AsyncTask::Future<bool> store;
-  {
-    auto cache = MakeCache();
-    store = cache->TryStore(u"outlives", MakeValue("v"), kSlowLoadMs, -1);
-  }
-  EXPECT_TRUE(store.Get());
-  auto again = MakeCache();
-  EXPECT_EQ(*again->TryLoad(u"outlives").Get(), *MakeValue("v"));
-}
-
-TEST_F(DiskExternalCacheTest, ThreadsStoringCollidingKeysNeverHandOutTheOtherKeysValue) {
-  auto cache = MakeCache();
-  const std::string keys[] = {kCollidingKeyA.toStdString(), kCollidingKeyB.toStdString()};
-  std::atomic<bool> writing{true};
-  std::vector<std::thread> writers;
-  for (int w = 0; w < 2; ++w) {
-    writers.emplace_back([&, w] {
-      for (int i = 0; i < 60; ++i) {
-        auto value = std::make_shared<Bytes>(MakeSelfDescribingValue(keys[w], w, i, 4000 + 13 * i));
-        cache->TryStore(TString::fromStdString(keys[w]), value, kSlowLoadMs, -1).Get();
-      }
-    });
-  }
-  std::thread reader([&] {
-    while (writing) {
-      for (int w = 0; w < 2; ++w) {
-        if (Value loaded = cache->TryLoad(TString::fromStdString(keys[w])).Get()) {
-          std::string why;
-          EXPECT_TRUE(CheckSelfDescribingValue(*loaded, keys[w], nullptr, &why)) << why;
-        }
-      }
-    }
-  });
-  for (std::thread& writer : writers) writer.join();
-  writing = false;
-  reader.join();
-  // The folder holds one whole entry of one of the two keys.
-  const int hits =
-      (cache->TryLoad(kCollidingKeyA).Get() != nullptr) + (cache->TryLoad(kCollidingKeyB).Get() != nullptr);
-  EXPECT_EQ(hits, 1);
-}
-
-TEST_F(DiskExternalCacheTest, TheKeyFileIsComparedAsTextWhereItsBytesWouldMislead) {
-  // An entry exists when ".key", decoded as UTF-8, equals the key. Comparing
-  // bytes gives the same answer for most keys, but not for these.
+TEST_F(DiskExternalCacheTest, AnEntryIsFoundWhenItsKeyFileDecodedAsTextEqualsTheKey) {
+  // Comparing bytes gives the same answer for most keys, but not for the
+  // U+FFFD and surrogate cases. An entry whose key file was edited by hand
+  // stays as it is, and is listed under the edited text.
   struct Case {
     const char* name;
     TString key;
@@ -621,6 +523,7 @@ TEST_F(DiskExternalCacheTest, TheKeyFileIsComparedAsTextWhereItsBytesWouldMislea
     bool found;
   };
   const Case cases[] = {
+      {"edited by hand", TString(u"original"), "edited by hand", false},
       {"U+FFFD, as stored", TString(u"a\uFFFDb"), nullptr, true},
       {"U+FFFD, invalid UTF-8 on disk", TString(u"a\uFFFDb"), "a\377b", true},  // \377: the byte 0xFF
       // An unpaired surrogate has an 8-bit form of its own, so the key comes back.
@@ -634,7 +537,11 @@ TEST_F(DiskExternalCacheTest, TheKeyFileIsComparedAsTextWhereItsBytesWouldMislea
     ASSERT_TRUE(Store(*cache, c.key, MakeValue("v")));
     if (c.keyFileBytes != nullptr) WriteFileBytes(EntryPath(c.key) / ".key", c.keyFileBytes);
     EXPECT_EQ(cache->TryLoad(c.key).Get() != nullptr, c.found);
+    EXPECT_TRUE(fs::exists(EntryPath(c.key) / ".bin")) << "the entry is left as it is";
   }
+  const std::vector<TString> listed = cache->TryGetAllKeys();
+  EXPECT_EQ(std::count(listed.begin(), listed.end(), TString(u"edited by hand")), 1);
+  EXPECT_EQ(std::count(listed.begin(), listed.end(), TString(u"original")), 0);
 }
 
 TEST_F(DiskExternalCacheTest, AValueFileReplacedByAnotherSizeIsReadWhole) {

@@ -21,17 +21,6 @@
 // used here (below the default thresholds).
 #pragma once
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <atomic>
-#include <functional>
-#include <memory>
-#include <set>
-#include <string>
-#include <thread>
-#include <vector>
-
 #include "host/Errors.h"
 #include "host/LogCapture.h"
 #include "tests/main/caching/external/ExternalTestSupport.h"
@@ -54,6 +43,7 @@ struct ContractExpectations {
   bool listsKeys = true;          // TryGetAllKeys lists what is stored
   bool writesEvents = true;       // the frame's "ec-*" events (stores under ExternalCache)
   bool rejectsNullValues = true;  // TryStore(key, nullptr) raises a LogicException
+  bool outlivesTheObject = true;  // an operation completes after its cache object is gone
 };
 
 struct ContractParam {
@@ -198,6 +188,14 @@ TEST_P(ExternalCacheContract, EveryOperationWritesOneEventWhenTheStoreUsesTheFra
   EXPECT_EQ(Field(loads[1], "outcome"), "miss");
   EXPECT_EQ(Field(drops[0], "outcome"), "done");
   EXPECT_EQ(Field(drops[0], "key-hash"), ExpectedKeyHash(u"e"));
+}
+
+// What was started goes on after the cache object that started it is gone.
+TEST_P(ExternalCacheContract, OperationsOutliveTheCacheObject) {
+  if (!Expect().outlivesTheObject) return;
+  AsyncTask::Future<bool> store = MakeCache()->TryStore(u"outlives", MakeValue("v"), kSlowLoadMs, -1);
+  EXPECT_TRUE(store.Get());
+  ExpectLoads(*MakeCache(), u"outlives", *MakeValue("v"));
 }
 
 TEST_P(ExternalCacheContract, NullValuesAreRefusedOrIgnored) {

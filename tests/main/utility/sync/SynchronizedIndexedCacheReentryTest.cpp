@@ -9,7 +9,6 @@
 // candidate lists of both lengths.
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <stdexcept>
 #include <vector>
 
