@@ -161,6 +161,14 @@ inline std::string Field(const TLog::Record& record, const char* name) {
   return found == record.fields.end() ? std::string("<absent>") : found->second.toStdString();
 }
 
+// A load of key gives exactly expected (a failure says what it gave).
+inline ::testing::AssertionResult LoadsValue(const IByteCache& cache, const TString& key, const Bytes& expected) {
+  const Value loaded = cache.TryLoad(key).Get();
+  if (loaded == nullptr) return ::testing::AssertionFailure() << "a miss";
+  if (*loaded != expected) return ::testing::AssertionFailure() << "another value, of " << loaded->size() << " bytes";
+  return ::testing::AssertionSuccess();
+}
+
 // Nothing a test started may outlive it: store and drop functions that ran
 // past their time-out end on pool or dedicated threads.
 inline bool WaitForBackgroundTasks() {
