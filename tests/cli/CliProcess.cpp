@@ -1,5 +1,7 @@
 #include "tests/cli/CliProcess.h"
 
+#include "tests/support/ChildProcess.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -20,19 +22,6 @@ namespace kelcache_cli_test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::vector<std::string> ChildEnvironment(const Environment& extra) {
-  std::vector<std::string> result;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    const std::string text(*entry);
-    if (text.rfind("KELCACHE_", 0) == 0) continue;
-    bool replaced = false;
-    for (const auto& [name, value] : extra) replaced = replaced || text.rfind(name + "=", 0) == 0;
-    if (!replaced) result.push_back(text);
-  }
-  for (const auto& [name, value] : extra) result.push_back(name + "=" + value);
-  return result;
-}
 
 void SetNonBlocking(int fd) {
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
@@ -69,7 +58,7 @@ Spawned Spawn(const std::vector<std::string>& args, const Environment& environme
   std::vector<char*> argv;
   for (std::string& text : argvText) argv.push_back(text.data());
   argv.push_back(nullptr);
-  std::vector<std::string> envText = ChildEnvironment(environment);
+  std::vector<std::string> envText = kelcache_test::ChildEnvironment(environment, true);
   std::vector<char*> envp;
   for (std::string& text : envText) envp.push_back(text.data());
   envp.push_back(nullptr);

@@ -26,7 +26,7 @@
 
 namespace kelcache_cli_test {
 
-using Environment = std::vector<std::pair<std::string, std::string>>;
+using Environment = std::vector<std::pair<std::string, std::string>>;  // as kelcache_test::Environment
 
 struct CliRun {
   std::vector<std::string> args;

@@ -16,6 +16,9 @@
 //                                            ContractExpectations{}}),
 //            ContractParamName);
 //
+// Concurrent writers and readers are the crash test's (writer processes on
+// the disk store) and the soak's (threads on the disk and Redis stores).
+//
 // Stores under the asynchronous frame must accept a load time of
 // kSlowLoadMs (no lower bound is that high) and keys and values of the sizes
 // used here (below the default thresholds).
@@ -24,7 +27,6 @@
 #include "host/Errors.h"
 #include "host/LogCapture.h"
 #include "tests/main/caching/external/ExternalTestSupport.h"
-#include "tests/main/caching/external/SelfDescribingValue.h"
 
 namespace kelcache_test {
 
@@ -206,41 +208,6 @@ TEST_P(ExternalCacheContract, NullValuesAreRefusedOrIgnored) {
     EXPECT_TRUE(cache->TryStore(u"k", nullptr, kSlowLoadMs, -1).Get());
   }
   EXPECT_EQ(cache->TryLoad(u"k").Get(), nullptr);
-}
-
-TEST_P(ExternalCacheContract, ConcurrentWritersAndReadersOnlyEverSeeWholeValuesOfTheirKey) {
-  auto cache = MakeCache();
-  const std::vector<std::string> keys = {"c-0", "c-1", "c-2", "c-3"};
-  std::atomic<int> hits{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 6; ++t) {
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < 30; ++i) {
-        const std::string& key = keys[static_cast<size_t>(i + t) % keys.size()];
-        if (t < 3) {
-          auto value = std::make_shared<Bytes>(MakeSelfDescribingValue(key, t, i, 500 + 311 * i));
-          EXPECT_TRUE(cache->TryStore(TString::fromStdString(key), value, kSlowLoadMs, -1).Get());
-        } else if (Value loaded = cache->TryLoad(TString::fromStdString(key)).Get()) {
-          std::string why;
-          EXPECT_TRUE(CheckSelfDescribingValue(*loaded, key, nullptr, &why)) << why;
-          ++hits;
-        }
-      }
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
-  if (!Expect().keepsValues) EXPECT_EQ(hits.load(), 0);
-  // Afterwards every key holds a whole value of one writer.
-  for (const std::string& key : keys) {
-    Value loaded = cache->TryLoad(TString::fromStdString(key)).Get();
-    if (!Expect().keepsValues) {
-      EXPECT_EQ(loaded, nullptr);
-      continue;
-    }
-    ASSERT_NE(loaded, nullptr) << key;
-    std::string why;
-    EXPECT_TRUE(CheckSelfDescribingValue(*loaded, key, nullptr, &why)) << why;
-  }
 }
 
 }  // namespace kelcache_test

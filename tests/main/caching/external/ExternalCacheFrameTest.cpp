@@ -100,12 +100,19 @@ TEST_F(ExternalCacheFrameTest, EachOutcomeReachesTheFunctionAndWritesItsFields) 
     Value loadResult;  // for loads
     const char* outcome;
     std::map<std::string, std::string> fields;  // besides key-hash, cns, key-size-b and elapsed-ms
+    long long ttlSec = 3600;                     // for stores: reaches the function unchanged
   };
   const TString key(u"k\u00E9y-1");  // 10 bytes
   Value value = MakeValue(1000);
   const std::vector<Case> cases = {
       {"ec-store", nullptr, "done",
        {{"load-time-ms", "150"}, {"lower-bound-ms", "100"}, {"value-size-b", "1000"}, {"ttl-sec", "3600"}}},
+      {"ec-store", nullptr, "done",
+       {{"load-time-ms", "150"}, {"lower-bound-ms", "100"}, {"value-size-b", "1000"}, {"ttl-sec", "default"}}, -1},
+      {"ec-store", nullptr, "done",
+       {{"load-time-ms", "150"}, {"lower-bound-ms", "100"}, {"value-size-b", "1000"}, {"ttl-sec", "-2"}}, -2},
+      {"ec-store", nullptr, "done",
+       {{"load-time-ms", "150"}, {"lower-bound-ms", "100"}, {"value-size-b", "1000"}, {"ttl-sec", "0"}}, 0},
       {"ec-load", MakeValue(77), "hit", {{"value-size-b", "77"}}},
       {"ec-load", std::make_shared<Bytes>(), "hit", {{"value-size-b", "0"}}},
       {"ec-load", nullptr, "miss", {}},
@@ -119,7 +126,7 @@ TEST_F(ExternalCacheFrameTest, EachOutcomeReachesTheFunctionAndWritesItsFields) 
     Metrics::Capture metrics;
     const std::string name = c.event;
     if (name == "ec-store") {
-      ASSERT_TRUE(cache->TryStore(key, value, 150, 3600).Get());
+      ASSERT_TRUE(cache->TryStore(key, value, 150, c.ttlSec).Get());
     } else if (name == "ec-load") {
       EXPECT_EQ(cache->TryLoad(key).Get().get(), c.loadResult.get()) << "the buffer is shared, never copied";
     } else {
@@ -132,7 +139,7 @@ TEST_F(ExternalCacheFrameTest, EachOutcomeReachesTheFunctionAndWritesItsFields) 
       EXPECT_EQ(calls->keyHash.toStdString(), ExpectedKeyHash(key));
       if (name == "ec-store") {
         EXPECT_EQ(calls->value.get(), value.get()) << "the buffer is shared, never copied";
-        EXPECT_EQ(calls->ttlSec, 3600);
+        EXPECT_EQ(calls->ttlSec, c.ttlSec);
       }
     }
     const TLog::Record event = SingleEvent(capture, TString::fromStdString(name));
@@ -146,33 +153,19 @@ TEST_F(ExternalCacheFrameTest, EachOutcomeReachesTheFunctionAndWritesItsFields) 
     EXPECT_EQ(event.fields.size(), 5 + c.fields.size()) << "no problem field on success";
     EXPECT_TRUE(capture.Lines().empty()) << "the frame writes no plain line";
 
+    // The same fields on the metrics scope, as text.
     std::vector<Metrics::ScopeRecord> scopes = metrics.Scopes(TString::fromStdString(name));
     ASSERT_EQ(scopes.size(), 1u);
     EXPECT_EQ(scopes[0].mask, 0x80000020001u);
-    ASSERT_NE(scopes[0].FindAttribute(u"key-size-b"), nullptr);
-    EXPECT_EQ(std::get<int64_t>(*scopes[0].FindAttribute(u"key-size-b")), 10);
-    ASSERT_NE(scopes[0].FindAttribute(u"outcome"), nullptr);
-    EXPECT_EQ(Metrics::AttributeToString(*scopes[0].FindAttribute(u"outcome")).toStdString(), c.outcome);
-    EXPECT_EQ(Metrics::AttributeToString(*scopes[0].FindAttribute(u"cns")), TString(u"frame-ns"));
-    EXPECT_EQ(Metrics::AttributeToString(*scopes[0].FindAttribute(u"key-hash")).toStdString(),
-              ExpectedKeyHash(key));
-    if (name == "ec-store") {
-      ASSERT_NE(scopes[0].FindAttribute(u"value-size-b"), nullptr);
-      EXPECT_EQ(std::get<uint64_t>(*scopes[0].FindAttribute(u"value-size-b")), 1000u);
-    }
-  }
-}
-
-TEST_F(ExternalCacheFrameTest, TtlMinusOneIsLoggedAsDefaultAndEveryTtlReachesTheFunctionUnchanged) {
-  auto calls = std::make_shared<Calls>();
-  auto cache = RecordingCache(calls);
-  for (long long ttl : {-1LL, -2LL, 0LL, 86400LL}) {
-    TLog::Capture capture(TLog::Info);
-    ASSERT_TRUE(cache->TryStore(u"ttl", MakeValue("v"), 100, ttl).Get());
-    EXPECT_EQ(Field(SingleEvent(capture, u"ec-store"), "ttl-sec"),
-              ttl == -1 ? "default" : std::to_string(ttl));
-    std::lock_guard<std::mutex> lock(calls->mutex);
-    EXPECT_EQ(calls->ttlSec, ttl);
+    auto attribute = [&](const char16_t* field) {
+      const auto* found = scopes[0].FindAttribute(field);
+      return found ? Metrics::AttributeToString(*found).toStdString() : std::string("<absent>");
+    };
+    EXPECT_EQ(attribute(u"key-size-b"), "10");
+    EXPECT_EQ(attribute(u"outcome"), c.outcome);
+    EXPECT_EQ(attribute(u"cns"), "frame-ns");
+    EXPECT_EQ(attribute(u"key-hash"), ExpectedKeyHash(key));
+    if (name == "ec-store") EXPECT_EQ(attribute(u"value-size-b"), "1000");
   }
 }
 
