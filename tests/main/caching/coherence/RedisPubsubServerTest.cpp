@@ -114,8 +114,9 @@ void UseServers(const std::string& servers) {
 
 class RedisPubsubServerTest : public testing::Test {
  protected:
-  void TearDown() override { RedisConnectionPool::GetInstance().Reset(TString(), TString()); }
-  // The participant of this process, subscribed on the node of `role`.
+  // The participant of this process, subscribed on the node of `role`. (The
+  // pool is never reset to no servers between tests: the subscriber then
+  // took more than the wait to follow the next reset in one process.)
   std::unique_ptr<Participant> Subscribe(Role role) {
     UseServers(m_servers.ServersText(role));
     auto participant = std::make_unique<Participant>();
