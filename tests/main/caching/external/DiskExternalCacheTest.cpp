@@ -234,32 +234,29 @@ TEST_F(DiskExternalCacheTest, AValueFileChangedAfterItsStoreIsAMissWithOneWarnin
   const fs::path bin = entry / ".bin";
   struct Case {
     const char* name;
-    std::function<void()> damage;
+    EntryChange damage;
   };
   const Case cases[] = {
       // What a power cut after the rename, before the data reached the disk,
       // can leave behind.
-      {"emptied", [&] { ASSERT_EQ(truncate(bin.c_str(), 0), 0); }},
-      {"cut short", [&] { ASSERT_EQ(truncate(bin.c_str(), 1000), 0); }},
-      {"grown", [&] { ASSERT_EQ(truncate(bin.c_str(), 5000), 0); }},
+      {"emptied", Truncate(".bin", 0)},
+      {"cut short", Truncate(".bin", 1000)},
+      {"grown", Truncate(".bin", 5000)},
       {"one byte overwritten in place",
-       [&] {
-         const int fd = open(bin.c_str(), O_WRONLY);
-         ASSERT_GE(fd, 0);
-         const uint8_t other = 0x5A;
-         EXPECT_EQ(pwrite(fd, &other, 1, 2000), 1);
-         close(fd);
+       [&](const fs::path&) {
+         std::fstream file(bin, std::ios::in | std::ios::out | std::ios::binary);
+         file.seekp(2000).put(0x5A);
        }},
       {"the record's checksum changed",
-       [&] {
+       [&](const fs::path&) {
          Bytes record = *IntegrityAttribute(bin);
          record.back() ^= 1;
          ASSERT_EQ(setxattr(bin.c_str(), "user.kelcache.integrity", record.data(), record.size(), 0), 0);
        }},
       {"a record of a form this version does not know",
-       [&] { ASSERT_EQ(setxattr(bin.c_str(), "user.kelcache.integrity", "\x02junk", 5, 0), 0); }},
+       [&](const fs::path&) { ASSERT_EQ(setxattr(bin.c_str(), "user.kelcache.integrity", "\x02junk", 5, 0), 0); }},
       {"a record longer than any form",
-       [&] {
+       [&](const fs::path&) {
          const std::string longer(64, 'x');
          ASSERT_EQ(setxattr(bin.c_str(), "user.kelcache.integrity", longer.data(), longer.size(), 0), 0);
        }},
@@ -270,7 +267,7 @@ TEST_F(DiskExternalCacheTest, AValueFileChangedAfterItsStoreIsAMissWithOneWarnin
     SCOPED_TRACE(c.name);
     const Value value = MakeValue(4096, static_cast<uint8_t>(++round));
     ASSERT_TRUE(Store(*cache, key, value));
-    c.damage();
+    c.damage(entry);
     const auto before = Tree(CachePath());
 
     TLog::Capture capture(TLog::Info);
@@ -461,31 +458,26 @@ TEST_F(DiskExternalCacheTest, TheSweeperKeepsTheFolderWithinItsBudget) {
 // leaves the folder as it is, listed only with both files (under the key
 // file's text), and the next store of the key makes the entry whole.
 TEST_F(DiskExternalCacheTest, WhatTheEntryFolderHoldsDecidesAHit) {
-  using Change = std::function<void(const fs::path& entry)>;
-  auto keyFile = [](std::string bytes) -> Change {
-    return [bytes](const fs::path& entry) { WriteFileBytes(entry / ".key", bytes); };
-  };
-  auto remove = [](const char* file) -> Change { return [file](const fs::path& entry) { fs::remove(entry / file); }; };
   struct Case {
     const char* name;
     TString key;
-    Change change;  // after the store; none: as stored
+    EntryChange change;  // after the store; none: as stored
     bool found;
     std::optional<std::vector<TString>> listed;  // none: not checked
   };
   const TString lone(std::u16string(u"lone-") + char16_t(0xD800));
   const std::vector<TString> nothing;
   const Case cases[] = {
-      {"edited by hand", u"original", keyFile("edited by hand"), false, std::vector<TString>{u"edited by hand"}},
+      {"edited by hand", u"original", WriteFile(".key", "edited by hand"), false, std::vector<TString>{u"edited by hand"}},
       {"U+FFFD, as stored", u"a\uFFFDb", nullptr, true, std::vector<TString>{u"a\uFFFDb"}},
-      {"U+FFFD, invalid UTF-8 on disk", u"a\uFFFDb", keyFile("a\377b"), true, std::nullopt},  // \377: 0xFF
+      {"U+FFFD, invalid UTF-8 on disk", u"a\uFFFDb", WriteFile(".key", "a\377b"), true, std::nullopt},  // \377: 0xFF
       // An unpaired surrogate has an 8-bit form of its own, so the key comes back.
       {"an unpaired surrogate", lone, nullptr, true, std::vector<TString>{lone}},
       {"U+FFFD is not an unpaired surrogate", TString(std::u16string(u"lone-") + char16_t(0xFFFD)), nullptr, true,
        std::nullopt},
-      {"only a key file", u"only-key", remove(".bin"), false, nothing},
-      {"only a value file", u"only-value", remove(".key"), false, nothing},
-      {"an empty key file (a store that died before its key text)", u"k", keyFile(""), false, std::nullopt},
+      {"only a key file", u"only-key", RemoveFiles({".bin"}), false, nothing},
+      {"only a value file", u"only-value", RemoveFiles({".key"}), false, nothing},
+      {"an empty key file (a store that died before its key text)", u"k", WriteFile(".key", ""), false, std::nullopt},
   };
   auto cache = MakeCache();
   for (const Case& c : cases) {

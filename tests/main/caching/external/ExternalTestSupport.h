@@ -78,6 +78,21 @@ inline void WriteFileBytes(const std::filesystem::path& path, const std::string&
   std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
+// Changes to an entry folder, as a crash, another version or a person might
+// make them.
+using EntryChange = std::function<void(const std::filesystem::path& entry)>;
+inline EntryChange RemoveFiles(std::vector<std::string> files) {
+  return [files](const std::filesystem::path& entry) {
+    for (const std::string& file : files) std::filesystem::remove(entry / file);
+  };
+}
+inline EntryChange WriteFile(std::string file, std::string bytes) {
+  return [file, bytes](const std::filesystem::path& entry) { WriteFileBytes(entry / file, bytes); };
+}
+inline EntryChange Truncate(std::string file, off_t size) {
+  return [file, size](const std::filesystem::path& entry) { ASSERT_EQ(truncate((entry / file).c_str(), size), 0); };
+}
+
 // Everything under root (root included): kind, size and last-write time to
 // the nanosecond, so that a comparison shows anything made, removed or
 // touched.
