@@ -6,7 +6,7 @@ set -euo pipefail
 
 PACKAGES=(
   build-essential cmake ninja-build pkg-config
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
   libboost-dev libspdlog-dev libfmt-dev libxxhash-dev libutfcpp-dev libhiredis-dev libcli11-dev
   libleveldb-dev
   redis-server redis-tools

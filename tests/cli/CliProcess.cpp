@@ -1,5 +1,7 @@
 #include "tests/cli/CliProcess.h"
 
+#include "tests/support/ChildProcess.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -10,6 +12,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <stdexcept>
 
 extern char** environ;
@@ -19,19 +22,6 @@ namespace kelcache_cli_test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::vector<std::string> ChildEnvironment(const Environment& extra) {
-  std::vector<std::string> result;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    const std::string text(*entry);
-    if (text.rfind("KELCACHE_", 0) == 0) continue;
-    bool replaced = false;
-    for (const auto& [name, value] : extra) replaced = replaced || text.rfind(name + "=", 0) == 0;
-    if (!replaced) result.push_back(text);
-  }
-  for (const auto& [name, value] : extra) result.push_back(name + "=" + value);
-  return result;
-}
 
 void SetNonBlocking(int fd) {
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
@@ -68,7 +58,7 @@ Spawned Spawn(const std::vector<std::string>& args, const Environment& environme
   std::vector<char*> argv;
   for (std::string& text : argvText) argv.push_back(text.data());
   argv.push_back(nullptr);
-  std::vector<std::string> envText = ChildEnvironment(environment);
+  std::vector<std::string> envText = kelcache_test::ChildEnvironment(environment, true);
   std::vector<char*> envp;
   for (std::string& text : envText) envp.push_back(text.data());
   envp.push_back(nullptr);
@@ -138,8 +128,22 @@ void PumpOnce(int& in, const std::string& input, size_t& written, int& out, int&
   if (err >= 0) Drain(err, result.err);
 }
 
-void Reap(pid_t pid, int status, CliResult& result) {
-  (void)pid;
+// Waits for the child to end while pumping its streams (killing it after the
+// time-out), then reads what it wrote before it ended and reaps it.
+void WaitAndReap(pid_t pid, Clock::time_point deadline, const std::function<bool()>& pump, CliResult& result) {
+  int status = 0;
+  for (;;) {
+    pump();
+    if (waitpid(pid, &status, WNOHANG) == pid) break;
+    if (Clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      result.timedOut = true;
+      break;
+    }
+  }
+  for (int round = 0; round < 50 && pump(); ++round) {
+  }
   if (WIFEXITED(status)) {
     result.exited = !result.timedOut;
     result.exitCode = WEXITSTATUS(status);
@@ -167,27 +171,13 @@ CliResult RunCli(const CliRun& run) {
   Spawned child = Spawn(run.args, run.environment, run.stderrOnTerminal);
   CliResult result;
   size_t written = 0;
-  const auto deadline = Clock::now() + run.timeout;
-  int status = 0;
-  for (;;) {
+  WaitAndReap(child.pid, Clock::now() + run.timeout, [&] {
     PumpOnce(child.in, run.input, written, child.out, child.err, result, std::chrono::milliseconds(20));
-    const pid_t done = waitpid(child.pid, &status, WNOHANG);
-    if (done == child.pid) break;
-    if (Clock::now() > deadline) {
-      kill(child.pid, SIGKILL);
-      waitpid(child.pid, &status, 0);
-      result.timedOut = true;
-      break;
-    }
-  }
-  // What the child wrote before it ended.
+    return child.out >= 0 || child.err >= 0;
+  }, result);
   CloseIfOpen(child.in);
-  for (int round = 0; round < 50 && (child.out >= 0 || child.err >= 0); ++round) {
-    PumpOnce(child.in, run.input, written, child.out, child.err, result, std::chrono::milliseconds(20));
-  }
   CloseIfOpen(child.out);
   CloseIfOpen(child.err);
-  Reap(child.pid, status, result);
   return result;
 }
 
@@ -216,17 +206,9 @@ bool CliProcess::Pump(std::chrono::milliseconds wait) {
   return m_out >= 0 || m_err >= 0;
 }
 
-bool CliProcess::WaitForOutput(const std::string& text, std::chrono::milliseconds timeout) {
+bool CliProcess::WaitFor(const std::string& stream, const std::string& text, std::chrono::milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
-  while (m_result.out.find(text) == std::string::npos) {
-    if (Clock::now() > deadline || !Pump(std::chrono::milliseconds(20))) return false;
-  }
-  return true;
-}
-
-bool CliProcess::WaitForError(const std::string& text, std::chrono::milliseconds timeout) {
-  const auto deadline = Clock::now() + timeout;
-  while (m_result.err.find(text) == std::string::npos) {
+  while (stream.find(text) == std::string::npos) {
     if (Clock::now() > deadline || !Pump(std::chrono::milliseconds(20))) return false;
   }
   return true;
@@ -237,23 +219,9 @@ void CliProcess::Signal(int signal) {
 }
 
 CliResult CliProcess::Wait(std::chrono::milliseconds timeout) {
-  const auto deadline = Clock::now() + timeout;
-  int status = 0;
-  for (;;) {
-    Pump(std::chrono::milliseconds(20));
-    const pid_t done = waitpid(m_pid, &status, WNOHANG);
-    if (done == m_pid) break;
-    if (Clock::now() > deadline) {
-      kill(m_pid, SIGKILL);
-      waitpid(m_pid, &status, 0);
-      m_result.timedOut = true;
-      break;
-    }
-  }
-  for (int round = 0; round < 50 && Pump(std::chrono::milliseconds(20));) ++round;
+  WaitAndReap(m_pid, Clock::now() + timeout, [this] { return Pump(std::chrono::milliseconds(20)); }, m_result);
   CloseIfOpen(m_out);
   CloseIfOpen(m_err);
-  Reap(m_pid, status, m_result);
   m_pid = -1;
   return m_result;
 }

@@ -26,7 +26,7 @@
 
 namespace kelcache_cli_test {
 
-using Environment = std::vector<std::pair<std::string, std::string>>;
+using Environment = std::vector<std::pair<std::string, std::string>>;  // as kelcache_test::Environment
 
 struct CliRun {
   std::vector<std::string> args;
@@ -63,8 +63,12 @@ class CliProcess {
 
   // Reads what the tool writes until its stdout (or stderr) holds `text`;
   // false when it does not within the time-out or the tool ended.
-  bool WaitForOutput(const std::string& text, std::chrono::milliseconds timeout);
-  bool WaitForError(const std::string& text, std::chrono::milliseconds timeout);
+  bool WaitForOutput(const std::string& text, std::chrono::milliseconds timeout) {
+    return WaitFor(m_result.out, text, timeout);
+  }
+  bool WaitForError(const std::string& text, std::chrono::milliseconds timeout) {
+    return WaitFor(m_result.err, text, timeout);
+  }
   const std::string& Output() const { return m_result.out; }
   const std::string& Error() const { return m_result.err; }
 
@@ -77,6 +81,7 @@ class CliProcess {
   // Reads what is there, waiting at most `wait`; false once both streams
   // are closed.
   bool Pump(std::chrono::milliseconds wait);
+  bool WaitFor(const std::string& stream, const std::string& text, std::chrono::milliseconds timeout);
 
   pid_t m_pid = -1;
   int m_out = -1;

@@ -2,28 +2,27 @@
 // against a redis-server of the test's own; the test process uses the
 // library on the same server, so each side reads what the other wrote.
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <signal.h>
 
 #include <algorithm>
-#include <chrono>
 #include <memory>
+#include <map>
 #include <set>
-#include <string>
+#include <sstream>
 #include <thread>
-#include <vector>
 
 #include "host/redis/RedisConnectionPool.h"
 #include "public/caching/RedisExternalCache.h"
 #include "public/caching/RedisPubsub.h"
 #include "tests/cli/CliProcess.h"
-#include "tests/cli/JsonValue.h"
 #include "tests/support/RedisServer.h"
 
 namespace {
 
 using kelcache_cli_test::CliProcess;
 using kelcache_cli_test::CliResult;
-using kelcache_cli_test::JsonValue;
+using Json = nlohmann::json;
 using kelcache_cli_test::RunCli;
 using kelvra::caching::RedisConnectionPool;
 using kelvra::caching::RedisExternalCache;
@@ -76,15 +75,15 @@ TEST(CliRedisTool, EntriesGoWhereTheLibraryLooksAndScanKeepsToItsNamespace) {
   const CliResult scan = RunCli({.args = Redis("scan", address, ns, {"--json", "--count", "1"})});
   ASSERT_EQ(scan.exitCode, 0) << scan.Describe();
   std::set<std::string> keys;
-  const JsonValue listed = JsonValue::Parse(scan.out);
-  for (const JsonValue& key : listed["keys"].AsArray()) keys.insert(key["key"].AsString());
+  const Json listed = Json::parse(scan.out);
+  for (const Json& key : listed.at("keys")) keys.insert(key.at("key").get<std::string>());
   EXPECT_EQ(keys, (std::set<std::string>{"from-library", "k1", "k?2"}));
   EXPECT_EQ(RunCli({.args = Redis("scan", address, "A", {})}).out, "third\n");
 
   // The time to live: a number, none, or a miss.
-  const JsonValue ttl = JsonValue::Parse(RunCli({.args = Redis("ttl", address, ns, {"--json", "k?2"})}).out);
-  EXPECT_GE(ttl["ttl_seconds"].AsInt(), 1);
-  EXPECT_LE(ttl["ttl_seconds"].AsInt(), 100);
+  const int64_t ttl = Json::parse(RunCli({.args = Redis("ttl", address, ns, {"--json", "k?2"})}).out).at("ttl_seconds");
+  EXPECT_GE(ttl, 1);
+  EXPECT_LE(ttl, 100);
   EXPECT_EQ(RunCli({.args = Redis("ttl", address, ns, {"k1"})}).out, "no expiry\n");
   EXPECT_EQ(RunCli({.args = Redis("ttl", address, ns, {"nothing"})}).exitCode, 1);
 
@@ -134,28 +133,28 @@ TEST(CliRedisTool, WatchDecodesTheLibrarysMessagesShowsMalformedOnesAndStopsOnSi
   const CliResult result = watch.Wait(20s);
   ASSERT_TRUE(result.exited) << result.Describe();
   EXPECT_EQ(result.exitCode, 0);
-  std::vector<const JsonValue*> malformed;
-  std::vector<const JsonValue*> messages;
-  uint64_t counted = 0;
-  const std::vector<JsonValue> lines = JsonValue::ParseLines(result.out);
-  for (const JsonValue& line : lines) {
-    const std::string& type = line["type"].AsString();
-    if (type == "malformed") malformed.push_back(&line);
-    if (type == "message") messages.push_back(&line);
-    if (type == "rate") counted += line["messages_per_second"].AsUnsigned();
+  // JSON Lines: every line is one JSON value of its own.
+  std::map<std::string, std::vector<Json>> byType;
+  std::istringstream lines(result.out);
+  Json last;
+  for (std::string line; std::getline(lines, line);) {
+    last = Json::parse(line);
+    byType[last.at("type").get<std::string>()].push_back(last);
   }
-  ASSERT_EQ(malformed.size(), 1u) << result.out;
-  EXPECT_EQ((*malformed[0])["message"].AsString(), "garbage");
-  EXPECT_EQ((*malformed[0])["channel"].AsString(), "defaultns.1a-2b");
-  ASSERT_EQ(messages.size(), 1u) << result.out;
-  EXPECT_EQ((*messages[0])["key_hash"].AsString(), "abc-def");
-  EXPECT_EQ((*messages[0])["value_hash"].AsString(), "12-34");
-  EXPECT_EQ((*messages[0])["time"].AsString(), "2024-05-01T12:34:56.789");
+  ASSERT_EQ(byType["malformed"].size(), 1u) << result.out;
+  EXPECT_EQ(byType["malformed"][0].at("message"), "garbage");
+  EXPECT_EQ(byType["malformed"][0].at("channel"), "defaultns.1a-2b");
+  ASSERT_EQ(byType["message"].size(), 1u) << result.out;
+  EXPECT_EQ(byType["message"][0].at("key_hash"), "abc-def");
+  EXPECT_EQ(byType["message"][0].at("value_hash"), "12-34");
+  EXPECT_EQ(byType["message"][0].at("time"), "2024-05-01T12:34:56.789");
   // The counts per second add up, and the summary ends the output.
+  uint64_t counted = 0;
+  for (const Json& rate : byType["rate"]) counted += rate.at("messages_per_second").get<uint64_t>();
   EXPECT_EQ(counted, 2u) << result.out;
-  EXPECT_EQ(lines.back()["type"].AsString(), "summary");
-  EXPECT_EQ(lines.back()["messages"].AsUnsigned(), 2u);
-  EXPECT_EQ(lines.back()["malformed"].AsUnsigned(), 1u);
+  EXPECT_EQ(last.at("type"), "summary");
+  EXPECT_EQ(last.at("messages"), 2u);
+  EXPECT_EQ(last.at("malformed"), 1u);
 }
 
 }  // namespace

@@ -3,18 +3,15 @@
 // come from. (CliRedisToolTest.cpp has the commands that need a Redis
 // server.)
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <filesystem>
 #include <fstream>
 #include <regex>
-#include <string>
-#include <vector>
 
 #include "host/TString.h"
 #include "public/caching/DiskExternalCache.h"
 #include "tests/cli/CliProcess.h"
-#include "tests/cli/JsonValue.h"
 #include "tests/support/TestEnvironment.h"
 
 namespace {
@@ -22,7 +19,7 @@ namespace {
 namespace fs = std::filesystem;
 using kelcache_cli_test::CliResult;
 using kelcache_cli_test::CliRun;
-using kelcache_cli_test::JsonValue;
+using Json = nlohmann::json;
 using kelcache_cli_test::RunCli;
 using namespace std::string_literals;
 
@@ -36,7 +33,7 @@ std::vector<std::string> Disk(const std::string& command, const std::string& dir
 fs::path Put(const std::string& dir, const std::string& key, const std::string& value) {
   const CliResult put = RunCli({.args = Disk("put", dir, {"--json", "--", key}), .input = value});
   EXPECT_EQ(put.exitCode, 0) << put.Describe();
-  return JsonValue::Parse(put.out)["folder"].AsString();
+  return Json::parse(put.out).at("folder").get<std::string>();
 }
 
 std::string ReadFile(const fs::path& path) {
@@ -88,10 +85,10 @@ TEST(CliTool, DiskPutThenGetGivesTheSameBytesBackThroughTheStoresFiles) {
   const fs::path output = dir.path() / "out.bin";
   EXPECT_EQ(RunCli({.args = Disk("get", dir.str(), {"-o", output.string(), "filed"})}).exitCode, 0);
   EXPECT_EQ(ReadFile(output), "from a file");
-  const JsonValue ls = JsonValue::Parse(RunCli({.args = Disk("ls", dir.str(), {"--json"})}).out);
-  ASSERT_EQ(ls["entries"].Size(), std::size(cases) + 1);
-  for (const JsonValue& entry : ls["entries"].AsArray()) {
-    if (entry["key"].AsString() == "large") EXPECT_EQ(entry["size"].AsUnsigned(), 300003u);
+  const Json ls = Json::parse(RunCli({.args = Disk("ls", dir.str(), {"--json"})}).out);
+  ASSERT_EQ(ls.at("entries").size(), std::size(cases) + 1);
+  for (const Json& entry : ls.at("entries")) {
+    if (entry.at("key") == "large") EXPECT_EQ(entry.at("size"), 300003u);
   }
 
   // A drop, then the key is a miss; dropping it again is a miss too.
@@ -128,26 +125,25 @@ TEST(CliTool, DiskStatsAndVerifyFindEveryKindOfDamagedEntry) {
 
   const CliResult stats = RunCli({.args = Disk("stats", dir.str(), {"--json"})});
   ASSERT_EQ(stats.exitCode, 0) << stats.Describe();
-  const JsonValue summary = JsonValue::Parse(stats.out);
-  EXPECT_EQ(summary["entries"].AsUnsigned(), 1u);
-  EXPECT_EQ(summary["bytes"].AsUnsigned(), 4u);
-  EXPECT_EQ(summary["damaged"].AsUnsigned(), 4u);
+  const Json summary = Json::parse(stats.out);
+  EXPECT_EQ(summary.at("entries"), 1u);
+  EXPECT_EQ(summary.at("bytes"), 4u);
+  EXPECT_EQ(summary.at("damaged"), 4u);
   for (const char* state : {"key-without-value", "value-without-key", "damaged", "half-written"}) {
-    EXPECT_EQ(summary["damaged_by_state"][state].AsUnsigned(), 1u) << state;
+    EXPECT_EQ(summary.at("damaged_by_state").at(state), 1u) << state;
   }
-  EXPECT_EQ(summary["oldest"]["key"].AsString(), "whole");
+  EXPECT_EQ(summary.at("oldest").at("key"), "whole");
 
   const CliResult verify = RunCli({.args = Disk("verify", dir.str(), {"--json"})});
   EXPECT_EQ(verify.exitCode, 1) << verify.Describe();
-  const JsonValue report = JsonValue::Parse(verify.out);
-  EXPECT_EQ(report["checked"].AsUnsigned(), 5u);
-  EXPECT_EQ(report["whole"].AsUnsigned(), 1u);
-  ASSERT_EQ(report["damaged"].Size(), 4u);
+  const Json report = Json::parse(verify.out);
+  EXPECT_EQ(report.at("checked"), 5u);
+  EXPECT_EQ(report.at("whole"), 1u);
+  ASSERT_EQ(report.at("damaged").size(), 4u);
   for (const Damage& damage : damages) {
-    const auto& found = report["damaged"].AsArray();
-    const bool listed = std::any_of(found.begin(), found.end(), [&](const JsonValue& entry) {
-      return entry["state"].AsString() == damage.state &&
-             (entry["key"].IsNull() || entry["key"].AsString() == damage.key);
+    const Json& found = report.at("damaged");
+    const bool listed = std::any_of(found.begin(), found.end(), [&](const Json& entry) {
+      return entry.at("state") == damage.state && (entry.at("key").is_null() || entry.at("key") == damage.key);
     });
     EXPECT_TRUE(listed) << damage.state;
   }
@@ -173,7 +169,7 @@ TEST(CliTool, LongScansShowProgressOnATerminalAndNothingWhenPiped) {
     SCOPED_TRACE(terminal ? "terminal" : "piped");
     const CliResult stats = RunCli({.args = Disk("stats", dir.str(), {"--json"}), .stderrOnTerminal = terminal});
     ASSERT_EQ(stats.exitCode, 0) << stats.Describe();
-    EXPECT_EQ(JsonValue::Parse(stats.out)["other_items"].AsUnsigned(), 10050u);
+    EXPECT_EQ(Json::parse(stats.out).at("other_items"), 10050u);
     if (terminal) {
       EXPECT_NE(stats.err.find("inspecting entries ["), std::string::npos) << stats.err;
       EXPECT_NE(stats.err.find("10050/10050"), std::string::npos);
@@ -253,15 +249,14 @@ TEST(CliTool, ConfigSaysWhereEachValueCameFrom) {
       {"CacheSynchronizationLogging", "true", "override"},
       {"AsyncCacheCoherence", "false", "default"},
   };
-  const JsonValue config = JsonValue::Parse(result.out);
-  const auto& options = config["options"].AsArray();
+  const Json options = Json::parse(result.out).at("options");
   EXPECT_GT(options.size(), 10u);
   for (const Expected& e : expected) {
     const auto found =
-        std::find_if(options.begin(), options.end(), [&](const JsonValue& o) { return o["name"].AsString() == e.name; });
+        std::find_if(options.begin(), options.end(), [&](const Json& o) { return o.at("name") == e.name; });
     ASSERT_NE(found, options.end()) << e.name;
-    EXPECT_EQ((*found)["value"].AsString(), e.value) << e.name;
-    EXPECT_EQ((*found)["source"].AsString(), e.source) << e.name;
+    EXPECT_EQ(found->at("value"), e.value) << e.name;
+    EXPECT_EQ(found->at("source"), e.source) << e.name;
   }
   // The human table says the same.
   const CliResult text = RunCli({.args = {"config"}, .environment = {{"KELCACHE_ExternalCacheConcurrencyLimit", "7"}}});

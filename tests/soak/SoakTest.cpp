@@ -13,19 +13,12 @@
 //
 // KELCACHE_SOAK_SECONDS sets the duration (default: KELCACHE_SOAK_DEFAULT_SECONDS,
 // set by the build); ctest label "soak".
-#include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdio>
-#include <fstream>
-#include <functional>
 #include <memory>
 #include <random>
 #include <set>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "host/AppOptions.h"
 #include "host/DateTime.h"
@@ -40,6 +33,8 @@
 #include "public/caching/DiskExternalCache.h"
 #include "public/caching/RedisExternalCache.h"
 #include "public/caching/RedisPubsub.h"
+#include "tests/main/caching/coherence/CoherenceTestSupport.h"
+#include "tests/main/caching/external/SelfDescribingValue.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/RedisServer.h"
 #include "tests/support/TestEnvironment.h"
@@ -51,6 +46,10 @@ using namespace CacheHelpers;
 using namespace kelvra::caching;
 using Hash = std::pair<uint64_t, uint64_t>;
 using Clock = std::chrono::steady_clock;
+using coherence_test::Exists;
+using coherence_test::Participant;
+using coherence_test::Touch;
+using coherence_test::WaitUntil;
 
 constexpr const char* kPortVariable = "KELCACHE_SOAK_PORT";
 constexpr const char* kDirVariable = "KELCACHE_SOAK_DIR";
@@ -60,17 +59,6 @@ constexpr int kFinalKeys = 20;
 int SoakSeconds() {
   return std::max(5, std::stoi(kelcache_test::GetEnv(kSecondsVariable, std::to_string(KELCACHE_SOAK_DEFAULT_SECONDS))));
 }
-
-bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-  const auto deadline = Clock::now() + timeout;
-  while (!condition()) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
-}
-bool Exists(const std::string& path) { return std::ifstream(path).good(); }
-void Touch(const std::string& path) { std::ofstream(path) << "1"; }
 
 long ResidentKilobytes() {
   std::ifstream status("/proc/self/status");
@@ -119,59 +107,7 @@ class CountingHandler : public IScopeDirtyHandler {
   std::atomic<int> notified{0};
 };
 
-// --- second-level values that name their key ----------------------------------
-
 using Bytes = std::vector<uint8_t>;
-std::shared_ptr<Bytes> ValueFor(const std::string& key, uint32_t salt, size_t size) {
-  std::string text = key + "|" + std::to_string(salt) + "|";
-  auto value = std::make_shared<Bytes>(text.begin(), text.end());
-  for (size_t i = 0; value->size() < size; ++i) value->push_back(static_cast<uint8_t>(salt + i * 13));
-  return value;
-}
-// True when `value` is one that ValueFor made for `key`.
-bool IsValueOf(const Bytes& value, const std::string& key) {
-  const std::string text(value.begin(), value.end());
-  if (text.rfind(key + "|", 0) != 0) return false;
-  const size_t saltEnd = text.find('|', key.size() + 1);
-  if (saltEnd == std::string::npos) return false;
-  const uint32_t salt = static_cast<uint32_t>(std::stoul(text.substr(key.size() + 1, saltEnd - key.size() - 1)));
-  const size_t headerEnd = saltEnd + 1;
-  for (size_t i = headerEnd; i < value.size(); ++i) {
-    if (value[i] != static_cast<uint8_t>(salt + (i - headerEnd) * 13)) return false;
-  }
-  return true;
-}
-
-// One participant of coherence: a cache whose entries the service tracks.
-class Participant {
- public:
-  // The service reads its limits when the process-wide one is made (the
-  // first participant): evicted entries are kept to a few thousand, so that
-  // the tracking reaches its steady size early in the run.
-  Participant()
-      : m_limit("CacheSynchronizationMaxEvictedEntries", 3000),
-        m_service(RedisPubsub::GetInstance().lock()),
-        m_cache(std::make_shared<SynchronizedIndexedCache>(std::make_shared<CacheHelpers::LifetimePolicy>(1000000),
-                                                           nullptr)) {}
-  ~Participant() { m_service->OnRemoved(*m_cache); }
-  unsigned Add(const Hash& key, const Hash& value, uint64_t timestamp) {
-    const unsigned id = m_cache->AddEntry(RefCntPtr<RefCntObject>(new Record(0, 0, 0)));
-    m_service->OnAdded(key, value, timestamp, id, m_cache);
-    return id;
-  }
-  void Evict(unsigned id) {
-    m_cache->OnDirty({id});
-    m_service->OnRemoved({id}, m_cache);
-  }
-  bool Has(unsigned id) { return static_cast<bool>(m_cache->TryGetEntry(id)); }
-  RedisPubsub& Service() { return *m_service; }
-  const SynchronizedIndexedCache& Cache() const { return *m_cache; }
-
- private:
-  kelvra::appoptions::ScopedOptionOverride m_limit;
-  std::shared_ptr<RedisPubsub> m_service;
-  std::shared_ptr<SynchronizedIndexedCache> m_cache;
-};
 
 uint64_t Now() { return DateTime::GetUtcTime().GetRepresentation(); }
 Hash FinalKey(int i) { return {0xf1a1, static_cast<uint64_t>(i)}; }
@@ -227,6 +163,9 @@ TEST(Soak, EveryFamilyTogetherStaysCorrectAndBounded) {
   memory->AddIndex(u"Group", [](const Entry& entry) { return TString::number(RecordOf(entry).group); });
   DiskExternalCache disk(u"soak", TPath(TString::fromStdString(dir.str() + "/disk")), nullptr);
   RedisExternalCache redis(u"soak");
+  // Evicted entries are kept to a few thousand, so that the tracking reaches
+  // its steady size early in the run (read when the service is made).
+  kelvra::appoptions::ScopedOptionOverride limit("CacheSynchronizationMaxEvictedEntries", 3000);
   Participant participant;
 
   std::atomic<bool> stop{false};
@@ -268,9 +207,10 @@ TEST(Soak, EveryFamilyTogetherStaysCorrectAndBounded) {
     while (!stop) {
       const std::string key = "k" + std::to_string(random() % 300);
       if (random() % 2 == 0) {
-        cache.TryStore(TString::fromStdString(key), ValueFor(key, random(), 256 + random() % 8192), 100000, -1).Get();
+        auto value = std::make_shared<Bytes>(kelcache_test::MakeSelfDescribingValue(key, stream, random(), 256 + random() % 8192));
+        cache.TryStore(TString::fromStdString(key), value, 100000, -1).Get();
       } else if (std::shared_ptr<Bytes> value = cache.TryLoad(TString::fromStdString(key)).Get()) {
-        if (!IsValueOf(*value, key)) ++wrong;
+        if (!kelcache_test::CheckSelfDescribingValue(*value, key, nullptr, nullptr)) ++wrong;
       }
       ++operations;
     }
@@ -342,6 +282,7 @@ TEST(Soak, DISABLED_Peer) {
   ASSERT_FALSE(port.empty());
   kelvra::caching::RedisConnectionPool::GetInstance().Reset(TString::fromStdString("127.0.0.1:" + port),
                                                             TString(u"command_timeout_ms=1000;wait_ms=500"));
+  kelvra::appoptions::ScopedOptionOverride limit("CacheSynchronizationMaxEvictedEntries", 3000);
   Participant participant;
   std::atomic<bool> stop{false};
   std::thread churn([&] { CoherenceChurn(participant, stop, 21, 10000, nullptr, nullptr); });
@@ -356,9 +297,7 @@ TEST(Soak, DISABLED_Peer) {
   for (int i = 0; i < kFinalKeys; ++i) ids.push_back(participant.Add(FinalKey(i), {0xb, 0xb}, Now()));
   Touch(dir + "/peer-added");
   ASSERT_TRUE(WaitUntil([&] { return Exists(dir + "/final-added"); }, 60s));
-  for (unsigned id : ids) {
-    EXPECT_TRUE(WaitUntil([&] { return !participant.Has(id); }, 15s)) << "entry " << id << " was not dirtied";
-  }
+  for (unsigned id : ids) EXPECT_TRUE(participant.WaitGone(id)) << "entry " << id << " was not dirtied";
   EXPECT_EQ(participant.Service().CheckConsistencyTestOnly(), "");
 }
 

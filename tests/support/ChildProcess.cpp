@@ -19,20 +19,6 @@ namespace kelcache_test {
 
 namespace {
 
-std::vector<std::string> ChildEnvironment(const Environment& extra) {
-  std::vector<std::string> result;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    std::string text(*entry);
-    bool overridden = false;
-    for (const auto& [name, value] : extra) overridden = overridden || text.rfind(name + "=", 0) == 0;
-    if (!overridden) result.push_back(text);
-  }
-  for (const auto& [name, value] : extra) result.push_back(name + "=" + value);
-  return result;
-}
-
-// Starts this executable with `arguments` and exactly the environment
-// `envText`; its output goes to `outputFd` when that is not -1.
 pid_t SpawnSelf(std::vector<std::string> arguments, std::vector<std::string> envText, int outputFd) {
   std::string self = "/proc/self/exe";
   std::vector<char*> argv = {self.data()};
@@ -134,6 +120,19 @@ pid_t StartChildTest(const std::string& testFilter, const Environment& environme
 
 ChildResult WaitForChild(pid_t pid, std::chrono::milliseconds timeout) {
   return Wait(pid, -1, timeout);
+}
+
+std::vector<std::string> ChildEnvironment(const Environment& extra, bool withoutOwnSettings) {
+  std::vector<std::string> result;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string text(*entry);
+    if (withoutOwnSettings && text.rfind("KELCACHE_", 0) == 0) continue;
+    bool overridden = false;
+    for (const auto& [name, value] : extra) overridden = overridden || text.rfind(name + "=", 0) == 0;
+    if (!overridden) result.push_back(text);
+  }
+  for (const auto& [name, value] : extra) result.push_back(name + "=" + value);
+  return result;
 }
 
 std::string GetEnv(const char* name, const std::string& fallback) {

@@ -51,4 +51,9 @@ ChildResult WaitForChild(pid_t pid, std::chrono::milliseconds timeout = std::chr
 // The value of an environment variable, or `fallback` when it is not set.
 std::string GetEnv(const char* name, const std::string& fallback = std::string());
 
+// This process's environment as "NAME=value" texts, with `extra` replacing or
+// adding variables; without any KELCACHE_* variable of this process when
+// withoutOwnSettings is set (so that the test's own settings never leak).
+std::vector<std::string> ChildEnvironment(const Environment& extra, bool withoutOwnSettings = false);
+
 }  // namespace kelcache_test

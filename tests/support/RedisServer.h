@@ -23,54 +23,27 @@
 // be read from any thread.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstdint>
-#include <string>
+#include <utility>
 
 #include "testing/RedisServerProcess.h"
 #include "tests/support/TestEnvironment.h"
 
 namespace kelcache_test {
 
-class RedisServer {
+class RedisServer : public kelcache_testing::RedisServerProcess {
  public:
   struct Options {
     std::string password;  // --requirepass when not empty
   };
 
-  RedisServer();
-  explicit RedisServer(Options options);
-  RedisServer(const RedisServer&) = delete;
-  RedisServer& operator=(const RedisServer&) = delete;
-
-  // The redis-server program found on the PATH, or empty.
-  static std::string FindExecutable() { return kelcache_testing::RedisServerProcess::FindExecutable(); }
-  // The program, or a std::runtime_error explaining how to get it.
-  static std::string RequireExecutable() { return kelcache_testing::RedisServerProcess::RequireExecutable(); }
-
-  const std::string& Host() const { return m_process.Host(); }
-  uint16_t Port() const { return m_process.Port(); }
-  // "127.0.0.1:<port>", the form RedisConnectionPool::Reset takes.
-  std::string Address() const { return m_process.Address(); }
-  pid_t Pid() const { return m_process.Pid(); }
-  bool IsRunning() const { return m_process.IsRunning(); }
-
-  // SIGKILL, then waits for the process to end. Does nothing when stopped.
-  void Kill() { m_process.Kill(); }
-  // SIGSTOP: the server keeps its connections but answers nothing.
-  void Pause() { m_process.Pause(); }
-  // SIGCONT.
-  void Resume() { m_process.Resume(); }
-  // Kills the server if it runs, starts it again on the same port and waits
-  // until it answers PING. Raises std::runtime_error when it does not start.
-  void Restart() { m_process.Restart(); }
+  RedisServer() = default;
+  explicit RedisServer(Options options) : RedisServerProcess(ProcessOptions{.password = std::move(options.password)}) {}
 
  private:
-  kelcache_testing::RedisServerProcess m_process;
+  using ProcessOptions = kelcache_testing::RedisServerProcess::Options;
 };
 
-// A TCP port on 127.0.0.1 that nothing listened on a moment ago.
 inline uint16_t FindFreeLoopbackPort() {
   return kelcache_testing::FindFreeLoopbackPort();
 }

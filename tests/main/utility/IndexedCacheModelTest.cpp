@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <map>
 #include <memory>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
@@ -13,8 +14,10 @@
 #include <vector>
 
 #include "main/utility/IndexedCache.h"
+#include "tests/main/utility/CacheTestSupport.h"
 
 using namespace CacheHelpers;
+using cache_test::IdsOf;
 
 namespace {
 
@@ -132,6 +135,14 @@ class Model {
       m_entries.erase(entry.GetID());
     }
   }
+  // The ids among `ids` (all entries when absent) whose payload the test accepts.
+  std::set<unsigned> Accepted(const Test& test, std::optional<std::set<unsigned>> ids = std::nullopt) const {
+    std::set<unsigned> accepted;
+    for (const auto& [id, entry] : m_entries) {
+      if ((!ids || ids->count(id)) && test.Accepts(*entry.payload)) accepted.insert(id);
+    }
+    return accepted;
+  }
   void UseIndexed(std::shared_ptr<Test> test, bool updateHint);
 
   std::mt19937 m_random;
@@ -151,12 +162,8 @@ void Model::UseIndexed(std::shared_ptr<Test> test, bool updateHint) {
   const bool indexed = HasIndex(test->m_index);
   unsigned expected = hintTaken ? hint : 0;
   if (!hintTaken && indexed) {
-    for (unsigned id : Listed(*test)) {
-      if (test->Accepts(*m_entries.at(id).payload)) {
-        expected = id;
-        break;
-      }
-    }
+    const std::set<unsigned> accepted = Accepted(*test, Listed(*test));
+    if (!accepted.empty()) expected = *accepted.begin();
   }
 
   RefCntPtr<RefCntObject> data =
@@ -167,8 +174,7 @@ void Model::UseIndexed(std::shared_ptr<Test> test, bool updateHint) {
   } else if (used != 0) {
     ASSERT_TRUE(test->Accepts(*m_entries.at(used).payload));
   } else {
-    for (const auto& [id, entry] : m_entries)
-      ASSERT_FALSE(test->Accepts(*entry.payload)) << "scan missed " << id;
+    ASSERT_TRUE(Accepted(*test).empty()) << "the scan missed a match";
   }
   if (used) m_entries.at(used).clock = m_now;
   if (updateHint) ASSERT_EQ(hint, used ? used : hintBefore);
@@ -209,29 +215,15 @@ void Model::Step() {
     m_entries.erase(id);
   } else if (roll < 68) {
     auto test = SomeTest(true);
-    std::set<unsigned> expected;
-    if (HasIndex(test->m_index)) {
-      for (unsigned id : Listed(*test)) {
-        if (test->Accepts(*m_entries.at(id).payload)) expected.insert(id);
-      }
-    } else {
-      for (const auto& [id, entry] : m_entries) {
-        if (test->Accepts(*entry.payload)) expected.insert(id);
-      }
-    }
+    const std::set<unsigned> expected =
+        HasIndex(test->m_index) ? Accepted(*test, Listed(*test)) : Accepted(*test);
     EntrySet deleted = m_cache->DeleteEntries(test);
-    std::set<unsigned> ids;
-    for (const Entry& entry : deleted) ids.insert(entry.GetID());
-    ASSERT_EQ(ids, expected);
+    ASSERT_EQ(IdsOf(deleted), expected);
     Forget(deleted);
   } else if (roll < 72) {
     auto test = SomeTest(false);
-    std::set<unsigned> expected;
-    for (const auto& [id, entry] : m_entries) {
-      if (test->Accepts(*entry.payload)) expected.insert(id);
-    }
     EntrySet deleted = m_cache->DeleteEntries(test);
-    ASSERT_EQ(deleted.size(), expected.size());
+    ASSERT_EQ(IdsOf(deleted), Accepted(*test));
     Forget(deleted);
   } else if (roll < 78) {
     auto test = SomeTest(true);
@@ -256,9 +248,7 @@ void Model::Step() {
       if (entry.clock + kLifetime < m_now) expected.insert(id);
     }
     EntrySet deleted = m_cache->IncrementClock();
-    std::set<unsigned> ids;
-    for (const Entry& entry : deleted) ids.insert(entry.GetID());
-    ASSERT_EQ(ids, expected);
+    ASSERT_EQ(IdsOf(deleted), expected);
     Forget(deleted);
   } else if (roll < 94) {
     ++m_now;
@@ -274,48 +264,23 @@ void Model::Step() {
 
 ::testing::AssertionResult Model::Agrees() const {
   const IndexedCacheData& data = m_cache->GetCacheData();
-  if (data.m_entries.size() != m_entries.size()) {
-    return ::testing::AssertionFailure()
-           << data.m_entries.size() << " entries, model has " << m_entries.size();
-  }
-  for (const Entry& entry : data.m_entries) {
-    auto it = m_entries.find(entry.GetID());
-    if (it == m_entries.end()) return ::testing::AssertionFailure() << "unknown entry " << entry.GetID();
-    if (it->second.clock != entry.GetClock() || it->second.payload.get() != entry.GetData().get()) {
-      return ::testing::AssertionFailure() << "entry " << entry.GetID() << " has clock " << entry.GetClock()
-                                           << ", model " << it->second.clock;
-    }
+  std::map<unsigned, std::pair<uint64_t, const void*>> entries, expectedEntries;
+  for (const Entry& entry : data.m_entries) entries[entry.GetID()] = {entry.GetClock(), entry.GetData().get()};
+  std::map<unsigned, std::set<TString>> keys(data.m_entryIndexKeys.begin(), data.m_entryIndexKeys.end());
+  std::map<unsigned, std::set<TString>> expectedKeys;
+  std::set<unsigned> ids;
+  for (const auto& [id, entry] : m_entries) {
+    expectedEntries[id] = {entry.clock, entry.payload.get()};
+    if (!entry.keys.empty()) expectedKeys[id] = entry.keys;
+    ids.insert(id);
   }
   // Key to ids, in both the cache's directions, against the model.
   const auto listings = Listings();
-  if (data.m_indexedEntries.size() != listings.size()) {
-    return ::testing::AssertionFailure()
-           << data.m_indexedEntries.size() << " keys, model has " << listings.size();
-  }
-  for (const auto& [key, ids] : listings) {
-    auto found = data.m_indexedEntries.find(key);
-    if (found == data.m_indexedEntries.end() || found->second != ids) {
-      return ::testing::AssertionFailure() << "listing of " << key << " differs";
-    }
-  }
-  size_t recorded = 0;
-  for (const auto& [id, entry] : m_entries) {
-    if (entry.keys.empty()) continue;
-    ++recorded;
-    auto found = data.m_entryIndexKeys.find(id);
-    if (found == data.m_entryIndexKeys.end() || found->second != entry.keys) {
-      return ::testing::AssertionFailure() << "keys of " << id << " differ";
-    }
-  }
-  if (data.m_entryIndexKeys.size() != recorded) {
-    return ::testing::AssertionFailure()
-           << data.m_entryIndexKeys.size() << " key records, model has " << recorded;
-  }
-  if (m_shadow->m_ids.size() != m_entries.size() ||
-      !std::all_of(m_entries.begin(), m_entries.end(),
-                   [&](const auto& e) { return m_shadow->m_ids.count(e.first); })) {
-    return ::testing::AssertionFailure() << "the policy's record of the entries differs";
-  }
+  if (entries != expectedEntries) return ::testing::AssertionFailure() << "the entries or their clocks differ";
+  if (std::map<TString, std::set<unsigned>>(data.m_indexedEntries.begin(), data.m_indexedEntries.end()) != listings)
+    return ::testing::AssertionFailure() << "the listings differ";
+  if (keys != expectedKeys) return ::testing::AssertionFailure() << "the keys of the entries differ";
+  if (m_shadow->m_ids != ids) return ::testing::AssertionFailure() << "the policy's record of the entries differs";
   if (m_cache->GetIndexedEntryCount() != listings.size()) return ::testing::AssertionFailure() << "key count";
   return ::testing::AssertionSuccess();
 }

@@ -5,9 +5,8 @@
 #include <functional>
 #include <map>
 #include <ostream>
-#include <set>
-#include <stdexcept>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -155,23 +154,16 @@ class ClaimsTracking : public IPolicy {
   int m_deletions = 0;
 };
 
-// Everything observable about the cache's state, for before/after checks.
-struct Snapshot {
-  std::map<unsigned, uint64_t> clocks;
-  std::map<std::string, std::set<unsigned>> indexed;
-  std::map<unsigned, std::set<std::string>> keysOf;
-  bool operator==(const Snapshot& other) const = default;
-};
-
+// Everything observable about the cache's state, for before/after checks:
+// each entry's clock, the listings and the keys of each entry.
+using Snapshot = std::tuple<std::map<unsigned, uint64_t>, std::map<TString, std::set<unsigned>>,
+                            std::map<unsigned, std::set<TString>>>;
 Snapshot Take(IndexedCache& cache) {
-  Snapshot snapshot;
   const IndexedCacheData& data = cache.GetCacheData();
-  for (const Entry& entry : data.m_entries) snapshot.clocks[entry.GetID()] = entry.GetClock();
-  for (const auto& [key, ids] : data.m_indexedEntries) snapshot.indexed[key.toStdString()] = ids;
-  for (const auto& [id, keys] : data.m_entryIndexKeys) {
-    for (const TString& key : keys) snapshot.keysOf[id].insert(key.toStdString());
-  }
-  return snapshot;
+  std::map<unsigned, uint64_t> clocks;
+  for (const Entry& entry : data.m_entries) clocks[entry.GetID()] = entry.GetClock();
+  return {clocks, {data.m_indexedEntries.begin(), data.m_indexedEntries.end()},
+          {data.m_entryIndexKeys.begin(), data.m_entryIndexKeys.end()}};
 }
 
 // The three containers agree: every listing is mirrored, lists only present

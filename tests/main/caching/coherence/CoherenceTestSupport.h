@@ -1,21 +1,86 @@
 // Recording caches and invalidators for the coherence tests, which run the
-// service over an in-process subscription manager (deterministic delivery).
+// service over an in-process subscription manager (deterministic delivery);
+// participants of the process-wide service and hand-shake files for the
+// tests that run it between processes over real servers.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <fstream>
+#include <functional>
 #include <map>
 #include <mutex>
+#include <sstream>
+#include <thread>
 
+#include "main/utility/CachePolicies.h"
+#include "main/utility/SynchronizedIndexedCache.h"
 #include "testing/InProcessSubscriptionManager.h"
 #include "public/caching/CascadeInvalidator.h"
 #include "public/caching/RedisPubsub.h"
 
 namespace coherence_test {
 
+using namespace std::chrono_literals;
 using Hash = std::pair<uint64_t, uint64_t>;
 
 using kelcache_testing::InProcessSubscriptionManager;
+
+// Polls until `condition` holds; false when `timeout` passed first, which
+// means a hang.
+inline bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 15s) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(10ms);
+  }
+  return true;
+}
+
+// Hand-shake files between a test and its child process.
+inline void Touch(const std::string& path) { std::ofstream(path) << "1"; }
+inline bool Exists(const std::string& path) { return std::ifstream(path).good(); }
+inline std::string ReadText(const std::string& path) {
+  std::stringstream text;
+  text << std::ifstream(path).rdbuf();
+  return text.str();
+}
+
+struct Payload : RefCntObject {};
+
+// One participating cache and its entries, registered with the process's
+// service (made by the first participant, which reads the options then).
+// Withdraws the cache from the service when it goes.
+class Participant {
+ public:
+  Participant()
+      : m_service(kelvra::caching::RedisPubsub::GetInstance().lock()),
+        m_cache(std::make_shared<SynchronizedIndexedCache>(std::make_shared<CacheHelpers::LifetimePolicy>(1000000),
+                                                           nullptr)) {}
+  ~Participant() { m_service->OnRemoved(*m_cache); }
+
+  unsigned Add(const Hash& key, const Hash& value, uint64_t timestamp,
+               RefCntPtr<RefCntObject> data = RefCntPtr<RefCntObject>(new Payload)) {
+    const unsigned id = m_cache->AddEntry(std::move(data));
+    m_service->OnAdded(key, value, timestamp, id, m_cache);
+    return id;
+  }
+  void Evict(unsigned id) {
+    m_cache->OnDirty({id});
+    m_service->OnRemoved({id}, m_cache);
+  }
+  bool Has(unsigned id) { return static_cast<bool>(m_cache->TryGetEntry(id)); }
+  bool WaitGone(unsigned id, std::chrono::milliseconds timeout = 15s) {
+    return WaitUntil([&] { return !Has(id); }, timeout);
+  }
+  kelvra::caching::RedisPubsub& Service() { return *m_service; }
+  const SynchronizedIndexedCache& Cache() const { return *m_cache; }
+
+ private:
+  std::shared_ptr<kelvra::caching::RedisPubsub> m_service;
+  std::shared_ptr<SynchronizedIndexedCache> m_cache;
+};
 
 // A cache that records which ids it was told are dirty.
 class RecordingCache : public kelvra::caching::ICoherentCache {

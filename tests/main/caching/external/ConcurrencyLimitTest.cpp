@@ -3,11 +3,6 @@
 // in the process, so this executable holds a single test, which sets the
 // option before anything asks for a slot (whether it runs under ctest, one
 // process per test, or on its own).
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <chrono>
-#include <memory>
 
 #include "host/AppOptions.h"
 #include "host/LogCapture.h"

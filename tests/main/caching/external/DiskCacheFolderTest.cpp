@@ -3,17 +3,6 @@
 // processes do, although their descriptions of ".lock" are reused.
 #include "main/caching/DiskCacheFolder.h"
 
-#include <fcntl.h>
-
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <chrono>
-#include <filesystem>
-#include <memory>
-#include <string>
-#include <thread>
-
 #include "host/TPath.h"
 #include "tests/main/caching/external/ExternalTestSupport.h"
 #include "tests/support/TestEnvironment.h"

@@ -4,25 +4,12 @@
 // (SelfDescribingValue.h) in a loop. The tests kill them with SIGKILL at
 // random moments and load every key in between and afterwards: a load may
 // miss, but whatever it returns must be a whole value stored for that key.
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <chrono>
-#include <filesystem>
-#include <map>
-#include <memory>
 #include <random>
-#include <set>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "host/TLog.h"
 #include "host/TPath.h"
@@ -99,8 +86,8 @@ class WriterProcess {
 // Loads every key and checks what comes back. Counts hits; a bad value is a
 // test failure with the reason.
 struct Checker {
-  explicit Checker(const std::string& folder)
-      : cache(u"crash", TPath(TString::fromStdString(folder)), nullptr) {}
+  explicit Checker(std::string folder)
+      : folder(std::move(folder)), cache(u"crash", TPath(TString::fromStdString(this->folder)), nullptr) {}
 
   void LoadAndCheck(const std::string& key, const std::set<uint64_t>& writers) {
     Value loaded = cache.TryLoad(TString::fromStdString(key)).Get();
@@ -116,6 +103,7 @@ struct Checker {
     ++hits;
   }
 
+  const std::string folder;
   DiskExternalCache cache;
   std::atomic<int> hits{0};
   std::atomic<int> bad{0};
@@ -162,58 +150,48 @@ TEST_F(DiskCrashSafetyTest, AWriterKilledAtRandomMomentsNeverLeavesATornValue) {
   EXPECT_EQ(*checker.cache.TryLoad(u"crash-0").Get(), *value);
 }
 
-TEST_F(DiskCrashSafetyTest, SeveralProcessesStoringOneKeyNeverMixTheirBytes) {
-  const std::vector<std::string> keys = {"shared-key", "shared-key-2"};
-  Checker checker(Folder());
-  std::vector<std::unique_ptr<WriterProcess>> writers;
-  for (int writer = 1; writer <= 3; ++writer) {
-    writers.push_back(std::make_unique<WriterProcess>(Folder(), writer, keys, 128 * 1024, 0));
-    ASSERT_TRUE(writers.back()->Started());
-  }
-  for (auto& writer : writers) ASSERT_TRUE(writer->WaitUntilWriting());
-
-  std::vector<std::thread> readers;
-  for (int t = 0; t < 2; ++t) {
-    readers.emplace_back([&] {
-      const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
-      while (std::chrono::steady_clock::now() < end) {
-        for (const std::string& key : keys) checker.LoadAndCheck(key, {1, 2, 3});
-      }
-    });
-  }
-  for (std::thread& reader : readers) reader.join();
-  for (auto& writer : writers) EXPECT_TRUE(writer->Kill());
-  for (const std::string& key : keys) checker.LoadAndCheck(key, {1, 2, 3});
-  EXPECT_EQ(checker.bad.load(), 0);
-  EXPECT_GT(checker.hits.load(), 0);
-}
-
-TEST_F(DiskCrashSafetyTest, WritersOfCollidingKeysNeverHandOutTheOtherKeysValue) {
+// Writer processes store at once while two threads load: several writers of
+// the same keys, and two writers of two keys whose hashes collide (one
+// folder). A load gives a whole value of its own key or a miss.
+TEST_F(DiskCrashSafetyTest, ConcurrentWriterProcessesNeverMixTheirBytesOrTheirKeys) {
+  struct Case {
+    const char* name;
+    std::vector<std::vector<std::string>> keysOfWriter;  // writer i + 1 stores these keys
+  };
   const std::string keyA = kCollidingKeyA.toStdString();
   const std::string keyB = kCollidingKeyB.toStdString();
-  Checker checker(Folder());
-  WriterProcess writerA(Folder(), 1, {keyA}, 64 * 1024, 0);
-  WriterProcess writerB(Folder(), 2, {keyB}, 64 * 1024, 0);
-  ASSERT_TRUE(writerA.Started() && writerB.Started());
-  ASSERT_TRUE(writerA.WaitUntilWriting());
-  ASSERT_TRUE(writerB.WaitUntilWriting());
-
-  std::vector<std::thread> readers;
-  for (int t = 0; t < 2; ++t) {
-    readers.emplace_back([&] {
-      const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(2000);
-      while (std::chrono::steady_clock::now() < end) {
-        checker.LoadAndCheck(keyA, {1});
-        checker.LoadAndCheck(keyB, {2});
-      }
-    });
+  const Case cases[] = {
+      {"three writers of the same keys", {{"shared-key", "shared-key-2"}, {"shared-key", "shared-key-2"},
+                                          {"shared-key", "shared-key-2"}}},
+      {"writers of colliding keys", {{keyA}, {keyB}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Checker checker(Folder() + std::to_string(&c - cases));
+    std::map<std::string, std::set<uint64_t>> writersOf;
+    std::vector<std::unique_ptr<WriterProcess>> writers;
+    for (size_t w = 0; w < c.keysOfWriter.size(); ++w) {
+      for (const std::string& key : c.keysOfWriter[w]) writersOf[key].insert(w + 1);
+      writers.push_back(std::make_unique<WriterProcess>(checker.folder, static_cast<int>(w + 1),
+                                                        c.keysOfWriter[w], 64 * 1024, 0));
+      ASSERT_TRUE(writers.back()->Started());
+    }
+    for (auto& writer : writers) ASSERT_TRUE(writer->WaitUntilWriting());
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 2; ++t) {
+      readers.emplace_back([&] {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+        while (std::chrono::steady_clock::now() < end) {
+          for (const auto& [key, accepted] : writersOf) checker.LoadAndCheck(key, accepted);
+        }
+      });
+    }
+    for (std::thread& reader : readers) reader.join();
+    for (auto& writer : writers) EXPECT_TRUE(writer->Kill());
+    for (const auto& [key, accepted] : writersOf) checker.LoadAndCheck(key, accepted);
+    EXPECT_EQ(checker.bad.load(), 0);
+    EXPECT_GT(checker.hits.load(), 0);
   }
-  for (std::thread& reader : readers) reader.join();
-  EXPECT_TRUE(writerA.Kill());
-  EXPECT_TRUE(writerB.Kill());
-  checker.LoadAndCheck(keyA, {1});
-  checker.LoadAndCheck(keyB, {2});
-  EXPECT_EQ(checker.bad.load(), 0);
 }
 
 }  // namespace

@@ -5,28 +5,13 @@
 // shared lock.
 #include "public/caching/DiskExternalCacheInspector.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <sys/xattr.h>
-#include <unistd.h>
 
-#include <gtest/gtest.h>
-
-#include <chrono>
-#include <filesystem>
-#include <functional>
 #include <future>
-#include <map>
-#include <memory>
-#include <optional>
-#include <string>
-#include <vector>
 
 #include "host/DateTime.h"
 #include "host/Errors.h"
 #include "host/FileSystem.h"
-#include "host/LogCapture.h"
-#include "host/TPath.h"
 #include "public/caching/DiskExternalCache.h"
 #include "tests/main/caching/external/ExternalTestSupport.h"
 #include "tests/support/TestEnvironment.h"
@@ -39,21 +24,6 @@ using kelvra::caching::DiskExternalCache;
 using kelvra::caching::DiskExternalCacheInspector;
 namespace fs = std::filesystem;
 using State = DiskEntryReport::State;
-
-// Everything under root: kind, size and last-write time to the nanosecond.
-std::map<std::string, std::string> Tree(const fs::path& root) {
-  std::map<std::string, std::string> tree;
-  if (!fs::exists(fs::symlink_status(root))) return tree;
-  auto note = [&tree](const fs::path& path) {
-    struct stat info {};
-    if (lstat(path.c_str(), &info) != 0) return;
-    tree[path.string()] = std::to_string(info.st_mode) + " " + std::to_string(info.st_size) + " " +
-                          std::to_string(info.st_mtim.tv_sec) + "." + std::to_string(info.st_mtim.tv_nsec);
-  };
-  note(root);
-  for (const auto& entry : fs::recursive_directory_iterator(root)) note(entry.path());
-  return tree;
-}
 
 TPath ToTPath(const fs::path& path) {
   return TPath(TString::fromStdString(path.string()));
@@ -79,54 +49,41 @@ TEST_F(DiskExternalCacheInspectorTest, ReportsEachEntrysStateKeySizeAndTimeAsLoa
     const char* name;
     TString key;  // stored first (also the folder's key hash)
     size_t valueSize;
-    std::function<void(const fs::path& entry)> change;  // applied after the store
+    EntryChange change;  // applied after the store
     State state;
     std::optional<TString> reportedKey;  // what ".key" holds afterwards
     std::optional<uint64_t> reportedSize;
   };
-  auto none = [](const fs::path&) {};
+  const EntryChange none = [](const fs::path&) {};
   const Case cases[] = {
-      {"whole", TString(u"whole"), 100, none, State::Whole, TString(u"whole"), 100},
+      {"whole", u"whole", 100, none, State::Whole, u"whole", 100},
       {"the empty key's whole entry", TString(), 3, none, State::Whole, TString(), 3},
-      {"an empty value", TString(u"empty value"), 0, none, State::Whole, TString(u"empty value"), 0},
-      {"no integrity record", TString(u"unrecorded"), 50,
+      {"an empty value", u"empty value", 0, none, State::Whole, u"empty value", 0},
+      {"no integrity record", u"unrecorded", 50,
+       [](const fs::path& entry) { ASSERT_EQ(removexattr((entry / ".bin").c_str(), "user.kelcache.integrity"), 0); },
+       State::Unverified, u"unrecorded", 50},
+      {"value file emptied", u"emptied", 4096, Truncate(".bin", 0), State::Damaged, u"emptied", 0},
+      {"value file overwritten in place", u"overwritten", 4096,
        [](const fs::path& entry) {
-         ASSERT_EQ(removexattr((entry / ".bin").c_str(), "user.kelcache.integrity"), 0);
+         std::fstream file(entry / ".bin", std::ios::in | std::ios::out | std::ios::binary);
+         file.seekp(10).put('?');
        },
-       State::Unverified, TString(u"unrecorded"), 50},
-      {"value file emptied", TString(u"emptied"), 4096,
-       [](const fs::path& entry) { ASSERT_EQ(truncate((entry / ".bin").c_str(), 0), 0); }, State::Damaged,
-       TString(u"emptied"), 0},
-      {"value file overwritten in place", TString(u"overwritten"), 4096,
-       [](const fs::path& entry) {
-         const int fd = open((entry / ".bin").c_str(), O_WRONLY);
-         ASSERT_GE(fd, 0);
-         EXPECT_EQ(pwrite(fd, "?", 1, 10), 1);
-         close(fd);
-       },
-       State::Damaged, TString(u"overwritten"), 4096},
-      {"a store that stopped before its key text", TString(u"stopped"), 10,
-       [](const fs::path& entry) { ASSERT_EQ(truncate((entry / ".key").c_str(), 0), 0); }, State::HalfWritten,
+       State::Damaged, u"overwritten", 4096},
+      {"a store that stopped before its key text", u"stopped", 10, Truncate(".key", 0), State::HalfWritten,
        TString(), 10},
-      {"an empty entry folder", TString(u"empty folder"), 10,
-       [](const fs::path& entry) {
-         fs::remove(entry / ".key");
-         fs::remove(entry / ".bin");
-       },
-       State::HalfWritten, std::nullopt, std::nullopt},
-      {"no value file", TString(u"key only"), 10, [](const fs::path& entry) { fs::remove(entry / ".bin"); },
-       State::KeyWithoutValue, TString(u"key only"), std::nullopt},
-      {"no key file", TString(u"value only"), 10, [](const fs::path& entry) { fs::remove(entry / ".key"); },
-       State::ValueWithoutKey, std::nullopt, 10},
-      {"a key file edited by hand", TString(u"edited"), 10,
-       [](const fs::path& entry) { WriteFileBytes(entry / ".key", "edited by hand"); }, State::Misplaced,
-       TString(u"edited by hand"), 10},
-      {"a value file that is a folder", TString(u"bin folder"), 10,
+      {"an empty entry folder", u"empty folder", 10, RemoveFiles({".key", ".bin"}), State::HalfWritten,
+       std::nullopt, std::nullopt},
+      {"no value file", u"key only", 10, RemoveFiles({".bin"}), State::KeyWithoutValue, u"key only",
+       std::nullopt},
+      {"no key file", u"value only", 10, RemoveFiles({".key"}), State::ValueWithoutKey, std::nullopt, 10},
+      {"a key file edited by hand", u"edited", 10, WriteFile(".key", "edited by hand"), State::Misplaced,
+       u"edited by hand", 10},
+      {"a value file that is a folder", u"bin folder", 10,
        [](const fs::path& entry) {
          fs::remove(entry / ".bin");
          fs::create_directory(entry / ".bin");
        },
-       State::NotAnEntry, TString(u"bin folder"), std::nullopt},
+       State::NotAnEntry, u"bin folder", std::nullopt},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

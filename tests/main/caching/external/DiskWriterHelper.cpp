@@ -14,8 +14,6 @@
 #include <memory>
 #include <random>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "host/TLog.h"
 #include "host/TPath.h"

@@ -16,26 +16,17 @@
 //                                            ContractExpectations{}}),
 //            ContractParamName);
 //
+// Concurrent writers and readers are the crash test's (writer processes on
+// the disk store) and the soak's (threads on the disk and Redis stores).
+//
 // Stores under the asynchronous frame must accept a load time of
 // kSlowLoadMs (no lower bound is that high) and keys and values of the sizes
 // used here (below the default thresholds).
 #pragma once
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <atomic>
-#include <functional>
-#include <memory>
-#include <set>
-#include <string>
-#include <thread>
-#include <vector>
-
 #include "host/Errors.h"
 #include "host/LogCapture.h"
 #include "tests/main/caching/external/ExternalTestSupport.h"
-#include "tests/main/caching/external/SelfDescribingValue.h"
 
 namespace kelcache_test {
 
@@ -54,6 +45,7 @@ struct ContractExpectations {
   bool listsKeys = true;          // TryGetAllKeys lists what is stored
   bool writesEvents = true;       // the frame's "ec-*" events (stores under ExternalCache)
   bool rejectsNullValues = true;  // TryStore(key, nullptr) raises a LogicException
+  bool outlivesTheObject = true;  // an operation completes after its cache object is gone
 };
 
 struct ContractParam {
@@ -200,6 +192,14 @@ TEST_P(ExternalCacheContract, EveryOperationWritesOneEventWhenTheStoreUsesTheFra
   EXPECT_EQ(Field(drops[0], "key-hash"), ExpectedKeyHash(u"e"));
 }
 
+// What was started goes on after the cache object that started it is gone.
+TEST_P(ExternalCacheContract, OperationsOutliveTheCacheObject) {
+  if (!Expect().outlivesTheObject) return;
+  AsyncTask::Future<bool> store = MakeCache()->TryStore(u"outlives", MakeValue("v"), kSlowLoadMs, -1);
+  EXPECT_TRUE(store.Get());
+  ExpectLoads(*MakeCache(), u"outlives", *MakeValue("v"));
+}
+
 TEST_P(ExternalCacheContract, NullValuesAreRefusedOrIgnored) {
   auto cache = MakeCache();
   if (Expect().rejectsNullValues) {
@@ -208,41 +208,6 @@ TEST_P(ExternalCacheContract, NullValuesAreRefusedOrIgnored) {
     EXPECT_TRUE(cache->TryStore(u"k", nullptr, kSlowLoadMs, -1).Get());
   }
   EXPECT_EQ(cache->TryLoad(u"k").Get(), nullptr);
-}
-
-TEST_P(ExternalCacheContract, ConcurrentWritersAndReadersOnlyEverSeeWholeValuesOfTheirKey) {
-  auto cache = MakeCache();
-  const std::vector<std::string> keys = {"c-0", "c-1", "c-2", "c-3"};
-  std::atomic<int> hits{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 6; ++t) {
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < 30; ++i) {
-        const std::string& key = keys[static_cast<size_t>(i + t) % keys.size()];
-        if (t < 3) {
-          auto value = std::make_shared<Bytes>(MakeSelfDescribingValue(key, t, i, 500 + 311 * i));
-          EXPECT_TRUE(cache->TryStore(TString::fromStdString(key), value, kSlowLoadMs, -1).Get());
-        } else if (Value loaded = cache->TryLoad(TString::fromStdString(key)).Get()) {
-          std::string why;
-          EXPECT_TRUE(CheckSelfDescribingValue(*loaded, key, nullptr, &why)) << why;
-          ++hits;
-        }
-      }
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
-  if (!Expect().keepsValues) EXPECT_EQ(hits.load(), 0);
-  // Afterwards every key holds a whole value of one writer.
-  for (const std::string& key : keys) {
-    Value loaded = cache->TryLoad(TString::fromStdString(key)).Get();
-    if (!Expect().keepsValues) {
-      EXPECT_EQ(loaded, nullptr);
-      continue;
-    }
-    ASSERT_NE(loaded, nullptr) << key;
-    std::string why;
-    EXPECT_TRUE(CheckSelfDescribingValue(*loaded, key, nullptr, &why)) << why;
-  }
 }
 
 }  // namespace kelcache_test

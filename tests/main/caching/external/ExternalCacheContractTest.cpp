@@ -1,6 +1,5 @@
 // The shared store behaviour (ExternalCacheContract.h) run against the disk
 // store and the null store.
-#include <memory>
 
 #include "public/caching/DiskExternalCache.h"
 #include "public/caching/NullExternalCache.h"

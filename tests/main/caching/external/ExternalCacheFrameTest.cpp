@@ -4,18 +4,8 @@
 // are checked through the log capture and metrics through Metrics::Capture.
 // The concurrency limit has its own executable (ConcurrencyLimitTest.cpp),
 // because the semaphore takes its size from the first request in a process.
-#include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
-#include <functional>
-#include <map>
-#include <memory>
-#include <mutex>
 #include <stdexcept>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "host/AppOptions.h"
 #include "host/AsyncTask.h"
@@ -32,7 +22,7 @@ using kelvra::appoptions::ScopedOptionOverride;
 using kelvra::caching::KeyHash;
 using Fields = std::unordered_map<TString, TString>;
 
-// What the test's store functions saw. Thread-safe: m_mutex guards all.
+// What the test's store functions saw. Thread-safe: the mutex guards all.
 struct Calls {
   std::mutex mutex;
   int stores = 0;
@@ -42,50 +32,35 @@ struct Calls {
   TString keyHash;
   long long ttlSec = 0;
   Value value;
+
+  int Count(int Calls::*which) {
+    std::lock_guard<std::mutex> lock(mutex);
+    return this->*which;
+  }
+  void Note(int Calls::*which, const TString& k, const TString& hash) {
+    std::lock_guard<std::mutex> lock(mutex);
+    ++(this->*which);
+    key = k;
+    keyHash = hash;
+  }
 };
 
-ByteCache::StoreFunc RecordingStore(std::shared_ptr<Calls> calls) {
-  return [calls](TString key, TString keyHash, Value value, long long ttlSec) {
-    std::lock_guard<std::mutex> lock(calls->mutex);
-    ++calls->stores;
-    calls->key = key;
-    calls->keyHash = keyHash;
-    calls->value = value;
-    calls->ttlSec = ttlSec;
-  };
-}
-ByteCache::LoadFunc LoadGiving(std::shared_ptr<Calls> calls, Value result) {
-  return [calls, result](TString key, TString keyHash) {
-    std::lock_guard<std::mutex> lock(calls->mutex);
-    ++calls->loads;
-    calls->key = key;
-    calls->keyHash = keyHash;
-    return result;
-  };
-}
-ByteCache::DropFunc RecordingDrop(std::shared_ptr<Calls> calls) {
-  return [calls](TString key, TString keyHash) {
-    std::lock_guard<std::mutex> lock(calls->mutex);
-    ++calls->drops;
-    calls->key = key;
-    calls->keyHash = keyHash;
-  };
-}
-
-int StoreCount(const std::shared_ptr<Calls>& calls) {
-  std::lock_guard<std::mutex> lock(calls->mutex);
-  return calls->stores;
-}
-int LoadCount(const std::shared_ptr<Calls>& calls) {
-  std::lock_guard<std::mutex> lock(calls->mutex);
-  return calls->loads;
-}
-
-// A store over recording functions; the load gives loadResult.
+// A store over functions that record their calls; the load gives loadResult.
 std::unique_ptr<ScriptedStore> RecordingCache(std::shared_ptr<Calls> calls, unsigned lowerBoundMs = 100,
                                               bool asynchronous = true, Value loadResult = nullptr) {
-  return std::make_unique<ScriptedStore>(u"frame-ns", lowerBoundMs, asynchronous, RecordingStore(calls),
-                                         LoadGiving(calls, loadResult), RecordingDrop(calls));
+  return std::make_unique<ScriptedStore>(
+      u"frame-ns", lowerBoundMs, asynchronous,
+      [calls](TString key, TString keyHash, Value value, long long ttlSec) {
+        calls->Note(&Calls::stores, key, keyHash);
+        std::lock_guard<std::mutex> lock(calls->mutex);
+        calls->value = value;
+        calls->ttlSec = ttlSec;
+      },
+      [calls, loadResult](TString key, TString keyHash) {
+        calls->Note(&Calls::loads, key, keyHash);
+        return loadResult;
+      },
+      [calls](TString key, TString keyHash) { calls->Note(&Calls::drops, key, keyHash); });
 }
 
 bool IsGForm(const std::string& text) {
@@ -125,12 +100,19 @@ TEST_F(ExternalCacheFrameTest, EachOutcomeReachesTheFunctionAndWritesItsFields) 
     Value loadResult;  // for loads
     const char* outcome;
     std::map<std::string, std::string> fields;  // besides key-hash, cns, key-size-b and elapsed-ms
+    long long ttlSec = 3600;                     // for stores: reaches the function unchanged
   };
   const TString key(u"k\u00E9y-1");  // 10 bytes
   Value value = MakeValue(1000);
   const std::vector<Case> cases = {
       {"ec-store", nullptr, "done",
        {{"load-time-ms", "150"}, {"lower-bound-ms", "100"}, {"value-size-b", "1000"}, {"ttl-sec", "3600"}}},
+      {"ec-store", nullptr, "done",
+       {{"load-time-ms", "150"}, {"lower-bound-ms", "100"}, {"value-size-b", "1000"}, {"ttl-sec", "default"}}, -1},
+      {"ec-store", nullptr, "done",
+       {{"load-time-ms", "150"}, {"lower-bound-ms", "100"}, {"value-size-b", "1000"}, {"ttl-sec", "-2"}}, -2},
+      {"ec-store", nullptr, "done",
+       {{"load-time-ms", "150"}, {"lower-bound-ms", "100"}, {"value-size-b", "1000"}, {"ttl-sec", "0"}}, 0},
       {"ec-load", MakeValue(77), "hit", {{"value-size-b", "77"}}},
       {"ec-load", std::make_shared<Bytes>(), "hit", {{"value-size-b", "0"}}},
       {"ec-load", nullptr, "miss", {}},
@@ -144,7 +126,7 @@ TEST_F(ExternalCacheFrameTest, EachOutcomeReachesTheFunctionAndWritesItsFields) 
     Metrics::Capture metrics;
     const std::string name = c.event;
     if (name == "ec-store") {
-      ASSERT_TRUE(cache->TryStore(key, value, 150, 3600).Get());
+      ASSERT_TRUE(cache->TryStore(key, value, 150, c.ttlSec).Get());
     } else if (name == "ec-load") {
       EXPECT_EQ(cache->TryLoad(key).Get().get(), c.loadResult.get()) << "the buffer is shared, never copied";
     } else {
@@ -157,7 +139,7 @@ TEST_F(ExternalCacheFrameTest, EachOutcomeReachesTheFunctionAndWritesItsFields) 
       EXPECT_EQ(calls->keyHash.toStdString(), ExpectedKeyHash(key));
       if (name == "ec-store") {
         EXPECT_EQ(calls->value.get(), value.get()) << "the buffer is shared, never copied";
-        EXPECT_EQ(calls->ttlSec, 3600);
+        EXPECT_EQ(calls->ttlSec, c.ttlSec);
       }
     }
     const TLog::Record event = SingleEvent(capture, TString::fromStdString(name));
@@ -171,41 +153,24 @@ TEST_F(ExternalCacheFrameTest, EachOutcomeReachesTheFunctionAndWritesItsFields) 
     EXPECT_EQ(event.fields.size(), 5 + c.fields.size()) << "no problem field on success";
     EXPECT_TRUE(capture.Lines().empty()) << "the frame writes no plain line";
 
+    // The same fields on the metrics scope, as text.
     std::vector<Metrics::ScopeRecord> scopes = metrics.Scopes(TString::fromStdString(name));
     ASSERT_EQ(scopes.size(), 1u);
     EXPECT_EQ(scopes[0].mask, 0x80000020001u);
-    ASSERT_NE(scopes[0].FindAttribute(u"key-size-b"), nullptr);
-    EXPECT_EQ(std::get<int64_t>(*scopes[0].FindAttribute(u"key-size-b")), 10);
-    ASSERT_NE(scopes[0].FindAttribute(u"outcome"), nullptr);
-    EXPECT_EQ(Metrics::AttributeToString(*scopes[0].FindAttribute(u"outcome")).toStdString(), c.outcome);
-    EXPECT_EQ(Metrics::AttributeToString(*scopes[0].FindAttribute(u"cns")), TString(u"frame-ns"));
-    EXPECT_EQ(Metrics::AttributeToString(*scopes[0].FindAttribute(u"key-hash")).toStdString(),
-              ExpectedKeyHash(key));
-    if (name == "ec-store") {
-      ASSERT_NE(scopes[0].FindAttribute(u"value-size-b"), nullptr);
-      EXPECT_EQ(std::get<uint64_t>(*scopes[0].FindAttribute(u"value-size-b")), 1000u);
-    }
-  }
-}
-
-TEST_F(ExternalCacheFrameTest, TtlMinusOneIsLoggedAsDefaultAndEveryTtlReachesTheFunctionUnchanged) {
-  auto calls = std::make_shared<Calls>();
-  auto cache = RecordingCache(calls);
-  for (long long ttl : {-1LL, -2LL, 0LL, 86400LL}) {
-    TLog::Capture capture(TLog::Info);
-    ASSERT_TRUE(cache->TryStore(u"ttl", MakeValue("v"), 100, ttl).Get());
-    EXPECT_EQ(Field(SingleEvent(capture, u"ec-store"), "ttl-sec"),
-              ttl == -1 ? "default" : std::to_string(ttl));
-    std::lock_guard<std::mutex> lock(calls->mutex);
-    EXPECT_EQ(calls->ttlSec, ttl);
+    auto attribute = [&](const char16_t* field) {
+      const auto* found = scopes[0].FindAttribute(field);
+      return found ? Metrics::AttributeToString(*found).toStdString() : std::string("<absent>");
+    };
+    EXPECT_EQ(attribute(u"key-size-b"), "10");
+    EXPECT_EQ(attribute(u"outcome"), c.outcome);
+    EXPECT_EQ(attribute(u"cns"), "frame-ns");
+    EXPECT_EQ(attribute(u"key-hash"), ExpectedKeyHash(key));
+    if (name == "ec-store") EXPECT_EQ(attribute(u"value-size-b"), "1000");
   }
 }
 
 TEST_F(ExternalCacheFrameTest, ThresholdBoundariesAndTheirOrder) {
-  auto calls = std::make_shared<Calls>();
   ScopedOptionOverride keyBound("ExternalCacheUpperBoundKeySizeB", 1000);
-  ScopedOptionOverride sizeBound("ExternalCacheUpperBound2SizeMb", 2);
-  auto cache = RecordingCache(calls, 100);
   const TString key500(std::u16string(500, u'k'));  // 1000 bytes
   const TString key501(std::u16string(501, u'k'));  // 1002 bytes
   Value small = MakeValue("v");
@@ -218,6 +183,7 @@ TEST_F(ExternalCacheFrameTest, ThresholdBoundariesAndTheirOrder) {
     Value value;
     unsigned loadTimeMs;
     const char* outcome;
+    int sizeBoundMb = 2;
   };
   const Case cases[] = {
       {"load time at the lower bound is stored", u"k", small, 100, "done"},
@@ -228,49 +194,25 @@ TEST_F(ExternalCacheFrameTest, ThresholdBoundariesAndTheirOrder) {
       {"2 MiB is skipped", u"k", twoMiB, 100, "ignore-large"},
       {"the lower bound is tested first", key501, twoMiB, 0, "ignore-fast"},
       {"then the key size", key501, twoMiB, 100, "ignore-large-key"},
+      {"an upper bound of 0 skips even an empty value", u"k", std::make_shared<Bytes>(), 100, "ignore-large", 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
+    ScopedOptionOverride sizeBound("ExternalCacheUpperBound2SizeMb", c.sizeBoundMb);
+    auto calls = std::make_shared<Calls>();
+    auto cache = RecordingCache(calls, 100);
     TLog::Capture capture(TLog::Info);
-    const int before = StoreCount(calls);
     EXPECT_TRUE(cache->TryStore(c.key, c.value, c.loadTimeMs, -1).Get()) << "skips report true as well";
     const TLog::Record event = SingleEvent(capture, u"ec-store");
     EXPECT_EQ(Field(event, "outcome"), c.outcome);
     const bool stored = std::string(c.outcome) == "done";
-    EXPECT_EQ(StoreCount(calls), before + (stored ? 1 : 0));
+    EXPECT_EQ(calls->Count(&Calls::stores), stored ? 1 : 0);
     // Skipped stores never took a slot: no ttl-sec, no elapsed-ms.
     EXPECT_EQ(Field(event, "ttl-sec") == "<absent>", !stored);
     EXPECT_EQ(Field(event, "elapsed-ms") == "<absent>", !stored);
     EXPECT_EQ(event.fields.size(), stored ? 9u : 7u);
     EXPECT_EQ(Field(event, "value-size-b"), std::to_string(c.value->size()));
   }
-}
-
-TEST_F(ExternalCacheFrameTest, AnUpperBoundOfZeroSkipsEvenAnEmptyValue) {
-  auto calls = std::make_shared<Calls>();
-  ScopedOptionOverride sizeBound("ExternalCacheUpperBound2SizeMb", 0);
-  auto cache = RecordingCache(calls, 0);
-  TLog::Capture capture(TLog::Info);
-  EXPECT_TRUE(cache->TryStore(u"k", std::make_shared<Bytes>(), 0, -1).Get());
-  EXPECT_EQ(Field(SingleEvent(capture, u"ec-store"), "outcome"), "ignore-large");
-  EXPECT_EQ(StoreCount(calls), 0);
-}
-
-TEST_F(ExternalCacheFrameTest, NullValueRaisesOnTheCallersThreadAndLogsNothing) {
-  auto calls = std::make_shared<Calls>();
-  auto cache = RecordingCache(calls);
-  TLog::Capture capture;
-  try {
-    cache->TryStore(u"k", nullptr, 1000, -1);
-    FAIL() << "TryStore accepted a null value";
-  } catch (const LogicException& error) {
-    EXPECT_EQ(error.GetSourceFile(), "public/caching/ExternalCache");
-    EXPECT_EQ(error.GetLine(), 81);
-    EXPECT_EQ(error.GetExpression(), "val");
-  }
-  EXPECT_TRUE(WaitForBackgroundTasks());
-  EXPECT_TRUE(capture.Records().empty());
-  EXPECT_EQ(StoreCount(calls), 0);
 }
 
 TEST_F(ExternalCacheFrameTest, FunctionsThatRaiseFailTheirOperation) {
@@ -384,17 +326,17 @@ TEST_F(ExternalCacheFrameTest, DeferredCachesRunTheirTasksOnlyWhenTheValueIsFetc
   AsyncTask::Future<bool> drop = cache->TryDrop(u"k");
   EXPECT_EQ(store.WaitFor(20ms), AsyncTask::FutureStatus::Deferred) << "a timed wait does not run it";
   EXPECT_EQ(load.WaitFor(0ms), AsyncTask::FutureStatus::Deferred);
-  EXPECT_EQ(StoreCount(calls), 0);
+  EXPECT_EQ(calls->Count(&Calls::stores), 0);
   EXPECT_TRUE(capture.Records().empty());
 
   // The synchronous load of a deferred cache never runs its load.
   bool timedOut = false;
   EXPECT_EQ(cache->TryLoad(u"k", 50, &timedOut), nullptr);
   EXPECT_TRUE(timedOut);
-  EXPECT_EQ(LoadCount(calls), 0);
+  EXPECT_EQ(calls->Count(&Calls::loads), 0);
 
   EXPECT_TRUE(store.Get());
-  EXPECT_EQ(StoreCount(calls), 1);
+  EXPECT_EQ(calls->Count(&Calls::stores), 1);
   EXPECT_EQ(load.Get(), stored);
   EXPECT_TRUE(drop.Get());
   EXPECT_EQ(capture.Events(u"ec-store").size(), 1u);

@@ -5,16 +5,22 @@
 #pragma once
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 #include <xxhash.h>
 
-#include <chrono>
-#include <condition_variable>
+#include <algorithm>
+#include <atomic>
+#include <functional>
+#include <optional>
+#include <set>
+#include <thread>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -69,8 +75,39 @@ inline Bytes ReadFileBytes(const std::filesystem::path& path) {
   return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 inline void WriteFileBytes(const std::filesystem::path& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+// Changes to an entry folder, as a crash, another version or a person might
+// make them.
+using EntryChange = std::function<void(const std::filesystem::path& entry)>;
+inline EntryChange RemoveFiles(std::vector<std::string> files) {
+  return [files](const std::filesystem::path& entry) {
+    for (const std::string& file : files) std::filesystem::remove(entry / file);
+  };
+}
+inline EntryChange WriteFile(std::string file, std::string bytes) {
+  return [file, bytes](const std::filesystem::path& entry) { WriteFileBytes(entry / file, bytes); };
+}
+inline EntryChange Truncate(std::string file, off_t size) {
+  return [file, size](const std::filesystem::path& entry) { ASSERT_EQ(truncate((entry / file).c_str(), size), 0); };
+}
+
+// Everything under root (root included): kind, size and last-write time to
+// the nanosecond, so that a comparison shows anything made, removed or
+// touched.
+inline std::map<std::string, std::string> Tree(const std::filesystem::path& root) {
+  std::map<std::string, std::string> tree;
+  auto note = [&tree](const std::filesystem::path& path) {
+    struct stat info {};
+    if (lstat(path.c_str(), &info) != 0) return;
+    tree[path.string()] = std::to_string(info.st_mode) + " " + std::to_string(info.st_size) + " " +
+                          std::to_string(info.st_mtim.tv_sec) + "." + std::to_string(info.st_mtim.tv_nsec);
+  };
+  if (!std::filesystem::exists(std::filesystem::symlink_status(root))) return tree;
+  note(root);
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) note(entry.path());
+  return tree;
 }
 
 // A byte-range lock on one byte of a file, held through a description of
@@ -111,19 +148,6 @@ class ScriptedStore : public ByteCache {
         m_store(std::move(store)),
         m_load(std::move(load)),
         m_drop(std::move(drop)) {}
-  // With the options' lower bound (the one-argument frame constructor).
-  ScriptedStore(TString ns, StoreFunc store, LoadFunc load, DropFunc drop)
-      : ByteCache(std::move(ns)),
-        m_store(std::move(store)),
-        m_load(std::move(load)),
-        m_drop(std::move(drop)) {}
-
-  // The frame's settings, for tests of the constructors.
-  std::chrono::milliseconds LowerBound() const { return m_lowerBoundLatency; }
-  unsigned UpperBound2SizeMb() const { return m_upperBound2SizeMb; }
-  std::chrono::milliseconds StoreTimeout() const { return m_storeTimeout; }
-  std::chrono::milliseconds DropTimeout() const { return m_dropTimeout; }
-  int Launch() const { return m_launch; }
 
  protected:
   StoreFunc GetStoreFunc() const override { return m_store; }
@@ -150,6 +174,14 @@ inline TLog::Record SingleEvent(const TLog::Capture& capture, const TString& nam
 inline std::string Field(const TLog::Record& record, const char* name) {
   auto found = record.fields.find(TString(name));
   return found == record.fields.end() ? std::string("<absent>") : found->second.toStdString();
+}
+
+// A load of key gives exactly expected (a failure says what it gave).
+inline ::testing::AssertionResult LoadsValue(const IByteCache& cache, const TString& key, const Bytes& expected) {
+  const Value loaded = cache.TryLoad(key).Get();
+  if (loaded == nullptr) return ::testing::AssertionFailure() << "a miss";
+  if (*loaded != expected) return ::testing::AssertionFailure() << "another value, of " << loaded->size() << " bytes";
+  return ::testing::AssertionSuccess();
 }
 
 // Nothing a test started may outlive it: store and drop functions that ran

@@ -5,16 +5,10 @@
 //
 // The pool's size is fixed at its first use in a process, so each size runs
 // in a child process of its own (this program again, in child mode).
-#include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "host/AsyncTask.h"
 #include "tests/main/caching/external/ExternalTestSupport.h"

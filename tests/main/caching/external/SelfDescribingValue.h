@@ -12,7 +12,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -52,37 +52,31 @@ struct SelfDescription {
 
 // True when value is whole, consistent and written for expectedKey; fills
 // description. why tells what is wrong otherwise.
+// True when value is exactly the value its header describes, of the key
+// expected; else false, with the reason in `why` (when given).
 inline bool CheckSelfDescribingValue(const std::vector<uint8_t>& value, const std::string& expectedKey,
                                      SelfDescription* description, std::string* why) {
   auto fail = [why](const std::string& text) {
     if (why) *why = text;
     return false;
   };
-  if (value.size() < 8 + 5) return fail("too short: " + std::to_string(value.size()) + " bytes");
-  const size_t body = value.size() - 8;
-  uint64_t stored = 0;
-  for (int i = 0; i < 8; ++i) stored |= static_cast<uint64_t>(value[body + i]) << (8 * i);
-  if (Fnv1a64(value.data(), body) != stored) return fail("checksum mismatch (torn or spliced value)");
-  const std::string text(value.begin(),
-                         value.begin() + static_cast<std::ptrdiff_t>(std::min<size_t>(body, 512)));
+  const std::string text(value.begin(), value.begin() + static_cast<std::ptrdiff_t>(std::min<size_t>(value.size(), 512)));
   std::vector<std::string> parts;
-  size_t start = 0;
-  for (int i = 0; i < 5; ++i) {
-    const size_t bar = text.find('|', start);
-    if (bar == std::string::npos) return fail("header incomplete");
+  for (size_t start = 0, bar; parts.size() < 5; start = bar + 1) {
+    if ((bar = text.find('|', start)) == std::string::npos) return fail("header incomplete (" + std::to_string(value.size()) + " bytes)");
     parts.push_back(text.substr(start, bar - start));
-    start = bar + 1;
   }
   if (parts[0] != "KCV1") return fail("bad magic");
-  if (parts[1] != expectedKey)
-    return fail("value of key '" + parts[1] + "' returned for '" + expectedKey + "'");
-  if (std::stoull(parts[4]) + start != body) return fail("length mismatch");
-  // The payload must be the one the header implies (a checksum over a
-  // spliced value could match only by chance; this makes sure).
-  const std::vector<uint8_t> expected =
-      MakeSelfDescribingValue(parts[1], std::stoull(parts[2]), std::stoull(parts[3]), std::stoull(parts[4]));
-  if (expected != value) return fail("payload differs from the one its header names");
-  if (description) *description = SelfDescription{parts[1], std::stoull(parts[2]), std::stoull(parts[3])};
+  if (parts[1] != expectedKey) return fail("value of key '" + parts[1] + "' returned for '" + expectedKey + "'");
+  uint64_t writer = 0, generation = 0, length = 0;
+  try {
+    writer = std::stoull(parts[2]), generation = std::stoull(parts[3]), length = std::stoull(parts[4]);
+  } catch (const std::exception&) {
+    return fail("header unreadable");
+  }
+  if (length > value.size() || MakeSelfDescribingValue(parts[1], writer, generation, length) != value)
+    return fail("not the value its header describes (torn or spliced)");
+  if (description) *description = SelfDescription{parts[1], writer, generation};
   return true;
 }
 

@@ -1,13 +1,8 @@
 // Faults of the server under the Redis store and the pool: a server killed
 // while many operations run, restarted on the same port, paused; and SIGPIPE,
 // which must never reach the process's default action.
-#include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
-
-#include <atomic>
-#include <thread>
-#include <vector>
 
 #include "host/AsyncTaskFuture.h"
 #include "host/redis/RedisConnectionPool.h"

@@ -1,0 +1,313 @@
+// The coherence service between real processes over real servers: the
+// process-wide service (RedisPubsub::GetInstance) on the process's
+// subscription manager, synchronized indexed caches as the participants.
+// The same bodies run over one private redis-server (program
+// coherence_RedisPubsubProcessTest) and over a Redis Cluster of 3 masters and
+// 3 replicas (coherence_RedisPubsubClusterTest, KELCACHE_COHERENCE_CLUSTER=1),
+// where the two processes subscribe on different nodes. Over the single
+// server, redis-cli also plays an independent publisher and subscriber.
+//
+// A second participant runs in a child process (the DISABLED_ tests), told
+// the servers and a folder for hand-shake files through the environment.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+
+#include "host/AppOptions.h"
+#include "host/redis/RedisConnectionPool.h"
+#include "host/redis/RedisSubscriptionManager.h"
+#include "public/caching/RedisExternalCache.h"
+#include "testing/RedisClusterProcess.h"
+#include "tests/main/caching/coherence/CoherenceTestSupport.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/RedisServer.h"
+#include "tests/support/TestEnvironment.h"
+
+namespace {
+
+using namespace coherence_test;
+using kelcache_testing::RedisCommandOnLoopback;
+using kelvra::appoptions::ScopedOptionOverride;
+using namespace kelvra::caching;
+
+constexpr uint64_t kTime = 63900000000000ULL;  // a DateTime representation (ms)
+constexpr uint64_t kLater = kTime + 6000;      // newer by more than the default 5 s margin
+const Hash kValue{0x1, 0x2};
+const Hash kOtherValue{0x3, 0x4};
+const char* const kServersVariable = "KELCACHE_COHERENCE_TEST_SERVERS";
+const char* const kPortsVariable = "KELCACHE_COHERENCE_TEST_PORTS";
+const char* const kDirVariable = "KELCACHE_COHERENCE_TEST_DIR";
+const TString kNamespace(u"coherence-store");
+
+std::string ChannelOf(const Hash& key) { return "defaultns." + HashText(key); }
+
+// How many clients of the server on `port` hold a pattern subscription
+// (PUBSUB NUMPAT would count distinct patterns, and every participant uses
+// the same one).
+int PatternSubscribers(uint16_t port) {
+  const std::string clients = RedisCommandOnLoopback(port, {"CLIENT", "LIST"}).text;
+  int count = 0;
+  for (size_t at = 0; (at = clients.find(" psub=", at)) != std::string::npos;) {
+    at += 6;
+    if (clients[at] != '0') ++count;
+  }
+  return count;
+}
+
+// What the service runs on. The roles name the node a process lists first,
+// where its subscriber sits: process A, process B, and a process whose node
+// is made to fail. One server plays every role; in the cluster A and B sit
+// on two masters, the failing node is a replica (no failover needed).
+enum Role { kA, kB, kFailing };
+#if KELCACHE_COHERENCE_CLUSTER
+class Servers {
+ public:
+  Servers() {
+    const std::vector<size_t> masters = m_cluster.Masters();
+    m_nodes[kA] = masters.at(0);
+    m_nodes[kB] = masters.at(1);
+    while (std::find(masters.begin(), masters.end(), m_nodes[kFailing]) != masters.end()) ++m_nodes[kFailing];
+  }
+  uint16_t Port(Role role) const { return m_cluster.Node(m_nodes[role]).Port(); }
+  std::string ServersText(Role role) const {
+    std::vector<size_t> order = {m_nodes[role]};
+    for (size_t i = 0; i < m_cluster.Size(); ++i) {
+      if (i != m_nodes[role]) order.push_back(i);
+    }
+    return m_cluster.ServersText(order);
+  }
+  void Fail(Role role) { m_cluster.Node(m_nodes[role]).Kill(); }
+
+ private:
+  kelcache_testing::RedisClusterProcess m_cluster;
+  size_t m_nodes[3] = {0, 0, 0};
+};
+#else
+class Servers {
+ public:
+  uint16_t Port(Role) const { return m_server.Port(); }
+  std::string ServersText(Role) const { return m_server.Address(); }
+  void Fail(Role) { m_server.Restart(); }
+
+ private:
+  kelcache_test::RedisServer m_server;
+};
+#endif
+
+// Publishes by hand until a subscriber receives it (the library's
+// subscription may be re-establishing itself after a failure).
+bool PublishUntilReceived(uint16_t port, const Hash& key, const Hash& value, uint64_t timestamp) {
+  return WaitUntil([&] {
+    return RedisCommandOnLoopback(port, {"PUBLISH", ChannelOf(key), MessageText(value, timestamp)}).integer > 0;
+  });
+}
+
+void UseServers(const std::string& servers) {
+  RedisConnectionPool::GetInstance().Reset(TString::fromStdString(servers), TString());
+}
+
+class RedisPubsubServerTest : public testing::Test {
+ protected:
+  // The participant of this process, subscribed on the node of `role`. (The
+  // pool is never reset to no servers between tests: the subscriber then
+  // took more than the wait to follow the next reset in one process.)
+  std::unique_ptr<Participant> Subscribe(Role role) {
+    UseServers(m_servers.ServersText(role));
+    auto participant = std::make_unique<Participant>();
+    EXPECT_TRUE(WaitUntil([&] { return PatternSubscribers(m_servers.Port(role)) == 1; }))
+        << "did not subscribe on its first listed node";
+    return participant;
+  }
+
+  Servers m_servers;
+};
+
+// Process A (this test) and process B (a child) each add an entry for two
+// key hashes: for the first B adds the same value later, which removes
+// nothing; for the second B adds another value later by more than the
+// margin, and A's entry leaves A's cache. Then A adds a third value later
+// still, and B's entry leaves B's cache. B also loads the value that A stored
+// in the Redis store.
+TEST_F(RedisPubsubServerTest, TwoProcessesKeepTheirCachesCoherentAndShareTheStore) {
+  auto a = Subscribe(kA);
+  const unsigned kept = a->Add({0xc1, 0x1}, kValue, kTime);
+  const unsigned stale = a->Add({0xc1, 0x2}, kValue, kTime);
+  RedisExternalCache store(kNamespace);
+  ASSERT_TRUE(store.TryStore(u"shared", std::make_shared<std::vector<uint8_t>>(3000, uint8_t{0xA5}), 1000000, -1)
+                  .Get());
+
+  kelcache_test::TempDir dir;
+  const pid_t child = kelcache_test::StartChildTest(
+      "RedisPubsubChild.DISABLED_SecondProcess",
+      {{kServersVariable, m_servers.ServersText(kB)},
+       {kPortsVariable, std::to_string(m_servers.Port(kA)) + "," + std::to_string(m_servers.Port(kB))},
+       {kDirVariable, dir.str()}});
+  EXPECT_TRUE(a->WaitGone(stale)) << "B's newer value of the second key did not reach A";
+  EXPECT_TRUE(a->Has(kept)) << "the same value, even much later, never makes an entry dirty";
+  a->Add({0xc1, 0x2}, {0x5, 0x6}, kLater + 6000);
+  Touch(dir.str() + "/a-added");
+  EXPECT_TRUE(kelcache_test::WaitForChild(child, 60s).Passed()) << "process B failed (its output is above)";
+  EXPECT_TRUE(a->Has(kept));
+}
+
+// Process B of the test above.
+TEST(RedisPubsubChild, DISABLED_SecondProcess) {
+  const std::string ports = kelcache_test::GetEnv(kPortsVariable);
+  const std::string dir = kelcache_test::GetEnv(kDirVariable);
+  ASSERT_FALSE(ports.empty());
+  const uint16_t portOfA = static_cast<uint16_t>(std::stoi(ports.substr(0, ports.find(','))));
+  const uint16_t portOfB = static_cast<uint16_t>(std::stoi(ports.substr(ports.find(',') + 1)));
+  UseServers(kelcache_test::GetEnv(kServersVariable));
+  Participant b;
+  ASSERT_TRUE(WaitUntil([&] { return PatternSubscribers(portOfB) == (portOfA == portOfB ? 2 : 1); }))
+      << "B did not subscribe on its listed node";
+  if (portOfA != portOfB) EXPECT_EQ(PatternSubscribers(portOfA), 1) << "A's subscription is on the other node";
+
+  auto loaded = RedisExternalCache(kNamespace).TryLoad(u"shared").Get();
+  ASSERT_NE(loaded, nullptr) << "the value A stored is not found through the servers B lists";
+  EXPECT_EQ(*loaded, std::vector<uint8_t>(3000, uint8_t{0xA5}));
+
+  const unsigned same = b.Add({0xc1, 0x1}, kValue, kLater);
+  const unsigned changed = b.Add({0xc1, 0x2}, kOtherValue, kLater);
+  ASSERT_TRUE(WaitUntil([&] { return Exists(dir + "/a-added"); }, 30s)) << "A never added its newer value";
+  EXPECT_TRUE(b.WaitGone(changed)) << "A's newer value did not reach B";
+  EXPECT_TRUE(b.Has(same)) << "its own messages and A's same value leave B's entry alone";
+}
+
+// The subscriber's server restarts (one server) or its node dies and it
+// moves to another (the cluster). With the option on, the live entries from
+// before are marked dirty once the subscription is back; the entry added
+// afterwards is reached by messages published by hand as usual.
+TEST_F(RedisPubsubServerTest, AfterTheSubscribersServerFailsTheReconnectMarksLiveEntriesDirty) {
+  ScopedOptionOverride flush("CacheSynchronizationFlushOnReconnect", true);
+  auto participant = Subscribe(kFailing);
+  const uint64_t reconnects = RedisSubscriptionManager::GetInstance().GetReconnectCount();
+  const unsigned before = participant->Add({0xd1, 0x1}, kValue, kTime);
+
+  m_servers.Fail(kFailing);
+  EXPECT_TRUE(participant->WaitGone(before)) << "the live entry survived the reconnect";
+  EXPECT_GT(RedisSubscriptionManager::GetInstance().GetReconnectCount(), reconnects);
+
+  const Hash afterKey{0xd1, 0x2};
+  const unsigned after = participant->Add(afterKey, kValue, kTime);
+  EXPECT_TRUE(participant->Has(after));
+  // In the cluster, published on a master that forwards it to the node the
+  // subscriber moved to.
+  EXPECT_TRUE(PublishUntilReceived(m_servers.Port(kA), afterKey, kOtherValue, kLater));
+  EXPECT_TRUE(participant->WaitGone(after)) << "the subscription does not work after the reconnect";
+}
+
+#if !KELCACHE_COHERENCE_CLUSTER
+// The server restarts while both processes are idle. A's first publication
+// afterwards goes out on a pooled connection that went stale during the
+// restart: it must be retried on a fresh one and reach B, not be dropped.
+TEST_F(RedisPubsubServerTest, TheFirstPublicationAfterARestartReachesTheOtherProcess) {
+  auto a = Subscribe(kA);
+  a->Add({0xf1, 0x1}, kValue, kTime);  // A's publishing connection has answered once
+  kelcache_test::TempDir dir;
+  const pid_t child = kelcache_test::StartChildTest(
+      "RedisPubsubChild.DISABLED_RestartReceiver",
+      {{kServersVariable, m_servers.ServersText(kB)}, {kDirVariable, dir.str()}});
+  ASSERT_TRUE(WaitUntil([&] { return Exists(dir.str() + "/b-ready"); }, 30s));
+  m_servers.Fail(kA);
+  Touch(dir.str() + "/restarted");
+  ASSERT_TRUE(WaitUntil([&] { return Exists(dir.str() + "/b-added"); }, 30s)) << "B did not subscribe again";
+  a->Add({0xf1, 0x2}, kOtherValue, kLater);  // the first publication since the restart
+  Touch(dir.str() + "/a-added");
+  EXPECT_TRUE(kelcache_test::WaitForChild(child, 60s).Passed()) << "process B failed (its output is above)";
+}
+
+// Process B of the test above: its entry is added once its subscription is
+// back after the restart (the reconnect flush would remove an older one).
+TEST(RedisPubsubChild, DISABLED_RestartReceiver) {
+  const std::string servers = kelcache_test::GetEnv(kServersVariable);
+  const std::string dir = kelcache_test::GetEnv(kDirVariable);
+  ASSERT_FALSE(servers.empty());
+  UseServers(servers);
+  Participant b;
+  const uint16_t port = static_cast<uint16_t>(std::stoi(servers.substr(servers.find(':') + 1)));
+  ASSERT_TRUE(WaitUntil([&] { return PatternSubscribers(port) >= 2; }));  // A's and B's
+  const uint64_t reconnects = RedisSubscriptionManager::GetInstance().GetReconnectCount();
+  Touch(dir + "/b-ready");
+  ASSERT_TRUE(WaitUntil([&] { return Exists(dir + "/restarted"); }, 30s));
+  ASSERT_TRUE(WaitUntil([&] { return RedisSubscriptionManager::GetInstance().GetReconnectCount() > reconnects; },
+                        30s));
+  ASSERT_TRUE(WaitUntil([&] { return PatternSubscribers(port) >= 2; }));  // both subscribed again
+  const unsigned entry = b.Add({0xf1, 0x2}, kValue, kTime);
+  Touch(dir + "/b-added");
+  ASSERT_TRUE(WaitUntil([&] { return Exists(dir + "/a-added"); }, 30s));
+  EXPECT_TRUE(b.WaitGone(entry)) << "A's first publication after the restart did not reach B";
+}
+
+// Runs a shell command and gives its standard output without the final line break.
+std::string RunShell(const std::string& command) {
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return "popen failed";
+  std::string output;
+  char buffer[256];
+  while (size_t read = fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, read);
+  pclose(pipe);
+  while (!output.empty() && (output.back() == '\n' || output.back() == '\r')) output.pop_back();
+  return output;
+}
+
+// A message written by hand with redis-cli in the documented format dirties a
+// matching entry (and only when its value differs and it is newer by more
+// than the margin); a pattern subscriber started with redis-cli sees the
+// library's messages in that format.
+TEST_F(RedisPubsubServerTest, RedisCliPublishesAndSubscribesInTheWireFormat) {
+  auto participant = Subscribe(kA);
+  const std::string port = std::to_string(m_servers.Port(kA));  // made before fork: the child only execs
+  auto cli = [&](const std::string& arguments) {
+    return RunShell("redis-cli -p " + port + " " + arguments + " 2>&1");
+  };
+  auto publish = [&](const Hash& key, const Hash& value, uint64_t timestamp) {
+    return WaitUntil([&] {
+      return cli("PUBLISH " + ChannelOf(key) + " '" + MessageText(value, timestamp) + "'") != "0";
+    });
+  };
+  const Hash key{0xb0b, 0xfeed};
+  const unsigned id = participant->Add(key, kValue, kTime);
+  const Hash markerKey{0xb0b, 0x1};
+  const unsigned marker = participant->Add(markerKey, kValue, kTime);
+  // Within the margin, then the same value: both harmless. The marker's
+  // message is published last; once it has been handled the others were too.
+  ASSERT_TRUE(publish(key, kOtherValue, kTime + 5000));
+  ASSERT_TRUE(publish(key, kValue, kLater));
+  ASSERT_TRUE(publish(markerKey, kOtherValue, kLater));
+  ASSERT_TRUE(participant->WaitGone(marker));
+  EXPECT_TRUE(participant->Has(id));
+  // Malformed messages are rejected by the service and the subscription goes on.
+  EXPECT_NE(cli("PUBLISH " + ChannelOf(key) + " 'no-at-sign'"), "0");
+  ASSERT_TRUE(publish(key, kOtherValue, kLater));
+  EXPECT_TRUE(participant->WaitGone(id)) << "a newer other value written by redis-cli did not dirty the entry";
+
+  // A pattern subscriber of its own, writing what it receives to a file.
+  kelcache_test::TempDir dir;
+  const std::string outputPath = dir.str() + "/psubscribe.txt";
+  const pid_t subscriber = fork();
+  ASSERT_GE(subscriber, 0);
+  if (subscriber == 0) {
+    dup2(open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDOUT_FILENO);
+    execlp("redis-cli", "redis-cli", "-p", port.c_str(), "PSUBSCRIBE", "defaultns.*", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  const bool subscribed = WaitUntil([&] { return PatternSubscribers(m_servers.Port(kA)) == 2; });
+  const Hash seenKey{0xc0ffee, 0x2a};
+  participant->Add(seenKey, {0xdeadbeef, 0x0}, kTime);
+  const std::string expected = "pmessage\ndefaultns.*\ndefaultns.c0ffee-2a\ndeadbeef-0@3a1de0cd1800";
+  const bool seen = subscribed && WaitUntil([&] { return ReadText(outputPath).find(expected) != std::string::npos; });
+  kill(subscriber, SIGKILL);
+  waitpid(subscriber, nullptr, 0);
+  EXPECT_TRUE(subscribed) << "redis-cli PSUBSCRIBE did not subscribe";
+  EXPECT_TRUE(seen) << "redis-cli received:\n" << ReadText(outputPath);
+}
+#endif
+
+}  // namespace
