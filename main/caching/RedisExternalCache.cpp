@@ -51,12 +51,12 @@ void RedisExternalCache::InitializeConnectionPool(TString const& servers, TStrin
   RedisConnectionPool::GetInstance().Reset(servers, options);
 }
 
-void RedisExternalCache::Store(TString const& key, std::shared_ptr<std::vector<uint8_t>> const& value,
-                               long long ttlSec) const {
+void RedisExternalCache::Store(TString const& ns, TString const& key,
+                               std::shared_ptr<std::vector<uint8_t>> const& value, long long ttlSec) {
   Metrics::Scope scope(TString(u"RedisExternalCache::TryStore"), kMetricsMask);
   std::unique_ptr<RedisConnectionGuard> guard = RedisConnectionPool::FindAndLockPooledConnection(key);
   if (!guard) return;
-  std::string physicalKey = MakePhysicalCacheKey(m_namespace, key);
+  std::string physicalKey = MakePhysicalCacheKey(ns, key);
   if (!kelvra::appoptions::ExternalCacheRedisAlwaysSetEx()) {
     guard->GetConnection().Set(physicalKey, value);
     return;
@@ -67,35 +67,31 @@ void RedisExternalCache::Store(TString const& key, std::shared_ptr<std::vector<u
   guard->GetConnection().SetEx(physicalKey, std::chrono::seconds(expiry), value);
 }
 
-std::shared_ptr<std::vector<uint8_t>> RedisExternalCache::Load(TString const& key) const {
+std::shared_ptr<std::vector<uint8_t>> RedisExternalCache::Load(TString const& ns, TString const& key) {
   Metrics::Scope scope(TString(u"RedisExternalCache::TryLoad"), kMetricsMask);
   std::unique_ptr<RedisConnectionGuard> guard = RedisConnectionPool::FindAndLockPooledConnection(key);
   if (!guard) return nullptr;
-  return guard->GetConnection().Get(MakePhysicalCacheKey(m_namespace, key));
+  return guard->GetConnection().Get(MakePhysicalCacheKey(ns, key));
 }
 
-void RedisExternalCache::Drop(TString const& key) const {
+void RedisExternalCache::Drop(TString const& ns, TString const& key) {
   Metrics::Scope scope(TString(u"RedisExternalCache::TryDrop"), kMetricsMask);
   std::unique_ptr<RedisConnectionGuard> guard = RedisConnectionPool::FindAndLockPooledConnection(key);
   if (!guard) return;
-  guard->GetConnection().Del(MakePhysicalCacheKey(m_namespace, key));
+  guard->GetConnection().Del(MakePhysicalCacheKey(ns, key));
 }
 
 RedisExternalCache::StoreFunc RedisExternalCache::GetStoreFunc() const {
-  const RedisExternalCache* self = this;
-  return [self](TString key, TString /*keyHash*/, std::shared_ptr<std::vector<uint8_t>> value, long long ttlSec) {
-    self->Store(key, value, ttlSec);
-  };
+  return [ns = m_namespace](TString key, TString /*keyHash*/, std::shared_ptr<std::vector<uint8_t>> value,
+                            long long ttlSec) { Store(ns, key, value, ttlSec); };
 }
 
 RedisExternalCache::LoadFunc RedisExternalCache::GetLoadFunc() const {
-  const RedisExternalCache* self = this;
-  return [self](TString key, TString /*keyHash*/) { return self->Load(key); };
+  return [ns = m_namespace](TString key, TString /*keyHash*/) { return Load(ns, key); };
 }
 
 RedisExternalCache::DropFunc RedisExternalCache::GetDropFunc() const {
-  const RedisExternalCache* self = this;
-  return [self](TString key, TString /*keyHash*/) { self->Drop(key); };
+  return [ns = m_namespace](TString key, TString /*keyHash*/) { Drop(ns, key); };
 }
 
 }  // namespace kelvra::caching

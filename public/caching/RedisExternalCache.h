@@ -63,9 +63,13 @@ class KELCACHE_EXPORT RedisExternalCache : public ExternalCache<TString, std::ve
   DropFunc GetDropFunc() const override;
 
  private:
-  void Store(TString const& key, std::shared_ptr<std::vector<uint8_t>> const& value, long long ttlSec) const;
-  std::shared_ptr<std::vector<uint8_t>> Load(TString const& key) const;
-  void Drop(TString const& key) const;
+  // The operations behind the functions above. They take the namespace, not
+  // the object: an operation may still run after its cache object is gone,
+  // so the functions hold a copy of the namespace and nothing else of it.
+  static void Store(TString const& ns, TString const& key, std::shared_ptr<std::vector<uint8_t>> const& value,
+                    long long ttlSec);
+  static std::shared_ptr<std::vector<uint8_t>> Load(TString const& ns, TString const& key);
+  static void Drop(TString const& ns, TString const& key);
 };
 
 }  // namespace kelvra::caching
