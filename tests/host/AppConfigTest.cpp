@@ -1,15 +1,10 @@
 #include "host/AppConfig.h"
 
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cctype>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <map>
 #include <set>
 #include <string>
@@ -19,8 +14,6 @@
 #include "tests/support/ChildMode.h"
 #include "tests/support/TestEnvironment.h"
 
-extern char** environ;
-
 namespace {
 
 // --- Child mode --------------------------------------------------------------
@@ -29,7 +22,6 @@ namespace {
 // again with KELCACHE_TESTS_CHILD_MODE set, and this static initialiser (which
 // runs before the tests' main) prints the configuration and exits.
 
-using kelcache_test::kChildModeVariable;
 
 void PrintValue(const char* name, const std::string& value) {
   std::printf("value %s=%s\n", name, value.c_str());

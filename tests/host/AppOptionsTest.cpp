@@ -2,22 +2,15 @@
 
 #include <gtest/gtest.h>
 
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-#include "tests/support/ChildMode.h"
-
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <map>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
-extern char** environ;
+#include "tests/support/ChildMode.h"
 
 namespace appoptions = kelvra::appoptions;
 
@@ -28,8 +21,6 @@ namespace {
 // are tested in a fresh process: the test program runs itself again with
 // KELCACHE_TESTS_CHILD_MODE set, and this static initialiser (which runs before
 // the tests' main) prints what the accessors say and exits.
-
-using kelcache_test::kChildModeVariable;
 
 void PrintValue(const std::string& name, const std::string& value) {
   std::printf("value %s=%s\n", name.c_str(), value.c_str());
@@ -64,68 +55,45 @@ ChildResult RunChild(const std::vector<std::string>& extraVariables) {
   return kelcache_test::RunChildMode("options", extraVariables);
 }
 
-// The built-in defaults, written out again so that a changed default is a
-// deliberate act (docs/options.md lists the same values).
-const std::map<std::string, std::string> kExpectedDefaults = {
-    {"AsyncCacheCoherence", "false"},
-    {"AsyncTaskSpinMicroseconds", "50"},
-    {"CacheSynchronizationDryRun", "false"},
-    {"CacheSynchronizationEvictedLifetimeSec", "600"},
-    {"CacheSynchronizationFlushOnReconnect", "true"},
-    {"CacheSynchronizationLogging", "false"},
-    {"CacheSynchronizationMaxEvictedEntries", "100000"},
-    {"CacheSynchronizationMinimumDeltaSeconds", "5"},
-    {"ExternalCacheConcurrencyLimit", "32"},
-    {"ExternalCacheConcurrencyTimeoutMs", "500"},
-    {"ExternalCacheDisable", "false"},
-    {"ExternalCacheDropTimeoutMs", "5000"},
-    {"ExternalCacheLowerBoundLatencyMs", "100"},
-    {"ExternalCacheRedisAlwaysSetEx", "false"},
-    {"ExternalCacheRedisAlwaysSetExSec", "86400"},
-    {"ExternalCacheSslTlsEnabled", "false"},
-    {"ExternalCacheStoreTimeoutMs", "5000"},
-    {"ExternalCacheUpperBound2SizeMb", "64"},
-    {"ExternalCacheUpperBoundKeySizeB", "8192"},
-    {"LockDetectionThresholdMs", "1000"},
-    {"SyncCaches", "true"},
-    {"ThreadPoolSize", "0"},
+std::string Text(bool value) { return value ? "true" : "false"; }
+std::string Text(int value) { return std::to_string(value); }
+
+// Every option: its built-in default, written out again so that a changed
+// default is a deliberate act (docs/options.md lists the same values), and
+// its accessor's value as text, which proves that each accessor reads its
+// own slot of the store.
+struct Option {
+  const char* name;
+  const char* defaultText;
+  std::string (*read)();
 };
-
-std::string BoolText(bool value) {
-  return value ? "true" : "false";
-}
-
-// Each accessor's value as text, by option name: proves that every accessor
-// reads its own slot of the store.
-std::map<std::string, std::string> ReadAccessors() {
-  return {
-      {"AsyncCacheCoherence", BoolText(appoptions::AsyncCacheCoherence())},
-      {"AsyncTaskSpinMicroseconds", std::to_string(appoptions::AsyncTaskSpinMicroseconds())},
-      {"CacheSynchronizationDryRun", BoolText(appoptions::CacheSynchronizationDryRun())},
-      {"CacheSynchronizationEvictedLifetimeSec",
-       std::to_string(appoptions::CacheSynchronizationEvictedLifetimeSec())},
-      {"CacheSynchronizationFlushOnReconnect", BoolText(appoptions::CacheSynchronizationFlushOnReconnect())},
-      {"CacheSynchronizationLogging", BoolText(appoptions::CacheSynchronizationLogging())},
-      {"CacheSynchronizationMaxEvictedEntries",
-       std::to_string(appoptions::CacheSynchronizationMaxEvictedEntries())},
-      {"CacheSynchronizationMinimumDeltaSeconds",
-       std::to_string(appoptions::CacheSynchronizationMinimumDeltaSeconds())},
-      {"ExternalCacheConcurrencyLimit", std::to_string(appoptions::ExternalCacheConcurrencyLimit())},
-      {"ExternalCacheConcurrencyTimeoutMs", std::to_string(appoptions::ExternalCacheConcurrencyTimeoutMs())},
-      {"ExternalCacheDisable", BoolText(appoptions::ExternalCacheDisable())},
-      {"ExternalCacheDropTimeoutMs", std::to_string(appoptions::ExternalCacheDropTimeoutMs())},
-      {"ExternalCacheLowerBoundLatencyMs", std::to_string(appoptions::ExternalCacheLowerBoundLatencyMs())},
-      {"ExternalCacheRedisAlwaysSetEx", BoolText(appoptions::ExternalCacheRedisAlwaysSetEx())},
-      {"ExternalCacheRedisAlwaysSetExSec", std::to_string(appoptions::ExternalCacheRedisAlwaysSetExSec())},
-      {"ExternalCacheSslTlsEnabled", BoolText(appoptions::ExternalCacheSslTlsEnabled())},
-      {"ExternalCacheStoreTimeoutMs", std::to_string(appoptions::ExternalCacheStoreTimeoutMs())},
-      {"ExternalCacheUpperBound2SizeMb", std::to_string(appoptions::ExternalCacheUpperBound2SizeMb())},
-      {"ExternalCacheUpperBoundKeySizeB", std::to_string(appoptions::ExternalCacheUpperBoundKeySizeB())},
-      {"LockDetectionThresholdMs", std::to_string(appoptions::LockDetectionThresholdMs())},
-      {"SyncCaches", BoolText(appoptions::SyncCaches())},
-      {"ThreadPoolSize", std::to_string(appoptions::ThreadPoolSize())},
-  };
-}
+#define KELCACHE_OPTION(name, defaultText) \
+  Option { #name, defaultText, [] { return Text(appoptions::name()); } }
+const Option kOptions[] = {
+    KELCACHE_OPTION(AsyncCacheCoherence, "false"),
+    KELCACHE_OPTION(AsyncTaskSpinMicroseconds, "50"),
+    KELCACHE_OPTION(CacheSynchronizationDryRun, "false"),
+    KELCACHE_OPTION(CacheSynchronizationEvictedLifetimeSec, "600"),
+    KELCACHE_OPTION(CacheSynchronizationFlushOnReconnect, "true"),
+    KELCACHE_OPTION(CacheSynchronizationLogging, "false"),
+    KELCACHE_OPTION(CacheSynchronizationMaxEvictedEntries, "100000"),
+    KELCACHE_OPTION(CacheSynchronizationMinimumDeltaSeconds, "5"),
+    KELCACHE_OPTION(ExternalCacheConcurrencyLimit, "32"),
+    KELCACHE_OPTION(ExternalCacheConcurrencyTimeoutMs, "500"),
+    KELCACHE_OPTION(ExternalCacheDisable, "false"),
+    KELCACHE_OPTION(ExternalCacheDropTimeoutMs, "5000"),
+    KELCACHE_OPTION(ExternalCacheLowerBoundLatencyMs, "100"),
+    KELCACHE_OPTION(ExternalCacheRedisAlwaysSetEx, "false"),
+    KELCACHE_OPTION(ExternalCacheRedisAlwaysSetExSec, "86400"),
+    KELCACHE_OPTION(ExternalCacheSslTlsEnabled, "false"),
+    KELCACHE_OPTION(ExternalCacheStoreTimeoutMs, "5000"),
+    KELCACHE_OPTION(ExternalCacheUpperBound2SizeMb, "64"),
+    KELCACHE_OPTION(ExternalCacheUpperBoundKeySizeB, "8192"),
+    KELCACHE_OPTION(LockDetectionThresholdMs, "1000"),
+    KELCACHE_OPTION(SyncCaches, "true"),
+    KELCACHE_OPTION(ThreadPoolSize, "0"),
+};
+#undef KELCACHE_OPTION
 
 // The message of the std::invalid_argument that fn throws ("" if none).
 template <class Fn>
@@ -144,28 +112,22 @@ TEST(AppOptionsTest, DefaultsReachEveryAccessorAndTheListing) {
   // Defaults in a process with no KELCACHE_* variable.
   ChildResult child = RunChild({});
   ASSERT_EQ(0, child.exitCode) << child.output;
-  for (const auto& [name, expected] : kExpectedDefaults) EXPECT_EQ(expected, child.values[name]) << name;
-
-  std::vector<appoptions::OptionInfo> options = appoptions::ListOptions();
-  ASSERT_EQ(kExpectedDefaults.size(), options.size());
-  for (size_t i = 0; i < options.size(); ++i) {
-    const appoptions::OptionInfo& option = options[i];
-    if (i > 0) EXPECT_LT(options[i - 1].name, option.name) << "listing not sorted or not unique";
-    ASSERT_TRUE(kExpectedDefaults.count(option.name)) << option.name;
-    EXPECT_EQ(kExpectedDefaults.at(option.name), option.defaultText) << option.name;
-    EXPECT_FALSE(option.description.empty()) << option.name;
+  std::vector<appoptions::OptionInfo> listed = appoptions::ListOptions();
+  ASSERT_EQ(std::size(kOptions), listed.size());
+  for (size_t i = 0; i < listed.size(); ++i) {
+    const Option& expected = kOptions[i];  // kOptions is sorted by name, as the listing must be
+    const appoptions::OptionInfo& option = listed[i];
+    SCOPED_TRACE(expected.name);
+    EXPECT_EQ(expected.name, option.name) << "listing not sorted, not unique or incomplete";
+    EXPECT_EQ(expected.defaultText, child.values[expected.name]) << "the default in a process without KELCACHE_*";
+    EXPECT_EQ(expected.defaultText, option.defaultText);
+    EXPECT_FALSE(option.description.empty());
     bool isBool = option.defaultText == "true" || option.defaultText == "false";
-    EXPECT_EQ(isBool ? appoptions::OptionType::Bool : appoptions::OptionType::Int, option.type)
-        << option.name;
-  }
-
-  // In this process too (unless its environment overrides something): every
-  // accessor agrees with the listing's current value.
-  std::map<std::string, std::string> accessors = ReadAccessors();
-  ASSERT_EQ(options.size(), accessors.size());
-  for (const appoptions::OptionInfo& option : options) {
-    EXPECT_EQ(option.currentText, accessors[option.name]) << option.name;
-    EXPECT_EQ(option.currentText, appoptions::GetOptionText(option.name)) << option.name;
+    EXPECT_EQ(isBool ? appoptions::OptionType::Bool : appoptions::OptionType::Int, option.type);
+    // In this process too (unless its environment overrides something): the
+    // accessor agrees with the listing's current value.
+    EXPECT_EQ(option.currentText, expected.read());
+    EXPECT_EQ(option.currentText, appoptions::GetOptionText(option.name));
   }
 }
 

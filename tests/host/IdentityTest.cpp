@@ -2,15 +2,10 @@
 // KelvraTls, TSystem, FeatureFlags and KelvraCounters.
 #include <gtest/gtest.h>
 
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include "tests/support/ChildMode.h"
 
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -23,8 +18,6 @@
 #include "host/KelvraTls.h"
 #include "host/SessionActorInfo.h"
 #include "host/TSystem.h"
-
-extern char** environ;
 
 using kelvra::caching::IInvalidatorAggregatorScope;
 
@@ -39,7 +32,6 @@ constexpr FeatureFlagId kRedisTtlFlag = 0x94AA12A3;
 // KELCACHE_TESTS_CHILD_MODE set, and this static initialiser (which runs before
 // the tests' main) prints the flags and exits.
 
-using kelcache_test::kChildModeVariable;
 constexpr FeatureFlagId kPrintedFlags[] = {kInvariantsFlag, kRedisTtlFlag, 5, 6, 7, 0xFFFFFFFF};
 
 void RunChildMode() {
