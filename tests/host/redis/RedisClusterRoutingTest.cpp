@@ -1,7 +1,8 @@
 // What a Redis Cluster client must compute exactly as the servers do, without
 // a server: the hash slot of a key (CRC16, hash tags), the slot map read from
 // a CLUSTER SLOTS reply, and the MOVED and ASK redirections. The cluster tests
-// (RedisClusterTest.cpp) check the same against a real cluster.
+// (RedisClusterTest.cpp) check that keys land on the master of their slot in
+// a real cluster.
 #include <gtest/gtest.h>
 
 #include <memory>

@@ -114,16 +114,6 @@ TEST(RedisCluster, KeysOnEveryMasterAreStoredLoadedAndDroppedOnTheMasterOfTheirS
     EXPECT_EQ(got.load(), 16) << "requests that waited for the first slot map got no connection";
   }
 
-  // The slot the client computes is the server's, for keys of every form.
-  const std::vector<std::string> slotKeys = {
-      "somekey", "{user1}.a", "{user1}.b",      "a{}b",
-      "x{{y}}",  "ns\nentry", "\xff\xfe{\x01}", std::string("with\0nul", 8)};
-  for (const std::string& key : slotKeys) {
-    const RedisClusterReply slot = cluster.Command(0, {"CLUSTER", "KEYSLOT", key});
-    ASSERT_EQ(slot.type, RedisClusterReply::Type::kInteger) << slot.text;
-    EXPECT_EQ(RedisKeySlot(key), slot.integer) << key;
-  }
-
   const std::map<size_t, std::vector<std::string>> keys = KeysPerMaster(cluster, "store", 20);
   ASSERT_EQ(keys.size(), 3u);
   for (const auto& [master, onMaster] : keys) {
