@@ -5,10 +5,9 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -30,7 +29,9 @@ template <class E>
 void ExpectError(const E& error, const char* message, uint32_t code) {
   EXPECT_EQ(error.GetMessage(), TString(message));
   EXPECT_EQ(error.GetError().GetCode(), code);
-  EXPECT_EQ(error.GetError().GetMessage(), KelvraError::AutoGenName(u"KelvraException_AutoGen_", code));
+  char name[40];
+  std::snprintf(name, sizeof name, "KelvraException_AutoGen_0x%08X", code);
+  EXPECT_EQ(error.GetError().GetMessage(), TString(name));
 }
 
 class AsyncTaskTest : public ::testing::Test {
@@ -85,6 +86,18 @@ TEST_F(AsyncTaskTest, AsynchronousTaskRunsOnAnotherThreadAndDeliversItsValue) {
   // A move-only task is accepted.
   auto owned = std::make_unique<int>(5);
   EXPECT_EQ(AsyncTask::Launch(LaunchMode::Asynchronous, [p = std::move(owned)] { return *p; }).Get(), 5);
+
+  // Timed waits, however short or long, end Timeout while it runs, Ready after.
+  Gate release;
+  Future<int> held = AsyncTask::Launch(LaunchMode::Asynchronous, [&] { return release.Wait(), 4; });
+  for (auto wait : {10ms, 0ms, -10ms, std::chrono::milliseconds::min()}) {
+    EXPECT_EQ(held.WaitFor(wait), FutureStatus::Timeout) << wait.count();
+  }
+  EXPECT_FALSE(held.IsReady());
+  release.Open();
+  EXPECT_EQ(held.WaitFor(kLongWait), FutureStatus::Ready);
+  EXPECT_EQ(held.WaitFor(-5ms), FutureStatus::Ready);
+  EXPECT_EQ(held.Get(), 4);
 }
 
 TEST_F(AsyncTaskTest, DeferredTaskRunsOnlyOnUntimedWaitOrFetchOnTheWaitingThread) {
@@ -97,10 +110,9 @@ TEST_F(AsyncTaskTest, DeferredTaskRunsOnlyOnUntimedWaitOrFetchOnTheWaitingThread
     return 11;
   });
   // Timed waits, however long or short, never run it.
-  EXPECT_EQ(waited.WaitFor(50ms), FutureStatus::Deferred);
-  EXPECT_EQ(waited.WaitFor(0ms), FutureStatus::Deferred);
-  EXPECT_EQ(waited.WaitFor(-5ms), FutureStatus::Deferred);
-  EXPECT_EQ(waited.WaitFor(AsyncTask::kNoTimeLimit), FutureStatus::Deferred);
+  for (auto wait : {50ms, 0ms, -5ms, AsyncTask::kNoTimeLimit}) {
+    EXPECT_EQ(waited.WaitFor(wait), FutureStatus::Deferred) << wait.count();
+  }
   EXPECT_FALSE(waited.IsReady());
   EXPECT_EQ(runs, 0);
 
@@ -154,23 +166,6 @@ TEST_F(AsyncTaskTest, DeferredTaskRunsOnceWhenSeveralThreadsWait) {
   EXPECT_EQ(second, 3);
 }
 
-TEST_F(AsyncTaskTest, WaitForEndsReadyOrTimeout) {
-  Gate release;
-  Future<int> future = AsyncTask::Launch(LaunchMode::Asynchronous, [&] {
-    release.Wait();
-    return 4;
-  });
-  EXPECT_EQ(future.WaitFor(10ms), FutureStatus::Timeout);
-  EXPECT_EQ(future.WaitFor(0ms), FutureStatus::Timeout);
-  EXPECT_EQ(future.WaitFor(-10ms), FutureStatus::Timeout);
-  EXPECT_EQ(future.WaitFor(std::chrono::milliseconds::min()), FutureStatus::Timeout);
-  EXPECT_FALSE(future.IsReady());
-  release.Open();
-  EXPECT_EQ(future.WaitFor(kLongWait), FutureStatus::Ready);
-  EXPECT_EQ(future.WaitFor(-5ms), FutureStatus::Ready);
-  EXPECT_EQ(future.Get(), 4);
-}
-
 TEST_F(AsyncTaskTest, ExceptionOfTaskIsRethrownByEveryGet) {
   for (LaunchMode mode : {LaunchMode::Asynchronous, LaunchMode::Deferred}) {
     Future<bool> failing =
@@ -201,7 +196,6 @@ TEST_F(AsyncTaskTest, PromiseSetsOnceAndBreaksWhenAbandoned) {
     ADD_FAILURE() << "second SetValue returned";
   } catch (const AsyncTask::PromiseAlreadySetException& error) {
     ExpectError(error, "PromiseAlreadySet", 0xD45B78CE);
-    EXPECT_EQ(error.GetError().GetMessage(), TString("KelvraException_AutoGen_0xD45B78CE"));
   }
   EXPECT_THROW(promise.SetException(std::make_exception_ptr(std::runtime_error("late"))),
                AsyncTask::PromiseAlreadySetException);
@@ -224,7 +218,6 @@ TEST_F(AsyncTaskTest, PromiseSetsOnceAndBreaksWhenAbandoned) {
     ADD_FAILURE() << "Get of a broken promise returned";
   } catch (const AsyncTask::BrokenPromiseException& error) {
     ExpectError(error, "BrokenPromise", 0x84ABA352);
-    EXPECT_EQ(error.GetError().GetMessage(), TString("KelvraException_AutoGen_0x84ABA352"));
   }
 
   // Abandoned after it was set, or after its state moved on: nothing changes.
@@ -273,8 +266,6 @@ TEST_F(AsyncTaskTest, TaskCanceledBeforeStartDoesNotRun) {
       ExpectError(error, "Canceled", AsyncTask::kCancelCode);
     }
     EXPECT_FALSE(ran);
-    EXPECT_EQ(future.GetState()->GetWhenCanceled(), 0);
-    EXPECT_FALSE(future.GetState()->GetIgnoreCancelBeforeStart());
 
     // Told to ignore a cancel before start, it runs anyway.
     Future<bool> stubborn = AsyncTask::Launch(

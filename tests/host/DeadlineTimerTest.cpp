@@ -25,29 +25,29 @@ class Recorder {
   std::function<void()> Callback(std::string name) {
     return [this, name] {
       std::lock_guard<std::mutex> lock(m_mutex);
-      m_ran.push_back(name);
-      m_times.push_back(Clock::now());
+      m_ran.emplace_back(name, Clock::now());
       m_changed.notify_all();
     };
   }
-  bool WaitForCount(size_t count, std::chrono::milliseconds timeout = 20s) {
+  bool WaitForCount(size_t count) {
     std::unique_lock<std::mutex> lock(m_mutex);
-    return m_changed.wait_for(lock, timeout, [&] { return m_ran.size() >= count; });
+    return m_changed.wait_for(lock, 20s, [&] { return m_ran.size() >= count; });
   }
   std::vector<std::string> Ran() {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_ran;
+    std::vector<std::string> names;
+    for (const auto& [name, time] : m_ran) names.push_back(name);
+    return names;
   }
   Clock::time_point TimeOf(size_t index) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_times.at(index);
+    return m_ran.at(index).second;
   }
 
  private:
   std::mutex m_mutex;
   std::condition_variable m_changed;
-  std::vector<std::string> m_ran;
-  std::vector<Clock::time_point> m_times;
+  std::vector<std::pair<std::string, Clock::time_point>> m_ran;
 };
 
 TEST(DeadlineTimerTest, CallbacksRunInDeadlineOrderAndNeverBeforeTheirDeadline) {

@@ -9,15 +9,7 @@
 
 #include "host/Errors.h"
 
-namespace {
-
 using Clock = std::chrono::steady_clock;
-
-long long MillisecondsSince(Clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
-}  // namespace
 
 TEST(TSemaphoreTest, NeverMoreHoldersThanUnits) {
   constexpr int kUnits = 3;
@@ -60,7 +52,7 @@ TEST(TSemaphoreTest, WaitsUpToTheTimeOutAndUnitsComeBackWithTheScope) {
     Clock::time_point start = Clock::now();
     TSemaphoreScope timed(semaphore, 100);
     EXPECT_FALSE(timed.IsAcquired());
-    EXPECT_GE(MillisecondsSince(start), 90);
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(90));
     // Zero and negative time-outs try once.
     EXPECT_FALSE(TSemaphoreScope(semaphore, 0).IsAcquired());
     EXPECT_FALSE(TSemaphoreScope(semaphore, -5).IsAcquired());

@@ -100,68 +100,64 @@ TEST(TStringTest, ConversionsAgreeWithAnIndependentCodecAndAlwaysRoundTrip) {
 }
 
 TEST(TStringTest, SplitKeepsOrSkipsEmptyParts) {
-  TString text(u"-a--b-");
-  std::vector<TString> keep = text.split(u"-", TString::KeepEmptyParts);
-  ASSERT_EQ(keep.size(), 5u);
-  EXPECT_EQ(keep[0], u"");
-  EXPECT_EQ(keep[1], u"a");
-  EXPECT_EQ(keep[2], u"");
-  EXPECT_EQ(keep[3], u"b");
-  EXPECT_EQ(keep[4], u"");
-  std::vector<TString> skip = text.split(TString(u"-"), TString::SkipEmptyParts);
-  ASSERT_EQ(skip.size(), 2u);
-  EXPECT_EQ(skip[0], u"a");
-  EXPECT_EQ(skip[1], u"b");
-  // A separator longer than one unit, and one that does not occur.
-  std::vector<TString> multi = TString(u"1@@2@@@3").split(u"@@");
-  ASSERT_EQ(multi.size(), 3u);
-  EXPECT_EQ(multi[2], u"@3");
-  EXPECT_EQ(TString(u"abc").split(u"-").size(), 1u);
-  EXPECT_EQ(TString().split(u"-").size(), 1u);
-  EXPECT_TRUE(TString().split(u"-", TString::SkipEmptyParts).empty());
-  // Case-insensitive matching of the separator.
-  EXPECT_EQ(TString(u"aXbxc").split(u"x", TString::KeepEmptyParts, TString::CaseInsensitive).size(), 3u);
-  EXPECT_EQ(TString(u"aXbxc").split(u"x", TString::KeepEmptyParts, TString::CaseSensitive).size(), 2u);
-  // The channel split of the coherence service: prefix dropped as an empty part.
-  std::vector<TString> channel = TString(u"defaultns.1a-2b").split(u"defaultns.", TString::SkipEmptyParts);
-  ASSERT_EQ(channel.size(), 1u);
-  EXPECT_EQ(channel[0], u"1a-2b");
+  using Parts = std::vector<TString>;
+  const auto keep = TString::KeepEmptyParts;
+  const auto skip = TString::SkipEmptyParts;
+  struct Case {
+    TString text, separator;
+    TString::SplitBehavior behavior;
+    TString::CaseSensitivity sensitivity;
+    Parts parts;
+  };
+  const Case cases[] = {
+      {u"-a--b-", u"-", keep, TString::CaseSensitive, {u"", u"a", u"", u"b", u""}},
+      {u"-a--b-", u"-", skip, TString::CaseSensitive, {u"a", u"b"}},
+      {u"1@@2@@@3", u"@@", keep, TString::CaseSensitive, {u"1", u"2", u"@3"}},
+      {u"abc", u"-", keep, TString::CaseSensitive, {u"abc"}},
+      {u"", u"-", keep, TString::CaseSensitive, {u""}},
+      {u"", u"-", skip, TString::CaseSensitive, {}},
+      {u"aXbxc", u"x", keep, TString::CaseInsensitive, {u"a", u"b", u"c"}},
+      {u"aXbxc", u"x", keep, TString::CaseSensitive, {u"aXb", u"c"}},
+      // The channel split of the coherence service: the prefix drops out as an empty part.
+      {u"defaultns.1a-2b", u"defaultns.", skip, TString::CaseSensitive, {u"1a-2b"}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.text.split(c.separator, c.behavior, c.sensitivity), c.parts) << c.text << " by " << c.separator;
+  }
 }
 
 TEST(TStringTest, NumberFormsAndParsing) {
-  EXPECT_EQ(TString::number(0), u"0");
-  EXPECT_EQ(TString::number(-42), u"-42");
-  EXPECT_EQ(TString::number(std::numeric_limits<int>::min()), u"-2147483648");
-  EXPECT_EQ(TString::number(4294967295u), u"4294967295");
-  EXPECT_EQ(TString::number(std::numeric_limits<int64_t>::min()), u"-9223372036854775808");
-  EXPECT_EQ(TString::number(std::numeric_limits<uint64_t>::max()), u"18446744073709551615");
-  EXPECT_EQ(TString::number(7, 10, 3, u'0'), u"007");
-  EXPECT_EQ(TString::number(uint64_t{0xDEADBEEF12}, 16), u"deadbeef12");
-  EXPECT_EQ(TString::number(uint64_t{0}, 16), u"0");
-  EXPECT_EQ(TString::number(-255, 16), u"-ff");
-  // 'g' with six significant digits is printf's %.6g.
-  EXPECT_EQ(TString::number(0.1234567, 'g', 6), u"0.123457");
-  EXPECT_EQ(TString::number(1234567.0, 'g', 6), u"1.23457e+06");
-  EXPECT_EQ(TString::number(12.0, 'g', 6), u"12");
-  EXPECT_EQ(TString::number(0.5), u"0.5");
+  const std::pair<TString, const char16_t*> forms[] = {
+      {TString::number(0), u"0"},
+      {TString::number(std::numeric_limits<int>::min()), u"-2147483648"},
+      {TString::number(4294967295u), u"4294967295"},
+      {TString::number(std::numeric_limits<int64_t>::min()), u"-9223372036854775808"},
+      {TString::number(std::numeric_limits<uint64_t>::max()), u"18446744073709551615"},
+      {TString::number(7, 10, 3, u'0'), u"007"},
+      {TString::number(uint64_t{0xDEADBEEF12}, 16), u"deadbeef12"},
+      {TString::number(-255, 16), u"-ff"},
+      // 'g' with six significant digits is printf's %.6g.
+      {TString::number(0.1234567, 'g', 6), u"0.123457"},
+      {TString::number(1234567.0, 'g', 6), u"1.23457e+06"},
+      {TString::number(12.0, 'g', 6), u"12"},
+      {TString::number(0.5), u"0.5"},
+  };
+  for (const auto& [form, expected] : forms) EXPECT_EQ(form, expected);
 
   // Hexadecimal texts read back with base 16, up to the full 64-bit range.
-  for (uint64_t value :
-       {uint64_t{0}, uint64_t{1}, uint64_t{0xABCDEF}, std::numeric_limits<uint64_t>::max()}) {
+  for (uint64_t value : {uint64_t{0}, uint64_t{0xABCDEF}, std::numeric_limits<uint64_t>::max()}) {
     bool ok = false;
     EXPECT_EQ(TString::number(value, 16).toULongLong(&ok, 16), value);
     EXPECT_TRUE(ok);
   }
-  bool ok = true;
-  EXPECT_EQ(TString(u"FF").toULongLong(&ok, 16), 255u);
-  EXPECT_TRUE(ok);
-  EXPECT_EQ(TString(u"0x1f").toULongLong(&ok, 16), 31u);
-  EXPECT_EQ(TString(u"xyz").toULongLong(&ok, 16), 0u);
-  EXPECT_FALSE(ok);
-  EXPECT_EQ(TString(u"").toULongLong(&ok, 16), 0u);
-  EXPECT_FALSE(ok);
-  EXPECT_EQ(TString(u"1ffffffffffffffff").toULongLong(&ok, 16), 0u);  // overflow
-  EXPECT_FALSE(ok);
+  const std::tuple<const char16_t*, uint64_t, bool> hex[] = {
+      {u"FF", 255, true}, {u"0x1f", 31, true}, {u"xyz", 0, false}, {u"", 0, false}, {u"1ffffffffffffffff", 0, false}};
+  for (const auto& [text, value, valid] : hex) {
+    bool ok = !valid;
+    EXPECT_EQ(TString(text).toULongLong(&ok, 16), value) << TString(text);
+    EXPECT_EQ(ok, valid) << TString(text);
+  }
+  bool ok = false;
   EXPECT_EQ(TString(u"12a").toULongLong(nullptr, 10), 0u);  // a null ok is allowed
   EXPECT_EQ(TString(u"-17").toLongLong(&ok), -17);
   EXPECT_TRUE(ok);

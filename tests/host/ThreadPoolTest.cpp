@@ -4,10 +4,11 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
+#include <memory>
 #include <stdexcept>
 #include <thread>
+
+#include "tests/support/TestGate.h"
 
 namespace {
 
@@ -15,48 +16,21 @@ using namespace std::chrono_literals;
 
 constexpr std::chrono::milliseconds kLongWait = 20s;
 
-// A gate that opens once a given number of threads arrived (or on Open).
-class Gate {
- public:
+// A gate that opens once `needed` threads arrived (or on Open).
+struct Gate : kelcache_test::TestGate {
   explicit Gate(int needed = 1) : m_needed(needed) {}
   void Arrive() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    --m_needed;
-    m_changed.notify_all();
+    if (--m_needed == 0) Open();
   }
-  void Open() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_needed = 0;
-    m_changed.notify_all();
-  }
-  bool Wait(std::chrono::milliseconds timeout = kLongWait) {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    return m_changed.wait_for(lock, timeout, [this] { return m_needed <= 0; });
-  }
-
- private:
-  std::mutex m_mutex;
-  std::condition_variable m_changed;
-  int m_needed;
+  std::atomic<int> m_needed;
 };
 
-// Opens `gate` when the test leaves, also through a failed ASSERT, and waits
-// for the pool and the dedicated threads, so that no task outlives the gates
-// on the test's stack.
-class ReleaseAtExit {
- public:
-  explicit ReleaseAtExit(Gate& gate) : m_gate(gate) {}
-  ~ReleaseAtExit() {
-    m_gate.Open();
-    EXPECT_TRUE(AsyncTask::WaitForThreadPoolIdle(kLongWait));
-    EXPECT_TRUE(AsyncTask::WaitForDedicatedThreads(kLongWait));
-  }
-  ReleaseAtExit(const ReleaseAtExit&) = delete;
-  ReleaseAtExit& operator=(const ReleaseAtExit&) = delete;
-
- private:
-  Gate& m_gate;
-};
+// Opens `gate` when the test body leaves, also through a failed ASSERT, so
+// that no task outlives the gates on the test's stack (TearDown waits for
+// them).
+auto OpenAtExit(Gate& gate) {
+  return std::unique_ptr<Gate, void (*)(Gate*)>(&gate, [](Gate* g) { g->Open(); });
+}
 
 class ThreadPoolTest : public ::testing::Test {
  protected:
@@ -81,7 +55,7 @@ class ThreadPoolTest : public ::testing::Test {
 TEST_F(ThreadPoolTest, RefusesTasksWhileEveryWorkerIsBusy) {
   Gate bothRunning(2);
   Gate release;
-  ReleaseAtExit releaseAtExit(release);
+  auto releaseAtExit = OpenAtExit(release);
   auto blocker = [&] {
     bothRunning.Arrive();
     release.Wait();
@@ -119,7 +93,7 @@ TEST_F(ThreadPoolTest, WorkersSurviveTasksThatThrow) {
   // Both workers still serve.
   Gate bothRunning(2);
   Gate release;
-  ReleaseAtExit releaseAtExit(release);
+  auto releaseAtExit = OpenAtExit(release);
   auto blocker = [&] {
     bothRunning.Arrive();
     release.Wait();
@@ -133,7 +107,7 @@ TEST_F(ThreadPoolTest, DedicatedThreadsAreCountedUntilTheirTaskEnds) {
   ASSERT_TRUE(AsyncTask::WaitForDedicatedThreads(kLongWait));
   Gate allRunning(3);
   Gate release;
-  ReleaseAtExit releaseAtExit(release);
+  auto releaseAtExit = OpenAtExit(release);
   for (int i = 0; i < 3; ++i) {
     AsyncTask::RunOnDedicatedThread([&] {
       allRunning.Arrive();
@@ -147,24 +121,6 @@ TEST_F(ThreadPoolTest, DedicatedThreadsAreCountedUntilTheirTaskEnds) {
   release.Open();
   EXPECT_TRUE(AsyncTask::WaitForDedicatedThreads(kLongWait));
   EXPECT_EQ(AsyncTask::GetDedicatedThreadCount(), 0u);
-}
-
-TEST_F(ThreadPoolTest, TasksWaitingForTheirOwnSubtasksNeverStarve) {
-  // Both workers run tasks that wait for subtasks they start: the subtasks
-  // can not get a worker and must run on dedicated threads.
-  Gate bothRunning(2);
-  Gate subtasksDone(2);
-  ReleaseAtExit releaseAtExit(bothRunning);
-  auto outer = [&] {
-    bothRunning.Arrive();
-    bothRunning.Wait();
-    Gate inner;
-    AsyncTask::StartOnPoolOrDedicatedThread([&] { inner.Open(); });
-    if (inner.Wait()) subtasksDone.Arrive();
-  };
-  ASSERT_TRUE(ScheduleSoon(outer));
-  ASSERT_TRUE(AsyncTask::ScheduleOnThreadPool(outer, 1));
-  EXPECT_TRUE(subtasksDone.Wait());
 }
 
 // Runs `count` tasks on dedicated threads at once (each waits until all have

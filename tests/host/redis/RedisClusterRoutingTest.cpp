@@ -1,7 +1,8 @@
 // What a Redis Cluster client must compute exactly as the servers do, without
 // a server: the hash slot of a key (CRC16, hash tags), the slot map read from
 // a CLUSTER SLOTS reply, and the MOVED and ASK redirections. The cluster tests
-// (RedisClusterTest.cpp) check the same against a real cluster.
+// (RedisClusterTest.cpp) check that keys land on the master of their slot in
+// a real cluster.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -59,56 +60,43 @@ TEST(RedisKeySlot, SlotsAndHashTagsAreThoseOfTheServers) {
   }
 }
 
-// Reply builders for CLUSTER SLOTS.
-std::unique_ptr<RedisReply> Integer(long long value) {
-  auto reply = std::make_unique<RedisReply>();
-  reply->type = RedisReply::Type::kInteger;
-  reply->integer = value;
+// A reply as the server would send it: the RESP text parsed by the pipes'
+// own parser. "[a,b]" stands for an array, ":n" for an integer, any other
+// item for a bulk string; `Slots` writes a CLUSTER SLOTS reply from ranges of
+// "first last host:port:id ...".
+kelvra::caching::RedisReplyPtr Reply(const std::string& resp) {
+  kelvra::caching::RedisReplyParser parser;
+  parser.Feed(resp.data(), resp.size());
+  kelvra::caching::RedisReplyPtr reply;
+  EXPECT_EQ(parser.Next(&reply), kelvra::caching::RedisReplyParser::Result::kReply) << resp;
   return reply;
 }
-std::unique_ptr<RedisReply> Text(const std::string& text) {
-  auto reply = std::make_unique<RedisReply>();
-  reply->type = RedisReply::Type::kString;
-  reply->bytes = std::make_shared<std::vector<uint8_t>>(text.begin(), text.end());
-  return reply;
+std::string Bulk(const std::string& text) { return "$" + std::to_string(text.size()) + "\r\n" + text + "\r\n"; }
+std::string Int(long long value) { return ":" + std::to_string(value) + "\r\n"; }
+std::string Arr(const std::vector<std::string>& items) {
+  std::string out = "*" + std::to_string(items.size()) + "\r\n";
+  for (const std::string& item : items) out += item;
+  return out;
 }
-std::unique_ptr<RedisReply> Array(std::vector<std::unique_ptr<RedisReply>> elements) {
-  auto reply = std::make_unique<RedisReply>();
-  reply->type = RedisReply::Type::kArray;
-  reply->elements = std::move(elements);
-  return reply;
-}
-std::unique_ptr<RedisReply> Endpoint(const std::string& host, int port, const std::string& id) {
-  std::vector<std::unique_ptr<RedisReply>> parts;
-  parts.push_back(Text(host));
-  parts.push_back(Integer(port));
-  parts.push_back(Text(id));
-  return Array(std::move(parts));
-}
-std::unique_ptr<RedisReply> Range(int first, int last, std::vector<std::unique_ptr<RedisReply>> nodes) {
-  std::vector<std::unique_ptr<RedisReply>> parts;
-  parts.push_back(Integer(first));
-  parts.push_back(Integer(last));
-  for (auto& node : nodes) parts.push_back(std::move(node));
-  return Array(std::move(parts));
-}
-template <typename... Nodes>
-std::unique_ptr<RedisReply> RangeOf(int first, int last, Nodes... nodes) {
-  std::vector<std::unique_ptr<RedisReply>> list;
-  (list.push_back(std::move(nodes)), ...);
-  return Range(first, last, std::move(list));
+// A range of slots and its nodes, each "host:port:id".
+std::string Range(int first, int last, const std::vector<std::string>& nodes) {
+  std::vector<std::string> items = {Int(first), Int(last)};
+  for (const std::string& node : nodes) {
+    const size_t a = node.find(':'), b = node.rfind(':');
+    items.push_back(Arr({Bulk(node.substr(0, a)), Int(std::stoi(node.substr(a + 1, b - a - 1))), Bulk(node.substr(b + 1))}));
+  }
+  return Arr(items);
 }
 
 TEST(RedisSlotMap, AClusterSlotsReplyBecomesMastersFirstWithEverySlotOwned) {
   const RedisServerAddress answeredBy{"10.0.0.9", 7000};
-  std::vector<std::unique_ptr<RedisReply>> ranges;
   // Out of slot order, a master with two ranges, a replica without a known
   // address, and a master given with an empty host (the node that answered).
-  ranges.push_back(RangeOf(10923, 16383, Endpoint("10.0.0.3", 7002, "c"), Endpoint("10.0.0.6", 7005, "f")));
-  ranges.push_back(RangeOf(0, 5460, Endpoint("10.0.0.1", 7000, "a"), Endpoint("?", 7003, "d")));
-  ranges.push_back(RangeOf(5461, 10000, Endpoint("", 7001, "b")));
-  ranges.push_back(RangeOf(10001, 10922, Endpoint("10.0.0.1", 7000, "a"), Endpoint("10.0.0.4", 7004, "e")));
-  const auto map = RedisSlotMap::FromClusterSlots(*Array(std::move(ranges)), answeredBy);
+  const auto map = RedisSlotMap::FromClusterSlots(
+      *Reply(Arr({Range(10923, 16383, {"10.0.0.3:7002:c", "10.0.0.6:7005:f"}),
+                  Range(0, 5460, {"10.0.0.1:7000:a", "?:7003:d"}), Range(5461, 10000, {":7001:b"}),
+                  Range(10001, 10922, {"10.0.0.1:7000:a", "10.0.0.4:7004:e"})})),
+      answeredBy);
 
   // Masters in slot order, then replicas in the order of their ranges' slots.
   ASSERT_EQ(map->Nodes().size(), 5u) << "the replica without an address is left out";
@@ -121,15 +109,13 @@ TEST(RedisSlotMap, AClusterSlotsReplyBecomesMastersFirstWithEverySlotOwned) {
   }
   const std::vector<std::pair<int, int>> owners = {{0, 0},     {5460, 0},  {5461, 1},  {10000, 1},
                                                    {10001, 0}, {10922, 0}, {10923, 2}, {16383, 2}};
-  for (const auto& [slot, owner] : owners)
-    EXPECT_EQ(map->MasterOf(static_cast<uint16_t>(slot)), owner) << slot;
+  for (const auto& [slot, owner] : owners) EXPECT_EQ(map->MasterOf(static_cast<uint16_t>(slot)), owner) << slot;
   EXPECT_EQ(map->UnservedSlots(), 0);
 
   // A MOVED reply hands one slot to another node, new or known, in a copy.
   const auto moved = map->WithSlotServedBy(42, {"10.0.0.7", 7006});
   EXPECT_EQ(moved->MasterCount(), 4u);
-  EXPECT_EQ(moved->Nodes()[static_cast<size_t>(moved->MasterOf(42))].address,
-            (RedisServerAddress{"10.0.0.7", 7006}));
+  EXPECT_EQ(moved->Nodes()[static_cast<size_t>(moved->MasterOf(42))].address, (RedisServerAddress{"10.0.0.7", 7006}));
   EXPECT_EQ(moved->MasterOf(43), 0);
   EXPECT_EQ(map->MasterOf(42), 0) << "the original map does not change";
   EXPECT_FALSE(moved->SameAs(*map));
@@ -139,41 +125,23 @@ TEST(RedisSlotMap, AClusterSlotsReplyBecomesMastersFirstWithEverySlotOwned) {
   EXPECT_EQ(replicaPromoted->MasterCount(), 4u);
 
   // A cluster whose slots are not all assigned yet.
-  std::vector<std::unique_ptr<RedisReply>> partial;
-  partial.push_back(RangeOf(0, 99, Endpoint("h", 1, "x")));
-  const auto incomplete = RedisSlotMap::FromClusterSlots(*Array(std::move(partial)), answeredBy);
+  const auto incomplete = RedisSlotMap::FromClusterSlots(*Reply(Arr({Range(0, 99, {"h:1:x"})})), answeredBy);
   EXPECT_EQ(incomplete->UnservedSlots(), 16384 - 100);
   EXPECT_EQ(incomplete->MasterOf(100), RedisSlotMap::kNoNode);
 }
 
 TEST(RedisSlotMap, AReplyThatIsNoSlotTableIsRefusedNamingTheNode) {
-  const RedisServerAddress answeredBy{"10.0.0.9", 7000};
-  std::vector<std::unique_ptr<RedisReply>> bad;
-  bad.push_back(Text("not an array"));
-  {
-    std::vector<std::unique_ptr<RedisReply>> ranges;
-    ranges.push_back(Integer(3));
-    bad.push_back(Array(std::move(ranges)));
-  }
-  {
-    std::vector<std::unique_ptr<RedisReply>> ranges;
-    ranges.push_back(RangeOf(9, 3, Endpoint("h", 1, "x")));  // backwards
-    bad.push_back(Array(std::move(ranges)));
-  }
-  {
-    std::vector<std::unique_ptr<RedisReply>> ranges;
-    ranges.push_back(RangeOf(0, 16384, Endpoint("h", 1, "x")));  // past the last slot
-    bad.push_back(Array(std::move(ranges)));
-  }
-  {
-    std::vector<std::unique_ptr<RedisReply>> ranges;
-    ranges.push_back(RangeOf(0, 5, Integer(1)));  // a node that is no array
-    bad.push_back(Array(std::move(ranges)));
-  }
-  for (size_t i = 0; i < bad.size(); ++i) {
+  const std::vector<std::string> bad = {
+      Bulk("not an array"),
+      Arr({Int(3)}),
+      Arr({Range(9, 3, {"h:1:x"})}),                         // backwards
+      Arr({Range(0, 16384, {"h:1:x"})}),                     // past the last slot
+      Arr({Arr({Int(0), Int(5), Int(1)})}),                  // a node that is no array
+  };
+  for (const std::string& resp : bad) {
     try {
-      RedisSlotMap::FromClusterSlots(*bad[i], answeredBy);
-      ADD_FAILURE() << "case " << i << " was accepted";
+      RedisSlotMap::FromClusterSlots(*Reply(resp), {"10.0.0.9", 7000});
+      ADD_FAILURE() << resp << " was accepted";
     } catch (const RedisReplyError& error) {
       EXPECT_NE(std::string(error.what()).find("10.0.0.9:7000"), std::string::npos) << error.what();
     }

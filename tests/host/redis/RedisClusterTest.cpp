@@ -42,14 +42,6 @@ using kelvra::caching::RedisKeySlot;
 using kelvra::caching::RedisSubscriptionManager;
 using Clock = std::chrono::steady_clock;
 
-std::unique_ptr<kelvra::caching::RedisConnectionGuard> Lock(const std::string& key) {
-  return RedisConnectionPool::FindAndLockPooledConnection(TString::fromStdString(key));
-}
-
-void Configure(const std::string& servers, const std::string& options = "") {
-  RedisConnectionPool::GetInstance().Reset(TString::fromStdString(servers), TString::fromStdString(options));
-}
-
 std::string Text(const RedisValue& value) {
   return value ? std::string(value->begin(), value->end()) : "(miss)";
 }
@@ -122,16 +114,6 @@ TEST(RedisCluster, KeysOnEveryMasterAreStoredLoadedAndDroppedOnTheMasterOfTheirS
     EXPECT_EQ(got.load(), 16) << "requests that waited for the first slot map got no connection";
   }
 
-  // The slot the client computes is the server's, for keys of every form.
-  const std::vector<std::string> slotKeys = {
-      "somekey", "{user1}.a", "{user1}.b",      "a{}b",
-      "x{{y}}",  "ns\nentry", "\xff\xfe{\x01}", std::string("with\0nul", 8)};
-  for (const std::string& key : slotKeys) {
-    const RedisClusterReply slot = cluster.Command(0, {"CLUSTER", "KEYSLOT", key});
-    ASSERT_EQ(slot.type, RedisClusterReply::Type::kInteger) << slot.text;
-    EXPECT_EQ(RedisKeySlot(key), slot.integer) << key;
-  }
-
   const std::map<size_t, std::vector<std::string>> keys = KeysPerMaster(cluster, "store", 20);
   ASSERT_EQ(keys.size(), 3u);
   for (const auto& [master, onMaster] : keys) {
@@ -186,59 +168,34 @@ TEST(RedisCluster, AMasterKilledUnderLoadIsReplacedByItsReplicaAndNoValueComesBa
   Configure(cluster.ServersText());
   const size_t victim = cluster.Masters().front();
   std::string victimId;
+  size_t replica = cluster.Size();
   for (const auto& node : cluster.Describe(victim)) {
     if (node.index == victim) victimId = node.id;
   }
-  size_t replica = cluster.Size();
   for (const auto& node : cluster.Describe(victim)) {
     if (!node.master && node.masterId == victimId) replica = node.index;
   }
   ASSERT_LT(replica, cluster.Size()) << "the master to kill has no replica";
 
-  constexpr int kThreads = 8;
-  constexpr int kKeysPerThread = 48;
-  struct Worker {
-    std::vector<std::string> keys;
-    std::vector<bool> onVictim;
-    std::vector<long> written;  // newest version stored (or tried) per key
-  };
-  std::vector<Worker> workers(kThreads);
   const std::vector<int> owners = SlotOwners(cluster, victim);
-  for (int t = 0; t < kThreads; ++t) {
-    for (int k = 0; k < kKeysPerThread; ++k) {
-      const std::string key = "failover\nt" + std::to_string(t) + "-k" + std::to_string(k);
-      workers[t].keys.push_back(key);
-      workers[t].onVictim.push_back(owners[RedisKeySlot(key)] == static_cast<int>(victim));
-      workers[t].written.push_back(0);
-    }
-  }
-
   std::atomic<bool> stop{false};
-  std::atomic<int> wrong{0};
   std::atomic<long> operations{0};
   std::mutex recordMutex;
   std::vector<std::string> wrongValues;                              // guarded by recordMutex
   std::vector<std::pair<Clock::time_point, bool>> onVictimOutcomes;  // guarded by recordMutex
   auto work = [&](int t) {
-    Worker& worker = workers[t];
+    std::vector<long> written(48, 0);  // newest version stored (or tried) per key
     for (long round = 1; !stop; ++round) {
-      for (size_t k = 0; k < worker.keys.size() && !stop; ++k) {
-        const std::string& key = worker.keys[k];
+      for (size_t k = 0; k < written.size() && !stop; ++k) {
+        const std::string key = "failover\nt" + std::to_string(t) + "-k" + std::to_string(k);
         bool ok = false;
         try {
-          auto guard = Lock(key);
-          if (guard) {
-            worker.written[k] = round;
+          if (auto guard = Lock(key)) {
+            written[k] = round;
             if (guard->GetConnection().Set(key, MakeRedisValue(ValueOf(key, round)))) {
-              RedisValue loaded = guard->GetConnection().Get(key);
-              if (loaded) {
-                const std::string bytes(loaded->begin(), loaded->end());
-                if (VersionIn(key, bytes, worker.written[k]) < 0) {
-                  ++wrong;
-                  std::lock_guard<std::mutex> lock(recordMutex);
-                  wrongValues.push_back(key + " -> " + bytes.substr(0, 60));
-                }
-              }
+              const std::string bytes = Text(guard->GetConnection().Get(key));
+              std::lock_guard<std::mutex> lock(recordMutex);
+              if (bytes != "(miss)" && VersionIn(key, bytes, written[k]) < 0) wrongValues.push_back(key + " -> " + bytes);
               ok = true;
             }
           }
@@ -246,30 +203,26 @@ TEST(RedisCluster, AMasterKilledUnderLoadIsReplacedByItsReplicaAndNoValueComesBa
           // The master of the slot is dead, or the cluster is failing over.
         }
         ++operations;
-        if (worker.onVictim[k]) {
-          std::lock_guard<std::mutex> lock(recordMutex);
-          onVictimOutcomes.emplace_back(Clock::now(), ok);
-        }
+        std::lock_guard<std::mutex> lock(recordMutex);
+        if (owners[RedisKeySlot(key)] == static_cast<int>(victim)) onVictimOutcomes.emplace_back(Clock::now(), ok);
       }
     }
   };
   std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) threads.emplace_back(work, t);
+  for (int t = 0; t < 8; ++t) threads.emplace_back(work, t);
 
   std::this_thread::sleep_for(500ms);
   const long beforeKill = operations.load();
   cluster.Node(victim).Kill();
-  const Clock::time_point killedAt = Clock::now();
   const bool promoted = WaitUntil([&] { return cluster.IsMaster(replica); }, 30s);
   const Clock::time_point promotedAt = Clock::now();
-  // Let the load run on for a while after the promotion.
-  std::this_thread::sleep_for(5500ms);
+  std::this_thread::sleep_for(5500ms);  // the load runs on for a while after the promotion
   stop = true;
   for (std::thread& thread : threads) thread.join();
 
   ASSERT_TRUE(promoted) << "the replica was not promoted";
   EXPECT_GT(beforeKill, 0);
-  EXPECT_EQ(wrong.load(), 0) << (wrongValues.empty() ? "" : wrongValues.front());
+  EXPECT_TRUE(wrongValues.empty()) << wrongValues.front();
   std::optional<Clock::time_point> firstSuccess;
   int failuresLate = 0;
   int successesLate = 0;
@@ -278,16 +231,10 @@ TEST(RedisCluster, AMasterKilledUnderLoadIsReplacedByItsReplicaAndNoValueComesBa
     if (ok && !firstSuccess) firstSuccess = when;
     if (when > promotedAt + 5s) (ok ? successesLate : failuresLate)++;
   }
-  ASSERT_TRUE(firstSuccess.has_value())
-      << "no operation on the dead master's slots succeeded after the promotion";
+  ASSERT_TRUE(firstSuccess.has_value()) << "no operation on the dead master's slots succeeded after the promotion";
   EXPECT_LE(*firstSuccess - promotedAt, 5s);
   EXPECT_EQ(failuresLate, 0) << "operations still failed more than 5 s after the promotion";
   EXPECT_GT(successesLate, 0);
-  std::cout << "promotion "
-            << std::chrono::duration_cast<std::chrono::milliseconds>(promotedAt - killedAt).count()
-            << " ms after the kill; first success on its slots "
-            << std::chrono::duration_cast<std::chrono::milliseconds>(*firstSuccess - promotedAt).count()
-            << " ms after the promotion; " << operations.load() << " operations\n";
   Configure("");
 }
 
@@ -318,36 +265,23 @@ TEST(RedisCluster, ASlotMigratedWhileLoadsRunIsFollowedThroughAskThenMoved) {
   }
 
   std::atomic<bool> stop{false};
-  std::atomic<int> wrong{0}, misses{0}, failures{0}, loads{0};
-  std::mutex messageMutex;
-  std::string firstProblem;  // guarded by messageMutex
+  std::atomic<int> loads{0};
+  std::mutex problemMutex;
+  std::vector<std::string> problems;  // guarded by problemMutex: wrong values, misses, failures
   auto note = [&](const std::string& problem) {
-    std::lock_guard<std::mutex> lock(messageMutex);
-    if (firstProblem.empty()) firstProblem = problem;
+    std::lock_guard<std::mutex> lock(problemMutex);
+    problems.push_back(problem);
   };
   std::vector<std::thread> loaders;
   for (int t = 0; t < 4; ++t) {
     loaders.emplace_back([&, t] {
       for (int i = t; !stop; i = (i + 7) % kKeys) {
-        const std::string& key = keys[i];
         try {
-          auto guard = Lock(key);
-          if (!guard) {
-            ++failures;
-            note("no connection");
-            continue;
-          }
-          RedisValue value = guard->GetConnection().Get(key);
+          auto guard = Lock(keys[i]);
+          const std::string value = guard ? Text(guard->GetConnection().Get(keys[i])) : "no connection";
           ++loads;
-          if (!value) {
-            ++misses;
-            note(key + " missed");
-          } else if (Text(value) != ValueOf(key, 1)) {
-            ++wrong;
-            note(key + " -> " + Text(value));
-          }
+          if (value != ValueOf(keys[i], 1)) note(keys[i] + " -> " + value);
         } catch (const std::exception& error) {
-          ++failures;
           note(error.what());
         }
       }
@@ -390,9 +324,10 @@ TEST(RedisCluster, ASlotMigratedWhileLoadsRunIsFollowedThroughAskThenMoved) {
 
   EXPECT_TRUE(asked) << "no load was sent on by ASK";
   EXPECT_TRUE(moved) << "no load was sent on by MOVED";
-  EXPECT_EQ(wrong.load(), 0) << firstProblem;
-  EXPECT_EQ(misses.load(), 0) << firstProblem;
-  EXPECT_EQ(failures.load(), 0) << firstProblem;
+  // The first MOVED updated the map: only the loads already on their way to
+  // the old master were redirected, not every load after it.
+  EXPECT_LE(RedisConnectionPool::GetInstance().GetCluster()->GetStatistics().moved, 20u);
+  EXPECT_TRUE(problems.empty()) << problems.size() << " problems, the first: " << problems.front();
   EXPECT_GT(loads.load(), 100);
   EXPECT_EQ(cluster.Command(target, {"GET", keys[1]}).text, ValueOf(keys[1], 1));
   // The map now sends the slot's keys straight to the target.

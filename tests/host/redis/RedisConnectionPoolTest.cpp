@@ -16,19 +16,14 @@
 namespace kelcache_test {
 namespace {
 
-using kelvra::caching::RedisConnectionGuard;
 using kelvra::caching::RedisConnectionPool;
 using kelvra::caching::RedisReplyError;
-
-std::unique_ptr<RedisConnectionGuard> Lock(const TString& key) {
-  return RedisConnectionPool::FindAndLockPooledConnection(key);
-}
 
 TEST(RedisConnectionPool, BinaryValuesRoundTripUnchanged) {
   RedisServer server;
   ConfigurePool({&server});
   RawRedis raw(server);
-  auto guard = Lock(u"k");
+  auto guard = Lock("k");
   ASSERT_NE(guard, nullptr);
   auto& connection = guard->GetConnection();
 
@@ -69,7 +64,7 @@ TEST(RedisConnectionPool, PasswordAndDatabaseApplyToEveryConnectionAlsoAfterARes
   RawRedis database3(server, "s3cr;et", 3);
   RawRedis database0(server, "s3cr;et", 0);
   {
-    auto guard = Lock(u"a");
+    auto guard = Lock("a");
     ASSERT_NE(guard, nullptr);
     EXPECT_TRUE(guard->GetConnection().Set("in-3", MakeRedisValue("x")));
   }
@@ -80,7 +75,7 @@ TEST(RedisConnectionPool, PasswordAndDatabaseApplyToEveryConnectionAlsoAfterARes
   // reconnects, authenticates and selects the database again.
   server.Restart();
   {
-    auto guard = Lock(u"a");
+    auto guard = Lock("a");
     ASSERT_NE(guard, nullptr);
     EXPECT_TRUE(guard->GetConnection().Set("again-in-3", MakeRedisValue("y")));
   }
@@ -89,35 +84,35 @@ TEST(RedisConnectionPool, PasswordAndDatabaseApplyToEveryConnectionAlsoAfterARes
   // A wrong password: no connection (null, not an exception), logged.
   TLog::Capture capture(TLog::Warn);
   ConfigurePool({&server}, "password=wrong");
-  EXPECT_EQ(Lock(u"a"), nullptr);
+  EXPECT_EQ(Lock("a"), nullptr);
   EXPECT_TRUE(capture.ContainsLine(u"refused"));
 }
 
 TEST(RedisConnectionPool, ConnectionsAreLimitedAndABusyPoolWaitsThenGivesUp) {
   RedisServer server;
   ConfigurePool({&server}, "connections=2;wait_ms=100");
-  auto first = Lock(u"k");
-  auto second = Lock(u"k");
+  auto first = Lock("k");
+  auto second = Lock("k");
   ASSERT_NE(first, nullptr);
   ASSERT_NE(second, nullptr);
   EXPECT_NE(&first->GetConnection(), &second->GetConnection());
   auto started = std::chrono::steady_clock::now();
-  EXPECT_EQ(Lock(u"k"), nullptr) << "both connections are in use";
+  EXPECT_EQ(Lock("k"), nullptr) << "both connections are in use";
   EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(90)) << "it waited wait_ms";
 
   // A returned connection is reused, not a new one made.
   auto* firstConnection = &first->GetConnection();
   first.reset();
-  auto again = Lock(u"k");
+  auto again = Lock("k");
   ASSERT_NE(again, nullptr);
   EXPECT_EQ(&again->GetConnection(), firstConnection);
 
   // A waiter gets a connection that comes back while it waits.
   ConfigurePool({&server}, "connections=1;wait_ms=10000");
-  auto only = Lock(u"k");
+  auto only = Lock("k");
   ASSERT_NE(only, nullptr);
   std::atomic<bool> got{false};
-  std::thread waiter([&] { got = Lock(u"k") != nullptr; });
+  std::thread waiter([&] { got = Lock("k") != nullptr; });
   std::this_thread::sleep_for(50ms);
   only.reset();
   waiter.join();
@@ -125,20 +120,20 @@ TEST(RedisConnectionPool, ConnectionsAreLimitedAndABusyPoolWaitsThenGivesUp) {
 
   // wait_ms=0: no waiting at all.
   ConfigurePool({&server}, "connections=1;wait_ms=0");
-  auto held = Lock(u"k");
+  auto held = Lock("k");
   ASSERT_NE(held, nullptr);
-  EXPECT_EQ(Lock(u"k"), nullptr);
+  EXPECT_EQ(Lock("k"), nullptr);
 }
 
 TEST(RedisConnectionPool, AResetLeavesConnectionsInUseWorkingAndRetiresThemAfterwards) {
   RedisServer first, second;
   ConfigurePool({&first});
-  auto old = Lock(u"k");
+  auto old = Lock("k");
   ASSERT_NE(old, nullptr);
   ConfigurePool({&second});
   EXPECT_TRUE(old->GetConnection().Set("through-old", MakeRedisValue("1")));
   old.reset();  // goes back to the retired pool, which closes it
-  auto current = Lock(u"k");
+  auto current = Lock("k");
   ASSERT_NE(current, nullptr);
   EXPECT_EQ(current->GetConnection().GetAddress().port, second.Port());
   EXPECT_EQ(RawRedis(first).Get("through-old"), "1");

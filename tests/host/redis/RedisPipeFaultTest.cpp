@@ -27,19 +27,7 @@ using kelvra::caching::RedisError;
 
 constexpr int kThreads = 16;
 
-size_t SizeOf(int version) {
-  return 40 + static_cast<size_t>(version) * 7919 % 20000;
-}
-
-// "t=<thread>;v=<version>;" then bytes derived from both.
-RedisValue VersionedValue(int thread, int version) {
-  std::string head = "t=" + std::to_string(thread) + ";v=" + std::to_string(version) + ";";
-  auto value = MakePatternValue(SizeOf(version), static_cast<uint8_t>(thread * 13 + version));
-  std::copy(head.begin(), head.end(), value->begin());
-  return value;
-}
-
-// The owner and version a loaded value claims, or {-1, -1}.
+// The owner and version a loaded value claims (OwnedValue), or {-1, -1}.
 std::pair<int, int> OwnerOf(const RedisBytes& value) {
   std::string text(value.begin(), value.begin() + std::min<size_t>(value.size(), 32));
   int thread = -1;
@@ -47,6 +35,7 @@ std::pair<int, int> OwnerOf(const RedisBytes& value) {
   if (sscanf(text.c_str(), "t=%d;v=%d;", &thread, &version) != 2) return {-1, -1};
   return {thread, version};
 }
+size_t SizeOf(int version) { return 40 + static_cast<size_t>(version) * 7919 % 20000; }
 
 class Workers {
  public:
@@ -91,7 +80,7 @@ class Workers {
       }
       auto& connection = guard->GetConnection();
       try {
-        if (connection.Set(key, VersionedValue(t, version))) {
+        if (connection.Set(key, OwnedValue(t, version, SizeOf(version)))) {
           confirmed[key] = version;
         } else {
           uncertain[key].insert(version);
@@ -105,7 +94,7 @@ class Workers {
         auto [owner, loadedVersion] = OwnerOf(*loaded);
         bool mine = owner == t &&
                     (loadedVersion == confirmed[key] || uncertain[key].count(loadedVersion) > 0) &&
-                    *loaded == *VersionedValue(owner, loadedVersion);
+                    *loaded == *OwnedValue(owner, loadedVersion, SizeOf(loadedVersion));
         if (!mine) {
           ADD_FAILURE() << "thread " << t << " loaded " << key << " and got a value of thread " << owner
                         << " version " << loadedVersion << " (" << loaded->size()

@@ -1,15 +1,26 @@
 // The shared, pipelined connections (RedisPipe through RedisServerLink and
-// RedisConnection) over an in-memory server whose every write and reply the
-// test holds or releases (FakeRedis.h), so that the interleavings that matter
-// happen every time: time-outs that must fail every waiting request and
-// never hand a late reply to a later one, a slow write that must not count
-// as the server's silence, and the one retry on a connection that the server
-// closed while it sat idle (and no retry otherwise).
+// RedisConnection).
+//
+// Over an in-memory server whose every write and reply the test holds or
+// releases (FakeRedis.h), so that the interleavings that matter happen every
+// time: time-outs that must fail every waiting request and never hand a late
+// reply to a later one, a slow write that must not count as the server's
+// silence, and the one retry on a connection that the server closed while it
+// sat idle (and no retry otherwise).
+//
+// Over a real redis-server, in plain TCP and in TLS: every caller gets
+// exactly the replies to its own commands (values, misses, counts, error
+// replies), also when every read and write is cut into pieces of a few
+// bytes; requests of many callers go out in one write and one read brings
+// many replies; the callers share a few sockets; and a paused server times
+// the waiting requests out without handing a late reply to anyone after it
+// resumes.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,35 +28,53 @@
 #include "host/redis/RedisConnection.h"
 #include "host/redis/RedisErrors.h"
 #include "host/redis/RedisServerLink.h"
+#include "host/redis/RedisTransportFactory.h"
 #include "tests/host/redis/FakeRedis.h"
+#include "tests/host/redis/RedisTestSupport.h"
 
 namespace kelcache_test {
 namespace {
 
-using namespace std::chrono_literals;
+using kelvra::caching::IRedisTransport;
+using kelvra::caching::RedisByteRange;
 using kelvra::caching::RedisConnection;
 using kelvra::caching::RedisIoError;
+using kelvra::caching::RedisIoResult;
 using kelvra::caching::RedisPoolOptions;
+using kelvra::caching::RedisReplyError;
+using kelvra::caching::RedisServerAddress;
 using kelvra::caching::RedisServerLink;
 using kelvra::caching::RedisTimeoutError;
+using kelvra::caching::RedisTransportFactory;
 using Clock = std::chrono::steady_clock;
 
-constexpr std::chrono::milliseconds kLongWait = 15s;
-
-RedisConnection::Value Bytes(const std::string& text) {
-  return std::make_shared<std::vector<uint8_t>>(text.begin(), text.end());
-}
-std::string Text(const RedisConnection::Value& value) {
+std::string Text(const RedisValue& value) {
   return value ? std::string(value->begin(), value->end()) : std::string("(nil)");
 }
 
-// One server link over `fake` with one pipe and the given command time-out.
-std::shared_ptr<RedisServerLink> MakeLink(FakeRedis& fake, std::chrono::milliseconds commandTimeout) {
-  RedisPoolOptions options;
-  options.connectionsPerServer = 1;
-  options.commandTimeout = commandTimeout;
-  return std::make_shared<RedisServerLink>(kelvra::caching::RedisServerAddress{"fake", 6379}, options,
-                                           fake.Factory());
+// One server link with `connections` places (one pipe per eight) and the
+// given command time-out, over transports that `factory` makes.
+std::shared_ptr<RedisServerLink> MakeLink(RedisTransportFactory factory, std::chrono::milliseconds commandTimeout,
+                                          RedisServerAddress address = {"fake", 6379}, int connections = 1,
+                                          const std::string& options = "") {
+  RedisPoolOptions parsed = RedisPoolOptions::Parse(TString::fromStdString(options));
+  parsed.connectionsPerServer = connections;
+  parsed.commandTimeout = commandTimeout;
+  return std::make_shared<RedisServerLink>(std::move(address), parsed, std::move(factory));
+}
+
+// Runs `command` on a connection of its own on another thread; its result,
+// or "failed: <what>".
+std::future<std::string> RunOn(const std::shared_ptr<RedisServerLink>& link,
+                             std::function<std::string(RedisConnection&)> command) {
+  return std::async(std::launch::async, [link, command] {
+    RedisConnection connection(link);
+    try {
+      return command(connection);
+    } catch (const std::exception& error) {
+      return std::string("failed: ") + error.what();
+    }
+  });
 }
 
 TEST(RedisPipe, WhenTheServerFallsSilentEveryWaitingRequestTimesOutOnceAndNoLateReplyReachesALaterOne) {
@@ -53,44 +82,40 @@ TEST(RedisPipe, WhenTheServerFallsSilentEveryWaitingRequestTimesOutOnceAndNoLate
     SCOPED_TRACE(std::to_string(callers) + " callers");
     FakeRedis fake;
     constexpr auto kTimeout = 150ms;
-    auto link = MakeLink(fake, kTimeout);
+    auto link = MakeLink(fake.Factory(), kTimeout);
     RedisConnection setter(link);
-    for (int i = 0; i < callers; ++i) setter.Set("k" + std::to_string(i), Bytes("old" + std::to_string(i)));
+    auto key = [](int i) { return "k" + std::to_string(i); };
+    for (int i = 0; i < callers; ++i) setter.Set(key(i), MakeRedisValue("old" + std::to_string(i)));
 
     // The replies to these GETs are held back: the server has fallen silent.
-    for (int i = 0; i < callers; ++i) fake.CloseReplyGate("k" + std::to_string(i));
+    for (int i = 0; i < callers; ++i) fake.CloseReplyGate(key(i));
     std::vector<std::future<std::string>> results;
     for (int i = 0; i < callers; ++i) {
-      results.push_back(std::async(std::launch::async, [&, i] {
-        RedisConnection connection(link);
+      results.push_back(RunOn(link, [&, i](RedisConnection& connection) {
         auto started = Clock::now();
         try {
-          connection.Get("k" + std::to_string(i));
+          connection.Get(key(i));
           return std::string("answered");
         } catch (const RedisTimeoutError&) {
-          auto waited = Clock::now() - started;
-          if (waited > 10 * kTimeout) return std::string("timed out late");
+          if (Clock::now() - started > 10 * kTimeout) return std::string("timed out late");
           return connection.IsConnected() ? std::string("still connected") : std::string("timed out");
-        } catch (const std::exception& error) {
-          return std::string("failed otherwise: ") + error.what();
         }
       }));
     }
     for (auto& result : results) {
-      ASSERT_EQ(result.wait_for(kLongWait), std::future_status::ready);
+      ASSERT_EQ(result.wait_for(kRedisLongWait), std::future_status::ready);
       EXPECT_EQ(result.get(), "timed out");
     }
     // Each GET went out once: a time-out is not retried.
-    for (int i = 0; i < callers; ++i) EXPECT_TRUE(fake.WaitForCommands("k" + std::to_string(i), 2, 0ms));
+    for (int i = 0; i < callers; ++i) EXPECT_TRUE(fake.WaitForCommands(key(i), 2, 0ms));
     EXPECT_FALSE(fake.WaitForCommands("k0", 3, 0ms)) << "SET and GET of k0 only";
 
     // The held replies are released into the closed connection: the next
     // requests go out on a new one and each gets its own reply.
-    for (int i = 0; i < callers; ++i) fake.OpenReplyGate("k" + std::to_string(i));
+    for (int i = 0; i < callers; ++i) fake.OpenReplyGate(key(i));
     for (int i = 0; i < callers; ++i) {
-      std::string key = "k" + std::to_string(i);
-      EXPECT_TRUE(setter.Set(key, Bytes("new" + std::to_string(i))));
-      EXPECT_EQ(Text(setter.Get(key)), "new" + std::to_string(i));
+      EXPECT_TRUE(setter.Set(key(i), MakeRedisValue("new" + std::to_string(i))));
+      EXPECT_EQ(Text(setter.Get(key(i))), "new" + std::to_string(i));
     }
     EXPECT_GE(fake.Connections(), 2);
   }
@@ -105,48 +130,38 @@ TEST(RedisPipe, AReaderKeepsWaitingWhileTheRequestItWaitsForIsStillGoingOut) {
   // waiting instead of failing.
   FakeRedis fake;
   constexpr auto kTimeout = 200ms;
-  auto link = MakeLink(fake, kTimeout);
-  RedisConnection(link).Set("r", Bytes("r-value"));
-
+  auto link = MakeLink(fake.Factory(), kTimeout);
+  RedisConnection(link).Set("r", MakeRedisValue("r-value"));
   fake.CloseReplyGate("r");
   fake.CloseWriteGate("a");
   fake.CloseWriteGate("o");
-  auto run = [&](std::function<std::string(RedisConnection&)> command) {
-    return std::async(std::launch::async, [&link, command] {
-      RedisConnection connection(link);
-      try {
-        return command(connection);
-      } catch (const std::exception& error) {
-        return std::string("failed: ") + error.what();
-      }
-    });
-  };
-  std::future<std::string> r, a, o;
   // Should an assertion end the test early, the callers still finish.
   struct OpenGatesAtEnd {
     FakeRedis& fake;
     ~OpenGatesAtEnd() { fake.OpenAllGates(); }
   } openGatesAtEnd{fake};
-  r = run([](RedisConnection& c) { return Text(c.Get("r")); });
-  ASSERT_TRUE(fake.WaitForBlockedReads(1, kLongWait));  // R wrote its GET and waits for the reply
-  a = run([](RedisConnection& c) { return std::string(c.Set("a", Bytes("a-value")) ? "ok" : "not ok"); });
-  ASSERT_TRUE(fake.WaitForBlockedWrite("a", kLongWait));  // A is the writer now
-  o = run([](RedisConnection& c) { return std::string(c.Set("o", Bytes("o-value")) ? "ok" : "not ok"); });
-  auto deadline = Clock::now() + kLongWait;
-  while (link->ChoosePipe().Load() < 3 && Clock::now() < deadline) std::this_thread::sleep_for(1ms);
+  auto set = [](const std::string& key) {
+    return [key](RedisConnection& c) { return std::string(c.Set(key, MakeRedisValue(key + "-value")) ? "ok" : "not ok"); };
+  };
+  auto r = RunOn(link, [](RedisConnection& c) { return Text(c.Get("r")); });
+  ASSERT_TRUE(fake.WaitForBlockedReads(1, kRedisLongWait));  // R wrote its GET and waits for the reply
+  auto a = RunOn(link, set("a"));
+  ASSERT_TRUE(fake.WaitForBlockedWrite("a", kRedisLongWait));  // A is the writer now
+  auto o = RunOn(link, set("o"));
+  ASSERT_TRUE(WaitUntil([&] { return link->ChoosePipe().Load() >= 3; }, kRedisLongWait));
   std::this_thread::sleep_for(20ms);  // O's request is queued behind A's write
 
   fake.OpenWriteGate("a");
-  ASSERT_TRUE(fake.WaitForCommands("a", 1, kLongWait));
+  ASSERT_TRUE(fake.WaitForCommands("a", 1, kRedisLongWait));
   fake.OpenReplyGate("r");
-  ASSERT_EQ(r.wait_for(kLongWait), std::future_status::ready);
+  ASSERT_EQ(r.wait_for(kRedisLongWait), std::future_status::ready);
   EXPECT_EQ(r.get(), "r-value");
 
   std::this_thread::sleep_for(3 * kTimeout);
   EXPECT_EQ(o.wait_for(0ms), std::future_status::timeout) << "O gave up while its request was going out";
   fake.OpenWriteGate("o");
-  ASSERT_EQ(o.wait_for(kLongWait), std::future_status::ready);
-  ASSERT_EQ(a.wait_for(kLongWait), std::future_status::ready);
+  ASSERT_EQ(o.wait_for(kRedisLongWait), std::future_status::ready);
+  ASSERT_EQ(a.wait_for(kRedisLongWait), std::future_status::ready);
   EXPECT_EQ(o.get(), "ok");
   EXPECT_EQ(a.get(), "ok");
   EXPECT_EQ(Text(RedisConnection(link).Get("o")), "o-value");
@@ -154,18 +169,13 @@ TEST(RedisPipe, AReaderKeepsWaitingWhileTheRequestItWaitsForIsStillGoingOut) {
 }
 
 TEST(RedisPipe, OnlyAConnectionThatHadAnsweredIsRetriedAfterTheServerClosedIt) {
-  struct Case {
-    const char* name;
-    bool answeredBefore;  // the connection had answered a request before
-  };
-  for (const Case& c : {Case{"idle connection closed by a restart", true},
-                        Case{"new connection closed before answering", false}}) {
-    SCOPED_TRACE(c.name);
+  for (bool answeredBefore : {true, false}) {
+    SCOPED_TRACE(answeredBefore ? "idle connection closed by a restart" : "new connection closed before answering");
     FakeRedis fake;
-    auto link = MakeLink(fake, 5s);
+    auto link = MakeLink(fake.Factory(), 5s);
     RedisConnection connection(link);
-    if (c.answeredBefore) {
-      ASSERT_TRUE(connection.Set("k", Bytes("v")));
+    if (answeredBefore) {
+      ASSERT_TRUE(connection.Set("k", MakeRedisValue("v")));
       fake.DropSessions();
       // The command meets the closed connection and goes out once more on a
       // new one.
@@ -175,17 +185,17 @@ TEST(RedisPipe, OnlyAConnectionThatHadAnsweredIsRetriedAfterTheServerClosedIt) {
       continue;
     }
     fake.CloseReplyGate("k");
-    auto result = std::async(std::launch::async, [&] {
+    auto result = RunOn(link, [](RedisConnection& c) {
       try {
-        connection.Get("k");
+        c.Get("k");
         return std::string("answered");
       } catch (const RedisIoError&) {
         return std::string("i/o error");
       }
     });
-    ASSERT_TRUE(fake.WaitForCommands("k", 1, kLongWait));
+    ASSERT_TRUE(fake.WaitForCommands("k", 1, kRedisLongWait));
     fake.DropSessions();
-    ASSERT_EQ(result.wait_for(kLongWait), std::future_status::ready);
+    ASSERT_EQ(result.wait_for(kRedisLongWait), std::future_status::ready);
     EXPECT_EQ(result.get(), "i/o error");
     EXPECT_EQ(fake.Connections(), 1) << "not retried";
   }
@@ -193,7 +203,7 @@ TEST(RedisPipe, OnlyAConnectionThatHadAnsweredIsRetriedAfterTheServerClosedIt) {
 
 TEST(RedisPipe, AFailedConnectStartsTheBackOffAndASuccessEndsIt) {
   FakeRedis fake;
-  auto link = MakeLink(fake, 1s);
+  auto link = MakeLink(fake.Factory(), 1s);
   RedisConnection connection(link);
   fake.RefuseConnections(true);
   EXPECT_THROW(connection.Get("k"), RedisIoError);
@@ -211,6 +221,252 @@ TEST(RedisPipe, AFailedConnectStartsTheBackOffAndASuccessEndsIt) {
   EXPECT_TRUE(connection.IsConnected());
   EXPECT_EQ(fake.Connections(), 1);
 }
+
+// Counts the writes and reads of every transport made by its factory, and
+// optionally cuts every write and read into pieces of 1..chop bytes.
+class ObservedTransports {
+ public:
+  ObservedTransports(RedisTransportFactory inner, size_t chop = 0) : m_inner(std::move(inner)), m_chop(chop) {}
+
+  RedisTransportFactory Factory() {
+    return [this] { return std::make_unique<Transport>(*this, m_inner()); };
+  }
+  int Writes() const { return m_writes.load(); }
+  int Reads() const { return m_reads.load(); }
+
+ private:
+  class Transport final : public IRedisTransport {
+   public:
+    Transport(ObservedTransports& owner, std::unique_ptr<IRedisTransport> inner)
+        : m_owner(owner), m_inner(std::move(inner)) {}
+    void Connect(const RedisServerAddress& address, std::chrono::milliseconds timeout) override {
+      m_inner->Connect(address, timeout);
+    }
+    RedisIoResult WriteAll(std::span<const RedisByteRange> parts, std::chrono::milliseconds silence) override {
+      ++m_owner.m_writes;
+      if (m_owner.m_chop == 0) return m_inner->WriteAll(parts, silence);
+      std::vector<RedisByteRange> pieces;
+      for (const RedisByteRange& part : parts) {
+        for (size_t at = 0; at < part.size;) {
+          size_t size = std::min<size_t>(part.size - at, 1 + m_writeRandom() % m_owner.m_chop);
+          pieces.push_back({part.data + at, size});
+          at += size;
+        }
+      }
+      return m_inner->WriteAll(pieces, silence);
+    }
+    RedisIoResult ReadSome(char* buffer, size_t capacity, std::chrono::milliseconds silence) override {
+      if (m_owner.m_chop != 0) capacity = std::min<size_t>(capacity, 1 + m_readRandom() % m_owner.m_chop);
+      RedisIoResult result = m_inner->ReadSome(buffer, capacity, silence);
+      if (result.Ok()) ++m_owner.m_reads;
+      return result;
+    }
+    bool WaitReadable(int wakeFd, std::chrono::milliseconds timeout) override {
+      return m_inner->WaitReadable(wakeFd, timeout);
+    }
+    void Shutdown() noexcept override { m_inner->Shutdown(); }
+
+   private:
+    ObservedTransports& m_owner;
+    std::unique_ptr<IRedisTransport> m_inner;
+    std::minstd_rand m_writeRandom{1};  // writer's
+    std::minstd_rand m_readRandom{2};   // reader's
+  };
+
+  RedisTransportFactory m_inner;
+  const size_t m_chop;
+  std::atomic<int> m_writes{0};
+  std::atomic<int> m_reads{0};
+};
+
+// The same contracts over a real redis-server, in plain TCP and in TLS.
+class RedisPipelining : public testing::TestWithParam<Wire> {
+ protected:
+  // A link to `server` with `connections` places over observed transports of
+  // this test's wire.
+  std::shared_ptr<RedisServerLink> Link(const WireServer& server, ObservedTransports*& observed, int connections,
+                                        std::chrono::milliseconds commandTimeout, size_t chop = 0) {
+    const std::string options = server.Options();
+    m_observed = std::make_unique<ObservedTransports>(
+        kelvra::caching::MakeRedisTransportFactory(RedisPoolOptions::Parse(TString::fromStdString(options))), chop);
+    observed = m_observed.get();
+    const std::string address = server.Address();
+    const size_t colon = address.rfind(':');
+    return MakeLink(m_observed->Factory(), commandTimeout,
+                    {address.substr(0, colon), static_cast<uint16_t>(std::stoi(address.substr(colon + 1)))},
+                    connections, options);
+  }
+  std::unique_ptr<ObservedTransports> m_observed;
+};
+
+TEST_P(RedisPipelining, ManyCallersOnSharedSocketsEachGetExactlyTheRepliesToTheirOwnCommands) {
+  struct Case {
+    const char* name;
+    int connections;  // decides the number of sockets
+    size_t chop;      // 0: whole reads and writes
+    size_t largestValue;
+    int rounds;
+  };
+  const Case cases[] = {
+      {"one socket", 8, 0, 96 * 1024, 30},
+      {"two sockets", 16, 0, 96 * 1024, 30},
+      {"every read and write cut into pieces of a few bytes", 8, 7, 700, 20},
+      {"large values sent from where they lie, cut into pieces", 8, 61, 24 * 1024, 12},
+  };
+  constexpr int kThreads = 16;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WireServer server(GetParam());
+    ObservedTransports* observed = nullptr;
+    auto link = Link(server, observed, c.connections, 5s, c.chop);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&, t] {
+        RedisConnection connection(link);
+        std::minstd_rand random(static_cast<unsigned>(t + 1));
+        const std::string absent = "absent-" + std::to_string(t);
+        for (int round = 0; round < c.rounds; ++round) {
+          const std::string key = "t" + std::to_string(t) + "-k" + std::to_string(round % 4);
+          RedisValue value = OwnedValue(t, round, random() % (c.largestValue + 1));
+          try {
+            EXPECT_TRUE(connection.Set(key, value));
+            RedisValue loaded = connection.Get(key);
+            ASSERT_TRUE(loaded && *loaded == *value) << key << ": " << Describe(loaded) << " for " << Describe(value);
+            if (round % 3 == 0) {
+              // An error reply in the middle of everyone's requests is this
+              // caller's alone, and the next reply is its own again.
+              EXPECT_THROW(connection.SetEx(key, std::chrono::seconds(0), value), RedisReplyError);
+            }
+            EXPECT_EQ(connection.Get(absent), nullptr);
+            EXPECT_EQ(connection.Del(absent), 0);
+            if (round % 5 == 4) {
+              EXPECT_EQ(connection.Del(key), 1);
+              EXPECT_EQ(connection.Get(key), nullptr);
+            }
+          } catch (const std::exception& error) {
+            ADD_FAILURE() << key << ": " << error.what();
+            return;
+          }
+        }
+      });
+    }
+    for (std::thread& thread : threads) thread.join();
+    // The callers shared the link's sockets: the server sees no more
+    // clients than that (and the one asking).
+    const std::string_view infoClients[] = {"INFO", "clients"};
+    auto info = link->Execute(infoClients).reply;
+    const std::string text = info && info->bytes ? std::string(info->bytes->begin(), info->bytes->end()) : "";
+    const size_t at = text.find("connected_clients:");
+    ASSERT_NE(at, std::string::npos) << text;
+    const long long clients = std::stoll(text.substr(at + 18));
+    EXPECT_GE(clients, 1);
+    EXPECT_LE(clients, static_cast<long long>(link->PipeCount()));
+  }
+}
+
+TEST_P(RedisPipelining, RequestsOfManyCallersGoOutInOneWriteAndOneReadBringsManyReplies) {
+  WireServer server(GetParam());
+  ObservedTransports* observed = nullptr;
+  auto link = Link(server, observed, 8, 20s);
+  ASSERT_EQ(link->PipeCount(), 1u);
+  constexpr int kCallers = 16;
+  {
+    RedisConnection setter(link);
+    for (int i = 0; i < kCallers; ++i) setter.Set("key-" + std::to_string(i), OwnedValue(i, 0, 100));
+  }
+  const int writesBefore = observed->Writes();
+  const int readsBefore = observed->Reads();
+
+  // While the server is paused, a large SET cannot go out completely, so its
+  // writer is still writing when the other callers queue their GETs.
+  server.Pause();
+  auto large = MakePatternValue(48 * 1024 * 1024, 9);
+  auto bigSet = std::async(std::launch::async, [&] { return RedisConnection(link).Set("large", large); });
+  EXPECT_TRUE(WaitUntil([&] { return link->ChoosePipe().Load() >= 1; }, kRedisLongWait));
+  std::this_thread::sleep_for(100ms);
+  std::vector<std::future<RedisValue>> loads;
+  for (int i = 0; i < kCallers; ++i) {
+    loads.push_back(std::async(std::launch::async, [&, i] { return RedisConnection(link).Get("key-" + std::to_string(i)); }));
+  }
+  EXPECT_TRUE(WaitUntil([&] { return link->ChoosePipe().Load() >= kCallers + 1; }, kRedisLongWait));
+  std::this_thread::sleep_for(100ms);
+  server.Resume();
+
+  ASSERT_EQ(bigSet.wait_for(kRedisLongWait), std::future_status::ready);
+  EXPECT_TRUE(bigSet.get());
+  for (int i = 0; i < kCallers; ++i) {
+    ASSERT_EQ(loads[i].wait_for(kRedisLongWait), std::future_status::ready);
+    RedisValue value = loads[i].get();
+    EXPECT_TRUE(value && *value == *OwnedValue(i, 0, 100)) << i << ": " << Describe(value);
+  }
+  // The large SET, then the sixteen GETs together (a write that a time-out
+  // or the pause cut short would show as more).
+  EXPECT_LE(observed->Writes() - writesBefore, 3);
+  EXPECT_LT(observed->Reads() - readsBefore, kCallers);
+}
+
+// Through the pool: a paused server times every waiting request out within
+// the command time-out (a TLS socket too: it waits with poll), the replies
+// that come after it resumes reach nobody, and after a kill and a restart the
+// pool connects again (new handshakes).
+TEST_P(RedisPipelining, APausedServerTimesTheWaitingRequestsOutAndAfterItResumesEveryoneGetsTheirOwnValues) {
+  WireServer server(GetParam());
+  constexpr auto kTimeout = 300ms;
+  server.Configure("connections=8;command_timeout_ms=300;wait_ms=2000;connect_timeout_ms=3000");
+  constexpr int kThreads = 8;
+  auto keyOf = [](int t) { return "paused-" + std::to_string(t); };
+  auto run = [&](const std::function<void(int, RedisConnection&)>& body) {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&, t] {
+        auto guard = Lock(keyOf(t));
+        ASSERT_NE(guard, nullptr);
+        body(t, guard->GetConnection());
+      });
+    }
+    for (std::thread& thread : threads) thread.join();
+  };
+  run([&](int t, RedisConnection& connection) { EXPECT_TRUE(connection.Set(keyOf(t), OwnedValue(t, 0, 2000))); });
+
+  server.Pause();
+  run([&](int t, RedisConnection& connection) {
+    auto started = Clock::now();
+    EXPECT_THROW(connection.Get(keyOf(t)), RedisTimeoutError);
+    auto waited = Clock::now() - started;
+    EXPECT_GE(waited, kTimeout - 50ms);
+    EXPECT_LT(waited, 10 * kTimeout);
+    EXPECT_FALSE(connection.IsConnected());
+  });
+  server.Resume();
+
+  // The server now answers the GETs that timed out, into closed sockets: no
+  // caller may receive one of those replies in place of its own.
+  auto ownValues = [&](int t, RedisConnection& connection) {
+    for (int version = 1; version <= 20; ++version) {
+      RedisValue value = OwnedValue(t, version, 100 + 50 * version);
+      EXPECT_TRUE(connection.Set(keyOf(t), value));
+      RedisValue loaded = connection.Get(keyOf(t));
+      ASSERT_TRUE(loaded && *loaded == *value) << keyOf(t) << ": " << Describe(loaded);
+    }
+  };
+  run(ownValues);
+
+  server.Kill();
+  if (auto guard = Lock("killed")) EXPECT_THROW(guard->GetConnection().Get("killed"), RedisIoError);
+  server.Restart();
+  EXPECT_TRUE(WaitUntil([&] {
+    auto guard = Lock("restarted");
+    try {
+      return guard && guard->GetConnection().Set("restarted", MakeRedisValue("v"));
+    } catch (const std::exception&) {
+      return false;
+    }
+  })) << "no new connection after the restart";
+  run(ownValues);
+  Configure("");
+}
+
+INSTANTIATE_TEST_SUITE_P(Wires, RedisPipelining, kWires, WireName);
 
 }  // namespace
 }  // namespace kelcache_test

@@ -1,13 +1,19 @@
 // Helpers of the Redis tests: a raw hiredis client of the test's own (to see
-// what the library wrote, independently of it), waiting for a condition, and
-// the pool configured for the test's servers.
+// what the library wrote, independently of it), waiting for a condition, the
+// pool configured for the test's servers, a server that speaks plain TCP or
+// TLS (so that one test body checks both), values that name their owner, and
+// an inbox for subscriptions.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <hiredis/hiredis.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <fstream>
 #include <functional>
+#include <iterator>
+#include <mutex>
 #include <memory>
 #include <optional>
 #include <string>
@@ -16,7 +22,10 @@
 
 #include "host/TString.h"
 #include "host/redis/RedisConnectionPool.h"
+#include "testing/TlsCertificates.h"
+#include "testing/TlsRedisServer.h"
 #include "tests/support/RedisServer.h"
+#include "tests/support/TestEnvironment.h"
 
 namespace kelcache_test {
 
@@ -45,16 +54,128 @@ inline bool WaitUntil(const std::function<bool()>& condition, std::chrono::milli
   return true;
 }
 
+// Configures the process's pool from a servers text and an options text.
+inline void Configure(const std::string& servers, const std::string& options = "") {
+  kelvra::caching::RedisConnectionPool::GetInstance().Reset(TString::fromStdString(servers),
+                                                            TString::fromStdString(options));
+}
+
 // Configures the process's pool for these servers.
 inline void ConfigurePool(const std::vector<const RedisServer*>& servers, const std::string& options = "") {
   std::string text;
-  for (const RedisServer* server : servers) {
-    if (!text.empty()) text += ',';
-    text += server->Address();
-  }
-  kelvra::caching::RedisConnectionPool::GetInstance().Reset(TString::fromStdString(text),
-                                                            TString::fromStdString(options));
+  for (const RedisServer* server : servers) text += (text.empty() ? "" : ",") + server->Address();
+  Configure(text, options);
 }
+
+inline std::unique_ptr<kelvra::caching::RedisConnectionGuard> Lock(const std::string& key) {
+  return kelvra::caching::RedisConnectionPool::FindAndLockPooledConnection(TString::fromStdString(key));
+}
+
+// A value that names its owner and version ("t=<owner>;v=<version>;"), then
+// bytes derived from both, so that a value cut short, mixed with another or
+// handed to the wrong caller shows.
+inline RedisValue OwnedValue(int owner, int version, size_t size) {
+  std::string head = "t=" + std::to_string(owner) + ";v=" + std::to_string(version) + ";";
+  auto value = MakePatternValue(std::max(size, head.size()), static_cast<uint8_t>(owner * 31 + version));
+  std::copy(head.begin(), head.end(), value->begin());
+  return value;
+}
+inline std::string Describe(const RedisValue& value) {
+  if (!value) return "(nil)";
+  return std::string(value->begin(), value->begin() + std::min<size_t>(value->size(), 16)) + "... (" +
+         std::to_string(value->size()) + " bytes)";
+}
+
+// The test CA and its certificates, made once for the whole program (and
+// removed with their folder at exit).
+inline const kelcache_testing::TlsCertificates& TestCertificates() {
+  static const TempDir folder;
+  static const kelcache_testing::TlsCertificates certificates(folder.str());
+  return certificates;
+}
+// The options text that turns TLS on and trusts the test CA, with `more`.
+inline std::string TrustingOptions(const std::string& more = "") {
+  return "tls=on;tls_ca_file=" + TestCertificates().caFile + (more.empty() ? "" : ";" + more);
+}
+
+// How the client reaches a server: plain TCP or TLS. Tests of a contract that
+// holds for both run once per wire (TEST_P over kWires).
+enum class Wire { kTcp, kTls };
+inline const auto kWires = testing::Values(Wire::kTcp, Wire::kTls);
+inline std::string WireName(const testing::TestParamInfo<Wire>& info) {
+  return info.param == Wire::kTcp ? "Tcp" : "Tls";
+}
+
+// A private redis-server that listens in plain TCP or, for kTls, in TLS only
+// with the test CA's server certificate.
+class WireServer {
+ public:
+  explicit WireServer(Wire wire, const std::string& certFile = "", const std::string& keyFile = "",
+                      bool authClients = false)
+      : m_wire(wire), m_process(wire == Wire::kTcp ? kelcache_testing::RedisServerProcess::Options{}
+                                                   : kelcache_testing::TlsOnlyRedisServerOptions(
+                                                         certFile.empty() ? TestCertificates().serverCertFile : certFile,
+                                                         keyFile.empty() ? TestCertificates().serverKeyFile : keyFile,
+                                                         TestCertificates().caFile, authClients)) {}
+  std::string Address() const { return m_process.Address(); }
+  // The options text for this server's wire, with `more`.
+  std::string Options(const std::string& more = "") const {
+    return m_wire == Wire::kTls ? TrustingOptions(more) : more;
+  }
+  // Configures the pool for this server.
+  void Configure(const std::string& more = "") const { kelcache_test::Configure(Address(), Options(more)); }
+  // SIGSTOP, and waits until it took effect (state T in /proc/<pid>/stat), so
+  // that nothing sent afterwards is answered.
+  void Pause() {
+    m_process.Pause();
+    EXPECT_TRUE(WaitUntil([&] {
+      std::ifstream file("/proc/" + std::to_string(m_process.Pid()) + "/stat");
+      std::string stat((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+      const size_t end = stat.rfind(')');  // the name may hold spaces and parentheses
+      return end != std::string::npos && end + 2 < stat.size() && stat[end + 2] == 'T';
+    }));
+  }
+  void Resume() { m_process.Resume(); }
+  void Kill() { m_process.Kill(); }
+  void Restart() { m_process.Restart(); }
+
+ private:
+  Wire m_wire;
+  kelcache_testing::RedisServerProcess m_process;
+};
+
+// The messages a subscription received, thread-safe.
+class Inbox {
+ public:
+  void Add(const TString& channel, const void* data, int length) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_messages.emplace_back(channel.toStdString(), std::string(static_cast<const char*>(data), length));
+    m_arrived.notify_all();
+  }
+  auto Callback() {
+    return [this](const TString& channel, const void* data, int length) { Add(channel, data, length); };
+  }
+  bool WaitFor(size_t count, std::chrono::milliseconds timeout = kRedisLongWait) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_arrived.wait_for(lock, timeout, [&] { return m_messages.size() >= count; });
+  }
+  std::vector<std::pair<std::string, std::string>> Messages() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_messages;
+  }
+  size_t Count() const { return Messages().size(); }
+  bool Has(const std::string& payload) const {
+    for (const auto& message : Messages()) {
+      if (message.second == payload) return true;
+    }
+    return false;
+  }
+
+ private:
+  mutable std::mutex m_mutex;
+  std::condition_variable m_arrived;
+  std::vector<std::pair<std::string, std::string>> m_messages;
+};
 
 // A plain hiredis client. Each command uses a fresh connection, so a server
 // that was killed or restarted in between never leaves a stale one (and no

@@ -66,6 +66,11 @@ std::shared_ptr<const RedisTlsContext> ClientContext() {
   return RedisTlsContext::Make(options);
 }
 
+std::unique_ptr<IRedisTransport> MakeTransport(Kind kind) {
+  if (kind == Kind::kTls) return std::make_unique<RedisTlsTransport>(ClientContext());
+  return std::make_unique<RedisTcpTransport>();
+}
+
 // A listening socket on 127.0.0.1 and the one peer it accepts, in plain TCP
 // or TLS (blocking OpenSSL server side). The peer is driven by one thread at
 // a time, and writes only while the transport is alive.
@@ -98,12 +103,7 @@ class Peer {
 
   // A transport of the kind under test, connected to this peer.
   std::unique_ptr<IRedisTransport> Connect() {
-    std::unique_ptr<IRedisTransport> transport;
-    if (m_kind == Kind::kTls) {
-      transport = std::make_unique<RedisTlsTransport>(ClientContext());
-    } else {
-      transport = std::make_unique<RedisTcpTransport>();
-    }
+    std::unique_ptr<IRedisTransport> transport = MakeTransport(m_kind);
     // The TLS handshake needs both sides at once.
     std::thread accepter([this] { Accept(); });
     transport->Connect({"127.0.0.1", m_port}, 5s);
@@ -410,12 +410,7 @@ TEST_P(RedisTransport, ConnectingWhereNobodyListensFails) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    std::unique_ptr<IRedisTransport> transport;
-    if (GetParam() == Kind::kTls) {
-      transport = std::make_unique<RedisTlsTransport>(ClientContext());
-    } else {
-      transport = std::make_unique<RedisTcpTransport>();
-    }
+    std::unique_ptr<IRedisTransport> transport = MakeTransport(GetParam());
     auto started = std::chrono::steady_clock::now();
     EXPECT_THROW(transport->Connect(c.address, 60s), kelvra::caching::RedisIoError);
     if (c.quick) EXPECT_LT(std::chrono::steady_clock::now() - started, 30s) << "not a wait for the time-out";
