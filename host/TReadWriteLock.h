@@ -70,7 +70,7 @@ class KELCACHE_EXPORT KELCACHE_CAPABILITY("mutex") TReadWriteLock {
   // when there are any, so an uncontended release makes no system call.
   std::atomic<uint32_t> m_sleepers{0};
   // The exclusive holder, or a default id. Written only by the holder while
-  // it owns m_mutex exclusively; read by any thread to recognise re-entry.
+  // it holds the lock exclusively; read by any thread to recognise re-entry.
   std::atomic<std::thread::id> m_owner{};
   // Nested holds of the exclusive owner beyond the first; only the owner
   // touches it.

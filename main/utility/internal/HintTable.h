@@ -31,7 +31,8 @@
 // overlap. Records move when the table grows or shifts, so nothing points at
 // a record across a change of the table.
 //
-// Thread rules: plain values, not synchronized; the owner's lock guards them.
+// Thread rules: plain values, not synchronized; the owner's lock guards them,
+// except for PrefetchUnlocked, which any thread may call at any time.
 #pragma once
 
 #include <atomic>
