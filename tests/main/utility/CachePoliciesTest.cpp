@@ -7,7 +7,6 @@
 #include <functional>
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "host/Errors.h"
@@ -109,24 +108,6 @@ class GuidScope {
 
 }  // namespace
 
-// The defaults of the optional operations: no capability, the two
-// tracking-only operations unimplemented, and a catalogue that announces each
-// entry once (IndexedCache::SetPolicy relies on it).
-TEST(PolicyInterfaceTest, DefaultsOfTheTrackingProtocol) {
-  HookLog policy;
-  EXPECT_FALSE(policy.HasCapability(IPolicy::TracksEntries));
-  EXPECT_THROW(policy.ComputeEntriesToPurge(), NotImplementedException);
-  EXPECT_THROW(policy.GetCacheSizeBytes(), NotImplementedException);
-  std::vector<Entry> entries = EntriesWithClocks({1, 2, 3});
-  EntrySet set = SetOf(entries);
-  policy.CatalogCacheEntries(set);
-  std::vector<unsigned> expected;
-  for (const Entry& entry : set) expected.push_back(entry.GetID());  // the set's own order
-  EXPECT_EQ(policy.m_added, expected);
-  EXPECT_EQ(policy.m_otherHooks, 0);
-  EXPECT_EQ(policy.m_purges, 0);
-}
-
 TEST(MRUPolicyTest, KeepsTheMostRecentlyUsedEntries) {
   std::vector<Entry> five = EntriesWithClocks({1, 5, 2, 4, 3});
   EntrySet fiveSet = SetOf(five);
@@ -141,16 +122,6 @@ TEST(MRUPolicyTest, KeepsTheMostRecentlyUsedEntries) {
   EXPECT_EQ(kept.find(three[0])->GetData(), three[0].GetData());
   EXPECT_EQ(three[0].GetData()->GetReferenceCount(), refsBefore + 1);
 
-  MRUPolicy none(0);
-  EXPECT_TRUE(PurgeAll(none, fiveSet).empty());
-  EXPECT_TRUE(PurgeAll(none, EntrySet()).empty());
-  EXPECT_TRUE(PurgeAll(*std::make_shared<MRUPolicy>(5), EntrySet()).empty());
-
-  // Ties at the cut: which ones survive is open, how many is not.
-  EntrySet ties = SetOf(EntriesWithClocks({7, 7, 7}));
-  EntrySet tieKept = PurgeAll(*std::make_shared<MRUPolicy>(2), ties);
-  EXPECT_EQ(tieKept.size(), 2u);
-  EXPECT_TRUE(IsSubset(tieKept, ties));
 }
 
 TEST(MRUPolicyTest, SelectionMatchesASortAtEverySizeAndNeverAsserts) {
@@ -186,12 +157,6 @@ TEST(LifetimePolicyTest, KeepsEntriesUsedWithinTheLifetime) {
   LifetimePolicy zero(0);
   EXPECT_EQ(ClocksOf(PurgeAll(zero, set, 7)), (std::multiset<uint64_t>{7, 8}));
 
-  // Copies keep the lifetime.
-  LifetimePolicy copy(six);
-  EXPECT_EQ(PurgeAll(copy, set, 7).size(), 3u);
-  copy = zero;
-  EXPECT_EQ(PurgeAll(copy, set, 7).size(), 2u);
-
   // The idle test wraps: an entry stamped near the top of the range plus the
   // lifetime lands on a small value and counts as idle.
   EntrySet high = SetOf(EntriesWithClocks({UINT64_MAX - 1}));
@@ -202,14 +167,6 @@ TEST(LifetimePolicyTest, KeepsEntriesUsedWithinTheLifetime) {
 TEST(EntryPredicatePolicyTest, DropsExactlyWhatThePredicateMatchesCallingItOncePerEntryInOrder) {
   std::vector<Entry> entries = EntriesWithClocks({1, 2, 3, 4, 5, 6});
   EntrySet set = SetOf(entries);
-  EXPECT_TRUE(
-      PurgeAll(*std::make_shared<EntryPredicatePolicy>(std::make_shared<BooleanEntryPredicate>(true)), set)
-          .empty());
-  EXPECT_EQ(
-      PurgeAll(*std::make_shared<EntryPredicatePolicy>(std::make_shared<BooleanEntryPredicate>(false)), set)
-          .size(),
-      6u);
-
   auto even = std::make_shared<RecordingPredicate>([](const Entry& e) { return e.GetClock() % 2 == 0; });
   EntryPredicatePolicy policy(even);
   EntrySet kept = PurgeAll(policy, set);
@@ -217,10 +174,6 @@ TEST(EntryPredicatePolicyTest, DropsExactlyWhatThePredicateMatchesCallingItOnceP
   std::vector<unsigned> rangeOrder;
   for (const Entry& entry : set) rangeOrder.push_back(entry.GetID());
   EXPECT_EQ(even->m_seen, rangeOrder);
-
-  // A copy shares the predicate.
-  EntryPredicatePolicy copy(policy);
-  EXPECT_EQ(copy.m_predicate, even);
 
   auto failing =
       std::make_shared<RecordingPredicate>([](const Entry&) -> bool { throw std::runtime_error("x"); });
@@ -283,8 +236,6 @@ TEST(CacheEntryTest, IdsAreIssuedInSequenceAndOnlyByTheDataConstructor) {
   Entry copy(first);
   EXPECT_EQ(Entry::s_guid.load(), before);
   EXPECT_EQ(empty.GetID(), 0u);
-  EXPECT_EQ(empty.GetData(), nullptr);
-  EXPECT_EQ(empty.GetClock(), 0u);
   EXPECT_EQ(probe.GetID(), 12345u);
   EXPECT_EQ(copy.GetID(), first.GetID());
 
@@ -300,20 +251,6 @@ TEST(CacheEntryTest, IdCounterWrapsAfterTheLargestId) {
   EXPECT_EQ(last.GetID(), 0xFFFFFFFFu);
   EXPECT_EQ(wrapped.GetID(), 0u);  // no special case: 0 is issued like any id
   EXPECT_EQ(next.GetID(), 1u);
-}
-
-TEST(CacheEntryTest, ConcurrentCreationGivesDistinctIds) {
-  std::vector<std::vector<unsigned>> ids(4);
-  std::vector<std::thread> threads;
-  for (auto& list : ids) {
-    threads.emplace_back([&list] {
-      for (int i = 0; i < 5000; ++i) list.push_back(Entry(nullptr, 0).GetID());
-    });
-  }
-  for (auto& thread : threads) thread.join();
-  std::set<unsigned> all;
-  for (const auto& list : ids) all.insert(list.begin(), list.end());
-  EXPECT_EQ(all.size(), 4u * 5000u);
 }
 
 TEST(CacheEntryTest, EntryHoldsExactlyOneReference) {
