@@ -2,10 +2,8 @@
 // paths, policy and clock replacement.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <functional>
 #include <map>
-#include <vector>
 
 #include "host/Errors.h"
 #include "main/utility/Cache.h"
