@@ -109,11 +109,8 @@ class GuidScope {
 }  // namespace
 
 TEST(MRUPolicyTest, KeepsTheMostRecentlyUsedEntries) {
-  std::vector<Entry> five = EntriesWithClocks({1, 5, 2, 4, 3});
-  EntrySet fiveSet = SetOf(five);
-  EXPECT_EQ(ClocksOf(PurgeAll(*std::make_shared<MRUPolicy>(3), fiveSet)), (std::multiset<uint64_t>{3, 4, 5}));
-
   // Within the limit: everything survives, as copies sharing the objects.
+  // (Which entries a smaller limit keeps is the random selection test's.)
   std::vector<Entry> three = EntriesWithClocks({9, 1, 4});
   EntrySet threeSet = SetOf(three);
   const int64_t refsBefore = three[0].GetData()->GetReferenceCount();
@@ -146,22 +143,30 @@ TEST(MRUPolicyTest, SelectionMatchesASortAtEverySizeAndNeverAsserts) {
   }
 }
 
-TEST(LifetimePolicyTest, KeepsEntriesUsedWithinTheLifetime) {
-  std::vector<Entry> entries = EntriesWithClocks({0, 1, 7, 8});
-  EntrySet set = SetOf(entries);
-  LifetimePolicy six(6);
-  EXPECT_EQ(ClocksOf(PurgeAll(six, set, 7)), (std::multiset<uint64_t>{1, 7, 8}));
-  EXPECT_EQ(ClocksOf(PurgeAll(six, set, 6)), (std::multiset<uint64_t>{0, 1, 7, 8}));
-  EXPECT_EQ(ClocksOf(PurgeAll(six, set, 14)), (std::multiset<uint64_t>{8}));
-
-  LifetimePolicy zero(0);
-  EXPECT_EQ(ClocksOf(PurgeAll(zero, set, 7)), (std::multiset<uint64_t>{7, 8}));
-
-  // The idle test wraps: an entry stamped near the top of the range plus the
-  // lifetime lands on a small value and counts as idle.
-  EntrySet high = SetOf(EntriesWithClocks({UINT64_MAX - 1}));
-  EXPECT_TRUE(PurgeAll(*std::make_shared<LifetimePolicy>(4), high, 3).empty());
-  EXPECT_TRUE(PurgeAll(six, EntrySet(), 100).empty());
+// An entry is idle when clock + lifetime < now, in 64-bit arithmetic that
+// wraps; the predicate says so, and the policy drops exactly those entries.
+TEST(LifetimeTest, IdleIsUnsignedWrappingAndStrictForThePredicateAndThePolicy) {
+  struct Case {
+    uint64_t lifetime, now, clock;
+    bool idle;
+  };
+  const Case cases[] = {
+      {10, 20, 9, true},           {10, 20, 10, false},  // 10 + 10 == 20 is not idle
+      {10, 20, 25, false},                               // from the future: never idle
+      {0, 0, 0, false},            {0, 0, UINT64_MAX, false}, {0, 5, 4, true}, {0, 5, 5, false},
+      {2, 5, UINT64_MAX, true},                          // UINT64_MAX + 2 wraps to 1 < 5
+      {4, 3, UINT64_MAX - 1, true},                      // wraps to 2 < 3
+      {UINT64_MAX, 0, 0, false},   {UINT64_MAX, 1, 1, true},  // wraps to 0 < 1
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "lifetime " << c.lifetime << " now " << c.now << " clock " << c.clock);
+    EXPECT_EQ(LifetimePredicate(c.lifetime, c.now).Matches(Entry(nullptr, c.clock)), c.idle);
+    EXPECT_EQ(PurgeAll(*std::make_shared<LifetimePolicy>(c.lifetime), SetOf(EntriesWithClocks({c.clock})), c.now).empty(),
+              c.idle);
+  }
+  // Of several entries, the policy keeps those that are not idle.
+  EXPECT_EQ(ClocksOf(PurgeAll(*std::make_shared<LifetimePolicy>(6), SetOf(EntriesWithClocks({0, 1, 7, 8})), 7)),
+            (std::multiset<uint64_t>{1, 7, 8}));
 }
 
 TEST(EntryPredicatePolicyTest, DropsExactlyWhatThePredicateMatchesCallingItOncePerEntryInOrder) {
@@ -281,27 +286,4 @@ TEST(CacheEntryTest, EntryHoldsExactlyOneReference) {
     EXPECT_EQ(object->GetReferenceCount(), 2);
   }
   EXPECT_TRUE(destroyed);
-}
-
-TEST(EntryPredicateTest, LifetimeIsUnsignedWrappingAndStrict) {
-  auto entryAt = [](uint64_t clock) { return Entry(nullptr, clock); };
-  LifetimePredicate tenAtTwenty(10, 20);
-  EXPECT_TRUE(tenAtTwenty.Matches(entryAt(9)));
-  EXPECT_FALSE(tenAtTwenty.Matches(entryAt(10)));  // 10 + 10 == 20 is not idle
-  EXPECT_FALSE(tenAtTwenty.Matches(entryAt(25)));  // from the future: never idle
-
-  LifetimePredicate zeroAtZero(0, 0);
-  EXPECT_FALSE(zeroAtZero.Matches(entryAt(0)));
-  EXPECT_FALSE(zeroAtZero.Matches(entryAt(UINT64_MAX)));
-
-  LifetimePredicate zeroAtFive(0, 5);
-  EXPECT_TRUE(zeroAtFive.Matches(entryAt(4)));
-  EXPECT_FALSE(zeroAtFive.Matches(entryAt(5)));
-
-  // clock + lifetime wraps modulo 2^64: UINT64_MAX + 2 == 1 < 5.
-  LifetimePredicate wrapping(2, 5);
-  EXPECT_TRUE(wrapping.Matches(entryAt(UINT64_MAX)));
-  LifetimePredicate huge(UINT64_MAX, 0);
-  EXPECT_FALSE(huge.Matches(entryAt(0)));                             // UINT64_MAX < 0 is false
-  EXPECT_TRUE(LifetimePredicate(UINT64_MAX, 1).Matches(entryAt(1)));  // wraps to 0 < 1
 }
