@@ -241,16 +241,6 @@ TEST(CacheTest, PurgeInstallsThePolicysSurvivors) {
   EXPECT_EQ(ValueOf(deleted.begin()->GetData()), 2);  // the deleted object lives on in the result
   EXPECT_EQ(ClocksById(cache), (std::map<unsigned, uint64_t>{{a, 99}, {c, 99}}));
   EXPECT_EQ(cache.GetPolicy(), installed);  // a purge with another policy does not install it
-
-  // The installed policy is used by Purge() and IncrementClock().
-  cache.SetPolicy(std::make_shared<MRUPolicy>(1), nullptr);
-  rawClock->m_time = 100;
-  cache.UseEntry(c);
-  deleted = cache.IncrementClock();
-  EXPECT_EQ(rawClock->m_time, 101u);
-  ASSERT_EQ(deleted.size(), 1u);
-  EXPECT_EQ(deleted.begin()->GetID(), a);
-  EXPECT_TRUE(cache.HasEntry(c));
 }
 
 TEST(CacheTest, TrackingPolicySeesOnlyPurgeCalls) {
