@@ -52,7 +52,7 @@ Spawned Spawn(const std::vector<std::string>& args, const Environment& environme
     throw std::runtime_error("pipe failed");
   }
 
-  std::string program = ToolPath();
+  std::string program = KELCACHE_CLI_PATH;
   std::vector<std::string> argvText = {program};
   argvText.insert(argvText.end(), args.begin(), args.end());
   std::vector<char*> argv;
@@ -158,10 +158,6 @@ std::string CliResult::Describe() const {
   std::string text = exited ? "exit code " + std::to_string(exitCode)
                             : (timedOut ? std::string("timed out") : "killed by signal " + std::to_string(signal));
   return text + "\n--- stdout ---\n" + out + "\n--- stderr ---\n" + err;
-}
-
-std::string ToolPath() {
-  return KELCACHE_CLI_PATH;
 }
 
 CliResult RunCli(const CliRun& run) {

@@ -48,9 +48,6 @@ struct CliResult {
   std::string Describe() const;
 };
 
-// The tool's path.
-std::string ToolPath();
-
 // Runs the tool to its end (killing it after the time-out).
 CliResult RunCli(const CliRun& run);
 

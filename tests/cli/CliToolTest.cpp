@@ -221,20 +221,6 @@ TEST(CliTool, BadCommandLinesExitWithTwoAndOneLineThatSaysWhat) {
   }
 }
 
-TEST(CliTool, EveryCommandExplainsItselfWithHelp) {
-  const std::vector<std::vector<std::string>> commands = {
-      {"disk", "ls"},    {"disk", "get"},   {"disk", "put"},   {"disk", "drop"}, {"disk", "stats"},
-      {"disk", "verify"}, {"disk", "sweep"}, {"redis", "get"}, {"redis", "put"}, {"redis", "drop"},
-      {"redis", "ttl"},  {"redis", "scan"}, {"watch"},         {"config"}};
-  for (std::vector<std::string> args : commands) {
-    args.push_back("--help");
-    SCOPED_TRACE(args.front() + " " + args[args.size() - 2]);
-    const CliResult help = RunCli({.args = args});
-    EXPECT_EQ(help.exitCode, 0) << help.Describe();
-    EXPECT_NE(help.out.find("--json"), std::string::npos) << help.out;
-  }
-}
-
 TEST(CliTool, ConfigSaysWhereEachValueCameFrom) {
   const CliResult result = RunCli({.args = {"config", "--json", "--set", "CacheSynchronizationLogging=true"},
                                    .environment = {{"KELCACHE_ExternalCacheConcurrencyLimit", "7"}}});

@@ -7,7 +7,6 @@
 #include <functional>
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "host/Errors.h"
@@ -47,29 +46,19 @@ bool IsSubset(const EntrySet& result, const EntrySet& input) {
   return std::all_of(result.begin(), result.end(), [&](const Entry& e) { return input.count(e) == 1; });
 }
 
-// Logs what the interface's default operations call on it.
+// A cascade member that logs its purges (now, range size) and the additions
+// it is told of; it keeps everything unless told to keep nothing.
+using Purges = std::vector<std::pair<uint64_t, size_t>>;
 class HookLog : public IPolicy {
  public:
   EntrySet Purge(EntrySet::const_iterator first, EntrySet::const_iterator last, uint64_t now) override {
-    ++m_purges;
-    m_nows.push_back(now);
-    m_rangeSizes.push_back(static_cast<size_t>(std::distance(first, last)));
+    m_purges.push_back({now, static_cast<size_t>(std::distance(first, last))});
     return m_keepNothing ? EntrySet() : EntrySet(first, last);
   }
   void OnEntryAdded(const Entry& entry) override { m_added.push_back(entry.GetID()); }
-  void OnEntryDeleted(const Entry&) override { ++m_otherHooks; }
-  void OnEntryUsed(const Entry&) override { ++m_otherHooks; }
-  void CatalogCacheEntries(const EntrySet& entries) override {
-    ++m_catalogs;
-    IPolicy::CatalogCacheEntries(entries);
-  }
 
   bool m_keepNothing = false;
-  int m_purges = 0;
-  int m_catalogs = 0;
-  int m_otherHooks = 0;
-  std::vector<uint64_t> m_nows;
-  std::vector<size_t> m_rangeSizes;
+  Purges m_purges;
   std::vector<unsigned> m_added;
 };
 
@@ -109,30 +98,9 @@ class GuidScope {
 
 }  // namespace
 
-// The defaults of the optional operations: no capability, the two
-// tracking-only operations unimplemented, and a catalogue that announces each
-// entry once (IndexedCache::SetPolicy relies on it).
-TEST(PolicyInterfaceTest, DefaultsOfTheTrackingProtocol) {
-  HookLog policy;
-  EXPECT_FALSE(policy.HasCapability(IPolicy::TracksEntries));
-  EXPECT_THROW(policy.ComputeEntriesToPurge(), NotImplementedException);
-  EXPECT_THROW(policy.GetCacheSizeBytes(), NotImplementedException);
-  std::vector<Entry> entries = EntriesWithClocks({1, 2, 3});
-  EntrySet set = SetOf(entries);
-  policy.CatalogCacheEntries(set);
-  std::vector<unsigned> expected;
-  for (const Entry& entry : set) expected.push_back(entry.GetID());  // the set's own order
-  EXPECT_EQ(policy.m_added, expected);
-  EXPECT_EQ(policy.m_otherHooks, 0);
-  EXPECT_EQ(policy.m_purges, 0);
-}
-
 TEST(MRUPolicyTest, KeepsTheMostRecentlyUsedEntries) {
-  std::vector<Entry> five = EntriesWithClocks({1, 5, 2, 4, 3});
-  EntrySet fiveSet = SetOf(five);
-  EXPECT_EQ(ClocksOf(PurgeAll(*std::make_shared<MRUPolicy>(3), fiveSet)), (std::multiset<uint64_t>{3, 4, 5}));
-
   // Within the limit: everything survives, as copies sharing the objects.
+  // (Which entries a smaller limit keeps is the random selection test's.)
   std::vector<Entry> three = EntriesWithClocks({9, 1, 4});
   EntrySet threeSet = SetOf(three);
   const int64_t refsBefore = three[0].GetData()->GetReferenceCount();
@@ -141,16 +109,6 @@ TEST(MRUPolicyTest, KeepsTheMostRecentlyUsedEntries) {
   EXPECT_EQ(kept.find(three[0])->GetData(), three[0].GetData());
   EXPECT_EQ(three[0].GetData()->GetReferenceCount(), refsBefore + 1);
 
-  MRUPolicy none(0);
-  EXPECT_TRUE(PurgeAll(none, fiveSet).empty());
-  EXPECT_TRUE(PurgeAll(none, EntrySet()).empty());
-  EXPECT_TRUE(PurgeAll(*std::make_shared<MRUPolicy>(5), EntrySet()).empty());
-
-  // Ties at the cut: which ones survive is open, how many is not.
-  EntrySet ties = SetOf(EntriesWithClocks({7, 7, 7}));
-  EntrySet tieKept = PurgeAll(*std::make_shared<MRUPolicy>(2), ties);
-  EXPECT_EQ(tieKept.size(), 2u);
-  EXPECT_TRUE(IsSubset(tieKept, ties));
 }
 
 TEST(MRUPolicyTest, SelectionMatchesASortAtEverySizeAndNeverAsserts) {
@@ -175,41 +133,35 @@ TEST(MRUPolicyTest, SelectionMatchesASortAtEverySizeAndNeverAsserts) {
   }
 }
 
-TEST(LifetimePolicyTest, KeepsEntriesUsedWithinTheLifetime) {
-  std::vector<Entry> entries = EntriesWithClocks({0, 1, 7, 8});
-  EntrySet set = SetOf(entries);
-  LifetimePolicy six(6);
-  EXPECT_EQ(ClocksOf(PurgeAll(six, set, 7)), (std::multiset<uint64_t>{1, 7, 8}));
-  EXPECT_EQ(ClocksOf(PurgeAll(six, set, 6)), (std::multiset<uint64_t>{0, 1, 7, 8}));
-  EXPECT_EQ(ClocksOf(PurgeAll(six, set, 14)), (std::multiset<uint64_t>{8}));
-
-  LifetimePolicy zero(0);
-  EXPECT_EQ(ClocksOf(PurgeAll(zero, set, 7)), (std::multiset<uint64_t>{7, 8}));
-
-  // Copies keep the lifetime.
-  LifetimePolicy copy(six);
-  EXPECT_EQ(PurgeAll(copy, set, 7).size(), 3u);
-  copy = zero;
-  EXPECT_EQ(PurgeAll(copy, set, 7).size(), 2u);
-
-  // The idle test wraps: an entry stamped near the top of the range plus the
-  // lifetime lands on a small value and counts as idle.
-  EntrySet high = SetOf(EntriesWithClocks({UINT64_MAX - 1}));
-  EXPECT_TRUE(PurgeAll(*std::make_shared<LifetimePolicy>(4), high, 3).empty());
-  EXPECT_TRUE(PurgeAll(six, EntrySet(), 100).empty());
+// An entry is idle when clock + lifetime < now, in 64-bit arithmetic that
+// wraps; the predicate says so, and the policy drops exactly those entries.
+TEST(LifetimeTest, IdleIsUnsignedWrappingAndStrictForThePredicateAndThePolicy) {
+  struct Case {
+    uint64_t lifetime, now, clock;
+    bool idle;
+  };
+  const Case cases[] = {
+      {10, 20, 9, true},           {10, 20, 10, false},  // 10 + 10 == 20 is not idle
+      {10, 20, 25, false},                               // from the future: never idle
+      {0, 0, 0, false},            {0, 0, UINT64_MAX, false}, {0, 5, 4, true}, {0, 5, 5, false},
+      {2, 5, UINT64_MAX, true},                          // UINT64_MAX + 2 wraps to 1 < 5
+      {4, 3, UINT64_MAX - 1, true},                      // wraps to 2 < 3
+      {UINT64_MAX, 0, 0, false},   {UINT64_MAX, 1, 1, true},  // wraps to 0 < 1
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "lifetime " << c.lifetime << " now " << c.now << " clock " << c.clock);
+    EXPECT_EQ(LifetimePredicate(c.lifetime, c.now).Matches(Entry(nullptr, c.clock)), c.idle);
+    EXPECT_EQ(PurgeAll(*std::make_shared<LifetimePolicy>(c.lifetime), SetOf(EntriesWithClocks({c.clock})), c.now).empty(),
+              c.idle);
+  }
+  // Of several entries, the policy keeps those that are not idle.
+  EXPECT_EQ(ClocksOf(PurgeAll(*std::make_shared<LifetimePolicy>(6), SetOf(EntriesWithClocks({0, 1, 7, 8})), 7)),
+            (std::multiset<uint64_t>{1, 7, 8}));
 }
 
 TEST(EntryPredicatePolicyTest, DropsExactlyWhatThePredicateMatchesCallingItOncePerEntryInOrder) {
   std::vector<Entry> entries = EntriesWithClocks({1, 2, 3, 4, 5, 6});
   EntrySet set = SetOf(entries);
-  EXPECT_TRUE(
-      PurgeAll(*std::make_shared<EntryPredicatePolicy>(std::make_shared<BooleanEntryPredicate>(true)), set)
-          .empty());
-  EXPECT_EQ(
-      PurgeAll(*std::make_shared<EntryPredicatePolicy>(std::make_shared<BooleanEntryPredicate>(false)), set)
-          .size(),
-      6u);
-
   auto even = std::make_shared<RecordingPredicate>([](const Entry& e) { return e.GetClock() % 2 == 0; });
   EntryPredicatePolicy policy(even);
   EntrySet kept = PurgeAll(policy, set);
@@ -217,10 +169,6 @@ TEST(EntryPredicatePolicyTest, DropsExactlyWhatThePredicateMatchesCallingItOnceP
   std::vector<unsigned> rangeOrder;
   for (const Entry& entry : set) rangeOrder.push_back(entry.GetID());
   EXPECT_EQ(even->m_seen, rangeOrder);
-
-  // A copy shares the predicate.
-  EntryPredicatePolicy copy(policy);
-  EXPECT_EQ(copy.m_predicate, even);
 
   auto failing =
       std::make_shared<RecordingPredicate>([](const Entry&) -> bool { throw std::runtime_error("x"); });
@@ -250,20 +198,17 @@ TEST(CascadedPolicyTest, EachMemberJudgesWhatThePreviousOnesKept) {
   logged.AddPolicy(second);
   logged.AddPolicy(third);
   EXPECT_TRUE(PurgeAll(logged, set, 77).empty());
-  EXPECT_EQ(first->m_rangeSizes, std::vector<size_t>{5});
-  EXPECT_EQ(second->m_rangeSizes, std::vector<size_t>{5});
-  EXPECT_EQ(third->m_rangeSizes, std::vector<size_t>{0});
-  EXPECT_EQ(first->m_nows, std::vector<uint64_t>{77});
-  EXPECT_EQ(third->m_nows, std::vector<uint64_t>{77});
+  EXPECT_EQ(first->m_purges, (Purges{{77, 5}}));
+  EXPECT_EQ(second->m_purges, (Purges{{77, 5}}));
+  EXPECT_EQ(third->m_purges, (Purges{{77, 0}}));
   logged.OnEntryAdded(*set.begin());
   logged.CatalogCacheEntries(set);
   EXPECT_TRUE(first->m_added.empty());
-  EXPECT_EQ(first->m_catalogs, 0);
 
   // An empty range still calls each member once.
   EXPECT_TRUE(PurgeAll(logged, EntrySet(), 1).empty());
-  EXPECT_EQ(first->m_purges, 2);
-  EXPECT_EQ(third->m_purges, 2);
+  EXPECT_EQ(first->m_purges.size(), 2u);
+  EXPECT_EQ(third->m_purges.size(), 2u);
 
   // A member's exception propagates.
   CascadedPolicy failing(std::make_shared<MRUPolicy>(10));
@@ -283,8 +228,6 @@ TEST(CacheEntryTest, IdsAreIssuedInSequenceAndOnlyByTheDataConstructor) {
   Entry copy(first);
   EXPECT_EQ(Entry::s_guid.load(), before);
   EXPECT_EQ(empty.GetID(), 0u);
-  EXPECT_EQ(empty.GetData(), nullptr);
-  EXPECT_EQ(empty.GetClock(), 0u);
   EXPECT_EQ(probe.GetID(), 12345u);
   EXPECT_EQ(copy.GetID(), first.GetID());
 
@@ -300,20 +243,6 @@ TEST(CacheEntryTest, IdCounterWrapsAfterTheLargestId) {
   EXPECT_EQ(last.GetID(), 0xFFFFFFFFu);
   EXPECT_EQ(wrapped.GetID(), 0u);  // no special case: 0 is issued like any id
   EXPECT_EQ(next.GetID(), 1u);
-}
-
-TEST(CacheEntryTest, ConcurrentCreationGivesDistinctIds) {
-  std::vector<std::vector<unsigned>> ids(4);
-  std::vector<std::thread> threads;
-  for (auto& list : ids) {
-    threads.emplace_back([&list] {
-      for (int i = 0; i < 5000; ++i) list.push_back(Entry(nullptr, 0).GetID());
-    });
-  }
-  for (auto& thread : threads) thread.join();
-  std::set<unsigned> all;
-  for (const auto& list : ids) all.insert(list.begin(), list.end());
-  EXPECT_EQ(all.size(), 4u * 5000u);
 }
 
 TEST(CacheEntryTest, EntryHoldsExactlyOneReference) {
@@ -344,27 +273,4 @@ TEST(CacheEntryTest, EntryHoldsExactlyOneReference) {
     EXPECT_EQ(object->GetReferenceCount(), 2);
   }
   EXPECT_TRUE(destroyed);
-}
-
-TEST(EntryPredicateTest, LifetimeIsUnsignedWrappingAndStrict) {
-  auto entryAt = [](uint64_t clock) { return Entry(nullptr, clock); };
-  LifetimePredicate tenAtTwenty(10, 20);
-  EXPECT_TRUE(tenAtTwenty.Matches(entryAt(9)));
-  EXPECT_FALSE(tenAtTwenty.Matches(entryAt(10)));  // 10 + 10 == 20 is not idle
-  EXPECT_FALSE(tenAtTwenty.Matches(entryAt(25)));  // from the future: never idle
-
-  LifetimePredicate zeroAtZero(0, 0);
-  EXPECT_FALSE(zeroAtZero.Matches(entryAt(0)));
-  EXPECT_FALSE(zeroAtZero.Matches(entryAt(UINT64_MAX)));
-
-  LifetimePredicate zeroAtFive(0, 5);
-  EXPECT_TRUE(zeroAtFive.Matches(entryAt(4)));
-  EXPECT_FALSE(zeroAtFive.Matches(entryAt(5)));
-
-  // clock + lifetime wraps modulo 2^64: UINT64_MAX + 2 == 1 < 5.
-  LifetimePredicate wrapping(2, 5);
-  EXPECT_TRUE(wrapping.Matches(entryAt(UINT64_MAX)));
-  LifetimePredicate huge(UINT64_MAX, 0);
-  EXPECT_FALSE(huge.Matches(entryAt(0)));                             // UINT64_MAX < 0 is false
-  EXPECT_TRUE(LifetimePredicate(UINT64_MAX, 1).Matches(entryAt(1)));  // wraps to 0 < 1
 }

@@ -108,14 +108,10 @@ TEST_P(ExternalCacheContract, StoredBytesComeBackUnchangedInBothLoadForms) {
   ExpectLoads(*MakeCache(), u"binary", binary);
 }
 
-TEST_P(ExternalCacheContract, EmptyValuesAreValuesNotMisses) {
+TEST_P(ExternalCacheContract, EmptyValuesAreValuesAndALaterStoreReplacesTheValue) {
   auto cache = MakeCache();
   ASSERT_TRUE(Store(*cache, u"empty", std::make_shared<Bytes>()));
   ExpectLoads(*cache, u"empty", Bytes());
-}
-
-TEST_P(ExternalCacheContract, ALaterStoreReplacesTheValue) {
-  auto cache = MakeCache();
   ASSERT_TRUE(Store(*cache, u"k", MakeValue("first, and longer than the second")));
   ASSERT_TRUE(Store(*cache, u"k", MakeValue("second")));
   ExpectLoads(*cache, u"k", *MakeValue("second"));

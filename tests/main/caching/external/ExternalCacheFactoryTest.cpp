@@ -18,7 +18,6 @@ namespace {
 using namespace kelcache_test;
 using kelvra::appoptions::ScopedOptionOverride;
 using kelvra::caching::DiskExternalCache;
-using kelvra::caching::ExternalCacheEnabled;
 using kelvra::caching::ExternalCacheFactory;
 using NullCache = kelvra::caching::NullExternalCache<TString, Bytes>;
 namespace fs = std::filesystem;
@@ -115,6 +114,7 @@ TEST_F(ExternalCacheFactoryTest, TheAuthoringClientNamespacesBypassTheInstalledM
   EXPECT_EQ((*calls)[6].ns, TString(u"WAV2"));
 }
 
+// Off is the configuration's switch or the option ExternalCacheDisable (ExternalCacheEnabled).
 TEST_F(ExternalCacheFactoryTest, TheAuthoringClientMakerMakesNullStoresWhileTheExternalCacheIsOff) {
   InstallRecordingMaker();
   AppConfig::GetInstance().SetExternalCacheEnabled(false);
@@ -133,19 +133,6 @@ TEST_F(ExternalCacheFactoryTest, TheAuthoringClientMakerMakesNullStoresWhileTheE
   // Installed as the host's maker, it serves every namespace.
   ExternalCacheFactory::Initialize(ExternalCacheFactory::MakeDefaultCacheForAuthoringClient());
   EXPECT_TRUE(IsDisk(ExternalCacheFactory::MakeCache(u"PSC", 1, 0)));
-}
-
-TEST_F(ExternalCacheFactoryTest, ExternalCacheEnabledAsksTheConfigurationFirstThenTheOption) {
-  AppConfig::GetInstance().SetExternalCacheEnabled(true);
-  EXPECT_TRUE(ExternalCacheEnabled());
-  {
-    ScopedOptionOverride disable("ExternalCacheDisable", true);
-    EXPECT_FALSE(ExternalCacheEnabled());
-  }
-  AppConfig::GetInstance().SetExternalCacheEnabled(false);
-  EXPECT_FALSE(ExternalCacheEnabled());
-  ScopedOptionOverride enable("ExternalCacheDisable", false);
-  EXPECT_FALSE(ExternalCacheEnabled());
 }
 
 TEST_F(ExternalCacheFactoryTest, AnEmptyMakerIsRefusedAndWhatTheMakerGivesOrRaisesReachesTheCaller) {
