@@ -234,14 +234,6 @@ TEST_F(AsyncTaskTest, PromiseSetsOnceAndBreaksWhenAbandoned) {
   first = AsyncTask::Promise<int>();
   EXPECT_THROW(firstFuture.Get(), AsyncTask::BrokenPromiseException);
 
-  // A value set on another thread wakes the waiter.
-  AsyncTask::Promise<std::shared_ptr<std::vector<uint8_t>>> remote;
-  auto remoteFuture = remote.GetFuture();
-  auto bytes = std::make_shared<std::vector<uint8_t>>(3, 7);
-  std::thread setter([&] { remote.SetValue(bytes); });
-  EXPECT_EQ(remoteFuture.Get(), bytes);
-  setter.join();
-
   AsyncTask::Promise<void> failed;
   failed.SetException(std::make_exception_ptr(std::logic_error("no")));
   EXPECT_THROW(failed.GetFuture().Get(), std::logic_error);
