@@ -9,7 +9,6 @@
 #include <fstream>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "host/Errors.h"

@@ -8,7 +8,6 @@
 #include <atomic>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "host/LogCapture.h"
 #include "host/redis/RedisConnectionPool.h"
