@@ -2,7 +2,6 @@
 // longer than the threshold, and stays quiet otherwise.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <thread>

@@ -7,7 +7,6 @@
 #include <memory>
 #include <stdexcept>
 #include <thread>
-#include <vector>
 
 #include "host/Metrics.h"
 

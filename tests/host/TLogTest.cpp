@@ -9,7 +9,6 @@
 #include <fstream>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "host/Errors.h"
@@ -183,32 +182,22 @@ TEST_F(TLogTest, LogCurrentExceptionDescribesEachKindOfException) {
   TLog::Capture capture;
   const std::unordered_map<TString, TString> values{{u"b", u"2"}, {u"a", u"1"}};
 
-  try {
-    ThrowLogicException("main/utility/Cache", 12, "m_policy");
-  } catch (...) {
-    TLog::LogCurrentException(TLog::Warn, u"logic failed", values);
-  }
-  try {
-    throw MakeUnspecifiedException();
-  } catch (...) {
-    TLog::LogCurrentException(TLog::Warn, TFormatString(u"store of '%1' failed").arg(u"k"));
-  }
-  try {
-    throw std::runtime_error("disk full");
-  } catch (const std::exception&) {
-    TLog::LogCurrentException(TLog::Error, u"std failed");
-  }
-  try {
-    throw 42;
-  } catch (...) {
-    TLog::LogCurrentException(TLog::Warn, u"int thrown");
-  }
+  // Logs from inside a handler of what `raise` throws.
+  auto logThrown = [](auto raise, TLog::AnySeverity severity, const TString& text,
+                      const std::unordered_map<TString, TString>& fields = {}) {
+    try {
+      raise();
+    } catch (...) {
+      TLog::LogCurrentException(severity, text, fields);
+    }
+  };
+  logThrown([] { ThrowLogicException("main/utility/Cache", 12, "m_policy"); }, TLog::Warn, u"logic failed", values);
+  logThrown([] { throw MakeUnspecifiedException(); }, TLog::Warn,
+            TFormatString(u"store of '%1' failed").arg(u"k"));
+  logThrown([] { throw std::runtime_error("disk full"); }, TLog::Error, u"std failed");
+  logThrown([] { throw 42; }, TLog::Warn, u"int thrown");
   TLog::LogCurrentException(TLog::Warn, u"outside a handler");
-  try {
-    throw std::runtime_error("quiet");
-  } catch (...) {
-    TLog::LogCurrentException(TLog::Debug, u"below the level");
-  }
+  logThrown([] { throw std::runtime_error("quiet"); }, TLog::Debug, u"below the level");
   TLog::Flush();
 
   const auto records = capture.Records();

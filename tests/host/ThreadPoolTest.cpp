@@ -25,11 +25,15 @@ struct Gate : kelcache_test::TestGate {
   std::atomic<int> m_needed;
 };
 
-// Opens `gate` when the test body leaves, also through a failed ASSERT, so
-// that no task outlives the gates on the test's stack (TearDown waits for
-// them).
+// Opens `gate` when the test body leaves, also through a failed ASSERT, and
+// waits for the pool and the dedicated threads, so that no task outlives the
+// gates on the test's stack.
 auto OpenAtExit(Gate& gate) {
-  return std::unique_ptr<Gate, void (*)(Gate*)>(&gate, [](Gate* g) { g->Open(); });
+  return std::unique_ptr<Gate, void (*)(Gate*)>(&gate, [](Gate* g) {
+    g->Open();
+    EXPECT_TRUE(AsyncTask::WaitForThreadPoolIdle(kLongWait));
+    EXPECT_TRUE(AsyncTask::WaitForDedicatedThreads(kLongWait));
+  });
 }
 
 class ThreadPoolTest : public ::testing::Test {

@@ -27,7 +27,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -35,6 +34,7 @@
 #include "host/TString.h"
 #include "host/redis/IRedisTransport.h"
 #include "host/redis/RedisErrors.h"
+#include "host/redis/RedisProtocol.h"
 
 namespace kelcache_test {
 
@@ -99,7 +99,7 @@ class FakeRedis {
 
  private:
   struct Session {
-    std::string inbound;  // received bytes not yet parsed into a command
+    kelvra::caching::RedisReplyParser inbound;  // a request is a RESP array of bulk strings
     struct Reply {
       std::string bytes;
       std::string key;  // its reply gate
@@ -125,9 +125,13 @@ class FakeRedis {
     kelvra::caching::RedisIoResult WriteAll(std::span<const kelvra::caching::RedisByteRange> parts,
                                             std::chrono::milliseconds) override {
       std::unique_lock<std::mutex> lock(m_fake.m_mutex);
-      for (const auto& part : parts) m_session->inbound.append(part.data, part.size);
-      std::vector<std::string> command;
-      while (ParseCommand(m_session->inbound, &command)) {
+      for (const auto& part : parts) m_session->inbound.Feed(part.data, part.size);
+      using Parsed = kelvra::caching::RedisReplyParser::Result;
+      kelvra::caching::RedisReplyPtr request;
+      Parsed parsed;
+      while ((parsed = m_session->inbound.Next(&request)) == Parsed::kReply) {
+        std::vector<std::string> command;
+        for (const auto& element : request->elements) command.emplace_back(element->bytes->begin(), element->bytes->end());
         const std::string key = command.size() > 1 ? command[1] : std::string();
         // A closed write gate holds the write here, as a slow link would.
         ++m_fake.m_blockedWrites[key];
@@ -142,20 +146,16 @@ class FakeRedis {
         m_session->outbound.push_back({m_fake.Execute(command), key});
         m_fake.m_changed.notify_all();
       }
+      EXPECT_NE(parsed, Parsed::kProtocolError) << "not a request in the Redis protocol";
       return Result(kelvra::caching::RedisIoResult::Status::kOk);
     }
 
     kelvra::caching::RedisIoResult ReadSome(char* buffer, size_t capacity,
                                             std::chrono::milliseconds silence) override {
       std::unique_lock<std::mutex> lock(m_fake.m_mutex);
-      auto ready = [&] {
-        return m_session->shutDown || m_session->dead ||
-               (!m_session->outbound.empty() &&
-                !m_fake.m_closedReplyGates.count(m_session->outbound.front().key));
-      };
       ++m_fake.m_blockedReads;
       m_fake.m_changed.notify_all();
-      bool woken = m_fake.m_changed.wait_for(lock, silence, ready);
+      bool woken = m_fake.m_changed.wait_for(lock, silence, [&] { return Readable(); });
       --m_fake.m_blockedReads;
       if (!woken) return Result(kelvra::caching::RedisIoResult::Status::kTimedOut);
       if (m_session->shutDown || m_session->dead)
@@ -180,10 +180,7 @@ class FakeRedis {
       for (;;) {
         {
           std::lock_guard<std::mutex> lock(m_fake.m_mutex);
-          if (m_session->shutDown || m_session->dead ||
-              (!m_session->outbound.empty() && !m_fake.m_closedReplyGates.count(m_session->outbound.front().key))) {
-            return true;
-          }
+          if (Readable()) return true;
         }
         if (std::chrono::steady_clock::now() >= deadline) return false;
         pollfd wake{wakeFd, POLLIN, 0};
@@ -198,6 +195,11 @@ class FakeRedis {
     }
 
    private:
+    // A reply past its gate, or the end of the stream; m_fake.m_mutex is held.
+    bool Readable() const {
+      return m_session->shutDown || m_session->dead ||
+             (!m_session->outbound.empty() && !m_fake.m_closedReplyGates.count(m_session->outbound.front().key));
+    }
     static kelvra::caching::RedisIoResult Result(kelvra::caching::RedisIoResult::Status status) {
       kelvra::caching::RedisIoResult result;
       result.status = status;
@@ -207,33 +209,6 @@ class FakeRedis {
     FakeRedis& m_fake;
     std::shared_ptr<Session> m_session;
   };
-
-  // Takes one complete request ("*N\r\n" then N "$len\r\n<bytes>\r\n") off
-  // the front of `bytes`.
-  static bool ParseCommand(std::string& bytes, std::vector<std::string>* command) {
-    command->clear();
-    size_t at = 0;
-    auto number = [&](char kind, long* value) {
-      if (at >= bytes.size()) return false;
-      EXPECT_EQ(bytes[at], kind) << "not a request in the Redis protocol";
-      size_t end = bytes.find("\r\n", at);
-      if (end == std::string::npos) return false;
-      *value = std::stol(bytes.substr(at + 1, end - at - 1));
-      at = end + 2;
-      return true;
-    };
-    long count = 0;
-    if (!number('*', &count)) return false;
-    for (long i = 0; i < count; ++i) {
-      long length = 0;
-      if (!number('$', &length)) return false;
-      if (bytes.size() < at + static_cast<size_t>(length) + 2) return false;
-      command->push_back(bytes.substr(at, static_cast<size_t>(length)));
-      at += static_cast<size_t>(length) + 2;
-    }
-    bytes.erase(0, at);
-    return true;
-  }
 
   // Runs a command on the data; the caller holds m_mutex.
   std::string Execute(const std::vector<std::string>& command) {

@@ -6,16 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "host/LogCapture.h"
 #include "host/redis/RedisConnectionPool.h"
 #include "host/redis/RedisSubscriptionManager.h"
 #include "tests/host/redis/RedisTestSupport.h"
+#include "tests/support/TestGate.h"
 
 namespace kelcache_test {
 namespace {
@@ -82,25 +80,20 @@ TEST(RedisSubscriptionManager, NoCallbackRunsAfterUnsubscribeReturnsEvenOneAlrea
   ConfigurePool({&server});
   RedisSubscriptionManager manager;
 
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool inCallback = false;
-  bool release = false;
+  TestGate inCallback;
+  TestGate release;
   std::atomic<int> calls{0};
   std::atomic<bool> callbackRunning{false};
   manager.Subscribe(u"gate.*", [&](const TString&, const void*, int) {
     callbackRunning = true;
     ++calls;
-    std::unique_lock<std::mutex> lock(mutex);
-    inCallback = true;
-    changed.notify_all();
-    changed.wait(lock, [&] { return release; });
+    inCallback.Open();
+    release.Wait();
     callbackRunning = false;
   });
   ASSERT_TRUE(WaitUntil([&] {
     manager.TryPublish(u"gate.1", u"m", {});
-    std::unique_lock<std::mutex> lock(mutex);
-    return changed.wait_for(lock, 50ms, [&] { return inCallback; });
+    return inCallback.Wait(50ms);
   }));
 
   // Unsubscribe while the callback runs: it must wait for it to end.
@@ -113,11 +106,7 @@ TEST(RedisSubscriptionManager, NoCallbackRunsAfterUnsubscribeReturnsEvenOneAlrea
   });
   std::this_thread::sleep_for(100ms);
   EXPECT_FALSE(unsubscribed) << "Unsubscribe returned while its callback still ran";
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    release = true;
-    changed.notify_all();
-  }
+  release.Open();
   unsubscriber.join();
   EXPECT_FALSE(runningWhenReturned);
   int callsAtReturn = calls.load();

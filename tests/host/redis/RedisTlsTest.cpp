@@ -16,7 +16,6 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "host/AppOptions.h"
 #include "host/LogCapture.h"
