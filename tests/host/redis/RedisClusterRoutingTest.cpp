@@ -18,13 +18,7 @@
 namespace kelcache_test {
 namespace {
 
-using kelvra::caching::RedisCrc16;
-using kelvra::caching::RedisKeySlot;
-using kelvra::caching::RedisRedirection;
-using kelvra::caching::RedisReply;
-using kelvra::caching::RedisReplyError;
-using kelvra::caching::RedisServerAddress;
-using kelvra::caching::RedisSlotMap;
+using namespace kelvra::caching;
 
 TEST(RedisKeySlot, SlotsAndHashTagsAreThoseOfTheServers) {
   EXPECT_EQ(RedisCrc16("123456789"), 0x31C3) << "the XMODEM check value";

@@ -36,10 +36,7 @@ namespace {
 
 using kelcache_testing::RedisClusterProcess;
 using kelcache_testing::RedisClusterReply;
-using kelvra::caching::RedisCluster;
-using kelvra::caching::RedisConnectionPool;
-using kelvra::caching::RedisKeySlot;
-using kelvra::caching::RedisSubscriptionManager;
+using namespace kelvra::caching;
 using Clock = std::chrono::steady_clock;
 
 std::string Text(const RedisValue& value) {

@@ -15,14 +15,7 @@
 namespace kelcache_test {
 namespace {
 
-using kelvra::caching::MakeRedisPoolConfiguration;
-using kelvra::caching::MakeRedisServers;
-using kelvra::caching::ParseRedisPoolConfiguration;
-using kelvra::caching::ParseRedisServers;
-using kelvra::caching::RedisConfigurationError;
-using kelvra::caching::RedisConnectionPool;
-using kelvra::caching::RedisPoolOptions;
-using kelvra::caching::RedisServerAddress;
+using namespace kelvra::caching;
 using Servers = std::vector<std::pair<TString, uint16_t>>;
 
 std::string ConfigurationErrorOf(const std::function<void()>& parse) {

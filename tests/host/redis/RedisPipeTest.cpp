@@ -35,17 +35,7 @@
 namespace kelcache_test {
 namespace {
 
-using kelvra::caching::IRedisTransport;
-using kelvra::caching::RedisByteRange;
-using kelvra::caching::RedisConnection;
-using kelvra::caching::RedisIoError;
-using kelvra::caching::RedisIoResult;
-using kelvra::caching::RedisPoolOptions;
-using kelvra::caching::RedisReplyError;
-using kelvra::caching::RedisServerAddress;
-using kelvra::caching::RedisServerLink;
-using kelvra::caching::RedisTimeoutError;
-using kelvra::caching::RedisTransportFactory;
+using namespace kelvra::caching;
 using Clock = std::chrono::steady_clock;
 
 std::string Text(const RedisValue& value) {

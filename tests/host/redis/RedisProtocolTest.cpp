@@ -16,11 +16,7 @@
 namespace kelcache_test {
 namespace {
 
-using kelvra::caching::RedisByteRange;
-using kelvra::caching::RedisCommand;
-using kelvra::caching::RedisReply;
-using kelvra::caching::RedisReplyParser;
-using kelvra::caching::RedisReplyPtr;
+using namespace kelvra::caching;
 using Type = RedisReply::Type;
 
 std::string Bytes(const RedisCommand& command) {

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 #include <hiredis/hiredis.h>
+#include <pthread.h>
+#include <signal.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -257,5 +259,15 @@ class RawRedis {
   std::string m_password;
   int m_database;
 };
+
+// True while SIGPIPE keeps its default action (ending the process) and the
+// calling thread does not block it: the library must never change either.
+inline bool SigpipeHasItsDefaultActionAndIsNotBlocked() {
+  struct sigaction action {};
+  sigaction(SIGPIPE, nullptr, &action);
+  sigset_t mask;
+  pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+  return action.sa_handler == SIG_DFL && sigismember(&mask, SIGPIPE) == 0;
+}
 
 }  // namespace kelcache_test

@@ -28,10 +28,7 @@
 namespace kelcache_test {
 namespace {
 
-using kelvra::caching::RedisConfigurationError;
-using kelvra::caching::RedisConnectionPool;
-using kelvra::caching::RedisPoolOptions;
-using kelvra::caching::RedisSubscriptionManager;
+using namespace kelvra::caching;
 
 // A folder holding the test CA under its hashed name (the form tls_ca_dir
 // takes), made once for the whole program.

@@ -32,6 +32,7 @@
 #include "host/redis/RedisTlsContext.h"
 #include "host/redis/RedisTlsTransport.h"
 #include "testing/TlsCertificates.h"
+#include "tests/host/redis/RedisTestSupport.h"
 #include "tests/support/RedisServer.h"
 #include "tests/support/TestEnvironment.h"
 
@@ -39,14 +40,7 @@ namespace kelcache_test {
 namespace {
 
 using namespace std::chrono_literals;
-using kelvra::caching::IRedisTransport;
-using kelvra::caching::RedisByteRange;
-using kelvra::caching::RedisIoResult;
-using kelvra::caching::RedisServerAddress;
-using kelvra::caching::RedisTcpTransport;
-using kelvra::caching::RedisTlsContext;
-using kelvra::caching::RedisTlsOptions;
-using kelvra::caching::RedisTlsTransport;
+using namespace kelvra::caching;
 using Status = RedisIoResult::Status;
 
 enum class Kind { kTcp, kTls };
@@ -356,14 +350,6 @@ TEST_P(RedisTransport, OneReaderAndOneWriterRunAtOnce) {
   EXPECT_TRUE(received == sent) << "received " << received.size() << " of " << kTotal << " bytes";
   transport->Shutdown();
   echo.join();
-}
-
-bool SigpipeHasItsDefaultActionAndIsNotBlocked() {
-  struct sigaction action {};
-  sigaction(SIGPIPE, nullptr, &action);
-  sigset_t mask;
-  pthread_sigmask(SIG_BLOCK, nullptr, &mask);
-  return action.sa_handler == SIG_DFL && sigismember(&mask, SIGPIPE) == 0;
 }
 
 TEST_P(RedisTransport, AWriteToAPeerThatHasGoneFailsWithoutSigpipe) {

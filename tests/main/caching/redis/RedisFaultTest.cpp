@@ -15,10 +15,7 @@
 namespace kelcache_test {
 namespace {
 
-using kelvra::caching::RedisConnectionPool;
-using kelvra::caching::RedisExternalCache;
-using kelvra::caching::RedisIoError;
-using kelvra::caching::RedisTimeoutError;
+using namespace kelvra::caching;
 
 // Far above every time-out used here: a future not ready by then hangs.
 constexpr std::chrono::milliseconds kReadyBound = 12s;
@@ -95,14 +92,6 @@ TEST(RedisFaults, CallsToAPausedServerReturnWithinTheirTimeOuts) {
   server.Resume();
   EXPECT_TRUE(WaitUntil([&] { return StoreAndLoadWork(cache, u"resumed"); }));
   EXPECT_TRUE(WaitForBackgroundTasks());
-}
-
-bool SigpipeHasItsDefaultActionAndIsNotBlocked() {
-  struct sigaction action {};
-  sigaction(SIGPIPE, nullptr, &action);
-  sigset_t mask;
-  pthread_sigmask(SIG_BLOCK, nullptr, &mask);
-  return action.sa_handler == SIG_DFL && sigismember(&mask, SIGPIPE) == 0;
 }
 
 TEST(RedisFaults, SigpipeNeverKillsTheProcess) {
