@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cctype>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -52,16 +53,17 @@ TEST(AppConfigTest, SettersAreSeenByGettersAndEditionPredicates) {
   AppConfig& config = AppConfig::GetInstance();
   // Each flag on alone: its own getter says so and no other.
   struct Flag {
-    void (AppConfig::*set)(bool);
-    bool (AppConfig::*get)() const;
+    std::function<void(bool)> set;
+    std::function<bool()> get;
   };
-  const Flag flags[] = {{&AppConfig::SetExternalCacheEnabled, &AppConfig::GetExternalCacheEnabled},
-                        {&AppConfig::SetTestMode, &AppConfig::GetTestMode},
-                        {&AppConfig::SetUnitTestFlag, &AppConfig::GetUnitTestFlag},
-                        {&AppConfig::SetIsExternalProtocolServer, &AppConfig::GetIsExternalProtocolServer}};
-  for (size_t on = 0; on < std::size(flags); ++on) {
-    for (size_t i = 0; i < std::size(flags); ++i) (config.*flags[i].set)(i == on);
-    for (size_t i = 0; i < std::size(flags); ++i) EXPECT_EQ(i == on, (config.*flags[i].get)()) << on << " " << i;
+  const std::vector<Flag> flags = {
+      {[&](bool on) { config.SetExternalCacheEnabled(on); }, [&] { return config.GetExternalCacheEnabled(); }},
+      {[&](bool on) { config.SetTestMode(on); }, [&] { return config.GetTestMode(); }},
+      {[&](bool on) { config.SetUnitTestFlag(on); }, [&] { return config.GetUnitTestFlag(); }},
+      {[&](bool on) { config.SetIsExternalProtocolServer(on); }, [&] { return config.GetIsExternalProtocolServer(); }}};
+  for (size_t on = 0; on < flags.size(); ++on) {
+    for (size_t i = 0; i < flags.size(); ++i) flags[i].set(i == on);
+    for (size_t i = 0; i < flags.size(); ++i) EXPECT_EQ(i == on, flags[i].get()) << on << " " << i;
   }
 
   // Each edition turns on its own predicate and no other; names read back in
