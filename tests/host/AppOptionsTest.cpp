@@ -55,8 +55,12 @@ ChildResult RunChild(const std::vector<std::string>& extraVariables) {
   return kelcache_test::RunChildMode("options", extraVariables);
 }
 
-std::string Text(bool value) { return value ? "true" : "false"; }
-std::string Text(int value) { return std::to_string(value); }
+std::string Text(bool value) {
+  return value ? "true" : "false";
+}
+std::string Text(int value) {
+  return std::to_string(value);
+}
 
 // Every option: its built-in default, written out again so that a changed
 // default is a deliberate act (docs/options.md lists the same values), and
@@ -67,8 +71,10 @@ struct Option {
   const char* defaultText;
   std::string (*read)();
 };
-#define KELCACHE_OPTION(name, defaultText) \
-  Option { #name, defaultText, [] { return Text(appoptions::name()); } }
+#define KELCACHE_OPTION(name, defaultText)                      \
+  Option {                                                      \
+#name, defaultText, [] { return Text(appoptions::name()); } \
+  }
 const Option kOptions[] = {
     KELCACHE_OPTION(AsyncCacheCoherence, "false"),
     KELCACHE_OPTION(AsyncTaskSpinMicroseconds, "50"),
@@ -119,7 +125,8 @@ TEST(AppOptionsTest, DefaultsReachEveryAccessorAndTheListing) {
     const appoptions::OptionInfo& option = listed[i];
     SCOPED_TRACE(expected.name);
     EXPECT_EQ(expected.name, option.name) << "listing not sorted, not unique or incomplete";
-    EXPECT_EQ(expected.defaultText, child.values[expected.name]) << "the default in a process without KELCACHE_*";
+    EXPECT_EQ(expected.defaultText, child.values[expected.name])
+        << "the default in a process without KELCACHE_*";
     EXPECT_EQ(expected.defaultText, option.defaultText);
     EXPECT_FALSE(option.description.empty());
     bool isBool = option.defaultText == "true" || option.defaultText == "false";
@@ -138,8 +145,15 @@ TEST(AppOptionsTest, RunTimeChangesAreSeenAtTheNextReadAndResetGoesBack) {
   }
   EXPECT_EQ("12", appoptions::GetOptionText("ExternalCacheConcurrencyLimit"));
   EXPECT_EQ(500, appoptions::ExternalCacheConcurrencyTimeoutMs()) << "the others are left alone";
-  for (auto [text, value] : {std::pair{"true", true}, {"1", true}, {"ON", true}, {"Yes", true}, {" on\t", true},
-                             {"false", false}, {"0", false}, {"Off", false}, {"NO", false}}) {
+  for (auto [text, value] : {std::pair{"true", true},
+                             {"1", true},
+                             {"ON", true},
+                             {"Yes", true},
+                             {" on\t", true},
+                             {"false", false},
+                             {"0", false},
+                             {"Off", false},
+                             {"NO", false}}) {
     appoptions::SetOption("AsyncCacheCoherence", text);
     EXPECT_EQ(value, appoptions::AsyncCacheCoherence()) << text;
   }
@@ -206,16 +220,17 @@ TEST(AppOptionsTest, BadNamesAndValuesAreRejectedWithClearMessages) {
   EXPECT_THROW(appoptions::ResetOption("Nope"), std::invalid_argument);
 
   // Each bad value is named with its option; the option keeps its value.
-  for (auto [name, value] : {std::pair{"ExternalCacheConcurrencyLimit", "12abc"},
-                             {"ExternalCacheConcurrencyLimit", "99999999999"},
-                             {"ExternalCacheConcurrencyLimit", "1.5"},
-                             {"ExternalCacheConcurrencyLimit", ""},
-                             {"ExternalCacheConcurrencyLimit", "+-1"},
-                             {"ExternalCacheConcurrencyLimit", "0x10"},
-                             {"SyncCaches", "maybe"},
-                             {"SyncCaches", "2"},
-                             {"SyncCaches", ""}}) {
-    message = InvalidArgumentMessage([&] { appoptions::SetOption(name, value); });
+  for (auto bad : {std::pair{"ExternalCacheConcurrencyLimit", "12abc"},
+                   {"ExternalCacheConcurrencyLimit", "99999999999"},
+                   {"ExternalCacheConcurrencyLimit", "1.5"},
+                   {"ExternalCacheConcurrencyLimit", ""},
+                   {"ExternalCacheConcurrencyLimit", "+-1"},
+                   {"ExternalCacheConcurrencyLimit", "0x10"},
+                   {"SyncCaches", "maybe"},
+                   {"SyncCaches", "2"},
+                   {"SyncCaches", ""}}) {
+    const auto [name, value] = bad;
+    message = InvalidArgumentMessage([&] { appoptions::SetOption(bad.first, bad.second); });
     EXPECT_NE(std::string::npos, message.find(name)) << message;
     EXPECT_NE(std::string::npos, message.find(std::string("\"") + value + "\"")) << message;
   }
@@ -244,24 +259,25 @@ TEST(AppOptionsTest, EnvironmentOverridesAreReadAtFirstUse) {
   ASSERT_EQ(0, child.exitCode) << child.output;
   // A bad or empty variable leaves the default; the listing says where each
   // value came from; ResetOption returns to the environment's value.
-  for (const auto& [name, value] : std::map<std::string, std::string>{
-           {"ExternalCacheConcurrencyLimit", "7"},
-           {"accessor.ExternalCacheConcurrencyLimit", "7"},
-           {"SyncCaches", "false"},
-           {"accessor.SyncCaches", "false"},
-           {"AsyncCacheCoherence", "true"},
-           {"ExternalCacheStoreTimeoutMs", "5000"},
-           {"CacheSynchronizationLogging", "false"},
-           {"source.ExternalCacheConcurrencyLimit", "environment"},
-           {"source.SyncCaches", "environment"},
-           {"source.ExternalCacheStoreTimeoutMs", "default"},
-           {"source.CacheSynchronizationLogging", "default"},
-           {"source.ExternalCacheConcurrencyTimeoutMs", "default"},
-           {"source.afterSet", "override"},
-           {"afterReset.ExternalCacheConcurrencyLimit", "7"}}) {
+  for (const auto& [name, value] :
+       std::map<std::string, std::string>{{"ExternalCacheConcurrencyLimit", "7"},
+                                          {"accessor.ExternalCacheConcurrencyLimit", "7"},
+                                          {"SyncCaches", "false"},
+                                          {"accessor.SyncCaches", "false"},
+                                          {"AsyncCacheCoherence", "true"},
+                                          {"ExternalCacheStoreTimeoutMs", "5000"},
+                                          {"CacheSynchronizationLogging", "false"},
+                                          {"source.ExternalCacheConcurrencyLimit", "environment"},
+                                          {"source.SyncCaches", "environment"},
+                                          {"source.ExternalCacheStoreTimeoutMs", "default"},
+                                          {"source.CacheSynchronizationLogging", "default"},
+                                          {"source.ExternalCacheConcurrencyTimeoutMs", "default"},
+                                          {"source.afterSet", "override"},
+                                          {"afterReset.ExternalCacheConcurrencyLimit", "7"}}) {
     EXPECT_EQ(value, child.values[name]) << name;
   }
   // A bad value is reported by its variable; an empty one counts as not set.
-  EXPECT_NE(std::string::npos, child.output.find("KELCACHE_ExternalCacheStoreTimeoutMs=\"abc\"")) << child.output;
+  EXPECT_NE(std::string::npos, child.output.find("KELCACHE_ExternalCacheStoreTimeoutMs=\"abc\""))
+      << child.output;
   EXPECT_EQ(std::string::npos, child.output.find("KELCACHE_CacheSynchronizationLogging")) << child.output;
 }
