@@ -67,6 +67,7 @@ void AppendJsonString(std::string& out, std::string_view bytes) {
       continue;
     }
     const char32_t cp = sequence->codePoint;
+    const std::string_view encoded = bytes.substr(pos, sequence->length);
     pos += sequence->length;
     switch (cp) {
       case '"':
@@ -96,7 +97,7 @@ void AppendJsonString(std::string& out, std::string_view bytes) {
           std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(cp));
           out += escaped;
         } else {
-          AppendUtf8(out, cp);
+          out.append(encoded);  // well-formed already: copied as it stands
         }
     }
   }

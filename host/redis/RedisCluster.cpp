@@ -90,9 +90,9 @@ RedisCluster::ViewPtr RedisCluster::InstallView(std::shared_ptr<const RedisSlotM
   // them alive until they end); listed nodes stay for later fetches.
   for (auto it = m_links.begin(); it != m_links.end();) {
     const bool inView = std::find(view->links.begin(), view->links.end(), it->second) != view->links.end();
-    const bool node = std::any_of(m_listedNodes.begin(), m_listedNodes.end(),
-                                  [&](const RedisServerAddress& s) { return s.ToString() == it->first; });
-    it = inView || node ? std::next(it) : m_links.erase(it);
+    const bool listed = std::any_of(m_listedNodes.begin(), m_listedNodes.end(),
+                                    [&](const RedisServerAddress& s) { return s.ToString() == it->first; });
+    it = inView || listed ? std::next(it) : m_links.erase(it);
   }
   m_masters.store(view->map->MasterCount(), std::memory_order_relaxed);
   m_view = view;
