@@ -89,14 +89,14 @@ void Report(benchmark::State& state, size_t bytes) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
 }
 
-void FrameStore(benchmark::State& state) {
-  const size_t bytes = static_cast<size_t>(state.range(0));
-  RedisExternalCache cache(kNamespace);
-  auto value = std::make_shared<std::vector<uint8_t>>(bytes, static_cast<uint8_t>(state.thread_index()));
+// Runs one step per iteration over this caller's keys, in turn. A step
+// returns an empty text, or what went wrong, which stops the run.
+template <class Step>
+void RunOverKeys(benchmark::State& state, size_t bytes, Step step) {
   int index = 0;
   for (auto _ : state) {
-    if (!cache.TryStore(Key(state.thread_index(), index, bytes), value, kSlowLoadMs, -1).Get()) {
-      state.SkipWithError("a store failed");
+    if (const std::string error = step(index); !error.empty()) {
+      state.SkipWithError(error.c_str());
       break;
     }
     index = (index + 1) % kKeysPerCaller;
@@ -104,48 +104,45 @@ void FrameStore(benchmark::State& state) {
   Report(state, bytes);
 }
 
+void FrameStore(benchmark::State& state) {
+  const size_t bytes = static_cast<size_t>(state.range(0));
+  RedisExternalCache cache(kNamespace);
+  auto value = std::make_shared<std::vector<uint8_t>>(bytes, static_cast<uint8_t>(state.thread_index()));
+  RunOverKeys(state, bytes, [&](int index) -> std::string {
+    return cache.TryStore(Key(state.thread_index(), index, bytes), value, kSlowLoadMs, -1).Get() ? ""
+                                                                                                 : "a store failed";
+  });
+}
+
 void FrameLoad(benchmark::State& state) {
   const size_t bytes = static_cast<size_t>(state.range(0));
   RedisExternalCache cache(kNamespace);
-  int index = 0;
-  for (auto _ : state) {
+  RunOverKeys(state, bytes, [&](int index) -> std::string {
     auto value = cache.TryLoad(Key(state.thread_index(), index, bytes)).Get();
-    if (!value || value->size() != bytes) {
-      state.SkipWithError("a load missed");
-      break;
-    }
-    index = (index + 1) % kKeysPerCaller;
-  }
-  Report(state, bytes);
+    return value && value->size() == bytes ? "" : "a load missed";
+  });
 }
 
 // The client services without the frame: the pool and one command.
 void ClientLoop(benchmark::State& state, bool set) {
   const size_t bytes = static_cast<size_t>(state.range(0));
   auto value = std::make_shared<std::vector<uint8_t>>(bytes, static_cast<uint8_t>(state.thread_index()));
-  int index = 0;
-  for (auto _ : state) {
+  RunOverKeys(state, bytes, [&](int index) -> std::string {
     TString key = Key(state.thread_index(), index, bytes);
     auto guard = RedisConnectionPool::FindAndLockPooledConnection(key);
-    if (!guard) {
-      state.SkipWithError("no connection");
-      break;
-    }
+    if (!guard) return "no connection";
     std::string physical = RedisExternalCache::MakePhysicalCacheKey(kNamespace, key);
     try {
       if (set) {
         guard->GetConnection().Set(physical, value);
       } else if (auto loaded = guard->GetConnection().Get(physical); !loaded || loaded->size() != bytes) {
-        state.SkipWithError("a load missed");
-        break;
+        return "a load missed";
       }
     } catch (const std::exception& error) {
-      state.SkipWithError(error.what());
-      break;
+      return error.what();
     }
-    index = (index + 1) % kKeysPerCaller;
-  }
-  Report(state, bytes);
+    return "";
+  });
 }
 void ClientSet(benchmark::State& state) {
   ClientLoop(state, true);
@@ -174,21 +171,15 @@ void RawLoop(benchmark::State& state, bool set) {
         kNamespace, Key(state.thread_index(), index, bytes)));
   }
   const std::string value(bytes, static_cast<char>(state.thread_index()));
-  int index = 0;
-  for (auto _ : state) {
+  RunOverKeys(state, bytes, [&](int index) -> std::string {
     const std::string& key = keys[static_cast<size_t>(index)];
     const char* argv[] = {set ? "SET" : "GET", key.data(), value.data()};
     const size_t lengths[] = {3, key.size(), value.size()};
     auto* reply = static_cast<redisReply*>(redisCommandArgv(context.get(), set ? 3 : 2, argv, lengths));
     const bool ok = reply != nullptr && (set || reply->len == bytes);
     if (reply) freeReplyObject(reply);
-    if (!ok) {
-      state.SkipWithError("a raw command failed");
-      break;
-    }
-    index = (index + 1) % kKeysPerCaller;
-  }
-  Report(state, bytes);
+    return ok ? "" : "a raw command failed";
+  });
 }
 void RawSet(benchmark::State& state) {
   RawLoop(state, true);

@@ -12,8 +12,64 @@
 namespace kelvra::appoptions {
 namespace {
 
-// The one table of options. The order is the order of OptionId below and of
-// ListOptions (alphabetical). Boolean values are stored as 0 / 1.
+// The one list of options, in alphabetical order of name (the order of
+// ListOptions): X(name, type, default, description). It gives the option ids,
+// the table and the accessor functions. Boolean values are stored as 0 / 1.
+#define KELCACHE_APP_OPTIONS(X) \
+  X(AsyncCacheCoherence, Bool, 0, \
+    "Coherence publications on addition and removal run as host tasks instead of on the " \
+    "caller's thread.") \
+  X(AsyncTaskSpinMicroseconds, Int, 50, \
+    "Microseconds a thread that waits for a task, or an idle pool worker, spins before it " \
+    "sleeps (0: never spins).") \
+  X(CacheSynchronizationDryRun, Bool, 0, \
+    "The coherence service finds stale entries but does not mark them dirty in their caches " \
+    "(cascade invalidators are still told).") \
+  X(CacheSynchronizationEvictedLifetimeSec, Int, 600, \
+    "Seconds an evicted entry stays tracked by the coherence service.") \
+  X(CacheSynchronizationFlushOnReconnect, Bool, 1, \
+    "After the Redis subscription reconnects, tracked entries are treated as possibly stale.") \
+  X(CacheSynchronizationLogging, Bool, 0, \
+    "Coherence and cascade-invalidation log lines are written at Info instead of Debug.") \
+  X(CacheSynchronizationMaxEvictedEntries, Int, 100000, \
+    "Evicted entries the coherence service keeps before it prunes by count (negative counts " \
+    "as 0).") \
+  X(CacheSynchronizationMinimumDeltaSeconds, Int, 5, \
+    "A remote value must be at least this many seconds newer than a local entry to make it " \
+    "dirty.") \
+  X(ExternalCacheConcurrencyLimit, Int, 32, \
+    "External cache operations (all caches, all kinds) that may hold a slot at once.") \
+  X(ExternalCacheConcurrencyTimeoutMs, Int, 500, \
+    "Milliseconds an external cache operation waits for a concurrency slot before giving up " \
+    "(\"jam\").") \
+  X(ExternalCacheDisable, Bool, 0, \
+    "Turns the disk external cache off even when the host configuration enables it.") \
+  X(ExternalCacheDropTimeoutMs, Int, 5000, \
+    "Milliseconds an external cache drop may run before it counts as failed.") \
+  X(ExternalCacheLowerBoundLatencyMs, Int, 100, \
+    "Values that took less than this many milliseconds to produce are not stored " \
+    "(\"ignore-fast\").") \
+  X(ExternalCacheRedisAlwaysSetEx, Bool, 0, \
+    "Redis stores always set an expiry (SETEX).") \
+  X(ExternalCacheRedisAlwaysSetExSec, Int, 86400, \
+    "Expiry in seconds of Redis stores when ExternalCacheRedisAlwaysSetEx is on and no TTL " \
+    "applies.") \
+  X(ExternalCacheSslTlsEnabled, Bool, 0, \
+    "Connections to Redis use TLS (logged when the connection pool is configured).") \
+  X(ExternalCacheStoreTimeoutMs, Int, 5000, \
+    "Milliseconds an external cache store may run before it counts as failed.") \
+  X(ExternalCacheUpperBound2SizeMb, Int, 64, \
+    "Values of this many MiB or more are not stored (\"ignore-large\").") \
+  X(ExternalCacheUpperBoundKeySizeB, Int, 8192, \
+    "Keys longer than this many bytes (UTF-16) are not stored (\"ignore-large-key\").") \
+  X(LockDetectionThresholdMs, Int, 1000, \
+    "A lock held or waited for longer than this many milliseconds is reported by the lock " \
+    "watch.") \
+  X(SyncCaches, Bool, 1, \
+    "Cascade invalidation: query-job scopes are created and tracked.") \
+  X(ThreadPoolSize, Int, 0, \
+    "Worker threads of the host thread pool; 0 (or less) means the pool's default.")
+
 struct OptionDefinition {
   std::string_view name;
   OptionType type;
@@ -21,90 +77,36 @@ struct OptionDefinition {
   std::string_view description;
 };
 
-enum class OptionId : size_t {
-  AsyncCacheCoherence,
-  AsyncTaskSpinMicroseconds,
-  CacheSynchronizationDryRun,
-  CacheSynchronizationEvictedLifetimeSec,
-  CacheSynchronizationFlushOnReconnect,
-  CacheSynchronizationLogging,
-  CacheSynchronizationMaxEvictedEntries,
-  CacheSynchronizationMinimumDeltaSeconds,
-  ExternalCacheConcurrencyLimit,
-  ExternalCacheConcurrencyTimeoutMs,
-  ExternalCacheDisable,
-  ExternalCacheDropTimeoutMs,
-  ExternalCacheLowerBoundLatencyMs,
-  ExternalCacheRedisAlwaysSetEx,
-  ExternalCacheRedisAlwaysSetExSec,
-  ExternalCacheSslTlsEnabled,
-  ExternalCacheStoreTimeoutMs,
-  ExternalCacheUpperBound2SizeMb,
-  ExternalCacheUpperBoundKeySizeB,
-  LockDetectionThresholdMs,
-  SyncCaches,
-  ThreadPoolSize,
-  Count
-};
+#define KELCACHE_OPTION_ID(name, type, value, description) name,
+enum class OptionId : size_t { KELCACHE_APP_OPTIONS(KELCACHE_OPTION_ID) Count };
+#undef KELCACHE_OPTION_ID
 
 constexpr size_t kOptionCount = static_cast<size_t>(OptionId::Count);
 
-constexpr std::array<OptionDefinition, kOptionCount> kOptions = {{
-    {"AsyncCacheCoherence", OptionType::Bool, 0,
-     "Coherence publications on addition and removal run as host tasks instead of on the caller's thread."},
-    {"AsyncTaskSpinMicroseconds", OptionType::Int, 50,
-     "Microseconds a thread that waits for a task, or an idle pool worker, spins before it sleeps "
-     "(0: never spins)."},
-    {"CacheSynchronizationDryRun", OptionType::Bool, 0,
-     "The coherence service finds stale entries but does not mark them dirty in their caches "
-     "(cascade invalidators are still told)."},
-    {"CacheSynchronizationEvictedLifetimeSec", OptionType::Int, 600,
-     "Seconds an evicted entry stays tracked by the coherence service."},
-    {"CacheSynchronizationFlushOnReconnect", OptionType::Bool, 1,
-     "After the Redis subscription reconnects, tracked entries are treated as possibly stale."},
-    {"CacheSynchronizationLogging", OptionType::Bool, 0,
-     "Coherence and cascade-invalidation log lines are written at Info instead of Debug."},
-    {"CacheSynchronizationMaxEvictedEntries", OptionType::Int, 100000,
-     "Evicted entries the coherence service keeps before it prunes by count (negative counts as 0)."},
-    {"CacheSynchronizationMinimumDeltaSeconds", OptionType::Int, 5,
-     "A remote value must be at least this many seconds newer than a local entry to make it dirty."},
-    {"ExternalCacheConcurrencyLimit", OptionType::Int, 32,
-     "External cache operations (all caches, all kinds) that may hold a slot at once."},
-    {"ExternalCacheConcurrencyTimeoutMs", OptionType::Int, 500,
-     "Milliseconds an external cache operation waits for a concurrency slot before giving up (\"jam\")."},
-    {"ExternalCacheDisable", OptionType::Bool, 0,
-     "Turns the disk external cache off even when the host configuration enables it."},
-    {"ExternalCacheDropTimeoutMs", OptionType::Int, 5000,
-     "Milliseconds an external cache drop may run before it counts as failed."},
-    {"ExternalCacheLowerBoundLatencyMs", OptionType::Int, 100,
-     "Values that took less than this many milliseconds to produce are not stored (\"ignore-fast\")."},
-    {"ExternalCacheRedisAlwaysSetEx", OptionType::Bool, 0, "Redis stores always set an expiry (SETEX)."},
-    {"ExternalCacheRedisAlwaysSetExSec", OptionType::Int, 86400,
-     "Expiry in seconds of Redis stores when ExternalCacheRedisAlwaysSetEx is on and no TTL applies."},
-    {"ExternalCacheSslTlsEnabled", OptionType::Bool, 0,
-     "Connections to Redis use TLS (logged when the connection pool is configured)."},
-    {"ExternalCacheStoreTimeoutMs", OptionType::Int, 5000,
-     "Milliseconds an external cache store may run before it counts as failed."},
-    {"ExternalCacheUpperBound2SizeMb", OptionType::Int, 64,
-     "Values of this many MiB or more are not stored (\"ignore-large\")."},
-    {"ExternalCacheUpperBoundKeySizeB", OptionType::Int, 8192,
-     "Keys longer than this many bytes (UTF-16) are not stored (\"ignore-large-key\")."},
-    {"LockDetectionThresholdMs", OptionType::Int, 1000,
-     "A lock held or waited for longer than this many milliseconds is reported by the lock watch."},
-    {"SyncCaches", OptionType::Bool, 1, "Cascade invalidation: query-job scopes are created and tracked."},
-    {"ThreadPoolSize", OptionType::Int, 0,
-     "Worker threads of the host thread pool; 0 (or less) means the pool's default."},
-}};
+#define KELCACHE_OPTION_ROW(name, type, value, description) {#name, OptionType::type, value, description},
+constexpr std::array<OptionDefinition, kOptionCount> kOptions = {{KELCACHE_APP_OPTIONS(KELCACHE_OPTION_ROW)}};
+#undef KELCACHE_OPTION_ROW
 
-// OptionId and the table are both in alphabetical order; this catches an entry
-// that is missing or out of place.
-constexpr bool TableIsComplete() {
-  for (size_t i = 0; i < kOptionCount; ++i) {
-    if (kOptions[i].name.empty() || (i > 0 && !(kOptions[i - 1].name < kOptions[i].name))) return false;
+// ListOptions gives the table in its order, which must be alphabetical.
+constexpr bool TableIsSorted() {
+  for (size_t i = 1; i < kOptionCount; ++i) {
+    if (!(kOptions[i - 1].name < kOptions[i].name)) return false;
   }
   return true;
 }
-static_assert(TableIsComplete(), "kOptions must list every OptionId once, in alphabetical order");
+static_assert(TableIsSorted(), "KELCACHE_APP_OPTIONS must list the options in alphabetical order");
+
+// The accessor's return type of each option type.
+template <OptionType>
+struct OptionValue;
+template <>
+struct OptionValue<OptionType::Bool> {
+  using Type = bool;
+};
+template <>
+struct OptionValue<OptionType::Int> {
+  using Type = int;
+};
 
 constexpr std::string_view kEnvironmentPrefix = "KELCACHE_";
 
@@ -271,74 +273,12 @@ bool ParseIntText(std::string_view text, int& value) {
   return true;
 }
 
-bool AsyncCacheCoherence() {
-  return Read(OptionId::AsyncCacheCoherence) != 0;
-}
-bool CacheSynchronizationDryRun() {
-  return Read(OptionId::CacheSynchronizationDryRun) != 0;
-}
-bool CacheSynchronizationFlushOnReconnect() {
-  return Read(OptionId::CacheSynchronizationFlushOnReconnect) != 0;
-}
-bool CacheSynchronizationLogging() {
-  return Read(OptionId::CacheSynchronizationLogging) != 0;
-}
-bool ExternalCacheDisable() {
-  return Read(OptionId::ExternalCacheDisable) != 0;
-}
-bool ExternalCacheRedisAlwaysSetEx() {
-  return Read(OptionId::ExternalCacheRedisAlwaysSetEx) != 0;
-}
-bool ExternalCacheSslTlsEnabled() {
-  return Read(OptionId::ExternalCacheSslTlsEnabled) != 0;
-}
-bool SyncCaches() {
-  return Read(OptionId::SyncCaches) != 0;
-}
-
-int CacheSynchronizationEvictedLifetimeSec() {
-  return Read(OptionId::CacheSynchronizationEvictedLifetimeSec);
-}
-int CacheSynchronizationMaxEvictedEntries() {
-  return Read(OptionId::CacheSynchronizationMaxEvictedEntries);
-}
-int CacheSynchronizationMinimumDeltaSeconds() {
-  return Read(OptionId::CacheSynchronizationMinimumDeltaSeconds);
-}
-int ExternalCacheConcurrencyLimit() {
-  return Read(OptionId::ExternalCacheConcurrencyLimit);
-}
-int ExternalCacheConcurrencyTimeoutMs() {
-  return Read(OptionId::ExternalCacheConcurrencyTimeoutMs);
-}
-int ExternalCacheDropTimeoutMs() {
-  return Read(OptionId::ExternalCacheDropTimeoutMs);
-}
-int ExternalCacheLowerBoundLatencyMs() {
-  return Read(OptionId::ExternalCacheLowerBoundLatencyMs);
-}
-int ExternalCacheRedisAlwaysSetExSec() {
-  return Read(OptionId::ExternalCacheRedisAlwaysSetExSec);
-}
-int ExternalCacheStoreTimeoutMs() {
-  return Read(OptionId::ExternalCacheStoreTimeoutMs);
-}
-int ExternalCacheUpperBound2SizeMb() {
-  return Read(OptionId::ExternalCacheUpperBound2SizeMb);
-}
-int ExternalCacheUpperBoundKeySizeB() {
-  return Read(OptionId::ExternalCacheUpperBoundKeySizeB);
-}
-int AsyncTaskSpinMicroseconds() {
-  return Read(OptionId::AsyncTaskSpinMicroseconds);
-}
-
-int LockDetectionThresholdMs() {
-  return Read(OptionId::LockDetectionThresholdMs);
-}
-int ThreadPoolSize() {
-  return Read(OptionId::ThreadPoolSize);
-}
+#define KELCACHE_OPTION_ACCESSOR(name, type, value, description)                 \
+  OptionValue<OptionType::type>::Type name() {                                 \
+    return static_cast<OptionValue<OptionType::type>::Type>(Read(OptionId::name)); \
+  }
+KELCACHE_APP_OPTIONS(KELCACHE_OPTION_ACCESSOR)
+#undef KELCACHE_OPTION_ACCESSOR
 
 const char* OptionSourceName(OptionSource source) {
   switch (source) {

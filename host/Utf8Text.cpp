@@ -56,6 +56,21 @@ void AppendUtf8(std::string& out, char32_t cp) {
   }
 }
 
+const char* BackslashEscapeOf(char32_t codePoint) {
+  switch (codePoint) {
+    case '\\':
+      return "\\\\";
+    case '\n':
+      return "\\n";
+    case '\r':
+      return "\\r";
+    case '\t':
+      return "\\t";
+    default:
+      return nullptr;
+  }
+}
+
 void AppendJsonString(std::string& out, std::string_view bytes) {
   out.reserve(out.size() + bytes.size() + 2);
   out += '"';
@@ -69,36 +84,20 @@ void AppendJsonString(std::string& out, std::string_view bytes) {
     const char32_t cp = sequence->codePoint;
     const std::string_view encoded = bytes.substr(pos, sequence->length);
     pos += sequence->length;
-    switch (cp) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\b':
-        out += "\\b";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (cp < 0x20 || cp == 0x7F || cp == 0x2028 || cp == 0x2029) {
-          char escaped[8];
-          std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(cp));
-          out += escaped;
-        } else {
-          out.append(encoded);  // well-formed already: copied as it stands
-        }
+    if (const char* escape = BackslashEscapeOf(cp)) {
+      out += escape;
+    } else if (cp == '"') {
+      out += "\\\"";
+    } else if (cp == '\b') {
+      out += "\\b";
+    } else if (cp == '\f') {
+      out += "\\f";
+    } else if (cp < 0x20 || cp == 0x7F || cp == 0x2028 || cp == 0x2029) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(cp));
+      out += escaped;
+    } else {
+      out.append(encoded);  // well-formed already: copied as it stands
     }
   }
   out += '"';

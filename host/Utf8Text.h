@@ -35,6 +35,11 @@ KELCACHE_EXPORT bool IsValidUtf8(std::string_view bytes);
 // UTF-8.
 KELCACHE_EXPORT void AppendUtf8(std::string& out, char32_t codePoint);
 
+// The two-character escape of a backslash, line feed, carriage return or tab
+// ("\\\\", "\\n", "\\r", "\\t"), or null for any other character: the escapes
+// that JSON and C share.
+KELCACHE_EXPORT const char* BackslashEscapeOf(char32_t codePoint);
+
 // Appends the bytes as a quoted JSON string: '"' and '\\' escaped, control
 // characters and DEL as \b \f \n \r \t or \u00XX, U+2028 and U+2029 as
 // \u2028 and \u2029 (JavaScript reads them as line ends), a byte that starts

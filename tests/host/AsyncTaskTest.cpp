@@ -1,5 +1,4 @@
 #include "host/AsyncTask.h"
-#include "tests/support/TestGate.h"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/host/TaskTestSupport.h"
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -19,11 +20,8 @@ using AsyncTask::Future;
 using AsyncTask::FutureStatus;
 using AsyncTask::LaunchMode;
 
-// Generous bound for waits that should end soon; a test that reaches it has
-// found a hang, not a slow machine.
-constexpr std::chrono::milliseconds kLongWait = 20s;
-
-using Gate = kelcache_test::TestGate;
+using kelcache_test::Gate;
+using kelcache_test::kLongWait;
 
 // Expects `fn` to throw an E with this message and error code, the error
 // named after its code.
@@ -41,20 +39,7 @@ void ExpectThrown(Fn fn, const char* message, uint32_t code) {
   }
 }
 
-class AsyncTaskTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    // A small pool, so that the tests also run with it saturated. Only the
-    // first call in the process takes effect; all tests here ask for 2.
-    AsyncTask::SetThreadPoolSize(2);
-    ASSERT_EQ(AsyncTask::GetThreadPoolSize(), 2u);
-  }
-  void TearDown() override {
-    // Nothing a test started may outlive it.
-    EXPECT_TRUE(AsyncTask::WaitForThreadPoolIdle(kLongWait));
-    EXPECT_TRUE(AsyncTask::WaitForDedicatedThreads(kLongWait));
-  }
-};
+using AsyncTaskTest = kelcache_test::TwoWorkerPoolTest;
 
 TEST_F(AsyncTaskTest, AsynchronousTaskRunsOnAnotherThreadAndDeliversItsValue) {
   const auto caller = std::this_thread::get_id();

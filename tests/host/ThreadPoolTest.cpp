@@ -8,51 +8,27 @@
 #include <stdexcept>
 #include <thread>
 
-#include "tests/support/TestGate.h"
+#include "tests/host/TaskTestSupport.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-constexpr std::chrono::milliseconds kLongWait = 20s;
+using namespace kelcache_test;
 
-// A gate that opens once `needed` threads arrived (or on Open).
-struct Gate : kelcache_test::TestGate {
-  explicit Gate(int needed = 1) : m_needed(needed) {}
-  void Arrive() {
-    if (--m_needed == 0) Open();
-  }
-  std::atomic<int> m_needed;
-};
-
-// Opens `gate` when the test body leaves, also through a failed ASSERT, and
-// waits for the pool and the dedicated threads, so that no task outlives the
-// gates on the test's stack.
-auto OpenAtExit(Gate& gate) {
-  return std::unique_ptr<Gate, void (*)(Gate*)>(&gate, [](Gate* g) {
-    g->Open();
-    EXPECT_TRUE(AsyncTask::WaitForThreadPoolIdle(kLongWait));
-    EXPECT_TRUE(AsyncTask::WaitForDedicatedThreads(kLongWait));
-  });
-}
-
-class ThreadPoolTest : public ::testing::Test {
+class ThreadPoolTest : public TwoWorkerPoolTest {
  protected:
-  void SetUp() override {
-    // Only the first call in the process takes effect; all tests here ask
-    // for 2 workers.
-    AsyncTask::SetThreadPoolSize(2);
-    ASSERT_EQ(AsyncTask::GetThreadPoolSize(), 2u);
-  }
-  void TearDown() override {
-    EXPECT_TRUE(AsyncTask::WaitForThreadPoolIdle(kLongWait));
-    EXPECT_TRUE(AsyncTask::WaitForDedicatedThreads(kLongWait));
-  }
-
   // Schedules until a worker takes the task; the workers may still be
   // finishing earlier tasks.
   static bool ScheduleSoon(const std::function<void()>& task) {
     return AsyncTask::WaitForThreadPoolIdle(kLongWait) && AsyncTask::ScheduleOnThreadPool(task, 1);
+  }
+  // A task that arrives at `running`, then waits for `release`.
+  static std::function<void()> Blocker(Gate& running, Gate& release) {
+    return [&running, &release] {
+      running.Arrive();
+      release.Wait();
+    };
   }
 };
 
@@ -60,10 +36,7 @@ TEST_F(ThreadPoolTest, RefusesTasksWhileEveryWorkerIsBusy) {
   Gate bothRunning(2);
   Gate release;
   auto releaseAtExit = OpenAtExit(release);
-  auto blocker = [&] {
-    bothRunning.Arrive();
-    release.Wait();
-  };
+  auto blocker = Blocker(bothRunning, release);
   ASSERT_TRUE(AsyncTask::WaitForThreadPoolIdle(kLongWait));
   ASSERT_TRUE(AsyncTask::ScheduleOnThreadPool(blocker, 1));
   ASSERT_TRUE(AsyncTask::ScheduleOnThreadPool(blocker, 1));
@@ -98,10 +71,7 @@ TEST_F(ThreadPoolTest, WorkersSurviveTasksThatThrow) {
   Gate bothRunning(2);
   Gate release;
   auto releaseAtExit = OpenAtExit(release);
-  auto blocker = [&] {
-    bothRunning.Arrive();
-    release.Wait();
-  };
+  auto blocker = Blocker(bothRunning, release);
   ASSERT_TRUE(ScheduleSoon(blocker));
   ASSERT_TRUE(AsyncTask::ScheduleOnThreadPool(blocker, 1));
   EXPECT_TRUE(bothRunning.Wait());
@@ -113,10 +83,7 @@ TEST_F(ThreadPoolTest, DedicatedThreadsAreCountedUntilTheirTaskEnds) {
   Gate release;
   auto releaseAtExit = OpenAtExit(release);
   for (int i = 0; i < 3; ++i) {
-    AsyncTask::RunOnDedicatedThread([&] {
-      allRunning.Arrive();
-      release.Wait();
-    });
+    AsyncTask::RunOnDedicatedThread(Blocker(allRunning, release));
   }
   ASSERT_TRUE(allRunning.Wait());
   EXPECT_EQ(AsyncTask::GetDedicatedThreadCount(), 3u);

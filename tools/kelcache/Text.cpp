@@ -59,25 +59,12 @@ std::string EscapeBytes(std::string_view bytes) {
   for (size_t pos = 0; pos < bytes.size();) {
     const auto byte = static_cast<unsigned char>(bytes[pos]);
     if (byte < 0x80) {
-      switch (byte) {
-        case '\\':
-          out += "\\\\";
-          break;
-        case '\n':
-          out += "\\n";
-          break;
-        case '\r':
-          out += "\\r";
-          break;
-        case '\t':
-          out += "\\t";
-          break;
-        default:
-          if (byte < 0x20 || byte == 0x7F) {
-            AppendHexByte(out, byte);
-          } else {
-            out += static_cast<char>(byte);
-          }
+      if (const char* escape = BackslashEscapeOf(byte)) {
+        out += escape;
+      } else if (byte < 0x20 || byte == 0x7F) {
+        AppendHexByte(out, byte);
+      } else {
+        out += static_cast<char>(byte);
       }
       ++pos;
       continue;
