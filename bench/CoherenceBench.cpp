@@ -92,28 +92,25 @@ int64_t NowNs() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
 }
 
-bool WriteAll(int fd, const void* data, size_t size) {
-  const char* next = static_cast<const char*>(data);
+// Moves all `size` bytes through `io` (read or write), retried after
+// interruptions and short transfers; false at the end of the stream or on an
+// error.
+template <class Io, class Byte>
+bool TransferAll(Io io, int fd, Byte* next, size_t size) {
   while (size > 0) {
-    const ssize_t written = write(fd, next, size);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    next += written;
-    size -= static_cast<size_t>(written);
+    const ssize_t moved = io(fd, next, size);
+    if (moved < 0 && errno == EINTR) continue;
+    if (moved <= 0) return false;
+    next += moved;
+    size -= static_cast<size_t>(moved);
   }
   return true;
 }
-
+bool WriteAll(int fd, const void* data, size_t size) {
+  return TransferAll(::write, fd, static_cast<const char*>(data), size);
+}
 bool ReadAll(int fd, void* data, size_t size) {
-  char* next = static_cast<char*>(data);
-  while (size > 0) {
-    const ssize_t got = read(fd, next, size);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    next += got;
-    size -= static_cast<size_t>(got);
-  }
-  return true;
+  return TransferAll(::read, fd, static_cast<char*>(data), size);
 }
 
 std::pair<uint64_t, uint64_t> KeyOfRound(uint32_t round) {

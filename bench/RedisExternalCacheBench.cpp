@@ -283,6 +283,11 @@ void Callers1To16(benchmark::internal::Benchmark* benchmark) {
   benchmark->ThreadRange(1, kMaxCallers)->UseRealTime();
 }
 
+// The client services alone: 4 KiB and 64 KiB, 1 and 8 callers.
+void OneAndEightCallers(benchmark::internal::Benchmark* benchmark) {
+  benchmark->ArgName("bytes")->Arg(4096)->Arg(65536)->Threads(1)->Threads(8)->UseRealTime();
+}
+
 // The server is started on the main thread before the benchmarks run: its
 // PR_SET_PDEATHSIG follows the thread that started it, and benchmark threads
 // end after each benchmark.
@@ -294,22 +299,8 @@ BENCHMARK(FrameStore)->Name("Frame/Store")->Apply(Callers1To16);
 BENCHMARK(FrameLoad)->Name("Frame/Load")->Apply(Callers1To16);
 BENCHMARK(RawSet)->Name("Raw/Set")->Apply(Callers1To16);
 BENCHMARK(RawGet)->Name("Raw/Get")->Apply(Callers1To16);
-BENCHMARK(ClientSet)
-    ->Name("Client/Set")
-    ->ArgName("bytes")
-    ->Arg(4096)
-    ->Arg(65536)
-    ->Threads(1)
-    ->Threads(8)
-    ->UseRealTime();
-BENCHMARK(ClientGet)
-    ->Name("Client/Get")
-    ->ArgName("bytes")
-    ->Arg(4096)
-    ->Arg(65536)
-    ->Threads(1)
-    ->Threads(8)
-    ->UseRealTime();
+BENCHMARK(ClientSet)->Name("Client/Set")->Apply(OneAndEightCallers);
+BENCHMARK(ClientGet)->Name("Client/Get")->Apply(OneAndEightCallers);
 BENCHMARK(RedisBenchmarkTool)
     ->ArgNames({"bytes", "clients"})
     ->ArgsProduct({{4096, 65536}, {1, 2, 4, 8, 16}})

@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -171,26 +170,7 @@ void RedisClusterProcess::Create() {
   for (const auto& node : m_nodes) arguments.push_back(node->Address());
   arguments.insert(arguments.end(),
                    {"--cluster-replicas", std::to_string(m_options.replicasPerMaster), "--cluster-yes"});
-  std::vector<char*> argv;
-  for (std::string& argument : arguments) argv.push_back(argument.data());
-  argv.push_back(nullptr);
-
-  const pid_t parent = getpid();
-  const pid_t child = fork();
-  if (child < 0) throw std::system_error(errno, std::generic_category(), "RedisClusterProcess: fork");
-  if (child == 0) {
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (getppid() != parent) _exit(1);
-    const int out = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    const int devNull = open("/dev/null", O_RDONLY);
-    if (out >= 0) {
-      dup2(out, STDOUT_FILENO);
-      dup2(out, STDERR_FILENO);
-    }
-    if (devNull >= 0) dup2(devNull, STDIN_FILENO);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
+  const pid_t child = SpawnChild(std::move(arguments), output, "RedisClusterProcess");
   const Clock::time_point deadline = Clock::now() + m_options.startTimeout;
   int status = 0;
   for (;;) {

@@ -79,6 +79,30 @@ std::string FindOnPath(const std::string& program) {
   return std::string();
 }
 
+pid_t SpawnChild(std::vector<std::string> arguments, const std::string& outputFile, const char* who) {
+  std::vector<char*> argv;
+  for (std::string& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  const pid_t parent = getpid();
+  const pid_t child = fork();
+  if (child < 0) throw std::system_error(errno, std::generic_category(), std::string(who) + ": fork");
+  if (child == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    // The parent may have died before prctl: then nobody would kill us.
+    if (getppid() != parent) _exit(1);
+    const int devNull = open("/dev/null", O_RDWR);
+    const int out = outputFile.empty() ? devNull : open(outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (devNull >= 0) dup2(devNull, STDIN_FILENO);
+    if (out >= 0) {
+      dup2(out, STDOUT_FILENO);
+      dup2(out, STDERR_FILENO);
+    }
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  return child;
+}
+
 bool AcceptsOnLoopback(uint16_t port) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return false;
@@ -194,26 +218,7 @@ void RedisServerProcess::Start() {
     arguments.push_back(m_options.password);
   }
   arguments.insert(arguments.end(), m_options.arguments.begin(), m_options.arguments.end());
-  std::vector<char*> argv;
-  for (std::string& argument : arguments) argv.push_back(argument.data());
-  argv.push_back(nullptr);
-
-  const pid_t parent = getpid();
-  const pid_t child = fork();
-  if (child < 0) throw std::system_error(errno, std::generic_category(), "RedisServerProcess: fork");
-  if (child == 0) {
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    // The parent may have died before prctl: then nobody would kill us.
-    if (getppid() != parent) _exit(1);
-    const int devNull = open("/dev/null", O_RDWR);
-    if (devNull >= 0) {
-      dup2(devNull, STDIN_FILENO);
-      dup2(devNull, STDOUT_FILENO);
-      dup2(devNull, STDERR_FILENO);
-    }
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
+  const pid_t child = SpawnChild(std::move(arguments), "", "RedisServerProcess");
   m_pid = child;
   if (!WaitUntilAnswering(m_options.startTimeout)) {
     const bool exited = m_pid <= 0;

@@ -129,6 +129,12 @@ uint16_t FindFreeLoopbackPort();
 // The full path of `program` in a folder of the PATH, or empty.
 std::string FindOnPath(const std::string& program);
 
+// Starts `arguments` (the program's full path first) as a child process: it
+// is killed (SIGKILL) when the thread that started it ends, its standard input
+// is /dev/null, and its output and errors go to `outputFile`, or to /dev/null
+// when that is empty. Raises std::system_error naming `who` when fork fails.
+pid_t SpawnChild(std::vector<std::string> arguments, const std::string& outputFile, const char* who);
+
 // Whether something accepts TCP connections on 127.0.0.1:`port` now (the
 // "is it up" probe of a server that answers nothing in plain text, such as
 // a TLS-only one).

@@ -23,28 +23,15 @@ void JsonWriter::BeforeValue() {
   }
 }
 
-JsonWriter& JsonWriter::BeginObject() {
+JsonWriter& JsonWriter::Open(char bracket) {
   BeforeValue();
-  m_text += '{';
+  m_text += bracket;
   m_hasValue.push_back(false);
   return *this;
 }
 
-JsonWriter& JsonWriter::EndObject() {
-  m_text += '}';
-  m_hasValue.pop_back();
-  return *this;
-}
-
-JsonWriter& JsonWriter::BeginArray() {
-  BeforeValue();
-  m_text += '[';
-  m_hasValue.push_back(false);
-  return *this;
-}
-
-JsonWriter& JsonWriter::EndArray() {
-  m_text += ']';
+JsonWriter& JsonWriter::Close(char bracket) {
+  m_text += bracket;
   m_hasValue.pop_back();
   return *this;
 }
@@ -57,33 +44,9 @@ JsonWriter& JsonWriter::Key(std::string_view name) {
   return *this;
 }
 
-JsonWriter& JsonWriter::String(std::string_view bytes) {
+JsonWriter& JsonWriter::Value(std::string_view json) {
   BeforeValue();
-  m_text += JsonString(bytes);
-  return *this;
-}
-
-JsonWriter& JsonWriter::Number(uint64_t value) {
-  BeforeValue();
-  m_text += std::to_string(value);
-  return *this;
-}
-
-JsonWriter& JsonWriter::Number(int64_t value) {
-  BeforeValue();
-  m_text += std::to_string(value);
-  return *this;
-}
-
-JsonWriter& JsonWriter::Bool(bool value) {
-  BeforeValue();
-  m_text += value ? "true" : "false";
-  return *this;
-}
-
-JsonWriter& JsonWriter::Null() {
-  BeforeValue();
-  m_text += "null";
+  m_text += json;
   return *this;
 }
 

@@ -30,24 +30,28 @@ std::string JsonString(std::string_view bytes);
 
 class JsonWriter {
  public:
-  JsonWriter& BeginObject();
-  JsonWriter& EndObject();
-  JsonWriter& BeginArray();
-  JsonWriter& EndArray();
+  JsonWriter& BeginObject() { return Open('{'); }
+  JsonWriter& EndObject() { return Close('}'); }
+  JsonWriter& BeginArray() { return Open('['); }
+  JsonWriter& EndArray() { return Close(']'); }
   // The name of the next member; inside an object only.
   JsonWriter& Key(std::string_view name);
-  JsonWriter& String(std::string_view bytes);
-  JsonWriter& Number(uint64_t value);
-  JsonWriter& Number(int64_t value);
+  JsonWriter& String(std::string_view bytes) { return Value(JsonString(bytes)); }
+  JsonWriter& Number(uint64_t value) { return Value(std::to_string(value)); }
+  JsonWriter& Number(int64_t value) { return Value(std::to_string(value)); }
   JsonWriter& Number(int value) { return Number(static_cast<int64_t>(value)); }
-  JsonWriter& Bool(bool value);
-  JsonWriter& Null();
+  JsonWriter& Bool(bool value) { return Value(value ? "true" : "false"); }
+  JsonWriter& Null() { return Value("null"); }
 
   const std::string& Text() const { return m_text; }
 
  private:
   // Writes the comma that separates this value from the one before it.
   void BeforeValue();
+  // A value already in JSON form.
+  JsonWriter& Value(std::string_view json);
+  JsonWriter& Open(char bracket);
+  JsonWriter& Close(char bracket);
 
   std::string m_text;
   // One element per open object or array: whether it holds a value yet.
