@@ -74,33 +74,41 @@ void Report(benchmark::State& state, size_t valueSize) {
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(valueSize));
 }
 
-void FrameStore(benchmark::State& state) {
-  const size_t size = static_cast<size_t>(state.range(0));
+// The disk store over a fresh folder, its keys and a value of the
+// benchmark's size.
+struct FrameSetup {
+  explicit FrameSetup(const benchmark::State& state)
+      : size(static_cast<size_t>(state.range(0))),
+        cache(u"bench", TPath(TString::fromStdString(folder.Path().string())), nullptr),
+        value(Value(size)) {}
+  const size_t size;
   BenchFolder folder;
-  DiskExternalCache cache(u"bench", TPath(TString::fromStdString(folder.Path().string())), nullptr);
+  DiskExternalCache cache;
   const std::vector<TString> keys = Keys();
-  auto value = Value(size);
+  std::shared_ptr<Bytes> value;
+};
+
+void FrameStore(benchmark::State& state) {
+  FrameSetup frame(state);
   size_t i = 0;
   for (auto _ : state) {
-    if (!cache.TryStore(keys[i++ % kKeys], value, kLoadTimeMs, -1).Get()) state.SkipWithError("store failed");
+    if (!frame.cache.TryStore(frame.keys[i++ % kKeys], frame.value, kLoadTimeMs, -1).Get()) {
+      state.SkipWithError("store failed");
+    }
   }
-  Report(state, size);
+  Report(state, frame.size);
 }
 
 void FrameLoad(benchmark::State& state) {
-  const size_t size = static_cast<size_t>(state.range(0));
-  BenchFolder folder;
-  DiskExternalCache cache(u"bench", TPath(TString::fromStdString(folder.Path().string())), nullptr);
-  const std::vector<TString> keys = Keys();
-  auto value = Value(size);
-  for (const TString& key : keys) cache.TryStore(key, value, kLoadTimeMs, -1).Get();
+  FrameSetup frame(state);
+  for (const TString& key : frame.keys) frame.cache.TryStore(key, frame.value, kLoadTimeMs, -1).Get();
   size_t i = 0;
   for (auto _ : state) {
-    auto loaded = cache.TryLoad(keys[i++ % kKeys]).Get();
-    if (!loaded || loaded->size() != size) state.SkipWithError("load missed");
+    auto loaded = frame.cache.TryLoad(frame.keys[i++ % kKeys]).Get();
+    if (!loaded || loaded->size() != frame.size) state.SkipWithError("load missed");
     benchmark::DoNotOptimize(loaded);
   }
-  Report(state, size);
+  Report(state, frame.size);
 }
 
 // The raw loop: the entry's value file, written and read with plain system
