@@ -1,7 +1,6 @@
 #include "host/TFile.h"
 
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -17,6 +16,7 @@
 #include "host/Errors.h"
 #include "host/FileDescriptor.h"
 #include "host/FileErrors.h"
+#include "host/ForkGeneration.h"
 
 namespace fs = std::filesystem;
 
@@ -25,25 +25,6 @@ namespace {
 constexpr int kKnownModes = TFile::OpenRead | TFile::OpenWrite | TFile::OpenAppend | TFile::OpenTruncate;
 constexpr int kWriteModes = TFile::OpenWrite | TFile::OpenAppend;
 
-// The process id, asked of the kernel once per process rather than once per
-// write (getpid is a real system call in this C library). A child made by
-// fork asks again: the handler forgets the parent's id in the child.
-std::atomic<pid_t> s_processId{0};
-
-pid_t ProcessId() {
-  static const bool s_forkHandler = [] {
-    pthread_atfork(nullptr, nullptr, [] { s_processId.store(0, std::memory_order_relaxed); });
-    return true;
-  }();
-  (void)s_forkHandler;
-  pid_t pid = s_processId.load(std::memory_order_relaxed);
-  if (pid == 0) {
-    pid = ::getpid();
-    s_processId.store(pid, std::memory_order_relaxed);
-  }
-  return pid;
-}
-
 // ".<name>.tmp-<pid>-<counter>-<random>": hidden, recognisably temporary, and
 // unique between threads (the counter) and processes (the pid, and the random
 // part for a pid reused after a crash).
@@ -51,7 +32,7 @@ std::string TemporaryName(const fs::path& targetName) {
   static std::atomic<uint64_t> s_counter{0};
   thread_local std::mt19937_64 t_random{std::random_device{}()};
   char suffix[80];
-  std::snprintf(suffix, sizeof(suffix), ".tmp-%ld-%llu-%016llx", static_cast<long>(ProcessId()),
+  std::snprintf(suffix, sizeof(suffix), ".tmp-%ld-%llu-%016llx", static_cast<long>(CurrentProcessId()),
                 static_cast<unsigned long long>(s_counter.fetch_add(1, std::memory_order_relaxed)),
                 static_cast<unsigned long long>(t_random()));
   return "." + targetName.string() + suffix;

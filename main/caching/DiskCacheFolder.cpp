@@ -1,7 +1,6 @@
 #include "main/caching/DiskCacheFolder.h"
 
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +14,7 @@
 #include "host/FileDescriptor.h"
 #include "host/FileErrors.h"
 #include "host/FileSystem.h"
+#include "host/ForkGeneration.h"
 #include "host/TFormatString.h"
 #include "host/TLog.h"
 #include "host/TMutex.h"
@@ -24,20 +24,6 @@ namespace kelvra::caching {
 namespace {
 
 constexpr const char* kLockFileName = ".lock";
-
-// Counts the forks that made this process: 0 in a process started by exec,
-// one more in each child of fork. An Opening remembers the count it was made
-// under; in a child the counts differ and the inherited Opening is not used.
-std::atomic<uint64_t> s_forkGeneration{0};
-
-uint64_t ForkGeneration() {
-  static const bool s_forkHandler = [] {
-    pthread_atfork(nullptr, nullptr, [] { s_forkGeneration.fetch_add(1, std::memory_order_relaxed); });
-    return true;
-  }();
-  (void)s_forkHandler;
-  return s_forkGeneration.load(std::memory_order_relaxed);
-}
 
 struct flock ByteRange(uint64_t byte, short type) {
   struct flock range = {};
