@@ -340,6 +340,11 @@ void IndexedCache::RemoveFromIndexes(unsigned id) {
     m_spareIds.Keep(ids.extract(id));
     record->count = static_cast<uint32_t>(ids.size());
     if (ids.empty()) {
+      if (m_keepEmptiedListings && m_emptiedListingCount < m_emptiedListings.size()) {
+        m_emptiedListings[m_emptiedListingCount++] = record->listing;
+        record->first = Hint{};
+        continue;
+      }
       // The record goes first: it points at the map's element.
       m_hints.Erase(*record);
       m_spareListings.Keep(m_cacheData.m_indexedEntries.extract(key));
@@ -404,6 +409,29 @@ EntrySet IndexedCache::DeleteEntries(EntryPredicate& pred, const TString& indexN
   }
   NotifyDeleted(deleted);
   return deleted;
+}
+
+std::pair<unsigned, EntrySet> IndexedCache::ReplaceEntries(EntryPredicate& pred, const TString& indexName,
+                                                           const TString& key, RefCntPtr<RefCntObject> data) {
+  m_keepEmptiedListings = true;
+  struct DropAtExit {
+    IndexedCache& cache;
+    ~DropAtExit() { cache.DropEmptiedListings(); }
+  } dropAtExit{*this};
+  EntrySet deleted = DeleteEntries(pred, indexName, key);
+  const unsigned id = AddEntry(std::move(data));
+  return {id, std::move(deleted)};
+}
+
+void IndexedCache::DropEmptiedListings() noexcept {
+  m_keepEmptiedListings = false;
+  for (size_t i = 0; i < m_emptiedListingCount; ++i) {
+    Listing& listing = *m_emptiedListings[i];
+    if (!listing.second.empty()) continue;  // the addition listed its entry there
+    m_hints.Erase(*m_hints.Find(listing.first.u16()));
+    m_spareListings.Keep(m_cacheData.m_indexedEntries.extract(listing.first));
+  }
+  m_emptiedListingCount = 0;
 }
 
 EntrySet IndexedCache::DeleteListedMatches(EntryPredicate& pred, const TString& indexName,

@@ -56,6 +56,7 @@
 // containers are kept in small pools (NodePool.h) for the next additions.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <iterator>
@@ -173,8 +174,9 @@ class KELCACHE_EXPORT IndexedCache {
   // buffer instead of through GetHints' std::set and GetEntry's lookups. It
   // keeps every notification that those operations make.
   friend class SynchronizedIndexedCache;
-  // The tests' check that the lookup mirrors agree with the public containers.
-  friend struct IndexedCacheMirrorCheck;
+  // The tests reach the replacement step and check the lookup mirrors
+  // against the public containers through it.
+  friend struct IndexedCacheTestAccess;
 
   // The function stored in m_indexFunctions: the index's name and the
   // caller's key function, giving the qualified key.
@@ -246,6 +248,15 @@ class KELCACHE_EXPORT IndexedCache {
   // Deletes what policy chooses, without notifications.
   EntrySet RemovePurgedEntries(CacheHelpers::IPolicy& policy);
   void NotifyDeleted(const EntrySet& deleted);
+  // DeleteEntries(pred, indexName, key), then AddEntry(data): the deleted
+  // entries and the new id. A listing that the deletion empties stays, with
+  // its hint record, until the addition has run, so that an entry replaced by
+  // one under the same key reuses both instead of removing and making them
+  // again; whatever is still empty then goes, also when either step throws.
+  std::pair<unsigned, EntrySet> ReplaceEntries(CacheHelpers::EntryPredicate& pred, const TString& indexName,
+                                               const TString& key, RefCntPtr<RefCntObject> data);
+  // Removes the listings that ReplaceEntries kept and that are still empty.
+  void DropEmptiedListings() noexcept;
 
   IndexedCacheData m_cacheData;
   std::shared_ptr<CacheHelpers::IPolicy> m_policy;  // never null after construction
@@ -264,4 +275,11 @@ class KELCACHE_EXPORT IndexedCache {
   CacheHelpers::internal::NodePool<std::set<unsigned>::node_type> m_spareIds;
   CacheHelpers::internal::NodePool<EntryIndexKeys::node_type> m_spareKeyRecords;
   CacheHelpers::internal::NodePool<std::set<TString>::node_type> m_spareKeys;
+  // While ReplaceEntries runs: listings emptied by its deletion, kept for its
+  // addition. Only within one call, so no one else ever sees an empty
+  // listing; a deletion that empties more than fit here removes the rest at
+  // once, as outside a replacement.
+  bool m_keepEmptiedListings = false;
+  std::array<CacheHelpers::internal::Listing*, 4> m_emptiedListings{};
+  size_t m_emptiedListingCount = 0;
 };

@@ -124,15 +124,13 @@ std::pair<unsigned int, EntrySet> SynchronizedIndexedCache::AddEntryAndDeleteExi
     }
     precomputed.Seal();
   }
-  EntrySet deleted;
-  unsigned int id = 0;
+  std::pair<unsigned int, EntrySet> replaced;
   {
     TWriteLockGuard guard(*m_lock);
-    deleted = m_cache.DeleteEntries(precomputed, precomputed.IndexName(), precomputed.Key());
-    id = m_cache.AddEntry(std::move(data));
+    replaced = m_cache.ReplaceEntries(precomputed, precomputed.IndexName(), precomputed.Key(), std::move(data));
   }
-  AdjustCacheSize(deleted, sizeBytes);
-  return {id, std::move(deleted)};
+  AdjustCacheSize(replaced.second, sizeBytes);
+  return replaced;
 }
 
 bool SynchronizedIndexedCache::AddIndex(const TString& name, std::function<TString(const Entry&)> keyOf) {

@@ -15,6 +15,7 @@
 
 #include "main/utility/IndexedCache.h"
 #include "tests/main/utility/CacheTestSupport.h"
+#include "tests/main/utility/IndexedCacheTestAccess.h"
 
 using namespace CacheHelpers;
 using cache_test::IdsOf;
@@ -112,10 +113,19 @@ class Model {
     std::advance(it, Roll(static_cast<int>(m_entries.size())));
     return it->first;
   }
-  std::shared_ptr<Test> SomeTest(bool indexed) {
+  // A test whose key is that of a random payload; `drawn`, when given, gets
+  // a payload of the same region and bucket.
+  std::shared_ptr<Test> SomeTest(bool indexed, RefCntPtr<Payload>* drawn = nullptr) {
     const std::string index = indexed ? kIndexNames[Roll(static_cast<int>(kIndexNames.size()))] : "";
     Payload sample(Roll(5), Roll(8));
+    if (drawn) *drawn = RefCntPtr<Payload>(new Payload(sample.m_region, sample.m_bucket));
     return std::make_shared<Test>(index, indexed ? KeyFor(index, sample) : "", 1 + Roll(3));
+  }
+  void Add(RefCntPtr<Payload> payload, unsigned id) {
+    ModelEntry& entry = m_entries[id];
+    entry.payload = std::move(payload);
+    entry.clock = m_now;
+    ListUnderIndexes(entry);
   }
   // The ids listed under the test's qualified key, ascending.
   std::set<unsigned> Listed(const Test& test) const {
@@ -182,13 +192,21 @@ void Model::UseIndexed(std::shared_ptr<Test> test, bool updateHint) {
 
 void Model::Step() {
   const int roll = Roll(100);
-  if (roll < 30) {
+  if (roll < 24) {
     auto payload = RefCntPtr<Payload>(new Payload(Roll(5), Roll(8)));
-    const unsigned id = m_cache->AddEntry(payload);
-    ModelEntry& entry = m_entries[id];
-    entry.payload = payload;
-    entry.clock = m_now;
-    ListUnderIndexes(entry);
+    Add(payload, m_cache->AddEntry(payload));
+  } else if (roll < 30) {
+    // Replacement: mostly by a payload under the key that was deleted, as a
+    // cache replaces a value, sometimes by one under another key.
+    RefCntPtr<Payload> payload;
+    auto test = SomeTest(Roll(4) != 0, &payload);
+    if (Roll(3) == 0) payload = RefCntPtr<Payload>(new Payload(Roll(5), Roll(8)));
+    const std::set<unsigned> expected =
+        HasIndex(test->m_index) ? Accepted(*test, Listed(*test)) : Accepted(*test);
+    auto [id, deleted] = IndexedCacheTestAccess::Replace(*m_cache, *test, payload);
+    ASSERT_EQ(IdsOf(deleted), expected);
+    Forget(deleted);
+    Add(payload, id);
   } else if (roll < 33) {
     const std::string name = kIndexNames[Roll(static_cast<int>(kIndexNames.size()))];
     const bool added = m_cache->AddIndex(TString::fromStdString(name), [name](const Entry& e) {
@@ -282,6 +300,8 @@ void Model::Step() {
   if (keys != expectedKeys) return ::testing::AssertionFailure() << "the keys of the entries differ";
   if (m_shadow->m_ids != ids) return ::testing::AssertionFailure() << "the policy's record of the entries differs";
   if (m_cache->GetIndexedEntryCount() != listings.size()) return ::testing::AssertionFailure() << "key count";
+  if (std::string problem = IndexedCacheTestAccess::HintMirrorProblem(*m_cache); !problem.empty())
+    return ::testing::AssertionFailure() << problem;
   return ::testing::AssertionSuccess();
 }
 

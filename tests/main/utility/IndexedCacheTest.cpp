@@ -13,6 +13,7 @@
 #include "host/Errors.h"
 #include "main/utility/IndexedCache.h"
 #include "tests/main/utility/CacheTestSupport.h"
+#include "tests/main/utility/IndexedCacheTestAccess.h"
 
 using namespace CacheHelpers;
 using namespace cache_test;
@@ -177,6 +178,7 @@ void ExpectConsistent(IndexedCache& cache) {
   }
   EXPECT_EQ(mirrored, (std::map<unsigned, std::set<TString>>(data.m_entryIndexKeys.begin(), data.m_entryIndexKeys.end())));
   for (const auto& [id, keys] : mirrored) EXPECT_EQ(data.m_entries.count(Entry(id)), 1u) << "listed absent " << id;
+  EXPECT_EQ(IndexedCacheTestAccess::HintMirrorProblem(cache), "");
 }
 
 }  // namespace
@@ -440,11 +442,28 @@ TEST(IndexedCacheTest, FailuresLeaveTheCacheConsistent) {
   EXPECT_EQ(policy->Take(), (std::vector<Call>{{"deleted", odd.begin()->GetID(), 2}}));
   ExpectConsistent(cache);
 
+  // A replacement whose new entry's key function throws: the old entry is
+  // gone, the new one stays unindexed, and the listing the deletion emptied
+  // goes with it.
+  cache.AddEntry(MakeRecord("ASIA", 5));
+  EXPECT_THROW(IndexedCacheTestAccess::Replace(cache, *InRegion("ASIA"), MakeRecord("ASIA", 99)),
+               std::runtime_error);
+  EXPECT_EQ(cache.GetCacheData().m_indexedEntries.count(TString(u"Region|ASIA")), 0u);
+  ExpectConsistent(cache);
+  cache.DeleteEntries(ValueIs(99));
+
   // A hook that throws in DeleteEntry: the exception reaches the caller, but
-  // the entry is gone from the entries as well as the indexes.
+  // the entry is gone from the entries as well as the indexes. Likewise when
+  // it throws in a replacement's deletion: nothing is added.
   policy->m_throwOnDelete = true;
   const unsigned victim = cache.AddEntry(MakeRecord("EU", 7));
   EXPECT_THROW(cache.DeleteEntry(victim), std::runtime_error);
   EXPECT_EQ(cache.GetEntry(victim).GetID(), 0u);
+  ExpectConsistent(cache);
+  cache.AddEntry(MakeRecord("ASIA", 6));
+  const uint64_t entriesBefore = cache.GetEntryCount();
+  EXPECT_THROW(IndexedCacheTestAccess::Replace(cache, *InRegion("ASIA"), MakeRecord("ASIA", 8)),
+               std::runtime_error);
+  EXPECT_EQ(cache.GetEntryCount(), entriesBefore - 1);
   ExpectConsistent(cache);
 }
