@@ -72,11 +72,28 @@ struct RedisSubscriptionManager::Impl {
   void BackOffAfterFailure(const RedisServerAddress& server, const std::exception& error, BackOff& backOff);
   void Run();
   void Dispatch(const RedisSubscriberConnection::Event& event);
+  void Deliver(Subscription& subscription, const TString& channel, const RedisSubscriberConnection::Event& event);
   void NotifyReconnected();
+  // The subscriber thread's reports of what the server has in force.
+  void SetConfirmed(const std::string& pattern, bool confirmed);
+  void ForgetConfirmed();
+  void CountFailedAttempt();
+  // Waits until the server has confirmed the pattern, or the subscriber's
+  // attempt after `failuresBefore` failed, or the configuration's connect and
+  // command time-outs have passed; at once when there is no configuration or
+  // when called on the subscriber thread.
+  void WaitUntilInForce(const std::string& pattern, uint64_t failuresBefore);
 
   mutable TMutex m_mutex;
   TConditionVariable m_threadStopped;
-  std::map<std::string, std::shared_ptr<Subscription>> m_subscriptions KELCACHE_GUARDED_BY(m_mutex);
+  // Signalled when a pattern is confirmed, an attempt fails or the thread stops.
+  TConditionVariable m_subscriptionChanged;
+  // Every subscription of a pattern gets each message.
+  std::map<std::string, std::vector<std::shared_ptr<Subscription>>> m_subscriptions KELCACHE_GUARDED_BY(m_mutex);
+  // The patterns the server confirmed on the current connection.
+  std::set<std::string> m_confirmed KELCACHE_GUARDED_BY(m_mutex);
+  // Failed attempts to connect and subscribe, in all.
+  uint64_t m_failedAttempts KELCACHE_GUARDED_BY(m_mutex) = 0;
   std::map<uint64_t, std::shared_ptr<Listener>> m_listeners KELCACHE_GUARDED_BY(m_mutex);
   uint64_t m_nextListenerToken KELCACHE_GUARDED_BY(m_mutex) = 1;
   std::thread m_thread KELCACHE_GUARDED_BY(m_mutex);
@@ -168,17 +185,22 @@ void RedisSubscriptionManager::Impl::StopThread(bool boundedWait) {
 }
 
 void RedisSubscriptionManager::Impl::Dispatch(const RedisSubscriberConnection::Event& event) {
-  std::shared_ptr<Subscription> subscription;
+  std::vector<std::shared_ptr<Subscription>> subscriptions;
   {
     TMutexLock lock(m_mutex);
     auto found = m_subscriptions.find(event.pattern);
     if (found == m_subscriptions.end()) return;  // unsubscribed meanwhile
-    subscription = found->second;
+    subscriptions = found->second;
   }
-  TString channel = TString::fromStdString(event.channel);
+  const TString channel = TString::fromStdString(event.channel);
+  for (const std::shared_ptr<Subscription>& subscription : subscriptions) Deliver(*subscription, channel, event);
+}
+
+void RedisSubscriptionManager::Impl::Deliver(Subscription& subscription, const TString& channel,
+                                             const RedisSubscriberConnection::Event& event) {
   try {
-    subscription->Invoke(channel, static_cast<const void*>(event.payload.data()),
-                         static_cast<int>(event.payload.size()));
+    subscription.Invoke(channel, static_cast<const void*>(event.payload.data()),
+                        static_cast<int>(event.payload.size()));
   } catch (...) {
     // A burst of bad messages must not flood the log: the first few failures
     // in full, then one line per interval that counts those left out.
@@ -210,6 +232,42 @@ void RedisSubscriptionManager::Impl::NotifyReconnected() {
   }
 }
 
+void RedisSubscriptionManager::Impl::SetConfirmed(const std::string& pattern, bool confirmed) {
+  TMutexLock lock(m_mutex);
+  if (confirmed) {
+    m_confirmed.insert(pattern);
+  } else {
+    m_confirmed.erase(pattern);
+  }
+  m_subscriptionChanged.NotifyAll();
+}
+
+void RedisSubscriptionManager::Impl::ForgetConfirmed() {
+  TMutexLock lock(m_mutex);
+  m_confirmed.clear();
+}
+
+void RedisSubscriptionManager::Impl::CountFailedAttempt() {
+  TMutexLock lock(m_mutex);
+  ++m_failedAttempts;
+  m_subscriptionChanged.NotifyAll();
+}
+
+void RedisSubscriptionManager::Impl::WaitUntilInForce(const std::string& pattern, uint64_t failuresBefore) {
+  const std::shared_ptr<const RedisPoolConfiguration> configuration =
+      RedisConnectionPool::GetInstance().GetConfiguration();
+  if (!configuration || configuration->servers.empty()) return;  // no server: nothing can arrive
+  const auto deadline =
+      Clock::now() + configuration->options.connectTimeout + configuration->options.commandTimeout;
+  TMutexLock lock(m_mutex);
+  // A callback that subscribes runs on the subscriber thread, which alone
+  // could confirm it.
+  if (m_thread.get_id() == std::this_thread::get_id()) return;
+  while (!m_confirmed.count(pattern) && m_failedAttempts == failuresBefore && m_threadRunning) {
+    if (!m_subscriptionChanged.WaitUntil(lock, deadline)) return;
+  }
+}
+
 // The wait between attempts to subscribe: from kFirstBackOff, doubling up to
 // kMaxBackOff; reset once the server confirms a subscription.
 struct RedisSubscriptionManager::Impl::BackOff {
@@ -238,6 +296,7 @@ std::string PlainReason(const std::string& error) {
 
 void RedisSubscriptionManager::Impl::BackOffAfterFailure(const RedisServerAddress& server,
                                                           const std::exception& error, BackOff& backOff) {
+  CountFailedAttempt();
   ++backOff.failures;
   const bool newStep = backOff.wait != backOff.warnedAt;
   if (newStep) backOff.warnedAt = backOff.wait;
@@ -280,6 +339,7 @@ void RedisSubscriptionManager::Impl::Run() {
       if (m_shutdown || m_subscriptions.empty()) {
         m_threadRunning = false;
         m_threadStopped.NotifyAll();
+        m_subscriptionChanged.NotifyAll();
         break;  // the connection closes as this function returns
       }
       for (const auto& entry : m_subscriptions) wanted.insert(entry.first);
@@ -293,6 +353,7 @@ void RedisSubscriptionManager::Impl::Run() {
                                            u"leaving %1")
                                  .arg(ServerText(connection->Address())));
       connection.reset();
+      ForgetConfirmed();
       lost = true;
       nextServer = 0;
     }
@@ -338,7 +399,10 @@ void RedisSubscriptionManager::Impl::Run() {
         if (!wanted.count(pattern)) unsubscribe.push_back(pattern);
       }
       if (subscribe.size() > 1) connection->Send(subscribe);
-      if (unsubscribe.size() > 1) connection->Send(unsubscribe);
+      if (unsubscribe.size() > 1) {
+        connection->Send(unsubscribe);
+        for (size_t i = 1; i < unsubscribe.size(); ++i) SetConfirmed(unsubscribe[i], false);
+      }
       onServer = wanted;
 
       if (!pingOutstanding && Clock::now() - lastTraffic >= kPingAfterSilence) {
@@ -361,6 +425,9 @@ void RedisSubscriptionManager::Impl::Run() {
             Dispatch(event);
             break;
           case RedisSubscriberConnection::Event::Kind::Subscribed:
+            // An acknowledgement that arrives after its pattern was given up
+            // again confirms nothing.
+            if (onServer.count(event.pattern)) SetConfirmed(event.pattern, true);
             if (!confirmed) {
               confirmed = true;
               backOff = BackOff();
@@ -383,6 +450,7 @@ void RedisSubscriptionManager::Impl::Run() {
     } catch (const std::exception& error) {
       const RedisServerAddress server = connection->Address();
       connection.reset();
+      ForgetConfirmed();
       lost = true;
       ++nextServer;
       if (!confirmed) {
@@ -419,21 +487,20 @@ RedisSubscriptionManager& RedisSubscriptionManager::GetInstance() {
 }
 
 void RedisSubscriptionManager::Subscribe(TString const& pattern, MessageCallback const& callback) {
-  auto subscription = std::make_shared<Subscription>(callback);
-  std::shared_ptr<Subscription> replaced;
+  const std::string key = pattern.toStdString();
+  uint64_t failuresBefore = 0;
   {
     TMutexLock lock(m_impl->m_mutex);
-    std::shared_ptr<Subscription>& slot = m_impl->m_subscriptions[pattern.toStdString()];
-    replaced = std::move(slot);
-    slot = std::move(subscription);
+    m_impl->m_subscriptions[key].push_back(std::make_shared<Subscription>(callback));
+    failuresBefore = m_impl->m_failedAttempts;
     m_impl->StartThreadLocked();
   }
-  m_impl->Wake();
-  if (replaced) replaced->Close();
+  m_impl->Wake();  // also cuts a back-off wait short: the new pattern is tried at once
+  m_impl->WaitUntilInForce(key, failuresBefore);
 }
 
 void RedisSubscriptionManager::Unsubscribe(TString const& pattern) {
-  std::shared_ptr<Subscription> removed;
+  std::vector<std::shared_ptr<Subscription>> removed;
   {
     TMutexLock lock(m_impl->m_mutex);
     auto found = m_impl->m_subscriptions.find(pattern.toStdString());
@@ -442,7 +509,8 @@ void RedisSubscriptionManager::Unsubscribe(TString const& pattern) {
     m_impl->m_subscriptions.erase(found);
   }
   m_impl->Wake();
-  removed->Close();  // waits for a delivery in progress on the subscriber thread
+  // Each waits for a delivery in progress on the subscriber thread.
+  for (const std::shared_ptr<Subscription>& subscription : removed) subscription->Close();
 }
 
 uint64_t RedisSubscriptionManager::AddReconnectListener(ReconnectListener listener) {

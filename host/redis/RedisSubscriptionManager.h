@@ -20,12 +20,17 @@
 //     Each loss and each reconnection is logged at Warn; messages published
 //     in between are lost (publish/subscribe is at-most-once), so once every
 //     pattern is subscribed again the reconnect listeners are called.
-//   - One subscription per pattern: subscribing to a pattern again replaces
-//     its callback.
+//   - Subscribe returns once the server has confirmed the pattern, so a
+//     message published after it returns is delivered. It waits at most the
+//     configuration's connect and command time-outs, and no longer than the
+//     subscriber's next attempt when the server cannot be reached; it does
+//     not wait without a configuration, or when a callback subscribes.
+//   - A pattern may be subscribed more than once: each callback gets every
+//     message. Unsubscribe ends every subscription of the pattern.
 //   - Callbacks run on the subscriber thread, one at a time. An exception
 //     from a callback is logged (Error) and delivery goes on.
-//   - Unsubscribe returns without waiting for the server; once it returns the
-//     callback is never called again, also not for a message whose delivery
+//   - Unsubscribe returns without waiting for the server; once it returns no
+//     callback of the pattern is called again, also not for a message whose delivery
 //     had already begun (it waits for a callback in progress on another
 //     thread, so do not call it holding a lock that the callback takes). A
 //     callback may unsubscribe itself.

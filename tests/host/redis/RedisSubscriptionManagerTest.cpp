@@ -21,8 +21,7 @@ namespace {
 using kelvra::caching::RedisSubscriptionManager;
 
 // Publishes `message` until the subscription has received `count` messages
-// in all: a subscription becomes active on the server a moment after
-// Subscribe returns, so the first publications may go unheard.
+// in all: for a subscription that a reconnection must bring back first.
 bool PublishUntilReceived(RedisSubscriptionManager& manager, Inbox& inbox, const TString& channel,
                           const TString& message, size_t count) {
   return WaitUntil([&] {
@@ -37,11 +36,19 @@ TEST(RedisSubscriptionManager, MatchingMessagesArriveOnceEachIncludingOwnPublica
   RedisSubscriptionManager manager;
   EXPECT_FALSE(manager.IsSubscriberRunning()) << "the thread starts with the first subscription";
 
+  // A subscription is in force when Subscribe returns: the first
+  // publication after it arrives, also for a pattern added to a live
+  // connection.
   Inbox inbox;
   manager.Subscribe(u"kc.test.*", inbox.Callback());
   EXPECT_TRUE(manager.IsSubscriberRunning());
-  ASSERT_TRUE(PublishUntilReceived(manager, inbox, u"kc.test.warmup", u"w", 1));
-  size_t before = inbox.Count();
+  EXPECT_TRUE(manager.TryPublish(u"kc.test.first", u"w", {}));
+  ASSERT_TRUE(inbox.WaitFor(1));
+  Inbox added;
+  manager.Subscribe(u"kc.added.*", added.Callback());
+  EXPECT_TRUE(manager.TryPublish(u"kc.added.first", u"w", {}));
+  ASSERT_TRUE(added.WaitFor(1));
+  manager.Unsubscribe(u"kc.added.*");
 
   // The raw reply is PUBLISH's count of receivers: at least our subscriber.
   long long receivers = -1;
@@ -52,27 +59,34 @@ TEST(RedisSubscriptionManager, MatchingMessagesArriveOnceEachIncludingOwnPublica
   EXPECT_TRUE(manager.TryPublish(u"kc.other.b", u"not for us", {}));
   // Binary bytes from another client.
   RawRedis(server).Command({"PUBLISH", "kc.test.raw", std::string("x\0y", 3)});
-  ASSERT_TRUE(inbox.WaitFor(before + 2));
+  ASSERT_TRUE(inbox.WaitFor(3));
   std::this_thread::sleep_for(200ms);  // room for a wrong extra delivery
   auto messages = inbox.Messages();
-  ASSERT_EQ(messages.size(), before + 2);
-  EXPECT_EQ(messages[before], (std::pair<std::string, std::string>{"kc.test.a-1", "hash@5e"}));
-  EXPECT_EQ(messages[before + 1], (std::pair<std::string, std::string>{"kc.test.raw", std::string("x\0y", 3)}));
+  ASSERT_EQ(messages.size(), 3u);
+  EXPECT_EQ(messages[1], (std::pair<std::string, std::string>{"kc.test.a-1", "hash@5e"}));
+  EXPECT_EQ(messages[2], (std::pair<std::string, std::string>{"kc.test.raw", std::string("x\0y", 3)}));
 
   // The last Unsubscribe stops the thread; a new Subscribe starts it again.
   manager.Unsubscribe(u"kc.test.*");
   EXPECT_TRUE(WaitUntil([&] { return !manager.IsSubscriberRunning(); }));
   Inbox second;
   manager.Subscribe(u"kc.again.*", second.Callback());
-  EXPECT_TRUE(PublishUntilReceived(manager, second, u"kc.again.1", u"m", 1));
-  EXPECT_EQ(inbox.Count(), before + 2) << "the old subscription got nothing more";
+  EXPECT_TRUE(manager.TryPublish(u"kc.again.1", u"m", {}));
+  EXPECT_TRUE(second.WaitFor(1));
+  EXPECT_EQ(inbox.Count(), 3u) << "the old subscription got nothing more";
 
-  // Subscribing to a pattern again replaces its callback.
-  Inbox replacement;
-  manager.Subscribe(u"kc.again.*", replacement.Callback());
-  size_t secondCount = second.Count();
-  EXPECT_TRUE(PublishUntilReceived(manager, replacement, u"kc.again.2", u"m", 1));
-  EXPECT_EQ(second.Count(), secondCount);
+  // A second subscription to the pattern: both get each message, and one
+  // Unsubscribe ends both.
+  Inbox alongside;
+  manager.Subscribe(u"kc.again.*", alongside.Callback());
+  EXPECT_TRUE(manager.TryPublish(u"kc.again.2", u"m", {}));
+  EXPECT_TRUE(alongside.WaitFor(1));
+  EXPECT_TRUE(second.WaitFor(2));
+  manager.Unsubscribe(u"kc.again.*");
+  manager.TryPublish(u"kc.again.3", u"m", {});
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(second.Count(), 2u);
+  EXPECT_EQ(alongside.Count(), 1u);
 }
 
 TEST(RedisSubscriptionManager, NoCallbackRunsAfterUnsubscribeReturnsEvenOneAlreadyInProgress) {
