@@ -25,14 +25,9 @@ void LogSslTlsOption() {
 
 }  // namespace
 
-// The physical key is namespace, line feed, key: a namespace that holds a line
-// feed could share physical keys with another namespace ("a" with key "b\nc"
-// and "a\nb" with key "c"), so one cache would load the other's values.
-RedisExternalCache::RedisExternalCache(TString const& ns) : ExternalCache<TString, std::vector<uint8_t>>(ns) {
-  if (ns.contains(TString(u"\n"))) {
-    ThrowLogicException("main/caching/RedisExternalCache", __LINE__, "namespace contains a line feed");
-  }
-}
+// A namespace may hold a line feed: it passes into the physical key as it is,
+// like every other character (see the header on keys that share physical keys).
+RedisExternalCache::RedisExternalCache(TString const& ns) : ExternalCache<TString, std::vector<uint8_t>>(ns) {}
 
 RedisExternalCache::~RedisExternalCache() = default;
 

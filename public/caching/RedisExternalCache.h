@@ -18,16 +18,18 @@
 // that fails raises, and the frame reports the operation as failed.
 //
 // Physical key: toStdString(ns + "\n" + key), the namespace, a line feed and
-// the entry key in UTF-8, without escaping (MakePhysicalCacheKey).
+// the entry key in UTF-8, without escaping (MakePhysicalCacheKey). A line
+// feed inside the namespace or the key passes through unchanged, so namespace
+// "a" with key "b\nc" and namespace "a\nb" with key "c" share one physical
+// key: keep line feeds out of namespaces that share a server.
 //
 // Set-up: the host configures the process's connection pool once, before
 // using any Redis cache, with InitializeConnectionPool (host/redis/
 // RedisConfiguration.h gives the formats; docs/redis.md explains them).
 //
 // Thread rules: thread-safe; the object never changes after construction.
-// The functions it hands to the frame hold a plain pointer to the cache, so
-// a cache must outlive every operation it started, including store and drop
-// functions that outlived their time-out.
+// The functions it hands to the frame hold their own copy of the namespace,
+// so an operation may outlive the cache object that started it.
 #pragma once
 
 #include <cstdint>

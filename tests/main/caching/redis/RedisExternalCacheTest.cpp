@@ -70,13 +70,13 @@ TEST_F(RedisExternalCacheTest, ValuesLieUnderNamespaceLineFeedKeyInUtf8) {
   EXPECT_EQ(m_raw.Get("WAV2\nk1"), std::nullopt);
 }
 
-// Physical keys must tell every (namespace, key) pair apart: a namespace with
-// a line feed could alias another namespace's keys, so it is refused; keys
-// that differ only in an unpaired surrogate keep different physical keys.
-TEST_F(RedisExternalCacheTest, KeysThatCouldAliasAreRefusedOrKeptApart) {
-  for (const TString& ns : {TString(u"a\nb"), TString(u"\n"), TString(u"ns\n")}) {
-    EXPECT_THROW(RedisExternalCache{ns}, LogicException) << ns.toStdString();
-  }
+// A line feed in the namespace passes into the physical key unchanged, as
+// any other character does; keys that differ only in an unpaired surrogate
+// keep different physical keys.
+TEST_F(RedisExternalCacheTest, PhysicalKeysKeepEveryCharacterOfTheNamespaceAndTheKey) {
+  RedisExternalCache withLineFeed(u"a\nb");
+  ASSERT_TRUE(Store(withLineFeed, u"c", MakeValue("namespace with a line feed")));
+  EXPECT_EQ(m_raw.Get("a\nb\nc"), std::optional<std::string>("namespace with a line feed"));
   const char16_t lone[] = {u'k', 0xD800, 0};
   const char16_t replaced[] = {u'k', 0xFFFD, 0};
   EXPECT_NE(RedisExternalCache::MakePhysicalCacheKey(u"ns", lone),
