@@ -57,12 +57,28 @@ DiskCacheFolder::DiskCacheFolder(TPath path) : m_path(std::move(path)), m_pathUt
 
 DiskCacheFolder::~DiskCacheFolder() = default;
 
-std::shared_ptr<DiskCacheFolder::Opening> DiskCacheFolder::Open(bool create) {
-  const uint64_t generation = ForkGeneration();
+std::shared_ptr<DiskCacheFolder::Opening> DiskCacheFolder::TrustedCurrent(std::chrono::steady_clock::time_point now) {
+  std::shared_ptr<Opening> current;
   {
     TMutexLock guard(m_mutex);
-    if (m_current && m_current->MadeInThisProcess()) return m_current;
+    if (!m_current || !m_current->MadeInThisProcess()) return nullptr;
+    if (now - m_currentCheckedAt < kIdentityCheckInterval) return m_current;
+    current = m_current;
   }
+  // Looked up without the mutex: a path walk may wait on the file system.
+  if (!current->LiesAt(m_pathUtf8.c_str())) {
+    Forget(current);
+    return nullptr;
+  }
+  TMutexLock guard(m_mutex);
+  if (m_current == current) m_currentCheckedAt = now;
+  return current;
+}
+
+std::shared_ptr<DiskCacheFolder::Opening> DiskCacheFolder::Open(bool create) {
+  const uint64_t generation = ForkGeneration();
+  const auto now = std::chrono::steady_clock::now();
+  if (std::shared_ptr<Opening> current = TrustedCurrent(now)) return current;
   // O_PATH: the descriptor only names the folder for openat and its kin, so
   // it needs no read permission on the folder itself.
   constexpr int kFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
@@ -83,6 +99,7 @@ std::shared_ptr<DiskCacheFolder::Opening> DiskCacheFolder::Open(bool create) {
   // Another thread may have opened the folder meanwhile; keep one Opening.
   if (m_current && m_current->MadeInThisProcess()) return m_current;
   m_current = fresh;
+  m_currentCheckedAt = now;
   return fresh;
 }
 
@@ -95,7 +112,18 @@ void DiskCacheFolder::Forget(const std::shared_ptr<Opening>& opening) {
 // ---- DiskCacheFolder::Opening ------------------------------------------------
 
 DiskCacheFolder::Opening::Opening(int folderFd, uint64_t forkGeneration)
-    : m_folderFd(folderFd), m_forkGeneration(forkGeneration) {}
+    : m_folderFd(folderFd), m_forkGeneration(forkGeneration) {
+  struct stat info {};
+  if (::fstat(m_folderFd, &info) == 0) {
+    m_device = info.st_dev;
+    m_inode = info.st_ino;
+  }
+}
+
+bool DiskCacheFolder::Opening::LiesAt(const char* path) const {
+  struct stat info {};
+  return ::stat(path, &info) == 0 && info.st_dev == m_device && info.st_ino == m_inode;
+}
 
 DiskCacheFolder::Opening::~Opening() {
   TMutexLock guard(m_mutex);

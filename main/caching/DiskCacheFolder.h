@@ -43,8 +43,13 @@
 //   5. Descriptors are close-on-exec. A child forked without exec would share
 //      the parent's descriptions (and so its locks): after a fork, the child
 //      drops the Opening it inherited and opens its own.
-// A folder that is renamed while open keeps being used under its new name by
-// the caches that opened it, until it is removed.
+//   6. The folder may be renamed, or another folder moved to its path (a host
+//      that clears the cache by moving the folder aside). The path is
+//      therefore looked up again at most kIdentityCheckInterval after the
+//      last look, and an Opening of a folder that no longer lies at the path
+//      is dropped: for that long at most, operations may still reach the
+//      moved folder. (Looking at every operation would add a system call to
+//      each load.)
 //
 // Library-internal (exported for its own tests only).
 //
@@ -55,6 +60,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -94,15 +100,23 @@ class KELCACHE_EXPORT DiskCacheFolder {
   // Raises TFileException when the folder cannot be opened for another
   // reason (a name too long, no permission), with or without create.
   std::shared_ptr<Opening> Open(bool create);
+
+  // How long an Opening is trusted to lie at the path (see 6. above).
+  static constexpr std::chrono::milliseconds kIdentityCheckInterval{100};
   // Drops opening if it is still the current one (see 3. above), so that the
   // next Open opens the path again. Operations still holding it finish on it.
   void Forget(const std::shared_ptr<Opening>& opening);
 
  private:
+  // The current Opening when it may be used without a look at the path.
+  std::shared_ptr<Opening> TrustedCurrent(std::chrono::steady_clock::time_point now);
+
   const TPath m_path;
   const std::string m_pathUtf8;
   TMutex m_mutex;
   std::shared_ptr<Opening> m_current KELCACHE_GUARDED_BY(m_mutex);
+  // When the path was last found to name m_current's folder.
+  std::chrono::steady_clock::time_point m_currentCheckedAt KELCACHE_GUARDED_BY(m_mutex);
 };
 
 // One opening of the folder: its descriptor and the free descriptions of its
@@ -121,6 +135,8 @@ class KELCACHE_EXPORT DiskCacheFolder::Opening {
   bool Removed() const;
   // True when this Opening was made in this process, not inherited by fork.
   bool MadeInThisProcess() const;
+  // True when `path` names this Opening's folder now.
+  bool LiesAt(const char* path) const;
 
  private:
   friend class EntryLock;
@@ -138,6 +154,9 @@ class KELCACHE_EXPORT DiskCacheFolder::Opening {
 
   const int m_folderFd;
   const uint64_t m_forkGeneration;
+  // The folder's identity, read when it was opened.
+  dev_t m_device = 0;
+  ino_t m_inode = 0;
   TMutex m_mutex;
   std::vector<int> m_idle KELCACHE_GUARDED_BY(m_mutex);
 };

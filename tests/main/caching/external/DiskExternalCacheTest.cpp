@@ -15,6 +15,7 @@
 #include "host/Errors.h"
 #include "host/FileSystem.h"
 #include "host/FolderSweeper.h"
+#include "main/caching/DiskCacheFolder.h"
 #include "tests/main/caching/external/ExternalTestSupport.h"
 #include "tests/main/caching/external/XattrFaults.h"
 #include "tests/support/TestEnvironment.h"
@@ -554,6 +555,17 @@ TEST_F(DiskExternalCacheTest, TheFolderKeptOpenIsLeftForTheNewOneWhenItIsRemoved
   ASSERT_TRUE(Store(*cache, key, MakeValue("again")));
   EXPECT_TRUE(fs::is_regular_file(CachePath() / ".lock"));
   EXPECT_TRUE(LoadsValue(*cache, key, *MakeValue("again")));
+
+  // Moved aside (as a host clearing the cache may do): once the folder kept
+  // open has been looked up again, the cache works at its path, and the
+  // moved folder is neither read nor written.
+  const fs::path aside = CachePath().string() + ".aside";
+  fs::rename(CachePath(), aside);
+  std::this_thread::sleep_for(kelvra::caching::DiskCacheFolder::kIdentityCheckInterval + 50ms);
+  EXPECT_EQ(cache->TryLoad(key).Get(), nullptr);
+  ASSERT_TRUE(Store(*cache, u"after", MakeValue("new folder")));
+  EXPECT_EQ(cache->TryGetAllKeys(), std::vector<TString>{TString(u"after")});
+  EXPECT_FALSE(fs::exists(aside / ExpectedKeyHash(TString(u"after"))));
 }
 
 }  // namespace
