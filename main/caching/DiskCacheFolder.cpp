@@ -85,9 +85,13 @@ std::shared_ptr<DiskCacheFolder::Opening> DiskCacheFolder::Open(bool create) {
   int fd = OpenFileAt(AT_FDCWD, m_pathUtf8.c_str(), kFlags);
   if (fd < 0) {
     if (!create) {
-      // No folder (or a file on its way): nothing to load or drop. Anything
-      // else (a name too long, a loop of links, no permission) is a failure.
-      if (errno == ENOENT || errno == ENOTDIR) return nullptr;
+      // A folder that cannot be found or reached (missing, a file on its
+      // way, a name too long, a loop of links, no permission) holds nothing
+      // to load or drop, quietly, as a file that does not exist. A lack of
+      // resources (descriptors, memory) is a failure.
+      if (errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG || errno == ELOOP || errno == EACCES) {
+        return nullptr;
+      }
       throw TFileException::FromErrno(u"Cannot open folder", m_path.ToString());
     }
     EnsureDirectory(m_path);

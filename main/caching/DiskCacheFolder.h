@@ -92,13 +92,14 @@ class KELCACHE_EXPORT DiskCacheFolder {
   const TPath& Path() const { return m_path; }
 
   // The folder's current Opening; when there is none, opens the path. Null
-  // when the folder does not exist (ENOENT, ENOTDIR) and create is false.
+  // when create is false and the folder cannot be found or reached (ENOENT,
+  // ENOTDIR, ENAMETOOLONG, ELOOP, EACCES).
   // With create, a missing folder is made (with its parents); when that
   // fails, the line "Failed to create directory '<path>'" is logged at Warn
   // and the host's generic exception raised (over the reason, as
   // EnsureDirectory does).
   // Raises TFileException when the folder cannot be opened for another
-  // reason (a name too long, no permission), with or without create.
+  // reason (with create: any reason).
   std::shared_ptr<Opening> Open(bool create);
 
   // How long an Opening is trusted to lie at the path (see 6. above).

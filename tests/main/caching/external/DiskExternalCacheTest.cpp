@@ -387,18 +387,25 @@ TEST_F(DiskExternalCacheTest, TtlIsIgnoredAndASuccessfulLoadRenewsTheLastWriteTi
   EXPECT_EQ(GetLastWriteTime(collidingValue).GetRepresentation(), dayAgo.GetRepresentation());
 }
 
+// A folder that cannot be made: the store logs why; a load misses and a drop
+// is done, quietly, as for a folder that does not exist.
 TEST_F(DiskExternalCacheTest, AStoreThatCannotCreateItsFolderLogsAndLeavesNothing) {
-  // The cache's folder would lie below a regular file.
   WriteFileBytes(m_temp.path() / "blocker", "a file, not a folder");
-  DiskExternalCache cache(
-      u"disk-ns", TPath(TString::fromStdString((m_temp.path() / "blocker" / "ns").string())), nullptr);
-  TLog::Capture capture(TLog::Info);
-  EXPECT_TRUE(Store(cache, u"k", MakeValue("v"))) << "the function swallows disk failures";
-  EXPECT_EQ(Field(SingleEvent(capture, u"ec-store"), "outcome"), "done");
-  EXPECT_TRUE(capture.ContainsLine(u"Failed to create directory '"));
-  EXPECT_TRUE(capture.ContainsLine(u"Exception in DiskExternalCache::TryStore, cachePath:'"));
-  EXPECT_TRUE(capture.ContainsLine(TString::fromStdString("keyHash:'" + ExpectedKeyHash(u"k") + "'.")));
-  EXPECT_EQ(cache.TryLoad(u"k").Get(), nullptr);
+  for (const fs::path& folder : {m_temp.path() / "blocker" / "ns",  // below a regular file
+                                 m_temp.path() / std::string(300, 'n')}) {  // a name too long
+    SCOPED_TRACE(folder.filename().string());
+    DiskExternalCache cache(u"disk-ns", TPath(TString::fromStdString(folder.string())), nullptr);
+    TLog::Capture capture(TLog::Info);
+    EXPECT_TRUE(Store(cache, u"k", MakeValue("v"))) << "the function swallows disk failures";
+    EXPECT_EQ(Field(SingleEvent(capture, u"ec-store"), "outcome"), "done");
+    EXPECT_TRUE(capture.ContainsLine(u"Failed to create directory '"));
+    EXPECT_TRUE(capture.ContainsLine(u"Exception in DiskExternalCache::TryStore, cachePath:'"));
+    EXPECT_TRUE(capture.ContainsLine(TString::fromStdString("keyHash:'" + ExpectedKeyHash(u"k") + "'.")));
+    TLog::Capture quiet(TLog::Warn);
+    EXPECT_EQ(cache.TryLoad(u"k").Get(), nullptr);
+    EXPECT_TRUE(cache.TryDrop(u"k").Get());
+    EXPECT_TRUE(quiet.Lines().empty()) << quiet.Lines().front();
+  }
   EXPECT_EQ(FileNames(m_temp.path()), std::set<std::string>{"blocker"});
 }
 
