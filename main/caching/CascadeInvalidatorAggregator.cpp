@@ -151,13 +151,14 @@ CascadeInvalidatorAggregator::Scope::~Scope() {
     });
   } catch (const LogicException& e) {
     try {
-      LogMessage(TLog::Warn, TString(u"LogicException caught when logging in Scope destructor. Details:") +
-                                 TString::fromStdString(e.GetInternalMessage()));
+      TLog::LogCurrentException(TLog::Warn,
+                                TString(u"LogicException caught when logging in Scope destructor. Details:") +
+                                    TString::fromStdString(e.GetInternalMessage()));
     } catch (...) {
     }
   } catch (...) {
     try {
-      LogMessage(TLog::Warn, TString(u"Unknown exception caught when logging in Scope destructor."));
+      TLog::LogCurrentException(TLog::Warn, TString(u"Unknown exception caught when logging in Scope destructor."));
     } catch (...) {
     }
   }

@@ -54,9 +54,12 @@ class KELCACHE_EXPORT ICascadeInvalidator : public virtual_enable_shared_from_th
 // the thread that reported the dirtiness (or that added the handler to a scope
 // that was already dirty), with no lock of the aggregator or scope held, so it
 // may call back into them.
-class KELCACHE_EXPORT IScopeDirtyHandler : public virtual_enable_shared_from_this<IScopeDirtyHandler> {
+// A plain interface: a holder may derive from std::enable_shared_from_this
+// of its own class. Further virtual operations of a holder come after these.
+class KELCACHE_EXPORT IScopeDirtyHandler {
  public:
   virtual void OnScopeDirty(const std::shared_ptr<IInvalidatorAggregatorScope>& scope) = 0;
+  virtual ~IScopeDirtyHandler() = default;
 };
 
 // One query job's scope. Thread rules: every operation may be called from any

@@ -24,9 +24,11 @@ class NoCache : public ICoherentCache {
 };
 
 // Counts how often it was told; runs an optional action when told.
-class RecordingHandler : public IScopeDirtyHandler {
+// Also a holder's usual self-reference, which the interface leaves working.
+class RecordingHandler : public IScopeDirtyHandler, public std::enable_shared_from_this<RecordingHandler> {
  public:
   void OnScopeDirty(const std::shared_ptr<IInvalidatorAggregatorScope>& scope) override {
+    EXPECT_EQ(weak_from_this().lock().get(), this);
     ++m_calls;
     m_lastScope = scope.get();
     if (m_action) m_action(scope);
