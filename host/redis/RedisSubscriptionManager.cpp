@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include <boost/container/small_vector.hpp>
+
 #include "host/InitOnce.h"
 #include "host/LogRateLimiter.h"
 #include "host/TFormatString.h"
@@ -185,12 +187,13 @@ void RedisSubscriptionManager::Impl::StopThread(bool boundedWait) {
 }
 
 void RedisSubscriptionManager::Impl::Dispatch(const RedisSubscriberConnection::Event& event) {
-  std::vector<std::shared_ptr<Subscription>> subscriptions;
+  // Usually one subscription per pattern: no allocation per message.
+  boost::container::small_vector<std::shared_ptr<Subscription>, 2> subscriptions;
   {
     TMutexLock lock(m_mutex);
     auto found = m_subscriptions.find(event.pattern);
     if (found == m_subscriptions.end()) return;  // unsubscribed meanwhile
-    subscriptions = found->second;
+    subscriptions.assign(found->second.begin(), found->second.end());
   }
   const TString channel = TString::fromStdString(event.channel);
   for (const std::shared_ptr<Subscription>& subscription : subscriptions) Deliver(*subscription, channel, event);
