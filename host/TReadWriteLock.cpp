@@ -46,12 +46,6 @@ bool TReadWriteLock::IsLockedByCurrentThread() const {
   return owner != std::thread::id() && owner == std::this_thread::get_id();
 }
 
-bool TReadWriteLock::TryAcquireExclusive() {
-  uint32_t expected = 0;
-  return m_state.compare_exchange_strong(expected, kExclusive, std::memory_order_acquire,
-                                         std::memory_order_relaxed);
-}
-
 bool TReadWriteLock::TryAcquireShared() {
   uint32_t state = m_state.load(std::memory_order_relaxed);
   while ((state & kExclusive) == 0) {
@@ -79,11 +73,11 @@ void TReadWriteLock::WaitUntil(Admits admits) {
   m_sleepers.fetch_sub(1, std::memory_order_relaxed);
 }
 
-void TReadWriteLock::WakeSleepers() {
-  if (m_sleepers.load(std::memory_order_seq_cst) != 0) FutexWakeAll(m_state);
+void TReadWriteLock::WakeAll() {
+  FutexWakeAll(m_state);
 }
 
-void TReadWriteLock::Lock() {
+void TReadWriteLock::LockContended() {
   if (IsLockedByCurrentThread()) {
     ++m_depth;
     return;
@@ -104,17 +98,7 @@ bool TReadWriteLock::TryLock() {
   return true;
 }
 
-void TReadWriteLock::Unlock() {
-  if (m_depth > 0) {
-    --m_depth;
-    return;
-  }
-  m_owner.store(std::thread::id(), std::memory_order_relaxed);
-  m_state.store(0, std::memory_order_seq_cst);
-  WakeSleepers();
-}
-
-void TReadWriteLock::LockRead() {
+void TReadWriteLock::LockReadContended() {
   // The exclusive owner reads under its own hold.
   if (IsLockedByCurrentThread()) {
     ++m_depth;
@@ -133,11 +117,3 @@ bool TReadWriteLock::TryLockRead() {
   return TryAcquireShared();
 }
 
-void TReadWriteLock::UnlockRead() {
-  if (IsLockedByCurrentThread()) {
-    Unlock();
-    return;
-  }
-  // Only the last shared holder's release can admit a writer.
-  if (m_state.fetch_sub(1, std::memory_order_seq_cst) == 1) WakeSleepers();
-}

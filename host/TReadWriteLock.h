@@ -40,10 +40,41 @@ class KELCACHE_EXPORT KELCACHE_CAPABILITY("mutex") TReadWriteLock {
 
   // The implementations manage the lock's own state, which the analysis
   // cannot follow; callers see the annotations.
-  void Lock() KELCACHE_ACQUIRE() KELCACHE_NO_THREAD_SAFETY_ANALYSIS;
-  void Unlock() KELCACHE_RELEASE() KELCACHE_NO_THREAD_SAFETY_ANALYSIS;
-  void LockRead() KELCACHE_ACQUIRE_SHARED() KELCACHE_NO_THREAD_SAFETY_ANALYSIS;
-  void UnlockRead() KELCACHE_RELEASE_SHARED() KELCACHE_NO_THREAD_SAFETY_ANALYSIS;
+  // The uncontended paths are inline: one atomic operation each, no call.
+  void Lock() KELCACHE_ACQUIRE() KELCACHE_NO_THREAD_SAFETY_ANALYSIS {
+    if (TryAcquireExclusive()) {
+      m_owner.store(std::this_thread::get_id(), std::memory_order_relaxed);
+      return;
+    }
+    LockContended();  // re-entry too: the word then holds kExclusive
+  }
+  void Unlock() KELCACHE_RELEASE() KELCACHE_NO_THREAD_SAFETY_ANALYSIS {
+    if (m_depth > 0) {
+      --m_depth;
+      return;
+    }
+    m_owner.store(std::thread::id(), std::memory_order_relaxed);
+    m_state.store(0, std::memory_order_seq_cst);
+    WakeSleepers();
+  }
+  void LockRead() KELCACHE_ACQUIRE_SHARED() KELCACHE_NO_THREAD_SAFETY_ANALYSIS {
+    uint32_t state = m_state.load(std::memory_order_relaxed);
+    if ((state & kExclusive) == 0 &&
+        m_state.compare_exchange_weak(state, state + 1, std::memory_order_acquire, std::memory_order_relaxed)) {
+      return;
+    }
+    LockReadContended();  // the exclusive owner's re-entry too
+  }
+  void UnlockRead() KELCACHE_RELEASE_SHARED() KELCACHE_NO_THREAD_SAFETY_ANALYSIS {
+    // While the caller holds a shared lock nobody holds the exclusive one,
+    // unless the caller itself does and its shared hold was a re-entry.
+    if ((m_state.load(std::memory_order_relaxed) & kExclusive) != 0) {
+      Unlock();
+      return;
+    }
+    // Only the last shared holder's release can admit a writer.
+    if (m_state.fetch_sub(1, std::memory_order_seq_cst) == 1) WakeSleepers();
+  }
   bool TryLock() KELCACHE_TRY_ACQUIRE(true) KELCACHE_NO_THREAD_SAFETY_ANALYSIS;
   bool TryLockRead() KELCACHE_TRY_ACQUIRE_SHARED(true) KELCACHE_NO_THREAD_SAFETY_ANALYSIS;
   // True when the calling thread holds the lock exclusively.
@@ -57,13 +88,23 @@ class KELCACHE_EXPORT KELCACHE_CAPABILITY("mutex") TReadWriteLock {
   // m_state: kExclusive while a thread holds the lock exclusively, else the
   // number of shared holds. Only compare-and-swap and fetch-sub change it.
   static constexpr uint32_t kExclusive = 0x80000000u;
-  bool TryAcquireExclusive();
+  bool TryAcquireExclusive() {
+    uint32_t expected = 0;
+    return m_state.compare_exchange_strong(expected, kExclusive, std::memory_order_acquire,
+                                           std::memory_order_relaxed);
+  }
   bool TryAcquireShared();
+  void LockContended();
+  void LockReadContended();
+  // Wakes the sleepers, if any; after a release of the word.
+  void WakeSleepers() {
+    if (m_sleepers.load(std::memory_order_seq_cst) != 0) WakeAll();
+  }
+  void WakeAll();
   // Spins, then sleeps, until `admits(state)` holds for a state it read;
   // returns without taking anything (the caller retries its acquisition).
   template <class Admits>
   void WaitUntil(Admits admits);
-  void WakeSleepers();
 
   std::atomic<uint32_t> m_state{0};
   // Threads asleep, or about to sleep, on m_state: a release wakes them only
