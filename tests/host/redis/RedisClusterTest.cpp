@@ -164,15 +164,19 @@ TEST(RedisCluster, AMasterKilledUnderLoadIsReplacedByItsReplicaAndNoValueComesBa
   RedisClusterProcess cluster;
   Configure(cluster.ServersText());
   const size_t victim = cluster.Masters().front();
-  std::string victimId;
+  // A new cluster's nodes learn of each other's replicas by gossip: the
+  // victim may name its replica a moment after the cluster says it is ok.
   size_t replica = cluster.Size();
-  for (const auto& node : cluster.Describe(victim)) {
-    if (node.index == victim) victimId = node.id;
-  }
-  for (const auto& node : cluster.Describe(victim)) {
-    if (!node.master && node.masterId == victimId) replica = node.index;
-  }
-  ASSERT_LT(replica, cluster.Size()) << "the master to kill has no replica";
+  ASSERT_TRUE(WaitUntil([&] {
+    std::string victimId;
+    for (const auto& node : cluster.Describe(victim)) {
+      if (node.index == victim) victimId = node.id;
+    }
+    for (const auto& node : cluster.Describe(victim)) {
+      if (!node.master && node.masterId == victimId) replica = node.index;
+    }
+    return replica < cluster.Size();
+  })) << "the master to kill has no replica";
 
   const std::vector<int> owners = SlotOwners(cluster, victim);
   std::atomic<bool> stop{false};
