@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <memory>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -87,18 +88,28 @@ class RunnerStore {
 // header): the workers keep `this`.
 class ThreadPool {
  public:
-  explicit ThreadPool(unsigned workers) : m_workers(workers) {
+  // Starts the workers. When the system refuses a thread (a limit on
+  // threads or processes), the pool keeps the workers that started, down to
+  // none: a full pool refuses tasks, which then run on dedicated threads.
+  explicit ThreadPool(unsigned workers) {
     m_runners.reserve(workers);
     for (unsigned i = 0; i < workers; ++i) m_runners.push_back(std::make_unique<Runner>());
-    {
-      TMutexLock lock(m_mutex);
-      for (auto& runner : m_runners) m_idle.push_back(runner.get());
-    }
-    for (auto& runner : m_runners) {
-      Runner* worker = runner.get();
-      std::thread([this, worker] { WorkerLoop(*worker); }).detach();
+    unsigned started = 0;
+    for (; started < workers; ++started) {
+      Runner* worker = m_runners[started].get();
+      try {
+        // A new worker waits for its first task (wake), so it touches
+        // nothing of the pool before the pool is published.
+        std::thread([this, worker] { WorkerLoop(*worker); }).detach();
+      } catch (const std::system_error&) {
+        break;
+      }
       s_threadsCreated.fetch_add(1, std::memory_order_relaxed);
     }
+    m_runners.resize(started);  // no thread knows the runners of workers that never started
+    m_workers = started;
+    TMutexLock lock(m_mutex);
+    for (auto& runner : m_runners) m_idle.push_back(runner.get());
   }
 
   unsigned Size() const { return m_workers; }
@@ -150,7 +161,7 @@ class ThreadPool {
     if (m_idleWaiters > 0 && m_idle.size() == m_workers) m_idleChanged.NotifyAll();
   }
 
-  const unsigned m_workers;
+  unsigned m_workers = 0;                          // the workers that started; fixed after construction
   std::vector<std::unique_ptr<Runner>> m_runners;  // fixed after construction
   TMutex m_mutex;
   TConditionVariable m_idleChanged;
@@ -348,7 +359,14 @@ void RunOnDedicatedThread(std::function<void()> task) {
 }
 
 void StartOnPoolOrDedicatedThread(std::function<void()> task) {
-  if (!ScheduleOnThreadPool(task, 1)) RunOnDedicatedThread(std::move(task));
+  if (ScheduleOnThreadPool(task, 1)) return;
+  try {
+    RunOnDedicatedThread(task);
+  } catch (const std::system_error&) {
+    // No thread could be made (a limit on threads or processes): the task
+    // runs on the caller's thread rather than not at all.
+    RunAndDropExceptions(task);
+  }
 }
 
 void SetParkedThreadLimits(unsigned maxParked, std::chrono::milliseconds idleTimeout) {

@@ -21,7 +21,9 @@
 // after that, the same concurrency runs on parked threads.
 //
 // Size: SetThreadPoolSize before the first use; afterwards it is fixed for
-// the life of the process. Default (DefaultThreadPoolSize): the option
+// the life of the process. When the system refuses threads (a limit on
+// threads or processes), the pool keeps the workers that started, and
+// GetThreadPoolSize says how many. Default (DefaultThreadPoolSize): the option
 // ThreadPoolSize when positive, else max(8, 4 × hardware threads), since
 // tasks of the external caches mostly wait for I/O or for a subtask.
 //
@@ -66,7 +68,8 @@ KELCACHE_EXPORT bool ScheduleOnThreadPool(const std::function<void()>& task, int
 // can be made.
 KELCACHE_EXPORT void RunOnDedicatedThread(std::function<void()> task);
 // ScheduleOnThreadPool(task, 1), else RunOnDedicatedThread(task): what launch
-// mode 1 (asynchronous) does.
+// mode 1 (asynchronous) does. When no thread can be made at all, the task
+// runs on the calling thread before this returns.
 KELCACHE_EXPORT void StartOnPoolOrDedicatedThread(std::function<void()> task);
 
 // Limits of the parked dedicated threads: at most `maxParked` park at once,

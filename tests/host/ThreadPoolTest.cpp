@@ -2,19 +2,45 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <atomic>
+#include <cstdio>
+#include <fstream>
 #include <chrono>
 #include <memory>
 #include <stdexcept>
 #include <thread>
 
 #include "tests/host/TaskTestSupport.h"
+#include "tests/support/ChildMode.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
 using namespace kelcache_test;
+
+// A process whose address space leaves room for only a few more thread
+// stacks asks for a pool of 64 workers: the pool keeps those that started,
+// and tasks still run, on the pool, on dedicated threads, or at worst on the
+// caller's thread, without an exception.
+void RunUnderAThreadLimit() {
+  long pages = 0;
+  std::ifstream("/proc/self/statm") >> pages;
+  const rlim_t room = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (48u << 20);
+  const rlimit limit{room, room};
+  if (setrlimit(RLIMIT_AS, &limit) != 0) return;
+  AsyncTask::SetThreadPoolSize(64);
+  int ran = 0;
+  for (int i = 0; i < 20; ++i) {
+    AsyncTask::Future<int> future = AsyncTask::Launch(AsyncTask::LaunchMode::Asynchronous, [i] { return i; });
+    if (future.Get() == i) ++ran;
+  }
+  std::printf("value workers=%u\nvalue ran=%d\n", AsyncTask::GetThreadPoolSize(), ran);
+}
+
+[[maybe_unused]] const bool s_childMode = RunIfChildMode("thread-limit", RunUnderAThreadLimit);
 
 class ThreadPoolTest : public TwoWorkerPoolTest {
  protected:
@@ -152,3 +178,15 @@ TEST_F(ThreadPoolTest, ParkedThreadsRespectTheCapAndEndAfterTheIdleTimeOut) {
 }
 
 }  // namespace
+
+// Address-space limits and the sanitizers' shadow memory do not mix.
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+TEST(ThreadPoolLimits, APoolThatCannotStartEveryWorkerKeepsThoseThatStartedAndTasksStillRun) {
+  ChildModeResult child = RunChildMode("thread-limit", {});
+  ASSERT_EQ(child.exitCode, 0) << child.output;
+  EXPECT_EQ(child.values["ran"], "20") << child.output;
+  ASSERT_FALSE(child.values["workers"].empty()) << child.output;
+  EXPECT_LT(std::stoi(child.values["workers"]), 64) << "the limit left room for every worker";
+}
+#endif
+
