@@ -3,6 +3,9 @@
 // come from. (CliRedisToolTest.cpp has the commands that need a Redis
 // server.)
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -176,6 +179,22 @@ TEST(CliTool, LongScansShowProgressOnATerminalAndNothingWhenPiped) {
     } else {
       EXPECT_EQ(stats.err, "");
     }
+  }
+}
+
+// Output that cannot be written is a failure (exit 3), whichever command
+// writes it.
+TEST(CliTool, AStdoutThatCannotBeWrittenFailsTheCommand) {
+  kelcache_test::TempDir dir;
+  const std::string tool = KELCACHE_CLI_PATH;
+  const std::string target = "--dir '" + dir.str() + "' --ns n";
+  ASSERT_EQ(std::system(("echo value | '" + tool + "' disk put " + target + " k >/dev/null").c_str()), 0);
+  for (const std::string& command : {std::string("config"), std::string("config --json"), "disk ls --json " + target,
+                                     "disk stats " + target}) {
+    SCOPED_TRACE(command);
+    const int status = std::system(("'" + tool + "' " + command + " >/dev/full 2>/dev/null").c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 3);
   }
 }
 

@@ -46,9 +46,10 @@ void WriteAllOutput(const std::string& path, std::string_view bytes) {
 }
 
 void PrintLine(const std::string& text) {
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
+  if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fputc('\n', stdout) == EOF ||
+      std::fflush(stdout) != 0) {
+    throw FailureError(std::string("cannot write stdout: ") + std::strerror(errno));
+  }
 }
 
 TString KeyFromArgument(const std::string& argument, bool escaped, const char* what) {

@@ -20,7 +20,8 @@ std::string ReadAllInput(const std::string& path);
 // empty. Raises FailureError.
 void WriteAllOutput(const std::string& path, std::string_view bytes);
 
-// One line on stdout (the line feed is added) and flushed.
+// One line on stdout (the line feed is added) and flushed. Raises
+// FailureError when stdout cannot take it (a full disk, a closed pipe).
 void PrintLine(const std::string& text);
 
 // A key given on the command line: the argument's bytes, or its unescaped
