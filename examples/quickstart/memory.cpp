@@ -6,8 +6,8 @@
 #include <memory>
 #include <string>
 
-// What the host caches: any reference-counted object. KelCacheData lets the
-// cache count its bytes.
+// What the host caches: any reference-counted object. A KelCacheData also
+// tells its size, which the cache takes off its byte count when it deletes it.
 struct Chart : KelCacheData {
   Chart(std::string workbook, std::string image) : workbook(std::move(workbook)), image(std::move(image)) {
     SetMemoryUsage(this->image.size());
@@ -34,8 +34,12 @@ int main() {
     return TString::fromStdString(static_cast<const Chart&>(*entry.GetData()).workbook);
   });
 
-  cache.AddEntry(RefCntPtr<RefCntObject>(new Chart("sales", "<png: 4 kB>")));
-  cache.AddEntry(RefCntPtr<RefCntObject>(new Chart("costs", "<png: 6 kB>")));
+  // Adding by key replaces what the key held; the addition declares the
+  // bytes it adds (the count starts at the cache's own size).
+  for (const char* workbook : {"sales", "costs"}) {
+    auto chart = RefCntPtr<Chart>(new Chart(workbook, "<png: 4 kB>"));
+    cache.AddEntryAndDeleteExistingEntriesItMatches(chart, std::make_shared<ChartOf>(workbook), chart->image.size());
+  }
   std::printf("%llu entries, %llu bytes\n", static_cast<unsigned long long>(cache.GetEntryCount()),
               static_cast<unsigned long long>(cache.GetCacheSizeBytes()));
 

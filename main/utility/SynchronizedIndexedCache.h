@@ -7,8 +7,15 @@
 // allows: candidates are gathered under the shared lock, judged without it,
 // and removed under the exclusive lock by a precomputed predicate whose
 // answers are a table lookup. Beside the entries it keeps a running byte
-// count of the cache's footprint (KelCacheData::GetMemoryUsage of the entries'
-// data; other data counts 0), guarded by a second lock, the size lock.
+// count, guarded by a second lock, the size lock. It starts at the cache's own
+// size; AddEntryAndDeleteExistingEntriesItMatches adds the size its caller
+// declares, and it, the indexed deletions (DeleteEntries with an indexed
+// predicate, PrecomputePredicateAndDeleteEntries), PruneHints and Purge take
+// off the KelCacheData::GetMemoryUsage of what they delete (other data counts
+// 0), never going below 0. AddEntry, the deletions by scan,
+// OnDirty and IncrementClock leave it alone: the count is an estimate, exact
+// for a cache that adds through AddEntryAndDeleteExistingEntriesItMatches and
+// removes through the operations that subtract.
 //
 // It implements ICoherentCache: the coherence service removes entries that
 // another process made dirty through OnDirty. A cache that takes part in

@@ -221,6 +221,7 @@ TEST(CliTool, BadCommandLinesExitWithTwoAndOneLineThatSaysWhat) {
       {{"redis", "get", "--ns", "N", "k"}, "--servers is required"},
       {{"redis", "get", "--servers", "127.0.0.1:1", "--options", "nonsense", "--ns", "N", "k"}, "nonsense"},
       {{"redis", "put", "--servers", "127.0.0.1:1", "--ns", "N", "k", "--ttl", "-5"}, "--ttl"},
+      {{"redis", "put", "--servers", "127.0.0.1:1", "--ns", "N", "k", "--ttl", "0"}, "--ttl must be at least 1"},
       {{"redis", "scan", "--servers", "127.0.0.1:1", "--ns", "a\nb"}, "holds a line feed"},
       {{"watch", "--servers", "127.0.0.1:1", "--channel", ""}, "--channel must not be empty"},
       {{"config", "--set", "NoSuchOption=1"}, "unknown option"},

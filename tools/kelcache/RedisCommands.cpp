@@ -296,15 +296,20 @@ void AddRedisCommands(CLI::App& app, Action& action) {
 
   struct PutOptions : KeyOptions {
     std::string input;
-    int64_t ttlSeconds = 0;
+    int64_t ttlSeconds = 0;  // 0: no --ttl given
   };
   auto put = std::make_shared<PutOptions>();
   CLI::App* putCommand = redis->add_subcommand("put", "Store a value read from stdin or a file under a key");
   AddKeyOptions(putCommand, *put);
   putCommand->add_option("-i,--input", put->input, "Read the value from this file instead of stdin")
       ->check(CLI::ExistingFile);
-  putCommand->add_option("--ttl", put->ttlSeconds, "Expire after this many seconds (SETEX); default: no expiry");
-  putCommand->callback([put, &action] { action = [put] { return RunPut(*put, put->input, put->ttlSeconds); }; });
+  CLI::Option* ttlOption =
+      putCommand->add_option("--ttl", put->ttlSeconds, "Expire after this many seconds (SETEX); default: no expiry");
+  putCommand->callback([put, ttlOption, &action] {
+    // A given --ttl must name an expiry: 0 would store without one.
+    if (ttlOption->count() > 0 && put->ttlSeconds < 1) put->ttlSeconds = -1;
+    action = [put] { return RunPut(*put, put->input, put->ttlSeconds); };
+  });
 
   auto drop = std::make_shared<KeyOptions>();
   CLI::App* dropCommand = redis->add_subcommand("drop", "Remove an entry (exit 1 when there is none)");
