@@ -84,7 +84,7 @@ Entry OpenEntry(const KeyOptions& options) {
   entry.physicalKey = RedisExternalCache::MakePhysicalCacheKey(ns, entry.key);
   entry.server = PoolDescription();
   entry.guard = RedisConnectionPool::FindAndLockPooledConnection(entry.key);
-  if (!entry.guard) throw FailureError("cannot reach the Redis server " + entry.server);
+  if (!entry.guard) throw FailureError("cannot reach or log in to the Redis server " + entry.server);
   return entry;
 }
 
@@ -231,7 +231,7 @@ int RunScan(const ScanOptions& options) {
     pool.Reset({{TString::fromStdString(server.host), server.port}}, TString::fromStdString(options.server.options));
     const std::string name = server.ToString();
     std::unique_ptr<RedisConnectionGuard> guard = pool.LockPubSubConnection();
-    if (!guard) throw FailureError("cannot reach the Redis server " + name);
+    if (!guard) throw FailureError("cannot reach or log in to the Redis server " + name);
     std::set<std::string> keys;  // SCAN may give a key more than once
     uint64_t cursor = 0;
     do {

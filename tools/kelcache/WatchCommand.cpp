@@ -173,7 +173,7 @@ int RunWatch(const WatchOptions& options) {
   ConfigurePool(options.server);
   RedisConnectionPool& pool = RedisConnectionPool::GetInstance();
   const std::string server = PoolDescription();
-  if (!pool.LockPubSubConnection()) throw FailureError("cannot reach the Redis server " + server);
+  if (!pool.LockPubSubConnection()) throw FailureError("cannot reach or log in to the Redis server " + server);
 
   // Exactly the channels that begin with the prefix, even when it holds
   // glob characters.
