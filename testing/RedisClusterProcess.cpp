@@ -154,6 +154,7 @@ RedisClusterProcess::RedisClusterProcess(Options options) : m_options(options) {
   for (int i = 0; i < total; ++i) {
     RedisServerProcess::Options nodeOptions;
     nodeOptions.config = config;
+    nodeOptions.maxPickedPort = 55535;  // the bus port is 10000 higher
     m_nodes.push_back(std::make_unique<RedisServerProcess>(nodeOptions));
   }
   Create();

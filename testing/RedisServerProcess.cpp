@@ -157,7 +157,8 @@ RedisServerProcess::RedisServerProcess(Options options)
   if (!m_options.answers) m_options.answers = DefaultAnswers;
   if (!m_options.config.empty()) std::ofstream(m_folder / "redis.conf") << m_options.config;
   for (int attempt = 1;; ++attempt) {
-    m_port = m_options.port != 0 ? m_options.port : FindFreeLoopbackPort();
+    m_port = m_options.port;
+    while (m_port == 0 || (m_options.port == 0 && m_port > m_options.maxPickedPort)) m_port = FindFreeLoopbackPort();
     try {
       Start();
       return;

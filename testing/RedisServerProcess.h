@@ -57,6 +57,9 @@ class RedisServerProcess {
     // The port to listen on; 0 picks a free loopback port (and tries another
     // when a different process takes it before the server starts).
     uint16_t port = 0;
+    // The highest port that may be picked: a cluster node needs room for its
+    // bus port, 10000 higher.
+    uint16_t maxPickedPort = 65535;
     // The port (given or picked) is the TLS port, and there is no plain
     // one (--port 0 --tls-port <port>); the TLS certificate options go in
     // `arguments` (testing/TlsRedisServer.h). Without `answers`, the server
