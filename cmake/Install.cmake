@@ -5,8 +5,8 @@ include(CMakePackageConfigHelpers)
 install(TARGETS kelcache EXPORT kelcacheTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
-  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kelcache)
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# (The include folder reaches users through the target's INSTALL_INTERFACE.)
 
 # Headers keep their folders (host/, main/, public/) so that the same include
 # lines work in the source tree and after installation.
