@@ -175,7 +175,9 @@ class ThreadPool {
 // and parked threads touch it.
 class DedicatedThreads {
  public:
-  void Start(std::function<void()> task) {
+  // Runs the task on a parked thread or a new one. When no thread can be
+  // made, the task is back in `task` and std::system_error passes on.
+  void Start(std::function<void()>& task) {
     Runner* parked = nullptr;
     {
       TMutexLock lock(m_mutex);
@@ -195,6 +197,7 @@ class DedicatedThreads {
     try {
       std::thread([this, runner] { ThreadMain(*runner); }).detach();
     } catch (...) {
+      task = std::move(runner->task);
       m_runners.Give(runner);
       TaskEnded();
       throw;
@@ -355,13 +358,13 @@ bool ScheduleOnThreadPool(const std::function<void()>& task, int /*priority*/) {
 }
 
 void RunOnDedicatedThread(std::function<void()> task) {
-  Registry::Get().Dedicated().Start(std::move(task));
+  Registry::Get().Dedicated().Start(task);
 }
 
 void StartOnPoolOrDedicatedThread(std::function<void()> task) {
   if (ScheduleOnThreadPool(task, 1)) return;
   try {
-    RunOnDedicatedThread(task);
+    Registry::Get().Dedicated().Start(task);
   } catch (const std::system_error&) {
     // No thread could be made (a limit on threads or processes): the task
     // runs on the caller's thread rather than not at all.
