@@ -170,8 +170,8 @@ class ThreadPool {
 };
 
 // Dedicated threads: each runs one task, then parks for reuse (see the
-// header). Thread-safe. m_mutex guards m_running, m_parked and the limits;
-// m_countChanged is notified when m_running falls. Never destroyed: ending
+// header). Thread-safe. m_mutex guards m_running, m_sparesStarting, m_parked
+// and the limits; m_countChanged is notified when m_running falls. Never destroyed: ending
 // and parked threads touch it.
 class DedicatedThreads {
  public:
@@ -203,6 +203,7 @@ class DedicatedThreads {
       throw;
     }
     s_threadsCreated.fetch_add(1, std::memory_order_relaxed);
+    MakeSpare();
   }
 
   void SetLimits(unsigned maxParked, std::chrono::milliseconds idleTimeout) {
@@ -235,17 +236,51 @@ class DedicatedThreads {
     do {
       RunAndDropExceptions(self.task);
       self.task = nullptr;
-    } while (ParkForNextTask(self));
+    } while (ParkForNextTask(self, /*endedTask=*/true));
     m_runners.Give(&self);
   }
 
-  // Counts the task as ended, then parks the thread when there is room. True
-  // when a next task was handed over; false when the thread is to end.
-  bool ParkForNextTask(Runner& self) {
+  // Start found no parked thread, so demand has just outgrown the threads
+  // there are. A thread that finishes its task wakes the task's waiter before
+  // it parks, and the waiter often runs first (the wake preempts the waker)
+  // and starts its next task while nobody is parked yet. One spare thread,
+  // made now and parked at once, absorbs that race, so a steady load stops
+  // making threads once it has run for a moment. Failing to make it is fine.
+  void MakeSpare() {
+    {
+      TMutexLock lock(m_mutex);
+      if (m_parked.size() + m_sparesStarting >= m_maxParked) return;
+      ++m_sparesStarting;
+    }
+    Runner* runner = m_runners.Take();
+    try {
+      std::thread([this, runner] {
+        if (ParkForNextTask(*runner, /*endedTask=*/false)) {
+          ThreadMain(*runner);
+        } else {
+          m_runners.Give(runner);
+        }
+      }).detach();
+      s_threadsCreated.fetch_add(1, std::memory_order_relaxed);
+    } catch (const std::system_error&) {
+      m_runners.Give(runner);
+      TMutexLock lock(m_mutex);
+      --m_sparesStarting;
+    }
+  }
+
+  // Counts the task as ended (a spare thread has none), then parks the thread
+  // when there is room. True when a next task was handed over; false when the
+  // thread is to end.
+  bool ParkForNextTask(Runner& self, bool endedTask) {
     std::chrono::milliseconds idleTimeout;
     {
       TMutexLock lock(m_mutex);
-      EndTaskLocked();
+      if (endedTask) {
+        EndTaskLocked();
+      } else {
+        --m_sparesStarting;
+      }
       if (m_parked.size() >= m_maxParked) return false;
       self.wake.Reset();
       m_parked.push_back(&self);
@@ -280,6 +315,7 @@ class DedicatedThreads {
   TMutex m_mutex;
   TConditionVariable m_countChanged;
   unsigned m_running KELCACHE_GUARDED_BY(m_mutex) = 0;
+  unsigned m_sparesStarting KELCACHE_GUARDED_BY(m_mutex) = 0;
   std::vector<Runner*> m_parked KELCACHE_GUARDED_BY(m_mutex);
   unsigned m_maxParked KELCACHE_GUARDED_BY(m_mutex) = kDefaultMaxParkedThreads;
   std::chrono::milliseconds m_idleTimeout KELCACHE_GUARDED_BY(m_mutex) = kDefaultParkedIdleTimeout;

@@ -17,8 +17,11 @@
 // RunOnDedicatedThread hands the next task to the thread that parked last. A
 // parked thread ends after an idle time-out without work (default 30 s); at
 // most a cap of threads park at once (default 64), further ones end when their
-// task ends. A burst of refused tasks therefore costs thread creations once;
-// after that, the same concurrency runs on parked threads.
+// task ends. When a task finds no parked thread, a spare is made with its
+// thread and parks at once, since a waiter woken by a finishing task often
+// starts its next one before that thread has parked. A burst of refused tasks
+// therefore costs thread creations once; after that, the same concurrency
+// runs on parked threads.
 //
 // Size: SetThreadPoolSize before the first use; afterwards it is fixed for
 // the life of the process. When the system refuses threads (a limit on
