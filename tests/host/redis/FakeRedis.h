@@ -10,9 +10,9 @@
 //   fake.DropSessions();          // the server "restarts": every open
 //                                 // connection reads end-of-stream
 //
-// It knows GET, SET, DEL, AUTH, SELECT and PING (any other command gets an
-// error reply), counts connections and commands, and keeps every command's
-// name and key per connection, in order.
+// It knows GET, SET and PING (any other command gets an error reply),
+// counts connections and commands, and keeps every command's name and key
+// per connection, in order.
 //
 // Thread rules: thread-safe; one mutex guards everything, and every change
 // wakes every waiter (the tests are small).
@@ -222,8 +222,6 @@ class FakeRedis {
       m_data[command[1]] = command[2];
       return "+OK\r\n";
     }
-    if (name == "DEL" && command.size() == 2) return ":" + std::to_string(m_data.erase(command[1])) + "\r\n";
-    if (name == "AUTH" || name == "SELECT") return "+OK\r\n";
     if (name == "PING") return "+PONG\r\n";
     return "-ERR unknown command '" + name + "'\r\n";
   }

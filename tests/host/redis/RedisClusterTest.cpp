@@ -1,8 +1,9 @@
 // The connection pool over a real Redis Cluster of 3 masters and 3 replicas
 // (testing/RedisClusterProcess.h): keys reach the master of their slot, a
-// killed master is replaced under load, a slot migrates under load, the
-// subscriber moves off a dead node, and a cluster that is all down gives
-// misses and failures within the time-outs.
+// killed master is replaced under load, a slot migrates under load, and a
+// cluster that is all down gives misses and failures within the time-outs.
+// The subscriber's move off a dead node is checked with the coherence
+// service over a cluster (coherence_RedisPubsubClusterTest).
 //
 // Under ctest every test runs in a process of its own, so each starts its
 // own cluster (a few seconds); a test checks one contract in full rather
@@ -18,7 +19,6 @@
 #include <chrono>
 #include <map>
 #include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,7 +27,6 @@
 #include "host/redis/RedisConnectionPool.h"
 #include "host/redis/RedisErrors.h"
 #include "host/redis/RedisKeySlot.h"
-#include "host/redis/RedisSubscriptionManager.h"
 #include "testing/RedisClusterProcess.h"
 #include "tests/host/redis/RedisTestSupport.h"
 
@@ -88,73 +87,6 @@ std::map<size_t, std::vector<std::string>> KeysPerMaster(const RedisClusterProce
     if (onMaster.size() < count && (onMaster.push_back(key), onMaster.size() == count)) ++full;
   }
   return keys;
-}
-
-TEST(RedisCluster, KeysOnEveryMasterAreStoredLoadedAndDroppedOnTheMasterOfTheirSlot) {
-  RedisClusterProcess cluster;
-  Configure(cluster.ServersText({0}), "connections=16");  // one listed node is enough to learn the cluster
-
-  // Sixteen threads ask the new pool at once: one fetches the slot map, the
-  // others wait for it, and every one gets a connection.
-  {
-    std::atomic<int> got{0};
-    std::atomic<bool> go{false};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 16; ++t) {
-      threads.emplace_back([&, t] {
-        while (!go) std::this_thread::yield();
-        if (Lock("first\n" + std::to_string(t)) != nullptr) ++got;
-      });
-    }
-    go = true;
-    for (std::thread& thread : threads) thread.join();
-    EXPECT_EQ(got.load(), 16) << "requests that waited for the first slot map got no connection";
-  }
-
-  const std::map<size_t, std::vector<std::string>> keys = KeysPerMaster(cluster, "store", 20);
-  ASSERT_EQ(keys.size(), 3u);
-  for (const auto& [master, onMaster] : keys) {
-    for (const std::string& key : onMaster) {
-      SCOPED_TRACE(key);
-      auto guard = Lock(key);
-      ASSERT_NE(guard, nullptr);
-      auto& connection = guard->GetConnection();
-      ASSERT_TRUE(connection.Set(key, MakeRedisValue(ValueOf(key, 1))));
-      EXPECT_EQ(Text(connection.Get(key)), ValueOf(key, 1));
-      EXPECT_EQ(connection.GetAddress(),
-                (kelvra::caching::RedisServerAddress{"127.0.0.1", cluster.Node(master).Port()}))
-          << "the master of the slot answered";
-      // The value lies on that master: a GET there is answered, not redirected.
-      const RedisClusterReply there = cluster.Command(master, {"GET", key});
-      EXPECT_EQ(there.text, ValueOf(key, 1)) << "type " << static_cast<int>(there.type);
-
-      ASSERT_TRUE(connection.SetEx(key, std::chrono::seconds(100), MakeRedisValue(ValueOf(key, 2))));
-      const RedisClusterReply ttl = cluster.Command(master, {"TTL", key});
-      EXPECT_GT(ttl.integer, 90);
-      EXPECT_EQ(connection.Del(key), 1);
-      EXPECT_EQ(connection.Get(key), nullptr);
-      EXPECT_EQ(connection.Del(key), 0);
-      EXPECT_EQ(cluster.Command(master, {"EXISTS", key}).integer, 0);
-    }
-  }
-
-  // Keys that share a hash tag share a master.
-  for (const std::string key : {"ns\n{tag}.a", "ns\n{tag}.b", "other\n{tag}"}) {
-    auto guard = Lock(key);
-    ASSERT_NE(guard, nullptr);
-    ASSERT_TRUE(guard->GetConnection().Set(key, MakeRedisValue(key)));
-  }
-  const size_t tagMaster = cluster.MasterOf(RedisKeySlot("tag"), 0).value();
-  EXPECT_EQ(cluster.Command(tagMaster, {"GET", "ns\n{tag}.b"}).text, "ns\n{tag}.b");
-  EXPECT_EQ(cluster.Command(tagMaster, {"GET", "other\n{tag}"}).text, "other\n{tag}");
-
-  // Straight to the right master: no redirection was ever needed.
-  const RedisCluster::Statistics statistics =
-      RedisConnectionPool::GetInstance().GetCluster()->GetStatistics();
-  EXPECT_EQ(statistics.moved, 0u);
-  EXPECT_EQ(statistics.asked, 0u);
-  EXPECT_EQ(RedisConnectionPool::GetInstance().GetCluster()->MasterCount(), 3u);
-  Configure("");
 }
 
 // Eight threads store and load their own keys (spread over all masters)
@@ -239,13 +171,57 @@ TEST(RedisCluster, AMasterKilledUnderLoadIsReplacedByItsReplicaAndNoValueComesBa
   Configure("");
 }
 
-// Loads run over the keys of one slot while it migrates from one master to
+// Keys on every master reach the master of their slot straight away. Then
+// loads run over the keys of one slot while it migrates from one master to
 // another: the keys already moved are found through ASK (ASKING on the new
 // master), the others on the old one, and once the slot belongs to the new
 // master a MOVED updates the map. Every load finds its own value.
-TEST(RedisCluster, ASlotMigratedWhileLoadsRunIsFollowedThroughAskThenMoved) {
+TEST(RedisCluster, KeysReachTheMasterOfTheirSlotAndFollowASlotMigratedWhileLoadsRunThroughAskThenMoved) {
   RedisClusterProcess cluster;
-  Configure(cluster.ServersText());
+  Configure(cluster.ServersText({0}), "connections=16");  // one listed node is enough to learn the cluster
+  // Sixteen threads ask the new pool at once: one fetches the slot map, the
+  // others wait for it, and every one gets a connection.
+  {
+    std::atomic<int> got{0};
+    std::atomic<bool> go{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 16; ++t) {
+      threads.emplace_back([&, t] {
+        while (!go) std::this_thread::yield();
+        if (Lock("first\n" + std::to_string(t)) != nullptr) ++got;
+      });
+    }
+    go = true;
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(got.load(), 16) << "requests that waited for the first slot map got no connection";
+  }
+
+  const std::map<size_t, std::vector<std::string>> keysPerMaster = KeysPerMaster(cluster, "store", 10);
+  ASSERT_EQ(keysPerMaster.size(), 3u);
+  for (const auto& [master, onMaster] : keysPerMaster) {
+    for (const std::string& key : onMaster) {
+      SCOPED_TRACE(key);
+      auto guard = Lock(key);
+      ASSERT_NE(guard, nullptr);
+      auto& connection = guard->GetConnection();
+      ASSERT_TRUE(connection.Set(key, MakeRedisValue(ValueOf(key, 1))));
+      EXPECT_EQ(Text(connection.Get(key)), ValueOf(key, 1));
+      EXPECT_EQ(connection.GetAddress(),
+                (kelvra::caching::RedisServerAddress{"127.0.0.1", cluster.Node(master).Port()}))
+          << "the master of the slot answered";
+      // The value lies on that master: a GET there is answered, not redirected.
+      const RedisClusterReply there = cluster.Command(master, {"GET", key});
+      EXPECT_EQ(there.text, ValueOf(key, 1)) << "type " << static_cast<int>(there.type);
+    }
+  }
+
+  // Straight to the right master: no redirection was ever needed.
+  const RedisCluster::Statistics statistics =
+      RedisConnectionPool::GetInstance().GetCluster()->GetStatistics();
+  EXPECT_EQ(statistics.moved, 0u);
+  EXPECT_EQ(statistics.asked, 0u);
+  EXPECT_EQ(RedisConnectionPool::GetInstance().GetCluster()->MasterCount(), 3u);
+
   const int slot = RedisKeySlot("moving");
   const size_t source = cluster.MasterOf(slot, 0).value();
   size_t target = cluster.Size();
@@ -336,64 +312,6 @@ TEST(RedisCluster, ASlotMigratedWhileLoadsRunIsFollowedThroughAskThenMoved) {
   ASSERT_NE(guard, nullptr);
   EXPECT_EQ(Text(guard->GetConnection().Get(keys[0])), ValueOf(keys[0], 1));
   EXPECT_EQ(guard->GetConnection().GetAddress().port, cluster.Node(target).Port());
-  Configure("");
-}
-
-// How many clients of node `index` hold a pattern subscription.
-int PatternSubscribers(const RedisClusterProcess& cluster, size_t index) {
-  const RedisClusterReply clients = cluster.Command(index, {"CLIENT", "LIST"});
-  int count = 0;
-  size_t at = 0;
-  while ((at = clients.text.find(" psub=", at)) != std::string::npos) {
-    at += 6;
-    if (clients.text[at] != '0') ++count;
-  }
-  return count;
-}
-
-// The subscriber sits on the first listed node (a replica here, so that its death
-// costs no failover). When that node dies it moves to another node, the
-// reconnect listeners run, and messages published on any node reach it.
-TEST(RedisCluster, TheSubscriberMovesToAnotherNodeWhenItsNodeDies) {
-  RedisClusterProcess cluster;
-  const std::vector<size_t> masters = cluster.Masters();
-  size_t first = 0;
-  while (std::find(masters.begin(), masters.end(), first) != masters.end()) ++first;
-  std::vector<size_t> order = {first};
-  for (size_t i = 0; i < cluster.Size(); ++i) {
-    if (i != first) order.push_back(i);
-  }
-  Configure(cluster.ServersText(order));
-
-  RedisSubscriptionManager manager;
-  std::mutex receivedMutex;
-  std::set<std::string> received;  // guarded by receivedMutex
-  manager.Subscribe(u"clu.*", [&](TString const& channel, void const* data, int length) {
-    std::lock_guard<std::mutex> lock(receivedMutex);
-    received.insert(channel.toStdString() + "=" + std::string(static_cast<const char*>(data), length));
-  });
-  std::atomic<int> reconnects{0};
-  manager.AddReconnectListener([&] { ++reconnects; });
-  auto publishUntilReceived = [&](const std::string& message) {
-    return WaitUntil([&] {
-      manager.TryPublish(u"clu.x", TString::fromStdString(message), {});
-      std::lock_guard<std::mutex> lock(receivedMutex);
-      return received.count("clu.x=" + message) > 0;
-    });
-  };
-
-  ASSERT_TRUE(publishUntilReceived("before"));
-  EXPECT_EQ(PatternSubscribers(cluster, first), 1) << "the subscriber is on the first listed node";
-  EXPECT_EQ(reconnects.load(), 0);
-
-  cluster.Node(first).Kill();
-  EXPECT_TRUE(WaitUntil([&] { return reconnects.load() == 1; })) << "the reconnect listeners did not run";
-  EXPECT_TRUE(publishUntilReceived("after"));
-  int subscribers = 0;
-  for (size_t i = 0; i < cluster.Size(); ++i) subscribers += i == first ? 0 : PatternSubscribers(cluster, i);
-  EXPECT_EQ(subscribers, 1) << "one subscription, on another node";
-  EXPECT_EQ(manager.GetReconnectCount(), 1u);
-  manager.Unsubscribe(u"clu.*");
   Configure("");
 }
 

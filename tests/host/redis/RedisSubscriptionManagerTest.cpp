@@ -316,18 +316,5 @@ TEST_P(RedisSubscriptionWire, ASubscriptionSurvivesARestartAndAPauseAndTellsItsL
 
 INSTANTIATE_TEST_SUITE_P(Wires, RedisSubscriptionWire, kWires, WireName);
 
-// The process-wide manager is left subscribed (and its server gone) when the
-// test ends: the exit handler must stop its thread, and the process must exit
-// cleanly, also under the sanitizers.
-TEST(RedisSubscriptionManager, TheProcessWideManagerStopsCleanlyAtExit) {
-  RedisServer server;
-  ConfigurePool({&server});
-  RedisSubscriptionManager& manager = RedisSubscriptionManager::GetInstance();
-  EXPECT_EQ(&manager, &RedisSubscriptionManager::GetInstance());
-  static Inbox inbox;  // outlives the manager's thread
-  manager.Subscribe(u"exit.*", inbox.Callback());
-  ASSERT_TRUE(PublishUntilReceived(manager, inbox, u"exit.1", u"m", 1));
-}
-
 }  // namespace
 }  // namespace kelcache_test

@@ -234,14 +234,6 @@ class RawRedis {
     size_t at = info.find("connected_clients:");
     return at == std::string::npos ? -1 : std::stoll(info.substr(at + 18));
   }
-  std::vector<std::string> Keys(const std::string& pattern = "*") const {
-    std::vector<std::string> keys;
-    Reply reply = Command({"KEYS", pattern});
-    if (reply && reply->type == REDIS_REPLY_ARRAY) {
-      for (size_t i = 0; i < reply->elements; ++i) keys.emplace_back(reply->element[i]->str, reply->element[i]->len);
-    }
-    return keys;
-  }
 
  private:
   static Reply Run(redisContext* context, const std::vector<std::string>& arguments) {

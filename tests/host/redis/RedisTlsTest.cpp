@@ -56,7 +56,7 @@ void ConfigureSlow(const std::string& servers, const std::string& options) {
   Configure(servers, options + (options.empty() ? "" : ";") + "connect_timeout_ms=3000;command_timeout_ms=10000");
 }
 
-// Stores, loads and drops one value through the pool. Empty when all went
+// Stores and loads one value through the pool. Empty when all went
 // well, else what went wrong as the caller would learn it: the error that a
 // command raised, or, when the pool gave no connection, the Warn lines that
 // say why.
@@ -72,54 +72,16 @@ std::string RoundTrip(const std::string& key, const RedisValue& value) {
     if (!guard->GetConnection().Set(key, value)) return "SET failed";
     RedisValue loaded = guard->GetConnection().Get(key);
     if (!loaded || *loaded != *value) return "GET returned another value";
-    if (guard->GetConnection().Del(key) != 1) return "DEL removed nothing";
-    if (guard->GetConnection().Get(key) != nullptr) return "the value is still there after DEL";
   } catch (const std::exception& error) {
     return std::string("error: ") + error.what();
   }
   return std::string();
 }
 
-// Subscribes, then publishes on the pool until the subscription has heard
-// `payload` on `channel`. True when it arrived.
-bool PublishAndReceive(const std::string& channel, const std::string& payload) {
-  RedisSubscriptionManager manager;
-  Inbox inbox;
-  manager.Subscribe(u"tls.test.*", inbox.Callback());
-  const bool received = WaitUntil([&] {
-    manager.TryPublish(TString::fromStdString(channel), TString::fromStdString(payload), {});
-    return inbox.WaitFor(1, 50ms) && inbox.Has(payload);
-  });
-  manager.Unsubscribe(u"tls.test.*");
-  return received;
-}
-
-// A subscriber that cannot verify the server never subscribes, and says why
-// in its Warn.
-TEST(RedisTls, ASubscriberThatCannotVerifyTheServerSaysWhy) {
-  WireServer server(Wire::kTls);
-  Configure(server.Address(), "tls=on;tls_ca_file=" + TestCertificates().otherCaFile);
-  TLog::Capture capture(TLog::Warn);
-  RedisSubscriptionManager manager;
-  Inbox inbox;
-  manager.Subscribe(u"tls.test.*", inbox.Callback());
-  EXPECT_TRUE(WaitUntil([&] {
-    for (const TString& line : capture.Lines()) {
-      const std::string text = line.toStdString();
-      if (text.find("cannot subscribe") != std::string::npos &&
-          text.find("certificate verify failed") != std::string::npos) {
-        return true;
-      }
-    }
-    return false;
-  }));
-  manager.Unsubscribe(u"tls.test.*");
-}
-
 // One contract for every check of the server: a connection is made only to
 // a server whose certificate chains to a trusted CA, is valid now and names
 // the server (its address, or tls_server_name); otherwise no connection at
-// all, and the Warn says what was wrong.
+// all, for the pool and the subscriber, and the Warn says what was wrong.
 TEST(RedisTls, OnlyAVerifiedServerGetsAConnectionAndARefusalSaysWhy) {
   const auto& files = TestCertificates();
   struct Case {
@@ -163,9 +125,24 @@ TEST(RedisTls, OnlyAVerifiedServerGetsAConnectionAndARefusalSaysWhy) {
       EXPECT_EQ(outcome, "");
       continue;
     }
-    EXPECT_EQ(outcome.rfind("no connection: ", 0), 0u) << outcome;
+    if (outcome.rfind("no connection: ", 0) != 0) {
+      ADD_FAILURE() << "a connection was made: " << outcome;
+      continue;
+    }
     EXPECT_NE(outcome.find("TLS handshake with " + server->Address() + " failed"), std::string::npos) << outcome;
     EXPECT_NE(outcome.find(c.refusal), std::string::npos) << outcome;
+    // The subscriber never subscribes either, and its Warn says why.
+    TLog::Capture capture(TLog::Warn);
+    RedisSubscriptionManager manager;
+    manager.Subscribe(u"tls.test.*", [](const TString&, const void*, int) {});
+    EXPECT_TRUE(WaitUntil([&] {
+      for (const TString& line : capture.Lines()) {
+        const std::string text = line.toStdString();
+        if (text.find("cannot subscribe") != std::string::npos && text.find(c.refusal) != std::string::npos) return true;
+      }
+      return false;
+    }));
+    manager.Unsubscribe(u"tls.test.*");
   }
 }
 
@@ -204,7 +181,6 @@ TEST(RedisTls, MutualTlsWorksWithAClientCertificateAndIsRefusedWithoutOne) {
   ConfigureSlow(server.Address(),
                 TrustingOptions("tls_cert_file=" + files.clientCertFile + ";tls_key_file=" + files.clientKeyFile));
   EXPECT_EQ(RoundTrip("mutual", MakePatternValue(64 * 1024, 3)), "");
-  EXPECT_TRUE(PublishAndReceive("tls.test.mutual", "m"));
 
   // Without a certificate the server ends the connection: with TLS 1.3 once
   // the handshake is over, so the first command learns it.
@@ -218,13 +194,10 @@ TEST(RedisTls, MutualTlsWorksWithAClientCertificateAndIsRefusedWithoutOne) {
 TEST(RedisTlsOptions, TlsItemsParseAndBadOnesAreRefusedNamingTheItem) {
   const auto& files = TestCertificates();
   const TempDir folder;
-  // A file name with the characters that the options text escapes.
-  const std::string oddName = folder.str() + "/ca;1\\.pem";
-  std::filesystem::copy_file(files.caFile, oddName, std::filesystem::copy_options::overwrite_existing);
   RedisPoolOptions options = RedisPoolOptions::Parse(TString::fromStdString(
-      "tls=on;tls_ca_file=" + folder.str() + "/ca\\;1\\\\.pem;tls_cert_file=" + files.clientCertFile +
+      "tls=on;tls_ca_file=" + files.caFile + ";tls_cert_file=" + files.clientCertFile +
       ";tls_key_file=" + files.clientKeyFile + ";tls_server_name=cache.example"));
-  EXPECT_EQ(options.tls.caFile, oddName);
+  EXPECT_EQ(options.tls.caFile, files.caFile);
   EXPECT_TRUE(options.tls.enabled);
   EXPECT_TRUE(options.tls.verify) << "verification is on unless turned off";
   EXPECT_NE(options.tls.context, nullptr) << "the files are loaded at once";
@@ -253,7 +226,6 @@ TEST(RedisTlsOptions, TlsItemsParseAndBadOnesAreRefusedNamingTheItem) {
       {"tls=on;tls_cert_file=" + files.clientKeyFile + ";tls_key_file=" + files.clientKeyFile,
        "(tls_cert_file) as the client certificate"},
       {"tls=on;tls_server_name=a b", "'tls_server_name' needs a host name without white space"},
-      {"tls=on;tls=on", "'tls' is given twice"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);

@@ -11,7 +11,6 @@
 #include <functional>
 #include <map>
 #include <mutex>
-#include <sstream>
 #include <thread>
 
 #include "main/utility/CachePolicies.h"
@@ -41,11 +40,6 @@ inline bool WaitUntil(const std::function<bool()>& condition, std::chrono::milli
 // Hand-shake files between a test and its child process.
 inline void Touch(const std::string& path) { std::ofstream(path) << "1"; }
 inline bool Exists(const std::string& path) { return std::ifstream(path).good(); }
-inline std::string ReadText(const std::string& path) {
-  std::stringstream text;
-  text << std::ifstream(path).rdbuf();
-  return text.str();
-}
 
 struct Payload : RefCntObject {};
 

@@ -4,15 +4,12 @@
 // The same bodies run over one private redis-server (program
 // coherence_RedisPubsubProcessTest) and over a Redis Cluster of 3 masters and
 // 3 replicas (coherence_RedisPubsubClusterTest, KELCACHE_COHERENCE_CLUSTER=1),
-// where the two processes subscribe on different nodes. Over the single
-// server, redis-cli also plays an independent publisher and subscriber.
+// where the two processes subscribe on different nodes. The wire format of
+// the messages is the in-process tests' (RedisPubsubTest.cpp).
 //
 // A second participant runs in a child process (the DISABLED_ tests), told
 // the servers and a folder for hand-shake files through the environment.
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -201,112 +198,5 @@ TEST_F(RedisPubsubServerTest, AfterTheSubscribersServerFailsTheReconnectMarksLiv
   EXPECT_TRUE(PublishUntilReceived(m_servers.Port(kA), afterKey, kOtherValue, kLater));
   EXPECT_TRUE(participant->WaitGone(after)) << "the subscription does not work after the reconnect";
 }
-
-#if !KELCACHE_COHERENCE_CLUSTER
-// The server restarts while both processes are idle. A's first publication
-// afterwards goes out on a pooled connection that went stale during the
-// restart: it must be retried on a fresh one and reach B, not be dropped.
-TEST_F(RedisPubsubServerTest, TheFirstPublicationAfterARestartReachesTheOtherProcess) {
-  auto a = Subscribe(kA);
-  a->Add({0xf1, 0x1}, kValue, kTime);  // A's publishing connection has answered once
-  kelcache_test::TempDir dir;
-  const pid_t child = kelcache_test::StartChildTest(
-      "RedisPubsubChild.DISABLED_RestartReceiver",
-      {{kServersVariable, m_servers.ServersText(kB)}, {kDirVariable, dir.str()}});
-  ASSERT_TRUE(WaitUntil([&] { return Exists(dir.str() + "/b-ready"); }, 30s));
-  m_servers.Fail(kA);
-  Touch(dir.str() + "/restarted");
-  ASSERT_TRUE(WaitUntil([&] { return Exists(dir.str() + "/b-added"); }, 30s)) << "B did not subscribe again";
-  a->Add({0xf1, 0x2}, kOtherValue, kLater);  // the first publication since the restart
-  Touch(dir.str() + "/a-added");
-  EXPECT_TRUE(kelcache_test::WaitForChild(child, 60s).Passed()) << "process B failed (its output is above)";
-}
-
-// Process B of the test above: its entry is added once its subscription is
-// back after the restart (the reconnect flush would remove an older one).
-TEST(RedisPubsubChild, DISABLED_RestartReceiver) {
-  const std::string servers = kelcache_test::GetEnv(kServersVariable);
-  const std::string dir = kelcache_test::GetEnv(kDirVariable);
-  ASSERT_FALSE(servers.empty());
-  UseServers(servers);
-  Participant b;
-  const uint16_t port = static_cast<uint16_t>(std::stoi(servers.substr(servers.find(':') + 1)));
-  ASSERT_TRUE(WaitUntil([&] { return PatternSubscribers(port) >= 2; }));  // A's and B's
-  const uint64_t reconnects = RedisSubscriptionManager::GetInstance().GetReconnectCount();
-  Touch(dir + "/b-ready");
-  ASSERT_TRUE(WaitUntil([&] { return Exists(dir + "/restarted"); }, 30s));
-  ASSERT_TRUE(WaitUntil([&] { return RedisSubscriptionManager::GetInstance().GetReconnectCount() > reconnects; },
-                        30s));
-  ASSERT_TRUE(WaitUntil([&] { return PatternSubscribers(port) >= 2; }));  // both subscribed again
-  const unsigned entry = b.Add({0xf1, 0x2}, kValue, kTime);
-  Touch(dir + "/b-added");
-  ASSERT_TRUE(WaitUntil([&] { return Exists(dir + "/a-added"); }, 30s));
-  EXPECT_TRUE(b.WaitGone(entry)) << "A's first publication after the restart did not reach B";
-}
-
-// Runs a shell command and gives its standard output without the final line break.
-std::string RunShell(const std::string& command) {
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return "popen failed";
-  std::string output;
-  char buffer[256];
-  while (size_t read = fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, read);
-  pclose(pipe);
-  while (!output.empty() && (output.back() == '\n' || output.back() == '\r')) output.pop_back();
-  return output;
-}
-
-// A message written by hand with redis-cli in the documented format dirties a
-// matching entry (and only when its value differs and it is newer by more
-// than the margin); a pattern subscriber started with redis-cli sees the
-// library's messages in that format.
-TEST_F(RedisPubsubServerTest, RedisCliPublishesAndSubscribesInTheWireFormat) {
-  auto participant = Subscribe(kA);
-  const std::string port = std::to_string(m_servers.Port(kA));  // made before fork: the child only execs
-  auto cli = [&](const std::string& arguments) {
-    return RunShell("redis-cli -p " + port + " " + arguments + " 2>&1");
-  };
-  auto publish = [&](const Hash& key, const Hash& value, uint64_t timestamp) {
-    return WaitUntil([&] {
-      return cli("PUBLISH " + ChannelOf(key) + " '" + MessageText(value, timestamp) + "'") != "0";
-    });
-  };
-  const Hash key{0xb0b, 0xfeed};
-  const unsigned id = participant->Add(key, kValue, kTime);
-  const Hash markerKey{0xb0b, 0x1};
-  const unsigned marker = participant->Add(markerKey, kValue, kTime);
-  // Within the margin, then the same value: both harmless. The marker's
-  // message is published last; once it has been handled the others were too.
-  ASSERT_TRUE(publish(key, kOtherValue, kTime + 5000));
-  ASSERT_TRUE(publish(key, kValue, kLater));
-  ASSERT_TRUE(publish(markerKey, kOtherValue, kLater));
-  ASSERT_TRUE(participant->WaitGone(marker));
-  EXPECT_TRUE(participant->Has(id));
-  // Malformed messages are rejected by the service and the subscription goes on.
-  EXPECT_NE(cli("PUBLISH " + ChannelOf(key) + " 'no-at-sign'"), "0");
-  ASSERT_TRUE(publish(key, kOtherValue, kLater));
-  EXPECT_TRUE(participant->WaitGone(id)) << "a newer other value written by redis-cli did not dirty the entry";
-
-  // A pattern subscriber of its own, writing what it receives to a file.
-  kelcache_test::TempDir dir;
-  const std::string outputPath = dir.str() + "/psubscribe.txt";
-  const pid_t subscriber = fork();
-  ASSERT_GE(subscriber, 0);
-  if (subscriber == 0) {
-    dup2(open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDOUT_FILENO);
-    execlp("redis-cli", "redis-cli", "-p", port.c_str(), "PSUBSCRIBE", "defaultns.*", static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  const bool subscribed = WaitUntil([&] { return PatternSubscribers(m_servers.Port(kA)) == 2; });
-  const Hash seenKey{0xc0ffee, 0x2a};
-  participant->Add(seenKey, {0xdeadbeef, 0x0}, kTime);
-  const std::string expected = "pmessage\ndefaultns.*\ndefaultns.c0ffee-2a\ndeadbeef-0@3a1de0cd1800";
-  const bool seen = subscribed && WaitUntil([&] { return ReadText(outputPath).find(expected) != std::string::npos; });
-  kill(subscriber, SIGKILL);
-  waitpid(subscriber, nullptr, 0);
-  EXPECT_TRUE(subscribed) << "redis-cli PSUBSCRIBE did not subscribe";
-  EXPECT_TRUE(seen) << "redis-cli received:\n" << ReadText(outputPath);
-}
-#endif
 
 }  // namespace
