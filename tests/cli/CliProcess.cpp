@@ -12,10 +12,7 @@
 
 #include <cerrno>
 #include <cstring>
-#include <functional>
 #include <stdexcept>
-
-extern char** environ;
 
 namespace kelcache_cli_test {
 
@@ -23,70 +20,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-void SetNonBlocking(int fd) {
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-}
-
 void CloseIfOpen(int& fd) {
   if (fd >= 0) close(fd);
   fd = -1;
-}
-
-struct Spawned {
-  pid_t pid = -1;
-  int in = -1;   // write end of the child's stdin
-  int out = -1;  // read end of its stdout
-  int err = -1;  // read end of its stderr (a pipe, or a pseudo-terminal's master)
-};
-
-Spawned Spawn(const std::vector<std::string>& args, const Environment& environment, bool stderrOnTerminal) {
-  int inPipe[2];
-  int outPipe[2];
-  int errEnds[2];  // [0] read by us, [1] the child's stderr
-  if (pipe2(inPipe, O_CLOEXEC) != 0 || pipe2(outPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-  if (stderrOnTerminal) {
-    if (openpty(&errEnds[0], &errEnds[1], nullptr, nullptr, nullptr) != 0) throw std::runtime_error("openpty failed");
-    fcntl(errEnds[0], F_SETFD, FD_CLOEXEC);
-    fcntl(errEnds[1], F_SETFD, FD_CLOEXEC);
-  } else if (pipe2(errEnds, O_CLOEXEC) != 0) {
-    throw std::runtime_error("pipe failed");
-  }
-
-  std::string program = KELCACHE_CLI_PATH;
-  std::vector<std::string> argvText = {program};
-  argvText.insert(argvText.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& text : argvText) argv.push_back(text.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> envText = kelcache_test::ChildEnvironment(environment, true);
-  std::vector<char*> envp;
-  for (std::string& text : envText) envp.push_back(text.data());
-  envp.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, inPipe[0], 0);
-  posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, errEnds[1], 2);
-  Spawned spawned;
-  const int error = posix_spawn(&spawned.pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  close(inPipe[0]);
-  close(outPipe[1]);
-  close(errEnds[1]);
-  if (error != 0) {
-    close(inPipe[1]);
-    close(outPipe[0]);
-    close(errEnds[0]);
-    throw std::runtime_error("cannot start " + program + ": " + std::strerror(error));
-  }
-  spawned.in = inPipe[1];
-  spawned.out = outPipe[0];
-  spawned.err = errEnds[0];
-  SetNonBlocking(spawned.in);
-  SetNonBlocking(spawned.out);
-  SetNonBlocking(spawned.err);
-  return spawned;
 }
 
 // Reads what fd has into `into`; closes it at its end. A pseudo-terminal's
@@ -105,53 +41,6 @@ void Drain(int& fd, std::string& into) {
   }
 }
 
-// One round of I/O: writes what it can of `input` (closing stdin once all is
-// written) and reads stdout and stderr, waiting at most `wait`.
-void PumpOnce(int& in, const std::string& input, size_t& written, int& out, int& err, CliResult& result,
-              std::chrono::milliseconds wait) {
-  pollfd fds[3];
-  nfds_t count = 0;
-  if (in >= 0) fds[count++] = {in, POLLOUT, 0};
-  if (out >= 0) fds[count++] = {out, POLLIN, 0};
-  if (err >= 0) fds[count++] = {err, POLLIN, 0};
-  if (count == 0) return;
-  if (poll(fds, count, static_cast<int>(wait.count())) <= 0) return;
-  if (in >= 0) {
-    if (written < input.size()) {
-      const ssize_t sent = write(in, input.data() + written, input.size() - written);
-      if (sent > 0) written += static_cast<size_t>(sent);
-      if (sent < 0 && errno != EAGAIN && errno != EINTR) written = input.size();  // the child closed stdin
-    }
-    if (written >= input.size()) CloseIfOpen(in);
-  }
-  if (out >= 0) Drain(out, result.out);
-  if (err >= 0) Drain(err, result.err);
-}
-
-// Waits for the child to end while pumping its streams (killing it after the
-// time-out), then reads what it wrote before it ended and reaps it.
-void WaitAndReap(pid_t pid, Clock::time_point deadline, const std::function<bool()>& pump, CliResult& result) {
-  int status = 0;
-  for (;;) {
-    pump();
-    if (waitpid(pid, &status, WNOHANG) == pid) break;
-    if (Clock::now() > deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      result.timedOut = true;
-      break;
-    }
-  }
-  for (int round = 0; round < 50 && pump(); ++round) {
-  }
-  if (WIFEXITED(status)) {
-    result.exited = !result.timedOut;
-    result.exitCode = WEXITSTATUS(status);
-  } else if (WIFSIGNALED(status)) {
-    result.signal = WTERMSIG(status);
-  }
-}
-
 }  // namespace
 
 std::string CliResult::Describe() const {
@@ -160,29 +49,53 @@ std::string CliResult::Describe() const {
   return text + "\n--- stdout ---\n" + out + "\n--- stderr ---\n" + err;
 }
 
-CliResult RunCli(const CliRun& run) {
+CliProcess::CliProcess(const CliRun& run) : m_input(run.input) {
   // A child that stops reading its stdin must not kill the test with SIGPIPE.
   static const bool sigpipeIgnored = (signal(SIGPIPE, SIG_IGN), true);
   (void)sigpipeIgnored;
-  Spawned child = Spawn(run.args, run.environment, run.stderrOnTerminal);
-  CliResult result;
-  size_t written = 0;
-  WaitAndReap(child.pid, Clock::now() + run.timeout, [&] {
-    PumpOnce(child.in, run.input, written, child.out, child.err, result, std::chrono::milliseconds(20));
-    return child.out >= 0 || child.err >= 0;
-  }, result);
-  CloseIfOpen(child.in);
-  CloseIfOpen(child.out);
-  CloseIfOpen(child.err);
-  return result;
-}
+  int inPipe[2];
+  int outPipe[2];
+  int errEnds[2];  // [0] read by us, [1] the child's stderr
+  if (pipe2(inPipe, O_CLOEXEC) != 0 || pipe2(outPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  if (run.stderrOnTerminal) {
+    if (openpty(&errEnds[0], &errEnds[1], nullptr, nullptr, nullptr) != 0) throw std::runtime_error("openpty failed");
+    fcntl(errEnds[0], F_SETFD, FD_CLOEXEC);
+    fcntl(errEnds[1], F_SETFD, FD_CLOEXEC);
+  } else if (pipe2(errEnds, O_CLOEXEC) != 0) {
+    throw std::runtime_error("pipe failed");
+  }
 
-CliProcess::CliProcess(std::vector<std::string> args, Environment environment) {
-  Spawned child = Spawn(args, environment, false);
-  close(child.in);  // an empty stdin
-  m_pid = child.pid;
-  m_out = child.out;
-  m_err = child.err;
+  std::vector<std::string> argvText = {KELCACHE_CLI_PATH};
+  argvText.insert(argvText.end(), run.args.begin(), run.args.end());
+  std::vector<char*> argv;
+  for (std::string& text : argvText) argv.push_back(text.data());
+  argv.push_back(nullptr);
+  std::vector<std::string> envText = kelcache_test::ChildEnvironment(run.environment, true);
+  std::vector<char*> envp;
+  for (std::string& text : envText) envp.push_back(text.data());
+  envp.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, inPipe[0], 0);
+  posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, errEnds[1], 2);
+  const int error = posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  close(inPipe[0]);
+  close(outPipe[1]);
+  close(errEnds[1]);
+  m_in = inPipe[1];
+  m_out = outPipe[0];
+  m_err = errEnds[0];
+  if (error != 0) {
+    m_pid = -1;
+    CloseIfOpen(m_in);
+    CloseIfOpen(m_out);
+    CloseIfOpen(m_err);
+    throw std::runtime_error(std::string("cannot start ") + argv[0] + ": " + std::strerror(error));
+  }
+  for (int fd : {m_in, m_out, m_err}) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
 }
 
 CliProcess::~CliProcess() {
@@ -191,14 +104,28 @@ CliProcess::~CliProcess() {
     int status = 0;
     waitpid(m_pid, &status, 0);
   }
+  CloseIfOpen(m_in);
   CloseIfOpen(m_out);
   CloseIfOpen(m_err);
 }
 
 bool CliProcess::Pump(std::chrono::milliseconds wait) {
-  int noInput = -1;
-  size_t written = 0;
-  PumpOnce(noInput, std::string(), written, m_out, m_err, m_result, wait);
+  pollfd fds[3];
+  nfds_t count = 0;
+  if (m_in >= 0) fds[count++] = {m_in, POLLOUT, 0};
+  if (m_out >= 0) fds[count++] = {m_out, POLLIN, 0};
+  if (m_err >= 0) fds[count++] = {m_err, POLLIN, 0};
+  if (count == 0 || poll(fds, count, static_cast<int>(wait.count())) <= 0) return m_out >= 0 || m_err >= 0;
+  if (m_in >= 0) {
+    if (m_written < m_input.size()) {
+      const ssize_t sent = write(m_in, m_input.data() + m_written, m_input.size() - m_written);
+      if (sent > 0) m_written += static_cast<size_t>(sent);
+      if (sent < 0 && errno != EAGAIN && errno != EINTR) m_written = m_input.size();  // the child closed stdin
+    }
+    if (m_written >= m_input.size()) CloseIfOpen(m_in);
+  }
+  if (m_out >= 0) Drain(m_out, m_result.out);
+  if (m_err >= 0) Drain(m_err, m_result.err);
   return m_out >= 0 || m_err >= 0;
 }
 
@@ -214,11 +141,33 @@ void CliProcess::Signal(int signal) {
   if (m_pid > 0) kill(m_pid, signal);
 }
 
+// Waits for the child to end while pumping its streams (killing it after the
+// time-out), then reads what it wrote before it ended and reaps it.
 CliResult CliProcess::Wait(std::chrono::milliseconds timeout) {
-  WaitAndReap(m_pid, Clock::now() + timeout, [this] { return Pump(std::chrono::milliseconds(20)); }, m_result);
+  const auto deadline = Clock::now() + timeout;
+  int status = 0;
+  for (;;) {
+    Pump(std::chrono::milliseconds(20));
+    if (waitpid(m_pid, &status, WNOHANG) == m_pid) break;
+    if (Clock::now() > deadline) {
+      kill(m_pid, SIGKILL);
+      waitpid(m_pid, &status, 0);
+      m_result.timedOut = true;
+      break;
+    }
+  }
+  m_pid = -1;
+  for (int round = 0; round < 50 && Pump(std::chrono::milliseconds(20)); ++round) {
+  }
+  if (WIFEXITED(status)) {
+    m_result.exited = !m_result.timedOut;
+    m_result.exitCode = WEXITSTATUS(status);
+  } else if (WIFSIGNALED(status)) {
+    m_result.signal = WTERMSIG(status);
+  }
+  CloseIfOpen(m_in);
   CloseIfOpen(m_out);
   CloseIfOpen(m_err);
-  m_pid = -1;
   return m_result;
 }
 

@@ -3,7 +3,7 @@
 // collected apart.
 //
 //   CliResult result = RunCli({.args = {"disk", "ls", "--dir", dir, "--ns", "WAV2"}});
-//   EXPECT_EQ(result.exitCode, 0) << result.err;
+//   EXPECT_EQ(result.exitCode, 0) << result.Describe();
 //
 // The tool's path comes from the build (KELCACHE_CLI_PATH). The child's
 // environment is this process's without any KELCACHE_* variable (so that the
@@ -13,6 +13,7 @@
 //
 // CliProcess starts the tool and leaves it running, for commands that run
 // until stopped (watch): read its output as it comes, signal it, wait.
+// RunCli is a CliProcess waited for at once.
 //
 // Thread rules: one thread drives a run or a process.
 #pragma once
@@ -48,12 +49,9 @@ struct CliResult {
   std::string Describe() const;
 };
 
-// Runs the tool to its end (killing it after the time-out).
-CliResult RunCli(const CliRun& run);
-
 class CliProcess {
  public:
-  CliProcess(std::vector<std::string> args, Environment environment = {});
+  explicit CliProcess(const CliRun& run);
   ~CliProcess();  // kills the tool if it still runs
   CliProcess(const CliProcess&) = delete;
   CliProcess& operator=(const CliProcess&) = delete;
@@ -75,15 +73,24 @@ class CliProcess {
   CliResult Wait(std::chrono::milliseconds timeout);
 
  private:
-  // Reads what is there, waiting at most `wait`; false once both streams
-  // are closed.
+  // One round of I/O: writes what it can of the input (closing stdin once
+  // all is written) and reads stdout and stderr, waiting at most `wait`;
+  // false once both output streams are closed.
   bool Pump(std::chrono::milliseconds wait);
   bool WaitFor(const std::string& stream, const std::string& text, std::chrono::milliseconds timeout);
 
   pid_t m_pid = -1;
-  int m_out = -1;
-  int m_err = -1;
+  int m_in = -1;   // write end of the child's stdin
+  int m_out = -1;  // read end of its stdout
+  int m_err = -1;  // read end of its stderr (a pipe, or a pseudo-terminal's master)
+  std::string m_input;
+  size_t m_written = 0;
   CliResult m_result;
 };
+
+// Runs the tool to its end (killing it after the time-out).
+inline CliResult RunCli(const CliRun& run) {
+  return CliProcess(run).Wait(run.timeout);
+}
 
 }  // namespace kelcache_cli_test

@@ -106,7 +106,7 @@ TEST(CliRedisTool, EntriesGoWhereTheLibraryLooksAndScanKeepsToItsNamespace) {
 
 TEST(CliRedisTool, WatchDecodesTheLibrarysMessagesShowsMalformedOnesAndStopsOnSigterm) {
   kelcache_test::RedisServer server;
-  CliProcess watch({"watch", "--servers", server.Address(), "--json"});
+  CliProcess watch({.args = {"watch", "--servers", server.Address(), "--json"}});
   ASSERT_TRUE(watch.WaitForError("watching", 20s)) << watch.Error();
 
   // A malformed message, published until the watch's subscription takes it

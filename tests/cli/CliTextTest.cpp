@@ -105,32 +105,41 @@ TEST(CliText, JsonWriterNestsAndSeparates) {
   EXPECT_EQ(nlohmann::json::parse(json.Text()).at("big").get<uint64_t>(), UINT64_MAX);
 }
 
-TEST(CliText, GlobEscapingLeavesNoCharacterSpecial) {
-  const std::pair<std::string, std::string> cases[] = {  // literal, pattern
-      {"WAV2\n", "WAV2\n"},
-      {"a*\n", "a\\*\n"},
-      {"q?[x]\n", "q\\?\\[x\\]\n"},
-      {"back\\slash", "back\\\\slash"},
-      {"^-!", "^-!"},
-  };
-  for (const auto& [literal, pattern] : cases) EXPECT_EQ(EscapeGlob(literal), pattern);
-}
-
-TEST(CliText, DateTimeRepresentationsBecomeCalendarDates) {
+// The formatters, each call with the text it must give: glob patterns that
+// leave no character special, dates from milliseconds since 0001-01-01
+// 00:00:00, sizes in binary units, Base64 of every length remainder, hex.
+TEST(CliText, FormattersGiveTheseTexts) {
   const uint64_t unixEpoch = 62135596800000ULL;
-  const std::pair<uint64_t, std::string> cases[] = {  // milliseconds since 0001-01-01 00:00:00, text
-      {0, "0001-01-01T00:00:00.000"},
-      {86400000ULL * 31 + 1, "0001-02-01T00:00:00.001"},
-      {unixEpoch, "1970-01-01T00:00:00.000"},
-      {unixEpoch - 1, "1969-12-31T23:59:59.999"},
-      {unixEpoch + 951782400000ULL + 3723004, "2000-02-29T01:02:03.004"},  // a leap day of a 400-year leap year
-      {unixEpoch + 4107456000000ULL, "2100-02-28T00:00:00.000"},
-      {unixEpoch + 4107542400000ULL, "2100-03-01T00:00:00.000"},  // 2100 has no leap day
-      {315537897599999ULL, "9999-12-31T23:59:59.999"},
-      {315537897600000ULL, "10000-01-01T00:00:00.000"},
+  const std::pair<std::string, std::string> cases[] = {  // formatted, expected
+      {EscapeGlob("WAV2\n"), "WAV2\n"},
+      {EscapeGlob("a*\n"), "a\\*\n"},
+      {EscapeGlob("q?[x]\n"), "q\\?\\[x\\]\n"},
+      {EscapeGlob("back\\slash"), "back\\\\slash"},
+      {EscapeGlob("^-!"), "^-!"},
+      {FormatDateTime(0, 'T', true), "0001-01-01T00:00:00.000"},
+      {FormatDateTime(86400000ULL * 31 + 1, 'T', true), "0001-02-01T00:00:00.001"},
+      {FormatDateTime(unixEpoch, 'T', true), "1970-01-01T00:00:00.000"},
+      {FormatDateTime(unixEpoch - 1, 'T', true), "1969-12-31T23:59:59.999"},
+      // A leap day of a 400-year leap year; 2100 has none.
+      {FormatDateTime(unixEpoch + 951782400000ULL + 3723004, 'T', true), "2000-02-29T01:02:03.004"},
+      {FormatDateTime(unixEpoch + 4107456000000ULL, 'T', true), "2100-02-28T00:00:00.000"},
+      {FormatDateTime(unixEpoch + 4107542400000ULL, 'T', true), "2100-03-01T00:00:00.000"},
+      {FormatDateTime(315537897599999ULL, 'T', true), "9999-12-31T23:59:59.999"},
+      {FormatDateTime(315537897600000ULL, 'T', true), "10000-01-01T00:00:00.000"},
+      {FormatDateTime(unixEpoch + 1500, ' ', false), "1970-01-01 00:00:01"},
+      {HumanBytes(1023), "1023 B"},
+      {HumanBytes(1024), "1.0 KiB"},
+      {HumanBytes(1536 * 1024), "1.5 MiB"},
+      {HumanBytes(UINT64_MAX), "16.0 EiB"},
+      {Base64(""), ""},
+      {Base64("f"), "Zg=="},
+      {Base64("fo"), "Zm8="},
+      {Base64("foo"), "Zm9v"},
+      {Base64("foob"), "Zm9vYg=="},
+      {Base64("\xff\x00\xfe"s), "/wD+"},
+      {HexBytes("\x00\x7f\xff"s), "007fff"},
   };
-  for (const auto& [milliseconds, text] : cases) EXPECT_EQ(FormatDateTime(milliseconds, 'T', true), text);
-  EXPECT_EQ(FormatDateTime(unixEpoch + 1500, ' ', false), "1970-01-01 00:00:01");
+  for (const auto& [formatted, expected] : cases) EXPECT_EQ(formatted, expected);
 }
 
 TEST(CliText, LocalOffsetFollowsTheTimeZone) {
@@ -184,17 +193,6 @@ TEST(CliText, ByteSizesWithBinaryUnits) {
     EXPECT_FALSE(ParseByteSize(bad, bytes)) << bad;
     EXPECT_EQ(bytes, 7u) << bad;
   }
-  EXPECT_EQ(HumanBytes(1023), "1023 B");
-  EXPECT_EQ(HumanBytes(1024), "1.0 KiB");
-  EXPECT_EQ(HumanBytes(1536 * 1024), "1.5 MiB");
-  EXPECT_EQ(HumanBytes(UINT64_MAX), "16.0 EiB");
-}
-
-TEST(CliText, Base64AndHexOfEveryLengthRemainder) {
-  const std::pair<std::string, std::string> cases[] = {
-      {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"foob", "Zm9vYg=="}, {"\xff\x00\xfe"s, "/wD+"}};
-  for (const auto& [bytes, text] : cases) EXPECT_EQ(Base64(bytes), text);
-  EXPECT_EQ(HexBytes("\x00\x7f\xff"s), "007fff");
 }
 
 TEST(CliText, CoherenceMessagesAreReadAsTheServiceReadsThemAndMalformedOnesSaySo) {

@@ -20,16 +20,17 @@ TEST(ExternalCacheConcurrencyLimitTest, OneSlotMakesEveryOtherOperationJamUntilI
   ScopedOptionOverride wait("ExternalCacheConcurrencyTimeoutMs", 50);
   ScopedOptionOverride storeTimeout("ExternalCacheStoreTimeoutMs", 20000);
 
-  auto gate = std::make_shared<Gate>();
-  auto entered = std::make_shared<Gate>();
+  // The stores of "blocker" and "slow" wait for their gate.
+  std::map<TString, std::pair<std::shared_ptr<Gate>, std::shared_ptr<Gate>>> gates;  // entered, go on
+  for (const char16_t* key : {u"blocker", u"slow"}) gates[key] = {std::make_shared<Gate>(), std::make_shared<Gate>()};
   auto stores = std::make_shared<std::atomic<int>>(0);
   ScriptedStore cache(
       u"limit-ns", 0, true,
-      [gate, entered, stores](TString key, TString, Value, long long) {
+      [gates, stores](TString key, TString, Value, long long) {
         ++*stores;
-        if (key == TString(u"blocker")) {
-          entered->Open();
-          gate->Wait();
+        if (const auto found = gates.find(key); found != gates.end()) {
+          found->second.first->Open();
+          found->second.second->Wait();
         }
       },
       [](TString, TString) { return MakeValue("v"); }, [](TString, TString) {});
@@ -37,7 +38,7 @@ TEST(ExternalCacheConcurrencyLimitTest, OneSlotMakesEveryOtherOperationJamUntilI
 
   // The first request creates the semaphore with one slot; the blocker holds it.
   AsyncTask::Future<bool> blocker = cache.TryStore(u"blocker", MakeValue("v"), 0, -1);
-  ASSERT_TRUE(entered->Wait());
+  ASSERT_TRUE(gates[u"blocker"].first->Wait());
 
   EXPECT_FALSE(cache.TryStore(u"second", MakeValue("v"), 0, -1).Get());
   EXPECT_EQ(cache.TryLoad(u"second").Get(), nullptr);
@@ -67,7 +68,7 @@ TEST(ExternalCacheConcurrencyLimitTest, OneSlotMakesEveryOtherOperationJamUntilI
   }
 
   // Once the blocker ends, its slot comes back.
-  gate->Open();
+  gates[u"blocker"].second->Open();
   EXPECT_TRUE(blocker.Get());
   {
     auto slot = TryAcquireConcurrencySemaphore();
@@ -79,20 +80,11 @@ TEST(ExternalCacheConcurrencyLimitTest, OneSlotMakesEveryOtherOperationJamUntilI
   EXPECT_EQ(Field(SingleEvent(capture, u"ec-drop"), "outcome"), "done");
 
   // A store that timed out gives its slot back while its function still runs.
-  auto gate2 = std::make_shared<Gate>();
-  auto entered2 = std::make_shared<Gate>();
   ScopedOptionOverride shortTimeout("ExternalCacheStoreTimeoutMs", 50);
-  ScriptedStore slow(
-      u"limit-ns", 0, true,
-      [gate2, entered2](TString, TString, Value, long long) {
-        entered2->Open();
-        gate2->Wait();
-      },
-      [](TString, TString) { return MakeValue("v"); }, [](TString, TString) {});
-  EXPECT_FALSE(slow.TryStore(u"slow", MakeValue("v"), 0, -1).Get());
-  ASSERT_TRUE(entered2->Wait());
+  EXPECT_FALSE(cache.TryStore(u"slow", MakeValue("v"), 0, -1).Get());
+  ASSERT_TRUE(gates[u"slow"].first->Wait());
   EXPECT_NE(cache.TryLoad(u"other").Get(), nullptr) << "the slot is free although the slow function runs";
-  gate2->Open();
+  gates[u"slow"].second->Open();
   EXPECT_TRUE(WaitForBackgroundTasks());
 }
 

@@ -1,13 +1,15 @@
 // The disk store on real folders under a temporary directory: the on-disk
-// layout byte for byte, colliding keys, hand-edited and half-written entries,
-// drops, the key listing, the sweeper and the namespace check. What every
-// store does (ExternalCacheContract.h) is tested there.
+// layout byte for byte, colliding keys, hand-edited, damaged and half-written
+// entries as loads, the key listing and the inspector see them, drops, the
+// sweeper and the namespace check. What every store does
+// (ExternalCacheContract.h) is tested there.
 #include "public/caching/DiskExternalCache.h"
 
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/xattr.h>
 
+#include <future>
 #include <iostream>
 
 #include "host/AppConfig.h"
@@ -16,6 +18,7 @@
 #include "host/FileSystem.h"
 #include "host/FolderSweeper.h"
 #include "main/caching/DiskCacheFolder.h"
+#include "public/caching/DiskExternalCacheInspector.h"
 #include "tests/main/caching/external/ExternalTestSupport.h"
 #include "tests/main/caching/external/XattrFaults.h"
 #include "tests/support/TestEnvironment.h"
@@ -23,8 +26,17 @@
 namespace {
 
 using namespace kelcache_test;
+using kelvra::caching::DiskEntryReport;
 using kelvra::caching::DiskExternalCache;
+using kelvra::caching::DiskExternalCacheInspector;
 namespace fs = std::filesystem;
+using State = DiskEntryReport::State;
+
+constexpr const char* kIntegrity = "user.kelcache.integrity";
+
+TPath ToTPath(const fs::path& path) {
+  return TPath(TString::fromStdString(path.string()));
+}
 
 std::set<std::string> FileNames(const fs::path& folder) {
   std::set<std::string> names;
@@ -35,7 +47,7 @@ std::set<std::string> FileNames(const fs::path& folder) {
 // The integrity record of a value file, or nothing when it has none.
 std::optional<Bytes> IntegrityAttribute(const fs::path& file) {
   Bytes record(256);
-  const ssize_t size = getxattr(file.c_str(), "user.kelcache.integrity", record.data(), record.size());
+  const ssize_t size = getxattr(file.c_str(), kIntegrity, record.data(), record.size());
   if (size < 0) return std::nullopt;
   record.resize(static_cast<size_t>(size));
   return record;
@@ -89,8 +101,7 @@ class DiskExternalCacheTest : public ::testing::Test {
 
   // A cache whose namespace folder is <temp>/cache.
   std::unique_ptr<DiskExternalCache> MakeCache(std::shared_ptr<FolderSweeper> sweeper = nullptr) {
-    return std::make_unique<DiskExternalCache>(
-        u"disk-ns", TPath(TString::fromStdString(CachePath().string())), std::move(sweeper));
+    return std::make_unique<DiskExternalCache>(u"disk-ns", ToTPath(CachePath()), std::move(sweeper));
   }
   fs::path CachePath() const { return m_temp.path() / "cache"; }
   fs::path EntryPath(const TString& key) const { return CachePath() / ExpectedKeyHash(key); }
@@ -102,30 +113,40 @@ class DiskExternalCacheTest : public ::testing::Test {
   TempDir m_temp;
 };
 
-TEST_F(DiskExternalCacheTest, StoreWritesExactlyTheKeyAndValueFilesAndLoadGivesTheSameBytes) {
+// The on-disk layout byte for byte: one entry folder, named by the key hash,
+// beside the (empty) file whose byte ranges lock entries; ".key" holds the
+// key in UTF-8 (no BOM, no line end), ".bin" the raw value, and an attribute
+// of ".bin" the value's integrity record: form 1, the length and XXH3-64 of
+// the value, both little-endian (computed here with the system's xxHash).
+// The sizes cover each of XXH3's length classes (0, 1-3, 4-8, 9-16, 17-128,
+// 129-240, longer), as the library computes the checksum with code of its
+// own where the machine has AVX2.
+TEST_F(DiskExternalCacheTest, AStoreWritesTheKeyTheValueAndItsIntegrityRecordAndNothingElse) {
   auto cache = MakeCache();
   EXPECT_FALSE(fs::exists(CachePath())) << "no constructor touches the disk";
-  Value value = std::make_shared<Bytes>(Bytes{0x00, 0xFF, 0x0A, 0x0D, 0x00, 'x', 0x80});
-  const TString key(u"gr\u00FC\u00DF-\u20AC-\U0001D11E/key");
-  TLog::Capture capture(TLog::Info);
-  ASSERT_TRUE(Store(*cache, key, value));
-
-  const fs::path entry = EntryPath(key);
-  ASSERT_TRUE(fs::is_directory(entry)) << entry;
-  // One entry folder, and the (empty) file whose byte ranges lock entries.
-  EXPECT_EQ(FileNames(CachePath()), (std::set<std::string>{ExpectedKeyHash(key), ".lock"}));
-  EXPECT_EQ(fs::file_size(CachePath() / ".lock"), 0u);
-  EXPECT_EQ(FileNames(entry), (std::set<std::string>{".bin", ".key"}));
-  const std::string utf8 = key.toStdString();
-  EXPECT_EQ(ReadFileBytes(entry / ".key"), Bytes(utf8.begin(), utf8.end())) << "UTF-8, no BOM, no line end";
-  EXPECT_EQ(ReadFileBytes(entry / ".bin"), *value) << "raw bytes, no header";
-
-  EXPECT_TRUE(LoadsValue(*cache, key, *value));
-  EXPECT_TRUE(capture.Lines().empty()) << "nothing went wrong, so nothing but the events";
-
-  // A second store of the key leaves no file of its own behind.
-  ASSERT_TRUE(Store(*cache, key, MakeValue(70000, 9)));
-  EXPECT_EQ(FileNames(entry), (std::set<std::string>{".bin", ".key"}));
+  for (size_t size : {0, 1, 3, 8, 16, 100, 200, 241, 4096, 70000, (1 << 20) + 7}) {
+    SCOPED_TRACE("size " + std::to_string(size));
+    fs::remove_all(CachePath());
+    const TString key =
+        TString(u"gr\u00FC\u00DF-\u20AC-\U0001D11E/key-") + TString::number(static_cast<unsigned long long>(size));
+    const Value value = MakeValue(size, static_cast<uint8_t>(size));
+    TLog::Capture capture(TLog::Info);
+    ASSERT_TRUE(Store(*cache, key, value));
+    const fs::path entry = EntryPath(key);
+    EXPECT_EQ(FileNames(CachePath()), (std::set<std::string>{ExpectedKeyHash(key), ".lock"}));
+    EXPECT_EQ(fs::file_size(CachePath() / ".lock"), 0u);
+    EXPECT_EQ(FileNames(entry), (std::set<std::string>{".bin", ".key"}));
+    const std::string utf8 = key.toStdString();
+    EXPECT_EQ(ReadFileBytes(entry / ".key"), Bytes(utf8.begin(), utf8.end()));
+    EXPECT_EQ(ReadFileBytes(entry / ".bin"), *value) << "raw bytes, no header";
+    EXPECT_EQ(IntegrityAttribute(entry / ".bin").value_or(Bytes{9}), ExpectedIntegrityRecord(*value));
+    EXPECT_FALSE(IntegrityAttribute(entry / ".key").has_value()) << "only the value file has one";
+    EXPECT_TRUE(LoadsValue(*cache, key, *value));
+    EXPECT_TRUE(capture.Lines().empty()) << "nothing went wrong, so nothing but the events";
+    // A second store of the key leaves no file of its own behind.
+    ASSERT_TRUE(Store(*cache, key, MakeValue(70000, 9)));
+    EXPECT_EQ(FileNames(entry), (std::set<std::string>{".bin", ".key"}));
+  }
 }
 
 TEST_F(DiskExternalCacheTest, OnlyTheConstructorThatBuildsThePathFromTheNamespaceChecksIt) {
@@ -181,7 +202,6 @@ TEST_F(DiskExternalCacheTest, OnlyTheConstructorThatBuildsThePathFromTheNamespac
     // The explicit path: any namespace, and the path exactly as passed.
     const fs::path folder = m_temp.path() / ("explicit-" + std::to_string(round));
     DiskExternalCache cache(c.ns, TPath(TString::fromStdString(folder.string())), nullptr);
-    EXPECT_EQ(cache.GetNamespace(), c.ns);
     EXPECT_EQ(cache.GetCachePath().ToStdPath(), folder);
     TLog::Capture capture(TLog::Info);
     ASSERT_TRUE(Store(cache, u"k", value));
@@ -198,132 +218,157 @@ TEST_F(DiskExternalCacheTest, OnlyTheConstructorThatBuildsThePathFromTheNamespac
   EXPECT_EQ(FileNames(namespaceRoot), accepted);
 }
 
-TEST_F(DiskExternalCacheTest, AStoreRecordsTheValuesLengthAndChecksumInAnAttributeOfItsValueFile) {
-  // The record's format, computed here with the system's xxHash: form 1, the
-  // length and XXH3-64 of the value, both little-endian. The sizes cover each
-  // of XXH3's length classes (0, 1-3, 4-8, 9-16, 17-128, 129-240, longer), as
-  // the library computes the checksum with code of its own where the machine
-  // has AVX2.
-  auto cache = MakeCache();
-  for (size_t size : {0, 1, 3, 8, 16, 100, 200, 241, 4096, 70000, (1 << 20) + 7}) {
-    SCOPED_TRACE("size " + std::to_string(size));
-    const TString key = TString(u"recorded-") + TString::number(static_cast<unsigned long long>(size));
-    const Value value = MakeValue(size, static_cast<uint8_t>(size));
-    ASSERT_TRUE(Store(*cache, key, value));
-    const fs::path entry = EntryPath(key);
-    EXPECT_EQ(ReadFileBytes(entry / ".bin"), *value) << "the record is not in the file";
-    const std::optional<Bytes> record = IntegrityAttribute(entry / ".bin");
-    ASSERT_TRUE(record.has_value()) << "no attribute on " << (entry / ".bin");
-    EXPECT_EQ(*record, ExpectedIntegrityRecord(*value));
-    EXPECT_FALSE(IntegrityAttribute(entry / ".key").has_value()) << "only the value file has one";
-  }
-}
-
-TEST_F(DiskExternalCacheTest, AValueFileChangedAfterItsStoreIsAMissWithOneWarningNamingTheEntry) {
-  const TString key(u"damaged");
-  const fs::path entry = EntryPath(key);
-  const fs::path bin = entry / ".bin";
+// What an entry folder holds decides, for every way of looking at it, the
+// same thing: the inspector's report (by listing and by key, changing
+// nothing), whether a load serves the value, what the listing of keys shows
+// (both files, under the key file's text), and what gets logged. A load that
+// serves renews the value file's last-write time (a TTL is ignored: the
+// value was stored with one second); a miss changes nothing, not even that
+// time. A damaged value (what a power cut after the rename can leave) is a
+// miss with one warning naming the entry; every other miss is quiet. The
+// next store of the key makes the entry whole again.
+//
+// ".key" decoded as UTF-8 must equal the key: comparing bytes gives the same
+// answer for most keys, but not for the U+FFFD and surrogate rows.
+TEST_F(DiskExternalCacheTest, WhatTheEntryFolderHoldsDecidesReportLoadAndListing) {
+  const DateTime dayAgo = DateTime::GetLocalTime() - DateTimeSpan::FromSeconds(86400);
+  auto setRecord = [](std::string record) {
+    return [record](const fs::path& entry) {
+      ASSERT_EQ(setxattr((entry / ".bin").c_str(), kIntegrity, record.data(), record.size(), 0), 0);
+    };
+  };
+  const EntryChange flipChecksum = [](const fs::path& entry) {
+    Bytes record = *IntegrityAttribute(entry / ".bin");
+    record.back() ^= 1;
+    ASSERT_EQ(setxattr((entry / ".bin").c_str(), kIntegrity, record.data(), record.size(), 0), 0);
+  };
+  auto overwriteByte = [](std::streamoff at) {
+    return [at](const fs::path& entry) {
+      std::fstream file(entry / ".bin", std::ios::in | std::ios::out | std::ios::binary);
+      file.seekp(at).put(0x5A);
+    };
+  };
+  const EntryChange binFolder = [](const fs::path& entry) {
+    fs::remove(entry / ".bin");
+    fs::create_directory(entry / ".bin");
+  };
+  const EntryChange dropRecord = [](const fs::path& entry) {
+    ASSERT_EQ(removexattr((entry / ".bin").c_str(), kIntegrity), 0);
+  };
+  const TString lone(std::u16string(u"lone-") + char16_t(0xD800));
+  const TString fffd(u"a\uFFFDb");
   struct Case {
     const char* name;
-    EntryChange damage;
+    TString key;
+    size_t size;
+    EntryChange change;  // after the store; none: as stored
+    State state;
+    std::optional<TString> reportedKey;  // what ".key" holds afterwards
+    std::optional<uint64_t> reportedSize;
+    std::optional<XattrFault::Call> unsupported;  // fails with ENOTSUP: Set while storing, Get while loading
   };
   const Case cases[] = {
-      // What a power cut after the rename, before the data reached the disk,
-      // can leave behind.
-      {"emptied", Truncate(".bin", 0)},
-      {"cut short", Truncate(".bin", 1000)},
-      {"grown", Truncate(".bin", 5000)},
-      {"one byte overwritten in place",
-       [&](const fs::path&) {
-         std::fstream file(bin, std::ios::in | std::ios::out | std::ios::binary);
-         file.seekp(2000).put(0x5A);
-       }},
-      {"the record's checksum changed",
-       [&](const fs::path&) {
-         Bytes record = *IntegrityAttribute(bin);
-         record.back() ^= 1;
-         ASSERT_EQ(setxattr(bin.c_str(), "user.kelcache.integrity", record.data(), record.size(), 0), 0);
-       }},
-      {"a record of a form this version does not know",
-       [&](const fs::path&) { ASSERT_EQ(setxattr(bin.c_str(), "user.kelcache.integrity", "\x02junk", 5, 0), 0); }},
-      {"a record longer than any form",
-       [&](const fs::path&) {
-         const std::string longer(64, 'x');
-         ASSERT_EQ(setxattr(bin.c_str(), "user.kelcache.integrity", longer.data(), longer.size(), 0), 0);
-       }},
+      {"whole", u"whole", 100, nullptr, State::Whole, u"whole", 100},
+      {"the empty key's whole entry", TString(), 3, nullptr, State::Whole, TString(), 3},
+      {"an empty value", u"empty value", 0, nullptr, State::Whole, u"empty value", 0},
+      {"U+FFFD, as stored", fffd, 10, nullptr, State::Whole, fffd, 10},
+      {"U+FFFD, invalid UTF-8 on disk", fffd, 10, WriteFile(".key", "a\377b"), State::Whole, fffd, 10},  // \377: 0xFF
+      // An unpaired surrogate has an 8-bit form of its own, so the key comes back.
+      {"an unpaired surrogate", lone, 10, nullptr, State::Whole, lone, 10},
+      {"U+FFFD is not an unpaired surrogate", TString(std::u16string(u"lone-") + char16_t(0xFFFD)), 10, nullptr,
+       State::Whole, TString(std::u16string(u"lone-") + char16_t(0xFFFD)), 10},
+      {"loaded where attributes cannot be read", u"unreadable record", 50, nullptr, State::Whole,
+       u"unreadable record", 50, XattrFault::Call::Get},
+      {"written by a version without records", u"unrecorded", 50, dropRecord, State::Unverified, u"unrecorded", 50},
+      {"stored where attributes cannot be set", u"no attributes", 50, nullptr, State::Unverified, u"no attributes",
+       50, XattrFault::Call::Set},
+      {"value file emptied", u"emptied", 4096, Truncate(".bin", 0), State::Damaged, u"emptied", 0},
+      {"value file cut short", u"cut", 4096, Truncate(".bin", 1000), State::Damaged, u"cut", 1000},
+      {"value file grown", u"grown", 4096, Truncate(".bin", 5000), State::Damaged, u"grown", 5000},
+      {"one byte overwritten in place", u"overwritten", 4096, overwriteByte(2000), State::Damaged, u"overwritten",
+       4096},
+      {"the record's checksum changed", u"checksum", 4096, flipChecksum, State::Damaged, u"checksum", 4096},
+      {"a record of a form this version does not know", u"form", 4096, setRecord("\x02junk"), State::Damaged,
+       u"form", 4096},
+      {"a record longer than any form", u"longer", 4096, setRecord(std::string(64, 'x')), State::Damaged, u"longer",
+       4096},
+      {"a store that stopped before its key text", u"stopped", 10, Truncate(".key", 0), State::HalfWritten,
+       TString(), 10},
+      {"an empty entry folder", u"empty folder", 10, RemoveFiles({".key", ".bin"}), State::HalfWritten,
+       std::nullopt, std::nullopt},
+      {"no value file", u"key only", 10, RemoveFiles({".bin"}), State::KeyWithoutValue, u"key only", std::nullopt},
+      {"no key file", u"value only", 10, RemoveFiles({".key"}), State::ValueWithoutKey, std::nullopt, 10},
+      {"a key file edited by hand", u"original", 10, WriteFile(".key", "edited by hand"), State::Misplaced,
+       u"edited by hand", 10},
+      {"a value file that is a folder", u"bin folder", 10, binFolder, State::NotAnEntry, u"bin folder",
+       std::nullopt},
   };
   auto cache = MakeCache();
-  int round = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const Value value = MakeValue(4096, static_cast<uint8_t>(++round));
-    ASSERT_TRUE(Store(*cache, key, value));
-    c.damage(entry);
+    fs::remove_all(CachePath());
+    const Value value = MakeValue(c.size, 7);
+    const fs::path entry = EntryPath(c.key);
+    {
+      std::optional<XattrFault> fault;
+      if (c.unsupported == XattrFault::Call::Set) fault.emplace(XattrFault::Call::Set, ENOTSUP);
+      TLog::Capture capture;
+      ASSERT_TRUE(cache->TryStore(c.key, value, kSlowLoadMs, 1).Get());
+      EXPECT_TRUE(capture.Lines().empty()) << "attributes that cannot be set are no failure";
+      if (fault) EXPECT_EQ(fault->Failures(), 1);
+    }
+    if (c.change) c.change(entry);
+    if (fs::is_regular_file(entry / ".bin")) ASSERT_TRUE(LastWriteTime(ToTPath(entry / ".bin"), dayAgo));
     const auto before = Tree(CachePath());
 
-    TLog::Capture capture(TLog::Info);
-    EXPECT_EQ(cache->TryLoad(key).Get(), nullptr) << "a damaged value was served";
-    EXPECT_EQ(Field(SingleEvent(capture, u"ec-load"), "outcome"), "miss");
-    const std::vector<TString> lines = capture.Lines();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_TRUE(lines[0].contains(TString::fromStdString("'" + entry.string() + "'")))
-        << lines[0].toStdString();
-    EXPECT_TRUE(lines[0].contains(u"damaged")) << lines[0].toStdString();
-    ASSERT_EQ(capture.Records().size(), 2u);
-    EXPECT_EQ(capture.Records()[0].severity, TLog::Warn);
-    EXPECT_EQ(Tree(CachePath()), before) << "a miss changes nothing, not even the last-write time";
+    DiskExternalCacheInspector inspector(*cache);
+    const std::vector<DiskEntryReport> listed = inspector.ListEntries();
+    ASSERT_EQ(listed.size(), 1u) << "every item but \".lock\"";
+    const DiskEntryReport& report = listed[0];
+    EXPECT_EQ(report.folderName.toStdString(), ExpectedKeyHash(c.key));
+    EXPECT_EQ(report.state, c.state) << DiskEntryReport::StateName(report.state) << ": " << report.detail.toStdString();
+    EXPECT_EQ(report.folder.ToStdPath(), entry);
+    EXPECT_EQ(report.key, c.reportedKey);
+    EXPECT_EQ(report.valueSize, c.reportedSize);
+    EXPECT_EQ(report.lastWriteTime.has_value(), c.reportedSize.has_value());
+    if (report.lastWriteTime) EXPECT_EQ(report.lastWriteTime->GetRepresentation(), dayAgo.GetRepresentation());
+    const bool served = c.state == State::Whole || c.state == State::Unverified;
+    EXPECT_EQ(report.detail.empty(), served) << "a reason for every entry that is not served";
+    const DiskEntryReport one = inspector.InspectKey(c.key);
+    EXPECT_EQ(one.state, report.state);
+    EXPECT_EQ(one.key, report.key);
+    EXPECT_EQ(one.detail, report.detail);
+    EXPECT_EQ(Tree(CachePath()), before) << "the inspector changed something";
 
-    // The next store makes the entry whole again.
-    ASSERT_TRUE(Store(*cache, key, value));
-    EXPECT_TRUE(LoadsValue(*cache, key, *value));
-  }
-}
-
-TEST_F(DiskExternalCacheTest, ValueFilesWithoutARecordLoadAsTheyAre) {
-  // Entries of a version that kept no record, and stores and loads on a file
-  // system without user extended attributes (which answers ENOTSUP): the
-  // store must not fail, and the value loads unchecked, without a warning.
-  const TString key(u"unrecorded");
-  const fs::path bin = EntryPath(key) / ".bin";
-  struct Case {
-    const char* name;
-    std::function<void(const IByteCache&, const Value&)> store;
-    std::optional<XattrFault::Call> failingOnLoad;
-  };
-  const Case cases[] = {
-      {"written by a version without records",
-       [&](const IByteCache& cache, const Value& value) {
-         ASSERT_TRUE(Store(cache, key, value));
-         ASSERT_EQ(removexattr(bin.c_str(), "user.kelcache.integrity"), 0);
-       },
-       std::nullopt},
-      {"stored where attributes cannot be set",
-       [&](const IByteCache& cache, const Value& value) {
-         XattrFault noAttributes(XattrFault::Call::Set, ENOTSUP);
-         TLog::Capture capture;
-         ASSERT_TRUE(Store(cache, key, value));
-         EXPECT_EQ(noAttributes.Failures(), 1);
-         EXPECT_TRUE(capture.Lines().empty()) << "not a failure";
-         EXPECT_EQ(ReadFileBytes(bin), *value) << "the store went through";
-         EXPECT_FALSE(IntegrityAttribute(bin).has_value());
-       },
-       std::nullopt},
-      {"loaded where attributes cannot be read",
-       [&](const IByteCache& cache, const Value& value) { ASSERT_TRUE(Store(cache, key, value)); },
-       XattrFault::Call::Get},
-  };
-  auto cache = MakeCache();
-  int round = 0;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const Value value = MakeValue(5000, static_cast<uint8_t>(++round));
-    c.store(*cache, value);
     std::optional<XattrFault> fault;
-    if (c.failingOnLoad) fault.emplace(*c.failingOnLoad, ENOTSUP);
-    TLog::Capture capture;
-    EXPECT_TRUE(LoadsValue(*cache, key, *value));
-    EXPECT_TRUE(capture.Lines().empty());
+    if (c.unsupported == XattrFault::Call::Get) fault.emplace(XattrFault::Call::Get, ENOTSUP);
+    TLog::Capture capture(TLog::Info);
+    const Value loaded = cache->TryLoad(c.key).Get();
+    EXPECT_EQ(loaded != nullptr, served);
+    if (loaded) EXPECT_EQ(*loaded, *value);
     if (fault) EXPECT_EQ(fault->Failures(), 1);
+    fault.reset();
+    EXPECT_EQ(Field(SingleEvent(capture, u"ec-load"), "outcome"), served ? "hit" : "miss");
+    const std::vector<TString> lines = capture.Lines();
+    if (c.state == State::Damaged) {
+      ASSERT_EQ(lines.size(), 1u);
+      EXPECT_TRUE(lines[0].contains(TString::fromStdString("'" + entry.string() + "'"))) << lines[0].toStdString();
+      EXPECT_TRUE(lines[0].contains(u"damaged")) << lines[0].toStdString();
+      EXPECT_EQ(capture.Records()[0].severity, TLog::Warn);
+    } else {
+      EXPECT_TRUE(lines.empty()) << lines.front().toStdString();
+    }
+    if (served) {
+      const int64_t ageMs = (DateTime::GetLocalTime() - GetLastWriteTime(ToTPath(entry / ".bin"))).TotalMilliseconds();
+      EXPECT_LT(ageMs, 60000) << "the load renewed the last-write time";
+    } else {
+      EXPECT_EQ(Tree(CachePath()), before) << "a miss changes nothing, not even the last-write time";
+    }
+    const bool bothFiles = c.reportedKey && c.reportedSize;
+    EXPECT_EQ(cache->TryGetAllKeys(), bothFiles ? std::vector<TString>{*c.reportedKey} : std::vector<TString>{});
+
+    ASSERT_TRUE(Store(*cache, c.key, MakeValue("whole")));
+    EXPECT_TRUE(LoadsValue(*cache, c.key, *MakeValue("whole")));
   }
 }
 
@@ -363,28 +408,6 @@ TEST_F(DiskExternalCacheTest, DropsRemoveTheWholeFolderAndNeitherDropsNorListing
   ASSERT_TRUE(cache->TryDrop(u"a").Get());
   EXPECT_FALSE(fs::exists(EntryPath(u"a")));
   EXPECT_EQ(cache->TryGetAllKeys(), std::vector<TString>{TString(u"b")}) << "stray files are no entries";
-}
-
-TEST_F(DiskExternalCacheTest, TtlIsIgnoredAndASuccessfulLoadRenewsTheLastWriteTime) {
-  auto cache = MakeCache();
-  ASSERT_TRUE(cache->TryStore(u"short ttl", MakeValue("v"), kSlowLoadMs, 1).Get());
-  ASSERT_TRUE(Store(*cache, kCollidingKeyA, MakeValue("a")));
-  // Age both value files by a day.
-  const DateTime dayAgo = DateTime::GetLocalTime() - DateTimeSpan::FromSeconds(86400);
-  const TPath shortTtlValue(TString::fromStdString((EntryPath(u"short ttl") / ".bin").string()));
-  const TPath collidingValue(TString::fromStdString((EntryPath(kCollidingKeyA) / ".bin").string()));
-  ASSERT_TRUE(LastWriteTime(shortTtlValue, dayAgo));
-  ASSERT_TRUE(LastWriteTime(collidingValue, dayAgo));
-
-  // Stored with a TTL of one second, still there "a day later".
-  ASSERT_NE(cache->TryLoad(u"short ttl").Get(), nullptr);
-  const int64_t renewedAgeMs =
-      (DateTime::GetLocalTime() - GetLastWriteTime(shortTtlValue)).TotalMilliseconds();
-  EXPECT_LT(renewedAgeMs, 60000) << "the load renewed the last-write time";
-
-  // A miss (the other key of the folder) leaves the time alone.
-  EXPECT_EQ(cache->TryLoad(kCollidingKeyB).Get(), nullptr);
-  EXPECT_EQ(GetLastWriteTime(collidingValue).GetRepresentation(), dayAgo.GetRepresentation());
 }
 
 // A folder that cannot be made: the store logs why; a load misses and a drop
@@ -448,50 +471,6 @@ TEST_F(DiskExternalCacheTest, TheSweeperKeepsTheFolderWithinItsBudget) {
   EXPECT_NE(cache->TryLoad(u"sweep-29").Get(), nullptr);
   EXPECT_EQ(cache->TryLoad(u"sweep-0").Get(), nullptr);
   EXPECT_GE(sweeper->GetScanCount(), 1u);
-}
-
-// An entry is found when it has both files and ".key", decoded as UTF-8,
-// equals the key (comparing bytes gives the same answer for most keys, but
-// not for the U+FFFD and surrogate rows). Anything else is a plain miss that
-// leaves the folder as it is, listed only with both files (under the key
-// file's text), and the next store of the key makes the entry whole.
-TEST_F(DiskExternalCacheTest, WhatTheEntryFolderHoldsDecidesAHit) {
-  struct Case {
-    const char* name;
-    TString key;
-    EntryChange change;  // after the store; none: as stored
-    bool found;
-    std::optional<std::vector<TString>> listed;  // none: not checked
-  };
-  const TString lone(std::u16string(u"lone-") + char16_t(0xD800));
-  const std::vector<TString> nothing;
-  const Case cases[] = {
-      {"edited by hand", u"original", WriteFile(".key", "edited by hand"), false, std::vector<TString>{u"edited by hand"}},
-      {"U+FFFD, as stored", u"a\uFFFDb", nullptr, true, std::vector<TString>{u"a\uFFFDb"}},
-      {"U+FFFD, invalid UTF-8 on disk", u"a\uFFFDb", WriteFile(".key", "a\377b"), true, std::nullopt},  // \377: 0xFF
-      // An unpaired surrogate has an 8-bit form of its own, so the key comes back.
-      {"an unpaired surrogate", lone, nullptr, true, std::vector<TString>{lone}},
-      {"U+FFFD is not an unpaired surrogate", TString(std::u16string(u"lone-") + char16_t(0xFFFD)), nullptr, true,
-       std::nullopt},
-      {"only a key file", u"only-key", RemoveFiles({".bin"}), false, nothing},
-      {"only a value file", u"only-value", RemoveFiles({".key"}), false, nothing},
-      {"an empty key file (a store that died before its key text)", u"k", WriteFile(".key", ""), false, std::nullopt},
-  };
-  auto cache = MakeCache();
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    fs::remove_all(CachePath());
-    ASSERT_TRUE(Store(*cache, c.key, MakeValue("v")));
-    if (c.change) c.change(EntryPath(c.key));
-    const auto before = Tree(CachePath());
-    TLog::Capture capture;
-    EXPECT_EQ(cache->TryLoad(c.key).Get() != nullptr, c.found);
-    EXPECT_TRUE(capture.Lines().empty());
-    if (!c.found) EXPECT_EQ(Tree(CachePath()), before) << "a miss leaves the entry as it is";
-    if (c.listed) EXPECT_EQ(cache->TryGetAllKeys(), *c.listed);
-    ASSERT_TRUE(Store(*cache, c.key, MakeValue("whole")));
-    EXPECT_TRUE(LoadsValue(*cache, c.key, *MakeValue("whole")));
-  }
 }
 
 TEST_F(DiskExternalCacheTest, AValueFileReplacedByAnotherSizeIsReadWhole) {
@@ -573,6 +552,55 @@ TEST_F(DiskExternalCacheTest, TheFolderKeptOpenIsLeftForTheNewOneWhenItIsRemoved
   ASSERT_TRUE(Store(*cache, u"after", MakeValue("new folder")));
   EXPECT_EQ(cache->TryGetAllKeys(), std::vector<TString>{TString(u"after")});
   EXPECT_FALSE(fs::exists(aside / ExpectedKeyHash(TString(u"after"))));
+}
+
+// The inspector writes nothing: no folder where there is none, no ".lock"
+// in a folder written by a version that did not lock. Items of the namespace
+// folder that are no entries are reported as such.
+TEST_F(DiskExternalCacheTest, TheInspectorMakesNothingAndReportsItemsThatAreNoEntries) {
+  DiskExternalCacheInspector inspector(ToTPath(CachePath()));
+  EXPECT_TRUE(inspector.ListEntries().empty());
+  EXPECT_EQ(inspector.InspectKey(u"k").state, State::Absent);
+  EXPECT_FALSE(fs::exists(CachePath()));
+
+  fs::create_directories(EntryPath(u"k"));
+  WriteFileBytes(EntryPath(u"k") / ".key", "k");
+  WriteFileBytes(EntryPath(u"k") / ".bin", "v");
+  WriteFileBytes(CachePath() / "stray-file", "not an entry");
+  fs::create_directory(CachePath() / "not-a-key-hash");
+  const auto before = Tree(CachePath());
+  EXPECT_EQ(inspector.InspectKey(u"k").state, State::Unverified);
+  EXPECT_EQ(inspector.InspectKey(u"never stored").state, State::Absent);
+  std::map<std::string, State> states;
+  for (const DiskEntryReport& report : inspector.ListEntries()) states[report.folderName.toStdString()] = report.state;
+  EXPECT_EQ(states, (std::map<std::string, State>{{ExpectedKeyHash(u"k"), State::Unverified},
+                                                  {"stray-file", State::NotAnEntry},
+                                                  {"not-a-key-hash", State::NotAnEntry}}));
+  EXPECT_EQ(Tree(CachePath()), before);
+  for (const TString& name : {TString(), TString(u"."), TString(u".."), TString(u"a/b")}) {
+    EXPECT_THROW(inspector.InspectFolder(name), LogicException) << name.toStdString();
+  }
+}
+
+// The inspector reads an entry only under its shared lock: it waits for a
+// writer, not for a reader.
+TEST_F(DiskExternalCacheTest, TheInspectorReadsAnEntryOnlyUnderItsSharedLock) {
+  const TString key(u"locked");
+  auto cache = MakeCache();
+  ASSERT_TRUE(Store(*cache, key, MakeValue("value")));
+  DiskExternalCacheInspector inspector(*cache);
+  for (const short held : {F_WRLCK, F_RDLCK}) {
+    SCOPED_TRACE(held == F_WRLCK ? "a writer holds the entry" : "a reader holds the entry");
+    std::future<DiskEntryReport> report;
+    {
+      ForeignByteLock foreign(CachePath() / ".lock", std::stoull(ExpectedKeyHash(key)), held);
+      ASSERT_TRUE(foreign.Locked());
+      report = std::async(std::launch::async, [&] { return inspector.InspectKey(key); });
+      const bool waits = held == F_WRLCK;
+      EXPECT_EQ(report.wait_for(waits ? 300ms : kLongWait), waits ? std::future_status::timeout : std::future_status::ready);
+    }
+    EXPECT_EQ(report.get().state, State::Whole);
+  }
 }
 
 }  // namespace

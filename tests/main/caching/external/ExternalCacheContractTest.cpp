@@ -36,7 +36,6 @@ INSTANTIATE_TEST_SUITE_P(
                       ContractParam{"Null", [] { return std::make_unique<NullBackend>(); },
                                     ContractExpectations{.keepsValues = false,
                                                          .listsKeys = false,
-                                                         .writesEvents = false,
                                                          .rejectsNullValues = false}}),
     ContractParamName);
 

@@ -19,7 +19,6 @@ namespace {
 
 using namespace kelcache_test;
 using kelvra::appoptions::ScopedOptionOverride;
-using kelvra::caching::KeyHash;
 using Fields = std::unordered_map<TString, TString>;
 
 // What the test's store functions saw. Thread-safe: the mutex guards all.
@@ -78,13 +77,6 @@ class ExternalCacheFrameTest : public ::testing::Test {
   void TearDown() override { EXPECT_TRUE(WaitForBackgroundTasks()); }
 };
 
-// The key hash of every other key is checked through ExpectedKeyHash in the
-// event fields and the disk store's folder names.
-TEST_F(ExternalCacheFrameTest, KeyHashIsDecimalXxh32OfTheUtf16Bytes) {
-  EXPECT_EQ(KeyHash(TString()).toStdString(), std::to_string(XXH32("", 0, 0xDEADBEEFu)));
-  EXPECT_EQ(KeyHash(kCollidingKeyA).toStdString(), std::to_string(kCollidingHash));
-}
-
 // Every successful operation reaches its function with the key and its hash
 // and writes one event and one metrics scope with these fields (and no
 // plain line): the key's fields everywhere, the load time and bounds for a
@@ -96,19 +88,18 @@ TEST_F(ExternalCacheFrameTest, EachOutcomeReachesTheFunctionAndWritesItsFields) 
     Value loadResult;  // for loads
     const char* outcome;
     std::map<std::string, std::string> fields;  // besides key-hash, cns, key-size-b and elapsed-ms
-    long long ttlSec = 3600;                     // for stores: reaches the function unchanged
+    long long ttlSec = 0;                        // for stores
   };
   const TString key(u"k\u00E9y-1");  // 10 bytes
   Value value = MakeValue(1000);
+  // A store's TTL reaches the function unchanged; the event shows it.
+  auto store = [](long long ttlSec, const char* ttlText) {
+    return Case{"ec-store", nullptr, "done",
+                {{"load-time-ms", "150"}, {"lower-bound-ms", "100"}, {"value-size-b", "1000"}, {"ttl-sec", ttlText}},
+                ttlSec};
+  };
   const std::vector<Case> cases = {
-      {"ec-store", nullptr, "done",
-       {{"load-time-ms", "150"}, {"lower-bound-ms", "100"}, {"value-size-b", "1000"}, {"ttl-sec", "3600"}}},
-      {"ec-store", nullptr, "done",
-       {{"load-time-ms", "150"}, {"lower-bound-ms", "100"}, {"value-size-b", "1000"}, {"ttl-sec", "default"}}, -1},
-      {"ec-store", nullptr, "done",
-       {{"load-time-ms", "150"}, {"lower-bound-ms", "100"}, {"value-size-b", "1000"}, {"ttl-sec", "-2"}}, -2},
-      {"ec-store", nullptr, "done",
-       {{"load-time-ms", "150"}, {"lower-bound-ms", "100"}, {"value-size-b", "1000"}, {"ttl-sec", "0"}}, 0},
+      store(3600, "3600"), store(-1, "default"), store(-2, "-2"), store(0, "0"),
       {"ec-load", MakeValue(77), "hit", {{"value-size-b", "77"}}},
       {"ec-load", std::make_shared<Bytes>(), "hit", {{"value-size-b", "0"}}},
       {"ec-load", nullptr, "miss", {}},
@@ -208,70 +199,61 @@ TEST_F(ExternalCacheFrameTest, ThresholdBoundariesAndTheirOrder) {
   }
 }
 
-TEST_F(ExternalCacheFrameTest, FunctionsThatRaiseFailTheirOperation) {
-  auto calls = std::make_shared<Calls>();
-  ScriptedStore cache(
-      u"frame-ns", 0, true,
-      [](TString, TString, Value, long long) { throw std::runtime_error("disk on fire"); },
-      [](TString, TString) -> Value { throw KelvraException(u"no"); },
-      [](TString, TString) { throw 42; });  // not even an std::exception
-  TLog::Capture capture(TLog::Info);
-  EXPECT_FALSE(cache.TryStore(u"k", MakeValue("v"), 0, -1).Get());
-  EXPECT_EQ(cache.TryLoad(u"k").Get(), nullptr);
-  EXPECT_FALSE(cache.TryDrop(u"k").Get());
-  for (const char* name : {"ec-store", "ec-load", "ec-drop"}) {
-    SCOPED_TRACE(name);
-    const TLog::Record event = SingleEvent(capture, TString(name));
-    EXPECT_EQ(Field(event, "outcome"), "fail");
-    EXPECT_EQ(Field(event, "problem"), "exception");
-    EXPECT_TRUE(IsGForm(Field(event, "elapsed-ms"))) << Field(event, "elapsed-ms");
-    EXPECT_EQ(Field(event, "value-size-b") != "<absent>", std::string(name) == "ec-store");
-  }
-  EXPECT_TRUE(capture.Lines().empty());
-
-  // An empty function is a failure like any other.
-  ScriptedStore empty(u"frame-ns", 0, true, nullptr, nullptr, nullptr);
-  EXPECT_FALSE(empty.TryStore(u"k", MakeValue("v"), 0, -1).Get());
-  EXPECT_EQ(empty.TryLoad(u"k").Get(), nullptr);
-  EXPECT_FALSE(empty.TryDrop(u"k").Get());
-}
-
-TEST_F(ExternalCacheFrameTest, StoreAndDropGiveUpAtTheirTimeOutWhileTheFunctionGoesOn) {
+// An operation fails, with the problem in its event, when its function
+// raises (anything, even no std::exception) or is missing, and a store or a
+// drop when its function outlasts the time-out: then the time-out is the
+// time taken, and the function still runs to its end on its own thread,
+// logging nothing more. (A load has no time-out of its own: below.)
+TEST_F(ExternalCacheFrameTest, OperationsFailWithTheirProblemWhenTheFunctionRaisesIsMissingOrOutlastsItsTimeOut) {
   ScopedOptionOverride storeTimeout("ExternalCacheStoreTimeoutMs", 100);
   ScopedOptionOverride dropTimeout("ExternalCacheDropTimeoutMs", 60);
   auto gate = std::make_shared<Gate>();
   auto finished = std::make_shared<std::atomic<int>>(0);
-  ScriptedStore cache(
-      u"frame-ns", 0, true,
-      [gate, finished](TString, TString, Value, long long) {
-        gate->Wait();
-        ++*finished;
-      },
-      [](TString, TString) { return Value(); },
-      [gate, finished](TString, TString) {
-        gate->Wait();
-        ++*finished;
-      });
+  auto blocked = [gate, finished](auto&&...) {
+    gate->Wait();
+    ++*finished;
+  };
+  struct Case {
+    const char* name;
+    std::shared_ptr<ScriptedStore> cache;
+    const char* problem;
+    std::map<std::string, std::string> elapsed;  // by event; others: a measured time
+  };
+  const Case cases[] = {
+      {"raising",
+       std::make_shared<ScriptedStore>(
+           u"frame-ns", 0, true, [](TString, TString, Value, long long) { throw std::runtime_error("disk on fire"); },
+           [](TString, TString) -> Value { throw KelvraException(u"no"); }, [](TString, TString) { throw 42; }),
+       "exception", {}},
+      {"missing", std::make_shared<ScriptedStore>(u"frame-ns", 0, true, nullptr, nullptr, nullptr), "exception", {}},
+      {"outlasting", std::make_shared<ScriptedStore>(u"frame-ns", 0, true, blocked, nullptr, blocked), "timeout",
+       {{"ec-store", "100"}, {"ec-drop", "60"}}},
+  };
   TLog::Capture capture(TLog::Info);
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_FALSE(cache.TryStore(u"slow", MakeValue("v"), 0, -1).Get());
-  EXPECT_FALSE(cache.TryDrop(u"slow").Get());
-  // The operations ended while both functions were still blocked.
-  EXPECT_FALSE(gate->IsOpen());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    capture.Clear();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(c.cache->TryStore(u"k", MakeValue("v"), 0, -1).Get());
+    EXPECT_FALSE(c.cache->TryDrop(u"k").Get());
+    EXPECT_EQ(c.cache->TryLoad(u"k").Get(), nullptr);
+    for (const char* name : {"ec-store", "ec-drop", "ec-load"}) {
+      SCOPED_TRACE(name);
+      const TLog::Record event = SingleEvent(capture, TString(name));
+      EXPECT_EQ(Field(event, "outcome"), "fail");
+      const bool timedOut = c.elapsed.count(name) != 0;
+      EXPECT_EQ(Field(event, "problem"), timedOut ? "timeout" : "exception");
+      const std::string elapsed = Field(event, "elapsed-ms");
+      EXPECT_TRUE(timedOut ? elapsed == c.elapsed.at(name) : IsGForm(elapsed)) << elapsed;
+      EXPECT_EQ(Field(event, "value-size-b") != "<absent>", std::string(name) == "ec-store");
+    }
+    EXPECT_EQ(Field(SingleEvent(capture, u"ec-store"), "ttl-sec"), "default");
+    EXPECT_TRUE(capture.Lines().empty());
+    if (!c.elapsed.empty()) EXPECT_GE(std::chrono::steady_clock::now() - start, 100ms);
+  }
+  // The operations ended while the functions that outlasted them were still
+  // blocked; they run to their end.
   EXPECT_EQ(finished->load(), 0);
-  EXPECT_GE(std::chrono::steady_clock::now() - start, 100ms);
-
-  const TLog::Record store = SingleEvent(capture, u"ec-store");
-  EXPECT_EQ(Field(store, "outcome"), "fail");
-  EXPECT_EQ(Field(store, "problem"), "timeout");
-  EXPECT_EQ(Field(store, "elapsed-ms"), "100");
-  EXPECT_EQ(Field(store, "ttl-sec"), "default");
-  const TLog::Record drop = SingleEvent(capture, u"ec-drop");
-  EXPECT_EQ(Field(drop, "outcome"), "fail");
-  EXPECT_EQ(Field(drop, "problem"), "timeout");
-  EXPECT_EQ(Field(drop, "elapsed-ms"), "60");
-
-  // The functions still run to their end, on their own threads.
   gate->Open();
   EXPECT_TRUE(WaitForBackgroundTasks());
   EXPECT_EQ(finished->load(), 2);
@@ -365,65 +347,60 @@ TEST_F(ExternalCacheFrameTest, TasksCancelledBeforeTheyStartDoNotRunAndLogNothin
   EXPECT_TRUE(capture.Records().empty());
 }
 
-TEST_F(ExternalCacheFrameTest, RunMeasuresKeepsEarlierFieldsAndReportsProblems) {
-  Fields fields{{u"key-hash", u"1"}, {u"cns", u"ns"}};
-  EXPECT_TRUE(kelvra::caching::Run([] {}, fields, 5000ms));
-  EXPECT_EQ(fields.size(), 3u);
-  EXPECT_EQ(fields[u"key-hash"], TString(u"1"));
-  EXPECT_TRUE(IsGForm(fields[u"elapsed-ms"].toStdString()));
-
-  Fields failing{{u"cns", u"ns"}};
-  EXPECT_FALSE(kelvra::caching::Run([] { throw std::logic_error("x"); }, failing, 5000ms));
-  EXPECT_EQ(failing[u"problem"], TString(u"exception"));
-  EXPECT_EQ(failing.size(), 3u);
-
-  Fields empty;
-  EXPECT_FALSE(kelvra::caching::Run(nullptr, empty, std::chrono::milliseconds::max()));
-  EXPECT_EQ(empty[u"problem"], TString(u"exception"));
-
-  // The maximal time-out runs the function on the calling thread.
-  std::thread::id ranOn;
-  Fields here;
-  EXPECT_TRUE(kelvra::caching::Run([&ranOn] { ranOn = std::this_thread::get_id(); }, here,
-                                   std::chrono::milliseconds::max()));
-  EXPECT_EQ(ranOn, std::this_thread::get_id());
-  EXPECT_TRUE(IsGForm(here[u"elapsed-ms"].toStdString()));
-
-  // Any other time-out runs it elsewhere.
-  Fields elsewhere;
-  EXPECT_TRUE(kelvra::caching::Run([&ranOn] { ranOn = std::this_thread::get_id(); }, elsewhere, 20000ms));
-  EXPECT_NE(ranOn, std::this_thread::get_id());
-}
-
-TEST_F(ExternalCacheFrameTest, RunAfterATimeOutNeverTouchesTheCallersFieldsAgain) {
+// Run, the measuring wrapper of every operation (whose failures are checked
+// above, through the operations): it adds elapsed-ms and, on failure,
+// problem to the caller's fields and keeps the others. The maximal
+// time-out runs the function on the calling thread, any other elsewhere; one
+// that ran out reports its own value as the time taken, and from then on the
+// caller's map is the caller's alone (the task measures into its own copy;
+// TSan checks the rest).
+TEST_F(ExternalCacheFrameTest, RunMeasuresReportsProblemsAndLetsGoOfTheCallersFieldsAtItsTimeOut) {
+  constexpr auto kMax = std::chrono::milliseconds::max();
   auto gate = std::make_shared<Gate>();
-  auto done = std::make_shared<std::atomic<bool>>(false);
-  Fields fields{{u"cns", u"ns"}};
-  EXPECT_FALSE(kelvra::caching::Run(
-      [gate, done] {
-        gate->Wait();
-        *done = true;
-      },
-      fields, 30ms));
-  EXPECT_EQ(fields.size(), 3u);
-  EXPECT_EQ(fields[u"problem"], TString(u"timeout"));
-  EXPECT_EQ(fields[u"elapsed-ms"], TString(u"30"));
-  EXPECT_EQ(fields[u"cns"], TString(u"ns"));
-  // The caller may use its map at once, while the task still runs; the task
-  // writes its measurement into its own copy only (TSan checks the rest).
-  fields[u"outcome"] = u"fail";
+  auto finished = std::make_shared<std::atomic<int>>(0);
+  std::thread::id ranOn;
+  const std::function<void()> record = [&ranOn] { ranOn = std::this_thread::get_id(); };
+  const std::function<void()> blocked = [gate, finished] {
+    gate->Wait();
+    ++*finished;
+  };
+  struct Case {
+    const char* name;
+    std::function<void()> function;
+    std::chrono::milliseconds timeout;
+    const char* problem;  // "": none
+    const char* elapsed;  // "": a measured time
+  };
+  const Case cases[] = {
+      {"done on the calling thread", record, kMax, "", ""},
+      {"done elsewhere", record, 20000ms, "", ""},
+      {"timed out", blocked, 30ms, "timeout", "30"},
+      {"a negative time-out does not wait at all", blocked, -5ms, "timeout", "-5"},
+  };
+  std::vector<Fields> kept(std::size(cases));
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(c.name);
+    Fields& fields = kept[i] = Fields{{u"cns", u"ns"}};
+    ranOn = std::thread::id();
+    EXPECT_EQ(kelvra::caching::Run(c.function, fields, c.timeout), *c.problem == 0);
+    EXPECT_EQ(fields[u"cns"], TString(u"ns"));
+    EXPECT_EQ(fields.count(u"problem") ? fields[u"problem"].toStdString() : "", c.problem);
+    if (*c.elapsed) {
+      EXPECT_EQ(fields[u"elapsed-ms"].toStdString(), c.elapsed);
+    } else {
+      EXPECT_TRUE(IsGForm(fields[u"elapsed-ms"].toStdString())) << fields[u"elapsed-ms"].toStdString();
+    }
+    EXPECT_EQ(fields.size(), *c.problem ? 3u : 2u);
+    if (ranOn != std::thread::id()) EXPECT_EQ(ranOn == std::this_thread::get_id(), c.timeout == kMax);
+  }
+  // The caller may use its map at once, while the timed-out tasks still run.
+  for (Fields& fields : kept) fields[u"outcome"] = u"fail";
   gate->Open();
   EXPECT_TRUE(WaitForBackgroundTasks());
-  EXPECT_TRUE(done->load());
-  EXPECT_EQ(fields[u"elapsed-ms"], TString(u"30"));
-  EXPECT_EQ(fields.size(), 4u);
-
-  // A negative time-out does not wait at all.
-  auto gate2 = std::make_shared<Gate>();
-  Fields negative;
-  EXPECT_FALSE(kelvra::caching::Run([gate2] { gate2->Wait(); }, negative, -5ms));
-  EXPECT_EQ(negative[u"elapsed-ms"], TString(u"-5"));
-  gate2->Open();
+  EXPECT_EQ(finished->load(), 2);
+  EXPECT_EQ(kept[2][u"elapsed-ms"], TString(u"30"));
+  EXPECT_EQ(kept[2].size(), 4u);
 }
 
 }  // namespace

@@ -53,7 +53,6 @@ constexpr unsigned kSlowLoadMs = 100000;
 // key's UTF-16LE bytes with XXH32 and keeping the first repeat).
 inline const TString kCollidingKeyA(u"collide-iP3jlQsN");
 inline const TString kCollidingKeyB(u"collide-QM1GUsuS");
-inline constexpr uint32_t kCollidingHash = 580273337u;
 
 inline Value MakeValue(const std::string& text) {
   return std::make_shared<Bytes>(text.begin(), text.end());
