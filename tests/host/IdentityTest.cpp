@@ -62,38 +62,36 @@ std::shared_ptr<IInvalidatorAggregatorScope> StandInScope(const std::shared_ptr<
 
 }  // namespace
 
+// The calling thread's actor as "site/user".
+TString ThreadActor() {
+  SessionActorInfo info = SessionActorInfo::GetSessionActorInfoFromThread();
+  return info.GetSiteLuid() + TString("/") + info.GetUserLuid();
+}
+
 TEST(IdentityTest, SessionActorIsPerThreadAndScoped) {
-  SessionActorInfo none = SessionActorInfo::GetSessionActorInfoFromThread();
-  EXPECT_TRUE(none.GetSiteLuid().empty());
-  EXPECT_TRUE(none.GetUserLuid().empty());
+  EXPECT_EQ(TString("/"), ThreadActor());
+  SessionActorInfo kept;
   {
     SessionActorInfo::ScopedThreadActor actor(TString("site-1"), TString("user-1"));
-    SessionActorInfo current = SessionActorInfo::GetSessionActorInfoFromThread();
-    EXPECT_EQ(TString("site-1"), current.GetSiteLuid());
-    EXPECT_EQ(TString("user-1"), current.GetUserLuid());
-
+    EXPECT_EQ(TString("site-1/user-1"), ThreadActor());
     // Another thread does not see this thread's actor, and its own actor does
     // not leak back.
     std::thread other([] {
-      EXPECT_TRUE(SessionActorInfo::GetSessionActorInfoFromThread().GetSiteLuid().empty());
+      EXPECT_EQ(TString("/"), ThreadActor());
       SessionActorInfo::ScopedThreadActor mine(TString("site-2"), TString("user-2"));
-      EXPECT_EQ(TString("user-2"), SessionActorInfo::GetSessionActorInfoFromThread().GetUserLuid());
+      EXPECT_EQ(TString("site-2/user-2"), ThreadActor());
     });
     other.join();
-    EXPECT_EQ(TString("site-1"), SessionActorInfo::GetSessionActorInfoFromThread().GetSiteLuid());
-
     {
       // Nested: a site-only actor, then back to the outer one.
       SessionActorInfo::ScopedThreadActor inner(TString("site-3"), TString());
-      EXPECT_EQ(TString("site-3"), SessionActorInfo::GetSessionActorInfoFromThread().GetSiteLuid());
-      EXPECT_TRUE(SessionActorInfo::GetSessionActorInfoFromThread().GetUserLuid().empty());
+      EXPECT_EQ(TString("site-3/"), ThreadActor());
     }
-    EXPECT_EQ(TString("user-1"), SessionActorInfo::GetSessionActorInfoFromThread().GetUserLuid());
-    // The value handed out is a copy: it outlives the scope.
-    none = current;
+    EXPECT_EQ(TString("site-1/user-1"), ThreadActor());
+    kept = SessionActorInfo::GetSessionActorInfoFromThread();
   }
-  EXPECT_TRUE(SessionActorInfo::GetSessionActorInfoFromThread().GetSiteLuid().empty());
-  EXPECT_EQ(TString("site-1"), none.GetSiteLuid());
+  EXPECT_EQ(TString("/"), ThreadActor());
+  EXPECT_EQ(TString("site-1"), kept.GetSiteLuid()) << "a copy, it outlives the scope";
 }
 
 TEST(IdentityTest, ThreadContextIsRequiredAndHoldsTheQueryJobScope) {

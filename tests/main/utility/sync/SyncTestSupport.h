@@ -47,14 +47,11 @@ inline RefCntPtr<RefCntObject> MakeItem(const char16_t* region, uint64_t bytes =
   return RefCntPtr<RefCntObject>(new Item(TString(region), bytes));
 }
 
+// The region of an entry's item ("" for other data); also the key function
+// of the index "Region".
 inline TString RegionOf(const CacheHelpers::Entry& entry) {
   auto* item = dynamic_cast<Item*>(entry.GetData().get());
   return item ? item->Region() : TString();
-}
-
-// The key function of the index "Region".
-inline TString RegionKey(const CacheHelpers::Entry& entry) {
-  return RegionOf(entry);
 }
 
 // Matches the entries of one region; indexed through "Region" when asked to

@@ -39,97 +39,92 @@ void CheckIndexesAgree(const SynchronizedIndexedCache& cache) {
   EXPECT_EQ(listed, entries.size()) << "every entry is listed once under its key";
 }
 
-void RandomOperations(SynchronizedIndexedCache& cache, int seed, int operations) {
-  std::mt19937 random(seed);
-  unsigned hint = 0;
-  for (int i = 0; i < operations; ++i) {
-    const TString region(kRegions[random() % 4]);
-    const bool indexed = random() % 2 == 0;
-    auto predicate = std::make_shared<RegionPredicate>(region, indexed);
-    switch (random() % 14) {
-      case 0:
-      case 1:
-        cache.AddEntry(MakeItem(region.u16().c_str(), random() % 1000));
-        break;
-      case 2:
-        cache.AddEntryAndDeleteExistingEntriesItMatches(MakeItem(region.u16().c_str(), random() % 1000),
-                                                        predicate, random() % 1000);
-        break;
-      case 3:
-        cache.DeleteEntries(predicate);
-        break;
-      case 4:
-        cache.PrecomputePredicateAndDeleteEntries(predicate);
-        break;
-      case 5:
-        if (unsigned id = cache.FindFirstMatch(predicate)) cache.TryGetEntry(id);
-        break;
-      case 6:
-        cache.TryGetEntryAndHint(predicate, hint);
-        break;
-      case 7:
-        cache.TryGetEntryUpdateHint(predicate, hint);
-        break;
-      case 8:
-        cache.VisitEntries(predicate);
-        break;
-      case 9:
-        cache.PruneHints(std::make_shared<RegionPredicate>(region, true), 3);
-        break;
-      case 10:
-        cache.Purge();
-        break;
-      case 11:
-        cache.IncrementClock();
-        break;
-      case 12: {
-        EntrySet entries = cache.GetEntries();
-        std::vector<unsigned> ids;
-        for (const Entry& entry : entries) {
-          RegionOf(entry);  // the data of a snapshot entry must be alive
-          if (random() % 3 == 0) ids.push_back(entry.GetID());
-        }
-        cache.OnDirty(ids);
-        break;
-      }
-      default:
-        cache.GetIndexedEntryCount();
-        cache.GetEntryCount();
-        break;
-    }
-    EXPECT_LT(cache.GetCacheSizeBytes(), kWrapLimit);
+// The operations that only one of the two caches has.
+void UpdateHint(SynchronizedCache& cache, std::shared_ptr<RegionPredicate> predicate, unsigned& hint) {
+  cache.TryGetEntry(predicate, hint);
+}
+void UpdateHint(SynchronizedIndexedCache& cache, std::shared_ptr<RegionPredicate> predicate, unsigned& hint) {
+  cache.TryGetEntryUpdateHint(predicate, hint);
+}
+void OwnOperation(SynchronizedCache& cache, unsigned, const TString&, std::shared_ptr<RegionPredicate>,
+                  unsigned hint) {
+  cache.TryDeleteEntry(hint);
+}
+void OwnOperation(SynchronizedIndexedCache& cache, unsigned operation, const TString& region,
+                  std::shared_ptr<RegionPredicate> predicate, unsigned) {
+  switch (operation % 5) {
+    case 0:
+      cache.AddEntryAndDeleteExistingEntriesItMatches(MakeItem(region.u16().c_str(), operation), predicate,
+                                                      operation);
+      break;
+    case 1:
+      cache.PrecomputePredicateAndDeleteEntries(predicate);
+      break;
+    case 2:
+      if (unsigned id = cache.FindFirstMatch(predicate)) cache.TryGetEntry(id);
+      break;
+    case 3:
+      cache.PruneHints(std::make_shared<RegionPredicate>(region, true), 3);
+      break;
+    default:
+      cache.GetIndexedEntryCount();
+      cache.GetEntryCount();
+      break;
   }
 }
 
-void RandomOperations(SynchronizedCache& cache, int seed, int operations) {
-  std::mt19937 random(seed);
+// Random operations on one cache: those both caches have, and its own
+// (for the indexed cache, with more weight).
+template <class C>
+void RandomOperations(C& cache, unsigned sequence, int operations) {
+  constexpr bool kIndexed = std::is_same_v<C, SynchronizedIndexedCache>;
+  std::mt19937 random(sequence);
   unsigned hint = 0;
   for (int i = 0; i < operations; ++i) {
-    auto predicate = std::make_shared<RegionPredicate>(TString(kRegions[random() % 4]), false);
-    switch (random() % 8) {
+    const TString region(kRegions[random() % 4]);
+    auto predicate = std::make_shared<RegionPredicate>(region, kIndexed && random() % 2 == 0);
+    const unsigned operation = random() % 1000;
+    switch (operation % (kIndexed ? 15 : 10)) {
       case 0:
       case 1:
-        cache.AddEntry(MakeItem(kRegions[random() % 4]));
+        cache.AddEntry(MakeItem(region.u16().c_str(), operation));
         break;
       case 2:
         cache.DeleteEntries(predicate);
         break;
       case 3:
-        cache.TryGetEntry(predicate, hint);
-        break;
-      case 4:
         cache.TryGetEntryAndHint(predicate, hint);
         break;
-      case 5:
-        cache.IncrementClock();
+      case 4:
+        UpdateHint(cache, predicate, hint);
         break;
-      case 6:
+      case 5:
         cache.VisitEntries(predicate);
         break;
+      case 6:
+        cache.IncrementClock();
+        break;
+      case 7:
+        cache.Purge();
+        break;
+      case 8:
+        if constexpr (kIndexed) {
+          EntrySet entries = cache.GetEntries();
+          std::vector<unsigned> ids;
+          for (const Entry& entry : entries) {
+            RegionOf(entry);  // the data of a snapshot entry must be alive
+            if (random() % 3 == 0) ids.push_back(entry.GetID());
+          }
+          cache.OnDirty(ids);
+        } else {
+          cache.OnDirty({hint});
+        }
+        break;
       default:
-        cache.TryDeleteEntry(hint);
+        OwnOperation(cache, operation / 15, region, predicate, hint);
         break;
     }
+    if constexpr (kIndexed) EXPECT_LT(cache.GetCacheSizeBytes(), kWrapLimit);
   }
 }
 
@@ -145,7 +140,7 @@ TEST(SynchronizedCacheStressTest, RandomMixesOfEveryOperation) {
     SynchronizedIndexedCache right(std::make_shared<CacheHelpers::LifetimePolicy>(10), &sharedLock, nullptr);
     SynchronizedCache plain(std::make_shared<CacheHelpers::MRUPolicy>(30), &sharedLock);
     for (SynchronizedIndexedCache* cache : {&own, &left, &right}) {
-      ASSERT_TRUE(cache->AddIndex(TString(u"Region"), RegionKey));
+      ASSERT_TRUE(cache->AddIndex(TString(u"Region"), RegionOf));
     }
 
     constexpr int kOperations = 3000;

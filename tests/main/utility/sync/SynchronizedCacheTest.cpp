@@ -1,103 +1,115 @@
+// The synchronized caches: what both promise (one typed body), and for the
+// indexed one its byte count, lookups and hints, what runs outside its lock,
+// and nested lookups from inside predicates.
 #include <gtest/gtest.h>
+
+#include <functional>
+#include <stdexcept>
+#include <vector>
 
 #include "host/Errors.h"
 #include "host/LockGuards.h"
 #include "main/utility/SynchronizedCache.h"
 #include "main/utility/SynchronizedIndexedCache.h"
+#include "tests/main/utility/CacheTestSupport.h"
 #include "tests/main/utility/sync/SyncTestSupport.h"
 
 namespace {
 
 using namespace sync_test;
+using cache_test::IdsOf;
 using CacheHelpers::Entry;
+using CacheHelpers::EntryPredicate;
 using CacheHelpers::IPolicy;
 
-class SynchronizedCacheTest : public testing::Test {
- protected:
-  TReadWriteLock m_lock;
-  SynchronizedCache m_cache{std::make_shared<CacheHelpers::LifetimePolicy>(6), &m_lock};
+std::shared_ptr<IPolicy> KeepAll() {
+  return std::make_shared<CacheHelpers::MRUPolicy>(1000000);
+}
+std::shared_ptr<RegionPredicate> Region(const char16_t* region, bool indexed,
+                                        std::function<void(const Entry&)> probe = {}) {
+  return std::make_shared<RegionPredicate>(TString(region), indexed, std::move(probe));
+}
+
+// A policy for the purge tests: its Purge calls m_call and keeps all but the
+// first m_drop entries; with m_tracks it claims TracksEntries instead and
+// names the first entry it was told of and an absent id.
+class HookedPolicy : public IPolicy {
+ public:
+  EntrySet Purge(EntrySet::const_iterator first, EntrySet::const_iterator last, uint64_t) override {
+    EXPECT_FALSE(m_tracks) << "Purge is not called for a tracking policy";
+    if (m_call) m_call();
+    EntrySet survivors(first, last);
+    for (size_t i = 0; i < m_drop && !survivors.empty(); ++i) survivors.erase(survivors.begin());
+    return survivors;
+  }
+  bool HasCapability(Capability capability) override { return m_tracks && capability == TracksEntries; }
+  void OnEntryAdded(const Entry& entry) override { m_added.push_back(entry.GetID()); }
+  EntrySet ComputeEntriesToPurge() override { return {Entry(m_added.front()), Entry(999999)}; }
+
+  std::function<void()> m_call;
+  size_t m_drop = 0;
+  bool m_tracks = false;
+  std::vector<unsigned> m_added;
 };
 
-TEST_F(SynchronizedCacheTest, TryGetEntryAndHintIgnoresTheIncomingHint) {
-  auto eu = std::make_shared<RegionPredicate>(TString(u"EU"), false);
-  auto asia = std::make_shared<RegionPredicate>(TString(u"ASIA"), false);
-  unsigned a = m_cache.AddEntry(MakeItem(u"EU"));
-  unsigned b = m_cache.AddEntry(MakeItem(u"EU"));
-  unsigned us = m_cache.AddEntry(MakeItem(u"US"));
-
-  // TryGetEntryAndHint ignores the incoming hint (and, unlike the indexed
-  // cache's, clears it on a miss).
-  unsigned hint = us;
-  EXPECT_TRUE(m_cache.TryGetEntryAndHint(eu, hint));
-  EXPECT_TRUE(hint == a || hint == b);
-  hint = 99;
-  EXPECT_FALSE(m_cache.TryGetEntryAndHint(asia, hint));
-  EXPECT_EQ(hint, 0u);
-  EXPECT_FALSE(m_cache.TryGetEntry(asia));
-}
-
-TEST_F(SynchronizedCacheTest, PredicateLookupsStampOnlyTheirCopy) {
-  unsigned id = m_cache.AddEntry(MakeItem(u"EU"));
-  m_cache.IncrementClock();
-  m_cache.IncrementClock();
-  EXPECT_TRUE(m_cache.TryGetEntry(std::make_shared<RegionPredicate>(TString(u"EU"), false)));
-  EntrySet entries = m_cache.GetCache()->GetEntries();
-  EXPECT_EQ(entries.find(Entry(id))->GetClock(), 0u) << "the cache's own entry keeps its clock";
-  EXPECT_TRUE(m_cache.TryGetEntry(id));  // by id: the use is recorded
-  EXPECT_EQ(m_cache.GetCache()->GetEntries().find(Entry(id))->GetClock(), 2u);
-}
-
-TEST_F(SynchronizedCacheTest, RemovalsWorkOnASnapshot) {
-  EXPECT_TRUE(m_cache.DeleteEntries(std::make_shared<RegionPredicate>(TString(u"EU"), false)).empty());
-  unsigned eu = m_cache.AddEntry(MakeItem(u"EU"));
-  unsigned us = m_cache.AddEntry(MakeItem(u"US"));
+TEST(SynchronizedCacheTest, PredicateLookupsStampOnlyTheirCopyAndRemovalsWorkOnASnapshot) {
+  TReadWriteLock lock;
+  SynchronizedCache cache(std::make_shared<CacheHelpers::LifetimePolicy>(6), &lock);
+  EXPECT_TRUE(cache.DeleteEntries(Region(u"EU", false)).empty());
+  const unsigned eu = cache.AddEntry(MakeItem(u"EU"));
+  const unsigned us = cache.AddEntry(MakeItem(u"US"));
+  cache.IncrementClock();
+  cache.IncrementClock();
+  EXPECT_TRUE(cache.TryGetEntry(Region(u"EU", false)));
+  EXPECT_EQ(cache.GetCache()->GetEntries().find(Entry(eu))->GetClock(), 0u)
+      << "the cache's own entry keeps its clock";
+  EXPECT_TRUE(cache.TryGetEntry(eu));  // by id: the use is recorded
+  EXPECT_EQ(cache.GetCache()->GetEntries().find(Entry(eu))->GetClock(), 2u);
 
   // The predicate runs without the lock, so it may call back into the cache;
   // an entry it adds is not in the snapshot and survives.
   unsigned late = 0;
-  auto adding = std::make_shared<RegionPredicate>(TString(u"EU"), false, [&](const Entry&) {
-    EXPECT_TRUE(LockIsFree(m_lock));
-    if (late == 0) late = m_cache.AddEntry(MakeItem(u"EU"));
-  });
-  EntrySet deleted = m_cache.DeleteEntries(adding);
-  ASSERT_EQ(deleted.size(), 1u);
-  EXPECT_EQ(deleted.begin()->GetID(), eu);
-  EXPECT_TRUE(m_cache.TryGetEntry(late));
-  EXPECT_EQ(m_cache.GetSize(), 2u);
+  EntrySet deleted = cache.DeleteEntries(Region(u"EU", false, [&](const Entry&) {
+    EXPECT_TRUE(LockIsFree(lock));
+    if (late == 0) late = cache.AddEntry(MakeItem(u"EU"));
+  }));
+  EXPECT_EQ(IdsOf(deleted), std::set<unsigned>{eu});
+  EXPECT_TRUE(cache.TryGetEntry(late));
+  EXPECT_EQ(cache.GetSize(), 2u);
 
   // A lifetime purge: entries unused for more than 6 ticks go.
-  for (int i = 0; i < 6; ++i) EXPECT_TRUE(m_cache.IncrementClock().empty());
-  m_cache.TryGetEntry(late);  // used at tick 6
-  EntrySet aged = m_cache.IncrementClock();
-  ASSERT_EQ(aged.size(), 1u);
-  EXPECT_EQ(aged.begin()->GetID(), us);
+  for (int i = 0; i < 4; ++i) EXPECT_TRUE(cache.IncrementClock().empty());
+  cache.TryGetEntry(late);  // used at tick 6
+  EXPECT_EQ(IdsOf(cache.IncrementClock()), std::set<unsigned>{us});
   CacheHelpers::MRUPolicy none(0);
-  EXPECT_EQ(m_cache.PurgeWithPolicy(none).size(), 1u);
-  EXPECT_EQ(m_cache.GetSize(), 0u);
-  m_cache.AddEntry(MakeItem(u"EU"));
-  EXPECT_EQ(m_cache.IncrementClockWithPolicy(none).size(), 1u);
+  EXPECT_EQ(cache.PurgeWithPolicy(none).size(), 1u);
+  EXPECT_EQ(cache.GetSize(), 0u);
+  cache.AddEntry(MakeItem(u"EU"));
+  EXPECT_EQ(cache.IncrementClockWithPolicy(none).size(), 1u);
 }
-
 
 // What both synchronized caches promise. The hinted lookup is TryGetEntry
 // with a hint here and TryGetEntryUpdateHint on the indexed cache.
 template <class C>
 class SynchronizedCachesTest : public testing::Test {
  protected:
+  static constexpr bool kIndexed = std::is_same_v<C, SynchronizedIndexedCache>;
   // The indexed cache lists its entries under "Region".
   std::unique_ptr<C> Make(TReadWriteLock* lock) {
     auto policy = std::make_shared<CacheHelpers::MRUPolicy>(100);
-    if constexpr (std::is_same_v<C, SynchronizedCache>) {
+    if constexpr (!kIndexed) {
       return std::make_unique<C>(policy, lock);
     } else {
       auto cache = std::make_unique<C>(policy, lock, nullptr);
-      cache->AddIndex(TString(u"Region"), RegionKey);
+      cache->AddIndex(TString(u"Region"), RegionOf);
       return cache;
     }
   }
   static bool UpdateHint(C& cache, std::shared_ptr<RegionPredicate> predicate, unsigned& hint) {
-    if constexpr (std::is_same_v<C, SynchronizedCache>) return cache.TryGetEntry(predicate, hint) != nullptr;
-    else return cache.TryGetEntryUpdateHint(predicate, hint) != nullptr;
+    if constexpr (!kIndexed)
+      return cache.TryGetEntry(predicate, hint) != nullptr;
+    else
+      return cache.TryGetEntryUpdateHint(predicate, hint) != nullptr;
   }
   TReadWriteLock m_lock;
 };
@@ -106,7 +118,7 @@ TYPED_TEST_SUITE(SynchronizedCachesTest, SynchronizedCaches);
 
 TYPED_TEST(SynchronizedCachesTest, AHintIsKeptWhileItMatchesAndClearedByAMiss) {
   auto cache = this->Make(&this->m_lock);
-  auto eu = std::make_shared<RegionPredicate>(TString(u"EU"), true);
+  auto eu = Region(u"EU", true);
   const unsigned a = cache->AddEntry(MakeItem(u"EU"));
   const unsigned b = cache->AddEntry(MakeItem(u"EU"));
   const unsigned us = cache->AddEntry(MakeItem(u"US"));
@@ -114,7 +126,7 @@ TYPED_TEST(SynchronizedCachesTest, AHintIsKeptWhileItMatchesAndClearedByAMiss) {
   // entry would be found first.
   for (unsigned wanted : {a, b}) {
     unsigned hint = wanted;
-    auto counting = std::make_shared<RegionPredicate>(TString(u"EU"), true);
+    auto counting = Region(u"EU", true);
     EXPECT_TRUE(this->UpdateHint(*cache, counting, hint));
     EXPECT_EQ(hint, wanted);
     EXPECT_EQ(counting->m_calls, 1) << "only the hinted entry was judged";
@@ -126,8 +138,18 @@ TYPED_TEST(SynchronizedCachesTest, AHintIsKeptWhileItMatchesAndClearedByAMiss) {
   hint = a;  // gone
   EXPECT_TRUE(this->UpdateHint(*cache, eu, hint));
   EXPECT_EQ(hint, b);
-  EXPECT_FALSE(this->UpdateHint(*cache, std::make_shared<RegionPredicate>(TString(u"ASIA"), true), hint));
+  EXPECT_FALSE(this->UpdateHint(*cache, Region(u"ASIA", true), hint));
   EXPECT_EQ(hint, 0u);
+
+  // TryGetEntryAndHint ignores the incoming hint; on a miss the plain cache
+  // clears it and the indexed one leaves it.
+  hint = us;
+  EXPECT_TRUE(cache->TryGetEntryAndHint(Region(u"EU", false), hint));
+  EXPECT_EQ(hint, b);
+  hint = 77;
+  EXPECT_FALSE(cache->TryGetEntryAndHint(Region(u"ASIA", true), hint));
+  EXPECT_EQ(hint, this->kIndexed ? 77u : 0u);
+  EXPECT_FALSE(cache->TryGetEntry(Region(u"ASIA", true)));
 }
 
 TYPED_TEST(SynchronizedCachesTest, OnDirtyRemovesTheListedEntriesAndASuppliedLockOutlivesTheCaches) {
@@ -153,5 +175,274 @@ TYPED_TEST(SynchronizedCachesTest, OnDirtyRemovesTheListedEntriesAndASuppliedLoc
   EXPECT_TRUE(LockIsFree(this->m_lock));
   EXPECT_THROW(this->Make(nullptr), LogicException);
 }
+
+class SynchronizedIndexedCacheTest : public testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(m_cache.AddIndex(TString(u"Region"), RegionOf)); }
+
+  TReadWriteLock m_lock;
+  SynchronizedIndexedCache m_cache{KeepAll(), &m_lock, nullptr};
+};
+
+TEST_F(SynchronizedIndexedCacheTest, ByteCountFollowsAdditionsAndRemovalsAndNeverWraps) {
+  const uint64_t own = sizeof(SynchronizedIndexedCache);
+  EXPECT_EQ(m_cache.GetCacheSizeBytes(), own);
+  auto eu = Region(u"EU", true);
+
+  // Declared size in, sizes of what the addition replaced out.
+  auto [first, none] = m_cache.AddEntryAndDeleteExistingEntriesItMatches(MakeItem(u"EU", 300), eu, 1000);
+  EXPECT_TRUE(none.empty());
+  EXPECT_EQ(m_cache.GetCacheSizeBytes(), own + 1000);
+  auto [second, replaced] = m_cache.AddEntryAndDeleteExistingEntriesItMatches(MakeItem(u"EU", 400), eu, 500);
+  ASSERT_EQ(replaced.size(), 1u);
+  EXPECT_EQ(replaced.begin()->GetID(), first);
+  EXPECT_EQ(m_cache.GetCacheSizeBytes(), own + 1000 + 500 - 300);
+
+  // AddEntry, a non-indexed deletion, OnDirty and IncrementClock leave the count alone.
+  unsigned plain = m_cache.AddEntry(RefCntPtr<RefCntObject>(new Plain()));
+  unsigned us = m_cache.AddEntry(MakeItem(u"US", 50));
+  EXPECT_EQ(m_cache.DeleteEntries(Region(u"US", false)).size(), 1u);
+  m_cache.OnDirty({plain, us, 424242});
+  m_cache.IncrementClock();
+  EXPECT_EQ(m_cache.GetCacheSizeBytes(), own + 1200);
+
+  // An indexed deletion takes the entries' sizes off.
+  EXPECT_EQ(m_cache.DeleteEntries(eu).size(), 1u);
+  EXPECT_EQ(m_cache.GetCacheSizeBytes(), own + 1200 - 400);
+
+  // Removals worth more than the count leave 0, not a wrapped value; entries
+  // that are not KelCacheData count nothing.
+  m_cache.AddEntry(MakeItem(u"EU", own * 10));
+  m_cache.AddEntry(RefCntPtr<RefCntObject>(new Plain()));
+  EXPECT_EQ(m_cache.DeleteEntries(eu).size(), 1u);
+  EXPECT_EQ(m_cache.GetCacheSizeBytes(), 0u);
+  EXPECT_EQ(m_cache.GetEntryCount(), 1u);  // the plain entry
+  (void)second;
+}
+
+TEST_F(SynchronizedIndexedCacheTest, CandidatesAreTheListedEntriesOfAnIndexedPredicate) {
+  m_cache.AddEntry(MakeItem(u"EU"));
+  m_cache.AddEntry(MakeItem(u"EU"));
+  m_cache.AddEntry(MakeItem(u"US"));
+  EXPECT_EQ(m_cache.FindFirstMatch(Region(u"ASIA", true)), 0u);
+  EXPECT_TRUE(m_cache.TryGetEntry(Region(u"EU", true)));
+  EXPECT_EQ(m_cache.GetPossiblyMatchingEntries(Region(u"EU", true)).size(), 2u);
+  EXPECT_EQ(m_cache.GetPossiblyMatchingEntries(Region(u"EU", false)).size(), 3u);
+  SynchronizedIndexedCache noIndex(KeepAll(), nullptr);
+  noIndex.AddEntry(MakeItem(u"EU"));
+  noIndex.AddEntry(MakeItem(u"US"));
+  EXPECT_EQ(noIndex.GetPossiblyMatchingEntries(Region(u"EU", true)).size(), 2u)
+      << "an index the cache lacks: a scan";
+}
+
+TEST_F(SynchronizedIndexedCacheTest, PredicatesAndPolicyPurgesRunOutsideTheLock) {
+  for (int i = 0; i < 3; ++i) m_cache.AddEntry(MakeItem(i == 0 ? u"EU" : u"US"));
+  std::atomic<int> heldDuringCall{0};
+  // Each probe checks that the cache lock is free and calls back into the cache.
+  auto probe = [&](const Entry&) {
+    if (!LockIsFree(m_lock)) ++heldDuringCall;
+    EXPECT_GE(m_cache.GetEntryCount(), 1u);
+  };
+  for (bool indexed : {true, false}) {
+    auto predicate = Region(u"EU", indexed, probe);
+    EXPECT_NE(m_cache.FindFirstMatch(predicate), 0u);
+    auto precomputed = m_cache.MakePrecomputedPredicate(predicate);
+    m_cache.VisitEntries(predicate);
+    EXPECT_GT(predicate->m_calls, 0);
+    // The precomputed predicate answers its candidates from its table; only
+    // entries outside the table (the other regions' entries, for an indexed
+    // predicate) fall back to the predicate.
+    int before = predicate->m_calls;
+    for (const Entry& entry : m_cache.GetPossiblyMatchingEntries(predicate)) precomputed->Matches(entry);
+    EXPECT_EQ(predicate->m_calls, before);
+    for (const Entry& entry : m_cache.GetEntries()) precomputed->Matches(entry);
+    EXPECT_EQ(predicate->m_calls, before + (indexed ? 2 : 0));
+  }
+
+  // A policy whose Purge calls back into the cache (from Purge's removal step).
+  auto callingPolicy = std::make_shared<HookedPolicy>();
+  callingPolicy->m_call = [&] { probe(Entry()); };
+  callingPolicy->m_drop = 1;
+  SynchronizedIndexedCache purging(callingPolicy, &m_lock, nullptr);
+  purging.AddEntry(MakeItem(u"EU"));
+  purging.AddEntry(MakeItem(u"EU"));
+  EXPECT_EQ(purging.Purge().size(), 1u);
+  EXPECT_EQ(purging.GetEntryCount(), 1u);
+  EXPECT_EQ(heldDuringCall, 0);
+}
+
+TEST_F(SynchronizedIndexedCacheTest, EntriesAddedDuringARemovalSurviveIt) {
+  // The policy step of a purge runs outside the lock: an entry added then is
+  // not in the snapshot and is kept even though the policy keeps nothing.
+  auto policy = std::make_shared<HookedPolicy>();
+  policy->m_drop = 2;
+  SynchronizedIndexedCache cache(policy, nullptr);
+  cache.AddEntry(MakeItem(u"EU"));
+  unsigned late = 0;
+  policy->m_call = [&] { late = cache.AddEntry(MakeItem(u"EU")); };
+  EntrySet purged = cache.Purge();
+  EXPECT_EQ(purged.size(), 1u);
+  EXPECT_EQ(cache.GetEntryCount(), 1u);
+  EXPECT_TRUE(cache.TryGetEntry(late));
+
+  // Adding with replacement: an entry added after the table was computed is
+  // judged by the caller's predicate.
+  ASSERT_TRUE(cache.AddIndex(TString(u"Region"), RegionOf));
+  unsigned added = 0;
+  bool addOnce = true;
+  auto predicate = Region(u"EU", true, [&](const Entry&) {
+    if (addOnce) {
+      addOnce = false;
+      added = cache.AddEntry(MakeItem(u"EU"));  // outside the lock: allowed
+    }
+  });
+  auto [id, deleted] = cache.AddEntryAndDeleteExistingEntriesItMatches(MakeItem(u"EU"), predicate, 0);
+  EXPECT_NE(added, 0u);
+  EXPECT_EQ(deleted.size(), 2u) << "the listed entry and the one added meanwhile";
+  EXPECT_EQ(deleted.count(Entry(added)), 1u);
+  EXPECT_EQ(cache.GetEntryCount(), 1u);
+  EXPECT_TRUE(cache.TryGetEntry(id));
+}
+
+TEST_F(SynchronizedIndexedCacheTest, TrackingPolicyChoosesWhatAPurgeRemoves) {
+  auto policy = std::make_shared<HookedPolicy>();
+  policy->m_tracks = true;
+  SynchronizedIndexedCache cache(policy, nullptr);
+  unsigned first = cache.AddEntry(MakeItem(u"EU"));
+  cache.AddEntry(MakeItem(u"EU"));
+  EntrySet purged = cache.Purge();  // must not wait for its own shared lock
+  EXPECT_EQ(purged.size(), 2u);
+  EXPECT_FALSE(cache.TryGetEntry(first));
+  EXPECT_EQ(cache.GetEntryCount(), 1u);
+}
+
+TEST_F(SynchronizedIndexedCacheTest, OnDirtyAndPruneHintsKeepTheIndexes) {
+  unsigned a = m_cache.AddEntry(MakeItem(u"EU"));
+  unsigned b = m_cache.AddEntry(MakeItem(u"EU"));
+  EXPECT_EQ(m_cache.GetIndexedEntryCount(), 1u);
+
+  const uint64_t bytes = m_cache.GetCacheSizeBytes();
+  Entry pruned = m_cache.PruneHints(Region(u"EU", true), 1);
+  EXPECT_EQ(pruned.GetID(), std::min(a, b));
+  EXPECT_EQ(m_cache.GetCacheSizeBytes(), bytes) << "the pruned entry carries only its id";
+  m_cache.OnDirty({b});
+  EXPECT_EQ(m_cache.GetEntryCount(), 0u);
+  EXPECT_TRUE(m_cache.GetIndexedEntries().empty());
+}
+
+// Nested lookups. The synchronized indexed cache copies a lookup's candidates into a buffer
+// (a short list inside the call itself, a long one in a vector that the
+// calling thread reuses from one call to the next). Predicates are judged
+// over that buffer without the lock and may call back into the cache on the
+// same thread, which then needs a buffer of its own while the outer one is
+// still being read; and the copies hold references to the cached objects,
+// which must be dropped when the call ends, also when a predicate throws.
+// These tests nest lookups inside predicates and count references, with
+// candidate lists of both lengths.
+// Matches one entry of the EU region and makes a nested call inside each
+// judgement; the candidates of the outer lookup must survive it, each still
+// holding its reference: after the nested call the judged object has
+// `references` of them (the cache's, this lookup's copy and those of the
+// lookups it is nested in; 0: not checked).
+class NestingPredicate : public CacheHelpers::EntryPredicate {
+ public:
+  NestingPredicate(unsigned wanted, int references, std::function<void()> inside)
+      : m_wanted(wanted), m_references(references), m_inside(std::move(inside)) {}
+  bool Matches(const Entry& entry) override {
+    m_seen.push_back(entry.GetID());
+    if (m_inside) m_inside();
+    EXPECT_EQ(RegionOf(entry), TString(u"EU")) << "a candidate was overwritten";
+    if (m_references != 0) {
+      EXPECT_EQ(entry.GetData()->GetReferenceCount(), m_references) << "a candidate lost its copy";
+    }
+    return entry.GetID() == m_wanted;
+  }
+  TString GetIndexName() override { return TString(u"Region"); }
+  TString GetKeyForIndexing() override { return TString(u"EU"); }
+
+  std::vector<unsigned> m_seen;
+
+ private:
+  unsigned m_wanted;
+  int m_references;
+  std::function<void()> m_inside;
+};
+
+// The parameter: how many EU entries, so how many candidates an EU lookup has.
+class SynchronizedIndexedCacheReentryTest : public testing::TestWithParam<int> {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(m_cache.AddIndex(TString(u"Region"), RegionOf));
+    for (int i = 0; i < GetParam(); ++i) m_eu.push_back(m_cache.AddEntry(MakeItem(u"EU")));
+    m_us = m_cache.AddEntry(MakeItem(u"US"));
+  }
+
+  // True when the cache holds the only reference to every object.
+  bool OnlyTheCacheHoldsReferences() {
+    for (const Entry& entry : m_cache.GetEntries()) {
+      // The snapshot entry itself holds one more.
+      if (entry.GetData()->GetReferenceCount() != 2) return false;
+    }
+    return true;
+  }
+
+  SynchronizedIndexedCache m_cache{std::make_shared<CacheHelpers::MRUPolicy>(1000), nullptr};
+  std::vector<unsigned> m_eu;  // ascending
+  unsigned m_us = 0;
+};
+
+TEST_P(SynchronizedIndexedCacheReentryTest, NestedLookupsKeepTheOuterCandidatesAndDropTheirReferences) {
+  auto us = Region(u"US", true);
+  int nested = 0;
+  // Two levels: the middle predicate's own judgement nests another lookup.
+  auto middle = std::make_shared<NestingPredicate>(m_eu.front(), 3, [&] {
+    EXPECT_EQ(m_cache.FindFirstMatch(us), m_us);
+    ++nested;
+  });
+  auto outer = std::make_shared<NestingPredicate>(m_eu.back(), 2, [&] {
+    EXPECT_EQ(m_cache.FindFirstMatch(middle), m_eu.front());
+    EXPECT_TRUE(m_cache.TryGetEntry(us));
+    m_cache.VisitEntries(us);
+  });
+
+  EXPECT_EQ(m_cache.FindFirstMatch(outer), m_eu.back());
+  // The candidates are judged in ascending id order (the hint order).
+  EXPECT_EQ(outer->m_seen, m_eu);
+  EXPECT_EQ(nested, GetParam());
+  EXPECT_TRUE(OnlyTheCacheHoldsReferences());
+
+  unsigned hint = 0;
+  EXPECT_TRUE(m_cache.TryGetEntryAndHint(outer, hint));
+  EXPECT_EQ(hint, m_eu.back());
+  auto [id, replaced] = m_cache.AddEntryAndDeleteExistingEntriesItMatches(MakeItem(u"EU"), outer, 10);
+  ASSERT_EQ(replaced.size(), 1u);
+  EXPECT_EQ(replaced.begin()->GetID(), m_eu.back());
+  replaced.clear();
+  EXPECT_TRUE(OnlyTheCacheHoldsReferences());
+  EXPECT_EQ(m_cache.GetEntryCount(), m_eu.size() + 1);
+  EXPECT_TRUE(m_cache.TryGetEntry(id));
+}
+
+TEST_P(SynchronizedIndexedCacheReentryTest, APredicateThatThrowsLeavesNoReferenceAndNoBufferTaken) {
+  const int liveBefore = Item::s_live;
+  auto throwing = std::make_shared<NestingPredicate>(m_eu.back(), 0, [&] {
+    // Throws from a nested lookup while both levels hold copies.
+    auto inner =
+        std::make_shared<NestingPredicate>(0, 0, [] { throw std::runtime_error("predicate failed"); });
+    m_cache.FindFirstMatch(inner);
+  });
+  for (int i = 0; i < 3; ++i) EXPECT_THROW(m_cache.FindFirstMatch(throwing), std::runtime_error);
+  EXPECT_TRUE(OnlyTheCacheHoldsReferences());
+
+  // The buffers are usable again, and an object goes with the cache's last
+  // reference to it.
+  auto eu = Region(u"EU", true);
+  EXPECT_EQ(m_cache.FindFirstMatch(eu), m_eu.front());
+  EXPECT_EQ(m_cache.DeleteEntries(eu).size(), m_eu.size());
+  EXPECT_EQ(Item::s_live, liveBefore - GetParam());
+}
+
+// A few candidates, and more than a call keeps in itself.
+INSTANTIATE_TEST_SUITE_P(ShortAndLongLists, SynchronizedIndexedCacheReentryTest, testing::Values(3, 12));
 
 }  // namespace
