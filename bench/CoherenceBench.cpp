@@ -61,6 +61,7 @@
 #include "main/utility/ICoherentCache.h"
 #include "public/caching/RedisPubsub.h"
 #include "bench/PooledRedisServer.h"
+#include "bench/RawRedis.h"
 #include "testing/RedisServerProcess.h"
 
 extern char** environ;
@@ -156,10 +157,8 @@ class ServicePublisher : public Publisher {
 // PUBLISH on one hiredis connection, a message of the service's size.
 class RawPublisher : public Publisher {
  public:
-  explicit RawPublisher(uint16_t port) : m_context(nullptr, &redisFree) {
-    timeval timeout{5, 0};
-    m_context.reset(redisConnectWithTimeout("127.0.0.1", port, timeout));
-    if (!m_context || m_context->err) throw std::runtime_error("publisher: cannot connect");
+  explicit RawPublisher(uint16_t port) : m_context(kelcache_bench::ConnectRawRedis(port)) {
+    if (!kelcache_bench::RawRedisConnected(m_context)) throw std::runtime_error("publisher: cannot connect");
   }
   void Publish(uint32_t round) override {
     const std::string channel = kRawChannelPrefix + std::to_string(round);
@@ -170,7 +169,7 @@ class RawPublisher : public Publisher {
 
  private:
   static constexpr const char* kMessage = "2-2@3a1de0cd4710";
-  std::unique_ptr<redisContext, decltype(&redisFree)> m_context;
+  kelcache_bench::RawRedisContext m_context;
 };
 
 // A's main: reads round numbers from standard input, publishes each, and at
@@ -339,10 +338,8 @@ class ServiceReceiver : public Receiver {
 // A thread of B reading a PSUBSCRIBE connection.
 class RawReceiver : public Receiver {
  public:
-  explicit RawReceiver(uint16_t port) : m_context(nullptr, &redisFree) {
-    timeval timeout{5, 0};
-    m_context.reset(redisConnectWithTimeout("127.0.0.1", port, timeout));
-    if (!m_context || m_context->err) throw std::runtime_error("subscriber: cannot connect");
+  explicit RawReceiver(uint16_t port) : m_context(kelcache_bench::ConnectRawRedis(port)) {
+    if (!kelcache_bench::RawRedisConnected(m_context)) throw std::runtime_error("subscriber: cannot connect");
     const std::string pattern = std::string(kRawChannelPrefix) + "*";
     auto* reply = static_cast<redisReply*>(redisCommand(m_context.get(), "PSUBSCRIBE %s", pattern.c_str()));
     if (reply == nullptr) throw std::runtime_error("subscriber: PSUBSCRIBE failed");
@@ -374,7 +371,7 @@ class RawReceiver : public Receiver {
     }
   }
 
-  std::unique_ptr<redisContext, decltype(&redisFree)> m_context;
+  kelcache_bench::RawRedisContext m_context;
   std::thread m_thread;
 };
 
@@ -460,12 +457,19 @@ class NullCache : public ICoherentCache {
   void OnDirty(const std::vector<unsigned int>&) override {}
 };
 
-void OnAdded(benchmark::State& state) {
-  AppConfig::GetInstance().SetUnitTestFlag(true);
+// A service that publishes nowhere, with one cache that ignores dirt.
+struct LocalService {
+  bool unitTestMode = (AppConfig::GetInstance().SetUnitTestFlag(true), true);
   NoSubscriptions manager;
-  auto service =
+  std::shared_ptr<RedisPubsub> service =
       RedisPubsub::CreateTestInstance(TString(u"bench."), manager, [](const TString&, const TString&) {});
-  auto cache = std::make_shared<NullCache>();
+  std::shared_ptr<NullCache> cache = std::make_shared<NullCache>();
+};
+
+void OnAdded(benchmark::State& state) {
+  LocalService local;
+  auto& service = local.service;
+  auto& cache = local.cache;
   unsigned guid = 0;
   for (; guid < kTracked; ++guid) service->OnAdded({0x7, guid}, {0x1, guid}, kTime, guid, cache);
   for (auto _ : state) {
@@ -477,11 +481,9 @@ void OnAdded(benchmark::State& state) {
 }
 
 void Prune(benchmark::State& state) {
-  AppConfig::GetInstance().SetUnitTestFlag(true);
-  NoSubscriptions manager;
-  auto service =
-      RedisPubsub::CreateTestInstance(TString(u"bench."), manager, [](const TString&, const TString&) {});
-  auto cache = std::make_shared<NullCache>();
+  LocalService local;
+  auto& service = local.service;
+  auto& cache = local.cache;
   for (auto _ : state) {
     state.PauseTiming();
     service->TriggerPruneEvictedEntriesTestOnly(kTracked, -1);  // room for all of them again

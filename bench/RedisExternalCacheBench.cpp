@@ -43,6 +43,7 @@
 #include "host/redis/RedisConnectionPool.h"
 #include "public/caching/RedisExternalCache.h"
 #include "bench/PooledRedisServer.h"
+#include "bench/RawRedis.h"
 #include "testing/RedisServerProcess.h"
 
 namespace {
@@ -155,10 +156,8 @@ void ClientGet(benchmark::State& state) {
 // one request and its response at a time.
 void RawLoop(benchmark::State& state, bool set) {
   const size_t bytes = static_cast<size_t>(state.range(0));
-  timeval timeout{5, 0};
-  std::unique_ptr<redisContext, decltype(&redisFree)> context(
-      redisConnectWithTimeout("127.0.0.1", FilledServer().Port(), timeout), &redisFree);
-  if (!context || context->err) {
+  kelcache_bench::RawRedisContext context = kelcache_bench::ConnectRawRedis(FilledServer().Port());
+  if (!kelcache_bench::RawRedisConnected(context)) {
     state.SkipWithError("cannot connect");
     return;
   }

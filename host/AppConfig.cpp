@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <iterator>
 #include <string>
 #include <system_error>
 
@@ -93,19 +94,11 @@ void AppConfig::SetExternalCacheDir(TString folder) {
 }
 
 const char* AppConfig::EditionName(Edition edition) {
-  switch (edition) {
-    case Edition::Server:
-      return "Server";
-    case Edition::AuthoringClient:
-      return "AuthoringClient";
-    case Edition::FlowAuthoringClient:
-      return "FlowAuthoringClient";
-    case Edition::OpenGalleryServer:
-      return "OpenGalleryServer";
-    case Edition::GatewayAgent:
-      return "GatewayAgent";
-  }
-  return "Unknown";
+  static constexpr const char* kNames[] = {"Server", "AuthoringClient", "FlowAuthoringClient", "OpenGalleryServer",
+                                           "GatewayAgent"};
+  static_assert(std::size(kNames) == static_cast<size_t>(Edition::GatewayAgent) + 1, "one name per edition");
+  const auto index = static_cast<size_t>(edition);
+  return index < std::size(kNames) ? kNames[index] : "Unknown";
 }
 
 bool AppConfig::ParseEdition(std::string_view text, Edition& edition) {

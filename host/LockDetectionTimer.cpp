@@ -36,19 +36,16 @@ LockDetectionTimer::~LockDetectionTimer() {
   const double thresholdMs = GetThresholdMs();
   if ((heldMs <= thresholdMs && waitedMs <= thresholdMs) || !LoggerAcceptsSeverity(TLog::Warn)) return;
   try {
-    if (heldMs > thresholdMs) {
-      LogMessage(TLog::Warn,
-                 TFormatString(L"LockDetectionTimer: lock '%1' was held for %2 ms (threshold %3 ms).")
-                     .arg(m_name)
-                     .arg(TString::number(heldMs, 'f', 1))
-                     .arg(TString::number(thresholdMs)));
-    }
+    // %1 the lock's name, %2 the time over the threshold, %3 the threshold.
+    auto warn = [&](const wchar_t* text, double ms) {
+      LogMessage(TLog::Warn, TFormatString(text)
+                                 .arg(m_name)
+                                 .arg(TString::number(ms, 'f', 1))
+                                 .arg(TString::number(thresholdMs)));
+    };
+    if (heldMs > thresholdMs) warn(L"LockDetectionTimer: lock '%1' was held for %2 ms (threshold %3 ms).", heldMs);
     if (waitedMs > thresholdMs) {
-      LogMessage(TLog::Warn,
-                 TFormatString(L"LockDetectionTimer: waited %2 ms to acquire lock '%1' (threshold %3 ms).")
-                     .arg(m_name)
-                     .arg(TString::number(waitedMs, 'f', 1))
-                     .arg(TString::number(thresholdMs)));
+      warn(L"LockDetectionTimer: waited %2 ms to acquire lock '%1' (threshold %3 ms).", waitedMs);
     }
   } catch (...) {
     // Building the text ran out of memory: the report is lost, not the caller.

@@ -35,13 +35,16 @@ bool ParseReply(const std::string& bytes, size_t& pos, RedisClusterReply& out) {
   const char kind = bytes[pos];
   const std::string line = bytes.substr(pos + 1, lineEnd - pos - 1);
   size_t next = lineEnd + 2;
+  // A bulk string or an array of length -1 is nil.
+  if ((kind == '$' || kind == '*') && std::stoll(line) < 0) {
+    out.type = RedisClusterReply::Type::kNil;
+    pos = next;
+    return true;
+  }
   switch (kind) {
     case '+':
-      out.type = RedisClusterReply::Type::kStatus;
-      out.text = line;
-      break;
     case '-':
-      out.type = RedisClusterReply::Type::kError;
+      out.type = kind == '+' ? RedisClusterReply::Type::kStatus : RedisClusterReply::Type::kError;
       out.text = line;
       break;
     case ':':
@@ -50,10 +53,6 @@ bool ParseReply(const std::string& bytes, size_t& pos, RedisClusterReply& out) {
       break;
     case '$': {
       const long long length = std::stoll(line);
-      if (length < 0) {
-        out.type = RedisClusterReply::Type::kNil;
-        break;
-      }
       if (bytes.size() < next + static_cast<size_t>(length) + 2) return false;
       out.type = RedisClusterReply::Type::kString;
       out.text = bytes.substr(next, static_cast<size_t>(length));
@@ -62,10 +61,6 @@ bool ParseReply(const std::string& bytes, size_t& pos, RedisClusterReply& out) {
     }
     case '*': {
       const long long count = std::stoll(line);
-      if (count < 0) {
-        out.type = RedisClusterReply::Type::kNil;
-        break;
-      }
       out.type = RedisClusterReply::Type::kArray;
       out.elements.resize(static_cast<size_t>(count));
       for (RedisClusterReply& element : out.elements) {

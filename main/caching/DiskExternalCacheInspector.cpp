@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <iterator>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -154,29 +155,11 @@ DiskEntryReport InspectEntry(const DiskCacheFolder::Opening& opening, const Disk
 }  // namespace
 
 const char* DiskEntryReport::StateName(State state) {
-  switch (state) {
-    case State::Absent:
-      return "absent";
-    case State::NotAnEntry:
-      return "not-an-entry";
-    case State::Unreadable:
-      return "unreadable";
-    case State::HalfWritten:
-      return "half-written";
-    case State::KeyWithoutValue:
-      return "key-without-value";
-    case State::ValueWithoutKey:
-      return "value-without-key";
-    case State::Misplaced:
-      return "misplaced";
-    case State::Damaged:
-      return "damaged";
-    case State::Unverified:
-      return "unverified";
-    case State::Whole:
-      return "whole";
-  }
-  return "unknown";
+  static constexpr const char* kNames[] = {"absent",    "not-an-entry", "unreadable", "half-written", "key-without-value",
+                                           "value-without-key", "misplaced", "damaged", "unverified", "whole"};
+  static_assert(std::size(kNames) == static_cast<size_t>(State::Whole) + 1, "one name per state");
+  const auto index = static_cast<size_t>(state);
+  return index < std::size(kNames) ? kNames[index] : "unknown";
 }
 
 DiskExternalCacheInspector::DiskExternalCacheInspector(TPath cachePath)

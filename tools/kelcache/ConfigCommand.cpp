@@ -9,6 +9,7 @@
 
 #include "host/AppOptions.h"
 #include "tools/kelcache/Commands.h"
+#include "tools/kelcache/Subcommand.h"
 #include "tools/kelcache/Console.h"
 #include "tools/kelcache/Json.h"
 #include "tools/kelcache/ToolError.h"
@@ -79,13 +80,12 @@ int RunConfig(const ConfigOptions& options) {
 }  // namespace
 
 void AddConfigCommand(CLI::App& app, Action& action) {
-  auto config = std::make_shared<ConfigOptions>();
-  CLI::App* command = app.add_subcommand(
-      "config", "Print every option with its value and where it came from: default, environment or override");
+  auto [command, config] = AddSubcommand<ConfigOptions>(
+      app, "config", "Print every option with its value and where it came from: default, environment or override",
+      action, RunConfig);
   command->add_flag("--json", config->json, "Print JSON for scripts (with each option's description)");
   command->add_option("--set", config->overrides,
                       "Override an option as a host would (Name=value; may be repeated); shows whether it parses");
-  command->callback([config, &action] { action = [config] { return RunConfig(*config); }; });
 }
 
 }  // namespace kelcache_cli

@@ -19,6 +19,7 @@
 #include "public/caching/DiskExternalCache.h"
 #include "public/caching/DiskExternalCacheInspector.h"
 #include "tools/kelcache/Commands.h"
+#include "tools/kelcache/Subcommand.h"
 #include "tools/kelcache/Console.h"
 #include "tools/kelcache/DiskTarget.h"
 #include "tools/kelcache/Json.h"
@@ -520,49 +521,42 @@ void AddDiskCommands(CLI::App& app, Action& action) {
   CLI::App* disk = app.add_subcommand("disk", "The second-level cache on disk: list, read, write and check entries");
   disk->require_subcommand(1);
 
-  auto ls = std::make_shared<LsOptions>();
-  CLI::App* lsCommand = disk->add_subcommand(
-      "ls", "List the keys of a namespace with their value sizes and last use (last write time), by key");
+  auto [lsCommand, ls] = AddSubcommand<LsOptions>(
+      *disk, "ls", "List the keys of a namespace with their value sizes and last use (last write time), by key",
+      action, RunLs);
   AddTargetOptions(lsCommand, *ls);
   lsCommand->add_flag("-a,--all", ls->all, "Also list damaged entries, with their state");
   lsCommand->add_option("--sort", ls->sort, "Order: key (default), size (largest first) or time (newest first)")
       ->check(CLI::IsMember({"key", "size", "time"}));
-  lsCommand->callback([ls, &action] { action = [ls] { return RunLs(*ls); }; });
 
-  auto get = std::make_shared<GetOptions>();
-  CLI::App* getCommand =
-      disk->add_subcommand("get", "Write an entry's value to stdout or a file (a load: it renews the last use)");
+  auto [getCommand, get] = AddSubcommand<GetOptions>(
+      *disk, "get", "Write an entry's value to stdout or a file (a load: it renews the last use)", action, RunGet);
   AddKeyOptions(getCommand, *get);
   getCommand->add_option("-o,--output", get->output, "Write the value to this file instead of stdout");
-  getCommand->callback([get, &action] { action = [get] { return RunGet(*get); }; });
 
-  auto put = std::make_shared<PutOptions>();
-  CLI::App* putCommand = disk->add_subcommand("put", "Store a value read from stdin or a file under a key");
+  auto [putCommand, put] =
+      AddSubcommand<PutOptions>(*disk, "put", "Store a value read from stdin or a file under a key", action, RunPut);
   AddKeyOptions(putCommand, *put);
   putCommand->add_option("-i,--input", put->input, "Read the value from this file instead of stdin")
       ->check(CLI::ExistingFile);
-  putCommand->callback([put, &action] { action = [put] { return RunPut(*put); }; });
 
-  auto drop = std::make_shared<KeyOptions>();
-  CLI::App* dropCommand = disk->add_subcommand("drop", "Remove a key's entry (exit 1 when there is none)");
+  auto [dropCommand, drop] =
+      AddSubcommand<KeyOptions>(*disk, "drop", "Remove a key's entry (exit 1 when there is none)", action, RunDrop);
   AddKeyOptions(dropCommand, *drop);
-  dropCommand->callback([drop, &action] { action = [drop] { return RunDrop(*drop); }; });
 
-  auto stats = std::make_shared<DiskOptions>();
-  CLI::App* statsCommand = disk->add_subcommand(
-      "stats", "Summarise a namespace: entries, bytes, oldest and newest, damaged entries by kind");
+  auto [statsCommand, stats] = AddSubcommand<DiskOptions>(
+      *disk, "stats", "Summarise a namespace: entries, bytes, oldest and newest, damaged entries by kind", action,
+      RunStats);
   AddTargetOptions(statsCommand, *stats);
-  statsCommand->callback([stats, &action] { action = [stats] { return RunStats(*stats); }; });
 
-  auto verify = std::make_shared<DiskOptions>();
-  CLI::App* verifyCommand = disk->add_subcommand(
-      "verify", "Check every entry's integrity and list the damaged ones (exit 1 when there are any)");
+  auto [verifyCommand, verify] = AddSubcommand<DiskOptions>(
+      *disk, "verify", "Check every entry's integrity and list the damaged ones (exit 1 when there are any)", action,
+      RunVerify);
   AddTargetOptions(verifyCommand, *verify);
-  verifyCommand->callback([verify, &action] { action = [verify] { return RunVerify(*verify); }; });
 
-  auto sweep = std::make_shared<SweepOptions>();
-  CLI::App* sweepCommand = disk->add_subcommand(
-      "sweep", "Trim a namespace to a budget with the host's folder sweeper (down to 90% of it when over)");
+  auto [sweepCommand, sweep] = AddSubcommand<SweepOptions>(
+      *disk, "sweep", "Trim a namespace to a budget with the host's folder sweeper (down to 90% of it when over)",
+      action, RunSweep);
   AddTargetOptions(sweepCommand, *sweep);
   sweepCommand->add_option("--budget", sweep->budget, "The most the namespace may hold: bytes, or with K, M, G, T")
       ->required();
@@ -570,7 +564,6 @@ void AddDiskCommands(CLI::App& app, Action& action) {
       ->check(CLI::IsMember({"lru", "largest"}));
   sweepCommand->add_option("--min-age", sweep->minimumAgeSeconds,
                            "Spare entries written less than this many seconds ago (default 0)");
-  sweepCommand->callback([sweep, &action] { action = [sweep] { return RunSweep(*sweep); }; });
 }
 
 }  // namespace kelcache_cli

@@ -17,6 +17,7 @@
 #include "host/redis/RedisErrors.h"
 #include "public/caching/RedisExternalCache.h"
 #include "tools/kelcache/Commands.h"
+#include "tools/kelcache/Subcommand.h"
 #include "tools/kelcache/Console.h"
 #include "tools/kelcache/Json.h"
 #include "tools/kelcache/KeyArgument.h"
@@ -288,11 +289,11 @@ void AddRedisCommands(CLI::App& app, Action& action) {
   struct GetOptions : KeyOptions {
     std::string output;
   };
-  auto get = std::make_shared<GetOptions>();
-  CLI::App* getCommand = redis->add_subcommand("get", "Write an entry's value to stdout or a file");
+  auto [getCommand, get] =
+      AddSubcommand<GetOptions>(*redis, "get", "Write an entry's value to stdout or a file", action,
+                                [](const GetOptions& options) { return RunGet(options, options.output); });
   AddKeyOptions(getCommand, *get);
   getCommand->add_option("-o,--output", get->output, "Write the value to this file instead of stdout");
-  getCommand->callback([get, &action] { action = [get] { return RunGet(*get, get->output); }; });
 
   struct PutOptions : KeyOptions {
     std::string input;
@@ -311,23 +312,19 @@ void AddRedisCommands(CLI::App& app, Action& action) {
     action = [put] { return RunPut(*put, put->input, put->ttlSeconds); };
   });
 
-  auto drop = std::make_shared<KeyOptions>();
-  CLI::App* dropCommand = redis->add_subcommand("drop", "Remove an entry (exit 1 when there is none)");
+  auto [dropCommand, drop] =
+      AddSubcommand<KeyOptions>(*redis, "drop", "Remove an entry (exit 1 when there is none)", action, RunDrop);
   AddKeyOptions(dropCommand, *drop);
-  dropCommand->callback([drop, &action] { action = [drop] { return RunDrop(*drop); }; });
 
-  auto ttl = std::make_shared<KeyOptions>();
-  CLI::App* ttlCommand =
-      redis->add_subcommand("ttl", "Show an entry's remaining time to live in seconds, or that it has no expiry");
+  auto [ttlCommand, ttl] = AddSubcommand<KeyOptions>(
+      *redis, "ttl", "Show an entry's remaining time to live in seconds, or that it has no expiry", action, RunTtl);
   AddKeyOptions(ttlCommand, *ttl);
-  ttlCommand->callback([ttl, &action] { action = [ttl] { return RunTtl(*ttl); }; });
 
-  auto scan = std::make_shared<ScanOptions>();
-  CLI::App* scanCommand = redis->add_subcommand(
-      "scan", "List the keys of one namespace (SCAN with MATCH on the namespace's prefix), on every server");
+  auto [scanCommand, scan] = AddSubcommand<ScanOptions>(
+      *redis, "scan", "List the keys of one namespace (SCAN with MATCH on the namespace's prefix), on every server",
+      action, RunScan);
   AddCommonOptions(scanCommand, *scan);
   scanCommand->add_option("--count", scan->count, "How many keys the server looks at per SCAN call (default 1000)");
-  scanCommand->callback([scan, &action] { action = [scan] { return RunScan(*scan); }; });
 }
 
 }  // namespace kelcache_cli

@@ -27,6 +27,7 @@
 #include "host/redis/RedisSubscriptionManager.h"
 #include "tools/kelcache/CoherenceDecoding.h"
 #include "tools/kelcache/Commands.h"
+#include "tools/kelcache/Subcommand.h"
 #include "tools/kelcache/Console.h"
 #include "tools/kelcache/Json.h"
 #include "tools/kelcache/RedisSetup.h"
@@ -222,15 +223,14 @@ int RunWatch(const WatchOptions& options) {
 }  // namespace
 
 void AddWatchCommand(CLI::App& app, Action& action) {
-  auto watch = std::make_shared<WatchOptions>();
-  CLI::App* command = app.add_subcommand(
-      "watch", "Print the coherence messages as they pass, decoded, with a count per second (Ctrl-C stops)");
+  auto [command, watch] = AddSubcommand<WatchOptions>(
+      app, "watch", "Print the coherence messages as they pass, decoded, with a count per second (Ctrl-C stops)",
+      action, RunWatch);
   AddServerOptions(command, watch->server);
   command->add_option("--channel", watch->channel,
                       "The coherence channel prefix (default defaultns., the process-wide service's)");
   command->add_flag("--json", watch->json, "Print one JSON object per line for scripts");
   command->add_option("-n,--messages", watch->stopAfter, "Stop after this many messages (default: run until stopped)");
-  command->callback([watch, &action] { action = [watch] { return RunWatch(*watch); }; });
 }
 
 }  // namespace kelcache_cli
