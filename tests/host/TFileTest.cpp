@@ -60,15 +60,10 @@ class TFileTest : public testing::Test {
   kelcache_test::TempDir m_temp;
 };
 
-// The message of the TFileException that `fn` raises ("(no error)" if none).
+// The message of the TFileException that `fn` raises.
 template <class Fn>
 std::string FileErrorOf(Fn fn) {
-  try {
-    fn();
-  } catch (const TFileException& error) {
-    return error.what();
-  }
-  return "(no error)";
+  return kelcache_test::RaisedText<TFileException>(fn);
 }
 
 TEST_F(TFileTest, CreateDirectoryMakesMissingParentsAndFailsUnderAFile) {

@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <string>
+#include <utility>
 
 namespace kelcache_test {
 
@@ -23,5 +24,23 @@ class TempDir {
  private:
   std::filesystem::path m_path;
 };
+
+// What `action` raises as an `Error`, as `describe` gives it (its what() by
+// default), or "(none raised)" when it returns normally. Other exceptions pass
+// on, so a test sees an error of the wrong type as a failure of its own.
+template <class Error, class Action, class Describe>
+std::string RaisedText(Action&& action, Describe describe) {
+  try {
+    std::forward<Action>(action)();
+  } catch (const Error& error) {
+    return describe(error);
+  }
+  return "(none raised)";
+}
+
+template <class Error, class Action>
+std::string RaisedText(Action&& action) {
+  return RaisedText<Error>(std::forward<Action>(action), [](const Error& error) { return std::string(error.what()); });
+}
 
 }  // namespace kelcache_test

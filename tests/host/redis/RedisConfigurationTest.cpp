@@ -10,6 +10,7 @@
 #include "host/redis/RedisConnectionPool.h"
 #include "host/redis/RedisErrors.h"
 #include "host/redis/RedisSubscriptionManager.h"
+#include "tests/support/TestEnvironment.h"
 
 namespace kelcache_test {
 namespace {
@@ -18,12 +19,7 @@ using namespace kelvra::caching;
 using Servers = std::vector<std::pair<TString, uint16_t>>;
 
 std::string ConfigurationErrorOf(const std::function<void()>& parse) {
-  try {
-    parse();
-  } catch (const RedisConfigurationError& error) {
-    return error.what();
-  }
-  return "(no error)";
+  return kelcache_test::RaisedText<RedisConfigurationError>(parse);
 }
 
 TEST(RedisConfiguration, OptionsTextParses) {

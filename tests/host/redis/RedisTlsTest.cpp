@@ -24,6 +24,7 @@
 #include "host/redis/RedisErrors.h"
 #include "host/redis/RedisSubscriptionManager.h"
 #include "tests/host/redis/RedisTestSupport.h"
+#include "tests/support/TestEnvironment.h"
 
 namespace kelcache_test {
 namespace {
@@ -229,12 +230,8 @@ TEST(RedisTlsOptions, TlsItemsParseAndBadOnesAreRefusedNamingTheItem) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
-    std::string message = "(no error)";
-    try {
-      RedisPoolOptions::Parse(TString::fromStdString(c.text));
-    } catch (const RedisConfigurationError& error) {
-      message = error.what();
-    }
+    const std::string message = kelcache_test::RaisedText<RedisConfigurationError>(
+        [&] { RedisPoolOptions::Parse(TString::fromStdString(c.text)); });
     EXPECT_NE(message.find(c.message), std::string::npos) << message;
   }
 }

@@ -13,6 +13,7 @@
 #include "host/KelvraTls.h"
 #include "public/caching/CascadeInvalidatorAggregator.h"
 #include "public/caching/CascadeInvalidatorHolder.h"
+#include "tests/support/TestEnvironment.h"
 
 namespace {
 
@@ -40,12 +41,7 @@ class RecordingHandler : public IScopeDirtyHandler, public std::enable_shared_fr
 };
 
 std::string ExpressionOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const LogicException& e) {
-    return e.GetExpression();
-  }
-  return "(no exception)";
+  return kelcache_test::RaisedText<LogicException>(action, [](const LogicException& e) { return e.GetExpression(); });
 }
 
 class NullInvalidator : public ICascadeInvalidator {
