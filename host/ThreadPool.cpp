@@ -170,9 +170,9 @@ class ThreadPool {
 };
 
 // Dedicated threads: each runs one task, then parks for reuse (see the
-// header). Thread-safe. m_mutex guards m_running, m_sparesStarting, m_parked
-// and the limits; m_countChanged is notified when m_running falls. Never destroyed: ending
-// and parked threads touch it.
+// header). Thread-safe. m_mutex guards m_running, m_sparesStarting, m_parked,
+// the parked threads' `task` and the limits; m_countChanged is notified when
+// m_running falls. Never destroyed: ending and parked threads touch it.
 class DedicatedThreads {
  public:
   // Runs the task on a parked thread or a new one. When no thread can be
@@ -185,10 +185,10 @@ class DedicatedThreads {
       if (!m_parked.empty()) {
         parked = m_parked.back();
         m_parked.pop_back();
+        parked->task = std::move(task);  // moving a std::function does not throw
       }
     }
     if (parked) {
-      parked->task = std::move(task);  // moving a std::function does not throw
       parked->wake.Set();
       return;
     }
@@ -206,10 +206,20 @@ class DedicatedThreads {
     MakeSpare();
   }
 
+  // New limits hold at once: the threads parked longest beyond the new cap
+  // are taken off the list and end; the others stay parked and are woken to
+  // measure their idle time against the new time-out.
   void SetLimits(unsigned maxParked, std::chrono::milliseconds idleTimeout) {
-    TMutexLock lock(m_mutex);
-    m_maxParked = maxParked;
-    m_idleTimeout = std::max(idleTimeout, std::chrono::milliseconds(0));
+    std::vector<Runner*> woken;
+    {
+      TMutexLock lock(m_mutex);
+      m_maxParked = maxParked;
+      m_idleTimeout = std::max(idleTimeout, std::chrono::milliseconds(0));
+      ++m_limitsVersion;
+      woken = m_parked;
+      if (m_parked.size() > maxParked) m_parked.erase(m_parked.begin(), m_parked.end() - maxParked);
+    }
+    for (Runner* runner : woken) runner->wake.Set();
   }
 
   bool WaitForNone(std::chrono::milliseconds timeout) {
@@ -271,9 +281,15 @@ class DedicatedThreads {
 
   // Counts the task as ended (a spare thread has none), then parks the thread
   // when there is room. True when a next task was handed over; false when the
-  // thread is to end.
+  // thread is to end: no room, its idle time-out passed, or SetLimits took it
+  // off the list. The task ends in the same hold of the mutex as the thread
+  // parks, so WaitForNone's callers find it parked. Start hands a task (and
+  // SetLimits changes the limits) under the mutex and then sets `wake`, so the
+  // state read under the mutex after any wake is current.
   bool ParkForNextTask(Runner& self, bool endedTask) {
-    std::chrono::milliseconds idleTimeout;
+    std::chrono::steady_clock::time_point parkedAt;
+    std::chrono::steady_clock::time_point deadline;
+    uint64_t limitsVersion;
     {
       TMutexLock lock(m_mutex);
       if (endedTask) {
@@ -284,21 +300,26 @@ class DedicatedThreads {
       if (m_parked.size() >= m_maxParked) return false;
       self.wake.Reset();
       m_parked.push_back(&self);
-      idleTimeout = m_idleTimeout;
+      parkedAt = std::chrono::steady_clock::now();
+      deadline = parkedAt + m_idleTimeout;
+      limitsVersion = m_limitsVersion;
     }
-    if (self.wake.WaitFor(idleTimeout)) return true;
-    {
+    for (;;) {
+      self.wake.WaitUntil(deadline);
       TMutexLock lock(m_mutex);
+      if (self.task) return true;  // Start took it off the list
       auto found = std::find(m_parked.begin(), m_parked.end(), &self);
-      if (found != m_parked.end()) {
+      if (found == m_parked.end()) return false;  // beyond a lowered cap
+      if (limitsVersion != m_limitsVersion) {
+        limitsVersion = m_limitsVersion;
+        deadline = parkedAt + m_idleTimeout;
+      }
+      if (std::chrono::steady_clock::now() >= deadline) {  // idle for the whole time-out
         m_parked.erase(found);
         return false;
       }
+      self.wake.Reset();  // woken by SetLimits, or by a hand-over that found it gone
     }
-    // Start took this thread off the list just as it timed out: the task is
-    // on its way.
-    self.wake.Wait();
-    return true;
   }
 
   void TaskEnded() {
@@ -316,6 +337,7 @@ class DedicatedThreads {
   TConditionVariable m_countChanged;
   unsigned m_running KELCACHE_GUARDED_BY(m_mutex) = 0;
   unsigned m_sparesStarting KELCACHE_GUARDED_BY(m_mutex) = 0;
+  uint64_t m_limitsVersion KELCACHE_GUARDED_BY(m_mutex) = 0;
   std::vector<Runner*> m_parked KELCACHE_GUARDED_BY(m_mutex);
   unsigned m_maxParked KELCACHE_GUARDED_BY(m_mutex) = kDefaultMaxParkedThreads;
   std::chrono::milliseconds m_idleTimeout KELCACHE_GUARDED_BY(m_mutex) = kDefaultParkedIdleTimeout;

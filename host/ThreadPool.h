@@ -76,8 +76,9 @@ KELCACHE_EXPORT void RunOnDedicatedThread(std::function<void()> task);
 KELCACHE_EXPORT void StartOnPoolOrDedicatedThread(std::function<void()> task);
 
 // Limits of the parked dedicated threads: at most `maxParked` park at once,
-// and a parked thread ends after `idleTimeout` without work. Applies to
-// threads that park from now on. Defaults: 64 and 30 s.
+// and a parked thread ends after `idleTimeout` without work. They hold at
+// once: the threads parked longest beyond a lowered cap end, and the others
+// measure their idle time against the new time-out. Defaults: 64 and 30 s.
 KELCACHE_EXPORT void SetParkedThreadLimits(unsigned maxParked, std::chrono::milliseconds idleTimeout);
 // The number of dedicated threads parked now (a snapshot).
 KELCACHE_EXPORT unsigned GetParkedThreadCount();

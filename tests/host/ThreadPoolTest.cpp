@@ -146,17 +146,24 @@ TEST_F(ThreadPoolTest, FinishedDedicatedThreadsParkAndServeTheNextBurstWithoutNe
 }
 
 TEST_F(ThreadPoolTest, ParkedThreadsRespectTheCapAndEndAfterTheIdleTimeOut) {
+  const auto deadline = std::chrono::steady_clock::now() + kLongWait;
+  auto parkedComesTo = [&](auto wanted) {
+    while (!wanted(AsyncTask::GetParkedThreadCount()) && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(1ms);
+    }
+    return wanted(AsyncTask::GetParkedThreadCount());
+  };
+  AsyncTask::SetParkedThreadLimits(64, 30s);
+  RunDedicatedBurst(5);
+  ASSERT_TRUE(parkedComesTo([](unsigned n) { return n >= 5; }));
+
+  // New limits hold for threads parked before them too.
   AsyncTask::SetParkedThreadLimits(2, 30s);
+  EXPECT_TRUE(parkedComesTo([](unsigned n) { return n <= 2; })) << "threads beyond a lowered cap end";
   RunDedicatedBurst(5);
   EXPECT_LE(AsyncTask::GetParkedThreadCount(), 2u) << "threads beyond the cap end with their task";
-
   AsyncTask::SetParkedThreadLimits(2, 50ms);
-  RunDedicatedBurst(2);  // these park with the short time-out
-  const auto deadline = std::chrono::steady_clock::now() + kLongWait;
-  while (AsyncTask::GetParkedThreadCount() > 0 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(10ms);
-  }
-  EXPECT_EQ(AsyncTask::GetParkedThreadCount(), 0u);
+  EXPECT_TRUE(parkedComesTo([](unsigned n) { return n == 0; })) << "parked threads end after a shortened time-out";
 
   // With no parked thread left, a new task makes a new thread (and a spare
   // that parks) and still runs; the next task runs on a parked thread.
@@ -165,11 +172,9 @@ TEST_F(ThreadPoolTest, ParkedThreadsRespectTheCapAndEndAfterTheIdleTimeOut) {
   Gate ran;
   AsyncTask::RunOnDedicatedThread([&] { ran.Open(); });
   EXPECT_TRUE(ran.Wait());
-  EXPECT_EQ(AsyncTask::GetThreadsCreated(), before + 2);
   EXPECT_TRUE(AsyncTask::WaitForDedicatedThreads(kLongWait));
-  while (AsyncTask::GetParkedThreadCount() < 2 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(1ms);
-  }
+  EXPECT_TRUE(parkedComesTo([](unsigned n) { return n == 2; }));
+  EXPECT_EQ(AsyncTask::GetThreadsCreated(), before + 2);
   Gate ranAgain;
   AsyncTask::RunOnDedicatedThread([&] { ranAgain.Open(); });
   EXPECT_TRUE(ranAgain.Wait());
