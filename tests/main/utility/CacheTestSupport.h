@@ -2,6 +2,7 @@
 // cache tests.
 #pragma once
 
+#include <functional>
 #include <iterator>
 #include <map>
 #include <ostream>
@@ -88,13 +89,14 @@ using Calls = std::vector<Call>;
 // with tracking off its Purge keeps everything except m_victims (restamped
 // to m_marker when set, so that a test can tell its copies from the
 // cache's). It can also watch a cache to tell where the entry stands when a
-// hook arrives.
+// hook arrives, and run m_onPurge inside each Purge.
 class RecordingPolicy : public IPolicy {
  public:
   explicit RecordingPolicy(bool tracks = false) : m_tracks(tracks) {}
 
   EntrySet Purge(EntrySet::const_iterator first, EntrySet::const_iterator last, uint64_t now) override {
     m_calls.push_back({"purge", static_cast<unsigned>(std::distance(first, last)), now});
+    if (m_onPurge) m_onPurge();
     EntrySet kept;
     for (; first != last; ++first) {
       if (m_victims.count(*first)) continue;
@@ -144,6 +146,7 @@ class RecordingPolicy : public IPolicy {
   std::vector<bool> m_deletedWhileStored;
   std::vector<bool> m_deletedWhileIndexed;
   std::shared_ptr<IPolicy> m_installedDuringCatalog;
+  std::function<void()> m_onPurge;
 };
 
 template <class C>

@@ -144,15 +144,13 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<Configuration>& info) { return std::string(info.param.name); });
 
 TEST(CacheInvariantsTexts, ResultTexts) {
-  using kelvra::caching::ConstraintEnforcementResultToString;
-  EXPECT_EQ(ConstraintEnforcementResultToString(ConstraintEnforcementResult::None), u"none");
-  EXPECT_EQ(ConstraintEnforcementResultToString(ConstraintEnforcementResult::MissingSiteLuid),
-            u"missing-site-luid");
-  EXPECT_EQ(ConstraintEnforcementResultToString(ConstraintEnforcementResult::MissingUserLuid),
-            u"missing-user-luid");
-  EXPECT_EQ(ConstraintEnforcementResultToString(ConstraintEnforcementResult::Passed), u"passed");
-  EXPECT_EQ(ConstraintEnforcementResultToString(static_cast<ConstraintEnforcementResult>(7)), u"unknown");
-  EXPECT_EQ(ConstraintEnforcementResultToString(static_cast<ConstraintEnforcementResult>(-1)), u"unknown");
+  using R = ConstraintEnforcementResult;
+  const std::pair<R, const char16_t*> texts[] = {
+      {R::None, u"none"},     {R::MissingSiteLuid, u"missing-site-luid"}, {R::MissingUserLuid, u"missing-user-luid"},
+      {R::Passed, u"passed"}, {static_cast<R>(7), u"unknown"},             {static_cast<R>(-1), u"unknown"}};
+  for (const auto& [result, text] : texts) {
+    EXPECT_EQ(kelvra::caching::ConstraintEnforcementResultToString(result), text) << static_cast<int>(result);
+  }
 }
 
 }  // namespace

@@ -109,19 +109,18 @@ class RecordingInvalidator : public kelvra::caching::ICascadeInvalidator {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_dirty.push_back({ids, &cache});
   }
-  std::vector<Call> Evicted() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_evicted;
-  }
-  std::vector<Call> DirtyCalls() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_dirty;
-  }
+  std::vector<Call> Evicted() { return Copy(m_evicted); }
+  std::vector<Call> DirtyCalls() { return Copy(m_dirty); }
 
  private:
   std::mutex m_mutex;
   std::vector<Call> m_evicted;
   std::vector<Call> m_dirty;
+
+  std::vector<Call> Copy(const std::vector<Call>& calls) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return calls;
+  }
 };
 
 inline std::string HashText(const Hash& hash) {

@@ -100,13 +100,13 @@ struct Checker {
     Value loaded = cache.TryLoad(TString::fromStdString(key)).Get();
     if (!loaded) return;
     std::string why;
-    SelfDescription description;
-    if (!CheckSelfDescribingValue(*loaded, key, &description, &why)) {
+    uint64_t writer = 0;
+    if (!CheckSelfDescribingValue(*loaded, key, &writer, &why)) {
       ++bad;
       ADD_FAILURE() << "load of '" << key << "' returned " << loaded->size() << " bytes: " << why;
       return;
     }
-    EXPECT_EQ(writers.count(description.writer), 1u) << "written by an unknown writer " << description.writer;
+    EXPECT_EQ(writers.count(writer), 1u) << "written by an unknown writer " << writer;
     ++hits;
   }
 

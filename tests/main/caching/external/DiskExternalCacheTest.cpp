@@ -63,34 +63,27 @@ Bytes ExpectedIntegrityRecord(const Bytes& value) {
   return record;
 }
 
-// Sets or clears the immutable flag of a file, which not even root can
-// remove or change while it is set. False when the file system has no such
-// flag.
-bool SetImmutable(const fs::path& file, bool immutable) {
-  const int fd = open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
-  int flags = 0;
-  bool done = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-  if (done) {
-    flags = immutable ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
-    done = ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-  }
-  close(fd);
-  return done;
-}
-
-// A file made immutable until the object goes (an immutable file would
-// outlive the test's folder); Made() is false where the file system has no
-// such flag.
+// A file made immutable (not even root can remove or change it) until the
+// object goes, as an immutable file would outlive the test's folder; Made()
+// is false where the file system has no such flag.
 class ImmutableFile {
  public:
-  explicit ImmutableFile(fs::path file) : m_file(std::move(file)), m_made(SetImmutable(m_file, true)) {}
+  explicit ImmutableFile(fs::path file) : m_file(std::move(file)), m_made(Set(true)) {}
   ~ImmutableFile() {
-    if (m_made) SetImmutable(m_file, false);
+    if (m_made) Set(false);
   }
   bool Made() const { return m_made; }
 
  private:
+  bool Set(bool immutable) {
+    const int fd = open(m_file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    int flags = 0;
+    bool done = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags = immutable ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+    done = done && ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    if (fd >= 0) close(fd);
+    return done;
+  }
   fs::path m_file;
   bool m_made;
 };
@@ -105,10 +98,6 @@ class DiskExternalCacheTest : public ::testing::Test {
   }
   fs::path CachePath() const { return m_temp.path() / "cache"; }
   fs::path EntryPath(const TString& key) const { return CachePath() / ExpectedKeyHash(key); }
-
-  static bool Store(const IByteCache& cache, const TString& key, Value value) {
-    return cache.TryStore(key, std::move(value), kSlowLoadMs, -1).Get();
-  }
 
   TempDir m_temp;
 };

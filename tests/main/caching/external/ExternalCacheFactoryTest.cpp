@@ -171,12 +171,12 @@ TEST_F(ExternalCacheFactoryTest, TheDiskStoresGetASweeperWithTheBudgetAndArgumen
 
   // Behaviour: with a budget of 0 every store first sweeps the older
   // entries away; with 1 MiB small entries stay together.
-  ASSERT_TRUE(zero->TryStore(u"first", MakeValue("1"), kSlowLoadMs, -1).Get());
-  ASSERT_TRUE(zero->TryStore(u"second", MakeValue("2"), kSlowLoadMs, -1).Get());
+  ASSERT_TRUE(Store(*zero, u"first", MakeValue("1")));
+  ASSERT_TRUE(Store(*zero, u"second", MakeValue("2")));
   EXPECT_EQ(zero->TryLoad(u"first").Get(), nullptr);
   EXPECT_NE(zero->TryLoad(u"second").Get(), nullptr);
-  ASSERT_TRUE(one->TryStore(u"first", MakeValue("1"), kSlowLoadMs, -1).Get());
-  ASSERT_TRUE(one->TryStore(u"second", MakeValue("2"), kSlowLoadMs, -1).Get());
+  ASSERT_TRUE(Store(*one, u"first", MakeValue("1")));
+  ASSERT_TRUE(Store(*one, u"second", MakeValue("2")));
   EXPECT_NE(one->TryLoad(u"first").Get(), nullptr);
   EXPECT_NE(one->TryLoad(u"second").Get(), nullptr);
 }

@@ -175,6 +175,11 @@ inline std::string Field(const TLog::Record& record, const char* name) {
   return found == record.fields.end() ? std::string("<absent>") : found->second.toStdString();
 }
 
+// A store with the tests' load time (and the default TTL unless given); its result.
+inline bool Store(const IByteCache& cache, const TString& key, Value value, long long ttlSec = -1) {
+  return cache.TryStore(key, std::move(value), kSlowLoadMs, ttlSec).Get();
+}
+
 // A load of key gives exactly expected (a failure says what it gave).
 inline ::testing::AssertionResult LoadsValue(const IByteCache& cache, const TString& key, const Bytes& expected) {
   const Value loaded = cache.TryLoad(key).Get();

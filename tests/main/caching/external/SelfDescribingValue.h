@@ -43,19 +43,11 @@ inline std::vector<uint8_t> MakeSelfDescribingValue(const std::string& key, uint
   return value;
 }
 
-// What a value says about itself.
-struct SelfDescription {
-  std::string key;
-  uint64_t writer = 0;
-  uint64_t generation = 0;
-};
-
-// True when value is whole, consistent and written for expectedKey; fills
-// description. why tells what is wrong otherwise.
 // True when value is exactly the value its header describes, of the key
-// expected; else false, with the reason in `why` (when given).
+// expected, and then gives its writer (when asked); else false, with the
+// reason in `why` (when given).
 inline bool CheckSelfDescribingValue(const std::vector<uint8_t>& value, const std::string& expectedKey,
-                                     SelfDescription* description, std::string* why) {
+                                     uint64_t* writerOut, std::string* why) {
   auto fail = [why](const std::string& text) {
     if (why) *why = text;
     return false;
@@ -76,7 +68,7 @@ inline bool CheckSelfDescribingValue(const std::vector<uint8_t>& value, const st
   }
   if (length > value.size() || MakeSelfDescribingValue(parts[1], writer, generation, length) != value)
     return fail("not the value its header describes (torn or spliced)");
-  if (description) *description = SelfDescription{parts[1], writer, generation};
+  if (writerOut) *writerOut = writer;
   return true;
 }
 

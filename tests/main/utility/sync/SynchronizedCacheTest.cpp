@@ -18,6 +18,7 @@ namespace {
 
 using namespace sync_test;
 using cache_test::IdsOf;
+using cache_test::RecordingPolicy;
 using CacheHelpers::Entry;
 using CacheHelpers::EntryPredicate;
 using CacheHelpers::IPolicy;
@@ -29,28 +30,6 @@ std::shared_ptr<RegionPredicate> Region(const char16_t* region, bool indexed,
                                         std::function<void(const Entry&)> probe = {}) {
   return std::make_shared<RegionPredicate>(TString(region), indexed, std::move(probe));
 }
-
-// A policy for the purge tests: its Purge calls m_call and keeps all but the
-// first m_drop entries; with m_tracks it claims TracksEntries instead and
-// names the first entry it was told of and an absent id.
-class HookedPolicy : public IPolicy {
- public:
-  EntrySet Purge(EntrySet::const_iterator first, EntrySet::const_iterator last, uint64_t) override {
-    EXPECT_FALSE(m_tracks) << "Purge is not called for a tracking policy";
-    if (m_call) m_call();
-    EntrySet survivors(first, last);
-    for (size_t i = 0; i < m_drop && !survivors.empty(); ++i) survivors.erase(survivors.begin());
-    return survivors;
-  }
-  bool HasCapability(Capability capability) override { return m_tracks && capability == TracksEntries; }
-  void OnEntryAdded(const Entry& entry) override { m_added.push_back(entry.GetID()); }
-  EntrySet ComputeEntriesToPurge() override { return {Entry(m_added.front()), Entry(999999)}; }
-
-  std::function<void()> m_call;
-  size_t m_drop = 0;
-  bool m_tracks = false;
-  std::vector<unsigned> m_added;
-};
 
 TEST(SynchronizedCacheTest, PredicateLookupsStampOnlyTheirCopyAndRemovalsWorkOnASnapshot) {
   TReadWriteLock lock;
@@ -260,11 +239,10 @@ TEST_F(SynchronizedIndexedCacheTest, PredicatesAndPolicyPurgesRunOutsideTheLock)
   }
 
   // A policy whose Purge calls back into the cache (from Purge's removal step).
-  auto callingPolicy = std::make_shared<HookedPolicy>();
-  callingPolicy->m_call = [&] { probe(Entry()); };
-  callingPolicy->m_drop = 1;
+  auto callingPolicy = std::make_shared<RecordingPolicy>();
+  callingPolicy->m_onPurge = [&] { probe(Entry()); };
   SynchronizedIndexedCache purging(callingPolicy, &m_lock, nullptr);
-  purging.AddEntry(MakeItem(u"EU"));
+  callingPolicy->m_victims = {Entry(purging.AddEntry(MakeItem(u"EU")))};
   purging.AddEntry(MakeItem(u"EU"));
   EXPECT_EQ(purging.Purge().size(), 1u);
   EXPECT_EQ(purging.GetEntryCount(), 1u);
@@ -274,12 +252,11 @@ TEST_F(SynchronizedIndexedCacheTest, PredicatesAndPolicyPurgesRunOutsideTheLock)
 TEST_F(SynchronizedIndexedCacheTest, EntriesAddedDuringARemovalSurviveIt) {
   // The policy step of a purge runs outside the lock: an entry added then is
   // not in the snapshot and is kept even though the policy keeps nothing.
-  auto policy = std::make_shared<HookedPolicy>();
-  policy->m_drop = 2;
+  auto policy = std::make_shared<RecordingPolicy>();
   SynchronizedIndexedCache cache(policy, nullptr);
-  cache.AddEntry(MakeItem(u"EU"));
+  policy->m_victims = {Entry(cache.AddEntry(MakeItem(u"EU")))};
   unsigned late = 0;
-  policy->m_call = [&] { late = cache.AddEntry(MakeItem(u"EU")); };
+  policy->m_onPurge = [&] { late = cache.AddEntry(MakeItem(u"EU")); };
   EntrySet purged = cache.Purge();
   EXPECT_EQ(purged.size(), 1u);
   EXPECT_EQ(cache.GetEntryCount(), 1u);
@@ -305,12 +282,13 @@ TEST_F(SynchronizedIndexedCacheTest, EntriesAddedDuringARemovalSurviveIt) {
 }
 
 TEST_F(SynchronizedIndexedCacheTest, TrackingPolicyChoosesWhatAPurgeRemoves) {
-  auto policy = std::make_shared<HookedPolicy>();
-  policy->m_tracks = true;
+  auto policy = std::make_shared<RecordingPolicy>(true);
   SynchronizedIndexedCache cache(policy, nullptr);
   unsigned first = cache.AddEntry(MakeItem(u"EU"));
   cache.AddEntry(MakeItem(u"EU"));
+  policy->m_victims = {Entry(first), Entry(999999)};  // one absent
   EntrySet purged = cache.Purge();  // must not wait for its own shared lock
+  for (const cache_test::Call& call : policy->Take()) EXPECT_NE(call.what, "purge") << "tracking: no Purge call";
   EXPECT_EQ(purged.size(), 2u);
   EXPECT_FALSE(cache.TryGetEntry(first));
   EXPECT_EQ(cache.GetEntryCount(), 1u);
