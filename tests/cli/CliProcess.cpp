@@ -129,7 +129,8 @@ bool CliProcess::Pump(std::chrono::milliseconds wait) {
   return m_out >= 0 || m_err >= 0;
 }
 
-bool CliProcess::WaitFor(const std::string& stream, const std::string& text, std::chrono::milliseconds timeout) {
+bool CliProcess::WaitFor(const std::string& text, std::chrono::milliseconds timeout, bool fromStderr) {
+  const std::string& stream = fromStderr ? m_result.err : m_result.out;
   const auto deadline = Clock::now() + timeout;
   while (stream.find(text) == std::string::npos) {
     if (Clock::now() > deadline || !Pump(std::chrono::milliseconds(20))) return false;

@@ -56,16 +56,12 @@ class CliProcess {
   CliProcess(const CliProcess&) = delete;
   CliProcess& operator=(const CliProcess&) = delete;
 
-  // Reads what the tool writes until its stdout (or stderr) holds `text`;
-  // false when it does not within the time-out or the tool ended.
-  bool WaitForOutput(const std::string& text, std::chrono::milliseconds timeout) {
-    return WaitFor(m_result.out, text, timeout);
-  }
-  bool WaitForError(const std::string& text, std::chrono::milliseconds timeout) {
-    return WaitFor(m_result.err, text, timeout);
-  }
-  const std::string& Output() const { return m_result.out; }
-  const std::string& Error() const { return m_result.err; }
+  // Reads what the tool writes until its stdout (its stderr with fromStderr)
+  // holds `text`; false when it does not within the time-out or the tool
+  // ended.
+  bool WaitFor(const std::string& text, std::chrono::milliseconds timeout, bool fromStderr = false);
+  // What the tool wrote so far.
+  const CliResult& SoFar() const { return m_result; }
 
   void Signal(int signal);
   // Waits for the tool to end (killing it after the time-out) and gives
@@ -77,7 +73,6 @@ class CliProcess {
   // all is written) and reads stdout and stderr, waiting at most `wait`;
   // false once both output streams are closed.
   bool Pump(std::chrono::milliseconds wait);
-  bool WaitFor(const std::string& stream, const std::string& text, std::chrono::milliseconds timeout);
 
   pid_t m_pid = -1;
   int m_in = -1;   // write end of the child's stdin

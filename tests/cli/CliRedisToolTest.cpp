@@ -107,7 +107,7 @@ TEST(CliRedisTool, EntriesGoWhereTheLibraryLooksAndScanKeepsToItsNamespace) {
 TEST(CliRedisTool, WatchDecodesTheLibrarysMessagesShowsMalformedOnesAndStopsOnSigterm) {
   kelcache_test::RedisServer server;
   CliProcess watch({.args = {"watch", "--servers", server.Address(), "--json"}});
-  ASSERT_TRUE(watch.WaitForError("watching", 20s)) << watch.Error();
+  ASSERT_TRUE(watch.WaitFor("watching", 20s, true)) << watch.SoFar().err;
 
   // A malformed message, published until the watch's subscription takes it
   // (the subscription is made in the background): the watch is the only
@@ -126,8 +126,8 @@ TEST(CliRedisTool, WatchDecodesTheLibrarysMessagesShowsMalformedOnesAndStopsOnSi
   // 2024-05-01 12:34:56.789.
   const uint64_t timestamp = 62135596800000ULL + 1714566896789ULL;
   RedisPubsub::GetInstance().lock()->OnAdded({0xabc, 0xdef}, {0x12, 0x34}, timestamp, 1, {});
-  ASSERT_TRUE(watch.WaitForOutput("\"key_hash\":\"abc-def\"", 20s)) << watch.Output();
-  ASSERT_TRUE(watch.WaitForOutput("\"type\":\"rate\"", 20s)) << watch.Output();
+  ASSERT_TRUE(watch.WaitFor("\"key_hash\":\"abc-def\"", 20s)) << watch.SoFar().out;
+  ASSERT_TRUE(watch.WaitFor("\"type\":\"rate\"", 20s)) << watch.SoFar().out;
 
   watch.Signal(SIGTERM);
   const CliResult result = watch.Wait(20s);

@@ -50,28 +50,24 @@ size_t LineCount(const std::string& text) {
 
 TEST(CliTool, DiskPutThenGetGivesTheSameBytesBackThroughTheStoresFiles) {
   kelcache_test::TempDir dir;
-  struct Case {
-    std::string key;
-    std::string value;
-  };
-  const Case cases[] = {
+  const std::pair<std::string, std::string> cases[] = {  // key, value
       {"plain", "hello"},
       {"-starts-with-a-dash", "x"},
       {"caf\xC3\xA9 \xF0\x9F\x98\x80 with spaces", "\0\xff\x01\n\r binary"s},
       {"empty-value", ""},
       {"large", std::string(300000, 'v') + "end"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.key);
-    const fs::path folder = Put(dir.str(), c.key, c.value);
+  for (const auto& [key, value] : cases) {
+    SCOPED_TRACE(key);
+    const fs::path folder = Put(dir.str(), key, value);
     // The store's own layout: <dir>/<namespace>/<key hash>/.key and .bin.
     EXPECT_EQ(folder.parent_path(), dir.path() / "WAV2");
-    EXPECT_EQ(ReadFile(folder / ".key"), c.key);
-    EXPECT_EQ(ReadFile(folder / ".bin"), c.value);
+    EXPECT_EQ(ReadFile(folder / ".key"), key);
+    EXPECT_EQ(ReadFile(folder / ".bin"), value);
 
-    const CliResult get = RunCli({.args = Disk("get", dir.str(), {"--", c.key})});
+    const CliResult get = RunCli({.args = Disk("get", dir.str(), {"--", key})});
     EXPECT_EQ(get.exitCode, 0) << get.Describe();
-    EXPECT_EQ(get.out, c.value);
+    EXPECT_EQ(get.out, value);
   }
 
   // The library reads what the tool wrote.
@@ -200,12 +196,8 @@ TEST(CliTool, AStdoutThatCannotBeWrittenFailsTheCommand) {
 
 TEST(CliTool, BadCommandLinesExitWithTwoAndOneLineThatSaysWhat) {
   kelcache_test::TempDir dir;
-  struct Case {
-    std::vector<std::string> args;
-    std::string fragment;
-  };
   const std::string d = dir.str();
-  const Case cases[] = {
+  const std::pair<std::vector<std::string>, std::string> cases[] = {  // arguments, what the error says
       {{}, "A subcommand is required"},
       {{"frob"}, "unknown command 'frob'"},
       {{"disk"}, "see kelcache disk --help"},
@@ -228,16 +220,16 @@ TEST(CliTool, BadCommandLinesExitWithTwoAndOneLineThatSaysWhat) {
       {{"config", "--set", "ExternalCacheConcurrencyLimit=many"}, "invalid value"},
       {{"config", "--bogus"}, "--bogus"},
   };
-  for (const Case& c : cases) {
+  for (const auto& [args, fragment] : cases) {
     std::string shown;
-    for (const std::string& arg : c.args) shown += " " + arg;
+    for (const std::string& arg : args) shown += " " + arg;
     SCOPED_TRACE("kelcache" + shown);
-    const CliResult result = RunCli({.args = c.args});
+    const CliResult result = RunCli({.args = args});
     EXPECT_EQ(result.exitCode, 2) << result.Describe();
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(LineCount(result.err), 1u) << result.err;
     EXPECT_EQ(result.err.rfind("kelcache: ", 0), 0u) << result.err;
-    EXPECT_NE(result.err.find(c.fragment), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find(fragment), std::string::npos) << result.err;
   }
 }
 

@@ -1,5 +1,7 @@
 // AppOptions (defaults, run-time changes, overrides, validation and the
-// environment) and AppConfig (the edition and its settings).
+// environment), AppConfig (the edition and its settings), and the per-thread
+// and per-process identity facilities: SessionActorInfo, KelvraTls and
+// FeatureFlags.
 #include "host/AppOptions.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +10,7 @@
 #include <cctype>
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -15,18 +18,35 @@
 #include <vector>
 
 #include "host/AppConfig.h"
+#include "host/Errors.h"
+#include "host/FeatureFlags.h"
+#include "host/KelvraTls.h"
+#include "host/SessionActorInfo.h"
 #include "tests/support/ChildMode.h"
 #include "tests/support/TestEnvironment.h"
 
 namespace appoptions = kelvra::appoptions;
+using kelvra::caching::IInvalidatorAggregatorScope;
 
 namespace {
 
+constexpr FeatureFlagId kInvariantsFlag = 1684062432;  // 0x6460C0E0
+constexpr FeatureFlagId kRedisTtlFlag = 0x94AA12A3;
+constexpr FeatureFlagId kPrintedFlags[] = {kInvariantsFlag, kRedisTtlFlag, 5, 6, 7, 0xFFFFFFFF};
+
 // --- Child mode --------------------------------------------------------------
-// Options read the environment once, on first use, so environment overrides
-// are tested in a fresh process: the test program runs itself again with
-// KELCACHE_TESTS_CHILD_MODE set, and this static initialiser (which runs before
-// the tests' main) prints what the accessors say and exits.
+// Options, the configuration and the feature flags read the environment once,
+// on first use, so the environment is tested in a fresh process: the test
+// program runs itself again with KELCACHE_TESTS_CHILD_MODE set, and this
+// static initialiser (which runs before the tests' main) prints what the
+// options, the configuration and the flags say and exits.
+
+std::string Text(bool value) {
+  return value ? "true" : "false";
+}
+std::string Text(int value) {
+  return std::to_string(value);
+}
 
 void PrintValue(const std::string& name, const std::string& value) {
   std::printf("value %s=%s\n", name.c_str(), value.c_str());
@@ -43,29 +63,38 @@ void RunChildMode() {
       PrintValue("source.afterSet", appoptions::OptionSourceName(option.source));
     }
   }
-  PrintValue("accessor.ExternalCacheConcurrencyLimit",
-             std::to_string(appoptions::ExternalCacheConcurrencyLimit()));
-  PrintValue("accessor.SyncCaches", appoptions::SyncCaches() ? "true" : "false");
+  PrintValue("accessor.ExternalCacheConcurrencyLimit", Text(appoptions::ExternalCacheConcurrencyLimit()));
+  PrintValue("accessor.SyncCaches", Text(appoptions::SyncCaches()));
   // ResetOption goes back to the environment's value, not the built-in one.
   appoptions::SetInt("ExternalCacheConcurrencyLimit", 99);
   appoptions::ResetOption("ExternalCacheConcurrencyLimit");
   PrintValue("afterReset.ExternalCacheConcurrencyLimit",
              appoptions::GetOptionText("ExternalCacheConcurrencyLimit"));
+
+  AppConfig& config = AppConfig::GetInstance();
+  PrintValue("ExternalCacheEnabled", Text(config.GetExternalCacheEnabled()));
+  PrintValue("ExternalCacheDir", config.GetExternalCacheDir().toStdString());
+  PrintValue("TestMode", Text(config.GetTestMode()));
+  PrintValue("UnitTestFlag", Text(config.GetUnitTestFlag()));
+  PrintValue("IsExternalProtocolServer", Text(config.GetIsExternalProtocolServer()));
+  PrintValue("Edition", AppConfig::EditionName(AppConfig::GetEdition()));
+  PrintValue("IsGatewayAgent", Text(AppConfig::IsGatewayAgent()));
+  for (FeatureFlagId id : kPrintedFlags) {
+    PrintValue("flag." + std::to_string(id), Text(FeatureFlags::IsOn(id)));
+  }
 }
 
 [[maybe_unused]] const bool s_childMode = kelcache_test::RunIfChildMode("options", RunChildMode);
 
-using ChildResult = kelcache_test::ChildModeResult;
-
-ChildResult RunChild(const std::vector<std::string>& extraVariables) {
-  return kelcache_test::RunChildMode("options", extraVariables);
-}
-
-std::string Text(bool value) {
-  return value ? "true" : "false";
-}
-std::string Text(int value) {
-  return std::to_string(value);
+// Runs the child with these variables set (and `unset` removed) and checks the
+// values it printed.
+kelcache_test::ChildModeResult ExpectChild(const std::vector<std::string>& variables,
+                                           const std::map<std::string, std::string>& expected,
+                                           const std::set<std::string>& unset = {}) {
+  kelcache_test::ChildModeResult child = kelcache_test::RunChildMode("options", variables, unset);
+  EXPECT_EQ(0, child.exitCode) << child.output;
+  for (const auto& [name, value] : expected) EXPECT_EQ(value, child.values[name]) << name;
+  return child;
 }
 
 // Every option: its built-in default, written out again so that a changed
@@ -107,23 +136,24 @@ const Option kOptions[] = {
 };
 #undef KELCACHE_OPTION
 
-// The message of the std::invalid_argument that fn throws ("" if none).
-template <class Fn>
-std::string InvalidArgumentMessage(Fn&& fn) {
-  try {
-    fn();
-  } catch (const std::invalid_argument& error) {
-    return error.what();
-  }
-  return "";
+// A stand-in for a query-job scope: the scope type is only declared here, so
+// the pointer aliases an int that the test owns and is never dereferenced.
+std::shared_ptr<IInvalidatorAggregatorScope> StandInScope(const std::shared_ptr<int>& owner) {
+  return std::shared_ptr<IInvalidatorAggregatorScope>(
+      owner, reinterpret_cast<IInvalidatorAggregatorScope*>(owner.get()));
+}
+
+// The calling thread's actor as "site/user".
+TString ThreadActor() {
+  SessionActorInfo info = SessionActorInfo::GetSessionActorInfoFromThread();
+  return info.GetSiteLuid() + TString("/") + info.GetUserLuid();
 }
 
 }  // namespace
 
 TEST(AppOptionsTest, DefaultsReachEveryAccessorAndTheListing) {
   // Defaults in a process with no KELCACHE_* variable.
-  ChildResult child = RunChild({});
-  ASSERT_EQ(0, child.exitCode) << child.output;
+  kelcache_test::ChildModeResult child = ExpectChild({}, {});
   std::vector<appoptions::OptionInfo> listed = appoptions::ListOptions();
   ASSERT_EQ(std::size(kOptions), listed.size());
   for (size_t i = 0; i < listed.size(); ++i) {
@@ -214,8 +244,8 @@ TEST(AppOptionsTest, ScopedOverridesRestoreTheEarlierValue) {
 }
 
 TEST(AppOptionsTest, BadNamesAndValuesAreRejectedWithClearMessages) {
-  std::string message =
-      InvalidArgumentMessage([] { appoptions::SetOption("ExternalCacheConcurencyLimit", "4"); });
+  std::string message = kelcache_test::RaisedText<std::invalid_argument>(
+      [] { appoptions::SetOption("ExternalCacheConcurencyLimit", "4"); });
   EXPECT_NE(std::string::npos, message.find("ExternalCacheConcurencyLimit")) << message;
   EXPECT_NE(std::string::npos, message.find("unknown")) << message;
   EXPECT_THROW(appoptions::SetOption("synccaches", "true"), std::invalid_argument) << "names are exact";
@@ -224,7 +254,7 @@ TEST(AppOptionsTest, BadNamesAndValuesAreRejectedWithClearMessages) {
 
   // Each bad value is named with its option; the option keeps its value.
   auto expectRejected = [&](const char* name, const char* value) {
-    message = InvalidArgumentMessage([&] { appoptions::SetOption(name, value); });
+    message = kelcache_test::RaisedText<std::invalid_argument>([&] { appoptions::SetOption(name, value); });
     EXPECT_NE(std::string::npos, message.find(name)) << message;
     EXPECT_NE(std::string::npos, message.find(std::string("\"") + value + "\"")) << message;
   };
@@ -235,7 +265,8 @@ TEST(AppOptionsTest, BadNamesAndValuesAreRejectedWithClearMessages) {
   EXPECT_EQ(32, appoptions::ExternalCacheConcurrencyLimit());
   EXPECT_TRUE(appoptions::SyncCaches());
   // Typed setters refuse the other type.
-  message = InvalidArgumentMessage([] { appoptions::SetBool("ExternalCacheConcurrencyLimit", true); });
+  message = kelcache_test::RaisedText<std::invalid_argument>(
+      [] { appoptions::SetBool("ExternalCacheConcurrencyLimit", true); });
   EXPECT_NE(std::string::npos, message.find("ExternalCacheConcurrencyLimit")) << message;
   EXPECT_THROW(appoptions::SetInt("SyncCaches", 0), std::invalid_argument);
   EXPECT_TRUE(appoptions::SyncCaches());
@@ -250,30 +281,26 @@ TEST(AppOptionsTest, BadNamesAndValuesAreRejectedWithClearMessages) {
 }
 
 TEST(AppOptionsTest, EnvironmentOverridesAreReadAtFirstUse) {
-  ChildResult child =
-      RunChild({"KELCACHE_ExternalCacheConcurrencyLimit=7", "KELCACHE_SyncCaches=off",
-                "KELCACHE_AsyncCacheCoherence= TRUE ", "KELCACHE_ExternalCacheStoreTimeoutMs=abc",
-                "KELCACHE_CacheSynchronizationLogging=", "KELCACHE_NoSuchOption=1"});
-  ASSERT_EQ(0, child.exitCode) << child.output;
   // A bad or empty variable leaves the default; the listing says where each
   // value came from; ResetOption returns to the environment's value.
-  for (const auto& [name, value] :
-       std::map<std::string, std::string>{{"ExternalCacheConcurrencyLimit", "7"},
-                                          {"accessor.ExternalCacheConcurrencyLimit", "7"},
-                                          {"SyncCaches", "false"},
-                                          {"accessor.SyncCaches", "false"},
-                                          {"AsyncCacheCoherence", "true"},
-                                          {"ExternalCacheStoreTimeoutMs", "5000"},
-                                          {"CacheSynchronizationLogging", "false"},
-                                          {"source.ExternalCacheConcurrencyLimit", "environment"},
-                                          {"source.SyncCaches", "environment"},
-                                          {"source.ExternalCacheStoreTimeoutMs", "default"},
-                                          {"source.CacheSynchronizationLogging", "default"},
-                                          {"source.ExternalCacheConcurrencyTimeoutMs", "default"},
-                                          {"source.afterSet", "override"},
-                                          {"afterReset.ExternalCacheConcurrencyLimit", "7"}}) {
-    EXPECT_EQ(value, child.values[name]) << name;
-  }
+  kelcache_test::ChildModeResult child =
+      ExpectChild({"KELCACHE_ExternalCacheConcurrencyLimit=7", "KELCACHE_SyncCaches=off",
+                   "KELCACHE_AsyncCacheCoherence= TRUE ", "KELCACHE_ExternalCacheStoreTimeoutMs=abc",
+                   "KELCACHE_CacheSynchronizationLogging=", "KELCACHE_NoSuchOption=1"},
+                  {{"ExternalCacheConcurrencyLimit", "7"},
+                   {"accessor.ExternalCacheConcurrencyLimit", "7"},
+                   {"SyncCaches", "false"},
+                   {"accessor.SyncCaches", "false"},
+                   {"AsyncCacheCoherence", "true"},
+                   {"ExternalCacheStoreTimeoutMs", "5000"},
+                   {"CacheSynchronizationLogging", "false"},
+                   {"source.ExternalCacheConcurrencyLimit", "environment"},
+                   {"source.SyncCaches", "environment"},
+                   {"source.ExternalCacheStoreTimeoutMs", "default"},
+                   {"source.CacheSynchronizationLogging", "default"},
+                   {"source.ExternalCacheConcurrencyTimeoutMs", "default"},
+                   {"source.afterSet", "override"},
+                   {"afterReset.ExternalCacheConcurrencyLimit", "7"}});
   // A bad value is reported by its variable; an empty one counts as not set.
   EXPECT_NE(std::string::npos, child.output.find("KELCACHE_ExternalCacheStoreTimeoutMs=\"abc\""))
       << child.output;
@@ -281,41 +308,6 @@ TEST(AppOptionsTest, EnvironmentOverridesAreReadAtFirstUse) {
 }
 
 // AppConfig: the edition and the settings read from the environment.
-namespace {
-
-// The configuration reads the environment when it is first used, so the
-// environment is tested in a fresh process: the test program runs itself
-// again with KELCACHE_TESTS_CHILD_MODE set, and this static initialiser (which
-// runs before the tests' main) prints the configuration and exits.
-void PrintConfiguration() {
-  AppConfig& config = AppConfig::GetInstance();
-  auto print = [](const char* name, const std::string& value) { std::printf("value %s=%s\n", name, value.c_str()); };
-  auto text = [](bool value) { return std::string(value ? "true" : "false"); };
-  print("ExternalCacheEnabled", text(config.GetExternalCacheEnabled()));
-  print("ExternalCacheDir", config.GetExternalCacheDir().toStdString());
-  print("TestMode", text(config.GetTestMode()));
-  print("UnitTestFlag", text(config.GetUnitTestFlag()));
-  print("IsExternalProtocolServer", text(config.GetIsExternalProtocolServer()));
-  print("Edition", AppConfig::EditionName(AppConfig::GetEdition()));
-  print("IsGatewayAgent", text(AppConfig::IsGatewayAgent()));
-}
-
-[[maybe_unused]] const bool s_configChildMode =
-    kelcache_test::RunIfChildMode("appconfig", PrintConfiguration);
-
-// Runs the child with these variables set (and `unset` removed) and checks the
-// values it printed.
-kelcache_test::ChildModeResult ExpectChild(const std::vector<std::string>& variables,
-                                           const std::map<std::string, std::string>& expected,
-                                           std::set<std::string> unset = {}) {
-  kelcache_test::ChildModeResult child = kelcache_test::RunChildMode("appconfig", variables, unset);
-  EXPECT_EQ(0, child.exitCode) << child.output;
-  for (const auto& [name, value] : expected) EXPECT_EQ(value, child.values[name]) << name;
-  return child;
-}
-
-}  // namespace
-
 TEST(AppConfigTest, EditionPredicatesAndAFolderReadBesideItsWriter) {
   AppConfig& config = AppConfig::GetInstance();
   // Each edition turns on its own predicate and no other; names read back in
@@ -388,4 +380,154 @@ TEST(AppConfigTest, EnvironmentOverridesAndDefaults) {
   ExpectChild({"HOME=/home/someone"}, {{"ExternalCacheDir", "/home/someone/.cache/kelcache"}}, {"XDG_CACHE_HOME"});
   kelcache_test::TempDir temp;
   ExpectChild({"TMPDIR=" + temp.str()}, {{"ExternalCacheDir", temp.str() + "/kelcache"}}, {"XDG_CACHE_HOME", "HOME"});
+}
+
+TEST(IdentityTest, SessionActorIsPerThreadAndScoped) {
+  EXPECT_EQ(TString("/"), ThreadActor());
+  SessionActorInfo kept;
+  {
+    SessionActorInfo::ScopedThreadActor actor(TString("site-1"), TString("user-1"));
+    EXPECT_EQ(TString("site-1/user-1"), ThreadActor());
+    // Another thread does not see this thread's actor, and its own actor does
+    // not leak back.
+    std::thread other([] {
+      EXPECT_EQ(TString("/"), ThreadActor());
+      SessionActorInfo::ScopedThreadActor mine(TString("site-2"), TString("user-2"));
+      EXPECT_EQ(TString("site-2/user-2"), ThreadActor());
+    });
+    other.join();
+    {
+      // Nested: a site-only actor, then back to the outer one.
+      SessionActorInfo::ScopedThreadActor inner(TString("site-3"), TString());
+      EXPECT_EQ(TString("site-3/"), ThreadActor());
+    }
+    EXPECT_EQ(TString("site-1/user-1"), ThreadActor());
+    kept = SessionActorInfo::GetSessionActorInfoFromThread();
+  }
+  EXPECT_EQ(TString("/"), ThreadActor());
+  EXPECT_EQ(TString("site-1"), kept.GetSiteLuid()) << "a copy, it outlives the scope";
+}
+
+TEST(IdentityTest, ThreadContextIsRequiredAndHoldsTheQueryJobScope) {
+  ASSERT_FALSE(KelvraTls::HasThreadContext());
+  const auto expression = [](const LogicException& error) { return error.GetExpression(); };
+  EXPECT_EQ("threadContext",
+            kelcache_test::RaisedText<LogicException>([] { KelvraTls::GetThreadContext(); }, expression));
+
+  auto owner = std::make_shared<int>(1);
+  std::weak_ptr<int> watch = owner;
+  {
+    KelvraTls::ScopedThreadContext context;
+    ASSERT_TRUE(KelvraTls::HasThreadContext());
+    IThreadContext& current = KelvraTls::GetThreadContext();
+    EXPECT_EQ(&context.Get(), &current);
+    EXPECT_EQ(nullptr, current.GetCurrentQueryJobScope());
+
+    current.SetCurrentQueryJobScope(StandInScope(owner));
+    owner.reset();
+    // The context keeps the scope alive; reading it gives a copy.
+    ASSERT_FALSE(watch.expired());
+    std::shared_ptr<IInvalidatorAggregatorScope> copy = current.GetCurrentQueryJobScope();
+    EXPECT_EQ(reinterpret_cast<IInvalidatorAggregatorScope*>(watch.lock().get()), copy.get());
+    EXPECT_EQ(2, watch.use_count());  // the context and the copy
+    copy.reset();
+
+    // Other threads have no context of their own.
+    std::thread([] { EXPECT_FALSE(KelvraTls::HasThreadContext()); }).join();
+
+    {
+      // A nested context hides the outer one and restores it when it ends.
+      KelvraTls::ScopedThreadContext nested;
+      EXPECT_EQ(&nested.Get(), &KelvraTls::GetThreadContext());
+      EXPECT_EQ(nullptr, KelvraTls::GetThreadContext().GetCurrentQueryJobScope());
+    }
+    EXPECT_EQ(&current, &KelvraTls::GetThreadContext());
+    EXPECT_NE(nullptr, KelvraTls::GetThreadContext().GetCurrentQueryJobScope());
+
+    // Replacing the scope releases the previous one.
+    KelvraTls::GetThreadContext().SetCurrentQueryJobScope(nullptr);
+    EXPECT_TRUE(watch.expired());
+    EXPECT_EQ(nullptr, current.GetCurrentQueryJobScope());
+
+    // The context's own scope is released when the context goes.
+    owner = std::make_shared<int>(2);
+    watch = owner;
+    current.SetCurrentQueryJobScope(StandInScope(owner));
+    owner.reset();
+  }
+  EXPECT_TRUE(watch.expired());
+  EXPECT_FALSE(KelvraTls::HasThreadContext());
+
+  // A context that the caller owns may be installed, and outlives the scope.
+  ThreadContext mine;
+  {
+    KelvraTls::ScopedThreadContext borrowed(mine);
+    KelvraTls::GetThreadContext().SetCurrentQueryJobScope(StandInScope(std::make_shared<int>(3)));
+  }
+  EXPECT_FALSE(KelvraTls::HasThreadContext());
+  EXPECT_NE(nullptr, mine.GetCurrentQueryJobScope());
+}
+
+TEST(IdentityTest, FeatureFlagsAreOffUntilTurnedOn) {
+  EXPECT_FALSE(FeatureFlags::IsOn(kInvariantsFlag));
+  EXPECT_FALSE(FeatureFlags::IsOn(kRedisTtlFlag));
+  {
+    FeatureFlags::ScopedOverride on(kInvariantsFlag, true);
+    EXPECT_TRUE(FeatureFlags::IsOn(kInvariantsFlag));
+    EXPECT_FALSE(FeatureFlags::IsOn(kRedisTtlFlag));
+    {
+      FeatureFlags::ScopedOverride off(kInvariantsFlag, false);
+      EXPECT_FALSE(FeatureFlags::IsOn(kInvariantsFlag));
+    }
+    EXPECT_TRUE(FeatureFlags::IsOn(kInvariantsFlag));
+    // Another thread sees the flag.
+    bool seen = false;
+    std::thread([&seen] { seen = FeatureFlags::IsOn(kInvariantsFlag); }).join();
+    EXPECT_TRUE(seen);
+  }
+  EXPECT_FALSE(FeatureFlags::IsOn(kInvariantsFlag));
+
+  FeatureFlags::Set(kRedisTtlFlag, true);
+  EXPECT_TRUE(FeatureFlags::IsOn(kRedisTtlFlag));
+  FeatureFlags::Set(kRedisTtlFlag, false);
+  EXPECT_FALSE(FeatureFlags::IsOn(kRedisTtlFlag));
+
+  // The list form: decimal and hex ids, =0 / =1, white space, empty items.
+  using Flags = std::vector<std::pair<FeatureFlagId, bool>>;
+  EXPECT_EQ(FeatureFlags::ParseFlagList(" 0x6460C0E0 , 2494173859=1,, 5 = 0,0XFF=1 ,"),
+            (Flags{{kInvariantsFlag, true}, {kRedisTtlFlag, true}, {5, false}, {255, true}}));
+  EXPECT_TRUE(FeatureFlags::ParseFlagList("").empty());
+  for (const char* bad : {"abc", "-1", "4294967296", "0x", "12=2", "12=", "0x1G", "1 2"}) {
+    const std::string message = kelcache_test::RaisedText<std::invalid_argument>(
+        [&] { FeatureFlags::ParseFlagList(std::string("7,") + bad); });
+    EXPECT_NE(std::string::npos, message.find(std::string("\"") + bad + "\"")) << message;
+  }
+  // SetFromText applies left to right, and applies nothing when it throws.
+  FeatureFlags::SetFromText("0x94AA12A3, 0x94AA12A3=0, 6");
+  EXPECT_FALSE(FeatureFlags::IsOn(kRedisTtlFlag));
+  EXPECT_TRUE(FeatureFlags::IsOn(6));
+  EXPECT_THROW(FeatureFlags::SetFromText("6=0, nonsense"), std::invalid_argument);
+  EXPECT_TRUE(FeatureFlags::IsOn(6));
+  FeatureFlags::Set(6, false);
+
+  // Reads while another thread flips flags (checked by ThreadSanitizer).
+  std::atomic<bool> stop{false};
+  std::thread reader([&stop] {
+    while (!stop.load()) (void)FeatureFlags::IsOn(kInvariantsFlag);
+  });
+  for (int i = 0; i < 1000; ++i) FeatureFlags::Set(kInvariantsFlag, i % 2 == 0);
+  stop.store(true);
+  reader.join();
+  EXPECT_FALSE(FeatureFlags::IsOn(kInvariantsFlag));
+
+  // The environment variable, in a fresh process: good items apply, bad ones
+  // are reported by name and skipped.
+  kelcache_test::ChildModeResult child =
+      ExpectChild({"KELCACHE_FEATURE_FLAGS=0x6460C0E0, 2494173859=1, 5, 5=0, bogus, 7=1, 0xFFFFFFFF"}, {});
+  const std::string& output = child.output;
+  for (FeatureFlagId id : kPrintedFlags) {
+    EXPECT_EQ(Text(id != 5 && id != 6), child.values["flag." + std::to_string(id)]) << id;
+  }
+  EXPECT_NE(std::string::npos, output.find("\"bogus\"")) << output;
+  EXPECT_NE(std::string::npos, output.find("KELCACHE_FEATURE_FLAGS")) << output;
 }

@@ -40,11 +40,7 @@ TEST(TStringTest, InvalidInputBecomesReplacementCharacters) {
 // unpaired surrogates the three-byte sequence of each such code unit.
 // Distinct strings never share a form, and every form reads back.
 TEST(TStringTest, EveryStringKeepsADistinctEightBitFormThatReadsBack) {
-  struct Case {
-    std::u16string text;
-    std::string bytes;
-  };
-  const Case cases[] = {
+  const std::pair<std::u16string, std::string> cases[] = {  // units, 8-bit form
       {{u'x', 0xD800, u'y'}, "x\xED\xA0\x80y"},
       {{u'x', 0xDFFF}, "x\xED\xBF\xBF"},
       {{0xDC00, 0xD800}, "\xED\xB0\x80\xED\xA0\x80"},  // reversed: two lone units
@@ -54,12 +50,12 @@ TEST(TStringTest, EveryStringKeepsADistinctEightBitFormThatReadsBack) {
       {{u'x', 0xFFFD, u'y'}, "x\xEF\xBF\xBDy"},  // the replacement character itself
   };
   std::unordered_map<std::string, std::u16string> seen;
-  for (const Case& c : cases) {
-    const TString text(c.text.c_str(), static_cast<int>(c.text.size()));
-    SCOPED_TRACE(c.bytes);
-    EXPECT_EQ(text.toStdString(), c.bytes);
-    EXPECT_EQ(TString::fromStdString(c.bytes), text);
-    EXPECT_TRUE(seen.emplace(c.bytes, c.text).second) << "two strings share one form";
+  for (const auto& [units, bytes] : cases) {
+    const TString text(units.c_str(), static_cast<int>(units.size()));
+    SCOPED_TRACE(bytes);
+    EXPECT_EQ(text.toStdString(), bytes);
+    EXPECT_EQ(TString::fromStdString(bytes), text);
+    EXPECT_TRUE(seen.emplace(bytes, units).second) << "two strings share one form";
   }
   // A pair spelt as two three-byte forms is not how any string is written:
   // it reads as two replacement characters, never as the pair.

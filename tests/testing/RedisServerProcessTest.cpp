@@ -66,12 +66,8 @@ TEST(RedisServerProcessTest, MissingRedisServerTellsHowToInstallIt) {
   kelcache_test::TempDir empty;
   const std::string savedPath = std::getenv("PATH") ? std::getenv("PATH") : "";
   setenv("PATH", empty.str().c_str(), 1);
-  std::string message;
-  try {
-    RedisServerProcess server;
-  } catch (const std::runtime_error& error) {
-    message = error.what();
-  }
+  const std::string message =
+      kelcache_test::RaisedText<std::runtime_error>([] { RedisServerProcess server; });
   setenv("PATH", savedPath.c_str(), 1);
   EXPECT_NE(message.find("redis-server was not found on the PATH"), std::string::npos) << message;
   EXPECT_NE(message.find("apt-get install redis-server"), std::string::npos) << message;

@@ -38,10 +38,6 @@ using kelcache_testing::RedisClusterReply;
 using namespace kelvra::caching;
 using Clock = std::chrono::steady_clock;
 
-std::string Text(const RedisValue& value) {
-  return value ? std::string(value->begin(), value->end()) : "(miss)";
-}
-
 // The value of version `version` of `key`: names both, padded so that a value
 // cut short or mixed with another shows.
 std::string ValueOf(const std::string& key, long version) {
@@ -128,7 +124,7 @@ TEST(RedisCluster, AMasterKilledUnderLoadIsReplacedByItsReplicaAndNoValueComesBa
             if (guard->GetConnection().Set(key, MakeRedisValue(ValueOf(key, round)))) {
               const std::string bytes = Text(guard->GetConnection().Get(key));
               std::lock_guard<std::mutex> lock(recordMutex);
-              if (bytes != "(miss)" && VersionIn(key, bytes, written[k]) < 0) wrongValues.push_back(key + " -> " + bytes);
+              if (bytes != "(nil)" && VersionIn(key, bytes, written[k]) < 0) wrongValues.push_back(key + " -> " + bytes);
               ok = true;
             }
           }

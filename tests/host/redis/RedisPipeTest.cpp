@@ -37,10 +37,6 @@ namespace {
 using namespace kelvra::caching;
 using Clock = std::chrono::steady_clock;
 
-std::string Text(const RedisValue& value) {
-  return value ? std::string(value->begin(), value->end()) : std::string("(nil)");
-}
-
 // One server link with `connections` places (one pipe per eight) and the
 // given command time-out, over transports that `factory` makes.
 std::shared_ptr<RedisServerLink> MakeLink(RedisTransportFactory factory, std::chrono::milliseconds commandTimeout,

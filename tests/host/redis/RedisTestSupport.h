@@ -82,6 +82,10 @@ inline RedisValue OwnedValue(int owner, int version, size_t size) {
   std::copy(head.begin(), head.end(), value->begin());
   return value;
 }
+// A value's bytes as text, "(nil)" for a miss.
+inline std::string Text(const RedisValue& value) {
+  return value ? std::string(value->begin(), value->end()) : std::string("(nil)");
+}
 inline std::string Describe(const RedisValue& value) {
   if (!value) return "(nil)";
   return std::string(value->begin(), value->begin() + std::min<size_t>(value->size(), 16)) + "... (" +

@@ -2,9 +2,9 @@
 // only (--port 0 --tls-port), with a certificate authority and certificates
 // that the test makes itself: the certificate and name checks, each failure
 // refused with a message that says why (for the pool and the subscriber);
-// plain text against a TLS port and TLS against a plain one; mutual TLS; the
-// tls items of the options text; and the Warn about
-// ExternalCacheSslTlsEnabled without TLS. Traffic, time-outs, restarts and
+// plain text against a TLS port and TLS against a plain one; mutual TLS; and
+// the Warn about ExternalCacheSslTlsEnabled without TLS (the tls items of the
+// options text are parsed in RedisConnectionPoolTest.cpp). Traffic, time-outs, restarts and
 // publish/subscribe over TLS are checked by the tests that run each contract
 // over both wires (RedisPipeTest.cpp, RedisSubscriptionManagerTest.cpp).
 #include <gtest/gtest.h>
@@ -19,7 +19,6 @@
 
 #include "host/AppOptions.h"
 #include "host/LogCapture.h"
-#include "host/redis/RedisConfiguration.h"
 #include "host/redis/RedisConnectionPool.h"
 #include "host/redis/RedisErrors.h"
 #include "host/redis/RedisSubscriptionManager.h"
@@ -190,50 +189,6 @@ TEST(RedisTls, MutualTlsWorksWithAClientCertificateAndIsRefusedWithoutOne) {
   EXPECT_NE(refused, "");
   EXPECT_NE(refused.find("certificate required"), std::string::npos) << refused;
   EXPECT_NE(refused.find("set tls_cert_file and tls_key_file"), std::string::npos) << refused;
-}
-
-TEST(RedisTlsOptions, TlsItemsParseAndBadOnesAreRefusedNamingTheItem) {
-  const auto& files = TestCertificates();
-  const TempDir folder;
-  RedisPoolOptions options = RedisPoolOptions::Parse(TString::fromStdString(
-      "tls=on;tls_ca_file=" + files.caFile + ";tls_cert_file=" + files.clientCertFile +
-      ";tls_key_file=" + files.clientKeyFile + ";tls_server_name=cache.example"));
-  EXPECT_EQ(options.tls.caFile, files.caFile);
-  EXPECT_TRUE(options.tls.enabled);
-  EXPECT_TRUE(options.tls.verify) << "verification is on unless turned off";
-  EXPECT_NE(options.tls.context, nullptr) << "the files are loaded at once";
-  EXPECT_EQ(RedisPoolOptions::Parse(TString::fromStdString(options.Describe())).Describe(), options.Describe())
-      << "Describe gives a text that parses to the same options";
-  EXPECT_FALSE(RedisPoolOptions::Parse(u"db=1").tls.enabled) << "off by default";
-
-  struct Case {
-    std::string text;
-    std::string message;
-  };
-  const std::string missing = folder.str() + "/no-such-file.pem";
-  const Case cases[] = {
-      {"tls=yes", "'tls' must be on or off, not 'yes'"},
-      {"tls=on;tls_verify=no", "'tls_verify' must be on or off"},
-      {"tls_ca_file=" + files.caFile, "'tls_ca_file' needs tls=on"},
-      {"tls=off;tls_verify=off", "'tls_verify' needs tls=on"},
-      {"tls=on;tls_ca_file=", "'tls_ca_file' needs a file name"},
-      {"tls=on;tls_ca_file=" + missing, "'tls_ca_file' names '" + missing + "', which cannot be read"},
-      {"tls=on;tls_ca_dir=" + files.caFile, "'tls_ca_dir' names '" + files.caFile + "', which is not a folder"},
-      {"tls=on;tls_ca_file=" + files.clientKeyFile, "(tls_ca_file) as trusted CA certificates"},
-      {"tls=on;tls_cert_file=" + files.clientCertFile, "'tls_cert_file' needs a 'tls_key_file' too"},
-      {"tls=on;tls_key_file=" + files.clientKeyFile, "'tls_key_file' needs a 'tls_cert_file' too"},
-      {"tls=on;tls_cert_file=" + files.clientCertFile + ";tls_key_file=" + files.serverKeyFile,
-       "does not belong to the certificate"},
-      {"tls=on;tls_cert_file=" + files.clientKeyFile + ";tls_key_file=" + files.clientKeyFile,
-       "(tls_cert_file) as the client certificate"},
-      {"tls=on;tls_server_name=a b", "'tls_server_name' needs a host name without white space"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.text);
-    const std::string message = kelcache_test::RaisedText<RedisConfigurationError>(
-        [&] { RedisPoolOptions::Parse(TString::fromStdString(c.text)); });
-    EXPECT_NE(message.find(c.message), std::string::npos) << message;
-  }
 }
 
 // ExternalCacheSslTlsEnabled says that the host wants encrypted connections;
