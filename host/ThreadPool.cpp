@@ -215,7 +215,6 @@ class DedicatedThreads {
       TMutexLock lock(m_mutex);
       m_maxParked = maxParked;
       m_idleTimeout = std::max(idleTimeout, std::chrono::milliseconds(0));
-      ++m_limitsVersion;
       woken = m_parked;
       if (m_parked.size() > maxParked) m_parked.erase(m_parked.begin(), m_parked.end() - maxParked);
     }
@@ -289,7 +288,6 @@ class DedicatedThreads {
   bool ParkForNextTask(Runner& self, bool endedTask) {
     std::chrono::steady_clock::time_point parkedAt;
     std::chrono::steady_clock::time_point deadline;
-    uint64_t limitsVersion;
     {
       TMutexLock lock(m_mutex);
       if (endedTask) {
@@ -302,7 +300,6 @@ class DedicatedThreads {
       m_parked.push_back(&self);
       parkedAt = std::chrono::steady_clock::now();
       deadline = parkedAt + m_idleTimeout;
-      limitsVersion = m_limitsVersion;
     }
     for (;;) {
       self.wake.WaitUntil(deadline);
@@ -310,10 +307,7 @@ class DedicatedThreads {
       if (self.task) return true;  // Start took it off the list
       auto found = std::find(m_parked.begin(), m_parked.end(), &self);
       if (found == m_parked.end()) return false;  // beyond a lowered cap
-      if (limitsVersion != m_limitsVersion) {
-        limitsVersion = m_limitsVersion;
-        deadline = parkedAt + m_idleTimeout;
-      }
+      deadline = parkedAt + m_idleTimeout;  // SetLimits may have changed the time-out
       if (std::chrono::steady_clock::now() >= deadline) {  // idle for the whole time-out
         m_parked.erase(found);
         return false;
@@ -337,7 +331,6 @@ class DedicatedThreads {
   TConditionVariable m_countChanged;
   unsigned m_running KELCACHE_GUARDED_BY(m_mutex) = 0;
   unsigned m_sparesStarting KELCACHE_GUARDED_BY(m_mutex) = 0;
-  uint64_t m_limitsVersion KELCACHE_GUARDED_BY(m_mutex) = 0;
   std::vector<Runner*> m_parked KELCACHE_GUARDED_BY(m_mutex);
   unsigned m_maxParked KELCACHE_GUARDED_BY(m_mutex) = kDefaultMaxParkedThreads;
   std::chrono::milliseconds m_idleTimeout KELCACHE_GUARDED_BY(m_mutex) = kDefaultParkedIdleTimeout;
