@@ -23,6 +23,7 @@
 // Each value is one atomic in a fixed table, so a read is one relaxed load.
 #pragma once
 
+#include <boost/core/noncopyable.hpp>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -107,7 +108,7 @@ KELCACHE_EXPORT bool ParseIntText(std::string_view text, int& value);
 // Overrides of one option nest when destroyed in reverse order (as scopes
 // are). Throws as the setters do. Thread rules: the value is process-wide, so
 // other threads see the override while it lasts.
-class KELCACHE_EXPORT ScopedOptionOverride {
+class KELCACHE_EXPORT ScopedOptionOverride : boost::noncopyable {
  public:
   ScopedOptionOverride(std::string_view name, bool value);
   ScopedOptionOverride(std::string_view name, int value);
@@ -116,8 +117,6 @@ class KELCACHE_EXPORT ScopedOptionOverride {
   ScopedOptionOverride(std::string_view name, const char* text)
       : ScopedOptionOverride(name, std::string_view(text)) {}
   ~ScopedOptionOverride();
-  ScopedOptionOverride(const ScopedOptionOverride&) = delete;
-  ScopedOptionOverride& operator=(const ScopedOptionOverride&) = delete;
 
  private:
   size_t m_index;

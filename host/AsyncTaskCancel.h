@@ -23,6 +23,7 @@
 #pragma once
 
 #include <atomic>
+#include <boost/core/noncopyable.hpp>
 #include <memory>
 
 #include "host/Export.h"
@@ -30,11 +31,9 @@
 namespace AsyncTask {
 
 // Thread-safe: the one member is atomic; no lock.
-class KELCACHE_EXPORT CancelEvent {
+class KELCACHE_EXPORT CancelEvent : boost::noncopyable {
  public:
   CancelEvent() = default;
-  CancelEvent(const CancelEvent&) = delete;
-  CancelEvent& operator=(const CancelEvent&) = delete;
 
   // Signals the event; signalling again does nothing.
   void Signal() noexcept { m_signaled.store(true, std::memory_order_release); }

@@ -27,28 +27,9 @@ inline constexpr uint32_t kBrokenPromiseCode = 0x84ABA352;
 inline constexpr uint32_t kCancelCode = 0x5C3A91E7;
 inline constexpr uint32_t kInvalidFutureCode = 0x1B7E40D9;
 
-class KELCACHE_EXPORT PromiseAlreadySetException : public KelvraException {
- public:
-  PromiseAlreadySetException();
-  ~PromiseAlreadySetException() override;
-};
-
-class KELCACHE_EXPORT BrokenPromiseException : public KelvraException {
- public:
-  BrokenPromiseException();
-  ~BrokenPromiseException() override;
-};
-
-class KELCACHE_EXPORT CancelException : public KelvraException {
- public:
-  CancelException();
-  ~CancelException() override;
-};
-
-class KELCACHE_EXPORT InvalidFutureException : public KelvraException {
- public:
-  InvalidFutureException();
-  ~InvalidFutureException() override;
-};
+KELCACHE_DECLARE_EXCEPTION(PromiseAlreadySetException, KelvraException);
+KELCACHE_DECLARE_EXCEPTION(BrokenPromiseException, KelvraException);
+KELCACHE_DECLARE_EXCEPTION(CancelException, KelvraException);
+KELCACHE_DECLARE_EXCEPTION(InvalidFutureException, KelvraException);
 
 }  // namespace AsyncTask

@@ -104,26 +104,6 @@ void SharedStateBase::RunDeferredTaskIfUntaken() {
   if (task) task();
 }
 
-void SharedStateBase::SetWhenCanceled(int whenCanceled) {
-  TMutexLock lock(m_mutex);
-  m_whenCanceled = whenCanceled;
-}
-
-int SharedStateBase::GetWhenCanceled() const {
-  TMutexLock lock(m_mutex);
-  return m_whenCanceled;
-}
-
-void SharedStateBase::SetIgnoreCancelBeforeStart(bool ignore) {
-  TMutexLock lock(m_mutex);
-  m_ignoreCancelBeforeStart = ignore;
-}
-
-bool SharedStateBase::GetIgnoreCancelBeforeStart() const {
-  TMutexLock lock(m_mutex);
-  return m_ignoreCancelBeforeStart;
-}
-
 void SharedStateBase::ThrowIfReadyLocked() const {
   if (m_readyEvent.IsSet()) throw PromiseAlreadySetException();
 }

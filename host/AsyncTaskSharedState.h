@@ -22,7 +22,8 @@
 // BlockUntilReady. Waiting on a state that is already ready never calls it.
 //
 // Thread rules: thread-safe. m_mutex guards every member of the state,
-// including the value of the typed SharedState<T>; m_readyEvent is set (under
+// including the value of the typed SharedState<T>, but the two cancel
+// settings, which are atomic; m_readyEvent is set (under
 // m_mutex) when the state becomes ready, and waiters wait on it without the
 // mutex (a short spin, then a futex: host/WaitEvent.h), so a completion wakes
 // its waiter directly. No callback runs under m_mutex: the deferred task and
@@ -33,6 +34,7 @@
 // frees everything.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <exception>
 #include <functional>
@@ -41,9 +43,9 @@
 
 #include "host/Errors.h"
 #include "host/Export.h"
+#include "host/TMutex.h"
 #include "host/ThreadAnnotations.h"
 #include "host/WaitEvent.h"
-#include "host/TMutex.h"
 
 namespace AsyncTask {
 
@@ -103,13 +105,17 @@ class KELCACHE_EXPORT SharedStateBase {
   // default, and the only value this library uses): nothing, the task runs to
   // its end and the state stays pending until then. Other values are kept but
   // at present act as 0.
-  void SetWhenCanceled(int whenCanceled);
-  int GetWhenCanceled() const;
+  void SetWhenCanceled(int whenCanceled) { m_whenCanceled.store(whenCanceled, std::memory_order_relaxed); }
+  int GetWhenCanceled() const { return m_whenCanceled.load(std::memory_order_relaxed); }
   // When true, a task whose cancel event is signalled before it starts runs
   // anyway; when false (the default) it is not run and the state holds a
   // CancelException.
-  void SetIgnoreCancelBeforeStart(bool ignore);
-  bool GetIgnoreCancelBeforeStart() const;
+  void SetIgnoreCancelBeforeStart(bool ignore) {
+    m_ignoreCancelBeforeStart.store(ignore, std::memory_order_relaxed);
+  }
+  bool GetIgnoreCancelBeforeStart() const {
+    return m_ignoreCancelBeforeStart.load(std::memory_order_relaxed);
+  }
 
  protected:
   // Raises PromiseAlreadySetException when the state is ready already.
@@ -117,7 +123,8 @@ class KELCACHE_EXPORT SharedStateBase {
   // Marks the state ready and wakes every waiter.
   void MarkReadyLocked() KELCACHE_REQUIRES(m_mutex);
 
-  // Guards every member of the state, the derived value included.
+  // Guards every member of the state but the cancel settings, the derived
+  // value included.
   mutable TMutex m_mutex;
 
  private:
@@ -130,8 +137,10 @@ class KELCACHE_EXPORT SharedStateBase {
   bool m_deferred KELCACHE_GUARDED_BY(m_mutex) = false;
   bool m_deferredTaken KELCACHE_GUARDED_BY(m_mutex) = false;
   std::function<void()> m_deferredTask KELCACHE_GUARDED_BY(m_mutex);
-  int m_whenCanceled KELCACHE_GUARDED_BY(m_mutex) = 0;
-  bool m_ignoreCancelBeforeStart KELCACHE_GUARDED_BY(m_mutex) = false;
+  // Set before the task is handed on, which publishes them; atomic so that a
+  // late setter is still no data race.
+  std::atomic<int> m_whenCanceled{0};
+  std::atomic<bool> m_ignoreCancelBeforeStart{false};
 };
 
 // The typed state: adds the value. Thread rules as SharedStateBase; m_value is

@@ -101,6 +101,17 @@ class KELCACHE_EXPORT KelvraException : public std::exception {
   std::string m_what;
 };
 
+// Declares an exported exception class `Name` derived from `Base`, whose one
+// constructor takes the parameters that follow (none for a fixed error). The
+// library's .cpp defines the constructor and the destructor, so the class's
+// type information lives in the library and a catch in any module matches.
+#define KELCACHE_DECLARE_EXCEPTION(Name, Base, ...) \
+  class KELCACHE_EXPORT Name : public Base {        \
+   public:                                          \
+    explicit Name(__VA_ARGS__);                     \
+    ~Name() override;                               \
+  }
+
 class KELCACHE_EXPORT LogicException : public KelvraException {
  public:
   LogicException(std::string source, int line, std::string expression, KelvraError error = KelvraError());

@@ -16,6 +16,7 @@
 // lock around a set lookup.
 #pragma once
 
+#include <boost/core/noncopyable.hpp>
 #include <cstdint>
 #include <string_view>
 #include <utility>
@@ -38,12 +39,10 @@ class KELCACHE_EXPORT FeatureFlags {
 
   // Sets one flag for the life of the object, then puts back its earlier
   // state. Overrides of one flag nest when destroyed in reverse order.
-  class KELCACHE_EXPORT ScopedOverride {
+  class KELCACHE_EXPORT ScopedOverride : boost::noncopyable {
    public:
     ScopedOverride(FeatureFlagId id, bool on);
     ~ScopedOverride();
-    ScopedOverride(const ScopedOverride&) = delete;
-    ScopedOverride& operator=(const ScopedOverride&) = delete;
 
    private:
     FeatureFlagId m_id;

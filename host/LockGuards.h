@@ -10,44 +10,49 @@
 // they hold. Thread rules: a guard belongs to the thread that made it.
 #pragma once
 
+#include <boost/core/noncopyable.hpp>
+
 #include "host/ThreadAnnotations.h"
 
-template <class LockType>
-class KELCACHE_SCOPED_CAPABILITY [[nodiscard]] TWriteLockGuard {
- public:
-  explicit TWriteLockGuard(LockType& lock) KELCACHE_ACQUIRE(lock) : m_lock(&lock) { m_lock->Lock(); }
-  TWriteLockGuard(const TWriteLockGuard&) = delete;
-  TWriteLockGuard& operator=(const TWriteLockGuard&) = delete;
-  ~TWriteLockGuard() KELCACHE_RELEASE() { Release(); }
-  void Unlock() KELCACHE_RELEASE() { Release(); }
+namespace host_internal {
 
- private:
+// The lock a guard still holds, and how to release it (once).
+template <class LockType, void (LockType::*UnlockFunction)()>
+class HeldLock : boost::noncopyable {
+ public:
+  explicit HeldLock(LockType& lock) : m_lock(&lock) {}
+  // Not analysed: the guard that owns this says what it releases.
   void Release() KELCACHE_NO_THREAD_SAFETY_ANALYSIS {
     if (m_lock) {
-      m_lock->Unlock();
+      (m_lock->*UnlockFunction)();
       m_lock = nullptr;
     }
   }
 
+ private:
   LockType* m_lock;
+};
+
+}  // namespace host_internal
+
+template <class LockType>
+class KELCACHE_SCOPED_CAPABILITY [[nodiscard]] TWriteLockGuard {
+ public:
+  explicit TWriteLockGuard(LockType& lock) KELCACHE_ACQUIRE(lock) : m_held(lock) { lock.Lock(); }
+  ~TWriteLockGuard() KELCACHE_RELEASE() { m_held.Release(); }
+  void Unlock() KELCACHE_RELEASE() { m_held.Release(); }
+
+ private:
+  host_internal::HeldLock<LockType, &LockType::Unlock> m_held;
 };
 
 template <class LockType>
 class KELCACHE_SCOPED_CAPABILITY [[nodiscard]] TReadLockGuard {
  public:
-  explicit TReadLockGuard(LockType& lock) KELCACHE_ACQUIRE_SHARED(lock) : m_lock(&lock) { m_lock->LockRead(); }
-  TReadLockGuard(const TReadLockGuard&) = delete;
-  TReadLockGuard& operator=(const TReadLockGuard&) = delete;
-  ~TReadLockGuard() KELCACHE_RELEASE() { Release(); }
-  void Unlock() KELCACHE_RELEASE() { Release(); }
+  explicit TReadLockGuard(LockType& lock) KELCACHE_ACQUIRE_SHARED(lock) : m_held(lock) { lock.LockRead(); }
+  ~TReadLockGuard() KELCACHE_RELEASE() { m_held.Release(); }
+  void Unlock() KELCACHE_RELEASE() { m_held.Release(); }
 
  private:
-  void Release() KELCACHE_NO_THREAD_SAFETY_ANALYSIS {
-    if (m_lock) {
-      m_lock->UnlockRead();
-      m_lock = nullptr;
-    }
-  }
-
-  LockType* m_lock;
+  host_internal::HeldLock<LockType, &LockType::UnlockRead> m_held;
 };

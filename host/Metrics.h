@@ -24,9 +24,10 @@
 #pragma once
 
 #include <array>
+#include <boost/core/noncopyable.hpp>
 #include <chrono>
-#include <iterator>
 #include <cstdint>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <unordered_map>
@@ -173,12 +174,10 @@ class KELCACHE_EXPORT Scope {
 // receives them too. Several captures may be alive at once.
 // Thread-safe. Lock order: the registry of live captures (in Metrics.cpp)
 // before the lock of the capture's record list.
-class KELCACHE_EXPORT Capture {
+class KELCACHE_EXPORT Capture : boost::noncopyable {
  public:
   Capture();
   ~Capture();
-  Capture(const Capture&) = delete;
-  Capture& operator=(const Capture&) = delete;
 
   // Every closed scope so far, in order of closing (a copy).
   std::vector<ScopeRecord> Records() const;

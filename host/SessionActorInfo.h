@@ -13,6 +13,8 @@
 // order of creation.
 #pragma once
 
+#include <boost/core/noncopyable.hpp>
+
 #include "host/Export.h"
 #include "host/TString.h"
 
@@ -36,12 +38,10 @@ class KELCACHE_EXPORT SessionActorInfo {
   TString m_userLuid;
 };
 
-class KELCACHE_EXPORT SessionActorInfo::ScopedThreadActor {
+class KELCACHE_EXPORT SessionActorInfo::ScopedThreadActor : boost::noncopyable {
  public:
   ScopedThreadActor(TString siteLuid, TString userLuid);
   ~ScopedThreadActor();
-  ScopedThreadActor(const ScopedThreadActor&) = delete;
-  ScopedThreadActor& operator=(const ScopedThreadActor&) = delete;
 
  private:
   SessionActorInfo m_previous;

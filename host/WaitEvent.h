@@ -25,6 +25,7 @@
 #pragma once
 
 #include <atomic>
+#include <boost/core/noncopyable.hpp>
 #include <chrono>
 #include <cstdint>
 
@@ -32,11 +33,9 @@
 
 namespace AsyncTask {
 
-class KELCACHE_EXPORT WaitEvent {
+class KELCACHE_EXPORT WaitEvent : boost::noncopyable {
  public:
   WaitEvent() = default;
-  WaitEvent(const WaitEvent&) = delete;
-  WaitEvent& operator=(const WaitEvent&) = delete;
 
   bool IsSet() const { return m_word.load(std::memory_order_acquire) == kSet; }
   // Sets the event and wakes every waiter. Setting a set event does nothing.

@@ -30,34 +30,11 @@ inline constexpr uint32_t kRedisTimeoutErrorCode = 0x5EDC0002;
 inline constexpr uint32_t kRedisReplyErrorCode = 0x5EDC0003;
 inline constexpr uint32_t kRedisConfigurationErrorCode = 0x5EDC0004;
 
-class KELCACHE_EXPORT RedisError : public KelvraException {
- public:
-  RedisError(const TString& message, uint32_t code, const TString& codeName, TError::StatusCode status);
-  ~RedisError() override;
-};
-
-class KELCACHE_EXPORT RedisIoError : public RedisError {
- public:
-  explicit RedisIoError(const TString& message);
-  ~RedisIoError() override;
-};
-
-class KELCACHE_EXPORT RedisTimeoutError : public RedisError {
- public:
-  explicit RedisTimeoutError(const TString& message);
-  ~RedisTimeoutError() override;
-};
-
-class KELCACHE_EXPORT RedisReplyError : public RedisError {
- public:
-  explicit RedisReplyError(const TString& message);
-  ~RedisReplyError() override;
-};
-
-class KELCACHE_EXPORT RedisConfigurationError : public RedisError {
- public:
-  explicit RedisConfigurationError(const TString& message);
-  ~RedisConfigurationError() override;
-};
+KELCACHE_DECLARE_EXCEPTION(RedisError, KelvraException, const TString& message, uint32_t code,
+                           const TString& codeName, TError::StatusCode status);
+KELCACHE_DECLARE_EXCEPTION(RedisIoError, RedisError, const TString& message);
+KELCACHE_DECLARE_EXCEPTION(RedisTimeoutError, RedisError, const TString& message);
+KELCACHE_DECLARE_EXCEPTION(RedisReplyError, RedisError, const TString& message);
+KELCACHE_DECLARE_EXCEPTION(RedisConfigurationError, RedisError, const TString& message);
 
 }  // namespace kelvra::caching

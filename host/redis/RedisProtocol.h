@@ -13,6 +13,7 @@
 // pipe's reader).
 #pragma once
 
+#include <boost/core/noncopyable.hpp>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -85,12 +86,10 @@ class KELCACHE_EXPORT RedisCommand {
   size_t m_size = 0;
 };
 
-class KELCACHE_EXPORT RedisReplyParser {
+class KELCACHE_EXPORT RedisReplyParser : boost::noncopyable {
  public:
   RedisReplyParser();
   ~RedisReplyParser();
-  RedisReplyParser(const RedisReplyParser&) = delete;
-  RedisReplyParser& operator=(const RedisReplyParser&) = delete;
 
   enum class Result { kReply, kNeedMore, kProtocolError };
 

@@ -79,7 +79,6 @@ SynchronizedIndexedCache::SynchronizedIndexedCache(std::shared_ptr<IPolicy> poli
                                                    std::unique_ptr<CacheHelpers::IClock> clock)
     : m_cache(std::move(policy), std::move(clock)),
       m_lock(RequireLock(lock)),
-      m_lockSupplied(true),
       m_cacheSizeBytes(sizeof(SynchronizedIndexedCache)),
       m_sizeLock(std::make_unique<TReadWriteLock>(0)) {}
 
@@ -88,7 +87,6 @@ SynchronizedIndexedCache::SynchronizedIndexedCache(std::shared_ptr<IPolicy> poli
     : m_cache(std::move(policy), std::move(clock)),
       m_ownedLock(std::make_unique<TReadWriteLock>(0)),
       m_lock(m_ownedLock.get()),
-      m_lockSupplied(false),
       m_cacheSizeBytes(sizeof(SynchronizedIndexedCache)),
       m_sizeLock(std::make_unique<TReadWriteLock>(0)) {}
 

@@ -155,9 +155,10 @@ class KELCACHE_EXPORT SynchronizedIndexedCache : public kelvra::caching::ICohere
   unsigned int FindFirstMatchOf(CacheHelpers::EntryPredicate& predicate) KELCACHE_EXCLUDES(m_lock);
 
   IndexedCache m_cache KELCACHE_GUARDED_BY(m_lock);
-  std::unique_ptr<TReadWriteLock> m_ownedLock;  // the cache lock when not supplied
-  TReadWriteLock* m_lock;                       // the cache lock, owned or supplied
-  bool m_lockSupplied;
+  // The cache lock when the cache made it; null when the caller supplied it
+  // (the caller's lock outlives the cache and is not destroyed with it).
+  std::unique_ptr<TReadWriteLock> m_ownedLock;
+  TReadWriteLock* m_lock;  // the cache lock, owned or supplied
   uint64_t m_cacheSizeBytes KELCACHE_GUARDED_BY(m_sizeLock);
   std::unique_ptr<TReadWriteLock> m_sizeLock;
 };
