@@ -117,17 +117,9 @@ uint64_t Cache::GetClock() const {
   return m_clock->GetTime();
 }
 
-EntrySet Cache::IncrementClock() {
-  return IncrementClock(m_policy);
-}
-
 EntrySet Cache::IncrementClock(std::shared_ptr<IPolicy> policy) {
   m_clock->Increment();
   return Purge(std::move(policy));
-}
-
-EntrySet Cache::Purge() {
-  return Purge(m_policy);
 }
 
 // The policy sees the live entry set as a range (no copy). Nothing in

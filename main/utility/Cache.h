@@ -122,11 +122,11 @@ class KELCACHE_EXPORT Cache : public ICacheEx {
                  std::unique_ptr<CacheHelpers::IClock> clock) override;
   uint64_t GetClock() const override;
   // Advances the clock, then Purge(); returns the deleted entries.
-  EntrySet IncrementClock() override;
+  EntrySet IncrementClock() override { return IncrementClock(m_policy); }
   EntrySet IncrementClock(std::shared_ptr<CacheHelpers::IPolicy> policy) override;
   // Deletes what the policy does not keep and returns it. If the policy or a
   // predicate throws, the cache is left unchanged.
-  EntrySet Purge() override;
+  EntrySet Purge() override { return Purge(m_policy); }
   EntrySet Purge(std::shared_ptr<CacheHelpers::IPolicy> policy) override;
   // Advances the clock and nothing else.
   void JustIncrementClock() override;

@@ -222,17 +222,9 @@ EntrySet IndexedCache::Purge(std::shared_ptr<IPolicy> policy) {
   return deleted;
 }
 
-EntrySet IndexedCache::Purge() {
-  return Purge(m_policy);
-}
-
 EntrySet IndexedCache::IncrementClock(std::shared_ptr<IPolicy> policy) {
   m_clock->Increment();
   return Purge(std::move(policy));
-}
-
-EntrySet IndexedCache::IncrementClock() {
-  return IncrementClock(m_policy);
 }
 
 const IndexedCacheData& IndexedCache::GetCacheData() {

@@ -161,10 +161,10 @@ class KELCACHE_EXPORT IndexedCache {
   // deleted (a tracking policy without ComputeEntriesToPurge throws
   // NotImplementedException).
   EntrySet Purge(std::shared_ptr<CacheHelpers::IPolicy> policy);
-  EntrySet Purge();
+  EntrySet Purge() { return Purge(m_policy); }
   // Advances the clock, then purges.
   EntrySet IncrementClock(std::shared_ptr<CacheHelpers::IPolicy> policy);
-  EntrySet IncrementClock();
+  EntrySet IncrementClock() { return IncrementClock(m_policy); }
 
   const IndexedCacheData& GetCacheData();
 
