@@ -95,12 +95,6 @@ TEST_F(CascadeInvalidatorAggregatorTest, DirtyUsedIdTellsEachHandlerOnceAndUnreg
   m_aggregator->OnDirty({6}, m_cache);
   EXPECT_EQ(first->m_calls, 1);
   EXPECT_EQ(second->m_calls, 1);
-
-  // A handler added to the dirty scope is told at once and not kept.
-  auto late = NewHandler();
-  scope->AddHandler(late);
-  EXPECT_EQ(late->m_calls, 1);
-  EXPECT_EQ(m_aggregator->GetScopeCount(), 0u);
 }
 
 TEST_F(CascadeInvalidatorAggregatorTest, UsesAreRecordedOnlyForTheCurrentOpenScope) {
@@ -177,14 +171,17 @@ TEST_F(CascadeInvalidatorAggregatorTest, HandlersMayCallBackAndAThrowingHandlerS
   EXPECT_THROW(m_aggregator->OnDirty({9}, m_cache), std::runtime_error);
   EXPECT_EQ(thrower->m_calls, 1);
   EXPECT_EQ(m_aggregator->GetScopeCount(), 0u);
+  // A handler added to the dirty scope is told at once and not kept.
   auto another = NewHandler();
   throwingScope->AddHandler(another);
   EXPECT_EQ(another->m_calls, 1) << "the scope stayed dirty";
+  EXPECT_EQ(m_aggregator->GetScopeCount(), 0u);
 }
 
-// Misuse of the aggregator and the holder raises a LogicException naming the
-// check that failed, and changes nothing.
-TEST_F(CascadeInvalidatorAggregatorTest, MisuseRaisesLogicExceptionsNamingTheCheck) {
+// The holder of one invalidator per type; misuse of the aggregator and the
+// holder raises a LogicException naming the check that failed, and changes
+// nothing.
+TEST_F(CascadeInvalidatorAggregatorTest, TheHolderKeepsOneInvalidatorPerTypeAndMisuseRaisesNamingTheCheck) {
   class ForeignScope : public IInvalidatorAggregatorScope {
    public:
     void EndScope() override {}
@@ -203,7 +200,18 @@ TEST_F(CascadeInvalidatorAggregatorTest, MisuseRaisesLogicExceptionsNamingTheChe
   ICascadeInvalidatorHolder& holder = CascadeInvalidatorHolderFactory::GetInstance();
   holder.ResetForTest();
   NullInvalidator a, b;
-  holder.Initialize({&a, &a, &a, &a});
+  // Empty, the holder gives null for every valid type; a wrong count raises
+  // and leaves it empty. Initialized, it holds the pointers in type order.
+  for (int type = 0; type < static_cast<int>(CascadeInvalidatorType::End); ++type) {
+    EXPECT_EQ(holder.GetInvalidator(static_cast<CascadeInvalidatorType>(type)), nullptr);
+  }
+  const std::string wrongCount = "Number of invalidators does not match enum!";
+  EXPECT_EQ(ExpressionOf([&] { holder.Initialize({&a, &b, nullptr}); }), wrongCount);
+  EXPECT_EQ(ExpressionOf([&] { holder.Initialize({&a, &b, nullptr, &a, &a}); }), wrongCount);
+  EXPECT_TRUE(holder.GetInvalidators().empty());
+  holder.Initialize({&a, &b, nullptr, &a});
+  EXPECT_EQ(holder.GetInvalidator(CascadeInvalidatorType::QueryResults), &b);
+  EXPECT_EQ(holder.GetInvalidator(static_cast<CascadeInvalidatorType>(2)), nullptr);
   auto ended = CascadeInvalidatorAggregator_CreateQueryJobScope();
   ended->EndScope();
   const std::string unitTestsOnly = "AppConfig::GetInstance().GetUnitTestFlag()";
@@ -226,8 +234,9 @@ TEST_F(CascadeInvalidatorAggregatorTest, MisuseRaisesLogicExceptionsNamingTheChe
       {[&] { holder.Initialize({&b, &b, &b, &b}); }, "Already initialized!"},
   };
   for (const auto& [misuse, check] : cases) EXPECT_EQ(ExpressionOf(misuse), check);
-  EXPECT_EQ(holder.GetInvalidators(), (std::vector<ICascadeInvalidator*>{&a, &a, &a, &a}));
+  EXPECT_EQ(holder.GetInvalidators(), (std::vector<ICascadeInvalidator*>{&a, &b, nullptr, &a}));
   holder.ResetForTest();
+  EXPECT_TRUE(holder.GetInvalidators().empty());
 }
 
 TEST_F(CascadeInvalidatorAggregatorTest, SyncCachesOffHidesTheAggregator) {
@@ -257,34 +266,6 @@ TEST_F(CascadeInvalidatorAggregatorTest, ResultUseReachesEveryInvalidatorOfTheHo
   holder.ResetForTest();
   ASSERT_EQ(recorder.m_scopes.size(), 2u);
   EXPECT_EQ(recorder.m_scopes[0], scope);
-}
-
-TEST(CascadeInvalidatorHolderTest, HoldsOneInvalidatorPerTypeOnceInitializedWithExactlyThat) {
-  ICascadeInvalidatorHolder& holder = CascadeInvalidatorHolderFactory::GetInstance();
-  holder.ResetForTest();
-  NullInvalidator a, b, d;
-  // Empty: nothing registered, every valid type gives null.
-  EXPECT_TRUE(holder.GetInvalidators().empty());
-  for (int type = 0; type < static_cast<int>(CascadeInvalidatorType::End); ++type) {
-    EXPECT_EQ(holder.GetInvalidator(static_cast<CascadeInvalidatorType>(type)), nullptr);
-  }
-  // A wrong count raises and leaves the holder empty.
-  EXPECT_THROW(holder.Initialize({&a, &b, nullptr}), LogicException);
-  EXPECT_THROW(holder.Initialize({&a, &b, nullptr, &d, &a}), LogicException);
-  EXPECT_TRUE(holder.GetInvalidators().empty());
-
-  // Initialized: the pointers in type order, a null element included.
-  holder.Initialize({&a, &b, nullptr, &d});
-  EXPECT_EQ(holder.GetInvalidators(), (std::vector<ICascadeInvalidator*>{&a, &b, nullptr, &d}));
-  EXPECT_EQ(holder.GetInvalidator(CascadeInvalidatorType::QueryResults), &b);
-  EXPECT_EQ(holder.GetInvalidator(static_cast<CascadeInvalidatorType>(2)), nullptr);
-
-  // After a reset the holder may be initialized again.
-  holder.ResetForTest();
-  EXPECT_TRUE(holder.GetInvalidators().empty());
-  holder.Initialize({&d, nullptr, nullptr, nullptr});
-  EXPECT_EQ(holder.GetInvalidator(CascadeInvalidatorType::QueryJobScopes), &d);
-  holder.ResetForTest();
 }
 
 }  // namespace

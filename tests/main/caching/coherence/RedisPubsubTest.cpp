@@ -76,30 +76,36 @@ TEST_F(RedisPubsubTest, FirstLocalEntryIsTrackedAndPublishedAndItsOwnMessageIsHa
   EXPECT_EQ(m_manager.SubscriptionCount(), 0u) << "destruction unsubscribes";
 }
 
-TEST_F(RedisPubsubTest, MinimumDeltaBoundaryEqualHashesAndZeroHashes) {
+// Timestamps at the ends of the range: the margin is subtracted with
+// saturation, so a message from before the minimum date plus the margin is
+// never newer than anything, and one at the very end is newer than all.
+TEST_F(RedisPubsubTest, MinimumDeltaBoundaryExtremeTimestampsEqualHashesAndZeroHashes) {
   ScopedOptionOverride delta("CacheSynchronizationMinimumDeltaSeconds", 5);
   MakeService();
   m_service->OnAdded(kKey, kValue, kTime, 7, m_cache);
-
-  Receive(kKey, kOtherValue, kTime + 3000);  // 3 s newer: within the margin
+  m_service->OnAdded(kKey, kValue, 0, 8, m_cache);  // an entry stamped with the minimum date
+  for (uint64_t timestamp : {uint64_t{0}, uint64_t{1}, uint64_t{4999}, uint64_t{5000}}) {
+    SCOPED_TRACE(timestamp);
+    Receive(kKey, kOtherValue, timestamp);  // at most the margin newer than entry 8
+    EXPECT_TRUE(m_cache->Dirty().empty()) << "an older message marks nothing dirty";
+  }
+  Receive(kKey, kValue, UINT64_MAX);  // same value, newer than all: never dirty
   EXPECT_TRUE(m_cache->Dirty().empty());
-  Receive(kKey, kValue, kTime + 1000000);  // same value, much newer: never dirty
-  EXPECT_TRUE(m_cache->Dirty().empty());
-  Receive(kKey, kOtherValue, kTime + 6000);  // 6 s newer: stale
-  EXPECT_EQ(m_cache->Dirty(), std::vector<unsigned>{7});
-  ASSERT_EQ(m_invalidator.DirtyCalls().size(), 1u);
-  EXPECT_EQ(m_invalidator.DirtyCalls()[0].cache, m_cache.get());
-  Receive(kKey, kOtherValue, kTime + 60000);  // forgotten: nothing more
-  EXPECT_EQ(m_cache->Dirty().size(), 1u);
+  Receive(kKey, kOtherValue, UINT64_MAX);
+  EXPECT_EQ(m_cache->Dirty(), (std::vector<unsigned>{7, 8}));
+  ASSERT_EQ(m_invalidator.DirtyCalls().size(), 2u) << "one call per entry";
+  EXPECT_EQ(m_invalidator.DirtyCalls()[1].cache, m_cache.get());
+  Receive(kKey, kOtherValue, UINT64_MAX);  // forgotten: nothing more
+  EXPECT_EQ(m_cache->Dirty().size(), 2u);
 
   // Two zero hashes are values without a hash: time alone decides.
   const Hash zero{0, 0};
   const Hash zeroKey{0xdead, 0};
   m_service->OnAdded(zeroKey, zero, kTime, 9, m_cache);
   Receive(zeroKey, zero, kTime + 5000);  // exactly the margin: not older by more
-  EXPECT_EQ(m_cache->Dirty().size(), 1u);
+  EXPECT_EQ(m_cache->Dirty().size(), 2u);
   Receive(zeroKey, zero, kTime + 5001);
-  EXPECT_EQ(m_cache->Dirty(), (std::vector<unsigned>{7, 9}));
+  EXPECT_EQ(m_cache->Dirty(), (std::vector<unsigned>{7, 8, 9}));
 
   // An addition that is older than a local entry of another value is stale
   // at once: marked dirty, neither tracked nor published.
@@ -108,23 +114,6 @@ TEST_F(RedisPubsubTest, MinimumDeltaBoundaryEqualHashesAndZeroHashes) {
   m_service->OnAdded(kKey, kValue, kTime, 11, m_cache);
   EXPECT_EQ(m_published.size(), published);
   EXPECT_EQ(m_cache->Dirty().back(), 11u);
-}
-
-// Timestamps at the ends of the range: the margin is subtracted with
-// saturation, so a message from before the minimum date plus the margin is
-// never newer than anything, and one at the very end is newer than all.
-TEST_F(RedisPubsubTest, MessagesWithExtremeTimestampsCompareWithoutWrapping) {
-  ScopedOptionOverride delta("CacheSynchronizationMinimumDeltaSeconds", 5);
-  MakeService();
-  m_service->OnAdded(kKey, kValue, kTime, 7, m_cache);
-  m_service->OnAdded(kKey, kValue, 0, 8, m_cache);  // an entry stamped with the minimum date
-  for (uint64_t timestamp : {uint64_t{0}, uint64_t{1}, uint64_t{4999}, uint64_t{5000}}) {
-    SCOPED_TRACE(timestamp);
-    Receive(kKey, kOtherValue, timestamp);
-    EXPECT_TRUE(m_cache->Dirty().empty()) << "an older message marks nothing dirty";
-  }
-  Receive(kKey, kOtherValue, UINT64_MAX);
-  EXPECT_EQ(m_cache->Dirty(), (std::vector<unsigned>{7, 8}));
 }
 
 TEST_F(RedisPubsubTest, DryRunTellsOnlyTheInvalidators) {
@@ -215,10 +204,12 @@ TEST_F(RedisPubsubTest, RemovalsEvictAndPruningDropsByAgeAndCount) {
   EXPECT_EQ(m_invalidator.Evicted().back().ids, (std::vector<unsigned>{3, 4}));
 
   // Max 10 with twelve records: down to 6. Age pass: lifetime 0 drops all.
-  m_service->TriggerPruneEvictedEntriesTestOnly(100, -1);
-  for (unsigned guid = 100; guid < 112; ++guid) m_service->OnAdded({guid, 0}, kValue, kTime, guid, m_cache);
+  m_service->TriggerPruneEvictedEntriesTestOnly(100, -1);  // the removal below prunes with the last max
   std::vector<unsigned> twelve;
-  for (unsigned guid = 100; guid < 112; ++guid) twelve.push_back(guid);
+  for (unsigned guid = 100; guid < 112; ++guid) {
+    m_service->OnAdded({guid, 0}, kValue, kTime, guid, m_cache);
+    twelve.push_back(guid);
+  }
   m_service->OnRemoved(twelve, m_cache);
   capture.Clear();
   m_service->TriggerPruneEvictedEntriesTestOnly(10, -1);
@@ -255,7 +246,7 @@ TEST_F(RedisPubsubTest, WithdrawingACacheForgetsItsEntries) {
   m_service->OnRemoved(*other);
 }
 
-TEST_F(RedisPubsubTest, MalformedMessagesRaiseAndLeaveTheServiceWorking) {
+TEST_F(RedisPubsubTest, MalformedMessagesAndTestOnlyCallsOutsideUnitTestsRaise) {
   ScopedOptionOverride delta("CacheSynchronizationMinimumDeltaSeconds", 0);
   MakeService();
   m_service->OnAdded(kKey, kValue, kTime, 1, m_cache);
@@ -271,6 +262,12 @@ TEST_F(RedisPubsubTest, MalformedMessagesRaiseAndLeaveTheServiceWorking) {
   EXPECT_NO_THROW(m_manager.Deliver(u"test.", "1-2@5")) << "no key text: ignored";
   Receive(kKey, kOtherValue, kTime + 1);
   EXPECT_EQ(m_cache->Dirty(), std::vector<unsigned>{1}) << "the service still works";
+
+  // The test-only operations raise outside unit tests.
+  AppConfig::GetInstance().SetUnitTestFlag(false);
+  EXPECT_THROW(RedisPubsub::CreateTestInstance(kPrefix, m_manager, {}), LogicException);
+  EXPECT_THROW(m_service->TriggerPruneEvictedEntriesTestOnly(-1, -1), LogicException);
+  AppConfig::GetInstance().SetUnitTestFlag(true);
 }
 
 TEST_F(RedisPubsubTest, AReconnectMarksLiveEntriesDirtyUnlessSwitchedOff) {
@@ -289,14 +286,6 @@ TEST_F(RedisPubsubTest, AReconnectMarksLiveEntriesDirtyUnlessSwitchedOff) {
   EXPECT_EQ(m_service->CheckConsistencyTestOnly(), "");
   m_manager.SimulateReconnect();
   EXPECT_EQ(m_cache->Dirty().size(), 1u) << "the entry was forgotten";
-}
-
-TEST_F(RedisPubsubTest, TestOnlyOperationsRefuseOutsideUnitTests) {
-  MakeService();
-  AppConfig::GetInstance().SetUnitTestFlag(false);
-  EXPECT_THROW(RedisPubsub::CreateTestInstance(kPrefix, m_manager, {}), LogicException);
-  EXPECT_THROW(m_service->TriggerPruneEvictedEntriesTestOnly(-1, -1), LogicException);
-  AppConfig::GetInstance().SetUnitTestFlag(true);
 }
 
 TEST_F(RedisPubsubTest, AsynchronousModeSchedulesTheWork) {

@@ -5,8 +5,6 @@
 // process per test, or on its own).
 
 #include "host/AppOptions.h"
-#include "host/LogCapture.h"
-#include "public/caching/ExternalCache.h"
 #include "tests/main/caching/external/ExternalTestSupport.h"
 
 namespace {

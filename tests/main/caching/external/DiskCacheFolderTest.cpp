@@ -49,24 +49,19 @@ TEST_F(DiskCacheFolderTest, LocksOfOperationsRunningAtOnceExcludeEachOther) {
     // when the first lock is taken, as in a cache that has run a while.
     { EntryLock warm(opening, kByte, Mode::Exclusive, true); }
 
-    std::atomic<bool> acquired{false};
+    auto acquired = std::make_shared<Gate>();
     std::thread second;
     {
       EntryLock first(opening, kByte, c.held, true);
       ASSERT_TRUE(first.Held());
-      second = std::thread([&] {
+      second = std::thread([&, acquired] {
         EntryLock lock(Folder().Open(true), kByte, c.wanted, true);
         EXPECT_TRUE(lock.Held());
-        acquired = true;
+        acquired->Open();
       });
-      std::this_thread::sleep_for(std::chrono::milliseconds(c.waits ? 300 : 0));
-      if (c.waits) EXPECT_FALSE(acquired.load()) << "the second lock did not wait for the first";
+      EXPECT_EQ(acquired->Wait(c.waits ? 300ms : kLongWait), !c.waits) << "whether the second lock waited";
     }
-    const auto deadline = std::chrono::steady_clock::now() + kLongWait;
-    while (!acquired && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    if (!acquired) {
+    if (!acquired->Wait(kLongWait)) {
       // Still waiting for a lock that was never released; the thread cannot
       // be woken, so it is left to the end of the process.
       second.detach();

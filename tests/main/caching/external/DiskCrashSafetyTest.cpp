@@ -134,68 +134,62 @@ class DiskCrashSafetyTest : public ::testing::Test {
   TLog::AnySeverity m_previousLevel = TLog::Warn;
 };
 
-TEST_F(DiskCrashSafetyTest, AWriterKilledAtRandomMomentsNeverLeavesATornValue) {
-  const std::vector<std::string> keys = {"crash-0", "crash-1", "crash-2", "crash-3", "crash-4"};
-  Checker checker(Folder());
-  std::mt19937 random(20240501);
-  int killedBySignal = 0;
-  for (int round = 0; round < 20; ++round) {
-    WriterProcess writer(Folder(), 1, keys, 256 * 1024);
-    ASSERT_TRUE(writer.WaitUntilWriting()) << "round " << round;
-    std::this_thread::sleep_for(std::chrono::microseconds(random() % 20000));
-    if (writer.Kill()) ++killedBySignal;
-    for (const std::string& key : keys) checker.LoadAndCheck(key, {1});
-  }
-  EXPECT_EQ(killedBySignal, 20);
-  EXPECT_EQ(checker.bad.load(), 0);
-  EXPECT_GT(checker.hits.load(), 0) << "the writer stored something that survived";
-  // Writers that died mid-write leave temporary files at worst; every entry
-  // still loads or misses cleanly, and a new store over it works.
-  auto value = std::make_shared<Bytes>(MakeSelfDescribingValue("crash-0", 2, 1, 10));
-  ASSERT_TRUE(checker.cache.TryStore(u"crash-0", value, kSlowLoadMs, -1).Get());
-  EXPECT_EQ(*checker.cache.TryLoad(u"crash-0").Get(), *value);
-}
-
-// Writer processes store at once while two threads load: several writers of
-// the same keys, and two writers of two keys whose hashes collide (one
-// folder). A load gives a whole value of its own key or a miss.
-TEST_F(DiskCrashSafetyTest, ConcurrentWriterProcessesNeverMixTheirBytesOrTheirKeys) {
+// Writer processes store while two threads load, until the writers are
+// killed: one writer at a random moment, twenty times over; three writers of
+// the same keys; two writers of two keys whose hashes collide (one folder).
+// A load, during the writes or after the kills, gives a whole value of its
+// own key or a miss, and a new store over whatever the writers left works.
+TEST_F(DiskCrashSafetyTest, KilledAndConcurrentWritersNeverLeaveATornOrMixedValue) {
   struct Case {
     const char* name;
     std::vector<std::vector<std::string>> keysOfWriter;  // writer i + 1 stores these keys
+    int rounds;
+    size_t maxPayload;
+    bool randomMoment;  // the readers stop (and the kill comes) within 20 ms; else after 1.5 s
   };
-  const std::string keyA = kCollidingKeyA.toStdString();
-  const std::string keyB = kCollidingKeyB.toStdString();
+  const std::vector<std::string> crash = {"crash-0", "crash-1", "crash-2", "crash-3", "crash-4"};
+  const std::vector<std::string> shared = {"shared-key", "shared-key-2"};
   const Case cases[] = {
-      {"three writers of the same keys", {{"shared-key", "shared-key-2"}, {"shared-key", "shared-key-2"},
-                                          {"shared-key", "shared-key-2"}}},
-      {"writers of colliding keys", {{keyA}, {keyB}}},
+      {"one writer killed at random moments", {crash}, 20, 256 * 1024, true},
+      {"three writers of the same keys", {shared, shared, shared}, 1, 64 * 1024, false},
+      {"writers of colliding keys", {{kCollidingKeyA.toStdString()}, {kCollidingKeyB.toStdString()}}, 1, 64 * 1024,
+       false},
   };
+  std::mt19937 random(20240501);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Checker checker(Folder() + std::to_string(&c - cases));
     std::map<std::string, std::set<uint64_t>> writersOf;
-    std::vector<std::unique_ptr<WriterProcess>> writers;
     for (size_t w = 0; w < c.keysOfWriter.size(); ++w) {
       for (const std::string& key : c.keysOfWriter[w]) writersOf[key].insert(w + 1);
-      writers.push_back(
-          std::make_unique<WriterProcess>(checker.folder, static_cast<int>(w + 1), c.keysOfWriter[w], 64 * 1024));
     }
-    for (auto& writer : writers) ASSERT_TRUE(writer->WaitUntilWriting());
-    std::vector<std::thread> readers;
-    for (int t = 0; t < 2; ++t) {
-      readers.emplace_back([&] {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
-        while (std::chrono::steady_clock::now() < end) {
-          for (const auto& [key, accepted] : writersOf) checker.LoadAndCheck(key, accepted);
-        }
-      });
+    for (int round = 0; round < c.rounds; ++round) {
+      std::vector<std::unique_ptr<WriterProcess>> writers;
+      for (size_t w = 0; w < c.keysOfWriter.size(); ++w) {
+        writers.push_back(std::make_unique<WriterProcess>(checker.folder, static_cast<int>(w + 1), c.keysOfWriter[w],
+                                                          c.maxPayload));
+      }
+      for (auto& writer : writers) ASSERT_TRUE(writer->WaitUntilWriting()) << "round " << round;
+      const auto end = std::chrono::steady_clock::now() +
+                       std::chrono::microseconds(c.randomMoment ? random() % 20000 : 1500000);
+      std::vector<std::thread> readers;
+      for (int t = 0; t < 2; ++t) {
+        readers.emplace_back([&] {
+          while (std::chrono::steady_clock::now() < end) {
+            for (const auto& [key, accepted] : writersOf) checker.LoadAndCheck(key, accepted);
+          }
+        });
+      }
+      for (std::thread& reader : readers) reader.join();
+      for (auto& writer : writers) EXPECT_TRUE(writer->Kill()) << "died of an error of its own";
+      for (const auto& [key, accepted] : writersOf) checker.LoadAndCheck(key, accepted);
     }
-    for (std::thread& reader : readers) reader.join();
-    for (auto& writer : writers) EXPECT_TRUE(writer->Kill());
-    for (const auto& [key, accepted] : writersOf) checker.LoadAndCheck(key, accepted);
     EXPECT_EQ(checker.bad.load(), 0);
-    EXPECT_GT(checker.hits.load(), 0);
+    EXPECT_GT(checker.hits.load(), 0) << "the writers stored something that survived";
+    const TString key = TString::fromStdString(writersOf.begin()->first);
+    auto value = std::make_shared<Bytes>(MakeSelfDescribingValue(writersOf.begin()->first, 9, 1, 10));
+    ASSERT_TRUE(checker.cache.TryStore(key, value, kSlowLoadMs, -1).Get());
+    EXPECT_TRUE(LoadsValue(checker.cache, key, *value));
   }
 }
 

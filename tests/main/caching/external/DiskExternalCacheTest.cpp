@@ -1,8 +1,9 @@
 // The disk store on real folders under a temporary directory: the on-disk
 // layout byte for byte, colliding keys, hand-edited, damaged and half-written
-// entries as loads, the key listing and the inspector see them, drops, the
-// sweeper and the namespace check. What every store does
-// (ExternalCacheContract.h) is tested there.
+// entries as loads, the key listing and the inspector see them, drops and
+// the namespace check. What every store does (ExternalCacheContract.h) is
+// tested there, the sweeper of the stores the factory makes in
+// ExternalCacheFactoryTest.cpp.
 #include "public/caching/DiskExternalCache.h"
 
 #include <linux/fs.h>
@@ -16,7 +17,6 @@
 #include "host/DateTime.h"
 #include "host/Errors.h"
 #include "host/FileSystem.h"
-#include "host/FolderSweeper.h"
 #include "main/caching/DiskCacheFolder.h"
 #include "public/caching/DiskExternalCacheInspector.h"
 #include "tests/main/caching/external/ExternalTestSupport.h"
@@ -63,38 +63,25 @@ Bytes ExpectedIntegrityRecord(const Bytes& value) {
   return record;
 }
 
-// A file made immutable (not even root can remove or change it) until the
-// object goes, as an immutable file would outlive the test's folder; Made()
-// is false where the file system has no such flag.
-class ImmutableFile {
- public:
-  explicit ImmutableFile(fs::path file) : m_file(std::move(file)), m_made(Set(true)) {}
-  ~ImmutableFile() {
-    if (m_made) Set(false);
-  }
-  bool Made() const { return m_made; }
-
- private:
-  bool Set(bool immutable) {
-    const int fd = open(m_file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    int flags = 0;
-    bool done = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-    flags = immutable ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
-    done = done && ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-    if (fd >= 0) close(fd);
-    return done;
-  }
-  fs::path m_file;
-  bool m_made;
-};
+// Makes a file immutable (not even root can remove or change it), or
+// mutable again; false where the file system has no such flag.
+bool SetImmutable(const fs::path& file, bool immutable) {
+  const int fd = open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  int flags = 0;
+  bool done = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+  flags = immutable ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+  done = done && ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+  if (fd >= 0) close(fd);
+  return done;
+}
 
 class DiskExternalCacheTest : public ::testing::Test {
  protected:
   void TearDown() override { EXPECT_TRUE(WaitForBackgroundTasks()); }
 
   // A cache whose namespace folder is <temp>/cache.
-  std::unique_ptr<DiskExternalCache> MakeCache(std::shared_ptr<FolderSweeper> sweeper = nullptr) {
-    return std::make_unique<DiskExternalCache>(u"disk-ns", ToTPath(CachePath()), std::move(sweeper));
+  std::unique_ptr<DiskExternalCache> MakeCache() {
+    return std::make_unique<DiskExternalCache>(u"disk-ns", ToTPath(CachePath()), nullptr);
   }
   fs::path CachePath() const { return m_temp.path() / "cache"; }
   fs::path EntryPath(const TString& key) const { return CachePath() / ExpectedKeyHash(key); }
@@ -110,17 +97,24 @@ class DiskExternalCacheTest : public ::testing::Test {
 // The sizes cover each of XXH3's length classes (0, 1-3, 4-8, 9-16, 17-128,
 // 129-240, longer), as the library computes the checksum with code of its
 // own where the machine has AVX2.
+//
+// A load reads the value file whole, whatever its size, which nothing but
+// the file open at that load can give: every other value is stored by
+// another cache object (another process), and then replaced by hand with one
+// of another size.
 TEST_F(DiskExternalCacheTest, AStoreWritesTheKeyTheValueAndItsIntegrityRecordAndNothingElse) {
   auto cache = MakeCache();
+  auto other = MakeCache();
   EXPECT_FALSE(fs::exists(CachePath())) << "no constructor touches the disk";
-  for (size_t size : {0, 1, 3, 8, 16, 100, 200, 241, 4096, 70000, (1 << 20) + 7}) {
+  bool byOther = false;
+  for (size_t size : {0, 1, 3, 8, 16, 100, 200, 241, 4095, 4096, 4097, 65536, 70000, (1 << 20) + 7}) {
     SCOPED_TRACE("size " + std::to_string(size));
     fs::remove_all(CachePath());
     const TString key =
         TString(u"gr\u00FC\u00DF-\u20AC-\U0001D11E/key-") + TString::number(static_cast<unsigned long long>(size));
     const Value value = MakeValue(size, static_cast<uint8_t>(size));
     TLog::Capture capture(TLog::Info);
-    ASSERT_TRUE(Store(*cache, key, value));
+    ASSERT_TRUE(Store((byOther = !byOther) ? *other : *cache, key, value));
     const fs::path entry = EntryPath(key);
     EXPECT_EQ(FileNames(CachePath()), (std::set<std::string>{ExpectedKeyHash(key), ".lock"}));
     EXPECT_EQ(fs::file_size(CachePath() / ".lock"), 0u);
@@ -131,6 +125,11 @@ TEST_F(DiskExternalCacheTest, AStoreWritesTheKeyTheValueAndItsIntegrityRecordAnd
     EXPECT_EQ(IntegrityAttribute(entry / ".bin").value_or(Bytes{9}), ExpectedIntegrityRecord(*value));
     EXPECT_FALSE(IntegrityAttribute(entry / ".key").has_value()) << "only the value file has one";
     EXPECT_TRUE(LoadsValue(*cache, key, *value));
+    // Replaced by hand: larger than the small values, smaller than the large.
+    const Value replaced = MakeValue((size * 7 + 4097) % 70001, 3);
+    WriteFileBytes(entry / "replacement", std::string(replaced->begin(), replaced->end()));
+    fs::rename(entry / "replacement", entry / ".bin");
+    EXPECT_TRUE(LoadsValue(*cache, key, *replaced));
     EXPECT_TRUE(capture.Lines().empty()) << "nothing went wrong, so nothing but the events";
     // A second store of the key leaves no file of its own behind.
     ASSERT_TRUE(Store(*cache, key, MakeValue(70000, 9)));
@@ -147,11 +146,7 @@ TEST_F(DiskExternalCacheTest, OnlyTheConstructorThatBuildsThePathFromTheNamespac
   const TString previous = AppConfig::GetInstance().GetExternalCacheDir();
   AppConfig::GetInstance().SetExternalCacheDir(TString::fromStdString(m_temp.str()));
   const fs::path namespaceRoot = m_temp.path() / "ExternalCacheV1";
-  auto repeat = [](const char16_t* unit, size_t times) {
-    std::u16string text;
-    for (size_t i = 0; i < times; ++i) text += unit;
-    return TString(text);
-  };
+  auto repeat = [](char16_t unit, size_t times) { return TString(std::u16string(times, unit)); };
   struct Case {
     const char* name;
     TString ns;
@@ -164,10 +159,10 @@ TEST_F(DiskExternalCacheTest, OnlyTheConstructorThatBuildsThePathFromTheNamespac
       {"a/b", TString(u"a/b"), true},
       {"a\\b", TString(u"a\\b"), true},
       {"NUL inside", TString(std::u16string(u"a\0b", 3)), true},
-      {"256 bytes", repeat(u"n", 256), true},
-      {"86 three-byte characters (258 bytes)", repeat(u"\u20AC", 86), true},
-      {"255 bytes", repeat(u"n", 255), false},
-      {"85 three-byte characters (255 bytes)", repeat(u"\u20AC", 85), false},
+      {"256 bytes", repeat(u'n', 256), true},
+      {"86 three-byte characters (258 bytes)", repeat(u'\u20AC', 86), true},
+      {"255 bytes", repeat(u'n', 255), false},
+      {"85 three-byte characters (255 bytes)", repeat(u'\u20AC', 85), false},
       {"dots and spaces", TString(u"..hidden. name"), false},
   };
   int round = 0;
@@ -383,22 +378,6 @@ TEST_F(DiskExternalCacheTest, CollidingKeysShareOneFolderHoldingTheKeyStoredLast
   EXPECT_EQ(cache->TryLoad(kCollidingKeyB).Get(), nullptr);
 }
 
-// Drops and listings beyond the contract: on disk.
-TEST_F(DiskExternalCacheTest, DropsRemoveTheWholeFolderAndNeitherDropsNorListingsCreateAnything) {
-  auto cache = MakeCache();
-  EXPECT_TRUE(cache->TryDrop(u"never stored").Get());
-  EXPECT_TRUE(cache->TryGetAllKeys().empty());
-  EXPECT_FALSE(fs::exists(CachePath())) << "a drop or listing creates nothing";
-
-  ASSERT_TRUE(Store(*cache, u"a", MakeValue("1")));
-  ASSERT_TRUE(Store(*cache, u"b", MakeValue("2")));
-  fs::create_directories(EntryPath(u"a") / "leftover");  // whatever the folder holds goes too
-  WriteFileBytes(CachePath() / "stray-file", "not an entry");
-  ASSERT_TRUE(cache->TryDrop(u"a").Get());
-  EXPECT_FALSE(fs::exists(EntryPath(u"a")));
-  EXPECT_EQ(cache->TryGetAllKeys(), std::vector<TString>{TString(u"b")}) << "stray files are no entries";
-}
-
 // A folder that cannot be made: the store logs why; a load misses and a drop
 // is done, quietly, as for a folder that does not exist.
 TEST_F(DiskExternalCacheTest, AStoreThatCannotCreateItsFolderLogsAndLeavesNothing) {
@@ -429,11 +408,15 @@ TEST_F(DiskExternalCacheTest, OldFilesThatCannotBeRemovedStayQuietly) {
   const TString key(u"kept");
   auto cache = MakeCache();
   ASSERT_TRUE(Store(*cache, key, MakeValue("old")));
-  ImmutableFile immutable(EntryPath(key) / ".bin");
-  if (!immutable.Made()) {
+  if (!SetImmutable(EntryPath(key) / ".bin", true)) {
     std::cout << "[ SKIPPED  ] immutable files are not available on this file system\n";
     return;
   }
+  // Mutable again before the test's folder goes, which it would outlive.
+  struct Restore {
+    fs::path file;
+    ~Restore() { SetImmutable(file, false); }
+  } restore{EntryPath(key) / ".bin"};
   TLog::Capture capture(TLog::Info);
   EXPECT_TRUE(Store(*cache, key, MakeValue("new")));
   EXPECT_EQ(ReadFileBytes(EntryPath(key) / ".bin"), Bytes({'o', 'l', 'd'})) << "nothing was written";
@@ -441,48 +424,6 @@ TEST_F(DiskExternalCacheTest, OldFilesThatCannotBeRemovedStayQuietly) {
   EXPECT_TRUE(loaded == nullptr || std::string(loaded->begin(), loaded->end()) == "old");
   EXPECT_TRUE(cache->TryDrop(key).Get());
   EXPECT_TRUE(capture.Lines().empty()) << capture.Lines().front().toStdString();
-}
-
-TEST_F(DiskExternalCacheTest, TheSweeperKeepsTheFolderWithinItsBudget) {
-  constexpr uint64_t kBudget = 1 << 20;
-  auto sweeper = std::make_shared<FolderSweeper>(kBudget, FolderSweepOrder::LeastRecentlyWritten, 0,
-                                                 std::chrono::hours(1));
-  auto cache = MakeCache(sweeper);
-  for (int i = 0; i < 30; ++i) {
-    ASSERT_TRUE(Store(*cache, TString(u"sweep-") + TString::number(i), MakeValue(150 * 1024, static_cast<uint8_t>(i))));
-    uint64_t bytes = 0;
-    for (const auto& entry : fs::recursive_directory_iterator(CachePath())) {
-      if (entry.is_regular_file()) bytes += entry.file_size();
-    }
-    EXPECT_LE(bytes, kBudget) << "after store " << i;
-  }
-  // The newest entry is there; the oldest went.
-  EXPECT_NE(cache->TryLoad(u"sweep-29").Get(), nullptr);
-  EXPECT_EQ(cache->TryLoad(u"sweep-0").Get(), nullptr);
-  EXPECT_GE(sweeper->GetScanCount(), 1u);
-}
-
-TEST_F(DiskExternalCacheTest, AValueFileReplacedByAnotherSizeIsReadWhole) {
-  // Another process's store (a second cache object) and a replacement by
-  // hand alternate, so that nothing but the file open at each load can give
-  // its size.
-  auto cache = MakeCache();
-  auto other = MakeCache();
-  const TString key(u"resized");
-  ASSERT_TRUE(Store(*cache, key, MakeValue("first")));
-  const size_t sizes[] = {0, 1, 4095, 4096, 4097, 70000, 3, (1u << 20) + 1, 0, 65536, 2};
-  for (size_t i = 0; i < std::size(sizes); ++i) {
-    SCOPED_TRACE("size " + std::to_string(sizes[i]));
-    Value value = MakeValue(sizes[i], static_cast<uint8_t>(i + 1));
-    if (i % 2 == 0) {
-      ASSERT_TRUE(Store(*other, key, value));
-    } else {
-      const fs::path replacement = EntryPath(key) / "replacement";
-      WriteFileBytes(replacement, std::string(value->begin(), value->end()));
-      fs::rename(replacement, EntryPath(key) / ".bin");
-    }
-    EXPECT_TRUE(LoadsValue(*cache, key, *value));
-  }
 }
 
 TEST_F(DiskExternalCacheTest, TheFolderKeptOpenIsLeftForTheNewOneWhenItIsRemovedAndMadeAgain) {
@@ -493,12 +434,16 @@ TEST_F(DiskExternalCacheTest, TheFolderKeptOpenIsLeftForTheNewOneWhenItIsRemoved
   // (standing for another process) makes it again with a new entry. Then
   // the test, also as another process, locks the entry in the new ".lock":
   // an operation of the first cache must wait for that lock, so it must
-  // have left the old folder and its old ".lock".
+  // have left the old folder and its old ".lock". So must an inspector that
+  // had the old folder open; it reads under the shared lock, so it waits for
+  // a writer, not for a reader.
   auto cache = MakeCache();
+  DiskExternalCacheInspector inspector(*cache);
   for (const bool load : {true, false}) {  // a load waits for a writer, a store for a reader
     SCOPED_TRACE(load ? "load" : "store");
     ASSERT_TRUE(Store(*cache, key, MakeValue("old")));
     ASSERT_NE(cache->TryLoad(key).Get(), nullptr);
+    ASSERT_EQ(inspector.InspectKey(key).state, State::Whole);
     fs::remove_all(CachePath());
     auto other = MakeCache();
     const Value fresh = MakeValue(100 + load, static_cast<uint8_t>(load));
@@ -506,13 +451,18 @@ TEST_F(DiskExternalCacheTest, TheFolderKeptOpenIsLeftForTheNewOneWhenItIsRemoved
 
     AsyncTask::Future<Value> loaded;
     AsyncTask::Future<bool> stored;
+    std::future<DiskEntryReport> report;
     {
       ForeignByteLock foreign(CachePath() / ".lock", lockByte, load ? F_WRLCK : F_RDLCK);
       ASSERT_TRUE(foreign.Locked());
+      report = std::async(std::launch::async, [&] { return inspector.InspectKey(key); });
       const auto waited = load ? (loaded = cache->TryLoad(key)).WaitFor(300ms)
                                : (stored = cache->TryStore(key, MakeValue("newest"), kSlowLoadMs, -1)).WaitFor(300ms);
       EXPECT_EQ(waited, AsyncTask::FutureStatus::Timeout) << "did not wait";
+      EXPECT_EQ(report.wait_for(load ? 0ms : kLongWait), load ? std::future_status::timeout : std::future_status::ready)
+          << "the inspector";
     }
+    EXPECT_EQ(report.get().state, State::Whole);
     if (load) {
       const Value value = loaded.Get();
       ASSERT_NE(value, nullptr) << "the new folder's entry";
@@ -543,13 +493,18 @@ TEST_F(DiskExternalCacheTest, TheFolderKeptOpenIsLeftForTheNewOneWhenItIsRemoved
   EXPECT_FALSE(fs::exists(aside / ExpectedKeyHash(TString(u"after"))));
 }
 
-// The inspector writes nothing: no folder where there is none, no ".lock"
-// in a folder written by a version that did not lock. Items of the namespace
-// folder that are no entries are reported as such.
-TEST_F(DiskExternalCacheTest, TheInspectorMakesNothingAndReportsItemsThatAreNoEntries) {
+// Neither the inspector, a drop nor a listing makes anything: no folder
+// where there is none, no ".lock" in a folder written by a version that did
+// not lock. Items of the namespace folder that are no entries are reported
+// as such and listed as no keys. A drop removes the whole entry folder,
+// whatever it holds.
+TEST_F(DiskExternalCacheTest, InspectorDropsAndListingsMakeNothingAndSkipItemsThatAreNoEntries) {
+  auto cache = MakeCache();
   DiskExternalCacheInspector inspector(ToTPath(CachePath()));
   EXPECT_TRUE(inspector.ListEntries().empty());
   EXPECT_EQ(inspector.InspectKey(u"k").state, State::Absent);
+  EXPECT_TRUE(cache->TryDrop(u"never stored").Get());
+  EXPECT_TRUE(cache->TryGetAllKeys().empty());
   EXPECT_FALSE(fs::exists(CachePath()));
 
   fs::create_directories(EntryPath(u"k"));
@@ -569,27 +524,13 @@ TEST_F(DiskExternalCacheTest, TheInspectorMakesNothingAndReportsItemsThatAreNoEn
   for (const TString& name : {TString(), TString(u"."), TString(u".."), TString(u"a/b")}) {
     EXPECT_THROW(inspector.InspectFolder(name), LogicException) << name.toStdString();
   }
-}
+  EXPECT_EQ(cache->TryGetAllKeys(), std::vector<TString>{TString(u"k")}) << "stray items are no entries";
 
-// The inspector reads an entry only under its shared lock: it waits for a
-// writer, not for a reader.
-TEST_F(DiskExternalCacheTest, TheInspectorReadsAnEntryOnlyUnderItsSharedLock) {
-  const TString key(u"locked");
-  auto cache = MakeCache();
-  ASSERT_TRUE(Store(*cache, key, MakeValue("value")));
-  DiskExternalCacheInspector inspector(*cache);
-  for (const short held : {F_WRLCK, F_RDLCK}) {
-    SCOPED_TRACE(held == F_WRLCK ? "a writer holds the entry" : "a reader holds the entry");
-    std::future<DiskEntryReport> report;
-    {
-      ForeignByteLock foreign(CachePath() / ".lock", std::stoull(ExpectedKeyHash(key)), held);
-      ASSERT_TRUE(foreign.Locked());
-      report = std::async(std::launch::async, [&] { return inspector.InspectKey(key); });
-      const bool waits = held == F_WRLCK;
-      EXPECT_EQ(report.wait_for(waits ? 300ms : kLongWait), waits ? std::future_status::timeout : std::future_status::ready);
-    }
-    EXPECT_EQ(report.get().state, State::Whole);
-  }
+  ASSERT_TRUE(Store(*cache, u"b", MakeValue("2")));
+  fs::create_directories(EntryPath(u"k") / "leftover");
+  ASSERT_TRUE(cache->TryDrop(u"k").Get());
+  EXPECT_FALSE(fs::exists(EntryPath(u"k")));
+  EXPECT_EQ(cache->TryGetAllKeys(), std::vector<TString>{TString(u"b")});
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // The behaviour every second-level cache shares, written once and run against
-// every IExternalCache: the disk store and the null store here, the Redis
-// store in its own tests.
+// every IExternalCache: the disk store and the null store in
+// ExternalCacheFactoryTest.cpp, the Redis store in RedisExternalCacheTest.cpp.
 //
 // How to run it against a store:
 //   1. Include this header in exactly one source file of a test executable
@@ -85,24 +85,20 @@ class ExternalCacheContract : public ::testing::TestWithParam<ContractParam> {
 };
 
 // (The synchronous load form is the base class's, tested with the frame.)
-TEST_P(ExternalCacheContract, StoredBytesComeBackUnchanged) {
-  auto cache = MakeCache();
+// What was started goes on after the cache object that started it is gone,
+// and another cache object over the same store sees the value.
+TEST_P(ExternalCacheContract, StoredBytesComeBackUnchangedAndALaterStoreReplacesThem) {
   Bytes binary(300000);
   for (size_t i = 0; i < binary.size(); ++i) binary[i] = static_cast<uint8_t>((i * 131) ^ (i >> 8));
   binary[0] = 0;
-  ASSERT_TRUE(Store(*cache, u"binary", std::make_shared<Bytes>(binary)));
-  ExpectLoads(*cache, u"binary", binary);
-  // Another cache object over the same store sees the value.
-  ExpectLoads(*MakeCache(), u"binary", binary);
-}
-
-TEST_P(ExternalCacheContract, EmptyValuesAreValuesAndALaterStoreReplacesTheValue) {
+  AsyncTask::Future<bool> store = MakeCache()->TryStore(u"k", std::make_shared<Bytes>(binary), kSlowLoadMs, -1);
+  EXPECT_TRUE(store.Get());
   auto cache = MakeCache();
-  ASSERT_TRUE(Store(*cache, u"empty", std::make_shared<Bytes>()));
-  ExpectLoads(*cache, u"empty", Bytes());
-  ASSERT_TRUE(Store(*cache, u"k", MakeValue("first, and longer than the second")));
-  ASSERT_TRUE(Store(*cache, u"k", MakeValue("second")));
-  ExpectLoads(*cache, u"k", *MakeValue("second"));
+  ExpectLoads(*cache, u"k", binary);
+  ASSERT_TRUE(Store(*cache, u"k", MakeValue("shorter")));
+  ExpectLoads(*cache, u"k", *MakeValue("shorter"));
+  ASSERT_TRUE(Store(*cache, u"k", std::make_shared<Bytes>()));
+  ExpectLoads(*cache, u"k", Bytes());  // an empty value is a value
 }
 
 TEST_P(ExternalCacheContract, MissingKeysMissAndDropsSucceed) {
@@ -117,44 +113,27 @@ TEST_P(ExternalCacheContract, MissingKeysMissAndDropsSucceed) {
   ExpectLoads(*cache, u"kept", *MakeValue("w"));
 }
 
-TEST_P(ExternalCacheContract, KeysAreExactAndNamespacesSeparate) {
+// Keys are exact; TryGetAllKeys lists the stored keys of its namespace only
+// (where the store lists keys at all).
+TEST_P(ExternalCacheContract, KeysAreExactAndListedAndNamespacesSeparate) {
   auto cache = MakeCache(u"contract-a");
   auto other = MakeCache(u"contract-b");
+  EXPECT_TRUE(cache->TryGetAllKeys().empty());
   const TString keys[] = {u"Key", u"key", u"key ", u"k\u00E9y", u"\U0001F600", u"a/b\\c:d", u""};
   for (const TString& key : keys) ASSERT_TRUE(Store(*cache, key, MakeValue(key.toStdString())));
+  ASSERT_TRUE(Store(*cache, u"dropped", MakeValue("v")));
+  ASSERT_TRUE(cache->TryDrop(u"dropped").Get());
   for (const TString& key : keys) ExpectLoads(*cache, key, *MakeValue(key.toStdString()));
   if (Expect().keepsValues) {
     EXPECT_EQ(other->TryLoad(u"Key").Get(), nullptr) << "another namespace sees nothing";
   }
   ASSERT_TRUE(Store(*other, u"Key", MakeValue("other namespace")));
+  ASSERT_TRUE(Store(*other, u"only in b", MakeValue("other namespace")));
   ExpectLoads(*cache, u"Key", *MakeValue("Key"));
   ExpectLoads(*other, u"Key", *MakeValue("other namespace"));
-}
-
-TEST_P(ExternalCacheContract, TryGetAllKeysListsTheStoredKeys) {
-  auto cache = MakeCache();
-  EXPECT_TRUE(cache->TryGetAllKeys().empty());
-  std::set<TString> expected;
-  for (int i = 0; i < 5; ++i) {
-    const TString key = TString(u"listed-") + TString::number(i);
-    ASSERT_TRUE(Store(*cache, key, MakeValue("v")));
-    expected.insert(key);
-  }
-  ASSERT_TRUE(cache->TryDrop(u"listed-2").Get());
-  expected.erase(TString(u"listed-2"));
-  std::vector<TString> listed = cache->TryGetAllKeys();
-  if (Expect().listsKeys) {
-    EXPECT_EQ(std::set<TString>(listed.begin(), listed.end()), expected);
-  } else {
-    EXPECT_TRUE(listed.empty());
-  }
-}
-
-// What was started goes on after the cache object that started it is gone.
-TEST_P(ExternalCacheContract, OperationsOutliveTheCacheObject) {
-  AsyncTask::Future<bool> store = MakeCache()->TryStore(u"outlives", MakeValue("v"), kSlowLoadMs, -1);
-  EXPECT_TRUE(store.Get());
-  ExpectLoads(*MakeCache(), u"outlives", *MakeValue("v"));
+  const std::vector<TString> listed = cache->TryGetAllKeys();
+  EXPECT_EQ(std::set<TString>(listed.begin(), listed.end()),
+            Expect().listsKeys ? std::set<TString>(std::begin(keys), std::end(keys)) : std::set<TString>());
 }
 
 TEST_P(ExternalCacheContract, NullValuesAreRefusedOrIgnored) {

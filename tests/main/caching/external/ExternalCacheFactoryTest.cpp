@@ -1,16 +1,16 @@
 // The external cache factory: the installed maker, the authoring client's own
 // namespaces, the null maker, the empty-maker errors, the sweeper budgets of
-// the disk stores it makes, ExternalCacheEnabled, and the null store.
+// the disk stores it makes, ExternalCacheEnabled, and the null store; and the
+// behaviour every store shares (ExternalCacheContract.h) run against the disk
+// store and the null store.
 #include "public/caching/ExternalCacheFactory.h"
 
 #include "host/AppConfig.h"
 #include "host/AppOptions.h"
-#include "host/Errors.h"
 #include "host/FolderSweeper.h"
-#include "host/LogCapture.h"
 #include "public/caching/DiskExternalCache.h"
 #include "public/caching/NullExternalCache.h"
-#include "tests/main/caching/external/ExternalTestSupport.h"
+#include "tests/main/caching/external/ExternalCacheContract.h"
 #include "tests/support/TestEnvironment.h"
 
 namespace {
@@ -21,6 +21,30 @@ using kelvra::caching::DiskExternalCache;
 using kelvra::caching::ExternalCacheFactory;
 using NullCache = kelvra::caching::NullExternalCache<TString, Bytes>;
 namespace fs = std::filesystem;
+
+// Disk caches under a temporary folder of the test's own, one namespace
+// folder per namespace (as the namespace constructor lays them out).
+class DiskBackend : public ContractBackend {
+ public:
+  std::shared_ptr<IByteCache> MakeCache(const TString& ns) override {
+    const fs::path folder = m_temp.path() / "ExternalCacheV1" / ns.toStdString();
+    return std::make_shared<DiskExternalCache>(ns, TPath(TString::fromStdString(folder.string())), nullptr);
+  }
+  TempDir m_temp;
+};
+
+class NullBackend : public ContractBackend {
+ public:
+  std::shared_ptr<IByteCache> MakeCache(const TString&) override { return std::make_shared<NullCache>(); }
+};
+
+INSTANTIATE_TEST_SUITE_P(
+    Stores, ExternalCacheContract,
+    ::testing::Values(ContractParam{"Disk", [] { return std::make_unique<DiskBackend>(); }, ContractExpectations{}},
+                      ContractParam{"Null", [] { return std::make_unique<NullBackend>(); },
+                                    ContractExpectations{
+                                        .keepsValues = false, .listsKeys = false, .rejectsNullValues = false}}),
+    ContractParamName);
 
 bool IsDisk(const std::shared_ptr<IByteCache>& cache) {
   return dynamic_cast<DiskExternalCache*>(cache.get());
@@ -68,12 +92,21 @@ class ExternalCacheFactoryTest : public ::testing::Test {
   bool m_previousEnabled = true;
 };
 
-TEST_F(ExternalCacheFactoryTest, WithoutAMakerOfItsOwnTheFactoryMakesNewNullStores) {
+TEST_F(ExternalCacheFactoryTest, WithoutAMakerOfItsOwnTheFactoryMakesNewNullStoresThatAnswerAtOnce) {
   auto first = ExternalCacheFactory::MakeCache(u"PSC", 10, 0);
   auto second = ExternalCacheFactory::MakeCache(u"PSC", 10, 0);
   EXPECT_TRUE(IsNull(first));
   EXPECT_TRUE(IsNull(second));
   EXPECT_NE(first.get(), second.get());
+  // What a null store keeps is in the contract; here, that it never waits or logs.
+  TLog::Capture capture;
+  EXPECT_TRUE(first->TryStore(u"k", MakeValue("v"), 0, -1).IsReady());
+  EXPECT_TRUE(first->TryLoad(u"k").IsReady());
+  EXPECT_TRUE(first->TryDrop(u"k").IsReady());
+  bool timedOut = true;
+  EXPECT_EQ(first->TryLoad(u"k", 0, &timedOut), nullptr);
+  EXPECT_FALSE(timedOut) << "ready at once, even with no time to wait";
+  EXPECT_TRUE(capture.Records().empty());
 
   InstallRecordingMaker();
   ExternalCacheFactory::UnInitialize();
@@ -154,6 +187,8 @@ TEST_F(ExternalCacheFactoryTest, AnEmptyMakerIsRefusedAndWhatTheMakerGivesOrRais
   EXPECT_THROW(ExternalCacheFactory::MakeCache(u"../PSC", 1, 0), LogicException);
 }
 
+// The budget is the size in MiB (shifted on 64 bits), the argument the
+// minimum age; each disk store made gets a sweeper of its own.
 TEST_F(ExternalCacheFactoryTest, TheDiskStoresGetASweeperWithTheBudgetAndArgument) {
   auto sweeperOf = [](const std::shared_ptr<IByteCache>& cache) {
     return static_cast<DiskExternalCache&>(*cache).GetSweeper();
@@ -163,35 +198,31 @@ TEST_F(ExternalCacheFactoryTest, TheDiskStoresGetASweeperWithTheBudgetAndArgumen
   ASSERT_NE(sweeperOf(zero), nullptr);
   EXPECT_EQ(sweeperOf(zero)->GetOrder(), FolderSweepOrder::LeastRecentlyWritten);
   EXPECT_EQ(sweeperOf(zero)->GetInterval(), std::chrono::minutes(5));
-  auto one = ExternalCacheFactory::MakeCache(u"WAV2", 1, 42);
-  EXPECT_EQ(sweeperOf(one)->GetMinimumAgeSeconds(), 42u);
-  EXPECT_NE(sweeperOf(one), sweeperOf(zero)) << "one sweeper per cache made";
-  EXPECT_EQ(sweeperOf(ExternalCacheFactory::MakeCache(u"WAV2", 1ULL << 30, 0))->GetBudgetBytes(), 1ULL << 50)
-      << "the shift is on 64 bits";
+  auto huge = ExternalCacheFactory::MakeCache(u"WAV2", 1ULL << 30, 42);
+  EXPECT_EQ(sweeperOf(huge)->GetBudgetBytes(), 1ULL << 50);
+  EXPECT_EQ(sweeperOf(huge)->GetMinimumAgeSeconds(), 42u);
+  EXPECT_NE(sweeperOf(huge), sweeperOf(zero)) << "one sweeper per cache made";
 
-  // Behaviour: with a budget of 0 every store first sweeps the older
-  // entries away; with 1 MiB small entries stay together.
+  // Behaviour: with a budget of 0 every store first sweeps the older entries
+  // away; with 1 MiB the folder stays within it, the oldest entries going
+  // first and the newest staying together.
   ASSERT_TRUE(Store(*zero, u"first", MakeValue("1")));
   ASSERT_TRUE(Store(*zero, u"second", MakeValue("2")));
   EXPECT_EQ(zero->TryLoad(u"first").Get(), nullptr);
   EXPECT_NE(zero->TryLoad(u"second").Get(), nullptr);
-  ASSERT_TRUE(Store(*one, u"first", MakeValue("1")));
-  ASSERT_TRUE(Store(*one, u"second", MakeValue("2")));
-  EXPECT_NE(one->TryLoad(u"first").Get(), nullptr);
-  EXPECT_NE(one->TryLoad(u"second").Get(), nullptr);
-}
-
-TEST_F(ExternalCacheFactoryTest, TheNullStoreKeepsNothingAndAnswersAtOnce) {
-  // What it keeps is in the contract; here, that it never waits or logs.
-  NullCache cache;
-  TLog::Capture capture;
-  EXPECT_TRUE(cache.TryStore(u"k", MakeValue("v"), 0, -1).IsReady());
-  EXPECT_TRUE(cache.TryLoad(u"k").IsReady());
-  EXPECT_TRUE(cache.TryDrop(u"k").IsReady());
-  bool timedOut = true;
-  EXPECT_EQ(cache.TryLoad(u"k", 0, &timedOut), nullptr);
-  EXPECT_FALSE(timedOut) << "ready at once, even with no time to wait";
-  EXPECT_TRUE(capture.Records().empty());
+  auto one = ExternalCacheFactory::MakeCache(u"WAV2", 1, 0);
+  const fs::path folder = static_cast<DiskExternalCache&>(*one).GetCachePath().ToStdPath();
+  for (int i = 0; i < 30; ++i) {
+    ASSERT_TRUE(Store(*one, TString(u"sweep-") + TString::number(i), MakeValue(150 * 1024, static_cast<uint8_t>(i))));
+    uint64_t bytes = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+      if (entry.is_regular_file()) bytes += entry.file_size();
+    }
+    EXPECT_LE(bytes, 1u << 20) << "after store " << i;
+  }
+  EXPECT_NE(one->TryLoad(u"sweep-28").Get(), nullptr);
+  EXPECT_NE(one->TryLoad(u"sweep-29").Get(), nullptr);
+  EXPECT_EQ(one->TryLoad(u"sweep-0").Get(), nullptr);
 }
 
 }  // namespace

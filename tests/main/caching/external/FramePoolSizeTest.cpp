@@ -8,9 +8,7 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
-#include "host/AsyncTask.h"
 #include "tests/main/caching/external/ExternalTestSupport.h"
 #include "tests/support/ChildMode.h"
 

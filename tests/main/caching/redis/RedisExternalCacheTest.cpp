@@ -2,17 +2,15 @@
 // as Redis holds it, the expiry for every option and flag combination, no
 // connection meaning a miss, the metrics scopes, and the pool set-up through
 // InitializeConnectionPool. Binary values and separate namespaces are in the
-// contract every store shares (RedisExternalCacheContractTest.cpp).
+// contract every store shares (ExternalCacheContract.h), run here as well.
 
 #include "host/AppOptions.h"
-#include "host/Errors.h"
 #include "host/FeatureFlags.h"
-#include "host/LogCapture.h"
 #include "host/Metrics.h"
 #include "host/redis/RedisConnectionPool.h"
 #include "host/redis/RedisErrors.h"
 #include "public/caching/RedisExternalCache.h"
-#include "tests/main/caching/external/ExternalTestSupport.h"
+#include "tests/main/caching/external/ExternalCacheContract.h"
 #include "tests/host/redis/RedisTestSupport.h"
 #include "tests/support/TestEnvironment.h"
 
@@ -25,6 +23,25 @@ using kelvra::caching::RedisExternalCache;
 
 constexpr FeatureFlagId kStoreTtlFlag = 0x94AA12A3;
 
+// The contract's backend: one server per test; every cache of the test goes
+// through the process's pool, configured for that server.
+class RedisBackend : public ContractBackend {
+ public:
+  RedisBackend() { ConfigurePool({&m_server}); }
+  ~RedisBackend() override { RedisConnectionPool::GetInstance().Reset(u"", u""); }
+  std::shared_ptr<IByteCache> MakeCache(const TString& ns) override {
+    return std::make_shared<RedisExternalCache>(ns);
+  }
+
+ private:
+  RedisServer m_server;
+};
+
+INSTANTIATE_TEST_SUITE_P(Stores, ExternalCacheContract,
+                         ::testing::Values(ContractParam{"Redis", [] { return std::make_unique<RedisBackend>(); },
+                                                         ContractExpectations{.listsKeys = false}}),
+                         ContractParamName);
+
 class RedisExternalCacheTest : public ::testing::Test {
  protected:
   void SetUp() override { ConfigurePool({&m_server}); }
@@ -36,7 +53,8 @@ class RedisExternalCacheTest : public ::testing::Test {
 
 // No escaping: a line feed in the namespace passes into the physical key
 // unchanged, as any other character does; keys that differ only in an
-// unpaired surrogate keep different physical keys.
+// unpaired surrogate keep different physical keys. Every operation runs in a
+// metrics scope of its own.
 TEST_F(RedisExternalCacheTest, ValuesLieUnderNamespaceLineFeedKeyInUtf8) {
   EXPECT_EQ(RedisExternalCache::MakePhysicalCacheKey(u"", u"k"), std::string("\nk"));
   EXPECT_EQ(RedisExternalCache::MakePhysicalCacheKey(u"ns", u""), std::string("ns\n"));
@@ -45,6 +63,7 @@ TEST_F(RedisExternalCacheTest, ValuesLieUnderNamespaceLineFeedKeyInUtf8) {
   EXPECT_NE(RedisExternalCache::MakePhysicalCacheKey(u"ns", lone),
             RedisExternalCache::MakePhysicalCacheKey(u"ns", replaced));
 
+  Metrics::Capture metrics;
   RedisExternalCache cache(u"WAV2");
   ASSERT_TRUE(Store(cache, u"k1", MakeValue("stored")));
   ASSERT_TRUE(Store(cache, u"gr\u00FC\u00DFe", MakeValue("umlaut")));
@@ -61,6 +80,12 @@ TEST_F(RedisExternalCacheTest, ValuesLieUnderNamespaceLineFeedKeyInUtf8) {
   EXPECT_EQ(std::string(loaded->begin(), loaded->end()), std::string("o\0k", 3));
   EXPECT_TRUE(cache.TryDrop(u"k1").Get());
   EXPECT_EQ(m_raw.Get("WAV2\nk1"), std::nullopt);
+  const std::pair<const char16_t*, size_t> scopes[] = {
+      {u"RedisExternalCache::TryStore", 3}, {u"RedisExternalCache::TryLoad", 1}, {u"RedisExternalCache::TryDrop", 1}};
+  for (const auto& [name, count] : scopes) {
+    ASSERT_EQ(metrics.Scopes(name).size(), count) << TString(name);
+    for (const auto& scope : metrics.Scopes(name)) EXPECT_EQ(scope.mask, 0x20001u);
+  }
 }
 
 TEST_F(RedisExternalCacheTest, TheExpiryFollowsTheOptionsAndTheFlagAtEachStore) {
@@ -119,19 +144,6 @@ TEST_F(RedisExternalCacheTest, WithoutAConnectionLoadsMissAndStoresDoNothing) {
   ASSERT_EQ(capture.Events(u"ec-load").size(), 1u);
   EXPECT_EQ(Field(capture.Events(u"ec-load")[0], "outcome"), "miss") << "a miss, not a failure";
   EXPECT_EQ(m_raw.DbSize(), 1) << "nothing was written or dropped";
-}
-
-TEST_F(RedisExternalCacheTest, EveryOperationRunsInItsMetricsScope) {
-  RedisExternalCache cache(u"metered");
-  Metrics::Capture capture;
-  ASSERT_TRUE(Store(cache, u"k", MakeValue("v")));
-  cache.TryLoad(u"k").Get();
-  cache.TryDrop(u"k").Get();
-  for (const char16_t* name :
-       {u"RedisExternalCache::TryStore", u"RedisExternalCache::TryLoad", u"RedisExternalCache::TryDrop"}) {
-    ASSERT_EQ(capture.Scopes(name).size(), 1u) << TString(name);
-    EXPECT_EQ(capture.Scopes(name)[0].mask, 0x20001u);
-  }
 }
 
 TEST_F(RedisExternalCacheTest, InitializeConnectionPoolLogsTheTlsOptionAndPassesItsArgumentsThrough) {
