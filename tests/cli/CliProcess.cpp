@@ -7,6 +7,7 @@
 #include <pty.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -29,16 +30,9 @@ void CloseIfOpen(int& fd) {
 // master reports its end as EIO.
 void Drain(int& fd, std::string& into) {
   char buffer[65536];
-  for (;;) {
-    const ssize_t count = read(fd, buffer, sizeof(buffer));
-    if (count > 0) {
-      into.append(buffer, static_cast<size_t>(count));
-      continue;
-    }
-    if (count < 0 && (errno == EAGAIN || errno == EINTR)) return;
-    CloseIfOpen(fd);
-    return;
-  }
+  ssize_t count;
+  while ((count = read(fd, buffer, sizeof(buffer))) > 0) into.append(buffer, static_cast<size_t>(count));
+  if (count == 0 || (errno != EAGAIN && errno != EINTR)) CloseIfOpen(fd);
 }
 
 }  // namespace
@@ -49,14 +43,16 @@ std::string CliResult::Describe() const {
   return text + "\n--- stdout ---\n" + out + "\n--- stderr ---\n" + err;
 }
 
-CliProcess::CliProcess(const CliRun& run) : m_input(run.input) {
-  // A child that stops reading its stdin must not kill the test with SIGPIPE.
-  static const bool sigpipeIgnored = (signal(SIGPIPE, SIG_IGN), true);
-  (void)sigpipeIgnored;
-  int inPipe[2];
+CliProcess::CliProcess(const CliRun& run) {
+  // The child's stdin is a file in memory holding the input, read from its
+  // start, so nothing has to be written while the tool runs.
+  const int input = memfd_create("kelcache-cli-input", MFD_CLOEXEC);
   int outPipe[2];
   int errEnds[2];  // [0] read by us, [1] the child's stderr
-  if (pipe2(inPipe, O_CLOEXEC) != 0 || pipe2(outPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  if (input < 0 || write(input, run.input.data(), run.input.size()) != static_cast<ssize_t>(run.input.size()) ||
+      lseek(input, 0, SEEK_SET) != 0 || pipe2(outPipe, O_CLOEXEC) != 0) {
+    throw std::runtime_error("cannot make the tool's stdin and stdout");
+  }
   if (run.stderrOnTerminal) {
     if (openpty(&errEnds[0], &errEnds[1], nullptr, nullptr, nullptr) != 0) throw std::runtime_error("openpty failed");
     fcntl(errEnds[0], F_SETFD, FD_CLOEXEC);
@@ -77,55 +73,40 @@ CliProcess::CliProcess(const CliRun& run) : m_input(run.input) {
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, inPipe[0], 0);
+  posix_spawn_file_actions_adddup2(&actions, input, 0);
   posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
   posix_spawn_file_actions_adddup2(&actions, errEnds[1], 2);
   const int error = posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
-  close(inPipe[0]);
+  close(input);
   close(outPipe[1]);
   close(errEnds[1]);
-  m_in = inPipe[1];
   m_out = outPipe[0];
   m_err = errEnds[0];
   if (error != 0) {
     m_pid = -1;
-    CloseIfOpen(m_in);
     CloseIfOpen(m_out);
     CloseIfOpen(m_err);
     throw std::runtime_error(std::string("cannot start ") + argv[0] + ": " + std::strerror(error));
   }
-  for (int fd : {m_in, m_out, m_err}) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+  for (int fd : {m_out, m_err}) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
 }
 
 CliProcess::~CliProcess() {
   if (m_pid > 0) {
     kill(m_pid, SIGKILL);
-    int status = 0;
-    waitpid(m_pid, &status, 0);
+    waitpid(m_pid, nullptr, 0);
   }
-  CloseIfOpen(m_in);
   CloseIfOpen(m_out);
   CloseIfOpen(m_err);
 }
 
 bool CliProcess::Pump(std::chrono::milliseconds wait) {
-  pollfd fds[3];
-  nfds_t count = 0;
-  if (m_in >= 0) fds[count++] = {m_in, POLLOUT, 0};
-  if (m_out >= 0) fds[count++] = {m_out, POLLIN, 0};
-  if (m_err >= 0) fds[count++] = {m_err, POLLIN, 0};
-  if (count == 0 || poll(fds, count, static_cast<int>(wait.count())) <= 0) return m_out >= 0 || m_err >= 0;
-  if (m_in >= 0) {
-    if (m_written < m_input.size()) {
-      const ssize_t sent = write(m_in, m_input.data() + m_written, m_input.size() - m_written);
-      if (sent > 0) m_written += static_cast<size_t>(sent);
-      if (sent < 0 && errno != EAGAIN && errno != EINTR) m_written = m_input.size();  // the child closed stdin
-    }
-    if (m_written >= m_input.size()) CloseIfOpen(m_in);
+  pollfd fds[2] = {{m_out, POLLIN, 0}, {m_err, POLLIN, 0}};  // poll skips a closed (negative) one
+  if (poll(fds, 2, static_cast<int>(wait.count())) > 0) {
+    if (m_out >= 0) Drain(m_out, m_result.out);
+    if (m_err >= 0) Drain(m_err, m_result.err);
   }
-  if (m_out >= 0) Drain(m_out, m_result.out);
-  if (m_err >= 0) Drain(m_err, m_result.err);
   return m_out >= 0 || m_err >= 0;
 }
 
@@ -142,33 +123,25 @@ void CliProcess::Signal(int signal) {
   if (m_pid > 0) kill(m_pid, signal);
 }
 
-// Waits for the child to end while pumping its streams (killing it after the
-// time-out), then reads what it wrote before it ended and reaps it.
+// Reads what the child writes until it has closed both streams (it ended;
+// killed once the time-out has passed), then reaps it.
 CliResult CliProcess::Wait(std::chrono::milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
-  int status = 0;
-  for (;;) {
-    Pump(std::chrono::milliseconds(20));
-    if (waitpid(m_pid, &status, WNOHANG) == m_pid) break;
-    if (Clock::now() > deadline) {
+  while (Pump(std::chrono::milliseconds(20))) {
+    if (Clock::now() > deadline && !m_result.timedOut) {
       kill(m_pid, SIGKILL);
-      waitpid(m_pid, &status, 0);
       m_result.timedOut = true;
-      break;
     }
   }
+  int status = 0;
+  waitpid(m_pid, &status, 0);
   m_pid = -1;
-  for (int round = 0; round < 50 && Pump(std::chrono::milliseconds(20)); ++round) {
-  }
   if (WIFEXITED(status)) {
     m_result.exited = !m_result.timedOut;
     m_result.exitCode = WEXITSTATUS(status);
   } else if (WIFSIGNALED(status)) {
     m_result.signal = WTERMSIG(status);
   }
-  CloseIfOpen(m_in);
-  CloseIfOpen(m_out);
-  CloseIfOpen(m_err);
   return m_result;
 }
 

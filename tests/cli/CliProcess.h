@@ -65,21 +65,17 @@ class CliProcess {
 
   void Signal(int signal);
   // Waits for the tool to end (killing it after the time-out) and gives
-  // everything it wrote.
+  // everything it wrote. (A tool that closes stdout and stderr has ended.)
   CliResult Wait(std::chrono::milliseconds timeout);
 
  private:
-  // One round of I/O: writes what it can of the input (closing stdin once
-  // all is written) and reads stdout and stderr, waiting at most `wait`;
-  // false once both output streams are closed.
+  // Reads what stdout and stderr have, waiting at most `wait` for them;
+  // false once both are closed.
   bool Pump(std::chrono::milliseconds wait);
 
   pid_t m_pid = -1;
-  int m_in = -1;   // write end of the child's stdin
-  int m_out = -1;  // read end of its stdout
+  int m_out = -1;  // read end of the child's stdout
   int m_err = -1;  // read end of its stderr (a pipe, or a pseudo-terminal's master)
-  std::string m_input;
-  size_t m_written = 0;
   CliResult m_result;
 };
 

@@ -1,8 +1,8 @@
 // The kelcache tool run as a separate process, as a user runs it: disk
-// entries through real folders, bad command lines, and where option values
-// come from. (CliRedisToolTest.cpp has the commands that need a Redis
-// server.)
+// entries through real folders, bad command lines, where option values come
+// from, and the commands that need a Redis server.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 
 #include <cstdlib>
@@ -10,20 +10,34 @@
 
 #include <algorithm>
 #include <fstream>
+#include <map>
+#include <memory>
 #include <regex>
+#include <set>
+#include <sstream>
+#include <thread>
 
 #include "host/TString.h"
+#include "host/redis/RedisConnectionPool.h"
 #include "public/caching/DiskExternalCache.h"
+#include "public/caching/RedisExternalCache.h"
+#include "public/caching/RedisPubsub.h"
 #include "tests/cli/CliProcess.h"
+#include "tests/support/RedisServer.h"
 #include "tests/support/TestEnvironment.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using kelcache_cli_test::CliProcess;
 using kelcache_cli_test::CliResult;
 using kelcache_cli_test::CliRun;
 using Json = nlohmann::json;
 using kelcache_cli_test::RunCli;
+using kelvra::caching::RedisConnectionPool;
+using kelvra::caching::RedisExternalCache;
+using kelvra::caching::RedisPubsub;
+using namespace std::chrono_literals;
 using namespace std::string_literals;
 
 std::vector<std::string> Disk(const std::string& command, const std::string& dir, std::vector<std::string> rest) {
@@ -42,6 +56,14 @@ fs::path Put(const std::string& dir, const std::string& key, const std::string& 
 std::string ReadFile(const fs::path& path) {
   std::ifstream file(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+// A miss: exit code 1, nothing on stdout, and stderr says why.
+void ExpectMiss(const std::vector<std::string>& args, const std::string& says) {
+  const CliResult miss = RunCli({.args = args});
+  EXPECT_EQ(miss.exitCode, 1) << args[1] << ": " << miss.Describe();
+  EXPECT_EQ(miss.out, "") << args[1];
+  EXPECT_NE(miss.err.find(says), std::string::npos) << args[1] << ": " << miss.err;
 }
 
 size_t LineCount(const std::string& text) {
@@ -92,12 +114,8 @@ TEST(CliTool, DiskPutThenGetGivesTheSameBytesBackThroughTheStoresFiles) {
 
   // A drop, then the key is a miss; dropping it again is a miss too.
   EXPECT_EQ(RunCli({.args = Disk("drop", dir.str(), {"plain"})}).exitCode, 0);
-  for (const char* command : {"get", "drop"}) {
-    const CliResult miss = RunCli({.args = Disk(command, dir.str(), {"plain"})});
-    EXPECT_EQ(miss.exitCode, 1) << command << ": " << miss.Describe();
-    EXPECT_EQ(miss.out, "");
-    EXPECT_NE(miss.err.find("no entry for key 'plain'"), std::string::npos) << miss.err;
-  }
+  for (const char* command : {"get", "drop"})
+    ExpectMiss(Disk(command, dir.str(), {"plain"}), "no entry for key 'plain'");
 }
 
 TEST(CliTool, DiskStatsAndVerifyFindEveryKindOfDamagedEntry) {
@@ -152,10 +170,7 @@ TEST(CliTool, DiskStatsAndVerifyFindEveryKindOfDamagedEntry) {
   EXPECT_NE(text.out.find("4 of 5 entries damaged"), std::string::npos) << text.out;
 
   // A damaged value is not served, and the miss says why.
-  const CliResult get = RunCli({.args = Disk("get", dir.str(), {"flipped"})});
-  EXPECT_EQ(get.exitCode, 1);
-  EXPECT_EQ(get.out, "");
-  EXPECT_NE(get.err.find("is damaged"), std::string::npos) << get.err;
+  ExpectMiss(Disk("get", dir.str(), {"flipped"}), "is damaged");
 }
 
 TEST(CliTool, LongScansShowProgressOnATerminalAndNothingWhenPiped) {
@@ -260,6 +275,133 @@ TEST(CliTool, ConfigSaysWhereEachValueCameFrom) {
   const CliResult text = RunCli({.args = {"config"}, .environment = {{"KELCACHE_ExternalCacheConcurrencyLimit", "7"}}});
   EXPECT_TRUE(std::regex_search(text.out, std::regex("\nExternalCacheConcurrencyLimit +7 +environment \\(default 32\\)\n")))
       << text.out;
+}
+
+// The redis and watch commands against a redis-server of the test's own; the
+// test process uses the library on the same server, so each side reads what
+// the other wrote.
+std::vector<std::string> Redis(const std::string& command, const std::string& server, const std::string& ns,
+                               std::vector<std::string> rest) {
+  std::vector<std::string> args = {"redis", command, "--servers", server, "--ns", ns};
+  args.insert(args.end(), rest.begin(), rest.end());
+  return args;
+}
+
+std::string Text(const std::shared_ptr<std::vector<uint8_t>>& value) {
+  return value ? std::string(value->begin(), value->end()) : std::string("(miss)");
+}
+
+TEST(CliRedisTool, EntriesGoWhereTheLibraryLooksAndScanKeepsToItsNamespace) {
+  kelcache_test::RedisServer server;
+  const std::string address = server.Address();
+  RedisExternalCache::InitializeConnectionPool(TString::fromStdString(address), TString());
+
+  // "A*[x]" holds glob characters: unescaped, its pattern would also match
+  // the keys of "Abcx"; "A" is a prefix of both.
+  const std::string ns = "A*[x]";
+  struct Put {
+    std::string ns;
+    std::string key;
+    std::string value;
+    std::vector<std::string> options;
+  };
+  const Put puts[] = {
+      {ns, "k1", "one", {}},
+      {ns, "k?2", "two", {"--ttl", "100"}},
+      {"Abcx", "other", "elsewhere", {}},
+      {"A", "third", "three", {}},
+  };
+  for (const Put& put : puts) {
+    std::vector<std::string> rest = put.options;
+    rest.push_back(put.key);
+    const CliResult result = RunCli({.args = Redis("put", address, put.ns, rest), .input = put.value});
+    ASSERT_EQ(result.exitCode, 0) << result.Describe();
+  }
+  RedisExternalCache library(TString::fromStdString(ns));
+  EXPECT_EQ(Text(library.TryLoad(u"k1").Get()), "one");
+  auto value = std::make_shared<std::vector<uint8_t>>(5, uint8_t{'L'});
+  ASSERT_TRUE(library.TryStore(u"from-library", value, 10000, -1).Get());
+  EXPECT_EQ(RunCli({.args = Redis("get", address, ns, {"from-library"})}).out, "LLLLL");
+
+  const CliResult scan = RunCli({.args = Redis("scan", address, ns, {"--json", "--count", "1"})});
+  ASSERT_EQ(scan.exitCode, 0) << scan.Describe();
+  std::set<std::string> keys;
+  const Json listed = Json::parse(scan.out);
+  for (const Json& key : listed.at("keys")) keys.insert(key.at("key").get<std::string>());
+  EXPECT_EQ(keys, (std::set<std::string>{"from-library", "k1", "k?2"}));
+  EXPECT_EQ(RunCli({.args = Redis("scan", address, "A", {})}).out, "third\n");
+
+  // The time to live: a number, none, or a miss.
+  const int64_t ttl = Json::parse(RunCli({.args = Redis("ttl", address, ns, {"--json", "k?2"})}).out).at("ttl_seconds");
+  EXPECT_GE(ttl, 1);
+  EXPECT_LE(ttl, 100);
+  EXPECT_EQ(RunCli({.args = Redis("ttl", address, ns, {"k1"})}).out, "no expiry\n");
+  EXPECT_EQ(RunCli({.args = Redis("ttl", address, ns, {"nothing"})}).exitCode, 1);
+
+  // Drop, then get and drop are misses (exit 1, nothing on stdout).
+  EXPECT_EQ(RunCli({.args = Redis("drop", address, ns, {"k1"})}).exitCode, 0);
+  EXPECT_EQ(Text(library.TryLoad(u"k1").Get()), "(miss)");
+  for (const char* command : {"get", "drop"})
+    ExpectMiss(Redis(command, address, ns, {"k1"}), "no value for key 'k1'");
+
+  // A server that is not there is a failure (exit 3) in one line.
+  const std::string nowhere = "127.0.0.1:" + std::to_string(kelcache_test::FindFreeLoopbackPort());
+  const CliResult unreachable = RunCli({.args = Redis("get", nowhere, ns, {"k1"})});
+  EXPECT_EQ(unreachable.exitCode, 3) << unreachable.Describe();
+  EXPECT_EQ(std::count(unreachable.err.begin(), unreachable.err.end(), '\n'), 1);
+}
+
+TEST(CliRedisTool, WatchDecodesTheLibrarysMessagesShowsMalformedOnesAndStopsOnSigterm) {
+  kelcache_test::RedisServer server;
+  CliProcess watch({.args = {"watch", "--servers", server.Address(), "--json"}});
+  ASSERT_TRUE(watch.WaitFor("watching", 20s, true)) << watch.SoFar().err;
+
+  // A malformed message, published until the watch's subscription takes it
+  // (the subscription is made in the background): the watch is the only
+  // subscriber so far, so exactly one copy reaches it.
+  RedisExternalCache::InitializeConnectionPool(TString::fromStdString(server.Address()), TString());
+  int64_t receivers = 0;
+  for (int attempt = 0; attempt < 200 && receivers == 0; ++attempt) {
+    auto guard = RedisConnectionPool::GetInstance().LockPubSubConnection();
+    ASSERT_TRUE(guard);
+    receivers = guard->GetConnection().Publish("defaultns.1a-2b", "garbage");
+    if (receivers == 0) std::this_thread::sleep_for(50ms);
+  }
+  ASSERT_EQ(receivers, 1);
+
+  // A message the coherence service publishes for an added entry, stamped
+  // 2024-05-01 12:34:56.789.
+  const uint64_t timestamp = 62135596800000ULL + 1714566896789ULL;
+  RedisPubsub::GetInstance().lock()->OnAdded({0xabc, 0xdef}, {0x12, 0x34}, timestamp, 1, {});
+  ASSERT_TRUE(watch.WaitFor("\"key_hash\":\"abc-def\"", 20s)) << watch.SoFar().out;
+  ASSERT_TRUE(watch.WaitFor("\"type\":\"rate\"", 20s)) << watch.SoFar().out;
+
+  watch.Signal(SIGTERM);
+  const CliResult result = watch.Wait(20s);
+  ASSERT_TRUE(result.exited) << result.Describe();
+  EXPECT_EQ(result.exitCode, 0);
+  // JSON Lines: every line is one JSON value of its own.
+  std::map<std::string, std::vector<Json>> byType;
+  std::istringstream lines(result.out);
+  Json last;
+  for (std::string line; std::getline(lines, line);) {
+    last = Json::parse(line);
+    byType[last.at("type").get<std::string>()].push_back(last);
+  }
+  ASSERT_EQ(byType["malformed"].size(), 1u) << result.out;
+  EXPECT_EQ(byType["malformed"][0].at("message"), "garbage");
+  EXPECT_EQ(byType["malformed"][0].at("channel"), "defaultns.1a-2b");
+  ASSERT_EQ(byType["message"].size(), 1u) << result.out;
+  EXPECT_EQ(byType["message"][0].at("key_hash"), "abc-def");
+  EXPECT_EQ(byType["message"][0].at("value_hash"), "12-34");
+  EXPECT_EQ(byType["message"][0].at("time"), "2024-05-01T12:34:56.789");
+  // The counts per second add up, and the summary ends the output.
+  uint64_t counted = 0;
+  for (const Json& rate : byType["rate"]) counted += rate.at("messages_per_second").get<uint64_t>();
+  EXPECT_EQ(counted, 2u) << result.out;
+  EXPECT_EQ(last.at("type"), "summary");
+  EXPECT_EQ(last.at("messages"), 2u);
+  EXPECT_EQ(last.at("malformed"), 1u);
 }
 
 }  // namespace

@@ -62,11 +62,10 @@ inline void Configure(const std::string& servers, const std::string& options = "
                                                             TString::fromStdString(options));
 }
 
-// Configures the process's pool for these servers.
+// Configures the process's pool for this server (the pool takes a list of
+// one, unless they are the nodes of a cluster).
 inline void ConfigurePool(const std::vector<const RedisServer*>& servers, const std::string& options = "") {
-  std::string text;
-  for (const RedisServer* server : servers) text += (text.empty() ? "" : ",") + server->Address();
-  Configure(text, options);
+  Configure(servers.at(0)->Address(), options);
 }
 
 inline std::unique_ptr<kelvra::caching::RedisConnectionGuard> Lock(const std::string& key) {
@@ -85,11 +84,6 @@ inline RedisValue OwnedValue(int owner, int version, size_t size) {
 // A value's bytes as text, "(nil)" for a miss.
 inline std::string Text(const RedisValue& value) {
   return value ? std::string(value->begin(), value->end()) : std::string("(nil)");
-}
-inline std::string Describe(const RedisValue& value) {
-  if (!value) return "(nil)";
-  return std::string(value->begin(), value->begin() + std::min<size_t>(value->size(), 16)) + "... (" +
-         std::to_string(value->size()) + " bytes)";
 }
 
 // The test CA and its certificates, made once for the whole program (and
@@ -114,40 +108,34 @@ inline std::string WireName(const testing::TestParamInfo<Wire>& info) {
 
 // A private redis-server that listens in plain TCP or, for kTls, in TLS only
 // with the test CA's server certificate.
-class WireServer {
+class WireServer : public kelcache_testing::RedisServerProcess {
  public:
   explicit WireServer(Wire wire, const std::string& certFile = "", const std::string& keyFile = "",
                       bool authClients = false)
-      : m_wire(wire), m_process(wire == Wire::kTcp ? kelcache_testing::RedisServerProcess::Options{}
-                                                   : kelcache_testing::TlsOnlyRedisServerOptions(
-                                                         certFile.empty() ? TestCertificates().serverCertFile : certFile,
-                                                         keyFile.empty() ? TestCertificates().serverKeyFile : keyFile,
-                                                         TestCertificates().caFile, authClients)) {}
-  std::string Address() const { return m_process.Address(); }
+      : RedisServerProcess(wire == Wire::kTcp ? RedisServerProcess::Options{}
+                                              : kelcache_testing::TlsOnlyRedisServerOptions(
+                                                    certFile.empty() ? TestCertificates().serverCertFile : certFile,
+                                                    keyFile.empty() ? TestCertificates().serverKeyFile : keyFile,
+                                                    TestCertificates().caFile, authClients)),
+        m_wire(wire) {}
   // The options text for this server's wire, with `more`.
   std::string Options(const std::string& more = "") const {
     return m_wire == Wire::kTls ? TrustingOptions(more) : more;
   }
-  // Configures the pool for this server.
-  void Configure(const std::string& more = "") const { kelcache_test::Configure(Address(), Options(more)); }
   // SIGSTOP, and waits until it took effect (state T in /proc/<pid>/stat), so
   // that nothing sent afterwards is answered.
   void Pause() {
-    m_process.Pause();
+    RedisServerProcess::Pause();
     EXPECT_TRUE(WaitUntil([&] {
-      std::ifstream file("/proc/" + std::to_string(m_process.Pid()) + "/stat");
+      std::ifstream file("/proc/" + std::to_string(Pid()) + "/stat");
       std::string stat((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
       const size_t end = stat.rfind(')');  // the name may hold spaces and parentheses
       return end != std::string::npos && end + 2 < stat.size() && stat[end + 2] == 'T';
     }));
   }
-  void Resume() { m_process.Resume(); }
-  void Kill() { m_process.Kill(); }
-  void Restart() { m_process.Restart(); }
 
  private:
   Wire m_wire;
-  kelcache_testing::RedisServerProcess m_process;
 };
 
 // The messages a subscription received, thread-safe.
@@ -170,12 +158,6 @@ class Inbox {
     return m_messages;
   }
   size_t Count() const { return Messages().size(); }
-  bool Has(const std::string& payload) const {
-    for (const auto& message : Messages()) {
-      if (message.second == payload) return true;
-    }
-    return false;
-  }
 
  private:
   mutable std::mutex m_mutex;
@@ -230,13 +212,13 @@ class RawRedis {
   }
   long long Ttl(const std::string& key) const { return Integer({"TTL", key}); }
   long long DbSize() const { return Integer({"DBSIZE"}); }
-  // The server's count of connected clients, this command's included.
-  long long ConnectedClients() const {
-    Reply reply = Command({"INFO", "clients"});
-    if (!reply || reply->type != REDIS_REPLY_STRING) return -1;
-    std::string info(reply->str, reply->len);
-    size_t at = info.find("connected_clients:");
-    return at == std::string::npos ? -1 : std::stoll(info.substr(at + 18));
+  // A number of INFO ("connected_clients", this command's connection
+  // included), or -1.
+  long long Info(const std::string& field) const {
+    Reply reply = Command({"INFO"});
+    const std::string info = reply && reply->type == REDIS_REPLY_STRING ? std::string(reply->str, reply->len) : "";
+    const size_t at = info.find("\n" + field + ":");
+    return at == std::string::npos ? -1 : std::stoll(info.substr(at + field.size() + 2));
   }
 
  private:
