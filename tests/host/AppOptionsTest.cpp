@@ -487,11 +487,6 @@ TEST(IdentityTest, FeatureFlagsAreOffUntilTurnedOn) {
   }
   EXPECT_FALSE(FeatureFlags::IsOn(kInvariantsFlag));
 
-  FeatureFlags::Set(kRedisTtlFlag, true);
-  EXPECT_TRUE(FeatureFlags::IsOn(kRedisTtlFlag));
-  FeatureFlags::Set(kRedisTtlFlag, false);
-  EXPECT_FALSE(FeatureFlags::IsOn(kRedisTtlFlag));
-
   // The list form: decimal and hex ids, =0 / =1, white space, empty items.
   using Flags = std::vector<std::pair<FeatureFlagId, bool>>;
   EXPECT_EQ(FeatureFlags::ParseFlagList(" 0x6460C0E0 , 2494173859=1,, 5 = 0,0XFF=1 ,"),

@@ -1,16 +1,20 @@
 // The concurrency facilities: AsyncTask (launches, futures and promises,
 // cancellation and depth) with the wait event and deadline timer the tasks
 // are built on; locks, guards, reference counts, semaphores and InitOnce, and
-// the detector of long lock holds.
+// the detector of long lock holds; then the thread pool and the dedicated
+// threads the tasks run on.
 #include "host/AsyncTask.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <fstream>
+#include <functional>
 #include <latch>
 #include <memory>
 #include <mutex>
@@ -26,13 +30,17 @@
 #include "host/LockDetectionTimer.h"
 #include "host/LockGuards.h"
 #include "host/LogCapture.h"
+#include "host/LogFormat.h"
 #include "host/RefCnt.h"
 #include "host/TLog.h"
 #include "host/TReadWriteLock.h"
 #include "host/TRecursiveMutex.h"
 #include "host/TSemaphore.h"
+#include "host/ThreadPool.h"
 #include "host/WaitEvent.h"
-#include "tests/host/TaskTestSupport.h"
+#include "tests/support/ChildMode.h"
+#include "tests/support/TestEnvironment.h"
+#include "tests/support/TestGate.h"
 
 namespace {
 
@@ -41,30 +49,59 @@ using AsyncTask::Future;
 using AsyncTask::FutureStatus;
 using AsyncTask::LaunchMode;
 
-using kelcache_test::Gate;
-using kelcache_test::kLongWait;
+// Generous bound for waits that should end soon; a test that reaches it has
+// found a hang, not a slow machine.
+constexpr std::chrono::milliseconds kLongWait = std::chrono::seconds(20);
 
-// Expects `fn` to throw an E with this message and, for the library's
-// exceptions, this error code, the error named after its code.
-template <class E, class Fn>
-void ExpectThrown(Fn fn, const char* message, uint32_t code = 0) {
-  try {
-    fn();
-    ADD_FAILURE() << message << " not thrown";
-  } catch (const E& error) {
-    if constexpr (!std::is_base_of_v<KelvraException, E>) {
-      EXPECT_STREQ(error.what(), message);
-    } else {
-      EXPECT_EQ(error.GetMessage(), TString(message));
-      EXPECT_EQ(error.GetError().GetCode(), code);
-      char name[40];
-      std::snprintf(name, sizeof name, "KelvraException_AutoGen_0x%08X", code);
-      EXPECT_EQ(error.GetError().GetMessage(), TString(name));
-    }
+// A gate that opens once `needed` threads arrived (or on Open).
+struct Gate : kelcache_test::TestGate {
+  explicit Gate(int needed = 1) : m_needed(needed) {}
+  void Arrive() {
+    if (--m_needed == 0) Open();
   }
+  std::atomic<int> m_needed;
+};
+
+// Waits until the pool is idle and every dedicated thread has ended.
+void ExpectNoTaskLeft() {
+  EXPECT_TRUE(AsyncTask::WaitForThreadPoolIdle(kLongWait));
+  EXPECT_TRUE(AsyncTask::WaitForDedicatedThreads(kLongWait));
 }
 
-using AsyncTaskTest = kelcache_test::TwoWorkerPoolTest;
+// Opens `gate` when the test body leaves, also through a failed ASSERT, and
+// waits for the pool and the dedicated threads, so that no task outlives the
+// gates on the test's stack.
+auto OpenAtExit(Gate& gate) {
+  return std::unique_ptr<Gate, void (*)(Gate*)>(&gate, [](Gate* g) {
+    g->Open();
+    ExpectNoTaskLeft();
+  });
+}
+
+// A pool of two workers, so that tests also run with it saturated. Only the
+// first call in the process takes effect; every test here asks for 2. Nothing
+// a test started may outlive it.
+class AsyncTaskTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    AsyncTask::SetThreadPoolSize(2);
+    ASSERT_EQ(AsyncTask::GetThreadPoolSize(), 2u);
+  }
+  void TearDown() override { ExpectNoTaskLeft(); }
+};
+
+// Expects `fn` to throw the library's exception E with this message and error
+// code, the error named after its code.
+template <class E, class Fn>
+void ExpectThrown(Fn fn, const char* message, uint32_t code) {
+  const auto described = [](const E& error) {
+    return error.GetMessage().toStdString() + " " + TLog::FormatErrorCode(error.GetError().GetCode()) + " " +
+           error.GetError().GetMessage().toStdString();
+  };
+  const std::string hex = TLog::FormatErrorCode(code);
+  EXPECT_EQ(kelcache_test::RaisedText<E>(fn, described),
+            message + (" " + hex) + " KelvraException_AutoGen_" + hex);
+}
 
 TEST_F(AsyncTaskTest, AsynchronousTaskRunsOnAnotherThreadAndDeliversItsValue) {
   const auto caller = std::this_thread::get_id();
@@ -172,7 +209,7 @@ TEST_F(AsyncTaskTest, ExceptionOfTaskIsRethrownByEveryGetKeepingItsType) {
     Future<bool> failing =
         AsyncTask::Launch(mode, []() -> bool { throw std::runtime_error("disk on fire"); });
     for (int attempt = 0; attempt < 2; ++attempt) {
-      ExpectThrown<std::runtime_error>([&] { failing.Get(); }, "disk on fire");
+      EXPECT_EQ(kelcache_test::RaisedText<std::runtime_error>([&] { failing.Get(); }), "disk on fire");
     }
     EXPECT_EQ(failing.WaitFor(0ms), FutureStatus::Ready);
     Future<void> logic = AsyncTask::Launch(mode, [] { ThrowLogicException("host/Test", 7, "x"); });
@@ -754,14 +791,6 @@ TEST(InitOnceTest, ManyThreadsAtOnceCreateOneObjectThatIsKeptForever) {
     // Nothing was destroyed: the kept shared_ptr still owns the object.
     EXPECT_EQ(destroyedBefore, Created::s_destroyed.load());
   }
-
-  // Without contention: a failed creation keeps nothing and is retried.
-  InitOnceSlot slot;
-  EXPECT_THROW(
-      InitOnceShared<Created>(slot, []() -> std::shared_ptr<Created> { throw std::runtime_error("no"); }),
-      std::runtime_error);
-  EXPECT_EQ(nullptr, slot.m_pointer.load());
-  EXPECT_EQ(2, InitOnceShared<Created>(slot, [] { return std::make_shared<Created>(2); })->m_value);
 }
 
 // Raw form: the context is an int that the creation function reads.
@@ -823,4 +852,174 @@ TEST(InitOnceTest, RawFormSharedPtrFormAndNesting) {
   EXPECT_EQ(3, InitOnceShared<Created>(recursive, [] { return std::make_shared<Created>(3); })->m_value);
 }
 
+// --- The thread pool and the dedicated threads --------------------------------
+// A process whose address space leaves room for only a few more thread
+// stacks asks for a pool of 64 workers: the pool keeps those that started,
+// and tasks still run, on the pool, on dedicated threads, or at worst on the
+// caller's thread, without an exception.
+void RunUnderAThreadLimit() {
+  long pages = 0;
+  std::ifstream("/proc/self/statm") >> pages;
+  const rlim_t room = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (48u << 20);
+  const rlimit limit{room, room};
+  if (setrlimit(RLIMIT_AS, &limit) != 0) return;
+  AsyncTask::SetThreadPoolSize(64);
+  int ran = 0;
+  for (int i = 0; i < 20; ++i) {
+    AsyncTask::Future<int> future = AsyncTask::Launch(AsyncTask::LaunchMode::Asynchronous, [i] { return i; });
+    if (future.Get() == i) ++ran;
+  }
+  std::printf("value workers=%u\nvalue ran=%d\n", AsyncTask::GetThreadPoolSize(), ran);
+}
+
+[[maybe_unused]] const bool s_childMode = kelcache_test::RunIfChildMode("thread-limit", RunUnderAThreadLimit);
+
+class ThreadPoolTest : public AsyncTaskTest {
+ protected:
+  // Schedules until a worker takes the task; the workers may still be
+  // finishing earlier tasks.
+  static bool ScheduleSoon(const std::function<void()>& task) {
+    return AsyncTask::WaitForThreadPoolIdle(kLongWait) && AsyncTask::ScheduleOnThreadPool(task, 1);
+  }
+  // A task that arrives at `running`, then waits for `release`.
+  static std::function<void()> Blocker(Gate& running, Gate& release) {
+    return [&running, &release] {
+      running.Arrive();
+      release.Wait();
+    };
+  }
+};
+
+TEST_F(ThreadPoolTest, WorkersSurviveTasksThatThrowAndRefuseTasksWhileAllAreBusy) {
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_TRUE(ScheduleSoon([] { throw std::runtime_error("escaped"); }));
+  }
+  ASSERT_TRUE(ScheduleSoon(std::function<void()>()));  // an empty task does nothing
+  AsyncTask::RunOnDedicatedThread([] { throw std::runtime_error("escaped"); });
+
+  // Both workers still serve.
+  Gate bothRunning(2);
+  Gate release;
+  auto releaseAtExit = OpenAtExit(release);
+  auto blocker = Blocker(bothRunning, release);
+  ASSERT_TRUE(ScheduleSoon(blocker));
+  ASSERT_TRUE(AsyncTask::ScheduleOnThreadPool(blocker, 1));
+  // Both workers are claimed even before they start: a third task is refused
+  // at once, never queued, and not run.
+  std::atomic<bool> refusedRan{false};
+  EXPECT_FALSE(AsyncTask::ScheduleOnThreadPool([&] { refusedRan = true; }, 1));
+  ASSERT_TRUE(bothRunning.Wait());
+  EXPECT_FALSE(AsyncTask::ScheduleOnThreadPool([&] { refusedRan = true; }, 5));
+  EXPECT_FALSE(AsyncTask::WaitForThreadPoolIdle(10ms));
+
+  // The fallback runs what the pool refused.
+  Gate fallbackRan;
+  AsyncTask::StartOnPoolOrDedicatedThread([&] { fallbackRan.Open(); });
+  EXPECT_TRUE(fallbackRan.Wait());
+
+  release.Open();
+  EXPECT_TRUE(AsyncTask::WaitForThreadPoolIdle(kLongWait));
+  EXPECT_FALSE(refusedRan);
+  Gate again;
+  EXPECT_TRUE(AsyncTask::ScheduleOnThreadPool([&] { again.Open(); }, 1));
+  EXPECT_TRUE(again.Wait());
+}
+
+TEST_F(ThreadPoolTest, DedicatedThreadsAreCountedUntilTheirTaskEnds) {
+  ASSERT_TRUE(AsyncTask::WaitForDedicatedThreads(kLongWait));
+  Gate allRunning(3);
+  Gate release;
+  auto releaseAtExit = OpenAtExit(release);
+  for (int i = 0; i < 3; ++i) {
+    AsyncTask::RunOnDedicatedThread(Blocker(allRunning, release));
+  }
+  ASSERT_TRUE(allRunning.Wait());
+  EXPECT_EQ(AsyncTask::GetDedicatedThreadCount(), 3u);
+  EXPECT_FALSE(AsyncTask::WaitForDedicatedThreads(10ms));
+  EXPECT_FALSE(AsyncTask::WaitForDedicatedThreads(-10ms));
+  release.Open();
+  EXPECT_TRUE(AsyncTask::WaitForDedicatedThreads(kLongWait));
+  EXPECT_EQ(AsyncTask::GetDedicatedThreadCount(), 0u);
+}
+
+// Runs `count` tasks on dedicated threads at once (each waits until all have
+// started, so none can reuse another's thread) and waits until they ended.
+void RunDedicatedBurst(int count) {
+  Gate allRunning(count);
+  for (int i = 0; i < count; ++i) {
+    AsyncTask::RunOnDedicatedThread([&] {
+      allRunning.Arrive();
+      allRunning.Wait();
+    });
+  }
+  ASSERT_TRUE(allRunning.Wait());
+  ASSERT_TRUE(AsyncTask::WaitForDedicatedThreads(kLongWait));
+}
+
+TEST_F(ThreadPoolTest, FinishedDedicatedThreadsParkAndServeTheNextBurstWithoutNewThreads) {
+  AsyncTask::SetParkedThreadLimits(64, 30s);
+  const unsigned parkedBefore = AsyncTask::GetParkedThreadCount();
+  const uint64_t before = AsyncTask::GetThreadsCreated();
+  RunDedicatedBurst(5);
+  const uint64_t afterFirst = AsyncTask::GetThreadsCreated();
+  EXPECT_LE(afterFirst - before, 2 * 5u) << "at most one spare beside each new thread";
+  EXPECT_GE(AsyncTask::GetParkedThreadCount(), 5u);
+  EXPECT_GE(afterFirst - before + parkedBefore, 5u) << "threads either new or parked before";
+  for (int round = 0; round < 3; ++round) RunDedicatedBurst(5);
+  EXPECT_EQ(AsyncTask::GetThreadsCreated(), afterFirst) << "later bursts reuse parked threads";
+
+  // Tasks handed to parked threads still fail alone and still run in order
+  // of their own: a throwing task leaves its thread usable.
+  AsyncTask::RunOnDedicatedThread([] { throw std::runtime_error("escaped"); });
+  Gate ran;
+  AsyncTask::RunOnDedicatedThread([&] { ran.Open(); });
+  EXPECT_TRUE(ran.Wait());
+  EXPECT_EQ(AsyncTask::GetThreadsCreated(), afterFirst);
+}
+
+TEST_F(ThreadPoolTest, ParkedThreadsRespectTheCapAndEndAfterTheIdleTimeOut) {
+  const auto deadline = std::chrono::steady_clock::now() + kLongWait;
+  auto parkedComesTo = [&](auto wanted) {
+    while (!wanted(AsyncTask::GetParkedThreadCount()) && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(1ms);
+    }
+    return wanted(AsyncTask::GetParkedThreadCount());
+  };
+  AsyncTask::SetParkedThreadLimits(64, 30s);
+  RunDedicatedBurst(5);
+  ASSERT_TRUE(parkedComesTo([](unsigned n) { return n >= 5; }));
+
+  // New limits hold for threads parked before them too.
+  AsyncTask::SetParkedThreadLimits(2, 30s);
+  EXPECT_TRUE(parkedComesTo([](unsigned n) { return n <= 2; })) << "threads beyond a lowered cap end";
+  RunDedicatedBurst(5);
+  EXPECT_LE(AsyncTask::GetParkedThreadCount(), 2u) << "threads beyond the cap end with their task";
+  AsyncTask::SetParkedThreadLimits(2, 50ms);
+  EXPECT_TRUE(parkedComesTo([](unsigned n) { return n == 0; })) << "parked threads end after a shortened time-out";
+
+  // With no parked thread left, a new task makes a new thread (and a spare
+  // that parks) and still runs.
+  AsyncTask::SetParkedThreadLimits(2, 30s);
+  const uint64_t before = AsyncTask::GetThreadsCreated();
+  Gate ran;
+  AsyncTask::RunOnDedicatedThread([&] { ran.Open(); });
+  EXPECT_TRUE(ran.Wait());
+  EXPECT_TRUE(AsyncTask::WaitForDedicatedThreads(kLongWait));
+  EXPECT_TRUE(parkedComesTo([](unsigned n) { return n == 2; }));
+  EXPECT_EQ(AsyncTask::GetThreadsCreated(), before + 2);
+  AsyncTask::SetParkedThreadLimits(64, 30s);
+}
+
 }  // namespace
+
+// Address-space limits and the sanitizers' shadow memory do not mix.
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+TEST(ThreadPoolLimits, APoolThatCannotStartEveryWorkerKeepsThoseThatStartedAndTasksStillRun) {
+  kelcache_test::ChildModeResult child = kelcache_test::RunChildMode("thread-limit", {});
+  ASSERT_EQ(child.exitCode, 0) << child.output;
+  EXPECT_EQ(child.values["ran"], "20") << child.output;
+  ASSERT_FALSE(child.values["workers"].empty()) << child.output;
+  EXPECT_LT(std::stoi(child.values["workers"]), 64) << "the limit left room for every worker";
+}
+#endif
+

@@ -18,7 +18,6 @@
 #include <cstdio>
 #include <memory>
 #include <random>
-#include <set>
 
 #include "host/AppOptions.h"
 #include "host/DateTime.h"
@@ -35,6 +34,7 @@
 #include "public/caching/RedisPubsub.h"
 #include "tests/main/caching/coherence/CoherenceTestSupport.h"
 #include "tests/main/caching/external/SelfDescribingValue.h"
+#include "tests/main/utility/sync/SyncTestSupport.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/RedisServer.h"
 #include "tests/support/TestEnvironment.h"
@@ -83,6 +83,8 @@ struct Record : KelCacheData {
 };
 
 const Record& RecordOf(const Entry& entry) { return static_cast<const Record&>(*entry.GetData()); }
+// The key of the "Group" index.
+TString GroupOf(const Entry& entry) { return TString::number(RecordOf(entry).group); }
 
 // The record of (group, key): found through the "Group" index.
 class RecordIs : public EntryPredicate {
@@ -160,7 +162,7 @@ TEST(Soak, EveryFamilyTogetherStaysCorrectAndBounded) {
                              {kSecondsVariable, std::to_string(seconds)}});
 
   auto memory = std::make_shared<SynchronizedIndexedCache>(std::make_shared<CacheHelpers::LifetimePolicy>(30), nullptr);
-  memory->AddIndex(u"Group", [](const Entry& entry) { return TString::number(RecordOf(entry).group); });
+  memory->AddIndex(u"Group", GroupOf);
   DiskExternalCache disk(u"soak", TPath(TString::fromStdString(dir.str() + "/disk")), nullptr);
   RedisExternalCache redis(u"soak");
   // Evicted entries are kept to a few thousand, so that the tracking reaches
@@ -250,17 +252,7 @@ TEST(Soak, EveryFamilyTogetherStaysCorrectAndBounded) {
   EXPECT_LT(aggregator->GetScopeCount(), 1000u) << "scopes pile up in the aggregator";
   EXPECT_GT(operations.load(), 1000);
   EXPECT_EQ(participant.Service().CheckConsistencyTestOnly(), "");
-  // Every entry is listed under its group, and nothing else is listed.
-  std::set<unsigned> ids;
-  for (const Entry& entry : memory->GetEntries()) {
-    ids.insert(entry.GetID());
-    const auto indexed = memory->GetIndexedEntries();
-    auto listed = indexed.find(TString(u"Group|") + TString::number(RecordOf(entry).group));
-    EXPECT_TRUE(listed != indexed.end() && listed->second.count(entry.GetID()) == 1) << "entry " << entry.GetID();
-  }
-  for (const auto& [qualifiedKey, listed] : memory->GetIndexedEntries()) {
-    for (unsigned id : listed) EXPECT_EQ(ids.count(id), 1u) << "a stale hint " << id;
-  }
+  sync_test::CheckIndexesAgree(*memory, u"Group", GroupOf);
   ASSERT_GE(resident.size(), 6u);
   const long peak = *std::max_element(resident.begin(), resident.end());
   const long atTwoThirds = resident[resident.size() * 2 / 3];

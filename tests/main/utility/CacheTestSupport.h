@@ -2,6 +2,9 @@
 // cache tests.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <atomic>
 #include <functional>
 #include <iterator>
 #include <map>
@@ -14,6 +17,7 @@
 
 #include "main/utility/CacheHelpers.h"
 #include "main/utility/IndexedCache.h"
+#include "main/utility/KelCacheData.h"
 
 namespace cache_test {
 
@@ -49,17 +53,28 @@ inline std::set<unsigned> IdsOf(const EntrySet& set) {
   return ids;
 }
 
-// A cached record; region is what the "Region" index lists it under.
-class Record : public RefCntObject {
+// A cached record; region is what the "Region" index lists it under, and its
+// value is also the memory it reports. Records are counted while they live,
+// and a destroyed one is marked so that a use after free shows up even
+// without a sanitizer.
+class Record : public KelCacheData {
  public:
   Record(std::string region, int value, bool* destroyed = nullptr)
-      : m_region(std::move(region)), m_value(value), m_destroyed(destroyed) {}
+      : m_region(std::move(region)), m_value(value), m_destroyed(destroyed) {
+    SetMemoryUsage(static_cast<uint64_t>(value));
+    ++s_live;
+  }
   ~Record() override {
+    m_alive = 0;
+    --s_live;
     if (m_destroyed) *m_destroyed = true;
   }
+  static constexpr uint32_t kAlive = 0xA11FE;
+  static inline std::atomic<int> s_live{0};
   std::string m_region;
   int m_value;
   bool* m_destroyed;
+  uint32_t m_alive = kAlive;
 };
 
 inline RefCntPtr<RefCntObject> MakeRecord(const std::string& region, int value = 0,
@@ -67,11 +82,48 @@ inline RefCntPtr<RefCntObject> MakeRecord(const std::string& region, int value =
   return RefCntPtr<RefCntObject>(new Record(region, value, destroyed));
 }
 inline const Record& RecordOf(const Entry& entry) {
-  return static_cast<const Record&>(*entry.GetData());
+  const Record& record = static_cast<const Record&>(*entry.GetData());
+  EXPECT_EQ(record.m_alive, Record::kAlive) << "a record used after it was freed";
+  return record;
+}
+inline bool HoldsRecord(const Entry& entry) {
+  return dynamic_cast<const Record*>(entry.GetData().get()) != nullptr;
+}
+// The region of an entry's record ("" for other data); the key function of
+// the index "Region".
+inline TString RegionOf(const Entry& entry) {
+  return HoldsRecord(entry) ? TString::fromStdString(RecordOf(entry).m_region) : TString();
 }
 inline int ValueOf(const RefCntPtr<RefCntObject>& data) {
   return data ? static_cast<Record&>(*data).m_value : -1;
 }
+
+// A predicate naming an index and key and testing records (other data never
+// matches); it logs the ids it judged, runs m_inside in every judgement, may
+// throw on a given call and may claim an index it does not name.
+class Probe : public EntryPredicate {
+ public:
+  Probe(TString index, TString key, std::function<bool(const Record&)> test)
+      : m_index(std::move(index)), m_key(std::move(key)), m_test(std::move(test)) {}
+  bool Matches(const Entry& entry) override {
+    m_seen.push_back(entry.GetID());
+    if (static_cast<int>(m_seen.size()) == m_throwOnCall) throw std::runtime_error("predicate failed");
+    if (m_inside) m_inside(entry);
+    return HoldsRecord(entry) && m_test(RecordOf(entry));
+  }
+  TString GetIndexName() override { return m_index; }
+  TString GetKeyForIndexing() override { return m_key; }
+  bool HasIndex() const override { return m_claimsIndex; }
+
+  TString m_index;
+  TString m_key;
+  std::function<bool(const Record&)> m_test;
+  std::vector<unsigned> m_seen;
+  std::function<void(const Entry&)> m_inside;
+  int m_throwOnCall = -1;
+  bool m_claimsIndex = false;
+};
+
 // One hook call as a policy received it.
 struct Call {
   std::string what;

@@ -1,41 +1,22 @@
-// Objects and predicates shared by the synchronized-cache tests.
+// Objects, predicates and checks shared by the synchronized-cache tests (the
+// records and the predicate are the in-memory cache tests').
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <atomic>
 #include <functional>
 
 #include "host/TReadWriteLock.h"
 #include "main/utility/CacheHelpers.h"
+#include "main/utility/SynchronizedCache.h"
+#include "main/utility/SynchronizedIndexedCache.h"
+#include "tests/main/utility/CacheTestSupport.h"
 
 namespace sync_test {
 
-// A cached object that reports a chosen size, carries a region (for an
-// index) and counts live instances; a destroyed object is marked so that a
-// use after free shows up even without a sanitizer.
-class Item : public KelCacheData {
- public:
-  Item(TString region, uint64_t bytes) : m_region(std::move(region)) {
-    SetMemoryUsage(bytes);
-    ++s_live;
-  }
-  const TString& Region() const {
-    EXPECT_EQ(m_alive, kAlive) << "object used after it was freed";
-    return m_region;
-  }
-  static std::atomic<int> s_live;
-
- protected:
-  ~Item() override {
-    m_alive = 0;
-    --s_live;
-  }
-
- private:
-  static constexpr uint32_t kAlive = 0xA11FE;
-  TString m_region;
-  uint32_t m_alive = kAlive;
-};
-inline std::atomic<int> Item::s_live{0};
+using cache_test::Record;
+using cache_test::RegionOf;
 
 // Plain reference-counted data that is not a KelCacheData (counts 0 bytes).
 class Plain : public RefCntObject {
@@ -43,37 +24,21 @@ class Plain : public RefCntObject {
   ~Plain() override = default;
 };
 
-inline RefCntPtr<RefCntObject> MakeItem(const char16_t* region, uint64_t bytes = 100) {
-  return RefCntPtr<RefCntObject>(new Item(TString(region), bytes));
+// A record of `region` that reports `bytes`.
+inline RefCntPtr<RefCntObject> MakeItem(const TString& region, uint64_t bytes = 100) {
+  return cache_test::MakeRecord(region.toStdString(), static_cast<int>(bytes));
 }
 
-// The region of an entry's item ("" for other data); also the key function
-// of the index "Region".
-inline TString RegionOf(const CacheHelpers::Entry& entry) {
-  auto* item = dynamic_cast<Item*>(entry.GetData().get());
-  return item ? item->Region() : TString();
+// Matches the records of one region; listed under "Region" when indexed.
+// `inside` runs in every judgement.
+inline std::shared_ptr<cache_test::Probe> Region(
+    const TString& region, bool indexed, std::function<void(const CacheHelpers::Entry&)> inside = {}) {
+  auto probe = std::make_shared<cache_test::Probe>(
+      indexed ? TString(u"Region") : TString(), indexed ? region : TString(),
+      [name = region.toStdString()](const Record& record) { return record.m_region == name; });
+  probe->m_inside = std::move(inside);
+  return probe;
 }
-
-// Matches the entries of one region; indexed through "Region" when asked to
-// be. An optional probe runs inside every Matches call.
-class RegionPredicate : public CacheHelpers::EntryPredicate {
- public:
-  RegionPredicate(TString region, bool indexed, std::function<void(const CacheHelpers::Entry&)> probe = {})
-      : m_region(std::move(region)), m_indexed(indexed), m_probe(std::move(probe)) {}
-  bool Matches(const CacheHelpers::Entry& entry) override {
-    ++m_calls;
-    if (m_probe) m_probe(entry);
-    return RegionOf(entry) == m_region;
-  }
-  TString GetIndexName() override { return m_indexed ? TString(u"Region") : TString(); }
-  TString GetKeyForIndexing() override { return m_indexed ? m_region : TString(); }
-  std::atomic<int> m_calls{0};
-
- private:
-  TString m_region;
-  bool m_indexed;
-  std::function<void(const CacheHelpers::Entry&)> m_probe;
-};
 
 // True when nobody holds `lock`, the calling thread included (then taken
 // and released at once).
@@ -81,6 +46,35 @@ inline bool LockIsFree(TReadWriteLock& lock) {
   if (lock.IsLockedByCurrentThread() || !lock.TryLock()) return false;
   lock.Unlock();
   return true;
+}
+
+// The hinted lookup: TryGetEntry with a hint on the plain cache,
+// TryGetEntryUpdateHint on the indexed one.
+inline bool UpdateHint(SynchronizedCache& cache, std::shared_ptr<CacheHelpers::EntryPredicate> predicate,
+                       unsigned& hint) {
+  return cache.TryGetEntry(predicate, hint) != nullptr;
+}
+inline bool UpdateHint(SynchronizedIndexedCache& cache,
+                       std::shared_ptr<CacheHelpers::EntryPredicate> predicate, unsigned& hint) {
+  return cache.TryGetEntryUpdateHint(predicate, hint) != nullptr;
+}
+
+// The index `index` agrees with the entries: every entry is listed exactly
+// once, under the key keyOf gives it, and no key is listed without entries.
+inline void CheckIndexesAgree(const SynchronizedIndexedCache& cache, const TString& index,
+                              const std::function<TString(const CacheHelpers::Entry&)>& keyOf) {
+  EntrySet entries = cache.GetEntries();
+  size_t listed = 0;
+  for (const auto& [key, ids] : cache.GetIndexedEntries()) {
+    EXPECT_FALSE(ids.empty()) << "an empty key is removed";
+    for (unsigned id : ids) {
+      auto found = entries.find(CacheHelpers::Entry(id));
+      ASSERT_NE(found, entries.end()) << "an indexed id without an entry: " << id;
+      EXPECT_EQ(key, index + TString(u"|") + keyOf(*found)) << "entry " << id;
+      ++listed;
+    }
+  }
+  EXPECT_EQ(listed, entries.size()) << "every entry is listed once under its key";
 }
 
 }  // namespace sync_test

@@ -9,8 +9,6 @@
 #include <random>
 #include <thread>
 
-#include "main/utility/SynchronizedCache.h"
-#include "main/utility/SynchronizedIndexedCache.h"
 #include "tests/main/utility/sync/SyncTestSupport.h"
 
 namespace {
@@ -23,39 +21,17 @@ const char16_t* const kRegions[] = {u"EU", u"US", u"ASIA", u"AF"};
 // No count can legitimately come near this; a wrapped count would.
 constexpr uint64_t kWrapLimit = uint64_t{1} << 48;
 
-void CheckIndexesAgree(const SynchronizedIndexedCache& cache) {
-  EntrySet entries = cache.GetEntries();
-  auto indexed = cache.GetIndexedEntries();
-  size_t listed = 0;
-  for (const auto& [key, ids] : indexed) {
-    EXPECT_FALSE(ids.empty()) << "an empty key is removed";
-    for (unsigned id : ids) {
-      auto found = entries.find(Entry(id));
-      ASSERT_NE(found, entries.end()) << "an indexed id without an entry";
-      EXPECT_EQ(key, TString(u"Region|") + RegionOf(*found));
-      ++listed;
-    }
-  }
-  EXPECT_EQ(listed, entries.size()) << "every entry is listed once under its key";
-}
-
-// The operations that only one of the two caches has.
-void UpdateHint(SynchronizedCache& cache, std::shared_ptr<RegionPredicate> predicate, unsigned& hint) {
-  cache.TryGetEntry(predicate, hint);
-}
-void UpdateHint(SynchronizedIndexedCache& cache, std::shared_ptr<RegionPredicate> predicate, unsigned& hint) {
-  cache.TryGetEntryUpdateHint(predicate, hint);
-}
-void OwnOperation(SynchronizedCache& cache, unsigned, const TString&, std::shared_ptr<RegionPredicate>,
-                  unsigned hint) {
+// The operation that only the plain cache has, and those that only the indexed
+// cache has.
+void OwnOperation(SynchronizedCache& cache, unsigned, const TString&,
+                  std::shared_ptr<CacheHelpers::EntryPredicate>, unsigned hint) {
   cache.TryDeleteEntry(hint);
 }
 void OwnOperation(SynchronizedIndexedCache& cache, unsigned operation, const TString& region,
-                  std::shared_ptr<RegionPredicate> predicate, unsigned) {
+                  std::shared_ptr<CacheHelpers::EntryPredicate> predicate, unsigned) {
   switch (operation % 5) {
     case 0:
-      cache.AddEntryAndDeleteExistingEntriesItMatches(MakeItem(region.u16().c_str(), operation), predicate,
-                                                      operation);
+      cache.AddEntryAndDeleteExistingEntriesItMatches(MakeItem(region, operation), predicate, operation);
       break;
     case 1:
       cache.PrecomputePredicateAndDeleteEntries(predicate);
@@ -64,7 +40,7 @@ void OwnOperation(SynchronizedIndexedCache& cache, unsigned operation, const TSt
       if (unsigned id = cache.FindFirstMatch(predicate)) cache.TryGetEntry(id);
       break;
     case 3:
-      cache.PruneHints(std::make_shared<RegionPredicate>(region, true), 3);
+      cache.PruneHints(Region(region, true), 3);
       break;
     default:
       cache.GetIndexedEntryCount();
@@ -82,12 +58,12 @@ void RandomOperations(C& cache, unsigned sequence, int operations) {
   unsigned hint = 0;
   for (int i = 0; i < operations; ++i) {
     const TString region(kRegions[random() % 4]);
-    auto predicate = std::make_shared<RegionPredicate>(region, kIndexed && random() % 2 == 0);
+    auto predicate = Region(region, kIndexed && random() % 2 == 0);
     const unsigned operation = random() % 1000;
     switch (operation % (kIndexed ? 15 : 10)) {
       case 0:
       case 1:
-        cache.AddEntry(MakeItem(region.u16().c_str(), operation));
+        cache.AddEntry(MakeItem(region, operation));
         break;
       case 2:
         cache.DeleteEntries(predicate);
@@ -129,7 +105,7 @@ void RandomOperations(C& cache, unsigned sequence, int operations) {
 }
 
 TEST(SynchronizedCacheStressTest, RandomMixesOfEveryOperation) {
-  const int itemsBefore = Item::s_live;
+  const int itemsBefore = Record::s_live;
   {
     auto policy =
         std::make_shared<CacheHelpers::CascadedPolicy>(std::make_shared<CacheHelpers::LifetimePolicy>(20));
@@ -152,12 +128,12 @@ TEST(SynchronizedCacheStressTest, RandomMixesOfEveryOperation) {
     for (auto& thread : threads) thread.join();
 
     for (const SynchronizedIndexedCache* cache : {&own, &left, &right}) {
-      CheckIndexesAgree(*cache);
+      CheckIndexesAgree(*cache, u"Region", RegionOf);
       EXPECT_LT(cache->GetCacheSizeBytes(), kWrapLimit);
     }
-    EXPECT_GT(Item::s_live, itemsBefore);
+    EXPECT_GT(Record::s_live, itemsBefore);
   }
-  EXPECT_EQ(Item::s_live, itemsBefore) << "every object is freed with its last reference";
+  EXPECT_EQ(Record::s_live, itemsBefore) << "every object is freed with its last reference";
 }
 
 }  // namespace
