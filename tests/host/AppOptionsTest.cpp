@@ -1,38 +1,26 @@
-// AppOptions (defaults, run-time changes, overrides, validation and the
-// environment), AppConfig (the edition and its settings), and the per-thread
-// and per-process identity facilities: SessionActorInfo, KelvraTls and
-// FeatureFlags.
+// AppOptions: defaults, run-time changes, overrides, validation and the
+// environment; and the child mode that this program's environment tests run.
 #include "host/AppOptions.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cctype>
 #include <cstdio>
-#include <map>
-#include <memory>
-#include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "host/AppConfig.h"
-#include "host/Errors.h"
 #include "host/FeatureFlags.h"
-#include "host/KelvraTls.h"
-#include "host/SessionActorInfo.h"
+#include "tests/host/OptionsTestSupport.h"
 #include "tests/support/ChildMode.h"
 #include "tests/support/TestEnvironment.h"
 
 namespace appoptions = kelvra::appoptions;
-using kelvra::caching::IInvalidatorAggregatorScope;
+using namespace options_test;
 
 namespace {
-
-constexpr FeatureFlagId kInvariantsFlag = 1684062432;  // 0x6460C0E0
-constexpr FeatureFlagId kRedisTtlFlag = 0x94AA12A3;
-constexpr FeatureFlagId kPrintedFlags[] = {kInvariantsFlag, kRedisTtlFlag, 5, 6, 7, 0xFFFFFFFF};
 
 // --- Child mode --------------------------------------------------------------
 // Options, the configuration and the feature flags read the environment once,
@@ -40,13 +28,6 @@ constexpr FeatureFlagId kPrintedFlags[] = {kInvariantsFlag, kRedisTtlFlag, 5, 6,
 // program runs itself again with KELCACHE_TESTS_CHILD_MODE set, and this
 // static initialiser (which runs before the tests' main) prints what the
 // options, the configuration and the flags say and exits.
-
-std::string Text(bool value) {
-  return value ? "true" : "false";
-}
-std::string Text(int value) {
-  return std::to_string(value);
-}
 
 void PrintValue(const std::string& name, const std::string& value) {
   std::printf("value %s=%s\n", name.c_str(), value.c_str());
@@ -86,17 +67,6 @@ void RunChildMode() {
 
 [[maybe_unused]] const bool s_childMode = kelcache_test::RunIfChildMode("options", RunChildMode);
 
-// Runs the child with these variables set (and `unset` removed) and checks the
-// values it printed.
-kelcache_test::ChildModeResult ExpectChild(const std::vector<std::string>& variables,
-                                           const std::map<std::string, std::string>& expected,
-                                           const std::set<std::string>& unset = {}) {
-  kelcache_test::ChildModeResult child = kelcache_test::RunChildMode("options", variables, unset);
-  EXPECT_EQ(0, child.exitCode) << child.output;
-  for (const auto& [name, value] : expected) EXPECT_EQ(value, child.values[name]) << name;
-  return child;
-}
-
 // Every option: its built-in default, written out again so that a changed
 // default is a deliberate act (docs/options.md lists the same values), and
 // its accessor's value as text, which proves that each accessor reads its
@@ -135,19 +105,6 @@ const Option kOptions[] = {
     KELCACHE_OPTION(ThreadPoolSize, "0"),
 };
 #undef KELCACHE_OPTION
-
-// A stand-in for a query-job scope: the scope type is only declared here, so
-// the pointer aliases an int that the test owns and is never dereferenced.
-std::shared_ptr<IInvalidatorAggregatorScope> StandInScope(const std::shared_ptr<int>& owner) {
-  return std::shared_ptr<IInvalidatorAggregatorScope>(
-      owner, reinterpret_cast<IInvalidatorAggregatorScope*>(owner.get()));
-}
-
-// The calling thread's actor as "site/user".
-TString ThreadActor() {
-  SessionActorInfo info = SessionActorInfo::GetSessionActorInfoFromThread();
-  return info.GetSiteLuid() + TString("/") + info.GetUserLuid();
-}
 
 }  // namespace
 
@@ -305,224 +262,4 @@ TEST(AppOptionsTest, EnvironmentOverridesAreReadAtFirstUse) {
   EXPECT_NE(std::string::npos, child.output.find("KELCACHE_ExternalCacheStoreTimeoutMs=\"abc\""))
       << child.output;
   EXPECT_EQ(std::string::npos, child.output.find("KELCACHE_CacheSynchronizationLogging")) << child.output;
-}
-
-// AppConfig: the edition and the settings read from the environment.
-TEST(AppConfigTest, EditionPredicatesAndAFolderReadBesideItsWriter) {
-  AppConfig& config = AppConfig::GetInstance();
-  // Each edition turns on its own predicate and no other; names read back in
-  // any case.
-  using Edition = AppConfig::Edition;
-  for (Edition edition : {Edition::Server, Edition::AuthoringClient, Edition::FlowAuthoringClient,
-                          Edition::OpenGalleryServer, Edition::GatewayAgent}) {
-    AppConfig::SetEdition(edition);
-    SCOPED_TRACE(AppConfig::EditionName(edition));
-    EXPECT_EQ(edition == Edition::AuthoringClient, AppConfig::IsAuthoringClient());
-    EXPECT_EQ(edition == Edition::FlowAuthoringClient, AppConfig::IsFlowAuthoringClient());
-    EXPECT_EQ(edition == Edition::OpenGalleryServer, AppConfig::IsOpenGalleryServer());
-    EXPECT_EQ(edition == Edition::GatewayAgent, AppConfig::IsGatewayAgent());
-    Edition parsed = Edition::Server;
-    std::string name = AppConfig::EditionName(edition);
-    for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    EXPECT_TRUE(AppConfig::ParseEdition(name, parsed));
-    EXPECT_EQ(edition, parsed);
-  }
-  Edition unchanged = Edition::GatewayAgent;
-  EXPECT_FALSE(AppConfig::ParseEdition("Desktop", unchanged));
-  EXPECT_EQ(Edition::GatewayAgent, unchanged);
-
-  // A reader beside a writer: the folder is always one of the two written
-  // texts, never a torn one.
-  std::atomic<bool> stop{false};
-  std::atomic<int> torn{0};
-  const TString first(L"/first/folder");
-  const TString second(L"/second/much/longer/folder/n\u00e4me");
-  config.SetExternalCacheDir(first);
-  std::thread reader([&] {
-    while (!stop.load()) {
-      TString folder = config.GetExternalCacheDir();
-      if (folder != first && folder != second) torn.fetch_add(1);
-    }
-  });
-  for (int i = 0; i < 2000; ++i) config.SetExternalCacheDir(i % 2 ? first : second);
-  stop.store(true);
-  reader.join();
-  EXPECT_EQ(0, torn.load());
-  EXPECT_EQ(first, config.GetExternalCacheDir()) << "the last one written";
-}
-
-TEST(AppConfigTest, EnvironmentOverridesAndDefaults) {
-  ExpectChild({"KELCACHE_ExternalCacheEnabled=false", "KELCACHE_ExternalCacheDir=/srv/kelcache",
-               "KELCACHE_TestMode=1", "KELCACHE_UnitTestFlag=on", "KELCACHE_IsExternalProtocolServer=YES",
-               "KELCACHE_Edition=gatewayagent"},
-              {{"ExternalCacheEnabled", "false"},
-               {"ExternalCacheDir", "/srv/kelcache"},
-               {"TestMode", "true"},
-               {"UnitTestFlag", "true"},
-               {"IsExternalProtocolServer", "true"},
-               {"Edition", "GatewayAgent"},
-               {"IsGatewayAgent", "true"}});
-
-  // Bad values: defaults kept, each variable named on stderr. The default
-  // folder follows XDG_CACHE_HOME first, then HOME, then the temporary folder.
-  auto bad = ExpectChild({"KELCACHE_ExternalCacheEnabled=perhaps", "KELCACHE_TestMode=2", "KELCACHE_Edition=Desktop",
-                          "XDG_CACHE_HOME=/xdg"},
-                         {{"ExternalCacheEnabled", "true"},
-                          {"TestMode", "false"},
-                          {"Edition", "Server"},
-                          {"UnitTestFlag", "false"},
-                          {"IsExternalProtocolServer", "false"},
-                          {"ExternalCacheDir", "/xdg/kelcache"}});
-  for (const char* named : {"KELCACHE_ExternalCacheEnabled=\"perhaps\"", "KELCACHE_TestMode=\"2\"",
-                            "KELCACHE_Edition=\"Desktop\""}) {
-    EXPECT_NE(std::string::npos, bad.output.find(named)) << bad.output;
-  }
-  ExpectChild({"HOME=/home/someone"}, {{"ExternalCacheDir", "/home/someone/.cache/kelcache"}}, {"XDG_CACHE_HOME"});
-  kelcache_test::TempDir temp;
-  ExpectChild({"TMPDIR=" + temp.str()}, {{"ExternalCacheDir", temp.str() + "/kelcache"}}, {"XDG_CACHE_HOME", "HOME"});
-}
-
-TEST(IdentityTest, SessionActorIsPerThreadAndScoped) {
-  EXPECT_EQ(TString("/"), ThreadActor());
-  SessionActorInfo kept;
-  {
-    SessionActorInfo::ScopedThreadActor actor(TString("site-1"), TString("user-1"));
-    EXPECT_EQ(TString("site-1/user-1"), ThreadActor());
-    // Another thread does not see this thread's actor, and its own actor does
-    // not leak back.
-    std::thread other([] {
-      EXPECT_EQ(TString("/"), ThreadActor());
-      SessionActorInfo::ScopedThreadActor mine(TString("site-2"), TString("user-2"));
-      EXPECT_EQ(TString("site-2/user-2"), ThreadActor());
-    });
-    other.join();
-    {
-      // Nested: a site-only actor, then back to the outer one.
-      SessionActorInfo::ScopedThreadActor inner(TString("site-3"), TString());
-      EXPECT_EQ(TString("site-3/"), ThreadActor());
-    }
-    EXPECT_EQ(TString("site-1/user-1"), ThreadActor());
-    kept = SessionActorInfo::GetSessionActorInfoFromThread();
-  }
-  EXPECT_EQ(TString("/"), ThreadActor());
-  EXPECT_EQ(TString("site-1"), kept.GetSiteLuid()) << "a copy, it outlives the scope";
-}
-
-TEST(IdentityTest, ThreadContextIsRequiredAndHoldsTheQueryJobScope) {
-  ASSERT_FALSE(KelvraTls::HasThreadContext());
-  const auto expression = [](const LogicException& error) { return error.GetExpression(); };
-  EXPECT_EQ("threadContext",
-            kelcache_test::RaisedText<LogicException>([] { KelvraTls::GetThreadContext(); }, expression));
-
-  auto owner = std::make_shared<int>(1);
-  std::weak_ptr<int> watch = owner;
-  {
-    KelvraTls::ScopedThreadContext context;
-    ASSERT_TRUE(KelvraTls::HasThreadContext());
-    IThreadContext& current = KelvraTls::GetThreadContext();
-    EXPECT_EQ(&context.Get(), &current);
-    EXPECT_EQ(nullptr, current.GetCurrentQueryJobScope());
-
-    current.SetCurrentQueryJobScope(StandInScope(owner));
-    owner.reset();
-    // The context keeps the scope alive; reading it gives a copy.
-    ASSERT_FALSE(watch.expired());
-    std::shared_ptr<IInvalidatorAggregatorScope> copy = current.GetCurrentQueryJobScope();
-    EXPECT_EQ(reinterpret_cast<IInvalidatorAggregatorScope*>(watch.lock().get()), copy.get());
-    EXPECT_EQ(2, watch.use_count());  // the context and the copy
-    copy.reset();
-
-    // Other threads have no context of their own.
-    std::thread([] { EXPECT_FALSE(KelvraTls::HasThreadContext()); }).join();
-
-    {
-      // A nested context hides the outer one and restores it when it ends.
-      KelvraTls::ScopedThreadContext nested;
-      EXPECT_EQ(&nested.Get(), &KelvraTls::GetThreadContext());
-      EXPECT_EQ(nullptr, KelvraTls::GetThreadContext().GetCurrentQueryJobScope());
-    }
-    EXPECT_EQ(&current, &KelvraTls::GetThreadContext());
-    EXPECT_NE(nullptr, KelvraTls::GetThreadContext().GetCurrentQueryJobScope());
-
-    // Replacing the scope releases the previous one.
-    KelvraTls::GetThreadContext().SetCurrentQueryJobScope(nullptr);
-    EXPECT_TRUE(watch.expired());
-    EXPECT_EQ(nullptr, current.GetCurrentQueryJobScope());
-
-    // The context's own scope is released when the context goes.
-    owner = std::make_shared<int>(2);
-    watch = owner;
-    current.SetCurrentQueryJobScope(StandInScope(owner));
-    owner.reset();
-  }
-  EXPECT_TRUE(watch.expired());
-  EXPECT_FALSE(KelvraTls::HasThreadContext());
-
-  // A context that the caller owns may be installed, and outlives the scope.
-  ThreadContext mine;
-  {
-    KelvraTls::ScopedThreadContext borrowed(mine);
-    KelvraTls::GetThreadContext().SetCurrentQueryJobScope(StandInScope(std::make_shared<int>(3)));
-  }
-  EXPECT_FALSE(KelvraTls::HasThreadContext());
-  EXPECT_NE(nullptr, mine.GetCurrentQueryJobScope());
-}
-
-TEST(IdentityTest, FeatureFlagsAreOffUntilTurnedOn) {
-  EXPECT_FALSE(FeatureFlags::IsOn(kInvariantsFlag));
-  EXPECT_FALSE(FeatureFlags::IsOn(kRedisTtlFlag));
-  {
-    FeatureFlags::ScopedOverride on(kInvariantsFlag, true);
-    EXPECT_TRUE(FeatureFlags::IsOn(kInvariantsFlag));
-    EXPECT_FALSE(FeatureFlags::IsOn(kRedisTtlFlag));
-    {
-      FeatureFlags::ScopedOverride off(kInvariantsFlag, false);
-      EXPECT_FALSE(FeatureFlags::IsOn(kInvariantsFlag));
-    }
-    EXPECT_TRUE(FeatureFlags::IsOn(kInvariantsFlag));
-    // Another thread sees the flag.
-    bool seen = false;
-    std::thread([&seen] { seen = FeatureFlags::IsOn(kInvariantsFlag); }).join();
-    EXPECT_TRUE(seen);
-  }
-  EXPECT_FALSE(FeatureFlags::IsOn(kInvariantsFlag));
-
-  // The list form: decimal and hex ids, =0 / =1, white space, empty items.
-  using Flags = std::vector<std::pair<FeatureFlagId, bool>>;
-  EXPECT_EQ(FeatureFlags::ParseFlagList(" 0x6460C0E0 , 2494173859=1,, 5 = 0,0XFF=1 ,"),
-            (Flags{{kInvariantsFlag, true}, {kRedisTtlFlag, true}, {5, false}, {255, true}}));
-  EXPECT_TRUE(FeatureFlags::ParseFlagList("").empty());
-  for (const char* bad : {"abc", "-1", "4294967296", "0x", "12=2", "12=", "0x1G", "1 2"}) {
-    const std::string message = kelcache_test::RaisedText<std::invalid_argument>(
-        [&] { FeatureFlags::ParseFlagList(std::string("7,") + bad); });
-    EXPECT_NE(std::string::npos, message.find(std::string("\"") + bad + "\"")) << message;
-  }
-  // SetFromText applies left to right, and applies nothing when it throws.
-  FeatureFlags::SetFromText("0x94AA12A3, 0x94AA12A3=0, 6");
-  EXPECT_FALSE(FeatureFlags::IsOn(kRedisTtlFlag));
-  EXPECT_TRUE(FeatureFlags::IsOn(6));
-  EXPECT_THROW(FeatureFlags::SetFromText("6=0, nonsense"), std::invalid_argument);
-  EXPECT_TRUE(FeatureFlags::IsOn(6));
-  FeatureFlags::Set(6, false);
-
-  // Reads while another thread flips flags (checked by ThreadSanitizer).
-  std::atomic<bool> stop{false};
-  std::thread reader([&stop] {
-    while (!stop.load()) (void)FeatureFlags::IsOn(kInvariantsFlag);
-  });
-  for (int i = 0; i < 1000; ++i) FeatureFlags::Set(kInvariantsFlag, i % 2 == 0);
-  stop.store(true);
-  reader.join();
-  EXPECT_FALSE(FeatureFlags::IsOn(kInvariantsFlag));
-
-  // The environment variable, in a fresh process: good items apply, bad ones
-  // are reported by name and skipped.
-  kelcache_test::ChildModeResult child =
-      ExpectChild({"KELCACHE_FEATURE_FLAGS=0x6460C0E0, 2494173859=1, 5, 5=0, bogus, 7=1, 0xFFFFFFFF"}, {});
-  const std::string& output = child.output;
-  for (FeatureFlagId id : kPrintedFlags) {
-    EXPECT_EQ(Text(id != 5 && id != 6), child.values["flag." + std::to_string(id)]) << id;
-  }
-  EXPECT_NE(std::string::npos, output.find("\"bogus\"")) << output;
-  EXPECT_NE(std::string::npos, output.find("KELCACHE_FEATURE_FLAGS")) << output;
 }

@@ -1,7 +1,6 @@
-// Tests of the file and folder facilities: FileSystem.h (existence, folders,
-// removal, last-write times), TFile (open modes, whole-file reads and the
-// atomic whole-file write), TDirectory, TPath and FolderSweeper, and the
-// DateTime values that file times are.
+// The file facilities: FileSystem.h (existence, folders, removal, last-write
+// times), TFile (open modes, whole-file reads and the atomic whole-file
+// write) and TDirectory.
 #include "host/TFile.h"
 
 #include <gtest/gtest.h>
@@ -11,10 +10,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <climits>
-#include <cstdint>
 #include <cstring>
-#include <filesystem>
 #include <set>
 #include <string>
 #include <thread>
@@ -24,42 +20,14 @@
 #include "host/Errors.h"
 #include "host/FileErrors.h"
 #include "host/FileSystem.h"
-#include "host/FolderSweeper.h"
 #include "host/TDirectory.h"
-#include "host/TPath.h"
-#include "host/TString.h"
+#include "tests/host/FileTestSupport.h"
 #include "tests/support/TestEnvironment.h"
 
 namespace {
 
-namespace fs = std::filesystem;
+using namespace file_test;
 using kelcache_test::RaisedText;
-
-class TFileTest : public testing::Test {
- protected:
-  TPath Root() const { return TPath::FromStdPath(m_temp.path()); }
-
-  void WriteBytes(const TPath& path, const std::string& bytes) {
-    TFile file(path, TFile::OpenWrite | TFile::OpenTruncate);
-    ASSERT_EQ(file.Write(bytes.data(), bytes.size()), bytes.size());
-    file.Close();
-  }
-
-  std::string ReadBytes(const TPath& path) {
-    std::vector<uint8_t> bytes = TFile::LoadUnsignedBinaryFile(path);
-    return std::string(bytes.begin(), bytes.end());
-  }
-
-  // The names in a folder, as the system lists them.
-  std::set<std::string> NamesIn(const TPath& folder) {
-    std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder.ToStdPath()))
-      names.insert(entry.path().filename());
-    return names;
-  }
-
-  kelcache_test::TempDir m_temp;
-};
 
 TEST_F(TFileTest, CreateDirectoryMakesMissingParentsAndFailsUnderAFile) {
   TPath deep = Root() / TPath("one") / TPath("two") / TPath("three");
@@ -274,293 +242,6 @@ TEST_F(TFileTest, TDirectoryListsExactlyTheEntriesOfOneFolder) {
       RaisedText<TFileException>([&] { TDirectory listed(Root() / TPath("missing")); });
   EXPECT_NE(missing.find(std::strerror(ENOENT)), std::string::npos) << missing;
   EXPECT_THROW(TDirectory(folder / TPath(".hidden")), TFileException) << "a file is not a folder";
-}
-
-// TPath: joining components and the text <-> file system round trip.
-TEST(TPathTest, JoinsOneComponentWithOneSeparator) {
-  EXPECT_EQ(TPath("a") / TPath("b"), TPath("a/b"));
-  EXPECT_EQ(TPath("a/") / TPath("b"), TPath("a/b")) << "no second separator after a trailing one";
-  EXPECT_EQ(TPath("/") / TPath("x"), TPath("/x"));
-  EXPECT_EQ(TPath() / TPath("b"), TPath("b")) << "an empty base gives the component alone";
-  EXPECT_EQ(TPath("a") / TPath(), TPath("a")) << "an empty component adds nothing";
-  EXPECT_EQ(
-      TPath(L"root") / TPath(L"ExternalCacheV1") / TPath(L"WAV2") / TPath(L"305419896") / TPath(L".key"),
-      TPath("root/ExternalCacheV1/WAV2/305419896/.key"));
-  // The component is used as it is: nothing escaped or normalised.
-  EXPECT_EQ(TPath("a") / TPath("b c/../d"), TPath("a/b c/../d"));
-  EXPECT_EQ(TPath("a") / TString(u"b"), TPath("a/b"));
-
-  // operator/ leaves its base alone; Append changes the path and returns it.
-  TPath base(u"base");
-  TPath joined = base / TPath(u"x");
-  EXPECT_EQ(base, TPath("base"));
-  TPath& appended = base.Append(TPath(u"y")).Append(TPath(u"z"));
-  EXPECT_EQ(&appended, &base);
-  EXPECT_EQ(base, TPath("base/y/z"));
-  EXPECT_EQ(joined, TPath("base/x"));
-
-  // Conversions back to text.
-  TString text = joined;
-  EXPECT_EQ(text, TString(u"base/x"));
-  EXPECT_EQ(joined.ToString(), TString(u"base/x"));
-  EXPECT_EQ(TPath("dir/sub/file.bin").FileName(), TString(u"file.bin"));
-  EXPECT_EQ(TPath("dir/sub/file.bin").Parent(), TPath("dir/sub"));
-  EXPECT_TRUE(TPath().IsEmpty());
-}
-
-TEST(TPathTest, NonAsciiNamesRoundTripThroughTheFileSystem) {
-  // Latin, CJK, and a character outside the BMP (a surrogate pair in UTF-16).
-  const TString name(u"Z\u00fcrich-\u65e5\u672c-\U0001F600");
-  const std::string utf8 = "Z\xc3\xbcrich-\xe6\x97\xa5\xe6\x9c\xac-\xf0\x9f\x98\x80";
-
-  TPath path = TPath(u"base") / TPath(name);
-  EXPECT_EQ(path.ToUtf8(), "base/" + utf8);
-  EXPECT_EQ(path.ToStdPath(), std::filesystem::path("base/" + utf8));
-  EXPECT_EQ(TPath::FromStdPath(path.ToStdPath()), path);
-  EXPECT_EQ(path.FileName(), name);
-
-  // The bytes the system stores are the UTF-8 ones.
-  kelcache_test::TempDir temp;
-  TPath root = TPath::FromStdPath(temp.path());
-  ASSERT_TRUE(CreateDirectory(root / TPath(name)));
-  EXPECT_TRUE(std::filesystem::is_directory(temp.path() / utf8));
-  EXPECT_TRUE(DirectoryExists(root / TPath(u"Z\u00fcrich-\u65e5\u672c-\U0001F600")));
-  EXPECT_FALSE(DirectoryExists(root / TPath(u"Zurich-\u65e5\u672c-\U0001F600")));
-}
-
-// FolderSweeper: which entry folders go, how far the folder is trimmed, when
-// scans run, and behaviour under concurrent change.
-constexpr std::chrono::nanoseconds kLongInterval = std::chrono::hours(1);
-
-// Writes an entry folder as the disk cache lays it out (a ".key" and a ".bin"
-// file). Returns false when a sweeper removed the folder under the writer,
-// which the disk cache, too, survives.
-bool WriteEntry(const TPath& entry, size_t keyBytes, size_t valueBytes) {
-  try {
-    if (!CreateDirectory(entry)) return false;
-    TFile::WriteUnsignedBinaryFile(entry / TPath(".bin"), std::vector<uint8_t>(valueBytes, 'v'));
-    TFile::WriteUnsignedBinaryFile(entry / TPath(".key"), std::vector<uint8_t>(keyBytes, 'k'));
-    return true;
-  } catch (const TFileException&) {
-    return false;
-  }
-}
-
-class FolderSweeperTest : public TFileTest {
- protected:
-  TPath Folder() const { return Root() / TPath("ns"); }
-
-  // An entry whose files were both last written ageSeconds ago.
-  void MakeEntry(const std::string& name, size_t keyBytes, size_t valueBytes, int64_t ageSeconds) {
-    TPath entry = Folder() / TPath(name.c_str());
-    ASSERT_TRUE(WriteEntry(entry, keyBytes, valueBytes));
-    DateTime written = DateTime::GetLocalTime() - DateTimeSpan::FromSeconds(ageSeconds);
-    ASSERT_TRUE(LastWriteTime(entry / TPath(".bin"), written));
-    ASSERT_TRUE(LastWriteTime(entry / TPath(".key"), written));
-  }
-
-  std::set<std::string> Entries() { return NamesIn(Folder()); }
-
-  uint64_t TotalBytes() const {
-    uint64_t total = 0;
-    for (const auto& entry : fs::recursive_directory_iterator(Folder().ToStdPath())) {
-      if (entry.is_regular_file()) total += entry.file_size();
-    }
-    return total;
-  }
-
-  static std::set<std::string> Names(const std::string& prefix, int from, int to) {
-    std::set<std::string> names;
-    for (int i = from; i < to; ++i) names.insert(prefix + std::to_string(i));
-    return names;
-  }
-};
-
-TEST_F(FolderSweeperTest, LeastRecentlyWrittenEntriesGoFirstUntilWithinBudget) {
-  // 20 entries of 1000 bytes; entry0 was written first, entry19 last.
-  for (int i = 0; i < 20; ++i) MakeEntry("entry" + std::to_string(i), 100, 900, (20 - i) * 60);
-  // A load renews entry0's value file: it is now the most recently used.
-  ASSERT_TRUE(LastWriteTime(Folder() / TPath("entry0") / TPath(".bin"), DateTime::GetLocalTime()));
-  // A loose file counts towards the size but is not an entry.
-  TFile::WriteUnsignedBinaryFile(Folder() / TPath("loose"), std::vector<uint8_t>(500, 'l'));
-  ASSERT_EQ(TotalBytes(), 20500u);
-
-  // Budget 12000 with 1000 incoming: trimmed to at most 90% (10800) with the
-  // incoming bytes, so 11 entries go: entry1 .. entry11.
-  FolderSweeper sweeper(12000, FolderSweepOrder::LeastRecentlyWritten, 0, kLongInterval);
-  EXPECT_TRUE(sweeper.Sweep(Folder(), 1000));
-  std::set<std::string> expected = Names("entry", 12, 20);
-  expected.insert({"entry0", "loose"});
-  EXPECT_EQ(Entries(), expected);
-  EXPECT_EQ(TotalBytes(), 9500u);
-  EXPECT_LE(TotalBytes() + 1000, sweeper.GetBudgetBytes());
-  EXPECT_EQ(sweeper.GetScanCount(), 1u);
-
-  // The store happens; the next stores stay within the estimate: no scan,
-  // nothing removed.
-  MakeEntry("entry20", 100, 900, 0);
-  EXPECT_FALSE(sweeper.Sweep(Folder(), 1000));
-  EXPECT_EQ(sweeper.GetScanCount(), 1u);
-  EXPECT_EQ(Entries().size(), expected.size() + 1);
-}
-
-TEST_F(FolderSweeperTest, LargestFirstOrderAndMinimumAgeProtectYoungEntries) {
-  MakeEntry("big5000", 0, 5000, 3600);
-  MakeEntry("big4000", 0, 4000, 7200);
-  for (int i = 0; i < 10; ++i) MakeEntry("small" + std::to_string(i), 100, 400, 3 * 3600 - i * 10);
-  MakeEntry("young8000", 0, 8000, 0);
-  // A store in progress: its folder is made, no file written yet.
-  ASSERT_TRUE(CreateDirectory(Folder() / TPath("inprogress")));
-
-  // 22000 bytes, budget 10000, target 9000. Largest first, but young8000
-  // (and the empty folder) are younger than a minute and stay; then the
-  // equal smalls go oldest first: small0 .. small7.
-  FolderSweeper sweeper(10000, FolderSweepOrder::LargestFirst, 60, kLongInterval);
-  EXPECT_TRUE(sweeper.Sweep(Folder(), 0));
-  EXPECT_EQ(Entries(), (std::set<std::string>{"young8000", "small8", "small9", "inprogress"}));
-  EXPECT_EQ(TotalBytes(), 9000u);
-}
-
-TEST_F(FolderSweeperTest, YoungEntriesMayHoldTheFolderAboveBudgetWithoutARescanPerStore) {
-  MakeEntry("old0", 0, 1000, 7200);
-  MakeEntry("old1", 0, 1000, 3600);
-  MakeEntry("new0", 0, 1500, 0);
-  MakeEntry("new1", 0, 1500, 0);
-
-  FolderSweeper sweeper(2000, FolderSweepOrder::LeastRecentlyWritten, 60, kLongInterval);
-  EXPECT_TRUE(sweeper.Sweep(Folder(), 0));
-  EXPECT_EQ(Entries(), (std::set<std::string>{"new0", "new1"}));
-  EXPECT_EQ(sweeper.GetScanCount(), 1u);
-
-  // 3000 bytes of young entries, budget 2000: the next early scan waits until
-  // another tenth of the budget (200 bytes) has come in.
-  EXPECT_FALSE(sweeper.Sweep(Folder(), 100));
-  EXPECT_EQ(sweeper.GetScanCount(), 1u);
-  EXPECT_FALSE(sweeper.Sweep(Folder(), 150));
-  EXPECT_EQ(sweeper.GetScanCount(), 2u);
-  EXPECT_EQ(Entries(), (std::set<std::string>{"new0", "new1"}));
-}
-
-TEST_F(FolderSweeperTest, ScansOncePerIntervalUnlessTheEstimateExceedsTheBudget) {
-  for (int i = 0; i < 5; ++i) MakeEntry("first" + std::to_string(i), 0, 1000, 600 - i);
-  FolderSweeper sweeper(10000, FolderSweepOrder::LeastRecentlyWritten, 0, kLongInterval);
-  EXPECT_FALSE(sweeper.Sweep(Folder(), 0)) << "5000 bytes are within budget";
-  EXPECT_EQ(sweeper.GetScanCount(), 1u) << "the first Sweep of a folder scans";
-
-  // Another writer fills the folder behind the sweeper's back: the estimate
-  // (5000) does not know, and the interval is not up, so nothing is scanned.
-  for (int i = 0; i < 10; ++i) MakeEntry("later" + std::to_string(i), 0, 1000, 300 - i);
-  EXPECT_FALSE(sweeper.Sweep(Folder(), 100));
-  EXPECT_FALSE(sweeper.Sweep(Folder(), 100));
-  EXPECT_EQ(sweeper.GetScanCount(), 1u);
-  EXPECT_EQ(Entries().size(), 15u);
-
-  // Announced bytes push the estimate over the budget: an early scan trims the
-  // real 15000 + 5000 incoming to 9000, removing the 11 oldest entries.
-  EXPECT_TRUE(sweeper.Sweep(Folder(), 5000));
-  EXPECT_EQ(sweeper.GetScanCount(), 2u);
-  EXPECT_EQ(Entries(), Names("later", 6, 10));
-
-  // Each folder has its own schedule.
-  TPath other = Root() / TPath("other");
-  EXPECT_FALSE(sweeper.Sweep(other, 0)) << "a missing folder holds nothing";
-  EXPECT_EQ(sweeper.GetScanCount(), 3u);
-
-  // With a short interval, a Sweep after it is up scans again and finds what
-  // the estimate missed.
-  FolderSweeper frequent(10000, FolderSweepOrder::LeastRecentlyWritten, 0, std::chrono::milliseconds(100));
-  EXPECT_FALSE(frequent.Sweep(Folder(), 0));
-  for (int i = 0; i < 10; ++i) MakeEntry("refill" + std::to_string(i), 0, 1000, 100 - i);
-  std::this_thread::sleep_for(std::chrono::milliseconds(150));
-  EXPECT_TRUE(frequent.Sweep(Folder(), 0));
-  EXPECT_EQ(frequent.GetScanCount(), 2u);
-  EXPECT_LE(TotalBytes(), 9000u);
-}
-
-TEST_F(FolderSweeperTest, SurvivesEntriesVanishingDuringScans) {
-  ASSERT_TRUE(CreateDirectory(Folder()));
-  // A regular file or a missing folder in place of the swept folder is no error.
-  FolderSweeper sweeper(3000, FolderSweepOrder::LeastRecentlyWritten, 0, std::chrono::nanoseconds(0));
-  TPath file = Root() / TPath("file");
-  TFile::WriteUnsignedBinaryFile(file, "x", 1);
-  EXPECT_FALSE(sweeper.Sweep(file, 10));
-  EXPECT_FALSE(sweeper.Sweep(Root() / TPath("missing"), 10));
-
-  // One thread makes and drops entries (with nested folders) as fast as it
-  // can; another sweeper trims the same folder; this one scans at every call.
-  std::atomic<bool> stop{false};
-  std::thread churn([&] {
-    for (int i = 0; !stop; ++i) {
-      TPath entry = Folder() / TPath(("churn" + std::to_string(i % 16)).c_str());
-      WriteEntry(entry / TPath("nested"), 10, 300);
-      WriteEntry(entry, 10, 300);
-      if (i % 3 == 0) RemovePathRecursively(entry);
-    }
-  });
-  std::thread rival([&] {
-    FolderSweeper other(1500, FolderSweepOrder::LargestFirst, 0, std::chrono::nanoseconds(0));
-    while (!stop) other.Sweep(Folder(), 200);
-  });
-  for (int i = 0; i < 300; ++i) EXPECT_NO_THROW(sweeper.Sweep(Folder(), 100));
-  stop = true;
-  churn.join();
-  rival.join();
-
-  EXPECT_GE(sweeper.GetScanCount(), 300u);
-  sweeper.Sweep(Folder(), 0);
-  EXPECT_LE(TotalBytes(), 3000u);
-}
-
-// DateTime arithmetic saturates at the ends of its range: callers subtract
-// margins from timestamps that come from other processes (file times among
-// them), and a wrapped result would turn "long ago" into "far in the future".
-struct ShiftCase {
-  uint64_t value;
-  int64_t spanMs;
-  uint64_t minus;  // value - span
-  uint64_t plus;   // value + span
-};
-
-TEST(DateTimeTest, AddingAndSubtractingSpansSaturatesAtBothEnds) {
-  const ShiftCase cases[] = {
-      {10000, 5000, 5000, 15000},
-      {1, 5000, 0, 5001},
-      {0, 5000, 0, 5000},
-      {4999, 5000, 0, 9999},
-      {5000, 5000, 0, 10000},
-      {0, -5000, 5000, 0},
-      {UINT64_MAX - 10, 5000, UINT64_MAX - 5010, UINT64_MAX},
-      {UINT64_MAX, -1, UINT64_MAX, UINT64_MAX - 1},
-      {UINT64_MAX, INT64_MIN, UINT64_MAX, static_cast<uint64_t>(INT64_MAX)},
-      {0, INT64_MAX, 0, static_cast<uint64_t>(INT64_MAX)},
-  };
-  for (const ShiftCase& c : cases) {
-    SCOPED_TRACE(::testing::Message() << c.value << " and " << c.spanMs);
-    const DateTime time = DateTime::FromValue(c.value);
-    const DateTimeSpan span = DateTimeSpan::FromMilliseconds(c.spanMs);
-    EXPECT_EQ((time - span).GetRepresentation(), c.minus);
-    EXPECT_EQ((time + span).GetRepresentation(), c.plus);
-  }
-}
-
-TEST(DateTimeTest, DifferencesAndSecondSpansSaturateToTheSpansRange) {
-  EXPECT_EQ((DateTime::FromValue(5) - DateTime::FromValue(3)).TotalMilliseconds(), 2);
-  EXPECT_EQ((DateTime::FromValue(3) - DateTime::FromValue(5)).TotalMilliseconds(), -2);
-  EXPECT_EQ((DateTime::FromValue(UINT64_MAX) - DateTime::FromValue(0)).TotalMilliseconds(), INT64_MAX);
-  EXPECT_EQ((DateTime::FromValue(0) - DateTime::FromValue(UINT64_MAX)).TotalMilliseconds(), INT64_MIN);
-  EXPECT_EQ(DateTimeSpan::FromSeconds(7).TotalMilliseconds(), 7000);
-  EXPECT_EQ(DateTimeSpan::FromSeconds(INT64_MAX).TotalMilliseconds(), INT64_MAX);
-  EXPECT_EQ(DateTimeSpan::FromSeconds(INT64_MIN).TotalMilliseconds(), INT64_MIN);
-}
-
-TEST(DateTimeTest, SystemTimeRoundTripsThroughTheRepresentation) {
-  // The Unix epoch is kUnixEpochMilliseconds, both ways, to the millisecond.
-  const std::chrono::system_clock::time_point epoch{};
-  EXPECT_EQ(DateTime::FromSystemTime(epoch).GetRepresentation(), DateTime::kUnixEpochMilliseconds);
-  EXPECT_EQ(DateTime::FromValue(DateTime::kUnixEpochMilliseconds + 1).ToSystemTime(),
-            epoch + std::chrono::milliseconds(1));
-  const auto now = std::chrono::time_point_cast<std::chrono::milliseconds>(std::chrono::system_clock::now());
-  EXPECT_EQ(DateTime::FromSystemTime(now).ToSystemTime(), now);
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
 // Helpers of the Redis tests: a raw hiredis client of the test's own (to see
 // what the library wrote, independently of it), waiting for a condition, the
 // pool configured for the test's servers, a server that speaks plain TCP or
-// TLS (so that one test body checks both), values that name their owner, and
-// an inbox for subscriptions.
+// TLS (so that one test body checks both), a round trip through the pool,
+// values that name their owner, an inbox for subscriptions and a count of
+// captured log lines.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <fstream>
@@ -22,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/LogCapture.h"
 #include "host/TString.h"
 #include "host/redis/RedisConnectionPool.h"
 #include "testing/TlsCertificates.h"
@@ -70,6 +73,37 @@ inline void ConfigurePool(const std::vector<const RedisServer*>& servers, const 
 
 inline std::unique_ptr<kelvra::caching::RedisConnectionGuard> Lock(const std::string& key) {
   return kelvra::caching::RedisConnectionPool::FindAndLockPooledConnection(TString::fromStdString(key));
+}
+
+// How many captured lines hold `text` and `also`.
+inline size_t LinesWith(const TLog::Capture& capture, const std::string& text, const std::string& also = "") {
+  const std::vector<TString> lines = capture.Lines();
+  return std::count_if(lines.begin(), lines.end(), [&](const TString& line) {
+    const std::string shown = line.toStdString();
+    return shown.find(text) != std::string::npos && shown.find(also) != std::string::npos;
+  });
+}
+
+// Stores and loads one value through the pool. Empty when all went
+// well, else what went wrong as the caller would learn it: the error that a
+// command raised, or, when the pool gave no connection, the Warn lines that
+// say why.
+inline std::string RoundTrip(const std::string& key, const RedisValue& value) {
+  TLog::Capture capture(TLog::Warn);
+  try {
+    auto guard = Lock(key);
+    if (!guard) {
+      std::string lines;
+      for (const TString& line : capture.Lines()) lines += line.toStdString() + "\n";
+      return "no connection: " + lines;
+    }
+    if (!guard->GetConnection().Set(key, value)) return "SET failed";
+    RedisValue loaded = guard->GetConnection().Get(key);
+    if (!loaded || *loaded != *value) return "GET returned another value";
+  } catch (const std::exception& error) {
+    return std::string("error: ") + error.what();
+  }
+  return std::string();
 }
 
 // A value that names its owner and version ("t=<owner>;v=<version>;"), then

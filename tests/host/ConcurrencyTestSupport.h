@@ -1,0 +1,66 @@
+// What the concurrency tests share: a gate that counts arrivals, the wait for
+// the pool and the dedicated threads to drain, a fixture over a pool of two
+// workers, and threads that start at the same moment.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <latch>
+#include <thread>
+#include <vector>
+
+#include "host/AsyncTask.h"
+#include "tests/support/TestGate.h"
+
+namespace concurrency_test {
+
+using namespace std::chrono_literals;
+
+// Generous bound for waits that should end soon; a test that reaches it has
+// found a hang, not a slow machine.
+constexpr std::chrono::milliseconds kLongWait = std::chrono::seconds(20);
+
+// A gate that opens once `needed` threads arrived (or on Open).
+struct Gate : kelcache_test::TestGate {
+  explicit Gate(int needed = 1) : m_needed(needed) {}
+  void Arrive() {
+    if (--m_needed == 0) Open();
+  }
+  std::atomic<int> m_needed;
+};
+
+// Waits until the pool is idle and every dedicated thread has ended.
+inline void ExpectNoTaskLeft() {
+  EXPECT_TRUE(AsyncTask::WaitForThreadPoolIdle(kLongWait));
+  EXPECT_TRUE(AsyncTask::WaitForDedicatedThreads(kLongWait));
+}
+
+// A pool of two workers, so that tests also run with it saturated. Only the
+// first call in the process takes effect; every test here asks for 2. Nothing
+// a test started may outlive it.
+class AsyncTaskTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    AsyncTask::SetThreadPoolSize(2);
+    ASSERT_EQ(AsyncTask::GetThreadPoolSize(), 2u);
+  }
+  void TearDown() override { ExpectNoTaskLeft(); }
+};
+
+// Runs fn on count threads that all start at the same moment.
+template <class Fn>
+void RunTogether(int count, Fn fn) {
+  std::latch start(count);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < count; ++i) {
+    threads.emplace_back([&start, &fn, i] {
+      start.arrive_and_wait();
+      fn(i);
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+}
+
+}  // namespace concurrency_test

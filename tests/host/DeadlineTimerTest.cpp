@@ -1,0 +1,62 @@
+// The deadline timer: callbacks run once, in deadline order, not before their
+// deadline; a cancelled one never runs; and a deadline earlier than the one
+// the timer thread sleeps for wakes it (the thread sleeps through later ones).
+#include "host/DeadlineTimer.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "tests/host/ConcurrencyTestSupport.h"
+
+namespace {
+
+using namespace concurrency_test;
+using AsyncTask::DeadlineTimer;
+using Clock = DeadlineTimer::Clock;
+
+// Records which callbacks ran, in order, and when; `done` opens once
+// `expected` of them ran.
+struct Recorder {
+  explicit Recorder(int expected) : done(expected) {}
+  std::function<void()> Callback(std::string name) {
+    return [this, name] {
+      std::lock_guard<std::mutex> lock(mutex);
+      names.push_back(name);
+      times.push_back(Clock::now());
+      done.Arrive();
+    };
+  }
+  std::mutex mutex;
+  std::vector<std::string> names;
+  std::vector<Clock::time_point> times;
+  Gate done;
+};
+
+TEST(DeadlineTimerTest, CallbacksRunOnceInDeadlineOrderNeverEarlyAndNeverWhenCancelled) {
+  DeadlineTimer& timer = DeadlineTimer::Instance();
+  Recorder recorder(4);
+  const Clock::time_point start = Clock::now();
+  // Scheduled out of order; "late" first, so that the timer sleeps for it and
+  // each earlier deadline has to wake it.
+  const auto late = timer.Schedule(start + 300ms, recorder.Callback("late"));
+  timer.Schedule(start + 150ms, recorder.Callback("middle"));
+  const auto cancelled = timer.Schedule(start + 100ms, recorder.Callback("cancelled"));
+  timer.Schedule(start + 50ms, recorder.Callback("early"));
+  timer.Schedule(start - 1s, recorder.Callback("past"));  // runs at once
+  EXPECT_TRUE(timer.Cancel(cancelled));
+  EXPECT_FALSE(timer.Cancel(cancelled)) << "a second cancel finds nothing";
+  EXPECT_FALSE(timer.Cancel(0)) << "0 is never a handle";
+  ASSERT_TRUE(recorder.done.Wait(kLongWait));
+  EXPECT_FALSE(timer.Cancel(late)) << "it has run";
+  std::lock_guard<std::mutex> lock(recorder.mutex);
+  ASSERT_EQ(recorder.names, (std::vector<std::string>{"past", "early", "middle", "late"}));
+  EXPECT_GE(recorder.times[1], start + 50ms);
+  EXPECT_LT(recorder.times[1], start + 250ms) << "an earlier deadline did not wake the sleeping timer";
+  EXPECT_GE(recorder.times[3], start + 300ms);
+}
+
+}  // namespace

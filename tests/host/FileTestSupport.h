@@ -1,0 +1,47 @@
+// The fixture of the file tests: a temporary folder as the root, and files
+// written, read back and listed around the facilities under test.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "host/TFile.h"
+#include "host/TPath.h"
+#include "tests/support/TestEnvironment.h"
+
+namespace file_test {
+
+namespace fs = std::filesystem;
+
+class TFileTest : public testing::Test {
+ protected:
+  TPath Root() const { return TPath::FromStdPath(m_temp.path()); }
+
+  void WriteBytes(const TPath& path, const std::string& bytes) {
+    TFile file(path, TFile::OpenWrite | TFile::OpenTruncate);
+    ASSERT_EQ(file.Write(bytes.data(), bytes.size()), bytes.size());
+    file.Close();
+  }
+
+  std::string ReadBytes(const TPath& path) {
+    std::vector<uint8_t> bytes = TFile::LoadUnsignedBinaryFile(path);
+    return std::string(bytes.begin(), bytes.end());
+  }
+
+  // The names in a folder, as the system lists them.
+  std::set<std::string> NamesIn(const TPath& folder) {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder.ToStdPath()))
+      names.insert(entry.path().filename());
+    return names;
+  }
+
+  kelcache_test::TempDir m_temp;
+};
+
+}  // namespace file_test

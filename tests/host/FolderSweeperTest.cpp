@@ -1,0 +1,206 @@
+// FolderSweeper: which entry folders go, how far the folder is trimmed, when
+// scans run, and behaviour under concurrent change.
+#include "host/FolderSweeper.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/DateTime.h"
+#include "host/FileErrors.h"
+#include "host/FileSystem.h"
+#include "host/TFile.h"
+#include "tests/host/FileTestSupport.h"
+
+namespace {
+
+using namespace file_test;
+
+constexpr std::chrono::nanoseconds kLongInterval = std::chrono::hours(1);
+
+// Writes an entry folder as the disk cache lays it out (a ".key" and a ".bin"
+// file). Returns false when a sweeper removed the folder under the writer,
+// which the disk cache, too, survives.
+bool WriteEntry(const TPath& entry, size_t keyBytes, size_t valueBytes) {
+  try {
+    if (!CreateDirectory(entry)) return false;
+    TFile::WriteUnsignedBinaryFile(entry / TPath(".bin"), std::vector<uint8_t>(valueBytes, 'v'));
+    TFile::WriteUnsignedBinaryFile(entry / TPath(".key"), std::vector<uint8_t>(keyBytes, 'k'));
+    return true;
+  } catch (const TFileException&) {
+    return false;
+  }
+}
+
+class FolderSweeperTest : public TFileTest {
+ protected:
+  TPath Folder() const { return Root() / TPath("ns"); }
+
+  // An entry whose files were both last written ageSeconds ago.
+  void MakeEntry(const std::string& name, size_t keyBytes, size_t valueBytes, int64_t ageSeconds) {
+    TPath entry = Folder() / TPath(name.c_str());
+    ASSERT_TRUE(WriteEntry(entry, keyBytes, valueBytes));
+    DateTime written = DateTime::GetLocalTime() - DateTimeSpan::FromSeconds(ageSeconds);
+    ASSERT_TRUE(LastWriteTime(entry / TPath(".bin"), written));
+    ASSERT_TRUE(LastWriteTime(entry / TPath(".key"), written));
+  }
+
+  std::set<std::string> Entries() { return NamesIn(Folder()); }
+
+  uint64_t TotalBytes() const {
+    uint64_t total = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(Folder().ToStdPath())) {
+      if (entry.is_regular_file()) total += entry.file_size();
+    }
+    return total;
+  }
+
+  static std::set<std::string> Names(const std::string& prefix, int from, int to) {
+    std::set<std::string> names;
+    for (int i = from; i < to; ++i) names.insert(prefix + std::to_string(i));
+    return names;
+  }
+};
+
+TEST_F(FolderSweeperTest, LeastRecentlyWrittenEntriesGoFirstUntilWithinBudget) {
+  // 20 entries of 1000 bytes; entry0 was written first, entry19 last.
+  for (int i = 0; i < 20; ++i) MakeEntry("entry" + std::to_string(i), 100, 900, (20 - i) * 60);
+  // A load renews entry0's value file: it is now the most recently used.
+  ASSERT_TRUE(LastWriteTime(Folder() / TPath("entry0") / TPath(".bin"), DateTime::GetLocalTime()));
+  // A loose file counts towards the size but is not an entry.
+  TFile::WriteUnsignedBinaryFile(Folder() / TPath("loose"), std::vector<uint8_t>(500, 'l'));
+  ASSERT_EQ(TotalBytes(), 20500u);
+
+  // Budget 12000 with 1000 incoming: trimmed to at most 90% (10800) with the
+  // incoming bytes, so 11 entries go: entry1 .. entry11.
+  FolderSweeper sweeper(12000, FolderSweepOrder::LeastRecentlyWritten, 0, kLongInterval);
+  EXPECT_TRUE(sweeper.Sweep(Folder(), 1000));
+  std::set<std::string> expected = Names("entry", 12, 20);
+  expected.insert({"entry0", "loose"});
+  EXPECT_EQ(Entries(), expected);
+  EXPECT_EQ(TotalBytes(), 9500u);
+  EXPECT_LE(TotalBytes() + 1000, sweeper.GetBudgetBytes());
+  EXPECT_EQ(sweeper.GetScanCount(), 1u);
+
+  // The store happens; the next stores stay within the estimate: no scan,
+  // nothing removed.
+  MakeEntry("entry20", 100, 900, 0);
+  EXPECT_FALSE(sweeper.Sweep(Folder(), 1000));
+  EXPECT_EQ(sweeper.GetScanCount(), 1u);
+  EXPECT_EQ(Entries().size(), expected.size() + 1);
+}
+
+TEST_F(FolderSweeperTest, LargestFirstOrderAndMinimumAgeProtectYoungEntries) {
+  MakeEntry("big5000", 0, 5000, 3600);
+  MakeEntry("big4000", 0, 4000, 7200);
+  for (int i = 0; i < 10; ++i) MakeEntry("small" + std::to_string(i), 100, 400, 3 * 3600 - i * 10);
+  MakeEntry("young8000", 0, 8000, 0);
+  // A store in progress: its folder is made, no file written yet.
+  ASSERT_TRUE(CreateDirectory(Folder() / TPath("inprogress")));
+
+  // 22000 bytes, budget 10000, target 9000. Largest first, but young8000
+  // (and the empty folder) are younger than a minute and stay; then the
+  // equal smalls go oldest first: small0 .. small7.
+  FolderSweeper sweeper(10000, FolderSweepOrder::LargestFirst, 60, kLongInterval);
+  EXPECT_TRUE(sweeper.Sweep(Folder(), 0));
+  EXPECT_EQ(Entries(), (std::set<std::string>{"young8000", "small8", "small9", "inprogress"}));
+  EXPECT_EQ(TotalBytes(), 9000u);
+}
+
+TEST_F(FolderSweeperTest, YoungEntriesMayHoldTheFolderAboveBudgetWithoutARescanPerStore) {
+  MakeEntry("old0", 0, 1000, 7200);
+  MakeEntry("old1", 0, 1000, 3600);
+  MakeEntry("new0", 0, 1500, 0);
+  MakeEntry("new1", 0, 1500, 0);
+
+  FolderSweeper sweeper(2000, FolderSweepOrder::LeastRecentlyWritten, 60, kLongInterval);
+  EXPECT_TRUE(sweeper.Sweep(Folder(), 0));
+  EXPECT_EQ(Entries(), (std::set<std::string>{"new0", "new1"}));
+  EXPECT_EQ(sweeper.GetScanCount(), 1u);
+
+  // 3000 bytes of young entries, budget 2000: the next early scan waits until
+  // another tenth of the budget (200 bytes) has come in.
+  EXPECT_FALSE(sweeper.Sweep(Folder(), 100));
+  EXPECT_EQ(sweeper.GetScanCount(), 1u);
+  EXPECT_FALSE(sweeper.Sweep(Folder(), 150));
+  EXPECT_EQ(sweeper.GetScanCount(), 2u);
+  EXPECT_EQ(Entries(), (std::set<std::string>{"new0", "new1"}));
+}
+
+TEST_F(FolderSweeperTest, ScansOncePerIntervalUnlessTheEstimateExceedsTheBudget) {
+  for (int i = 0; i < 5; ++i) MakeEntry("first" + std::to_string(i), 0, 1000, 600 - i);
+  FolderSweeper sweeper(10000, FolderSweepOrder::LeastRecentlyWritten, 0, kLongInterval);
+  EXPECT_FALSE(sweeper.Sweep(Folder(), 0)) << "5000 bytes are within budget";
+  EXPECT_EQ(sweeper.GetScanCount(), 1u) << "the first Sweep of a folder scans";
+
+  // Another writer fills the folder behind the sweeper's back: the estimate
+  // (5000) does not know, and the interval is not up, so nothing is scanned.
+  for (int i = 0; i < 10; ++i) MakeEntry("later" + std::to_string(i), 0, 1000, 300 - i);
+  EXPECT_FALSE(sweeper.Sweep(Folder(), 100));
+  EXPECT_FALSE(sweeper.Sweep(Folder(), 100));
+  EXPECT_EQ(sweeper.GetScanCount(), 1u);
+  EXPECT_EQ(Entries().size(), 15u);
+
+  // Announced bytes push the estimate over the budget: an early scan trims the
+  // real 15000 + 5000 incoming to 9000, removing the 11 oldest entries.
+  EXPECT_TRUE(sweeper.Sweep(Folder(), 5000));
+  EXPECT_EQ(sweeper.GetScanCount(), 2u);
+  EXPECT_EQ(Entries(), Names("later", 6, 10));
+
+  // Each folder has its own schedule.
+  TPath other = Root() / TPath("other");
+  EXPECT_FALSE(sweeper.Sweep(other, 0)) << "a missing folder holds nothing";
+  EXPECT_EQ(sweeper.GetScanCount(), 3u);
+
+  // With a short interval, a Sweep after it is up scans again and finds what
+  // the estimate missed.
+  FolderSweeper frequent(10000, FolderSweepOrder::LeastRecentlyWritten, 0, std::chrono::milliseconds(100));
+  EXPECT_FALSE(frequent.Sweep(Folder(), 0));
+  for (int i = 0; i < 10; ++i) MakeEntry("refill" + std::to_string(i), 0, 1000, 100 - i);
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  EXPECT_TRUE(frequent.Sweep(Folder(), 0));
+  EXPECT_EQ(frequent.GetScanCount(), 2u);
+  EXPECT_LE(TotalBytes(), 9000u);
+}
+
+TEST_F(FolderSweeperTest, SurvivesEntriesVanishingDuringScans) {
+  ASSERT_TRUE(CreateDirectory(Folder()));
+  // A regular file or a missing folder in place of the swept folder is no error.
+  FolderSweeper sweeper(3000, FolderSweepOrder::LeastRecentlyWritten, 0, std::chrono::nanoseconds(0));
+  TPath file = Root() / TPath("file");
+  TFile::WriteUnsignedBinaryFile(file, "x", 1);
+  EXPECT_FALSE(sweeper.Sweep(file, 10));
+  EXPECT_FALSE(sweeper.Sweep(Root() / TPath("missing"), 10));
+
+  // One thread makes and drops entries (with nested folders) as fast as it
+  // can; another sweeper trims the same folder; this one scans at every call.
+  std::atomic<bool> stop{false};
+  std::thread churn([&] {
+    for (int i = 0; !stop; ++i) {
+      TPath entry = Folder() / TPath(("churn" + std::to_string(i % 16)).c_str());
+      WriteEntry(entry / TPath("nested"), 10, 300);
+      WriteEntry(entry, 10, 300);
+      if (i % 3 == 0) RemovePathRecursively(entry);
+    }
+  });
+  std::thread rival([&] {
+    FolderSweeper other(1500, FolderSweepOrder::LargestFirst, 0, std::chrono::nanoseconds(0));
+    while (!stop) other.Sweep(Folder(), 200);
+  });
+  for (int i = 0; i < 300; ++i) EXPECT_NO_THROW(sweeper.Sweep(Folder(), 100));
+  stop = true;
+  churn.join();
+  rival.join();
+
+  EXPECT_GE(sweeper.GetScanCount(), 300u);
+  sweeper.Sweep(Folder(), 0);
+  EXPECT_LE(TotalBytes(), 3000u);
+}
+
+}  // namespace

@@ -1,0 +1,247 @@
+// The metrics scopes: the category test, attributes, the aggregating sink,
+// installed sinks and captures; then the OpenMetrics export.
+#include "host/Metrics.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <regex>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/OpenMetrics.h"
+#include "host/TString.h"
+
+namespace {
+
+class ThrowingSink : public Metrics::ISink {
+ public:
+  void OnScopeClosed(const Metrics::ScopeRecord&) override { throw std::runtime_error("sink broke"); }
+};
+
+// Every test leaves every category enabled and the default sink installed.
+class MetricsTest : public testing::Test {
+ protected:
+  void TearDown() override {
+    Metrics::SetEnabledMask(Metrics::kAllCategories);
+    Metrics::SetSink(nullptr);
+  }
+};
+
+TEST_F(MetricsTest, ScopeOpensOnlyForAnEnabledCategory) {
+  EXPECT_EQ(Metrics::GetEnabledMask(), Metrics::kAllCategories);
+  EXPECT_FALSE(Metrics::TestBitsAndContext(0));
+  Metrics::SetEnabledMask(0x20000);
+  EXPECT_TRUE(Metrics::TestBitsAndContext(0x80000020001));
+  EXPECT_FALSE(Metrics::TestBitsAndContext(0x80000000001));
+
+  Metrics::Capture capture;
+  {
+    Metrics::Scope closed(u"disabled", 0x80000000001);
+    EXPECT_FALSE(closed.IsOpen());
+    closed.SetAttribute(u"ignored", 1);
+    Metrics::Scope open(u"enabled", 0x20001);
+    EXPECT_TRUE(open.IsOpen());
+  }
+  const auto records = capture.Records();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].name, u"enabled");
+  EXPECT_EQ(records[0].mask, 0x20001u);
+}
+
+TEST_F(MetricsTest, AttributesAreKeptOnlyWhileOpen) {
+  Metrics::Capture capture;
+  {
+    Metrics::Scope scope(u"ec-store", 0x80000020001);
+    scope.SetAttribute(u"cns", TString(u"MapTiles"));
+    scope.SetAttribute(u"key-size-b", 12);
+    scope.SetAttribute(u"value-size-b", uint64_t{1} << 40);
+    scope.SetAttribute(u"key-hash", 4000000000u);
+    scope.SetAttribute(u"negative", -5L);
+    scope.SetAttribute(u"ratio", 0.5);
+    scope.SetAttribute(u"outcome", u"pending");
+    scope.SetAttribute(u"outcome", u"stored");  // replaces, keeps the position
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    scope.Close();
+    EXPECT_FALSE(scope.IsOpen());
+    scope.SetAttribute(u"late", 1);
+  }  // the destructor delivers nothing more
+  const auto records = capture.Scopes(u"ec-store");
+  ASSERT_EQ(records.size(), 1u);
+  const auto& record = records[0];
+  EXPECT_GE(record.durationMs, 2.0);  // the measured span covers the sleep
+  // In the order first set, each value of its own type.
+  const std::pair<const char16_t*, const char16_t*> expected[] = {
+      {u"cns", u"MapTiles"}, {u"key-size-b", u"12"}, {u"value-size-b", u"1099511627776"}, {u"key-hash", u"4000000000"},
+      {u"negative", u"-5"},  {u"ratio", u"0.5"},     {u"outcome", u"stored"}};
+  ASSERT_EQ(record.attributes.size(), std::size(expected));
+  for (size_t i = 0; i < std::size(expected); ++i) {
+    EXPECT_EQ(record.attributes[i].first, expected[i].first);
+    EXPECT_EQ(Metrics::AttributeToString(record.attributes[i].second), expected[i].second);
+  }
+  EXPECT_EQ(std::get<int64_t>(*record.FindAttribute(u"key-size-b")), 12);
+  EXPECT_EQ(std::get<uint64_t>(*record.FindAttribute(u"key-hash")), 4000000000u);
+  EXPECT_EQ(record.FindAttribute(u"late"), nullptr);
+}
+
+TEST_F(MetricsTest, AggregatingSinkCountsTotalsAndMaxima) {
+  Metrics::AggregatingSink sink;
+  Metrics::ScopeRecord record;
+  record.name = u"RedisPubsub::OnAdded";
+  for (double ms : {1.0, 3.0, 2.0}) {
+    record.durationMs = ms;
+    sink.OnScopeClosed(record);
+  }
+  record.name = u"ec-load";
+  record.durationMs = 0.25;
+  sink.OnScopeClosed(record);
+
+  const std::string table = sink.Render().toStdString();
+  const std::string expected =
+      "scope                     count       total-ms       max-ms      mean-ms\n"
+      "RedisPubsub::OnAdded          3          6.000        3.000        2.000\n"
+      "ec-load                       1          0.250        0.250        0.250\n";
+  EXPECT_EQ(table, expected);
+
+  sink.Reset();
+  EXPECT_TRUE(sink.Snapshot().empty());
+}
+
+TEST_F(MetricsTest, InstalledSinkReceivesScopesAndFailuresStayInside) {
+  const auto defaultSink = Metrics::GetDefaultSink();
+  EXPECT_EQ(Metrics::GetSink(), defaultSink);
+  const uint64_t before = defaultSink->Snapshot()[u"MetricsTest::Default"].count;
+  { Metrics::Scope scope(u"MetricsTest::Default", 0x20001); }
+  EXPECT_EQ(defaultSink->Snapshot()[u"MetricsTest::Default"].count, before + 1);
+
+  auto installed = std::make_shared<Metrics::AggregatingSink>();
+  Metrics::SetSink(installed);
+  { Metrics::Scope scope(u"MetricsTest::Default", 0x20001); }
+  EXPECT_EQ(installed->Snapshot()[u"MetricsTest::Default"].count, 1u);
+  EXPECT_EQ(defaultSink->Snapshot()[u"MetricsTest::Default"].count, before + 1);
+
+  Metrics::SetSink(std::make_shared<ThrowingSink>());
+  Metrics::Capture capture;
+  EXPECT_NO_THROW({ Metrics::Scope scope(u"broken", 0x20001); });
+  EXPECT_EQ(capture.Scopes(u"broken").size(), 1u);
+
+  Metrics::SetSink(nullptr);
+  EXPECT_EQ(Metrics::GetSink(), defaultSink);
+}
+
+// The OpenMetrics export, parsed back with a strict line grammar: every line
+// is a known metadata line, a sample of the family declared before it, or the
+// final "# EOF"; histograms are cumulative and agree with their counts.
+struct Sample {
+  std::string name;  // metric name with its suffix
+  std::string labels;
+  std::string value;
+};
+
+// Parses the text; fails the test at the first line outside the grammar.
+std::vector<Sample> ParseStrictly(const std::string& text) {
+  static const std::regex kType(R"(# TYPE ([a-zA-Z_:][a-zA-Z0-9_:]*) (counter|histogram))");
+  static const std::regex kUnit(R"(# UNIT ([a-zA-Z_:][a-zA-Z0-9_:]*) ([a-z]+))");
+  static const std::regex kHelp(R"(# HELP ([a-zA-Z_:][a-zA-Z0-9_:]*) [^\n]*)");
+  static const std::regex kSample(
+      R"(([a-zA-Z_:][a-zA-Z0-9_:]*)\{((?:[a-zA-Z_][a-zA-Z0-9_]*="(?:[^"\\\n]|\\[\\"n])*",?)*)\} ([0-9.eE+-]+|\+Inf))");
+  std::vector<Sample> samples;
+  std::istringstream lines(text);
+  std::string line;
+  std::string family;
+  std::string type;
+  bool ended = false;
+  while (std::getline(lines, line)) {
+    EXPECT_FALSE(ended) << "a line after # EOF: " << line;
+    std::smatch match;
+    if (line == "# EOF") {
+      ended = true;
+    } else if (std::regex_match(line, match, kType)) {
+      family = match[1];
+      type = match[2];
+    } else if (std::regex_match(line, match, kUnit) || std::regex_match(line, match, kHelp)) {
+      EXPECT_EQ(match[1].str(), family) << "metadata of another family: " << line;
+    } else if (std::regex_match(line, match, kSample)) {
+      const std::string name = match[1];
+      const std::string suffix = name.substr(std::min(name.size(), family.size()));
+      EXPECT_EQ(name.compare(0, family.size(), family), 0) << "sample outside its family: " << line;
+      if (type == "histogram") {
+        EXPECT_TRUE(suffix == "_bucket" || suffix == "_count" || suffix == "_sum") << line;
+      } else {
+        EXPECT_EQ(suffix, "_total") << line;
+      }
+      samples.push_back({name, match[2], match[3]});
+    } else {
+      ADD_FAILURE() << "line outside the grammar: [" << line << "]";
+    }
+  }
+  EXPECT_TRUE(ended) << "no # EOF";
+  EXPECT_EQ(text.back(), '\n');
+  return samples;
+}
+
+TEST(OpenMetricsTest, ScopesRenderAsCumulativeHistogramsAndCountersThatParseStrictly) {
+  auto sink = std::make_shared<Metrics::AggregatingSink>();
+  Metrics::SetSink(sink);
+  const std::string odd = "odd \"name\" \\ with\nline";
+  for (int i = 0; i < 5; ++i) {
+    Metrics::Scope scope(u"ec-load", Metrics::kAllCategories);
+    scope.SetAttribute(u"outcome", TString(i < 3 ? u"hit" : u"miss"));
+  }
+  { Metrics::Scope scope(TString::fromStdString(odd), Metrics::kAllCategories); }
+  Metrics::SetSink(nullptr);
+
+  const std::vector<Sample> samples = ParseStrictly(Metrics::RenderOpenMetrics(sink->SeriesSnapshot()));
+  std::map<std::string, std::vector<Sample>> byLabels;  // buckets per series, in order
+  std::map<std::string, std::string> counts;
+  std::map<std::string, std::string> totals;
+  for (const Sample& sample : samples) {
+    if (sample.name == "kelcache_operation_duration_seconds_bucket") {
+      byLabels[sample.labels.substr(0, sample.labels.find(",le="))].push_back(sample);
+    } else if (sample.name == "kelcache_operation_duration_seconds_count") {
+      counts[sample.labels] = sample.value;
+    } else if (sample.name == "kelcache_operations_total") {
+      totals[sample.labels] = sample.value;
+    }
+  }
+  const std::string hit = R"(scope="ec-load",outcome="hit")";
+  const std::string miss = R"(scope="ec-load",outcome="miss")";
+  const std::string escaped = R"(scope="odd \"name\" \\ with\nline")";
+  EXPECT_EQ(counts[hit], "3");
+  EXPECT_EQ(counts[miss], "2");
+  EXPECT_EQ(counts[escaped], "1");
+  EXPECT_EQ(totals, counts);
+  for (const auto& [labels, buckets] : byLabels) {
+    SCOPED_TRACE(labels);
+    ASSERT_EQ(buckets.size(), Metrics::kDurationBucketCount);
+    EXPECT_NE(buckets.front().labels.find("le=\"0.0001\""), std::string::npos);
+    EXPECT_NE(buckets.back().labels.find("le=\"+Inf\""), std::string::npos);
+    for (size_t i = 1; i < buckets.size(); ++i) {
+      EXPECT_LE(std::stoull(buckets[i - 1].value), std::stoull(buckets[i].value)) << "not cumulative";
+    }
+    EXPECT_EQ(buckets.back().value, counts[labels]);
+  }
+}
+
+TEST(OpenMetricsTest, EachDurationLandsInTheFirstBucketWhoseBoundHoldsIt) {
+  const double cases[][2] = {{0.05, 0}, {0.1, 0}, {0.11, 1}, {1, 3}, {10000, 15}, {10001, 16}};
+  for (const auto& [durationMs, bucket] : cases) {
+    SCOPED_TRACE(durationMs);
+    Metrics::AggregatingSink sink;
+    Metrics::ScopeRecord record;
+    record.name = u"s";
+    record.durationMs = durationMs;
+    sink.OnScopeClosed(record);
+    const std::vector<Metrics::DurationSeries> series = sink.SeriesSnapshot();
+    ASSERT_EQ(series.size(), 1u);
+    EXPECT_EQ(series[0].buckets[static_cast<size_t>(bucket)], 1u);
+    EXPECT_EQ(series[0].outcome, TString());
+  }
+}
+
+}  // namespace

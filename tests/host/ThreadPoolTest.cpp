@@ -1,0 +1,205 @@
+// The thread pool and the dedicated threads: busy workers refuse tasks,
+// finished dedicated threads park for the next burst within a cap and an idle
+// time-out, and a pool that cannot start every worker still runs tasks.
+#include "host/ThreadPool.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "host/AsyncTask.h"
+#include "tests/host/ConcurrencyTestSupport.h"
+#include "tests/support/ChildMode.h"
+
+namespace {
+
+using namespace concurrency_test;
+
+// Opens `gate` when the test body leaves, also through a failed ASSERT, and
+// waits for the pool and the dedicated threads, so that no task outlives the
+// gates on the test's stack.
+auto OpenAtExit(Gate& gate) {
+  return std::unique_ptr<Gate, void (*)(Gate*)>(&gate, [](Gate* g) {
+    g->Open();
+    ExpectNoTaskLeft();
+  });
+}
+
+// A process whose address space leaves room for only a few more thread
+// stacks asks for a pool of 64 workers: the pool keeps those that started,
+// and tasks still run, on the pool, on dedicated threads, or at worst on the
+// caller's thread, without an exception.
+void RunUnderAThreadLimit() {
+  long pages = 0;
+  std::ifstream("/proc/self/statm") >> pages;
+  const rlim_t room = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (48u << 20);
+  const rlimit limit{room, room};
+  if (setrlimit(RLIMIT_AS, &limit) != 0) return;
+  AsyncTask::SetThreadPoolSize(64);
+  int ran = 0;
+  for (int i = 0; i < 20; ++i) {
+    AsyncTask::Future<int> future = AsyncTask::Launch(AsyncTask::LaunchMode::Asynchronous, [i] { return i; });
+    if (future.Get() == i) ++ran;
+  }
+  std::printf("value workers=%u\nvalue ran=%d\n", AsyncTask::GetThreadPoolSize(), ran);
+}
+
+[[maybe_unused]] const bool s_childMode = kelcache_test::RunIfChildMode("thread-limit", RunUnderAThreadLimit);
+
+class ThreadPoolTest : public AsyncTaskTest {
+ protected:
+  // Schedules until a worker takes the task; the workers may still be
+  // finishing earlier tasks.
+  static bool ScheduleSoon(const std::function<void()>& task) {
+    return AsyncTask::WaitForThreadPoolIdle(kLongWait) && AsyncTask::ScheduleOnThreadPool(task, 1);
+  }
+  // A task that arrives at `running`, then waits for `release`.
+  static std::function<void()> Blocker(Gate& running, Gate& release) {
+    return [&running, &release] {
+      running.Arrive();
+      release.Wait();
+    };
+  }
+};
+
+TEST_F(ThreadPoolTest, WorkersSurviveTasksThatThrowAndRefuseTasksWhileAllAreBusy) {
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_TRUE(ScheduleSoon([] { throw std::runtime_error("escaped"); }));
+  }
+  ASSERT_TRUE(ScheduleSoon(std::function<void()>()));  // an empty task does nothing
+  AsyncTask::RunOnDedicatedThread([] { throw std::runtime_error("escaped"); });
+
+  // Both workers still serve.
+  Gate bothRunning(2);
+  Gate release;
+  auto releaseAtExit = OpenAtExit(release);
+  auto blocker = Blocker(bothRunning, release);
+  ASSERT_TRUE(ScheduleSoon(blocker));
+  ASSERT_TRUE(AsyncTask::ScheduleOnThreadPool(blocker, 1));
+  // Both workers are claimed even before they start: a third task is refused
+  // at once, never queued, and not run.
+  std::atomic<bool> refusedRan{false};
+  EXPECT_FALSE(AsyncTask::ScheduleOnThreadPool([&] { refusedRan = true; }, 1));
+  ASSERT_TRUE(bothRunning.Wait());
+  EXPECT_FALSE(AsyncTask::ScheduleOnThreadPool([&] { refusedRan = true; }, 5));
+  EXPECT_FALSE(AsyncTask::WaitForThreadPoolIdle(10ms));
+
+  // The fallback runs what the pool refused.
+  Gate fallbackRan;
+  AsyncTask::StartOnPoolOrDedicatedThread([&] { fallbackRan.Open(); });
+  EXPECT_TRUE(fallbackRan.Wait());
+
+  release.Open();
+  EXPECT_TRUE(AsyncTask::WaitForThreadPoolIdle(kLongWait));
+  EXPECT_FALSE(refusedRan);
+  Gate again;
+  EXPECT_TRUE(AsyncTask::ScheduleOnThreadPool([&] { again.Open(); }, 1));
+  EXPECT_TRUE(again.Wait());
+}
+
+TEST_F(ThreadPoolTest, DedicatedThreadsAreCountedUntilTheirTaskEnds) {
+  ASSERT_TRUE(AsyncTask::WaitForDedicatedThreads(kLongWait));
+  Gate allRunning(3);
+  Gate release;
+  auto releaseAtExit = OpenAtExit(release);
+  for (int i = 0; i < 3; ++i) {
+    AsyncTask::RunOnDedicatedThread(Blocker(allRunning, release));
+  }
+  ASSERT_TRUE(allRunning.Wait());
+  EXPECT_EQ(AsyncTask::GetDedicatedThreadCount(), 3u);
+  EXPECT_FALSE(AsyncTask::WaitForDedicatedThreads(10ms));
+  EXPECT_FALSE(AsyncTask::WaitForDedicatedThreads(-10ms));
+  release.Open();
+  EXPECT_TRUE(AsyncTask::WaitForDedicatedThreads(kLongWait));
+  EXPECT_EQ(AsyncTask::GetDedicatedThreadCount(), 0u);
+}
+
+// Runs `count` tasks on dedicated threads at once (each waits until all have
+// started, so none can reuse another's thread) and waits until they ended.
+void RunDedicatedBurst(int count) {
+  Gate allRunning(count);
+  for (int i = 0; i < count; ++i) {
+    AsyncTask::RunOnDedicatedThread([&] {
+      allRunning.Arrive();
+      allRunning.Wait();
+    });
+  }
+  ASSERT_TRUE(allRunning.Wait());
+  ASSERT_TRUE(AsyncTask::WaitForDedicatedThreads(kLongWait));
+}
+
+TEST_F(ThreadPoolTest, FinishedDedicatedThreadsParkAndServeTheNextBurstWithoutNewThreads) {
+  AsyncTask::SetParkedThreadLimits(64, 30s);
+  const unsigned parkedBefore = AsyncTask::GetParkedThreadCount();
+  const uint64_t before = AsyncTask::GetThreadsCreated();
+  RunDedicatedBurst(5);
+  const uint64_t afterFirst = AsyncTask::GetThreadsCreated();
+  EXPECT_LE(afterFirst - before, 2 * 5u) << "at most one spare beside each new thread";
+  EXPECT_GE(AsyncTask::GetParkedThreadCount(), 5u);
+  EXPECT_GE(afterFirst - before + parkedBefore, 5u) << "threads either new or parked before";
+  for (int round = 0; round < 3; ++round) RunDedicatedBurst(5);
+  EXPECT_EQ(AsyncTask::GetThreadsCreated(), afterFirst) << "later bursts reuse parked threads";
+
+  // Tasks handed to parked threads still fail alone and still run in order
+  // of their own: a throwing task leaves its thread usable.
+  AsyncTask::RunOnDedicatedThread([] { throw std::runtime_error("escaped"); });
+  Gate ran;
+  AsyncTask::RunOnDedicatedThread([&] { ran.Open(); });
+  EXPECT_TRUE(ran.Wait());
+  EXPECT_EQ(AsyncTask::GetThreadsCreated(), afterFirst);
+}
+
+TEST_F(ThreadPoolTest, ParkedThreadsRespectTheCapAndEndAfterTheIdleTimeOut) {
+  const auto deadline = std::chrono::steady_clock::now() + kLongWait;
+  auto parkedComesTo = [&](auto wanted) {
+    while (!wanted(AsyncTask::GetParkedThreadCount()) && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(1ms);
+    }
+    return wanted(AsyncTask::GetParkedThreadCount());
+  };
+  AsyncTask::SetParkedThreadLimits(64, 30s);
+  RunDedicatedBurst(5);
+  ASSERT_TRUE(parkedComesTo([](unsigned n) { return n >= 5; }));
+
+  // New limits hold for threads parked before them too.
+  AsyncTask::SetParkedThreadLimits(2, 30s);
+  EXPECT_TRUE(parkedComesTo([](unsigned n) { return n <= 2; })) << "threads beyond a lowered cap end";
+  RunDedicatedBurst(5);
+  EXPECT_LE(AsyncTask::GetParkedThreadCount(), 2u) << "threads beyond the cap end with their task";
+  AsyncTask::SetParkedThreadLimits(2, 50ms);
+  EXPECT_TRUE(parkedComesTo([](unsigned n) { return n == 0; })) << "parked threads end after a shortened time-out";
+
+  // With no parked thread left, a new task makes a new thread (and a spare
+  // that parks) and still runs.
+  AsyncTask::SetParkedThreadLimits(2, 30s);
+  const uint64_t before = AsyncTask::GetThreadsCreated();
+  Gate ran;
+  AsyncTask::RunOnDedicatedThread([&] { ran.Open(); });
+  EXPECT_TRUE(ran.Wait());
+  EXPECT_TRUE(AsyncTask::WaitForDedicatedThreads(kLongWait));
+  EXPECT_TRUE(parkedComesTo([](unsigned n) { return n == 2; }));
+  EXPECT_EQ(AsyncTask::GetThreadsCreated(), before + 2);
+  AsyncTask::SetParkedThreadLimits(64, 30s);
+}
+
+}  // namespace
+
+// Address-space limits and the sanitizers' shadow memory do not mix.
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+TEST(ThreadPoolLimits, APoolThatCannotStartEveryWorkerKeepsThoseThatStartedAndTasksStillRun) {
+  kelcache_test::ChildModeResult child = kelcache_test::RunChildMode("thread-limit", {});
+  ASSERT_EQ(child.exitCode, 0) << child.output;
+  EXPECT_EQ(child.values["ran"], "20") << child.output;
+  ASSERT_FALSE(child.values["workers"].empty()) << child.output;
+  EXPECT_LT(std::stoi(child.values["workers"]), 64) << "the limit left room for every worker";
+}
+#endif

@@ -1,0 +1,173 @@
+// What a Redis Cluster client must compute exactly as the servers do: the
+// hash slot of a key (CRC16, hash tags), the slot map read from a CLUSTER
+// SLOTS reply, and the MOVED and ASK redirections (no server needed). The
+// cluster tests (RedisClusterTest.cpp) check that keys land on the master of
+// their slot in a real cluster.
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "host/redis/RedisErrors.h"
+#include "host/redis/RedisKeySlot.h"
+#include "host/redis/RedisProtocol.h"
+#include "host/redis/RedisSlotMap.h"
+#include "tests/support/TestEnvironment.h"
+
+namespace kelcache_test {
+namespace {
+
+using namespace kelvra::caching;
+
+TEST(RedisKeySlot, SlotsAndHashTagsAreThoseOfTheServers) {
+  EXPECT_EQ(RedisCrc16("123456789"), 0x31C3) << "the XMODEM check value";
+  EXPECT_EQ(RedisCrc16(""), 0);
+
+  // Slots as CLUSTER KEYSLOT of Redis 7 gives them.
+  const std::pair<std::string, int> slots[] = {
+      {"somekey", 11058}, {"foo{hash_tag}", 2515}, {"bar{hash_tag}", 2515}, {"hash_tag", 2515}};
+  for (const auto& [key, slot] : slots) EXPECT_EQ(RedisKeySlot(key), slot) << key;
+
+  // Each row: a key, and the bytes that decide its slot.
+  const std::vector<std::pair<std::string, std::string>> hashed = {
+      {"{user1000}.following", "user1000"},
+      {"{user1000}.followers", "user1000"},
+      {"foo{}{bar}", "foo{}{bar}"},  // an empty tag does not count: the whole key
+      {"foo{{bar}}zap", "{bar"},     // from the first '{' to the first '}' after it
+      {"foo{bar}{zap}", "bar"},      // only the first tag
+      {"{}", "{}"},
+      {"}{a}", "a"},
+      {"no-brace-closes{", "no-brace-closes{"},
+      {"ns\nkey", "ns\nkey"},
+      {std::string("nul\0{t}", 7), "t"},
+  };
+  for (const auto& [key, decides] : hashed) {
+    EXPECT_EQ(RedisKeySlot(key), RedisCrc16(decides) & 16383) << key;
+  }
+}
+
+// A reply as the server would send it: the RESP text parsed by the pipes'
+// own parser. "[a,b]" stands for an array, ":n" for an integer, any other
+// item for a bulk string; `Slots` writes a CLUSTER SLOTS reply from ranges of
+// "first last host:port:id ...".
+kelvra::caching::RedisReplyPtr Reply(const std::string& resp) {
+  kelvra::caching::RedisReplyParser parser;
+  parser.Feed(resp.data(), resp.size());
+  kelvra::caching::RedisReplyPtr reply;
+  EXPECT_EQ(parser.Next(&reply), kelvra::caching::RedisReplyParser::Result::kReply) << resp;
+  return reply;
+}
+std::string Bulk(const std::string& text) { return "$" + std::to_string(text.size()) + "\r\n" + text + "\r\n"; }
+std::string Int(long long value) { return ":" + std::to_string(value) + "\r\n"; }
+std::string Arr(const std::vector<std::string>& items) {
+  std::string out = "*" + std::to_string(items.size()) + "\r\n";
+  for (const std::string& item : items) out += item;
+  return out;
+}
+// A range of slots and its nodes, each "host:port:id".
+std::string Range(int first, int last, const std::vector<std::string>& nodes) {
+  std::vector<std::string> items = {Int(first), Int(last)};
+  for (const std::string& node : nodes) {
+    const size_t a = node.find(':'), b = node.rfind(':');
+    items.push_back(Arr({Bulk(node.substr(0, a)), Int(std::stoi(node.substr(a + 1, b - a - 1))), Bulk(node.substr(b + 1))}));
+  }
+  return Arr(items);
+}
+
+TEST(RedisSlotMap, AClusterSlotsReplyBecomesMastersFirstWithEverySlotOwned) {
+  const RedisServerAddress answeredBy{"10.0.0.9", 7000};
+  // Out of slot order, a master with two ranges, a replica without a known
+  // address, and a master given with an empty host (the node that answered).
+  const auto map = RedisSlotMap::FromClusterSlots(
+      *Reply(Arr({Range(10923, 16383, {"10.0.0.3:7002:c", "10.0.0.6:7005:f"}),
+                  Range(0, 5460, {"10.0.0.1:7000:a", "?:7003:d"}), Range(5461, 10000, {":7001:b"}),
+                  Range(10001, 10922, {"10.0.0.1:7000:a", "10.0.0.4:7004:e"})})),
+      answeredBy);
+
+  // Masters in slot order, then replicas in the order of their ranges' slots.
+  ASSERT_EQ(map->Nodes().size(), 5u) << "the replica without an address is left out";
+  EXPECT_EQ(map->MasterCount(), 3u);
+  const std::vector<RedisServerAddress> order = {
+      {"10.0.0.1", 7000}, {"10.0.0.9", 7001}, {"10.0.0.3", 7002}, {"10.0.0.4", 7004}, {"10.0.0.6", 7005}};
+  for (size_t i = 0; i < order.size(); ++i) {
+    EXPECT_EQ(map->Nodes()[i].address, order[i]) << i;
+    EXPECT_EQ(map->Nodes()[i].master, i < 3) << i;
+  }
+  const std::vector<std::pair<int, int>> owners = {{0, 0},     {5460, 0},  {5461, 1},  {10000, 1},
+                                                   {10001, 0}, {10922, 0}, {10923, 2}, {16383, 2}};
+  for (const auto& [slot, owner] : owners) EXPECT_EQ(map->MasterOf(static_cast<uint16_t>(slot)), owner) << slot;
+  EXPECT_EQ(map->UnservedSlots(), 0);
+
+  // A MOVED reply hands one slot to another node, new or known, in a copy.
+  const auto moved = map->WithSlotServedBy(42, {"10.0.0.7", 7006});
+  EXPECT_EQ(moved->MasterCount(), 4u);
+  EXPECT_EQ(moved->Nodes()[static_cast<size_t>(moved->MasterOf(42))].address, (RedisServerAddress{"10.0.0.7", 7006}));
+  EXPECT_EQ(moved->MasterOf(43), 0);
+  EXPECT_EQ(map->MasterOf(42), 0) << "the original map does not change";
+  EXPECT_FALSE(moved->SameAs(*map));
+  const auto replicaPromoted = map->WithSlotServedBy(7, {"10.0.0.4", 7004});
+  EXPECT_EQ(replicaPromoted->Nodes().size(), 5u);
+  EXPECT_TRUE(replicaPromoted->Nodes()[3].master);
+  EXPECT_EQ(replicaPromoted->MasterCount(), 4u);
+
+  // A cluster whose slots are not all assigned yet.
+  const auto incomplete = RedisSlotMap::FromClusterSlots(*Reply(Arr({Range(0, 99, {"h:1:x"})})), answeredBy);
+  EXPECT_EQ(incomplete->UnservedSlots(), 16384 - 100);
+  EXPECT_EQ(incomplete->MasterOf(100), RedisSlotMap::kNoNode);
+}
+
+TEST(RedisSlotMap, AReplyThatIsNoSlotTableIsRefusedNamingTheNode) {
+  const std::vector<std::string> bad = {
+      Bulk("not an array"),
+      Arr({Int(3)}),
+      Arr({Range(9, 3, {"h:1:x"})}),                         // backwards
+      Arr({Range(0, 16384, {"h:1:x"})}),                     // past the last slot
+      Arr({Arr({Int(0), Int(5), Int(1)})}),                  // a node that is no array
+  };
+  for (const std::string& resp : bad) {
+    const std::string message = kelcache_test::RaisedText<RedisReplyError>(
+        [&] { RedisSlotMap::FromClusterSlots(*Reply(resp), {"10.0.0.9", 7000}); });
+    EXPECT_NE(message.find("10.0.0.9:7000"), std::string::npos) << resp << ": " << message;
+  }
+}
+
+TEST(RedisRedirection, MovedAndAskRepliesNameTheSlotAndTheNode) {
+  const RedisServerAddress answeredBy{"10.0.0.9", 7000};
+  struct Case {
+    std::string text;
+    std::optional<RedisRedirection::Kind> kind;  // nothing: not a redirection
+    int slot = 0;
+    RedisServerAddress address;
+  };
+  using Kind = RedisRedirection::Kind;
+  const std::vector<Case> cases = {
+      {"MOVED 3999 127.0.0.1:6381", Kind::kMoved, 3999, {"127.0.0.1", 6381}},
+      {"ASK 3999 127.0.0.1:6381", Kind::kAsk, 3999, {"127.0.0.1", 6381}},
+      {"MOVED 0 :7001", Kind::kMoved, 0, {"10.0.0.9", 7001}},  // no host: the node that answered
+      {"MOVED 16383 ::1:7002", Kind::kMoved, 16383, {"::1", 7002}},
+      {"ASK 5 [::1]:7002", Kind::kAsk, 5, {"::1", 7002}},
+      {"MOVED 12 cache-3.example:7003", Kind::kMoved, 12, {"cache-3.example", 7003}},
+      {"MOVED 12 ?:0", Kind::kMoved, 12, {"", 0}},  // unknown: only a new map can tell
+      {"MOVED 16384 h:1", std::nullopt},
+      {"MOVED x h:1", std::nullopt},
+      {"MOVED 12", std::nullopt},
+      {"MOVED 12 h", std::nullopt},
+      {"MOVED 12 h:port", std::nullopt},
+      {"ERR unknown command", std::nullopt},
+      {"TRYAGAIN Multiple keys request during rehashing of slot", std::nullopt},
+      {"moved 1 h:1", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    const std::optional<RedisRedirection> parsed = RedisRedirection::Parse(c.text, answeredBy);
+    ASSERT_EQ(parsed.has_value(), c.kind.has_value()) << c.text;
+    if (!parsed) continue;
+    EXPECT_EQ(parsed->kind, *c.kind) << c.text;
+    EXPECT_EQ(parsed->slot, c.slot) << c.text;
+    EXPECT_EQ(parsed->address, c.address) << c.text;
+  }
+}
+
+}  // namespace
+}  // namespace kelcache_test

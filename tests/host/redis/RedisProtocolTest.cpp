@@ -1,0 +1,165 @@
+// The protocol layer of the pipes: requests encode to the exact RESP bytes
+// whether their large arguments are copied or referenced, and replies parse
+// into the same objects however the byte stream is cut, nested arrays, nils,
+// errors and binary bulk strings included (no server needed), into buffers
+// that the value pool recycles.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "host/redis/RedisProtocol.h"
+#include "host/redis/RedisValuePool.h"
+
+namespace kelcache_test {
+namespace {
+
+using namespace kelvra::caching;
+using Type = RedisReply::Type;
+
+std::string Bytes(const RedisCommand& command) {
+  std::vector<RedisByteRange> ranges;
+  command.AppendRanges(ranges);
+  std::string bytes;
+  for (const RedisByteRange& range : ranges) bytes.append(range.data, range.size);
+  return bytes;
+}
+
+TEST(RedisProtocol, CommandsEncodeToTheirExactBytesWhetherArgumentsAreCopiedOrReferenced) {
+  const std::string large(RedisCommand::kReferencedMin + 5, 'v');
+  const std::string binary("a\0b\r\n", 5);
+  struct Case {
+    const char* name;
+    std::vector<std::string_view> arguments;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"one argument", {"PING"}, "*1\r\n$4\r\nPING\r\n"},
+      {"empty and binary arguments",
+       {"SET", "", binary},
+       "*3\r\n$3\r\nSET\r\n$0\r\n\r\n$5\r\n" + binary + "\r\n"},
+      {"a large argument between small ones",
+       {"SETEX", large, "60", large},
+       "*4\r\n$5\r\nSETEX\r\n$" + std::to_string(large.size()) + "\r\n" + large + "\r\n$2\r\n60\r\n$" +
+           std::to_string(large.size()) + "\r\n" + large + "\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto owner = std::make_shared<int>(0);  // stands for the owner of referenced arguments
+    RedisCommand copied = RedisCommand::Encode(c.arguments);
+    RedisCommand referencing = RedisCommand::Encode(c.arguments, owner);
+    EXPECT_TRUE(Bytes(copied) == c.expected);
+    EXPECT_TRUE(Bytes(referencing) == c.expected);
+    EXPECT_EQ(copied.Size(), c.expected.size());
+    EXPECT_EQ(referencing.Size(), c.expected.size());
+    // Moving a command (into a pipe's request) keeps its bytes.
+    RedisCommand moved = std::move(referencing);
+    EXPECT_TRUE(Bytes(moved) == c.expected);
+  }
+}
+
+// A reply written out in a compact form to compare with: "s:abc" for a
+// bulk string, "+OK", "-ERR x", ":5", "nil", "[a,b]" for arrays.
+std::string Show(const RedisReply& reply) {
+  switch (reply.type) {
+    case Type::kString:
+      return "s:" + std::string(reply.bytes->begin(), reply.bytes->end());
+    case Type::kStatus:
+      return "+" + reply.text;
+    case Type::kError:
+      return "-" + reply.text;
+    case Type::kInteger:
+      return ":" + std::to_string(reply.integer);
+    case Type::kNil:
+      return "nil";
+    case Type::kArray: {
+      std::string shown = "[";
+      for (size_t i = 0; i < reply.elements.size(); ++i) {
+        shown += (i ? "," : "") + (reply.elements[i] ? Show(*reply.elements[i]) : std::string("(missing)"));
+      }
+      return shown + "]";
+    }
+  }
+  return "?";
+}
+
+TEST(RedisProtocol, RepliesParseTheSameHoweverTheStreamIsCut) {
+  const std::string large(kelvra::caching::RedisValuePool::kPooledMin + 3, 'L');
+  struct Case {
+    const char* name;
+    std::string stream;
+    std::vector<std::string> expected;
+  };
+  const Case cases[] = {
+      {"simple types", "+OK\r\n-ERR wrong\r\n:-42\r\n$-1\r\n", {"+OK", "-ERR wrong", ":-42", "nil"}},
+      {"bulk strings, empty and binary",
+       std::string("$0\r\n\r\n$5\r\nx\0\r\ny\r\n", 17),
+       {"s:", std::string("s:x\0\r\ny", 7)}},
+      {"nested arrays", "*3\r\n$1\r\na\r\n*2\r\n:1\r\n$-1\r\n*0\r\n*-1\r\n", {"[s:a,[:1,nil],[]]", "nil"}},
+      {"a value large enough for the pool",
+       "$" + std::to_string(large.size()) + "\r\n" + large + "\r\n:7\r\n",
+       {"s:" + large, ":7"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    // Every cut of the stream into two pieces, and the stream byte by byte.
+    std::vector<std::vector<size_t>> cuts;
+    for (size_t at = 0; at <= c.stream.size(); at += c.stream.size() > 200 ? 997 : 1) cuts.push_back({at});
+    std::vector<size_t> everyByte;
+    for (size_t at = 1; at < c.stream.size(); ++at) everyByte.push_back(at);
+    cuts.push_back(everyByte);
+    for (const std::vector<size_t>& cut : cuts) {
+      RedisReplyParser parser;
+      std::vector<std::string> parsed;
+      size_t from = 0;
+      auto take = [&](size_t to) {
+        parser.Feed(c.stream.data() + from, to - from);
+        from = to;
+        RedisReplyPtr reply;
+        RedisReplyParser::Result result;
+        while ((result = parser.Next(&reply)) == RedisReplyParser::Result::kReply)
+          parsed.push_back(Show(*reply));
+        EXPECT_EQ(result, RedisReplyParser::Result::kNeedMore) << parser.Error();
+      };
+      for (size_t at : cut) take(at);
+      take(c.stream.size());
+      ASSERT_EQ(parsed, c.expected) << "cut into " << cut.size() + 1 << " pieces";
+    }
+  }
+}
+
+TEST(RedisValuePool, ARecycledBufferCarriesExactlyTheNewValue) {
+  using kelvra::caching::RedisValuePool;
+  // Sizes that shrink and grow, so that buffers larger than the value are
+  // reused; small ones and ones too large for the pool are plain buffers.
+  const size_t sizes[] = {64 * 1024,     20 * 1024, 100, RedisValuePool::kPooledMin,
+                          64 * 1024 + 1, 17 * 1024, 0,   3 * RedisValuePool::kMaxBufferBytes,
+                          30 * 1024};
+  size_t idleBefore = RedisValuePool::IdleBuffers();
+  for (int round = 0; round < 3; ++round) {
+    for (size_t size : sizes) {
+      std::string source(size, '\0');
+      for (size_t i = 0; i < size; ++i) source[i] = static_cast<char>(i * 7 + size + round);
+      auto value = RedisValuePool::MakeValue(source.data(), source.size());
+      ASSERT_EQ(value->size(), size);
+      ASSERT_TRUE(size == 0 || std::memcmp(value->data(), source.data(), size) == 0) << size;
+    }
+  }
+  EXPECT_GT(RedisValuePool::IdleBuffers(), idleBefore) << "dropped large values wait for reuse";
+}
+
+TEST(RedisProtocol, AStreamThatIsNotRespIsAProtocolError) {
+  RedisReplyParser parser;
+  parser.Feed("+OK\r\n!oops\r\n", 12);
+  RedisReplyPtr reply;
+  ASSERT_EQ(parser.Next(&reply), RedisReplyParser::Result::kReply);
+  EXPECT_EQ(Show(*reply), "+OK");
+  EXPECT_EQ(parser.Next(&reply), RedisReplyParser::Result::kProtocolError);
+  EXPECT_FALSE(parser.Error().empty());
+}
+
+}  // namespace
+}  // namespace kelcache_test

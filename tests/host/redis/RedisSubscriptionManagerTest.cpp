@@ -1,0 +1,295 @@
+// The subscription manager on its own connection to the servers: pattern
+// subscriptions and own publications, the subscriber thread's lifecycle,
+// Unsubscribe's promise (also for a delivery in progress), throwing callbacks,
+// refused subscriptions and their back-off, the publish/subscribe server of
+// the configuration, and a subscription that survives a server restart and
+// reports it, over plain TCP and TLS.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <utility>
+
+#include "host/LogCapture.h"
+#include "host/redis/RedisConnectionPool.h"
+#include "host/redis/RedisSubscriptionManager.h"
+#include "tests/host/redis/RedisTestSupport.h"
+#include "tests/support/TestGate.h"
+
+namespace kelcache_test {
+namespace {
+
+using namespace kelvra::caching;
+
+// Publishes `message` on `channel` until `received` holds, waiting a little
+// after each publication (so that none is still on its way at the end): for
+// a subscription made in the background, or that a reconnection must bring
+// back first.
+bool PublishUntil(RedisSubscriptionManager& manager, const TString& channel, const TString& message,
+                  const std::function<bool()>& received) {
+  return WaitUntil([&] {
+    manager.TryPublish(channel, message, {});
+    return WaitUntil(received, 50ms);
+  });
+}
+
+TEST(RedisSubscriptionManager, MatchingMessagesArriveOnceEachIncludingOwnPublications) {
+  RedisServer server;
+  ConfigurePool({&server});
+  RedisSubscriptionManager manager;
+  EXPECT_FALSE(manager.IsSubscriberRunning()) << "the thread starts with the first subscription";
+
+  // A subscription is in force when Subscribe returns: the first
+  // publication after it arrives, also for a pattern added to a live
+  // connection.
+  Inbox inbox;
+  manager.Subscribe(u"kc.test.*", inbox.Callback());
+  EXPECT_TRUE(manager.IsSubscriberRunning());
+  EXPECT_TRUE(manager.TryPublish(u"kc.test.first", u"w", {}));
+  ASSERT_TRUE(inbox.WaitFor(1));
+  Inbox added;
+  manager.Subscribe(u"kc.added.*", added.Callback());
+  EXPECT_TRUE(manager.TryPublish(u"kc.added.first", u"w", {}));
+  ASSERT_TRUE(added.WaitFor(1));
+  manager.Unsubscribe(u"kc.added.*");
+
+  // The raw reply is PUBLISH's count of receivers: at least our subscriber.
+  long long receivers = -1;
+  EXPECT_TRUE(manager.TryPublish(u"kc.test.a-1", u"hash@5e", [&](redisContext*, redisReply* reply, void*) {
+    if (reply != nullptr && reply->type == REDIS_REPLY_INTEGER) receivers = reply->integer;
+  }));
+  EXPECT_GE(receivers, 1);
+  EXPECT_TRUE(manager.TryPublish(u"kc.other.b", u"not for us", {}));
+  ASSERT_TRUE(inbox.WaitFor(2));
+  std::this_thread::sleep_for(200ms);  // room for a wrong extra delivery
+  auto messages = inbox.Messages();
+  ASSERT_EQ(messages.size(), 2u);
+  EXPECT_EQ(messages[1], (std::pair<std::string, std::string>{"kc.test.a-1", "hash@5e"}));
+
+  // The last Unsubscribe stops the thread; a new Subscribe starts it again.
+  manager.Unsubscribe(u"kc.test.*");
+  EXPECT_TRUE(WaitUntil([&] { return !manager.IsSubscriberRunning(); }));
+  Inbox second;
+  manager.Subscribe(u"kc.again.*", second.Callback());
+  EXPECT_TRUE(manager.TryPublish(u"kc.again.1", u"m", {}));
+  EXPECT_TRUE(second.WaitFor(1));
+  EXPECT_EQ(inbox.Count(), 2u) << "the old subscription got nothing more";
+
+  // A second subscription to the pattern: both get each message, and one
+  // Unsubscribe ends both.
+  Inbox alongside;
+  manager.Subscribe(u"kc.again.*", alongside.Callback());
+  EXPECT_TRUE(manager.TryPublish(u"kc.again.2", u"m", {}));
+  EXPECT_TRUE(alongside.WaitFor(1));
+  EXPECT_TRUE(second.WaitFor(2));
+  manager.Unsubscribe(u"kc.again.*");
+  manager.TryPublish(u"kc.again.3", u"m", {});
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(second.Count(), 2u);
+  EXPECT_EQ(alongside.Count(), 1u);
+}
+
+TEST(RedisSubscriptionManager, NoCallbackRunsAfterUnsubscribeReturnsEvenOneAlreadyInProgress) {
+  RedisServer server;
+  ConfigurePool({&server});
+  RedisSubscriptionManager manager;
+
+  TestGate inCallback;
+  TestGate release;
+  std::atomic<int> calls{0};
+  std::atomic<bool> callbackRunning{false};
+  manager.Subscribe(u"gate.*", [&](const TString&, const void*, int) {
+    callbackRunning = true;
+    ++calls;
+    inCallback.Open();
+    release.Wait();
+    callbackRunning = false;
+  });
+  ASSERT_TRUE(PublishUntil(manager, u"gate.1", u"m", [&] { return inCallback.IsOpen(); }));
+
+  // Unsubscribe while the callback runs: it must wait for it to end.
+  std::atomic<bool> unsubscribed{false};
+  std::atomic<bool> runningWhenReturned{true};
+  std::thread unsubscriber([&] {
+    manager.Unsubscribe(u"gate.*");
+    runningWhenReturned = callbackRunning.load();
+    unsubscribed = true;
+  });
+  std::this_thread::sleep_for(100ms);
+  EXPECT_FALSE(unsubscribed) << "Unsubscribe returned while its callback still ran";
+  release.Open();
+  unsubscriber.join();
+  EXPECT_FALSE(runningWhenReturned);
+  int callsAtReturn = calls.load();
+  for (int i = 0; i < 5; ++i) manager.TryPublish(u"gate.2", u"m", {});
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(calls.load(), callsAtReturn);
+
+  // A callback may unsubscribe itself without deadlock.
+  std::atomic<int> selfCalls{0};
+  manager.Subscribe(u"self.*", [&](const TString&, const void*, int) {
+    ++selfCalls;
+    manager.Unsubscribe(u"self.*");
+  });
+  ASSERT_TRUE(PublishUntil(manager, u"self.1", u"m", [&] { return selfCalls.load() > 0; }));
+  for (int i = 0; i < 5; ++i) manager.TryPublish(u"self.2", u"m", {});
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(selfCalls.load(), 1);
+}
+
+// A throwing callback is logged and delivery goes on; a burst of failures
+// writes the line in full a few times, then at most once per interval with a
+// count of those left out.
+TEST(RedisSubscriptionManager, AThrowingCallbackIsLoggedWithoutFloodingAndDeliveryGoesOn) {
+  RedisServer server;
+  ConfigurePool({&server});
+  RedisSubscriptionManager manager;
+  TLog::Capture capture(TLog::Error);
+  Inbox inbox;
+  std::atomic<int> thrown{0};
+  manager.Subscribe(u"throws.*", [&](const TString& channel, const void* data, int length) {
+    if (std::string(static_cast<const char*>(data), length) == "bad") {
+      ++thrown;
+      throw std::runtime_error("callback failure for the test");
+    }
+    inbox.Add(channel, data, length);
+  });
+  ASSERT_TRUE(PublishUntil(manager, u"throws.1", u"bad", [&] { return thrown.load() > 0; }));
+  const int warmup = thrown.load();
+  constexpr int kBurst = 2000;
+  for (int i = 0; i < kBurst; ++i) manager.TryPublish(u"throws.1", u"bad", {});
+  EXPECT_TRUE(manager.TryPublish(u"throws.2", u"good", {}));
+  ASSERT_TRUE(inbox.WaitFor(1));
+  EXPECT_EQ(inbox.Messages()[0].second, "good");
+  EXPECT_GE(thrown.load(), warmup + kBurst);
+  const size_t lines = LinesWith(capture, "a subscription callback failed");
+  EXPECT_GE(lines, 1u);
+  EXPECT_LE(lines, 6u) << "a few lines in full, then one per interval";
+  EXPECT_TRUE(capture.ContainsLine(u"callback failure for the test"));
+}
+
+// A server that refuses the subscription after accepting the connection
+// (authentication required, a user without pub/sub rights) must not make the
+// subscriber reconnect in a tight loop: the back-off (50 ms doubling to 2 s)
+// holds until a subscription is confirmed, and the Warn says why in plain
+// words, once per back-off step.
+TEST(RedisSubscriptionManager, RefusedSubscriptionsBackOffAndSayWhy) {
+  struct Case {
+    const char* name;
+    const char* options;  // the pool's options text
+    const char* says;     // in the Warn line
+  };
+  const Case cases[] = {
+      {"no password for a server that requires one", "", "requires authentication"},
+      {"a user without pub/sub rights", "user=nopubsub;password=secret", "may not subscribe"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RedisServer server(RedisServer::Options{"admin-password"});
+    RawRedis admin(server, "admin-password");
+    admin.Command({"ACL", "SETUSER", "nopubsub", "on", ">secret", "~*", "+@all", "-@pubsub"});
+    ConfigurePool({&server}, c.options);
+    const long long before = admin.Info("total_connections_received");
+    TLog::Capture capture(TLog::Warn);
+    RedisSubscriptionManager manager;
+    manager.Subscribe(u"refused.*", [](const TString&, const void*, int) {});
+    std::this_thread::sleep_for(2s);
+    // The admin's own connections count too: one per Info call.
+    const long long attempts = admin.Info("total_connections_received") - before - 1;
+    EXPECT_LE(attempts, 10) << "reconnected in a tight loop";
+    EXPECT_GE(attempts, 2) << "never retried";
+    EXPECT_GT(LinesWith(capture, "cannot subscribe", c.says), 0u) << "no Warn says: " << c.says;
+    EXPECT_LE(LinesWith(capture, "cannot subscribe"), 7u) << "at most one Warn per back-off step";
+  }
+}
+
+TEST(RedisSubscriptionManager, PublishAndSubscribeUseTheConfiguredServerAndFollowTheConfiguration) {
+  RedisServer first, second;
+  kelvra::caching::RedisConnectionPool::GetInstance().Reset(u"", u"");
+  RedisSubscriptionManager manager;
+  Inbox inbox;
+  manager.Subscribe(u"where.*", inbox.Callback());
+
+  ConfigurePool({&first});
+  ASSERT_TRUE(PublishUntil(manager, u"where.1", u"m", [&] { return inbox.Count() > 0; }));
+  size_t count = inbox.Count();
+  RawRedis(second).Command({"PUBLISH", "where.2", "on the other server"});
+  RawRedis(first).Command({"PUBLISH", "where.3", "on the configured server"});
+  ASSERT_TRUE(inbox.WaitFor(count + 1));
+  std::this_thread::sleep_for(200ms);
+  ASSERT_EQ(inbox.Count(), count + 1);
+  EXPECT_EQ(inbox.Messages().back().second, "on the configured server");
+
+  // A new configuration moves the subscription to its server.
+  ConfigurePool({&second});
+  EXPECT_TRUE(WaitUntil([&] {
+    RawRedis(second).Command({"PUBLISH", "where.4", "moved"});
+    return inbox.WaitFor(count + 2, 50ms);
+  }));
+}
+
+// Over plain TCP and TLS alike: a subscription survives a kill and a restart
+// of its server (a new connection, a new handshake) and tells its listeners,
+// and a paused server that stops answering PING is given up after the command
+// time-out and subscribed to again when it is back.
+class RedisSubscriptionWire : public testing::TestWithParam<Wire> {};
+
+TEST_P(RedisSubscriptionWire, ASubscriptionSurvivesARestartAndAPauseAndTellsItsListeners) {
+  WireServer server(GetParam());
+  Configure(server.Address(), server.Options("command_timeout_ms=500"));
+  RedisSubscriptionManager manager;
+  TLog::Capture capture(TLog::Warn);
+  Inbox inbox;
+  manager.Subscribe(u"survive.*", inbox.Callback());
+  std::atomic<int> reconnects{0};
+  uint64_t token = manager.AddReconnectListener([&] { ++reconnects; });
+  EXPECT_NE(token, 0u);
+  // Binary bytes travel unchanged.
+  const std::string binary("a\0b\r\n", 5);
+  ASSERT_TRUE(
+      PublishUntil(manager, u"survive.1", TString::fromStdString(binary), [&] { return inbox.Count() > 0; }));
+  EXPECT_EQ(inbox.Messages()[0].second, binary);
+  EXPECT_EQ(reconnects.load(), 0);
+
+  server.Kill();
+  std::this_thread::sleep_for(300ms);  // a few failed attempts
+  server.Restart();
+  ASSERT_TRUE(WaitUntil([&] { return reconnects.load() == 1; }));
+  EXPECT_EQ(manager.GetReconnectCount(), 1u);
+  // Once the listener ran, every pattern is subscribed again: a message
+  // published now arrives on the first try.
+  size_t count = inbox.Count();
+  EXPECT_TRUE(manager.TryPublish(u"survive.2", u"after", {}));
+  ASSERT_TRUE(inbox.WaitFor(count + 1));
+  EXPECT_EQ(inbox.Messages().back().second, "after");
+  EXPECT_TRUE(capture.ContainsLine(u"RedisSubscriptionManager: lost the connection"));
+  EXPECT_TRUE(capture.ContainsLine(u"RedisSubscriptionManager: subscribed again"));
+
+  // A paused server stops answering PING: the subscriber gives the connection
+  // up after the command time-out and comes back when the server does.
+  server.Pause();
+  ASSERT_TRUE(WaitUntil([&] { return capture.ContainsLine(u"no answer to PING"); }));
+  // The line may be another manager's (the process-wide one, when the tests
+  // share a process): this one sends its PING at most a second after the
+  // pause began and gives up half a second later.
+  std::this_thread::sleep_for(2s);
+  server.Resume();
+  ASSERT_TRUE(WaitUntil([&] { return reconnects.load() == 2; }));
+
+  // A removed listener hears of no further reconnection.
+  manager.RemoveReconnectListener(token);
+  manager.RemoveReconnectListener(token);  // unknown now: nothing happens
+  server.Restart();
+  count = inbox.Count();
+  ASSERT_TRUE(PublishUntil(manager, u"survive.3", u"later", [&] { return inbox.Count() > count; }));
+  EXPECT_EQ(reconnects.load(), 2);
+  Configure("");
+}
+
+INSTANTIATE_TEST_SUITE_P(Wires, RedisSubscriptionWire, kWires, WireName);
+
+}  // namespace
+}  // namespace kelcache_test

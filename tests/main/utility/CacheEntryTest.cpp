@@ -1,0 +1,68 @@
+// Cache entries: ids issued in sequence (and wrapping), and the one reference
+// an entry holds on its object.
+#include "main/utility/CacheEntry.h"
+
+#include <gtest/gtest.h>
+
+#include "main/utility/CacheHelpers.h"
+#include "tests/main/utility/CacheTestSupport.h"
+
+using namespace CacheHelpers;
+using namespace cache_test;
+
+TEST(CacheEntryTest, IdsAreIssuedInSequenceOnlyByTheDataConstructorAndWrap) {
+  const unsigned saved = Entry::s_guid.load();
+  Entry first(nullptr, 0);
+  Entry second(nullptr, 0);
+  EXPECT_EQ(second.GetID(), first.GetID() + 1);
+
+  // Probes and copies do not consume ids.
+  const unsigned before = Entry::s_guid.load();
+  Entry empty;
+  Entry probe(12345u);
+  Entry copy(first);
+  EXPECT_EQ(Entry::s_guid.load(), before);
+  EXPECT_EQ(empty.GetID(), 0u);
+  EXPECT_EQ(probe.GetID(), 12345u);
+  EXPECT_EQ(copy.GetID(), first.GetID());
+
+  // After the largest id the counter wraps; 0 is issued like any id.
+  Entry::s_guid.store(0xFFFFFFFEu);
+  Entry last(nullptr, 0);
+  Entry wrapped(nullptr, 0);
+  Entry next(nullptr, 0);
+  Entry::s_guid.store(saved);
+  EXPECT_EQ(last.GetID(), 0xFFFFFFFFu);
+  EXPECT_EQ(wrapped.GetID(), 0u);
+  EXPECT_EQ(next.GetID(), 1u);
+}
+
+TEST(CacheEntryTest, EntryHoldsExactlyOneReference) {
+  bool destroyed = false;
+  RefCntObject* object = new Record("", 0, &destroyed);
+  {
+    Entry entry(RefCntPtr<RefCntObject>(object), 0);
+    EXPECT_EQ(object->GetReferenceCount(), 1);  // the temporary's reference passed to the entry
+    {
+      Entry copy(entry);
+      EXPECT_EQ(object->GetReferenceCount(), 2);
+      RefCntPtr<RefCntObject> used = copy.Use(1);
+      EXPECT_EQ(object->GetReferenceCount(), 3);
+    }
+    EXPECT_EQ(object->GetReferenceCount(), 1);
+
+    // Self-assignment of the only holder must not destroy the object.
+    Entry& alias = entry;
+    entry = alias;
+    EXPECT_FALSE(destroyed);
+    EXPECT_EQ(object->GetReferenceCount(), 1);
+
+    // Assignment releases the old object.
+    bool otherDestroyed = false;
+    Entry other(new Record("", 0, &otherDestroyed), 0);
+    other = entry;
+    EXPECT_TRUE(otherDestroyed);
+    EXPECT_EQ(object->GetReferenceCount(), 2);
+  }
+  EXPECT_TRUE(destroyed);
+}
