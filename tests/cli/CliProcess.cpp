@@ -136,12 +136,7 @@ CliResult CliProcess::Wait(std::chrono::milliseconds timeout) {
   int status = 0;
   waitpid(m_pid, &status, 0);
   m_pid = -1;
-  if (WIFEXITED(status)) {
-    m_result.exited = !m_result.timedOut;
-    m_result.exitCode = WEXITSTATUS(status);
-  } else if (WIFSIGNALED(status)) {
-    m_result.signal = WTERMSIG(status);
-  }
+  m_result.Record(status);
   return m_result;
 }
 

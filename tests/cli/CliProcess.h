@@ -25,9 +25,11 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/ChildProcess.h"
+
 namespace kelcache_cli_test {
 
-using Environment = std::vector<std::pair<std::string, std::string>>;  // as kelcache_test::Environment
+using kelcache_test::Environment;
 
 struct CliRun {
   std::vector<std::string> args;
@@ -37,11 +39,7 @@ struct CliRun {
   std::chrono::milliseconds timeout{60000};
 };
 
-struct CliResult {
-  bool exited = false;  // ended by itself (not by a signal, not timed out)
-  int exitCode = -1;
-  int signal = 0;
-  bool timedOut = false;
+struct CliResult : kelcache_test::ChildExit {
   std::string out;
   std::string err;
 

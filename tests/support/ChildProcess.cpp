@@ -78,16 +78,20 @@ ChildResult Wait(pid_t pid, int outputFd, std::chrono::milliseconds timeout) {
     while ((n = read(outputFd, buffer, sizeof(buffer))) > 0)
       result.output.append(buffer, static_cast<size_t>(n));
   }
-  if (WIFEXITED(status)) {
-    result.exited = !result.timedOut;
-    result.exitCode = WEXITSTATUS(status);
-  } else if (WIFSIGNALED(status)) {
-    result.signal = WTERMSIG(status);
-  }
+  result.Record(status);
   return result;
 }
 
 }  // namespace
+
+void ChildExit::Record(int status) {
+  if (WIFEXITED(status)) {
+    exited = !timedOut;
+    exitCode = WEXITSTATUS(status);
+  } else if (WIFSIGNALED(status)) {
+    signal = WTERMSIG(status);
+  }
+}
 
 ChildResult RunSelf(const std::vector<std::string>& arguments, const std::vector<std::string>& variables,
                     std::chrono::milliseconds timeout) {

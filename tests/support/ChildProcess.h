@@ -19,12 +19,19 @@ namespace kelcache_test {
 
 using Environment = std::vector<std::pair<std::string, std::string>>;
 
-struct ChildResult {
+// How a child process ended.
+struct ChildExit {
   bool exited = false;    // ended by itself (else killed by a signal or timed out)
   int exitCode = -1;      // when exited
   int signal = 0;         // when killed by a signal
-  bool timedOut = false;  // killed by RunChildTest after the time-out
-  std::string output;     // standard output and standard error together
+  bool timedOut = false;  // killed after the time-out
+
+  // Fills in the rest from a waitpid status; set timedOut first.
+  void Record(int status);
+};
+
+struct ChildResult : ChildExit {
+  std::string output;  // standard output and standard error together
 
   bool Passed() const { return exited && exitCode == 0; }
 };

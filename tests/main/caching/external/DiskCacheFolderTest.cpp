@@ -14,13 +14,12 @@ namespace {
 using namespace kelcache_test;
 using kelvra::caching::DiskCacheFolder;
 using kelvra::caching::EntryLock;
-namespace fs = std::filesystem;
 
 using Mode = EntryLock::Mode;
 
 class DiskCacheFolderTest : public ::testing::Test {
  protected:
-  fs::path FolderPath() const { return m_temp.path() / "ns"; }
+  std::filesystem::path FolderPath() const { return m_temp.path() / "ns"; }
   DiskCacheFolder& Folder() { return m_folder; }
 
   TempDir m_temp;
