@@ -7,7 +7,7 @@
 # it:
 #
 #   # fault: MRUPolicy keeps the least recently used entries
-#   # targets: utility_CacheTest utility_IndexedCacheModelTest
+#   # targets: utility_CacheTest
 #
 # How it runs, cheaply on a small machine:
 #   1. The build folder (default ./build) is brought up to date for the
