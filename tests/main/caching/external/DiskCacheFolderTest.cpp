@@ -17,17 +17,10 @@ using kelvra::caching::EntryLock;
 
 using Mode = EntryLock::Mode;
 
-class DiskCacheFolderTest : public ::testing::Test {
- protected:
-  std::filesystem::path FolderPath() const { return m_temp.path() / "ns"; }
-  DiskCacheFolder& Folder() { return m_folder; }
-
-  TempDir m_temp;
-  DiskCacheFolder m_folder{TPath(TString::fromStdString((m_temp.path() / "ns").string()))};
-};
-
-TEST_F(DiskCacheFolderTest, LocksOfOperationsRunningAtOnceExcludeEachOther) {
+TEST(DiskCacheFolderTest, LocksOfOperationsRunningAtOnceExcludeEachOther) {
   constexpr uint64_t kByte = 580273337;
+  const TempDir temp;
+  DiskCacheFolder folder(TPath(TString::fromStdString((temp.path() / "ns").string())));
   struct Case {
     Mode held;
     Mode wanted;
@@ -42,7 +35,7 @@ TEST_F(DiskCacheFolderTest, LocksOfOperationsRunningAtOnceExcludeEachOther) {
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.held == Mode::Shared ? "shared" : "exclusive") + " held, " +
                  (c.wanted == Mode::Shared ? "shared" : "exclusive") + " wanted");
-    auto opening = Folder().Open(true);
+    auto opening = folder.Open(true);
     ASSERT_NE(opening, nullptr);
     // A description used and given back before: the free list is not empty
     // when the first lock is taken, as in a cache that has run a while.
@@ -54,7 +47,7 @@ TEST_F(DiskCacheFolderTest, LocksOfOperationsRunningAtOnceExcludeEachOther) {
       EntryLock first(opening, kByte, c.held, true);
       ASSERT_TRUE(first.Held());
       second = std::thread([&, acquired] {
-        EntryLock lock(Folder().Open(true), kByte, c.wanted, true);
+        EntryLock lock(folder.Open(true), kByte, c.wanted, true);
         EXPECT_TRUE(lock.Held());
         acquired->Open();
       });
@@ -70,7 +63,7 @@ TEST_F(DiskCacheFolderTest, LocksOfOperationsRunningAtOnceExcludeEachOther) {
 
     // Every description is back in the list, unlocked: another process can
     // take the byte at once.
-    ForeignByteLock other(FolderPath() / ".lock", kByte, F_WRLCK);
+    ForeignByteLock other(temp.path() / "ns" / ".lock", kByte, F_WRLCK);
     EXPECT_TRUE(other.Locked()) << "a description went back to the free list still locked";
   }
 }

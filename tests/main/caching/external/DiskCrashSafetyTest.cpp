@@ -25,7 +25,8 @@ using kelvra::caching::DiskExternalCache;
 
 // The writer: stores under its keys through a DiskExternalCache of the
 // folder, as fast as it can, until it is killed; makes its ready file after
-// its first store, so that the test kills it only once it is writing.
+// its first store (<folder>.ready-<its pid>), so that the test kills it only
+// once it is writing.
 TEST(DiskCrashSafetyChild, DISABLED_Writer) {
   const uint64_t writer = std::stoull(GetEnv("KELCACHE_TEST_WRITER"));
   std::vector<std::string> keys;
@@ -36,14 +37,15 @@ TEST(DiskCrashSafetyChild, DISABLED_Writer) {
   // Collisions and races make the store log failures at Warn; they are
   // expected here.
   TLog::SetLevel(TLog::Error);
-  DiskExternalCache cache(u"crash", TPath(TString::fromStdString(GetEnv("KELCACHE_TEST_WRITER_FOLDER"))), nullptr);
+  const std::string folder = GetEnv("KELCACHE_TEST_WRITER_FOLDER");
+  DiskExternalCache cache(u"crash", TPath(TString::fromStdString(folder)), nullptr);
   std::mt19937_64 random(writer * 1000003 + static_cast<uint64_t>(getpid()));
   for (uint64_t generation = 1;; ++generation) {
     const std::string& key = keys[random() % keys.size()];
     cache.TryStore(TString::fromStdString(key),
                    std::make_shared<Bytes>(MakeSelfDescribingValue(key, writer, generation, random() % maxPayload)),
                    kSlowLoadMs, -1).Get();
-    if (generation == 1) WriteFileBytes(GetEnv("KELCACHE_TEST_WRITER_READY"), "");
+    if (generation == 1) WriteFileBytes(folder + ".ready-" + std::to_string(getpid()), "");
   }
 }
 
@@ -51,15 +53,14 @@ TEST(DiskCrashSafetyChild, DISABLED_Writer) {
 // if the test did not do so.
 class WriterProcess {
  public:
-  WriterProcess(const std::string& folder, int writer, const std::vector<std::string>& keys, size_t maxPayload)
-      : m_ready(folder + ".ready-" + std::to_string(writer) + "-" + std::to_string(++s_started)) {
+  WriterProcess(const std::string& folder, int writer, const std::vector<std::string>& keys, size_t maxPayload) {
     std::string keyList;
     for (const std::string& key : keys) keyList += (keyList.empty() ? "" : ",") + key;
     m_pid = StartChildTest("DiskCrashSafetyChild.DISABLED_Writer", {{"KELCACHE_TEST_WRITER_FOLDER", folder},
                                                                    {"KELCACHE_TEST_WRITER", std::to_string(writer)},
                                                                    {"KELCACHE_TEST_WRITER_KEYS", keyList},
-                                                                   {"KELCACHE_TEST_WRITER_MAX_PAYLOAD", std::to_string(maxPayload)},
-                                                                   {"KELCACHE_TEST_WRITER_READY", m_ready}});
+                                                                   {"KELCACHE_TEST_WRITER_MAX_PAYLOAD", std::to_string(maxPayload)}});
+    m_ready = folder + ".ready-" + std::to_string(m_pid);
   }
   ~WriterProcess() { Kill(); }
   WriterProcess(const WriterProcess&) = delete;
@@ -85,8 +86,7 @@ class WriterProcess {
   }
 
  private:
-  static inline int s_started = 0;
-  const std::string m_ready;
+  std::string m_ready;
   pid_t m_pid = -1;
 };
 
@@ -102,7 +102,6 @@ struct Checker {
     std::string why;
     uint64_t writer = 0;
     if (!CheckSelfDescribingValue(*loaded, key, &writer, &why)) {
-      ++bad;
       ADD_FAILURE() << "load of '" << key << "' returned " << loaded->size() << " bytes: " << why;
       return;
     }
@@ -113,7 +112,6 @@ struct Checker {
   const std::string folder;
   DiskExternalCache cache;
   std::atomic<int> hits{0};
-  std::atomic<int> bad{0};
 };
 
 class DiskCrashSafetyTest : public ::testing::Test {
@@ -184,7 +182,6 @@ TEST_F(DiskCrashSafetyTest, KilledAndConcurrentWritersNeverLeaveATornOrMixedValu
       for (auto& writer : writers) EXPECT_TRUE(writer->Kill()) << "died of an error of its own";
       for (const auto& [key, accepted] : writersOf) checker.LoadAndCheck(key, accepted);
     }
-    EXPECT_EQ(checker.bad.load(), 0);
     EXPECT_GT(checker.hits.load(), 0) << "the writers stored something that survived";
     const TString key = TString::fromStdString(writersOf.begin()->first);
     auto value = std::make_shared<Bytes>(MakeSelfDescribingValue(writersOf.begin()->first, 9, 1, 10));

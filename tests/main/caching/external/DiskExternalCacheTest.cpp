@@ -134,9 +134,11 @@ TEST_F(DiskExternalCacheTest, OnlyTheConstructorThatBuildsThePathFromTheNamespac
       {"dots and spaces", TString(u"..hidden. name"), false},
   };
   int round = 0;
+  std::set<std::string> accepted;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const Value value = MakeValue("value " + std::to_string(++round));
+    if (!c.refusedByNamespaceConstructor) accepted.insert(c.ns.toStdString());
 
     // The namespace constructor.
     try {
@@ -153,7 +155,7 @@ TEST_F(DiskExternalCacheTest, OnlyTheConstructorThatBuildsThePathFromTheNamespac
 
     // The explicit path: any namespace, and the path exactly as passed.
     const fs::path folder = m_temp.path() / ("explicit-" + std::to_string(round));
-    DiskExternalCache cache(c.ns, TPath(TString::fromStdString(folder.string())), nullptr);
+    DiskExternalCache cache(c.ns, ToTPath(folder), nullptr);
     EXPECT_EQ(cache.GetCachePath().ToStdPath(), folder);
     TLog::Capture capture(TLog::Info);
     ASSERT_TRUE(Store(cache, u"k", value));
@@ -163,10 +165,6 @@ TEST_F(DiskExternalCacheTest, OnlyTheConstructorThatBuildsThePathFromTheNamespac
   }
   AppConfig::GetInstance().SetExternalCacheDir(previous);
   // Nothing refused was written anywhere.
-  std::set<std::string> accepted;
-  for (const Case& c : cases) {
-    if (!c.refusedByNamespaceConstructor) accepted.insert(c.ns.toStdString());
-  }
   EXPECT_EQ(FileNames(namespaceRoot), accepted);
 }
 
@@ -174,11 +172,9 @@ TEST_F(DiskExternalCacheTest, CollidingKeysShareOneFolderHoldingTheKeyStoredLast
   ASSERT_EQ(ExpectedKeyHash(kCollidingKeyA), ExpectedKeyHash(kCollidingKeyB));
   auto cache = MakeCache();
   ASSERT_TRUE(Store(*cache, kCollidingKeyA, MakeValue("value of A")));
-
-  TLog::Capture capture(TLog::Info);
+  // (That such a miss is a quiet "miss" event is the hand-edited key file's
+  // row in DiskExternalCacheInspectorTest.cpp: the same comparison.)
   EXPECT_EQ(cache->TryLoad(kCollidingKeyB).Get(), nullptr) << "same folder, other key: a miss";
-  EXPECT_EQ(Field(SingleEvent(capture, u"ec-load"), "outcome"), "miss");
-  EXPECT_TRUE(capture.Lines().empty()) << "a collision is not an error";
   EXPECT_TRUE(LoadsValue(*cache, kCollidingKeyA, *MakeValue("value of A"))) << "and A's entry stays";
 
   ASSERT_TRUE(Store(*cache, kCollidingKeyB, MakeValue("value of B")));
@@ -199,7 +195,7 @@ TEST_F(DiskExternalCacheTest, AStoreThatCannotCreateItsFolderLogsAndLeavesNothin
   for (const fs::path& folder : {m_temp.path() / "blocker" / "ns",  // below a regular file
                                  m_temp.path() / std::string(300, 'n')}) {  // a name too long
     SCOPED_TRACE(folder.filename().string());
-    DiskExternalCache cache(u"disk-ns", TPath(TString::fromStdString(folder.string())), nullptr);
+    DiskExternalCache cache(u"disk-ns", ToTPath(folder), nullptr);
     TLog::Capture capture(TLog::Info);
     EXPECT_TRUE(Store(cache, u"k", MakeValue("v"))) << "the function swallows disk failures";
     EXPECT_EQ(Field(SingleEvent(capture, u"ec-store"), "outcome"), "done");
