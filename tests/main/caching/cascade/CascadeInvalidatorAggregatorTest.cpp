@@ -5,7 +5,6 @@
 #include <atomic>
 #include <functional>
 #include <future>
-#include <thread>
 
 #include "host/AppConfig.h"
 #include "host/AppOptions.h"
@@ -13,17 +12,14 @@
 #include "host/KelvraTls.h"
 #include "public/caching/CascadeInvalidatorAggregator.h"
 #include "public/caching/CascadeInvalidatorHolder.h"
+#include "tests/main/caching/coherence/CoherenceTestSupport.h"
 #include "tests/support/TestEnvironment.h"
 
 namespace {
 
 using namespace kelvra::caching;
+using coherence_test::RecordingInvalidator;
 using kelvra::appoptions::ScopedOptionOverride;
-
-class NoCache : public ICoherentCache {
- public:
-  void OnDirty(const std::vector<unsigned int>&) override {}
-};
 
 // Counts how often it was told; runs an optional action when told.
 // Also a holder's usual self-reference, which the interface leaves working.
@@ -44,13 +40,6 @@ std::string ExpressionOf(const std::function<void()>& action) {
   return kelcache_test::RaisedText<LogicException>(action, [](const LogicException& e) { return e.GetExpression(); });
 }
 
-class NullInvalidator : public ICascadeInvalidator {
- public:
-  void OnEntryUsed(unsigned int, const ICoherentCache&) override {}
-  void OnEvicted(const std::vector<unsigned int>&, const ICoherentCache&) override {}
-  void OnDirty(const std::vector<unsigned int>&, const ICoherentCache&) override {}
-};
-
 class CascadeInvalidatorAggregatorTest : public testing::Test {
  protected:
   void SetUp() override {
@@ -64,7 +53,7 @@ class CascadeInvalidatorAggregatorTest : public testing::Test {
 
   KelvraTls::ScopedThreadContext m_context;
   CascadeInvalidatorAggregator* m_aggregator = nullptr;
-  NoCache m_cache;
+  coherence_test::RecordingCache m_cache;
 };
 
 TEST_F(CascadeInvalidatorAggregatorTest, DirtyUsedIdTellsEachHandlerOnceAndUnregistersTheScope) {
@@ -118,27 +107,23 @@ TEST_F(CascadeInvalidatorAggregatorTest, UsesAreRecordedOnlyForTheCurrentOpenSco
   EXPECT_EQ(oldHandler->m_calls, 0) << "the use went to the current scope only";
 }
 
-TEST_F(CascadeInvalidatorAggregatorTest, EvictionForgetsIdsAndNeverMakesAScopeDirty) {
+// A scope without handlers is never tested: a dirty report before its first
+// handler leaves it clean. Eviction forgets ids and never makes a scope dirty.
+TEST_F(CascadeInvalidatorAggregatorTest, ScopesWithoutHandlersAreNeverTestedAndEvictionForgetsIds) {
   auto scope = CascadeInvalidatorAggregator_CreateQueryJobScope();
   m_aggregator->OnEntryUsed(5, m_cache);
-  auto handler = NewHandler();
-  scope->AddHandler(handler);
-  m_aggregator->OnEvicted({}, m_cache);
-  m_aggregator->OnEvicted({5}, m_cache);
-  EXPECT_EQ(handler->m_calls, 0);
-  EXPECT_EQ(m_aggregator->GetScopeCount(), 1u) << "a scope whose ids were all evicted stays registered";
-  m_aggregator->OnDirty({5}, m_cache);
-  EXPECT_EQ(handler->m_calls, 0);
-}
-
-TEST_F(CascadeInvalidatorAggregatorTest, ScopesWithoutHandlersAreNeverTested) {
-  auto scope = CascadeInvalidatorAggregator_CreateQueryJobScope();
-  m_aggregator->OnEntryUsed(5, m_cache);
-  m_aggregator->OnDirty({5}, m_cache);
+  m_aggregator->OnEntryUsed(6, m_cache);
+  m_aggregator->OnDirty({6}, m_cache);
   auto handler = NewHandler();
   scope->AddHandler(handler);  // registered only now: the earlier report did not reach it
   EXPECT_EQ(handler->m_calls, 0);
+  m_aggregator->OnEvicted({}, m_cache);
+  m_aggregator->OnEvicted({5}, m_cache);
+  EXPECT_EQ(handler->m_calls, 0);
+  EXPECT_EQ(m_aggregator->GetScopeCount(), 1u) << "a scope whose ids were evicted stays registered";
   m_aggregator->OnDirty({5}, m_cache);
+  EXPECT_EQ(handler->m_calls, 0) << "an evicted id is forgotten";
+  m_aggregator->OnDirty({6}, m_cache);
   EXPECT_EQ(handler->m_calls, 1);
 }
 
@@ -199,7 +184,7 @@ TEST_F(CascadeInvalidatorAggregatorTest, TheHolderKeepsOneInvalidatorPerTypeAndM
   };
   ICascadeInvalidatorHolder& holder = CascadeInvalidatorHolderFactory::GetInstance();
   holder.ResetForTest();
-  NullInvalidator a, b;
+  RecordingInvalidator a, b;
   // Empty, the holder gives null for every valid type; a wrong count raises
   // and leaves it empty. Initialized, it holds the pointers in type order.
   for (int type = 0; type < static_cast<int>(CascadeInvalidatorType::End); ++type) {
@@ -250,7 +235,7 @@ TEST_F(CascadeInvalidatorAggregatorTest, SyncCachesOffHidesTheAggregator) {
 }
 
 TEST_F(CascadeInvalidatorAggregatorTest, ResultUseReachesEveryInvalidatorOfTheHolder) {
-  class ResultRecorder : public NullInvalidator {
+  class ResultRecorder : public RecordingInvalidator {
    public:
     void OnResultUsed(const std::shared_ptr<IInvalidatorAggregatorScope>& scope) override {
       m_scopes.push_back(scope);

@@ -15,15 +15,11 @@
 
 #include "host/KelvraTls.h"
 #include "public/caching/CascadeInvalidatorAggregator.h"
+#include "tests/main/caching/coherence/CoherenceTestSupport.h"
 
 namespace {
 
 using namespace kelvra::caching;
-
-class NoCache : public ICoherentCache {
- public:
-  void OnDirty(const std::vector<unsigned int>&) override {}
-};
 
 class CountingHandler : public IScopeDirtyHandler {
  public:
@@ -47,7 +43,7 @@ TEST(CascadeInvalidatorStressTest, EveryHandlerOfADirtyScopeIsToldExactlyOnce) {
   CascadeInvalidatorAggregator* aggregator = CascadeInvalidatorAggregator::TryGetSingleton();
   ASSERT_NE(aggregator, nullptr);
   CascadeInvalidatorAggregator::ResetForTest();
-  NoCache cache;
+  coherence_test::RecordingCache cache;
 
   constexpr int kJobThreads = 4;
   constexpr int kJobsPerThread = 300;

@@ -12,7 +12,6 @@
 #include "public/caching/RedisExternalCache.h"
 #include "tests/main/caching/external/ExternalCacheContract.h"
 #include "tests/host/redis/RedisTestSupport.h"
-#include "tests/support/TestEnvironment.h"
 
 namespace kelcache_test {
 namespace {
