@@ -5,10 +5,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 
 #include "tests/support/ChildProcess.h"
-
-extern char** environ;
 
 namespace kelcache_test {
 
@@ -17,12 +16,9 @@ ChildModeResult RunChildMode(const std::string& mode, const std::vector<std::str
   // The extra variables replace the parent's of the same name.
   std::set<std::string> unset = unsetVariables;
   for (const std::string& extra : extraVariables) unset.insert(extra.substr(0, extra.find('=')));
-  std::vector<std::string> variables;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    std::string variable(*entry);
-    std::string name = variable.substr(0, variable.find('='));
-    if (name.rfind("KELCACHE_", 0) != 0 && unset.count(name) == 0) variables.push_back(variable);
-  }
+  std::vector<std::string> variables = ChildEnvironment({}, true);
+  std::erase_if(variables,
+                [&](const std::string& text) { return unset.count(text.substr(0, text.find('='))); });
   variables.push_back(std::string(kChildModeVariable) + "=" + mode);
   variables.insert(variables.end(), extraVariables.begin(), extraVariables.end());
 
@@ -32,16 +28,10 @@ ChildModeResult RunChildMode(const std::string& mode, const std::vector<std::str
   result.output = child.output;
   EXPECT_EQ(std::string::npos, result.output.find("Sanitizer")) << result.output;
 
-  size_t start = 0;
-  while (start < result.output.size()) {
-    size_t end = result.output.find('\n', start);
-    if (end == std::string::npos) end = result.output.size();
-    std::string line = result.output.substr(start, end - start);
-    if (line.rfind("value ", 0) == 0) {
-      size_t equals = line.find('=');
-      result.values[line.substr(6, equals - 6)] = line.substr(equals + 1);
-    }
-    start = end + 1;
+  std::istringstream lines(result.output);
+  for (std::string line; std::getline(lines, line);) {
+    const size_t equals = line.find('=');
+    if (line.rfind("value ", 0) == 0) result.values[line.substr(6, equals - 6)] = line.substr(equals + 1);
   }
   return result;
 }

@@ -7,11 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
-#include <thread>
 
 extern char** environ;
 
@@ -41,30 +39,22 @@ pid_t SpawnSelf(std::vector<std::string> arguments, std::vector<std::string> env
   return pid;
 }
 
-pid_t Spawn(const std::string& testFilter, const Environment& environment, int outputFd) {
-  return SpawnSelf({"--gtest_filter=" + testFilter, "--gtest_also_run_disabled_tests"},
-                   ChildEnvironment(environment), outputFd);
+// Appends what the non-blocking `fd` holds now to `output`.
+void Drain(int fd, std::string& output) {
+  char buffer[4096];
+  for (ssize_t n; (n = read(fd, buffer, sizeof(buffer))) > 0;) output.append(buffer, static_cast<size_t>(n));
 }
 
-// Waits for `pid`, reading `outputFd` (if any) meanwhile; kills the child
-// after the time-out.
+// Waits for `pid`, reading `outputFd` (if any; poll skips a negative one and
+// just waits) meanwhile; kills the child after the time-out.
 ChildResult Wait(pid_t pid, int outputFd, std::chrono::milliseconds timeout) {
   ChildResult result;
-  auto deadline = std::chrono::steady_clock::now() + timeout;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
   int status = 0;
   for (;;) {
-    if (outputFd >= 0) {
-      pollfd descriptor{outputFd, POLLIN, 0};
-      if (poll(&descriptor, 1, 20) > 0) {
-        char buffer[4096];
-        ssize_t n = read(outputFd, buffer, sizeof(buffer));
-        if (n > 0) result.output.append(buffer, static_cast<size_t>(n));
-      }
-    } else {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    pid_t done = waitpid(pid, &status, WNOHANG);
-    if (done == pid) break;
+    pollfd descriptor{outputFd, POLLIN, 0};
+    if (poll(&descriptor, 1, 20) > 0) Drain(outputFd, result.output);
+    if (waitpid(pid, &status, WNOHANG) == pid) break;
     if (std::chrono::steady_clock::now() > deadline) {
       kill(pid, SIGKILL);
       waitpid(pid, &status, 0);
@@ -72,12 +62,7 @@ ChildResult Wait(pid_t pid, int outputFd, std::chrono::milliseconds timeout) {
       break;
     }
   }
-  if (outputFd >= 0) {
-    char buffer[4096];
-    ssize_t n;
-    while ((n = read(outputFd, buffer, sizeof(buffer))) > 0)
-      result.output.append(buffer, static_cast<size_t>(n));
-  }
+  if (outputFd >= 0) Drain(outputFd, result.output);
   result.Record(status);
   return result;
 }
@@ -119,7 +104,8 @@ ChildResult RunChildTest(const std::string& testFilter, const Environment& envir
 }
 
 pid_t StartChildTest(const std::string& testFilter, const Environment& environment) {
-  return Spawn(testFilter, environment, -1);
+  return SpawnSelf({"--gtest_filter=" + testFilter, "--gtest_also_run_disabled_tests"},
+                   ChildEnvironment(environment), -1);
 }
 
 ChildResult WaitForChild(pid_t pid, std::chrono::milliseconds timeout) {

@@ -38,10 +38,8 @@ class RedisServer : public kelcache_testing::RedisServerProcess {
   };
 
   RedisServer() = default;
-  explicit RedisServer(Options options) : RedisServerProcess(ProcessOptions{.password = std::move(options.password)}) {}
-
- private:
-  using ProcessOptions = kelcache_testing::RedisServerProcess::Options;
+  explicit RedisServer(Options options)
+      : RedisServerProcess(RedisServerProcess::Options{.password = std::move(options.password)}) {}
 };
 
 inline uint16_t FindFreeLoopbackPort() {
