@@ -7,7 +7,6 @@
 #include <map>
 #include <memory>
 #include <set>
-#include <utility>
 
 #include "host/Errors.h"
 #include "main/utility/CacheHelpers.h"
@@ -17,18 +16,10 @@
 using namespace CacheHelpers;
 using namespace cache_test;
 
-namespace {
-
-RefCntPtr<RefCntObject> MakeItem(int value, bool* destroyed = nullptr) {
-  return MakeRecord("", value, destroyed);
-}
-
-}  // namespace
-
 TEST(CacheTest, AddUseAndHasStampEntriesWithTheClock) {
   Cache cache(std::make_shared<MRUPolicy>(0));  // would delete everything, but only on a purge
-  const unsigned a = cache.AddEntry(MakeItem(1));
-  const unsigned b = cache.AddEntry(MakeItem(2));
+  const unsigned a = cache.AddEntry(MakeRecord("", 1));
+  const unsigned b = cache.AddEntry(MakeRecord("", 2));
   EXPECT_TRUE(cache.HasEntry(b));
   EXPECT_FALSE(cache.HasEntry(b + 1000));
   EXPECT_FALSE(cache.HasEntry(0u));
@@ -64,9 +55,9 @@ TEST(CacheTest, AddUseAndHasStampEntriesWithTheClock) {
 
 TEST(CacheTest, HintRules) {
   Cache cache(std::make_shared<RecordingPolicy>());
-  const unsigned first = cache.AddEntry(MakeItem(7));
-  const unsigned second = cache.AddEntry(MakeItem(7));
-  const unsigned other = cache.AddEntry(MakeItem(8));
+  const unsigned first = cache.AddEntry(MakeRecord("", 7));
+  const unsigned second = cache.AddEntry(MakeRecord("", 7));
+  const unsigned other = cache.AddEntry(MakeRecord("", 8));
   cache.JustIncrementClock();
 
   // A valid hint wins with one predicate test, even over another match.
@@ -101,9 +92,9 @@ TEST(CacheTest, HintRules) {
 TEST(CacheTest, DeletionHandsTheEntriesToTheCaller) {
   Cache cache(std::make_shared<RecordingPolicy>());
   bool destroyed = false;
-  const unsigned a = cache.AddEntry(MakeItem(1, &destroyed));
-  const unsigned b = cache.AddEntry(MakeItem(2));
-  const unsigned c = cache.AddEntry(MakeItem(3));
+  const unsigned a = cache.AddEntry(MakeRecord("", 1, &destroyed));
+  const unsigned b = cache.AddEntry(MakeRecord("", 2));
+  const unsigned c = cache.AddEntry(MakeRecord("", 3));
   EXPECT_EQ(cache.DeleteEntry(c + 1000), nullptr);
 
   RefCntPtr<RefCntObject> taken = cache.DeleteEntry(a);
@@ -118,8 +109,8 @@ TEST(CacheTest, DeletionHandsTheEntriesToTheCaller) {
   ASSERT_EQ(IdsOf(two), std::set<unsigned>{b});
   EXPECT_EQ(ValueOf(two.begin()->GetData()), 2);
 
-  cache.AddEntry(MakeItem(4));
-  cache.AddEntry(MakeItem(5));
+  cache.AddEntry(MakeRecord("", 4));
+  cache.AddEntry(MakeRecord("", 5));
   EntrySet all = cache.DeleteEntries();
   EXPECT_EQ(all.size(), 3u);
   EXPECT_EQ(cache.GetSize(), 0u);
@@ -128,17 +119,14 @@ TEST(CacheTest, DeletionHandsTheEntriesToTheCaller) {
 }
 
 TEST(CacheTest, PurgeInstallsThePolicysSurvivorsAndNeverCallsItsHooks) {
-  auto clock = std::make_unique<ManualClock>();
-  ManualClock* rawClock = clock.get();
   auto installed = std::make_shared<RecordingPolicy>(true);  // claims tracking: Cache ignores that
-  Cache cache(installed, std::move(clock));
-  const unsigned a = cache.AddEntry(MakeItem(1));
-  const unsigned b = cache.AddEntry(MakeItem(2));
-  const unsigned c = cache.AddEntry(MakeItem(3));
+  Cache cache(installed, std::make_unique<ManualClock>(1, 5));
+  const unsigned a = cache.AddEntry(MakeRecord("", 1));
+  const unsigned b = cache.AddEntry(MakeRecord("", 2));
+  const unsigned c = cache.AddEntry(MakeRecord("", 3));
 
   // The cache ends up holding exactly the set the policy returned: its copies
   // (restamped to 99 here), not its own entries.
-  rawClock->m_time = 5;
   auto other = std::make_shared<RecordingPolicy>();
   other->m_victims = {Entry(b)};
   other->m_marker = 99;
@@ -172,24 +160,22 @@ TYPED_TEST(CacheContractTest, ConstructionRequiresAPolicyAndDefaultsTheLifetime)
 
   // The default cache drops an entry idle for more than 6 increments.
   TypeParam byDefault;
-  const unsigned id = byDefault.AddEntry(MakeItem(1));
+  const unsigned id = byDefault.AddEntry(MakeRecord("", 1));
   for (int i = 0; i < 6; ++i) EXPECT_TRUE(byDefault.IncrementClock().empty()) << "increment " << i + 1;
   EXPECT_EQ(IdsOf(byDefault.IncrementClock()), std::set<unsigned>{id});
   EXPECT_TRUE(byDefault.GetEntries().empty());
 
   // A given clock is used for stamping and judging.
-  auto clock = std::make_unique<ManualClock>(100);
-  clock->m_time = 1000;
-  TypeParam timed(50, std::move(clock));
-  const unsigned stamped = timed.AddEntry(MakeItem(2));
+  TypeParam timed(50, std::make_unique<ManualClock>(100, 1000));
+  const unsigned stamped = timed.AddEntry(MakeRecord("", 2));
   EXPECT_EQ(ClocksById(timed)[stamped], 1000u);
   EXPECT_EQ(timed.IncrementClock().size(), 1u);  // 1000 + 50 < 1100
 }
 
 TYPED_TEST(CacheContractTest, UseEntryGetHintIgnoresTheIncomingHint) {
   TypeParam cache(std::make_shared<RecordingPolicy>(), nullptr);
-  const unsigned a = cache.AddEntry(MakeItem(7));
-  const unsigned b = cache.AddEntry(MakeItem(8));
+  const unsigned a = cache.AddEntry(MakeRecord("", 7));
+  const unsigned b = cache.AddEntry(MakeRecord("", 8));
   cache.JustIncrementClock();
   unsigned hint = a;
   EXPECT_EQ(ValueOf(cache.UseEntryGetHint(ValueIs(8), hint)), 8);
@@ -201,7 +187,7 @@ TYPED_TEST(CacheContractTest, UseEntryGetHintIgnoresTheIncomingHint) {
 
 TYPED_TEST(CacheContractTest, FailingPolicyOrPredicateLeavesTheEntriesUnchanged) {
   TypeParam cache(std::make_shared<RecordingPolicy>(), nullptr);
-  for (int v = 0; v < 10; ++v) cache.AddEntry(MakeItem(v));
+  for (int v = 0; v < 10; ++v) cache.AddEntry(MakeRecord("", v));
   cache.JustIncrementClock();
   cache.UseEntry(ValueIs(3));
   const auto before = ClocksById(cache);
@@ -219,9 +205,9 @@ TYPED_TEST(CacheContractTest, FailingPolicyOrPredicateLeavesTheEntriesUnchanged)
 
 TYPED_TEST(CacheContractTest, SetPolicyReplacesTheClockOnlyWhenGivenOne) {
   bool firstDestroyed = false;
-  TypeParam cache(std::make_shared<RecordingPolicy>(), std::make_unique<ManualClock>(1, &firstDestroyed));
+  TypeParam cache(std::make_shared<RecordingPolicy>(), std::make_unique<ManualClock>(1, 0, &firstDestroyed));
   for (int i = 0; i < 3; ++i) cache.JustIncrementClock();
-  const unsigned id = cache.AddEntry(MakeItem(1));
+  const unsigned id = cache.AddEntry(MakeRecord("", 1));
 
   auto lifetime = std::make_shared<LifetimePolicy>(1);
   cache.SetPolicy(lifetime, nullptr);
@@ -229,9 +215,7 @@ TYPED_TEST(CacheContractTest, SetPolicyReplacesTheClockOnlyWhenGivenOne) {
   EXPECT_EQ(cache.GetClock(), 3u);
   EXPECT_FALSE(firstDestroyed);
 
-  auto fresh = std::make_unique<ManualClock>(10);
-  fresh->m_time = 500;
-  cache.SetPolicy(lifetime, std::move(fresh));
+  cache.SetPolicy(lifetime, std::make_unique<ManualClock>(10, 500));
   EXPECT_TRUE(firstDestroyed);
   EXPECT_EQ(cache.GetClock(), 500u);
   // The entry keeps its old stamp (3) and is judged against the new clock.

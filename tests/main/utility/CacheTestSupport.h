@@ -24,18 +24,18 @@ namespace cache_test {
 
 using namespace CacheHelpers;
 
-// A clock set by the test; Increment adds a step; reports its destruction.
+// A clock set by the test, starting at `start`; Increment adds a step;
+// reports its destruction.
 class ManualClock : public CacheHelpers::IClock {
  public:
-  explicit ManualClock(uint64_t step = 1, bool* destroyed = nullptr) : m_step(step), m_destroyed(destroyed) {}
+  explicit ManualClock(uint64_t step = 1, uint64_t start = 0, bool* destroyed = nullptr)
+      : m_time(start), m_step(step), m_destroyed(destroyed) {}
   ~ManualClock() override {
     if (m_destroyed) *m_destroyed = true;
   }
   uint64_t GetTime() override { return m_time; }
   void Increment() override { m_time += m_step; }
-  uint64_t m_time = 0;
-
- private:
+  uint64_t m_time;
   uint64_t m_step;
   bool* m_destroyed;
 };

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <functional>
 
 #include "host/TReadWriteLock.h"

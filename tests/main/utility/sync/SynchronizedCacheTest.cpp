@@ -18,7 +18,6 @@ using namespace sync_test;
 using cache_test::IdsOf;
 using cache_test::RecordingPolicy;
 using CacheHelpers::Entry;
-using CacheHelpers::EntryPredicate;
 using CacheHelpers::IPolicy;
 
 std::shared_ptr<IPolicy> KeepAll() {
@@ -157,7 +156,7 @@ TEST_F(SynchronizedIndexedCacheTest, ByteCountFollowsAdditionsAndRemovalsAndNeve
   auto [first, none] = m_cache.AddEntryAndDeleteExistingEntriesItMatches(MakeItem(u"EU", 300), eu, 1000);
   EXPECT_TRUE(none.empty());
   EXPECT_EQ(m_cache.GetCacheSizeBytes(), own + 1000);
-  auto [second, replaced] = m_cache.AddEntryAndDeleteExistingEntriesItMatches(MakeItem(u"EU", 400), eu, 500);
+  EntrySet replaced = m_cache.AddEntryAndDeleteExistingEntriesItMatches(MakeItem(u"EU", 400), eu, 500).second;
   ASSERT_EQ(replaced.size(), 1u);
   EXPECT_EQ(replaced.begin()->GetID(), first);
   EXPECT_EQ(m_cache.GetCacheSizeBytes(), own + 1000 + 500 - 300);
@@ -181,7 +180,6 @@ TEST_F(SynchronizedIndexedCacheTest, ByteCountFollowsAdditionsAndRemovalsAndNeve
   EXPECT_EQ(m_cache.DeleteEntries(eu).size(), 1u);
   EXPECT_EQ(m_cache.GetCacheSizeBytes(), 0u);
   EXPECT_EQ(m_cache.GetEntryCount(), 1u);  // the plain entry
-  (void)second;
 }
 
 TEST_F(SynchronizedIndexedCacheTest, CandidatesAreTheListedEntriesOfAnIndexedPredicate) {
