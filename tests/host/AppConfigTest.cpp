@@ -3,10 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cctype>
 #include <string>
-#include <thread>
 
 #include "tests/host/OptionsTestSupport.h"
 #include "tests/support/TestEnvironment.h"
@@ -38,21 +36,15 @@ TEST(AppConfigTest, EditionPredicatesAndAFolderReadBesideItsWriter) {
 
   // A reader beside a writer: the folder is always one of the two written
   // texts, never a torn one.
-  std::atomic<bool> stop{false};
-  std::atomic<int> torn{0};
   const TString first(L"/first/folder");
   const TString second(L"/second/much/longer/folder/n\u00e4me");
   config.SetExternalCacheDir(first);
-  std::thread reader([&] {
-    while (!stop.load()) {
-      TString folder = config.GetExternalCacheDir();
-      if (folder != first && folder != second) torn.fetch_add(1);
-    }
-  });
-  for (int i = 0; i < 2000; ++i) config.SetExternalCacheDir(i % 2 ? first : second);
-  stop.store(true);
-  reader.join();
-  EXPECT_EQ(0, torn.load());
+  const auto written = [&] {
+    const TString folder = config.GetExternalCacheDir();
+    return folder == first || folder == second;
+  };
+  EXPECT_EQ(0, ReadsBesideWritesThatFail(written,
+                                         [&](int i) { config.SetExternalCacheDir(i % 2 ? first : second); }));
   EXPECT_EQ(first, config.GetExternalCacheDir()) << "the last one written";
 }
 

@@ -1,13 +1,16 @@
 // What the options, configuration and identity tests share: the feature flags
-// that the child process prints, and ExpectChild, which runs this program
-// again in the child mode "options" that AppOptionsTest.cpp defines.
+// that the child process prints, ExpectChild, which runs this program again
+// in the child mode "options" that AppOptionsTest.cpp defines, and a reader
+// racing a writer.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <map>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host/FeatureFlags.h"
@@ -24,6 +27,22 @@ inline std::string Text(bool value) {
 }
 inline std::string Text(int value) {
   return std::to_string(value);
+}
+
+// Calls `read` over and over on another thread while `write(i)` runs here
+// for i from 0 to 1999; returns how many reads returned false. (The race
+// itself is ThreadSanitizer's to judge.)
+template <class Read, class Write>
+int ReadsBesideWritesThatFail(Read read, Write write) {
+  std::atomic<bool> stop{false};
+  std::atomic<int> failed{0};
+  std::thread reader([&] {
+    while (!stop) failed += read() ? 0 : 1;
+  });
+  for (int i = 0; i < 2000; ++i) write(i);
+  stop = true;
+  reader.join();
+  return failed;
 }
 
 // Runs the child with these variables set (and `unset` removed) and checks the
