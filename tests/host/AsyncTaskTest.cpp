@@ -164,11 +164,7 @@ TEST_F(AsyncTaskTest, PromiseSetsOnceAndBreaksWhenAbandoned) {
   EXPECT_EQ(future.Get(), 1);
 
   // Abandoned before it was set: the state becomes ready with BrokenPromise.
-  Future<void> broken;
-  {
-    AsyncTask::Promise<void> abandoned;
-    broken = abandoned.GetFuture();
-  }
+  Future<void> broken = AsyncTask::Promise<void>().GetFuture();
   EXPECT_TRUE(broken.IsReady());
   ExpectThrown<AsyncTask::BrokenPromiseException>([&] { broken.Get(); }, "BrokenPromise", 0x84ABA352);
 
@@ -199,10 +195,7 @@ TEST_F(AsyncTaskTest, TaskCanceledBeforeStartDoesNotRun) {
   AsyncTask::Cancel::Scope scope(event);
   for (LaunchMode mode : {LaunchMode::Asynchronous, LaunchMode::Deferred}) {
     std::atomic<bool> ran{false};
-    Future<bool> future = AsyncTask::Launch(mode, [&] {
-      ran = true;
-      return true;
-    });
+    Future<void> future = AsyncTask::Launch(mode, [&] { ran = true; });
     ExpectThrown<AsyncTask::CancelException>([&] { future.Get(); }, "Canceled", AsyncTask::kCancelCode);
     EXPECT_FALSE(ran);
 
@@ -257,7 +250,6 @@ TEST_F(AsyncTaskTest, NestedTasksCompleteOnSaturatedSmallPool) {
   // them; without one they run on dedicated threads.
   constexpr int kTasks = 200;
   std::vector<Future<int>> outers;
-  outers.reserve(kTasks);
   for (int i = 0; i < kTasks; ++i) {
     outers.push_back(AsyncTask::Launch(LaunchMode::Asynchronous, [i] {
       return AsyncTask::Launch(LaunchMode::Asynchronous, [i] { return i; }).Get() + 1;

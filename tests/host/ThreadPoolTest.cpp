@@ -72,9 +72,7 @@ class ThreadPoolTest : public AsyncTaskTest {
 };
 
 TEST_F(ThreadPoolTest, WorkersSurviveTasksThatThrowAndRefuseTasksWhileAllAreBusy) {
-  for (int i = 0; i < 4; ++i) {
-    ASSERT_TRUE(ScheduleSoon([] { throw std::runtime_error("escaped"); }));
-  }
+  for (int i = 0; i < 4; ++i) ASSERT_TRUE(ScheduleSoon([] { throw std::runtime_error("escaped"); }));
   ASSERT_TRUE(ScheduleSoon(std::function<void()>()));  // an empty task does nothing
   AsyncTask::RunOnDedicatedThread([] { throw std::runtime_error("escaped"); });
 
@@ -111,9 +109,7 @@ TEST_F(ThreadPoolTest, DedicatedThreadsAreCountedUntilTheirTaskEnds) {
   Gate allRunning(3);
   Gate release;
   auto releaseAtExit = OpenAtExit(release);
-  for (int i = 0; i < 3; ++i) {
-    AsyncTask::RunOnDedicatedThread(Blocker(allRunning, release));
-  }
+  for (int i = 0; i < 3; ++i) AsyncTask::RunOnDedicatedThread(Blocker(allRunning, release));
   ASSERT_TRUE(allRunning.Wait());
   EXPECT_EQ(AsyncTask::GetDedicatedThreadCount(), 3u);
   EXPECT_FALSE(AsyncTask::WaitForDedicatedThreads(10ms));
@@ -137,15 +133,17 @@ void RunDedicatedBurst(int count) {
   ASSERT_TRUE(AsyncTask::WaitForDedicatedThreads(kLongWait));
 }
 
-TEST_F(ThreadPoolTest, FinishedDedicatedThreadsParkAndServeTheNextBurstWithoutNewThreads) {
+// Finished dedicated threads park and serve the next bursts, within the cap
+// and until the idle time-out; new limits hold for threads parked before them.
+TEST_F(ThreadPoolTest, FinishedDedicatedThreadsParkForTheNextBurstWithinTheCapAndTheIdleTimeOut) {
   AsyncTask::SetParkedThreadLimits(64, 30s);
   const unsigned parkedBefore = AsyncTask::GetParkedThreadCount();
-  const uint64_t before = AsyncTask::GetThreadsCreated();
+  const uint64_t createdBefore = AsyncTask::GetThreadsCreated();
   RunDedicatedBurst(5);
   const uint64_t afterFirst = AsyncTask::GetThreadsCreated();
-  EXPECT_LE(afterFirst - before, 2 * 5u) << "at most one spare beside each new thread";
-  EXPECT_GE(AsyncTask::GetParkedThreadCount(), 5u);
-  EXPECT_GE(afterFirst - before + parkedBefore, 5u) << "threads either new or parked before";
+  EXPECT_LE(afterFirst - createdBefore, 2 * 5u) << "at most one spare beside each new thread";
+  ASSERT_GE(AsyncTask::GetParkedThreadCount(), 5u);
+  EXPECT_GE(afterFirst - createdBefore + parkedBefore, 5u) << "threads either new or parked before";
   for (int round = 0; round < 3; ++round) RunDedicatedBurst(5);
   EXPECT_EQ(AsyncTask::GetThreadsCreated(), afterFirst) << "later bursts reuse parked threads";
 
@@ -156,9 +154,7 @@ TEST_F(ThreadPoolTest, FinishedDedicatedThreadsParkAndServeTheNextBurstWithoutNe
   AsyncTask::RunOnDedicatedThread([&] { ran.Open(); });
   EXPECT_TRUE(ran.Wait());
   EXPECT_EQ(AsyncTask::GetThreadsCreated(), afterFirst);
-}
 
-TEST_F(ThreadPoolTest, ParkedThreadsRespectTheCapAndEndAfterTheIdleTimeOut) {
   const auto deadline = std::chrono::steady_clock::now() + kLongWait;
   auto parkedComesTo = [&](auto wanted) {
     while (!wanted(AsyncTask::GetParkedThreadCount()) && std::chrono::steady_clock::now() < deadline) {
@@ -166,11 +162,6 @@ TEST_F(ThreadPoolTest, ParkedThreadsRespectTheCapAndEndAfterTheIdleTimeOut) {
     }
     return wanted(AsyncTask::GetParkedThreadCount());
   };
-  AsyncTask::SetParkedThreadLimits(64, 30s);
-  RunDedicatedBurst(5);
-  ASSERT_TRUE(parkedComesTo([](unsigned n) { return n >= 5; }));
-
-  // New limits hold for threads parked before them too.
   AsyncTask::SetParkedThreadLimits(2, 30s);
   EXPECT_TRUE(parkedComesTo([](unsigned n) { return n <= 2; })) << "threads beyond a lowered cap end";
   RunDedicatedBurst(5);
@@ -182,9 +173,9 @@ TEST_F(ThreadPoolTest, ParkedThreadsRespectTheCapAndEndAfterTheIdleTimeOut) {
   // that parks) and still runs.
   AsyncTask::SetParkedThreadLimits(2, 30s);
   const uint64_t before = AsyncTask::GetThreadsCreated();
-  Gate ran;
-  AsyncTask::RunOnDedicatedThread([&] { ran.Open(); });
-  EXPECT_TRUE(ran.Wait());
+  Gate ranAlone;
+  AsyncTask::RunOnDedicatedThread([&] { ranAlone.Open(); });
+  EXPECT_TRUE(ranAlone.Wait());
   EXPECT_TRUE(AsyncTask::WaitForDedicatedThreads(kLongWait));
   EXPECT_TRUE(parkedComesTo([](unsigned n) { return n == 2; }));
   EXPECT_EQ(AsyncTask::GetThreadsCreated(), before + 2);
