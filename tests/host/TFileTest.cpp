@@ -21,6 +21,7 @@
 #include "host/FileErrors.h"
 #include "host/FileSystem.h"
 #include "host/TDirectory.h"
+#include "tests/host/ConcurrencyTestSupport.h"
 #include "tests/host/FileTestSupport.h"
 #include "tests/support/TestEnvironment.h"
 
@@ -40,13 +41,7 @@ TEST_F(TFileTest, CreateDirectoryMakesMissingParentsAndFailsUnderAFile) {
   // Many threads making the same new tree at once all succeed.
   TPath shared = Root() / TPath("shared") / TPath("a") / TPath("b") / TPath("c");
   std::atomic<int> successes{0};
-  std::vector<std::thread> threads;
-  for (int i = 0; i < 8; ++i) {
-    threads.emplace_back([&] {
-      if (CreateDirectory(shared)) ++successes;
-    });
-  }
-  for (auto& thread : threads) thread.join();
+  concurrency_test::RunTogether(8, [&](int) { successes += CreateDirectory(shared) ? 1 : 0; });
   EXPECT_EQ(successes.load(), 8);
 
   // A regular file in the way: the folder cannot be made.
@@ -199,20 +194,16 @@ TEST_F(TFileTest, FailedAtomicWritesLeaveNoTemporaryFileAndTheOldContent) {
 
   // The write itself fails midway (a file-size limit makes the system refuse
   // the bytes past 1000): the partial temporary goes, the old file stays whole.
-  struct rlimit saved {};
+  rlimit saved{};
   ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-  struct sigaction ignore {
-  }, previous{};
-  ignore.sa_handler = SIG_IGN;
-  ASSERT_EQ(sigaction(SIGXFSZ, &ignore, &previous), 0);
-  struct rlimit limited = saved;
-  limited.rlim_cur = 1000;
+  const auto previousHandler = signal(SIGXFSZ, SIG_IGN);
+  const rlimit limited{1000, saved.rlim_max};
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
   // Checked after the limit is lifted, so that a failure report can be written.
   const std::string message =
       RaisedText<TFileException>([&] { TFile::WriteUnsignedBinaryFile(plain, value); });
   setrlimit(RLIMIT_FSIZE, &saved);
-  sigaction(SIGXFSZ, &previous, nullptr);
+  signal(SIGXFSZ, previousHandler);
   EXPECT_NE(message.find(std::strerror(EFBIG)), std::string::npos) << "raised: '" << message << "'";
   EXPECT_EQ(ReadBytes(plain), "old");
   EXPECT_EQ(NamesIn(Root()), (std::set<std::string>{"plain", "target-is-a-folder"}));
