@@ -10,7 +10,6 @@
 #include <fstream>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <thread>
 
 #include "main/utility/CachePolicies.h"
@@ -76,51 +75,29 @@ class Participant {
   std::shared_ptr<SynchronizedIndexedCache> m_cache;
 };
 
-// A cache that records which ids it was told are dirty.
-class RecordingCache : public kelvra::caching::ICoherentCache {
- public:
-  void OnDirty(const std::vector<unsigned int>& ids) override {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_dirty.insert(m_dirty.end(), ids.begin(), ids.end());
-  }
-  std::vector<unsigned int> Dirty() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_dirty;
-  }
-
- private:
-  std::mutex m_mutex;
-  std::vector<unsigned int> m_dirty;
+// A cache that records which ids it was told are dirty, and an invalidator
+// that records its dirty and evicted notifications per cache. Neither locks:
+// the in-process service tells them on the caller's thread (the cascade
+// tests never call them at all).
+struct RecordingCache : kelvra::caching::ICoherentCache {
+  void OnDirty(const std::vector<unsigned int>& ids) override { dirty.insert(dirty.end(), ids.begin(), ids.end()); }
+  std::vector<unsigned int> dirty;
 };
 
-// An invalidator that records dirty and evicted notifications per cache.
-class RecordingInvalidator : public kelvra::caching::ICascadeInvalidator {
- public:
+struct RecordingInvalidator : kelvra::caching::ICascadeInvalidator {
   struct Call {
     std::vector<unsigned int> ids;
     const kelvra::caching::ICoherentCache* cache;
   };
   void OnEntryUsed(unsigned int, const kelvra::caching::ICoherentCache&) override {}
   void OnEvicted(const std::vector<unsigned int>& ids, const kelvra::caching::ICoherentCache& cache) override {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_evicted.push_back({ids, &cache});
+    evicted.push_back({ids, &cache});
   }
   void OnDirty(const std::vector<unsigned int>& ids, const kelvra::caching::ICoherentCache& cache) override {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_dirty.push_back({ids, &cache});
+    dirtyCalls.push_back({ids, &cache});
   }
-  std::vector<Call> Evicted() { return Copy(m_evicted); }
-  std::vector<Call> DirtyCalls() { return Copy(m_dirty); }
-
- private:
-  std::mutex m_mutex;
-  std::vector<Call> m_evicted;
-  std::vector<Call> m_dirty;
-
-  std::vector<Call> Copy(const std::vector<Call>& calls) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return calls;
-  }
+  std::vector<Call> evicted;
+  std::vector<Call> dirtyCalls;
 };
 
 inline std::string HashText(const Hash& hash) {

@@ -63,13 +63,13 @@ TEST_F(RedisPubsubTest, FirstLocalEntryIsTrackedAndPublishedAndItsOwnMessageIsHa
   EXPECT_EQ(m_published[0].first, "test.abc-123");
   EXPECT_EQ(m_published[0].second, "1-2@" + TString::number(kTime, 16).toStdString());
   EXPECT_EQ(KelvraCounters::RedisPubsubSavedMessages.load(), saved + 1);
-  EXPECT_TRUE(m_cache->Dirty().empty()) << "its own message never makes an entry dirty";
+  EXPECT_TRUE(m_cache->dirty.empty()) << "its own message never makes an entry dirty";
 
   // A second entry of the same key hash and value in another cache: not saved again.
   auto other = std::make_shared<RecordingCache>();
   m_service->OnAdded(kKey, kValue, kTime + 1, 8, other);
   EXPECT_EQ(KelvraCounters::RedisPubsubSavedMessages.load(), saved + 1);
-  EXPECT_TRUE(other->Dirty().empty());
+  EXPECT_TRUE(other->dirty.empty());
   m_service->OnRemoved(*other);
   m_service->OnRemoved(*m_cache);
   m_service.reset();
@@ -87,25 +87,25 @@ TEST_F(RedisPubsubTest, MinimumDeltaBoundaryExtremeTimestampsEqualHashesAndZeroH
   for (uint64_t timestamp : {uint64_t{0}, uint64_t{1}, uint64_t{4999}, uint64_t{5000}}) {
     SCOPED_TRACE(timestamp);
     Receive(kKey, kOtherValue, timestamp);  // at most the margin newer than entry 8
-    EXPECT_TRUE(m_cache->Dirty().empty()) << "an older message marks nothing dirty";
+    EXPECT_TRUE(m_cache->dirty.empty()) << "an older message marks nothing dirty";
   }
   Receive(kKey, kValue, UINT64_MAX);  // same value, newer than all: never dirty
-  EXPECT_TRUE(m_cache->Dirty().empty());
+  EXPECT_TRUE(m_cache->dirty.empty());
   Receive(kKey, kOtherValue, UINT64_MAX);
-  EXPECT_EQ(m_cache->Dirty(), (std::vector<unsigned>{7, 8}));
-  ASSERT_EQ(m_invalidator.DirtyCalls().size(), 2u) << "one call per entry";
-  EXPECT_EQ(m_invalidator.DirtyCalls()[1].cache, m_cache.get());
+  EXPECT_EQ(m_cache->dirty, (std::vector<unsigned>{7, 8}));
+  ASSERT_EQ(m_invalidator.dirtyCalls.size(), 2u) << "one call per entry";
+  EXPECT_EQ(m_invalidator.dirtyCalls[1].cache, m_cache.get());
   Receive(kKey, kOtherValue, UINT64_MAX);  // forgotten: nothing more
-  EXPECT_EQ(m_cache->Dirty().size(), 2u);
+  EXPECT_EQ(m_cache->dirty.size(), 2u);
 
   // Two zero hashes are values without a hash: time alone decides.
   const Hash zero{0, 0};
   const Hash zeroKey{0xdead, 0};
   m_service->OnAdded(zeroKey, zero, kTime, 9, m_cache);
   Receive(zeroKey, zero, kTime + 5000);  // exactly the margin: not older by more
-  EXPECT_EQ(m_cache->Dirty().size(), 2u);
+  EXPECT_EQ(m_cache->dirty.size(), 2u);
   Receive(zeroKey, zero, kTime + 5001);
-  EXPECT_EQ(m_cache->Dirty(), (std::vector<unsigned>{7, 8, 9}));
+  EXPECT_EQ(m_cache->dirty, (std::vector<unsigned>{7, 8, 9}));
 
   // An addition that is older than a local entry of another value is stale
   // at once: marked dirty, neither tracked nor published.
@@ -113,7 +113,7 @@ TEST_F(RedisPubsubTest, MinimumDeltaBoundaryExtremeTimestampsEqualHashesAndZeroH
   size_t published = m_published.size();
   m_service->OnAdded(kKey, kValue, kTime, 11, m_cache);
   EXPECT_EQ(m_published.size(), published);
-  EXPECT_EQ(m_cache->Dirty().back(), 11u);
+  EXPECT_EQ(m_cache->dirty.back(), 11u);
 }
 
 TEST_F(RedisPubsubTest, DryRunTellsOnlyTheInvalidators) {
@@ -122,11 +122,11 @@ TEST_F(RedisPubsubTest, DryRunTellsOnlyTheInvalidators) {
   MakeService();
   m_service->OnAdded(kKey, kValue, kTime, 7, m_cache);
   Receive(kKey, kOtherValue, kTime + 1);
-  EXPECT_TRUE(m_cache->Dirty().empty());
-  ASSERT_EQ(m_invalidator.DirtyCalls().size(), 1u);
-  EXPECT_EQ(m_invalidator.DirtyCalls()[0].ids, std::vector<unsigned>{7});
+  EXPECT_TRUE(m_cache->dirty.empty());
+  ASSERT_EQ(m_invalidator.dirtyCalls.size(), 1u);
+  EXPECT_EQ(m_invalidator.dirtyCalls[0].ids, std::vector<unsigned>{7});
   Receive(kKey, kOtherValue, kTime + 2);
-  EXPECT_EQ(m_invalidator.DirtyCalls().size(), 1u) << "the record was forgotten as usual";
+  EXPECT_EQ(m_invalidator.dirtyCalls.size(), 1u) << "the record was forgotten as usual";
 }
 
 TEST_F(RedisPubsubTest, PlaceholdersForRemovalsBeforeAdditions) {
@@ -164,8 +164,7 @@ TEST_F(RedisPubsubTest, RemovalsEvictAndPruningDropsByAgeAndCount) {
   kelvra::caching::OnRemovedMetrics empty = m_service->OnRemoved({}, m_cache);
   EXPECT_EQ(empty.guidCount + empty.totalMs + empty.lockMs + empty.pruneMs, 0u);
 
-  kelvra::caching::OnRemovedMetrics removed = m_service->OnRemoved({1, 2}, m_cache);
-  EXPECT_EQ(removed.guidCount, 2u);
+  EXPECT_EQ(m_service->OnRemoved({1, 2}, m_cache).guidCount, 2u);
   m_service->OnRemoved({9}, other);
   m_service->OnRemoved({3, 4}, m_cache);
   EXPECT_EQ(m_service->CheckConsistencyTestOnly(), "");
@@ -181,27 +180,25 @@ TEST_F(RedisPubsubTest, RemovalsEvictAndPruningDropsByAgeAndCount) {
 
   // An evicted entry still hears a late message (and leaves the tracking).
   Receive({2, 0}, kOtherValue, kTime + 100000);
-  EXPECT_TRUE(m_cache->Dirty().empty()) << "caches are not told about evicted entries";
-  ASSERT_EQ(m_invalidator.DirtyCalls().size(), 1u);
-  EXPECT_EQ(m_invalidator.DirtyCalls()[0].ids, std::vector<unsigned>{2});
+  EXPECT_TRUE(m_cache->dirty.empty()) << "caches are not told about evicted entries";
+  ASSERT_EQ(m_invalidator.dirtyCalls.size(), 1u);
+  EXPECT_EQ(m_invalidator.dirtyCalls[0].ids, std::vector<unsigned>{2});
 
   // Count pass: four evicted records (1, 9, 3, 4 in eviction order), max 3:
   // down to 2, the oldest first; OnEvicted per cache, in drop order.
   TLog::Capture capture(TLog::Info);
   m_service->TriggerPruneEvictedEntriesTestOnly(3, -1);
-  std::vector<RecordingInvalidator::Call> evicted = m_invalidator.Evicted();
-  ASSERT_EQ(evicted.size(), 2u);
+  ASSERT_EQ(m_invalidator.evicted.size(), 2u);
   std::map<const kelvra::caching::ICoherentCache*, std::vector<unsigned>> byCache;
-  for (const auto& call : evicted) byCache[call.cache] = call.ids;
-  EXPECT_EQ(byCache[m_cache.get()], std::vector<unsigned>{1});
-  EXPECT_EQ(byCache[other.get()], std::vector<unsigned>{9});
+  for (const auto& call : m_invalidator.evicted) byCache[call.cache] = call.ids;
+  EXPECT_EQ(byCache, (decltype(byCache){{m_cache.get(), {1}}, {other.get(), {9}}}));
   EXPECT_TRUE(capture.ContainsLine(TString(u"RedisPubsub now tracking 2 evicted queries")));
 
   // Max 0: every remaining record goes.
   capture.Clear();
   m_service->TriggerPruneEvictedEntriesTestOnly(0, -1);
   EXPECT_TRUE(capture.ContainsLine(TString(u"RedisPubsub now tracking 0 evicted queries")));
-  EXPECT_EQ(m_invalidator.Evicted().back().ids, (std::vector<unsigned>{3, 4}));
+  EXPECT_EQ(m_invalidator.evicted.back().ids, (std::vector<unsigned>{3, 4}));
 
   // Max 10 with twelve records: down to 6. Age pass: lifetime 0 drops all.
   m_service->TriggerPruneEvictedEntriesTestOnly(100, -1);  // the removal below prunes with the last max
@@ -215,7 +212,7 @@ TEST_F(RedisPubsubTest, RemovalsEvictAndPruningDropsByAgeAndCount) {
   m_service->TriggerPruneEvictedEntriesTestOnly(10, -1);
   EXPECT_TRUE(capture.ContainsLine(TString(u"RedisPubsub now tracking 6 evicted queries")));
   m_service->TriggerPruneEvictedEntriesTestOnly(-1, 0);
-  EXPECT_EQ(m_invalidator.Evicted().back().ids, (std::vector<unsigned>{106, 107, 108, 109, 110, 111}));
+  EXPECT_EQ(m_invalidator.evicted.back().ids, (std::vector<unsigned>{106, 107, 108, 109, 110, 111}));
   EXPECT_EQ(m_service->CheckConsistencyTestOnly(), "");
   m_service->OnRemoved(*other);
 }
@@ -228,17 +225,16 @@ TEST_F(RedisPubsubTest, WithdrawingACacheForgetsItsEntries) {
   m_service->OnAdded({7, 7}, kValue, kTime, 3, m_cache);
   m_service->OnRemoved({3}, m_cache);
   m_service->OnRemoved(*m_cache);
-  std::vector<RecordingInvalidator::Call> evicted = m_invalidator.Evicted();
-  ASSERT_FALSE(evicted.empty());
-  EXPECT_EQ(evicted.back().cache, m_cache.get());
-  EXPECT_EQ(evicted.back().ids, (std::vector<unsigned>{1, 3}));
+  ASSERT_FALSE(m_invalidator.evicted.empty());
+  EXPECT_EQ(m_invalidator.evicted.back().cache, m_cache.get());
+  EXPECT_EQ(m_invalidator.evicted.back().ids, (std::vector<unsigned>{1, 3}));
   // Its key hash now has only the other cache's entry; {7,7} has none.
   const int64_t wasted = KelvraCounters::RedisPubsubWastedMessages.load();
   Receive({7, 7}, kOtherValue, kTime + 10000000);
   EXPECT_EQ(KelvraCounters::RedisPubsubWastedMessages.load(), wasted + 1);
   Receive(kKey, kOtherValue, kTime + 10000000);
-  EXPECT_TRUE(m_cache->Dirty().empty());
-  EXPECT_EQ(other->Dirty(), std::vector<unsigned>{2});
+  EXPECT_TRUE(m_cache->dirty.empty());
+  EXPECT_EQ(other->dirty, std::vector<unsigned>{2});
   // A removal for a cache that is gone does nothing.
   std::weak_ptr<kelvra::caching::ICoherentCache> gone;
   { gone = std::make_shared<RecordingCache>(); }
@@ -261,7 +257,7 @@ TEST_F(RedisPubsubTest, MalformedMessagesAndTestOnlyCallsOutsideUnitTestsRaise) 
   }
   EXPECT_NO_THROW(m_manager.Deliver(u"test.", "1-2@5")) << "no key text: ignored";
   Receive(kKey, kOtherValue, kTime + 1);
-  EXPECT_EQ(m_cache->Dirty(), std::vector<unsigned>{1}) << "the service still works";
+  EXPECT_EQ(m_cache->dirty, std::vector<unsigned>{1}) << "the service still works";
 
   // The test-only operations raise outside unit tests.
   AppConfig::GetInstance().SetUnitTestFlag(false);
@@ -278,14 +274,14 @@ TEST_F(RedisPubsubTest, AReconnectMarksLiveEntriesDirtyUnlessSwitchedOff) {
   {
     ScopedOptionOverride off("CacheSynchronizationFlushOnReconnect", false);
     m_manager.SimulateReconnect();
-    EXPECT_TRUE(m_cache->Dirty().empty());
+    EXPECT_TRUE(m_cache->dirty.empty());
   }
   m_manager.SimulateReconnect();
-  EXPECT_EQ(m_cache->Dirty(), std::vector<unsigned>{1});
-  ASSERT_EQ(m_invalidator.DirtyCalls().size(), 1u);
+  EXPECT_EQ(m_cache->dirty, std::vector<unsigned>{1});
+  ASSERT_EQ(m_invalidator.dirtyCalls.size(), 1u);
   EXPECT_EQ(m_service->CheckConsistencyTestOnly(), "");
   m_manager.SimulateReconnect();
-  EXPECT_EQ(m_cache->Dirty().size(), 1u) << "the entry was forgotten";
+  EXPECT_EQ(m_cache->dirty.size(), 1u) << "the entry was forgotten";
 }
 
 TEST_F(RedisPubsubTest, AsynchronousModeSchedulesTheWork) {
