@@ -49,10 +49,8 @@ TEST(DISABLED_CacheInvariantsChild, DecisionTable) {
   const bool quiet = kelcache_test::GetEnv("KELCACHE_TEST_QUIET") == "1";
   AppConfig::GetInstance().SetUnitTestFlag(kelcache_test::GetEnv("KELCACHE_TEST_UNIT_FLAG", "1") == "1");
   const TString skipText = TString::number(skip ? 1 : 0);
-  const TString siteWarning =
-      TString(u"CacheInvariant failure on siteLuid skipEnforcement(") + skipText + u")";
-  const TString userWarning =
-      TString(u"CacheInvariant failure on userLuid skipEnforcement(") + skipText + u")";
+  const TString siteWarning = TString(u"CacheInvariant failure on siteLuid skipEnforcement(") + skipText + u")";
+  const TString userWarning = TString(u"CacheInvariant failure on userLuid skipEnforcement(") + skipText + u")";
   using R = ConstraintEnforcementResult;
   struct Expected {
     R result;

@@ -27,10 +27,9 @@ class CountingHandler : public IScopeDirtyHandler {
   std::atomic<int> m_calls{0};
 };
 
-// Ids 1..100 are reported dirty, 101..200 evicted, 201..300 never reported.
-constexpr unsigned kDirtyFirst = 1, kDirtyLast = 100;
-constexpr unsigned kEvictedFirst = 101;
-constexpr unsigned kCleanFirst = 201;
+// Ids 1..100 are reported dirty (range 0), 101..200 evicted (range 1),
+// 201..300 never reported (range 2): the id of a range and a number.
+unsigned Id(unsigned range, unsigned number) { return 1 + range * 100 + number % 100; }
 
 struct Job {
   std::shared_ptr<IInvalidatorAggregatorScope> scope;
@@ -64,11 +63,9 @@ TEST(CascadeInvalidatorStressTest, EveryHandlerOfADirtyScopeIsToldExactlyOnce) {
         job.scope = CascadeInvalidatorAggregator_CreateQueryJobScope();
         // Three uses; about a third of the ids come from each range.
         for (int u = 0; u < 3; ++u) {
-          unsigned range = random() % 3;
-          unsigned first = range == 0 ? kDirtyFirst : range == 1 ? kEvictedFirst : kCleanFirst;
-          unsigned id = first + random() % 100;
-          aggregator->OnEntryUsed(id, cache);
-          job.usedDirtyId = job.usedDirtyId || (id >= kDirtyFirst && id <= kDirtyLast);
+          const unsigned range = random() % 3;
+          aggregator->OnEntryUsed(Id(range, random()), cache);
+          job.usedDirtyId = job.usedDirtyId || range == 0;
         }
         if (random() % 4 == 0) job.scope->EndScope();
         int handlerCount = 1 + static_cast<int>(random() % 2);
@@ -96,11 +93,9 @@ TEST(CascadeInvalidatorStressTest, EveryHandlerOfADirtyScopeIsToldExactlyOnce) {
       std::mt19937 random(2000 + t);
       for (int r = 0; r < kReportsPerThread || runningJobThreads > 0; ++r) {
         if (r % 2 == 0) {
-          aggregator->OnDirty({kDirtyFirst + static_cast<unsigned>(random() % 100)}, cache);
+          aggregator->OnDirty({Id(0, random())}, cache);
         } else {
-          aggregator->OnEvicted({kEvictedFirst + static_cast<unsigned>(random() % 100),
-                                 kEvictedFirst + static_cast<unsigned>(random() % 100)},
-                                cache);
+          aggregator->OnEvicted({Id(1, random()), Id(1, random())}, cache);
         }
       }
     });
@@ -109,7 +104,7 @@ TEST(CascadeInvalidatorStressTest, EveryHandlerOfADirtyScopeIsToldExactlyOnce) {
 
   // One last report of every dirty id, after every handler was added.
   std::vector<unsigned> allDirty;
-  for (unsigned id = kDirtyFirst; id <= kDirtyLast; ++id) allDirty.push_back(id);
+  for (unsigned number = 0; number < 100; ++number) allDirty.push_back(Id(0, number));
   aggregator->OnDirty(allDirty, cache);
 
   ASSERT_EQ(jobs.size(), static_cast<size_t>(kJobThreads * kJobsPerThread));

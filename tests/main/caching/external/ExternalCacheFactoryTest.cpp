@@ -53,13 +53,6 @@ bool IsNull(const std::shared_ptr<IByteCache>& cache) {
   return dynamic_cast<NullCache*>(cache.get());
 }
 
-// What a maker installed by a test was asked.
-struct MakerCall {
-  TString ns;
-  uint64_t sizeMb;
-  unsigned sweeperArg;
-};
-
 class ExternalCacheFactoryTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -77,11 +70,12 @@ class ExternalCacheFactoryTest : public ::testing::Test {
     EXPECT_TRUE(WaitForBackgroundTasks());
   }
 
-  // Installs a maker that records its calls and makes null stores.
-  std::shared_ptr<std::vector<MakerCall>> InstallRecordingMaker() {
-    auto calls = std::make_shared<std::vector<MakerCall>>();
+  // Installs a maker that records its calls ("<namespace> <size MiB> <sweeper
+  // argument>") and makes null stores.
+  std::shared_ptr<std::vector<std::string>> InstallRecordingMaker() {
+    auto calls = std::make_shared<std::vector<std::string>>();
     ExternalCacheFactory::Initialize([calls](TString ns, uint64_t sizeMb, unsigned sweeperArg) {
-      calls->push_back({ns, sizeMb, sweeperArg});
+      calls->push_back(ns.toStdString() + " " + std::to_string(sizeMb) + " " + std::to_string(sweeperArg));
       return std::make_shared<NullCache>();
     });
     return calls;
@@ -132,19 +126,17 @@ TEST_F(ExternalCacheFactoryTest, TheAuthoringClientNamespacesBypassTheInstalledM
                             TString(u"MapTiles ")}) {
     EXPECT_TRUE(IsNull(ExternalCacheFactory::MakeCache(ns, 123456789012ULL, 77))) << ns;
   }
-  ASSERT_EQ(calls->size(), 5u);
-  EXPECT_EQ((*calls)[0].ns, TString(u"PSC"));
-  EXPECT_EQ((*calls)[0].sizeMb, 123456789012ULL);
-  EXPECT_EQ((*calls)[0].sweeperArg, 77u);
-  EXPECT_EQ((*calls)[4].ns, TString(u"MapTiles "));
+  EXPECT_EQ(*calls, (std::vector<std::string>{"PSC 123456789012 77", "maptiles 123456789012 77",
+                                              "MAPTILES 123456789012 77", "wav2 123456789012 77",
+                                              "MapTiles  123456789012 77"}));
 
   // Without the per-namespace override they are ordinary too.
   ExternalCacheFactory::AllowFactoryOverridePerNamespace(false);
   EXPECT_FALSE(ExternalCacheFactory::AllowFactoryOverridePerNamespace());
+  calls->clear();
   EXPECT_TRUE(IsNull(ExternalCacheFactory::MakeCache(u"MapTiles", 4, 0)));
   EXPECT_TRUE(IsNull(ExternalCacheFactory::MakeCache(u"WAV2", 4, 0)));
-  ASSERT_EQ(calls->size(), 7u);
-  EXPECT_EQ((*calls)[6].ns, TString(u"WAV2"));
+  EXPECT_EQ(*calls, (std::vector<std::string>{"MapTiles 4 0", "WAV2 4 0"}));
 }
 
 // Off is the configuration's switch or the option ExternalCacheDisable (ExternalCacheEnabled).
