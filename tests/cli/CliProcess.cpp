@@ -1,7 +1,5 @@
 #include "tests/cli/CliProcess.h"
 
-#include "tests/support/ChildProcess.h"
-
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>

@@ -22,7 +22,6 @@
 
 #include <chrono>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "tests/support/ChildProcess.h"
@@ -36,7 +35,6 @@ struct CliRun {
   std::string input;  // the child's stdin; empty: an empty stdin
   Environment environment;
   bool stderrOnTerminal = false;
-  std::chrono::milliseconds timeout{60000};
 };
 
 struct CliResult : kelcache_test::ChildExit {
@@ -77,9 +75,7 @@ class CliProcess {
   CliResult m_result;
 };
 
-// Runs the tool to its end (killing it after the time-out).
-inline CliResult RunCli(const CliRun& run) {
-  return CliProcess(run).Wait(run.timeout);
-}
+// Runs the tool to its end (killing it after a minute).
+inline CliResult RunCli(const CliRun& run) { return CliProcess(run).Wait(std::chrono::minutes(1)); }
 
 }  // namespace kelcache_cli_test

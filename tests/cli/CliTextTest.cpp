@@ -69,12 +69,8 @@ TEST(CliText, EscapedKeysThatAreNotEscapesAreRefusedWithTheirPlace) {
 }
 
 TEST(CliText, JsonStringsAreValidJsonThatDecodesToTheTextAndMarksBadBytes) {
-  struct Case {
-    std::string bytes;
-    std::string literal;
-    std::string decoded;  // what a JSON reader makes of the literal
-  };
-  const Case cases[] = {
+  // Each row: bytes, their JSON literal, and what a JSON reader makes of it.
+  const std::tuple<std::string, std::string, std::string> cases[] = {
       {"k1", "\"k1\"", "k1"},
       {"q\"b\\s/", "\"q\\\"b\\\\s/\"", "q\"b\\s/"},
       {"\n\r\t\b\f", "\"\\n\\r\\t\\b\\f\"", "\n\r\t\b\f"},
@@ -85,10 +81,10 @@ TEST(CliText, JsonStringsAreValidJsonThatDecodesToTheTextAndMarksBadBytes) {
       {"a\xff" "b", "\"a\xEF\xBF\xBD" "b\"", "a\xEF\xBF\xBD" "b"},
       {"\xED\xA0\x80", "\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\"", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.literal);
-    EXPECT_EQ(JsonString(c.bytes), c.literal);
-    EXPECT_EQ(nlohmann::json::parse(JsonString(c.bytes)), c.decoded);
+  for (const auto& [bytes, literal, decoded] : cases) {
+    SCOPED_TRACE(literal);
+    EXPECT_EQ(JsonString(bytes), literal);
+    EXPECT_EQ(nlohmann::json::parse(JsonString(bytes)), decoded);
   }
 }
 
@@ -148,20 +144,16 @@ TEST(CliText, LocalOffsetFollowsTheTimeZone) {
   const uint64_t unixEpoch = 62135596800000ULL;
   const uint64_t winter = unixEpoch + 1704067200000ULL;  // 2024-01-01 00:00
   const uint64_t summer = unixEpoch + 1719792000000ULL;  // 2024-07-01 00:00
-  struct Case {
-    const char* zone;
-    std::string winter;
-    std::string summer;
-  };
-  const Case cases[] = {{"UTC0", "+00:00", "+00:00"},
-                        {"CET-1CEST,M3.5.0,M10.5.0/3", "+01:00", "+02:00"},
-                        {"EST5EDT,M3.2.0,M11.1.0", "-05:00", "-04:00"},
-                        {"IST-5:30", "+05:30", "+05:30"}};
-  for (const Case& c : cases) {
-    setenv("TZ", c.zone, 1);
+  const std::tuple<const char*, std::string, std::string> cases[] = {  // zone, offset in winter, in summer
+      {"UTC0", "+00:00", "+00:00"},
+      {"CET-1CEST,M3.5.0,M10.5.0/3", "+01:00", "+02:00"},
+      {"EST5EDT,M3.2.0,M11.1.0", "-05:00", "-04:00"},
+      {"IST-5:30", "+05:30", "+05:30"}};
+  for (const auto& [zone, inWinter, inSummer] : cases) {
+    setenv("TZ", zone, 1);
     tzset();
-    EXPECT_EQ(LocalUtcOffset(winter), c.winter) << c.zone;
-    EXPECT_EQ(LocalUtcOffset(summer), c.summer) << c.zone;
+    EXPECT_EQ(LocalUtcOffset(winter), inWinter) << zone;
+    EXPECT_EQ(LocalUtcOffset(summer), inSummer) << zone;
   }
   if (before) {
     setenv("TZ", saved.c_str(), 1);
@@ -172,23 +164,16 @@ TEST(CliText, LocalOffsetFollowsTheTimeZone) {
 }
 
 TEST(CliText, ByteSizesWithBinaryUnits) {
-  const std::pair<const char*, uint64_t> good[] = {{"0", 0},
-                       {"500", 500},
-                       {"500B", 500},
-                       {"64K", 65536},
-                       {"64kib", 65536},
-                       {"10M", 10485760},
-                       {"2GiB", 2147483648ULL},
-                       {"1T", 1099511627776ULL},
-                       {"18446744073709551615", UINT64_MAX},
-                       {"16777215T", 16777215ULL << 40}};
+  const std::pair<const char*, uint64_t> good[] = {
+      {"0", 0},          {"500", 500},       {"500B", 500},         {"64K", 65536},
+      {"64kib", 65536},  {"10M", 10485760},  {"2GiB", 2147483648ULL}, {"1T", 1099511627776ULL},
+      {"18446744073709551615", UINT64_MAX},  {"16777215T", 16777215ULL << 40}};
   for (const auto& [text, expected] : good) {
     uint64_t bytes = 1;
     EXPECT_TRUE(ParseByteSize(text, bytes)) << text;
     EXPECT_EQ(bytes, expected) << text;
   }
-  for (const char* bad : {"", "K", "-1", "1.5G", "10 MB", "10MB", "12X", "18446744073709551616", "16777216T",
-                          " 5"}) {
+  for (const char* bad : {"", "K", "-1", "1.5G", "10 MB", "10MB", "12X", "18446744073709551616", "16777216T", " 5"}) {
     uint64_t bytes = 7;
     EXPECT_FALSE(ParseByteSize(bad, bytes)) << bad;
     EXPECT_EQ(bytes, 7u) << bad;
@@ -233,11 +218,8 @@ TEST(CliText, CoherenceMessagesAreReadAsTheServiceReadsThemAndMalformedOnesSaySo
       EXPECT_EQ(decoded.valueHash, c.valueHash);
       EXPECT_EQ(decoded.timestamp, c.timestamp);
     }
-    if (c.wellFormed) {
-      EXPECT_TRUE(decoded.problem.empty());
-    } else {
-      EXPECT_NE(decoded.problem.find(c.problemFragment), std::string::npos) << decoded.problem;
-    }
+    EXPECT_EQ(decoded.problem.empty(), c.wellFormed) << decoded.problem;
+    EXPECT_NE(decoded.problem.find(c.problemFragment), std::string::npos) << decoded.problem;
   }
 }
 

@@ -29,21 +29,15 @@
 namespace {
 
 namespace fs = std::filesystem;
-using kelcache_cli_test::CliProcess;
-using kelcache_cli_test::CliResult;
-using kelcache_cli_test::CliRun;
+using namespace kelcache_cli_test;
+using namespace kelvra::caching;
 using Json = nlohmann::json;
-using kelcache_cli_test::RunCli;
-using kelvra::caching::RedisConnectionPool;
-using kelvra::caching::RedisExternalCache;
-using kelvra::caching::RedisPubsub;
 using namespace std::chrono_literals;
 using namespace std::string_literals;
 
 std::vector<std::string> Disk(const std::string& command, const std::string& dir, std::vector<std::string> rest) {
-  std::vector<std::string> args = {"disk", command, "--dir", dir, "--ns", "WAV2"};
-  args.insert(args.end(), rest.begin(), rest.end());
-  return args;
+  rest.insert(rest.begin(), {"disk", command, "--dir", dir, "--ns", "WAV2"});
+  return rest;
 }
 
 // The folder the tool says it stored the key in.
@@ -58,16 +52,18 @@ std::string ReadFile(const fs::path& path) {
   return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
-// A miss: exit code 1, nothing on stdout, and stderr says why.
-void ExpectMiss(const std::vector<std::string>& args, const std::string& says) {
-  const CliResult miss = RunCli({.args = args});
-  EXPECT_EQ(miss.exitCode, 1) << args[1] << ": " << miss.Describe();
-  EXPECT_EQ(miss.out, "") << args[1];
-  EXPECT_NE(miss.err.find(says), std::string::npos) << args[1] << ": " << miss.err;
-}
+size_t LineCount(const std::string& text) { return std::count(text.begin(), text.end(), '\n'); }
 
-size_t LineCount(const std::string& text) {
-  return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+// A failure: exit code `code` (1 a miss, 2 a bad command line, 3 a failure),
+// nothing on stdout, and one line on stderr, "kelcache: ...", that says why.
+void ExpectFailure(const std::vector<std::string>& args, int code, const std::string& says) {
+  SCOPED_TRACE(testing::PrintToString(args));
+  const CliResult result = RunCli({.args = args});
+  EXPECT_EQ(result.exitCode, code) << result.Describe();
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(LineCount(result.err), 1u) << result.err;
+  EXPECT_EQ(result.err.rfind("kelcache: ", 0), 0u) << result.err;
+  EXPECT_NE(result.err.find(says), std::string::npos) << result.err;
 }
 
 TEST(CliTool, DiskPutThenGetGivesTheSameBytesBackThroughTheStoresFiles) {
@@ -93,8 +89,7 @@ TEST(CliTool, DiskPutThenGetGivesTheSameBytesBackThroughTheStoresFiles) {
   }
 
   // The library reads what the tool wrote.
-  kelvra::caching::DiskExternalCache library(u"WAV2", TPath(TString::fromStdString((dir.path() / "WAV2").string())),
-                                             nullptr);
+  DiskExternalCache library(u"WAV2", TPath(TString::fromStdString((dir.path() / "WAV2").string())), nullptr);
   const auto loaded = library.TryLoad(u"plain").Get();
   ASSERT_TRUE(loaded);
   EXPECT_EQ(std::string(loaded->begin(), loaded->end()), "hello");
@@ -115,7 +110,7 @@ TEST(CliTool, DiskPutThenGetGivesTheSameBytesBackThroughTheStoresFiles) {
   // A drop, then the key is a miss; dropping it again is a miss too.
   EXPECT_EQ(RunCli({.args = Disk("drop", dir.str(), {"plain"})}).exitCode, 0);
   for (const char* command : {"get", "drop"})
-    ExpectMiss(Disk(command, dir.str(), {"plain"}), "no entry for key 'plain'");
+    ExpectFailure(Disk(command, dir.str(), {"plain"}), 1, "no entry for key 'plain'");
 }
 
 TEST(CliTool, DiskStatsAndVerifyFindEveryKindOfDamagedEntry) {
@@ -170,7 +165,7 @@ TEST(CliTool, DiskStatsAndVerifyFindEveryKindOfDamagedEntry) {
   EXPECT_NE(text.out.find("4 of 5 entries damaged"), std::string::npos) << text.out;
 
   // A damaged value is not served, and the miss says why.
-  ExpectMiss(Disk("get", dir.str(), {"flipped"}), "is damaged");
+  ExpectFailure(Disk("get", dir.str(), {"flipped"}), 1, "is damaged");
 }
 
 TEST(CliTool, LongScansShowProgressOnATerminalAndNothingWhenPiped) {
@@ -235,41 +230,25 @@ TEST(CliTool, BadCommandLinesExitWithTwoAndOneLineThatSaysWhat) {
       {{"config", "--set", "ExternalCacheConcurrencyLimit=many"}, "invalid value"},
       {{"config", "--bogus"}, "--bogus"},
   };
-  for (const auto& [args, fragment] : cases) {
-    std::string shown;
-    for (const std::string& arg : args) shown += " " + arg;
-    SCOPED_TRACE("kelcache" + shown);
-    const CliResult result = RunCli({.args = args});
-    EXPECT_EQ(result.exitCode, 2) << result.Describe();
-    EXPECT_EQ(result.out, "");
-    EXPECT_EQ(LineCount(result.err), 1u) << result.err;
-    EXPECT_EQ(result.err.rfind("kelcache: ", 0), 0u) << result.err;
-    EXPECT_NE(result.err.find(fragment), std::string::npos) << result.err;
-  }
+  for (const auto& [args, fragment] : cases) ExpectFailure(args, 2, fragment);
 }
 
 TEST(CliTool, ConfigSaysWhereEachValueCameFrom) {
   const CliResult result = RunCli({.args = {"config", "--json", "--set", "CacheSynchronizationLogging=true"},
                                    .environment = {{"KELCACHE_ExternalCacheConcurrencyLimit", "7"}}});
   ASSERT_EQ(result.exitCode, 0) << result.Describe();
-  struct Expected {
-    std::string name;
-    std::string value;
-    std::string source;
-  };
-  const Expected expected[] = {
+  const std::tuple<std::string, std::string, std::string> expected[] = {  // name, value, source
       {"ExternalCacheConcurrencyLimit", "7", "environment"},
       {"CacheSynchronizationLogging", "true", "override"},
       {"AsyncCacheCoherence", "false", "default"},
   };
   const Json options = Json::parse(result.out).at("options");
   EXPECT_GT(options.size(), 10u);
-  for (const Expected& e : expected) {
-    const auto found =
-        std::find_if(options.begin(), options.end(), [&](const Json& o) { return o.at("name") == e.name; });
-    ASSERT_NE(found, options.end()) << e.name;
-    EXPECT_EQ(found->at("value"), e.value) << e.name;
-    EXPECT_EQ(found->at("source"), e.source) << e.name;
+  for (const auto& [name, value, source] : expected) {
+    const auto found = std::find_if(options.begin(), options.end(), [&wanted = name](const Json& o) { return o.at("name") == wanted; });
+    ASSERT_NE(found, options.end()) << name;
+    EXPECT_EQ(found->at("value"), value) << name;
+    EXPECT_EQ(found->at("source"), source) << name;
   }
   // The human table says the same.
   const CliResult text = RunCli({.args = {"config"}, .environment = {{"KELCACHE_ExternalCacheConcurrencyLimit", "7"}}});
@@ -282,9 +261,8 @@ TEST(CliTool, ConfigSaysWhereEachValueCameFrom) {
 // the other wrote.
 std::vector<std::string> Redis(const std::string& command, const std::string& server, const std::string& ns,
                                std::vector<std::string> rest) {
-  std::vector<std::string> args = {"redis", command, "--servers", server, "--ns", ns};
-  args.insert(args.end(), rest.begin(), rest.end());
-  return args;
+  rest.insert(rest.begin(), {"redis", command, "--servers", server, "--ns", ns});
+  return rest;
 }
 
 std::string Text(const std::shared_ptr<std::vector<uint8_t>>& value) {
@@ -299,22 +277,14 @@ TEST(CliRedisTool, EntriesGoWhereTheLibraryLooksAndScanKeepsToItsNamespace) {
   // "A*[x]" holds glob characters: unescaped, its pattern would also match
   // the keys of "Abcx"; "A" is a prefix of both.
   const std::string ns = "A*[x]";
-  struct Put {
-    std::string ns;
-    std::string key;
-    std::string value;
-    std::vector<std::string> options;
+  const std::tuple<std::string, std::vector<std::string>, std::string> puts[] = {  // namespace, arguments, value
+      {ns, {"k1"}, "one"},
+      {ns, {"--ttl", "100", "k?2"}, "two"},
+      {"Abcx", {"other"}, "elsewhere"},
+      {"A", {"third"}, "three"},
   };
-  const Put puts[] = {
-      {ns, "k1", "one", {}},
-      {ns, "k?2", "two", {"--ttl", "100"}},
-      {"Abcx", "other", "elsewhere", {}},
-      {"A", "third", "three", {}},
-  };
-  for (const Put& put : puts) {
-    std::vector<std::string> rest = put.options;
-    rest.push_back(put.key);
-    const CliResult result = RunCli({.args = Redis("put", address, put.ns, rest), .input = put.value});
+  for (const auto& [putNs, rest, value] : puts) {
+    const CliResult result = RunCli({.args = Redis("put", address, putNs, rest), .input = value});
     ASSERT_EQ(result.exitCode, 0) << result.Describe();
   }
   RedisExternalCache library(TString::fromStdString(ns));
@@ -342,13 +312,11 @@ TEST(CliRedisTool, EntriesGoWhereTheLibraryLooksAndScanKeepsToItsNamespace) {
   EXPECT_EQ(RunCli({.args = Redis("drop", address, ns, {"k1"})}).exitCode, 0);
   EXPECT_EQ(Text(library.TryLoad(u"k1").Get()), "(miss)");
   for (const char* command : {"get", "drop"})
-    ExpectMiss(Redis(command, address, ns, {"k1"}), "no value for key 'k1'");
+    ExpectFailure(Redis(command, address, ns, {"k1"}), 1, "no value for key 'k1'");
 
-  // A server that is not there is a failure (exit 3) in one line.
+  // A server that is not there is a failure (exit 3).
   const std::string nowhere = "127.0.0.1:" + std::to_string(kelcache_test::FindFreeLoopbackPort());
-  const CliResult unreachable = RunCli({.args = Redis("get", nowhere, ns, {"k1"})});
-  EXPECT_EQ(unreachable.exitCode, 3) << unreachable.Describe();
-  EXPECT_EQ(std::count(unreachable.err.begin(), unreachable.err.end(), '\n'), 1);
+  ExpectFailure(Redis("get", nowhere, ns, {"k1"}), 3, "cannot reach or log in to the Redis server " + nowhere);
 }
 
 TEST(CliRedisTool, WatchDecodesTheLibrarysMessagesShowsMalformedOnesAndStopsOnSigterm) {
