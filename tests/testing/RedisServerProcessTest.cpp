@@ -6,7 +6,6 @@
 // pausing, passwords and extra arguments are exercised by every Redis test
 // (the fault, restart, TLS and cluster tests fail when one of them breaks).
 #include <gtest/gtest.h>
-#include <hiredis/hiredis.h>
 #include <signal.h>
 
 #include <chrono>
@@ -14,12 +13,12 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "testing/RedisClusterProcess.h"
 #include "testing/RedisServerProcess.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TestEnvironment.h"
@@ -32,19 +31,12 @@ using kelcache_testing::RedisServerProcess;
 const char* const kFolderVariable = "KELCACHE_REDIS_HELPER_TEST_DIR";
 
 // One command on a new connection: a status or string reply as is, an array
-// as its elements joined by ",", "no connection" or "" otherwise.
-std::string Command(uint16_t port, std::vector<const char*> arguments) {
-  std::unique_ptr<redisContext, decltype(&redisFree)> context(redisConnectWithTimeout("127.0.0.1", port, {1, 0}),
-                                                               &redisFree);
-  if (!context || context->err) return "no connection";
-  redisSetTimeout(context.get(), {1, 0});
-  auto* reply = static_cast<redisReply*>(
-      redisCommandArgv(context.get(), static_cast<int>(arguments.size()), arguments.data(), nullptr));
-  std::string text;
-  if (reply && (reply->type == REDIS_REPLY_STATUS || reply->type == REDIS_REPLY_STRING)) text.assign(reply->str, reply->len);
-  for (size_t i = 0; reply && reply->type == REDIS_REPLY_ARRAY && i < reply->elements; ++i)
-    text += (i ? "," : "") + std::string(reply->element[i]->str, reply->element[i]->len);
-  if (reply) freeReplyObject(reply);
+// as its elements joined by ",", "no connection" when nothing answers.
+std::string Command(uint16_t port, const std::vector<std::string>& arguments) {
+  const auto reply = kelcache_testing::RedisCommandOnLoopback(port, arguments, 1s);
+  if (reply.type == kelcache_testing::RedisClusterReply::Type::kNone) return "no connection";
+  std::string text = reply.text;
+  for (size_t i = 0; i < reply.elements.size(); ++i) text += (i ? "," : "") + reply.elements[i].text;
   return text;
 }
 
