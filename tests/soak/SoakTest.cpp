@@ -25,7 +25,6 @@
 #include "host/redis/RedisSubscriptionManager.h"
 #include "host/KelvraTls.h"
 #include "host/TPath.h"
-#include "main/utility/KelCacheData.h"
 #include "main/utility/SynchronizedIndexedCache.h"
 #include "public/caching/CascadeInvalidatorAggregator.h"
 #include "public/caching/CascadeInvalidatorHolder.h"
@@ -34,6 +33,7 @@
 #include "public/caching/RedisPubsub.h"
 #include "tests/main/caching/coherence/CoherenceTestSupport.h"
 #include "tests/main/caching/external/SelfDescribingValue.h"
+#include "tests/main/utility/CacheTestSupport.h"
 #include "tests/main/utility/sync/SyncTestSupport.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/RedisServer.h"
@@ -68,39 +68,19 @@ long ResidentKilobytes() {
   return 0;
 }
 
-// --- in-memory entries that can tell whether they are the right ones ---------
+// In-memory entries are the cache tests' records: the group is the region
+// (the key of the "Region" index), the key is the value, and a record that
+// was freed is marked so that a use after it shows.
+using cache_test::Record;
+std::string GroupName(int group) { return "g" + std::to_string(group); }
 
-struct Record : KelCacheData {
-  Record(int group, int key, uint64_t stamp) : group(group), key(key), check(Check(group, key, stamp)), stamp(stamp) {
-    SetMemoryUsage(64);
-  }
-  static uint64_t Check(int group, int key, uint64_t stamp) { return (uint64_t(group) << 40) ^ (uint64_t(key) << 20) ^ stamp; }
-  bool Intact() const { return check == Check(group, key, stamp); }
-  const int group;
-  const int key;
-  const uint64_t check;
-  const uint64_t stamp;
-};
-
-const Record& RecordOf(const Entry& entry) { return static_cast<const Record&>(*entry.GetData()); }
-// The key of the "Group" index.
-TString GroupOf(const Entry& entry) { return TString::number(RecordOf(entry).group); }
-
-// The record of (group, key): found through the "Group" index.
-class RecordIs : public EntryPredicate {
- public:
-  RecordIs(int group, int key) : m_group(group), m_key(key) {}
-  bool Matches(const Entry& entry) override {
-    const Record& record = RecordOf(entry);
-    return record.group == m_group && record.key == m_key;
-  }
-  TString GetIndexName() override { return TString(u"Group"); }
-  TString GetKeyForIndexing() override { return TString::number(m_group); }
-
- private:
-  const int m_group;
-  const int m_key;
-};
+// The record of (group, key): found through the "Region" index.
+std::shared_ptr<cache_test::Probe> RecordIs(int group, int key) {
+  return std::make_shared<cache_test::Probe>(u"Region", TString::fromStdString(GroupName(group)),
+                                             [group, key](const Record& record) {
+                                               return record.m_region == GroupName(group) && record.m_value == key;
+                                             });
+}
 
 // A scope handler that counts notifications.
 class CountingHandler : public IScopeDirtyHandler {
@@ -162,7 +142,7 @@ TEST(Soak, EveryFamilyTogetherStaysCorrectAndBounded) {
                              {kSecondsVariable, std::to_string(seconds)}});
 
   auto memory = std::make_shared<SynchronizedIndexedCache>(std::make_shared<CacheHelpers::LifetimePolicy>(30), nullptr);
-  memory->AddIndex(u"Group", GroupOf);
+  memory->AddIndex(u"Region", cache_test::RegionOf);
   DiskExternalCache disk(u"soak", TPath(TString::fromStdString(dir.str() + "/disk")), nullptr);
   RedisExternalCache redis(u"soak");
   // Evicted entries are kept to a few thousand, so that the tracking reaches
@@ -182,16 +162,17 @@ TEST(Soak, EveryFamilyTogetherStaysCorrectAndBounded) {
         const int key = static_cast<int>(random() % 20);
         switch (random() % 4) {
           case 0:
-            memory->AddEntryAndDeleteExistingEntriesItMatches(
-                RefCntPtr<RefCntObject>(new Record(group, key, step)), std::make_shared<RecordIs>(group, key), 64);
+            memory->AddEntryAndDeleteExistingEntriesItMatches(cache_test::MakeRecord(GroupName(group), key),
+                                                              RecordIs(group, key), 64);
             break;
           case 1:
           case 2: {
             unsigned hint = 0;
-            RefCntPtr<RefCntObject> found = memory->TryGetEntryAndHint(std::make_shared<RecordIs>(group, key), hint);
+            RefCntPtr<RefCntObject> found = memory->TryGetEntryAndHint(RecordIs(group, key), hint);
             if (found) {
               const auto& record = static_cast<const Record&>(*found);
-              if (!record.Intact() || record.group != group || record.key != key) ++wrong;
+              if (record.m_alive != Record::kAlive || record.m_region != GroupName(group) || record.m_value != key)
+                ++wrong;
               if (memory->TryGetEntry(hint) != found && memory->TryGetEntry(hint)) ++wrong;
             }
             break;
@@ -217,10 +198,8 @@ TEST(Soak, EveryFamilyTogetherStaysCorrectAndBounded) {
       ++operations;
     }
   };
-  threads.emplace_back([&] { storeAndLoad(disk, 7); });
-  threads.emplace_back([&] { storeAndLoad(disk, 8); });
-  threads.emplace_back([&] { storeAndLoad(redis, 9); });
-  threads.emplace_back([&] { storeAndLoad(redis, 10); });
+  for (uint32_t stream : {7, 8}) threads.emplace_back([&, stream] { storeAndLoad(disk, stream); });
+  for (uint32_t stream : {9, 10}) threads.emplace_back([&, stream] { storeAndLoad(redis, stream); });
   auto dirtyScopes = std::make_shared<CountingHandler>();
   threads.emplace_back([&] { CoherenceChurn(participant, stop, 11, 0, aggregator, dirtyScopes); });
 
@@ -252,7 +231,7 @@ TEST(Soak, EveryFamilyTogetherStaysCorrectAndBounded) {
   EXPECT_LT(aggregator->GetScopeCount(), 1000u) << "scopes pile up in the aggregator";
   EXPECT_GT(operations.load(), 1000);
   EXPECT_EQ(participant.Service().CheckConsistencyTestOnly(), "");
-  sync_test::CheckIndexesAgree(*memory, u"Group", GroupOf);
+  sync_test::CheckIndexesAgree(*memory, u"Region", cache_test::RegionOf);
   ASSERT_GE(resident.size(), 6u);
   const long peak = *std::max_element(resident.begin(), resident.end());
   const long atTwoThirds = resident[resident.size() * 2 / 3];
