@@ -48,15 +48,13 @@ std::string ValueOf(const std::string& key, long version) {
   return value;
 }
 
-// Whether `bytes` is a value that ValueOf made for `key`, with a version at
-// most `newest`; its version, or -1.
-long VersionIn(const std::string& key, const std::string& bytes, long newest) {
+// Whether `bytes` is a value that ValueOf made for `key`, with a version
+// from 1 to `newest`.
+bool WrittenUnder(const std::string& key, const std::string& bytes, long newest) {
   const std::string prefix = key + "#";
-  if (bytes.rfind(prefix, 0) != 0) return -1;
-  const size_t end = bytes.find('#', prefix.size());
-  if (end == std::string::npos) return -1;
-  const long version = std::stol(bytes.substr(prefix.size(), end - prefix.size()));
-  return version <= newest && bytes == ValueOf(key, version) ? version : -1;
+  if (bytes.rfind(prefix, 0) != 0) return false;
+  const long version = std::atol(bytes.c_str() + prefix.size());
+  return version >= 1 && version <= newest && bytes == ValueOf(key, version);
 }
 
 // Eight threads store and load their own keys (spread over all masters)
@@ -100,7 +98,7 @@ TEST(RedisCluster, AMasterKilledUnderLoadIsReplacedByItsReplicaAndNoValueComesBa
             if (guard->GetConnection().Set(key, MakeRedisValue(ValueOf(key, round)))) {
               const std::string bytes = Text(guard->GetConnection().Get(key));
               std::lock_guard<std::mutex> lock(recordMutex);
-              if (bytes != "(nil)" && VersionIn(key, bytes, written[k]) < 0) wrongValues.push_back(key + " -> " + bytes);
+              if (bytes != "(nil)" && !WrittenUnder(key, bytes, written[k])) wrongValues.push_back(key + " -> " + bytes);
               ok = true;
             }
           }
@@ -188,10 +186,9 @@ TEST(RedisCluster, KeysReachTheMasterOfTheirSlotAndFollowASlotMigratedWhileLoads
   EXPECT_EQ(mastersReached.size(), 3u);
 
   // Straight to the right master: no redirection was ever needed.
-  const RedisCluster::Statistics statistics =
-      RedisConnectionPool::GetInstance().GetCluster()->GetStatistics();
-  EXPECT_EQ(statistics.moved, 0u);
-  EXPECT_EQ(statistics.asked, 0u);
+  auto statistics = [] { return RedisConnectionPool::GetInstance().GetCluster()->GetStatistics(); };
+  EXPECT_EQ(statistics().moved, 0u);
+  EXPECT_EQ(statistics().asked, 0u);
   EXPECT_EQ(RedisConnectionPool::GetInstance().GetCluster()->MasterCount(), 3u);
 
   const int slot = RedisKeySlot("moving");
@@ -253,8 +250,7 @@ TEST(RedisCluster, KeysReachTheMasterOfTheirSlotAndFollowASlotMigratedWhileLoads
   std::vector<std::string> secondHalf = migrate;
   for (int i = 0; i < kKeys; ++i) (i % 2 == 0 ? firstHalf : secondHalf).push_back(keys[i]);
   run(source, firstHalf);
-  const bool asked =
-      WaitUntil([&] { return RedisConnectionPool::GetInstance().GetCluster()->GetStatistics().asked > 20; });
+  const bool asked = WaitUntil([&] { return statistics().asked > 20; });
   run(source, secondHalf);
   std::this_thread::sleep_for(200ms);
   // The slot belongs to the target from now on: the target first, then the
@@ -262,11 +258,9 @@ TEST(RedisCluster, KeysReachTheMasterOfTheirSlotAndFollowASlotMigratedWhileLoads
   run(target, {"CLUSTER", "SETSLOT", slotText, "NODE", ids[target]});
   run(source, {"CLUSTER", "SETSLOT", slotText, "NODE", ids[target]});
   for (size_t master : cluster.Masters()) {
-    if (master != source && master != target)
-      run(master, {"CLUSTER", "SETSLOT", slotText, "NODE", ids[target]});
+    if (master != source && master != target) run(master, {"CLUSTER", "SETSLOT", slotText, "NODE", ids[target]});
   }
-  const bool moved =
-      WaitUntil([&] { return RedisConnectionPool::GetInstance().GetCluster()->GetStatistics().moved > 0; });
+  const bool moved = WaitUntil([&] { return statistics().moved > 0; });
   std::this_thread::sleep_for(300ms);
   stop = true;
   for (std::thread& loader : loaders) loader.join();
@@ -275,7 +269,7 @@ TEST(RedisCluster, KeysReachTheMasterOfTheirSlotAndFollowASlotMigratedWhileLoads
   EXPECT_TRUE(moved) << "no load was sent on by MOVED";
   // The first MOVED updated the map: only the loads already on their way to
   // the old master were redirected, not every load after it.
-  EXPECT_LE(RedisConnectionPool::GetInstance().GetCluster()->GetStatistics().moved, 20u);
+  EXPECT_LE(statistics().moved, 20u);
   EXPECT_TRUE(problems.empty()) << problems.size() << " problems, the first: " << problems.front();
   EXPECT_GT(loads.load(), 100);
   EXPECT_EQ(cluster.Command(target, {"GET", keys[1]}).text, ValueOf(keys[1], 1));

@@ -31,12 +31,7 @@ std::string Bytes(const RedisCommand& command) {
 TEST(RedisProtocol, CommandsEncodeToTheirExactBytesWhetherArgumentsAreCopiedOrReferenced) {
   const std::string large(RedisCommand::kReferencedMin + 5, 'v');
   const std::string binary("a\0b\r\n", 5);
-  struct Case {
-    const char* name;
-    std::vector<std::string_view> arguments;
-    std::string expected;
-  };
-  const Case cases[] = {
+  const std::tuple<const char*, std::vector<std::string_view>, std::string> cases[] = {  // what, arguments, bytes
       {"one argument", {"PING"}, "*1\r\n$4\r\nPING\r\n"},
       {"empty and binary arguments",
        {"SET", "", binary},
@@ -46,18 +41,18 @@ TEST(RedisProtocol, CommandsEncodeToTheirExactBytesWhetherArgumentsAreCopiedOrRe
        "*4\r\n$5\r\nSETEX\r\n$" + std::to_string(large.size()) + "\r\n" + large + "\r\n$2\r\n60\r\n$" +
            std::to_string(large.size()) + "\r\n" + large + "\r\n"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, arguments, expected] : cases) {
+    SCOPED_TRACE(name);
     auto owner = std::make_shared<int>(0);  // stands for the owner of referenced arguments
-    RedisCommand copied = RedisCommand::Encode(c.arguments);
-    RedisCommand referencing = RedisCommand::Encode(c.arguments, owner);
-    EXPECT_TRUE(Bytes(copied) == c.expected);
-    EXPECT_TRUE(Bytes(referencing) == c.expected);
-    EXPECT_EQ(copied.Size(), c.expected.size());
-    EXPECT_EQ(referencing.Size(), c.expected.size());
+    RedisCommand copied = RedisCommand::Encode(arguments);
+    RedisCommand referencing = RedisCommand::Encode(arguments, owner);
+    EXPECT_TRUE(Bytes(copied) == expected);
+    EXPECT_TRUE(Bytes(referencing) == expected);
+    EXPECT_EQ(copied.Size(), expected.size());
+    EXPECT_EQ(referencing.Size(), expected.size());
     // Moving a command (into a pipe's request) keeps its bytes.
     RedisCommand moved = std::move(referencing);
-    EXPECT_TRUE(Bytes(moved) == c.expected);
+    EXPECT_TRUE(Bytes(moved) == expected);
   }
 }
 
@@ -88,12 +83,7 @@ std::string Show(const RedisReply& reply) {
 
 TEST(RedisProtocol, RepliesParseTheSameHoweverTheStreamIsCut) {
   const std::string large(kelvra::caching::RedisValuePool::kPooledMin + 3, 'L');
-  struct Case {
-    const char* name;
-    std::string stream;
-    std::vector<std::string> expected;
-  };
-  const Case cases[] = {
+  const std::tuple<const char*, std::string, std::vector<std::string>> cases[] = {  // what, stream, replies
       {"simple types", "+OK\r\n-ERR wrong\r\n:-42\r\n$-1\r\n", {"+OK", "-ERR wrong", ":-42", "nil"}},
       {"bulk strings, empty and binary",
        std::string("$0\r\n\r\n$5\r\nx\0\r\ny\r\n", 17),
@@ -103,30 +93,28 @@ TEST(RedisProtocol, RepliesParseTheSameHoweverTheStreamIsCut) {
        "$" + std::to_string(large.size()) + "\r\n" + large + "\r\n:7\r\n",
        {"s:" + large, ":7"}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, stream, expected] : cases) {
+    SCOPED_TRACE(name);
     // Every cut of the stream into two pieces, and the stream byte by byte.
     std::vector<std::vector<size_t>> cuts;
-    for (size_t at = 0; at <= c.stream.size(); at += c.stream.size() > 200 ? 997 : 1) cuts.push_back({at});
+    for (size_t at = 0; at <= stream.size(); at += stream.size() > 200 ? 997 : 1) cuts.push_back({at});
     std::vector<size_t> everyByte;
-    for (size_t at = 1; at < c.stream.size(); ++at) everyByte.push_back(at);
+    for (size_t at = 1; at < stream.size(); ++at) everyByte.push_back(at);
     cuts.push_back(everyByte);
-    for (const std::vector<size_t>& cut : cuts) {
+    for (std::vector<size_t> cut : cuts) {
+      cut.push_back(stream.size());
       RedisReplyParser parser;
       std::vector<std::string> parsed;
       size_t from = 0;
-      auto take = [&](size_t to) {
-        parser.Feed(c.stream.data() + from, to - from);
+      for (size_t to : cut) {
+        parser.Feed(stream.data() + from, to - from);
         from = to;
         RedisReplyPtr reply;
         RedisReplyParser::Result result;
-        while ((result = parser.Next(&reply)) == RedisReplyParser::Result::kReply)
-          parsed.push_back(Show(*reply));
+        while ((result = parser.Next(&reply)) == RedisReplyParser::Result::kReply) parsed.push_back(Show(*reply));
         EXPECT_EQ(result, RedisReplyParser::Result::kNeedMore) << parser.Error();
-      };
-      for (size_t at : cut) take(at);
-      take(c.stream.size());
-      ASSERT_EQ(parsed, c.expected) << "cut into " << cut.size() + 1 << " pieces";
+      }
+      ASSERT_EQ(parsed, expected) << "cut into " << cut.size() << " pieces";
     }
   }
 }

@@ -177,21 +177,16 @@ TEST(RedisSubscriptionManager, AThrowingCallbackIsLoggedWithoutFloodingAndDelive
 // holds until a subscription is confirmed, and the Warn says why in plain
 // words, once per back-off step.
 TEST(RedisSubscriptionManager, RefusedSubscriptionsBackOffAndSayWhy) {
-  struct Case {
-    const char* name;
-    const char* options;  // the pool's options text
-    const char* says;     // in the Warn line
-  };
-  const Case cases[] = {
+  const std::tuple<const char*, const char*, const char*> cases[] = {  // what, the pool's options, the Warn says
       {"no password for a server that requires one", "", "requires authentication"},
       {"a user without pub/sub rights", "user=nopubsub;password=secret", "may not subscribe"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, options, says] : cases) {
+    SCOPED_TRACE(name);
     RedisServer server(RedisServer::Options{"admin-password"});
     RawRedis admin(server, "admin-password");
     admin.Command({"ACL", "SETUSER", "nopubsub", "on", ">secret", "~*", "+@all", "-@pubsub"});
-    ConfigurePool({&server}, c.options);
+    ConfigurePool({&server}, options);
     const long long before = admin.Info("total_connections_received");
     TLog::Capture capture(TLog::Warn);
     RedisSubscriptionManager manager;
@@ -201,7 +196,7 @@ TEST(RedisSubscriptionManager, RefusedSubscriptionsBackOffAndSayWhy) {
     const long long attempts = admin.Info("total_connections_received") - before - 1;
     EXPECT_LE(attempts, 10) << "reconnected in a tight loop";
     EXPECT_GE(attempts, 2) << "never retried";
-    EXPECT_GT(LinesWith(capture, "cannot subscribe", c.says), 0u) << "no Warn says: " << c.says;
+    EXPECT_GT(LinesWith(capture, "cannot subscribe", says), 0u) << "no Warn says: " << says;
     EXPECT_LE(LinesWith(capture, "cannot subscribe"), 7u) << "at most one Warn per back-off step";
   }
 }

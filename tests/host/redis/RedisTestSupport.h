@@ -204,10 +204,7 @@ class Inbox {
 // write ever goes to a dead peer).
 class RawRedis {
  public:
-  struct ReplyDeleter {
-    void operator()(redisReply* reply) const { freeReplyObject(reply); }
-  };
-  using Reply = std::unique_ptr<redisReply, ReplyDeleter>;
+  using Reply = std::unique_ptr<redisReply, decltype(&freeReplyObject)>;
 
   explicit RawRedis(const RedisServer& server, std::string password = "", int database = 0)
       : m_port(server.Port()), m_password(std::move(password)), m_database(database) {}
@@ -216,19 +213,17 @@ class RawRedis {
   // reached.
   Reply Command(const std::vector<std::string>& arguments) const {
     timeval timeout{5, 0};
-    redisContext* context = redisConnectWithTimeout("127.0.0.1", m_port, timeout);
-    if (context == nullptr || context->err) {
+    std::unique_ptr<redisContext, decltype(&redisFree)> context(
+        redisConnectWithTimeout("127.0.0.1", m_port, timeout), redisFree);
+    if (!context || context->err) {
       ADD_FAILURE() << "raw client: cannot connect to port " << m_port << ": "
                     << (context ? context->errstr : "no memory");
-      if (context) redisFree(context);
-      return nullptr;
+      return Reply(nullptr, freeReplyObject);
     }
-    redisSetTimeout(context, timeout);
-    if (!m_password.empty()) Run(context, {"AUTH", m_password});
-    if (m_database != 0) Run(context, {"SELECT", std::to_string(m_database)});
-    Reply reply = Run(context, arguments);
-    redisFree(context);
-    return reply;
+    redisSetTimeout(context.get(), timeout);
+    if (!m_password.empty()) Run(context.get(), {"AUTH", m_password});
+    if (m_database != 0) Run(context.get(), {"SELECT", std::to_string(m_database)});
+    return Run(context.get(), arguments);
   }
 
   std::optional<std::string> Get(const std::string& key) const {
@@ -264,7 +259,8 @@ class RawRedis {
       lengths.push_back(argument.size());
     }
     return Reply(static_cast<redisReply*>(
-        redisCommandArgv(context, static_cast<int>(argv.size()), argv.data(), lengths.data())));
+                     redisCommandArgv(context, static_cast<int>(argv.size()), argv.data(), lengths.data())),
+                 freeReplyObject);
   }
 
   uint16_t m_port;

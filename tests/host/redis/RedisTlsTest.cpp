@@ -38,16 +38,14 @@ void ConfigureSlow(const std::string& servers, const std::string& options) {
 const std::string& CaDirectory() {
   static const TempDir folder;
   static const std::string directory = [] {
-    const std::string caDirectory = folder.str() + "/ca-dir";
-    std::filesystem::create_directory(caDirectory);
     std::unique_ptr<FILE, decltype(&std::fclose)> file(std::fopen(TestCertificates().caFile.c_str(), "r"), std::fclose);
-    if (!file) throw std::runtime_error("cannot read the test CA");
-    std::unique_ptr<X509, decltype(&X509_free)> ca(PEM_read_X509(file.get(), nullptr, nullptr, nullptr), X509_free);
-    if (!ca) throw std::runtime_error("cannot parse the test CA");
+    std::unique_ptr<X509, decltype(&X509_free)> ca(file ? PEM_read_X509(file.get(), nullptr, nullptr, nullptr) : nullptr,
+                                                   X509_free);
+    if (!ca) throw std::runtime_error("cannot read the test CA");
     char name[32];
     std::snprintf(name, sizeof name, "%08lx.0", X509_subject_name_hash(ca.get()));
-    std::filesystem::copy_file(TestCertificates().caFile, caDirectory + "/" + name);
-    return caDirectory;
+    std::filesystem::copy_file(TestCertificates().caFile, folder.path() / name);
+    return folder.str();
   }();
   return directory;
 }
@@ -123,13 +121,9 @@ TEST(RedisTls, TheWrongProtocolOrAMissingClientCertificateIsRefusedWithAClearErr
   WireServer tlsServer(Wire::kTls);
   WireServer mutualServer(Wire::kTls, files.serverCertFile, files.serverKeyFile, /*authClients=*/true);
   RedisServer plainServer;
-  struct Case {
-    const char* name;
-    std::string address;
-    std::string options;
-    std::vector<std::string> says;  // empty: the connection works
-  };
-  const Case cases[] = {
+  // Each row: what, address, options, and what the error says (nothing: the
+  // connection works).
+  const std::tuple<const char*, std::string, std::string, std::vector<std::string>> cases[] = {
       {"plain text against the TLS port", tlsServer.Address(), "", {"set tls=on"}},
       {"plain text with AUTH against the TLS port", tlsServer.Address(), "password=secret", {"set tls=on"}},
       {"TLS against the plain port", plainServer.Address(), TrustingOptions(),
@@ -141,12 +135,12 @@ TEST(RedisTls, TheWrongProtocolOrAMissingClientCertificateIsRefusedWithAClearErr
       {"mutual TLS without a client certificate", mutualServer.Address(), TrustingOptions(),
        {"certificate required", "set tls_cert_file and tls_key_file"}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    ConfigureSlow(c.address, c.options);
+  for (const auto& [name, address, options, says] : cases) {
+    SCOPED_TRACE(name);
+    ConfigureSlow(address, options);
     const std::string outcome = RoundTrip("protocol", MakePatternValue(64 * 1024, 3));
-    EXPECT_EQ(outcome.empty(), c.says.empty()) << outcome;
-    for (const std::string& fragment : c.says) EXPECT_NE(outcome.find(fragment), std::string::npos) << outcome;
+    EXPECT_EQ(outcome.empty(), says.empty()) << outcome;
+    for (const std::string& fragment : says) EXPECT_NE(outcome.find(fragment), std::string::npos) << outcome;
   }
 }
 
@@ -154,24 +148,18 @@ TEST(RedisTls, TheWrongProtocolOrAMissingClientCertificateIsRefusedWithAClearErr
 // TLS itself is turned on by the options text. When the two disagree that
 // way, the pool says that its connections are not encrypted.
 TEST(RedisTlsOptions, APoolWithoutTlsWarnsWhenExternalCacheSslTlsEnabledIsOn) {
-  struct Case {
-    bool hostWantsTls;
-    std::string servers;
-    std::string options;
-    bool warns;
-  };
-  const Case cases[] = {
+  const std::tuple<bool, std::string, std::string, bool> cases[] = {  // host wants TLS, servers, options, warns
       {true, "127.0.0.1:7", "", true},
       {true, "127.0.0.1:7", TrustingOptions(), false},
       {true, "", "", false},  // no server, no connection
       {false, "127.0.0.1:7", "", false},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.servers + " with '" + c.options + "', host wants TLS: " + (c.hostWantsTls ? "yes" : "no"));
-    kelvra::appoptions::ScopedOptionOverride option("ExternalCacheSslTlsEnabled", c.hostWantsTls);
+  for (const auto& [hostWantsTls, servers, options, warns] : cases) {
+    SCOPED_TRACE(servers + " with '" + options + "', host wants TLS: " + (hostWantsTls ? "yes" : "no"));
+    kelvra::appoptions::ScopedOptionOverride option("ExternalCacheSslTlsEnabled", hostWantsTls);
     TLog::Capture capture(TLog::Warn);
-    ConfigureSlow(c.servers, c.options);
-    EXPECT_EQ(capture.ContainsLine(u"connections are not encrypted"), c.warns);
+    ConfigureSlow(servers, options);
+    EXPECT_EQ(capture.ContainsLine(u"connections are not encrypted"), warns);
   }
   Configure("", "");
 }

@@ -12,7 +12,6 @@
 #include <netinet/in.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
-#include <pthread.h>
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -34,7 +33,6 @@
 namespace kelcache_test {
 namespace {
 
-using namespace std::chrono_literals;
 using namespace kelvra::caching;
 using Status = RedisIoResult::Status;
 
@@ -130,13 +128,6 @@ class Peer {
   SSL_CTX* m_context = nullptr;
   SSL* m_ssl = nullptr;
 };
-
-std::string Pattern(size_t size, unsigned node) {
-  std::string bytes(size, '\0');
-  std::mt19937 random(node);
-  for (char& byte : bytes) byte = static_cast<char>(random());
-  return bytes;
-}
 
 class RedisTransport : public testing::TestWithParam<Wire> {};
 
@@ -244,27 +235,24 @@ TEST_P(RedisTransport, ShutdownWakesABlockedReadAndABlockedWriteOnOtherThreads) 
 // transport's lock is for (an SSL object must not be used by two threads at
 // once); under ThreadSanitizer it checks the locking too.
 TEST_P(RedisTransport, WritesHoweverSplitArriveWholeAndInOrderWhileAReaderRunsAtOnce) {
-  struct Case {
-    const char* name;
-    size_t ranges;   // per write
-    size_t largest;  // each range holds 0..largest bytes
-    int writes;
-  };
-  const Case cases[] = {
-      {"one range of a few bytes", 1, 100, 2000},
-      {"more ranges than one send or one record takes, some empty", 300, 40, 40},
-      {"ranges around the size of a record", 40, 40 * 1024, 4},
-      {"large ranges that fill the socket buffers", 12, 2 * 1024 * 1024, 1},
+  // Each row: writes, ranges per write, and the largest range (each holds
+  // 0..largest bytes).
+  const std::tuple<int, size_t, size_t> cases[] = {
+      {2000, 1, 100},              // one range of a few bytes
+      {40, 300, 40},               // more ranges than one send or one record takes, some empty
+      {4, 40, 40 * 1024},          // ranges around the size of a record
+      {1, 12, 2 * 1024 * 1024},    // large ranges that fill the socket buffers
   };
   std::mt19937 random(7);
   std::vector<std::vector<std::string>> writes;
   std::string sent;
-  for (const Case& c : cases) {
-    for (int w = 0; w < c.writes; ++w) {
+  for (const auto& [count, perWrite, largest] : cases) {
+    for (int w = 0; w < count; ++w) {
       writes.emplace_back();
-      for (size_t i = 0; i < c.ranges; ++i) {
-        writes.back().push_back(Pattern(random() % (c.largest + 1), static_cast<unsigned>(sent.size())));
-        sent += writes.back().back();
+      for (size_t i = 0; i < perWrite; ++i) {
+        std::string& piece = writes.back().emplace_back(random() % (largest + 1), '\0');
+        for (char& byte : piece) byte = static_cast<char>(random());
+        sent += piece;
       }
     }
   }
