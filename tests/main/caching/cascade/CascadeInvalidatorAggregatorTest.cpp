@@ -235,22 +235,14 @@ TEST_F(CascadeInvalidatorAggregatorTest, SyncCachesOffHidesTheAggregator) {
 }
 
 TEST_F(CascadeInvalidatorAggregatorTest, ResultUseReachesEveryInvalidatorOfTheHolder) {
-  class ResultRecorder : public RecordingInvalidator {
-   public:
-    void OnResultUsed(const std::shared_ptr<IInvalidatorAggregatorScope>& scope) override {
-      m_scopes.push_back(scope);
-    }
-    std::vector<std::shared_ptr<IInvalidatorAggregatorScope>> m_scopes;
-  };
-  ResultRecorder recorder;
+  RecordingInvalidator recorder;
   ICascadeInvalidatorHolder& holder = CascadeInvalidatorHolderFactory::GetInstance();
   holder.ResetForTest();
   holder.Initialize({m_aggregator, &recorder, nullptr, &recorder});
   auto scope = CascadeInvalidatorAggregator_CreateQueryJobScope();
   scope->OnResultUsed();
   holder.ResetForTest();
-  ASSERT_EQ(recorder.m_scopes.size(), 2u);
-  EXPECT_EQ(recorder.m_scopes[0], scope);
+  EXPECT_EQ(recorder.resultScopes, (std::vector<std::shared_ptr<IInvalidatorAggregatorScope>>{scope, scope}));
 }
 
 }  // namespace

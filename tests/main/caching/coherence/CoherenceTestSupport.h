@@ -76,7 +76,8 @@ class Participant {
 };
 
 // A cache that records which ids it was told are dirty, and an invalidator
-// that records its dirty and evicted notifications per cache. Neither locks:
+// that records its dirty and evicted notifications per cache and the scopes
+// whose result was used. Neither locks:
 // the in-process service tells them on the caller's thread (the cascade
 // tests never call them at all).
 struct RecordingCache : kelvra::caching::ICoherentCache {
@@ -96,8 +97,12 @@ struct RecordingInvalidator : kelvra::caching::ICascadeInvalidator {
   void OnDirty(const std::vector<unsigned int>& ids, const kelvra::caching::ICoherentCache& cache) override {
     dirtyCalls.push_back({ids, &cache});
   }
+  void OnResultUsed(const std::shared_ptr<kelvra::caching::IInvalidatorAggregatorScope>& scope) override {
+    resultScopes.push_back(scope);
+  }
   std::vector<Call> evicted;
   std::vector<Call> dirtyCalls;
+  std::vector<std::shared_ptr<kelvra::caching::IInvalidatorAggregatorScope>> resultScopes;
 };
 
 inline std::string HashText(const Hash& hash) {

@@ -48,11 +48,8 @@ TEST_F(DiskExternalCacheTest, WhatTheEntryFolderHoldsDecidesReportLoadAndListing
     record.back() ^= 1;
     ASSERT_EQ(setxattr((entry / ".bin").c_str(), kIntegrity, record.data(), record.size(), 0), 0);
   };
-  auto overwriteByte = [](std::streamoff at) {
-    return [at](const fs::path& entry) {
-      std::fstream file(entry / ".bin", std::ios::in | std::ios::out | std::ios::binary);
-      file.seekp(at).put(0x5A);
-    };
+  const EntryChange overwriteByte = [](const fs::path& entry) {
+    std::fstream(entry / ".bin", std::ios::in | std::ios::out | std::ios::binary).seekp(2000).put(0x5A);
   };
   const EntryChange binFolder = [](const fs::path& entry) {
     fs::remove(entry / ".bin");
@@ -91,8 +88,7 @@ TEST_F(DiskExternalCacheTest, WhatTheEntryFolderHoldsDecidesReportLoadAndListing
       {"value file emptied", u"emptied", 4096, Truncate(".bin", 0), State::Damaged, u"emptied", 0},
       {"value file cut short", u"cut", 4096, Truncate(".bin", 1000), State::Damaged, u"cut", 1000},
       {"value file grown", u"grown", 4096, Truncate(".bin", 5000), State::Damaged, u"grown", 5000},
-      {"one byte overwritten in place", u"overwritten", 4096, overwriteByte(2000), State::Damaged, u"overwritten",
-       4096},
+      {"one byte overwritten in place", u"overwritten", 4096, overwriteByte, State::Damaged, u"overwritten", 4096},
       {"the record's checksum changed", u"checksum", 4096, flipChecksum, State::Damaged, u"checksum", 4096},
       {"a record of a form this version does not know", u"form", 4096, setRecord("\x02junk"), State::Damaged,
        u"form", 4096},

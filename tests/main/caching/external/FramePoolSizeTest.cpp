@@ -21,15 +21,14 @@ constexpr int kCallers = 24;
 constexpr int kRoundsPerCaller = 40;
 
 // The child: sets the pool size before anything launches a task, runs the
-// mix and prints how many operations completed and how many did not finish
-// within a generous bound (a deadlock).
+// mix and prints how many operations did not finish within a generous bound
+// (a deadlock; the callers then stop) and how many gave a wrong result.
 void RunStoresOnPoolOfSize(unsigned workers) {
   AsyncTask::SetThreadPoolSize(workers);
   ScriptedStore cache(
       u"pool-ns", 0, true,
       [](TString, TString, Value, long long) { std::this_thread::sleep_for(std::chrono::microseconds(200)); },
       [](TString key, TString) { return MakeValue(key.toStdString()); }, [](TString, TString) {});
-  std::atomic<int> completed{0};
   std::atomic<int> hung{0};
   std::atomic<int> wrong{0};
   std::vector<std::thread> callers;
@@ -48,12 +47,11 @@ void RunStoresOnPoolOfSize(unsigned workers) {
         if (!stored.Get() || !dropped.Get()) ++wrong;
         const Value value = loaded.Get();
         if (!value || std::string(value->begin(), value->end()) != key.toStdString()) ++wrong;
-        completed += 3;
       }
     });
   }
   for (std::thread& caller : callers) caller.join();
-  std::printf("value completed=%d\nvalue hung=%d\nvalue wrong=%d\n", completed.load(), hung.load(), wrong.load());
+  std::printf("value hung=%d\nvalue wrong=%d\n", hung.load(), wrong.load());
 }
 
 [[maybe_unused]] const bool s_childMode = kelcache_test::RunIfChildMode(
@@ -70,7 +68,6 @@ TEST_P(FramePoolSizeTest, ManyConcurrentStoresLoadsAndDropsNeverDeadlock) {
   ASSERT_EQ(child.exitCode, 0) << child.output;
   EXPECT_EQ(child.values["hung"], "0") << child.output;
   EXPECT_EQ(child.values["wrong"], "0") << child.output;
-  EXPECT_EQ(child.values["completed"], std::to_string(kCallers * kRoundsPerCaller * 3)) << child.output;
 }
 
 }  // namespace

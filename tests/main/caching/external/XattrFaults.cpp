@@ -31,11 +31,6 @@ bool Fails(Armed& armed, const char* name) {
   return true;
 }
 
-template <typename Fn>
-Fn Next(const char* name) {
-  return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
-}
-
 }  // namespace
 
 XattrFault::XattrFault(Call call, int error) : m_call(call) {
@@ -55,14 +50,14 @@ int XattrFault::Failures() const {
 
 extern "C" int fsetxattr(int fd, const char* name, const void* value, size_t size, int flags) noexcept {
   using Fn = int (*)(int, const char*, const void*, size_t, int);
-  static const Fn s_next = kelcache_test::Next<Fn>("fsetxattr");
+  static const Fn s_next = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "fsetxattr"));
   if (kelcache_test::Fails(kelcache_test::s_set, name)) return -1;
   return s_next(fd, name, value, size, flags);
 }
 
 extern "C" ssize_t fgetxattr(int fd, const char* name, void* value, size_t size) noexcept {
   using Fn = ssize_t (*)(int, const char*, void*, size_t);
-  static const Fn s_next = kelcache_test::Next<Fn>("fgetxattr");
+  static const Fn s_next = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "fgetxattr"));
   if (kelcache_test::Fails(kelcache_test::s_get, name)) return -1;
   return s_next(fd, name, value, size);
 }
