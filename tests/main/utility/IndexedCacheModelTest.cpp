@@ -23,11 +23,6 @@ using namespace cache_test;
 
 namespace {
 
-// The model's records: region a number 0..4, value a bucket 0..7.
-RefCntPtr<Record> RandomRecord(int region, int bucket) {
-  return RefCntPtr<Record>(new Record(std::to_string(region), bucket));
-}
-
 // The indexes the test may add; "a|b" and "a" can produce the same qualified
 // key ("a|b|c").
 const std::vector<std::string> kIndexNames = {"Region", "Bucket", "Parity", "Blank", "a|b", "a"};
@@ -66,16 +61,15 @@ class Model {
  public:
   static constexpr uint64_t kLifetime = 10;
 
-  explicit Model(unsigned sequence) : m_random(sequence) {
-    m_shadow = std::make_shared<ShadowPolicy>(kLifetime);
-    m_cache = std::make_unique<IndexedCache>(m_shadow, nullptr);
-  }
+  explicit Model(unsigned sequence) : m_random(sequence) {}
 
   void Step();
   ::testing::AssertionResult Agrees() const;
 
  private:
   int Roll(int n) { return static_cast<int>(m_random() % static_cast<unsigned>(n)); }
+  // A record of the model: region a number 0..4, value a bucket 0..7.
+  RefCntPtr<Record> SomeRecord() { return RefCntPtr<Record>(new Record(std::to_string(Roll(5)), Roll(8))); }
   bool HasIndex(const std::string& name) const { return m_indexes.count(name) == 1; }
   void ListUnderIndexes(ModelEntry& entry) {
     for (const std::string& index : m_indexes)
@@ -99,7 +93,7 @@ class Model {
   // the key of a random record there; `drawn`, when given, gets that record.
   std::shared_ptr<Probe> SomeTest(bool indexed, RefCntPtr<Record>* drawn = nullptr) {
     const std::string index = indexed ? kIndexNames[Roll(static_cast<int>(kIndexNames.size()))] : "";
-    RefCntPtr<Record> sample = RandomRecord(Roll(5), Roll(8));
+    RefCntPtr<Record> sample = SomeRecord();
     if (drawn) *drawn = sample;
     return std::make_shared<Probe>(
         TString::fromStdString(index), TString::fromStdString(indexed ? KeyFor(index, *sample) : ""),
@@ -113,9 +107,7 @@ class Model {
   }
   // The ids listed under the test's qualified key, ascending.
   std::set<unsigned> Listed(const Probe& test) const {
-    auto listings = Listings();
-    auto found = listings.find(Qualified(test.m_index, test.m_key));
-    return found == listings.end() ? std::set<unsigned>() : found->second;
+    return Listings()[Qualified(test.m_index, test.m_key)];
   }
   unsigned IdOf(const RefCntPtr<RefCntObject>& data) const {
     for (const auto& [id, entry] : m_entries) {
@@ -145,8 +137,8 @@ class Model {
   void UseIndexed(std::shared_ptr<Probe> test, bool updateHint);
 
   std::mt19937 m_random;
-  std::shared_ptr<ShadowPolicy> m_shadow;
-  std::unique_ptr<IndexedCache> m_cache;
+  std::shared_ptr<ShadowPolicy> m_shadow = std::make_shared<ShadowPolicy>(kLifetime);
+  std::unique_ptr<IndexedCache> m_cache = std::make_unique<IndexedCache>(m_shadow, nullptr);
   std::map<unsigned, ModelEntry> m_entries;
   std::set<std::string> m_indexes;
   uint64_t m_now = 0;
@@ -165,9 +157,7 @@ void Model::UseIndexed(std::shared_ptr<Probe> test, bool updateHint) {
     if (!accepted.empty()) expected = *accepted.begin();
   }
 
-  RefCntPtr<RefCntObject> data =
-      updateHint ? m_cache->UseEntryUpdateHint(test, hint) : m_cache->UseEntry(test);
-  const unsigned used = IdOf(data);
+  const unsigned used = IdOf(updateHint ? m_cache->UseEntryUpdateHint(test, hint) : m_cache->UseEntry(test));
   if (hintTaken || indexed) {
     ASSERT_EQ(used, expected) << "index " << test->m_index << " key " << test->m_key;
   } else if (used != 0) {
@@ -182,14 +172,14 @@ void Model::UseIndexed(std::shared_ptr<Probe> test, bool updateHint) {
 void Model::Step() {
   const int roll = Roll(100);
   if (roll < 24) {
-    auto payload = RandomRecord(Roll(5), Roll(8));
+    auto payload = SomeRecord();
     Add(payload, m_cache->AddEntry(payload));
   } else if (roll < 30) {
     // Replacement: mostly by a payload under the key that was deleted, as a
     // cache replaces a value, sometimes by one under another key.
     RefCntPtr<Record> payload;
     auto test = SomeTest(Roll(4) != 0, &payload);
-    if (Roll(3) == 0) payload = RandomRecord(Roll(5), Roll(8));
+    if (Roll(3) == 0) payload = SomeRecord();
     const std::set<unsigned> expected = Matching(*test);
     auto [id, deleted] = IndexedCacheTestAccess::Replace(*m_cache, *test, payload);
     ASSERT_EQ(IdsOf(deleted), expected);
