@@ -62,8 +62,8 @@ TEST_F(AsyncTaskTest, AsynchronousTaskRunsOnAnotherThreadAndDeliversItsValue) {
     EXPECT_EQ(runs, 2);
   }
   // A move-only task is accepted.
-  auto owned = std::make_unique<int>(5);
-  EXPECT_EQ(AsyncTask::Launch(LaunchMode::Asynchronous, [p = std::move(owned)] { return *p; }).Get(), 5);
+  EXPECT_EQ(AsyncTask::Launch(LaunchMode::Asynchronous, [p = std::make_unique<int>(5)] { return *p; }).Get(),
+            5);
 
   // Timed waits, however short or long, end Timeout while it runs, Ready after.
   Gate release;

@@ -20,12 +20,11 @@ using namespace concurrency_test;
 
 // What InitOnce creates in these tests; counts its destructions.
 struct Created {
-  static std::atomic<int> s_destroyed;
+  static inline std::atomic<int> s_destroyed{0};
   explicit Created(int value) : m_value(value) {}
   ~Created() { s_destroyed.fetch_add(1); }
   int m_value;
 };
-std::atomic<int> Created::s_destroyed{0};
 
 // Many threads at once ask a fresh slot for its object; the creation is slow
 // so that the others have to wait for it. When the first creation fails, its

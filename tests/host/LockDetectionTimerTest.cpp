@@ -13,30 +13,22 @@
 
 namespace {
 
-class LockDetectionTimerTest : public testing::Test {
- protected:
-  void SetUp() override { m_savedThreshold = LockDetectionTimer::GetThresholdMs(); }
-  void TearDown() override { LockDetectionTimer::SetThresholdMs(m_savedThreshold); }
-
-  // Holds m_lock for holdMs under a timer named name.
-  void HoldLock(const TString& name, int holdMs) {
-    LockDetectionTimer timer(name);
-    std::lock_guard<std::mutex> guard(m_lock);
-    timer.StartBlock();
-    std::this_thread::sleep_for(std::chrono::milliseconds(holdMs));
-  }
-
-  std::mutex m_lock;
-  double m_savedThreshold = 0;
-};
-
-TEST_F(LockDetectionTimerTest, WarnsOnlyAboutABlockLongerThanTheThreshold) {
+TEST(LockDetectionTimerTest, WarnsOnlyAboutABlockLongerThanTheThreshold) {
   EXPECT_EQ(LockDetectionTimer::GetThresholdMs(), 1000.0);  // the default
   TLog::Capture capture(TLog::Warn);
+  // Holds a lock for holdMs under a timer named name.
+  std::mutex lock;
+  const auto holdLock = [&lock](const TString& name, int holdMs) {
+    LockDetectionTimer timer(name);
+    std::lock_guard<std::mutex> guard(lock);
+    timer.StartBlock();
+    std::this_thread::sleep_for(std::chrono::milliseconds(holdMs));
+  };
 
   LockDetectionTimer::SetThresholdMs(2);
-  HoldLock(u"SlowLock", 20);
-  auto records = capture.Records();
+  holdLock(u"SlowLock", 20);
+  const auto records = capture.Records();
+  LockDetectionTimer::SetThresholdMs(10000);
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].severity, TLog::Warn);
   EXPECT_TRUE(records[0].text.startsWith(u"LockDetectionTimer: lock 'SlowLock' was held for "))
@@ -44,8 +36,7 @@ TEST_F(LockDetectionTimerTest, WarnsOnlyAboutABlockLongerThanTheThreshold) {
   EXPECT_TRUE(records[0].text.contains(u" ms (threshold 2 ms)."));
 
   capture.Clear();
-  LockDetectionTimer::SetThresholdMs(10000);
-  HoldLock(u"QuickLock", 1);
+  holdLock(u"QuickLock", 1);
   EXPECT_TRUE(capture.Records().empty());
 
   // Without StartBlock nothing is measured, however long the timer lives.
@@ -58,6 +49,7 @@ TEST_F(LockDetectionTimerTest, WarnsOnlyAboutABlockLongerThanTheThreshold) {
 
   LockDetectionTimer::SetThresholdMs(-3);
   EXPECT_EQ(LockDetectionTimer::GetThresholdMs(), 0.0);
+  LockDetectionTimer::SetThresholdMs(1000);
 }
 
 }  // namespace
