@@ -60,12 +60,6 @@ class FolderSweeperTest : public TFileTest {
     }
     return total;
   }
-
-  static std::set<std::string> Names(const std::string& prefix, int from, int to) {
-    std::set<std::string> names;
-    for (int i = from; i < to; ++i) names.insert(prefix + std::to_string(i));
-    return names;
-  }
 };
 
 TEST_F(FolderSweeperTest, LeastRecentlyWrittenEntriesGoFirstUntilWithinBudget) {
@@ -81,8 +75,8 @@ TEST_F(FolderSweeperTest, LeastRecentlyWrittenEntriesGoFirstUntilWithinBudget) {
   // incoming bytes, so 11 entries go: entry1 .. entry11.
   FolderSweeper sweeper(12000, FolderSweepOrder::LeastRecentlyWritten, 0, kLongInterval);
   EXPECT_TRUE(sweeper.Sweep(Folder(), 1000));
-  std::set<std::string> expected = Names("entry", 12, 20);
-  expected.insert({"entry0", "loose"});
+  const std::set<std::string> expected = {"entry0",  "entry12", "entry13", "entry14", "entry15",
+                                          "entry16", "entry17", "entry18", "entry19", "loose"};
   EXPECT_EQ(Entries(), expected);
   EXPECT_EQ(TotalBytes(), 9500u);
   EXPECT_LE(TotalBytes() + 1000, sweeper.GetBudgetBytes());
@@ -151,7 +145,7 @@ TEST_F(FolderSweeperTest, ScansOncePerIntervalUnlessTheEstimateExceedsTheBudget)
   // real 15000 + 5000 incoming to 9000, removing the 11 oldest entries.
   EXPECT_TRUE(sweeper.Sweep(Folder(), 5000));
   EXPECT_EQ(sweeper.GetScanCount(), 2u);
-  EXPECT_EQ(Entries(), Names("later", 6, 10));
+  EXPECT_EQ(Entries(), (std::set<std::string>{"later6", "later7", "later8", "later9"}));
 
   // Each folder has its own schedule.
   TPath other = Root() / TPath("other");

@@ -195,25 +195,21 @@ TEST(OpenMetricsTest, ScopesRenderAsCumulativeHistogramsAndCountersThatParseStri
   Metrics::SetSink(nullptr);
 
   const std::vector<Sample> samples = ParseStrictly(Metrics::RenderOpenMetrics(sink->SeriesSnapshot()));
-  std::map<std::string, std::vector<Sample>> byLabels;  // buckets per series, in order
-  std::map<std::string, std::string> counts;
-  std::map<std::string, std::string> totals;
+  std::map<std::string, std::vector<Sample>> byLabels;                     // buckets per series, in order
+  std::map<std::string, std::map<std::string, std::string>> valuesByName;  // name, then labels
   for (const Sample& sample : samples) {
-    if (sample.name == "kelcache_operation_duration_seconds_bucket") {
+    valuesByName[sample.name][sample.labels] = sample.value;
+    if (sample.name == "kelcache_operation_duration_seconds_bucket")
       byLabels[sample.labels.substr(0, sample.labels.find(",le="))].push_back(sample);
-    } else if (sample.name == "kelcache_operation_duration_seconds_count") {
-      counts[sample.labels] = sample.value;
-    } else if (sample.name == "kelcache_operations_total") {
-      totals[sample.labels] = sample.value;
-    }
   }
+  std::map<std::string, std::string>& counts = valuesByName["kelcache_operation_duration_seconds_count"];
   const std::string hit = R"(scope="ec-load",outcome="hit")";
   const std::string miss = R"(scope="ec-load",outcome="miss")";
   const std::string escaped = R"(scope="odd \"name\" \\ with\nline")";
   EXPECT_EQ(counts[hit], "3");
   EXPECT_EQ(counts[miss], "2");
   EXPECT_EQ(counts[escaped], "1");
-  EXPECT_EQ(totals, counts);
+  EXPECT_EQ(valuesByName["kelcache_operations_total"], counts);
   for (const auto& [labels, buckets] : byLabels) {
     SCOPED_TRACE(labels);
     ASSERT_EQ(buckets.size(), Metrics::kDurationBucketCount);
