@@ -10,9 +10,8 @@
 // A second participant runs in a child process (the DISABLED_ tests), told
 // the servers and a folder for hand-shake files through the environment.
 
-#include <unistd.h>
-
 #include <algorithm>
+#include <cstdio>
 #include <memory>
 
 #include "host/AppOptions.h"
@@ -154,11 +153,9 @@ TEST_F(RedisPubsubServerTest, TwoProcessesKeepTheirCachesCoherentAndShareTheStor
 
 // Process B of the test above.
 TEST(RedisPubsubChild, DISABLED_SecondProcess) {
-  const std::string ports = kelcache_test::GetEnv(kPortsVariable);
   const std::string dir = kelcache_test::GetEnv(kDirVariable);
-  ASSERT_FALSE(ports.empty());
-  const uint16_t portOfA = static_cast<uint16_t>(std::stoi(ports.substr(0, ports.find(','))));
-  const uint16_t portOfB = static_cast<uint16_t>(std::stoi(ports.substr(ports.find(',') + 1)));
+  unsigned portOfA = 0, portOfB = 0;
+  ASSERT_EQ(std::sscanf(kelcache_test::GetEnv(kPortsVariable).c_str(), "%u,%u", &portOfA, &portOfB), 2);
   UseServers(kelcache_test::GetEnv(kServersVariable));
   Participant b;
   ASSERT_TRUE(WaitUntil([&] { return PatternSubscribers(portOfB) == (portOfA == portOfB ? 2 : 1); }))
