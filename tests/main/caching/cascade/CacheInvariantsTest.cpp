@@ -30,11 +30,8 @@ struct Outcome {
 Outcome Enforce(const TString& site, const TString& user, CacheScope scope, Attributes attributes = {}) {
   SessionActorInfo::ScopedThreadActor actor(site, user);
   TLog::Capture capture(TLog::Warn);
-  Outcome outcome;
-  outcome.result = EnforceCacheInvariantsWithUpsert(attributes, scope);
-  outcome.attributes = std::move(attributes);
-  outcome.warnings = capture.Lines();
-  return outcome;
+  const ConstraintEnforcementResult result = EnforceCacheInvariantsWithUpsert(attributes, scope);
+  return {result, std::move(attributes), capture.Lines()};
 }
 
 const CacheScope kPerUser = CacheScope::PerUser;
@@ -49,8 +46,10 @@ TEST(DISABLED_CacheInvariantsChild, DecisionTable) {
   const bool quiet = kelcache_test::GetEnv("KELCACHE_TEST_QUIET") == "1";
   AppConfig::GetInstance().SetUnitTestFlag(kelcache_test::GetEnv("KELCACHE_TEST_UNIT_FLAG", "1") == "1");
   const TString skipText = TString::number(skip ? 1 : 0);
-  const TString siteWarning = TString(u"CacheInvariant failure on siteLuid skipEnforcement(") + skipText + u")";
-  const TString userWarning = TString(u"CacheInvariant failure on userLuid skipEnforcement(") + skipText + u")";
+  const TString siteWarning =
+      TString(u"CacheInvariant failure on siteLuid skipEnforcement(") + skipText + u")";
+  const TString userWarning =
+      TString(u"CacheInvariant failure on userLuid skipEnforcement(") + skipText + u")";
   using R = ConstraintEnforcementResult;
   struct Expected {
     R result;

@@ -49,7 +49,12 @@ class CascadeInvalidatorAggregatorTest : public testing::Test {
   }
   void TearDown() override { CascadeInvalidatorAggregator::ResetForTest(); }
 
-  std::shared_ptr<RecordingHandler> NewHandler() { return std::make_shared<RecordingHandler>(); }
+  // A new handler, added to scope.
+  std::shared_ptr<RecordingHandler> AddHandler(const std::shared_ptr<IInvalidatorAggregatorScope>& scope) {
+    auto handler = std::make_shared<RecordingHandler>();
+    scope->AddHandler(handler);
+    return handler;
+  }
 
   KelvraTls::ScopedThreadContext m_context;
   CascadeInvalidatorAggregator* m_aggregator = nullptr;
@@ -63,10 +68,8 @@ TEST_F(CascadeInvalidatorAggregatorTest, DirtyUsedIdTellsEachHandlerOnceAndUnreg
   m_aggregator->OnEntryUsed(5, m_cache);
   m_aggregator->OnEntryUsed(6, m_cache);
 
-  auto first = NewHandler();
-  auto second = NewHandler();
-  scope->AddHandler(first);
-  scope->AddHandler(second);
+  auto first = AddHandler(scope);
+  auto second = AddHandler(scope);
   scope->AddHandler(first);  // the same handler twice is kept once
   EXPECT_EQ(m_aggregator->GetScopeCount(), 1u);
 
@@ -91,11 +94,9 @@ TEST_F(CascadeInvalidatorAggregatorTest, UsesAreRecordedOnlyForTheCurrentOpenSco
   m_aggregator->OnEntryUsed(1, m_cache);
 
   auto oldScope = CascadeInvalidatorAggregator_CreateQueryJobScope();
-  auto oldHandler = NewHandler();
-  oldScope->AddHandler(oldHandler);
+  auto oldHandler = AddHandler(oldScope);
   auto scope = CascadeInvalidatorAggregator_CreateQueryJobScope();  // replaces the current scope
-  auto handler = NewHandler();
-  scope->AddHandler(handler);
+  auto handler = AddHandler(scope);
   m_aggregator->OnEntryUsed(1, m_cache);
   scope->EndScope();
   m_aggregator->OnEntryUsed(2, m_cache);  // after EndScope: not recorded
@@ -114,8 +115,7 @@ TEST_F(CascadeInvalidatorAggregatorTest, ScopesWithoutHandlersAreNeverTestedAndE
   m_aggregator->OnEntryUsed(5, m_cache);
   m_aggregator->OnEntryUsed(6, m_cache);
   m_aggregator->OnDirty({6}, m_cache);
-  auto handler = NewHandler();
-  scope->AddHandler(handler);  // registered only now: the earlier report did not reach it
+  auto handler = AddHandler(scope);  // registered only now: the earlier report did not reach it
   EXPECT_EQ(handler->m_calls, 0);
   m_aggregator->OnEvicted({}, m_cache);
   m_aggregator->OnEvicted({5}, m_cache);
@@ -130,8 +130,8 @@ TEST_F(CascadeInvalidatorAggregatorTest, ScopesWithoutHandlersAreNeverTestedAndE
 TEST_F(CascadeInvalidatorAggregatorTest, HandlersMayCallBackAndAThrowingHandlerStopsTheRest) {
   auto scope = CascadeInvalidatorAggregator_CreateQueryJobScope();
   m_aggregator->OnEntryUsed(7, m_cache);
-  auto reentrant = NewHandler();
-  auto added = NewHandler();
+  auto reentrant = AddHandler(scope);
+  auto added = std::make_shared<RecordingHandler>();
   // From inside the notification: add a handler to the same (now dirty) scope
   // and report more dirty ids. No lock is held, so neither deadlocks.
   reentrant->m_action = [&](const std::shared_ptr<IInvalidatorAggregatorScope>& dirty) {
@@ -139,7 +139,6 @@ TEST_F(CascadeInvalidatorAggregatorTest, HandlersMayCallBackAndAThrowingHandlerS
     m_aggregator->OnDirty({7, 8}, m_cache);
     m_aggregator->OnEvicted({7}, m_cache);
   };
-  scope->AddHandler(reentrant);
   m_aggregator->OnDirty({7}, m_cache);
   EXPECT_EQ(reentrant->m_calls, 1);
   EXPECT_EQ(added->m_calls, 1);
@@ -148,17 +147,15 @@ TEST_F(CascadeInvalidatorAggregatorTest, HandlersMayCallBackAndAThrowingHandlerS
   // dirty and unregistered.
   auto throwingScope = CascadeInvalidatorAggregator_CreateQueryJobScope();
   m_aggregator->OnEntryUsed(9, m_cache);
-  auto thrower = NewHandler();
+  auto thrower = AddHandler(throwingScope);
   thrower->m_action = [](const std::shared_ptr<IInvalidatorAggregatorScope>&) {
     throw std::runtime_error("boom");
   };
-  throwingScope->AddHandler(thrower);
   EXPECT_THROW(m_aggregator->OnDirty({9}, m_cache), std::runtime_error);
   EXPECT_EQ(thrower->m_calls, 1);
   EXPECT_EQ(m_aggregator->GetScopeCount(), 0u);
   // A handler added to the dirty scope is told at once and not kept.
-  auto another = NewHandler();
-  throwingScope->AddHandler(another);
+  auto another = AddHandler(throwingScope);
   EXPECT_EQ(another->m_calls, 1) << "the scope stayed dirty";
   EXPECT_EQ(m_aggregator->GetScopeCount(), 0u);
 }

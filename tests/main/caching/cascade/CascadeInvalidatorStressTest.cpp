@@ -29,7 +29,9 @@ class CountingHandler : public IScopeDirtyHandler {
 
 // Ids 1..100 are reported dirty (range 0), 101..200 evicted (range 1),
 // 201..300 never reported (range 2): the id of a range and a number.
-unsigned Id(unsigned range, unsigned number) { return 1 + range * 100 + number % 100; }
+unsigned Id(unsigned range, unsigned number) {
+  return 1 + range * 100 + number % 100;
+}
 
 struct Job {
   std::shared_ptr<IInvalidatorAggregatorScope> scope;

@@ -26,7 +26,8 @@ TEST(CoherenceMetricsTest, AddAndRenderRecords) {
   Table table{{u"on-added-ms", u"old"}, {u"other", u"kept"}};
   UpdateStringLookupTableWithMetrics(OnAddedMetrics{1, 2, 3, 4, 5}, table);
   EXPECT_EQ(table, (Table{{u"on-added-ms", u"1"}, {u"on-added-lock-ms", u"2"}, {u"on-added-dirty-ms", u"3"},
-                          {u"on-added-prune-ms", u"4"}, {u"on-added-publish-ms", u"5"}, {u"other", u"kept"}}));
+                          {u"on-added-prune-ms", u"4"}, {u"on-added-publish-ms", u"5"},
+                          {u"other", u"kept"}}));
   // Added then removed metrics in one table: nine keys (plus the foreign one).
   UpdateStringLookupTableWithMetrics(OnRemovedMetrics{}, table);
   EXPECT_EQ(table.size(), 10u);

@@ -81,7 +81,9 @@ class Participant {
 // the in-process service tells them on the caller's thread (the cascade
 // tests never call them at all).
 struct RecordingCache : kelvra::caching::ICoherentCache {
-  void OnDirty(const std::vector<unsigned int>& ids) override { dirty.insert(dirty.end(), ids.begin(), ids.end()); }
+  void OnDirty(const std::vector<unsigned int>& ids) override {
+    dirty.insert(dirty.end(), ids.begin(), ids.end());
+  }
   std::vector<unsigned int> dirty;
 };
 

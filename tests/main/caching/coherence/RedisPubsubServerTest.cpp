@@ -48,9 +48,8 @@ std::string ChannelOf(const Hash& key) { return "defaultns." + HashText(key); }
 int PatternSubscribers(uint16_t port) {
   const std::string clients = RedisCommandOnLoopback(port, {"CLIENT", "LIST"}).text;
   int count = 0;
-  for (size_t at = 0; (at = clients.find(" psub=", at)) != std::string::npos;) {
-    at += 6;
-    if (clients[at] != '0') ++count;
+  for (size_t at = 0; (at = clients.find(" psub=", at)) != std::string::npos; at += 6) {
+    if (clients[at + 6] != '0') ++count;
   }
   return count;
 }

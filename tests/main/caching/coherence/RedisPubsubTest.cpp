@@ -59,9 +59,8 @@ TEST_F(RedisPubsubTest, FirstLocalEntryIsTrackedAndPublishedAndItsOwnMessageIsHa
   EXPECT_EQ(m_manager.SubscriptionCount(), 1u);
   const int64_t saved = KelvraCounters::RedisPubsubSavedMessages.load();
   m_service->OnAdded(kKey, kValue, kTime, 7, m_cache);
-  ASSERT_EQ(m_published.size(), 1u);
-  EXPECT_EQ(m_published[0].first, "test.abc-123");
-  EXPECT_EQ(m_published[0].second, "1-2@" + TString::number(kTime, 16).toStdString());
+  EXPECT_EQ(m_published, (std::vector<std::pair<std::string, std::string>>{
+                             {"test.abc-123", "1-2@" + TString::number(kTime, 16).toStdString()}}));
   EXPECT_EQ(KelvraCounters::RedisPubsubSavedMessages.load(), saved + 1);
   EXPECT_TRUE(m_cache->dirty.empty()) << "its own message never makes an entry dirty";
 
@@ -172,7 +171,8 @@ TEST_F(RedisPubsubTest, RemovalsEvictAndPruningDropsByAgeAndCount) {
   // Removing an evicted entry again is an error event and changes nothing.
   TLog::Capture capture(TLog::Info);
   m_service->OnRemoved({1}, m_cache);
-  const std::vector<TLog::Record> events = capture.Events(u"RedisPubsub::OnRemoved - removing an evicted entry again.");
+  const std::vector<TLog::Record> events =
+      capture.Events(u"RedisPubsub::OnRemoved - removing an evicted entry again.");
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0].severity, TLog::Error);
   EXPECT_EQ(events[0].fields.at(u"CacheGuid"), u"1");

@@ -204,7 +204,8 @@ TEST_F(ExternalCacheFrameTest, OperationsFailWithTheirProblemWhenTheFunctionRais
       {"raising",
        std::make_shared<ScriptedStore>(
            u"frame-ns", 0, true, [](TString, TString, Value, long long) { throw std::runtime_error("disk on fire"); },
-           [](TString, TString) -> Value { throw KelvraException(u"no"); }, [](TString, TString) { throw 42; }), {}},
+           [](TString, TString) -> Value { throw KelvraException(u"no"); }, [](TString, TString) { throw 42; }),
+       {}},
       {"missing", std::make_shared<ScriptedStore>(u"frame-ns", 0, true, nullptr, nullptr, nullptr), {}},
       {"outlasting", std::make_shared<ScriptedStore>(u"frame-ns", 0, true, blocked, nullptr, blocked),
        {{"ec-store", "100"}, {"ec-drop", "60"}}},
@@ -294,7 +295,9 @@ TEST_F(ExternalCacheFrameTest, DeferredCachesRunTheirTasksOnlyWhenTheValueIsFetc
   EXPECT_EQ(calls->ran, "s");
   EXPECT_EQ(load.Get(), stored);
   EXPECT_TRUE(drop.Get());
-  for (const char16_t* name : {u"ec-store", u"ec-load", u"ec-drop"}) EXPECT_EQ(capture.Events(name).size(), 1u);
+  for (const char16_t* name : {u"ec-store", u"ec-load", u"ec-drop"}) {
+    EXPECT_EQ(capture.Events(name).size(), 1u) << TString(name);
+  }
 }
 
 TEST_F(ExternalCacheFrameTest, TasksCancelledBeforeTheyStartDoNotRunAndLogNothing) {

@@ -115,7 +115,8 @@ class ForeignByteLock {
  public:
   ForeignByteLock(const std::filesystem::path& file, uint64_t byte, short type)
       : m_fd(open(file.c_str(), O_RDWR | O_CLOEXEC)) {
-    struct flock range = {.l_type = type, .l_whence = SEEK_SET, .l_start = static_cast<off_t>(byte), .l_len = 1};
+    struct flock range = {
+        .l_type = type, .l_whence = SEEK_SET, .l_start = static_cast<off_t>(byte), .l_len = 1};
     m_locked = m_fd >= 0 && fcntl(m_fd, F_OFD_SETLK, &range) == 0;
   }
   ~ForeignByteLock() {

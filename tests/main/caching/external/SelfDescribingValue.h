@@ -52,9 +52,10 @@ inline bool CheckSelfDescribingValue(const std::vector<uint8_t>& value, const st
   const std::string head = "KCV1|" + expectedKey + "|";
   const std::string text(value.begin(), value.begin() + static_cast<std::ptrdiff_t>(std::min<size_t>(value.size(), 512)));
   unsigned long long writer = 0, generation = 0, length = 0;
-  const bool whole = text.rfind(head, 0) == 0 &&
-                     std::sscanf(text.c_str() + head.size(), "%llu|%llu|%llu|", &writer, &generation, &length) == 3 &&
-                     length <= value.size() && MakeSelfDescribingValue(expectedKey, writer, generation, length) == value;
+  const bool whole =
+      text.rfind(head, 0) == 0 &&
+      std::sscanf(text.c_str() + head.size(), "%llu|%llu|%llu|", &writer, &generation, &length) == 3 &&
+      length <= value.size() && MakeSelfDescribingValue(expectedKey, writer, generation, length) == value;
   if (!whole && why) *why = "not a whole value of its key; it begins '" + text.substr(0, 80) + "'";
   if (whole && writerOut) *writerOut = writer;
   return whole;
