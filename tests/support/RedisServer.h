@@ -23,7 +23,6 @@
 // be read from any thread.
 #pragma once
 
-#include <cstdint>
 #include <utility>
 
 #include "testing/RedisServerProcess.h"
@@ -42,8 +41,6 @@ class RedisServer : public kelcache_testing::RedisServerProcess {
       : RedisServerProcess(RedisServerProcess::Options{.password = std::move(options.password)}) {}
 };
 
-inline uint16_t FindFreeLoopbackPort() {
-  return kelcache_testing::FindFreeLoopbackPort();
-}
+using kelcache_testing::FindFreeLoopbackPort;
 
 }  // namespace kelcache_test
