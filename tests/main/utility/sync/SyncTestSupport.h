@@ -17,12 +17,6 @@ namespace sync_test {
 using cache_test::Record;
 using cache_test::RegionOf;
 
-// Plain reference-counted data that is not a KelCacheData (counts 0 bytes).
-class Plain : public RefCntObject {
- protected:
-  ~Plain() override = default;
-};
-
 // A record of `region` that reports `bytes`.
 inline RefCntPtr<RefCntObject> MakeItem(const TString& region, uint64_t bytes = 100) {
   return cache_test::MakeRecord(region.toStdString(), static_cast<int>(bytes));

@@ -115,9 +115,7 @@ TEST(SynchronizedCacheStressTest, RandomMixesOfEveryOperation) {
     SynchronizedIndexedCache left(std::make_shared<CacheHelpers::MRUPolicy>(40), &sharedLock, nullptr);
     SynchronizedIndexedCache right(std::make_shared<CacheHelpers::LifetimePolicy>(10), &sharedLock, nullptr);
     SynchronizedCache plain(std::make_shared<CacheHelpers::MRUPolicy>(30), &sharedLock);
-    for (SynchronizedIndexedCache* cache : {&own, &left, &right}) {
-      ASSERT_TRUE(cache->AddIndex(TString(u"Region"), RegionOf));
-    }
+    for (auto* cache : {&own, &left, &right}) ASSERT_TRUE(cache->AddIndex(TString(u"Region"), RegionOf));
 
     constexpr int kOperations = 3000;
     std::vector<std::thread> threads;
