@@ -18,7 +18,7 @@ struct ShiftCase {
   uint64_t plus;   // value + span
 };
 
-TEST(DateTimeTest, AddingAndSubtractingSpansSaturatesAtBothEnds) {
+TEST(DateTimeTest, SumsDifferencesAndSecondSpansSaturateAtBothEnds) {
   const ShiftCase cases[] = {
       {10000, 5000, 5000, 15000},
       {1, 5000, 0, 5001},
@@ -38,9 +38,8 @@ TEST(DateTimeTest, AddingAndSubtractingSpansSaturatesAtBothEnds) {
     EXPECT_EQ((time - span).GetRepresentation(), c.minus);
     EXPECT_EQ((time + span).GetRepresentation(), c.plus);
   }
-}
 
-TEST(DateTimeTest, DifferencesAndSecondSpansSaturateToTheSpansRange) {
+  // Differences and spans made of seconds saturate to the span's range.
   EXPECT_EQ((DateTime::FromValue(5) - DateTime::FromValue(3)).TotalMilliseconds(), 2);
   EXPECT_EQ((DateTime::FromValue(3) - DateTime::FromValue(5)).TotalMilliseconds(), -2);
   EXPECT_EQ((DateTime::FromValue(UINT64_MAX) - DateTime::FromValue(0)).TotalMilliseconds(), INT64_MAX);

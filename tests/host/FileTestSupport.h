@@ -1,14 +1,12 @@
 // The fixture of the file tests: a temporary folder as the root, and files
-// written, read back and listed around the facilities under test.
+// written and listed around the facilities under test.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <filesystem>
 #include <set>
 #include <string>
-#include <vector>
 
 #include "host/TFile.h"
 #include "host/TPath.h"
@@ -26,11 +24,6 @@ class TFileTest : public testing::Test {
     TFile file(path, TFile::OpenWrite | TFile::OpenTruncate);
     ASSERT_EQ(file.Write(bytes.data(), bytes.size()), bytes.size());
     file.Close();
-  }
-
-  std::string ReadBytes(const TPath& path) {
-    std::vector<uint8_t> bytes = TFile::LoadUnsignedBinaryFile(path);
-    return std::string(bytes.begin(), bytes.end());
   }
 
   // The names in a folder, as the system lists them.

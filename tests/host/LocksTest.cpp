@@ -114,16 +114,14 @@ static void ThrowUnderNestedGuards() KELCACHE_NO_THREAD_SAFETY_ANALYSIS {
     EXPECT_EQ(e.GetExpression(), "forced");
   }
   std::thread other([&] {
-    if (lock.TryLock()) {
+    if (lock.TryLock())
       lock.Unlock();
-    } else {
+    else
       ADD_FAILURE() << "the lock is still held";
-    }
-    if (mutex.TryLock()) {
+    if (mutex.TryLock())
       mutex.Unlock();
-    } else {
+    else
       ADD_FAILURE() << "the mutex is still held";
-    }
   });
   other.join();
 }

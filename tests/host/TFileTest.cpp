@@ -119,7 +119,8 @@ TEST_F(TFileTest, LoadTextFileReadsBackTheBytesOfToStdString) {
     EXPECT_EQ(TFile::LoadTextFile(path, true), text) << text;
     EXPECT_EQ(TFile::LoadTextFile(path, false), text) << text;
   }
-  EXPECT_EQ(ReadBytes(path).size(), texts.back().toStdString().size()) << "no terminator or BOM added";
+  EXPECT_EQ(TFile::LoadUnsignedBinaryFile(path).size(), texts.back().toStdString().size())
+      << "no terminator or BOM added";
 }
 
 TEST_F(TFileTest, WholeFileReadsAndTheirFailures) {
@@ -205,7 +206,7 @@ TEST_F(TFileTest, FailedAtomicWritesLeaveNoTemporaryFileAndTheOldContent) {
   setrlimit(RLIMIT_FSIZE, &saved);
   signal(SIGXFSZ, previousHandler);
   EXPECT_NE(message.find(std::strerror(EFBIG)), std::string::npos) << "raised: '" << message << "'";
-  EXPECT_EQ(ReadBytes(plain), "old");
+  EXPECT_EQ(TFile::LoadUnsignedBinaryFile(plain), (std::vector<uint8_t>{'o', 'l', 'd'}));
   EXPECT_EQ(NamesIn(Root()), (std::set<std::string>{"plain", "target-is-a-folder"}));
 }
 
