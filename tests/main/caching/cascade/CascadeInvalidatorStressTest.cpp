@@ -72,9 +72,8 @@ TEST(CascadeInvalidatorStressTest, EveryHandlerOfADirtyScopeIsToldExactlyOnce) {
         if (random() % 4 == 0) job.scope->EndScope();
         int handlerCount = 1 + static_cast<int>(random() % 2);
         for (int h = 0; h < handlerCount; ++h) {
-          auto handler = std::make_shared<CountingHandler>();
-          job.scope->AddHandler(handler);
-          job.handlers.push_back(handler);
+          job.handlers.push_back(std::make_shared<CountingHandler>());
+          job.scope->AddHandler(job.handlers.back());
         }
         // The same handler added again is kept once while the scope is clean;
         // once the scope is dirty, each addition is told at once. Either way

@@ -77,9 +77,9 @@ class Participant {
 
 // A cache that records which ids it was told are dirty, and an invalidator
 // that records its dirty and evicted notifications per cache and the scopes
-// whose result was used. Neither locks:
-// the in-process service tells them on the caller's thread (the cascade
-// tests never call them at all).
+// whose result was used. Neither locks: every test reads them only once the
+// calls that tell them have returned (the asynchronous service's work once
+// the service is gone).
 struct RecordingCache : kelvra::caching::ICoherentCache {
   void OnDirty(const std::vector<unsigned int>& ids) override {
     dirty.insert(dirty.end(), ids.begin(), ids.end());

@@ -234,8 +234,7 @@ TEST_F(RedisPubsubTest, WithdrawingACacheForgetsItsEntries) {
   EXPECT_TRUE(m_cache->dirty.empty());
   EXPECT_EQ(other->dirty, std::vector<unsigned>{2});
   // A removal for a cache that is gone does nothing.
-  std::weak_ptr<kelvra::caching::ICoherentCache> gone;
-  { gone = std::make_shared<RecordingCache>(); }
+  const std::weak_ptr<kelvra::caching::ICoherentCache> gone = std::make_shared<RecordingCache>();  // expired
   EXPECT_EQ(m_service->OnRemoved({1}, gone).lockMs, 0u);
   m_service->OnRemoved(*other);
 }

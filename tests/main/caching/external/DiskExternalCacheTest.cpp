@@ -159,7 +159,6 @@ TEST_F(DiskExternalCacheTest, OnlyTheConstructorThatBuildsThePathFromTheNamespac
     EXPECT_EQ(cache.GetCachePath().ToStdPath(), folder);
     TLog::Capture capture(TLog::Info);
     ASSERT_TRUE(Store(cache, u"k", value));
-    EXPECT_TRUE(LoadsValue(cache, u"k", *value));
     EXPECT_EQ(ReadFileBytes(folder / ExpectedKeyHash(u"k") / ".bin"), *value);
     EXPECT_EQ(SingleEvent(capture, u"ec-store").fields.at(TString(u"cns")), c.ns);
   }

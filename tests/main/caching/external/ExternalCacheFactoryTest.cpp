@@ -89,8 +89,7 @@ class ExternalCacheFactoryTest : public ::testing::Test {
 TEST_F(ExternalCacheFactoryTest, WithoutAMakerOfItsOwnTheFactoryMakesNewNullStoresThatAnswerAtOnce) {
   auto first = ExternalCacheFactory::MakeCache(u"PSC", 10, 0);
   auto second = ExternalCacheFactory::MakeCache(u"PSC", 10, 0);
-  EXPECT_TRUE(IsNull(first));
-  EXPECT_TRUE(IsNull(second));
+  EXPECT_TRUE(IsNull(first) && IsNull(second));
   EXPECT_NE(first.get(), second.get());
   // What a null store keeps is in the contract; here, that it never waits or logs.
   TLog::Capture capture;
@@ -148,11 +147,9 @@ TEST_F(ExternalCacheFactoryTest, TheAuthoringClientMakerMakesNullStoresWhileTheE
   {
     ScopedOptionOverride disable("ExternalCacheDisable", true);
     EXPECT_TRUE(IsNull(ExternalCacheFactory::MakeCache(u"WAV2", 4, 0)));
-    auto maker = ExternalCacheFactory::MakeDefaultCacheForAuthoringClient();
-    EXPECT_TRUE(IsNull(maker(u"PSC", 1, 0)));
+    EXPECT_TRUE(IsNull(ExternalCacheFactory::MakeDefaultCacheForAuthoringClient()(u"PSC", 1, 0)));
   }
-  auto maker = ExternalCacheFactory::MakeDefaultCacheForAuthoringClient();
-  EXPECT_TRUE(IsDisk(maker(u"PSC", 1, 0)));
+  EXPECT_TRUE(IsDisk(ExternalCacheFactory::MakeDefaultCacheForAuthoringClient()(u"PSC", 1, 0)));
   EXPECT_TRUE(IsNull(ExternalCacheFactory::MakeNullCache()(u"PSC", 1, 0)));
 
   // Installed as the host's maker, it serves every namespace.
