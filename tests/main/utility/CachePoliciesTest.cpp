@@ -10,6 +10,7 @@
 #include <memory>
 #include <random>
 #include <set>
+#include <tuple>
 #include <vector>
 
 #include "main/utility/CacheHelpers.h"
@@ -69,11 +70,8 @@ TEST(MRUPolicyTest, KeepsTheMostRecentlyUsedLikeASortAtEverySizeAndNeverAsserts)
 // An entry is idle when clock + lifetime < now, in 64-bit arithmetic that
 // wraps; the predicate says so, and the policy drops exactly those entries.
 TEST(LifetimeTest, IdleIsUnsignedWrappingAndStrictForThePredicateAndThePolicy) {
-  struct Case {
-    uint64_t lifetime, now, clock;
-    bool idle;
-  };
-  const Case cases[] = {
+  // Lifetime, now, clock, idle.
+  const std::tuple<uint64_t, uint64_t, uint64_t, bool> cases[] = {
       {10, 20, 9, true},           {10, 20, 10, false},  // 10 + 10 == 20 is not idle
       {10, 20, 25, false},                               // from the future: never idle
       {0, 0, 0, false},            {0, 0, UINT64_MAX, false}, {0, 5, 4, true}, {0, 5, 5, false},
@@ -81,11 +79,11 @@ TEST(LifetimeTest, IdleIsUnsignedWrappingAndStrictForThePredicateAndThePolicy) {
       {4, 3, UINT64_MAX - 1, true},                      // wraps to 2 < 3
       {UINT64_MAX, 0, 0, false},   {UINT64_MAX, 1, 1, true},  // wraps to 0 < 1
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(::testing::Message() << "lifetime " << c.lifetime << " now " << c.now << " clock " << c.clock);
-    EXPECT_EQ(LifetimePredicate(c.lifetime, c.now).Matches(Entry(nullptr, c.clock)), c.idle);
-    EXPECT_EQ(PurgeAll(*std::make_shared<LifetimePolicy>(c.lifetime), EntriesWithClocks({c.clock}), c.now).empty(),
-              c.idle);
+  for (const auto& [lifetime, now, clock, idle] : cases) {
+    SCOPED_TRACE(::testing::Message() << "lifetime " << lifetime << " now " << now << " clock " << clock);
+    EXPECT_EQ(LifetimePredicate(lifetime, now).Matches(Entry(nullptr, clock)), idle);
+    EXPECT_EQ(PurgeAll(*std::make_shared<LifetimePolicy>(lifetime), EntriesWithClocks({clock}), now).empty(),
+              idle);
   }
   // Of several entries, the policy keeps those that are not idle.
   EXPECT_EQ(ClocksOf(PurgeAll(*std::make_shared<LifetimePolicy>(6), EntriesWithClocks({0, 1, 7, 8}), 7)),
@@ -102,9 +100,7 @@ TEST(EntryPredicatePolicyTest, DropsExactlyWhatThePredicateMatchesCallingItOnceP
   for (const Entry& entry : set) rangeOrder.push_back(entry.GetID());
   EXPECT_EQ(even->m_seen, rangeOrder);
 
-  auto failing = ValueIs(0);
-  failing->m_throwOnCall = 1;
-  EXPECT_THROW(PurgeAll(*std::make_shared<EntryPredicatePolicy>(failing), set), std::runtime_error);
+  EXPECT_THROW(PurgeAll(*std::make_shared<EntryPredicatePolicy>(ThrowingOnCall(1)), set), std::runtime_error);
 }
 
 TEST(CascadedPolicyTest, EachMemberJudgesWhatThePreviousOnesKept) {

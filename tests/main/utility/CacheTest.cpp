@@ -82,10 +82,8 @@ TEST(CacheTest, HintRules) {
 
   // A predicate that throws on the hinted entry changes nothing.
   const auto before = ClocksById(cache);
-  auto failing = Unindexed([](const Record&) { return true; });
-  failing->m_throwOnCall = 1;
   hint = second;
-  EXPECT_THROW(cache.UseEntry(failing, hint), std::runtime_error);
+  EXPECT_THROW(cache.UseEntry(ThrowingOnCall(1), hint), std::runtime_error);
   EXPECT_EQ(ClocksById(cache), before);
 }
 
@@ -197,9 +195,7 @@ TYPED_TEST(CacheContractTest, FailingPolicyOrPredicateLeavesTheEntriesUnchanged)
   EXPECT_THROW(cache.IncrementClock(std::make_shared<Throwing>()), std::runtime_error);
   EXPECT_EQ(cache.GetClock(), 2u);
   // A predicate that throws after several matches deletes nothing.
-  auto failing = Unindexed([](const Record&) { return true; });
-  failing->m_throwOnCall = 6;
-  EXPECT_THROW(cache.DeleteEntries(failing), std::runtime_error);
+  EXPECT_THROW(cache.DeleteEntries(ThrowingOnCall(6)), std::runtime_error);
   EXPECT_EQ(ClocksById(cache), before);
 }
 

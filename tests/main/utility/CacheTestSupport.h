@@ -26,8 +26,7 @@ using namespace CacheHelpers;
 
 // A clock set by the test, starting at `start`; Increment adds a step;
 // reports its destruction.
-class ManualClock : public CacheHelpers::IClock {
- public:
+struct ManualClock : CacheHelpers::IClock {
   explicit ManualClock(uint64_t step = 1, uint64_t start = 0, bool* destroyed = nullptr)
       : m_time(start), m_step(step), m_destroyed(destroyed) {}
   ~ManualClock() override {
@@ -41,8 +40,7 @@ class ManualClock : public CacheHelpers::IClock {
 };
 
 // A policy whose Purge fails.
-class Throwing : public CacheHelpers::IPolicy {
- public:
+struct Throwing : CacheHelpers::IPolicy {
   EntrySet Purge(EntrySet::const_iterator, EntrySet::const_iterator, uint64_t) override {
     throw std::runtime_error("policy failed");
   }
@@ -58,8 +56,7 @@ inline std::set<unsigned> IdsOf(const EntrySet& set) {
 // value is also the memory it reports. Records are counted while they live,
 // and a destroyed one is marked so that a use after free shows up even
 // without a sanitizer.
-class Record : public KelCacheData {
- public:
+struct Record : KelCacheData {
   Record(std::string region, int value, bool* destroyed = nullptr)
       : m_region(std::move(region)), m_value(value), m_destroyed(destroyed) {
     SetMemoryUsage(static_cast<uint64_t>(value));
@@ -102,8 +99,7 @@ inline int ValueOf(const RefCntPtr<RefCntObject>& data) {
 // A predicate naming an index and key and testing records (other data never
 // matches); it logs the ids it judged, runs m_inside in every judgement, may
 // throw on a given call and may claim an index it does not name.
-class Probe : public EntryPredicate {
- public:
+struct Probe : EntryPredicate {
   Probe(TString index, TString key, std::function<bool(const Record&)> test)
       : m_index(std::move(index)), m_key(std::move(key)), m_test(std::move(test)) {}
   bool Matches(const Entry& entry) override {
@@ -132,6 +128,13 @@ inline std::shared_ptr<Probe> Unindexed(std::function<bool(const Record&)> test)
 inline std::shared_ptr<Probe> ValueIs(int value) {
   return Unindexed([value](const Record& r) { return r.m_value == value; });
 }
+// `probe` (by default one that accepts every record), made to throw on its
+// call number `call`.
+inline std::shared_ptr<Probe> ThrowingOnCall(int call, std::shared_ptr<Probe> probe = nullptr) {
+  if (!probe) probe = Unindexed([](const Record&) { return true; });
+  probe->m_throwOnCall = call;
+  return probe;
+}
 
 // One hook call as a policy received it.
 struct Call {
@@ -151,8 +154,7 @@ using Calls = std::vector<Call>;
 // to m_marker when set, so that a test can tell its copies from the
 // cache's). It can also watch a cache to tell where the entry stands when a
 // hook arrives, and run m_onPurge inside each Purge.
-class RecordingPolicy : public IPolicy {
- public:
+struct RecordingPolicy : IPolicy {
   explicit RecordingPolicy(bool tracks = false) : m_tracks(tracks) {}
 
   EntrySet Purge(EntrySet::const_iterator first, EntrySet::const_iterator last, uint64_t now) override {

@@ -43,8 +43,7 @@ TString Qualified(const TString& index, const TString& key) {
 
 // The installed policy: a lifetime policy that also keeps its own record of
 // the ids it was told about, to prove that every path notifies it.
-class ShadowPolicy : public LifetimePolicy {
- public:
+struct ShadowPolicy : LifetimePolicy {
   explicit ShadowPolicy(uint64_t lifetime) : LifetimePolicy(lifetime) {}
   void OnEntryAdded(const Entry& entry) override { m_ids.insert(entry.GetID()); }
   void OnEntryDeleted(const Entry& entry) override { m_ids.erase(entry.GetID()); }

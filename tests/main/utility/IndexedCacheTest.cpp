@@ -30,8 +30,7 @@ std::shared_ptr<Probe> InRegion(
 }
 
 // Claims TracksEntries without offering ComputeEntriesToPurge.
-class ClaimsTracking : public IPolicy {
- public:
+struct ClaimsTracking : IPolicy {
   EntrySet Purge(EntrySet::const_iterator, EntrySet::const_iterator, uint64_t) override { return EntrySet(); }
   bool HasCapability(Capability) override { return true; }
   void OnEntryDeleted(const Entry&) override { ++m_deletions; }
@@ -104,17 +103,15 @@ TEST(IndexedCacheTest, IndexedPredicatesReadOnlyTheListedEntries) {
 // What the random sequences of IndexedCacheModelTest do not pin down: the
 // operations that judge one entry only, and the calls that are refused.
 TEST(IndexedCacheTest, SingleEntryOperationsAndRefusedCalls) {
-  auto clock = std::make_unique<ManualClock>();
-  ManualClock* time = clock.get();
   auto recording = std::make_shared<RecordingPolicy>();
-  IndexedCache cache(recording, std::move(clock));
+  IndexedCache cache(recording, std::make_unique<ManualClock>(5));
   EXPECT_FALSE(cache.AddIndex(TString(), RegionOf));
   EXPECT_FALSE(cache.AddIndex(u"Region", nullptr));
   EXPECT_TRUE(cache.AddIndex(u"Region", RegionOf));
   EXPECT_FALSE(cache.AddIndex(u"Region", [](const Entry&) { return TString(u"other"); }));  // the first stays
   const unsigned a = cache.AddEntry(MakeRecord("EU", 1));
   const unsigned b = cache.AddEntry(MakeRecord("EU", 2));
-  time->m_time = 5;
+  cache.JustIncrementClock();  // to 5
 
   // GetEntry: a copy, clock untouched; Entry() when absent.
   Entry got = cache.GetEntry(a);
@@ -278,12 +275,8 @@ TEST(IndexedCacheTest, FailuresLeaveTheCacheConsistent) {
 
   // A throwing predicate, indexed (after two matches) or not: nothing
   // deleted, nobody told.
-  auto indexedFailing = InRegion("EU");
-  indexedFailing->m_throwOnCall = 3;
-  EXPECT_THROW(cache.DeleteEntries(indexedFailing), std::runtime_error);
-  auto scanFailing = Unindexed([](const Record&) { return true; });
-  scanFailing->m_throwOnCall = 4;
-  EXPECT_THROW(cache.DeleteEntries(scanFailing), std::runtime_error);
+  EXPECT_THROW(cache.DeleteEntries(ThrowingOnCall(3, InRegion("EU"))), std::runtime_error);
+  EXPECT_THROW(cache.DeleteEntries(ThrowingOnCall(4)), std::runtime_error);
   EXPECT_EQ(Take(cache), before);
   EXPECT_TRUE(policy->Take().empty());
 
