@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "host/AppConfig.h"
@@ -69,13 +70,8 @@ void RunChildMode() {
 // default is a deliberate act (docs/options.md lists the same values), and
 // its accessor's value as text, which proves that each accessor reads its
 // own slot of the store.
-struct Option {
-  const char* name;
-  const char* defaultText;
-  std::string (*read)();
-};
-#define KELCACHE_OPTION(name, defaultText) \
-  Option({#name, defaultText, [] { return Text(appoptions::name()); }})
+using Option = std::tuple<const char*, const char*, std::string (*)()>;  // name, default, accessor
+#define KELCACHE_OPTION(name, defaultText) Option(#name, defaultText, [] { return Text(appoptions::name()); })
 const Option kOptions[] = {
     KELCACHE_OPTION(AsyncCacheCoherence, "false"),
     KELCACHE_OPTION(AsyncTaskSpinMicroseconds, "50"),
@@ -110,19 +106,18 @@ TEST(AppOptionsTest, DefaultsReachEveryAccessorAndTheListing) {
   std::vector<appoptions::OptionInfo> listed = appoptions::ListOptions();
   ASSERT_EQ(std::size(kOptions), listed.size());
   for (size_t i = 0; i < listed.size(); ++i) {
-    const Option& expected = kOptions[i];  // kOptions is sorted by name, as the listing must be
+    const auto& [name, defaultText, read] = kOptions[i];  // sorted by name, as the listing must be
     const appoptions::OptionInfo& option = listed[i];
-    SCOPED_TRACE(expected.name);
-    EXPECT_EQ(expected.name, option.name) << "listing not sorted, not unique or incomplete";
-    EXPECT_EQ(expected.defaultText, child.values[expected.name])
-        << "the default in a process without KELCACHE_*";
-    EXPECT_EQ(expected.defaultText, option.defaultText);
+    SCOPED_TRACE(name);
+    EXPECT_EQ(name, option.name) << "listing not sorted, not unique or incomplete";
+    EXPECT_EQ(defaultText, child.values[name]) << "the default in a process without KELCACHE_*";
+    EXPECT_EQ(defaultText, option.defaultText);
     EXPECT_FALSE(option.description.empty());
     bool isBool = option.defaultText == "true" || option.defaultText == "false";
     EXPECT_EQ(isBool ? appoptions::OptionType::Bool : appoptions::OptionType::Int, option.type);
     // In this process too (unless its environment overrides something): the
     // accessor agrees with the listing's current value.
-    EXPECT_EQ(option.currentText, expected.read());
+    EXPECT_EQ(option.currentText, read());
     EXPECT_EQ(option.currentText, appoptions::GetOptionText(option.name));
   }
 }

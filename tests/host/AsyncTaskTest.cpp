@@ -234,14 +234,13 @@ TEST_F(AsyncTaskTest, TaskRunsUnderLaunchersCancelEventWithDepthPlusOne) {
 
   // Launched from a thread without an event: the task has none either, even
   // on a worker that earlier ran a task under an event.
-  std::thread plain([context] {
+  std::thread([context] {
     EXPECT_EQ(context().first, nullptr);
     EXPECT_FALSE(AsyncTask::Cancel::IsCanceled());
     for (int i = 0; i < 4; ++i) {
       EXPECT_EQ(AsyncTask::Launch(LaunchMode::Asynchronous, context).Get(), Context(nullptr, 1));
     }
-  });
-  plain.join();
+  }).join();
 }
 
 TEST_F(AsyncTaskTest, NestedTasksCompleteOnSaturatedSmallPool) {

@@ -8,18 +8,13 @@
 #include <chrono>
 #include <climits>
 #include <cstdint>
+#include <tuple>
 
 namespace {
 
-struct ShiftCase {
-  uint64_t value;
-  int64_t spanMs;
-  uint64_t minus;  // value - span
-  uint64_t plus;   // value + span
-};
-
 TEST(DateTimeTest, SumsDifferencesAndSecondSpansSaturateAtBothEnds) {
-  const ShiftCase cases[] = {
+  // A value, a span in milliseconds, value - span and value + span.
+  const std::tuple<uint64_t, int64_t, uint64_t, uint64_t> cases[] = {
       {10000, 5000, 5000, 15000},
       {1, 5000, 0, 5001},
       {0, 5000, 0, 5000},
@@ -31,12 +26,12 @@ TEST(DateTimeTest, SumsDifferencesAndSecondSpansSaturateAtBothEnds) {
       {UINT64_MAX, INT64_MIN, UINT64_MAX, static_cast<uint64_t>(INT64_MAX)},
       {0, INT64_MAX, 0, static_cast<uint64_t>(INT64_MAX)},
   };
-  for (const ShiftCase& c : cases) {
-    SCOPED_TRACE(::testing::Message() << c.value << " and " << c.spanMs);
-    const DateTime time = DateTime::FromValue(c.value);
-    const DateTimeSpan span = DateTimeSpan::FromMilliseconds(c.spanMs);
-    EXPECT_EQ((time - span).GetRepresentation(), c.minus);
-    EXPECT_EQ((time + span).GetRepresentation(), c.plus);
+  for (const auto& [value, spanMs, minus, plus] : cases) {
+    SCOPED_TRACE(::testing::Message() << value << " and " << spanMs);
+    const DateTime time = DateTime::FromValue(value);
+    const DateTimeSpan span = DateTimeSpan::FromMilliseconds(spanMs);
+    EXPECT_EQ((time - span).GetRepresentation(), minus);
+    EXPECT_EQ((time + span).GetRepresentation(), plus);
   }
 
   // Differences and spans made of seconds saturate to the span's range.

@@ -44,12 +44,11 @@ TEST(IdentityTest, SessionActorIsPerThreadAndScoped) {
     EXPECT_EQ(TString("site-1/user-1"), ThreadActor());
     // Another thread does not see this thread's actor, and its own actor does
     // not leak back.
-    std::thread other([] {
+    std::thread([] {
       EXPECT_EQ(TString("/"), ThreadActor());
       SessionActorInfo::ScopedThreadActor mine(TString("site-2"), TString("user-2"));
       EXPECT_EQ(TString("site-2/user-2"), ThreadActor());
-    });
-    other.join();
+    }).join();
     {
       // Nested: a site-only actor, then back to the outer one.
       SessionActorInfo::ScopedThreadActor inner(TString("site-3"), TString());

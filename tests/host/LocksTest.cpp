@@ -113,7 +113,7 @@ static void ThrowUnderNestedGuards() KELCACHE_NO_THREAD_SAFETY_ANALYSIS {
   } catch (const LogicException& e) {
     EXPECT_EQ(e.GetExpression(), "forced");
   }
-  std::thread other([&] {
+  std::thread([&] {
     if (lock.TryLock())
       lock.Unlock();
     else
@@ -122,8 +122,7 @@ static void ThrowUnderNestedGuards() KELCACHE_NO_THREAD_SAFETY_ANALYSIS {
       mutex.Unlock();
     else
       ADD_FAILURE() << "the mutex is still held";
-  });
-  other.join();
+  }).join();
 }
 
 TEST(LockGuardsTest, ExceptionReleasesTheLock) { ThrowUnderNestedGuards(); }

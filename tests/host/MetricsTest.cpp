@@ -19,8 +19,7 @@
 
 namespace {
 
-class ThrowingSink : public Metrics::ISink {
- public:
+struct ThrowingSink : Metrics::ISink {
   void OnScopeClosed(const Metrics::ScopeRecord&) override { throw std::runtime_error("sink broke"); }
 };
 

@@ -12,14 +12,9 @@ namespace {
 
 using namespace concurrency_test;
 
-class Counted : public RefCntObject {
- public:
+struct Counted : RefCntObject {
   explicit Counted(std::atomic<int>* destroyed) : m_destroyed(destroyed) {}
-
- protected:
   ~Counted() override { ++*m_destroyed; }
-
- private:
   std::atomic<int>* m_destroyed;
 };
 

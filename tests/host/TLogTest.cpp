@@ -11,6 +11,7 @@
 #include <fstream>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <unordered_map>
 #include <vector>
 
@@ -242,12 +243,8 @@ using namespace std::chrono_literals;
 TEST(LogRateLimiterTest, ABurstInFullThenOneLinePerIntervalCountingTheRest) {
   LogRateLimiter limiter(3, 10s);
   const auto start = LogRateLimiter::Clock::now();
-  struct Step {
-    std::chrono::milliseconds at;
-    bool write;
-    uint64_t suppressed;
-  };
-  const Step steps[] = {
+  // At, write, suppressed.
+  const std::tuple<std::chrono::milliseconds, bool, uint64_t> steps[] = {
       {0ms, true, 0},     {0ms, true, 0},      {1ms, true, 0},  // the burst
       {2ms, false, 0},    {5s, false, 0},      {9s, false, 0},  // held back
       {10s, true, 3},                                          // one interval on: counts the three
@@ -255,11 +252,11 @@ TEST(LogRateLimiterTest, ABurstInFullThenOneLinePerIntervalCountingTheRest) {
       {60s, true, 0},     {60s, true, 0},      {60s, true, 0},  // quiet time earned the burst back
       {60s, false, 0},
   };
-  for (const Step& step : steps) {
-    SCOPED_TRACE(step.at.count());
-    const LogRateLimiter::Decision decision = limiter.NextAt(start + step.at);
-    EXPECT_EQ(decision.write, step.write);
-    if (step.write) EXPECT_EQ(decision.suppressed, step.suppressed);
+  for (const auto& [at, write, suppressed] : steps) {
+    SCOPED_TRACE(at.count());
+    const LogRateLimiter::Decision decision = limiter.NextAt(start + at);
+    EXPECT_EQ(decision.write, write);
+    if (write) EXPECT_EQ(decision.suppressed, suppressed);
   }
 }
 

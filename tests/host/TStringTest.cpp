@@ -97,13 +97,7 @@ TEST(TStringTest, SplitKeepsOrSkipsEmptyParts) {
   using Parts = std::vector<TString>;
   const auto keep = TString::KeepEmptyParts;
   const auto skip = TString::SkipEmptyParts;
-  struct Case {
-    TString text, separator;
-    TString::SplitBehavior behavior;
-    TString::CaseSensitivity sensitivity;
-    Parts parts;
-  };
-  const Case cases[] = {
+  const std::tuple<TString, TString, TString::SplitBehavior, TString::CaseSensitivity, Parts> cases[] = {
       {u"-a--b-", u"-", keep, TString::CaseSensitive, {u"", u"a", u"", u"b", u""}},
       {u"-a--b-", u"-", skip, TString::CaseSensitive, {u"a", u"b"}},
       {u"1@@2@@@3", u"@@", keep, TString::CaseSensitive, {u"1", u"2", u"@3"}},
@@ -115,9 +109,8 @@ TEST(TStringTest, SplitKeepsOrSkipsEmptyParts) {
       // The channel split of the coherence service: the prefix drops out as an empty part.
       {u"defaultns.1a-2b", u"defaultns.", skip, TString::CaseSensitive, {u"1a-2b"}},
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(c.text.split(c.separator, c.behavior, c.sensitivity), c.parts) << c.text << " by " << c.separator;
-  }
+  for (const auto& [text, separator, behavior, sensitivity, parts] : cases)
+    EXPECT_EQ(text.split(separator, behavior, sensitivity), parts) << text << " by " << separator;
 }
 
 TEST(TStringTest, NumberFormsAndParsing) {
