@@ -76,9 +76,7 @@ CliProcess::CliProcess(const CliRun& run) {
   posix_spawn_file_actions_adddup2(&actions, errEnds[1], 2);
   const int error = posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
-  close(input);
-  close(outPipe[1]);
-  close(errEnds[1]);
+  for (int fd : {input, outPipe[1], errEnds[1]}) close(fd);
   m_out = outPipe[0];
   m_err = errEnds[0];
   if (error != 0) {

@@ -107,11 +107,8 @@ TEST(CliText, JsonWriterNestsAndSeparates) {
 TEST(CliText, FormattersGiveTheseTexts) {
   const uint64_t unixEpoch = 62135596800000ULL;
   const std::pair<std::string, std::string> cases[] = {  // formatted, expected
-      {EscapeGlob("WAV2\n"), "WAV2\n"},
-      {EscapeGlob("a*\n"), "a\\*\n"},
-      {EscapeGlob("q?[x]\n"), "q\\?\\[x\\]\n"},
-      {EscapeGlob("back\\slash"), "back\\\\slash"},
-      {EscapeGlob("^-!"), "^-!"},
+      {EscapeGlob("WAV2\n"), "WAV2\n"}, {EscapeGlob("a*\n"), "a\\*\n"}, {EscapeGlob("q?[x]\n"), "q\\?\\[x\\]\n"},
+      {EscapeGlob("back\\slash"), "back\\\\slash"}, {EscapeGlob("^-!"), "^-!"},
       {FormatDateTime(0, 'T', true), "0001-01-01T00:00:00.000"},
       {FormatDateTime(86400000ULL * 31 + 1, 'T', true), "0001-02-01T00:00:00.001"},
       {FormatDateTime(unixEpoch, 'T', true), "1970-01-01T00:00:00.000"},
@@ -123,17 +120,10 @@ TEST(CliText, FormattersGiveTheseTexts) {
       {FormatDateTime(315537897599999ULL, 'T', true), "9999-12-31T23:59:59.999"},
       {FormatDateTime(315537897600000ULL, 'T', true), "10000-01-01T00:00:00.000"},
       {FormatDateTime(unixEpoch + 1500, ' ', false), "1970-01-01 00:00:01"},
-      {HumanBytes(1023), "1023 B"},
-      {HumanBytes(1024), "1.0 KiB"},
-      {HumanBytes(1536 * 1024), "1.5 MiB"},
+      {HumanBytes(1023), "1023 B"}, {HumanBytes(1024), "1.0 KiB"}, {HumanBytes(1536 * 1024), "1.5 MiB"},
       {HumanBytes(UINT64_MAX), "16.0 EiB"},
-      {Base64(""), ""},
-      {Base64("f"), "Zg=="},
-      {Base64("fo"), "Zm8="},
-      {Base64("foo"), "Zm9v"},
-      {Base64("foob"), "Zm9vYg=="},
-      {Base64("\xff\x00\xfe"s), "/wD+"},
-      {HexBytes("\x00\x7f\xff"s), "007fff"},
+      {Base64(""), ""}, {Base64("f"), "Zg=="}, {Base64("fo"), "Zm8="}, {Base64("foo"), "Zm9v"},
+      {Base64("foob"), "Zm9vYg=="}, {Base64("\xff\x00\xfe"s), "/wD+"}, {HexBytes("\x00\x7f\xff"s), "007fff"},
   };
   for (const auto& [formatted, expected] : cases) EXPECT_EQ(formatted, expected);
 }
@@ -181,17 +171,9 @@ TEST(CliText, ByteSizesWithBinaryUnits) {
 }
 
 TEST(CliText, CoherenceMessagesAreReadAsTheServiceReadsThemAndMalformedOnesSaySo) {
-  struct Case {
-    std::string channel;
-    std::string message;
-    bool readable;
-    bool wellFormed;
-    std::string keyHash;
-    std::string valueHash;
-    uint64_t timestamp;
-    std::string problemFragment;
-  };
-  const Case cases[] = {
+  // Each row: channel, message, readable, well formed, the key hash, value
+  // hash and timestamp read (when readable), and a fragment of the problem.
+  const std::tuple<std::string, std::string, bool, bool, std::string, std::string, uint64_t, std::string> cases[] = {
       {"defaultns.1a-2b", "3c-4d@18f2a3b4c5d", true, true, "1a-2b", "3c-4d", 0x18f2a3b4c5dULL, ""},
       {"defaultns.0-0", "0-0@0", true, true, "0-0", "0-0", 0, ""},
       {"defaultns.ffffffffffffffff-1", "1-ffffffffffffffff@ffffffffffffffff", true, true,
@@ -208,18 +190,18 @@ TEST(CliText, CoherenceMessagesAreReadAsTheServiceReadsThemAndMalformedOnesSaySo
       {"defaultns.01a-2b", "3c-4d@05", true, false, "1a-2b", "3c-4d", 5, "key hash and the message are not"},
       {"defaultns.1a-2b", "", false, false, "", "", 0, "not <value hash>@<timestamp>"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.channel + " " + c.message);
-    const DecodedMessage decoded = DecodeCoherenceMessage("defaultns.", c.channel, c.message);
-    EXPECT_EQ(decoded.readable, c.readable);
-    EXPECT_EQ(decoded.wellFormed, c.wellFormed);
-    if (c.readable) {
-      EXPECT_EQ(decoded.keyHash, c.keyHash);
-      EXPECT_EQ(decoded.valueHash, c.valueHash);
-      EXPECT_EQ(decoded.timestamp, c.timestamp);
+  for (const auto& [channel, message, readable, wellFormed, keyHash, valueHash, timestamp, problem] : cases) {
+    SCOPED_TRACE(channel + " " + message);
+    const DecodedMessage decoded = DecodeCoherenceMessage("defaultns.", channel, message);
+    EXPECT_EQ(decoded.readable, readable);
+    EXPECT_EQ(decoded.wellFormed, wellFormed);
+    if (readable) {
+      EXPECT_EQ(decoded.keyHash, keyHash);
+      EXPECT_EQ(decoded.valueHash, valueHash);
+      EXPECT_EQ(decoded.timestamp, timestamp);
     }
-    EXPECT_EQ(decoded.problem.empty(), c.wellFormed) << decoded.problem;
-    EXPECT_NE(decoded.problem.find(c.problemFragment), std::string::npos) << decoded.problem;
+    EXPECT_EQ(decoded.problem.empty(), wellFormed) << decoded.problem;
+    EXPECT_NE(decoded.problem.find(problem), std::string::npos) << decoded.problem;
   }
 }
 

@@ -141,9 +141,8 @@ TEST(CliTool, DiskStatsAndVerifyFindEveryKindOfDamagedEntry) {
   EXPECT_EQ(summary.at("entries"), 1u);
   EXPECT_EQ(summary.at("bytes"), 4u);
   EXPECT_EQ(summary.at("damaged"), 4u);
-  for (const char* state : {"key-without-value", "value-without-key", "damaged", "half-written"}) {
+  for (const char* state : {"key-without-value", "value-without-key", "damaged", "half-written"})
     EXPECT_EQ(summary.at("damaged_by_state").at(state), 1u) << state;
-  }
   EXPECT_EQ(summary.at("oldest").at("key"), "whole");
 
   const CliResult verify = RunCli({.args = Disk("verify", dir.str(), {"--json"})});
@@ -245,7 +244,8 @@ TEST(CliTool, ConfigSaysWhereEachValueCameFrom) {
   const Json options = Json::parse(result.out).at("options");
   EXPECT_GT(options.size(), 10u);
   for (const auto& [name, value, source] : expected) {
-    const auto found = std::find_if(options.begin(), options.end(), [&wanted = name](const Json& o) { return o.at("name") == wanted; });
+    const auto found =
+        std::find_if(options.begin(), options.end(), [&wanted = name](const Json& o) { return o.at("name") == wanted; });
     ASSERT_NE(found, options.end()) << name;
     EXPECT_EQ(found->at("value"), value) << name;
     EXPECT_EQ(found->at("source"), source) << name;
