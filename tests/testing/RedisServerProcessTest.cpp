@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -57,8 +56,7 @@ TEST(RedisServerProcessTest, MissingRedisServerTellsHowToInstallIt) {
   kelcache_test::TempDir empty;
   const std::string savedPath = std::getenv("PATH") ? std::getenv("PATH") : "";
   setenv("PATH", empty.str().c_str(), 1);
-  const std::string message =
-      kelcache_test::RaisedText<std::runtime_error>([] { RedisServerProcess server; });
+  const std::string message = kelcache_test::RaisedText<std::runtime_error>([] { RedisServerProcess server; });
   setenv("PATH", savedPath.c_str(), 1);
   EXPECT_NE(message.find("redis-server was not found on the PATH"), std::string::npos) << message;
   EXPECT_NE(message.find("apt-get install redis-server"), std::string::npos) << message;
@@ -72,22 +70,19 @@ TEST(RedisServerProcessTest, ServerDiesWithItsParent) {
   const pid_t child = kelcache_test::StartChildTest("RedisServerProcessTest.DISABLED_StartAndWait",
                                                     {{kFolderVariable, dir.str()}, {"TMPDIR", dir.str()}});
   const std::string portFile = dir.str() + "/port";
-  auto waitUntil = [](const std::function<bool()>& condition, std::chrono::seconds timeout) {
-    for (auto deadline = std::chrono::steady_clock::now() + timeout; !condition();) {
-      if (std::chrono::steady_clock::now() >= deadline) return false;
-      std::this_thread::sleep_for(10ms);
-    }
-    return true;
-  };
-  ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(portFile); }, 30s)) << "the child started no server";
+  using Clock = std::chrono::steady_clock;
+  for (auto deadline = Clock::now() + 30s; !std::filesystem::exists(portFile) && Clock::now() < deadline;)
+    std::this_thread::sleep_for(10ms);
+  ASSERT_TRUE(std::filesystem::exists(portFile)) << "the child started no server";
   uint16_t port = 0;
   std::ifstream(portFile) >> port;
   ASSERT_EQ(Command(port, {"PING"}), "PONG");
 
   kill(child, SIGKILL);
   kelcache_test::WaitForChild(child, 10s);
-  EXPECT_TRUE(waitUntil([&] { return Command(port, {"PING"}) == "no connection"; }, 10s))
-      << "the server on port " << port << " outlived its parent";
+  for (auto deadline = Clock::now() + 10s; Command(port, {"PING"}) != "no connection" && Clock::now() < deadline;)
+    std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(Command(port, {"PING"}), "no connection") << "the server on port " << port << " outlived its parent";
 }
 
 // The child of ServerDiesWithItsParent: starts a server, says where, waits to be killed.
