@@ -41,15 +41,10 @@
 
 namespace {
 
-using namespace std::chrono_literals;
 using namespace CacheHelpers;
+using namespace coherence_test;
 using namespace kelvra::caching;
-using Hash = std::pair<uint64_t, uint64_t>;
 using Clock = std::chrono::steady_clock;
-using coherence_test::Exists;
-using coherence_test::Participant;
-using coherence_test::Touch;
-using coherence_test::WaitUntil;
 
 constexpr const char* kPortVariable = "KELCACHE_SOAK_PORT";
 constexpr const char* kDirVariable = "KELCACHE_SOAK_DIR";
@@ -137,8 +132,7 @@ TEST(Soak, EveryFamilyTogetherStaysCorrectAndBounded) {
   CascadeInvalidatorHolderFactory::GetInstance().Initialize({aggregator, nullptr, nullptr, nullptr});
   kelcache_test::TempDir dir;
   const pid_t peer = kelcache_test::StartChildTest(
-      "Soak.DISABLED_Peer", {{kPortVariable, std::to_string(server.Port())},
-                             {kDirVariable, dir.str()},
+      "Soak.DISABLED_Peer", {{kPortVariable, std::to_string(server.Port())}, {kDirVariable, dir.str()},
                              {kSecondsVariable, std::to_string(seconds)}});
 
   auto memory = std::make_shared<SynchronizedIndexedCache>(std::make_shared<CacheHelpers::LifetimePolicy>(30), nullptr);
@@ -261,9 +255,8 @@ TEST(Soak, DISABLED_Peer) {
   stop = true;
   churn.join();
   // After the restart the subscription must be back before the final round.
-  ASSERT_TRUE(WaitUntil([&] {
-    return kelvra::caching::RedisSubscriptionManager::GetInstance().GetReconnectCount() > 0;
-  }, 60s)) << "the subscription never came back after the restart";
+  ASSERT_TRUE(WaitUntil([] { return RedisSubscriptionManager::GetInstance().GetReconnectCount() > 0; }, 60s))
+      << "the subscription never came back after the restart";
   std::vector<unsigned> ids;
   for (int i = 0; i < kFinalKeys; ++i) ids.push_back(participant.Add(FinalKey(i), {0xb, 0xb}, Now()));
   Touch(dir + "/peer-added");
