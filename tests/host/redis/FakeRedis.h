@@ -46,12 +46,6 @@ class FakeRedis {
   void OpenWriteGate(const std::string& key) { Change([&] { m_closedWriteGates.erase(key); }); }
   void CloseReplyGate(const std::string& key) { Change([&] { m_closedReplyGates.insert(key); }); }
   void OpenReplyGate(const std::string& key) { Change([&] { m_closedReplyGates.erase(key); }); }
-  void OpenAllGates() {
-    Change([&] {
-      m_closedWriteGates.clear();
-      m_closedReplyGates.clear();
-    });
-  }
   void RefuseConnections(bool refuse) { Change([&] { m_refuse = refuse; }); }
   // Every connection open now reads end-of-stream from here on.
   void DropSessions() {

@@ -135,37 +135,27 @@ TEST(RedisSlotMap, AReplyThatIsNoSlotTableIsRefusedNamingTheNode) {
 
 TEST(RedisRedirection, MovedAndAskRepliesNameTheSlotAndTheNode) {
   const RedisServerAddress answeredBy{"10.0.0.9", 7000};
-  struct Case {
-    std::string text;
-    std::optional<RedisRedirection::Kind> kind;  // nothing: not a redirection
-    int slot = 0;
-    RedisServerAddress address;
-  };
   using Kind = RedisRedirection::Kind;
-  const std::vector<Case> cases = {
-      {"MOVED 3999 127.0.0.1:6381", Kind::kMoved, 3999, {"127.0.0.1", 6381}},
-      {"ASK 3999 127.0.0.1:6381", Kind::kAsk, 3999, {"127.0.0.1", 6381}},
-      {"MOVED 0 :7001", Kind::kMoved, 0, {"10.0.0.9", 7001}},  // no host: the node that answered
-      {"MOVED 16383 ::1:7002", Kind::kMoved, 16383, {"::1", 7002}},
-      {"ASK 5 [::1]:7002", Kind::kAsk, 5, {"::1", 7002}},
-      {"MOVED 12 cache-3.example:7003", Kind::kMoved, 12, {"cache-3.example", 7003}},
-      {"MOVED 12 ?:0", Kind::kMoved, 12, {"", 0}},  // unknown: only a new map can tell
-      {"MOVED 16384 h:1", std::nullopt},
-      {"MOVED x h:1", std::nullopt},
-      {"MOVED 12", std::nullopt},
-      {"MOVED 12 h", std::nullopt},
-      {"MOVED 12 h:port", std::nullopt},
-      {"ERR unknown command", std::nullopt},
-      {"TRYAGAIN Multiple keys request during rehashing of slot", std::nullopt},
-      {"moved 1 h:1", std::nullopt},
+  const std::pair<std::string, RedisRedirection> redirections[] = {
+      {"MOVED 3999 127.0.0.1:6381", {Kind::kMoved, 3999, {"127.0.0.1", 6381}}},
+      {"ASK 3999 127.0.0.1:6381", {Kind::kAsk, 3999, {"127.0.0.1", 6381}}},
+      {"MOVED 0 :7001", {Kind::kMoved, 0, {"10.0.0.9", 7001}}},  // no host: the node that answered
+      {"MOVED 16383 ::1:7002", {Kind::kMoved, 16383, {"::1", 7002}}},
+      {"ASK 5 [::1]:7002", {Kind::kAsk, 5, {"::1", 7002}}},
+      {"MOVED 12 cache-3.example:7003", {Kind::kMoved, 12, {"cache-3.example", 7003}}},
+      {"MOVED 12 ?:0", {Kind::kMoved, 12, {"", 0}}},  // unknown: only a new map can tell
   };
-  for (const Case& c : cases) {
-    const std::optional<RedisRedirection> parsed = RedisRedirection::Parse(c.text, answeredBy);
-    ASSERT_EQ(parsed.has_value(), c.kind.has_value()) << c.text;
-    if (!parsed) continue;
-    EXPECT_EQ(parsed->kind, *c.kind) << c.text;
-    EXPECT_EQ(parsed->slot, c.slot) << c.text;
-    EXPECT_EQ(parsed->address, c.address) << c.text;
+  for (const auto& [text, expected] : redirections) {
+    const std::optional<RedisRedirection> parsed = RedisRedirection::Parse(text, answeredBy);
+    ASSERT_TRUE(parsed.has_value()) << text;
+    EXPECT_EQ(parsed->kind, expected.kind) << text;
+    EXPECT_EQ(parsed->slot, expected.slot) << text;
+    EXPECT_EQ(parsed->address, expected.address) << text;
+  }
+  for (const char* text : {"MOVED 16384 h:1", "MOVED x h:1", "MOVED 12", "MOVED 12 h", "MOVED 12 h:port",
+                           "ERR unknown command", "TRYAGAIN Multiple keys request during rehashing of slot",
+                           "moved 1 h:1"}) {
+    EXPECT_FALSE(RedisRedirection::Parse(text, answeredBy).has_value()) << text;
   }
 }
 

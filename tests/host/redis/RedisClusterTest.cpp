@@ -35,8 +35,7 @@
 namespace kelcache_test {
 namespace {
 
-using kelcache_testing::RedisClusterProcess;
-using kelcache_testing::RedisClusterReply;
+using namespace kelcache_testing;
 using namespace kelvra::caching;
 using Clock = std::chrono::steady_clock;
 
@@ -286,9 +285,7 @@ TEST(RedisCluster, KeysReachTheMasterOfTheirSlotAndFollowASlotMigratedWhileLoads
 // the nodes are alive but silent (stopped). Nothing raises past the pool and
 // the connection's documented errors.
 TEST(RedisCluster, WhenEveryNodeIsDownLoadsMissAndStoresFailWithinTheTimeOuts) {
-  RedisClusterProcess::Options options;
-  options.replicasPerMaster = 0;
-  RedisClusterProcess cluster(options);
+  RedisClusterProcess cluster(RedisClusterProcess::Options{.replicasPerMaster = 0});
   const std::string timeouts = "connect_timeout_ms=200;command_timeout_ms=300;wait_ms=100";
   // Bound on one operation: a map fetch over every node, then the command,
   // each within connect + command time-out, and some slack for a busy host.

@@ -59,6 +59,14 @@ std::future<std::string> RunOn(const std::shared_ptr<RedisServerLink>& link,
   });
 }
 
+// What `result` comes to; one not ready within kRedisLongWait is a caller
+// that hangs.
+template <class T>
+T Ready(std::future<T>& result) {
+  EXPECT_EQ(result.wait_for(kRedisLongWait), std::future_status::ready) << "a caller hangs";
+  return result.get();
+}
+
 TEST(RedisPipe, WhenTheServerFallsSilentEveryWaitingRequestTimesOutOnceAndNoLateReplyReachesALaterOne) {
   for (int callers : {1, 4}) {
     SCOPED_TRACE(std::to_string(callers) + " callers");
@@ -90,10 +98,7 @@ TEST(RedisPipe, WhenTheServerFallsSilentEveryWaitingRequestTimesOutOnceAndNoLate
         }
       }));
     }
-    for (auto& result : results) {
-      ASSERT_EQ(result.wait_for(kRedisLongWait), std::future_status::ready);
-      EXPECT_EQ(result.get(), "timed out");
-    }
+    for (auto& result : results) EXPECT_EQ(Ready(result), "timed out");
     // Each GET went out once: a time-out is not retried.
     for (int i = 0; i < callers; ++i) EXPECT_TRUE(fake.WaitForCommands(key(i), 2, 0ms));
     EXPECT_FALSE(fake.WaitForCommands("k0", 3, 0ms)) << "SET and GET of k0 only";
@@ -123,11 +128,6 @@ TEST(RedisPipe, AReaderKeepsWaitingWhileTheRequestItWaitsForIsStillGoingOut) {
   fake.CloseReplyGate("r");
   fake.CloseWriteGate("a");
   fake.CloseWriteGate("o");
-  // Should an assertion end the test early, the callers still finish.
-  struct OpenGatesAtEnd {
-    FakeRedis& fake;
-    ~OpenGatesAtEnd() { fake.OpenAllGates(); }
-  } openGatesAtEnd{fake};
   auto set = [](const std::string& key) {
     return [key](RedisConnection& c) { return std::string(c.Set(key, MakeRedisValue(key + "-value")) ? "ok" : "not ok"); };
   };
@@ -142,16 +142,13 @@ TEST(RedisPipe, AReaderKeepsWaitingWhileTheRequestItWaitsForIsStillGoingOut) {
   fake.OpenWriteGate("a");
   ASSERT_TRUE(fake.WaitForCommands("a", 1, kRedisLongWait));
   fake.OpenReplyGate("r");
-  ASSERT_EQ(r.wait_for(kRedisLongWait), std::future_status::ready);
-  EXPECT_EQ(r.get(), "r-value");
+  EXPECT_EQ(Ready(r), "r-value");
 
   std::this_thread::sleep_for(3 * kTimeout);
   EXPECT_EQ(o.wait_for(0ms), std::future_status::timeout) << "O gave up while its request was going out";
   fake.OpenWriteGate("o");
-  ASSERT_EQ(o.wait_for(kRedisLongWait), std::future_status::ready);
-  ASSERT_EQ(a.wait_for(kRedisLongWait), std::future_status::ready);
-  EXPECT_EQ(o.get(), "ok");
-  EXPECT_EQ(a.get(), "ok");
+  EXPECT_EQ(Ready(o), "ok");
+  EXPECT_EQ(Ready(a), "ok");
   EXPECT_EQ(Text(RedisConnection(link).Get("o")), "o-value");
   EXPECT_EQ(fake.Connections(), 1);
 }
@@ -174,12 +171,12 @@ TEST(RedisPipe, OnlyAConnectionThatHadAnsweredIsRetriedAfterTheServerClosedIt) {
     }
     fake.CloseReplyGate("k");
     auto result = RunOn(link, [](RedisConnection& c) {
-      return RaisedText<RedisIoError>([&] { c.Get("k"); }, [](const RedisIoError&) { return std::string("i/o error"); });
+      return RaisedText<RedisIoError>([&] { c.Get("k"); },
+                                      [](const RedisIoError&) { return std::string("i/o error"); });
     });
     ASSERT_TRUE(fake.WaitForCommands("k", 1, kRedisLongWait));
     fake.DropSessions();
-    ASSERT_EQ(result.wait_for(kRedisLongWait), std::future_status::ready);
-    EXPECT_EQ(result.get(), "i/o error");
+    EXPECT_EQ(Ready(result), "i/o error");
     EXPECT_EQ(fake.Connections(), 1) << "not retried";
   }
 }
@@ -352,11 +349,9 @@ TEST_P(RedisPipelining, RequestsOfManyCallersGoOutInOneWriteAndOneReadBringsMany
   std::this_thread::sleep_for(100ms);
   server.Resume();
 
-  ASSERT_EQ(bigSet.wait_for(kRedisLongWait), std::future_status::ready);
-  EXPECT_TRUE(bigSet.get());
+  EXPECT_TRUE(Ready(bigSet));
   for (int i = 0; i < kCallers; ++i) {
-    ASSERT_EQ(loads[i].wait_for(kRedisLongWait), std::future_status::ready);
-    RedisValue value = loads[i].get();
+    RedisValue value = Ready(loads[i]);
     EXPECT_TRUE(value && *value == *OwnedValue(i, 0, 100)) << i << ": " << Text(value).substr(0, 16);
   }
   // The large SET, then the sixteen GETs together (a write that a time-out

@@ -72,9 +72,8 @@ std::string Show(const RedisReply& reply) {
       return "nil";
     case Type::kArray: {
       std::string shown = "[";
-      for (size_t i = 0; i < reply.elements.size(); ++i) {
+      for (size_t i = 0; i < reply.elements.size(); ++i)
         shown += (i ? "," : "") + (reply.elements[i] ? Show(*reply.elements[i]) : std::string("(missing)"));
-      }
       return shown + "]";
     }
   }

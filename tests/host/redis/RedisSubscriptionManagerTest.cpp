@@ -14,7 +14,6 @@
 #include <utility>
 
 #include "host/LogCapture.h"
-#include "host/redis/RedisConnectionPool.h"
 #include "host/redis/RedisSubscriptionManager.h"
 #include "tests/host/redis/RedisTestSupport.h"
 #include "tests/support/TestGate.h"
@@ -36,10 +35,15 @@ bool PublishUntil(RedisSubscriptionManager& manager, const TString& channel, con
   });
 }
 
-TEST(RedisSubscriptionManager, MatchingMessagesArriveOnceEachIncludingOwnPublications) {
+// A server, the pool configured for it, and a manager of the test's own.
+class RedisSubscriptions : public testing::Test {
+ protected:
+  RedisSubscriptions() { ConfigurePool({&server}); }
   RedisServer server;
-  ConfigurePool({&server});
   RedisSubscriptionManager manager;
+};
+
+TEST_F(RedisSubscriptions, MatchingMessagesArriveOnceEachIncludingOwnPublications) {
   EXPECT_FALSE(manager.IsSubscriberRunning()) << "the thread starts with the first subscription";
 
   // A subscription is in force when Subscribe returns: the first
@@ -92,10 +96,7 @@ TEST(RedisSubscriptionManager, MatchingMessagesArriveOnceEachIncludingOwnPublica
   EXPECT_EQ(alongside.Count(), 1u);
 }
 
-TEST(RedisSubscriptionManager, NoCallbackRunsAfterUnsubscribeReturnsEvenOneAlreadyInProgress) {
-  RedisServer server;
-  ConfigurePool({&server});
-  RedisSubscriptionManager manager;
+TEST_F(RedisSubscriptions, NoCallbackRunsAfterUnsubscribeReturnsEvenOneAlreadyInProgress) {
 
   TestGate inCallback;
   TestGate release;
@@ -143,10 +144,7 @@ TEST(RedisSubscriptionManager, NoCallbackRunsAfterUnsubscribeReturnsEvenOneAlrea
 // A throwing callback is logged and delivery goes on; a burst of failures
 // writes the line in full a few times, then at most once per interval with a
 // count of those left out.
-TEST(RedisSubscriptionManager, AThrowingCallbackIsLoggedWithoutFloodingAndDeliveryGoesOn) {
-  RedisServer server;
-  ConfigurePool({&server});
-  RedisSubscriptionManager manager;
+TEST_F(RedisSubscriptions, AThrowingCallbackIsLoggedWithoutFloodingAndDeliveryGoesOn) {
   TLog::Capture capture(TLog::Error);
   Inbox inbox;
   std::atomic<int> thrown{0};
@@ -203,7 +201,7 @@ TEST(RedisSubscriptionManager, RefusedSubscriptionsBackOffAndSayWhy) {
 
 TEST(RedisSubscriptionManager, PublishAndSubscribeUseTheConfiguredServerAndFollowTheConfiguration) {
   RedisServer first, second;
-  kelvra::caching::RedisConnectionPool::GetInstance().Reset(u"", u"");
+  Configure("");
   RedisSubscriptionManager manager;
   Inbox inbox;
   manager.Subscribe(u"where.*", inbox.Callback());

@@ -144,13 +144,11 @@ inline std::string WireName(const testing::TestParamInfo<Wire>& info) {
 // with the test CA's server certificate.
 class WireServer : public kelcache_testing::RedisServerProcess {
  public:
-  explicit WireServer(Wire wire, const std::string& certFile = "", const std::string& keyFile = "",
-                      bool authClients = false)
+  explicit WireServer(Wire wire, const std::string& certFile = TestCertificates().serverCertFile,
+                      const std::string& keyFile = TestCertificates().serverKeyFile, bool authClients = false)
       : RedisServerProcess(wire == Wire::kTcp ? RedisServerProcess::Options{}
                                               : kelcache_testing::TlsOnlyRedisServerOptions(
-                                                    certFile.empty() ? TestCertificates().serverCertFile : certFile,
-                                                    keyFile.empty() ? TestCertificates().serverKeyFile : keyFile,
-                                                    TestCertificates().caFile, authClients)),
+                                                    certFile, keyFile, TestCertificates().caFile, authClients)),
         m_wire(wire) {}
   // The options text for this server's wire, with `more`.
   std::string Options(const std::string& more = "") const {

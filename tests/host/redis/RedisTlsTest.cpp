@@ -39,8 +39,8 @@ const std::string& CaDirectory() {
   static const TempDir folder;
   static const std::string directory = [] {
     std::unique_ptr<FILE, decltype(&std::fclose)> file(std::fopen(TestCertificates().caFile.c_str(), "r"), std::fclose);
-    std::unique_ptr<X509, decltype(&X509_free)> ca(file ? PEM_read_X509(file.get(), nullptr, nullptr, nullptr) : nullptr,
-                                                   X509_free);
+    std::unique_ptr<X509, decltype(&X509_free)> ca(
+        file ? PEM_read_X509(file.get(), nullptr, nullptr, nullptr) : nullptr, X509_free);
     if (!ca) throw std::runtime_error("cannot read the test CA");
     char name[32];
     std::snprintf(name, sizeof name, "%08lx.0", X509_subject_name_hash(ca.get()));
@@ -56,14 +56,9 @@ const std::string& CaDirectory() {
 // all, for the pool and the subscriber, and the Warn says what was wrong.
 TEST(RedisTls, OnlyAVerifiedServerGetsAConnectionAndARefusalSaysWhy) {
   const auto& files = TestCertificates();
-  struct Case {
-    const char* name;
-    const std::string& certFile;
-    const std::string& keyFile;
-    std::string options;
-    const char* refusal;  // null: the connection works
-  };
-  const Case cases[] = {
+  // Each row: what, the server's certificate and key, the options, and what
+  // the refusal says (null: the connection works).
+  const std::tuple<const char*, std::string, std::string, std::string, const char*> cases[] = {
       {"the CA in a file, the address in the certificate", files.serverCertFile, files.serverKeyFile,
        TrustingOptions(), nullptr},
       {"the CA in a hashed folder", files.serverCertFile, files.serverKeyFile,
@@ -87,13 +82,13 @@ TEST(RedisTls, OnlyAVerifiedServerGetsAConnectionAndARefusalSaysWhy) {
   };
   // One server per certificate, shared by the cases that use it.
   std::map<std::string, std::unique_ptr<WireServer>> servers;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    auto& server = servers[c.certFile];
-    if (!server) server = std::make_unique<WireServer>(Wire::kTls, c.certFile, c.keyFile);
-    ConfigureSlow(server->Address(), c.options);
+  for (const auto& [name, certFile, keyFile, options, refusal] : cases) {
+    SCOPED_TRACE(name);
+    auto& server = servers[certFile];
+    if (!server) server = std::make_unique<WireServer>(Wire::kTls, certFile, keyFile);
+    ConfigureSlow(server->Address(), options);
     const std::string outcome = RoundTrip("verified", MakeRedisValue("v"));
-    if (c.refusal == nullptr) {
+    if (refusal == nullptr) {
       EXPECT_EQ(outcome, "");
       continue;
     }
@@ -102,12 +97,12 @@ TEST(RedisTls, OnlyAVerifiedServerGetsAConnectionAndARefusalSaysWhy) {
       continue;
     }
     EXPECT_NE(outcome.find("TLS handshake with " + server->Address() + " failed"), std::string::npos) << outcome;
-    EXPECT_NE(outcome.find(c.refusal), std::string::npos) << outcome;
+    EXPECT_NE(outcome.find(refusal), std::string::npos) << outcome;
     // The subscriber never subscribes either, and its Warn says why.
     TLog::Capture capture(TLog::Warn);
     RedisSubscriptionManager manager;
     manager.Subscribe(u"tls.test.*", [](const TString&, const void*, int) {});
-    EXPECT_TRUE(WaitUntil([&] { return LinesWith(capture, "cannot subscribe", c.refusal) > 0; }));
+    EXPECT_TRUE(WaitUntil([&, says = refusal] { return LinesWith(capture, "cannot subscribe", says) > 0; }));
     manager.Unsubscribe(u"tls.test.*");
   }
 }

@@ -173,15 +173,14 @@ TEST_P(RedisTransport, SilenceEndsReadsAndWaitsWhichAlsoWakeForDataTheWakeUpDesc
   // The wake-up descriptor ends a long wait at once.
   std::thread waker([&] {
     std::this_thread::sleep_for(100ms);
-    uint64_t one = 1;
-    EXPECT_EQ(write(wake, &one, sizeof one), static_cast<ssize_t>(sizeof one));
+    EXPECT_EQ(eventfd_write(wake, 1), 0);
   });
   started = std::chrono::steady_clock::now();
   EXPECT_FALSE(transport->WaitReadable(wake, 20s));
   EXPECT_LT(std::chrono::steady_clock::now() - started, 10s);
   waker.join();
-  uint64_t count;
-  ASSERT_EQ(read(wake, &count, sizeof count), static_cast<ssize_t>(sizeof count));
+  eventfd_t count;
+  ASSERT_EQ(eventfd_read(wake, &count), 0);
 
   // Data: readable, and the read then takes it without waiting; the reads
   // that timed out lost nothing.
