@@ -81,15 +81,8 @@ TEST_F(MetricsTest, ScopeOpensOnlyForAnEnabledCategoryAndKeepsAttributesOnlyWhil
 
 TEST_F(MetricsTest, AggregatingSinkCountsTotalsAndMaxima) {
   Metrics::AggregatingSink sink;
-  Metrics::ScopeRecord record;
-  record.name = u"RedisPubsub::OnAdded";
-  for (double ms : {1.0, 3.0, 2.0}) {
-    record.durationMs = ms;
-    sink.OnScopeClosed(record);
-  }
-  record.name = u"ec-load";
-  record.durationMs = 0.25;
-  sink.OnScopeClosed(record);
+  for (double ms : {1.0, 3.0, 2.0}) sink.OnScopeClosed({.name = u"RedisPubsub::OnAdded", .durationMs = ms});
+  sink.OnScopeClosed({.name = u"ec-load", .durationMs = 0.25});
 
   EXPECT_EQ(sink.Render().toStdString(),
             "scope                     count       total-ms       max-ms      mean-ms\n"
@@ -193,12 +186,9 @@ TEST(OpenMetricsTest, ScopesRenderAsCumulativeHistogramsAndCountersThatParseStri
       byLabels[sample.labels.substr(0, sample.labels.find(",le="))].push_back(sample);
   }
   std::map<std::string, std::string>& counts = valuesByName["kelcache_operation_duration_seconds_count"];
-  const std::string hit = R"(scope="ec-load",outcome="hit")";
-  const std::string miss = R"(scope="ec-load",outcome="miss")";
-  const std::string escaped = R"(scope="odd \"name\" \\ with\nline")";
-  EXPECT_EQ(counts[hit], "3");
-  EXPECT_EQ(counts[miss], "2");
-  EXPECT_EQ(counts[escaped], "1");
+  EXPECT_EQ(counts, (std::map<std::string, std::string>{{R"(scope="ec-load",outcome="hit")", "3"},
+                                                        {R"(scope="ec-load",outcome="miss")", "2"},
+                                                        {R"(scope="odd \"name\" \\ with\nline")", "1"}}));
   EXPECT_EQ(valuesByName["kelcache_operations_total"], counts);
   for (const auto& [labels, buckets] : byLabels) {
     SCOPED_TRACE(labels);
@@ -217,10 +207,7 @@ TEST(OpenMetricsTest, EachDurationLandsInTheFirstBucketWhoseBoundHoldsIt) {
   for (const auto& [durationMs, bucket] : cases) {
     SCOPED_TRACE(durationMs);
     Metrics::AggregatingSink sink;
-    Metrics::ScopeRecord record;
-    record.name = u"s";
-    record.durationMs = durationMs;
-    sink.OnScopeClosed(record);
+    sink.OnScopeClosed({.name = u"s", .durationMs = durationMs});
     const std::vector<Metrics::DurationSeries> series = sink.SeriesSnapshot();
     ASSERT_EQ(series.size(), 1u);
     EXPECT_EQ(series[0].buckets[static_cast<size_t>(bucket)], 1u);

@@ -226,9 +226,8 @@ TEST_F(TFileTest, TDirectoryListsExactlyTheEntriesOfOneFolder) {
   std::multiset<TPath> listed;
   TDirectory directory(folder);
   for (auto it = directory.begin(); it != directory.end(); ++it) listed.insert(*it);
-  std::multiset<TPath> expected = {folder / TPath("123"), folder / TPath("456"), folder / TPath(".hidden"),
-                                   folder / TPath(u"\u00fcml\u00e4ut")};
-  EXPECT_EQ(listed, expected);
+  EXPECT_EQ(listed, (std::multiset<TPath>{folder / TPath("123"), folder / TPath("456"),
+                                          folder / TPath(".hidden"), folder / TPath(u"\u00fcml\u00e4ut")}));
 
   const std::string missing =
       RaisedText<TFileException>([&] { TDirectory listed(Root() / TPath("missing")); });
