@@ -93,9 +93,6 @@ class WriterProcess {
 // Loads every key and checks what comes back. Counts hits; a bad value is a
 // test failure with the reason.
 struct Checker {
-  explicit Checker(std::string folder)
-      : folder(std::move(folder)), cache(u"crash", TPath(TString::fromStdString(this->folder)), nullptr) {}
-
   void LoadAndCheck(const std::string& key, const std::set<uint64_t>& writers) {
     Value loaded = cache.TryLoad(TString::fromStdString(key)).Get();
     if (!loaded) return;
@@ -110,7 +107,7 @@ struct Checker {
   }
 
   const std::string folder;
-  DiskExternalCache cache;
+  DiskExternalCache cache{u"crash", TPath(TString::fromStdString(folder)), nullptr};
   std::atomic<int> hits{0};
 };
 
@@ -143,7 +140,7 @@ TEST(DiskCrashSafetyTest, KilledAndConcurrentWritersNeverLeaveATornOrMixedValue)
   std::mt19937 random(20240501);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Checker checker((temp.path() / "crash").string() + std::to_string(&c - cases));
+    Checker checker{(temp.path() / "crash").string() + std::to_string(&c - cases)};
     std::map<std::string, std::set<uint64_t>> writersOf;
     for (size_t w = 0; w < c.keysOfWriter.size(); ++w) {
       for (const std::string& key : c.keysOfWriter[w]) writersOf[key].insert(w + 1);

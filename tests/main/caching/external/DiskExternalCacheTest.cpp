@@ -87,8 +87,7 @@ TEST_F(DiskExternalCacheTest, AStoreWritesTheKeyTheValueAndItsIntegrityRecordAnd
     EXPECT_EQ(FileNames(CachePath()), (std::set<std::string>{ExpectedKeyHash(key), ".lock"}));
     EXPECT_EQ(fs::file_size(CachePath() / ".lock"), 0u);
     EXPECT_EQ(FileNames(entry), (std::set<std::string>{".bin", ".key"}));
-    const std::string utf8 = key.toStdString();
-    EXPECT_EQ(ReadFileBytes(entry / ".key"), Bytes(utf8.begin(), utf8.end()));
+    EXPECT_EQ(ReadFileBytes(entry / ".key"), *MakeValue(key.toStdString())) << "the key's UTF-8 bytes";
     EXPECT_EQ(ReadFileBytes(entry / ".bin"), *value) << "raw bytes, no header";
     EXPECT_EQ(IntegrityAttribute(entry / ".bin").value_or(Bytes{9}), ExpectedIntegrityRecord(*value));
     EXPECT_FALSE(IntegrityAttribute(entry / ".key").has_value()) << "only the value file has one";

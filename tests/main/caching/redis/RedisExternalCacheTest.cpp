@@ -74,9 +74,7 @@ TEST_F(RedisExternalCacheTest, ValuesLieUnderNamespaceLineFeedKeyInUtf8) {
 
   // A value written by another client under the physical key is a hit.
   m_raw.Command({"SET", "WAV2\nfrom-outside", std::string("o\0k", 3)});
-  Value loaded = cache.TryLoad(u"from-outside").Get();
-  ASSERT_NE(loaded, nullptr);
-  EXPECT_EQ(std::string(loaded->begin(), loaded->end()), std::string("o\0k", 3));
+  EXPECT_TRUE(LoadsValue(cache, u"from-outside", *MakeValue(std::string("o\0k", 3))));
   EXPECT_TRUE(cache.TryDrop(u"k1").Get());
   EXPECT_EQ(m_raw.Get("WAV2\nk1"), std::nullopt);
   const std::pair<const char16_t*, size_t> scopes[] = {
