@@ -109,22 +109,25 @@ TEST_F(CascadeInvalidatorAggregatorTest, UsesAreRecordedOnlyForTheCurrentOpenSco
 }
 
 // A scope without handlers is never tested: a dirty report before its first
-// handler leaves it clean. Eviction forgets ids and never makes a scope dirty.
+// handler leaves it clean. Eviction forgets ids and never makes a scope dirty,
+// not even one whose ids were all evicted.
 TEST_F(CascadeInvalidatorAggregatorTest, ScopesWithoutHandlersAreNeverTestedAndEvictionForgetsIds) {
-  auto scope = CascadeInvalidatorAggregator_CreateQueryJobScope();
+  auto evicted = CascadeInvalidatorAggregator_CreateQueryJobScope();
   m_aggregator->OnEntryUsed(5, m_cache);
+  auto evictedHandler = AddHandler(evicted);
+  auto scope = CascadeInvalidatorAggregator_CreateQueryJobScope();
   m_aggregator->OnEntryUsed(6, m_cache);
   m_aggregator->OnDirty({6}, m_cache);
   auto handler = AddHandler(scope);  // registered only now: the earlier report did not reach it
   EXPECT_EQ(handler->m_calls, 0);
   m_aggregator->OnEvicted({}, m_cache);
   m_aggregator->OnEvicted({5}, m_cache);
-  EXPECT_EQ(handler->m_calls, 0);
-  EXPECT_EQ(m_aggregator->GetScopeCount(), 1u) << "a scope whose ids were evicted stays registered";
+  EXPECT_EQ(m_aggregator->GetScopeCount(), 2u) << "a scope whose ids were all evicted stays registered";
   m_aggregator->OnDirty({5}, m_cache);
-  EXPECT_EQ(handler->m_calls, 0) << "an evicted id is forgotten";
+  EXPECT_EQ(evictedHandler->m_calls, 0) << "an evicted id is forgotten";
   m_aggregator->OnDirty({6}, m_cache);
   EXPECT_EQ(handler->m_calls, 1);
+  EXPECT_EQ(evictedHandler->m_calls, 0);
 }
 
 TEST_F(CascadeInvalidatorAggregatorTest, HandlersMayCallBackAndAThrowingHandlerStopsTheRest) {
