@@ -4,36 +4,17 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
 #include <stdexcept>
 
 namespace kelcache_cli_test {
 
-namespace {
-
 using Clock = std::chrono::steady_clock;
-
-void CloseIfOpen(int& fd) {
-  if (fd >= 0) close(fd);
-  fd = -1;
-}
-
-// Reads what fd has into `into`; closes it at its end. A pseudo-terminal's
-// master reports its end as EIO.
-void Drain(int& fd, std::string& into) {
-  char buffer[65536];
-  ssize_t count;
-  while ((count = read(fd, buffer, sizeof(buffer))) > 0) into.append(buffer, static_cast<size_t>(count));
-  if (count == 0 || (errno != EAGAIN && errno != EINTR)) CloseIfOpen(fd);
-}
-
-}  // namespace
+using kelcache_test::CloseIfOpen;
+using kelcache_test::Drain;
 
 std::string CliResult::Describe() const {
   std::string text = exited ? "exit code " + std::to_string(exitCode)
@@ -59,31 +40,16 @@ CliProcess::CliProcess(const CliRun& run) {
     throw std::runtime_error("pipe failed");
   }
 
-  std::vector<std::string> argvText = {KELCACHE_CLI_PATH};
-  argvText.insert(argvText.end(), run.args.begin(), run.args.end());
-  std::vector<char*> argv;
-  for (std::string& text : argvText) argv.push_back(text.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> envText = kelcache_test::ChildEnvironment(run.environment, true);
-  std::vector<char*> envp;
-  for (std::string& text : envText) envp.push_back(text.data());
-  envp.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, input, 0);
-  posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, errEnds[1], 2);
-  const int error = posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  for (int fd : {input, outPipe[1], errEnds[1]}) close(fd);
   m_out = outPipe[0];
   m_err = errEnds[0];
-  if (error != 0) {
-    m_pid = -1;
+  try {
+    m_pid = kelcache_test::Spawn(KELCACHE_CLI_PATH, run.args,
+                                 kelcache_test::ChildEnvironment(run.environment, true), input, outPipe[1],
+                                 errEnds[1]);
+  } catch (...) {
     CloseIfOpen(m_out);
     CloseIfOpen(m_err);
-    throw std::runtime_error(std::string("cannot start ") + argv[0] + ": " + std::strerror(error));
+    throw;
   }
   for (int fd : {m_out, m_err}) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
 }
@@ -100,8 +66,8 @@ CliProcess::~CliProcess() {
 bool CliProcess::Pump(std::chrono::milliseconds wait) {
   pollfd fds[2] = {{m_out, POLLIN, 0}, {m_err, POLLIN, 0}};  // poll skips a closed (negative) one
   if (poll(fds, 2, static_cast<int>(wait.count())) > 0) {
-    if (m_out >= 0) Drain(m_out, m_result.out);
-    if (m_err >= 0) Drain(m_err, m_result.err);
+    Drain(m_out, m_result.out);
+    Drain(m_err, m_result.err);
   }
   return m_out >= 0 || m_err >= 0;
 }

@@ -7,8 +7,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <stdexcept>
 
 extern char** environ;
@@ -17,36 +19,19 @@ namespace kelcache_test {
 
 namespace {
 
-pid_t SpawnSelf(std::vector<std::string> arguments, std::vector<std::string> envText, int outputFd) {
-  std::string self = "/proc/self/exe";
-  std::vector<char*> argv = {self.data()};
-  for (std::string& argument : arguments) argv.push_back(argument.data());
-  argv.push_back(nullptr);
-  std::vector<char*> envp;
-  for (auto& text : envText) envp.push_back(text.data());
-  envp.push_back(nullptr);
+constexpr char kSelf[] = "/proc/self/exe";
 
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  if (outputFd >= 0) {
-    posix_spawn_file_actions_adddup2(&actions, outputFd, 1);
-    posix_spawn_file_actions_adddup2(&actions, outputFd, 2);
-  }
-  pid_t pid = -1;
-  int error = posix_spawn(&pid, self.c_str(), &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  if (error != 0) throw std::runtime_error(std::string("posix_spawn failed: ") + std::strerror(error));
-  return pid;
-}
-
-// Appends what the non-blocking `fd` holds now to `output`.
-void Drain(int fd, std::string& output) {
-  char buffer[4096];
-  for (ssize_t n; (n = read(fd, buffer, sizeof(buffer))) > 0;) output.append(buffer, static_cast<size_t>(n));
+// The argv or envp form of `texts`: pointers to them and a null pointer.
+std::vector<char*> Pointers(std::vector<std::string>& texts) {
+  std::vector<char*> pointers;
+  for (std::string& text : texts) pointers.push_back(text.data());
+  pointers.push_back(nullptr);
+  return pointers;
 }
 
 // Waits for `pid`, reading `outputFd` (if any; poll skips a negative one and
-// just waits) meanwhile; kills the child after the time-out.
+// just waits) meanwhile, and closes outputFd; kills the child after the
+// time-out.
 ChildResult Wait(pid_t pid, int outputFd, std::chrono::milliseconds timeout) {
   ChildResult result;
   const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -62,12 +47,44 @@ ChildResult Wait(pid_t pid, int outputFd, std::chrono::milliseconds timeout) {
       break;
     }
   }
-  if (outputFd >= 0) Drain(outputFd, result.output);
+  Drain(outputFd, result.output);
+  CloseIfOpen(outputFd);
   result.Record(status);
   return result;
 }
 
 }  // namespace
+
+pid_t Spawn(const std::string& program, std::vector<std::string> arguments,
+            std::vector<std::string> variables, int stdinFd, int stdoutFd, int stderrFd) {
+  arguments.insert(arguments.begin(), program);
+  const std::vector<char*> argv = Pointers(arguments);
+  const std::vector<char*> envp = Pointers(variables);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  const int fds[] = {stdinFd, stdoutFd, stderrFd};
+  for (int target = 0; target < 3; ++target) {
+    if (fds[target] >= 0) posix_spawn_file_actions_adddup2(&actions, fds[target], target);
+  }
+  pid_t pid = -1;
+  const int error = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  for (int fd : std::set<int>{stdinFd, stdoutFd, stderrFd}) CloseIfOpen(fd);
+  if (error != 0) throw std::runtime_error("cannot start " + program + ": " + std::strerror(error));
+  return pid;
+}
+
+void Drain(int& fd, std::string& into) {
+  char buffer[65536];
+  ssize_t count;
+  while ((count = read(fd, buffer, sizeof(buffer))) > 0) into.append(buffer, static_cast<size_t>(count));
+  if (count == 0 || (errno != EAGAIN && errno != EINTR)) CloseIfOpen(fd);
+}
+
+void CloseIfOpen(int& fd) {
+  if (fd >= 0) close(fd);
+  fd = -1;
+}
 
 void ChildExit::Record(int status) {
   if (WIFEXITED(status)) {
@@ -84,17 +101,13 @@ ChildResult RunSelf(const std::vector<std::string>& arguments, const std::vector
   if (pipe2(pipeEnds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   pid_t pid = -1;
   try {
-    pid = SpawnSelf(arguments, variables, pipeEnds[1]);
+    pid = Spawn(kSelf, arguments, variables, -1, pipeEnds[1], pipeEnds[1]);
   } catch (...) {
     close(pipeEnds[0]);
-    close(pipeEnds[1]);
     throw;
   }
-  close(pipeEnds[1]);
   fcntl(pipeEnds[0], F_SETFL, O_NONBLOCK);
-  ChildResult result = Wait(pid, pipeEnds[0], timeout);
-  close(pipeEnds[0]);
-  return result;
+  return Wait(pid, pipeEnds[0], timeout);
 }
 
 ChildResult RunChildTest(const std::string& testFilter, const Environment& environment,
@@ -104,8 +117,8 @@ ChildResult RunChildTest(const std::string& testFilter, const Environment& envir
 }
 
 pid_t StartChildTest(const std::string& testFilter, const Environment& environment) {
-  return SpawnSelf({"--gtest_filter=" + testFilter, "--gtest_also_run_disabled_tests"},
-                   ChildEnvironment(environment), -1);
+  return Spawn(kSelf, {"--gtest_filter=" + testFilter, "--gtest_also_run_disabled_tests"},
+               ChildEnvironment(environment), -1, -1, -1);
 }
 
 ChildResult WaitForChild(pid_t pid, std::chrono::milliseconds timeout) {

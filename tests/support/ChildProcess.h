@@ -55,6 +55,21 @@ pid_t StartChildTest(const std::string& testFilter, const Environment& environme
 // Waits for a child started with StartChildTest; kills it after `timeout`.
 ChildResult WaitForChild(pid_t pid, std::chrono::milliseconds timeout = std::chrono::seconds(60));
 
+// Starts `program` with `arguments` and exactly the environment `variables`
+// ("NAME=value" each); its stdin, stdout and stderr are the given fds (-1:
+// this process's own). The given fds are the child's: they are closed here,
+// also when the start fails, which throws "cannot start <program>: <reason>".
+pid_t Spawn(const std::string& program, std::vector<std::string> arguments,
+            std::vector<std::string> variables, int stdinFd, int stdoutFd, int stderrFd);
+
+// Appends what the non-blocking `fd` holds now to `into`. At the end of its
+// stream (a pseudo-terminal's master reports it as EIO) closes fd and sets
+// it to -1; a closed (-1) fd reads nothing.
+void Drain(int& fd, std::string& into);
+
+// Closes fd unless it is -1, and sets it to -1.
+void CloseIfOpen(int& fd);
+
 // The value of an environment variable, or `fallback` when it is not set.
 std::string GetEnv(const char* name, const std::string& fallback = std::string());
 
