@@ -12,11 +12,13 @@
 #include <vector>
 
 #include "host/AsyncTask.h"
+#include "tests/support/TestEnvironment.h"
 #include "tests/support/TestGate.h"
 
 namespace concurrency_test {
 
 using namespace std::chrono_literals;
+using kelcache_test::WaitUntil;
 
 // Generous bound for waits that should end soon; a test that reaches it has
 // found a hang, not a slow machine.

@@ -155,19 +155,14 @@ TEST_F(ThreadPoolTest, FinishedDedicatedThreadsParkForTheNextBurstWithinTheCapAn
   EXPECT_TRUE(ran.Wait());
   EXPECT_EQ(AsyncTask::GetThreadsCreated(), afterFirst);
 
-  const auto deadline = std::chrono::steady_clock::now() + kLongWait;
-  auto parkedComesTo = [&](auto wanted) {
-    while (!wanted(AsyncTask::GetParkedThreadCount()) && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(1ms);
-    }
-    return wanted(AsyncTask::GetParkedThreadCount());
-  };
   AsyncTask::SetParkedThreadLimits(2, 30s);
-  EXPECT_TRUE(parkedComesTo([](unsigned n) { return n <= 2; })) << "threads beyond a lowered cap end";
+  EXPECT_TRUE(WaitUntil([] { return AsyncTask::GetParkedThreadCount() <= 2; }, kLongWait))
+      << "threads beyond a lowered cap end";
   RunDedicatedBurst(5);
   EXPECT_LE(AsyncTask::GetParkedThreadCount(), 2u) << "threads beyond the cap end with their task";
   AsyncTask::SetParkedThreadLimits(2, 50ms);
-  EXPECT_TRUE(parkedComesTo([](unsigned n) { return n == 0; })) << "parked threads end after a shortened time-out";
+  EXPECT_TRUE(WaitUntil([] { return AsyncTask::GetParkedThreadCount() == 0; }, kLongWait))
+      << "parked threads end after a shortened time-out";
 
   // With no parked thread left, a new task makes a new thread (and a spare
   // that parks) and still runs.
@@ -177,7 +172,7 @@ TEST_F(ThreadPoolTest, FinishedDedicatedThreadsParkForTheNextBurstWithinTheCapAn
   AsyncTask::RunOnDedicatedThread([&] { ranAlone.Open(); });
   EXPECT_TRUE(ranAlone.Wait());
   EXPECT_TRUE(AsyncTask::WaitForDedicatedThreads(kLongWait));
-  EXPECT_TRUE(parkedComesTo([](unsigned n) { return n == 2; }));
+  EXPECT_TRUE(WaitUntil([] { return AsyncTask::GetParkedThreadCount() == 2; }, kLongWait));
   EXPECT_EQ(AsyncTask::GetThreadsCreated(), before + 2);
   AsyncTask::SetParkedThreadLimits(64, 30s);
 }

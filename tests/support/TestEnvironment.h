@@ -1,8 +1,10 @@
 // Helpers shared by the kelcache tests.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <utility>
 
 namespace kelcache_test {
@@ -24,6 +26,18 @@ class TempDir {
  private:
   std::filesystem::path m_path;
 };
+
+// Polls `condition` every 10 ms until it holds; false when `timeout` passed
+// first (for what should happen soon, that means a hang).
+template <class Condition>
+bool WaitUntil(Condition condition, std::chrono::milliseconds timeout = std::chrono::seconds(15)) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
 
 // What `action` raises as an `Error`, as `describe` gives it (its what() by
 // default), or "(none raised)" when it returns normally. Other exceptions pass

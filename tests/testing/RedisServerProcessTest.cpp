@@ -70,19 +70,16 @@ TEST(RedisServerProcessTest, ServerDiesWithItsParent) {
   const pid_t child = kelcache_test::StartChildTest("RedisServerProcessTest.DISABLED_StartAndWait",
                                                     {{kFolderVariable, dir.str()}, {"TMPDIR", dir.str()}});
   const std::string portFile = dir.str() + "/port";
-  using Clock = std::chrono::steady_clock;
-  for (auto deadline = Clock::now() + 30s; !std::filesystem::exists(portFile) && Clock::now() < deadline;)
-    std::this_thread::sleep_for(10ms);
-  ASSERT_TRUE(std::filesystem::exists(portFile)) << "the child started no server";
+  ASSERT_TRUE(kelcache_test::WaitUntil([&] { return std::filesystem::exists(portFile); }, 30s))
+      << "the child started no server";
   uint16_t port = 0;
   std::ifstream(portFile) >> port;
   ASSERT_EQ(Command(port, {"PING"}), "PONG");
 
   kill(child, SIGKILL);
   kelcache_test::WaitForChild(child, 10s);
-  for (auto deadline = Clock::now() + 10s; Command(port, {"PING"}) != "no connection" && Clock::now() < deadline;)
-    std::this_thread::sleep_for(10ms);
-  EXPECT_EQ(Command(port, {"PING"}), "no connection") << "the server on port " << port << " outlived its parent";
+  EXPECT_TRUE(kelcache_test::WaitUntil([&] { return Command(port, {"PING"}) == "no connection"; }, 10s))
+      << "the server on port " << port << " outlived its parent";
 }
 
 // The child of ServerDiesWithItsParent: starts a server, says where, waits to be killed.

@@ -15,13 +15,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <fstream>
-#include <functional>
 #include <iterator>
 #include <mutex>
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "host/LogCapture.h"
@@ -47,16 +45,6 @@ inline RedisValue MakePatternValue(size_t size, uint8_t node) {
   auto value = std::make_shared<RedisBytes>(size);
   for (size_t i = 0; i < size; ++i) (*value)[i] = static_cast<uint8_t>(node + i * 31 + (i >> 9));
   return value;
-}
-
-// Polls `condition` every 10 ms until it holds or `timeout` passes.
-inline bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = kRedisLongWait) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
 }
 
 // Configures the process's pool from a servers text and an options text.

@@ -8,15 +8,13 @@
 
 #include <chrono>
 #include <fstream>
-#include <functional>
-#include <map>
-#include <thread>
 
 #include "main/utility/CachePolicies.h"
 #include "main/utility/SynchronizedIndexedCache.h"
 #include "testing/InProcessSubscriptionManager.h"
 #include "public/caching/CascadeInvalidator.h"
 #include "public/caching/RedisPubsub.h"
+#include "tests/support/TestEnvironment.h"
 
 namespace coherence_test {
 
@@ -25,16 +23,7 @@ using Hash = std::pair<uint64_t, uint64_t>;
 
 using kelcache_testing::InProcessSubscriptionManager;
 
-// Polls until `condition` holds; false when `timeout` passed first, which
-// means a hang.
-inline bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 15s) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
-}
+using kelcache_test::WaitUntil;
 
 // Hand-shake files between a test and its child process.
 inline void Touch(const std::string& path) { std::ofstream(path) << "1"; }

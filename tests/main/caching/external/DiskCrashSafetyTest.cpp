@@ -68,12 +68,7 @@ class WriterProcess {
 
   // Waits until the writer has stored its first value.
   bool WaitUntilWriting() {
-    const auto deadline = std::chrono::steady_clock::now() + kLongWait;
-    while (!std::filesystem::exists(m_ready)) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(1ms);
-    }
-    return true;
+    return WaitUntil([this] { return std::filesystem::exists(m_ready); }, kLongWait);
   }
   // SIGKILL, then reaps the process. True when it died of the signal (not
   // of an error of its own).
