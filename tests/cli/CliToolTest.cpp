@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <fstream>
 #include <map>
-#include <memory>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -265,10 +264,6 @@ std::vector<std::string> Redis(const std::string& command, const std::string& se
   return rest;
 }
 
-std::string Text(const std::shared_ptr<std::vector<uint8_t>>& value) {
-  return value ? std::string(value->begin(), value->end()) : std::string("(miss)");
-}
-
 TEST(CliRedisTool, EntriesGoWhereTheLibraryLooksAndScanKeepsToItsNamespace) {
   kelcache_test::RedisServer server;
   const std::string address = server.Address();
@@ -288,9 +283,8 @@ TEST(CliRedisTool, EntriesGoWhereTheLibraryLooksAndScanKeepsToItsNamespace) {
     ASSERT_EQ(result.exitCode, 0) << result.Describe();
   }
   RedisExternalCache library(TString::fromStdString(ns));
-  EXPECT_EQ(Text(library.TryLoad(u"k1").Get()), "one");
-  auto value = std::make_shared<std::vector<uint8_t>>(5, uint8_t{'L'});
-  ASSERT_TRUE(library.TryStore(u"from-library", value, 10000, -1).Get());
+  EXPECT_EQ(kelcache_test::Text(library.TryLoad(u"k1").Get()), "one");
+  ASSERT_TRUE(library.TryStore(u"from-library", kelcache_test::MakeValue("LLLLL"), 10000, -1).Get());
   EXPECT_EQ(RunCli({.args = Redis("get", address, ns, {"from-library"})}).out, "LLLLL");
 
   const CliResult scan = RunCli({.args = Redis("scan", address, ns, {"--json", "--count", "1"})});
@@ -310,7 +304,7 @@ TEST(CliRedisTool, EntriesGoWhereTheLibraryLooksAndScanKeepsToItsNamespace) {
 
   // Drop, then get and drop are misses (exit 1, nothing on stdout).
   EXPECT_EQ(RunCli({.args = Redis("drop", address, ns, {"k1"})}).exitCode, 0);
-  EXPECT_EQ(Text(library.TryLoad(u"k1").Get()), "(miss)");
+  EXPECT_EQ(kelcache_test::Text(library.TryLoad(u"k1").Get()), "(nil)");
   for (const char* command : {"get", "drop"})
     ExpectFailure(Redis(command, address, ns, {"k1"}), 1, "no value for key 'k1'");
 

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <set>
 #include <string>
 
 #include "host/TFile.h"
@@ -15,6 +14,7 @@
 namespace file_test {
 
 namespace fs = std::filesystem;
+using kelcache_test::FileNames;
 
 class TFileTest : public testing::Test {
  protected:
@@ -24,14 +24,6 @@ class TFileTest : public testing::Test {
     TFile file(path, TFile::OpenWrite | TFile::OpenTruncate);
     ASSERT_EQ(file.Write(bytes.data(), bytes.size()), bytes.size());
     file.Close();
-  }
-
-  // The names in a folder, as the system lists them.
-  std::set<std::string> NamesIn(const TPath& folder) {
-    std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder.ToStdPath()))
-      names.insert(entry.path().filename());
-    return names;
   }
 
   kelcache_test::TempDir m_temp;

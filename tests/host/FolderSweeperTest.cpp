@@ -51,7 +51,7 @@ class FolderSweeperTest : public TFileTest {
     ASSERT_TRUE(LastWriteTime(entry / TPath(".key"), written));
   }
 
-  std::set<std::string> Entries() { return NamesIn(Folder()); }
+  std::set<std::string> Entries() { return FileNames(Folder().ToStdPath()); }
 
   uint64_t TotalBytes() const {
     uint64_t total = 0;

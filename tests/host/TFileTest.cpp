@@ -171,7 +171,7 @@ TEST_F(TFileTest, AtomicReplaceNeverShowsAPartialFileToAConcurrentReader) {
   }
   writer.join();
   EXPECT_EQ(torn, 0) << "of " << reads << " reads";
-  EXPECT_EQ(NamesIn(Root()), std::set<std::string>{".bin"}) << "no temporary file stays behind";
+  EXPECT_EQ(FileNames(m_temp.path()), std::set<std::string>{".bin"}) << "no temporary file stays behind";
   EXPECT_EQ(TFile::LoadUnsignedBinaryFile(path), allA) << "the last write wins";
 }
 
@@ -182,7 +182,7 @@ TEST_F(TFileTest, FailedAtomicWritesLeaveNoTemporaryFileAndTheOldContent) {
   TPath folderTarget = Root() / TPath("target-is-a-folder");
   ASSERT_TRUE(CreateDirectory(folderTarget));
   EXPECT_THROW(TFile::WriteUnsignedBinaryFile(folderTarget, value), TFileException);
-  EXPECT_EQ(NamesIn(Root()), std::set<std::string>{"target-is-a-folder"});
+  EXPECT_EQ(FileNames(m_temp.path()), std::set<std::string>{"target-is-a-folder"});
   EXPECT_TRUE(DirectoryExists(folderTarget));
 
   // The parent is a regular file: not even the temporary can be made.
@@ -191,7 +191,7 @@ TEST_F(TFileTest, FailedAtomicWritesLeaveNoTemporaryFileAndTheOldContent) {
   const std::string belowFile =
       RaisedText<TFileException>([&] { TFile::WriteUnsignedBinaryFile(plain / TPath(".bin"), value); });
   EXPECT_NE(belowFile.find(std::strerror(ENOTDIR)), std::string::npos) << belowFile;
-  EXPECT_EQ(NamesIn(Root()), (std::set<std::string>{"plain", "target-is-a-folder"}));
+  EXPECT_EQ(FileNames(m_temp.path()), (std::set<std::string>{"plain", "target-is-a-folder"}));
 
   // The write itself fails midway (a file-size limit makes the system refuse
   // the bytes past 1000): the partial temporary goes, the old file stays whole.
@@ -207,7 +207,7 @@ TEST_F(TFileTest, FailedAtomicWritesLeaveNoTemporaryFileAndTheOldContent) {
   signal(SIGXFSZ, previousHandler);
   EXPECT_NE(message.find(std::strerror(EFBIG)), std::string::npos) << "raised: '" << message << "'";
   EXPECT_EQ(TFile::LoadUnsignedBinaryFile(plain), (std::vector<uint8_t>{'o', 'l', 'd'}));
-  EXPECT_EQ(NamesIn(Root()), (std::set<std::string>{"plain", "target-is-a-folder"}));
+  EXPECT_EQ(FileNames(m_temp.path()), (std::set<std::string>{"plain", "target-is-a-folder"}));
 }
 
 TEST_F(TFileTest, TDirectoryListsExactlyTheEntriesOfOneFolder) {

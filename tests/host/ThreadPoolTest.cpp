@@ -14,7 +14,6 @@
 #include <functional>
 #include <memory>
 #include <stdexcept>
-#include <string>
 
 #include "host/AsyncTask.h"
 #include "tests/host/ConcurrencyTestSupport.h"

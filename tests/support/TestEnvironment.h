@@ -2,10 +2,14 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
+#include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 namespace kelcache_test {
 
@@ -26,6 +30,22 @@ class TempDir {
  private:
   std::filesystem::path m_path;
 };
+
+// A value as the stores take and give it, holding `text`.
+inline std::shared_ptr<std::vector<uint8_t>> MakeValue(const std::string& text) {
+  return std::make_shared<std::vector<uint8_t>>(text.begin(), text.end());
+}
+// A value's bytes as text, "(nil)" for a miss.
+inline std::string Text(const std::shared_ptr<std::vector<uint8_t>>& value) {
+  return value ? std::string(value->begin(), value->end()) : std::string("(nil)");
+}
+
+// The names in a folder, as the system lists them.
+inline std::set<std::string> FileNames(const std::filesystem::path& folder) {
+  std::set<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) names.insert(entry.path().filename());
+  return names;
+}
 
 // Polls `condition` every 10 ms until it holds; false when `timeout` passed
 // first (for what should happen soon, that means a hang).

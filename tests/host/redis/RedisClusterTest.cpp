@@ -94,7 +94,7 @@ TEST(RedisCluster, AMasterKilledUnderLoadIsReplacedByItsReplicaAndNoValueComesBa
         try {
           if (auto guard = Lock(key)) {
             written[k] = round;
-            if (guard->GetConnection().Set(key, MakeRedisValue(ValueOf(key, round)))) {
+            if (guard->GetConnection().Set(key, MakeValue(ValueOf(key, round)))) {
               const std::string bytes = Text(guard->GetConnection().Get(key));
               std::lock_guard<std::mutex> lock(recordMutex);
               if (bytes != "(nil)" && !WrittenUnder(key, bytes, written[k])) wrongValues.push_back(key + " -> " + bytes);
@@ -174,7 +174,7 @@ TEST(RedisCluster, KeysReachTheMasterOfTheirSlotAndFollowASlotMigratedWhileLoads
     auto guard = Lock(key);
     ASSERT_NE(guard, nullptr);
     auto& connection = guard->GetConnection();
-    ASSERT_TRUE(connection.Set(key, MakeRedisValue(ValueOf(key, 1))));
+    ASSERT_TRUE(connection.Set(key, MakeValue(ValueOf(key, 1))));
     EXPECT_EQ(Text(connection.Get(key)), ValueOf(key, 1));
     EXPECT_EQ(connection.GetAddress(), (kelvra::caching::RedisServerAddress{"127.0.0.1", cluster.Node(master).Port()}))
         << "the master of the slot answered";
@@ -206,7 +206,7 @@ TEST(RedisCluster, KeysReachTheMasterOfTheirSlotAndFollowASlotMigratedWhileLoads
     keys.push_back("mig\n{moving}" + std::to_string(i));
     auto guard = Lock(keys.back());
     ASSERT_NE(guard, nullptr);
-    ASSERT_TRUE(guard->GetConnection().Set(keys.back(), MakeRedisValue(ValueOf(keys.back(), 1))));
+    ASSERT_TRUE(guard->GetConnection().Set(keys.back(), MakeValue(ValueOf(keys.back(), 1))));
   }
 
   std::atomic<bool> stop{false};
@@ -305,7 +305,7 @@ TEST(RedisCluster, WhenEveryNodeIsDownLoadsMissAndStoresFailWithinTheTimeOuts) {
   };
   // Whether the store failed and the load missed (each is tried).
   auto storeAndLoadFail = [&](const std::string& key) {
-    const bool stored = succeeds(key, [&](RedisConnection& c) { return c.Set(key, MakeRedisValue("v")); });
+    const bool stored = succeeds(key, [&](RedisConnection& c) { return c.Set(key, MakeValue("v")); });
     return !succeeds(key, [&](RedisConnection& c) { return c.Get(key) != nullptr; }) && !stored;
   };
 
@@ -318,7 +318,7 @@ TEST(RedisCluster, WhenEveryNodeIsDownLoadsMissAndStoresFailWithinTheTimeOuts) {
     const std::string key = "down\n" + std::to_string(i);
     auto guard = Lock(key);
     ASSERT_NE(guard, nullptr);
-    ASSERT_TRUE(guard->GetConnection().Set(key, MakeRedisValue("v")));
+    ASSERT_TRUE(guard->GetConnection().Set(key, MakeValue("v")));
   }
   for (size_t i = 0; i < cluster.Size(); ++i) cluster.Node(i).Pause();
   for (int i = 0; i < 4; ++i) EXPECT_TRUE(storeAndLoadFail("down\n" + std::to_string(i))) << i;

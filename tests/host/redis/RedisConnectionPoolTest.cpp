@@ -184,19 +184,19 @@ TEST(RedisConnectionPool, PasswordAndDatabaseApplyToEveryConnectionAlsoAfterARes
   RedisServer server(RedisServer::Options{"s3cr;et"});
   ConfigurePool({&server}, "password=s3cr\\;et;db=3;connections=2");
   RawRedis database3(server, "s3cr;et", 3);
-  EXPECT_EQ(RoundTrip("in-3", MakeRedisValue("x")), "");
+  EXPECT_EQ(RoundTrip("in-3", MakeValue("x")), "");
   EXPECT_EQ(database3.Get("in-3"), "x");
   EXPECT_EQ(RawRedis(server, "s3cr;et").Get("in-3"), std::nullopt) << "not in database 0";
 
   // The pooled connection is stale after the restart; the next command
   // reconnects, authenticates and selects the database again.
   server.Restart();
-  EXPECT_EQ(RoundTrip("again-in-3", MakeRedisValue("y")), "");
+  EXPECT_EQ(RoundTrip("again-in-3", MakeValue("y")), "");
   EXPECT_EQ(database3.Get("again-in-3"), "y");
 
   // A wrong password: no connection (null, not an exception), logged.
   ConfigurePool({&server}, "password=wrong");
-  const std::string refused = RoundTrip("a", MakeRedisValue("x"));
+  const std::string refused = RoundTrip("a", MakeValue("x"));
   EXPECT_EQ(refused.rfind("no connection: ", 0), 0u) << refused;
   EXPECT_NE(refused.find("refused"), std::string::npos) << refused;
 }
@@ -238,7 +238,7 @@ TEST(RedisConnectionPool, AResetLeavesConnectionsInUseWorkingAndRetiresThemAfter
   auto old = Lock("k");
   ASSERT_NE(old, nullptr);
   ConfigurePool({&second});
-  EXPECT_TRUE(old->GetConnection().Set("through-old", MakeRedisValue("1")));
+  EXPECT_TRUE(old->GetConnection().Set("through-old", MakeValue("1")));
   old.reset();  // goes back to the retired pool, which closes it
   auto current = Lock("k");
   ASSERT_NE(current, nullptr);

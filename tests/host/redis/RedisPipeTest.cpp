@@ -75,7 +75,7 @@ TEST(RedisPipe, WhenTheServerFallsSilentEveryWaitingRequestTimesOutOnceAndNoLate
     auto link = MakeLink(fake.Factory(), kTimeout);
     RedisConnection setter(link);
     auto key = [](int i) { return "k" + std::to_string(i); };
-    for (int i = 0; i < callers; ++i) setter.Set(key(i), MakeRedisValue("old" + std::to_string(i)));
+    for (int i = 0; i < callers; ++i) setter.Set(key(i), MakeValue("old" + std::to_string(i)));
 
     // The replies to these GETs are held back: the server has fallen silent.
     // Requests sharing a socket share its silence clock, which starts with
@@ -107,7 +107,7 @@ TEST(RedisPipe, WhenTheServerFallsSilentEveryWaitingRequestTimesOutOnceAndNoLate
     // requests go out on a new one and each gets its own reply.
     for (int i = 0; i < callers; ++i) fake.OpenReplyGate(key(i));
     for (int i = 0; i < callers; ++i) {
-      EXPECT_TRUE(setter.Set(key(i), MakeRedisValue("new" + std::to_string(i))));
+      EXPECT_TRUE(setter.Set(key(i), MakeValue("new" + std::to_string(i))));
       EXPECT_EQ(Text(setter.Get(key(i))), "new" + std::to_string(i));
     }
     EXPECT_GE(fake.Connections(), 2);
@@ -124,12 +124,14 @@ TEST(RedisPipe, AReaderKeepsWaitingWhileTheRequestItWaitsForIsStillGoingOut) {
   FakeRedis fake;
   constexpr auto kTimeout = 200ms;
   auto link = MakeLink(fake.Factory(), kTimeout);
-  RedisConnection(link).Set("r", MakeRedisValue("r-value"));
+  RedisConnection(link).Set("r", MakeValue("r-value"));
   fake.CloseReplyGate("r");
   fake.CloseWriteGate("a");
   fake.CloseWriteGate("o");
   auto set = [](const std::string& key) {
-    return [key](RedisConnection& c) { return std::string(c.Set(key, MakeRedisValue(key + "-value")) ? "ok" : "not ok"); };
+    return [key](RedisConnection& c) {
+      return std::string(c.Set(key, MakeValue(key + "-value")) ? "ok" : "not ok");
+    };
   };
   auto r = RunOn(link, [](RedisConnection& c) { return Text(c.Get("r")); });
   ASSERT_TRUE(fake.WaitForBlockedReads(1, kRedisLongWait));  // R wrote its GET and waits for the reply
@@ -160,7 +162,7 @@ TEST(RedisPipe, OnlyAConnectionThatHadAnsweredIsRetriedAfterTheServerClosedIt) {
     auto link = MakeLink(fake.Factory(), 5s);
     RedisConnection connection(link);
     if (answeredBefore) {
-      ASSERT_TRUE(connection.Set("k", MakeRedisValue("v")));
+      ASSERT_TRUE(connection.Set("k", MakeValue("v")));
       fake.DropSessions();
       // The command meets the closed connection and goes out once more on a
       // new one.

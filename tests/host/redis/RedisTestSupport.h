@@ -40,7 +40,6 @@ using RedisValue = std::shared_ptr<RedisBytes>;
 // A generous bound for what should happen soon: reaching it means a hang.
 constexpr std::chrono::milliseconds kRedisLongWait = 15s;
 
-inline RedisValue MakeRedisValue(const std::string& text) { return std::make_shared<RedisBytes>(text.begin(), text.end()); }
 inline RedisValue MakePatternValue(size_t size, uint8_t node) {
   auto value = std::make_shared<RedisBytes>(size);
   for (size_t i = 0; i < size; ++i) (*value)[i] = static_cast<uint8_t>(node + i * 31 + (i >> 9));
@@ -102,10 +101,6 @@ inline RedisValue OwnedValue(int owner, int version, size_t size) {
   auto value = MakePatternValue(std::max(size, head.size()), static_cast<uint8_t>(owner * 31 + version));
   std::copy(head.begin(), head.end(), value->begin());
   return value;
-}
-// A value's bytes as text, "(nil)" for a miss.
-inline std::string Text(const RedisValue& value) {
-  return value ? std::string(value->begin(), value->end()) : std::string("(nil)");
 }
 
 // The test CA and its certificates, made once for the whole program (and

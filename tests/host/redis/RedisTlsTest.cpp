@@ -87,7 +87,7 @@ TEST(RedisTls, OnlyAVerifiedServerGetsAConnectionAndARefusalSaysWhy) {
     auto& server = servers[certFile];
     if (!server) server = std::make_unique<WireServer>(Wire::kTls, certFile, keyFile);
     ConfigureSlow(server->Address(), options);
-    const std::string outcome = RoundTrip("verified", MakeRedisValue("v"));
+    const std::string outcome = RoundTrip("verified", MakeValue("v"));
     if (refusal == nullptr) {
       EXPECT_EQ(outcome, "");
       continue;

@@ -29,12 +29,6 @@ using kelvra::caching::DiskExternalCacheInspector;
 namespace fs = std::filesystem;
 using State = DiskEntryReport::State;
 
-std::set<std::string> FileNames(const fs::path& folder) {
-  std::set<std::string> names;
-  for (const auto& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename().string());
-  return names;
-}
-
 // The record a store writes for value: form 1, length, XXH3-64.
 Bytes ExpectedIntegrityRecord(const Bytes& value) {
   Bytes record{1};

@@ -10,19 +10,13 @@
 #include <unistd.h>
 #include <xxhash.h>
 
-#include <algorithm>
-#include <atomic>
 #include <functional>
-#include <optional>
-#include <set>
-#include <thread>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -30,6 +24,7 @@
 #include "host/LogCapture.h"
 #include "host/TString.h"
 #include "public/caching/ExternalCache.h"
+#include "tests/support/TestEnvironment.h"
 #include "tests/support/TestGate.h"
 
 namespace kelcache_test {
@@ -54,9 +49,6 @@ constexpr unsigned kSlowLoadMs = 100000;
 inline const TString kCollidingKeyA(u"collide-iP3jlQsN");
 inline const TString kCollidingKeyB(u"collide-QM1GUsuS");
 
-inline Value MakeValue(const std::string& text) {
-  return std::make_shared<Bytes>(text.begin(), text.end());
-}
 inline Value MakeValue(size_t size, uint8_t start = 1) {
   auto value = std::make_shared<Bytes>(size);
   for (size_t i = 0; i < size; ++i) (*value)[i] = static_cast<uint8_t>(start + i * 7);
