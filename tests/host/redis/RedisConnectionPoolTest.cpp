@@ -182,7 +182,7 @@ TEST(RedisConfiguration, TheServersTextNamesOneServerOrTheNodesOfACluster) {
 
 TEST(RedisConnectionPool, PasswordAndDatabaseApplyToEveryConnectionAlsoAfterARestart) {
   RedisServer server(RedisServer::Options{"s3cr;et"});
-  ConfigurePool({&server}, "password=s3cr\\;et;db=3;connections=2");
+  Configure(server.Address(), "password=s3cr\\;et;db=3;connections=2");
   RawRedis database3(server, "s3cr;et", 3);
   EXPECT_EQ(RoundTrip("in-3", MakeValue("x")), "");
   EXPECT_EQ(database3.Get("in-3"), "x");
@@ -195,7 +195,7 @@ TEST(RedisConnectionPool, PasswordAndDatabaseApplyToEveryConnectionAlsoAfterARes
   EXPECT_EQ(database3.Get("again-in-3"), "y");
 
   // A wrong password: no connection (null, not an exception), logged.
-  ConfigurePool({&server}, "password=wrong");
+  Configure(server.Address(), "password=wrong");
   const std::string refused = RoundTrip("a", MakeValue("x"));
   EXPECT_EQ(refused.rfind("no connection: ", 0), 0u) << refused;
   EXPECT_NE(refused.find("refused"), std::string::npos) << refused;
@@ -203,7 +203,7 @@ TEST(RedisConnectionPool, PasswordAndDatabaseApplyToEveryConnectionAlsoAfterARes
 
 TEST(RedisConnectionPool, ConnectionsAreLimitedAndABusyPoolWaitsThenGivesUp) {
   RedisServer server;
-  ConfigurePool({&server}, "connections=2;wait_ms=100");
+  Configure(server.Address(), "connections=2;wait_ms=100");
   auto first = Lock("k");
   auto second = Lock("k");
   ASSERT_NE(first, nullptr);
@@ -221,7 +221,7 @@ TEST(RedisConnectionPool, ConnectionsAreLimitedAndABusyPoolWaitsThenGivesUp) {
   EXPECT_EQ(&again->GetConnection(), firstConnection);
 
   // A waiter gets a connection that comes back while it waits.
-  ConfigurePool({&server}, "connections=1;wait_ms=10000");
+  Configure(server.Address(), "connections=1;wait_ms=10000");
   auto only = Lock("k");
   ASSERT_NE(only, nullptr);
   std::atomic<bool> got{false};
@@ -234,10 +234,10 @@ TEST(RedisConnectionPool, ConnectionsAreLimitedAndABusyPoolWaitsThenGivesUp) {
 
 TEST(RedisConnectionPool, AResetLeavesConnectionsInUseWorkingAndRetiresThemAfterwards) {
   RedisServer first, second;
-  ConfigurePool({&first});
+  Configure(first.Address());
   auto old = Lock("k");
   ASSERT_NE(old, nullptr);
-  ConfigurePool({&second});
+  Configure(second.Address());
   EXPECT_TRUE(old->GetConnection().Set("through-old", MakeValue("1")));
   old.reset();  // goes back to the retired pool, which closes it
   auto current = Lock("k");

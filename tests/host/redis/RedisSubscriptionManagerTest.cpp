@@ -38,7 +38,7 @@ bool PublishUntil(RedisSubscriptionManager& manager, const TString& channel, con
 // A server, the pool configured for it, and a manager of the test's own.
 class RedisSubscriptions : public testing::Test {
  protected:
-  RedisSubscriptions() { ConfigurePool({&server}); }
+  RedisSubscriptions() { Configure(server.Address()); }
   RedisServer server;
   RedisSubscriptionManager manager;
 };
@@ -184,7 +184,7 @@ TEST(RedisSubscriptionManager, RefusedSubscriptionsBackOffAndSayWhy) {
     RedisServer server(RedisServer::Options{"admin-password"});
     RawRedis admin(server, "admin-password");
     admin.Command({"ACL", "SETUSER", "nopubsub", "on", ">secret", "~*", "+@all", "-@pubsub"});
-    ConfigurePool({&server}, options);
+    Configure(server.Address(), options);
     const long long before = admin.Info("total_connections_received");
     TLog::Capture capture(TLog::Warn);
     RedisSubscriptionManager manager;
@@ -206,7 +206,7 @@ TEST(RedisSubscriptionManager, PublishAndSubscribeUseTheConfiguredServerAndFollo
   Inbox inbox;
   manager.Subscribe(u"where.*", inbox.Callback());
 
-  ConfigurePool({&first});
+  Configure(first.Address());
   ASSERT_TRUE(PublishUntil(manager, u"where.1", u"m", [&] { return inbox.Count() > 0; }));
   size_t count = inbox.Count();
   RawRedis(second).Command({"PUBLISH", "where.2", "on the other server"});
@@ -217,7 +217,7 @@ TEST(RedisSubscriptionManager, PublishAndSubscribeUseTheConfiguredServerAndFollo
   EXPECT_EQ(inbox.Messages().back().second, "on the configured server");
 
   // A new configuration moves the subscription to its server.
-  ConfigurePool({&second});
+  Configure(second.Address());
   EXPECT_TRUE(WaitUntil([&] {
     RawRedis(second).Command({"PUBLISH", "where.4", "moved"});
     return inbox.WaitFor(count + 2, 50ms);

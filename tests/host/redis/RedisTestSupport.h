@@ -52,12 +52,6 @@ inline void Configure(const std::string& servers, const std::string& options = "
                                                             TString::fromStdString(options));
 }
 
-// Configures the process's pool for this server (the pool takes a list of
-// one, unless they are the nodes of a cluster).
-inline void ConfigurePool(const std::vector<const RedisServer*>& servers, const std::string& options = "") {
-  Configure(servers.at(0)->Address(), options);
-}
-
 inline std::unique_ptr<kelvra::caching::RedisConnectionGuard> Lock(const std::string& key) {
   return kelvra::caching::RedisConnectionPool::FindAndLockPooledConnection(TString::fromStdString(key));
 }

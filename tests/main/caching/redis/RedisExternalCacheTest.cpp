@@ -26,7 +26,7 @@ constexpr FeatureFlagId kStoreTtlFlag = 0x94AA12A3;
 // through the process's pool, configured for that server.
 class RedisBackend : public ContractBackend {
  public:
-  RedisBackend() { ConfigurePool({&m_server}); }
+  RedisBackend() { Configure(m_server.Address()); }
   ~RedisBackend() override { RedisConnectionPool::GetInstance().Reset(u"", u""); }
   std::shared_ptr<IByteCache> MakeCache(const TString& ns) override {
     return std::make_shared<RedisExternalCache>(ns);
@@ -43,7 +43,7 @@ INSTANTIATE_TEST_SUITE_P(Stores, ExternalCacheContract,
 
 class RedisExternalCacheTest : public ::testing::Test {
  protected:
-  void SetUp() override { ConfigurePool({&m_server}); }
+  void SetUp() override { Configure(m_server.Address()); }
   void TearDown() override { EXPECT_TRUE(WaitForBackgroundTasks()); }
 
   RedisServer m_server;

@@ -114,7 +114,7 @@ class Workers {
 
 TEST(RedisFaults, AKilledRestartedOrPausedServerNeverGivesACallerAValueThatIsNotItsOwn) {
   RedisServer server;
-  ConfigurePool({&server}, "connections=16;connect_timeout_ms=300;command_timeout_ms=400;wait_ms=200");
+  Configure(server.Address(), "connections=16;connect_timeout_ms=300;command_timeout_ms=400;wait_ms=200");
   Workers workers;
   ASSERT_TRUE(workers.AllSucceedAgain(20));
 
