@@ -1,15 +1,12 @@
 // What the concurrency tests share: a gate that counts arrivals, the wait for
 // the pool and the dedicated threads to drain, a fixture over a pool of two
-// workers, and threads that start at the same moment.
+// workers (and, from tests/support, threads that start at the same moment).
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
-#include <latch>
-#include <thread>
-#include <vector>
 
 #include "host/AsyncTask.h"
 #include "tests/support/TestEnvironment.h"
@@ -18,6 +15,7 @@
 namespace concurrency_test {
 
 using namespace std::chrono_literals;
+using kelcache_test::RunTogether;
 using kelcache_test::WaitUntil;
 
 // Generous bound for waits that should end soon; a test that reaches it has
@@ -50,19 +48,5 @@ class AsyncTaskTest : public ::testing::Test {
   }
   void TearDown() override { ExpectNoTaskLeft(); }
 };
-
-// Runs fn on count threads that all start at the same moment.
-template <class Fn>
-void RunTogether(int count, Fn fn) {
-  std::latch start(count);
-  std::vector<std::thread> threads;
-  for (int i = 0; i < count; ++i) {
-    threads.emplace_back([&start, &fn, i] {
-      start.arrive_and_wait();
-      fn(i);
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
-}
 
 }  // namespace concurrency_test

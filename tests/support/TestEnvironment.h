@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <latch>
 #include <memory>
 #include <set>
 #include <string>
@@ -57,6 +58,20 @@ bool WaitUntil(Condition condition, std::chrono::milliseconds timeout = std::chr
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return true;
+}
+
+// Runs fn on count threads that all start at the same moment.
+template <class Fn>
+void RunTogether(int count, Fn fn) {
+  std::latch start(count);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < count; ++i) {
+    threads.emplace_back([&start, &fn, i] {
+      start.arrive_and_wait();
+      fn(i);
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
 }
 
 // What `action` raises as an `Error`, as `describe` gives it (its what() by

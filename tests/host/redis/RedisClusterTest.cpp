@@ -152,16 +152,7 @@ TEST(RedisCluster, KeysReachTheMasterOfTheirSlotAndFollowASlotMigratedWhileLoads
   // others wait for it, and every one gets a connection.
   {
     std::atomic<int> got{0};
-    std::atomic<bool> go{false};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 16; ++t) {
-      threads.emplace_back([&, t] {
-        while (!go) std::this_thread::yield();
-        if (Lock("first\n" + std::to_string(t)) != nullptr) ++got;
-      });
-    }
-    go = true;
-    for (std::thread& thread : threads) thread.join();
+    RunTogether(16, [&](int t) { got += Lock("first\n" + std::to_string(t)) != nullptr ? 1 : 0; });
     EXPECT_EQ(got.load(), 16) << "requests that waited for the first slot map got no connection";
   }
 

@@ -281,44 +281,39 @@ TEST_P(RedisPipelining, ManyCallersOnSharedSocketsEachGetExactlyTheRepliesToThei
       {"every read cut into pieces of a few bytes", 8, 7, 700, 20},
       {"large values sent from where they lie, read in pieces", 8, 61, 24 * 1024, 12},
   };
-  constexpr int kThreads = 16;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     WireServer server(GetParam());
     auto link = Link(server, c.connections, 5s, c.chop);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-      threads.emplace_back([&, t] {
-        RedisConnection connection(link);
-        std::minstd_rand random(static_cast<unsigned>(t + 1));
-        const std::string absent = "absent-" + std::to_string(t);
-        for (int round = 0; round < c.rounds; ++round) {
-          const std::string key = "t" + std::to_string(t) + "-k" + std::to_string(round % 4);
-          RedisValue value = OwnedValue(t, round, random() % (c.largestValue + 1));
-          try {
-            EXPECT_TRUE(connection.Set(key, value));
-            RedisValue loaded = connection.Get(key);
-            ASSERT_TRUE(loaded && *loaded == *value)
-                << key << ": " << Text(loaded).substr(0, 16) << " for " << Text(value).substr(0, 16);
-            if (round % 3 == 0) {
-              // An error reply in the middle of everyone's requests is this
-              // caller's alone, and the next reply is its own again.
-              EXPECT_THROW(connection.SetEx(key, std::chrono::seconds(0), value), RedisReplyError);
-            }
-            EXPECT_EQ(connection.Get(absent), nullptr);
-            EXPECT_EQ(connection.Del(absent), 0);
-            if (round % 5 == 4) {
-              EXPECT_EQ(connection.Del(key), 1);
-              EXPECT_EQ(connection.Get(key), nullptr);
-            }
-          } catch (const std::exception& error) {
-            ADD_FAILURE() << key << ": " << error.what();
-            return;
+    RunTogether(16, [&](int t) {  // 16 callers
+      RedisConnection connection(link);
+      std::minstd_rand random(static_cast<unsigned>(t + 1));
+      const std::string absent = "absent-" + std::to_string(t);
+      for (int round = 0; round < c.rounds; ++round) {
+        const std::string key = "t" + std::to_string(t) + "-k" + std::to_string(round % 4);
+        RedisValue value = OwnedValue(t, round, random() % (c.largestValue + 1));
+        try {
+          EXPECT_TRUE(connection.Set(key, value));
+          RedisValue loaded = connection.Get(key);
+          ASSERT_TRUE(loaded && *loaded == *value)
+              << key << ": " << Text(loaded).substr(0, 16) << " for " << Text(value).substr(0, 16);
+          if (round % 3 == 0) {
+            // An error reply in the middle of everyone's requests is this
+            // caller's alone, and the next reply is its own again.
+            EXPECT_THROW(connection.SetEx(key, std::chrono::seconds(0), value), RedisReplyError);
           }
+          EXPECT_EQ(connection.Get(absent), nullptr);
+          EXPECT_EQ(connection.Del(absent), 0);
+          if (round % 5 == 4) {
+            EXPECT_EQ(connection.Del(key), 1);
+            EXPECT_EQ(connection.Get(key), nullptr);
+          }
+        } catch (const std::exception& error) {
+          ADD_FAILURE() << key << ": " << error.what();
+          return;
         }
-      });
-    }
-    for (std::thread& thread : threads) thread.join();
+      }
+    });
     // The callers shared the link's sockets: no more connections were made.
     EXPECT_LE(m_observed->connects.load(), static_cast<int>(link->PipeCount()));
   }

@@ -149,15 +149,11 @@ TEST(DiskCrashSafetyTest, KilledAndConcurrentWritersNeverLeaveATornOrMixedValue)
       for (auto& writer : writers) ASSERT_TRUE(writer->WaitUntilWriting()) << "round " << round;
       const auto end = std::chrono::steady_clock::now() +
                        std::chrono::microseconds(c.randomMoment ? random() % 20000 : 1500000);
-      std::vector<std::thread> readers;
-      for (int t = 0; t < 2; ++t) {
-        readers.emplace_back([&] {
-          while (std::chrono::steady_clock::now() < end) {
-            for (const auto& [key, accepted] : writersOf) checker.LoadAndCheck(key, accepted);
-          }
-        });
-      }
-      for (std::thread& reader : readers) reader.join();
+      RunTogether(2, [&](int) {
+        while (std::chrono::steady_clock::now() < end) {
+          for (const auto& [key, accepted] : writersOf) checker.LoadAndCheck(key, accepted);
+        }
+      });
       for (auto& writer : writers) EXPECT_TRUE(writer->Kill()) << "died of an error of its own";
       for (const auto& [key, accepted] : writersOf) checker.LoadAndCheck(key, accepted);
     }

@@ -31,26 +31,21 @@ void RunStoresOnPoolOfSize(unsigned workers) {
       [](TString key, TString) { return MakeValue(key.toStdString()); }, [](TString, TString) {});
   std::atomic<int> hung{0};
   std::atomic<int> wrong{0};
-  std::vector<std::thread> callers;
-  for (int caller = 0; caller < kCallers; ++caller) {
-    callers.emplace_back([&, caller] {
-      for (int round = 0; round < kRoundsPerCaller; ++round) {
-        const TString key = TString::fromStdString("k" + std::to_string(caller) + "-" + std::to_string(round));
-        auto stored = cache.TryStore(key, MakeValue("v"), kSlowLoadMs, -1);
-        auto loaded = cache.TryLoad(key);
-        auto dropped = cache.TryDrop(key);
-        for (AsyncTask::FutureStatus status :
-             {stored.WaitFor(60s), loaded.WaitFor(60s), dropped.WaitFor(60s)}) {
-          if (status != AsyncTask::FutureStatus::Ready) ++hung;
-        }
-        if (hung > 0) return;
-        if (!stored.Get() || !dropped.Get()) ++wrong;
-        const Value value = loaded.Get();
-        if (!value || std::string(value->begin(), value->end()) != key.toStdString()) ++wrong;
+  RunTogether(kCallers, [&](int caller) {
+    for (int round = 0; round < kRoundsPerCaller; ++round) {
+      const TString key = TString::fromStdString("k" + std::to_string(caller) + "-" + std::to_string(round));
+      auto stored = cache.TryStore(key, MakeValue("v"), kSlowLoadMs, -1);
+      auto loaded = cache.TryLoad(key);
+      auto dropped = cache.TryDrop(key);
+      for (AsyncTask::FutureStatus status :
+           {stored.WaitFor(60s), loaded.WaitFor(60s), dropped.WaitFor(60s)}) {
+        if (status != AsyncTask::FutureStatus::Ready) ++hung;
       }
-    });
-  }
-  for (std::thread& caller : callers) caller.join();
+      if (hung > 0) return;
+      if (!stored.Get() || !dropped.Get()) ++wrong;
+      if (Text(loaded.Get()) != key.toStdString()) ++wrong;
+    }
+  });
   std::printf("value hung=%d\nvalue wrong=%d\n", hung.load(), wrong.load());
 }
 
