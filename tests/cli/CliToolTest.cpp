@@ -14,7 +14,6 @@
 #include <regex>
 #include <set>
 #include <sstream>
-#include <thread>
 
 #include "host/TString.h"
 #include "host/redis/RedisConnectionPool.h"
@@ -89,9 +88,7 @@ TEST(CliTool, DiskPutThenGetGivesTheSameBytesBackThroughTheStoresFiles) {
 
   // The library reads what the tool wrote.
   DiskExternalCache library(u"WAV2", TPath(TString::fromStdString((dir.path() / "WAV2").string())), nullptr);
-  const auto loaded = library.TryLoad(u"plain").Get();
-  ASSERT_TRUE(loaded);
-  EXPECT_EQ(std::string(loaded->begin(), loaded->end()), "hello");
+  EXPECT_EQ(kelcache_test::Text(library.TryLoad(u"plain").Get()), "hello");
 
   // Files in and out, and ls listing every key once with its size.
   const fs::path input = dir.path() / "in.bin";
@@ -323,13 +320,12 @@ TEST(CliRedisTool, WatchDecodesTheLibrarysMessagesShowsMalformedOnesAndStopsOnSi
   // subscriber so far, so exactly one copy reaches it.
   RedisExternalCache::InitializeConnectionPool(TString::fromStdString(server.Address()), TString());
   int64_t receivers = 0;
-  for (int attempt = 0; attempt < 200 && receivers == 0; ++attempt) {
+  kelcache_test::WaitUntil([&] {
     auto guard = RedisConnectionPool::GetInstance().LockPubSubConnection();
-    ASSERT_TRUE(guard);
-    receivers = guard->GetConnection().Publish("defaultns.1a-2b", "garbage");
-    if (receivers == 0) std::this_thread::sleep_for(50ms);
-  }
-  ASSERT_EQ(receivers, 1);
+    receivers = guard ? guard->GetConnection().Publish("defaultns.1a-2b", "garbage") : -1;
+    return receivers != 0;
+  });
+  ASSERT_EQ(receivers, 1) << "-1: no pub/sub connection";
 
   // A message the coherence service publishes for an added entry, stamped
   // 2024-05-01 12:34:56.789.
