@@ -8,7 +8,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <stdexcept>
+#include <string>
 
 namespace kelcache_cli_test {
 
@@ -25,19 +28,22 @@ std::string CliResult::Describe() const {
 CliProcess::CliProcess(const CliRun& run) {
   // The child's stdin is a file in memory holding the input, read from its
   // start, so nothing has to be written while the tool runs.
-  const int input = memfd_create("kelcache-cli-input", MFD_CLOEXEC);
-  int outPipe[2];
-  int errEnds[2];  // [0] read by us, [1] the child's stderr
-  if (input < 0 || write(input, run.input.data(), run.input.size()) != static_cast<ssize_t>(run.input.size()) ||
-      lseek(input, 0, SEEK_SET) != 0 || pipe2(outPipe, O_CLOEXEC) != 0) {
-    throw std::runtime_error("cannot make the tool's stdin and stdout");
+  int input = memfd_create("kelcache-cli-input", MFD_CLOEXEC);
+  int outPipe[2] = {-1, -1};
+  int errEnds[2] = {-1, -1};  // [0] read by us, [1] the child's stderr (a pipe or a pseudo-terminal)
+  bool made = input >= 0 &&
+              write(input, run.input.data(), run.input.size()) == static_cast<ssize_t>(run.input.size()) &&
+              lseek(input, 0, SEEK_SET) == 0 && pipe2(outPipe, O_CLOEXEC) == 0;
+  if (made && run.stderrOnTerminal) {
+    made = openpty(&errEnds[0], &errEnds[1], nullptr, nullptr, nullptr) == 0 &&
+           fcntl(errEnds[0], F_SETFD, FD_CLOEXEC) == 0 && fcntl(errEnds[1], F_SETFD, FD_CLOEXEC) == 0;
+  } else if (made) {
+    made = pipe2(errEnds, O_CLOEXEC) == 0;
   }
-  if (run.stderrOnTerminal) {
-    if (openpty(&errEnds[0], &errEnds[1], nullptr, nullptr, nullptr) != 0) throw std::runtime_error("openpty failed");
-    fcntl(errEnds[0], F_SETFD, FD_CLOEXEC);
-    fcntl(errEnds[1], F_SETFD, FD_CLOEXEC);
-  } else if (pipe2(errEnds, O_CLOEXEC) != 0) {
-    throw std::runtime_error("pipe failed");
+  if (!made) {
+    const std::string reason = std::strerror(errno);
+    for (int* fd : {&input, &outPipe[0], &outPipe[1], &errEnds[0], &errEnds[1]}) CloseIfOpen(*fd);
+    throw std::runtime_error("cannot make the tool's stdin, stdout and stderr: " + reason);
   }
 
   m_out = outPipe[0];
