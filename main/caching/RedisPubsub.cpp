@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <string>
 
 #include "host/AppConfig.h"
@@ -121,7 +122,6 @@ class RedisPubsub::Impl : public ICacheCoherence {
 RedisPubsub::Impl::Impl(const TString& channel, IRedisSubscriptionManager& manager, PublishFunction publish)
     : m_channel(channel), m_publish(std::move(publish)), m_subscriptionManager(manager) {
   m_logSeverity = GetCacheSynchronizationLogLevel();
-  KelvraCounters::RedisPubsubWastedMessages += 2;
   m_logEnabled = LoggerAcceptsSeverity(m_logSeverity, 52);
   m_dryRun = kelvra::appoptions::CacheSynchronizationDryRun();
   m_asyncCoherence = kelvra::appoptions::AsyncCacheCoherence();
@@ -138,6 +138,8 @@ RedisPubsub::Impl::Impl(const TString& channel, IRedisSubscriptionManager& manag
         if (parts.empty()) return;
         SubscribeCallback(parts.front(), data, length);
       });
+  // Counted once the subscription holds, so that a refused one counts nothing.
+  KelvraCounters::RedisPubsubWastedMessages += 2;
   m_reconnectListener = m_subscriptionManager.AddReconnectListener([this] { OnSubscriptionReconnected(); });
 }
 
@@ -154,14 +156,20 @@ void RedisPubsub::Impl::LaunchTracked(Task task) {
     TMutexLock lock(m_tasksMutex);
     ++m_runningTasks;
   }
-  auto tracked = [this, task = std::move(task)]() mutable {
+  // The count goes down when the task object goes, not at the end of its
+  // body: a task whose cancel event was signalled before it started never
+  // runs its body, and one that could not be launched is destroyed at once.
+  // Either way the destructor must not wait for it.
+  std::shared_ptr<void> done(nullptr, [this](void*) {
+    TMutexLock lock(m_tasksMutex);
+    if (--m_runningTasks == 0) m_tasksDone.NotifyAll();
+  });
+  auto tracked = [task = std::move(task), done = std::move(done)]() mutable {
     try {
       task();
     } catch (...) {
       TLog::LogCurrentException(TLog::Warn, TString(u"RedisPubsub asynchronous operation failed"), {});
     }
-    TMutexLock lock(m_tasksMutex);
-    if (--m_runningTasks == 0) m_tasksDone.NotifyAll();
   };
   AsyncTask::Launch(AsyncTask::LaunchMode::Asynchronous, std::move(tracked),
                     AsyncTask::LaunchOptions{0, false});

@@ -1,6 +1,7 @@
 
 #include "host/AppConfig.h"
 #include "host/AppOptions.h"
+#include "host/AsyncTask.h"
 #include "host/Errors.h"
 #include "host/KelvraCounters.h"
 #include "host/LogCapture.h"
@@ -289,6 +290,15 @@ TEST_F(RedisPubsubTest, AsynchronousModeSchedulesTheWork) {
   kelvra::caching::OnRemovedMetrics removed = m_service->OnRemoved({5, 6}, m_cache);
   EXPECT_EQ(removed.guidCount, 2u);
   EXPECT_EQ(removed.lockMs, 0u);
+  {
+    // Work launched under a cancelled event never runs, and the service does
+    // not wait for it when it goes.
+    auto cancelled = std::make_shared<AsyncTask::CancelEvent>();
+    cancelled->Signal();
+    AsyncTask::Cancel::Scope scope(cancelled);
+    m_service->OnAdded({0x5, 0x5}, kValue, kTime, 2, m_cache);
+    m_service->OnRemoved({1}, m_cache);
+  }
   m_service.reset();  // waits for the scheduled work
   EXPECT_EQ(m_published.size(), 1u);
 }
