@@ -128,8 +128,10 @@ RefCntPtr<RefCntObject> SynchronizedCache::TryGetEntry(std::shared_ptr<EntryPred
                                                        unsigned int& hint) {
   uint64_t clock = 0;
   EntrySet snapshot = Snapshot(clock);
+  // Any id may be a hint, 0 included: after the id counter wraps an entry
+  // can carry it.
   auto hinted = snapshot.find(Entry(hint));
-  if (hint != 0 && hinted != snapshot.end() && predicate->Matches(*hinted)) return UseCopy(*hinted, clock);
+  if (hinted != snapshot.end() && predicate->Matches(*hinted)) return UseCopy(*hinted, clock);
   hint = 0;
   const Entry* found = FindFirstMatch(snapshot, *predicate);
   if (!found) return nullptr;
