@@ -15,9 +15,10 @@
 // and maximum duration. SetSink installs another.
 //
 // Thread rules: the free functions, sinks and captures are thread-safe. A
-// Scope belongs to the thread that made it. Sinks are called outside the
-// library's locks, from whichever thread closes a scope, possibly from
-// several threads at once.
+// Scope is a plain value: one thread at a time uses it, and it may be handed
+// to another thread, which may close it (it keeps no per-thread state).
+// Sinks are called outside the library's locks, from whichever thread closes
+// a scope, possibly from several threads at once.
 //
 // Ownership: sinks are shared (std::shared_ptr); a sink replaced by SetSink
 // may still receive records that were being delivered at that moment.

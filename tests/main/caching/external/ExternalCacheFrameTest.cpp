@@ -241,6 +241,45 @@ TEST_F(ExternalCacheFrameTest, OperationsFailWithTheirProblemWhenTheFunctionRais
   EXPECT_EQ(capture.Events(u"ec-store").size(), 1u) << "a late function logs nothing more";
 }
 
+// A time-out writes its event and closes its scope, so the log and the
+// metrics sink run in it: a sink that holds one time-out back must not hold
+// back another operation's.
+TEST_F(ExternalCacheFrameTest, ASinkThatHoldsOneTimeOutDoesNotDelayAnother) {
+  ScopedOptionOverride storeTimeout("ExternalCacheStoreTimeoutMs", 50);
+  struct HoldingSink : Metrics::ISink {
+    void OnScopeClosed(const Metrics::ScopeRecord& record) override {
+      if (record.name != TString(u"ec-store") || held.exchange(true)) return;
+      holding.Open();
+      release.Wait();
+    }
+    std::atomic<bool> held{false};
+    Gate holding, release;
+  };
+  auto sink = std::make_shared<HoldingSink>();
+  auto functionsGo = std::make_shared<Gate>();
+  struct Restore {
+    ~Restore() {
+      sink->release.Open();
+      functionsGo->Open();
+      Metrics::SetSink(nullptr);
+    }
+    std::shared_ptr<HoldingSink> sink;
+    std::shared_ptr<Gate> functionsGo;
+  } restore{sink, functionsGo};
+  Metrics::SetSink(sink);
+  auto cache = std::make_shared<ScriptedStore>(
+      u"frame-ns", 0, true, [functionsGo](auto&&...) { functionsGo->Wait(); }, nullptr, nullptr);
+
+  AsyncTask::Future<bool> first = cache->TryStore(u"a", MakeValue("v"), 0, -1);
+  ASSERT_TRUE(sink->holding.Wait()) << "the first store's time-out never reached the sink";
+  AsyncTask::Future<bool> second = cache->TryStore(u"b", MakeValue("v"), 0, -1);
+  EXPECT_EQ(second.WaitFor(std::chrono::seconds(10)), AsyncTask::FutureStatus::Ready);
+  EXPECT_EQ(first.WaitFor(std::chrono::milliseconds(0)), AsyncTask::FutureStatus::Timeout);
+  sink->release.Open();
+  EXPECT_FALSE(first.Get());
+  EXPECT_FALSE(second.Get());
+}
+
 TEST_F(ExternalCacheFrameTest, LoadsWaitAsLongAsTheFunctionTakesAndTheSynchronousFormTimesOut) {
   auto gate = std::make_shared<Gate>();
   Value stored = MakeValue("slow value");
