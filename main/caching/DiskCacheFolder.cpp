@@ -57,12 +57,13 @@ DiskCacheFolder::DiskCacheFolder(TPath path) : m_path(std::move(path)), m_pathUt
 
 DiskCacheFolder::~DiskCacheFolder() = default;
 
-std::shared_ptr<DiskCacheFolder::Opening> DiskCacheFolder::TrustedCurrent(std::chrono::steady_clock::time_point now) {
+std::shared_ptr<DiskCacheFolder::Opening> DiskCacheFolder::TrustedCurrent(std::chrono::steady_clock::time_point now,
+                                                                          bool lookAtPath) {
   std::shared_ptr<Opening> current;
   {
     TMutexLock guard(m_mutex);
     if (!m_current || !m_current->MadeInThisProcess()) return nullptr;
-    if (now - m_currentCheckedAt < kIdentityCheckInterval) return m_current;
+    if (!lookAtPath && now - m_currentCheckedAt < kIdentityCheckInterval) return m_current;
     current = m_current;
   }
   // Looked up without the mutex: a path walk may wait on the file system.
@@ -78,7 +79,9 @@ std::shared_ptr<DiskCacheFolder::Opening> DiskCacheFolder::TrustedCurrent(std::c
 std::shared_ptr<DiskCacheFolder::Opening> DiskCacheFolder::Open(bool create) {
   const uint64_t generation = ForkGeneration();
   const auto now = std::chrono::steady_clock::now();
-  if (std::shared_ptr<Opening> current = TrustedCurrent(now)) return current;
+  // What a store writes must land at the path, so it always looks (one
+  // system call beside the store's dozen); loads and drops trust the last look.
+  if (std::shared_ptr<Opening> current = TrustedCurrent(now, create)) return current;
   // O_PATH: the descriptor only names the folder for openat and its kin, so
   // it needs no read permission on the folder itself.
   constexpr int kFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;

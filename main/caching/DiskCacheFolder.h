@@ -44,12 +44,13 @@
 //      the parent's descriptions (and so its locks): after a fork, the child
 //      drops the Opening it inherited and opens its own.
 //   6. The folder may be renamed, or another folder moved to its path (a host
-//      that clears the cache by moving the folder aside). The path is
-//      therefore looked up again at most kIdentityCheckInterval after the
-//      last look, and an Opening of a folder that no longer lies at the path
-//      is dropped: for that long at most, operations may still reach the
-//      moved folder. (Looking at every operation would add a system call to
-//      each load.)
+//      that clears the cache by moving the folder aside). An Opening of a
+//      folder that no longer lies at the path is dropped. Stores look the path
+//      up every time, so that what they write always lands at the path; loads
+//      and drops look again at most kIdentityCheckInterval after the last
+//      look, so for that long at most they may still reach the moved folder
+//      (its entries were valid when it was moved; looking at every load would
+//      add a system call to each).
 //
 // Library-internal (exported for its own tests only).
 //
@@ -102,15 +103,16 @@ class KELCACHE_EXPORT DiskCacheFolder {
   // reason (with create: any reason).
   std::shared_ptr<Opening> Open(bool create);
 
-  // How long an Opening is trusted to lie at the path (see 6. above).
+  // How long loads and drops trust an Opening to lie at the path (see 6. above).
   static constexpr std::chrono::milliseconds kIdentityCheckInterval{100};
   // Drops opening if it is still the current one (see 3. above), so that the
   // next Open opens the path again. Operations still holding it finish on it.
   void Forget(const std::shared_ptr<Opening>& opening);
 
  private:
-  // The current Opening when it may be used without a look at the path.
-  std::shared_ptr<Opening> TrustedCurrent(std::chrono::steady_clock::time_point now);
+  // The current Opening when it may be used: after a look at the path when
+  // lookAtPath is set or the last look is too old.
+  std::shared_ptr<Opening> TrustedCurrent(std::chrono::steady_clock::time_point now, bool lookAtPath);
 
   const TPath m_path;
   const std::string m_pathUtf8;

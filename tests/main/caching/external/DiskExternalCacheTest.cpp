@@ -292,6 +292,14 @@ TEST_F(DiskExternalCacheTest, TheFolderKeptOpenIsLeftForTheNewOneWhenItIsRemoved
   ASSERT_TRUE(Store(*cache, u"after", MakeValue("new folder")));
   EXPECT_EQ(cache->TryGetAllKeys(), std::vector<TString>{TString(u"after")});
   EXPECT_FALSE(fs::exists(aside / ExpectedKeyHash(TString(u"after"))));
+
+  // Moved aside again: a store looks at the path every time, so what it
+  // writes lands there at once.
+  const fs::path asideAgain = CachePath().string() + ".aside-again";
+  fs::rename(CachePath(), asideAgain);
+  ASSERT_TRUE(Store(*cache, u"at once", MakeValue("v")));
+  EXPECT_TRUE(fs::exists(CachePath() / ExpectedKeyHash(TString(u"at once"))));
+  EXPECT_FALSE(fs::exists(asideAgain / ExpectedKeyHash(TString(u"at once"))));
 }
 
 }  // namespace
