@@ -12,6 +12,7 @@
 
 class TElapsedTimer {
  public:
+  // Reads the clock only when it starts: an idle timer reads 0.
   explicit TElapsedTimer(bool start = false) {
     if (start) Reset();
   }
@@ -35,7 +36,7 @@ class TElapsedTimer {
  private:
   using Clock = std::chrono::steady_clock;
   Clock::time_point End() const { return m_running ? Clock::now() : m_stop; }
-  Clock::time_point m_start = Clock::now();
-  Clock::time_point m_stop = m_start;
+  Clock::time_point m_start;
+  Clock::time_point m_stop;
   bool m_running = false;
 };
