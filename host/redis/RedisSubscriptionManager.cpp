@@ -381,10 +381,14 @@ void RedisSubscriptionManager::Impl::Run() {
         BackOffAfterFailure(server, error, backOff);
         continue;
       }
+      // A subscription made again on the configuration it was lost on is a
+      // reconnection: messages of the gap are lost. A first subscription, or
+      // one on a configuration the host set meanwhile (a move it chose, even
+      // away from a server that had died), is not.
+      reportReconnect = lost && configuration == connectedWith;
       connectedWith = configuration;
       onServer = wanted;
       pendingAcks = wanted.size();
-      reportReconnect = lost;
       confirmed = false;
       lost = false;
       lastTraffic = Clock::now();

@@ -205,6 +205,8 @@ TEST(RedisSubscriptionManager, PublishAndSubscribeUseTheConfiguredServerAndFollo
   RedisSubscriptionManager manager;
   Inbox inbox;
   manager.Subscribe(u"where.*", inbox.Callback());
+  std::atomic<int> reconnects{0};
+  const uint64_t token = manager.AddReconnectListener([&] { ++reconnects; });
 
   Configure(first.Address());
   ASSERT_TRUE(PublishUntil(manager, u"where.1", u"m", [&] { return inbox.Count() > 0; }));
@@ -222,6 +224,21 @@ TEST(RedisSubscriptionManager, PublishAndSubscribeUseTheConfiguredServerAndFollo
     RawRedis(second).Command({"PUBLISH", "where.4", "moved"});
     return inbox.WaitFor(count + 2, 50ms);
   }));
+
+  // So does one set after the current server died (as tests that each start
+  // their own server do). Neither move is a reconnection: the listeners hear
+  // only of a subscription made again on the configuration it was lost on.
+  RedisServer third;
+  second.Kill();
+  std::this_thread::sleep_for(300ms);  // the loss noticed, a few failed attempts
+  Configure(third.Address());
+  EXPECT_TRUE(WaitUntil([&] {
+    RawRedis(third).Command({"PUBLISH", "where.5", "moved again"});
+    return inbox.WaitFor(count + 3, 50ms);
+  }));
+  EXPECT_EQ(reconnects.load(), 0);
+  manager.RemoveReconnectListener(token);
+  Configure("");
 }
 
 // Over plain TCP and TLS alike: a subscription survives a kill and a restart
