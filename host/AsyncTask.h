@@ -100,9 +100,10 @@ void RunTask(SharedState<R>& state, F& body, const TaskContext& context) noexcep
 }  // namespace detail
 
 // Launches `task` (a function without arguments) in `mode` and returns the
-// future of its result (the result type without reference and const).
-// Raises std::system_error when a dedicated thread is needed and can not be
-// made.
+// future of its result (the result type without reference and const). In
+// the asynchronous mode, when the pool refuses the task and no dedicated
+// thread can be made either, the task runs on the calling thread before
+// Launch returns (StartOnPoolOrDedicatedThread): late, rather than never.
 template <class F>
 auto Launch(LaunchMode mode, F task, LaunchOptions options = {})
     -> Future<std::remove_cvref_t<std::invoke_result_t<F&>>> {

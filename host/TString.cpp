@@ -1,10 +1,12 @@
 #include "host/TString.h"
 
 #include <algorithm>
-#include <cstdio>
+#include <cctype>
+#include <charconv>
 #include <cwctype>
 #include <limits>
 #include <ostream>
+#include <string>
 
 #include "host/THash.h"
 #include "host/Utf8Text.h"
@@ -333,11 +335,24 @@ TString TString::number(unsigned long long value, int base, int width, char16_t 
 TString TString::number(double value, char format, int precision) {
   if (format != 'g' && format != 'G' && format != 'f' && format != 'e' && format != 'E') format = 'g';
   if (precision < 0) precision = 6;
-  char pattern[8] = {'%', '.', '*', format, '\0'};
-  char buffer[512];
-  int n = std::snprintf(buffer, sizeof(buffer), pattern, precision, value);
-  if (n < 0) return TString();
-  return TString(buffer, std::min<int>(n, sizeof(buffer) - 1));
+  // std::to_chars writes what printf's %.*g (or %f, %e) writes in the C
+  // locale, whatever numeric locale the host process has set: the texts go
+  // into events and logs that programs read, where a decimal comma would
+  // not parse.
+  const std::chars_format style = format == 'f'                   ? std::chars_format::fixed
+                                  : format == 'e' || format == 'E' ? std::chars_format::scientific
+                                                                   : std::chars_format::general;
+  // Room for the longest fixed form (309 digits of DBL_MAX, sign, point) and
+  // the requested digits.
+  std::string buffer(static_cast<size_t>(precision) + 320, '\0');
+  const std::to_chars_result written =
+      std::to_chars(buffer.data(), buffer.data() + buffer.size(), value, style, precision);
+  if (written.ec != std::errc()) return TString();
+  buffer.resize(static_cast<size_t>(written.ptr - buffer.data()));
+  if (format == 'G' || format == 'E') {
+    for (char& ch : buffer) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+  }
+  return TString(buffer.data(), static_cast<int>(buffer.size()));
 }
 
 TString TString::pointer(const void* address) {

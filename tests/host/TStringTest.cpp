@@ -129,7 +129,11 @@ TEST(TStringTest, NumberFormsAndParsing) {
       {TString::number(0.1234567, 'g', 6), u"0.123457"},
       {TString::number(1234567.0, 'g', 6), u"1.23457e+06"},
       {TString::number(12.0, 'g', 6), u"12"},
+      {TString::number(0.0000123, 'g', 6), u"1.23e-05"},
       {TString::number(0.5), u"0.5"},
+      {TString::number(2.5, 'f', 2), u"2.50"},
+      {TString::number(1234.56, 'E', 3), u"1.235E+03"},
+      {TString::number(std::numeric_limits<double>::infinity(), 'G', 6), u"INF"},
   };
   for (const auto& [form, expected] : forms) EXPECT_EQ(form, expected);
 
