@@ -25,8 +25,9 @@
 // escapes it, is stored in the future.
 //
 // Thread rules: Launch may be called from any thread. The task object is
-// moved into the launch (it need not be copyable) and destroyed on the thread
-// that ran it, or with the future when a deferred task never runs.
+// moved into the launch (it need not be copyable) and destroyed by whichever
+// of the launching thread and the thread that ran it lets go of it last, or
+// with the future when a deferred task never runs.
 #pragma once
 
 #include <exception>

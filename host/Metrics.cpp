@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <cstdio>
 #include <string>
 
@@ -118,13 +119,25 @@ TString AggregatingSink::Render() const {
   std::snprintf(line, sizeof line, "%-*s %10s %14s %12s %12s\n", width, "scope", "count", "total-ms",
                 "max-ms", "mean-ms");
   std::string table = line;
+  // Numbers through std::to_chars: the table reads the same whatever the
+  // process's numeric locale.
+  auto column = [&table](auto value, int width, auto... format) {
+    char text[400];
+    const char* end = std::to_chars(text, text + sizeof text, value, format...).ptr;
+    const size_t length = static_cast<size_t>(end - text);
+    table += ' ';
+    if (length < static_cast<size_t>(width)) table.append(static_cast<size_t>(width) - length, ' ');
+    table.append(text, length);
+  };
   for (const auto& [name, stats] : rows) {
     const double mean = stats.count == 0 ? 0.0 : stats.totalMs / static_cast<double>(stats.count);
-    std::snprintf(line, sizeof line, " %10llu %14.3f %12.3f %12.3f\n",
-                  static_cast<unsigned long long>(stats.count), stats.totalMs, stats.maxMs, mean);
     table += name;
     table.append(nameWidth - name.size(), ' ');
-    table += line;
+    column(stats.count, 10);
+    column(stats.totalMs, 14, std::chars_format::fixed, 3);
+    column(stats.maxMs, 12, std::chars_format::fixed, 3);
+    column(mean, 12, std::chars_format::fixed, 3);
+    table += '\n';
   }
   return TString::fromStdString(table);
 }

@@ -136,7 +136,8 @@ KELCACHE_EXPORT std::shared_ptr<AggregatingSink> GetDefaultSink();
 KELCACHE_EXPORT void SetSink(std::shared_ptr<ISink> sink);
 KELCACHE_EXPORT std::shared_ptr<ISink> GetSink();
 
-// One timed operation (see the header comment). Not thread-safe: one thread.
+// One timed operation (see the header comment). A plain value: one thread
+// at a time, which may hand it to another.
 class KELCACHE_EXPORT Scope {
  public:
   Scope(const TString& name, uint64_t mask);

@@ -1,7 +1,7 @@
 #include "host/OpenMetrics.h"
 
-#include <cstdio>
-#include <cstdlib>
+#include <charconv>
+#include <string>
 
 namespace Metrics {
 
@@ -33,17 +33,18 @@ std::string SeriesLabels(const DurationSeries& series) {
   return labels;
 }
 
-// A number as OpenMetrics writes it: shortest round-trip form for floats.
+// A number as OpenMetrics writes it: the fewest significant digits (%g
+// style) that read back as the same value, at most 17. std::to_chars and
+// std::from_chars ignore the process's numeric locale, which a scraper
+// cannot know.
 std::string Number(double value) {
   char text[32];
-  std::snprintf(text, sizeof text, "%.17g", value);
-  // Prefer the short form when it reads back as the same value.
-  char shorter[32];
-  for (int precision = 1; precision < 17; ++precision) {
-    std::snprintf(shorter, sizeof shorter, "%.*g", precision, value);
-    if (std::strtod(shorter, nullptr) == value) return shorter;
+  for (int precision = 1;; ++precision) {
+    char* end = std::to_chars(text, text + sizeof text, value, std::chars_format::general, precision).ptr;
+    double readBack = 0;
+    std::from_chars(text, end, readBack);
+    if (readBack == value || precision == 17) return std::string(text, static_cast<size_t>(end - text));
   }
-  return text;
 }
 
 }  // namespace

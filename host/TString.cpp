@@ -1,7 +1,6 @@
 #include "host/TString.h"
 
 #include <algorithm>
-#include <cctype>
 #include <charconv>
 #include <cwctype>
 #include <limits>
@@ -342,17 +341,20 @@ TString TString::number(double value, char format, int precision) {
   const std::chars_format style = format == 'f'                   ? std::chars_format::fixed
                                   : format == 'e' || format == 'E' ? std::chars_format::scientific
                                                                    : std::chars_format::general;
-  // Room for the longest fixed form (309 digits of DBL_MAX, sign, point) and
-  // the requested digits.
-  std::string buffer(static_cast<size_t>(precision) + 320, '\0');
-  const std::to_chars_result written =
-      std::to_chars(buffer.data(), buffer.data() + buffer.size(), value, style, precision);
+  // A double has at most 1074 digits after the point (the smallest
+  // subnormal) and 309 before it: more precision only appends zeros.
+  constexpr int kMostDigits = 1074;
+  precision = std::min(precision, kMostDigits);
+  char buffer[kMostDigits + 320];
+  const std::to_chars_result written = std::to_chars(buffer, buffer + sizeof(buffer), value, style, precision);
   if (written.ec != std::errc()) return TString();
-  buffer.resize(static_cast<size_t>(written.ptr - buffer.data()));
   if (format == 'G' || format == 'E') {
-    for (char& ch : buffer) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+    // ASCII only: the texts are digits, "e", "inf" and "nan".
+    for (char* ch = buffer; ch != written.ptr; ++ch) {
+      if (*ch >= 'a' && *ch <= 'z') *ch = static_cast<char>(*ch - 'a' + 'A');
+    }
   }
-  return TString(buffer.data(), static_cast<int>(buffer.size()));
+  return TString(buffer, static_cast<int>(written.ptr - buffer));
 }
 
 TString TString::pointer(const void* address) {

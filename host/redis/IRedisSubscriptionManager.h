@@ -11,7 +11,8 @@
 //      callback is never called again.
 //   3. AddReconnectListener(listener): the listener is called (on the
 //      manager's thread) each time the subscriptions were re-established
-//      after a lost connection. Messages published meanwhile are lost (Redis
+//      on the servers they were lost on (not after a move to other servers
+//      that the host configured). Messages published meanwhile are lost (Redis
 //      publish/subscribe is at-most-once), so an owner that must not miss one
 //      resynchronises here. Returns a token for RemoveReconnectListener;
 //      this base implementation never reports and returns 0.

@@ -49,6 +49,13 @@ constexpr std::chrono::seconds kCallbackFailureInterval{10};
 
 TString ServerText(const RedisServerAddress& address) { return TString::fromStdString(address.ToString()); }
 
+// Whether two configurations name the same servers: where messages are
+// published does not depend on the other options (a new password, say).
+bool SameServers(const std::shared_ptr<const RedisPoolConfiguration>& a,
+                 const std::shared_ptr<const RedisPoolConfiguration>& b) {
+  return a && b && a->cluster == b->cluster && a->servers == b->servers;
+}
+
 }  // namespace
 
 // The state of one manager.
@@ -357,8 +364,7 @@ void RedisSubscriptionManager::Impl::Run() {
                                  .arg(ServerText(connection->Address())));
       connection.reset();
       ForgetConfirmed();
-      lost = true;
-      nextServer = 0;
+      nextServer = 0;  // a move the host chose is no lost connection
     }
 
     if (!connection) {
@@ -381,11 +387,12 @@ void RedisSubscriptionManager::Impl::Run() {
         BackOffAfterFailure(server, error, backOff);
         continue;
       }
-      // A subscription made again on the configuration it was lost on is a
+      // A subscription made again on the servers it was lost on (the same
+      // configuration, or one the host set again with the same servers) is a
       // reconnection: messages of the gap are lost. A first subscription, or
-      // one on a configuration the host set meanwhile (a move it chose, even
-      // away from a server that had died), is not.
-      reportReconnect = lost && configuration == connectedWith;
+      // one on other servers the host chose meanwhile (even away from a
+      // server that had died), is not.
+      reportReconnect = lost && SameServers(configuration, connectedWith);
       connectedWith = configuration;
       onServer = wanted;
       pendingAcks = wanted.size();

@@ -46,7 +46,7 @@
 //   6. The folder may be renamed, or another folder moved to its path (a host
 //      that clears the cache by moving the folder aside). An Opening of a
 //      folder that no longer lies at the path is dropped. Stores look the path
-//      up every time, so that what they write always lands at the path; loads
+//      up every time, so that a store begun after a move writes at the path; loads
 //      and drops look again at most kIdentityCheckInterval after the last
 //      look, so for that long at most they may still reach the moved folder
 //      (its entries were valid when it was moved; looking at every load would
@@ -92,7 +92,9 @@ class KELCACHE_EXPORT DiskCacheFolder {
 
   const TPath& Path() const { return m_path; }
 
-  // The folder's current Opening; when there is none, opens the path. Null
+  // The folder's current Opening (with create, after a look at the path even
+  // when the last one is recent, see 6. above); when there is none, opens the
+  // path. Null
   // when create is false and the folder cannot be found or reached (ENOENT,
   // ENOTDIR, ENAMETOOLONG, ELOOP, EACCES).
   // With create, a missing folder is made (with its parents); when that

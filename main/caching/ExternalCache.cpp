@@ -14,8 +14,9 @@
 // outcome for one thread hand-over less: their task runs the function itself
 // and a DeadlineTimer callback stands in for it at the time-out. Whichever
 // of the two claims the operation first finishes it (outcome, event, slot,
-// scope, future); the other does nothing more, and a function that ran late
-// writes only its own copy of the fields, exactly as under Run. Deferred
+// scope, future; the timer's callback hands that work to a task of its own);
+// the other does nothing more, and a function that ran late writes only its
+// own copy of the fields, exactly as under Run. Deferred
 // operations, whose task runs on the thread that waits for the future, keep
 // Run: that thread must be free again at the time-out.
 #include "public/caching/ExternalCache.h"
@@ -112,7 +113,8 @@ void Finish(Metrics::Scope& scope, Fields& fields, const TString& eventName, con
 // One store or drop of an asynchronous cache, from its start to its event:
 // shared by the operation's task and, once the function runs, the time-out
 // callback. Until the function starts only the task touches it; afterwards
-// only the one that claimed it (m_claimed) does.
+// only the one that claimed it (claimed) does, or the task that the time-out
+// callback hands the completion to.
 struct TimedOperation {
   TimedOperation(const TString& eventName, std::shared_ptr<AsyncTask::SharedState<bool>> state)
       : event(eventName), scope(eventName, kOperationMetricsMask), future(std::move(state)) {}

@@ -138,7 +138,8 @@ RedisPubsub::Impl::Impl(const TString& channel, IRedisSubscriptionManager& manag
         if (parts.empty()) return;
         SubscribeCallback(parts.front(), data, length);
       });
-  // Counted once the subscription holds, so that a refused one counts nothing.
+  // Counted once Subscribe has returned: one that raises (no thread for the
+  // subscriber) leaves the counter as it was.
   KelvraCounters::RedisPubsubWastedMessages += 2;
   m_reconnectListener = m_subscriptionManager.AddReconnectListener([this] { OnSubscriptionReconnected(); });
 }
@@ -156,10 +157,9 @@ void RedisPubsub::Impl::LaunchTracked(Task task) {
     TMutexLock lock(m_tasksMutex);
     ++m_runningTasks;
   }
-  // The count goes down when the task object goes, not at the end of its
-  // body: a task whose cancel event was signalled before it started never
-  // runs its body, and one that could not be launched is destroyed at once.
-  // Either way the destructor must not wait for it.
+  // The count goes down when the last copy of the task object goes, not at
+  // the end of its body: a task whose cancel event was signalled before it
+  // started never runs its body, and the destructor must not wait for it.
   std::shared_ptr<void> done(nullptr, [this](void*) {
     TMutexLock lock(m_tasksMutex);
     if (--m_runningTasks == 0) m_tasksDone.NotifyAll();

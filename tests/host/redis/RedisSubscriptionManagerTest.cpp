@@ -202,11 +202,16 @@ TEST(RedisSubscriptionManager, RefusedSubscriptionsBackOffAndSayWhy) {
 TEST(RedisSubscriptionManager, PublishAndSubscribeUseTheConfiguredServerAndFollowTheConfiguration) {
   RedisServer first, second;
   Configure("");
+  std::atomic<int> reconnects{0};  // outlives the manager, whose listener counts here
+  TLog::Capture capture(TLog::Warn);
   RedisSubscriptionManager manager;
   Inbox inbox;
   manager.Subscribe(u"where.*", inbox.Callback());
-  std::atomic<int> reconnects{0};
   const uint64_t token = manager.AddReconnectListener([&] { ++reconnects; });
+  auto lost = [&](const RedisServer& server) {
+    return WaitUntil(
+        [&] { return capture.ContainsLine(TString::fromStdString("lost the connection to " + server.Address())); });
+  };
 
   Configure(first.Address());
   ASSERT_TRUE(PublishUntil(manager, u"where.1", u"m", [&] { return inbox.Count() > 0; }));
@@ -226,17 +231,24 @@ TEST(RedisSubscriptionManager, PublishAndSubscribeUseTheConfiguredServerAndFollo
   }));
 
   // So does one set after the current server died (as tests that each start
-  // their own server do). Neither move is a reconnection: the listeners hear
-  // only of a subscription made again on the configuration it was lost on.
+  // their own server do). Neither move is a reconnection.
   RedisServer third;
   second.Kill();
-  std::this_thread::sleep_for(300ms);  // the loss noticed, a few failed attempts
+  ASSERT_TRUE(lost(second));
   Configure(third.Address());
   EXPECT_TRUE(WaitUntil([&] {
     RawRedis(third).Command({"PUBLISH", "where.5", "moved again"});
     return inbox.WaitFor(count + 3, 50ms);
   }));
   EXPECT_EQ(reconnects.load(), 0);
+
+  // A subscription made again on the servers it was lost on is one, also when
+  // the host sets the same servers again meanwhile.
+  third.Kill();
+  ASSERT_TRUE(lost(third));
+  third.Restart();
+  Configure(third.Address());
+  EXPECT_TRUE(WaitUntil([&] { return reconnects.load() == 1; }));
   manager.RemoveReconnectListener(token);
   Configure("");
 }

@@ -1,4 +1,8 @@
 
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
 #include "host/AppConfig.h"
 #include "host/AppOptions.h"
 #include "host/AsyncTask.h"
@@ -7,6 +11,7 @@
 #include "host/LogCapture.h"
 #include "public/caching/CascadeInvalidatorHolder.h"
 #include "tests/main/caching/coherence/CoherenceTestSupport.h"
+#include "tests/support/TestGate.h"
 
 namespace {
 
@@ -299,7 +304,17 @@ TEST_F(RedisPubsubTest, AsynchronousModeSchedulesTheWork) {
     m_service->OnAdded({0x5, 0x5}, kValue, kTime, 2, m_cache);
     m_service->OnRemoved({1}, m_cache);
   }
-  m_service.reset();  // waits for the scheduled work
+  // Going waits for the scheduled work, and only for that.
+  kelcache_test::TestGate gone;
+  std::thread destroy([&] {
+    m_service.reset();
+    gone.Open();
+  });
+  if (!gone.Wait(std::chrono::seconds(60))) {
+    std::fprintf(stderr, "the service still waits for work that never ran\n");
+    std::abort();  // the destroying thread cannot be left behind
+  }
+  destroy.join();
   EXPECT_EQ(m_published.size(), 1u);
 }
 
