@@ -12,6 +12,7 @@ PACKAGES=(
   redis-server redis-tools
   clang libclang-rt-14-dev
   libssl-dev openssl
+  locales
 )
 
 missing=()

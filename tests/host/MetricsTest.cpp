@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <regex>
@@ -164,6 +167,35 @@ std::vector<Sample> ParseStrictly(const std::string& text) {
   EXPECT_TRUE(ended) << "no # EOF";
   EXPECT_EQ(text.back(), '\n');
   return samples;
+}
+
+// A host may set a numeric locale with a decimal comma (a desktop client
+// may); the library's decimal texts are read by programs and keep their
+// point. The test makes a German locale of its own (localedef, from the
+// Debian package locales) and sets it for the process while it runs.
+TEST(DecimalTexts, KeepTheirPointUnderACommaLocale) {
+  const std::string folder = testing::TempDir() + "kelcache-locales";
+  const std::string command = "mkdir -p '" + folder + "' && localedef -i de_DE -f UTF-8 '" + folder +
+                              "/de_DE.UTF-8' >/dev/null 2>&1";
+  ASSERT_EQ(std::system(command.c_str()), 0) << "localedef could not make de_DE.UTF-8 (Debian package locales)";
+  setenv("LOCPATH", folder.c_str(), 1);
+  struct Restore {
+    ~Restore() {
+      std::setlocale(LC_NUMERIC, "C");
+      unsetenv("LOCPATH");
+    }
+  } restore;
+  ASSERT_NE(std::setlocale(LC_NUMERIC, "de_DE.UTF-8"), nullptr);
+  char probe[8];
+  std::snprintf(probe, sizeof probe, "%.1f", 0.5);
+  ASSERT_STREQ(probe, "0,5") << "the comma locale is not in force";
+
+  EXPECT_EQ(TString::number(0.5), TString(u"0.5"));
+  Metrics::AggregatingSink sink;
+  sink.OnScopeClosed({.name = u"ec-load", .durationMs = 0.25});
+  EXPECT_NE(sink.Render().toStdString().find(" 0.250 "), std::string::npos) << sink.Render().toStdString();
+  const std::string exported = Metrics::RenderOpenMetrics(sink.SeriesSnapshot());
+  EXPECT_NE(exported.find(" 0.00025\n"), std::string::npos) << exported;
 }
 
 TEST(OpenMetricsTest, ScopesRenderAsCumulativeHistogramsAndCountersThatParseStrictly) {
