@@ -45,12 +45,12 @@
 //      drops the Opening it inherited and opens its own.
 //   6. The folder may be renamed, or another folder moved to its path (a host
 //      that clears the cache by moving the folder aside). An Opening of a
-//      folder that no longer lies at the path is dropped. Stores look the path
-//      up every time, so that a store begun after a move writes at the path; loads
-//      and drops look again at most kIdentityCheckInterval after the last
-//      look, so for that long at most they may still reach the moved folder
-//      (its entries were valid when it was moved; looking at every load would
-//      add a system call to each).
+//      folder that no longer lies at the path is dropped. Stores look the
+//      path up every time, so that a store begun after a move writes at the
+//      path; loads and drops look again at most kIdentityCheckInterval after
+//      the last look, so for that long at most they may still reach the
+//      moved folder (its entries were valid when it was moved; looking at
+//      every load would add a system call to each).
 //
 // Library-internal (exported for its own tests only).
 //
@@ -94,9 +94,8 @@ class KELCACHE_EXPORT DiskCacheFolder {
 
   // The folder's current Opening (with create, after a look at the path even
   // when the last one is recent, see 6. above); when there is none, opens the
-  // path. Null
-  // when create is false and the folder cannot be found or reached (ENOENT,
-  // ENOTDIR, ENAMETOOLONG, ELOOP, EACCES).
+  // path. Null when create is false and the folder cannot be found or reached
+  // (ENOENT, ENOTDIR, ENAMETOOLONG, ELOOP, EACCES).
   // With create, a missing folder is made (with its parents); when that
   // fails, the line "Failed to create directory '<path>'" is logged at Warn
   // and the host's generic exception raised (over the reason, as

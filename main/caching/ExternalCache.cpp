@@ -16,9 +16,9 @@
 // of the two claims the operation first finishes it (outcome, event, slot,
 // scope, future; the timer's callback hands that work to a task of its own);
 // the other does nothing more, and a function that ran late writes only its
-// own copy of the fields, exactly as under Run. Deferred
-// operations, whose task runs on the thread that waits for the future, keep
-// Run: that thread must be free again at the time-out.
+// own copy of the fields, exactly as under Run. Deferred operations, whose
+// task runs on the thread that waits for the future, keep Run: that thread
+// must be free again at the time-out.
 #include "public/caching/ExternalCache.h"
 
 #include <atomic>

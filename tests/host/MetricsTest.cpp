@@ -177,7 +177,8 @@ TEST(DecimalTexts, KeepTheirPointUnderACommaLocale) {
   const std::string folder = testing::TempDir() + "kelcache-locales";
   const std::string command = "mkdir -p '" + folder + "' && localedef -i de_DE -f UTF-8 '" + folder +
                               "/de_DE.UTF-8' >/dev/null 2>&1";
-  ASSERT_EQ(std::system(command.c_str()), 0) << "localedef could not make de_DE.UTF-8 (Debian package locales)";
+  ASSERT_EQ(std::system(command.c_str()), 0)
+      << "localedef could not make de_DE.UTF-8 (Debian package locales)";
   setenv("LOCPATH", folder.c_str(), 1);
   struct Restore {
     ~Restore() {

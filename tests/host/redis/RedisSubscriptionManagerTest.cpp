@@ -209,8 +209,8 @@ TEST(RedisSubscriptionManager, PublishAndSubscribeUseTheConfiguredServerAndFollo
   manager.Subscribe(u"where.*", inbox.Callback());
   const uint64_t token = manager.AddReconnectListener([&] { ++reconnects; });
   auto lost = [&](const RedisServer& server) {
-    return WaitUntil(
-        [&] { return capture.ContainsLine(TString::fromStdString("lost the connection to " + server.Address())); });
+    const TString line = TString::fromStdString("lost the connection to " + server.Address());
+    return WaitUntil([&] { return capture.ContainsLine(line); });
   };
 
   Configure(first.Address());
