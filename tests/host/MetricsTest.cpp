@@ -19,6 +19,7 @@
 
 #include "host/OpenMetrics.h"
 #include "host/TString.h"
+#include "tests/support/TestEnvironment.h"
 
 namespace {
 
@@ -174,12 +175,11 @@ std::vector<Sample> ParseStrictly(const std::string& text) {
 // point. The test makes a German locale of its own (localedef, from the
 // Debian package locales) and sets it for the process while it runs.
 TEST(DecimalTexts, KeepTheirPointUnderACommaLocale) {
-  const std::string folder = testing::TempDir() + "kelcache-locales";
-  const std::string command = "mkdir -p '" + folder + "' && localedef -i de_DE -f UTF-8 '" + folder +
-                              "/de_DE.UTF-8' >/dev/null 2>&1";
+  const kelcache_test::TempDir folder;
+  const std::string command = "localedef -i de_DE -f UTF-8 '" + folder.str() + "/de_DE.UTF-8' >/dev/null 2>&1";
   ASSERT_EQ(std::system(command.c_str()), 0)
       << "localedef could not make de_DE.UTF-8 (Debian package locales)";
-  setenv("LOCPATH", folder.c_str(), 1);
+  setenv("LOCPATH", folder.str().c_str(), 1);
   struct Restore {
     ~Restore() {
       std::setlocale(LC_NUMERIC, "C");
