@@ -159,8 +159,11 @@ void RedisSubscriptionManager::Impl::StartThreadLocked() {
   // A thread that stopped has passed its last use of m_mutex; joining it
   // waits only for it to close its connection.
   if (m_thread.joinable()) m_thread.join();
-  m_threadRunning = true;
+  // Marked running only once the thread exists: when it cannot be made, the
+  // next subscription tries again. The thread's first step takes m_mutex,
+  // which is held here, so it never sees the flag unset.
   m_thread = std::thread([this] { Run(); });
+  m_threadRunning = true;
   if (m_processWide && !m_exitHandlerRegistered) {
     m_exitHandlerRegistered = true;
     std::atexit(&RedisSubscriptionManager::StopAtExit);
@@ -505,9 +508,19 @@ void RedisSubscriptionManager::Subscribe(TString const& pattern, MessageCallback
   uint64_t failuresBefore = 0;
   {
     TMutexLock lock(m_impl->m_mutex);
-    m_impl->m_subscriptions[key].push_back(std::make_shared<Subscription>(callback));
+    auto& callbacks = m_impl->m_subscriptions[key];
+    callbacks.push_back(std::make_shared<Subscription>(callback));
     failuresBefore = m_impl->m_failedAttempts;
-    m_impl->StartThreadLocked();
+    try {
+      m_impl->StartThreadLocked();
+    } catch (...) {
+      // No subscriber thread (the system refused one): the subscription is
+      // taken back, so that a caller that gives up on it (and frees what its
+      // callback uses) is never called later.
+      callbacks.pop_back();
+      if (callbacks.empty()) m_impl->m_subscriptions.erase(key);
+      throw;
+    }
   }
   m_impl->Wake();  // also cuts a back-off wait short: the new pattern is tried at once
   m_impl->WaitUntilInForce(key, failuresBefore);

@@ -5,17 +5,24 @@
 // the configuration, and a subscription that survives a server restart and
 // reports it, over plain TCP and TLS.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <utility>
 
 #include "host/LogCapture.h"
 #include "host/redis/RedisSubscriptionManager.h"
 #include "tests/host/redis/RedisTestSupport.h"
+#include "tests/support/ChildMode.h"
 #include "tests/support/TestGate.h"
 
 namespace kelcache_test {
@@ -198,6 +205,58 @@ TEST(RedisSubscriptionManager, RefusedSubscriptionsBackOffAndSayWhy) {
     EXPECT_LE(LinesWith(capture, "cannot subscribe"), 7u) << "at most one Warn per back-off step";
   }
 }
+
+// The child of the test below: a first Subscribe while the address space has
+// no room for the subscriber thread's stack, then a second one with room.
+// The server's address comes in SUBSCRIBER_TEST_SERVER.
+void SubscribeWithoutRoomForTheThread() {
+  Configure(std::getenv("SUBSCRIBER_TEST_SERVER"));
+  // The process ends with _Exit: these are never destroyed.
+  auto* manager = new RedisSubscriptionManager;
+  auto* refused = new Inbox;
+  auto* accepted = new Inbox;
+
+  rlimit saved{};
+  getrlimit(RLIMIT_AS, &saved);
+  long pages = 0;
+  std::ifstream("/proc/self/statm") >> pages;
+  rlimit tight = saved;
+  tight.rlim_cur = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (2u << 20);
+  if (setrlimit(RLIMIT_AS, &tight) != 0) return;
+  bool threw = false;
+  try {
+    manager->Subscribe(u"refused.*", refused->Callback());
+  } catch (const std::system_error&) {
+    threw = true;
+  }
+  const bool runningAfterThrow = manager->IsSubscriberRunning();
+  setrlimit(RLIMIT_AS, &saved);
+
+  manager->Subscribe(u"accepted.*", accepted->Callback());
+  const bool delivered = PublishUntil(*manager, u"accepted.1", u"m", [&] { return accepted->Count() > 0; });
+  manager->TryPublish(u"refused.1", u"m", {});
+  std::this_thread::sleep_for(200ms);  // room for a wrong delivery
+  std::printf("value threw=%d\nvalue running_after_throw=%d\nvalue delivered=%d\nvalue refused=%zu\n", threw,
+              runningAfterThrow, delivered, refused->Count());
+}
+
+[[maybe_unused]] const bool s_childMode = RunIfChildMode("subscriber-thread-refused", SubscribeWithoutRoomForTheThread);
+
+// Address-space limits and the sanitizers' shadow memory do not mix.
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+// A Subscribe whose subscriber thread cannot be made raises and leaves
+// nothing behind: its callback is never called, and the next Subscribe starts
+// the thread and works.
+TEST(RedisSubscriptionManager, ASubscribeThatCannotStartTheThreadLeavesNothingBehind) {
+  RedisServer server;
+  ChildModeResult child = RunChildMode("subscriber-thread-refused", {"SUBSCRIBER_TEST_SERVER=" + server.Address()});
+  ASSERT_EQ(child.exitCode, 0) << child.output;
+  EXPECT_EQ(child.values["threw"], "1") << child.output;
+  EXPECT_EQ(child.values["running_after_throw"], "0") << child.output;
+  EXPECT_EQ(child.values["delivered"], "1") << "the next subscription never came into force\n" << child.output;
+  EXPECT_EQ(child.values["refused"], "0") << "the refused subscription's callback was called";
+}
+#endif
 
 TEST(RedisSubscriptionManager, PublishAndSubscribeUseTheConfiguredServerAndFollowTheConfiguration) {
   RedisServer first, second;
