@@ -200,7 +200,7 @@ AsyncTask::Future<bool> LaunchOperation(int mode, Body body) {
     try {
       body(target);
     } catch (...) {
-      if (!target->IsReady()) target->SetException(std::current_exception());
+      target->SetExceptionIfPending(std::current_exception());
     }
   };
   if (mode == static_cast<int>(AsyncTask::LaunchMode::Deferred)) {

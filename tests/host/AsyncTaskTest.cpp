@@ -189,6 +189,50 @@ TEST_F(AsyncTaskTest, PromiseSetsOnceAndBreaksWhenAbandoned) {
   EXPECT_THROW(failed.GetFuture().Get(), std::logic_error);
 }
 
+// Setters racing on one state: exactly one outcome is stored, every waiter
+// is woken and finds that outcome, and the losers learn that they lost (a
+// plain setter by PromiseAlreadySetException, SetExceptionIfPending by false).
+TEST_F(AsyncTaskTest, RacingSettersStoreExactlyOneOutcomeThatEveryWaiterSees) {
+  constexpr int kSetters = 4;
+  for (int round = 0; round < 200; ++round) {
+    auto state = std::make_shared<AsyncTask::SharedState<int>>();
+    Future<int> future(state);
+    std::atomic<int> winner{-1};
+    std::atomic<int> wins{0};
+    std::vector<std::thread> threads;
+    for (int setter = 0; setter < kSetters; ++setter) {
+      threads.emplace_back([&, setter] {
+        bool won = false;
+        if (setter % 2 == 0) {
+          try {
+            state->SetValue(setter);
+            won = true;
+          } catch (const AsyncTask::PromiseAlreadySetException&) {
+          }
+        } else {
+          won = state->SetExceptionIfPending(std::make_exception_ptr(std::runtime_error(std::to_string(setter))));
+        }
+        if (won) {
+          winner = setter;
+          ++wins;
+        }
+      });
+    }
+    std::string seen;
+    std::thread waiter([&] {
+      try {
+        seen = std::to_string(future.Get());
+      } catch (const std::runtime_error& error) {
+        seen = error.what();
+      }
+    });
+    for (std::thread& thread : threads) thread.join();
+    waiter.join();
+    ASSERT_EQ(wins.load(), 1) << "round " << round;
+    ASSERT_EQ(seen, std::to_string(winner.load())) << "round " << round;
+  }
+}
+
 TEST_F(AsyncTaskTest, TaskCanceledBeforeStartDoesNotRun) {
   auto event = std::make_shared<AsyncTask::CancelEvent>();
   event->Signal();
