@@ -23,6 +23,7 @@
 #include "tests/cli/CliProcess.h"
 #include "tests/support/RedisServer.h"
 #include "tests/support/TestEnvironment.h"
+#include "testing/RedisClusterProcess.h"
 
 namespace {
 
@@ -308,6 +309,38 @@ TEST(CliRedisTool, EntriesGoWhereTheLibraryLooksAndScanKeepsToItsNamespace) {
   // A server that is not there is a failure (exit 3).
   const std::string nowhere = "127.0.0.1:" + std::to_string(kelcache_test::FindFreeLoopbackPort());
   ExpectFailure(Redis("get", nowhere, ns, {"k1"}), 3, "cannot reach or log in to the Redis server " + nowhere);
+}
+
+// A cluster may be named by any few of its nodes: scan lists every key of
+// the namespace, wherever its slot lies, once, and nothing of a server that
+// is named beside the cluster but is not one of its nodes.
+TEST(CliRedisTool, ScanOfAClusterListsEveryKeyWhicheverOfItsNodesAreNamed) {
+  kelcache_testing::RedisClusterProcess cluster;
+  kelcache_test::RedisServer stranger;
+  kelcache_testing::RedisCommandOnLoopback(stranger.Port(), {"SET", std::string("WAV2\n") + "not-in-cluster", "x"});
+  std::set<std::string> stored;
+  for (int i = 0; i < 12; ++i) {  // twelve keys: spread over the three masters' slots
+    const std::string key = "key-" + std::to_string(i);
+    const CliResult put = RunCli({.args = Redis("put", cluster.ServersText(), "WAV2", {key}), .input = "v"});
+    ASSERT_EQ(put.exitCode, 0) << put.Describe();
+    stored.insert(key);
+  }
+  std::vector<std::pair<std::string, std::string>> namings;  // what, --servers
+  for (size_t node = 0; node < cluster.Size(); ++node) {
+    namings.emplace_back("node " + std::to_string(node) + " alone", cluster.ServersText({node}));
+  }
+  namings.emplace_back("every node", cluster.ServersText());
+  namings.emplace_back("a node and a server outside the cluster",
+                       cluster.ServersText({0}) + "," + stranger.Address());
+  for (const auto& [what, servers] : namings) {
+    SCOPED_TRACE(what);
+    const CliResult scan = RunCli({.args = Redis("scan", servers, "WAV2", {"--json"})});
+    ASSERT_EQ(scan.exitCode, 0) << scan.Describe();
+    const Json listed = Json::parse(scan.out);
+    std::multiset<std::string> keys;
+    for (const Json& key : listed.at("keys")) keys.insert(key.at("key").get<std::string>());
+    EXPECT_EQ(keys, std::multiset<std::string>(stored.begin(), stored.end())) << scan.Describe();
+  }
 }
 
 TEST(CliRedisTool, WatchDecodesTheLibrarysMessagesShowsMalformedOnesAndStopsOnSigterm) {

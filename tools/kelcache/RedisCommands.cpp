@@ -13,7 +13,9 @@
 #include <utility>
 
 #include "host/Errors.h"
+#include "host/redis/RedisCluster.h"
 #include "host/redis/RedisConnectionPool.h"
+#include "host/redis/RedisSlotMap.h"
 #include "host/redis/RedisErrors.h"
 #include "public/caching/RedisExternalCache.h"
 #include "tools/kelcache/Commands.h"
@@ -207,6 +209,22 @@ struct ScanOptions : RedisOptions {
   int64_t count = 1000;
 };
 
+// The masters of the pool's cluster, from a slot map fetched now.
+std::vector<RedisServerAddress> ClusterMasters(RedisConnectionPool& pool) {
+  const std::string servers = PoolDescription();
+  const std::shared_ptr<kelvra::caching::RedisCluster> cluster = pool.GetCluster();
+  if (!cluster || !cluster->Refresh()) {
+    throw FailureError("cannot read the slot map of the Redis cluster " + servers);
+  }
+  const std::shared_ptr<const kelvra::caching::RedisSlotMap> map = cluster->SlotMap();
+  std::vector<RedisServerAddress> masters;
+  for (const kelvra::caching::RedisSlotMap::Node& node : map->Nodes()) {
+    if (node.master) masters.push_back(node.address);
+  }
+  if (masters.empty()) throw FailureError("the Redis cluster " + servers + " has no master that serves slots");
+  return masters;
+}
+
 int RunScan(const ScanOptions& options) {
   const TString ns = Namespace(options.ns);
   if (options.count < 1) throw UsageError("--count must be at least 1");
@@ -219,12 +237,13 @@ int RunScan(const ScanOptions& options) {
   const std::string prefix = RedisExternalCache::MakePhysicalCacheKey(ns, TString());
   const std::string match = EscapeGlob(prefix) + "*";
 
-  // One server holds every key. A cluster spreads them over its masters:
-  // walk each node it knows (replicas repeat their master's keys, so a key
-  // is listed once, with the first node that had it), through a pool
-  // configured with that node alone.
+  // One server holds every key. A cluster spreads them over its masters,
+  // which only its slot map names (the nodes given may be any few of its
+  // nodes, replicas included): fetch the map, then walk each master through
+  // a pool configured with that node alone. Replicas repeat their masters'
+  // keys and are left out.
   std::vector<RedisServerAddress> nodes = configuration->servers;
-  if (configuration->cluster) nodes = pool.SubscriptionServers();
+  if (configuration->cluster) nodes = ClusterMasters(pool);
   std::vector<std::pair<std::string, std::string>> found;  // (key, server)
   std::set<std::string> listed;
   Progress progress("scanning keys", 0);
