@@ -200,6 +200,35 @@ TEST(CliTool, AStdoutThatCannotBeWrittenFailsTheCommand) {
   }
 }
 
+// get -o replaces a file whole or not at all: a write that fails part-way
+// (here at the file-size limit) leaves the earlier file as it was and no
+// partial file beside it; a write that works keeps the file's mode; a device
+// is written in place.
+TEST(CliTool, GetIntoAFileReplacesItWholeOrLeavesItAsItWas) {
+  kelcache_test::TempDir dir;
+  const std::string tool = KELCACHE_CLI_PATH;
+  const std::string value(64 << 10, 'v');
+  ASSERT_EQ(RunCli({.args = Disk("put", dir.str(), {"k"}), .input = value}).exitCode, 0);
+  const fs::path output = dir.path() / "out.bin";
+  std::ofstream(output, std::ios::binary) << "old";
+  fs::permissions(output, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+
+  const int status = std::system(("trap '' XFSZ; ulimit -f 8; '" + tool + "' disk get --dir '" + dir.str() +
+                                  "' --ns WAV2 -o '" + output.string() + "' k 2>/dev/null")
+                                     .c_str());
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 3);
+  EXPECT_EQ(ReadFile(output), "old");
+  std::set<std::string> names;
+  for (const auto& item : fs::directory_iterator(dir.path())) names.insert(item.path().filename().string());
+  EXPECT_EQ(names, (std::set<std::string>{"WAV2", "out.bin"})) << "a partial file was left behind";
+
+  EXPECT_EQ(RunCli({.args = Disk("get", dir.str(), {"-o", output.string(), "k"})}).exitCode, 0);
+  EXPECT_EQ(ReadFile(output), value);
+  EXPECT_EQ(fs::status(output).permissions(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  EXPECT_EQ(RunCli({.args = Disk("get", dir.str(), {"-o", "/dev/null", "k"})}).exitCode, 0);
+}
+
 TEST(CliTool, BadCommandLinesExitWithTwoAndOneLineThatSaysWhat) {
   kelcache_test::TempDir dir;
   const std::string d = dir.str();

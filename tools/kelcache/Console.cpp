@@ -1,5 +1,9 @@
 #include "tools/kelcache/Console.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -29,6 +33,31 @@ std::string ReadAllInput(const std::string& path) {
   return bytes;
 }
 
+namespace {
+
+// Writes every byte to `fd`; 0, or the errno of the failed write.
+int WriteAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t written = write(fd, bytes.data(), bytes.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    bytes.remove_prefix(static_cast<size_t>(written));
+  }
+  return 0;
+}
+
+void WriteInPlace(const std::string& path, std::string_view bytes) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) throw FailureError("cannot open '" + path + "' for writing: " + std::strerror(errno));
+  int error = WriteAll(fd, bytes);
+  if (close(fd) != 0 && error == 0) error = errno;
+  if (error != 0) throw FailureError("cannot write '" + path + "': " + std::strerror(error));
+}
+
+}  // namespace
+
 void WriteAllOutput(const std::string& path, std::string_view bytes) {
   // An empty value may have no buffer at all (data() is null).
   if (bytes.empty()) bytes = std::string_view("", 0);
@@ -38,11 +67,24 @@ void WriteAllOutput(const std::string& path, std::string_view bytes) {
     }
     return;
   }
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  if (!file) throw FailureError("cannot open '" + path + "' for writing: " + std::strerror(errno));
-  file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  file.close();
-  if (!file) throw FailureError("cannot write '" + path + "': " + std::strerror(errno));
+  struct stat existing {};
+  const bool exists = lstat(path.c_str(), &existing) == 0;
+  if (exists && !S_ISREG(existing.st_mode)) {
+    WriteInPlace(path, bytes);
+    return;
+  }
+  const std::string temporary = path + ".kelcache-" + std::to_string(getpid()) + ".tmp";
+  const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) throw FailureError("cannot open '" + path + "' for writing: " + std::strerror(errno));
+  int error = WriteAll(fd, bytes);
+  if (error == 0 && exists && fchmod(fd, existing.st_mode & 07777) != 0) error = errno;
+  if (error == 0 && fsync(fd) != 0) error = errno;
+  if (close(fd) != 0 && error == 0) error = errno;
+  if (error == 0 && rename(temporary.c_str(), path.c_str()) != 0) error = errno;
+  if (error != 0) {
+    unlink(temporary.c_str());
+    throw FailureError("cannot write '" + path + "': " + std::strerror(error));
+  }
 }
 
 void PrintLine(const std::string& text) {

@@ -16,8 +16,12 @@ namespace kelcache_cli {
 // Every byte of the file, or of stdin when path is empty. Raises UsageError
 // when the file cannot be opened, FailureError when reading fails.
 std::string ReadAllInput(const std::string& path);
-// Writes the bytes to the file (replacing it), or to stdout when path is
-// empty. Raises FailureError.
+// Writes the bytes to the file, or to stdout when path is empty. A regular
+// file (or a path that does not exist yet) is replaced whole: the bytes go
+// to a temporary file beside it, which is renamed over it once complete, so
+// a failed write leaves the earlier file as it was and no partial one. Other
+// files (a device, a pipe, a symbolic link) are written in place. Raises
+// FailureError.
 void WriteAllOutput(const std::string& path, std::string_view bytes);
 
 // One line on stdout (the line feed is added) and flushed. Raises
