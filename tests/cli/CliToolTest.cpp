@@ -251,6 +251,8 @@ TEST(CliTool, BadCommandLinesExitWithTwoAndOneLineThatSaysWhat) {
       {{"redis", "put", "--servers", "127.0.0.1:1", "--ns", "N", "k", "--ttl", "0"}, "--ttl must be at least 1"},
       {{"redis", "scan", "--servers", "127.0.0.1:1", "--ns", "a\nb"}, "holds a line feed"},
       {{"watch", "--servers", "127.0.0.1:1", "--channel", ""}, "--channel must not be empty"},
+      {{"watch", "--servers", "127.0.0.1:1", "-n", "-1"}, "--messages"},
+      {{"disk", "sweep", "--dir", d, "--ns", "N", "--budget", "1K", "--min-age", "-1"}, "--min-age"},
       {{"config", "--set", "NoSuchOption=1"}, "unknown option"},
       {{"config", "--set", "ExternalCacheConcurrencyLimit=many"}, "invalid value"},
       {{"config", "--bogus"}, "--bogus"},

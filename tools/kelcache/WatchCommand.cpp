@@ -230,7 +230,8 @@ void AddWatchCommand(CLI::App& app, Action& action) {
   command->add_option("--channel", watch->channel,
                       "The coherence channel prefix (default defaultns., the process-wide service's)");
   command->add_flag("--json", watch->json, "Print one JSON object per line for scripts");
-  command->add_option("-n,--messages", watch->stopAfter, "Stop after this many messages (default: run until stopped)");
+  command->add_option("-n,--messages", watch->stopAfter, "Stop after this many messages (default, or 0: run until stopped)")
+      ->check(CLI::NonNegativeNumber);
 }
 
 }  // namespace kelcache_cli
