@@ -231,7 +231,12 @@ void AddWatchCommand(CLI::App& app, Action& action) {
                       "The coherence channel prefix (default defaultns., the process-wide service's)");
   command->add_flag("--json", watch->json, "Print one JSON object per line for scripts");
   command->add_option("-n,--messages", watch->stopAfter, "Stop after this many messages (default, or 0: run until stopped)")
-      ->check(CLI::NonNegativeNumber);
+      ->check(CLI::Validator(
+          [](std::string& text) {
+            // The count is unsigned: CLI11 would wrap a negative one.
+            return text.find('-') == std::string::npos ? std::string() : "must be 0 or more, not " + text;
+          },
+          "COUNT"));
 }
 
 }  // namespace kelcache_cli
