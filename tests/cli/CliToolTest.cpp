@@ -261,12 +261,15 @@ TEST(CliTool, BadCommandLinesExitWithTwoAndOneLineThatSaysWhat) {
 }
 
 TEST(CliTool, ConfigSaysWhereEachValueCameFrom) {
-  const CliResult result = RunCli({.args = {"config", "--json", "--set", "CacheSynchronizationLogging=true"},
+  // SyncCaches is set to the value it has anyway: still an override.
+  const CliResult result = RunCli({.args = {"config", "--json", "--set", "CacheSynchronizationLogging=true", "--set",
+                                            "SyncCaches=true"},
                                    .environment = {{"KELCACHE_ExternalCacheConcurrencyLimit", "7"}}});
   ASSERT_EQ(result.exitCode, 0) << result.Describe();
   const std::tuple<std::string, std::string, std::string> expected[] = {  // name, value, source
       {"ExternalCacheConcurrencyLimit", "7", "environment"},
       {"CacheSynchronizationLogging", "true", "override"},
+      {"SyncCaches", "true", "override"},
       {"AsyncCacheCoherence", "false", "default"},
   };
   const Json options = Json::parse(result.out).at("options");

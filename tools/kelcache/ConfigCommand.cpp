@@ -5,7 +5,9 @@
 #include <CLI/CLI.hpp>
 
 #include <memory>
+#include <set>
 #include <stdexcept>
+#include <string>
 
 #include "host/AppOptions.h"
 #include "tools/kelcache/Commands.h"
@@ -30,6 +32,7 @@ std::string Padded(const std::string& text, size_t width) {
 }
 
 int RunConfig(const ConfigOptions& options) {
+  std::set<std::string> setHere;
   for (const std::string& item : options.overrides) {
     const size_t equals = item.find('=');
     if (equals == std::string::npos) throw UsageError("--set '" + item + "' is not Name=value");
@@ -40,8 +43,15 @@ int RunConfig(const ConfigOptions& options) {
       if (message.rfind("kelcache: ", 0) == 0) message.erase(0, 10);
       throw UsageError("--set: " + message);
     }
+    setHere.insert(item.substr(0, equals));
   }
-  const std::vector<appoptions::OptionInfo> list = appoptions::ListOptions();
+  std::vector<appoptions::OptionInfo> list = appoptions::ListOptions();
+  // The library names a value "override" only when it differs from the one
+  // the process started with; an option given with --set is an override
+  // here even when it sets that same value.
+  for (appoptions::OptionInfo& option : list) {
+    if (setHere.count(option.name) != 0) option.source = appoptions::OptionSource::Override;
+  }
   if (options.json) {
     JsonWriter json;
     json.BeginObject().Key("options").BeginArray();
