@@ -101,7 +101,10 @@ DiskEntryReport InspectEntry(const DiskCacheFolder::Opening& opening, const Disk
   if (key.outcome == KeyRead::Outcome::NotRegular) {
     return With(std::move(report), State::NotAnEntry, TString(u"its \".key\" is not a regular file"));
   }
-  if (key.outcome == KeyRead::Outcome::Read) report.key = TString::fromUtf8(key.bytes);
+  if (key.outcome == KeyRead::Outcome::Read) {
+    report.key = TString::fromUtf8(key.bytes);
+    report.keyBytes = key.bytes;
+  }
 
   std::optional<DiskValueRead> value;
   FileDescriptor valueFile(OpenFileAt(opening.Fd(), entry.valueName.c_str(), kEntryReadFlags));

@@ -86,6 +86,9 @@ struct KELCACHE_EXPORT DiskEntryReport {
   // The text of ".key" (decoded as UTF-8), when there is one that could be
   // read.
   std::optional<TString> key;
+  // The bytes of that ".key" exactly as stored: they differ from the text's
+  // UTF-8 form when the file holds bytes that are not UTF-8.
+  std::optional<std::string> keyBytes;
   // The size of ".bin" in bytes, and its last-write time in local time (what
   // the sweeper orders entries by; loads renew it), when there is one.
   std::optional<uint64_t> valueSize;

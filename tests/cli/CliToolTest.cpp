@@ -127,6 +127,9 @@ TEST(CliTool, DiskStatsAndVerifyFindEveryKindOfDamagedEntry) {
          std::fstream file(f / ".bin", std::ios::in | std::ios::out | std::ios::binary);
          file.put('X');
        }},
+      // A key file edited by hand to bytes that are not UTF-8: shown as they
+      // are stored, not as the text they decode to.
+      {"bad\\xffkey", "misplaced", [](const fs::path& f) { std::ofstream(f / ".key", std::ios::binary) << "bad\xffkey"; }},
   };
   for (const Damage& damage : damages) damage.apply(Put(dir.str(), damage.key, "value of " + damage.key));
   // A store that stopped before writing anything.
@@ -137,28 +140,30 @@ TEST(CliTool, DiskStatsAndVerifyFindEveryKindOfDamagedEntry) {
   const Json summary = Json::parse(stats.out);
   EXPECT_EQ(summary.at("entries"), 1u);
   EXPECT_EQ(summary.at("bytes"), 4u);
-  EXPECT_EQ(summary.at("damaged"), 4u);
-  for (const char* state : {"key-without-value", "value-without-key", "damaged", "half-written"})
+  EXPECT_EQ(summary.at("damaged"), 5u);
+  for (const char* state : {"key-without-value", "value-without-key", "damaged", "half-written", "misplaced"})
     EXPECT_EQ(summary.at("damaged_by_state").at(state), 1u) << state;
   EXPECT_EQ(summary.at("oldest").at("key"), "whole");
 
   const CliResult verify = RunCli({.args = Disk("verify", dir.str(), {"--json"})});
   EXPECT_EQ(verify.exitCode, 1) << verify.Describe();
   const Json report = Json::parse(verify.out);
-  EXPECT_EQ(report.at("checked"), 5u);
+  EXPECT_EQ(report.at("checked"), 6u);
   EXPECT_EQ(report.at("whole"), 1u);
-  ASSERT_EQ(report.at("damaged").size(), 4u);
+  ASSERT_EQ(report.at("damaged").size(), 5u);
   for (const Damage& damage : damages) {
     const Json& found = report.at("damaged");
     const bool listed = std::any_of(found.begin(), found.end(), [&](const Json& entry) {
-      return entry.at("state") == damage.state && (entry.at("key").is_null() || entry.at("key") == damage.key);
+      return entry.at("state") == damage.state &&
+             (entry.at("key").is_null() || entry.at("key") == damage.key || entry.value("key_hex", "") == "626164ff6b6579");
     });
     EXPECT_TRUE(listed) << damage.state;
   }
-  // For people: one line per damaged entry and a total.
+  // For people: one line per damaged entry and a total; keys as stored.
   const CliResult text = RunCli({.args = Disk("verify", dir.str(), {})});
-  EXPECT_EQ(LineCount(text.out), 5u) << text.out;
-  EXPECT_NE(text.out.find("4 of 5 entries damaged"), std::string::npos) << text.out;
+  EXPECT_EQ(LineCount(text.out), 6u) << text.out;
+  EXPECT_NE(text.out.find("5 of 6 entries damaged"), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find("bad\\xffkey"), std::string::npos) << text.out;
 
   // A damaged value is not served, and the miss says why.
   ExpectFailure(Disk("get", dir.str(), {"flipped"}), 1, "is damaged");

@@ -132,6 +132,7 @@ const char* StateName(EntryState state) {
 }
 
 std::optional<std::string> ReportKey(const DiskEntryReport& report) {
+  if (report.keyBytes) return report.keyBytes;
   if (!report.key) return std::nullopt;
   return report.key->toStdString();
 }
