@@ -38,7 +38,7 @@ FutureStatus SharedStateBase::WaitFor(std::chrono::milliseconds timeout) {
   if (m_readyEvent.IsSet()) return FutureStatus::Ready;
   {
     TMutexLock lock(m_mutex);
-    if (m_deferred && !m_deferredTaken && !m_ready) return FutureStatus::Deferred;
+    if (m_deferred && !m_deferredTaken && !m_readyEvent.IsSet()) return FutureStatus::Deferred;
   }
   if (IWaitHandler* handler = TLS::GetWaitHandler()) return handler->Wait(*this, timeout);
   return BlockUntilReady(timeout) ? FutureStatus::Ready : FutureStatus::Timeout;
@@ -62,23 +62,17 @@ void SharedStateBase::CheckForException() const {
 }
 
 void SharedStateBase::SetException(std::exception_ptr error) {
-  {
-    TMutexLock lock(m_mutex);
-    ThrowIfReadyLocked();
-    m_exception = std::move(error);
-    MarkReadyLocked();
-  }
-  WakeWaiters();
+  TMutexLock lock(m_mutex);
+  ThrowIfReadyLocked();
+  m_exception = std::move(error);
+  MarkReadyLocked();
 }
 
 bool SharedStateBase::SetExceptionIfPending(std::exception_ptr error) {
-  {
-    TMutexLock lock(m_mutex);
-    if (m_ready) return false;
-    m_exception = std::move(error);
-    MarkReadyLocked();
-  }
-  WakeWaiters();
+  TMutexLock lock(m_mutex);
+  if (m_readyEvent.IsSet()) return false;
+  m_exception = std::move(error);
+  MarkReadyLocked();
   return true;
 }
 
@@ -116,17 +110,13 @@ void SharedStateBase::RunDeferredTaskIfUntaken() {
 }
 
 void SharedStateBase::ThrowIfReadyLocked() const {
-  if (m_ready) throw PromiseAlreadySetException();
+  if (m_readyEvent.IsSet()) throw PromiseAlreadySetException();
 }
 
 void SharedStateBase::MarkReadyLocked() {
-  m_ready = true;
-}
-
-void SharedStateBase::WakeWaiters() {
-  // The outcome was stored under m_mutex before this, so a waiter that sees
-  // the event set finds it. Every setter holds a reference to the state, so
-  // the event is alive while Set wakes the waiters.
+  // Set under m_mutex, after the outcome is stored: a waiter that sees the
+  // event set finds the outcome. Every setter holds a reference to the
+  // state, so the event is alive while Set wakes the waiters.
   m_readyEvent.Set();
 }
 

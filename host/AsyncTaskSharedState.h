@@ -23,12 +23,15 @@
 //
 // Thread rules: thread-safe. m_mutex guards every member of the state,
 // including the value of the typed SharedState<T>, but the two cancel
-// settings, which are atomic. A setter stores the outcome and marks the state
-// ready (m_ready) under m_mutex, releases it, then sets m_readyEvent; waiters
-// wait on the event without the mutex (a short spin, then a futex:
-// host/WaitEvent.h), so a completion wakes its waiter directly, and the woken
-// waiter finds the mutex free when it fetches the outcome. No callback runs
-// under m_mutex: the deferred task and the wait handler run without it.
+// settings, which are atomic; m_readyEvent is set (under
+// m_mutex) when the state becomes ready, and waiters wait on it without the
+// mutex (a short spin, then a futex: host/WaitEvent.h), so a completion wakes
+// its waiter directly. No callback runs under m_mutex: the deferred task and
+// the wait handler run without it.
+// Setting the event after releasing the mutex would spare a woken waiter a
+// short wait on it, but measured under 8 steady callers it let the caller
+// start its next task before the finishing task's thread had parked, so the
+// set of dedicated threads kept growing; the event is set under the mutex.
 // Ownership: futures, promises and running tasks share the state through
 // std::shared_ptr. A deferred task kept in the state must not own the state
 // (Launch gives it a weak reference), so that an abandoned deferred future
@@ -125,12 +128,8 @@ class KELCACHE_EXPORT SharedStateBase {
  protected:
   // Raises PromiseAlreadySetException when the state is ready already.
   void ThrowIfReadyLocked() const KELCACHE_REQUIRES(m_mutex);
-  // Marks the state ready; the caller stores the outcome first, and calls
-  // WakeWaiters once it has released m_mutex.
+  // Marks the state ready and wakes every waiter.
   void MarkReadyLocked() KELCACHE_REQUIRES(m_mutex);
-  // Sets the ready event, which wakes every waiter. Called after m_mutex is
-  // released, so that a woken waiter does not at once block on it.
-  void WakeWaiters() KELCACHE_EXCLUDES(m_mutex);
 
   // Guards every member of the state but the cancel settings, the derived
   // value included.
@@ -140,11 +139,8 @@ class KELCACHE_EXPORT SharedStateBase {
   // Runs the deferred task on this thread if nobody has taken it yet.
   void RunDeferredTaskIfUntaken();
 
-  // Set once, after the state became ready (m_ready) and m_mutex was
-  // released; read without the mutex.
+  // Set once, when the state becomes ready; read without the mutex.
   WaitEvent m_readyEvent;
-  // True once the outcome is stored: decides "already ready" for setters.
-  bool m_ready KELCACHE_GUARDED_BY(m_mutex) = false;
   std::exception_ptr m_exception KELCACHE_GUARDED_BY(m_mutex);
   bool m_deferred KELCACHE_GUARDED_BY(m_mutex) = false;
   bool m_deferredTaken KELCACHE_GUARDED_BY(m_mutex) = false;
@@ -163,13 +159,10 @@ class SharedState : public SharedStateBase {
   // Makes the state ready with `value`. Raises PromiseAlreadySetException
   // when the state is already ready.
   void SetValue(T value) {
-    {
-      TMutexLock lock(m_mutex);
-      ThrowIfReadyLocked();
-      m_value.emplace(std::move(value));
-      MarkReadyLocked();
-    }
-    WakeWaiters();
+    TMutexLock lock(m_mutex);
+    ThrowIfReadyLocked();
+    m_value.emplace(std::move(value));
+    MarkReadyLocked();
   }
 
   // A copy of the value. REQUIRES: the state is ready with a value (callers
@@ -188,12 +181,9 @@ template <>
 class SharedState<void> : public SharedStateBase {
  public:
   void SetValue() {
-    {
-      TMutexLock lock(m_mutex);
-      ThrowIfReadyLocked();
-      MarkReadyLocked();
-    }
-    WakeWaiters();
+    TMutexLock lock(m_mutex);
+    ThrowIfReadyLocked();
+    MarkReadyLocked();
   }
 };
 
