@@ -345,9 +345,29 @@ TEST(CliRedisTool, EntriesGoWhereTheLibraryLooksAndScanKeepsToItsNamespace) {
   for (const char* command : {"get", "drop"})
     ExpectFailure(Redis(command, address, ns, {"k1"}), 1, "no value for key 'k1'");
 
-  // A server that is not there is a failure (exit 3).
+}
+
+// A server that cannot be used is a failure (exit 3) whose line says why, for
+// every command that connects.
+TEST(CliRedisTool, ConnectionFailuresSayWhy) {
+  kelcache_test::RedisServer locked(kelcache_test::RedisServer::Options{"admin-password"});
   const std::string nowhere = "127.0.0.1:" + std::to_string(kelcache_test::FindFreeLoopbackPort());
-  ExpectFailure(Redis("get", nowhere, ns, {"k1"}), 3, "cannot reach or log in to the Redis server " + nowhere);
+  // servers, options, the line says, and whether watch fails too: without a
+  // password the connection itself works, and watch keeps trying to
+  // subscribe, as the library's subscriber does.
+  const std::tuple<std::string, std::string, std::string, bool> cases[] = {
+      {nowhere, "", "Connection refused", true},
+      {locked.Address(), "password=wrong", "WRONGPASS", true},
+      {locked.Address(), "", "NOAUTH", false},
+  };
+  for (const auto& [servers, options, says, watchFails] : cases) {
+    std::vector<std::vector<std::string>> commands = {Redis("get", servers, "N", {"k"}), Redis("scan", servers, "N", {})};
+    if (watchFails) commands.push_back({"watch", "--servers", servers});
+    for (std::vector<std::string> args : commands) {
+      args.insert(args.end(), {"--options", options});
+      ExpectFailure(args, 3, says);
+    }
+  }
 }
 
 // A cluster may be named by any few of its nodes: scan lists every key of

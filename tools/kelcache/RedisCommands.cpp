@@ -86,8 +86,7 @@ Entry OpenEntry(const KeyOptions& options) {
   ConfigurePool(options.server);
   entry.physicalKey = RedisExternalCache::MakePhysicalCacheKey(ns, entry.key);
   entry.server = PoolDescription();
-  entry.guard = RedisConnectionPool::FindAndLockPooledConnection(entry.key);
-  if (!entry.guard) throw FailureError("cannot reach or log in to the Redis server " + entry.server);
+  entry.guard = ConnectOrFail(entry.server, [&] { return RedisConnectionPool::FindAndLockPooledConnection(entry.key); });
   return entry;
 }
 
@@ -250,8 +249,7 @@ int RunScan(const ScanOptions& options) {
   for (const RedisServerAddress& server : nodes) {
     pool.Reset({{TString::fromStdString(server.host), server.port}}, TString::fromStdString(options.server.options));
     const std::string name = server.ToString();
-    std::unique_ptr<RedisConnectionGuard> guard = pool.LockPubSubConnection();
-    if (!guard) throw FailureError("cannot reach or log in to the Redis server " + name);
+    std::unique_ptr<RedisConnectionGuard> guard = ConnectOrFail(name, [&] { return pool.LockPubSubConnection(); });
     std::set<std::string> keys;  // SCAN may give a key more than once
     uint64_t cursor = 0;
     do {

@@ -6,11 +6,17 @@
 // Thread rules: the tool's main thread.
 #pragma once
 
+#include <functional>
+#include <memory>
 #include <string>
 
 namespace CLI {
 class App;
 }  // namespace CLI
+
+namespace kelvra::caching {
+class RedisConnectionGuard;
+}  // namespace kelvra::caching
 
 namespace kelcache_cli {
 
@@ -28,5 +34,13 @@ void ConfigurePool(const RedisServerOptions& options);
 // The configured server, or "cluster:" and the listed nodes, as messages name them;
 // "(none)" before ConfigurePool.
 std::string PoolDescription();
+
+// Runs `connect` (a request for one of the pool's connections) and gives its
+// guard. When it gives none, raises FailureError "cannot reach or log in to
+// the Redis server <server>", followed by the reason the pool gave (a
+// refused connection, a refused password), which the pool otherwise only
+// logs.
+std::unique_ptr<kelvra::caching::RedisConnectionGuard> ConnectOrFail(
+    const std::string& server, const std::function<std::unique_ptr<kelvra::caching::RedisConnectionGuard>()>& connect);
 
 }  // namespace kelcache_cli

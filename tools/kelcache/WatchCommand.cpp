@@ -174,7 +174,7 @@ int RunWatch(const WatchOptions& options) {
   ConfigurePool(options.server);
   RedisConnectionPool& pool = RedisConnectionPool::GetInstance();
   const std::string server = PoolDescription();
-  if (!pool.LockPubSubConnection()) throw FailureError("cannot reach or log in to the Redis server " + server);
+  ConnectOrFail(server, [&] { return pool.LockPubSubConnection(); });
 
   // Exactly the channels that begin with the prefix, even when it holds
   // glob characters.
