@@ -98,6 +98,40 @@ TEST_F(DiskExternalCacheTest, AStoreWritesTheKeyTheValueAndItsIntegrityRecordAnd
   }
 }
 
+// A load that serves a value makes it the most recently used for the
+// sweeper, which orders entries by the value file's last-write time: a time
+// older than a second, or one in the future, becomes now; a time within the
+// last second is already as recent as the sweeper can tell apart, and stays.
+TEST_F(DiskExternalCacheTest, ALoadRenewsTheWriteTimeUnlessItIsUnderASecondOld) {
+  auto cache = MakeCache();
+  const Value value = MakeValue("used");
+  ASSERT_TRUE(Store(*cache, u"k", value));
+  const fs::path valueFile = EntryPath(u"k") / ".bin";
+  const struct {
+    const char* what;
+    std::chrono::milliseconds before;  // the file's time, before now
+    bool renewed;
+  } cases[] = {
+      {"an hour old", std::chrono::hours(1), true},
+      {"two seconds old", std::chrono::seconds(2), true},
+      {"in the future", -std::chrono::hours(1), true},
+      {"300 ms old", std::chrono::milliseconds(300), false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const fs::file_time_type set = fs::file_time_type::clock::now() - c.before;
+    fs::last_write_time(valueFile, set);
+    ASSERT_TRUE(LoadsValue(*cache, u"k", *value));
+    const fs::file_time_type after = fs::last_write_time(valueFile);
+    if (c.renewed) {
+      EXPECT_LT(fs::file_time_type::clock::now() - after, std::chrono::seconds(30));
+      EXPECT_NE(after, set);
+    } else {
+      EXPECT_EQ(after, set);
+    }
+  }
+}
+
 TEST_F(DiskExternalCacheTest, OnlyTheConstructorThatBuildsThePathFromTheNamespaceChecksIt) {
   // The namespace constructor makes the namespace one folder name, so it
   // refuses what cannot be one (and what could never be made: a name longer
