@@ -183,6 +183,9 @@ void CascadeInvalidatorAggregator::Scope::OnResultUsed() {
 }
 
 void CascadeInvalidatorAggregator::Scope::AddHandler(std::shared_ptr<IScopeDirtyHandler> handler) {
+  // A null handler would be called when the scope goes dirty, perhaps much
+  // later and on another thread: it is refused here, where the mistake is.
+  if (!handler) ThrowLogicException(kSource, __LINE__, "handler");
   bool inserted = false;
   if (!m_dirty.load()) {
     TWriteLockGuard guard(m_mutex);

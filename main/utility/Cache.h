@@ -15,7 +15,9 @@
 // deletions, purges, clock increments and SetPolicy; HasEntry, GetEntries,
 // GetSize, GetPolicy and GetClock only read. No operation calls back into the
 // caller; calls go out only to the policy's Purge, the clock, predicates'
-// Matches and the reference counting.
+// Matches and the reference counting, none of which may call back into the
+// cache (a predicate that deletes entries while a lookup walks them would
+// pull the entries out from under it).
 //
 // Ownership: an entry holds one reference to its object and a lookup returns
 // a new one; DeleteEntry hands the cache's reference to the caller; returned

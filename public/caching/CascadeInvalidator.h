@@ -73,6 +73,9 @@ class KELCACHE_EXPORT IInvalidatorAggregatorScope
   // A result of this job was used: every invalidator of the holder hears it.
   virtual void OnResultUsed() = 0;
   // Tell `handler` when the scope becomes dirty; at once when it already is.
+  // A null handler raises LogicException "handler". A handler that adds
+  // itself again to the dirty scope from OnScopeDirty is told again at once,
+  // without end: it must not.
   virtual void AddHandler(std::shared_ptr<IScopeDirtyHandler> handler) = 0;
 };
 

@@ -204,6 +204,8 @@ TEST_F(CascadeInvalidatorAggregatorTest, TheHolderKeepsOneInvalidatorPerTypeAndM
   const std::pair<std::function<void()>, std::string> cases[] = {  // misuse, the check named
       {[&] { m_aggregator->OnDirty({}, m_cache); }, "!guids.empty()"},
       {[&] { ended->EndScope(); }, "!m_endedScope"},
+      // Refused when added, not when the scope goes dirty later.
+      {[&] { ended->AddHandler(nullptr); }, "handler"},
       {[&] {
          KelvraTls::GetThreadContext().SetCurrentQueryJobScope(std::make_shared<ForeignScope>());
          m_aggregator->OnEntryUsed(1, m_cache);
