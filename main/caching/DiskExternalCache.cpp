@@ -31,8 +31,7 @@
 // What each operation asks of the kernel, in the usual case (this is where a
 // small load or store spends its time, so every call here earns its place):
 //   load:  lock, open + read + close ".key", open + fstat + fgetxattr +
-//          read + futimens + close ".bin", unlock (no futimens when the
-//          value's time is under a second old);
+//          read + futimens + close ".bin", unlock;
 //   store: lock, unlink ".bin" and ".key" (or make the entry folder when it
 //          is new), open ".key", open + write + fsetxattr + close + rename
 //          the value's temporary file, write + close ".key", unlock.
@@ -52,7 +51,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -185,18 +183,8 @@ Found CheckKeyFile(const DiskCacheFolder::Opening& opening, const Entry& entry, 
 }
 
 // Renews the value file's last-write time to now (a stale time only ages the
-// entry, so the result is ignored). The access time is left alone. The time
-// only orders entries for the sweeper, which cares nothing for the order of
-// entries used within the same second: a file whose time (`info`, from the
-// open file) lies within the last second keeps it, which spares a hot entry a
-// system call on every load. A time in the future is renewed.
-void RenewLastWriteTime(int fd, const struct stat& info) {
-  struct timespec now {};
-  if (clock_gettime(CLOCK_REALTIME, &now) == 0) {
-    const int64_t ageNs = (static_cast<int64_t>(now.tv_sec) - info.st_mtim.tv_sec) * 1000000000 +
-                          (now.tv_nsec - info.st_mtim.tv_nsec);
-    if (ageNs >= 0 && ageNs < 1000000000) return;
-  }
+// entry, so the result is ignored). The access time is left alone.
+void RenewLastWriteTime(int fd) {
   const struct timespec times[2] = {{0, UTIME_OMIT}, {0, UTIME_NOW}};
   ::futimens(fd, times);
 }
@@ -242,7 +230,7 @@ Found ReadEntry(const DiskCacheFolder::Opening& opening, const Entry& entry, con
     }
   }
   // Only a value that is served renews the time: a miss changes nothing.
-  RenewLastWriteTime(valueFile.Get(), read.info);
+  RenewLastWriteTime(valueFile.Get());
   valueFile.Close();
 
   if (!locked) {
