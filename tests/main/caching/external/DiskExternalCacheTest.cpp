@@ -116,7 +116,8 @@ TEST_F(DiskExternalCacheTest, ALoadRenewsTheValuesWriteTime) {
     const fs::file_time_type loadStarted = fs::file_time_type::clock::now();
     ASSERT_TRUE(LoadsValue(*cache, u"k", *value));
     const fs::file_time_type after = fs::last_write_time(valueFile);
-    EXPECT_GE(after, loadStarted - std::chrono::milliseconds(10));  // file times may be a tick coarser
+    // File times come from the kernel's coarse clock, up to a tick behind.
+    EXPECT_GE(after, loadStarted - std::chrono::milliseconds(50));
     EXPECT_LE(after, fs::file_time_type::clock::now());
   }
 }
