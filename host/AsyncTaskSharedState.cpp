@@ -62,10 +62,7 @@ void SharedStateBase::CheckForException() const {
 }
 
 void SharedStateBase::SetException(std::exception_ptr error) {
-  TMutexLock lock(m_mutex);
-  ThrowIfReadyLocked();
-  m_exception = std::move(error);
-  MarkReadyLocked();
+  if (!SetExceptionIfPending(std::move(error))) throw PromiseAlreadySetException();
 }
 
 bool SharedStateBase::SetExceptionIfPending(std::exception_ptr error) {
