@@ -36,6 +36,17 @@ IndexedCache::IndexedCache(uint64_t lifetime, std::unique_ptr<IClock> clock)
     : m_policy(std::make_shared<LifetimePolicy>(lifetime)),
       m_clock(clock ? std::move(clock) : CreateBasicClock()) {}
 
+namespace {
+
+// Sets text to the qualified key "<index>|<key>", reusing the text's capacity.
+void AssignQualifiedKey(TString& text, const TString& indexName, const TString& key) {
+  text = indexName;
+  text += u'|';
+  text += key;
+}
+
+}  // namespace
+
 // ---- Indexes and hints ----
 
 bool IndexedCache::AddIndex(const TString& name, std::function<TString(const Entry&)> keyFunction) {
@@ -282,14 +293,15 @@ void IndexedCache::IndexEntry(const Entry& entry) {
     }
     record->count = static_cast<uint32_t>(ids.size());
     if (*ids.begin() == id) record->first = Hint{&entry, entry.GetData().get(), id};
-    // m_entryIndexKeys[id].insert(q), likewise.
+    // m_entryIndexKeys[id].insert(q), likewise. The text is made from the
+    // name and key at hand rather than copied from the listing, whose text
+    // (longer than a short string holds) lies in a block of its own.
     std::set<TString>& keys = KeysOf(id);
-    const TString& text = record->listing->first;
     if (auto node = m_spareKeys.Take()) {
-      node.value() = text;  // copied into the capacity the spare text has
+      AssignQualifiedKey(node.value(), index->m_name, key);  // in the capacity the spare text has
       m_spareKeys.Keep(std::move(keys.insert(std::move(node)).node));
     } else {
-      keys.insert(text);
+      keys.insert(qualified.ToString());
     }
   }
 }
@@ -299,10 +311,7 @@ Listing& IndexedCache::AddListing(const QualifiedKey& key, const TString& indexN
   if (auto node = m_spareListings.Take()) {
     // The spare's text takes "<index>|<key>" in the capacity it has; its set
     // is empty (a listing is taken out when its last id goes).
-    TString& text = node.key();
-    text = indexName;
-    text += u'|';
-    text += keyText;
+    AssignQualifiedKey(node.key(), indexName, keyText);
     auto inserted = listings.insert(std::move(node));
     m_spareListings.Keep(std::move(inserted.node));  // only if the key was there already
     return *inserted.position;
