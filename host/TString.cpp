@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cwctype>
+#include <iterator>
 #include <limits>
 #include <ostream>
 #include <string>
@@ -132,17 +133,45 @@ char16_t FoldCase(char16_t u) {
   return static_cast<char16_t>(std::towlower(static_cast<wint_t>(u)));
 }
 
-template <class Unsigned>
-std::u16string DigitsOf(Unsigned magnitude, int base) {
-  if (base < 2 || base > 36) base = 10;
-  static const char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
-  char buffer[72];
-  int pos = sizeof(buffer);
+// Writes the digits of magnitude backwards from end and returns where they
+// start. The common bases are instantiated with the base as a constant, so
+// that the divisions become multiplications.
+template <unsigned long long Base>
+char16_t* WriteDigits(unsigned long long magnitude, char16_t* end) {
+  static constexpr char16_t kDigits[] = u"0123456789abcdef";
   do {
-    buffer[--pos] = kDigits[magnitude % static_cast<Unsigned>(base)];
-    magnitude /= static_cast<Unsigned>(base);
+    *--end = kDigits[magnitude % Base];
+    magnitude /= Base;
   } while (magnitude != 0);
-  return std::u16string(buffer + pos, buffer + sizeof(buffer));
+  return end;
+}
+
+char16_t* WriteDigits(unsigned long long magnitude, unsigned long long base, char16_t* end) {
+  static constexpr char16_t kDigits[] = u"0123456789abcdefghijklmnopqrstuvwxyz";
+  do {
+    *--end = kDigits[magnitude % base];
+    magnitude /= base;
+  } while (magnitude != 0);
+  return end;
+}
+
+std::u16string DigitsOf(unsigned long long magnitude, int base) {
+  if (base < 2 || base > 36) base = 10;
+  char16_t buffer[64];  // 64 binary digits at most
+  char16_t* const end = buffer + std::size(buffer);
+  char16_t* begin = nullptr;
+  switch (base) {
+    case 10:
+      begin = WriteDigits<10>(magnitude, end);
+      break;
+    case 16:
+      begin = WriteDigits<16>(magnitude, end);
+      break;
+    default:
+      begin = WriteDigits(magnitude, static_cast<unsigned long long>(base), end);
+      break;
+  }
+  return std::u16string(begin, end);
 }
 
 TString Pad(std::u16string digits, int width, char16_t fill) {
@@ -322,13 +351,13 @@ TString TString::number(long long value, int base, int width, char16_t fill) {
   return FormatSigned(value, base, width, fill);
 }
 TString TString::number(unsigned value, int base, int width, char16_t fill) {
-  return Pad(DigitsOf<unsigned long long>(value, base), width, fill);
+  return Pad(DigitsOf(value, base), width, fill);
 }
 TString TString::number(unsigned long value, int base, int width, char16_t fill) {
-  return Pad(DigitsOf<unsigned long long>(value, base), width, fill);
+  return Pad(DigitsOf(value, base), width, fill);
 }
 TString TString::number(unsigned long long value, int base, int width, char16_t fill) {
-  return Pad(DigitsOf<unsigned long long>(value, base), width, fill);
+  return Pad(DigitsOf(value, base), width, fill);
 }
 
 TString TString::number(double value, char format, int precision) {

@@ -125,6 +125,15 @@ TEST(TStringTest, NumberFormsAndParsing) {
       {TString::number(uint64_t{0xDEADBEEF12}, 16), u"deadbeef12"},
       {TString::number(std::numeric_limits<uint64_t>::max(), 16), u"ffffffffffffffff"},
       {TString::number(-255, 16), u"-ff"},
+      // Bases other than 10 and 16, the longest text there is, and a base out of range (10 then).
+      {TString::number(std::numeric_limits<uint64_t>::max(), 2),
+       u"1111111111111111111111111111111111111111111111111111111111111111"},
+      {TString::number(std::numeric_limits<int64_t>::min(), 2),
+       u"-1000000000000000000000000000000000000000000000000000000000000000"},
+      {TString::number(35u, 36), u"z"},
+      {TString::number(511u, 8), u"777"},
+      {TString::number(42, 1), u"42"},
+      {TString::number(42, 37), u"42"},
       // 'g' with six significant digits is printf's %.6g.
       {TString::number(0.1234567, 'g', 6), u"0.123457"},
       {TString::number(1234567.0, 'g', 6), u"1.23457e+06"},
