@@ -352,6 +352,11 @@ bool RedisCluster::IsAvailable() {
   return m_available.load(std::memory_order_relaxed);
 }
 
+std::string RedisCluster::LastFailure() const {
+  TMutexLock lock(m_mutex);
+  return m_lastFailure;
+}
+
 bool RedisCluster::Refresh() {
   return RefreshView(RefreshKind::kNeeded,
                      Clock::now() + m_options.connectTimeout + m_options.commandTimeout) != nullptr;

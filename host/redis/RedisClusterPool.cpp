@@ -15,14 +15,24 @@ int RedisClusterPool::Capacity() const {
   return m_options.connectionsPerServer * static_cast<int>(std::max<size_t>(1, m_cluster->MasterCount()));
 }
 
-std::unique_ptr<RedisConnectionGuard> RedisClusterPool::Acquire() {
-  if (!m_cluster->IsAvailable()) return nullptr;
+std::unique_ptr<RedisConnectionGuard> RedisClusterPool::Acquire(std::string* whyNot) {
+  if (!m_cluster->IsAvailable()) {
+    if (whyNot != nullptr) {
+      try {
+        *whyNot = "no node gave the slot map (" + m_cluster->LastFailure() + ")";
+      } catch (...) {
+        whyNot->clear();  // never raises, as the other paths
+      }
+    }
+    return nullptr;
+  }
   const Clock::time_point deadline = Clock::now() + m_options.waitTimeout;
   {
     TMutexLock lock(m_mutex);
     // The capacity follows the map, so it is read again after every wait.
     while (m_inUse >= Capacity()) {
       if (!m_returned.WaitUntil(lock, deadline) && m_inUse >= Capacity()) {
+        SayWhyNoConnection(whyNot, "all its connections stayed in use for the wait time");
         return nullptr;
       }
     }

@@ -22,6 +22,7 @@
 
 #include <chrono>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "host/ThreadAnnotations.h"
@@ -41,8 +42,10 @@ class RedisClusterPool : public IRedisConnectionOwner, public std::enable_shared
   RedisClusterPool(const RedisClusterPool&) = delete;
   RedisClusterPool& operator=(const RedisClusterPool&) = delete;
 
-  // A connection for exclusive use, or null (see above).
-  std::unique_ptr<RedisConnectionGuard> Acquire();
+  // A connection for exclusive use, or null (see above); then *whyNot, when
+  // given, says why: all connections in use, or why no node gave the slot
+  // map.
+  std::unique_ptr<RedisConnectionGuard> Acquire(std::string* whyNot = nullptr);
   // Takes a connection back (called by the guard).
   void Release(std::unique_ptr<RedisConnection> connection) noexcept override;
 

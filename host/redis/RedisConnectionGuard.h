@@ -13,6 +13,8 @@
 #pragma once
 
 #include <memory>
+#include <string>
+#include <string_view>
 
 #include "host/Export.h"
 #include "host/redis/RedisConnection.h"
@@ -27,6 +29,17 @@ class KELCACHE_EXPORT IRedisConnectionOwner {
   // Takes a connection back; never raises.
   virtual void Release(std::unique_ptr<RedisConnection> connection) noexcept = 0;
 };
+
+// Sets *whyNot, when given, to why a pool gave no connection. Never raises
+// (the pools never do): a reason that cannot be stored is left empty.
+inline void SayWhyNoConnection(std::string* whyNot, std::string_view reason) noexcept {
+  if (whyNot == nullptr) return;
+  try {
+    whyNot->assign(reason);
+  } catch (...) {
+    whyNot->clear();
+  }
+}
 
 class KELCACHE_EXPORT RedisConnectionGuard {
  public:

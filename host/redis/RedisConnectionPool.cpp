@@ -22,7 +22,9 @@ struct RedisConnectionPool::State {
     }
   }
 
-  std::unique_ptr<RedisConnectionGuard> Acquire() const { return cluster ? cluster->Acquire() : server->Acquire(); }
+  std::unique_ptr<RedisConnectionGuard> Acquire(std::string* whyNot) const {
+    return cluster ? cluster->Acquire(whyNot) : server->Acquire(whyNot);
+  }
 
   std::shared_ptr<const RedisPoolConfiguration> configuration;
   std::shared_ptr<RedisServerPool> server;    // one server
@@ -87,16 +89,28 @@ std::shared_ptr<const RedisConnectionPool::State> RedisConnectionPool::CurrentSt
 }
 
 std::unique_ptr<RedisConnectionGuard> RedisConnectionPool::FindAndLockPooledConnection(const TString& key) {
+  return FindAndLockPooledConnection(key, nullptr);
+}
+
+std::unique_ptr<RedisConnectionGuard> RedisConnectionPool::FindAndLockPooledConnection(const TString& key,
+                                                                                      std::string* whyNot) {
   // One server, or a cluster whose connections route each command by the key
   // it carries (the physical key): the entry key chooses nothing.
   (void)key;
-  std::shared_ptr<const State> state = GetInstance().CurrentState();
-  return state ? state->Acquire() : nullptr;
+  return GetInstance().Acquire(whyNot);
 }
 
-std::unique_ptr<RedisConnectionGuard> RedisConnectionPool::LockPubSubConnection() {
+std::unique_ptr<RedisConnectionGuard> RedisConnectionPool::LockPubSubConnection(std::string* whyNot) {
+  return Acquire(whyNot);
+}
+
+std::unique_ptr<RedisConnectionGuard> RedisConnectionPool::Acquire(std::string* whyNot) {
   std::shared_ptr<const State> state = CurrentState();
-  return state ? state->Acquire() : nullptr;
+  if (!state) {
+    SayWhyNoConnection(whyNot, "no Redis server is configured");
+    return nullptr;
+  }
+  return state->Acquire(whyNot);
 }
 
 std::shared_ptr<const RedisPoolConfiguration> RedisConnectionPool::GetConfiguration() const {

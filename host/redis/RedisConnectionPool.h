@@ -36,6 +36,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -62,9 +63,15 @@ class KELCACHE_EXPORT RedisConnectionPool {
 
   // A connection to the server of `key` (the entry key), or null.
   static std::unique_ptr<RedisConnectionGuard> FindAndLockPooledConnection(const TString& key);
+  // The same; when it gives null, *whyNot (when given) says why: no server
+  // configured, all connections in use, or why the server or cluster could
+  // not be used (the reason of the connection's failure, such as
+  // "Connection refused" or the server's WRONGPASS).
+  static std::unique_ptr<RedisConnectionGuard> FindAndLockPooledConnection(const TString& key,
+                                                                           std::string* whyNot);
   // A connection for PUBLISH (to the server, or to any node of the
-  // cluster), or null.
-  std::unique_ptr<RedisConnectionGuard> LockPubSubConnection();
+  // cluster), or null; *whyNot as above.
+  std::unique_ptr<RedisConnectionGuard> LockPubSubConnection(std::string* whyNot = nullptr);
 
   // The configuration in force, or null when the pool has no server. Each
   // Reset makes a new object, so a change shows as a different pointer.
@@ -86,6 +93,8 @@ class KELCACHE_EXPORT RedisConnectionPool {
   ~RedisConnectionPool();
   void Install(std::shared_ptr<const State> state);
   std::shared_ptr<const State> CurrentState() const;
+  // A connection of the configuration in force, or null with the reason.
+  std::unique_ptr<RedisConnectionGuard> Acquire(std::string* whyNot);
 
   mutable TMutex m_mutex;
   std::shared_ptr<const State> m_state KELCACHE_GUARDED_BY(m_mutex);  // null without servers

@@ -11,7 +11,7 @@ RedisServerPool::RedisServerPool(RedisServerAddress address, RedisPoolOptions op
 
 RedisServerPool::~RedisServerPool() = default;
 
-std::unique_ptr<RedisConnectionGuard> RedisServerPool::Acquire() {
+std::unique_ptr<RedisConnectionGuard> RedisServerPool::Acquire(std::string* whyNot) {
   const Clock::time_point deadline = Clock::now() + m_options.waitTimeout;
   std::unique_ptr<RedisConnection> connection;
   {
@@ -19,6 +19,7 @@ std::unique_ptr<RedisConnectionGuard> RedisServerPool::Acquire() {
     while (m_idle.empty() && m_total >= m_options.connectionsPerServer) {
       if (!m_returned.WaitUntil(lock, deadline) && m_idle.empty() &&
           m_total >= m_options.connectionsPerServer) {
+        SayWhyNoConnection(whyNot, "all its connections stayed in use for the wait time");
         return nullptr;
       }
     }
@@ -35,7 +36,8 @@ std::unique_ptr<RedisConnectionGuard> RedisServerPool::Acquire() {
     // so that an unreachable server means no connection, not an exception.
     try {
       connection->Connect();
-    } catch (const std::exception&) {
+    } catch (const std::exception& error) {
+      SayWhyNoConnection(whyNot, error.what());
       Release(std::move(connection));
       return nullptr;
     }

@@ -24,6 +24,7 @@
 
 #include <chrono>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "host/ThreadAnnotations.h"
@@ -42,8 +43,10 @@ class RedisServerPool : public IRedisConnectionOwner, public std::enable_shared_
   RedisServerPool(const RedisServerPool&) = delete;
   RedisServerPool& operator=(const RedisServerPool&) = delete;
 
-  // A connected connection for exclusive use, or null (see above).
-  std::unique_ptr<RedisConnectionGuard> Acquire();
+  // A connected connection for exclusive use, or null (see above); then
+  // *whyNot, when given, says why: all connections in use, or the reason
+  // the server could not be reached or refused the connection.
+  std::unique_ptr<RedisConnectionGuard> Acquire(std::string* whyNot = nullptr);
   // Takes a connection back (called by the guard).
   void Release(std::unique_ptr<RedisConnection> connection) noexcept override;
 

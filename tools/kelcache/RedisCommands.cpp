@@ -86,7 +86,9 @@ Entry OpenEntry(const KeyOptions& options) {
   ConfigurePool(options.server);
   entry.physicalKey = RedisExternalCache::MakePhysicalCacheKey(ns, entry.key);
   entry.server = PoolDescription();
-  entry.guard = ConnectOrFail(entry.server, [&] { return RedisConnectionPool::FindAndLockPooledConnection(entry.key); });
+  entry.guard = ConnectOrFail(entry.server, [&](std::string* whyNot) {
+    return RedisConnectionPool::FindAndLockPooledConnection(entry.key, whyNot);
+  });
   return entry;
 }
 
@@ -249,7 +251,7 @@ int RunScan(const ScanOptions& options) {
   for (const RedisServerAddress& server : nodes) {
     pool.Reset({{TString::fromStdString(server.host), server.port}}, TString::fromStdString(options.server.options));
     const std::string name = server.ToString();
-    std::unique_ptr<RedisConnectionGuard> guard = ConnectOrFail(name, [&] { return pool.LockPubSubConnection(); });
+    std::unique_ptr<RedisConnectionGuard> guard = ConnectOrFail(name, [&](std::string* whyNot) { return pool.LockPubSubConnection(whyNot); });
     std::set<std::string> keys;  // SCAN may give a key more than once
     uint64_t cursor = 0;
     do {

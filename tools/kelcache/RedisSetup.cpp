@@ -2,7 +2,6 @@
 
 #include <CLI/CLI.hpp>
 
-#include "host/LogCapture.h"
 #include "host/redis/RedisConnectionGuard.h"
 #include "host/redis/RedisConnectionPool.h"
 #include "host/redis/RedisErrors.h"
@@ -43,22 +42,13 @@ std::string PoolDescription() {
 }
 
 std::unique_ptr<kelvra::caching::RedisConnectionGuard> ConnectOrFail(
-    const std::string& server, const std::function<std::unique_ptr<kelvra::caching::RedisConnectionGuard>()>& connect) {
-  TLog::Capture warnings(TLog::Warn);
-  std::unique_ptr<kelvra::caching::RedisConnectionGuard> guard = connect();
+    const std::string& server,
+    const std::function<std::unique_ptr<kelvra::caching::RedisConnectionGuard>(std::string* whyNot)>& connect) {
+  std::string whyNot;
+  std::unique_ptr<kelvra::caching::RedisConnectionGuard> guard = connect(&whyNot);
   if (guard) return guard;
   std::string message = "cannot reach or log in to the Redis server " + server;
-  // The pool's line: "...: no connection to <server> (<reason>); new
-  // connections wait ..."; the reason is what the user needs.
-  const std::vector<TLog::Record> records = warnings.Records();
-  for (auto record = records.rbegin(); record != records.rend(); ++record) {
-    const std::string text = record->text.toStdString();
-    const size_t open = text.find(" (");
-    const size_t close = text.rfind(')');
-    if (text.find("no connection to") == std::string::npos || open == std::string::npos || close < open) continue;
-    message += ": " + text.substr(open + 2, close - open - 2);
-    break;
-  }
+  if (!whyNot.empty()) message += ": " + whyNot;
   throw FailureError(message);
 }
 

@@ -35,12 +35,13 @@ void ConfigurePool(const RedisServerOptions& options);
 // "(none)" before ConfigurePool.
 std::string PoolDescription();
 
-// Runs `connect` (a request for one of the pool's connections) and gives its
-// guard. When it gives none, raises FailureError "cannot reach or log in to
-// the Redis server <server>", followed by the reason the pool gave (a
-// refused connection, a refused password), which the pool otherwise only
-// logs.
+// Runs `connect` (a request for one of the pool's connections, given where
+// to put the pool's reason when there is none) and gives its guard. When it
+// gives none, raises FailureError "cannot reach or log in to the Redis server
+// <server>", followed by the reason the pool gave (a refused connection, a
+// refused password).
 std::unique_ptr<kelvra::caching::RedisConnectionGuard> ConnectOrFail(
-    const std::string& server, const std::function<std::unique_ptr<kelvra::caching::RedisConnectionGuard>()>& connect);
+    const std::string& server,
+    const std::function<std::unique_ptr<kelvra::caching::RedisConnectionGuard>(std::string* whyNot)>& connect);
 
 }  // namespace kelcache_cli

@@ -174,7 +174,7 @@ int RunWatch(const WatchOptions& options) {
   ConfigurePool(options.server);
   RedisConnectionPool& pool = RedisConnectionPool::GetInstance();
   const std::string server = PoolDescription();
-  ConnectOrFail(server, [&] { return pool.LockPubSubConnection(); });
+  ConnectOrFail(server, [&](std::string* whyNot) { return pool.LockPubSubConnection(whyNot); });
 
   // Exactly the channels that begin with the prefix, even when it holds
   // glob characters.

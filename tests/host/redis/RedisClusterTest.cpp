@@ -303,6 +303,10 @@ TEST(RedisCluster, WhenEveryNodeIsDownLoadsMissAndStoresFailWithinTheTimeOuts) {
   // Listed nodes where nothing listens: no connection at all.
   Configure("cluster:127.0.0.1:" + std::to_string(kelcache_testing::FindFreeLoopbackPort()), timeouts);
   EXPECT_TRUE(storeAndLoadFail("nobody"));
+  std::string whyNot;
+  EXPECT_EQ(RedisConnectionPool::FindAndLockPooledConnection(u"nobody", &whyNot), nullptr);
+  EXPECT_EQ(whyNot.rfind("no node gave the slot map (", 0), 0u) << whyNot;
+  EXPECT_NE(whyNot.find("Connection refused"), std::string::npos) << "each node's reason: " << whyNot;
 
   Configure(cluster.ServersText(), timeouts);
   for (int i = 0; i < 10; ++i) {

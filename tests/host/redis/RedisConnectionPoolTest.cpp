@@ -67,14 +67,20 @@ TEST(RedisConfiguration, WithoutServersThereIsNoConnectionAndPublishingFailsQuie
   EXPECT_EQ(pool.GetConfiguration(), nullptr);
   EXPECT_EQ(RedisConnectionPool::FindAndLockPooledConnection(u"key"), nullptr);
   EXPECT_EQ(pool.LockPubSubConnection(), nullptr);
+  std::string whyNot;
+  EXPECT_EQ(pool.LockPubSubConnection(&whyNot), nullptr);
+  EXPECT_EQ(whyNot, "no Redis server is configured");
   EXPECT_TRUE(pool.SubscriptionServers().empty());
   EXPECT_FALSE(kelvra::caching::RedisSubscriptionManager::GetInstance().TryPublish(u"channel", u"message", {}));
 
   // A server that refuses connections: null, no exception, one Warn line.
   TLog::Capture capture(TLog::Warn);
   pool.Reset(Servers{{u"127.0.0.1", 1}}, u"connect_timeout_ms=200");
-  EXPECT_EQ(RedisConnectionPool::FindAndLockPooledConnection(u"key"), nullptr);
-  EXPECT_EQ(RedisConnectionPool::FindAndLockPooledConnection(u"key"), nullptr) << "inside the back-off";
+  EXPECT_EQ(RedisConnectionPool::FindAndLockPooledConnection(u"key", &whyNot), nullptr);
+  EXPECT_NE(whyNot.find("Connection refused"), std::string::npos) << whyNot;
+  whyNot.clear();
+  EXPECT_EQ(RedisConnectionPool::FindAndLockPooledConnection(u"key", &whyNot), nullptr) << "inside the back-off";
+  EXPECT_NE(whyNot.find("Connection refused"), std::string::npos) << "the back-off keeps the reason: " << whyNot;
   EXPECT_TRUE(capture.ContainsLine(u"RedisConnectionPool: no connection to 127.0.0.1:1"));
   EXPECT_EQ(capture.Lines().size(), 1u) << "the back-off keeps the second request quiet";
   EXPECT_FALSE(kelvra::caching::RedisSubscriptionManager::GetInstance().TryPublish(u"channel", u"message", {}));
@@ -199,6 +205,9 @@ TEST(RedisConnectionPool, PasswordAndDatabaseApplyToEveryConnectionAlsoAfterARes
   const std::string refused = RoundTrip("a", MakeValue("x"));
   EXPECT_EQ(refused.rfind("no connection: ", 0), 0u) << refused;
   EXPECT_NE(refused.find("refused"), std::string::npos) << refused;
+  std::string whyNot;
+  EXPECT_EQ(RedisConnectionPool::FindAndLockPooledConnection(u"a", &whyNot), nullptr);
+  EXPECT_NE(whyNot.find("WRONGPASS"), std::string::npos) << "the server's own reply: " << whyNot;
 }
 
 TEST(RedisConnectionPool, ConnectionsAreLimitedAndABusyPoolWaitsThenGivesUp) {
@@ -210,8 +219,10 @@ TEST(RedisConnectionPool, ConnectionsAreLimitedAndABusyPoolWaitsThenGivesUp) {
   ASSERT_NE(second, nullptr);
   EXPECT_NE(&first->GetConnection(), &second->GetConnection());
   auto started = std::chrono::steady_clock::now();
-  EXPECT_EQ(Lock("k"), nullptr) << "both connections are in use";
+  std::string whyNot;
+  EXPECT_EQ(RedisConnectionPool::FindAndLockPooledConnection(u"k", &whyNot), nullptr) << "both connections are in use";
   EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(90)) << "it waited wait_ms";
+  EXPECT_EQ(whyNot, "all its connections stayed in use for the wait time");
 
   // A returned connection is reused, not a new one made.
   auto* firstConnection = &first->GetConnection();
