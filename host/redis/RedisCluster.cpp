@@ -234,11 +234,7 @@ RedisReplyPtr RedisCluster::Execute(std::span<const std::string_view> arguments,
   const Clock::time_point deadline = Clock::now() + m_options.connectTimeout + m_options.commandTimeout;
   const std::optional<uint16_t> slot = RoutingSlot(arguments);
   ViewPtr view = ViewForCommand(deadline);
-  if (!view) {
-    TMutexLock lock(m_mutex);
-    throw RedisIoError(
-        TString::fromStdString("Redis Cluster: no node gave the slot map (" + m_lastFailure + ")"));
-  }
+  if (!view) throw RedisIoError(TString::fromStdString("Redis Cluster: " + WhyUnavailable()));
 
   LinkPtr target;       // set by a redirection; else the slot's master (or any node)
   bool asking = false;  // send ASKING first
@@ -352,9 +348,9 @@ bool RedisCluster::IsAvailable() {
   return m_available.load(std::memory_order_relaxed);
 }
 
-std::string RedisCluster::LastFailure() const {
+std::string RedisCluster::WhyUnavailable() const {
   TMutexLock lock(m_mutex);
-  return m_lastFailure;
+  return "no node gave the slot map (" + m_lastFailure + ")";
 }
 
 bool RedisCluster::Refresh() {

@@ -120,9 +120,9 @@ class KELCACHE_EXPORT RedisCluster {
   // the map (at most once per kMinRefreshInterval) and says whether that
   // worked. Cheap when the answer is yes.
   bool IsAvailable();
-  // Why the last fetch of the slot map failed (each node's reason); empty
-  // when it worked or none was made yet.
-  std::string LastFailure() const;
+  // Why the cluster cannot take commands: "no node gave the slot map (...)"
+  // with each node's reason from the last fetch that failed.
+  std::string WhyUnavailable() const;
   // Fetches the slot map now, waiting for a fetch in progress instead of
   // starting a second one, and unless one ended less than
   // kMinRefreshInterval ago. True when a map is known afterwards.

@@ -17,13 +17,7 @@ int RedisClusterPool::Capacity() const {
 
 std::unique_ptr<RedisConnectionGuard> RedisClusterPool::Acquire(std::string* whyNot) {
   if (!m_cluster->IsAvailable()) {
-    if (whyNot != nullptr) {
-      try {
-        *whyNot = "no node gave the slot map (" + m_cluster->LastFailure() + ")";
-      } catch (...) {
-        whyNot->clear();  // never raises, as the other paths
-      }
-    }
+    SayWhyNoConnection(whyNot, [&] { return m_cluster->WhyUnavailable(); });
     return nullptr;
   }
   const Clock::time_point deadline = Clock::now() + m_options.waitTimeout;

@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "host/Export.h"
 #include "host/redis/RedisConnection.h"
@@ -30,12 +31,19 @@ class KELCACHE_EXPORT IRedisConnectionOwner {
   virtual void Release(std::unique_ptr<RedisConnection> connection) noexcept = 0;
 };
 
-// Sets *whyNot, when given, to why a pool gave no connection. Never raises
-// (the pools never do): a reason that cannot be stored is left empty.
-inline void SayWhyNoConnection(std::string* whyNot, std::string_view reason) noexcept {
+// Sets *whyNot, when given, to why a pool gave no connection: `reason` is
+// the text, or a function that makes it (called only when it is wanted).
+// Never raises (the pools never do): a reason that cannot be made is left
+// empty.
+template <class Reason>
+void SayWhyNoConnection(std::string* whyNot, const Reason& reason) noexcept {
   if (whyNot == nullptr) return;
   try {
-    whyNot->assign(reason);
+    if constexpr (std::is_invocable_v<const Reason&>) {
+      *whyNot = reason();
+    } else {
+      whyNot->assign(std::string_view(reason));
+    }
   } catch (...) {
     whyNot->clear();
   }
