@@ -4,8 +4,17 @@
 //       one delivery between two processes: from OnAdded of a newer value in
 //       process A (a child of this program, the same executable started with
 //       --coherence-publisher) to OnDirty of the stale entry in this process
-//       (B), both on the process-wide service (RedisPubsub::GetInstance) over
-//       a private redis-server; counters p50_us, p99_us, max_us
+//       (B), over a private redis-server; counters p50_us, p99_us, max_us.
+//       B runs the process-wide service (RedisPubsub::GetInstance). A runs a
+//       service that publishes with the process-wide function (the
+//       subscription manager's TryPublish, as GetInstance's does) but holds
+//       no subscription, so that, as on the raw side, the message is
+//       delivered once.
+//   Propagation/ServiceWithOwnDelivery/messages:5000
+//       the same with the process-wide service in A too: A's subscription
+//       gets the message as well (every process receives its own additions),
+//       and on a machine with few processors its subscriber thread competes
+//       with B's for them
 //   Propagation/RawPubSub/messages:5000
 //       the same delivery with hiredis alone: PUBLISH on one connection in
 //       process A to the message read by a thread of process B on a
@@ -73,6 +82,7 @@ using kelvra::caching::ICoherentCache;
 using kelvra::caching::IRedisSubscriptionManager;
 using kelvra::caching::RedisConnectionPool;
 using kelvra::caching::RedisPubsub;
+using kelvra::caching::RedisSubscriptionManager;
 
 constexpr int kTracked = 100000;
 constexpr uint64_t kTime = 63900000000000ULL;   // a DateTime representation (ms)
@@ -138,18 +148,36 @@ class IgnoringCache : public ICoherentCache {
   void OnDirty(const std::vector<unsigned int>&) override {}
 };
 
-// The process-wide service: OnAdded of A's newer value.
+// A subscription manager that subscribes nothing: for a service whose own
+// process is not to receive its messages, and for the in-process costs.
+class NoSubscriptions : public IRedisSubscriptionManager {
+ public:
+  void Subscribe(const TString&, const MessageCallback&) override {}
+  void Unsubscribe(const TString&) override {}
+};
+
+// OnAdded of A's newer value, on the process-wide service (ownDelivery) or
+// on a service that publishes the same way but does not subscribe.
 class ServicePublisher : public Publisher {
  public:
-  explicit ServicePublisher(const std::string& address) {
+  ServicePublisher(const std::string& address, bool ownDelivery) {
     RedisConnectionPool::GetInstance().Reset(TString::fromStdString(address), TString());
-    m_service = RedisPubsub::GetInstance().lock();
+    if (ownDelivery) {
+      m_service = RedisPubsub::GetInstance().lock();
+    } else {
+      AppConfig::GetInstance().SetUnitTestFlag(true);  // CreateTestInstance asks for it
+      m_service = RedisPubsub::CreateTestInstance(
+          TString(u"defaultns."), m_noSubscriptions, [](TString const& channel, TString const& message) {
+            RedisSubscriptionManager::GetInstance().TryPublish(channel, message, {});
+          });
+    }
   }
   void Publish(uint32_t round) override {
     m_service->OnAdded(KeyOfRound(round), kNewValue, kNewerTime, GuidOfRound(round), m_cache);
   }
 
  private:
+  NoSubscriptions m_noSubscriptions;
   std::shared_ptr<RedisPubsub> m_service;
   std::shared_ptr<IgnoringCache> m_cache = std::make_shared<IgnoringCache>();
 };
@@ -174,7 +202,7 @@ class RawPublisher : public Publisher {
 
 // A's main: reads round numbers from standard input, publishes each, and at
 // the end of the run writes (round, start time) pairs to standard output.
-// Arguments: <service|raw> <port> <parent pid>.
+// Arguments: <service|service-own-delivery|raw> <port> <parent pid>.
 int RunPublisher(int argc, char** argv) {
   if (argc != 5) return 2;
   // No publisher outlives the benchmark that started it.
@@ -183,8 +211,9 @@ int RunPublisher(int argc, char** argv) {
   const std::string mode = argv[2];
   const uint16_t port = static_cast<uint16_t>(std::atoi(argv[3]));
   std::unique_ptr<Publisher> publisher;
-  if (mode == "service") {
-    publisher = std::make_unique<ServicePublisher>("127.0.0.1:" + std::to_string(port));
+  if (mode == "service" || mode == "service-own-delivery") {
+    publisher = std::make_unique<ServicePublisher>("127.0.0.1:" + std::to_string(port),
+                                                   mode == "service-own-delivery");
   } else {
     publisher = std::make_unique<RawPublisher>(port);
   }
@@ -387,13 +416,25 @@ void ReportPercentiles(benchmark::State& state, std::vector<double> micros) {
 uint32_t s_nextRound = 0;
 
 // Arg: the number of timed deliveries.
-template <bool service>
+// Who publishes in process A.
+enum class PublisherKind { Raw, Service, ServiceWithOwnDelivery };
+
+const char* ModeOf(PublisherKind kind) {
+  switch (kind) {
+    case PublisherKind::Service: return "service";
+    case PublisherKind::ServiceWithOwnDelivery: return "service-own-delivery";
+    case PublisherKind::Raw: break;
+  }
+  return "raw";
+}
+
+template <PublisherKind kind>
 void Propagation(benchmark::State& state) {
   const uint16_t port = kelcache_bench::PooledRedisServer().Port();
   const uint32_t messages = static_cast<uint32_t>(state.range(0));
   for (auto _ : state) {
     std::unique_ptr<Receiver> receiver;
-    if constexpr (service) {
+    if constexpr (kind != PublisherKind::Raw) {
       receiver = std::make_unique<ServiceReceiver>();
     } else {
       receiver = std::make_unique<RawReceiver>(port);
@@ -402,7 +443,7 @@ void Propagation(benchmark::State& state) {
     const uint32_t rounds = kReadyAttempts + kWarmUpRounds + messages;
     s_nextRound += rounds;
     receiver->Prepare(first, rounds);
-    PublisherProcess publisher(service ? "service" : "raw", port);
+    PublisherProcess publisher(ModeOf(kind), port);
 
     uint32_t round = first;
     int64_t arrived = 0;
@@ -444,13 +485,6 @@ void Propagation(benchmark::State& state) {
   }
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * messages);
 }
-
-// A subscription manager that subscribes nothing, for the in-process costs.
-class NoSubscriptions : public IRedisSubscriptionManager {
- public:
-  void Subscribe(const TString&, const MessageCallback&) override {}
-  void Unsubscribe(const TString&) override {}
-};
 
 class NullCache : public ICoherentCache {
  public:
@@ -503,14 +537,21 @@ void Prune(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK_TEMPLATE(Propagation, true)
+BENCHMARK_TEMPLATE(Propagation, PublisherKind::Service)
     ->Name("Propagation/Service")
     ->ArgName("messages")
     ->Arg(5000)
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
-BENCHMARK_TEMPLATE(Propagation, false)
+BENCHMARK_TEMPLATE(Propagation, PublisherKind::ServiceWithOwnDelivery)
+    ->Name("Propagation/ServiceWithOwnDelivery")
+    ->ArgName("messages")
+    ->Arg(5000)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK_TEMPLATE(Propagation, PublisherKind::Raw)
     ->Name("Propagation/RawPubSub")
     ->ArgName("messages")
     ->Arg(5000)
