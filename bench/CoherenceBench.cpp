@@ -415,7 +415,6 @@ void ReportPercentiles(benchmark::State& state, std::vector<double> micros) {
 // state from one repetition to the next.
 uint32_t s_nextRound = 0;
 
-// Arg: the number of timed deliveries.
 // Who publishes in process A.
 enum class PublisherKind { Raw, Service, ServiceWithOwnDelivery };
 
@@ -428,6 +427,7 @@ const char* ModeOf(PublisherKind kind) {
   return "raw";
 }
 
+// Arg: the number of timed deliveries.
 template <PublisherKind kind>
 void Propagation(benchmark::State& state) {
   const uint16_t port = kelcache_bench::PooledRedisServer().Port();
