@@ -249,7 +249,12 @@ def evaluate(paths, results):
         ratio = None
         if kelcache and baseline:
             ratio = baseline / kelcache if path.lower_is_better else kelcache / baseline
-        rows.append({"path": path, "kelcache": kelcache, "baseline": baseline, "ratio": ratio})
+        row = {"path": path, "kelcache": kelcache, "baseline": baseline, "ratio": ratio}
+        if path.metric == "p50_us":
+            # The tail beside the median: the same runs' p99, for the document only.
+            row["p99"] = (figure(results, path.family, path.kelcache, "p99_us"),
+                          figure(results, path.family, path.baseline, "p99_us"))
+        rows.append(row)
     return rows
 
 
@@ -387,6 +392,16 @@ def write_doc(args, rows, families, settings, info, load_before, load_after, sta
             path = row["path"]
             value = "n/a" if row["value"] is None else f"{row['value']:g}"
             lines.append(f"| {path.name} | {value} | {path.target:g} | {met(row)} |")
+    tails = [r for r in pairs if "p99" in r]
+    if tails:
+        lines += ["", "Latencies beside their medians (p99: the median over the repetitions of each run's 99th "
+                  "percentile; no target):", "",
+                  "| path | kelcache p50 | kelcache p99 | baseline p50 | baseline p99 |", "|---|---|---|---|---|"]
+        for row in tails:
+            metric = row["path"].metric
+            lines.append(f"| {row['path'].name} | {format_value(row['kelcache'], metric)} | "
+                         f"{format_value(row['p99'][0], metric)} | {format_value(row['baseline'], metric)} | "
+                         f"{format_value(row['p99'][1], metric)} |")
     if log:
         lines += ["", "Problems during the run:", ""] + [f"- {entry}" for entry in log]
     if plots:
