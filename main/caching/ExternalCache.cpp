@@ -12,7 +12,8 @@
 // while the function goes on. Run does that by running the function on a
 // further task and waiting for it. Asynchronous operations get the same
 // outcome for one thread hand-over less: their task runs the function itself
-// and a DeadlineTimer callback stands in for it at the time-out. Whichever
+// (at the task depth the further task would have) and a DeadlineTimer
+// callback stands in for it at the time-out. Whichever
 // of the two claims the operation first finishes it (outcome, event, slot,
 // scope, future; the timer's callback hands that work to a task of its own);
 // the other does nothing more, and a function that ran late writes only its
@@ -173,7 +174,13 @@ void RunTimed(const std::shared_ptr<TimedOperation>& operation, const std::funct
           complete();  // not even the task could be made: finish here
         }
       });
-  const Measurement measurement = Measure(fn);
+  Measurement measurement;
+  {
+    // The function sees the task depth that the task Run launches would
+    // give it: one more than the operation's own.
+    AsyncTask::TLS::DepthScope depth(AsyncTask::TLS::GetDepth() + 1);
+    measurement = Measure(fn);
+  }
   if (!operation->Claim()) return;  // timed out: the late result goes nowhere
   timer.Cancel(handle);
   // What Run's work copy would bring back: the earlier fields plus these.

@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "host/AppOptions.h"
+#include "host/AsyncTaskTLS.h"
 #include "host/Errors.h"
 #include "host/Metrics.h"
 #include "tests/main/caching/external/ExternalTestSupport.h"
@@ -336,6 +337,29 @@ TEST_F(ExternalCacheFrameTest, DeferredCachesRunTheirTasksOnlyWhenTheValueIsFetc
   EXPECT_TRUE(drop.Get());
   for (const char16_t* name : {u"ec-store", u"ec-load", u"ec-drop"}) {
     EXPECT_EQ(capture.Events(name).size(), 1u) << TString(name);
+  }
+}
+
+// A load function runs on its operation's task; a store or drop function
+// runs as a task of that task (Run's), so it sees one more level of task
+// depth, whether the cache is asynchronous or deferred.
+TEST_F(ExternalCacheFrameTest, FunctionsSeeTheTaskDepthOfWhereTheyRun) {
+  for (const bool asynchronous : {true, false}) {
+    SCOPED_TRACE(asynchronous ? "asynchronous" : "deferred");
+    auto depths = std::make_shared<std::map<char, int>>();  // read once the futures are ready
+    ScriptedStore cache(
+        u"frame-ns", 0, asynchronous,
+        [depths](TString, TString, Value, long long) { (*depths)['s'] = AsyncTask::TLS::GetDepth(); },
+        [depths](TString, TString) {
+          (*depths)['l'] = AsyncTask::TLS::GetDepth();
+          return Value();
+        },
+        [depths](TString, TString) { (*depths)['d'] = AsyncTask::TLS::GetDepth(); });
+    const int callerDepth = AsyncTask::TLS::GetDepth();
+    EXPECT_TRUE(cache.TryStore(u"k", MakeValue("v"), 0, -1).Get());
+    EXPECT_EQ(cache.TryLoad(u"k").Get(), nullptr);
+    EXPECT_TRUE(cache.TryDrop(u"k").Get());
+    EXPECT_EQ(*depths, (std::map<char, int>{{'s', callerDepth + 2}, {'l', callerDepth + 1}, {'d', callerDepth + 2}}));
   }
 }
 
