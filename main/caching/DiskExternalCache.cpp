@@ -54,6 +54,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <exception>
 #include <optional>
@@ -182,10 +183,18 @@ Found CheckKeyFile(const DiskCacheFolder::Opening& opening, const Entry& entry, 
   return KeyFileHolds(keyFile.Get(), expected, entry) ? Found::Value : Found::Miss;
 }
 
-// Renews the value file's last-write time to now (a stale time only ages the
-// entry, so the result is ignored). The access time is left alone.
+// Renews the value file's last-write time to now, to the millisecond: the
+// time LastWriteTime(path, DateTime::GetLocalTime()) sets, here on the open
+// file. Not the kernel's own now (UTIME_NOW), which comes from a coarse clock
+// a few milliseconds behind the system clock, so that a time taken before
+// the load could be later than the renewed one. A stale time only ages the
+// entry, so the result is ignored. The access time is left alone.
 void RenewLastWriteTime(int fd) {
-  const struct timespec times[2] = {{0, UTIME_OMIT}, {0, UTIME_NOW}};
+  const int64_t ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                         std::chrono::system_clock::now().time_since_epoch())
+                         .count();
+  const struct timespec times[2] = {{0, UTIME_OMIT},
+                                    {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L}};
   ::futimens(fd, times);
 }
 
