@@ -245,6 +245,16 @@ void SynchronizedIndexedCache::GatherCandidates(const TString& indexName, const 
     out.Add(*hint.entry);
     return true;
   });
+  if (out.size() > 1) OrderAsCandidateSet(out);
+}
+
+void SynchronizedIndexedCache::OrderAsCandidateSet(EntryScratch& candidates) {
+  // The candidate set is an EntrySet into which the hinted entries went one
+  // by one, in ascending id order (the order they were gathered in here):
+  // fill one the same way and take its order.
+  EntrySet set;
+  for (const Entry& candidate : candidates) set.insert(candidate);
+  std::copy(set.begin(), set.end(), candidates.begin());
 }
 
 RefCntPtr<RefCntObject> SynchronizedIndexedCache::TryGetEntry(unsigned int id) {

@@ -46,10 +46,11 @@
 // that the calling thread reuses (internal/EntryScratch.h; nothing is
 // allocated once it is warm), judges them without the lock, and takes the
 // lock exclusively once more to use the entry found. The candidates are
-// judged in ascending id order (the hint order), which the indexed cache
-// hands out without sorting; for a predicate without an index they are every
-// entry in the entry set's order. Any order would do: which candidate comes
-// first among several matches is not part of the contract.
+// judged in the order of the candidate set, an EntrySet filled with the
+// hinted entries in ascending id order (for a predicate without an index,
+// every entry in the entry set's order): among several matches that order,
+// not the ids, decides which one is found. A key listed once, the usual
+// case, needs no such set; only a key with several entries builds one.
 #pragma once
 
 #include <memory>
@@ -136,9 +137,12 @@ class KELCACHE_EXPORT SynchronizedIndexedCache : public kelvra::caching::ICohere
   EntrySet RemoveEntries(CacheHelpers::IPolicy& policy, EntrySet& candidates, uint64_t clock);
   EntrySet RemoveEntriesHelper(CacheHelpers::IPolicy& policy);
   // Candidate gathering for a predicate whose index name and key were read
-  // before the lock: appends copies of the candidates to `out`, telling the
-  // policy of each hinted entry as IndexedCache::GetEntry does. Needs the
-  // cache lock, shared or exclusive.
+  // before the lock: appends copies of the candidates to `out`, in the
+  // candidate set's order, telling the policy of each hinted entry as
+  // IndexedCache::GetEntry does. Needs the cache lock, shared or exclusive.
+  // Puts candidates gathered in ascending id order into the order in which
+  // the candidate set iterates them.
+  static void OrderAsCandidateSet(CacheHelpers::internal::EntryScratch& candidates);
   void GatherCandidates(const TString& indexName, const CacheHelpers::internal::QualifiedKey& key,
                         CacheHelpers::internal::EntryScratch& out) KELCACHE_REQUIRES_SHARED(*m_lock);
   // The qualified key of a predicate's index name and key (both must outlive

@@ -29,6 +29,7 @@
 
 #include <cstddef>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "main/utility/CacheEntry.h"
@@ -62,6 +63,8 @@ class EntryScratch {
 
   const Entry* begin() const { return m_spill != nullptr ? m_spill->data() : InlineAt(0); }
   const Entry* end() const { return begin() + size(); }
+  Entry* begin() { return const_cast<Entry*>(std::as_const(*this).begin()); }
+  Entry* end() { return begin() + size(); }
   size_t size() const { return m_spill != nullptr ? m_spill->size() : m_size; }
 
  private:

@@ -212,6 +212,43 @@ TEST_F(SynchronizedIndexedCacheTest, CandidatesAreTheListedEntriesOfAnIndexedPre
       << "an index the cache lacks: a scan";
 }
 
+// Candidates go into an EntrySet one by one in ascending id order, and are
+// judged in that set's order: among several matches the set's order, not the
+// ids, decides which entry a lookup finds, and a precomputation asks about
+// them in the same order.
+TEST_F(SynchronizedIndexedCacheTest, SeveralMatchesAreJudgedInTheCandidateSetsOrder) {
+  for (const int listed : {2, 3, 5, 20}) {
+    SCOPED_TRACE(listed);
+    TReadWriteLock lock;
+    SynchronizedIndexedCache cache(KeepAll(), &lock, nullptr);
+    ASSERT_TRUE(cache.AddIndex(TString(u"Region"), RegionOf));
+    std::vector<unsigned> ids;
+    for (int i = 0; i < listed; ++i) {
+      ids.push_back(cache.AddEntry(MakeItem(u"EU")));
+      cache.AddEntry(MakeItem(u"US"));
+    }
+    EntrySet candidateSet;  // as the candidates are gathered: ascending ids
+    for (unsigned id : ids) candidateSet.insert(Entry(id));
+    std::vector<unsigned> setOrder;
+    for (const Entry& entry : candidateSet) setOrder.push_back(entry.GetID());
+
+    auto found = Region(u"EU", true);
+    EXPECT_EQ(cache.FindFirstMatch(found), setOrder.front());
+    EXPECT_EQ(found->m_seen, std::vector<unsigned>{setOrder.front()}) << "judging stops at the first match";
+    unsigned hint = 0;
+    EXPECT_TRUE(cache.TryGetEntryAndHint(Region(u"EU", true), hint));
+    EXPECT_EQ(hint, setOrder.front());
+
+    auto precomputed = Region(u"EU", true);
+    cache.MakePrecomputedPredicate(precomputed);
+    EXPECT_EQ(precomputed->m_seen, setOrder);
+    auto replacing = Region(u"EU", true);
+    EXPECT_EQ(IdsOf(cache.AddEntryAndDeleteExistingEntriesItMatches(MakeItem(u"EU"), replacing, 0).second),
+              std::set<unsigned>(ids.begin(), ids.end()));
+    EXPECT_EQ(replacing->m_seen, setOrder) << "the replacement judges them in the same order";
+  }
+}
+
 TEST_F(SynchronizedIndexedCacheTest, PredicatesRunOutsideTheLock) {
   for (int i = 0; i < 3; ++i) m_cache.AddEntry(MakeItem(i == 0 ? u"EU" : u"US"));
   std::atomic<int> heldDuringCall{0};
@@ -345,6 +382,16 @@ class SynchronizedIndexedCacheReentryTest : public testing::TestWithParam<int> {
     return true;
   }
 
+  // m_eu in the order the lookups judge them: that of an EntrySet filled in
+  // ascending id order, as the candidate set is.
+  std::vector<unsigned> CandidateOrder() const {
+    EntrySet candidateSet;
+    for (unsigned id : m_eu) candidateSet.insert(Entry(id));
+    std::vector<unsigned> order;
+    for (const Entry& entry : candidateSet) order.push_back(entry.GetID());
+    return order;
+  }
+
   SynchronizedIndexedCache m_cache{std::make_shared<CacheHelpers::MRUPolicy>(1000), nullptr};
   std::vector<unsigned> m_eu;  // ascending
   unsigned m_us = 0;
@@ -352,29 +399,30 @@ class SynchronizedIndexedCacheReentryTest : public testing::TestWithParam<int> {
 
 TEST_P(SynchronizedIndexedCacheReentryTest, NestedLookupsKeepTheOuterCandidatesAndDropTheirReferences) {
   auto us = Region(u"US", true);
+  const std::vector<unsigned> order = CandidateOrder();
   int nested = 0;
   // Two levels: the middle predicate's own judgement nests another lookup.
-  auto middle = Nesting(m_eu.front(), 3, [&] {
+  // The outer one matches the candidate judged last, so it judges them all.
+  auto middle = Nesting(order.front(), 3, [&] {
     EXPECT_EQ(m_cache.FindFirstMatch(us), m_us);
     ++nested;
   });
-  auto outer = Nesting(m_eu.back(), 2, [&] {
-    EXPECT_EQ(m_cache.FindFirstMatch(middle), m_eu.front());
+  auto outer = Nesting(order.back(), 2, [&] {
+    EXPECT_EQ(m_cache.FindFirstMatch(middle), order.front());
     EXPECT_TRUE(m_cache.TryGetEntry(us));
     m_cache.VisitEntries(us);
   });
 
-  EXPECT_EQ(m_cache.FindFirstMatch(outer), m_eu.back());
-  // The candidates are judged in ascending id order (the hint order).
-  EXPECT_EQ(outer->m_seen, m_eu);
+  EXPECT_EQ(m_cache.FindFirstMatch(outer), order.back());
+  EXPECT_EQ(outer->m_seen, order);
   EXPECT_EQ(nested, GetParam());
   EXPECT_TRUE(OnlyTheCacheHoldsReferences());
 
   unsigned hint = 0;
   EXPECT_TRUE(m_cache.TryGetEntryAndHint(outer, hint));
-  EXPECT_EQ(hint, m_eu.back());
+  EXPECT_EQ(hint, order.back());
   auto [id, replaced] = m_cache.AddEntryAndDeleteExistingEntriesItMatches(MakeItem(u"EU"), outer, 10);
-  EXPECT_EQ(IdsOf(replaced), std::set<unsigned>{m_eu.back()});
+  EXPECT_EQ(IdsOf(replaced), std::set<unsigned>{order.back()});
   replaced.clear();
   EXPECT_TRUE(OnlyTheCacheHoldsReferences());
   EXPECT_EQ(m_cache.GetEntryCount(), m_eu.size() + 1);
@@ -394,7 +442,7 @@ TEST_P(SynchronizedIndexedCacheReentryTest, APredicateThatThrowsLeavesNoReferenc
   // The buffers are usable again, and an object goes with the cache's last
   // reference to it.
   auto eu = Region(u"EU", true);
-  EXPECT_EQ(m_cache.FindFirstMatch(eu), m_eu.front());
+  EXPECT_EQ(m_cache.FindFirstMatch(eu), CandidateOrder().front());
   EXPECT_EQ(m_cache.DeleteEntries(eu).size(), m_eu.size());
   EXPECT_EQ(Record::s_live, liveBefore - GetParam());
 }
