@@ -20,10 +20,10 @@ namespace {
 // once, not asked again). Filled by Answer and Seal, then immutable, so any
 // thread may use it.
 //
-// The answers table is a vector sorted by id, searched by bisection: the
-// candidates of an indexed predicate arrive in ascending id order, so it is
-// built without sorting or hashing, and a short one lives inside the object
-// (which the adding-with-replacement path keeps on the stack).
+// The answers table is a vector sorted by id, searched by bisection: no
+// hashing, a table of one candidate (a key listed once) needs no sorting,
+// and a short one lives inside the object (which the adding-with-replacement
+// path keeps on the stack).
 class PrecomputedEntryPredicate final : public EntryPredicate {
  public:
   PrecomputedEntryPredicate(std::shared_ptr<EntryPredicate> wrapped, TString indexName, TString key)
