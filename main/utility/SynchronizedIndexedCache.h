@@ -140,11 +140,11 @@ class KELCACHE_EXPORT SynchronizedIndexedCache : public kelvra::caching::ICohere
   // before the lock: appends copies of the candidates to `out`, in the
   // candidate set's order, telling the policy of each hinted entry as
   // IndexedCache::GetEntry does. Needs the cache lock, shared or exclusive.
+  void GatherCandidates(const TString& indexName, const CacheHelpers::internal::QualifiedKey& key,
+                        CacheHelpers::internal::EntryScratch& out) KELCACHE_REQUIRES_SHARED(*m_lock);
   // Puts candidates gathered in ascending id order into the order in which
   // the candidate set iterates them.
   static void OrderAsCandidateSet(CacheHelpers::internal::EntryScratch& candidates);
-  void GatherCandidates(const TString& indexName, const CacheHelpers::internal::QualifiedKey& key,
-                        CacheHelpers::internal::EntryScratch& out) KELCACHE_REQUIRES_SHARED(*m_lock);
   // The qualified key of a predicate's index name and key (both must outlive
   // it), with its hint record asked for ahead of the lock. The hint table
   // publishes its address through atomics for this, so no lock is needed;
