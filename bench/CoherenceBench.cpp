@@ -537,27 +537,15 @@ void Prune(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK_TEMPLATE(Propagation, PublisherKind::Service)
-    ->Name("Propagation/Service")
-    ->ArgName("messages")
-    ->Arg(5000)
-    ->Iterations(1)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime();
+// What every propagation benchmark shares: one run of 5000 timed deliveries.
+void PropagationRun(benchmark::internal::Benchmark* run) {
+  run->ArgName("messages")->Arg(5000)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+}
+BENCHMARK_TEMPLATE(Propagation, PublisherKind::Service)->Name("Propagation/Service")->Apply(PropagationRun);
 BENCHMARK_TEMPLATE(Propagation, PublisherKind::ServiceWithOwnDelivery)
     ->Name("Propagation/ServiceWithOwnDelivery")
-    ->ArgName("messages")
-    ->Arg(5000)
-    ->Iterations(1)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime();
-BENCHMARK_TEMPLATE(Propagation, PublisherKind::Raw)
-    ->Name("Propagation/RawPubSub")
-    ->ArgName("messages")
-    ->Arg(5000)
-    ->Iterations(1)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime();
+    ->Apply(PropagationRun);
+BENCHMARK_TEMPLATE(Propagation, PublisherKind::Raw)->Name("Propagation/RawPubSub")->Apply(PropagationRun);
 BENCHMARK(OnAdded)->Name("OnAdded/tracked:100000");
 BENCHMARK(Prune)->Name("Prune/evicted:100000")->Iterations(5)->Unit(benchmark::kMillisecond);
 

@@ -36,6 +36,13 @@ class PrecomputedEntryPredicate final : public EntryPredicate {
       std::sort(m_answers.begin(), m_answers.end(), IdLess);
     }
   }
+  // Answer and Seal with the judge's answer for each candidate, in the
+  // candidates' order (the judge is the wrapped predicate, which the caller
+  // already holds by reference).
+  void AnswerFor(const EntryScratch& candidates, EntryPredicate& judge) {
+    for (const Entry& candidate : candidates) Answer(candidate.GetID(), judge.Matches(candidate));
+    Seal();
+  }
 
   bool Matches(const Entry& entry) override {
     const unsigned int id = entry.GetID();
@@ -112,15 +119,8 @@ std::pair<unsigned int, EntrySet> SynchronizedIndexedCache::AddEntryAndDeleteExi
   PrecomputedEntryPredicate precomputed(std::move(predicate), std::move(indexName), std::move(key));
   {
     EntryScratch candidates;
-    const QualifiedKey qualified = QualifyAndPrefetch(precomputed.IndexName(), precomputed.Key());
-    {
-      TReadLockGuard guard(*m_lock);
-      GatherCandidates(precomputed.IndexName(), qualified, candidates);
-    }
-    for (const Entry& candidate : candidates) {
-      precomputed.Answer(candidate.GetID(), judge.Matches(candidate));
-    }
-    precomputed.Seal();
+    CollectCandidates(precomputed.IndexName(), precomputed.Key(), candidates);
+    precomputed.AnswerFor(candidates, judge);
   }
   std::pair<unsigned int, EntrySet> replaced;
   {
@@ -174,15 +174,8 @@ std::shared_ptr<EntryPredicate> SynchronizedIndexedCache::MakePrecomputedPredica
   auto precomputed =
       std::make_shared<PrecomputedEntryPredicate>(std::move(predicate), std::move(indexName), std::move(key));
   EntryScratch candidates;
-  const QualifiedKey qualified = QualifyAndPrefetch(precomputed->IndexName(), precomputed->Key());
-  {
-    TReadLockGuard guard(*m_lock);
-    GatherCandidates(precomputed->IndexName(), qualified, candidates);
-  }
-  for (const Entry& candidate : candidates) {
-    precomputed->Answer(candidate.GetID(), judge.Matches(candidate));
-  }
-  precomputed->Seal();
+  CollectCandidates(precomputed->IndexName(), precomputed->Key(), candidates);
+  precomputed->AnswerFor(candidates, judge);
   return precomputed;
 }
 
@@ -190,11 +183,7 @@ EntrySet SynchronizedIndexedCache::GetPossiblyMatchingEntries(std::shared_ptr<En
   const TString indexName = predicate->GetIndexName();
   const TString key = predicate->GetKeyForIndexing();
   EntryScratch candidates;
-  const QualifiedKey qualified = QualifyAndPrefetch(indexName, key);
-  {
-    TReadLockGuard guard(*m_lock);
-    GatherCandidates(indexName, qualified, candidates);
-  }
+  CollectCandidates(indexName, key, candidates);
   return EntrySet(candidates.begin(), candidates.end());
 }
 
@@ -206,11 +195,7 @@ unsigned int SynchronizedIndexedCache::FindFirstMatchOf(EntryPredicate& predicat
   const TString indexName = predicate.GetIndexName();
   const TString key = predicate.GetKeyForIndexing();
   EntryScratch candidates;
-  const QualifiedKey qualified = QualifyAndPrefetch(indexName, key);
-  {
-    TReadLockGuard guard(*m_lock);
-    GatherCandidates(indexName, qualified, candidates);
-  }
+  CollectCandidates(indexName, key, candidates);
   // Without the lock; the predicate may call back into this cache.
   for (const Entry& candidate : candidates) {
     if (predicate.Matches(candidate)) return candidate.GetID();
@@ -224,16 +209,26 @@ QualifiedKey SynchronizedIndexedCache::QualifyAndPrefetch(const TString& indexNa
   return qualified;
 }
 
-void SynchronizedIndexedCache::GatherCandidates(const TString& indexName, const QualifiedKey& key,
+void SynchronizedIndexedCache::CollectCandidates(const TString& indexName, const TString& key, EntryScratch& out) {
+  const QualifiedKey qualified = QualifyAndPrefetch(indexName, key);
+  bool hinted = false;
+  {
+    TReadLockGuard guard(*m_lock);
+    hinted = GatherCandidates(indexName, qualified, out);
+  }
+  if (hinted && out.size() > 1) OrderAsCandidateSet(out);
+}
+
+bool SynchronizedIndexedCache::GatherCandidates(const TString& indexName, const QualifiedKey& key,
                                                 EntryScratch& out) {
   if (!m_cache.IsIndexName(indexName)) {
     const EntrySet& entries = m_cache.GetCacheData().m_entries;
     out.Reserve(entries.size());
     for (const Entry& entry : entries) out.Add(entry);
-    return;
+    return false;
   }
   const HintRecord* record = m_cache.FindHints(key);
-  if (record == nullptr) return;
+  if (record == nullptr) return true;
   // A lookup takes the first match's slot of the id table again under the
   // exclusive lock; most often that is the first candidate.
   m_cache.PrefetchIdSlot(record->first.id);
@@ -245,7 +240,7 @@ void SynchronizedIndexedCache::GatherCandidates(const TString& indexName, const 
     out.Add(*hint.entry);
     return true;
   });
-  if (out.size() > 1) OrderAsCandidateSet(out);
+  return true;
 }
 
 void SynchronizedIndexedCache::OrderAsCandidateSet(EntryScratch& candidates) {

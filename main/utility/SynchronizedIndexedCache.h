@@ -137,10 +137,15 @@ class KELCACHE_EXPORT SynchronizedIndexedCache : public kelvra::caching::ICohere
   EntrySet RemoveEntries(CacheHelpers::IPolicy& policy, EntrySet& candidates, uint64_t clock);
   EntrySet RemoveEntriesHelper(CacheHelpers::IPolicy& policy);
   // Candidate gathering for a predicate whose index name and key were read
-  // before the lock: appends copies of the candidates to `out`, in the
-  // candidate set's order, telling the policy of each hinted entry as
-  // IndexedCache::GetEntry does. Needs the cache lock, shared or exclusive.
-  void GatherCandidates(const TString& indexName, const CacheHelpers::internal::QualifiedKey& key,
+  // before: copies the candidates into `out` under the shared lock, then,
+  // without it, puts several hinted entries into the candidate set's order.
+  void CollectCandidates(const TString& indexName, const TString& key, CacheHelpers::internal::EntryScratch& out)
+      KELCACHE_EXCLUDES(m_lock);
+  // The copying under the lock: appends the hinted entries in ascending id
+  // order (true), or every entry in the entry set's order when the name is
+  // no index (false), telling the policy of each hinted entry as
+  // IndexedCache::GetEntry does.
+  bool GatherCandidates(const TString& indexName, const CacheHelpers::internal::QualifiedKey& key,
                         CacheHelpers::internal::EntryScratch& out) KELCACHE_REQUIRES_SHARED(*m_lock);
   // Puts candidates gathered in ascending id order into the order in which
   // the candidate set iterates them.
