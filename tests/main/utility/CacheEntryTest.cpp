@@ -1,9 +1,15 @@
 // Cache entries: ids issued in sequence (and wrapping), and the one reference
-// an entry holds on its object.
+// an entry holds on its object; the two clocks; the byte figure cached
+// objects report.
 #include "main/utility/CacheEntry.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
+#include "host/DateTime.h"
+#include "main/utility/CacheClocks.h"
 #include "main/utility/CacheHelpers.h"
 #include "tests/main/utility/CacheTestSupport.h"
 
@@ -65,4 +71,50 @@ TEST(CacheEntryTest, EntryHoldsExactlyOneReference) {
     EXPECT_EQ(object->GetReferenceCount(), 2);
   }
   EXPECT_TRUE(destroyed);
+}
+
+TEST(CacheClocksTest, TickClockMovesOnlyOnIncrementAndWallClockOnlyByItself) {
+  std::unique_ptr<IClock> ticks = CreateBasicClock();
+  EXPECT_EQ(ticks->GetTime(), 0u);
+  EXPECT_EQ(ticks->GetTime(), 0u);
+  ticks->Increment();
+  ticks->Increment();
+  EXPECT_EQ(ticks->GetTime(), 2u);
+
+  // The wall clock reads the host's milliseconds: it moves across a sleep
+  // without Increment, and Increment does not push it ahead of real time.
+  std::unique_ptr<IClock> wall = CreateSystemClock();
+  const uint64_t before = DateTime::TotalMillisecondsFromMinDateTimeUTC();
+  const uint64_t first = wall->GetTime();
+  for (int i = 0; i < 1000; ++i) wall->Increment();
+  const uint64_t afterIncrements = wall->GetTime();
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  const uint64_t later = wall->GetTime();
+  EXPECT_LE(before, first);
+  EXPECT_LE(afterIncrements, DateTime::TotalMillisecondsFromMinDateTimeUTC());
+  EXPECT_GE(later, first + 20);
+}
+
+namespace {
+struct Sized : KelCacheData {
+  Sized() = default;
+  explicit Sized(uint64_t bytes) { SetMemoryUsage(bytes); }
+};
+}  // namespace
+
+TEST(KelCacheDataTest, FigureDefaultsTo24AndTravelsWithCopiesButTheReferenceCountDoesNot) {
+  RefCntPtr<Sized> plain(new Sized);
+  EXPECT_EQ(plain->GetMemoryUsage(), 24u);
+
+  RefCntPtr<Sized> big(new Sized(4096));
+  RefCntPtr<Sized> holder = big;
+  RefCntPtr<Sized> copy(new Sized(*big));
+  EXPECT_EQ(copy->GetMemoryUsage(), 4096u);
+  EXPECT_EQ(copy->GetReferenceCount(), 1);  // only `copy` holds it, whatever held the source
+  *plain = *big;
+  EXPECT_EQ(plain->GetMemoryUsage(), 4096u);
+  EXPECT_EQ(plain->GetReferenceCount(), 1);
+  big.reset();
+  holder.reset();  // the source goes; its copies stay whole
+  EXPECT_EQ(copy->GetMemoryUsage(), 4096u);
 }

@@ -13,6 +13,7 @@
 #include <tuple>
 #include <vector>
 
+#include "host/Errors.h"
 #include "main/utility/CacheHelpers.h"
 #include "tests/main/utility/CacheTestSupport.h"
 
@@ -136,4 +137,31 @@ TEST(CascadedPolicyTest, EachMemberJudgesWhatThePreviousOnesKept) {
   CascadedPolicy failing(std::make_shared<MRUPolicy>(10));
   failing.AddPolicy(std::make_shared<Throwing>());
   EXPECT_THROW(PurgeAll(failing, set), std::runtime_error);
+}
+
+TEST(PolicyDefaultsTest, LibraryPoliciesTrackNothingAndLeaveTheTrackingOperationsUnimplemented) {
+  // A cache asks HasCapability before every purge: a library policy that
+  // claimed TracksEntries would be asked for ComputeEntriesToPurge, which
+  // none of them offers.
+  const std::vector<std::pair<const char*, std::shared_ptr<IPolicy>>> policies = {
+      {"MRUPolicy", std::make_shared<MRUPolicy>(3)},
+      {"LifetimePolicy", std::make_shared<LifetimePolicy>(6)},
+      {"EntryPredicatePolicy", std::make_shared<EntryPredicatePolicy>(std::make_shared<BooleanEntryPredicate>(false))},
+      {"CascadedPolicy", std::make_shared<CascadedPolicy>(std::make_shared<MRUPolicy>(3))},
+  };
+  for (const auto& [name, policy] : policies) {
+    SCOPED_TRACE(name);
+    EXPECT_FALSE(policy->HasCapability(IPolicy::TracksEntries));
+    EXPECT_THROW(policy->ComputeEntriesToPurge(), NotImplementedException);
+    EXPECT_THROW(policy->GetCacheSizeBytes(), NotImplementedException);
+  }
+
+  // The default catalogue hears each entry once, as an addition, in the
+  // set's iteration order.
+  RecordingPolicy recording;
+  EntrySet entries = EntriesWithClocks({4, 8, 15});
+  recording.CatalogCacheEntries(entries);
+  Calls expected = {{"catalog", 3, 0}};
+  for (const Entry& entry : entries) expected.push_back({"added", entry.GetID(), entry.GetClock()});
+  EXPECT_EQ(recording.Take(), expected);
 }
