@@ -6,6 +6,7 @@
 #include "host/TLog.h"
 #include "host/redis/RedisClusterPool.h"
 #include "host/redis/RedisServerPool.h"
+#include "host/redis/RedisSubscriptionManager.h"
 #include "host/TMutex.h"
 
 namespace kelvra::caching {
@@ -81,6 +82,9 @@ void RedisConnectionPool::Install(std::shared_ptr<const State> state) {
     LogMessage(TLog::Warn, TString(u"RedisConnectionPool: ExternalCacheSslTlsEnabled is on, but the Redis options "
                                    u"do not turn TLS on (tls=on): connections are not encrypted"));
   }
+  // Subscriptions move to the new server before Reset returns, so that a
+  // message published after it reaches them.
+  RedisSubscriptionManager::FollowPoolConfiguration();
 }
 
 std::shared_ptr<const RedisConnectionPool::State> RedisConnectionPool::CurrentState() const {

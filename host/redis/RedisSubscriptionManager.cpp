@@ -78,20 +78,27 @@ struct RedisSubscriptionManager::Impl {
   struct BackOff;
   // Logs why subscribing failed (at Warn once per back-off step, else at
   // Debug), waits the current back-off (or until woken) and doubles it.
-  void BackOffAfterFailure(const RedisServerAddress& server, const std::exception& error, BackOff& backOff);
+  void BackOffAfterFailure(const RedisServerAddress& server, const std::exception& error, BackOff& backOff,
+                           const std::shared_ptr<const RedisPoolConfiguration>& under);
   void Run();
   void Dispatch(const RedisSubscriberConnection::Event& event);
   void Deliver(Subscription& subscription, const TString& channel, const RedisSubscriberConnection::Event& event);
   void NotifyReconnected();
-  // The subscriber thread's reports of what the server has in force.
-  void SetConfirmed(const std::string& pattern, bool confirmed);
+  // The subscriber thread's reports of what the server has in force: a
+  // pattern confirmed by a server of the configuration `under`, a pattern
+  // given up, every confirmation gone with the connection.
+  void Confirm(const std::string& pattern, const std::shared_ptr<const RedisPoolConfiguration>& under);
+  void Unconfirm(const std::string& pattern);
   void ForgetConfirmed();
-  void CountFailedAttempt();
-  // Waits until the server has confirmed the pattern, or the subscriber's
-  // attempt after `failuresBefore` failed, or the configuration's connect and
-  // command time-outs have passed; at once when there is no configuration or
-  // when called on the subscriber thread.
-  void WaitUntilInForce(const std::string& pattern, uint64_t failuresBefore);
+  void CountFailedAttempt(const std::shared_ptr<const RedisPoolConfiguration>& under);
+  // Waits until a server of the pool's present configuration has confirmed
+  // every one of `patterns`, or an attempt under that configuration failed
+  // after the first `failuresBefore` failures, or the configuration's connect
+  // and command time-outs have passed; at once when there is no
+  // configuration or when called on the subscriber thread.
+  void WaitUntilInForce(const std::vector<std::string>& patterns, uint64_t failuresBefore);
+  bool InForceLocked(const std::vector<std::string>& patterns,
+                     const std::shared_ptr<const RedisPoolConfiguration>& configuration) KELCACHE_REQUIRES(m_mutex);
 
   mutable TMutex m_mutex;
   TConditionVariable m_threadStopped;
@@ -99,10 +106,16 @@ struct RedisSubscriptionManager::Impl {
   TConditionVariable m_subscriptionChanged;
   // Every subscription of a pattern gets each message.
   std::map<std::string, std::vector<std::shared_ptr<Subscription>>> m_subscriptions KELCACHE_GUARDED_BY(m_mutex);
-  // The patterns the server confirmed on the current connection.
+  // The patterns the server confirmed on the current connection, and the
+  // configuration that connection was made under: confirmations from the
+  // server of an earlier configuration do not count for a later one.
   std::set<std::string> m_confirmed KELCACHE_GUARDED_BY(m_mutex);
-  // Failed attempts to connect and subscribe, in all.
+  std::shared_ptr<const RedisPoolConfiguration> m_confirmedUnder KELCACHE_GUARDED_BY(m_mutex);
+  // Failed attempts to connect and subscribe, in all, and the configuration
+  // of the last one: a waiter for one configuration stops at a failure
+  // under it, not at one still made under an earlier configuration.
   uint64_t m_failedAttempts KELCACHE_GUARDED_BY(m_mutex) = 0;
+  std::shared_ptr<const RedisPoolConfiguration> m_lastFailedUnder KELCACHE_GUARDED_BY(m_mutex);
   std::map<uint64_t, std::shared_ptr<Listener>> m_listeners KELCACHE_GUARDED_BY(m_mutex);
   uint64_t m_nextListenerToken KELCACHE_GUARDED_BY(m_mutex) = 1;
   std::thread m_thread KELCACHE_GUARDED_BY(m_mutex);
@@ -245,38 +258,57 @@ void RedisSubscriptionManager::Impl::NotifyReconnected() {
   }
 }
 
-void RedisSubscriptionManager::Impl::SetConfirmed(const std::string& pattern, bool confirmed) {
+void RedisSubscriptionManager::Impl::Confirm(const std::string& pattern,
+                                             const std::shared_ptr<const RedisPoolConfiguration>& under) {
   TMutexLock lock(m_mutex);
-  if (confirmed) {
-    m_confirmed.insert(pattern);
-  } else {
-    m_confirmed.erase(pattern);
+  if (m_confirmedUnder != under) {
+    m_confirmed.clear();
+    m_confirmedUnder = under;
   }
+  m_confirmed.insert(pattern);
   m_subscriptionChanged.NotifyAll();
+}
+
+void RedisSubscriptionManager::Impl::Unconfirm(const std::string& pattern) {
+  TMutexLock lock(m_mutex);
+  m_confirmed.erase(pattern);
 }
 
 void RedisSubscriptionManager::Impl::ForgetConfirmed() {
   TMutexLock lock(m_mutex);
   m_confirmed.clear();
+  m_confirmedUnder.reset();
 }
 
-void RedisSubscriptionManager::Impl::CountFailedAttempt() {
+void RedisSubscriptionManager::Impl::CountFailedAttempt(const std::shared_ptr<const RedisPoolConfiguration>& under) {
   TMutexLock lock(m_mutex);
   ++m_failedAttempts;
+  m_lastFailedUnder = under;
   m_subscriptionChanged.NotifyAll();
 }
 
-void RedisSubscriptionManager::Impl::WaitUntilInForce(const std::string& pattern, uint64_t failuresBefore) {
+bool RedisSubscriptionManager::Impl::InForceLocked(
+    const std::vector<std::string>& patterns, const std::shared_ptr<const RedisPoolConfiguration>& configuration) {
+  if (m_confirmedUnder != configuration) return false;
+  for (const std::string& pattern : patterns) {
+    if (!m_confirmed.count(pattern)) return false;
+  }
+  return true;
+}
+
+void RedisSubscriptionManager::Impl::WaitUntilInForce(const std::vector<std::string>& patterns,
+                                                      uint64_t failuresBefore) {
   const std::shared_ptr<const RedisPoolConfiguration> configuration =
       RedisConnectionPool::GetInstance().GetConfiguration();
   if (!configuration || configuration->servers.empty()) return;  // no server: nothing can arrive
   const auto deadline =
       Clock::now() + configuration->options.connectTimeout + configuration->options.commandTimeout;
   TMutexLock lock(m_mutex);
-  // A callback that subscribes runs on the subscriber thread, which alone
-  // could confirm it.
+  // A callback that subscribes (or configures the pool) runs on the
+  // subscriber thread, which alone could confirm it.
   if (m_thread.get_id() == std::this_thread::get_id()) return;
-  while (!m_confirmed.count(pattern) && m_failedAttempts == failuresBefore && m_threadRunning) {
+  while (!InForceLocked(patterns, configuration) && m_threadRunning &&
+         (m_failedAttempts == failuresBefore || m_lastFailedUnder != configuration)) {
     if (!m_subscriptionChanged.WaitUntil(lock, deadline)) return;
   }
 }
@@ -308,8 +340,9 @@ std::string PlainReason(const std::string& error) {
 }  // namespace
 
 void RedisSubscriptionManager::Impl::BackOffAfterFailure(const RedisServerAddress& server,
-                                                          const std::exception& error, BackOff& backOff) {
-  CountFailedAttempt();
+                                                          const std::exception& error, BackOff& backOff,
+                                                          const std::shared_ptr<const RedisPoolConfiguration>& under) {
+  CountFailedAttempt(under);
   ++backOff.failures;
   const bool newStep = backOff.wait != backOff.warnedAt;
   if (newStep) backOff.warnedAt = backOff.wait;
@@ -387,7 +420,7 @@ void RedisSubscriptionManager::Impl::Run() {
       } catch (const std::exception& error) {
         lost = true;
         ++nextServer;
-        BackOffAfterFailure(server, error, backOff);
+        BackOffAfterFailure(server, error, backOff, configuration);
         continue;
       }
       // A subscription made again on the servers it was lost on (the same
@@ -418,7 +451,7 @@ void RedisSubscriptionManager::Impl::Run() {
       if (subscribe.size() > 1) connection->Send(subscribe);
       if (unsubscribe.size() > 1) {
         connection->Send(unsubscribe);
-        for (size_t i = 1; i < unsubscribe.size(); ++i) SetConfirmed(unsubscribe[i], false);
+        for (size_t i = 1; i < unsubscribe.size(); ++i) Unconfirm(unsubscribe[i]);
       }
       onServer = wanted;
 
@@ -444,7 +477,7 @@ void RedisSubscriptionManager::Impl::Run() {
           case RedisSubscriberConnection::Event::Kind::Subscribed:
             // An acknowledgement that arrives after its pattern was given up
             // again confirms nothing.
-            if (onServer.count(event.pattern)) SetConfirmed(event.pattern, true);
+            if (onServer.count(event.pattern)) Confirm(event.pattern, connectedWith);
             if (!confirmed) {
               confirmed = true;
               backOff = BackOff();
@@ -472,7 +505,7 @@ void RedisSubscriptionManager::Impl::Run() {
       ++nextServer;
       if (!confirmed) {
         // Refused before any subscription held: wait as after a failed connect.
-        BackOffAfterFailure(server, error, backOff);
+        BackOffAfterFailure(server, error, backOff, connectedWith);
         continue;
       }
       LogMessage(TLog::Warn, TFormatString(u"RedisSubscriptionManager: lost the connection to %1 (%2); "
@@ -483,9 +516,33 @@ void RedisSubscriptionManager::Impl::Run() {
   }
 }
 
-RedisSubscriptionManager::RedisSubscriptionManager() : m_impl(std::make_unique<Impl>()) {}
+namespace {
+// Every live manager, so that a new pool configuration reaches them all.
+// Lock order: its mutex, then a manager's m_mutex. Never destroyed, since the
+// pool may be configured during exit.
+struct LiveManagers {
+  TMutex mutex;
+  std::set<RedisSubscriptionManager*> managers KELCACHE_GUARDED_BY(mutex);
+};
+LiveManagers& Live() {
+  static LiveManagers* const live = new LiveManagers;
+  return *live;
+}
+}  // namespace
+
+RedisSubscriptionManager::RedisSubscriptionManager() : m_impl(std::make_unique<Impl>()) {
+  LiveManagers& live = Live();
+  TMutexLock lock(live.mutex);
+  live.managers.insert(this);
+}
 
 RedisSubscriptionManager::~RedisSubscriptionManager() {
+  {
+    // Waits for a configuration being followed, which ends within its bounds.
+    LiveManagers& live = Live();
+    TMutexLock lock(live.mutex);
+    live.managers.erase(this);
+  }
   m_impl->StopThread(false);
   // The thread has ended, so nothing is delivered any more.
   TMutexLock lock(m_impl->m_mutex);
@@ -523,7 +580,32 @@ void RedisSubscriptionManager::Subscribe(TString const& pattern, MessageCallback
     }
   }
   m_impl->Wake();  // also cuts a back-off wait short: the new pattern is tried at once
-  m_impl->WaitUntilInForce(key, failuresBefore);
+  m_impl->WaitUntilInForce({key}, failuresBefore);
+}
+
+void RedisSubscriptionManager::FollowPoolConfiguration() {
+  LiveManagers& live = Live();
+  TMutexLock lock(live.mutex);
+  // Wake every thread first, so that they reconnect side by side.
+  struct Pending {
+    Impl* impl;
+    std::vector<std::string> patterns;
+    uint64_t failuresBefore;
+  };
+  std::vector<Pending> pending;
+  for (RedisSubscriptionManager* manager : live.managers) {
+    Impl& impl = *manager->m_impl;
+    Pending entry{&impl, {}, 0};
+    {
+      TMutexLock managerLock(impl.m_mutex);
+      for (const auto& subscription : impl.m_subscriptions) entry.patterns.push_back(subscription.first);
+      entry.failuresBefore = impl.m_failedAttempts;
+    }
+    if (entry.patterns.empty()) continue;
+    impl.Wake();
+    pending.push_back(std::move(entry));
+  }
+  for (const Pending& entry : pending) entry.impl->WaitUntilInForce(entry.patterns, entry.failuresBefore);
 }
 
 void RedisSubscriptionManager::Unsubscribe(TString const& pattern) {

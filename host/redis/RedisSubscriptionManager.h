@@ -25,6 +25,10 @@
 //     configuration's connect and command time-outs, and no longer than the
 //     subscriber's next attempt when the server cannot be reached; it does
 //     not wait without a configuration, or when a callback subscribes.
+//   - A new pool configuration (RedisConnectionPool::Reset) wakes every
+//     manager's thread, and Reset returns once their patterns are confirmed
+//     by the newly configured server, with the same bounds: a message
+//     published after Reset returns is delivered.
 //   - A pattern may be subscribed more than once: each callback gets every
 //     message. Unsubscribe ends every subscription of the pattern.
 //   - Callbacks run on the subscriber thread, one at a time. An exception
@@ -89,6 +93,11 @@ class KELCACHE_EXPORT RedisSubscriptionManager final : public IRedisSubscription
   bool IsSubscriberRunning() const;
   // How many times the subscriptions were re-established after a loss.
   uint64_t GetReconnectCount() const;
+
+  // Called by RedisConnectionPool once it has installed a new configuration:
+  // wakes the thread of every manager that has subscriptions and waits until
+  // the configured server has confirmed them (see Subscribe for the bounds).
+  static void FollowPoolConfiguration();
 
  private:
   struct Impl;

@@ -272,8 +272,11 @@ TEST(RedisSubscriptionManager, PublishAndSubscribeUseTheConfiguredServerAndFollo
     return WaitUntil([&] { return capture.ContainsLine(line); });
   };
 
+  // Reset returns once a subscription made before any configuration is in
+  // force on the configured server: one publication right after it arrives.
   Configure(first.Address());
-  ASSERT_TRUE(PublishUntil(manager, u"where.1", u"m", [&] { return inbox.Count() > 0; }));
+  ASSERT_TRUE(manager.TryPublish(u"where.1", u"m", {}));
+  ASSERT_TRUE(inbox.WaitFor(1));
   size_t count = inbox.Count();
   RawRedis(second).Command({"PUBLISH", "where.2", "on the other server"});
   RawRedis(first).Command({"PUBLISH", "where.3", "on the configured server"});
@@ -282,12 +285,11 @@ TEST(RedisSubscriptionManager, PublishAndSubscribeUseTheConfiguredServerAndFollo
   ASSERT_EQ(inbox.Count(), count + 1);
   EXPECT_EQ(inbox.Messages().back().second, "on the configured server");
 
-  // A new configuration moves the subscription to its server.
+  // A new configuration moves the subscription to its server, again before
+  // Reset returns.
   Configure(second.Address());
-  EXPECT_TRUE(WaitUntil([&] {
-    RawRedis(second).Command({"PUBLISH", "where.4", "moved"});
-    return inbox.WaitFor(count + 2, 50ms);
-  }));
+  RawRedis(second).Command({"PUBLISH", "where.4", "moved"});
+  EXPECT_TRUE(inbox.WaitFor(count + 2));
 
   // So does one set after the current server died (as tests that each start
   // their own server do). Neither move is a reconnection.
@@ -295,10 +297,8 @@ TEST(RedisSubscriptionManager, PublishAndSubscribeUseTheConfiguredServerAndFollo
   second.Kill();
   ASSERT_TRUE(lost(second));
   Configure(third.Address());
-  EXPECT_TRUE(WaitUntil([&] {
-    RawRedis(third).Command({"PUBLISH", "where.5", "moved again"});
-    return inbox.WaitFor(count + 3, 50ms);
-  }));
+  RawRedis(third).Command({"PUBLISH", "where.5", "moved again"});
+  EXPECT_TRUE(inbox.WaitFor(count + 3));
   EXPECT_EQ(reconnects.load(), 0);
 
   // A subscription made again on the servers it was lost on is one, also when
