@@ -43,6 +43,8 @@ class KELCACHE_EXPORT TPath {
 
   // Adds one component (see the file comment) and returns *this.
   TPath& Append(const TPath& component);
+  // The same with the component given as text (or a wide literal).
+  TPath& Append(const TString& component) { return Append(TPath(component)); }
 
   const TString& ToString() const { return m_text; }
   operator TString() const { return m_text; }  // NOLINT(google-explicit-constructor)

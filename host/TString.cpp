@@ -34,8 +34,12 @@ void AppendUtf16Units(std::u16string& out, char32_t cp) {
   }
 }
 
-void AppendCodePoint(std::u16string& out, char32_t cp) {
-  if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = kReplacement;
+// Appends one wide character. A value in the surrogate range is taken as the
+// UTF-16 code unit it names, so text written for a 16-bit wchar_t (a pair as
+// two escapes, or a lone surrogate) means the same here; a value past U+10FFFF
+// (or a negative one) is no character and becomes U+FFFD.
+void AppendWideChar(std::u16string& out, char32_t cp) {
+  if (cp > 0x10FFFF) cp = kReplacement;
   AppendUtf16Units(out, cp);
 }
 
@@ -215,7 +219,7 @@ TString::TString(const wchar_t* text, int length) {
   if (text == nullptr) return;
   size_t n = length < 0 ? std::char_traits<wchar_t>::length(text) : static_cast<size_t>(length);
   m_text.reserve(n);
-  for (size_t i = 0; i < n; ++i) AppendCodePoint(m_text, static_cast<char32_t>(text[i]));
+  for (size_t i = 0; i < n; ++i) AppendWideChar(m_text, static_cast<char32_t>(text[i]));
 }
 
 TString::TString(const char* text, int length) {
@@ -225,7 +229,7 @@ TString::TString(const char* text, int length) {
 }
 
 TString& TString::operator+=(wchar_t ch) {
-  AppendCodePoint(m_text, static_cast<char32_t>(ch));
+  AppendWideChar(m_text, static_cast<char32_t>(ch));
   return *this;
 }
 

@@ -37,7 +37,9 @@ class KELCACHE_EXPORT TString {
   // gives the empty string.
   TString(const char16_t* text, int length = -1);  // NOLINT(google-explicit-constructor)
   // From a wide literal (UTF-32 on this platform); length -1 reads up to the
-  // terminator. Code points beyond the BMP become surrogate pairs.
+  // terminator. Code points beyond the BMP become surrogate pairs; a value in
+  // the surrogate range is kept as that UTF-16 unit (so text written for a
+  // 16-bit wchar_t reads the same), and one past U+10FFFF becomes U+FFFD.
   TString(const wchar_t* text, int length = -1);  // NOLINT(google-explicit-constructor)
   // From 8-bit UTF-8 text; length -1 reads up to the terminator.
   TString(const char* text, int length = -1);  // NOLINT(google-explicit-constructor)

@@ -29,9 +29,9 @@ TEST(TPathTest, JoinsOneComponentWithOneSeparator) {
   TPath base(u"base");
   TPath joined = base / TPath(u"x");
   EXPECT_EQ(base, TPath("base"));
-  TPath& appended = base.Append(TPath(u"y")).Append(TPath(u"z"));
+  TPath& appended = base.Append(TPath(u"y")).Append(L"z").Append(TString(u"w"));
   EXPECT_EQ(&appended, &base);
-  EXPECT_EQ(base, TPath("base/y/z"));
+  EXPECT_EQ(base, TPath("base/y/z/w"));
   EXPECT_EQ(joined, TPath("base/x"));
 
   // Back to text, and the parts of a path.

@@ -25,6 +25,27 @@ TEST(TStringTest, LiteralsOfEveryWidthGiveTheSameText) {
   EXPECT_EQ(TString(u"Z\u00FCrich \u6771\u4EAC \U0001F600"), text);
   EXPECT_EQ(TString(utf8.c_str()), text);
   EXPECT_EQ(text.constData()[text.length()], u'\0');
+
+  // A wide character in the surrogate range is that UTF-16 unit, as with a
+  // 16-bit wchar_t: two escapes make a pair, a lone one stays itself; a value
+  // past U+10FFFF is no character.
+  struct WideCase {
+    TString wide;
+    std::u16string units;
+  };
+  TString appended(L"a");
+  appended += static_cast<wchar_t>(0xDBFF);
+  const WideCase cases[] = {
+      {TString(L"\xD83D\xDE00"), u"\U0001F600"},
+      {TString(L"a\xD800"), std::u16string(u"a") + char16_t(0xD800)},
+      {TString(L"\xDC00"), std::u16string(1, char16_t(0xDC00))},
+      {appended, std::u16string(u"a") + char16_t(0xDBFF)},
+      {TString(L"\x110000") + static_cast<wchar_t>(-1), u"\uFFFD\uFFFD"},
+  };
+  for (const WideCase& wideCase : cases) {
+    EXPECT_EQ(std::u16string(wideCase.wide.constData(), wideCase.wide.length()), wideCase.units);
+  }
+  EXPECT_NE(TString(L"\xD800"), TString(L"\xDC00"));
 }
 
 TEST(TStringTest, InvalidInputBecomesReplacementCharacters) {
