@@ -33,3 +33,8 @@ KELCACHE_DECLARE_EXCEPTION(CancelException, KelvraException);
 KELCACHE_DECLARE_EXCEPTION(InvalidFutureException, KelvraException);
 
 }  // namespace AsyncTask
+
+// Callers that meet these two where a future is fetched also name them
+// without the namespace, like the host's other exceptions.
+using AsyncTask::CancelException;
+using AsyncTask::InvalidFutureException;

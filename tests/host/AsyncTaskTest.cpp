@@ -150,6 +150,11 @@ TEST_F(AsyncTaskTest, ExceptionOfTaskIsRethrownByEveryGetKeepingItsType) {
     Future<void> logic = AsyncTask::Launch(mode, [] { ThrowLogicException("host/Test", 7, "x"); });
     EXPECT_THROW(logic.Get(), LogicException);
   }
+  // A future without a shared state has nothing to give, at every use.
+  Future<bool> empty;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    ExpectThrown<InvalidFutureException>([&] { empty.Get(); }, "InvalidFuture", AsyncTask::kInvalidFutureCode);
+  }
 }
 
 TEST_F(AsyncTaskTest, PromiseSetsOnceAndBreaksWhenAbandoned) {
@@ -253,7 +258,7 @@ TEST_F(AsyncTaskTest, TaskCanceledBeforeStartDoesNotRun) {
   std::atomic<bool> ran{false};
   Future<void> late = AsyncTask::Launch(LaunchMode::Deferred, [&] { ran = true; });
   AsyncTask::Cancel::Get()->Signal();
-  EXPECT_THROW(late.Get(), AsyncTask::CancelException);
+  EXPECT_THROW(late.Get(), CancelException);
   EXPECT_FALSE(ran);
 }
 
