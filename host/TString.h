@@ -134,6 +134,12 @@ KELCACHE_EXPORT TString operator+(const char16_t* a, const TString& b);
 KELCACHE_EXPORT TString operator+(const char* a, const TString& b);
 KELCACHE_EXPORT TString operator+(const TString& a, char16_t b);
 KELCACHE_EXPORT TString operator+(const TString& a, wchar_t b);
+inline TString operator+(wchar_t a, const TString& b) {
+  return TString() + a + b;
+}
+inline TString operator+(char16_t a, const TString& b) {
+  return TString() + a + b;
+}
 inline bool operator==(const wchar_t* a, const TString& b) {
   return b == a;
 }

@@ -46,6 +46,8 @@ TEST(TStringTest, LiteralsOfEveryWidthGiveTheSameText) {
     EXPECT_EQ(std::u16string(wideCase.wide.constData(), wideCase.wide.length()), wideCase.units);
   }
   EXPECT_NE(TString(L"\xD800"), TString(L"\xDC00"));
+  EXPECT_EQ(L'<' + TString(u"a") + L'>', TString(u"<a>"));
+  EXPECT_EQ(u'<' + TString(u"a") + u'>', TString(u"<a>"));
 }
 
 TEST(TStringTest, InvalidInputBecomesReplacementCharacters) {
