@@ -401,6 +401,11 @@ void RedisSubscriptionManager::Impl::Run() {
       connection.reset();
       ForgetConfirmed();
       nextServer = 0;  // a move the host chose is no lost connection
+      // A reconnection the server had not yet confirmed is still one if the
+      // new configuration names the same servers: messages of the gap are
+      // lost all the same.
+      if (reportReconnect) lost = true;
+      reportReconnect = false;
     }
 
     if (!connection) {

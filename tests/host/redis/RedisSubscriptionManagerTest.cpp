@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -40,6 +41,24 @@ bool PublishUntil(RedisSubscriptionManager& manager, const TString& channel, con
     manager.TryPublish(channel, message, {});
     return WaitUntil(received, 50ms);
   });
+}
+
+// How many established loopback TCP connections lead to `port`: the kernel
+// completes a connection to a paused server, which answers nothing on it.
+size_t EstablishedConnectionsTo(uint16_t port) {
+  std::ifstream table("/proc/net/tcp");
+  std::string line;
+  std::getline(table, line);  // the heading
+  char wanted[8];
+  std::snprintf(wanted, sizeof wanted, ":%04X", port);
+  size_t count = 0;
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state;
+    fields >> slot >> local >> remote >> state;
+    if (remote.size() > 5 && remote.compare(remote.size() - 5, 5, wanted) == 0 && state == "01") ++count;
+  }
+  return count;
 }
 
 // A server, the pool configured for it, and a manager of the test's own.
@@ -302,11 +321,20 @@ TEST(RedisSubscriptionManager, PublishAndSubscribeUseTheConfiguredServerAndFollo
   EXPECT_EQ(reconnects.load(), 0);
 
   // A subscription made again on the servers it was lost on is one, also when
-  // the host sets the same servers again meanwhile.
+  // the host sets the same servers again meanwhile, even between the new
+  // connection and the server's confirmation: the server stays paused until
+  // Reset has run into that window.
   third.Kill();
   ASSERT_TRUE(lost(third));
   third.Restart();
+  third.Pause();
+  ASSERT_TRUE(WaitUntil([&] { return EstablishedConnectionsTo(third.Port()) > 0; }));
+  std::thread resume([&] {
+    std::this_thread::sleep_for(300ms);
+    third.Resume();
+  });
   Configure(third.Address());
+  resume.join();
   EXPECT_TRUE(WaitUntil([&] { return reconnects.load() == 1; }));
   manager.RemoveReconnectListener(token);
   Configure("");
