@@ -147,3 +147,15 @@ class KELCACHE_EXPORT NotImplementedException : public KelvraException {
 inline constexpr uint32_t kUnspecifiedExceptionCode = 0x543EA456;
 KELCACHE_EXPORT KelvraException MakeUnspecifiedException();
 [[noreturn]] KELCACHE_EXPORT void ThrowUnspecifiedException();
+
+// Raises the generic failure with `cause` nested in it: callers see the
+// generic failure, and a log of it (TLog::LogCurrentException) still shows
+// the reason underneath.
+template <class Cause>
+[[noreturn]] void ThrowUnspecifiedExceptionCausedBy(const Cause& cause) {
+  try {
+    throw cause;
+  } catch (...) {
+    std::throw_with_nested(MakeUnspecifiedException());
+  }
+}

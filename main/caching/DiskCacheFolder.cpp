@@ -44,11 +44,7 @@ void EnsureDirectory(const TPath& folder) {
   // The host's generic exception is what callers of a store have always seen
   // here; the reason (the path and the operating system's error) travels
   // under it as its nested cause, which TLog::LogCurrentException shows.
-  try {
-    throw TFileException(u"Cannot create folder", folder.ToString(), error);
-  } catch (const TFileException&) {
-    std::throw_with_nested(MakeUnspecifiedException());
-  }
+  ThrowUnspecifiedExceptionCausedBy(TFileException(u"Cannot create folder", folder.ToString(), error));
 }
 
 // ---- DiskCacheFolder ---------------------------------------------------------

@@ -366,8 +366,10 @@ void StoreEntry(DiskCacheFolder& folder, FolderSweeper* sweeper, const TString& 
     const std::string keyText = key.toStdString();
     size_t written = 0;
     if (int error = WriteAllBytes(keyOut.Get(), keyText.data(), keyText.size(), &written); error != 0) {
-      throw TFileException(u"Cannot write file", entry.keyFile.ToString(),
-                           std::error_code(error, std::generic_category()));
+      // A key file written short is the generic failure, as a folder that
+      // cannot be made; the system's reason travels nested in it.
+      ThrowUnspecifiedExceptionCausedBy(TFileException(u"Cannot write file", entry.keyFile.ToString(),
+                                                       std::error_code(error, std::generic_category())));
     }
     if (int error = keyOut.Close(); error != 0) {
       throw TFileException(u"Cannot close file", entry.keyFile.ToString(),

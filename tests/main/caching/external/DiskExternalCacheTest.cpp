@@ -9,7 +9,9 @@
 
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 
+#include <csignal>
 #include <future>
 #include <iostream>
 #include <set>
@@ -40,6 +42,32 @@ Bytes ExpectedIntegrityRecord(const Bytes& value) {
   for (int i = 0; i < 8; ++i) record.push_back(static_cast<uint8_t>(checksum >> (8 * i)));
   return record;
 }
+
+// How a log shows the host's generic failure.
+const TString kUnspecifiedExceptionText(
+    u"KelvraException: Unspecified exception c87f2fd8-3b2f-4a84-a7bc-a4deb21dd472");
+
+// While it lives, files of this process cannot grow past `bytes`: a write
+// beyond it writes what fits, then fails with EFBIG (SIGXFSZ, which would end
+// the process, is ignored meanwhile).
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) : m_oldHandler(std::signal(SIGXFSZ, SIG_IGN)) {
+    getrlimit(RLIMIT_FSIZE, &m_old);
+    const rlimit limit{bytes, m_old.rlim_max};
+    EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &m_old);
+    std::signal(SIGXFSZ, m_oldHandler);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  rlimit m_old{};
+  void (*m_oldHandler)(int);
+};
 
 // Makes a file immutable (not even root can remove or change it), or
 // mutable again; false where the file system has no such flag.
@@ -223,6 +251,7 @@ TEST_F(DiskExternalCacheTest, AStoreThatCannotCreateItsFolderLogsAndLeavesNothin
     EXPECT_EQ(Field(SingleEvent(capture, u"ec-store"), "outcome"), "done");
     EXPECT_TRUE(capture.ContainsLine(u"Failed to create directory '"));
     EXPECT_TRUE(capture.ContainsLine(u"Exception in DiskExternalCache::TryStore, cachePath:'"));
+    EXPECT_TRUE(capture.ContainsLine(kUnspecifiedExceptionText));
     EXPECT_TRUE(capture.ContainsLine(TString::fromStdString("keyHash:'" + ExpectedKeyHash(u"k") + "'.")));
     TLog::Capture quiet(TLog::Warn);
     EXPECT_EQ(cache.TryLoad(u"k").Get(), nullptr);
@@ -230,6 +259,27 @@ TEST_F(DiskExternalCacheTest, AStoreThatCannotCreateItsFolderLogsAndLeavesNothin
     EXPECT_TRUE(quiet.Lines().empty()) << quiet.Lines().front();
   }
   EXPECT_EQ(FileNames(m_temp.path()), std::set<std::string>{"blocker"});
+}
+
+// A key file that takes only part of the key (here: a file size limit below
+// the key's length) is the generic failure, logged with the system's reason
+// nested in it; the store cleans up, so the entry misses.
+TEST_F(DiskExternalCacheTest, AKeyFileWrittenShortIsTheGenericFailureAndLeavesNothing) {
+  auto cache = MakeCache();
+  const TString key = TString::fromStdString(std::string(3000, 'k'));
+  {
+    FileSizeLimit limit(1024);  // the one-byte value fits, the key does not
+    TLog::Capture capture(TLog::Info);
+    EXPECT_TRUE(Store(*cache, key, MakeValue("v"))) << "the function swallows disk failures";
+    EXPECT_EQ(Field(SingleEvent(capture, u"ec-store"), "outcome"), "done");
+    EXPECT_TRUE(capture.ContainsLine(u"Exception in DiskExternalCache::TryStore, cachePath:'"));
+    EXPECT_TRUE(capture.ContainsLine(kUnspecifiedExceptionText));
+    EXPECT_TRUE(capture.ContainsLine(u"Cannot write file")) << "the reason, nested";
+  }
+  EXPECT_FALSE(fs::exists(EntryPath(key)));
+  EXPECT_EQ(cache->TryLoad(key).Get(), nullptr);
+  EXPECT_TRUE(Store(*cache, key, MakeValue("v"))) << "without the limit the same store succeeds";
+  EXPECT_TRUE(LoadsValue(*cache, key, *MakeValue("v")));
 }
 
 // Old files that a store cannot remove, and a folder that a drop cannot
