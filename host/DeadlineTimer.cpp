@@ -44,8 +44,16 @@ void DeadlineTimer::Run() {
   TMutexLock lock(m_mutex);
   for (;;) {
     if (m_pending.empty()) {
-      m_sleepUntil = Clock::time_point::max();
-      m_changed.Wait(lock);
+      // Keep the wake-up time of a deadline that was cancelled: a new one
+      // later than it then notifies nobody. Operations that schedule and
+      // cancel their time-outs one after another would otherwise wake this
+      // thread once each, whenever it saw the queue empty between them.
+      if (Clock::now() < m_sleepUntil) {
+        m_changed.WaitUntil(lock, m_sleepUntil);
+      } else {
+        m_sleepUntil = Clock::time_point::max();
+        m_changed.Wait(lock);
+      }
       continue;
     }
     auto earliest = m_pending.begin();

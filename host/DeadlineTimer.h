@@ -64,9 +64,10 @@ class KELCACHE_EXPORT DeadlineTimer {
   TConditionVariable m_changed;
   bool m_started KELCACHE_GUARDED_BY(m_mutex) = false;
   // When the timer thread wakes next by itself (max: not before it is
-  // notified). A new deadline notifies it only when it is earlier: with
-  // time-outs of equal length, cancelled before they fire, it sleeps through
-  // them all.
+  // notified), kept while the queue is empty until that time has passed. A
+  // new deadline notifies it only when it is earlier: with time-outs of
+  // equal length, cancelled before they fire, it wakes about once per
+  // time-out however many come and go.
   Clock::time_point m_sleepUntil KELCACHE_GUARDED_BY(m_mutex) = Clock::time_point::max();
   Handle m_nextHandle KELCACHE_GUARDED_BY(m_mutex) = 1;
   std::map<Key, std::function<void()>> m_pending KELCACHE_GUARDED_BY(m_mutex);

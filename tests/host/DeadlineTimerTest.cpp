@@ -1,6 +1,7 @@
 // The deadline timer: callbacks run once, in deadline order, not before their
 // deadline; a cancelled one never runs; and a deadline earlier than the one
-// the timer thread sleeps for wakes it (the thread sleeps through later ones).
+// the timer thread sleeps for wakes it (the thread sleeps through later ones),
+// also when that one was cancelled.
 #include "host/DeadlineTimer.h"
 
 #include <gtest/gtest.h>
@@ -59,6 +60,27 @@ TEST(DeadlineTimerTest, CallbacksRunOnceInDeadlineOrderNeverEarlyAndNeverWhenCan
   // mistaken for a timer that slept through the earlier deadlines.
   EXPECT_LT(recorder.times[1], start + 1s) << "an earlier deadline did not wake the sleeping timer";
   EXPECT_GE(recorder.times[3], start + 2s);
+}
+
+// Once its queue is empty the timer may keep sleeping until the deadline of a
+// callback that was cancelled: a later deadline still runs, on time, and an
+// earlier one still wakes it. Each time-out is cancelled at once, most often
+// before the timer thread, woken for it, looks at its queue and finds it
+// empty.
+TEST(DeadlineTimerTest, DeadlinesAfterACancelledOneRunOnTime) {
+  DeadlineTimer& timer = DeadlineTimer::Instance();
+  for (const auto delay : {1200ms, 100ms}) {
+    SCOPED_TRACE(delay.count());
+    Recorder recorder(1);
+    const Clock::time_point start = Clock::now();
+    ASSERT_TRUE(timer.Cancel(timer.Schedule(start + 1s, recorder.Callback("cancelled"))));
+    timer.Schedule(start + delay, recorder.Callback("next"));
+    ASSERT_TRUE(recorder.done.Wait(kLongWait)) << "never ran";
+    std::lock_guard<std::mutex> lock(recorder.mutex);
+    ASSERT_EQ(recorder.names, std::vector<std::string>{"next"});
+    EXPECT_GE(recorder.times[0], start + delay);
+    EXPECT_LT(recorder.times[0], start + delay + 700ms) << "the timer slept past the deadline";
+  }
 }
 
 }  // namespace
