@@ -10,7 +10,8 @@
 // - NotImplementedException: an optional operation a class does not offer.
 // - The generic failure: a KelvraException with the message
 //   "Unspecified exception c87f2fd8-3b2f-4a84-a7bc-a4deb21dd472" and the
-//   error code 0x543EA456 (MakeUnspecifiedException / ThrowUnspecifiedException).
+//   error code 0x543EA456 (MakeUnspecifiedException / ThrowUnspecifiedException;
+//   ThrowUnspecifiedExceptionCausedBy raises it with the reason nested inside).
 //
 // Thread rules: all of these are immutable values once built.
 #pragma once
