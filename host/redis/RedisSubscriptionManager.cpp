@@ -84,10 +84,12 @@ struct RedisSubscriptionManager::Impl {
   void Dispatch(const RedisSubscriberConnection::Event& event);
   void Deliver(Subscription& subscription, const TString& channel, const RedisSubscriberConnection::Event& event);
   void NotifyReconnected();
-  // The subscriber thread's reports of what the server has in force: a
-  // pattern confirmed by a server of the configuration `under`, a pattern
-  // given up, every confirmation gone with the connection.
-  void Confirm(const std::string& pattern, const std::shared_ptr<const RedisPoolConfiguration>& under);
+  // The subscriber thread's reports of what the server has in force: the
+  // patterns a server of the configuration `under` confirmed on the thread's
+  // connection (only those still subscribed count), a pattern given up,
+  // every confirmation gone with the connection.
+  void ConfirmInForce(const std::set<std::string>& acknowledged,
+                      const std::shared_ptr<const RedisPoolConfiguration>& under);
   void Unconfirm(const std::string& pattern);
   void ForgetConfirmed();
   void CountFailedAttempt(const std::shared_ptr<const RedisPoolConfiguration>& under);
@@ -108,7 +110,10 @@ struct RedisSubscriptionManager::Impl {
   std::map<std::string, std::vector<std::shared_ptr<Subscription>>> m_subscriptions KELCACHE_GUARDED_BY(m_mutex);
   // The patterns the server confirmed on the current connection, and the
   // configuration that connection was made under: confirmations from the
-  // server of an earlier configuration do not count for a later one.
+  // server of an earlier configuration do not count for a later one. Always
+  // a subset of m_subscriptions' patterns: Unsubscribe takes its pattern out
+  // of both at once, so that subscribing again waits for a confirmation
+  // newer than the server's giving up of the pattern.
   std::set<std::string> m_confirmed KELCACHE_GUARDED_BY(m_mutex);
   std::shared_ptr<const RedisPoolConfiguration> m_confirmedUnder KELCACHE_GUARDED_BY(m_mutex);
   // Failed attempts to connect and subscribe, in all, and the configuration
@@ -258,15 +263,19 @@ void RedisSubscriptionManager::Impl::NotifyReconnected() {
   }
 }
 
-void RedisSubscriptionManager::Impl::Confirm(const std::string& pattern,
-                                             const std::shared_ptr<const RedisPoolConfiguration>& under) {
+void RedisSubscriptionManager::Impl::ConfirmInForce(const std::set<std::string>& acknowledged,
+                                                    const std::shared_ptr<const RedisPoolConfiguration>& under) {
+  if (acknowledged.empty()) return;
   TMutexLock lock(m_mutex);
   if (m_confirmedUnder != under) {
     m_confirmed.clear();
     m_confirmedUnder = under;
   }
-  m_confirmed.insert(pattern);
-  m_subscriptionChanged.NotifyAll();
+  bool added = false;
+  for (const std::string& pattern : acknowledged) {
+    if (m_subscriptions.count(pattern) && m_confirmed.insert(pattern).second) added = true;
+  }
+  if (added) m_subscriptionChanged.NotifyAll();
 }
 
 void RedisSubscriptionManager::Impl::Unconfirm(const std::string& pattern) {
@@ -365,6 +374,12 @@ void RedisSubscriptionManager::Impl::Run() {
   // is tried, so the subscription moves away from a node that died.
   size_t nextServer = 0;
   std::set<std::string> onServer;  // patterns subscribed on this connection
+  // PSUBSCRIBE acknowledgements still due, by pattern, and the patterns whose
+  // last PSUBSCRIBE the server acknowledged with no PUNSUBSCRIBE sent since:
+  // those it has in force. A pattern given up and taken again before the
+  // first acknowledgement came is in force only at the second one.
+  std::map<std::string, unsigned> acksDue;
+  std::set<std::string> acknowledged;
   size_t pendingAcks = 0;          // PSUBSCRIBE acknowledgements still due for the initial patterns
   bool reportReconnect = false;    // call the listeners once pendingAcks reaches 0
   bool lost = false;               // a connection was lost, or could not be made, since the last one
@@ -379,18 +394,22 @@ void RedisSubscriptionManager::Impl::Run() {
   bool pingOutstanding = false;
 
   for (;;) {
+    // Drained before the requests are read: a request made after the read
+    // wakes the thread again.
+    DrainWake();
     std::set<std::string> wanted;
     {
       TMutexLock lock(m_mutex);
       if (m_shutdown || m_subscriptions.empty()) {
         m_threadRunning = false;
+        m_confirmed.clear();
+        m_confirmedUnder.reset();
         m_threadStopped.NotifyAll();
         m_subscriptionChanged.NotifyAll();
         break;  // the connection closes as this function returns
       }
       for (const auto& entry : m_subscriptions) wanted.insert(entry.first);
     }
-    DrainWake();
 
     std::shared_ptr<const RedisPoolConfiguration> configuration =
         RedisConnectionPool::GetInstance().GetConfiguration();
@@ -436,6 +455,9 @@ void RedisSubscriptionManager::Impl::Run() {
       reportReconnect = lost && SameServers(configuration, connectedWith);
       connectedWith = configuration;
       onServer = wanted;
+      acksDue.clear();
+      acknowledged.clear();
+      for (const std::string& pattern : wanted) acksDue[pattern] = 1;
       pendingAcks = wanted.size();
       confirmed = false;
       lost = false;
@@ -453,12 +475,21 @@ void RedisSubscriptionManager::Impl::Run() {
       for (const std::string& pattern : onServer) {
         if (!wanted.count(pattern)) unsubscribe.push_back(pattern);
       }
-      if (subscribe.size() > 1) connection->Send(subscribe);
+      if (subscribe.size() > 1) {
+        connection->Send(subscribe);
+        for (size_t i = 1; i < subscribe.size(); ++i) ++acksDue[subscribe[i]];
+      }
       if (unsubscribe.size() > 1) {
         connection->Send(unsubscribe);
-        for (size_t i = 1; i < unsubscribe.size(); ++i) Unconfirm(unsubscribe[i]);
+        for (size_t i = 1; i < unsubscribe.size(); ++i) {
+          acknowledged.erase(unsubscribe[i]);
+          Unconfirm(unsubscribe[i]);
+        }
       }
       onServer = wanted;
+      // A pattern given up by Unsubscribe and wanted again before this
+      // thread saw either request stayed on the server all along.
+      ConfirmInForce(acknowledged, connectedWith);
 
       if (!pingOutstanding && Clock::now() - lastTraffic >= kPingAfterSilence) {
         connection->Send({"PING"});
@@ -479,10 +510,15 @@ void RedisSubscriptionManager::Impl::Run() {
           case RedisSubscriberConnection::Event::Kind::Message:
             Dispatch(event);
             break;
-          case RedisSubscriberConnection::Event::Kind::Subscribed:
-            // An acknowledgement that arrives after its pattern was given up
-            // again confirms nothing.
-            if (onServer.count(event.pattern)) Confirm(event.pattern, connectedWith);
+          case RedisSubscriberConnection::Event::Kind::Subscribed: {
+            // An acknowledgement of a PSUBSCRIBE that a later PUNSUBSCRIBE
+            // undid confirms nothing; the pattern's latest PSUBSCRIBE does.
+            auto due = acksDue.find(event.pattern);
+            if (due != acksDue.end() && --due->second == 0) {
+              acksDue.erase(due);
+              if (onServer.count(event.pattern)) acknowledged.insert(event.pattern);
+            }
+            ConfirmInForce(acknowledged, connectedWith);
             if (!confirmed) {
               confirmed = true;
               backOff = BackOff();
@@ -495,6 +531,7 @@ void RedisSubscriptionManager::Impl::Run() {
               NotifyReconnected();
             }
             break;
+          }
           case RedisSubscriberConnection::Event::Kind::Pong:
             pingOutstanding = false;
             break;
@@ -620,6 +657,7 @@ void RedisSubscriptionManager::Unsubscribe(TString const& pattern) {
     auto found = m_impl->m_subscriptions.find(pattern.toStdString());
     if (found == m_impl->m_subscriptions.end()) return;
     removed = std::move(found->second);
+    m_impl->m_confirmed.erase(found->first);
     m_impl->m_subscriptions.erase(found);
   }
   m_impl->Wake();

@@ -99,27 +99,47 @@ TEST_F(RedisSubscriptions, MatchingMessagesArriveOnceEachIncludingOwnPublication
   ASSERT_EQ(messages.size(), 2u);
   EXPECT_EQ(messages[1], (std::pair<std::string, std::string>{"kc.test.a-1", "hash@5e"}));
 
-  // The last Unsubscribe stops the thread; a new Subscribe starts it again.
+  // The last Unsubscribe stops the thread and its connection; subscribing
+  // to the same pattern again starts both anew, and is in force only once
+  // the new connection's server confirmed it, not on the old confirmation.
   manager.Unsubscribe(u"kc.test.*");
   EXPECT_TRUE(WaitUntil([&] { return !manager.IsSubscriberRunning(); }));
   Inbox second;
-  manager.Subscribe(u"kc.again.*", second.Callback());
-  EXPECT_TRUE(manager.TryPublish(u"kc.again.1", u"m", {}));
+  manager.Subscribe(u"kc.test.*", second.Callback());
+  EXPECT_TRUE(manager.TryPublish(u"kc.test.again-1", u"m", {}));
   EXPECT_TRUE(second.WaitFor(1));
   EXPECT_EQ(inbox.Count(), 2u) << "the old subscription got nothing more";
 
   // A second subscription to the pattern: both get each message, and one
   // Unsubscribe ends both.
   Inbox alongside;
-  manager.Subscribe(u"kc.again.*", alongside.Callback());
-  EXPECT_TRUE(manager.TryPublish(u"kc.again.2", u"m", {}));
+  manager.Subscribe(u"kc.test.*", alongside.Callback());
+  EXPECT_TRUE(manager.TryPublish(u"kc.test.again-2", u"m", {}));
   EXPECT_TRUE(alongside.WaitFor(1));
   EXPECT_TRUE(second.WaitFor(2));
-  manager.Unsubscribe(u"kc.again.*");
-  manager.TryPublish(u"kc.again.3", u"m", {});
+  manager.Unsubscribe(u"kc.test.*");
+  manager.TryPublish(u"kc.test.again-3", u"m", {});
   std::this_thread::sleep_for(200ms);
   EXPECT_EQ(second.Count(), 2u);
   EXPECT_EQ(alongside.Count(), 1u);
+}
+
+TEST_F(RedisSubscriptions, APatternSubscribedAgainRightAfterItsUnsubscribeMissesNothing) {
+  // Another pattern keeps the thread and its connection alive, so the
+  // server gives the pattern up (PUNSUBSCRIBE) and takes it again (PSUBSCRIBE)
+  // on one connection, in whichever order the thread sees the requests.
+  Inbox keeper;
+  manager.Subscribe(u"kc.keep.*", keeper.Callback());
+  for (int round = 0; round < 300; ++round) {
+    Inbox inbox;
+    manager.Subscribe(u"kc.churn.*", inbox.Callback());
+    ASSERT_TRUE(manager.TryPublish(u"kc.churn.x", TString::number(round), {}));
+    ASSERT_TRUE(inbox.WaitFor(1)) << "round " << round << ": the publication right after Subscribe was lost";
+    manager.Unsubscribe(u"kc.churn.*");
+    // Subscribe again at once or after a pause of up to 150 us, around the
+    // time the woken thread reads the requests and gives the pattern up.
+    std::this_thread::sleep_for(std::chrono::microseconds((round * 37) % 151));
+  }
 }
 
 TEST_F(RedisSubscriptions, NoCallbackRunsAfterUnsubscribeReturnsEvenOneAlreadyInProgress) {
