@@ -1,5 +1,5 @@
 // The per-thread and per-process identity facilities: SessionActorInfo,
-// KelvraTls and FeatureFlags.
+// KelvraTls, FeatureFlags and the authoring client's main-thread mark.
 #include "host/SessionActorInfo.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +13,7 @@
 #include "host/Errors.h"
 #include "host/FeatureFlags.h"
 #include "host/KelvraTls.h"
+#include "host/TSystem.h"
 #include "tests/host/OptionsTestSupport.h"
 #include "tests/support/TestEnvironment.h"
 
@@ -177,4 +178,26 @@ TEST(IdentityTest, FeatureFlagsAreOffUntilTurnedOn) {
   }
   EXPECT_NE(std::string::npos, output.find("\"bogus\"")) << output;
   EXPECT_NE(std::string::npos, output.find("KELCACHE_FEATURE_FLAGS")) << output;
+}
+
+TEST(IdentityTest, OnlyTheMarkedThreadIsTheAuthoringClientMainThreadEvenAfterItEnded) {
+  EXPECT_FALSE(TSystem::IsAuthoringClientMainThread()) << "no thread is marked at first";
+  TSystem::SetAuthoringClientMainThread();
+  EXPECT_TRUE(TSystem::IsAuthoringClientMainThread());
+  bool onOther = true;
+  std::thread([&] { onOther = TSystem::IsAuthoringClientMainThread(); }).join();
+  EXPECT_FALSE(onOther);
+  TSystem::ClearAuthoringClientMainThread();
+  EXPECT_FALSE(TSystem::IsAuthoringClientMainThread());
+
+  // A marked thread that ends without clearing its mark: the threads made
+  // after it (which may get its thread-local storage) are not marked.
+  std::thread([] { TSystem::SetAuthoringClientMainThread(); }).join();
+  for (int i = 0; i < 8; ++i) {
+    bool marked = true;
+    std::thread([&] { marked = TSystem::IsAuthoringClientMainThread(); }).join();
+    EXPECT_FALSE(marked) << "thread " << i;
+  }
+  EXPECT_FALSE(TSystem::IsAuthoringClientMainThread());
+  TSystem::ClearAuthoringClientMainThread();
 }
