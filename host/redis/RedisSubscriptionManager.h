@@ -21,7 +21,9 @@
 //     in between are lost (publish/subscribe is at-most-once), so once every
 //     pattern is subscribed again the reconnect listeners are called.
 //   - Subscribe returns once the server has confirmed the pattern, so a
-//     message published after it returns is delivered. It waits at most the
+//     message published after it returns is delivered; for a pattern
+//     subscribed again after its Unsubscribe, only a confirmation newer than
+//     the server's giving it up counts. It waits at most the
 //     configuration's connect and command time-outs, and no longer than the
 //     subscriber's next attempt when the server cannot be reached; it does
 //     not wait without a configuration, or when a callback subscribes.
