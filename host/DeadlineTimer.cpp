@@ -1,13 +1,31 @@
 #include "host/DeadlineTimer.h"
 #include "host/TMutex.h"
 
+#include <pthread.h>
+
+#include <atomic>
 #include <thread>
 
 namespace AsyncTask {
 
+namespace {
+// The process's timer. A child made by fork without exec gets a timer of its
+// own (a fork handler): the parent's timer thread is not in it, and the
+// timer's mutex may have been held at the fork. Timers are never destroyed
+// (see the header); the parent's stays as it was.
+std::atomic<DeadlineTimer*> s_timer{nullptr};
+}  // namespace
+
 DeadlineTimer& DeadlineTimer::Instance() {
-  static DeadlineTimer* const s_timer = new DeadlineTimer();  // never destroyed: see the header
-  return *s_timer;
+  if (DeadlineTimer* timer = s_timer.load(std::memory_order_acquire)) return *timer;
+  static DeadlineTimer* const s_first = [] {
+    auto* timer = new DeadlineTimer();
+    pthread_atfork(nullptr, nullptr, [] { s_timer.store(new DeadlineTimer(), std::memory_order_release); });
+    s_timer.store(timer, std::memory_order_release);
+    return timer;
+  }();
+  (void)s_first;
+  return *s_timer.load(std::memory_order_acquire);
 }
 
 DeadlineTimer::Handle DeadlineTimer::Schedule(Clock::time_point deadline, std::function<void()> callback) {

@@ -16,7 +16,9 @@
 // (a callback that calls Cancel or Schedule is fine). An exception escaping a
 // callback is dropped. The thread starts with the first Schedule and runs
 // until the process ends; the timer is never destroyed, so callbacks may run
-// during static destruction of other objects.
+// during static destruction of other objects. A child forked without exec
+// gets a timer of its own (Instance), empty, whose thread starts with the
+// child's first Schedule; the parent's deadlines do not run in the child.
 //
 // Thread rules: thread-safe. m_mutex guards m_pending and m_nextHandle; the
 // timer thread waits on m_changed and runs callbacks without m_mutex.

@@ -1,5 +1,7 @@
 #include "host/ThreadPool.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <atomic>
 #include <memory>
@@ -240,6 +242,13 @@ class DedicatedThreads {
     return static_cast<unsigned>(m_parked.size());
   }
 
+  // The limits, for the set of a forked child (StartAfreshInChild). Read
+  // without the mutex: in the child no other thread exists, and the mutex
+  // may have been held by a parent's thread at the fork.
+  std::pair<unsigned, std::chrono::milliseconds> LimitsInChild() const KELCACHE_NO_THREAD_SAFETY_ANALYSIS {
+    return {m_maxParked, m_idleTimeout};
+  }
+
  private:
   void ThreadMain(Runner& self) {
     do {
@@ -341,11 +350,17 @@ class DedicatedThreads {
 // the pool is published through m_published so that scheduling reads it
 // without the mutex. m_mutex is never held while a pool or dedicated-thread
 // lock is taken.
+//
+// Fork: a child made by fork without exec has only the thread that forked.
+// The parent's workers and parked threads are not in it, and a lock of theirs
+// may have been held at the fork. So the child starts with a registry of its
+// own (StartAfreshInChild, a fork handler), with the parent's settings, and
+// makes its own threads on first use; the parent's registry is left as it is.
 class Registry {
  public:
   static Registry& Get() {
-    static Registry* const s_registry = new Registry();
-    return *s_registry;
+    if (Registry* registry = s_current.load(std::memory_order_acquire)) return *registry;
+    return First();
   }
 
   bool SetSize(unsigned workers) {
@@ -382,6 +397,34 @@ class Registry {
     int configured = kelvra::appoptions::ThreadPoolSize();
     m_size = configured > 0 ? static_cast<unsigned>(configured) : DefaultThreadPoolSize();
   }
+
+  // A forked child's registry: the parent's pool size and parked-thread
+  // limits, no threads yet.
+  explicit Registry(const Registry& parent) KELCACHE_NO_THREAD_SAFETY_ANALYSIS {
+    m_size = parent.m_size;
+    const auto [maxParked, idleTimeout] = parent.m_dedicated.LimitsInChild();
+    m_dedicated.SetLimits(maxParked, idleTimeout);
+  }
+
+  static Registry& First() {
+    static Registry* const s_first = [] {
+      auto* registry = new Registry();
+      pthread_atfork(nullptr, nullptr, &Registry::StartAfreshInChild);
+      s_current.store(registry, std::memory_order_release);
+      return registry;
+    }();
+    (void)s_first;
+    return *s_current.load(std::memory_order_acquire);
+  }
+
+  // Runs in a forked child, where the forking thread is the only one. The
+  // parent's registry is never freed: its memory is the parent's state.
+  static void StartAfreshInChild() {
+    Registry* parent = s_current.load(std::memory_order_relaxed);
+    s_current.store(new Registry(*parent), std::memory_order_release);
+  }
+
+  static inline std::atomic<Registry*> s_current{nullptr};
 
   TMutex m_mutex;
   unsigned m_size KELCACHE_GUARDED_BY(m_mutex) = 0;

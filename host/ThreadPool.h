@@ -36,6 +36,13 @@
 // destruction. Dedicated threads are detached; running ones are counted so
 // that tests and shutdown can wait for them (WaitForDedicatedThreads).
 //
+// Fork: a child forked without exec has none of its parent's threads. It
+// starts with no pool and no dedicated threads, with the parent's size and
+// parked-thread limits, and makes its own threads on first use (so
+// SetThreadPoolSize works in it until then). Tasks the parent was running
+// at the fork are not run in the child; fork while no task runs, or ignore
+// the futures of those tasks in the child.
+//
 // A task must not let an exception escape (AsyncTask::Launch's tasks store
 // theirs in their future); one that escapes anyway is dropped, so that a
 // thread never dies of it.

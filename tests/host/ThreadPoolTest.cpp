@@ -1,10 +1,13 @@
 // The thread pool and the dedicated threads: busy workers refuse tasks,
 // finished dedicated threads park for the next burst within a cap and an idle
-// time-out, and a pool that cannot start every worker still runs tasks.
+// time-out, a pool that cannot start every worker still runs tasks, and a
+// child forked without exec runs its tasks on threads of its own.
 #include "host/ThreadPool.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -16,6 +19,8 @@
 #include <stdexcept>
 
 #include "host/AsyncTask.h"
+#include "host/DeadlineTimer.h"
+#include "host/WaitEvent.h"
 #include "tests/host/ConcurrencyTestSupport.h"
 #include "tests/support/ChildMode.h"
 
@@ -175,6 +180,41 @@ TEST_F(ThreadPoolTest, FinishedDedicatedThreadsParkForTheNextBurstWithinTheCapAn
   EXPECT_EQ(AsyncTask::GetThreadsCreated(), before + 2);
   AsyncTask::SetParkedThreadLimits(64, 30s);
 }
+
+// ThreadSanitizer ends a child of a multi-threaded fork that makes threads.
+#if !defined(__SANITIZE_THREAD__)
+TEST_F(ThreadPoolTest, AChildForkedWithoutExecRunsTasksAndDeadlinesOnThreadsOfItsOwn) {
+  // The parent's workers, a parked dedicated thread and the timer thread all
+  // exist before the fork; none of them is in the child.
+  ASSERT_EQ(AsyncTask::Launch(AsyncTask::LaunchMode::Asynchronous, [] { return 1; }).Get(), 1);
+  Gate ranAlone;
+  AsyncTask::RunOnDedicatedThread([&] { ranAlone.Open(); });
+  ASSERT_TRUE(ranAlone.Wait());
+  AsyncTask::WaitEvent fired;
+  AsyncTask::DeadlineTimer::Instance().Schedule(std::chrono::steady_clock::now(), [&] { fired.Set(); });
+  ASSERT_TRUE(fired.WaitFor(kLongWait));
+  ASSERT_TRUE(WaitUntil([] { return AsyncTask::GetParkedThreadCount() >= 1; }, kLongWait));
+
+  const pid_t child = fork();
+  ASSERT_NE(child, -1);
+  if (child == 0) {
+    alarm(30);  // a child that hangs ends, and the parent sees the signal
+    int failures = 0;
+    if (AsyncTask::Launch(AsyncTask::LaunchMode::Asynchronous, [] { return 42; }).Get() != 42) failures |= 1;
+    AsyncTask::WaitEvent dedicated;
+    AsyncTask::RunOnDedicatedThread([&] { dedicated.Set(); });
+    if (!dedicated.WaitFor(10s)) failures |= 2;
+    AsyncTask::WaitEvent deadline;
+    AsyncTask::DeadlineTimer::Instance().Schedule(std::chrono::steady_clock::now() + 10ms, [&] { deadline.Set(); });
+    if (!deadline.WaitFor(10s)) failures |= 4;
+    _exit(failures);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << "the child hung or crashed (signal " << WTERMSIG(status) << ")";
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the pool's task, 2: the dedicated thread, 4: the deadline";
+}
+#endif
 
 }  // namespace
 

@@ -1,7 +1,8 @@
 // The disk store on real folders under a temporary directory: the on-disk
 // layout byte for byte, colliding keys, folders that cannot be made and files
 // that cannot be removed, the folder kept open when it goes, and the namespace
-// check. Entries as loads, the key listing and the inspector see them are
+// check, and a child forked without exec. Entries as loads, the key listing
+// and the inspector see them are
 // tested in DiskExternalCacheInspectorTest.cpp. What every store does
 // (ExternalCacheContract.h) is tested there, the sweeper of the stores the
 // factory makes in ExternalCacheFactoryTest.cpp.
@@ -10,6 +11,8 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <future>
@@ -307,6 +310,38 @@ TEST_F(DiskExternalCacheTest, OldFilesThatCannotBeRemovedStayQuietly) {
   EXPECT_TRUE(cache->TryDrop(key).Get());
   EXPECT_TRUE(capture.Lines().empty()) << capture.Lines().front().toStdString();
 }
+
+// ThreadSanitizer ends a child of a multi-threaded fork that makes threads.
+#if !defined(__SANITIZE_THREAD__)
+TEST_F(DiskExternalCacheTest, AChildForkedWithoutExecLoadsStoresAndDropsThroughTheInheritedCache) {
+  // The parent has used the cache, and with it the task threads, the store's
+  // timer and the kept folder; the child has none of the threads and must
+  // not share the parent's open descriptions.
+  auto cache = MakeCache();
+  ASSERT_TRUE(Store(*cache, u"parent", MakeValue("from the parent")));
+  ASSERT_TRUE(LoadsValue(*cache, u"parent", *MakeValue("from the parent")));
+
+  const pid_t child = fork();
+  ASSERT_NE(child, -1);
+  if (child == 0) {
+    alarm(30);  // a child that hangs ends, and the parent sees the signal
+    int failures = 0;
+    const Value parents = cache->TryLoad(u"parent").Get();
+    if (!parents || *parents != *MakeValue("from the parent")) failures |= 1;
+    if (!cache->TryStore(u"child", MakeValue("from the child"), kSlowLoadMs, -1).Get()) failures |= 2;
+    if (!cache->TryDrop(u"parent").Get()) failures |= 4;
+    _exit(failures);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << "the child hung or crashed (signal " << WTERMSIG(status) << ")";
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the load, 2: the store, 4: the drop";
+
+  // The parent sees what the child did, through its own cache object.
+  EXPECT_TRUE(LoadsValue(*cache, u"child", *MakeValue("from the child")));
+  EXPECT_EQ(cache->TryLoad(u"parent").Get(), nullptr);
+}
+#endif
 
 TEST_F(DiskExternalCacheTest, TheFolderKeptOpenIsLeftForTheNewOneWhenItIsRemovedAndMadeAgain) {
   const TString key(u"kept");
