@@ -1,6 +1,7 @@
 #include "host/redis/RedisConnectionPool.h"
 
 #include "host/AppOptions.h"
+#include "host/ForkGeneration.h"
 #include "host/InitOnce.h"
 #include "host/TFormatString.h"
 #include "host/TLog.h"
@@ -30,7 +31,10 @@ struct RedisConnectionPool::State {
   std::shared_ptr<const RedisPoolConfiguration> configuration;
   std::shared_ptr<RedisServerPool> server;    // one server
   std::shared_ptr<RedisClusterPool> cluster;  // or a cluster
+  // The process that made the connections: the one of this fork generation.
+  const uint64_t forkGeneration = ForkGeneration();
 };
+
 
 RedisConnectionPool::RedisConnectionPool() = default;
 RedisConnectionPool::~RedisConnectionPool() = default;
@@ -74,6 +78,15 @@ void RedisConnectionPool::Install(std::shared_ptr<const State> state) {
     m_state = std::move(state);
   }
   // The earlier state (and its idle connections) goes here, outside the lock.
+  // In a forked child a state of the parent holds the parent's sockets and
+  // TLS sessions, which the child must neither use nor close: it is kept,
+  // never destroyed.
+  if (previous && previous->forkGeneration != ForkGeneration()) {
+    static TMutex* const s_keptMutex = new TMutex();
+    static auto* const s_kept = new std::vector<std::shared_ptr<const State>>();
+    TMutexLock lock(*s_keptMutex);
+    s_kept->push_back(std::move(previous));
+  }
   previous.reset();
   LogMessage(TLog::Info, TFormatString(u"RedisConnectionPool: configured %1").arg(description));
   if (kelvra::appoptions::ExternalCacheSslTlsEnabled() && plainText) {
@@ -112,6 +125,12 @@ std::unique_ptr<RedisConnectionGuard> RedisConnectionPool::Acquire(std::string* 
   std::shared_ptr<const State> state = CurrentState();
   if (!state) {
     SayWhyNoConnection(whyNot, "no Redis server is configured");
+    return nullptr;
+  }
+  if (state->forkGeneration != ForkGeneration()) {
+    SayWhyNoConnection(whyNot,
+                       "the connections belong to the parent of this forked process: configure the pool "
+                       "again in this process (RedisConnectionPool::Reset)");
     return nullptr;
   }
   return state->Acquire(whyNot);

@@ -28,6 +28,13 @@
 // Lifetime: one pool per process, created on first use through InitOnce and
 // never destroyed.
 //
+// Fork: a child made by fork without exec inherits the parent's sockets, and
+// two processes writing on one connection would read each other's replies.
+// So in a child the pool gives no connection (null, and the reason in the
+// caller's log line) until the child configures it again with Reset, which
+// makes connections of its own; the parent's configuration is left as it
+// is, never closed from the child.
+//
 // Thread rules: thread-safe. m_mutex guards m_state only (a pointer swap);
 // the state it points to is immutable and its per-server pools are
 // thread-safe, so lookups copy the pointer and work without the lock.

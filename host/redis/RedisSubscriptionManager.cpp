@@ -18,6 +18,7 @@
 
 #include <boost/container/small_vector.hpp>
 
+#include "host/ForkGeneration.h"
 #include "host/InitOnce.h"
 #include "host/LogRateLimiter.h"
 #include "host/TFormatString.h"
@@ -63,7 +64,9 @@ bool SameServers(const std::shared_ptr<const RedisPoolConfiguration>& a,
 // Thread rules: thread-safe. m_mutex guards the members marked with it. The
 // gates of the subscriptions and listeners (GatedCallback) never nest with
 // m_mutex: they are taken (Invoke, Close) only without it. m_wakeFd is set
-// at construction and m_processWide before any use; m_reconnects is atomic.
+// at construction (and again in a forked child, under m_mutex: see
+// StartThreadLocked) and read atomically; m_processWide is set before any
+// use; m_reconnects is atomic.
 // Everything the subscriber thread keeps about its connection lives on its
 // own stack (Run), so only that thread touches the connection.
 struct RedisSubscriptionManager::Impl {
@@ -125,11 +128,14 @@ struct RedisSubscriptionManager::Impl {
   uint64_t m_nextListenerToken KELCACHE_GUARDED_BY(m_mutex) = 1;
   std::thread m_thread KELCACHE_GUARDED_BY(m_mutex);
   bool m_threadRunning KELCACHE_GUARDED_BY(m_mutex) = false;
+  // The fork generation of the process that started m_thread: in a child
+  // forked without exec the parent's thread does not exist.
+  uint64_t m_threadForkGeneration KELCACHE_GUARDED_BY(m_mutex) = 0;
   bool m_shutdown KELCACHE_GUARDED_BY(m_mutex) = false;
   bool m_exitHandlerRegistered KELCACHE_GUARDED_BY(m_mutex) = false;
   bool m_processWide = false;  // set once, before any use
 
-  int m_wakeFd = -1;
+  std::atomic<int> m_wakeFd{-1};
   std::atomic<uint64_t> m_reconnects{0};
   // Thread-safe by itself.
   LogRateLimiter m_callbackFailures{kCallbackFailureBurst, kCallbackFailureInterval};
@@ -147,7 +153,7 @@ void RedisSubscriptionManager::StopAtExit() {
 
 RedisSubscriptionManager::Impl::Impl() {
   m_wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (m_wakeFd < 0) throw std::system_error(errno, std::generic_category(), "eventfd for the Redis subscriber");
+  if (m_wakeFd.load() < 0) throw std::system_error(errno, std::generic_category(), "eventfd for the Redis subscriber");
 }
 
 RedisSubscriptionManager::Impl::~Impl() {
@@ -173,7 +179,22 @@ void RedisSubscriptionManager::Impl::WaitForWake(std::chrono::milliseconds timeo
 }
 
 void RedisSubscriptionManager::Impl::StartThreadLocked() {
-  if (m_shutdown || m_threadRunning) return;
+  if (m_shutdown) return;
+  const uint64_t generation = ForkGeneration();
+  if (m_thread.joinable() && m_threadForkGeneration != generation) {
+    // A child forked without exec: the parent's thread is not here. Let its
+    // handle go unjoined, forget what its connection had confirmed, and take
+    // a wake-up descriptor of this process (the inherited one is shared
+    // with the parent, whose thread would take this one's wake-ups).
+    m_thread.detach();
+    m_threadRunning = false;
+    m_confirmed.clear();
+    m_confirmedUnder.reset();
+    const int fresh = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (fresh < 0) throw std::system_error(errno, std::generic_category(), "eventfd for the Redis subscriber");
+    close(m_wakeFd.exchange(fresh));
+  }
+  if (m_threadRunning) return;
   // A thread that stopped has passed its last use of m_mutex; joining it
   // waits only for it to close its connection.
   if (m_thread.joinable()) m_thread.join();
@@ -182,6 +203,7 @@ void RedisSubscriptionManager::Impl::StartThreadLocked() {
   // which is held here, so it never sees the flag unset.
   m_thread = std::thread([this] { Run(); });
   m_threadRunning = true;
+  m_threadForkGeneration = generation;
   if (m_processWide && !m_exitHandlerRegistered) {
     m_exitHandlerRegistered = true;
     std::atexit(&RedisSubscriptionManager::StopAtExit);
@@ -196,14 +218,16 @@ void RedisSubscriptionManager::Impl::StopThread(bool boundedWait) {
     m_shutdown = true;
     Wake();
     bool onSubscriberThread = m_thread.get_id() == std::this_thread::get_id();
-    if (boundedWait && !onSubscriberThread) {
+    // In a child forked without exec the parent's thread is not here to end.
+    const bool parentsThread = m_thread.joinable() && m_threadForkGeneration != ForkGeneration();
+    if (boundedWait && !onSubscriberThread && !parentsThread) {
       const auto deadline = std::chrono::steady_clock::now() + kExitWait;
       while (m_threadRunning) {
         if (!m_threadStopped.WaitUntil(lock, deadline)) break;
       }
       stopped = !m_threadRunning;
     }
-    if (onSubscriberThread) stopped = false;
+    if (onSubscriberThread || parentsThread) stopped = false;
     thread = std::move(m_thread);
   }
   if (!thread.joinable()) return;
@@ -642,6 +666,17 @@ void RedisSubscriptionManager::FollowPoolConfiguration() {
       TMutexLock managerLock(impl.m_mutex);
       for (const auto& subscription : impl.m_subscriptions) entry.patterns.push_back(subscription.first);
       entry.failuresBefore = impl.m_failedAttempts;
+      if (!entry.patterns.empty()) {
+        // Running already, but for a child forked without exec, whose
+        // subscriptions come back with the configuration made in it.
+        try {
+          impl.StartThreadLocked();
+        } catch (const std::exception& error) {
+          LogMessage(TLog::Warn, TFormatString(u"RedisSubscriptionManager: no subscriber thread (%1)")
+                                     .arg(TString::fromStdString(error.what())));
+          continue;
+        }
+      }
     }
     if (entry.patterns.empty()) continue;
     impl.Wake();

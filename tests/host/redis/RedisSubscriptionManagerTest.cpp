@@ -3,9 +3,10 @@
 // Unsubscribe's promise (also for a delivery in progress), throwing callbacks,
 // refused subscriptions and their back-off, the publish/subscribe server of
 // the configuration, and a subscription that survives a server restart and
-// reports it, over plain TCP and TLS.
+// reports it, over plain TCP and TLS; and a child forked without exec.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -141,6 +142,55 @@ TEST_F(RedisSubscriptions, APatternSubscribedAgainRightAfterItsUnsubscribeMisses
     std::this_thread::sleep_for(std::chrono::microseconds((round * 37) % 151));
   }
 }
+
+// ThreadSanitizer ends a child of a multi-threaded fork that makes threads.
+#if !defined(__SANITIZE_THREAD__)
+TEST_F(RedisSubscriptions, AForkedChildUsesRedisOnlyOnceItConfiguredThePoolAndLeavesTheParentsAlone) {
+  Inbox inbox;
+  manager.Subscribe(u"kc.fork.*", inbox.Callback());
+  const auto stored = std::make_shared<std::vector<uint8_t>>(std::vector<uint8_t>{'p'});
+  {
+    auto guard = Lock("kc:fork");
+    ASSERT_TRUE(guard && guard->GetConnection().Set("kc:fork", stored));
+  }
+
+  const pid_t child = fork();
+  ASSERT_NE(child, -1);
+  if (child == 0) {
+    alarm(30);  // a child that hangs ends, and the parent sees the signal
+    int failures = 0;
+    // The inherited connections are the parent's sockets: none is given.
+    std::string whyNot;
+    if (RedisConnectionPool::FindAndLockPooledConnection(u"kc:fork", &whyNot)) failures |= 1;
+    if (whyNot.find("forked") == std::string::npos) failures |= 2;
+    Configure(server.Address());
+    {
+      auto guard = Lock("kc:fork");
+      const auto value = guard ? guard->GetConnection().Get("kc:fork") : nullptr;
+      if (!value || *value != *stored) failures |= 4;
+    }
+    // The subscription came back on a thread of the child.
+    if (!manager.TryPublish(u"kc.fork.child", u"c", {})) failures |= 8;
+    if (!inbox.WaitFor(1, 10s)) failures |= 16;
+    _exit(failures);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << "the child hung or crashed (signal " << WTERMSIG(status) << ")";
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1, 2: a connection of the parent's; 4: none after Reset; 8, 16: no "
+                                       "subscription in the child";
+
+  // The parent's connections and subscription go on (the child's
+  // publication reached it too).
+  auto guard = Lock("kc:fork");
+  ASSERT_TRUE(guard);
+  const auto value = guard->GetConnection().Get("kc:fork");
+  EXPECT_TRUE(value && *value == *stored);
+  ASSERT_TRUE(manager.TryPublish(u"kc.fork.parent", u"p", {}));
+  ASSERT_TRUE(inbox.WaitFor(2));
+  EXPECT_EQ(inbox.Messages().back().first, "kc.fork.parent");
+}
+#endif
 
 TEST_F(RedisSubscriptions, NoCallbackRunsAfterUnsubscribeReturnsEvenOneAlreadyInProgress) {
   TestGate inCallback;
