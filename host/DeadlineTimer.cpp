@@ -20,8 +20,8 @@ DeadlineTimer& DeadlineTimer::Instance() {
   if (DeadlineTimer* timer = s_timer.load(std::memory_order_acquire)) return *timer;
   static DeadlineTimer* const s_first = [] {
     auto* timer = new DeadlineTimer();
-    pthread_atfork(nullptr, nullptr, [] { s_timer.store(new DeadlineTimer(), std::memory_order_release); });
     s_timer.store(timer, std::memory_order_release);
+    pthread_atfork(nullptr, nullptr, [] { s_timer.store(new DeadlineTimer(), std::memory_order_release); });
     return timer;
   }();
   (void)s_first;

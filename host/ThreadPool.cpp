@@ -409,8 +409,9 @@ class Registry {
   static Registry& First() {
     static Registry* const s_first = [] {
       auto* registry = new Registry();
-      pthread_atfork(nullptr, nullptr, &Registry::StartAfreshInChild);
+      // Published first: a fork right after the registration finds it.
       s_current.store(registry, std::memory_order_release);
+      pthread_atfork(nullptr, nullptr, &Registry::StartAfreshInChild);
       return registry;
     }();
     (void)s_first;

@@ -77,6 +77,8 @@ struct RedisSubscriptionManager::Impl {
   void DrainWake() const;
   void WaitForWake(std::chrono::milliseconds timeout) const;
   void StartThreadLocked() KELCACHE_REQUIRES(m_mutex);
+  // In a forked child: lets go of the parent's thread handle, see the body.
+  void AbandonParentsThreadLocked() KELCACHE_REQUIRES(m_mutex);
   void StopThread(bool boundedWait);
   struct BackOff;
   // Logs why subscribing failed (at Warn once per back-off step, else at
@@ -131,6 +133,13 @@ struct RedisSubscriptionManager::Impl {
   // The fork generation of the process that started m_thread: in a child
   // forked without exec the parent's thread does not exist.
   uint64_t m_threadForkGeneration KELCACHE_GUARDED_BY(m_mutex) = 0;
+  // The fork generation that made m_wakeFd: an inherited eventfd is shared
+  // with the parent, whose thread would take the child's wake-ups.
+  uint64_t m_wakeFdForkGeneration KELCACHE_GUARDED_BY(m_mutex) = 0;
+  // Set in a forked child whose parent had subscriptions in force: messages
+  // published since the fork are lost, so the child's thread reports its
+  // first subscription as a reconnection.
+  bool m_resumesParentsSubscriptions KELCACHE_GUARDED_BY(m_mutex) = false;
   bool m_shutdown KELCACHE_GUARDED_BY(m_mutex) = false;
   bool m_exitHandlerRegistered KELCACHE_GUARDED_BY(m_mutex) = false;
   bool m_processWide = false;  // set once, before any use
@@ -154,6 +163,8 @@ void RedisSubscriptionManager::StopAtExit() {
 RedisSubscriptionManager::Impl::Impl() {
   m_wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (m_wakeFd.load() < 0) throw std::system_error(errno, std::generic_category(), "eventfd for the Redis subscriber");
+  TMutexLock lock(m_mutex);
+  m_wakeFdForkGeneration = ForkGeneration();
 }
 
 RedisSubscriptionManager::Impl::~Impl() {
@@ -178,21 +189,29 @@ void RedisSubscriptionManager::Impl::WaitForWake(std::chrono::milliseconds timeo
   poll(&descriptor, 1, static_cast<int>(timeout.count()));
 }
 
+void RedisSubscriptionManager::Impl::AbandonParentsThreadLocked() {
+  // The handle names a thread of the parent, which is not in this process:
+  // joining or detaching it would act on whatever thread of the child now
+  // has its descriptor. The handle is moved into an object that is never
+  // destroyed, which makes no call on it.
+  if (m_threadRunning) m_resumesParentsSubscriptions = true;
+  new std::thread(std::move(m_thread));
+  m_threadRunning = false;
+  m_confirmed.clear();
+  m_confirmedUnder.reset();
+}
+
 void RedisSubscriptionManager::Impl::StartThreadLocked() {
   if (m_shutdown) return;
   const uint64_t generation = ForkGeneration();
-  if (m_thread.joinable() && m_threadForkGeneration != generation) {
-    // A child forked without exec: the parent's thread is not here. Let its
-    // handle go unjoined, forget what its connection had confirmed, and take
-    // a wake-up descriptor of this process (the inherited one is shared
-    // with the parent, whose thread would take this one's wake-ups).
-    m_thread.detach();
-    m_threadRunning = false;
-    m_confirmed.clear();
-    m_confirmedUnder.reset();
+  if (m_thread.joinable() && m_threadForkGeneration != generation) AbandonParentsThreadLocked();
+  if (m_wakeFdForkGeneration != generation) {
+    // The inherited descriptor stays open: a thread of the child may be
+    // writing to it in Wake.
     const int fresh = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (fresh < 0) throw std::system_error(errno, std::generic_category(), "eventfd for the Redis subscriber");
-    close(m_wakeFd.exchange(fresh));
+    m_wakeFd.store(fresh);
+    m_wakeFdForkGeneration = generation;
   }
   if (m_threadRunning) return;
   // A thread that stopped has passed its last use of m_mutex; joining it
@@ -217,17 +236,17 @@ void RedisSubscriptionManager::Impl::StopThread(bool boundedWait) {
     TMutexLock lock(m_mutex);
     m_shutdown = true;
     Wake();
-    bool onSubscriberThread = m_thread.get_id() == std::this_thread::get_id();
     // In a child forked without exec the parent's thread is not here to end.
-    const bool parentsThread = m_thread.joinable() && m_threadForkGeneration != ForkGeneration();
-    if (boundedWait && !onSubscriberThread && !parentsThread) {
+    if (m_thread.joinable() && m_threadForkGeneration != ForkGeneration()) AbandonParentsThreadLocked();
+    bool onSubscriberThread = m_thread.get_id() == std::this_thread::get_id();
+    if (boundedWait && !onSubscriberThread) {
       const auto deadline = std::chrono::steady_clock::now() + kExitWait;
       while (m_threadRunning) {
         if (!m_threadStopped.WaitUntil(lock, deadline)) break;
       }
       stopped = !m_threadRunning;
     }
-    if (onSubscriberThread || parentsThread) stopped = false;
+    if (onSubscriberThread) stopped = false;
     thread = std::move(m_thread);
   }
   if (!thread.joinable()) return;
@@ -407,6 +426,7 @@ void RedisSubscriptionManager::Impl::Run() {
   size_t pendingAcks = 0;          // PSUBSCRIBE acknowledgements still due for the initial patterns
   bool reportReconnect = false;    // call the listeners once pendingAcks reaches 0
   bool lost = false;               // a connection was lost, or could not be made, since the last one
+  bool resumesParents = false;     // this child's first subscriptions are its parent's, resumed after a fork
   // Whether the server confirmed a subscription on this connection. A
   // connection counts as working only then: a server that accepts TCP but
   // refuses the subscription (authentication, permissions) must not reset
@@ -433,6 +453,8 @@ void RedisSubscriptionManager::Impl::Run() {
         break;  // the connection closes as this function returns
       }
       for (const auto& entry : m_subscriptions) wanted.insert(entry.first);
+      if (m_resumesParentsSubscriptions) resumesParents = true;
+      m_resumesParentsSubscriptions = false;
     }
 
     std::shared_ptr<const RedisPoolConfiguration> configuration =
@@ -475,8 +497,10 @@ void RedisSubscriptionManager::Impl::Run() {
       // configuration, or one the host set again with the same servers) is a
       // reconnection: messages of the gap are lost. A first subscription, or
       // one on other servers the host chose meanwhile (even away from a
-      // server that had died), is not.
-      reportReconnect = lost && SameServers(configuration, connectedWith);
+      // server that had died), is not. In a forked child, subscriptions the
+      // parent had in force are resumed: messages since the fork are lost.
+      reportReconnect = (lost && SameServers(configuration, connectedWith)) || resumesParents;
+      resumesParents = false;
       connectedWith = configuration;
       onServer = wanted;
       acksDue.clear();
