@@ -192,10 +192,17 @@ void RedisSubscriptionManager::Impl::WaitForWake(std::chrono::milliseconds timeo
 void RedisSubscriptionManager::Impl::AbandonParentsThreadLocked() {
   // The handle names a thread of the parent, which is not in this process:
   // joining or detaching it would act on whatever thread of the child now
-  // has its descriptor. The handle is moved into an object that is never
-  // destroyed, which makes no call on it.
+  // has its descriptor. The handle is moved into a list that is never
+  // destroyed (a joinable handle's destructor ends the process), which makes
+  // no call on it and keeps it reachable for leak checkers. Its mutex is a
+  // leaf, taken under a manager's m_mutex.
+  static TMutex* const s_abandonedMutex = new TMutex();
+  static auto* const s_abandoned = new std::vector<std::thread>();
   if (m_threadRunning) m_resumesParentsSubscriptions = true;
-  new std::thread(std::move(m_thread));
+  {
+    TMutexLock abandonedLock(*s_abandonedMutex);
+    s_abandoned->push_back(std::move(m_thread));
+  }
   m_threadRunning = false;
   m_confirmed.clear();
   m_confirmedUnder.reset();
