@@ -1,31 +1,20 @@
 #include "host/DeadlineTimer.h"
 #include "host/TMutex.h"
 
-#include <pthread.h>
-
-#include <atomic>
 #include <thread>
+
+#include "host/ForkGeneration.h"
 
 namespace AsyncTask {
 
-namespace {
-// The process's timer. A child made by fork without exec gets a timer of its
-// own (a fork handler): the parent's timer thread is not in it, and the
-// timer's mutex may have been held at the fork. Timers are never destroyed
-// (see the header); the parent's stays as it was.
-std::atomic<DeadlineTimer*> s_timer{nullptr};
-}  // namespace
+DeadlineTimer* DeadlineTimer::MakeFresh() { return new DeadlineTimer(); }
 
+DeadlineTimer* DeadlineTimer::MakeInChild(const DeadlineTimer&) { return new DeadlineTimer(); }
+
+// A child forked without exec gets an empty timer of its own: the parent's
+// timer thread is not in it.
 DeadlineTimer& DeadlineTimer::Instance() {
-  if (DeadlineTimer* timer = s_timer.load(std::memory_order_acquire)) return *timer;
-  static DeadlineTimer* const s_first = [] {
-    auto* timer = new DeadlineTimer();
-    s_timer.store(timer, std::memory_order_release);
-    pthread_atfork(nullptr, nullptr, [] { s_timer.store(new DeadlineTimer(), std::memory_order_release); });
-    return timer;
-  }();
-  (void)s_first;
-  return *s_timer.load(std::memory_order_acquire);
+  return ForkReplacedInstance<DeadlineTimer, &DeadlineTimer::MakeFresh, &DeadlineTimer::MakeInChild>::Get();
 }
 
 DeadlineTimer::Handle DeadlineTimer::Schedule(Clock::time_point deadline, std::function<void()> callback) {

@@ -60,6 +60,9 @@ class KELCACHE_EXPORT DeadlineTimer {
   using Key = std::pair<Clock::time_point, Handle>;
 
   DeadlineTimer() = default;
+  // The makers of Instance's timer: the first one, and a forked child's.
+  static DeadlineTimer* MakeFresh();
+  static DeadlineTimer* MakeInChild(const DeadlineTimer& parent);
   void Run();
 
   TMutex m_mutex;

@@ -1,7 +1,5 @@
 #include "host/ThreadPool.h"
 
-#include <pthread.h>
-
 #include <algorithm>
 #include <atomic>
 #include <memory>
@@ -11,6 +9,7 @@
 #include <vector>
 
 #include "host/AppOptions.h"
+#include "host/ForkGeneration.h"
 #include "host/ThreadAnnotations.h"
 #include "host/WaitEvent.h"
 #include "host/TConditionVariable.h"
@@ -242,7 +241,7 @@ class DedicatedThreads {
     return static_cast<unsigned>(m_parked.size());
   }
 
-  // The limits, for the set of a forked child (StartAfreshInChild). Read
+  // The limits, for the registry of a forked child (MakeInChild). Read
   // without the mutex: in the child no other thread exists, and the mutex
   // may have been held by a parent's thread at the fork.
   std::pair<unsigned, std::chrono::milliseconds> LimitsInChild() const KELCACHE_NO_THREAD_SAFETY_ANALYSIS {
@@ -354,14 +353,12 @@ class DedicatedThreads {
 // Fork: a child made by fork without exec has only the thread that forked.
 // The parent's workers and parked threads are not in it, and a lock of theirs
 // may have been held at the fork. So the child starts with a registry of its
-// own (StartAfreshInChild, a fork handler), with the parent's settings, and
-// makes its own threads on first use; the parent's registry is left as it is.
+// own (MakeInChild, through ForkReplacedInstance), with the parent's settings,
+// and makes its own threads on first use; the parent's registry is left as it
+// is.
 class Registry {
  public:
-  static Registry& Get() {
-    if (Registry* registry = s_current.load(std::memory_order_acquire)) return *registry;
-    return First();
-  }
+  static Registry& Get() { return ForkReplacedInstance<Registry, &MakeFirst, &MakeInChild>::Get(); }
 
   bool SetSize(unsigned workers) {
     TMutexLock lock(m_mutex);
@@ -391,41 +388,24 @@ class Registry {
   DedicatedThreads& Dedicated() { return m_dedicated; }
 
  private:
+  explicit Registry(unsigned size) : m_size(size) {}
+
   // The option ThreadPoolSize, when positive, sets the size; SetThreadPoolSize
   // may still change it before the pool is made.
-  Registry() {
+  static Registry* MakeFirst() {
     int configured = kelvra::appoptions::ThreadPoolSize();
-    m_size = configured > 0 ? static_cast<unsigned>(configured) : DefaultThreadPoolSize();
+    return new Registry(configured > 0 ? static_cast<unsigned>(configured) : DefaultThreadPoolSize());
   }
 
   // A forked child's registry: the parent's pool size and parked-thread
-  // limits, no threads yet.
-  explicit Registry(const Registry& parent) KELCACHE_NO_THREAD_SAFETY_ANALYSIS {
-    m_size = parent.m_size;
+  // limits, no threads yet. The parent's are read without its mutexes, and
+  // the options are not read (their lock may have been held at the fork).
+  static Registry* MakeInChild(const Registry& parent) KELCACHE_NO_THREAD_SAFETY_ANALYSIS {
+    auto* registry = new Registry(parent.m_size);
     const auto [maxParked, idleTimeout] = parent.m_dedicated.LimitsInChild();
-    m_dedicated.SetLimits(maxParked, idleTimeout);
+    registry->m_dedicated.SetLimits(maxParked, idleTimeout);
+    return registry;
   }
-
-  static Registry& First() {
-    static Registry* const s_first = [] {
-      auto* registry = new Registry();
-      // Published first: a fork right after the registration finds it.
-      s_current.store(registry, std::memory_order_release);
-      pthread_atfork(nullptr, nullptr, &Registry::StartAfreshInChild);
-      return registry;
-    }();
-    (void)s_first;
-    return *s_current.load(std::memory_order_acquire);
-  }
-
-  // Runs in a forked child, where the forking thread is the only one. The
-  // parent's registry is never freed: its memory is the parent's state.
-  static void StartAfreshInChild() {
-    Registry* parent = s_current.load(std::memory_order_relaxed);
-    s_current.store(new Registry(*parent), std::memory_order_release);
-  }
-
-  static inline std::atomic<Registry*> s_current{nullptr};
 
   TMutex m_mutex;
   unsigned m_size KELCACHE_GUARDED_BY(m_mutex) = 0;

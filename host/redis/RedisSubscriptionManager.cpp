@@ -95,6 +95,8 @@ struct RedisSubscriptionManager::Impl {
   // every confirmation gone with the connection.
   void ConfirmInForce(const std::set<std::string>& acknowledged,
                       const std::shared_ptr<const RedisPoolConfiguration>& under);
+  void ConfirmInForceLocked(const std::set<std::string>& acknowledged,
+                            const std::shared_ptr<const RedisPoolConfiguration>& under) KELCACHE_REQUIRES(m_mutex);
   void Unconfirm(const std::string& pattern);
   void ForgetConfirmed();
   void CountFailedAttempt(const std::shared_ptr<const RedisPoolConfiguration>& under);
@@ -130,12 +132,11 @@ struct RedisSubscriptionManager::Impl {
   uint64_t m_nextListenerToken KELCACHE_GUARDED_BY(m_mutex) = 1;
   std::thread m_thread KELCACHE_GUARDED_BY(m_mutex);
   bool m_threadRunning KELCACHE_GUARDED_BY(m_mutex) = false;
-  // The fork generation of the process that started m_thread: in a child
-  // forked without exec the parent's thread does not exist.
-  uint64_t m_threadForkGeneration KELCACHE_GUARDED_BY(m_mutex) = 0;
-  // The fork generation that made m_wakeFd: an inherited eventfd is shared
-  // with the parent, whose thread would take the child's wake-ups.
-  uint64_t m_wakeFdForkGeneration KELCACHE_GUARDED_BY(m_mutex) = 0;
+  // The fork generation of the process that made m_wakeFd and started
+  // m_thread. In a child forked without exec the parent's thread does not
+  // exist, and the inherited eventfd is shared with the parent, whose thread
+  // would take the child's wake-ups.
+  uint64_t m_forkGeneration KELCACHE_GUARDED_BY(m_mutex) = 0;
   // Set in a forked child whose parent had subscriptions in force: messages
   // published since the fork are lost, so the child's thread reports its
   // first subscription as a reconnection.
@@ -164,7 +165,7 @@ RedisSubscriptionManager::Impl::Impl() {
   m_wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (m_wakeFd.load() < 0) throw std::system_error(errno, std::generic_category(), "eventfd for the Redis subscriber");
   TMutexLock lock(m_mutex);
-  m_wakeFdForkGeneration = ForkGeneration();
+  m_forkGeneration = ForkGeneration();
 }
 
 RedisSubscriptionManager::Impl::~Impl() {
@@ -211,14 +212,14 @@ void RedisSubscriptionManager::Impl::AbandonParentsThreadLocked() {
 void RedisSubscriptionManager::Impl::StartThreadLocked() {
   if (m_shutdown) return;
   const uint64_t generation = ForkGeneration();
-  if (m_thread.joinable() && m_threadForkGeneration != generation) AbandonParentsThreadLocked();
-  if (m_wakeFdForkGeneration != generation) {
+  if (m_forkGeneration != generation) {
+    if (m_thread.joinable()) AbandonParentsThreadLocked();
     // The inherited descriptor stays open: a thread of the child may be
     // writing to it in Wake.
     const int fresh = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (fresh < 0) throw std::system_error(errno, std::generic_category(), "eventfd for the Redis subscriber");
     m_wakeFd.store(fresh);
-    m_wakeFdForkGeneration = generation;
+    m_forkGeneration = generation;
   }
   if (m_threadRunning) return;
   // A thread that stopped has passed its last use of m_mutex; joining it
@@ -229,7 +230,6 @@ void RedisSubscriptionManager::Impl::StartThreadLocked() {
   // which is held here, so it never sees the flag unset.
   m_thread = std::thread([this] { Run(); });
   m_threadRunning = true;
-  m_threadForkGeneration = generation;
   if (m_processWide && !m_exitHandlerRegistered) {
     m_exitHandlerRegistered = true;
     std::atexit(&RedisSubscriptionManager::StopAtExit);
@@ -244,7 +244,7 @@ void RedisSubscriptionManager::Impl::StopThread(bool boundedWait) {
     m_shutdown = true;
     Wake();
     // In a child forked without exec the parent's thread is not here to end.
-    if (m_thread.joinable() && m_threadForkGeneration != ForkGeneration()) AbandonParentsThreadLocked();
+    if (m_thread.joinable() && m_forkGeneration != ForkGeneration()) AbandonParentsThreadLocked();
     bool onSubscriberThread = m_thread.get_id() == std::this_thread::get_id();
     if (boundedWait && !onSubscriberThread) {
       const auto deadline = std::chrono::steady_clock::now() + kExitWait;
@@ -317,6 +317,12 @@ void RedisSubscriptionManager::Impl::ConfirmInForce(const std::set<std::string>&
                                                     const std::shared_ptr<const RedisPoolConfiguration>& under) {
   if (acknowledged.empty()) return;
   TMutexLock lock(m_mutex);
+  ConfirmInForceLocked(acknowledged, under);
+}
+
+void RedisSubscriptionManager::Impl::ConfirmInForceLocked(
+    const std::set<std::string>& acknowledged, const std::shared_ptr<const RedisPoolConfiguration>& under) {
+  if (acknowledged.empty()) return;
   if (m_confirmedUnder != under) {
     m_confirmed.clear();
     m_confirmedUnder = under;
@@ -460,6 +466,9 @@ void RedisSubscriptionManager::Impl::Run() {
         break;  // the connection closes as this function returns
       }
       for (const auto& entry : m_subscriptions) wanted.insert(entry.first);
+      // A pattern given up by Unsubscribe and wanted again before this
+      // thread saw either request stayed on the server all along.
+      ConfirmInForceLocked(acknowledged, connectedWith);
       if (m_resumesParentsSubscriptions) resumesParents = true;
       m_resumesParentsSubscriptions = false;
     }
@@ -542,9 +551,6 @@ void RedisSubscriptionManager::Impl::Run() {
         }
       }
       onServer = wanted;
-      // A pattern given up by Unsubscribe and wanted again before this
-      // thread saw either request stayed on the server all along.
-      ConfirmInForce(acknowledged, connectedWith);
 
       if (!pingOutstanding && Clock::now() - lastTraffic >= kPingAfterSilence) {
         connection->Send({"PING"});
