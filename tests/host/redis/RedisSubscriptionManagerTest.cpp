@@ -6,7 +6,6 @@
 // reports it, over plain TCP and TLS; and a child forked without exec.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -27,6 +26,7 @@
 #include "host/redis/RedisSubscriptionManager.h"
 #include "tests/host/redis/RedisTestSupport.h"
 #include "tests/support/ChildMode.h"
+#include "tests/support/ForkedChild.h"
 #include "tests/support/TestGate.h"
 
 namespace kelcache_test {
@@ -145,7 +145,7 @@ TEST_F(RedisSubscriptions, APatternSubscribedAgainRightAfterItsUnsubscribeMisses
   }
 }
 
-// ThreadSanitizer ends a child of a multi-threaded fork that makes threads.
+// See ForkedChild.h for why ThreadSanitizer leaves this out.
 #if !defined(__SANITIZE_THREAD__)
 TEST_F(RedisSubscriptions, AForkedChildUsesRedisOnlyOnceItConfiguredThePoolAndLeavesTheParentsAlone) {
   Inbox inbox;
@@ -162,39 +162,34 @@ TEST_F(RedisSubscriptions, AForkedChildUsesRedisOnlyOnceItConfiguredThePoolAndLe
     ASSERT_TRUE(guard && guard->GetConnection().Set("kc:fork", stored));
   }
 
-  const pid_t child = fork();
-  ASSERT_NE(child, -1);
-  if (child == 0) {
-    alarm(30);  // a child that hangs ends, and the parent sees the signal
-    int failures = 0;
-    // Threads of the child first: the C library gives them the descriptors
-    // of the parent's threads, which the managers must then leave alone.
-    for (int i = 0; i < 8; ++i) {
-      if (AsyncTask::Launch(AsyncTask::LaunchMode::Asynchronous, [i] { return i; }).Get() != i) failures |= 64;
-    }
-    second.reset();
-    // The inherited connections are the parent's sockets: none is given.
-    std::string whyNot;
-    if (RedisConnectionPool::FindAndLockPooledConnection(u"kc:fork", &whyNot)) failures |= 1;
-    if (whyNot.find("forked") == std::string::npos) failures |= 2;
-    Configure(server.Address());
-    {
-      auto guard = Lock("kc:fork");
-      const auto value = guard ? guard->GetConnection().Get("kc:fork") : nullptr;
-      if (!value || *value != *stored) failures |= 4;
-    }
-    // The subscription came back on a thread of the child, which reports
-    // the gap since the fork as a reconnection.
-    if (!manager.TryPublish(u"kc.fork.child", u"c", {})) failures |= 8;
-    if (!inbox.WaitFor(1, 10s)) failures |= 16;
-    if (!WaitUntil([&] { return reconnects.load() == 1; }, 10s)) failures |= 32;
-    _exit(failures);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status)) << "the child hung or crashed (signal " << WTERMSIG(status) << ")";
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "1, 2: a connection of the parent's; 4: none after Reset; 8, 16: no "
-                                       "subscription in the child; 32: no reconnection reported; 64: tasks";
+  EXPECT_TRUE(RunInForkedChild(
+      [&] {
+        int failures = 0;
+        // Threads of the child first: the C library gives them the descriptors
+        // of the parent's threads, which the managers must then leave alone.
+        for (int i = 0; i < 8; ++i) {
+          if (AsyncTask::Launch(AsyncTask::LaunchMode::Asynchronous, [i] { return i; }).Get() != i) failures |= 64;
+        }
+        second.reset();
+        // The inherited connections are the parent's sockets: none is given.
+        std::string whyNot;
+        if (RedisConnectionPool::FindAndLockPooledConnection(u"kc:fork", &whyNot)) failures |= 1;
+        if (whyNot.find("forked") == std::string::npos) failures |= 2;
+        Configure(server.Address());
+        {
+          auto guard = Lock("kc:fork");
+          const auto value = guard ? guard->GetConnection().Get("kc:fork") : nullptr;
+          if (!value || *value != *stored) failures |= 4;
+        }
+        // The subscription came back on a thread of the child, which reports
+        // the gap since the fork as a reconnection.
+        if (!manager.TryPublish(u"kc.fork.child", u"c", {})) failures |= 8;
+        if (!inbox.WaitFor(1, 10s)) failures |= 16;
+        if (!WaitUntil([&] { return reconnects.load() == 1; }, 10s)) failures |= 32;
+        return failures;
+      },
+      "1, 2: a connection of the parent's; 4: none after Reset; 8, 16: no subscription in the child; 32: no "
+      "reconnection reported; 64: tasks"));
 
   // The parent's connections and subscriptions go on (the child's
   // publication reached it too), with no reconnection.
