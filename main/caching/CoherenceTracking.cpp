@@ -57,6 +57,22 @@ void CoherenceTrackingTable::Forget(const Hash& keyHash, size_t index) {
   entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(index));
 }
 
+bool CoherenceTrackingTable::ForgetRecord(const Hash& keyHash, const GuidAndCache& key, size_t* index) {
+  auto found = m_keyhashToCacheEntries.find(keyHash);
+  if (found == m_keyhashToCacheEntries.end()) return false;
+  const std::vector<CacheEntryInfo>& entries = found->second;
+  auto isKey = [&key](const CacheEntryInfo& record) {
+    return record.guid == key.first && record.cache == key.second;
+  };
+  if (*index >= entries.size() || !isKey(entries[*index])) {
+    auto record = std::find_if(entries.begin(), entries.end(), isKey);
+    if (record == entries.end()) return false;
+    *index = static_cast<size_t>(record - entries.begin());
+  }
+  Forget(keyHash, *index);
+  return true;
+}
+
 void CoherenceTrackingTable::DropIfEmpty(const Hash& keyHash) {
   auto found = m_keyhashToCacheEntries.find(keyHash);
   if (found != m_keyhashToCacheEntries.end() && found->second.empty()) m_keyhashToCacheEntries.erase(found);

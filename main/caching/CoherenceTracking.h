@@ -60,6 +60,10 @@ class CoherenceTrackingTable {
   // The key hash's list stays, possibly empty, so that a caller walking it
   // can go on; DropIfEmpty ends the walk.
   void Forget(const Hash& keyHash, size_t index);
+  // Forgets the record `key` of the key hash, looked for at `*index` first,
+  // and sets `*index` to where it was. False, with nothing changed, when the
+  // key hash does not have it.
+  bool ForgetRecord(const Hash& keyHash, const GuidAndCache& key, size_t* index);
   void DropIfEmpty(const Hash& keyHash);
   // Forgets every live record (evicted ones stay) and gives them, in table
   // order.

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <unordered_map>
 
 #include "host/AppConfig.h"
 #include "host/AppOptions.h"
@@ -81,17 +82,25 @@ class RedisPubsub::Impl : public ICacheCoherence {
   std::string CheckConsistency();
 
  private:
+  // Number of an asynchronous operation, from 1 in order of launch; the
+  // operations run at once have none.
+  using Launch = uint64_t;
+  static constexpr Launch kRunAtOnce = UINT64_MAX;
+
   OnAddedMetrics OnAddedNow(Hash entryKeyHash, Hash valueHash, uint64_t timestamp, unsigned guid,
-                            const std::weak_ptr<ICoherentCache>& cache);
+                            const std::weak_ptr<ICoherentCache>& cache, Launch launch);
   OnRemovedMetrics OnRemovedNow(const std::vector<unsigned>& guids,
-                                const std::weak_ptr<ICoherentCache>& cache);
+                                const std::weak_ptr<ICoherentCache>& cache, Launch launch);
   void SubscribeCallback(const TString& keyText, const void* data, int length);
   void OnSubscriptionReconnected();
   bool IsDirty(const CacheEntryInfo& record, const Hash& otherHash, uint64_t otherTimestamp) const;
   void MarkDirty(const CacheEntryInfo& record);
   void PruneEvictedEntries();
+  // Runs task(launch) on a task of its own. `cache` is the cache it is about.
   template <class Task>
-  void LaunchTracked(Task task);
+  void LaunchTracked(const std::weak_ptr<ICoherentCache>& cache, Task task);
+  // True when `cache` was withdrawn after operation `launch` was launched.
+  bool WithdrawnSince(const ICoherentCache* cache, Launch launch) KELCACHE_REQUIRES(m_lock);
   void Log(const TString& text) const {
     if (m_logEnabled) LogMessage(m_logSeverity, text);
   }
@@ -115,6 +124,16 @@ class RedisPubsub::Impl : public ICacheCoherence {
   TMutex m_tasksMutex KELCACHE_ACQUIRED_AFTER(m_lock);  // tasks may start under m_lock
   TConditionVariable m_tasksDone;
   int m_runningTasks KELCACHE_GUARDED_BY(m_tasksMutex) = 0;
+  Launch m_launches KELCACHE_GUARDED_BY(m_tasksMutex) = 0;  // the last launch's number
+  // Per cache with operations still running: how many, and the last launch
+  // before the cache was withdrawn (0: not withdrawn meanwhile). An
+  // operation launched before a withdrawal leaves the cache alone: the host
+  // may destroy a cache once it withdrew it, so nothing may track it again.
+  struct PendingWork {
+    int operations = 0;
+    Launch withdrawnAfter = 0;
+  };
+  std::unordered_map<const ICoherentCache*, PendingWork> m_pendingWork KELCACHE_GUARDED_BY(m_tasksMutex);
 };
 
 // --- construction -------------------------------------------------------------
@@ -152,27 +171,45 @@ RedisPubsub::Impl::~Impl() {
 }
 
 template <class Task>
-void RedisPubsub::Impl::LaunchTracked(Task task) {
+void RedisPubsub::Impl::LaunchTracked(const std::weak_ptr<ICoherentCache>& cache, Task task) {
+  // Only the address is kept: it names the cache in the withdrawal records.
+  // A cache gone already has no record, and the operation will find it gone.
+  const ICoherentCache* address = nullptr;
+  if (std::shared_ptr<ICoherentCache> strongCache = cache.lock()) address = strongCache.get();
+  Launch launch = 0;
   {
     TMutexLock lock(m_tasksMutex);
     ++m_runningTasks;
+    launch = ++m_launches;
+    if (address != nullptr) ++m_pendingWork[address].operations;
   }
-  // The count goes down when the last copy of the task object goes, not at
+  // The counts go down when the last copy of the task object goes, not at
   // the end of its body: a task whose cancel event was signalled before it
   // started never runs its body, and the destructor must not wait for it.
-  std::shared_ptr<void> done(nullptr, [this](void*) {
+  std::shared_ptr<void> done(nullptr, [this, address](void*) {
     TMutexLock lock(m_tasksMutex);
+    if (address != nullptr) {
+      auto pending = m_pendingWork.find(address);
+      if (--pending->second.operations == 0) m_pendingWork.erase(pending);
+    }
     if (--m_runningTasks == 0) m_tasksDone.NotifyAll();
   });
-  auto tracked = [task = std::move(task), done = std::move(done)]() mutable {
+  auto tracked = [task = std::move(task), launch, done = std::move(done)]() mutable {
     try {
-      task();
+      task(launch);
     } catch (...) {
       TLog::LogCurrentException(TLog::Warn, TString(u"RedisPubsub asynchronous operation failed"), {});
     }
   };
   AsyncTask::Launch(AsyncTask::LaunchMode::Asynchronous, std::move(tracked),
                     AsyncTask::LaunchOptions{0, false});
+}
+
+bool RedisPubsub::Impl::WithdrawnSince(const ICoherentCache* cache, Launch launch) {
+  if (launch == kRunAtOnce) return false;
+  TMutexLock lock(m_tasksMutex);
+  auto pending = m_pendingWork.find(cache);
+  return pending != m_pendingWork.end() && launch <= pending->second.withdrawnAfter;
 }
 
 // --- dirtiness ------------------------------------------------------------------
@@ -200,10 +237,10 @@ void RedisPubsub::Impl::MarkDirty(const CacheEntryInfo& record) {
 
 OnAddedMetrics RedisPubsub::Impl::OnAdded(Hash entryKeyHash, Hash valueHash, uint64_t timestamp,
                                           unsigned guid, std::weak_ptr<ICoherentCache> cache) {
-  if (!m_asyncCoherence) return OnAddedNow(entryKeyHash, valueHash, timestamp, guid, cache);
+  if (!m_asyncCoherence) return OnAddedNow(entryKeyHash, valueHash, timestamp, guid, cache, kRunAtOnce);
   TElapsedTimer total(true);
-  LaunchTracked([this, entryKeyHash, valueHash, timestamp, guid, cache = std::move(cache)] {
-    OnAddedNow(entryKeyHash, valueHash, timestamp, guid, cache);
+  LaunchTracked(cache, [this, entryKeyHash, valueHash, timestamp, guid, cache](Launch launch) {
+    OnAddedNow(entryKeyHash, valueHash, timestamp, guid, cache, launch);
   });
   OnAddedMetrics metrics;
   metrics.totalMs = total.GetElapsedTime();
@@ -211,7 +248,8 @@ OnAddedMetrics RedisPubsub::Impl::OnAdded(Hash entryKeyHash, Hash valueHash, uin
 }
 
 OnAddedMetrics RedisPubsub::Impl::OnAddedNow(Hash entryKeyHash, Hash valueHash, uint64_t timestamp,
-                                             unsigned guid, const std::weak_ptr<ICoherentCache>& cache) {
+                                             unsigned guid, const std::weak_ptr<ICoherentCache>& cache,
+                                             Launch launch) {
   TElapsedTimer total(true);
   Metrics::Scope scope(TString(u"RedisPubsub::OnAdded"), kMetricsMask);
   OnAddedMetrics metrics;
@@ -222,39 +260,44 @@ OnAddedMetrics RedisPubsub::Impl::OnAddedNow(Hash entryKeyHash, Hash valueHash, 
     TWriteLockGuard guard(m_lock);
     metrics.lockMs = lockTimer.GetElapsedTime();
 
-    if (m_tracking.RemovePlaceholder(key)) {
-      size_t size = m_tracking.PlaceholderCount();
-      if (m_logEnabled) {
-        Log(TFormatString(u"RedisPubsub: Deleting placeholder for CacheGuid=%1, cache=%2, size=%3")
-                .arg(guid)
-                .arg(CacheText(strongCache.get()))
-                .arg(static_cast<unsigned long long>(size)));
-      }
-      KelvraCounters::RedisPubsubPlaceholderSize.store(static_cast<int64_t>(size));
-      guard.Unlock();
-      metrics.totalMs = total.GetElapsedTime();
-      return metrics;
-    }
-
-    const std::vector<CacheEntryInfo> none;
-    const std::vector<CacheEntryInfo>* tracked = m_tracking.Find(entryKeyHash);
-    for (const CacheEntryInfo& existing : tracked != nullptr ? *tracked : none) {
-      if (IsDirty(record, existing.valueHash, existing.timestamp)) {
-        // The new entry is older, by more than the margin, than a local entry
-        // of another value: it is stale already and is neither kept nor
-        // published.
-        TElapsedTimer dirtyTimer(true);
-        MarkDirty(record);
-        metrics.dirtyMs = dirtyTimer.GetElapsedTime();
+    // An operation launched before its cache was withdrawn leaves it alone
+    // (the host may have destroyed it since); the value was made all the
+    // same, so it is still published.
+    if (!WithdrawnSince(record.cache, launch)) {
+      if (m_tracking.RemovePlaceholder(key)) {
+        size_t size = m_tracking.PlaceholderCount();
+        if (m_logEnabled) {
+          Log(TFormatString(u"RedisPubsub: Deleting placeholder for CacheGuid=%1, cache=%2, size=%3")
+                  .arg(guid)
+                  .arg(CacheText(strongCache.get()))
+                  .arg(static_cast<unsigned long long>(size)));
+        }
+        KelvraCounters::RedisPubsubPlaceholderSize.store(static_cast<int64_t>(size));
         guard.Unlock();
         metrics.totalMs = total.GetElapsedTime();
         return metrics;
       }
+
+      const std::vector<CacheEntryInfo> none;
+      const std::vector<CacheEntryInfo>* tracked = m_tracking.Find(entryKeyHash);
+      for (const CacheEntryInfo& existing : tracked != nullptr ? *tracked : none) {
+        if (IsDirty(record, existing.valueHash, existing.timestamp)) {
+          // The new entry is older, by more than the margin, than a local entry
+          // of another value: it is stale already and is neither kept nor
+          // published.
+          TElapsedTimer dirtyTimer(true);
+          MarkDirty(record);
+          metrics.dirtyMs = dirtyTimer.GetElapsedTime();
+          guard.Unlock();
+          metrics.totalMs = total.GetElapsedTime();
+          return metrics;
+        }
+      }
+      if (m_tracking.Track(entryKeyHash, record)) ++KelvraCounters::RedisPubsubSavedMessages;
+      TElapsedTimer pruneTimer(true);
+      PruneEvictedEntries();
+      metrics.pruneMs = pruneTimer.GetElapsedTime();
     }
-    if (m_tracking.Track(entryKeyHash, record)) ++KelvraCounters::RedisPubsubSavedMessages;
-    TElapsedTimer pruneTimer(true);
-    PruneEvictedEntries();
-    metrics.pruneMs = pruneTimer.GetElapsedTime();
   }
 
   const TString channel = m_channel + HashText(entryKeyHash);
@@ -314,7 +357,16 @@ void RedisPubsub::Impl::SubscribeCallback(const TString& keyText, const void* da
                 .arg(static_cast<unsigned long long>(otherTimestamp)));
       }
       MarkDirty(record);
-      m_tracking.Forget(entryKeyHash, i);
+      // The caches and invalidators told may have called back into the
+      // service (its lock admits its holder again) and changed this key
+      // hash's records, or dropped them all: the record is forgotten where it
+      // is now, and the walk goes on from there. When it went meanwhile, the
+      // walk starts over; records found clean stay clean.
+      size_t at = i;
+      if (!m_tracking.ForgetRecord(entryKeyHash, {record.guid, record.cache}, &at)) at = 0;
+      entries = m_tracking.Find(entryKeyHash);
+      if (entries == nullptr) break;
+      i = at;
     }
     m_tracking.DropIfEmpty(entryKeyHash);
   }
@@ -335,9 +387,9 @@ void RedisPubsub::Impl::OnSubscriptionReconnected() {
 
 OnRemovedMetrics RedisPubsub::Impl::OnRemoved(const std::vector<unsigned>& guids,
                                               std::weak_ptr<ICoherentCache> cache) {
-  if (!m_asyncCoherence) return OnRemovedNow(guids, cache);
+  if (!m_asyncCoherence) return OnRemovedNow(guids, cache, kRunAtOnce);
   TElapsedTimer total(true);
-  LaunchTracked([this, guids, cache = std::move(cache)] { OnRemovedNow(guids, cache); });
+  LaunchTracked(cache, [this, guids, cache](Launch launch) { OnRemovedNow(guids, cache, launch); });
   OnRemovedMetrics metrics;
   metrics.totalMs = total.GetElapsedTime();
   metrics.guidCount = guids.size();
@@ -345,7 +397,7 @@ OnRemovedMetrics RedisPubsub::Impl::OnRemoved(const std::vector<unsigned>& guids
 }
 
 OnRemovedMetrics RedisPubsub::Impl::OnRemovedNow(const std::vector<unsigned>& guids,
-                                                 const std::weak_ptr<ICoherentCache>& cache) {
+                                                 const std::weak_ptr<ICoherentCache>& cache, Launch launch) {
   TElapsedTimer total(true);
   Metrics::Scope scope(TString(u"RedisPubsub::OnRemoved"), kMetricsMask);
   OnRemovedMetrics metrics;
@@ -362,6 +414,13 @@ OnRemovedMetrics RedisPubsub::Impl::OnRemovedNow(const std::vector<unsigned>& gu
   TElapsedTimer lockTimer(true);
   TWriteLockGuard guard(m_lock);
   metrics.lockMs = lockTimer.GetElapsedTime();
+  // Launched before its cache was withdrawn: the withdrawal forgot these
+  // entries already, and placeholders for them would outlive the cache.
+  if (WithdrawnSince(address, launch)) {
+    guard.Unlock();
+    metrics.totalMs = total.GetElapsedTime();
+    return metrics;
+  }
   for (unsigned guid : guids) {
     if (m_logEnabled) {
       Log(TFormatString(u"RedisPubsub::OnRemoved CacheGuid=%1 on cache=%2")
@@ -420,6 +479,9 @@ void RedisPubsub::Impl::OnRemoved(const ICoherentCache& cache) {
   {
     TWriteLockGuard guard(m_lock);
     ids = m_tracking.Withdraw(address);
+    TMutexLock tasksLock(m_tasksMutex);
+    auto pending = m_pendingWork.find(address);
+    if (pending != m_pendingWork.end()) pending->second.withdrawnAfter = m_launches;
   }
   for (ICascadeInvalidator* invalidator : CascadeInvalidatorHolderFactory::GetInstance().GetInvalidators()) {
     if (invalidator != nullptr) invalidator->OnEvicted(ids, cache);

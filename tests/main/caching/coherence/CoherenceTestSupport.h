@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <functional>
 
 #include "main/utility/CachePolicies.h"
 #include "main/utility/SynchronizedIndexedCache.h"
@@ -87,6 +88,7 @@ struct RecordingInvalidator : kelvra::caching::ICascadeInvalidator {
   }
   void OnDirty(const std::vector<unsigned int>& ids, const kelvra::caching::ICoherentCache& cache) override {
     dirtyCalls.push_back({ids, &cache});
+    if (whenDirty) whenDirty(ids);
   }
   void OnResultUsed(const std::shared_ptr<kelvra::caching::IInvalidatorAggregatorScope>& scope) override {
     resultScopes.push_back(scope);
@@ -94,6 +96,8 @@ struct RecordingInvalidator : kelvra::caching::ICascadeInvalidator {
   std::vector<Call> evicted;
   std::vector<Call> dirtyCalls;
   std::vector<std::shared_ptr<kelvra::caching::IInvalidatorAggregatorScope>> resultScopes;
+  // Runs after each dirty notification is recorded, on the telling thread.
+  std::function<void(const std::vector<unsigned int>&)> whenDirty;
 };
 
 inline std::string HashText(const Hash& hash) {

@@ -1,4 +1,7 @@
-
+// The coherence service over an in-process subscription manager, whose
+// deliveries run on the calling thread: tracking, dirtiness, removals and
+// pruning, withdrawal, reconnection and the asynchronous mode.
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
@@ -243,6 +246,87 @@ TEST_F(RedisPubsubTest, WithdrawingACacheForgetsItsEntries) {
   const std::weak_ptr<kelvra::caching::ICoherentCache> gone = std::make_shared<RecordingCache>();  // expired
   EXPECT_EQ(m_service->OnRemoved({1}, gone).lockMs, 0u);
   m_service->OnRemoved(*other);
+}
+
+// Those told of a dirty entry may call back into the service on the same
+// thread (its lock admits its holder again), for example with a removal whose
+// pruning drops the evicted record being reported and every other evicted
+// one. The walk over the key hash's records must still tell each dirty live
+// entry, forget exactly the records it told of, and survive the key hash
+// losing all its records meanwhile.
+TEST_F(RedisPubsubTest, ACallbackThatCallsBackIntoTheServiceMidWalkLosesNoDirtyEntry) {
+  ScopedOptionOverride delta("CacheSynchronizationMinimumDeltaSeconds", 0);
+  ScopedOptionOverride lifetime("CacheSynchronizationEvictedLifetimeSec", 3600);
+  MakeService();
+  // The pruning a removal ends with, here one that drops every evicted
+  // record; later removals may keep theirs again.
+  m_invalidator.whenDirty = [this](const std::vector<unsigned int>&) {
+    m_service->TriggerPruneEvictedEntriesTestOnly(0, -1);
+    m_service->TriggerPruneEvictedEntriesTestOnly(100, -1);
+  };
+  const Hash liveBeside{0x10, 0x10};
+  const Hash evictedOnly{0x20, 0x20};
+  m_service->OnAdded(liveBeside, kValue, kTime, 1, m_cache);
+  m_service->OnRemoved({1}, m_cache);
+  m_service->OnAdded(liveBeside, kValue, kTime, 2, m_cache);
+  m_service->OnAdded(evictedOnly, kValue, kTime, 3, m_cache);
+  m_service->OnRemoved({3}, m_cache);
+
+  Receive(liveBeside, kOtherValue, kTime + 1);
+  EXPECT_EQ(m_cache->dirty, std::vector<unsigned>{2}) << "the live entry after the evicted one";
+  ASSERT_EQ(m_invalidator.dirtyCalls.size(), 2u);
+  EXPECT_EQ(m_invalidator.dirtyCalls[0].ids, std::vector<unsigned>{1});
+  EXPECT_EQ(m_invalidator.dirtyCalls[1].ids, std::vector<unsigned>{2});
+  EXPECT_EQ(m_service->CheckConsistencyTestOnly(), "");
+
+  m_service->OnAdded(evictedOnly, kValue, kTime, 4, m_cache);
+  m_service->OnRemoved({4}, m_cache);
+  EXPECT_NO_THROW(Receive(evictedOnly, kOtherValue, kTime + 1));
+  EXPECT_EQ(m_invalidator.dirtyCalls.size(), 3u);
+  EXPECT_EQ(m_cache->dirty, std::vector<unsigned>{2});
+  m_invalidator.whenDirty = nullptr;
+}
+
+// With asynchronous coherence, an addition launched before its cache is
+// withdrawn may run after the withdrawal. A host may destroy a cache once it
+// withdrew it, so that addition must not track the cache again (it still
+// publishes the value): a later message for the key tells the cache nothing.
+TEST_F(RedisPubsubTest, AnAsynchronousAdditionRunAfterItsCacheWasWithdrawnLeavesTheCacheAlone) {
+  ScopedOptionOverride async("AsyncCacheCoherence", true);
+  ScopedOptionOverride delta("CacheSynchronizationMinimumDeltaSeconds", 0);
+  std::atomic<int> published{0};
+  m_service = RedisPubsub::CreateTestInstance(kPrefix, m_manager,
+                                              [&published](const TString&, const TString&) { ++published; });
+  auto withdrawn = std::make_shared<RecordingCache>();
+  const Hash withdrawnKey{0x77, 0x77};
+  m_service->OnAdded(kKey, kValue, kTime, 1, m_cache);
+  ASSERT_TRUE(kelcache_test::WaitUntil([&] { return published == 1; }));
+
+  // A message makes that entry dirty. While the service tells the invalidator
+  // (in the hold of its lock), the other cache's addition is launched, then
+  // the cache is withdrawn, before the addition can take the lock.
+  kelcache_test::TestGate telling;
+  kelcache_test::TestGate launched;
+  m_invalidator.whenDirty = [&](const std::vector<unsigned int>&) {
+    telling.Open();
+    launched.Wait();
+    m_service->OnRemoved(*withdrawn);
+  };
+  std::thread messenger([&] { Receive(kKey, kOtherValue, kTime + 1); });
+  const bool told = telling.Wait();
+  m_service->OnAdded(withdrawnKey, kValue, kTime, 5, withdrawn);
+  launched.Open();
+  messenger.join();
+  ASSERT_TRUE(told);
+  ASSERT_TRUE(kelcache_test::WaitUntil([&] { return published == 2; })) << "the addition still publishes";
+  m_invalidator.whenDirty = nullptr;
+
+  Receive(withdrawnKey, kOtherValue, kTime + 1);
+  EXPECT_TRUE(withdrawn->dirty.empty());
+  EXPECT_EQ(m_cache->dirty, std::vector<unsigned>{1});
+  m_service->OnRemoved(*m_cache);
+  EXPECT_EQ(m_service->CheckConsistencyTestOnly(), "");
+  m_service.reset();  // waits for its tasks, which use `published`
 }
 
 TEST_F(RedisPubsubTest, MalformedMessagesAndTestOnlyCallsOutsideUnitTestsRaise) {
