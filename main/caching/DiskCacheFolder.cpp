@@ -177,10 +177,14 @@ EntryLock::EntryLock(std::shared_ptr<DiskCacheFolder::Opening> opening, uint64_t
   m_fd = m_opening->TakeLockDescription(createLockFile);
   if (m_fd >= 0) {
     m_reusable = true;
-  } else if (mode == Mode::Shared && (errno == EACCES || errno == EPERM || errno == EROFS)) {
-    // A ".lock" this process may not write: a shared lock needs only read
-    // access. Such a description is not kept.
-    m_fd = OpenFileAt(m_opening->Fd(), kLockFileName, O_RDONLY | O_CLOEXEC);
+  } else {
+    m_lockFileError = errno;
+    if (mode == Mode::Shared &&
+        (m_lockFileError == EACCES || m_lockFileError == EPERM || m_lockFileError == EROFS)) {
+      // A ".lock" this process may not write: a shared lock needs only read
+      // access. Such a description is not kept.
+      m_fd = OpenFileAt(m_opening->Fd(), kLockFileName, O_RDONLY | O_CLOEXEC);
+    }
   }
   if (m_fd < 0) return;
   struct flock range = ByteRange(m_byte, mode == Mode::Exclusive ? F_WRLCK : F_RDLCK);

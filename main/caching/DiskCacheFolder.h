@@ -169,8 +169,8 @@ class KELCACHE_EXPORT DiskCacheFolder::Opening {
 //
 // Never raises: when ".lock" cannot be opened (a load or drop before the
 // first store into the folder: nothing to protect; a folder this process may
-// not write) or the file system refuses the lock, the operation goes on
-// without it, and Held() says so.
+// not write) or the file system refuses the lock, Held() says so, and
+// LockFileError() says whether the operation may go on without it.
 // Thread rules: one object belongs to one operation on one thread.
 class KELCACHE_EXPORT EntryLock {
  public:
@@ -183,10 +183,18 @@ class KELCACHE_EXPORT EntryLock {
   ~EntryLock();
 
   bool Held() const { return m_held; }
+  // Why ".lock" could not be opened for writing (an errno value), or 0.
+  // Loads lock a ".lock" they may only read, so a store whose lock failed
+  // for a reason other than ENOENT (no ".lock" or no folder yet, where no
+  // load holds a lock) must not go on without it. A lock that the file
+  // system refused (no locks there) leaves this 0: loads are refused theirs
+  // too, and check the key file twice.
+  int LockFileError() const { return m_lockFileError; }
 
  private:
   std::shared_ptr<DiskCacheFolder::Opening> m_opening;
   int m_fd = -1;
+  int m_lockFileError = 0;
   bool m_reusable = false;  // m_fd came from, and goes back to, the free list
   bool m_held = false;
   uint64_t m_byte = 0;

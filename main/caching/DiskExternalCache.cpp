@@ -337,10 +337,19 @@ void StoreEntry(DiskCacheFolder& folder, FolderSweeper* sweeper, const TString& 
   const Entry entry(folder.Path(), keyHash);
   std::shared_ptr<DiskCacheFolder::Opening> opening;
   std::optional<EntryLock> lock;  // held through the clean-up too
+  bool touched = false;           // the clean-up removes only what this store may have begun
   try {
     for (int attempt = 0;; ++attempt) {
       opening = folder.Open(true);  // makes the namespace folder when it is missing
       lock.emplace(opening, entry.lockByte, EntryLock::Mode::Exclusive, true);
+      if (const int error = lock->LockFileError(); error != 0 && error != ENOENT) {
+        // A load may hold the entry's lock through a ".lock" that this
+        // process may not write: changing the entry under it could pair its
+        // key with another key's value. The store gives up instead.
+        throw TFileException(u"Cannot open file", (folder.Path() / TString(u".lock")).ToString(),
+                             std::error_code(error, std::generic_category()));
+      }
+      touched = true;
       const Prepared prepared = PrepareEntry(opening->Fd(), entry);
       if (prepared == Prepared::Ready) break;
       if (prepared == Prepared::OldFilesStay) return;
@@ -380,9 +389,11 @@ void StoreEntry(DiskCacheFolder& folder, FolderSweeper* sweeper, const TString& 
         TLog::Warn, TFormatString(u"Exception in DiskExternalCache::TryStore, cachePath:'%1', keyHash:'%2'.")
                         .arg(folder.Path().ToString())
                         .arg(keyHash));
-    RemovePath(entry.valueFile);
-    RemovePath(entry.keyFile);
-    RemovePath(entry.folder);
+    if (touched) {
+      RemovePath(entry.valueFile);
+      RemovePath(entry.keyFile);
+      RemovePath(entry.folder);
+    }
   }
 }
 

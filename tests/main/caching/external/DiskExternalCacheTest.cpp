@@ -310,6 +310,36 @@ TEST_F(DiskExternalCacheTest, OldFilesThatCannotBeRemovedStayQuietly) {
   EXPECT_TRUE(capture.Lines().empty()) << capture.Lines().front().toStdString();
 }
 
+// A ".lock" this process may not open for writing still serves loads (a
+// shared lock needs only read access), so a load may hold an entry's lock
+// while a store cannot take it. Such a store must leave the entry alone:
+// changing it under the load could pair the key the load read with another
+// key's value. It gives up, with a warning that names ".lock".
+TEST_F(DiskExternalCacheTest, AStoreThatCannotOpenTheLockFileForWritingLeavesTheEntryAlone) {
+  const TString key(u"guarded");
+  ASSERT_TRUE(Store(*MakeCache(), key, MakeValue("old")));
+  const fs::path lockFile = CachePath() / ".lock";
+  // A load of another process, holding the entry's shared lock.
+  ForeignByteLock reader(lockFile, std::stoull(ExpectedKeyHash(key)), F_RDLCK);
+  ASSERT_TRUE(reader.Locked());
+  if (!SetImmutable(lockFile, true)) {
+    std::cout << "[ SKIPPED  ] immutable files are not available on this file system\n";
+    return;
+  }
+  struct Restore {
+    fs::path file;
+    ~Restore() { SetImmutable(file, false); }
+  } restore{lockFile};
+  auto cache = MakeCache();  // a new cache: no description of ".lock" kept from before
+  TLog::Capture capture(TLog::Info);
+  Store(*cache, key, MakeValue("new"));
+  EXPECT_EQ(ReadFileBytes(EntryPath(key) / ".bin"), Bytes({'o', 'l', 'd'})) << "the entry changed";
+  EXPECT_TRUE(LoadsValue(*cache, key, *MakeValue("old")));
+  ASSERT_EQ(capture.Lines().size(), 1u);
+  EXPECT_NE(capture.Lines().front().toStdString().find(".lock"), std::string::npos)
+      << capture.Lines().front().toStdString();
+}
+
 // See ForkedChild.h for why ThreadSanitizer leaves this out.
 #if !defined(__SANITIZE_THREAD__)
 TEST_F(DiskExternalCacheTest, AChildForkedWithoutExecLoadsStoresAndDropsThroughTheInheritedCache) {
