@@ -177,7 +177,8 @@ class ThreadPool {
 class DedicatedThreads {
  public:
   // Runs the task on a parked thread or a new one. When no thread can be
-  // made, the task is back in `task` and std::system_error passes on.
+  // made, the task is back in `task` and std::system_error (or, out of
+  // memory, std::bad_alloc) passes on.
   void Start(std::function<void()>& task) {
     Runner* parked = nullptr;
     {
@@ -193,14 +194,17 @@ class DedicatedThreads {
       parked->wake.Set();
       return;
     }
-    Runner* runner = m_runners.Take();
-    runner->task = std::move(task);
+    Runner* runner = nullptr;
     try {
+      runner = m_runners.Take();
+      runner->task = std::move(task);
       std::thread([this, runner] { ThreadMain(*runner); }).detach();
     } catch (...) {
-      task = std::move(runner->task);
-      m_runners.Give(runner);
       TaskEnded();
+      if (runner) {
+        task = std::move(runner->task);
+        m_runners.Give(runner);
+      }
       throw;
     }
     s_threadsCreated.fetch_add(1, std::memory_order_relaxed);
@@ -262,15 +266,19 @@ class DedicatedThreads {
   // it parks, and the waiter often runs first (the wake preempts the waker)
   // and starts its next task while nobody is parked yet. One spare thread,
   // made now and parked at once, absorbs that race, so a steady load stops
-  // making threads once it has run for a moment. Failing to make it is fine.
-  void MakeSpare() {
+  // making threads once it has run for a moment. Failing to make it (no
+  // thread, no memory) is fine, and must not throw: the caller's task has
+  // been handed over already, so an exception would tell its caller it was
+  // not.
+  void MakeSpare() noexcept {
     {
       TMutexLock lock(m_mutex);
       if (m_parked.size() + m_sparesStarting >= m_maxParked) return;
       ++m_sparesStarting;
     }
-    Runner* runner = m_runners.Take();
+    Runner* runner = nullptr;
     try {
+      runner = m_runners.Take();
       std::thread([this, runner] {
         if (ParkForNextTask(*runner, /*endedTask=*/false)) {
           ThreadMain(*runner);
@@ -279,8 +287,13 @@ class DedicatedThreads {
         }
       }).detach();
       s_threadsCreated.fetch_add(1, std::memory_order_relaxed);
-    } catch (const std::system_error&) {
-      m_runners.Give(runner);
+    } catch (...) {
+      if (runner) {
+        try {
+          m_runners.Give(runner);
+        } catch (...) {  // no memory to list it: one runner fewer to reuse
+        }
+      }
       TMutexLock lock(m_mutex);
       --m_sparesStarting;
     }

@@ -142,8 +142,10 @@ struct TimedOperation {
 // Runs the function of `operation` on this thread under `timeout`, as Run
 // would (same fields, same outcomes), and completes the operation with "done"
 // or "fail". A time-out callback completes it with "problem" "timeout" if the
-// function is still running then.
-void RunTimed(const std::shared_ptr<TimedOperation>& operation, const std::function<void()>& fn,
+// function is still running then. False, with nothing run, when no time-out
+// could be scheduled (the timer's thread could not be made): the caller then
+// times the function through Run.
+bool RunTimed(const std::shared_ptr<TimedOperation>& operation, const std::function<void()>& fn,
               std::chrono::milliseconds timeout) {
   // Run would have launched a task here; one cancelled before it starts is
   // not run, and the cancellation reaches the operation's future.
@@ -151,29 +153,36 @@ void RunTimed(const std::shared_ptr<TimedOperation>& operation, const std::funct
     throw AsyncTask::CancelException();
   }
   AsyncTask::DeadlineTimer& timer = AsyncTask::DeadlineTimer::Instance();
-  const AsyncTask::DeadlineTimer::Handle handle =
-      timer.Schedule(std::chrono::steady_clock::now() + timeout, [operation, timeout]() noexcept {
-        if (!operation->Claim()) return;
-        auto complete = [operation, timeout] {
-          try {
-            operation->fields[u"problem"] = TString(u"timeout");
-            operation->fields[u"elapsed-ms"] = TString::number(static_cast<long long>(timeout.count()));
-            operation->Complete(u"fail", false);
-          } catch (...) {
-            operation->future->SetException(std::current_exception());
-          }
-        };
-        // The completion writes the event and closes the scope, so the log
-        // and the metrics sink run in it. It gets a task of its own: on the
-        // timer's one thread a slow sink would hold back every other
-        // operation's time-out. Time-outs are rare, the extra hand-off is not
-        // on any usual path.
+  AsyncTask::DeadlineTimer::Handle handle = 0;
+  try {
+    handle = timer.Schedule(std::chrono::steady_clock::now() + timeout, [operation, timeout]() noexcept {
+      if (!operation->Claim()) return;
+      auto complete = [operation, timeout] {
         try {
-          AsyncTask::StartOnPoolOrDedicatedThread(complete);
+          operation->fields[u"problem"] = TString(u"timeout");
+          operation->fields[u"elapsed-ms"] = TString::number(static_cast<long long>(timeout.count()));
+          operation->Complete(u"fail", false);
         } catch (...) {
-          complete();  // not even the task could be made: finish here
+          operation->future->SetException(std::current_exception());
         }
-      });
+      };
+      // The completion writes the event and closes the scope, so the log
+      // and the metrics sink run in it. It gets a task of its own: on the
+      // timer's one thread a slow sink would hold back every other
+      // operation's time-out. Time-outs are rare, the extra hand-off is not
+      // on any usual path.
+      try {
+        AsyncTask::StartOnPoolOrDedicatedThread(complete);
+      } catch (...) {
+        complete();  // not even the task could be made: finish here
+      }
+    });
+  } catch (...) {
+    // Claimed, so that a callback the timer may have queued before it
+    // failed can never complete the operation a second time.
+    operation->Claim();
+    return false;
+  }
   Measurement measurement;
   {
     // The function sees the task depth that the task Run launches would
@@ -181,11 +190,12 @@ void RunTimed(const std::shared_ptr<TimedOperation>& operation, const std::funct
     AsyncTask::TLS::DepthScope depth(AsyncTask::TLS::GetDepth() + 1);
     measurement = Measure(fn);
   }
-  if (!operation->Claim()) return;  // timed out: the late result goes nowhere
+  if (!operation->Claim()) return true;  // timed out: the late result goes nowhere
   timer.Cancel(handle);
   // What Run's work copy would bring back: the earlier fields plus these.
   measurement.AddTo(operation->fields);
   operation->Complete(measurement.succeeded ? u"done" : u"fail", measurement.succeeded);
+  return true;
 }
 
 // Launches `body` (given the operation's future) as a task in `mode`, with
@@ -229,8 +239,8 @@ AsyncTask::Future<bool> LaunchOperation(int mode, Body body) {
 // not positive (Run then gives up at once, as it always did).
 void RunFunction(const std::shared_ptr<TimedOperation>& operation, const std::function<void()>& fn,
                  std::chrono::milliseconds timeout, int mode) {
-  if (mode != static_cast<int>(AsyncTask::LaunchMode::Deferred) && timeout > std::chrono::milliseconds(0)) {
-    RunTimed(operation, fn, timeout);
+  if (mode != static_cast<int>(AsyncTask::LaunchMode::Deferred) && timeout > std::chrono::milliseconds(0) &&
+      RunTimed(operation, fn, timeout)) {
     return;
   }
   const bool succeeded = Run(fn, operation->fields, timeout);  // raises a cancellation

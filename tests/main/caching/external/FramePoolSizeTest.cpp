@@ -4,10 +4,15 @@
 // size, down to a pool of one worker and a pool that refuses every task.
 //
 // The pool's size is fixed at its first use in a process, so each size runs
-// in a child process of its own (this program again, in child mode).
+// in a child process of its own (this program again, in child mode), as does
+// a process that can make no thread at all.
+
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 
 #include "tests/main/caching/external/ExternalTestSupport.h"
 #include "tests/support/ChildMode.h"
@@ -52,6 +57,38 @@ void RunStoresOnPoolOfSize(unsigned workers) {
 [[maybe_unused]] const bool s_childMode = kelcache_test::RunIfChildMode(
     "pool-size", [] { RunStoresOnPoolOfSize(static_cast<unsigned>(std::atoi(std::getenv(kPoolSizeVariable)))); });
 
+// The child: an address space with no room for a thread stack, so neither a
+// worker, nor a dedicated thread, nor the time-out timer's thread can be
+// made. Timed stores and drops still run their functions and give their
+// results, as on a thread of their own; none throws.
+void RunStoresWithoutThreads() {
+  long pages = 0;
+  std::ifstream("/proc/self/statm") >> pages;
+  const rlim_t room = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (2u << 20);
+  const rlimit limit{room, room};
+  if (setrlimit(RLIMIT_AS, &limit) != 0) return;
+  std::atomic<int> stores{0};
+  std::atomic<int> drops{0};
+  ScriptedStore cache(
+      u"no-threads-ns", 0, true, [&](TString, TString, Value, long long) { ++stores; },
+      [](TString, TString) { return Value(); }, [&](TString, TString) { ++drops; });
+  int succeeded = 0;
+  int threw = 0;
+  for (int round = 0; round < 3; ++round) {
+    try {
+      if (cache.TryStore(u"k", MakeValue("v"), kSlowLoadMs, -1).Get()) ++succeeded;
+      if (cache.TryDrop(u"k").Get()) ++succeeded;
+    } catch (const std::exception& error) {
+      std::printf("value error=%s\n", error.what());
+      ++threw;
+    }
+  }
+  std::printf("value succeeded=%d\nvalue threw=%d\nvalue ran=%d\n", succeeded, threw, stores + drops);
+}
+
+[[maybe_unused]] const bool s_noThreadsMode =
+    kelcache_test::RunIfChildMode("no-threads", RunStoresWithoutThreads);
+
 class FramePoolSizeTest : public ::testing::TestWithParam<unsigned> {};
 
 INSTANTIATE_TEST_SUITE_P(Workers, FramePoolSizeTest, ::testing::Values(0u, 1u, 2u, 64u),
@@ -66,3 +103,14 @@ TEST_P(FramePoolSizeTest, ManyConcurrentStoresLoadsAndDropsNeverDeadlock) {
 }
 
 }  // namespace
+
+// Address-space limits and the sanitizers' shadow memory do not mix.
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+TEST(FrameWithoutThreads, TimedStoresAndDropsRunOnTheCallersThreadWhenNoThreadCanBeMade) {
+  kelcache_test::ChildModeResult child = kelcache_test::RunChildMode("no-threads", {});
+  ASSERT_EQ(child.exitCode, 0) << child.output;
+  EXPECT_EQ(child.values["threw"], "0") << child.output;
+  EXPECT_EQ(child.values["succeeded"], "6") << child.output;
+  EXPECT_EQ(child.values["ran"], "6") << child.output;
+}
+#endif
