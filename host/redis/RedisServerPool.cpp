@@ -30,7 +30,14 @@ std::unique_ptr<RedisConnectionGuard> RedisServerPool::Acquire(std::string* whyN
       ++m_total;  // take the place, then make the connection without the lock
     }
   }
-  if (!connection) connection = std::make_unique<RedisConnection>(m_link);
+  if (!connection) {
+    try {
+      connection = std::make_unique<RedisConnection>(m_link);
+    } catch (...) {
+      GiveUpPlace();
+      throw;
+    }
+  }
   if (!m_link->IsConnected()) {
     // No live socket: connect now (or learn that the back-off forbids it),
     // so that an unreachable server means no connection, not an exception.
@@ -42,7 +49,22 @@ std::unique_ptr<RedisConnectionGuard> RedisServerPool::Acquire(std::string* whyN
       return nullptr;
     }
   }
-  return std::make_unique<RedisConnectionGuard>(shared_from_this(), std::move(connection));
+  try {
+    return std::make_unique<RedisConnectionGuard>(shared_from_this(), std::move(connection));
+  } catch (...) {
+    // No guard was made, so nobody else will return the connection: give it
+    // back here, or its place would be lost for good.
+    Release(std::move(connection));
+    throw;
+  }
+}
+
+void RedisServerPool::GiveUpPlace() noexcept {
+  {
+    TMutexLock lock(m_mutex);
+    --m_total;
+  }
+  m_returned.NotifyOne();
 }
 
 void RedisServerPool::Release(std::unique_ptr<RedisConnection> connection) noexcept {

@@ -55,6 +55,9 @@ class RedisServerPool : public IRedisConnectionOwner, public std::enable_shared_
  private:
   using Clock = std::chrono::steady_clock;
 
+  // Frees a place taken for a connection that could not be made.
+  void GiveUpPlace() noexcept;
+
   const RedisPoolOptions m_options;
   const std::shared_ptr<RedisServerLink> m_link;  // shared with every connection made here
 
