@@ -52,11 +52,17 @@ void AssignQualifiedKey(TString& text, const TString& indexName, const TString& 
 bool IndexedCache::AddIndex(const TString& name, std::function<TString(const Entry&)> keyFunction) {
   if (name.empty() || !keyFunction) return false;
   auto& functions = m_cacheData.m_indexFunctions;
-  if (!functions.try_emplace(name, QualifyingKeyFunction{name, std::move(keyFunction)}).second) return false;
+  auto [added, isNew] = functions.try_emplace(name, QualifyingKeyFunction{name, std::move(keyFunction)});
+  if (!isNew) return false;
   // The map's iteration order may have changed: take it again. The function
   // objects stay where they are inside the map's elements.
   std::vector<const QualifyingKeyFunction*> order;
-  order.reserve(functions.size());
+  try {
+    order.reserve(functions.size());
+  } catch (...) {
+    functions.erase(added);  // no index that nothing would ever list under
+    throw;
+  }
   for (auto& [indexName, function] : functions) order.push_back(function.target<QualifyingKeyFunction>());
   m_indexOrder.swap(order);
   // Runs every index again; keys an entry is already listed under stay single.
@@ -275,34 +281,51 @@ void IndexedCache::IndexEntry(const Entry& entry) {
   for (const QualifyingKeyFunction* index : m_indexOrder) {
     const TString key = index->m_keyOf(entry);
     const QualifiedKey qualified(index->m_name, key);
+    // What may fail to allocate comes first: the node for the id's place in
+    // m_indexedEntries[q], the node for q's place in m_entryIndexKeys[id],
+    // the entry's key record and the key's listing. Listing the id and the
+    // key then cannot fail, so running out of memory leaves every table as
+    // it was (and never a listing without ids, or an id listed under a key
+    // its entry does not name, which later lookups and deletions rely on).
+    std::set<unsigned>::node_type idNode = m_spareIds.Take();
+    if (idNode) {
+      idNode.value() = id;
+    } else {
+      std::set<unsigned> one{id};
+      idNode = one.extract(one.begin());
+    }
+    std::set<TString>::node_type keyNode = m_spareKeys.Take();
+    if (keyNode) {
+      // The text is made from the name and key at hand rather than copied
+      // from the listing, whose text (longer than a short string holds) lies
+      // in a block of its own; it reuses the capacity the spare text has.
+      AssignQualifiedKey(keyNode.value(), index->m_name, key);
+    } else {
+      std::set<TString> one{qualified.ToString()};
+      keyNode = one.extract(one.begin());
+    }
+    std::set<TString>& keys = KeysOf(id);
     HintRecord* record = m_hints.Find(qualified);
     if (record == nullptr) {
       // A new key: the record is made only once the key is in the public map
       // and cannot fail after it, so neither ever lists what the other lacks.
-      m_hints.ReserveOneMore();
-      Listing& listing = AddListing(qualified, index->m_name, key);
-      record = &m_hints.Insert(listing, qualified.Hash());
+      try {
+        m_hints.ReserveOneMore();
+        Listing& listing = AddListing(qualified, index->m_name, key);
+        record = &m_hints.Insert(listing, qualified.Hash());
+      } catch (...) {
+        // The entry's key record, when it was made just now, goes too.
+        if (keys.empty()) m_spareKeyRecords.Keep(m_cacheData.m_entryIndexKeys.extract(id));
+        throw;
+      }
     }
-    // m_indexedEntries[q].insert(id), with a spare node if there is one.
+    // m_indexedEntries[q].insert(id); the node goes back when id was listed.
     std::set<unsigned>& ids = record->listing->second;
-    if (auto node = m_spareIds.Take()) {
-      node.value() = id;
-      m_spareIds.Keep(std::move(ids.insert(std::move(node)).node));  // back if id was listed
-    } else {
-      ids.insert(id);
-    }
+    m_spareIds.Keep(std::move(ids.insert(std::move(idNode)).node));
     record->count = static_cast<uint32_t>(ids.size());
     if (*ids.begin() == id) record->first = Hint{&entry, entry.GetData().get(), id};
-    // m_entryIndexKeys[id].insert(q), likewise. The text is made from the
-    // name and key at hand rather than copied from the listing, whose text
-    // (longer than a short string holds) lies in a block of its own.
-    std::set<TString>& keys = KeysOf(id);
-    if (auto node = m_spareKeys.Take()) {
-      AssignQualifiedKey(node.value(), index->m_name, key);  // in the capacity the spare text has
-      m_spareKeys.Keep(std::move(keys.insert(std::move(node)).node));
-    } else {
-      keys.insert(qualified.ToString());
-    }
+    // m_entryIndexKeys[id].insert(q), likewise.
+    m_spareKeys.Keep(std::move(keys.insert(std::move(keyNode)).node));
   }
 }
 

@@ -18,6 +18,7 @@
 #include "host/Errors.h"
 #include "main/utility/CacheHelpers.h"
 #include "tests/main/utility/CacheTestSupport.h"
+#include "tests/support/FailingAllocation.h"
 
 using namespace CacheHelpers;
 using namespace cache_test;
@@ -332,4 +333,37 @@ TEST(IndexedCacheTest, FailuresLeaveTheCacheConsistent) {
                std::runtime_error);
   EXPECT_EQ(cache.GetEntryCount(), entriesBefore - 1);
   ExpectConsistent(cache);
+}
+
+// Running out of memory anywhere in an addition or in a new index leaves the
+// tables in step: each allocation of the calls fails in turn, and after each
+// failure the cache is consistent and every key's lookup works.
+TEST(IndexedCacheTest, AnAllocationFailureAnywhereLeavesTheCacheConsistent) {
+  if (!kelcache_test::AllocationFailuresAvailable()) return;  // the sanitizers' builds
+  for (long successes = 0;; ++successes) {
+    SCOPED_TRACE("allocations before the failure: " + std::to_string(successes));
+    IndexedCache cache(std::make_shared<RecordingPolicy>(), nullptr);
+    cache.AddIndex(u"Region", RegionOf);
+    for (int v = 0; v < 4; ++v) cache.AddEntry(MakeRecord(v % 2 ? "EU" : "US", v));
+    RefCntPtr<RefCntObject> newcomer = MakeRecord("ASIA", 9);
+    std::function<TString(const Entry&)> byValue = [](const Entry& entry) {
+      return TString::number(RecordOf(entry).m_value);
+    };
+    bool failed = false;
+    {
+      kelcache_test::FailAllocationAfter failing(successes);
+      try {
+        cache.AddEntry(newcomer);
+        cache.AddIndex(u"Value", byValue);
+      } catch (const std::bad_alloc&) {
+      }
+      failed = failing.Failed();
+    }
+    ExpectConsistent(cache);
+    for (const char* region : {"EU", "US", "ASIA"}) {
+      const RefCntPtr<RefCntObject> found = cache.UseEntry(InRegion(region));
+      if (found) EXPECT_EQ(static_cast<const Record&>(*found).m_region, region);
+    }
+    if (!failed) break;  // every allocation of the calls has failed once
+  }
 }
