@@ -29,6 +29,7 @@
 #include "host/redis/RedisErrors.h"
 #include "host/redis/RedisSubscriptionManager.h"
 #include "tests/host/redis/RedisTestSupport.h"
+#include "tests/support/FailingAllocation.h"
 
 namespace kelcache_test {
 namespace {
@@ -241,6 +242,35 @@ TEST(RedisConnectionPool, ConnectionsAreLimitedAndABusyPoolWaitsThenGivesUp) {
   only.reset();
   waiter.join();
   EXPECT_TRUE(got);
+}
+
+// A connection or its guard that cannot be allocated gives its place back:
+// each allocation of taking a connection from a new pool of one fails in
+// turn, and the next taker is never told that the place is in use. (A
+// failure while connecting counts as the server's, so the back-off may
+// refuse that taker for a moment.)
+TEST(RedisConnectionPool, RunningOutOfMemoryWhileTakingAConnectionLosesNoPlace) {
+  if (!AllocationFailuresAvailable()) return;  // the sanitizers' builds
+  RedisServer server;
+  for (long successes = 0;; ++successes) {
+    SCOPED_TRACE("allocations before the failure: " + std::to_string(successes));
+    Configure(server.Address(), "connections=1;wait_ms=100");
+    std::unique_ptr<RedisConnectionGuard> taken;
+    bool failed = false;
+    {
+      FailAllocationAfter failing(successes);
+      try {
+        taken = RedisConnectionPool::FindAndLockPooledConnection(u"k");
+      } catch (const std::bad_alloc&) {
+      }
+      failed = failing.Failed();
+    }
+    taken.reset();
+    std::string whyNot;
+    RedisConnectionPool::FindAndLockPooledConnection(u"k", &whyNot);
+    EXPECT_NE(whyNot, "all its connections stayed in use for the wait time") << "the only place was lost";
+    if (!failed) break;  // every allocation has failed once
+  }
 }
 
 TEST(RedisConnectionPool, AResetLeavesConnectionsInUseWorkingAndRetiresThemAfterwards) {
