@@ -17,9 +17,10 @@
 //   and drops exclusive, loads shared. It works between threads and
 //   processes alike, and the kernel releases it when its holder dies.
 // - A load that could not take the lock (a file system without locks, a
-//   folder made by another version) reads the key file again after the
-//   value and reports a miss when it changed meanwhile. Under the lock that
-//   second read could never see a change, so a locked load reads it once.
+//   folder made by another version) keeps the key file it read open, opens
+//   the key file again after the value and reports a miss when that is
+//   another file: a store came between. Under the lock none can, so a
+//   locked load opens the key file once.
 //
 // - A value file that changed after its store (cut, emptied, overwritten: a
 //   power cut after the rename but before the data reached the disk can
@@ -170,9 +171,11 @@ bool KeyFileHolds(int fd, const ExpectedKey& expected, const Entry& entry) {
   return TString::fromUtf8(content) == expected.text;
 }
 
-// Opens the entry's key file and checks it. FolderRemoved when the key file
-// is missing because the namespace folder of this opening has been removed.
-Found CheckKeyFile(const DiskCacheFolder::Opening& opening, const Entry& entry, const ExpectedKey& expected) {
+// Opens the entry's key file and checks it; a key file that holds the key
+// stays open in *kept when kept is given. FolderRemoved when the key file is
+// missing because the namespace folder of this opening has been removed.
+Found CheckKeyFile(const DiskCacheFolder::Opening& opening, const Entry& entry, const ExpectedKey& expected,
+                   FileDescriptor* kept = nullptr) {
   FileDescriptor keyFile(OpenFileAt(opening.Fd(), entry.keyName.c_str(), kEntryReadFlags));
   if (!keyFile) {
     const int error = errno;
@@ -180,7 +183,21 @@ Found CheckKeyFile(const DiskCacheFolder::Opening& opening, const Entry& entry, 
     if (error == ENOENT || error == ENOTDIR) return Found::Miss;
     return MissOrRaise(entry, u"Cannot open file", entry.keyFile, error);
   }
-  return KeyFileHolds(keyFile.Get(), expected, entry) ? Found::Value : Found::Miss;
+  if (!KeyFileHolds(keyFile.Get(), expected, entry)) return Found::Miss;
+  if (kept != nullptr) *kept = std::move(keyFile);
+  return Found::Value;
+}
+
+// True when the entry's key file is still `keyFile`, the same file, not one
+// made since. Stores never write a key file in place: each removes the old
+// one and makes a new one. The old one, held open by the caller, keeps its
+// inode number from being reused meanwhile.
+bool KeyFileIsStill(const DiskCacheFolder::Opening& opening, const Entry& entry, const FileDescriptor& keyFile) {
+  FileDescriptor now(OpenFileAt(opening.Fd(), entry.keyName.c_str(), kEntryReadFlags));
+  struct stat then {};
+  struct stat current {};
+  return now && ::fstat(keyFile.Get(), &then) == 0 && ::fstat(now.Get(), &current) == 0 &&
+         then.st_dev == current.st_dev && then.st_ino == current.st_ino;
 }
 
 // Renews the value file's last-write time to now, to the millisecond: the
@@ -201,8 +218,12 @@ void RenewLastWriteTime(int fd) {
 // Reads the entry through opening, under the lock when locked.
 Found ReadEntry(const DiskCacheFolder::Opening& opening, const Entry& entry, const ExpectedKey& expected,
                 bool locked, std::shared_ptr<std::vector<uint8_t>>* value) {
-  // The small key file first: a colliding key costs no value read.
-  if (Found found = CheckKeyFile(opening, entry, expected); found != Found::Value) return found;
+  // The small key file first: a colliding key costs no value read. Without
+  // the lock it stays open, for the check at the end.
+  FileDescriptor keyFile;
+  if (Found found = CheckKeyFile(opening, entry, expected, locked ? nullptr : &keyFile); found != Found::Value) {
+    return found;
+  }
 
   FileDescriptor valueFile(OpenFileAt(opening.Fd(), entry.valueName.c_str(), kEntryReadFlags));
   if (!valueFile) {
@@ -243,10 +264,12 @@ Found ReadEntry(const DiskCacheFolder::Opening& opening, const Entry& entry, con
   valueFile.Close();
 
   if (!locked) {
-    // A store of a colliding key that does not lock empties the key file
-    // before it replaces the value file: if the key changed meanwhile, the
-    // value may be the other key's.
-    if (CheckKeyFile(opening, entry, expected) != Found::Value) return Found::Miss;
+    // A store that does not lock removes the key file before it replaces the
+    // value file: unless the key file read above is still the entry's, the
+    // value may be another key's. (Reading the key file again would not do:
+    // a store of a colliding key, then one of this key, may have run while
+    // the value was read, and the key file would hold this key again.)
+    if (!KeyFileIsStill(opening, entry, keyFile)) return Found::Miss;
   }
   *value = std::move(read.bytes);
   return Found::Value;

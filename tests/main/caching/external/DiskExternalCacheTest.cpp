@@ -24,6 +24,7 @@
 #include "main/caching/DiskCacheFolder.h"
 #include "public/caching/DiskExternalCacheInspector.h"
 #include "tests/main/caching/external/DiskExternalCacheTestSupport.h"
+#include "tests/main/caching/external/EntryOpenHooks.h"
 #include "tests/support/ForkedChild.h"
 
 namespace {
@@ -338,6 +339,28 @@ TEST_F(DiskExternalCacheTest, AStoreThatCannotOpenTheLockFileForWritingLeavesThe
   ASSERT_EQ(capture.Lines().size(), 1u);
   EXPECT_NE(capture.Lines().front().toStdString().find(".lock"), std::string::npos)
       << capture.Lines().front().toStdString();
+}
+
+// A load that cannot take the entry's lock (in a folder without ".lock",
+// made by a version that did not lock) checks after reading the value that
+// no store came between. Here a store of a colliding key replaces the entry
+// just before the load opens the value file, and a store of the key sought
+// replaces it again just before that check: the key file holds the key
+// sought again, but the value read is the other key's. The load misses.
+TEST_F(DiskExternalCacheTest, AnUnlockedLoadServesNoValueThatAStoreOfAnotherKeyReplacedMeanwhile) {
+  ASSERT_TRUE(Store(*MakeCache(), kCollidingKeyA, MakeValue("A")));
+  fs::remove(CachePath() / ".lock");
+  auto loader = MakeCache();  // a new cache: no description of the old ".lock" kept
+  auto writer = MakeCache();
+  {
+    EntryOpenHooks hooks;
+    hooks.Then("/.bin", [&] { EXPECT_TRUE(Store(*writer, kCollidingKeyB, MakeValue("B"))); });
+    hooks.Then("/.key", [&] { EXPECT_TRUE(Store(*writer, kCollidingKeyA, MakeValue("A again"))); });
+    const Value loaded = loader->TryLoad(kCollidingKeyA).Get();
+    EXPECT_EQ(hooks.Ran(), 2);
+    EXPECT_TRUE(loaded == nullptr) << "served " << std::string(loaded->begin(), loaded->end());
+  }
+  EXPECT_TRUE(LoadsValue(*loader, kCollidingKeyA, *MakeValue("A again")));
 }
 
 // See ForkedChild.h for why ThreadSanitizer leaves this out.

@@ -1,0 +1,96 @@
+#include "tests/main/caching/external/EntryOpenHooks.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+
+#include <cstdarg>
+#include <deque>
+#include <mutex>
+#include <utility>
+
+namespace kelcache_test {
+namespace {
+
+struct Step {
+  std::string suffix;
+  std::function<void()> run;
+};
+
+std::mutex s_mutex;
+std::deque<Step> s_steps;
+int s_ran = 0;
+
+bool EndsWith(const char* path, const std::string& suffix) {
+  const std::string text(path);
+  return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// Runs the next step when this open is its trigger.
+void RunStepFor(const char* path, int flags) {
+  if (path == nullptr || (flags & O_NONBLOCK) == 0) return;
+  std::function<void()> step;
+  {
+    std::lock_guard<std::mutex> lock(s_mutex);
+    if (s_steps.empty() || !EndsWith(path, s_steps.front().suffix)) return;
+    step = std::move(s_steps.front().run);
+    s_steps.pop_front();
+    ++s_ran;
+  }
+  step();
+}
+
+}  // namespace
+
+EntryOpenHooks::~EntryOpenHooks() {
+  std::lock_guard<std::mutex> lock(s_mutex);
+  s_steps.clear();
+  s_ran = 0;
+}
+
+void EntryOpenHooks::Then(std::string suffix, std::function<void()> step) {
+  std::lock_guard<std::mutex> lock(s_mutex);
+  s_steps.push_back({std::move(suffix), std::move(step)});
+}
+
+int EntryOpenHooks::Ran() const {
+  std::lock_guard<std::mutex> lock(s_mutex);
+  return s_ran;
+}
+
+}  // namespace kelcache_test
+
+namespace {
+
+// The open, after the step it triggers; `next` is the C library's call.
+template <class Next>
+int OpenAfterStep(Next next, int dirFd, const char* path, int flags, va_list arguments) {
+  mode_t mode = 0;
+  if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
+    mode = static_cast<mode_t>(va_arg(arguments, int));
+  }
+  kelcache_test::RunStepFor(path, flags);
+  return next(dirFd, path, flags, mode);
+}
+
+using OpenAt = int (*)(int, const char*, int, ...);
+
+}  // namespace
+
+// Both names: the library, built for 64-bit file offsets, calls openat64.
+extern "C" int openat(int dirFd, const char* path, int flags, ...) {
+  static const OpenAt s_next = reinterpret_cast<OpenAt>(dlsym(RTLD_NEXT, "openat"));
+  va_list arguments;
+  va_start(arguments, flags);
+  const int fd = OpenAfterStep(s_next, dirFd, path, flags, arguments);
+  va_end(arguments);
+  return fd;
+}
+
+extern "C" int openat64(int dirFd, const char* path, int flags, ...) {
+  static const OpenAt s_next = reinterpret_cast<OpenAt>(dlsym(RTLD_NEXT, "openat64"));
+  va_list arguments;
+  va_start(arguments, flags);
+  const int fd = OpenAfterStep(s_next, dirFd, path, flags, arguments);
+  va_end(arguments);
+  return fd;
+}
