@@ -30,9 +30,18 @@ const std::vector<CacheEntryInfo>* CoherenceTrackingTable::Find(const Hash& keyH
 }
 
 bool CoherenceTrackingTable::Track(const Hash& keyHash, const CacheEntryInfo& record) {
-  std::vector<CacheEntryInfo>& entries = m_keyhashToCacheEntries[keyHash];
+  // Room first, so that a failed allocation (no memory) changes no table and
+  // the record, once listed, goes in without one.
+  auto slot = m_keyhashToCacheEntries.try_emplace(keyHash).first;
+  std::vector<CacheEntryInfo>& entries = slot->second;
   const bool first = entries.empty();
-  m_guidAndCacheToKeyHash[{record.guid, record.cache}] = keyHash;
+  try {
+    if (entries.size() == entries.capacity()) entries.reserve(std::max<size_t>(4, 2 * entries.size()));
+    m_guidAndCacheToKeyHash[{record.guid, record.cache}] = keyHash;
+  } catch (...) {
+    if (first) m_keyhashToCacheEntries.erase(slot);
+    throw;
+  }
   entries.push_back(record);
   return first;
 }
@@ -108,8 +117,16 @@ CoherenceTrackingTable::Eviction CoherenceTrackingTable::Evict(const GuidAndCach
   }
   for (CacheEntryInfo& record : entries->second) {
     if (record.guid == key.first && record.cache == key.second) {
+      // The copy first: a record is marked evicted only with its copy kept.
+      CacheEntryInfo copy = record;
+      copy.evictedAt = now;
+      try {
+        m_evictedEntries.emplace(now, copy);
+      } catch (...) {
+        m_evictedGuidAndCache.erase(key);
+        throw;
+      }
       record.evictedAt = now;
-      m_evictedEntries.emplace(now, record);
     }
   }
   return Eviction::Evicted;

@@ -14,6 +14,7 @@
 #include "host/LogCapture.h"
 #include "public/caching/CascadeInvalidatorHolder.h"
 #include "tests/main/caching/coherence/CoherenceTestSupport.h"
+#include "tests/support/FailingAllocation.h"
 #include "tests/support/TestGate.h"
 
 namespace {
@@ -327,6 +328,35 @@ TEST_F(RedisPubsubTest, AnAsynchronousAdditionRunAfterItsCacheWasWithdrawnLeaves
   m_service->OnRemoved(*m_cache);
   EXPECT_EQ(m_service->CheckConsistencyTestOnly(), "");
   m_service.reset();  // waits for its tasks, which use `published`
+}
+
+// Running out of memory while an entry is tracked or evicted leaves the
+// tables in step: each allocation of an addition and a removal fails in
+// turn, and the tables stay consistent after each failure.
+TEST_F(RedisPubsubTest, RunningOutOfMemoryWhileTrackingLeavesTheTablesConsistent) {
+  if (!kelcache_test::AllocationFailuresAvailable()) return;  // the sanitizers' builds
+  MakeService();
+  // Once outside the failures: what the process makes on first use (the
+  // metrics registry, the log) is made.
+  m_service->OnAdded({0x900, 0x900}, kValue, kTime, 1000, m_cache);
+  m_service->OnRemoved({1000}, m_cache);
+  for (long successes = 0;; ++successes) {
+    SCOPED_TRACE("allocations before the failure: " + std::to_string(successes));
+    const unsigned guid = static_cast<unsigned>(successes) + 1;
+    const Hash key{0x900, static_cast<uint64_t>(successes)};
+    bool failed = false;
+    {
+      kelcache_test::FailAllocationAfter failing(successes);
+      try {
+        m_service->OnAdded(key, kValue, kTime, guid, m_cache);
+        m_service->OnRemoved({guid}, m_cache);
+      } catch (const std::bad_alloc&) {
+      }
+      failed = failing.Failed();
+    }
+    EXPECT_EQ(m_service->CheckConsistencyTestOnly(), "");
+    if (!failed) break;  // every allocation of the calls has failed once
+  }
 }
 
 TEST_F(RedisPubsubTest, MalformedMessagesAndTestOnlyCallsOutsideUnitTestsRaise) {
