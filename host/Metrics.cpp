@@ -43,6 +43,10 @@ struct Registry {
   std::vector<Capture*> m_captures KELCACHE_GUARDED_BY(m_mutex);
 };
 
+// Made when the library loads, not at a first use in a noexcept function,
+// where running out of memory would end the process.
+[[maybe_unused]] const bool s_registryMade = (Registry::Get(), true);
+
 bool TestBitsAndContext(uint64_t mask) noexcept {
   return (mask & Registry::Get().m_enabledMask.load(std::memory_order_relaxed)) != 0;
 }

@@ -5,10 +5,12 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <random>
 #include <string>
@@ -35,7 +37,13 @@ std::string TemporaryName(const fs::path& targetName) {
   std::snprintf(suffix, sizeof(suffix), ".tmp-%ld-%llu-%016llx", static_cast<long>(CurrentProcessId()),
                 static_cast<unsigned long long>(s_counter.fetch_add(1, std::memory_order_relaxed)),
                 static_cast<unsigned long long>(t_random()));
-  return "." + targetName.string() + suffix;
+  // The target's name only as far as it leaves the temporary name within
+  // the usual limit of 255 bytes, so that a target with a long name (which
+  // the file system accepts) can still be written.
+  const std::string name = targetName.string();
+  constexpr size_t kMaxName = 255;
+  const size_t kept = std::min(name.size(), kMaxName - 1 - std::strlen(suffix));
+  return "." + name.substr(0, kept) + suffix;
 }
 
 // Removes the temporary file on every way out of WriteUnsignedBinaryFileAt

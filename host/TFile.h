@@ -23,7 +23,8 @@
 // Whole-file operations:
 // - LoadUnsignedBinaryFile: the file's bytes.
 // - WriteUnsignedBinaryFile: replaces the file atomically. The bytes go to a
-//   temporary file in the same folder (".<name>.tmp-<pid>-<counter>-<random>"),
+//   temporary file in the same folder (".<name>.tmp-<pid>-<counter>-<random>",
+//   the name cut short where that would pass 255 bytes),
 //   which is closed and then renamed over the target, so a reader sees either
 //   the old file or the new one whole, never a part, even when the writer dies
 //   midway (a dead writer leaves its temporary file behind; the target is

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <iterator>
 #include <set>
 #include <string>
 #include <thread>
@@ -132,6 +133,14 @@ TEST_F(TFileTest, WholeFileReadsAndTheirFailures) {
   TFile::WriteUnsignedBinaryFile(path, std::vector<uint8_t>());
   EXPECT_TRUE(FileExists(path));
   EXPECT_TRUE(TFile::LoadUnsignedBinaryFile(path).empty());
+  // The longest names the file system takes are written too (the temporary
+  // file's name must not pass the limit), and no temporary file stays.
+  for (size_t length : {200u, 240u, 255u}) {
+    const TPath longName = Root() / TPath(std::string(length, 'n').c_str());
+    TFile::WriteUnsignedBinaryFile(longName, allBytes);
+    EXPECT_EQ(TFile::LoadUnsignedBinaryFile(longName), allBytes) << length;
+  }
+  EXPECT_EQ(std::distance(fs::directory_iterator(Root().ToUtf8()), fs::directory_iterator()), 4);
 
   TPath missing = Root() / TPath("no-such-file.bin");
   try {
