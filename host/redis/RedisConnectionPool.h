@@ -3,7 +3,8 @@
 //
 // Configuration (host/redis/RedisConfiguration.h gives the text formats):
 //   RedisConnectionPool::GetInstance().Reset(servers, optionsText);
-//   RedisConnectionPool::GetInstance().Reset("host:6379,host2:6379", "password=...;db=0");
+//   RedisConnectionPool::GetInstance().Reset("host:6379", "password=...;db=0");
+//   RedisConnectionPool::GetInstance().Reset("cluster:host:6379,host2:6379", "password=...");
 // Reset parses and checks everything first and raises
 // RedisConfigurationError (changing nothing) when the text is bad; then it
 // replaces the whole configuration. Connections of the earlier configuration

@@ -8,8 +8,10 @@
 //
 // Thread rules: OnDirty arrives on the coherence service's threads while that
 // service holds its own lock, so an implementation takes its own lock after
-// it (lock order: coherence service lock, then the cache lock) and must not
-// call back into the service.
+// it (lock order: coherence service lock, then the cache lock). It may call
+// back into the service on the same thread (an OnRemoved, an OnAdded: the
+// service's lock admits its holder again), but must not wait for another
+// thread that calls into the service.
 #pragma once
 
 #include <vector>

@@ -32,8 +32,9 @@ class IInvalidatorAggregatorScope;
 
 // Told by the coherence service which entries went dirty or were evicted.
 // Thread rules: implementations must accept calls from any thread at once;
-// OnDirty and OnEvicted may arrive while the coherence service holds its lock,
-// so they must not call back into the coherence service.
+// OnDirty and OnEvicted may arrive while the coherence service holds its lock:
+// they may call back into the service on the same thread (its lock admits
+// its holder again), but must not wait for another thread that calls into it.
 class KELCACHE_EXPORT ICascadeInvalidator : public virtual_enable_shared_from_this<ICascadeInvalidator> {
  public:
   // The current thread's query job used entry `id` of `cache`.

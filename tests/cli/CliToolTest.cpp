@@ -246,6 +246,7 @@ TEST(CliTool, BadCommandLinesExitWithTwoAndOneLineThatSaysWhat) {
       {{"disk", "ls", "--dir", d, "--ns", "a/b"}, "cannot name a namespace folder"},
       {{"disk", "ls", "--dir", d, "--ns", ""}, "namespace is empty"},
       {{"disk", "ls", "--dir", d, "--ns", "N", "--sort", "colour"}, "--sort"},
+      {{"disk", "ls", "--dir", d + "/caf\xe9", "--ns", "N"}, "is not UTF-8 text"},
       {{"disk", "get", "--dir", d, "--ns", "N"}, "key is required"},
       {{"disk", "get", "--dir", d, "--ns", "N", "-e", "bad\\q"}, "unknown escape \\q"},
       {{"disk", "put", "--dir", d, "--ns", "N", "k", "-i", d + "/missing"}, "does not exist"},
@@ -400,6 +401,38 @@ TEST(CliRedisTool, ScanOfAClusterListsEveryKeyWhicheverOfItsNodesAreNamed) {
     for (const Json& key : listed.at("keys")) keys.insert(key.at("key").get<std::string>());
     EXPECT_EQ(keys, std::multiset<std::string>(stored.begin(), stored.end())) << scan.Describe();
   }
+}
+
+// -n stops after that many messages, also when many more arrive at once:
+// none past the count is printed or counted.
+TEST(CliRedisTool, WatchStopsAtItsCountEvenInABurst) {
+  kelcache_test::RedisServer server;
+  CliProcess watch({.args = {"watch", "--servers", server.Address(), "--json", "-n", "3"}});
+  ASSERT_TRUE(watch.WaitFor("watching", 20s, true)) << watch.SoFar().err;
+  RedisExternalCache::InitializeConnectionPool(TString::fromStdString(server.Address()), TString());
+  auto guard = RedisConnectionPool::GetInstance().LockPubSubConnection();
+  ASSERT_NE(guard, nullptr);
+  // Published until the watch's subscription takes one, then a burst: one
+  // script publishes 200 at once, so they reach the watch in one read.
+  kelcache_test::WaitUntil([&] { return guard->GetConnection().Publish("defaultns.1-1", "1-1@1") != 0; });
+  const std::string burst = "redis-cli -h " + server.Host() + " -p " + std::to_string(server.Port()) +
+                            " EVAL \"for i = 1, 200 do redis.call('PUBLISH', KEYS[1], ARGV[1]) end\" 1 "
+                            "defaultns.1-1 1-1@1 >/dev/null";
+  ASSERT_EQ(std::system(burst.c_str()), 0) << burst;
+
+  const CliResult result = watch.Wait(20s);
+  ASSERT_TRUE(result.exited) << result.Describe();
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  int printed = 0;
+  Json summary;
+  std::istringstream lines(result.out);
+  for (std::string line; std::getline(lines, line);) {
+    const Json value = Json::parse(line);
+    if (value.at("type") == "message") ++printed;
+    if (value.at("type") == "summary") summary = value;
+  }
+  EXPECT_EQ(printed, 3) << result.out;
+  EXPECT_EQ(summary.at("messages"), 3) << result.out;
 }
 
 TEST(CliRedisTool, WatchDecodesTheLibrarysMessagesShowsMalformedOnesAndStopsOnSigterm) {

@@ -105,7 +105,8 @@ TString KeyFromArgument(const std::string& argument, bool escaped, const char* w
   TString key = TString::fromStdString(bytes);
   if (key.toStdString() != bytes) {
     throw UsageError(std::string(what) + " '" + EscapeBytes(bytes) +
-                     "' is not UTF-8 text; the library's keys are text, so no entry can lie under it");
+                     "' is not UTF-8 text; the library's keys are text, so the library cannot name an "
+                     "entry under it (one that another program wrote is listed, but cannot be addressed)");
   }
   return key;
 }

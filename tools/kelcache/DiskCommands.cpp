@@ -195,6 +195,17 @@ int RunGet(const GetOptions& options) {
   return kExitOk;
 }
 
+// The tool waits for a store or drop to end, however long it takes. The
+// frame gives up waiting at its time-out, but the store or drop goes on
+// writing on its own thread, which the end of the process would cut short:
+// the old entry removed, the new one half written. So the two time-outs are
+// lifted before the cache is made (it reads them then).
+void WaitForStoresAndDropsToEnd() {
+  const std::string forever = std::to_string(std::numeric_limits<int>::max());
+  kelvra::appoptions::SetOption("ExternalCacheStoreTimeoutMs", forever);
+  kelvra::appoptions::SetOption("ExternalCacheDropTimeoutMs", forever);
+}
+
 // --- put ---------------------------------------------------------------------
 
 struct PutOptions : KeyOptions {
@@ -208,6 +219,7 @@ int RunPut(const PutOptions& options) {
   auto value = std::make_shared<std::vector<uint8_t>>(bytes.begin(), bytes.end());
 
   TLog::Capture capture(TLog::Info);
+  WaitForStoresAndDropsToEnd();
   // A value that took long to make: the latency threshold never skips it.
   const bool stored = DiskExternalCache(target.ns, target.folder, nullptr)
                           .TryStore(key, value, std::numeric_limits<unsigned>::max(), -1)
@@ -271,6 +283,7 @@ int RunDrop(const KeyOptions& options) {
   if (before.key && *before.key != key && !before.key->empty()) throw MissError(DescribeMiss(target, key));
 
   TLog::Capture capture(TLog::Warn);
+  WaitForStoresAndDropsToEnd();
   const bool done = DiskExternalCache(target.ns, target.folder, nullptr).TryDrop(key).Get();
   const DiskEntryReport after = inspector.InspectKey(key);
   if (!done || after.state != EntryState::Absent) {
@@ -451,25 +464,47 @@ struct SweepOptions : DiskOptions {
 };
 
 // The folder as the sweeper measures it: its entry folders, and the bytes of
-// every file in it, at any depth.
+// every file in it, at any depth. FailureError when the folder cannot be
+// listed; an entry folder that cannot be read whole counts as unreadable,
+// and its bytes as far as they were read.
 struct FolderSize {
   uint64_t entries = 0;
   uint64_t bytes = 0;
+  uint64_t unreadable = 0;
 };
 
 FolderSize Measure(const TPath& folder) {
   namespace fs = std::filesystem;
   FolderSize size;
   std::error_code error;
-  for (fs::recursive_directory_iterator it(folder.ToStdPath(), error), end; !error && it != end;
-       it.increment(error)) {
-    if (it.depth() == 0 && it->is_directory(error)) ++size.entries;
-    if (it->is_regular_file(error)) {
-      const uintmax_t bytes = it->file_size(error);
-      if (!error) size.bytes += bytes;
-      error.clear();
+  const auto cannotList = [&folder](const std::error_code& why) {
+    return FailureError("cannot list " + folder.ToUtf8() + ": " + why.message());
+  };
+  fs::directory_iterator items(folder.ToStdPath(), error);
+  for (const fs::directory_iterator end; !error && items != end; items.increment(error)) {
+    std::error_code itemError;
+    if (!items->is_directory(itemError)) {
+      if (items->is_regular_file(itemError)) {
+        const uintmax_t bytes = items->file_size(itemError);
+        if (!itemError) size.bytes += bytes;
+      }
+      continue;
     }
+    ++size.entries;
+    fs::recursive_directory_iterator files(items->path(), itemError);
+    for (const fs::recursive_directory_iterator last; !itemError && files != last; files.increment(itemError)) {
+      std::error_code fileError;
+      if (!files->is_regular_file(fileError)) continue;
+      const uintmax_t bytes = files->file_size(fileError);
+      if (fileError) {
+        itemError = fileError;
+        break;
+      }
+      size.bytes += bytes;
+    }
+    if (itemError) ++size.unreadable;
   }
+  if (error) throw cannotList(error);
   return size;
 }
 
@@ -499,7 +534,8 @@ int RunSweep(const SweepOptions& options) {
     json.Key("freed_bytes").Number(freed);
     json.Key("entries").Number(after.entries);
     json.Key("bytes").Number(after.bytes);
-    json.Key("within_budget").Bool(after.bytes <= budget);
+    json.Key("unreadable_entries").Number(after.unreadable);
+    json.Key("within_budget").Bool(after.bytes <= budget && after.unreadable == 0);
     json.EndObject();
     PrintLine(json.Text());
   } else {
@@ -507,6 +543,10 @@ int RunSweep(const SweepOptions& options) {
               ShowKey(options.ns) + " now holds " + CountOf(after.entries, "entry", "entries") + ", " +
               HumanBytes(after.bytes) + " (budget " +
               HumanBytes(budget) + ")");
+    if (after.unreadable > 0) {
+      PrintLine(CountOf(after.unreadable, "entry folder", "entry folders") +
+                " could not be read whole: the bytes shown leave out what could not be read");
+    }
     if (after.bytes > budget) {
       PrintLine("still above the budget: the entries left were written less than --min-age " +
                 std::to_string(options.minimumAgeSeconds) + " s ago, or could not be removed");

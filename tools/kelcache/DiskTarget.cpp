@@ -1,6 +1,8 @@
 #include "tools/kelcache/DiskTarget.h"
 
 #include <algorithm>
+#include <filesystem>
+#include <system_error>
 
 #include "host/AppConfig.h"
 #include "host/Errors.h"
@@ -25,6 +27,18 @@ const TString kLayoutFolder(u"ExternalCacheV1");
 
 std::string PathText(const TPath& path) {
   return path.ToUtf8();
+}
+
+// True when `path` is a folder; false when nothing, or something else, is
+// there. A folder that cannot be looked at (no permission to search a folder
+// above it, say) is no miss but a failure: FailureError.
+bool FolderIsThere(const TPath& path) {
+  std::error_code error;
+  const std::filesystem::file_status status = std::filesystem::status(path.ToStdPath(), error);
+  if (error && error != std::errc::no_such_file_or_directory && error != std::errc::not_a_directory) {
+    throw FailureError("cannot reach " + PathText(path) + ": " + error.message());
+  }
+  return std::filesystem::is_directory(status);
 }
 
 // The names of up to `limit` folders in dir, sorted.
@@ -57,6 +71,11 @@ DiskTarget ResolveDiskTarget(const std::string& dir, const std::string& ns) {
   } catch (const LogicException& error) {
     throw UsageError("--ns '" + EscapeBytes(ns) + "' cannot name a namespace folder: " + error.GetExpression());
   }
+  // Paths are text to the library: one that is not UTF-8 would name another
+  // folder once converted.
+  if (TString::fromStdString(dir).toStdString() != dir) {
+    throw UsageError("--dir '" + EscapeBytes(dir) + "' is not UTF-8 text");
+  }
   target.dir = dir.empty() ? TPath(AppConfig::GetInstance().GetExternalCacheDir()) / kLayoutFolder
                            : TPath(TString::fromStdString(dir));
   target.folder = target.dir / target.ns;
@@ -64,12 +83,12 @@ DiskTarget ResolveDiskTarget(const std::string& dir, const std::string& ns) {
 }
 
 bool NamespaceExists(const DiskTarget& target) {
-  return DirectoryExists(target.folder);
+  return FolderIsThere(target.folder);
 }
 
 std::string NoNamespaceMessage(const DiskTarget& target) {
   std::string message = "no namespace '" + EscapeBytes(target.ns.toStdString()) + "' in " + PathText(target.dir);
-  if (!DirectoryExists(target.dir)) return message + " (no such folder)";
+  if (!FolderIsThere(target.dir)) return message + " (no such folder)";
   const TPath nested = target.dir / kLayoutFolder;
   if (DirectoryExists(nested / target.ns)) {
     return message + " (it is in " + PathText(nested) + ": --dir names the folder that holds the namespace folders)";

@@ -54,14 +54,20 @@ std::string Now(bool iso) {
   return iso ? FormatDateTime(now, 'T', true) + LocalUtcOffset(now) : FormatDateTime(now, ' ', true).substr(11);
 }
 
-// Prints messages and counts them. Thread-safe: m_outputMutex serialises
-// the lines; the counters are atomics.
+// Prints messages and counts them, up to stopAfter (0: no limit). A line
+// that cannot be written (stdout closed or full) is not raised on the
+// manager's thread, which would only log it: the watcher keeps the failure
+// and prints nothing more; RaiseOutputFailure raises it on the main thread.
+// Thread-safe: m_outputMutex serialises the lines, the stop count and the
+// failure; the counters are atomics, read once a second.
 class Watcher {
  public:
-  Watcher(std::string prefix, bool json) : m_prefix(std::move(prefix)), m_json(json) {}
+  Watcher(std::string prefix, bool json, uint64_t stopAfter)
+      : m_prefix(std::move(prefix)), m_json(json), m_stopAfter(stopAfter) {}
 
-  // On the manager's thread.
-  void OnMessage(const TString& channelText, const void* data, int length) {
+  // On the manager's thread. True when this message was the last one to
+  // print (the count is reached, or the output failed): time to stop.
+  bool OnMessage(const TString& channelText, const void* data, int length) {
     const std::string channel = channelText.toStdString();
     const std::string message(static_cast<const char*>(data), length > 0 ? static_cast<size_t>(length) : 0);
     const DecodedMessage decoded = DecodeCoherenceMessage(m_prefix, channel, message);
@@ -97,24 +103,34 @@ class Watcher {
                 "': " + decoded.problem + (decoded.readable ? "; the service reads " + readAs : std::string());
       }
     }
+    std::lock_guard<std::mutex> lock(m_outputMutex);
+    // Messages that arrive before the main thread has unsubscribed are
+    // neither printed nor counted.
+    if (!m_outputFailure.empty() || (m_stopAfter > 0 && m_total.load() >= m_stopAfter)) return false;
     ++m_total;
     ++m_thisSecond;
     if (!decoded.wellFormed) ++m_malformed;
-    std::lock_guard<std::mutex> lock(m_outputMutex);
-    PrintLine(line);
+    return !PrintOrKeepFailure(line) || m_total.load() == m_stopAfter;
   }
 
   // On the manager's thread, after the connection was lost and the
   // subscription made again.
-  void OnReconnected() {
+  // False when the output failed (time to stop).
+  bool OnReconnected() {
     std::lock_guard<std::mutex> lock(m_outputMutex);
+    if (!m_outputFailure.empty()) return false;
     if (m_json) {
       JsonWriter json;
       json.BeginObject().Key("type").String("reconnected").Key("received").String(Now(true)).EndObject();
-      PrintLine(json.Text());
-    } else {
-      PrintLine(Now(false) + "  -- reconnected; messages published meanwhile were lost");
+      return PrintOrKeepFailure(json.Text());
     }
+    return PrintOrKeepFailure(Now(false) + "  -- reconnected; messages published meanwhile were lost");
+  }
+
+  // On the main thread, once the manager has stopped.
+  void RaiseOutputFailure() {
+    std::lock_guard<std::mutex> lock(m_outputMutex);
+    if (!m_outputFailure.empty()) throw FailureError(m_outputFailure);
   }
 
   // On the main thread, once a second.
@@ -152,8 +168,20 @@ class Watcher {
   uint64_t Total() const { return m_total.load(); }
 
  private:
+  bool PrintOrKeepFailure(const std::string& line) {
+    try {
+      PrintLine(line);
+      return true;
+    } catch (const FailureError& error) {
+      m_outputFailure = error.what();
+      return false;
+    }
+  }
+
   const std::string m_prefix;
   const bool m_json;
+  const uint64_t m_stopAfter;
+  std::string m_outputFailure;  // guarded by m_outputMutex
   std::atomic<uint64_t> m_total{0};
   std::atomic<uint64_t> m_thisSecond{0};
   std::atomic<uint64_t> m_malformed{0};
@@ -179,16 +207,16 @@ int RunWatch(const WatchOptions& options) {
   // Exactly the channels that begin with the prefix, even when it holds
   // glob characters.
   const TString pattern = TString::fromStdString(EscapeGlob(options.channel) + "*");
-  Watcher watcher(options.channel, options.json);
-  const uint64_t stopAfter = options.stopAfter;
+  Watcher watcher(options.channel, options.json, options.stopAfter);
   const pid_t self = getpid();
   const auto started = std::chrono::steady_clock::now();
   {
     RedisSubscriptionManager manager;
-    const uint64_t listener = manager.AddReconnectListener([&watcher] { watcher.OnReconnected(); });
-    manager.Subscribe(pattern, [&watcher, stopAfter, self](const TString& channel, const void* data, int length) {
-      watcher.OnMessage(channel, data, length);
-      if (stopAfter > 0 && watcher.Total() == stopAfter) kill(self, SIGUSR1);
+    const uint64_t listener = manager.AddReconnectListener([&watcher, self] {
+      if (!watcher.OnReconnected()) kill(self, SIGUSR1);
+    });
+    manager.Subscribe(pattern, [&watcher, self](const TString& channel, const void* data, int length) {
+      if (watcher.OnMessage(channel, data, length)) kill(self, SIGUSR1);
     });
     std::fprintf(stderr, "kelcache: watching %s on %s (Ctrl-C to stop)\n", pattern.toStdString().c_str(),
                  server.c_str());
@@ -215,6 +243,7 @@ int RunWatch(const WatchOptions& options) {
     manager.Unsubscribe(pattern);
     manager.RemoveReconnectListener(listener);
   }  // the manager's thread ends here
+  watcher.RaiseOutputFailure();
   watcher.EndOfSecond();
   watcher.Summary(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started));
   return kExitOk;
