@@ -778,4 +778,9 @@ bool RedisSubscriptionManager::IsSubscriberRunning() const {
 
 uint64_t RedisSubscriptionManager::GetReconnectCount() const { return m_impl->m_reconnects.load(); }
 
+bool RedisSubscriptionManager::IsConfirmed(TString const& pattern) const {
+  TMutexLock lock(m_impl->m_mutex);
+  return m_impl->m_confirmed.count(pattern.toStdString()) != 0;
+}
+
 }  // namespace kelvra::caching

@@ -95,6 +95,10 @@ class KELCACHE_EXPORT RedisSubscriptionManager final : public IRedisSubscription
   bool IsSubscriberRunning() const;
   // How many times the subscriptions were re-established after a loss.
   uint64_t GetReconnectCount() const;
+  // Whether the server has confirmed the pattern's subscription, so that it
+  // is in force now (false while the server cannot be reached or refuses it,
+  // for instance to a user who may not subscribe).
+  bool IsConfirmed(TString const& pattern) const;
 
   // Called by RedisConnectionPool once it has installed a new configuration:
   // wakes the thread of every manager that has subscriptions and waits until

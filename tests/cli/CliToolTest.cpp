@@ -369,6 +369,13 @@ TEST(CliRedisTool, ConnectionFailuresSayWhy) {
       ExpectFailure(args, 3, says);
     }
   }
+  // The watch that keeps trying says that its subscription is not in force.
+  CliProcess watch({.args = {"watch", "--servers", locked.Address(), "--options", "connect_timeout_ms=200"}});
+  EXPECT_TRUE(watch.WaitFor("has not confirmed the subscription", 20s, true)) << watch.SoFar().err;
+  watch.Signal(SIGTERM);
+  const CliResult result = watch.Wait(20s);
+  ASSERT_TRUE(result.exited) << result.Describe();
+  EXPECT_EQ(result.exitCode, 0) << result.err;
 }
 
 // A cluster may be named by any few of its nodes: scan lists every key of

@@ -220,6 +220,13 @@ int RunWatch(const WatchOptions& options) {
     });
     std::fprintf(stderr, "kelcache: watching %s on %s (Ctrl-C to stop)\n", pattern.toStdString().c_str(),
                  server.c_str());
+    // Subscribe waited for the server's confirmation as long as the
+    // configuration's time-outs allow; without it nothing may ever arrive.
+    if (!manager.IsConfirmed(pattern)) {
+      std::fprintf(stderr,
+                   "kelcache: the server has not confirmed the subscription yet; still trying (the "
+                   "library's warnings say why: KELCACHE_LOG_LEVEL=warn)\n");
+    }
 
     auto nextSecond = started + std::chrono::seconds(1);
     for (;;) {

@@ -106,9 +106,11 @@ TEST_F(RedisSubscriptions, MatchingMessagesArriveOnceEachIncludingOwnPublication
   // to the same pattern again starts both anew, and is in force only once
   // the new connection's server confirmed it, not on the old confirmation.
   manager.Unsubscribe(u"kc.test.*");
+  EXPECT_FALSE(manager.IsConfirmed(u"kc.test.*"));
   EXPECT_TRUE(WaitUntil([&] { return !manager.IsSubscriberRunning(); }));
   Inbox second;
   manager.Subscribe(u"kc.test.*", second.Callback());
+  EXPECT_TRUE(manager.IsConfirmed(u"kc.test.*"));
   EXPECT_TRUE(manager.TryPublish(u"kc.test.again-1", u"m", {}));
   EXPECT_TRUE(second.WaitFor(1));
   EXPECT_EQ(inbox.Count(), 2u) << "the old subscription got nothing more";
