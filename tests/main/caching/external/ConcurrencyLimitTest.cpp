@@ -84,6 +84,43 @@ TEST(ExternalCacheConcurrencyLimitTest, OneSlotMakesEveryOtherOperationJamUntilI
   EXPECT_NE(cache.TryLoad(u"other").Get(), nullptr) << "the slot is free although the slow function runs";
   gates[u"slow"].second->Open();
   EXPECT_TRUE(WaitForBackgroundTasks());
+
+  // A store cancelled while its task waits for the slot: once it has the
+  // slot it does not run its function; its future holds the cancellation,
+  // nothing is logged for it, and the slot comes back.
+  ScopedOptionOverride longWait("ExternalCacheConcurrencyTimeoutMs", 20000);
+  ScopedOptionOverride longTimeout("ExternalCacheStoreTimeoutMs", 20000);
+  auto holderEntered = std::make_shared<Gate>();
+  auto holderGoesOn = std::make_shared<Gate>();
+  auto cancelledRan = std::make_shared<std::atomic<int>>(0);
+  ScriptedStore second(
+      u"cancel-ns", 0, true,
+      [=](TString key, TString, Value, long long) {
+        if (key != u"holder") {
+          ++*cancelledRan;
+          return;
+        }
+        holderEntered->Open();
+        holderGoesOn->Wait();
+      },
+      [](TString, TString) { return Value(); }, [](TString, TString) {});
+  AsyncTask::Future<bool> holder = second.TryStore(u"holder", MakeValue("v"), 0, -1);
+  ASSERT_TRUE(holderEntered->Wait());
+  auto cancel = std::make_shared<AsyncTask::CancelEvent>();
+  AsyncTask::Future<bool> cancelled;
+  {
+    AsyncTask::Cancel::Scope scope(cancel);
+    cancelled = second.TryStore(u"cancelled", MakeValue("v"), 0, -1);
+  }
+  std::this_thread::sleep_for(100ms);  // its task waits for the slot meanwhile
+  capture.Clear();
+  cancel->Signal();
+  holderGoesOn->Open();
+  EXPECT_TRUE(holder.Get());
+  EXPECT_THROW(cancelled.Get(), AsyncTask::CancelException);
+  EXPECT_EQ(cancelledRan->load(), 0);
+  EXPECT_EQ(capture.Events(u"ec-store").size(), 1u) << "the holder's event only";
+  EXPECT_TRUE(WaitUntil([] { return TryAcquireConcurrencySemaphore()->IsAcquired(); }));
 }
 
 }  // namespace
