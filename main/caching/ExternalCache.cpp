@@ -31,6 +31,7 @@
 #include "host/AsyncTask.h"
 #include "host/DeadlineTimer.h"
 #include "host/Errors.h"
+#include "host/ForkGeneration.h"
 #include "host/InitOnce.h"
 #include "host/Metrics.h"
 #include "host/TElapsedTimer.h"
@@ -54,8 +55,30 @@ constexpr int kNullValueLine = 81;
 // cancelled before it starts is not run.
 constexpr AsyncTask::LaunchOptions kLaunchOptions{0, false};
 
-// The process-wide concurrency semaphore (see TryAcquireConcurrencySemaphore).
+// The process-wide concurrency semaphore, of ExternalCacheConcurrencyLimit
+// slots as the option is at the first request (see
+// TryAcquireConcurrencySemaphore). A child forked without exec gets a new one
+// of the same size: the slots that the parent's operations held at the fork
+// would never come back in it, since those operations' threads are not in it.
 InitOnceSlot s_concurrencySemaphoreSlot;
+
+struct ConcurrencySlots {
+  static ConcurrencySlots* MakeFirst() {
+    const int limit = kelvra::appoptions::ExternalCacheConcurrencyLimit();
+    return new ConcurrencySlots{limit, InitOnceSharedPtr<TSemaphore>(s_concurrencySemaphoreSlot, [limit] {
+                                  return TSemaphore::Construct(limit);
+                                })};
+  }
+  static ConcurrencySlots* MakeInChild(const ConcurrencySlots& parent) {
+    return new ConcurrencySlots{parent.limit, TSemaphore::Construct(parent.limit)};
+  }
+  static const std::shared_ptr<TSemaphore>& Semaphore() {
+    return ForkReplacedInstance<ConcurrencySlots, &MakeFirst, &MakeInChild>::Get().semaphore;
+  }
+
+  const int limit;
+  const std::shared_ptr<TSemaphore> semaphore;
+};
 
 // What the measured call of Run found: whether fn returned normally, and how
 // long it took.
@@ -277,9 +300,7 @@ bool Run(std::function<void()> fn, Fields& fields, std::chrono::milliseconds tim
 }
 
 RefCntPtr<TSemaphoreScope, RefCntObject> TryAcquireConcurrencySemaphore() {
-  const int limit = kelvra::appoptions::ExternalCacheConcurrencyLimit();
-  const std::shared_ptr<TSemaphore>& semaphore = InitOnceSharedPtr<TSemaphore>(
-      s_concurrencySemaphoreSlot, [limit] { return TSemaphore::Construct(limit); });
+  const std::shared_ptr<TSemaphore>& semaphore = ConcurrencySlots::Semaphore();
   const int timeoutMs = kelvra::appoptions::ExternalCacheConcurrencyTimeoutMs();
   return RefCntPtr<TSemaphoreScope, RefCntObject>(new TSemaphoreScope(semaphore, timeoutMs));
 }
