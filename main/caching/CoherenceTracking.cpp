@@ -15,6 +15,10 @@ constexpr const char* kSource = "main/caching/RedisPubsub";
 
 TString CacheText(const void* cache) { return TString::pointer(cache); }
 
+bool IsRecordOf(const CacheEntryInfo& record, const CoherenceTrackingTable::GuidAndCache& key) {
+  return record.guid == key.first && record.cache == key.second;
+}
+
 void LogTableError(uint32_t code, const char16_t* text, const CacheEntryInfo& record) {
   LogMessage(TLog::Error, TString(text),
              std::unordered_map<TString, TString>{{TString(u"CacheGuid"), TString::number(record.guid)},
@@ -52,9 +56,7 @@ void CoherenceTrackingTable::Forget(const Hash& keyHash, size_t index) {
   const GuidAndCache key{record.guid, record.cache};
   if (record.evictedAt != CacheEntryInfo::kLive) {
     auto [first, last] = m_evictedEntries.equal_range(record.evictedAt);
-    auto found = std::find_if(first, last, [&](const auto& element) {
-      return element.second.guid == record.guid && element.second.cache == record.cache;
-    });
+    auto found = std::find_if(first, last, [&](const auto& element) { return IsRecordOf(element.second, key); });
     if (found == last) {
       ThrowLogicException(kSource, 377,
                           "entry in m_keyhashToCacheEntries is evicted but not found in m_evictedEntries");
@@ -70,9 +72,7 @@ bool CoherenceTrackingTable::ForgetRecord(const Hash& keyHash, const GuidAndCach
   auto found = m_keyhashToCacheEntries.find(keyHash);
   if (found == m_keyhashToCacheEntries.end()) return false;
   const std::vector<CacheEntryInfo>& entries = found->second;
-  auto isKey = [&key](const CacheEntryInfo& record) {
-    return record.guid == key.first && record.cache == key.second;
-  };
+  auto isKey = [&key](const CacheEntryInfo& record) { return IsRecordOf(record, key); };
   if (*index >= entries.size() || !isKey(entries[*index])) {
     auto record = std::find_if(entries.begin(), entries.end(), isKey);
     if (record == entries.end()) return false;
@@ -116,7 +116,7 @@ CoherenceTrackingTable::Eviction CoherenceTrackingTable::Evict(const GuidAndCach
                         "m_keyhashToCacheEntries!");
   }
   for (CacheEntryInfo& record : entries->second) {
-    if (record.guid == key.first && record.cache == key.second) {
+    if (IsRecordOf(record, key)) {
       // The copy first: a record is marked evicted only with its copy kept.
       CacheEntryInfo copy = record;
       copy.evictedAt = now;
@@ -213,9 +213,7 @@ void CoherenceTrackingTable::PruneOldestWhile(const std::function<bool()>& keepG
       }
       std::vector<CacheEntryInfo>& records = entries->second;
       records.erase(std::remove_if(records.begin(), records.end(),
-                                   [&](const CacheEntryInfo& record) {
-                                     return record.cache == evicted.cache && record.guid == evicted.guid;
-                                   }),
+                                   [&](const CacheEntryInfo& record) { return IsRecordOf(record, key); }),
                     records.end());
       if (records.empty()) {
         m_keyhashToCacheEntries.erase(entries);
@@ -244,9 +242,8 @@ std::string CoherenceTrackingTable::CheckConsistency() const {
       if (record.evictedAt != CacheEntryInfo::kLive) {
         evictedInRecords.insert({record.guid, record.cache});
         auto [first, last] = m_evictedEntries.equal_range(record.evictedAt);
-        if (std::none_of(first, last, [&](const auto& element) {
-              return element.second.guid == record.guid && element.second.cache == record.cache;
-            })) {
+        const GuidAndCache key{record.guid, record.cache};
+        if (std::none_of(first, last, [&](const auto& element) { return IsRecordOf(element.second, key); })) {
           report("an evicted record without its copy in m_evictedEntries", record);
         }
       }

@@ -5,13 +5,11 @@
 #include "host/ThreadPool.h"
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <stdexcept>
@@ -42,11 +40,7 @@ auto OpenAtExit(Gate& gate) {
 // and tasks still run, on the pool, on dedicated threads, or at worst on the
 // caller's thread, without an exception.
 void RunUnderAThreadLimit() {
-  long pages = 0;
-  std::ifstream("/proc/self/statm") >> pages;
-  const rlim_t room = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (48u << 20);
-  const rlimit limit{room, room};
-  if (setrlimit(RLIMIT_AS, &limit) != 0) return;
+  if (!kelcache_test::LimitAddressSpaceToCurrentPlus(48u << 20)) return;
   AsyncTask::SetThreadPoolSize(64);
   int ran = 0;
   for (int i = 0; i < 20; ++i) {

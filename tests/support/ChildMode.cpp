@@ -1,10 +1,13 @@
 #include "tests/support/ChildMode.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <sstream>
 
 #include "tests/support/ChildProcess.h"
@@ -42,6 +45,14 @@ bool RunIfChildMode(const char* mode, void (*body)()) {
   body();
   std::fflush(nullptr);
   std::_Exit(0);
+}
+
+bool LimitAddressSpaceToCurrentPlus(size_t room) {
+  long pages = 0;
+  std::ifstream("/proc/self/statm") >> pages;
+  const rlim_t limit = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + room;
+  const rlimit both{limit, limit};
+  return setrlimit(RLIMIT_AS, &both) == 0;
 }
 
 }  // namespace kelcache_test

@@ -7,6 +7,7 @@
 // process and collects its output.
 #pragma once
 
+#include <cstddef>
 #include <map>
 #include <set>
 #include <string>
@@ -36,5 +37,11 @@ bool RunIfChildMode(const char* mode, void (*body)());
 // exit code).
 ChildModeResult RunChildMode(const std::string& mode, const std::vector<std::string>& extraVariables,
                              const std::set<std::string>& unset = {});
+
+// For a child's body: limits this process's address space to what it uses
+// now plus `room` bytes, so that only so many thread stacks fit (8 MiB each
+// by default). False when the limit cannot be set. Not for the sanitizers'
+// builds, whose shadow memory such a limit does not leave room for.
+bool LimitAddressSpaceToCurrentPlus(size_t room);
 
 }  // namespace kelcache_test

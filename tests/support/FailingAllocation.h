@@ -9,6 +9,9 @@
 // there, and nothing fails).
 #pragma once
 
+#include <functional>
+#include <new>
+
 namespace kelcache_test {
 
 bool AllocationFailuresAvailable();
@@ -23,5 +26,19 @@ class FailAllocationAfter {
   // True once the failure has happened.
   bool Failed() const;
 };
+
+// Runs `calls` with the allocation after `successfulAllocations` failing and
+// swallows the std::bad_alloc. True when the failure happened; false when the
+// calls made fewer allocations, so that a loop over the counts from 0 has
+// failed each of them once:
+//   for (long n = 0;; ++n) { ...; const bool failed = RunFailingAllocation(n, calls); check; if (!failed) break; }
+inline bool RunFailingAllocation(long successfulAllocations, const std::function<void()>& calls) {
+  FailAllocationAfter failing(successfulAllocations);
+  try {
+    calls();
+  } catch (const std::bad_alloc&) {
+  }
+  return failing.Failed();
+}
 
 }  // namespace kelcache_test

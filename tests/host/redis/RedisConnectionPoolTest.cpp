@@ -256,15 +256,8 @@ TEST(RedisConnectionPool, RunningOutOfMemoryWhileTakingAConnectionLosesNoPlace) 
     SCOPED_TRACE("allocations before the failure: " + std::to_string(successes));
     Configure(server.Address(), "connections=1;wait_ms=100");
     std::unique_ptr<RedisConnectionGuard> taken;
-    bool failed = false;
-    {
-      FailAllocationAfter failing(successes);
-      try {
-        taken = RedisConnectionPool::FindAndLockPooledConnection(u"k");
-      } catch (const std::bad_alloc&) {
-      }
-      failed = failing.Failed();
-    }
+    const bool failed =
+        RunFailingAllocation(successes, [&] { taken = RedisConnectionPool::FindAndLockPooledConnection(u"k"); });
     taken.reset();
     std::string whyNot;
     RedisConnectionPool::FindAndLockPooledConnection(u"k", &whyNot);

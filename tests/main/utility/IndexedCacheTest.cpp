@@ -349,16 +349,10 @@ TEST(IndexedCacheTest, AnAllocationFailureAnywhereLeavesTheCacheConsistent) {
     std::function<TString(const Entry&)> byValue = [](const Entry& entry) {
       return TString::number(RecordOf(entry).m_value);
     };
-    bool failed = false;
-    {
-      kelcache_test::FailAllocationAfter failing(successes);
-      try {
-        cache.AddEntry(newcomer);
-        cache.AddIndex(u"Value", byValue);
-      } catch (const std::bad_alloc&) {
-      }
-      failed = failing.Failed();
-    }
+    const bool failed = kelcache_test::RunFailingAllocation(successes, [&] {
+      cache.AddEntry(newcomer);
+      cache.AddIndex(u"Value", byValue);
+    });
     ExpectConsistent(cache);
     for (const char* region : {"EU", "US", "ASIA"}) {
       const RefCntPtr<RefCntObject> found = cache.UseEntry(InRegion(region));

@@ -344,16 +344,10 @@ TEST_F(RedisPubsubTest, RunningOutOfMemoryWhileTrackingLeavesTheTablesConsistent
     SCOPED_TRACE("allocations before the failure: " + std::to_string(successes));
     const unsigned guid = static_cast<unsigned>(successes) + 1;
     const Hash key{0x900, static_cast<uint64_t>(successes)};
-    bool failed = false;
-    {
-      kelcache_test::FailAllocationAfter failing(successes);
-      try {
-        m_service->OnAdded(key, kValue, kTime, guid, m_cache);
-        m_service->OnRemoved({guid}, m_cache);
-      } catch (const std::bad_alloc&) {
-      }
-      failed = failing.Failed();
-    }
+    const bool failed = kelcache_test::RunFailingAllocation(successes, [&] {
+      m_service->OnAdded(key, kValue, kTime, guid, m_cache);
+      m_service->OnRemoved({guid}, m_cache);
+    });
     EXPECT_EQ(m_service->CheckConsistencyTestOnly(), "");
     if (!failed) break;  // every allocation of the calls has failed once
   }

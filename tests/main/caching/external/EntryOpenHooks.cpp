@@ -59,38 +59,22 @@ int EntryOpenHooks::Ran() const {
 
 }  // namespace kelcache_test
 
-namespace {
-
-// The open, after the step it triggers; `next` is the C library's call.
-template <class Next>
-int OpenAfterStep(Next next, int dirFd, const char* path, int flags, va_list arguments) {
-  mode_t mode = 0;
-  if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
-    mode = static_cast<mode_t>(va_arg(arguments, int));
-  }
-  kelcache_test::RunStepFor(path, flags);
-  return next(dirFd, path, flags, mode);
-}
-
 using OpenAt = int (*)(int, const char*, int, ...);
 
-}  // namespace
-
-// Both names: the library, built for 64-bit file offsets, calls openat64.
+// On this C library openat and openat64 are one function (file offsets are
+// 64-bit either way), so one definition serves both names; the library,
+// built for 64-bit file offsets, calls openat64.
 extern "C" int openat(int dirFd, const char* path, int flags, ...) {
   static const OpenAt s_next = reinterpret_cast<OpenAt>(dlsym(RTLD_NEXT, "openat"));
-  va_list arguments;
-  va_start(arguments, flags);
-  const int fd = OpenAfterStep(s_next, dirFd, path, flags, arguments);
-  va_end(arguments);
-  return fd;
+  mode_t mode = 0;
+  if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
+    va_list arguments;
+    va_start(arguments, flags);
+    mode = static_cast<mode_t>(va_arg(arguments, int));
+    va_end(arguments);
+  }
+  kelcache_test::RunStepFor(path, flags);
+  return s_next(dirFd, path, flags, mode);
 }
 
-extern "C" int openat64(int dirFd, const char* path, int flags, ...) {
-  static const OpenAt s_next = reinterpret_cast<OpenAt>(dlsym(RTLD_NEXT, "openat64"));
-  va_list arguments;
-  va_start(arguments, flags);
-  const int fd = OpenAfterStep(s_next, dirFd, path, flags, arguments);
-  va_end(arguments);
-  return fd;
-}
+extern "C" int openat64(int dirFd, const char* path, int flags, ...) __attribute__((alias("openat")));

@@ -7,12 +7,8 @@
 // in a child process of its own (this program again, in child mode), as does
 // a process that can make no thread at all.
 
-#include <sys/resource.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 
 #include "tests/main/caching/external/ExternalTestSupport.h"
 #include "tests/support/ChildMode.h"
@@ -62,11 +58,7 @@ void RunStoresOnPoolOfSize(unsigned workers) {
 // made. Timed stores and drops still run their functions and give their
 // results, as on a thread of their own; none throws.
 void RunStoresWithoutThreads() {
-  long pages = 0;
-  std::ifstream("/proc/self/statm") >> pages;
-  const rlim_t room = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (2u << 20);
-  const rlimit limit{room, room};
-  if (setrlimit(RLIMIT_AS, &limit) != 0) return;
+  if (!LimitAddressSpaceToCurrentPlus(2u << 20)) return;
   std::atomic<int> stores{0};
   std::atomic<int> drops{0};
   ScriptedStore cache(
