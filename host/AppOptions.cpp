@@ -44,6 +44,10 @@ namespace {
     "(\"jam\").") \
   X(ExternalCacheDisable, Bool, 0, \
     "Turns the disk external cache off even when the host configuration enables it.") \
+  X(ExternalCacheDiskLockWaitMs, Int, 5000, \
+    "Milliseconds a disk store operation waits for its entry's lock while another operation " \
+    "holds it; then a load or drop goes on without it (a load checks the key file twice) and " \
+    "a store gives up (logged).") \
   X(ExternalCacheDropTimeoutMs, Int, 5000, \
     "Milliseconds an external cache drop may run before it counts as failed.") \
   X(ExternalCacheLowerBoundLatencyMs, Int, 100, \

@@ -51,6 +51,7 @@ KELCACHE_EXPORT int CacheSynchronizationMaxEvictedEntries();
 KELCACHE_EXPORT int CacheSynchronizationMinimumDeltaSeconds();
 KELCACHE_EXPORT int ExternalCacheConcurrencyLimit();
 KELCACHE_EXPORT int ExternalCacheConcurrencyTimeoutMs();
+KELCACHE_EXPORT int ExternalCacheDiskLockWaitMs();
 KELCACHE_EXPORT int ExternalCacheDropTimeoutMs();
 KELCACHE_EXPORT int ExternalCacheLowerBoundLatencyMs();
 KELCACHE_EXPORT int ExternalCacheRedisAlwaysSetExSec();

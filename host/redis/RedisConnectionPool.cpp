@@ -88,7 +88,9 @@ void RedisConnectionPool::Install(std::shared_ptr<const State> state) {
     s_kept->push_back(std::move(previous));
   }
   previous.reset();
-  LogMessage(TLog::Info, TFormatString(u"RedisConnectionPool: configured %1").arg(description));
+  // At Debug: RedisExternalCache::InitializeConnectionPool, the usual way in,
+  // writes the one Info line of a configuration.
+  LogMessage(TLog::Debug, TFormatString(u"RedisConnectionPool: configured %1").arg(description));
   if (kelvra::appoptions::ExternalCacheSslTlsEnabled() && plainText) {
     // TLS is turned on by the options text (tls=on), not by this option: say
     // so rather than let the host believe the connections are encrypted.

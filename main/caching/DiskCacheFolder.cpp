@@ -4,12 +4,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <exception>
 #include <system_error>
+#include <thread>
 #include <utility>
 
+#include "host/AppOptions.h"
 #include "host/Errors.h"
 #include "host/FileDescriptor.h"
 #include "host/FileErrors.h"
@@ -170,8 +173,12 @@ void DiskCacheFolder::Opening::GiveBack(int fd) {
 
 // ---- EntryLock ---------------------------------------------------------------
 
+std::chrono::milliseconds EntryLockWait() {
+  return std::chrono::milliseconds(std::max(kelvra::appoptions::ExternalCacheDiskLockWaitMs(), 0));
+}
+
 EntryLock::EntryLock(std::shared_ptr<DiskCacheFolder::Opening> opening, uint64_t byte, Mode mode,
-                     bool createLockFile)
+                     bool createLockFile, std::chrono::milliseconds maxWait)
     : m_opening(std::move(opening)), m_byte(byte) {
   if (!m_opening) return;
   m_fd = m_opening->TakeLockDescription(createLockFile);
@@ -187,11 +194,28 @@ EntryLock::EntryLock(std::shared_ptr<DiskCacheFolder::Opening> opening, uint64_t
     }
   }
   if (m_fd < 0) return;
-  struct flock range = ByteRange(m_byte, mode == Mode::Exclusive ? F_WRLCK : F_RDLCK);
-  while (::fcntl(m_fd, F_OFD_SETLKW, &range) != 0) {
-    if (errno != EINTR) return;  // no lock; the description goes back unused
+  m_held = Lock(mode == Mode::Exclusive ? F_WRLCK : F_RDLCK, maxWait);
+}
+
+bool EntryLock::Lock(short type, std::chrono::milliseconds maxWait) {
+  constexpr std::chrono::microseconds kFirstPause{50};
+  constexpr std::chrono::microseconds kLongestPause{2000};
+  const auto deadline = std::chrono::steady_clock::now() + std::max(maxWait, std::chrono::milliseconds(0));
+  std::chrono::microseconds pause = kFirstPause;
+  for (;;) {
+    struct flock range = ByteRange(m_byte, type);
+    if (::fcntl(m_fd, F_OFD_SETLK, &range) == 0) return true;
+    // Anything but a conflicting holder (or a signal): no lock here; the
+    // description goes back unused.
+    if (errno != EAGAIN && errno != EACCES && errno != EINTR) return false;
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) {
+      m_waitExpired = true;
+      return false;
+    }
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
+    pause = std::min(pause * 2, kLongestPause);
   }
-  m_held = true;
 }
 
 EntryLock::~EntryLock() {

@@ -5,7 +5,7 @@
 // (<namespace folder>/<keyHash>) under a lock of that entry: a byte-range lock
 // on byte keyHash of the file ".lock" in the namespace folder, exclusive for
 // stores and drops, shared for loads, held through an open file description
-// (F_OFD_SETLKW) so that it excludes other threads and other processes alike
+// (F_OFD_SETLK) so that it excludes other threads and other processes alike
 // and the kernel drops it when its holder dies. Opening the folder's path and
 // ".lock" anew for every operation costs system calls that dominate small
 // loads, so a DiskCacheFolder keeps, for its folder:
@@ -171,13 +171,26 @@ class KELCACHE_EXPORT DiskCacheFolder::Opening {
 // first store into the folder: nothing to protect; a folder this process may
 // not write) or the file system refuses the lock, Held() says so, and
 // LockFileError() says whether the operation may go on without it.
+//
+// The wait for a lock that another operation holds is bounded by maxWait:
+// a healthy holder keeps it for the few milliseconds of one store, but a
+// process stopped while it holds one (a debugger, SIGSTOP) would otherwise
+// hold up every operation of the entry, and with them the frame's
+// concurrency slots, until it resumes. When the wait runs out, WaitExpired()
+// is true and Held() false. The wait polls, with pauses that grow from
+// 50 µs to 2 ms, since a blocking lock request cannot be given a time limit.
 // Thread rules: one object belongs to one operation on one thread.
+// How long an operation waits for a lock another one holds: the option
+// ExternalCacheDiskLockWaitMs, read at each call (negative counts as 0).
+KELCACHE_EXPORT std::chrono::milliseconds EntryLockWait();
+
 class KELCACHE_EXPORT EntryLock {
  public:
   enum class Mode { Shared, Exclusive };
 
   // opening may be null (no folder): nothing is locked.
-  EntryLock(std::shared_ptr<DiskCacheFolder::Opening> opening, uint64_t byte, Mode mode, bool createLockFile);
+  EntryLock(std::shared_ptr<DiskCacheFolder::Opening> opening, uint64_t byte, Mode mode, bool createLockFile,
+            std::chrono::milliseconds maxWait);
   EntryLock(const EntryLock&) = delete;
   EntryLock& operator=(const EntryLock&) = delete;
   ~EntryLock();
@@ -190,13 +203,22 @@ class KELCACHE_EXPORT EntryLock {
   // system refused (no locks there) leaves this 0: loads are refused theirs
   // too, and check the key file twice.
   int LockFileError() const { return m_lockFileError; }
+  // True when another operation held the entry's lock for all of maxWait.
+  // A store must then not go on (loads may hold the lock shared); a load
+  // goes on as without locks, a drop removes anyway.
+  bool WaitExpired() const { return m_waitExpired; }
 
  private:
+  // Takes the lock (F_RDLCK or F_WRLCK) through m_fd, waiting at most maxWait
+  // for a holder to let go; true when it is held.
+  bool Lock(short type, std::chrono::milliseconds maxWait);
+
   std::shared_ptr<DiskCacheFolder::Opening> m_opening;
   int m_fd = -1;
   int m_lockFileError = 0;
   bool m_reusable = false;  // m_fd came from, and goes back to, the free list
   bool m_held = false;
+  bool m_waitExpired = false;
   uint64_t m_byte = 0;
 };
 

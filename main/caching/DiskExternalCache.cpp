@@ -289,7 +289,7 @@ std::shared_ptr<std::vector<uint8_t>> LoadEntry(DiskCacheFolder& folder, const T
       std::shared_ptr<std::vector<uint8_t>> value;
       Found found;
       {
-        EntryLock lock(opening, entry.lockByte, EntryLock::Mode::Shared, false);
+        EntryLock lock(opening, entry.lockByte, EntryLock::Mode::Shared, false, EntryLockWait());
         found = ReadEntry(*opening, entry, expected, lock.Held(), &value);
       }
       if (found == Found::Value) return value;
@@ -361,16 +361,25 @@ void StoreEntry(DiskCacheFolder& folder, FolderSweeper* sweeper, const TString& 
   std::shared_ptr<DiskCacheFolder::Opening> opening;
   std::optional<EntryLock> lock;  // held through the clean-up too
   bool touched = false;           // the clean-up removes only what this store may have begun
+  const std::chrono::milliseconds lockWait = EntryLockWait();
   try {
     for (int attempt = 0;; ++attempt) {
       opening = folder.Open(true);  // makes the namespace folder when it is missing
-      lock.emplace(opening, entry.lockByte, EntryLock::Mode::Exclusive, true);
+      lock.emplace(opening, entry.lockByte, EntryLock::Mode::Exclusive, true, lockWait);
+      // A load may hold the entry's lock (through a ".lock" that this process
+      // may not write, or for longer than the wait): changing the entry under
+      // it could pair its key with another key's value. The store gives up.
       if (const int error = lock->LockFileError(); error != 0 && error != ENOENT) {
-        // A load may hold the entry's lock through a ".lock" that this
-        // process may not write: changing the entry under it could pair its
-        // key with another key's value. The store gives up instead.
         throw TFileException(u"Cannot open file", (folder.Path() / TString(u".lock")).ToString(),
                              std::error_code(error, std::generic_category()));
+      }
+      if (lock->WaitExpired()) {
+        throw TFileException(TFormatString(u"Another operation held the lock of entry %1 for all of %2 ms in")
+                                 .arg(keyHash)
+                                 .arg(static_cast<long long>(lockWait.count()))
+                                 .result(),
+                             (folder.Path() / TString(u".lock")).ToString(),
+                             std::make_error_code(std::errc::resource_unavailable_try_again));
       }
       touched = true;
       const Prepared prepared = PrepareEntry(opening->Fd(), entry);
@@ -427,7 +436,9 @@ void DropEntry(DiskCacheFolder& folder, const TString& keyHash) {
     // A drop only removes, which can cost a concurrent store its entry but
     // never pair a key with another key's value; so a kept folder that turns
     // out to be removed needs no check here (the next load or store notices).
-    EntryLock lock(folder.Open(false), entry.lockByte, EntryLock::Mode::Exclusive, false);
+    // A drop whose lock wait runs out removes anyway: a removal cannot serve
+    // a wrong value, and an entry left in place could.
+    EntryLock lock(folder.Open(false), entry.lockByte, EntryLock::Mode::Exclusive, false, EntryLockWait());
     // The key file is not read: the folder goes whichever key it holds. A
     // removal that only reports failure is not an error of the drop.
     RemovePathRecursively(entry.folder);

@@ -221,7 +221,7 @@ DiskEntryReport DiskExternalCacheInspector::InspectFolder(const TString& folderN
       m_folder->Forget(opening);
       continue;
     }
-    EntryLock lock(opening, entry.lockByte, EntryLock::Mode::Shared, false);
+    EntryLock lock(opening, entry.lockByte, EntryLock::Mode::Shared, false, EntryLockWait());
     return InspectEntry(*opening, entry, std::move(report));
   }
   return With(std::move(report), State::Absent, TString(u"no such folder"));

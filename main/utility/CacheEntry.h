@@ -32,7 +32,8 @@ class KELCACHE_EXPORT Entry {
   Entry() = default;
   // A probe with the given id and neither data nor clock; equal to any entry
   // with that id. Does not touch the id counter.
-  explicit Entry(unsigned id) : m_id(id) {}
+  // Not explicit: an id converts to its probe, as in set.find(5).
+  Entry(unsigned id) : m_id(id) {}  // NOLINT(google-explicit-constructor)
   // A new entry: takes the next id from s_guid and the reference passed in.
   Entry(RefCntPtr<RefCntObject> data, uint64_t clock);
 

@@ -31,6 +31,9 @@ TEST(CacheEntryTest, IdsAreIssuedInSequenceOnlyByTheDataConstructorAndWrap) {
   EXPECT_EQ(empty.GetID(), 0u);
   EXPECT_EQ(probe.GetID(), 12345u);
   EXPECT_EQ(copy.GetID(), first.GetID());
+  // An id converts to its probe, as a lookup in a set of entries wants.
+  const EntrySet set{first};
+  EXPECT_NE(set.find(first.GetID()), set.end());
 
   // After the largest id the counter wraps; 0 is issued like any id.
   Entry::s_guid.store(0xFFFFFFFEu);

@@ -39,15 +39,15 @@ TEST(DiskCacheFolderTest, LocksOfOperationsRunningAtOnceExcludeEachOther) {
     ASSERT_NE(opening, nullptr);
     // A description used and given back before: the free list is not empty
     // when the first lock is taken, as in a cache that has run a while.
-    { EntryLock warm(opening, kByte, Mode::Exclusive, true); }
+    { EntryLock warm(opening, kByte, Mode::Exclusive, true, kLongWait); }
 
     auto acquired = std::make_shared<Gate>();
     std::thread second;
     {
-      EntryLock first(opening, kByte, c.held, true);
+      EntryLock first(opening, kByte, c.held, true, kLongWait);
       ASSERT_TRUE(first.Held());
       second = std::thread([&, acquired] {
-        EntryLock lock(folder.Open(true), kByte, c.wanted, true);
+        EntryLock lock(folder.Open(true), kByte, c.wanted, true, kLongWait);
         EXPECT_TRUE(lock.Held());
         acquired->Open();
       });

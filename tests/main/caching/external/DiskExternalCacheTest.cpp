@@ -18,6 +18,7 @@
 #include <set>
 
 #include "host/AppConfig.h"
+#include "host/AppOptions.h"
 #include "host/DateTime.h"
 #include "host/Errors.h"
 #include "host/FileSystem.h"
@@ -35,6 +36,8 @@ using kelvra::caching::DiskExternalCache;
 using kelvra::caching::DiskExternalCacheInspector;
 namespace fs = std::filesystem;
 using State = DiskEntryReport::State;
+using kelvra::appoptions::ScopedOptionOverride;
+using namespace std::chrono_literals;
 
 // The record a store writes for value: form 1, length, XXH3-64.
 Bytes ExpectedIntegrityRecord(const Bytes& value) {
@@ -339,6 +342,43 @@ TEST_F(DiskExternalCacheTest, AStoreThatCannotOpenTheLockFileForWritingLeavesThe
   ASSERT_EQ(capture.Lines().size(), 1u);
   EXPECT_NE(capture.Lines().front().toStdString().find(".lock"), std::string::npos)
       << capture.Lines().front().toStdString();
+}
+
+// A process stopped while it holds an entry's lock (a debugger, SIGSTOP)
+// holds up that entry's operations elsewhere for ExternalCacheDiskLockWaitMs
+// at most. Then a load goes on without the lock (checking the key file, as
+// where there are no locks), a store gives up, logged, and leaves the entry
+// as it was (the holder may be a load reading it), and a drop removes it.
+TEST_F(DiskExternalCacheTest, AnEntryLockHeldElsewhereHoldsUpItsOperationsOnlySoLong) {
+  ScopedOptionOverride wait("ExternalCacheDiskLockWaitMs", 200);
+  const TString key(u"held");
+  auto cache = MakeCache();
+  ASSERT_TRUE(Store(*cache, key, MakeValue("old")));
+  const uint64_t byte = std::stoull(ExpectedKeyHash(key));
+  for (const short held : {F_WRLCK, F_RDLCK}) {
+    SCOPED_TRACE(held == F_WRLCK ? "held exclusive" : "held shared");
+    ForeignByteLock holder(CachePath() / ".lock", byte, held);
+    ASSERT_TRUE(holder.Locked());
+    EXPECT_TRUE(LoadsValue(*cache, key, *MakeValue("old")));
+
+    TLog::Capture capture(TLog::Info);
+    const auto start = std::chrono::steady_clock::now();
+    Store(*cache, key, MakeValue("new"));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 200ms) << "the store did not wait";
+    EXPECT_EQ(ReadFileBytes(EntryPath(key) / ".bin"), Bytes({'o', 'l', 'd'})) << "the entry changed";
+    ASSERT_EQ(capture.Lines().size(), 1u);
+    const std::string line = capture.Lines().front().toStdString();
+    EXPECT_NE(line.find("Exception in DiskExternalCache::TryStore"), std::string::npos) << line;
+    EXPECT_NE(line.find("for all of 200 ms"), std::string::npos) << line;
+  }
+  {
+    ForeignByteLock holder(CachePath() / ".lock", byte, F_RDLCK);
+    EXPECT_TRUE(cache->TryDrop(key).Get());
+    EXPECT_FALSE(fs::exists(EntryPath(key)));
+  }
+  // Once the holder lets go, operations take the lock again.
+  ASSERT_TRUE(Store(*cache, key, MakeValue("new")));
+  EXPECT_TRUE(LoadsValue(*cache, key, *MakeValue("new")));
 }
 
 // A load that cannot take the entry's lock (in a folder without ".lock",
