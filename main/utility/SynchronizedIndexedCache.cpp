@@ -182,9 +182,18 @@ std::shared_ptr<EntryPredicate> SynchronizedIndexedCache::MakePrecomputedPredica
 EntrySet SynchronizedIndexedCache::GetPossiblyMatchingEntries(std::shared_ptr<EntryPredicate> predicate) {
   const TString indexName = predicate->GetIndexName();
   const TString key = predicate->GetKeyForIndexing();
+  const QualifiedKey qualified = QualifyAndPrefetch(indexName, key);
+  TReadLockGuard guard(*m_lock);
+  // The set is built as the lookups see it (see OrderAsCandidateSet): a copy
+  // of every entry keeps their order; hinted entries go in one by one in
+  // ascending id order. A set made from a range would size its buckets ahead
+  // and iterate in another order.
+  if (!m_cache.IsIndexName(indexName)) return m_cache.GetCacheData().m_entries;
   EntryScratch candidates;
-  CollectCandidates(indexName, key, candidates);
-  return EntrySet(candidates.begin(), candidates.end());
+  GatherCandidates(indexName, qualified, candidates);
+  EntrySet set;
+  for (const Entry& candidate : candidates) set.insert(candidate);
+  return set;
 }
 
 unsigned int SynchronizedIndexedCache::FindFirstMatch(std::shared_ptr<EntryPredicate> predicate) {

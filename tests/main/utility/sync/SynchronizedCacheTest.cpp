@@ -231,6 +231,17 @@ TEST_F(SynchronizedIndexedCacheTest, SeveralMatchesAreJudgedInTheCandidateSetsOr
     for (unsigned id : ids) candidateSet.insert(Entry(id));
     std::vector<unsigned> setOrder;
     for (const Entry& entry : candidateSet) setOrder.push_back(entry.GetID());
+    // The candidates handed out iterate in the order the lookups judge them,
+    // through the index and (judging every entry) without one.
+    const auto order = [](const EntrySet& set) {
+      std::vector<unsigned> ids;
+      for (const Entry& entry : set) ids.push_back(entry.GetID());
+      return ids;
+    };
+    EXPECT_EQ(order(cache.GetPossiblyMatchingEntries(Region(u"EU", true))), setOrder);
+    auto none = Region(u"nowhere", false);
+    EXPECT_EQ(cache.FindFirstMatch(none), 0u);
+    EXPECT_EQ(order(cache.GetPossiblyMatchingEntries(Region(u"nowhere", false))), none->m_seen);
 
     auto found = Region(u"EU", true);
     EXPECT_EQ(cache.FindFirstMatch(found), setOrder.front());
