@@ -131,6 +131,11 @@ bool DiskCacheFolder::Opening::LiesAt(const char* path) const {
   return ::stat(path, &info) == 0 && info.st_dev == m_device && info.st_ino == m_inode;
 }
 
+bool DiskCacheFolder::Opening::HasLockFile() const {
+  struct stat info {};
+  return ::fstatat(m_folderFd, kLockFileName, &info, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT;
+}
+
 DiskCacheFolder::Opening::~Opening() {
   TMutexLock guard(m_mutex);
   for (int fd : m_idle) ::close(fd);

@@ -141,6 +141,8 @@ class KELCACHE_EXPORT DiskCacheFolder::Opening {
   bool MadeInThisProcess() const;
   // True when `path` names this Opening's folder now.
   bool LiesAt(const char* path) const;
+  // False only when the folder has no ".lock" (so nobody locks through one).
+  bool HasLockFile() const;
 
  private:
   friend class EntryLock;
@@ -199,7 +201,7 @@ class KELCACHE_EXPORT EntryLock {
   // Why ".lock" could not be opened for writing (an errno value), or 0.
   // Loads lock a ".lock" they may only read, so a store whose lock failed
   // for a reason other than ENOENT (no ".lock" or no folder yet, where no
-  // load holds a lock) must not go on without it. A lock that the file
+  // load holds a lock) must not go on without it while ".lock" exists. A lock that the file
   // system refused (no locks there) leaves this 0: loads are refused theirs
   // too, and check the key file twice.
   int LockFileError() const { return m_lockFileError; }

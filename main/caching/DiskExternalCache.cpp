@@ -369,7 +369,10 @@ void StoreEntry(DiskCacheFolder& folder, FolderSweeper* sweeper, const TString& 
       // A load may hold the entry's lock (through a ".lock" that this process
       // may not write, or for longer than the wait): changing the entry under
       // it could pair its key with another key's value. The store gives up.
-      if (const int error = lock->LockFileError(); error != 0 && error != ENOENT) {
+      // Where ".lock" could not be made (a folder where nothing can be made),
+      // no load holds a lock, and the store goes on to fail as one whose
+      // entry folder cannot be made.
+      if (const int error = lock->LockFileError(); error != 0 && error != ENOENT && opening->HasLockFile()) {
         throw TFileException(u"Cannot open file", (folder.Path() / TString(u".lock")).ToString(),
                              std::error_code(error, std::generic_category()));
       }

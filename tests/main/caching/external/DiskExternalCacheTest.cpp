@@ -245,11 +245,25 @@ TEST_F(DiskExternalCacheTest, CollidingKeysShareOneFolderHoldingTheKeyStoredLast
 }
 
 // A folder that cannot be made: the store logs why; a load misses and a drop
-// is done, quietly, as for a folder that does not exist.
+// is done, quietly, as for a folder that does not exist. The same holds for
+// the entry folder in a namespace folder where nothing can be made (here an
+// immutable one; for other users, a read-only one): it has no ".lock" either,
+// so no load can hold a lock there, and the store goes on without one.
 TEST_F(DiskExternalCacheTest, AStoreThatCannotCreateItsFolderLogsAndLeavesNothing) {
   WriteFileBytes(m_temp.path() / "blocker", "a file, not a folder");
+  const fs::path sealed = m_temp.path() / "sealed";
+  fs::create_directory(sealed);
+  if (!SetImmutable(sealed, true)) {
+    std::cout << "[ SKIPPED  ] immutable folders are not available on this file system\n";
+    return;
+  }
+  struct Restore {
+    fs::path folder;
+    ~Restore() { SetImmutable(folder, false); }
+  } restore{sealed};
   for (const fs::path& folder : {m_temp.path() / "blocker" / "ns",  // below a regular file
-                                 m_temp.path() / std::string(300, 'n')}) {  // a name too long
+                                 m_temp.path() / std::string(300, 'n'),  // a name too long
+                                 sealed}) {
     SCOPED_TRACE(folder.filename().string());
     DiskExternalCache cache(u"disk-ns", ToTPath(folder), nullptr);
     TLog::Capture capture(TLog::Info);
@@ -264,7 +278,8 @@ TEST_F(DiskExternalCacheTest, AStoreThatCannotCreateItsFolderLogsAndLeavesNothin
     EXPECT_TRUE(cache.TryDrop(u"k").Get());
     EXPECT_TRUE(quiet.Lines().empty()) << quiet.Lines().front();
   }
-  EXPECT_EQ(FileNames(m_temp.path()), std::set<std::string>{"blocker"});
+  EXPECT_EQ(FileNames(m_temp.path()), (std::set<std::string>{"blocker", "sealed"}));
+  EXPECT_TRUE(FileNames(sealed).empty());
 }
 
 // A key file that takes only part of the key (here: a file size limit below
