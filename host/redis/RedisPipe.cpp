@@ -3,6 +3,7 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <deque>
 #include <exception>
@@ -23,6 +24,17 @@ constexpr size_t kReadBufferBytes = 64 * 1024;
 // buffer to the front after every reply, so feeding a whole read at once
 // would move a large batch of replies once per reply.
 constexpr size_t kFeedBytes = 16 * 1024;
+
+// The text `make` gives, or none when making it runs out of memory: a broken
+// session must settle its requests whatever their message.
+template <typename Make>
+std::string MessageOrNone(Make&& make) noexcept {
+  try {
+    return make();
+  } catch (...) {
+    return {};
+  }
+}
 
 }  // namespace
 
@@ -212,8 +224,15 @@ RedisPipe::Outcome RedisPipe::Execute(RedisCommand command) {
     TMutexLock lock(m_mutex);
     session = CurrentSession(lock);
     outcome.sessionWasUsed = session->answered;
-    session->unsent.push_back(request);
+    // Both lists or neither: a request written but not awaited would take
+    // the next request's reply.
     session->awaiting.push_back(request);
+    try {
+      session->unsent.push_back(request);
+    } catch (...) {
+      session->awaiting.pop_back();
+      throw;
+    }
     if (!session->reading) read = session->reading = true;
     if (!session->writing) {
       session->writing = true;
@@ -266,8 +285,15 @@ void RedisPipe::WriteLoop(Session& s, TMutexLock& lock) {
     lock.Unlock();
     finished.clear();
     s.ranges.clear();
-    for (const auto& request : s.batch) request->command.AppendRanges(s.ranges);
-    RedisIoResult result = s.transport->WriteAll(s.ranges, m_options.commandTimeout);
+    RedisIoResult result;
+    try {
+      for (const auto& request : s.batch) request->command.AppendRanges(s.ranges);
+      result = s.transport->WriteAll(s.ranges, m_options.commandTimeout);
+    } catch (...) {
+      // Out of memory: what went out of the batch is unknown, so the
+      // session breaks, as after a failed write.
+      result = RedisIoResult::Failed(RedisIoResult::Status::kFailed, ENOMEM);
+    }
     const auto now = std::chrono::steady_clock::now();
     lock.Lock();
     for (const auto& request : s.batch) {
@@ -279,7 +305,7 @@ void RedisPipe::WriteLoop(Session& s, TMutexLock& lock) {
     finished.swap(s.batch);
     if (!result.Ok()) {
       Break(s, result.status == RedisIoResult::Status::kTimedOut ? Failure::kTimeout : Failure::kIo,
-            FailureMessage(result, "sending"), settled);
+            MessageOrNone([&] { return FailureMessage(result, "sending"); }), settled);
       s.writing = false;
       break;
     }
@@ -293,90 +319,122 @@ void RedisPipe::ReadLoop(const std::shared_ptr<Session>& session, Request& own) 
   RequestList wake;
   std::chrono::milliseconds silence = m_options.commandTimeout;
   for (bool ownSettled = false; !ownSettled;) {
-    RedisIoResult result = s.transport->ReadSome(s.readBuffer.get(), kReadBufferBytes, silence);
-    silence = m_options.commandTimeout;
-    std::string protocolError;
-    for (size_t offset = 0; result.Ok() && offset < result.bytes && protocolError.empty();
-         offset += kFeedBytes) {
-      s.parser.Feed(s.readBuffer.get() + offset, std::min(kFeedBytes, result.bytes - offset));
-      for (;;) {
-        RedisReplyPtr reply;
-        RedisReplyParser::Result parsed = s.parser.Next(&reply);
-        if (parsed == RedisReplyParser::Result::kNeedMore) break;
-        if (parsed == RedisReplyParser::Result::kProtocolError) {
-          protocolError =
-              "Redis: " + m_address.ToString() + " sent no valid reply (" + s.parser.Error() + ")";
-          break;
-        }
-        s.replies.push_back(std::move(reply));
-      }
-    }
-    {
-      TMutexLock lock(m_mutex);
-      if (!s.broken) {
-        for (RedisReplyPtr& reply : s.replies) {
-          if (s.awaiting.empty()) {
-            protocolError = "Redis: " + m_address.ToString() + " sent a reply that nothing asked for";
+    try {
+      RedisIoResult result = s.transport->ReadSome(s.readBuffer.get(), kReadBufferBytes, silence);
+      silence = m_options.commandTimeout;
+      std::string protocolError;
+      for (size_t offset = 0; result.Ok() && offset < result.bytes && protocolError.empty();
+           offset += kFeedBytes) {
+        s.parser.Feed(s.readBuffer.get() + offset, std::min(kFeedBytes, result.bytes - offset));
+        for (;;) {
+          RedisReplyPtr reply;
+          RedisReplyParser::Result parsed = s.parser.Next(&reply);
+          if (parsed == RedisReplyParser::Result::kNeedMore) break;
+          if (parsed == RedisReplyParser::Result::kProtocolError) {
+            protocolError =
+                "Redis: " + m_address.ToString() + " sent no valid reply (" + s.parser.Error() + ")";
             break;
           }
-          Request& front = *s.awaiting.front();
-          if (--front.repliesLeft > 0) {
-            // A reply to the first of two commands: the caller sees it only
-            // when it is an error (the second's reply is then dropped).
-            if (reply->type == RedisReply::Type::kError && !front.reply) front.reply = std::move(reply);
-            continue;
-          }
-          std::shared_ptr<Request> request = std::move(s.awaiting.front());
-          s.awaiting.pop_front();
-          if (!request->reply) request->reply = std::move(reply);
-          request->settled.store(true, std::memory_order_release);
-          s.answered = true;
-          if (request.get() != &own) wake.push_back(std::move(request));
-        }
-        if (result.status == RedisIoResult::Status::kTimedOut && !s.awaiting.empty() &&
-            (silence = SilenceLeft(*s.awaiting.front())).count() > 0) {
-          // The silence is not the server's fault yet: the oldest request
-          // went out less than a time-out ago (or is still going out).
-        } else if (!result.Ok()) {
-          Break(s, result.status == RedisIoResult::Status::kTimedOut ? Failure::kTimeout : Failure::kIo,
-                FailureMessage(result, "waiting for a reply"), wake);
-        } else if (!protocolError.empty()) {
-          Break(s, Failure::kIo, protocolError, wake);
-        } else if (own.settled.load(std::memory_order_relaxed)) {
-          // Hand the reader role on, or give it up when nobody awaits a reply.
-          if (s.awaiting.empty()) {
-            s.reading = false;
-          } else {
-            // The newest caller whose request is out: its reply comes last,
-            // so it reads for all the others before it with no further
-            // hand-over, and as the newest waiter it is the one most likely
-            // still spinning rather than asleep. It is woken first.
-            auto next = s.awaiting.rbegin();
-            while (std::next(next) != s.awaiting.rend() && !(*next)->written) ++next;
-            wake.insert(wake.begin(), *next);
-          }
+          s.replies.push_back(std::move(reply));
         }
       }
-      // A broken session settled every request awaiting a reply, this one too.
-      ownSettled = own.settled.load(std::memory_order_relaxed);
-      // Last touch of the reader's state: once the lock is released, a caller
-      // handed the role may use it.
+      {
+        TMutexLock lock(m_mutex);
+        // Room for every request this round may wake, before any is taken
+        // off `awaiting`: one settled but not listed would wait for ever.
+        wake.reserve(wake.size() + s.replies.size() + 1);
+        if (!s.broken) {
+          for (RedisReplyPtr& reply : s.replies) {
+            if (s.awaiting.empty()) {
+              protocolError = "Redis: " + m_address.ToString() + " sent a reply that nothing asked for";
+              break;
+            }
+            Request& front = *s.awaiting.front();
+            if (--front.repliesLeft > 0) {
+              // A reply to the first of two commands: the caller sees it only
+              // when it is an error (the second's reply is then dropped).
+              if (reply->type == RedisReply::Type::kError && !front.reply) front.reply = std::move(reply);
+              continue;
+            }
+            std::shared_ptr<Request> request = std::move(s.awaiting.front());
+            s.awaiting.pop_front();
+            if (!request->reply) request->reply = std::move(reply);
+            request->settled.store(true, std::memory_order_release);
+            s.answered = true;
+            if (request.get() != &own) wake.push_back(std::move(request));
+          }
+          if (result.status == RedisIoResult::Status::kTimedOut && !s.awaiting.empty() &&
+              (silence = SilenceLeft(*s.awaiting.front())).count() > 0) {
+            // The silence is not the server's fault yet: the oldest request
+            // went out less than a time-out ago (or is still going out).
+          } else if (!result.Ok()) {
+            Break(s, result.status == RedisIoResult::Status::kTimedOut ? Failure::kTimeout : Failure::kIo,
+                  MessageOrNone([&] { return FailureMessage(result, "waiting for a reply"); }), wake);
+          } else if (!protocolError.empty()) {
+            Break(s, Failure::kIo, protocolError, wake);
+          } else if (own.settled.load(std::memory_order_relaxed)) {
+            // Hand the reader role on, or give it up when nobody awaits a reply.
+            if (s.awaiting.empty()) {
+              s.reading = false;
+            } else {
+              // The newest caller whose request is out: its reply comes last,
+              // so it reads for all the others before it with no further
+              // hand-over, and as the newest waiter it is the one most likely
+              // still spinning rather than asleep. It is woken first.
+              auto next = s.awaiting.rbegin();
+              while (std::next(next) != s.awaiting.rend() && !(*next)->written) ++next;
+              wake.insert(wake.begin(), *next);
+            }
+          }
+        }
+        // A broken session settled every request awaiting a reply, this one too.
+        ownSettled = own.settled.load(std::memory_order_relaxed);
+        // Last touch of the reader's state: once the lock is released, a caller
+        // handed the role may use it.
+        s.replies.clear();
+      }
+    } catch (...) {
+      // Out of memory while reading or matching replies: what was read can
+      // no longer be matched to its requests, so the session breaks and
+      // every request awaiting a reply fails (this one too, unless it was
+      // settled already).
+      TMutexLock lock(m_mutex);
       s.replies.clear();
+      Break(s, Failure::kIo,
+            MessageOrNone([&] { return "Redis: out of memory while reading from " + m_address.ToString(); }), wake);
+      ownSettled = true;
     }
     for (const auto& request : wake) request->done.Set();
     wake.clear();
   }
 }
 
-void RedisPipe::Break(Session& session, Failure failure, const std::string& message, RequestList& settled) {
+void RedisPipe::Break(Session& session, Failure failure, const std::string& message,
+                      RequestList& settled) noexcept {
   if (session.broken) return;
   session.broken = true;
   session.transport->Shutdown();
+  // Without room to list them for waking after the lock, the requests are
+  // woken here; either way every one of them is.
+  bool wakeNow = false;
+  try {
+    settled.reserve(settled.size() + session.awaiting.size());
+  } catch (...) {
+    wakeNow = true;
+  }
   for (std::shared_ptr<Request>& request : session.awaiting) {
     request->failure = failure;
-    request->message = message;
+    try {
+      request->message = message;
+    } catch (...) {
+      // Out of memory: the failure goes without its words.
+    }
     request->settled.store(true, std::memory_order_release);
-    settled.push_back(std::move(request));
+    if (wakeNow) {
+      request->done.Set();
+    } else {
+      settled.push_back(std::move(request));
+    }
   }
   session.awaiting.clear();
   session.unsent.clear();

@@ -45,7 +45,10 @@
 //    the whole time-out, so every request awaiting a reply on it fails with a
 //    time-out, and none of them gives a later request its reply. A session
 //    that breaks otherwise (closed or reset by the server, a protocol error)
-//    fails its requests with kIo. Connecting raises, as RedisServerLink
+//    fails its requests with kIo; so does one that runs out of memory while
+//    writing, reading or matching replies (a request that cannot be queued
+//    whole raises std::bad_alloc to its caller and leaves nothing queued).
+//    Connecting raises, as RedisServerLink
 //    documents; connection attempts that fail start the server's back-off
 //    (host/redis/RedisBackOff.h).
 //
@@ -127,8 +130,9 @@ class KELCACHE_EXPORT RedisPipe {
   void WriteLoop(Session& session, TMutexLock& lock) KELCACHE_REQUIRES(m_mutex) KELCACHE_NO_THREAD_SAFETY_ANALYSIS;
   void ReadLoop(const std::shared_ptr<Session>& session, Request& own);
   // Breaks `session` (see the header comment); the requests to wake go to
-  // `settled`, to be woken once m_mutex is released.
-  void Break(Session& session, Failure failure, const std::string& message, RequestList& settled)
+  // `settled`, to be woken once m_mutex is released (or, when there is no
+  // memory to list them, are woken at once).
+  void Break(Session& session, Failure failure, const std::string& message, RequestList& settled) noexcept
       KELCACHE_REQUIRES(m_mutex);
   // How much longer the reader waits for `oldest`'s reply after a read timed
   // out: the time-out counts from when the request went out.

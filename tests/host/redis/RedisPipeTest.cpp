@@ -30,6 +30,7 @@
 #include "host/redis/RedisTransportFactory.h"
 #include "tests/host/redis/FakeRedis.h"
 #include "tests/host/redis/RedisTestSupport.h"
+#include "tests/support/FailingAllocation.h"
 
 namespace kelcache_test {
 namespace {
@@ -251,6 +252,38 @@ class ObservedTransports {
   RedisTransportFactory m_inner;
   const size_t m_chop;
 };
+
+// Running out of memory at any allocation of a command, from queueing it to
+// matching its reply, fails that command (or breaks the connection, failing
+// every command awaiting a reply on it) and nothing else: each allocation of
+// a GET fails in turn, and after each a GET of another key brings that key's
+// value, never the first one's and never a wait without end. Some containers
+// allocate only now and then (the list of requests awaiting a reply, a block
+// every 32 requests on one connection), so the failing GET comes after 0 to
+// 39 others on the connection.
+TEST(RedisPipe, RunningOutOfMemoryAtAnyStepHandsNoCommandAnotherOnesReply) {
+  if (!AllocationFailuresAvailable()) return;  // the sanitizers' builds
+  WireServer server(Wire::kTcp);
+  auto link = MakeLink(MakeRedisTransportFactory(RedisPoolOptions::Parse(TString())), 5s, server.Address());
+  RedisConnection connection(link);
+  ASSERT_TRUE(connection.Set("a", MakeValue("value of a")));
+  ASSERT_TRUE(connection.Set("b", MakeValue("value of b")));
+  for (long successes = 0;; ++successes) {
+    bool failed = false;
+    for (int before = 0; before < 40; ++before) {
+      for (int i = 0; i < before; ++i) ASSERT_EQ(Text(connection.Get("b")), "value of b");
+      failed |= RunFailingAllocation(successes, [&] {
+        try {
+          connection.Get("a");
+        } catch (const RedisError&) {  // the connection broke under the command
+        }
+      });
+      ASSERT_EQ(Text(connection.Get("b")), "value of b")
+          << "allocations before the failure: " << successes << ", GETs before: " << before;
+    }
+    if (!failed) break;  // every allocation has failed
+  }
+}
 
 // The same contracts over a real redis-server, in plain TCP and in TLS.
 class RedisPipelining : public testing::TestWithParam<Wire> {
