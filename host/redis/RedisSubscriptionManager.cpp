@@ -57,6 +57,20 @@ bool SameServers(const std::shared_ptr<const RedisPoolConfiguration>& a,
   return a && b && a->cluster == b->cluster && a->servers == b->servers;
 }
 
+// Whether a subscriber connection made under `a` is one made under `b`: the
+// same servers, reached and logged into the same way (the pool's size and
+// waits, and the database, which publish/subscribe ignores, do not matter).
+bool SameSubscriberConnection(const std::shared_ptr<const RedisPoolConfiguration>& a,
+                              const std::shared_ptr<const RedisPoolConfiguration>& b) {
+  if (!SameServers(a, b)) return false;
+  const RedisPoolOptions& x = a->options;
+  const RedisPoolOptions& y = b->options;
+  return x.user == y.user && x.password == y.password && x.connectTimeout == y.connectTimeout &&
+         x.commandTimeout == y.commandTimeout && x.tls.enabled == y.tls.enabled && x.tls.caFile == y.tls.caFile &&
+         x.tls.caDirectory == y.tls.caDirectory && x.tls.certFile == y.tls.certFile &&
+         x.tls.keyFile == y.tls.keyFile && x.tls.serverName == y.tls.serverName && x.tls.verify == y.tls.verify;
+}
+
 }  // namespace
 
 // The state of one manager.
@@ -476,17 +490,27 @@ void RedisSubscriptionManager::Impl::Run() {
     std::shared_ptr<const RedisPoolConfiguration> configuration =
         RedisConnectionPool::GetInstance().GetConfiguration();
     if (connection && configuration != connectedWith) {
-      LogMessage(TLog::Warn, TFormatString(u"RedisSubscriptionManager: the Redis configuration changed; "
-                                           u"leaving %1")
-                                 .arg(ServerText(connection->Address())));
-      connection.reset();
-      ForgetConfirmed();
-      nextServer = 0;  // a move the host chose is no lost connection
-      // A reconnection the server had not yet confirmed is still one if the
-      // new configuration names the same servers: messages of the gap are
-      // lost all the same.
-      if (reportReconnect) lost = true;
-      reportReconnect = false;
+      const bool sameServers = SameServers(configuration, connectedWith);
+      if (SameSubscriberConnection(configuration, connectedWith)) {
+        // The host set again what this connection was made with (another
+        // pool size, say): the subscriptions stay as they are, with no gap
+        // for messages to fall into, and count as confirmed under the new
+        // configuration.
+        connectedWith = configuration;
+        ConfirmInForce(acknowledged, connectedWith);
+      } else {
+        LogMessage(TLog::Info, TFormatString(u"RedisSubscriptionManager: the Redis configuration changed; "
+                                             u"leaving %1")
+                                   .arg(ServerText(connection->Address())));
+        connection.reset();
+        ForgetConfirmed();
+        nextServer = 0;  // a move the host chose is no lost connection
+        // Subscribing again on the same servers (other connection options)
+        // leaves a gap in which messages are lost: that is a reconnection,
+        // as is one the server had not yet confirmed.
+        if (reportReconnect || sameServers) lost = true;
+        reportReconnect = false;
+      }
     }
 
     if (!connection) {

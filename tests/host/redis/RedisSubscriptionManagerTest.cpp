@@ -426,6 +426,35 @@ TEST(RedisSubscriptionManager, PublishAndSubscribeUseTheConfiguredServerAndFollo
   Configure("");
 }
 
+// The same server set again: when the subscriber would connect and log in as
+// before (here only the pool's size changes), its connection stays, with no
+// gap in which messages could be missed. Other connection options (a
+// time-out) make it subscribe again on a new connection, and as messages may
+// have been missed in between, its listeners hear of a reconnection.
+TEST(RedisSubscriptionManager, TheSameServerSetAgainKeepsTheSubscriptionOrReportsTheGap) {
+  RedisServer server;
+  Configure(server.Address());
+  std::atomic<int> reconnects{0};  // outlives the manager, whose listener counts here
+  RedisSubscriptionManager manager;
+  Inbox inbox;
+  manager.Subscribe(u"same.*", inbox.Callback());
+  const uint64_t token = manager.AddReconnectListener([&] { ++reconnects; });
+  // Each look makes one connection of its own.
+  const auto connectionsMade = [&] { return RawRedis(server).Info("total_connections_received"); };
+  const auto before = connectionsMade();
+  Configure(server.Address(), "connections=7");
+  EXPECT_EQ(connectionsMade(), before + 1) << "the subscriber connected again";
+  RawRedis(server).Command({"PUBLISH", "same.1", "kept"});
+  EXPECT_TRUE(inbox.WaitFor(1));
+
+  Configure(server.Address(), "connections=7;command_timeout_ms=1500");
+  EXPECT_TRUE(WaitUntil([&] { return reconnects.load() == 1; }));
+  RawRedis(server).Command({"PUBLISH", "same.2", "after the gap"});
+  EXPECT_TRUE(inbox.WaitFor(2));
+  manager.RemoveReconnectListener(token);
+  Configure("");
+}
+
 // Over plain TCP and TLS alike: a subscription survives a kill and a restart
 // of its server (a new connection, a new handshake) and tells its listeners,
 // and a paused server that stops answering PING is given up after the command
