@@ -22,7 +22,10 @@ class Pool {
     TMutexLock lock(m_mutex);
     size_t searched = 0;
     for (size_t i = m_idle.size(); i-- > 0 && searched++ < kSearched;) {
-      if (m_idle[i]->capacity() >= size) {
+      const size_t capacity = m_idle[i]->capacity();
+      // A value holds at most twice its bytes: the host keeps values, and
+      // counts them by their size.
+      if (capacity >= size && capacity / 2 <= size) {
         std::unique_ptr<Buffer> buffer = std::move(m_idle[i]);
         m_idle.erase(m_idle.begin() + static_cast<std::ptrdiff_t>(i));
         m_bytes -= buffer->capacity();

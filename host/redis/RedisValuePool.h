@@ -11,7 +11,9 @@
 //
 // A value comes as the std::shared_ptr<std::vector<uint8_t>> the connections
 // return; its deleter puts the vector (emptied, its capacity kept) back into
-// the pool, from whatever thread lets go of it last. Small values (below
+// the pool, from whatever thread lets go of it last. A buffer is reused only
+// for a value of at least half its capacity, since hosts keep values and
+// count them by their size. Small values (below
 // kPooledMin) are plain allocations, which the allocator serves well, and so
 // are values above kMaxBufferBytes. The pool keeps at most kMaxPoolBytes of
 // buffers; beyond that a returned buffer is freed.

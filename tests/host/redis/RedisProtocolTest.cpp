@@ -121,7 +121,8 @@ TEST(RedisProtocol, RepliesParseTheSameHoweverTheStreamIsCut) {
 TEST(RedisValuePool, ARecycledBufferCarriesExactlyTheNewValue) {
   using kelvra::caching::RedisValuePool;
   // Sizes that shrink and grow, so that buffers larger than the value are
-  // reused; small ones and ones too large for the pool are plain buffers.
+  // reused (up to twice its size); small ones and ones too large for the
+  // pool are plain buffers.
   const size_t sizes[] = {64 * 1024,     20 * 1024, 100, RedisValuePool::kPooledMin,
                           64 * 1024 + 1, 17 * 1024, 0,   3 * RedisValuePool::kMaxBufferBytes,
                           30 * 1024};
@@ -133,6 +134,8 @@ TEST(RedisValuePool, ARecycledBufferCarriesExactlyTheNewValue) {
       auto value = RedisValuePool::MakeValue(source.data(), source.size());
       ASSERT_EQ(value->size(), size);
       ASSERT_TRUE(size == 0 || std::memcmp(value->data(), source.data(), size) == 0) << size;
+      // A value holds no more than twice its bytes, whichever buffer it got.
+      ASSERT_LE(value->capacity(), 2 * size) << size;
     }
   }
   EXPECT_GT(RedisValuePool::IdleBuffers(), idleBefore) << "dropped large values wait for reuse";
