@@ -3,7 +3,7 @@
 //
 // The message names the operation, the path and the operating system's own
 // error text, for example
-//   "Cannot open file '/data/x.bin' for reading: No such file or directory".
+//   "Cannot open file '/data/x.bin': No such file or directory".
 // The error code (errno value or std::error_code) is kept as well. The
 // KelvraError inside carries the errno value as its code and the error text as
 // its name; the ErrorInfo's source is the path and its status is the gRPC
