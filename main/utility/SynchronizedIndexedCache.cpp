@@ -49,10 +49,13 @@ class PrecomputedEntryPredicate final : public EntryPredicate {
     auto found = std::lower_bound(m_answers.begin(), m_answers.end(), Answered{id, false}, IdLess);
     return found != m_answers.end() && found->id == id ? found->answer : m_wrapped->Matches(entry);
   }
-  TString GetIndexName() override { return m_indexName; }
-  TString GetKeyForIndexing() override { return m_key; }
+  // Asked of the wrapped predicate, as a caller of this one expects.
+  TString GetIndexName() override { return m_wrapped->GetIndexName(); }
+  TString GetKeyForIndexing() override { return m_wrapped->GetKeyForIndexing(); }
   bool HasIndex() const override { return m_wrapped->HasIndex(); }
 
+  // The wrapped predicate's index name and key when the answers were made:
+  // the cache's own steps use these, without asking it again.
   const TString& IndexName() const { return m_indexName; }
   const TString& Key() const { return m_key; }
 
