@@ -2,6 +2,7 @@
 // they used turns dirty) and the holder of the process's invalidators.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <future>
@@ -10,6 +11,7 @@
 #include "host/AppOptions.h"
 #include "host/Errors.h"
 #include "host/KelvraTls.h"
+#include "host/LogCapture.h"
 #include "public/caching/CascadeInvalidatorAggregator.h"
 #include "public/caching/CascadeInvalidatorHolder.h"
 #include "tests/main/caching/coherence/CoherenceTestSupport.h"
@@ -87,6 +89,54 @@ TEST_F(CascadeInvalidatorAggregatorTest, DirtyUsedIdTellsEachHandlerOnceAndUnreg
   m_aggregator->OnDirty({6}, m_cache);
   EXPECT_EQ(first->m_calls, 1);
   EXPECT_EQ(second->m_calls, 1);
+}
+
+// Each step of a scope's life writes its line, in order, at the severity the
+// option CacheSynchronizationLogging chooses: Info when on, Debug when off.
+TEST_F(CascadeInvalidatorAggregatorTest, EachStepWritesItsLineAtTheSynchronisationSeverity) {
+  for (const bool logging : {true, false}) {
+    SCOPED_TRACE(logging ? "logging on" : "logging off");
+    ScopedOptionOverride option("CacheSynchronizationLogging", logging);
+    const TLog::AnySeverity expected = logging ? TLog::AnySeverity(TLog::Info) : TLog::AnySeverity(TLog::Debug);
+    std::vector<std::string> lines;
+    const auto text = [](const void* object) { return TString::pointer(object).toStdString(); };
+    {
+      TLog::Capture capture(TLog::Debug);
+      std::shared_ptr<IInvalidatorAggregatorScope> scope = CascadeInvalidatorAggregator_CreateQueryJobScope();
+      const std::string s = text(scope.get());
+      m_aggregator->OnEntryUsed(5, m_cache);
+      auto handler = AddHandler(scope);
+      const std::string h = text(handler.get());
+      m_aggregator->OnEvicted({7}, m_cache);
+      m_aggregator->OnDirty({5}, m_cache);
+      scope->EndScope();
+      scope.reset();
+      CascadeInvalidatorAggregator_CreateQueryJobScope();  // replaces, and so releases, the first scope
+      lines = {"CascadeInvalidatorAggregator CreateQueryJobScope Scope=" + s,
+               "CascadeInvalidatorAggregator OnEntryUsed scope=" + s + " guid=5",
+               "CascadeInvalidatorAggregator::Scope AddHandler inserted handler=" + h,
+               "CascadeInvalidatorAggregator OnScopeHasHandler inserted Scope=" + s + " numScopes=1",
+               "CascadeInvalidatorAggregator OnEvicted guid=7",
+               "CascadeInvalidatorAggregator OnDirty guid=5",
+               "CascadeInvalidatorAggregator::Scope this=" + s + " is now dirty",
+               "CascadeInvalidatorAggregator::Scope notify dirty to handler=" + h,
+               "CascadeInvalidatorAggregator OnDirty scopes erased=1 remaining=0",
+               "CascadeInvalidatorAggregator::Scope EndScope this=" + s,
+               "CascadeInvalidatorAggregator ~Scope this=" + s};
+      std::vector<std::string> written;
+      for (const TLog::Record& record : capture.Records()) {
+        if (record.IsEvent() || !record.text.startsWith(u"CascadeInvalidatorAggregator")) continue;
+        EXPECT_EQ(record.severity.Level(), expected.Level()) << record.text.toStdString();
+        written.push_back(record.text.toStdString());
+      }
+      // Opening a scope releases the thread's earlier one first (here one
+      // left by an earlier step), and the second scope's own line comes last.
+      written.erase(written.begin(), std::find(written.begin(), written.end(), lines.front()));
+      ASSERT_FALSE(written.empty());
+      written.pop_back();
+      EXPECT_EQ(written, lines);
+    }
+  }
 }
 
 TEST_F(CascadeInvalidatorAggregatorTest, UsesAreRecordedOnlyForTheCurrentOpenScope) {
@@ -194,7 +244,17 @@ TEST_F(CascadeInvalidatorAggregatorTest, TheHolderKeepsOneInvalidatorPerTypeAndM
   EXPECT_EQ(ExpressionOf([&] { holder.Initialize({&a, &b, nullptr}); }), wrongCount);
   EXPECT_EQ(ExpressionOf([&] { holder.Initialize({&a, &b, nullptr, &a, &a}); }), wrongCount);
   EXPECT_TRUE(holder.GetInvalidators().empty());
-  holder.Initialize({&a, &b, nullptr, &a});
+  {
+    TLog::Capture capture(TLog::Info);
+    holder.Initialize({&a, &b, nullptr, &a});
+    const auto line = [](const char* text, const void* object) {
+      return TString::fromStdString(text + TString::pointer(object).toStdString());
+    };
+    EXPECT_EQ(capture.Lines(), (std::vector<TString>{line("Initialize invalidators on holder=", &holder),
+                                                     line("    invalidator=", &a), line("    invalidator=", &b),
+                                                     line("    invalidator=", nullptr),
+                                                     line("    invalidator=", &a)}));
+  }
   EXPECT_EQ(holder.GetInvalidator(CascadeInvalidatorType::QueryResults), &b);
   EXPECT_EQ(holder.GetInvalidator(static_cast<CascadeInvalidatorType>(2)), nullptr);
   auto ended = CascadeInvalidatorAggregator_CreateQueryJobScope();
