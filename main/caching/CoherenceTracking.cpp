@@ -87,21 +87,30 @@ void CoherenceTrackingTable::DropIfEmpty(const Hash& keyHash) {
   if (found != m_keyhashToCacheEntries.end() && found->second.empty()) m_keyhashToCacheEntries.erase(found);
 }
 
-std::vector<CacheEntryInfo> CoherenceTrackingTable::TakeLiveRecords() {
-  std::vector<CacheEntryInfo> taken;
-  for (auto it = m_keyhashToCacheEntries.begin(); it != m_keyhashToCacheEntries.end();) {
-    std::vector<CacheEntryInfo>& entries = it->second;
-    for (size_t i = 0; i < entries.size();) {
-      if (entries[i].evictedAt != CacheEntryInfo::kLive) {
-        ++i;
-        continue;
-      }
-      taken.push_back(entries[i]);
-      m_guidAndCacheToKeyHash.erase({entries[i].guid, entries[i].cache});
-      entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(i));
+std::vector<CoherenceTrackingTable::GuidAndCache> CoherenceTrackingTable::LiveRecordKeys() const {
+  std::vector<GuidAndCache> keys;
+  for (const auto& [keyHash, entries] : m_keyhashToCacheEntries) {
+    for (const CacheEntryInfo& record : entries) {
+      if (record.evictedAt == CacheEntryInfo::kLive) keys.emplace_back(record.guid, record.cache);
     }
-    it = entries.empty() ? m_keyhashToCacheEntries.erase(it) : std::next(it);
   }
+  return keys;
+}
+
+std::optional<CacheEntryInfo> CoherenceTrackingTable::TakeLiveRecord(const GuidAndCache& key) {
+  auto tracked = m_guidAndCacheToKeyHash.find(key);
+  if (tracked == m_guidAndCacheToKeyHash.end()) return std::nullopt;
+  const Hash keyHash = tracked->second;
+  auto found = m_keyhashToCacheEntries.find(keyHash);
+  if (found == m_keyhashToCacheEntries.end()) return std::nullopt;
+  std::vector<CacheEntryInfo>& entries = found->second;
+  auto record = std::find_if(entries.begin(), entries.end(),
+                             [&](const CacheEntryInfo& candidate) { return IsRecordOf(candidate, key); });
+  if (record == entries.end() || record->evictedAt != CacheEntryInfo::kLive) return std::nullopt;
+  const CacheEntryInfo taken = *record;
+  m_guidAndCacheToKeyHash.erase(tracked);
+  entries.erase(record);
+  if (entries.empty()) m_keyhashToCacheEntries.erase(found);
   return taken;
 }
 

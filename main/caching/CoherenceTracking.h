@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <utility>
@@ -65,9 +66,11 @@ class CoherenceTrackingTable {
   // key hash does not have it.
   bool ForgetRecord(const Hash& keyHash, const GuidAndCache& key, size_t* index);
   void DropIfEmpty(const Hash& keyHash);
-  // Forgets every live record (evicted ones stay) and gives them, in table
-  // order.
-  std::vector<CacheEntryInfo> TakeLiveRecords();
+  // The live records' keys, in table order.
+  std::vector<GuidAndCache> LiveRecordKeys() const;
+  // Forgets the record `key` and gives it, when it is tracked and live;
+  // nothing otherwise (forgotten, withdrawn or evicted since).
+  std::optional<CacheEntryInfo> TakeLiveRecord(const GuidAndCache& key);
 
   enum class Eviction { Evicted, AlreadyEvicted, NotTracked };
   // Marks the tracked entry (guid, cache) evicted at `now`.

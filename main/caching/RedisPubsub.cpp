@@ -380,7 +380,12 @@ void RedisPubsub::Impl::OnSubscriptionReconnected() {
   LogMessage(TLog::Warn,
              TString(u"RedisPubsub: subscription reconnected; marking every live tracked entry dirty"));
   TWriteLockGuard guard(m_lock);
-  for (const CacheEntryInfo& record : m_tracking.TakeLiveRecords()) MarkDirty(record);
+  // One record at a time: the caches and invalidators told may call back
+  // into the service (its lock admits its holder again), withdraw a cache
+  // and destroy it, whose other records must then not be told.
+  for (const auto& key : m_tracking.LiveRecordKeys()) {
+    if (std::optional<CacheEntryInfo> record = m_tracking.TakeLiveRecord(key)) MarkDirty(*record);
+  }
 }
 
 // --- removals ---------------------------------------------------------------------

@@ -1,6 +1,7 @@
 // The coherence service over an in-process subscription manager, whose
 // deliveries run on the calling thread: tracking, dirtiness, removals and
 // pruning, withdrawal, reconnection and the asynchronous mode.
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -393,6 +394,35 @@ TEST_F(RedisPubsubTest, AReconnectMarksLiveEntriesDirtyUnlessSwitchedOff) {
   EXPECT_EQ(m_service->CheckConsistencyTestOnly(), "");
   m_manager.SimulateReconnect();
   EXPECT_EQ(m_cache->dirty.size(), 1u) << "the entry was forgotten";
+}
+
+// A cache or invalidator told during the flush may withdraw a cache, which
+// the host may then destroy: that cache's other entries are told nothing more.
+TEST_F(RedisPubsubTest, AReconnectTellsNothingToACacheWithdrawnDuringTheFlush) {
+  struct WithdrawnCache : RecordingCache {
+    void OnDirty(const std::vector<unsigned int>& ids) override {
+      EXPECT_FALSE(withdrawn) << "a withdrawn cache was told of " << ids.front();
+      RecordingCache::OnDirty(ids);
+    }
+    bool withdrawn = false;
+  };
+  MakeService();
+  auto doomed = std::make_shared<WithdrawnCache>();
+  m_service->OnAdded({1, 1}, kValue, kTime, 1, m_cache);
+  m_service->OnAdded({2, 2}, kValue, kTime, 2, doomed);
+  m_service->OnAdded({3, 3}, kValue, kTime, 3, doomed);
+  m_service->OnAdded({4, 4}, kValue, kTime, 4, m_cache);
+  m_invalidator.whenDirty = [&](const std::vector<unsigned int>&) {
+    if (doomed->withdrawn) return;
+    m_service->OnRemoved(*doomed);
+    doomed->withdrawn = true;
+  };
+  m_manager.SimulateReconnect();
+  m_invalidator.whenDirty = nullptr;
+  EXPECT_LE(doomed->dirty.size(), 1u);
+  std::sort(m_cache->dirty.begin(), m_cache->dirty.end());
+  EXPECT_EQ(m_cache->dirty, (std::vector<unsigned>{1, 4}));
+  EXPECT_EQ(m_service->CheckConsistencyTestOnly(), "");
 }
 
 TEST_F(RedisPubsubTest, AsynchronousModeSchedulesTheWork) {
