@@ -369,10 +369,11 @@ void StoreEntry(DiskCacheFolder& folder, FolderSweeper* sweeper, const TString& 
       // A load may hold the entry's lock (through a ".lock" that this process
       // may not write, or for longer than the wait): changing the entry under
       // it could pair its key with another key's value. The store gives up.
-      // Where ".lock" could not be made (a folder where nothing can be made),
-      // no load holds a lock, and the store goes on to fail as one whose
-      // entry folder cannot be made.
-      if (const int error = lock->LockFileError(); error != 0 && error != ENOENT && opening->HasLockFile()) {
+      if (const int error = lock->LockFileError(); error != 0 && error != ENOENT) {
+        // Where ".lock" could not be made (a folder where nothing can be
+        // made), the store fails as one whose entry folder cannot be made
+        // (EnsureDirectory logs why and raises); it writes nothing unlocked.
+        if (!opening->HasLockFile()) EnsureDirectory(entry.folder);
         throw TFileException(u"Cannot open file", (folder.Path() / TString(u".lock")).ToString(),
                              std::error_code(error, std::generic_category()));
       }
@@ -389,7 +390,10 @@ void StoreEntry(DiskCacheFolder& folder, FolderSweeper* sweeper, const TString& 
       if (prepared == Prepared::Ready) break;
       if (prepared == Prepared::OldFilesStay) return;
       // The folder kept open was removed: open (or make) it again, once.
+      // What this store began there went with it; nothing at the new folder
+      // is this store's until it holds the lock there.
       lock.reset();
+      touched = false;
       folder.Forget(opening);
       if (attempt == 1) {
         throw TFileException(u"Cannot create folder", entry.folder.ToString(),
