@@ -6,10 +6,18 @@ TaskContext CaptureTaskContext() {
   return TaskContext{Cancel::Get(), TLS::GetDepth() + 1};
 }
 
-bool CancelBeforeStart(SharedStateBase& state, const TaskContext& context) {
+bool CancelBeforeStart(SharedStateBase& state, const TaskContext& context) noexcept {
   if (!context.cancelEvent || !context.cancelEvent->IsSignaled()) return false;
   if (state.GetIgnoreCancelBeforeStart()) return false;
-  state.SetException(std::make_exception_ptr(CancelException()));
+  // Never raises, so that the state is made ready whatever happens: when the
+  // cancellation cannot even be made (out of memory), the state holds that.
+  std::exception_ptr error;
+  try {
+    error = std::make_exception_ptr(CancelException());
+  } catch (...) {
+    error = std::current_exception();
+  }
+  state.SetExceptionIfPending(error);
   return true;
 }
 

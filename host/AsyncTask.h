@@ -67,9 +67,9 @@ struct TaskContext {
 KELCACHE_EXPORT TaskContext CaptureTaskContext();
 
 // When the task's cancel event is signalled and the state does not ignore
-// that, stores a CancelException in `state` and returns true: the task must
-// not run.
-KELCACHE_EXPORT bool CancelBeforeStart(SharedStateBase& state, const TaskContext& context);
+// that, stores a CancelException in `state` (std::bad_alloc when there is no
+// memory to make it) and returns true: the task must not run. Never raises.
+KELCACHE_EXPORT bool CancelBeforeStart(SharedStateBase& state, const TaskContext& context) noexcept;
 
 // Runs `body` under `context` and stores its outcome in `state`. Never throws
 // (an exception from `body` goes into the state).

@@ -24,8 +24,13 @@ DeadlineTimer::Handle DeadlineTimer::Schedule(Clock::time_point deadline, std::f
     m_started = true;
   }
   const Handle handle = m_nextHandle++;
-  m_pending.emplace(Key{deadline, handle}, std::move(callback));
-  m_deadlines.emplace(handle, deadline);
+  auto pending = m_pending.emplace(Key{deadline, handle}, std::move(callback)).first;
+  try {
+    m_deadlines.emplace(handle, deadline);
+  } catch (...) {
+    m_pending.erase(pending);  // both or neither: a callback must stay cancellable
+    throw;
+  }
   if (deadline < m_sleepUntil) {
     m_sleepUntil = deadline;
     m_changed.NotifyOne();

@@ -202,8 +202,9 @@ bool RunTimed(const std::shared_ptr<TimedOperation>& operation, const std::funct
     });
   } catch (...) {
     // Claimed, so that a callback the timer may have queued before it
-    // failed can never complete the operation a second time.
-    operation->Claim();
+    // failed can never complete the operation a second time; when that
+    // callback claimed it first, the operation is timing out already.
+    if (!operation->Claim()) return true;
     return false;
   }
   Measurement measurement;
