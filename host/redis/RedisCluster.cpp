@@ -152,8 +152,9 @@ RedisCluster::ViewPtr RedisCluster::RefreshView(RefreshKind kind, Clock::time_po
     if (kind == RefreshKind::kIfDue && m_view && !m_refreshWanted && now - m_fetchedAt < kRefreshInterval) {
       return m_view;
     }
-    m_refreshing = true;
+    // Before the flag: running out of memory here must not leave it set.
     candidates = FetchCandidates();
+    m_refreshing = true;
   }
 
   RedisServerAddress answeredBy;
@@ -168,26 +169,33 @@ RedisCluster::ViewPtr RedisCluster::RefreshView(RefreshKind kind, Clock::time_po
 
   ViewPtr view;
   bool changed = false;
+  bool installed = false;
   {
     TMutexLock lock(m_mutex);
     m_refreshing = false;
     m_lastAttemptEnded = Clock::now();
-    if (map) {
-      changed = !m_view || !m_view->map->SameAs(*map);
-      InstallView(map);
-      m_fetchedAt = m_lastAttemptEnded;
-      m_refreshWanted = false;
-      m_lastFailure.clear();
-    } else {
-      m_lastFailure = failures;
+    try {
+      if (map) {
+        changed = !m_view || !m_view->map->SameAs(*map);
+        InstallView(map);
+        installed = true;
+        m_fetchedAt = m_lastAttemptEnded;
+        m_refreshWanted = false;
+        m_lastFailure.clear();
+      } else {
+        m_lastFailure = failures;
+      }
+    } catch (...) {
+      // Out of memory: a map that could not be installed counts as not
+      // fetched; the waiters are woken all the same.
     }
     // Before the waiters wake: they read it as soon as they do.
-    m_available.store(map != nullptr, std::memory_order_relaxed);
+    m_available.store(installed, std::memory_order_relaxed);
     view = m_view;
   }
   m_refreshEnded.NotifyAll();
 
-  if (map) {
+  if (installed) {
     m_refreshes.fetch_add(1, std::memory_order_relaxed);
     if (changed) {
       LogMessage(TLog::Info, TFormatString(u"RedisCluster: slot map from %1: %2")

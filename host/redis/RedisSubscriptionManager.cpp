@@ -42,6 +42,7 @@ constexpr std::chrono::milliseconds kReadInterval{100};     // longest wait betw
 constexpr std::chrono::milliseconds kUnconfiguredPoll{200};  // how often to look for a configuration
 constexpr std::chrono::milliseconds kFirstBackOff{50};
 constexpr std::chrono::milliseconds kMaxBackOff{2000};
+constexpr std::chrono::milliseconds kFailurePause{500};   // after the loop ran out of memory
 constexpr std::chrono::milliseconds kPingAfterSilence{1000};
 constexpr std::chrono::seconds kExitWait{2};
 // Failing subscription callbacks: lines written in full, then one per interval.
@@ -100,6 +101,9 @@ struct RedisSubscriptionManager::Impl {
   void BackOffAfterFailure(const RedisServerAddress& server, const std::exception& error, BackOff& backOff,
                            const std::shared_ptr<const RedisPoolConfiguration>& under);
   void Run();
+  // Run's loop. `connectedWith` (the configuration of the last connection)
+  // and `lost` (a connection was lost since) outlive a failure of the loop.
+  void Serve(std::shared_ptr<const RedisPoolConfiguration>& connectedWith, bool& lost);
   void Dispatch(const RedisSubscriberConnection::Event& event);
   void Deliver(Subscription& subscription, const TString& channel, const RedisSubscriberConnection::Event& event);
   void NotifyReconnected();
@@ -436,9 +440,27 @@ void RedisSubscriptionManager::Impl::BackOffAfterFailure(const RedisServerAddres
 
 // The subscriber thread. It owns its connection; the requests (which
 // patterns, shutdown) come through m_mutex and the wake-up descriptor.
+// Running out of memory anywhere in its loop must not end the process (an
+// exception that leaves a thread's function does): the loop starts again
+// after a pause, as after a lost connection, and the gap is reported as one.
 void RedisSubscriptionManager::Impl::Run() {
-  std::unique_ptr<RedisSubscriberConnection> connection;
   std::shared_ptr<const RedisPoolConfiguration> connectedWith;
+  bool lost = false;
+  for (;;) {
+    try {
+      Serve(connectedWith, lost);
+      return;
+    } catch (...) {
+      ForgetConfirmed();
+      if (connectedWith) lost = true;
+      WaitForWake(kFailurePause);
+    }
+  }
+}
+
+void RedisSubscriptionManager::Impl::Serve(std::shared_ptr<const RedisPoolConfiguration>& connectedWith,
+                                           bool& lost) {
+  std::unique_ptr<RedisSubscriberConnection> connection;
   // Which of the pool's subscription servers to try next. A cluster has
   // several; after each failure, and after a lost connection, the next one
   // is tried, so the subscription moves away from a node that died.
@@ -452,7 +474,7 @@ void RedisSubscriptionManager::Impl::Run() {
   std::set<std::string> acknowledged;
   size_t pendingAcks = 0;          // PSUBSCRIBE acknowledgements still due for the initial patterns
   bool reportReconnect = false;    // call the listeners once pendingAcks reaches 0
-  bool lost = false;               // a connection was lost, or could not be made, since the last one
+  // lost: a connection was lost, or could not be made, since the last one.
   bool resumesParents = false;     // this child's first subscriptions are its parent's, resumed after a fork
   // Whether the server confirmed a subscription on this connection. A
   // connection counts as working only then: a server that accepts TCP but
@@ -691,17 +713,19 @@ void RedisSubscriptionManager::Subscribe(TString const& pattern, MessageCallback
   const std::string key = pattern.toStdString();
   uint64_t failuresBefore = 0;
   {
+    auto subscription = std::make_shared<Subscription>(callback);
     TMutexLock lock(m_impl->m_mutex);
     auto& callbacks = m_impl->m_subscriptions[key];
-    callbacks.push_back(std::make_shared<Subscription>(callback));
     failuresBefore = m_impl->m_failedAttempts;
     try {
+      callbacks.push_back(subscription);
       m_impl->StartThreadLocked();
     } catch (...) {
       // No subscriber thread (the system refused one): the subscription is
       // taken back, so that a caller that gives up on it (and frees what its
       // callback uses) is never called later.
-      callbacks.pop_back();
+      // (Or no memory to list it: then the pattern's entry, made empty, goes.)
+      if (!callbacks.empty() && callbacks.back() == subscription) callbacks.pop_back();
       if (callbacks.empty()) m_impl->m_subscriptions.erase(key);
       throw;
     }
