@@ -231,7 +231,7 @@ Found ReadEntry(const DiskCacheFolder::Opening& opening, const Entry& entry, con
     if (error == ENOENT || error == ENOTDIR) return Found::Miss;
     return MissOrRaise(entry, u"Cannot open file", entry.valueFile, error);
   }
-  DiskValueRead read = ReadDiskValue(valueFile.Get());
+  DiskValueRead read = ReadDiskValue(valueFile.Get(), DiskIntegrityRecord::KeyChecksum(expected.utf8));
   switch (read.state) {
     case DiskValueRead::State::Whole:
     case DiskValueRead::State::Unverified:
@@ -404,14 +404,15 @@ void StoreEntry(DiskCacheFolder& folder, FolderSweeper* sweeper, const TString& 
     FileDescriptor keyOut(
         OpenFileAt(opening->Fd(), entry.keyName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
     if (!keyOut) throw TFileException::FromErrno(u"Cannot open file", entry.keyFile.ToString());
-    // The value's length and checksum go with the value file, in an
-    // attribute set before it replaces ".bin", for loads to check.
-    const auto record = DiskIntegrityRecord::Of(value.data(), value.size()).Encode();
+    // The value's length and checksum, and the key's, go with the value
+    // file, in an attribute set before it replaces ".bin", for loads to check.
+    const std::string keyText = key.toStdString();
+    const auto record =
+        DiskIntegrityRecord::Of(value.data(), value.size(), DiskIntegrityRecord::KeyChecksum(keyText)).Encode();
     const TFile::ExtendedAttribute integrity{DiskIntegrityRecord::kAttributeName, record.data(),
                                              record.size()};
     TFile::WriteUnsignedBinaryFileAt(opening->Fd(), entry.valueName, entry.valueFile, value.data(),
                                      value.size(), &integrity);
-    const std::string keyText = key.toStdString();
     size_t written = 0;
     if (int error = WriteAllBytes(keyOut.Get(), keyText.data(), keyText.size(), &written); error != 0) {
       // A key file written short is the generic failure, as a folder that

@@ -55,10 +55,15 @@ DiskEntryFiles::DiskEntryFiles(const TPath& cachePath, const TString& keyHash)
       valueName(name + "/.bin"),
       lockByte(keyHash.toULongLong(nullptr, 10)) {}
 
-DiskIntegrityRecord DiskIntegrityRecord::Of(const void* bytes, size_t length) {
+uint64_t DiskIntegrityRecord::KeyChecksum(const std::string& keyText) {
+  return DiskValueChecksum(keyText.data(), keyText.size());
+}
+
+DiskIntegrityRecord DiskIntegrityRecord::Of(const void* bytes, size_t length, uint64_t keyChecksum) {
   DiskIntegrityRecord record;
   record.length = length;
   record.checksum = DiskValueChecksum(bytes, length);
+  record.keyChecksum = keyChecksum;
   return record;
 }
 
@@ -67,10 +72,11 @@ std::array<uint8_t, DiskIntegrityRecord::kEncodedSize> DiskIntegrityRecord::Enco
   encoded[0] = kForm;
   PutLittleEndian(length, encoded.data() + 1);
   PutLittleEndian(checksum, encoded.data() + 9);
+  PutLittleEndian(keyChecksum, encoded.data() + 17);
   return encoded;
 }
 
-DiskValueRead ReadDiskValue(int fd) {
+DiskValueRead ReadDiskValue(int fd, uint64_t keyChecksum) {
   DiskValueRead read;
   if (::fstat(fd, &read.info) != 0) return Failed(std::move(read), u"Cannot read file", errno);
   if (!S_ISREG(read.info.st_mode)) {
@@ -86,13 +92,17 @@ DiskValueRead ReadDiskValue(int fd) {
   bool recorded = false;
   DiskIntegrityRecord expected;
   if (attributeSize >= 0) {
-    if (static_cast<size_t>(attributeSize) != DiskIntegrityRecord::kEncodedSize ||
-        attribute[0] != DiskIntegrityRecord::kForm) {
-      return Damaged(std::move(read), UnreadableRecord());
-    }
+    const size_t recordSize = static_cast<size_t>(attributeSize);
+    const bool keyed = recordSize == DiskIntegrityRecord::kEncodedSize && attribute[0] == DiskIntegrityRecord::kForm;
+    const bool keyless = recordSize == DiskIntegrityRecord::kKeylessEncodedSize &&
+                         attribute[0] == DiskIntegrityRecord::kKeylessForm;
+    if (!keyed && !keyless) return Damaged(std::move(read), UnreadableRecord());
     recorded = true;
     expected.length = GetLittleEndian(attribute + 1);
     expected.checksum = GetLittleEndian(attribute + 9);
+    if (keyed && GetLittleEndian(attribute + 17) != keyChecksum) {
+      return Damaged(std::move(read), TString(u"its value file was stored under another key"));
+    }
   } else if (errno == ERANGE) {
     return Damaged(std::move(read), UnreadableRecord());
   } else if (errno != ENODATA && errno != ENOTSUP && errno != EOPNOTSUPP) {
@@ -122,7 +132,7 @@ DiskValueRead ReadDiskValue(int fd) {
     if (bytes->size() != expected.length) {
       return Damaged(std::move(read), LengthDamage(bytes->size(), expected.length));
     }
-    if (DiskIntegrityRecord::Of(bytes->data(), bytes->size()).checksum != expected.checksum) {
+    if (DiskValueChecksum(bytes->data(), bytes->size()) != expected.checksum) {
       return Damaged(std::move(read),
                      TString(u"its value file's checksum differs from the one stored with it"));
     }

@@ -63,17 +63,28 @@ struct DiskEntryFiles {
   uint64_t lockByte;
 };
 
-// The length and checksum of a value, as stored in its file's attribute.
+// The length and checksum of a value, and the checksum of the key it was
+// stored under, as stored in its file's attribute. Form 2 (25 bytes) is
+// written; form 1 (17 bytes, without the key's checksum) is still read. The
+// key's checksum ties the value to its key: a value that ends up beside
+// another key's ".key" (a store cut short after its value and before its key
+// text, stores of colliding keys on a file system without locks) is no hit
+// for that key.
 struct DiskIntegrityRecord {
   static constexpr const char* kAttributeName = "user.kelcache.integrity";
-  static constexpr size_t kEncodedSize = 17;
-  static constexpr uint8_t kForm = 1;
+  static constexpr size_t kEncodedSize = 25;
+  static constexpr uint8_t kForm = 2;
+  static constexpr size_t kKeylessEncodedSize = 17;
+  static constexpr uint8_t kKeylessForm = 1;
 
-  static DiskIntegrityRecord Of(const void* bytes, size_t length);
+  // The checksum of a key: XXH3-64 of its 8-bit text (TString::toStdString).
+  static uint64_t KeyChecksum(const std::string& keyText);
+  static DiskIntegrityRecord Of(const void* bytes, size_t length, uint64_t keyChecksum);
   std::array<uint8_t, kEncodedSize> Encode() const;
 
   uint64_t length = 0;
   uint64_t checksum = 0;
+  uint64_t keyChecksum = 0;
 };
 
 // What reading one value file found.
@@ -98,11 +109,12 @@ struct DiskValueRead {
   const char16_t* operation = nullptr;
 };
 
-// Reads the open value file whole and checks it against its integrity record:
+// Reads the open value file whole and checks it against its integrity record,
+// and that it was stored under the key whose checksum is `keyChecksum`:
 // fstat, fgetxattr and one read in the usual case. A file whose size already
-// differs from its record is not read at all. Never raises for a failure of
-// the system (state Failed).
-DiskValueRead ReadDiskValue(int fd);
+// differs from its record, or that was stored under another key, is not read
+// at all. Never raises for a failure of the system (state Failed).
+DiskValueRead ReadDiskValue(int fd, uint64_t keyChecksum);
 
 // Reads an open file from its current position to its end; 0, or the errno
 // value of a failed read.

@@ -110,7 +110,9 @@ DiskEntryReport InspectEntry(const DiskCacheFolder::Opening& opening, const Disk
   FileDescriptor valueFile(OpenFileAt(opening.Fd(), entry.valueName.c_str(), kEntryReadFlags));
   const int openError = valueFile ? 0 : errno;
   if (valueFile) {
-    value = ReadDiskValue(valueFile.Get());
+    // Checked against the key its ".key" holds, as a load of that key would.
+    value = ReadDiskValue(valueFile.Get(),
+                          DiskIntegrityRecord::KeyChecksum(report.key ? report.key->toStdString() : std::string()));
     if (value->state == DiskValueRead::State::Failed) {
       return With(std::move(report), State::Unreadable,
                   SystemError(value->operation, entry.valueFile, value->error));

@@ -43,9 +43,22 @@ TEST_F(DiskExternalCacheTest, WhatTheEntryFolderHoldsDecidesReportLoadAndListing
       ASSERT_EQ(setxattr((entry / ".bin").c_str(), kIntegrity, record.data(), record.size(), 0), 0);
     };
   };
-  const EntryChange flipChecksum = [](const fs::path& entry) {
+  // Flips a bit of the record: at 16, the value's checksum; at 24, the key's
+  // (as if the value had been stored under another key, then come here).
+  const auto flipRecordByte = [](size_t at) {
+    return [at](const fs::path& entry) {
+      Bytes record = *IntegrityAttribute(entry / ".bin");
+      ASSERT_EQ(record.size(), 25u);
+      record[at] ^= 1;
+      ASSERT_EQ(setxattr((entry / ".bin").c_str(), kIntegrity, record.data(), record.size(), 0), 0);
+    };
+  };
+  // The record of an earlier version: form 1, the value's length and
+  // checksum, no key.
+  const EntryChange keylessRecord = [](const fs::path& entry) {
     Bytes record = *IntegrityAttribute(entry / ".bin");
-    record.back() ^= 1;
+    record[0] = 1;
+    record.resize(17);
     ASSERT_EQ(setxattr((entry / ".bin").c_str(), kIntegrity, record.data(), record.size(), 0), 0);
   };
   const EntryChange overwriteByte = [](const fs::path& entry) {
@@ -90,8 +103,10 @@ TEST_F(DiskExternalCacheTest, WhatTheEntryFolderHoldsDecidesReportLoadAndListing
       {"value file grown", u"grown", 4096, Truncate(".bin", 5000), State::Damaged, u"grown", 5000},
       {"one byte overwritten in place", u"overwritten", 4096, overwriteByte, State::Damaged, u"overwritten",
        4096},
-      {"the record's checksum changed", u"checksum", 4096, flipChecksum, State::Damaged, u"checksum", 4096},
-      {"a record of a form this version does not know", u"form", 4096, setRecord("\x02junk"), State::Damaged,
+      {"the record's checksum changed", u"checksum", 4096, flipRecordByte(16), State::Damaged, u"checksum", 4096},
+      {"a value stored under another key", u"moved", 4096, flipRecordByte(24), State::Damaged, u"moved", 4096},
+      {"a record without the key's checksum", u"keyless", 4096, keylessRecord, State::Whole, u"keyless", 4096},
+      {"a record of a form this version does not know", u"form", 4096, setRecord("\x03junk"), State::Damaged,
        u"form", 4096},
       {"a record longer than any form", u"longer", 4096, setRecord(std::string(64, 'x')), State::Damaged, u"longer",
        4096},
