@@ -95,6 +95,12 @@ class ThreadPool {
   explicit ThreadPool(unsigned workers) {
     m_runners.reserve(workers);
     for (unsigned i = 0; i < workers; ++i) m_runners.push_back(std::make_unique<Runner>());
+    {
+      // Room first: once a worker runs, nothing here may raise (the pool
+      // would go while the worker uses it).
+      TMutexLock lock(m_mutex);
+      m_idle.reserve(workers);
+    }
     unsigned started = 0;
     for (; started < workers; ++started) {
       Runner* worker = m_runners[started].get();
