@@ -19,6 +19,12 @@
 // reader/writer lock, so a thread that already reads may take it shared
 // again even while a writer waits.
 //
+// Lifetime: a release reads the lock's word of sleepers after it gave the lock
+// up, so the lock must outlive every Unlock/UnlockRead call in progress: do
+// not destroy it on the strength of having just acquired it (as one may a
+// std::mutex whose last user is known); the library's caches and services
+// are kept alive by their callers for the whole of each call.
+//
 // Thread rules: any thread may use it; that is its purpose.
 #pragma once
 
