@@ -44,7 +44,7 @@ namespace {
     "(\"jam\").") \
   X(ExternalCacheDisable, Bool, 0, \
     "Turns the disk external cache off even when the host configuration enables it.") \
-  X(ExternalCacheDiskLockWaitMs, Int, 5000, \
+  X(ExternalCacheDiskLockWaitMs, Int, 2000, \
     "Milliseconds a disk store operation waits for its entry's lock while another operation " \
     "holds it; then a load or drop goes on without it (a load checks the key file twice) and " \
     "a store gives up (logged).") \

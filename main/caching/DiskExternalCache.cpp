@@ -240,6 +240,12 @@ Found ReadEntry(const DiskCacheFolder::Opening& opening, const Entry& entry, con
       return Found::Miss;
     case DiskValueRead::State::Failed:
       return MissOrRaise(entry, read.operation, entry.valueFile, read.error);
+    case DiskValueRead::State::OtherKey:
+      // Another key's value beside this key's key file: a store of a
+      // colliding key came between (a load without the lock), or one was cut
+      // short before its key text. Not this key's, so a miss, quietly: the
+      // entry is not damaged for the key it holds.
+      return Found::Miss;
     case DiskValueRead::State::Damaged: {
       // Left as it is (a load holds the lock shared, and must not write): a
       // later store replaces it, a drop or the sweeper removes it. Until then

@@ -101,7 +101,9 @@ DiskValueRead ReadDiskValue(int fd, uint64_t keyChecksum) {
     expected.length = GetLittleEndian(attribute + 1);
     expected.checksum = GetLittleEndian(attribute + 9);
     if (keyed && GetLittleEndian(attribute + 17) != keyChecksum) {
-      return Damaged(std::move(read), TString(u"its value file was stored under another key"));
+      read.state = DiskValueRead::State::OtherKey;
+      read.damage = TString(u"its value file was stored under another key");
+      return read;
     }
   } else if (errno == ERANGE) {
     return Damaged(std::move(read), UnreadableRecord());

@@ -93,12 +93,13 @@ struct DiskValueRead {
     Whole,       // matches its integrity record
     Unverified,  // has no integrity record; read as it is
     Damaged,     // does not match its record (or the record is unreadable)
+    OtherKey,    // its record names another key: the value is not this key's
     NotRegular,  // not a regular file (a folder, a FIFO): no value
     Failed,      // a system call failed: see error and operation
   };
   State state = State::Failed;
-  // Why the value is damaged, in words ("its value file holds 0 bytes where
-  // 4096 were stored").
+  // For Damaged and OtherKey: why, in words ("its value file holds 0 bytes
+  // where 4096 were stored").
   TString damage;
   // The file's status (size, last-write time), from the open file.
   struct stat info {};

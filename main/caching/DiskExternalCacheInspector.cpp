@@ -93,7 +93,8 @@ KeyRead ReadKey(int folderFd, const DiskEntryFiles& entry) {
   return read;
 }
 
-// Sorts one entry folder, read under its lock, into a state.
+// Sorts one entry folder, read under its lock (unless the lock could not be
+// had: a folder without ".lock", a holder that kept it too long), into a state.
 DiskEntryReport InspectEntry(const DiskCacheFolder::Opening& opening, const DiskEntryFiles& entry,
                              DiskEntryReport report) {
   const KeyRead key = ReadKey(opening.Fd(), entry);

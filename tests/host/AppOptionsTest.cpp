@@ -84,7 +84,7 @@ const Option kOptions[] = {
     KELCACHE_OPTION(ExternalCacheConcurrencyLimit, "32"),
     KELCACHE_OPTION(ExternalCacheConcurrencyTimeoutMs, "500"),
     KELCACHE_OPTION(ExternalCacheDisable, "false"),
-    KELCACHE_OPTION(ExternalCacheDiskLockWaitMs, "5000"),
+    KELCACHE_OPTION(ExternalCacheDiskLockWaitMs, "2000"),
     KELCACHE_OPTION(ExternalCacheDropTimeoutMs, "5000"),
     KELCACHE_OPTION(ExternalCacheLowerBoundLatencyMs, "100"),
     KELCACHE_OPTION(ExternalCacheRedisAlwaysSetEx, "false"),

@@ -82,6 +82,7 @@ TEST_F(DiskExternalCacheTest, WhatTheEntryFolderHoldsDecidesReportLoadAndListing
     std::optional<TString> reportedKey;  // what ".key" holds afterwards
     std::optional<uint64_t> reportedSize;
     std::optional<XattrFault::Call> unsupported;  // fails with ENOTSUP: Set while storing, Get while loading
+    bool quietMiss = false;  // damaged for the inspector, a miss without a line for a load (another key's value)
   };
   const Case cases[] = {
       {"whole", u"whole", 100, nullptr, State::Whole, u"whole", 100},
@@ -104,7 +105,8 @@ TEST_F(DiskExternalCacheTest, WhatTheEntryFolderHoldsDecidesReportLoadAndListing
       {"one byte overwritten in place", u"overwritten", 4096, overwriteByte, State::Damaged, u"overwritten",
        4096},
       {"the record's checksum changed", u"checksum", 4096, flipRecordByte(16), State::Damaged, u"checksum", 4096},
-      {"a value stored under another key", u"moved", 4096, flipRecordByte(24), State::Damaged, u"moved", 4096},
+      {"a value stored under another key", u"moved", 4096, flipRecordByte(24), State::Damaged, u"moved", 4096,
+       std::nullopt, true},
       {"a record without the key's checksum", u"keyless", 4096, keylessRecord, State::Whole, u"keyless", 4096},
       {"a record of a form this version does not know", u"form", 4096, setRecord("\x03junk"), State::Damaged,
        u"form", 4096},
@@ -168,7 +170,7 @@ TEST_F(DiskExternalCacheTest, WhatTheEntryFolderHoldsDecidesReportLoadAndListing
     fault.reset();
     EXPECT_EQ(Field(SingleEvent(capture, u"ec-load"), "outcome"), served ? "hit" : "miss");
     const std::vector<TString> lines = capture.Lines();
-    if (c.state == State::Damaged) {
+    if (c.state == State::Damaged && !c.quietMiss) {
       ASSERT_EQ(lines.size(), 1u);
       EXPECT_TRUE(lines[0].contains(TString::fromStdString("'" + entry.string() + "'"))) << lines[0].toStdString();
       EXPECT_TRUE(lines[0].contains(u"damaged")) << lines[0].toStdString();

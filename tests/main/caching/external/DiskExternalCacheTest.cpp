@@ -92,6 +92,24 @@ bool SetImmutable(const fs::path& file, bool immutable) {
   return done;
 }
 
+// Makes a file or folder immutable while it lives (mutable again before the
+// test's folder goes, which it would outlive). Made() is false where the file
+// system has no such flag.
+class Immutable {
+ public:
+  explicit Immutable(fs::path path) : m_path(std::move(path)), m_made(SetImmutable(m_path, true)) {}
+  ~Immutable() {
+    if (m_made) SetImmutable(m_path, false);
+  }
+  Immutable(const Immutable&) = delete;
+  Immutable& operator=(const Immutable&) = delete;
+  bool Made() const { return m_made; }
+
+ private:
+  fs::path m_path;
+  bool m_made;
+};
+
 // The on-disk layout byte for byte: one entry folder, named by the key hash,
 // beside the (empty) file whose byte ranges lock entries; ".key" holds the
 // key in UTF-8 (no BOM, no line end), ".bin" the raw value, and an attribute
@@ -259,17 +277,15 @@ TEST_F(DiskExternalCacheTest, AStoreThatCannotCreateItsFolderLogsAndLeavesNothin
   WriteFileBytes(m_temp.path() / "blocker", "a file, not a folder");
   const fs::path sealed = m_temp.path() / "sealed";
   fs::create_directory(sealed);
-  if (!SetImmutable(sealed, true)) {
-    std::cout << "[ SKIPPED  ] immutable folders are not available on this file system\n";
-    return;
+  const Immutable sealing(sealed);
+  std::vector<fs::path> folders = {m_temp.path() / "blocker" / "ns",      // below a regular file
+                                   m_temp.path() / std::string(300, 'n')};  // a name too long
+  if (sealing.Made()) {
+    folders.push_back(sealed);
+  } else {
+    std::cout << "[ SKIPPED  ] (in part) immutable folders are not available on this file system\n";
   }
-  struct Restore {
-    fs::path folder;
-    ~Restore() { SetImmutable(folder, false); }
-  } restore{sealed};
-  for (const fs::path& folder : {m_temp.path() / "blocker" / "ns",  // below a regular file
-                                 m_temp.path() / std::string(300, 'n'),  // a name too long
-                                 sealed}) {
+  for (const fs::path& folder : folders) {
     SCOPED_TRACE(folder.filename().string());
     DiskExternalCache cache(u"disk-ns", ToTPath(folder), nullptr);
     TLog::Capture capture(TLog::Info);
@@ -317,15 +333,11 @@ TEST_F(DiskExternalCacheTest, OldFilesThatCannotBeRemovedStayQuietly) {
   const TString key(u"kept");
   auto cache = MakeCache();
   ASSERT_TRUE(Store(*cache, key, MakeValue("old")));
-  if (!SetImmutable(EntryPath(key) / ".bin", true)) {
+  const Immutable kept(EntryPath(key) / ".bin");
+  if (!kept.Made()) {
     std::cout << "[ SKIPPED  ] immutable files are not available on this file system\n";
     return;
   }
-  // Mutable again before the test's folder goes, which it would outlive.
-  struct Restore {
-    fs::path file;
-    ~Restore() { SetImmutable(file, false); }
-  } restore{EntryPath(key) / ".bin"};
   TLog::Capture capture(TLog::Info);
   EXPECT_TRUE(Store(*cache, key, MakeValue("new")));
   EXPECT_EQ(ReadFileBytes(EntryPath(key) / ".bin"), Bytes({'o', 'l', 'd'})) << "nothing was written";
@@ -335,34 +347,42 @@ TEST_F(DiskExternalCacheTest, OldFilesThatCannotBeRemovedStayQuietly) {
   EXPECT_TRUE(capture.Lines().empty()) << capture.Lines().front().toStdString();
 }
 
-// A ".lock" this process may not open for writing still serves loads (a
-// shared lock needs only read access), so a load may hold an entry's lock
-// while a store cannot take it. Such a store must leave the entry alone:
-// changing it under the load could pair the key the load read with another
-// key's value. It gives up, with a warning that names ".lock".
-TEST_F(DiskExternalCacheTest, AStoreThatCannotOpenTheLockFileForWritingLeavesTheEntryAlone) {
+// A store that cannot take its entry's lock must leave the entry alone:
+// - a ".lock" this process may not open for writing still serves loads (a
+//   shared lock needs only read access), so a load may hold the entry's lock;
+//   changing the entry under it could pair the key the load read with
+//   another key's value;
+// - where there is no ".lock" and none can be made (a namespace folder where
+//   nothing can be made) but the entry's folder exists and can be written
+//   (made before the namespace folder was sealed, or by an earlier version),
+//   a store without the lock could race another such store of a colliding
+//   key.
+// Either way the store gives up, with a warning that names ".lock".
+TEST_F(DiskExternalCacheTest, AStoreThatCannotTakeItsLockLeavesTheEntryAlone) {
   const TString key(u"guarded");
-  ASSERT_TRUE(Store(*MakeCache(), key, MakeValue("old")));
   const fs::path lockFile = CachePath() / ".lock";
-  // A load of another process, holding the entry's shared lock.
-  ForeignByteLock reader(lockFile, std::stoull(ExpectedKeyHash(key)), F_RDLCK);
-  ASSERT_TRUE(reader.Locked());
-  if (!SetImmutable(lockFile, true)) {
-    std::cout << "[ SKIPPED  ] immutable files are not available on this file system\n";
-    return;
+  for (const bool lockFileMissing : {false, true}) {
+    SCOPED_TRACE(lockFileMissing ? "no \".lock\", none can be made" : "\".lock\" may not be written");
+    fs::remove_all(CachePath());
+    ASSERT_TRUE(Store(*MakeCache(), key, MakeValue("old")));
+    // A load of another process, holding the entry's shared lock.
+    ForeignByteLock reader(lockFile, std::stoull(ExpectedKeyHash(key)), F_RDLCK);
+    ASSERT_TRUE(reader.Locked());
+    if (lockFileMissing) fs::remove(lockFile);
+    const Immutable sealed(lockFileMissing ? CachePath() : lockFile);
+    if (!sealed.Made()) {
+      std::cout << "[ SKIPPED  ] immutable files are not available on this file system\n";
+      return;
+    }
+    auto cache = MakeCache();  // a new cache: no description of ".lock" kept from before
+    TLog::Capture capture(TLog::Info);
+    Store(*cache, key, MakeValue("new"));
+    EXPECT_EQ(ReadFileBytes(EntryPath(key) / ".bin"), Bytes({'o', 'l', 'd'})) << "the entry changed";
+    EXPECT_TRUE(LoadsValue(*cache, key, *MakeValue("old")));
+    ASSERT_EQ(capture.Lines().size(), 1u);
+    EXPECT_NE(capture.Lines().front().toStdString().find(".lock"), std::string::npos)
+        << capture.Lines().front().toStdString();
   }
-  struct Restore {
-    fs::path file;
-    ~Restore() { SetImmutable(file, false); }
-  } restore{lockFile};
-  auto cache = MakeCache();  // a new cache: no description of ".lock" kept from before
-  TLog::Capture capture(TLog::Info);
-  Store(*cache, key, MakeValue("new"));
-  EXPECT_EQ(ReadFileBytes(EntryPath(key) / ".bin"), Bytes({'o', 'l', 'd'})) << "the entry changed";
-  EXPECT_TRUE(LoadsValue(*cache, key, *MakeValue("old")));
-  ASSERT_EQ(capture.Lines().size(), 1u);
-  EXPECT_NE(capture.Lines().front().toStdString().find(".lock"), std::string::npos)
-      << capture.Lines().front().toStdString();
 }
 
 // A process stopped while it holds an entry's lock (a debugger, SIGSTOP)
@@ -410,7 +430,7 @@ TEST_F(DiskExternalCacheTest, AnEntryLockHeldElsewhereHoldsUpItsOperationsOnlySo
 // sought again, but the value read is the other key's. The load misses.
 // (The stores write no integrity record here, as on a file system without
 // extended attributes: the record's key checksum would show the other key's
-// value at once.)
+// value at once, a miss as quiet as this one.)
 TEST_F(DiskExternalCacheTest, AnUnlockedLoadServesNoValueThatAStoreOfAnotherKeyReplacedMeanwhile) {
   ASSERT_TRUE(Store(*MakeCache(), kCollidingKeyA, MakeValue("A")));
   fs::remove(CachePath() / ".lock");
