@@ -36,19 +36,29 @@ class Pool {
   }
 
   // Keeps `buffer` for reuse, or frees it (outside the lock) when it is too
-  // large or the pool is full.
+  // large. A full pool makes room by letting its oldest buffers go: buffers
+  // serve only values of at least half their capacity, so ones that no value
+  // of the present workload fits must not hold the pool's room for good.
   void Give(Buffer* buffer) noexcept {
     std::unique_ptr<Buffer> owned(buffer);
     const size_t capacity = owned->capacity();
     if (capacity > RedisValuePool::kMaxBufferBytes) return;
     owned->clear();
+    std::vector<std::unique_ptr<Buffer>> evicted;  // freed after the lock
     TMutexLock lock(m_mutex);
-    if (m_bytes + capacity > RedisValuePool::kMaxPoolBytes) return;  // `owned` is freed after the lock
     try {
+      size_t oldest = 0;
+      size_t freed = 0;
+      while (m_bytes - freed + capacity > RedisValuePool::kMaxPoolBytes && oldest < m_idle.size()) {
+        freed += m_idle[oldest++]->capacity();
+      }
+      evicted.reserve(oldest);
       m_idle.push_back(std::move(owned));
-      m_bytes += capacity;
+      for (size_t i = 0; i < oldest; ++i) evicted.push_back(std::move(m_idle[i]));
+      m_idle.erase(m_idle.begin(), m_idle.begin() + static_cast<std::ptrdiff_t>(oldest));
+      m_bytes = m_bytes - freed + capacity;
     } catch (const std::bad_alloc&) {
-      // No room to keep it: it is freed.
+      // No room to keep it: it is freed (`owned`, if it was not moved).
     }
   }
 

@@ -16,7 +16,7 @@
 // count them by their size. Small values (below
 // kPooledMin) are plain allocations, which the allocator serves well, and so
 // are values above kMaxBufferBytes. The pool keeps at most kMaxPoolBytes of
-// buffers; beyond that a returned buffer is freed.
+// buffers; beyond that its oldest buffers are freed to make room.
 //
 // Lifetime: one process-wide pool, created on first use and never destroyed,
 // so a value may outlive everything else.

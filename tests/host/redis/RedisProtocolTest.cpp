@@ -141,6 +141,25 @@ TEST(RedisValuePool, ARecycledBufferCarriesExactlyTheNewValue) {
   EXPECT_GT(RedisValuePool::IdleBuffers(), idleBefore) << "dropped large values wait for reuse";
 }
 
+// A pool full of buffers still keeps, and serves again, the buffer of a value
+// that none of them fits (here a larger one, bigger than the room left):
+// its oldest buffers make room.
+TEST(RedisValuePool, AFullPoolMakesRoomForTheBuffersOfTheValuesAtHand) {
+  using kelvra::caching::RedisValuePool;
+  const std::string filler(512 * 1024, 'f');
+  {
+    std::vector<std::shared_ptr<std::vector<uint8_t>>> values;
+    for (size_t i = 0; i < RedisValuePool::kMaxPoolBytes / filler.size() + 2; ++i) {
+      values.push_back(RedisValuePool::MakeValue(filler.data(), filler.size()));
+    }
+  }  // every one given back: the pool is full, less than a filler's room left
+  const std::string value(600 * 1024, 'v');
+  RedisValuePool::MakeValue(value.data(), value.size());  // given back at once
+  const size_t idle = RedisValuePool::IdleBuffers();
+  auto again = RedisValuePool::MakeValue(value.data(), value.size());
+  EXPECT_EQ(RedisValuePool::IdleBuffers(), idle - 1) << "the value's buffer was not kept for reuse";
+}
+
 TEST(RedisProtocol, AStreamThatIsNotRespIsAProtocolError) {
   RedisReplyParser parser;
   parser.Feed("+OK\r\n!oops\r\n", 12);
