@@ -170,6 +170,7 @@ RedisCluster::ViewPtr RedisCluster::RefreshView(RefreshKind kind, Clock::time_po
   ViewPtr view;
   bool changed = false;
   bool installed = false;
+  bool installFailed = false;
   {
     TMutexLock lock(m_mutex);
     m_refreshing = false;
@@ -188,6 +189,7 @@ RedisCluster::ViewPtr RedisCluster::RefreshView(RefreshKind kind, Clock::time_po
     } catch (...) {
       // Out of memory: a map that could not be installed counts as not
       // fetched; the waiters are woken all the same.
+      installFailed = map != nullptr;
     }
     // Before the waiters wake: they read it as soon as they do.
     m_available.store(installed, std::memory_order_relaxed);
@@ -206,7 +208,8 @@ RedisCluster::ViewPtr RedisCluster::RefreshView(RefreshKind kind, Clock::time_po
     m_failedRefreshes.fetch_add(1, std::memory_order_relaxed);
     if (const LogRateLimiter::Decision decision = m_failureLog.Next(); decision.write) {
       TFormatString line(u"RedisCluster: no node gave the slot map (%1)%2");
-      line.arg(TString::fromStdString(failures));
+      line.arg(installFailed ? TString(u"out of memory while installing the slot map")
+                             : TString::fromStdString(failures));
       line.arg(decision.suppressed > 0 ? TString::fromStdString("; " + std::to_string(decision.suppressed) +
                                                                 " such failures not shown")
                                        : TString());

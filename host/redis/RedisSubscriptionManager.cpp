@@ -103,7 +103,9 @@ struct RedisSubscriptionManager::Impl {
   void Run();
   // Run's loop. `connectedWith` (the configuration of the last connection)
   // and `lost` (a connection was lost since) outlive a failure of the loop.
-  void Serve(std::shared_ptr<const RedisPoolConfiguration>& connectedWith, bool& lost);
+  // `resumesParents` (this child's first subscriptions are its parent's)
+  // likewise.
+  void Serve(std::shared_ptr<const RedisPoolConfiguration>& connectedWith, bool& lost, bool& resumesParents);
   void Dispatch(const RedisSubscriberConnection::Event& event);
   void Deliver(Subscription& subscription, const TString& channel, const RedisSubscriberConnection::Event& event);
   void NotifyReconnected();
@@ -167,6 +169,8 @@ struct RedisSubscriptionManager::Impl {
   std::atomic<uint64_t> m_reconnects{0};
   // Thread-safe by itself.
   LogRateLimiter m_callbackFailures{kCallbackFailureBurst, kCallbackFailureInterval};
+  // Failures of the subscriber thread's loop itself (out of memory).
+  LogRateLimiter m_loopFailures{kCallbackFailureBurst, kCallbackFailureInterval};
 };
 
 namespace {
@@ -446,11 +450,20 @@ void RedisSubscriptionManager::Impl::BackOffAfterFailure(const RedisServerAddres
 void RedisSubscriptionManager::Impl::Run() {
   std::shared_ptr<const RedisPoolConfiguration> connectedWith;
   bool lost = false;
+  bool resumesParents = false;
   for (;;) {
     try {
-      Serve(connectedWith, lost);
+      Serve(connectedWith, lost, resumesParents);
       return;
     } catch (...) {
+      try {
+        if (const LogRateLimiter::Decision decision = m_loopFailures.Next(); decision.write) {
+          TLog::LogCurrentException(TLog::Warn,
+                                    TString(u"RedisSubscriptionManager: the subscriber failed; it starts again"));
+        }
+      } catch (...) {
+        // Out of memory for the line too: the pause below is all there is.
+      }
       ForgetConfirmed();
       if (connectedWith) lost = true;
       WaitForWake(kFailurePause);
@@ -459,7 +472,7 @@ void RedisSubscriptionManager::Impl::Run() {
 }
 
 void RedisSubscriptionManager::Impl::Serve(std::shared_ptr<const RedisPoolConfiguration>& connectedWith,
-                                           bool& lost) {
+                                           bool& lost, bool& resumesParents) {
   std::unique_ptr<RedisSubscriberConnection> connection;
   // Which of the pool's subscription servers to try next. A cluster has
   // several; after each failure, and after a lost connection, the next one
@@ -475,7 +488,6 @@ void RedisSubscriptionManager::Impl::Serve(std::shared_ptr<const RedisPoolConfig
   size_t pendingAcks = 0;          // PSUBSCRIBE acknowledgements still due for the initial patterns
   bool reportReconnect = false;    // call the listeners once pendingAcks reaches 0
   // lost: a connection was lost, or could not be made, since the last one.
-  bool resumesParents = false;     // this child's first subscriptions are its parent's, resumed after a fork
   // Whether the server confirmed a subscription on this connection. A
   // connection counts as working only then: a server that accepts TCP but
   // refuses the subscription (authentication, permissions) must not reset

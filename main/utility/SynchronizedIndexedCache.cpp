@@ -15,10 +15,11 @@ using namespace CacheHelpers::internal;
 namespace {
 
 // A predicate whose answers for a fixed set of entry ids were computed
-// beforehand; other ids go to the wrapped predicate. The index name and key
-// are those the wrapped predicate gave when the answers were computed (read
-// once, not asked again). Filled by Answer and Seal, then immutable, so any
-// thread may use it.
+// beforehand; other ids go to the wrapped predicate. GetIndexName and
+// GetKeyForIndexing ask the wrapped predicate, as a caller of this one
+// expects; IndexName and Key keep what it gave when the answers were
+// computed, for the replacement's own steps. Filled by Answer and Seal, then
+// immutable, so any thread may use it.
 //
 // The answers table is a vector sorted by id, searched by bisection: no
 // hashing, a table of one candidate (a key listed once) needs no sorting,
