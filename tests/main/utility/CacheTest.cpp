@@ -7,11 +7,14 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <string>
+#include <type_traits>
 
 #include "host/Errors.h"
 #include "main/utility/CacheHelpers.h"
 #include "main/utility/IndexedCache.h"
 #include "tests/main/utility/CacheTestSupport.h"
+#include "tests/support/TestEnvironment.h"
 
 using namespace CacheHelpers;
 using namespace cache_test;
@@ -154,7 +157,18 @@ using Caches = testing::Types<Cache, IndexedCache>;
 TYPED_TEST_SUITE(CacheContractTest, Caches);
 
 TYPED_TEST(CacheContractTest, ConstructionRequiresAPolicyAndDefaultsTheLifetime) {
-  EXPECT_THROW(TypeParam(std::shared_ptr<IPolicy>(), CreateBasicClock()), LogicException);
+  // The assertion names its source, line and expression.
+  const auto where = [](const LogicException& error) {
+    return error.GetSourceFile() + ":" + std::to_string(error.GetLine()) + " " + error.GetExpression();
+  };
+  const bool indexed = std::is_same_v<TypeParam, IndexedCache>;
+  EXPECT_EQ(kelcache_test::RaisedText<LogicException>(
+                [] { TypeParam{std::shared_ptr<IPolicy>(), CreateBasicClock()}; }, where),
+            indexed ? "main/utility/IndexedCache:219 m_policy" : "main/utility/Cache:15 m_policy");
+  if constexpr (std::is_same_v<TypeParam, Cache>) {
+    EXPECT_EQ(kelcache_test::RaisedText<LogicException>([] { Cache{std::shared_ptr<IPolicy>()}; }, where),
+              "main/utility/Cache:26 m_policy");
+  }
 
   // The default cache drops an entry idle for more than 6 increments.
   TypeParam byDefault;
