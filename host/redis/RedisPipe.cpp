@@ -320,79 +320,7 @@ void RedisPipe::ReadLoop(const std::shared_ptr<Session>& session, Request& own) 
   std::chrono::milliseconds silence = m_options.commandTimeout;
   for (bool ownSettled = false; !ownSettled;) {
     try {
-      RedisIoResult result = s.transport->ReadSome(s.readBuffer.get(), kReadBufferBytes, silence);
-      silence = m_options.commandTimeout;
-      std::string protocolError;
-      for (size_t offset = 0; result.Ok() && offset < result.bytes && protocolError.empty();
-           offset += kFeedBytes) {
-        s.parser.Feed(s.readBuffer.get() + offset, std::min(kFeedBytes, result.bytes - offset));
-        for (;;) {
-          RedisReplyPtr reply;
-          RedisReplyParser::Result parsed = s.parser.Next(&reply);
-          if (parsed == RedisReplyParser::Result::kNeedMore) break;
-          if (parsed == RedisReplyParser::Result::kProtocolError) {
-            protocolError =
-                "Redis: " + m_address.ToString() + " sent no valid reply (" + s.parser.Error() + ")";
-            break;
-          }
-          s.replies.push_back(std::move(reply));
-        }
-      }
-      {
-        TMutexLock lock(m_mutex);
-        // Room for every request this round may wake, before any is taken
-        // off `awaiting`: one settled but not listed would wait for ever.
-        wake.reserve(wake.size() + s.replies.size() + 1);
-        if (!s.broken) {
-          for (RedisReplyPtr& reply : s.replies) {
-            if (s.awaiting.empty()) {
-              protocolError = "Redis: " + m_address.ToString() + " sent a reply that nothing asked for";
-              break;
-            }
-            Request& front = *s.awaiting.front();
-            if (--front.repliesLeft > 0) {
-              // A reply to the first of two commands: the caller sees it only
-              // when it is an error (the second's reply is then dropped).
-              if (reply->type == RedisReply::Type::kError && !front.reply) front.reply = std::move(reply);
-              continue;
-            }
-            std::shared_ptr<Request> request = std::move(s.awaiting.front());
-            s.awaiting.pop_front();
-            if (!request->reply) request->reply = std::move(reply);
-            request->settled.store(true, std::memory_order_release);
-            s.answered = true;
-            if (request.get() != &own) wake.push_back(std::move(request));
-          }
-          if (result.status == RedisIoResult::Status::kTimedOut && !s.awaiting.empty() &&
-              (silence = SilenceLeft(*s.awaiting.front())).count() > 0) {
-            // The silence is not the server's fault yet: the oldest request
-            // went out less than a time-out ago (or is still going out).
-          } else if (!result.Ok()) {
-            Break(s, result.status == RedisIoResult::Status::kTimedOut ? Failure::kTimeout : Failure::kIo,
-                  MessageOrNone([&] { return FailureMessage(result, "waiting for a reply"); }), wake);
-          } else if (!protocolError.empty()) {
-            Break(s, Failure::kIo, protocolError, wake);
-          } else if (own.settled.load(std::memory_order_relaxed)) {
-            // Hand the reader role on, or give it up when nobody awaits a reply.
-            if (s.awaiting.empty()) {
-              s.reading = false;
-            } else {
-              // The newest caller whose request is out: its reply comes last,
-              // so it reads for all the others before it with no further
-              // hand-over, and as the newest waiter it is the one most likely
-              // still spinning rather than asleep. It is woken first.
-              auto next = s.awaiting.rbegin();
-              while (std::next(next) != s.awaiting.rend() && !(*next)->written) ++next;
-              wake.insert(wake.begin(), *next);
-            }
-          }
-        }
-        // A broken session settled every request awaiting a reply, this one too.
-        ownSettled = own.settled.load(std::memory_order_relaxed);
-        // Last touch of the reader's state: once the lock is released, a caller
-        // handed the role may use it.
-        s.replies.clear();
-      }
+      ownSettled = ReadRound(s, own, wake, silence);
     } catch (...) {
       // Out of memory while reading or matching replies: what was read can
       // no longer be matched to its requests, so the session breaks and
@@ -406,6 +334,82 @@ void RedisPipe::ReadLoop(const std::shared_ptr<Session>& session, Request& own) 
     }
     for (const auto& request : wake) request->done.Set();
     wake.clear();
+  }
+}
+
+bool RedisPipe::ReadRound(Session& s, Request& own, RequestList& wake, std::chrono::milliseconds& silence) {
+  RedisIoResult result = s.transport->ReadSome(s.readBuffer.get(), kReadBufferBytes, silence);
+  silence = m_options.commandTimeout;
+  std::string protocolError;
+  for (size_t offset = 0; result.Ok() && offset < result.bytes && protocolError.empty();
+       offset += kFeedBytes) {
+    s.parser.Feed(s.readBuffer.get() + offset, std::min(kFeedBytes, result.bytes - offset));
+    for (;;) {
+      RedisReplyPtr reply;
+      RedisReplyParser::Result parsed = s.parser.Next(&reply);
+      if (parsed == RedisReplyParser::Result::kNeedMore) break;
+      if (parsed == RedisReplyParser::Result::kProtocolError) {
+        protocolError =
+            "Redis: " + m_address.ToString() + " sent no valid reply (" + s.parser.Error() + ")";
+        break;
+      }
+      s.replies.push_back(std::move(reply));
+    }
+  }
+  {
+    TMutexLock lock(m_mutex);
+    // Room for every request this round may wake, before any is taken
+    // off `awaiting`: one settled but not listed would wait for ever.
+    wake.reserve(wake.size() + s.replies.size() + 1);
+    if (!s.broken) {
+      for (RedisReplyPtr& reply : s.replies) {
+        if (s.awaiting.empty()) {
+          protocolError = "Redis: " + m_address.ToString() + " sent a reply that nothing asked for";
+          break;
+        }
+        Request& front = *s.awaiting.front();
+        if (--front.repliesLeft > 0) {
+          // A reply to the first of two commands: the caller sees it only
+          // when it is an error (the second's reply is then dropped).
+          if (reply->type == RedisReply::Type::kError && !front.reply) front.reply = std::move(reply);
+          continue;
+        }
+        std::shared_ptr<Request> request = std::move(s.awaiting.front());
+        s.awaiting.pop_front();
+        if (!request->reply) request->reply = std::move(reply);
+        request->settled.store(true, std::memory_order_release);
+        s.answered = true;
+        if (request.get() != &own) wake.push_back(std::move(request));
+      }
+      if (result.status == RedisIoResult::Status::kTimedOut && !s.awaiting.empty() &&
+          (silence = SilenceLeft(*s.awaiting.front())).count() > 0) {
+        // The silence is not the server's fault yet: the oldest request
+        // went out less than a time-out ago (or is still going out).
+      } else if (!result.Ok()) {
+        Break(s, result.status == RedisIoResult::Status::kTimedOut ? Failure::kTimeout : Failure::kIo,
+              MessageOrNone([&] { return FailureMessage(result, "waiting for a reply"); }), wake);
+      } else if (!protocolError.empty()) {
+        Break(s, Failure::kIo, protocolError, wake);
+      } else if (own.settled.load(std::memory_order_relaxed)) {
+        // Hand the reader role on, or give it up when nobody awaits a reply.
+        if (s.awaiting.empty()) {
+          s.reading = false;
+        } else {
+          // The newest caller whose request is out: its reply comes last,
+          // so it reads for all the others before it with no further
+          // hand-over, and as the newest waiter it is the one most likely
+          // still spinning rather than asleep. It is woken first.
+          auto next = s.awaiting.rbegin();
+          while (std::next(next) != s.awaiting.rend() && !(*next)->written) ++next;
+          wake.insert(wake.begin(), *next);
+        }
+      }
+    }
+    // Last touch of the reader's state: once the lock is released, a caller
+    // handed the role may use it.
+    s.replies.clear();
+    // A broken session settled every request awaiting a reply, this one too.
+    return own.settled.load(std::memory_order_relaxed);
   }
 }
 

@@ -129,6 +129,10 @@ class KELCACHE_EXPORT RedisPipe {
   // returns with it released.
   void WriteLoop(Session& session, TMutexLock& lock) KELCACHE_REQUIRES(m_mutex) KELCACHE_NO_THREAD_SAFETY_ANALYSIS;
   void ReadLoop(const std::shared_ptr<Session>& session, Request& own);
+  // One read of ReadLoop: reads, matches the replies to their requests (the
+  // ones to wake go to `wake`) and breaks the session on failure. True once
+  // `own` is settled. Raises only when memory runs out.
+  bool ReadRound(Session& s, Request& own, RequestList& wake, std::chrono::milliseconds& silence);
   // Breaks `session` (see the header comment); the requests to wake go to
   // `settled`, to be woken once m_mutex is released (or, when there is no
   // memory to list them, are woken at once).

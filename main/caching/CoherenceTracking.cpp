@@ -101,16 +101,14 @@ std::optional<CacheEntryInfo> CoherenceTrackingTable::TakeLiveRecord(const GuidA
   auto tracked = m_guidAndCacheToKeyHash.find(key);
   if (tracked == m_guidAndCacheToKeyHash.end()) return std::nullopt;
   const Hash keyHash = tracked->second;
-  auto found = m_keyhashToCacheEntries.find(keyHash);
-  if (found == m_keyhashToCacheEntries.end()) return std::nullopt;
-  std::vector<CacheEntryInfo>& entries = found->second;
-  auto record = std::find_if(entries.begin(), entries.end(),
+  const std::vector<CacheEntryInfo>* entries = Find(keyHash);
+  if (entries == nullptr) return std::nullopt;
+  auto record = std::find_if(entries->begin(), entries->end(),
                              [&](const CacheEntryInfo& candidate) { return IsRecordOf(candidate, key); });
-  if (record == entries.end() || record->evictedAt != CacheEntryInfo::kLive) return std::nullopt;
+  if (record == entries->end() || record->evictedAt != CacheEntryInfo::kLive) return std::nullopt;
   const CacheEntryInfo taken = *record;
-  m_guidAndCacheToKeyHash.erase(tracked);
-  entries.erase(record);
-  if (entries.empty()) m_keyhashToCacheEntries.erase(found);
+  Forget(keyHash, static_cast<size_t>(record - entries->begin()));
+  DropIfEmpty(keyHash);
   return taken;
 }
 
