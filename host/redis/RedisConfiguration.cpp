@@ -193,41 +193,6 @@ RedisPoolOptions RedisPoolOptions::Parse(const TString& text) {
   return options;
 }
 
-namespace {
-
-// A value as the options text writes it: ';' and '\' escaped.
-std::string Escaped(const std::string& value) {
-  std::string text;
-  for (char c : value) {
-    if (c == ';' || c == '\\') text += '\\';
-    text += c;
-  }
-  return text;
-}
-
-}  // namespace
-
-std::string RedisPoolOptions::Describe() const {
-  std::string text;
-  if (!user.empty()) text += "user=" + Escaped(user) + ";";
-  if (!password.empty()) text += "password=***;";
-  text += "db=" + std::to_string(database) + ";connections=" + std::to_string(connectionsPerServer) +
-          ";connect_timeout_ms=" + std::to_string(connectTimeout.count()) +
-          ";command_timeout_ms=" + std::to_string(commandTimeout.count()) +
-          ";wait_ms=" + std::to_string(waitTimeout.count());
-  if (tls.enabled) {
-    text += ";tls=on";
-    if (!tls.caFile.empty()) text += ";tls_ca_file=" + Escaped(tls.caFile);
-    if (!tls.caDirectory.empty()) text += ";tls_ca_dir=" + Escaped(tls.caDirectory);
-    if (!tls.certFile.empty()) {
-      text += ";tls_cert_file=" + Escaped(tls.certFile) + ";tls_key_file=" + Escaped(tls.keyFile);
-    }
-    if (!tls.serverName.empty()) text += ";tls_server_name=" + tls.serverName;
-    if (!tls.verify) text += ";tls_verify=off";
-  }
-  return text;
-}
-
 std::vector<RedisServerAddress> ParseRedisServers(const TString& text) {
   std::vector<RedisServerAddress> servers;
   std::string all = text.toStdString();

@@ -115,8 +115,6 @@ struct KELCACHE_EXPORT RedisPoolOptions {
   // Parses the options text (see the header comment) and, with tls=on, loads
   // the TLS files. Raises RedisConfigurationError.
   static RedisPoolOptions Parse(const TString& text);
-  // The options as text in the same format, with the password shown as "***".
-  std::string Describe() const;
 };
 
 // Parses a list of servers (see the header comment), without the

@@ -1,10 +1,7 @@
 #include "host/redis/RedisConnectionPool.h"
 
-#include "host/AppOptions.h"
 #include "host/ForkGeneration.h"
 #include "host/InitOnce.h"
-#include "host/TFormatString.h"
-#include "host/TLog.h"
 #include "host/redis/RedisClusterPool.h"
 #include "host/redis/RedisServerPool.h"
 #include "host/redis/RedisSubscriptionManager.h"
@@ -59,18 +56,6 @@ void RedisConnectionPool::Reset(const TString& servers, const TString& options) 
 }
 
 void RedisConnectionPool::Install(std::shared_ptr<const State> state) {
-  TString description(u"no server");
-  // With no server there is no connection to be encrypted or not.
-  const bool plainText = state && !state->configuration->options.tls.enabled;
-  if (state) {
-    std::string servers;
-    for (const RedisServerAddress& server : state->configuration->servers) {
-      if (!servers.empty()) servers += ',';
-      servers += server.ToString();
-    }
-    if (state->configuration->cluster) servers = "the Redis Cluster of the nodes " + servers;
-    description = TString::fromStdString(servers + " with " + state->configuration->options.Describe());
-  }
   std::shared_ptr<const State> previous;
   {
     TMutexLock lock(m_mutex);
@@ -88,15 +73,9 @@ void RedisConnectionPool::Install(std::shared_ptr<const State> state) {
     s_kept->push_back(std::move(previous));
   }
   previous.reset();
-  // At Debug: RedisExternalCache::InitializeConnectionPool, the usual way in,
-  // writes the one Info line of a configuration.
-  LogMessage(TLog::Debug, TFormatString(u"RedisConnectionPool: configured %1").arg(description));
-  if (kelvra::appoptions::ExternalCacheSslTlsEnabled() && plainText) {
-    // TLS is turned on by the options text (tls=on), not by this option: say
-    // so rather than let the host believe the connections are encrypted.
-    LogMessage(TLog::Warn, TString(u"RedisConnectionPool: ExternalCacheSslTlsEnabled is on, but the Redis options "
-                                   u"do not turn TLS on (tls=on): connections are not encrypted"));
-  }
+  // Nothing is logged here: RedisExternalCache::InitializeConnectionPool, the
+  // usual way in, writes the one line of a configuration.
+  //
   // Subscriptions move to the new server before Reset returns, so that a
   // message published after it reaches them.
   RedisSubscriptionManager::FollowPoolConfiguration();

@@ -16,7 +16,6 @@
 #include <string>
 #include <vector>
 
-#include "host/AppOptions.h"
 #include "host/LogCapture.h"
 #include "host/redis/RedisSubscriptionManager.h"
 #include "tests/host/redis/RedisTestSupport.h"
@@ -137,26 +136,6 @@ TEST(RedisTls, TheWrongProtocolOrAMissingClientCertificateIsRefusedWithAClearErr
     EXPECT_EQ(outcome.empty(), says.empty()) << outcome;
     for (const std::string& fragment : says) EXPECT_NE(outcome.find(fragment), std::string::npos) << outcome;
   }
-}
-
-// ExternalCacheSslTlsEnabled says that the host wants encrypted connections;
-// TLS itself is turned on by the options text. When the two disagree that
-// way, the pool says that its connections are not encrypted.
-TEST(RedisTlsOptions, APoolWithoutTlsWarnsWhenExternalCacheSslTlsEnabledIsOn) {
-  const std::tuple<bool, std::string, std::string, bool> cases[] = {  // host wants TLS, servers, options, warns
-      {true, "127.0.0.1:7", "", true},
-      {true, "127.0.0.1:7", TrustingOptions(), false},
-      {true, "", "", false},  // no server, no connection
-      {false, "127.0.0.1:7", "", false},
-  };
-  for (const auto& [hostWantsTls, servers, options, warns] : cases) {
-    SCOPED_TRACE(servers + " with '" + options + "', host wants TLS: " + (hostWantsTls ? "yes" : "no"));
-    kelvra::appoptions::ScopedOptionOverride option("ExternalCacheSslTlsEnabled", hostWantsTls);
-    TLog::Capture capture(TLog::Warn);
-    ConfigureSlow(servers, options);
-    EXPECT_EQ(capture.ContainsLine(u"connections are not encrypted"), warns);
-  }
-  Configure("", "");
 }
 
 }  // namespace
