@@ -28,9 +28,10 @@ class KELCACHE_EXPORT KelCacheData : public RefCntObject {
 
  protected:
   ~KelCacheData() override;
-  // For derived constructors that know their real footprint.
+  // For derived constructors that know their real footprint (or they set
+  // m_memoryUsage themselves).
   void SetMemoryUsage(uint64_t bytes) { m_memoryUsage = bytes; }
 
- private:
+  // The object's memory use in bytes; the only store of the figure.
   uint64_t m_memoryUsage = 24;
 };

@@ -23,8 +23,9 @@
 namespace kelvra::caching {
 
 // The invalidator types, in registration order. What each stands for is the
-// host's choice; the holder relies only on the count, End.
-enum class CascadeInvalidatorType : int {
+// host's choice; the holder relies only on the count, End. Unscoped, so that
+// End serves as the count where a number is wanted (a vector's size).
+enum CascadeInvalidatorType : int {
   QueryJobScopes = 0,  // usually the CascadeInvalidatorAggregator
   QueryResults = 1,
   Presentation = 2,

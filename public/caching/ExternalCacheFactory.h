@@ -68,6 +68,11 @@ class KELCACHE_EXPORT ExternalCacheFactory {
   static void AllowFactoryOverridePerNamespace(bool allow);
   static bool AllowFactoryOverridePerNamespace();
 
+  // Whether a namespace may have a maker of its own (initially true). Read
+  // and written without synchronisation, like the rest of the factory's
+  // set-up: change it only while no thread is in MakeCache.
+  static bool s_allowFactoryOverridePerNamespace;
+
   ExternalCacheFactory(const ExternalCacheFactory&) = default;
   ExternalCacheFactory(ExternalCacheFactory&&) noexcept = default;
   ExternalCacheFactory& operator=(const ExternalCacheFactory&) = default;
@@ -79,7 +84,6 @@ class KELCACHE_EXPORT ExternalCacheFactory {
   ExternalCacheFactory();
   static ExternalCacheFactory& GetInstance();
 
-  static bool s_allowFactoryOverridePerNamespace;
   // The process-wide instance, made at library load.
   static ExternalCacheFactory s_instance;
 

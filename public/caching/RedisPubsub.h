@@ -51,13 +51,12 @@
 
 #include "host/Export.h"
 #include "host/TString.h"
+#include "host/redis/IRedisSubscriptionManager.h"
 #include "main/utility/ICoherentCache.h"
 #include "public/caching/CacheSynchronizationLogLevel.h"
 #include "public/caching/CoherenceMetrics.h"
 
 namespace kelvra::caching {
-
-class IRedisSubscriptionManager;
 
 // What the host reports to the coherence service. Any thread.
 class KELCACHE_EXPORT ICacheCoherence {

@@ -99,9 +99,10 @@ TEST(CacheClocksTest, TickClockMovesOnlyOnIncrementAndWallClockOnlyByItself) {
 }
 
 namespace {
+// A derived class may set the field itself or through SetMemoryUsage.
 struct Sized : KelCacheData {
   Sized() = default;
-  explicit Sized(uint64_t bytes) { SetMemoryUsage(bytes); }
+  explicit Sized(uint64_t bytes) { m_memoryUsage = bytes; }
 };
 }  // namespace
 

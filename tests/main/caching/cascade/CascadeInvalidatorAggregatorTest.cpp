@@ -237,7 +237,7 @@ TEST_F(CascadeInvalidatorAggregatorTest, TheHolderKeepsOneInvalidatorPerTypeAndM
   RecordingInvalidator a, b;
   // Empty, the holder gives null for every valid type; a wrong count raises
   // and leaves it empty. Initialized, it holds the pointers in type order.
-  for (int type = 0; type < static_cast<int>(CascadeInvalidatorType::End); ++type) {
+  for (int type = 0; type < CascadeInvalidatorType::End; ++type) {
     EXPECT_EQ(holder.GetInvalidator(static_cast<CascadeInvalidatorType>(type)), nullptr);
   }
   const std::string wrongCount = "Number of invalidators does not match enum!";
