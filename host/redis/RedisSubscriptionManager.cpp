@@ -28,6 +28,7 @@
 #include "host/redis/RedisConnectionPool.h"
 #include "host/redis/RedisErrors.h"
 #include "host/redis/RedisSubscriberConnection.h"
+#include "host/redis/RedisTlsContext.h"
 #include "host/TConditionVariable.h"
 
 namespace kelvra::caching {
@@ -254,6 +255,8 @@ void RedisSubscriptionManager::Impl::StartThreadLocked() {
   m_threadRunning = true;
   if (m_processWide && !m_exitHandlerRegistered) {
     m_exitHandlerRegistered = true;
+    // The thread may hold a TLS connection, which it closes as it stops.
+    InitializeOpenSslBeforeExitHandlers();
     std::atexit(&RedisSubscriptionManager::StopAtExit);
   }
 }
@@ -497,6 +500,15 @@ void RedisSubscriptionManager::Impl::Serve(std::shared_ptr<const RedisPoolConfig
   Clock::time_point lastTraffic;
   Clock::time_point pingSentAt;
   bool pingOutstanding = false;
+  // A connection given up takes its patterns' confirmations with it: none of
+  // them is in force until a new connection's server acknowledges it.
+  const auto dropConnection = [&] {
+    connection.reset();
+    onServer.clear();
+    acksDue.clear();
+    acknowledged.clear();
+    ForgetConfirmed();
+  };
 
   for (;;) {
     // Drained before the requests are read: a request made after the read
@@ -536,8 +548,7 @@ void RedisSubscriptionManager::Impl::Serve(std::shared_ptr<const RedisPoolConfig
         LogMessage(TLog::Info, TFormatString(u"RedisSubscriptionManager: the Redis configuration changed; "
                                              u"leaving %1")
                                    .arg(ServerText(connection->Address())));
-        connection.reset();
-        ForgetConfirmed();
+        dropConnection();
         nextServer = 0;  // a move the host chose is no lost connection
         // Subscribing again on the same servers (other connection options)
         // leaves a gap in which messages are lost: that is a reconnection,
@@ -660,8 +671,7 @@ void RedisSubscriptionManager::Impl::Serve(std::shared_ptr<const RedisPoolConfig
       }
     } catch (const std::exception& error) {
       const RedisServerAddress server = connection->Address();
-      connection.reset();
-      ForgetConfirmed();
+      dropConnection();
       lost = true;
       ++nextServer;
       if (!confirmed) {
@@ -723,6 +733,10 @@ RedisSubscriptionManager& RedisSubscriptionManager::GetInstance() {
 
 void RedisSubscriptionManager::Subscribe(TString const& pattern, MessageCallback const& callback) {
   const std::string key = pattern.toStdString();
+  // Made before the subscription is listed: from the listing on nothing
+  // allocates, so an out-of-memory error cannot leave a subscription listed
+  // that its caller believes refused.
+  const std::vector<std::string> patterns{key};
   uint64_t failuresBefore = 0;
   {
     auto subscription = std::make_shared<Subscription>(callback);
@@ -743,7 +757,7 @@ void RedisSubscriptionManager::Subscribe(TString const& pattern, MessageCallback
     }
   }
   m_impl->Wake();  // also cuts a back-off wait short: the new pattern is tried at once
-  m_impl->WaitUntilInForce({key}, failuresBefore);
+  m_impl->WaitUntilInForce(patterns, failuresBefore);
 }
 
 void RedisSubscriptionManager::FollowPoolConfiguration() {

@@ -64,6 +64,8 @@ RedisTlsContext::RedisTlsContext(ssl_ctx_st* context, std::string serverName, bo
 
 RedisTlsContext::~RedisTlsContext() { SSL_CTX_free(m_context); }
 
+void InitializeOpenSslBeforeExitHandlers() { OPENSSL_init_ssl(0, nullptr); }
+
 std::shared_ptr<const RedisTlsContext> RedisTlsContext::Make(const RedisTlsOptions& options) {
   ERR_clear_error();
   std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> context(SSL_CTX_new(TLS_client_method()), SSL_CTX_free);

@@ -54,6 +54,12 @@ class KELCACHE_EXPORT RedisTlsContext {
   const bool m_verify;
 };
 
+// Initialises OpenSSL now, if nothing did before. OpenSSL frees its state in
+// an exit handler registered at its first initialisation, and exit handlers
+// run in reverse order: one registered after this call runs while OpenSSL
+// still works, so a thread it stops may still close its TLS connections.
+KELCACHE_EXPORT void InitializeOpenSslBeforeExitHandlers();
+
 // Takes the calling thread's OpenSSL errors off its queue and returns their
 // reasons, "; "-separated ("certificate verify failed"), or empty.
 std::string TakeOpenSslErrors();

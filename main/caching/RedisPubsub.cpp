@@ -147,20 +147,27 @@ RedisPubsub::Impl::Impl(const TString& channel, IRedisSubscriptionManager& manag
   m_minimumDeltaSeconds = kelvra::appoptions::CacheSynchronizationMinimumDeltaSeconds();
   m_evictedLifetimeSec = kelvra::appoptions::CacheSynchronizationEvictedLifetimeSec();
   m_maxEvictedEntries = std::max(0, kelvra::appoptions::CacheSynchronizationMaxEvictedEntries());
+  // The reconnect listener first: once the subscription is made nothing may
+  // fail, or the manager would keep a callback into an object never built.
+  m_reconnectListener = m_subscriptionManager.AddReconnectListener([this] { OnSubscriptionReconnected(); });
   // Subscribe last: the callbacks may run at once, on the subscriber's thread,
   // and read every member set above.
-  m_subscriptionManager.Subscribe(
-      m_channel + TString(u"*"), [this](const TString& channelName, const void* data, int length) {
-        std::vector<TString> parts = channelName.split(m_channel, TString::SkipEmptyParts);
-        // A message published on exactly the prefix names no key hash; the
-        // service never publishes one, so it is ignored.
-        if (parts.empty()) return;
-        SubscribeCallback(parts.front(), data, length);
-      });
+  try {
+    m_subscriptionManager.Subscribe(
+        m_channel + TString(u"*"), [this](const TString& channelName, const void* data, int length) {
+          std::vector<TString> parts = channelName.split(m_channel, TString::SkipEmptyParts);
+          // A message published on exactly the prefix names no key hash; the
+          // service never publishes one, so it is ignored.
+          if (parts.empty()) return;
+          SubscribeCallback(parts.front(), data, length);
+        });
+  } catch (...) {
+    m_subscriptionManager.RemoveReconnectListener(m_reconnectListener);
+    throw;
+  }
   // Counted once Subscribe has returned: one that raises (no thread for the
   // subscriber) leaves the counter as it was.
   KelvraCounters::RedisPubsubWastedMessages += 2;
-  m_reconnectListener = m_subscriptionManager.AddReconnectListener([this] { OnSubscriptionReconnected(); });
 }
 
 RedisPubsub::Impl::~Impl() {

@@ -477,19 +477,22 @@ TEST_P(RedisSubscriptionWire, ASubscriptionSurvivesARestartAndAPauseAndTellsItsL
       PublishUntil(manager, u"survive.1", TString::fromStdString(binary), [&] { return inbox.Count() > 0; }));
   EXPECT_EQ(inbox.Messages()[0].second, binary);
   EXPECT_EQ(reconnects.load(), 0);
+  EXPECT_TRUE(manager.IsConfirmed(u"survive.*"));
 
   server.Kill();
+  ASSERT_TRUE(WaitUntil([&] { return capture.ContainsLine(u"RedisSubscriptionManager: lost the connection"); }));
   std::this_thread::sleep_for(300ms);  // a few failed attempts
+  EXPECT_FALSE(manager.IsConfirmed(u"survive.*")) << "no confirmation while the server is down";
   server.Restart();
   ASSERT_TRUE(WaitUntil([&] { return reconnects.load() == 1; }));
   EXPECT_EQ(manager.GetReconnectCount(), 1u);
+  EXPECT_TRUE(manager.IsConfirmed(u"survive.*"));
   // Once the listener ran, every pattern is subscribed again: a message
   // published now arrives on the first try.
   size_t count = inbox.Count();
   EXPECT_TRUE(manager.TryPublish(u"survive.2", u"after", {}));
   ASSERT_TRUE(inbox.WaitFor(count + 1));
   EXPECT_EQ(inbox.Messages().back().second, "after");
-  EXPECT_TRUE(capture.ContainsLine(u"RedisSubscriptionManager: lost the connection"));
   EXPECT_TRUE(capture.ContainsLine(u"RedisSubscriptionManager: subscribed again"));
 
   // A paused server stops answering PING: the subscriber gives the connection

@@ -3,13 +3,14 @@
 // the test makes itself: the certificate and name checks, each failure
 // refused with a message that says why (for the pool and the subscriber);
 // plain text against a TLS port and TLS against a plain one; mutual TLS; and
-// the Warn about ExternalCacheSslTlsEnabled without TLS.
+// a process that exits while its subscriber holds a TLS connection.
 #include <gtest/gtest.h>
 
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -19,6 +20,7 @@
 #include "host/LogCapture.h"
 #include "host/redis/RedisSubscriptionManager.h"
 #include "tests/host/redis/RedisTestSupport.h"
+#include "tests/support/ChildMode.h"
 
 namespace kelcache_test {
 namespace {
@@ -136,6 +138,34 @@ TEST(RedisTls, TheWrongProtocolOrAMissingClientCertificateIsRefusedWithAClearErr
     EXPECT_EQ(outcome.empty(), says.empty()) << outcome;
     for (const std::string& fragment : says) EXPECT_NE(outcome.find(fragment), std::string::npos) << outcome;
   }
+}
+
+// The child of the test below: the process-wide subscriber starts before
+// anything made TLS work (no server yet), then subscribes over TLS, and the
+// process exits normally with the connection open. The server's address
+// comes in TLS_EXIT_TEST_SERVER, the parent's test CA in TLS_EXIT_TEST_CA.
+void ExitWithATlsSubscription() {
+  RedisSubscriptionManager& manager = RedisSubscriptionManager::GetInstance();
+  Configure("");
+  manager.Subscribe(u"exit.*", [](const TString&, const void*, int) {});
+  ConfigureSlow(std::getenv("TLS_EXIT_TEST_SERVER"),
+                std::string("tls=on;tls_ca_file=") + std::getenv("TLS_EXIT_TEST_CA"));
+  const bool confirmed = WaitUntil([&] { return manager.IsConfirmed(u"exit.*"); });
+  std::printf("value confirmed=%d\n", confirmed);
+  std::fflush(stdout);
+  std::exit(0);  // the exit handlers run: the subscriber stops and closes its TLS connection
+}
+
+[[maybe_unused]] const bool s_childMode = RunIfChildMode("tls-exit", ExitWithATlsSubscription);
+
+// The exit handlers stop the subscriber thread before TLS is torn down, so
+// that it closes its connection on a library that still works.
+TEST(RedisTls, AProcessExitsCleanlyWhileItsSubscriberHoldsATlsConnection) {
+  WireServer server(Wire::kTls);
+  ChildModeResult child = RunChildMode(
+      "tls-exit", {"TLS_EXIT_TEST_SERVER=" + server.Address(), "TLS_EXIT_TEST_CA=" + TestCertificates().caFile});
+  EXPECT_EQ(child.exitCode, 0) << child.output;
+  EXPECT_EQ(child.values["confirmed"], "1") << child.output;
 }
 
 }  // namespace
