@@ -59,7 +59,8 @@ namespace {
     "Expiry in seconds of Redis stores when ExternalCacheRedisAlwaysSetEx is on and no TTL " \
     "applies.") \
   X(ExternalCacheSslTlsEnabled, Bool, 0, \
-    "Connections to Redis use TLS (logged when the connection pool is configured).") \
+    "Whether the host wants its Redis connections encrypted; only logged by " \
+    "InitializeConnectionPool (TLS itself is tls=on in the Redis options text).") \
   X(ExternalCacheStoreTimeoutMs, Int, 5000, \
     "Milliseconds an external cache store may run before it counts as failed.") \
   X(ExternalCacheUpperBound2SizeMb, Int, 64, \

@@ -19,7 +19,9 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
+#include "host/ForkGeneration.h"
 #include "host/LogFormat.h"
 #include "host/TConditionVariable.h"
 #include "host/TMutex.h"
@@ -67,12 +69,19 @@ class LineSink final : public spdlog::sinks::sink {
     m_target->flush();
   }
   void flush() override {
+    // Counted even when the target cannot flush (a full disk): a waiter
+    // learns that the writer got this far, rather than waiting its time out.
+    struct Count {
+      LineSink& sink;
+      ~Count() {
+        // Notified under the lock: a waiter that returns may drop the last
+        // reference to this sink, which must not happen while notify_all runs.
+        TMutexLock lock(sink.m_mutex);
+        ++sink.m_flushes;
+        sink.m_flushed.NotifyAll();
+      }
+    } count{*this};
     m_target->flush();
-    // Notified under the lock: a waiter that returns may drop the last
-    // reference to this sink, which must not happen while notify_all runs.
-    TMutexLock lock(m_mutex);
-    ++m_flushes;
-    m_flushed.NotifyAll();
   }
   void set_pattern(const std::string& pattern) override { m_target->set_pattern(pattern); }
   void set_formatter(std::unique_ptr<spdlog::formatter> formatter) override {
@@ -142,7 +151,7 @@ class LogState {
     std::shared_ptr<spdlog::logger> logger;
     {
       TMutexLock lock(m_configMutex);
-      logger = m_output.logger;
+      logger = CurrentOutputLocked().logger;
     }
     logger->log(ToSpdlogLevel(severity), spdlog::string_view_t(line.data(), line.size()));
   }
@@ -153,7 +162,8 @@ class LogState {
     {
       TMutexLock lock(m_configMutex);
       m_target = std::move(target);
-      previous = std::exchange(m_output, MakeOutput(m_target, m_output.asynchronous));
+      const bool asynchronous = CurrentOutputLocked().asynchronous;
+      previous = std::exchange(m_output, MakeOutput(m_target, asynchronous));
     }
     FlushOutput(previous);
   }
@@ -163,7 +173,7 @@ class LogState {
     Output previous;
     {
       TMutexLock lock(m_configMutex);
-      if (m_output.asynchronous == asynchronous) return;
+      if (CurrentOutputLocked().asynchronous == asynchronous) return;
       previous = std::exchange(m_output, MakeOutput(m_target, asynchronous));
     }
     FlushOutput(previous);
@@ -184,7 +194,7 @@ class LogState {
     Output output;
     {
       TMutexLock lock(m_configMutex);
-      output = m_output;
+      output = CurrentOutputLocked();
     }
     FlushOutput(output);
   }
@@ -226,6 +236,15 @@ class LogState {
     }
   }
 
+  // The output, made again in a child forked without exec when it writes
+  // through the writer thread: the child does not have the parent's thread,
+  // so lines queued for it would never be written (MakeOutput makes the
+  // child's own).
+  const Output& CurrentOutputLocked() KELCACHE_REQUIRES(m_configMutex) {
+    if (m_output.asynchronous && m_poolGeneration != ForkGeneration()) m_output = MakeOutput(m_target, true);
+    return m_output;
+  }
+
   Output MakeOutput(const std::shared_ptr<spdlog::sinks::sink>& target, bool asynchronous)
       KELCACHE_REQUIRES(m_configMutex) {
     Output output;
@@ -234,7 +253,16 @@ class LogState {
     if (asynchronous) {
       // One writer thread for the process, kept for its whole life: queued
       // lines of replaced loggers still need it.
-      if (!m_pool) m_pool = std::make_shared<spdlog::details::thread_pool>(kAsyncQueueLines, 1);
+      if (m_pool && m_poolGeneration != ForkGeneration()) {
+        // A parent's, whose thread this child does not have: kept, never
+        // destroyed, since its destruction would wait for that thread.
+        static auto* const s_parentPools = new std::vector<std::shared_ptr<spdlog::details::thread_pool>>();
+        s_parentPools->push_back(std::move(m_pool));
+      }
+      if (!m_pool) {
+        m_pool = std::make_shared<spdlog::details::thread_pool>(kAsyncQueueLines, 1);
+        m_poolGeneration = ForkGeneration();
+      }
       output.logger = std::make_shared<spdlog::async_logger>("kelcache", output.sink, m_pool,
                                                              spdlog::async_overflow_policy::overrun_oldest);
     } else {
@@ -270,6 +298,8 @@ class LogState {
   std::shared_ptr<spdlog::sinks::sink> m_target KELCACHE_GUARDED_BY(m_configMutex);
   Output m_output KELCACHE_GUARDED_BY(m_configMutex);
   std::shared_ptr<spdlog::details::thread_pool> m_pool KELCACHE_GUARDED_BY(m_configMutex);
+  // The fork generation m_pool's thread belongs to.
+  uint64_t m_poolGeneration KELCACHE_GUARDED_BY(m_configMutex) = 0;
 };
 
 }  // namespace

@@ -1,10 +1,10 @@
 // The configuration of the Redis connection pool: which servers, and how the
 // pool talks to them. Both come from the host, as values or as text.
 //
-// Servers text: a comma-separated list of "host:port" items, for example
-//   "10.0.0.5:6379, cache-2.example:6380, [::1]:6379"
-// White space around items is ignored; an IPv6 address goes in brackets; a
-// missing ":port" means 6379. An empty text means no server at all.
+// Servers text: "host:port", for example "10.0.0.5:6379", "cache-2.example"
+// or "[::1]:6379". White space around it is ignored; an IPv6 address goes in
+// brackets; a missing ":port" means 6379. An empty text means no server at
+// all. Several comma-separated items name the nodes of a cluster (below).
 //
 // The text names either one server or one Redis Cluster. A cluster is
 // written "cluster:" followed by one or more of its nodes, the listed nodes, from
@@ -137,9 +137,9 @@ struct KELCACHE_EXPORT RedisPoolConfiguration {
 };
 
 // The whole configuration from the servers text and the options text, or
-// from (host, port) pairs (one server; a cluster needs the text form) and the
-// options text. Checks what only the two together can tell: one server
-// unless it is a cluster, and database 0 for a cluster. No servers at all
+// from (host, port) pairs (one pair: one server; several: the listed nodes of
+// a cluster) and the options text. Checks what only the two together can
+// tell: one server unless it is a cluster, and database 0 for a cluster. No servers at all
 // gives an empty list. Raises RedisConfigurationError.
 KELCACHE_EXPORT RedisPoolConfiguration ParseRedisPoolConfiguration(const TString& servers, const TString& options);
 KELCACHE_EXPORT RedisPoolConfiguration MakeRedisPoolConfiguration(

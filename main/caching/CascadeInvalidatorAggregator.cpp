@@ -233,10 +233,15 @@ bool CascadeInvalidatorAggregator::Scope::BecomeDirtyIfUsed(const std::vector<un
     handlers = std::move(m_handlers);
     m_handlers.clear();
   }
-  LogSync([&] {
-    return TFormatString(u"CascadeInvalidatorAggregator::Scope this=%1 is now dirty")
-        .arg(TString::pointer(this));
-  });
+  // The handlers are taken out: a line that cannot be written (out of
+  // memory) must not lose them.
+  try {
+    LogSync([&] {
+      return TFormatString(u"CascadeInvalidatorAggregator::Scope this=%1 is now dirty")
+          .arg(TString::pointer(this));
+    });
+  } catch (...) {
+  }
   return true;
 }
 

@@ -94,7 +94,10 @@ class RedisPubsub::Impl : public ICacheCoherence {
   void SubscribeCallback(const TString& keyText, const void* data, int length);
   void OnSubscriptionReconnected();
   bool IsDirty(const CacheEntryInfo& record, const Hash& otherHash, uint64_t otherTimestamp) const;
-  void MarkDirty(const CacheEntryInfo& record);
+  // Tells the record's cache and the invalidators. With `failures`, what one
+  // of them raises is counted there (the first logged) and the others are
+  // still told; without, it propagates.
+  void MarkDirty(const CacheEntryInfo& record, unsigned* failures = nullptr);
   void PruneEvictedEntries();
   // Runs task(launch) on a task of its own. `cache` is the cache it is about.
   template <class Task>
@@ -186,9 +189,11 @@ void RedisPubsub::Impl::LaunchTracked(const std::weak_ptr<ICoherentCache>& cache
   Launch launch = 0;
   {
     TMutexLock lock(m_tasksMutex);
+    // The record first: when it cannot be made (out of memory), nothing has
+    // been counted that no task would take back.
+    if (address != nullptr) ++m_pendingWork[address].operations;
     ++m_runningTasks;
     launch = ++m_launches;
-    if (address != nullptr) ++m_pendingWork[address].operations;
   }
   // The counts go down when the last copy of the task object goes, not at
   // the end of its body: a task whose cancel event was signalled before it
@@ -232,11 +237,22 @@ bool RedisPubsub::Impl::IsDirty(const CacheEntryInfo& record, const Hash& otherH
   return limit > record.timestamp;
 }
 
-void RedisPubsub::Impl::MarkDirty(const CacheEntryInfo& record) {
+void RedisPubsub::Impl::MarkDirty(const CacheEntryInfo& record, unsigned* failures) {
+  const auto tell = [failures](auto&& call) {
+    if (failures == nullptr) return call();
+    try {
+      call();
+    } catch (...) {
+      if ((*failures)++ == 0) {
+        TLog::LogCurrentException(TLog::Warn, TString(u"RedisPubsub: a cache or invalidator failed to take an "
+                                                      u"entry as dirty; the others are still told"));
+      }
+    }
+  };
   std::vector<unsigned int> ids{record.guid};
-  if (!m_dryRun && record.evictedAt == kLive) record.cache->OnDirty(ids);
+  if (!m_dryRun && record.evictedAt == kLive) tell([&] { record.cache->OnDirty(ids); });
   for (ICascadeInvalidator* invalidator : CascadeInvalidatorHolderFactory::GetInstance().GetInvalidators()) {
-    if (invalidator != nullptr) invalidator->OnDirty(ids, *record.cache);
+    if (invalidator != nullptr) tell([&] { invalidator->OnDirty(ids, *record.cache); });
   }
 }
 
@@ -390,8 +406,11 @@ void RedisPubsub::Impl::OnSubscriptionReconnected() {
   // One record at a time: the caches and invalidators told may call back
   // into the service (its lock admits its holder again), withdraw a cache
   // and destroy it, whose other records must then not be told.
+  // A cache or invalidator that raises does not keep the others from being
+  // told: the flush runs once per reconnection.
+  unsigned failures = 0;
   for (const auto& key : m_tracking.LiveRecordKeys()) {
-    if (std::optional<CacheEntryInfo> record = m_tracking.TakeLiveRecord(key)) MarkDirty(*record);
+    if (std::optional<CacheEntryInfo> record = m_tracking.TakeLiveRecord(key)) MarkDirty(*record, &failures);
   }
 }
 

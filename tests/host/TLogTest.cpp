@@ -21,6 +21,7 @@
 #include "host/LogRateLimiter.h"
 #include "host/TFormatString.h"
 #include "tests/support/ChildMode.h"
+#include "tests/support/ForkedChild.h"
 #include "tests/support/TestEnvironment.h"
 
 namespace {
@@ -93,6 +94,30 @@ TEST_F(TLogTest, LineFormatsRenderTimeSeverityThreadSortedFieldsAndEscapedJson) 
             R"({"ts":"1970-01-01T00:00:00.000Z","severity":"info","thread":1,"event":"ev\"ent",)"
             R"("fields":{"na\nme":"v"}})");
 }
+
+// See ForkedChild.h for why ThreadSanitizer leaves this out.
+#if !defined(__SANITIZE_THREAD__)
+// The background writer is a thread of the parent: a child forked without
+// exec writes through a writer of its own, and its flush waits for nothing.
+TEST_F(TLogTest, AChildForkedWithoutExecWritesItsLinesWhenLoggingIsAsynchronous) {
+  const std::string path = LogPath();
+  ASSERT_TRUE(TLog::LogToFile(path));
+  TLog::SetAsynchronous(true);
+  LogMessage(TLog::Warn, u"from the parent");
+  TLog::Flush();
+  EXPECT_TRUE(kelcache_test::RunInForkedChild(
+      [] {
+        LogMessage(TLog::Warn, u"from the child");
+        const auto start = std::chrono::steady_clock::now();
+        TLog::Flush();
+        return std::chrono::steady_clock::now() - start < std::chrono::seconds(1) ? 0 : 1;
+      },
+      "1: the flush waited"));
+  const auto lines = ReadLines(path);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_NE(lines[1].find("from the child"), std::string::npos) << lines[1];
+}
+#endif
 
 TEST_F(TLogTest, LevelFiltersTheSinkButNotALowerCapture) {
   const std::string path = LogPath();

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <stdexcept>
 #include <thread>
 
 #include "host/AppConfig.h"
@@ -423,6 +424,40 @@ TEST_F(RedisPubsubTest, AReconnectTellsNothingToACacheWithdrawnDuringTheFlush) {
   std::sort(m_cache->dirty.begin(), m_cache->dirty.end());
   EXPECT_EQ(m_cache->dirty, (std::vector<unsigned>{1, 4}));
   EXPECT_EQ(m_service->CheckConsistencyTestOnly(), "");
+}
+
+// The flush tells every cache and invalidator of every live entry even when
+// some of them raise, and says so in one line, not one per failure.
+TEST_F(RedisPubsubTest, AReconnectFlushGoesOnPastACacheOrInvalidatorThatRaises) {
+  struct RaisingCache : RecordingCache {
+    void OnDirty(const std::vector<unsigned int>& ids) override {
+      RecordingCache::OnDirty(ids);
+      throw std::runtime_error("cache refuses");
+    }
+  };
+  MakeService();
+  auto raising = std::make_shared<RaisingCache>();
+  m_service->OnAdded({1, 1}, kValue, kTime, 1, raising);
+  m_service->OnAdded({2, 2}, kValue, kTime, 2, m_cache);
+  m_service->OnAdded({3, 3}, kValue, kTime, 3, raising);
+  m_service->OnAdded({4, 4}, kValue, kTime, 4, m_cache);
+  m_invalidator.whenDirty = [](const std::vector<unsigned int>&) { throw std::runtime_error("invalidator refuses"); };
+  TLog::Capture capture(TLog::Warn);
+  m_manager.SimulateReconnect();
+  m_invalidator.whenDirty = nullptr;
+  std::sort(m_cache->dirty.begin(), m_cache->dirty.end());
+  EXPECT_EQ(m_cache->dirty, (std::vector<unsigned>{2, 4}));
+  std::sort(raising->dirty.begin(), raising->dirty.end());
+  EXPECT_EQ(raising->dirty, (std::vector<unsigned>{1, 3}));
+  EXPECT_EQ(m_invalidator.dirtyCalls.size(), 4u) << "the invalidator hears of every entry";
+  size_t failureLines = 0;
+  for (const TString& line : capture.Lines()) {
+    if (line.contains(u"failed to take an entry as dirty")) ++failureLines;
+  }
+  EXPECT_EQ(failureLines, 1u);
+  EXPECT_EQ(m_service->CheckConsistencyTestOnly(), "");
+  m_manager.SimulateReconnect();
+  EXPECT_EQ(m_cache->dirty.size(), 2u) << "the entries were forgotten";
 }
 
 TEST_F(RedisPubsubTest, AsynchronousModeSchedulesTheWork) {
