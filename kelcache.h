@@ -64,5 +64,7 @@
 #include "host/redis/IRedisSubscriptionManager.h"
 #include "host/redis/RedisConnection.h"
 #include "host/redis/RedisConnectionGuard.h"
+#include "host/redis/RedisConfiguration.h"
 #include "host/redis/RedisConnectionPool.h"
+#include "host/redis/RedisErrors.h"
 #include "host/redis/RedisSubscriptionManager.h"

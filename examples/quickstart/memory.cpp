@@ -7,7 +7,8 @@
 #include <string>
 
 // What the host caches: any reference-counted object. A KelCacheData also
-// tells its size, which the cache takes off its byte count when it deletes it.
+// tells its size, which the cache takes off its byte count when a deletion by
+// predicate or a replacement removes it (aging and OnDirty leave the count).
 struct Chart : KelCacheData {
   Chart(std::string workbook, std::string image) : workbook(std::move(workbook)), image(std::move(image)) {
     SetMemoryUsage(this->image.size());

@@ -12,15 +12,17 @@
 // stored last; a load compares the key file with its key. A store writes in
 // the order: old value and key files removed, key file created empty, value
 // file replaced whole (atomically), key text. A load checks the key text,
-// renews the value file's last-write time (so the sweeper's
-// least-recently-written order is least recently used) and reads the value.
+// reads the value and, when it serves it, renews the value file's
+// last-write time (so the sweeper's least-recently-written order is least
+// recently used).
 // Stores and drops of an entry lock it exclusively, loads shared (a
 // byte-range lock on ".lock" at the offset keyHash, released by the kernel
 // when its holder dies), so stores of colliding keys never interleave; a
 // load that cannot take the lock (a file system without locks) reads the key
 // file again after the value and reports a miss when it changed meanwhile.
 // A store also gives ".bin" the user extended attribute
-// "user.kelcache.integrity" (the value's length and XXH3 checksum), and a
+// "user.kelcache.integrity" (the value's length and XXH3 checksum, and the
+// XXH3 checksum of the key's 8-bit text), and a
 // load serves a value only when what it read matches it: a value file cut,
 // emptied or overwritten after its store is a miss, logged at Warn with the
 // entry's folder. A value file without the attribute (an older version's, or
