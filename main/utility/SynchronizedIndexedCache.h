@@ -9,10 +9,11 @@
 // answers are a table lookup. Beside the entries it keeps a running byte
 // count, guarded by a second lock, the size lock. It starts at the cache's own
 // size; AddEntryAndDeleteExistingEntriesItMatches adds the size its caller
-// declares, and it, the indexed deletions (DeleteEntries with an indexed
-// predicate, PrecomputePredicateAndDeleteEntries), PruneHints and Purge take
-// off the KelCacheData::GetMemoryUsage of what they delete (other data counts
-// 0), never going below 0. AddEntry, the deletions by scan,
+// declares, and it, the indexed deletions (DeleteEntries or
+// PrecomputePredicateAndDeleteEntries with an indexed predicate), PruneHints
+// and Purge take off the KelCacheData::GetMemoryUsage of what they delete
+// (other data counts 0, as does the id-only entry PruneHints gets back),
+// never going below 0. AddEntry, the deletions by scan,
 // OnDirty and IncrementClock leave it alone: the count is an estimate, exact
 // for a cache that adds through AddEntryAndDeleteExistingEntriesItMatches and
 // removes through the operations that subtract.
