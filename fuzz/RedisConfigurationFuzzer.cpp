@@ -20,7 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } catch (const RedisConfigurationError&) {
   }
   try {
-    RedisPoolOptions::Parse(text).Describe();
+    const RedisPoolOptions options = RedisPoolOptions::Parse(text);
+    if (options.connectionsPerServer <= 0) std::abort();
   } catch (const RedisConfigurationError&) {
   }
   return 0;
