@@ -241,7 +241,19 @@ class LogState {
   // so lines queued for it would never be written (MakeOutput makes the
   // child's own).
   const Output& CurrentOutputLocked() KELCACHE_REQUIRES(m_configMutex) {
-    if (m_output.asynchronous && m_poolGeneration != ForkGeneration()) m_output = MakeOutput(m_target, true);
+    if (m_output.asynchronous && m_poolGeneration != ForkGeneration()) {
+      // No thread to be had (a thread limit) or no memory: the child writes
+      // at once rather than through nobody. Neither may raise from here,
+      // which Flush (noexcept, and at exit) reaches too.
+      try {
+        m_output = MakeOutput(m_target, true);
+      } catch (...) {
+        try {
+          m_output = MakeOutput(m_target, false);
+        } catch (...) {
+        }
+      }
+    }
     return m_output;
   }
 

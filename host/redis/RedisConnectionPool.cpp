@@ -73,8 +73,9 @@ void RedisConnectionPool::Install(std::shared_ptr<const State> state) {
     s_kept->push_back(std::move(previous));
   }
   previous.reset();
-  // Nothing is logged here: RedisExternalCache::InitializeConnectionPool, the
-  // usual way in, writes the one line of a configuration.
+  // No configuration line is logged here: RedisExternalCache::
+  // InitializeConnectionPool, the usual way in, writes the one line of a
+  // configuration.
   //
   // Subscriptions move to the new server before Reset returns, so that a
   // message published after it reaches them.

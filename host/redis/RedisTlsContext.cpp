@@ -1,5 +1,6 @@
 #include "host/redis/RedisTlsContext.h"
 
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
@@ -64,7 +65,11 @@ RedisTlsContext::RedisTlsContext(ssl_ctx_st* context, std::string serverName, bo
 
 RedisTlsContext::~RedisTlsContext() { SSL_CTX_free(m_context); }
 
-void InitializeOpenSslBeforeExitHandlers() { OPENSSL_init_ssl(0, nullptr); }
+// Without loading a configuration file, so that a host that initialises
+// OpenSSL with settings of its own later still gets them. (With no option at
+// all the call would do nothing; the error strings are one that registers
+// the exit handler and changes nothing else.)
+void InitializeOpenSslBeforeExitHandlers() { OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr); }
 
 std::shared_ptr<const RedisTlsContext> RedisTlsContext::Make(const RedisTlsOptions& options) {
   ERR_clear_error();

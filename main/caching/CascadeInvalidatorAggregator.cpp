@@ -1,5 +1,7 @@
 #include "public/caching/CascadeInvalidatorAggregator.h"
 
+#include <utility>
+
 #include "host/AppConfig.h"
 #include "host/AppOptions.h"
 #include "host/Errors.h"
@@ -23,6 +25,16 @@ template <class MakeText>
 void LogSync(MakeText&& makeText) {
   TLog::NonErrorSeverity severity = GetCacheSynchronizationLogLevel();
   if (LoggerAcceptsSeverity(severity, 52)) LogMessage(severity, TString(makeText()));
+}
+
+// For the lines written once a scope's handlers were taken out of it: a line
+// that cannot be made (out of memory) must not keep them from being told.
+template <class MakeText>
+void LogSyncQuietly(MakeText&& makeText) noexcept {
+  try {
+    LogSync(std::forward<MakeText>(makeText));
+  } catch (...) {
+  }
 }
 
 InitOnceSlot g_aggregatorSlot;
@@ -233,20 +245,14 @@ bool CascadeInvalidatorAggregator::Scope::BecomeDirtyIfUsed(const std::vector<un
     handlers = std::move(m_handlers);
     m_handlers.clear();
   }
-  // The handlers are taken out: a line that cannot be written (out of
-  // memory) must not lose them.
-  try {
-    LogSync([&] {
-      return TFormatString(u"CascadeInvalidatorAggregator::Scope this=%1 is now dirty")
-          .arg(TString::pointer(this));
-    });
-  } catch (...) {
-  }
+  LogSyncQuietly([&] {
+    return TFormatString(u"CascadeInvalidatorAggregator::Scope this=%1 is now dirty").arg(TString::pointer(this));
+  });
   return true;
 }
 
 void CascadeInvalidatorAggregator::Scope::NotifyHandler(const std::shared_ptr<IScopeDirtyHandler>& handler) {
-  LogSync([&] {
+  LogSyncQuietly([&] {
     return TFormatString(u"CascadeInvalidatorAggregator::Scope notify dirty to handler=%1")
         .arg(TString::pointer(handler.get()));
   });

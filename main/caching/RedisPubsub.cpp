@@ -244,7 +244,7 @@ void RedisPubsub::Impl::MarkDirty(const CacheEntryInfo& record, unsigned* failur
       call();
     } catch (...) {
       if ((*failures)++ == 0) {
-        TLog::LogCurrentException(TLog::Warn, TString(u"RedisPubsub: a cache or invalidator failed to take an "
+        TLog::LogCurrentException(TLog::Error, TString(u"RedisPubsub: a cache or invalidator failed to take an "
                                                       u"entry as dirty; the others are still told"));
       }
     }
