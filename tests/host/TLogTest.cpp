@@ -119,18 +119,6 @@ TEST_F(TLogTest, AChildForkedWithoutExecWritesItsLinesWhenLoggingIsAsynchronous)
 }
 #endif
 
-// A target that cannot flush (a full disk) loses its lines, but an
-// asynchronous flush learns that the writer got to it and does not wait out
-// its time limit.
-TEST_F(TLogTest, AnAsynchronousFlushOfATargetThatCannotFlushReturnsAtOnce) {
-  ASSERT_TRUE(TLog::LogToFile("/dev/full"));
-  TLog::SetAsynchronous(true);
-  LogMessage(TLog::Warn, u"into a full disk");
-  const auto start = std::chrono::steady_clock::now();
-  TLog::Flush();
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
-}
-
 TEST_F(TLogTest, LevelFiltersTheSinkButNotALowerCapture) {
   const std::string path = LogPath();
   std::ofstream(path) << "earlier content\n";
