@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <exception>
+#include <new>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -100,7 +101,13 @@ std::shared_ptr<DiskCacheFolder::Opening> DiskCacheFolder::Open(bool create) {
     fd = OpenFileAt(AT_FDCWD, m_pathUtf8.c_str(), kFlags);
     if (fd < 0) throw TFileException::FromErrno(u"Cannot open folder", m_path.ToString());
   }
-  auto fresh = std::make_shared<Opening>(fd, generation);
+  std::shared_ptr<Opening> fresh;
+  try {
+    fresh = std::make_shared<Opening>(fd, generation);
+  } catch (...) {
+    ::close(fd);
+    throw;
+  }
   TMutexLock guard(m_mutex);
   // Another thread may have opened the folder meanwhile; keep one Opening.
   if (m_current && m_current->MadeInThisProcess()) return m_current;
@@ -169,8 +176,12 @@ void DiskCacheFolder::Opening::GiveBack(int fd) {
   {
     TMutexLock guard(m_mutex);
     if (m_idle.size() < kMaxIdle) {
-      m_idle.push_back(fd);
-      return;
+      try {
+        m_idle.push_back(fd);
+        return;
+      } catch (const std::bad_alloc&) {
+        // No room to keep it (a lock's release must not raise): closed.
+      }
     }
   }
   ::close(fd);

@@ -376,10 +376,11 @@ void StoreEntry(DiskCacheFolder& folder, FolderSweeper* sweeper, const TString& 
       // may not write, or for longer than the wait): changing the entry under
       // it could pair its key with another key's value. The store gives up.
       if (const int error = lock->LockFileError(); error != 0 && error != ENOENT) {
-        // Where ".lock" could not be made (a folder where nothing can be
-        // made), the store fails as one whose entry folder cannot be made
-        // (EnsureDirectory logs why and raises); it writes nothing unlocked.
-        if (!opening->HasLockFile()) EnsureDirectory(entry.folder);
+        // Where ".lock" could not be made, or the file system is read-only,
+        // the store fails as one whose entry folder cannot be made
+        // (EnsureDirectory logs why and raises, unless the folder is there);
+        // it writes nothing unlocked.
+        if (!opening->HasLockFile() || error == EROFS) EnsureDirectory(entry.folder);
         throw TFileException(u"Cannot open file", (folder.Path() / TString(u".lock")).ToString(),
                              std::error_code(error, std::generic_category()));
       }

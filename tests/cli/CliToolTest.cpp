@@ -2,8 +2,10 @@
 // entries through real folders, bad command lines, where option values come
 // from, and the commands that need a Redis server.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <nlohmann/json.hpp>
@@ -203,6 +205,46 @@ TEST(CliTool, AStdoutThatCannotBeWrittenFailsTheCommand) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 3);
   }
+  // A reader that quits early (head): a write failure too, not SIGPIPE. The
+  // value is larger than a pipe holds, so the tool is still writing then.
+  ASSERT_EQ(RunCli({.args = Disk("put", dir.str(), {"big"}), .input = std::string(1 << 20, 'v')}).exitCode, 0);
+  const fs::path status = dir.path() / "status";
+  std::system(("{ '" + tool + "' disk get --dir '" + dir.str() + "' --ns WAV2 big 2>/dev/null; echo $? >'" +
+               status.string() + "'; } | head -c 1 >/dev/null")
+                  .c_str());
+  EXPECT_EQ(ReadFile(status), "3\n");
+}
+
+// A store that gave up (its entry's lock stayed held) is a failure, also
+// when the older value it leaves has the new value's size.
+TEST(CliTool, APutThatGaveUpIsAFailureEvenBesideAnOlderValueOfTheSameSize) {
+  kelcache_test::TempDir dir;
+  const fs::path folder = Put(dir.str(), "k", "1");
+  const int lockFile = open((folder.parent_path() / ".lock").c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(lockFile, 0);
+  struct flock entry {};
+  entry.l_type = F_WRLCK;
+  entry.l_whence = SEEK_SET;
+  entry.l_start = static_cast<off_t>(std::stoull(folder.filename().string()));
+  entry.l_len = 1;
+  ASSERT_EQ(fcntl(lockFile, F_OFD_SETLK, &entry), 0);
+  const CliResult put = RunCli({.args = Disk("put", dir.str(), {"k"}),
+                                .input = "2",
+                                .environment = {{"KELCACHE_ExternalCacheDiskLockWaitMs", "50"}}});
+  close(lockFile);
+  EXPECT_EQ(put.exitCode, 3) << put.Describe();
+  EXPECT_NE(put.err.find("not stored"), std::string::npos) << put.err;
+  EXPECT_EQ(RunCli({.args = Disk("get", dir.str(), {"k"})}).out, "1");
+}
+
+// A load that could not be done is a failure (3), not a miss (1).
+TEST(CliTool, AGetThatCouldNotLoadIsAFailureNotAMiss) {
+  kelcache_test::TempDir dir;
+  Put(dir.str(), "k", "value");
+  const CliResult jammed = RunCli({.args = Disk("get", dir.str(), {"k"}),
+                                   .environment = {{"KELCACHE_ExternalCacheConcurrencyLimit", "0"}}});
+  EXPECT_EQ(jammed.exitCode, 3) << jammed.Describe();
+  EXPECT_NE(jammed.err.find("not loaded (jam)"), std::string::npos) << jammed.err;
 }
 
 // get -o replaces a file whole or not at all: a write that fails part-way
@@ -232,6 +274,21 @@ TEST(CliTool, GetIntoAFileReplacesItWholeOrLeavesItAsItWas) {
   EXPECT_EQ(ReadFile(output), value);
   EXPECT_EQ(fs::status(output).permissions(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
   EXPECT_EQ(RunCli({.args = Disk("get", dir.str(), {"-o", "/dev/null", "k"})}).exitCode, 0);
+
+  // Through a symbolic link: the file it names is replaced whole or not at
+  // all, and the link stays.
+  const fs::path link = dir.path() / "link.bin";
+  fs::create_symlink(output, link);
+  std::ofstream(output, std::ios::binary) << "old";
+  const int limited = std::system(("ulimit -f 8; '" + tool + "' disk get --dir '" + dir.str() + "' --ns WAV2 -o '" +
+                                   link.string() + "' k 2>/dev/null")
+                                      .c_str());
+  ASSERT_TRUE(WIFEXITED(limited)) << "ended by a signal";
+  EXPECT_EQ(WEXITSTATUS(limited), 3);
+  EXPECT_EQ(ReadFile(output), "old");
+  EXPECT_EQ(RunCli({.args = Disk("get", dir.str(), {"-o", link.string(), "k"})}).exitCode, 0);
+  EXPECT_TRUE(fs::is_symlink(link));
+  EXPECT_EQ(ReadFile(output), value);
 }
 
 TEST(CliTool, BadCommandLinesExitWithTwoAndOneLineThatSaysWhat) {
@@ -243,6 +300,7 @@ TEST(CliTool, BadCommandLinesExitWithTwoAndOneLineThatSaysWhat) {
       {{"disk"}, "see kelcache disk --help"},
       {{"disk", "lss", "--ns", "N"}, "unknown command 'lss'"},
       {{"disk", "ls", "--dir", d}, "--ns is required"},
+      {{"disk", "ls", "--dir", "", "--ns", "N"}, "must name a folder"},
       {{"disk", "ls", "--dir", d, "--ns", "a/b"}, "cannot name a namespace folder"},
       {{"disk", "ls", "--dir", d, "--ns", ""}, "namespace is empty"},
       {{"disk", "ls", "--dir", d, "--ns", "N", "--sort", "colour"}, "--sort"},

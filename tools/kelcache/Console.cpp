@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -68,19 +69,29 @@ void WriteAllOutput(const std::string& path, std::string_view bytes) {
     return;
   }
   struct stat existing {};
-  const bool exists = lstat(path.c_str(), &existing) == 0;
+  bool exists = lstat(path.c_str(), &existing) == 0;
+  // A symbolic link to a file: the file it names is replaced whole, and the
+  // link stays.
+  std::string target = path;
+  if (exists && S_ISLNK(existing.st_mode)) {
+    if (char* resolved = realpath(path.c_str(), nullptr)) {
+      target = resolved;
+      std::free(resolved);
+      exists = stat(target.c_str(), &existing) == 0;
+    }
+  }
   if (exists && !S_ISREG(existing.st_mode)) {
     WriteInPlace(path, bytes);
     return;
   }
-  const std::string temporary = path + ".kelcache-" + std::to_string(getpid()) + ".tmp";
+  const std::string temporary = target + ".kelcache-" + std::to_string(getpid()) + ".tmp";
   const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (fd < 0) throw FailureError("cannot open '" + path + "' for writing: " + std::strerror(errno));
   int error = WriteAll(fd, bytes);
   if (error == 0 && exists && fchmod(fd, existing.st_mode & 07777) != 0) error = errno;
   if (error == 0 && fsync(fd) != 0) error = errno;
   if (close(fd) != 0 && error == 0) error = errno;
-  if (error == 0 && rename(temporary.c_str(), path.c_str()) != 0) error = errno;
+  if (error == 0 && rename(temporary.c_str(), target.c_str()) != 0) error = errno;
   if (error != 0) {
     unlink(temporary.c_str());
     throw FailureError("cannot write '" + path + "': " + std::strerror(error));

@@ -50,7 +50,13 @@ struct KeyOptions : DiskOptions {
 void AddTargetOptions(CLI::App* command, DiskOptions& options) {
   command->add_option("--dir", options.dir,
                       "The folder that holds the namespace folders (default: the external cache folder of the host "
-                      "configuration, KELCACHE_ExternalCacheDir, followed by ExternalCacheV1)");
+                      "configuration, KELCACHE_ExternalCacheDir, followed by ExternalCacheV1)")
+      ->check(CLI::Validator(
+          [](std::string& text) {
+            // An unset shell variable must not send the command to the default folder.
+            return text.empty() ? std::string("must name a folder, not be empty") : std::string();
+          },
+          "FOLDER"));
   command->add_option("--ns", options.ns, "The cache namespace (the namespace folder's name)")->required();
   command->add_flag("--json", options.json, "Print JSON for scripts instead of text for people");
 }
@@ -172,8 +178,26 @@ struct GetOptions : KeyOptions {
 int RunGet(const GetOptions& options) {
   const DiskTarget target = ResolveDiskTarget(options.dir, options.ns);
   const TString key = options.key.Key();
+  TLog::Capture capture(TLog::Info);
   const Value value = DiskExternalCache(target.ns, target.folder, nullptr).TryLoad(key).Get();
-  if (!value) throw MissError(DescribeMiss(target, key));
+  if (!value) {
+    // A load that could not be done (no concurrency slot, a failure, a file
+    // that could not be read) is a failure, not a miss.
+    for (const TLog::Record& event : capture.Events(u"ec-load")) {
+      const auto found = event.fields.find(u"outcome");
+      if (found != event.fields.end() && found->second != u"miss") {
+        const std::string warning = LastWarning(capture);
+        throw FailureError("not loaded (" + found->second.toStdString() + ")" +
+                           (warning.empty() ? "" : ": " + warning));
+      }
+    }
+    for (const TLog::Record& record : capture.Records()) {
+      if (!record.IsEvent() && record.text.contains(u"DiskExternalCache::TryLoad failed to read")) {
+        throw FailureError("not loaded: " + record.text.toStdString());
+      }
+    }
+    throw MissError(DescribeMiss(target, key));
+  }
 
   const std::string_view bytes(reinterpret_cast<const char*>(value->data()), value->size());
   if (!options.output.empty()) WriteAllOutput(options.output, bytes);
@@ -247,8 +271,15 @@ int RunPut(const PutOptions& options) {
     throw FailureError("not stored (" + (outcome.empty() ? std::string("failed") : outcome) +
                        (problem.empty() ? "" : ", " + problem) + ")" + (warning.empty() ? "" : ": " + warning));
   }
-  // The store reports "done" once its function ran, also when the disk
-  // refused the files (it logs why): look at what is there now.
+  // The store reports "done" once its function ran, also when it gave up or
+  // the disk refused the files (it logs why): a logged failure is a failure,
+  // even when an older value of the same size is still there.
+  for (const TLog::Record& record : capture.Records()) {
+    if (!record.IsEvent() && record.text.contains(u"Exception in DiskExternalCache::TryStore")) {
+      throw FailureError("not stored: " + record.text.toStdString());
+    }
+  }
+  // Otherwise look at what is there now.
   const DiskEntryReport report = DiskExternalCacheInspector(target.folder).InspectKey(key);
   if (!IsServed(report.state) || report.key != key || report.valueSize != bytes.size()) {
     throw FailureError("not stored: " + (warning.empty() ? std::string("the entry is ") + StateName(report.state)

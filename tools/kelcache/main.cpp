@@ -12,6 +12,7 @@
 // line on stderr. docs/cli.md has the details and examples.
 #include <CLI/CLI.hpp>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -76,6 +77,11 @@ std::string ParseFailure(CLI::App& app, const CLI::ParseError& error) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A reader that quits (a pipe into head) and a file-size limit are write
+  // failures the tool reports (exit 3, temporary files removed), not signals
+  // that end it on the spot.
+  std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
   // The library's own log lines stay off the terminal unless asked for: the
   // tool says what went wrong in its own words.
   const char* level = std::getenv("KELCACHE_LOG_LEVEL");
