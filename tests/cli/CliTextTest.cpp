@@ -34,6 +34,9 @@ TEST(CliText, KeysAreShownEscapedAndReadBackToTheSameBytes) {
       {"a\xE2\x80\xAE" "b", "a\\u{202e}b"},                // right-to-left override
       {"\xE2\x80\xA8", "\\u{2028}"},                       // line separator
       {"\xEF\xBB\xBF" "bom", "\\u{feff}bom"},              // byte-order mark
+      {"a\xE2\x80\x8B" "b", "a\\u{200b}b"},                // zero-width space
+      {"a\xD8\x9C" "b", "a\\u{061c}b"},                    // Arabic letter mark
+      {"a\xC2\xAD" "b", "a\\u{00ad}b"},                    // soft hyphen
       {"", ""},
   };
   for (const auto& [bytes, shown] : cases) {

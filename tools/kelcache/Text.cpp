@@ -14,10 +14,16 @@ constexpr char kHexDigits[] = "0123456789abcdef";
 
 // Characters that are valid but invisible, or that move or reorder what
 // follows them on a terminal.
+// C1 controls, and characters that show nothing or turn the text's
+// direction: a soft hyphen, the Arabic letter mark, the Mongolian vowel
+// separator, zero-width spaces and joiners, the word joiner and invisible
+// operators, line and paragraph separators, directional marks, embeddings,
+// overrides and isolates, and the byte-order mark.
 bool IsTroublesome(uint32_t codePoint) {
-  return (codePoint >= 0x80 && codePoint <= 0x9F) || codePoint == 0x200E || codePoint == 0x200F ||
-         (codePoint >= 0x2028 && codePoint <= 0x202E) || (codePoint >= 0x2066 && codePoint <= 0x2069) ||
-         codePoint == 0xFEFF;
+  return (codePoint >= 0x80 && codePoint <= 0x9F) || codePoint == 0xAD || codePoint == 0x61C ||
+         codePoint == 0x180E || (codePoint >= 0x200B && codePoint <= 0x200F) ||
+         (codePoint >= 0x2028 && codePoint <= 0x202E) || (codePoint >= 0x2060 && codePoint <= 0x2064) ||
+         (codePoint >= 0x2066 && codePoint <= 0x2069) || codePoint == 0xFEFF;
 }
 
 void AppendHexByte(std::string& out, unsigned char byte) {
