@@ -139,7 +139,8 @@ struct KELCACHE_EXPORT RedisPoolConfiguration {
 // The whole configuration from the servers text and the options text, or
 // from (host, port) pairs (one pair: one server; several: the listed nodes of
 // a cluster) and the options text. Checks what only the two together can
-// tell: one server unless it is a cluster, and database 0 for a cluster. No servers at all
+// tell: one server unless it is a cluster, and database 0 for a cluster. No
+// servers at all
 // gives an empty list. Raises RedisConfigurationError.
 KELCACHE_EXPORT RedisPoolConfiguration ParseRedisPoolConfiguration(const TString& servers, const TString& options);
 KELCACHE_EXPORT RedisPoolConfiguration MakeRedisPoolConfiguration(

@@ -69,7 +69,9 @@ RedisTlsContext::~RedisTlsContext() { SSL_CTX_free(m_context); }
 // OpenSSL with settings of its own later still gets them. (With no option at
 // all the call would do nothing; the error strings are one that registers
 // the exit handler and changes nothing else.)
-void InitializeOpenSslBeforeExitHandlers() { OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr); }
+void InitializeOpenSslBeforeExitHandlers() {
+  OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+}
 
 std::shared_ptr<const RedisTlsContext> RedisTlsContext::Make(const RedisTlsOptions& options) {
   ERR_clear_error();

@@ -246,7 +246,8 @@ bool CascadeInvalidatorAggregator::Scope::BecomeDirtyIfUsed(const std::vector<un
     m_handlers.clear();
   }
   LogSyncQuietly([&] {
-    return TFormatString(u"CascadeInvalidatorAggregator::Scope this=%1 is now dirty").arg(TString::pointer(this));
+    return TFormatString(u"CascadeInvalidatorAggregator::Scope this=%1 is now dirty")
+        .arg(TString::pointer(this));
   });
   return true;
 }
