@@ -163,7 +163,10 @@ bool KeyFileHolds(int fd, const ExpectedKey& expected, const Entry& entry) {
            std::memcmp(content.data(), expected.utf8.data(), expected.utf8.size()) == 0;
   }
   // Keys whose bytes do not decide: the file's text, as TFile::LoadTextFile
-  // reads it.
+  // reads it; only from a regular file (a device or a pipe put there would
+  // be read without end).
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return false;
   std::string content;
   if (const int error = ReadWholeFile(fd, &content); error != 0) {
     if (MissOrRaise(entry, u"Cannot read file", entry.keyFile, error) == Found::Miss) return false;

@@ -268,6 +268,22 @@ TEST_F(DiskExternalCacheTest, CollidingKeysShareOneFolderHoldingTheKeyStoredLast
   EXPECT_EQ(cache->TryLoad(kCollidingKeyB).Get(), nullptr);
 }
 
+// A key file that is no regular file (here a link to an endless device) is
+// no key: a load of a key whose text the file's bytes do not decide (one
+// holding U+FFFD) misses rather than read without end.
+TEST_F(DiskExternalCacheTest, AKeyFileThatIsNoRegularFileIsAMiss) {
+  const TString key(u"a\uFFFDb");
+  auto cache = MakeCache();
+  ASSERT_TRUE(Store(*cache, key, MakeValue("v")));
+  const fs::path keyFile = EntryPath(key) / ".key";
+  fs::remove(keyFile);
+  fs::create_symlink("/dev/zero", keyFile);
+  // A bounded wait: a load that reads on would otherwise fill the memory.
+  bool timedOut = false;
+  EXPECT_EQ(cache->TryLoad(key, 2000, &timedOut), nullptr);
+  EXPECT_FALSE(timedOut) << "the load reads the device without end";
+}
+
 // A folder that cannot be made: the store logs why; a load misses and a drop
 // is done, quietly, as for a folder that does not exist. The same holds for
 // the entry folder in a namespace folder where nothing can be made (here an
