@@ -53,6 +53,13 @@ class RedisPubsubTest : public testing::Test {
       m_manager.Deliver(channel, message.toStdString());
     });
   }
+  // Entries 1, 2, ... under the key hashes {1, 1}, {2, 2}, ..., entry n in
+  // caches[n - 1].
+  void AddEntriesTo(const std::vector<std::shared_ptr<ICoherentCache>>& caches) {
+    for (unsigned id = 1; id <= caches.size(); ++id) {
+      m_service->OnAdded({id, id}, kValue, kTime, id, caches[id - 1]);
+    }
+  }
   // A message from another process.
   void Receive(const Hash& key, const Hash& value, uint64_t timestamp) {
     m_manager.Deliver(kPrefix + TString::fromStdString(HashText(key)), MessageText(value, timestamp));
@@ -409,10 +416,7 @@ TEST_F(RedisPubsubTest, AReconnectTellsNothingToACacheWithdrawnDuringTheFlush) {
   };
   MakeService();
   auto doomed = std::make_shared<WithdrawnCache>();
-  m_service->OnAdded({1, 1}, kValue, kTime, 1, m_cache);
-  m_service->OnAdded({2, 2}, kValue, kTime, 2, doomed);
-  m_service->OnAdded({3, 3}, kValue, kTime, 3, doomed);
-  m_service->OnAdded({4, 4}, kValue, kTime, 4, m_cache);
+  AddEntriesTo({m_cache, doomed, doomed, m_cache});
   m_invalidator.whenDirty = [&](const std::vector<unsigned int>&) {
     if (doomed->withdrawn) return;
     m_service->OnRemoved(*doomed);
@@ -437,10 +441,7 @@ TEST_F(RedisPubsubTest, AReconnectFlushGoesOnPastACacheOrInvalidatorThatRaises) 
   };
   MakeService();
   auto raising = std::make_shared<RaisingCache>();
-  m_service->OnAdded({1, 1}, kValue, kTime, 1, raising);
-  m_service->OnAdded({2, 2}, kValue, kTime, 2, m_cache);
-  m_service->OnAdded({3, 3}, kValue, kTime, 3, raising);
-  m_service->OnAdded({4, 4}, kValue, kTime, 4, m_cache);
+  AddEntriesTo({raising, m_cache, raising, m_cache});
   m_invalidator.whenDirty = [](const std::vector<unsigned int>&) { throw std::runtime_error("invalidator refuses"); };
   TLog::Capture capture(TLog::Warn);
   m_manager.SimulateReconnect();
