@@ -55,7 +55,7 @@ class RedisPubsubTest : public testing::Test {
   }
   // Entries 1, 2, ... under the key hashes {1, 1}, {2, 2}, ..., entry n in
   // caches[n - 1].
-  void AddEntriesTo(const std::vector<std::shared_ptr<ICoherentCache>>& caches) {
+  void AddEntriesTo(const std::vector<std::shared_ptr<kelvra::caching::ICoherentCache>>& caches) {
     for (unsigned id = 1; id <= caches.size(); ++id) {
       m_service->OnAdded({id, id}, kValue, kTime, id, caches[id - 1]);
     }
