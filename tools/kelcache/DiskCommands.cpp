@@ -634,7 +634,8 @@ void AddDiskCommands(CLI::App& app, Action& action) {
   sweepCommand->add_option("--order", sweep->order, "What goes first: lru (least recently used, default) or largest")
       ->check(CLI::IsMember({"lru", "largest"}));
   sweepCommand->add_option("--min-age", sweep->minimumAgeSeconds,
-                           "Spare entries written less than this many seconds ago (default 0)");
+                           "Spare entries written less than this many seconds ago (default 0)")
+      ->transform(DecimalNumber());
 }
 
 }  // namespace kelcache_cli

@@ -324,7 +324,8 @@ void AddRedisCommands(CLI::App& app, Action& action) {
   putCommand->add_option("-i,--input", put->input, "Read the value from this file instead of stdin")
       ->check(CLI::ExistingFile);
   CLI::Option* ttlOption =
-      putCommand->add_option("--ttl", put->ttlSeconds, "Expire after this many seconds (SETEX); default: no expiry");
+      putCommand->add_option("--ttl", put->ttlSeconds, "Expire after this many seconds (SETEX); default: no expiry")
+          ->transform(DecimalNumber());
   putCommand->callback([put, ttlOption, &action] {
     // A given --ttl must name an expiry: 0 would store without one.
     if (ttlOption->count() > 0 && put->ttlSeconds < 1) put->ttlSeconds = -1;
@@ -343,7 +344,8 @@ void AddRedisCommands(CLI::App& app, Action& action) {
       *redis, "scan", "List the keys of one namespace (SCAN with MATCH on the namespace's prefix), on every server",
       action, RunScan);
   AddCommonOptions(scanCommand, *scan);
-  scanCommand->add_option("--count", scan->count, "How many keys the server looks at per SCAN call (default 1000)");
+  scanCommand->add_option("--count", scan->count, "How many keys the server looks at per SCAN call (default 1000)")
+      ->transform(DecimalNumber());
 }
 
 }  // namespace kelcache_cli

@@ -27,4 +27,25 @@ std::pair<CLI::App*, Options*> AddSubcommand(CLI::App& parent, const std::string
   return {command, options.get()};
 }
 
+// A transform for numeric options: the text must be a whole number written
+// in decimal, with an optional leading '-' (the option's own checks judge the
+// sign). CLI11 alone reads "010" as 8 and "0x10" as 16, which no user of a
+// count of seconds or messages means; leading zeros are dropped here so that
+// the number reaches CLI11 in a form it can only read as decimal.
+inline CLI::Validator DecimalNumber() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        const size_t sign = !text.empty() && text[0] == '-' ? 1 : 0;
+        size_t first = sign;
+        if (first == text.size()) return "must be a whole number, not '" + text + "'";
+        for (size_t i = first; i < text.size(); ++i) {
+          if (text[i] < '0' || text[i] > '9') return "must be a whole number in decimal, not '" + text + "'";
+        }
+        while (first + 1 < text.size() && text[first] == '0') ++first;
+        text = text.substr(0, sign) + text.substr(first);
+        return std::string();
+      },
+      "DECIMAL");
+}
+
 }  // namespace kelcache_cli
