@@ -5,6 +5,7 @@
 #include "host/AppConfig.h"
 #include "host/AppOptions.h"
 #include "host/Errors.h"
+#include "host/FirstFailure.h"
 #include "host/InitOnce.h"
 #include "host/KelvraTls.h"
 #include "host/LockGuards.h"
@@ -189,9 +190,12 @@ void CascadeInvalidatorAggregator::Scope::OnResultUsed() {
         .arg(TString::pointer(this));
   });
   std::shared_ptr<IInvalidatorAggregatorScope> self = shared_from_this();
+  // Every invalidator hears of the use, also after one of them raised.
+  FirstFailure failures;
   for (ICascadeInvalidator* invalidator : CascadeInvalidatorHolderFactory::GetInstance().GetInvalidators()) {
-    if (invalidator != nullptr) invalidator->OnResultUsed(self);
+    if (invalidator != nullptr) failures.Run([&] { invalidator->OnResultUsed(self); });
   }
+  failures.RethrowIfAny();
 }
 
 void CascadeInvalidatorAggregator::Scope::AddHandler(std::shared_ptr<IScopeDirtyHandler> handler) {

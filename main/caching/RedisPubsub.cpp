@@ -18,6 +18,7 @@
 #include "host/AsyncTask.h"
 #include "host/DateTime.h"
 #include "host/Errors.h"
+#include "host/FirstFailure.h"
 #include "host/InitOnce.h"
 #include "host/KelvraCounters.h"
 #include "host/LockDetectionTimer.h"
@@ -94,10 +95,9 @@ class RedisPubsub::Impl : public ICacheCoherence {
   void SubscribeCallback(const TString& keyText, const void* data, int length);
   void OnSubscriptionReconnected();
   bool IsDirty(const CacheEntryInfo& record, const Hash& otherHash, uint64_t otherTimestamp) const;
-  // Tells the record's cache and the invalidators. With `failures`, what one
-  // of them raises is counted there (the first logged) and the others are
-  // still told; without, it propagates.
-  void MarkDirty(const CacheEntryInfo& record, unsigned* failures = nullptr);
+  // Tells the record's cache and the invalidators. What one of them raises
+  // goes into `failures`, and the others are still told.
+  void MarkDirty(const CacheEntryInfo& record, FirstFailure& failures);
   void PruneEvictedEntries();
   // Runs task(launch) on a task of its own. `cache` is the cache it is about.
   template <class Task>
@@ -237,22 +237,11 @@ bool RedisPubsub::Impl::IsDirty(const CacheEntryInfo& record, const Hash& otherH
   return limit > record.timestamp;
 }
 
-void RedisPubsub::Impl::MarkDirty(const CacheEntryInfo& record, unsigned* failures) {
-  const auto tell = [failures](auto&& call) {
-    if (failures == nullptr) return call();
-    try {
-      call();
-    } catch (...) {
-      if ((*failures)++ == 0) {
-        TLog::LogCurrentException(TLog::Error, TString(u"RedisPubsub: a cache or invalidator failed to take an "
-                                                      u"entry as dirty; the others are still told"));
-      }
-    }
-  };
+void RedisPubsub::Impl::MarkDirty(const CacheEntryInfo& record, FirstFailure& failures) {
   std::vector<unsigned int> ids{record.guid};
-  if (!m_dryRun && record.evictedAt == kLive) tell([&] { record.cache->OnDirty(ids); });
+  if (!m_dryRun && record.evictedAt == kLive) failures.Run([&] { record.cache->OnDirty(ids); });
   for (ICascadeInvalidator* invalidator : CascadeInvalidatorHolderFactory::GetInstance().GetInvalidators()) {
-    if (invalidator != nullptr) tell([&] { invalidator->OnDirty(ids, *record.cache); });
+    if (invalidator != nullptr) failures.Run([&] { invalidator->OnDirty(ids, *record.cache); });
   }
 }
 
@@ -276,6 +265,7 @@ OnAddedMetrics RedisPubsub::Impl::OnAddedNow(Hash entryKeyHash, Hash valueHash, 
   TElapsedTimer total(true);
   Metrics::Scope scope(TString(u"RedisPubsub::OnAdded"), kMetricsMask);
   OnAddedMetrics metrics;
+  FirstFailure pruneFailure;
   if (std::shared_ptr<ICoherentCache> strongCache = cache.lock()) {
     CacheEntryInfo record{valueHash, timestamp, guid, strongCache.get(), kLive};
     const GuidAndCache key{guid, strongCache.get()};
@@ -309,16 +299,20 @@ OnAddedMetrics RedisPubsub::Impl::OnAddedNow(Hash entryKeyHash, Hash valueHash, 
           // of another value: it is stale already and is neither kept nor
           // published.
           TElapsedTimer dirtyTimer(true);
-          MarkDirty(record);
+          FirstFailure failures;
+          MarkDirty(record, failures);
           metrics.dirtyMs = dirtyTimer.GetElapsedTime();
           guard.Unlock();
+          failures.RethrowIfAny();
           metrics.totalMs = total.GetElapsedTime();
           return metrics;
         }
       }
       if (m_tracking.Track(entryKeyHash, record)) ++KelvraCounters::RedisPubsubSavedMessages;
       TElapsedTimer pruneTimer(true);
-      PruneEvictedEntries();
+      // The entry is tracked: whatever the pruning's listeners raise, the
+      // other processes still hear of its value below.
+      pruneFailure.Run([&] { PruneEvictedEntries(); });
       metrics.pruneMs = pruneTimer.GetElapsedTime();
     }
   }
@@ -336,6 +330,7 @@ OnAddedMetrics RedisPubsub::Impl::OnAddedNow(Hash entryKeyHash, Hash valueHash, 
             .arg(guid)
             .arg(stillThere ? CacheText(stillThere.get()) : TString(u"cache object already destroyed.")));
   }
+  pruneFailure.RethrowIfAny();
   metrics.totalMs = total.GetElapsedTime();
   return metrics;
 }
@@ -359,6 +354,10 @@ void RedisPubsub::Impl::SubscribeCallback(const TString& keyText, const void* da
   TWriteLockGuard guard(m_lock);
   lockTimer.StartBlock();
   const std::vector<CacheEntryInfo>* entries = m_tracking.Find(entryKeyHash);
+  // A cache or invalidator that raises does not keep the others, or the
+  // tables, from learning that an entry is dirty; the first failure is
+  // raised once the walk is done.
+  FirstFailure failures;
   if (entries == nullptr) {
     ++KelvraCounters::RedisPubsubWastedMessages;
   } else {
@@ -379,7 +378,7 @@ void RedisPubsub::Impl::SubscribeCallback(const TString& keyText, const void* da
                 .arg(HashText(otherHash))
                 .arg(static_cast<unsigned long long>(otherTimestamp)));
       }
-      MarkDirty(record);
+      MarkDirty(record, failures);
       // The caches and invalidators told may have called back into the
       // service (its lock admits its holder again) and changed this key
       // hash's records, or dropped them all: the record is forgotten where it
@@ -394,6 +393,8 @@ void RedisPubsub::Impl::SubscribeCallback(const TString& keyText, const void* da
     m_tracking.DropIfEmpty(entryKeyHash);
   }
   PruneEvictedEntries();
+  guard.Unlock();
+  failures.RethrowIfAny();
 }
 
 void RedisPubsub::Impl::OnSubscriptionReconnected() {
@@ -407,10 +408,20 @@ void RedisPubsub::Impl::OnSubscriptionReconnected() {
   // into the service (its lock admits its holder again), withdraw a cache
   // and destroy it, whose other records must then not be told.
   // A cache or invalidator that raises does not keep the others from being
-  // told: the flush runs once per reconnection.
-  unsigned failures = 0;
+  // told: the flush runs once per reconnection, and nobody waits for it to
+  // raise, so its failures are logged, once.
+  FirstFailure failures;
   for (const auto& key : m_tracking.LiveRecordKeys()) {
-    if (std::optional<CacheEntryInfo> record = m_tracking.TakeLiveRecord(key)) MarkDirty(*record, &failures);
+    if (std::optional<CacheEntryInfo> record = m_tracking.TakeLiveRecord(key)) MarkDirty(*record, failures);
+  }
+  if (failures.Count() == 0) return;
+  try {
+    failures.RethrowIfAny();
+  } catch (...) {
+    TLog::LogCurrentException(TLog::Error, TFormatString(u"RedisPubsub: a cache or invalidator failed to take an "
+                                                         u"entry as dirty (%1 failures); the others were still told")
+                                               .arg(failures.Count())
+                                               .result());
   }
 }
 
@@ -514,9 +525,11 @@ void RedisPubsub::Impl::OnRemoved(const ICoherentCache& cache) {
     auto pending = m_pendingWork.find(address);
     if (pending != m_pendingWork.end()) pending->second.withdrawnAfter = m_launches;
   }
+  FirstFailure failures;
   for (ICascadeInvalidator* invalidator : CascadeInvalidatorHolderFactory::GetInstance().GetInvalidators()) {
-    if (invalidator != nullptr) invalidator->OnEvicted(ids, cache);
+    if (invalidator != nullptr) failures.Run([&] { invalidator->OnEvicted(ids, cache); });
   }
+  failures.RethrowIfAny();
 }
 
 // --- pruning ------------------------------------------------------------------------
@@ -566,10 +579,14 @@ void RedisPubsub::Impl::PruneEvictedEntries() {
     }
   }
   if (pruned.empty()) return;
+  // The records are gone from the tables: an invalidator that raises must
+  // not keep the others from hearing of them, since nobody reports them again.
+  FirstFailure failures;
   for (ICascadeInvalidator* invalidator : CascadeInvalidatorHolderFactory::GetInstance().GetInvalidators()) {
     if (invalidator == nullptr) continue;
-    for (const auto& [cache, guids] : pruned) invalidator->OnEvicted(guids, *cache);
+    for (const auto& [cache, guids] : pruned) failures.Run([&] { invalidator->OnEvicted(guids, *cache); });
   }
+  failures.RethrowIfAny();
 }
 
 std::string RedisPubsub::Impl::CheckConsistency() {

@@ -4,6 +4,7 @@
 #include <boost/container/small_vector.hpp>
 
 #include "host/Errors.h"
+#include "host/FirstFailure.h"
 #include "host/LockGuards.h"
 #include "main/utility/KelCacheData.h"
 #include "main/utility/internal/EntryScratch.h"
@@ -104,8 +105,18 @@ SynchronizedIndexedCache::SynchronizedIndexedCache(std::shared_ptr<IPolicy> poli
 SynchronizedIndexedCache::~SynchronizedIndexedCache() = default;
 
 void SynchronizedIndexedCache::OnDirty(const std::vector<unsigned int>& ids) {
-  TWriteLockGuard guard(*m_lock);
-  for (unsigned int id : ids) m_cache.DeleteEntry(id);
+  // Every listed entry goes, also after the policy raised on one of them.
+  FirstFailure failures;
+  {
+    TWriteLockGuard guard(*m_lock);
+    for (unsigned int id : ids) {
+      failures.Run([&] {
+        m_lock->AssertHeld();
+        m_cache.DeleteEntry(id);
+      });
+    }
+  }
+  failures.RethrowIfAny();
 }
 
 unsigned int SynchronizedIndexedCache::AddEntry(RefCntPtr<RefCntObject> data) {
@@ -126,13 +137,18 @@ std::pair<unsigned int, EntrySet> SynchronizedIndexedCache::AddEntryAndDeleteExi
     CollectCandidates(precomputed.IndexName(), precomputed.Key(), candidates);
     precomputed.AnswerFor(candidates, judge);
   }
-  std::pair<unsigned int, EntrySet> replaced;
-  {
+  IndexedCache::Replacement done;
+  try {
     TWriteLockGuard guard(*m_lock);
-    replaced = m_cache.ReplaceEntries(precomputed, precomputed.IndexName(), precomputed.Key(), std::move(data));
+    m_cache.ReplaceEntries(precomputed, precomputed.IndexName(), precomputed.Key(), std::move(data), done);
+  } catch (...) {
+    // A policy's hook or a key function raised part way: the count follows
+    // what did change (the entries deleted, the entry added).
+    AdjustCacheSize(done.deleted, done.added ? sizeBytes : 0);
+    throw;
   }
-  AdjustCacheSize(replaced.second, sizeBytes);
-  return replaced;
+  AdjustCacheSize(done.deleted, sizeBytes);
+  return {done.id, std::move(done.deleted)};
 }
 
 bool SynchronizedIndexedCache::AddIndex(const TString& name, std::function<TString(const Entry&)> keyOf) {
@@ -408,11 +424,20 @@ EntrySet SynchronizedIndexedCache::RemoveEntries(IPolicy& policy, EntrySet& cand
 
 EntrySet SynchronizedIndexedCache::RemoveEntriesHelper(IPolicy& policy) {
   EntrySet purged;
+  // Every victim goes, also after the policy raised on hearing of one; the
+  // count then drops by all of them, and the first failure is raised.
+  FirstFailure failures;
   {
     TWriteLockGuard guard(*m_lock);
     purged = policy.ComputeEntriesToPurge();
-    for (const Entry& entry : purged) m_cache.DeleteEntry(entry.GetID());
+    for (const Entry& entry : purged) {
+      failures.Run([&] {
+        m_lock->AssertHeld();
+        m_cache.DeleteEntry(entry.GetID());
+      });
+    }
   }
   AdjustCacheSize(purged, 0);
+  failures.RethrowIfAny();
   return purged;
 }

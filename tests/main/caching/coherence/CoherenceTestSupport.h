@@ -85,6 +85,7 @@ struct RecordingInvalidator : kelvra::caching::ICascadeInvalidator {
   void OnEntryUsed(unsigned int, const kelvra::caching::ICoherentCache&) override {}
   void OnEvicted(const std::vector<unsigned int>& ids, const kelvra::caching::ICoherentCache& cache) override {
     evicted.push_back({ids, &cache});
+    if (whenEvicted) whenEvicted(ids);
   }
   void OnDirty(const std::vector<unsigned int>& ids, const kelvra::caching::ICoherentCache& cache) override {
     dirtyCalls.push_back({ids, &cache});
@@ -96,8 +97,10 @@ struct RecordingInvalidator : kelvra::caching::ICascadeInvalidator {
   std::vector<Call> evicted;
   std::vector<Call> dirtyCalls;
   std::vector<std::shared_ptr<kelvra::caching::IInvalidatorAggregatorScope>> resultScopes;
-  // Runs after each dirty notification is recorded, on the telling thread.
+  // Run after each dirty or evicted notification is recorded, on the
+  // telling thread.
   std::function<void(const std::vector<unsigned int>&)> whenDirty;
+  std::function<void(const std::vector<unsigned int>&)> whenEvicted;
 };
 
 inline std::string HashText(const Hash& hash) {

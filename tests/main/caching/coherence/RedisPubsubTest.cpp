@@ -2,6 +2,7 @@
 // deliveries run on the calling thread: tracking, dirtiness, removals and
 // pruning, withdrawal, reconnection and the asynchronous mode.
 #include <algorithm>
+#include <chrono>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -32,6 +33,18 @@ const Hash kValue{0x1, 0x2};
 const Hash kOtherValue{0x3, 0x4};
 constexpr uint64_t kTime = 63900000000000ULL;  // a DateTime representation (ms)
 
+// A cache that records, then refuses.
+struct RaisingCache : RecordingCache {
+  void OnDirty(const std::vector<unsigned int>& ids) override {
+    RecordingCache::OnDirty(ids);
+    throw std::runtime_error("cache refuses");
+  }
+};
+
+void Refuse(const std::vector<unsigned int>&) {
+  throw std::runtime_error("invalidator refuses");
+}
+
 class RedisPubsubTest : public testing::Test {
  protected:
   void SetUp() override {
@@ -40,6 +53,8 @@ class RedisPubsubTest : public testing::Test {
   }
   void TearDown() override {
     // Every test's cache withdraws at its end; the tables stay consistent.
+    m_refusing.whenDirty = nullptr;
+    m_refusing.whenEvicted = nullptr;
     if (m_service) m_service->OnRemoved(*m_cache);
     if (m_service) EXPECT_EQ(m_service->CheckConsistencyTestOnly(), "");
     m_service.reset();
@@ -60,6 +75,12 @@ class RedisPubsubTest : public testing::Test {
       m_service->OnAdded({id, id}, kValue, kTime, id, caches[id - 1]);
     }
   }
+  // Registers m_refusing before m_invalidator, for tests of an invalidator
+  // that raises.
+  void PutARefusingInvalidatorFirst() {
+    CascadeInvalidatorHolderFactory::GetInstance().ResetForTest();
+    CascadeInvalidatorHolderFactory::GetInstance().Initialize({&m_refusing, &m_invalidator, nullptr, nullptr});
+  }
   // A message from another process.
   void Receive(const Hash& key, const Hash& value, uint64_t timestamp) {
     m_manager.Deliver(kPrefix + TString::fromStdString(HashText(key)), MessageText(value, timestamp));
@@ -67,6 +88,7 @@ class RedisPubsubTest : public testing::Test {
 
   InProcessSubscriptionManager m_manager;
   RecordingInvalidator m_invalidator;
+  RecordingInvalidator m_refusing;
   std::shared_ptr<RecordingCache> m_cache = std::make_shared<RecordingCache>();
   std::shared_ptr<RedisPubsub> m_service;
   std::vector<std::pair<std::string, std::string>> m_published;
@@ -433,16 +455,10 @@ TEST_F(RedisPubsubTest, AReconnectTellsNothingToACacheWithdrawnDuringTheFlush) {
 // The flush tells every cache and invalidator of every live entry even when
 // some of them raise, and says so in one line, not one per failure.
 TEST_F(RedisPubsubTest, AReconnectFlushGoesOnPastACacheOrInvalidatorThatRaises) {
-  struct RaisingCache : RecordingCache {
-    void OnDirty(const std::vector<unsigned int>& ids) override {
-      RecordingCache::OnDirty(ids);
-      throw std::runtime_error("cache refuses");
-    }
-  };
   MakeService();
   auto raising = std::make_shared<RaisingCache>();
   AddEntriesTo({raising, m_cache, raising, m_cache});
-  m_invalidator.whenDirty = [](const std::vector<unsigned int>&) { throw std::runtime_error("invalidator refuses"); };
+  m_invalidator.whenDirty = Refuse;
   TLog::Capture capture(TLog::Warn);
   m_manager.SimulateReconnect();
   m_invalidator.whenDirty = nullptr;
@@ -459,6 +475,54 @@ TEST_F(RedisPubsubTest, AReconnectFlushGoesOnPastACacheOrInvalidatorThatRaises) 
   EXPECT_EQ(m_service->CheckConsistencyTestOnly(), "");
   m_manager.SimulateReconnect();
   EXPECT_EQ(m_cache->dirty.size(), 2u) << "the entries were forgotten";
+}
+
+// A received message or a stale addition tells every cache and invalidator
+// of its dirty entries, and the service forgets them, even past one that
+// raises; the first failure then reaches the caller.
+TEST_F(RedisPubsubTest, DirtyEntriesReachEveryCacheAndInvalidatorPastOneThatRaises) {
+  PutARefusingInvalidatorFirst();
+  m_refusing.whenDirty = Refuse;
+  MakeService();
+  auto raising = std::make_shared<RaisingCache>();
+  m_service->OnAdded(kKey, kValue, kTime, 1, raising);
+  m_service->OnAdded(kKey, kValue, kTime, 2, m_cache);
+  EXPECT_THROW(Receive(kKey, kOtherValue, kTime + 3600000), std::runtime_error);
+  EXPECT_EQ(raising->dirty, (std::vector<unsigned>{1}));
+  EXPECT_EQ(m_cache->dirty, (std::vector<unsigned>{2}));
+  EXPECT_EQ(m_invalidator.dirtyCalls.size(), 2u);
+  EXPECT_NO_THROW(Receive(kKey, kOtherValue, kTime + 3600000)) << "both entries were forgotten";
+  EXPECT_EQ(m_invalidator.dirtyCalls.size(), 2u);
+
+  // An addition older than a local entry of another value: its cache raises,
+  // the invalidators still hear of it.
+  m_service->OnAdded(kKey, kOtherValue, kTime + 7200000, 3, m_cache);
+  EXPECT_THROW(m_service->OnAdded(kKey, kValue, kTime, 4, raising), std::runtime_error);
+  ASSERT_EQ(m_invalidator.dirtyCalls.size(), 3u);
+  EXPECT_EQ(m_invalidator.dirtyCalls[2].ids, (std::vector<unsigned>{4}));
+  m_service->OnRemoved(*raising);
+}
+
+// Entries dropped by pruning or a withdrawal reach every invalidator past one
+// that raises, and an addition whose pruning raised is still published.
+TEST_F(RedisPubsubTest, EvictedEntriesReachEveryInvalidatorPastOneThatRaises) {
+  ScopedOptionOverride lifetime("CacheSynchronizationEvictedLifetimeSec", 1);
+  PutARefusingInvalidatorFirst();
+  MakeService();
+  AddEntriesTo({m_cache, m_cache});
+  m_service->OnRemoved({1}, m_cache);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // entry 1 outlives its lifetime
+  m_refusing.whenEvicted = Refuse;
+  EXPECT_THROW(m_service->OnAdded({3, 3}, kValue, kTime, 3, m_cache), std::runtime_error);
+  ASSERT_EQ(m_invalidator.evicted.size(), 1u);
+  EXPECT_EQ(m_invalidator.evicted[0].ids, (std::vector<unsigned>{1}));
+  ASSERT_FALSE(m_published.empty());
+  EXPECT_EQ(m_published.back().first, "test.3-3") << "the addition is published all the same";
+
+  // Withdrawing the cache: every invalidator hears of its entries.
+  EXPECT_THROW(m_service->OnRemoved(*m_cache), std::runtime_error);
+  ASSERT_EQ(m_invalidator.evicted.size(), 2u);
+  EXPECT_EQ(m_invalidator.evicted[1].ids.size(), 2u);
 }
 
 TEST_F(RedisPubsubTest, AsynchronousModeSchedulesTheWork) {
