@@ -5,7 +5,7 @@
 set -euo pipefail
 
 PACKAGES=(
-  build-essential cmake ninja-build pkg-config
+  build-essential cmake ninja-build pkg-config git
   libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
   libboost-dev libspdlog-dev libfmt-dev libxxhash-dev libutfcpp-dev libhiredis-dev libcli11-dev
   libleveldb-dev
