@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "host/Errors.h"
+
 namespace kelcache_test {
 
 // Marks the process as a unit test. Called by the tests' main.
@@ -90,6 +92,15 @@ std::string RaisedText(Action&& action, Describe describe) {
 template <class Error, class Action>
 std::string RaisedText(Action&& action) {
   return RaisedText<Error>(std::forward<Action>(action), [](const Error& error) { return std::string(error.what()); });
+}
+
+// Where the logic exception that `action` raises says it comes from:
+// "<source>:<line> <expression>", or "(none raised)".
+template <class Action>
+std::string LogicExceptionSite(Action&& action) {
+  return RaisedText<LogicException>(std::forward<Action>(action), [](const LogicException& error) {
+    return error.GetSourceFile() + ":" + std::to_string(error.GetLine()) + " " + error.GetExpression();
+  });
 }
 
 }  // namespace kelcache_test

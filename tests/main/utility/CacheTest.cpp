@@ -158,15 +158,11 @@ TYPED_TEST_SUITE(CacheContractTest, Caches);
 
 TYPED_TEST(CacheContractTest, ConstructionRequiresAPolicyAndDefaultsTheLifetime) {
   // The assertion names its source, line and expression.
-  const auto where = [](const LogicException& error) {
-    return error.GetSourceFile() + ":" + std::to_string(error.GetLine()) + " " + error.GetExpression();
-  };
   const bool indexed = std::is_same_v<TypeParam, IndexedCache>;
-  EXPECT_EQ(kelcache_test::RaisedText<LogicException>(
-                [] { TypeParam{std::shared_ptr<IPolicy>(), CreateBasicClock()}; }, where),
+  EXPECT_EQ(kelcache_test::LogicExceptionSite([] { TypeParam{std::shared_ptr<IPolicy>(), CreateBasicClock()}; }),
             indexed ? "main/utility/IndexedCache:219 m_policy" : "main/utility/Cache:15 m_policy");
   if constexpr (std::is_same_v<TypeParam, Cache>) {
-    EXPECT_EQ(kelcache_test::RaisedText<LogicException>([] { Cache{std::shared_ptr<IPolicy>()}; }, where),
+    EXPECT_EQ(kelcache_test::LogicExceptionSite([] { Cache{std::shared_ptr<IPolicy>()}; }),
               "main/utility/Cache:26 m_policy");
   }
 

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <stdexcept>
 #include <thread>
+#include <tuple>
 
 #include "host/AppConfig.h"
 #include "host/AppOptions.h"
@@ -175,7 +176,10 @@ TEST_F(RedisPubsubTest, PlaceholdersForRemovalsBeforeAdditions) {
   MakeService();
   m_service->OnRemoved({5}, m_cache);
   EXPECT_EQ(KelvraCounters::RedisPubsubPlaceholderSize.load(), 1);
-  EXPECT_THROW(m_service->OnRemoved({5}, m_cache), LogicException) << "a second removal of a placeholder pair";
+  EXPECT_EQ(kelcache_test::LogicExceptionSite([&] { m_service->OnRemoved({5}, m_cache); }),
+            "main/caching/RedisPubsub:646 m_removeBeforeAddPlaceholders.find({guid, cache.get()}) == "
+            "m_removeBeforeAddPlaceholders.end()")
+      << "a second removal of a placeholder pair";
   m_service->OnAdded(kKey, kValue, kTime, 5, m_cache);  // consumes the placeholder
   EXPECT_TRUE(m_published.empty());
   EXPECT_EQ(KelvraCounters::RedisPubsubPlaceholderSize.load(), 0);
@@ -388,14 +392,16 @@ TEST_F(RedisPubsubTest, MalformedMessagesAndTestOnlyCallsOutsideUnitTestsRaise) 
   ScopedOptionOverride delta("CacheSynchronizationMinimumDeltaSeconds", 0);
   MakeService();
   m_service->OnAdded(kKey, kValue, kTime, 1, m_cache);
-  const std::pair<const char16_t*, std::string> malformed[] = {
-      {u"test.abc", "1-2@5"},          // key text without "-"
-      {u"test.abc-123", "1-2"},        // no "@"
-      {u"test.abc-123", "1-2@3@4"},    // two "@"
-      {u"test.abc-123", "12@5"},       // value hash without "-"
+  const std::string parts = "main/caching/RedisPubsub:237 parts.size() == 2";
+  const std::string split = "main/caching/RedisPubsub:251 split.size() == 2";
+  const std::tuple<const char16_t*, std::string, std::string> malformed[] = {  // channel, message, raised
+      {u"test.abc", "1-2@5", parts},          // key text without "-"
+      {u"test.abc-123", "1-2", split},        // no "@"
+      {u"test.abc-123", "1-2@3@4", split},    // two "@"
+      {u"test.abc-123", "12@5", parts},       // value hash without "-"
   };
-  for (const auto& [channel, message] : malformed) {
-    EXPECT_THROW(m_manager.Deliver(channel, message), LogicException) << message;
+  for (const auto& [channel, message, raised] : malformed) {
+    EXPECT_EQ(kelcache_test::LogicExceptionSite([&] { m_manager.Deliver(channel, message); }), raised) << message;
   }
   EXPECT_NO_THROW(m_manager.Deliver(u"test.", "1-2@5")) << "no key text: ignored";
   Receive(kKey, kOtherValue, kTime + 1);
@@ -403,8 +409,10 @@ TEST_F(RedisPubsubTest, MalformedMessagesAndTestOnlyCallsOutsideUnitTestsRaise) 
 
   // The test-only operations raise outside unit tests.
   AppConfig::GetInstance().SetUnitTestFlag(false);
-  EXPECT_THROW(RedisPubsub::CreateTestInstance(kPrefix, m_manager, {}), LogicException);
-  EXPECT_THROW(m_service->TriggerPruneEvictedEntriesTestOnly(-1, -1), LogicException);
+  EXPECT_EQ(kelcache_test::LogicExceptionSite([&] { RedisPubsub::CreateTestInstance(kPrefix, m_manager, {}); }),
+            "main/caching/RedisPubsub:173 AppConfig::GetInstance().GetUnitTestFlag()");
+  EXPECT_EQ(kelcache_test::LogicExceptionSite([&] { m_service->TriggerPruneEvictedEntriesTestOnly(-1, -1); }),
+            "main/caching/RedisPubsub:180 AppConfig::GetInstance().GetUnitTestFlag()");
   AppConfig::GetInstance().SetUnitTestFlag(true);
 }
 

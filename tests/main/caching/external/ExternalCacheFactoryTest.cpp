@@ -159,10 +159,12 @@ TEST_F(ExternalCacheFactoryTest, TheAuthoringClientMakerMakesNullStoresWhileTheE
 
 TEST_F(ExternalCacheFactoryTest, AnEmptyMakerIsRefusedAndWhatTheMakerGivesOrRaisesReachesTheCaller) {
   ExternalCacheFactory::Initialize(ExternalCacheFactory::CacheFactoryFunc());
-  EXPECT_THROW(ExternalCacheFactory::MakeCache(u"PSC", 1, 0), LogicException);
+  EXPECT_EQ(kelcache_test::LogicExceptionSite([] { ExternalCacheFactory::MakeCache(u"PSC", 1, 0); }),
+            "main/caching/ExternalCacheFactory:58 cacheFactoryFunc");
   // The authoring client's namespaces never reach that check.
   EXPECT_TRUE(IsDisk(ExternalCacheFactory::MakeCache(u"MapTiles", 1, 0)));
-  EXPECT_THROW(ExternalCacheFactory::UnInitialize(), LogicException);
+  EXPECT_EQ(kelcache_test::LogicExceptionSite([] { ExternalCacheFactory::UnInitialize(); }),
+            "main/caching/ExternalCacheFactory:73 cacheFactoryFunc");
   EXPECT_THROW(ExternalCacheFactory::MakeCache(u"PSC", 1, 0), LogicException) << "the maker stays empty";
 
   ExternalCacheFactory::Initialize([](TString, uint64_t, unsigned) { return std::shared_ptr<IByteCache>(); });
