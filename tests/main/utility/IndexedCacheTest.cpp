@@ -12,6 +12,7 @@
 #include <set>
 #include <string>
 #include <tuple>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -77,6 +78,14 @@ TEST(IndexedCacheTest, IndexedPredicatesReadOnlyTheListedEntries) {
   EXPECT_FALSE(cache.HasIndex(nullptr));
   EXPECT_TRUE(cache.HasIndex(InRegion("nowhere")));
   EXPECT_FALSE(cache.HasIndex(std::make_shared<Probe>(u"Nope", u"EU", [](const Record&) { return true; })));
+
+  // The hints of a key are the ids listed under it, one qualified key each.
+  EXPECT_EQ(cache.GetHints(u"Region", u"EU"), (std::set<unsigned>{eu1, eu2, eu3}));
+  EXPECT_TRUE(cache.GetHints(u"Region", u"APAC").empty());
+  EXPECT_TRUE(cache.GetHints(u"Nope", u"EU").empty());
+  EXPECT_EQ(cache.GetIndexedEntryCount(), 2u);
+  EXPECT_EQ(cache.GetIndexedEntries(), (std::unordered_map<TString, std::set<unsigned>>{
+                                           {TString(u"Region|EU"), {eu1, eu2, eu3}}, {TString(u"Region|US"), {us}}}));
 
   // The oldest listed entry that matches wins; only listed entries are tried,
   // in ascending id order, and the search stops at the match.
