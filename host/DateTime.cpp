@@ -1,5 +1,6 @@
 #include "host/DateTime.h"
 
+#include <algorithm>
 #include <ctime>
 
 #include "host/LocalTimeLock.h"
@@ -20,8 +21,19 @@ DateTime DateTime::FromSystemTime(std::chrono::system_clock::time_point time) {
 }
 
 std::chrono::system_clock::time_point DateTime::ToSystemTime() const {
-  auto sinceEpoch = static_cast<int64_t>(m_value - kUnixEpochMilliseconds);
-  return std::chrono::system_clock::time_point(std::chrono::milliseconds(sinceEpoch));
+  // The system clock counts nanoseconds (the years 1678 to 2262): a date
+  // beyond it saturates at its end rather than wrapping round to another.
+  using std::chrono::milliseconds;
+  constexpr int64_t kLatest =
+      std::chrono::duration_cast<milliseconds>(std::chrono::system_clock::duration::max()).count();
+  constexpr int64_t kEarliest =
+      std::chrono::duration_cast<milliseconds>(std::chrono::system_clock::duration::min()).count();
+  const int64_t sinceEpoch =
+      m_value >= kUnixEpochMilliseconds
+          ? static_cast<int64_t>(std::min<uint64_t>(m_value - kUnixEpochMilliseconds, kLatest))
+          : -static_cast<int64_t>(std::min<uint64_t>(kUnixEpochMilliseconds - m_value, -kEarliest));
+  return std::chrono::system_clock::time_point(
+      std::chrono::duration_cast<std::chrono::system_clock::duration>(milliseconds(sinceEpoch)));
 }
 
 DateTime DateTime::GetUtcTime() {

@@ -160,7 +160,12 @@ bool RemovePathRecursively(const TPath& path, std::error_code& error) {
 }
 
 bool LastWriteTime(const TPath& path, const DateTime& localTime) {
-  auto fileTime = std::chrono::file_clock::from_sys(LocalToSystem(localTime));
+  // The file clock counts nanoseconds from an epoch of its own (2174): a time
+  // before the earliest it holds is refused rather than wrapped round.
+  static const auto kEarliest = std::chrono::file_clock::to_sys(fs::file_time_type::min());
+  const std::chrono::system_clock::time_point systemTime = LocalToSystem(localTime);
+  if (systemTime < kEarliest) return false;
+  auto fileTime = std::chrono::file_clock::from_sys(systemTime);
   std::error_code error;
   fs::last_write_time(path.ToStdPath(), std::chrono::time_point_cast<fs::file_time_type::duration>(fileTime),
                       error);

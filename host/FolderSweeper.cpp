@@ -20,16 +20,25 @@ struct Measured {
   fs::file_time_type newestWrite;
 };
 
+// A listing error that means the thing listed is gone, not that it could
+// not be read.
+bool Vanished(const std::error_code& error) {
+  return error == std::errc::no_such_file_or_directory || error == std::errc::not_a_directory;
+}
+
 // The size of the files under an entry folder and the newest of their
 // last-write times (the folder's own time when it holds no file). Nothing when
-// the folder vanished before it could be measured. Files that vanish meanwhile
-// are skipped.
-std::optional<Measured> MeasureEntryFolder(const fs::path& folder) {
+// the folder vanished before it could be measured, or could not be read (then
+// `unreadable` is set). Files that vanish meanwhile are skipped.
+std::optional<Measured> MeasureEntryFolder(const fs::path& folder, bool& unreadable) {
   Measured measured;
   bool sawFile = false;
   std::error_code error;
   fs::recursive_directory_iterator it(folder, fs::directory_options::skip_permission_denied, error);
-  if (error) return std::nullopt;
+  if (error) {
+    if (!Vanished(error)) unreadable = true;
+    return std::nullopt;
+  }
   for (const fs::recursive_directory_iterator end; it != end;) {
     std::error_code fileError;
     fs::file_status status = it->symlink_status(fileError);
@@ -45,7 +54,11 @@ std::optional<Measured> MeasureEntryFolder(const fs::path& folder) {
       }
     }
     it.increment(error);
-    if (error) break;  // a sub-folder vanished or cannot be read: keep what was measured
+    if (error) {
+      // A sub-folder vanished, or cannot be read: keep what was measured.
+      if (!Vanished(error)) unreadable = true;
+      break;
+    }
   }
   if (!sawFile) {
     std::error_code timeError;
@@ -76,6 +89,7 @@ bool FolderSweeper::Sweep(const TPath& folder, uint64_t incomingBytes) {
   const auto now = std::chrono::steady_clock::now();
   FolderState* state = nullptr;
   uint64_t estimateAtStart = 0;
+  std::chrono::steady_clock::time_point previousScan;
   {
     TMutexLock lock(m_mutex);
     state = &m_folders[folder.ToString()];
@@ -85,6 +99,7 @@ bool FolderSweeper::Sweep(const TPath& folder, uint64_t incomingBytes) {
     bool estimateTooHigh = state->estimatedBytes > state->earlyScanAbove;
     if (!intervalUp && !estimateTooHigh) return false;
     state->scanning = true;
+    previousScan = state->lastScan;
     state->lastScan = now;
     estimateAtStart = state->estimatedBytes;
   }
@@ -100,6 +115,13 @@ bool FolderSweeper::Sweep(const TPath& folder, uint64_t incomingBytes) {
   }
 
   TMutexLock lock(m_mutex);
+  if (result.incomplete) {
+    // No scan: the folder is not taken for smaller than it is, and the next
+    // Sweep looks again (what was listed may have been trimmed meanwhile).
+    state->lastScan = previousScan;
+    state->scanning = false;
+    return result.removedAny;
+  }
   // Bytes announced by other threads while this scan ran may or may not have
   // been seen by it; counting them again errs towards an earlier next scan.
   uint64_t announcedDuringScan = state->estimatedBytes - estimateAtStart;
@@ -117,12 +139,15 @@ FolderSweeper::ScanResult FolderSweeper::ScanAndTrim(const fs::path& folder, uin
   std::vector<EntryFolder> entries;
   std::error_code error;
   fs::directory_iterator it(folder, error);
-  if (error) return result;  // no folder (yet): nothing to trim
+  if (error) {
+    result.incomplete = !Vanished(error);  // else no folder (yet): nothing to trim
+    return result;
+  }
   for (const fs::directory_iterator end; it != end;) {
     std::error_code entryError;
     fs::file_status status = it->symlink_status(entryError);
     if (!entryError && fs::is_directory(status)) {
-      if (std::optional<Measured> measured = MeasureEntryFolder(it->path())) {
+      if (std::optional<Measured> measured = MeasureEntryFolder(it->path(), result.incomplete)) {
         result.remainingBytes = SaturatingAdd(result.remainingBytes, measured->bytes);
         entries.push_back(EntryFolder{it->path(), measured->bytes, measured->newestWrite});
       }
@@ -131,7 +156,11 @@ FolderSweeper::ScanResult FolderSweeper::ScanAndTrim(const fs::path& folder, uin
       if (!entryError) result.remainingBytes = SaturatingAdd(result.remainingBytes, size);
     }
     it.increment(error);
-    if (error) break;  // the folder itself went away or cannot be read: trim what was listed
+    if (error) {
+      // The folder itself went away, or cannot be read: trim what was listed.
+      if (!Vanished(error)) result.incomplete = true;
+      break;
+    }
   }
 
   if (SaturatingAdd(result.remainingBytes, incomingBytes) <= m_budgetBytes) return result;
@@ -140,10 +169,9 @@ FolderSweeper::ScanResult FolderSweeper::ScanAndTrim(const fs::path& folder, uin
   const fs::file_time_type now = fs::file_time_type::clock::now();
   for (const EntryFolder& entry : entries) {
     if (SaturatingAdd(result.remainingBytes, incomingBytes) <= m_targetBytes) break;
-    if (!OldEnough(entry, now)) {
-      if (m_order == FolderSweepOrder::LeastRecentlyWritten) break;  // every later entry is younger still
-      continue;
-    }
+    // Not a break for the oldest-first order: entries dated after `now`
+    // (the clock was set back since they were written) come last in it.
+    if (!OldEnough(entry, now)) continue;
     std::error_code removeError;
     fs::remove_all(entry.path, removeError);
     std::error_code statError;
@@ -169,5 +197,9 @@ void FolderSweeper::OrderForRemoval(std::vector<EntryFolder>& entries) const {
 
 bool FolderSweeper::OldEnough(const EntryFolder& entry, fs::file_time_type now) const {
   if (m_minimumAgeSeconds == 0) return true;
+  // Written "in the future": the clock was set back since, and the entry's
+  // age is unknown. Shielding it would hold the folder over its budget until
+  // the clock caught up, possibly for hours.
+  if (entry.newestWrite > now) return true;
   return now - entry.newestWrite >= std::chrono::seconds(m_minimumAgeSeconds);
 }

@@ -20,7 +20,8 @@
 // write is younger than this is never removed, so an entry that is being
 // written, or was just written, is not swept away under its writer; 0 lets
 // every entry go. When only young entries are left the folder may stay above
-// its budget until they age.
+// its budget until they age. An entry dated after the present (the clock was
+// set back since its write) has no known age and is not shielded.
 //
 // Cost: a scan lists the folder and the files of every entry, so it runs at
 // most once per interval per folder. Between scans the sweeper keeps a
@@ -88,6 +89,10 @@ class KELCACHE_EXPORT FolderSweeper {
   struct ScanResult {
     uint64_t remainingBytes = 0;
     bool removedAny = false;
+    // Part of the folder could not be read (no descriptor left, an I/O
+    // error): remainingBytes is too low, and the scan says nothing of the
+    // folder's size.
+    bool incomplete = false;
   };
   struct EntryFolder {
     std::filesystem::path path;

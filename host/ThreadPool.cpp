@@ -225,7 +225,10 @@ class DedicatedThreads {
     {
       TMutexLock lock(m_mutex);
       m_maxParked = maxParked;
-      m_idleTimeout = std::max(idleTimeout, std::chrono::milliseconds(0));
+      // A century stands for "for good": parkedAt + the time-out must not
+      // overflow (milliseconds::max() as nanoseconds would).
+      constexpr std::chrono::milliseconds kLongest = std::chrono::hours(24 * 365 * 100);
+      m_idleTimeout = std::clamp(idleTimeout, std::chrono::milliseconds(0), kLongest);
       woken = m_parked;
       if (m_parked.size() > maxParked) m_parked.erase(m_parked.begin(), m_parked.end() - maxParked);
     }
@@ -382,7 +385,7 @@ class Registry {
   bool SetSize(unsigned workers) {
     TMutexLock lock(m_mutex);
     if (m_pool) return false;
-    m_size = workers;
+    m_size = std::min(workers, kMaxThreadPoolSize);
     return true;
   }
 
@@ -413,7 +416,8 @@ class Registry {
   // may still change it before the pool is made.
   static Registry* MakeFirst() {
     int configured = kelvra::appoptions::ThreadPoolSize();
-    return new Registry(configured > 0 ? static_cast<unsigned>(configured) : DefaultThreadPoolSize());
+    return new Registry(configured > 0 ? std::min(static_cast<unsigned>(configured), kMaxThreadPoolSize)
+                                       : DefaultThreadPoolSize());
   }
 
   // A forked child's registry: the parent's pool size and parked-thread
@@ -436,7 +440,7 @@ class Registry {
 }  // namespace
 
 unsigned DefaultThreadPoolSize() {
-  return std::max(8u, 4u * std::thread::hardware_concurrency());
+  return std::min(std::max(8u, 4u * std::thread::hardware_concurrency()), kMaxThreadPoolSize);
 }
 
 bool SetThreadPoolSize(unsigned workers) {

@@ -58,11 +58,16 @@
 
 namespace AsyncTask {
 
-// max(8, 4 × hardware threads): the size used when neither the option
-// ThreadPoolSize nor SetThreadPoolSize gives one.
+// max(8, 4 × hardware threads), at most kMaxThreadPoolSize: the size used
+// when neither the option ThreadPoolSize nor SetThreadPoolSize gives one.
 KELCACHE_EXPORT unsigned DefaultThreadPoolSize();
-// Sets the number of workers. True when applied; false (and no change) once
-// the pool exists.
+// The most workers a pool has: a larger size, from the option or from
+// SetThreadPoolSize, is taken as this one (a mistyped size would otherwise
+// take every thread the system allows, or more memory than it has, at the
+// first task).
+inline constexpr unsigned kMaxThreadPoolSize = 1024;
+// Sets the number of workers (at most kMaxThreadPoolSize). True when
+// applied; false (and no change) once the pool exists.
 KELCACHE_EXPORT bool SetThreadPoolSize(unsigned workers);
 // The number of workers the pool has, or will have when it is created.
 KELCACHE_EXPORT unsigned GetThreadPoolSize();

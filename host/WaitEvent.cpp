@@ -27,6 +27,10 @@ constexpr std::chrono::nanoseconds kLongestTimedWait = std::chrono::hours(24 * 3
 // hot); later rounds yield the CPU to any thread that can run on it.
 constexpr uint32_t kPauseRounds = 16;
 
+// The longest spin the option AsyncTaskSpinMicroseconds may ask for: past a
+// few milliseconds a spinner only keeps a core from the thread it waits for.
+constexpr int kMaxSpinMicroseconds = 10000;
+
 // Turns handed out to spinners, newest last. A spinner whose turn is
 // kMaxSpinners or more behind the newest stops spinning.
 std::atomic<uint64_t> s_spinTurns{0};
@@ -68,7 +72,8 @@ void FutexWakeAll(std::atomic<uint32_t>* word) {
 AdaptiveSpin::AdaptiveSpin()
     : m_turn(s_spinTurns.fetch_add(1, std::memory_order_relaxed) + 1),
       m_start(Clock::now()),
-      m_budget(std::chrono::microseconds(std::max(0, kelvra::appoptions::AsyncTaskSpinMicroseconds()))) {}
+      m_budget(std::chrono::microseconds(
+          std::clamp(kelvra::appoptions::AsyncTaskSpinMicroseconds(), 0, kMaxSpinMicroseconds))) {}
 
 bool AdaptiveSpin::Next() {
   if (m_budget.count() == 0) return false;

@@ -34,12 +34,13 @@ int main(int argc, char** argv) {
   std::printf("\n");
 
   // Coherence: after adding an entry, report its key hash, value hash and
-  // time; every process holding an older, different value drops its copy.
+  // time (UTC, as every process must); every process holding an older,
+  // different value drops its copy.
   if (argc > 1) RedisExternalCache::InitializeConnectionPool(TString::fromStdString(argv[1]), TString());
   auto cache = std::make_shared<SynchronizedIndexedCache>(std::make_shared<CacheHelpers::LifetimePolicy>(6), nullptr);
   const unsigned id = cache->AddEntry(RefCntPtr<RefCntObject>(new KelCacheData()));
   std::shared_ptr<RedisPubsub> coherence = RedisPubsub::GetInstance().lock();
-  coherence->OnAdded({0x5eed, 0x42}, {0xbeef, 0x1}, DateTime::GetLocalTime().GetRepresentation(), id, cache);
+  coherence->OnAdded({0x5eed, 0x42}, {0xbeef, 0x1}, DateTime::GetUtcTime().GetRepresentation(), id, cache);
 
   // Cascade invalidation: a query job opens a scope on its thread, reports
   // the entries it uses, and result holders register on the scope.

@@ -20,7 +20,11 @@
 //   message:              <hash text of the value hash> "@" hex(timestamp)
 //   subscription pattern: <prefix> "*"
 // Timestamps are host DateTime representations (milliseconds since
-// 0001-01-01, see host/DateTime.h).
+// 0001-01-01, see host/DateTime.h). The service only compares them, so every
+// process must stamp its entries in one time base: UTC
+// (DateTime::GetUtcTime()). Local time would go back an hour when daylight
+// saving ends, and differ between time zones, so that a newer value could
+// look older than the one it replaces.
 //
 // Redis pub/sub is at-most-once: messages published while a subscriber is
 // disconnected are lost. When the subscription manager reports that it

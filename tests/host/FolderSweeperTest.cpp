@@ -3,6 +3,7 @@
 #include "host/FolderSweeper.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <atomic>
 #include <chrono>
@@ -125,6 +126,37 @@ TEST_F(FolderSweeperTest, YoungEntriesMayHoldTheFolderAboveBudgetWithoutARescanP
   EXPECT_FALSE(sweeper.Sweep(Folder(), 150));
   EXPECT_EQ(sweeper.GetScanCount(), 2u);
   EXPECT_EQ(Entries(), (std::set<std::string>{"new0", "new1"}));
+}
+
+// After the clock was set back, entries written before are dated in the
+// future: their age is unknown, so the minimum age does not shield them, and
+// the young entries that come first in the order do not stop the sweep.
+TEST_F(FolderSweeperTest, EntriesDatedInTheFutureAreNotShieldedByTheMinimumAge) {
+  for (int i = 0; i < 4; ++i) MakeEntry("future" + std::to_string(i), 0, 1000, -3600);
+  MakeEntry("young0", 0, 1000, 0);
+  MakeEntry("young1", 0, 1000, 0);
+  FolderSweeper sweeper(3000, FolderSweepOrder::LeastRecentlyWritten, 60, kLongInterval);
+  EXPECT_TRUE(sweeper.Sweep(Folder(), 0));
+  EXPECT_EQ(Entries(), (std::set<std::string>{"young0", "young1"}));
+}
+
+// A scan that cannot read the folder (no descriptor left) is no scan: the
+// folder is not taken for empty, and the next Sweep looks again at once
+// rather than after the interval.
+TEST_F(FolderSweeperTest, AScanThatCannotReadTheFolderIsTriedAgainAtTheNextSweep) {
+  for (int i = 0; i < 20; ++i) MakeEntry("entry" + std::to_string(i), 0, 1000, 3600 - i);
+  FolderSweeper sweeper(10000, FolderSweepOrder::LeastRecentlyWritten, 0, kLongInterval);
+  struct rlimit saved {};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  const struct rlimit few {3, saved.rlim_max};
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &few), 0);
+  const bool trimmed = sweeper.Sweep(Folder(), 100);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+  EXPECT_FALSE(trimmed);
+  EXPECT_EQ(sweeper.GetScanCount(), 0u);
+  EXPECT_EQ(Entries().size(), 20u);
+  EXPECT_TRUE(sweeper.Sweep(Folder(), 100));
+  EXPECT_LE(TotalBytes(), 9000u);
 }
 
 TEST_F(FolderSweeperTest, ScansOncePerIntervalUnlessTheEstimateExceedsTheBudget) {

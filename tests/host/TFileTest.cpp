@@ -103,6 +103,11 @@ TEST_F(TFileTest, LastWriteTimeIsSetAndReadInLocalTime) {
   TPath missing = Root() / TPath("missing");
   EXPECT_FALSE(LastWriteTime(missing, stamp));
   EXPECT_THROW(GetLastWriteTime(missing), TFileException);
+
+  // A time the file clock cannot hold (the minimum date, year 1) is refused,
+  // not wrapped round to another date; the file keeps its time.
+  EXPECT_FALSE(LastWriteTime(file, DateTime::FromValue(0)));
+  EXPECT_EQ(GetLastWriteTime(file).GetRepresentation(), stamp.GetRepresentation());
 }
 
 TEST_F(TFileTest, LoadTextFileReadsBackTheBytesOfToStdString) {
