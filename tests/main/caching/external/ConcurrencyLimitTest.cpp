@@ -23,16 +23,15 @@ TEST(ExternalCacheConcurrencyLimitTest, OneSlotMakesEveryOtherOperationJamUntilI
   std::map<TString, std::pair<std::shared_ptr<Gate>, std::shared_ptr<Gate>>> gates;  // entered, go on
   for (const char16_t* key : {u"blocker", u"slow"}) gates[key] = {std::make_shared<Gate>(), std::make_shared<Gate>()};
   auto stores = std::make_shared<std::atomic<int>>(0);
-  ScriptedStore cache(
-      u"limit-ns", 0, true,
-      [gates, stores](TString key, TString, Value, long long) {
-        ++*stores;
-        if (const auto found = gates.find(key); found != gates.end()) {
-          found->second.first->Open();
-          found->second.second->Wait();
-        }
-      },
-      [](TString, TString) { return MakeValue("v"); }, [](TString, TString) {});
+  const auto store = [gates, stores](TString key, TString, Value, long long) {
+    ++*stores;
+    if (const auto found = gates.find(key); found != gates.end()) {
+      found->second.first->Open();
+      found->second.second->Wait();
+    }
+  };
+  const auto load = [](TString, TString) { return MakeValue("v"); };
+  ScriptedStore cache(u"limit-ns", 0, true, store, load, [](TString, TString) {});
   TLog::Capture capture(TLog::Info);
 
   // The first request creates the semaphore with one slot; the blocker holds it.
@@ -85,9 +84,11 @@ TEST(ExternalCacheConcurrencyLimitTest, OneSlotMakesEveryOtherOperationJamUntilI
   EXPECT_TRUE(cache.TryDrop(u"second").Get());
   EXPECT_EQ(Field(SingleEvent(capture, u"ec-drop"), "outcome"), "done");
 
-  // A store that timed out gives its slot back while its function still runs.
+  // A store that timed out gives its slot back while its function still runs
+  // (a store made now: a cache reads its time-outs when it is made).
   ScopedOptionOverride shortTimeout("ExternalCacheStoreTimeoutMs", 50);
-  EXPECT_FALSE(cache.TryStore(u"slow", MakeValue("v"), 0, -1).Get());
+  ScriptedStore hurried(u"limit-ns", 0, true, store, load, [](TString, TString) {});
+  EXPECT_FALSE(hurried.TryStore(u"slow", MakeValue("v"), 0, -1).Get());
   ASSERT_TRUE(gates[u"slow"].first->Wait());
   EXPECT_NE(cache.TryLoad(u"other").Get(), nullptr) << "the slot is free although the slow function runs";
   gates[u"slow"].second->Open();
