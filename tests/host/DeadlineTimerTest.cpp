@@ -42,24 +42,26 @@ TEST(DeadlineTimerTest, CallbacksRunOnceInDeadlineOrderNeverEarlyAndNeverWhenCan
   Recorder recorder(4);
   const Clock::time_point start = Clock::now();
   // Scheduled out of order; "late" first, so that the timer sleeps for it and
-  // each earlier deadline has to wake it.
-  const auto late = timer.Schedule(start + 2s, recorder.Callback("late"));
-  timer.Schedule(start + 150ms, recorder.Callback("middle"));
+  // each earlier deadline has to wake it. The deadlines lie hundreds of
+  // milliseconds apart, so that a loaded machine that stops this thread for
+  // a while between two calls does not change the order they run in.
+  const auto late = timer.Schedule(start + 3s, recorder.Callback("late"));
   const auto cancelled = timer.Schedule(start + 100ms, recorder.Callback("cancelled"));
-  timer.Schedule(start + 50ms, recorder.Callback("early"));
-  timer.Schedule(start - 1s, recorder.Callback("past"));  // runs at once
   EXPECT_TRUE(timer.Cancel(cancelled));
+  timer.Schedule(start + 600ms, recorder.Callback("middle"));
+  timer.Schedule(start - 1s, recorder.Callback("past"));  // runs at once
+  timer.Schedule(start + 300ms, recorder.Callback("early"));
   EXPECT_FALSE(timer.Cancel(cancelled)) << "a second cancel finds nothing";
   EXPECT_FALSE(timer.Cancel(0)) << "0 is never a handle";
   ASSERT_TRUE(recorder.done.Wait(kLongWait));
   EXPECT_FALSE(timer.Cancel(late)) << "it has run";
   std::lock_guard<std::mutex> lock(recorder.mutex);
   ASSERT_EQ(recorder.names, (std::vector<std::string>{"past", "early", "middle", "late"}));
-  EXPECT_GE(recorder.times[1], start + 50ms);
+  EXPECT_GE(recorder.times[1], start + 300ms);
   // "late" is far off, so that a loaded machine's scheduling delay cannot be
   // mistaken for a timer that slept through the earlier deadlines.
-  EXPECT_LT(recorder.times[1], start + 1s) << "an earlier deadline did not wake the sleeping timer";
-  EXPECT_GE(recorder.times[3], start + 2s);
+  EXPECT_LT(recorder.times[1], start + 2s) << "an earlier deadline did not wake the sleeping timer";
+  EXPECT_GE(recorder.times[3], start + 3s);
 }
 
 // Once its queue is empty the timer may keep sleeping until the deadline of a
