@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "host/AppOptions.h"
 #include "tests/main/caching/external/ExternalTestSupport.h"
 #include "tests/support/ChildMode.h"
 
@@ -26,6 +27,12 @@ constexpr int kRoundsPerCaller = 40;
 // (a deadlock; the callers then stop) and how many gave a wrong result.
 void RunStoresOnPoolOfSize(unsigned workers) {
   AsyncTask::SetThreadPoolSize(workers);
+  // A hang is what this looks for: on a loaded machine (a thread per task,
+  // sanitizers) a slot or a store may take longer than the defaults allow,
+  // which would count as a wrong result here.
+  kelvra::appoptions::ScopedOptionOverride slotWait("ExternalCacheConcurrencyTimeoutMs", 60000);
+  kelvra::appoptions::ScopedOptionOverride storeTime("ExternalCacheStoreTimeoutMs", 60000);
+  kelvra::appoptions::ScopedOptionOverride dropTime("ExternalCacheDropTimeoutMs", 60000);
   ScriptedStore cache(
       u"pool-ns", 0, true,
       [](TString, TString, Value, long long) { std::this_thread::sleep_for(std::chrono::microseconds(200)); },
