@@ -22,7 +22,9 @@
 // must be free again at the time-out.
 #include "public/caching/ExternalCache.h"
 
+#include <algorithm>
 #include <atomic>
+#include <climits>
 #include <exception>
 #include <utility>
 
@@ -41,6 +43,13 @@
 namespace kelvra::caching {
 
 namespace {
+
+// The key's size in bytes for the key bound's signed int comparison, held at
+// INT_MAX: a key of 2 GiB or more must not wrap round to a small or negative
+// size and pass the bound.
+int KeyBytesAsInt(const TString& key) {
+  return static_cast<int>(std::min<size_t>(key.lengthInBytes(), INT_MAX));
+}
 
 using Fields = std::unordered_map<TString, TString>;
 
@@ -378,7 +387,7 @@ AsyncTask::Future<bool> ExternalCache<K, V>::TryStore(K key, std::shared_ptr<V> 
     // a slot.
     if (static_cast<int64_t>(loadTimeMs) < lowerBound.count()) {
       operation->Complete(u"ignore-fast", true);
-    } else if (static_cast<int>(key.lengthInBytes()) > kelvra::appoptions::ExternalCacheUpperBoundKeySizeB()) {
+    } else if (KeyBytesAsInt(key) > kelvra::appoptions::ExternalCacheUpperBoundKeySizeB()) {
       operation->Complete(u"ignore-large-key", true);
     } else if ((val->size() >> 20) >= upperBound2SizeMb) {
       operation->Complete(u"ignore-large", true);
