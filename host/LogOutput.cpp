@@ -221,7 +221,13 @@ class LogState {
       }
       const char* async = std::getenv("KELCACHE_LOG_ASYNC");
       const bool asynchronous = async != nullptr && std::string(async) == "1";
-      m_output = MakeOutput(m_target, asynchronous);
+      try {
+        m_output = MakeOutput(m_target, asynchronous);
+      } catch (...) {
+        // No writer thread to be had (a thread limit, no memory): the lines
+        // still go where they were asked to, written at once.
+        m_output = MakeOutput(m_target, false);
+      }
     } catch (...) {
       // Keep the stderr fallback.
     }

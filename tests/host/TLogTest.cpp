@@ -249,6 +249,17 @@ void LogUnderTheEnvironment() {
 }
 [[maybe_unused]] const bool s_childMode = kelcache_test::RunIfChildMode("tlog", LogUnderTheEnvironment);
 
+// The child mode "tlog-no-thread": asynchronous logging to a file asked for
+// where no writer thread can be made (no room for its stack). The lines
+// still reach the file, written at once.
+void LogWithoutRoomForAThread() {
+  if (!kelcache_test::LimitAddressSpaceToCurrentPlus(4u << 20)) std::exit(4);
+  LogMessage(TLog::Warn, TString(u"to the file all the same"));
+  TLog::Flush();
+  std::exit(0);
+}
+[[maybe_unused]] const bool s_noThreadMode = kelcache_test::RunIfChildMode("tlog-no-thread", LogWithoutRoomForAThread);
+
 TEST(TLogEnvironment, EnvironmentConfiguresTheFirstUse) {
   kelcache_test::TempDir dir;
   const std::string path = (dir.path() / "env.log").string();
@@ -260,6 +271,20 @@ TEST(TLogEnvironment, EnvironmentConfiguresTheFirstUse) {
   EXPECT_NE(lines[99].find(" debug ["), std::string::npos) << lines[99];
   EXPECT_NE(lines[99].find("] debug from the environment 99"), std::string::npos) << lines[99];
 }
+
+// Address-space limits and the sanitizers' shadow memory do not mix.
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+TEST(TLogEnvironment, AFileAskedForStillGetsTheLinesWhenNoWriterThreadCanBeMade) {
+  kelcache_test::TempDir dir;
+  const std::string path = (dir.path() / "no-thread.log").string();
+  const kelcache_test::ChildModeResult child =
+      kelcache_test::RunChildMode("tlog-no-thread", {"KELCACHE_LOG_ASYNC=1", "KELCACHE_LOG_FILE=" + path});
+  ASSERT_EQ(child.exitCode, 0) << child.output;
+  const auto lines = ReadLines(path);
+  ASSERT_EQ(lines.size(), 1u) << child.output;
+  EXPECT_NE(lines[0].find("] to the file all the same"), std::string::npos) << lines[0];
+}
+#endif
 
 // The log rate limiter: a burst in full, then one line per interval that
 // counts the lines left out; quiet time earns the burst back.
