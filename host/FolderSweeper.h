@@ -20,8 +20,9 @@
 // write is younger than this is never removed, so an entry that is being
 // written, or was just written, is not swept away under its writer; 0 lets
 // every entry go. When only young entries are left the folder may stay above
-// its budget until they age. An entry dated after the present (the clock was
-// set back since its write) has no known age and is not shielded.
+// its budget until they age. An entry dated further ahead of the present
+// than the minimum age (the clock was set back since its write) has no known
+// age and is not shielded.
 //
 // Cost: a scan lists the folder and the files of every entry, so it runs at
 // most once per interval per folder. Between scans the sweeper keeps a

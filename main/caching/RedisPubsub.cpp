@@ -392,7 +392,7 @@ void RedisPubsub::Impl::SubscribeCallback(const TString& keyText, const void* da
     }
     m_tracking.DropIfEmpty(entryKeyHash);
   }
-  PruneEvictedEntries();
+  failures.Run([&] { PruneEvictedEntries(); });
   guard.Unlock();
   failures.RethrowIfAny();
 }

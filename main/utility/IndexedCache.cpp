@@ -57,30 +57,16 @@ bool IndexedCache::AddIndex(const TString& name, std::function<TString(const Ent
   // The map's iteration order may have changed: take it again. The function
   // objects stay where they are inside the map's elements.
   std::vector<const QualifyingKeyFunction*> order;
-  std::vector<ListedKey> listed;  // by the new index, taken back should a key function raise
   try {
     order.reserve(functions.size());
-    listed.reserve(m_cacheData.m_entries.size());
   } catch (...) {
     functions.erase(added);  // no index that nothing would ever list under
     throw;
   }
   for (auto& [indexName, function] : functions) order.push_back(function.target<QualifyingKeyFunction>());
-  const QualifyingKeyFunction* newIndex = added->second.target<QualifyingKeyFunction>();
   m_indexOrder.swap(order);
   // Runs every index again; keys an entry is already listed under stay single.
-  try {
-    for (const Entry& entry : m_cacheData.m_entries) IndexEntry(entry, newIndex, &listed);
-  } catch (...) {
-    // A key function raised: the new index goes again with what it listed.
-    // Half built, it would hide the entries it missed from every lookup
-    // through it, and a second AddIndex of the name could not complete it.
-    // What the older indexes listed anew stays: those keys are theirs.
-    Unlist(listed);
-    m_indexOrder.swap(order);
-    functions.erase(added);
-    throw;
-  }
+  for (const Entry& entry : m_cacheData.m_entries) IndexEntry(entry);
   return true;
 }
 
@@ -116,13 +102,6 @@ uint64_t IndexedCache::GetIndexedEntryCount() const {
 // ---- Entries ----
 
 unsigned IndexedCache::AddEntry(RefCntPtr<RefCntObject> data) {
-  const Entry& entry = InsertEntry(std::move(data));
-  IndexEntry(entry);
-  m_policy->OnEntryAdded(entry);
-  return entry.GetID();
-}
-
-const Entry& IndexedCache::InsertEntry(RefCntPtr<RefCntObject> data) {
   const uint64_t now = m_clock->GetTime();
   m_ids.ReserveOneMore();  // so that the id table cannot fail once the entry is in
   Entry added(std::move(data), now);
@@ -133,7 +112,10 @@ const Entry& IndexedCache::InsertEntry(RefCntPtr<RefCntObject> data) {
   // Not inserted only when the id counter wrapped onto a present id; that
   // entry is then indexed and announced again, as it stands.
   if (inserted) m_ids.Insert(*stored);
-  return *stored;
+  const Entry& entry = *stored;
+  IndexEntry(entry);
+  m_policy->OnEntryAdded(entry);
+  return entry.GetID();
 }
 
 Entry IndexedCache::GetEntry(unsigned id) {
@@ -294,8 +276,7 @@ const HintRecord* IndexedCache::FindHints(const TString& indexName, const TStrin
   return m_hints.Find(QualifiedKey(indexName, key));
 }
 
-void IndexedCache::IndexEntry(const Entry& entry, const QualifyingKeyFunction* watched,
-                              std::vector<ListedKey>* listed) {
+void IndexedCache::IndexEntry(const Entry& entry) {
   const unsigned id = entry.GetID();
   for (const QualifyingKeyFunction* index : m_indexOrder) {
     const TString key = index->m_keyOf(entry);
@@ -344,9 +325,7 @@ void IndexedCache::IndexEntry(const Entry& entry, const QualifyingKeyFunction* w
     record->count = static_cast<uint32_t>(ids.size());
     if (*ids.begin() == id) record->first = Hint{&entry, entry.GetData().get(), id};
     // m_entryIndexKeys[id].insert(q), likewise.
-    auto keyed = keys.insert(std::move(keyNode));
-    if (index == watched && keyed.inserted) listed->emplace_back(id, &*keyed.position);
-    m_spareKeys.Keep(std::move(keyed.node));
+    m_spareKeys.Keep(std::move(keys.insert(std::move(keyNode)).node));
   }
 }
 
@@ -375,43 +354,30 @@ std::set<TString>& IndexedCache::KeysOf(unsigned id) {
   return records[id];
 }
 
-void IndexedCache::Unlist(unsigned id, const TString& key) {
-  HintRecord* record = m_hints.Find(key.u16());
-  if (record == nullptr) return;
-  std::set<unsigned>& ids = record->listing->second;
-  m_spareIds.Keep(ids.extract(id));
-  record->count = static_cast<uint32_t>(ids.size());
-  if (ids.empty()) {
-    if (m_keepEmptiedListings && m_emptiedListingCount < m_emptiedListings.size()) {
-      m_emptiedListings[m_emptiedListingCount++] = record->listing;
-      record->first = Hint{};
-      return;
-    }
-    // The record goes first: it points at the map's element.
-    m_hints.Erase(*record);
-    m_spareListings.Keep(m_cacheData.m_indexedEntries.extract(key));
-  } else if (record->first.id == id) {
-    const unsigned next = *ids.begin();
-    const EntryIdTable::Stored* stored = m_ids.Find(next);
-    record->first = Hint{stored->entry, stored->data, next};
-  }
-}
-
-void IndexedCache::Unlist(const std::vector<ListedKey>& listed) noexcept {
-  auto& records = m_cacheData.m_entryIndexKeys;
-  for (const auto& [id, key] : listed) {
-    Unlist(id, *key);
-    auto found = records.find(id);
-    std::set<TString>& keys = found->second;
-    m_spareKeys.Keep(keys.extract(*key));  // `key` lies in that node: it goes last
-    if (keys.empty()) m_spareKeyRecords.Keep(records.extract(found));
-  }
-}
-
 void IndexedCache::RemoveFromIndexes(unsigned id) {
   auto found = m_cacheData.m_entryIndexKeys.find(id);
   if (found == m_cacheData.m_entryIndexKeys.end()) return;
-  for (const TString& key : found->second) Unlist(id, key);
+  for (const TString& key : found->second) {
+    HintRecord* record = m_hints.Find(key.u16());
+    if (record == nullptr) continue;
+    std::set<unsigned>& ids = record->listing->second;
+    m_spareIds.Keep(ids.extract(id));
+    record->count = static_cast<uint32_t>(ids.size());
+    if (ids.empty()) {
+      if (m_keepEmptiedListings && m_emptiedListingCount < m_emptiedListings.size()) {
+        m_emptiedListings[m_emptiedListingCount++] = record->listing;
+        record->first = Hint{};
+        continue;
+      }
+      // The record goes first: it points at the map's element.
+      m_hints.Erase(*record);
+      m_spareListings.Keep(m_cacheData.m_indexedEntries.extract(key));
+    } else if (record->first.id == id) {
+      const unsigned next = *ids.begin();
+      const EntryIdTable::Stored* stored = m_ids.Find(next);
+      record->first = Hint{stored->entry, stored->data, next};
+    }
+  }
   auto node = m_cacheData.m_entryIndexKeys.extract(found);
   std::set<TString>& keys = node.mapped();
   while (!keys.empty()) m_spareKeys.Keep(keys.extract(keys.begin()));
@@ -457,32 +423,28 @@ RefCntPtr<RefCntObject> IndexedCache::UseEntryIfMatches(unsigned id, EntryPredic
 }
 
 EntrySet IndexedCache::DeleteEntries(EntryPredicate& pred, const TString& indexName, const TString& key) {
-  EntrySet deleted = DeleteMatches(pred, indexName, key);
+  EntrySet deleted;
+  if (IsIndexName(indexName)) {
+    deleted = DeleteListedMatches(pred, indexName, key);
+  } else {
+    // The policy shares the caller's predicate only for this call.
+    EntryPredicatePolicy policy(std::shared_ptr<EntryPredicate>(std::shared_ptr<void>(), &pred));
+    deleted = RemovePurgedEntries(policy);
+  }
   NotifyDeleted(deleted);
   return deleted;
 }
 
-EntrySet IndexedCache::DeleteMatches(EntryPredicate& pred, const TString& indexName, const TString& key) {
-  if (IsIndexName(indexName)) return DeleteListedMatches(pred, indexName, key);
-  // The policy shares the caller's predicate only for this call.
-  EntryPredicatePolicy policy(std::shared_ptr<EntryPredicate>(std::shared_ptr<void>(), &pred));
-  return RemovePurgedEntries(policy);
-}
-
-void IndexedCache::ReplaceEntries(EntryPredicate& pred, const TString& indexName, const TString& key,
-                                  RefCntPtr<RefCntObject> data, Replacement& done) {
+std::pair<unsigned, EntrySet> IndexedCache::ReplaceEntries(EntryPredicate& pred, const TString& indexName,
+                                                           const TString& key, RefCntPtr<RefCntObject> data) {
   m_keepEmptiedListings = true;
   struct DropAtExit {
     IndexedCache& cache;
     ~DropAtExit() { cache.DropEmptiedListings(); }
   } dropAtExit{*this};
-  done.deleted = DeleteMatches(pred, indexName, key);
-  NotifyDeleted(done.deleted);
-  const Entry& entry = InsertEntry(std::move(data));
-  done.added = true;
-  done.id = entry.GetID();
-  IndexEntry(entry);
-  m_policy->OnEntryAdded(entry);
+  EntrySet deleted = DeleteEntries(pred, indexName, key);
+  const unsigned id = AddEntry(std::move(data));
+  return {id, std::move(deleted)};
 }
 
 void IndexedCache::DropEmptiedListings() noexcept {

@@ -220,19 +220,8 @@ class KELCACHE_EXPORT IndexedCache {
   void PrefetchIdSlotUnlocked(unsigned id) const { m_ids.PrefetchUnlocked(id); }
   // What GetEntry tells the policy about an entry it hands out.
   void NotifyUsed(const CacheHelpers::Entry& entry) { m_policy->OnEntryUsed(entry); }
-  // An entry id and a qualified key it was listed under (the text lies in
-  // the entry's key record).
-  using ListedKey = std::pair<unsigned, const TString*>;
-  // Lists the entry under every index (set semantics: no duplicates). With
-  // `listed`, each key under which index `watched` newly listed the entry is
-  // appended there; the caller reserves the room, so appending cannot fail.
-  void IndexEntry(const CacheHelpers::Entry& entry, const QualifyingKeyFunction* watched = nullptr,
-                  std::vector<ListedKey>* listed = nullptr);
-  // Takes the entry id off the listing of `key` (and the listing off the
-  // tables when it empties); the entry's key record is left alone.
-  void Unlist(unsigned id, const TString& key);
-  // Takes back what IndexEntry reported in `listed`.
-  void Unlist(const std::vector<ListedKey>& listed) noexcept;
+  // Lists the entry under every index (set semantics: no duplicates).
+  void IndexEntry(const CacheHelpers::Entry& entry);
   // The element of m_indexedEntries for a new qualified key.
   CacheHelpers::internal::Listing& AddListing(const CacheHelpers::internal::QualifiedKey& key,
                                               const TString& indexName, const TString& keyText);
@@ -252,10 +241,6 @@ class KELCACHE_EXPORT IndexedCache {
   // DeleteEntries(pred) with the index name and key already read from pred
   // (they are not asked again).
   EntrySet DeleteEntries(CacheHelpers::EntryPredicate& pred, const TString& indexName, const TString& key);
-  // Its deletion, without notifications.
-  EntrySet DeleteMatches(CacheHelpers::EntryPredicate& pred, const TString& indexName, const TString& key);
-  // AddEntry's first step: the new entry, stored, not yet indexed.
-  const CacheHelpers::Entry& InsertEntry(RefCntPtr<RefCntObject> data);
   // Deletes the listed entries under the key that pred matches, judging all
   // of them first; without notifications.
   EntrySet DeleteListedMatches(CacheHelpers::EntryPredicate& pred, const TString& indexName,
@@ -263,20 +248,13 @@ class KELCACHE_EXPORT IndexedCache {
   // Deletes what policy chooses, without notifications.
   EntrySet RemovePurgedEntries(CacheHelpers::IPolicy& policy);
   void NotifyDeleted(const EntrySet& deleted);
-  // What ReplaceEntries changed, filled in as it goes, so that its caller
-  // knows it also when a step raises (a policy's hook, a key function).
-  struct Replacement {
-    EntrySet deleted;    // set once the entries are out, before the policy hears of them
-    bool added = false;  // the new entry is in the cache (indexed or not)
-    unsigned id = 0;     // its id, once added
-  };
-  // DeleteEntries(pred, indexName, key), then AddEntry(data), into `done`.
-  // A listing that the deletion empties stays, with its hint record, until
-  // the addition has run, so that an entry replaced by one under the same
-  // key reuses both instead of removing and making them again; whatever is
-  // still empty then goes, also when either step throws.
-  void ReplaceEntries(CacheHelpers::EntryPredicate& pred, const TString& indexName, const TString& key,
-                      RefCntPtr<RefCntObject> data, Replacement& done);
+  // DeleteEntries(pred, indexName, key), then AddEntry(data): the deleted
+  // entries and the new id. A listing that the deletion empties stays, with
+  // its hint record, until the addition has run, so that an entry replaced by
+  // one under the same key reuses both instead of removing and making them
+  // again; whatever is still empty then goes, also when either step throws.
+  std::pair<unsigned, EntrySet> ReplaceEntries(CacheHelpers::EntryPredicate& pred, const TString& indexName,
+                                               const TString& key, RefCntPtr<RefCntObject> data);
   // Removes the listings that ReplaceEntries kept and that are still empty.
   void DropEmptiedListings() noexcept;
 

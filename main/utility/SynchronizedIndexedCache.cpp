@@ -4,7 +4,6 @@
 #include <boost/container/small_vector.hpp>
 
 #include "host/Errors.h"
-#include "host/FirstFailure.h"
 #include "host/LockGuards.h"
 #include "main/utility/KelCacheData.h"
 #include "main/utility/internal/EntryScratch.h"
@@ -105,18 +104,8 @@ SynchronizedIndexedCache::SynchronizedIndexedCache(std::shared_ptr<IPolicy> poli
 SynchronizedIndexedCache::~SynchronizedIndexedCache() = default;
 
 void SynchronizedIndexedCache::OnDirty(const std::vector<unsigned int>& ids) {
-  // Every listed entry goes, also after the policy raised on one of them.
-  FirstFailure failures;
-  {
-    TWriteLockGuard guard(*m_lock);
-    for (unsigned int id : ids) {
-      failures.Run([&] {
-        m_lock->AssertHeld();
-        m_cache.DeleteEntry(id);
-      });
-    }
-  }
-  failures.RethrowIfAny();
+  TWriteLockGuard guard(*m_lock);
+  for (unsigned int id : ids) m_cache.DeleteEntry(id);
 }
 
 unsigned int SynchronizedIndexedCache::AddEntry(RefCntPtr<RefCntObject> data) {
@@ -137,18 +126,13 @@ std::pair<unsigned int, EntrySet> SynchronizedIndexedCache::AddEntryAndDeleteExi
     CollectCandidates(precomputed.IndexName(), precomputed.Key(), candidates);
     precomputed.AnswerFor(candidates, judge);
   }
-  IndexedCache::Replacement done;
-  try {
+  std::pair<unsigned int, EntrySet> replaced;
+  {
     TWriteLockGuard guard(*m_lock);
-    m_cache.ReplaceEntries(precomputed, precomputed.IndexName(), precomputed.Key(), std::move(data), done);
-  } catch (...) {
-    // A policy's hook or a key function raised part way: the count follows
-    // what did change (the entries deleted, the entry added).
-    AdjustCacheSize(done.deleted, done.added ? sizeBytes : 0);
-    throw;
+    replaced = m_cache.ReplaceEntries(precomputed, precomputed.IndexName(), precomputed.Key(), std::move(data));
   }
-  AdjustCacheSize(done.deleted, sizeBytes);
-  return {done.id, std::move(done.deleted)};
+  AdjustCacheSize(replaced.second, sizeBytes);
+  return replaced;
 }
 
 bool SynchronizedIndexedCache::AddIndex(const TString& name, std::function<TString(const Entry&)> keyOf) {
@@ -424,20 +408,11 @@ EntrySet SynchronizedIndexedCache::RemoveEntries(IPolicy& policy, EntrySet& cand
 
 EntrySet SynchronizedIndexedCache::RemoveEntriesHelper(IPolicy& policy) {
   EntrySet purged;
-  // Every victim goes, also after the policy raised on hearing of one; the
-  // count then drops by all of them, and the first failure is raised.
-  FirstFailure failures;
   {
     TWriteLockGuard guard(*m_lock);
     purged = policy.ComputeEntriesToPurge();
-    for (const Entry& entry : purged) {
-      failures.Run([&] {
-        m_lock->AssertHeld();
-        m_cache.DeleteEntry(entry.GetID());
-      });
-    }
+    for (const Entry& entry : purged) m_cache.DeleteEntry(entry.GetID());
   }
   AdjustCacheSize(purged, 0);
-  failures.RethrowIfAny();
   return purged;
 }

@@ -46,7 +46,7 @@ TEST(DeadlineTimerTest, CallbacksRunOnceInDeadlineOrderNeverEarlyAndNeverWhenCan
   // milliseconds apart, so that a loaded machine that stops this thread for
   // a while between two calls does not change the order they run in.
   const auto late = timer.Schedule(start + 3s, recorder.Callback("late"));
-  const auto cancelled = timer.Schedule(start + 100ms, recorder.Callback("cancelled"));
+  const auto cancelled = timer.Schedule(start + 2s, recorder.Callback("cancelled"));
   EXPECT_TRUE(timer.Cancel(cancelled));
   timer.Schedule(start + 600ms, recorder.Callback("middle"));
   timer.Schedule(start - 1s, recorder.Callback("past"));  // runs at once

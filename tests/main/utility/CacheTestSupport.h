@@ -228,9 +228,7 @@ struct IndexedCacheTestAccess {
   // Deletes what pred matches and adds data, in one step.
   static std::pair<unsigned, EntrySet> Replace(IndexedCache& cache, CacheHelpers::EntryPredicate& pred,
                                                RefCntPtr<RefCntObject> data) {
-    IndexedCache::Replacement done;
-    cache.ReplaceEntries(pred, pred.GetIndexName(), pred.GetKeyForIndexing(), std::move(data), done);
-    return {done.id, std::move(done.deleted)};
+    return cache.ReplaceEntries(pred, pred.GetIndexName(), pred.GetKeyForIndexing(), std::move(data));
   }
 
   // "" when the hint table holds one record per listing and no other, each

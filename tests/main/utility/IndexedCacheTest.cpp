@@ -290,24 +290,6 @@ TEST(IndexedCacheTest, FailuresLeaveTheCacheConsistent) {
   EXPECT_EQ(Take(cache), before);
   EXPECT_TRUE(policy->Take().empty());
 
-  // A new index whose key function raises part way: no index is added, and
-  // what it listed goes again, except a listing it shares with another index
-  // (Region|x|y is also the index Region|x with the key y).
-  const unsigned shared = cache.AddEntry(MakeRecord("x|y", 10));
-  const unsigned refused = cache.AddEntry(MakeRecord("x|y", 11));
-  const Snapshot beforeIndex = Take(cache);
-  const auto keyY = [](const Entry& entry) -> TString {
-    if (RecordOf(entry).m_value == 11) throw std::runtime_error("no key");
-    return TString(u"y");
-  };
-  EXPECT_THROW(cache.AddIndex(u"Region|x", keyY), std::runtime_error);
-  EXPECT_EQ(Take(cache), beforeIndex);
-  EXPECT_FALSE(cache.HasIndex(std::make_shared<Probe>(u"Region|x", u"y", [](const Record&) { return true; })));
-  ExpectConsistent(cache);
-  cache.DeleteEntry(refused);
-  cache.DeleteEntry(shared);
-  policy->Take();
-
   // A policy that claims tracking without ComputeEntriesToPurge.
   auto claims = std::make_shared<ClaimsTracking>();
   EXPECT_THROW(cache.Purge(claims), NotImplementedException);

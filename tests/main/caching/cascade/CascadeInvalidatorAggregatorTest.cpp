@@ -6,6 +6,7 @@
 #include <atomic>
 #include <functional>
 #include <future>
+#include <stdexcept>
 
 #include "host/AppConfig.h"
 #include "host/AppOptions.h"
@@ -296,15 +297,25 @@ TEST_F(CascadeInvalidatorAggregatorTest, SyncCachesOffHidesTheAggregator) {
   EXPECT_EQ(CascadeInvalidatorAggregator::TryGetSingleton(), m_aggregator);
 }
 
+// Every invalidator hears of a result's use, also after one raised; the
+// first failure then reaches the caller.
 TEST_F(CascadeInvalidatorAggregatorTest, ResultUseReachesEveryInvalidatorOfTheHolder) {
+  struct Refusing : RecordingInvalidator {
+    void OnResultUsed(const std::shared_ptr<IInvalidatorAggregatorScope>& scope) override {
+      RecordingInvalidator::OnResultUsed(scope);
+      throw std::runtime_error("refused");
+    }
+  };
   RecordingInvalidator recorder;
+  Refusing refusing;
   ICascadeInvalidatorHolder& holder = CascadeInvalidatorHolderFactory::GetInstance();
   holder.ResetForTest();
-  holder.Initialize({m_aggregator, &recorder, nullptr, &recorder});
+  holder.Initialize({m_aggregator, &recorder, &refusing, &recorder});
   auto scope = CascadeInvalidatorAggregator_CreateQueryJobScope();
-  scope->OnResultUsed();
+  EXPECT_THROW(scope->OnResultUsed(), std::runtime_error);
   holder.ResetForTest();
   EXPECT_EQ(recorder.resultScopes, (std::vector<std::shared_ptr<IInvalidatorAggregatorScope>>{scope, scope}));
+  EXPECT_EQ(refusing.resultScopes.size(), 1u);
 }
 
 }  // namespace

@@ -198,51 +198,6 @@ TEST_F(SynchronizedIndexedCacheTest, ByteCountFollowsAdditionsAndRemovalsAndNeve
   EXPECT_EQ(m_cache.GetEntryCount(), 1u);  // the plain entry
 }
 
-// A policy hook or a key function that raises part way through: the byte
-// count follows what did change, and every entry named for removal goes.
-TEST(SynchronizedIndexedCacheFailureTest, TheByteCountFollowsWhatChangedWhenAHookOrKeyFunctionRaises) {
-  const uint64_t own = sizeof(SynchronizedIndexedCache);
-  auto policy = std::make_shared<RecordingPolicy>(true);
-  SynchronizedIndexedCache cache(policy, nullptr);
-  ASSERT_TRUE(cache.AddIndex(TString(u"Region"), [](const Entry& entry) {
-    if (cache_test::RecordOf(entry).m_value == 99) throw std::runtime_error("no key");
-    return RegionOf(entry);
-  }));
-  auto asia = Region(u"ASIA", true);
-  auto eu = Region(u"EU", true);
-
-  // The new entry's key function raises: the old entry went, the new one is
-  // in, unindexed.
-  cache.AddEntryAndDeleteExistingEntriesItMatches(MakeItem(u"ASIA", 300), asia, 300);
-  EXPECT_THROW(cache.AddEntryAndDeleteExistingEntriesItMatches(MakeItem(u"ASIA", 99), asia, 500),
-               std::runtime_error);
-  EXPECT_EQ(cache.GetEntryCount(), 1u);
-  EXPECT_EQ(cache.GetCacheSizeBytes(), own + 500);
-
-  // The policy raises on hearing of the deleted entry: it went, nothing new
-  // came in.
-  cache.AddEntryAndDeleteExistingEntriesItMatches(MakeItem(u"EU", 300), eu, 300);
-  policy->m_throwOnDelete = true;
-  EXPECT_THROW(cache.AddEntryAndDeleteExistingEntriesItMatches(MakeItem(u"EU", 100), eu, 100), std::runtime_error);
-  EXPECT_EQ(cache.GetEntryCount(), 1u);
-  EXPECT_EQ(cache.GetCacheSizeBytes(), own + 500);
-
-  // A tracking purge whose policy raises on each deletion: every victim goes
-  // and counts (99 and 300 bytes).
-  cache.AddEntryAndDeleteExistingEntriesItMatches(MakeItem(u"EU", 300), eu, 300);
-  policy->m_victims = cache.GetEntries();
-  EXPECT_THROW(cache.Purge(), std::runtime_error);
-  EXPECT_EQ(cache.GetEntryCount(), 0u);
-  EXPECT_EQ(cache.GetCacheSizeBytes(), own + 800 - 399);
-
-  // OnDirty removes every listed entry.
-  policy->m_victims.clear();
-  const unsigned a = cache.AddEntry(MakeItem(u"EU"));
-  const unsigned b = cache.AddEntry(MakeItem(u"EU"));
-  EXPECT_THROW(cache.OnDirty({a, b}), std::runtime_error);
-  EXPECT_EQ(cache.GetEntryCount(), 0u);
-}
-
 TEST_F(SynchronizedIndexedCacheTest, CandidatesAreTheListedEntriesOfAnIndexedPredicate) {
   m_cache.AddEntry(MakeItem(u"EU"));
   m_cache.AddEntry(MakeItem(u"EU"));
