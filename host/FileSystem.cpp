@@ -160,12 +160,14 @@ bool RemovePathRecursively(const TPath& path, std::error_code& error) {
 }
 
 bool LastWriteTime(const TPath& path, const DateTime& localTime) {
-  // The file clock counts nanoseconds from an epoch of its own (2174): a time
-  // before the earliest it holds is refused rather than wrapped round.
-  static const auto kEarliest = std::chrono::file_clock::to_sys(fs::file_time_type::min());
-  const std::chrono::system_clock::time_point systemTime = LocalToSystem(localTime);
-  if (systemTime < kEarliest) return false;
-  auto fileTime = std::chrono::file_clock::from_sys(systemTime);
+  // The system clock holds nanoseconds from 1970 (the years 1678 to 2262) and
+  // the file clock nanoseconds from 2174 (1882 to 2466): a time outside the
+  // years 1900 to 2200 is refused rather than wrapped round to another date,
+  // before any conversion (the zone's offset, up to a day, stays inside too).
+  constexpr uint64_t kEarliest = DateTime::kUnixEpochMilliseconds - 2208988800000ULL;  // 1900-01-01
+  constexpr uint64_t kLatest = DateTime::kUnixEpochMilliseconds + 7258118400000ULL;    // 2200-01-01
+  if (localTime.GetRepresentation() < kEarliest || localTime.GetRepresentation() >= kLatest) return false;
+  auto fileTime = std::chrono::file_clock::from_sys(LocalToSystem(localTime));
   std::error_code error;
   fs::last_write_time(path.ToStdPath(), std::chrono::time_point_cast<fs::file_time_type::duration>(fileTime),
                       error);

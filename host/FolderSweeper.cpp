@@ -89,7 +89,6 @@ bool FolderSweeper::Sweep(const TPath& folder, uint64_t incomingBytes) {
   const auto now = std::chrono::steady_clock::now();
   FolderState* state = nullptr;
   uint64_t estimateAtStart = 0;
-  std::chrono::steady_clock::time_point previousScan;
   {
     TMutexLock lock(m_mutex);
     state = &m_folders[folder.ToString()];
@@ -99,7 +98,6 @@ bool FolderSweeper::Sweep(const TPath& folder, uint64_t incomingBytes) {
     bool estimateTooHigh = state->estimatedBytes > state->earlyScanAbove;
     if (!intervalUp && !estimateTooHigh) return false;
     state->scanning = true;
-    previousScan = state->lastScan;
     state->lastScan = now;
     estimateAtStart = state->estimatedBytes;
   }
@@ -116,9 +114,10 @@ bool FolderSweeper::Sweep(const TPath& folder, uint64_t incomingBytes) {
 
   TMutexLock lock(m_mutex);
   if (result.incomplete) {
-    // No scan: the folder is not taken for smaller than it is, and the next
-    // Sweep looks again (what was listed may have been trimmed meanwhile).
-    state->lastScan = previousScan;
+    // The folder is not taken for smaller than it is: its estimate stays
+    // (with the incoming bytes), and a folder never scanned whole is scanned
+    // again at the next Sweep. One scanned before waits for the interval, or
+    // for the estimate to pass its threshold, as after any scan.
     state->scanning = false;
     return result.removedAny;
   }
@@ -197,9 +196,10 @@ void FolderSweeper::OrderForRemoval(std::vector<EntryFolder>& entries) const {
 
 bool FolderSweeper::OldEnough(const EntryFolder& entry, fs::file_time_type now) const {
   if (m_minimumAgeSeconds == 0) return true;
-  // Written "in the future": the clock was set back since, and the entry's
-  // age is unknown. Shielding it would hold the folder over its budget until
-  // the clock caught up, possibly for hours.
-  if (entry.newestWrite > now) return true;
+  // Written further in the future than the minimum age: the clock was set
+  // back since, and the entry's age is unknown. Shielding it would hold the
+  // folder over its budget until the clock caught up, possibly for hours.
+  // (A write time a little ahead, a file server's clock, still shields.)
+  if (entry.newestWrite - now > std::chrono::seconds(m_minimumAgeSeconds)) return true;
   return now - entry.newestWrite >= std::chrono::seconds(m_minimumAgeSeconds);
 }
