@@ -145,7 +145,9 @@ TEST_F(FolderSweeperTest, EntriesDatedFarInTheFutureAreNotShieldedByTheMinimumAg
 
 // A scan that cannot read the folder (no descriptor left) is no scan: the
 // folder is not taken for empty, and the next Sweep looks again at once
-// rather than after the interval.
+// rather than after the interval. (The sanitizers' runtimes need descriptors
+// of their own for their checks, so their builds leave this out.)
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 TEST_F(FolderSweeperTest, AScanThatCannotReadTheFolderIsTriedAgainAtTheNextSweep) {
   for (int i = 0; i < 20; ++i) MakeEntry("entry" + std::to_string(i), 0, 1000, 3600 - i);
   FolderSweeper sweeper(10000, FolderSweepOrder::LeastRecentlyWritten, 0, kLongInterval);
@@ -161,6 +163,7 @@ TEST_F(FolderSweeperTest, AScanThatCannotReadTheFolderIsTriedAgainAtTheNextSweep
   EXPECT_TRUE(sweeper.Sweep(Folder(), 100));
   EXPECT_LE(TotalBytes(), 9000u);
 }
+#endif
 
 TEST_F(FolderSweeperTest, ScansOncePerIntervalUnlessTheEstimateExceedsTheBudget) {
   for (int i = 0; i < 5; ++i) MakeEntry("first" + std::to_string(i), 0, 1000, 600 - i);
