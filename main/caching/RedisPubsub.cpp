@@ -584,7 +584,9 @@ void RedisPubsub::Impl::PruneEvictedEntries() {
   FirstFailure failures;
   for (ICascadeInvalidator* invalidator : CascadeInvalidatorHolderFactory::GetInstance().GetInvalidators()) {
     if (invalidator == nullptr) continue;
-    for (const auto& [cache, guids] : pruned) failures.Run([&] { invalidator->OnEvicted(guids, *cache); });
+    for (const auto& cacheAndGuids : pruned) {
+      failures.Run([&] { invalidator->OnEvicted(cacheAndGuids.second, *cacheAndGuids.first); });
+    }
   }
   failures.RethrowIfAny();
 }
