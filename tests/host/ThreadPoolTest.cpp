@@ -52,6 +52,17 @@ void RunUnderAThreadLimit() {
 
 [[maybe_unused]] const bool s_childMode = kelcache_test::RunIfChildMode("thread-limit", RunUnderAThreadLimit);
 
+// A pool size past the cap, from the option and from SetThreadPoolSize,
+// before the pool is made: both are taken as the cap (a mistyped size would
+// take every thread the system allows, or reserve gigabytes, at the first
+// task).
+void AskForTooLargeAPool() {
+  std::printf("value option=%u\n", AsyncTask::GetThreadPoolSize());
+  AsyncTask::SetThreadPoolSize(4000000000u);
+  std::printf("value set=%u\n", AsyncTask::GetThreadPoolSize());
+}
+[[maybe_unused]] const bool s_capMode = kelcache_test::RunIfChildMode("pool-cap", AskForTooLargeAPool);
+
 class ThreadPoolTest : public AsyncTaskTest {
  protected:
   // Schedules until a worker takes the task; the workers may still be
@@ -206,6 +217,13 @@ TEST_F(ThreadPoolTest, AChildForkedWithoutExecRunsTasksAndDeadlinesOnThreadsOfIt
 #endif
 
 }  // namespace
+
+TEST(ThreadPoolLimits, APoolSizePastTheCapIsTakenAsTheCap) {
+  kelcache_test::ChildModeResult child = kelcache_test::RunChildMode("pool-cap", {"KELCACHE_ThreadPoolSize=2147483647"});
+  ASSERT_EQ(child.exitCode, 0) << child.output;
+  EXPECT_EQ(child.values["option"], std::to_string(AsyncTask::kMaxThreadPoolSize)) << child.output;
+  EXPECT_EQ(child.values["set"], std::to_string(AsyncTask::kMaxThreadPoolSize)) << child.output;
+}
 
 // Address-space limits and the sanitizers' shadow memory do not mix.
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
