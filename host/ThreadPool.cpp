@@ -33,11 +33,16 @@ void RunAndDropExceptions(std::function<void()>& task) noexcept {
   }
 }
 
-// The deadline of a wait of at most `timeout` (negative counts as 0; very
-// long spans are cut to a century so that "now + timeout" can not overflow).
-std::chrono::steady_clock::time_point DeadlineAfter(std::chrono::milliseconds timeout) {
+// A time-out of at most a century, and not negative: a century stands for
+// "for good", and "now + time-out" can then not overflow.
+std::chrono::milliseconds WithinACentury(std::chrono::milliseconds timeout) {
   constexpr std::chrono::milliseconds kLongest = std::chrono::hours(24 * 365 * 100);
-  return std::chrono::steady_clock::now() + std::clamp(timeout, std::chrono::milliseconds(0), kLongest);
+  return std::clamp(timeout, std::chrono::milliseconds(0), kLongest);
+}
+
+// The deadline of a wait of at most `timeout`.
+std::chrono::steady_clock::time_point DeadlineAfter(std::chrono::milliseconds timeout) {
+  return std::chrono::steady_clock::now() + WithinACentury(timeout);
 }
 
 // A thread that runs handed-over tasks: a pool worker or a dedicated thread.
@@ -225,10 +230,7 @@ class DedicatedThreads {
     {
       TMutexLock lock(m_mutex);
       m_maxParked = maxParked;
-      // A century stands for "for good": parkedAt + the time-out must not
-      // overflow (milliseconds::max() as nanoseconds would).
-      constexpr std::chrono::milliseconds kLongest = std::chrono::hours(24 * 365 * 100);
-      m_idleTimeout = std::clamp(idleTimeout, std::chrono::milliseconds(0), kLongest);
+      m_idleTimeout = WithinACentury(idleTimeout);  // parkedAt + it must not overflow
       woken = m_parked;
       if (m_parked.size() > maxParked) m_parked.erase(m_parked.begin(), m_parked.end() - maxParked);
     }
