@@ -4,15 +4,10 @@
 
 #include "host/AsyncTaskExceptions.h"
 #include "host/AsyncTaskTLS.h"
+#include "host/LongestWait.h"
 #include "host/TMutex.h"
 
 namespace AsyncTask {
-
-namespace {
-// Longer time-outs wait without limit: adding them to the clock's "now" would
-// overflow, and nobody tells a century from forever.
-constexpr std::chrono::milliseconds kLongestTimedWait = std::chrono::hours(24 * 365 * 100);
-}  // namespace
 
 SharedStateBase::SharedStateBase() = default;
 SharedStateBase::~SharedStateBase() = default;
@@ -45,7 +40,7 @@ FutureStatus SharedStateBase::WaitFor(std::chrono::milliseconds timeout) {
 }
 
 bool SharedStateBase::BlockUntilReady(std::chrono::milliseconds timeout) {
-  if (timeout > kLongestTimedWait) {
+  if (timeout > host_internal::kCentury) {  // for good
     m_readyEvent.Wait();
     return true;
   }

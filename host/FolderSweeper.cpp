@@ -1,11 +1,15 @@
 #include "host/FolderSweeper.h"
-#include "host/TMutex.h"
+
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <limits>
 #include <optional>
 #include <system_error>
 #include <tuple>
+
+#include "host/LongestWait.h"
+#include "host/TMutex.h"
 
 namespace fs = std::filesystem;
 
@@ -26,6 +30,21 @@ bool Vanished(const std::error_code& error) {
   return error == std::errc::no_such_file_or_directory || error == std::errc::not_a_directory;
 }
 
+// The last-write time of `path`; nothing when it cannot be read. A time
+// outside the file clock's range (the standard library reads none after 2262)
+// counts as a century after, or before, now: the entry's age is unknown, so
+// the minimum age does not shield it, and it still counts and can go.
+std::optional<fs::file_time_type> LastWritten(const fs::path& path) {
+  std::error_code error;
+  const fs::file_time_type written = fs::last_write_time(path, error);
+  if (!error) return written;
+  if (error != std::errc::value_too_large) return std::nullopt;
+  struct stat info {};
+  const bool beforeRange = ::lstat(path.c_str(), &info) == 0 && info.st_mtim.tv_sec < 0;
+  const fs::file_time_type now = fs::file_time_type::clock::now();
+  return beforeRange ? now - host_internal::kCentury : now + host_internal::kCentury;
+}
+
 // The size of the files under an entry folder and the newest of their
 // last-write times (the folder's own time when it holds no file). Nothing when
 // the folder vanished before it could be measured, or could not be read (then
@@ -44,13 +63,12 @@ std::optional<Measured> MeasureEntryFolder(const fs::path& folder, bool& unreada
     fs::file_status status = it->symlink_status(fileError);
     if (!fileError && fs::is_regular_file(status)) {
       uintmax_t size = it->file_size(fileError);
-      if (!fileError) {
-        fs::file_time_type written = it->last_write_time(fileError);
-        if (!fileError) {
-          measured.bytes = SaturatingAdd(measured.bytes, size);
-          measured.newestWrite = sawFile ? std::max(measured.newestWrite, written) : written;
-          sawFile = true;
-        }
+      std::optional<fs::file_time_type> written;
+      if (!fileError) written = LastWritten(it->path());
+      if (written) {
+        measured.bytes = SaturatingAdd(measured.bytes, size);
+        measured.newestWrite = sawFile ? std::max(measured.newestWrite, *written) : *written;
+        sawFile = true;
       }
     }
     it.increment(error);
@@ -61,9 +79,9 @@ std::optional<Measured> MeasureEntryFolder(const fs::path& folder, bool& unreada
     }
   }
   if (!sawFile) {
-    std::error_code timeError;
-    measured.newestWrite = fs::last_write_time(folder, timeError);
-    if (timeError) return std::nullopt;
+    std::optional<fs::file_time_type> written = LastWritten(folder);
+    if (!written) return std::nullopt;
+    measured.newestWrite = *written;
   }
   return measured;
 }

@@ -1,8 +1,7 @@
 #include "host/TSemaphore.h"
 
-#include <algorithm>
-
 #include "host/Errors.h"
+#include "host/LongestWait.h"
 #include "host/TMutex.h"
 
 std::shared_ptr<TSemaphore> TSemaphore::Construct(int64_t count) {
@@ -12,8 +11,7 @@ std::shared_ptr<TSemaphore> TSemaphore::Construct(int64_t count) {
 TSemaphore::TSemaphore(int64_t count) : m_available(count < 0 ? 0 : count) {}
 
 bool TSemaphore::TryAcquire(std::chrono::milliseconds timeout) {
-  // Longer waits are cut to a century, so that the deadline cannot overflow.
-  timeout = std::min<std::chrono::milliseconds>(timeout, std::chrono::hours(24 * 365 * 100));
+  timeout = host_internal::WithinACentury(timeout);  // the deadline cannot overflow
   TMutexLock lock(m_mutex);
   if (m_available == 0 && timeout.count() > 0) {
     // steady_clock: a change of the wall clock neither stretches nor cuts the

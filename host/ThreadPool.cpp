@@ -10,6 +10,7 @@
 
 #include "host/AppOptions.h"
 #include "host/ForkGeneration.h"
+#include "host/LongestWait.h"
 #include "host/ThreadAnnotations.h"
 #include "host/WaitEvent.h"
 #include "host/TConditionVariable.h"
@@ -33,16 +34,9 @@ void RunAndDropExceptions(std::function<void()>& task) noexcept {
   }
 }
 
-// A time-out of at most a century, and not negative: a century stands for
-// "for good", and "now + time-out" can then not overflow.
-std::chrono::milliseconds WithinACentury(std::chrono::milliseconds timeout) {
-  constexpr std::chrono::milliseconds kLongest = std::chrono::hours(24 * 365 * 100);
-  return std::clamp(timeout, std::chrono::milliseconds(0), kLongest);
-}
-
 // The deadline of a wait of at most `timeout`.
 std::chrono::steady_clock::time_point DeadlineAfter(std::chrono::milliseconds timeout) {
-  return std::chrono::steady_clock::now() + WithinACentury(timeout);
+  return std::chrono::steady_clock::now() + host_internal::WithinACentury(timeout);
 }
 
 // A thread that runs handed-over tasks: a pool worker or a dedicated thread.
@@ -230,7 +224,7 @@ class DedicatedThreads {
     {
       TMutexLock lock(m_mutex);
       m_maxParked = maxParked;
-      m_idleTimeout = WithinACentury(idleTimeout);  // parkedAt + it must not overflow
+      m_idleTimeout = host_internal::WithinACentury(idleTimeout);  // parkedAt + it must not overflow
       woken = m_parked;
       if (m_parked.size() > maxParked) m_parked.erase(m_parked.begin(), m_parked.end() - maxParked);
     }
@@ -412,14 +406,15 @@ class Registry {
   DedicatedThreads& Dedicated() { return m_dedicated; }
 
  private:
-  explicit Registry(unsigned size) : m_size(size) {}
+  // Whoever asks for the size (the option, the default), it is held at
+  // kMaxThreadPoolSize.
+  explicit Registry(unsigned size) : m_size(std::min(size, kMaxThreadPoolSize)) {}
 
   // The option ThreadPoolSize, when positive, sets the size; SetThreadPoolSize
   // may still change it before the pool is made.
   static Registry* MakeFirst() {
     int configured = kelvra::appoptions::ThreadPoolSize();
-    return new Registry(configured > 0 ? std::min(static_cast<unsigned>(configured), kMaxThreadPoolSize)
-                                       : DefaultThreadPoolSize());
+    return new Registry(configured > 0 ? static_cast<unsigned>(configured) : DefaultThreadPoolSize());
   }
 
   // A forked child's registry: the parent's pool size and parked-thread

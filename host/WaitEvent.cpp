@@ -12,16 +12,13 @@
 #include <thread>
 
 #include "host/AppOptions.h"
+#include "host/LongestWait.h"
 
 namespace AsyncTask {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Spans longer than this wait without limit: nobody tells a century from
-// forever, and "now + span" must not overflow.
-constexpr std::chrono::nanoseconds kLongestTimedWait = std::chrono::hours(24 * 365 * 100);
 
 // The first rounds of a spin only pause the core (cheap, keeps the cache line
 // hot); later rounds yield the CPU to any thread that can run on it.
@@ -118,7 +115,7 @@ bool WaitEvent::WaitUntil(Clock::time_point deadline) {
 }
 
 bool WaitEvent::WaitFor(std::chrono::nanoseconds timeout) {
-  if (timeout > kLongestTimedWait) {
+  if (timeout > host_internal::kCentury) {  // for good
     Wait();
     return true;
   }

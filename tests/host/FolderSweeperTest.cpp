@@ -2,8 +2,10 @@
 // scans run, and behaviour under concurrent change.
 #include "host/FolderSweeper.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <chrono>
@@ -50,6 +52,17 @@ class FolderSweeperTest : public TFileTest {
     DateTime written = DateTime::GetLocalTime() - DateTimeSpan::FromSeconds(ageSeconds);
     ASSERT_TRUE(LastWriteTime(entry / TPath(".bin"), written));
     ASSERT_TRUE(LastWriteTime(entry / TPath(".key"), written));
+  }
+
+  // An entry whose files were written in the year 2300, after the last date
+  // the standard library's file clock can read.
+  void MakeEntryBeyondTheFileClock(const std::string& name, size_t valueBytes) {
+    TPath entry = Folder() / TPath(name.c_str());
+    ASSERT_TRUE(WriteEntry(entry, 0, valueBytes));
+    const timespec year2300[2] = {{10413792000, 0}, {10413792000, 0}};
+    for (const char* file : {".bin", ".key"}) {
+      ASSERT_EQ(utimensat(AT_FDCWD, (entry / TPath(file)).ToStdPath().c_str(), year2300, 0), 0) << file;
+    }
   }
 
   std::set<std::string> Entries() { return FileNames(Folder().ToStdPath()); }
@@ -132,9 +145,11 @@ TEST_F(FolderSweeperTest, YoungEntriesMayHoldTheFolderAboveBudgetWithoutARescanP
 // future: their age is unknown, so the minimum age does not shield them, and
 // the young entries that come first in the order do not stop the sweep. An
 // entry dated a little ahead (less than the minimum age: a file server's
-// clock) is still young.
+// clock) is still young. An entry dated after the file clock's range (2262)
+// has no known age either: it counts, and goes.
 TEST_F(FolderSweeperTest, EntriesDatedFarInTheFutureAreNotShieldedByTheMinimumAge) {
   for (int i = 0; i < 4; ++i) MakeEntry("future" + std::to_string(i), 0, 1000, -3600);
+  MakeEntryBeyondTheFileClock("beyond", 1000);
   MakeEntry("young0", 0, 1000, 0);
   MakeEntry("young1", 0, 1000, 0);
   MakeEntry("skewed", 0, 1000, -2);

@@ -58,6 +58,12 @@ inline std::string ContractParamName(const ::testing::TestParamInfo<ContractPara
   return info.param.name;
 }
 
+// How Google Test shows a parameter in test listings and failures (else as
+// its bytes).
+inline void PrintTo(const ContractParam& param, std::ostream* os) {
+  *os << param.name;
+}
+
 class ExternalCacheContract : public ::testing::TestWithParam<ContractParam> {
  protected:
   // The backend goes after TearDown, once what the test started has ended.
