@@ -17,8 +17,8 @@ namespace {
 // the table and the accessor functions. Boolean values are stored as 0 / 1.
 #define KELCACHE_APP_OPTIONS(X) \
   X(AsyncCacheCoherence, Bool, 0, \
-    "Coherence publications on addition and removal run as host tasks instead of on the " \
-    "caller's thread.") \
+    "The coherence service's OnAdded and OnRemoved(guids, cache) run as host tasks instead of " \
+    "on the caller's thread; OnRemoved(cache) always runs on the caller's thread.") \
   X(AsyncTaskSpinMicroseconds, Int, 50, \
     "Microseconds a thread that waits for a task, or an idle pool worker, spins before it " \
     "sleeps (0: never spins).") \

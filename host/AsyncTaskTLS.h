@@ -37,6 +37,8 @@ class KELCACHE_EXPORT IWaitHandler {
 
 namespace TLS {
 
+// The calling thread's task depth: 0 on a thread that runs no task, and one
+// more than its launcher's while a task runs (DepthScope sets and restores it).
 KELCACHE_EXPORT int GetDepth();
 KELCACHE_EXPORT void SetDepth(int depth);
 

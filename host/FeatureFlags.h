@@ -28,6 +28,8 @@ using FeatureFlagId = uint32_t;
 
 class KELCACHE_EXPORT FeatureFlags {
  public:
+  // Whether the flag is on. Set turns it on or off for the whole process,
+  // at once, for every thread.
   static bool IsOn(FeatureFlagId id);
   static void Set(FeatureFlagId id, bool on);
 

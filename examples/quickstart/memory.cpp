@@ -7,8 +7,9 @@
 #include <string>
 
 // What the host caches: any reference-counted object. A KelCacheData also
-// tells its size, which the cache takes off its byte count when a deletion by
-// predicate or a replacement removes it (aging and OnDirty leave the count).
+// tells its size, which the cache takes off its byte count when a replacement,
+// a deletion through an index or Purge removes it (IncrementClock, OnDirty and
+// a deletion by a predicate that names no index leave the count).
 struct Chart : KelCacheData {
   Chart(std::string workbook, std::string image) : workbook(std::move(workbook)), image(std::move(image)) {
     SetMemoryUsage(this->image.size());

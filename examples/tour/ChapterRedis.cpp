@@ -88,7 +88,7 @@ void ChapterRedis() {
   Show("Redis load -> " + Text(redis.TryLoad(u"workbook-42").Get()));
   Show("disk load  -> " + Text(disk.TryLoad(u"workbook-42").Get()));
 
-  Step("When Redis is gone a load is a miss, not an error, and the process goes on.");
+  Step("When Redis is gone a load gives null (its event says \"fail\"), raises nothing, and the process goes on.");
   redis.TryStore(u"again", value, 250, -1).Get();
   server.Kill();
   const auto started = std::chrono::steady_clock::now();

@@ -1,5 +1,5 @@
-// RedisConnectionPool: the process's Redis connections, spread over the
-// configured servers.
+// RedisConnectionPool: the process's Redis connections to one server or to
+// one Redis Cluster.
 //
 // Configuration (host/redis/RedisConfiguration.h gives the text formats):
 //   RedisConnectionPool::GetInstance().Reset(servers, optionsText);

@@ -35,6 +35,8 @@
 #include "host/RefCnt.h"
 #include "main/utility/CacheHelpers.h"
 
+// The four operations every cache of entries offers; ICacheEx adds the rest
+// and Cache documents each of them.
 class KELCACHE_EXPORT ICache {
  public:
   ICache() = default;
@@ -99,6 +101,8 @@ class KELCACHE_EXPORT Cache : public ICacheEx {
   // Deletes and returns all entries.
   EntrySet DeleteEntries() override;
 
+  // Whether an entry with that id is present, or whether some entry matches
+  // pred (a scan that stops at the first match). Nothing is restamped.
   bool HasEntry(unsigned id) const override;
   bool HasEntry(std::shared_ptr<CacheHelpers::EntryPredicate> pred) const override;
   // Restamps the entry and returns its object; null if absent.

@@ -30,6 +30,9 @@ struct KELCACHE_EXPORT EntryPredicate {
   virtual TString GetIndexName();
   // The key to look up in that index.
   virtual TString GetKeyForIndexing();
+  // False unless overridden. The caches never ask it: whether a predicate is
+  // answered through an index depends on GetIndexName naming an index of the
+  // cache (IndexedCache::HasIndex).
   virtual bool HasIndex() const;
 };
 

@@ -76,6 +76,7 @@
 
 class SynchronizedIndexedCache;
 
+// The indexed cache's containers, as IndexedCache::GetCacheData shows them.
 struct KELCACHE_EXPORT IndexedCacheData {
   // Index name to a function giving an entry's qualified key for that index.
   std::unordered_map<TString, std::function<TString(const CacheHelpers::Entry&)>> m_indexFunctions;
@@ -110,6 +111,7 @@ class KELCACHE_EXPORT IndexedCache {
   // (through DeleteEntry) and returns Entry(id); otherwise returns Entry(0).
   // Deletes at most one entry.
   CacheHelpers::Entry PruneHints(std::shared_ptr<CacheHelpers::EntryPredicate> pred, unsigned maxHints);
+  // A copy of the listings: each qualified key ("<index>|<key>") and its ids.
   std::unordered_map<TString, std::set<unsigned>> GetIndexedEntries() const;
   // The number of qualified keys (not of ids).
   uint64_t GetIndexedEntryCount() const;
@@ -123,6 +125,7 @@ class KELCACHE_EXPORT IndexedCache {
   // A copy of the entry (clock unchanged), after OnEntryUsed; Entry() if
   // absent.
   CacheHelpers::Entry GetEntry(unsigned id);
+  // The number of entries, and a copy of them (sharing the objects).
   uint64_t GetEntryCount() const;
   EntrySet GetEntries() const;
   // OnEntryUsed with the old clock, then restamps; null if absent.
@@ -147,11 +150,14 @@ class KELCACHE_EXPORT IndexedCache {
   // An indexed predicate examines only the entries listed under its key. If
   // the predicate throws, nothing is deleted.
   EntrySet DeleteEntries(std::shared_ptr<CacheHelpers::EntryPredicate> pred);
+  // Deletes and returns every entry (the policy hears OnEntryDeleted for
+  // each); the indexes stay, empty.
   EntrySet DeleteEntries();
 
   // ---- Policy, clock, purge ----
 
   std::shared_ptr<CacheHelpers::IPolicy> GetPolicy() const;
+  // The clock's time; JustIncrementClock advances it and does nothing else.
   uint64_t GetClock() const;
   void JustIncrementClock();
   // Catalogues the entries in policy when it differs from the installed one,
@@ -166,6 +172,9 @@ class KELCACHE_EXPORT IndexedCache {
   EntrySet IncrementClock(std::shared_ptr<CacheHelpers::IPolicy> policy);
   EntrySet IncrementClock() { return IncrementClock(m_policy); }
 
+  // The live containers, for inspection: the reference stays valid as long as
+  // the cache, and what it shows changes with the cache, so read it only
+  // where the caller serialises access to the cache as for any other call.
   const IndexedCacheData& GetCacheData();
 
  private:

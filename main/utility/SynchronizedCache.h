@@ -41,10 +41,15 @@ class KELCACHE_EXPORT SynchronizedCache : public kelvra::caching::ICoherentCache
   // Deletes the listed entries, in order, in one hold; absent ids are ignored.
   void OnDirty(const std::vector<unsigned int>& ids) override;
 
+  // Every operation below takes the lock exclusively (never shared), also
+  // the const GetSize. AddEntry returns the new entry's id.
   unsigned int AddEntry(RefCntPtr<RefCntObject> data);
   // Uses the entry (records the use); null when absent.
   RefCntPtr<RefCntObject> TryGetEntry(unsigned int id);
+  // Removes the entry and hands its object to the caller, without a use or a
+  // policy call; null when absent.
   RefCntPtr<RefCntObject> TryDeleteEntry(unsigned int id);
+  // The number of entries.
   uint64_t GetSize() const;
   // The guarded cache, without the lock.
   Cache* GetCache();

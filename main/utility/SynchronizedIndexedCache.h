@@ -83,6 +83,8 @@ class KELCACHE_EXPORT SynchronizedIndexedCache : public kelvra::caching::ICohere
   // Removes the listed entries (absent ids are ignored), all in one exclusive hold.
   void OnDirty(const std::vector<unsigned int>& ids) override;
 
+  // Adds `data` under the exclusive lock and returns its id; the byte count
+  // does not change (AddEntryAndDeleteExistingEntriesItMatches declares a size).
   unsigned int AddEntry(RefCntPtr<RefCntObject> data);
   // Deletes the entries the predicate matches and adds `data`, as one step for
   // every other user of the cache lock; the byte count gains sizeBytes and
@@ -90,12 +92,18 @@ class KELCACHE_EXPORT SynchronizedIndexedCache : public kelvra::caching::ICohere
   std::pair<unsigned int, EntrySet> AddEntryAndDeleteExistingEntriesItMatches(
       RefCntPtr<RefCntObject> data, std::shared_ptr<CacheHelpers::EntryPredicate> predicate,
       uint64_t sizeBytes);
+  // Adds an index under the exclusive lock and lists every present entry in
+  // it; false for an empty name, an empty function or a name already taken
+  // (IndexedCache::AddIndex).
   bool AddIndex(const TString& name, std::function<TString(const CacheHelpers::Entry&)> keyOf);
 
   // Deletes the matching entries. With an indexed predicate only the hinted
   // entries are judged, outside the lock, and the byte count drops by their
   // sizes; otherwise the predicate runs under the exclusive lock.
   EntrySet DeleteEntries(std::shared_ptr<CacheHelpers::EntryPredicate> predicate);
+  // DeleteEntries(MakePrecomputedPredicate(predicate)): the predicate is
+  // judged once per candidate outside the lock, so a costly predicate that
+  // names no index does not hold the exclusive lock while it runs.
   EntrySet PrecomputePredicateAndDeleteEntries(std::shared_ptr<CacheHelpers::EntryPredicate> predicate);
   // A predicate whose answers for the current candidates were computed now,
   // outside the lock; other entries fall back to `predicate`.
@@ -120,11 +128,22 @@ class KELCACHE_EXPORT SynchronizedIndexedCache : public kelvra::caching::ICohere
   // Calls the predicate's Matches once per entry of a snapshot, outside the
   // lock, ignoring the answers.
   void VisitEntries(std::shared_ptr<CacheHelpers::EntryPredicate> predicate);
+  // When more than `limit` ids are listed under the predicate's index key,
+  // deletes the oldest of them (the smallest id) under the exclusive lock and
+  // returns an entry that carries only its id (so the byte count stays);
+  // otherwise deletes nothing and returns an entry of id 0.
   CacheHelpers::Entry PruneHints(std::shared_ptr<CacheHelpers::EntryPredicate> predicate, unsigned int limit);
 
+  // Removes what the policy does not keep: a tracking policy chooses the
+  // entries itself, another judges a snapshot outside the lock. The byte
+  // count drops by the removed entries' sizes.
   EntrySet Purge();
+  // Advances the clock and runs the policy's purge, all under the exclusive
+  // lock; returns the purged entries (the byte count stays).
   EntrySet IncrementClock();
 
+  // Reads under the shared lock: a copy of all entries (sharing the objects),
+  // their number, each index key's listed ids, and the number of listed keys.
   EntrySet GetEntries() const;
   uint64_t GetEntryCount() const;
   std::unordered_map<TString, std::set<unsigned int>> GetIndexedEntries() const;

@@ -27,7 +27,9 @@
 //   ValueWithoutKey   | ".bin" only                              | miss
 //   Misplaced         | both, but ".key" holds a key whose hash  | never found
 //                     | names another folder (edited by hand)    |
-//   Damaged           | both; ".bin" does not match its record   | miss, logged
+//   Damaged           | both; ".bin" does not match its record,  | miss (logged,
+//                     | or its record names another key          | except for another
+//                     |                                          | key's record)
 //   Unverified        | both; ".bin" has no record (an older     | hit, unchecked
 //                     | version's, or no user attributes)        |
 //   Whole             | both; ".bin" matches its record          | hit

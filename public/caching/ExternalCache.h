@@ -125,6 +125,7 @@ class KELCACHE_EXPORT ExternalCache : public IExternalCache<K, V> {
   AsyncTask::Future<bool> TryDrop(K key) const override;
   ~ExternalCache() override;
 
+  // A copy of the cache namespace given at construction.
   virtual TString GetNamespace() const;
 
  protected:

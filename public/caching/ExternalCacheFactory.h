@@ -65,6 +65,9 @@ class KELCACHE_EXPORT ExternalCacheFactory {
   static CacheFactoryFunc MakeDefaultCacheForAuthoringClient();
   // The null maker: a new NullExternalCache on every call.
   static CacheFactoryFunc MakeNullCache();
+  // Sets, and reads, whether the namespaces "MapTiles" and "WAV2" are always
+  // made by the authoring-client maker (see the header comment). Not
+  // synchronised: set it at start-up, as Initialize.
   static void AllowFactoryOverridePerNamespace(bool allow);
   static bool AllowFactoryOverridePerNamespace();
 
