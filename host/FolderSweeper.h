@@ -114,8 +114,9 @@ class KELCACHE_EXPORT FolderSweeper {
   const std::chrono::nanoseconds m_interval;
 
   mutable TMutex m_mutex;
-  // Guarded by m_mutex. Keyed by the folder's path text; an element is never
-  // erased, so a reference to one stays valid while the sweeper lives.
-  std::unordered_map<TString, FolderState> m_folders;
+  // Keyed by the folder's path text; an element is never erased, so a
+  // reference to one stays valid while the sweeper lives (its fields are
+  // read and written under m_mutex too).
+  std::unordered_map<TString, FolderState> m_folders KELCACHE_GUARDED_BY(m_mutex);
   uint64_t m_scanCount KELCACHE_GUARDED_BY(m_mutex) = 0;
 };

@@ -27,7 +27,7 @@ struct KeptResult {
 struct InitOnceRegistry {
   TMutex m_mutex;
   TConditionVariable m_changed;
-  KeptResult* m_kept = nullptr;
+  KeptResult* m_kept KELCACHE_GUARDED_BY(m_mutex) = nullptr;
 };
 
 InitOnceRegistry& Registry() {

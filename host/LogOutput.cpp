@@ -233,7 +233,9 @@ class LogState {
     }
     std::atexit([] { LogState::Get().Flush(); });
     if (fileProblem) {
-      // Safe here: the constructor runs without any of the locks held.
+      // Safe here although m_configMutex is held: nobody else can see the
+      // state yet, and the line goes straight to the logger, not through
+      // Write or a capture, which would take that mutex again.
       const std::string line =
           RenderPlainLine(Warn, std::chrono::system_clock::now(), spdlog::details::os::thread_id(),
                           "KELCACHE_LOG_FILE: cannot open '" + TString::fromStdString(*fileProblem) +

@@ -17,8 +17,12 @@
 // Thread rules: the free functions, sinks and captures are thread-safe. A
 // Scope is a plain value: one thread at a time uses it, and it may be handed
 // to another thread, which may close it (it keeps no per-thread state).
-// Sinks are called outside the library's locks, from whichever thread closes
-// a scope, possibly from several threads at once.
+// Sinks are called from whichever thread closes a scope, possibly from
+// several threads at once, and outside the library's locks with one
+// exception: the coherence service's pruning scope
+// ("RedisPubsub::PruneEvictedEntries") may close while its caller holds the
+// service's lock. A sink must therefore not wait for a lock that a thread
+// may hold while it calls the coherence service.
 //
 // Ownership: sinks are shared (std::shared_ptr); a sink replaced by SetSink
 // may still receive records that were being delivered at that moment.

@@ -108,9 +108,11 @@ std::shared_ptr<DiskCacheFolder::Opening> DiskCacheFolder::Open(bool create) {
     ::close(fd);
     throw;
   }
+  std::shared_ptr<Opening> replaced;  // released after the mutex: its destructor closes descriptors
   TMutexLock guard(m_mutex);
   // Another thread may have opened the folder meanwhile; keep one Opening.
   if (m_current && m_current->MadeInThisProcess()) return m_current;
+  replaced = std::move(m_current);
   m_current = fresh;
   m_currentCheckedAt = now;
   return fresh;
@@ -143,8 +145,10 @@ bool DiskCacheFolder::Opening::HasLockFile() const {
   return ::fstatat(m_folderFd, kLockFileName, &info, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT;
 }
 
+// Without the mutex: nobody else can reach an Opening whose last reference
+// went, and in a child forked without exec the inherited Opening's mutex may
+// have been held by a thread of the parent at the fork, for good.
 DiskCacheFolder::Opening::~Opening() {
-  TMutexLock guard(m_mutex);
   for (int fd : m_idle) ::close(fd);
   ::close(m_folderFd);
 }

@@ -54,7 +54,11 @@ class KELCACHE_EXPORT ICascadeInvalidator : public virtual_enable_shared_from_th
 // Implemented by holders of query results. Called once per registration, on
 // the thread that reported the dirtiness (or that added the handler to a scope
 // that was already dirty), with no lock of the aggregator or scope held, so it
-// may call back into them.
+// may call back into them. When the dirtiness came from the coherence service,
+// that service's lock is still held (and, for a message from another process,
+// the subscription's gate on the subscriber thread): the handler may call the
+// service on the same thread, but must not wait for a lock or a thread that
+// is held, or waits, around calls into the service.
 // A plain interface: a holder may derive from std::enable_shared_from_this
 // of its own class. Further virtual operations of a holder come after these.
 class KELCACHE_EXPORT IScopeDirtyHandler {

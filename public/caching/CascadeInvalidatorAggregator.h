@@ -54,6 +54,8 @@ class KELCACHE_EXPORT CascadeInvalidatorAggregator : public ICascadeInvalidator 
   // scope. Static, so it also works when SyncCaches is off.
   static void ResetForTest();
 
+  // Public for std::make_shared only: the key is private, so only the
+  // aggregator itself (TryGetSingleton) can make one.
   explicit CascadeInvalidatorAggregator(PassKey) {}
 
   // ICascadeInvalidator
@@ -72,8 +74,8 @@ class KELCACHE_EXPORT CascadeInvalidatorAggregator : public ICascadeInvalidator 
 
   TRecursiveMutex m_mutex{0};
   // The scopes that have at least one handler and are not dirty; the set
-  // keeps them alive. Guarded by m_mutex.
-  std::unordered_set<std::shared_ptr<Scope>> m_scopes;
+  // keeps them alive.
+  std::unordered_set<std::shared_ptr<Scope>> m_scopes KELCACHE_GUARDED_BY(m_mutex);
 };
 
 // A query job's scope. Created only by
@@ -87,6 +89,8 @@ class KELCACHE_EXPORT CascadeInvalidatorAggregator::Scope : public IInvalidatorA
   void OnResultUsed() override;
   void AddHandler(std::shared_ptr<IScopeDirtyHandler> handler) override;
 
+  // Whether a used entry was reported dirty (set once, never cleared), and
+  // whether EndScope ran.
   bool IsDirty() const { return m_dirty.load(); }
   bool IsEnded() const { return m_endedScope.load(); }
 

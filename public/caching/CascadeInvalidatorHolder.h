@@ -12,7 +12,10 @@
 // (after Initialize).
 //
 // Thread rules: no lock. Initialize runs once at start-up, before
-// notifications flow; afterwards the vector is only read, from any thread.
+// notifications flow: in particular before the coherence service is first
+// asked for (RedisPubsub::GetInstance), whose subscriber thread may deliver
+// another process's message, and read the vector, at once. Afterwards the
+// vector is only read, from any thread.
 #pragma once
 
 #include <vector>

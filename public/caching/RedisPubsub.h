@@ -41,9 +41,12 @@
 // reader/writer lock, taken exclusively only and re-entrant for its holder,
 // guards all tracking maps. Lock order: this service's lock, then a cache's
 // lock (OnDirty of caches and invalidators runs with it held), then the
-// aggregator's and scopes' mutexes. Publishing and OnAdded's log line happen
-// after the lock is released. Subscription callbacks arrive on the
-// subscription manager's thread.
+// aggregator's and scopes' mutexes; the scope-dirty handlers of the cascade
+// invalidation run with this service's lock still held. Publishing and
+// OnAdded's log line happen after the lock is released. Subscription
+// callbacks arrive on the subscription manager's thread, inside the
+// subscription's gate: a thread that holds a cache's lock must not destroy
+// the service or unsubscribe it.
 #pragma once
 
 #include <cstdint>

@@ -20,9 +20,9 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
-#include <mutex>
 
 #include "host/DateTime.h"
+#include "host/TMutex.h"
 #include "host/redis/RedisConnectionPool.h"
 #include "host/redis/RedisSubscriptionManager.h"
 #include "tools/kelcache/CoherenceDecoding.h"
@@ -103,7 +103,7 @@ class Watcher {
                 "': " + decoded.problem + (decoded.readable ? "; the service reads " + readAs : std::string());
       }
     }
-    std::lock_guard<std::mutex> lock(m_outputMutex);
+    TMutexLock lock(m_outputMutex);
     // Messages that arrive before the main thread has unsubscribed are
     // neither printed nor counted.
     if (!m_outputFailure.empty() || (m_stopAfter > 0 && m_total.load() >= m_stopAfter)) return false;
@@ -117,7 +117,7 @@ class Watcher {
   // subscription made again.
   // False when the output failed (time to stop).
   bool OnReconnected() {
-    std::lock_guard<std::mutex> lock(m_outputMutex);
+    TMutexLock lock(m_outputMutex);
     if (!m_outputFailure.empty()) return false;
     if (m_json) {
       JsonWriter json;
@@ -129,7 +129,7 @@ class Watcher {
 
   // On the main thread, once the manager has stopped.
   void RaiseOutputFailure() {
-    std::lock_guard<std::mutex> lock(m_outputMutex);
+    TMutexLock lock(m_outputMutex);
     if (!m_outputFailure.empty()) throw FailureError(m_outputFailure);
   }
 
@@ -137,7 +137,7 @@ class Watcher {
   void EndOfSecond() {
     const uint64_t count = m_thisSecond.exchange(0);
     if (count == 0) return;
-    std::lock_guard<std::mutex> lock(m_outputMutex);
+    TMutexLock lock(m_outputMutex);
     if (m_json) {
       JsonWriter json;
       json.BeginObject().Key("type").String("rate").Key("received").String(Now(true));
@@ -150,7 +150,7 @@ class Watcher {
   }
 
   void Summary(std::chrono::milliseconds elapsed) {
-    std::lock_guard<std::mutex> lock(m_outputMutex);
+    TMutexLock lock(m_outputMutex);
     char text[32];
     std::snprintf(text, sizeof(text), "%.1f", static_cast<double>(elapsed.count()) / 1000);
     if (m_json) {
@@ -168,7 +168,7 @@ class Watcher {
   uint64_t Total() const { return m_total.load(); }
 
  private:
-  bool PrintOrKeepFailure(const std::string& line) {
+  bool PrintOrKeepFailure(const std::string& line) KELCACHE_REQUIRES(m_outputMutex) {
     try {
       PrintLine(line);
       return true;
@@ -181,11 +181,11 @@ class Watcher {
   const std::string m_prefix;
   const bool m_json;
   const uint64_t m_stopAfter;
-  std::string m_outputFailure;  // guarded by m_outputMutex
+  std::string m_outputFailure KELCACHE_GUARDED_BY(m_outputMutex);
   std::atomic<uint64_t> m_total{0};
   std::atomic<uint64_t> m_thisSecond{0};
   std::atomic<uint64_t> m_malformed{0};
-  std::mutex m_outputMutex;
+  TMutex m_outputMutex;
 };
 
 int RunWatch(const WatchOptions& options) {

@@ -80,6 +80,9 @@ class EntryIdTable {
     const Stored* slots = m_publishedSlots.load(std::memory_order_relaxed);
     if (slots == nullptr) return;
     const unsigned shift = m_publishedShift.load(std::memory_order_relaxed);
+    // Nothing orders the two copies: a reader may see the first array with
+    // the empty table's shift (64), by which a 64-bit shift is undefined.
+    if (shift >= 64) return;
     __builtin_prefetch(slots + ((static_cast<uint64_t>(id) * 0x9E3779B97F4A7C15ull) >> shift));
   }
 
