@@ -11,6 +11,8 @@
 #include <spdlog/sinks/sink.h>
 #include <spdlog/sinks/stdout_sinks.h>
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -54,17 +56,27 @@ std::optional<AnySeverity> ParseSeverity(std::string text) {
   return std::nullopt;
 }
 
+// Held around every call into a target sink (which takes a mutex of its
+// own inside spdlog), so that a fork can wait until no thread is inside one:
+// see LogState::HoldForFork. Taken after the state's mutexes, if any.
+TMutex& TargetMutex() {
+  static TMutex* const s_mutex = new TMutex();  // never destroyed: used at exit
+  return *s_mutex;
+}
+
 // The sink every logger writes to: forwards each line to the target (stderr
 // or a file) and flushes it at once, so that a line is out when the writer
 // is done with it. Counts explicit flushes so that Flush() can wait for the
 // asynchronous writer to reach its flush request.
 //
-// Thread-safe: the target sinks lock themselves; m_mutex guards m_flushes.
+// Thread-safe: TargetMutex() serialises the calls into the target; m_mutex
+// guards m_flushes and is never held together with TargetMutex().
 class LineSink final : public spdlog::sinks::sink {
  public:
   explicit LineSink(std::shared_ptr<spdlog::sinks::sink> target) : m_target(std::move(target)) {}
 
   void log(const spdlog::details::log_msg& message) override {
+    TMutexLock lock(TargetMutex());
     m_target->log(message);
     m_target->flush();
   }
@@ -81,10 +93,15 @@ class LineSink final : public spdlog::sinks::sink {
         sink.m_flushed.NotifyAll();
       }
     } count{*this};
+    TMutexLock lock(TargetMutex());  // released before count counts
     m_target->flush();
   }
-  void set_pattern(const std::string& pattern) override { m_target->set_pattern(pattern); }
+  void set_pattern(const std::string& pattern) override {
+    TMutexLock lock(TargetMutex());
+    m_target->set_pattern(pattern);
+  }
   void set_formatter(std::unique_ptr<spdlog::formatter> formatter) override {
+    TMutexLock lock(TargetMutex());
     m_target->set_formatter(std::move(formatter));
   }
 
@@ -130,7 +147,13 @@ struct Output {
 // m_configMutex guards the output and the target; it is held only to copy
 // or replace them, never while writing. m_flushMutex serialises flushes and
 // reconfiguration so that each flush waits for its own request.
-// Lock order: m_flushMutex, then m_configMutex.
+// Lock order: m_flushMutex, then m_configMutex, then TargetMutex().
+//
+// Forks: a child forked without exec has only the forking thread, so a
+// mutex that another thread held at the fork stays held in the child, and
+// the child's first line would wait for it for good. The forking thread
+// therefore takes all three around a fork (HoldForFork), so that the fork
+// happens while no thread writes, flushes or reconfigures.
 //
 // Created on first use (reading the environment) and never destroyed; see
 // the header on process exit.
@@ -232,6 +255,8 @@ class LogState {
       // Keep the stderr fallback.
     }
     std::atexit([] { LogState::Get().Flush(); });
+    s_forkable.store(this, std::memory_order_release);
+    pthread_atfork(&HoldForFork, &ReleaseAfterFork, &ReleaseAfterFork);
     if (fileProblem) {
       // Safe here although m_configMutex is held: nobody else can see the
       // state yet, and the line goes straight to the logger, not through
@@ -312,6 +337,29 @@ class LogState {
     } catch (...) {
     }
   }
+
+  // The fork handlers. The hold spans the fork, from one handler to the
+  // next, so it cannot be a scope; t_heldForFork tells the second handler
+  // whether the first took the mutexes (it does not before the state is
+  // complete), on the forking thread, which the child's only thread copies.
+  static void HoldForFork() KELCACHE_NO_THREAD_SAFETY_ANALYSIS {
+    LogState* state = s_forkable.load(std::memory_order_acquire);
+    if (state == nullptr) return;
+    state->m_flushMutex.Lock();
+    state->m_configMutex.Lock();
+    TargetMutex().Lock();
+    t_heldForFork = true;
+  }
+  static void ReleaseAfterFork() KELCACHE_NO_THREAD_SAFETY_ANALYSIS {
+    if (!t_heldForFork) return;
+    t_heldForFork = false;
+    LogState* state = s_forkable.load(std::memory_order_acquire);
+    TargetMutex().Unlock();
+    state->m_configMutex.Unlock();
+    state->m_flushMutex.Unlock();
+  }
+  static inline std::atomic<LogState*> s_forkable{nullptr};
+  static inline thread_local bool t_heldForFork = false;
 
   TMutex m_flushMutex;
   TMutex m_configMutex KELCACHE_ACQUIRED_AFTER(m_flushMutex);

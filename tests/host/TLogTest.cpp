@@ -4,13 +4,16 @@
 #include "host/TLog.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <unordered_map>
 #include <vector>
@@ -116,6 +119,41 @@ TEST_F(TLogTest, AChildForkedWithoutExecWritesItsLinesWhenLoggingIsAsynchronous)
   const auto lines = ReadLines(path);
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_NE(lines[1].find("from the child"), std::string::npos) << lines[1];
+}
+
+// A fork that lands while another thread writes a line (inside the file
+// sink, which holds a mutex of its own meanwhile) must not leave the child
+// waiting for good at its first line.
+TEST_F(TLogTest, AChildForkedWhileAnotherThreadWritesCanWriteItsOwnLines) {
+  const std::string path = LogPath();
+  ASSERT_TRUE(TLog::LogToFile(path));
+  std::atomic<bool> stop{false};
+  std::thread writer([&] {
+    while (!stop.load()) LogMessage(TLog::Warn, u"from a busy thread of the parent");
+  });
+  int forks = 0;
+  for (; forks < 20; ++forks) {
+    const ::testing::AssertionResult child = kelcache_test::RunInForkedChild(
+        [] {
+          alarm(5);  // a child that hangs ends sooner than the helper's 30 s
+          LogMessage(TLog::Warn, u"from a child");
+          TLog::Flush();
+          return 0;
+        },
+        "none");
+    if (!child) {
+      ADD_FAILURE() << "fork " << forks << ": " << child.message();
+      break;
+    }
+  }
+  stop = true;
+  writer.join();
+  TLog::Flush();
+  int fromChildren = 0;
+  for (const std::string& line : ReadLines(path)) {
+    if (line.find("from a child") != std::string::npos) ++fromChildren;
+  }
+  EXPECT_EQ(fromChildren, forks);
 }
 #endif
 
