@@ -1,6 +1,7 @@
 #include "host/LockDetectionTimer.h"
 
 #include <atomic>
+#include <cmath>
 
 #include "host/AppOptions.h"
 #include "host/TFormatString.h"
@@ -53,6 +54,7 @@ LockDetectionTimer::~LockDetectionTimer() {
 }
 
 void LockDetectionTimer::SetThresholdMs(double thresholdMs) noexcept {
+  if (std::isnan(thresholdMs)) return;  // no threshold: every hold would be reported
   Threshold().store(thresholdMs < 0 ? 0.0 : thresholdMs);
 }
 

@@ -37,7 +37,7 @@ class KELCACHE_EXPORT LockDetectionTimer {
   void StartBlock();
 
   // The threshold in milliseconds for the process (default 1000). Values
-  // below zero count as zero.
+  // below zero count as zero; NaN leaves the threshold as it was.
   static void SetThresholdMs(double thresholdMs) noexcept;
   static double GetThresholdMs() noexcept;
 

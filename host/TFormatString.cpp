@@ -23,7 +23,9 @@ int PlaceHolderAt(const std::u16string& text, size_t i, size_t& length) {
 
 TFormatString& TFormatString::arg(const TString& value, int fieldWidth, char16_t fill) {
   std::u16string padded = value.u16();
-  size_t width = static_cast<size_t>(fieldWidth < 0 ? -fieldWidth : fieldWidth);
+  // The magnitude in unsigned arithmetic: -INT_MIN does not fit an int.
+  const size_t width = fieldWidth < 0 ? static_cast<size_t>(0u - static_cast<unsigned>(fieldWidth))
+                                      : static_cast<size_t>(fieldWidth);
   if (padded.size() < width) {
     if (fieldWidth > 0) {
       padded.insert(padded.begin(), width - padded.size(), fill);

@@ -39,7 +39,9 @@
 //     callback of the pattern is called again, also not for a message whose delivery
 //     had already begun (it waits for a callback in progress on another
 //     thread, so do not call it holding a lock that the callback takes). A
-//     callback may unsubscribe itself.
+//     callback may unsubscribe itself, but must not destroy the manager
+//     (nor may a reconnect listener): its thread goes on using it after the
+//     callback returns.
 //
 // TryPublish sends PUBLISH on a pooled connection (to the server, or to any
 // node of the cluster) and gives false, without raising, when the pool has no server, no

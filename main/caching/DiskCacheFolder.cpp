@@ -53,7 +53,27 @@ void EnsureDirectory(const TPath& folder) {
 
 // ---- DiskCacheFolder ---------------------------------------------------------
 
-DiskCacheFolder::DiskCacheFolder(TPath path) : m_path(std::move(path)), m_pathUtf8(m_path.ToUtf8()) {}
+namespace {
+
+// A path the system would read as another folder is refused: the system
+// stops at a NUL (so "/c/\0x" would be "/c/", whose other folders the
+// sweeper and drops would then remove), and an empty path is the working
+// folder's entries.
+const TPath& CheckedCachePath(const TPath& path) {
+  const TString& text = path.ToString();
+  if (text.empty()) ThrowLogicException("main/caching/DiskCacheFolder", __LINE__, "cache path is empty");
+  for (char16_t ch : text.u16()) {
+    if (ch == u'\0') {
+      ThrowLogicException("main/caching/DiskCacheFolder", __LINE__, "cache path contains a NUL character");
+    }
+  }
+  return path;
+}
+
+}  // namespace
+
+DiskCacheFolder::DiskCacheFolder(TPath path)
+    : m_path(CheckedCachePath(path)), m_pathUtf8(m_path.ToUtf8()) {}
 
 DiskCacheFolder::~DiskCacheFolder() = default;
 

@@ -84,7 +84,10 @@ class KELCACHE_EXPORT DiskCacheFolder {
  public:
   class Opening;
 
-  // Touches nothing on disk; the folder is opened by the first Open.
+  // Touches nothing on disk; the folder is opened by the first Open. Raises
+  // a LogicException for an empty path ("cache path is empty") or one that
+  // holds a NUL character ("cache path contains a NUL character"), which the
+  // system would take for another folder.
   explicit DiskCacheFolder(TPath path);
   DiskCacheFolder(const DiskCacheFolder&) = delete;
   DiskCacheFolder& operator=(const DiskCacheFolder&) = delete;

@@ -97,7 +97,7 @@ class KELCACHE_EXPORT LifetimePolicy : public IPolicy {
 
 // Keeps the entries that m_predicate does not match: the caches carry out
 // deletion by predicate with it. Matches is called once per entry, in the
-// range's order.
+// range's order. The predicate must not be null (the caller's precondition).
 struct KELCACHE_EXPORT EntryPredicatePolicy : IPolicy {
   explicit EntryPredicatePolicy(std::shared_ptr<EntryPredicate> predicate)
       : m_predicate(std::move(predicate)) {}
@@ -112,7 +112,8 @@ struct KELCACHE_EXPORT EntryPredicatePolicy : IPolicy {
 // Runs its member policies one after the other, each over what the previous
 // ones kept; the survivors are those every member lets pass. Members only see
 // Purge calls (no hooks), and a member is still called with an empty range
-// when an earlier one kept nothing.
+// when an earlier one kept nothing. Members must not be null, and a cascade
+// must not contain itself (the caller's preconditions).
 class KELCACHE_EXPORT CascadedPolicy : public IPolicy {
  public:
   explicit CascadedPolicy(std::shared_ptr<IPolicy> first) : m_policies{std::move(first)} {}

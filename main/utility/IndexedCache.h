@@ -40,7 +40,11 @@
 // (SynchronizedIndexedCache does so). The use operations restamp entries and
 // notify the policy. Calls go out only to the clock, the policy, predicates,
 // key functions and the reference counting, none of which may call back into
-// the cache.
+// the cache. Preconditions, the caller's (not tested): the policy given to
+// SetPolicy, Purge(policy) and IncrementClock(policy) is not null, nor is the
+// predicate given to PruneHints and the use operations other than
+// UseEntryUpdateHint; DeleteEntries(pred) and UseEntryUpdateHint accept a
+// null predicate as said there.
 //
 // Ownership: an entry holds one reference to its object and a lookup returns a
 // new one; returned EntrySets hold copies. The policy and predicates are shared

@@ -15,6 +15,11 @@ TReadWriteLock* RequireLock(TReadWriteLock* lock) {
   return lock;
 }
 
+// A null predicate is refused before anything is locked or changed.
+void RequirePredicate(const std::shared_ptr<EntryPredicate>& predicate) {
+  if (!predicate) ThrowLogicException("main/utility/SynchronizedCache", __LINE__, "predicate");
+}
+
 const Entry* FindFirstMatch(const EntrySet& snapshot, EntryPredicate& predicate) {
   for (const Entry& entry : snapshot) {
     if (predicate.Matches(entry)) return &entry;
@@ -71,6 +76,7 @@ EntrySet SynchronizedCache::Snapshot(uint64_t& clock) {
 }
 
 EntrySet SynchronizedCache::DeleteEntries(std::shared_ptr<EntryPredicate> predicate) {
+  RequirePredicate(predicate);
   uint64_t clock = 0;
   EntrySet snapshot = Snapshot(clock);
   EntryPredicatePolicy policy(std::move(predicate));
@@ -109,6 +115,7 @@ EntrySet SynchronizedCache::IncrementClockWithPolicy(IPolicy& policy) {
 }
 
 void SynchronizedCache::VisitEntries(std::shared_ptr<EntryPredicate> predicate) {
+  RequirePredicate(predicate);
   EntrySet snapshot;
   {
     TWriteLockGuard guard(*m_lock);
@@ -118,6 +125,7 @@ void SynchronizedCache::VisitEntries(std::shared_ptr<EntryPredicate> predicate) 
 }
 
 RefCntPtr<RefCntObject> SynchronizedCache::TryGetEntry(std::shared_ptr<EntryPredicate> predicate) {
+  RequirePredicate(predicate);
   uint64_t clock = 0;
   EntrySet snapshot = Snapshot(clock);
   const Entry* found = FindFirstMatch(snapshot, *predicate);
@@ -126,6 +134,7 @@ RefCntPtr<RefCntObject> SynchronizedCache::TryGetEntry(std::shared_ptr<EntryPred
 
 RefCntPtr<RefCntObject> SynchronizedCache::TryGetEntry(std::shared_ptr<EntryPredicate> predicate,
                                                        unsigned int& hint) {
+  RequirePredicate(predicate);
   uint64_t clock = 0;
   EntrySet snapshot = Snapshot(clock);
   // Any id may be a hint, 0 included: after the id counter wraps an entry
@@ -141,6 +150,7 @@ RefCntPtr<RefCntObject> SynchronizedCache::TryGetEntry(std::shared_ptr<EntryPred
 
 RefCntPtr<RefCntObject> SynchronizedCache::TryGetEntryAndHint(std::shared_ptr<EntryPredicate> predicate,
                                                               unsigned int& hint) {
+  RequirePredicate(predicate);
   hint = 0;
   uint64_t clock = 0;
   EntrySet snapshot = Snapshot(clock);

@@ -84,6 +84,12 @@ TReadWriteLock* RequireLock(TReadWriteLock* lock) {
   return lock;
 }
 
+// A null predicate is refused before anything is locked or changed (only
+// DeleteEntries takes one, and deletes nothing).
+void RequirePredicate(const std::shared_ptr<EntryPredicate>& predicate) {
+  if (!predicate) ThrowLogicException("main/utility/SynchronizedIndexedCache", __LINE__, "predicate");
+}
+
 }  // namespace
 
 SynchronizedIndexedCache::SynchronizedIndexedCache(std::shared_ptr<IPolicy> policy, TReadWriteLock* lock,
@@ -115,6 +121,7 @@ unsigned int SynchronizedIndexedCache::AddEntry(RefCntPtr<RefCntObject> data) {
 
 std::pair<unsigned int, EntrySet> SynchronizedIndexedCache::AddEntryAndDeleteExistingEntriesItMatches(
     RefCntPtr<RefCntObject> data, std::shared_ptr<EntryPredicate> predicate, uint64_t sizeBytes) {
+  RequirePredicate(predicate);
   // The precomputed predicate, as MakePrecomputedPredicate builds it, but on
   // the stack: it lives only for this call.
   EntryPredicate& judge = *predicate;  // owned by `precomputed` from here on
@@ -172,6 +179,7 @@ EntrySet SynchronizedIndexedCache::PrecomputePredicateAndDeleteEntries(
 
 std::shared_ptr<EntryPredicate> SynchronizedIndexedCache::MakePrecomputedPredicate(
     std::shared_ptr<EntryPredicate> predicate) {
+  RequirePredicate(predicate);
   EntryPredicate& judge = *predicate;  // owned by `precomputed` from here on
   TString indexName = judge.GetIndexName();
   TString key = judge.GetKeyForIndexing();
@@ -184,6 +192,7 @@ std::shared_ptr<EntryPredicate> SynchronizedIndexedCache::MakePrecomputedPredica
 }
 
 EntrySet SynchronizedIndexedCache::GetPossiblyMatchingEntries(std::shared_ptr<EntryPredicate> predicate) {
+  RequirePredicate(predicate);
   const TString indexName = predicate->GetIndexName();
   const TString key = predicate->GetKeyForIndexing();
   const QualifiedKey qualified = QualifyAndPrefetch(indexName, key);
@@ -201,6 +210,7 @@ EntrySet SynchronizedIndexedCache::GetPossiblyMatchingEntries(std::shared_ptr<En
 }
 
 unsigned int SynchronizedIndexedCache::FindFirstMatch(std::shared_ptr<EntryPredicate> predicate) {
+  RequirePredicate(predicate);
   return FindFirstMatchOf(*predicate);
 }
 
@@ -280,6 +290,7 @@ RefCntPtr<RefCntObject> SynchronizedIndexedCache::TryGetEntry(std::shared_ptr<En
 
 RefCntPtr<RefCntObject> SynchronizedIndexedCache::TryGetEntryAndHint(
     std::shared_ptr<EntryPredicate> predicate, unsigned int& hint) {
+  RequirePredicate(predicate);
   const unsigned int id = FindFirstMatchOf(*predicate);
   if (id == 0) return nullptr;
   RefCntPtr<RefCntObject> data = TryGetEntry(id);
@@ -289,6 +300,7 @@ RefCntPtr<RefCntObject> SynchronizedIndexedCache::TryGetEntryAndHint(
 
 RefCntPtr<RefCntObject> SynchronizedIndexedCache::TryGetEntryUpdateHint(
     std::shared_ptr<EntryPredicate> predicate, unsigned int& hint) {
+  RequirePredicate(predicate);
   if (hint != 0) {
     RefCntPtr<RefCntObject> data;
     PrefetchIdSlot(hint);  // as in TryGetEntry(id)
@@ -303,6 +315,7 @@ RefCntPtr<RefCntObject> SynchronizedIndexedCache::TryGetEntryUpdateHint(
 }
 
 void SynchronizedIndexedCache::VisitEntries(std::shared_ptr<EntryPredicate> predicate) {
+  RequirePredicate(predicate);
   EntryScratch snapshot;
   {
     TReadLockGuard guard(*m_lock);
@@ -314,6 +327,7 @@ void SynchronizedIndexedCache::VisitEntries(std::shared_ptr<EntryPredicate> pred
 }
 
 Entry SynchronizedIndexedCache::PruneHints(std::shared_ptr<EntryPredicate> predicate, unsigned int limit) {
+  RequirePredicate(predicate);
   Entry pruned;
   {
     TWriteLockGuard guard(*m_lock);

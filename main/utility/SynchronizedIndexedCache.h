@@ -37,6 +37,16 @@
 // purge — a predicate that runs there must not call this cache.
 // IndexedCache::GetEntry notifies the policy's OnEntryUsed under the shared
 // lock, so a tracking policy installed here must accept concurrent calls.
+// The policy's other hooks (OnEntryAdded, OnEntryDeleted, OnEntryUsed of a
+// use by id, ComputeEntriesToPurge, the purge of IncrementClock) and the
+// indexes' key functions run under the exclusive lock: none of them, nor a
+// hook run under the shared lock, may call this cache or another cache that
+// shares its lock (a shared holder that asks for the exclusive lock waits
+// for itself for good).
+//
+// Predicates must not be null: every operation that takes one raises a
+// LogicException ("predicate") for a null one before it changes anything,
+// except DeleteEntries, which deletes nothing.
 //
 // Ownership: the cache lock is owned unless supplied (a supplied lock is never
 // destroyed by the cache and must outlive it); returned EntrySets hold copies

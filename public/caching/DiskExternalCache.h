@@ -78,7 +78,9 @@ class KELCACHE_EXPORT DiskExternalCache : public ExternalCache<TString, std::vec
   DiskExternalCache(TString ns, std::shared_ptr<FolderSweeper> sweeper);
   // Entries directly under cachePath, kept as passed (the namespace folder
   // itself; nothing is added to it). ns is no part of the path, so any text
-  // is accepted: it only names the cache in events.
+  // is accepted: it only names the cache in events. An empty cachePath, or
+  // one that holds a NUL character (the system would read another folder),
+  // raises LogicException (source "main/caching/DiskCacheFolder").
   DiskExternalCache(TString ns, TPath cachePath, std::shared_ptr<FolderSweeper> sweeper);
   DiskExternalCache(const DiskExternalCache&) = default;
   ~DiskExternalCache() override;

@@ -100,7 +100,8 @@ struct KELCACHE_EXPORT DiskEntryReport {
 class KELCACHE_EXPORT DiskExternalCacheInspector {
  public:
   // The namespace folder to look at (as DiskExternalCache::GetCachePath
-  // gives it). Touches nothing on disk.
+  // gives it). Touches nothing on disk. An empty path, or one that holds a
+  // NUL character, raises LogicException as DiskExternalCache does.
   explicit DiskExternalCacheInspector(TPath cachePath);
   // The namespace folder of that cache.
   explicit DiskExternalCacheInspector(const DiskExternalCache& cache);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <limits>
 #include <mutex>
 #include <thread>
 
@@ -50,6 +51,9 @@ TEST(LockDetectionTimerTest, WarnsOnlyAboutABlockLongerThanTheThreshold) {
   LockDetectionTimer::SetThresholdMs(-3);
   EXPECT_EQ(LockDetectionTimer::GetThresholdMs(), 0.0);
   LockDetectionTimer::SetThresholdMs(1000);
+  // NaN is no threshold (every hold would pass it): the last one stays.
+  LockDetectionTimer::SetThresholdMs(std::numeric_limits<double>::quiet_NaN());
+  EXPECT_EQ(LockDetectionTimer::GetThresholdMs(), 1000.0);
 }
 
 }  // namespace

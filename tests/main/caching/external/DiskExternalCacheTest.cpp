@@ -248,6 +248,23 @@ TEST_F(DiskExternalCacheTest, OnlyTheConstructorThatBuildsThePathFromTheNamespac
   AppConfig::GetInstance().SetExternalCacheDir(previous);
   // Nothing refused was written anywhere.
   EXPECT_EQ(FileNames(namespaceRoot), accepted);
+
+  // A path the system would read as another folder is refused, by the store
+  // and by the inspector: empty (the working folder), or cut at a NUL (here
+  // the temporary folder itself, whose other folders sweeps and drops would
+  // remove).
+  const std::pair<TPath, std::string> badPaths[] = {
+      {TPath(), "cache path is empty"},
+      {ToTPath(m_temp.path()) / TString(std::u16string(u"\0x", 2)), "cache path contains a NUL character"},
+  };
+  for (const auto& [path, expression] : badPaths) {
+    SCOPED_TRACE(expression);
+    const std::string where = "main/caching/DiskCacheFolder:";
+    const std::string raised = kelcache_test::LogicExceptionSite([&] { DiskExternalCache(u"ns", path, nullptr); });
+    EXPECT_EQ(raised.substr(0, where.size()), where) << raised;
+    EXPECT_EQ(raised.substr(raised.find(' ') + 1), expression) << raised;
+    EXPECT_NE(kelcache_test::LogicExceptionSite([&] { DiskExternalCacheInspector{path}; }), "");
+  }
 }
 
 TEST_F(DiskExternalCacheTest, CollidingKeysShareOneFolderHoldingTheKeyStoredLast) {

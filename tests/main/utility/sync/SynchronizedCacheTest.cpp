@@ -5,12 +5,14 @@
 
 #include <functional>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "host/Errors.h"
 #include "host/LockGuards.h"
 #include "tests/main/utility/CacheTestSupport.h"
 #include "tests/main/utility/sync/SyncTestSupport.h"
+#include "tests/support/TestEnvironment.h"
 
 namespace {
 
@@ -154,6 +156,41 @@ TYPED_TEST(SynchronizedCachesTest, OnDirtyRemovesTheListedEntriesAndASuppliedLoc
   cache.reset();
   EXPECT_TRUE(LockIsFree(this->m_lock));
   EXPECT_THROW(this->Make(nullptr), LogicException);
+}
+
+// A null predicate is refused with a LogicException before anything changes
+// (only the indexed cache's DeleteEntries takes one, and deletes nothing).
+TYPED_TEST(SynchronizedCachesTest, ANullPredicateIsRefusedBeforeAnythingChanges) {
+  auto cache = this->Make(&this->m_lock);
+  const unsigned a = cache->AddEntry(MakeItem(u"EU"));
+  const std::shared_ptr<CacheHelpers::EntryPredicate> none;
+  const std::string source = this->kIndexed ? "main/utility/SynchronizedIndexedCache:" : "main/utility/SynchronizedCache:";
+  std::vector<std::pair<const char*, std::function<void()>>> calls = {
+      {"TryGetEntry", [&] { cache->TryGetEntry(none); }},
+      {"TryGetEntryAndHint", [&] { unsigned hint = a; cache->TryGetEntryAndHint(none, hint); }},
+      {"VisitEntries", [&] { cache->VisitEntries(none); }},
+  };
+  if constexpr (TestFixture::kIndexed) {
+    calls.emplace_back("TryGetEntryUpdateHint", [&] { unsigned hint = a; cache->TryGetEntryUpdateHint(none, hint); });
+    calls.emplace_back("FindFirstMatch", [&] { cache->FindFirstMatch(none); });
+    calls.emplace_back("GetPossiblyMatchingEntries", [&] { cache->GetPossiblyMatchingEntries(none); });
+    calls.emplace_back("PrecomputePredicateAndDeleteEntries", [&] { cache->PrecomputePredicateAndDeleteEntries(none); });
+    calls.emplace_back("PruneHints", [&] { cache->PruneHints(none, 0); });
+    calls.emplace_back("AddEntryAndDeleteExistingEntriesItMatches",
+                       [&] { cache->AddEntryAndDeleteExistingEntriesItMatches(MakeItem(u"EU"), none, 1); });
+  } else {
+    calls.emplace_back("TryGetEntry with a hint", [&] { unsigned hint = a; cache->TryGetEntry(none, hint); });
+    calls.emplace_back("DeleteEntries", [&] { cache->DeleteEntries(none); });
+  }
+  for (const auto& [name, call] : calls) {
+    const std::string raised = kelcache_test::LogicExceptionSite(call);
+    EXPECT_EQ(raised.substr(0, source.size()), source) << name << ": " << raised;
+    EXPECT_EQ(raised.substr(raised.find(' ') + 1), "predicate") << name;
+  }
+  if constexpr (TestFixture::kIndexed) EXPECT_TRUE(cache->DeleteEntries(none).empty());
+  EXPECT_TRUE(cache->TryGetEntry(a)) << "nothing removed";
+  if constexpr (TestFixture::kIndexed) EXPECT_EQ(cache->GetEntryCount(), 1u) << "nothing added";
+  EXPECT_TRUE(LockIsFree(this->m_lock));
 }
 
 class SynchronizedIndexedCacheTest : public testing::Test {
