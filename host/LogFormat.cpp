@@ -50,7 +50,26 @@ std::string RenderPlainLine(AnySeverity severity, std::chrono::system_clock::tim
   char prefix[80];
   std::snprintf(prefix, sizeof prefix, "%s %-5s [%llu] ", FormatTimestamp(time).c_str(),
                 SeverityName(severity), static_cast<unsigned long long>(threadId));
-  return prefix + text.toValidUtf8();
+  // One line per call, whatever the text holds: a line feed in a text that
+  // came from outside (a channel name, a path) must not start a line that
+  // reads as another entry. Control characters other than tab are written
+  // as \n, \r or \u00XX, as in the structured events.
+  std::string line = prefix;
+  for (const char ch : text.toValidUtf8()) {
+    const auto byte = static_cast<unsigned char>(ch);
+    if ((byte >= 0x20 && byte != 0x7f) || byte == '\t') {
+      line += ch;
+    } else if (byte == '\n') {
+      line += "\\n";
+    } else if (byte == '\r') {
+      line += "\\r";
+    } else {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(byte));
+      line += escaped;
+    }
+  }
+  return line;
 }
 
 std::string RenderEventLine(AnySeverity severity, std::chrono::system_clock::time_point time,

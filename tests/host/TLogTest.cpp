@@ -67,6 +67,10 @@ TEST_F(TLogTest, LineFormatsRenderTimeSeverityThreadSortedFieldsAndEscapedJson) 
             "1970-01-01T00:00:01.234Z warn  [42] hello");
   EXPECT_EQ(TLog::RenderPlainLine(TLog::Error, AtMilliseconds(0), 7, u"x"),
             "1970-01-01T00:00:00.000Z error [7] x");
+  // A text from outside cannot start a line of its own.
+  EXPECT_EQ(TLog::RenderPlainLine(TLog::Warn, AtMilliseconds(0), 7,
+                                  TString(std::u16string(u"a\n1970-01-01 error [1] forged\r\0\x7f\tb", 34))),
+            "1970-01-01T00:00:00.000Z warn  [7] a\\n1970-01-01 error [1] forged\\r\\u0000\\u007f\tb");
 
   const std::unordered_map<TString, TString> fields{{u"outcome", u"stored"}, {u"cns", u"MapTiles"}};
   EXPECT_EQ(TLog::RenderEventLine(TLog::Info, AtMilliseconds(1234), 7, u"ec-store", fields, nullptr),
