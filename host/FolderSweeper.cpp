@@ -30,6 +30,18 @@ bool Vanished(const std::error_code& error) {
   return error == std::errc::no_such_file_or_directory || error == std::errc::not_a_directory;
 }
 
+// The name the disk cache gives an entry folder: the decimal text of a 32-bit
+// key hash, without sign or leading zeros ("0" to "4294967295").
+bool IsEntryFolderName(const std::string& name) {
+  if (name.empty() || name.size() > 10 || (name.size() > 1 && name[0] == '0')) return false;
+  uint64_t value = 0;
+  for (const char ch : name) {
+    if (ch < '0' || ch > '9') return false;
+    value = value * 10 + static_cast<uint64_t>(ch - '0');
+  }
+  return value <= 0xFFFFFFFFull;
+}
+
 // The last-write time of `path`; nothing when it cannot be read. A time
 // outside the file clock's range (the standard library reads none after 2262)
 // counts as a century after, or before, now: the entry's age is unknown, so
@@ -164,7 +176,9 @@ FolderSweeper::ScanResult FolderSweeper::ScanAndTrim(const fs::path& folder, uin
     std::error_code entryError;
     fs::file_status status = it->symlink_status(entryError);
     if (!entryError && fs::is_directory(status)) {
-      if (std::optional<Measured> measured = MeasureEntryFolder(it->path(), result.incomplete)) {
+      if (!IsEntryFolderName(it->path().filename().native())) {
+        // Not made by the cache: neither counted nor ever removed.
+      } else if (std::optional<Measured> measured = MeasureEntryFolder(it->path(), result.incomplete)) {
         result.remainingBytes = SaturatingAdd(result.remainingBytes, measured->bytes);
         entries.push_back(EntryFolder{it->path(), measured->bytes, measured->newestWrite});
       }

@@ -1,12 +1,17 @@
 // FolderSweeper: holds folders of cache entries to a size budget.
 //
 // A swept folder holds one sub-folder per entry (the disk cache keeps each
-// entry's files in a folder of its own). Sweep(folder, incomingBytes) is
-// called before incomingBytes more are written into the folder; when the
-// folder's size plus the incoming bytes would exceed the budget, whole entry
-// folders are removed until the total is at most 90% of the budget (the
-// headroom spares the next stores a sweep of their own). Files that lie
-// directly in the swept folder count towards its size but are never removed.
+// entry's files in a folder of its own, named by the decimal text of the
+// key's 32-bit hash). Sweep(folder, incomingBytes) is called before
+// incomingBytes more are written into the folder; when the folder's size plus
+// the incoming bytes would exceed the budget, whole entry folders are removed
+// until the total is at most 90% of the budget (the headroom spares the next
+// stores a sweep of their own). Files that lie directly in the swept folder
+// count towards its size but are never removed. Sub-folders with other names
+// ("0" to "4294967295" without leading zeros are entry names) were not made
+// by the cache: they are neither counted nor ever removed, so a folder handed
+// in by mistake (the cache root, a folder shared with other data) loses
+// nothing but the cache's own entries.
 //
 // Which entries go first (FolderSweepOrder):
 //   LeastRecentlyWritten (0): the entry whose newest file was written longest

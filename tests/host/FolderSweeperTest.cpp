@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <set>
 #include <string>
 #include <thread>
@@ -45,9 +46,19 @@ class FolderSweeperTest : public TFileTest {
  protected:
   TPath Folder() const { return Root() / TPath("ns"); }
 
+  // Entry folders carry entry names, as the disk cache makes them (decimal
+  // key hashes); the tests call them by labels, which Entries() gives back.
+  TPath EntryPath(const std::string& label) {
+    auto [it, added] = m_numbers.emplace(label, std::to_string(1000 + m_numbers.size()));
+    if (added) m_labels.emplace(it->second, label);
+    return Folder() / TPath(it->second.c_str());
+  }
+
   // An entry whose files were both last written ageSeconds ago.
   void MakeEntry(const std::string& name, size_t keyBytes, size_t valueBytes, int64_t ageSeconds) {
-    TPath entry = Folder() / TPath(name.c_str());
+    MakeFolderAt(EntryPath(name), keyBytes, valueBytes, ageSeconds);
+  }
+  void MakeFolderAt(const TPath& entry, size_t keyBytes, size_t valueBytes, int64_t ageSeconds) {
     ASSERT_TRUE(WriteEntry(entry, keyBytes, valueBytes));
     DateTime written = DateTime::GetLocalTime() - DateTimeSpan::FromSeconds(ageSeconds);
     ASSERT_TRUE(LastWriteTime(entry / TPath(".bin"), written));
@@ -57,7 +68,7 @@ class FolderSweeperTest : public TFileTest {
   // An entry whose files were written in the year 2300, after the last date
   // the standard library's file clock can read.
   void MakeEntryBeyondTheFileClock(const std::string& name, size_t valueBytes) {
-    TPath entry = Folder() / TPath(name.c_str());
+    TPath entry = EntryPath(name);
     ASSERT_TRUE(WriteEntry(entry, 0, valueBytes));
     const timespec year2300[2] = {{10413792000, 0}, {10413792000, 0}};
     for (const char* file : {".bin", ".key"}) {
@@ -65,7 +76,15 @@ class FolderSweeperTest : public TFileTest {
     }
   }
 
-  std::set<std::string> Entries() { return FileNames(Folder().ToStdPath()); }
+  // The names in the swept folder, entries by their labels.
+  std::set<std::string> Entries() {
+    std::set<std::string> names;
+    for (const std::string& name : FileNames(Folder().ToStdPath())) {
+      auto label = m_labels.find(name);
+      names.insert(label == m_labels.end() ? name : label->second);
+    }
+    return names;
+  }
 
   uint64_t TotalBytes() const {
     uint64_t total = 0;
@@ -74,13 +93,16 @@ class FolderSweeperTest : public TFileTest {
     }
     return total;
   }
+
+  std::map<std::string, std::string> m_numbers;  // label -> folder name
+  std::map<std::string, std::string> m_labels;   // folder name -> label
 };
 
 TEST_F(FolderSweeperTest, LeastRecentlyWrittenEntriesGoFirstUntilWithinBudget) {
   // 20 entries of 1000 bytes; entry0 was written first, entry19 last.
   for (int i = 0; i < 20; ++i) MakeEntry("entry" + std::to_string(i), 100, 900, (20 - i) * 60);
   // A load renews entry0's value file: it is now the most recently used.
-  ASSERT_TRUE(LastWriteTime(Folder() / TPath("entry0") / TPath(".bin"), DateTime::GetLocalTime()));
+  ASSERT_TRUE(LastWriteTime(EntryPath("entry0") / TPath(".bin"), DateTime::GetLocalTime()));
   // A loose file counts towards the size but is not an entry.
   TFile::WriteUnsignedBinaryFile(Folder() / TPath("loose"), std::vector<uint8_t>(500, 'l'));
   ASSERT_EQ(TotalBytes(), 20500u);
@@ -110,7 +132,7 @@ TEST_F(FolderSweeperTest, LargestFirstOrderAndMinimumAgeProtectYoungEntries) {
   for (int i = 0; i < 10; ++i) MakeEntry("small" + std::to_string(i), 100, 400, 3 * 3600 - i * 10);
   MakeEntry("young8000", 0, 8000, 0);
   // A store in progress: its folder is made, no file written yet.
-  ASSERT_TRUE(CreateDirectory(Folder() / TPath("inprogress")));
+  ASSERT_TRUE(CreateDirectory(EntryPath("inprogress")));
 
   // 22000 bytes, budget 10000, target 9000. Largest first, but young8000
   // (and the empty folder) are younger than a minute and stay; then the
@@ -156,6 +178,22 @@ TEST_F(FolderSweeperTest, EntriesDatedFarInTheFutureAreNotShieldedByTheMinimumAg
   FolderSweeper sweeper(3000, FolderSweepOrder::LeastRecentlyWritten, 60, kLongInterval);
   EXPECT_TRUE(sweeper.Sweep(Folder(), 0));
   EXPECT_EQ(Entries(), (std::set<std::string>{"young0", "young1", "skewed"}));
+}
+
+// Only folders named as the disk cache names its entries count and go: a
+// folder handed in by mistake (the cache root, one shared with other data)
+// loses nothing else, however old and large the rest is.
+TEST_F(FolderSweeperTest, FoldersNotNamedAsEntriesAreNeitherCountedNorRemoved) {
+  const std::set<std::string> others = {"ExternalCacheV1", "0123", "4294967296", "-1", "12a"};
+  for (const std::string& name : others) MakeFolderAt(Folder() / TPath(name.c_str()), 0, 5000, 9999);
+  MakeFolderAt(Folder() / TPath("4294967295"), 0, 1000, 7200);  // the largest entry name
+  MakeEntry("newer", 0, 1000, 3600);
+  FolderSweeper sweeper(3000, FolderSweepOrder::LeastRecentlyWritten, 0, kLongInterval);
+  EXPECT_FALSE(sweeper.Sweep(Folder(), 0)) << "2000 bytes of entries: within the budget";
+  EXPECT_TRUE(sweeper.Sweep(Folder(), 1500));
+  std::set<std::string> expected = others;
+  expected.insert("newer");
+  EXPECT_EQ(Entries(), expected) << "the oldest entry went, and only it";
 }
 
 // A scan that cannot read the folder (no descriptor left) is no scan: the
@@ -230,7 +268,7 @@ TEST_F(FolderSweeperTest, SurvivesEntriesVanishingDuringScans) {
   std::atomic<bool> stop{false};
   std::thread churn([&] {
     for (int i = 0; !stop; ++i) {
-      TPath entry = Folder() / TPath(("churn" + std::to_string(i % 16)).c_str());
+      TPath entry = Folder() / TPath(std::to_string(9000 + i % 16).c_str());
       WriteEntry(entry / TPath("nested"), 10, 300);
       WriteEntry(entry, 10, 300);
       if (i % 3 == 0) RemovePathRecursively(entry);
