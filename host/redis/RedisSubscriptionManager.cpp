@@ -85,7 +85,7 @@ bool SameSubscriberConnection(const std::shared_ptr<const RedisPoolConfiguration
 // use; m_reconnects is atomic.
 // Everything the subscriber thread keeps about its connection lives on its
 // own stack (Run), so only that thread touches the connection.
-struct RedisSubscriptionManager::Impl {
+struct RedisSubscriptionManager::Impl : std::enable_shared_from_this<RedisSubscriptionManager::Impl> {
   Impl();
   ~Impl();
 
@@ -251,7 +251,9 @@ void RedisSubscriptionManager::Impl::StartThreadLocked() {
   // Marked running only once the thread exists: when it cannot be made, the
   // next subscription tries again. The thread's first step takes m_mutex,
   // which is held here, so it never sees the flag unset.
-  m_thread = std::thread([this] { Run(); });
+  // The thread shares the state: a callback that destroys the manager
+  // returns into a loop whose state lives on until the loop ends.
+  m_thread = std::thread([self = shared_from_this()] { self->Run(); });
   m_threadRunning = true;
   if (m_processWide && !m_exitHandlerRegistered) {
     m_exitHandlerRegistered = true;
@@ -701,7 +703,7 @@ LiveManagers& Live() {
 }
 }  // namespace
 
-RedisSubscriptionManager::RedisSubscriptionManager() : m_impl(std::make_unique<Impl>()) {
+RedisSubscriptionManager::RedisSubscriptionManager() : m_impl(std::make_shared<Impl>()) {
   LiveManagers& live = Live();
   TMutexLock lock(live.mutex);
   live.managers.insert(this);

@@ -39,9 +39,9 @@
 //     callback of the pattern is called again, also not for a message whose delivery
 //     had already begun (it waits for a callback in progress on another
 //     thread, so do not call it holding a lock that the callback takes). A
-//     callback may unsubscribe itself, but must not destroy the manager
-//     (nor may a reconnect listener): its thread goes on using it after the
-//     callback returns.
+//     callback may unsubscribe itself, and a callback or reconnect listener
+//     may destroy the manager: its thread then ends after the callback
+//     returns, without waiting to be joined.
 //
 // TryPublish sends PUBLISH on a pooled connection (to the server, or to any
 // node of the cluster) and gives false, without raising, when the pool has no server, no
@@ -112,7 +112,9 @@ class KELCACHE_EXPORT RedisSubscriptionManager final : public IRedisSubscription
   // The exit handler of the process-wide manager (see Lifetime above).
   static void StopAtExit();
 
-  const std::unique_ptr<Impl> m_impl;
+  // Shared with the subscriber thread, which may outlive the manager for a
+  // moment (a callback or listener that destroys the manager).
+  const std::shared_ptr<Impl> m_impl;
 };
 
 }  // namespace kelvra::caching

@@ -250,6 +250,20 @@ TEST_F(RedisSubscriptions, NoCallbackRunsAfterUnsubscribeReturnsEvenOneAlreadyIn
   for (int i = 0; i < 5; ++i) manager.TryPublish(u"self.2", u"m", {});
   std::this_thread::sleep_for(200ms);
   EXPECT_EQ(selfCalls.load(), 1);
+
+  // A callback may even destroy its manager: the subscriber thread goes on
+  // from the callback without the manager and ends (AddressSanitizer would
+  // report a use of the freed state).
+  auto doomed = std::make_unique<RedisSubscriptionManager>();
+  std::atomic<bool> destroyed{false};
+  doomed->Subscribe(u"doomed.*", [&](const TString&, const void*, int) {
+    if (destroyed) return;
+    doomed.reset();
+    destroyed = true;
+  });
+  ASSERT_TRUE(PublishUntil(manager, u"doomed.1", u"m", [&] { return destroyed.load(); }));
+  for (int i = 0; i < 5; ++i) manager.TryPublish(u"doomed.2", u"m", {});
+  std::this_thread::sleep_for(200ms);
 }
 
 // A throwing callback is logged and delivery goes on; a burst of failures
