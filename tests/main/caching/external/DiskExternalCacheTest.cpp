@@ -257,7 +257,9 @@ TEST_F(DiskExternalCacheTest, OnlyTheConstructorThatBuildsThePathFromTheNamespac
       {TPath(), "cache path is empty"},
       {ToTPath(m_temp.path()) / TString(std::u16string(u"\0x", 2)), "cache path contains a NUL character"},
   };
-  for (const auto& [path, expression] : badPaths) {
+  for (const auto& bad : badPaths) {
+    const TPath& path = bad.first;  // not a structured binding: lambdas below capture it
+    const std::string& expression = bad.second;
     SCOPED_TRACE(expression);
     const std::string where = "main/caching/DiskCacheFolder:";
     const std::string raised = kelcache_test::LogicExceptionSite([&] { DiskExternalCache(u"ns", path, nullptr); });
