@@ -64,6 +64,12 @@ TMutex& TargetMutex() {
   return *s_mutex;
 }
 
+// True on the thread that holds the log's mutexes across a fork, from the
+// prepare handler to the parent's or child's: other fork handlers that run
+// meanwhile on that thread may still write lines, which then go out without
+// taking those mutexes again (they are not recursive).
+thread_local bool t_heldForFork = false;
+
 // The sink every logger writes to: forwards each line to the target (stderr
 // or a file) and flushes it at once, so that a line is out when the writer
 // is done with it. Counts explicit flushes so that Flush() can wait for the
@@ -76,9 +82,9 @@ class LineSink final : public spdlog::sinks::sink {
   explicit LineSink(std::shared_ptr<spdlog::sinks::sink> target) : m_target(std::move(target)) {}
 
   void log(const spdlog::details::log_msg& message) override {
+    if (t_heldForFork) return WriteToTarget(message);  // held by this thread already
     TMutexLock lock(TargetMutex());
-    m_target->log(message);
-    m_target->flush();
+    WriteToTarget(message);
   }
   void flush() override {
     // Counted even when the target cannot flush (a full disk): a waiter
@@ -103,6 +109,11 @@ class LineSink final : public spdlog::sinks::sink {
   void set_formatter(std::unique_ptr<spdlog::formatter> formatter) override {
     TMutexLock lock(TargetMutex());
     m_target->set_formatter(std::move(formatter));
+  }
+
+  void WriteToTarget(const spdlog::details::log_msg& message) {
+    m_target->log(message);
+    m_target->flush();
   }
 
   uint64_t Flushes() {
@@ -171,6 +182,7 @@ class LogState {
   }
 
   void Write(AnySeverity severity, const std::string& line) {
+    if (t_heldForFork) return WriteHeldForFork(severity, line);
     std::shared_ptr<spdlog::logger> logger;
     {
       TMutexLock lock(m_configMutex);
@@ -213,6 +225,7 @@ class LogState {
   }
 
   void Flush() {
+    if (t_heldForFork) return;  // a fork handler's lines were written at once
     TMutexLock flushLock(m_flushMutex);
     Output output;
     {
@@ -224,6 +237,11 @@ class LogState {
 
  private:
   LogState() {
+    // The fork generation's first use registers a fork handler, which must
+    // not happen under this state's mutexes (MakeOutput reads the
+    // generation): a fork on another thread would hold glibc's handler lock
+    // while it waits for them in HoldForFork.
+    (void)ForkGeneration();
     // Nobody else can see the state yet; the lock is for the analysis, which
     // asks for it around MakeOutput.
     TMutexLock lock(m_configMutex);
@@ -338,10 +356,25 @@ class LogState {
     }
   }
 
+  // A line written by another fork handler while this thread holds the log
+  // for the fork: straight to the target, whose mutex this thread holds.
+  void WriteHeldForFork(AnySeverity severity, const std::string& line) KELCACHE_NO_THREAD_SAFETY_ANALYSIS {
+    try {
+      spdlog::details::log_msg message(spdlog::string_view_t("kelcache"), ToSpdlogLevel(severity),
+                                       spdlog::string_view_t(line.data(), line.size()));
+      m_target->log(message);
+      m_target->flush();
+    } catch (...) {
+      // A sink that fails loses the line, not the fork.
+    }
+  }
+
   // The fork handlers. The hold spans the fork, from one handler to the
   // next, so it cannot be a scope; t_heldForFork tells the second handler
-  // whether the first took the mutexes (it does not before the state is
-  // complete), on the forking thread, which the child's only thread copies.
+  // whether the first took the mutexes (it does not until the constructor
+  // has made the output), on the forking thread, which the child's only
+  // thread copies. Other handlers that run meanwhile may write lines
+  // (WriteHeldForFork), but not flush or reconfigure the log.
   static void HoldForFork() KELCACHE_NO_THREAD_SAFETY_ANALYSIS {
     LogState* state = s_forkable.load(std::memory_order_acquire);
     if (state == nullptr) return;
@@ -359,7 +392,6 @@ class LogState {
     state->m_flushMutex.Unlock();
   }
   static inline std::atomic<LogState*> s_forkable{nullptr};
-  static inline thread_local bool t_heldForFork = false;
 
   TMutex m_flushMutex;
   TMutex m_configMutex KELCACHE_ACQUIRED_AFTER(m_flushMutex);

@@ -15,11 +15,6 @@ TReadWriteLock* RequireLock(TReadWriteLock* lock) {
   return lock;
 }
 
-// A null predicate is refused before anything is locked or changed.
-void RequirePredicate(const std::shared_ptr<EntryPredicate>& predicate) {
-  if (!predicate) ThrowLogicException("main/utility/SynchronizedCache", __LINE__, "predicate");
-}
-
 const Entry* FindFirstMatch(const EntrySet& snapshot, EntryPredicate& predicate) {
   for (const Entry& entry : snapshot) {
     if (predicate.Matches(entry)) return &entry;
@@ -76,7 +71,7 @@ EntrySet SynchronizedCache::Snapshot(uint64_t& clock) {
 }
 
 EntrySet SynchronizedCache::DeleteEntries(std::shared_ptr<EntryPredicate> predicate) {
-  RequirePredicate(predicate);
+  if (!predicate) return {};  // a null predicate matches nothing
   uint64_t clock = 0;
   EntrySet snapshot = Snapshot(clock);
   EntryPredicatePolicy policy(std::move(predicate));
@@ -115,7 +110,7 @@ EntrySet SynchronizedCache::IncrementClockWithPolicy(IPolicy& policy) {
 }
 
 void SynchronizedCache::VisitEntries(std::shared_ptr<EntryPredicate> predicate) {
-  RequirePredicate(predicate);
+  if (!predicate) return;  // nothing to visit with
   EntrySet snapshot;
   {
     TWriteLockGuard guard(*m_lock);
@@ -125,7 +120,7 @@ void SynchronizedCache::VisitEntries(std::shared_ptr<EntryPredicate> predicate) 
 }
 
 RefCntPtr<RefCntObject> SynchronizedCache::TryGetEntry(std::shared_ptr<EntryPredicate> predicate) {
-  RequirePredicate(predicate);
+  if (!predicate) return nullptr;  // a null predicate matches nothing
   uint64_t clock = 0;
   EntrySet snapshot = Snapshot(clock);
   const Entry* found = FindFirstMatch(snapshot, *predicate);
@@ -134,7 +129,10 @@ RefCntPtr<RefCntObject> SynchronizedCache::TryGetEntry(std::shared_ptr<EntryPred
 
 RefCntPtr<RefCntObject> SynchronizedCache::TryGetEntry(std::shared_ptr<EntryPredicate> predicate,
                                                        unsigned int& hint) {
-  RequirePredicate(predicate);
+  if (!predicate) {  // a null predicate matches nothing: a miss clears the hint
+    hint = 0;
+    return nullptr;
+  }
   uint64_t clock = 0;
   EntrySet snapshot = Snapshot(clock);
   // Any id may be a hint, 0 included: after the id counter wraps an entry
@@ -150,8 +148,8 @@ RefCntPtr<RefCntObject> SynchronizedCache::TryGetEntry(std::shared_ptr<EntryPred
 
 RefCntPtr<RefCntObject> SynchronizedCache::TryGetEntryAndHint(std::shared_ptr<EntryPredicate> predicate,
                                                               unsigned int& hint) {
-  RequirePredicate(predicate);
   hint = 0;
+  if (!predicate) return nullptr;  // a null predicate matches nothing
   uint64_t clock = 0;
   EntrySet snapshot = Snapshot(clock);
   const Entry* found = FindFirstMatch(snapshot, *predicate);

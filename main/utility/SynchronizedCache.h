@@ -17,8 +17,8 @@
 // again. GetCache() hands out the unguarded cache: whoever uses it must hold
 // the same lock.
 //
-// Predicates must not be null: every operation that takes one raises a
-// LogicException ("predicate") for a null one before it changes anything.
+// A null predicate matches nothing: a lookup given one misses (and clears
+// the hint), DeleteEntries deletes nothing and VisitEntries visits nothing.
 //
 // Ownership: the lock is borrowed (never destroyed by the cache; it must
 // outlive it). Returned EntrySets hold copies of entries.

@@ -84,12 +84,6 @@ TReadWriteLock* RequireLock(TReadWriteLock* lock) {
   return lock;
 }
 
-// A null predicate is refused before anything is locked or changed (only
-// DeleteEntries takes one, and deletes nothing).
-void RequirePredicate(const std::shared_ptr<EntryPredicate>& predicate) {
-  if (!predicate) ThrowLogicException("main/utility/SynchronizedIndexedCache", __LINE__, "predicate");
-}
-
 }  // namespace
 
 SynchronizedIndexedCache::SynchronizedIndexedCache(std::shared_ptr<IPolicy> policy, TReadWriteLock* lock,
@@ -121,7 +115,7 @@ unsigned int SynchronizedIndexedCache::AddEntry(RefCntPtr<RefCntObject> data) {
 
 std::pair<unsigned int, EntrySet> SynchronizedIndexedCache::AddEntryAndDeleteExistingEntriesItMatches(
     RefCntPtr<RefCntObject> data, std::shared_ptr<EntryPredicate> predicate, uint64_t sizeBytes) {
-  RequirePredicate(predicate);
+  if (!predicate) predicate = NeverMatches();  // a null predicate matches nothing
   // The precomputed predicate, as MakePrecomputedPredicate builds it, but on
   // the stack: it lives only for this call.
   EntryPredicate& judge = *predicate;  // owned by `precomputed` from here on
@@ -179,7 +173,7 @@ EntrySet SynchronizedIndexedCache::PrecomputePredicateAndDeleteEntries(
 
 std::shared_ptr<EntryPredicate> SynchronizedIndexedCache::MakePrecomputedPredicate(
     std::shared_ptr<EntryPredicate> predicate) {
-  RequirePredicate(predicate);
+  if (!predicate) predicate = NeverMatches();  // a null predicate matches nothing
   EntryPredicate& judge = *predicate;  // owned by `precomputed` from here on
   TString indexName = judge.GetIndexName();
   TString key = judge.GetKeyForIndexing();
@@ -192,7 +186,7 @@ std::shared_ptr<EntryPredicate> SynchronizedIndexedCache::MakePrecomputedPredica
 }
 
 EntrySet SynchronizedIndexedCache::GetPossiblyMatchingEntries(std::shared_ptr<EntryPredicate> predicate) {
-  RequirePredicate(predicate);
+  if (!predicate) return {};  // a null predicate matches nothing
   const TString indexName = predicate->GetIndexName();
   const TString key = predicate->GetKeyForIndexing();
   const QualifiedKey qualified = QualifyAndPrefetch(indexName, key);
@@ -210,8 +204,7 @@ EntrySet SynchronizedIndexedCache::GetPossiblyMatchingEntries(std::shared_ptr<En
 }
 
 unsigned int SynchronizedIndexedCache::FindFirstMatch(std::shared_ptr<EntryPredicate> predicate) {
-  RequirePredicate(predicate);
-  return FindFirstMatchOf(*predicate);
+  return predicate ? FindFirstMatchOf(*predicate) : 0;  // a null predicate matches nothing
 }
 
 unsigned int SynchronizedIndexedCache::FindFirstMatchOf(EntryPredicate& predicate) {
@@ -290,7 +283,7 @@ RefCntPtr<RefCntObject> SynchronizedIndexedCache::TryGetEntry(std::shared_ptr<En
 
 RefCntPtr<RefCntObject> SynchronizedIndexedCache::TryGetEntryAndHint(
     std::shared_ptr<EntryPredicate> predicate, unsigned int& hint) {
-  RequirePredicate(predicate);
+  if (!predicate) return nullptr;  // a null predicate matches nothing: a miss
   const unsigned int id = FindFirstMatchOf(*predicate);
   if (id == 0) return nullptr;
   RefCntPtr<RefCntObject> data = TryGetEntry(id);
@@ -300,7 +293,10 @@ RefCntPtr<RefCntObject> SynchronizedIndexedCache::TryGetEntryAndHint(
 
 RefCntPtr<RefCntObject> SynchronizedIndexedCache::TryGetEntryUpdateHint(
     std::shared_ptr<EntryPredicate> predicate, unsigned int& hint) {
-  RequirePredicate(predicate);
+  if (!predicate) {  // a null predicate matches nothing: a miss clears the hint
+    hint = 0;
+    return nullptr;
+  }
   if (hint != 0) {
     RefCntPtr<RefCntObject> data;
     PrefetchIdSlot(hint);  // as in TryGetEntry(id)
@@ -315,7 +311,7 @@ RefCntPtr<RefCntObject> SynchronizedIndexedCache::TryGetEntryUpdateHint(
 }
 
 void SynchronizedIndexedCache::VisitEntries(std::shared_ptr<EntryPredicate> predicate) {
-  RequirePredicate(predicate);
+  if (!predicate) return;  // nothing to visit with
   EntryScratch snapshot;
   {
     TReadLockGuard guard(*m_lock);
@@ -327,7 +323,7 @@ void SynchronizedIndexedCache::VisitEntries(std::shared_ptr<EntryPredicate> pred
 }
 
 Entry SynchronizedIndexedCache::PruneHints(std::shared_ptr<EntryPredicate> predicate, unsigned int limit) {
-  RequirePredicate(predicate);
+  if (!predicate) return Entry();  // a null predicate lists nothing: nothing to prune
   Entry pruned;
   {
     TWriteLockGuard guard(*m_lock);

@@ -44,9 +44,10 @@
 // shares its lock (a shared holder that asks for the exclusive lock waits
 // for itself for good).
 //
-// Predicates must not be null: every operation that takes one raises a
-// LogicException ("predicate") for a null one before it changes anything,
-// except DeleteEntries, which deletes nothing.
+// A null predicate matches nothing: a lookup given one misses (with the hint
+// as a miss leaves it), FindFirstMatch gives 0, PruneHints an entry of id 0,
+// the deletions and GetPossiblyMatchingEntries an empty set, VisitEntries
+// visits nothing, and a replacement only adds.
 //
 // Ownership: the cache lock is owned unless supplied (a supplied lock is never
 // destroyed by the cache and must outlive it); returned EntrySets hold copies

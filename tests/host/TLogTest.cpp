@@ -4,6 +4,8 @@
 #include "host/TLog.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -301,6 +303,45 @@ void LogWithoutRoomForAThread() {
   std::exit(0);
 }
 [[maybe_unused]] const bool s_noThreadMode = kelcache_test::RunIfChildMode("tlog-no-thread", LogWithoutRoomForAThread);
+
+// The child mode "tlog-fork-handlers": a host's fork handlers, registered
+// before the log's own (before the first line), write lines while the log is
+// held for the fork; then the forked child writes one. Neither may wait for
+// the log's mutexes, which the forking thread holds.
+void LogForkHandlerLine() {
+  LogMessage(TLog::Warn, TString(u"from a fork handler"));
+}
+void LogFromForkHandlers() {
+  pthread_atfork(&LogForkHandlerLine, &LogForkHandlerLine, &LogForkHandlerLine);
+  LogMessage(TLog::Warn, TString(u"before the fork"));
+  alarm(10);  // a hang ends the child mode, and fails the test
+  const pid_t child = fork();
+  if (child == 0) {
+    LogMessage(TLog::Warn, TString(u"from the forked child"));
+    _exit(0);
+  }
+  int status = 0;
+  const bool childExited = child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status);
+  TLog::Flush();
+  std::exit(childExited && WEXITSTATUS(status) == 0 ? 0 : 5);
+}
+[[maybe_unused]] const bool s_forkHandlerMode = kelcache_test::RunIfChildMode("tlog-fork-handlers", LogFromForkHandlers);
+
+TEST(TLogEnvironment, ForkHandlersThatRunWhileTheLogIsHeldMayWriteLines) {
+  kelcache_test::TempDir dir;
+  const std::string path = (dir.path() / "fork-handlers.log").string();
+  const kelcache_test::ChildModeResult child =
+      kelcache_test::RunChildMode("tlog-fork-handlers", {"KELCACHE_LOG_FILE=" + path});
+  ASSERT_EQ(child.exitCode, 0) << child.output;
+  int fromHandlers = 0;
+  bool fromChild = false;
+  for (const std::string& line : ReadLines(path)) {
+    if (line.find("] from a fork handler") != std::string::npos) ++fromHandlers;
+    if (line.find("] from the forked child") != std::string::npos) fromChild = true;
+  }
+  EXPECT_EQ(fromHandlers, 3) << "prepare, parent and child";
+  EXPECT_TRUE(fromChild);
+}
 
 TEST(TLogEnvironment, EnvironmentConfiguresTheFirstUse) {
   kelcache_test::TempDir dir;
