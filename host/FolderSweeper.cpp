@@ -30,18 +30,6 @@ bool Vanished(const std::error_code& error) {
   return error == std::errc::no_such_file_or_directory || error == std::errc::not_a_directory;
 }
 
-// The name the disk cache gives an entry folder: the decimal text of a 32-bit
-// key hash, without sign or leading zeros ("0" to "4294967295").
-bool IsEntryFolderName(const std::string& name) {
-  if (name.empty() || name.size() > 10 || (name.size() > 1 && name[0] == '0')) return false;
-  uint64_t value = 0;
-  for (const char ch : name) {
-    if (ch < '0' || ch > '9') return false;
-    value = value * 10 + static_cast<uint64_t>(ch - '0');
-  }
-  return value <= 0xFFFFFFFFull;
-}
-
 // The last-write time of `path`; nothing when it cannot be read. A time
 // outside the file clock's range (the standard library reads none after 2262)
 // counts as a century after, or before, now: the entry's age is unknown, so
@@ -99,6 +87,16 @@ std::optional<Measured> MeasureEntryFolder(const fs::path& folder, bool& unreada
 }
 
 }  // namespace
+
+bool IsEntryFolderName(std::string_view name) {
+  if (name.empty() || name.size() > 10 || (name.size() > 1 && name[0] == '0')) return false;
+  uint64_t value = 0;
+  for (const char ch : name) {
+    if (ch < '0' || ch > '9') return false;
+    value = value * 10 + static_cast<uint64_t>(ch - '0');
+  }
+  return value <= 0xFFFFFFFFull;
+}
 
 FolderSweeper::FolderSweeper(uint64_t budgetBytes, FolderSweepOrder order, unsigned minimumAgeSeconds,
                              std::chrono::nanoseconds interval)

@@ -52,6 +52,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -61,6 +62,12 @@
 #include "host/TMutex.h"
 
 enum class FolderSweepOrder : int { LeastRecentlyWritten = 0, LargestFirst = 1 };
+
+// Whether `name` is an entry folder's name as the disk cache makes them: the
+// decimal text of a 32-bit key hash, without sign or leading zeros ("0" to
+// "4294967295"). Only such folders are swept, reached by loads, or counted as
+// entries.
+KELCACHE_EXPORT bool IsEntryFolderName(std::string_view name);
 
 class KELCACHE_EXPORT FolderSweeper {
  public:

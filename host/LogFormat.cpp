@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <exception>
 #include <typeinfo>
 #include <utility>
@@ -17,21 +16,19 @@ namespace TLog {
 
 std::string FormatTimestamp(std::chrono::system_clock::time_point time) {
   using namespace std::chrono;
-  const auto sinceEpoch = duration_cast<milliseconds>(time.time_since_epoch()).count();
-  // Floor division, so that times before 1970 still get milliseconds 0..999.
-  long long seconds = sinceEpoch / 1000;
-  long long millis = sinceEpoch % 1000;
-  if (millis < 0) {
-    millis += 1000;
-    seconds -= 1;
-  }
-  const std::time_t asTimeT = static_cast<std::time_t>(seconds);
-  std::tm parts{};
-  gmtime_r(&asTimeT, &parts);
+  // Calendar arithmetic, not gmtime_r: the C library's takes a lock of its
+  // own (the time-zone lock), which a thread that was writing a line at a
+  // fork would leave held in the child for good. Floor rounding, so that
+  // times before 1970 still get milliseconds 0..999.
+  const auto at = floor<milliseconds>(time);
+  const auto day = floor<days>(at);
+  const year_month_day date{day};
+  const hh_mm_ss<milliseconds> clock{at - day};
   char buffer[96];  // room for any int fields, so no truncation is possible
-  std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", parts.tm_year + 1900,
-                parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec,
-                static_cast<int>(millis));
+  std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
+                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
+                static_cast<int>(clock.seconds().count()), static_cast<int>(clock.subseconds().count()));
   return buffer;
 }
 

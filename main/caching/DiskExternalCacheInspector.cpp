@@ -18,6 +18,7 @@
 #include "host/FileDescriptor.h"
 #include "host/FileErrors.h"
 #include "host/FileSystem.h"
+#include "host/FolderSweeper.h"
 #include "host/TDirectory.h"
 #include "main/caching/DiskCacheFolder.h"
 #include "main/caching/DiskExternalCacheEntry.h"
@@ -32,18 +33,11 @@ constexpr const char* kSource = "main/caching/DiskExternalCacheInspector";
 
 using State = DiskEntryReport::State;
 
-// True for the text KeyHash gives: a decimal number from 0 to 4294967295,
-// without sign or leading zeros. Only such folders are ever reached by a
-// load, and only they have a byte of ".lock".
+// True for the text KeyHash gives (IsEntryFolderName). Only such folders are
+// ever reached by a load, and only they have a byte of ".lock". A name with
+// a unit outside ASCII is none (its 8-bit form could not be all digits).
 bool IsKeyHash(const TString& name) {
-  const std::u16string& units = name.u16();
-  if (units.empty() || units.size() > 10 || (units.size() > 1 && units[0] == u'0')) return false;
-  uint64_t value = 0;
-  for (char16_t unit : units) {
-    if (unit < u'0' || unit > u'9') return false;
-    value = value * 10 + static_cast<uint64_t>(unit - u'0');
-  }
-  return value <= UINT32_MAX;
+  return IsEntryFolderName(name.toStdString());
 }
 
 TString SystemError(const char16_t* operation, const TPath& path, int error) {

@@ -72,10 +72,8 @@ std::shared_ptr<ExternalCacheFactory::Cache> ExternalCacheFactory::MakeCache(TSt
   }
   const ExternalCacheFactory& instance = GetInstance();
   if (!instance.cacheFactoryFunc) ThrowLogicException(kSource, kMakeCacheEmptyMakerLine, "cacheFactoryFunc");
-  // A copy runs: a maker that installs another (Initialize, UnInitialize)
-  // would otherwise destroy itself, and what it captured, while it runs.
-  const CacheFactoryFunc maker = instance.cacheFactoryFunc;
-  return maker(std::move(ns), sizeMb, sweeperArg);
+  // In place, so that a maker with state of its own keeps it from call to call.
+  return instance.cacheFactoryFunc(std::move(ns), sizeMb, sweeperArg);
 }
 
 ExternalCacheFactory::CacheFactoryFunc ExternalCacheFactory::MakeDefaultCacheForAuthoringClient() {

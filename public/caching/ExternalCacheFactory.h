@@ -16,7 +16,11 @@
 // Thread rules: no lock. MakeCache may run on any number of threads at once.
 // Initialize, UnInitialize and AllowFactoryOverridePerNamespace(bool) change
 // shared state without synchronisation: call them at start-up or shut-down,
-// never while another thread is in MakeCache.
+// never while another thread is in MakeCache. The installed maker runs in
+// place (a maker with state of its own keeps it from call to call), and
+// Initialize and UnInitialize destroy the maker they replace at once: a maker
+// must not call them, since it would destroy itself, and what it captured,
+// while it runs.
 //
 // Ownership: the caches are shared objects (std::shared_ptr); the factory
 // keeps none of them.

@@ -521,6 +521,7 @@ FolderSize Measure(const TPath& folder) {
       }
       continue;
     }
+    if (!IsEntryFolderName(items->path().filename().native())) continue;  // the sweeper's rule
     ++size.entries;
     fs::recursive_directory_iterator files(items->path(), itemError);
     for (const fs::recursive_directory_iterator last; !itemError && files != last; files.increment(itemError)) {
