@@ -152,6 +152,10 @@ struct RedisSubscriptionManager::Impl : std::enable_shared_from_this<RedisSubscr
   std::map<uint64_t, std::shared_ptr<Listener>> m_listeners KELCACHE_GUARDED_BY(m_mutex);
   uint64_t m_nextListenerToken KELCACHE_GUARDED_BY(m_mutex) = 1;
   std::thread m_thread KELCACHE_GUARDED_BY(m_mutex);
+  // Set when the manager is destroyed by one of its own callbacks or
+  // listeners, on the subscriber thread: keeps this state alive until that
+  // thread's loop has ended. Only the subscriber thread touches it.
+  std::shared_ptr<Impl> m_keepAliveUntilLoopEnds;
   bool m_threadRunning KELCACHE_GUARDED_BY(m_mutex) = false;
   // The fork generation of the process that made m_wakeFd and started
   // m_thread. In a child forked without exec the parent's thread does not
@@ -251,9 +255,13 @@ void RedisSubscriptionManager::Impl::StartThreadLocked() {
   // Marked running only once the thread exists: when it cannot be made, the
   // next subscription tries again. The thread's first step takes m_mutex,
   // which is held here, so it never sees the flag unset.
-  // The thread shares the state: a callback that destroys the manager
-  // returns into a loop whose state lives on until the loop ends.
-  m_thread = std::thread([self = shared_from_this()] { self->Run(); });
+  // A callback that destroys the manager returns into this loop: the state
+  // then lives on (m_keepAliveUntilLoopEnds) until the loop has ended, and
+  // goes with the thread.
+  m_thread = std::thread([this] {
+    Run();
+    const std::shared_ptr<Impl> last = std::move(m_keepAliveUntilLoopEnds);
+  });
   m_threadRunning = true;
   if (m_processWide && !m_exitHandlerRegistered) {
     m_exitHandlerRegistered = true;
@@ -280,7 +288,10 @@ void RedisSubscriptionManager::Impl::StopThread(bool boundedWait) {
       }
       stopped = !m_threadRunning;
     }
-    if (onSubscriberThread) stopped = false;
+    if (onSubscriberThread) {
+      stopped = false;
+      m_keepAliveUntilLoopEnds = weak_from_this().lock();  // empty once the state is being destroyed
+    }
     thread = std::move(m_thread);
   }
   if (!thread.joinable()) return;
@@ -717,10 +728,23 @@ RedisSubscriptionManager::~RedisSubscriptionManager() {
     live.managers.erase(this);
   }
   m_impl->StopThread(false);
-  // The thread has ended, so nothing is delivered any more.
-  TMutexLock lock(m_impl->m_mutex);
-  m_impl->m_subscriptions.clear();
-  m_impl->m_listeners.clear();
+  // The thread has ended, or this is its callback or listener destroying the
+  // manager: then the other callbacks of the message being delivered, and
+  // the other listeners, must not run either. Their gates close outside the
+  // mutex (closing one waits for a call in progress).
+  std::vector<std::shared_ptr<Subscription>> subscriptions;
+  std::vector<std::shared_ptr<Listener>> listeners;
+  {
+    TMutexLock lock(m_impl->m_mutex);
+    for (auto& [pattern, list] : m_impl->m_subscriptions) {
+      for (auto& subscription : list) subscriptions.push_back(std::move(subscription));
+    }
+    for (auto& [token, listener] : m_impl->m_listeners) listeners.push_back(std::move(listener));
+    m_impl->m_subscriptions.clear();
+    m_impl->m_listeners.clear();
+  }
+  for (const std::shared_ptr<Subscription>& subscription : subscriptions) subscription->Close();
+  for (const std::shared_ptr<Listener>& listener : listeners) listener->Close();
 }
 
 RedisSubscriptionManager& RedisSubscriptionManager::GetInstance() {

@@ -112,8 +112,8 @@ class KELCACHE_EXPORT RedisSubscriptionManager final : public IRedisSubscription
   // The exit handler of the process-wide manager (see Lifetime above).
   static void StopAtExit();
 
-  // Shared with the subscriber thread, which may outlive the manager for a
-  // moment (a callback or listener that destroys the manager).
+  // Shared, so that a callback or listener that destroys the manager can
+  // keep the state alive until the subscriber thread's loop has ended.
   const std::shared_ptr<Impl> m_impl;
 };
 
