@@ -49,8 +49,8 @@ std::string RenderPlainLine(AnySeverity severity, std::chrono::system_clock::tim
                 SeverityName(severity), static_cast<unsigned long long>(threadId));
   // One line per call, whatever the text holds: a line feed in a text that
   // came from outside (a channel name, a path) must not start a line that
-  // reads as another entry. Control characters other than tab are written
-  // as \n, \r or \u00XX, as in the structured events.
+  // reads as another entry. The C0 control characters other than tab, and
+  // DEL, are written as \n, \r or \u00XX, as in the structured events.
   std::string line = prefix;
   for (const char ch : text.toValidUtf8()) {
     const auto byte = static_cast<unsigned char>(ch);

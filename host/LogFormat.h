@@ -32,8 +32,9 @@ KELCACHE_EXPORT std::string FormatErrorCode(uint32_t code);
 // Appends the text as a quoted JSON string.
 KELCACHE_EXPORT void AppendJsonString(std::string& out, const TString& text);
 
-// "<timestamp> <severity padded to 5> [<threadId>] <text>", one line: control
-// characters of the text other than tab are escaped (\n, \r, \u00XX).
+// "<timestamp> <severity padded to 5> [<threadId>] <text>", one line: the C0
+// control characters of the text other than tab, and DEL, are escaped (\n,
+// \r, \u00XX).
 KELCACHE_EXPORT std::string RenderPlainLine(AnySeverity severity, std::chrono::system_clock::time_point time,
                                             uint64_t threadId, const TString& text);
 

@@ -72,7 +72,11 @@ class FolderSweeperTest : public TFileTest {
     ASSERT_TRUE(WriteEntry(entry, 0, valueBytes));
     const timespec year2300[2] = {{10413792000, 0}, {10413792000, 0}};
     for (const char* file : {".bin", ".key"}) {
-      ASSERT_EQ(utimensat(AT_FDCWD, (entry / TPath(file)).ToStdPath().c_str(), year2300, 0), 0) << file;
+      const std::string path = (entry / TPath(file)).ToStdPath().string();
+      ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), year2300, 0), 0) << file;
+      struct stat info {};
+      ASSERT_EQ(stat(path.c_str(), &info), 0);
+      ASSERT_EQ(info.st_mtim.tv_sec, year2300[1].tv_sec) << "this file system cannot hold the year 2300";
     }
   }
 
