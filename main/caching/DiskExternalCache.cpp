@@ -159,8 +159,17 @@ bool KeyFileHolds(int fd, const ExpectedKey& expected, const Entry& entry) {
     if (n < 0) {
       if (MissOrRaise(entry, u"Cannot read file", entry.keyFile, errno) == Found::Miss) return false;
     }
-    return static_cast<size_t>(n) == expected.utf8.size() &&
-           std::memcmp(content.data(), expected.utf8.data(), expected.utf8.size()) == 0;
+    if (static_cast<size_t>(n) != expected.utf8.size() ||
+        std::memcmp(content.data(), expected.utf8.data(), expected.utf8.size()) != 0) {
+      return false;
+    }
+    // Nothing read matches the empty key, and an empty device or a pipe
+    // without a writer reads as nothing too: only a regular file counts.
+    // (Other keys' bytes followed by an end do not come out of such files by
+    // chance, so they are spared the system call.)
+    if (n != 0) return true;
+    struct stat info {};
+    return ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
   }
   // Keys whose bytes do not decide: the file's text, as TFile::LoadTextFile
   // reads it; only from a regular file (a device or a pipe put there would

@@ -7,10 +7,13 @@
 //
 // The integrity record. A value file holds the value's bytes and nothing
 // else; what it should hold is kept beside the content, in the user extended
-// attribute "user.kelcache.integrity" of ".bin": 17 bytes,
-//   byte 0      the record's form, 1
-//   bytes 1-8   the value's length in bytes, unsigned, little-endian
-//   bytes 9-16  XXH3 (64-bit, seed 0) of the value's bytes, little-endian.
+// attribute "user.kelcache.integrity" of ".bin": 25 bytes,
+//   byte 0       the record's form, 2
+//   bytes 1-8    the value's length in bytes, unsigned, little-endian
+//   bytes 9-16   XXH3 (64-bit, seed 0) of the value's bytes, little-endian
+//   bytes 17-24  XXH3 (64-bit, seed 0) of the key's 8-bit text, little-endian.
+// Form 1, written by earlier versions, is the first 17 bytes alone (no key
+// checksum); it is still read.
 // A store sets it on the temporary file before renaming it to ".bin", so a
 // ".bin" that a reader can open carries the record of its own content. A
 // value file that was cut, emptied or overwritten afterwards (by a person, or

@@ -11,10 +11,12 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <future>
 #include <iostream>
 #include <set>
@@ -289,23 +291,39 @@ TEST_F(DiskExternalCacheTest, CollidingKeysShareOneFolderHoldingTheKeyStoredLast
   EXPECT_EQ(cache->TryLoad(kCollidingKeyB).Get(), nullptr);
 }
 
-// A key file that is no regular file (here a link to an endless device) is
-// no key: a load of a key whose text the file's bytes do not decide (one
-// holding U+FFFD) misses rather than read without end.
+// A key file that is no regular file is no key, whatever it reads as: a link
+// to an endless device must not be read without end (a key whose text the
+// file's bytes do not decide, one holding U+FFFD, reads the file whole), and
+// an empty device or a pipe, which read as nothing, must not pass for the
+// empty key's file.
 TEST_F(DiskExternalCacheTest, AKeyFileThatIsNoRegularFileIsAMiss) {
-  const TString key(u"a\uFFFDb");
-  auto cache = MakeCache();
-  ASSERT_TRUE(Store(*cache, key, MakeValue("v")));
-  const fs::path keyFile = EntryPath(key) / ".key";
-  fs::remove(keyFile);
-  fs::create_symlink("/dev/zero", keyFile);
-  // A bounded wait, and the program ends at once when it runs out: a load
-  // that reads on would go on filling the memory under the next tests.
-  bool timedOut = false;
-  EXPECT_EQ(cache->TryLoad(key, 1000, &timedOut), nullptr);
-  if (timedOut) {
-    std::fprintf(stderr, "FAILED: the load reads the device without end; the program ends here\n");
-    std::_Exit(1);
+  struct Case {
+    const char16_t* key;
+    const char* what;
+    std::function<void(const fs::path&)> make;
+  };
+  const std::vector<Case> cases = {
+      {u"a\uFFFDb", "a link to /dev/zero", [](const fs::path& file) { fs::create_symlink("/dev/zero", file); }},
+      {u"", "a link to /dev/null", [](const fs::path& file) { fs::create_symlink("/dev/null", file); }},
+      {u"", "a pipe", [](const fs::path& file) { ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const TString key(c.key);
+    auto cache = MakeCache();
+    ASSERT_TRUE(Store(*cache, key, MakeValue("v")));
+    ASSERT_TRUE(LoadsValue(*cache, key, *MakeValue("v")));
+    const fs::path keyFile = EntryPath(key) / ".key";
+    fs::remove(keyFile);
+    c.make(keyFile);
+    // A bounded wait, and the program ends at once when it runs out: a load
+    // that reads on would go on filling the memory under the next tests.
+    bool timedOut = false;
+    EXPECT_EQ(cache->TryLoad(key, 1000, &timedOut), nullptr);
+    if (timedOut) {
+      std::fprintf(stderr, "FAILED: the load reads %s without end; the program ends here\n", c.what);
+      std::_Exit(1);
+    }
   }
 }
 
