@@ -49,21 +49,38 @@ std::string RenderPlainLine(AnySeverity severity, std::chrono::system_clock::tim
                 SeverityName(severity), static_cast<unsigned long long>(threadId));
   // One line per call, whatever the text holds: a line feed in a text that
   // came from outside (a channel name, a path) must not start a line that
-  // reads as another entry. The C0 control characters other than tab, and
-  // DEL, are written as \n, \r or \u00XX, as in the structured events.
+  // reads as another entry, nor may a control sequence move a terminal's
+  // cursor. The C0 control characters other than tab, DEL and the C1 control
+  // characters are written as \n, \r or \u00XX (as in the structured
+  // events), and the line and paragraph separators, which some viewers break
+  // lines at, as \u2028 and \u2029.
+  const std::string utf8 = text.toValidUtf8();
   std::string line = prefix;
-  for (const char ch : text.toValidUtf8()) {
-    const auto byte = static_cast<unsigned char>(ch);
-    if ((byte >= 0x20 && byte != 0x7f) || byte == '\t') {
-      line += ch;
-    } else if (byte == '\n') {
+  line.reserve(line.size() + utf8.size());
+  const auto appendEscape = [&line](unsigned codePoint) {
+    char escaped[8];
+    std::snprintf(escaped, sizeof escaped, "\\u%04x", codePoint);
+    line += escaped;
+  };
+  for (size_t i = 0; i < utf8.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(utf8[i]);
+    const auto next = [&](size_t ahead) {
+      return i + ahead < utf8.size() ? static_cast<unsigned char>(utf8[i + ahead]) : 0u;
+    };
+    if (byte == '\n') {
       line += "\\n";
     } else if (byte == '\r') {
       line += "\\r";
+    } else if ((byte < 0x20 && byte != '\t') || byte == 0x7f) {
+      appendEscape(byte);
+    } else if (byte == 0xc2 && next(1) >= 0x80 && next(1) <= 0x9f) {  // U+0080..U+009F
+      appendEscape(next(1));
+      i += 1;
+    } else if (byte == 0xe2 && next(1) == 0x80 && (next(2) == 0xa8 || next(2) == 0xa9)) {
+      appendEscape(next(2) == 0xa8 ? 0x2028 : 0x2029);
+      i += 2;
     } else {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(byte));
-      line += escaped;
+      line += static_cast<char>(byte);
     }
   }
   return line;

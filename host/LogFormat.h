@@ -33,8 +33,9 @@ KELCACHE_EXPORT std::string FormatErrorCode(uint32_t code);
 KELCACHE_EXPORT void AppendJsonString(std::string& out, const TString& text);
 
 // "<timestamp> <severity padded to 5> [<threadId>] <text>", one line: the C0
-// control characters of the text other than tab, and DEL, are escaped (\n,
-// \r, \u00XX).
+// control characters of the text other than tab, DEL and the C1 control
+// characters are escaped (\n, \r, \u00XX), and so are the line and
+// paragraph separators (\u2028, \u2029).
 KELCACHE_EXPORT std::string RenderPlainLine(AnySeverity severity, std::chrono::system_clock::time_point time,
                                             uint64_t threadId, const TString& text);
 

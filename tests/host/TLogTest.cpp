@@ -73,6 +73,13 @@ TEST_F(TLogTest, LineFormatsRenderTimeSeverityThreadSortedFieldsAndEscapedJson) 
   EXPECT_EQ(TLog::RenderPlainLine(TLog::Warn, AtMilliseconds(0), 7,
                                   TString(std::u16string(u"a\n1970-01-01 error [1] forged\r\0\x7f\tb", 34))),
             "1970-01-01T00:00:00.000Z warn  [7] a\\n1970-01-01 error [1] forged\\r\\u0000\\u007f\tb");
+  // Nor move a terminal's cursor (C1 controls) or break a line in a viewer
+  // (the line and paragraph separators); their neighbours in UTF-8 (U+00A0,
+  // U+00FF, U+202F) stay as they are.
+  EXPECT_EQ(TLog::RenderPlainLine(TLog::Warn, AtMilliseconds(0), 7,
+                                  u"csi\u009b[2J nel\u0085 ls\u2028ps\u2029 \u00a0\u00ff\u202f\u0080"),
+            "1970-01-01T00:00:00.000Z warn  [7] csi\\u009b[2J nel\\u0085 ls\\u2028ps\\u2029 "
+            "\xC2\xA0\xC3\xBF\xE2\x80\xAF\\u0080");
 
   const std::unordered_map<TString, TString> fields{{u"outcome", u"stored"}, {u"cns", u"MapTiles"}};
   EXPECT_EQ(TLog::RenderEventLine(TLog::Info, AtMilliseconds(1234), 7, u"ec-store", fields, nullptr),
