@@ -115,7 +115,11 @@ unsigned int SynchronizedIndexedCache::AddEntry(RefCntPtr<RefCntObject> data) {
 
 std::pair<unsigned int, EntrySet> SynchronizedIndexedCache::AddEntryAndDeleteExistingEntriesItMatches(
     RefCntPtr<RefCntObject> data, std::shared_ptr<EntryPredicate> predicate, uint64_t sizeBytes) {
-  if (!predicate) predicate = NeverMatches();  // a null predicate matches nothing
+  if (!predicate) {  // a null predicate matches nothing: a plain addition, without judging every entry
+    const unsigned int id = AddEntry(std::move(data));
+    AdjustCacheSize(EntrySet(), sizeBytes);
+    return {id, EntrySet()};
+  }
   // The precomputed predicate, as MakePrecomputedPredicate builds it, but on
   // the stack: it lives only for this call.
   EntryPredicate& judge = *predicate;  // owned by `precomputed` from here on
@@ -173,7 +177,9 @@ EntrySet SynchronizedIndexedCache::PrecomputePredicateAndDeleteEntries(
 
 std::shared_ptr<EntryPredicate> SynchronizedIndexedCache::MakePrecomputedPredicate(
     std::shared_ptr<EntryPredicate> predicate) {
-  if (!predicate) predicate = NeverMatches();  // a null predicate matches nothing
+  // A null predicate matches nothing: nothing to judge. A predicate of the
+  // caller's own, not the shared one, since the caller may keep it.
+  if (!predicate) return std::make_shared<BooleanEntryPredicate>(false);
   EntryPredicate& judge = *predicate;  // owned by `precomputed` from here on
   TString indexName = judge.GetIndexName();
   TString key = judge.GetKeyForIndexing();

@@ -176,9 +176,11 @@ TYPED_TEST(SynchronizedCachesTest, ANullPredicateMatchesNothing) {
     EXPECT_TRUE(cache->GetPossiblyMatchingEntries(none).empty());
     EXPECT_TRUE(cache->PrecomputePredicateAndDeleteEntries(none).empty());
     EXPECT_EQ(cache->PruneHints(none, 0).GetID(), 0u);
+    const uint64_t bytesBefore = cache->GetCacheSizeBytes();
     const auto [added, deleted] = cache->AddEntryAndDeleteExistingEntriesItMatches(MakeItem(u"EU"), none, 1);
     EXPECT_TRUE(deleted.empty());
     EXPECT_TRUE(cache->TryGetEntry(added));
+    EXPECT_EQ(cache->GetCacheSizeBytes(), bytesBefore + 1) << "the addition is counted";
   } else {
     hint = a;
     EXPECT_FALSE(cache->TryGetEntry(none, hint));
