@@ -88,8 +88,9 @@ class KELCACHE_EXPORT TString {
   std::vector<TString> split(const TString& separator, SplitBehavior behavior = KeepEmptyParts,
                              CaseSensitivity cs = CaseSensitive) const;
 
-  // Reads the whole text as an unsigned number in base 2..36 (base 16 also
-  // accepts a "0x" prefix). Leading and trailing ASCII white space is allowed.
+  // Reads the whole text as an unsigned number in base 2..36, after an
+  // optional "+" (base 16 also accepts a "0x" prefix after it). Leading and
+  // trailing ASCII white space is allowed.
   // On failure (empty text, a stray character, overflow) returns 0 and sets
   // *ok to false; ok may be null.
   unsigned long long toULongLong(bool* ok = nullptr, int base = 10) const;

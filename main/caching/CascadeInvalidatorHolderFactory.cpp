@@ -37,6 +37,7 @@ class CascadeInvalidatorHolder final : public ICascadeInvalidatorHolder {
   }
 
   ICascadeInvalidator* GetInvalidator(CascadeInvalidatorType invalidatorType) override {
+    // A negative value is below End as well, but names no element.
     if (static_cast<int>(invalidatorType) < 0 || !(invalidatorType < CascadeInvalidatorType::End)) {
       ThrowLogicException(kSource, __LINE__, "invalidatorType < CascadeInvalidatorType::End");
     }

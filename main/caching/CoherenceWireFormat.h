@@ -6,10 +6,12 @@
 //   hash text: the two 64-bit halves in lower-case hexadecimal, joined by '-'
 //   timestamp: a DateTime representation in lower-case hexadecimal
 //
-// Parsing is lenient by design: a part that is not hexadecimal reads as 0
-// (TString::toULongLong without a check), so a malformed number is not
-// detected; only a wrong number of parts is, and raises the logic error the
-// service reports ("main/caching/RedisPubsub", lines 237 and 251).
+// Parsing is lenient by design: a part is read with TString::toULongLong
+// without a check, so a part that is no number at all reads as 0, and one
+// with white space around it, a "+" or a "0x" before it reads as its digits;
+// a malformed number is not detected. Only a wrong number of parts is, and
+// raises the logic error the service reports ("main/caching/RedisPubsub",
+// lines 237 and 251).
 //
 // Thread rules: pure functions, callable from any thread.
 #pragma once

@@ -81,7 +81,8 @@
 class KELCACHE_EXPORT SynchronizedIndexedCache : public kelvra::caching::ICoherentCache {
  public:
   // Guards the cache with the caller's lock, which must be non-null and
-  // outlive the cache.
+  // outlive the cache. A null lock is refused at once (LogicException,
+  // expression "lock") rather than crash the first operation.
   SynchronizedIndexedCache(std::shared_ptr<CacheHelpers::IPolicy> policy, TReadWriteLock* lock,
                            std::unique_ptr<CacheHelpers::IClock> clock);
   // Creates its own cache lock.

@@ -48,7 +48,8 @@ class KELCACHE_EXPORT ICascadeInvalidatorHolder {
   virtual void ResetForTest() = 0;
   // The invalidator of a type, or null when none is registered.
   // LogicException "invalidatorType < CascadeInvalidatorType::End" for a type
-  // not below End.
+  // not below End, and for a negative one (a value cast from an int), which
+  // names no element either and would otherwise read outside the list.
   virtual ICascadeInvalidator* GetInvalidator(CascadeInvalidatorType invalidatorType) = 0;
   // The registered invalidators in type order (empty before Initialize).
   virtual const std::vector<ICascadeInvalidator*>& GetInvalidators() = 0;
