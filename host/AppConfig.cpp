@@ -89,6 +89,9 @@ TString AppConfig::GetExternalCacheDir() const {
 }
 
 void AppConfig::SetExternalCacheDir(TString folder) {
+  // An empty folder would put the disk stores' entries in the working folder
+  // of the moment; it stands for the default, as an empty variable does.
+  if (folder.empty()) folder = TString::fromStdString(DefaultExternalCacheDir());
   TMutexLock lock(m_folderMutex);
   m_externalCacheDir = std::move(folder);
 }

@@ -51,6 +51,10 @@ class KELCACHE_EXPORT AppConfig {
   void SetExternalCacheEnabled(bool enabled) {
     m_externalCacheEnabled.store(enabled, std::memory_order_release);
   }
+  // An empty folder sets the default one ($XDG_CACHE_HOME/kelcache, else
+  // $HOME/.cache/kelcache, else the temporary folder's kelcache), as an empty
+  // KELCACHE_ExternalCacheDir does: the disk stores never fall back on the
+  // working folder.
   void SetExternalCacheDir(TString folder);
   void SetTestMode(bool on) { m_testMode.store(on, std::memory_order_release); }
   void SetUnitTestFlag(bool on) { m_unitTestFlag.store(on, std::memory_order_release); }

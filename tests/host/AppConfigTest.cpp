@@ -46,6 +46,11 @@ TEST(AppConfigTest, EditionPredicatesAndAFolderReadBesideItsWriter) {
   EXPECT_EQ(0, ReadsBesideWritesThatFail(written,
                                          [&](int i) { config.SetExternalCacheDir(i % 2 ? first : second); }));
   EXPECT_EQ(first, config.GetExternalCacheDir()) << "the last one written";
+
+  // An empty folder is the default one, not the working folder.
+  config.SetExternalCacheDir(TString());
+  EXPECT_FALSE(config.GetExternalCacheDir().empty());
+  EXPECT_TRUE(config.GetExternalCacheDir().toStdString().ends_with("/kelcache"));
 }
 
 TEST(AppConfigTest, EnvironmentOverridesAndDefaults) {
