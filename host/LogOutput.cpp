@@ -248,16 +248,22 @@ class LogState {
     // A fallback that cannot fail, so that m_output is never empty.
     m_target = std::make_shared<spdlog::sinks::stderr_sink_mt>();
     m_output = MakeOutput(m_target, false);
-    std::optional<std::string> fileProblem;
+    std::vector<TString> problems;  // with the environment variables, told once the output is there
     try {
-      if (const char* level = std::getenv("KELCACHE_LOG_LEVEL")) {
-        if (auto parsed = ParseSeverity(level)) m_level.store(parsed->Level());
+      if (const char* level = std::getenv("KELCACHE_LOG_LEVEL"); level != nullptr && *level != '\0') {
+        if (auto parsed = ParseSeverity(level)) {
+          m_level.store(parsed->Level());
+        } else {
+          problems.push_back("KELCACHE_LOG_LEVEL: unknown level '" + TString::fromStdString(level) +
+                             "' (expected debug, info, warn or error); keeping warn.");
+        }
       }
       if (const char* path = std::getenv("KELCACHE_LOG_FILE"); path != nullptr && *path != '\0') {
         if (auto file = OpenFile(path)) {
           m_target = std::move(file);
         } else {
-          fileProblem = path;
+          problems.push_back("KELCACHE_LOG_FILE: cannot open '" + TString::fromStdString(path) +
+                             "'; logging to stderr.");
         }
       }
       const char* async = std::getenv("KELCACHE_LOG_ASYNC");
@@ -275,14 +281,12 @@ class LogState {
     std::atexit([] { LogState::Get().Flush(); });
     s_forkable.store(this, std::memory_order_release);
     pthread_atfork(&HoldForFork, &ReleaseAfterFork, &ReleaseAfterFork);
-    if (fileProblem) {
+    for (const TString& problem : problems) {
       // Safe here although m_configMutex is held: nobody else can see the
       // state yet, and the line goes straight to the logger, not through
       // Write or a capture, which would take that mutex again.
       const std::string line =
-          RenderPlainLine(Warn, std::chrono::system_clock::now(), spdlog::details::os::thread_id(),
-                          "KELCACHE_LOG_FILE: cannot open '" + TString::fromStdString(*fileProblem) +
-                              "'; logging to stderr.");
+          RenderPlainLine(Warn, std::chrono::system_clock::now(), spdlog::details::os::thread_id(), problem);
       m_output.logger->log(spdlog::level::warn, spdlog::string_view_t(line.data(), line.size()));
     }
   }

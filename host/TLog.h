@@ -86,8 +86,9 @@ KELCACHE_EXPORT const char* SeverityName(AnySeverity severity) noexcept;
 KELCACHE_EXPORT void SetLevel(AnySeverity level) noexcept;
 KELCACHE_EXPORT AnySeverity GetLevel() noexcept;
 
-// Where lines go. LogToFile appends to the file (creating it); when the file
-// cannot be opened it returns false and the sink stays as it was. Switching
+// Where lines go. LogToFile appends to the file (creating it, and the folders
+// above it that are missing); when the file cannot be opened it returns false
+// and the sink stays as it was. Switching
 // the sink flushes the previous one first.
 KELCACHE_EXPORT void LogToStderr() noexcept;
 KELCACHE_EXPORT bool LogToFile(const std::string& path) noexcept;

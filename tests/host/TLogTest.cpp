@@ -311,6 +311,17 @@ void LogWithoutRoomForAThread() {
 }
 [[maybe_unused]] const bool s_noThreadMode = kelcache_test::RunIfChildMode("tlog-no-thread", LogWithoutRoomForAThread);
 
+// The child mode "tlog-bad-environment": settings the environment got wrong
+// are kept at their defaults, and the lines still come out.
+void LogUnderABadEnvironment() {
+  LogMessage(TLog::Info, TString(u"an info line, below the default level"));
+  LogMessage(TLog::Warn, TString(u"a warn line on stderr"));
+  TLog::Flush();
+  std::exit(TLog::GetLevel() == TLog::Warn ? 0 : 3);
+}
+[[maybe_unused]] const bool s_badEnvironmentMode =
+    kelcache_test::RunIfChildMode("tlog-bad-environment", LogUnderABadEnvironment);
+
 // The child mode "tlog-fork-handlers": a host's fork handlers, registered
 // before the log's own (before the first line), write lines while the log is
 // held for the fork; then the forked child writes one. Neither may wait for
@@ -360,6 +371,22 @@ TEST(TLogEnvironment, EnvironmentConfiguresTheFirstUse) {
   ASSERT_EQ(lines.size(), 100u);
   EXPECT_NE(lines[99].find(" debug ["), std::string::npos) << lines[99];
   EXPECT_NE(lines[99].find("] debug from the environment 99"), std::string::npos) << lines[99];
+}
+
+// A level or a file that cannot be had is named in a Warn line on stderr,
+// and the defaults stay.
+TEST(TLogEnvironment, SettingsThatCannotBeHadAreToldAndTheDefaultsKept) {
+  kelcache_test::TempDir dir;
+  const std::string blocker = (dir.path() / "a-file").string();
+  { std::ofstream(blocker) << "not a folder"; }
+  const kelcache_test::ChildModeResult child = kelcache_test::RunChildMode(
+      "tlog-bad-environment", {"KELCACHE_LOG_LEVEL=verbose", "KELCACHE_LOG_FILE=" + blocker + "/x.log"});
+  ASSERT_EQ(child.exitCode, 0) << child.output;
+  EXPECT_NE(child.output.find("KELCACHE_LOG_LEVEL: unknown level 'verbose'"), std::string::npos) << child.output;
+  EXPECT_NE(child.output.find("KELCACHE_LOG_FILE: cannot open '" + blocker + "/x.log'"), std::string::npos)
+      << child.output;
+  EXPECT_NE(child.output.find("] a warn line on stderr"), std::string::npos) << child.output;
+  EXPECT_EQ(child.output.find("below the default level"), std::string::npos) << child.output;
 }
 
 // Address-space limits and the sanitizers' shadow memory do not mix.
