@@ -16,7 +16,7 @@
 class KELCACHE_EXPORT KELCACHE_CAPABILITY("mutex") TRecursiveMutex {
  public:
   // The spin count is accepted for compatibility; waiting always blocks.
-  explicit TRecursiveMutex(unsigned spinCount = 0) {}
+  explicit TRecursiveMutex(unsigned /*spinCount*/ = 0) {}
   TRecursiveMutex(const TRecursiveMutex&) = delete;
   TRecursiveMutex& operator=(const TRecursiveMutex&) = delete;
 

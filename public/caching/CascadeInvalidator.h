@@ -46,7 +46,7 @@ class KELCACHE_EXPORT ICascadeInvalidator : public virtual_enable_shared_from_th
   // These entries of `cache` were made dirty by another process.
   virtual void OnDirty(const std::vector<unsigned int>& ids, const ICoherentCache& cache) = 0;
   // A result of `scope`'s job was used.
-  virtual void OnResultUsed(const std::shared_ptr<IInvalidatorAggregatorScope>& scope) {}
+  virtual void OnResultUsed(const std::shared_ptr<IInvalidatorAggregatorScope>& /*scope*/) {}
   // Reserved for a further notification; never called by the library.
   virtual void OnReserved2() {}
 };

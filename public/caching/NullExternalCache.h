@@ -21,17 +21,17 @@ template <class K, class V>
 class KELCACHE_EXPORT NullExternalCache : public IExternalCache<K, V> {
  public:
   // The value is dropped; true.
-  AsyncTask::Future<bool> TryStore(K key, std::shared_ptr<V> value, unsigned, long long) const override {
+  AsyncTask::Future<bool> TryStore(K /*key*/, std::shared_ptr<V> /*value*/, unsigned, long long) const override {
     return AsyncTask::MakeReadyFuture(true);
   }
   // Both forms: the synchronous one of IExternalCache stays callable.
   using IExternalCache<K, V>::TryLoad;
   // Always a miss.
-  AsyncTask::Future<std::shared_ptr<V>> TryLoad(K key) const override {
+  AsyncTask::Future<std::shared_ptr<V>> TryLoad(K /*key*/) const override {
     return AsyncTask::MakeReadyFuture(std::shared_ptr<V>());
   }
   // Nothing to remove; true.
-  AsyncTask::Future<bool> TryDrop(K key) const override { return AsyncTask::MakeReadyFuture(true); }
+  AsyncTask::Future<bool> TryDrop(K /*key*/) const override { return AsyncTask::MakeReadyFuture(true); }
   ~NullExternalCache() override = default;
 };
 
