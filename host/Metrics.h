@@ -73,8 +73,8 @@ struct ScopeRecord {
 
   // The attribute's value, or null when it was not set.
   const AttributeValue* FindAttribute(const TString& attributeName) const {
-    for (const auto& [name, value] : attributes) {
-      if (name == attributeName) return &value;
+    for (const auto& attribute : attributes) {
+      if (attribute.first == attributeName) return &attribute.second;
     }
     return nullptr;
   }
