@@ -50,6 +50,12 @@ std::string DefaultExternalCacheDir() {
   return (temp / "kelcache").string();
 }
 
+// KELCACHE_ExternalCacheDir when set and not empty, else the default.
+TString EnvironmentExternalCacheDir() {
+  const char* folder = Variable("KELCACHE_ExternalCacheDir");
+  return TString::fromStdString(folder != nullptr ? std::string(folder) : DefaultExternalCacheDir());
+}
+
 }  // namespace
 
 AppConfig& AppConfig::GetInstance() {
@@ -77,10 +83,9 @@ AppConfig::AppConfig() {
     }
   }
 
-  const char* folder = Variable("KELCACHE_ExternalCacheDir");
+  TString folder = EnvironmentExternalCacheDir();
   TMutexLock lock(m_folderMutex);
-  m_externalCacheDir =
-      TString::fromStdString(folder != nullptr ? std::string(folder) : DefaultExternalCacheDir());
+  m_externalCacheDir = std::move(folder);
 }
 
 TString AppConfig::GetExternalCacheDir() const {
@@ -90,8 +95,8 @@ TString AppConfig::GetExternalCacheDir() const {
 
 void AppConfig::SetExternalCacheDir(TString folder) {
   // An empty folder would put the disk stores' entries in the working folder
-  // of the moment; it stands for the default, as an empty variable does.
-  if (folder.empty()) folder = TString::fromStdString(DefaultExternalCacheDir());
+  // of the moment; it stands for the folder the process started with.
+  if (folder.empty()) folder = EnvironmentExternalCacheDir();
   TMutexLock lock(m_folderMutex);
   m_externalCacheDir = std::move(folder);
 }

@@ -51,10 +51,11 @@ class KELCACHE_EXPORT AppConfig {
   void SetExternalCacheEnabled(bool enabled) {
     m_externalCacheEnabled.store(enabled, std::memory_order_release);
   }
-  // An empty folder sets the default one ($XDG_CACHE_HOME/kelcache, else
-  // $HOME/.cache/kelcache, else the temporary folder's kelcache), as an empty
-  // KELCACHE_ExternalCacheDir does: the disk stores never fall back on the
-  // working folder.
+  // An empty folder sets the one the process started with
+  // (KELCACHE_ExternalCacheDir, else the default: $XDG_CACHE_HOME/kelcache,
+  // else $HOME/.cache/kelcache, else the temporary folder's kelcache), so that
+  // an empty text does not send the disk stores to the working folder. (A
+  // relative folder is taken as it is, against the working folder.)
   void SetExternalCacheDir(TString folder);
   void SetTestMode(bool on) { m_testMode.store(on, std::memory_order_release); }
   void SetUnitTestFlag(bool on) { m_unitTestFlag.store(on, std::memory_order_release); }

@@ -50,10 +50,10 @@ std::string RenderPlainLine(AnySeverity severity, std::chrono::system_clock::tim
   // One line per call, whatever the text holds: a line feed in a text that
   // came from outside (a channel name, a path) must not start a line that
   // reads as another entry, nor may a control sequence move a terminal's
-  // cursor. The C0 control characters other than tab, DEL and the C1 control
-  // characters are written as \n, \r or \u00XX (as in the structured
-  // events), and the line and paragraph separators, which some viewers break
-  // lines at, as \u2028 and \u2029.
+  // cursor. Control characters (C0 except tab, DEL, and C1) are written as
+  // \n, \r or \u00XX, and the line and paragraph separators, which some
+  // viewers break lines at, as \u2028 and \u2029, as in the structured
+  // events.
   const std::string utf8 = text.toValidUtf8();
   std::string line = prefix;
   line.reserve(line.size() + utf8.size());

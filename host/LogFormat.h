@@ -3,9 +3,10 @@
 // the latter, and the description of a logged exception.
 //
 // Rendered lines carry no line end; the sink adds it. JSON strings are UTF-8
-// (a TString's unpaired surrogates become U+FFFD) with '"', '\\' and every
-// control character escaped, so a line always parses and never spans two
-// lines of output.
+// (a TString's unpaired surrogates become U+FFFD) with '"', '\\', every
+// control character (C0, DEL and C1) and the line and paragraph separators
+// escaped, so a line always parses, never spans two lines of output and
+// moves no terminal's cursor.
 //
 // Thread rules: pure functions of their arguments.
 #pragma once
@@ -32,10 +33,9 @@ KELCACHE_EXPORT std::string FormatErrorCode(uint32_t code);
 // Appends the text as a quoted JSON string.
 KELCACHE_EXPORT void AppendJsonString(std::string& out, const TString& text);
 
-// "<timestamp> <severity padded to 5> [<threadId>] <text>", one line: the C0
-// control characters of the text other than tab, DEL and the C1 control
-// characters are escaped (\n, \r, \u00XX), and so are the line and
-// paragraph separators (\u2028, \u2029).
+// "<timestamp> <severity padded to 5> [<threadId>] <text>", one line: the
+// text's control characters (C0 except tab, DEL, and C1) are escaped (\n, \r,
+// \u00XX), and so are the line and paragraph separators (\u2028, \u2029).
 KELCACHE_EXPORT std::string RenderPlainLine(AnySeverity severity, std::chrono::system_clock::time_point time,
                                             uint64_t threadId, const TString& text);
 

@@ -255,7 +255,7 @@ class LogState {
           m_level.store(parsed->Level());
         } else {
           problems.push_back("KELCACHE_LOG_LEVEL: unknown level '" + TString::fromStdString(level) +
-                             "' (expected debug, info, warn or error); keeping warn.");
+                             "' (expected debug, info, warn, warning or error); keeping warn.");
         }
       }
       if (const char* path = std::getenv("KELCACHE_LOG_FILE"); path != nullptr && *path != '\0') {
@@ -281,13 +281,18 @@ class LogState {
     std::atexit([] { LogState::Get().Flush(); });
     s_forkable.store(this, std::memory_order_release);
     pthread_atfork(&HoldForFork, &ReleaseAfterFork, &ReleaseAfterFork);
-    for (const TString& problem : problems) {
-      // Safe here although m_configMutex is held: nobody else can see the
-      // state yet, and the line goes straight to the logger, not through
-      // Write or a capture, which would take that mutex again.
-      const std::string line =
-          RenderPlainLine(Warn, std::chrono::system_clock::now(), spdlog::details::os::thread_id(), problem);
-      m_output.logger->log(spdlog::level::warn, spdlog::string_view_t(line.data(), line.size()));
+    try {
+      for (const TString& problem : problems) {
+        // Safe here although m_configMutex is held: nobody else can see the
+        // state yet, and the line goes straight to the logger, not through
+        // Write or a capture, which would take that mutex again.
+        const std::string line =
+            RenderPlainLine(Warn, std::chrono::system_clock::now(), spdlog::details::os::thread_id(), problem);
+        m_output.logger->log(spdlog::level::warn, spdlog::string_view_t(line.data(), line.size()));
+      }
+    } catch (...) {
+      // No memory for the line: the state is in use already (the fork
+      // handlers know it), so the constructor must not fail now.
     }
   }
 

@@ -21,7 +21,9 @@
 //   KELCACHE_LOG_LEVEL  debug | info | warn | error   (default warn)
 //   KELCACHE_LOG_FILE   a file to append to             (default stderr)
 //   KELCACHE_LOG_ASYNC  1 | 0                           (default 0)
-// A function call made later overrides what the environment said.
+// Levels are read in any case, "warning" as warn. A level that is none of
+// these, or a file that cannot be opened, keeps the default and is told in a
+// Warn line. A function call made later overrides what the environment said.
 //
 // Asynchronous mode hands lines to one background writer thread through a
 // bounded queue (8192 lines). When the queue is full the oldest queued line

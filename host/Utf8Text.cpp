@@ -92,7 +92,7 @@ void AppendJsonString(std::string& out, std::string_view bytes) {
       out += "\\b";
     } else if (cp == '\f') {
       out += "\\f";
-    } else if (cp < 0x20 || cp == 0x7F || cp == 0x2028 || cp == 0x2029) {
+    } else if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || cp == 0x2028 || cp == 0x2029) {
       char escaped[8];
       std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(cp));
       out += escaped;

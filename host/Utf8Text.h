@@ -41,7 +41,8 @@ KELCACHE_EXPORT void AppendUtf8(std::string& out, char32_t codePoint);
 KELCACHE_EXPORT const char* BackslashEscapeOf(char32_t codePoint);
 
 // Appends the bytes as a quoted JSON string: '"' and '\\' escaped, control
-// characters and DEL as \b \f \n \r \t or \u00XX, U+2028 and U+2029 as
+// characters (C0, DEL and C1, which a terminal may take for commands) as
+// \b \f \n \r \t or \u00XX, U+2028 and U+2029 as
 // \u2028 and \u2029 (JavaScript reads them as line ends), a byte that starts
 // no well-formed sequence as U+FFFD, everything else as it is. The result is
 // always valid JSON on one line.

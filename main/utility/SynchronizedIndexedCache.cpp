@@ -172,6 +172,7 @@ EntrySet SynchronizedIndexedCache::DeleteEntries(std::shared_ptr<EntryPredicate>
 
 EntrySet SynchronizedIndexedCache::PrecomputePredicateAndDeleteEntries(
     std::shared_ptr<EntryPredicate> predicate) {
+  if (!predicate) return {};  // a null predicate matches nothing: no entry to visit
   return DeleteEntries(MakePrecomputedPredicate(std::move(predicate)));
 }
 

@@ -46,11 +46,6 @@ TEST(AppConfigTest, EditionPredicatesAndAFolderReadBesideItsWriter) {
   EXPECT_EQ(0, ReadsBesideWritesThatFail(written,
                                          [&](int i) { config.SetExternalCacheDir(i % 2 ? first : second); }));
   EXPECT_EQ(first, config.GetExternalCacheDir()) << "the last one written";
-
-  // An empty folder is the default one, not the working folder.
-  config.SetExternalCacheDir(TString());
-  EXPECT_FALSE(config.GetExternalCacheDir().empty());
-  EXPECT_TRUE(config.GetExternalCacheDir().toStdString().ends_with("/kelcache"));
 }
 
 TEST(AppConfigTest, EnvironmentOverridesAndDefaults) {
@@ -59,6 +54,7 @@ TEST(AppConfigTest, EnvironmentOverridesAndDefaults) {
                "KELCACHE_Edition=gatewayagent"},
               {{"ExternalCacheEnabled", "false"},
                {"ExternalCacheDir", "/srv/kelcache"},
+               {"ExternalCacheDirSetEmpty", "/srv/kelcache"},
                {"TestMode", "true"},
                {"UnitTestFlag", "true"},
                {"IsExternalProtocolServer", "true"},
@@ -74,7 +70,8 @@ TEST(AppConfigTest, EnvironmentOverridesAndDefaults) {
                           {"Edition", "Server"},
                           {"UnitTestFlag", "false"},
                           {"IsExternalProtocolServer", "false"},
-                          {"ExternalCacheDir", "/xdg/kelcache"}});
+                          {"ExternalCacheDir", "/xdg/kelcache"},
+                          {"ExternalCacheDirSetEmpty", "/xdg/kelcache"}});
   for (const char* named : {"KELCACHE_ExternalCacheEnabled=\"perhaps\"", "KELCACHE_TestMode=\"2\"",
                             "KELCACHE_Edition=\"Desktop\""}) {
     EXPECT_NE(std::string::npos, bad.output.find(named)) << bad.output;

@@ -54,6 +54,9 @@ void RunChildMode() {
   AppConfig& config = AppConfig::GetInstance();
   PrintValue("ExternalCacheEnabled", Text(config.GetExternalCacheEnabled()));
   PrintValue("ExternalCacheDir", config.GetExternalCacheDir().toStdString());
+  config.SetExternalCacheDir(TString(u"/elsewhere"));
+  config.SetExternalCacheDir(TString());
+  PrintValue("ExternalCacheDirSetEmpty", config.GetExternalCacheDir().toStdString());
   PrintValue("TestMode", Text(config.GetTestMode()));
   PrintValue("UnitTestFlag", Text(config.GetUnitTestFlag()));
   PrintValue("IsExternalProtocolServer", Text(config.GetIsExternalProtocolServer()));

@@ -97,6 +97,7 @@ TEST_F(TLogTest, LineFormatsRenderTimeSeverityThreadSortedFieldsAndEscapedJson) 
       {u"quote\" backslash\\ slash/", R"("quote\" backslash\\ slash/")"},
       {u"nl\n tab\t cr\r bs\b ff\f", R"("nl\n tab\t cr\r bs\b ff\f")"},
       {std::u16string(u"nul\0 bell\x07 unit\x1f del\x7f", 21), R"("nul\u0000 bell\u0007 unit\u001f del\u007f")"},
+      {u"csi\u009b nel\u0085 pad\u0080 ls\u2028 ps\u2029 nbsp\u00a0", "\"csi\\u009b nel\\u0085 pad\\u0080 ls\\u2028 ps\\u2029 nbsp\xC2\xA0\""},
       {u"\u00e9\u4e2d\U0001F600", "\"\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80\""},
       {std::u16string{u'a', char16_t{0xD800}, u'b'}, "\"a\xEF\xBF\xBD" "b\""},
   };
