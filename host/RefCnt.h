@@ -31,8 +31,12 @@ class KELCACHE_EXPORT RefCntObject {
 
   void AddReference() const { m_refCount.fetch_add(1, std::memory_order_relaxed); }
   // Releases one reference and destroys the object when it was the last.
-  void RemoveReference() const {
-    if (m_refCount.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+  // Returns the references left at that moment (0: the object is gone); the
+  // count may change at once on other threads, so it is for diagnostics.
+  int64_t RemoveReference() const {
+    const int64_t left = m_refCount.fetch_sub(1, std::memory_order_acq_rel) - 1;
+    if (left == 0) delete this;
+    return left;
   }
   // For diagnostics and tests only: the count may change at any moment.
   int64_t GetReferenceCount() const { return m_refCount.load(std::memory_order_acquire); }

@@ -34,6 +34,15 @@ TEST(RefCntTest, LastReferenceDestroysOnceAcrossThreads) {
   EXPECT_TRUE(boost::dynamic_pointer_cast<Counted>(asBase));
   asBase.reset();
   EXPECT_EQ(destroyed.load(), 1);
+
+  // By hand: RemoveReference tells the references left, 0 when it destroyed.
+  auto* raw = new Counted(&destroyed);
+  raw->AddReference();
+  raw->AddReference();
+  EXPECT_EQ(raw->RemoveReference(), 1);
+  EXPECT_EQ(destroyed.load(), 1);
+  EXPECT_EQ(raw->RemoveReference(), 0);
+  EXPECT_EQ(destroyed.load(), 2);
 }
 
 }  // namespace
