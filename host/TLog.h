@@ -90,8 +90,8 @@ KELCACHE_EXPORT AnySeverity GetLevel() noexcept;
 
 // Where lines go. LogToFile appends to the file (creating it, and the folders
 // above it that are missing); when the file cannot be opened it returns false
-// and the sink stays as it was. Switching
-// the sink flushes the previous one first.
+// and the sink stays as it was. Switching the sink flushes the previous one
+// first.
 KELCACHE_EXPORT void LogToStderr() noexcept;
 KELCACHE_EXPORT bool LogToFile(const std::string& path) noexcept;
 
