@@ -57,30 +57,23 @@ std::string RenderPlainLine(AnySeverity severity, std::chrono::system_clock::tim
   const std::string utf8 = text.toValidUtf8();
   std::string line = prefix;
   line.reserve(line.size() + utf8.size());
-  const auto appendEscape = [&line](unsigned codePoint) {
-    char escaped[8];
-    std::snprintf(escaped, sizeof escaped, "\\u%04x", codePoint);
-    line += escaped;
-  };
-  for (size_t i = 0; i < utf8.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(utf8[i]);
-    const auto next = [&](size_t ahead) {
-      return i + ahead < utf8.size() ? static_cast<unsigned char>(utf8[i + ahead]) : 0u;
-    };
-    if (byte == '\n') {
+  for (size_t pos = 0; pos < utf8.size();) {
+    // toValidUtf8 leaves nothing undecodable; a byte that were would go out
+    // as it is, one at a time.
+    const std::optional<Utf8Sequence> sequence = DecodeUtf8At(utf8, pos);
+    const size_t length = sequence ? sequence->length : 1;
+    const std::string_view encoded(utf8.data() + pos, length);
+    pos += length;
+    if (!sequence) {
+      line.append(encoded);
+    } else if (sequence->codePoint == '\n') {
       line += "\\n";
-    } else if (byte == '\r') {
+    } else if (sequence->codePoint == '\r') {
       line += "\\r";
-    } else if ((byte < 0x20 && byte != '\t') || byte == 0x7f) {
-      appendEscape(byte);
-    } else if (byte == 0xc2 && next(1) >= 0x80 && next(1) <= 0x9f) {  // U+0080..U+009F
-      appendEscape(next(1));
-      i += 1;
-    } else if (byte == 0xe2 && next(1) == 0x80 && (next(2) == 0xa8 || next(2) == 0xa9)) {
-      appendEscape(next(2) == 0xa8 ? 0x2028 : 0x2029);
-      i += 2;
+    } else if (sequence->codePoint != '\t' && IsControlOrLineBreak(sequence->codePoint)) {
+      AppendUnicodeEscape(line, sequence->codePoint);
     } else {
-      line += static_cast<char>(byte);
+      line.append(encoded);
     }
   }
   return line;

@@ -71,6 +71,17 @@ const char* BackslashEscapeOf(char32_t codePoint) {
   }
 }
 
+bool IsControlOrLineBreak(char32_t codePoint) {
+  return codePoint < 0x20 || (codePoint >= 0x7F && codePoint <= 0x9F) || codePoint == 0x2028 ||
+         codePoint == 0x2029;
+}
+
+void AppendUnicodeEscape(std::string& out, char32_t codePoint) {
+  char escaped[8];
+  std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(codePoint));
+  out += escaped;
+}
+
 void AppendJsonString(std::string& out, std::string_view bytes) {
   out.reserve(out.size() + bytes.size() + 2);
   out += '"';
@@ -92,10 +103,8 @@ void AppendJsonString(std::string& out, std::string_view bytes) {
       out += "\\b";
     } else if (cp == '\f') {
       out += "\\f";
-    } else if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || cp == 0x2028 || cp == 0x2029) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(cp));
-      out += escaped;
+    } else if (IsControlOrLineBreak(cp)) {
+      AppendUnicodeEscape(out, cp);
     } else {
       out.append(encoded);  // well-formed already: copied as it stands
     }

@@ -40,6 +40,17 @@ KELCACHE_EXPORT void AppendUtf8(std::string& out, char32_t codePoint);
 // that JSON and C share.
 KELCACHE_EXPORT const char* BackslashEscapeOf(char32_t codePoint);
 
+// Whether a code point may act on a terminal or a viewer instead of showing
+// as a character: the C0 controls (tab and line feed included), DEL, the C1
+// controls (some terminals take them for commands) and U+2028 and U+2029
+// (some viewers, and JavaScript, break lines there). Text that came from
+// outside is escaped where this holds, in log lines and JSON alike.
+KELCACHE_EXPORT bool IsControlOrLineBreak(char32_t codePoint);
+
+// Appends the escape \uXXXX of a code point below U+10000, in lower-case
+// hexadecimal digits.
+KELCACHE_EXPORT void AppendUnicodeEscape(std::string& out, char32_t codePoint);
+
 // Appends the bytes as a quoted JSON string: '"' and '\\' escaped, control
 // characters (C0, DEL and C1, which a terminal may take for commands) as
 // \b \f \n \r \t or \u00XX, U+2028 and U+2029 as
