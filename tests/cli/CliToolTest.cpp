@@ -67,6 +67,23 @@ void ExpectFailure(const std::vector<std::string>& args, int code, const std::st
   EXPECT_NE(result.err.find(says), std::string::npos) << result.err;
 }
 
+// Runs the tool, expects exit code `code`, and reads its stdout as JSON.
+Json RunJson(const std::vector<std::string>& args, int code = 0, const Environment& environment = {}) {
+  const CliResult result = RunCli({.args = args, .environment = environment});
+  EXPECT_EQ(result.exitCode, code) << result.Describe();
+  return Json::parse(result.out);
+}
+
+// Runs the tool through a shell, for what RunCli cannot arrange (a file-size
+// limit, a full device, a pipe): `before` + the tool with its arguments
+// quoted + `after`. The shell's exit code; -1 when a signal ended it.
+int RunInShell(const std::string& before, const std::vector<std::string>& args, const std::string& after) {
+  std::string line = before + "'" KELCACHE_CLI_PATH "'";
+  for (const std::string& arg : args) line += " '" + arg + "'";
+  const int status = std::system((line + after).c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 TEST(CliTool, DiskPutThenGetGivesTheSameBytesBackThroughTheStoresFiles) {
   kelcache_test::TempDir dir;
   const std::pair<std::string, std::string> cases[] = {  // key, value
@@ -100,7 +117,7 @@ TEST(CliTool, DiskPutThenGetGivesTheSameBytesBackThroughTheStoresFiles) {
   const fs::path output = dir.path() / "out.bin";
   EXPECT_EQ(RunCli({.args = Disk("get", dir.str(), {"-o", output.string(), "filed"})}).exitCode, 0);
   EXPECT_EQ(ReadFile(output), "from a file");
-  const Json ls = Json::parse(RunCli({.args = Disk("ls", dir.str(), {"--json"})}).out);
+  const Json ls = RunJson(Disk("ls", dir.str(), {"--json"}));
   ASSERT_EQ(ls.at("entries").size(), std::size(cases) + 1);
   for (const Json& entry : ls.at("entries")) {
     if (entry.at("key") == "large") EXPECT_EQ(entry.at("size"), 300003u);
@@ -137,9 +154,7 @@ TEST(CliTool, DiskStatsAndVerifyFindEveryKindOfDamagedEntry) {
   // A store that stopped before writing anything.
   fs::create_directory(dir.path() / "WAV2" / "12345");
 
-  const CliResult stats = RunCli({.args = Disk("stats", dir.str(), {"--json"})});
-  ASSERT_EQ(stats.exitCode, 0) << stats.Describe();
-  const Json summary = Json::parse(stats.out);
+  const Json summary = RunJson(Disk("stats", dir.str(), {"--json"}));
   EXPECT_EQ(summary.at("entries"), 1u);
   EXPECT_EQ(summary.at("bytes"), 4u);
   EXPECT_EQ(summary.at("damaged"), 5u);
@@ -147,9 +162,7 @@ TEST(CliTool, DiskStatsAndVerifyFindEveryKindOfDamagedEntry) {
     EXPECT_EQ(summary.at("damaged_by_state").at(state), 1u) << state;
   EXPECT_EQ(summary.at("oldest").at("key"), "whole");
 
-  const CliResult verify = RunCli({.args = Disk("verify", dir.str(), {"--json"})});
-  EXPECT_EQ(verify.exitCode, 1) << verify.Describe();
-  const Json report = Json::parse(verify.out);
+  const Json report = RunJson(Disk("verify", dir.str(), {"--json"}), 1);
   EXPECT_EQ(report.at("checked"), 6u);
   EXPECT_EQ(report.at("whole"), 1u);
   ASSERT_EQ(report.at("damaged").size(), 5u);
@@ -195,38 +208,33 @@ TEST(CliTool, LongScansShowProgressOnATerminalAndNothingWhenPiped) {
 // writes it.
 TEST(CliTool, AStdoutThatCannotBeWrittenFailsTheCommand) {
   kelcache_test::TempDir dir;
-  const std::string tool = KELCACHE_CLI_PATH;
-  const std::string target = "--dir '" + dir.str() + "' --ns n";
-  ASSERT_EQ(std::system(("echo value | '" + tool + "' disk put " + target + " k >/dev/null").c_str()), 0);
-  for (const std::string& command : {std::string("config"), std::string("config --json"), "disk ls --json " + target,
-                                     "disk stats " + target}) {
-    SCOPED_TRACE(command);
-    const int status = std::system(("'" + tool + "' " + command + " >/dev/full 2>/dev/null").c_str());
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 3);
+  ASSERT_EQ(RunCli({.args = Disk("put", dir.str(), {"big"}), .input = std::string(1 << 20, 'v')}).exitCode, 0);
+  const std::vector<std::string> commands[] = {
+      {"config"}, {"config", "--json"}, Disk("ls", dir.str(), {"--json"}), Disk("stats", dir.str(), {})};
+  for (const std::vector<std::string>& args : commands) {
+    SCOPED_TRACE(testing::PrintToString(args));
+    EXPECT_EQ(RunInShell("", args, " >/dev/full 2>/dev/null"), 3);
   }
   // A reader that quits early (head): a write failure too, not SIGPIPE. The
   // value is larger than a pipe holds, so the tool is still writing then.
-  ASSERT_EQ(RunCli({.args = Disk("put", dir.str(), {"big"}), .input = std::string(1 << 20, 'v')}).exitCode, 0);
   const fs::path status = dir.path() / "status";
-  std::system(("{ '" + tool + "' disk get --dir '" + dir.str() + "' --ns WAV2 big 2>/dev/null; echo $? >'" +
-               status.string() + "'; } | head -c 1 >/dev/null")
-                  .c_str());
+  RunInShell("{ ", Disk("get", dir.str(), {"big"}),
+             " 2>/dev/null; echo $? >'" + status.string() + "'; } | head -c 1 >/dev/null");
   EXPECT_EQ(ReadFile(status), "3\n");
 }
 
-// A store that gave up (its entry's lock stayed held) is a failure, also
-// when the older value it leaves has the new value's size.
-TEST(CliTool, APutThatGaveUpIsAFailureEvenBesideAnOlderValueOfTheSameSize) {
+// A store or a load that could not be done is a failure (3), not a miss (1)
+// nor a success. A store gives up when its entry's lock stays held: a
+// failure also when the older value it leaves has the new value's size.
+TEST(CliTool, APutThatGaveUpOrAGetThatCouldNotLoadIsAFailure) {
   kelcache_test::TempDir dir;
   const fs::path folder = Put(dir.str(), "k", "1");
   const int lockFile = open((folder.parent_path() / ".lock").c_str(), O_RDWR | O_CLOEXEC);
   ASSERT_GE(lockFile, 0);
-  struct flock entry {};
-  entry.l_type = F_WRLCK;
-  entry.l_whence = SEEK_SET;
-  entry.l_start = static_cast<off_t>(std::stoull(folder.filename().string()));
-  entry.l_len = 1;
+  struct flock entry {
+    .l_type = F_WRLCK, .l_whence = SEEK_SET, .l_start = static_cast<off_t>(std::stoull(folder.filename().string())),
+    .l_len = 1
+  };
   ASSERT_EQ(fcntl(lockFile, F_OFD_SETLK, &entry), 0);
   const CliResult put = RunCli({.args = Disk("put", dir.str(), {"k"}),
                                 .input = "2",
@@ -235,12 +243,7 @@ TEST(CliTool, APutThatGaveUpIsAFailureEvenBesideAnOlderValueOfTheSameSize) {
   EXPECT_EQ(put.exitCode, 3) << put.Describe();
   EXPECT_NE(put.err.find("not stored"), std::string::npos) << put.err;
   EXPECT_EQ(RunCli({.args = Disk("get", dir.str(), {"k"})}).out, "1");
-}
 
-// A load that could not be done is a failure (3), not a miss (1).
-TEST(CliTool, AGetThatCouldNotLoadIsAFailureNotAMiss) {
-  kelcache_test::TempDir dir;
-  Put(dir.str(), "k", "value");
   const CliResult jammed = RunCli({.args = Disk("get", dir.str(), {"k"}),
                                    .environment = {{"KELCACHE_ExternalCacheConcurrencyLimit", "0"}}});
   EXPECT_EQ(jammed.exitCode, 3) << jammed.Describe();
@@ -249,46 +252,35 @@ TEST(CliTool, AGetThatCouldNotLoadIsAFailureNotAMiss) {
 
 // get -o replaces a file whole or not at all: a write that fails part-way
 // (here at the file-size limit) leaves the earlier file as it was and no
-// partial file beside it; a write that works keeps the file's mode; a device
-// is written in place.
+// partial file beside it; a write that works keeps the file's mode; through
+// a symbolic link the file it names is replaced and the link stays; a
+// device is written in place.
 TEST(CliTool, GetIntoAFileReplacesItWholeOrLeavesItAsItWas) {
   kelcache_test::TempDir dir;
-  const std::string tool = KELCACHE_CLI_PATH;
   const std::string value(64 << 10, 'v');
   ASSERT_EQ(RunCli({.args = Disk("put", dir.str(), {"k"}), .input = value}).exitCode, 0);
   const fs::path output = dir.path() / "out.bin";
-  std::ofstream(output, std::ios::binary) << "old";
-  fs::permissions(output, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
-
-  const int status = std::system(("trap '' XFSZ; ulimit -f 8; '" + tool + "' disk get --dir '" + dir.str() +
-                                  "' --ns WAV2 -o '" + output.string() + "' k 2>/dev/null")
-                                     .c_str());
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 3);
-  EXPECT_EQ(ReadFile(output), "old");
-  std::set<std::string> names;
-  for (const auto& item : fs::directory_iterator(dir.path())) names.insert(item.path().filename().string());
-  EXPECT_EQ(names, (std::set<std::string>{"WAV2", "out.bin"})) << "a partial file was left behind";
-
-  EXPECT_EQ(RunCli({.args = Disk("get", dir.str(), {"-o", output.string(), "k"})}).exitCode, 0);
-  EXPECT_EQ(ReadFile(output), value);
-  EXPECT_EQ(fs::status(output).permissions(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
-  EXPECT_EQ(RunCli({.args = Disk("get", dir.str(), {"-o", "/dev/null", "k"})}).exitCode, 0);
-
-  // Through a symbolic link: the file it names is replaced whole or not at
-  // all, and the link stays.
   const fs::path link = dir.path() / "link.bin";
-  fs::create_symlink(output, link);
+  const fs::perms mode = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
   std::ofstream(output, std::ios::binary) << "old";
-  const int limited = std::system(("ulimit -f 8; '" + tool + "' disk get --dir '" + dir.str() + "' --ns WAV2 -o '" +
-                                   link.string() + "' k 2>/dev/null")
-                                      .c_str());
-  ASSERT_TRUE(WIFEXITED(limited)) << "ended by a signal";
-  EXPECT_EQ(WEXITSTATUS(limited), 3);
-  EXPECT_EQ(ReadFile(output), "old");
-  EXPECT_EQ(RunCli({.args = Disk("get", dir.str(), {"-o", link.string(), "k"})}).exitCode, 0);
+  fs::permissions(output, mode);
+  fs::create_symlink(output, link);
+  for (const fs::path& target : {output, link}) {
+    SCOPED_TRACE(target.string());
+    std::ofstream(output, std::ios::binary) << "old";
+    // SIGXFSZ is left as it is: the limit must not end the tool.
+    EXPECT_EQ(RunInShell("ulimit -f 8; ", Disk("get", dir.str(), {"-o", target.string(), "k"}), " 2>/dev/null"), 3);
+    EXPECT_EQ(ReadFile(output), "old");
+    std::set<std::string> names;
+    for (const auto& item : fs::directory_iterator(dir.path())) names.insert(item.path().filename().string());
+    EXPECT_EQ(names, (std::set<std::string>{"WAV2", "link.bin", "out.bin"})) << "a partial file was left behind";
+
+    EXPECT_EQ(RunCli({.args = Disk("get", dir.str(), {"-o", target.string(), "k"})}).exitCode, 0);
+    EXPECT_EQ(ReadFile(output), value);
+    EXPECT_EQ(fs::status(output).permissions(), mode);
+  }
   EXPECT_TRUE(fs::is_symlink(link));
-  EXPECT_EQ(ReadFile(output), value);
+  EXPECT_EQ(RunCli({.args = Disk("get", dir.str(), {"-o", "/dev/null", "k"})}).exitCode, 0);
 }
 
 TEST(CliTool, BadCommandLinesExitWithTwoAndOneLineThatSaysWhat) {
@@ -329,17 +321,16 @@ TEST(CliTool, BadCommandLinesExitWithTwoAndOneLineThatSaysWhat) {
 
 TEST(CliTool, ConfigSaysWhereEachValueCameFrom) {
   // SyncCaches is set to the value it has anyway: still an override.
-  const CliResult result = RunCli({.args = {"config", "--json", "--set", "CacheSynchronizationLogging=true", "--set",
-                                            "SyncCaches=true"},
-                                   .environment = {{"KELCACHE_ExternalCacheConcurrencyLimit", "7"}}});
-  ASSERT_EQ(result.exitCode, 0) << result.Describe();
+  const Json options =
+      RunJson({"config", "--json", "--set", "CacheSynchronizationLogging=true", "--set", "SyncCaches=true"}, 0,
+              {{"KELCACHE_ExternalCacheConcurrencyLimit", "7"}})
+          .at("options");
   const std::tuple<std::string, std::string, std::string> expected[] = {  // name, value, source
       {"ExternalCacheConcurrencyLimit", "7", "environment"},
       {"CacheSynchronizationLogging", "true", "override"},
       {"SyncCaches", "true", "override"},
       {"AsyncCacheCoherence", "false", "default"},
   };
-  const Json options = Json::parse(result.out).at("options");
   EXPECT_GT(options.size(), 10u);
   for (const auto& [name, value, source] : expected) {
     const auto found =
@@ -361,6 +352,36 @@ std::vector<std::string> Redis(const std::string& command, const std::string& se
                                std::vector<std::string> rest) {
   rest.insert(rest.begin(), {"redis", command, "--servers", server, "--ns", ns});
   return rest;
+}
+
+// The keys a `redis scan --json` lists, each as often as it is listed.
+std::multiset<std::string> ScanKeys(const std::vector<std::string>& args) {
+  const Json listed = RunJson(args);
+  std::multiset<std::string> keys;
+  for (const Json& key : listed.at("keys")) keys.insert(key.at("key").get<std::string>());
+  return keys;
+}
+
+// Publishes through the library's connection to `server` until a subscriber
+// takes the message (a watch subscribes in the background): how many took
+// it; -1: no pub/sub connection.
+int64_t PublishUntilTaken(const std::string& server, const std::string& channel, const std::string& message) {
+  RedisExternalCache::InitializeConnectionPool(TString::fromStdString(server), TString());
+  int64_t receivers = 0;
+  kelcache_test::WaitUntil([&] {
+    auto guard = RedisConnectionPool::GetInstance().LockPubSubConnection();
+    receivers = guard ? guard->GetConnection().Publish(channel, message) : -1;
+    return receivers != 0;
+  });
+  return receivers;
+}
+
+// A watch's JSON Lines: every line is one JSON value of its own.
+std::vector<Json> JsonLines(const std::string& out) {
+  std::vector<Json> values;
+  std::istringstream lines(out);
+  for (std::string line; std::getline(lines, line);) values.push_back(Json::parse(line));
+  return values;
 }
 
 TEST(CliRedisTool, EntriesGoWhereTheLibraryLooksAndScanKeepsToItsNamespace) {
@@ -386,16 +407,12 @@ TEST(CliRedisTool, EntriesGoWhereTheLibraryLooksAndScanKeepsToItsNamespace) {
   ASSERT_TRUE(library.TryStore(u"from-library", kelcache_test::MakeValue("LLLLL"), 10000, -1).Get());
   EXPECT_EQ(RunCli({.args = Redis("get", address, ns, {"from-library"})}).out, "LLLLL");
 
-  const CliResult scan = RunCli({.args = Redis("scan", address, ns, {"--json", "--count", "1"})});
-  ASSERT_EQ(scan.exitCode, 0) << scan.Describe();
-  std::set<std::string> keys;
-  const Json listed = Json::parse(scan.out);
-  for (const Json& key : listed.at("keys")) keys.insert(key.at("key").get<std::string>());
-  EXPECT_EQ(keys, (std::set<std::string>{"from-library", "k1", "k?2"}));
+  EXPECT_EQ(ScanKeys(Redis("scan", address, ns, {"--json", "--count", "1"})),
+            (std::multiset<std::string>{"from-library", "k1", "k?2"}));
   EXPECT_EQ(RunCli({.args = Redis("scan", address, "A", {})}).out, "third\n");
 
   // The time to live: a number, none, or a miss.
-  const int64_t ttl = Json::parse(RunCli({.args = Redis("ttl", address, ns, {"--json", "k?2"})}).out).at("ttl_seconds");
+  const int64_t ttl = RunJson(Redis("ttl", address, ns, {"--json", "k?2"})).at("ttl_seconds");
   EXPECT_GE(ttl, 80);
   EXPECT_LE(ttl, 100);
   EXPECT_EQ(RunCli({.args = Redis("ttl", address, ns, {"k1"})}).out, "no expiry\n");
@@ -406,7 +423,6 @@ TEST(CliRedisTool, EntriesGoWhereTheLibraryLooksAndScanKeepsToItsNamespace) {
   EXPECT_EQ(kelcache_test::Text(library.TryLoad(u"k1").Get()), "(nil)");
   for (const char* command : {"get", "drop"})
     ExpectFailure(Redis(command, address, ns, {"k1"}), 1, "no value for key 'k1'");
-
 }
 
 // A server that cannot be used is a failure (exit 3) whose line says why, for
@@ -446,28 +462,21 @@ TEST(CliRedisTool, ScanOfAClusterListsEveryKeyWhicheverOfItsNodesAreNamed) {
   kelcache_testing::RedisClusterProcess cluster;
   kelcache_test::RedisServer stranger;
   kelcache_testing::RedisCommandOnLoopback(stranger.Port(), {"SET", std::string("WAV2\n") + "not-in-cluster", "x"});
-  std::set<std::string> stored;
+  std::multiset<std::string> stored;
   for (int i = 0; i < 12; ++i) {  // twelve keys: spread over the three masters' slots
     const std::string key = "key-" + std::to_string(i);
     const CliResult put = RunCli({.args = Redis("put", cluster.ServersText(), "WAV2", {key}), .input = "v"});
     ASSERT_EQ(put.exitCode, 0) << put.Describe();
     stored.insert(key);
   }
-  std::vector<std::pair<std::string, std::string>> namings;  // what, --servers
-  for (size_t node = 0; node < cluster.Size(); ++node) {
+  std::vector<std::pair<std::string, std::string>> namings = {  // what, --servers
+      {"every node", cluster.ServersText()},
+      {"a node and a server outside the cluster", cluster.ServersText({0}) + "," + stranger.Address()}};
+  for (size_t node = 0; node < cluster.Size(); ++node)
     namings.emplace_back("node " + std::to_string(node) + " alone", cluster.ServersText({node}));
-  }
-  namings.emplace_back("every node", cluster.ServersText());
-  namings.emplace_back("a node and a server outside the cluster",
-                       cluster.ServersText({0}) + "," + stranger.Address());
   for (const auto& [what, servers] : namings) {
     SCOPED_TRACE(what);
-    const CliResult scan = RunCli({.args = Redis("scan", servers, "WAV2", {"--json"})});
-    ASSERT_EQ(scan.exitCode, 0) << scan.Describe();
-    const Json listed = Json::parse(scan.out);
-    std::multiset<std::string> keys;
-    for (const Json& key : listed.at("keys")) keys.insert(key.at("key").get<std::string>());
-    EXPECT_EQ(keys, std::multiset<std::string>(stored.begin(), stored.end())) << scan.Describe();
+    EXPECT_EQ(ScanKeys(Redis("scan", servers, "WAV2", {"--json"})), stored);
   }
 }
 
@@ -477,12 +486,9 @@ TEST(CliRedisTool, WatchStopsAtItsCountEvenInABurst) {
   kelcache_test::RedisServer server;
   CliProcess watch({.args = {"watch", "--servers", server.Address(), "--json", "-n", "3"}});
   ASSERT_TRUE(watch.WaitFor("watching", 20s, true)) << watch.SoFar().err;
-  RedisExternalCache::InitializeConnectionPool(TString::fromStdString(server.Address()), TString());
-  auto guard = RedisConnectionPool::GetInstance().LockPubSubConnection();
-  ASSERT_NE(guard, nullptr);
-  // Published until the watch's subscription takes one, then a burst: one
+  // One message, once the watch's subscription takes it, then a burst: one
   // script publishes 200 at once, so they reach the watch in one read.
-  kelcache_test::WaitUntil([&] { return guard->GetConnection().Publish("defaultns.1-1", "1-1@1") != 0; });
+  ASSERT_GT(PublishUntilTaken(server.Address(), "defaultns.1-1", "1-1@1"), 0);
   const std::string burst = "redis-cli -h " + server.Host() + " -p " + std::to_string(server.Port()) +
                             " EVAL \"for i = 1, 200 do redis.call('PUBLISH', KEYS[1], ARGV[1]) end\" 1 "
                             "defaultns.1-1 1-1@1 >/dev/null";
@@ -491,16 +497,12 @@ TEST(CliRedisTool, WatchStopsAtItsCountEvenInABurst) {
   const CliResult result = watch.Wait(20s);
   ASSERT_TRUE(result.exited) << result.Describe();
   EXPECT_EQ(result.exitCode, 0) << result.err;
-  int printed = 0;
-  Json summary;
-  std::istringstream lines(result.out);
-  for (std::string line; std::getline(lines, line);) {
-    const Json value = Json::parse(line);
-    if (value.at("type") == "message") ++printed;
-    if (value.at("type") == "summary") summary = value;
-  }
-  EXPECT_EQ(printed, 3) << result.out;
-  EXPECT_EQ(summary.at("messages"), 3) << result.out;
+  const std::vector<Json> lines = JsonLines(result.out);
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const Json& v) { return v.at("type") == "message"; }), 3)
+      << result.out;
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back().at("type"), "summary") << result.out;
+  EXPECT_EQ(lines.back().at("messages"), 3) << result.out;
 }
 
 TEST(CliRedisTool, WatchDecodesTheLibrarysMessagesShowsMalformedOnesAndStopsOnSigterm) {
@@ -508,17 +510,9 @@ TEST(CliRedisTool, WatchDecodesTheLibrarysMessagesShowsMalformedOnesAndStopsOnSi
   CliProcess watch({.args = {"watch", "--servers", server.Address(), "--json"}});
   ASSERT_TRUE(watch.WaitFor("watching", 20s, true)) << watch.SoFar().err;
 
-  // A malformed message, published until the watch's subscription takes it
-  // (the subscription is made in the background): the watch is the only
-  // subscriber so far, so exactly one copy reaches it.
-  RedisExternalCache::InitializeConnectionPool(TString::fromStdString(server.Address()), TString());
-  int64_t receivers = 0;
-  kelcache_test::WaitUntil([&] {
-    auto guard = RedisConnectionPool::GetInstance().LockPubSubConnection();
-    receivers = guard ? guard->GetConnection().Publish("defaultns.1a-2b", "garbage") : -1;
-    return receivers != 0;
-  });
-  ASSERT_EQ(receivers, 1) << "-1: no pub/sub connection";
+  // A malformed message: the watch is the only subscriber so far, so exactly
+  // one copy reaches it.
+  ASSERT_EQ(PublishUntilTaken(server.Address(), "defaultns.1a-2b", "garbage"), 1) << "-1: no pub/sub connection";
 
   // A message the coherence service publishes for an added entry, stamped
   // 2024-05-01 12:34:56.789.
@@ -531,14 +525,9 @@ TEST(CliRedisTool, WatchDecodesTheLibrarysMessagesShowsMalformedOnesAndStopsOnSi
   const CliResult result = watch.Wait(20s);
   ASSERT_TRUE(result.exited) << result.Describe();
   EXPECT_EQ(result.exitCode, 0);
-  // JSON Lines: every line is one JSON value of its own.
+  const std::vector<Json> lines = JsonLines(result.out);
   std::map<std::string, std::vector<Json>> byType;
-  std::istringstream lines(result.out);
-  Json last;
-  for (std::string line; std::getline(lines, line);) {
-    last = Json::parse(line);
-    byType[last.at("type").get<std::string>()].push_back(last);
-  }
+  for (const Json& value : lines) byType[value.at("type").get<std::string>()].push_back(value);
   ASSERT_EQ(byType["malformed"].size(), 1u) << result.out;
   EXPECT_EQ(byType["malformed"][0].at("message"), "garbage");
   EXPECT_EQ(byType["malformed"][0].at("channel"), "defaultns.1a-2b");
@@ -550,9 +539,10 @@ TEST(CliRedisTool, WatchDecodesTheLibrarysMessagesShowsMalformedOnesAndStopsOnSi
   uint64_t counted = 0;
   for (const Json& rate : byType["rate"]) counted += rate.at("messages_per_second").get<uint64_t>();
   EXPECT_EQ(counted, 2u) << result.out;
-  EXPECT_EQ(last.at("type"), "summary");
-  EXPECT_EQ(last.at("messages"), 2u);
-  EXPECT_EQ(last.at("malformed"), 1u);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back().at("type"), "summary");
+  EXPECT_EQ(lines.back().at("messages"), 2u);
+  EXPECT_EQ(lines.back().at("malformed"), 1u);
 }
 
 }  // namespace

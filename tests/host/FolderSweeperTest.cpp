@@ -102,35 +102,66 @@ class FolderSweeperTest : public TFileTest {
   std::map<std::string, std::string> m_labels;   // folder name -> label
 };
 
-TEST_F(FolderSweeperTest, LeastRecentlyWrittenEntriesGoFirstUntilWithinBudget) {
-  // 20 entries of 1000 bytes; entry0 was written first, entry19 last.
-  for (int i = 0; i < 20; ++i) MakeEntry("entry" + std::to_string(i), 100, 900, (20 - i) * 60);
-  // A load renews entry0's value file: it is now the most recently used.
-  ASSERT_TRUE(LastWriteTime(EntryPath("entry0") / TPath(".bin"), DateTime::GetLocalTime()));
-  // A loose file counts towards the size but is not an entry.
+// The least recently written entries go first, until the folder with the
+// incoming bytes is at most 90% of the budget. Scans run once per interval;
+// between them the sweeper goes by an estimate of the folder's size.
+TEST_F(FolderSweeperTest, LeastRecentlyWrittenGoFirstWhenTheEstimateOrTheIntervalCallsForAScan) {
+  for (int i = 0; i < 5; ++i) MakeEntry("first" + std::to_string(i), 400, 600, 600 - i);
+  // Entries of 1000 bytes, key and value both counted. A loose file counts
+  // towards the size but is not an entry.
   TFile::WriteUnsignedBinaryFile(Folder() / TPath("loose"), std::vector<uint8_t>(500, 'l'));
-  ASSERT_EQ(TotalBytes(), 20500u);
+  FolderSweeper sweeper(10000, FolderSweepOrder::LeastRecentlyWritten, 0, kLongInterval);
+  EXPECT_FALSE(sweeper.Sweep(Folder(), 0)) << "5500 bytes are within budget";
+  EXPECT_EQ(sweeper.GetScanCount(), 1u) << "the first Sweep of a folder scans";
 
-  // Budget 12000 with 1000 incoming: trimmed to at most 90% (10800) with the
-  // incoming bytes, so 11 entries go: entry1 .. entry11.
-  FolderSweeper sweeper(12000, FolderSweepOrder::LeastRecentlyWritten, 0, kLongInterval);
-  EXPECT_TRUE(sweeper.Sweep(Folder(), 1000));
-  const std::set<std::string> expected = {"entry0",  "entry12", "entry13", "entry14", "entry15",
-                                          "entry16", "entry17", "entry18", "entry19", "loose"};
-  EXPECT_EQ(Entries(), expected);
-  EXPECT_EQ(TotalBytes(), 9500u);
-  EXPECT_LE(TotalBytes() + 1000, sweeper.GetBudgetBytes());
+  // Another writer fills the folder behind the sweeper's back: the estimate
+  // (5500) does not know, and the interval is not up, so nothing is scanned.
+  for (int i = 0; i < 10; ++i) MakeEntry("later" + std::to_string(i), 400, 600, 300 - i);
+  EXPECT_FALSE(sweeper.Sweep(Folder(), 100));
+  EXPECT_FALSE(sweeper.Sweep(Folder(), 100));
   EXPECT_EQ(sweeper.GetScanCount(), 1u);
+  EXPECT_EQ(Entries().size(), 16u);
 
-  // The store happens; the next stores stay within the estimate: no scan,
-  // nothing removed.
-  MakeEntry("entry20", 100, 900, 0);
+  // A load renews first0's value file: it is now the most recently used.
+  ASSERT_TRUE(LastWriteTime(EntryPath("first0") / TPath(".bin"), DateTime::GetLocalTime()));
+  // Announced bytes push the estimate over the budget: an early scan trims the
+  // real 15500 + 5000 incoming to at most 9000, so the 12 least recently
+  // written entries go (one more left would make 9500).
+  EXPECT_TRUE(sweeper.Sweep(Folder(), 5000));
+  EXPECT_EQ(sweeper.GetScanCount(), 2u);
+  EXPECT_EQ(Entries(), (std::set<std::string>{"first0", "later8", "later9", "loose"}));
+  EXPECT_EQ(TotalBytes(), 3500u);
+  // The estimate is now what stayed plus the store (8500): the next store
+  // within the budget scans nothing.
   EXPECT_FALSE(sweeper.Sweep(Folder(), 1000));
-  EXPECT_EQ(sweeper.GetScanCount(), 1u);
-  EXPECT_EQ(Entries().size(), expected.size() + 1);
+  EXPECT_EQ(sweeper.GetScanCount(), 2u);
+
+  // Each folder has its own schedule. Neither a missing folder nor a file in
+  // a folder's place holds anything to trim.
+  EXPECT_FALSE(sweeper.Sweep(Root() / TPath("missing"), 0));
+  EXPECT_EQ(sweeper.GetScanCount(), 3u);
+  TFile::WriteUnsignedBinaryFile(Root() / TPath("file"), "x", 1);
+  EXPECT_FALSE(sweeper.Sweep(Root() / TPath("file"), 10));
+
+  // With a short interval, a Sweep after it is up scans again and finds what
+  // the estimate missed.
+  FolderSweeper frequent(10000, FolderSweepOrder::LeastRecentlyWritten, 0, std::chrono::milliseconds(100));
+  EXPECT_FALSE(frequent.Sweep(Folder(), 0));
+  for (int i = 0; i < 10; ++i) MakeEntry("refill" + std::to_string(i), 0, 1000, 100 - i);
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  EXPECT_TRUE(frequent.Sweep(Folder(), 0));
+  EXPECT_EQ(frequent.GetScanCount(), 2u);
+  EXPECT_LE(TotalBytes(), 9000u);
 }
 
-TEST_F(FolderSweeperTest, LargestFirstOrderAndMinimumAgeProtectYoungEntries) {
+// Largest first, equal sizes oldest first, but entries younger than the
+// minimum age stay. Only folders named as the disk cache names its entries
+// count and go: a folder handed in by mistake (the cache root, one shared with
+// other data) loses nothing else, however old and large the rest is.
+TEST_F(FolderSweeperTest, LargestEntriesGoFirstButNeitherYoungEntriesNorOtherFolders) {
+  const std::set<std::string> others = {"ExternalCacheV1", "0123", "4294967296", "-1", "12a"};
+  for (const std::string& name : others) MakeFolderAt(Folder() / TPath(name.c_str()), 0, 10000, 9999);
+  MakeFolderAt(Folder() / TPath("4294967295"), 0, 6000, 3600);  // the largest entry name
   MakeEntry("big5000", 0, 5000, 3600);
   MakeEntry("big4000", 0, 4000, 7200);
   for (int i = 0; i < 10; ++i) MakeEntry("small" + std::to_string(i), 100, 400, 3 * 3600 - i * 10);
@@ -138,24 +169,34 @@ TEST_F(FolderSweeperTest, LargestFirstOrderAndMinimumAgeProtectYoungEntries) {
   // A store in progress: its folder is made, no file written yet.
   ASSERT_TRUE(CreateDirectory(EntryPath("inprogress")));
 
-  // 22000 bytes, budget 10000, target 9000. Largest first, but young8000
-  // (and the empty folder) are younger than a minute and stay; then the
-  // equal smalls go oldest first: small0 .. small7.
+  // 28000 bytes of entries, budget 10000, target 9000. Largest first, but
+  // young8000 (and the empty folder) are younger than a minute and stay; then
+  // the equal smalls go oldest first: small0 .. small7.
   FolderSweeper sweeper(10000, FolderSweepOrder::LargestFirst, 60, kLongInterval);
   EXPECT_TRUE(sweeper.Sweep(Folder(), 0));
-  EXPECT_EQ(Entries(), (std::set<std::string>{"young8000", "small8", "small9", "inprogress"}));
-  EXPECT_EQ(TotalBytes(), 9000u);
+  std::set<std::string> expected = others;
+  expected.insert({"young8000", "small8", "small9", "inprogress"});
+  EXPECT_EQ(Entries(), expected);
+  EXPECT_EQ(TotalBytes(), 9000u + 50000u) << "the other folders hold 50000 bytes";
 }
 
-TEST_F(FolderSweeperTest, YoungEntriesMayHoldTheFolderAboveBudgetWithoutARescanPerStore) {
-  MakeEntry("old0", 0, 1000, 7200);
-  MakeEntry("old1", 0, 1000, 3600);
-  MakeEntry("new0", 0, 1500, 0);
-  MakeEntry("new1", 0, 1500, 0);
-
+// The minimum age shields young entries, even ones dated a little ahead (a
+// file server's clock). After the clock was set back, entries written before
+// are dated far in the future: their age is unknown, so the minimum age does
+// not shield them, and the young entries that come first in the order do not
+// stop the sweep. An entry dated after the file clock's range (2262) has no
+// known age either: it counts, and goes.
+TEST_F(FolderSweeperTest, OnlyYoungEntriesAreShieldedAndMayHoldTheFolderAboveBudget) {
+  MakeEntry("old", 0, 1000, 3600);
+  for (int i = 0; i < 4; ++i) MakeEntry("future" + std::to_string(i), 0, 1000, -3600);
+  MakeEntryBeyondTheFileClock("beyond", 1000);
+  MakeEntry("young0", 0, 1000, 0);
+  MakeEntry("young1", 0, 1000, 0);
+  MakeEntry("skewed", 0, 1000, -2);
   FolderSweeper sweeper(2000, FolderSweepOrder::LeastRecentlyWritten, 60, kLongInterval);
   EXPECT_TRUE(sweeper.Sweep(Folder(), 0));
-  EXPECT_EQ(Entries(), (std::set<std::string>{"new0", "new1"}));
+  const std::set<std::string> young = {"young0", "young1", "skewed"};
+  EXPECT_EQ(Entries(), young);
   EXPECT_EQ(sweeper.GetScanCount(), 1u);
 
   // 3000 bytes of young entries, budget 2000: the next early scan waits until
@@ -164,40 +205,7 @@ TEST_F(FolderSweeperTest, YoungEntriesMayHoldTheFolderAboveBudgetWithoutARescanP
   EXPECT_EQ(sweeper.GetScanCount(), 1u);
   EXPECT_FALSE(sweeper.Sweep(Folder(), 150));
   EXPECT_EQ(sweeper.GetScanCount(), 2u);
-  EXPECT_EQ(Entries(), (std::set<std::string>{"new0", "new1"}));
-}
-
-// After the clock was set back, entries written before are dated in the
-// future: their age is unknown, so the minimum age does not shield them, and
-// the young entries that come first in the order do not stop the sweep. An
-// entry dated a little ahead (less than the minimum age: a file server's
-// clock) is still young. An entry dated after the file clock's range (2262)
-// has no known age either: it counts, and goes.
-TEST_F(FolderSweeperTest, EntriesDatedFarInTheFutureAreNotShieldedByTheMinimumAge) {
-  for (int i = 0; i < 4; ++i) MakeEntry("future" + std::to_string(i), 0, 1000, -3600);
-  MakeEntryBeyondTheFileClock("beyond", 1000);
-  MakeEntry("young0", 0, 1000, 0);
-  MakeEntry("young1", 0, 1000, 0);
-  MakeEntry("skewed", 0, 1000, -2);
-  FolderSweeper sweeper(3000, FolderSweepOrder::LeastRecentlyWritten, 60, kLongInterval);
-  EXPECT_TRUE(sweeper.Sweep(Folder(), 0));
-  EXPECT_EQ(Entries(), (std::set<std::string>{"young0", "young1", "skewed"}));
-}
-
-// Only folders named as the disk cache names its entries count and go: a
-// folder handed in by mistake (the cache root, one shared with other data)
-// loses nothing else, however old and large the rest is.
-TEST_F(FolderSweeperTest, FoldersNotNamedAsEntriesAreNeitherCountedNorRemoved) {
-  const std::set<std::string> others = {"ExternalCacheV1", "0123", "4294967296", "-1", "12a"};
-  for (const std::string& name : others) MakeFolderAt(Folder() / TPath(name.c_str()), 0, 5000, 9999);
-  MakeFolderAt(Folder() / TPath("4294967295"), 0, 1000, 7200);  // the largest entry name
-  MakeEntry("newer", 0, 1000, 3600);
-  FolderSweeper sweeper(3000, FolderSweepOrder::LeastRecentlyWritten, 0, kLongInterval);
-  EXPECT_FALSE(sweeper.Sweep(Folder(), 0)) << "2000 bytes of entries: within the budget";
-  EXPECT_TRUE(sweeper.Sweep(Folder(), 1500));
-  std::set<std::string> expected = others;
-  expected.insert("newer");
-  EXPECT_EQ(Entries(), expected) << "the oldest entry went, and only it";
+  EXPECT_EQ(Entries(), young);
 }
 
 // A scan that cannot read the folder (no descriptor left) is no scan: the
@@ -222,53 +230,11 @@ TEST_F(FolderSweeperTest, AScanThatCannotReadTheFolderIsTriedAgainAtTheNextSweep
 }
 #endif
 
-TEST_F(FolderSweeperTest, ScansOncePerIntervalUnlessTheEstimateExceedsTheBudget) {
-  for (int i = 0; i < 5; ++i) MakeEntry("first" + std::to_string(i), 0, 1000, 600 - i);
-  FolderSweeper sweeper(10000, FolderSweepOrder::LeastRecentlyWritten, 0, kLongInterval);
-  EXPECT_FALSE(sweeper.Sweep(Folder(), 0)) << "5000 bytes are within budget";
-  EXPECT_EQ(sweeper.GetScanCount(), 1u) << "the first Sweep of a folder scans";
-
-  // Another writer fills the folder behind the sweeper's back: the estimate
-  // (5000) does not know, and the interval is not up, so nothing is scanned.
-  for (int i = 0; i < 10; ++i) MakeEntry("later" + std::to_string(i), 0, 1000, 300 - i);
-  EXPECT_FALSE(sweeper.Sweep(Folder(), 100));
-  EXPECT_FALSE(sweeper.Sweep(Folder(), 100));
-  EXPECT_EQ(sweeper.GetScanCount(), 1u);
-  EXPECT_EQ(Entries().size(), 15u);
-
-  // Announced bytes push the estimate over the budget: an early scan trims the
-  // real 15000 + 5000 incoming to 9000, removing the 11 oldest entries.
-  EXPECT_TRUE(sweeper.Sweep(Folder(), 5000));
-  EXPECT_EQ(sweeper.GetScanCount(), 2u);
-  EXPECT_EQ(Entries(), (std::set<std::string>{"later6", "later7", "later8", "later9"}));
-
-  // Each folder has its own schedule.
-  TPath other = Root() / TPath("other");
-  EXPECT_FALSE(sweeper.Sweep(other, 0)) << "a missing folder holds nothing";
-  EXPECT_EQ(sweeper.GetScanCount(), 3u);
-
-  // With a short interval, a Sweep after it is up scans again and finds what
-  // the estimate missed.
-  FolderSweeper frequent(10000, FolderSweepOrder::LeastRecentlyWritten, 0, std::chrono::milliseconds(100));
-  EXPECT_FALSE(frequent.Sweep(Folder(), 0));
-  for (int i = 0; i < 10; ++i) MakeEntry("refill" + std::to_string(i), 0, 1000, 100 - i);
-  std::this_thread::sleep_for(std::chrono::milliseconds(150));
-  EXPECT_TRUE(frequent.Sweep(Folder(), 0));
-  EXPECT_EQ(frequent.GetScanCount(), 2u);
-  EXPECT_LE(TotalBytes(), 9000u);
-}
-
+// One thread makes and drops entries (with nested folders) as fast as it can;
+// another sweeper trims the same folder; this one scans at every call.
 TEST_F(FolderSweeperTest, SurvivesEntriesVanishingDuringScans) {
   ASSERT_TRUE(CreateDirectory(Folder()));
-  // A regular file or a missing folder in place of the swept folder is no error.
   FolderSweeper sweeper(3000, FolderSweepOrder::LeastRecentlyWritten, 0, std::chrono::nanoseconds(0));
-  TPath file = Root() / TPath("file");
-  TFile::WriteUnsignedBinaryFile(file, "x", 1);
-  EXPECT_FALSE(sweeper.Sweep(file, 10));
-  EXPECT_FALSE(sweeper.Sweep(Root() / TPath("missing"), 10));
-
-  // One thread makes and drops entries (with nested folders) as fast as it
-  // can; another sweeper trims the same folder; this one scans at every call.
   std::atomic<bool> stop{false};
   std::thread churn([&] {
     for (int i = 0; !stop; ++i) {

@@ -6,9 +6,9 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <stdexcept>
 #include <thread>
-#include <tuple>
 
 #include "host/AppConfig.h"
 #include "host/AppOptions.h"
@@ -42,22 +42,27 @@ struct RaisingCache : RecordingCache {
   }
 };
 
-void Refuse(const std::vector<unsigned int>&) {
-  throw std::runtime_error("invalidator refuses");
-}
+void Refuse(const std::vector<unsigned int>&) { throw std::runtime_error("invalidator refuses"); }
 
 class RedisPubsubTest : public testing::Test {
  protected:
+  // m_refusing, told first, raises only in the tests that make it.
   void SetUp() override {
     CascadeInvalidatorHolderFactory::GetInstance().ResetForTest();
-    CascadeInvalidatorHolderFactory::GetInstance().Initialize({&m_invalidator, nullptr, nullptr, nullptr});
+    CascadeInvalidatorHolderFactory::GetInstance().Initialize({&m_refusing, &m_invalidator, nullptr, nullptr});
   }
   void TearDown() override {
-    // Every test's cache withdraws at its end; the tables stay consistent.
+    // The tables are consistent at every test's end, and after its caches
+    // withdraw.
     m_refusing.whenDirty = nullptr;
     m_refusing.whenEvicted = nullptr;
-    if (m_service) m_service->OnRemoved(*m_cache);
-    if (m_service) EXPECT_EQ(m_service->CheckConsistencyTestOnly(), "");
+    m_invalidator.whenDirty = nullptr;
+    if (m_service) {
+      EXPECT_EQ(m_service->CheckConsistencyTestOnly(), "");
+      m_service->OnRemoved(*m_cache);
+      m_service->OnRemoved(*m_other);
+      EXPECT_EQ(m_service->CheckConsistencyTestOnly(), "");
+    }
     m_service.reset();
     CascadeInvalidatorHolderFactory::GetInstance().ResetForTest();
   }
@@ -76,12 +81,6 @@ class RedisPubsubTest : public testing::Test {
       m_service->OnAdded({id, id}, kValue, kTime, id, caches[id - 1]);
     }
   }
-  // Registers m_refusing before m_invalidator, for tests of an invalidator
-  // that raises.
-  void PutARefusingInvalidatorFirst() {
-    CascadeInvalidatorHolderFactory::GetInstance().ResetForTest();
-    CascadeInvalidatorHolderFactory::GetInstance().Initialize({&m_refusing, &m_invalidator, nullptr, nullptr});
-  }
   // A message from another process.
   void Receive(const Hash& key, const Hash& value, uint64_t timestamp) {
     m_manager.Deliver(kPrefix + TString::fromStdString(HashText(key)), MessageText(value, timestamp));
@@ -91,6 +90,7 @@ class RedisPubsubTest : public testing::Test {
   RecordingInvalidator m_invalidator;
   RecordingInvalidator m_refusing;
   std::shared_ptr<RecordingCache> m_cache = std::make_shared<RecordingCache>();
+  std::shared_ptr<RecordingCache> m_other = std::make_shared<RecordingCache>();
   std::shared_ptr<RedisPubsub> m_service;
   std::vector<std::pair<std::string, std::string>> m_published;
 };
@@ -104,15 +104,11 @@ TEST_F(RedisPubsubTest, FirstLocalEntryIsTrackedAndPublishedAndItsOwnMessageIsHa
   EXPECT_EQ(m_published, (std::vector<std::pair<std::string, std::string>>{
                              {"test.abc-123", "1-2@" + TString::number(kTime, 16).toStdString()}}));
   EXPECT_EQ(KelvraCounters::RedisPubsubSavedMessages.load(), saved + 1);
-  EXPECT_TRUE(m_cache->dirty.empty()) << "its own message never makes an entry dirty";
 
   // A second entry of the same key hash and value in another cache: not saved again.
-  auto other = std::make_shared<RecordingCache>();
-  m_service->OnAdded(kKey, kValue, kTime + 1, 8, other);
+  m_service->OnAdded(kKey, kValue, kTime + 1, 8, m_other);
   EXPECT_EQ(KelvraCounters::RedisPubsubSavedMessages.load(), saved + 1);
-  EXPECT_TRUE(other->dirty.empty());
-  m_service->OnRemoved(*other);
-  m_service->OnRemoved(*m_cache);
+  EXPECT_TRUE(m_cache->dirty.empty() && m_other->dirty.empty()) << "its own messages never make an entry dirty";
   m_service.reset();
   EXPECT_EQ(m_manager.SubscriptionCount(), 0u) << "destruction unsubscribes";
 }
@@ -136,8 +132,6 @@ TEST_F(RedisPubsubTest, MinimumDeltaBoundaryExtremeTimestampsEqualHashesAndZeroH
   EXPECT_EQ(m_cache->dirty, (std::vector<unsigned>{7, 8}));
   ASSERT_EQ(m_invalidator.dirtyCalls.size(), 2u) << "one call per entry";
   EXPECT_EQ(m_invalidator.dirtyCalls[1].cache, m_cache.get());
-  Receive(kKey, kOtherValue, UINT64_MAX);  // forgotten: nothing more
-  EXPECT_EQ(m_cache->dirty.size(), 2u);
 
   // Two zero hashes are values without a hash: time alone decides.
   const Hash zero{0, 0};
@@ -155,6 +149,13 @@ TEST_F(RedisPubsubTest, MinimumDeltaBoundaryExtremeTimestampsEqualHashesAndZeroH
   m_service->OnAdded(kKey, kValue, kTime, 11, m_cache);
   EXPECT_EQ(m_published.size(), published);
   EXPECT_EQ(m_cache->dirty.back(), 11u);
+  // When its cache and an invalidator raise, the other invalidator still
+  // hears of it, and the first failure reaches the caller.
+  m_refusing.whenDirty = Refuse;
+  const size_t told = m_invalidator.dirtyCalls.size();
+  EXPECT_THROW(m_service->OnAdded(kKey, kValue, kTime, 12, std::make_shared<RaisingCache>()), std::runtime_error);
+  ASSERT_EQ(m_invalidator.dirtyCalls.size(), told + 1);
+  EXPECT_EQ(m_invalidator.dirtyCalls.back().ids, std::vector<unsigned>{12});
 }
 
 TEST_F(RedisPubsubTest, DryRunTellsOnlyTheInvalidators) {
@@ -200,16 +201,15 @@ TEST_F(RedisPubsubTest, RemovalsEvictAndPruningDropsByAgeAndCount) {
   ScopedOptionOverride lifetime("CacheSynchronizationEvictedLifetimeSec", 3600);
   ScopedOptionOverride max("CacheSynchronizationMaxEvictedEntries", 100);
   MakeService();
-  auto other = std::make_shared<RecordingCache>();
   for (unsigned guid = 1; guid <= 4; ++guid) m_service->OnAdded({guid, 0}, kValue, kTime, guid, m_cache);
-  m_service->OnAdded({9, 0}, kValue, kTime, 9, other);
+  m_service->OnAdded({9, 0}, kValue, kTime, 9, m_other);
 
   // An empty removal does nothing and reports zeros.
   kelvra::caching::OnRemovedMetrics empty = m_service->OnRemoved({}, m_cache);
   EXPECT_EQ(empty.guidCount + empty.totalMs + empty.lockMs + empty.pruneMs, 0u);
 
   EXPECT_EQ(m_service->OnRemoved({1, 2}, m_cache).guidCount, 2u);
-  m_service->OnRemoved({9}, other);
+  m_service->OnRemoved({9}, m_other);
   m_service->OnRemoved({3, 4}, m_cache);
   EXPECT_EQ(m_service->CheckConsistencyTestOnly(), "");
 
@@ -234,7 +234,7 @@ TEST_F(RedisPubsubTest, RemovalsEvictAndPruningDropsByAgeAndCount) {
   ASSERT_EQ(m_invalidator.evicted.size(), 2u);
   std::map<const kelvra::caching::ICoherentCache*, std::vector<unsigned>> byCache;
   for (const auto& call : m_invalidator.evicted) byCache[call.cache] = call.ids;
-  EXPECT_EQ(byCache, (decltype(byCache){{m_cache.get(), {1}}, {other.get(), {9}}}));
+  EXPECT_EQ(byCache, (decltype(byCache){{m_cache.get(), {1}}, {m_other.get(), {9}}}));
   EXPECT_TRUE(capture.ContainsLine(TString(u"RedisPubsub now tracking 2 evicted queries")));
 
   // Max 0: every remaining record goes.
@@ -245,26 +245,21 @@ TEST_F(RedisPubsubTest, RemovalsEvictAndPruningDropsByAgeAndCount) {
 
   // Max 10 with twelve records: down to 6. Age pass: lifetime 0 drops all.
   m_service->TriggerPruneEvictedEntriesTestOnly(100, -1);  // the removal below prunes with the last max
-  std::vector<unsigned> twelve;
   for (unsigned guid = 100; guid < 112; ++guid) {
     m_service->OnAdded({guid, 0}, kValue, kTime, guid, m_cache);
-    twelve.push_back(guid);
+    m_service->OnRemoved({guid}, m_cache);
   }
-  m_service->OnRemoved(twelve, m_cache);
   capture.Clear();
   m_service->TriggerPruneEvictedEntriesTestOnly(10, -1);
   EXPECT_TRUE(capture.ContainsLine(TString(u"RedisPubsub now tracking 6 evicted queries")));
   m_service->TriggerPruneEvictedEntriesTestOnly(-1, 0);
   EXPECT_EQ(m_invalidator.evicted.back().ids, (std::vector<unsigned>{106, 107, 108, 109, 110, 111}));
-  EXPECT_EQ(m_service->CheckConsistencyTestOnly(), "");
-  m_service->OnRemoved(*other);
 }
 
 TEST_F(RedisPubsubTest, WithdrawingACacheForgetsItsEntries) {
   MakeService();
-  auto other = std::make_shared<RecordingCache>();
   m_service->OnAdded(kKey, kValue, kTime, 1, m_cache);
-  m_service->OnAdded(kKey, kValue, kTime, 2, other);
+  m_service->OnAdded(kKey, kValue, kTime, 2, m_other);
   m_service->OnAdded({7, 7}, kValue, kTime, 3, m_cache);
   m_service->OnRemoved({3}, m_cache);
   m_service->OnRemoved(*m_cache);
@@ -277,11 +272,10 @@ TEST_F(RedisPubsubTest, WithdrawingACacheForgetsItsEntries) {
   EXPECT_EQ(KelvraCounters::RedisPubsubWastedMessages.load(), wasted + 1);
   Receive(kKey, kOtherValue, kTime + 10000000);
   EXPECT_TRUE(m_cache->dirty.empty());
-  EXPECT_EQ(other->dirty, std::vector<unsigned>{2});
+  EXPECT_EQ(m_other->dirty, std::vector<unsigned>{2});
   // A removal for a cache that is gone does nothing.
   const std::weak_ptr<kelvra::caching::ICoherentCache> gone = std::make_shared<RecordingCache>();  // expired
   EXPECT_EQ(m_service->OnRemoved({1}, gone).lockMs, 0u);
-  m_service->OnRemoved(*other);
 }
 
 // Those told of a dirty entry may call back into the service on the same
@@ -320,7 +314,6 @@ TEST_F(RedisPubsubTest, ACallbackThatCallsBackIntoTheServiceMidWalkLosesNoDirtyE
   EXPECT_NO_THROW(Receive(evictedOnly, kOtherValue, kTime + 1));
   EXPECT_EQ(m_invalidator.dirtyCalls.size(), 3u);
   EXPECT_EQ(m_cache->dirty, std::vector<unsigned>{2});
-  m_invalidator.whenDirty = nullptr;
 }
 
 // With asynchronous coherence, an addition launched before its cache is
@@ -333,7 +326,6 @@ TEST_F(RedisPubsubTest, AnAsynchronousAdditionRunAfterItsCacheWasWithdrawnLeaves
   std::atomic<int> published{0};
   m_service = RedisPubsub::CreateTestInstance(kPrefix, m_manager,
                                               [&published](const TString&, const TString&) { ++published; });
-  auto withdrawn = std::make_shared<RecordingCache>();
   const Hash withdrawnKey{0x77, 0x77};
   m_service->OnAdded(kKey, kValue, kTime, 1, m_cache);
   ASSERT_TRUE(kelcache_test::WaitUntil([&] { return published == 1; }));
@@ -346,11 +338,11 @@ TEST_F(RedisPubsubTest, AnAsynchronousAdditionRunAfterItsCacheWasWithdrawnLeaves
   m_invalidator.whenDirty = [&](const std::vector<unsigned int>&) {
     telling.Open();
     launched.Wait();
-    m_service->OnRemoved(*withdrawn);
+    m_service->OnRemoved(*m_other);
   };
   std::thread messenger([&] { Receive(kKey, kOtherValue, kTime + 1); });
   const bool told = telling.Wait();
-  m_service->OnAdded(withdrawnKey, kValue, kTime, 5, withdrawn);
+  m_service->OnAdded(withdrawnKey, kValue, kTime, 5, m_other);
   launched.Open();
   messenger.join();
   ASSERT_TRUE(told);
@@ -358,9 +350,8 @@ TEST_F(RedisPubsubTest, AnAsynchronousAdditionRunAfterItsCacheWasWithdrawnLeaves
   m_invalidator.whenDirty = nullptr;
 
   Receive(withdrawnKey, kOtherValue, kTime + 1);
-  EXPECT_TRUE(withdrawn->dirty.empty());
+  EXPECT_TRUE(m_other->dirty.empty());
   EXPECT_EQ(m_cache->dirty, std::vector<unsigned>{1});
-  m_service->OnRemoved(*m_cache);
   EXPECT_EQ(m_service->CheckConsistencyTestOnly(), "");
   m_service.reset();  // waits for its tasks, which use `published`
 }
@@ -394,16 +385,18 @@ TEST_F(RedisPubsubTest, MalformedMessagesAndTestOnlyCallsOutsideUnitTestsRaise) 
   m_service->OnAdded(kKey, kValue, kTime, 1, m_cache);
   const std::string parts = "main/caching/RedisPubsub:237 parts.size() == 2";
   const std::string split = "main/caching/RedisPubsub:251 split.size() == 2";
-  const std::tuple<const char16_t*, std::string, std::string> malformed[] = {  // channel, message, raised
-      {u"test.abc", "1-2@5", parts},          // key text without "-"
-      {u"test.abc-123", "1-2", split},        // no "@"
-      {u"test.abc-123", "1-2@3@4", split},    // two "@"
-      {u"test.abc-123", "12@5", parts},       // value hash without "-"
+  struct Case {
+    const char16_t* channel;
+    std::string message;
+    std::string raised;
   };
-  for (const auto& [channel, message, raised] : malformed) {
-    const TString channelText(channel);
-    const std::string& bytes = message;  // a lambda cannot capture a structured binding (clang 14)
-    EXPECT_EQ(kelcache_test::LogicExceptionSite([&] { m_manager.Deliver(channelText, bytes); }), raised) << message;
+  for (const Case& malformed : {Case{u"test.abc", "1-2@5", parts},         // key text without "-"
+                                Case{u"test.abc-123", "1-2", split},       // no "@"
+                                Case{u"test.abc-123", "1-2@3@4", split},   // two "@"
+                                Case{u"test.abc-123", "12@5", parts}}) {   // value hash without "-"
+    EXPECT_EQ(kelcache_test::LogicExceptionSite([&] { m_manager.Deliver(malformed.channel, malformed.message); }),
+              malformed.raised)
+        << malformed.message;
   }
   EXPECT_NO_THROW(m_manager.Deliver(u"test.", "1-2@5")) << "no key text: ignored";
   Receive(kKey, kOtherValue, kTime + 1);
@@ -420,8 +413,7 @@ TEST_F(RedisPubsubTest, MalformedMessagesAndTestOnlyCallsOutsideUnitTestsRaise) 
 
 TEST_F(RedisPubsubTest, AReconnectMarksLiveEntriesDirtyUnlessSwitchedOff) {
   MakeService();
-  m_service->OnAdded(kKey, kValue, kTime, 1, m_cache);
-  m_service->OnAdded({5, 5}, kValue, kTime, 2, m_cache);
+  AddEntriesTo({m_cache, m_cache});
   m_service->OnRemoved({2}, m_cache);  // evicted: not live
   {
     ScopedOptionOverride off("CacheSynchronizationFlushOnReconnect", false);
@@ -430,94 +422,76 @@ TEST_F(RedisPubsubTest, AReconnectMarksLiveEntriesDirtyUnlessSwitchedOff) {
   }
   m_manager.SimulateReconnect();
   EXPECT_EQ(m_cache->dirty, std::vector<unsigned>{1});
-  ASSERT_EQ(m_invalidator.dirtyCalls.size(), 1u);
-  EXPECT_EQ(m_service->CheckConsistencyTestOnly(), "");
-  m_manager.SimulateReconnect();
-  EXPECT_EQ(m_cache->dirty.size(), 1u) << "the entry was forgotten";
+  EXPECT_EQ(m_invalidator.dirtyCalls.size(), 1u);
 }
 
 // A cache or invalidator told during the flush may withdraw a cache, which
 // the host may then destroy: that cache's other entries are told nothing more.
 TEST_F(RedisPubsubTest, AReconnectTellsNothingToACacheWithdrawnDuringTheFlush) {
-  struct WithdrawnCache : RecordingCache {
-    void OnDirty(const std::vector<unsigned int>& ids) override {
-      EXPECT_FALSE(withdrawn) << "a withdrawn cache was told of " << ids.front();
-      RecordingCache::OnDirty(ids);
-    }
-    bool withdrawn = false;
-  };
   MakeService();
-  auto doomed = std::make_shared<WithdrawnCache>();
-  AddEntriesTo({m_cache, doomed, doomed, m_cache});
+  AddEntriesTo({m_cache, m_other, m_other, m_cache});
+  std::optional<size_t> toldBeforeWithdrawal;
   m_invalidator.whenDirty = [&](const std::vector<unsigned int>&) {
-    if (doomed->withdrawn) return;
-    m_service->OnRemoved(*doomed);
-    doomed->withdrawn = true;
+    if (toldBeforeWithdrawal) return;
+    m_service->OnRemoved(*m_other);
+    toldBeforeWithdrawal = m_other->dirty.size();
   };
   m_manager.SimulateReconnect();
-  m_invalidator.whenDirty = nullptr;
-  EXPECT_LE(doomed->dirty.size(), 1u);
+  EXPECT_LE(m_other->dirty.size(), 1u);
+  EXPECT_EQ(m_other->dirty.size(), toldBeforeWithdrawal) << "the withdrawn cache was told of an entry";
   std::sort(m_cache->dirty.begin(), m_cache->dirty.end());
   EXPECT_EQ(m_cache->dirty, (std::vector<unsigned>{1, 4}));
-  EXPECT_EQ(m_service->CheckConsistencyTestOnly(), "");
 }
 
-// The flush tells every cache and invalidator of every live entry even when
-// some of them raise, and says so in one line, not one per failure.
-TEST_F(RedisPubsubTest, AReconnectFlushGoesOnPastACacheOrInvalidatorThatRaises) {
+// A received message and the reconnect flush tell every cache and invalidator
+// of every dirty entry even when some of them raise, and the service forgets
+// the entries. A message then raises the first failure to its caller; the
+// flush, which nobody waits for, says so in one line, not one per failure.
+enum class Trigger { kMessage, kReconnect };
+class RedisPubsubFailureTest : public RedisPubsubTest, public testing::WithParamInterface<Trigger> {
+ protected:
+  void MakeEntriesDirty() {
+    if (GetParam() == Trigger::kReconnect) m_manager.SimulateReconnect();
+    if (GetParam() == Trigger::kMessage) Receive(kKey, kOtherValue, kTime + 3600000);
+  }
+};
+
+TEST_P(RedisPubsubFailureTest, DirtyEntriesReachEveryCacheAndInvalidatorPastOneThatRaises) {
+  m_refusing.whenDirty = Refuse;
   MakeService();
   auto raising = std::make_shared<RaisingCache>();
-  AddEntriesTo({raising, m_cache, raising, m_cache});
-  m_invalidator.whenDirty = Refuse;
+  for (unsigned guid = 1; guid <= 4; ++guid) {
+    m_service->OnAdded(kKey, kValue, kTime, guid, guid % 2 == 1 ? raising : m_cache);
+  }
   TLog::Capture capture(TLog::Warn);
-  m_manager.SimulateReconnect();
-  m_invalidator.whenDirty = nullptr;
+  if (GetParam() == Trigger::kMessage) {
+    EXPECT_THROW(MakeEntriesDirty(), std::runtime_error);
+  } else {
+    EXPECT_NO_THROW(MakeEntriesDirty());
+    const std::vector<TString> lines = capture.Lines();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const TString& line) { return line.contains(u"failed to take an entry as dirty"); }),
+              1);
+  }
   std::sort(m_cache->dirty.begin(), m_cache->dirty.end());
   EXPECT_EQ(m_cache->dirty, (std::vector<unsigned>{2, 4}));
   std::sort(raising->dirty.begin(), raising->dirty.end());
   EXPECT_EQ(raising->dirty, (std::vector<unsigned>{1, 3}));
-  EXPECT_EQ(m_invalidator.dirtyCalls.size(), 4u) << "the invalidator hears of every entry";
-  size_t failureLines = 0;
-  for (const TString& line : capture.Lines()) {
-    if (line.contains(u"failed to take an entry as dirty")) ++failureLines;
-  }
-  EXPECT_EQ(failureLines, 1u);
-  EXPECT_EQ(m_service->CheckConsistencyTestOnly(), "");
-  m_manager.SimulateReconnect();
-  EXPECT_EQ(m_cache->dirty.size(), 2u) << "the entries were forgotten";
+  EXPECT_EQ(m_invalidator.dirtyCalls.size(), 4u) << "the invalidator after the raising one hears of every entry";
+  EXPECT_NO_THROW(MakeEntriesDirty()) << "the entries were forgotten";
+  EXPECT_EQ(m_invalidator.dirtyCalls.size(), 4u);
 }
 
-// A received message or a stale addition tells every cache and invalidator
-// of its dirty entries, and the service forgets them, even past one that
-// raises; the first failure then reaches the caller.
-TEST_F(RedisPubsubTest, DirtyEntriesReachEveryCacheAndInvalidatorPastOneThatRaises) {
-  PutARefusingInvalidatorFirst();
-  m_refusing.whenDirty = Refuse;
-  MakeService();
-  auto raising = std::make_shared<RaisingCache>();
-  m_service->OnAdded(kKey, kValue, kTime, 1, raising);
-  m_service->OnAdded(kKey, kValue, kTime, 2, m_cache);
-  EXPECT_THROW(Receive(kKey, kOtherValue, kTime + 3600000), std::runtime_error);
-  EXPECT_EQ(raising->dirty, (std::vector<unsigned>{1}));
-  EXPECT_EQ(m_cache->dirty, (std::vector<unsigned>{2}));
-  EXPECT_EQ(m_invalidator.dirtyCalls.size(), 2u);
-  EXPECT_NO_THROW(Receive(kKey, kOtherValue, kTime + 3600000)) << "both entries were forgotten";
-  EXPECT_EQ(m_invalidator.dirtyCalls.size(), 2u);
-
-  // An addition older than a local entry of another value: its cache raises,
-  // the invalidators still hear of it.
-  m_service->OnAdded(kKey, kOtherValue, kTime + 7200000, 3, m_cache);
-  EXPECT_THROW(m_service->OnAdded(kKey, kValue, kTime, 4, raising), std::runtime_error);
-  ASSERT_EQ(m_invalidator.dirtyCalls.size(), 3u);
-  EXPECT_EQ(m_invalidator.dirtyCalls[2].ids, (std::vector<unsigned>{4}));
-  m_service->OnRemoved(*raising);
-}
+INSTANTIATE_TEST_SUITE_P(MessageAndReconnect, RedisPubsubFailureTest,
+                         testing::Values(Trigger::kMessage, Trigger::kReconnect),
+                         [](const testing::TestParamInfo<Trigger>& info) {
+                           return info.param == Trigger::kMessage ? "Message" : "Reconnect";
+                         });
 
 // Entries dropped by pruning or a withdrawal reach every invalidator past one
 // that raises, and an addition whose pruning raised is still published.
 TEST_F(RedisPubsubTest, EvictedEntriesReachEveryInvalidatorPastOneThatRaises) {
   ScopedOptionOverride lifetime("CacheSynchronizationEvictedLifetimeSec", 1);
-  PutARefusingInvalidatorFirst();
   MakeService();
   AddEntriesTo({m_cache, m_cache});
   m_service->OnRemoved({1}, m_cache);
