@@ -233,8 +233,9 @@ TEST_F(RedisSubscriptions, ACallbackThatUnsubscribesOrDestroysItsManagerEndsItsD
       {"it unsubscribes its pattern", [](Own& own) { own->Unsubscribe(u"own.*"); }},
       {"it destroys its manager", [](Own& own) { own.reset(); }},
   };
-  for (const auto& [name, act] : cases) {
-    SCOPED_TRACE(name);
+  for (const auto& testCase : cases) {
+    SCOPED_TRACE(testCase.first);
+    const auto act = testCase.second;
     auto own = std::make_unique<RedisSubscriptionManager>();
     std::atomic<int> actorCalls{0};
     std::atomic<int> siblingCalls{0};
