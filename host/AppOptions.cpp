@@ -9,6 +9,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "host/Errors.h"
+
 namespace kelvra::appoptions {
 namespace {
 
@@ -245,6 +247,9 @@ size_t ResolveTyped(std::string_view name, OptionType type) {
   return index;
 }
 
+// The text of ScopedOptionOverride(name, nullptr), which has none.
+[[noreturn]] std::string_view NullOverrideText() { ThrowLogicException("host/AppOptions", __LINE__, "text"); }
+
 }  // namespace
 
 bool ParseBoolText(std::string_view text, bool& value) {
@@ -340,6 +345,9 @@ ScopedOptionOverride::ScopedOptionOverride(std::string_view name, std::string_vi
   m_index = index;
   m_previous = Store().Exchange(index, stored);
 }
+
+ScopedOptionOverride::ScopedOptionOverride(std::string_view name, const char* text)
+    : ScopedOptionOverride(name, text != nullptr ? std::string_view(text) : NullOverrideText()) {}
 
 ScopedOptionOverride::~ScopedOptionOverride() {
   Store().Write(m_index, m_previous);

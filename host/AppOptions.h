@@ -114,9 +114,9 @@ class KELCACHE_EXPORT ScopedOptionOverride : boost::noncopyable {
   ScopedOptionOverride(std::string_view name, bool value);
   ScopedOptionOverride(std::string_view name, int value);
   ScopedOptionOverride(std::string_view name, std::string_view text);
-  // Without this, a string literal would pick the bool constructor.
-  ScopedOptionOverride(std::string_view name, const char* text)
-      : ScopedOptionOverride(name, std::string_view(text)) {}
+  // Without this, a string literal would pick the bool constructor. A null
+  // text is refused with a logic exception ("text").
+  ScopedOptionOverride(std::string_view name, const char* text);
   ~ScopedOptionOverride();
 
  private:

@@ -31,6 +31,7 @@
 #pragma once
 
 #include <exception>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <type_traits>
@@ -71,6 +72,17 @@ KELCACHE_EXPORT TaskContext CaptureTaskContext();
 // memory to make it) and returns true: the task must not run. Never raises.
 KELCACHE_EXPORT bool CancelBeforeStart(SharedStateBase& state, const TaskContext& context) noexcept;
 
+// Calls `body`. A null function pointer fails as an empty std::function
+// does (std::bad_function_call), into the task's future, instead of jumping
+// to address 0 on a worker thread.
+template <class F>
+decltype(auto) Invoke(F& body) {
+  if constexpr (std::is_pointer_v<F>) {
+    if (body == nullptr) throw std::bad_function_call();
+  }
+  return body();
+}
+
 // Runs `body` under `context` and stores its outcome in `state`. Never throws
 // (an exception from `body` goes into the state).
 template <class R, class F>
@@ -80,7 +92,7 @@ void RunTask(SharedState<R>& state, F& body, const TaskContext& context) noexcep
   TLS::DepthScope depthScope(context.depth);
   if constexpr (std::is_void_v<R>) {
     try {
-      body();
+      Invoke(body);
     } catch (...) {
       state.SetException(std::current_exception());
       return;
@@ -89,7 +101,7 @@ void RunTask(SharedState<R>& state, F& body, const TaskContext& context) noexcep
   } else {
     std::optional<R> result;
     try {
-      result.emplace(body());
+      result.emplace(Invoke(body));
     } catch (...) {
       state.SetException(std::current_exception());
       return;

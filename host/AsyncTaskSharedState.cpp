@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "host/AsyncTaskExceptions.h"
+#include "host/Errors.h"
 #include "host/AsyncTaskTLS.h"
 #include "host/LongestWait.h"
 #include "host/TMutex.h"
@@ -61,6 +62,7 @@ void SharedStateBase::SetException(std::exception_ptr error) {
 }
 
 bool SharedStateBase::SetExceptionIfPending(std::exception_ptr error) {
+  if (!error) ThrowLogicException("host/AsyncTaskSharedState", __LINE__, "error");
   TMutexLock lock(m_mutex);
   if (m_readyEvent.IsSet()) return false;
   m_exception = std::move(error);
@@ -77,6 +79,7 @@ void SharedStateBase::AbandonIfPending() noexcept {
 }
 
 void SharedStateBase::SetDeferred(std::function<void()> task) {
+  if (!task) ThrowLogicException("host/AsyncTaskSharedState", __LINE__, "task");
   TMutexLock lock(m_mutex);
   m_deferred = true;
   m_deferredTask = std::move(task);

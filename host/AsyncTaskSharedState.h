@@ -89,11 +89,14 @@ class KELCACHE_EXPORT SharedStateBase {
   // Rethrows the stored exception, if the state holds one; else does nothing.
   void CheckForException() const;
   // Makes the state ready with `error`. Raises PromiseAlreadySetException
-  // when the state is already ready.
+  // when the state is already ready. A null `error` is refused with a logic
+  // exception ("error"): a state ready with neither a value nor an exception
+  // would report success for a void task.
   void SetException(std::exception_ptr error);
   // Makes a pending state ready with `error` and returns true; leaves a
   // ready one as it is and returns false. For a task whose body may have
-  // made the state ready before it raised.
+  // made the state ready before it raised. Refuses a null `error` as
+  // SetException does.
   bool SetExceptionIfPending(std::exception_ptr error);
   // Makes a pending state ready with BrokenPromiseException; does nothing to
   // a ready one. For the destructor of a promise.
@@ -102,7 +105,8 @@ class KELCACHE_EXPORT SharedStateBase {
   // Marks the state deferred: `task` runs in the first thread that waits
   // without a time limit or fetches the value. Call before the state is
   // handed out. `task` must store the outcome in this state and must not own
-  // the state.
+  // the state; an empty one is refused with a logic exception ("task"),
+  // since its waiters would wait for good.
   void SetDeferred(std::function<void()> task);
   // Atomically claims the deferred task: true for exactly one caller (who
   // must then run it, as Wait does), false when the state is not deferred or

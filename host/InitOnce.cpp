@@ -43,6 +43,8 @@ thread_local const char t_threadMarker = 0;
 void* InitOnce(InitOnceSlot& slot, boost::any (*create)(void* context), void* context,
                void* (*extract)(boost::any& held)) {
   if (void* ready = slot.m_pointer.load(std::memory_order_acquire)) return ready;
+  if (create == nullptr) ThrowLogicException("host/InitOnce", __LINE__, "create");
+  if (extract == nullptr) ThrowLogicException("host/InitOnce", __LINE__, "extract");
 
   InitOnceRegistry& registry = Registry();
   {

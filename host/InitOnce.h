@@ -50,7 +50,9 @@ struct InitOnceSlot {
 
 // Runs create(context) once for the slot (see above) and returns the pointer
 // that extract(kept any) gave. The any passed to extract is the kept one and
-// never moves, so extract may return an address inside it.
+// never moves, so extract may return an address inside it. A null create or
+// extract is refused with a logic exception ("create", "extract") before
+// the slot is claimed.
 KELCACHE_EXPORT void* InitOnce(InitOnceSlot& slot, boost::any (*create)(void* context), void* context,
                                void* (*extract)(boost::any& held));
 

@@ -25,10 +25,14 @@ bool IsOk(const RedisReply& reply) {
 
 }  // namespace
 
-RedisConnection::RedisConnection(std::shared_ptr<RedisServerLink> link) : m_link(std::move(link)) {}
+RedisConnection::RedisConnection(std::shared_ptr<RedisServerLink> link) : m_link(std::move(link)) {
+  if (!m_link) ThrowLogicException("host/redis/RedisConnection", __LINE__, "link");
+}
 
-RedisConnection::RedisConnection(std::shared_ptr<RedisCluster> cluster)
-    : m_cluster(std::move(cluster)), m_lastNode(m_cluster->ListedNodes().front()) {}
+RedisConnection::RedisConnection(std::shared_ptr<RedisCluster> cluster) : m_cluster(std::move(cluster)) {
+  if (!m_cluster) ThrowLogicException("host/redis/RedisConnection", __LINE__, "cluster");
+  m_lastNode = m_cluster->ListedNodes().front();
+}
 
 RedisConnection::~RedisConnection() = default;
 

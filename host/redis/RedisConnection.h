@@ -80,6 +80,8 @@ class KELCACHE_EXPORT RedisConnection {
   explicit RedisConnection(std::shared_ptr<RedisServerLink> link);
   // A connection to the cluster: each command goes where its key lies.
   explicit RedisConnection(std::shared_ptr<RedisCluster> cluster);
+  // (Both refuse a null link or cluster with a logic exception, "link" or
+  // "cluster".)
   ~RedisConnection();
   RedisConnection(const RedisConnection&) = delete;
   RedisConnection& operator=(const RedisConnection&) = delete;

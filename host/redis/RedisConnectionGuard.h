@@ -52,7 +52,8 @@ void SayWhyNoConnection(std::string* whyNot, const Reason& reason) noexcept {
 class KELCACHE_EXPORT RedisConnectionGuard {
  public:
   // Made by the pool. Takes the connection; gives it back to `pool` on
-  // destruction.
+  // destruction. A null pool or connection is refused with a logic
+  // exception ("pool", "connection").
   RedisConnectionGuard(std::shared_ptr<IRedisConnectionOwner> pool, std::unique_ptr<RedisConnection> connection);
   ~RedisConnectionGuard();
   RedisConnectionGuard(const RedisConnectionGuard&) = delete;

@@ -73,6 +73,7 @@ size_t CascadeInvalidatorAggregator::GetScopeCount() {
 }
 
 void CascadeInvalidatorAggregator::OnScopeHasHandler(std::shared_ptr<Scope> scope) {
+  if (!scope) ThrowLogicException("main/caching/CascadeInvalidatorAggregator", __LINE__, "scope");
   const void* address = scope.get();
   size_t count = 0;
   {

@@ -629,6 +629,7 @@ std::shared_ptr<RedisPubsub> RedisPubsub::CreateTestInstance(const TString& chan
                                                              IRedisSubscriptionManager& subscriptionManager,
                                                              PublishFunction publish) {
   RequireUnitTest(173);
+  if (!publish) ThrowLogicException("main/caching/RedisPubsub", __LINE__, "publish");
   return std::shared_ptr<RedisPubsub>(new RedisPubsub(channel, subscriptionManager, std::move(publish)));
 }
 

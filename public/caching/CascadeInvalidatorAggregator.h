@@ -63,7 +63,8 @@ class KELCACHE_EXPORT CascadeInvalidatorAggregator : public ICascadeInvalidator 
   void OnEvicted(const std::vector<unsigned int>& ids, const ICoherentCache& cache) override;
   void OnDirty(const std::vector<unsigned int>& ids, const ICoherentCache& cache) override;
 
-  // Registers a scope that got its first handler.
+  // Registers a scope that got its first handler (a null one is refused with
+  // a logic exception, "scope").
   void OnScopeHasHandler(std::shared_ptr<Scope> scope);
   // Number of registered scopes (for diagnostics and tests).
   size_t GetScopeCount();

@@ -2,6 +2,7 @@
 // environment; and the child mode that this program's environment tests run.
 #include "host/AppOptions.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -185,6 +186,9 @@ TEST(AppOptionsTest, ScopedOverridesRestoreTheEarlierValue) {
   // A failed override changes nothing.
   EXPECT_THROW(appoptions::ScopedOptionOverride("SyncCaches", 3), std::invalid_argument);
   EXPECT_THROW(appoptions::ScopedOptionOverride("SyncCaches", "maybe"), std::invalid_argument);
+  EXPECT_THAT(kelcache_test::LogicExceptionSite(
+                  [] { appoptions::ScopedOptionOverride("SyncCaches", static_cast<const char*>(nullptr)); }),
+              testing::MatchesRegex("host/AppOptions:[0-9]+ text"));
   EXPECT_TRUE(appoptions::SyncCaches());
 }
 

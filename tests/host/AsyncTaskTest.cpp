@@ -2,9 +2,11 @@
 // exceptions, cancellation, and the depth a task runs at.
 #include "host/AsyncTask.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
@@ -36,6 +38,24 @@ void ExpectThrown(Fn fn, const char* message, uint32_t code) {
   const std::string hex = TLog::FormatErrorCode(code);
   EXPECT_EQ(kelcache_test::RaisedText<E>(fn, described),
             message + (" " + hex) + " KelvraException_AutoGen_" + hex);
+}
+
+// A missing outcome or task is refused where it is given, naming the check,
+// rather than leaving a future that reports success or waits for good; a
+// null function pointer fails its future as an empty std::function does.
+TEST_F(AsyncTaskTest, NullOutcomesAndTasksAreRefusedWhereTheyAreGiven) {
+  AsyncTask::Promise<void> promise;
+  EXPECT_THAT(kelcache_test::LogicExceptionSite([&] { promise.SetException(nullptr); }),
+              testing::MatchesRegex("host/AsyncTaskSharedState:[0-9]+ error"));
+  promise.SetValue();  // the refusal left the promise pending
+  AsyncTask::SharedState<int> state;
+  EXPECT_THAT(kelcache_test::LogicExceptionSite([&] { state.SetDeferred({}); }),
+              testing::MatchesRegex("host/AsyncTaskSharedState:[0-9]+ task"));
+  int (*const none)() = nullptr;
+  for (LaunchMode mode : {LaunchMode::Asynchronous, LaunchMode::Deferred}) {
+    Future<int> future = AsyncTask::Launch(mode, none);
+    EXPECT_THROW(future.Get(), std::bad_function_call);
+  }
 }
 
 TEST_F(AsyncTaskTest, AsynchronousTaskRunsOnAnotherThreadAndDeliversItsValue) {

@@ -1,6 +1,7 @@
 // InitOnce: one creation per slot, however many threads ask at once.
 #include "host/InitOnce.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 
 #include "host/Errors.h"
 #include "tests/host/ConcurrencyTestSupport.h"
+#include "tests/support/TestEnvironment.h"
 
 namespace {
 
@@ -123,6 +125,14 @@ TEST(InitOnceTest, RawFormSharedPtrFormAndNesting) {
   }
   // The refusal left the slot usable.
   EXPECT_EQ(3, InitOnceShared<Created>(recursive, [] { return std::make_shared<Created>(3); })->m_value);
+
+  // A null function is refused before the slot is claimed.
+  InitOnceSlot unclaimed;
+  EXPECT_THAT(kelcache_test::LogicExceptionSite([&] { InitOnce(unclaimed, nullptr, &context, &ExtractCounted); }),
+              testing::MatchesRegex("host/InitOnce:[0-9]+ create"));
+  EXPECT_THAT(kelcache_test::LogicExceptionSite([&] { InitOnce(unclaimed, &MakeFromContext, &context, nullptr); }),
+              testing::MatchesRegex("host/InitOnce:[0-9]+ extract"));
+  EXPECT_NE(nullptr, InitOnce(unclaimed, &MakeFromContext, &context, &ExtractCounted));
 }
 
 }  // namespace

@@ -15,17 +15,23 @@
 // The tests without a server come first (this file is the program's first
 // source): the first of them needs a pool that was never configured in this
 // process.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "host/LogCapture.h"
+#include "host/redis/RedisCluster.h"
 #include "host/redis/RedisConfiguration.h"
+#include "host/redis/RedisConnectionGuard.h"
 #include "host/redis/RedisConnectionPool.h"
 #include "host/redis/RedisErrors.h"
+#include "host/redis/RedisServerLink.h"
 #include "host/redis/RedisSubscriptionManager.h"
 #include "tests/host/redis/RedisTestSupport.h"
 #include "tests/support/FailingAllocation.h"
@@ -173,6 +179,24 @@ TEST(RedisConfiguration, TheServersTextNamesOneServerOrTheNodesOfACluster) {
   EXPECT_THROW(pool.Reset(Servers{{u"127.0.0.1", 0}}, u""), RedisConfigurationError);
   EXPECT_EQ(pool.GetConfiguration(), before);
   pool.Reset(u"", u"");
+}
+
+// A connection or guard without its server, cluster, pool or connection is
+// refused where it is made, not at its first use or in its destructor.
+TEST(RedisConnectionPool, ConnectionsAndGuardsRefuseNullParts) {
+  struct Owner : IRedisConnectionOwner {
+    void Release(std::unique_ptr<RedisConnection>) noexcept override {}
+  };
+  const auto owner = std::make_shared<Owner>();
+  const auto link = std::make_shared<RedisServerLink>(RedisServerAddress{"127.0.0.1", 1}, RedisPoolOptions{});
+  const std::pair<std::function<void()>, std::string> cases[] = {
+      {[] { RedisConnection(std::shared_ptr<RedisServerLink>()); }, "host/redis/RedisConnection:[0-9]+ link"},
+      {[] { RedisConnection(std::shared_ptr<RedisCluster>()); }, "host/redis/RedisConnection:[0-9]+ cluster"},
+      {[&] { RedisConnectionGuard(nullptr, std::make_unique<RedisConnection>(link)); },
+       "host/redis/RedisConnectionGuard:[0-9]+ pool"},
+      {[&] { RedisConnectionGuard(owner, nullptr); }, "host/redis/RedisConnectionGuard:[0-9]+ connection"},
+  };
+  for (const auto& [make, site] : cases) EXPECT_THAT(LogicExceptionSite(make), testing::MatchesRegex(site));
 }
 
 TEST(RedisConnectionPool, PasswordAndDatabaseApplyToEveryConnectionAlsoAfterARestart) {

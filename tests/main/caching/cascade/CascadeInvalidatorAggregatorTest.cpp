@@ -231,6 +231,7 @@ TEST_F(CascadeInvalidatorAggregatorTest, TheHolderKeepsOneInvalidatorPerTypeAndM
       {[&] { scope->EndScope(); }, "!m_endedScope"},
       // Refused when added, not when the scope goes dirty later.
       {[&] { scope->AddHandler(nullptr); }, "handler"},
+      {[&] { m_aggregator->OnScopeHasHandler(nullptr); }, "scope"},
       {[&] {
          KelvraTls::GetThreadContext().SetCurrentQueryJobScope(std::make_shared<ForeignScope>());
          m_aggregator->OnEntryUsed(1, m_cache);

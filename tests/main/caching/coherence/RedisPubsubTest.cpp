@@ -1,9 +1,11 @@
 // The coherence service over an in-process subscription manager, whose
 // deliveries run on the calling thread: tracking, dirtiness, removals and
 // pruning, withdrawal, reconnection and the asynchronous mode.
+#include <gmock/gmock.h>
+
 #include <algorithm>
-#include <chrono>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -402,7 +404,10 @@ TEST_F(RedisPubsubTest, MalformedMessagesAndTestOnlyCallsOutsideUnitTestsRaise) 
   Receive(kKey, kOtherValue, kTime + 1);
   EXPECT_EQ(m_cache->dirty, std::vector<unsigned>{1}) << "the service still works";
 
-  // The test-only operations raise outside unit tests.
+  // A test instance needs a way to publish; outside unit tests, the
+  // test-only operations raise.
+  EXPECT_THAT(kelcache_test::LogicExceptionSite([&] { RedisPubsub::CreateTestInstance(kPrefix, m_manager, {}); }),
+              testing::MatchesRegex("main/caching/RedisPubsub:[0-9]+ publish"));
   AppConfig::GetInstance().SetUnitTestFlag(false);
   EXPECT_EQ(kelcache_test::LogicExceptionSite([&] { RedisPubsub::CreateTestInstance(kPrefix, m_manager, {}); }),
             "main/caching/RedisPubsub:173 AppConfig::GetInstance().GetUnitTestFlag()");
