@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "host/AsyncTaskExceptions.h"
-#include "host/Errors.h"
 #include "host/AsyncTaskTLS.h"
+#include "host/Errors.h"
 #include "host/LongestWait.h"
 #include "host/TMutex.h"
 
