@@ -187,6 +187,7 @@ TEST(RedisPipe, AFailedConnectStartsTheBackOffAndASuccessEndsIt) {
   std::this_thread::sleep_for(250ms);  // more than the back-off
   EXPECT_EQ(connection.Get("k"), nullptr);
   EXPECT_EQ(fake.Connections(), 1);
+  EXPECT_TRUE(connection.IsConnected()) << "a command that succeeds ends the failed state";
 }
 
 // What the transports of one link did: connections made, writes, and reads

@@ -483,6 +483,7 @@ TEST_P(RedisPubsubFailureTest, DirtyEntriesReachEveryCacheAndInvalidatorPastOneT
   std::sort(raising->dirty.begin(), raising->dirty.end());
   EXPECT_EQ(raising->dirty, (std::vector<unsigned>{1, 3}));
   EXPECT_EQ(m_invalidator.dirtyCalls.size(), 4u) << "the invalidator after the raising one hears of every entry";
+  EXPECT_EQ(m_refusing.dirtyCalls.size(), 4u) << "so does the raising one, after it raised";
   EXPECT_NO_THROW(MakeEntriesDirty()) << "the entries were forgotten";
   EXPECT_EQ(m_invalidator.dirtyCalls.size(), 4u);
 }

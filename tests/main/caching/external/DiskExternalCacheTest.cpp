@@ -188,7 +188,10 @@ TEST_F(DiskExternalCacheTest, ALoadRenewsTheValuesWriteTime) {
 // explicit path keeps that path as passed, the namespace only names the
 // cache in events, so it takes any text.
 TEST_F(DiskExternalCacheTest, OnlyTheConstructorThatBuildsThePathFromTheNamespaceChecksIt) {
-  const TString previous = AppConfig::GetInstance().GetExternalCacheDir();
+  struct RestoreFolder {  // also when a check below ends the test early
+    const TString previous = AppConfig::GetInstance().GetExternalCacheDir();
+    ~RestoreFolder() { AppConfig::GetInstance().SetExternalCacheDir(previous); }
+  } restore;
   AppConfig::GetInstance().SetExternalCacheDir(TString::fromStdString(m_temp.str()));
   const fs::path namespaceRoot = m_temp.path() / "ExternalCacheV1";
   auto repeat = [](char16_t unit, size_t times) { return TString(std::u16string(times, unit)); };
@@ -236,7 +239,6 @@ TEST_F(DiskExternalCacheTest, OnlyTheConstructorThatBuildsThePathFromTheNamespac
     EXPECT_EQ(ReadFileBytes(folder / ExpectedKeyHash(u"k") / ".bin"), *value);
     EXPECT_EQ(SingleEvent(capture, u"ec-store").fields.at(TString(u"cns")), c.ns);
   }
-  AppConfig::GetInstance().SetExternalCacheDir(previous);
   EXPECT_EQ(FileNames(namespaceRoot), accepted) << "nothing refused was written anywhere";
 
   // A path the system would read as another folder is refused, by the store
