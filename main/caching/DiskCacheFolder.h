@@ -68,6 +68,7 @@
 #include <vector>
 
 #include "host/Export.h"
+#include "host/LogRateLimiter.h"
 #include "host/TPath.h"
 #include "host/ThreadAnnotations.h"
 #include "host/TMutex.h"
@@ -113,6 +114,11 @@ class KELCACHE_EXPORT DiskCacheFolder {
   // next Open opens the path again. Operations still holding it finish on it.
   void Forget(const std::shared_ptr<Opening>& opening);
 
+  // Limits the warnings of loads that find a damaged entry in this folder, so
+  // that one loaded in a loop does not flood the log. One per folder object:
+  // damage in one cache does not silence the warnings of another.
+  LogRateLimiter& DamagedEntryLog() { return m_damagedEntryLog; }
+
  private:
   // The current Opening when it may be used: after a look at the path when
   // lookAtPath is set or the last look is too old.
@@ -120,6 +126,7 @@ class KELCACHE_EXPORT DiskCacheFolder {
 
   const TPath m_path;
   const std::string m_pathUtf8;
+  LogRateLimiter m_damagedEntryLog{20, std::chrono::seconds(10)};  // thread-safe by itself
   TMutex m_mutex;
   std::shared_ptr<Opening> m_current KELCACHE_GUARDED_BY(m_mutex);
   // When the path was last found to name m_current's folder.

@@ -65,10 +65,10 @@
 
 #include "host/AppConfig.h"
 #include "host/Errors.h"
-#include "host/LogRateLimiter.h"
 #include "host/FileDescriptor.h"
 #include "host/FileErrors.h"
 #include "host/FileSystem.h"
+#include "host/LogRateLimiter.h"
 #include "host/Metrics.h"
 #include "host/TDirectory.h"
 #include "host/TFile.h"
@@ -227,9 +227,10 @@ void RenewLastWriteTime(int fd) {
   ::futimens(fd, times);
 }
 
-// Reads the entry through opening, under the lock when locked.
+// Reads the entry through opening, under the lock when locked; a damaged
+// value is reported through damagedLog.
 Found ReadEntry(const DiskCacheFolder::Opening& opening, const Entry& entry, const ExpectedKey& expected,
-                bool locked, std::shared_ptr<std::vector<uint8_t>>* value) {
+                bool locked, LogRateLimiter& damagedLog, std::shared_ptr<std::vector<uint8_t>>* value) {
   // The small key file first: a colliding key costs no value read. Without
   // the lock it stays open, for the check at the end.
   FileDescriptor keyFile;
@@ -263,8 +264,7 @@ Found ReadEntry(const DiskCacheFolder::Opening& opening, const Entry& entry, con
       // later store replaces it, a drop or the sweeper removes it. Until then
       // every load of it misses; the line is rate-limited so that a damaged
       // entry loaded in a loop does not flood the log.
-      static LogRateLimiter s_damaged(20, std::chrono::seconds(10));
-      if (const LogRateLimiter::Decision decision = s_damaged.Next(); decision.write) {
+      if (const LogRateLimiter::Decision decision = damagedLog.Next(); decision.write) {
         LogMessage(TLog::Warn,
                    TFormatString(u"DiskExternalCache::TryLoad found a damaged cache entry '%1': %2; "
                                  u"it counts as a miss.%3")
@@ -308,7 +308,7 @@ std::shared_ptr<std::vector<uint8_t>> LoadEntry(DiskCacheFolder& folder, const T
       Found found;
       {
         EntryLock lock(opening, entry.lockByte, EntryLock::Mode::Shared, false, EntryLockWait());
-        found = ReadEntry(*opening, entry, expected, lock.Held(), &value);
+        found = ReadEntry(*opening, entry, expected, lock.Held(), folder.DamagedEntryLog(), &value);
       }
       if (found == Found::Value) return value;
       if (found == Found::Miss) return nullptr;

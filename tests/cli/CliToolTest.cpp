@@ -362,18 +362,31 @@ std::multiset<std::string> ScanKeys(const std::vector<std::string>& args) {
   return keys;
 }
 
-// Publishes through the library's connection to `server` until a subscriber
-// takes the message (a watch subscribes in the background): how many took
-// it; -1: no pub/sub connection.
-int64_t PublishUntilTaken(const std::string& server, const std::string& channel, const std::string& message) {
+// Publishes through the library's connection to `server` until at least
+// `takers` subscribers take the message (a watch subscribes in the
+// background): how many took it; -1: no pub/sub connection.
+int64_t PublishUntilTaken(const std::string& server, const std::string& channel, const std::string& message,
+                          int64_t takers = 1) {
   RedisExternalCache::InitializeConnectionPool(TString::fromStdString(server), TString());
   int64_t receivers = 0;
   kelcache_test::WaitUntil([&] {
     auto guard = RedisConnectionPool::GetInstance().LockPubSubConnection();
     receivers = guard ? guard->GetConnection().Publish(channel, message) : -1;
-    return receivers != 0;
+    return receivers < 0 || receivers >= takers;
   });
   return receivers;
+}
+
+// Makes this process's coherence service take messages on `server`. Once
+// made, the service stays subscribed for the life of the process and follows
+// the pool to the next server, so a watch test that comes after it (or runs
+// again) shares the channel with it. The watch tests therefore start it
+// first, and take a message reaching two subscribers as the sign that the
+// watch has subscribed.
+void CoherenceServiceListensTo(const std::string& server) {
+  RedisExternalCache::InitializeConnectionPool(TString::fromStdString(server), TString());
+  ASSERT_NE(RedisPubsub::GetInstance().lock(), nullptr);
+  ASSERT_EQ(PublishUntilTaken(server, "defaultns.1-1", "1-1@1"), 1) << "-1: no pub/sub connection";
 }
 
 // A watch's JSON Lines: every line is one JSON value of its own.
@@ -484,11 +497,12 @@ TEST(CliRedisTool, ScanOfAClusterListsEveryKeyWhicheverOfItsNodesAreNamed) {
 // none past the count is printed or counted.
 TEST(CliRedisTool, WatchStopsAtItsCountEvenInABurst) {
   kelcache_test::RedisServer server;
+  CoherenceServiceListensTo(server.Address());
   CliProcess watch({.args = {"watch", "--servers", server.Address(), "--json", "-n", "3"}});
   ASSERT_TRUE(watch.WaitFor("watching", 20s, true)) << watch.SoFar().err;
   // One message, once the watch's subscription takes it, then a burst: one
   // script publishes 200 at once, so they reach the watch in one read.
-  ASSERT_GT(PublishUntilTaken(server.Address(), "defaultns.1-1", "1-1@1"), 0);
+  ASSERT_EQ(PublishUntilTaken(server.Address(), "defaultns.1-1", "1-1@1", 2), 2);
   const std::string burst = "redis-cli -h " + server.Host() + " -p " + std::to_string(server.Port()) +
                             " EVAL \"for i = 1, 200 do redis.call('PUBLISH', KEYS[1], ARGV[1]) end\" 1 "
                             "defaultns.1-1 1-1@1 >/dev/null";
@@ -507,12 +521,13 @@ TEST(CliRedisTool, WatchStopsAtItsCountEvenInABurst) {
 
 TEST(CliRedisTool, WatchDecodesTheLibrarysMessagesShowsMalformedOnesAndStopsOnSigterm) {
   kelcache_test::RedisServer server;
+  CoherenceServiceListensTo(server.Address());
   CliProcess watch({.args = {"watch", "--servers", server.Address(), "--json"}});
   ASSERT_TRUE(watch.WaitFor("watching", 20s, true)) << watch.SoFar().err;
 
-  // A malformed message: the watch is the only subscriber so far, so exactly
-  // one copy reaches it.
-  ASSERT_EQ(PublishUntilTaken(server.Address(), "defaultns.1a-2b", "garbage"), 1) << "-1: no pub/sub connection";
+  // A malformed message, published until the service and the watch take it:
+  // exactly one copy reaches the watch.
+  ASSERT_EQ(PublishUntilTaken(server.Address(), "defaultns.1a-2b", "garbage", 2), 2);
 
   // A message the coherence service publishes for an added entry, stamped
   // 2024-05-01 12:34:56.789.

@@ -278,6 +278,25 @@ TEST_F(DiskExternalCacheTest, CollidingKeysShareOneFolderHoldingTheKeyStoredLast
   EXPECT_FALSE(fs::exists(EntryPath(kCollidingKeyB)));
 }
 
+// A damaged entry loaded in a loop warns a burst of times, then falls quiet
+// (one line in ten seconds, naming how many were left out); the limit is the
+// cache's own, so another cache on the same folder still warns.
+TEST_F(DiskExternalCacheTest, DamagedEntryWarningsAreLimitedForEachCache) {
+  auto cache = MakeCache();
+  ASSERT_TRUE(Store(*cache, u"cut", MakeValue(4096, 1)));
+  Truncate(".bin", 1000)(EntryPath(u"cut"));
+  auto damagedWarnings = [](const kelvra::caching::DiskExternalCache& loading, int loads) {
+    TLog::Capture capture(TLog::Warn);
+    for (int i = 0; i < loads; ++i) EXPECT_EQ(loading.TryLoad(u"cut").Get(), nullptr);
+    size_t damaged = 0;
+    for (const TString& line : capture.Lines()) damaged += line.contains(u"found a damaged cache entry");
+    EXPECT_EQ(damaged, capture.Lines().size()) << "no other line";
+    return damaged;
+  };
+  EXPECT_EQ(damagedWarnings(*cache, 30), 20u);
+  EXPECT_EQ(damagedWarnings(*MakeCache(), 1), 1u);
+}
+
 // A key file that is no regular file is no key, whatever it reads as: a link
 // to an endless device must not be read without end (a key whose text the
 // file's bytes do not decide, one holding U+FFFD, reads the file whole), and
