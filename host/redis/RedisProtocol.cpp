@@ -2,6 +2,7 @@
 
 #include <hiredis/hiredis.h>
 
+#include <algorithm>
 #include <new>
 
 #include "host/redis/RedisValuePool.h"
@@ -19,10 +20,20 @@ constexpr size_t kParseBufferKept = 1024 * 1024;
 // The reply objects that hiredis's reader builds: ours. They run inside
 // hiredis (C), so nothing may escape them: a failure returns null, which the
 // reader reports as out of memory.
+//
+// An array's element list grows as its elements arrive, not to the length
+// its header announces: a header is only a number on the wire (up to
+// INT_MAX, which the reader accepts), and a stream that is not what it
+// claims to be (a server or proxy gone wrong) must not make us allocate and
+// zero gigabytes before a single element came.
+constexpr size_t kElementsReservedAhead = 1024;
+
 void Attach(const redisReadTask* task, RedisReply* reply) {
   if (task->parent == nullptr) return;
-  auto* parent = static_cast<RedisReply*>(task->parent->obj);
-  parent->elements[static_cast<size_t>(task->idx)].reset(reply);
+  auto& elements = static_cast<RedisReply*>(task->parent->obj)->elements;
+  const auto at = static_cast<size_t>(task->idx);
+  if (at >= elements.size()) elements.resize(at + 1);  // may throw: reply is then not taken
+  elements[at].reset(reply);
 }
 
 template <typename Fill>
@@ -59,7 +70,7 @@ void* CreateString(const redisReadTask* task, char* text, size_t length) {
 void* CreateArray(const redisReadTask* task, int elements) {
   return Create(task, [&](RedisReply& reply) {
     reply.type = RedisReply::Type::kArray;
-    reply.elements.resize(static_cast<size_t>(elements));
+    reply.elements.reserve(std::min(static_cast<size_t>(elements), kElementsReservedAhead));
   });
 }
 

@@ -494,6 +494,8 @@ void RedisSubscriptionManager::Impl::Serve(std::shared_ptr<const RedisPoolConfig
   // several; after each failure, and after a lost connection, the next one
   // is tried, so the subscription moves away from a node that died.
   size_t nextServer = 0;
+  // The configuration of the last attempt to subscribe.
+  std::shared_ptr<const RedisPoolConfiguration> attemptedWith;
   std::set<std::string> onServer;  // patterns subscribed on this connection
   // PSUBSCRIBE acknowledgements still due, by pattern, and the patterns whose
   // last PSUBSCRIBE the server acknowledged with no PUNSUBSCRIBE sent since:
@@ -577,6 +579,14 @@ void RedisSubscriptionManager::Impl::Serve(std::shared_ptr<const RedisPoolConfig
         WaitForWake(kUnconfiguredPoll);
         continue;
       }
+      // Servers the host set while this thread was retrying others start
+      // afresh, as in a new process: at the first one listed, without the
+      // back-off earned on the old ones.
+      if (!SameServers(configuration, attemptedWith)) {
+        nextServer = 0;
+        backOff = BackOff();
+      }
+      attemptedWith = configuration;
       const RedisServerAddress server = servers[nextServer % servers.size()];
       try {
         auto fresh = std::make_unique<RedisSubscriberConnection>(server, configuration->options);

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <thread>
 
 #include "host/AppOptions.h"
 #include "host/redis/RedisConnectionPool.h"
@@ -194,6 +195,21 @@ TEST_F(RedisPubsubServerTest, AfterTheSubscribersServerFailsTheReconnectMarksLiv
   // subscriber moved to.
   EXPECT_TRUE(PublishUntilReceived(m_servers.Port(kA), afterKey, kOtherValue, kLater));
   EXPECT_TRUE(participant->WaitGone(after)) << "the subscription does not work after the reconnect";
+}
+
+// Servers the host sets while the subscriber is retrying dead ones are
+// subscribed at the node listed first, as in a new process: the attempts
+// made on the old servers do not choose the node. (In a cluster the retries
+// move from node to node; a host that lists a node first means that one.)
+TEST_F(RedisPubsubServerTest, ServersSetDuringRetriesAreSubscribedAtTheirFirstNode) {
+  auto participant = Subscribe(kA);
+  std::string dead = "cluster:";
+  for (int i = 0; i < 3; ++i) dead += (i ? ",127.0.0.1:" : "127.0.0.1:") + std::to_string(kelcache_test::FindFreeLoopbackPort());
+  UseServers(dead);
+  // Attempts at about 0, 50, 150, 350 and 750 ms: past the first node.
+  std::this_thread::sleep_for(1s);
+  UseServers(m_servers.ServersText(kB));  // returns once the subscription is in force again
+  EXPECT_EQ(PatternSubscribers(m_servers.Port(kB)), 1) << "not subscribed at the node listed first";
 }
 
 }  // namespace
