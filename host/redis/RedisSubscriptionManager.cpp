@@ -417,7 +417,8 @@ void RedisSubscriptionManager::Impl::WaitUntilInForce(const std::vector<std::str
 }
 
 // The wait between attempts to subscribe: from kFirstBackOff, doubling up to
-// kMaxBackOff; reset once the server confirms a subscription.
+// kMaxBackOff; reset once the server confirms a subscription, or when the
+// host sets other servers while the thread retries.
 struct RedisSubscriptionManager::Impl::BackOff {
   std::chrono::milliseconds wait = kFirstBackOff;
   int failures = 0;

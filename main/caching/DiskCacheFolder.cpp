@@ -8,7 +8,10 @@
 #include <atomic>
 #include <cerrno>
 #include <exception>
+#include <map>
+#include <memory>
 #include <new>
+#include <string>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -70,10 +73,29 @@ const TPath& CheckedCachePath(const TPath& path) {
   return path;
 }
 
+// The damaged-entry warnings' limiter of the folder at `path`: the one that
+// a DiskCacheFolder alive on that path uses, or a new one.
+std::shared_ptr<LogRateLimiter> DamagedEntryLogOf(const std::string& path) {
+  struct Limiters {
+    TMutex mutex;
+    std::map<std::string, std::weak_ptr<LogRateLimiter>> byPath KELCACHE_GUARDED_BY(mutex);
+  };
+  static Limiters* const limiters = new Limiters;  // never destroyed: folders may outlive static destruction
+  TMutexLock guard(limiters->mutex);
+  std::erase_if(limiters->byPath, [](const auto& entry) { return entry.second.expired(); });
+  std::weak_ptr<LogRateLimiter>& slot = limiters->byPath[path];
+  if (std::shared_ptr<LogRateLimiter> live = slot.lock()) return live;
+  auto made = std::make_shared<LogRateLimiter>(20, std::chrono::seconds(10));
+  slot = made;
+  return made;
+}
+
 }  // namespace
 
 DiskCacheFolder::DiskCacheFolder(TPath path)
-    : m_path(CheckedCachePath(path)), m_pathUtf8(m_path.ToUtf8()) {}
+    : m_path(CheckedCachePath(path)),
+      m_pathUtf8(m_path.ToUtf8()),
+      m_damagedEntryLog(DamagedEntryLogOf(m_pathUtf8)) {}
 
 DiskCacheFolder::~DiskCacheFolder() = default;
 

@@ -115,9 +115,10 @@ class KELCACHE_EXPORT DiskCacheFolder {
   void Forget(const std::shared_ptr<Opening>& opening);
 
   // Limits the warnings of loads that find a damaged entry in this folder, so
-  // that one loaded in a loop does not flood the log. One per folder object:
-  // damage in one cache does not silence the warnings of another.
-  LogRateLimiter& DamagedEntryLog() { return m_damagedEntryLog; }
+  // that one loaded in a loop does not flood the log. One per path, shared by
+  // every DiskCacheFolder of the process on it (a host may make a cache
+  // object per use): damage in one folder does not silence another's.
+  LogRateLimiter& DamagedEntryLog() { return *m_damagedEntryLog; }
 
  private:
   // The current Opening when it may be used: after a look at the path when
@@ -126,7 +127,7 @@ class KELCACHE_EXPORT DiskCacheFolder {
 
   const TPath m_path;
   const std::string m_pathUtf8;
-  LogRateLimiter m_damagedEntryLog{20, std::chrono::seconds(10)};  // thread-safe by itself
+  const std::shared_ptr<LogRateLimiter> m_damagedEntryLog;  // never null; thread-safe by itself
   TMutex m_mutex;
   std::shared_ptr<Opening> m_current KELCACHE_GUARDED_BY(m_mutex);
   // When the path was last found to name m_current's folder.

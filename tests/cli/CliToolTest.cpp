@@ -497,7 +497,7 @@ TEST(CliRedisTool, ScanOfAClusterListsEveryKeyWhicheverOfItsNodesAreNamed) {
 // none past the count is printed or counted.
 TEST(CliRedisTool, WatchStopsAtItsCountEvenInABurst) {
   kelcache_test::RedisServer server;
-  CoherenceServiceListensTo(server.Address());
+  ASSERT_NO_FATAL_FAILURE(CoherenceServiceListensTo(server.Address()));
   CliProcess watch({.args = {"watch", "--servers", server.Address(), "--json", "-n", "3"}});
   ASSERT_TRUE(watch.WaitFor("watching", 20s, true)) << watch.SoFar().err;
   // One message, once the watch's subscription takes it, then a burst: one
@@ -521,7 +521,7 @@ TEST(CliRedisTool, WatchStopsAtItsCountEvenInABurst) {
 
 TEST(CliRedisTool, WatchDecodesTheLibrarysMessagesShowsMalformedOnesAndStopsOnSigterm) {
   kelcache_test::RedisServer server;
-  CoherenceServiceListensTo(server.Address());
+  ASSERT_NO_FATAL_FAILURE(CoherenceServiceListensTo(server.Address()));
   CliProcess watch({.args = {"watch", "--servers", server.Address(), "--json"}});
   ASSERT_TRUE(watch.WaitFor("watching", 20s, true)) << watch.SoFar().err;
 
