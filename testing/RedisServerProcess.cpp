@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +21,7 @@
 #include <system_error>
 #include <thread>
 #include <utility>
+#include <vector>
 
 namespace kelcache_testing {
 
@@ -45,6 +47,36 @@ std::filesystem::path MakeFolder() {
     throw std::system_error(errno, std::generic_category(), "RedisServerProcess: cannot create a folder");
   }
   return pattern;
+}
+
+// Whether process `pid` holds a TCP socket listening on `port` (IPv4). With
+// tests running side by side, another process's server may take a port
+// between FindFreeLoopbackPort and our server's bind; our server then exits,
+// but until it has, a probe of the port reaches the other one (and a client
+// of ours would talk to a server of a test that made its own certificates).
+bool ListensOn(pid_t pid, uint16_t port) {
+  std::ifstream table("/proc/net/tcp");
+  std::string line;
+  std::getline(table, line);  // the header
+  std::vector<std::string> inodes;
+  while (std::getline(table, line)) {
+    // "  0: 0100007F:B26E 00000000:0000 0A ... <uid> <timeout> <inode> ..."
+    std::istringstream fields(line);
+    std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+    fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode;
+    const size_t colon = local.find(':');
+    if (state != "0A" || colon == std::string::npos) continue;  // 0A: LISTEN
+    if (std::strtoul(local.c_str() + colon + 1, nullptr, 16) == port) inodes.push_back("socket:[" + inode + "]");
+  }
+  if (inodes.empty()) return false;
+  std::error_code error;
+  for (const auto& entry :
+       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error)) {
+    std::error_code unreadable;
+    const std::filesystem::path target = std::filesystem::read_symlink(entry.path(), unreadable);
+    if (!unreadable && std::find(inodes.begin(), inodes.end(), target.string()) != inodes.end()) return true;
+  }
+  return false;
 }
 
 bool DefaultAnswers(const RedisServerProcess& server) {
@@ -241,7 +273,7 @@ bool RedisServerProcess::WaitUntilAnswering(std::chrono::milliseconds timeout) {
       m_pid = -1;
       return false;
     }
-    if (m_options.answers(*this)) return true;
+    if (ListensOn(m_pid, m_port) && m_options.answers(*this)) return true;
     if (Clock::now() >= deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }

@@ -111,8 +111,8 @@ class RedisServerProcess {
 
   // Whether the server answers now (the Options::answers probe).
   bool Answers() const;
-  // Polls Answers() until it is true or `timeout` has passed; false also as
-  // soon as the process has exited.
+  // Polls until this process listens on the port and Answers() is true, or
+  // `timeout` has passed; false also as soon as the process has exited.
   bool WaitUntilAnswering(std::chrono::milliseconds timeout);
 
  private:

@@ -62,6 +62,24 @@ TEST(RedisServerProcessTest, MissingRedisServerTellsHowToInstallIt) {
   EXPECT_NE(message.find("apt-get install redis-server"), std::string::npos) << message;
 }
 
+// A server on the port asked for, another process's, is not taken for the new
+// one: the new one cannot bind, exits, and its start fails. (Tests run side
+// by side, and a port found free may be taken before the server binds it; a
+// client that then reached the other test's server would fail for no fault
+// of the code under test, or pass for one.)
+TEST(RedisServerProcessTest, AServerAlreadyOnThePortIsNotTakenForTheNewOne) {
+  RedisServerProcess taken;
+  for (bool tlsOnly : {false, true}) {
+    SCOPED_TRACE(tlsOnly ? "TLS only: up once it accepts" : "plain: up once it answers PING");
+    RedisServerProcess::Options options;
+    options.port = taken.Port();
+    options.tlsOnly = tlsOnly;
+    const std::string message =
+        kelcache_test::RaisedText<std::runtime_error>([&] { RedisServerProcess second(options); });
+    EXPECT_NE(message.find("exited at start"), std::string::npos) << message;
+  }
+}
+
 // A test process that dies (a crash, a time-out kill) takes its server along.
 TEST(RedisServerProcessTest, ServerDiesWithItsParent) {
   kelcache_test::TempDir dir;
