@@ -48,7 +48,8 @@ void ThrowLogicException(const char* source, int line, const char* expression, c
 }
 
 KelvraException MakeUnspecifiedException() {
-  static const TString kMessage(u"Unspecified exception c87f2fd8-3b2f-4a84-a7bc-a4deb21dd472");
+  // Never destroyed: threads may raise it while the process exits.
+  static const TString& kMessage = *new TString(u"Unspecified exception c87f2fd8-3b2f-4a84-a7bc-a4deb21dd472");
   return KelvraException(
       kMessage, TError::ErrorInfo(KelvraError::MakeError(
                     kUnspecifiedExceptionCode,

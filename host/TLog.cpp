@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -58,15 +59,17 @@ void WriteEvent(AnySeverity severity, const TString& eventName,
 // type name shows that wrapper ("std::_Nested_exception<KelvraException>");
 // the line names the exception given, as it would without a cause.
 TString WithoutNestingWrapper(TString text) {
-  static const TString kWrapper(u"std::_Nested_exception<");
-  if (!text.startsWith(kWrapper)) return text;
+  // A view, not a TString: threads that log may still run while the
+  // process's statics are destroyed at exit.
+  static constexpr std::u16string_view kWrapper = u"std::_Nested_exception<";
+  if (!text.u16().starts_with(kWrapper)) return text;
   const std::u16string& units = text.u16();
   // The wrapped type's name ends at the '>' that closes the wrapper's '<'.
   int depth = 1;
-  for (size_t i = kWrapper.u16().size(); i < units.size(); ++i) {
+  for (size_t i = kWrapper.size(); i < units.size(); ++i) {
     if (units[i] == u'<') ++depth;
     if (units[i] == u'>' && --depth == 0) {
-      return TString(units.substr(kWrapper.u16().size(), i - kWrapper.u16().size()) + units.substr(i + 1));
+      return TString(units.substr(kWrapper.size(), i - kWrapper.size()) + units.substr(i + 1));
     }
   }
   return text;

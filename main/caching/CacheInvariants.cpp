@@ -73,8 +73,9 @@ ConstraintEnforcementResult EnforceCacheInvariantsWithUpsert(std::unordered_map<
 }
 
 TString ConstraintEnforcementResultToString(ConstraintEnforcementResult result) {
-  // Filled once, on the first call (thread-safe static initialisation).
-  static const std::map<int, TString> texts = {
+  // Filled once, on the first call (thread-safe static initialisation), and
+  // never destroyed: other threads may still call this while the process exits.
+  static const std::map<int, TString>& texts = *new std::map<int, TString>{
       {static_cast<int>(ConstraintEnforcementResult::None), TString(u"none")},
       {static_cast<int>(ConstraintEnforcementResult::MissingSiteLuid), TString(u"missing-site-luid")},
       {static_cast<int>(ConstraintEnforcementResult::MissingUserLuid), TString(u"missing-user-luid")},

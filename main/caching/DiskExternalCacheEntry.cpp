@@ -40,7 +40,9 @@ TString LengthDamage(uint64_t actual, uint64_t stored) {
 }
 
 const TString& UnreadableRecord() {
-  static const TString kText(u"its value file's integrity record is in a form this version cannot read");
+  // Never destroyed: loads on task threads may still run while the process exits.
+  static const TString& kText =
+      *new TString(u"its value file's integrity record is in a form this version cannot read");
   return kText;
 }
 

@@ -75,7 +75,10 @@ class PrecomputedEntryPredicate final : public EntryPredicate {
 
 // The wrapped predicate of a removal's table: entries outside it never match.
 const std::shared_ptr<EntryPredicate>& NeverMatches() {
-  static const std::shared_ptr<EntryPredicate> s_never = std::make_shared<BooleanEntryPredicate>(false);
+  // Never destroyed: caches may still be in use on other threads while the
+  // process exits.
+  static const std::shared_ptr<EntryPredicate>& s_never =
+      *new std::shared_ptr<EntryPredicate>(std::make_shared<BooleanEntryPredicate>(false));
   return s_never;
 }
 
