@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <string>
 
 #include "host/redis/RedisErrors.h"
 #include "host/redis/RedisKeySlot.h"
@@ -35,7 +36,8 @@ RedisSlotMap::RedisSlotMap() : m_slotOwner(kRedisClusterSlots, static_cast<int16
 
 int RedisSlotMap::AddNode(const RedisServerAddress& address, const std::string& id, bool master) {
   for (size_t i = 0; i < m_nodes.size(); ++i) {
-    if (m_nodes[i].address == address) {
+    // The port first: it tells most nodes apart without a string compare.
+    if (m_nodes[i].address.port == address.port && m_nodes[i].address.host == address.host) {
       if (master && !m_nodes[i].master) {
         m_nodes[i].master = true;
         ++m_masters;
@@ -100,15 +102,28 @@ std::shared_ptr<const RedisSlotMap> RedisSlotMap::FromClusterSlots(const RedisRe
   }
 
   std::sort(ranges.begin(), ranges.end(), [](const Range& a, const Range& b) { return a.first < b.first; });
+  // Each slot has one owner: a table in which two ranges claim a slot is no
+  // slot table. That also keeps the masters (numbered first) to at most one
+  // per slot, so every owner fits the table's 16-bit entries.
+  for (size_t i = 1; i < ranges.size(); ++i) {
+    if (ranges[i].first <= ranges[i - 1].last) {
+      Malformed(answeredBy, "two ranges claim slot " + std::to_string(ranges[i].first));
+    }
+  }
   std::shared_ptr<RedisSlotMap> map(new RedisSlotMap());
+  auto addNode = [&](const Endpoint& endpoint, bool master) {
+    const int index = map->AddNode(endpoint.address, endpoint.id, master);
+    if (map->m_nodes.size() > kMaxNodes) Malformed(answeredBy, "more nodes than a cluster has");
+    return index;
+  };
   for (const Range& range : ranges) {
     if (!range.master) continue;
-    const int owner = map->AddNode(range.master->address, range.master->id, true);
+    const int owner = addNode(*range.master, true);
     for (int slot = range.first; slot <= range.last; ++slot)
       map->m_slotOwner[slot] = static_cast<int16_t>(owner);
   }
   for (const Range& range : ranges) {
-    for (const Endpoint& replica : range.replicas) map->AddNode(replica.address, replica.id, false);
+    for (const Endpoint& replica : range.replicas) addNode(replica, false);
   }
   return map;
 }
@@ -116,6 +131,11 @@ std::shared_ptr<const RedisSlotMap> RedisSlotMap::FromClusterSlots(const RedisRe
 std::shared_ptr<const RedisSlotMap> RedisSlotMap::WithSlotServedBy(uint16_t slot,
                                                                    const RedisServerAddress& master) const {
   std::shared_ptr<RedisSlotMap> copy(new RedisSlotMap(*this));
+  // Redirections that keep naming new nodes (refreshes failing meanwhile)
+  // must not grow the map past kMaxNodes, which its 16-bit entries can name:
+  // the slot then keeps its owner, and the next refresh sets it right.
+  const bool known = std::any_of(m_nodes.begin(), m_nodes.end(), [&](const Node& n) { return n.address == master; });
+  if (!known && m_nodes.size() >= kMaxNodes) return copy;
   const int owner = copy->AddNode(master, std::string(), true);
   copy->m_slotOwner[slot] = static_cast<int16_t>(owner);
   return copy;

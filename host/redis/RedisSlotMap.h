@@ -37,11 +37,15 @@ class KELCACHE_EXPORT RedisSlotMap {
     bool master = false;  // serves slots; otherwise a replica
   };
   static constexpr int kNoNode = -1;
+  // The most nodes a map holds (Redis Cluster itself suggests at most about
+  // a thousand); a table naming more is refused.
+  static constexpr size_t kMaxNodes = 16384;
 
   // The map in `reply`, the answer to CLUSTER SLOTS that `answeredBy` gave.
   // A node given with an empty host is `answeredBy`'s host (a node that does
   // not know its own address yet); a node whose address is unknown ("?") is
-  // left out. Raises RedisReplyError when the reply is not a slot table.
+  // left out. Raises RedisReplyError when the reply is not a slot table
+  // (two ranges that claim one slot, more than kMaxNodes nodes).
   static std::shared_ptr<const RedisSlotMap> FromClusterSlots(const RedisReply& reply,
                                                               const RedisServerAddress& answeredBy);
 

@@ -2,8 +2,11 @@
 // entries through real folders, bad command lines, where option values come
 // from, and the commands that need a Redis server.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +19,7 @@
 #include <regex>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "host/TString.h"
 #include "host/redis/RedisConnectionPool.h"
@@ -436,6 +440,41 @@ TEST(CliRedisTool, EntriesGoWhereTheLibraryLooksAndScanKeepsToItsNamespace) {
   EXPECT_EQ(kelcache_test::Text(library.TryLoad(u"k1").Get()), "(nil)");
   for (const char* command : {"get", "drop"})
     ExpectFailure(Redis(command, address, ns, {"k1"}), 1, "no value for key 'k1'");
+}
+
+// A server whose SCAN gives the same cursor again and again (a broken one,
+// or something that is no Redis) would keep a walk going for good: the scan
+// fails on the first repeated cursor. The server here answers every SCAN
+// with cursor 7 and no keys, and PING with PONG.
+TEST(CliRedisTool, AScanWhoseServerRepeatsACursorFails) {
+  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener, 8), 0);
+  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  std::thread server([listener] {
+    for (int connection; (connection = ::accept(listener, nullptr, nullptr)) >= 0; ::close(connection)) {
+      char buffer[4096];
+      for (ssize_t got; (got = ::recv(connection, buffer, sizeof buffer, 0)) > 0;) {
+        const std::string request(buffer, static_cast<size_t>(got));
+        std::string answer;
+        for (size_t at = 0; (at = request.find("SCAN\r\n", at)) != std::string::npos; ++at) {
+          answer += "*2\r\n$1\r\n7\r\n*0\r\n";
+        }
+        for (size_t at = 0; (at = request.find("PING\r\n", at)) != std::string::npos; ++at) answer += "+PONG\r\n";
+        if (::send(connection, answer.data(), answer.size(), MSG_NOSIGNAL) < 0) break;
+      }
+    }
+  });
+  const std::string servers = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+  ExpectFailure(Redis("scan", servers, "ns", {}), 3, "answered SCAN with the cursor 7 a second time");
+  ::shutdown(listener, SHUT_RDWR);  // ends accept
+  server.join();
+  ::close(listener);
 }
 
 // A server that cannot be used is a failure (exit 3) whose line says why, for

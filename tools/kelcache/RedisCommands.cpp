@@ -10,6 +10,7 @@
 #include <chrono>
 #include <memory>
 #include <set>
+#include <unordered_set>
 #include <utility>
 
 #include "host/Errors.h"
@@ -253,6 +254,10 @@ int RunScan(const ScanOptions& options) {
     const std::string name = server.ToString();
     std::unique_ptr<RedisConnectionGuard> guard = ConnectOrFail(name, [&](std::string* whyNot) { return pool.LockPubSubConnection(whyNot); });
     std::set<std::string> keys;  // SCAN may give a key more than once
+    // A walk ends when the server answers cursor 0, and never meets a
+    // cursor twice before that: a server that repeats one (a broken one, or
+    // something that is no Redis) would keep us walking for good.
+    std::unordered_set<uint64_t> cursorsSeen;
     uint64_t cursor = 0;
     do {
       RedisConnection::ScanPage page;
@@ -271,6 +276,10 @@ int RunScan(const ScanOptions& options) {
       }
       progress.Advance(page.keys.size());
       cursor = page.cursor;
+      if (cursor != 0 && !cursorsSeen.insert(cursor).second) {
+        throw FailureError("the server " + name + " answered SCAN with the cursor " + std::to_string(cursor) +
+                           " a second time: its walk would not end");
+      }
     } while (cursor != 0);
     for (const std::string& key : keys) {
       if (listed.insert(key).second) found.emplace_back(key, name);

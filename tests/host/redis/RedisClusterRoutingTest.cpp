@@ -125,12 +125,26 @@ TEST(RedisSlotMap, AReplyThatIsNoSlotTableIsRefusedNamingTheNode) {
       Arr({Range(9, 3, {"h:1:x"})}),                         // backwards
       Arr({Range(0, 16384, {"h:1:x"})}),                     // past the last slot
       Arr({Arr({Int(0), Int(5), Int(1)})}),                  // a node that is no array
+      Arr({Range(0, 10, {"a:1:x"}), Range(10, 20, {"b:2:y"})}),  // slot 10 claimed twice
   };
   for (const std::string& resp : bad) {
     const std::string message = kelcache_test::RaisedText<RedisReplyError>(
         [&] { RedisSlotMap::FromClusterSlots(*Reply(resp), {"10.0.0.9", 7000}); });
     EXPECT_NE(message.find("10.0.0.9:7000"), std::string::npos) << resp << ": " << message;
   }
+  // Nodes past the most a map holds: a master and one more replica than fit.
+  std::vector<std::string> nodes;
+  for (size_t i = 0; i <= RedisSlotMap::kMaxNodes; ++i) nodes.push_back("h:" + std::to_string(i + 1) + ":n");
+  EXPECT_NE(kelcache_test::RaisedText<RedisReplyError>([&] {
+              RedisSlotMap::FromClusterSlots(*Reply(Arr({Range(0, 0, nodes)})), {"10.0.0.9", 7000});
+            }).find("more nodes than a cluster has"),
+            std::string::npos);
+  // A full map: a redirection to yet another node leaves the slot's owner.
+  nodes.pop_back();
+  const auto full = RedisSlotMap::FromClusterSlots(*Reply(Arr({Range(0, 0, nodes)})), {"10.0.0.9", 7000});
+  const auto redirected = full->WithSlotServedBy(0, {"elsewhere", 1});
+  EXPECT_EQ(redirected->Nodes().size(), RedisSlotMap::kMaxNodes);
+  EXPECT_EQ(redirected->MasterOf(0), 0);
 }
 
 TEST(RedisRedirection, MovedAndAskRepliesNameTheSlotAndTheNode) {
