@@ -34,17 +34,25 @@ bool IsInteger(const RedisReply* reply, long long minimum, long long maximum) {
 
 RedisSlotMap::RedisSlotMap() : m_slotOwner(kRedisClusterSlots, static_cast<int16_t>(kNoNode)) {}
 
-int RedisSlotMap::AddNode(const RedisServerAddress& address, const std::string& id, bool master) {
+int RedisSlotMap::FindNode(const RedisServerAddress& address) const {
   for (size_t i = 0; i < m_nodes.size(); ++i) {
     // The port first: it tells most nodes apart without a string compare.
     if (m_nodes[i].address.port == address.port && m_nodes[i].address.host == address.host) {
-      if (master && !m_nodes[i].master) {
-        m_nodes[i].master = true;
-        ++m_masters;
-      }
-      if (m_nodes[i].id.empty()) m_nodes[i].id = id;
       return static_cast<int>(i);
     }
+  }
+  return kNoNode;
+}
+
+int RedisSlotMap::AddNode(const RedisServerAddress& address, const std::string& id, bool master) {
+  if (const int known = FindNode(address); known != kNoNode) {
+    Node& node = m_nodes[static_cast<size_t>(known)];
+    if (master && !node.master) {
+      node.master = true;
+      ++m_masters;
+    }
+    if (node.id.empty()) node.id = id;
+    return known;
   }
   m_nodes.push_back(Node{address, id, master});
   if (master) ++m_masters;
@@ -134,8 +142,7 @@ std::shared_ptr<const RedisSlotMap> RedisSlotMap::WithSlotServedBy(uint16_t slot
   // Redirections that keep naming new nodes (refreshes failing meanwhile)
   // must not grow the map past kMaxNodes, which its 16-bit entries can name:
   // the slot then keeps its owner, and the next refresh sets it right.
-  const bool known = std::any_of(m_nodes.begin(), m_nodes.end(), [&](const Node& n) { return n.address == master; });
-  if (!known && m_nodes.size() >= kMaxNodes) return copy;
+  if (FindNode(master) == kNoNode && m_nodes.size() >= kMaxNodes) return copy;
   const int owner = copy->AddNode(master, std::string(), true);
   copy->m_slotOwner[slot] = static_cast<int16_t>(owner);
   return copy;

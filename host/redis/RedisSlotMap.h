@@ -67,6 +67,8 @@ class KELCACHE_EXPORT RedisSlotMap {
   RedisSlotMap();
   // The index of the node at `address`, added (with `master`) when new.
   int AddNode(const RedisServerAddress& address, const std::string& id, bool master);
+  // The index in m_nodes of the node at `address`, or kNoNode.
+  int FindNode(const RedisServerAddress& address) const;
 
   std::vector<Node> m_nodes;
   size_t m_masters = 0;
