@@ -36,6 +36,35 @@ IndexedCache::IndexedCache(uint64_t lifetime, std::unique_ptr<IClock> clock)
     : m_policy(std::make_shared<LifetimePolicy>(lifetime)),
       m_clock(clock ? std::move(clock) : CreateBasicClock()) {}
 
+IndexedCache::IndexedCache(IndexedCache&& other) : IndexedCache() { SwapWith(other); }
+
+IndexedCache& IndexedCache::operator=(IndexedCache&& other) {
+  if (this != &other) {
+    IndexedCache taken(std::move(other));
+    SwapWith(taken);
+  }
+  return *this;
+}
+
+IndexedCache::~IndexedCache() = default;
+
+void IndexedCache::SwapWith(IndexedCache& other) noexcept {
+  using std::swap;
+  swap(m_cacheData, other.m_cacheData);
+  swap(m_policy, other.m_policy);
+  swap(m_clock, other.m_clock);
+  swap(m_ids, other.m_ids);
+  swap(m_hints, other.m_hints);
+  swap(m_indexOrder, other.m_indexOrder);
+  swap(m_spareListings, other.m_spareListings);
+  swap(m_spareIds, other.m_spareIds);
+  swap(m_spareKeyRecords, other.m_spareKeyRecords);
+  swap(m_spareKeys, other.m_spareKeys);
+  swap(m_keepEmptiedListings, other.m_keepEmptiedListings);
+  swap(m_emptiedListings, other.m_emptiedListings);
+  swap(m_emptiedListingCount, other.m_emptiedListingCount);
+}
+
 namespace {
 
 // Sets text to the qualified key "<index>|<key>", reusing the text's capacity.

@@ -99,6 +99,15 @@ class KELCACHE_EXPORT IndexedCache {
   IndexedCache(std::shared_ptr<CacheHelpers::IPolicy> policy, std::unique_ptr<CacheHelpers::IClock> clock);
   // LifetimePolicy(lifetime), 6 clock increments by default.
   explicit IndexedCache(uint64_t lifetime = 6, std::unique_ptr<CacheHelpers::IClock> clock = nullptr);
+  // Moves take the entries, indexes, policy and clock over. The cache moved
+  // from is left as a new IndexedCache(): empty, without indexes, with its own
+  // LifetimePolicy(6) and a basic clock, and usable as any other (a moved
+  // policy is never shared, so it hears only its new owner's entries).
+  IndexedCache(IndexedCache&& other);
+  IndexedCache& operator=(IndexedCache&& other);
+  IndexedCache(const IndexedCache&) = delete;
+  IndexedCache& operator=(const IndexedCache&) = delete;
+  ~IndexedCache();
 
   // ---- Indexes and hints ----
 
@@ -270,6 +279,9 @@ class KELCACHE_EXPORT IndexedCache {
                                                const TString& key, RefCntPtr<RefCntObject> data);
   // Removes the listings that ReplaceEntries kept and that are still empty.
   void DropEmptiedListings() noexcept;
+  // Exchanges every member with other's. The containers keep their nodes, so
+  // the lookup tables' pointers into them stay valid on either side.
+  void SwapWith(IndexedCache& other) noexcept;
 
   IndexedCacheData m_cacheData;
   std::shared_ptr<CacheHelpers::IPolicy> m_policy;  // never null after construction

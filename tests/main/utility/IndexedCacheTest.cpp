@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <tuple>
@@ -151,6 +152,60 @@ TEST(IndexedCacheTest, SingleEntryOperationsAndRefusedCalls) {
   EXPECT_EQ(pruned.GetData(), nullptr);
   EXPECT_EQ(recording->Take(), (Calls{{"deleted", a, 5}}));
   ExpectConsistent(cache);
+}
+
+// A move takes everything over, and both caches stay fully usable: the one
+// moved from is a new cache of its own, so nothing it does reaches the
+// moved policy or the moved entries' indexes.
+TEST(IndexedCacheTest, MovesLeaveBothCachesUsable) {
+  for (const bool byAssignment : {false, true}) {
+    SCOPED_TRACE(byAssignment ? "move assignment" : "move construction");
+    auto recording = std::make_shared<RecordingPolicy>();
+    IndexedCache source(recording, std::make_unique<ManualClock>(3));
+    source.AddIndex(u"Region", RegionOf);
+    const unsigned eu = source.AddEntry(MakeRecord("EU", 1));
+    const unsigned us = source.AddEntry(MakeRecord("US", 2));
+    source.JustIncrementClock();  // to 3
+    const Snapshot before = Take(source);
+
+    std::optional<IndexedCache> moved;
+    if (byAssignment) {
+      moved.emplace();
+      moved->AddEntry(MakeRecord("APAC", 9));  // replaced whole by the assignment
+      *moved = std::move(source);
+    } else {
+      moved.emplace(std::move(source));
+    }
+    IndexedCache& target = *moved;
+    recording->Take();
+    EXPECT_EQ(Take(target), before);
+    EXPECT_EQ(target.GetPolicy(), recording);
+    EXPECT_EQ(ValueOf(target.UseEntry(InRegion("US"))), 2);
+    EXPECT_EQ(target.GetHints(u"Region", u"EU"), std::set<unsigned>{eu});
+    EXPECT_EQ(recording->Take(), (Calls{{"used", us, 3}}));
+    ExpectConsistent(target);
+
+    // The cache moved from: empty, no index, a policy and a clock of its own.
+    EXPECT_EQ(source.GetEntryCount(), 0u);
+    EXPECT_FALSE(source.HasIndex(InRegion("EU")));
+    EXPECT_NE(source.GetPolicy(), recording);
+    EXPECT_EQ(source.GetClock(), 0u);
+    EXPECT_TRUE(source.AddIndex(u"Region", RegionOf));
+    const unsigned fresh = source.AddEntry(MakeRecord("EU", 5));
+    EXPECT_EQ(ValueOf(source.UseEntry(InRegion("EU"))), 5);
+    EXPECT_EQ(source.DeleteEntries(InRegion("EU")).size(), 1u);
+    EXPECT_TRUE(recording->Take().empty());
+    EXPECT_EQ(target.GetHints(u"Region", u"EU"), std::set<unsigned>{eu});
+    EXPECT_NE(fresh, eu);
+    ExpectConsistent(source);
+    ExpectConsistent(target);
+
+    // Moving onto itself changes nothing.
+    const Snapshot now = Take(target);
+    IndexedCache& alias = target;
+    target = std::move(alias);
+    EXPECT_EQ(Take(target), now);
+  }
 }
 
 TEST(IndexedCacheTest, PolicyHearsEveryHookInOrderWithTheRightClock) {
