@@ -94,9 +94,9 @@ class KELCACHE_EXPORT RedisPubsub : public ICacheCoherence {
   static std::weak_ptr<RedisPubsub> GetInstance();
   // Unit tests only (else LogicException
   // "AppConfig::GetInstance().GetUnitTestFlag()"): a separate service with
-  // the given prefix, subscription manager and publish function (an empty
-  // one is refused with a logic exception, "publish"). The manager must
-  // outlive the service.
+  // the given prefix, subscription manager and publish function (with an
+  // empty one, publications go nowhere). The manager must outlive the
+  // service.
   static std::shared_ptr<RedisPubsub> CreateTestInstance(const TString& channel,
                                                          IRedisSubscriptionManager& subscriptionManager,
                                                          PublishFunction publish);
