@@ -191,9 +191,13 @@ DiskEntryReport DiskExternalCacheInspector::InspectFolder(const TString& folderN
 
   struct stat info {};
   if (::lstat(report.folder.ToUtf8().c_str(), &info) != 0) {
-    if (errno == ENOENT || errno == ENOTDIR)
+    const int error = errno;
+    if (error == ENOENT || error == ENOTDIR)
       return With(std::move(report), State::Absent, TString(u"no such folder"));
-    return With(std::move(report), State::Unreadable, SystemError(u"Cannot read", report.folder, errno));
+    // Made before the report is moved: arguments are evaluated in no fixed
+    // order, so the move could come first.
+    TString detail = SystemError(u"Cannot read", report.folder, error);
+    return With(std::move(report), State::Unreadable, std::move(detail));
   }
   if (!S_ISDIR(info.st_mode))
     return With(std::move(report), State::NotAnEntry, TString(u"it is not a folder"));

@@ -223,6 +223,13 @@ TEST_F(DiskExternalCacheTest, InspectorDropsAndListingsMakeNothingAndSkipItemsTh
   for (const TString& name : {TString(), TString(u"."), TString(u".."), TString(u"a/b")}) {
     EXPECT_THROW(inspector.InspectFolder(name), LogicException) << name.toStdString();
   }
+  // A folder that cannot be looked at is named in the reason, whichever order
+  // the compiler evaluates arguments in.
+  const std::string tooLong(300, '7');
+  const DiskEntryReport unreadable = inspector.InspectFolder(TString::fromStdString(tooLong));
+  EXPECT_EQ(unreadable.state, State::Unreadable);
+  EXPECT_NE(unreadable.detail.toStdString().find("/" + tooLong + "'"), std::string::npos)
+      << unreadable.detail.toStdString();
   EXPECT_EQ(cache->TryGetAllKeys(), std::vector<TString>{TString(u"k")}) << "stray items are no entries";
 
   ASSERT_TRUE(Store(*cache, u"b", MakeValue("2")));
