@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Runs every test three times: a normal build, an AddressSanitizer +
-# UndefinedBehaviorSanitizer build and a ThreadSanitizer build, each in its own
-# build folder; then a clang build checks the lock annotations (compile only,
-# -Wthread-safety as errors) and a clang build runs the fuzz targets (label
+# Runs every test four times: a normal build, an AddressSanitizer +
+# UndefinedBehaviorSanitizer build, a ThreadSanitizer build, and an
+# unoptimised clang build that first checks the lock annotations
+# (-Wthread-safety as errors); then a clang build runs the fuzz targets (label
 # "fuzz", about a minute in all). Exits non-zero on any failing test,
 # sanitizer report, lock-analysis finding or fuzzer finding.
 #
@@ -49,17 +49,23 @@ run_build() {
 }
 
 # The lock annotations: clang's thread-safety analysis over the library, the
-# tests, the tools and the examples. Compiling is the check, so the build is
-# unoptimised and its tests are not run.
+# tests, the tools and the examples (compiling is the check, so the build is
+# unoptimised). Its tests then run too: a second compiler catches what
+# depends on the compiler, such as the order in which a call's arguments are
+# evaluated (gcc mostly goes right to left, clang left to right). The
+# mutation and packaging checks, which are about the sources and the install,
+# run in the normal build only.
 run_lock_analysis() {
   local build="build/ci-locks"
-  echo "=== lock analysis build ==="
+  echo "=== lock analysis build (clang), and its tests ==="
   if [ ! -f "$build/build.ninja" ]; then
     CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
       -DCMAKE_CXX_FLAGS_DEBUG="-O0 -g0" -DKELCACHE_THREAD_SAFETY_ANALYSIS=ON \
       -DKELCACHE_BUILD_BENCHMARKS=OFF -DKELCACHE_INSTALL=OFF >/dev/null
   fi
   cmake --build "$build" -j "$jobs"
+  # shellcheck disable=SC2086
+  ctest --test-dir "$build" --output-on-failure -j "$jobs" -LE "mutations|packaging" ${KELCACHE_CTEST_ARGS:-}
 }
 
 # The fuzz targets: clang, AddressSanitizer + UndefinedBehaviorSanitizer and
