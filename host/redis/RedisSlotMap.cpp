@@ -142,7 +142,7 @@ std::shared_ptr<const RedisSlotMap> RedisSlotMap::WithSlotServedBy(uint16_t slot
   // Redirections that keep naming new nodes (refreshes failing meanwhile)
   // must not grow the map past kMaxNodes, which its 16-bit entries can name:
   // the slot then keeps its owner, and the next refresh sets it right.
-  if (FindNode(master) == kNoNode && m_nodes.size() >= kMaxNodes) return copy;
+  if (m_nodes.size() >= kMaxNodes && FindNode(master) == kNoNode) return copy;
   const int owner = copy->AddNode(master, std::string(), true);
   copy->m_slotOwner[slot] = static_cast<int16_t>(owner);
   return copy;
