@@ -170,6 +170,32 @@ BENCHMARK(BM_IndexedCache_UseEntryByPredicate)
     ->ArgNames({"entries", "indexed"})
     ->ArgsProduct({{1000, 10000, 100000, 1000000}, {1, 0}});
 
+// The floor under the lookups above: one read of memory whose address comes
+// from the read before, over a buffer of the given size (one random cycle
+// through all its cache lines). An indexed lookup makes two such reads that
+// wait for each other: the key's hint record, then the entry and its object
+// (asked for together). At 10^6 entries the cache and its objects take about
+// 430 MiB, so each of those reads costs what a chase over hundreds of MiB does.
+void BM_DependentRead(benchmark::State& state) {
+  constexpr size_t kLine = 64;
+  const size_t lines = (static_cast<size_t>(state.range(0)) << 20) / kLine;
+  struct alignas(kLine) Line {
+    size_t next;
+  };
+  std::vector<Line> buffer(lines);
+  std::vector<size_t> order(lines);
+  std::iota(order.begin(), order.end(), size_t{0});
+  std::shuffle(order.begin(), order.end(), std::mt19937_64(11));
+  for (size_t i = 0; i < lines; ++i) buffer[order[i]].next = order[(i + 1) % lines];
+  size_t at = order[0];
+  for (auto _ : state) {
+    at = buffer[at].next;
+    benchmark::DoNotOptimize(at);
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_DependentRead)->ArgName("mib")->Arg(1)->Arg(8)->Arg(64)->Arg(512);
+
 // ---- MRU selection against a full sort ----
 
 constexpr size_t kPurgeEntries = 100000;
