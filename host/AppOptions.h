@@ -64,9 +64,10 @@ KELCACHE_EXPORT int ThreadPoolSize();
 // --- Run-time configuration for hosts ---------------------------------------
 //
 // Option names are the accessor names, matched exactly (case-sensitive).
-// Every setter throws std::invalid_argument, whose message names the option
-// and the offending value, for an unknown name, a value that does not parse,
-// or a type that does not match the option; the option is then unchanged.
+// Every setter throws std::invalid_argument, and the option is then
+// unchanged: for an unknown name (the message names it), a value that does
+// not parse (the message names the option and the value), or a type that
+// does not match the option (the message names the option and both types).
 
 enum class OptionType { Bool, Int };
 

@@ -66,7 +66,8 @@ enum class FolderSweepOrder : int { LeastRecentlyWritten = 0, LargestFirst = 1 }
 // Whether `name` is an entry folder's name as the disk cache makes them: the
 // decimal text of a 32-bit key hash, without sign or leading zeros ("0" to
 // "4294967295"). Only such folders are swept, reached by loads, or counted as
-// entries.
+// entries by the sweeper and the inspector (DiskExternalCache::TryGetAllKeys
+// lists the key of any folder that holds both files).
 KELCACHE_EXPORT bool IsEntryFolderName(std::string_view name);
 
 class KELCACHE_EXPORT FolderSweeper {

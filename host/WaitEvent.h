@@ -63,8 +63,8 @@ class KELCACHE_EXPORT WaitEvent : boost::noncopyable {
   std::atomic<uint32_t> m_word{kClear};
 };
 
-// The spin phase of a wait, shared by WaitEvent and by code that waits for an
-// atomic word of its own (idle pool workers). At most a few threads spin at a
+// The spin phase of a WaitEvent's wait (idle pool workers and parked
+// threads wait on WaitEvents of their own, so they spin here too). At most a few threads spin at a
 // time, the most recent ones first; an older spinner gives up its turn when a
 // newer one starts, and every spinner gives up after the spin budget (option
 // AsyncTaskSpinMicroseconds; 0 turns spinning off). Spinners yield the CPU

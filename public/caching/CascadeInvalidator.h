@@ -7,7 +7,10 @@
 //
 // - ICascadeInvalidator: receives entry uses (from the host, on the job's
 //   thread), dirty and evicted entries (from the coherence service, on its
-//   threads, while it holds its own lock) and result uses (from scopes).
+//   threads and the host's; dirty ones always while it holds its own lock,
+//   evicted ones with it held when pruned in the course of other work,
+//   without it when a cache was withdrawn or a prune runs alone) and result
+//   uses (from scopes).
 //   The process keeps one per invalidator type in the holder
 //   (CascadeInvalidatorHolder.h).
 // - IInvalidatorAggregatorScope: one query job's scope; holders of the job's

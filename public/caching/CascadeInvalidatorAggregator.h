@@ -8,8 +8,9 @@
 // first handler on, the scope is registered with the aggregator. When the
 // coherence service reports one of its used ids dirty (OnDirty), the scope
 // becomes dirty for good, leaves the aggregator, and each of its handlers is
-// told once. Evicted ids (OnEvicted) are forgotten by every scope and never
-// make one dirty.
+// told once. Evicted ids (OnEvicted) are forgotten by every registered scope
+// and never make one dirty; a scope not registered yet (no handler) keeps
+// them, and is registered with them at its first handler.
 //
 // Scope states:
 //
@@ -18,6 +19,7 @@
 //   | open               | creation              | grow with OnEntryUsed     | no         |
 //   | open with handlers | first AddHandler      | grow with OnEntryUsed     | yes        |
 //   | ended (a flag)     | EndScope              | frozen; eviction removes  | unchanged  |
+//   |                    |                       | them while registered     |            |
 //   | dirty (final)      | OnDirty of a used id  | cleared                   | no longer  |
 //
 // The aggregator exists once per process, created on first request and never

@@ -18,8 +18,10 @@
 // Stores and drops of an entry lock it exclusively, loads shared (a
 // byte-range lock on ".lock" at the offset keyHash, released by the kernel
 // when its holder dies), so stores of colliding keys never interleave; a
-// load that cannot take the lock (a file system without locks) reads the key
-// file again after the value and reports a miss when it changed meanwhile.
+// load that cannot take the lock (a file system without locks) keeps the key
+// file it read open and, after reading the value, reports a miss unless the
+// key file's name still leads to that same file (a store in between replaced
+// it, even with the same text).
 // A store also gives ".bin" the user extended attribute
 // "user.kelcache.integrity" (the value's length and XXH3 checksum, and the
 // XXH3 checksum of the key's 8-bit text), and a
@@ -86,8 +88,11 @@ class KELCACHE_EXPORT DiskExternalCache : public ExternalCache<TString, std::vec
   ~DiskExternalCache() override;
 
   // The keys on disk, read synchronously on the caller's thread (no task, no
-  // slot, no event): for every entry folder that holds both files, the key
-  // file's text. An entry that cannot be read is logged at Info and skipped.
+  // slot, no event): for every folder in the namespace folder that holds
+  // both files, the key file's text. The folder's name is not compared with
+  // the key's hash, so a key in a misplaced or renamed folder (which no load
+  // reaches) is listed too. An entry that cannot be read is logged at Info
+  // and skipped.
   // Empty, and nothing created, when the namespace folder does not exist.
   std::vector<TString> TryGetAllKeys() const override;
 

@@ -4,7 +4,10 @@
 // an entry whose key it shares with entries elsewhere but whose value differs,
 // the others' copies are stale. For every entry a participating cache adds,
 // the host reports its key hash, value hash and timestamp (OnAdded); the
-// service publishes them on a channel derived from the key hash; every
+// service publishes them on a channel derived from the key hash (unless the
+// addition only settles a removal reported before it, or the new entry is
+// already older, by more than the margin below, than a local entry of
+// another value: it is then marked dirty at once); every
 // process (the publisher too) receives them through one pattern subscription
 // and removes its own entries of that key hash that carry another value and
 // are older by more than a margin (the option
