@@ -73,7 +73,7 @@ RedisCluster::LinkPtr RedisCluster::LinkTo(const RedisServerAddress& address) {
 
 std::vector<RedisCluster::LinkPtr> RedisCluster::FetchCandidates() const {
   std::vector<LinkPtr> candidates;
-  if (m_view) candidates = m_view->links;  // masters first, then replicas
+  if (m_view) candidates = m_view->links;  // in the map's order (RedisSlotMap::Nodes)
   for (const RedisServerAddress& node : m_listedNodes) {
     const LinkPtr& link = m_links.at(node.ToString());
     if (std::find(candidates.begin(), candidates.end(), link) == candidates.end()) candidates.push_back(link);

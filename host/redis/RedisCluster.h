@@ -4,8 +4,8 @@
 // 1. The slot map. A cluster spreads its keys over 16384 hash slots, each
 //    served by one master (host/redis/RedisKeySlot.h, RedisSlotMap.h). The
 //    map is fetched with CLUSTER SLOTS from the first node that answers: the
-//    masters of the current map, then its replicas, then the listed nodes of
-//    the configuration. It is fetched again
+//    nodes of the current map in its order (its masters, then its replicas,
+//    see RedisSlotMap.h), then the listed nodes of the configuration. It is fetched again
 //      - when a command finds a node unreachable, or the cluster down
 //        (CLUSTERDOWN), at most once per kMinRefreshInterval: commands that
 //        fail meanwhile do not each ask again;
@@ -33,7 +33,7 @@
 //    between them and takes the ASKING for itself); the map stays.
 //    TRYAGAIN, CLUSTERDOWN, LOADING and MASTERDOWN: the command is tried
 //    again after a short pause (50 ms, doubling), after fetching the map for
-//    the last two.
+//    CLUSTERDOWN and MASTERDOWN.
 //
 // 4. Failures. A node that cannot be reached (refused, reset, in its
 //    back-off): the map is fetched again (see 1); if it now names another
@@ -136,7 +136,8 @@ class KELCACHE_EXPORT RedisCluster {
   // is known; nothing when no master serves it.
   std::optional<RedisServerAddress> MasterFor(std::string_view key);
   // The nodes that may carry a subscription, in the order to try them: the
-  // listed nodes, then the other nodes of the current map (masters first).
+  // listed nodes, then the other nodes of the current map in its order
+  // (RedisSlotMap::Nodes).
   std::vector<RedisServerAddress> SubscriptionServers() const;
   const std::vector<RedisServerAddress>& ListedNodes() const { return m_listedNodes; }
   Statistics GetStatistics() const;

@@ -15,8 +15,9 @@
 // The cluster then tries again at most once per
 // RedisCluster::kMinRefreshInterval, so requests meanwhile get null at once.
 //
-// Thread rules: thread-safe. m_mutex guards m_inUse; it is never held while
-// the cluster is asked anything. The cluster is thread-safe and fixed for the
+// Thread rules: thread-safe. m_mutex guards m_inUse; while it is held the
+// cluster is asked only its master count (an atomic read, no lock and no
+// I/O). The cluster is thread-safe and fixed for the
 // pool's life.
 #pragma once
 

@@ -56,8 +56,8 @@
 //
 // Thread rules: thread-safe. m_mutex guards the session pointer, the
 // connecting state and every session's queues and role flags (see Session in
-// the .cpp); it is never held during I/O. The back-off's lock is taken inside
-// it (a leaf lock). Each session's transport is used by at most one writer and
+// the .cpp); it is never held during I/O, nor while the back-off's lock is
+// taken (connecting runs with m_mutex released). Each session's transport is used by at most one writer and
 // one reader at a time, which the role flags ensure.
 #pragma once
 

@@ -42,12 +42,14 @@ using RedisReplyPtr = std::unique_ptr<RedisReply>;
 
 class KELCACHE_EXPORT RedisCommand {
  public:
-  // Arguments of at least this size are referenced rather than copied.
+  // Arguments of at least this size are referenced rather than copied, when
+  // the command is given something that keeps them alive.
   static constexpr size_t kReferencedMin = 8 * 1024;
 
   // Encodes the command and its arguments (binary-safe) as a RESP array of
-  // bulk strings. Arguments of kReferencedMin bytes or more are written from
-  // where they lie: `keepAlive` must own them (it is held by the command).
+  // bulk strings. With a `keepAlive`, arguments of kReferencedMin bytes or
+  // more are written from where they lie, and `keepAlive` must own them (it is
+  // held by the command); without one, every argument is copied.
   static RedisCommand Encode(std::span<const std::string_view> arguments,
                              std::shared_ptr<const void> keepAlive = nullptr);
   // Two commands as one request: `first` (small, copied), then `arguments`

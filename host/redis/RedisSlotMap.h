@@ -3,8 +3,10 @@
 // described them in its answer to CLUSTER SLOTS. RedisRedirection reads the
 // MOVED and ASK error replies with which a node sends a command elsewhere.
 //
-// Nodes() lists the masters first, in the order of the first slot each
-// serves, then the replicas in the order the reply named them. A slot that no
+// Nodes() lists a reply's masters first, in the order of the first slot each
+// serves, then its replicas, range by range in the same order. A copy made
+// for a MOVED reply adds a node it did not know at the end, and a replica it
+// names becomes a master where it stands. A slot that no
 // master serves (a cluster being set up, or one that lost a master and has no
 // replica to promote) has no node: MasterOf gives kNoNode.
 //
@@ -49,7 +51,10 @@ class KELCACHE_EXPORT RedisSlotMap {
   static std::shared_ptr<const RedisSlotMap> FromClusterSlots(const RedisReply& reply,
                                                               const RedisServerAddress& answeredBy);
 
-  // A copy in which `master` serves `slot` (added as a master when new).
+  // A copy in which `master` serves `slot` (added as a master when new). A
+  // map that already holds kMaxNodes nodes gains none: when `master` is new
+  // to it, the copy is unchanged and the slot keeps its owner until the next
+  // CLUSTER SLOTS.
   std::shared_ptr<const RedisSlotMap> WithSlotServedBy(uint16_t slot, const RedisServerAddress& master) const;
 
   // The index in Nodes() of the master that serves `slot`, or kNoNode.

@@ -33,21 +33,25 @@
 // small load or store spends its time, so every call here earns its place):
 //   load:  lock, open + read + close ".key", open + fstat + fgetxattr +
 //          read + futimens + close ".bin", unlock;
-//   store: lock, unlink ".bin" and ".key" (or make the entry folder when it
-//          is new), open ".key", open + write + fsetxattr + close + rename
-//          the value's temporary file, write + close ".key", unlock.
+//   store: stat the namespace folder's path (DiskCacheFolder: a store always
+//          looks), lock, unlink ".bin" and ".key" (or make the entry folder
+//          when it is new), open ".key", open + write + fsetxattr + close +
+//          rename the value's temporary file, write + close ".key", unlock.
 // The namespace folder stays open (DiskCacheFolder), entry files are opened
-// relative to it, and the descriptions of ".lock" are reused. Nothing is
-// checked ahead with stat: the lock keeps other writers of the entry out, so
+// relative to it, and the descriptions of ".lock" are reused. Nothing in the
+// entry is checked ahead with stat: the lock keeps other writers of the entry out, so
 // opening a file and taking ENOENT as a miss answers the same question in
 // one call. Unusual states (a file where the entry folder should be, files
 // this process may not remove) fall back to the general steps by path, so
 // that their outcome and log lines stay as they were.
 //
-// Every failure that a function swallows is logged with the path concerned
-// and the operating system's reason: the functions raise TFileException (or
-// the host's generic exception over one, for a folder that cannot be made)
-// and log it where they catch it.
+// Failures that a function swallows are logged with the path concerned and
+// the operating system's reason: the functions raise TFileException (or the
+// host's generic exception over one, for a folder that cannot be made and a
+// ".key" that cannot be written whole) and log it where they catch it. Two
+// are quiet on purpose, each commented where it happens: old files that a
+// store cannot remove (what is left of the old entry stays, and the store
+// ends), and a folder that a drop cannot remove.
 #include "public/caching/DiskExternalCache.h"
 
 #include <fcntl.h>
