@@ -37,7 +37,8 @@ LockDetectionTimer::~LockDetectionTimer() {
   const double thresholdMs = GetThresholdMs();
   if ((heldMs <= thresholdMs && waitedMs <= thresholdMs) || !LoggerAcceptsSeverity(TLog::Warn)) return;
   try {
-    // %1 the lock's name, %2 the time over the threshold, %3 the threshold.
+    // %1 the lock's name, %2 the whole time held or waited (over the
+    // threshold), %3 the threshold.
     auto warn = [&](const wchar_t* text, double ms) {
       LogMessage(TLog::Warn, TFormatString(text)
                                  .arg(m_name)

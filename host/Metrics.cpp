@@ -14,9 +14,9 @@ namespace Metrics {
 //
 // Thread-safe: m_enabledMask is atomic; m_mutex guards m_sink and
 // m_captures. Closing a scope holds m_mutex once, briefly, to copy the sink
-// pointer and hand the record to live captures (each capture's own mutex is
-// taken inside: lock order m_mutex, then Capture::m_mutex); the sink itself
-// is called after m_mutex is released.
+// pointer and hand the record to live captures (the mutex of each capture's
+// record list is taken inside: lock order m_mutex, then that one); the sink
+// itself is called after m_mutex is released.
 //
 // Created on first use and never destroyed, so scopes closed during static
 // destruction find it intact.

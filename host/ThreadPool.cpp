@@ -365,8 +365,9 @@ class DedicatedThreads {
 // The process-wide pool configuration and objects; created on first use and
 // never destroyed. m_mutex guards m_size and the making of the pool; once made,
 // the pool is published through m_published so that scheduling reads it
-// without the mutex. m_mutex is never held while a pool or dedicated-thread
-// lock is taken.
+// without the mutex. m_mutex is held while a pool's lock is taken only when
+// the pool is made (its constructor); neither a pool nor a dedicated thread
+// ever takes m_mutex, so the order cannot reverse.
 //
 // Fork: a child made by fork without exec has only the thread that forked.
 // The parent's workers and parked threads are not in it, and a lock of theirs

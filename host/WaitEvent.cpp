@@ -29,7 +29,7 @@ constexpr uint32_t kPauseRounds = 16;
 constexpr int kMaxSpinMicroseconds = 10000;
 
 // Turns handed out to spinners, newest last. A spinner whose turn is
-// kMaxSpinners or more behind the newest stops spinning.
+// MaxSpinners() or more behind the newest stops spinning.
 std::atomic<uint64_t> s_spinTurns{0};
 
 uint64_t MaxSpinners() {

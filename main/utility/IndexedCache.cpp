@@ -1,11 +1,13 @@
 // IndexedCache: see IndexedCache.h.
 //
 // Every change of the entries goes through IndexEntry / RemoveFromIndexes and
-// through the two places that add and take out stored entries (AddEntry,
+// through the three places that add and take out stored entries (AddEntry,
 // MoveEntryTo, DeleteEntry), so that m_entries, m_indexedEntries,
 // m_entryIndexKeys and the lookup mirrors m_ids and m_hints always agree. The
-// deleting operations decide everything that can throw (policy, predicate)
-// before they change anything.
+// deleting operations choose their victims (predicate, policy's Purge or
+// ComputeEntriesToPurge), which may throw, before they change anything; the
+// policy hears OnEntryDeleted after the change, and a deletion it raises from
+// stays done.
 #include "main/utility/IndexedCache.h"
 
 #include <algorithm>

@@ -22,7 +22,8 @@ const Entry* FindFirstMatch(const EntrySet& snapshot, EntryPredicate& predicate)
   return nullptr;
 }
 
-// Stamps the use on the snapshot's copy and hands out the data.
+// Stamps the use on a copy of the snapshot's entry (the snapshot itself is
+// thrown away) and hands out the data.
 RefCntPtr<RefCntObject> UseCopy(const Entry& entry, uint64_t clock) {
   Entry copy = entry;
   return copy.Use(clock);
