@@ -34,8 +34,8 @@ int main(int argc, char** argv) {
   std::printf("\n");
 
   // Coherence: after adding an entry, report its key hash, value hash and
-  // time (UTC, as every process must); every process holding an older,
-  // different value drops its copy.
+  // time (UTC, as every process must); every process holding a different
+  // value older by more than a margin (5 s by default) drops its copy.
   if (argc > 1) RedisExternalCache::InitializeConnectionPool(TString::fromStdString(argv[1]), TString());
   auto cache = std::make_shared<SynchronizedIndexedCache>(std::make_shared<CacheHelpers::LifetimePolicy>(6), nullptr);
   const unsigned id = cache->AddEntry(RefCntPtr<RefCntObject>(new KelCacheData()));

@@ -253,8 +253,8 @@ void RedisSubscriptionManager::Impl::StartThreadLocked() {
   // waits only for it to close its connection.
   if (m_thread.joinable()) m_thread.join();
   // Marked running only once the thread exists: when it cannot be made, the
-  // next subscription tries again. The thread's first step takes m_mutex,
-  // which is held here, so it never sees the flag unset.
+  // next subscription tries again. The thread reads the flag only under
+  // m_mutex, which is held here, so it never sees the flag unset.
   // A callback that destroys the manager returns into this loop: the state
   // then lives on (m_keepAliveUntilLoopEnds) until the loop has ended, and
   // goes with the thread.

@@ -281,10 +281,6 @@ Found ReadEntry(const DiskCacheFolder::Opening& opening, const Entry& entry, con
       return Found::Miss;
     }
   }
-  // Only a value that is served renews the time: a miss changes nothing.
-  RenewLastWriteTime(valueFile.Get());
-  valueFile.Close();
-
   if (!locked) {
     // A store that does not lock removes the key file before it replaces the
     // value file: unless the key file read above is still the entry's, the
@@ -293,6 +289,9 @@ Found ReadEntry(const DiskCacheFolder::Opening& opening, const Entry& entry, con
     // the value was read, and the key file would hold this key again.)
     if (!KeyFileIsStill(opening, entry, keyFile)) return Found::Miss;
   }
+  // Only a value that is served renews the time: a miss changes nothing.
+  RenewLastWriteTime(valueFile.Get());
+  valueFile.Close();
   *value = std::move(read.bytes);
   return Found::Value;
 }

@@ -68,7 +68,8 @@ TString CacheText(const void* cache) {
 
 // The service. m_lock (exclusive only, re-entrant for its holder) guards the
 // tracking table (main/caching/CoherenceTracking.h) and the two pruning
-// limits. The options are read once, here.
+// limits. The options are read once, here, except
+// CacheSynchronizationFlushOnReconnect, read at each reconnect.
 class RedisPubsub::Impl : public ICacheCoherence {
  public:
   Impl(const TString& channel, IRedisSubscriptionManager& manager, PublishFunction publish);

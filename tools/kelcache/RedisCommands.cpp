@@ -1,8 +1,8 @@
 // kelcache redis get|put|drop|ttl|scan: the entries of one namespace of the
 // Redis store, under the physical keys the store uses
 // (RedisExternalCache::MakePhysicalCacheKey: namespace, a line feed, the
-// key), on the server the store would pick (the pool's hash ring on the
-// entry key). The pool is configured with the host's own texts
+// key), on the server the pool's configuration names (in a cluster, the
+// node that serves the physical key's slot). The pool is configured with the host's own texts
 // (RedisExternalCache::InitializeConnectionPool, docs/redis.md).
 #include <CLI/CLI.hpp>
 

@@ -82,8 +82,9 @@ int main(int argc, char** argv) {
   // that end it on the spot.
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);
-  // The library's own log lines stay off the terminal unless asked for: the
-  // tool says what went wrong in its own words.
+  // The library's own log lines below Error stay off the terminal unless
+  // asked for (KELCACHE_LOG_LEVEL): the tool says what went wrong in its own
+  // words.
   const char* level = std::getenv("KELCACHE_LOG_LEVEL");
   if (level == nullptr || *level == '\0') TLog::SetLevel(TLog::Error);
 
