@@ -150,7 +150,15 @@ TEST_F(AsyncTaskTest, DeferredTaskRunsOnceWhenSeveralThreadsWait) {
   EXPECT_TRUE(started.Wait());
   // Taken and running: a timed wait now times out instead of saying Deferred.
   EXPECT_EQ(future.WaitFor(10ms), FutureStatus::Timeout);
-  std::thread waiter([&] { second = future.Get(); });
+  Gate waiting;
+  std::thread waiter([&] {
+    waiting.Open();
+    second = future.Get();
+  });
+  // Give the second waiter time to block in Get while the task still runs,
+  // so that it is woken by the result rather than finding it ready.
+  EXPECT_TRUE(waiting.Wait());
+  std::this_thread::sleep_for(20ms);
   release.Open();
   owner.join();
   waiter.join();

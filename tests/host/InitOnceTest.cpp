@@ -86,11 +86,16 @@ TEST(InitOnceTest, RawFormSharedPtrFormAndNesting) {
   ASSERT_NE(nullptr, made);
   EXPECT_EQ(12, made->m_value);
 
-  // An extraction that fails (bad_any_cast) keeps nothing; a right one later
-  // succeeds.
+  // An extraction that fails (bad_any_cast) keeps nothing: the object made
+  // is destroyed, and a right one later makes its own.
   InitOnceSlot badExtract;
+  const int destroyedBefore = Created::s_destroyed.load();
   EXPECT_THROW(InitOnce(badExtract, &MakeFromContext, &context, &ExtractWrongType), boost::bad_any_cast);
-  EXPECT_NE(nullptr, InitOnce(badExtract, &MakeFromContext, &context, &ExtractCounted));
+  EXPECT_EQ(Created::s_destroyed.load(), destroyedBefore + 1);
+  int laterContext = 13;
+  auto* later = static_cast<Created*>(InitOnce(badExtract, &MakeFromContext, &laterContext, &ExtractCounted));
+  ASSERT_NE(nullptr, later);
+  EXPECT_EQ(13, later->m_value);
 
   // The shared_ptr form hands out the kept shared_ptr: weak references to it
   // stay valid because it is never destroyed.

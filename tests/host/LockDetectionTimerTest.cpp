@@ -7,7 +7,9 @@
 #include <chrono>
 #include <limits>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "host/LogCapture.h"
 #include "host/TLog.h"
@@ -17,28 +19,49 @@ namespace {
 TEST(LockDetectionTimerTest, WarnsOnlyAboutABlockLongerThanTheThreshold) {
   EXPECT_EQ(LockDetectionTimer::GetThresholdMs(), 1000.0);  // the default
   TLog::Capture capture(TLog::Warn);
-  // Holds a lock for holdMs under a timer named name.
+  // Waits waitMs for a lock, then holds it for holdMs, under a timer.
   std::mutex lock;
-  const auto holdLock = [&lock](const TString& name, int holdMs) {
+  const auto useLock = [&lock](const TString& name, int waitMs, int holdMs) {
     LockDetectionTimer timer(name);
+    std::this_thread::sleep_for(std::chrono::milliseconds(waitMs));
     std::lock_guard<std::mutex> guard(lock);
     timer.StartBlock();
     std::this_thread::sleep_for(std::chrono::milliseconds(holdMs));
   };
 
+  // name, wait, hold (ms) against a threshold of 2 ms; the lines expected
+  // begin with these texts, in this order.
+  struct Case {
+    const char16_t* name;
+    int waitMs;
+    int holdMs;
+    std::vector<std::u16string> lines;
+  };
+  const Case cases[] = {
+      {u"SlowLock", 0, 20, {u"LockDetectionTimer: lock 'SlowLock' was held for "}},
+      {u"BusyLock", 20, 0, {u"LockDetectionTimer: waited "}},
+      {u"BothLock", 20, 20, {u"LockDetectionTimer: lock 'BothLock' was held for ", u"LockDetectionTimer: waited "}},
+      {u"QuickLock", 0, 1, {}},
+  };
   LockDetectionTimer::SetThresholdMs(2);
-  holdLock(u"SlowLock", 20);
-  const auto records = capture.Records();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(TString(c.name).toStdString());
+    capture.Clear();
+    useLock(c.name, c.waitMs, c.holdMs);
+    const auto records = capture.Records();
+    ASSERT_EQ(records.size(), c.lines.size());
+    for (size_t i = 0; i < records.size(); ++i) {
+      EXPECT_EQ(records[i].severity, TLog::Warn);
+      EXPECT_TRUE(records[i].text.startsWith(TString(c.lines[i]))) << records[i].text;
+      EXPECT_TRUE(records[i].text.contains(u" (threshold 2 ms).")) << records[i].text;
+    }
+    if (c.waitMs > 0) {
+      EXPECT_TRUE(records.back().text.contains(TString(u" ms to acquire lock '") + TString(c.name) + u"'"))
+          << records.back().text;
+    }
+  }
   LockDetectionTimer::SetThresholdMs(10000);
-  ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0].severity, TLog::Warn);
-  EXPECT_TRUE(records[0].text.startsWith(u"LockDetectionTimer: lock 'SlowLock' was held for "))
-      << records[0].text;
-  EXPECT_TRUE(records[0].text.contains(u" ms (threshold 2 ms)."));
-
   capture.Clear();
-  holdLock(u"QuickLock", 1);
-  EXPECT_TRUE(capture.Records().empty());
 
   // Without StartBlock nothing is measured, however long the timer lives.
   LockDetectionTimer::SetThresholdMs(0);

@@ -223,6 +223,7 @@ TEST(OpenMetricsTest, ScopesRenderAsCumulativeHistogramsAndCountersThatParseStri
                                                         {R"(scope="ec-load",outcome="miss")", "2"},
                                                         {R"(scope="odd \"name\" \\ with\nline")", "1"}}));
   EXPECT_EQ(valuesByName["kelcache_operations_total"], counts);
+  ASSERT_EQ(byLabels.size(), counts.size()) << "one histogram per series";
   for (const auto& [labels, buckets] : byLabels) {
     SCOPED_TRACE(labels);
     ASSERT_EQ(buckets.size(), Metrics::kDurationBucketCount);

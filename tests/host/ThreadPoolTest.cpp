@@ -155,9 +155,12 @@ TEST_F(ThreadPoolTest, FinishedDedicatedThreadsParkForTheNextBurstWithinTheCapAn
   for (int round = 0; round < 3; ++round) RunDedicatedBurst(5);
   EXPECT_EQ(AsyncTask::GetThreadsCreated(), afterFirst) << "later bursts reuse parked threads";
 
-  // Tasks handed to parked threads still fail alone and still run in order
-  // of their own: a throwing task leaves its thread usable.
+  // Tasks handed to parked threads still fail alone: a throwing task leaves
+  // its thread parked again, and the next task runs.
+  const unsigned parked = AsyncTask::GetParkedThreadCount();
   AsyncTask::RunOnDedicatedThread([] { throw std::runtime_error("escaped"); });
+  EXPECT_TRUE(WaitUntil([&] { return AsyncTask::GetParkedThreadCount() == parked; }, kLongWait))
+      << "the thread that ran the throwing task did not park again";
   Gate ran;
   AsyncTask::RunOnDedicatedThread([&] { ran.Open(); });
   EXPECT_TRUE(ran.Wait());

@@ -257,8 +257,9 @@ TEST_F(RedisSubscriptions, ACallbackThatUnsubscribesOrDestroysItsManagerEndsItsD
 }
 
 // A throwing callback is logged and delivery goes on; a burst of failures
-// writes the line in full a few times, then at most once per interval with a
-// count of those left out.
+// writes the line in full a few times, then at most once per interval (of
+// ten seconds, longer than this test: LogRateLimiterTest checks the count of
+// lines left out that the next line carries).
 TEST_F(RedisSubscriptions, AThrowingCallbackIsLoggedWithoutFloodingAndDeliveryGoesOn) {
   TLog::Capture capture(TLog::Error);
   Inbox inbox;

@@ -275,9 +275,16 @@ TEST_F(RedisPubsubTest, WithdrawingACacheForgetsItsEntries) {
   Receive(kKey, kOtherValue, kTime + 10000000);
   EXPECT_TRUE(m_cache->dirty.empty());
   EXPECT_EQ(m_other->dirty, std::vector<unsigned>{2});
-  // A removal for a cache that is gone does nothing.
+  // A removal for a cache that is gone does nothing: no placeholder for the
+  // id it never added (99), no eviction told, nothing tracked.
   const std::weak_ptr<kelvra::caching::ICoherentCache> gone = std::make_shared<RecordingCache>();  // expired
-  EXPECT_EQ(m_service->OnRemoved({1}, gone).lockMs, 0u);
+  const size_t evictionsTold = m_invalidator.evicted.size();
+  const kelvra::caching::OnRemovedMetrics removed = m_service->OnRemoved({1, 99}, gone);
+  EXPECT_EQ(removed.guidCount, 2u);
+  EXPECT_EQ(removed.lockMs, 0u);
+  EXPECT_EQ(KelvraCounters::RedisPubsubPlaceholderSize.load(), 0);
+  EXPECT_EQ(m_invalidator.evicted.size(), evictionsTold);
+  EXPECT_EQ(m_service->CheckConsistencyTestOnly(), "");
 }
 
 // Those told of a dirty entry may call back into the service on the same

@@ -231,6 +231,8 @@ TEST_F(DiskExternalCacheTest, InspectorDropsAndListingsMakeNothingAndSkipItemsTh
   EXPECT_NE(unreadable.detail.toStdString().find("/" + tooLong + "'"), std::string::npos)
       << unreadable.detail.toStdString();
   EXPECT_EQ(cache->TryGetAllKeys(), std::vector<TString>{TString(u"k")}) << "stray items are no entries";
+  EXPECT_TRUE(cache->TryDrop(u"never stored").Get());
+  EXPECT_EQ(Tree(CachePath()), before) << "the listing or the drop made something";
 
   ASSERT_TRUE(Store(*cache, u"b", MakeValue("2")));
   fs::create_directories(EntryPath(u"k") / "leftover");

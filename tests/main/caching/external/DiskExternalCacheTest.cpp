@@ -279,7 +279,8 @@ TEST_F(DiskExternalCacheTest, CollidingKeysShareOneFolderHoldingTheKeyStoredLast
 }
 
 // A damaged entry loaded in a loop warns a burst of times, then falls quiet
-// (one line in ten seconds, naming how many were left out). The limit is the
+// (one line in ten seconds, naming how many were left out: longer than this
+// test, so LogRateLimiter's own test checks that line). The limit is the
 // folder's, whichever cache object loads (a host may make one per use);
 // damage in another folder still warns.
 TEST_F(DiskExternalCacheTest, DamagedEntryWarningsAreLimitedForEachFolder) {

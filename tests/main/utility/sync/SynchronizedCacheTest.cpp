@@ -116,19 +116,25 @@ TYPED_TEST(SynchronizedCachesTest, AHintIsKeptWhileItMatchesAndClearedByAMiss) {
 
   // Once the id counter wrapped, an entry may carry id 0. The plain cache
   // takes a hint of 0 as that entry's id like any other; the indexed one's
-  // lookups keep 0 for "no entry".
+  // lookups keep 0 for "no entry", so a first match of id 0 is a miss that
+  // leaves the hint alone.
+  const unsigned saved = CacheHelpers::Entry::s_guid.load();
+  CacheHelpers::Entry::s_guid.store(0xFFFFFFFFu);
+  const unsigned zero = cache->AddEntry(MakeItem(u"EU"));
+  CacheHelpers::Entry::s_guid.store(saved);
+  ASSERT_EQ(zero, 0u);
+  const unsigned newer = cache->AddEntry(MakeItem(u"EU"));  // a newer match, which a search may meet first
   if constexpr (!TestFixture::kIndexed) {
-    const unsigned saved = CacheHelpers::Entry::s_guid.load();
-    CacheHelpers::Entry::s_guid.store(0xFFFFFFFFu);
-    const unsigned zero = cache->AddEntry(MakeItem(u"EU"));
-    CacheHelpers::Entry::s_guid.store(saved);
-    ASSERT_EQ(zero, 0u);
-    cache->AddEntry(MakeItem(u"EU"));  // a newer match, which a search may meet first
     hint = 0;
     auto judged = Region(u"EU", true);
     EXPECT_TRUE(UpdateHint(*cache, judged, hint));
     EXPECT_EQ(hint, 0u);
     EXPECT_EQ(judged->m_seen.size(), 1u) << "only the hinted entry was judged";
+  } else {
+    cache->OnDirty({b, newer});  // the entry of id 0 is the only EU entry left
+    hint = 55;
+    EXPECT_FALSE(cache->TryGetEntryAndHint(Region(u"EU", true), hint));
+    EXPECT_EQ(hint, 55u);
   }
 }
 
