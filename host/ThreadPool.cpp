@@ -178,7 +178,7 @@ class ThreadPool {
 // Dedicated threads: each runs one task, then parks for reuse (see the
 // header). Thread-safe. m_mutex guards m_running, m_sparesStarting, m_parked,
 // the parked threads' `task` and the limits; m_countChanged is notified when
-// m_running falls. Never destroyed: ending and parked threads touch it.
+// m_running or m_sparesStarting falls. Never destroyed: ending and parked threads touch it.
 class DedicatedThreads {
  public:
   // Runs the task on a parked thread or a new one. When no thread can be
@@ -231,13 +231,15 @@ class DedicatedThreads {
     for (Runner* runner : woken) runner->wake.Set();
   }
 
+  // Also waits for spares still starting, so that every thread about to
+  // park has parked (or ended) when it returns true.
   bool WaitForNone(std::chrono::milliseconds timeout) {
     const auto deadline = DeadlineAfter(timeout);
     TMutexLock lock(m_mutex);
-    while (m_running != 0) {
+    while (m_running != 0 || m_sparesStarting != 0) {
       if (!m_countChanged.WaitUntil(lock, deadline)) break;
     }
-    return m_running == 0;
+    return m_running == 0 && m_sparesStarting == 0;
   }
 
   unsigned Running() {
@@ -301,6 +303,7 @@ class DedicatedThreads {
       }
       TMutexLock lock(m_mutex);
       --m_sparesStarting;
+      m_countChanged.NotifyAll();
     }
   }
 
@@ -320,6 +323,7 @@ class DedicatedThreads {
         EndTaskLocked();
       } else {
         --m_sparesStarting;
+        m_countChanged.NotifyAll();
       }
       if (m_parked.size() >= m_maxParked) return false;
       self.wake.Reset();

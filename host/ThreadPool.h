@@ -98,8 +98,9 @@ KELCACHE_EXPORT unsigned GetParkedThreadCount();
 // the process started: the pool's workers plus every new dedicated thread.
 KELCACHE_EXPORT uint64_t GetThreadsCreated();
 
-// Waits until no dedicated thread is running a task, at most `timeout`;
-// true when none is. Parked threads do not count.
+// Waits until no dedicated thread is running a task and none is still
+// starting to park as a spare, at most `timeout`; true when none is. Parked
+// threads do not count.
 KELCACHE_EXPORT bool WaitForDedicatedThreads(std::chrono::milliseconds timeout);
 // The number of dedicated threads whose task has not ended (a snapshot).
 KELCACHE_EXPORT unsigned GetDedicatedThreadCount();

@@ -195,8 +195,14 @@ TEST_F(ExternalCacheFrameTest, ThresholdBoundariesAndTheirOrder) {
 // time taken, and the function still runs to its end on its own thread,
 // logging nothing more. (A load has no time-out of its own: below.)
 TEST_F(ExternalCacheFrameTest, OperationsFailWithTheirProblemWhenTheFunctionRaisesIsMissingOrOutlastsItsTimeOut) {
-  ScopedOptionOverride storeTimeout("ExternalCacheStoreTimeoutMs", 100);
-  ScopedOptionOverride dropTimeout("ExternalCacheDropTimeoutMs", 60);
+  // A cache takes its time-outs when it is made. Those whose functions fail
+  // at once get long ones, so that a loaded machine cannot turn their
+  // failure into a time-out; the outlasting one gets short ones.
+  const auto madeWithTimeouts = [](int storeMs, int dropMs, auto... arguments) {
+    ScopedOptionOverride storeTimeout("ExternalCacheStoreTimeoutMs", storeMs);
+    ScopedOptionOverride dropTimeout("ExternalCacheDropTimeoutMs", dropMs);
+    return std::make_shared<ScriptedStore>(arguments...);
+  };
   auto gate = std::make_shared<Gate>();
   auto finished = std::make_shared<std::atomic<int>>(0);
   auto blocked = [gate, finished](auto&&...) {
@@ -210,12 +216,13 @@ TEST_F(ExternalCacheFrameTest, OperationsFailWithTheirProblemWhenTheFunctionRais
   };
   const Case cases[] = {
       {"raising",
-       std::make_shared<ScriptedStore>(
-           u"frame-ns", 0, true, [](TString, TString, Value, long long) { throw std::runtime_error("disk on fire"); },
+       madeWithTimeouts(
+           20000, 20000, u"frame-ns", 0, true,
+           [](TString, TString, Value, long long) { throw std::runtime_error("disk on fire"); },
            [](TString, TString) -> Value { throw KelvraException(u"no"); }, [](TString, TString) { throw 42; }),
        {}},
-      {"missing", std::make_shared<ScriptedStore>(u"frame-ns", 0, true, nullptr, nullptr, nullptr), {}},
-      {"outlasting", std::make_shared<ScriptedStore>(u"frame-ns", 0, true, blocked, nullptr, blocked),
+      {"missing", madeWithTimeouts(20000, 20000, u"frame-ns", 0, true, nullptr, nullptr, nullptr), {}},
+      {"outlasting", madeWithTimeouts(100, 60, u"frame-ns", 0, true, blocked, nullptr, blocked),
        {{"ec-store", "100"}, {"ec-drop", "60"}}},
   };
   TLog::Capture capture(TLog::Info);
