@@ -236,10 +236,10 @@ class DedicatedThreads {
   bool WaitForNone(std::chrono::milliseconds timeout) {
     const auto deadline = DeadlineAfter(timeout);
     TMutexLock lock(m_mutex);
-    while (m_running != 0 || m_sparesStarting != 0) {
+    while (!SettledLocked()) {
       if (!m_countChanged.WaitUntil(lock, deadline)) break;
     }
-    return m_running == 0 && m_sparesStarting == 0;
+    return SettledLocked();
   }
 
   unsigned Running() {
@@ -302,8 +302,7 @@ class DedicatedThreads {
         }
       }
       TMutexLock lock(m_mutex);
-      --m_sparesStarting;
-      m_countChanged.NotifyAll();
+      SpareStartedLocked();
     }
   }
 
@@ -322,8 +321,7 @@ class DedicatedThreads {
       if (endedTask) {
         EndTaskLocked();
       } else {
-        --m_sparesStarting;
-        m_countChanged.NotifyAll();
+        SpareStartedLocked();
       }
       if (m_parked.size() >= m_maxParked) return false;
       self.wake.Reset();
@@ -355,6 +353,15 @@ class DedicatedThreads {
     --m_running;
     m_countChanged.NotifyAll();
   }
+
+  // A spare has parked, or ended, or could not be made.
+  void SpareStartedLocked() KELCACHE_REQUIRES(m_mutex) {
+    --m_sparesStarting;
+    m_countChanged.NotifyAll();
+  }
+
+  // No task running and no spare on its way to parking.
+  bool SettledLocked() const KELCACHE_REQUIRES(m_mutex) { return m_running == 0 && m_sparesStarting == 0; }
 
   RunnerStore m_runners;
   TMutex m_mutex;

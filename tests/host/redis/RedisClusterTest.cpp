@@ -324,12 +324,7 @@ TEST(RedisCluster, WhenEveryNodeIsDownLoadsMissAndStoresFailWithinTheTimeOuts) {
   // The new configuration learns the slot map while the nodes still answer
   // (tried again should the loaded host exceed a short time-out once).
   ASSERT_TRUE(WaitUntil([&] {
-    try {
-      auto guard = Lock("down\n0");
-      return guard && guard->GetConnection().Get("down\n0") != nullptr;
-    } catch (const kelvra::caching::RedisError&) {
-      return false;
-    }
+    return succeeds("down\n0", [](RedisConnection& c) { return c.Get("down\n0") != nullptr; });
   }));
   for (size_t i = 0; i < cluster.Size(); ++i) cluster.Node(i).Pause();
   for (int i = 0; i < 4; ++i) EXPECT_TRUE(storeAndLoadFail("down\n" + std::to_string(i))) << i;
