@@ -500,10 +500,13 @@ std::vector<TString> DiskExternalCache::TryGetAllKeys() const {
   if (!DirectoryExists(cachePath)) return keys;
   for (const TPath& entry : TDirectory(cachePath)) {
     try {
+      if (!FileExists(entry / TPath(u".bin"))) continue;
       const TPath keyFile = entry / TPath(u".key");
-      if (FileExists(keyFile) && FileExists(entry / TPath(u".bin"))) {
-        keys.push_back(TFile::LoadTextFile(keyFile, true));
+      const DiskKeyRead key = ReadDiskKey(AT_FDCWD, keyFile.ToUtf8().c_str());
+      if (key.outcome == DiskKeyRead::Outcome::Failed) {
+        throw TFileException(key.operation, keyFile.ToString(), std::error_code(key.error, std::generic_category()));
       }
+      if (key.outcome == DiskKeyRead::Outcome::Read) keys.push_back(TString::fromUtf8(key.bytes));
     } catch (...) {
       TLog::LogCurrentException(TLog::Info, TString(u"DiskExternalCache::TryGetAllKeys failed"));
     }

@@ -156,4 +156,29 @@ int ReadWholeFile(int fd, std::string* content) {
   }
 }
 
+DiskKeyRead ReadDiskKey(int dirFd, const char* keyName) {
+  DiskKeyRead read;
+  const auto fail = [&read](const char16_t* operation, int error) {
+    read.outcome = DiskKeyRead::Outcome::Failed;
+    read.operation = operation;
+    read.error = error;
+    return read;
+  };
+  FileDescriptor file(OpenFileAt(dirFd, keyName, kEntryReadFlags));
+  if (!file) {
+    const int error = errno;
+    if (error == ENOENT || error == ENOTDIR) return read;
+    return fail(u"Cannot open file", error);
+  }
+  struct stat info {};
+  if (::fstat(file.Get(), &info) != 0) return fail(u"Cannot read file", errno);
+  if (!S_ISREG(info.st_mode)) {
+    read.outcome = DiskKeyRead::Outcome::NotRegular;
+    return read;
+  }
+  if (const int error = ReadWholeFile(file.Get(), &read.bytes); error != 0) return fail(u"Cannot read file", error);
+  read.outcome = DiskKeyRead::Outcome::Read;
+  return read;
+}
+
 }  // namespace kelvra::caching

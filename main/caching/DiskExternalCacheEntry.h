@@ -124,4 +124,26 @@ DiskValueRead ReadDiskValue(int fd, uint64_t keyChecksum);
 // value of a failed read.
 int ReadWholeFile(int fd, std::string* content);
 
+// What reading an entry's ".key" found.
+struct DiskKeyRead {
+  enum class Outcome {
+    Missing,     // no such file (or its folder is gone)
+    NotRegular,  // a folder, a device, a FIFO: no key, and never read
+    Failed,      // a system call failed: see error and operation
+    Read,        // bytes holds the file's content
+  };
+  Outcome outcome = Outcome::Missing;
+  std::string bytes;
+  // For Failed: the errno value, and what was attempted ("Cannot read file").
+  int error = 0;
+  const char16_t* operation = nullptr;
+};
+
+// Opens `keyName` relative to `dirFd` (AT_FDCWD for a path) without blocking
+// and reads it whole when it is a regular file: the type is taken from the
+// open file, so nothing put in its place after a check can make the reader
+// wait on a pipe or read a device without end. Never raises for a failure of
+// the system (outcome Failed).
+DiskKeyRead ReadDiskKey(int dirFd, const char* keyName);
+
 }  // namespace kelvra::caching

@@ -51,52 +51,18 @@ DiskEntryReport With(DiskEntryReport report, State state, TString detail) {
   return report;
 }
 
-// What reading ".key" found.
-struct KeyRead {
-  enum class Outcome { Missing, NotRegular, Failed, Read } outcome = Outcome::Missing;
-  std::string bytes;
-  TString failure;  // for Failed: the path and the system's reason
-};
-
-KeyRead ReadKey(int folderFd, const DiskEntryFiles& entry) {
-  KeyRead read;
-  FileDescriptor file(OpenFileAt(folderFd, entry.keyName.c_str(), kEntryReadFlags));
-  if (!file) {
-    const int error = errno;
-    if (error == ENOENT || error == ENOTDIR) return read;
-    read.outcome = KeyRead::Outcome::Failed;
-    read.failure = SystemError(u"Cannot open file", entry.keyFile, error);
-    return read;
-  }
-  struct stat info {};
-  if (::fstat(file.Get(), &info) != 0) {
-    read.outcome = KeyRead::Outcome::Failed;
-    read.failure = SystemError(u"Cannot read file", entry.keyFile, errno);
-    return read;
-  }
-  if (!S_ISREG(info.st_mode)) {
-    read.outcome = KeyRead::Outcome::NotRegular;
-    return read;
-  }
-  if (const int error = ReadWholeFile(file.Get(), &read.bytes); error != 0) {
-    read.outcome = KeyRead::Outcome::Failed;
-    read.failure = SystemError(u"Cannot read file", entry.keyFile, error);
-    return read;
-  }
-  read.outcome = KeyRead::Outcome::Read;
-  return read;
-}
-
 // Sorts one entry folder, read under its lock (unless the lock could not be
 // had: a folder without ".lock", a holder that kept it too long), into a state.
 DiskEntryReport InspectEntry(const DiskCacheFolder::Opening& opening, const DiskEntryFiles& entry,
                              DiskEntryReport report) {
-  const KeyRead key = ReadKey(opening.Fd(), entry);
-  if (key.outcome == KeyRead::Outcome::Failed) return With(std::move(report), State::Unreadable, key.failure);
-  if (key.outcome == KeyRead::Outcome::NotRegular) {
+  const DiskKeyRead key = ReadDiskKey(opening.Fd(), entry.keyName.c_str());
+  if (key.outcome == DiskKeyRead::Outcome::Failed) {
+    return With(std::move(report), State::Unreadable, SystemError(key.operation, entry.keyFile, key.error));
+  }
+  if (key.outcome == DiskKeyRead::Outcome::NotRegular) {
     return With(std::move(report), State::NotAnEntry, TString(u"its \".key\" is not a regular file"));
   }
-  if (key.outcome == KeyRead::Outcome::Read) {
+  if (key.outcome == DiskKeyRead::Outcome::Read) {
     report.key = TString::fromUtf8(key.bytes);
     report.keyBytes = key.bytes;
   }

@@ -91,8 +91,9 @@ class KELCACHE_EXPORT DiskExternalCache : public ExternalCache<TString, std::vec
   // slot, no event): for every folder in the namespace folder that holds
   // both files, the key file's text. The folder's name is not compared with
   // the key's hash, so a key in a misplaced or renamed folder (which no load
-  // reaches) is listed too. An entry that cannot be read is logged at Info
-  // and skipped.
+  // reaches) is listed too. A key file that is no regular file (a FIFO, a
+  // link to a device) lists nothing and is never read. An entry that cannot
+  // be read is logged at Info and skipped.
   // Empty, and nothing created, when the namespace folder does not exist.
   std::vector<TString> TryGetAllKeys() const override;
 

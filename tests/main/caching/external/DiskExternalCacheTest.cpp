@@ -308,7 +308,7 @@ TEST_F(DiskExternalCacheTest, DamagedEntryWarningsAreLimitedForEachFolder) {
 // to an endless device must not be read without end (a key whose text the
 // file's bytes do not decide, one holding U+FFFD, reads the file whole), and
 // an empty device or a pipe, which read as nothing, must not pass for the
-// empty key's file.
+// empty key's file. Nor is such a key listed.
 TEST_F(DiskExternalCacheTest, AKeyFileThatIsNoRegularFileIsAMiss) {
   struct Case {
     TString key;
@@ -335,6 +335,7 @@ TEST_F(DiskExternalCacheTest, AKeyFileThatIsNoRegularFileIsAMiss) {
       std::fprintf(stderr, "FAILED: the load reads %s without end; the program ends here\n", what.c_str());
       std::_Exit(1);
     }
+    EXPECT_TRUE(cache->TryGetAllKeys().empty());
   }
 }
 
