@@ -20,12 +20,7 @@
 namespace {
 
 using namespace kelvra::caching;
-
-class CountingHandler : public IScopeDirtyHandler {
- public:
-  void OnScopeDirty(const std::shared_ptr<IInvalidatorAggregatorScope>&) override { ++m_calls; }
-  std::atomic<int> m_calls{0};
-};
+using coherence_test::CountingHandler;
 
 // Ids 1..100 are reported dirty (range 0), 101..200 evicted (range 1),
 // 201..300 never reported (range 2): the id of a range and a number.
@@ -113,7 +108,7 @@ TEST(CascadeInvalidatorStressTest, EveryHandlerOfADirtyScopeIsToldExactlyOnce) {
   for (const Job& job : jobs) {
     dirtyJobs += job.usedDirtyId ? 1 : 0;
     for (size_t h = 0; h < job.handlers.size(); ++h) {
-      int calls = job.handlers[h]->m_calls.load();
+      int calls = job.handlers[h]->calls.load();
       if (!job.usedDirtyId) {
         EXPECT_EQ(calls, 0);
       } else if (h == 0 && job.addedTwice) {

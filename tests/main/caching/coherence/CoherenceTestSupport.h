@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <functional>
@@ -101,6 +102,12 @@ struct RecordingInvalidator : kelvra::caching::ICascadeInvalidator {
   // telling thread.
   std::function<void(const std::vector<unsigned int>&)> whenDirty;
   std::function<void(const std::vector<unsigned int>&)> whenEvicted;
+};
+
+// A scope handler that counts the notifications it hears (from any thread).
+struct CountingHandler : kelvra::caching::IScopeDirtyHandler {
+  void OnScopeDirty(const std::shared_ptr<kelvra::caching::IInvalidatorAggregatorScope>&) override { ++calls; }
+  std::atomic<int> calls{0};
 };
 
 inline std::string HashText(const Hash& hash) {
