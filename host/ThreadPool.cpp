@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <memory>
+#include <new>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -67,11 +68,16 @@ class RunnerStore {
     }
     return new Runner();
   }
-  void Give(Runner* runner) {
+  // Never raises: it runs last on an ending thread, where an exception would
+  // end the process. Without memory to list the runner, it is left unused.
+  void Give(Runner* runner) noexcept {
     runner->task = nullptr;
     runner->wake.Reset();
     TMutexLock lock(m_mutex);
-    m_free.push_back(runner);
+    try {
+      m_free.push_back(runner);
+    } catch (const std::bad_alloc&) {
+    }
   }
 
  private:
@@ -108,6 +114,12 @@ class ThreadPool {
         // nothing of the pool before the pool is published.
         std::thread([this, worker] { WorkerLoop(*worker); }).detach();
       } catch (const std::system_error&) {
+        break;
+      } catch (const std::bad_alloc&) {
+        // No memory for the thread's start: as a refused thread once a
+        // worker runs (the pool must then stay). Before that nothing knows
+        // the pool, so the failure passes on and a later task tries again.
+        if (started == 0) throw;
         break;
       }
       s_threadsCreated.fetch_add(1, std::memory_order_relaxed);
@@ -295,12 +307,7 @@ class DedicatedThreads {
       }).detach();
       s_threadsCreated.fetch_add(1, std::memory_order_relaxed);
     } catch (...) {
-      if (runner) {
-        try {
-          m_runners.Give(runner);
-        } catch (...) {  // no memory to list it: one runner fewer to reuse
-        }
-      }
+      if (runner) m_runners.Give(runner);
       TMutexLock lock(m_mutex);
       SpareStartedLocked();
     }
@@ -325,7 +332,11 @@ class DedicatedThreads {
       }
       if (m_parked.size() >= m_maxParked) return false;
       self.wake.Reset();
-      m_parked.push_back(&self);
+      try {
+        m_parked.push_back(&self);
+      } catch (const std::bad_alloc&) {
+        return false;  // no memory to list it: the thread ends rather than the process
+      }
       parkedAt = std::chrono::steady_clock::now();
       deadline = parkedAt + m_idleTimeout;
     }

@@ -1,7 +1,9 @@
 // The thread pool and the dedicated threads: busy workers refuse tasks,
 // finished dedicated threads park for the next burst within a cap and an idle
-// time-out, a pool that cannot start every worker still runs tasks, and a
-// child forked without exec runs its tasks on threads of its own.
+// time-out, a pool that cannot start every worker still runs tasks, running
+// out of memory while threads start or park leaves no thread behind and ends
+// no process, and a child forked without exec runs its tasks on threads of
+// its own.
 #include "host/ThreadPool.h"
 
 #include <gtest/gtest.h>
@@ -19,6 +21,7 @@
 #include "host/WaitEvent.h"
 #include "tests/host/ConcurrencyTestSupport.h"
 #include "tests/support/ChildMode.h"
+#include "tests/support/FailingAllocation.h"
 #include "tests/support/ForkedChild.h"
 
 namespace {
@@ -62,6 +65,43 @@ void AskForTooLargeAPool() {
   std::printf("value set=%u\n", AsyncTask::GetThreadPoolSize());
 }
 [[maybe_unused]] const bool s_capMode = kelcache_test::RunIfChildMode("pool-cap", AskForTooLargeAPool);
+
+// Every allocation of the pool's first task fails in turn, among them the
+// start of each worker: a worker that started keeps its pool (none is left
+// waiting on a pool that is gone, so every thread made is a worker of the
+// pool), and tasks run on the pool afterwards.
+void MakeThePoolWhileAllocationsFail() {
+  AsyncTask::SetThreadPoolSize(4);
+  std::atomic<int> ran{0};
+  int scheduled = 0;
+  const auto schedule = [&] {
+    if (AsyncTask::WaitForThreadPoolIdle(10s) && AsyncTask::ScheduleOnThreadPool([&ran] { ++ran; }, 1)) ++scheduled;
+  };
+  for (long n = 0; kelcache_test::RunFailingAllocation(n, schedule); ++n) {
+  }
+  for (int i = 0; i < 10; ++i) schedule();
+  AsyncTask::WaitForThreadPoolIdle(10s);
+  std::printf("value created=%llu\nvalue workers=%u\nvalue scheduled=%d\nvalue ran=%d\n",
+              static_cast<unsigned long long>(AsyncTask::GetThreadsCreated()), AsyncTask::GetThreadPoolSize(),
+              scheduled, ran.load());
+}
+[[maybe_unused]] const bool s_poolAllocationMode =
+    kelcache_test::RunIfChildMode("pool-allocation", MakeThePoolWhileAllocationsFail);
+
+// A dedicated thread whose listing among the parked ones finds no memory
+// ends, instead of ending the process; the next task still runs.
+void ParkWhileAnAllocationFails() {
+  // Leaked on purpose: it must outlive the task, so that the allocation that
+  // fails is the first one after it on that thread, the parked list's growth.
+  AsyncTask::RunOnDedicatedThread([] { new kelcache_test::FailAllocationAfter(0); });
+  const bool settled = AsyncTask::WaitForDedicatedThreads(10s);
+  AsyncTask::WaitEvent ran;
+  AsyncTask::RunOnDedicatedThread([&ran] { ran.Set(); });
+  std::printf("value settled=%d\nvalue ran=%d\n", settled, ran.WaitFor(10s));
+  AsyncTask::WaitForDedicatedThreads(10s);
+}
+[[maybe_unused]] const bool s_parkAllocationMode =
+    kelcache_test::RunIfChildMode("park-allocation", ParkWhileAnAllocationFails);
 
 class ThreadPoolTest : public AsyncTaskTest {
  protected:
@@ -227,6 +267,25 @@ TEST(ThreadPoolLimits, APoolSizePastTheCapIsTakenAsTheCap) {
   EXPECT_EQ(child.values["option"], std::to_string(AsyncTask::kMaxThreadPoolSize)) << child.output;
   EXPECT_EQ(child.values["set"], std::to_string(AsyncTask::kMaxThreadPoolSize)) << child.output;
 }
+
+// The sanitizers' runtimes own operator new, so no allocation fails there.
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+TEST(ThreadPoolLimits, RunningOutOfMemoryWhileWorkersStartLeavesOnlyThePoolsWorkers) {
+  kelcache_test::ChildModeResult child = kelcache_test::RunChildMode("pool-allocation", {});
+  ASSERT_EQ(child.exitCode, 0) << child.output;
+  EXPECT_EQ(child.values["created"], child.values["workers"]) << "a thread outlived its pool";
+  EXPECT_NE(child.values["workers"], "0") << child.output;
+  EXPECT_EQ(child.values["ran"], child.values["scheduled"]) << child.output;
+  EXPECT_NE(child.values["scheduled"], "0") << child.output;
+}
+
+TEST(ThreadPoolLimits, RunningOutOfMemoryWhileADedicatedThreadParksEndsOnlyThatThread) {
+  kelcache_test::ChildModeResult child = kelcache_test::RunChildMode("park-allocation", {});
+  ASSERT_EQ(child.exitCode, 0) << child.output;
+  EXPECT_EQ(child.values["settled"], "1") << child.output;
+  EXPECT_EQ(child.values["ran"], "1") << child.output;
+}
+#endif
 
 // Address-space limits and the sanitizers' shadow memory do not mix.
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
