@@ -45,7 +45,10 @@
 //
 // A task must not let an exception escape (AsyncTask::Launch's tasks store
 // theirs in their future); one that escapes anyway is dropped, so that a
-// thread never dies of it.
+// thread never dies of it. Running out of memory while the pool starts its
+// workers keeps those that started (as for a refused thread), and a
+// dedicated thread that finds no memory to park ends; neither ends the
+// process.
 //
 // Thread rules: every function is thread-safe.
 #pragma once
