@@ -153,7 +153,12 @@ std::shared_ptr<DiskCacheFolder::Opening> DiskCacheFolder::Open(bool create) {
   std::shared_ptr<Opening> replaced;  // released after the mutex: its destructor closes descriptors
   TMutexLock guard(m_mutex);
   // Another thread may have opened the folder meanwhile; keep one Opening.
-  if (m_current && m_current->MadeInThisProcess()) return m_current;
+  // But a store writes where the path led when it looked: the other thread
+  // may have opened the folder before it was moved aside, and installed it
+  // after this thread found none.
+  if (m_current && m_current->MadeInThisProcess() && (!create || m_current->SameFolderAs(*fresh))) {
+    return m_current;
+  }
   replaced = std::move(m_current);
   m_current = fresh;
   m_currentCheckedAt = now;
@@ -175,6 +180,10 @@ DiskCacheFolder::Opening::Opening(int folderFd, uint64_t forkGeneration)
     m_device = info.st_dev;
     m_inode = info.st_ino;
   }
+}
+
+bool DiskCacheFolder::Opening::SameFolderAs(const Opening& other) const {
+  return m_device == other.m_device && m_inode == other.m_inode;
 }
 
 bool DiskCacheFolder::Opening::LiesAt(const char* path) const {

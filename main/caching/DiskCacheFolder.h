@@ -152,6 +152,8 @@ class KELCACHE_EXPORT DiskCacheFolder::Opening {
   bool MadeInThisProcess() const;
   // True when `path` names this Opening's folder now.
   bool LiesAt(const char* path) const;
+  // True when both are openings of one folder.
+  bool SameFolderAs(const Opening& other) const;
   // False only when the folder has no ".lock" (so nobody locks through one).
   bool HasLockFile() const;
 

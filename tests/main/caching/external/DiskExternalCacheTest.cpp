@@ -596,6 +596,26 @@ TEST_F(DiskExternalCacheTest, TheFolderKeptOpenIsLeftForTheNewOneWhenItIsRemoved
   ASSERT_TRUE(Store(*cache, u"at once", MakeValue("v")));
   EXPECT_TRUE(fs::exists(CachePath() / ExpectedKeyHash(TString(u"at once"))));
   EXPECT_FALSE(fs::exists(asideAgain / ExpectedKeyHash(TString(u"at once"))));
+
+  // Moved aside while a store is on its way: the store found no folder kept
+  // (a new cache object), and before it opens the path, a load through the
+  // same object opens and keeps the folder there, which is then moved aside.
+  // The store writes where the path led when it looked, not into the folder
+  // the load kept.
+  auto late = MakeCache();
+  const fs::path asideDuring = CachePath().string() + ".aside-during";
+  {
+    EntryOpenHooks hooks;
+    hooks.Then("/" + CachePath().filename().string(), [&] {
+      EXPECT_EQ(Text(late->TryLoad(u"at once").Get()), "v");
+      fs::rename(CachePath(), asideDuring);
+      fs::create_directory(CachePath());
+    });
+    ASSERT_TRUE(Store(*late, u"during", MakeValue("v")));
+    EXPECT_EQ(hooks.Ran(), 1);
+  }
+  EXPECT_TRUE(fs::exists(CachePath() / ExpectedKeyHash(TString(u"during"))));
+  EXPECT_FALSE(fs::exists(asideDuring / ExpectedKeyHash(TString(u"during"))));
 }
 
 }  // namespace

@@ -27,7 +27,7 @@ bool EndsWith(const char* path, const std::string& suffix) {
 
 // Runs the next step when this open is its trigger.
 void RunStepFor(const char* path, int flags) {
-  if (path == nullptr || (flags & O_NONBLOCK) == 0) return;
+  if (path == nullptr || (flags & (O_NONBLOCK | O_PATH)) == 0) return;
   std::function<void()> step;
   {
     std::lock_guard<std::mutex> lock(s_mutex);

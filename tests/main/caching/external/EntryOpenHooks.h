@@ -1,7 +1,7 @@
-// Steps run at exact points of a disk load, for the tests that must change an
-// entry while a load reads it: the load's reading opens of entry files (the
-// disk store opens them with O_NONBLOCK, and nothing else does) first run
-// the armed steps, in order.
+// Steps run at exact points of a disk operation, for the tests that must
+// change an entry or its folder meanwhile: the reading opens of entry files
+// (the disk store opens them with O_NONBLOCK, and nothing else does) and the
+// opens of the namespace folder (O_PATH) first run the armed steps, in order.
 //
 // The test executable that links EntryOpenHooks.cpp defines openat and
 // openat64 itself (as XattrFaults.cpp defines the attribute calls), so the
