@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <iterator>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -557,9 +558,15 @@ void RedisSubscriptionManager::Impl::Serve(std::shared_ptr<const RedisPoolConfig
         // The host set again what this connection was made with (another
         // pool size, say): the subscriptions stay as they are, with no gap
         // for messages to fall into, and count as confirmed under the new
-        // configuration.
+        // configuration. Only those still wanted when this pass began: one
+        // given up before then is about to be unsubscribed on the server
+        // below, even if Subscribe has asked for it again since (that
+        // request is confirmed once the server acknowledges it anew).
         connectedWith = configuration;
-        ConfirmInForce(acknowledged, connectedWith);
+        std::set<std::string> stillWanted;
+        std::set_intersection(acknowledged.begin(), acknowledged.end(), wanted.begin(), wanted.end(),
+                              std::inserter(stillWanted, stillWanted.end()));
+        ConfirmInForce(stillWanted, connectedWith);
       } else {
         LogMessage(TLog::Info, TFormatString(u"RedisSubscriptionManager: the Redis configuration changed; "
                                              u"leaving %1")
