@@ -1,6 +1,7 @@
 #include "main/caching/CoherenceTracking.h"
 
 #include <algorithm>
+#include <new>
 #include <unordered_map>
 
 #include "host/Errors.h"
@@ -164,7 +165,16 @@ std::vector<CoherenceTrackingTable::GuidAndCache> CoherenceTrackingTable::FlushP
 }
 
 std::vector<unsigned> CoherenceTrackingTable::Withdraw(const ICoherentCache* cache) {
+  // Room for the ids first: a withdrawal must finish (the cache is about to
+  // go), so nothing below may fail halfway. Without that room the cache is
+  // still withdrawn whole, and the failure is raised at the end.
   std::vector<unsigned> ids;
+  bool listIds = true;
+  try {
+    ids.reserve(m_guidAndCacheToKeyHash.size());
+  } catch (const std::bad_alloc&) {
+    listIds = false;
+  }
   for (auto it = m_keyhashToCacheEntries.begin(); it != m_keyhashToCacheEntries.end();) {
     std::vector<CacheEntryInfo>& entries = it->second;
     entries.erase(std::remove_if(entries.begin(), entries.end(),
@@ -174,7 +184,7 @@ std::vector<unsigned> CoherenceTrackingTable::Withdraw(const ICoherentCache* cac
   }
   for (auto it = m_guidAndCacheToKeyHash.begin(); it != m_guidAndCacheToKeyHash.end();) {
     if (it->first.second == cache) {
-      ids.push_back(it->first.first);
+      if (listIds) ids.push_back(it->first.first);
       it = m_guidAndCacheToKeyHash.erase(it);
     } else {
       ++it;
@@ -188,6 +198,7 @@ std::vector<unsigned> CoherenceTrackingTable::Withdraw(const ICoherentCache* cac
       ++it;
     }
   }
+  if (!listIds) throw std::bad_alloc();
   return ids;
 }
 

@@ -86,7 +86,8 @@ class CoherenceTrackingTable {
   std::vector<GuidAndCache> FlushPlaceholders(size_t listed);
 
   // Forgets every record of `cache`, live and evicted, and gives the ids that
-  // had a key hash.
+  // had a key hash. Never stops halfway: without memory to list the ids, it
+  // forgets every record all the same, then raises std::bad_alloc.
   std::vector<unsigned> Withdraw(const ICoherentCache* cache);
 
   // Evicted records, oldest first.

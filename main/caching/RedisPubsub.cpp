@@ -521,10 +521,14 @@ void RedisPubsub::Impl::OnRemoved(const ICoherentCache& cache) {
   std::vector<unsigned int> ids;
   {
     TWriteLockGuard guard(m_lock);
+    {
+      // Marked first: additions launched before now must not track the cache
+      // again, even when the withdrawal below raises.
+      TMutexLock tasksLock(m_tasksMutex);
+      auto pending = m_pendingWork.find(address);
+      if (pending != m_pendingWork.end()) pending->second.withdrawnAfter = m_launches;
+    }
     ids = m_tracking.Withdraw(address);
-    TMutexLock tasksLock(m_tasksMutex);
-    auto pending = m_pendingWork.find(address);
-    if (pending != m_pendingWork.end()) pending->second.withdrawnAfter = m_launches;
   }
   FirstFailure failures;
   for (ICascadeInvalidator* invalidator : CascadeInvalidatorHolderFactory::GetInstance().GetInvalidators()) {

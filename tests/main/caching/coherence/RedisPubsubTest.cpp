@@ -368,7 +368,9 @@ TEST_F(RedisPubsubTest, AnAsynchronousAdditionRunAfterItsCacheWasWithdrawnLeaves
 
 // Running out of memory while an entry is tracked or evicted leaves the
 // tables in step: each allocation of an addition and a removal fails in
-// turn, and the tables stay consistent after each failure.
+// turn, and the tables stay consistent after each failure. A withdrawal
+// finishes whatever fails: the cache is about to go, so none of its records,
+// live or evicted, may stay to be told or pruned later.
 TEST_F(RedisPubsubTest, RunningOutOfMemoryWhileTrackingLeavesTheTablesConsistent) {
   if (!kelcache_test::AllocationFailuresAvailable()) return;  // the sanitizers' builds
   MakeService();
@@ -386,6 +388,19 @@ TEST_F(RedisPubsubTest, RunningOutOfMemoryWhileTrackingLeavesTheTablesConsistent
     });
     EXPECT_EQ(m_service->CheckConsistencyTestOnly(), "");
     if (!failed) break;  // every allocation of the calls has failed once
+  }
+  const Hash live{0x901, 1};
+  for (long successes = 0;; ++successes) {
+    SCOPED_TRACE("withdrawal, allocations before the failure: " + std::to_string(successes));
+    m_service->OnAdded(live, kValue, kTime, 1, m_cache);
+    m_service->OnAdded({0x901, 2}, kValue, kTime, 2, m_cache);
+    m_service->OnRemoved({2}, m_cache);
+    const bool failed = kelcache_test::RunFailingAllocation(successes, [&] { m_service->OnRemoved(*m_cache); });
+    EXPECT_EQ(m_service->CheckConsistencyTestOnly(), "");
+    m_cache->dirty.clear();
+    Receive(live, kOtherValue, kTime + 6000);  // newer by more than the 5 s margin
+    EXPECT_TRUE(m_cache->dirty.empty()) << "the withdrawn cache was told";
+    if (!failed) break;
   }
 }
 
