@@ -98,7 +98,9 @@ class RedisPubsub::Impl : public ICacheCoherence {
   bool IsDirty(const CacheEntryInfo& record, const Hash& otherHash, uint64_t otherTimestamp) const;
   // Tells the record's cache and the invalidators. What one of them raises
   // goes into `failures`, and the others are still told.
-  void MarkDirty(const CacheEntryInfo& record, FirstFailure& failures);
+  // `ids` is the caller's one-element list, made before any record is
+  // taken, so that telling a record's cache needs no allocation.
+  void MarkDirty(const CacheEntryInfo& record, std::vector<unsigned int>& ids, FirstFailure& failures);
   void PruneEvictedEntries();
   // Runs task(launch) on a task of its own. `cache` is the cache it is about.
   template <class Task>
@@ -238,8 +240,9 @@ bool RedisPubsub::Impl::IsDirty(const CacheEntryInfo& record, const Hash& otherH
   return limit > record.timestamp;
 }
 
-void RedisPubsub::Impl::MarkDirty(const CacheEntryInfo& record, FirstFailure& failures) {
-  std::vector<unsigned int> ids{record.guid};
+void RedisPubsub::Impl::MarkDirty(const CacheEntryInfo& record, std::vector<unsigned int>& ids,
+                                  FirstFailure& failures) {
+  ids.assign(1, record.guid);
   if (!m_dryRun && record.evictedAt == kLive) failures.Run([&] { record.cache->OnDirty(ids); });
   for (ICascadeInvalidator* invalidator : CascadeInvalidatorHolderFactory::GetInstance().GetInvalidators()) {
     if (invalidator != nullptr) failures.Run([&] { invalidator->OnDirty(ids, *record.cache); });
@@ -301,7 +304,8 @@ OnAddedMetrics RedisPubsub::Impl::OnAddedNow(Hash entryKeyHash, Hash valueHash, 
           // published.
           TElapsedTimer dirtyTimer(true);
           FirstFailure failures;
-          MarkDirty(record, failures);
+          std::vector<unsigned int> ids(1);
+          MarkDirty(record, ids, failures);
           metrics.dirtyMs = dirtyTimer.GetElapsedTime();
           guard.Unlock();
           failures.RethrowIfAny();
@@ -362,6 +366,7 @@ void RedisPubsub::Impl::SubscribeCallback(const TString& keyText, const void* da
   if (entries == nullptr) {
     ++KelvraCounters::RedisPubsubWastedMessages;
   } else {
+    std::vector<unsigned int> ids(1);
     for (size_t i = 0; i < entries->size();) {
       const CacheEntryInfo record = (*entries)[i];
       if (!IsDirty(record, otherHash, otherTimestamp)) {
@@ -379,7 +384,7 @@ void RedisPubsub::Impl::SubscribeCallback(const TString& keyText, const void* da
                 .arg(HashText(otherHash))
                 .arg(static_cast<unsigned long long>(otherTimestamp)));
       }
-      MarkDirty(record, failures);
+      MarkDirty(record, ids, failures);
       // The caches and invalidators told may have called back into the
       // service (its lock admits its holder again) and changed this key
       // hash's records, or dropped them all: the record is forgotten where it
@@ -411,9 +416,12 @@ void RedisPubsub::Impl::OnSubscriptionReconnected() {
   // A cache or invalidator that raises does not keep the others from being
   // told: the flush runs once per reconnection, and nobody waits for it to
   // raise, so its failures are logged, once.
+  // Everything the walk needs is made before the first record is taken: a
+  // record taken is told, or it would stay stale for good.
   FirstFailure failures;
+  std::vector<unsigned int> ids(1);
   for (const auto& key : m_tracking.LiveRecordKeys()) {
-    if (std::optional<CacheEntryInfo> record = m_tracking.TakeLiveRecord(key)) MarkDirty(*record, failures);
+    if (std::optional<CacheEntryInfo> record = m_tracking.TakeLiveRecord(key)) MarkDirty(*record, ids, failures);
   }
   if (failures.Count() == 0) return;
   try {

@@ -370,7 +370,9 @@ TEST_F(RedisPubsubTest, AnAsynchronousAdditionRunAfterItsCacheWasWithdrawnLeaves
 // tables in step: each allocation of an addition and a removal fails in
 // turn, and the tables stay consistent after each failure. A withdrawal
 // finishes whatever fails: the cache is about to go, so none of its records,
-// live or evicted, may stay to be told or pruned later.
+// live or evicted, may stay to be told or pruned later. A reconnection's
+// flush tells every live entry's cache, in the flush that fails or in the
+// next one: no entry is forgotten untold.
 TEST_F(RedisPubsubTest, RunningOutOfMemoryWhileTrackingLeavesTheTablesConsistent) {
   if (!kelcache_test::AllocationFailuresAvailable()) return;  // the sanitizers' builds
   MakeService();
@@ -400,6 +402,17 @@ TEST_F(RedisPubsubTest, RunningOutOfMemoryWhileTrackingLeavesTheTablesConsistent
     m_cache->dirty.clear();
     Receive(live, kOtherValue, kTime + 6000);  // newer by more than the 5 s margin
     EXPECT_TRUE(m_cache->dirty.empty()) << "the withdrawn cache was told";
+    if (!failed) break;
+  }
+  for (long successes = 0;; ++successes) {
+    SCOPED_TRACE("reconnection, allocations before the failure: " + std::to_string(successes));
+    AddEntriesTo({m_cache, m_cache, m_cache});
+    m_cache->dirty.clear();
+    m_cache->dirty.reserve(8);  // so that the test's cache records without allocating
+    const bool failed = kelcache_test::RunFailingAllocation(successes, [&] { m_manager.SimulateReconnect(); });
+    m_manager.SimulateReconnect();
+    std::sort(m_cache->dirty.begin(), m_cache->dirty.end());
+    EXPECT_EQ(m_cache->dirty, (std::vector<unsigned>{1, 2, 3}));
     if (!failed) break;
   }
 }
