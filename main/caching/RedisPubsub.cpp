@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <exception>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -24,6 +25,7 @@
 #include "host/LockDetectionTimer.h"
 #include "host/LockGuards.h"
 #include "host/Metrics.h"
+#include "host/TConditionVariable.h"
 #include "host/TElapsedTimer.h"
 #include "host/TFormatString.h"
 #include "host/TLog.h"
@@ -32,7 +34,6 @@
 #include "main/caching/CoherenceTracking.h"
 #include "main/caching/CoherenceWireFormat.h"
 #include "public/caching/CascadeInvalidatorHolder.h"
-#include "host/TConditionVariable.h"
 
 namespace kelvra::caching {
 
@@ -122,7 +123,7 @@ class RedisPubsub::Impl : public ICacheCoherence {
   bool m_asyncCoherence;
   int m_minimumDeltaSeconds;
   int m_evictedLifetimeSec KELCACHE_GUARDED_BY(m_lock);  // the test trigger changes it
-  int m_maxEvictedEntries KELCACHE_GUARDED_BY(m_lock);  // never negative
+  int m_maxEvictedEntries KELCACHE_GUARDED_BY(m_lock);   // never negative
   uint64_t m_reconnectListener = 0;
 
   // Asynchronous operations still running; the destructor waits for them,
@@ -421,16 +422,18 @@ void RedisPubsub::Impl::OnSubscriptionReconnected() {
   FirstFailure failures;
   std::vector<unsigned int> ids(1);
   for (const auto& key : m_tracking.LiveRecordKeys()) {
-    if (std::optional<CacheEntryInfo> record = m_tracking.TakeLiveRecord(key)) MarkDirty(*record, ids, failures);
+    if (std::optional<CacheEntryInfo> record = m_tracking.TakeLiveRecord(key))
+      MarkDirty(*record, ids, failures);
   }
   if (failures.Count() == 0) return;
   try {
     failures.RethrowIfAny();
   } catch (...) {
-    TLog::LogCurrentException(TLog::Error, TFormatString(u"RedisPubsub: a cache or invalidator failed to take an "
-                                                         u"entry as dirty (%1 failures); the others were still told")
-                                               .arg(failures.Count())
-                                               .result());
+    TLog::LogCurrentException(TLog::Error,
+                              TFormatString(u"RedisPubsub: a cache or invalidator failed to take an "
+                                            u"entry as dirty (%1 failures); the others were still told")
+                                  .arg(failures.Count())
+                                  .result());
   }
 }
 
@@ -560,41 +563,53 @@ void RedisPubsub::Impl::PruneEvictedEntries() {
   Metrics::Scope scope(TString(u"RedisPubsub::PruneEvictedEntries"), kMetricsMask);
   const int64_t now = SteadyNowNs();
   CoherenceTrackingTable::PrunedIds pruned;
+  // A failure partway (no memory for the list or a log line, a table found
+  // inconsistent) is raised after the records already pruned are reported:
+  // they are gone from the tables, and nobody would report them again.
+  std::exception_ptr failure;
   {
     TWriteLockGuard guard(m_lock);  // the caller may hold it already: re-entry
-    const int64_t cutoff = now - static_cast<int64_t>(m_evictedLifetimeSec) * 1000000000LL;
-    // The table calls the conditions back at once, under this guard.
-    m_tracking.PruneOldestWhile(
-        [&] {
-          m_lock.AssertHeld();
-          return m_tracking.OldestEvictionTime() <= cutoff;
-        },
-        pruned);
-    if (m_tracking.EvictedCount() > static_cast<size_t>(m_maxEvictedEntries)) {
-      LogMessage(TLog::Info,
-                 TFormatString(u"Prune evicted entries from as old as %1 seconds ago - reached %2 entries")
-                     .arg(static_cast<long long>(SecondsSince(m_tracking.OldestEvictionTime())))
-                     .arg(static_cast<unsigned long long>(m_tracking.EvictedCount())));
-      const int32_t target = static_cast<int32_t>(2u * static_cast<uint32_t>(m_maxEvictedEntries)) / 3;
+    try {
+      const int64_t cutoff = now - static_cast<int64_t>(m_evictedLifetimeSec) * 1000000000LL;
+      // The table calls the conditions back at once, under this guard.
       m_tracking.PruneOldestWhile(
           [&] {
             m_lock.AssertHeld();
-            return m_tracking.EvictedCount() > static_cast<size_t>(std::max(target, 0));
+            return m_tracking.OldestEvictionTime() <= cutoff;
           },
           pruned);
-      LogMessage(TLog::Info, TFormatString(u"RedisPubsub now tracking %1 evicted queries")
-                                 .arg(static_cast<unsigned long long>(m_tracking.EvictedCount())));
-      if (m_tracking.EvictedCount() > 0) {
+      if (m_tracking.EvictedCount() > static_cast<size_t>(m_maxEvictedEntries)) {
         LogMessage(TLog::Info,
-                   TFormatString(u"RedisPubsub: oldest evicted query now tracked is from %1 seconds ago")
-                       .arg(static_cast<long long>(SecondsSince(m_tracking.OldestEvictionTime()))));
+                   TFormatString(u"Prune evicted entries from as old as %1 seconds ago - reached %2 entries")
+                       .arg(static_cast<long long>(SecondsSince(m_tracking.OldestEvictionTime())))
+                       .arg(static_cast<unsigned long long>(m_tracking.EvictedCount())));
+        const int32_t target = static_cast<int32_t>(2u * static_cast<uint32_t>(m_maxEvictedEntries)) / 3;
+        m_tracking.PruneOldestWhile(
+            [&] {
+              m_lock.AssertHeld();
+              return m_tracking.EvictedCount() > static_cast<size_t>(std::max(target, 0));
+            },
+            pruned);
+        LogMessage(TLog::Info, TFormatString(u"RedisPubsub now tracking %1 evicted queries")
+                                   .arg(static_cast<unsigned long long>(m_tracking.EvictedCount())));
+        if (m_tracking.EvictedCount() > 0) {
+          LogMessage(TLog::Info,
+                     TFormatString(u"RedisPubsub: oldest evicted query now tracked is from %1 seconds ago")
+                         .arg(static_cast<long long>(SecondsSince(m_tracking.OldestEvictionTime()))));
+        }
       }
+    } catch (...) {
+      failure = std::current_exception();
     }
   }
-  if (pruned.empty()) return;
+  if (pruned.empty()) {
+    if (failure) std::rethrow_exception(failure);
+    return;
+  }
   // The records are gone from the tables: an invalidator that raises must
   // not keep the others from hearing of them, since nobody reports them again.
   FirstFailure failures;
+  if (failure) failures.Run([&] { std::rethrow_exception(failure); });
   for (ICascadeInvalidator* invalidator : CascadeInvalidatorHolderFactory::GetInstance().GetInvalidators()) {
     if (invalidator == nullptr) continue;
     for (const auto& cacheAndGuids : pruned) {

@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 
 #include <algorithm>
+#include <set>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -372,7 +373,8 @@ TEST_F(RedisPubsubTest, AnAsynchronousAdditionRunAfterItsCacheWasWithdrawnLeaves
 // finishes whatever fails: the cache is about to go, so none of its records,
 // live or evicted, may stay to be told or pruned later. A reconnection's
 // flush tells every live entry's cache, in the flush that fails or in the
-// next one: no entry is forgotten untold.
+// next one: no entry is forgotten untold. So does pruning: the invalidators
+// hear of every evicted entry pruned, in the pass that fails or the next.
 TEST_F(RedisPubsubTest, RunningOutOfMemoryWhileTrackingLeavesTheTablesConsistent) {
   if (!kelcache_test::AllocationFailuresAvailable()) return;  // the sanitizers' builds
   MakeService();
@@ -413,6 +415,26 @@ TEST_F(RedisPubsubTest, RunningOutOfMemoryWhileTrackingLeavesTheTablesConsistent
     m_manager.SimulateReconnect();
     std::sort(m_cache->dirty.begin(), m_cache->dirty.end());
     EXPECT_EQ(m_cache->dirty, (std::vector<unsigned>{1, 2, 3}));
+    if (!failed) break;
+  }
+  for (long successes = 0;; ++successes) {
+    SCOPED_TRACE("pruning, allocations before the failure: " + std::to_string(successes));
+    m_service->TriggerPruneEvictedEntriesTestOnly(-1, 3600);  // nothing is that old
+    AddEntriesTo({m_cache, m_other, m_cache, m_other});
+    m_service->OnRemoved({1, 3}, m_cache);
+    m_service->OnRemoved({2, 4}, m_other);
+    m_refusing.evicted.clear();
+    m_invalidator.evicted.clear();
+    const bool failed =
+        kelcache_test::RunFailingAllocation(successes, [&] { m_service->TriggerPruneEvictedEntriesTestOnly(-1, 0); });
+    m_service->TriggerPruneEvictedEntriesTestOnly(-1, 0);
+    // Either invalidator may be the one whose own record of a call failed.
+    std::set<unsigned> heard;
+    for (const RecordingInvalidator* invalidator : {&m_refusing, &m_invalidator}) {
+      for (const RecordingInvalidator::Call& call : invalidator->evicted) heard.insert(call.ids.begin(), call.ids.end());
+    }
+    EXPECT_EQ(heard, (std::set<unsigned>{1, 2, 3, 4}));
+    EXPECT_EQ(m_service->CheckConsistencyTestOnly(), "");
     if (!failed) break;
   }
 }
