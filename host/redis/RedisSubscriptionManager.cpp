@@ -122,12 +122,13 @@ struct RedisSubscriptionManager::Impl : std::enable_shared_from_this<RedisSubscr
   void Unconfirm(const std::string& pattern);
   void ForgetConfirmed();
   void CountFailedAttempt(const std::shared_ptr<const RedisPoolConfiguration>& under);
-  // Waits until a server of the pool's present configuration has confirmed
-  // every one of `patterns`, or an attempt under that configuration failed
-  // after the first `failuresBefore` failures, or the configuration's connect
-  // and command time-outs have passed; at once when there is no
-  // configuration or when called on the subscriber thread.
-  void WaitUntilInForce(const std::vector<std::string>& patterns, uint64_t failuresBefore);
+  // Waits until a server of `configuration` (the pool's, asked by the
+  // caller) has confirmed every one of `patterns`, or an attempt under that
+  // configuration failed after the first `failuresBefore` failures, or the
+  // configuration's connect and command time-outs have passed; at once when
+  // there is no configuration or when called on the subscriber thread.
+  void WaitUntilInForce(const std::vector<std::string>& patterns, uint64_t failuresBefore,
+                        const std::shared_ptr<const RedisPoolConfiguration>& configuration);
   bool InForceLocked(const std::vector<std::string>& patterns,
                      const std::shared_ptr<const RedisPoolConfiguration>& configuration) KELCACHE_REQUIRES(m_mutex);
 
@@ -400,10 +401,9 @@ bool RedisSubscriptionManager::Impl::InForceLocked(
   return true;
 }
 
-void RedisSubscriptionManager::Impl::WaitUntilInForce(const std::vector<std::string>& patterns,
-                                                      uint64_t failuresBefore) {
-  const std::shared_ptr<const RedisPoolConfiguration> configuration =
-      RedisConnectionPool::GetInstance().GetConfiguration();
+void RedisSubscriptionManager::Impl::WaitUntilInForce(
+    const std::vector<std::string>& patterns, uint64_t failuresBefore,
+    const std::shared_ptr<const RedisPoolConfiguration>& configuration) {
   if (!configuration || configuration->servers.empty()) return;  // no server: nothing can arrive
   const auto deadline =
       Clock::now() + configuration->options.connectTimeout + configuration->options.commandTimeout;
@@ -781,6 +781,9 @@ void RedisSubscriptionManager::Subscribe(TString const& pattern, MessageCallback
   // allocates, so an out-of-memory error cannot leave a subscription listed
   // that its caller believes refused.
   const std::vector<std::string> patterns{key};
+  // Asked first too: the pool's first use makes it, which may fail.
+  const std::shared_ptr<const RedisPoolConfiguration> configuration =
+      RedisConnectionPool::GetInstance().GetConfiguration();
   uint64_t failuresBefore = 0;
   {
     auto subscription = std::make_shared<Subscription>(callback);
@@ -801,7 +804,7 @@ void RedisSubscriptionManager::Subscribe(TString const& pattern, MessageCallback
     }
   }
   m_impl->Wake();  // also cuts a back-off wait short: the new pattern is tried at once
-  m_impl->WaitUntilInForce(patterns, failuresBefore);
+  m_impl->WaitUntilInForce(patterns, failuresBefore, configuration);
 }
 
 void RedisSubscriptionManager::FollowPoolConfiguration() {
@@ -837,7 +840,11 @@ void RedisSubscriptionManager::FollowPoolConfiguration() {
     impl.Wake();
     pending.push_back(std::move(entry));
   }
-  for (const Pending& entry : pending) entry.impl->WaitUntilInForce(entry.patterns, entry.failuresBefore);
+  const std::shared_ptr<const RedisPoolConfiguration> configuration =
+      RedisConnectionPool::GetInstance().GetConfiguration();
+  for (const Pending& entry : pending) {
+    entry.impl->WaitUntilInForce(entry.patterns, entry.failuresBefore, configuration);
+  }
 }
 
 void RedisSubscriptionManager::Unsubscribe(TString const& pattern) {
