@@ -196,9 +196,11 @@ class LogState {
     Output previous;
     {
       TMutexLock lock(m_configMutex);
+      // The output first: when it cannot be made, the target stays the old
+      // one, so that no later change of mode turns to the refused target.
+      Output next = MakeOutput(target, CurrentOutputLocked().asynchronous);
       m_target = std::move(target);
-      const bool asynchronous = CurrentOutputLocked().asynchronous;
-      previous = std::exchange(m_output, MakeOutput(m_target, asynchronous));
+      previous = std::exchange(m_output, std::move(next));
     }
     FlushOutput(previous);
   }

@@ -26,6 +26,7 @@
 #include "host/LogRateLimiter.h"
 #include "host/TFormatString.h"
 #include "tests/support/ChildMode.h"
+#include "tests/support/FailingAllocation.h"
 #include "tests/support/ForkedChild.h"
 #include "tests/support/TestEnvironment.h"
 
@@ -209,6 +210,28 @@ TEST_F(TLogTest, LevelFiltersTheSinkButNotALowerCapture) {
   ASSERT_TRUE(prunes[0].error.has_value());
   EXPECT_EQ(prunes[0].error->GetCode(), 0x8C3ACE23u);
   EXPECT_FALSE(capture.ContainsLine(u"ec-load"));  // events are not lines
+}
+
+// Each allocation of a switch to a file fails in turn: a file the log could
+// not switch to gets no line later, not even after a change of mode (which
+// makes the output again, for the target in force).
+TEST_F(TLogTest, AFileTheLogCouldNotSwitchToGetsNoLinesLater) {
+  if (!kelcache_test::AllocationFailuresAvailable()) return;  // the sanitizers' builds
+  for (long successes = 0;; ++successes) {
+    SCOPED_TRACE("allocations before the failure: " + std::to_string(successes));
+    const std::string path = (m_dir.path() / ("refused-" + std::to_string(successes) + ".log")).string();
+    bool switched = false;
+    const bool failed = kelcache_test::RunFailingAllocation(successes, [&] { switched = TLog::LogToFile(path); });
+    if (!switched) {
+      TLog::SetAsynchronous(true);
+      LogMessage(TLog::Error, u"a line after the refusal");
+      TLog::Flush();
+      TLog::SetAsynchronous(false);
+      EXPECT_TRUE(ReadLines(path).empty());
+    }
+    TLog::LogToStderr();
+    if (!failed) break;  // every allocation of the switch has failed once
+  }
 }
 
 TEST_F(TLogTest, LoggerAcceptsSeverityFollowsLevelAndLiveCaptures) {
