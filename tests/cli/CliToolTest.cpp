@@ -186,8 +186,14 @@ TEST(CliTool, DiskStatsAndVerifyFindEveryKindOfDamagedEntry) {
   EXPECT_NE(text.out.find("5 of 6 entries damaged"), std::string::npos) << text.out;
   EXPECT_NE(text.out.find("bad\\xffkey"), std::string::npos) << text.out;
 
-  // A damaged value is not served, and the miss says why.
+  // A damaged value is not served, and the miss says why. An entry that
+  // cannot be read at all (here: a key file that is a loop of links) is no
+  // answer about its key: a failure, not a miss.
   ExpectFailure(Disk("get", dir.str(), {"flipped"}), 1, "is damaged");
+  const fs::path looped = Put(dir.str(), "looped", "v");
+  fs::remove(looped / ".key");
+  fs::create_symlink(".key", looped / ".key");
+  ExpectFailure(Disk("get", dir.str(), {"looped"}), 3, "is unreadable");
 }
 
 TEST(CliTool, LongScansShowProgressOnATerminalAndNothingWhenPiped) {
@@ -327,6 +333,14 @@ TEST(CliTool, BadCommandLinesExitWithTwoAndOneLineThatSaysWhat) {
       {{"disk", "sweep", "--dir", d, "--ns", "N", "--budget", "1K", "--min-age", "0x10"}, "whole number in decimal"},
       {{"redis", "put", "--servers", "127.0.0.1:1", "--ns", "N", "k", "--ttl", "1e3"}, "whole number in decimal"},
       {{"redis", "scan", "--servers", "127.0.0.1:1", "--ns", "N", "--count", "-"}, "must be a whole number"},
+      {{"redis", "put", "--servers", "127.0.0.1:1", "--ns", "N", "k", "--ttl", "9223372036854775808"},
+       "must be at most 9223372036854775807"},
+      {{"redis", "scan", "--servers", "127.0.0.1:1", "--ns", "N", "--count", "99999999999999999999"}, "--count"},
+      {{"watch", "--servers", "127.0.0.1:1", "-n", "18446744073709551616"}, "must be at most 18446744073709551615"},
+      {{"disk", "sweep", "--dir", d, "--ns", "N", "--budget", "1K", "--min-age", "4294967296"}, "--min-age"},
+      {{"disk", "get", "--dir", d, "--ns", "N", "-o", "", "k"}, "must name a file"},
+      {{"redis", "get", "--servers", "127.0.0.1:1", "--ns", "N", "-o", "", "k"}, "must name a file"},
+      {{"redis", "put", "--servers", "127.0.0.1:1", "--ns", "N", "-i", "", "k"}, "must name a file"},
       {{"config", "--set", "NoSuchOption=1"}, "unknown option"},
       {{"config", "--set", "ExternalCacheConcurrencyLimit=many"}, "invalid value"},
       {{"config", "--bogus"}, "--bogus"},

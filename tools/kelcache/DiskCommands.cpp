@@ -51,12 +51,7 @@ void AddTargetOptions(CLI::App* command, DiskOptions& options) {
   command->add_option("--dir", options.dir,
                       "The folder that holds the namespace folders (default: the external cache folder of the host "
                       "configuration, KELCACHE_ExternalCacheDir, followed by ExternalCacheV1)")
-      ->check(CLI::Validator(
-          [](std::string& text) {
-            // An unset shell variable must not send the command to the default folder.
-            return text.empty() ? std::string("must name a folder, not be empty") : std::string();
-          },
-          "FOLDER"));
+      ->check(NamesAPath("a folder"));
   command->add_option("--ns", options.ns, "The cache namespace (the namespace folder's name)")->required();
   command->add_flag("--json", options.json, "Print JSON for scripts instead of text for people");
 }
@@ -87,6 +82,8 @@ void AddReportMembers(JsonWriter& json, const DiskEntryReport& report) {
 }
 
 // Why a load of key found nothing: what the inspector sees in its folder.
+// An entry that could not be read is no answer about the key: that raises
+// FailureError.
 std::string DescribeMiss(const DiskTarget& target, const TString& key) {
   if (!NamespaceExists(target)) return NoNamespaceMessage(target);
   const DiskEntryReport report = DiskExternalCacheInspector(target.folder).InspectKey(key);
@@ -97,6 +94,10 @@ std::string DescribeMiss(const DiskTarget& target, const TString& key) {
            " holds the key " + Quoted(*report.key);
   }
   if (IsServed(report.state)) return "no entry for key " + Quoted(key) + where;
+  if (report.state == EntryState::Unreadable) {
+    throw FailureError("the entry of key " + Quoted(key) + where + " is " + StateName(report.state) + ": " +
+                       report.detail.toStdString());
+  }
   return "the entry of key " + Quoted(key) + where + " is " + StateName(report.state) + ": " +
          report.detail.toStdString();
 }
@@ -604,12 +605,14 @@ void AddDiskCommands(CLI::App& app, Action& action) {
   auto [getCommand, get] = AddSubcommand<GetOptions>(
       *disk, "get", "Write an entry's value to stdout or a file (a load: it renews the last use)", action, RunGet);
   AddKeyOptions(getCommand, *get);
-  getCommand->add_option("-o,--output", get->output, "Write the value to this file instead of stdout");
+  getCommand->add_option("-o,--output", get->output, "Write the value to this file instead of stdout")
+      ->check(NamesAPath("a file"));
 
   auto [putCommand, put] =
       AddSubcommand<PutOptions>(*disk, "put", "Store a value read from stdin or a file under a key", action, RunPut);
   AddKeyOptions(putCommand, *put);
   putCommand->add_option("-i,--input", put->input, "Read the value from this file instead of stdin")
+      ->check(NamesAPath("a file"))
       ->check(CLI::ExistingFile);
 
   auto [dropCommand, drop] =
@@ -636,7 +639,7 @@ void AddDiskCommands(CLI::App& app, Action& action) {
       ->check(CLI::IsMember({"lru", "largest"}));
   sweepCommand->add_option("--min-age", sweep->minimumAgeSeconds,
                            "Spare entries written less than this many seconds ago (default 0)")
-      ->transform(DecimalNumber());
+      ->transform(DecimalNumber<unsigned>());
 }
 
 }  // namespace kelcache_cli

@@ -321,7 +321,8 @@ void AddRedisCommands(CLI::App& app, Action& action) {
       AddSubcommand<GetOptions>(*redis, "get", "Write an entry's value to stdout or a file", action,
                                 [](const GetOptions& options) { return RunGet(options, options.output); });
   AddKeyOptions(getCommand, *get);
-  getCommand->add_option("-o,--output", get->output, "Write the value to this file instead of stdout");
+  getCommand->add_option("-o,--output", get->output, "Write the value to this file instead of stdout")
+      ->check(NamesAPath("a file"));
 
   struct PutOptions : KeyOptions {
     std::string input;
@@ -331,10 +332,11 @@ void AddRedisCommands(CLI::App& app, Action& action) {
   CLI::App* putCommand = redis->add_subcommand("put", "Store a value read from stdin or a file under a key");
   AddKeyOptions(putCommand, *put);
   putCommand->add_option("-i,--input", put->input, "Read the value from this file instead of stdin")
+      ->check(NamesAPath("a file"))
       ->check(CLI::ExistingFile);
   CLI::Option* ttlOption =
       putCommand->add_option("--ttl", put->ttlSeconds, "Expire after this many seconds (SETEX); default: no expiry")
-          ->transform(DecimalNumber());
+          ->transform(DecimalNumber<int64_t>());
   putCommand->callback([put, ttlOption, &action] {
     // A given --ttl must name an expiry: 0 would store without one.
     if (ttlOption->count() > 0 && put->ttlSeconds < 1) put->ttlSeconds = -1;
@@ -354,7 +356,7 @@ void AddRedisCommands(CLI::App& app, Action& action) {
       action, RunScan);
   AddCommonOptions(scanCommand, *scan);
   scanCommand->add_option("--count", scan->count, "How many keys the server looks at per SCAN call (default 1000)")
-      ->transform(DecimalNumber());
+      ->transform(DecimalNumber<int64_t>());
 }
 
 }  // namespace kelcache_cli

@@ -5,8 +5,11 @@
 // Thread rules: the tool's main thread.
 #pragma once
 
+#include <charconv>
+#include <limits>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <utility>
 
 #include <CLI/CLI.hpp>
@@ -27,12 +30,23 @@ std::pair<CLI::App*, Options*> AddSubcommand(CLI::App& parent, const std::string
   return {command, options.get()};
 }
 
-// A transform for numeric options: the text must be a whole number written
-// in decimal, with an optional leading '-' (the option's own checks judge the
-// sign). CLI11 alone reads "010" as 8 and "0x10" as 16, which no user of a
-// count of seconds or messages means; leading zeros are dropped here so that
-// the number reaches CLI11 in a form it can only read as decimal.
-inline CLI::Validator DecimalNumber() {
+// A check for options that name a file or folder: an empty text (an unset
+// shell variable, say) is refused, so that it can neither send a command to
+// a default place nor stand for "not given".
+inline CLI::Validator NamesAPath(const std::string& what) {
+  return CLI::Validator(
+      [what](std::string& text) { return text.empty() ? "must name " + what + ", not be empty" : std::string(); },
+      "PATH");
+}
+
+// A transform for numeric options of type T: the text must be a whole number
+// written in decimal, with an optional leading '-' (the option's own checks
+// judge the sign), that T can hold. CLI11 alone reads "010" as 8 and "0x10"
+// as 16, which no user of a count of seconds or messages means, and takes a
+// number too large for T as T's largest; leading zeros are dropped here so
+// that the number reaches CLI11 in a form it can only read as decimal.
+template <class T>
+CLI::Validator DecimalNumber() {
   return CLI::Validator(
       [](std::string& text) -> std::string {
         const size_t sign = !text.empty() && text[0] == '-' ? 1 : 0;
@@ -43,6 +57,11 @@ inline CLI::Validator DecimalNumber() {
         }
         while (first + 1 < text.size() && text[first] == '0') ++first;
         text = text.substr(0, sign) + text.substr(first);
+        T value{};
+        const auto [end, error] = std::from_chars(text.data() + sign, text.data() + text.size(), value);
+        if (error == std::errc::result_out_of_range || end != text.data() + text.size()) {
+          return "must be at most " + std::to_string(std::numeric_limits<T>::max()) + ", not '" + text + "'";
+        }
         return std::string();
       },
       "DECIMAL");

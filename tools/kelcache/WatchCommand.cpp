@@ -267,7 +267,7 @@ void AddWatchCommand(CLI::App& app, Action& action) {
                       "The coherence channel prefix (default defaultns., the process-wide service's)");
   command->add_flag("--json", watch->json, "Print one JSON object per line for scripts");
   command->add_option("-n,--messages", watch->stopAfter, "Stop after this many messages (default, or 0: run until stopped)")
-      ->transform(DecimalNumber())
+      ->transform(DecimalNumber<uint64_t>())
       ->check(CLI::Validator(
           [](std::string& text) {
             // The count is unsigned: CLI11 would wrap a negative one.
