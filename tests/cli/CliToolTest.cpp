@@ -135,6 +135,50 @@ TEST(CliTool, DiskPutThenGetGivesTheSameBytesBackThroughTheStoresFiles) {
     ExpectFailure(Disk(command, dir.str(), {"plain"}), 1, "no entry for key 'plain'");
 }
 
+// Ctrl-C while a large value is being stored (its temporary file is there)
+// ends the tool once the store is done: the key keeps its old value or gets
+// the new one whole, and no temporary file stays. The same holds for a file
+// written by `get -o`.
+TEST(CliTool, CtrlCDuringAStoreOrAnOutputFileLeavesNothingHalfWritten) {
+  kelcache_test::TempDir dir;
+  const std::string large(40 << 20, 'v');
+  const fs::path input = dir.path() / "large.bin";
+  std::ofstream(input, std::ios::binary) << large;
+  const fs::path entry = Put(dir.str(), "k", "old");
+  const auto temporaryIn = [](const fs::path& folder) {
+    std::error_code error;
+    for (const auto& item : fs::directory_iterator(folder, error)) {
+      if (item.path().filename().string().find("tmp") != std::string::npos) return true;
+    }
+    return false;
+  };
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    CliProcess put({.args = Disk("put", dir.str(), {"-i", input.string(), "k"})});
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (!temporaryIn(entry) && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(200us);
+    put.Signal(SIGINT);
+    const CliResult ended = put.Wait(60s);
+    EXPECT_FALSE(ended.timedOut) << ended.Describe();
+    EXPECT_FALSE(temporaryIn(entry)) << ended.Describe();
+    const CliResult got = RunCli({.args = Disk("get", dir.str(), {"k"})});
+    EXPECT_EQ(got.exitCode, 0) << got.Describe();
+    EXPECT_TRUE(got.out == "old" || got.out == large) << got.out.size() << " bytes";
+  }
+
+  const fs::path output = dir.path() / "out.bin";
+  std::ofstream(output) << "before";
+  CliProcess get({.args = Disk("get", dir.str(), {"-o", output.string(), "k"})});
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (!temporaryIn(dir.path()) && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(200us);
+  get.Signal(SIGINT);
+  const CliResult ended = get.Wait(60s);
+  EXPECT_FALSE(ended.timedOut) << ended.Describe();
+  EXPECT_FALSE(temporaryIn(dir.path())) << ended.Describe();
+  const std::string written = ReadFile(output);
+  EXPECT_TRUE(written == "before" || written == large) << written.size() << " bytes";
+}
+
 TEST(CliTool, DiskStatsAndVerifyFindEveryKindOfDamagedEntry) {
   kelcache_test::TempDir dir;
   Put(dir.str(), "whole", "fine");

@@ -13,6 +13,7 @@
 #include <iterator>
 
 #include "host/Utf8Text.h"
+#include "tools/kelcache/SignalsHeld.h"
 #include "tools/kelcache/Text.h"
 #include "tools/kelcache/ToolError.h"
 
@@ -84,6 +85,7 @@ void WriteAllOutput(const std::string& path, std::string_view bytes) {
     WriteInPlace(path, bytes);
     return;
   }
+  const SignalsHeld held;  // no temporary file left behind by Ctrl-C
   const std::string temporary = target + ".kelcache-" + std::to_string(getpid()) + ".tmp";
   const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (fd < 0) throw FailureError("cannot open '" + path + "' for writing: " + std::strerror(errno));

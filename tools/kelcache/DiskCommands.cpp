@@ -22,6 +22,7 @@
 #include "tools/kelcache/Subcommand.h"
 #include "tools/kelcache/Console.h"
 #include "tools/kelcache/DiskTarget.h"
+#include "tools/kelcache/SignalsHeld.h"
 #include "tools/kelcache/Json.h"
 #include "tools/kelcache/KeyArgument.h"
 #include "tools/kelcache/Text.h"
@@ -245,10 +246,14 @@ int RunPut(const PutOptions& options) {
 
   TLog::Capture capture(TLog::Info);
   WaitForStoresAndDropsToEnd();
-  // A value that took long to make: the latency threshold never skips it.
-  const bool stored = DiskExternalCache(target.ns, target.folder, nullptr)
-                          .TryStore(key, value, std::numeric_limits<unsigned>::max(), -1)
-                          .Get();
+  bool stored = false;
+  {
+    const SignalsHeld held;  // the old value or the new one, never neither
+    // A value that took long to make: the latency threshold never skips it.
+    stored = DiskExternalCache(target.ns, target.folder, nullptr)
+                 .TryStore(key, value, std::numeric_limits<unsigned>::max(), -1)
+                 .Get();
+  }
   std::string outcome;
   std::string problem;
   for (const TLog::Record& event : capture.Events(u"ec-store")) {
@@ -316,7 +321,11 @@ int RunDrop(const KeyOptions& options) {
 
   TLog::Capture capture(TLog::Warn);
   WaitForStoresAndDropsToEnd();
-  const bool done = DiskExternalCache(target.ns, target.folder, nullptr).TryDrop(key).Get();
+  bool done = false;
+  {
+    const SignalsHeld held;  // the entry whole or gone, never half removed
+    done = DiskExternalCache(target.ns, target.folder, nullptr).TryDrop(key).Get();
+  }
   const DiskEntryReport after = inspector.InspectKey(key);
   if (!done || after.state != EntryState::Absent) {
     const std::string warning = LastWarning(capture);
