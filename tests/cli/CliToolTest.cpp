@@ -179,6 +179,33 @@ TEST(CliTool, CtrlCDuringAStoreOrAnOutputFileLeavesNothingHalfWritten) {
   EXPECT_TRUE(written == "before" || written == large) << written.size() << " bytes";
 }
 
+// Run as root (sudo) into a namespace folder that the application's user
+// owns, a store gives the entry, and the ".lock" it made, to that user, who
+// could otherwise never replace, drop or sweep it; `get -o` over that user's
+// file leaves it theirs.
+TEST(CliTool, AStoreRunAsRootLeavesTheEntryToTheNamespaceFoldersOwner) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root can store for another user";
+  kelcache_test::TempDir dir;
+  const fs::path folder = dir.path() / "WAV2";
+  fs::create_directories(folder);
+  ASSERT_EQ(chown(folder.c_str(), 65534, 65534), 0);
+  const fs::path entry = Put(dir.str(), "k", "v");
+  for (const fs::path& made : {entry, entry / ".key", entry / ".bin", folder / ".lock"}) {
+    struct stat info {};
+    ASSERT_EQ(lstat(made.c_str(), &info), 0) << made;
+    EXPECT_EQ(info.st_uid, 65534u) << made;
+    EXPECT_EQ(info.st_gid, 65534u) << made;
+  }
+  const fs::path output = dir.path() / "theirs.bin";
+  std::ofstream(output) << "before";
+  ASSERT_EQ(chown(output.c_str(), 65534, 65534), 0);
+  EXPECT_EQ(RunCli({.args = Disk("get", dir.str(), {"-o", output.string(), "k"})}).exitCode, 0);
+  struct stat info {};
+  ASSERT_EQ(stat(output.c_str(), &info), 0);
+  EXPECT_EQ(info.st_uid, 65534u);
+  EXPECT_EQ(ReadFile(output), "v");
+}
+
 TEST(CliTool, DiskStatsAndVerifyFindEveryKindOfDamagedEntry) {
   kelcache_test::TempDir dir;
   Put(dir.str(), "whole", "fine");

@@ -91,6 +91,8 @@ void WriteAllOutput(const std::string& path, std::string_view bytes) {
   if (fd < 0) throw FailureError("cannot open '" + path + "' for writing: " + std::strerror(errno));
   int error = WriteAll(fd, bytes);
   if (error == 0 && exists && fchmod(fd, existing.st_mode & 07777) != 0) error = errno;
+  // Run as root over another user's file, that user keeps it.
+  if (error == 0 && exists && geteuid() == 0 && fchown(fd, existing.st_uid, existing.st_gid) != 0) error = errno;
   if (error == 0 && fsync(fd) != 0) error = errno;
   if (close(fd) != 0 && error == 0) error = errno;
   if (error == 0 && rename(temporary.c_str(), target.c_str()) != 0) error = errno;

@@ -6,7 +6,12 @@
 // folders into states without changing them.
 #include <CLI/CLI.hpp>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <limits>
 #include <map>
@@ -234,6 +239,25 @@ void WaitForStoresAndDropsToEnd() {
 
 // --- put ---------------------------------------------------------------------
 
+// Run as root (sudo) into a namespace folder another user owns, a store
+// would leave the entry (and a ".lock" it made) to root, and the application
+// that owns the cache could then neither replace, drop nor sweep it, nor
+// lock the folder. So what the store made goes to the folder's owner.
+void GiveEntryToFolderOwner(const DiskTarget& target, const TPath& entryFolder) {
+  if (geteuid() != 0) return;
+  struct stat owner {};
+  if (stat(target.folder.ToUtf8().c_str(), &owner) != 0 || owner.st_uid == 0) return;
+  const std::string entry = entryFolder.ToUtf8();
+  for (const std::string& path : {entry, entry + "/.key", entry + "/.bin", target.folder.ToUtf8() + "/.lock"}) {
+    struct stat made {};
+    if (lstat(path.c_str(), &made) != 0 || made.st_uid != 0) continue;
+    if (lchown(path.c_str(), owner.st_uid, owner.st_gid) != 0) {
+      throw FailureError("stored, but could not give '" + path + "' to the namespace folder's owner (uid " +
+                         std::to_string(owner.st_uid) + "): " + std::strerror(errno));
+    }
+  }
+}
+
 struct PutOptions : KeyOptions {
   std::string input;
 };
@@ -291,6 +315,7 @@ int RunPut(const PutOptions& options) {
     throw FailureError("not stored: " + (warning.empty() ? std::string("the entry is ") + StateName(report.state)
                                                           : warning));
   }
+  GiveEntryToFolderOwner(target, report.folder);
 
   if (options.json) {
     JsonWriter json;
