@@ -654,6 +654,22 @@ TEST(CliRedisTool, WatchStopsAtItsCountEvenInABurst) {
   EXPECT_EQ(lines.back().at("messages"), 3) << result.out;
 }
 
+// A server that goes away mid-watch is said on stderr, since no message can
+// show it; the watch goes on trying until it is stopped.
+TEST(CliRedisTool, WatchSaysWhenItsSubscriptionIsLost) {
+  kelcache_test::RedisServer server;
+  CliProcess watch({.args = {"watch", "--servers", server.Address(), "--options",
+                             "connect_timeout_ms=200;command_timeout_ms=200"}});
+  ASSERT_TRUE(watch.WaitFor("watching", 20s, true)) << watch.SoFar().err;
+  ASSERT_EQ(watch.SoFar().err.find("has not confirmed"), std::string::npos) << watch.SoFar().err;
+  server.Kill();
+  EXPECT_TRUE(watch.WaitFor("the subscription was lost", 20s, true)) << watch.SoFar().err;
+  watch.Signal(SIGTERM);
+  const CliResult result = watch.Wait(20s);
+  ASSERT_TRUE(result.exited) << result.Describe();
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+}
+
 TEST(CliRedisTool, WatchDecodesTheLibrarysMessagesShowsMalformedOnesAndStopsOnSigterm) {
   kelcache_test::RedisServer server;
   ASSERT_NO_FATAL_FAILURE(CoherenceServiceListensTo(server.Address()));

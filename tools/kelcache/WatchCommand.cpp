@@ -228,6 +228,10 @@ int RunWatch(const WatchOptions& options) {
                    "library's warnings say why: KELCACHE_LOG_LEVEL=warn)\n");
     }
 
+    // Looked at once a second: a subscription lost (the server went away)
+    // or confirmed at last is said on stderr, since no message may come
+    // meanwhile to show either.
+    bool confirmed = manager.IsConfirmed(pattern);
     auto nextSecond = started + std::chrono::seconds(1);
     for (;;) {
       const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(nextSecond -
@@ -245,6 +249,14 @@ int RunWatch(const WatchOptions& options) {
       if (std::chrono::steady_clock::now() >= nextSecond) {
         watcher.EndOfSecond();
         nextSecond += std::chrono::seconds(1);
+        const bool nowConfirmed = manager.IsConfirmed(pattern);
+        if (confirmed != nowConfirmed) {
+          std::fputs(nowConfirmed ? "kelcache: the server confirmed the subscription\n"
+                                  : "kelcache: the subscription was lost; still trying (messages published "
+                                    "meanwhile are lost)\n",
+                     stderr);
+        }
+        confirmed = nowConfirmed;
       }
     }
     manager.Unsubscribe(pattern);
