@@ -100,12 +100,10 @@ std::string DescribeMiss(const DiskTarget& target, const TString& key) {
            " holds the key " + Quoted(*report.key);
   }
   if (IsServed(report.state)) return "no entry for key " + Quoted(key) + where;
-  if (report.state == EntryState::Unreadable) {
-    throw FailureError("the entry of key " + Quoted(key) + where + " is " + StateName(report.state) + ": " +
-                       report.detail.toStdString());
-  }
-  return "the entry of key " + Quoted(key) + where + " is " + StateName(report.state) + ": " +
-         report.detail.toStdString();
+  std::string why = "the entry of key " + Quoted(key) + where + " is " + StateName(report.state) + ": " +
+                    report.detail.toStdString();
+  if (report.state == EntryState::Unreadable) throw FailureError(why);
+  return why;
 }
 
 // --- ls ----------------------------------------------------------------------
