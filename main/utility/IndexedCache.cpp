@@ -3,11 +3,14 @@
 // Every change of the entries goes through IndexEntry / RemoveFromIndexes and
 // through the three places that add and take out stored entries (AddEntry,
 // MoveEntryTo, DeleteEntry), so that m_entries, m_indexedEntries,
-// m_entryIndexKeys and the lookup mirrors m_ids and m_hints always agree. The
-// deleting operations choose their victims (predicate, policy's Purge or
-// ComputeEntriesToPurge), which may throw, before they change anything; the
-// policy hears OnEntryDeleted after the change, and a deletion it raises from
-// stays done.
+// m_entryIndexKeys and the lookup mirrors m_ids and m_hints always agree. A
+// purge chooses its victims (policy's Purge or ComputeEntriesToPurge, which
+// may throw) before it changes anything; an indexed deletion judges each
+// listed entry just before deleting it, so a predicate that throws leaves
+// the deletions made before it. The policy hears OnEntryDeleted after the
+// change, and a deletion it raises from stays done; in DeleteEntry it hears
+// of the entry while it is still stored, and should it raise, the entry
+// stays stored, out of the indexes.
 #include "main/utility/IndexedCache.h"
 
 #include <algorithm>
@@ -211,19 +214,12 @@ void IndexedCache::DeleteEntry(unsigned id) {
   RemoveFromIndexes(id);
   auto it = m_cacheData.m_entries.find(Entry(id));
   if (it == m_cacheData.m_entries.end()) return;
-  // The policy hears of the entry while it is still stored; the entry goes
-  // even if the hook throws, so that it never stays unindexed.
-  auto erase = [&] {
-    m_ids.Erase(id);
-    m_cacheData.m_entries.erase(it);
-  };
-  try {
-    m_policy->OnEntryDeleted(*it);
-  } catch (...) {
-    erase();
-    throw;
-  }
-  erase();
+  // The policy hears of the entry while it is still stored. Should the hook
+  // raise, the entry stays, out of the indexes, as an entry whose key
+  // function raised does.
+  m_policy->OnEntryDeleted(*it);
+  m_ids.Erase(id);
+  m_cacheData.m_entries.erase(it);
 }
 
 EntrySet IndexedCache::DeleteEntries(std::shared_ptr<EntryPredicate> pred) {
@@ -494,16 +490,18 @@ EntrySet IndexedCache::DeleteListedMatches(EntryPredicate& pred, const TString& 
   EntrySet deleted;
   const HintRecord* record = FindHints(indexName, key);
   if (record == nullptr) return deleted;
-  // Judge every listed entry (ascending ids) before deleting any, so that a
-  // throwing predicate leaves the cache unchanged.
-  boost::container::small_vector<unsigned, 8> matching;
+  // A copy of the listed ids, since the record may move or go as the
+  // indexes change. Each entry is judged, and deleted on a match, before the
+  // next one (ascending ids): a predicate that throws leaves the deletions
+  // made before it.
+  boost::container::small_vector<unsigned, 8> listed;
   VisitHints(*record, [&](const Hint& hint) {
-    if (pred.Matches(*hint.entry)) matching.push_back(hint.id);
+    listed.push_back(hint.id);
     return true;
   });
-  // The record may move or go as the indexes change below.
-  for (unsigned id : matching) {
+  for (unsigned id : listed) {
     auto it = m_cacheData.m_entries.find(Entry(id));
+    if (it == m_cacheData.m_entries.end() || !pred.Matches(*it)) continue;
     RemoveFromIndexes(id);
     MoveEntryTo(it, deleted);
   }

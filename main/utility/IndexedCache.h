@@ -156,12 +156,13 @@ class KELCACHE_EXPORT IndexedCache {
   RefCntPtr<RefCntObject> UseEntryUpdateHint(std::shared_ptr<CacheHelpers::EntryPredicate> pred,
                                              unsigned& hint);
   // Removes the id from all indexes and the entry, if present, after
-  // OnEntryDeleted. Should that hook throw, the entry is removed all the same
-  // and the exception propagates.
+  // OnEntryDeleted. Should that hook throw, the exception propagates and the
+  // entry stays, out of the indexes.
   void DeleteEntry(unsigned id);
   // Deletes and returns the matching entries (a null pred deletes nothing).
-  // An indexed predicate examines only the entries listed under its key. If
-  // the predicate throws, nothing is deleted.
+  // An indexed predicate examines only the entries listed under its key,
+  // ascending, each deleted on a match before the next is judged: if the
+  // predicate throws, the matches before stay deleted, unannounced.
   EntrySet DeleteEntries(std::shared_ptr<CacheHelpers::EntryPredicate> pred);
   // Deletes and returns every entry (the policy hears OnEntryDeleted for
   // each); the indexes stay, empty.

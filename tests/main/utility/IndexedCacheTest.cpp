@@ -338,9 +338,7 @@ TEST(IndexedCacheTest, FailuresLeaveTheCacheConsistent) {
   const Snapshot before = Take(cache);
   policy->Take();
 
-  // A throwing predicate, indexed (after two matches) or not: nothing
-  // deleted, nobody told.
-  EXPECT_THROW(cache.DeleteEntries(ThrowingOnCall(3, InRegion("EU"))), std::runtime_error);
+  // A throwing predicate, not indexed: nothing deleted, nobody told.
   EXPECT_THROW(cache.DeleteEntries(ThrowingOnCall(4)), std::runtime_error);
   EXPECT_EQ(Take(cache), before);
   EXPECT_TRUE(policy->Take().empty());
@@ -353,6 +351,18 @@ TEST(IndexedCacheTest, FailuresLeaveTheCacheConsistent) {
   EXPECT_EQ(Take(cache), before);
   EXPECT_EQ(claims->m_deletions, 0);
   cache.SetPolicy(policy, nullptr);
+  policy->Take();
+
+  // Indexed: each listed entry is deleted on its match before the next is
+  // judged, so the two matches before the throw are gone, unannounced.
+  const std::set<unsigned> europe = std::get<1>(before).at(TString(u"Region|EU"));
+  ASSERT_EQ(europe.size(), 3u);
+  EXPECT_THROW(cache.DeleteEntries(ThrowingOnCall(3, InRegion("EU"))), std::runtime_error);
+  EXPECT_EQ(cache.GetCacheData().m_indexedEntries.at(TString(u"Region|EU")),
+            std::set<unsigned>{*europe.rbegin()});
+  EXPECT_EQ(cache.GetEntryCount(), std::get<0>(before).size() - 2);
+  EXPECT_TRUE(policy->Take().empty());
+  ExpectConsistent(cache);
 
   // A key function that throws during AddEntry: the entry stays, unindexed,
   // and the policy is not told of it.
@@ -383,13 +393,14 @@ TEST(IndexedCacheTest, FailuresLeaveTheCacheConsistent) {
   ExpectConsistent(cache);
   cache.DeleteEntries(ValueIs(99));
 
-  // A hook that throws in DeleteEntry: the exception reaches the caller, but
-  // the entry is gone from the entries as well as the indexes. Likewise when
-  // it throws in a replacement's deletion: nothing is added.
+  // A hook that throws in DeleteEntry: the exception reaches the caller, and
+  // the entry stays, out of the indexes. When it throws in a replacement's
+  // deletion, the deletion is done and nothing is added.
   policy->m_throwOnDelete = true;
   const unsigned victim = cache.AddEntry(MakeRecord("EU", 7));
   EXPECT_THROW(cache.DeleteEntry(victim), std::runtime_error);
-  EXPECT_EQ(cache.GetEntry(victim).GetID(), 0u);
+  EXPECT_EQ(cache.GetEntry(victim).GetID(), victim);
+  EXPECT_EQ(cache.GetCacheData().m_entryIndexKeys.count(victim), 0u);
   ExpectConsistent(cache);
   cache.AddEntry(MakeRecord("ASIA", 6));
   const uint64_t entriesBefore = cache.GetEntryCount();
