@@ -94,7 +94,11 @@ void Capture::Clear() {
 namespace internal {
 
 int LowestCapturedLevel() noexcept {
-  return CaptureRegistry::Get().m_lowestLevel.load(std::memory_order_relaxed);
+  try {
+    return CaptureRegistry::Get().m_lowestLevel.load(std::memory_order_relaxed);
+  } catch (...) {
+    return INT_MAX;  // no memory for the registry yet: no capture exists either
+  }
 }
 
 void RecordInCaptures(const Record& record) noexcept {

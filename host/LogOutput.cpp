@@ -102,14 +102,12 @@ class LineSink final : public spdlog::sinks::sink {
     TMutexLock lock(TargetMutex());  // released before count counts
     m_target->flush();
   }
-  void set_pattern(const std::string& pattern) override {
-    TMutexLock lock(TargetMutex());
-    m_target->set_pattern(pattern);
-  }
-  void set_formatter(std::unique_ptr<spdlog::formatter> formatter) override {
-    TMutexLock lock(TargetMutex());
-    m_target->set_formatter(std::move(formatter));
-  }
+  // The target got its formatter when it was made (WithLineFormat), so
+  // these never take TargetMutex(): a writer stuck in the target (a full
+  // pipe) must not hold up a change of output, nor every logging thread
+  // behind it.
+  void set_pattern(const std::string&) override {}
+  void set_formatter(std::unique_ptr<spdlog::formatter>) override {}
 
   void WriteToTarget(const spdlog::details::log_msg& message) {
     m_target->log(message);
@@ -136,10 +134,21 @@ class LineSink final : public spdlog::sinks::sink {
   uint64_t m_flushes KELCACHE_GUARDED_BY(m_mutex) = 0;
 };
 
+// `target`, given the one format it writes in before anyone else can reach
+// it: lines arrive fully rendered, and the target adds only the line end.
+std::shared_ptr<spdlog::sinks::sink> WithLineFormat(std::shared_ptr<spdlog::sinks::sink> target) {
+  target->set_formatter(std::make_unique<spdlog::pattern_formatter>("%v"));
+  return target;
+}
+
+std::shared_ptr<spdlog::sinks::sink> NewStderrTarget() {
+  return WithLineFormat(std::make_shared<spdlog::sinks::stderr_sink_mt>());
+}
+
 // A sink appending to the file, or null when it cannot be opened.
 std::shared_ptr<spdlog::sinks::sink> OpenFile(const std::string& path) {
   try {
-    return std::make_shared<spdlog::sinks::basic_file_sink_mt>(path, /*truncate=*/false);
+    return WithLineFormat(std::make_shared<spdlog::sinks::basic_file_sink_mt>(path, /*truncate=*/false));
   } catch (...) {
     return nullptr;
   }
@@ -223,7 +232,10 @@ class LogState {
 
   uint64_t Dropped() {
     TMutexLock lock(m_configMutex);
-    return m_pool ? m_pool->overrun_counter() : 0;
+    // A parent's pool, in a child forked without exec, is never touched: its
+    // queue's mutex may have been held by a thread the child does not have.
+    if (!m_pool || m_poolGeneration != ForkGeneration()) return 0;
+    return m_pool->overrun_counter();
   }
 
   void Flush() {
@@ -248,7 +260,7 @@ class LogState {
     // asks for it around MakeOutput.
     TMutexLock lock(m_configMutex);
     // A fallback that cannot fail, so that m_output is never empty.
-    m_target = std::make_shared<spdlog::sinks::stderr_sink_mt>();
+    m_target = NewStderrTarget();
     m_output = MakeOutput(m_target, false);
     std::vector<TString> problems;  // with the environment variables, told once the output is there
     try {
@@ -342,8 +354,6 @@ class LogState {
     } else {
       output.logger = std::make_shared<spdlog::logger>("kelcache", output.sink);
     }
-    // Lines arrive fully rendered; the sink adds only the line end.
-    output.logger->set_formatter(std::make_unique<spdlog::pattern_formatter>("%v"));
     output.logger->set_level(spdlog::level::trace);
     output.logger->flush_on(spdlog::level::off);
     output.logger->set_error_handler([](const std::string&) {
@@ -413,19 +423,31 @@ class LogState {
   uint64_t m_poolGeneration KELCACHE_GUARDED_BY(m_configMutex) = 0;
 };
 
+// The state, or null when it cannot be made now (no memory at the log's
+// first use): the entry points below then do without it, and a later call
+// tries again.
+LogState* TryGetState() noexcept {
+  try {
+    return &LogState::Get();
+  } catch (...) {
+    return nullptr;
+  }
+}
+
 }  // namespace
 
 void SetLevel(AnySeverity level) noexcept {
-  LogState::Get().m_level.store(level.Level());
+  if (LogState* state = TryGetState()) state->m_level.store(level.Level());
 }
 
 AnySeverity GetLevel() noexcept {
-  return AnySeverity::FromLevel(LogState::Get().m_level.load());
+  LogState* state = TryGetState();
+  return state ? AnySeverity::FromLevel(state->m_level.load()) : AnySeverity(Warn);
 }
 
 void LogToStderr() noexcept {
   try {
-    LogState::Get().SetTarget(std::make_shared<spdlog::sinks::stderr_sink_mt>());
+    LogState::Get().SetTarget(NewStderrTarget());
   } catch (...) {
   }
 }
@@ -449,21 +471,24 @@ void SetAsynchronous(bool asynchronous) noexcept {
 }
 
 bool IsAsynchronous() noexcept {
-  return LogState::Get().IsAsynchronous();
+  LogState* state = TryGetState();
+  return state != nullptr && state->IsAsynchronous();
 }
 
 uint64_t DroppedLineCount() noexcept {
-  return LogState::Get().Dropped();
+  LogState* state = TryGetState();
+  return state ? state->Dropped() : 0;
 }
 
 void Flush() noexcept {
-  LogState::Get().Flush();
+  if (LogState* state = TryGetState()) state->Flush();
 }
 
 namespace internal {
 
 bool SinkAccepts(AnySeverity severity) noexcept {
-  return LogState::Get().SinkAccepts(severity);
+  LogState* state = TryGetState();
+  return state != nullptr && state->SinkAccepts(severity);
 }
 
 void WriteToSink(AnySeverity severity, const std::string& line) {

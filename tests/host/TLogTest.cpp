@@ -4,15 +4,19 @@
 #include "host/TLog.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -137,32 +141,38 @@ TEST_F(TLogTest, AChildForkedWithoutExecWritesItsLinesWhenLoggingIsAsynchronous)
 }
 
 // A fork that lands while another thread writes a line (inside the file
-// sink, which holds a mutex of its own meanwhile) must not leave the child
-// waiting for good at its first line.
+// sink, which holds a mutex of its own meanwhile, or inside the writer
+// thread's queue) must not leave the child waiting for good at its first
+// line, nor at its first question about dropped lines.
 TEST_F(TLogTest, AChildForkedWhileAnotherThreadWritesCanWriteItsOwnLines) {
   const std::string path = LogPath();
   ASSERT_TRUE(TLog::LogToFile(path));
-  std::atomic<bool> stop{false};
-  std::thread writer([&] {
-    while (!stop.load()) LogMessage(TLog::Warn, u"from a busy thread of the parent");
-  });
   int forks = 0;
-  for (; forks < 20; ++forks) {
-    const ::testing::AssertionResult child = kelcache_test::RunInForkedChild(
-        [] {
-          alarm(5);  // a child that hangs ends sooner than the helper's 30 s
-          LogMessage(TLog::Warn, u"from a child");
-          TLog::Flush();
-          return 0;
-        },
-        "none");
-    if (!child) {
-      ADD_FAILURE() << "fork " << forks << ": " << child.message();
-      break;
+  for (const bool asynchronous : {false, true}) {
+    SCOPED_TRACE(asynchronous ? "asynchronous" : "synchronous");
+    TLog::SetAsynchronous(asynchronous);
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+      while (!stop.load()) LogMessage(TLog::Warn, u"from a busy thread of the parent");
+    });
+    for (int i = 0; i < 20; ++i, ++forks) {
+      const ::testing::AssertionResult child = kelcache_test::RunInForkedChild(
+          [] {
+            alarm(5);  // a child that hangs ends sooner than the helper's 30 s
+            if (TLog::DroppedLineCount() != 0) return 1;  // the parent's count is not the child's
+            LogMessage(TLog::Warn, u"from a child");
+            TLog::Flush();
+            return 0;
+          },
+          "1: the child reported its parent's dropped lines");
+      if (!child) {
+        ADD_FAILURE() << "fork " << forks << ": " << child.message();
+        break;
+      }
     }
+    stop = true;
+    writer.join();
   }
-  stop = true;
-  writer.join();
   TLog::Flush();
   int fromChildren = 0;
   for (const std::string& line : ReadLines(path)) {
@@ -170,8 +180,64 @@ TEST_F(TLogTest, AChildForkedWhileAnotherThreadWritesCanWriteItsOwnLines) {
   }
   EXPECT_EQ(fromChildren, forks);
 }
+
 #endif
 
+// A target stuck mid-write (a pipe nobody reads) holds up neither a switch to
+// another target nor the threads that log meanwhile: asynchronous mode
+// promises that a slow sink never blocks a caller.
+TEST_F(TLogTest, ATargetStuckMidWriteHoldsUpNeitherASwitchNorOtherLoggingThreads) {
+  const std::string fifo = (m_dir.path() / "stuck").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);  // lets the log open it for writing
+  ASSERT_GE(reader, 0);
+  ASSERT_TRUE(TLog::LogToFile(fifo));
+  TLog::SetAsynchronous(true);
+  // More than the pipe holds: the writer thread blocks inside the target.
+  const TString filler(std::u16string(500, u'x'));
+  for (int i = 0; i < 1000; ++i) LogMessage(TLog::Warn, filler);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+
+  std::atomic<bool> switched{false};
+  std::thread switcher([&] {
+    TLog::LogToFile(LogPath());  // waits a while for the stuck target's lines, then gives up
+    switched = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the switch is under way
+  auto logged =
+      std::async(std::launch::async, [] { LogMessage(TLog::Warn, u"a line while the old target is stuck"); });
+  EXPECT_EQ(logged.wait_for(std::chrono::seconds(5)), std::future_status::ready) << "a logging thread waited";
+
+  // Drain the pipe until everything queued for it was written, so that no
+  // write finds the pipe without its reader.
+  char buffer[65536];
+  const auto drain = [&] {
+    while (::read(reader, buffer, sizeof buffer) > 0) {
+    }
+  };
+  while (!switched) {
+    drain();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  switcher.join();
+  logged.wait();
+  std::atomic<bool> flushed{false};
+  std::thread flusher([&] {
+    TLog::Flush();  // behind every line queued before, the stuck target's too
+    flushed = true;
+  });
+  while (!flushed) {
+    drain();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  flusher.join();
+  TLog::SetAsynchronous(false);
+  ::close(reader);
+  bool found = false;
+  for (const std::string& line : ReadLines(LogPath()))
+    found = found || line.find("while the old target") != std::string::npos;
+  EXPECT_TRUE(found);
+}
 TEST_F(TLogTest, LevelFiltersTheSinkButNotALowerCapture) {
   const std::string path = LogPath();
   std::ofstream(path) << "earlier content\n";
@@ -346,6 +412,21 @@ void LogUnderABadEnvironment() {
 [[maybe_unused]] const bool s_badEnvironmentMode =
     kelcache_test::RunIfChildMode("tlog-bad-environment", LogUnderABadEnvironment);
 
+// The child mode "tlog-first-allocation": each allocation of the log's first
+// use fails in turn. Each costs the line at most, never the process, and the
+// log writes once memory is there.
+void LogWhileTheFirstUseFindsNoMemory() {
+  long failures = 0;
+  while (kelcache_test::RunFailingAllocation(failures, [] { LogMessage(TLog::Warn, TString(u"a line")); })) {
+    ++failures;
+  }
+  LogMessage(TLog::Warn, TString(u"with memory at last"));
+  TLog::Flush();
+  std::printf("value failures=%ld\n", failures);
+}
+[[maybe_unused]] const bool s_firstAllocationMode =
+    kelcache_test::RunIfChildMode("tlog-first-allocation", LogWhileTheFirstUseFindsNoMemory);
+
 // The child mode "tlog-fork-handlers": a host's fork handlers, registered
 // before the log's own (before the first line), write lines while the log is
 // held for the fork; then the forked child writes one. Neither may wait for
@@ -424,6 +505,13 @@ TEST(TLogEnvironment, AFileAskedForStillGetsTheLinesWhenNoWriterThreadCanBeMade)
   const auto lines = ReadLines(path);
   ASSERT_EQ(lines.size(), 1u) << child.output;
   EXPECT_NE(lines[0].find("] to the file all the same"), std::string::npos) << lines[0];
+}
+
+TEST(TLogEnvironment, RunningOutOfMemoryAtTheFirstUseCostsLinesNotTheProcess) {
+  const kelcache_test::ChildModeResult child = kelcache_test::RunChildMode("tlog-first-allocation", {});
+  ASSERT_EQ(child.exitCode, 0) << child.output;
+  EXPECT_NE(child.values.at("failures"), "0") << child.output;
+  EXPECT_NE(child.output.find("] with memory at last"), std::string::npos) << child.output;
 }
 #endif
 
