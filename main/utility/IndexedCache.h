@@ -230,7 +230,9 @@ class KELCACHE_EXPORT IndexedCache {
   // comes from the record, the others from the key's set and the id table.
   template <class Visit>
   void VisitHints(const CacheHelpers::internal::HintRecord& record, Visit&& visit) const {
-    if (!visit(record.first) || record.count <= 1) return;
+    // A listing kept empty during a replacement has no first entry; only a
+    // callback re-entering the cache meanwhile could come across it.
+    if (record.count == 0 || !visit(record.first) || record.count <= 1) return;
     const std::set<unsigned>& ids = record.listing->second;
     for (auto it = std::next(ids.begin()); it != ids.end(); ++it) {
       const auto* stored = m_ids.Find(*it);

@@ -328,6 +328,34 @@ TEST(IndexedCacheTest, PolicyHearsEveryHookInOrderWithTheRightClock) {
   EXPECT_EQ(cache.GetEntryCount(), 0u);
 }
 
+// A policy hook that looks the replaced key up from inside a replacement,
+// which the cache does not support but must survive, finds nothing there:
+// the listing the deletion emptied is kept for the addition, without entry.
+TEST(IndexedCacheTest, AHookThatLooksUpTheKeyBeingReplacedFindsNothing) {
+  struct LookingPolicy : IPolicy {
+    EntrySet Purge(EntrySet::const_iterator first, EntrySet::const_iterator last, uint64_t) override {
+      return EntrySet(first, last);
+    }
+    void OnEntryDeleted(const Entry&) override {
+      looked = true;
+      found = cache->UseEntry(InRegion("EU"));
+    }
+    IndexedCache* cache = nullptr;
+    bool looked = false;
+    RefCntPtr<RefCntObject> found;
+  };
+  auto policy = std::make_shared<LookingPolicy>();
+  IndexedCache cache(policy, nullptr);
+  policy->cache = &cache;
+  cache.AddIndex(u"Region", RegionOf);
+  cache.AddEntry(MakeRecord("EU", 1));
+  IndexedCacheTestAccess::Replace(cache, *InRegion("EU"), MakeRecord("EU", 2));
+  EXPECT_TRUE(policy->looked);
+  EXPECT_FALSE(policy->found);
+  EXPECT_EQ(cache.GetEntryCount(), 1u);
+  ExpectConsistent(cache);
+}
+
 TEST(IndexedCacheTest, FailuresLeaveTheCacheConsistent) {
   auto policy = std::make_shared<RecordingPolicy>();
   IndexedCache cache(policy, nullptr);
