@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <charconv>
+#include <cstdio>
 #include <set>
 #include <string_view>
 
@@ -27,6 +28,21 @@ bool HasWhiteSpace(std::string_view text) {
     if (std::isspace(static_cast<unsigned char>(c))) return true;
   }
   return false;
+}
+
+// Refuses a host or file name that holds a control character: the system
+// and TLS calls that take such names end them at a NUL, so "cache\0x" would
+// reach the host "cache" without a word. `what` names the text in the
+// message; the text itself is not shown, since it holds the character.
+void CheckNoControlCharacter(std::string_view text, const std::string& what) {
+  for (char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7f) {
+      char code[8];
+      std::snprintf(code, sizeof code, "0x%02x", byte);
+      Fail(what + " holds the control character " + code + "; no host or file name has one");
+    }
+  }
 }
 
 // A decimal number within [minimum, maximum], or a RedisConfigurationError
@@ -56,6 +72,7 @@ bool ParseSwitch(std::string_view name, std::string_view rawValue) {
 // A file or folder name: not empty; taken verbatim otherwise.
 std::string ParsePath(std::string_view name, const std::string& value) {
   if (Trim(value).empty()) Fail("Redis options: '" + std::string(name) + "' needs a file name");
+  CheckNoControlCharacter(value, "Redis options: '" + std::string(name) + "'");
   return value;
 }
 
@@ -108,6 +125,7 @@ RedisServerAddress ParseServerItem(std::string_view item) {
   }
   if (address.host.empty()) Fail("Redis servers: '" + std::string(item) + "' has no host name");
   if (HasWhiteSpace(address.host)) Fail("Redis servers: '" + std::string(item) + "' has white space in its host");
+  CheckNoControlCharacter(address.host, "Redis servers: a host");
   if (!rest.empty()) address.port = ParsePort(item, rest.substr(1));
   return address;
 }
@@ -167,6 +185,7 @@ RedisPoolOptions RedisPoolOptions::Parse(const TString& text) {
       if (serverName.empty() || HasWhiteSpace(serverName)) {
         Fail("Redis options: 'tls_server_name' needs a host name without white space, not '" + value + "'");
       }
+      CheckNoControlCharacter(serverName, "Redis options: 'tls_server_name'");
       options.tls.serverName = std::string(serverName);
     } else if (name == "tls_verify") {
       options.tls.verify = ParseSwitch(name, value);
@@ -217,6 +236,7 @@ std::vector<RedisServerAddress> MakeRedisServers(const std::vector<std::pair<TSt
     RedisServerAddress address{host.toStdString(), port};
     if (address.host.empty()) Fail("Redis servers: a server has an empty host name");
     if (HasWhiteSpace(address.host)) Fail("Redis servers: '" + address.host + "' has white space in its host");
+    CheckNoControlCharacter(address.host, "Redis servers: a host");
     if (port == 0) Fail("Redis servers: " + address.host + " has the port 0");
     addresses.push_back(std::move(address));
   }

@@ -141,6 +141,12 @@ TEST(RedisConfiguration, TheServersTextNamesOneServerOrTheNodesOfACluster) {
       {"", "tls=on;tls_cert_file=" + files.clientKeyFile + ";tls_key_file=" + files.clientKeyFile, {}, false,
        "(tls_cert_file) as the client certificate"},
       {"", "tls=on;tls_server_name=a b", {}, false, "'tls_server_name' needs a host name without white space"},
+      // A NUL would end the name early in the system's and OpenSSL's calls.
+      {std::string("cache\0.corp:6379", 16), "", {}, false, "a host holds the control character 0x00"},
+      {"", std::string("tls=on;tls_server_name=cache\0.corp", 34), {}, false,
+       "'tls_server_name' holds the control character 0x00"},
+      {"", "tls=on;tls_ca_file=" + files.caFile + std::string("\0x", 2), {}, false,
+       "'tls_ca_file' holds the control character 0x00"},
   };
   for (const auto& [servers, options, listedNodes, cluster, error] : cases) {
     SCOPED_TRACE(servers + " / " + options);
@@ -162,6 +168,7 @@ TEST(RedisConfiguration, TheServersTextNamesOneServerOrTheNodesOfACluster) {
   EXPECT_TRUE(MakeRedisPoolConfiguration(Servers{{u"h", 1}, {u"g", 2}}, u"").cluster);
   const std::tuple<Servers, TString, std::string> badPairs[] = {
       {{{u"", 1}}, u"", "empty host"}, {{{u"h", 0}}, u"", "port 0"}, {{{u"h", 5}, {u"h", 5}}, u"", "twice"},
+      {{{TString(u"a\0b", 3), 1}}, u"", "control character 0x00"},
       {{{u"h", 1}, {u"g", 2}}, u"db=1", "a Redis Cluster has only database 0"}};
   for (const auto& bad : badPairs) {
     const std::string message = RaisedText<RedisConfigurationError>(
