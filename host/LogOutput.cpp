@@ -27,6 +27,7 @@
 #include "host/LogFormat.h"
 #include "host/TConditionVariable.h"
 #include "host/TMutex.h"
+#include "host/redis/SigpipeGuard.h"
 
 namespace TLog {
 namespace {
@@ -100,6 +101,7 @@ class LineSink final : public spdlog::sinks::sink {
       }
     } count{*this};
     TMutexLock lock(TargetMutex());  // released before count counts
+    kelvra::caching::SigpipeGuard guard;
     m_target->flush();
   }
   // The target got its formatter when it was made (WithLineFormat), so
@@ -109,7 +111,11 @@ class LineSink final : public spdlog::sinks::sink {
   void set_pattern(const std::string&) override {}
   void set_formatter(std::unique_ptr<spdlog::formatter>) override {}
 
+  // A target that is a pipe or socket whose reader has gone fails with EPIPE
+  // instead of ending the process with SIGPIPE (SigpipeGuard): the line is
+  // lost, as with any failing target.
   void WriteToTarget(const spdlog::details::log_msg& message) {
+    kelvra::caching::SigpipeGuard guard;
     m_target->log(message);
     m_target->flush();
   }
@@ -383,6 +389,7 @@ class LogState {
     try {
       spdlog::details::log_msg message(spdlog::string_view_t("kelcache"), ToSpdlogLevel(severity),
                                        spdlog::string_view_t(line.data(), line.size()));
+      kelvra::caching::SigpipeGuard guard;
       m_target->log(message);
       m_target->flush();
     } catch (...) {

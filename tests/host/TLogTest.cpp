@@ -238,6 +238,30 @@ TEST_F(TLogTest, ATargetStuckMidWriteHoldsUpNeitherASwitchNorOtherLoggingThreads
     found = found || line.find("while the old target") != std::string::npos;
   EXPECT_TRUE(found);
 }
+// A target whose reader has gone (a pipe closed at its other end) loses the
+// lines written to it; it does not end the process with SIGPIPE.
+TEST_F(TLogTest, ATargetWhoseReaderHasGoneLosesLinesNotTheProcess) {
+  for (const bool asynchronous : {false, true}) {
+    SCOPED_TRACE(asynchronous ? "asynchronous" : "synchronous");
+    const std::string fifo = (m_dir.path() / (asynchronous ? "gone-async" : "gone")).string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    ASSERT_TRUE(TLog::LogToFile(fifo));
+    TLog::SetAsynchronous(asynchronous);
+    ::close(reader);
+    LogMessage(TLog::Warn, u"a line nobody reads");
+    TLog::Flush();
+    ASSERT_TRUE(TLog::LogToFile(LogPath()));
+    LogMessage(TLog::Warn, u"a line after");
+    TLog::Flush();
+    TLog::SetAsynchronous(false);
+  }
+  const auto lines = ReadLines(LogPath());
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_NE(lines[1].find("a line after"), std::string::npos) << lines[1];
+}
+
 TEST_F(TLogTest, LevelFiltersTheSinkButNotALowerCapture) {
   const std::string path = LogPath();
   std::ofstream(path) << "earlier content\n";
