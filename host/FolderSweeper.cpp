@@ -201,13 +201,20 @@ FolderSweeper::ScanResult FolderSweeper::ScanAndTrim(const fs::path& folder, uin
     // Not a break for the oldest-first order: entries dated after `now`
     // (the clock was set back since they were written) come last in it.
     if (!OldEnough(entry, now)) continue;
-    // Measured again just before it goes: a store may have rewritten the
-    // entry since the scan, and a fresh entry stays.
-    bool unreadable = false;
-    std::optional<Measured> current = MeasureEntryFolder(entry.path, unreadable);
-    if (!current) continue;  // gone already, or no longer an entry
-    if (!OldEnough(EntryFolder{entry.path, current->bytes, current->newestWrite}, fs::file_time_type::clock::now())) {
-      continue;
+    if (m_minimumAgeSeconds != 0) {
+      // Measured again just before it goes: a store may have rewritten the
+      // entry since the scan, and a fresh entry stays.
+      bool unreadable = false;
+      std::optional<Measured> current = MeasureEntryFolder(entry.path, unreadable);
+      if (!current) {
+        // Gone since the scan (a drop): its bytes are gone with it.
+        if (!unreadable) result.remainingBytes -= std::min(result.remainingBytes, entry.bytes);
+        continue;
+      }
+      if (!OldEnough(EntryFolder{entry.path, current->bytes, current->newestWrite},
+                     fs::file_time_type::clock::now())) {
+        continue;
+      }
     }
     std::error_code removeError;
     fs::remove_all(entry.path, removeError);
