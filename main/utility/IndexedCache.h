@@ -266,8 +266,8 @@ class KELCACHE_EXPORT IndexedCache {
   // DeleteEntries(pred) with the index name and key already read from pred
   // (they are not asked again).
   EntrySet DeleteEntries(CacheHelpers::EntryPredicate& pred, const TString& indexName, const TString& key);
-  // Deletes the listed entries under the key that pred matches, judging all
-  // of them first; without notifications.
+  // Deletes the listed entries under the key that pred matches, judging each
+  // just before deleting it; without notifications.
   EntrySet DeleteListedMatches(CacheHelpers::EntryPredicate& pred, const TString& indexName,
                                const TString& key);
   // Deletes what policy chooses, without notifications.
@@ -304,9 +304,10 @@ class KELCACHE_EXPORT IndexedCache {
   CacheHelpers::internal::NodePool<EntryIndexKeys::node_type> m_spareKeyRecords;
   CacheHelpers::internal::NodePool<std::set<TString>::node_type> m_spareKeys;
   // While ReplaceEntries runs: listings emptied by its deletion, kept for its
-  // addition. Only within one call, so no one else ever sees an empty
-  // listing; a deletion that empties more than fit here removes the rest at
-  // once, as outside a replacement.
+  // addition. Only within one call under the caller's exclusive hold, so only
+  // a policy hook or key function calling back into the cache can come
+  // across one, and lookups skip it (VisitHints); a deletion that empties
+  // more than fit here removes the rest at once, as outside a replacement.
   bool m_keepEmptiedListings = false;
   std::array<CacheHelpers::internal::Listing*, 4> m_emptiedListings{};
   size_t m_emptiedListingCount = 0;
