@@ -32,6 +32,9 @@
 namespace TLog {
 namespace {
 
+// The level in force until the environment or SetLevel says otherwise.
+constexpr NonErrorSeverity kDefaultLevel = Warn;
+
 constexpr size_t kAsyncQueueLines = 8192;
 constexpr auto kAsyncFlushWait = std::chrono::seconds(2);
 
@@ -190,7 +193,7 @@ class LogState {
     return *state;
   }
 
-  std::atomic<int> m_level{Warn};
+  std::atomic<int> m_level{kDefaultLevel};
 
   bool SinkAccepts(AnySeverity severity) const {
     return severity.Level() >= m_level.load(std::memory_order_relaxed);
@@ -449,7 +452,7 @@ void SetLevel(AnySeverity level) noexcept {
 
 AnySeverity GetLevel() noexcept {
   LogState* state = TryGetState();
-  return state ? AnySeverity::FromLevel(state->m_level.load()) : AnySeverity(Warn);
+  return state ? AnySeverity::FromLevel(state->m_level.load()) : AnySeverity(kDefaultLevel);
 }
 
 void LogToStderr() noexcept {

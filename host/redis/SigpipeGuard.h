@@ -2,7 +2,8 @@
 // process with SIGPIPE, without touching the process-wide signal setting.
 //
 // For code that must write with write(2), which raises SIGPIPE when the peer
-// has gone: the log's writes, whose target may be a pipe. The client's own connections no longer need it: both transports
+// has gone: the log's writes, whose target may be a pipe. The client's own
+// connections no longer need it: both transports
 // (plain TCP and TLS, whose socket BIO is the library's own) write with
 // MSG_NOSIGNAL, the subscriber's included. Linux has no per-socket
 // SO_NOSIGPIPE, and the process's SIGPIPE disposition belongs to the host.

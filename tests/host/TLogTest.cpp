@@ -207,11 +207,8 @@ TEST_F(TLogTest, ATargetStuckMidWriteHoldsUpNeitherASwitchNorOtherLoggingThreads
   for (int i = 0; i < 1000; ++i) LogMessage(TLog::Warn, filler);
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
 
-  std::atomic<bool> switched{false};
-  std::thread switcher([&] {
-    TLog::LogToFile(LogPath());  // waits a while for the stuck target's lines, then gives up
-    switched = true;
-  });
+  // The switch waits a while for the stuck target's lines, then gives up.
+  auto switched = std::async(std::launch::async, [&] { TLog::LogToFile(LogPath()); });
   std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the switch is under way
   auto logged =
       std::async(std::launch::async, [] { LogMessage(TLog::Warn, u"a line while the old target is stuck"); });
@@ -222,27 +219,19 @@ TEST_F(TLogTest, ATargetStuckMidWriteHoldsUpNeitherASwitchNorOtherLoggingThreads
   // machine the line may have gone there, before the switch.
   char buffer[65536];
   std::string drained;
-  const auto drain = [&] {
-    for (ssize_t n; (n = ::read(reader, buffer, sizeof buffer)) > 0;) {
-      drained.append(buffer, static_cast<size_t>(n));
-    }
+  const auto drainUntil = [&](std::future<void>& step) {
+    do {
+      for (ssize_t n; (n = ::read(reader, buffer, sizeof buffer)) > 0;) {
+        drained.append(buffer, static_cast<size_t>(n));
+      }
+    } while (step.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready);
   };
-  while (!switched) {
-    drain();
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  switcher.join();
+  drainUntil(switched);
   logged.wait();
-  std::atomic<bool> flushed{false};
-  std::thread flusher([&] {
-    TLog::Flush();  // behind every line queued before, the stuck target's too
-    flushed = true;
-  });
-  while (!flushed) {
-    drain();
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  flusher.join();
+  // A flush is queued behind every line queued before, the stuck target's too.
+  auto flushed = std::async(std::launch::async, [] { TLog::Flush(); });
+  drainUntil(flushed);
+  drainUntil(flushed);  // what the last lines left in the pipe
   TLog::SetAsynchronous(false);
   ::close(reader);
   bool found = drained.find("while the old target") != std::string::npos;
@@ -250,6 +239,7 @@ TEST_F(TLogTest, ATargetStuckMidWriteHoldsUpNeitherASwitchNorOtherLoggingThreads
     found = found || line.find("while the old target") != std::string::npos;
   EXPECT_TRUE(found);
 }
+
 // A target whose reader has gone (a pipe closed at its other end) loses the
 // lines written to it; it does not end the process with SIGPIPE.
 TEST_F(TLogTest, ATargetWhoseReaderHasGoneLosesLinesNotTheProcess) {
