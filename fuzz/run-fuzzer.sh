@@ -7,7 +7,8 @@
 #
 # Findings are written to the scratch folder, whose path is printed.
 set -euo pipefail
-binary=$1
+# The binary is found before the script moves into the scratch folder.
+binary=$(realpath "$1")
 seconds=${2:-15}
 name=$(basename "$binary")
 name=${name#fuzz_}

@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "host/AppOptions.h"
 #include "host/ForkGeneration.h"
 #include "host/LogFormat.h"
 #include "host/TConditionVariable.h"
@@ -289,8 +290,13 @@ class LogState {
                              "'; logging to stderr.");
         }
       }
-      const char* async = std::getenv("KELCACHE_LOG_ASYNC");
-      const bool asynchronous = async != nullptr && std::string(async) == "1";
+      bool asynchronous = false;
+      if (const char* async = std::getenv("KELCACHE_LOG_ASYNC"); async != nullptr && *async != '\0') {
+        if (!kelvra::appoptions::ParseBoolText(async, asynchronous)) {
+          problems.push_back("KELCACHE_LOG_ASYNC: unknown value '" + TString::fromStdString(async) +
+                             "' (expected 1, 0, true, false, on, off, yes or no); writing at once.");
+        }
+      }
       try {
         m_output = MakeOutput(m_target, asynchronous);
       } catch (...) {

@@ -32,4 +32,5 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 echo "Installing missing packages: ${missing[*]}"
 $SUDO apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+# sudo resets the environment, so the variable goes through env.
+$SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -44,9 +44,14 @@ int main(int argc, char** argv) {
 
   // Cascade invalidation: a query job opens a scope on its thread, reports
   // the entries it uses, and result holders register on the scope.
+  // With the option SyncCaches off there is no aggregator (and no scope).
   KelvraTls::ScopedThreadContext context;
-  std::shared_ptr<IInvalidatorAggregatorScope> job = CascadeInvalidatorAggregator_CreateQueryJobScope();
   CascadeInvalidatorAggregator* aggregator = CascadeInvalidatorAggregator::TryGetSingleton();
+  std::shared_ptr<IInvalidatorAggregatorScope> job = CascadeInvalidatorAggregator_CreateQueryJobScope();
+  if (aggregator == nullptr || job == nullptr) {
+    coherence->OnRemoved(*cache);
+    return 0;
+  }
   aggregator->OnEntryUsed(id, *cache);
   auto holder = std::make_shared<ResultHolder>();
   job->AddHandler(holder);

@@ -34,7 +34,8 @@ int main() {
               loaded ? std::string(loaded->begin(), loaded->end()).c_str() : "(miss)");
   std::printf("unknown key: %s\n", cache->TryLoad(u"query-43").Get() ? "hit" : "(miss)");
 
-  // `kelcache disk ls --dir <dir>/ExternalCacheV1 --ns Quickstart` lists it.
+  // Until the drop below, `kelcache disk ls --dir <dir>/ExternalCacheV1 --ns Quickstart`
+  // would list it.
   cache->TryDrop(u"query-42").Get();
   std::filesystem::remove_all(dir);
   return loaded ? 0 : 1;

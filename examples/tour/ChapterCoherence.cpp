@@ -3,6 +3,12 @@
 // Each cache stands for a process with its own coherence service. Instead of
 // a redis-server, a small in-process bus carries the published messages: the
 // tour needs no server, and every step happens at once, in order.
+//
+// Not a pattern to copy: the bus and RedisPubsub::CreateTestInstance are test
+// facilities (the first is not installed, the second needs unit-test mode, and
+// unit-test mode also turns off the key-attribute checks for good if they are
+// first asked for while it is on). A host uses RedisPubsub::TryGetSingleton()
+// over its Redis servers.
 #include <map>
 #include <memory>
 #include <string>

@@ -74,7 +74,8 @@ void ChapterExternal() {
   Show(std::string("a disk store: ") + (disk ? "yes" : "no (the external cache is disabled)"));
   if (disk) Show("its folder: " + disk->GetCachePath().ToUtf8());
 
-  Step("A store runs as a task and reports one \"ec-store\" event; the future says whether it was kept.");
+  Step("A store runs as a task and reports one \"ec-store\" event; the future is false only when it "
+      "failed (true does not say the value was kept: a threshold may have skipped it).");
   TLog::Capture capture(TLog::Info);
   const std::string text = "workbook attributes, computed slowly";
   auto value = std::make_shared<std::vector<uint8_t>>(text.begin(), text.end());

@@ -96,7 +96,8 @@ class KELCACHE_EXPORT IndexedCache {
  public:
   // A null clock is replaced by CreateBasicClock. Null policy: LogicException
   // "m_policy".
-  IndexedCache(std::shared_ptr<CacheHelpers::IPolicy> policy, std::unique_ptr<CacheHelpers::IClock> clock);
+  explicit IndexedCache(std::shared_ptr<CacheHelpers::IPolicy> policy,
+                        std::unique_ptr<CacheHelpers::IClock> clock = nullptr);
   // LifetimePolicy(lifetime), 6 clock increments by default.
   explicit IndexedCache(uint64_t lifetime = 6, std::unique_ptr<CacheHelpers::IClock> clock = nullptr);
   // Moves take the entries, indexes, policy and clock over. The cache moved

@@ -37,7 +37,9 @@ class KELCACHE_EXPORT SynchronizedCache : public kelvra::caching::ICoherentCache
  public:
   // `lock` must be non-null and outlive the cache. A null lock is refused at
   // once (LogicException, expression "lock") rather than crash the first
-  // operation; the operations themselves raise nothing of their own.
+  // operation, and a null policy raises LogicException "m_policy"; the
+  // operations themselves raise nothing of their own. The clock is a tick
+  // clock (CreateBasicClock).
   SynchronizedCache(std::shared_ptr<CacheHelpers::IPolicy> policy, TReadWriteLock* lock);
   ~SynchronizedCache() override;
   SynchronizedCache(const SynchronizedCache&) = delete;

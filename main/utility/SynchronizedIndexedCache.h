@@ -10,10 +10,11 @@
 // count, guarded by a second lock, the size lock. It starts at the cache's own
 // size; AddEntryAndDeleteExistingEntriesItMatches adds the size its caller
 // declares, and it, the indexed deletions (DeleteEntries or
-// PrecomputePredicateAndDeleteEntries with an indexed predicate), PruneHints
-// and Purge take off the KelCacheData::GetMemoryUsage of what they delete
-// (other data counts 0, as does the id-only entry PruneHints gets back),
-// never going below 0. AddEntry, the deletions by scan,
+// PrecomputePredicateAndDeleteEntries with an indexed predicate) and Purge
+// take off the KelCacheData::GetMemoryUsage of what they delete (other data
+// counts 0), never going below 0. PruneHints passes the entry it deleted
+// through the same accounting, but gets back only its id, so it takes off
+// nothing. AddEntry, the deletions by scan,
 // OnDirty and IncrementClock leave it alone: the count is an estimate, exact
 // for a cache that adds through AddEntryAndDeleteExistingEntriesItMatches and
 // removes through the operations that subtract.
@@ -82,12 +83,14 @@ class KELCACHE_EXPORT SynchronizedIndexedCache : public kelvra::caching::ICohere
  public:
   // Guards the cache with the caller's lock, which must be non-null and
   // outlive the cache. A null lock is refused at once (LogicException,
-  // expression "lock") rather than crash the first operation.
+  // expression "lock") rather than crash the first operation. A null policy
+  // raises LogicException "m_policy"; a null clock is replaced by a tick
+  // clock (CreateBasicClock).
   SynchronizedIndexedCache(std::shared_ptr<CacheHelpers::IPolicy> policy, TReadWriteLock* lock,
                            std::unique_ptr<CacheHelpers::IClock> clock);
-  // Creates its own cache lock.
-  SynchronizedIndexedCache(std::shared_ptr<CacheHelpers::IPolicy> policy,
-                           std::unique_ptr<CacheHelpers::IClock> clock);
+  // Creates its own cache lock; policy and clock as above.
+  explicit SynchronizedIndexedCache(std::shared_ptr<CacheHelpers::IPolicy> policy,
+                                    std::unique_ptr<CacheHelpers::IClock> clock = nullptr);
   ~SynchronizedIndexedCache() override;
   SynchronizedIndexedCache(const SynchronizedIndexedCache&) = delete;
   SynchronizedIndexedCache& operator=(const SynchronizedIndexedCache&) = delete;

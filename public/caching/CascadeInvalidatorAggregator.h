@@ -61,8 +61,14 @@ class KELCACHE_EXPORT CascadeInvalidatorAggregator : public ICascadeInvalidator 
   explicit CascadeInvalidatorAggregator(PassKey) {}
 
   // ICascadeInvalidator
+  // Records the use in the current thread's query-job scope (nothing when the
+  // thread has none, or its scope has ended). Raises LogicException
+  // "threadContext" on a thread without a KelvraTls::ScopedThreadContext, and
+  // "scope" when the thread's scope was not made by this aggregator.
   void OnEntryUsed(unsigned int id, const ICoherentCache& cache) override;
   void OnEvicted(const std::vector<unsigned int>& ids, const ICoherentCache& cache) override;
+  // Marks dirty, and tells the handlers of, every scope that used one of the
+  // ids. An empty list raises LogicException "!guids.empty()".
   void OnDirty(const std::vector<unsigned int>& ids, const ICoherentCache& cache) override;
 
   // Registers a scope that got its first handler (a null one is refused with
