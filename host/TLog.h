@@ -23,7 +23,8 @@
 //   KELCACHE_LOG_ASYNC  1 | 0 (or true, on, yes | false, off, no)  (default 0)
 // Levels and yes/no values are read in any case, "warning" as warn. A value
 // that is none of these, or a file that cannot be opened, keeps the default
-// and is told in a Warn line. A function call made later overrides what the environment said.
+// and is told in a Warn line. A function call made later overrides what the
+// environment said.
 //
 // Asynchronous mode hands lines to one background writer thread through a
 // bounded queue (8192 lines). When the queue is full the oldest queued line

@@ -7,7 +7,7 @@
 // Not a pattern to copy: the bus and RedisPubsub::CreateTestInstance are test
 // facilities (the first is not installed, the second needs unit-test mode, and
 // unit-test mode also turns off the key-attribute checks for good if they are
-// first asked for while it is on). A host uses RedisPubsub::TryGetSingleton()
+// first asked for while it is on). A host uses RedisPubsub::GetInstance()
 // over its Redis servers.
 #include <map>
 #include <memory>
