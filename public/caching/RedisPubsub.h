@@ -78,6 +78,13 @@ class KELCACHE_EXPORT ICacheCoherence {
                                  std::weak_ptr<ICoherentCache> cache) = 0;
   // `cache` goes away: forget all its entries. Call before destroying it.
   virtual void OnRemoved(const ICoherentCache& cache) = 0;
+  // The same, given the cache as the other operations take it (a shared
+  // pointer converts). A pointer whose cache is gone names no cache: nothing
+  // happens, and the service cannot forget that cache (withdraw it before its
+  // last owner lets go).
+  void OnRemoved(const std::weak_ptr<ICoherentCache>& cache) {
+    if (std::shared_ptr<ICoherentCache> alive = cache.lock()) OnRemoved(*alive);
+  }
   // These entries left `cache`.
   virtual OnRemovedMetrics OnRemoved(const std::vector<unsigned>& guids,
                                      std::weak_ptr<ICoherentCache> cache) = 0;
@@ -107,6 +114,7 @@ class KELCACHE_EXPORT RedisPubsub : public ICacheCoherence {
 
   OnAddedMetrics OnAdded(std::pair<uint64_t, uint64_t> entryKeyHash, std::pair<uint64_t, uint64_t> valueHash,
                          uint64_t timestamp, unsigned guid, std::weak_ptr<ICoherentCache> cache) override;
+  using ICacheCoherence::OnRemoved;
   void OnRemoved(const ICoherentCache& cache) override;
   OnRemovedMetrics OnRemoved(const std::vector<unsigned>& guids,
                              std::weak_ptr<ICoherentCache> cache) override;

@@ -265,7 +265,7 @@ TEST_F(RedisPubsubTest, WithdrawingACacheForgetsItsEntries) {
   m_service->OnAdded(kKey, kValue, kTime, 2, m_other);
   m_service->OnAdded({7, 7}, kValue, kTime, 3, m_cache);
   m_service->OnRemoved({3}, m_cache);
-  m_service->OnRemoved(*m_cache);
+  m_service->OnRemoved(m_cache);  // through its shared pointer, as OnAdded takes it
   ASSERT_FALSE(m_invalidator.evicted.empty());
   EXPECT_EQ(m_invalidator.evicted.back().cache, m_cache.get());
   EXPECT_EQ(m_invalidator.evicted.back().ids, (std::vector<unsigned>{1, 3}));
@@ -285,6 +285,8 @@ TEST_F(RedisPubsubTest, WithdrawingACacheForgetsItsEntries) {
   EXPECT_EQ(removed.guidCount, 2u);
   EXPECT_EQ(removed.lockMs, 0u);
   EXPECT_EQ(KelvraCounters::RedisPubsubPlaceholderSize.load(), placeholders);
+  EXPECT_EQ(m_invalidator.evicted.size(), evictionsTold);
+  m_service->OnRemoved(gone);  // a withdrawal of it: nothing to do either
   EXPECT_EQ(m_invalidator.evicted.size(), evictionsTold);
   EXPECT_EQ(m_service->CheckConsistencyTestOnly(), "");
 }
