@@ -16,8 +16,10 @@
 
 #include <atomic>
 #include <cstdio>
+#include <exception>
 #include <memory>
 #include <random>
+#include <string>
 
 #include "host/AppOptions.h"
 #include "host/DateTime.h"
@@ -193,16 +195,22 @@ TEST(Soak, EveryFamilyTogetherStaysCorrectAndBounded) {
   std::vector<long> resident;
   const auto start = Clock::now();
   bool restarted = false;
-  while (Clock::now() - start < std::chrono::seconds(seconds)) {
+  std::string restartFailure;  // a restart that failed ends the run after the threads are joined
+  while (Clock::now() - start < std::chrono::seconds(seconds) && restartFailure.empty()) {
     std::this_thread::sleep_for(500ms);
     resident.push_back(ResidentKilobytes());
     if (!restarted && Clock::now() - start > std::chrono::seconds(seconds) / 2) {
-      server.Restart();
+      try {
+        server.Restart();
+      } catch (const std::exception& failure) {
+        restartFailure = failure.what();
+      }
       restarted = true;
     }
   }
   stop = true;
   for (std::thread& thread : threads) thread.join();
+  ASSERT_EQ(restartFailure, "") << "the Redis server could not be restarted";
 
   // The peer adds old entries of the final keys once its subscription is back
   // after the restart; this process then adds newer values of them, and the
