@@ -56,6 +56,10 @@ struct RedisPipe::Request {
   // Guarded by the pipe's m_mutex.
   bool inWrite = false;  // in the batch the writer is sending now
   bool written = false;  // all its bytes went out
+  // Answered while the writer was still sending its batch: the caller must
+  // wait for the end of that write round before the command's bytes (which
+  // may be the caller's own) may go.
+  bool answeredInWrite = false;
   std::chrono::steady_clock::time_point writtenAt;
   // Replies still due (a request of two commands has two); the request is
   // settled by its last one.
@@ -256,10 +260,12 @@ RedisPipe::Outcome RedisPipe::Execute(RedisCommand command) {
   }
   if (read) ReadLoop(session, *request);
 
-  if (request->failure != Failure::kNone) {
-    // The socket broke, maybe while the writer was sending this request.
-    // The writer returns soon (the transport is shut down); the command's
-    // bytes, which may be the caller's own, must not be in use by then.
+  if (request->failure != Failure::kNone || request->answeredInWrite) {
+    // The socket broke, maybe while the writer was sending this request, or
+    // the reply came while the rest of the writer's batch was still going
+    // out. The writer's round ends soon (a broken transport is shut down);
+    // the command's bytes, which may be the caller's own, must not be in
+    // use once this returns.
     TMutexLock lock(m_mutex);
     while (request->inWrite) m_writeRoundEnded.Wait(lock);
   }
@@ -368,6 +374,14 @@ bool RedisPipe::ReadRound(Session& s, Request& own, RequestList& wake, std::chro
           break;
         }
         Request& front = *s.awaiting.front();
+        if (!front.inWrite && !front.written) {
+          // A reply to a request that has not gone out yet: the server
+          // answers something else (an early error about a request it has
+          // not read whole, say), and the replies no longer line up with
+          // the requests.
+          protocolError = "Redis: " + m_address.ToString() + " answered a request before it was sent";
+          break;
+        }
         if (--front.repliesLeft > 0) {
           // A reply to the first of two commands: the caller sees it only
           // when it is an error (the second's reply is then dropped).
@@ -377,6 +391,7 @@ bool RedisPipe::ReadRound(Session& s, Request& own, RequestList& wake, std::chro
         std::shared_ptr<Request> request = std::move(s.awaiting.front());
         s.awaiting.pop_front();
         if (!request->reply) request->reply = std::move(reply);
+        request->answeredInWrite = request->inWrite;
         request->settled.store(true, std::memory_order_release);
         s.answered = true;
         if (request.get() != &own) wake.push_back(std::move(request));

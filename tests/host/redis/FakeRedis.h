@@ -7,6 +7,7 @@
 //   fake.CloseReplyGate("slow");  // the reply to a command on "slow", and
 //                                 // every reply after it, is held back
 //   fake.OpenWriteGate("big");  fake.OpenReplyGate("slow");
+//   fake.SendUnasked("+OK\r\n");  // replies nobody has asked for yet
 //   fake.DropSessions();          // the server "restarts": every open
 //                                 // connection reads end-of-stream
 //
@@ -47,6 +48,13 @@ class FakeRedis {
   void CloseReplyGate(const std::string& key) { Change([&] { m_closedReplyGates.insert(key); }); }
   void OpenReplyGate(const std::string& key) { Change([&] { m_closedReplyGates.erase(key); }); }
   void RefuseConnections(bool refuse) { Change([&] { m_refuse = refuse; }); }
+  // Every connection open now reads `bytes` next, ahead of the replies it
+  // is owed, as from a server that answers before it has read a request.
+  void SendUnasked(const std::string& bytes) {
+    Change([&] {
+      for (auto& session : m_sessions) session->outbound.push_front({bytes, ""});
+    });
+  }
   // Every connection open now reads end-of-stream from here on.
   void DropSessions() {
     Change([&] {

@@ -146,6 +146,63 @@ TEST(RedisPipe, AReaderKeepsWaitingWhileTheRequestItWaitsForIsStillGoingOut) {
   EXPECT_EQ(fake.Connections(), 1);
 }
 
+TEST(RedisPipe, AReplyBeforeItsRequestIsSentWholeNeitherReachesItNorFreesItsBytesTooEarly) {
+  FakeRedis fake;
+  auto link = MakeLink(fake.Factory(), 5s);
+  RedisConnection(link).Set("r", MakeValue("r-value"));
+
+  // R reads for everyone; W's write is held; A and B queue behind it. Once W
+  // is out, the writer sends A and B in one round and B's write is held:
+  // A's reply comes while its round is still going out, and the bytes of a
+  // request (which may be its caller's own) stay in use until the round
+  // ends, so A's caller must not return before then.
+  fake.CloseReplyGate("r");
+  fake.CloseWriteGate("w");
+  fake.CloseWriteGate("b");
+  auto r = RunOn(link, [](RedisConnection& c) { return Text(c.Get("r")); });
+  ASSERT_TRUE(fake.WaitForBlockedReads(1, kRedisLongWait));
+  auto w = RunOn(link, [](RedisConnection& c) { return c.Set("w", MakeValue("w")); });
+  ASSERT_TRUE(fake.WaitForBlockedWrite("w", kRedisLongWait));
+  auto a = RunOn(link, [](RedisConnection& c) { return c.Set("a", MakeValue("a")); });
+  auto b = RunOn(link, [](RedisConnection& c) { return c.Set("b", MakeValue("b")); });
+  ASSERT_TRUE(WaitUntil([&] { return link->ChoosePipe().Load() >= 4; }, kRedisLongWait));
+  std::this_thread::sleep_for(20ms);  // A and B are queued behind W's write
+  fake.OpenWriteGate("w");
+  ASSERT_TRUE(fake.WaitForCommands("a", 1, kRedisLongWait));
+  ASSERT_TRUE(fake.WaitForBlockedWrite("b", kRedisLongWait));
+  fake.OpenReplyGate("r");
+  EXPECT_EQ(Ready(r), "r-value");
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(a.wait_for(0ms), std::future_status::timeout) << "A returned while its write round was going out";
+  fake.OpenWriteGate("b");
+  EXPECT_TRUE(Ready(w));  // the writer of that round
+  EXPECT_TRUE(Ready(a));
+  EXPECT_TRUE(Ready(b));
+
+  // Replies to requests that have not gone out at all (a server that
+  // answers early): the replies no longer line up with the requests, so the
+  // connection is dropped and no request takes a reply before it is sent (A
+  // is sent again on a new connection, as a command on a connection that had
+  // answered before is).
+  fake.CloseReplyGate("r");
+  fake.CloseWriteGate("w");
+  auto r2 = RunOn(link, [](RedisConnection& c) { return Text(c.Get("r")); });
+  ASSERT_TRUE(fake.WaitForBlockedReads(1, kRedisLongWait));
+  auto w2 = RunOn(link, [](RedisConnection& c) { return c.Set("w", MakeValue("w2")); });
+  ASSERT_TRUE(fake.WaitForBlockedWrite("w", kRedisLongWait));
+  auto a2 = RunOn(link, [](RedisConnection& c) { return c.Set("a", MakeValue("a2")); });
+  ASSERT_TRUE(WaitUntil([&] { return link->ChoosePipe().Load() >= 3; }, kRedisLongWait));
+  std::this_thread::sleep_for(20ms);
+  fake.SendUnasked("$-1\r\n+OK\r\n+OK\r\n");
+  EXPECT_EQ(Ready(r2), "(nil)");  // the first unasked reply came while R waited for its own
+  Ready(w2);                      // answered while going out: no way to tell that reply from its own
+  EXPECT_TRUE(Ready(a2));
+  EXPECT_EQ(fake.Connections(), 2) << "A took a reply to a request it had not sent";
+  EXPECT_TRUE(fake.WaitForCommands("a", 2, kRedisLongWait));
+  fake.OpenReplyGate("r");
+  fake.OpenWriteGate("w");
+}
+
 TEST(RedisPipe, OnlyAConnectionThatHadAnsweredIsRetriedAfterTheServerClosedIt) {
   {
     SCOPED_TRACE("an idle connection closed by a restart");
