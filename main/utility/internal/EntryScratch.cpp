@@ -38,11 +38,16 @@ namespace {
 // check on each access (a thread_local object with a constructor does); its
 // owner, touched once per thread, frees it when the thread ends.
 thread_local ScratchPool* t_pool = nullptr;
+// Set once the owner has freed the pool. A thread-local object destroyed
+// after it (one made earlier in the thread) may still use a cache; its
+// buffers are then its own, so nothing is made that no one would free.
+thread_local bool t_poolGone = false;
 
 struct PoolOwner {
   ~PoolOwner() {
     delete pool;
     t_pool = nullptr;
+    t_poolGone = true;
   }
   ScratchPool* pool = nullptr;
 };
@@ -61,8 +66,12 @@ ScratchPool& ThisThreadsPool() {
 
 std::vector<Entry>* EntryScratch::Spill() {
   if (m_spill == nullptr) {
-    m_pool = &ThisThreadsPool();
-    m_spill = &m_pool->Borrow();
+    if (t_poolGone) {
+      m_spill = new std::vector<Entry>;  // freed by Release, m_pool staying null
+    } else {
+      m_pool = &ThisThreadsPool();
+      m_spill = &m_pool->Borrow();
+    }
     // From here the destructor gives the vector back; the inline copies stay
     // counted until they have moved, which cannot fail once there is room.
     m_spill->reserve(2 * kInline);
@@ -79,7 +88,15 @@ void EntryScratch::DestroyInline() {
 
 void EntryScratch::Release() {
   DestroyInline();
-  if (m_spill != nullptr) m_pool->GiveBack(*std::exchange(m_spill, nullptr));
+  if (m_spill == nullptr) return;
+  std::vector<Entry>* spill = std::exchange(m_spill, nullptr);
+  if (m_pool != nullptr) {
+    m_pool->GiveBack(*spill);
+  } else {
+    // Cleared before it goes, for the reason GiveBack gives.
+    spill->clear();
+    delete spill;
+  }
 }
 
 }  // namespace CacheHelpers::internal

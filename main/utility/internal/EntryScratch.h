@@ -79,7 +79,7 @@ class EntryScratch {
   alignas(Entry) unsigned char m_inline[kInline * sizeof(Entry)];
   size_t m_size = 0;                      // inline copies, when m_spill is null
   ScratchPool* m_pool = nullptr;          // the creating thread's, once borrowed from
-  std::vector<Entry>* m_spill = nullptr;  // the borrowed vector, or null
+  std::vector<Entry>* m_spill = nullptr;  // the borrowed vector (its own when m_pool is null), or null
 };
 
 }  // namespace CacheHelpers::internal

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <thread>
 #include <stdexcept>
 #include <vector>
 
@@ -496,6 +497,26 @@ TEST_P(SynchronizedIndexedCacheReentryTest, APredicateThatThrowsLeavesNoReferenc
   EXPECT_EQ(m_cache.FindFirstMatch(eu), CandidateOrder().front());
   EXPECT_EQ(m_cache.DeleteEntries(eu).size(), m_eu.size());
   EXPECT_EQ(Record::s_live, liveBefore - GetParam());
+}
+
+TEST_P(SynchronizedIndexedCacheReentryTest, ALookupFromAThreadLocalDestroyedAsItsThreadEndsWorksAndKeepsNothing) {
+  // Made before the thread's first lookup, so destroyed after the buffers
+  // that lookup set up for the thread: its lookup must neither fail nor
+  // leave buffers behind (the sanitizer builds see a leak).
+  struct AtThreadExit {
+    std::function<void()> run;
+    ~AtThreadExit() { run(); }
+  };
+  const unsigned first = CandidateOrder().front();
+  unsigned foundAtExit = 0;
+  std::thread([&] {
+    static thread_local AtThreadExit atExit;
+    auto eu = Region(u"EU", true);
+    atExit.run = [this, eu, &foundAtExit] { foundAtExit = m_cache.FindFirstMatch(eu); };
+    EXPECT_EQ(m_cache.FindFirstMatch(eu), first);
+  }).join();
+  EXPECT_EQ(foundAtExit, first);
+  EXPECT_TRUE(OnlyTheCacheHoldsReferences());
 }
 
 // A few candidates, and more than a call keeps in itself.
