@@ -9,6 +9,7 @@
 #include <exception>
 #include <vector>
 
+#include "host/ForkGeneration.h"
 #include "host/TString.h"
 #include "host/WaitEvent.h"
 #include "host/redis/RedisErrors.h"
@@ -105,13 +106,25 @@ RedisPipe::RedisPipe(RedisServerAddress address, RedisPoolOptions options, Redis
     : m_address(std::move(address)),
       m_options(std::move(options)),
       m_factory(std::move(factory)),
-      m_backOff(backOff) {}
+      m_backOff(backOff),
+      m_forkGeneration(ForkGeneration()) {}
 
 // No request is in Execute any more (the owner guarantees it), so nobody
 // holds the session but this pipe: dropping it closes the transport.
 RedisPipe::~RedisPipe() = default;
 
+void RedisPipe::RefuseInForkedChild() const {
+  if (ForkGeneration() == m_forkGeneration) return;
+  // The sockets are the parent's: a request written or a reply read here
+  // would take the place of one of the parent's.
+  throw RedisIoError(TString::fromStdString(
+      "Redis: the connection to " + m_address.ToString() +
+      " belongs to the parent of this forked process: configure the pool again in this process "
+      "(RedisConnectionPool::Reset)"));
+}
+
 void RedisPipe::Connect() {
+  RefuseInForkedChild();
   TMutexLock lock(m_mutex);
   CurrentSession(lock);
 }
@@ -212,6 +225,7 @@ void RedisPipe::SetUpSession(IRedisTransport& transport) {
 }
 
 RedisPipe::Outcome RedisPipe::Execute(RedisCommand command) {
+  RefuseInForkedChild();
   struct LoadCount {
     std::atomic<int>& load;
     explicit LoadCount(std::atomic<int>& loadIn) : load(loadIn) {

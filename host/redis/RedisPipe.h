@@ -100,8 +100,10 @@ class KELCACHE_EXPORT RedisPipe {
   // Sends `command` and waits for its reply, connecting first when there is
   // no session. A failure after the request was queued is reported in the
   // outcome; failing to connect raises RedisIoError or RedisTimeoutError (or
-  // RedisReplyError when the server refused AUTH or SELECT). Once it
-  // returns, no thread uses the command's bytes any more.
+  // RedisReplyError when the server refused AUTH or SELECT). In a child
+  // forked without exec it raises RedisIoError and touches nothing: the
+  // sockets are the parent's. Once it returns, no thread uses the command's
+  // bytes any more.
   Outcome Execute(RedisCommand command);
   // Makes a session now unless there is one. Raises as Execute does.
   void Connect();
@@ -142,11 +144,15 @@ class KELCACHE_EXPORT RedisPipe {
   // out: the time-out counts from when the request went out.
   std::chrono::milliseconds SilenceLeft(const Request& oldest) const KELCACHE_REQUIRES(m_mutex);
   std::string FailureMessage(const RedisIoResult& result, const char* during) const;
+  // Raises RedisIoError in a child forked without exec from the process
+  // that made the pipe.
+  void RefuseInForkedChild() const;
 
   const RedisServerAddress m_address;
   const RedisPoolOptions m_options;
   const RedisTransportFactory m_factory;
   RedisBackOff& m_backOff;
+  const uint64_t m_forkGeneration;  // of the process that made the pipe
 
   TMutex m_mutex;
   TConditionVariable m_sessionReady;                           // a connection attempt ended

@@ -51,11 +51,14 @@ RedisPipe::Outcome RedisServerLink::Execute(std::span<const std::string_view> ar
     return asking ? RedisCommand::EncodeAfter(kAsking, arguments, keepAlive)
                   : RedisCommand::Encode(arguments, keepAlive);
   };
-  RedisPipe::Outcome outcome = ChoosePipe().Execute(encode());
+  RedisPipe& pipe = ChoosePipe();
+  RedisPipe::Outcome outcome = pipe.Execute(encode());
   if (outcome.failure == RedisPipe::Failure::kIo && outcome.sessionWasUsed) {
     // A socket that sat idle may have been closed by the server (a restart,
-    // an idle time-out): try once more on a new one.
-    outcome = ChoosePipe().Execute(encode());
+    // an idle time-out): try once more on a new one. The same pipe has
+    // dropped the broken socket, so it connects anew; another pipe's socket
+    // may have sat idle just as long.
+    outcome = pipe.Execute(encode());
   }
   return outcome;
 }

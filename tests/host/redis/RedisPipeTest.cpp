@@ -216,6 +216,34 @@ TEST(RedisPipe, OnlyAConnectionThatHadAnsweredIsRetriedAfterTheServerClosedIt) {
     EXPECT_EQ(fake.Connections(), 2);
     EXPECT_FALSE(fake.WaitForCommands("k", 3, 0ms)) << "SET, then the GET once on the new connection";
   }
+  {
+    SCOPED_TRACE("every idle connection closed, many callers on several sockets");
+    FakeRedis fake;
+    auto link = MakeLink(fake.Factory(), 5s, "fake:6379", 24);  // three sockets
+    auto setAll = [&](const std::string& value) {
+      std::vector<std::future<bool>> sets;
+      for (int i = 0; i < 12; ++i) {
+        sets.push_back(RunOn(link, [i, value](RedisConnection& c) { return c.Set("k" + std::to_string(i), MakeValue(value)); }));
+      }
+      int failed = 0;
+      for (auto& set : sets) {
+        try {
+          failed += Ready(set) ? 0 : 1;
+        } catch (const RedisIoError&) {
+          ++failed;
+        }
+      }
+      return failed;
+    };
+    for (int round = 0; round < 5; ++round) {
+      SCOPED_TRACE(round);
+      EXPECT_EQ(setAll("before"), 0);
+      fake.DropSessions();
+      // Each command that meets a closed socket is tried again on a new one,
+      // never on another socket that sat idle as long.
+      EXPECT_EQ(setAll("after"), 0);
+    }
+  }
   SCOPED_TRACE("a new connection closed before it answered");
   FakeRedis fake;
   fake.CloseReplyGate("k");

@@ -22,6 +22,7 @@
 
 #include "host/AsyncTask.h"
 #include "host/LogCapture.h"
+#include "host/redis/RedisErrors.h"
 #include "host/redis/RedisSubscriptionManager.h"
 #include "tests/host/redis/RedisTestSupport.h"
 #include "tests/support/ChildMode.h"
@@ -147,6 +148,9 @@ TEST_F(RedisSubscriptions, AForkedChildUsesRedisOnlyOnceItConfiguredThePoolAndLe
   second->Subscribe(u"kc.second.*", secondInbox.Callback());
   const RedisValue stored = MakePatternValue(16, 'p');
   ASSERT_EQ(RoundTrip("kc:fork", stored), "");
+  // A guard the parent holds across the fork.
+  auto inherited = Lock("kc:fork");
+  ASSERT_TRUE(inherited);
 
   EXPECT_TRUE(RunInForkedChild(
       [&] {
@@ -161,6 +165,14 @@ TEST_F(RedisSubscriptions, AForkedChildUsesRedisOnlyOnceItConfiguredThePoolAndLe
         std::string whyNot;
         if (RedisConnectionPool::FindAndLockPooledConnection(u"kc:fork", &whyNot)) failures |= 1;
         if (whyNot.find("forked") == std::string::npos) failures |= 2;
+        // Nor does a connection the parent held at the fork write or read
+        // anything here: its replies would go to the wrong process.
+        try {
+          inherited->GetConnection().Get("kc:other");
+          failures |= 128;
+        } catch (const kelvra::caching::RedisIoError& error) {
+          if (std::string(error.what()).find("forked") == std::string::npos) failures |= 128;
+        }
         Configure(server.Address());
         {
           auto guard = Lock("kc:fork");
@@ -175,7 +187,12 @@ TEST_F(RedisSubscriptions, AForkedChildUsesRedisOnlyOnceItConfiguredThePoolAndLe
         return failures;
       },
       "1, 2: a connection of the parent's; 4: none after Reset; 8, 16: no subscription in the child; 32: no "
-      "reconnection reported; 64: tasks"));
+      "reconnection reported; 64: tasks; 128: the parent's guard used"));
+  // The guard held across the fork still serves the parent, with its own replies.
+  const auto value = inherited->GetConnection().Get("kc:fork");
+  ASSERT_TRUE(value);
+  EXPECT_EQ(*value, *stored);
+  inherited.reset();
 
   // The parent's connections and subscriptions go on (the child's
   // publication reached it too), with no reconnection.
