@@ -9,7 +9,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <deque>
 #include <exception>
+#include <map>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -85,15 +87,28 @@ class RedisPubsub::Impl : public ICacheCoherence {
   std::string CheckConsistency();
 
  private:
-  // Number of an asynchronous operation, from 1 in order of launch; the
-  // operations run at once have none.
-  using Launch = uint64_t;
-  static constexpr Launch kRunAtOnce = UINT64_MAX;
+  // The number of withdrawals made when an operation started (see
+  // WithdrawnSince).
+  using WithdrawalMark = uint64_t;
+  // Notes the withdrawals made from its construction to its destruction, for
+  // an operation run on the calling thread.
+  class WithdrawalWatch {
+   public:
+    explicit WithdrawalWatch(Impl& impl) : m_impl(impl), m_mark(impl.BeginWatch()) {}
+    ~WithdrawalWatch() { m_impl.EndWatch(m_mark); }
+    WithdrawalWatch(const WithdrawalWatch&) = delete;
+    WithdrawalWatch& operator=(const WithdrawalWatch&) = delete;
+    WithdrawalMark Mark() const { return m_mark; }
+
+   private:
+    Impl& m_impl;
+    const WithdrawalMark m_mark;
+  };
 
   OnAddedMetrics OnAddedNow(Hash entryKeyHash, Hash valueHash, uint64_t timestamp, unsigned guid,
-                            const std::weak_ptr<ICoherentCache>& cache, Launch launch);
+                            const std::weak_ptr<ICoherentCache>& cache, WithdrawalMark mark);
   OnRemovedMetrics OnRemovedNow(const std::vector<unsigned>& guids,
-                                const std::weak_ptr<ICoherentCache>& cache, Launch launch);
+                                const std::weak_ptr<ICoherentCache>& cache, WithdrawalMark mark);
   void SubscribeCallback(const TString& keyText, const void* data, int length);
   void OnSubscriptionReconnected();
   bool IsDirty(const CacheEntryInfo& record, const Hash& otherHash, uint64_t otherTimestamp) const;
@@ -101,13 +116,23 @@ class RedisPubsub::Impl : public ICacheCoherence {
   // goes into `failures`, and the others are still told.
   // `ids` is the caller's one-element list, made before any record is
   // taken, so that telling a record's cache needs no allocation.
-  void MarkDirty(const CacheEntryInfo& record, std::vector<unsigned int>& ids, FirstFailure& failures);
+  // `mark` is the walk's, taken before its first record: the invalidators
+  // are not told of a cache withdrawn since.
+  void MarkDirty(const CacheEntryInfo& record, std::vector<unsigned int>& ids, FirstFailure& failures,
+                 WithdrawalMark mark);
   void PruneEvictedEntries();
-  // Runs task(launch) on a task of its own. `cache` is the cache it is about.
+  // Runs task(mark) on a task of its own, `mark` taken now.
   template <class Task>
-  void LaunchTracked(const std::weak_ptr<ICoherentCache>& cache, Task task);
-  // True when `cache` was withdrawn after operation `launch` was launched.
-  bool WithdrawnSince(const ICoherentCache* cache, Launch launch) KELCACHE_REQUIRES(m_lock);
+  void LaunchTracked(Task task);
+  // Starts and ends the watch of an operation that must leave alone the
+  // caches withdrawn while it runs.
+  WithdrawalMark BeginWatch();
+  void EndWatch(WithdrawalMark mark) noexcept;
+  // True when `cache` was withdrawn after `mark` was taken, by a watch still
+  // running. Such an operation leaves the cache alone: the host may destroy
+  // a cache as soon as its withdrawal returned, so nothing may track it again
+  // or tell anyone of it.
+  bool WithdrawnSince(const ICoherentCache* cache, WithdrawalMark mark);
   void Log(const TString& text) const {
     if (m_logEnabled) LogMessage(m_logSeverity, text);
   }
@@ -131,16 +156,13 @@ class RedisPubsub::Impl : public ICacheCoherence {
   TMutex m_tasksMutex KELCACHE_ACQUIRED_AFTER(m_lock);  // tasks may start under m_lock
   TConditionVariable m_tasksDone;
   int m_runningTasks KELCACHE_GUARDED_BY(m_tasksMutex) = 0;
-  Launch m_launches KELCACHE_GUARDED_BY(m_tasksMutex) = 0;  // the last launch's number
-  // Per cache with operations still running: how many, and the last launch
-  // before the cache was withdrawn (0: not withdrawn meanwhile). An
-  // operation launched before a withdrawal leaves the cache alone: the host
-  // may destroy a cache once it withdrew it, so nothing may track it again.
-  struct PendingWork {
-    int operations = 0;
-    Launch withdrawnAfter = 0;
-  };
-  std::unordered_map<const ICoherentCache*, PendingWork> m_pendingWork KELCACHE_GUARDED_BY(m_tasksMutex);
+  // Withdrawals made so far, and the operations that watch for them: each
+  // running one counted under the number of withdrawals at its start. A
+  // withdrawal is remembered (its number and cache) while a watch older than
+  // it runs, and forgotten once none does.
+  uint64_t m_withdrawalCount KELCACHE_GUARDED_BY(m_tasksMutex) = 0;
+  std::deque<std::pair<uint64_t, const ICoherentCache*>> m_withdrawals KELCACHE_GUARDED_BY(m_tasksMutex);
+  std::map<WithdrawalMark, int> m_watches KELCACHE_GUARDED_BY(m_tasksMutex);
 };
 
 // --- construction -------------------------------------------------------------
@@ -185,34 +207,27 @@ RedisPubsub::Impl::~Impl() {
 }
 
 template <class Task>
-void RedisPubsub::Impl::LaunchTracked(const std::weak_ptr<ICoherentCache>& cache, Task task) {
-  // Only the address is kept: it names the cache in the withdrawal records.
-  // A cache gone already has no record, and the operation will find it gone.
-  const ICoherentCache* address = nullptr;
-  if (std::shared_ptr<ICoherentCache> strongCache = cache.lock()) address = strongCache.get();
-  Launch launch = 0;
+void RedisPubsub::Impl::LaunchTracked(Task task) {
+  WithdrawalMark mark = 0;
   {
     TMutexLock lock(m_tasksMutex);
-    // The record first: when it cannot be made (out of memory), nothing has
-    // been counted that no task would take back.
-    if (address != nullptr) ++m_pendingWork[address].operations;
+    mark = m_withdrawalCount;
+    // First: without the memory to count the watch, nothing is counted that
+    // no task would take back.
+    ++m_watches[mark];
     ++m_runningTasks;
-    launch = ++m_launches;
   }
   // The counts go down when the last copy of the task object goes, not at
   // the end of its body: a task whose cancel event was signalled before it
   // started never runs its body, and the destructor must not wait for it.
-  std::shared_ptr<void> done(nullptr, [this, address](void*) {
+  std::shared_ptr<void> done(nullptr, [this, mark](void*) {
+    EndWatch(mark);
     TMutexLock lock(m_tasksMutex);
-    if (address != nullptr) {
-      auto pending = m_pendingWork.find(address);
-      if (--pending->second.operations == 0) m_pendingWork.erase(pending);
-    }
     if (--m_runningTasks == 0) m_tasksDone.NotifyAll();
   });
-  auto tracked = [task = std::move(task), launch, done = std::move(done)]() mutable {
+  auto tracked = [task = std::move(task), mark, done = std::move(done)]() mutable {
     try {
-      task(launch);
+      task(mark);
     } catch (...) {
       TLog::LogCurrentException(TLog::Warn, TString(u"RedisPubsub asynchronous operation failed"), {});
     }
@@ -221,11 +236,29 @@ void RedisPubsub::Impl::LaunchTracked(const std::weak_ptr<ICoherentCache>& cache
                     AsyncTask::LaunchOptions{0, false});
 }
 
-bool RedisPubsub::Impl::WithdrawnSince(const ICoherentCache* cache, Launch launch) {
-  if (launch == kRunAtOnce) return false;
+RedisPubsub::Impl::WithdrawalMark RedisPubsub::Impl::BeginWatch() {
   TMutexLock lock(m_tasksMutex);
-  auto pending = m_pendingWork.find(cache);
-  return pending != m_pendingWork.end() && launch <= pending->second.withdrawnAfter;
+  const WithdrawalMark mark = m_withdrawalCount;
+  ++m_watches[mark];
+  return mark;
+}
+
+void RedisPubsub::Impl::EndWatch(WithdrawalMark mark) noexcept {
+  TMutexLock lock(m_tasksMutex);
+  auto watch = m_watches.find(mark);
+  if (--watch->second == 0) m_watches.erase(watch);
+  // Withdrawals no running watch began before are of no use any more.
+  const uint64_t oldest = m_watches.empty() ? m_withdrawalCount : m_watches.begin()->first;
+  while (!m_withdrawals.empty() && m_withdrawals.front().first <= oldest) m_withdrawals.pop_front();
+}
+
+bool RedisPubsub::Impl::WithdrawnSince(const ICoherentCache* cache, WithdrawalMark mark) {
+  TMutexLock lock(m_tasksMutex);
+  for (auto withdrawal = m_withdrawals.rbegin(); withdrawal != m_withdrawals.rend() && withdrawal->first > mark;
+       ++withdrawal) {
+    if (withdrawal->second == cache) return true;
+  }
+  return false;
 }
 
 // --- dirtiness ------------------------------------------------------------------
@@ -242,11 +275,15 @@ bool RedisPubsub::Impl::IsDirty(const CacheEntryInfo& record, const Hash& otherH
 }
 
 void RedisPubsub::Impl::MarkDirty(const CacheEntryInfo& record, std::vector<unsigned int>& ids,
-                                  FirstFailure& failures) {
+                                  FirstFailure& failures, WithdrawalMark mark) {
+  // Each one told may withdraw the cache, and the host may then destroy it:
+  // the others are not told of it after that.
   ids.assign(1, record.guid);
   if (!m_dryRun && record.evictedAt == kLive) failures.Run([&] { record.cache->OnDirty(ids); });
   for (ICascadeInvalidator* invalidator : CascadeInvalidatorHolderFactory::GetInstance().GetInvalidators()) {
-    if (invalidator != nullptr) failures.Run([&] { invalidator->OnDirty(ids, *record.cache); });
+    if (invalidator == nullptr) continue;
+    if (WithdrawnSince(record.cache, mark)) break;
+    failures.Run([&] { invalidator->OnDirty(ids, *record.cache); });
   }
 }
 
@@ -254,10 +291,13 @@ void RedisPubsub::Impl::MarkDirty(const CacheEntryInfo& record, std::vector<unsi
 
 OnAddedMetrics RedisPubsub::Impl::OnAdded(Hash entryKeyHash, Hash valueHash, uint64_t timestamp,
                                           unsigned guid, std::weak_ptr<ICoherentCache> cache) {
-  if (!m_asyncCoherence) return OnAddedNow(entryKeyHash, valueHash, timestamp, guid, cache, kRunAtOnce);
+  if (!m_asyncCoherence) {
+    WithdrawalWatch watch(*this);
+    return OnAddedNow(entryKeyHash, valueHash, timestamp, guid, cache, watch.Mark());
+  }
   TElapsedTimer total(true);
-  LaunchTracked(cache, [this, entryKeyHash, valueHash, timestamp, guid, cache](Launch launch) {
-    OnAddedNow(entryKeyHash, valueHash, timestamp, guid, cache, launch);
+  LaunchTracked([this, entryKeyHash, valueHash, timestamp, guid, cache](WithdrawalMark mark) {
+    OnAddedNow(entryKeyHash, valueHash, timestamp, guid, cache, mark);
   });
   OnAddedMetrics metrics;
   metrics.totalMs = total.GetElapsedTime();
@@ -266,7 +306,7 @@ OnAddedMetrics RedisPubsub::Impl::OnAdded(Hash entryKeyHash, Hash valueHash, uin
 
 OnAddedMetrics RedisPubsub::Impl::OnAddedNow(Hash entryKeyHash, Hash valueHash, uint64_t timestamp,
                                              unsigned guid, const std::weak_ptr<ICoherentCache>& cache,
-                                             Launch launch) {
+                                             WithdrawalMark mark) {
   TElapsedTimer total(true);
   Metrics::Scope scope(TString(u"RedisPubsub::OnAdded"), kMetricsMask);
   OnAddedMetrics metrics;
@@ -278,10 +318,10 @@ OnAddedMetrics RedisPubsub::Impl::OnAddedNow(Hash entryKeyHash, Hash valueHash, 
     TWriteLockGuard guard(m_lock);
     metrics.lockMs = lockTimer.GetElapsedTime();
 
-    // An operation launched before its cache was withdrawn leaves it alone
-    // (the host may have destroyed it since); the value was made all the
-    // same, so it is still published.
-    if (!WithdrawnSince(record.cache, launch)) {
+    // An addition under way when its cache was withdrawn leaves it alone
+    // (the host may destroy it once the withdrawal returned); the value was
+    // made all the same, so it is still published.
+    if (!WithdrawnSince(record.cache, mark)) {
       if (m_tracking.RemovePlaceholder(key)) {
         size_t size = m_tracking.PlaceholderCount();
         if (m_logEnabled) {
@@ -306,7 +346,7 @@ OnAddedMetrics RedisPubsub::Impl::OnAddedNow(Hash entryKeyHash, Hash valueHash, 
           TElapsedTimer dirtyTimer(true);
           FirstFailure failures;
           std::vector<unsigned int> ids(1);
-          MarkDirty(record, ids, failures);
+          MarkDirty(record, ids, failures, mark);
           metrics.dirtyMs = dirtyTimer.GetElapsedTime();
           guard.Unlock();
           failures.RethrowIfAny();
@@ -364,6 +404,7 @@ void RedisPubsub::Impl::SubscribeCallback(const TString& keyText, const void* da
   // tables, from learning that an entry is dirty; the first failure is
   // raised once the walk is done.
   FirstFailure failures;
+  WithdrawalWatch watch(*this);
   if (entries == nullptr) {
     ++KelvraCounters::RedisPubsubWastedMessages;
   } else {
@@ -385,7 +426,7 @@ void RedisPubsub::Impl::SubscribeCallback(const TString& keyText, const void* da
                 .arg(HashText(otherHash))
                 .arg(static_cast<unsigned long long>(otherTimestamp)));
       }
-      MarkDirty(record, ids, failures);
+      MarkDirty(record, ids, failures, watch.Mark());
       // The caches and invalidators told may have called back into the
       // service (its lock admits its holder again) and changed this key
       // hash's records, or dropped them all: the record is forgotten where it
@@ -421,9 +462,10 @@ void RedisPubsub::Impl::OnSubscriptionReconnected() {
   // record taken is told, or it would stay stale for good.
   FirstFailure failures;
   std::vector<unsigned int> ids(1);
+  WithdrawalWatch watch(*this);
   for (const auto& key : m_tracking.LiveRecordKeys()) {
     if (std::optional<CacheEntryInfo> record = m_tracking.TakeLiveRecord(key))
-      MarkDirty(*record, ids, failures);
+      MarkDirty(*record, ids, failures, watch.Mark());
   }
   if (failures.Count() == 0) return;
   try {
@@ -441,9 +483,12 @@ void RedisPubsub::Impl::OnSubscriptionReconnected() {
 
 OnRemovedMetrics RedisPubsub::Impl::OnRemoved(const std::vector<unsigned>& guids,
                                               std::weak_ptr<ICoherentCache> cache) {
-  if (!m_asyncCoherence) return OnRemovedNow(guids, cache, kRunAtOnce);
+  if (!m_asyncCoherence) {
+    WithdrawalWatch watch(*this);
+    return OnRemovedNow(guids, cache, watch.Mark());
+  }
   TElapsedTimer total(true);
-  LaunchTracked(cache, [this, guids, cache](Launch launch) { OnRemovedNow(guids, cache, launch); });
+  LaunchTracked([this, guids, cache](WithdrawalMark mark) { OnRemovedNow(guids, cache, mark); });
   OnRemovedMetrics metrics;
   metrics.totalMs = total.GetElapsedTime();
   metrics.guidCount = guids.size();
@@ -451,7 +496,7 @@ OnRemovedMetrics RedisPubsub::Impl::OnRemoved(const std::vector<unsigned>& guids
 }
 
 OnRemovedMetrics RedisPubsub::Impl::OnRemovedNow(const std::vector<unsigned>& guids,
-                                                 const std::weak_ptr<ICoherentCache>& cache, Launch launch) {
+                                                 const std::weak_ptr<ICoherentCache>& cache, WithdrawalMark mark) {
   TElapsedTimer total(true);
   Metrics::Scope scope(TString(u"RedisPubsub::OnRemoved"), kMetricsMask);
   OnRemovedMetrics metrics;
@@ -468,9 +513,9 @@ OnRemovedMetrics RedisPubsub::Impl::OnRemovedNow(const std::vector<unsigned>& gu
   TElapsedTimer lockTimer(true);
   TWriteLockGuard guard(m_lock);
   metrics.lockMs = lockTimer.GetElapsedTime();
-  // Launched before its cache was withdrawn: the withdrawal forgot these
+  // Under way when its cache was withdrawn: the withdrawal forgot these
   // entries already, and placeholders for them would outlive the cache.
-  if (WithdrawnSince(address, launch)) {
+  if (WithdrawnSince(address, mark)) {
     guard.Unlock();
     metrics.totalMs = total.GetElapsedTime();
     return metrics;
@@ -533,11 +578,11 @@ void RedisPubsub::Impl::OnRemoved(const ICoherentCache& cache) {
   {
     TWriteLockGuard guard(m_lock);
     {
-      // Marked first: additions launched before now must not track the cache
-      // again, even when the withdrawal below raises.
+      // Noted first: operations under way must not track the cache again,
+      // even when the withdrawal below raises.
       TMutexLock tasksLock(m_tasksMutex);
-      auto pending = m_pendingWork.find(address);
-      if (pending != m_pendingWork.end()) pending->second.withdrawnAfter = m_launches;
+      if (!m_watches.empty()) m_withdrawals.emplace_back(m_withdrawalCount + 1, address);
+      ++m_withdrawalCount;
     }
     ids = m_tracking.Withdraw(address);
   }
@@ -561,6 +606,8 @@ void RedisPubsub::Impl::TriggerPruneEvictedEntriesTestOnly(int maxEvictedEntries
 
 void RedisPubsub::Impl::PruneEvictedEntries() {
   Metrics::Scope scope(TString(u"RedisPubsub::PruneEvictedEntries"), kMetricsMask);
+  // Made before any record is taken (it may need memory).
+  WithdrawalWatch watch(*this);
   const int64_t now = SteadyNowNs();
   CoherenceTrackingTable::PrunedIds pruned;
   // A failure partway (no memory for the list or a log line, a table found
@@ -608,11 +655,14 @@ void RedisPubsub::Impl::PruneEvictedEntries() {
   }
   // The records are gone from the tables: an invalidator that raises must
   // not keep the others from hearing of them, since nobody reports them again.
+  // An invalidator told may withdraw one of these caches, and the host may
+  // then destroy it: nobody is told of it after that.
   FirstFailure failures;
   if (failure) failures.Run([&] { std::rethrow_exception(failure); });
   for (ICascadeInvalidator* invalidator : CascadeInvalidatorHolderFactory::GetInstance().GetInvalidators()) {
     if (invalidator == nullptr) continue;
     for (const auto& cacheAndGuids : pruned) {
+      if (WithdrawnSince(cacheAndGuids.first, watch.Mark())) continue;
       failures.Run([&] { invalidator->OnEvicted(cacheAndGuids.second, *cacheAndGuids.first); });
     }
   }

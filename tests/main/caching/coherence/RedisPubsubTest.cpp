@@ -12,6 +12,7 @@
 #include <optional>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 #include "host/AppConfig.h"
 #include "host/AppOptions.h"
@@ -297,6 +298,96 @@ TEST_F(RedisPubsubTest, WithdrawingACacheForgetsItsEntries) {
 // one. The walk over the key hash's records must still tell each dirty live
 // entry, forget exactly the records it told of, and survive the key hash
 // losing all its records meanwhile.
+// What a host does when it destroys a cache: it withdraws the cache, then
+// lets it go. Another thread's addition under way at that moment, waiting
+// for the service's lock, must not track the cache again: its record would
+// outlive the cache, and the next message would tell a destroyed cache.
+TEST_F(RedisPubsubTest, AnAdditionUnderWayWhenItsCacheIsWithdrawnLeavesTheCacheAlone) {
+  ScopedOptionOverride delta("CacheSynchronizationMinimumDeltaSeconds", 0);
+  MakeService();
+  struct HoldingCache : RecordingCache {
+    std::function<void()> whileTold;
+    void OnDirty(const std::vector<unsigned int>& ids) override {
+      RecordingCache::OnDirty(ids);
+      if (whileTold) std::exchange(whileTold, nullptr)();
+    }
+  };
+  auto holder = std::make_shared<HoldingCache>();
+  auto withdrawn = std::make_shared<RecordingCache>();
+  const std::weak_ptr<RecordingCache> watched = withdrawn;
+  std::thread adder;
+  // The service's lock is held while `holder` is told of a dirty entry.
+  holder->whileTold = [&] {
+    std::atomic<bool> started{false};
+    adder = std::thread([&, cache = std::weak_ptr<kelvra::caching::ICoherentCache>(withdrawn)] {
+      started = true;
+      m_service->OnAdded({7, 7}, kValue, kTime, 42, cache);  // waits for the lock
+    });
+    while (!started) std::this_thread::yield();
+    std::this_thread::sleep_for(200ms);
+    m_service->OnRemoved(*withdrawn);
+    withdrawn.reset();
+  };
+  m_service->OnAdded({1, 1}, kValue, kTime, 1, holder);
+  Receive({1, 1}, kOtherValue, kTime + 10);
+  adder.join();
+  EXPECT_TRUE(watched.expired());
+  m_invalidator.dirtyCalls.clear();
+  Receive({7, 7}, kOtherValue, kTime + 10);
+  EXPECT_TRUE(m_invalidator.dirtyCalls.empty()) << "the destroyed cache's entry was tracked";
+  m_service->OnRemoved(*holder);
+}
+
+// An invalidator told of a cache's entry may withdraw the cache, and the
+// host may then destroy it: whatever was telling of it tells nobody else of
+// it after that, whether a message, a reconnection or pruning was telling.
+TEST_F(RedisPubsubTest, NobodyIsToldOfACacheAfterAnInvalidatorWithdrewIt) {
+  ScopedOptionOverride delta("CacheSynchronizationMinimumDeltaSeconds", 0);
+  const std::pair<const char*, std::function<void()>> paths[] = {
+      {"message", [&] { Receive({2, 2}, kOtherValue, kTime + 10); }},
+      {"reconnection", [&] { m_manager.SimulateReconnect(); }},
+      {"pruning",
+       [&] {
+         m_service->OnRemoved({1}, m_cache);
+         m_service->OnRemoved({2}, m_other);
+         m_service->TriggerPruneEvictedEntriesTestOnly(-1, 0);
+       }},
+  };
+  for (const auto& [path, tell] : paths) {
+    SCOPED_TRACE(path);
+    MakeService();
+    AddEntriesTo({m_cache, m_other});  // entry 1 in m_cache, entry 2 in m_other
+    bool withdrew = false;
+    size_t withdrawalsOwn[2] = {0, 0};  // m_invalidator's evicted calls made by the withdrawal itself
+    auto withdrawOther = [&](const std::vector<RecordingInvalidator::Call>& calls) {
+      if (!withdrew && calls.back().cache == m_other.get()) {
+        withdrew = true;
+        withdrawalsOwn[0] = m_invalidator.evicted.size();
+        m_service->OnRemoved(*m_other);
+        withdrawalsOwn[1] = m_invalidator.evicted.size();
+      }
+    };
+    m_refusing.whenDirty = [&](const std::vector<unsigned>&) { withdrawOther(m_refusing.dirtyCalls); };
+    m_refusing.whenEvicted = [&](const std::vector<unsigned>&) { withdrawOther(m_refusing.evicted); };
+    m_invalidator.dirtyCalls.clear();
+    m_invalidator.evicted.clear();
+    tell();
+    EXPECT_TRUE(withdrew);
+    for (const RecordingInvalidator::Call& call : m_invalidator.dirtyCalls) {
+      EXPECT_NE(call.cache, m_other.get()) << "told of the withdrawn cache's dirty entry";
+    }
+    for (size_t i = 0; i < m_invalidator.evicted.size(); ++i) {
+      // The withdrawal itself tells of what it forgot; nothing else may.
+      if (i < withdrawalsOwn[0] || i >= withdrawalsOwn[1]) {
+        EXPECT_NE(m_invalidator.evicted[i].cache, m_other.get()) << "told of the withdrawn cache's evicted entry";
+      }
+    }
+    m_refusing.whenDirty = nullptr;
+    m_refusing.whenEvicted = nullptr;
+    m_service->OnRemoved(*m_cache);
+  }
+}
+
 TEST_F(RedisPubsubTest, ACallbackThatCallsBackIntoTheServiceMidWalkLosesNoDirtyEntry) {
   ScopedOptionOverride delta("CacheSynchronizationMinimumDeltaSeconds", 0);
   ScopedOptionOverride lifetime("CacheSynchronizationEvictedLifetimeSec", 3600);
