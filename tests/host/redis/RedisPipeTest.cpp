@@ -164,9 +164,11 @@ TEST(RedisPipe, AReplyBeforeItsRequestIsSentWholeNeitherReachesItNorFreesItsByte
   auto w = RunOn(link, [](RedisConnection& c) { return c.Set("w", MakeValue("w")); });
   ASSERT_TRUE(fake.WaitForBlockedWrite("w", kRedisLongWait));
   auto a = RunOn(link, [](RedisConnection& c) { return c.Set("a", MakeValue("a")); });
+  ASSERT_TRUE(WaitUntil([&] { return link->ChoosePipe().Load() >= 3; }, kRedisLongWait));
+  std::this_thread::sleep_for(100ms);  // A is queued behind W's write, then B behind A
   auto b = RunOn(link, [](RedisConnection& c) { return c.Set("b", MakeValue("b")); });
   ASSERT_TRUE(WaitUntil([&] { return link->ChoosePipe().Load() >= 4; }, kRedisLongWait));
-  std::this_thread::sleep_for(20ms);  // A and B are queued behind W's write
+  std::this_thread::sleep_for(20ms);
   fake.OpenWriteGate("w");
   ASSERT_TRUE(fake.WaitForCommands("a", 1, kRedisLongWait));
   ASSERT_TRUE(fake.WaitForBlockedWrite("b", kRedisLongWait));
