@@ -1,5 +1,7 @@
 #include "host/redis/RedisConfiguration.h"
 
+#include <arpa/inet.h>
+
 #include <cctype>
 #include <charconv>
 #include <cstdio>
@@ -237,6 +239,15 @@ std::vector<RedisServerAddress> MakeRedisServers(const std::vector<std::pair<TSt
     if (address.host.empty()) Fail("Redis servers: a server has an empty host name");
     if (HasWhiteSpace(address.host)) Fail("Redis servers: '" + address.host + "' has white space in its host");
     CheckNoControlCharacter(address.host, "Redis servers: a host");
+    // A host with its port, or an IPv6 address in brackets, as the text form
+    // writes them, would fail only when connecting, with a puzzling reason.
+    if (address.host.find_first_of("[]") != std::string::npos) {
+      Fail("Redis servers: host '" + address.host + "' has brackets: give an IPv6 address without them");
+    }
+    in6_addr ipv6{};
+    if (address.host.find(':') != std::string::npos && inet_pton(AF_INET6, address.host.c_str(), &ipv6) != 1) {
+      Fail("Redis servers: host '" + address.host + "' has a ':' but is no IPv6 address: give the port apart");
+    }
     if (port == 0) Fail("Redis servers: " + address.host + " has the port 0");
     addresses.push_back(std::move(address));
   }

@@ -122,8 +122,9 @@ struct KELCACHE_EXPORT RedisPoolOptions {
 KELCACHE_EXPORT std::vector<RedisServerAddress> ParseRedisServers(const TString& text);
 
 // Checks a list of (host, port) pairs and turns it into addresses: every host
-// must be non-empty without white space, every port non-zero, and no server
-// may be listed twice. Raises RedisConfigurationError.
+// must be non-empty without white space, brackets or a port of its own (a ':'
+// only in an IPv6 address, written without brackets), every port non-zero,
+// and no server may be listed twice. Raises RedisConfigurationError.
 KELCACHE_EXPORT std::vector<RedisServerAddress> MakeRedisServers(
     const std::vector<std::pair<TString, uint16_t>>& servers);
 

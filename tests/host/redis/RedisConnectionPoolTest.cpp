@@ -166,9 +166,12 @@ TEST(RedisConfiguration, TheServersTextNamesOneServerOrTheNodesOfACluster) {
   // Pairs: one is a server, several are the listed nodes of a cluster.
   EXPECT_FALSE(MakeRedisPoolConfiguration(Servers{{u"h", 1}}, u"").cluster);
   EXPECT_TRUE(MakeRedisPoolConfiguration(Servers{{u"h", 1}, {u"g", 2}}, u"").cluster);
+  EXPECT_EQ(MakeRedisPoolConfiguration(Servers{{u"::1", 7000}}, u"").servers.at(0).ToString(), "[::1]:7000");
   const std::tuple<Servers, TString, std::string> badPairs[] = {
       {{{u"", 1}}, u"", "empty host"}, {{{u"h", 0}}, u"", "port 0"}, {{{u"h", 5}, {u"h", 5}}, u"", "twice"},
       {{{TString(u"a\0b", 3), 1}}, u"", "control character 0x00"},
+      {{{u"127.0.0.1:6379", 1}}, u"", "'127.0.0.1:6379' has a ':' but is no IPv6 address"},
+      {{{u"[::1]", 1}}, u"", "'[::1]' has brackets"},
       {{{u"h", 1}, {u"g", 2}}, u"db=1", "a Redis Cluster has only database 0"}};
   for (const auto& bad : badPairs) {
     const std::string message = RaisedText<RedisConfigurationError>(
