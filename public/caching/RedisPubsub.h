@@ -49,7 +49,10 @@
 // OnAdded's log line happen after the lock is released. Subscription
 // callbacks arrive on the subscription manager's thread, inside the
 // subscription's gate: a thread that holds a cache's lock must not destroy
-// the service or unsubscribe it.
+// the service or unsubscribe it. Nor may the service be destroyed from one
+// of its own callbacks (a cache's or invalidator's OnDirty or OnEvicted, a
+// dirty scope's handler): the call that made the callback still uses it, and
+// with AsyncCacheCoherence on its destruction would wait for that very call.
 #pragma once
 
 #include <cstdint>
