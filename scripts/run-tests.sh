@@ -27,7 +27,8 @@ jobs=$(nproc)
 # Sanitizers stop the program at the first report, so a report fails its test.
 export ASAN_OPTIONS="abort_on_error=1:detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
+# The suppressions cover what an uninstrumented system library does (see the file).
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/scripts/tsan-suppressions.txt"
 
 run_build() {
   local name=$1 sanitize=$2
