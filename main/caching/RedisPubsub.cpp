@@ -208,13 +208,11 @@ RedisPubsub::Impl::~Impl() {
 
 template <class Task>
 void RedisPubsub::Impl::LaunchTracked(Task task) {
-  WithdrawalMark mark = 0;
+  // The watch first: without the memory to count it, nothing is counted that
+  // no task would take back.
+  const WithdrawalMark mark = BeginWatch();
   {
     TMutexLock lock(m_tasksMutex);
-    mark = m_withdrawalCount;
-    // First: without the memory to count the watch, nothing is counted that
-    // no task would take back.
-    ++m_watches[mark];
     ++m_runningTasks;
   }
   // The counts go down when the last copy of the task object goes, not at

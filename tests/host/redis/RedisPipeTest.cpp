@@ -156,13 +156,19 @@ TEST(RedisPipe, AReplyBeforeItsRequestIsSentWholeNeitherReachesItNorFreesItsByte
   // A's reply comes while its round is still going out, and the bytes of a
   // request (which may be its caller's own) stay in use until the round
   // ends, so A's caller must not return before then.
-  fake.CloseReplyGate("r");
-  fake.CloseWriteGate("w");
+  // R's GET waits for its held reply, reading for everyone; then W's SET is
+  // held while it is written.
+  auto readerAndHeldWriter = [&](const std::string& value) {
+    fake.CloseReplyGate("r");
+    fake.CloseWriteGate("w");
+    auto r = RunOn(link, [](RedisConnection& c) { return Text(c.Get("r")); });
+    EXPECT_TRUE(fake.WaitForBlockedReads(1, kRedisLongWait));
+    auto w = RunOn(link, [value](RedisConnection& c) { return c.Set("w", MakeValue(value)); });
+    EXPECT_TRUE(fake.WaitForBlockedWrite("w", kRedisLongWait));
+    return std::make_pair(std::move(r), std::move(w));
+  };
   fake.CloseWriteGate("b");
-  auto r = RunOn(link, [](RedisConnection& c) { return Text(c.Get("r")); });
-  ASSERT_TRUE(fake.WaitForBlockedReads(1, kRedisLongWait));
-  auto w = RunOn(link, [](RedisConnection& c) { return c.Set("w", MakeValue("w")); });
-  ASSERT_TRUE(fake.WaitForBlockedWrite("w", kRedisLongWait));
+  auto [r, w] = readerAndHeldWriter("w");
   auto a = RunOn(link, [](RedisConnection& c) { return c.Set("a", MakeValue("a")); });
   ASSERT_TRUE(WaitUntil([&] { return link->ChoosePipe().Load() >= 3; }, kRedisLongWait));
   std::this_thread::sleep_for(100ms);  // A is queued behind W's write, then B behind A
@@ -186,12 +192,7 @@ TEST(RedisPipe, AReplyBeforeItsRequestIsSentWholeNeitherReachesItNorFreesItsByte
   // connection is dropped and no request takes a reply before it is sent (A
   // is sent again on a new connection, as a command on a connection that had
   // answered before is).
-  fake.CloseReplyGate("r");
-  fake.CloseWriteGate("w");
-  auto r2 = RunOn(link, [](RedisConnection& c) { return Text(c.Get("r")); });
-  ASSERT_TRUE(fake.WaitForBlockedReads(1, kRedisLongWait));
-  auto w2 = RunOn(link, [](RedisConnection& c) { return c.Set("w", MakeValue("w2")); });
-  ASSERT_TRUE(fake.WaitForBlockedWrite("w", kRedisLongWait));
+  auto [r2, w2] = readerAndHeldWriter("w2");
   auto a2 = RunOn(link, [](RedisConnection& c) { return c.Set("a", MakeValue("a2")); });
   ASSERT_TRUE(WaitUntil([&] { return link->ChoosePipe().Load() >= 3; }, kRedisLongWait));
   std::this_thread::sleep_for(20ms);
