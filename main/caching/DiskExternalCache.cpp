@@ -27,7 +27,11 @@
 //   leave a zero-length ".bin") no longer matches the integrity record that
 //   its store put in an attribute of the file (DiskExternalCacheEntry.h). A
 //   load checks the length and checksum of what it read against it, and a
-//   damaged value is a miss, logged at Warn with the entry's folder.
+//   damaged value is a miss, logged at Warn with the entry's folder. A value
+//   file without record (an older version's, or one on a file system
+//   without user attributes) is served as it is, but only when it is smaller
+//   than the values this cache refuses to store: a bigger one is none of its
+//   values, and is a miss logged the same way.
 //
 // What each operation asks of the kernel, in the usual case (this is where a
 // small load or store spends its time, so every call here earns its place):
@@ -232,9 +236,11 @@ void RenewLastWriteTime(int fd) {
 }
 
 // Reads the entry through opening, under the lock when locked; a damaged
-// value is reported through damagedLog.
+// value is reported through damagedLog. A value file without integrity
+// record is served only below unverifiedLimit bytes (UnverifiedValueLimit).
 Found ReadEntry(const DiskCacheFolder::Opening& opening, const Entry& entry, const ExpectedKey& expected,
-                bool locked, LogRateLimiter& damagedLog, std::shared_ptr<std::vector<uint8_t>>* value) {
+                bool locked, uint64_t unverifiedLimit, LogRateLimiter& damagedLog,
+                std::shared_ptr<std::vector<uint8_t>>* value) {
   // The small key file first: a colliding key costs no value read. Without
   // the lock it stays open, for the check at the end.
   FileDescriptor keyFile;
@@ -248,7 +254,8 @@ Found ReadEntry(const DiskCacheFolder::Opening& opening, const Entry& entry, con
     if (error == ENOENT || error == ENOTDIR) return Found::Miss;
     return MissOrRaise(entry, u"Cannot open file", entry.valueFile, error);
   }
-  DiskValueRead read = ReadDiskValue(valueFile.Get(), DiskIntegrityRecord::KeyChecksum(expected.utf8));
+  DiskValueRead read =
+      ReadDiskValue(valueFile.Get(), DiskIntegrityRecord::KeyChecksum(expected.utf8), unverifiedLimit);
   switch (read.state) {
     case DiskValueRead::State::Whole:
     case DiskValueRead::State::Unverified:
@@ -296,8 +303,8 @@ Found ReadEntry(const DiskCacheFolder::Opening& opening, const Entry& entry, con
   return Found::Value;
 }
 
-std::shared_ptr<std::vector<uint8_t>> LoadEntry(DiskCacheFolder& folder, const TString& key,
-                                                const TString& keyHash) {
+std::shared_ptr<std::vector<uint8_t>> LoadEntry(DiskCacheFolder& folder, const TString& key, const TString& keyHash,
+                                                uint64_t unverifiedLimit) {
   Metrics::Scope scope(u"DiskExternalCache::TryLoad", kFunctionMetricsMask);
   try {
     const Entry entry(folder.Path(), keyHash);
@@ -311,7 +318,8 @@ std::shared_ptr<std::vector<uint8_t>> LoadEntry(DiskCacheFolder& folder, const T
       Found found;
       {
         EntryLock lock(opening, entry.lockByte, EntryLock::Mode::Shared, false, EntryLockWait());
-        found = ReadEntry(*opening, entry, expected, lock.Held(), folder.DamagedEntryLog(), &value);
+        found =
+            ReadEntry(*opening, entry, expected, lock.Held(), unverifiedLimit, folder.DamagedEntryLog(), &value);
       }
       if (found == Found::Value) return value;
       if (found == Found::Miss) return nullptr;
@@ -522,7 +530,10 @@ DiskExternalCache::StoreFunc DiskExternalCache::GetStoreFunc() const {
 }
 
 DiskExternalCache::LoadFunc DiskExternalCache::GetLoadFunc() const {
-  return [folder = m_folder](TString key, TString keyHash) { return LoadEntry(*folder, key, keyHash); };
+  return [folder = m_folder, unverifiedLimit = UnverifiedValueLimit(m_upperBound2SizeMb)](TString key,
+                                                                                        TString keyHash) {
+    return LoadEntry(*folder, key, keyHash, unverifiedLimit);
+  };
 }
 
 DiskExternalCache::DropFunc DiskExternalCache::GetDropFunc() const {

@@ -78,7 +78,7 @@ std::array<uint8_t, DiskIntegrityRecord::kEncodedSize> DiskIntegrityRecord::Enco
   return encoded;
 }
 
-DiskValueRead ReadDiskValue(int fd, uint64_t keyChecksum) {
+DiskValueRead ReadDiskValue(int fd, uint64_t keyChecksum, uint64_t unverifiedLimit) {
   DiskValueRead read;
   if (::fstat(fd, &read.info) != 0) return Failed(std::move(read), u"Cannot read file", errno);
   if (!S_ISREG(read.info.st_mode)) {
@@ -118,6 +118,11 @@ DiskValueRead ReadDiskValue(int fd, uint64_t keyChecksum) {
   const uint64_t size = static_cast<uint64_t>(read.info.st_size);
   if (recorded && size != expected.length) {
     return Damaged(std::move(read), LengthDamage(size, expected.length));
+  }
+  if (!recorded && size >= unverifiedLimit) {
+    return Damaged(std::move(read), u"its value file has no integrity record and holds " + TString::number(size) +
+                                        u" bytes, too many for a value of this cache (it stores fewer than " +
+                                        TString::number(unverifiedLimit) + u")");
   }
   // A value file is never written in place: stores write a temporary file
   // and rename it. So the open file keeps the size fstat gave, and the value

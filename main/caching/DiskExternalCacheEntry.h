@@ -118,7 +118,18 @@ struct DiskValueRead {
 // fstat, fgetxattr and one read in the usual case. A file whose size already
 // differs from its record, or that was stored under another key, is not read
 // at all. Never raises for a failure of the system (state Failed).
-DiskValueRead ReadDiskValue(int fd, uint64_t keyChecksum);
+// A file without a record is read only when it holds fewer than
+// unverifiedLimit bytes (UnverifiedValueLimit); a larger one is Damaged, and
+// not read: nothing vouches that it is a value at all.
+DiskValueRead ReadDiskValue(int fd, uint64_t keyChecksum, uint64_t unverifiedLimit);
+
+// The size from which a value file without integrity record is not served
+// by a cache whose values of upperBound2SizeMb MiB or more are not stored:
+// such a file is none of its values (a value that size would have been
+// refused by its store), and reading it could take any amount of memory.
+constexpr uint64_t UnverifiedValueLimit(unsigned upperBound2SizeMb) {
+  return static_cast<uint64_t>(upperBound2SizeMb) << 20;
+}
 
 // Reads an open file from its current position to its end; 0, or the errno
 // value of a failed read.

@@ -17,6 +17,7 @@
 #include "host/Errors.h"
 #include "host/FileDescriptor.h"
 #include "host/FileErrors.h"
+#include "host/AppOptions.h"
 #include "host/FileSystem.h"
 #include "host/FolderSweeper.h"
 #include "host/TDirectory.h"
@@ -54,7 +55,7 @@ DiskEntryReport With(DiskEntryReport report, State state, TString detail) {
 // Sorts one entry folder, read under its lock (unless the lock could not be
 // had: a folder without ".lock", a holder that kept it too long), into a state.
 DiskEntryReport InspectEntry(const DiskCacheFolder::Opening& opening, const DiskEntryFiles& entry,
-                             DiskEntryReport report) {
+                             uint64_t unverifiedLimit, DiskEntryReport report) {
   const DiskKeyRead key = ReadDiskKey(opening.Fd(), entry.keyName.c_str());
   if (key.outcome == DiskKeyRead::Outcome::Failed) {
     return With(std::move(report), State::Unreadable, SystemError(key.operation, entry.keyFile, key.error));
@@ -73,7 +74,8 @@ DiskEntryReport InspectEntry(const DiskCacheFolder::Opening& opening, const Disk
   if (valueFile) {
     // Checked against the key its ".key" holds, as a load of that key would.
     value = ReadDiskValue(valueFile.Get(),
-                          DiskIntegrityRecord::KeyChecksum(report.key ? report.key->toStdString() : std::string()));
+                          DiskIntegrityRecord::KeyChecksum(report.key ? report.key->toStdString() : std::string()),
+                          unverifiedLimit);
     if (value->state == DiskValueRead::State::Failed) {
       return With(std::move(report), State::Unreadable,
                   SystemError(value->operation, entry.valueFile, value->error));
@@ -128,11 +130,17 @@ const char* DiskEntryReport::StateName(State state) {
   return index < std::size(kNames) ? kNames[index] : "unknown";
 }
 
+// The option is an int widened with its sign, as the store's frame reads it.
 DiskExternalCacheInspector::DiskExternalCacheInspector(TPath cachePath)
-    : m_folder(std::make_unique<DiskCacheFolder>(std::move(cachePath))) {}
+    : DiskExternalCacheInspector(std::move(cachePath),
+                                 static_cast<unsigned>(appoptions::ExternalCacheUpperBound2SizeMb())) {}
 
 DiskExternalCacheInspector::DiskExternalCacheInspector(const DiskExternalCache& cache)
-    : DiskExternalCacheInspector(cache.GetCachePath()) {}
+    : DiskExternalCacheInspector(cache.GetCachePath(), cache.m_upperBound2SizeMb) {}
+
+DiskExternalCacheInspector::DiskExternalCacheInspector(TPath cachePath, unsigned upperBound2SizeMb)
+    : m_folder(std::make_unique<DiskCacheFolder>(std::move(cachePath))),
+      m_unverifiedLimit(UnverifiedValueLimit(upperBound2SizeMb)) {}
 
 DiskExternalCacheInspector::~DiskExternalCacheInspector() = default;
 
@@ -189,7 +197,7 @@ DiskEntryReport DiskExternalCacheInspector::InspectFolder(const TString& folderN
       continue;
     }
     EntryLock lock(opening, entry.lockByte, EntryLock::Mode::Shared, false, EntryLockWait());
-    return InspectEntry(*opening, entry, std::move(report));
+    return InspectEntry(*opening, entry, m_unverifiedLimit, std::move(report));
   }
   return With(std::move(report), State::Absent, TString(u"no such folder"));
 }

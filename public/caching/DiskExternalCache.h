@@ -69,6 +69,7 @@
 namespace kelvra::caching {
 
 class DiskCacheFolder;
+class DiskExternalCacheInspector;
 
 class KELCACHE_EXPORT DiskExternalCache : public ExternalCache<TString, std::vector<uint8_t>> {
  public:
@@ -108,6 +109,9 @@ class KELCACHE_EXPORT DiskExternalCache : public ExternalCache<TString, std::vec
   DropFunc GetDropFunc() const override;
 
  private:
+  // Reads the size of values this cache refuses to store.
+  friend class DiskExternalCacheInspector;
+
   TPath cachePath;
   std::shared_ptr<FolderSweeper> m_sweeper;
   std::shared_ptr<DiskCacheFolder> m_folder;  // the open handle on cachePath; never null

@@ -28,10 +28,12 @@
 //   Misplaced         | both, but ".key" holds a key whose hash  | never found
 //                     | names another folder (edited by hand)    |
 //   Damaged           | both; ".bin" does not match its record,  | miss (logged,
-//                     | or its record names another key          | except for another
-//                     |                                          | key's record)
+//                     | or its record names another key, or it   | except for another
+//                     | has none and is as big as values the     | key's record)
+//                     | cache refuses to store                   |
 //   Unverified        | both; ".bin" has no record (an older     | hit, unchecked
-//                     | version's, or no user attributes)        |
+//                     | version's, or no user attributes) and is |
+//                     | smaller than that                        |
 //   Whole             | both; ".bin" matches its record          | hit
 //
 // The empty key's own entry (an empty ".key" in the folder named by the
@@ -101,9 +103,12 @@ class KELCACHE_EXPORT DiskExternalCacheInspector {
  public:
   // The namespace folder to look at (as DiskExternalCache::GetCachePath
   // gives it). Touches nothing on disk. An empty path, or one that holds a
-  // NUL character, raises LogicException as DiskExternalCache does.
+  // NUL character, raises LogicException as DiskExternalCache does. Values
+  // too big to be served unverified are those of the option
+  // ExternalCacheUpperBound2SizeMb, read now, as a cache made now would.
   explicit DiskExternalCacheInspector(TPath cachePath);
-  // The namespace folder of that cache.
+  // The namespace folder of that cache, and the size of values it refuses
+  // to store.
   explicit DiskExternalCacheInspector(const DiskExternalCache& cache);
   ~DiskExternalCacheInspector();
   DiskExternalCacheInspector(const DiskExternalCacheInspector&) = delete;
@@ -126,7 +131,10 @@ class KELCACHE_EXPORT DiskExternalCacheInspector {
   std::vector<DiskEntryReport> ListEntries() const;
 
  private:
+  DiskExternalCacheInspector(TPath cachePath, unsigned upperBound2SizeMb);
+
   std::unique_ptr<DiskCacheFolder> m_folder;  // owned; never null
+  uint64_t m_unverifiedLimit;                 // UnverifiedValueLimit of the cache's bound
 };
 
 }  // namespace kelvra::caching

@@ -10,6 +10,7 @@
 #include <map>
 #include <optional>
 
+#include "host/AppOptions.h"
 #include "host/DateTime.h"
 #include "host/Errors.h"
 #include "host/FileSystem.h"
@@ -189,6 +190,47 @@ TEST_F(DiskExternalCacheTest, WhatTheEntryFolderHoldsDecidesReportLoadAndListing
 
     ASSERT_TRUE(Store(*cache, c.key, MakeValue("whole")));
     EXPECT_TRUE(LoadsValue(*cache, c.key, *MakeValue("whole")));
+  }
+}
+
+// A value file without integrity record (an older version's, or one made by
+// hand) is served as it is only while it is smaller than the values its cache
+// refuses to store (ExternalCacheUpperBound2SizeMb, whole MiB): a bigger one
+// cannot be one of its values, and is not read (a sparse file of gigabytes
+// would be, into memory). The inspector judges it by the bound of the cache
+// it was made from, or by the option when made from a path.
+TEST_F(DiskExternalCacheTest, AValueFileWithoutRecordIsServedOnlyBelowTheSizeTheCacheRefuses) {
+  std::unique_ptr<kelvra::caching::DiskExternalCache> cache;
+  {
+    kelvra::appoptions::ScopedOptionOverride bound("ExternalCacheUpperBound2SizeMb", 1);
+    cache = MakeCache();
+  }
+  const fs::path entry = EntryPath(u"k");
+  ASSERT_TRUE(Store(*cache, u"k", MakeValue("stored")));
+  ASSERT_EQ(removexattr((entry / ".bin").c_str(), "user.kelcache.integrity"), 0);
+  const struct {
+    uintmax_t size;
+    bool served;
+  } cases[] = {{(1u << 20) - 1, true}, {1u << 20, false}, {uintmax_t{3} << 30, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.size);
+    fs::resize_file(entry / ".bin", c.size);
+    TLog::Capture capture(TLog::Warn);
+    const Value loaded = cache->TryLoad(u"k").Get();
+    ASSERT_EQ(loaded != nullptr, c.served);
+    EXPECT_EQ(DiskExternalCacheInspector(*cache).InspectKey(u"k").state, c.served ? State::Unverified : State::Damaged);
+    EXPECT_EQ(DiskExternalCacheInspector(ToTPath(CachePath())).InspectKey(u"k").state,
+              c.size < (64u << 20) ? State::Unverified : State::Damaged)
+        << "the option's bound: 64 MiB";
+    if (c.served) {
+      EXPECT_EQ(loaded->size(), c.size);
+      EXPECT_TRUE(capture.Lines().empty());
+    } else {
+      ASSERT_EQ(capture.Lines().size(), 1u);
+      EXPECT_TRUE(capture.Lines()[0].contains(u"has no integrity record and holds " + TString::number(c.size) +
+                                              u" bytes"))
+          << capture.Lines()[0].toStdString();
+    }
   }
 }
 
