@@ -22,8 +22,6 @@
 #include "host/FileErrors.h"
 #include "host/FileSystem.h"
 #include "host/ForkGeneration.h"
-#include "host/TFormatString.h"
-#include "host/TLog.h"
 #include "host/TMutex.h"
 
 namespace kelvra::caching {
@@ -43,15 +41,34 @@ struct flock ByteRange(uint64_t byte, short type) {
 
 }  // namespace
 
+FolderNotMade::FolderNotMade(const TPath& folder, std::error_code error)
+    : TFileException(u"Cannot create folder", folder.ToString(), error), m_folder(folder) {}
+
 void EnsureDirectory(const TPath& folder) {
   if (DirectoryExists(folder)) return;
   std::error_code error;
   if (CreateDirectory(folder, error)) return;
-  LogMessage(TLog::Warn, TFormatString(u"Failed to create directory '%1'").arg(folder.ToString()));
   // The host's generic exception is what callers of a store have always seen
   // here; the reason (the path and the operating system's error) travels
   // under it as its nested cause, which TLog::LogCurrentException shows.
-  ThrowUnspecifiedExceptionCausedBy(TFileException(u"Cannot create folder", folder.ToString(), error));
+  ThrowUnspecifiedExceptionCausedBy(FolderNotMade(folder, error));
+}
+
+const TPath* FolderNotMadeBy(const std::exception_ptr& failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const std::nested_exception& outer) {
+    try {
+      outer.rethrow_nested();
+    } catch (const FolderNotMade& reason) {
+      // The exception object lives on: `failure` holds the outer one, which
+      // holds this one.
+      return &reason.Folder();
+    } catch (...) {
+    }
+  } catch (...) {
+  }
+  return nullptr;
 }
 
 // ---- DiskCacheFolder ---------------------------------------------------------
@@ -73,20 +90,25 @@ const TPath& CheckedCachePath(const TPath& path) {
   return path;
 }
 
-// The damaged-entry warnings' limiter of the folder at `path`: the one that
-// a DiskCacheFolder alive on that path uses, or a new one.
-std::shared_ptr<LogRateLimiter> DamagedEntryLogOf(const std::string& path) {
-  struct Limiters {
+// The warnings' limiters of the folder at `path`. They outlive the
+// DiskCacheFolder objects on the path, so that a host that makes a cache
+// object per use is limited too; those of folders that no live object uses
+// are dropped once there are many (kKeptLogs) to keep. Each kind: 20 lines at
+// once, then one per 10 seconds.
+std::shared_ptr<DiskCacheFolder::Logs> FolderLogsOf(const std::string& path) {
+  constexpr size_t kKeptLogs = 256;
+  struct AllLogs {
     TMutex mutex;
-    std::map<std::string, std::weak_ptr<LogRateLimiter>> byPath KELCACHE_GUARDED_BY(mutex);
+    std::map<std::string, std::shared_ptr<DiskCacheFolder::Logs>> byPath KELCACHE_GUARDED_BY(mutex);
   };
-  static Limiters* const limiters = new Limiters;  // never destroyed: folders may outlive static destruction
-  TMutexLock guard(limiters->mutex);
-  std::erase_if(limiters->byPath, [](const auto& entry) { return entry.second.expired(); });
-  std::weak_ptr<LogRateLimiter>& slot = limiters->byPath[path];
-  if (std::shared_ptr<LogRateLimiter> live = slot.lock()) return live;
-  auto made = std::make_shared<LogRateLimiter>(20, std::chrono::seconds(10));
-  slot = made;
+  static AllLogs* const all = new AllLogs;  // never destroyed: folders may outlive static destruction
+  TMutexLock guard(all->mutex);
+  if (auto found = all->byPath.find(path); found != all->byPath.end()) return found->second;
+  if (all->byPath.size() >= kKeptLogs) {
+    std::erase_if(all->byPath, [](const auto& entry) { return entry.second.use_count() == 1; });
+  }
+  auto made = std::make_shared<DiskCacheFolder::Logs>(20, std::chrono::seconds(10));
+  all->byPath.emplace(path, made);
   return made;
 }
 
@@ -95,7 +117,7 @@ std::shared_ptr<LogRateLimiter> DamagedEntryLogOf(const std::string& path) {
 DiskCacheFolder::DiskCacheFolder(TPath path)
     : m_path(CheckedCachePath(path)),
       m_pathUtf8(m_path.ToUtf8()),
-      m_damagedEntryLog(DamagedEntryLogOf(m_pathUtf8)) {}
+      m_logs(FolderLogsOf(m_pathUtf8)) {}
 
 DiskCacheFolder::~DiskCacheFolder() = default;
 

@@ -63,11 +63,13 @@
 
 #include <chrono>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "host/Export.h"
+#include "host/FileErrors.h"
 #include "host/LogRateLimiter.h"
 #include "host/TPath.h"
 #include "host/ThreadAnnotations.h"
@@ -75,11 +77,27 @@
 
 namespace kelvra::caching {
 
-// Makes the folder (and its parents) unless it exists; when that fails, logs
-// "Failed to create directory '<path>'" at Warn and raises the host's generic
-// exception, with a TFileException naming the folder and the operating
-// system's error nested in it (std::throw_with_nested).
+// The reason nested in the generic failure of EnsureDirectory: the folder
+// that could not be made, and the operating system's error.
+class FolderNotMade : public TFileException {
+ public:
+  FolderNotMade(const TPath& folder, std::error_code error);
+  const TPath& Folder() const { return m_folder; }
+
+ private:
+  TPath m_folder;
+};
+
+// Makes the folder (and its parents) unless it exists; when that fails,
+// raises the host's generic exception with a FolderNotMade nested in it
+// (std::throw_with_nested). Logs nothing: the store that asked logs the line
+// "Failed to create directory '<path>'" before its own (LogStoreFailure),
+// within its folder's limit.
 void EnsureDirectory(const TPath& folder);
+
+// The folder that the generic failure `failure` could not make (through
+// EnsureDirectory), or null for every other failure.
+const TPath* FolderNotMadeBy(const std::exception_ptr& failure);
 
 class KELCACHE_EXPORT DiskCacheFolder {
  public:
@@ -101,8 +119,7 @@ class KELCACHE_EXPORT DiskCacheFolder {
   // path. Null when create is false and the folder cannot be found or reached
   // (ENOENT, ENOTDIR, ENAMETOOLONG, ELOOP, EACCES).
   // With create, a missing folder is made (with its parents); when that
-  // fails, the line "Failed to create directory '<path>'" is logged at Warn
-  // and the host's generic exception raised (over the reason, as
+  // fails, the host's generic exception is raised (over the reason, as
   // EnsureDirectory does).
   // Raises TFileException when the folder cannot be opened for another
   // reason (with create: any reason).
@@ -114,11 +131,24 @@ class KELCACHE_EXPORT DiskCacheFolder {
   // next Open opens the path again. Operations still holding it finish on it.
   void Forget(const std::shared_ptr<Opening>& opening);
 
-  // Limits the warnings of loads that find a damaged entry in this folder, so
-  // that one loaded in a loop does not flood the log. One per path, shared by
-  // every DiskCacheFolder of the process on it (a host may make a cache
-  // object per use): damage in one folder does not silence another's.
-  LogRateLimiter& DamagedEntryLog() { return *m_damagedEntryLog; }
+  // The warnings about this folder that could repeat with every operation
+  // (a damaged entry loaded in a loop; a folder that cannot be written, with
+  // a store on every miss), each kind limited apart so that they do not
+  // flood the log. One set per path, shared by every DiskCacheFolder of the
+  // process on it (a host may make a cache object per use): trouble in one
+  // folder does not silence another's.
+  struct Logs {
+    Logs(unsigned burst, std::chrono::milliseconds interval)
+        : damagedEntries(burst, interval),
+          storeFailures(burst, interval),
+          loadFailures(burst, interval),
+          dropFailures(burst, interval) {}
+    LogRateLimiter damagedEntries;
+    LogRateLimiter storeFailures;
+    LogRateLimiter loadFailures;
+    LogRateLimiter dropFailures;
+  };
+  Logs& FolderLogs() { return *m_logs; }
 
  private:
   // The current Opening when it may be used: after a look at the path when
@@ -127,7 +157,7 @@ class KELCACHE_EXPORT DiskCacheFolder {
 
   const TPath m_path;
   const std::string m_pathUtf8;
-  const std::shared_ptr<LogRateLimiter> m_damagedEntryLog;  // never null; thread-safe by itself
+  const std::shared_ptr<Logs> m_logs;  // never null; each limiter thread-safe by itself
   TMutex m_mutex;
   std::shared_ptr<Opening> m_current KELCACHE_GUARDED_BY(m_mutex);
   // When the path was last found to name m_current's folder.

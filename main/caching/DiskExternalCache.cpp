@@ -52,7 +52,8 @@
 // Failures that a function swallows are logged with the path concerned and
 // the operating system's reason: the functions raise TFileException (or the
 // host's generic exception over one, for a folder that cannot be made and a
-// ".key" that cannot be written whole) and log it where they catch it. Two
+// ".key" that cannot be written whole) and log it where they catch it, within
+// the folder's limit for each kind of line (LogFailure). Two
 // are quiet on purpose, each commented where it happens: old files that a
 // store cannot remove (what is left of the old entry stays, and the store
 // ends), and a folder that a drop cannot remove.
@@ -69,6 +70,7 @@
 #include <optional>
 #include <string>
 #include <system_error>
+#include <unordered_map>
 #include <utility>
 
 #include "host/AppConfig.h"
@@ -124,6 +126,25 @@ TPath DefaultCachePath(const TString& ns) {
 }
 
 using Entry = DiskEntryFiles;
+
+// Logs the failure being handled (from within a catch block) at Warn with
+// `text`, within its folder's limit for that kind of line: a folder that
+// cannot be written fails every store, and a host may store on every miss.
+// A folder that could not be made is named in a line of its own first. The
+// first line written after some were left out carries their number as the
+// value "suppressed".
+void LogFailure(LogRateLimiter& limiter, const TFormatString& text) {
+  const LogRateLimiter::Decision decision = limiter.Next();
+  if (!decision.write) return;
+  if (const TPath* notMade = FolderNotMadeBy(std::current_exception())) {
+    LogMessage(TLog::Warn, TFormatString(u"Failed to create directory '%1'").arg(notMade->ToString()));
+  }
+  std::unordered_map<TString, TString> values;
+  if (decision.suppressed != 0) {
+    values[TString(u"suppressed")] = TString::number(static_cast<unsigned long long>(decision.suppressed));
+  }
+  TLog::LogCurrentException(TLog::Warn, text.result(), values);
+}
 
 // True when the key's 8-bit bytes decide whether a key file holds it:
 // TString's 8-bit form is one-to-one (unpaired surrogates included), and
@@ -319,7 +340,7 @@ std::shared_ptr<std::vector<uint8_t>> LoadEntry(DiskCacheFolder& folder, const T
       {
         EntryLock lock(opening, entry.lockByte, EntryLock::Mode::Shared, false, EntryLockWait());
         found =
-            ReadEntry(*opening, entry, expected, lock.Held(), unverifiedLimit, folder.DamagedEntryLog(), &value);
+            ReadEntry(*opening, entry, expected, lock.Held(), unverifiedLimit, folder.FolderLogs().damagedEntries, &value);
       }
       if (found == Found::Value) return value;
       if (found == Found::Miss) return nullptr;
@@ -327,11 +348,11 @@ std::shared_ptr<std::vector<uint8_t>> LoadEntry(DiskCacheFolder& folder, const T
     }
     return nullptr;
   } catch (...) {
-    TLog::LogCurrentException(
-        TLog::Warn, TFormatString(u"DiskExternalCache::TryLoad failed to read a cache entry from disk, "
-                                  u"cachePath:'%1', keyHash:'%2'.")
-                        .arg(folder.Path().ToString())
-                        .arg(keyHash));
+    LogFailure(folder.FolderLogs().loadFailures,
+               TFormatString(u"DiskExternalCache::TryLoad failed to read a cache entry from disk, "
+                             u"cachePath:'%1', keyHash:'%2'.")
+                   .arg(folder.Path().ToString())
+                   .arg(keyHash));
     return nullptr;
   }
 }
@@ -455,10 +476,10 @@ void StoreEntry(DiskCacheFolder& folder, FolderSweeper* sweeper, const TString& 
                            std::error_code(error, std::generic_category()));
     }
   } catch (...) {
-    TLog::LogCurrentException(
-        TLog::Warn, TFormatString(u"Exception in DiskExternalCache::TryStore, cachePath:'%1', keyHash:'%2'.")
-                        .arg(folder.Path().ToString())
-                        .arg(keyHash));
+    LogFailure(folder.FolderLogs().storeFailures,
+               TFormatString(u"Exception in DiskExternalCache::TryStore, cachePath:'%1', keyHash:'%2'.")
+                   .arg(folder.Path().ToString())
+                   .arg(keyHash));
     if (touched) {
       RemovePath(entry.valueFile);
       RemovePath(entry.keyFile);
@@ -481,10 +502,10 @@ void DropEntry(DiskCacheFolder& folder, const TString& keyHash) {
     // removal that only reports failure is not an error of the drop.
     RemovePathRecursively(entry.folder);
   } catch (...) {
-    TLog::LogCurrentException(
-        TLog::Warn, TFormatString(u"DiskExternalCache::TryDrop failed, cachePath:'%1', keyHash:'%2'.")
-                        .arg(folder.Path().ToString())
-                        .arg(keyHash));
+    LogFailure(folder.FolderLogs().dropFailures,
+               TFormatString(u"DiskExternalCache::TryDrop failed, cachePath:'%1', keyHash:'%2'.")
+                   .arg(folder.Path().ToString())
+                   .arg(keyHash));
   }
 }
 

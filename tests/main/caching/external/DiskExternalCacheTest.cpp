@@ -16,6 +16,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <future>
 #include <iostream>
 #include <optional>
@@ -278,30 +279,59 @@ TEST_F(DiskExternalCacheTest, CollidingKeysShareOneFolderHoldingTheKeyStoredLast
   EXPECT_FALSE(fs::exists(EntryPath(kCollidingKeyB)));
 }
 
-// A damaged entry loaded in a loop warns a burst of times, then falls quiet
-// (one line in ten seconds, naming how many were left out: longer than this
-// test, so LogRateLimiter's own test checks that line). The limit is the
-// folder's, whichever cache object loads (a host may make one per use);
-// damage in another folder still warns.
-TEST_F(DiskExternalCacheTest, DamagedEntryWarningsAreLimitedForEachFolder) {
-  auto damagedWarnings = [](const kelvra::caching::DiskExternalCache& loading, int loads) {
-    TLog::Capture capture(TLog::Warn);
-    for (int i = 0; i < loads; ++i) EXPECT_EQ(loading.TryLoad(u"cut").Get(), nullptr);
-    size_t damaged = 0;
-    for (const TString& line : capture.Lines()) damaged += line.contains(u"found a damaged cache entry");
-    EXPECT_EQ(damaged, capture.Lines().size()) << "no other line";
-    return damaged;
+// Warnings that could repeat with every operation are limited for each
+// folder and kind: the first 20, then one per 10 seconds (the rest of the
+// limiter is tested apart, LogRateLimiterTest). A damaged entry loaded in a
+// loop, a namespace folder that cannot be made (each store's two lines count
+// as one), a disk failing every load. Another cache object on the same
+// folder shares its limits, so a host that makes one per use is limited too;
+// another folder is not silenced.
+TEST_F(DiskExternalCacheTest, WarningsThatRepeatAreLimitedForEachFolderAndKind) {
+  WriteFileBytes(m_temp.path() / "blocker", "a file, not a folder");
+  struct Case {
+    const char* what;
+    fs::path folder;
+    std::function<void(const DiskExternalCache&)> prepare;
+    std::function<void(const DiskExternalCache&)> operation;
+    std::vector<const char16_t*> linesOfOneFailure;
+    std::optional<XattrFault::Call> failing;  // fails with EIO while the operations run
   };
-  auto damagedCacheIn = [](const fs::path& folder) {
-    auto cache = std::make_unique<kelvra::caching::DiskExternalCache>(u"disk-ns", ToTPath(folder), nullptr);
-    EXPECT_TRUE(Store(*cache, u"cut", MakeValue(4096, 1)));
-    Truncate(".bin", 1000)(folder / ExpectedKeyHash(u"cut"));
-    return cache;
+  const auto damage = [](const DiskExternalCache& cache) {
+    ASSERT_TRUE(Store(cache, u"k", MakeValue(4096, 1)));
+    Truncate(".bin", 1000)(fs::path(cache.GetCachePath().ToStdPath()) / ExpectedKeyHash(u"k"));
   };
-  auto cache = damagedCacheIn(CachePath());
-  EXPECT_EQ(damagedWarnings(*cache, 30), 20u);
-  EXPECT_EQ(damagedWarnings(*MakeCache(), 5), 0u) << "another cache object on the same folder";
-  EXPECT_EQ(damagedWarnings(*damagedCacheIn(m_temp.path() / "other"), 1), 1u);
+  const auto store = [](const DiskExternalCache& cache) { ASSERT_TRUE(Store(cache, u"k", MakeValue("v"))); };
+  const auto load = [](const DiskExternalCache& cache) { EXPECT_EQ(cache.TryLoad(u"k").Get(), nullptr); };
+  const Case cases[] = {
+      {"a damaged entry", m_temp.path() / "damaged", damage, load, {u"found a damaged cache entry"}},
+      {"a namespace folder that cannot be made", m_temp.path() / "blocker" / "ns", nullptr, store,
+       {u"Failed to create directory '", u"Exception in DiskExternalCache::TryStore"}},
+      {"a disk failing loads", m_temp.path() / "failing", store, load,
+       {u"DiskExternalCache::TryLoad failed to read a cache entry from disk"}, XattrFault::Call::Get},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    // How many failures of the operation were logged, checking that each
+    // wrote its lines in order and nothing else.
+    const auto loggedFailures = [&c](const fs::path& folder, int operations) {
+      const DiskExternalCache cache(u"disk-ns", ToTPath(folder), nullptr);
+      if (c.prepare) c.prepare(cache);
+      std::optional<XattrFault> fault;
+      if (c.failing) fault.emplace(*c.failing, EIO);
+      TLog::Capture capture(TLog::Warn);
+      for (int i = 0; i < operations; ++i) c.operation(cache);
+      const std::vector<TString> lines = capture.Lines();
+      EXPECT_EQ(lines.size() % c.linesOfOneFailure.size(), 0u);
+      for (size_t i = 0; i < lines.size(); ++i) {
+        EXPECT_TRUE(lines[i].contains(c.linesOfOneFailure[i % c.linesOfOneFailure.size()])) << lines[i];
+      }
+      return lines.size() / c.linesOfOneFailure.size();
+    };
+    EXPECT_EQ(loggedFailures(c.folder, 30), 20u);
+    EXPECT_EQ(loggedFailures(c.folder, 5), 0u) << "another cache object on the same folder";
+    EXPECT_EQ(loggedFailures(c.folder / ".." / (c.folder.filename().string() + "-other"), 1), 1u)
+        << "another folder";
+  }
 }
 
 // A key file that is no regular file is no key, whatever it reads as: a link
@@ -352,20 +382,25 @@ TEST_F(DiskExternalCacheTest, AStoreThatFailsOnTheDiskIsTheGenericFailureAndLeav
   const fs::path sealed = m_temp.path() / "sealed";
   fs::create_directory(sealed);
   const Immutable sealing(sealed);
+  const TString key = TString::fromStdString(std::string(3000, 'k'));
   struct Case {
     const char* what;
     fs::path folder;
     const char16_t* reason;
     rlim_t fileSizeLimit;  // 0: none
+    std::optional<fs::path> notMade;  // named in a line of its own, before the store's
   };
   std::vector<Case> cases = {
-      {"below a regular file", m_temp.path() / "blocker" / "ns", u"Failed to create directory '", 0},
-      {"a name too long", m_temp.path() / std::string(300, 'n'), u"Failed to create directory '", 0},
+      {"below a regular file", m_temp.path() / "blocker" / "ns", u"Cannot create folder", 0,
+       m_temp.path() / "blocker" / "ns"},
+      {"a name too long", m_temp.path() / std::string(300, 'n'), u"Cannot create folder", 0,
+       m_temp.path() / std::string(300, 'n')},
       // The one-byte value fits, the key does not.
       {"a key file written short", CachePath(), u"Cannot write file", 1024},
   };
-  if (sealing.Made()) cases.push_back({"a sealed namespace folder", sealed, u"Failed to create directory '", 0});
-  const TString key = TString::fromStdString(std::string(3000, 'k'));
+  if (sealing.Made()) {
+    cases.push_back({"a sealed namespace folder", sealed, u"Cannot create folder", 0, sealed / ExpectedKeyHash(key)});
+  }
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     DiskExternalCache cache(u"disk-ns", ToTPath(c.folder), nullptr);
@@ -373,12 +408,22 @@ TEST_F(DiskExternalCacheTest, AStoreThatFailsOnTheDiskIsTheGenericFailureAndLeav
       std::optional<FileSizeLimit> limit;
       if (c.fileSizeLimit != 0) limit.emplace(c.fileSizeLimit);
       TLog::Capture capture(TLog::Info);
+      TLog::Capture warnings(TLog::Warn);
       EXPECT_TRUE(Store(cache, key, MakeValue("v"))) << "the function swallows disk failures";
       EXPECT_EQ(Field(SingleEvent(capture, u"ec-store"), "outcome"), "done");
-      EXPECT_TRUE(capture.ContainsLine(u"Exception in DiskExternalCache::TryStore, cachePath:'"));
-      EXPECT_TRUE(capture.ContainsLine(TString::fromStdString("keyHash:'" + ExpectedKeyHash(key) + "'.")));
-      EXPECT_TRUE(capture.ContainsLine(kUnspecifiedExceptionText));
-      EXPECT_TRUE(capture.ContainsLine(c.reason)) << "the reason, nested";
+      std::vector<TString> lines = warnings.Lines();
+      if (c.notMade) {
+        ASSERT_EQ(lines.size(), 2u);
+        EXPECT_EQ(lines[0], TString::fromStdString("Failed to create directory '" + c.notMade->string() + "'"));
+        lines.erase(lines.begin());
+      }
+      ASSERT_EQ(lines.size(), 1u);
+      EXPECT_TRUE(lines[0].startsWith(TString::fromStdString("Exception in DiskExternalCache::TryStore, cachePath:'" +
+                                                             c.folder.string() + "', keyHash:'" +
+                                                             ExpectedKeyHash(key) + "'.")))
+          << lines[0];
+      EXPECT_TRUE(lines[0].contains(kUnspecifiedExceptionText));
+      EXPECT_TRUE(lines[0].contains(c.reason)) << "the reason, nested";
     }
     std::error_code cannotLook;  // below a file, or by a name too long
     EXPECT_FALSE(fs::exists(c.folder / ExpectedKeyHash(key), cannotLook));
