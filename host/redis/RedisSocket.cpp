@@ -11,8 +11,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <memory>
+#include <system_error>
+#include <thread>
+#include <utility>
 
+#include "host/TConditionVariable.h"
+#include "host/TMutex.h"
 #include "host/TString.h"
+#include "host/ThreadAnnotations.h"
 #include "host/redis/IRedisTransport.h"
 #include "host/redis/RedisErrors.h"
 
@@ -64,18 +70,82 @@ std::string RedisErrnoText(int error) {
   return result.Describe();
 }
 
-int ConnectRedisSocket(const RedisServerAddress& address, std::chrono::milliseconds timeout) {
-  const Clock::time_point deadline = Clock::now() + timeout;
-  const std::string where = "Redis: cannot connect to " + address.ToString() + ": ";
+namespace {
+
+using AddressList = std::unique_ptr<addrinfo, void (*)(addrinfo*)>;
+
+// One name's resolution on a thread of its own, shared by that thread and
+// the connecting caller, which may stop waiting for it.
+struct Resolution {
+  TMutex mutex;
+  TConditionVariable finished;
+  bool done KELCACHE_GUARDED_BY(mutex) = false;
+  bool abandoned KELCACHE_GUARDED_BY(mutex) = false;  // the caller left: the thread frees what it finds
+  int status KELCACHE_GUARDED_BY(mutex) = 0;
+  addrinfo* found KELCACHE_GUARDED_BY(mutex) = nullptr;
+};
+
+// The addresses of `address`, within `deadline`. An address given as numbers
+// needs no resolver and is read on the calling thread. A name goes to the
+// system's resolver on a thread of its own, so that a resolver that takes
+// long (a name server that does not answer, asked again for seconds) holds
+// the caller no longer than the connection's time-out; the thread, if the
+// caller stops waiting, finishes by itself and frees what it found.
+AddressList ResolveRedisAddress(const RedisServerAddress& address, Clock::time_point deadline,
+                                std::chrono::milliseconds timeout, const std::string& where) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_NUMERICSERV;
-  addrinfo* found = nullptr;
+  hints.ai_flags = AI_NUMERICSERV | AI_NUMERICHOST;
   const std::string port = std::to_string(address.port);
-  int resolved = getaddrinfo(address.host.c_str(), port.c_str(), &hints, &found);
-  if (resolved != 0) throw RedisIoError(TString::fromStdString(where + gai_strerror(resolved)));
-  std::unique_ptr<addrinfo, void (*)(addrinfo*)> addresses(found, freeaddrinfo);
+  addrinfo* found = nullptr;
+  int status = getaddrinfo(address.host.c_str(), port.c_str(), &hints, &found);
+  if (status == 0) return AddressList(found, freeaddrinfo);
+  if (status != EAI_NONAME) throw RedisIoError(TString::fromStdString(where + gai_strerror(status)));
+
+  hints.ai_flags = AI_NUMERICSERV;
+  auto resolution = std::make_shared<Resolution>();
+  try {
+    std::thread([resolution, host = address.host, port, hints] {
+      addrinfo* result = nullptr;
+      const int resolved = getaddrinfo(host.c_str(), port.c_str(), &hints, &result);
+      TMutexLock lock(resolution->mutex);
+      if (resolution->abandoned) {
+        if (resolved == 0) freeaddrinfo(result);
+        return;
+      }
+      resolution->status = resolved;
+      resolution->found = result;
+      resolution->done = true;
+      resolution->finished.NotifyOne();
+    }).detach();
+  } catch (const std::system_error&) {
+    // No thread to be had: the name is resolved here, in the resolver's time.
+    status = getaddrinfo(address.host.c_str(), port.c_str(), &hints, &found);
+    if (status != 0) throw RedisIoError(TString::fromStdString(where + gai_strerror(status)));
+    return AddressList(found, freeaddrinfo);
+  }
+  TMutexLock lock(resolution->mutex);
+  while (!resolution->done) {
+    if (!resolution->finished.WaitUntil(lock, deadline) && !resolution->done) {
+      resolution->abandoned = true;
+      throw RedisTimeoutError(TString::fromStdString(where + "the name was not resolved within " +
+                                                     std::to_string(timeout.count()) + " ms"));
+    }
+  }
+  if (resolution->status != 0) {
+    throw RedisIoError(TString::fromStdString(where + gai_strerror(resolution->status)));
+  }
+  return AddressList(std::exchange(resolution->found, nullptr), freeaddrinfo);
+}
+
+}  // namespace
+
+int ConnectRedisSocket(const RedisServerAddress& address, std::chrono::milliseconds timeout) {
+  const Clock::time_point deadline = Clock::now() + timeout;
+  const std::string where = "Redis: cannot connect to " + address.ToString() + ": ";
+  AddressList addresses = ResolveRedisAddress(address, deadline, timeout, where);
+  const addrinfo* found = addresses.get();
 
   std::string lastError = "no address";
   for (const addrinfo* candidate = found; candidate != nullptr; candidate = candidate->ai_next) {

@@ -13,9 +13,9 @@
 
 namespace kelvra::caching {
 
-// Resolves `address` (getaddrinfo, bounded only by the system's resolver) and
-// tries each address in turn with a non-blocking connect until one answers
-// or `timeout` is used up. Returns the connected socket, still non-blocking,
+// Resolves `address` (getaddrinfo; a name on a thread of its own, so that a
+// slow resolver is bounded by `timeout` too) and tries each address in turn
+// with a non-blocking connect until one answers or `timeout` is used up. Returns the connected socket, still non-blocking,
 // with TCP_NODELAY (requests are batched by the pipe, not by Nagle's
 // algorithm) and TCP keep-alive (a dead peer of an idle connection is
 // noticed); the caller closes it. Raises RedisIoError (refused, unreachable,

@@ -8,7 +8,9 @@
 // read and write on other threads, one reader and one writer run at once, and
 // a write to a peer that has gone fails without SIGPIPE while the process
 // keeps SIGPIPE's default action.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -19,6 +21,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <random>
 #include <string>
@@ -35,6 +38,22 @@ namespace {
 
 using namespace kelvra::caching;
 using Status = RedisIoResult::Status;
+
+// A name whose resolution takes as long as a resolver waiting for a name
+// server that does not answer: this executable's getaddrinfo (below; the
+// dynamic linker finds it before the C library's, for the library's calls
+// too) resolves it as "127.0.0.1" after kSlowResolution, and passes every
+// other name on, counting them.
+constexpr const char* kSlowName = "slow-resolver.test";
+constexpr std::chrono::milliseconds kSlowResolution(1500);
+struct SlowResolutions {
+  std::atomic<int> started{0};
+  std::atomic<int> finished{0};
+  std::atomic<int> otherNames{0};
+  std::atomic<int> otherNamesOffThread{0};  // not on onThread
+  std::atomic<std::thread::id> onThread{};
+};
+SlowResolutions s_slowResolutions;
 
 // A transport as the pool makes it for the wire (TLS trusting the test CA).
 std::unique_ptr<IRedisTransport> MakeTransport(Wire wire) {
@@ -71,6 +90,8 @@ class Peer {
     close(m_listener);
     if (m_context) SSL_CTX_free(m_context);
   }
+
+  uint16_t Port() const { return m_port; }
 
   // A transport of the kind under test, connected to this peer.
   std::unique_ptr<IRedisTransport> Connect() {
@@ -321,7 +342,60 @@ TEST_P(RedisTransport, ConnectingWhereNobodyListensFails) {
   EXPECT_THROW(MakeTransport(GetParam())->Connect({"no-such-host.invalid", 6379}, 60s), RedisIoError);
 }
 
+// A resolver that takes long (a name server that does not answer) holds a
+// connection no longer than its time-out: the caller gets RedisTimeoutError
+// saying so, and the resolution, left to finish by itself, frees what it
+// found (the sanitizer builds would report a leak). A name resolved in time
+// connects, and an address given as numbers never reaches the resolver.
+// (One wire: both transports connect through the same code, and a name
+// would not pass the test certificate's check.)
+TEST(RedisTransportConnect, ANameResolvedSlowlyFailsWithinTheConnectionsTimeOut) {
+  Peer peer(Wire::kTcp);  // listens; plain TCP connects without its accepting
+  const int resolvedBefore = s_slowResolutions.finished.load();
+  const auto started = std::chrono::steady_clock::now();
+  try {
+    MakeTransport(Wire::kTcp)->Connect({kSlowName, peer.Port()}, 100ms);
+    ADD_FAILURE() << "connected";
+  } catch (const RedisTimeoutError& error) {
+    EXPECT_NE(std::string(error.what()).find("the name was not resolved within 100 ms"), std::string::npos)
+        << error.what();
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - started, kSlowResolution / 2) << "the caller left before the resolver";
+  // Left to itself, the resolution ends (and frees its result) before the test does.
+  while (s_slowResolutions.finished.load() == resolvedBefore) std::this_thread::sleep_for(10ms);
+
+  const int startedBefore = s_slowResolutions.started.load();
+  EXPECT_NO_THROW(MakeTransport(Wire::kTcp)->Connect({kSlowName, peer.Port()}, kSlowResolution * 4));
+  EXPECT_EQ(s_slowResolutions.started.load(), startedBefore + 1);
+  s_slowResolutions.onThread = std::this_thread::get_id();
+  const int othersBefore = s_slowResolutions.otherNames.load();
+  const int offThreadBefore = s_slowResolutions.otherNamesOffThread.load();
+  EXPECT_NO_THROW(MakeTransport(Wire::kTcp)->Connect({"127.0.0.1", peer.Port()}, 100ms));
+  EXPECT_NO_THROW(MakeTransport(Wire::kTcp)->Connect({"::ffff:127.0.0.1", peer.Port()}, 100ms));
+  EXPECT_EQ(s_slowResolutions.otherNames.load(), othersBefore + 2);
+  EXPECT_EQ(s_slowResolutions.otherNamesOffThread.load(), offThreadBefore)
+      << "numbers are read on the caller's thread, with no thread started for them";
+}
+
 INSTANTIATE_TEST_SUITE_P(Transports, RedisTransport, kWires, WireName);
 
 }  // namespace
 }  // namespace kelcache_test
+
+extern "C" int getaddrinfo(const char* node, const char* service, const addrinfo* hints, addrinfo** res) {
+  using Fn = int (*)(const char*, const char*, const addrinfo*, addrinfo**);
+  static const Fn s_next = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "getaddrinfo"));
+  auto& counts = kelcache_test::s_slowResolutions;
+  if (node == nullptr || std::strcmp(node, kelcache_test::kSlowName) != 0) {
+    counts.otherNames.fetch_add(1);
+    if (std::this_thread::get_id() != counts.onThread.load()) counts.otherNamesOffThread.fetch_add(1);
+    return s_next(node, service, hints, res);
+  }
+  // Asked for numbers only, as a numeric host would be: not one.
+  if (hints != nullptr && (hints->ai_flags & AI_NUMERICHOST) != 0) return EAI_NONAME;
+  counts.started.fetch_add(1);
+  std::this_thread::sleep_for(kelcache_test::kSlowResolution);
+  const int status = s_next("127.0.0.1", service, hints, res);
+  counts.finished.fetch_add(1);
+  return status;
+}
