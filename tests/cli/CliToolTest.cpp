@@ -192,13 +192,18 @@ TEST(CliTool, AStoreRunAsRootLeavesTheEntryToTheNamespaceFoldersOwner) {
   const fs::path folder = dir.path() / "WAV2";
   fs::create_directories(folder);
   ASSERT_EQ(chown(folder.c_str(), 65534, 65534), 0);
-  const fs::path entry = Put(dir.str(), "k", "v");
-  for (const fs::path& made : {entry, entry / ".key", entry / ".bin", folder / ".lock"}) {
+  // A store that fails (here at the file-size limit) leaves its ".lock" too.
+  EXPECT_EQ(RunInShell("head -c 100000 /dev/zero | { ulimit -f 8; ", Disk("put", dir.str(), {"k"}), " 2>/dev/null; }"),
+            3);
+  const auto expectTheirs = [](const fs::path& made) {
     struct stat info {};
     ASSERT_EQ(lstat(made.c_str(), &info), 0) << made;
     EXPECT_EQ(info.st_uid, 65534u) << made;
     EXPECT_EQ(info.st_gid, 65534u) << made;
-  }
+  };
+  expectTheirs(folder / ".lock");
+  const fs::path entry = Put(dir.str(), "k", "v");
+  for (const fs::path& made : {entry, entry / ".key", entry / ".bin"}) expectTheirs(made);
   const fs::path output = dir.path() / "theirs.bin";
   std::ofstream(output) << "before";
   ASSERT_EQ(chown(output.c_str(), 65534, 65534), 0);
@@ -330,6 +335,13 @@ TEST(CliTool, APutThatGaveUpOrAGetThatCouldNotLoadIsAFailure) {
   EXPECT_NE(put.err.find("not stored"), std::string::npos) << put.err;
   EXPECT_EQ(RunCli({.args = Disk("get", dir.str(), {"k"})}).out, "1");
 
+  // Endless input ends once it reaches the size of values stores skip.
+  const CliResult endless = RunCli({.args = Disk("put", dir.str(), {"-i", "/dev/zero", "k"}),
+                                    .environment = {{"KELCACHE_ExternalCacheUpperBound2SizeMb", "1"}}});
+  EXPECT_EQ(endless.exitCode, 3) << endless.Describe();
+  EXPECT_NE(endless.err.find("not stored: the value is 1 MiB or more"), std::string::npos) << endless.err;
+  EXPECT_EQ(RunCli({.args = Disk("get", dir.str(), {"k"})}).out, "1");
+
   const CliResult jammed = RunCli({.args = Disk("get", dir.str(), {"k"}),
                                    .environment = {{"KELCACHE_ExternalCacheConcurrencyLimit", "0"}}});
   EXPECT_EQ(jammed.exitCode, 3) << jammed.Describe();
@@ -376,6 +388,43 @@ TEST(CliTool, GetIntoAFileReplacesItWholeOrLeavesItAsItWas) {
   reader.join();
   EXPECT_EQ(received, value);
   EXPECT_TRUE(fs::is_fifo(pipe));
+  // The file behind stderr (a log the shell appends to) gets the value after
+  // what it holds, and stays the same file.
+  const fs::path log = dir.path() / "app.log";
+  std::ofstream(log) << "earlier line\n";
+  const auto inode = [](const fs::path& path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 ? info.st_ino : 0;
+  };
+  const auto before = inode(log);
+  EXPECT_EQ(RunInShell("", Disk("get", dir.str(), {"-o", "/dev/stderr", "k"}), " 2>>'" + log.string() + "'"), 0);
+  EXPECT_EQ(ReadFile(log), "earlier line\n" + value);
+  EXPECT_EQ(inode(log), before);
+}
+
+// sweep holds the namespace folder to a budget as the library's sweeper
+// does, and reports what that sweeper counts: a link in the folder is no
+// entry, and what it names is neither counted nor removed.
+TEST(CliTool, SweepHoldsTheFolderToItsBudgetAndCountsNoLinkedFolder) {
+  kelcache_test::TempDir dir;
+  for (const char* key : {"a", "b", "c", "d"}) Put(dir.str(), key, std::string(10000, 'v'));
+  const fs::path outside = dir.path() / "outside";
+  fs::create_directories(outside);
+  std::ofstream(outside / "big.bin") << std::string(1 << 20, 'x');
+  fs::create_directory_symlink(outside, dir.path() / "WAV2" / "123");
+  const struct {
+    const char* budget;
+    uint64_t entriesLeft;
+  } cases[] = {{"100K", 4}, {"25K", 2}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.budget);
+    const Json report = RunJson(Disk("sweep", dir.str(), {"--json", "--budget", c.budget, "--min-age", "0"}));
+    EXPECT_EQ(report.at("entries").get<uint64_t>(), c.entriesLeft) << report.dump();
+    EXPECT_LT(report.at("bytes").get<uint64_t>(), 100000u) << report.dump();
+    EXPECT_TRUE(report.at("within_budget").get<bool>()) << report.dump();
+  }
+  EXPECT_EQ(fs::file_size(outside / "big.bin"), 1u << 20);
+  EXPECT_TRUE(fs::is_symlink(dir.path() / "WAV2" / "123"));
 }
 
 TEST(CliTool, BadCommandLinesExitWithTwoAndOneLineThatSaysWhat) {
@@ -418,6 +467,8 @@ TEST(CliTool, BadCommandLinesExitWithTwoAndOneLineThatSaysWhat) {
       {{"config", "--set", "NoSuchOption=1"}, "unknown option"},
       {{"config", "--set", "ExternalCacheConcurrencyLimit=many"}, "invalid value"},
       {{"config", "--bogus"}, "--bogus"},
+      {{"--bogus", "disk", "ls", "--dir", d, "--ns", "N"}, "unknown option '--bogus' (see kelcache --help)"},
+      {{"disk", "ls", "--bogus"}, "unknown option '--bogus' (see kelcache disk ls --help)"},
   };
   for (const auto& [args, fragment] : cases) ExpectFailure(args, 2, fragment);
 }

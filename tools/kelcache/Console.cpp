@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -11,7 +12,9 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <memory>
 
+#include "host/AppOptions.h"
 #include "host/Utf8Text.h"
 #include "tools/kelcache/SignalsHeld.h"
 #include "tools/kelcache/Text.h"
@@ -19,19 +22,32 @@
 
 namespace kelcache_cli {
 
-std::string ReadAllInput(const std::string& path) {
+std::string ReadValueInput(const std::string& path) {
+  // Values of the option's size or more are never stored: stop reading there
+  // (endless input, /dev/zero or `yes`, would take every byte of memory).
+  const int boundMb = kelvra::appoptions::ExternalCacheUpperBound2SizeMb();
+  const size_t limit = boundMb <= 0 ? 0 : static_cast<size_t>(boundMb) << 20;
+  const auto tooLarge = [boundMb] {
+    return FailureError("not stored: the value is " + std::to_string(boundMb) +
+                        " MiB or more; stores skip values of the option ExternalCacheUpperBound2SizeMb (" +
+                        std::to_string(boundMb) + " MiB) or more");
+  };
   std::string bytes;
-  if (path.empty()) {
-    char buffer[65536];
-    size_t count;
-    while ((count = std::fread(buffer, 1, sizeof(buffer), stdin)) > 0) bytes.append(buffer, count);
-    if (std::ferror(stdin)) throw FailureError(std::string("cannot read stdin: ") + std::strerror(errno));
-    return bytes;
+  std::FILE* input = stdin;
+  if (!path.empty()) {
+    input = std::fopen(path.c_str(), "rb");
+    if (input == nullptr) throw UsageError("cannot open '" + path + "': " + std::strerror(errno));
   }
-  std::ifstream file(path, std::ios::binary);
-  if (!file) throw UsageError("cannot open '" + path + "': " + std::strerror(errno));
-  bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-  if (file.bad()) throw FailureError("cannot read '" + path + "': " + std::strerror(errno));
+  const std::string shown = path.empty() ? std::string("stdin") : "'" + path + "'";
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> closer(path.empty() ? nullptr : input, std::fclose);
+  char buffer[65536];
+  while (bytes.size() < limit) {
+    const size_t count = std::fread(buffer, 1, std::min(sizeof(buffer), limit - bytes.size()), input);
+    if (count == 0) break;
+    bytes.append(buffer, count);
+  }
+  if (std::ferror(input)) throw FailureError("cannot read " + shown + ": " + std::strerror(errno));
+  if (bytes.size() >= limit) throw tooLarge();
   return bytes;
 }
 
@@ -71,6 +87,22 @@ void WriteAllOutput(const std::string& path, std::string_view bytes) {
   }
   struct stat existing {};
   bool exists = lstat(path.c_str(), &existing) == 0;
+  // The file behind stdout or stderr (-o /dev/stderr into a redirected log,
+  // say) is written through that descriptor, after what is there: replacing
+  // it would lose the log, and the shell's descriptor would go on writing to
+  // the file replaced.
+  if (struct stat named {}; stat(path.c_str(), &named) == 0) {
+    for (const int fd : {STDOUT_FILENO, STDERR_FILENO}) {
+      struct stat opened {};
+      if (fstat(fd, &opened) == 0 && opened.st_dev == named.st_dev && opened.st_ino == named.st_ino) {
+        std::fflush(fd == STDOUT_FILENO ? stdout : stderr);
+        if (const int error = WriteAll(fd, bytes); error != 0) {
+          throw FailureError("cannot write '" + path + "': " + std::strerror(error));
+        }
+        return;
+      }
+    }
+  }
   // A symbolic link to a file: the file it names is replaced whole, and the
   // link stays.
   std::string target = path;

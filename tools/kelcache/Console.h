@@ -13,15 +13,20 @@
 
 namespace kelcache_cli {
 
-// Every byte of the file, or of stdin when path is empty. Raises UsageError
-// when the file cannot be opened, FailureError when reading fails.
-std::string ReadAllInput(const std::string& path);
+// A value to store: every byte of the file, or of stdin when path is empty.
+// Reading stops once it reaches the size of values that stores skip (the
+// option ExternalCacheUpperBound2SizeMb, in MiB), and such a value is
+// refused then, so that endless input ends. Raises UsageError when the file
+// cannot be opened, FailureError when reading fails or the value is too big.
+std::string ReadValueInput(const std::string& path);
 // Writes the bytes to the file, or to stdout when path is empty. A regular
 // file (or a path that does not exist yet) is replaced whole: the bytes go
 // to a temporary file beside it, which is renamed over it once complete, so
 // a failed write leaves the earlier file as it was and no partial one. Other
-// files (a device, a pipe, a symbolic link) are written in place. Raises
-// FailureError.
+// files (a device, a pipe) are written in place; the file a symbolic link
+// names is replaced and the link kept. The file open as stdout or stderr
+// (-o /dev/stderr into a redirected log) is written through that
+// descriptor, after what it holds. Raises FailureError.
 void WriteAllOutput(const std::string& path, std::string_view bytes);
 
 // One line on stdout (the line feed is added) and flushed. Raises

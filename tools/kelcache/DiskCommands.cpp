@@ -6,6 +6,7 @@
 // folders into states without changing them.
 #include <CLI/CLI.hpp>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,6 +24,7 @@
 #include "host/LogCapture.h"
 #include "public/caching/DiskExternalCache.h"
 #include "public/caching/DiskExternalCacheInspector.h"
+#include "public/caching/ExternalCache.h"
 #include "tools/kelcache/Commands.h"
 #include "tools/kelcache/Subcommand.h"
 #include "tools/kelcache/Console.h"
@@ -240,20 +242,39 @@ void WaitForStoresAndDropsToEnd() {
 // Run as root (sudo) into a namespace folder another user owns, a store
 // would leave the entry (and a ".lock" it made) to root, and the application
 // that owns the cache could then neither replace, drop nor sweep it, nor
-// lock the folder. So what the store made goes to the folder's owner.
-void GiveEntryToFolderOwner(const DiskTarget& target, const TPath& entryFolder) {
-  if (geteuid() != 0) return;
+// lock the folder. So what the store made goes to the folder's owner, also
+// when the store failed or was interrupted (its ".lock" stays either way).
+// Everything is reached from the namespace folder without following links:
+// the folder's owner could put a link where the entry belongs, and root must
+// not hand over a file elsewhere. An empty text, or what could not be given.
+std::string GiveEntryToFolderOwner(const DiskTarget& target, const TString& key) {
+  if (geteuid() != 0) return std::string();
+  const std::string folder = target.folder.ToUtf8();
+  const int folderFd = open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (folderFd < 0) return std::string();  // nothing was made there
   struct stat owner {};
-  if (stat(target.folder.ToUtf8().c_str(), &owner) != 0 || owner.st_uid == 0) return;
-  const std::string entry = entryFolder.ToUtf8();
-  for (const std::string& path : {entry, entry + "/.key", entry + "/.bin", target.folder.ToUtf8() + "/.lock"}) {
-    struct stat made {};
-    if (lstat(path.c_str(), &made) != 0 || made.st_uid != 0) continue;
-    if (lchown(path.c_str(), owner.st_uid, owner.st_gid) != 0) {
-      throw FailureError("stored, but could not give '" + path + "' to the namespace folder's owner (uid " +
-                         std::to_string(owner.st_uid) + "): " + std::strerror(errno));
+  std::string failure;
+  if (fstat(folderFd, &owner) == 0 && owner.st_uid != 0) {
+    const std::string entry = kelvra::caching::KeyHash(key).toStdString();
+    const auto give = [&](int dirFd, const std::string& name, const std::string& shown) {
+      struct stat made {};
+      if (fstatat(dirFd, name.c_str(), &made, AT_SYMLINK_NOFOLLOW) != 0 || made.st_uid != 0) return;
+      if (fchownat(dirFd, name.c_str(), owner.st_uid, owner.st_gid, AT_SYMLINK_NOFOLLOW) != 0 && failure.empty()) {
+        failure = "could not give '" + shown + "' to the namespace folder's owner (uid " +
+                  std::to_string(owner.st_uid) + "): " + std::strerror(errno);
+      }
+    };
+    give(folderFd, ".lock", folder + "/.lock");
+    give(folderFd, entry, folder + "/" + entry);
+    const int entryFd = openat(folderFd, entry.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (entryFd >= 0) {
+      give(entryFd, ".key", folder + "/" + entry + "/.key");
+      give(entryFd, ".bin", folder + "/" + entry + "/.bin");
+      close(entryFd);
     }
   }
+  close(folderFd);
+  return failure;
 }
 
 struct PutOptions : KeyOptions {
@@ -263,18 +284,20 @@ struct PutOptions : KeyOptions {
 int RunPut(const PutOptions& options) {
   const DiskTarget target = ResolveDiskTarget(options.dir, options.ns);
   const TString key = options.key.Key();
-  const std::string bytes = ReadAllInput(options.input);
+  const std::string bytes = ReadValueInput(options.input);
   auto value = std::make_shared<std::vector<uint8_t>>(bytes.begin(), bytes.end());
 
   TLog::Capture capture(TLog::Info);
   WaitForStoresAndDropsToEnd();
   bool stored = false;
+  std::string handover;
   {
     const SignalsHeld held;  // the old value or the new one, never neither
     // A value that took long to make: the latency threshold never skips it.
     stored = DiskExternalCache(target.ns, target.folder, nullptr)
                  .TryStore(key, value, std::numeric_limits<unsigned>::max(), -1)
                  .Get();
+    handover = GiveEntryToFolderOwner(target, key);
   }
   std::string outcome;
   std::string problem;
@@ -313,7 +336,7 @@ int RunPut(const PutOptions& options) {
     throw FailureError("not stored: " + (warning.empty() ? std::string("the entry is ") + StateName(report.state)
                                                           : warning));
   }
-  GiveEntryToFolderOwner(target, report.folder);
+  if (!handover.empty()) throw FailureError("stored, but " + handover);
 
   if (options.json) {
     JsonWriter json;
@@ -546,9 +569,12 @@ FolderSize Measure(const TPath& folder) {
   };
   fs::directory_iterator items(folder.ToStdPath(), error);
   for (const fs::directory_iterator end; !error && items != end; items.increment(error)) {
+    // Links are not followed, as the sweeper follows none: a link is no
+    // entry, and what it names is not in the folder.
     std::error_code itemError;
-    if (!items->is_directory(itemError)) {
-      if (items->is_regular_file(itemError)) {
+    const fs::file_status item = items->symlink_status(itemError);
+    if (!fs::is_directory(item)) {
+      if (fs::is_regular_file(item)) {
         const uintmax_t bytes = items->file_size(itemError);
         if (!itemError) size.bytes += bytes;
       }
@@ -559,7 +585,7 @@ FolderSize Measure(const TPath& folder) {
     fs::recursive_directory_iterator files(items->path(), itemError);
     for (const fs::recursive_directory_iterator last; !itemError && files != last; files.increment(itemError)) {
       std::error_code fileError;
-      if (!files->is_regular_file(fileError)) continue;
+      if (!fs::is_regular_file(files->symlink_status(fileError))) continue;
       const uintmax_t bytes = files->file_size(fileError);
       if (fileError) {
         itemError = fileError;

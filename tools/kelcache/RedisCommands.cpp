@@ -146,7 +146,7 @@ int RunGet(const KeyOptions& options, const std::string& output) {
 
 int RunPut(const KeyOptions& options, const std::string& input, int64_t ttlSeconds) {
   if (ttlSeconds < 0) throw UsageError("--ttl must be at least 1 second");
-  const std::string bytes = ReadAllInput(input);
+  const std::string bytes = ReadValueInput(input);
   Entry entry = OpenEntry(options);
   auto value = std::make_shared<std::vector<uint8_t>>(bytes.begin(), bytes.end());
   const bool stored = Issue(entry, [&] {

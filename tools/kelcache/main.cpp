@@ -60,18 +60,29 @@ CLI::App* DeepestCommand(CLI::App& app, std::string& path) {
 }
 
 // The message for a command line that CLI11 refused: its own, except that a
-// word where a subcommand belongs is called what it is.
+// word where a subcommand belongs, or an unknown option, is called what it is.
 std::string ParseFailure(CLI::App& app, const CLI::ParseError& error) {
   std::string path;
   CLI::App* command = DeepestCommand(app, path);
-  std::string message = error.what();
   const std::vector<std::string> rest = command->remaining();
   if (!command->get_subcommands({}).empty() && !rest.empty() && !rest.front().empty() && rest.front()[0] != '-') {
     std::string known;
     for (const CLI::App* sub : command->get_subcommands({})) known += (known.empty() ? "" : ", ") + sub->get_name();
-    message = "unknown command '" + rest.front() + "' (" + path + " knows " + known + ")";
+    return "unknown command '" + rest.front() + "' (" + path + " knows " + known + ") (see " + path + " --help)";
   }
-  return message + " (see " + path + " --help)";
+  // Then an option nobody knows, whichever command it came with: CLI11
+  // checks required subcommands and options before leftover words, so its
+  // own message would be about something else.
+  std::string levelPath = app.get_name();
+  for (CLI::App* level = &app;;) {
+    for (const std::string& word : level->remaining()) {
+      if (word.size() > 1 && word[0] == '-') return "unknown option '" + word + "' (see " + levelPath + " --help)";
+    }
+    if (level->get_subcommands().empty()) break;
+    level = level->get_subcommands().front();
+    levelPath += " " + level->get_name();
+  }
+  return std::string(error.what()) + " (see " + path + " --help)";
 }
 
 }  // namespace
