@@ -38,12 +38,14 @@
 //   load:  lock, open + read + close ".key", open + fstat + fgetxattr +
 //          read + futimens + close ".bin", unlock;
 //   store: stat the namespace folder's path (DiskCacheFolder: a store always
-//          looks), lock, unlink ".bin" and ".key" (or make the entry folder
-//          when it is new), open ".key", open + write + fsetxattr + close +
-//          rename the value's temporary file, write + close ".key", unlock.
+//          looks), lock, look at the entry folder (not following a link),
+//          unlink ".bin" and ".key" (or make the entry folder when it is
+//          new), open ".key", open + write + fsetxattr + close + rename the
+//          value's temporary file, write + close ".key", unlock.
 // The namespace folder stays open (DiskCacheFolder), entry files are opened
 // relative to it, and the descriptions of ".lock" are reused. Nothing in the
-// entry is checked ahead with stat: the lock keeps other writers of the entry out, so
+// entry but a store's look at its folder (a link must not be followed) is
+// checked ahead with stat: the lock keeps other writers of the entry out, so
 // opening a file and taking ENOENT as a miss answers the same question in
 // one call. Unusual states (a file where the entry folder should be, files
 // this process may not remove) fall back to the general steps by path, so
@@ -387,18 +389,45 @@ Prepared RemoveKeyFile(int folderFd, const Entry& entry) {
 
 // Leaves an entry folder without key or value file, under the entry's
 // exclusive lock. The value file goes first, so that a key file never
-// outlives its value by this store's doing. The usual cases take one or two
-// calls: an entry stored before (unlink ".bin", unlink ".key"), a new entry
-// (unlink ".bin" finds nothing, mkdir). FolderRemoved when the namespace
-// folder of the opening has been removed.
+// outlives its value by this store's doing. The usual cases take two or
+// three calls: an entry stored before (look, unlink ".bin", unlink ".key"),
+// a new entry (look, mkdir). FolderRemoved when the namespace folder of the
+// opening has been removed.
+//
+// The entry folder is looked at without following a link: a link where it
+// belongs (put there by hand, or by whoever owns the namespace folder when
+// the store runs as root) would have the store remove and write ".bin" and
+// ".key" in whatever folder it names. It is no entry folder, and the store
+// fails as where a file takes its place; the failed store's clean-up removes
+// the link itself (RemoveWhatTheStoreBegan).
 Prepared PrepareEntry(int folderFd, const Entry& entry) {
-  if (::unlinkat(folderFd, entry.valueName.c_str(), 0) == 0) return RemoveKeyFile(folderFd, entry);
-  if (errno != ENOENT) return PrepareEntrySlowly(entry);
-  if (::mkdirat(folderFd, entry.name.c_str(), 0777) == 0) return Prepared::Ready;  // new and empty
-  if (errno == EEXIST) return RemoveKeyFile(folderFd, entry);  // a folder without value file
-  // Nothing can be made in a removed folder.
-  if (errno == ENOENT) return Prepared::FolderRemoved;
+  struct stat info {};
+  if (::fstatat(folderFd, entry.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno != ENOENT) return PrepareEntrySlowly(entry);
+    if (::mkdirat(folderFd, entry.name.c_str(), 0777) == 0) return Prepared::Ready;  // new and empty
+    // Nothing can be made in a removed folder.
+    if (errno == ENOENT) return Prepared::FolderRemoved;
+    return PrepareEntrySlowly(entry);
+  }
+  if (S_ISLNK(info.st_mode)) {
+    ThrowUnspecifiedExceptionCausedBy(
+        FolderNotMade(entry.folder, std::make_error_code(std::errc::not_a_directory)));
+  }
+  if (!S_ISDIR(info.st_mode)) return PrepareEntrySlowly(entry);
+  if (::unlinkat(folderFd, entry.valueName.c_str(), 0) == 0 || errno == ENOENT) return RemoveKeyFile(folderFd, entry);
   return PrepareEntrySlowly(entry);
+}
+
+// After a failed store: removes the value file, the key file and the entry
+// folder, whatever of them there is. Through a link where the entry folder
+// belongs nothing is removed but the link.
+void RemoveWhatTheStoreBegan(const Entry& entry) {
+  struct stat info {};
+  if (::lstat(entry.folder.ToUtf8().c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) {
+    RemovePath(entry.valueFile);
+    RemovePath(entry.keyFile);
+  }
+  RemovePath(entry.folder);
 }
 
 void StoreEntry(DiskCacheFolder& folder, FolderSweeper* sweeper, const TString& key, const TString& keyHash,
@@ -480,11 +509,7 @@ void StoreEntry(DiskCacheFolder& folder, FolderSweeper* sweeper, const TString& 
                TFormatString(u"Exception in DiskExternalCache::TryStore, cachePath:'%1', keyHash:'%2'.")
                    .arg(folder.Path().ToString())
                    .arg(keyHash));
-    if (touched) {
-      RemovePath(entry.valueFile);
-      RemovePath(entry.keyFile);
-      RemovePath(entry.folder);
-    }
+    if (touched) RemoveWhatTheStoreBegan(entry);
   }
 }
 

@@ -389,6 +389,16 @@ TEST_F(DiskExternalCacheTest, AStoreThatFailsOnTheDiskIsTheGenericFailureAndLeav
     const char16_t* reason;
     rlim_t fileSizeLimit;  // 0: none
     std::optional<fs::path> notMade;  // named in a line of its own, before the store's
+    std::function<void()> prepare;
+  };
+  // A link where the entry folder belongs is no entry folder: the store must
+  // not write through it into the folder it names, and removes only the link.
+  const fs::path outside = m_temp.path() / "outside";
+  const auto linkEntryOutside = [&] {
+    fs::create_directories(outside);
+    WriteFileBytes(outside / ".bin", "not the cache's");
+    fs::create_directories(CachePath());
+    fs::create_directory_symlink(outside, CachePath() / ExpectedKeyHash(key));
   };
   std::vector<Case> cases = {
       {"below a regular file", m_temp.path() / "blocker" / "ns", u"Cannot create folder", 0,
@@ -397,6 +407,8 @@ TEST_F(DiskExternalCacheTest, AStoreThatFailsOnTheDiskIsTheGenericFailureAndLeav
        m_temp.path() / std::string(300, 'n')},
       // The one-byte value fits, the key does not.
       {"a key file written short", CachePath(), u"Cannot write file", 1024},
+      {"a link where the entry folder belongs", CachePath(), u"Not a directory", 0,
+       CachePath() / ExpectedKeyHash(key), linkEntryOutside},
   };
   if (sealing.Made()) {
     cases.push_back({"a sealed namespace folder", sealed, u"Cannot create folder", 0, sealed / ExpectedKeyHash(key)});
@@ -404,6 +416,7 @@ TEST_F(DiskExternalCacheTest, AStoreThatFailsOnTheDiskIsTheGenericFailureAndLeav
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     DiskExternalCache cache(u"disk-ns", ToTPath(c.folder), nullptr);
+    if (c.prepare) c.prepare();
     {
       std::optional<FileSizeLimit> limit;
       if (c.fileSizeLimit != 0) limit.emplace(c.fileSizeLimit);
@@ -432,7 +445,9 @@ TEST_F(DiskExternalCacheTest, AStoreThatFailsOnTheDiskIsTheGenericFailureAndLeav
     EXPECT_TRUE(cache.TryDrop(key).Get());
     EXPECT_TRUE(quiet.Lines().empty()) << quiet.Lines().front();
   }
-  EXPECT_EQ(FileNames(m_temp.path()), (std::set<std::string>{"blocker", "cache", "sealed"}));
+  EXPECT_EQ(FileNames(m_temp.path()), (std::set<std::string>{"blocker", "cache", "outside", "sealed"}));
+  EXPECT_EQ(FileNames(outside), std::set<std::string>{".bin"});
+  EXPECT_EQ(ReadFileBytes(outside / ".bin"), Bytes({'n', 'o', 't', ' ', 't', 'h', 'e', ' ', 'c', 'a', 'c', 'h', 'e', '\'', 's'}));
   EXPECT_TRUE(FileNames(sealed).empty());
   ASSERT_TRUE(Store(*MakeCache(), key, MakeValue("v"))) << "without the limit the same store succeeds";
   EXPECT_TRUE(LoadsValue(*MakeCache(), key, *MakeValue("v")));
