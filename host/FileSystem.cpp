@@ -142,7 +142,21 @@ bool RemovePathRecursively(const TPath& path) {
 }
 
 bool RemovePathRecursively(const TPath& path, std::error_code& error) {
+  // "a/link/" and "a/link/." name the folder the link points to, whose
+  // content remove_all would remove before failing on the link: they mean
+  // the link here, as "a/link" does. So trailing separators and "."
+  // components go (not from "/", nor from a path that is nothing else).
   fs::path target = path.ToStdPath();
+  for (;;) {
+    const std::string& text = target.native();
+    if (text.size() > 1 && text.back() == '/') {
+      target = fs::path(text.substr(0, text.size() - 1));
+    } else if (text.size() > 2 && text.ends_with("/.")) {
+      target = fs::path(text.substr(0, text.size() - 2));
+    } else {
+      break;
+    }
+  }
   // A concurrent writer may add a file to a folder that is being emptied (the
   // folder's removal then fails with "not empty"); a few attempts settle it.
   constexpr int kAttempts = 3;

@@ -52,7 +52,9 @@ KELCACHE_EXPORT bool RemovePath(const TPath& path, std::error_code& error);
 
 // Removes the file or the folder with everything in it. True when nothing is
 // left at path afterwards, also when nothing was there to begin with; entries
-// that vanish meanwhile do not count as failures.
+// that vanish meanwhile do not count as failures. Links are removed, never
+// followed, also when the path ends in "/" or "/." ("a/link/" removes the
+// link, not what is in the folder it names).
 KELCACHE_EXPORT bool RemovePathRecursively(const TPath& path);
 // The same; on failure error is the operating system's reason (cleared on
 // success).

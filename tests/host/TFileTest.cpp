@@ -76,6 +76,19 @@ TEST_F(TFileTest, RemovePathTakesOneFileOrEmptyFolderRemovePathRecursivelyTakesA
   ASSERT_TRUE(CreateDirectory(folder));
   EXPECT_TRUE(RemovePath(folder)) << "an empty folder goes";
   EXPECT_FALSE(DirectoryExists(folder));
+
+  // A link is removed, never followed, however its path ends: what the folder
+  // it names holds stays.
+  const TPath outside = Root() / TPath("outside");
+  for (const char* spelling : {"", "/", "/.", "//./"}) {
+    SCOPED_TRACE(spelling);
+    ASSERT_TRUE(CreateDirectory(outside / TPath("sub")));
+    WriteBytes(outside / TPath("sub") / TPath("kept"), "kept");
+    fs::create_directory_symlink(outside.ToStdPath(), folder.ToStdPath());
+    EXPECT_TRUE(RemovePathRecursively(TPath(folder.ToString() + TString::fromStdString(spelling))));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(folder.ToStdPath())));
+    EXPECT_TRUE(FileExists(outside / TPath("sub") / TPath("kept")));
+  }
 }
 
 TEST_F(TFileTest, LastWriteTimeIsSetAndReadInLocalTime) {
