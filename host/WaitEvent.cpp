@@ -114,7 +114,7 @@ bool WaitEvent::WaitUntil(Clock::time_point deadline) {
   return true;
 }
 
-bool WaitEvent::WaitFor(std::chrono::nanoseconds timeout) {
+bool WaitEvent::WaitForNanoseconds(std::chrono::nanoseconds timeout) {
   if (timeout > host_internal::kCentury) {  // for good
     Wait();
     return true;

@@ -30,6 +30,7 @@
 #include <cstdint>
 
 #include "host/Export.h"
+#include "host/LongestWait.h"
 
 namespace AsyncTask {
 
@@ -49,14 +50,22 @@ class KELCACHE_EXPORT WaitEvent : boost::noncopyable {
   // Waits until the event is set or `deadline` passes; true when set.
   bool WaitUntil(std::chrono::steady_clock::time_point deadline);
   // WaitUntil(now + timeout); negative counts as 0, spans over a century as
-  // no limit.
-  bool WaitFor(std::chrono::nanoseconds timeout);
+  // no limit, in any unit (milliseconds::max() too, which in nanoseconds
+  // would overflow).
+  template <class Rep, class Period>
+  bool WaitFor(std::chrono::duration<Rep, Period> timeout) {
+    using Seconds = std::chrono::duration<double>;
+    if (Seconds(timeout) > Seconds(host_internal::kCentury)) return WaitForNanoseconds(std::chrono::nanoseconds::max());
+    return WaitForNanoseconds(std::chrono::duration_cast<std::chrono::nanoseconds>(timeout));
+  }
 
  private:
   static constexpr uint32_t kClear = 0;
   static constexpr uint32_t kSet = 1;
   static constexpr uint32_t kClearWithSleepers = 2;
 
+  // WaitFor in nanoseconds; above a century, no limit.
+  bool WaitForNanoseconds(std::chrono::nanoseconds timeout);
   // Sleeps in the kernel until set or the deadline (none when null).
   bool Sleep(const std::chrono::steady_clock::time_point* deadline);
 

@@ -52,7 +52,11 @@ TEST_P(WaitEventTest, SetWakesEveryWaiterAndPublishesWhatWasWrittenBefore) {
   std::vector<std::thread> waiters;
   for (int i = 0; i < 6; ++i) {
     waiters.emplace_back([&, i] {
-      const bool set = i % 2 == 0 ? (event.Wait(), true) : event.WaitFor(20s);
+      // Untimed, timed, and timed with no limit in a unit that would
+      // overflow in nanoseconds.
+      const bool set = i % 3 == 0   ? (event.Wait(), true)
+                       : i % 3 == 1 ? event.WaitFor(20s)
+                                    : event.WaitFor(std::chrono::milliseconds::max());
       if (set && payload == 42) ++woken;
     });
   }
