@@ -93,10 +93,14 @@ bool SharedStateBase::TryTakingDeferredOwnership() {
 }
 
 void SharedStateBase::RunDeferredTaskIfUntaken() {
-  if (!TryTakingDeferredOwnership()) return;
+  if (TryTakingDeferredOwnership()) RunDeferredTask();
+}
+
+void SharedStateBase::RunDeferredTask() {
   std::function<void()> task;
   {
     TMutexLock lock(m_mutex);
+    if (!m_deferredTaken) return;
     task = std::move(m_deferredTask);
     m_deferredTask = nullptr;
   }

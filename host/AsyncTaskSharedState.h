@@ -109,9 +109,14 @@ class KELCACHE_EXPORT SharedStateBase {
   // since its waiters would wait for good.
   void SetDeferred(std::function<void()> task);
   // Atomically claims the deferred task: true for exactly one caller (who
-  // must then run it, as Wait does), false when the state is not deferred or
-  // the task was taken already.
+  // must then run it with RunDeferredTask, as Wait does), false when the
+  // state is not deferred or the task was taken already.
   bool TryTakingDeferredOwnership();
+  // Runs the deferred task on this thread, once claimed with
+  // TryTakingDeferredOwnership (a wait handler that takes the task over, for
+  // example); the state is ready when it returns. Does nothing when the task
+  // was not claimed, or was run already.
+  void RunDeferredTask();
 
   // What a signal of the cancel event does to a task that is running. 0 (the
   // default, and the only value this library uses): nothing, the task runs to

@@ -121,6 +121,19 @@ TEST_F(AsyncTaskTest, DeferredTaskRunsOnlyOnUntimedWaitOrFetchOnTheWaitingThread
   EXPECT_EQ(waited.Get(), 11);
   EXPECT_EQ(runs, 1);
 
+  // Claimed from outside (as a wait handler may), it runs where the claimant
+  // says, once.
+  Future<int> claimed = AsyncTask::Launch(LaunchMode::Deferred, [&] { return ++runs; });
+  claimed.GetState()->RunDeferredTask();
+  EXPECT_EQ(runs, 1) << "not claimed yet";
+  ASSERT_TRUE(claimed.GetState()->TryTakingDeferredOwnership());
+  EXPECT_FALSE(claimed.GetState()->TryTakingDeferredOwnership());
+  claimed.GetState()->RunDeferredTask();
+  claimed.GetState()->RunDeferredTask();
+  EXPECT_EQ(claimed.WaitFor(0ms), FutureStatus::Ready);
+  EXPECT_EQ(claimed.Get(), 2);
+  EXPECT_EQ(runs, 2);
+
   // A deferred future that nobody waits for never runs its task, and dropping
   // it frees the task.
   auto witness = std::make_shared<int>(0);
@@ -130,7 +143,7 @@ TEST_F(AsyncTaskTest, DeferredTaskRunsOnlyOnUntimedWaitOrFetchOnTheWaitingThread
         AsyncTask::Launch(LaunchMode::Deferred, [&runs, witness = std::move(witness)] { return ++runs; });
     EXPECT_EQ(dropped.WaitFor(10ms), FutureStatus::Deferred);
   }
-  EXPECT_EQ(runs, 1);
+  EXPECT_EQ(runs, 2);
   EXPECT_TRUE(weakWitness.expired());
 }
 
