@@ -53,7 +53,9 @@ std::optional<Measured> MeasureEntryFolder(const fs::path& folder, bool& unreada
   Measured measured;
   bool sawFile = false;
   std::error_code error;
-  fs::recursive_directory_iterator it(folder, fs::directory_options::skip_permission_denied, error);
+  // A folder that cannot be read is not taken for empty: it makes the scan
+  // incomplete, as any other read failure does.
+  fs::recursive_directory_iterator it(folder, error);
   if (error) {
     if (!Vanished(error)) unreadable = true;
     return std::nullopt;
@@ -114,14 +116,22 @@ uint64_t FolderSweeper::GetScanCount() const {
 }
 
 bool FolderSweeper::Sweep(const TPath& folder, uint64_t incomingBytes) {
-  const auto now = std::chrono::steady_clock::now();
+  auto now = std::chrono::steady_clock::now();
   FolderState* state = nullptr;
   uint64_t estimateAtStart = 0;
   {
     TMutexLock lock(m_mutex);
     state = &m_folders[folder.ToString()];
     state->estimatedBytes = SaturatingAdd(state->estimatedBytes, incomingBytes);
-    if (state->scanning) return false;  // the running scan will account for these bytes
+    // While another thread scans, a store that still fits the budget goes on
+    // (the scan's end accounts for its bytes); one that does not waits for
+    // the scan and judges again, so that stores cannot outrun the scans and
+    // take the folder far past its budget while a long scan runs.
+    while (state->scanning) {
+      if (state->estimatedBytes <= m_budgetBytes) return false;
+      m_scanEnded.Wait(lock);
+      now = std::chrono::steady_clock::now();
+    }
     bool intervalUp = !state->scanned || now - state->lastScan >= m_interval;
     bool estimateTooHigh = state->estimatedBytes > state->earlyScanAbove;
     if (!intervalUp && !estimateTooHigh) return false;
@@ -137,6 +147,7 @@ bool FolderSweeper::Sweep(const TPath& folder, uint64_t incomingBytes) {
     // Only an allocation failure can get here; let the next Sweep try again.
     TMutexLock lock(m_mutex);
     state->scanning = false;
+    m_scanEnded.NotifyAll();
     throw;
   }
 
@@ -147,6 +158,7 @@ bool FolderSweeper::Sweep(const TPath& folder, uint64_t incomingBytes) {
     // again at the next Sweep. One scanned before waits for the interval, or
     // for the estimate to pass its threshold, as after any scan.
     state->scanning = false;
+    m_scanEnded.NotifyAll();
     return result.removedAny;
   }
   // Bytes announced by other threads while this scan ran may or may not have
@@ -157,6 +169,7 @@ bool FolderSweeper::Sweep(const TPath& folder, uint64_t incomingBytes) {
   state->earlyScanAbove = std::max(m_budgetBytes, SaturatingAdd(afterThisStore, m_budgetBytes / 10));
   state->scanned = true;
   state->scanning = false;
+  m_scanEnded.NotifyAll();
   ++m_scanCount;
   return result.removedAny;
 }

@@ -46,7 +46,9 @@
 // estimates and scan state) and m_scanCount; it is held only to read and
 // update them, never during a scan. At most one thread scans a given folder
 // at a time; a Sweep that finds a scan of its folder running adds its bytes
-// to the estimate and returns at once.
+// to the estimate and returns at once while the estimate is within the
+// budget, and otherwise waits for that scan to end (m_scanEnded) and judges
+// again: stores cannot outrun the scans, however long a scan takes.
 #pragma once
 
 #include <chrono>
@@ -59,6 +61,7 @@
 #include "host/Export.h"
 #include "host/TPath.h"
 #include "host/TString.h"
+#include "host/TConditionVariable.h"
 #include "host/TMutex.h"
 
 enum class FolderSweepOrder : int { LeastRecentlyWritten = 0, LargestFirst = 1 };
@@ -132,4 +135,5 @@ class KELCACHE_EXPORT FolderSweeper {
   // read and written under m_mutex too).
   std::unordered_map<TString, FolderState> m_folders KELCACHE_GUARDED_BY(m_mutex);
   uint64_t m_scanCount KELCACHE_GUARDED_BY(m_mutex) = 0;
+  TConditionVariable m_scanEnded;  // with m_mutex: a scan of some folder ended
 };

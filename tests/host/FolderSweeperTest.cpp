@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -21,6 +22,7 @@
 #include "host/FileSystem.h"
 #include "host/TFile.h"
 #include "tests/host/FileTestSupport.h"
+#include "tests/support/ForkedChild.h"
 
 namespace {
 
@@ -229,6 +231,72 @@ TEST_F(FolderSweeperTest, AScanThatCannotReadTheFolderIsTriedAgainAtTheNextSweep
   EXPECT_LE(TotalBytes(), 9000u);
 }
 #endif
+
+// An entry folder the sweeper may not read is not taken for an empty one: the
+// scan is incomplete, as when the folder cannot be listed, and says nothing
+// of the folder's size. (Root reads every folder, so a child made for the
+// test reads as another user.)
+TEST_F(FolderSweeperTest, AnEntryFolderThatCannotBeReadMakesTheScanIncomplete) {
+  MakeEntry("unreadable", 0, 3000, 3600);
+  MakeEntry("readable", 0, 1000, 3600);
+  const uid_t nobody = 65534;
+  if (geteuid() == 0) {
+    ASSERT_EQ(chmod(m_temp.path().c_str(), 0755), 0);
+    for (const auto& item : fs::recursive_directory_iterator(m_temp.path())) {
+      ASSERT_EQ(lchown(item.path().c_str(), nobody, nobody), 0) << item.path();
+    }
+  }
+  ASSERT_EQ(chmod(EntryPath("unreadable").ToStdPath().c_str(), 0), 0);
+  EXPECT_TRUE(kelcache_test::RunInForkedChild(
+      [&] {
+        if (geteuid() == 0 && (setresgid(nobody, nobody, nobody) != 0 || setresuid(nobody, nobody, nobody) != 0)) {
+          return 1;
+        }
+        FolderSweeper sweeper(3500, FolderSweepOrder::LeastRecentlyWritten, 0, kLongInterval);
+        sweeper.Sweep(Folder(), 0);
+        return sweeper.GetScanCount() == 0 ? 0 : 2;
+      },
+      "1: could not become another user, 2: the scan counted as complete"));
+  ASSERT_EQ(chmod(EntryPath("unreadable").ToStdPath().c_str(), 0755), 0);
+}
+
+// Stores that run while a long scan goes on do not take the folder far past
+// its budget: one that no longer fits waits for the scan to end. Eight
+// writers store as fast as they can while another thread watches the folder's
+// size; it may pass the budget by what is being written at that moment, and
+// by what the scan did not see yet, but not by several budgets.
+TEST_F(FolderSweeperTest, StoresDoNotOutrunTheScansOfTheirFolder) {
+  ASSERT_TRUE(CreateDirectory(Folder()));
+  constexpr uint64_t kBudget = 200000;
+  FolderSweeper sweeper(kBudget, FolderSweepOrder::LeastRecentlyWritten, 0, std::chrono::minutes(5));
+  std::atomic<int> writing{8};
+  std::vector<std::thread> writers;
+  for (int w = 0; w < 8; ++w) {
+    writers.emplace_back([&, w] {
+      for (int i = 0; i < 150; ++i) {
+        const size_t bytes = 1000 + static_cast<size_t>((w * 7919 + i * 104729) % 4000);
+        sweeper.Sweep(Folder(), bytes + 10);
+        WriteEntry(Folder() / TPath(std::to_string(100000 + w * 1000 + i).c_str()), 10, bytes);
+      }
+      --writing;
+    });
+  }
+  uint64_t largest = 0;
+  while (writing > 0) {
+    uint64_t total = 0;
+    std::error_code error;
+    for (fs::recursive_directory_iterator it(Folder().ToStdPath(), error), end; !error && it != end;
+         it.increment(error)) {
+      std::error_code sizeError;
+      if (!it->is_regular_file(sizeError)) continue;
+      const uintmax_t size = it->file_size(sizeError);
+      if (!sizeError) total += size;
+    }
+    largest = std::max(largest, total);
+  }
+  for (std::thread& writer : writers) writer.join();
+  EXPECT_LE(largest, 2 * kBudget);
+}
 
 // One thread makes and drops entries (with nested folders) as fast as it can;
 // another sweeper trims the same folder; this one scans at every call.
