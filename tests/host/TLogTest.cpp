@@ -120,51 +120,31 @@ TEST_F(TLogTest, LineFormatsRenderTimeSeverityThreadSortedFieldsAndEscapedJson) 
 // See ForkedChild.h for why ThreadSanitizer leaves this out.
 #if !defined(__SANITIZE_THREAD__)
 // The background writer is a thread of the parent: a child forked without
-// exec writes through a writer of its own, and its flush waits for nothing.
-TEST_F(TLogTest, AChildForkedWithoutExecWritesItsLinesWhenLoggingIsAsynchronous) {
-  const std::string path = LogPath();
-  ASSERT_TRUE(TLog::LogToFile(path));
-  TLog::SetAsynchronous(true);
-  LogMessage(TLog::Warn, u"from the parent");
-  TLog::Flush();
-  EXPECT_TRUE(kelcache_test::RunInForkedChild(
-      [] {
-        LogMessage(TLog::Warn, u"from the child");
-        const auto start = std::chrono::steady_clock::now();
-        TLog::Flush();
-        return std::chrono::steady_clock::now() - start < std::chrono::seconds(1) ? 0 : 1;
-      },
-      "1: the flush waited"));
-  const auto lines = ReadLines(path);
-  ASSERT_EQ(lines.size(), 2u);
-  EXPECT_NE(lines[1].find("from the child"), std::string::npos) << lines[1];
-}
-
-// A fork that lands while another thread writes a line (inside the file
-// sink, which holds a mutex of its own meanwhile, or inside the writer
-// thread's queue) must not leave the child waiting for good at its first
-// line, nor at its first question about dropped lines.
-TEST_F(TLogTest, AChildForkedWhileAnotherThreadWritesCanWriteItsOwnLines) {
+// exec writes through a writer of its own. A fork that lands while another
+// thread writes a line (inside the file sink, which holds a mutex of its own
+// meanwhile, or inside the writer thread's queue) must not leave the child
+// waiting for good at its first line, nor at its first question about
+// dropped lines. The first child of each mode is forked while nobody writes.
+TEST_F(TLogTest, AChildForkedWithoutExecWritesItsOwnLinesAlsoWhileAnotherThreadWrites) {
   const std::string path = LogPath();
   ASSERT_TRUE(TLog::LogToFile(path));
   int forks = 0;
-#if defined(__SANITIZE_ADDRESS__)
-  // Under AddressSanitizer the writer thread that such a child starts was
-  // seen to stall now and then, most likely on the sanitizer's allocator
-  // state copied in the middle of the busy thread's allocation; the
-  // asynchronous pass runs in the other builds.
-  const bool modes[] = {false};
-#else
-  const bool modes[] = {false, true};
-#endif
-  for (const bool asynchronous : modes) {
+  for (const bool asynchronous : {false, true}) {
     SCOPED_TRACE(asynchronous ? "asynchronous" : "synchronous");
     TLog::SetAsynchronous(asynchronous);
     std::atomic<bool> stop{false};
-    std::thread writer([&] {
-      while (!stop.load()) LogMessage(TLog::Warn, u"from a busy thread of the parent");
-    });
-    for (int i = 0; i < 20; ++i, ++forks) {
+    std::thread writer;
+    for (int i = 0; i < 21; ++i, ++forks) {
+#if defined(__SANITIZE_ADDRESS__)
+      // Under AddressSanitizer the writer thread that such a child starts was
+      // seen to stall now and then, most likely on the sanitizer's allocator
+      // state copied in the middle of the busy thread's allocation; the
+      // asynchronous forks beside a busy thread run in the other builds.
+      if (i == 1 && asynchronous) break;
+#endif
+      if (i == 1) writer = std::thread([&] {
+        while (!stop.load()) LogMessage(TLog::Warn, u"from a busy thread of the parent");
+      });
       const ::testing::AssertionResult child = kelcache_test::RunInForkedChild(
           [] {
             alarm(5);  // a child that hangs ends sooner than the helper's 30 s
@@ -180,7 +160,7 @@ TEST_F(TLogTest, AChildForkedWhileAnotherThreadWritesCanWriteItsOwnLines) {
       }
     }
     stop = true;
-    writer.join();
+    if (writer.joinable()) writer.join();
   }
   TLog::Flush();
   int fromChildren = 0;
