@@ -575,25 +575,19 @@ TEST_F(RedisPubsubTest, MalformedMessagesAndTestOnlyCallsOutsideUnitTestsRaise) 
   AppConfig::GetInstance().SetUnitTestFlag(true);
 }
 
-TEST_F(RedisPubsubTest, AReconnectMarksLiveEntriesDirtyUnlessSwitchedOff) {
+// A reconnect marks every live entry dirty (one call per entry), unless the
+// option is off. A cache or invalidator told during the flush may withdraw a
+// cache, which the host may then destroy: that cache's other entries are told
+// nothing more.
+TEST_F(RedisPubsubTest, AReconnectMarksLiveEntriesDirtyUnlessSwitchedOffAndSparesACacheWithdrawnMeanwhile) {
   MakeService();
-  AddEntriesTo({m_cache, m_cache});
-  m_service->OnRemoved({2}, m_cache);  // evicted: not live
+  AddEntriesTo({m_cache, m_other, m_other, m_cache, m_cache});
+  m_service->OnRemoved({5}, m_cache);  // evicted: not live
   {
     ScopedOptionOverride off("CacheSynchronizationFlushOnReconnect", false);
     m_manager.SimulateReconnect();
-    EXPECT_TRUE(m_cache->dirty.empty());
+    EXPECT_TRUE(m_cache->dirty.empty() && m_other->dirty.empty());
   }
-  m_manager.SimulateReconnect();
-  EXPECT_EQ(m_cache->dirty, std::vector<unsigned>{1});
-  EXPECT_EQ(m_invalidator.dirtyCalls.size(), 1u);
-}
-
-// A cache or invalidator told during the flush may withdraw a cache, which
-// the host may then destroy: that cache's other entries are told nothing more.
-TEST_F(RedisPubsubTest, AReconnectTellsNothingToACacheWithdrawnDuringTheFlush) {
-  MakeService();
-  AddEntriesTo({m_cache, m_other, m_other, m_cache});
   std::optional<size_t> toldBeforeWithdrawal;
   m_invalidator.whenDirty = [&](const std::vector<unsigned int>&) {
     if (toldBeforeWithdrawal) return;
@@ -605,6 +599,7 @@ TEST_F(RedisPubsubTest, AReconnectTellsNothingToACacheWithdrawnDuringTheFlush) {
   EXPECT_EQ(m_other->dirty.size(), toldBeforeWithdrawal) << "the withdrawn cache was told of an entry";
   std::sort(m_cache->dirty.begin(), m_cache->dirty.end());
   EXPECT_EQ(m_cache->dirty, (std::vector<unsigned>{1, 4}));
+  EXPECT_EQ(m_invalidator.dirtyCalls.size(), 2u + m_other->dirty.size());
 }
 
 // A received message and the reconnect flush tell every cache and invalidator
