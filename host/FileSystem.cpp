@@ -182,10 +182,15 @@ bool LastWriteTime(const TPath& path, const DateTime& localTime) {
   constexpr uint64_t kLatest = DateTime::kUnixEpochMilliseconds + 7258118400000ULL;    // 2200-01-01
   if (localTime.GetRepresentation() < kEarliest || localTime.GetRepresentation() >= kLatest) return false;
   auto fileTime = std::chrono::file_clock::from_sys(LocalToSystem(localTime));
+  const auto wanted = std::chrono::time_point_cast<fs::file_time_type::duration>(fileTime);
   std::error_code error;
-  fs::last_write_time(path.ToStdPath(), std::chrono::time_point_cast<fs::file_time_type::duration>(fileTime),
-                      error);
-  return !error;
+  fs::last_write_time(path.ToStdPath(), wanted, error);
+  if (error) return false;
+  // A file system holds a narrower range than that (ext4 without large
+  // inodes: 1901 to 2038) and quietly clamps a time beyond it: read it back.
+  // Two seconds of slack for file systems that keep coarse times (FAT).
+  const fs::file_time_type held = fs::last_write_time(path.ToStdPath(), error);
+  return !error && held - wanted < std::chrono::seconds(2) && wanted - held < std::chrono::seconds(2);
 }
 
 DateTime GetLastWriteTime(const TPath& path) {

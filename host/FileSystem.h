@@ -61,7 +61,8 @@ KELCACHE_EXPORT bool RemovePathRecursively(const TPath& path);
 KELCACHE_EXPORT bool RemovePathRecursively(const TPath& path, std::error_code& error);
 
 // Sets the last-write time of a file or folder to localTime (see Times
-// above). True on success.
+// above). True on success; false also when the file system cannot hold that
+// time (it would keep another one).
 KELCACHE_EXPORT bool LastWriteTime(const TPath& path, const DateTime& localTime);
 
 // The last-write time of a file or folder in local time (see Times above),

@@ -121,6 +121,13 @@ TEST_F(TFileTest, LastWriteTimeIsSetAndReadInLocalTime) {
   // not wrapped round to another date; the file keeps its time.
   EXPECT_FALSE(LastWriteTime(file, DateTime::FromValue(0)));
   EXPECT_EQ(GetLastWriteTime(file).GetRepresentation(), stamp.GetRepresentation());
+
+  // True means the file holds that time: a file system that cannot (ext4
+  // keeps nothing before 1901-12-13 and moves the time there) makes it false.
+  const DateTime year1900 = DateTime::FromValue(DateTime::kUnixEpochMilliseconds - 2208988800000ULL + 43200000);
+  if (LastWriteTime(file, year1900)) {
+    EXPECT_EQ(GetLastWriteTime(file).GetRepresentation(), year1900.GetRepresentation());
+  }
 }
 
 TEST_F(TFileTest, LoadTextFileReadsBackTheBytesOfToStdString) {
