@@ -335,6 +335,14 @@ TEST(CliTool, APutThatGaveUpOrAGetThatCouldNotLoadIsAFailure) {
   EXPECT_NE(put.err.find("not stored"), std::string::npos) << put.err;
   EXPECT_EQ(RunCli({.args = Disk("get", dir.str(), {"k"})}).out, "1");
 
+  // A file where a folder of the path belongs is named plainly.
+  const fs::path file = dir.path() / "a-file";
+  std::ofstream(file) << "x";
+  const CliResult onAFile = RunCli({.args = {"disk", "put", "--dir", (file / "sub").string(), "--ns", "N", "k"},
+                                    .input = "v"});
+  EXPECT_EQ(onAFile.exitCode, 3) << onAFile.Describe();
+  EXPECT_NE(onAFile.err.find("not stored: " + file.string() + " is not a folder"), std::string::npos) << onAFile.err;
+
   // Endless input ends once it reaches the size of values stores skip.
   const CliResult endless = RunCli({.args = Disk("put", dir.str(), {"-i", "/dev/zero", "k"}),
                                     .environment = {{"KELCACHE_ExternalCacheUpperBound2SizeMb", "1"}}});

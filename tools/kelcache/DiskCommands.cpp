@@ -281,8 +281,23 @@ struct PutOptions : KeyOptions {
   std::string input;
 };
 
+// A file where the namespace folder, or a folder above it, belongs: the
+// store could make nothing there, and would say so in the host's generic
+// words. Said plainly here instead.
+void RequireRoomForNamespace(const DiskTarget& target) {
+  for (std::filesystem::path path = target.folder.ToStdPath(); !path.empty(); path = path.parent_path()) {
+    struct stat info {};
+    if (stat(path.c_str(), &info) == 0) {
+      if (!S_ISDIR(info.st_mode)) throw FailureError("not stored: " + path.string() + " is not a folder");
+      return;
+    }
+    if (path == path.parent_path()) return;
+  }
+}
+
 int RunPut(const PutOptions& options) {
   const DiskTarget target = ResolveDiskTarget(options.dir, options.ns);
+  RequireRoomForNamespace(target);
   const TString key = options.key.Key();
   const std::string bytes = ReadValueInput(options.input);
   auto value = std::make_shared<std::vector<uint8_t>>(bytes.begin(), bytes.end());
