@@ -71,14 +71,23 @@ RedisCluster::LinkPtr RedisCluster::LinkTo(const RedisServerAddress& address) {
   return link;
 }
 
-std::vector<RedisCluster::LinkPtr> RedisCluster::FetchCandidates() const {
+std::vector<RedisCluster::LinkPtr> RedisCluster::FetchCandidates(Clock::time_point now) const {
   std::vector<LinkPtr> candidates;
   if (m_view) candidates = m_view->links;  // in the map's order (RedisSlotMap::Nodes)
   for (const RedisServerAddress& node : m_listedNodes) {
     const LinkPtr& link = m_links.at(node.ToString());
     if (std::find(candidates.begin(), candidates.end(), link) == candidates.end()) candidates.push_back(link);
   }
+  std::stable_partition(candidates.begin(), candidates.end(), [&](const LinkPtr& link) {
+    const auto silent = m_silentSince.find(link->Address().ToString());
+    return silent == m_silentSince.end() || now - silent->second >= kSilentFor;
+  });
   return candidates;
+}
+
+void RedisCluster::NoteSilent(const std::string& address, Clock::time_point now) {
+  std::erase_if(m_silentSince, [now](const auto& entry) { return now - entry.second >= kSilentFor; });
+  m_silentSince[address] = now;
 }
 
 RedisCluster::ViewPtr RedisCluster::InstallView(std::shared_ptr<const RedisSlotMap> map) {
@@ -102,16 +111,20 @@ RedisCluster::ViewPtr RedisCluster::InstallView(std::shared_ptr<const RedisSlotM
 std::shared_ptr<const RedisSlotMap> RedisCluster::FetchMap(const std::vector<LinkPtr>& candidates,
                                                            Clock::time_point deadline,
                                                            RedisServerAddress* answeredBy,
-                                                           std::string* failures) {
+                                                           std::string* failures, std::vector<std::string>* silent) {
   static constexpr std::string_view kClusterSlots[] = {"CLUSTER", "SLOTS"};
   for (const LinkPtr& link : candidates) {
-    if (Clock::now() >= deadline) {
+    // The first node is always asked; a later one only while a silent node's
+    // whole time-out still fits, so that the fetch keeps to its deadline.
+    const Clock::time_point now = Clock::now();
+    if (now >= deadline || (link != candidates.front() && deadline - now < m_options.commandTimeout)) {
       *failures += (failures->empty() ? "" : "; ") + std::string("out of time");
       break;
     }
     std::string failure;
     try {
       RedisPipe::Outcome outcome = link->Execute(kClusterSlots);
+      if (outcome.failure == RedisPipe::Failure::kTimeout) silent->push_back(link->Address().ToString());
       if (outcome.failure != RedisPipe::Failure::kNone) {
         failure = outcome.message;
       } else if (outcome.reply->type == RedisReply::Type::kError) {
@@ -153,15 +166,16 @@ RedisCluster::ViewPtr RedisCluster::RefreshView(RefreshKind kind, Clock::time_po
       return m_view;
     }
     // Before the flag: running out of memory here must not leave it set.
-    candidates = FetchCandidates();
+    candidates = FetchCandidates(now);
     m_refreshing = true;
   }
 
   RedisServerAddress answeredBy;
   std::string failures;
+  std::vector<std::string> silent;
   std::shared_ptr<const RedisSlotMap> map;
   try {
-    map = FetchMap(candidates, deadline, &answeredBy, &failures);
+    map = FetchMap(candidates, deadline, &answeredBy, &failures, &silent);
   } catch (...) {
     failures = "out of memory";  // FetchMap catches the rest
   }
@@ -176,6 +190,8 @@ RedisCluster::ViewPtr RedisCluster::RefreshView(RefreshKind kind, Clock::time_po
     m_refreshing = false;
     m_lastAttemptEnded = Clock::now();
     try {
+      for (const std::string& address : silent) NoteSilent(address, m_lastAttemptEnded);
+      if (map) m_silentSince.erase(answeredBy.ToString());
       if (map) {
         changed = !m_view || !m_view->map->SameAs(*map);
         InstallView(map);
@@ -234,11 +250,6 @@ RedisCluster::ViewPtr RedisCluster::AdoptMoved(const RedisRedirection& moved) {
   return InstallView(map.WithSlotServedBy(moved.slot, moved.address));
 }
 
-void RedisCluster::WantRefresh() {
-  TMutexLock lock(m_mutex);
-  m_refreshWanted = true;
-}
-
 RedisReplyPtr RedisCluster::Execute(std::span<const std::string_view> arguments,
                                     const std::shared_ptr<const void>& keepAlive,
                                     RedisServerAddress* servedBy) {
@@ -292,8 +303,12 @@ RedisReplyPtr RedisCluster::Execute(std::span<const std::string_view> arguments,
 
     if (outcome.failure == RedisPipe::Failure::kTimeout) {
       // The time-out has been spent; a later command fetches the map, which
-      // may name a new master by then.
-      WantRefresh();
+      // may name a new master by then, asking this node last.
+      {
+        TMutexLock lock(m_mutex);
+        m_refreshWanted = true;
+        NoteSilent(target->Address().ToString(), Clock::now());
+      }
       throw RedisTimeoutError(TString::fromStdString(outcome.message));
     }
 

@@ -5,7 +5,10 @@
 //    served by one master (host/redis/RedisKeySlot.h, RedisSlotMap.h). The
 //    map is fetched with CLUSTER SLOTS from the first node that answers: the
 //    nodes of the current map in its order (its masters, then its replicas,
-//    see RedisSlotMap.h), then the listed nodes of the configuration. It is fetched again
+//    see RedisSlotMap.h), then the listed nodes of the configuration; a node
+//    that let a command or a fetch time out in the last kSilentFor comes
+//    after all of them, and no further node is asked once less than a
+//    command time-out is left of the fetch's time. It is fetched again
 //      - when a command finds a node unreachable, or the cluster down
 //        (CLUSTERDOWN), at most once per kMinRefreshInterval: commands that
 //        fail meanwhile do not each ask again;
@@ -88,6 +91,9 @@ class KELCACHE_EXPORT RedisCluster {
   static constexpr std::chrono::milliseconds kMinRefreshInterval{100};
   static constexpr std::chrono::milliseconds kRefreshInterval{5000};
   static constexpr std::chrono::milliseconds kFirstRetryPause{50};
+  // How long a node that let a command or a fetch time out is asked for the
+  // map after the others.
+  static constexpr std::chrono::seconds kSilentFor{30};
 
   struct Statistics {
     uint64_t moved = 0;            // MOVED replies followed
@@ -163,13 +169,18 @@ class KELCACHE_EXPORT RedisCluster {
   ViewPtr ViewForCommand(Clock::time_point deadline);
   // Fetches the map (see RefreshKind) and gives the view in force afterwards.
   ViewPtr RefreshView(RefreshKind kind, Clock::time_point deadline);
-  // Asks every candidate node in turn for the map, until one answers or the
-  // deadline passes. Runs without m_mutex. *failures says what went wrong.
+  // Asks every candidate node in turn for the map, until one answers or too
+  // little time is left for another to answer (a silent node costs a whole
+  // command time-out). Runs without m_mutex. *failures says what went wrong;
+  // the nodes that did not answer in time are added to *silent.
   std::shared_ptr<const RedisSlotMap> FetchMap(const std::vector<LinkPtr>& candidates,
                                                Clock::time_point deadline, RedisServerAddress* answeredBy,
-                                               std::string* failures);
-  // The nodes to ask for the map, in order (masters, replicas, listed nodes).
-  std::vector<LinkPtr> FetchCandidates() const KELCACHE_REQUIRES(m_mutex);
+                                               std::string* failures, std::vector<std::string>* silent);
+  // The nodes to ask for the map, in order (masters, replicas, listed nodes),
+  // those that fell silent lately last.
+  std::vector<LinkPtr> FetchCandidates(Clock::time_point now) const KELCACHE_REQUIRES(m_mutex);
+  // Remembers that the node did not answer in time (see m_silentSince).
+  void NoteSilent(const std::string& address, Clock::time_point now) KELCACHE_REQUIRES(m_mutex);
   // Installs a view of `map` (links made or reused) and drops the links of
   // nodes that are neither in it nor listed.
   ViewPtr InstallView(std::shared_ptr<const RedisSlotMap> map) KELCACHE_REQUIRES(m_mutex);
@@ -177,8 +188,6 @@ class KELCACHE_EXPORT RedisCluster {
   ViewPtr AdoptMoved(const RedisRedirection& redirection);
   // The link to `address`: the view's, the registry's, or a new one.
   LinkPtr LinkTo(const RedisServerAddress& address) KELCACHE_REQUIRES(m_mutex);
-  // A later command should fetch the map (after a time-out).
-  void WantRefresh();
 
   const std::vector<RedisServerAddress> m_listedNodes;
   const RedisPoolOptions m_options;
@@ -195,6 +204,11 @@ class KELCACHE_EXPORT RedisCluster {
   Clock::time_point m_lastAttemptEnded KELCACHE_GUARDED_BY(m_mutex){};
   Clock::time_point m_fetchedAt KELCACHE_GUARDED_BY(m_mutex){};  // of the map in force
   std::string m_lastFailure KELCACHE_GUARDED_BY(m_mutex);        // why the last fetch failed
+  // By "host:port": when a node last let a command or a fetch time out. Such
+  // a node (stopped, hung) is asked for the map after the others for
+  // kSilentFor, or until it answers a fetch: asked first, it would spend a
+  // fetch's whole time while other nodes could answer at once.
+  std::map<std::string, Clock::time_point> m_silentSince KELCACHE_GUARDED_BY(m_mutex);
 
   // A map is known and no fetch has failed on every node since a node last
   // answered (see IsAvailable).

@@ -273,6 +273,56 @@ TEST(RedisCluster, KeysReachTheMasterOfTheirSlotAndFollowASlotMigratedWhileLoads
   Configure("");
 }
 
+// A node that let a command time out (stopped, hung) is asked for the slot
+// map after the others: asked first, the silent nodes would spend the whole
+// fetch while the healthy one could answer at once, and the fetch would fail
+// for every key. Here the first two masters of the map are stopped, each
+// found silent by a command on one of its keys; the next fetch, for a key of
+// the third, succeeds.
+TEST(RedisCluster, NodesThatFellSilentAreAskedForTheSlotMapLast) {
+  RedisClusterProcess cluster(RedisClusterProcess::Options{.replicasPerMaster = 0});
+  Configure(cluster.ServersText(), "connect_timeout_ms=200;command_timeout_ms=300;wait_ms=100");
+  ASSERT_TRUE(WaitUntil([] { return Lock("first") != nullptr; }));
+  kelvra::caching::RedisCluster& client = *RedisConnectionPool::GetInstance().GetCluster();
+  const std::vector<RedisSlotMap::Node> nodes = client.SlotMap()->Nodes();
+  ASSERT_EQ(nodes.size(), 3u);
+  // A key on each master, in the map's order, and that master's process.
+  std::vector<std::string> keys(3);
+  std::vector<size_t> processes(3);
+  for (size_t n = 0; n < 3; ++n) {
+    for (int i = 0; keys[n].empty(); ++i) {
+      const std::string key = "silent\n" + std::to_string(i);
+      if (nodes[static_cast<size_t>(client.SlotMap()->MasterOf(RedisKeySlot(key)))].address == nodes[n].address) {
+        keys[n] = key;
+      }
+    }
+    for (size_t p = 0; p < cluster.Size(); ++p) {
+      if (cluster.Node(p).Port() == nodes[n].address.port) processes[n] = p;
+    }
+  }
+  // Whether a load of the key was answered (a miss counts: the keys are not stored).
+  const auto answered = [](const std::string& key) {
+    try {
+      if (auto guard = Lock(key)) return guard->GetConnection().Get(key) == nullptr;
+    } catch (const RedisError&) {
+    }
+    return false;
+  };
+  cluster.Node(processes[0]).Pause();
+  cluster.Node(processes[1]).Pause();
+  EXPECT_FALSE(answered(keys[0]));
+  EXPECT_FALSE(answered(keys[1]));
+  std::this_thread::sleep_for(2 * RedisCluster::kMinRefreshInterval);  // the next command may fetch again
+  const uint64_t failedBefore = client.GetStatistics().failedRefreshes;
+  const uint64_t fetchedBefore = client.GetStatistics().refreshes;
+  EXPECT_TRUE(answered(keys[2])) << "a key of the healthy master";
+  EXPECT_EQ(client.GetStatistics().failedRefreshes, failedBefore) << "the fetch asked a silent node first";
+  EXPECT_GT(client.GetStatistics().refreshes, fetchedBefore) << "no fetch ran: the test proves nothing";
+  cluster.Node(processes[0]).Resume();
+  cluster.Node(processes[1]).Resume();
+  Configure("");
+}
+
 // Loads and stores on a cluster whose nodes are all down end within the
 // time-outs: at once when nothing listens, after the command time-out when
 // the nodes are alive but silent (stopped). Nothing raises past the pool and
