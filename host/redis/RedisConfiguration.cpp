@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cstdio>
@@ -262,7 +263,12 @@ constexpr std::string_view kClusterPrefix = "cluster:";
 // Whether the text names a cluster; if so, *rest is what follows the prefix.
 bool StripClusterPrefix(const std::string& text, std::string* rest) {
   const std::string_view trimmed = Trim(text);
-  if (!trimmed.starts_with(kClusterPrefix)) return false;
+  // In any case ("CLUSTER:" too): no host name holds a ':' before its port.
+  if (trimmed.size() < kClusterPrefix.size() ||
+      !std::equal(kClusterPrefix.begin(), kClusterPrefix.end(), trimmed.begin(),
+                  [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); })) {
+    return false;
+  }
   *rest = std::string(trimmed.substr(kClusterPrefix.size()));
   return true;
 }

@@ -98,6 +98,7 @@ TEST(RedisConfiguration, TheServersTextNamesOneServerOrTheNodesOfACluster) {
       {"cluster:10.0.0.5:7000", "", {{"10.0.0.5", 7000}}, true, ""},
       {" cluster: a:7000 , b:7001,[::1]:7002 ", "", {{"a", 7000}, {"b", 7001}, {"::1", 7002}}, true, ""},
       {"cluster:node", "", {{"node", 6379}}, true, ""},
+      {"CLUSTER:10.0.0.5:7000", "", {{"10.0.0.5", 7000}}, true, ""},
       {"[cluster]:6379", "", {{"cluster", 6379}}, false, ""},
       {"", "", {}, false, ""},
       {"  ", "", {}, false, ""},
