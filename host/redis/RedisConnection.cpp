@@ -72,7 +72,13 @@ RedisReplyPtr RedisConnection::Execute(std::span<const std::string_view> argumen
   }
   m_failed = false;
   if (reply->type == RedisReply::Type::kError) {
-    throw RedisReplyError(TString::fromStdString("Redis: " + GetAddress().ToString() + " answered " + reply->text));
+    std::string message = "Redis: " + GetAddress().ToString() + " answered " + reply->text;
+    // A redirection reaches here only from a single server that is a node
+    // of a cluster: say how to name one.
+    if (!m_cluster && (reply->text.starts_with("MOVED ") || reply->text.starts_with("ASK "))) {
+      message += " (it is a node of a Redis Cluster: name the cluster as 'cluster:" + GetAddress().ToString() + "')";
+    }
+    throw RedisReplyError(TString::fromStdString(message));
   }
   return reply;
 }

@@ -281,6 +281,21 @@ TEST(RedisCluster, KeysReachTheMasterOfTheirSlotAndFollowASlotMigratedWhileLoads
 // the third, succeeds.
 TEST(RedisCluster, NodesThatFellSilentAreAskedForTheSlotMapLast) {
   RedisClusterProcess cluster(RedisClusterProcess::Options{.replicasPerMaster = 0});
+  // (First, named as a single server, a node redirects keys of other nodes'
+  // slots: the error says how to name the cluster.)
+  const std::string node = "127.0.0.1:" + std::to_string(cluster.Node(0).Port());
+  Configure(node);
+  std::string refusal;
+  for (int i = 0; refusal.empty() && i < 100; ++i) {
+    try {
+      if (auto guard = Lock("k" + std::to_string(i))) guard->GetConnection().Get("k" + std::to_string(i));
+    } catch (const RedisReplyError& error) {
+      refusal = error.what();
+    }
+  }
+  EXPECT_NE(refusal.find("MOVED"), std::string::npos) << refusal;
+  EXPECT_NE(refusal.find("name the cluster as 'cluster:" + node + "'"), std::string::npos) << refusal;
+
   Configure(cluster.ServersText(), "connect_timeout_ms=200;command_timeout_ms=300;wait_ms=100");
   ASSERT_TRUE(WaitUntil([] { return Lock("first") != nullptr; }));
   kelvra::caching::RedisCluster& client = *RedisConnectionPool::GetInstance().GetCluster();
