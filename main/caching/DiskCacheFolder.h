@@ -91,8 +91,8 @@ class FolderNotMade : public TFileException {
 // Makes the folder (and its parents) unless it exists; when that fails,
 // raises the host's generic exception with a FolderNotMade nested in it
 // (std::throw_with_nested). Logs nothing: the store that asked logs the line
-// "Failed to create directory '<path>'" before its own (LogStoreFailure),
-// within its folder's limit.
+// "Failed to create directory '<path>'" before its own, within its folder's
+// limit (LogFailure, DiskExternalCache.cpp).
 void EnsureDirectory(const TPath& folder);
 
 // The folder that the generic failure `failure` could not make (through
