@@ -13,9 +13,10 @@
 //   taken (task running)        | TryTakingDeferredOwnership   | Ready/Timeout
 //   ready                       | the task stored its outcome  | Ready
 //
-// Only an untimed Wait (also through Future::Get) takes and runs a deferred
-// task; exactly one thread wins TryTakingDeferredOwnership, other untimed
-// waiters just wait; a timed wait never runs it.
+// An untimed Wait (also through Future::Get) takes and runs a deferred task,
+// as does whoever claims it with TryTakingDeferredOwnership and then calls
+// RunDeferredTask (a wait handler, say); exactly one thread wins the claim,
+// other untimed waiters just wait; a timed wait never runs it.
 //
 // Waiting: when the waiting thread has a wait handler (TLS::SetWaitHandler),
 // the handler performs waits on states that are not ready yet; it blocks with
@@ -114,8 +115,9 @@ class KELCACHE_EXPORT SharedStateBase {
   bool TryTakingDeferredOwnership();
   // Runs the deferred task on this thread, once claimed with
   // TryTakingDeferredOwnership (a wait handler that takes the task over, for
-  // example); the state is ready when it returns. Does nothing when the task
-  // was not claimed, or was run already.
+  // example); the state is ready when it returns. Only the claimant should
+  // call it (the first caller after the claim runs the task, whoever it is).
+  // Does nothing when the task was not claimed, or was run already.
   void RunDeferredTask();
 
   // What a signal of the cancel event does to a task that is running. 0 (the

@@ -53,9 +53,10 @@ std::optional<Measured> MeasureEntryFolder(const fs::path& folder, bool& unreada
   Measured measured;
   bool sawFile = false;
   std::error_code error;
-  // A folder that cannot be read is not taken for empty: it makes the scan
-  // incomplete, as any other read failure does.
-  fs::recursive_directory_iterator it(folder, error);
+  // A folder this process may not read counts as empty (skipped): it cannot
+  // be removed either, and making every scan incomplete for it would have
+  // every store scan again, for as long as it stays.
+  fs::recursive_directory_iterator it(folder, fs::directory_options::skip_permission_denied, error);
   if (error) {
     if (!Vanished(error)) unreadable = true;
     return std::nullopt;
@@ -127,8 +128,10 @@ bool FolderSweeper::Sweep(const TPath& folder, uint64_t incomingBytes) {
     // (the scan's end accounts for its bytes); one that does not waits for
     // the scan and judges again, so that stores cannot outrun the scans and
     // take the folder far past its budget while a long scan runs.
+    // (Not after an incomplete scan: its estimate only grows, and stores
+    // would queue behind every scan while the folder cannot be read whole.)
     while (state->scanning) {
-      if (state->estimatedBytes <= m_budgetBytes) return false;
+      if (state->estimatedBytes <= m_budgetBytes || !state->lastScanWhole) return false;
       m_scanEnded.Wait(lock);
       now = std::chrono::steady_clock::now();
     }
@@ -158,6 +161,7 @@ bool FolderSweeper::Sweep(const TPath& folder, uint64_t incomingBytes) {
     // again at the next Sweep. One scanned before waits for the interval, or
     // for the estimate to pass its threshold, as after any scan.
     state->scanning = false;
+    state->lastScanWhole = false;
     m_scanEnded.NotifyAll();
     return result.removedAny;
   }
@@ -169,6 +173,7 @@ bool FolderSweeper::Sweep(const TPath& folder, uint64_t incomingBytes) {
   state->earlyScanAbove = std::max(m_budgetBytes, SaturatingAdd(afterThisStore, m_budgetBytes / 10));
   state->scanned = true;
   state->scanning = false;
+  state->lastScanWhole = true;
   m_scanEnded.NotifyAll();
   ++m_scanCount;
   return result.removedAny;

@@ -48,7 +48,10 @@
 // at a time; a Sweep that finds a scan of its folder running adds its bytes
 // to the estimate and returns at once while the estimate is within the
 // budget, and otherwise waits for that scan to end (m_scanEnded) and judges
-// again: stores cannot outrun the scans, however long a scan takes.
+// again: stores cannot outrun the scans, however long a scan takes. (After a
+// scan that could not read the whole folder nobody waits: such a folder's
+// estimate only grows.) An entry folder this process may not read counts as
+// empty and stays.
 #pragma once
 
 #include <chrono>
@@ -102,6 +105,7 @@ class KELCACHE_EXPORT FolderSweeper {
     std::chrono::steady_clock::time_point lastScan;
     bool scanned = false;   // a scan has run (the first Sweep of a folder always scans)
     bool scanning = false;  // a thread is scanning the folder now
+    bool lastScanWhole = false;  // the last scan read the whole folder
   };
   struct ScanResult {
     uint64_t remainingBytes = 0;

@@ -139,6 +139,11 @@ std::shared_ptr<const RedisSlotMap> RedisCluster::FetchMap(const std::vector<Lin
         // A node that has not joined a cluster yet knows no slots.
         failure = "Redis: " + link->Address().ToString() + " knows no master that serves slots";
       }
+    } catch (const RedisTimeoutError& error) {
+      // No connection within the time-out (a host that drops the packets, a
+      // name not resolved): as silent as a node that does not answer.
+      silent->push_back(link->Address().ToString());
+      failure = error.what();
     } catch (const std::exception& error) {
       failure = error.what();
     }

@@ -135,17 +135,22 @@ using Entry = DiskEntryFiles;
 // A folder that could not be made is named in a line of its own first. The
 // first line written after some were left out carries their number as the
 // value "suppressed".
-void LogFailure(LogRateLimiter& limiter, const TFormatString& text) {
-  const LogRateLimiter::Decision decision = limiter.Next();
-  if (!decision.write) return;
-  if (const TPath* notMade = FolderNotMadeBy(std::current_exception())) {
-    LogMessage(TLog::Warn, TFormatString(u"Failed to create directory '%1'").arg(notMade->ToString()));
+// Never raises (out of memory, the lines are lost): a store still cleans up
+// after it.
+void LogFailure(LogRateLimiter& limiter, const TFormatString& text) noexcept {
+  try {
+    const LogRateLimiter::Decision decision = limiter.Next();
+    if (!decision.write) return;
+    if (const TPath* notMade = FolderNotMadeBy(std::current_exception())) {
+      LogMessage(TLog::Warn, TFormatString(u"Failed to create directory '%1'").arg(notMade->ToString()));
+    }
+    std::unordered_map<TString, TString> values;
+    if (decision.suppressed != 0) {
+      values[TString(u"suppressed")] = TString::number(static_cast<unsigned long long>(decision.suppressed));
+    }
+    TLog::LogCurrentException(TLog::Warn, text.result(), values);
+  } catch (...) {
   }
-  std::unordered_map<TString, TString> values;
-  if (decision.suppressed != 0) {
-    values[TString(u"suppressed")] = TString::number(static_cast<unsigned long long>(decision.suppressed));
-  }
-  TLog::LogCurrentException(TLog::Warn, text.result(), values);
 }
 
 // True when the key's 8-bit bytes decide whether a key file holds it:

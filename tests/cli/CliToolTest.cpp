@@ -349,6 +349,12 @@ TEST(CliTool, APutThatGaveUpOrAGetThatCouldNotLoadIsAFailure) {
   EXPECT_EQ(endless.exitCode, 3) << endless.Describe();
   EXPECT_NE(endless.err.find("not stored: the value is 1 MiB or more"), std::string::npos) << endless.err;
   EXPECT_EQ(RunCli({.args = Disk("get", dir.str(), {"k"})}).out, "1");
+  // A negative bound lets every size through, as it does for the stores.
+  EXPECT_EQ(RunCli({.args = Disk("put", dir.str(), {"unbounded"}),
+                    .input = "v",
+                    .environment = {{"KELCACHE_ExternalCacheUpperBound2SizeMb", "-1"}}})
+                .exitCode,
+            0);
 
   const CliResult jammed = RunCli({.args = Disk("get", dir.str(), {"k"}),
                                    .environment = {{"KELCACHE_ExternalCacheConcurrencyLimit", "0"}}});

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -22,7 +21,6 @@
 #include "host/FileSystem.h"
 #include "host/TFile.h"
 #include "tests/host/FileTestSupport.h"
-#include "tests/support/ForkedChild.h"
 
 namespace {
 
@@ -231,34 +229,6 @@ TEST_F(FolderSweeperTest, AScanThatCannotReadTheFolderIsTriedAgainAtTheNextSweep
   EXPECT_LE(TotalBytes(), 9000u);
 }
 #endif
-
-// An entry folder the sweeper may not read is not taken for an empty one: the
-// scan is incomplete, as when the folder cannot be listed, and says nothing
-// of the folder's size. (Root reads every folder, so a child made for the
-// test reads as another user.)
-TEST_F(FolderSweeperTest, AnEntryFolderThatCannotBeReadMakesTheScanIncomplete) {
-  MakeEntry("unreadable", 0, 3000, 3600);
-  MakeEntry("readable", 0, 1000, 3600);
-  const uid_t nobody = 65534;
-  if (geteuid() == 0) {
-    ASSERT_EQ(chmod(m_temp.path().c_str(), 0755), 0);
-    for (const auto& item : fs::recursive_directory_iterator(m_temp.path())) {
-      ASSERT_EQ(lchown(item.path().c_str(), nobody, nobody), 0) << item.path();
-    }
-  }
-  ASSERT_EQ(chmod(EntryPath("unreadable").ToStdPath().c_str(), 0), 0);
-  EXPECT_TRUE(kelcache_test::RunInForkedChild(
-      [&] {
-        if (geteuid() == 0 && (setresgid(nobody, nobody, nobody) != 0 || setresuid(nobody, nobody, nobody) != 0)) {
-          return 1;
-        }
-        FolderSweeper sweeper(3500, FolderSweepOrder::LeastRecentlyWritten, 0, kLongInterval);
-        sweeper.Sweep(Folder(), 0);
-        return sweeper.GetScanCount() == 0 ? 0 : 2;
-      },
-      "1: could not become another user, 2: the scan counted as complete"));
-  ASSERT_EQ(chmod(EntryPath("unreadable").ToStdPath().c_str(), 0755), 0);
-}
 
 // Stores that run while a long scan goes on do not take the folder far past
 // its budget: one that no longer fits waits for the scan to end. Eight

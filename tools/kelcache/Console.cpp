@@ -12,6 +12,7 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <limits>
 #include <memory>
 
 #include "host/AppOptions.h"
@@ -25,8 +26,13 @@ namespace kelcache_cli {
 std::string ReadValueInput(const std::string& path) {
   // Values of the option's size or more are never stored: stop reading there
   // (endless input, /dev/zero or `yes`, would take every byte of memory).
+  // The option is widened with its sign, as the stores read it: a negative
+  // value lets every size through, 0 none.
   const int boundMb = kelvra::appoptions::ExternalCacheUpperBound2SizeMb();
-  const size_t limit = boundMb <= 0 ? 0 : static_cast<size_t>(boundMb) << 20;
+  if (boundMb == 0) {
+    throw FailureError("not stored: stores skip every value while the option ExternalCacheUpperBound2SizeMb is 0");
+  }
+  const size_t limit = boundMb < 0 ? std::numeric_limits<size_t>::max() : static_cast<size_t>(boundMb) << 20;
   const auto tooLarge = [boundMb] {
     return FailureError("not stored: the value is " + std::to_string(boundMb) +
                         " MiB or more; stores skip values of the option ExternalCacheUpperBound2SizeMb (" +

@@ -257,8 +257,11 @@ std::string GiveEntryToFolderOwner(const DiskTarget& target, const TString& key)
   if (fstat(folderFd, &owner) == 0 && owner.st_uid != 0) {
     const std::string entry = kelvra::caching::KeyHash(key).toStdString();
     const auto give = [&](int dirFd, const std::string& name, const std::string& shown) {
+      // Only what the store makes: a folder, or a file of one name (a file
+      // hard-linked here from elsewhere is not the store's to give).
       struct stat made {};
       if (fstatat(dirFd, name.c_str(), &made, AT_SYMLINK_NOFOLLOW) != 0 || made.st_uid != 0) return;
+      if (!S_ISDIR(made.st_mode) && !(S_ISREG(made.st_mode) && made.st_nlink == 1)) return;
       if (fchownat(dirFd, name.c_str(), owner.st_uid, owner.st_gid, AT_SYMLINK_NOFOLLOW) != 0 && failure.empty()) {
         failure = "could not give '" + shown + "' to the namespace folder's owner (uid " +
                   std::to_string(owner.st_uid) + "): " + std::strerror(errno);

@@ -361,7 +361,7 @@ TEST(RedisTransportConnect, ANameResolvedSlowlyFailsWithinTheConnectionsTimeOut)
         << error.what();
   }
   EXPECT_LT(std::chrono::steady_clock::now() - started, kSlowResolution / 2) << "the caller left before the resolver";
-  // Left to itself, the resolution ends (and frees its result) before the test does.
+  // Left to itself, the resolution ends (its thread then frees the result) while the test still runs.
   while (s_slowResolutions.finished.load() == resolvedBefore) std::this_thread::sleep_for(10ms);
 
   const int startedBefore = s_slowResolutions.started.load();
