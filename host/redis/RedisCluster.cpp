@@ -78,11 +78,17 @@ std::vector<RedisCluster::LinkPtr> RedisCluster::FetchCandidates(Clock::time_poi
     const LinkPtr& link = m_links.at(node.ToString());
     if (std::find(candidates.begin(), candidates.end(), link) == candidates.end()) candidates.push_back(link);
   }
-  std::stable_partition(candidates.begin(), candidates.end(), [&](const LinkPtr& link) {
-    const auto silent = m_silentSince.find(link->Address().ToString());
-    return silent == m_silentSince.end() || now - silent->second >= kSilentFor;
-  });
-  return candidates;
+  // Nodes silent lately go last, each group in its order.
+  std::vector<LinkPtr> silent;
+  std::vector<LinkPtr> ordered;
+  ordered.reserve(candidates.size());
+  for (LinkPtr& link : candidates) {
+    const auto since = m_silentSince.find(link->Address().ToString());
+    const bool lately = since != m_silentSince.end() && now - since->second < kSilentFor;
+    (lately ? silent : ordered).push_back(std::move(link));
+  }
+  ordered.insert(ordered.end(), silent.begin(), silent.end());
+  return ordered;
 }
 
 void RedisCluster::NoteSilent(const std::string& address, Clock::time_point now) {
