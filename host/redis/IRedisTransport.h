@@ -94,7 +94,9 @@ class KELCACHE_EXPORT IRedisTransport {
   // case. A reader's call: the subscriber waits for the server and for its
   // own requests at once with it.
   virtual bool WaitReadable(int wakeFd, std::chrono::milliseconds timeout) = 0;
-  // Ends the stream in both directions now (see the thread rules above).
+  // Ends the stream in both directions now (see the thread rules above),
+  // abortively: what was not sent yet is dropped and the peer sees a reset
+  // (AbortRedisSocket), since a stream is only ended so when it broke.
   virtual void Shutdown() noexcept = 0;
 };
 

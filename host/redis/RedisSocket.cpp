@@ -179,6 +179,16 @@ int ConnectRedisSocket(const RedisServerAddress& address, std::chrono::milliseco
   throw RedisIoError(TString::fromStdString(where + lastError));
 }
 
+void AbortRedisSocket(int fd) noexcept {
+  // shutdown wakes the blocked calls; connecting to AF_UNSPEC then
+  // dissolves the connection (Linux: tcp_disconnect), which drops the send
+  // queue (the FIN shutdown queued behind it included) and sends a reset.
+  shutdown(fd, SHUT_RDWR);
+  sockaddr unspecified{};
+  unspecified.sa_family = AF_UNSPEC;
+  connect(fd, &unspecified, sizeof unspecified);
+}
+
 RedisPollResult PollRedisSocket(int fd, short events, int wakeFd, std::chrono::milliseconds timeout) {
   const Clock::time_point deadline = Clock::now() + timeout;
   pollfd descriptors[2] = {{fd, events, 0}, {wakeFd, POLLIN, 0}};

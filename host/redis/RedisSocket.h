@@ -22,6 +22,14 @@ namespace kelvra::caching {
 // unknown host) or RedisTimeoutError, naming the server.
 int ConnectRedisSocket(const RedisServerAddress& address, std::chrono::milliseconds timeout);
 
+// Ends the connection on `fd` at once, from any thread, without closing the
+// descriptor: threads blocked on it wake, what was not sent yet is dropped
+// and the peer sees a reset, so that a request cut short by a time-out
+// cannot reach the server whole later (it would then be carried out although
+// its caller was told that it failed, over newer writes of the same key).
+// Bytes the server has received already cannot be called back.
+void AbortRedisSocket(int fd) noexcept;
+
 enum class RedisPollResult { kReady, kWoken, kTimedOut, kFailed };
 
 // Waits up to `timeout` until `fd` has one of `events` (or an error or

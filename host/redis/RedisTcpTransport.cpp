@@ -148,7 +148,7 @@ bool RedisTcpTransport::WaitReadable(int wakeFd, std::chrono::milliseconds timeo
 }
 
 void RedisTcpTransport::Shutdown() noexcept {
-  if (m_fd >= 0) shutdown(m_fd, SHUT_RDWR);
+  if (m_fd >= 0) AbortRedisSocket(m_fd);
 }
 
 }  // namespace kelvra::caching

@@ -421,7 +421,7 @@ bool RedisTlsTransport::WaitReadable(int wakeFd, std::chrono::milliseconds timeo
 
 void RedisTlsTransport::Shutdown() noexcept {
   m_shutDown.store(true);
-  if (m_fd >= 0) shutdown(m_fd, SHUT_RDWR);
+  if (m_fd >= 0) AbortRedisSocket(m_fd);
 }
 
 }  // namespace kelvra::caching
