@@ -92,6 +92,17 @@ struct Resolution {
 // long (a name server that does not answer, asked again for seconds) holds
 // the caller no longer than the connection's time-out; the thread, if the
 // caller stops waiting, finishes by itself and frees what it found.
+// getaddrinfo on the calling thread. With `nullWhenNoName`, a host that is
+// not an address of the kind asked for yields null instead of raising.
+AddressList ResolveHere(const std::string& host, const std::string& port, const addrinfo& hints,
+                        const std::string& where, bool nullWhenNoName) {
+  addrinfo* found = nullptr;
+  const int status = getaddrinfo(host.c_str(), port.c_str(), &hints, &found);
+  if (status == 0) return AddressList(found, freeaddrinfo);
+  if (status == EAI_NONAME && nullWhenNoName) return AddressList(nullptr, freeaddrinfo);
+  throw RedisIoError(TString::fromStdString(where + gai_strerror(status)));
+}
+
 AddressList ResolveRedisAddress(const RedisServerAddress& address, Clock::time_point deadline,
                                 std::chrono::milliseconds timeout, const std::string& where) {
   addrinfo hints{};
@@ -99,10 +110,7 @@ AddressList ResolveRedisAddress(const RedisServerAddress& address, Clock::time_p
   hints.ai_socktype = SOCK_STREAM;
   hints.ai_flags = AI_NUMERICSERV | AI_NUMERICHOST;
   const std::string port = std::to_string(address.port);
-  addrinfo* found = nullptr;
-  int status = getaddrinfo(address.host.c_str(), port.c_str(), &hints, &found);
-  if (status == 0) return AddressList(found, freeaddrinfo);
-  if (status != EAI_NONAME) throw RedisIoError(TString::fromStdString(where + gai_strerror(status)));
+  if (AddressList numeric = ResolveHere(address.host, port, hints, where, true)) return numeric;
 
   hints.ai_flags = AI_NUMERICSERV;
   auto resolution = std::make_shared<Resolution>();
@@ -122,9 +130,7 @@ AddressList ResolveRedisAddress(const RedisServerAddress& address, Clock::time_p
     }).detach();
   } catch (const std::system_error&) {
     // No thread to be had: the name is resolved here, in the resolver's time.
-    status = getaddrinfo(address.host.c_str(), port.c_str(), &hints, &found);
-    if (status != 0) throw RedisIoError(TString::fromStdString(where + gai_strerror(status)));
-    return AddressList(found, freeaddrinfo);
+    return ResolveHere(address.host, port, hints, where, false);
   }
   TMutexLock lock(resolution->mutex);
   while (!resolution->done) {

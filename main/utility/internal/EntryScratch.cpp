@@ -45,19 +45,19 @@ thread_local bool t_poolGone = false;
 
 struct PoolOwner {
   ~PoolOwner() {
-    delete pool;
+    pool.reset();
     t_pool = nullptr;
     t_poolGone = true;
   }
-  ScratchPool* pool = nullptr;
+  std::unique_ptr<ScratchPool> pool;
 };
 thread_local PoolOwner t_poolOwner;
 
 ScratchPool& ThisThreadsPool() {
   if (t_pool == nullptr) {
     // The first use of the owner registers its destructor for this thread.
-    t_poolOwner.pool = new ScratchPool;
-    t_pool = t_poolOwner.pool;
+    t_poolOwner.pool = std::make_unique<ScratchPool>();
+    t_pool = t_poolOwner.pool.get();
   }
   return *t_pool;
 }
@@ -67,7 +67,8 @@ ScratchPool& ThisThreadsPool() {
 std::vector<Entry>* EntryScratch::Spill() {
   if (m_spill == nullptr) {
     if (t_poolGone) {
-      m_spill = new std::vector<Entry>;  // freed by Release, m_pool staying null
+      m_own = std::make_unique<std::vector<Entry>>();
+      m_spill = m_own.get();
     } else {
       m_pool = &ThisThreadsPool();
       m_spill = &m_pool->Borrow();
@@ -95,7 +96,7 @@ void EntryScratch::Release() {
   } else {
     // Cleared before it goes, for the reason GiveBack gives.
     spill->clear();
-    delete spill;
+    m_own.reset();
   }
 }
 

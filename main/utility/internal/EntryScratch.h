@@ -28,6 +28,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <new>
 #include <utility>
 #include <vector>
@@ -79,7 +80,10 @@ class EntryScratch {
   alignas(Entry) unsigned char m_inline[kInline * sizeof(Entry)];
   size_t m_size = 0;                      // inline copies, when m_spill is null
   ScratchPool* m_pool = nullptr;          // the creating thread's, once borrowed from
-  std::vector<Entry>* m_spill = nullptr;  // the borrowed vector (its own when m_pool is null), or null
+  std::vector<Entry>* m_spill = nullptr;  // the borrowed vector (or m_own's), or null
+  // A vector of this object's own, used only once the thread's pool is gone
+  // (thread-local objects destroyed late in the thread's exit).
+  std::unique_ptr<std::vector<Entry>> m_own;
 };
 
 }  // namespace CacheHelpers::internal
