@@ -88,6 +88,13 @@ struct RedisPipe::Session {
   bool writing = false;                           // a thread holds the writer role
   bool reading = false;                           // a thread holds, or is being handed, the reader role
   bool answered = false;                          // a reply arrived on this session
+  // The server answered on this connection (a reply, or the set-up's): only
+  // then does the connection count as made for the back-off. A server may
+  // take the connection and end it before answering anything (one that
+  // wants a client certificate does so after a TLS 1.3 handshake, at the
+  // first command); that counts as a failed attempt.
+  bool proven = false;
+  bool droppedNoted = false;  // a request counted its drop before an answer
   RequestList unsent;                             // queued, not yet taken by the writer, in order
   std::deque<std::shared_ptr<Request>> awaiting;  // unsettled requests, in the order of their replies
 
@@ -166,16 +173,18 @@ std::shared_ptr<RedisPipe::Session> RedisPipe::OpenSession() {
   try {
     std::unique_ptr<IRedisTransport> transport = m_factory();
     transport->Connect(m_address, m_options.connectTimeout);
-    SetUpSession(*transport);
-    m_backOff.NoteSuccess();
-    return std::make_shared<Session>(std::move(transport));
+    const bool answered = SetUpSession(*transport);
+    auto session = std::make_shared<Session>(std::move(transport));
+    session->proven = answered;
+    if (answered) m_backOff.NoteSuccess();
+    return session;
   } catch (const std::exception& error) {
     m_backOff.NoteFailure(error);
     throw;
   }
 }
 
-void RedisPipe::SetUpSession(IRedisTransport& transport) {
+bool RedisPipe::SetUpSession(IRedisTransport& transport) {
   std::vector<RedisCommand> commands;
   if (!m_options.password.empty()) {
     std::vector<std::string_view> auth{"AUTH"};
@@ -188,7 +197,7 @@ void RedisPipe::SetUpSession(IRedisTransport& transport) {
     std::string_view select[] = {"SELECT", database};
     commands.push_back(RedisCommand::Encode(select));
   }
-  if (commands.empty()) return;
+  if (commands.empty()) return false;
 
   std::vector<RedisByteRange> ranges;
   for (const RedisCommand& command : commands) command.AppendRanges(ranges);
@@ -222,6 +231,7 @@ void RedisPipe::SetUpSession(IRedisTransport& transport) {
     }
     ++answered;
   }
+  return true;
 }
 
 RedisPipe::Outcome RedisPipe::Execute(RedisCommand command) {
@@ -280,14 +290,32 @@ RedisPipe::Outcome RedisPipe::Execute(RedisCommand command) {
     // out. The writer's round ends soon (a broken transport is shut down);
     // the command's bytes, which may be the caller's own, must not be in
     // use once this returns.
-    TMutexLock lock(m_mutex);
-    while (request->inWrite) m_writeRoundEnded.Wait(lock);
+    bool droppedUnanswered;
+    {
+      TMutexLock lock(m_mutex);
+      while (request->inWrite) m_writeRoundEnded.Wait(lock);
+      // The first request to learn that a connection was dropped before the
+      // server answered anything on it counts the connection as failed.
+      droppedUnanswered = request->failure == Failure::kIo && !session->proven &&
+                          !std::exchange(session->droppedNoted, true);
+    }
+    if (droppedUnanswered) NoteConnectionDropped(request->message);
   }
   // Settled now, and nobody else touches the request's result any more.
   outcome.failure = request->failure;
   outcome.message = std::move(request->message);
   outcome.reply = std::move(request->reply);
   return outcome;
+}
+
+void RedisPipe::NoteConnectionDropped(const std::string& why) noexcept {
+  // New connections back off as after a failed connect, instead of each
+  // caller making one (a full TLS handshake, say) only to be dropped again.
+  try {
+    m_backOff.NoteFailure(RedisIoError(TString::fromStdString(why)));
+  } catch (...) {
+    // Out of memory: this attempt goes uncounted.
+  }
 }
 
 void RedisPipe::WriteLoop(Session& s, TMutexLock& lock) {
@@ -361,6 +389,7 @@ bool RedisPipe::ReadRound(Session& s, Request& own, RequestList& wake, std::chro
   RedisIoResult result = s.transport->ReadSome(s.readBuffer.get(), kReadBufferBytes, silence);
   silence = m_options.commandTimeout;
   std::string protocolError;
+  bool provenNow = false;  // this round brought the connection's first answer
   for (size_t offset = 0; result.Ok() && offset < result.bytes && protocolError.empty();
        offset += kFeedBytes) {
     s.parser.Feed(s.readBuffer.get() + offset, std::min(kFeedBytes, result.bytes - offset));
@@ -408,6 +437,8 @@ bool RedisPipe::ReadRound(Session& s, Request& own, RequestList& wake, std::chro
         request->answeredInWrite = request->inWrite;
         request->settled.store(true, std::memory_order_release);
         s.answered = true;
+        provenNow = provenNow || !s.proven;
+        s.proven = true;
         if (request.get() != &own) wake.push_back(std::move(request));
       }
       if (result.status == RedisIoResult::Status::kTimedOut && !s.awaiting.empty() &&
@@ -437,8 +468,17 @@ bool RedisPipe::ReadRound(Session& s, Request& own, RequestList& wake, std::chro
     // Last touch of the reader's state: once the lock is released, a caller
     // handed the role may use it.
     s.replies.clear();
-    // A broken session settled every request awaiting a reply, this one too.
-    return own.settled.load(std::memory_order_relaxed);
+  }
+  if (provenNow) NoteConnectionMade();
+  // A broken session settled every request awaiting a reply, this one too.
+  return own.settled.load(std::memory_order_relaxed);
+}
+
+void RedisPipe::NoteConnectionMade() noexcept {
+  try {
+    m_backOff.NoteSuccess();
+  } catch (...) {
+    // Only its Info line can fail (out of memory); the back-off has ended.
   }
 }
 

@@ -50,7 +50,10 @@
 //    whole raises std::bad_alloc to its caller and leaves nothing queued).
 //    Connecting raises, as RedisServerLink
 //    documents; connection attempts that fail start the server's back-off
-//    (host/redis/RedisBackOff.h).
+//    (host/redis/RedisBackOff.h). A connection counts as made only once the
+//    server answered on it: one dropped before that (a server that wants a
+//    client certificate ends a TLS 1.3 connection at the first command)
+//    counts as a failed attempt too.
 //
 // 4. SIGPIPE cannot arise: the transports write with MSG_NOSIGNAL.
 //
@@ -125,7 +128,13 @@ class KELCACHE_EXPORT RedisPipe {
   std::shared_ptr<Session> CurrentSession(TMutexLock& lock) KELCACHE_REQUIRES(m_mutex)
       KELCACHE_NO_THREAD_SAFETY_ANALYSIS;
   std::shared_ptr<Session> OpenSession();
-  void SetUpSession(IRedisTransport& transport);
+  // Authenticates and selects the database when the options ask for it.
+  // True when the server answered (it had something to answer).
+  bool SetUpSession(IRedisTransport& transport);
+  // The back-off's view of a new connection: made once the server answered
+  // on it, failed when it was dropped before that.
+  void NoteConnectionMade() noexcept;
+  void NoteConnectionDropped(const std::string& why) noexcept;
   // Writes what is queued until nothing is left, for the caller that holds
   // the writer role; then gives the role up. Called with `lock` held,
   // returns with it released.

@@ -206,7 +206,7 @@ TEST(RedisPipe, AReplyBeforeItsRequestIsSentWholeNeitherReachesItNorFreesItsByte
   fake.OpenWriteGate("w");
 }
 
-TEST(RedisPipe, OnlyAConnectionThatHadAnsweredIsRetriedAfterTheServerClosedIt) {
+TEST(RedisPipe, OnlyAConnectionThatHadAnsweredIsRetriedAfterTheServerClosedIt_OneThatNeverDidStartsTheBackOff) {
   {
     SCOPED_TRACE("an idle connection closed by a restart");
     FakeRedis fake;
@@ -248,16 +248,40 @@ TEST(RedisPipe, OnlyAConnectionThatHadAnsweredIsRetriedAfterTheServerClosedIt) {
     }
   }
   SCOPED_TRACE("a new connection closed before it answered");
+  // As a server that wants a client certificate does after a TLS 1.3
+  // handshake. Such a connection counts as a failed attempt: the next
+  // command waits out the back-off instead of connecting again at once, and
+  // one Warn line says why.
+  TLog::Capture capture(TLog::Info);
   FakeRedis fake;
   fake.CloseReplyGate("k");
-  auto result = RunOn(MakeLink(fake.Factory(), 5s), [](RedisConnection& c) {
-    return RaisedText<RedisIoError>([&] { c.Get("k"); },
-                                    [](const RedisIoError&) { return std::string("i/o error"); });
-  });
+  auto link = MakeLink(fake.Factory(), 5s);
+  auto getK = [](RedisConnection& c) {
+    return RaisedText<RedisIoError>([&] { c.Get("k"); });
+  };
+  auto result = RunOn(link, getK);
   ASSERT_TRUE(fake.WaitForCommands("k", 1, kRedisLongWait));
   fake.DropSessions();
-  EXPECT_EQ(Ready(result), "i/o error");
+  const auto droppedAt = Clock::now();
+  EXPECT_NE(Ready(result).find("lost while waiting for a reply"), std::string::npos);
   EXPECT_EQ(fake.Connections(), 1) << "not retried";
+  auto second = RunOn(link, getK);
+  const std::string refused = Ready(second);
+  if (Clock::now() - droppedAt < 90ms) {
+    EXPECT_NE(refused.find("no new connection to fake:6379 yet, the last attempt failed: Redis: connection to "
+                           "fake:6379 lost while waiting for a reply"),
+              std::string::npos)
+        << refused;
+    EXPECT_EQ(fake.Connections(), 1);
+  }
+  EXPECT_EQ(LinesWith(capture, "no connection to fake:6379"), 1u);
+  // A connection that answers ends the back-off, once.
+  std::this_thread::sleep_for(250ms);
+  fake.OpenReplyGate("k");
+  RedisConnection connection(link);
+  EXPECT_EQ(connection.Get("k"), nullptr);
+  EXPECT_EQ(connection.Get("k"), nullptr);
+  EXPECT_EQ(LinesWith(capture, "connected to fake:6379 again after"), 1u);
 }
 
 TEST(RedisPipe, AFailedConnectStartsTheBackOffAndASuccessEndsIt) {
