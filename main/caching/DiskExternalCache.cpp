@@ -387,48 +387,89 @@ Prepared PrepareEntrySlowly(const Entry& entry) {
   return Prepared::Ready;
 }
 
-Prepared RemoveKeyFile(int folderFd, const Entry& entry) {
-  if (::unlinkat(folderFd, entry.keyName.c_str(), 0) == 0 || errno == ENOENT) return Prepared::Ready;
-  return PrepareEntrySlowly(entry);
+constexpr const char* kKeyLeaf = ".key";
+constexpr const char* kValueLeaf = ".bin";
+
+// Opens the entry folder itself, never a link in its place nor a file (both
+// fail, with ELOOP or ENOTDIR). The store writes and removes inside it
+// through the descriptor only, so that a link put where the folder belongs
+// after it was opened cannot lead the store elsewhere. O_PATH: the
+// descriptor only names the folder, which needs no permission to read it.
+int OpenEntryFolder(int folderFd, const Entry& entry) {
+  return OpenFileAt(folderFd, entry.name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+bool IsLinkAt(int folderFd, const std::string& name) {
+  struct stat info {};
+  return ::fstatat(folderFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode);
+}
+
+// A link where the entry folder belongs (put there by hand, or by whoever
+// owns the namespace folder when the store runs as root) would have the
+// store remove and write ".bin" and ".key" in whatever folder it names. It
+// is no entry folder, and the store fails as where a file takes its place;
+// the failed store's clean-up removes the link itself (RemoveWhatTheStoreBegan).
+[[noreturn]] void RefuseLinkedEntryFolder(const Entry& entry) {
+  ThrowUnspecifiedExceptionCausedBy(FolderNotMade(entry.folder, std::make_error_code(std::errc::not_a_directory)));
+}
+
+// The entry folder, opened after the general steps made it ready.
+FileDescriptor OpenPreparedEntryFolder(int folderFd, const Entry& entry) {
+  FileDescriptor opened(OpenEntryFolder(folderFd, entry));
+  if (opened) return opened;
+  if (IsLinkAt(folderFd, entry.name)) RefuseLinkedEntryFolder(entry);
+  throw TFileException::FromErrno(u"Cannot open folder", entry.folder.ToString());
+}
+
+Prepared PrepareSlowlyAndOpen(int folderFd, const Entry& entry, FileDescriptor& entryFolder) {
+  const Prepared prepared = PrepareEntrySlowly(entry);
+  if (prepared == Prepared::Ready) entryFolder = OpenPreparedEntryFolder(folderFd, entry);
+  return prepared;
 }
 
 // Leaves an entry folder without key or value file, under the entry's
-// exclusive lock. The value file goes first, so that a key file never
-// outlives its value by this store's doing. The usual cases take two or
-// three calls: an entry stored before (look, unlink ".bin", unlink ".key"),
-// a new entry (look, mkdir). FolderRemoved when the namespace folder of the
-// opening has been removed.
-//
-// The entry folder is looked at without following a link: a link where it
-// belongs (put there by hand, or by whoever owns the namespace folder when
-// the store runs as root) would have the store remove and write ".bin" and
-// ".key" in whatever folder it names. It is no entry folder, and the store
-// fails as where a file takes its place; the failed store's clean-up removes
-// the link itself (RemoveWhatTheStoreBegan).
-Prepared PrepareEntry(int folderFd, const Entry& entry) {
-  struct stat info {};
-  if (::fstatat(folderFd, entry.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-    if (errno != ENOENT) return PrepareEntrySlowly(entry);
-    if (::mkdirat(folderFd, entry.name.c_str(), 0777) == 0) return Prepared::Ready;  // new and empty
-    // Nothing can be made in a removed folder.
-    if (errno == ENOENT) return Prepared::FolderRemoved;
-    return PrepareEntrySlowly(entry);
+// exclusive lock, and opens it as `entryFolder`. The value file goes first,
+// so that a key file never outlives its value by this store's doing. The
+// usual cases take four calls: an entry stored before (open, unlink ".bin",
+// unlink ".key"), a new entry (open, mkdir, open), and the closing.
+// FolderRemoved when the namespace folder of the opening has been removed.
+Prepared PrepareEntry(int folderFd, const Entry& entry, FileDescriptor& entryFolder) {
+  entryFolder = FileDescriptor(OpenEntryFolder(folderFd, entry));
+  if (!entryFolder) {
+    if (errno == ELOOP || errno == ENOTDIR) {
+      if (IsLinkAt(folderFd, entry.name)) RefuseLinkedEntryFolder(entry);
+      return PrepareSlowlyAndOpen(folderFd, entry, entryFolder);
+    }
+    if (errno != ENOENT) return PrepareSlowlyAndOpen(folderFd, entry, entryFolder);
+    if (::mkdirat(folderFd, entry.name.c_str(), 0777) != 0) {
+      // Nothing can be made in a removed folder.
+      if (errno == ENOENT) return Prepared::FolderRemoved;
+      return PrepareSlowlyAndOpen(folderFd, entry, entryFolder);
+    }
+    entryFolder = OpenPreparedEntryFolder(folderFd, entry);  // new and empty
+    return Prepared::Ready;
   }
-  if (S_ISLNK(info.st_mode)) {
-    ThrowUnspecifiedExceptionCausedBy(
-        FolderNotMade(entry.folder, std::make_error_code(std::errc::not_a_directory)));
-  }
-  if (!S_ISDIR(info.st_mode)) return PrepareEntrySlowly(entry);
-  if (::unlinkat(folderFd, entry.valueName.c_str(), 0) == 0 || errno == ENOENT) return RemoveKeyFile(folderFd, entry);
-  return PrepareEntrySlowly(entry);
+  const auto removed = [&](const char* leaf) {
+    return ::unlinkat(entryFolder.Get(), leaf, 0) == 0 || errno == ENOENT;
+  };
+  if (removed(kValueLeaf) && removed(kKeyLeaf)) return Prepared::Ready;
+  entryFolder.Close();
+  return PrepareSlowlyAndOpen(folderFd, entry, entryFolder);
 }
 
 // After a failed store: removes the value file, the key file and the entry
-// folder, whatever of them there is. Through a link where the entry folder
-// belongs nothing is removed but the link.
-void RemoveWhatTheStoreBegan(const Entry& entry) {
-  struct stat info {};
-  if (::lstat(entry.folder.ToUtf8().c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) {
+// folder, whatever of them there is. Once the entry folder was opened, only
+// through it; before, through a link where the entry folder belongs nothing
+// is removed but the link.
+void RemoveWhatTheStoreBegan(const Entry& entry, int folderFd, const FileDescriptor& entryFolder) {
+  if (entryFolder) {
+    ::unlinkat(entryFolder.Get(), kValueLeaf, 0);
+    ::unlinkat(entryFolder.Get(), kKeyLeaf, 0);
+    // Removes nothing but an empty folder (not a link put in its place).
+    ::unlinkat(folderFd, entry.name.c_str(), AT_REMOVEDIR);
+    return;
+  }
+  if (!IsLinkAt(folderFd, entry.name)) {
     RemovePath(entry.valueFile);
     RemovePath(entry.keyFile);
   }
@@ -444,6 +485,7 @@ void StoreEntry(DiskCacheFolder& folder, FolderSweeper* sweeper, const TString& 
   const Entry entry(folder.Path(), keyHash);
   std::shared_ptr<DiskCacheFolder::Opening> opening;
   std::optional<EntryLock> lock;  // held through the clean-up too
+  FileDescriptor entryFolder;     // the entry folder, once prepared
   bool touched = false;           // the clean-up removes only what this store may have begun
   const std::chrono::milliseconds lockWait = EntryLockWait();
   try {
@@ -471,7 +513,7 @@ void StoreEntry(DiskCacheFolder& folder, FolderSweeper* sweeper, const TString& 
                              std::make_error_code(std::errc::resource_unavailable_try_again));
       }
       touched = true;
-      const Prepared prepared = PrepareEntry(opening->Fd(), entry);
+      const Prepared prepared = PrepareEntry(opening->Fd(), entry, entryFolder);
       if (prepared == Prepared::Ready) break;
       if (prepared == Prepared::OldFilesStay) return;
       // The folder kept open was removed: open (or make) it again, once.
@@ -487,7 +529,7 @@ void StoreEntry(DiskCacheFolder& folder, FolderSweeper* sweeper, const TString& 
     }
     // The key file is empty from here until the value is complete.
     FileDescriptor keyOut(
-        OpenFileAt(opening->Fd(), entry.keyName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+        OpenFileAt(entryFolder.Get(), kKeyLeaf, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666));
     if (!keyOut) throw TFileException::FromErrno(u"Cannot open file", entry.keyFile.ToString());
     // The value's length and checksum, and the key's, go with the value
     // file, in an attribute set before it replaces ".bin", for loads to check.
@@ -496,8 +538,8 @@ void StoreEntry(DiskCacheFolder& folder, FolderSweeper* sweeper, const TString& 
         DiskIntegrityRecord::Of(value.data(), value.size(), DiskIntegrityRecord::KeyChecksum(keyText)).Encode();
     const TFile::ExtendedAttribute integrity{DiskIntegrityRecord::kAttributeName, record.data(),
                                              record.size()};
-    TFile::WriteUnsignedBinaryFileAt(opening->Fd(), entry.valueName, entry.valueFile, value.data(),
-                                     value.size(), &integrity);
+    TFile::WriteUnsignedBinaryFileAt(entryFolder.Get(), kValueLeaf, entry.valueFile, value.data(), value.size(),
+                                     &integrity);
     size_t written = 0;
     if (int error = WriteAllBytes(keyOut.Get(), keyText.data(), keyText.size(), &written); error != 0) {
       // A key file written short is the generic failure, as a folder that
@@ -514,7 +556,7 @@ void StoreEntry(DiskCacheFolder& folder, FolderSweeper* sweeper, const TString& 
                TFormatString(u"Exception in DiskExternalCache::TryStore, cachePath:'%1', keyHash:'%2'.")
                    .arg(folder.Path().ToString())
                    .arg(keyHash));
-    if (touched) RemoveWhatTheStoreBegan(entry);
+    if (touched) RemoveWhatTheStoreBegan(entry, opening->Fd(), entryFolder);
   }
 }
 

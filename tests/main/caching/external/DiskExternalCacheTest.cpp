@@ -453,6 +453,29 @@ TEST_F(DiskExternalCacheTest, AStoreThatFailsOnTheDiskIsTheGenericFailureAndLeav
   EXPECT_TRUE(LoadsValue(*MakeCache(), key, *MakeValue("v")));
 }
 
+// Whoever owns the namespace folder may put a link where an entry folder
+// was while a store writes in it (which matters when the store runs as
+// root, from the command-line tool): the store goes on in the folder it
+// opened and never writes through the link.
+TEST_F(DiskExternalCacheTest, ALinkPutInPlaceOfTheEntryFolderDuringAStoreLeadsItNowhere) {
+  const TString key(u"swapped");
+  auto cache = MakeCache();
+  ASSERT_TRUE(Store(*cache, key, MakeValue("old")));
+  const fs::path outside = m_temp.path() / "outside";
+  const fs::path aside = m_temp.path() / "aside";
+  fs::create_directories(outside);
+  EntryOpenHooks hooks;
+  hooks.ThenOnCreate(".key", [&] {
+    fs::rename(EntryPath(key), aside);
+    fs::create_directory_symlink(outside, EntryPath(key));
+  });
+  EXPECT_TRUE(Store(*cache, key, MakeValue("new")));
+  EXPECT_EQ(hooks.Ran(), 1);
+  EXPECT_TRUE(FileNames(outside).empty());
+  EXPECT_EQ(ReadFileBytes(aside / ".bin"), Bytes({'n', 'e', 'w'})) << "written in the folder it opened";
+  EXPECT_EQ(cache->TryLoad(key).Get(), nullptr);
+}
+
 // Old files that a store cannot remove are no failure of the store: it
 // writes nothing (the key file, removed after the value file, may be gone,
 // so the entry misses); a drop that cannot remove the folder reports done;

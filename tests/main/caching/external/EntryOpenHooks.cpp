@@ -14,6 +14,7 @@ namespace {
 struct Step {
   std::string suffix;
   std::function<void()> run;
+  bool onCreate = false;  // triggered by an open with O_CREAT, not by a reading one
 };
 
 std::mutex s_mutex;
@@ -27,11 +28,13 @@ bool EndsWith(const char* path, const std::string& suffix) {
 
 // Runs the next step when this open is its trigger.
 void RunStepFor(const char* path, int flags) {
-  if (path == nullptr || (flags & (O_NONBLOCK | O_PATH)) == 0) return;
+  if (path == nullptr) return;
   std::function<void()> step;
   {
     std::lock_guard<std::mutex> lock(s_mutex);
     if (s_steps.empty() || !EndsWith(path, s_steps.front().suffix)) return;
+    const int trigger = s_steps.front().onCreate ? O_CREAT : O_NONBLOCK | O_PATH;
+    if ((flags & trigger) == 0) return;
     step = std::move(s_steps.front().run);
     s_steps.pop_front();
     ++s_ran;
@@ -50,6 +53,11 @@ EntryOpenHooks::~EntryOpenHooks() {
 void EntryOpenHooks::Then(std::string suffix, std::function<void()> step) {
   std::lock_guard<std::mutex> lock(s_mutex);
   s_steps.push_back({std::move(suffix), std::move(step)});
+}
+
+void EntryOpenHooks::ThenOnCreate(std::string suffix, std::function<void()> step) {
+  std::lock_guard<std::mutex> lock(s_mutex);
+  s_steps.push_back({std::move(suffix), std::move(step), true});
 }
 
 int EntryOpenHooks::Ran() const {

@@ -1,7 +1,9 @@
 // Steps run at exact points of a disk operation, for the tests that must
 // change an entry or its folder meanwhile: the reading opens of entry files
-// (the disk store opens them with O_NONBLOCK, and nothing else does) and the
-// opens of the namespace folder (O_PATH) first run the armed steps, in order.
+// (the disk store opens them with O_NONBLOCK, and nothing else does), the
+// opens of the namespace and entry folders (O_PATH) and, for steps armed
+// with ThenOnCreate, the opens that create a file, first run the armed
+// steps, in order.
 //
 // The test executable that links EntryOpenHooks.cpp defines openat and
 // openat64 itself (as XattrFaults.cpp defines the attribute calls), so the
@@ -27,6 +29,8 @@ class EntryOpenHooks {
   // Adds a step: the first reading open of a path ending in `suffix` after
   // the steps before it ran, runs `step`, then opens.
   void Then(std::string suffix, std::function<void()> step);
+  // The same for the first open with O_CREAT of a path ending in `suffix`.
+  void ThenOnCreate(std::string suffix, std::function<void()> step);
   // How many steps ran.
   int Ran() const;
 };
