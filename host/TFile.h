@@ -57,6 +57,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "host/Export.h"
@@ -106,6 +107,10 @@ class KELCACHE_EXPORT TFile {
                                         const void* bytes, size_t length,
                                         const ExtendedAttribute* attribute = nullptr);
   static TString LoadTextFile(const TPath& path, bool utf8);
+  // Whether `name` (a file name, no folder) is the name of a temporary file
+  // that WriteUnsignedBinaryFileAt makes for a target named `targetName`, as
+  // a writer that died midway leaves it behind.
+  static bool IsTemporaryFileFor(std::string_view name, std::string_view targetName);
 
  private:
   void ThrowIfClosed(const char16_t* operation) const;
