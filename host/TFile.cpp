@@ -148,6 +148,15 @@ std::vector<uint8_t> TFile::LoadUnsignedBinaryFile(const TPath& path) {
   return data;
 }
 
+bool TFile::IsTemporaryFileFor(std::string_view name, std::string_view targetName) {
+  // "." + the target's name (cut short when the whole would pass 255 bytes)
+  // + the suffix, which begins with the last ".tmp-" of the name.
+  const size_t mark = name.rfind(".tmp-");
+  if (mark == std::string_view::npos || mark == 0 || name.front() != '.') return false;
+  const std::string_view kept = name.substr(1, mark - 1);
+  return kept == targetName || (name.size() == 255 && targetName.starts_with(kept));
+}
+
 void TFile::WriteUnsignedBinaryFile(const TPath& path, const std::vector<uint8_t>& bytes) {
   WriteUnsignedBinaryFile(path, bytes.data(), bytes.size());
 }

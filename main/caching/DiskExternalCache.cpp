@@ -38,14 +38,16 @@
 //   load:  lock, open + read + close ".key", open + fstat + fgetxattr +
 //          read + futimens + close ".bin", unlock;
 //   store: stat the namespace folder's path (DiskCacheFolder: a store always
-//          looks), lock, look at the entry folder (not following a link),
-//          unlink ".bin" and ".key" (or make the entry folder when it is
-//          new), open ".key", open + write + fsetxattr + close + rename the
-//          value's temporary file, write + close ".key", unlock.
+//          looks), lock, open the entry folder (not following a link),
+//          unlink ".bin" and ".key" and list the folder for temporary files
+//          of dead writers (or make the entry folder when it is new and
+//          open it), open ".key", open + write + fsetxattr + close + rename
+//          the value's temporary file, write + close ".key", close the entry
+//          folder, unlock.
 // The namespace folder stays open (DiskCacheFolder), entry files are opened
-// relative to it, and the descriptions of ".lock" are reused. Nothing in the
-// entry but a store's look at its folder (a link must not be followed) is
-// checked ahead with stat: the lock keeps other writers of the entry out, so
+// relative to it (a store's, relative to the entry folder it opened), and
+// the descriptions of ".lock" are reused. Nothing in the entry is checked
+// ahead with stat: the lock keeps other writers of the entry out, so
 // opening a file and taking ENOENT as a miss answers the same question in
 // one call. Unusual states (a file where the entry folder should be, files
 // this process may not remove) fall back to the general steps by path, so
@@ -61,7 +63,9 @@
 // ends), and a folder that a drop cannot remove.
 #include "public/caching/DiskExternalCache.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -393,10 +397,36 @@ constexpr const char* kValueLeaf = ".bin";
 // Opens the entry folder itself, never a link in its place nor a file (both
 // fail, with ELOOP or ENOTDIR). The store writes and removes inside it
 // through the descriptor only, so that a link put where the folder belongs
-// after it was opened cannot lead the store elsewhere. O_PATH: the
-// descriptor only names the folder, which needs no permission to read it.
+// after it was opened cannot lead the store elsewhere. A folder this process
+// may not read (another user's) is opened by name only (O_PATH), which is
+// enough for all but listing it.
 int OpenEntryFolder(int folderFd, const Entry& entry) {
-  return OpenFileAt(folderFd, entry.name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  constexpr int kFlags = O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  const int opened = OpenFileAt(folderFd, entry.name.c_str(), O_RDONLY | kFlags);
+  if (opened >= 0 || errno != EACCES) return opened;
+  return OpenFileAt(folderFd, entry.name.c_str(), O_PATH | kFlags);
+}
+
+// Removes the temporary value files of writers that died midway (killed
+// between the temporary file's creation and its rename). Whoever holds the
+// entry's exclusive lock knows that no living store writes here, so they
+// can go; without this they would pile up in an entry that is stored often
+// and never dropped or swept. A folder opened by name only cannot be listed,
+// and keeps them.
+void RemoveDeadWritersFiles(int entryFolderFd) {
+  alignas(dirent64) char buffer[2048];
+  for (;;) {
+    const ssize_t bytes = ::getdents64(entryFolderFd, buffer, sizeof buffer);
+    if (bytes <= 0) return;
+    for (ssize_t offset = 0; offset < bytes;) {
+      const auto* listed = reinterpret_cast<const dirent64*>(buffer + offset);
+      offset += listed->d_reclen;
+      if (TFile::IsTemporaryFileFor(listed->d_name, kValueLeaf)) ::unlinkat(entryFolderFd, listed->d_name, 0);
+    }
+    // A read that left room for one more name of the greatest length read
+    // the whole folder: no second call to learn that nothing is left.
+    if (static_cast<size_t>(bytes) + sizeof(dirent64) + NAME_MAX <= sizeof buffer) return;
+  }
 }
 
 bool IsLinkAt(int folderFd, const std::string& name) {
@@ -430,8 +460,9 @@ Prepared PrepareSlowlyAndOpen(int folderFd, const Entry& entry, FileDescriptor& 
 // Leaves an entry folder without key or value file, under the entry's
 // exclusive lock, and opens it as `entryFolder`. The value file goes first,
 // so that a key file never outlives its value by this store's doing. The
-// usual cases take four calls: an entry stored before (open, unlink ".bin",
-// unlink ".key"), a new entry (open, mkdir, open), and the closing.
+// usual cases take five calls or four: an entry stored before (open, unlink
+// ".bin", unlink ".key", list what else is there), a new entry (open, mkdir,
+// open), and the closing.
 // FolderRemoved when the namespace folder of the opening has been removed.
 Prepared PrepareEntry(int folderFd, const Entry& entry, FileDescriptor& entryFolder) {
   entryFolder = FileDescriptor(OpenEntryFolder(folderFd, entry));
@@ -452,7 +483,10 @@ Prepared PrepareEntry(int folderFd, const Entry& entry, FileDescriptor& entryFol
   const auto removed = [&](const char* leaf) {
     return ::unlinkat(entryFolder.Get(), leaf, 0) == 0 || errno == ENOENT;
   };
-  if (removed(kValueLeaf) && removed(kKeyLeaf)) return Prepared::Ready;
+  if (removed(kValueLeaf) && removed(kKeyLeaf)) {
+    RemoveDeadWritersFiles(entryFolder.Get());
+    return Prepared::Ready;
+  }
   entryFolder.Close();
   return PrepareSlowlyAndOpen(folderFd, entry, entryFolder);
 }
