@@ -24,6 +24,7 @@
 #include "host/TDirectory.h"
 #include "tests/host/ConcurrencyTestSupport.h"
 #include "tests/host/FileTestSupport.h"
+#include "tests/support/KilledWriter.h"
 #include "tests/support/TestEnvironment.h"
 
 namespace {
@@ -242,6 +243,25 @@ TEST_F(TFileTest, FailedAtomicWritesLeaveNoTemporaryFileAndTheOldContent) {
   EXPECT_NE(message.find(std::strerror(EFBIG)), std::string::npos) << "raised: '" << message << "'";
   EXPECT_EQ(TFile::LoadUnsignedBinaryFile(plain), (std::vector<uint8_t>{'o', 'l', 'd'}));
   EXPECT_EQ(FileNames(m_temp.path()), (std::set<std::string>{"plain", "target-is-a-folder"}));
+}
+
+// The temporary file that a writer killed midway leaves is told apart by its
+// name, also where the target's name had to be cut short to make room for
+// the temporary one's suffix.
+TEST_F(TFileTest, TheTemporaryFileOfAWriterKilledMidwayIsToldByItsName) {
+  for (const std::string& target : {std::string(".bin"), std::string(255, 'n')}) {
+    SCOPED_TRACE(target.size());
+    const TPath folder = Root() / TPath(std::to_string(target.size()).c_str());
+    ASSERT_TRUE(CreateDirectory(folder));
+    kelcache_test::KillAWriterMidway(folder / TPath(target.c_str()));
+    const std::set<std::string> left = FileNames(folder.ToUtf8());
+    ASSERT_EQ(left.size(), 1u) << "the writer left no temporary file";
+    const std::string temporary = *left.begin();
+    EXPECT_TRUE(TFile::IsTemporaryFileFor(temporary, target)) << temporary;
+    EXPECT_FALSE(TFile::IsTemporaryFileFor(temporary, ".key"));
+    EXPECT_FALSE(TFile::IsTemporaryFileFor(temporary, "m" + target.substr(1)));
+    EXPECT_FALSE(TFile::IsTemporaryFileFor(target, target)) << "the target itself";
+  }
 }
 
 TEST_F(TFileTest, TDirectoryListsExactlyTheEntriesOfOneFolder) {

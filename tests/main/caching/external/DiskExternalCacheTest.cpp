@@ -12,7 +12,6 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <csignal>
 #include <cstdio>
@@ -28,13 +27,13 @@
 #include "host/DateTime.h"
 #include "host/Errors.h"
 #include "host/FileSystem.h"
-#include "host/TFile.h"
 #include "main/caching/DiskCacheFolder.h"
 #include "public/caching/DiskExternalCacheInspector.h"
 #include "tests/main/caching/external/DiskExternalCacheTestSupport.h"
 #include "tests/main/caching/external/EntryOpenHooks.h"
 #include "tests/main/caching/external/XattrFaults.h"
 #include "tests/support/ForkedChild.h"
+#include "tests/support/KilledWriter.h"
 
 namespace {
 
@@ -478,36 +477,16 @@ TEST_F(DiskExternalCacheTest, ALinkPutInPlaceOfTheEntryFolderDuringAStoreLeadsIt
   EXPECT_EQ(cache->TryLoad(key).Get(), nullptr);
 }
 
-// A writer killed midway (here by the file-size limit: SIGXFSZ) leaves the
-// temporary file of the value it was writing to `target`.
-void KillAWriterMidway(const fs::path& target) {
-  const pid_t child = fork();
-  ASSERT_NE(child, -1);
-  if (child == 0) {
-    const rlimit noCore{0, 0};
-    setrlimit(RLIMIT_CORE, &noCore);
-    rlimit size{};
-    getrlimit(RLIMIT_FSIZE, &size);
-    size.rlim_cur = 1000;
-    setrlimit(RLIMIT_FSIZE, &size);
-    signal(SIGXFSZ, SIG_DFL);
-    TFile::WriteUnsignedBinaryFile(ToTPath(target), std::vector<uint8_t>(4096, 'x'));
-    _exit(0);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << "the writer was not killed midway";
-}
-
-// Such files would pile up in an entry that is stored again and again: the
-// next store removes them (it holds the entry's lock, so no living store is
+// A writer killed midway leaves its temporary value file behind. Such files
+// would pile up in an entry that is stored again and again: the next store
+// removes them (it holds the entry's lock, so no living store is
 // writing them), and nothing else.
 TEST_F(DiskExternalCacheTest, TheNextStoreRemovesTheFilesOfWritersKilledMidway) {
   const TString key(u"killed");
   auto cache = MakeCache();
   ASSERT_TRUE(Store(*cache, key, MakeValue("old")));
-  KillAWriterMidway(EntryPath(key) / ".bin");
-  KillAWriterMidway(EntryPath(key) / ".bin");
+  KillAWriterMidway(ToTPath(EntryPath(key) / ".bin"));
+  KillAWriterMidway(ToTPath(EntryPath(key) / ".bin"));
   WriteFileBytes(EntryPath(key) / "notes", "not the store's");
   EXPECT_EQ(FileNames(EntryPath(key)).size(), 5u) << "two temporary files beside .bin, .key and notes";
   EXPECT_TRUE(LoadsValue(*cache, key, *MakeValue("old"))) << "they are never read";
