@@ -1,6 +1,7 @@
 #include "main/caching/DiskCacheFolder.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <unordered_set>
 #include <utility>
 
 #include "host/AppOptions.h"
@@ -29,6 +31,75 @@ namespace kelvra::caching {
 namespace {
 
 constexpr const char* kLockFileName = ".lock";
+
+// Every description of a ".lock" that this process holds open, so that a
+// child forked without exec gives up its copies of them. A description keeps
+// its locks until its last descriptor is closed: a child that kept the copies
+// would keep every entry lock that its parent held at the fork after the
+// parent died (killed while storing, say), for as long as the child lived,
+// and every operation on those entries would wait out its lock wait and
+// fail. In the child, each copy is replaced under the same number by a
+// descriptor of the root folder (O_PATH, which locks nothing): the inherited
+// Openings and locks, which close their numbers when they go, then close
+// nothing that the child opened since.
+//
+// Thread rules: opening and closing happen under m_mutex, and the fork
+// handlers hold it across the fork, so a child never inherits a description
+// that is not recorded. Those handlers take the mutex in one function and
+// release it in another (no scope guard can span a fork), the one place in
+// the library that does.
+class LockDescriptions {
+ public:
+  static LockDescriptions& Get() {
+    static LockDescriptions* const s_instance = [] {
+      auto* made = new LockDescriptions;  // never destroyed: descriptions may outlive static destruction
+      s_forking.store(made, std::memory_order_release);
+      pthread_atfork(&BeforeFork, &AfterForkInParent, &AfterForkInChild);
+      return made;
+    }();
+    return *s_instance;
+  }
+
+  // ".lock" in the folder open as folderFd, opened with flags and recorded;
+  // -1 with errno set when it cannot be opened.
+  int Open(int folderFd, int flags) {
+    TMutexLock guard(m_mutex);
+    const int fd = OpenFileAt(folderFd, kLockFileName, flags, 0666);
+    if (fd < 0) return fd;
+    try {
+      m_open.insert(fd);
+    } catch (const std::bad_alloc&) {
+      ::close(fd);
+      errno = ENOMEM;
+      return -1;
+    }
+    return fd;
+  }
+
+  void Close(int fd) noexcept {
+    TMutexLock guard(m_mutex);
+    m_open.erase(fd);
+    ::close(fd);
+  }
+
+ private:
+  static void BeforeFork() KELCACHE_NO_THREAD_SAFETY_ANALYSIS { s_forking.load()->m_mutex.Lock(); }
+  static void AfterForkInParent() KELCACHE_NO_THREAD_SAFETY_ANALYSIS { s_forking.load()->m_mutex.Unlock(); }
+  // The child's only thread, the one that forked, holds the mutex.
+  static void AfterForkInChild() KELCACHE_NO_THREAD_SAFETY_ANALYSIS {
+    LockDescriptions& self = *s_forking.load();
+    const int placeholder = ::open("/", O_PATH | O_CLOEXEC);
+    if (placeholder >= 0) {
+      for (int fd : self.m_open) ::dup3(placeholder, fd, O_CLOEXEC);
+      ::close(placeholder);
+    }
+    self.m_mutex.Unlock();
+  }
+
+  static inline std::atomic<LockDescriptions*> s_forking{nullptr};
+  TMutex m_mutex;
+  std::unordered_set<int> m_open KELCACHE_GUARDED_BY(m_mutex);
+};
 
 struct flock ByteRange(uint64_t byte, short type) {
   struct flock range = {};
@@ -222,7 +293,7 @@ bool DiskCacheFolder::Opening::HasLockFile() const {
 // went, and in a child forked without exec the inherited Opening's mutex may
 // have been held by a thread of the parent at the fork, for good.
 DiskCacheFolder::Opening::~Opening() {
-  for (int fd : m_idle) ::close(fd);
+  for (int fd : m_idle) LockDescriptions::Get().Close(fd);
   ::close(m_folderFd);
 }
 
@@ -246,7 +317,7 @@ int DiskCacheFolder::Opening::TakeLockDescription(bool createLockFile) {
     }
   }
   // Read-write, so that the description serves shared and exclusive locks.
-  return OpenFileAt(m_folderFd, kLockFileName, O_RDWR | O_CLOEXEC | (createLockFile ? O_CREAT : 0), 0666);
+  return LockDescriptions::Get().Open(m_folderFd, O_RDWR | O_CLOEXEC | (createLockFile ? O_CREAT : 0));
 }
 
 void DiskCacheFolder::Opening::GiveBack(int fd) {
@@ -261,7 +332,7 @@ void DiskCacheFolder::Opening::GiveBack(int fd) {
       }
     }
   }
-  ::close(fd);
+  LockDescriptions::Get().Close(fd);
 }
 
 // ---- EntryLock ---------------------------------------------------------------
@@ -283,7 +354,7 @@ EntryLock::EntryLock(std::shared_ptr<DiskCacheFolder::Opening> opening, uint64_t
         (m_lockFileError == EACCES || m_lockFileError == EPERM || m_lockFileError == EROFS)) {
       // A ".lock" this process may not write: a shared lock needs only read
       // access. Such a description is not kept.
-      m_fd = OpenFileAt(m_opening->Fd(), kLockFileName, O_RDONLY | O_CLOEXEC);
+      m_fd = LockDescriptions::Get().Open(m_opening->Fd(), O_RDONLY | O_CLOEXEC);
     }
   }
   if (m_fd < 0) return;
@@ -316,14 +387,15 @@ EntryLock::~EntryLock() {
   if (m_held) {
     struct flock range = ByteRange(m_byte, F_UNLCK);
     if (::fcntl(m_fd, F_OFD_SETLK, &range) != 0) {
-      ::close(m_fd);  // closing the only descriptor of the description releases the lock
+      // Closing the only descriptor of the description releases the lock.
+      LockDescriptions::Get().Close(m_fd);
       return;
     }
   }
   if (m_reusable) {
     m_opening->GiveBack(m_fd);
   } else {
-    ::close(m_fd);
+    LockDescriptions::Get().Close(m_fd);
   }
 }
 

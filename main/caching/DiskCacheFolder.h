@@ -42,7 +42,10 @@
 //      library never does.)
 //   5. Descriptors are close-on-exec. A child forked without exec would share
 //      the parent's descriptions (and so its locks): after a fork, the child
-//      drops the Opening it inherited and opens its own.
+//      drops the Opening it inherited and opens its own. It also gives up its
+//      copies of every ".lock" description at once, in a fork handler: a copy
+//      would keep the locks that the parent held at the fork after the
+//      parent died, for as long as the child lived.
 //   6. The folder may be renamed, or another folder moved to its path (a host
 //      that clears the cache by moving the folder aside). An Opening of a
 //      folder that no longer lies at the path is dropped. Stores look the

@@ -5,6 +5,10 @@
 // DiskExternalCacheTest's.)
 #include "main/caching/DiskCacheFolder.h"
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "host/TPath.h"
 #include "tests/main/caching/external/ExternalTestSupport.h"
 #include "tests/support/TestEnvironment.h"
@@ -66,6 +70,47 @@ TEST(DiskCacheFolderTest, LocksOfOperationsRunningAtOnceExcludeEachOther) {
     ForeignByteLock other(temp.path() / "ns" / ".lock", kByte, F_WRLCK);
     EXPECT_TRUE(other.Locked()) << "a description went back to the free list still locked";
   }
+}
+
+// A lock dies with its holder, also when the holder had forked a child (a
+// helper of a pre-forking host) before it was killed while holding it: the
+// child must not keep the parent's description of ".lock", and with it the
+// lock, alive.
+TEST(DiskCacheFolderTest, ALockDiesWithItsHolderAlsoWhenTheHolderForkedAChildFirst) {
+  constexpr uint64_t kByte = 4242;
+  const TempDir temp;
+  const std::filesystem::path ns = temp.path() / "ns";
+  int helperPid[2];
+  ASSERT_EQ(pipe(helperPid), 0);
+  const pid_t holder = fork();
+  ASSERT_NE(holder, -1);
+  if (holder == 0) {
+    alarm(30);  // in case the test goes before it kills us
+    DiskCacheFolder folder(TPath(TString::fromStdString(ns.string())));
+    EntryLock lock(folder.Open(true), kByte, Mode::Exclusive, true, kLongWait);
+    if (!lock.Held()) _exit(1);
+    if (fork() == 0) {
+      // The helper: running, and so past the fork's handlers.
+      alarm(30);
+      const pid_t self = getpid();
+      if (write(helperPid[1], &self, sizeof self) != sizeof self) _exit(2);
+      for (;;) pause();
+    }
+    for (;;) pause();  // killed by the test while it holds the lock
+  }
+  pid_t helper = 0;
+  ASSERT_EQ(read(helperPid[0], &helper, sizeof helper), static_cast<ssize_t>(sizeof helper));
+  close(helperPid[0]);
+  close(helperPid[1]);
+  kill(holder, SIGKILL);
+  int status = 0;
+  ASSERT_EQ(waitpid(holder, &status, 0), holder);
+  ASSERT_TRUE(WIFSIGNALED(status)) << "the holder did not take its lock";
+  {
+    ForeignByteLock other(ns / ".lock", kByte, F_WRLCK);
+    EXPECT_TRUE(other.Locked()) << "the holder's child kept its lock";
+  }
+  kill(helper, SIGKILL);
 }
 
 }  // namespace
