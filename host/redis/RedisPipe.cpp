@@ -390,6 +390,7 @@ bool RedisPipe::ReadRound(Session& s, Request& own, RequestList& wake, std::chro
   silence = m_options.commandTimeout;
   std::string protocolError;
   bool provenNow = false;  // this round brought the connection's first answer
+  bool ownSettled;
   for (size_t offset = 0; result.Ok() && offset < result.bytes && protocolError.empty();
        offset += kFeedBytes) {
     s.parser.Feed(s.readBuffer.get() + offset, std::min(kFeedBytes, result.bytes - offset));
@@ -468,10 +469,13 @@ bool RedisPipe::ReadRound(Session& s, Request& own, RequestList& wake, std::chro
     // Last touch of the reader's state: once the lock is released, a caller
     // handed the role may use it.
     s.replies.clear();
+    // Read under the lock, which orders it after the settling thread's
+    // writes. A broken session settled every request awaiting a reply, this
+    // one too.
+    ownSettled = own.settled.load(std::memory_order_relaxed);
   }
   if (provenNow) NoteConnectionMade();
-  // A broken session settled every request awaiting a reply, this one too.
-  return own.settled.load(std::memory_order_relaxed);
+  return ownSettled;
 }
 
 void RedisPipe::NoteConnectionMade() noexcept {
