@@ -22,6 +22,7 @@
 #include "host/ForkGeneration.h"
 #include "host/InitOnce.h"
 #include "host/LogRateLimiter.h"
+#include "host/redis/UnsentPublications.h"
 #include "host/TFormatString.h"
 #include "host/TLog.h"
 #include "host/ThreadAnnotations.h"
@@ -178,6 +179,10 @@ struct RedisSubscriptionManager::Impl : std::enable_shared_from_this<RedisSubscr
   LogRateLimiter m_callbackFailures{kCallbackFailureBurst, kCallbackFailureInterval};
   // Failures of the subscriber thread's loop itself (out of memory).
   LogRateLimiter m_loopFailures{kCallbackFailureBurst, kCallbackFailureInterval};
+  // Publications that failed, sent again after the next that succeeds
+  // (UnsentPublications.h); and the Warn lines about them.
+  UnsentPublications m_unsent;
+  LogRateLimiter m_publishFailures{kCallbackFailureBurst, kCallbackFailureInterval};
 };
 
 namespace {
@@ -882,16 +887,66 @@ void RedisSubscriptionManager::RemoveReconnectListener(uint64_t token) {
   removed->Close();
 }
 
+namespace {
+
+enum class Published { kYes, kNoServer, kFailed };
+
+// One PUBLISH on a pooled connection; *why says why it failed.
+Published PublishOnce(const std::string& channel, const std::string& message,
+                      std::function<void(redisContext*, redisReply*, void*)> const& onReply, std::string& why) {
+  try {
+    RedisConnectionPool& pool = RedisConnectionPool::GetInstance();
+    std::unique_ptr<RedisConnectionGuard> guard = pool.LockPubSubConnection(&why);
+    if (!guard) return pool.GetConfiguration() ? Published::kFailed : Published::kNoServer;
+    guard->GetConnection().Publish(channel, message, onReply);
+    return Published::kYes;
+  } catch (const std::exception& error) {
+    why = error.what();
+  } catch (...) {
+    why = "an unknown exception";
+  }
+  return Published::kFailed;
+}
+
+}  // namespace
+
 bool RedisSubscriptionManager::TryPublish(TString const& channel, TString const& message,
                                           std::function<void(redisContext*, redisReply*, void*)> const& onReply) {
   try {
-    std::unique_ptr<RedisConnectionGuard> guard = RedisConnectionPool::GetInstance().LockPubSubConnection();
-    if (!guard) return false;
-    guard->GetConnection().Publish(channel.toStdString(), message.toStdString(), onReply);
+    std::string why;
+    std::string channelText = channel.toStdString();
+    std::string messageText = message.toStdString();
+    const Published published = PublishOnce(channelText, messageText, onReply, why);
+    // Before any server is configured nothing is kept or said: there is
+    // nobody to tell yet.
+    if (published == Published::kNoServer) return false;
+    if (published == Published::kFailed) {
+      const bool kept = m_impl->m_unsent.Keep({std::move(channelText), std::move(messageText)});
+      if (const LogRateLimiter::Decision decision = m_impl->m_publishFailures.Next(); decision.write) {
+        LogMessage(TLog::Warn,
+                   TFormatString(u"RedisSubscriptionManager: publication on %1 failed (%2); %3%4")
+                       .arg(channel)
+                       .arg(TString::fromStdString(why))
+                       .arg(kept ? TString(u"it is sent again after the next one that succeeds")
+                                 : TString(u"too many wait to be sent again, the oldest is dropped"))
+                       .arg(decision.suppressed > 0
+                                ? TString(u" (") + TString::number(static_cast<unsigned long long>(decision.suppressed)) +
+                                      TString(u" more failures not logged)")
+                                : TString()));
+      }
+      return false;
+    }
+    // The server takes publications again: what failed before goes now,
+    // oldest first, until one fails again.
+    std::deque<UnsentPublications::Publication> pending = m_impl->m_unsent.TakeAll();
+    while (!pending.empty() &&
+           PublishOnce(pending.front().channel, pending.front().message, {}, why) == Published::kYes) {
+      pending.pop_front();
+    }
+    m_impl->m_unsent.PutBack(std::move(pending));
     return true;
   } catch (...) {
-    TLog::LogCurrentException(TLog::Debug, TString(u"RedisSubscriptionManager: publication failed"),
-                              {{TString(u"channel"), channel}});
+    // Out of memory while keeping or logging a failure.
     return false;
   }
 }

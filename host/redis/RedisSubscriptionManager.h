@@ -45,7 +45,10 @@
 //
 // TryPublish sends PUBLISH on a pooled connection (to the server, or to any
 // node of the cluster) and gives false, without raising, when the pool has no server, no
-// connection is free, or the command fails.
+// connection is free, or the command fails. A publication that failed while
+// a server was configured is logged at Warn (rate-limited) and kept: it is
+// sent again, oldest first, after the next publication that succeeds
+// (host/redis/UnsentPublications.h says why and how many are kept).
 //
 // Lifetime: GetInstance's manager is created through InitOnce and never
 // destroyed. Its thread is stopped by an exit handler (std::atexit) that is

@@ -334,6 +334,39 @@ TEST(RedisSubscriptionManager, RefusedSubscriptionsBackOffAndSayWhy) {
   Configure("");
 }
 
+// A publication that fails while the subscribers stay connected (here a user
+// who may not publish; as well a server that paused its writes, or a PUBLISH
+// that timed out) would leave other processes' entries stale, with no
+// reconnect flush to save them: it is said at Warn, kept, and sent after the
+// next publication that succeeds, oldest first, once.
+TEST(RedisSubscriptionManager, AFailedPublicationIsSentAgainAfterTheNextThatSucceeds) {
+  RedisServer server(RedisServer::Options{"admin-password"});
+  RawRedis admin(server, "admin-password");
+  admin.Command({"ACL", "SETUSER", "publisher", "on", ">secret", "~*", "&*", "+@all", "-publish"});
+  Configure(server.Address(), "user=publisher;password=secret");
+  RedisSubscriptionManager manager;
+  Inbox inbox;
+  manager.Subscribe(u"kc.again.*", inbox.Callback());
+  {
+    TLog::Capture capture(TLog::Warn);
+    EXPECT_FALSE(manager.TryPublish(u"kc.again.1", u"first", {}));
+    EXPECT_FALSE(manager.TryPublish(u"kc.again.2", u"second", {}));
+    EXPECT_EQ(LinesWith(capture, "publication on kc.again.1 failed", "sent again after the next one"), 1u);
+  }
+  admin.Command({"ACL", "SETUSER", "publisher", "+publish"});
+  EXPECT_TRUE(manager.TryPublish(u"kc.again.3", u"third", {}));
+  EXPECT_TRUE(manager.TryPublish(u"kc.again.4", u"fourth", {}));
+  ASSERT_TRUE(inbox.WaitFor(4));
+  std::this_thread::sleep_for(200ms);  // room for a wrong extra delivery
+  using Messages = std::vector<std::pair<std::string, std::string>>;
+  EXPECT_EQ(inbox.Messages(), (Messages{{"kc.again.3", "third"},
+                                        {"kc.again.1", "first"},
+                                        {"kc.again.2", "second"},
+                                        {"kc.again.4", "fourth"}}));
+  manager.Unsubscribe(u"kc.again.*");
+  Configure("");
+}
+
 // The child of the test below: a first Subscribe while the address space has
 // no room for the subscriber thread's stack, then a second one with room.
 // The server's address comes in SUBSCRIBER_TEST_SERVER.
