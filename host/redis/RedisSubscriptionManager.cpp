@@ -87,6 +87,29 @@ bool SameSubscriberConnection(const std::shared_ptr<const RedisPoolConfiguration
 // use; m_reconnects is atomic.
 // Everything the subscriber thread keeps about its connection lives on its
 // own stack (Run), so only that thread touches the connection.
+namespace {
+
+enum class Published { kYes, kNoServer, kFailed };
+
+// One PUBLISH on a pooled connection; *why says why it failed.
+Published PublishOnce(const std::string& channel, const std::string& message,
+                      std::function<void(redisContext*, redisReply*, void*)> const& onReply, std::string& why) {
+  try {
+    RedisConnectionPool& pool = RedisConnectionPool::GetInstance();
+    std::unique_ptr<RedisConnectionGuard> guard = pool.LockPubSubConnection(&why);
+    if (!guard) return pool.GetConfiguration() ? Published::kFailed : Published::kNoServer;
+    guard->GetConnection().Publish(channel, message, onReply);
+    return Published::kYes;
+  } catch (const std::exception& error) {
+    why = error.what();
+  } catch (...) {
+    why = "an unknown exception";
+  }
+  return Published::kFailed;
+}
+
+}  // namespace
+
 struct RedisSubscriptionManager::Impl : std::enable_shared_from_this<RedisSubscriptionManager::Impl> {
   Impl();
   ~Impl();
@@ -183,6 +206,11 @@ struct RedisSubscriptionManager::Impl : std::enable_shared_from_this<RedisSubscr
   // (UnsentPublications.h); and the Warn lines about them.
   UnsentPublications m_unsent;
   LogRateLimiter m_publishFailures{kCallbackFailureBurst, kCallbackFailureInterval};
+  // Sends what m_unsent holds, oldest first, until one fails: after a
+  // publication that succeeded, and when the subscriber's server answers a
+  // PING (so that they go within a second of the server's recovery even
+  // when nothing else is published).
+  void ResendUnsent() noexcept;
 };
 
 namespace {
@@ -700,6 +728,7 @@ void RedisSubscriptionManager::Impl::Serve(std::shared_ptr<const RedisPoolConfig
           }
           case RedisSubscriberConnection::Event::Kind::Pong:
             pingOutstanding = false;
+            ResendUnsent();
             break;
           case RedisSubscriberConnection::Event::Kind::Unsubscribed:
             break;
@@ -887,28 +916,21 @@ void RedisSubscriptionManager::RemoveReconnectListener(uint64_t token) {
   removed->Close();
 }
 
-namespace {
-
-enum class Published { kYes, kNoServer, kFailed };
-
-// One PUBLISH on a pooled connection; *why says why it failed.
-Published PublishOnce(const std::string& channel, const std::string& message,
-                      std::function<void(redisContext*, redisReply*, void*)> const& onReply, std::string& why) {
+// The server takes publications again: what failed before goes now, oldest
+// first, until one fails again.
+void RedisSubscriptionManager::Impl::ResendUnsent() noexcept {
   try {
-    RedisConnectionPool& pool = RedisConnectionPool::GetInstance();
-    std::unique_ptr<RedisConnectionGuard> guard = pool.LockPubSubConnection(&why);
-    if (!guard) return pool.GetConfiguration() ? Published::kFailed : Published::kNoServer;
-    guard->GetConnection().Publish(channel, message, onReply);
-    return Published::kYes;
-  } catch (const std::exception& error) {
-    why = error.what();
+    std::deque<UnsentPublications::Publication> pending = m_unsent.TakeAll();
+    std::string why;
+    while (!pending.empty() &&
+           PublishOnce(pending.front().channel, pending.front().message, {}, why) == Published::kYes) {
+      pending.pop_front();
+    }
+    m_unsent.PutBack(std::move(pending));
   } catch (...) {
-    why = "an unknown exception";
+    // Out of memory: what was taken and not sent is lost.
   }
-  return Published::kFailed;
 }
-
-}  // namespace
 
 bool RedisSubscriptionManager::TryPublish(TString const& channel, TString const& message,
                                           std::function<void(redisContext*, redisReply*, void*)> const& onReply) {
@@ -936,14 +958,7 @@ bool RedisSubscriptionManager::TryPublish(TString const& channel, TString const&
       }
       return false;
     }
-    // The server takes publications again: what failed before goes now,
-    // oldest first, until one fails again.
-    std::deque<UnsentPublications::Publication> pending = m_impl->m_unsent.TakeAll();
-    while (!pending.empty() &&
-           PublishOnce(pending.front().channel, pending.front().message, {}, why) == Published::kYes) {
-      pending.pop_front();
-    }
-    m_impl->m_unsent.PutBack(std::move(pending));
+    m_impl->ResendUnsent();
     return true;
   } catch (...) {
     // Out of memory while keeping or logging a failure.

@@ -47,7 +47,8 @@
 // node of the cluster) and gives false, without raising, when the pool has no server, no
 // connection is free, or the command fails. A publication that failed while
 // a server was configured is logged at Warn (rate-limited) and kept: it is
-// sent again, oldest first, after the next publication that succeeds
+// sent again, oldest first, after the next publication that succeeds, or
+// from the subscriber thread when its server answers a PING
 // (host/redis/UnsentPublications.h says why and how many are kept).
 //
 // Lifetime: GetInstance's manager is created through InitOnce and never

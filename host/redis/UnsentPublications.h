@@ -6,9 +6,10 @@
 // moment, a user who may not publish, a PUBLISH that timed out on a slow
 // server), no reconnect flush follows either. So a publication that failed
 // is kept (the newest kCapacity of them) and sent again, oldest first, after
-// the next publication that succeeds. Sending a coherence message late, or
-// twice, is harmless: a receiver judges it by its value's time stamp, and a
-// message of an older value leaves newer entries alone.
+// the next publication that succeeds (or when the subscriber's server
+// answers a PING). Sending a coherence message late, or twice, is harmless:
+// a receiver judges it by its value's time stamp, and a message of an older
+// value leaves newer entries alone.
 //
 // Thread rules: thread-safe; m_mutex guards m_kept and is a leaf lock.
 #pragma once

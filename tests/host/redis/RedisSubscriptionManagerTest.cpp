@@ -337,8 +337,9 @@ TEST(RedisSubscriptionManager, RefusedSubscriptionsBackOffAndSayWhy) {
 // A publication that fails while the subscribers stay connected (here a user
 // who may not publish; as well a server that paused its writes, or a PUBLISH
 // that timed out) would leave other processes' entries stale, with no
-// reconnect flush to save them: it is said at Warn, kept, and sent after the
-// next publication that succeeds, oldest first, once.
+// reconnect flush to save them: it is said at Warn, kept, and sent once,
+// oldest first, after the next publication that succeeds or when the server
+// answers the subscriber's next PING.
 TEST(RedisSubscriptionManager, AFailedPublicationIsSentAgainAfterTheNextThatSucceeds) {
   RedisServer server(RedisServer::Options{"admin-password"});
   RawRedis admin(server, "admin-password");
@@ -363,6 +364,13 @@ TEST(RedisSubscriptionManager, AFailedPublicationIsSentAgainAfterTheNextThatSucc
                                         {"kc.again.1", "first"},
                                         {"kc.again.2", "second"},
                                         {"kc.again.4", "fourth"}}));
+  // With nothing more published, they go once the subscriber's server
+  // answers its next PING (after a second without traffic).
+  admin.Command({"ACL", "SETUSER", "publisher", "-publish"});
+  EXPECT_FALSE(manager.TryPublish(u"kc.again.5", u"fifth", {}));
+  admin.Command({"ACL", "SETUSER", "publisher", "+publish"});
+  ASSERT_TRUE(inbox.WaitFor(5));
+  EXPECT_EQ(inbox.Messages().back(), (std::pair<std::string, std::string>{"kc.again.5", "fifth"}));
   manager.Unsubscribe(u"kc.again.*");
   Configure("");
 }
