@@ -89,7 +89,13 @@ bool SameSubscriberConnection(const std::shared_ptr<const RedisPoolConfiguration
 // own stack (Run), so only that thread touches the connection.
 namespace {
 
-enum class Published { kYes, kNoServer, kFailed };
+enum class Published { kYes, kNoServer, kFailed, kTimedOut };
+
+// After a PUBLISH that timed out, publications are kept without trying the
+// server for this long: a stalled server would otherwise cost every
+// publication (and so every synchronous OnAdded of the coherence service)
+// the whole command time-out.
+constexpr std::chrono::seconds kPublishPauseAfterTimeout{1};
 
 // One PUBLISH on a pooled connection; *why says why it failed.
 Published PublishOnce(const std::string& channel, const std::string& message,
@@ -100,6 +106,9 @@ Published PublishOnce(const std::string& channel, const std::string& message,
     if (!guard) return pool.GetConfiguration() ? Published::kFailed : Published::kNoServer;
     guard->GetConnection().Publish(channel, message, onReply);
     return Published::kYes;
+  } catch (const RedisTimeoutError& error) {
+    why = error.what();
+    return Published::kTimedOut;
   } catch (const std::exception& error) {
     why = error.what();
   } catch (...) {
@@ -211,6 +220,13 @@ struct RedisSubscriptionManager::Impl : std::enable_shared_from_this<RedisSubscr
   // PING (so that they go within a second of the server's recovery even
   // when nothing else is published).
   void ResendUnsent() noexcept;
+  // Until when (steady clock ticks) publications are kept without trying
+  // the server, after one timed out.
+  std::atomic<std::chrono::steady_clock::rep> m_publishPausedUntil{0};
+  void NoteTimedOut() {
+    const auto until = std::chrono::steady_clock::now() + kPublishPauseAfterTimeout;
+    m_publishPausedUntil.store(until.time_since_epoch().count(), std::memory_order_relaxed);
+  }
 };
 
 namespace {
@@ -728,6 +744,8 @@ void RedisSubscriptionManager::Impl::Serve(std::shared_ptr<const RedisPoolConfig
           }
           case RedisSubscriberConnection::Event::Kind::Pong:
             pingOutstanding = false;
+            // The server answers: publications need not wait out a pause.
+            m_publishPausedUntil.store(0, std::memory_order_relaxed);
             ResendUnsent();
             break;
           case RedisSubscriberConnection::Event::Kind::Unsubscribed:
@@ -922,8 +940,10 @@ void RedisSubscriptionManager::Impl::ResendUnsent() noexcept {
   try {
     std::deque<UnsentPublications::Publication> pending = m_unsent.TakeAll();
     std::string why;
-    while (!pending.empty() &&
-           PublishOnce(pending.front().channel, pending.front().message, {}, why) == Published::kYes) {
+    while (!pending.empty()) {
+      const Published published = PublishOnce(pending.front().channel, pending.front().message, {}, why);
+      if (published == Published::kTimedOut) NoteTimedOut();
+      if (published != Published::kYes) break;
       pending.pop_front();
     }
     m_unsent.PutBack(std::move(pending));
@@ -938,11 +958,19 @@ bool RedisSubscriptionManager::TryPublish(TString const& channel, TString const&
     std::string why;
     std::string channelText = channel.toStdString();
     std::string messageText = message.toStdString();
-    const Published published = PublishOnce(channelText, messageText, onReply, why);
+    Published published = Published::kTimedOut;
+    if (std::chrono::steady_clock::now().time_since_epoch().count() <
+        m_impl->m_publishPausedUntil.load(std::memory_order_relaxed)) {
+      why = "the server let a publication time out less than " +
+            std::to_string(kPublishPauseAfterTimeout.count()) + " s ago";
+    } else {
+      published = PublishOnce(channelText, messageText, onReply, why);
+      if (published == Published::kTimedOut) m_impl->NoteTimedOut();
+    }
     // Before any server is configured nothing is kept or said: there is
     // nobody to tell yet.
     if (published == Published::kNoServer) return false;
-    if (published == Published::kFailed) {
+    if (published != Published::kYes) {
       const bool kept = m_impl->m_unsent.Keep({std::move(channelText), std::move(messageText)});
       if (const LogRateLimiter::Decision decision = m_impl->m_publishFailures.Next(); decision.write) {
         LogMessage(TLog::Warn,

@@ -375,6 +375,28 @@ TEST(RedisSubscriptionManager, AFailedPublicationIsSentAgainAfterTheNextThatSucc
   Configure("");
 }
 
+// A server that stalls (here it pauses its writes) lets a PUBLISH time out:
+// for the next second publications are kept without waiting for it again,
+// so that a burst of them (each coherence addition publishes) does not cost
+// a time-out each; all go once the server answers again.
+TEST(RedisSubscriptionManager, AfterAPublicationTimedOutTheNextAreKeptWithoutWaiting) {
+  RedisServer server;
+  RawRedis admin(server);
+  Configure(server.Address(), "command_timeout_ms=300");
+  RedisSubscriptionManager manager;
+  Inbox inbox;
+  manager.Subscribe(u"kc.stall.*", inbox.Callback());
+  admin.Command({"CLIENT", "PAUSE", "1200", "WRITE"});
+  EXPECT_FALSE(manager.TryPublish(u"kc.stall.1", u"first", {}));
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 2; i <= 4; ++i) EXPECT_FALSE(manager.TryPublish(u"kc.stall." + TString::number(i), u"m", {}));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 300ms) << "waited for the stalled server again";
+  ASSERT_TRUE(inbox.WaitFor(4));
+  EXPECT_EQ(inbox.Messages().front(), (std::pair<std::string, std::string>{"kc.stall.1", "first"}));
+  manager.Unsubscribe(u"kc.stall.*");
+  Configure("");
+}
+
 // The child of the test below: a first Subscribe while the address space has
 // no room for the subscriber thread's stack, then a second one with room.
 // The server's address comes in SUBSCRIBER_TEST_SERVER.
