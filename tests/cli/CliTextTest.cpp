@@ -131,22 +131,29 @@ TEST(CliText, FormattersGiveTheseTexts) {
   for (const auto& [formatted, expected] : cases) EXPECT_EQ(formatted, expected);
 }
 
-TEST(CliText, LocalOffsetFollowsTheTimeZone) {
+// A moment in local time, with the offset in force at that moment: in the
+// hour repeated when the clocks go back, two moments an hour apart read the
+// same wall-clock time and differ in their offsets.
+TEST(CliText, LocalTimesCarryTheOffsetInForceAtThatMoment) {
   const char* before = std::getenv("TZ");
   const std::string saved = before ? before : "";
-  const uint64_t unixEpoch = 62135596800000ULL;
-  const uint64_t winter = unixEpoch + 1704067200000ULL;  // 2024-01-01 00:00
-  const uint64_t summer = unixEpoch + 1719792000000ULL;  // 2024-07-01 00:00
-  const std::tuple<const char*, std::string, std::string> cases[] = {  // zone, offset in winter, in summer
-      {"UTC0", "+00:00", "+00:00"},
-      {"CET-1CEST,M3.5.0,M10.5.0/3", "+01:00", "+02:00"},
-      {"EST5EDT,M3.2.0,M11.1.0", "-05:00", "-04:00"},
-      {"IST-5:30", "+05:30", "+05:30"}};
-  for (const auto& [zone, inWinter, inSummer] : cases) {
+  const std::tuple<const char*, int64_t, std::string> cases[] = {  // zone, moment (ms since 1970, UTC), shown
+      {"UTC0", 1704067200000LL, "2024-01-01T00:00:00.000+00:00"},
+      {"CET-1CEST,M3.5.0,M10.5.0/3", 1704067200000LL, "2024-01-01T01:00:00.000+01:00"},
+      {"CET-1CEST,M3.5.0,M10.5.0/3", 1719792000123LL, "2024-07-01T02:00:00.123+02:00"},
+      // 2026-10-25 00:30 and 01:30 UTC: both 02:30 in Berlin.
+      {"CET-1CEST,M3.5.0,M10.5.0/3", 1792888200000LL, "2026-10-25T02:30:00.000+02:00"},
+      {"CET-1CEST,M3.5.0,M10.5.0/3", 1792891800000LL, "2026-10-25T02:30:00.000+01:00"},
+      {"EST5EDT,M3.2.0,M11.1.0", 1704067200000LL, "2023-12-31T19:00:00.000-05:00"},
+      {"EST5EDT,M3.2.0,M11.1.0", 1719792000000LL, "2024-06-30T20:00:00.000-04:00"},
+      {"IST-5:30", 1704067200000LL, "2024-01-01T05:30:00.000+05:30"},
+      {"UTC0", -1, "1969-12-31T23:59:59.999+00:00"},
+  };
+  for (const auto& [zone, moment, shown] : cases) {
     setenv("TZ", zone, 1);
     tzset();
-    EXPECT_EQ(LocalUtcOffset(winter), inWinter) << zone;
-    EXPECT_EQ(LocalUtcOffset(summer), inSummer) << zone;
+    EXPECT_EQ(FormatLocalTime(moment, true), shown) << zone;
+    EXPECT_EQ(FormatLocalTime(moment, false), shown.substr(0, 10) + " " + shown.substr(11, 8)) << zone;
   }
   if (before) {
     setenv("TZ", saved.c_str(), 1);

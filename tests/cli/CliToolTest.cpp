@@ -90,6 +90,16 @@ int RunInShell(const std::string& before, const std::vector<std::string>& args, 
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// Runs the tool through the shell as a user without privileges (run as root,
+// the tests use nobody, uid 65534; otherwise their own user), with an empty
+// stdin: its exit code and stderr (kept in `scratch` meanwhile).
+std::pair<int, std::string> RunUnprivileged(const std::vector<std::string>& args, const fs::path& scratch) {
+  const fs::path err = scratch / "stderr";
+  const std::string as = geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
+  const int code = RunInShell(as, args, " </dev/null >/dev/null 2>'" + err.string() + "'");
+  return {code, ReadFile(err)};
+}
+
 TEST(CliTool, DiskPutThenGetGivesTheSameBytesBackThroughTheStoresFiles) {
   kelcache_test::TempDir dir;
   const std::pair<std::string, std::string> cases[] = {  // key, value
@@ -441,6 +451,166 @@ TEST(CliTool, SweepHoldsTheFolderToItsBudgetAndCountsNoLinkedFolder) {
   EXPECT_TRUE(fs::is_symlink(dir.path() / "WAV2" / "123"));
 }
 
+// A closed stdin, stdout or stderr is read or written as the closed stream it
+// is: the read or write fails (exit 3; a miss keeps its 1), and no file the
+// tool opens meanwhile (the store's ".lock") takes the lines meant for it.
+TEST(CliTool, ClosedStandardStreamsFailTheirReadsAndWritesAndNothingElseTakesTheirLines) {
+  kelcache_test::TempDir dir;
+  const fs::path lock = Put(dir.str(), "k", "old").parent_path() / ".lock";
+  const fs::path input = dir.path() / "in.bin";
+  std::ofstream(input) << "val";
+  const std::tuple<std::vector<std::string>, std::string, int> cases[] = {  // arguments, redirections, exit code
+      {Disk("put", dir.str(), {"-i", input.string(), "k2"}), " <&- >&- 2>/dev/null", 3},
+      {Disk("put", dir.str(), {"k3"}), " <&- 2>/dev/null", 3},
+      {Disk("drop", dir.str(), {"k"}), " <&- >&- 2>/dev/null", 3},
+      {Disk("get", dir.str(), {"missing"}), " 2>&-", 1},
+      {Disk("ls", dir.str(), {}), " >&- 2>&-", 3},
+  };
+  for (const auto& [args, redirections, code] : cases) {
+    SCOPED_TRACE(testing::PrintToString(args) + redirections);
+    EXPECT_EQ(RunInShell("", args, redirections), code);
+    EXPECT_EQ(fs::file_size(lock), 0u) << ReadFile(lock);
+  }
+}
+
+// A user who may not change a file or folder gets exit 3 and the system's
+// reason, and the file or folder stays as it was: `get -o` over a file the
+// user may not write (although the folder would let a rename replace it),
+// a sweep that can remove no entry, a store into a folder the user cannot
+// reach.
+TEST(CliTool, WhatTheUserMayNotChangeIsRefusedWithTheReasonAndLeftAsItWas) {
+  kelcache_test::TempDir dir;
+  kelcache_test::TempDir scratch;
+  const fs::path entry = Put(dir.str(), "k", "new");
+  fs::permissions(dir.path(), fs::perms::all);  // anyone may make and rename files there
+  const fs::path readOnly = dir.path() / "read-only";
+  const fs::path others = dir.path() / "others";
+  for (const fs::path& file : {readOnly, others}) std::ofstream(file) << "old";
+  fs::permissions(readOnly, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  if (geteuid() == 0) ASSERT_EQ(chown(readOnly.c_str(), 65534, 65534), 0);  // nobody's own, read-only
+  if (geteuid() != 0) fs::permissions(others, fs::perms::owner_read);
+  // A namespace folder behind a folder the user may not search.
+  const fs::path hidden = dir.path() / "hidden";
+  fs::create_directories(hidden / "WAV2");
+  fs::permissions(hidden, fs::perms::none);
+  fs::permissions(entry.parent_path(), fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                                           fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
+
+  const std::pair<std::vector<std::string>, std::string> cases[] = {  // arguments, what stderr says
+      {Disk("get", dir.str(), {"-o", readOnly.string(), "k"}), "cannot write '" + readOnly.string() + "': Permission denied"},
+      {Disk("get", dir.str(), {"-o", others.string(), "k"}), "cannot write '" + others.string() + "': Permission denied"},
+      {Disk("sweep", dir.str(), {"--budget", "1"}), "cannot remove entries from " + entry.parent_path().string() +
+                                                       ": Permission denied"},
+      {Disk("put", hidden.string(), {"k"}), "cannot reach " + (hidden / "WAV2").string() + ": Permission denied"},
+      {Disk("get", hidden.string(), {"k"}), "cannot reach " + (hidden / "WAV2").string() + ": Permission denied"},
+  };
+  for (const auto& [args, says] : cases) {
+    SCOPED_TRACE(testing::PrintToString(args));
+    const auto [code, err] = RunUnprivileged(args, scratch.path());
+    EXPECT_EQ(code, 3) << err;
+    EXPECT_NE(err.find(says), std::string::npos) << err;
+    EXPECT_EQ(LineCount(err), 1u) << err;
+  }
+  fs::permissions(hidden, fs::perms::owner_all);
+  fs::permissions(entry.parent_path(), fs::perms::owner_all);
+  for (const fs::path& file : {readOnly, others}) EXPECT_EQ(ReadFile(file), "old") << file;
+  struct stat info {};
+  ASSERT_EQ(stat(others.c_str(), &info), 0);
+  EXPECT_EQ(info.st_uid, geteuid());
+  EXPECT_TRUE(fs::exists(entry / ".bin"));
+}
+
+// Last-write times are shown with the offset in force at their moment, and
+// ordered by it: in the hour repeated when the clocks go back, 00:30 and
+// 01:30 UTC both read 02:30 in Berlin, an hour apart.
+TEST(CliTool, LastWriteTimesCarryTheOffsetOfTheirMomentAndSortByIt) {
+  kelcache_test::TempDir dir;
+  const std::pair<std::string, time_t> entries[] = {{"first", 1792888200}, {"second", 1792891800}};
+  for (const auto& [key, moment] : entries) {
+    const fs::path bin = Put(dir.str(), key, "v") / ".bin";
+    const timespec times[2] = {{moment, 0}, {moment, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, bin.c_str(), times, 0), 0) << std::strerror(errno);
+  }
+  const Environment berlin = {{"TZ", "CET-1CEST,M3.5.0,M10.5.0/3"}};
+  const Json listed = RunJson(Disk("ls", dir.str(), {"--json", "--sort", "time"}), 0, berlin).at("entries");
+  ASSERT_EQ(listed.size(), 2u);
+  EXPECT_EQ(listed[0].at("key"), "second");
+  EXPECT_EQ(listed[0].at("last_write"), "2026-10-25T02:30:00.000+01:00");
+  EXPECT_EQ(listed[1].at("key"), "first");
+  EXPECT_EQ(listed[1].at("last_write"), "2026-10-25T02:30:00.000+02:00");
+  const Json summary = RunJson(Disk("stats", dir.str(), {"--json"}), 0, berlin);
+  EXPECT_EQ(summary.at("oldest").at("key"), "first");
+  EXPECT_EQ(summary.at("newest").at("key"), "second");
+}
+
+// Folders with an entry's name whose ".bin" is no regular file (a pipe, a
+// folder, a link) are served by no load, and the sweeper counts and removes
+// them as entries: stats, ls --all and verify count them among the damaged
+// entries, never as whole ones nor as other items.
+TEST(CliTool, EntryFoldersThatNoLoadCanReadAreDamagedToStatsVerifyAndSweepAlike) {
+  kelcache_test::TempDir dir;
+  Put(dir.str(), "whole", "v");
+  const std::pair<std::string, void (*)(const fs::path&)> odd[] = {
+      {"pipe", [](const fs::path& bin) { ASSERT_EQ(::mkfifo(bin.c_str(), 0600), 0); }},
+      {"folder", [](const fs::path& bin) { fs::create_directory(bin); }},
+      {"link", [](const fs::path& bin) { fs::create_symlink("/dev/zero", bin); }},
+  };
+  for (const auto& [key, make] : odd) {
+    const fs::path bin = Put(dir.str(), key, "v") / ".bin";
+    fs::remove(bin);
+    make(bin);
+  }
+  const Json summary = RunJson(Disk("stats", dir.str(), {"--json"}));
+  EXPECT_EQ(summary.at("entries"), 1u);
+  EXPECT_EQ(summary.at("damaged"), 3u);
+  EXPECT_EQ(summary.at("other_items"), 0u);
+  EXPECT_EQ(RunJson(Disk("ls", dir.str(), {"--json", "--all"})).at("entries").size(), 4u);
+  const Json report = RunJson(Disk("verify", dir.str(), {"--json"}), 1);
+  EXPECT_EQ(report.at("checked"), 4u);
+  EXPECT_EQ(report.at("damaged").size(), 3u);
+  const Json swept = RunJson(Disk("sweep", dir.str(), {"--json", "--budget", "1"}));
+  EXPECT_EQ(swept.at("removed_entries"), 4u) << swept.dump();
+}
+
+// Text output shows every key and folder so that it can be seen and copied:
+// a folder path is escaped as keys are, and the empty key is "".
+TEST(CliTool, TextOutputShowsEveryKeyAndFolderVisibly) {
+  kelcache_test::TempDir dir;
+  const std::string ns = "L\nX\x1b";
+  const std::string shown = dir.str() + "/L\\nX\\x1b";
+  const auto run = [&](const std::string& command, std::vector<std::string> rest, const std::string& input = "") {
+    rest.insert(rest.begin(), {"disk", command, "--dir", dir.str(), "--ns", ns});
+    return RunCli({.args = rest, .input = input});
+  };
+  const CliResult put = run("put", {"k"}, "v");
+  EXPECT_EQ(put.out.rfind("stored 'k' (1 byte) in " + shown + "/", 0), 0u) << put.out;
+  const CliResult stats = run("stats", {});
+  EXPECT_NE(stats.out.find("\nfolder       " + shown + "\n"), std::string::npos) << stats.out;
+  std::error_code ignored;  // ".lock" holds no ".key"
+  for (const auto& item : fs::directory_iterator(dir.path() / ns)) fs::remove(item.path() / ".key", ignored);
+  const CliResult verify = run("verify", {});
+  EXPECT_EQ(verify.exitCode, 1) << verify.Describe();
+  EXPECT_EQ(verify.out.rfind("value-without-key  " + shown + "/", 0), 0u) << verify.out;
+  for (const CliResult* result : {&put, &stats, &verify}) EXPECT_EQ(result->out.find('\x1b'), std::string::npos);
+
+  Put(dir.str(), "", "v");
+  const CliResult listed = RunCli({.args = Disk("ls", dir.str(), {})});
+  EXPECT_NE(listed.out.find("  \"\"\n"), std::string::npos) << listed.out;
+}
+
+// A KELCACHE_LOG_LEVEL that is no level is said once and ignored: the
+// library's warnings stay off, as without it.
+TEST(CliTool, AnUnknownLogLevelIsSaidAndIgnored) {
+  kelcache_test::TempDir dir;
+  const fs::path entry = Put(dir.str(), "k", "value");
+  std::fstream(entry / ".bin", std::ios::in | std::ios::out | std::ios::binary).put('X');
+  const CliResult get = RunCli({.args = Disk("get", dir.str(), {"k"}), .environment = {{"KELCACHE_LOG_LEVEL", "bogus"}}});
+  EXPECT_EQ(get.exitCode, 1) << get.Describe();
+  EXPECT_EQ(LineCount(get.err), 2u) << get.err;
+  EXPECT_EQ(get.err.rfind("kelcache: KELCACHE_LOG_LEVEL: unknown level 'bogus'", 0), 0u) << get.err;
+  EXPECT_NE(get.err.find("kelcache: the entry of key 'k' in namespace 'WAV2' is damaged"), std::string::npos) << get.err;
+}
+
 TEST(CliTool, BadCommandLinesExitWithTwoAndOneLineThatSaysWhat) {
   kelcache_test::TempDir dir;
   const std::string d = dir.str();
@@ -455,6 +625,19 @@ TEST(CliTool, BadCommandLinesExitWithTwoAndOneLineThatSaysWhat) {
       {{"disk", "ls", "--dir", d, "--ns", ""}, "namespace is empty"},
       {{"disk", "ls", "--dir", d, "--ns", "N", "--sort", "colour"}, "--sort"},
       {{"disk", "ls", "--dir", d + "/caf\xe9", "--ns", "N"}, "is not UTF-8 text"},
+      // The three bytes of a surrogate code point, which UTF-8 never holds.
+      {{"disk", "ls", "--dir", d + "/s\xed\xa0\x80", "--ns", "N"}, "--dir '" + d + "/s\\xed\\xa0\\x80' is not UTF-8"},
+      {{"disk", "ls", "--dir", d, "--ns", "s\xed\xa0\x80"}, "--ns 's\\xed\\xa0\\x80' is not UTF-8"},
+      {{"disk", "get", "--dir", d, "--ns", "N", "-e", "s\\xed\\xa0\\x80"}, "key 's\\xed\\xa0\\x80' is not UTF-8"},
+      {{"disk", "get", "--dir", d, "--ns", "N", "s\xed\xa0\x80"}, "key 's\\xed\\xa0\\x80' is not UTF-8"},
+      {{"redis", "get", "--servers", "127.0.0.1:1", "--ns", "s\xed\xa0\x80", "k"}, "is not UTF-8"},
+      {{"redis", "get", "--servers", "127.0.0.1:1", "--ns", "N", "-e", "s\\xed\\xa0\\x80"}, "is not UTF-8"},
+      {{"watch", "--servers", "127.0.0.1:1", "--channel", "\xff."}, "--channel '\\xff.' is not UTF-8"},
+      {{"watch", "--servers", "127.0.0.1:1", "--channel", "s\xed\xa0\x80."}, "is not UTF-8"},
+      // After "--" every word is an argument: the mistake is something else.
+      {{"disk", "get", "--dir", d, "--ns", "N", "--", "k", "extra"}, "unexpected argument 'extra'"},
+      {{"disk", "get", "--dir", d, "--", "k"}, "--ns is required"},
+      {{"disk", "ls", "--dir", d, "--", "--ns", "N"}, "--ns is required"},
       {{"disk", "get", "--dir", d, "--ns", "N"}, "key is required"},
       {{"disk", "get", "--dir", d, "--ns", "N", "-e", "bad\\q"}, "unknown escape \\q"},
       {{"disk", "put", "--dir", d, "--ns", "N", "k", "-i", d + "/missing"}, "does not exist"},
@@ -470,8 +653,11 @@ TEST(CliTool, BadCommandLinesExitWithTwoAndOneLineThatSaysWhat) {
       {{"disk", "sweep", "--dir", d, "--ns", "N", "--budget", "1K", "--min-age", "0x10"}, "whole number in decimal"},
       {{"redis", "put", "--servers", "127.0.0.1:1", "--ns", "N", "k", "--ttl", "1e3"}, "whole number in decimal"},
       {{"redis", "scan", "--servers", "127.0.0.1:1", "--ns", "N", "--count", "-"}, "must be a whole number"},
+      // The server counts an expiry in milliseconds from now, in 64 bits.
+      {{"redis", "put", "--servers", "127.0.0.1:1", "--ns", "N", "k", "--ttl", "9223372036854775807"},
+       "must be at most 9000000000000000"},
       {{"redis", "put", "--servers", "127.0.0.1:1", "--ns", "N", "k", "--ttl", "9223372036854775808"},
-       "must be at most 9223372036854775807"},
+       "must be at most 9000000000000000"},
       {{"redis", "scan", "--servers", "127.0.0.1:1", "--ns", "N", "--count", "99999999999999999999"}, "--count"},
       {{"watch", "--servers", "127.0.0.1:1", "-n", "18446744073709551616"}, "must be at most 18446744073709551615"},
       {{"disk", "sweep", "--dir", d, "--ns", "N", "--budget", "1K", "--min-age", "4294967296"}, "--min-age"},
@@ -606,6 +792,16 @@ TEST(CliRedisTool, EntriesGoWhereTheLibraryLooksAndScanKeepsToItsNamespace) {
     ExpectFailure(Redis(command, address, ns, {"k1"}), 1, "no value for key 'k1'");
 }
 
+// With stdout closed, a value read is not written anywhere else (such as the
+// connection to the server, which would then run it as commands).
+TEST(CliRedisTool, AClosedStdoutFailsAGetAndNothingReachesTheServer) {
+  kelcache_test::RedisServer server;
+  ASSERT_EQ(RunCli({.args = Redis("put", server.Address(), "N", {"evil"}), .input = "SET pwned yes\r\n"}).exitCode, 0);
+  EXPECT_EQ(RunInShell("", Redis("get", server.Address(), "N", {"evil"}), " >&- 2>/dev/null"), 3);
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(kelcache_testing::RedisCommandOnLoopback(server.Port(), {"EXISTS", "pwned"}).integer, 0);
+}
+
 // A server whose SCAN gives the same cursor again and again (a broken one,
 // or something that is no Redis) would keep a walk going for good: the scan
 // fails on the first repeated cursor. The server here answers every SCAN
@@ -653,6 +849,8 @@ TEST(CliRedisTool, ConnectionFailuresSayWhy) {
       {nowhere, "", "Connection refused", true},
       {locked.Address(), "password=wrong", "WRONGPASS", true},
       {locked.Address(), "", "NOAUTH", false},
+      // Named as a cluster, a server that is none: its slot map cannot be read.
+      {"cluster:" + locked.Address(), "password=admin-password", "cluster support disabled", false},
   };
   for (const auto& [servers, options, says, watchFails] : cases) {
     std::vector<std::vector<std::string>> commands = {Redis("get", servers, "N", {"k"}), Redis("scan", servers, "N", {})};
@@ -663,8 +861,11 @@ TEST(CliRedisTool, ConnectionFailuresSayWhy) {
     }
   }
   // The watch that keeps trying says that its subscription is not in force.
-  CliProcess watch({.args = {"watch", "--servers", locked.Address(), "--options", "connect_timeout_ms=200"}});
+  // Its channel is shown escaped, as keys are.
+  CliProcess watch({.args = {"watch", "--servers", locked.Address(), "--options", "connect_timeout_ms=200",
+                             "--channel", "tab\t."}});
   EXPECT_TRUE(watch.WaitFor("has not confirmed the subscription", 20s, true)) << watch.SoFar().err;
+  EXPECT_NE(watch.SoFar().err.find("kelcache: watching tab\\t.* on "), std::string::npos) << watch.SoFar().err;
   watch.Signal(SIGTERM);
   const CliResult result = watch.Wait(20s);
   ASSERT_TRUE(result.exited) << result.Describe();

@@ -123,6 +123,14 @@ void WriteAllOutput(const std::string& path, std::string_view bytes) {
     WriteInPlace(path, bytes);
     return;
   }
+  // A file the caller may not write is refused, as the shell's ">" refuses
+  // it: renaming over it would need only the folder's permission. Opened
+  // for writing without truncating, so nothing changes yet.
+  if (exists) {
+    const int check = open(target.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (check < 0) throw FailureError("cannot write '" + path + "': " + std::strerror(errno));
+    close(check);
+  }
   const SignalsHeld held;  // no temporary file left behind by Ctrl-C
   const std::string temporary = target + ".kelcache-" + std::to_string(getpid()) + ".tmp";
   const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
@@ -155,13 +163,12 @@ TString KeyFromArgument(const std::string& argument, bool escaped, const char* w
     if (!unescaped) throw UsageError(std::string(what) + " '" + EscapeBytes(argument) + "' is not a valid escaped text (" + error + ")");
     bytes = std::move(*unescaped);
   }
-  TString key = TString::fromStdString(bytes);
-  if (key.toStdString() != bytes) {
+  if (!IsValidUtf8(bytes)) {
     throw UsageError(std::string(what) + " '" + EscapeBytes(bytes) +
                      "' is not UTF-8 text; the library's keys are text, so the library cannot name an "
                      "entry under it (one that another program wrote is listed, but cannot be addressed)");
   }
-  return key;
+  return TString::fromStdString(bytes);
 }
 
 std::string ShowKey(std::string_view bytes) {

@@ -26,7 +26,10 @@ std::string ReadValueInput(const std::string& path);
 // files (a device, a pipe) are written in place; the file a symbolic link
 // names is replaced and the link kept. The file open as stdout or stderr
 // (-o /dev/stderr into a redirected log) is written through that
-// descriptor, after what it holds. Raises FailureError.
+// descriptor, after what it holds. An existing file the caller may not write
+// is refused and left as it is. The replacement is a new file: the caller's
+// own (run as root, the old file's owner keeps it), and other names of a
+// hard-linked file go on naming the old bytes. Raises FailureError.
 void WriteAllOutput(const std::string& path, std::string_view bytes);
 
 // One line on stdout (the line feed is added) and flushed. Raises

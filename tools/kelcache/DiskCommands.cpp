@@ -73,6 +73,11 @@ std::string Quoted(const TString& key) {
   return "'" + ShowKey(key.toStdString()) + "'";
 }
 
+// A key in a column of text: the empty key as "", so that it shows.
+std::string KeyColumn(const std::string& key) {
+  return key.empty() ? std::string("\"\"") : ShowKey(key);
+}
+
 void AddReportMembers(JsonWriter& json, const DiskEntryReport& report) {
   json.Key("folder").String(report.folderName.toStdString());
   json.Key("state").String(StateName(report.state));
@@ -84,7 +89,7 @@ void AddReportMembers(JsonWriter& json, const DiskEntryReport& report) {
   json.Key("size");
   report.valueSize ? json.Number(*report.valueSize) : json.Null();
   json.Key("last_write");
-  const std::optional<std::string> time = IsoTime(report.lastWriteTime);
+  const std::optional<std::string> time = IsoTime(WriteTime(report));
   time ? json.String(*time) : json.Null();
   if (!report.detail.empty()) json.Key("detail").String(report.detail.toStdString());
 }
@@ -121,21 +126,20 @@ int RunLs(const LsOptions& options) {
   const std::vector<DiskEntryReport> reports = InspectAll(DiskExternalCacheInspector(target.folder));
 
   std::vector<const DiskEntryReport*> shown;
+  std::map<const DiskEntryReport*, int64_t> times;  // for --sort time
   size_t hidden = 0;
   for (const DiskEntryReport& report : reports) {
-    if (IsServed(report.state) || (options.all && report.state != EntryState::NotAnEntry)) {
+    if (IsServed(report.state) || (options.all && IsDamaged(report))) {
       shown.push_back(&report);
-    } else if (IsDamaged(report.state)) {
+      if (options.sort == "time") times[&report] = WriteTime(report).value_or(std::numeric_limits<int64_t>::min());
+    } else if (IsDamaged(report)) {
       ++hidden;
     }
   }
   const auto keyOf = [](const DiskEntryReport* report) { return ReportKey(*report).value_or(std::string()); };
   std::stable_sort(shown.begin(), shown.end(), [&](const DiskEntryReport* a, const DiskEntryReport* b) {
     if (options.sort == "size") return a->valueSize.value_or(0) > b->valueSize.value_or(0);
-    if (options.sort == "time") {
-      return a->lastWriteTime.value_or(DateTime()).GetRepresentation() >
-             b->lastWriteTime.value_or(DateTime()).GetRepresentation();
-    }
+    if (options.sort == "time") return times[a] > times[b];
     return keyOf(a) < keyOf(b);
   });
 
@@ -158,14 +162,14 @@ int RunLs(const LsOptions& options) {
     for (const DiskEntryReport* report : shown) {
       const std::string size = report->valueSize ? std::to_string(*report->valueSize) : std::string("-");
       const std::optional<std::string> key = ReportKey(*report);
-      const std::string time = ShowTime(report->lastWriteTime);
+      const std::string time = ShowTime(WriteTime(*report));
       std::string line = std::string(size.size() < 12 ? 12 - size.size() : 0, ' ') + size + "  " + time +
                          std::string(time.size() < 19 ? 19 - time.size() : 0, ' ') + "  ";
       if (options.all) {
         const std::string state = StateName(report->state);
         line += state + std::string(state.size() < 17 ? 17 - state.size() : 0, ' ') + "  ";
       }
-      line += key ? ShowKey(*key) : std::string("(no key)");
+      line += key ? KeyColumn(*key) : std::string("(no key)");
       PrintLine(line);
     }
   }
@@ -284,15 +288,20 @@ struct PutOptions : KeyOptions {
   std::string input;
 };
 
-// A file where the namespace folder, or a folder above it, belongs: the
-// store could make nothing there, and would say so in the host's generic
-// words. Said plainly here instead.
+// A file where the namespace folder, or a folder above it, belongs, or a
+// folder that cannot be looked at (no permission to search a folder above
+// it): the store could make nothing there, and would say so in the host's
+// generic words. Said plainly here instead, in the words get, ls and sweep
+// use.
 void RequireRoomForNamespace(const DiskTarget& target) {
   for (std::filesystem::path path = target.folder.ToStdPath(); !path.empty(); path = path.parent_path()) {
     struct stat info {};
     if (stat(path.c_str(), &info) == 0) {
       if (!S_ISDIR(info.st_mode)) throw FailureError("not stored: " + path.string() + " is not a folder");
       return;
+    }
+    if (errno != ENOENT && errno != ENOTDIR) {
+      throw FailureError("cannot reach " + path.string() + ": " + std::strerror(errno));
     }
     if (path == path.parent_path()) return;
   }
@@ -365,7 +374,8 @@ int RunPut(const PutOptions& options) {
     json.EndObject();
     PrintLine(json.Text());
   } else {
-    PrintLine("stored " + Quoted(key) + " (" + CountOf(bytes.size(), "byte", "bytes") + ") in " + report.folder.ToUtf8());
+    PrintLine("stored " + Quoted(key) + " (" + CountOf(bytes.size(), "byte", "bytes") + ") in " +
+              EscapeBytes(report.folder.ToUtf8()));
   }
   return kExitOk;
 }
@@ -419,6 +429,8 @@ struct Summary {
   uint64_t bytes = 0;       // their values
   const DiskEntryReport* oldest = nullptr;
   const DiskEntryReport* newest = nullptr;
+  int64_t oldestTime = 0;  // their last writes (WriteTime)
+  int64_t newestTime = 0;
   std::map<std::string, uint64_t> damaged;  // by state name
   uint64_t damagedTotal = 0;
   uint64_t otherItems = 0;  // not entries at all
@@ -426,19 +438,22 @@ struct Summary {
 
 Summary Summarise(const std::vector<DiskEntryReport>& reports) {
   Summary summary;
-  const auto time = [](const DiskEntryReport* report) {
-    return report->lastWriteTime.value_or(DateTime()).GetRepresentation();
-  };
   for (const DiskEntryReport& report : reports) {
     if (IsServed(report.state)) {
       ++summary.entries;
       if (report.state == EntryState::Unverified) ++summary.unverified;
       summary.bytes += report.valueSize.value_or(0);
-      if (report.lastWriteTime) {
-        if (!summary.oldest || time(&report) < time(summary.oldest)) summary.oldest = &report;
-        if (!summary.newest || time(&report) > time(summary.newest)) summary.newest = &report;
+      if (const std::optional<int64_t> time = WriteTime(report)) {
+        if (!summary.oldest || *time < summary.oldestTime) {
+          summary.oldest = &report;
+          summary.oldestTime = *time;
+        }
+        if (!summary.newest || *time > summary.newestTime) {
+          summary.newest = &report;
+          summary.newestTime = *time;
+        }
       }
-    } else if (IsDamaged(report.state)) {
+    } else if (IsDamaged(report)) {
       ++summary.damaged[StateName(report.state)];
       ++summary.damagedTotal;
     } else {
@@ -448,7 +463,7 @@ Summary Summarise(const std::vector<DiskEntryReport>& reports) {
   return summary;
 }
 
-void AddJsonEnd(JsonWriter& json, const char* name, const DiskEntryReport* report) {
+void AddJsonEnd(JsonWriter& json, const char* name, const DiskEntryReport* report, int64_t time) {
   json.Key(name);
   if (!report) {
     json.Null();
@@ -456,13 +471,13 @@ void AddJsonEnd(JsonWriter& json, const char* name, const DiskEntryReport* repor
   }
   json.BeginObject();
   AddJsonKey(json, ReportKey(*report).value_or(std::string()));
-  json.Key("last_write").String(IsoTime(report->lastWriteTime).value_or(std::string()));
+  json.Key("last_write").String(FormatLocalTime(time, true));
   json.EndObject();
 }
 
-std::string ShowEnd(const DiskEntryReport* report) {
+std::string ShowEnd(const DiskEntryReport* report, int64_t time) {
   if (!report) return "-";
-  return ShowTime(report->lastWriteTime) + "  " + ShowKey(ReportKey(*report).value_or(std::string()));
+  return ShowTime(time) + "  " + KeyColumn(ReportKey(*report).value_or(std::string()));
 }
 
 std::string DamagedBreakdown(const Summary& summary) {
@@ -487,8 +502,8 @@ int RunStats(const DiskOptions& options) {
     json.Key("entries").Number(summary.entries);
     json.Key("unverified").Number(summary.unverified);
     json.Key("bytes").Number(summary.bytes);
-    AddJsonEnd(json, "oldest", summary.oldest);
-    AddJsonEnd(json, "newest", summary.newest);
+    AddJsonEnd(json, "oldest", summary.oldest, summary.oldestTime);
+    AddJsonEnd(json, "newest", summary.newest, summary.newestTime);
     json.Key("damaged").Number(summary.damagedTotal);
     json.Key("damaged_by_state").BeginObject();
     for (const auto& [state, count] : summary.damaged) json.Key(state).Number(count);
@@ -499,12 +514,12 @@ int RunStats(const DiskOptions& options) {
     return kExitOk;
   }
   PrintLine("namespace    " + ShowKey(options.ns));
-  PrintLine("folder       " + target.folder.ToUtf8());
+  PrintLine("folder       " + EscapeBytes(target.folder.ToUtf8()));
   PrintLine("entries      " + std::to_string(summary.entries) +
             (summary.unverified ? " (" + std::to_string(summary.unverified) + " without an integrity record)" : ""));
   PrintLine("bytes        " + std::to_string(summary.bytes) + " (" + HumanBytes(summary.bytes) + ")");
-  PrintLine("oldest       " + ShowEnd(summary.oldest));
-  PrintLine("newest       " + ShowEnd(summary.newest));
+  PrintLine("oldest       " + ShowEnd(summary.oldest, summary.oldestTime));
+  PrintLine("newest       " + ShowEnd(summary.newest, summary.newestTime));
   PrintLine("damaged      " + DamagedBreakdown(summary));
   if (summary.otherItems > 0) PrintLine("other items  " + std::to_string(summary.otherItems) + " (not entries)");
   return kExitOk;
@@ -517,7 +532,7 @@ int RunVerify(const DiskOptions& options) {
   const Summary summary = Summarise(reports);
   std::vector<const DiskEntryReport*> damaged;
   for (const DiskEntryReport& report : reports) {
-    if (IsDamaged(report.state)) damaged.push_back(&report);
+    if (IsDamaged(report)) damaged.push_back(&report);
   }
   std::sort(damaged.begin(), damaged.end(), [](const DiskEntryReport* a, const DiskEntryReport* b) {
     return a->folderName.toStdString() < b->folderName.toStdString();
@@ -542,7 +557,7 @@ int RunVerify(const DiskOptions& options) {
   } else {
     for (const DiskEntryReport* report : damaged) {
       const std::optional<std::string> key = ReportKey(*report);
-      PrintLine(std::string(StateName(report->state)) + "  " + report->folder.ToUtf8() + "  " +
+      PrintLine(std::string(StateName(report->state)) + "  " + EscapeBytes(report->folder.ToUtf8()) + "  " +
                 (key ? "key '" + ShowKey(*key) + "'" : std::string("(no key)")) + "  " +
                 report->detail.toStdString());
     }
@@ -617,6 +632,30 @@ FolderSize Measure(const TPath& folder) {
   return size;
 }
 
+// Why no entry folder of the namespace folder can be removed by this
+// process, as the system says it (the folder or an entry folder it may not
+// change, a read-only file system), or empty when nothing stands in the way.
+// The sweeper removes what it may and says nothing of the rest.
+std::string WhyEntriesCannotGo(const TPath& folder) {
+  const std::string path = folder.ToUtf8();
+  if (faccessat(AT_FDCWD, path.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+    return "cannot remove entries from " + EscapeBytes(path) + ": " + std::strerror(errno);
+  }
+  namespace fs = std::filesystem;
+  std::error_code error;
+  for (fs::directory_iterator items(folder.ToStdPath(), error), end; !error && items != end; items.increment(error)) {
+    std::error_code itemError;
+    if (!fs::is_directory(items->symlink_status(itemError)) ||
+        !IsEntryFolderName(items->path().filename().native())) {
+      continue;
+    }
+    if (faccessat(AT_FDCWD, items->path().c_str(), R_OK | W_OK | X_OK, AT_EACCESS) != 0) {
+      return "cannot remove " + EscapeBytes(items->path().string()) + ": " + std::strerror(errno);
+    }
+  }
+  return std::string();
+}
+
 int RunSweep(const SweepOptions& options) {
   const DiskTarget target = ResolveDiskTarget(options.dir, options.ns);
   uint64_t budget = 0;
@@ -633,6 +672,12 @@ int RunSweep(const SweepOptions& options) {
   const FolderSize after = Measure(target.folder);
   const uint64_t removed = before.entries > after.entries ? before.entries - after.entries : 0;
   const uint64_t freed = before.bytes > after.bytes ? before.bytes - after.bytes : 0;
+  if (removed == 0 && after.bytes > budget && after.entries > 0) {
+    if (const std::string why = WhyEntriesCannotGo(target.folder); !why.empty()) {
+      throw FailureError("removed no entry, and " + ShowKey(options.ns) + " holds " + HumanBytes(after.bytes) +
+                         ", above the budget " + HumanBytes(budget) + ": " + why);
+    }
+  }
 
   if (options.json) {
     JsonWriter json;

@@ -1,5 +1,7 @@
 #include "tools/kelcache/DiskTarget.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <system_error>
@@ -8,8 +10,10 @@
 #include "host/Errors.h"
 #include "host/FileErrors.h"
 #include "host/FileSystem.h"
+#include "host/FolderSweeper.h"
 #include "host/LogCapture.h"
 #include "host/TDirectory.h"
+#include "host/Utf8Text.h"
 #include "public/caching/DiskExternalCache.h"
 #include "tools/kelcache/Console.h"
 #include "tools/kelcache/Progress.h"
@@ -60,10 +64,10 @@ std::vector<std::string> FolderNames(const TPath& dir, size_t limit) {
 
 DiskTarget ResolveDiskTarget(const std::string& dir, const std::string& ns) {
   DiskTarget target;
-  target.ns = TString::fromStdString(ns);
-  if (target.ns.toStdString() != ns) {
+  if (!IsValidUtf8(ns)) {
     throw UsageError("--ns '" + EscapeBytes(ns) + "' is not UTF-8 text");
   }
+  target.ns = TString::fromStdString(ns);
   // The store's namespace constructor checks that the namespace can be one
   // folder name; nothing is touched on disk.
   try {
@@ -73,7 +77,7 @@ DiskTarget ResolveDiskTarget(const std::string& dir, const std::string& ns) {
   }
   // Paths are text to the library: one that is not UTF-8 would name another
   // folder once converted.
-  if (TString::fromStdString(dir).toStdString() != dir) {
+  if (!IsValidUtf8(dir)) {
     throw UsageError("--dir '" + EscapeBytes(dir) + "' is not UTF-8 text");
   }
   target.dir = dir.empty() ? TPath(AppConfig::GetInstance().GetExternalCacheDir()) / kLayoutFolder
@@ -146,6 +150,13 @@ bool IsDamaged(EntryState state) {
   }
 }
 
+bool IsDamaged(const DiskEntryReport& report) {
+  if (IsDamaged(report.state)) return true;
+  if (report.state != EntryState::NotAnEntry || !IsEntryFolderName(report.folderName.toStdString())) return false;
+  struct stat info {};
+  return lstat(report.folder.ToUtf8().c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
 const char* StateName(EntryState state) {
   return DiskEntryReport::StateName(state);
 }
@@ -156,13 +167,20 @@ std::optional<std::string> ReportKey(const DiskEntryReport& report) {
   return report.key->toStdString();
 }
 
-std::string ShowTime(const std::optional<DateTime>& time) {
-  return time ? FormatDateTime(time->GetRepresentation(), ' ', false) : std::string("-");
+std::optional<int64_t> WriteTime(const DiskEntryReport& report) {
+  if (!report.lastWriteTime) return std::nullopt;
+  struct stat info {};
+  if (lstat((report.folder / TString(u".bin")).ToUtf8().c_str(), &info) != 0) return std::nullopt;
+  return static_cast<int64_t>(info.st_mtim.tv_sec) * 1000 + info.st_mtim.tv_nsec / 1000000;
 }
 
-std::optional<std::string> IsoTime(const std::optional<DateTime>& time) {
+std::string ShowTime(std::optional<int64_t> time) {
+  return time ? FormatLocalTime(*time, false) : std::string("-");
+}
+
+std::optional<std::string> IsoTime(std::optional<int64_t> time) {
   if (!time) return std::nullopt;
-  return FormatDateTime(time->GetRepresentation(), 'T', true) + LocalUtcOffset(time->GetRepresentation());
+  return FormatLocalTime(*time, true);
 }
 
 std::string LastWarning(const TLog::Capture& capture) {

@@ -56,15 +56,25 @@ bool IsServed(EntryState state);
 // An entry folder that a load cannot serve: half-written, a key without its
 // value or a value without its key, misplaced, damaged, unreadable.
 bool IsDamaged(EntryState state);
+// The same for a report, and also a folder with an entry's name whose ".key"
+// or ".bin" is not a regular file (a pipe, a link, a folder): no load reads
+// it, yet it is an entry folder to the sweeper, which counts and removes it.
+bool IsDamaged(const kelvra::caching::DiskEntryReport& report);
 const char* StateName(EntryState state);
 
 // The key of a report as bytes (UTF-8), or nothing.
 std::optional<std::string> ReportKey(const kelvra::caching::DiskEntryReport& report);
+// When the entry's ".bin" was last written, in milliseconds since
+// 1970-01-01 00:00:00 UTC, or nothing (no ".bin", or it went meanwhile). Read
+// from the file itself: the report's lastWriteTime is a local wall-clock
+// reading, the same for two moments of the hour repeated when the clocks go
+// back, so it can neither be shown with the right offset nor ordered.
+std::optional<int64_t> WriteTime(const kelvra::caching::DiskEntryReport& report);
 // A last-write time for people ("2024-05-01 12:34:56", local time, "-" when
 // there is none) and for scripts (ISO 8601 with milliseconds and the local
-// offset, or nothing).
-std::string ShowTime(const std::optional<DateTime>& time);
-std::optional<std::string> IsoTime(const std::optional<DateTime>& time);
+// offset in force then, or nothing).
+std::string ShowTime(std::optional<int64_t> time);
+std::optional<std::string> IsoTime(std::optional<int64_t> time);
 
 // The text of the last line at Warn or above that the capture holds (the
 // library says there why a store or drop failed), or empty.

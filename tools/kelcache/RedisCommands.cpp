@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "host/Errors.h"
+#include "host/Utf8Text.h"
 #include "host/redis/RedisCluster.h"
 #include "host/redis/RedisConnectionPool.h"
 #include "host/redis/RedisErrors.h"
@@ -46,6 +47,11 @@ struct KeyOptions : RedisOptions {
   KeyArgument key;
 };
 
+// The longest --ttl: the server counts an expiry in milliseconds from now in
+// 64 bits, and refuses one that would not fit (SETEX answers "invalid expire
+// time"). This bound leaves room for the clock for millions of years.
+constexpr int64_t kLargestTtlSeconds = 9'000'000'000'000'000;
+
 void AddCommonOptions(CLI::App* command, RedisOptions& options) {
   AddServerOptions(command, options.server);
   command->add_option("--ns", options.ns, "The cache namespace")->required();
@@ -61,13 +67,12 @@ void AddKeyOptions(CLI::App* command, KeyOptions& options) {
 // keys could not be told from another namespace's ("a" with key "b\nc" and
 // "a\nb" with key "c"), and a scan would list the other's keys too.
 TString Namespace(const std::string& ns) {
-  TString text = TString::fromStdString(ns);
-  if (text.toStdString() != ns) throw UsageError("--ns '" + EscapeBytes(ns) + "' is not UTF-8 text");
+  if (!IsValidUtf8(ns)) throw UsageError("--ns '" + EscapeBytes(ns) + "' is not UTF-8 text");
   if (ns.find('\n') != std::string::npos) {
     throw UsageError("--ns '" + EscapeBytes(ns) + "' holds a line feed, which would mix its keys with another "
                                                   "namespace's");
   }
-  return text;
+  return TString::fromStdString(ns);
 }
 
 // The entry's key, its physical key and a connection to its server.
@@ -215,8 +220,10 @@ struct ScanOptions : RedisOptions {
 std::vector<RedisServerAddress> ClusterMasters(RedisConnectionPool& pool) {
   const std::string servers = PoolDescription();
   const std::shared_ptr<kelvra::caching::RedisCluster> cluster = pool.GetCluster();
-  if (!cluster || !cluster->Refresh()) {
-    throw FailureError("cannot read the slot map of the Redis cluster " + servers);
+  if (!cluster) throw FailureError("cannot read the slot map of the Redis cluster " + servers);
+  if (!cluster->Refresh()) {
+    const std::string why = cluster->WhyUnavailable();
+    throw FailureError("cannot read the slot map of the Redis cluster " + servers + (why.empty() ? "" : ": " + why));
   }
   const std::shared_ptr<const kelvra::caching::RedisSlotMap> map = cluster->SlotMap();
   std::vector<RedisServerAddress> masters;
@@ -336,7 +343,7 @@ void AddRedisCommands(CLI::App& app, Action& action) {
       ->check(CLI::ExistingFile);
   CLI::Option* ttlOption =
       putCommand->add_option("--ttl", put->ttlSeconds, "Expire after this many seconds (SETEX); default: no expiry")
-          ->transform(DecimalNumber<int64_t>());
+          ->transform(DecimalNumber<int64_t>(kLargestTtlSeconds));
   putCommand->callback([put, ttlOption, &action] {
     // A given --ttl must name an expiry: 0 would store without one.
     if (ttlOption->count() > 0 && put->ttlSeconds < 1) put->ttlSeconds = -1;

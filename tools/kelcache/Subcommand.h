@@ -44,11 +44,12 @@ inline CLI::Validator NamesAPath(const std::string& what) {
 // judge the sign), that T can hold. CLI11 alone reads "010" as 8 and "0x10"
 // as 16, which no user of a count of seconds or messages means, and takes a
 // number too large for T as T's largest; leading zeros are dropped here so
-// that the number reaches CLI11 in a form it can only read as decimal.
+// that the number reaches CLI11 in a form it can only read as decimal. A
+// number above `largest` is refused, with `largest` named.
 template <class T>
-CLI::Validator DecimalNumber() {
+CLI::Validator DecimalNumber(T largest = std::numeric_limits<T>::max()) {
   return CLI::Validator(
-      [](std::string& text) -> std::string {
+      [largest](std::string& text) -> std::string {
         const size_t sign = !text.empty() && text[0] == '-' ? 1 : 0;
         size_t first = sign;
         if (first == text.size()) return "must be a whole number, not '" + text + "'";
@@ -59,8 +60,9 @@ CLI::Validator DecimalNumber() {
         text = text.substr(0, sign) + text.substr(first);
         T value{};
         const auto [end, error] = std::from_chars(text.data() + sign, text.data() + text.size(), value);
-        if (error == std::errc::result_out_of_range || end != text.data() + text.size()) {
-          return "must be at most " + std::to_string(std::numeric_limits<T>::max()) + ", not '" + text + "'";
+        if (error == std::errc::result_out_of_range || end != text.data() + text.size() ||
+            (sign == 0 && value > largest)) {
+          return "must be at most " + std::to_string(largest) + ", not '" + text + "'";
         }
         return std::string();
       },

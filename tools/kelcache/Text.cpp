@@ -219,23 +219,35 @@ std::string FormatDateTime(uint64_t representation, char separator, bool withMil
   return text;
 }
 
-std::string LocalUtcOffset(uint64_t localRepresentation) {
-  // The wall-clock time as if it were UTC, then the UTC instant that the
-  // local time zone gives that wall-clock time: their difference is the
-  // offset.
-  const auto wall = static_cast<time_t>(localRepresentation / 1000) -
-                    static_cast<time_t>(kDaysToUnixEpoch) * 86400;
+LocalReading ToLocalTime(int64_t unixMilliseconds) {
+  // Rounded down, also before 1970.
+  int64_t seconds = unixMilliseconds / 1000;
+  int64_t milliseconds = unixMilliseconds % 1000;
+  if (milliseconds < 0) {
+    milliseconds += 1000;
+    --seconds;
+  }
+  const auto moment = static_cast<time_t>(seconds);
   std::tm fields{};
-  if (gmtime_r(&wall, &fields) == nullptr) return std::string();
-  fields.tm_isdst = -1;
-  const time_t instant = std::mktime(&fields);
-  if (instant == static_cast<time_t>(-1)) return std::string();
-  const long long offsetMinutes = static_cast<long long>(wall - instant) / 60;
-  const long long magnitude = offsetMinutes < 0 ? -offsetMinutes : offsetMinutes;
+  LocalReading reading;
+  if (localtime_r(&moment, &fields) != nullptr) reading.offsetSeconds = fields.tm_gmtoff;
+  const int64_t local = (seconds + reading.offsetSeconds + kDaysToUnixEpoch * 86400) * 1000 + milliseconds;
+  reading.representation = local < 0 ? 0 : static_cast<uint64_t>(local);
+  return reading;
+}
+
+std::string FormatUtcOffset(long offsetSeconds) {
+  const long offsetMinutes = offsetSeconds / 60;
+  const long magnitude = offsetMinutes < 0 ? -offsetMinutes : offsetMinutes;
   char text[48];
-  std::snprintf(text, sizeof(text), "%c%02lld:%02lld", offsetMinutes < 0 ? '-' : '+', magnitude / 60,
-                magnitude % 60);
+  std::snprintf(text, sizeof(text), "%c%02ld:%02ld", offsetMinutes < 0 ? '-' : '+', magnitude / 60, magnitude % 60);
   return text;
+}
+
+std::string FormatLocalTime(int64_t unixMilliseconds, bool iso) {
+  const LocalReading reading = ToLocalTime(unixMilliseconds);
+  return iso ? FormatDateTime(reading.representation, 'T', true) + FormatUtcOffset(reading.offsetSeconds)
+             : FormatDateTime(reading.representation, ' ', false);
 }
 
 bool ParseByteSize(std::string_view text, uint64_t& bytes) {

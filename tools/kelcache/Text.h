@@ -48,9 +48,23 @@ std::string EscapeGlob(std::string_view literal);
 // withMilliseconds. Proleptic Gregorian calendar; years past 9999 get more
 // digits.
 std::string FormatDateTime(uint64_t representation, char separator, bool withMilliseconds);
-// The difference between the local time zone and UTC at that local wall-clock
-// time, as "+HH:MM" or "-HH:MM" (by the C library's localtime rules).
-std::string LocalUtcOffset(uint64_t localRepresentation);
+// A moment, in milliseconds since 1970-01-01 00:00:00 UTC, as the local time
+// zone reads it (the C library's localtime): the wall-clock reading as a
+// DateTime representation (for FormatDateTime), and the zone's offset from
+// UTC in force at that moment, daylight saving included. Starting from the
+// moment, not from a wall-clock reading, keeps apart the two moments that
+// share a reading in the hour repeated when the clocks go back.
+struct LocalReading {
+  uint64_t representation = 0;
+  long offsetSeconds = 0;
+};
+LocalReading ToLocalTime(int64_t unixMilliseconds);
+// An offset from UTC as "+HH:MM" or "-HH:MM".
+std::string FormatUtcOffset(long offsetSeconds);
+// The moment in local time as ISO 8601 with milliseconds and the offset
+// ("2024-05-01T14:34:56.789+02:00"), or for people, to the second and
+// without the offset ("2024-05-01 14:34:56"), when not `iso`.
+std::string FormatLocalTime(int64_t unixMilliseconds, bool iso);
 
 // A byte count: a whole number with an optional unit K, M, G or T (powers
 // of 1024; "KiB", "MiB", ... and lower case are accepted too), such as

@@ -50,8 +50,11 @@ struct WatchOptions {
 };
 
 std::string Now(bool iso) {
-  const uint64_t now = DateTime::GetLocalTime().GetRepresentation();
-  return iso ? FormatDateTime(now, 'T', true) + LocalUtcOffset(now) : FormatDateTime(now, ' ', true).substr(11);
+  const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::system_clock::now().time_since_epoch())
+                          .count();
+  if (iso) return FormatLocalTime(now, true);
+  return FormatDateTime(ToLocalTime(now).representation, ' ', true).substr(11);
 }
 
 // Prints messages and counts them, up to stopAfter (0: no limit). A line
@@ -199,6 +202,11 @@ int RunWatch(const WatchOptions& options) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
   if (options.channel.empty()) throw UsageError("--channel must not be empty");
+  // Channels are text to the library: bytes that are not UTF-8 would be
+  // replaced on the way, and another pattern watched.
+  if (!IsValidUtf8(options.channel)) {
+    throw UsageError("--channel '" + EscapeBytes(options.channel) + "' is not UTF-8 text");
+  }
   ConfigurePool(options.server);
   RedisConnectionPool& pool = RedisConnectionPool::GetInstance();
   const std::string server = PoolDescription();
@@ -206,7 +214,8 @@ int RunWatch(const WatchOptions& options) {
 
   // Exactly the channels that begin with the prefix, even when it holds
   // glob characters.
-  const TString pattern = TString::fromStdString(EscapeGlob(options.channel) + "*");
+  const std::string patternText = EscapeGlob(options.channel) + "*";
+  const TString pattern = TString::fromStdString(patternText);
   Watcher watcher(options.channel, options.json, options.stopAfter);
   const pid_t self = getpid();
   const auto started = std::chrono::steady_clock::now();
@@ -218,7 +227,7 @@ int RunWatch(const WatchOptions& options) {
     manager.Subscribe(pattern, [&watcher, self](const TString& channel, const void* data, int length) {
       if (watcher.OnMessage(channel, data, length)) kill(self, SIGUSR1);
     });
-    std::fprintf(stderr, "kelcache: watching %s on %s (Ctrl-C to stop)\n", pattern.toStdString().c_str(),
+    std::fprintf(stderr, "kelcache: watching %s on %s (Ctrl-C to stop)\n", EscapeBytes(patternText).c_str(),
                  server.c_str());
     // Subscribe waited for the server's confirmation as long as the
     // configuration's time-outs allow; without it nothing may ever arrive.

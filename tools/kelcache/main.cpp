@@ -12,6 +12,12 @@
 // line on stderr. docs/cli.md has the details and examples.
 #include <CLI/CLI.hpp>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -61,7 +67,9 @@ CLI::App* DeepestCommand(CLI::App& app, std::string& path) {
 
 // The message for a command line that CLI11 refused: its own, except that a
 // word where a subcommand belongs, or an unknown option, is called what it is.
-std::string ParseFailure(CLI::App& app, const CLI::ParseError& error) {
+// `options` are the command line's words before the first "--": the words
+// after it are arguments, whatever they look like.
+std::string ParseFailure(CLI::App& app, const CLI::ParseError& error, const std::vector<std::string>& options) {
   std::string path;
   CLI::App* command = DeepestCommand(app, path);
   const std::vector<std::string> rest = command->remaining();
@@ -76,18 +84,66 @@ std::string ParseFailure(CLI::App& app, const CLI::ParseError& error) {
   std::string levelPath = app.get_name();
   for (CLI::App* level = &app;;) {
     for (const std::string& word : level->remaining()) {
-      if (word.size() > 1 && word[0] == '-') return "unknown option '" + word + "' (see " + levelPath + " --help)";
+      if (word.size() > 1 && word[0] == '-' && word != "--" &&
+          std::find(options.begin(), options.end(), word) != options.end())
+        return "unknown option '" + word + "' (see " + levelPath + " --help)";
     }
     if (level->get_subcommands().empty()) break;
     level = level->get_subcommands().front();
     levelPath += " " + level->get_name();
   }
+  // Words left over: named without the "--" that CLI11 lists with them.
+  if (dynamic_cast<const CLI::ExtrasError*>(&error) != nullptr) {
+    std::string extra;
+    size_t count = 0;
+    for (CLI::App* level = &app;;) {
+      for (const std::string& word : level->remaining()) {
+        if (word == "--") continue;
+        extra += (extra.empty() ? "'" : ", '") + OneLine(word) + "'";
+        ++count;
+      }
+      if (level->get_subcommands().empty()) break;
+      level = level->get_subcommands().front();
+    }
+    if (count > 0) {
+      return std::string(count == 1 ? "unexpected argument " : "unexpected arguments ") + extra + " (see " + path +
+             " --help)";
+    }
+  }
   return std::string(error.what()) + " (see " + path + " --help)";
+}
+
+// Any of stdin, stdout and stderr that is not open gets /dev/null in its
+// place, opened the wrong way round (stdin for writing, stdout and stderr for
+// reading), so that reading or writing it fails as it would closed. Left
+// free, the descriptor would go to the next file or socket the tool opens
+// (the store's ".lock", a Redis connection), and the lines meant for the
+// terminal would be written there. False when that cannot be done.
+bool StandardDescriptorsAreOpen() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int opened = open("/dev/null", (fd == STDIN_FILENO ? O_WRONLY : O_RDONLY));
+    if (opened < 0) return false;
+    if (opened != fd) {  // lower descriptors are open, so this is not expected
+      const bool moved = dup2(opened, fd) == fd;
+      close(opened);
+      if (!moved) return false;
+    }
+  }
+  return true;
+}
+
+// The library's levels, as KELCACHE_LOG_LEVEL names them.
+bool IsLogLevelName(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+  return text == "debug" || text == "info" || text == "warn" || text == "warning" || text == "error";
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  // First of all, before anything opens a file or a socket.
+  if (!StandardDescriptorsAreOpen()) return kelcache_cli::kExitFailure;
   // A reader that quits (a pipe into head) and a file-size limit are write
   // failures the tool reports (exit 3, temporary files removed), not signals
   // that end it on the spot.
@@ -96,7 +152,18 @@ int main(int argc, char** argv) {
   // The library's own log lines below Error stay off the terminal unless
   // asked for (KELCACHE_LOG_LEVEL): the tool says what went wrong in its own
   // words.
+  // A level that is no level is said once and ignored, as bad settings are;
+  // the library, which reads the variable when its log starts, must not see
+  // it then, or it would keep its own default (warnings on).
   const char* level = std::getenv("KELCACHE_LOG_LEVEL");
+  if (level != nullptr && *level != '\0' && !IsLogLevelName(level)) {
+    std::fprintf(stderr,
+                 "kelcache: KELCACHE_LOG_LEVEL: unknown level '%s' (expected debug, info, warn, warning or error); "
+                 "ignored\n",
+                 OneLine(level).c_str());
+    unsetenv("KELCACHE_LOG_LEVEL");
+    level = nullptr;
+  }
   if (level == nullptr || *level == '\0') TLog::SetLevel(TLog::Error);
 
   CLI::App app{"kelcache: look into kelcache's caches on disk and in Redis, watch coherence, show options",
@@ -119,7 +186,9 @@ int main(int argc, char** argv) {
   } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
-    return Fail(kelcache_cli::kExitUsage, ParseFailure(app, e));
+    std::vector<std::string> options(argv + 1, argv + argc);
+    options.erase(std::find(options.begin(), options.end(), "--"), options.end());
+    return Fail(kelcache_cli::kExitUsage, ParseFailure(app, e, options));
   }
 
   try {
