@@ -154,7 +154,7 @@ bool TFile::IsTemporaryFileFor(std::string_view name, std::string_view targetNam
   const size_t mark = name.rfind(".tmp-");
   if (mark == std::string_view::npos || mark == 0 || name.front() != '.') return false;
   const std::string_view kept = name.substr(1, mark - 1);
-  return kept == targetName || (name.size() == 255 && targetName.starts_with(kept));
+  return kept == targetName || (name.size() == 255 && !kept.empty() && targetName.starts_with(kept));
 }
 
 void TFile::WriteUnsignedBinaryFile(const TPath& path, const std::vector<uint8_t>& bytes) {

@@ -86,12 +86,6 @@ struct Resolution {
   addrinfo* found KELCACHE_GUARDED_BY(mutex) = nullptr;
 };
 
-// The addresses of `address`, within `deadline`. An address given as numbers
-// needs no resolver and is read on the calling thread. A name goes to the
-// system's resolver on a thread of its own, so that a resolver that takes
-// long (a name server that does not answer, asked again for seconds) holds
-// the caller no longer than the connection's time-out; the thread, if the
-// caller stops waiting, finishes by itself and frees what it found.
 // getaddrinfo on the calling thread. With `nullWhenNoName`, a host that is
 // not an address of the kind asked for yields null instead of raising.
 AddressList ResolveHere(const std::string& host, const std::string& port, const addrinfo& hints,
@@ -103,6 +97,12 @@ AddressList ResolveHere(const std::string& host, const std::string& port, const 
   throw RedisIoError(TString::fromStdString(where + gai_strerror(status)));
 }
 
+// The addresses of `address`, within `deadline`. An address given as numbers
+// needs no resolver and is read on the calling thread. A name goes to the
+// system's resolver on a thread of its own, so that a resolver that takes
+// long (a name server that does not answer, asked again for seconds) holds
+// the caller no longer than the connection's time-out; the thread, if the
+// caller stops waiting, finishes by itself and frees what it found.
 AddressList ResolveRedisAddress(const RedisServerAddress& address, Clock::time_point deadline,
                                 std::chrono::milliseconds timeout, const std::string& where) {
   addrinfo hints{};

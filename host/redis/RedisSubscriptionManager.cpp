@@ -935,12 +935,15 @@ void RedisSubscriptionManager::RemoveReconnectListener(uint64_t token) {
 }
 
 // The server takes publications again: what failed before goes now, oldest
-// first, until one fails again.
+// first, until one fails again, at most kResendsAtOnce of them, so that the
+// thread that publishes (a caller's, the subscriber's) pays for a few round
+// trips, not for the whole backlog of an outage.
 void RedisSubscriptionManager::Impl::ResendUnsent() noexcept {
+  constexpr size_t kResendsAtOnce = 16;
   try {
     std::deque<UnsentPublications::Publication> pending = m_unsent.TakeAll();
     std::string why;
-    while (!pending.empty()) {
+    for (size_t sent = 0; !pending.empty() && sent < kResendsAtOnce; ++sent) {
       const Published published = PublishOnce(pending.front().channel, pending.front().message, {}, why);
       if (published == Published::kTimedOut) NoteTimedOut();
       if (published != Published::kYes) break;
@@ -961,6 +964,7 @@ bool RedisSubscriptionManager::TryPublish(TString const& channel, TString const&
     Published published = Published::kTimedOut;
     if (std::chrono::steady_clock::now().time_since_epoch().count() <
         m_impl->m_publishPausedUntil.load(std::memory_order_relaxed)) {
+      if (!RedisConnectionPool::GetInstance().GetConfiguration()) return false;
       why = "the server let a publication time out less than " +
             std::to_string(kPublishPauseAfterTimeout.count()) + " s ago";
     } else {

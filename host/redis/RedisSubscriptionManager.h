@@ -48,8 +48,10 @@
 // connection is free, or the command fails. A publication that failed while
 // a server was configured is logged at Warn (rate-limited) and kept: it is
 // sent again, oldest first, after the next publication that succeeds, or
-// from the subscriber thread when its server answers a PING
-// (host/redis/UnsentPublications.h says why and how many are kept).
+// from the subscriber thread when its server answers a PING, at most 16 at a
+// time (host/redis/UnsentPublications.h says why and how many are kept).
+// After a PUBLISH timed out, publications are kept without trying the server
+// for a second (or until a PING answer): TryPublish then gives false at once.
 //
 // Lifetime: GetInstance's manager is created through InitOnce and never
 // destroyed. Its thread is stopped by an exit handler (std::atexit) that is

@@ -39,13 +39,15 @@ constexpr const char* kLockFileName = ".lock";
 // parent died (killed while storing, say), for as long as the child lived,
 // and every operation on those entries would wait out its lock wait and
 // fail. In the child, each copy is replaced under the same number by a
-// descriptor of the root folder (O_PATH, which locks nothing): the inherited
-// Openings and locks, which close their numbers when they go, then close
-// nothing that the child opened since.
+// descriptor of the root folder (O_PATH, which locks nothing), kept open for
+// that from the registry's start, so that the child needs no free descriptor:
+// the inherited Openings and locks, which close their numbers when they go,
+// then close nothing that the child opened since.
 //
 // Thread rules: opening and closing happen under m_mutex, and the fork
 // handlers hold it across the fork, so a child never inherits a description
-// that is not recorded. Those handlers take the mutex in one function and
+// that is not recorded (a fork waits for an open of ".lock" in progress;
+// the open does not block on a FIFO put in its place, O_NONBLOCK). Those handlers take the mutex in one function and
 // release it in another (no scope guard can span a fork), the one place in
 // the library that does.
 class LockDescriptions {
@@ -64,7 +66,7 @@ class LockDescriptions {
   // -1 with errno set when it cannot be opened.
   int Open(int folderFd, int flags) {
     TMutexLock guard(m_mutex);
-    const int fd = OpenFileAt(folderFd, kLockFileName, flags, 0666);
+    const int fd = OpenFileAt(folderFd, kLockFileName, flags | O_NONBLOCK, 0666);
     if (fd < 0) return fd;
     try {
       m_open.insert(fd);
@@ -88,15 +90,17 @@ class LockDescriptions {
   // The child's only thread, the one that forked, holds the mutex.
   static void AfterForkInChild() KELCACHE_NO_THREAD_SAFETY_ANALYSIS {
     LockDescriptions& self = *s_forking.load();
-    const int placeholder = ::open("/", O_PATH | O_CLOEXEC);
-    if (placeholder >= 0) {
-      for (int fd : self.m_open) ::dup3(placeholder, fd, O_CLOEXEC);
-      ::close(placeholder);
+    // Without a placeholder (no descriptor was free when the registry was
+    // made) the copies stay: closing them would let an inherited Opening
+    // close, later, a number that the child has reused.
+    if (self.m_placeholder >= 0) {
+      for (int fd : self.m_open) ::dup3(self.m_placeholder, fd, O_CLOEXEC);
     }
     self.m_mutex.Unlock();
   }
 
   static inline std::atomic<LockDescriptions*> s_forking{nullptr};
+  const int m_placeholder = ::open("/", O_PATH | O_CLOEXEC);
   TMutex m_mutex;
   std::unordered_set<int> m_open KELCACHE_GUARDED_BY(m_mutex);
 };

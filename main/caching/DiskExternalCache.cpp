@@ -458,13 +458,14 @@ Prepared PrepareSlowlyAndOpen(int folderFd, const Entry& entry, FileDescriptor& 
 }
 
 // Leaves an entry folder without key or value file, under the entry's
-// exclusive lock, and opens it as `entryFolder`. The value file goes first,
+// exclusive lock (`locked`: whether the file system gave it), and opens it
+// as `entryFolder`. The value file goes first,
 // so that a key file never outlives its value by this store's doing. The
 // usual cases take five calls or four: an entry stored before (open, unlink
 // ".bin", unlink ".key", list what else is there), a new entry (open, mkdir,
 // open), and the closing.
 // FolderRemoved when the namespace folder of the opening has been removed.
-Prepared PrepareEntry(int folderFd, const Entry& entry, FileDescriptor& entryFolder) {
+Prepared PrepareEntry(int folderFd, const Entry& entry, bool locked, FileDescriptor& entryFolder) {
   entryFolder = FileDescriptor(OpenEntryFolder(folderFd, entry));
   if (!entryFolder) {
     if (errno == ELOOP || errno == ENOTDIR) {
@@ -484,7 +485,9 @@ Prepared PrepareEntry(int folderFd, const Entry& entry, FileDescriptor& entryFol
     return ::unlinkat(entryFolder.Get(), leaf, 0) == 0 || errno == ENOENT;
   };
   if (removed(kValueLeaf) && removed(kKeyLeaf)) {
-    RemoveDeadWritersFiles(entryFolder.Get());
+    // Without the lock (a file system that refuses it) another store may be
+    // writing its temporary file right now.
+    if (locked) RemoveDeadWritersFiles(entryFolder.Get());
     return Prepared::Ready;
   }
   entryFolder.Close();
@@ -547,7 +550,7 @@ void StoreEntry(DiskCacheFolder& folder, FolderSweeper* sweeper, const TString& 
                              std::make_error_code(std::errc::resource_unavailable_try_again));
       }
       touched = true;
-      const Prepared prepared = PrepareEntry(opening->Fd(), entry, entryFolder);
+      const Prepared prepared = PrepareEntry(opening->Fd(), entry, lock->Held(), entryFolder);
       if (prepared == Prepared::Ready) break;
       if (prepared == Prepared::OldFilesStay) return;
       // The folder kept open was removed: open (or make) it again, once.

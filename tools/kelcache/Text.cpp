@@ -1,6 +1,7 @@
 #include "tools/kelcache/Text.h"
 
 #include <cstdio>
+#include <limits>
 #include <ctime>
 #include <iterator>
 
@@ -231,7 +232,11 @@ LocalReading ToLocalTime(int64_t unixMilliseconds) {
   std::tm fields{};
   LocalReading reading;
   if (localtime_r(&moment, &fields) != nullptr) reading.offsetSeconds = fields.tm_gmtoff;
-  const int64_t local = (seconds + reading.offsetSeconds + kDaysToUnixEpoch * 86400) * 1000 + milliseconds;
+  int64_t local = 0;
+  const bool overflows =
+      __builtin_add_overflow(seconds, static_cast<int64_t>(reading.offsetSeconds) + kDaysToUnixEpoch * 86400, &local) ||
+      __builtin_mul_overflow(local, int64_t{1000}, &local) || __builtin_add_overflow(local, milliseconds, &local);
+  if (overflows) local = seconds < 0 ? 0 : std::numeric_limits<int64_t>::max();
   reading.representation = local < 0 ? 0 : static_cast<uint64_t>(local);
   return reading;
 }

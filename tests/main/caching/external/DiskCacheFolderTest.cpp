@@ -98,10 +98,12 @@ TEST(DiskCacheFolderTest, ALockDiesWithItsHolderAlsoWhenTheHolderForkedAChildFir
     }
     for (;;) pause();  // killed by the test while it holds the lock
   }
+  close(helperPid[1]);  // a holder that ends early closes the pipe: the read sees its end
   pid_t helper = 0;
-  ASSERT_EQ(read(helperPid[0], &helper, sizeof helper), static_cast<ssize_t>(sizeof helper));
+  const ssize_t got = read(helperPid[0], &helper, sizeof helper);
   close(helperPid[0]);
-  close(helperPid[1]);
+  if (got != static_cast<ssize_t>(sizeof helper)) kill(holder, SIGKILL);
+  ASSERT_EQ(got, static_cast<ssize_t>(sizeof helper)) << "the holder did not take its lock";
   kill(holder, SIGKILL);
   int status = 0;
   ASSERT_EQ(waitpid(holder, &status, 0), holder);
