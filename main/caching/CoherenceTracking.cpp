@@ -88,17 +88,15 @@ void CoherenceTrackingTable::DropIfEmpty(const Hash& keyHash) {
   if (found != m_keyhashToCacheEntries.end() && found->second.empty()) m_keyhashToCacheEntries.erase(found);
 }
 
-std::vector<CoherenceTrackingTable::GuidAndCache> CoherenceTrackingTable::LiveRecordKeys() const {
+std::vector<CoherenceTrackingTable::GuidAndCache> CoherenceTrackingTable::RecordKeys() const {
   std::vector<GuidAndCache> keys;
   for (const auto& [keyHash, entries] : m_keyhashToCacheEntries) {
-    for (const CacheEntryInfo& record : entries) {
-      if (record.evictedAt == CacheEntryInfo::kLive) keys.emplace_back(record.guid, record.cache);
-    }
+    for (const CacheEntryInfo& record : entries) keys.emplace_back(record.guid, record.cache);
   }
   return keys;
 }
 
-std::optional<CacheEntryInfo> CoherenceTrackingTable::TakeLiveRecord(const GuidAndCache& key) {
+std::optional<CacheEntryInfo> CoherenceTrackingTable::TakeRecord(const GuidAndCache& key) {
   auto tracked = m_guidAndCacheToKeyHash.find(key);
   if (tracked == m_guidAndCacheToKeyHash.end()) return std::nullopt;
   const Hash keyHash = tracked->second;
@@ -106,7 +104,7 @@ std::optional<CacheEntryInfo> CoherenceTrackingTable::TakeLiveRecord(const GuidA
   if (entries == nullptr) return std::nullopt;
   auto record = std::find_if(entries->begin(), entries->end(),
                              [&](const CacheEntryInfo& candidate) { return IsRecordOf(candidate, key); });
-  if (record == entries->end() || record->evictedAt != CacheEntryInfo::kLive) return std::nullopt;
+  if (record == entries->end()) return std::nullopt;
   const CacheEntryInfo taken = *record;
   Forget(keyHash, static_cast<size_t>(record - entries->begin()));
   DropIfEmpty(keyHash);

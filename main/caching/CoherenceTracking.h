@@ -66,11 +66,11 @@ class CoherenceTrackingTable {
   // key hash does not have it.
   bool ForgetRecord(const Hash& keyHash, const GuidAndCache& key, size_t* index);
   void DropIfEmpty(const Hash& keyHash);
-  // The live records' keys, in table order.
-  std::vector<GuidAndCache> LiveRecordKeys() const;
-  // Forgets the record `key` and gives it, when it is tracked and live;
-  // nothing otherwise (forgotten, withdrawn or evicted since).
-  std::optional<CacheEntryInfo> TakeLiveRecord(const GuidAndCache& key);
+  // Every record's key, live and evicted, in table order.
+  std::vector<GuidAndCache> RecordKeys() const;
+  // Forgets the record `key` (its evicted copy too) and gives it, when it is
+  // tracked; nothing otherwise (forgotten or withdrawn since).
+  std::optional<CacheEntryInfo> TakeRecord(const GuidAndCache& key);
 
   enum class Eviction { Evicted, AlreadyEvicted, NotTracked };
   // Marks the tracked entry (guid, cache) evicted at `now`.

@@ -444,11 +444,13 @@ void RedisPubsub::Impl::SubscribeCallback(const TString& keyText, const void* da
 }
 
 void RedisPubsub::Impl::OnSubscriptionReconnected() {
-  // Messages published while the subscription was down are lost, so any live
-  // entry may be stale now.
+  // Messages published while the subscription was down are lost, so any
+  // tracked entry may be stale now: a live one in its cache, an evicted one
+  // in the results derived from it, which its record is kept to reach (the
+  // cascade invalidators are told of it as a message would tell them).
   if (!kelvra::appoptions::CacheSynchronizationFlushOnReconnect()) return;
   LogMessage(TLog::Warn,
-             TString(u"RedisPubsub: subscription reconnected; marking every live tracked entry dirty"));
+             TString(u"RedisPubsub: subscription reconnected; marking every tracked entry dirty"));
   TWriteLockGuard guard(m_lock);
   // One record at a time: the caches and invalidators told may call back
   // into the service (its lock admits its holder again), withdraw a cache
@@ -461,8 +463,8 @@ void RedisPubsub::Impl::OnSubscriptionReconnected() {
   FirstFailure failures;
   std::vector<unsigned int> ids(1);
   WithdrawalWatch watch(*this);
-  for (const auto& key : m_tracking.LiveRecordKeys()) {
-    if (std::optional<CacheEntryInfo> record = m_tracking.TakeLiveRecord(key))
+  for (const auto& key : m_tracking.RecordKeys()) {
+    if (std::optional<CacheEntryInfo> record = m_tracking.TakeRecord(key))
       MarkDirty(*record, ids, failures, watch.Mark());
   }
   if (failures.Count() == 0) return;

@@ -575,14 +575,15 @@ TEST_F(RedisPubsubTest, MalformedMessagesAndTestOnlyCallsOutsideUnitTestsRaise) 
   AppConfig::GetInstance().SetUnitTestFlag(true);
 }
 
-// A reconnect marks every live entry dirty (one call per entry), unless the
-// option is off. A cache or invalidator told during the flush may withdraw a
-// cache, which the host may then destroy: that cache's other entries are told
-// nothing more.
-TEST_F(RedisPubsubTest, AReconnectMarksLiveEntriesDirtyUnlessSwitchedOffAndSparesACacheWithdrawnMeanwhile) {
+// A reconnect marks every live entry dirty (one call per entry), and tells
+// the invalidators of every evicted one (results derived from it may be stale
+// as well), unless the option is off. A cache or invalidator told during the
+// flush may withdraw a cache, which the host may then destroy: that cache's
+// other entries are told nothing more.
+TEST_F(RedisPubsubTest, AReconnectMarksTrackedEntriesDirtyUnlessSwitchedOffAndSparesACacheWithdrawnMeanwhile) {
   MakeService();
   AddEntriesTo({m_cache, m_other, m_other, m_cache, m_cache});
-  m_service->OnRemoved({5}, m_cache);  // evicted: not live
+  m_service->OnRemoved({5}, m_cache);  // evicted: the cache is not told, its invalidators are
   {
     ScopedOptionOverride off("CacheSynchronizationFlushOnReconnect", false);
     m_manager.SimulateReconnect();
@@ -599,7 +600,11 @@ TEST_F(RedisPubsubTest, AReconnectMarksLiveEntriesDirtyUnlessSwitchedOffAndSpare
   EXPECT_EQ(m_other->dirty.size(), toldBeforeWithdrawal) << "the withdrawn cache was told of an entry";
   std::sort(m_cache->dirty.begin(), m_cache->dirty.end());
   EXPECT_EQ(m_cache->dirty, (std::vector<unsigned>{1, 4}));
-  EXPECT_EQ(m_invalidator.dirtyCalls.size(), 2u + m_other->dirty.size());
+  EXPECT_EQ(m_invalidator.dirtyCalls.size(), 3u + m_other->dirty.size()) << "1, 4 and the evicted 5";
+  EXPECT_TRUE(std::any_of(m_invalidator.dirtyCalls.begin(), m_invalidator.dirtyCalls.end(), [&](const auto& call) {
+    return call.ids == std::vector<unsigned>{5} && call.cache == m_cache.get();
+  })) << "the evicted entry's invalidators were not told";
+  EXPECT_EQ(m_service->CheckConsistencyTestOnly(), "");
 }
 
 // A received message and the reconnect flush tell every cache and invalidator
