@@ -46,10 +46,10 @@ constexpr const char* kLockFileName = ".lock";
 //
 // Thread rules: opening and closing happen under m_mutex, and the fork
 // handlers hold it across the fork, so a child never inherits a description
-// that is not recorded (a fork waits for an open of ".lock" in progress;
-// the open does not block on a FIFO put in its place, O_NONBLOCK). Those handlers take the mutex in one function and
-// release it in another (no scope guard can span a fork), the one place in
-// the library that does.
+// that is not recorded (a fork waits for an open of ".lock" in progress; the
+// open does not block on a FIFO put in its place, O_NONBLOCK). Those handlers
+// take the mutex in one function and release it in another (no scope guard
+// can span a fork), the one place in the library that does.
 class LockDescriptions {
  public:
   static LockDescriptions& Get() {
