@@ -77,16 +77,6 @@ bool SameSubscriberConnection(const std::shared_ptr<const RedisPoolConfiguration
 
 }  // namespace
 
-// The state of one manager.
-//
-// Thread rules: thread-safe. m_mutex guards the members marked with it. The
-// gates of the subscriptions and listeners (GatedCallback) never nest with
-// m_mutex: they are taken (Invoke, Close) only without it. m_wakeFd is set
-// at construction (and again in a forked child, under m_mutex: see
-// StartThreadLocked) and read atomically; m_processWide is set before any
-// use; m_reconnects is atomic.
-// Everything the subscriber thread keeps about its connection lives on its
-// own stack (Run), so only that thread touches the connection.
 namespace {
 
 enum class Published { kYes, kNoServer, kFailed, kTimedOut };
@@ -119,6 +109,16 @@ Published PublishOnce(const std::string& channel, const std::string& message,
 
 }  // namespace
 
+// The state of one manager.
+//
+// Thread rules: thread-safe. m_mutex guards the members marked with it. The
+// gates of the subscriptions and listeners (GatedCallback) never nest with
+// m_mutex: they are taken (Invoke, Close) only without it. m_wakeFd is set
+// at construction (and again in a forked child, under m_mutex: see
+// StartThreadLocked) and read atomically; m_processWide is set before any
+// use; m_reconnects is atomic.
+// Everything the subscriber thread keeps about its connection lives on its
+// own stack (Run), so only that thread touches the connection.
 struct RedisSubscriptionManager::Impl : std::enable_shared_from_this<RedisSubscriptionManager::Impl> {
   Impl();
   ~Impl();
