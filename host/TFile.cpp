@@ -27,6 +27,12 @@ namespace {
 constexpr int kKnownModes = TFile::OpenRead | TFile::OpenWrite | TFile::OpenAppend | TFile::OpenTruncate;
 constexpr int kWriteModes = TFile::OpenWrite | TFile::OpenAppend;
 
+// A temporary file's name: "." + its target's name + kTemporaryMark + the
+// rest of the suffix. The whole stays within kMaxTemporaryName bytes, the
+// usual limit of a name; IsTemporaryFileFor reads the same layout back.
+constexpr std::string_view kTemporaryMark = ".tmp-";
+constexpr size_t kMaxTemporaryName = 255;
+
 // ".<name>.tmp-<pid>-<counter>-<random>": hidden, recognisably temporary, and
 // unique between threads (the counter) and processes (the pid, and the random
 // part for a pid reused after a crash).
@@ -34,15 +40,15 @@ std::string TemporaryName(const fs::path& targetName) {
   static std::atomic<uint64_t> s_counter{0};
   thread_local std::mt19937_64 t_random{std::random_device{}()};
   char suffix[80];
-  std::snprintf(suffix, sizeof(suffix), ".tmp-%ld-%llu-%016llx", static_cast<long>(CurrentProcessId()),
+  std::snprintf(suffix, sizeof(suffix), "%s%ld-%llu-%016llx", kTemporaryMark.data(),
+                static_cast<long>(CurrentProcessId()),
                 static_cast<unsigned long long>(s_counter.fetch_add(1, std::memory_order_relaxed)),
                 static_cast<unsigned long long>(t_random()));
   // The target's name only as far as it leaves the temporary name within
-  // the usual limit of 255 bytes, so that a target with a long name (which
-  // the file system accepts) can still be written.
+  // the limit, so that a target with a long name (which the file system
+  // accepts) can still be written.
   const std::string name = targetName.string();
-  constexpr size_t kMaxName = 255;
-  const size_t kept = std::min(name.size(), kMaxName - 1 - std::strlen(suffix));
+  const size_t kept = std::min(name.size(), kMaxTemporaryName - 1 - std::strlen(suffix));
   return "." + name.substr(0, kept) + suffix;
 }
 
@@ -149,12 +155,13 @@ std::vector<uint8_t> TFile::LoadUnsignedBinaryFile(const TPath& path) {
 }
 
 bool TFile::IsTemporaryFileFor(std::string_view name, std::string_view targetName) {
-  // "." + the target's name (cut short when the whole would pass 255 bytes)
-  // + the suffix, which begins with the last ".tmp-" of the name.
-  const size_t mark = name.rfind(".tmp-");
+  // The suffix begins with the name's last kTemporaryMark; the target's name
+  // before it is whole, or cut short in a name of the greatest length.
+  const size_t mark = name.rfind(kTemporaryMark);
   if (mark == std::string_view::npos || mark == 0 || name.front() != '.') return false;
   const std::string_view kept = name.substr(1, mark - 1);
-  return kept == targetName || (name.size() == 255 && !kept.empty() && targetName.starts_with(kept));
+  return kept == targetName ||
+         (name.size() == kMaxTemporaryName && !kept.empty() && targetName.starts_with(kept));
 }
 
 void TFile::WriteUnsignedBinaryFile(const TPath& path, const std::vector<uint8_t>& bytes) {
