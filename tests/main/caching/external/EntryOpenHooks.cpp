@@ -1,3 +1,9 @@
+// This file defines openat and openat64 itself. Asked for 64-bit file
+// offsets, <fcntl.h> would name its openat openat64, and the definitions would
+// clash; off_t is 64 bits here either way. (The file is built without the
+// tests' precompiled header, so that this comes before every system header.)
+#undef _FILE_OFFSET_BITS
+
 #include "tests/main/caching/external/EntryOpenHooks.h"
 
 #include <dlfcn.h>
