@@ -50,8 +50,10 @@
 // ahead with stat: the lock keeps other writers of the entry out, so
 // opening a file and taking ENOENT as a miss answers the same question in
 // one call. Unusual states (a file where the entry folder should be, files
-// this process may not remove) fall back to the general steps by path, so
-// that their outcome and log lines stay as they were.
+// this process may not remove) fall back to the general steps, which check
+// everything ahead, so that their outcome and log lines stay as they were;
+// they too change the entry only through its folder opened without
+// following a link.
 //
 // Failures that a function swallows are logged with the path concerned and
 // the operating system's reason: the functions raise TFileException (or the
@@ -374,23 +376,6 @@ std::shared_ptr<std::vector<uint8_t>> LoadEntry(DiskCacheFolder& folder, const T
 // leaves the old entry as it is and ends quietly.
 enum class Prepared { Ready, FolderRemoved, OldFilesStay };
 
-// The general steps by path, for whatever the usual steps did not expect
-// (a file where the entry folder should be, files this process may not
-// remove, a folder named ".bin"): the outcome and the log lines are those of
-// a store that checks everything ahead. An old key or value file that
-// cannot be removed (another user's, say) leaves the old entry in place and
-// the store writes and logs nothing: the old entry is still whole, and a
-// store is only ever a best effort.
-Prepared PrepareEntrySlowly(const Entry& entry) {
-  EnsureDirectory(entry.folder);
-  if (FileExists(entry.keyFile) || FileExists(entry.valueFile)) {
-    RemovePath(entry.valueFile);
-    RemovePath(entry.keyFile);
-    if (FileExists(entry.valueFile) || FileExists(entry.keyFile)) return Prepared::OldFilesStay;
-  }
-  return Prepared::Ready;
-}
-
 constexpr const char* kKeyLeaf = ".key";
 constexpr const char* kValueLeaf = ".bin";
 
@@ -429,6 +414,20 @@ void RemoveDeadWritersFiles(int entryFolderFd) {
   }
 }
 
+// Removes a file, a link or an empty folder named `leaf` in the folder open
+// as `folderFd` (as std::filesystem::remove does by path).
+bool RemoveLeafAt(int folderFd, const char* leaf) {
+  if (::unlinkat(folderFd, leaf, 0) == 0) return true;
+  return errno == EISDIR && ::unlinkat(folderFd, leaf, AT_REMOVEDIR) == 0;
+}
+
+// Whether `leaf`, in the folder open as `folderFd`, is a regular file or a
+// link to one.
+bool IsRegularFileAt(int folderFd, const char* leaf) {
+  struct stat info {};
+  return ::fstatat(folderFd, leaf, &info, 0) == 0 && S_ISREG(info.st_mode);
+}
+
 bool IsLinkAt(int folderFd, const std::string& name) {
   struct stat info {};
   return ::fstatat(folderFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode);
@@ -443,18 +442,46 @@ bool IsLinkAt(int folderFd, const std::string& name) {
   ThrowUnspecifiedExceptionCausedBy(FolderNotMade(entry.folder, std::make_error_code(std::errc::not_a_directory)));
 }
 
-// The entry folder, opened after the general steps made it ready.
-FileDescriptor OpenPreparedEntryFolder(int folderFd, const Entry& entry) {
-  FileDescriptor opened(OpenEntryFolder(folderFd, entry));
-  if (opened) return opened;
+// Raises why the entry folder did not open (errno).
+[[noreturn]] void RefuseUnopenedEntryFolder(int folderFd, const Entry& entry) {
+  const int error = errno;
   if (IsLinkAt(folderFd, entry.name)) RefuseLinkedEntryFolder(entry);
-  throw TFileException::FromErrno(u"Cannot open folder", entry.folder.ToString());
+  throw TFileException(u"Cannot open folder", entry.folder.ToString(), std::error_code(error, std::generic_category()));
 }
 
+// The entry folder, opened after the usual steps made it.
+FileDescriptor OpenPreparedEntryFolder(int folderFd, const Entry& entry) {
+  FileDescriptor opened(OpenEntryFolder(folderFd, entry));
+  if (!opened) RefuseUnopenedEntryFolder(folderFd, entry);
+  return opened;
+}
+
+// The general steps, for whatever the usual steps did not expect (a file
+// where the entry folder should be, files this process may not remove, a
+// folder named ".bin"): the outcome and the log lines are those of a store
+// that checks everything ahead. The folder is made by path, which reports
+// why it cannot be; from then on everything goes through the entry folder
+// opened without following a link, as in the usual steps. An old key or
+// value file that cannot be removed (another user's, say) leaves the old
+// entry in place and the store writes and logs nothing: the old entry is
+// still whole, and a store is only ever a best effort.
 Prepared PrepareSlowlyAndOpen(int folderFd, const Entry& entry, FileDescriptor& entryFolder) {
-  const Prepared prepared = PrepareEntrySlowly(entry);
-  if (prepared == Prepared::Ready) entryFolder = OpenPreparedEntryFolder(folderFd, entry);
-  return prepared;
+  EnsureDirectory(entry.folder);
+  entryFolder = FileDescriptor(OpenEntryFolder(folderFd, entry));
+  // Made, by path, in a namespace folder made anew: the one kept open was
+  // removed meanwhile.
+  if (!entryFolder && errno == ENOENT) return Prepared::FolderRemoved;
+  if (!entryFolder) RefuseUnopenedEntryFolder(folderFd, entry);
+  const int fd = entryFolder.Get();
+  if (IsRegularFileAt(fd, kKeyLeaf) || IsRegularFileAt(fd, kValueLeaf)) {
+    RemoveLeafAt(fd, kValueLeaf);
+    RemoveLeafAt(fd, kKeyLeaf);
+    if (IsRegularFileAt(fd, kValueLeaf) || IsRegularFileAt(fd, kKeyLeaf)) {
+      entryFolder.Close();
+      return Prepared::OldFilesStay;
+    }
+  }
+  return Prepared::Ready;
 }
 
 // Leaves an entry folder without key or value file, under the entry's
@@ -495,22 +522,26 @@ Prepared PrepareEntry(int folderFd, const Entry& entry, bool locked, FileDescrip
 }
 
 // After a failed store: removes the value file, the key file and the entry
-// folder, whatever of them there is. Once the entry folder was opened, only
-// through it; before, through a link where the entry folder belongs nothing
-// is removed but the link.
+// folder, whatever of them there is, through the entry folder opened without
+// following a link. Whatever takes the folder's place (a link, a file) is
+// removed itself. Only a folder that cannot be opened at all (no descriptor
+// or memory left) is emptied by path, unless a link is there.
 void RemoveWhatTheStoreBegan(const Entry& entry, int folderFd, const FileDescriptor& entryFolder) {
-  if (entryFolder) {
-    ::unlinkat(entryFolder.Get(), kValueLeaf, 0);
-    ::unlinkat(entryFolder.Get(), kKeyLeaf, 0);
+  FileDescriptor openedHere;
+  if (!entryFolder) openedHere = FileDescriptor(OpenEntryFolder(folderFd, entry));
+  const int fd = entryFolder ? entryFolder.Get() : openedHere.Get();
+  if (fd >= 0) {
+    RemoveLeafAt(fd, kValueLeaf);
+    RemoveLeafAt(fd, kKeyLeaf);
     // Removes nothing but an empty folder (not a link put in its place).
     ::unlinkat(folderFd, entry.name.c_str(), AT_REMOVEDIR);
     return;
   }
-  if (!IsLinkAt(folderFd, entry.name)) {
+  if (errno != ELOOP && errno != ENOTDIR && errno != ENOENT && !IsLinkAt(folderFd, entry.name)) {
     RemovePath(entry.valueFile);
     RemovePath(entry.keyFile);
   }
-  RemovePath(entry.folder);
+  RemoveLeafAt(folderFd, entry.name.c_str());
 }
 
 void StoreEntry(DiskCacheFolder& folder, FolderSweeper* sweeper, const TString& key, const TString& keyHash,

@@ -31,6 +31,7 @@
 #include "public/caching/DiskExternalCacheInspector.h"
 #include "tests/main/caching/external/DiskExternalCacheTestSupport.h"
 #include "tests/main/caching/external/EntryOpenHooks.h"
+#include "tests/main/caching/external/LockRefusal.h"
 #include "tests/main/caching/external/XattrFaults.h"
 #include "tests/support/ForkedChild.h"
 #include "tests/support/KilledWriter.h"
@@ -455,32 +456,72 @@ TEST_F(DiskExternalCacheTest, AStoreThatFailsOnTheDiskIsTheGenericFailureAndLeav
 }
 
 // Whoever owns the namespace folder may put a link where an entry folder
-// was while a store writes in it (which matters when the store runs as
-// root, from the command-line tool): the store goes on in the folder it
-// opened and never writes through the link.
+// was while a store works in it (which matters when the store runs as root,
+// from the command-line tool). Whether the store is writing its files, or
+// falls back to its general steps (here: the old value turns out to be a
+// folder), it never removes or writes anything through the link: it goes on
+// in the folder it opened, or fails and removes the link.
 TEST_F(DiskExternalCacheTest, ALinkPutInPlaceOfTheEntryFolderDuringAStoreLeadsItNowhere) {
   const TString key(u"swapped");
-  auto cache = MakeCache();
-  ASSERT_TRUE(Store(*cache, key, MakeValue("old")));
   const fs::path outside = m_temp.path() / "outside";
   const fs::path aside = m_temp.path() / "aside";
-  fs::create_directories(outside);
-  EntryOpenHooks hooks;
-  hooks.ThenOnCreate(".key", [&] {
-    fs::rename(EntryPath(key), aside);
-    fs::create_directory_symlink(outside, EntryPath(key));
-  });
-  EXPECT_TRUE(Store(*cache, key, MakeValue("new")));
-  EXPECT_EQ(hooks.Ran(), 1);
-  EXPECT_TRUE(FileNames(outside).empty());
-  EXPECT_EQ(ReadFileBytes(aside / ".bin"), Bytes({'n', 'e', 'w'})) << "written in the folder it opened";
-  EXPECT_EQ(cache->TryLoad(key).Get(), nullptr);
+  struct Case {
+    const char* what;
+    bool whileWriting;  // the swap: as ".key" is created, or as the old ".bin" is removed
+  };
+  for (const Case c : {Case{"while the store writes", true}, Case{"while the store removes the old value", false}}) {
+    SCOPED_TRACE(c.what);
+    for (const fs::path& made : {CachePath(), outside, aside}) fs::remove_all(made);
+    auto cache = MakeCache();
+    ASSERT_TRUE(Store(*cache, key, MakeValue("old")));
+    fs::create_directories(outside);
+    WriteFileBytes(outside / ".bin", "not the cache's");
+    WriteFileBytes(outside / ".key", "another key");
+    const auto swap = [&] {
+      fs::rename(EntryPath(key), aside);
+      fs::create_directory_symlink(outside, EntryPath(key));
+    };
+    EntryOpenHooks hooks;
+    if (c.whileWriting) {
+      hooks.ThenOnCreate(".key", swap);
+    } else {
+      hooks.ThenOnRemove(".bin", [&] {
+        swap();
+        fs::remove(aside / ".bin");
+        fs::create_directories(aside / ".bin" / "inside");
+      });
+    }
+    {
+      TLog::Capture warnings(TLog::Warn);
+      EXPECT_TRUE(Store(*cache, key, MakeValue("new")));
+      const std::vector<TString> lines = warnings.Lines();
+      if (c.whileWriting) {
+        EXPECT_TRUE(lines.empty()) << lines.front();
+      } else {
+        ASSERT_EQ(lines.size(), 2u);
+        EXPECT_EQ(lines[0], TString::fromStdString("Failed to create directory '" + EntryPath(key).string() + "'"));
+        EXPECT_TRUE(lines[1].contains(u"Not a directory")) << lines[1];
+      }
+    }
+    EXPECT_EQ(hooks.Ran(), 1);
+    EXPECT_EQ(FileNames(outside), (std::set<std::string>{".bin", ".key"}));
+    EXPECT_EQ(ReadFileBytes(outside / ".bin"), *MakeValue("not the cache's"));
+    if (c.whileWriting) {
+      EXPECT_EQ(ReadFileBytes(aside / ".bin"), *MakeValue("new")) << "written in the folder it opened";
+    } else {
+      EXPECT_FALSE(fs::is_symlink(EntryPath(key))) << "the failed store removes the link";
+    }
+    TLog::Capture quiet(TLog::Warn);
+    EXPECT_EQ(cache->TryLoad(key).Get(), nullptr);
+  }
 }
 
 // A writer killed midway leaves its temporary value file behind. Such files
 // would pile up in an entry that is stored again and again: the next store
 // removes them (it holds the entry's lock, so no living store is
-// writing them), and nothing else.
+// writing them), and nothing else. A store without the lock (a file system
+// that refuses locks) cannot tell a dead writer's file from a living one's,
+// and leaves them.
 TEST_F(DiskExternalCacheTest, TheNextStoreRemovesTheFilesOfWritersKilledMidway) {
   const TString key(u"killed");
   auto cache = MakeCache();
@@ -493,7 +534,45 @@ TEST_F(DiskExternalCacheTest, TheNextStoreRemovesTheFilesOfWritersKilledMidway) 
   ASSERT_TRUE(Store(*cache, key, MakeValue("new")));
   EXPECT_EQ(FileNames(EntryPath(key)), (std::set<std::string>{".bin", ".key", "notes"}));
   EXPECT_TRUE(LoadsValue(*cache, key, *MakeValue("new")));
+
+  KillAWriterMidway(ToTPath(EntryPath(key) / ".bin"));
+  {
+    RefusedLocks refused;
+    ASSERT_TRUE(Store(*cache, key, MakeValue("newer")));
+    EXPECT_TRUE(LoadsValue(*cache, key, *MakeValue("newer")));
+  }
+  std::set<std::string> names = FileNames(EntryPath(key));
+  EXPECT_EQ(std::erase_if(names, [](const std::string& name) { return TFile::IsTemporaryFileFor(name, ".bin"); }), 1u);
+  EXPECT_EQ(names, (std::set<std::string>{".bin", ".key", "notes"}));
 }
+
+// A store that cannot open the entry folder (no descriptor left) fails as
+// any store that fails on the disk, and leaves no old value behind. (The
+// sanitizers' runtimes need descriptors of their own, so their builds leave
+// this out.)
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+TEST_F(DiskExternalCacheTest, AStoreWithoutADescriptorLeftLeavesNoOldValue) {
+  const TString key(u"crowded");
+  auto cache = MakeCache();
+  ASSERT_TRUE(Store(*cache, key, MakeValue("old")));  // the namespace folder and ".lock" stay open
+  TLog::Capture warnings(TLog::Warn);
+  {
+    struct rlimit saved {};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    const struct rlimit few {3, saved.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &few), 0);
+    const bool done = Store(*cache, key, MakeValue("new"));
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    EXPECT_TRUE(done);
+  }
+  const std::vector<TString> lines = warnings.Lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_TRUE(lines[0].startsWith(u"Exception in DiskExternalCache::TryStore")) << lines[0];
+  EXPECT_TRUE(lines[0].contains(u"Cannot open folder")) << lines[0];
+  EXPECT_FALSE(fs::exists(EntryPath(key)));
+  EXPECT_EQ(cache->TryLoad(key).Get(), nullptr);
+}
+#endif
 
 // Old files that a store cannot remove are no failure of the store: it
 // writes nothing (the key file, removed after the value file, may be gone,

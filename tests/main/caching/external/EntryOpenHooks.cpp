@@ -11,16 +11,21 @@
 
 #include <cstdarg>
 #include <deque>
+#include <exception>
 #include <mutex>
 #include <utility>
+
+#include <gtest/gtest.h>
 
 namespace kelcache_test {
 namespace {
 
+enum class Trigger { ReadingOpen, CreatingOpen, Removal };
+
 struct Step {
   std::string suffix;
   std::function<void()> run;
-  bool onCreate = false;  // triggered by an open with O_CREAT, not by a reading one
+  Trigger trigger;
 };
 
 std::mutex s_mutex;
@@ -32,20 +37,32 @@ bool EndsWith(const char* path, const std::string& suffix) {
   return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-// Runs the next step when this open is its trigger.
-void RunStepFor(const char* path, int flags) {
+// The kinds of call that `flags` of an open make it.
+bool OpenTriggers(Trigger trigger, int flags) {
+  if (trigger == Trigger::CreatingOpen) return (flags & O_CREAT) != 0;
+  return trigger == Trigger::ReadingOpen && (flags & (O_NONBLOCK | O_PATH)) != 0;
+}
+
+// Runs the next step when this call (an open with `flags`, or a removal) is
+// its trigger.
+void RunStepFor(const char* path, const std::function<bool(Trigger)>& triggers) {
   if (path == nullptr) return;
   std::function<void()> step;
   {
     std::lock_guard<std::mutex> lock(s_mutex);
     if (s_steps.empty() || !EndsWith(path, s_steps.front().suffix)) return;
-    const int trigger = s_steps.front().onCreate ? O_CREAT : O_NONBLOCK | O_PATH;
-    if ((flags & trigger) == 0) return;
+    if (!triggers(s_steps.front().trigger)) return;
     step = std::move(s_steps.front().run);
     s_steps.pop_front();
     ++s_ran;
   }
-  step();
+  // The calls that run steps never raise (unlinkat is noexcept): a step that
+  // raises fails the test rather than end the program.
+  try {
+    step();
+  } catch (const std::exception& failure) {
+    ADD_FAILURE() << "a step raised: " << failure.what();
+  }
 }
 
 }  // namespace
@@ -58,12 +75,17 @@ EntryOpenHooks::~EntryOpenHooks() {
 
 void EntryOpenHooks::Then(std::string suffix, std::function<void()> step) {
   std::lock_guard<std::mutex> lock(s_mutex);
-  s_steps.push_back({std::move(suffix), std::move(step)});
+  s_steps.push_back({std::move(suffix), std::move(step), Trigger::ReadingOpen});
 }
 
 void EntryOpenHooks::ThenOnCreate(std::string suffix, std::function<void()> step) {
   std::lock_guard<std::mutex> lock(s_mutex);
-  s_steps.push_back({std::move(suffix), std::move(step), true});
+  s_steps.push_back({std::move(suffix), std::move(step), Trigger::CreatingOpen});
+}
+
+void EntryOpenHooks::ThenOnRemove(std::string suffix, std::function<void()> step) {
+  std::lock_guard<std::mutex> lock(s_mutex);
+  s_steps.push_back({std::move(suffix), std::move(step), Trigger::Removal});
 }
 
 int EntryOpenHooks::Ran() const {
@@ -87,8 +109,20 @@ extern "C" int openat(int dirFd, const char* path, int flags, ...) {
     mode = static_cast<mode_t>(va_arg(arguments, int));
     va_end(arguments);
   }
-  kelcache_test::RunStepFor(path, flags);
+  kelcache_test::RunStepFor(path, [flags](kelcache_test::Trigger trigger) {
+    return kelcache_test::OpenTriggers(trigger, flags);
+  });
   return s_next(dirFd, path, flags, mode);
 }
 
 extern "C" int openat64(int dirFd, const char* path, int flags, ...) __attribute__((alias("openat")));
+
+using UnlinkAt = int (*)(int, const char*, int);
+
+extern "C" int unlinkat(int dirFd, const char* path, int flags) {
+  static const UnlinkAt s_next = reinterpret_cast<UnlinkAt>(dlsym(RTLD_NEXT, "unlinkat"));
+  kelcache_test::RunStepFor(path, [](kelcache_test::Trigger trigger) {
+    return trigger == kelcache_test::Trigger::Removal;
+  });
+  return s_next(dirFd, path, flags);
+}

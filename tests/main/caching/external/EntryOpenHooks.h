@@ -2,12 +2,13 @@
 // change an entry or its folder meanwhile: the reading opens of entry files
 // (the disk store opens them with O_NONBLOCK, and nothing else does), the
 // opens of the namespace and entry folders (O_PATH) and, for steps armed
-// with ThenOnCreate, the opens that create a file, first run the armed
-// steps, in order.
+// with ThenOnCreate, the opens that create a file, or with ThenOnRemove,
+// the removals by unlinkat, first run the armed steps, in order.
 //
-// The test executable that links EntryOpenHooks.cpp defines openat and
-// openat64 itself (as XattrFaults.cpp defines the attribute calls), so the
-// library's opens reach them; they pass every call on to the C library's.
+// The test executable that links EntryOpenHooks.cpp defines openat,
+// openat64 and unlinkat itself (as XattrFaults.cpp defines the attribute
+// calls), so the library's calls reach them; they pass every call on to the
+// C library's.
 //
 // Thread rules: arm one EntryOpenHooks at a time. A step runs on the thread
 // of the open that triggers it, outside any lock of this file, so it may
@@ -31,6 +32,8 @@ class EntryOpenHooks {
   void Then(std::string suffix, std::function<void()> step);
   // The same for the first open with O_CREAT of a path ending in `suffix`.
   void ThenOnCreate(std::string suffix, std::function<void()> step);
+  // The same for the first removal (unlinkat) of a path ending in `suffix`.
+  void ThenOnRemove(std::string suffix, std::function<void()> step);
   // How many steps ran.
   int Ran() const;
 };
