@@ -292,12 +292,6 @@ TEST_F(RedisPubsubTest, WithdrawingACacheForgetsItsEntries) {
   EXPECT_EQ(m_service->CheckConsistencyTestOnly(), "");
 }
 
-// Those told of a dirty entry may call back into the service on the same
-// thread (its lock admits its holder again), for example with a removal whose
-// pruning drops the evicted record being reported and every other evicted
-// one. The walk over the key hash's records must still tell each dirty live
-// entry, forget exactly the records it told of, and survive the key hash
-// losing all its records meanwhile.
 // What a host does when it destroys a cache: it withdraws the cache, then
 // lets it go. Another thread's addition under way at that moment, waiting
 // for the service's lock, must not track the cache again: its record would
@@ -388,6 +382,12 @@ TEST_F(RedisPubsubTest, NobodyIsToldOfACacheAfterAnInvalidatorWithdrewIt) {
   }
 }
 
+// Those told of a dirty entry may call back into the service on the same
+// thread (its lock admits its holder again), for example with a removal whose
+// pruning drops the evicted record being reported and every other evicted
+// one. The walk over the key hash's records must still tell each dirty live
+// entry, forget exactly the records it told of, and survive the key hash
+// losing all its records meanwhile.
 TEST_F(RedisPubsubTest, ACallbackThatCallsBackIntoTheServiceMidWalkLosesNoDirtyEntry) {
   ScopedOptionOverride delta("CacheSynchronizationMinimumDeltaSeconds", 0);
   ScopedOptionOverride lifetime("CacheSynchronizationEvictedLifetimeSec", 3600);
