@@ -228,7 +228,11 @@ TEST(CliTool, AStoreRunAsRootLeavesTheEntryToTheNamespaceFoldersOwner) {
   EXPECT_EQ(ReadFile(output), "v");
 }
 
-TEST(CliTool, DiskStatsAndVerifyFindEveryKindOfDamagedEntry) {
+// Every kind of damaged entry, as stats, verify, ls --all and sweep count it.
+// A ".bin" that is no regular file (a pipe, a folder, a link) is served by no
+// load, and the sweeper counts and removes it as an entry: it is damaged,
+// never a whole entry nor another item.
+TEST(CliTool, DiskStatsVerifyAndSweepFindEveryKindOfDamagedEntry) {
   kelcache_test::TempDir dir;
   Put(dir.str(), "whole", "fine");
   // Each damage, and the state the inspector gives it.
@@ -248,23 +252,33 @@ TEST(CliTool, DiskStatsAndVerifyFindEveryKindOfDamagedEntry) {
       // A key file edited by hand to bytes that are not UTF-8: shown as they
       // are stored, not as the text they decode to.
       {"bad\\xffkey", "misplaced", [](const fs::path& f) { std::ofstream(f / ".key", std::ios::binary) << "bad\xffkey"; }},
+      // A ".bin" that is no regular file, made in place of the value.
+      {"pipe", "not-an-entry", [](const fs::path& f) { ::mkfifo((f / ".bin").c_str(), 0600); }},
+      {"folder", "not-an-entry", [](const fs::path& f) { fs::create_directory(f / ".bin"); }},
+      {"link", "not-an-entry", [](const fs::path& f) { fs::create_symlink("/dev/zero", f / ".bin"); }},
   };
-  for (const Damage& damage : damages) damage.apply(Put(dir.str(), damage.key, "value of " + damage.key));
+  for (const Damage& damage : damages) {
+    const fs::path folder = Put(dir.str(), damage.key, "value of " + damage.key);
+    if (damage.state == "not-an-entry") fs::remove(folder / ".bin");
+    damage.apply(folder);
+  }
   // A store that stopped before writing anything.
   fs::create_directory(dir.path() / "WAV2" / "12345");
 
   const Json summary = RunJson(Disk("stats", dir.str(), {"--json"}));
   EXPECT_EQ(summary.at("entries"), 1u);
   EXPECT_EQ(summary.at("bytes"), 4u);
-  EXPECT_EQ(summary.at("damaged"), 5u);
-  for (const char* state : {"key-without-value", "value-without-key", "damaged", "half-written", "misplaced"})
-    EXPECT_EQ(summary.at("damaged_by_state").at(state), 1u) << state;
+  EXPECT_EQ(summary.at("damaged"), 8u);
+  EXPECT_EQ(summary.at("other_items"), 0u);
+  EXPECT_EQ(summary.at("damaged_by_state"), Json::parse(R"({"key-without-value": 1, "value-without-key": 1,
+      "damaged": 1, "half-written": 1, "misplaced": 1, "not-an-entry": 3})"));
   EXPECT_EQ(summary.at("oldest").at("key"), "whole");
+  EXPECT_EQ(RunJson(Disk("ls", dir.str(), {"--json", "--all"})).at("entries").size(), 9u);
 
   const Json report = RunJson(Disk("verify", dir.str(), {"--json"}), 1);
-  EXPECT_EQ(report.at("checked"), 6u);
+  EXPECT_EQ(report.at("checked"), 9u);
   EXPECT_EQ(report.at("whole"), 1u);
-  ASSERT_EQ(report.at("damaged").size(), 5u);
+  ASSERT_EQ(report.at("damaged").size(), 8u);
   for (const Damage& damage : damages) {
     const Json& found = report.at("damaged");
     const bool listed = std::any_of(found.begin(), found.end(), [&](const Json& entry) {
@@ -275,18 +289,30 @@ TEST(CliTool, DiskStatsAndVerifyFindEveryKindOfDamagedEntry) {
   }
   // For people: one line per damaged entry and a total; keys as stored.
   const CliResult text = RunCli({.args = Disk("verify", dir.str(), {})});
-  EXPECT_EQ(LineCount(text.out), 6u) << text.out;
-  EXPECT_NE(text.out.find("5 of 6 entries damaged"), std::string::npos) << text.out;
-  EXPECT_NE(text.out.find("bad\\xffkey"), std::string::npos) << text.out;
+  EXPECT_EQ(LineCount(text.out), 9u) << text.out;
+  EXPECT_THAT(text.out, HasSubstr("8 of 9 entries damaged"));
+  EXPECT_THAT(text.out, HasSubstr("bad\\xffkey"));
 
   // A damaged value is not served, and the miss says why. An entry that
   // cannot be read at all (here: a key file that is a loop of links) is no
   // answer about its key: a failure, not a miss.
-  ExpectFailure(Disk("get", dir.str(), {"flipped"}), 1, "is damaged");
+  ExpectFailure(Disk("get", dir.str(), {"flipped"}), 1,
+                "the entry of key 'flipped' in namespace 'WAV2' is damaged");
+  // A KELCACHE_LOG_LEVEL that is no level is said once and ignored: the
+  // library's warnings stay off, as without it.
+  const CliResult bogus = RunExpecting(
+      {.args = Disk("get", dir.str(), {"flipped"}), .environment = {{"KELCACHE_LOG_LEVEL", "bogus"}}}, 1);
+  EXPECT_EQ(LineCount(bogus.err), 2u) << bogus.err;
+  EXPECT_EQ(bogus.err.rfind("kelcache: KELCACHE_LOG_LEVEL: unknown level 'bogus'", 0), 0u) << bogus.err;
   const fs::path looped = Put(dir.str(), "looped", "v");
   fs::remove(looped / ".key");
   fs::create_symlink(".key", looped / ".key");
   ExpectFailure(Disk("get", dir.str(), {"looped"}), 3, "is unreadable");
+  // The sweeper counts every entry folder as an entry, whatever it holds, and
+  // removes them down to the budget: all but the 1-byte and the empty one.
+  const Json swept = RunJson(Disk("sweep", dir.str(), {"--json", "--budget", "1"}));
+  EXPECT_EQ(swept.at("entries").get<int>() + swept.at("removed_entries").get<int>(), 10) << swept.dump();
+  EXPECT_LE(swept.at("bytes").get<int>(), 1) << swept.dump();
 }
 
 TEST(CliTool, LongScansShowProgressOnATerminalAndNothingWhenPiped) {
@@ -307,25 +333,6 @@ TEST(CliTool, LongScansShowProgressOnATerminalAndNothingWhenPiped) {
       EXPECT_EQ(stats.err, "");
     }
   }
-}
-
-// Output that cannot be written is a failure (exit 3), whichever command
-// writes it.
-TEST(CliTool, AStdoutThatCannotBeWrittenFailsTheCommand) {
-  kelcache_test::TempDir dir;
-  ASSERT_EQ(RunCli({.args = Disk("put", dir.str(), {"big"}), .input = std::string(1 << 20, 'v')}).exitCode, 0);
-  const std::vector<std::string> commands[] = {
-      {"config"}, {"config", "--json"}, Disk("ls", dir.str(), {"--json"}), Disk("stats", dir.str(), {})};
-  for (const std::vector<std::string>& args : commands) {
-    SCOPED_TRACE(testing::PrintToString(args));
-    EXPECT_EQ(RunInShell("", args, " >/dev/full 2>/dev/null"), 3);
-  }
-  // A reader that quits early (head): a write failure too, not SIGPIPE. The
-  // value is larger than a pipe holds, so the tool is still writing then.
-  const fs::path status = dir.path() / "status";
-  RunInShell("{ ", Disk("get", dir.str(), {"big"}),
-             " 2>/dev/null; echo $? >'" + status.string() + "'; } | head -c 1 >/dev/null");
-  EXPECT_EQ(ReadFile(status), "3\n");
 }
 
 // A store or a load that could not be done is a failure (3), not a miss (1)
@@ -439,15 +446,23 @@ TEST(CliTool, SweepHoldsTheFolderToItsBudgetAndCountsNoLinkedFolder) {
   EXPECT_TRUE(fs::is_symlink(dir.path() / "WAV2" / "123"));
 }
 
-// A closed stdin, stdout or stderr is read or written as the closed stream it
-// is: the read or write fails (exit 3; a miss keeps its 1), and no file the
-// tool opens meanwhile (the store's ".lock") takes the lines meant for it.
-TEST(CliTool, ClosedStandardStreamsFailTheirReadsAndWritesAndNothingElseTakesTheirLines) {
+// Output that cannot be written is a failure (exit 3), whichever command
+// writes it. A closed stdin, stdout or stderr is read or written as the
+// closed stream it is: the read or write fails (exit 3; a miss keeps its 1),
+// and no file the tool opens meanwhile (the store's ".lock") takes the lines
+// meant for it.
+TEST(CliTool, StreamsThatCannotBeWrittenOrAreClosedFailTheCommandAndNothingElseTakesTheirLines) {
   kelcache_test::TempDir dir;
+  Put(dir.str(), "big", std::string(1 << 20, 'v'));
   const fs::path lock = Put(dir.str(), "k", "old").parent_path() / ".lock";
   const fs::path input = dir.path() / "in.bin";
   std::ofstream(input) << "val";
+  const std::string full = " >/dev/full 2>/dev/null";
   const std::tuple<std::vector<std::string>, std::string, int> cases[] = {  // arguments, redirections, exit code
+      {{"config"}, full, 3},
+      {{"config", "--json"}, full, 3},
+      {Disk("ls", dir.str(), {"--json"}), full, 3},
+      {Disk("stats", dir.str(), {}), full, 3},
       {Disk("put", dir.str(), {"-i", input.string(), "k2"}), " <&- >&- 2>/dev/null", 3},
       {Disk("put", dir.str(), {"k3"}), " <&- 2>/dev/null", 3},
       {Disk("drop", dir.str(), {"k"}), " <&- >&- 2>/dev/null", 3},
@@ -459,6 +474,12 @@ TEST(CliTool, ClosedStandardStreamsFailTheirReadsAndWritesAndNothingElseTakesThe
     EXPECT_EQ(RunInShell("", args, redirections), code);
     EXPECT_EQ(fs::file_size(lock), 0u) << ReadFile(lock);
   }
+  // A reader that quits early (head): a write failure too, not SIGPIPE. The
+  // value is larger than a pipe holds, so the tool is still writing then.
+  const fs::path status = dir.path() / "status";
+  RunInShell("{ ", Disk("get", dir.str(), {"big"}),
+             " 2>/dev/null; echo $? >'" + status.string() + "'; } | head -c 1 >/dev/null");
+  EXPECT_EQ(ReadFile(status), "3\n");
 }
 
 // A user who may not change a file or folder gets exit 3 and the system's
@@ -530,35 +551,6 @@ TEST(CliTool, LastWriteTimesCarryTheOffsetOfTheirMomentAndSortByIt) {
   EXPECT_EQ(summary.at("newest").at("key"), "second");
 }
 
-// Folders with an entry's name whose ".bin" is no regular file (a pipe, a
-// folder, a link) are served by no load, and the sweeper counts and removes
-// them as entries: stats, ls --all and verify count them among the damaged
-// entries, never as whole ones nor as other items.
-TEST(CliTool, EntryFoldersThatNoLoadCanReadAreDamagedToStatsVerifyAndSweepAlike) {
-  kelcache_test::TempDir dir;
-  Put(dir.str(), "whole", "v");
-  const std::pair<std::string, void (*)(const fs::path&)> odd[] = {
-      {"pipe", [](const fs::path& bin) { ASSERT_EQ(::mkfifo(bin.c_str(), 0600), 0); }},
-      {"folder", [](const fs::path& bin) { fs::create_directory(bin); }},
-      {"link", [](const fs::path& bin) { fs::create_symlink("/dev/zero", bin); }},
-  };
-  for (const auto& [key, make] : odd) {
-    const fs::path bin = Put(dir.str(), key, "v") / ".bin";
-    fs::remove(bin);
-    make(bin);
-  }
-  const Json summary = RunJson(Disk("stats", dir.str(), {"--json"}));
-  EXPECT_EQ(summary.at("entries"), 1u);
-  EXPECT_EQ(summary.at("damaged"), 3u);
-  EXPECT_EQ(summary.at("other_items"), 0u);
-  EXPECT_EQ(RunJson(Disk("ls", dir.str(), {"--json", "--all"})).at("entries").size(), 4u);
-  const Json report = RunJson(Disk("verify", dir.str(), {"--json"}), 1);
-  EXPECT_EQ(report.at("checked"), 4u);
-  EXPECT_EQ(report.at("damaged").size(), 3u);
-  const Json swept = RunJson(Disk("sweep", dir.str(), {"--json", "--budget", "1"}));
-  EXPECT_EQ(swept.at("removed_entries"), 4u) << swept.dump();
-}
-
 // Text output shows every key and folder so that it can be seen and copied:
 // a folder path is escaped as keys are, and the empty key is "".
 TEST(CliTool, TextOutputShowsEveryKeyAndFolderVisibly) {
@@ -576,21 +568,7 @@ TEST(CliTool, TextOutputShowsEveryKeyAndFolderVisibly) {
   for (const CliResult* result : {&put, &stats, &verify}) EXPECT_EQ(result->out.find('\x1b'), std::string::npos);
 
   Put(dir.str(), "", "v");
-  const CliResult listed = RunCli({.args = Disk("ls", dir.str(), {})});
-  EXPECT_NE(listed.out.find("  \"\"\n"), std::string::npos) << listed.out;
-}
-
-// A KELCACHE_LOG_LEVEL that is no level is said once and ignored: the
-// library's warnings stay off, as without it.
-TEST(CliTool, AnUnknownLogLevelIsSaidAndIgnored) {
-  kelcache_test::TempDir dir;
-  const fs::path entry = Put(dir.str(), "k", "value");
-  std::fstream(entry / ".bin", std::ios::in | std::ios::out | std::ios::binary).put('X');
-  const CliResult get = RunCli({.args = Disk("get", dir.str(), {"k"}), .environment = {{"KELCACHE_LOG_LEVEL", "bogus"}}});
-  EXPECT_EQ(get.exitCode, 1) << get.Describe();
-  EXPECT_EQ(LineCount(get.err), 2u) << get.err;
-  EXPECT_EQ(get.err.rfind("kelcache: KELCACHE_LOG_LEVEL: unknown level 'bogus'", 0), 0u) << get.err;
-  EXPECT_NE(get.err.find("kelcache: the entry of key 'k' in namespace 'WAV2' is damaged"), std::string::npos) << get.err;
+  EXPECT_THAT(RunExpecting({.args = Disk("ls", dir.str(), {})}).out, HasSubstr("  \"\"\n"));
 }
 
 TEST(CliTool, BadCommandLinesExitWithTwoAndOneLineThatSaysWhat) {
@@ -709,24 +687,13 @@ int64_t PublishUntilTaken(const std::string& server, const std::string& channel,
   return receivers;
 }
 
-// Makes this process's coherence service take messages on `server`. Once
-// made, the service stays subscribed for the life of the process and follows
-// the pool to the next server, so a watch test that comes after it (or runs
-// again) shares the channel with it. The watch tests therefore start it
-// first, and take a message reaching two subscribers as the sign that the
-// watch has subscribed.
-void CoherenceServiceListensTo(const std::string& server) {
-  RedisExternalCache::InitializeConnectionPool(TString::fromStdString(server), TString());
-  ASSERT_NE(RedisPubsub::GetInstance().lock(), nullptr);
-  ASSERT_EQ(PublishUntilTaken(server, "defaultns.1-1", "1-1@1"), 1) << "-1: no pub/sub connection";
-}
-
-// A watch's JSON Lines: every line is one JSON value of its own.
-std::vector<Json> JsonLines(const std::string& out) {
-  std::vector<Json> values;
-  std::istringstream lines(out);
-  for (std::string line; std::getline(lines, line);) values.push_back(Json::parse(line));
-  return values;
+// Ends a watch (with SIGTERM, unless it ends by itself) and expects it to
+// exit with 0.
+CliResult EndWatch(CliProcess& watch, bool terminate = true) {
+  if (terminate) watch.Signal(SIGTERM);
+  const CliResult result = watch.Wait(20s);
+  EXPECT_TRUE(result.exited && result.exitCode == 0) << result.Describe();
+  return result;
 }
 
 TEST(CliRedisTool, EntriesGoWhereTheLibraryLooksAndScanKeepsToItsNamespace) {
@@ -742,10 +709,10 @@ TEST(CliRedisTool, EntriesGoWhereTheLibraryLooksAndScanKeepsToItsNamespace) {
       {ns, {"--ttl", "0100", "k?2"}, "two"},  // decimal, not octal 64
       {"Abcx", {"other"}, "elsewhere"},
       {"A", {"third"}, "three"},
+      {"N", {"evil"}, "SET pwned yes\r\n"},
   };
   for (const auto& [putNs, rest, value] : puts) {
-    const CliResult result = RunCli({.args = Redis("put", address, putNs, rest), .input = value});
-    ASSERT_EQ(result.exitCode, 0) << result.Describe();
+    RunExpecting({.args = Redis("put", address, putNs, rest), .input = value});
   }
   RedisExternalCache library(TString::fromStdString(ns));
   EXPECT_EQ(kelcache_test::Text(library.TryLoad(u"k1").Get()), "one");
@@ -768,14 +735,10 @@ TEST(CliRedisTool, EntriesGoWhereTheLibraryLooksAndScanKeepsToItsNamespace) {
   EXPECT_EQ(kelcache_test::Text(library.TryLoad(u"k1").Get()), "(nil)");
   for (const char* command : {"get", "drop"})
     ExpectFailure(Redis(command, address, ns, {"k1"}), 1, "no value for key 'k1'");
-}
 
-// With stdout closed, a value read is not written anywhere else (such as the
-// connection to the server, which would then run it as commands).
-TEST(CliRedisTool, AClosedStdoutFailsAGetAndNothingReachesTheServer) {
-  kelcache_test::RedisServer server;
-  ASSERT_EQ(RunCli({.args = Redis("put", server.Address(), "N", {"evil"}), .input = "SET pwned yes\r\n"}).exitCode, 0);
-  EXPECT_EQ(RunInShell("", Redis("get", server.Address(), "N", {"evil"}), " >&- 2>/dev/null"), 3);
+  // With stdout closed, a value read is not written anywhere else (such as
+  // the connection to the server, which would then run it as commands).
+  EXPECT_EQ(RunInShell("", Redis("get", address, "N", {"evil"}), " >&- 2>/dev/null"), 3);
   std::this_thread::sleep_for(300ms);
   EXPECT_EQ(kelcache_testing::RedisCommandOnLoopback(server.Port(), {"EXISTS", "pwned"}).integer, 0);
 }
@@ -843,11 +806,8 @@ TEST(CliRedisTool, ConnectionFailuresSayWhy) {
   CliProcess watch({.args = {"watch", "--servers", locked.Address(), "--options", "connect_timeout_ms=200",
                              "--channel", "tab\t."}});
   EXPECT_TRUE(watch.WaitFor("has not confirmed the subscription", 20s, true)) << watch.SoFar().err;
-  EXPECT_NE(watch.SoFar().err.find("kelcache: watching tab\\t.* on "), std::string::npos) << watch.SoFar().err;
-  watch.Signal(SIGTERM);
-  const CliResult result = watch.Wait(20s);
-  ASSERT_TRUE(result.exited) << result.Describe();
-  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_THAT(watch.SoFar().err, HasSubstr("kelcache: watching tab\\t.* on "));
+  EndWatch(watch);
 }
 
 // A cluster may be named by any few of its nodes: scan lists every key of
@@ -874,32 +834,6 @@ TEST(CliRedisTool, ScanOfAClusterListsEveryKeyWhicheverOfItsNodesAreNamed) {
   }
 }
 
-// -n stops after that many messages, also when many more arrive at once:
-// none past the count is printed or counted.
-TEST(CliRedisTool, WatchStopsAtItsCountEvenInABurst) {
-  kelcache_test::RedisServer server;
-  ASSERT_NO_FATAL_FAILURE(CoherenceServiceListensTo(server.Address()));
-  CliProcess watch({.args = {"watch", "--servers", server.Address(), "--json", "-n", "3"}});
-  ASSERT_TRUE(watch.WaitFor("watching", 20s, true)) << watch.SoFar().err;
-  // One message, once the watch's subscription takes it, then a burst: one
-  // script publishes 200 at once, so they reach the watch in one read.
-  ASSERT_EQ(PublishUntilTaken(server.Address(), "defaultns.1-1", "1-1@1", 2), 2);
-  const std::string burst = "redis-cli -h " + server.Host() + " -p " + std::to_string(server.Port()) +
-                            " EVAL \"for i = 1, 200 do redis.call('PUBLISH', KEYS[1], ARGV[1]) end\" 1 "
-                            "defaultns.1-1 1-1@1 >/dev/null";
-  ASSERT_EQ(std::system(burst.c_str()), 0) << burst;
-
-  const CliResult result = watch.Wait(20s);
-  ASSERT_TRUE(result.exited) << result.Describe();
-  EXPECT_EQ(result.exitCode, 0) << result.err;
-  const std::vector<Json> lines = JsonLines(result.out);
-  EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const Json& v) { return v.at("type") == "message"; }), 3)
-      << result.out;
-  ASSERT_FALSE(lines.empty());
-  EXPECT_EQ(lines.back().at("type"), "summary") << result.out;
-  EXPECT_EQ(lines.back().at("messages"), 3) << result.out;
-}
-
 // A server that goes away mid-watch is said on stderr, since no message can
 // show it; the watch goes on trying until it is stopped.
 TEST(CliRedisTool, WatchSaysWhenItsSubscriptionIsLost) {
@@ -916,16 +850,20 @@ TEST(CliRedisTool, WatchSaysWhenItsSubscriptionIsLost) {
   }
   server.Kill();
   EXPECT_TRUE(watch.WaitFor("the subscription was lost", 20s, true)) << watch.SoFar().err;
-  watch.Signal(SIGTERM);
-  const CliResult result = watch.Wait(20s);
-  ASSERT_TRUE(result.exited) << result.Describe();
-  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_THAT(EndWatch(watch).out, HasSubstr("0 messages (0 malformed) in "));
 }
 
-TEST(CliRedisTool, WatchDecodesTheLibrarysMessagesShowsMalformedOnesAndStopsOnSigterm) {
+// The watch shows the library's messages decoded and malformed ones as such,
+// counts them per second, and stops after -n messages, also when many more
+// arrive at once: none past the count is printed or counted.
+TEST(CliRedisTool, WatchDecodesTheLibrarysMessagesShowsMalformedOnesAndStopsAtItsCount) {
   kelcache_test::RedisServer server;
-  ASSERT_NO_FATAL_FAILURE(CoherenceServiceListensTo(server.Address()));
-  CliProcess watch({.args = {"watch", "--servers", server.Address(), "--json"}});
+  // This process's coherence service takes the messages too: a message
+  // reaching two subscribers is the sign that the watch has subscribed.
+  RedisExternalCache::InitializeConnectionPool(TString::fromStdString(server.Address()), TString());
+  ASSERT_NE(RedisPubsub::GetInstance().lock(), nullptr);
+  ASSERT_EQ(PublishUntilTaken(server.Address(), "defaultns.1-1", "1-1@1"), 1) << "-1: no pub/sub connection";
+  CliProcess watch({.args = {"watch", "--servers", server.Address(), "--json", "-n", "4"}});
   ASSERT_TRUE(watch.WaitFor("watching", 20s, true)) << watch.SoFar().err;
 
   // A malformed message, published until the service and the watch take it:
@@ -938,28 +876,35 @@ TEST(CliRedisTool, WatchDecodesTheLibrarysMessagesShowsMalformedOnesAndStopsOnSi
   RedisPubsub::GetInstance().lock()->OnAdded({0xabc, 0xdef}, {0x12, 0x34}, timestamp, 1, {});
   ASSERT_TRUE(watch.WaitFor("\"key_hash\":\"abc-def\"", 20s)) << watch.SoFar().out;
   ASSERT_TRUE(watch.WaitFor("\"type\":\"rate\"", 20s)) << watch.SoFar().out;
+  // A burst: one script publishes 200 at once, so they reach the watch in one
+  // read; it takes two of them.
+  const std::string burst = "redis-cli -h " + server.Host() + " -p " + std::to_string(server.Port()) +
+                            " EVAL \"for i = 1, 200 do redis.call('PUBLISH', KEYS[1], ARGV[1]) end\" 1 "
+                            "defaultns.1-1 1-1@1 >/dev/null";
+  ASSERT_EQ(std::system(burst.c_str()), 0) << burst;
 
-  watch.Signal(SIGTERM);
-  const CliResult result = watch.Wait(20s);
-  ASSERT_TRUE(result.exited) << result.Describe();
-  EXPECT_EQ(result.exitCode, 0);
-  const std::vector<Json> lines = JsonLines(result.out);
+  const CliResult result = EndWatch(watch, false);
+  std::vector<Json> lines;  // one JSON value per line
   std::map<std::string, std::vector<Json>> byType;
-  for (const Json& value : lines) byType[value.at("type").get<std::string>()].push_back(value);
+  std::istringstream out(result.out);
+  for (std::string line; std::getline(out, line);) {
+    lines.push_back(Json::parse(line));
+    byType[lines.back().at("type").get<std::string>()].push_back(lines.back());
+  }
   ASSERT_EQ(byType["malformed"].size(), 1u) << result.out;
   EXPECT_EQ(byType["malformed"][0].at("message"), "garbage");
   EXPECT_EQ(byType["malformed"][0].at("channel"), "defaultns.1a-2b");
-  ASSERT_EQ(byType["message"].size(), 1u) << result.out;
+  ASSERT_EQ(byType["message"].size(), 3u) << result.out;
   EXPECT_EQ(byType["message"][0].at("key_hash"), "abc-def");
   EXPECT_EQ(byType["message"][0].at("value_hash"), "12-34");
   EXPECT_EQ(byType["message"][0].at("time"), "2024-05-01T12:34:56.789");
   // The counts per second add up, and the summary ends the output.
   uint64_t counted = 0;
   for (const Json& rate : byType["rate"]) counted += rate.at("messages_per_second").get<uint64_t>();
-  EXPECT_EQ(counted, 2u) << result.out;
+  EXPECT_EQ(counted, 4u) << result.out;
   ASSERT_FALSE(lines.empty());
-  EXPECT_EQ(lines.back().at("type"), "summary");
-  EXPECT_EQ(lines.back().at("messages"), 2u);
+  EXPECT_EQ(lines.back().at("type"), "summary") << result.out;
+  EXPECT_EQ(lines.back().at("messages"), 4u);
   EXPECT_EQ(lines.back().at("malformed"), 1u);
 }
 
