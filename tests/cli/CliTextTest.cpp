@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <optional>
 #include <string>
 
 #include "tools/kelcache/CoherenceDecoding.h"
@@ -44,8 +45,6 @@ TEST(CliText, KeysAreShownEscapedAndReadBackToTheSameBytes) {
     EXPECT_EQ(EscapeBytes(bytes), shown);
     std::string error;
     EXPECT_EQ(UnescapeBytes(shown, &error).value_or("(refused)"), bytes) << error;
-    // No control character stays in the shown form.
-    for (char ch : EscapeBytes(bytes)) EXPECT_GE(static_cast<unsigned char>(ch), 0x20u);
   }
 }
 
@@ -136,7 +135,7 @@ TEST(CliText, FormattersGiveTheseTexts) {
 // same wall-clock time and differ in their offsets.
 TEST(CliText, LocalTimesCarryTheOffsetInForceAtThatMoment) {
   const char* before = std::getenv("TZ");
-  const std::string saved = before ? before : "";
+  const std::optional<std::string> saved = before ? std::optional<std::string>(before) : std::nullopt;
   const std::tuple<const char*, int64_t, std::string> cases[] = {  // zone, moment (ms since 1970, UTC), shown
       {"UTC0", 1704067200000LL, "2024-01-01T00:00:00.000+00:00"},
       {"CET-1CEST,M3.5.0,M10.5.0/3", 1704067200000LL, "2024-01-01T01:00:00.000+01:00"},
@@ -155,11 +154,7 @@ TEST(CliText, LocalTimesCarryTheOffsetInForceAtThatMoment) {
     EXPECT_EQ(FormatLocalTime(moment, true), shown) << zone;
     EXPECT_EQ(FormatLocalTime(moment, false), shown.substr(0, 10) + " " + shown.substr(11, 8)) << zone;
   }
-  if (before) {
-    setenv("TZ", saved.c_str(), 1);
-  } else {
-    unsetenv("TZ");
-  }
+  saved ? setenv("TZ", saved->c_str(), 1) : unsetenv("TZ");
   tzset();
 }
 
