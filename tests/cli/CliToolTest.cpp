@@ -307,7 +307,8 @@ TEST(CliTool, DiskStatsVerifyAndSweepFindEveryKindOfDamagedEntry) {
   fs::create_symlink(".key", looped / ".key");
   ExpectFailure(Disk("get", dir.str(), {"looped"}), 3, "is unreadable");
   // The sweeper counts every entry folder as an entry, whatever it holds, and
-  // removes them down to the budget: all but the 1-byte and the empty one.
+  // removes them down to the budget: what stays holds at most its one byte,
+  // so every folder whose key file holds bytes went, not-an-entry ones too.
   const Json swept = RunJson(Disk("sweep", dir.str(), {"--json", "--budget", "1"}));
   EXPECT_EQ(swept.at("entries").get<int>() + swept.at("removed_entries").get<int>(), 10) << swept.dump();
   EXPECT_LE(swept.at("bytes").get<int>(), 1) << swept.dump();
