@@ -60,7 +60,7 @@ static void ReadersShareWritersExcludeBehindALongHold() KELCACHE_NO_THREAD_SAFET
   EXPECT_EQ(writes, 2);
 }
 
-TEST(TReadWriteLockTest, ReadersShareWritersExcludeAlsoWhenWaitersSleep) {
+TEST(TReadWriteLockTest, ReadersShareWritersExcludeAndSleepingWaitersAllWake) {
   ReadersShareWritersExcludeBehindALongHold();
 
   // Two readers can hold it at the same moment (else the join never returns).
