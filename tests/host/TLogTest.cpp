@@ -375,9 +375,9 @@ TEST_F(TLogTest, LogCurrentExceptionDescribesEachKindOfException) {
 }
 
 // When ChildModesWriteTheirLinesToTheFileTheEnvironmentNames runs this
-// program in the child mode "tlog", it logs under the settings that the environment gave and exits
-// before any test runs. It leaves through std::exit and does not flush: the
-// handler run at exit must write out the queued lines.
+// program in the child mode "tlog", it logs under the settings that the
+// environment gave and exits before any test runs. It leaves through std::exit
+// and does not flush: the handler run at exit must write out the queued lines.
 void LogUnderTheEnvironment() {
   const bool configured = TLog::GetLevel() == TLog::Debug && TLog::IsAsynchronous();
   for (int i = 0; i < 100; ++i) {
