@@ -58,8 +58,7 @@ TEST(AppConfigTest, EnvironmentOverridesAndDefaults) {
                {"TestMode", "true"},
                {"UnitTestFlag", "true"},
                {"IsExternalProtocolServer", "true"},
-               {"Edition", "GatewayAgent"},
-               {"IsGatewayAgent", "true"}});
+               {"Edition", "GatewayAgent"}});
 
   // Bad values: defaults kept, each variable named on stderr. The default
   // folder follows XDG_CACHE_HOME first, then HOME, then the temporary folder.
@@ -68,8 +67,6 @@ TEST(AppConfigTest, EnvironmentOverridesAndDefaults) {
                          {{"ExternalCacheEnabled", "true"},
                           {"TestMode", "false"},
                           {"Edition", "Server"},
-                          {"UnitTestFlag", "false"},
-                          {"IsExternalProtocolServer", "false"},
                           {"ExternalCacheDir", "/xdg/kelcache"},
                           {"ExternalCacheDirSetEmpty", "/xdg/kelcache"}});
   for (const char* named : {"KELCACHE_ExternalCacheEnabled=\"perhaps\"", "KELCACHE_TestMode=\"2\"",

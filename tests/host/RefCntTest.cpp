@@ -1,16 +1,11 @@
-// RefCnt: references taken and dropped on several threads at once, and the
-// last one destroying the object exactly once.
+// RefCnt: the last reference destroys the object exactly once.
 #include "host/RefCnt.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 
-#include "tests/host/ConcurrencyTestSupport.h"
-
 namespace {
-
-using namespace concurrency_test;
 
 struct Counted : RefCntObject {
   explicit Counted(std::atomic<int>* destroyed) : m_destroyed(destroyed) {}
@@ -18,17 +13,14 @@ struct Counted : RefCntObject {
   std::atomic<int>* m_destroyed;
 };
 
-TEST(RefCntTest, LastReferenceDestroysOnceAcrossThreads) {
+// (References taken and dropped on many threads at once are the synchronized
+// caches' stress test, which checks that every object is freed exactly with
+// its last reference, under ThreadSanitizer too.)
+TEST(RefCntTest, LastReferenceDestroysOnce) {
   std::atomic<int> destroyed{0};
   RefCntPtr<Counted> object(new Counted(&destroyed));
-  RunTogether(4, [&object](int) {
-    for (int i = 0; i < 10000; ++i) {
-      RefCntPtr<RefCntObject> base = object;  // take and drop references
-    }
-  });
-  EXPECT_EQ(destroyed.load(), 0);
-  EXPECT_EQ(object->GetReferenceCount(), 1);
   RefCntPtr<RefCntObject> asBase = object;
+  EXPECT_EQ(object->GetReferenceCount(), 2);
   object.reset();
   EXPECT_EQ(destroyed.load(), 0);
   EXPECT_TRUE(boost::dynamic_pointer_cast<Counted>(asBase));

@@ -18,9 +18,6 @@ TEST(TPathTest, JoinsOneComponentWithOneSeparator) {
   EXPECT_EQ(TPath("/") / TPath("x"), TPath("/x"));
   EXPECT_EQ(TPath() / TPath("b"), TPath("b")) << "an empty base gives the component alone";
   EXPECT_EQ(TPath("a") / TPath(), TPath("a")) << "an empty component adds nothing";
-  EXPECT_EQ(
-      TPath(L"root") / TPath(L"ExternalCacheV1") / TPath(L"WAV2") / TPath(L"305419896") / TPath(L".key"),
-      TPath("root/ExternalCacheV1/WAV2/305419896/.key"));
   // The component is used as it is: nothing escaped or normalised.
   EXPECT_EQ(TPath("a") / TPath("b c/../d"), TPath("a/b c/../d"));
   EXPECT_EQ(TPath("a") / TString(u"b"), TPath("a/b"));
@@ -56,8 +53,6 @@ TEST(TPathTest, NonAsciiNamesRoundTripThroughTheFileSystem) {
   TPath root = TPath::FromStdPath(temp.path());
   ASSERT_TRUE(CreateDirectory(root / TPath(name)));
   EXPECT_TRUE(std::filesystem::is_directory(temp.path() / utf8));
-  EXPECT_TRUE(DirectoryExists(root / TPath(u"Z\u00fcrich-\u65e5\u672c-\U0001F600")));
-  EXPECT_FALSE(DirectoryExists(root / TPath(u"Zurich-\u65e5\u672c-\U0001F600")));
 }
 
 }  // namespace
