@@ -106,11 +106,23 @@ TEST(RedisPipe, WhenTheServerFallsSilentEveryWaitingRequestTimesOutOnceAndNoLate
   EXPECT_GE(fake.Connections(), 2);
 }
 
+// Starts R's GET, whose reply is held, so that R reads for everyone; then
+// W's SET, whose write is held, so that W is the writer.
+auto ReaderAndHeldWriter(FakeRedis& fake, const std::shared_ptr<RedisServerLink>& link, const std::string& value) {
+  fake.CloseReplyGate("r");
+  fake.CloseWriteGate("w");
+  auto r = RunOn(link, [](RedisConnection& c) { return Text(c.Get("r")); });
+  EXPECT_TRUE(fake.WaitForBlockedReads(1, kRedisLongWait));
+  auto w = RunOn(link, [value](RedisConnection& c) { return c.Set("w", MakeValue(value)); });
+  EXPECT_TRUE(fake.WaitForBlockedWrite("w", kRedisLongWait));
+  return std::make_pair(std::move(r), std::move(w));
+}
+
 TEST(RedisPipe, AReaderKeepsWaitingWhileTheRequestItWaitsForIsStillGoingOut) {
-  // Callers R, A and O share one pipe. R's reply is held back; A writes its
-  // SET while O's SET queues behind it; A's write is held, then O's. R's
-  // reply comes with A's, and R hands the reader role to O, whose request is
-  // still being written by A. O's reads meet silence for several time-outs,
+  // Callers R, W and O share one pipe. R's reply is held back; W writes its
+  // SET while O's SET queues behind it; W's write is held, then O's. R's
+  // reply comes with W's, and R hands the reader role to O, whose request is
+  // still being written by W. O's reads meet silence for several time-outs,
   // but the server owes O nothing until O's request is out, so O must go on
   // waiting instead of failing.
   FakeRedis fake;
@@ -119,19 +131,14 @@ TEST(RedisPipe, AReaderKeepsWaitingWhileTheRequestItWaitsForIsStillGoingOut) {
   constexpr auto kTimeout = 1000ms;
   auto link = MakeLink(fake.Factory(), kTimeout);
   RedisConnection(link).Set("r", MakeValue("r-value"));
-  fake.CloseReplyGate("r");
-  fake.CloseWriteGate("a");
   fake.CloseWriteGate("o");
-  auto r = RunOn(link, [](RedisConnection& c) { return Text(c.Get("r")); });
-  ASSERT_TRUE(fake.WaitForBlockedReads(1, kRedisLongWait));  // R wrote its GET and waits for the reply
-  auto a = RunOn(link, [](RedisConnection& c) { return c.Set("a", MakeValue("a-value")); });
-  ASSERT_TRUE(fake.WaitForBlockedWrite("a", kRedisLongWait));  // A is the writer now
+  auto [r, w] = ReaderAndHeldWriter(fake, link, "w-value");
   auto o = RunOn(link, [](RedisConnection& c) { return c.Set("o", MakeValue("o-value")); });
   ASSERT_TRUE(WaitUntil([&] { return link->ChoosePipe().Load() >= 3; }, kRedisLongWait));
-  std::this_thread::sleep_for(20ms);  // O's request is queued behind A's write
+  std::this_thread::sleep_for(20ms);  // O's request is queued behind W's write
 
-  fake.OpenWriteGate("a");
-  ASSERT_TRUE(fake.WaitForCommands("a", 1, kRedisLongWait));
+  fake.OpenWriteGate("w");
+  ASSERT_TRUE(fake.WaitForCommands("w", 1, kRedisLongWait));
   fake.OpenReplyGate("r");
   EXPECT_EQ(Ready(r), "r-value");
 
@@ -139,7 +146,7 @@ TEST(RedisPipe, AReaderKeepsWaitingWhileTheRequestItWaitsForIsStillGoingOut) {
   EXPECT_EQ(o.wait_for(0ms), std::future_status::timeout) << "O gave up while its request was going out";
   fake.OpenWriteGate("o");
   EXPECT_TRUE(Ready(o));
-  EXPECT_TRUE(Ready(a));
+  EXPECT_TRUE(Ready(w));
   EXPECT_EQ(Text(RedisConnection(link).Get("o")), "o-value");
   EXPECT_EQ(fake.Connections(), 1);
 }
@@ -154,19 +161,8 @@ TEST(RedisPipe, AReplyBeforeItsRequestIsSentWholeNeitherReachesItNorFreesItsByte
   // A's reply comes while its round is still going out, and the bytes of a
   // request (which may be its caller's own) stay in use until the round
   // ends, so A's caller must not return before then.
-  // R's GET waits for its held reply, reading for everyone; then W's SET is
-  // held while it is written.
-  auto readerAndHeldWriter = [&](const std::string& value) {
-    fake.CloseReplyGate("r");
-    fake.CloseWriteGate("w");
-    auto r = RunOn(link, [](RedisConnection& c) { return Text(c.Get("r")); });
-    EXPECT_TRUE(fake.WaitForBlockedReads(1, kRedisLongWait));
-    auto w = RunOn(link, [value](RedisConnection& c) { return c.Set("w", MakeValue(value)); });
-    EXPECT_TRUE(fake.WaitForBlockedWrite("w", kRedisLongWait));
-    return std::make_pair(std::move(r), std::move(w));
-  };
   fake.CloseWriteGate("b");
-  auto [r, w] = readerAndHeldWriter("w");
+  auto [r, w] = ReaderAndHeldWriter(fake, link, "w");
   auto a = RunOn(link, [](RedisConnection& c) { return c.Set("a", MakeValue("a")); });
   ASSERT_TRUE(WaitUntil([&] { return link->ChoosePipe().Load() >= 3; }, kRedisLongWait));
   std::this_thread::sleep_for(100ms);  // A is queued behind W's write, then B behind A
@@ -190,7 +186,7 @@ TEST(RedisPipe, AReplyBeforeItsRequestIsSentWholeNeitherReachesItNorFreesItsByte
   // connection is dropped and no request takes a reply before it is sent (A
   // is sent again on a new connection, as a command on a connection that had
   // answered before is).
-  auto [r2, w2] = readerAndHeldWriter("w2");
+  auto [r2, w2] = ReaderAndHeldWriter(fake, link, "w2");
   auto a2 = RunOn(link, [](RedisConnection& c) { return c.Set("a", MakeValue("a2")); });
   ASSERT_TRUE(WaitUntil([&] { return link->ChoosePipe().Load() >= 3; }, kRedisLongWait));
   std::this_thread::sleep_for(20ms);
