@@ -159,7 +159,6 @@ TEST(RedisConfiguration, TheServersTextNamesOneServerOrTheNodesOfACluster) {
     EXPECT_EQ(parse().servers, listedNodes);
     EXPECT_EQ(parse().cluster, cluster);
   }
-  EXPECT_EQ((RedisServerAddress{"::1", 7000}).ToString(), "[::1]:7000");
 
   // Pairs: one is a server, several are the listed nodes of a cluster.
   EXPECT_FALSE(MakeRedisPoolConfiguration(Servers{{u"h", 1}}, u"").cluster);
