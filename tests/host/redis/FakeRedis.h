@@ -31,7 +31,6 @@
 #include <vector>
 
 #include "host/TString.h"
-#include "host/redis/RedisErrors.h"
 #include "host/redis/RedisProtocol.h"
 #include "host/redis/RedisTransportFactory.h"
 
@@ -47,7 +46,6 @@ class FakeRedis {
   void OpenWriteGate(const std::string& key) { Change([&] { m_closedWriteGates.erase(key); }); }
   void CloseReplyGate(const std::string& key) { Change([&] { m_closedReplyGates.insert(key); }); }
   void OpenReplyGate(const std::string& key) { Change([&] { m_closedReplyGates.erase(key); }); }
-  void RefuseConnections(bool refuse) { Change([&] { m_refuse = refuse; }); }
   // Every connection open now reads `bytes` next, ahead of the replies it
   // is owed, as from a server that answers before it has read a request.
   void SendUnasked(const std::string& bytes) {
@@ -98,7 +96,6 @@ class FakeRedis {
 
     void Connect(const kelvra::caching::RedisServerAddress&, std::chrono::milliseconds) override {
       std::lock_guard<std::mutex> lock(m_fake.m_mutex);
-      if (m_fake.m_refuse) throw kelvra::caching::RedisIoError(TString(u"fake: connection refused"));
       m_session = std::make_shared<Session>();
       m_fake.m_sessions.push_back(m_session);
       m_fake.m_changed.notify_all();
@@ -211,7 +208,6 @@ class FakeRedis {
   std::vector<std::shared_ptr<Session>> m_sessions;
   std::map<std::string, int> m_blockedWrites;  // writes held at a gate, per key
   int m_blockedReads = 0;
-  bool m_refuse = false;
 };
 
 }  // namespace kelcache_test

@@ -267,9 +267,8 @@ TEST_F(RedisSubscriptions, ACallbackThatUnsubscribesOrDestroysItsManagerEndsItsD
     own->Subscribe(u"own.*", [&](const TString&, const void*, int) { ++siblingCalls; });
     token.reset();
     ASSERT_TRUE(PublishUntil(manager, u"own.1", u"m", [&] { return actorCalls.load() > 0; }));
+    // Once the thread let go of the callbacks, none can be called any more.
     EXPECT_TRUE(WaitUntil([&] { return watch.expired(); })) << "the subscriber thread let go of its callbacks";
-    for (int i = 0; i < 5; ++i) manager.TryPublish(u"own.2", u"m", {});
-    std::this_thread::sleep_for(200ms);
     EXPECT_EQ(actorCalls.load(), 1);
     EXPECT_EQ(siblingCalls.load(), 0) << "called after its subscription ended";
   }
@@ -389,14 +388,11 @@ TEST(RedisSubscriptionManager, AFailedPublicationIsSentAgainAfterTheNextThatSucc
 // for the next second publications are kept without waiting for it again,
 // so that a burst of them (each coherence addition publishes) does not cost
 // a time-out each; all go once the server answers again.
-TEST(RedisSubscriptionManager, AfterAPublicationTimedOutTheNextAreKeptWithoutWaiting) {
-  RedisServer server;
-  RawRedis admin(server);
+TEST_F(RedisSubscriptions, AfterAPublicationTimedOutTheNextAreKeptWithoutWaiting) {
   Configure(server.Address(), "command_timeout_ms=300");
-  RedisSubscriptionManager manager;
   Inbox inbox;
   manager.Subscribe(u"kc.stall.*", inbox.Callback());
-  admin.Command({"CLIENT", "PAUSE", "1200", "WRITE"});
+  RawRedis(server).Command({"CLIENT", "PAUSE", "1200", "WRITE"});
   EXPECT_FALSE(manager.TryPublish(u"kc.stall.1", u"first", {}));
   const auto start = std::chrono::steady_clock::now();
   for (int i = 2; i <= 4; ++i) EXPECT_FALSE(manager.TryPublish(u"kc.stall." + TString::number(i), u"m", {}));
@@ -404,7 +400,6 @@ TEST(RedisSubscriptionManager, AfterAPublicationTimedOutTheNextAreKeptWithoutWai
   ASSERT_TRUE(inbox.WaitFor(4));
   EXPECT_EQ(inbox.Messages().front(), (std::pair<std::string, std::string>{"kc.stall.1", "first"}));
   manager.Unsubscribe(u"kc.stall.*");
-  Configure("");
 }
 
 // The child of the test below: a first Subscribe while the address space has
@@ -553,7 +548,6 @@ TEST_P(RedisSubscriptionWire, ASubscriptionSurvivesARestartAndAPauseAndTellsItsL
   manager.Subscribe(u"survive.*", inbox.Callback());
   std::atomic<int> reconnects{0};
   uint64_t token = manager.AddReconnectListener([&] { ++reconnects; });
-  EXPECT_NE(token, 0u);
   // Binary bytes travel unchanged.
   const std::string binary("a\0b\r\n", 5);
   ASSERT_TRUE(
