@@ -474,10 +474,11 @@ TEST(TLogEnvironment, ChildModesWriteTheirLinesToTheFileTheEnvironmentNames) {
     const kelcache_test::ChildModeResult child = kelcache_test::RunChildMode(c.mode, variables);
     ASSERT_EQ(child.exitCode, 0) << child.output;
     const std::vector<std::string> lines = ReadLines((dir.path() / "child.log").string());
-    for (const auto& [text, count] : c.counts) {
+    for (const auto& counted : c.counts) {
+      const std::string& text = counted.first;
       EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
                               [&text](const std::string& line) { return line.find(text) != std::string::npos; }),
-                count)
+                counted.second)
           << text << "\n" << child.output;
     }
   }
