@@ -79,7 +79,8 @@ bool SameSubscriberConnection(const std::shared_ptr<const RedisPoolConfiguration
 
 namespace {
 
-enum class Published { kYes, kNoServer, kFailed, kTimedOut };
+// kPaused: not tried, since a publication timed out a moment ago.
+enum class Published { kYes, kNoServer, kFailed, kTimedOut, kPaused };
 
 // After a PUBLISH that timed out, publications are kept without trying the
 // server for this long: a stalled server would otherwise cost every
@@ -940,6 +941,7 @@ void RedisSubscriptionManager::RemoveReconnectListener(uint64_t token) {
 // trips, not for the whole backlog of an outage.
 void RedisSubscriptionManager::Impl::ResendUnsent() noexcept {
   constexpr size_t kResendsAtOnce = 16;
+  if (m_unsent.Empty()) return;
   try {
     std::deque<UnsentPublications::Publication> pending = m_unsent.TakeAll();
     std::string why;
@@ -961,7 +963,7 @@ bool RedisSubscriptionManager::TryPublish(TString const& channel, TString const&
     std::string why;
     std::string channelText = channel.toStdString();
     std::string messageText = message.toStdString();
-    Published published = Published::kTimedOut;
+    Published published = Published::kPaused;
     if (std::chrono::steady_clock::now().time_since_epoch().count() <
         m_impl->m_publishPausedUntil.load(std::memory_order_relaxed)) {
       if (!RedisConnectionPool::GetInstance().GetConfiguration()) return false;

@@ -17,6 +17,7 @@ std::deque<UnsentPublications::Publication> UnsentPublications::TakeAll() {
   std::deque<Publication> taken;
   TMutexLock lock(m_mutex);
   taken.swap(m_kept);
+  m_size.store(0, std::memory_order_relaxed);
   return taken;
 }
 
@@ -29,6 +30,7 @@ void UnsentPublications::PutBack(std::deque<Publication> unsent) {
 
 void UnsentPublications::TrimLocked() {
   while (m_kept.size() > kCapacity) m_kept.pop_front();
+  m_size.store(m_kept.size(), std::memory_order_relaxed);
 }
 
 }  // namespace kelvra::caching

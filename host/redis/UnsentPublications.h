@@ -11,9 +11,11 @@
 // a receiver judges it by its value's time stamp, and a message of an older
 // value leaves newer entries alone.
 //
-// Thread rules: thread-safe; m_mutex guards m_kept and is a leaf lock.
+// Thread rules: thread-safe; m_mutex guards m_kept and is a leaf lock;
+// m_size mirrors m_kept's size for Empty().
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <deque>
 #include <string>
@@ -35,6 +37,10 @@ class UnsentPublications {
   // Keeps a publication that failed. False when the oldest kept one had to
   // go to make room (it is lost).
   bool Keep(Publication publication);
+  // Whether nothing is kept: a read without the lock, for the publications
+  // that succeed, which would otherwise take and give back an empty list
+  // each time. One kept meanwhile waits for the next success.
+  bool Empty() const { return m_size.load(std::memory_order_relaxed) == 0; }
   // Takes every kept publication, oldest first.
   std::deque<Publication> TakeAll();
   // Gives back, oldest first, what TakeAll took and could not be sent; it
@@ -47,6 +53,7 @@ class UnsentPublications {
 
   TMutex m_mutex;
   std::deque<Publication> m_kept KELCACHE_GUARDED_BY(m_mutex);
+  std::atomic<size_t> m_size{0};  // m_kept.size(), written under m_mutex
 };
 
 }  // namespace kelvra::caching

@@ -416,9 +416,8 @@ void RemoveDeadWritersFiles(int entryFolderFd) {
 
 // Removes a file, a link or an empty folder named `leaf` in the folder open
 // as `folderFd` (as std::filesystem::remove does by path).
-bool RemoveLeafAt(int folderFd, const char* leaf) {
-  if (::unlinkat(folderFd, leaf, 0) == 0) return true;
-  return errno == EISDIR && ::unlinkat(folderFd, leaf, AT_REMOVEDIR) == 0;
+void RemoveLeafAt(int folderFd, const char* leaf) {
+  if (::unlinkat(folderFd, leaf, 0) != 0 && errno == EISDIR) ::unlinkat(folderFd, leaf, AT_REMOVEDIR);
 }
 
 // Whether `leaf`, in the folder open as `folderFd`, is a regular file or a
