@@ -16,6 +16,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
@@ -85,18 +86,48 @@ bool DefaultAnswers(const RedisServerProcess& server) {
   return answer.rfind("+PONG", 0) == 0 || answer.rfind("-NOAUTH", 0) == 0;
 }
 
-}  // namespace
-
-uint16_t FindFreeLoopbackPort() {
+// Binds a socket to 127.0.0.1:`port` (0: the kernel picks) without
+// SO_REUSEADDR and returns the port bound, or 0 when it is taken.
+uint16_t BindLoopback(uint16_t port) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) throw std::system_error(errno, std::generic_category(), "FindFreeLoopbackPort: socket()");
-  sockaddr_in address = Loopback(0);
+  sockaddr_in address = Loopback(port);
   socklen_t length = sizeof address;
   const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
                      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
   close(fd);
-  if (!bound) throw std::runtime_error("FindFreeLoopbackPort: cannot bind to 127.0.0.1");
-  return ntohs(address.sin_port);
+  return bound ? ntohs(address.sin_port) : 0;
+}
+
+// The lowest port the kernel gives a connection as its own (source) port.
+int LowestEphemeralPort() {
+  std::ifstream range("/proc/sys/net/ipv4/ip_local_port_range");
+  int low = 0;
+  int high = 0;
+  return range >> low >> high ? low : 32768;
+}
+
+}  // namespace
+
+uint16_t FindFreeLoopbackPort() {
+  // Below the ephemeral range, and by the cluster bus offset (10000) so that
+  // a node's bus port is below it too. A port in that range can be taken at
+  // any time as the source port of some outgoing connection, even one of our
+  // own clients reconnecting to it, which self-connects: a server restarted
+  // on the same port would then fail to bind.
+  constexpr int kLowest = 10000;
+  constexpr int kBusOffset = 10000;
+  const int end = LowestEphemeralPort() - kBusOffset;
+  if (end - kLowest >= 1000) {
+    std::mt19937 random(std::random_device{}());
+    std::uniform_int_distribution<int> pick(kLowest, end - 1);
+    for (int attempt = 0; attempt < 200; ++attempt) {
+      if (const uint16_t port = BindLoopback(static_cast<uint16_t>(pick(random)))) return port;
+    }
+  }
+  // An unusual port range, or nearly every port taken: the kernel's choice.
+  if (const uint16_t port = BindLoopback(0)) return port;
+  throw std::runtime_error("FindFreeLoopbackPort: cannot bind to 127.0.0.1");
 }
 
 std::string FindOnPath(const std::string& program) {

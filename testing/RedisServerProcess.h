@@ -126,7 +126,11 @@ class RedisServerProcess {
   pid_t m_pid = -1;
 };
 
-// A TCP port on 127.0.0.1 that nothing listened on a moment ago.
+// A TCP port on 127.0.0.1 that nothing used a moment ago, picked at random
+// below the kernel's ephemeral range (ip_local_port_range) by at least 10000,
+// so that no outgoing connection takes it as its source port: a server may be
+// killed and started again on it. Falls back to a port the kernel picks when
+// the range leaves no room below it.
 uint16_t FindFreeLoopbackPort();
 
 // The full path of `program` in a folder of the PATH, or empty.

@@ -80,6 +80,26 @@ TEST(RedisServerProcessTest, AServerAlreadyOnThePortIsNotTakenForTheNewOne) {
   }
 }
 
+// A server is killed and started again on the same port by the restart and
+// fault tests. A port in the kernel's ephemeral range may meanwhile become
+// the source port of any outgoing connection on the machine, or of a client
+// of that very server retrying, which then connects to itself; the restart
+// then fails to bind. So ports are picked below that range, and below it by
+// the cluster bus offset so that a node's bus port is too.
+TEST(RedisServerProcessTest, PicksPortsNoOutgoingConnectionCanTake) {
+  std::ifstream range("/proc/sys/net/ipv4/ip_local_port_range");
+  int low = 0;
+  ASSERT_TRUE(range >> low);
+  ASSERT_GT(low, 21000) << "this machine's ephemeral range leaves no room below it";
+  for (int i = 0; i < 20; ++i) {
+    const uint16_t port = kelcache_testing::FindFreeLoopbackPort();
+    EXPECT_GE(port, 10000);
+    EXPECT_LT(port + 10000, low);
+  }
+  RedisServerProcess server;
+  EXPECT_LT(server.Port() + 10000, low);
+}
+
 // A test process that dies (a crash, a time-out kill) takes its server along.
 TEST(RedisServerProcessTest, ServerDiesWithItsParent) {
   kelcache_test::TempDir dir;
