@@ -36,17 +36,20 @@ run_build() {
   echo "=== $name build ==="
   # Line tables (-g1) are all that sanitizer reports and failing tests need,
   # and cost far less to build than full debug information; the sanitizer
-  # builds compile at -O1, as the sanitizers' own documentation advises.
-  # The test programs themselves build at -O1 in every build: they exercise
-  # the library, whose own optimisation level is what matters, and -O2 would
-  # double their build time.
-  local flags="-O2 -g1 -DNDEBUG"
-  [ -n "$sanitize" ] && flags="-O1 -g1 -DNDEBUG"
-  if [ ! -f "$build/build.ninja" ]; then
-    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELCACHE_SANITIZE="$sanitize" \
-      -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="$flags" -DKELCACHE_TEST_COMPILE_OPTIONS=-O1 \
-      -DKELCACHE_BUILD_BENCHMARKS="$([ -z "$sanitize" ] && echo ON || echo OFF)" >/dev/null
+  # builds compile the library at -O1, as the sanitizers' own documentation
+  # advises. The programs that exercise it (tests, tool, examples) build at
+  # -O1, and at -O0 under the sanitizers: the library's own optimisation
+  # level is what matters, and theirs would double their build time.
+  local flags="-O2 -g1 -DNDEBUG" programs="-O1"
+  if [ -n "$sanitize" ]; then
+    flags="-O1 -g1 -DNDEBUG"
+    programs="-O0"
   fi
+  # Configured every time (quick when nothing changed), so that a change of
+  # these options reaches an existing build folder.
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELCACHE_SANITIZE="$sanitize" \
+    -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="$flags" -DKELCACHE_PROGRAM_COMPILE_OPTIONS="$programs" \
+    -DKELCACHE_BUILD_BENCHMARKS="$([ -z "$sanitize" ] && echo ON || echo OFF)" >/dev/null
   cmake --build "$build" -j "$jobs"
   # shellcheck disable=SC2086
   ctest --test-dir "$build" --output-on-failure -j "$jobs" ${KELCACHE_CTEST_ARGS:-}
@@ -62,11 +65,9 @@ run_build() {
 run_lock_analysis() {
   local build="build/ci-locks"
   echo "=== lock analysis build (clang), and its tests ==="
-  if [ ! -f "$build/build.ninja" ]; then
-    CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-      -DCMAKE_CXX_FLAGS_DEBUG="-O0 -g0" -DKELCACHE_THREAD_SAFETY_ANALYSIS=ON \
-      -DKELCACHE_BUILD_BENCHMARKS=OFF -DKELCACHE_INSTALL=OFF >/dev/null
-  fi
+  CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+    -DCMAKE_CXX_FLAGS_DEBUG="-O0 -g0" -DKELCACHE_THREAD_SAFETY_ANALYSIS=ON \
+    -DKELCACHE_BUILD_BENCHMARKS=OFF -DKELCACHE_INSTALL=OFF >/dev/null
   cmake --build "$build" -j "$jobs"
   # shellcheck disable=SC2086
   ctest --test-dir "$build" --output-on-failure -j "$jobs" -LE "mutations|packaging" ${KELCACHE_CTEST_ARGS:-}
@@ -77,12 +78,12 @@ run_lock_analysis() {
 run_fuzz() {
   local build="build/ci-fuzz"
   echo "=== fuzz build ==="
-  if [ ! -f "$build/build.ninja" ]; then
-    CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-      -DKELCACHE_SANITIZE=address -DKELCACHE_BUILD_FUZZERS=ON -DKELCACHE_BUILD_TESTS=OFF \
-      -DKELCACHE_BUILD_BENCHMARKS=OFF -DKELCACHE_BUILD_EXAMPLES=OFF -DKELCACHE_BUILD_TOOLS=OFF \
-      -DKELCACHE_INSTALL=OFF >/dev/null
-  fi
+  # -O1 with line tables, as libFuzzer's own documentation builds its targets.
+  CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" \
+    -DKELCACHE_SANITIZE=address -DKELCACHE_BUILD_FUZZERS=ON -DKELCACHE_BUILD_TESTS=OFF \
+    -DKELCACHE_BUILD_BENCHMARKS=OFF -DKELCACHE_BUILD_EXAMPLES=OFF -DKELCACHE_BUILD_TOOLS=OFF \
+    -DKELCACHE_INSTALL=OFF >/dev/null
   cmake --build "$build" -j "$jobs"
   ctest --test-dir "$build" --output-on-failure -j "$jobs" -L fuzz
 }
