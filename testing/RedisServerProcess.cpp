@@ -32,6 +32,8 @@ using Clock = std::chrono::steady_clock;
 
 // Ports tried when the free one found is taken before the server binds it.
 constexpr int kPortAttempts = 5;
+// Starts tried by a restart on the same port.
+constexpr int kRestartAttempts = 4;
 
 sockaddr_in Loopback(uint16_t port) {
   sockaddr_in address{};
@@ -330,7 +332,16 @@ void RedisServerProcess::Resume() {
 
 void RedisServerProcess::Restart() {
   Kill();
-  Start();
+  for (int attempt = 1;; ++attempt) {
+    try {
+      Start();
+      return;
+    } catch (const std::exception&) {
+      Kill();
+      if (attempt == kRestartAttempts) throw;
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    }
+  }
 }
 
 }  // namespace kelcache_testing

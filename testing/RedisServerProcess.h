@@ -105,8 +105,10 @@ class RedisServerProcess {
   // SIGCONT.
   void Resume();
   // Kills the server if it runs, starts it again on the same port (same
-  // folder, options and arguments) and waits until it answers. Raises
-  // std::runtime_error when it does not start.
+  // folder, options and arguments) and waits until it answers. A start that
+  // fails is tried again a few times, half a second apart, since another
+  // socket may hold the port for a moment. Raises std::runtime_error when it
+  // does not start.
   void Restart();
 
   // Whether the server answers now (the Options::answers probe).
