@@ -7,6 +7,12 @@ LogRateLimiter::LogRateLimiter(unsigned burst, std::chrono::milliseconds interva
     : m_burst(std::max(1u, burst)), m_interval(std::max(interval, std::chrono::milliseconds(1))),
       m_tokens(m_burst) {}
 
+TString LogRateLimiter::Decision::LeftOutNote() const {
+  if (suppressed == 0) return TString();
+  return TString(u" (") + TString::number(static_cast<unsigned long long>(suppressed)) +
+         TString(u" more such lines left out)");
+}
+
 LogRateLimiter::Decision LogRateLimiter::Next() {
   return NextAt(Clock::now());
 }

@@ -5,8 +5,11 @@
 //
 //   static LogRateLimiter limiter(5, std::chrono::seconds(10));
 //   if (auto decision = limiter.Next(); decision.write) {
-//     ... log, and mention decision.suppressed when it is not 0 ...
+//     LogMessage(TLog::Warn, TString(u"...") + decision.LeftOutNote());
 //   }
+//
+// A line that carries its values as fields (TLog::LogCurrentException) puts
+// the count in the value "suppressed" instead.
 //
 // Thread rules: thread-safe; m_mutex guards every member.
 #pragma once
@@ -17,6 +20,7 @@
 #include "host/Export.h"
 #include "host/ThreadAnnotations.h"
 #include "host/TMutex.h"
+#include "host/TString.h"
 
 class KELCACHE_EXPORT LogRateLimiter {
  public:
@@ -25,6 +29,11 @@ class KELCACHE_EXPORT LogRateLimiter {
   struct Decision {
     bool write = false;
     uint64_t suppressed = 0;  // lines left out before this one (when written)
+
+    // The end of a written line that says how many were left out before it:
+    // " (N more such lines left out)", or nothing when none was. One wording
+    // for every rate-limited line, so that a reader can search for it.
+    TString LeftOutNote() const;
   };
 
   LogRateLimiter(unsigned burst, std::chrono::milliseconds interval);

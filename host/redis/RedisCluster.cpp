@@ -237,9 +237,7 @@ RedisCluster::ViewPtr RedisCluster::RefreshView(RefreshKind kind, Clock::time_po
       TFormatString line(u"RedisCluster: no node gave the slot map (%1)%2");
       line.arg(installFailed ? TString(u"out of memory while installing the slot map")
                              : TString::fromStdString(failures));
-      line.arg(decision.suppressed > 0 ? TString::fromStdString("; " + std::to_string(decision.suppressed) +
-                                                                " such failures not shown")
-                                       : TString());
+      line.arg(decision.LeftOutNote());
       LogMessage(TLog::Warn, line);
     }
   }

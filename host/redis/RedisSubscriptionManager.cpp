@@ -985,10 +985,7 @@ bool RedisSubscriptionManager::TryPublish(TString const& channel, TString const&
                        .arg(TString::fromStdString(why))
                        .arg(kept ? TString(u"it is sent again after the next one that succeeds")
                                  : TString(u"too many wait to be sent again, the oldest is dropped"))
-                       .arg(decision.suppressed > 0
-                                ? TString(u" (") + TString::number(static_cast<unsigned long long>(decision.suppressed)) +
-                                      TString(u" more failures not logged)")
-                                : TString()));
+                       .arg(decision.LeftOutNote()));
       }
       return false;
     }

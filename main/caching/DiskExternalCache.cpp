@@ -315,9 +315,7 @@ Found ReadEntry(const DiskCacheFolder::Opening& opening, const Entry& entry, con
                                  u"it counts as a miss.%3")
                        .arg(entry.folder.ToString())
                        .arg(read.damage)
-                       .arg(decision.suppressed == 0
-                                ? TString()
-                                : TFormatString(u" (%1 more such lines left out)").arg(decision.suppressed).result()));
+                       .arg(decision.LeftOutNote()));
       }
       return Found::Miss;
     }

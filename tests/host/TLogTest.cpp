@@ -532,7 +532,11 @@ TEST(LogRateLimiterTest, ABurstInFullThenOneLinePerIntervalCountingTheRest) {
     SCOPED_TRACE(at.count());
     const LogRateLimiter::Decision decision = limiter.NextAt(start + at);
     EXPECT_EQ(decision.write, write);
-    if (write) EXPECT_EQ(decision.suppressed, suppressed);
+    if (!write) continue;
+    EXPECT_EQ(decision.suppressed, suppressed);
+    // The one wording every rate-limited line ends with.
+    EXPECT_EQ(decision.LeftOutNote().toStdString(),
+              suppressed == 0 ? "" : " (" + std::to_string(suppressed) + " more such lines left out)");
   }
 }
 
