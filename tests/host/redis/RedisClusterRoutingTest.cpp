@@ -2,14 +2,22 @@
 // hash slot of a key (CRC16, hash tags), the slot map read from a CLUSTER
 // SLOTS reply, and the MOVED and ASK redirections (no server needed). The
 // cluster tests (RedisClusterTest.cpp) check that keys land on the master of
-// their slot in a real cluster.
+// their slot in a real cluster. Also the order in which the nodes are asked
+// for the slot map, over scripted transports.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
+#include "host/redis/IRedisTransport.h"
+#include "host/redis/RedisCluster.h"
 #include "host/redis/RedisErrors.h"
 #include "host/redis/RedisKeySlot.h"
 #include "host/redis/RedisProtocol.h"
@@ -171,6 +179,109 @@ TEST(RedisRedirection, MovedAndAskRepliesNameTheSlotAndTheNode) {
                            "moved 1 h:1"}) {
     EXPECT_FALSE(RedisRedirection::Parse(text, answeredBy).has_value()) << text;
   }
+}
+
+// Nodes as a scripted network: connecting to `unreachable` times out (as to
+// a host that drops the packets); any other node answers CLUSTER SLOTS with
+// `slots` and every other command with an error. Records the address of
+// every connection attempt, in order.
+class ScriptedNodes {
+ public:
+  ScriptedNodes(RedisServerAddress unreachable, std::string slots)
+      : m_unreachable(std::move(unreachable)), m_slots(std::move(slots)) {}
+
+  RedisTransportFactory Factory() {
+    return [this] { return std::make_unique<Transport>(*this); };
+  }
+  std::vector<std::string> Attempts() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_attempts;
+  }
+
+ private:
+  class Transport final : public IRedisTransport {
+   public:
+    explicit Transport(ScriptedNodes& nodes) : m_nodes(nodes) {}
+    void Connect(const RedisServerAddress& address, std::chrono::milliseconds timeout) override {
+      {
+        std::lock_guard<std::mutex> lock(m_nodes.m_mutex);
+        m_nodes.m_attempts.push_back(address.ToString());
+      }
+      if (address == m_nodes.m_unreachable) {
+        throw RedisTimeoutError(TString::fromStdString("Redis: no connection to " + address.ToString() +
+                                                       " within " + std::to_string(timeout.count()) + " ms"));
+      }
+    }
+    RedisIoResult WriteAll(std::span<const RedisByteRange> parts, std::chrono::milliseconds) override {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      for (const RedisByteRange& part : parts) m_requests.Feed(part.data, part.size);
+      RedisReplyPtr request;
+      while (m_requests.Next(&request) == RedisReplyParser::Result::kReply) {
+        const bool slots = request->elements.size() == 2 &&
+                           std::string(request->elements[0]->bytes->begin(), request->elements[0]->bytes->end()) ==
+                               "CLUSTER";
+        m_replies += slots ? m_nodes.m_slots : "-ERR not scripted\r\n";
+      }
+      m_changed.notify_all();
+      return RedisIoResult{};
+    }
+    RedisIoResult ReadSome(char* buffer, size_t capacity, std::chrono::milliseconds silence) override {
+      std::unique_lock<std::mutex> lock(m_mutex);
+      if (!m_changed.wait_for(lock, silence, [&] { return m_shutDown || !m_replies.empty(); })) {
+        return RedisIoResult::Failed(RedisIoResult::Status::kTimedOut);
+      }
+      if (m_shutDown) return RedisIoResult::Failed(RedisIoResult::Status::kClosed);
+      const size_t taken = m_replies.copy(buffer, capacity);
+      m_replies.erase(0, taken);
+      return RedisIoResult{.bytes = taken};
+    }
+    bool WaitReadable(int, std::chrono::milliseconds) override {
+      ADD_FAILURE() << "only a subscriber waits this way";
+      return false;
+    }
+    void Shutdown() noexcept override {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      m_shutDown = true;
+      m_changed.notify_all();
+    }
+
+   private:
+    ScriptedNodes& m_nodes;
+    std::mutex m_mutex;  // guards the members below
+    std::condition_variable m_changed;
+    RedisReplyParser m_requests;
+    std::string m_replies;
+    bool m_shutDown = false;
+  };
+
+  const RedisServerAddress m_unreachable;
+  const std::string m_slots;
+  mutable std::mutex m_mutex;  // guards m_attempts
+  std::vector<std::string> m_attempts;
+};
+
+// A node that could not even be connected to within the time-out is as
+// silent as one that let a command time out: the next fetch of the slot map
+// asks it last, after the nodes that answer, so the fetch does not spend a
+// connect time-out on it first. Here the map's first master is unreachable.
+TEST(RedisCluster, ANodeThatCouldNotBeConnectedToInTimeIsAskedForTheSlotMapLast) {
+  const RedisServerAddress unreachable{"10.0.0.1", 7000};
+  const RedisServerAddress answering{"10.0.0.2", 7000};
+  ScriptedNodes nodes(unreachable, Arr({Range(0, 8191, {"10.0.0.1:7000:a"}), Range(8192, 16383, {"10.0.0.2:7000:b"})}));
+  RedisPoolOptions options;
+  options.connectTimeout = std::chrono::milliseconds(200);
+  RedisCluster cluster({unreachable, answering}, options, nodes.Factory());
+
+  ASSERT_TRUE(cluster.Refresh()) << cluster.WhyUnavailable();
+  ASSERT_EQ(cluster.SlotMap()->Nodes().front().address, unreachable) << "the map lists it first";
+  EXPECT_EQ(nodes.Attempts(), (std::vector<std::string>{"10.0.0.1:7000", "10.0.0.2:7000"}));
+
+  // Past the minimum interval between fetches and the unreachable node's
+  // back-off: asked first, it would be tried again.
+  std::this_thread::sleep_for(RedisCluster::kMinRefreshInterval + std::chrono::milliseconds(200));
+  ASSERT_TRUE(cluster.Refresh()) << cluster.WhyUnavailable();
+  EXPECT_EQ(cluster.GetStatistics().refreshes, 2u);
+  EXPECT_EQ(nodes.Attempts().size(), 2u) << "the second fetch tried the unreachable node first";
 }
 
 }  // namespace
