@@ -42,14 +42,14 @@ DateTime DateTime::GetUtcTime() {
 
 DateTime DateTime::GetLocalTime() {
   auto now = std::chrono::system_clock::now();
-  std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  return FromSystemTime(now) + DateTimeSpan::FromSeconds(LocalUtcOffsetSeconds(std::chrono::system_clock::to_time_t(now)));
+}
+
+long DateTime::LocalUtcOffsetSeconds(std::time_t utc) {
   std::tm local{};
-  {
-    TMutexLock lock(host_internal::LocalTimeMutex());
-    localtime_r(&seconds, &local);
-  }
-  // tm_gmtoff is the local zone's offset from UTC in seconds, daylight saving included.
-  return FromSystemTime(now) + DateTimeSpan::FromSeconds(local.tm_gmtoff);
+  TMutexLock lock(host_internal::LocalTimeMutex());
+  // tm_gmtoff is the zone's offset from UTC at that moment.
+  return localtime_r(&utc, &local) != nullptr ? local.tm_gmtoff : 0;
 }
 
 uint64_t DateTime::TotalMillisecondsFromMinDateTimeUTC() {

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <chrono>
+#include <ctime>
 #include <cstdint>
 #include <climits>
 
@@ -44,6 +45,11 @@ class KELCACHE_EXPORT DateTime {
   static DateTime FromValue(uint64_t representation) { return DateTime(representation); }
   static DateTime GetUtcTime();
   static DateTime GetLocalTime();
+  // The local time zone's offset from UTC, in seconds, at the moment `utc`
+  // (seconds since the Unix epoch), daylight saving included: what the C
+  // library's localtime says, under the host's local-time lock; 0 when it
+  // cannot convert the moment.
+  static long LocalUtcOffsetSeconds(std::time_t utc);
   // Current UTC time as milliseconds since the host's minimum date.
   static uint64_t TotalMillisecondsFromMinDateTimeUTC();
   // A point of the system clock as a UTC DateTime, and back.

@@ -81,16 +81,8 @@ std::chrono::system_clock::time_point LocalToSystem(const DateTime& localTime) {
 // The local clock's reading at the UTC instant time.
 DateTime SystemToLocal(std::chrono::system_clock::time_point time) {
   auto seconds = std::chrono::floor<std::chrono::seconds>(time.time_since_epoch());
-  std::time_t utc = static_cast<std::time_t>(seconds.count());
-  std::tm local{};
-  bool converted;
-  {
-    TMutexLock lock(host_internal::LocalTimeMutex());
-    converted = localtime_r(&utc, &local) != nullptr;
-  }
-  if (!converted) return DateTime::FromSystemTime(time);
-  // tm_gmtoff is the zone's offset from UTC at that instant, daylight saving included.
-  return DateTime::FromSystemTime(time) + DateTimeSpan::FromSeconds(local.tm_gmtoff);
+  return DateTime::FromSystemTime(time) +
+         DateTimeSpan::FromSeconds(DateTime::LocalUtcOffsetSeconds(static_cast<std::time_t>(seconds.count())));
 }
 
 }  // namespace

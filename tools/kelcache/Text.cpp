@@ -5,6 +5,7 @@
 #include <ctime>
 #include <iterator>
 
+#include "host/DateTime.h"
 #include "host/Utf8Text.h"
 
 namespace kelcache_cli {
@@ -228,10 +229,8 @@ LocalReading ToLocalTime(int64_t unixMilliseconds) {
     milliseconds += 1000;
     --seconds;
   }
-  const auto moment = static_cast<time_t>(seconds);
-  std::tm fields{};
   LocalReading reading;
-  if (localtime_r(&moment, &fields) != nullptr) reading.offsetSeconds = fields.tm_gmtoff;
+  reading.offsetSeconds = DateTime::LocalUtcOffsetSeconds(static_cast<std::time_t>(seconds));
   int64_t local = 0;
   const bool overflows =
       __builtin_add_overflow(seconds, static_cast<int64_t>(reading.offsetSeconds) + kDaysToUnixEpoch * 86400, &local) ||
