@@ -46,6 +46,7 @@
 // entries made or removed during it.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -97,6 +98,12 @@ struct KELCACHE_EXPORT DiskEntryReport {
   // the sweeper orders entries by; loads renew it), when there is one.
   std::optional<uint64_t> valueSize;
   std::optional<DateTime> lastWriteTime;
+  // The same last-write time as a moment, to the millisecond and free of any
+  // time zone: a local reading is the same for two moments of the hour
+  // repeated when the clocks go back, so this is the one to order by or to
+  // show with an offset. (A file time that cannot be told in milliseconds in
+  // 64 bits has neither; one before the year 1 has no lastWriteTime.)
+  std::optional<std::chrono::sys_time<std::chrono::milliseconds>> lastWriteInstant;
 };
 
 class KELCACHE_EXPORT DiskExternalCacheInspector {

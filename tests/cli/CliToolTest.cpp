@@ -533,7 +533,10 @@ TEST(CliTool, WhatTheUserMayNotChangeIsRefusedWithTheReasonAndLeftAsItWas) {
 // 01:30 UTC both read 02:30 in Berlin, an hour apart.
 TEST(CliTool, LastWriteTimesCarryTheOffsetOfTheirMomentAndSortByIt) {
   kelcache_test::TempDir dir;
-  const std::pair<std::string, time_t> entries[] = {{"first", 1792888200}, {"second", 1792891800}};
+  // The third lies past the year 2262, where a clock of nanoseconds in 64
+  // bits ends.
+  const std::pair<std::string, time_t> entries[] = {
+      {"first", 1792888200}, {"second", 1792891800}, {"far", 10000000000}};
   for (const auto& [key, moment] : entries) {
     const fs::path bin = Put(dir.str(), key, "v") / ".bin";
     const timespec times[2] = {{moment, 0}, {moment, 0}};
@@ -543,11 +546,12 @@ TEST(CliTool, LastWriteTimesCarryTheOffsetOfTheirMomentAndSortByIt) {
   const Json listed = RunJson(Disk("ls", dir.str(), {"--json", "--sort", "time"}), 0, berlin).at("entries");
   std::vector<std::pair<std::string, std::string>> shown;  // key, last write
   for (const Json& entry : listed) shown.emplace_back(entry.at("key"), entry.at("last_write"));
-  EXPECT_EQ(shown, (decltype(shown){{"second", "2026-10-25T02:30:00.000+01:00"},
+  EXPECT_EQ(shown, (decltype(shown){{"far", "2286-11-20T18:46:40.000+01:00"},
+                                     {"second", "2026-10-25T02:30:00.000+01:00"},
                                      {"first", "2026-10-25T02:30:00.000+02:00"}}));
   const Json summary = RunJson(Disk("stats", dir.str(), {"--json"}), 0, berlin);
   EXPECT_EQ(summary.at("oldest").at("key"), "first");
-  EXPECT_EQ(summary.at("newest").at("key"), "second");
+  EXPECT_EQ(summary.at("newest").at("key"), "far");
 }
 
 // Text output shows every key and folder so that it can be seen and copied:

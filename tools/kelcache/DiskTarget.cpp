@@ -169,13 +169,8 @@ std::optional<std::string> ReportKey(const DiskEntryReport& report) {
 }
 
 std::optional<int64_t> WriteTime(const DiskEntryReport& report) {
-  if (!report.lastWriteTime) return std::nullopt;
-  struct stat info {};
-  if (lstat((report.folder / TString(u".bin")).ToUtf8().c_str(), &info) != 0) return std::nullopt;
-  // Times so far off that milliseconds would not fit are no times to show.
-  constexpr int64_t kLimit = std::numeric_limits<int64_t>::max() / 1000 - 1;
-  if (info.st_mtim.tv_sec > kLimit || info.st_mtim.tv_sec < -kLimit) return std::nullopt;
-  return static_cast<int64_t>(info.st_mtim.tv_sec) * 1000 + info.st_mtim.tv_nsec / 1000000;
+  if (!report.lastWriteInstant) return std::nullopt;
+  return report.lastWriteInstant->time_since_epoch().count();
 }
 
 std::string ShowTime(std::optional<int64_t> time) {

@@ -65,10 +65,10 @@ const char* StateName(EntryState state);
 // The key of a report as bytes (UTF-8), or nothing.
 std::optional<std::string> ReportKey(const kelvra::caching::DiskEntryReport& report);
 // When the entry's ".bin" was last written, in milliseconds since
-// 1970-01-01 00:00:00 UTC, or nothing (no ".bin", or it went meanwhile). Read
-// from the file itself: the report's lastWriteTime is a local wall-clock
-// reading, the same for two moments of the hour repeated when the clocks go
-// back, so it can neither be shown with the right offset nor ordered.
+// 1970-01-01 00:00:00 UTC, or nothing (no ".bin"). From the report's
+// lastWriteInstant: its lastWriteTime is a local wall-clock reading, the same
+// for two moments of the hour repeated when the clocks go back, so it can
+// neither be shown with the right offset nor ordered.
 std::optional<int64_t> WriteTime(const kelvra::caching::DiskEntryReport& report);
 // A last-write time for people ("2024-05-01 12:34:56", local time, "-" when
 // there is none) and for scripts (ISO 8601 with milliseconds and the local

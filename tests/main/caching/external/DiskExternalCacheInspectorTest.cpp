@@ -153,6 +153,11 @@ TEST_F(DiskExternalCacheTest, WhatTheEntryFolderHoldsDecidesReportLoadAndListing
     EXPECT_EQ(report.valueSize, c.reportedSize);
     EXPECT_EQ(report.lastWriteTime.has_value(), c.reportedSize.has_value());
     if (report.lastWriteTime) EXPECT_EQ(report.lastWriteTime->GetRepresentation(), dayAgo.GetRepresentation());
+    EXPECT_EQ(report.lastWriteInstant.has_value(), c.reportedSize.has_value());
+    if (report.lastWriteInstant) {
+      EXPECT_EQ(*report.lastWriteInstant, std::chrono::floor<std::chrono::milliseconds>(
+                                              std::chrono::file_clock::to_sys(fs::last_write_time(entry / ".bin"))));
+    }
     const bool served = c.state == State::Whole || c.state == State::Unverified;
     EXPECT_EQ(report.detail.empty(), served) << "a reason for every entry that is not served";
     const DiskEntryReport one = inspector.InspectKey(c.key);
