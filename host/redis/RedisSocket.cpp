@@ -11,11 +11,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <map>
 #include <memory>
+#include <string>
 #include <system_error>
 #include <thread>
 #include <utility>
 
+#include "host/ForkGeneration.h"
 #include "host/TConditionVariable.h"
 #include "host/TMutex.h"
 #include "host/TString.h"
@@ -73,17 +76,62 @@ std::string RedisErrnoText(int error) {
 
 namespace {
 
-using AddressList = std::unique_ptr<addrinfo, void (*)(addrinfo*)>;
+// Owned with the resolution that found it (freed by the last holder).
+using AddressList = std::shared_ptr<const addrinfo>;
+
+AddressList OwnAddresses(addrinfo* found) {
+  return AddressList(found, [](const addrinfo* list) { freeaddrinfo(const_cast<addrinfo*>(list)); });
+}
 
 // One name's resolution on a thread of its own, shared by that thread and
-// the connecting caller, which may stop waiting for it.
+// every caller that wants the same name and port while it runs; each caller
+// may stop waiting for it.
 struct Resolution {
   TMutex mutex;
   TConditionVariable finished;
   bool done KELCACHE_GUARDED_BY(mutex) = false;
-  bool abandoned KELCACHE_GUARDED_BY(mutex) = false;  // the caller left: the thread frees what it finds
   int status KELCACHE_GUARDED_BY(mutex) = 0;
-  addrinfo* found KELCACHE_GUARDED_BY(mutex) = nullptr;
+  AddressList found KELCACHE_GUARDED_BY(mutex);
+};
+
+// The resolutions running, by name and port, so that connections to one
+// server made while its name server is slow (a pool's connections, retries
+// after each time-out) wait for one resolution instead of each starting a
+// thread that outlives its caller. Entries go when their resolution ends.
+// Thread rules: m_mutex guards m_running; it is a leaf lock, never held with
+// a resolution's lock. A child forked without exec starts with an empty
+// registry (the parent's threads are not in it).
+class RunningResolutions {
+ public:
+  // The running resolution of `key`, or null.
+  std::shared_ptr<Resolution> Find(const std::string& key) {
+    TMutexLock lock(m_mutex);
+    const auto it = m_running.find(key);
+    return it == m_running.end() ? nullptr : it->second.lock();
+  }
+  void Add(const std::string& key, const std::shared_ptr<Resolution>& resolution) {
+    TMutexLock lock(m_mutex);
+    m_running[key] = resolution;
+  }
+  // Forgets `resolution` under `key` (and nothing newer made since).
+  void Remove(const std::string& key, const Resolution* resolution) {
+    TMutexLock lock(m_mutex);
+    const auto it = m_running.find(key);
+    if (it == m_running.end()) return;
+    const std::shared_ptr<Resolution> listed = it->second.lock();
+    if (listed == nullptr || listed.get() == resolution) m_running.erase(it);
+  }
+
+  static RunningResolutions& Get() { return Instance::Get(); }
+
+ private:
+  static RunningResolutions* MakeFirst() { return new RunningResolutions; }
+  static RunningResolutions* MakeInChild(const RunningResolutions&) { return new RunningResolutions; }
+  using Instance = ForkReplacedInstance<RunningResolutions, &RunningResolutions::MakeFirst,
+                                        &RunningResolutions::MakeInChild>;
+
+  TMutex m_mutex;
+  std::map<std::string, std::weak_ptr<Resolution>> m_running KELCACHE_GUARDED_BY(m_mutex);
 };
 
 // getaddrinfo on the calling thread. With `nullWhenNoName`, a host that is
@@ -92,9 +140,36 @@ AddressList ResolveHere(const std::string& host, const std::string& port, const 
                         const std::string& where, bool nullWhenNoName) {
   addrinfo* found = nullptr;
   const int status = getaddrinfo(host.c_str(), port.c_str(), &hints, &found);
-  if (status == 0) return AddressList(found, freeaddrinfo);
-  if (status == EAI_NONAME && nullWhenNoName) return AddressList(nullptr, freeaddrinfo);
+  if (status == 0) return OwnAddresses(found);
+  if (status == EAI_NONAME && nullWhenNoName) return nullptr;
   throw RedisIoError(TString::fromStdString(where + gai_strerror(status)));
+}
+
+// Starts resolving `host` and `port` on a thread of its own, listed under
+// `key` until it ends. Null when no thread could be had.
+std::shared_ptr<Resolution> StartResolution(const std::string& key, const std::string& host,
+                                            const std::string& port, const addrinfo& hints) {
+  auto resolution = std::make_shared<Resolution>();
+  RunningResolutions& running = RunningResolutions::Get();
+  running.Add(key, resolution);
+  try {
+    std::thread([resolution, key, host, port, hints] {
+      addrinfo* result = nullptr;
+      const int resolved = getaddrinfo(host.c_str(), port.c_str(), &hints, &result);
+      {
+        TMutexLock lock(resolution->mutex);
+        resolution->status = resolved;
+        if (resolved == 0) resolution->found = OwnAddresses(result);
+        resolution->done = true;
+        resolution->finished.NotifyAll();
+      }
+      RunningResolutions::Get().Remove(key, resolution.get());
+    }).detach();
+  } catch (const std::system_error&) {
+    running.Remove(key, resolution.get());
+    return nullptr;
+  }
+  return resolution;
 }
 
 // The addresses of `address`, within `deadline`. An address given as numbers
@@ -102,7 +177,9 @@ AddressList ResolveHere(const std::string& host, const std::string& port, const 
 // system's resolver on a thread of its own, so that a resolver that takes
 // long (a name server that does not answer, asked again for seconds) holds
 // the caller no longer than the connection's time-out; the thread, if the
-// caller stops waiting, finishes by itself and frees what it found.
+// caller stops waiting, finishes by itself and the result goes with the
+// last holder. Callers that want the same name and port meanwhile wait for
+// the same resolution.
 AddressList ResolveRedisAddress(const RedisServerAddress& address, Clock::time_point deadline,
                                 std::chrono::milliseconds timeout, const std::string& where) {
   addrinfo hints{};
@@ -113,29 +190,15 @@ AddressList ResolveRedisAddress(const RedisServerAddress& address, Clock::time_p
   if (AddressList numeric = ResolveHere(address.host, port, hints, where, true)) return numeric;
 
   hints.ai_flags = AI_NUMERICSERV;
-  auto resolution = std::make_shared<Resolution>();
-  try {
-    std::thread([resolution, host = address.host, port, hints] {
-      addrinfo* result = nullptr;
-      const int resolved = getaddrinfo(host.c_str(), port.c_str(), &hints, &result);
-      TMutexLock lock(resolution->mutex);
-      if (resolution->abandoned) {
-        if (resolved == 0) freeaddrinfo(result);
-        return;
-      }
-      resolution->status = resolved;
-      resolution->found = result;
-      resolution->done = true;
-      resolution->finished.NotifyOne();
-    }).detach();
-  } catch (const std::system_error&) {
-    // No thread to be had: the name is resolved here, in the resolver's time.
-    return ResolveHere(address.host, port, hints, where, false);
-  }
+  const std::string key = address.host + '\n' + port;
+  std::shared_ptr<Resolution> resolution = RunningResolutions::Get().Find(key);
+  if (resolution == nullptr) resolution = StartResolution(key, address.host, port, hints);
+  // No thread to be had: the name is resolved here, in the resolver's time.
+  if (resolution == nullptr) return ResolveHere(address.host, port, hints, where, false);
+
   TMutexLock lock(resolution->mutex);
   while (!resolution->done) {
     if (!resolution->finished.WaitUntil(lock, deadline) && !resolution->done) {
-      resolution->abandoned = true;
       throw RedisTimeoutError(TString::fromStdString(where + "the name was not resolved within " +
                                                      std::to_string(timeout.count()) + " ms"));
     }
@@ -143,7 +206,7 @@ AddressList ResolveRedisAddress(const RedisServerAddress& address, Clock::time_p
   if (resolution->status != 0) {
     throw RedisIoError(TString::fromStdString(where + gai_strerror(resolution->status)));
   }
-  return AddressList(std::exchange(resolution->found, nullptr), freeaddrinfo);
+  return resolution->found;
 }
 
 }  // namespace

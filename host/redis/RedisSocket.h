@@ -14,7 +14,8 @@
 namespace kelvra::caching {
 
 // Resolves `address` (getaddrinfo; a name on a thread of its own, so that a
-// slow resolver is bounded by `timeout` too) and tries each address in turn
+// slow resolver is bounded by `timeout` too, and shared by the connections
+// to the same name and port made while it runs) and tries each address in turn
 // with a non-blocking connect until one answers or `timeout` is used up. Returns the connected socket, still non-blocking,
 // with TCP_NODELAY (requests are batched by the pipe, not by Nagle's
 // algorithm) and TCP keep-alive (a dead peer of an idle connection is
