@@ -9,7 +9,7 @@ bool UnsentPublications::Keep(Publication publication) {
   TMutexLock lock(m_mutex);
   m_kept.push_back(std::move(publication));
   const bool room = m_kept.size() <= kCapacity;
-  TrimLocked();
+  DropOldestBeyondCapacityLocked();
   return room;
 }
 
@@ -25,10 +25,10 @@ void UnsentPublications::PutBack(std::deque<Publication> unsent) {
   if (unsent.empty()) return;
   TMutexLock lock(m_mutex);
   m_kept.insert(m_kept.begin(), std::make_move_iterator(unsent.begin()), std::make_move_iterator(unsent.end()));
-  TrimLocked();
+  DropOldestBeyondCapacityLocked();
 }
 
-void UnsentPublications::TrimLocked() {
+void UnsentPublications::DropOldestBeyondCapacityLocked() {
   while (m_kept.size() > kCapacity) m_kept.pop_front();
   m_size.store(m_kept.size(), std::memory_order_relaxed);
 }

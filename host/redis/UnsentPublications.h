@@ -49,7 +49,9 @@ class UnsentPublications {
   void PutBack(std::deque<Publication> unsent);
 
  private:
-  void TrimLocked() KELCACHE_REQUIRES(m_mutex);
+  // Drops the oldest kept publications beyond kCapacity, and updates
+  // m_size, which every change of m_kept ends with.
+  void DropOldestBeyondCapacityLocked() KELCACHE_REQUIRES(m_mutex);
 
   TMutex m_mutex;
   std::deque<Publication> m_kept KELCACHE_GUARDED_BY(m_mutex);

@@ -37,7 +37,9 @@ bool EndsWith(const char* path, const std::string& suffix) {
   return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-// The kinds of call that `flags` of an open make it.
+// Whether an open with `flags` is a call of the kind `trigger` waits for: a
+// creating open (O_CREAT), or a reading open as the disk store makes one
+// (O_NONBLOCK or O_PATH).
 bool OpenTriggers(Trigger trigger, int flags) {
   if (trigger == Trigger::CreatingOpen) return (flags & O_CREAT) != 0;
   return trigger == Trigger::ReadingOpen && (flags & (O_NONBLOCK | O_PATH)) != 0;
