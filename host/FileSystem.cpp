@@ -2,10 +2,13 @@
 
 #include "host/LocalTimeLock.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <chrono>
 #include <ctime>
 #include <filesystem>
+#include <limits>
 #include <system_error>
 
 #include "host/FileErrors.h"
@@ -76,13 +79,6 @@ std::chrono::system_clock::time_point LocalToSystem(const DateTime& localTime) {
   }
   if (utc == static_cast<std::time_t>(-1)) return asIfUtc;
   return std::chrono::system_clock::from_time_t(utc) + rest;
-}
-
-// The local clock's reading at the UTC instant time.
-DateTime SystemToLocal(std::chrono::system_clock::time_point time) {
-  auto seconds = std::chrono::floor<std::chrono::seconds>(time.time_since_epoch());
-  return DateTime::FromSystemTime(time) +
-         DateTimeSpan::FromSeconds(DateTime::LocalUtcOffsetSeconds(static_cast<std::time_t>(seconds.count())));
 }
 
 }  // namespace
@@ -186,9 +182,31 @@ bool LastWriteTime(const TPath& path, const DateTime& localTime) {
 }
 
 DateTime GetLastWriteTime(const TPath& path) {
-  std::error_code error;
-  fs::file_time_type fileTime = fs::last_write_time(path.ToStdPath(), error);
-  if (error) throw TFileException(u"Cannot read the last-write time of", path, error);
-  auto systemTime = std::chrono::file_clock::to_sys(fileTime);
-  return SystemToLocal(std::chrono::time_point_cast<std::chrono::system_clock::duration>(systemTime));
+  struct stat info {};
+  if (::stat(path.ToStdPath().c_str(), &info) != 0) {
+    throw TFileException(u"Cannot read the last-write time of", path, std::error_code(errno, std::generic_category()));
+  }
+  std::optional<DateTime> local;
+  if (const auto instant = FileTimeInstant(info.st_mtim)) local = LocalReadingAt(*instant);
+  if (!local) {
+    throw TFileException(u"Cannot read the last-write time of", path, std::make_error_code(std::errc::value_too_large));
+  }
+  return *local;
+}
+
+std::optional<std::chrono::sys_time<std::chrono::milliseconds>> FileTimeInstant(const timespec& time) {
+  constexpr int64_t kLimitSeconds = std::numeric_limits<int64_t>::max() / 1000 - 86400;
+  if (time.tv_sec > kLimitSeconds || time.tv_sec < -kLimitSeconds) return std::nullopt;
+  return std::chrono::sys_time<std::chrono::milliseconds>(
+      std::chrono::milliseconds(static_cast<int64_t>(time.tv_sec) * 1000 + time.tv_nsec / 1000000));
+}
+
+std::optional<DateTime> LocalReadingAt(std::chrono::sys_time<std::chrono::milliseconds> instant) {
+  const int64_t since = instant.time_since_epoch().count();
+  // The offset at the second that holds the moment (rounded down, also
+  // before 1970).
+  const int64_t second = since / 1000 - (since % 1000 < 0 ? 1 : 0);
+  const int64_t local = since + int64_t{1000} * DateTime::LocalUtcOffsetSeconds(static_cast<std::time_t>(second));
+  if (local < -static_cast<int64_t>(DateTime::kUnixEpochMilliseconds)) return std::nullopt;
+  return DateTime::FromValue(DateTime::kUnixEpochMilliseconds + static_cast<uint64_t>(local));
 }

@@ -21,6 +21,10 @@
 // exception.
 #pragma once
 
+#include <time.h>
+
+#include <chrono>
+#include <optional>
 #include <system_error>
 
 #include "host/DateTime.h"
@@ -66,5 +70,16 @@ KELCACHE_EXPORT bool RemovePathRecursively(const TPath& path, std::error_code& e
 KELCACHE_EXPORT bool LastWriteTime(const TPath& path, const DateTime& localTime);
 
 // The last-write time of a file or folder in local time (see Times above),
-// to the millisecond. Raises TFileException when it cannot be read.
+// to the millisecond. Raises TFileException when it cannot be read, or when it
+// is so far off that a DateTime cannot hold it (EOVERFLOW).
 KELCACHE_EXPORT DateTime GetLastWriteTime(const TPath& path);
+
+// A file time (a stat's st_mtim) to the millisecond, rounded down, as a
+// zone-free moment; nothing when that does not fit in 64 bits with a day to
+// spare. (Not a system_clock::time_point: its nanoseconds end in the year
+// 2262, and a file may well be dated later.)
+KELCACHE_EXPORT std::optional<std::chrono::sys_time<std::chrono::milliseconds>> FileTimeInstant(
+    const timespec& time);
+// The local clock's reading at `instant` (see Times above); nothing before
+// the year 1.
+KELCACHE_EXPORT std::optional<DateTime> LocalReadingAt(std::chrono::sys_time<std::chrono::milliseconds> instant);

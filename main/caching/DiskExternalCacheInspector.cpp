@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <chrono>
 #include <iterator>
-#include <limits>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -47,24 +46,6 @@ bool IsKeyHash(const TString& name) {
 TString SystemError(const char16_t* operation, const TPath& path, int error) {
   return TString(operation) + u" '" + path.ToString() + u"': " +
          TString::fromStdString(std::generic_category().message(error));
-}
-
-// A file time to the millisecond (rounded down), or nothing when that does
-// not fit in 64 bits with a day to spare for a zone's offset. (Not a
-// system_clock::time_point: its nanoseconds end in the year 2262, and a file
-// may well be dated later.)
-std::optional<std::chrono::sys_time<std::chrono::milliseconds>> InstantOf(const timespec& time) {
-  constexpr int64_t kLimitSeconds = std::numeric_limits<int64_t>::max() / 1000 - 86400;
-  if (time.tv_sec > kLimitSeconds || time.tv_sec < -kLimitSeconds) return std::nullopt;
-  return std::chrono::sys_time<std::chrono::milliseconds>(
-      std::chrono::milliseconds(static_cast<int64_t>(time.tv_sec) * 1000 + time.tv_nsec / 1000000));
-}
-
-// The local clock's reading at `instant`, or nothing before the year 1.
-std::optional<DateTime> LocalReadingAt(std::chrono::sys_time<std::chrono::milliseconds> instant, time_t seconds) {
-  const int64_t local = instant.time_since_epoch().count() + int64_t{1000} * DateTime::LocalUtcOffsetSeconds(seconds);
-  if (local < -static_cast<int64_t>(DateTime::kUnixEpochMilliseconds)) return std::nullopt;
-  return DateTime::FromValue(DateTime::kUnixEpochMilliseconds + static_cast<uint64_t>(local));
 }
 
 DiskEntryReport With(DiskEntryReport report, State state, TString detail) {
@@ -107,10 +88,8 @@ DiskEntryReport InspectEntry(const DiskCacheFolder::Opening& opening, const Disk
     report.valueSize = static_cast<uint64_t>(value->info.st_size);
     // From the value file read above, so the time is that of the file whose
     // size and contents the report gives.
-    report.lastWriteInstant = InstantOf(value->info.st_mtim);
-    if (report.lastWriteInstant) {
-      report.lastWriteTime = LocalReadingAt(*report.lastWriteInstant, value->info.st_mtim.tv_sec);
-    }
+    report.lastWriteInstant = FileTimeInstant(value->info.st_mtim);
+    if (report.lastWriteInstant) report.lastWriteTime = LocalReadingAt(*report.lastWriteInstant);
   } else if (openError != ENOENT && openError != ENOTDIR) {
     return With(std::move(report), State::Unreadable,
                 SystemError(u"Cannot open file", entry.valueFile, openError));

@@ -4,6 +4,8 @@
 #include "host/TFile.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <time.h>
@@ -125,6 +127,13 @@ TEST_F(TFileTest, LastWriteTimeIsSetAndReadInLocalTime) {
   if (LastWriteTime(file, year1900)) {
     EXPECT_EQ(GetLastWriteTime(file).GetRepresentation(), year1900.GetRepresentation());
   }
+
+  // A time set by other means past the year 2262 (where a clock of
+  // nanoseconds ends; ext4 goes to 2446) is read as it stands.
+  const timespec year2286[2] = {{10000000000, 0}, {10000000000, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, file.ToStdPath().c_str(), year2286, 0), 0);
+  EXPECT_EQ(GetLastWriteTime(file).GetRepresentation(),
+            DateTime::kUnixEpochMilliseconds + 10000000000000ULL + 1000ULL * DateTime::LocalUtcOffsetSeconds(10000000000));
 }
 
 TEST_F(TFileTest, LoadTextFileReadsBackTheBytesOfToStdString) {
