@@ -103,15 +103,19 @@ struct Resolution {
 // registry (the parent's threads are not in it).
 class RunningResolutions {
  public:
-  // The running resolution of `key`, or null.
-  std::shared_ptr<Resolution> Find(const std::string& key) {
+  // The running resolution of `key`, or a new one listed under it, which
+  // the caller is to run (`isNew`). One step, so that callers arriving at
+  // once cannot each start one.
+  std::shared_ptr<Resolution> Join(const std::string& key, bool& isNew) {
     TMutexLock lock(m_mutex);
-    const auto it = m_running.find(key);
-    return it == m_running.end() ? nullptr : it->second.lock();
-  }
-  void Add(const std::string& key, const std::shared_ptr<Resolution>& resolution) {
-    TMutexLock lock(m_mutex);
-    m_running[key] = resolution;
+    std::weak_ptr<Resolution>& listed = m_running[key];
+    std::shared_ptr<Resolution> running = listed.lock();
+    isNew = running == nullptr;
+    if (isNew) {
+      running = std::make_shared<Resolution>();
+      listed = running;
+    }
+    return running;
   }
   // Forgets `resolution` under `key` (and nothing newer made since).
   void Remove(const std::string& key, const Resolution* resolution) {
@@ -145,31 +149,20 @@ AddressList ResolveHere(const std::string& host, const std::string& port, const 
   throw RedisIoError(TString::fromStdString(where + gai_strerror(status)));
 }
 
-// Starts resolving `host` and `port` on a thread of its own, listed under
-// `key` until it ends. Null when no thread could be had.
-std::shared_ptr<Resolution> StartResolution(const std::string& key, const std::string& host,
-                                            const std::string& port, const addrinfo& hints) {
-  auto resolution = std::make_shared<Resolution>();
-  RunningResolutions& running = RunningResolutions::Get();
-  running.Add(key, resolution);
-  try {
-    std::thread([resolution, key, host, port, hints] {
-      addrinfo* result = nullptr;
-      const int resolved = getaddrinfo(host.c_str(), port.c_str(), &hints, &result);
-      {
-        TMutexLock lock(resolution->mutex);
-        resolution->status = resolved;
-        if (resolved == 0) resolution->found = OwnAddresses(result);
-        resolution->done = true;
-        resolution->finished.NotifyAll();
-      }
-      RunningResolutions::Get().Remove(key, resolution.get());
-    }).detach();
-  } catch (const std::system_error&) {
-    running.Remove(key, resolution.get());
-    return nullptr;
+// Resolves `host` and `port` for everyone waiting on `resolution`, then
+// takes it off the list under `key`.
+void RunResolution(Resolution& resolution, const std::string& key, const std::string& host, const std::string& port,
+                   const addrinfo& hints) {
+  addrinfo* result = nullptr;
+  const int resolved = getaddrinfo(host.c_str(), port.c_str(), &hints, &result);
+  {
+    TMutexLock lock(resolution.mutex);
+    resolution.status = resolved;
+    if (resolved == 0) resolution.found = OwnAddresses(result);
+    resolution.done = true;
+    resolution.finished.NotifyAll();
   }
-  return resolution;
+  RunningResolutions::Get().Remove(key, &resolution);
 }
 
 // The addresses of `address`, within `deadline`. An address given as numbers
@@ -191,10 +184,19 @@ AddressList ResolveRedisAddress(const RedisServerAddress& address, Clock::time_p
 
   hints.ai_flags = AI_NUMERICSERV;
   const std::string key = address.host + '\n' + port;
-  std::shared_ptr<Resolution> resolution = RunningResolutions::Get().Find(key);
-  if (resolution == nullptr) resolution = StartResolution(key, address.host, port, hints);
-  // No thread to be had: the name is resolved here, in the resolver's time.
-  if (resolution == nullptr) return ResolveHere(address.host, port, hints, where, false);
+  bool isNew = false;
+  const std::shared_ptr<Resolution> resolution = RunningResolutions::Get().Join(key, isNew);
+  if (isNew) {
+    try {
+      std::thread([resolution, key, host = address.host, port, hints] {
+        RunResolution(*resolution, key, host, port, hints);
+      }).detach();
+    } catch (const std::system_error&) {
+      // No thread to be had: the name is resolved here, in the resolver's
+      // time, for everyone waiting.
+      RunResolution(*resolution, key, address.host, port, hints);
+    }
+  }
 
   TMutexLock lock(resolution->mutex);
   while (!resolution->done) {
