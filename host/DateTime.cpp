@@ -42,7 +42,8 @@ DateTime DateTime::GetUtcTime() {
 
 DateTime DateTime::GetLocalTime() {
   auto now = std::chrono::system_clock::now();
-  return FromSystemTime(now) + DateTimeSpan::FromSeconds(LocalUtcOffsetSeconds(std::chrono::system_clock::to_time_t(now)));
+  return FromSystemTime(now) +
+         DateTimeSpan::FromSeconds(LocalUtcOffsetSeconds(std::chrono::system_clock::to_time_t(now)));
 }
 
 long DateTime::LocalUtcOffsetSeconds(std::time_t utc) {

@@ -12,9 +12,9 @@
 #pragma once
 
 #include <chrono>
-#include <ctime>
-#include <cstdint>
 #include <climits>
+#include <cstdint>
+#include <ctime>
 
 #include "host/Export.h"
 

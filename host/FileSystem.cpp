@@ -184,12 +184,14 @@ bool LastWriteTime(const TPath& path, const DateTime& localTime) {
 DateTime GetLastWriteTime(const TPath& path) {
   struct stat info {};
   if (::stat(path.ToStdPath().c_str(), &info) != 0) {
-    throw TFileException(u"Cannot read the last-write time of", path, std::error_code(errno, std::generic_category()));
+    throw TFileException(u"Cannot read the last-write time of", path,
+                         std::error_code(errno, std::generic_category()));
   }
   std::optional<DateTime> local;
   if (const auto instant = FileTimeInstant(info.st_mtim)) local = LocalReadingAt(*instant);
   if (!local) {
-    throw TFileException(u"Cannot read the last-write time of", path, std::make_error_code(std::errc::value_too_large));
+    throw TFileException(u"Cannot read the last-write time of", path,
+                         std::make_error_code(std::errc::value_too_large));
   }
   return *local;
 }
@@ -206,7 +208,8 @@ std::optional<DateTime> LocalReadingAt(std::chrono::sys_time<std::chrono::millis
   // The offset at the second that holds the moment (rounded down, also
   // before 1970).
   const int64_t second = since / 1000 - (since % 1000 < 0 ? 1 : 0);
-  const int64_t local = since + int64_t{1000} * DateTime::LocalUtcOffsetSeconds(static_cast<std::time_t>(second));
+  const int64_t local =
+      since + int64_t{1000} * DateTime::LocalUtcOffsetSeconds(static_cast<std::time_t>(second));
   if (local < -static_cast<int64_t>(DateTime::kUnixEpochMilliseconds)) return std::nullopt;
   return DateTime::FromValue(DateTime::kUnixEpochMilliseconds + static_cast<uint64_t>(local));
 }

@@ -82,4 +82,5 @@ KELCACHE_EXPORT std::optional<std::chrono::sys_time<std::chrono::milliseconds>> 
     const timespec& time);
 // The local clock's reading at `instant` (see Times above); nothing before
 // the year 1.
-KELCACHE_EXPORT std::optional<DateTime> LocalReadingAt(std::chrono::sys_time<std::chrono::milliseconds> instant);
+KELCACHE_EXPORT std::optional<DateTime> LocalReadingAt(
+    std::chrono::sys_time<std::chrono::milliseconds> instant);

@@ -18,9 +18,9 @@
 #include <cstdint>
 
 #include "host/Export.h"
-#include "host/ThreadAnnotations.h"
 #include "host/TMutex.h"
 #include "host/TString.h"
+#include "host/ThreadAnnotations.h"
 
 class KELCACHE_EXPORT LogRateLimiter {
  public:

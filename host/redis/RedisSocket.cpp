@@ -151,8 +151,8 @@ AddressList ResolveHere(const std::string& host, const std::string& port, const 
 
 // Resolves `host` and `port` for everyone waiting on `resolution`, then
 // takes it off the list under `key`.
-void RunResolution(Resolution& resolution, const std::string& key, const std::string& host, const std::string& port,
-                   const addrinfo& hints) {
+void RunResolution(Resolution& resolution, const std::string& key, const std::string& host,
+                   const std::string& port, const addrinfo& hints) {
   addrinfo* result = nullptr;
   const int resolved = getaddrinfo(host.c_str(), port.c_str(), &hints, &result);
   {

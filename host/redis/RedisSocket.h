@@ -16,11 +16,10 @@ namespace kelvra::caching {
 // Resolves `address` (getaddrinfo; a name on a thread of its own, so that a
 // slow resolver is bounded by `timeout` too, and shared by the connections
 // to the same name and port made while it runs) and tries each address in turn
-// with a non-blocking connect until one answers or `timeout` is used up. Returns the connected socket, still non-blocking,
-// with TCP_NODELAY (requests are batched by the pipe, not by Nagle's
-// algorithm) and TCP keep-alive (a dead peer of an idle connection is
-// noticed); the caller closes it. Raises RedisIoError (refused, unreachable,
-// unknown host) or RedisTimeoutError, naming the server.
+// with a non-blocking connect until one answers or `timeout` is used up. Returns the connected socket, still
+// non-blocking, with TCP_NODELAY (requests are batched by the pipe, not by Nagle's algorithm) and TCP
+// keep-alive (a dead peer of an idle connection is noticed); the caller closes it. Raises RedisIoError
+// (refused, unreachable, unknown host) or RedisTimeoutError, naming the server.
 int ConnectRedisSocket(const RedisServerAddress& address, std::chrono::milliseconds timeout);
 
 // Ends the connection on `fd` at once, from any thread, without closing the

@@ -547,8 +547,8 @@ TEST(CliTool, LastWriteTimesCarryTheOffsetOfTheirMomentAndSortByIt) {
   std::vector<std::pair<std::string, std::string>> shown;  // key, last write
   for (const Json& entry : listed) shown.emplace_back(entry.at("key"), entry.at("last_write"));
   EXPECT_EQ(shown, (decltype(shown){{"far", "2286-11-20T18:46:40.000+01:00"},
-                                     {"second", "2026-10-25T02:30:00.000+01:00"},
-                                     {"first", "2026-10-25T02:30:00.000+02:00"}}));
+                                    {"second", "2026-10-25T02:30:00.000+01:00"},
+                                    {"first", "2026-10-25T02:30:00.000+02:00"}}));
   const Json summary = RunJson(Disk("stats", dir.str(), {"--json"}), 0, berlin);
   EXPECT_EQ(summary.at("oldest").at("key"), "first");
   EXPECT_EQ(summary.at("newest").at("key"), "far");

@@ -3,11 +3,11 @@
 // write) and TDirectory.
 #include "host/TFile.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
-#include <sys/stat.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <time.h>
 
 #include <atomic>
@@ -133,7 +133,8 @@ TEST_F(TFileTest, LastWriteTimeIsSetAndReadInLocalTime) {
   const timespec year2286[2] = {{10000000000, 0}, {10000000000, 0}};
   ASSERT_EQ(utimensat(AT_FDCWD, file.ToStdPath().c_str(), year2286, 0), 0);
   EXPECT_EQ(GetLastWriteTime(file).GetRepresentation(),
-            DateTime::kUnixEpochMilliseconds + 10000000000000ULL + 1000ULL * DateTime::LocalUtcOffsetSeconds(10000000000));
+            DateTime::kUnixEpochMilliseconds + 10000000000000ULL +
+                1000ULL * DateTime::LocalUtcOffsetSeconds(10000000000));
 }
 
 TEST_F(TFileTest, LoadTextFileReadsBackTheBytesOfToStdString) {

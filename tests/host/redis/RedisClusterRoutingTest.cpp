@@ -217,9 +217,9 @@ class ScriptedNodes {
       for (const RedisByteRange& part : parts) m_requests.Feed(part.data, part.size);
       RedisReplyPtr request;
       while (m_requests.Next(&request) == RedisReplyParser::Result::kReply) {
-        const bool slots = request->elements.size() == 2 &&
-                           std::string(request->elements[0]->bytes->begin(), request->elements[0]->bytes->end()) ==
-                               "CLUSTER";
+        const bool slots =
+            request->elements.size() == 2 && std::string(request->elements[0]->bytes->begin(),
+                                                         request->elements[0]->bytes->end()) == "CLUSTER";
         m_replies += slots ? m_nodes.m_slots : "-ERR not scripted\r\n";
       }
       m_changed.notify_all();
@@ -267,7 +267,8 @@ class ScriptedNodes {
 TEST(RedisCluster, ANodeThatCouldNotBeConnectedToInTimeIsAskedForTheSlotMapLast) {
   const RedisServerAddress unreachable{"10.0.0.1", 7000};
   const RedisServerAddress answering{"10.0.0.2", 7000};
-  ScriptedNodes nodes(unreachable, Arr({Range(0, 8191, {"10.0.0.1:7000:a"}), Range(8192, 16383, {"10.0.0.2:7000:b"})}));
+  ScriptedNodes nodes(unreachable,
+                      Arr({Range(0, 8191, {"10.0.0.1:7000:a"}), Range(8192, 16383, {"10.0.0.2:7000:b"})}));
   RedisPoolOptions options;
   options.connectTimeout = std::chrono::milliseconds(200);
   RedisCluster cluster({unreachable, answering}, options, nodes.Factory());

@@ -155,8 +155,9 @@ TEST_F(DiskExternalCacheTest, WhatTheEntryFolderHoldsDecidesReportLoadAndListing
     if (report.lastWriteTime) EXPECT_EQ(report.lastWriteTime->GetRepresentation(), dayAgo.GetRepresentation());
     EXPECT_EQ(report.lastWriteInstant.has_value(), c.reportedSize.has_value());
     if (report.lastWriteInstant) {
-      EXPECT_EQ(*report.lastWriteInstant, std::chrono::floor<std::chrono::milliseconds>(
-                                              std::chrono::file_clock::to_sys(fs::last_write_time(entry / ".bin"))));
+      EXPECT_EQ(*report.lastWriteInstant,
+                std::chrono::floor<std::chrono::milliseconds>(
+                    std::chrono::file_clock::to_sys(fs::last_write_time(entry / ".bin"))));
     }
     const bool served = c.state == State::Whole || c.state == State::Unverified;
     EXPECT_EQ(report.detail.empty(), served) << "a reason for every entry that is not served";
