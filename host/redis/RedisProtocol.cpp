@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <new>
 
-#include "host/redis/RedisValuePool.h"
+#include "host/ValueBufferPool.h"
 
 namespace kelvra::caching {
 
@@ -61,7 +61,7 @@ void* CreateString(const redisReadTask* task, char* text, size_t length) {
         break;
       default:
         reply.type = RedisReply::Type::kString;
-        reply.bytes = RedisValuePool::MakeValue(text, length);
+        reply.bytes = ValueBufferPool::MakeValue(text, length);
         break;
     }
   });

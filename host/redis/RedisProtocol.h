@@ -6,7 +6,7 @@
 //                    but referenced, kept alive by the command
 //   RedisReply       one parsed reply; a bulk string is already the value
 //                    the connection returns (no further copy), its buffer
-//                    from RedisValuePool
+//                    from ValueBufferPool
 //   RedisReplyParser turns a received byte stream into replies, in order
 //
 // Thread rules: plain values. A parser is used by one thread at a time (the

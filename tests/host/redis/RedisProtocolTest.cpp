@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "host/redis/RedisProtocol.h"
-#include "host/redis/RedisValuePool.h"
+#include "host/ValueBufferPool.h"
 
 namespace kelcache_test {
 namespace {
@@ -86,7 +86,7 @@ std::string Show(const RedisReply& reply) {
 }
 
 TEST(RedisProtocol, RepliesParseTheSameHoweverTheStreamIsCut) {
-  const std::string large(kelvra::caching::RedisValuePool::kPooledMin + 3, 'L');
+  const std::string large(ValueBufferPool::kPooledMin + 3, 'L');
   const std::tuple<const char*, std::string, std::vector<std::string>> cases[] = {  // what, stream, replies
       {"simple types", "+OK\r\n-ERR wrong\r\n:-42\r\n$-1\r\n", {"+OK", "-ERR wrong", ":-42", "nil"}},
       {"bulk strings, empty and binary",
@@ -123,23 +123,31 @@ TEST(RedisProtocol, RepliesParseTheSameHoweverTheStreamIsCut) {
   }
 }
 
-TEST(RedisValuePool, ARecycledBufferCarriesExactlyTheNewValue) {
-  using kelvra::caching::RedisValuePool;
+TEST(ValueBufferPool, ARecycledBufferCarriesExactlyTheNewValue) {
   // Sizes that shrink and grow, so that buffers larger than the value are
   // reused (up to twice its size); small ones and ones too large for the
-  // pool are plain buffers.
-  const size_t sizes[] = {64 * 1024,     20 * 1024, 100, RedisValuePool::kPooledMin,
-                          64 * 1024 + 1, 17 * 1024, 0,   3 * RedisValuePool::kMaxBufferBytes,
+  // pool are plain buffers. Each round hands out a buffer to be overwritten
+  // (as a disk load reads into it) and then a copied value, each made from
+  // what the one before left in the pool.
+  const size_t sizes[] = {64 * 1024,     20 * 1024, 100, ValueBufferPool::kPooledMin,
+                          64 * 1024 + 1, 17 * 1024, 0,   3 * ValueBufferPool::kMaxBufferBytes,
                           30 * 1024};
   for (int round = 0; round < 3; ++round) {
     for (size_t size : sizes) {
+      SCOPED_TRACE(size);
+      auto buffer = ValueBufferPool::MakeBuffer(size);
+      ASSERT_EQ(buffer->size(), size);
+      ASSERT_LE(buffer->capacity(), 2 * size);
+      std::fill(buffer->begin(), buffer->end(), uint8_t{0xAB});
+      buffer.reset();
+
       std::string source(size, '\0');
       for (size_t i = 0; i < size; ++i) source[i] = static_cast<char>(i * 7 + size + round);
-      auto value = RedisValuePool::MakeValue(source.data(), source.size());
+      auto value = ValueBufferPool::MakeValue(source.data(), source.size());
       ASSERT_EQ(value->size(), size);
-      ASSERT_TRUE(size == 0 || std::memcmp(value->data(), source.data(), size) == 0) << size;
+      ASSERT_TRUE(size == 0 || std::memcmp(value->data(), source.data(), size) == 0);
       // A value holds no more than twice its bytes, whichever buffer it got.
-      ASSERT_LE(value->capacity(), 2 * size) << size;
+      ASSERT_LE(value->capacity(), 2 * size);
     }
   }
 }
@@ -148,20 +156,19 @@ TEST(RedisValuePool, ARecycledBufferCarriesExactlyTheNewValue) {
 // served for a while is) still keeps, and serves again, the buffer of a value
 // that none of them fits (here a larger one, bigger than the room left):
 // its oldest buffers make room.
-TEST(RedisValuePool, AFullPoolMakesRoomForTheBuffersOfTheValuesAtHand) {
-  using kelvra::caching::RedisValuePool;
+TEST(ValueBufferPool, AFullPoolMakesRoomForTheBuffersOfTheValuesAtHand) {
   const std::string filler(512 * 1024, 'f');
   {
     std::vector<std::shared_ptr<std::vector<uint8_t>>> values;
-    for (size_t i = 0; i < RedisValuePool::kMaxPoolBytes / filler.size() + 2; ++i) {
-      values.push_back(RedisValuePool::MakeValue(filler.data(), filler.size()));
+    for (size_t i = 0; i < ValueBufferPool::kMaxPoolBytes / filler.size() + 2; ++i) {
+      values.push_back(ValueBufferPool::MakeValue(filler.data(), filler.size()));
     }
   }  // every one given back: the pool is full, less than a filler's room left
   const std::string value(600 * 1024, 'v');
-  RedisValuePool::MakeValue(value.data(), value.size());  // given back at once
-  const size_t idle = RedisValuePool::IdleBuffers();
-  auto again = RedisValuePool::MakeValue(value.data(), value.size());
-  EXPECT_EQ(RedisValuePool::IdleBuffers(), idle - 1) << "the value's buffer was not kept for reuse";
+  ValueBufferPool::MakeValue(value.data(), value.size());  // given back at once
+  const size_t idle = ValueBufferPool::IdleBuffers();
+  auto again = ValueBufferPool::MakeValue(value.data(), value.size());
+  EXPECT_EQ(ValueBufferPool::IdleBuffers(), idle - 1) << "the value's buffer was not kept for reuse";
 }
 
 TEST(RedisProtocol, AStreamThatIsNotRespIsAProtocolError) {

@@ -1,12 +1,10 @@
-#include "host/redis/RedisValuePool.h"
+#include "host/ValueBufferPool.h"
 
 #include <algorithm>
 #include <new>
 
 #include "host/ThreadAnnotations.h"
 #include "host/TMutex.h"
-
-namespace kelvra::caching {
 
 namespace {
 
@@ -42,14 +40,14 @@ class Pool {
   void Give(Buffer* buffer) noexcept {
     std::unique_ptr<Buffer> owned(buffer);
     const size_t capacity = owned->capacity();
-    if (capacity > RedisValuePool::kMaxBufferBytes) return;
-    owned->clear();
+    // Its size stays: a later MakeBuffer of that size or less writes nothing.
+    if (capacity > ValueBufferPool::kMaxBufferBytes) return;
     std::vector<std::unique_ptr<Buffer>> evicted;  // freed after the lock
     TMutexLock lock(m_mutex);
     try {
       size_t oldest = 0;
       size_t freed = 0;
-      while (m_bytes - freed + capacity > RedisValuePool::kMaxPoolBytes && oldest < m_idle.size()) {
+      while (m_bytes - freed + capacity > ValueBufferPool::kMaxPoolBytes && oldest < m_idle.size()) {
         freed += m_idle[oldest++]->capacity();
       }
       evicted.reserve(oldest);
@@ -79,22 +77,42 @@ Pool& ThePool() {
   return *s_pool;
 }
 
-}  // namespace
-
-std::shared_ptr<std::vector<uint8_t>> RedisValuePool::MakeValue(const char* data, size_t size) {
-  const auto* bytes = reinterpret_cast<const uint8_t*>(data);
-  if (size < kPooledMin || size > kMaxBufferBytes) return std::make_shared<Buffer>(bytes, bytes + size);
+// A buffer for a value of `size` bytes: recycled when one fits, else new
+// (its capacity exactly `size`). Its size is left as it was.
+std::unique_ptr<Buffer> TakeBuffer(size_t size) {
   std::unique_ptr<Buffer> buffer = ThePool().Take(size);
   if (!buffer) {
     buffer = std::make_unique<Buffer>();
     buffer->reserve(size);
   }
-  buffer->assign(bytes, bytes + size);
+  return buffer;
+}
+
+std::shared_ptr<Buffer> Pooled(std::unique_ptr<Buffer> buffer) {
   return std::shared_ptr<Buffer>(buffer.release(), [](Buffer* returned) { ThePool().Give(returned); });
 }
 
-size_t RedisValuePool::IdleBuffers() {
-  return ThePool().Idle();
+bool IsPooledSize(size_t size) {
+  return size >= ValueBufferPool::kPooledMin && size <= ValueBufferPool::kMaxBufferBytes;
 }
 
-}  // namespace kelvra::caching
+}  // namespace
+
+std::shared_ptr<std::vector<uint8_t>> ValueBufferPool::MakeValue(const char* data, size_t size) {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(data);
+  if (!IsPooledSize(size)) return std::make_shared<Buffer>(bytes, bytes + size);
+  std::unique_ptr<Buffer> buffer = TakeBuffer(size);
+  buffer->assign(bytes, bytes + size);
+  return Pooled(std::move(buffer));
+}
+
+std::shared_ptr<std::vector<uint8_t>> ValueBufferPool::MakeBuffer(size_t size) {
+  if (!IsPooledSize(size)) return std::make_shared<Buffer>(size);
+  std::unique_ptr<Buffer> buffer = TakeBuffer(size);
+  buffer->resize(size);  // writes only past the recycled buffer's old size
+  return Pooled(std::move(buffer));
+}
+
+size_t ValueBufferPool::IdleBuffers() {
+  return ThePool().Idle();
+}
