@@ -60,8 +60,9 @@ TFileException TFileException::FromErrno(const TString& operation, const TString
 
 namespace {
 
-// The UTC instant at which the local clock reads localTime.
-std::chrono::system_clock::time_point LocalToSystem(const DateTime& localTime) {
+// The UTC instant at which the local clock reads localTime; nothing when the
+// C library cannot convert it.
+std::optional<std::chrono::system_clock::time_point> LocalToSystem(const DateTime& localTime) {
   // Read as if it were UTC, the representation gives the local clock's
   // calendar fields; mktime turns those fields into the UTC instant.
   std::chrono::system_clock::time_point asIfUtc = localTime.ToSystemTime();
@@ -70,14 +71,17 @@ std::chrono::system_clock::time_point LocalToSystem(const DateTime& localTime) {
   std::chrono::milliseconds rest = sinceEpoch - seconds;
   std::time_t fieldsAsUtc = static_cast<std::time_t>(seconds.count());
   std::tm fields{};
-  if (gmtime_r(&fieldsAsUtc, &fields) == nullptr) return asIfUtc;
+  if (gmtime_r(&fieldsAsUtc, &fields) == nullptr) return std::nullopt;
   fields.tm_isdst = -1;  // let the zone's rules decide whether daylight saving applies
+  // mktime's -1 is also the answer for 1969-12-31 23:59:59 UTC: success is
+  // told by the day of the week it fills in.
+  fields.tm_wday = -1;
   std::time_t utc;
   {
     TMutexLock lock(host_internal::LocalTimeMutex());
     utc = std::mktime(&fields);
   }
-  if (utc == static_cast<std::time_t>(-1)) return asIfUtc;
+  if (fields.tm_wday == -1) return std::nullopt;
   return std::chrono::system_clock::from_time_t(utc) + rest;
 }
 
@@ -169,7 +173,9 @@ bool LastWriteTime(const TPath& path, const DateTime& localTime) {
   constexpr uint64_t kEarliest = DateTime::kUnixEpochMilliseconds - 2208988800000ULL;  // 1900-01-01
   constexpr uint64_t kLatest = DateTime::kUnixEpochMilliseconds + 7258118400000ULL;    // 2200-01-01
   if (localTime.GetRepresentation() < kEarliest || localTime.GetRepresentation() >= kLatest) return false;
-  auto fileTime = std::chrono::file_clock::from_sys(LocalToSystem(localTime));
+  const std::optional<std::chrono::system_clock::time_point> instant = LocalToSystem(localTime);
+  if (!instant) return false;
+  auto fileTime = std::chrono::file_clock::from_sys(*instant);
   const auto wanted = std::chrono::time_point_cast<fs::file_time_type::duration>(fileTime);
   std::error_code error;
   fs::last_write_time(path.ToStdPath(), wanted, error);

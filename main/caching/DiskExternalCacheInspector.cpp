@@ -96,6 +96,13 @@ DiskEntryReport InspectEntry(const DiskCacheFolder::Opening& opening, const Disk
   }
 
   if (!report.key && !value) {
+    // A drop (or the sweeper) that removed the whole folder between the
+    // listing and the lock leaves no entry, not a damaged one.
+    struct stat folder {};
+    if (::fstatat(opening.Fd(), report.folderName.toStdString().c_str(), &folder, AT_SYMLINK_NOFOLLOW) != 0 &&
+        (errno == ENOENT || errno == ENOTDIR)) {
+      return With(std::move(report), State::Absent, TString(u"no such folder"));
+    }
     return With(std::move(report), State::HalfWritten, TString(u"it holds neither \".key\" nor \".bin\""));
   }
   // A store empties ".key" before it writes the value and fills it last, so
@@ -209,7 +216,9 @@ std::vector<DiskEntryReport> DiskExternalCacheInspector::ListEntries() const {
   for (const TPath& item : TDirectory(m_folder->Path())) {
     const TString name = item.FileName();
     if (name == u".lock") continue;
-    reports.push_back(InspectFolder(name));
+    DiskEntryReport report = InspectFolder(name);
+    // Removed since the folder was listed: not part of the listing.
+    if (report.state != DiskEntryReport::State::Absent) reports.push_back(std::move(report));
   }
   return reports;
 }

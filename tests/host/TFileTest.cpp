@@ -15,6 +15,8 @@
 #include <cstring>
 #include <iterator>
 #include <set>
+#include <optional>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -126,6 +128,22 @@ TEST_F(TFileTest, LastWriteTimeIsSetAndReadInLocalTime) {
   const DateTime year1900 = DateTime::FromValue(DateTime::kUnixEpochMilliseconds - 2208988800000ULL + 43200000);
   if (LastWriteTime(file, year1900)) {
     EXPECT_EQ(GetLastWriteTime(file).GetRepresentation(), year1900.GetRepresentation());
+  }
+
+  // The local reading of 1969-12-31 23:59:59.500 UTC, the one second whose
+  // mktime answer is -1, is stamped as that moment (in a zone away from UTC,
+  // where reading it as UTC would be hours off).
+  {
+    const char* before = std::getenv("TZ");
+    const std::optional<std::string> saved = before ? std::optional<std::string>(before) : std::nullopt;
+    setenv("TZ", "EST5", 1);
+    tzset();
+    const DateTime lastSecondOf1969 = DateTime::FromValue(DateTime::kUnixEpochMilliseconds - 500 - 5 * 3600 * 1000);
+    EXPECT_TRUE(LastWriteTime(file, lastSecondOf1969));
+    const auto held = std::chrono::file_clock::to_sys(fs::last_write_time(file.ToStdPath()));
+    EXPECT_EQ(std::chrono::floor<std::chrono::milliseconds>(held).time_since_epoch().count(), -500);
+    saved ? setenv("TZ", saved->c_str(), 1) : unsetenv("TZ");
+    tzset();
   }
 
   // A time set by other means past the year 2262 (where a clock of
