@@ -79,7 +79,7 @@ class KELCACHE_EXPORT IRedisTransport {
  public:
   virtual ~IRedisTransport();
 
-  // Connects to `address` within `timeout` (name resolution not included).
+  // Connects to `address` within `timeout`, name resolution included.
   // Raises RedisIoError or RedisTimeoutError.
   virtual void Connect(const RedisServerAddress& address, std::chrono::milliseconds timeout) = 0;
   // Writes all bytes of `parts`, in order.
