@@ -138,14 +138,14 @@ class RunningResolutions {
   std::map<std::string, std::weak_ptr<Resolution>> m_running KELCACHE_GUARDED_BY(m_mutex);
 };
 
-// getaddrinfo on the calling thread. With `nullWhenNoName`, a host that is
-// not an address of the kind asked for yields null instead of raising.
-AddressList ResolveHere(const std::string& host, const std::string& port, const addrinfo& hints,
-                        const std::string& where, bool nullWhenNoName) {
+// The addresses of `host` read as numbers (`hints` asks for numbers only),
+// on the calling thread; null when it is a name.
+AddressList ResolveNumbers(const std::string& host, const std::string& port, const addrinfo& hints,
+                           const std::string& where) {
   addrinfo* found = nullptr;
   const int status = getaddrinfo(host.c_str(), port.c_str(), &hints, &found);
   if (status == 0) return OwnAddresses(found);
-  if (status == EAI_NONAME && nullWhenNoName) return nullptr;
+  if (status == EAI_NONAME) return nullptr;
   throw RedisIoError(TString::fromStdString(where + gai_strerror(status)));
 }
 
@@ -180,7 +180,7 @@ AddressList ResolveRedisAddress(const RedisServerAddress& address, Clock::time_p
   hints.ai_socktype = SOCK_STREAM;
   hints.ai_flags = AI_NUMERICSERV | AI_NUMERICHOST;
   const std::string port = std::to_string(address.port);
-  if (AddressList numeric = ResolveHere(address.host, port, hints, where, true)) return numeric;
+  if (AddressList numeric = ResolveNumbers(address.host, port, hints, where)) return numeric;
 
   hints.ai_flags = AI_NUMERICSERV;
   const std::string key = address.host + '\n' + port;
