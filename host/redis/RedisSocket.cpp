@@ -97,45 +97,68 @@ struct Resolution {
 // The resolutions running, by name and port, so that connections to one
 // server made while its name server is slow (a pool's connections, retries
 // after each time-out) wait for one resolution instead of each starting a
-// thread that outlives its caller. Entries go when their resolution ends.
-// Thread rules: m_mutex guards m_running; it is a leaf lock, never held with
+// thread that outlives its caller. A resolution leaves the list when it
+// fails, or when a caller takes what it found; what it found with nobody
+// left waiting (every caller timed out) stays listed for kUnclaimedKept, for
+// the next connection to the name. Without that, a name server slower than
+// the connection's time-out would keep the server out of reach for good:
+// every attempt would start a resolution and give up before its end.
+// Thread rules: m_mutex guards m_listed; it is a leaf lock, never held with
 // a resolution's lock. A child forked without exec starts with an empty
 // registry (the parent's threads are not in it).
 class RunningResolutions {
  public:
-  // The running resolution of `key`, or a new one listed under it, which
-  // the caller is to run (`isNew`). One step, so that callers arriving at
-  // once cannot each start one.
+  static constexpr std::chrono::seconds kUnclaimedKept{10};
+
+  // The listed resolution of `key` (running, or finished and not yet
+  // taken), or a new one listed under it, which the caller is to run
+  // (`isNew`). One step, so that callers arriving at once cannot each start
+  // one.
   std::shared_ptr<Resolution> Join(const std::string& key, bool& isNew) {
+    const Clock::time_point now = Clock::now();
     TMutexLock lock(m_mutex);
-    std::weak_ptr<Resolution>& listed = m_running[key];
-    std::shared_ptr<Resolution> running = listed.lock();
-    isNew = running == nullptr;
-    if (isNew) {
-      running = std::make_shared<Resolution>();
-      listed = running;
-    }
-    return running;
+    std::erase_if(m_listed, [now](const auto& listed) { return listed.second.keptUntil <= now; });
+    Listed& listed = m_listed[key];
+    isNew = listed.resolution == nullptr;
+    if (isNew) listed.resolution = std::make_shared<Resolution>();
+    return listed.resolution;
   }
-  // Forgets `resolution` under `key` (and nothing newer made since).
-  void Remove(const std::string& key, const Resolution* resolution) {
+  // `resolution` under `key` has ended: listed no longer when it failed,
+  // else for kUnclaimedKept at most (unless taken before).
+  void Ended(const std::string& key, const Resolution* resolution, bool found) {
+    const Clock::time_point keptUntil = Clock::now() + kUnclaimedKept;
     TMutexLock lock(m_mutex);
-    const auto it = m_running.find(key);
-    if (it == m_running.end()) return;
-    const std::shared_ptr<Resolution> listed = it->second.lock();
-    if (listed == nullptr || listed.get() == resolution) m_running.erase(it);
+    const auto it = m_listed.find(key);
+    if (it == m_listed.end() || it->second.resolution.get() != resolution) return;
+    if (found) {
+      it->second.keptUntil = keptUntil;
+    } else {
+      m_listed.erase(it);
+    }
+  }
+  // A caller took what `resolution` under `key` found: later connections
+  // ask the resolver again.
+  void Taken(const std::string& key, const Resolution* resolution) {
+    TMutexLock lock(m_mutex);
+    const auto it = m_listed.find(key);
+    if (it != m_listed.end() && it->second.resolution.get() == resolution) m_listed.erase(it);
   }
 
   static RunningResolutions& Get() { return Instance::Get(); }
 
  private:
+  struct Listed {
+    std::shared_ptr<Resolution> resolution;
+    Clock::time_point keptUntil = Clock::time_point::max();  // while it runs: until it ends
+  };
+
   static RunningResolutions* MakeFirst() { return new RunningResolutions; }
   static RunningResolutions* MakeInChild(const RunningResolutions&) { return new RunningResolutions; }
   using Instance = ForkReplacedInstance<RunningResolutions, &RunningResolutions::MakeFirst,
                                         &RunningResolutions::MakeInChild>;
 
   TMutex m_mutex;
-  std::map<std::string, std::weak_ptr<Resolution>> m_running KELCACHE_GUARDED_BY(m_mutex);
+  std::map<std::string, Listed> m_listed KELCACHE_GUARDED_BY(m_mutex);
 };
 
 // The addresses of `host` read as numbers (`hints` asks for numbers only),
@@ -150,7 +173,7 @@ AddressList ResolveNumbers(const std::string& host, const std::string& port, con
 }
 
 // Resolves `host` and `port` for everyone waiting on `resolution`, then
-// takes it off the list under `key`.
+// tells the list under `key` that it ended.
 void RunResolution(Resolution& resolution, const std::string& key, const std::string& host,
                    const std::string& port, const addrinfo& hints) {
   addrinfo* result = nullptr;
@@ -162,7 +185,7 @@ void RunResolution(Resolution& resolution, const std::string& key, const std::st
     resolution.done = true;
     resolution.finished.NotifyAll();
   }
-  RunningResolutions::Get().Remove(key, &resolution);
+  RunningResolutions::Get().Ended(key, &resolution, resolved == 0);
 }
 
 // The addresses of `address`, within `deadline`. An address given as numbers
@@ -198,17 +221,22 @@ AddressList ResolveRedisAddress(const RedisServerAddress& address, Clock::time_p
     }
   }
 
-  TMutexLock lock(resolution->mutex);
-  while (!resolution->done) {
-    if (!resolution->finished.WaitUntil(lock, deadline) && !resolution->done) {
-      throw RedisTimeoutError(TString::fromStdString(where + "the name was not resolved within " +
-                                                     std::to_string(timeout.count()) + " ms"));
+  AddressList found;
+  {
+    TMutexLock lock(resolution->mutex);
+    while (!resolution->done) {
+      if (!resolution->finished.WaitUntil(lock, deadline) && !resolution->done) {
+        throw RedisTimeoutError(TString::fromStdString(where + "the name was not resolved within " +
+                                                       std::to_string(timeout.count()) + " ms"));
+      }
     }
+    if (resolution->status != 0) {
+      throw RedisIoError(TString::fromStdString(where + gai_strerror(resolution->status)));
+    }
+    found = resolution->found;
   }
-  if (resolution->status != 0) {
-    throw RedisIoError(TString::fromStdString(where + gai_strerror(resolution->status)));
-  }
-  return resolution->found;
+  RunningResolutions::Get().Taken(key, resolution.get());
+  return found;
 }
 
 }  // namespace
