@@ -1,6 +1,7 @@
 #include "host/FolderSweeper.h"
 
 #include <sys/stat.h>
+#include <time.h>
 
 #include <algorithm>
 #include <limits>
@@ -8,7 +9,6 @@
 #include <system_error>
 #include <tuple>
 
-#include "host/LongestWait.h"
 #include "host/TMutex.h"
 
 namespace fs = std::filesystem;
@@ -21,7 +21,7 @@ uint64_t SaturatingAdd(uint64_t a, uint64_t b) {
 
 struct Measured {
   uint64_t bytes = 0;
-  fs::file_time_type newestWrite;
+  FileWriteTime newestWrite;
 };
 
 // A listing error that means the thing listed is gone, not that it could
@@ -30,19 +30,42 @@ bool Vanished(const std::error_code& error) {
   return error == std::errc::no_such_file_or_directory || error == std::errc::not_a_directory;
 }
 
-// The last-write time of `path`; nothing when it cannot be read. A time
-// outside the file clock's range (the standard library reads none after 2262)
-// counts as a century after, or before, now: the entry's age is unknown, so
-// the minimum age does not shield it, and it still counts and can go.
-std::optional<fs::file_time_type> LastWritten(const fs::path& path) {
-  std::error_code error;
-  const fs::file_time_type written = fs::last_write_time(path, error);
-  if (!error) return written;
-  if (error != std::errc::value_too_large) return std::nullopt;
+struct FileFacts {
+  uint64_t bytes = 0;
+  FileWriteTime written;
+};
+
+// The size and last-write time of `path` itself (not of what a link names);
+// nothing when they cannot be read. The time is read whole, as the file
+// system holds it: the standard library's file clock reads only the years
+// 1882 to 2466 and gives a time before them as another date.
+std::optional<FileFacts> ReadFacts(const fs::path& path) {
   struct stat info {};
-  const bool beforeRange = ::lstat(path.c_str(), &info) == 0 && info.st_mtim.tv_sec < 0;
-  const fs::file_time_type now = fs::file_time_type::clock::now();
-  return beforeRange ? now - host_internal::kCentury : now + host_internal::kCentury;
+  if (::lstat(path.c_str(), &info) != 0) return std::nullopt;
+  return FileFacts{static_cast<uint64_t>(info.st_size),
+                   FileWriteTime{info.st_mtim.tv_sec, info.st_mtim.tv_nsec}};
+}
+
+FileWriteTime Now() {
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return FileWriteTime{now.tv_sec, now.tv_nsec};
+}
+
+// Whole seconds from `earlier` to `later`, rounded down (saturated far
+// beyond any minimum age), and whether a fraction of a second is left over.
+struct SecondsApart {
+  int64_t whole;
+  bool fraction;
+};
+SecondsApart Between(FileWriteTime earlier, FileWriteTime later) {
+  int64_t whole = 0;
+  if (__builtin_sub_overflow(later.seconds, earlier.seconds, &whole)) {
+    whole = later.seconds > earlier.seconds ? std::numeric_limits<int64_t>::max()
+                                            : std::numeric_limits<int64_t>::min() + 1;
+  }
+  if (later.nanoseconds < earlier.nanoseconds) --whole;
+  return SecondsApart{whole, later.nanoseconds != earlier.nanoseconds};
 }
 
 // The size of the files under an entry folder and the newest of their
@@ -65,12 +88,9 @@ std::optional<Measured> MeasureEntryFolder(const fs::path& folder, bool& unreada
     std::error_code fileError;
     fs::file_status status = it->symlink_status(fileError);
     if (!fileError && fs::is_regular_file(status)) {
-      uintmax_t size = it->file_size(fileError);
-      std::optional<fs::file_time_type> written;
-      if (!fileError) written = LastWritten(it->path());
-      if (written) {
-        measured.bytes = SaturatingAdd(measured.bytes, size);
-        measured.newestWrite = sawFile ? std::max(measured.newestWrite, *written) : *written;
+      if (const std::optional<FileFacts> file = ReadFacts(it->path())) {
+        measured.bytes = SaturatingAdd(measured.bytes, file->bytes);
+        measured.newestWrite = sawFile ? std::max(measured.newestWrite, file->written) : file->written;
         sawFile = true;
       }
     }
@@ -82,9 +102,9 @@ std::optional<Measured> MeasureEntryFolder(const fs::path& folder, bool& unreada
     }
   }
   if (!sawFile) {
-    std::optional<fs::file_time_type> written = LastWritten(folder);
-    if (!written) return std::nullopt;
-    measured.newestWrite = *written;
+    const std::optional<FileFacts> own = ReadFacts(folder);
+    if (!own) return std::nullopt;
+    measured.newestWrite = own->written;
   }
   return measured;
 }
@@ -213,7 +233,7 @@ FolderSweeper::ScanResult FolderSweeper::ScanAndTrim(const fs::path& folder, uin
   if (SaturatingAdd(result.remainingBytes, incomingBytes) <= m_budgetBytes) return result;
 
   OrderForRemoval(entries);
-  const fs::file_time_type now = fs::file_time_type::clock::now();
+  const FileWriteTime now = Now();
   for (const EntryFolder& entry : entries) {
     if (SaturatingAdd(result.remainingBytes, incomingBytes) <= m_targetBytes) break;
     // Not a break for the oldest-first order: entries dated after `now`
@@ -229,8 +249,7 @@ FolderSweeper::ScanResult FolderSweeper::ScanAndTrim(const fs::path& folder, uin
         if (!unreadable) result.remainingBytes -= std::min(result.remainingBytes, entry.bytes);
         continue;
       }
-      if (!OldEnough(EntryFolder{entry.path, current->bytes, current->newestWrite},
-                     fs::file_time_type::clock::now())) {
+      if (!OldEnough(EntryFolder{entry.path, current->bytes, current->newestWrite}, Now())) {
         continue;
       }
     }
@@ -257,12 +276,14 @@ void FolderSweeper::OrderForRemoval(std::vector<EntryFolder>& entries) const {
   }
 }
 
-bool FolderSweeper::OldEnough(const EntryFolder& entry, fs::file_time_type now) const {
+bool FolderSweeper::OldEnough(const EntryFolder& entry, FileWriteTime now) const {
   if (m_minimumAgeSeconds == 0) return true;
+  const int64_t minimum = m_minimumAgeSeconds;
   // Written further in the future than the minimum age: the clock was set
   // back since, and the entry's age is unknown. Shielding it would hold the
   // folder over its budget until the clock caught up, possibly for hours.
   // (A write time a little ahead, a file server's clock, still shields.)
-  if (entry.newestWrite - now > std::chrono::seconds(m_minimumAgeSeconds)) return true;
-  return now - entry.newestWrite >= std::chrono::seconds(m_minimumAgeSeconds);
+  const SecondsApart ahead = Between(now, entry.newestWrite);
+  if (ahead.whole > minimum || (ahead.whole == minimum && ahead.fraction)) return true;
+  return Between(entry.newestWrite, now).whole >= minimum;
 }

@@ -63,6 +63,7 @@
 #pragma once
 
 #include <chrono>
+#include <compare>
 #include <cstdint>
 #include <filesystem>
 #include <string_view>
@@ -76,6 +77,14 @@
 #include "host/TMutex.h"
 
 enum class FolderSweepOrder : int { LeastRecentlyWritten = 0, LargestFirst = 1 };
+
+// A file's last-write time as the file system holds it: seconds from
+// 1970-01-01 UTC (negative before) and nanoseconds within the second.
+struct FileWriteTime {
+  int64_t seconds = 0;
+  int64_t nanoseconds = 0;
+  friend auto operator<=>(const FileWriteTime&, const FileWriteTime&) = default;
+};
 
 // Whether `name` is an entry folder's name as the disk cache makes them: the
 // decimal text of a 32-bit key hash, without sign or leading zeros ("0" to
@@ -126,14 +135,14 @@ class KELCACHE_EXPORT FolderSweeper {
   struct EntryFolder {
     std::filesystem::path path;
     uint64_t bytes = 0;
-    std::filesystem::file_time_type newestWrite;
+    FileWriteTime newestWrite;
   };
 
   // Lists folder, measures its entries and removes entries until the total
   // plus incomingBytes is within the target. Runs without m_mutex.
   ScanResult ScanAndTrim(const std::filesystem::path& folder, uint64_t incomingBytes) const;
   void OrderForRemoval(std::vector<EntryFolder>& entries) const;
-  bool OldEnough(const EntryFolder& entry, std::filesystem::file_time_type now) const;
+  bool OldEnough(const EntryFolder& entry, FileWriteTime now) const;
 
   const uint64_t m_budgetBytes;
   const uint64_t m_targetBytes;  // what a trim aims for: 90% of the budget

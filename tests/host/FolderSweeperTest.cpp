@@ -42,6 +42,21 @@ bool WriteEntry(const TPath& entry, size_t keyBytes, size_t valueBytes) {
   }
 }
 
+// Dates both files of an entry folder `seconds` from 1970 (UTC). False when
+// the file system does not hold that time (ext4 holds 1901 to 2446).
+bool DateEntry(const fs::path& entry, int64_t seconds) {
+  const timespec times[2] = {{seconds, 0}, {seconds, 0}};
+  for (const char* file : {".bin", ".key"}) {
+    const std::string path = (entry / file).string();
+    struct stat info {};
+    if (utimensat(AT_FDCWD, path.c_str(), times, 0) != 0 || stat(path.c_str(), &info) != 0 ||
+        info.st_mtim.tv_sec != seconds) {
+      return false;
+    }
+  }
+  return true;
+}
+
 class FolderSweeperTest : public TFileTest {
  protected:
   TPath Folder() const { return Root() / TPath("ns"); }
@@ -66,18 +81,11 @@ class FolderSweeperTest : public TFileTest {
   }
 
   // An entry whose files were written in the year 2300, after the last date
-  // the standard library's file clock can read.
+  // the standard library's own clock of files (and the system clock) reaches.
   void MakeEntryBeyondTheFileClock(const std::string& name, size_t valueBytes) {
     TPath entry = EntryPath(name);
     ASSERT_TRUE(WriteEntry(entry, 0, valueBytes));
-    const timespec year2300[2] = {{10413792000, 0}, {10413792000, 0}};
-    for (const char* file : {".bin", ".key"}) {
-      const std::string path = (entry / TPath(file)).ToStdPath().string();
-      ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), year2300, 0), 0) << file;
-      struct stat info {};
-      ASSERT_EQ(stat(path.c_str(), &info), 0);
-      ASSERT_EQ(info.st_mtim.tv_sec, year2300[1].tv_sec) << "this file system cannot hold the year 2300";
-    }
+    ASSERT_TRUE(DateEntry(entry.ToStdPath(), 10413792000)) << "this file system cannot hold the year 2300";
   }
 
   // The names in the swept folder, entries by their labels.
@@ -190,8 +198,8 @@ TEST_F(FolderSweeperTest, LargestEntriesGoFirstButNeitherYoungEntriesNorOtherFol
 // file server's clock). After the clock was set back, entries written before
 // are dated far in the future: their age is unknown, so the minimum age does
 // not shield them, and the young entries that come first in the order do not
-// stop the sweep. An entry dated after the file clock's range (2262) has no
-// known age either: it counts, and goes.
+// stop the sweep. An entry dated after the clocks' range (2262) has no known
+// age either: it counts, and goes.
 TEST_F(FolderSweeperTest, OnlyYoungEntriesAreShieldedAndMayHoldTheFolderAboveBudget) {
   MakeEntry("old", 0, 1000, 3600);
   for (int i = 0; i < 4; ++i) MakeEntry("future" + std::to_string(i), 0, 1000, -3600);
@@ -212,6 +220,29 @@ TEST_F(FolderSweeperTest, OnlyYoungEntriesAreShieldedAndMayHoldTheFolderAboveBud
   EXPECT_FALSE(sweeper.Sweep(Folder(), 150));
   EXPECT_EQ(sweeper.GetScanCount(), 2u);
   EXPECT_EQ(Entries(), young);
+}
+
+// Write times are ordered as the file system holds them, also before 1882,
+// where the standard library's clock of files gives other dates (one in the
+// 25th century for 1850): the entry written in 1850 is the least recently
+// written. On a memory file system, which holds such times (ext4 stops at
+// 1901); skipped where there is none.
+TEST(FolderSweeperDates, AnEntryWrittenBeforeTheFileClockBeginsIsTheLeastRecentlyWritten) {
+  if (!fs::is_directory("/dev/shm")) GTEST_SKIP() << "no memory file system at /dev/shm";
+  kelcache_test::TempDir root("/dev/shm");
+  const fs::path folder = root.path() / "ns";
+  const std::vector<std::pair<std::string, int64_t>> written = {
+      {"1000", -3786825600},  // 1850-01-01
+      {"1001", 0},            // 1970-01-01
+      {"1002", 1893456000},   // 2030-01-01
+  };
+  for (const auto& [name, seconds] : written) {
+    ASSERT_TRUE(WriteEntry(TPath::FromStdPath(folder / name), 0, 1000));
+    if (!DateEntry(folder / name, seconds)) GTEST_SKIP() << "/dev/shm cannot hold the year 1850";
+  }
+  FolderSweeper sweeper(2500, FolderSweepOrder::LeastRecentlyWritten, 0, kLongInterval);
+  EXPECT_TRUE(sweeper.Sweep(TPath::FromStdPath(folder), 0));
+  EXPECT_EQ(FileNames(folder), (std::set<std::string>{"1001", "1002"}));
 }
 
 // A scan that cannot read the folder (no descriptor left) is no scan: the

@@ -14,10 +14,9 @@ void PrepareTestProcess() {
   AppConfig::GetInstance().SetUnitTestFlag(true);
 }
 
-TempDir::TempDir() {
+TempDir::TempDir(const std::filesystem::path& base) {
   static std::atomic<unsigned> counter{0};
   std::random_device random;
-  auto base = std::filesystem::temp_directory_path();
   for (;;) {
     auto candidate = base / ("kelcache-test-" + std::to_string(getpid()) + "-" +
                              std::to_string(counter.fetch_add(1)) + "-" + std::to_string(random() % 100000));

@@ -23,7 +23,8 @@ void PrepareTestProcess();
 // in it when the object is destroyed.
 class TempDir {
  public:
-  TempDir();
+  // A new folder under `base` (the system's temporary folder when not given).
+  explicit TempDir(const std::filesystem::path& base = std::filesystem::temp_directory_path());
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
