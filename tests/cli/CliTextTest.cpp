@@ -6,8 +6,11 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <limits>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "tools/kelcache/CoherenceDecoding.h"
 #include "tools/kelcache/Json.h"
@@ -144,12 +147,36 @@ TEST(CliText, LocalTimesCarryTheOffsetInForceAtThatMoment) {
       {"EST5EDT,M3.2.0,M11.1.0", 1719792000000LL, "2024-06-30T20:00:00.000-04:00"},
       {"IST-5:30", 1704067200000LL, "2024-01-01T05:30:00.000+05:30"},
       {"UTC0", -1, "1969-12-31T23:59:59.999+00:00"},
+      {"UTC0", -62135596800000LL, "0001-01-01T00:00:00.000+00:00"},
   };
   for (const auto& [zone, moment, shown] : cases) {
     setenv("TZ", zone, 1);
     tzset();
     EXPECT_EQ(FormatLocalTime(moment, true), shown) << zone;
     EXPECT_EQ(FormatLocalTime(moment, false), shown.substr(0, 10) + " " + shown.substr(11, 8)) << zone;
+  }
+  // A moment whose reading falls before the year 1, or past what a reading
+  // holds, has none: no other date stands in for it.
+  for (const auto& [zone, moment] : std::vector<std::pair<const char*, int64_t>>{
+           {"UTC0", -62135596800001LL}, {"IST-5:30", -62135596800000LL - 19800001LL},
+           {"UTC0", std::numeric_limits<int64_t>::max()}, {"UTC0", std::numeric_limits<int64_t>::min()}}) {
+    setenv("TZ", zone, 1);
+    tzset();
+    EXPECT_EQ(FormatLocalTime(moment, true), std::nullopt) << zone << " " << moment;
+    EXPECT_EQ(FormatLocalTime(moment, false), std::nullopt) << zone << " " << moment;
+  }
+  // An offset with seconds (a local mean time): ISO 8601 has whole minutes
+  // only, so the ISO text moves the reading by the seconds left over and
+  // still names the moment; people read the zone's own clock.
+  const std::tuple<const char*, std::string, std::string> withSeconds[] = {  // zone, ISO, for people
+      {"LMT-0:19:32", "2024-01-01T00:19:00.000+00:19", "2024-01-01 00:19:32"},
+      {"LMT+0:19:32", "2023-12-31T23:41:00.000-00:19", "2023-12-31 23:40:28"},
+  };
+  for (const auto& [zone, iso, forPeople] : withSeconds) {
+    setenv("TZ", zone, 1);
+    tzset();
+    EXPECT_EQ(FormatLocalTime(1704067200000LL, true), iso) << zone;
+    EXPECT_EQ(FormatLocalTime(1704067200000LL, false), forPeople) << zone;
   }
   saved ? setenv("TZ", saved->c_str(), 1) : unsetenv("TZ");
   tzset();

@@ -471,7 +471,9 @@ void AddJsonEnd(JsonWriter& json, const char* name, const DiskEntryReport* repor
   }
   json.BeginObject();
   AddJsonKey(json, ReportKey(*report).value_or(std::string()));
-  json.Key("last_write").String(FormatLocalTime(time, true));
+  json.Key("last_write");
+  const std::optional<std::string> written = FormatLocalTime(time, true);
+  written ? json.String(*written) : json.Null();
   json.EndObject();
 }
 

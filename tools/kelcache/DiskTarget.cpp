@@ -174,7 +174,8 @@ std::optional<int64_t> WriteTime(const DiskEntryReport& report) {
 }
 
 std::string ShowTime(std::optional<int64_t> time) {
-  return time ? FormatLocalTime(*time, false) : std::string("-");
+  const std::optional<std::string> shown = time ? FormatLocalTime(*time, false) : std::nullopt;
+  return shown.value_or("-");
 }
 
 std::optional<std::string> IsoTime(std::optional<int64_t> time) {

@@ -1,5 +1,6 @@
 #include "tools/kelcache/Text.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <limits>
 #include <ctime>
@@ -221,7 +222,7 @@ std::string FormatDateTime(uint64_t representation, char separator, bool withMil
   return text;
 }
 
-LocalReading ToLocalTime(int64_t unixMilliseconds) {
+std::optional<LocalReading> ToLocalTime(int64_t unixMilliseconds) {
   // Rounded down, also before 1970.
   int64_t seconds = unixMilliseconds / 1000;
   int64_t milliseconds = unixMilliseconds % 1000;
@@ -235,8 +236,8 @@ LocalReading ToLocalTime(int64_t unixMilliseconds) {
   const bool overflows =
       __builtin_add_overflow(seconds, static_cast<int64_t>(reading.offsetSeconds) + kDaysToUnixEpoch * 86400, &local) ||
       __builtin_mul_overflow(local, int64_t{1000}, &local) || __builtin_add_overflow(local, milliseconds, &local);
-  if (overflows) local = seconds < 0 ? 0 : std::numeric_limits<int64_t>::max();
-  reading.representation = local < 0 ? 0 : static_cast<uint64_t>(local);
+  if (overflows || local < 0) return std::nullopt;
+  reading.representation = static_cast<uint64_t>(local);
   return reading;
 }
 
@@ -248,10 +249,19 @@ std::string FormatUtcOffset(long offsetSeconds) {
   return text;
 }
 
-std::string FormatLocalTime(int64_t unixMilliseconds, bool iso) {
-  const LocalReading reading = ToLocalTime(unixMilliseconds);
-  return iso ? FormatDateTime(reading.representation, 'T', true) + FormatUtcOffset(reading.offsetSeconds)
-             : FormatDateTime(reading.representation, ' ', false);
+std::optional<std::string> FormatLocalTime(int64_t unixMilliseconds, bool iso) {
+  std::optional<LocalReading> local = ToLocalTime(unixMilliseconds);
+  if (!local) return std::nullopt;
+  LocalReading& reading = *local;
+  if (!iso) return FormatDateTime(reading.representation, ' ', false);
+  // ISO 8601 offsets are whole minutes; a zone's offset with seconds (local
+  // mean times before standard time) is written as its whole minutes, with
+  // the reading moved to match, so that the text still names the moment.
+  const long extraSeconds = reading.offsetSeconds % 60;
+  const auto extraMilliseconds = static_cast<uint64_t>(extraSeconds < 0 ? -extraSeconds : extraSeconds) * 1000;
+  if (extraSeconds > 0) reading.representation -= std::min(reading.representation, extraMilliseconds);
+  if (extraSeconds < 0) reading.representation += extraMilliseconds;
+  return FormatDateTime(reading.representation, 'T', true) + FormatUtcOffset(reading.offsetSeconds - extraSeconds);
 }
 
 bool ParseByteSize(std::string_view text, uint64_t& bytes) {

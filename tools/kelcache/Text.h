@@ -53,18 +53,24 @@ std::string FormatDateTime(uint64_t representation, char separator, bool withMil
 // DateTime representation (for FormatDateTime), and the zone's offset from
 // UTC in force at that moment, daylight saving included. Starting from the
 // moment, not from a wall-clock reading, keeps apart the two moments that
-// share a reading in the hour repeated when the clocks go back.
+// share a reading in the hour repeated when the clocks go back. Nothing for
+// a moment whose reading would come before the year 1 or past the
+// representation's range: no other date stands in for it.
 struct LocalReading {
   uint64_t representation = 0;
   long offsetSeconds = 0;
 };
-LocalReading ToLocalTime(int64_t unixMilliseconds);
+std::optional<LocalReading> ToLocalTime(int64_t unixMilliseconds);
 // An offset from UTC as "+HH:MM" or "-HH:MM".
 std::string FormatUtcOffset(long offsetSeconds);
 // The moment in local time as ISO 8601 with milliseconds and the offset
 // ("2024-05-01T14:34:56.789+02:00"), or for people, to the second and
-// without the offset ("2024-05-01 14:34:56"), when not `iso`.
-std::string FormatLocalTime(int64_t unixMilliseconds, bool iso);
+// without the offset ("2024-05-01 14:34:56"), when not `iso`. An offset
+// that is not a whole number of minutes (a local mean time of the 19th
+// century) is written in ISO as its whole minutes, the reading moved by the
+// seconds left over, so that the text names the same moment. Nothing when
+// ToLocalTime has no reading.
+std::optional<std::string> FormatLocalTime(int64_t unixMilliseconds, bool iso);
 
 // A byte count: a whole number with an optional unit K, M, G or T (powers
 // of 1024; "KiB", "MiB", ... and lower case are accepted too), such as

@@ -53,8 +53,9 @@ std::string Now(bool iso) {
   const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
                           std::chrono::system_clock::now().time_since_epoch())
                           .count();
-  if (iso) return FormatLocalTime(now, true);
-  return FormatDateTime(ToLocalTime(now).representation, ' ', true).substr(11);
+  // The present always has a reading.
+  if (iso) return FormatLocalTime(now, true).value_or("");
+  return FormatDateTime(ToLocalTime(now).value_or(LocalReading{}).representation, ' ', true).substr(11);
 }
 
 // Prints messages and counts them, up to stopAfter (0: no limit). A line
