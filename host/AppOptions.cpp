@@ -37,7 +37,7 @@ namespace {
     "Evicted entries the coherence service keeps before it prunes by count (negative counts " \
     "as 0).") \
   X(CacheSynchronizationMinimumDeltaSeconds, Int, 5, \
-    "A remote value must be at least this many seconds newer than a local entry to make it " \
+    "A remote value must be more than this many seconds newer than a local entry to make it " \
     "dirty.") \
   X(ExternalCacheConcurrencyLimit, Int, 32, \
     "External cache operations (all caches, all kinds) that may hold a slot at once.") \
