@@ -165,6 +165,13 @@ TEST(CliText, LocalTimesCarryTheOffsetInForceAtThatMoment) {
     EXPECT_EQ(FormatLocalTime(moment, true), std::nullopt) << zone << " " << moment;
     EXPECT_EQ(FormatLocalTime(moment, false), std::nullopt) << zone << " " << moment;
   }
+  // Ten seconds into the year 1 by a local mean time 19:32 ahead: the ISO
+  // reading, moved back by 32 s, would come before it.
+  setenv("TZ", "LMT-0:19:32", 1);
+  tzset();
+  const int64_t tenSecondsIn = -62135596800000LL - (19 * 60 + 32) * 1000LL + 10000;
+  EXPECT_EQ(FormatLocalTime(tenSecondsIn, false), "0001-01-01 00:00:10");
+  EXPECT_EQ(FormatLocalTime(tenSecondsIn, true), std::nullopt);
   // An offset with seconds (a local mean time): ISO 8601 has whole minutes
   // only, so the ISO text moves the reading by the seconds left over and
   // still names the moment; people read the zone's own clock.

@@ -1,6 +1,5 @@
 #include "tools/kelcache/Text.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <limits>
 #include <ctime>
@@ -259,7 +258,10 @@ std::optional<std::string> FormatLocalTime(int64_t unixMilliseconds, bool iso) {
   // the reading moved to match, so that the text still names the moment.
   const long extraSeconds = reading.offsetSeconds % 60;
   const auto extraMilliseconds = static_cast<uint64_t>(extraSeconds < 0 ? -extraSeconds : extraSeconds) * 1000;
-  if (extraSeconds > 0) reading.representation -= std::min(reading.representation, extraMilliseconds);
+  if (extraSeconds > 0) {
+    if (reading.representation < extraMilliseconds) return std::nullopt;  // would come before the year 1
+    reading.representation -= extraMilliseconds;
+  }
   if (extraSeconds < 0) reading.representation += extraMilliseconds;
   return FormatDateTime(reading.representation, 'T', true) + FormatUtcOffset(reading.offsetSeconds - extraSeconds);
 }
