@@ -52,20 +52,16 @@ FileWriteTime Now() {
   return FileWriteTime{now.tv_sec, now.tv_nsec};
 }
 
-// Whole seconds from `earlier` to `later`, rounded down (saturated far
-// beyond any minimum age), and whether a fraction of a second is left over.
-struct SecondsApart {
-  int64_t whole;
-  bool fraction;
-};
-SecondsApart Between(FileWriteTime earlier, FileWriteTime later) {
-  int64_t whole = 0;
-  if (__builtin_sub_overflow(later.seconds, earlier.seconds, &whole)) {
-    whole = later.seconds > earlier.seconds ? std::numeric_limits<int64_t>::max()
-                                            : std::numeric_limits<int64_t>::min() + 1;
+// Nanoseconds from `earlier` to `later`, saturated at 2^33 s (272 years)
+// either way: past any minimum age (at most 2^32 s), and within 64 bits.
+int64_t NanosecondsBetween(FileWriteTime earlier, FileWriteTime later) {
+  constexpr int64_t kLimitSeconds = int64_t{1} << 33;
+  int64_t seconds = 0;
+  if (__builtin_sub_overflow(later.seconds, earlier.seconds, &seconds)) {
+    seconds = later.seconds > earlier.seconds ? kLimitSeconds : -kLimitSeconds;
   }
-  if (later.nanoseconds < earlier.nanoseconds) --whole;
-  return SecondsApart{whole, later.nanoseconds != earlier.nanoseconds};
+  seconds = std::clamp(seconds, -kLimitSeconds, kLimitSeconds);
+  return seconds * 1000000000 + (later.nanoseconds - earlier.nanoseconds);
 }
 
 // The size of the files under an entry folder and the newest of their
@@ -278,12 +274,12 @@ void FolderSweeper::OrderForRemoval(std::vector<EntryFolder>& entries) const {
 
 bool FolderSweeper::OldEnough(const EntryFolder& entry, FileWriteTime now) const {
   if (m_minimumAgeSeconds == 0) return true;
-  const int64_t minimum = m_minimumAgeSeconds;
+  const int64_t minimum = int64_t{m_minimumAgeSeconds} * 1000000000;
+  const int64_t age = NanosecondsBetween(entry.newestWrite, now);
   // Written further in the future than the minimum age: the clock was set
   // back since, and the entry's age is unknown. Shielding it would hold the
   // folder over its budget until the clock caught up, possibly for hours.
   // (A write time a little ahead, a file server's clock, still shields.)
-  const SecondsApart ahead = Between(now, entry.newestWrite);
-  if (ahead.whole > minimum || (ahead.whole == minimum && ahead.fraction)) return true;
-  return Between(entry.newestWrite, now).whole >= minimum;
+  if (-age > minimum) return true;
+  return age >= minimum;
 }
