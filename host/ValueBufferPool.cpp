@@ -33,15 +33,18 @@ class Pool {
     return nullptr;
   }
 
-  // Keeps `buffer` for reuse, or frees it (outside the lock) when it is too
-  // large. A full pool makes room by letting its oldest buffers go: buffers
+  // Keeps `buffer` for reuse, or frees it (outside the lock) when no request
+  // could take it: too large, or emptied or shrunk below the pooled sizes by
+  // its holder (a value moved out of its vector leaves no capacity at all,
+  // and such buffers, kept, would fill the searched end of the pool). A full
+  // pool makes room by letting its oldest buffers go: buffers
   // serve only values of at least half their capacity, so ones that no value
   // of the present workload fits must not hold the pool's room for good.
   void Give(Buffer* buffer) noexcept {
     std::unique_ptr<Buffer> owned(buffer);
     const size_t capacity = owned->capacity();
     // Its size stays: a later MakeBuffer of that size or less writes nothing.
-    if (capacity > ValueBufferPool::kMaxBufferBytes) return;
+    if (capacity < ValueBufferPool::kPooledMin || capacity > ValueBufferPool::kMaxBufferBytes) return;
     std::vector<std::unique_ptr<Buffer>> evicted;  // freed after the lock
     TMutexLock lock(m_mutex);
     try {

@@ -20,8 +20,10 @@
 // for a value of at least half its capacity, since hosts keep values and
 // count them by their size. Small values (below kPooledMin) are plain
 // allocations, which the allocator serves well, and so are values above
-// kMaxBufferBytes. The pool keeps at most kMaxPoolBytes of buffers; beyond
-// that its oldest buffers are freed to make room.
+// kMaxBufferBytes. A buffer its holder emptied or shrank below kPooledMin
+// (a value moved out of its vector, say) is freed, not kept. The pool keeps
+// at most kMaxPoolBytes of buffers; beyond that its oldest buffers are freed
+// to make room.
 //
 // Lifetime: one process-wide pool, created on first use and never destroyed,
 // so a value may outlive everything else.

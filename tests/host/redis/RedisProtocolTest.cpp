@@ -171,6 +171,21 @@ TEST(ValueBufferPool, AFullPoolMakesRoomForTheBuffersOfTheValuesAtHand) {
   EXPECT_EQ(ValueBufferPool::IdleBuffers(), idle - 1) << "the value's buffer was not kept for reuse";
 }
 
+// A holder may take the bytes out of a value (move its vector) or shrink it:
+// the buffer that comes back can serve no request, and is not kept.
+TEST(ValueBufferPool, BuffersTheirHoldersEmptiedOrShrankAreNotKept) {
+  const std::pair<const char*, void (*)(std::vector<uint8_t>&)> holders[] = {
+      {"moved out", [](std::vector<uint8_t>& bytes) { std::vector<uint8_t> mine = std::move(bytes); }},
+      {"shrunk", [](std::vector<uint8_t>& bytes) { bytes.resize(1024); bytes.shrink_to_fit(); }},
+  };
+  for (const auto& [what, hold] : holders) {
+    SCOPED_TRACE(what);
+    const size_t idle = ValueBufferPool::IdleBuffers();
+    for (int i = 0; i < 100; ++i) hold(*ValueBufferPool::MakeBuffer(64 * 1024));
+    EXPECT_LE(ValueBufferPool::IdleBuffers(), idle);
+  }
+}
+
 TEST(RedisProtocol, AStreamThatIsNotRespIsAProtocolError) {
   RedisReplyParser parser;
   parser.Feed("+OK\r\n!oops\r\n", 12);
