@@ -592,9 +592,12 @@ void StoreEntry(DiskCacheFolder& folder, FolderSweeper* sweeper, const TString& 
                              std::make_error_code(std::errc::no_such_file_or_directory));
       }
     }
-    // The key file is empty from here until the value is complete.
-    FileDescriptor keyOut(
-        OpenFileAt(entryFolder.Get(), kKeyLeaf, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666));
+    // The key file is empty from here until the value is complete. Without
+    // waiting: a pipe left at ".key" (the careful steps leave what is no
+    // regular file alone) would otherwise hold this store, and the entry's
+    // lock, until some reader came; it fails the store instead.
+    FileDescriptor keyOut(OpenFileAt(entryFolder.Get(), kKeyLeaf,
+                                     O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0666));
     if (!keyOut) throw TFileException::FromErrno(u"Cannot open file", entry.keyFile.ToString());
     // The value's length and checksum, and the key's, go with the value
     // file, in an attribute set before it replaces ".bin", for loads to check.
