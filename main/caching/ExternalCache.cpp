@@ -35,6 +35,7 @@
 #include "host/Errors.h"
 #include "host/ForkGeneration.h"
 #include "host/InitOnce.h"
+#include "host/LongestWait.h"
 #include "host/Metrics.h"
 #include "host/TElapsedTimer.h"
 #include "host/THash.h"
@@ -187,7 +188,8 @@ bool RunTimed(const std::shared_ptr<TimedOperation>& operation, const std::funct
   AsyncTask::DeadlineTimer& timer = AsyncTask::DeadlineTimer::Instance();
   AsyncTask::DeadlineTimer::Handle handle = 0;
   try {
-    handle = timer.Schedule(std::chrono::steady_clock::now() + timeout, [operation, timeout]() noexcept {
+    const auto deadline = std::chrono::steady_clock::now() + host_internal::WithinACentury(timeout);
+    handle = timer.Schedule(deadline, [operation, timeout]() noexcept {
       if (!operation->Claim()) return;
       auto complete = [operation, timeout] {
         try {
@@ -268,12 +270,14 @@ AsyncTask::Future<bool> LaunchOperation(int mode, Body body) {
 // Runs the store or drop function of `operation` under `timeout` and
 // completes the operation: on this thread with a time-out callback when the
 // cache is asynchronous, through Run when it is deferred (its thread waits
-// for the future and must be free at the time-out) or when the time-out is
-// not positive (Run then gives up at once, as it always did).
+// for the future and must be free at the time-out), when the time-out is
+// not positive (Run then gives up at once, as it always did) or when there
+// is none (milliseconds::max(), which a derived store may set: Run runs the
+// function here to its end).
 void RunFunction(const std::shared_ptr<TimedOperation>& operation, const std::function<void()>& fn,
                  std::chrono::milliseconds timeout, int mode) {
   if (mode != static_cast<int>(AsyncTask::LaunchMode::Deferred) && timeout > std::chrono::milliseconds(0) &&
-      RunTimed(operation, fn, timeout)) {
+      timeout != std::chrono::milliseconds::max() && RunTimed(operation, fn, timeout)) {
     return;
   }
   const bool succeeded = Run(fn, operation->fields, timeout);  // raises a cancellation

@@ -256,6 +256,37 @@ TEST_F(ExternalCacheFrameTest, OperationsFailWithTheirProblemWhenTheFunctionRais
   EXPECT_EQ(capture.Events(u"ec-store").size(), 1u) << "a late function logs nothing more";
 }
 
+// A derived store may give its stores and drops no time limit
+// (milliseconds::max(), as Run takes it) or one longer than any clock holds:
+// they run to their end and are done, asynchronous or deferred.
+TEST_F(ExternalCacheFrameTest, StoresAndDropsWithoutATimeLimitRunToTheirEnd) {
+  class Unlimited : public ScriptedStore {
+   public:
+    Unlimited(bool asynchronous, std::chrono::milliseconds timeout)
+        : ScriptedStore(u"frame-ns", 0, asynchronous,
+                        [](TString, TString, Value, long long) { std::this_thread::sleep_for(20ms); }, nullptr,
+                        [](TString, TString) { std::this_thread::sleep_for(20ms); }) {
+      m_storeTimeout = m_dropTimeout = timeout;
+    }
+  };
+  TLog::Capture capture(TLog::Info);
+  for (const bool asynchronous : {true, false}) {
+    const std::chrono::milliseconds millennium = std::chrono::hours(24 * 365 * 1000);
+    for (const auto timeout : {std::chrono::milliseconds::max(), millennium}) {
+      SCOPED_TRACE(std::string(asynchronous ? "asynchronous, " : "deferred, ") + std::to_string(timeout.count()));
+      capture.Clear();
+      const Unlimited cache(asynchronous, timeout);
+      EXPECT_TRUE(cache.TryStore(u"k", MakeValue("v"), 0, -1).Get());
+      EXPECT_TRUE(cache.TryDrop(u"k").Get());
+      for (const char* name : {"ec-store", "ec-drop"}) {
+        const TLog::Record event = SingleEvent(capture, TString(name));
+        EXPECT_EQ(Field(event, "outcome"), "done") << name;
+        EXPECT_EQ(Field(event, "problem"), "<absent>") << name;
+      }
+    }
+  }
+}
+
 // A time-out writes its event and closes its scope, so the log and the
 // metrics sink run in it: a sink that holds one time-out back must not hold
 // back another operation's.
