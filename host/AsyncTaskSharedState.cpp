@@ -71,10 +71,18 @@ bool SharedStateBase::SetExceptionIfPending(std::exception_ptr error) {
 }
 
 void SharedStateBase::AbandonIfPending() noexcept {
+  // The state is made ready whatever happens: when the broken promise cannot
+  // even be made (out of memory), the state holds that failure instead.
+  std::exception_ptr error;
   try {
-    SetExceptionIfPending(std::make_exception_ptr(BrokenPromiseException()));
+    error = std::make_exception_ptr(BrokenPromiseException());
   } catch (...) {
-    // Only allocation can fail here; the state then stays pending.
+    error = std::current_exception();
+  }
+  try {
+    SetExceptionIfPending(std::move(error));
+  } catch (...) {
+    // Refuses only a null error, which `error` never is.
   }
 }
 

@@ -9,6 +9,7 @@
 #include <functional>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -18,6 +19,7 @@
 #include "host/Errors.h"
 #include "host/LogFormat.h"
 #include "tests/host/ConcurrencyTestSupport.h"
+#include "tests/support/FailingAllocation.h"
 #include "tests/support/TestEnvironment.h"
 
 namespace {
@@ -223,6 +225,19 @@ TEST_F(AsyncTaskTest, PromiseSetsOnceAndBreaksWhenAbandoned) {
   Future<int> firstFuture = first.GetFuture();
   first = AsyncTask::Promise<int>();
   EXPECT_THROW(firstFuture.Get(), AsyncTask::BrokenPromiseException);
+
+  // Abandoned while memory runs out: whichever allocation fails, the state
+  // still becomes ready, with the broken promise or with what prevented it.
+  if (!kelcache_test::AllocationFailuresAvailable()) return;  // the sanitizers' builds
+  for (long successes = 0;; ++successes) {
+    SCOPED_TRACE(successes);
+    auto abandoned = std::make_optional<AsyncTask::Promise<int>>();
+    Future<int> future = abandoned->GetFuture();
+    const bool failed = kelcache_test::RunFailingAllocation(successes, [&] { abandoned.reset(); });
+    ASSERT_TRUE(future.IsReady());
+    EXPECT_ANY_THROW(future.Get());
+    if (!failed) break;
+  }
 }
 
 // Setters racing on one state: exactly one outcome is stored, every waiter
