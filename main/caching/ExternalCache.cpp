@@ -270,14 +270,14 @@ AsyncTask::Future<bool> LaunchOperation(int mode, Body body) {
 // Runs the store or drop function of `operation` under `timeout` and
 // completes the operation: on this thread with a time-out callback when the
 // cache is asynchronous, through Run when it is deferred (its thread waits
-// for the future and must be free at the time-out), when the time-out is
-// not positive (Run then gives up at once, as it always did) or when there
-// is none (milliseconds::max(), which a derived store may set: Run runs the
-// function here to its end).
+// for the future and must be free at the time-out) or when the time-out is
+// not positive (Run then gives up at once, as it always did). A time-out of
+// a century or more (milliseconds::max(), which a derived store may set,
+// included) is a century: the function runs to its end.
 void RunFunction(const std::shared_ptr<TimedOperation>& operation, const std::function<void()>& fn,
                  std::chrono::milliseconds timeout, int mode) {
   if (mode != static_cast<int>(AsyncTask::LaunchMode::Deferred) && timeout > std::chrono::milliseconds(0) &&
-      timeout != std::chrono::milliseconds::max() && RunTimed(operation, fn, timeout)) {
+      RunTimed(operation, fn, timeout)) {
     return;
   }
   const bool succeeded = Run(fn, operation->fields, timeout);  // raises a cancellation
