@@ -625,8 +625,9 @@ void RedisSubscriptionManager::Impl::Serve(std::shared_ptr<const RedisPoolConfig
         nextServer = 0;  // a move the host chose is no lost connection
         // Subscribing again on the same servers (other connection options)
         // leaves a gap in which messages are lost: that is a reconnection,
-        // as is one the server had not yet confirmed.
-        if (reportReconnect || sameServers) lost = true;
+        // as is one the server had not yet confirmed, and so is coming back
+        // to the same servers after the host unset them for a while.
+        if (reportReconnect || sameServers || !configuration) lost = true;
         reportReconnect = false;
       }
     }
@@ -661,11 +662,15 @@ void RedisSubscriptionManager::Impl::Serve(std::shared_ptr<const RedisPoolConfig
       }
       // A subscription made again on the servers it was lost on (the same
       // configuration, or one the host set again with the same servers) is a
-      // reconnection: messages of the gap are lost. A first subscription, or
-      // one on other servers the host chose meanwhile (even away from a
-      // server that had died), is not. In a forked child, subscriptions the
-      // parent had in force are resumed: messages since the fork are lost.
-      reportReconnect = (lost && SameServers(configuration, connectedWith)) || resumesParents;
+      // reconnection: messages of the gap are lost. So is a first one that
+      // came only after failed attempts: Subscribe returned at the first
+      // failure, and its owner has acted since on what it could not hear. A
+      // first subscription at the first attempt, or one on other servers the
+      // host chose meanwhile (even away from a server that had died), is not.
+      // In a forked child, subscriptions the parent had in force are
+      // resumed: messages since the fork are lost.
+      reportReconnect =
+          (lost && (!connectedWith || SameServers(configuration, connectedWith))) || resumesParents;
       resumesParents = false;
       connectedWith = configuration;
       onServer = wanted;

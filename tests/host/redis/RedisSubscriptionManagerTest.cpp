@@ -514,7 +514,8 @@ TEST_F(RedisSubscriptions, PublishAndSubscribeUseTheConfiguredServerAndFollowThe
 // before (here only the pool's size changes), its connection stays, with no
 // gap in which messages could be missed. Other connection options (a
 // time-out) make it subscribe again on a new connection, and as messages may
-// have been missed in between, its listeners hear of a reconnection.
+// have been missed in between, its listeners hear of a reconnection; so they
+// do when the servers were unset for a while and set again.
 TEST_F(RedisSubscriptions, TheSameServerSetAgainKeepsTheSubscriptionOrReportsTheGap) {
   Inbox inbox;
   manager.Subscribe(u"same.*", inbox.Callback());
@@ -531,6 +532,29 @@ TEST_F(RedisSubscriptions, TheSameServerSetAgainKeepsTheSubscriptionOrReportsThe
   EXPECT_TRUE(WaitUntil([&] { return reconnects.load() == 1; }));
   RawRedis(server).Command({"PUBLISH", "same.2", "after the gap"});
   EXPECT_TRUE(inbox.WaitFor(2));
+
+  // Unset (as a host reloading its settings may) and then set again as it
+  // was: what was published meanwhile is lost, a gap like any other.
+  Configure("");
+  ASSERT_TRUE(WaitUntil([&] { return RawRedis(server).Integer({"PUBSUB", "NUMPAT"}) == 0; }));
+  RawRedis(server).Command({"PUBLISH", "same.3", "while unset"});
+  Configure(server.Address(), "connections=7;command_timeout_ms=1500");
+  EXPECT_TRUE(WaitUntil([&] { return reconnects.load() == 2; }));
+  EXPECT_EQ(inbox.Count(), 2u);
+}
+
+// Subscribe returns at the first failed attempt, and its owner goes on
+// without hearing anything: the first subscription made after that is a
+// reconnection too, for what was published meanwhile is lost.
+TEST_F(RedisSubscriptions, AFirstSubscriptionAfterFailedAttemptsReportsTheGap) {
+  server.Kill();
+  Inbox inbox;
+  manager.Subscribe(u"first.*", inbox.Callback());
+  CountReconnects();
+  server.Restart();
+  EXPECT_TRUE(WaitUntil([&] { return reconnects.load() == 1; }));
+  RawRedis(server).Command({"PUBLISH", "first.1", "heard"});
+  EXPECT_TRUE(inbox.WaitFor(1));
 }
 
 // Over plain TCP and TLS alike: a subscription survives a kill and a restart
