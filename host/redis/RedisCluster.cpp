@@ -117,7 +117,8 @@ RedisCluster::ViewPtr RedisCluster::InstallView(std::shared_ptr<const RedisSlotM
 std::shared_ptr<const RedisSlotMap> RedisCluster::FetchMap(const std::vector<LinkPtr>& candidates,
                                                            Clock::time_point deadline,
                                                            RedisServerAddress* answeredBy,
-                                                           std::string* failures, std::vector<std::string>* silent) {
+                                                           std::string* failures, std::vector<std::string>* silent,
+                                                           bool* outOfTime) {
   static constexpr std::string_view kClusterSlots[] = {"CLUSTER", "SLOTS"};
   for (const LinkPtr& link : candidates) {
     // The first node is always asked; a later one only while a silent node's
@@ -125,6 +126,7 @@ std::shared_ptr<const RedisSlotMap> RedisCluster::FetchMap(const std::vector<Lin
     const Clock::time_point now = Clock::now();
     if (now >= deadline || (link != candidates.front() && deadline - now < m_options.commandTimeout)) {
       *failures += (failures->empty() ? "" : "; ") + std::string("out of time");
+      *outOfTime = true;
       break;
     }
     std::string failure;
@@ -184,9 +186,10 @@ RedisCluster::ViewPtr RedisCluster::RefreshView(RefreshKind kind, Clock::time_po
   RedisServerAddress answeredBy;
   std::string failures;
   std::vector<std::string> silent;
+  bool outOfTime = false;
   std::shared_ptr<const RedisSlotMap> map;
   try {
-    map = FetchMap(candidates, deadline, &answeredBy, &failures, &silent);
+    map = FetchMap(candidates, deadline, &answeredBy, &failures, &silent, &outOfTime);
   } catch (...) {
     failures = "out of memory";  // FetchMap catches the rest
   }
@@ -218,8 +221,11 @@ RedisCluster::ViewPtr RedisCluster::RefreshView(RefreshKind kind, Clock::time_po
       // fetched; the waiters are woken all the same.
       installFailed = map != nullptr;
     }
-    // Before the waiters wake: they read it as soon as they do.
-    m_available.store(installed, std::memory_order_relaxed);
+    // Before the waiters wake: they read it as soon as they do. A fetch that
+    // ran out of time before it had asked every node has not failed on every
+    // node: the cluster stays as available as it was (the nodes not asked
+    // may well serve their slots).
+    if (installed || !outOfTime) m_available.store(installed, std::memory_order_relaxed);
     view = m_view;
   }
   m_refreshEnded.NotifyAll();
@@ -304,6 +310,16 @@ RedisReplyPtr RedisCluster::Execute(std::span<const std::string_view> arguments,
       outcome = target->Execute(arguments, keepAlive, asking);
     } catch (const RedisReplyError&) {
       throw;  // the node refused AUTH or SELECT: a matter of configuration
+    } catch (const RedisTimeoutError& error) {
+      // No connection within the time-out (a host that drops the packets):
+      // as silent as a node that let a command time out, so the fetch below,
+      // which has only what is left of this command's time, asks it last.
+      {
+        TMutexLock lock(m_mutex);
+        NoteSilent(target->Address().ToString(), Clock::now());
+      }
+      outcome.failure = RedisPipe::Failure::kIo;
+      outcome.message = error.what();
     } catch (const RedisError& error) {
       // No connection could be made (refused, in the back-off, timed out).
       outcome.failure = RedisPipe::Failure::kIo;

@@ -172,10 +172,12 @@ class KELCACHE_EXPORT RedisCluster {
   // Asks every candidate node in turn for the map, until one answers or too
   // little time is left for another to answer (a silent node costs a whole
   // command time-out). Runs without m_mutex. *failures says what went wrong;
-  // the nodes that did not answer in time are added to *silent.
+  // the nodes that did not answer in time are added to *silent; *outOfTime
+  // is set when nodes were left unasked for want of time.
   std::shared_ptr<const RedisSlotMap> FetchMap(const std::vector<LinkPtr>& candidates,
                                                Clock::time_point deadline, RedisServerAddress* answeredBy,
-                                               std::string* failures, std::vector<std::string>* silent);
+                                               std::string* failures, std::vector<std::string>* silent,
+                                               bool* outOfTime);
   // The nodes to ask for the map, in order (masters, replicas, listed nodes),
   // those that fell silent lately last.
   std::vector<LinkPtr> FetchCandidates(Clock::time_point now) const KELCACHE_REQUIRES(m_mutex);

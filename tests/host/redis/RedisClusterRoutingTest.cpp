@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -182,13 +183,14 @@ TEST(RedisRedirection, MovedAndAskRepliesNameTheSlotAndTheNode) {
 }
 
 // Nodes as a scripted network: connecting to `unreachable` times out (as to
-// a host that drops the packets); any other node answers CLUSTER SLOTS with
+// a host that drops the packets), at once or, when `waitsOutTimeouts`, after
+// the whole connect time-out; any other node answers CLUSTER SLOTS with
 // `slots` and every other command with an error. Records the address of
 // every connection attempt, in order.
 class ScriptedNodes {
  public:
-  ScriptedNodes(RedisServerAddress unreachable, std::string slots)
-      : m_unreachable(std::move(unreachable)), m_slots(std::move(slots)) {}
+  ScriptedNodes(RedisServerAddress unreachable, std::string slots, bool waitsOutTimeouts = false)
+      : m_unreachable(std::move(unreachable)), m_slots(std::move(slots)), m_waitsOutTimeouts(waitsOutTimeouts) {}
 
   RedisTransportFactory Factory() {
     return [this] { return std::make_unique<Transport>(*this); };
@@ -208,6 +210,7 @@ class ScriptedNodes {
         m_nodes.m_attempts.push_back(address.ToString());
       }
       if (address == m_nodes.m_unreachable) {
+        if (m_nodes.m_waitsOutTimeouts) std::this_thread::sleep_for(timeout);
         throw RedisTimeoutError(TString::fromStdString("Redis: no connection to " + address.ToString() +
                                                        " within " + std::to_string(timeout.count()) + " ms"));
       }
@@ -256,6 +259,7 @@ class ScriptedNodes {
 
   const RedisServerAddress m_unreachable;
   const std::string m_slots;
+  const bool m_waitsOutTimeouts;
   mutable std::mutex m_mutex;  // guards m_attempts
   std::vector<std::string> m_attempts;
 };
@@ -283,6 +287,48 @@ TEST(RedisCluster, ANodeThatCouldNotBeConnectedToInTimeIsAskedForTheSlotMapLast)
   ASSERT_TRUE(cluster.Refresh()) << cluster.WhyUnavailable();
   EXPECT_EQ(cluster.GetStatistics().refreshes, 2u);
   EXPECT_EQ(nodes.Attempts().size(), 2u) << "the second fetch tried the unreachable node first";
+}
+
+// A master that cannot be reached (its host drops the packets) takes only
+// its own slots away. Here the map names it first; the cluster is known by
+// the other master. After a command for one of its keys spent the connect
+// time-out on it, the fetch that follows, left with less than a command's
+// time, asks the answering master first; a fetch that asks the unreachable
+// master first and runs out of time before it reaches the other has not
+// failed on every node. Either way the cluster stays available for the other
+// master's keys.
+TEST(RedisCluster, AnUnreachableMasterLeavesTheClusterAvailableForTheOthersKeys) {
+  const RedisServerAddress unreachable{"10.0.0.1", 7000};
+  const RedisServerAddress answering{"10.0.0.2", 7000};
+  const std::string slots = Arr({Range(0, 8191, {"10.0.0.1:7000:a"}), Range(8192, 16383, {"10.0.0.2:7000:b"})});
+  RedisPoolOptions options;
+  options.connectTimeout = std::chrono::milliseconds(200);
+  options.commandTimeout = std::chrono::milliseconds(300);
+  struct Case {
+    const char* name;
+    std::function<void(RedisCluster&)> reachTheUnreachable;
+    uint64_t refreshes;  // slot maps fetched in all
+  };
+  const Case cases[] = {
+      {"a command for its key",
+       [](RedisCluster& cluster) {
+         const std::string_view get[] = {"GET", "{hash_tag}on-the-unreachable-master"};  // slot 2515
+         EXPECT_THROW(cluster.Execute(get), RedisIoError);
+       },
+       2},
+      {"a fetch that asks it first", [](RedisCluster& cluster) { cluster.Refresh(); }, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedNodes nodes(unreachable, slots, /*waitsOutTimeouts=*/true);
+    RedisCluster cluster({answering}, options, nodes.Factory());
+    ASSERT_TRUE(cluster.Refresh()) << cluster.WhyUnavailable();
+    std::this_thread::sleep_for(RedisCluster::kMinRefreshInterval + std::chrono::milliseconds(50));
+    c.reachTheUnreachable(cluster);
+    EXPECT_EQ(nodes.Attempts(), (std::vector<std::string>{"10.0.0.2:7000", "10.0.0.1:7000"}));
+    EXPECT_EQ(cluster.GetStatistics().refreshes, c.refreshes);
+    EXPECT_TRUE(cluster.IsAvailable()) << cluster.WhyUnavailable();
+  }
 }
 
 }  // namespace
