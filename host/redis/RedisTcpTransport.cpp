@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <optional>
 #include <string>
 
 #include "host/TString.h"
@@ -44,6 +46,32 @@ bool SetTimeout(int fd, int option, std::chrono::milliseconds timeout) {
   return setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv) == 0;
 }
 
+// The rest of a wait that signals interrupted. The socket's time-outs
+// (SO_RCVTIMEO, SO_SNDTIMEO) start afresh with each call, so a thread that
+// signals keep waking would otherwise wait for good on a silent server. The
+// wait's end is fixed at its first interruption, since reading the clock on
+// every call would cost the usual path: a wait lasts at most twice its
+// silence.
+class InterruptedWait {
+ public:
+  // After EINTR: false when the silence has run out; else sets the socket's
+  // time-out to what is left of it and records that in *current (so that
+  // the next call sets its own again).
+  bool Resume(int fd, int option, std::chrono::milliseconds silence, std::chrono::milliseconds* current) {
+    const auto now = std::chrono::steady_clock::now();
+    if (!m_end) m_end = now + silence;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*m_end - now);
+    if (left <= std::chrono::milliseconds(0) || !SetTimeout(fd, option, left)) return false;
+    *current = left;
+    return true;
+  }
+  // Bytes moved: the silence starts again.
+  void Progressed() { m_end.reset(); }
+
+ private:
+  std::optional<std::chrono::steady_clock::time_point> m_end;
+};
+
 }  // namespace
 
 RedisTcpTransport::~RedisTcpTransport() {
@@ -75,6 +103,7 @@ RedisIoResult RedisTcpTransport::WriteAll(std::span<const RedisByteRange> parts,
   size_t index = 0;   // the first range not yet written completely
   size_t offset = 0;  // bytes of parts[index] already written
   iovec ranges[kMaxRangesPerSend];
+  InterruptedWait interrupted;
   while (index < parts.size()) {
     size_t count = 0;
     for (size_t i = index; i < parts.size() && count < kMaxRangesPerSend; ++i) {
@@ -90,9 +119,13 @@ RedisIoResult RedisTcpTransport::WriteAll(std::span<const RedisByteRange> parts,
     message.msg_iovlen = count;
     ssize_t written = sendmsg(m_fd, &message, MSG_NOSIGNAL);
     if (written < 0) {
-      if (errno == EINTR) continue;
-      return ErrnoFailure(errno);
+      if (errno != EINTR) return ErrnoFailure(errno);
+      if (!interrupted.Resume(m_fd, SO_SNDTIMEO, silence, &m_writeTimeout)) {
+        return RedisIoResult::Failed(RedisIoResult::Status::kTimedOut);
+      }
+      continue;
     }
+    interrupted.Progressed();
     // Step over what went out.
     size_t left = static_cast<size_t>(written);
     while (index < parts.size() && left >= parts[index].size - offset) {
@@ -111,6 +144,7 @@ RedisIoResult RedisTcpTransport::ReadSome(char* buffer, size_t capacity, std::ch
     if (!SetTimeout(m_fd, SO_RCVTIMEO, silence)) return RedisIoResult::Failed(RedisIoResult::Status::kFailed, errno);
     m_readTimeout = silence;
   }
+  InterruptedWait interrupted;
   for (;;) {
     ssize_t received = recv(m_fd, buffer, capacity, 0);
     if (received > 0) {
@@ -124,7 +158,12 @@ RedisIoResult RedisTcpTransport::ReadSome(char* buffer, size_t capacity, std::ch
       return result;
     }
     if (received == 0) return NothingAnswered(RedisIoResult::Failed(RedisIoResult::Status::kClosed));
-    if (errno == EINTR) continue;
+    if (errno == EINTR) {
+      if (!interrupted.Resume(m_fd, SO_RCVTIMEO, silence, &m_readTimeout)) {
+        return RedisIoResult::Failed(RedisIoResult::Status::kTimedOut);
+      }
+      continue;
+    }
     RedisIoResult failure = ErrnoFailure(errno);
     return failure.error == ECONNRESET ? NothingAnswered(std::move(failure)) : failure;
   }

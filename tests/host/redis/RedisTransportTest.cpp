@@ -22,10 +22,12 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "host/redis/RedisErrors.h"
@@ -270,6 +272,52 @@ TEST_P(RedisTransport, ShutdownWakesABlockedReadAndABlockedWriteOnOtherThreads) 
   // cut short (its caller told that it failed) must not reach the server
   // later, whole, when the server reads on.
   EXPECT_TRUE(peer.DrainEndsWithReset());
+}
+
+// A thread that signals keep waking (a host's profiler, say) still gets its
+// read or write back once the server has been silent for about its time-out,
+// not never.
+TEST_P(RedisTransport, SignalsThatKeepInterruptingAReadOrAWriteDoNotStretchItsSilence) {
+  struct sigaction wake {};
+  wake.sa_handler = [](int) {};
+  struct sigaction before {};
+  ASSERT_EQ(sigaction(SIGUSR2, &wake, &before), 0);
+  const std::string large(64 * 1024 * 1024, 'x');  // more than the buffers hold: the peer reads nothing
+  const std::pair<const char*, std::function<RedisIoResult(IRedisTransport&)>> waits[] = {
+      {"read",
+       [](IRedisTransport& transport) {
+         char buffer[64];
+         return transport.ReadSome(buffer, sizeof buffer, 300ms);
+       }},
+      {"write",
+       [&large](IRedisTransport& transport) {
+         RedisByteRange range{large.data(), large.size()};
+         return transport.WriteAll({&range, 1}, 300ms);
+       }},
+  };
+  for (const auto& [what, wait] : waits) {
+    SCOPED_TRACE(what);
+    Peer peer(GetParam());
+    auto transport = peer.Connect();
+    std::atomic<bool> done{false};
+    RedisIoResult result;
+    std::chrono::steady_clock::duration took{};
+    std::thread waiter([&, wait = wait] {
+      const auto started = std::chrono::steady_clock::now();
+      result = wait(*transport);
+      took = std::chrono::steady_clock::now() - started;
+      done = true;
+    });
+    const auto signalledUntil = std::chrono::steady_clock::now() + 3s;
+    while (!done && std::chrono::steady_clock::now() < signalledUntil) {
+      pthread_kill(waiter.native_handle(), SIGUSR2);
+      std::this_thread::sleep_for(20ms);
+    }
+    waiter.join();
+    EXPECT_EQ(result.status, Status::kTimedOut) << result.Describe();
+    EXPECT_LT(took, 2s);
+  }
+  sigaction(SIGUSR2, &before, nullptr);
 }
 
 // Bytes arrive whole and in order however the writes split them into ranges,
