@@ -118,21 +118,27 @@ TString AggregatingSink::Render() const {
     rows.emplace_back(name.toStdString(), stats);
     nameWidth = std::max(nameWidth, rows.back().first.size());
   }
-  const int width = static_cast<int>(nameWidth);
-  char line[160];
-  std::snprintf(line, sizeof line, "%-*s %10s %14s %12s %12s\n", width, "scope", "count", "total-ms",
-                "max-ms", "mean-ms");
-  std::string table = line;
+  std::string table;
+  // A column: a space, then `text` right-aligned in `width`.
+  auto cell = [&table](std::string_view text, size_t width) {
+    table += ' ';
+    if (text.size() < width) table.append(width - text.size(), ' ');
+    table += text;
+  };
   // Numbers through std::to_chars: the table reads the same whatever the
   // process's numeric locale.
-  auto column = [&table](auto value, int width, auto... format) {
+  auto column = [&cell](auto value, size_t width, auto... format) {
     char text[400];
     const char* end = std::to_chars(text, text + sizeof text, value, format...).ptr;
-    const size_t length = static_cast<size_t>(end - text);
-    table += ' ';
-    if (length < static_cast<size_t>(width)) table.append(static_cast<size_t>(width) - length, ' ');
-    table.append(text, length);
+    cell(std::string_view(text, static_cast<size_t>(end - text)), width);
   };
+  table += "scope";
+  table.append(nameWidth - 5, ' ');
+  cell("count", 10);
+  cell("total-ms", 14);
+  cell("max-ms", 12);
+  cell("mean-ms", 12);
+  table += '\n';
   for (const auto& [name, stats] : rows) {
     const double mean = stats.count == 0 ? 0.0 : stats.totalMs / static_cast<double>(stats.count);
     table += name;

@@ -12,7 +12,9 @@ constexpr const char* kOperations = "kelcache_operations";
 
 std::string EscapeLabelValue(const TString& value) {
   std::string escaped;
-  for (char ch : value.toStdString()) {
+  // Valid UTF-8 (a lone surrogate as U+FFFD): the exposition is declared
+  // UTF-8, and one bad byte makes a scraper reject all of it.
+  for (char ch : value.toValidUtf8()) {
     if (ch == '\\') {
       escaped += "\\\\";
     } else if (ch == '"') {

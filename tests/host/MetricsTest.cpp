@@ -92,6 +92,17 @@ TEST_F(MetricsTest, AggregatingSinkCountsTotalsAndMaxima) {
             "RedisPubsub::OnAdded          3          6.000        3.000        2.000\n"
             "ec-load                       1          0.250        0.250        0.250\n");
 
+  // However long a name, the header stays one line and the columns line up.
+  const std::string longName(150, 'n');
+  sink.OnScopeClosed({.name = TString::fromStdString(longName), .durationMs = 1.5});
+  const std::string table = sink.Render().toStdString();
+  EXPECT_EQ(table.substr(0, table.find('\n')), "scope" + std::string(longName.size() - 5, ' ') +
+                                                    "      count       total-ms       max-ms      mean-ms")
+      << table;
+  EXPECT_NE(table.find("\n" + longName + "          1          1.500        1.500        1.500\n"),
+            std::string::npos)
+      << table;
+
   sink.Reset();
   EXPECT_TRUE(sink.Snapshot().empty());
 }
@@ -206,6 +217,10 @@ TEST(OpenMetricsTest, ScopesRenderAsCumulativeHistogramsAndCountersThatParseStri
     scope.SetAttribute(u"outcome", TString(i < 3 ? u"hit" : u"miss"));
   }
   { Metrics::Scope scope(TString::fromStdString(odd), Metrics::kAllCategories); }
+  {
+    Metrics::Scope scope(u"lone", Metrics::kAllCategories);
+    scope.SetAttribute(u"outcome", TString(std::u16string(1, char16_t{0xD800})));  // a lone surrogate
+  }
   Metrics::SetSink(nullptr);
 
   const std::vector<Sample> samples = ParseStrictly(Metrics::RenderOpenMetrics(sink->SeriesSnapshot()));
@@ -219,7 +234,8 @@ TEST(OpenMetricsTest, ScopesRenderAsCumulativeHistogramsAndCountersThatParseStri
   std::map<std::string, std::string>& counts = valuesByName["kelcache_operation_duration_seconds_count"];
   EXPECT_EQ(counts, (std::map<std::string, std::string>{{R"(scope="ec-load",outcome="hit")", "3"},
                                                         {R"(scope="ec-load",outcome="miss")", "2"},
-                                                        {R"(scope="odd \"name\" \\ with\nline")", "1"}}));
+                                                        {R"(scope="odd \"name\" \\ with\nline")", "1"},
+                                                        {"scope=\"lone\",outcome=\"\xEF\xBF\xBD\"", "1"}}));
   EXPECT_EQ(valuesByName["kelcache_operations_total"], counts);
   ASSERT_EQ(byLabels.size(), counts.size()) << "one histogram per series";
   for (const auto& [labels, buckets] : byLabels) {
