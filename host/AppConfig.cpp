@@ -83,9 +83,9 @@ AppConfig::AppConfig() {
     }
   }
 
-  TString folder = EnvironmentExternalCacheDir();
+  m_startExternalCacheDir = EnvironmentExternalCacheDir();
   TMutexLock lock(m_folderMutex);
-  m_externalCacheDir = std::move(folder);
+  m_externalCacheDir = m_startExternalCacheDir;
 }
 
 TString AppConfig::GetExternalCacheDir() const {
@@ -95,8 +95,9 @@ TString AppConfig::GetExternalCacheDir() const {
 
 void AppConfig::SetExternalCacheDir(TString folder) {
   // An empty folder would put the disk stores' entries in the working folder
-  // of the moment; it stands for the folder the process started with.
-  if (folder.empty()) folder = EnvironmentExternalCacheDir();
+  // of the moment; it stands for the folder the process started with (not
+  // what the environment says now: the host may have changed it since).
+  if (folder.empty()) folder = m_startExternalCacheDir;
   TMutexLock lock(m_folderMutex);
   m_externalCacheDir = std::move(folder);
 }

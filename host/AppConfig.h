@@ -91,6 +91,9 @@ class KELCACHE_EXPORT AppConfig {
   std::atomic<bool> m_isExternalProtocolServer{false};
   std::atomic<Edition> m_edition{Edition::Server};
 
+  // The folder the process started with: set by the constructor, then
+  // never changed (read without a lock).
+  TString m_startExternalCacheDir;
   mutable TMutex m_folderMutex;
   TString m_externalCacheDir KELCACHE_GUARDED_BY(m_folderMutex);
 };

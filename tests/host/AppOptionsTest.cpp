@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -49,6 +50,7 @@ void RunChildMode() {
   PrintValue("ExternalCacheEnabled", Text(config.GetExternalCacheEnabled()));
   PrintValue("ExternalCacheDir", config.GetExternalCacheDir().toStdString());
   config.SetExternalCacheDir(TString(u"/elsewhere"));
+  setenv("KELCACHE_ExternalCacheDir", "/set-after-the-start", 1);  // not what an empty folder stands for
   config.SetExternalCacheDir(TString());
   PrintValue("ExternalCacheDirSetEmpty", config.GetExternalCacheDir().toStdString());
   PrintValue("TestMode", Text(config.GetTestMode()));
