@@ -33,8 +33,8 @@ CliProcess::CliProcess(const CliRun& run) {
   int errEnds[2] = {-1, -1};  // [0] read by us, [1] the child's stderr (a pipe or a pseudo-terminal)
   bool made = input >= 0 &&
               write(input, run.input.data(), run.input.size()) == static_cast<ssize_t>(run.input.size()) &&
-              lseek(input, 0, SEEK_SET) == 0 && pipe2(outPipe, O_CLOEXEC) == 0;
-  if (made && run.stderrOnTerminal) {
+              lseek(input, 0, SEEK_SET) == 0 && (run.outputOnTerminal || pipe2(outPipe, O_CLOEXEC) == 0);
+  if (made && (run.stderrOnTerminal || run.outputOnTerminal)) {
     made = openpty(&errEnds[0], &errEnds[1], nullptr, nullptr, nullptr) == 0 &&
            fcntl(errEnds[0], F_SETFD, FD_CLOEXEC) == 0 && fcntl(errEnds[1], F_SETFD, FD_CLOEXEC) == 0;
   } else if (made) {
@@ -50,8 +50,8 @@ CliProcess::CliProcess(const CliRun& run) {
   m_err = errEnds[0];
   try {
     m_pid = kelcache_test::Spawn(KELCACHE_CLI_PATH, run.args,
-                                 kelcache_test::ChildEnvironment(run.environment, true), input, outPipe[1],
-                                 errEnds[1]);
+                                 kelcache_test::ChildEnvironment(run.environment, true), input,
+                                 run.outputOnTerminal ? errEnds[1] : outPipe[1], errEnds[1]);
   } catch (...) {
     CloseIfOpen(m_out);
     CloseIfOpen(m_err);

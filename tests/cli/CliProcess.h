@@ -35,6 +35,9 @@ struct CliRun {
   std::string input;  // the child's stdin; empty: an empty stdin
   Environment environment;
   bool stderrOnTerminal = false;
+  // Stdout and stderr both on one pseudo-terminal, as when the tool runs at
+  // a terminal: everything lands in `err`, in the order written.
+  bool outputOnTerminal = false;
 };
 
 struct CliResult : kelcache_test::ChildExit {

@@ -723,6 +723,15 @@ TEST(CliRedisTool, EntriesGoWhereTheLibraryLooksAndScanKeepsToItsNamespace) {
             (std::multiset<std::string>{"from-library", "k1", "k?2"}));
   EXPECT_EQ(RunCli({.args = Redis("scan", address, "A", {})}).out, "third\n");
 
+  // A long scan at a terminal erases its progress line before it lists the
+  // keys, on the same terminal: no key is written onto that line.
+  const std::string many = RedisExternalCache::MakePhysicalCacheKey(u"Many", TString());
+  kelcache_testing::RedisCommandOnLoopback(
+      server.Port(), {"EVAL", "for i = 1, 10050 do redis.call('SET', KEYS[1] .. 'key' .. i, 'v') end", "1", many});
+  const std::string atTerminal = RunCli({.args = Redis("scan", address, "Many", {}), .outputOnTerminal = true}).err;
+  EXPECT_THAT(atTerminal, HasSubstr("scanning keys: "));
+  EXPECT_LT(atTerminal.rfind("\033[K"), atTerminal.find("key1")) << "a key on the progress line";
+
   // The time to live: a number, none, or a miss.
   const int64_t ttl = RunJson(Redis("ttl", address, ns, {"--json", "k?2"})).at("ttl_seconds");
   EXPECT_GE(ttl, 80);

@@ -15,11 +15,15 @@ Progress::Progress(std::string label, uint64_t total)
     : m_label(std::move(label)), m_total(total), m_terminal(isatty(STDERR_FILENO) == 1) {}
 
 Progress::~Progress() {
-  if (m_shown) {
-    // Back to the start of the line and erase it.
-    std::fputs("\r\033[K", stderr);
-    std::fflush(stderr);
-  }
+  Done();
+}
+
+void Progress::Done() {
+  if (!m_shown) return;
+  m_shown = false;
+  // Back to the start of the line and erase it.
+  std::fputs("\r\033[K", stderr);
+  std::fflush(stderr);
 }
 
 void Progress::Advance(uint64_t count) {

@@ -4,11 +4,13 @@
 // kThreshold items when the total is known, or once more than kThreshold
 // items were counted when it is not (then it shows the count alone). Piped
 // or redirected, it never writes anything. It redraws at most ten times a
-// second, and its destructor erases it, so the tool's own output and
-// messages are never mixed into it.
+// second, and Done (or the destructor) erases it: call Done before the
+// command writes its output, so that the output, on the same terminal, is
+// never mixed into it.
 //
 //   Progress progress("inspecting entries", names.size());
 //   for (...) { ...; progress.Advance(); }
+//   progress.Done();
 //
 // Thread rules: one thread.
 #pragma once
@@ -30,6 +32,8 @@ class Progress {
   Progress& operator=(const Progress&) = delete;
 
   void Advance(uint64_t count = 1);
+  // Erases the bar, if it shows; it shows again at the next Advance.
+  void Done();
 
  private:
   void Draw();

@@ -292,6 +292,7 @@ int RunScan(const ScanOptions& options) {
       if (listed.insert(key).second) found.emplace_back(key, name);
     }
   }
+  progress.Done();
   std::sort(found.begin(), found.end());
 
   if (options.json) {
