@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <charconv>
 #include <cwctype>
+#include <locale.h>
+#include <wctype.h>
 #include <iterator>
 #include <limits>
 #include <ostream>
@@ -133,8 +135,14 @@ std::u16string FromUtf8Bytes(std::string_view bytes) {
   return out;
 }
 
+// Lower case as Unicode has it, whatever the process's locale: the "C"
+// locale, which a process has unless it asks for another, folds ASCII only,
+// and a Turkish one folds 'I' to a dotless i. Where the system has no
+// C.UTF-8 locale, ASCII is folded.
 char16_t FoldCase(char16_t u) {
-  return static_cast<char16_t>(std::towlower(static_cast<wint_t>(u)));
+  static const locale_t s_unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+  if (s_unicode == static_cast<locale_t>(nullptr)) return u >= u'A' && u <= u'Z' ? static_cast<char16_t>(u + 32) : u;
+  return static_cast<char16_t>(towlower_l(static_cast<wint_t>(u), s_unicode));
 }
 
 // Writes the digits of magnitude backwards from end and returns where they

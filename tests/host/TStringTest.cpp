@@ -127,6 +127,9 @@ TEST(TStringTest, SplitKeepsOrSkipsEmptyParts) {
       {u"", u"-", skip, TString::CaseSensitive, {}},
       {u"aXbxc", u"x", keep, TString::CaseInsensitive, {u"a", u"b", u"c"}},
       {u"aXbxc", u"x", keep, TString::CaseSensitive, {u"aXb", u"c"}},
+      // Beyond ASCII too, whatever the process's locale.
+      {u"\u00C4x\u00E4y\u0416z", u"\u00E4", keep, TString::CaseInsensitive, {u"", u"x", u"y\u0416z"}},
+      {u"a\u0416b\u0436c", u"\u0436", keep, TString::CaseInsensitive, {u"a", u"b", u"c"}},
       // The channel split of the coherence service: the prefix drops out as an empty part.
       {u"defaultns.1a-2b", u"defaultns.", skip, TString::CaseSensitive, {u"1a-2b"}},
   };
