@@ -504,7 +504,15 @@ TEST(CliTool, WhatTheUserMayNotChangeIsRefusedWithTheReasonAndLeftAsItWas) {
   fs::permissions(entry.parent_path(), fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
                                            fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
 
+  // A store may take the entry's lock, but not replace its files: it gives
+  // up, and the entry keeps the value of the same size it had.
+  fs::permissions(entry.parent_path() / ".lock", fs::perms::all & ~fs::perms::owner_exec & ~fs::perms::group_exec &
+                                                     ~fs::perms::others_exec);
+  const fs::path sameSize = scratch.path() / "same-size";
+  std::ofstream(sameSize) << "NEW";
+  fs::permissions(scratch.path(), fs::perms::all);
   const std::pair<std::vector<std::string>, std::string> cases[] = {  // arguments, what stderr says
+      {Disk("put", dir.str(), {"-i", sameSize.string(), "k"}), "not stored"},
       {Disk("get", dir.str(), {"-o", readOnly.string(), "k"}), "cannot write '" + readOnly.string() + "': Permission denied"},
       {Disk("get", dir.str(), {"-o", others.string(), "k"}), "cannot write '" + others.string() + "': Permission denied"},
       {Disk("sweep", dir.str(), {"--budget", "1"}), "cannot remove entries from " + entry.parent_path().string() +
@@ -522,6 +530,7 @@ TEST(CliTool, WhatTheUserMayNotChangeIsRefusedWithTheReasonAndLeftAsItWas) {
   fs::permissions(hidden, fs::perms::owner_all);
   fs::permissions(entry.parent_path(), fs::perms::owner_all);
   for (const fs::path& file : {readOnly, others}) EXPECT_EQ(ReadFile(file), "old") << file;
+  EXPECT_EQ(RunExpecting({.args = Disk("get", dir.str(), {"k"})}).out, "new");
   struct stat info {};
   ASSERT_EQ(stat(others.c_str(), &info), 0);
   EXPECT_EQ(info.st_uid, geteuid());

@@ -307,6 +307,29 @@ void RequireRoomForNamespace(const DiskTarget& target) {
   }
 }
 
+// Whether the value file in `folder` holds exactly `bytes`. A store that
+// could not remove the old files (another user's folder) gives up without a
+// word and leaves the old value, which may have the new one's size.
+bool ValueFileHolds(const TPath& folder, const std::string& bytes) {
+  const std::string path = (std::filesystem::path(folder.ToUtf8()) / ".bin").string();
+  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  char buffer[64 * 1024];
+  size_t compared = 0;
+  bool same = true;
+  for (ssize_t n; same && (n = read(fd, buffer, sizeof buffer)) != 0;) {
+    if (n < 0) {
+      same = errno == EINTR;
+      continue;
+    }
+    const size_t count = static_cast<size_t>(n);
+    same = compared + count <= bytes.size() && std::memcmp(buffer, bytes.data() + compared, count) == 0;
+    compared += count;
+  }
+  close(fd);
+  return same && compared == bytes.size();
+}
+
 int RunPut(const PutOptions& options) {
   const DiskTarget target = ResolveDiskTarget(options.dir, options.ns);
   RequireRoomForNamespace(target);
@@ -362,6 +385,9 @@ int RunPut(const PutOptions& options) {
   if (!IsServed(report.state) || report.key != key || report.valueSize != bytes.size()) {
     throw FailureError("not stored: " + (warning.empty() ? std::string("the entry is ") + StateName(report.state)
                                                           : warning));
+  }
+  if (!ValueFileHolds(report.folder, bytes)) {
+    throw FailureError("not stored: the entry still holds another value (its files could not be replaced)");
   }
   if (!handover.empty()) throw FailureError("stored, but " + handover);
 
