@@ -296,6 +296,12 @@ TEST(CliTool, DiskStatsVerifyAndSweepFindEveryKindOfDamagedEntry) {
   // answer about its key: a failure, not a miss.
   ExpectFailure(Disk("get", dir.str(), {"flipped"}), 1,
                 "the entry of key 'flipped' in namespace 'WAV2' is damaged");
+  // A misplaced entry (its key file names a key of another folder) serves
+  // no key: a drop of the key whose folder it is removes it.
+  const fs::path moved = Put(dir.str(), "moved", "v");
+  std::ofstream(moved / ".key") << "a key of another folder";
+  RunExpecting({.args = Disk("drop", dir.str(), {"moved"})});
+  EXPECT_FALSE(fs::exists(moved));
   // A KELCACHE_LOG_LEVEL that is no level is said once and ignored: the
   // library's warnings stay off, as without it.
   const CliResult bogus = RunExpecting(

@@ -416,8 +416,12 @@ int RunDrop(const KeyOptions& options) {
   const DiskEntryReport before = inspector.InspectKey(key);
   if (before.state == EntryState::Absent) throw MissError(DescribeMiss(target, key));
   // A drop removes the key's folder whatever it holds; leave another key's
-  // entry alone. Damaged folders without a readable key go.
-  if (before.key && *before.key != key && !before.key->empty()) throw MissError(DescribeMiss(target, key));
+  // entry alone. Damaged folders without a readable key go, and so do
+  // misplaced ones: their key belongs in another folder, so no load of it
+  // (nor of any key) is served from this one.
+  if (before.key && *before.key != key && !before.key->empty() && before.state != EntryState::Misplaced) {
+    throw MissError(DescribeMiss(target, key));
+  }
 
   TLog::Capture capture(TLog::Warn);
   WaitForStoresAndDropsToEnd();
