@@ -3,7 +3,6 @@
 #include "host/LogOutput.h"
 
 #include <spdlog/async_logger.h>
-#include <spdlog/details/os.h>
 #include <spdlog/details/thread_pool.h>
 #include <spdlog/logger.h>
 #include <spdlog/pattern_formatter.h>
@@ -12,6 +11,8 @@
 #include <spdlog/sinks/stdout_sinks.h>
 
 #include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -316,7 +317,7 @@ class LogState {
         // state yet, and the line goes straight to the logger, not through
         // Write or a capture, which would take that mutex again.
         const std::string line =
-            RenderPlainLine(Warn, std::chrono::system_clock::now(), spdlog::details::os::thread_id(), problem);
+            RenderPlainLine(Warn, std::chrono::system_clock::now(), internal::CurrentThreadId(), problem);
         m_output.logger->log(spdlog::level::warn, spdlog::string_view_t(line.data(), line.size()));
       }
     } catch (...) {
@@ -512,7 +513,17 @@ void WriteToSink(AnySeverity severity, const std::string& line) {
 }
 
 uint64_t CurrentThreadId() noexcept {
-  return static_cast<uint64_t>(spdlog::details::os::thread_id());
+  // The system's id of the thread, kept per thread and read again in a child
+  // forked without exec, whose thread has an id of its own (spdlog's cached
+  // one would still be the forking parent thread's).
+  thread_local uint64_t t_generation = 0;
+  thread_local uint64_t t_id = 0;
+  const uint64_t generation = ForkGeneration() + 1;
+  if (t_generation != generation) {
+    t_id = static_cast<uint64_t>(::syscall(SYS_gettid));
+    t_generation = generation;
+  }
+  return t_id;
 }
 
 }  // namespace internal

@@ -127,6 +127,7 @@ TEST_F(TLogTest, LineFormatsRenderTimeSeverityThreadSortedFieldsAndEscapedJson) 
 TEST_F(TLogTest, AChildForkedWithoutExecWritesItsOwnLinesAlsoWhileAnotherThreadWrites) {
   const std::string path = LogPath();
   ASSERT_TRUE(TLog::LogToFile(path));
+  LogMessage(TLog::Warn, u"from the thread that forks");  // its id known before the forks
   int forks = 0;
   for (const bool asynchronous : {false, true}) {
     SCOPED_TRACE(asynchronous ? "asynchronous" : "synchronous");
@@ -148,7 +149,8 @@ TEST_F(TLogTest, AChildForkedWithoutExecWritesItsOwnLinesAlsoWhileAnotherThreadW
           [] {
             alarm(5);  // a child that hangs ends sooner than the helper's 30 s
             if (TLog::DroppedLineCount() != 0) return 1;  // the parent's count is not the child's
-            LogMessage(TLog::Warn, u"from a child");
+            // Its one thread's id is the child's process id.
+            LogMessage(TLog::Warn, TFormatString(u"from a child %1").arg(static_cast<long long>(getpid())));
             TLog::Flush();
             return 0;
           },
@@ -164,7 +166,11 @@ TEST_F(TLogTest, AChildForkedWithoutExecWritesItsOwnLinesAlsoWhileAnotherThreadW
   TLog::Flush();
   int fromChildren = 0;
   for (const std::string& line : ReadLines(path)) {
-    if (line.find("from a child") != std::string::npos) ++fromChildren;
+    const size_t at = line.find("] from a child ");
+    if (at == std::string::npos) continue;
+    ++fromChildren;
+    const std::string pid = line.substr(at + 15);
+    EXPECT_NE(line.find("[" + pid + "] from a child"), std::string::npos) << "another thread's id: " << line;
   }
   EXPECT_EQ(fromChildren, forks);
 }
