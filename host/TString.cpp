@@ -1,10 +1,11 @@
 #include "host/TString.h"
 
+#include <locale.h>
+#include <wctype.h>
+
 #include <algorithm>
 #include <charconv>
 #include <cwctype>
-#include <locale.h>
-#include <wctype.h>
 #include <iterator>
 #include <limits>
 #include <ostream>

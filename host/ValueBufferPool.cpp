@@ -37,9 +37,9 @@ class Pool {
   // could take it: too large, or emptied or shrunk below the pooled sizes by
   // its holder (a value moved out of its vector leaves no capacity at all,
   // and such buffers, kept, would fill the searched end of the pool). A full
-  // pool makes room by letting its oldest buffers go: buffers
-  // serve only values of at least half their capacity, so ones that no value
-  // of the present workload fits must not hold the pool's room for good.
+  // pool makes room by letting its oldest buffers go: buffers serve only
+  // values of at least half their capacity, so ones that no value of the
+  // present workload fits must not hold the pool's room for good.
   void Give(Buffer* buffer) noexcept {
     std::unique_ptr<Buffer> owned(buffer);
     const size_t capacity = owned->capacity();
