@@ -9,15 +9,7 @@ TaskContext CaptureTaskContext() {
 bool CancelBeforeStart(SharedStateBase& state, const TaskContext& context) noexcept {
   if (!context.cancelEvent || !context.cancelEvent->IsSignaled()) return false;
   if (state.GetIgnoreCancelBeforeStart()) return false;
-  // Never raises, so that the state is made ready whatever happens: when the
-  // cancellation cannot even be made (out of memory), the state holds that.
-  std::exception_ptr error;
-  try {
-    error = std::make_exception_ptr(CancelException());
-  } catch (...) {
-    error = std::current_exception();
-  }
-  state.SetExceptionIfPending(error);
+  state.FailIfPending([] { return std::make_exception_ptr(CancelException()); });
   return true;
 }
 

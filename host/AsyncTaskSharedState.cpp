@@ -70,20 +70,19 @@ bool SharedStateBase::SetExceptionIfPending(std::exception_ptr error) {
   return true;
 }
 
-void SharedStateBase::AbandonIfPending() noexcept {
-  // The state is made ready whatever happens: when the broken promise cannot
-  // even be made (out of memory), the state holds that failure instead.
+void SharedStateBase::FailIfPending(std::exception_ptr (*make)()) noexcept {
   std::exception_ptr error;
   try {
-    error = std::make_exception_ptr(BrokenPromiseException());
+    error = make();
   } catch (...) {
     error = std::current_exception();
   }
-  try {
-    SetExceptionIfPending(std::move(error));
-  } catch (...) {
-    // Refuses only a null error, which `error` never is.
-  }
+  // Refuses only a null error, which neither gives.
+  SetExceptionIfPending(std::move(error));
+}
+
+void SharedStateBase::AbandonIfPending() noexcept {
+  FailIfPending([] { return std::make_exception_ptr(BrokenPromiseException()); });
 }
 
 void SharedStateBase::SetDeferred(std::function<void()> task) {

@@ -99,8 +99,12 @@ class KELCACHE_EXPORT SharedStateBase {
   // made the state ready before it raised. Refuses a null `error` as
   // SetException does.
   bool SetExceptionIfPending(std::exception_ptr error);
-  // Makes a pending state ready with BrokenPromiseException; does nothing to
-  // a ready one. For the destructor of a promise.
+  // Makes a pending state ready with the exception that `make` gives, or,
+  // when making it raises (out of memory), with that; does nothing to a
+  // ready one. Never raises, so the state is ready whatever happens.
+  void FailIfPending(std::exception_ptr (*make)()) noexcept;
+  // FailIfPending with BrokenPromiseException. For the destructor of a
+  // promise.
   void AbandonIfPending() noexcept;
 
   // Marks the state deferred: `task` runs in the first thread that waits
