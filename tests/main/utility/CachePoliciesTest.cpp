@@ -6,15 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <functional>
-#include <memory>
 #include <random>
-#include <set>
 #include <tuple>
-#include <vector>
 
 #include "host/Errors.h"
-#include "main/utility/CacheHelpers.h"
 #include "tests/main/utility/CacheTestSupport.h"
 
 using namespace CacheHelpers;
@@ -52,7 +47,7 @@ TEST(MRUPolicyTest, KeepsTheMostRecentlyUsedLikeASortAtEverySizeAndNeverAsserts)
     const uint64_t clockRange = 1 + random() % 50;  // small ranges make ties
     std::vector<uint64_t> clocks(count);
     for (auto& clock : clocks) clock = random() % clockRange;
-    EntrySet input = EntriesWithClocks(clocks);
+    const EntrySet input = EntriesWithClocks(clocks);
 
     EntrySet kept;
     ASSERT_NO_THROW(kept = PurgeAll(*std::make_shared<MRUPolicy>(limit), input));
@@ -92,11 +87,10 @@ TEST(LifetimeTest, IdleIsUnsignedWrappingAndStrictForThePredicateAndThePolicy) {
 }
 
 TEST(EntryPredicatePolicyTest, DropsExactlyWhatThePredicateMatchesCallingItOncePerEntryInOrder) {
-  EntrySet set = EntriesWithClocks({1, 2, 3, 4, 5, 6});
+  const EntrySet set = EntriesWithClocks({1, 2, 3, 4, 5, 6});
   auto even = Unindexed([](const Record& r) { return r.m_value % 2 == 0; });
-  EntryPredicatePolicy policy(even);
-  EntrySet kept = PurgeAll(policy, set);
-  EXPECT_EQ(ClocksOf(kept), (std::multiset<uint64_t>{1, 3, 5}));
+  EXPECT_EQ(ClocksOf(PurgeAll(*std::make_shared<EntryPredicatePolicy>(even), set)),
+            (std::multiset<uint64_t>{1, 3, 5}));
   std::vector<unsigned> rangeOrder;
   for (const Entry& entry : set) rangeOrder.push_back(entry.GetID());
   EXPECT_EQ(even->m_seen, rangeOrder);
@@ -113,9 +107,8 @@ TEST(CascadedPolicyTest, EachMemberJudgesWhatThePreviousOnesKept) {
 
   // Every member is called with the same now, each over the previous result,
   // even when an earlier one kept nothing; members hear no hooks.
-  auto first = std::make_shared<RecordingPolicy>();
-  auto second = std::make_shared<RecordingPolicy>();
-  auto third = std::make_shared<RecordingPolicy>();
+  auto first = std::make_shared<RecordingPolicy>(), second = std::make_shared<RecordingPolicy>(),
+       third = std::make_shared<RecordingPolicy>();
   second->m_victims = set;
   CascadedPolicy logged(first);
   logged.AddPolicy(second);

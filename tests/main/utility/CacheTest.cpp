@@ -4,15 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include <map>
-#include <memory>
-#include <set>
-#include <string>
 #include <type_traits>
 
 #include "host/Errors.h"
-#include "main/utility/CacheHelpers.h"
-#include "main/utility/IndexedCache.h"
 #include "tests/main/utility/CacheTestSupport.h"
 #include "tests/support/TestEnvironment.h"
 
@@ -28,8 +22,7 @@ TEST(CacheTest, AddUseAndHasStampEntriesWithTheClock) {
   EXPECT_FALSE(cache.HasEntry(0u));
   EXPECT_EQ(cache.GetClock(), 0u);  // adding neither advances the clock nor purges
 
-  cache.JustIncrementClock();
-  cache.JustIncrementClock();
+  for (int i = 0; i < 2; ++i) cache.JustIncrementClock();
   EXPECT_TRUE(cache.HasEntry(a));
   EXPECT_TRUE(cache.HasEntry(ValueIs(2)));
   EXPECT_FALSE(cache.HasEntry(ValueIs(3)));
@@ -110,8 +103,7 @@ TEST(CacheTest, DeletionHandsTheEntriesToTheCaller) {
   ASSERT_EQ(IdsOf(two), std::set<unsigned>{b});
   EXPECT_EQ(ValueOf(two.begin()->GetData()), 2);
 
-  cache.AddEntry(MakeRecord("", 4));
-  cache.AddEntry(MakeRecord("", 5));
+  for (int v : {4, 5}) cache.AddEntry(MakeRecord("", v));
   EntrySet all = cache.DeleteEntries();
   EXPECT_EQ(all.size(), 3u);
   EXPECT_EQ(cache.GetSize(), 0u);

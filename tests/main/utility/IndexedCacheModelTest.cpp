@@ -6,16 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <map>
-#include <memory>
 #include <optional>
 #include <random>
-#include <set>
-#include <string>
-#include <utility>
-#include <vector>
 
-#include "main/utility/CacheHelpers.h"
 #include "tests/main/utility/CacheTestSupport.h"
 
 using namespace CacheHelpers;
@@ -37,9 +30,7 @@ std::string KeyFor(const std::string& index, const Record& p) {
 }
 
 // The qualified key as the model forms it, independently of the cache.
-TString Qualified(const TString& index, const TString& key) {
-  return index + u"|" + key;
-}
+TString Qualified(const TString& index, const TString& key) { return index + u"|" + key; }
 
 // The installed policy: a lifetime policy that also keeps its own record of
 // the ids it was told about, to prove that every path notifies it.
@@ -77,9 +68,8 @@ class Model {
   }
   std::map<TString, std::set<unsigned>> Listings() const {
     std::map<TString, std::set<unsigned>> listings;
-    for (const auto& [id, entry] : m_entries) {
+    for (const auto& [id, entry] : m_entries)
       for (const TString& key : entry.keys) listings[key].insert(id);
-    }
     return listings;
   }
   unsigned SomeId() {
@@ -99,19 +89,15 @@ class Model {
         [modulo = 1 + Roll(3)](const Record& r) { return r.m_value % modulo == 0; });
   }
   void Add(RefCntPtr<Record> payload, unsigned id) {
-    ModelEntry& entry = m_entries[id];
-    entry.payload = std::move(payload);
-    entry.clock = m_now;
-    ListUnderIndexes(entry);
+    ListUnderIndexes(m_entries[id] = ModelEntry{std::move(payload), m_now, {}});
   }
   // The ids listed under the test's qualified key, ascending.
   std::set<unsigned> Listed(const Probe& test) const {
     return Listings()[Qualified(test.m_index, test.m_key)];
   }
   unsigned IdOf(const RefCntPtr<RefCntObject>& data) const {
-    for (const auto& [id, entry] : m_entries) {
+    for (const auto& [id, entry] : m_entries)
       if (entry.payload.get() == data.get()) return id;
-    }
     return 0;
   }
   void Forget(const EntrySet& deleted) {
@@ -123,9 +109,8 @@ class Model {
   // The ids among `ids` (all entries when absent) whose payload the test accepts.
   std::set<unsigned> Accepted(const Probe& test, std::optional<std::set<unsigned>> ids = std::nullopt) const {
     std::set<unsigned> accepted;
-    for (const auto& [id, entry] : m_entries) {
+    for (const auto& [id, entry] : m_entries)
       if ((!ids || ids->count(id)) && test.m_test(*entry.payload)) accepted.insert(id);
-    }
     return accepted;
   }
   // What a deletion by the test takes: the accepted listed entries when the
@@ -225,15 +210,13 @@ void Model::Step() {
     EntrySet deleted = m_cache->Purge(std::make_shared<MRUPolicy>(limit));
     ASSERT_EQ(m_entries.size() - deleted.size(), std::min<uint64_t>(limit, m_entries.size()));
     Forget(deleted);
-    for (const Entry& gone : deleted) {
+    for (const Entry& gone : deleted)
       for (const auto& [id, kept] : m_entries) ASSERT_LE(gone.GetClock(), kept.clock);
-    }
   } else if (roll < 88) {
     ++m_now;
     std::set<unsigned> expected;
-    for (const auto& [id, entry] : m_entries) {
+    for (const auto& [id, entry] : m_entries)
       if (entry.clock + kLifetime < m_now) expected.insert(id);
-    }
     EntrySet deleted = m_cache->IncrementClock();
     ASSERT_EQ(IdsOf(deleted), expected);
     Forget(deleted);

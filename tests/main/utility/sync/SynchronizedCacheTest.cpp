@@ -3,14 +3,11 @@
 // and nested lookups from inside predicates.
 #include <gtest/gtest.h>
 
-#include <functional>
+#include <algorithm>
 #include <thread>
-#include <stdexcept>
-#include <vector>
 
 #include "host/Errors.h"
 #include "host/LockGuards.h"
-#include "tests/main/utility/CacheTestSupport.h"
 #include "tests/main/utility/sync/SyncTestSupport.h"
 
 namespace {
@@ -25,19 +22,32 @@ std::shared_ptr<IPolicy> KeepAll() {
   return std::make_shared<CacheHelpers::MRUPolicy>(1000000);
 }
 
+std::vector<unsigned> IdsInOrder(const EntrySet& set) {
+  std::vector<unsigned> ids;
+  for (const Entry& entry : set) ids.push_back(entry.GetID());
+  return ids;
+}
+
+// `ids` in the order the lookups judge them: that of an EntrySet filled in
+// ascending id order, as the candidate set is.
+std::vector<unsigned> CandidateOrder(const std::vector<unsigned>& ids) {
+  EntrySet candidateSet;
+  for (unsigned id : ids) candidateSet.insert(Entry(id));
+  return IdsInOrder(candidateSet);
+}
+
 TEST(SynchronizedCacheTest, PredicateLookupsStampOnlyTheirCopyAndRemovalsWorkOnASnapshot) {
   TReadWriteLock lock;
   SynchronizedCache cache(std::make_shared<CacheHelpers::LifetimePolicy>(6), &lock);
   EXPECT_TRUE(cache.DeleteEntries(Region(u"EU", false)).empty());
   const unsigned eu = cache.AddEntry(MakeItem(u"EU"));
   const unsigned us = cache.AddEntry(MakeItem(u"US"));
-  cache.IncrementClock();
-  cache.IncrementClock();
+  const auto clockOfEU = [&] { return cache.GetCache()->GetEntries().find(Entry(eu))->GetClock(); };
+  for (int i = 0; i < 2; ++i) cache.IncrementClock();
   EXPECT_TRUE(cache.TryGetEntry(Region(u"EU", false)));
-  EXPECT_EQ(cache.GetCache()->GetEntries().find(Entry(eu))->GetClock(), 0u)
-      << "the cache's own entry keeps its clock";
+  EXPECT_EQ(clockOfEU(), 0u) << "the cache's own entry keeps its clock";
   EXPECT_TRUE(cache.TryGetEntry(eu));  // by id: the use is recorded
-  EXPECT_EQ(cache.GetCache()->GetEntries().find(Entry(eu))->GetClock(), 2u);
+  EXPECT_EQ(clockOfEU(), 2u);
 
   // The predicate runs without the lock, so it may call back into the cache;
   // an entry it adds is not in the snapshot and survives.
@@ -68,11 +78,10 @@ class SynchronizedCachesTest : public testing::Test {
   static constexpr bool kIndexed = std::is_same_v<C, SynchronizedIndexedCache>;
   // The indexed cache lists its entries under "Region".
   std::unique_ptr<C> Make(TReadWriteLock* lock) {
-    auto policy = std::make_shared<CacheHelpers::MRUPolicy>(100);
     if constexpr (!kIndexed) {
-      return std::make_unique<C>(policy, lock);
+      return std::make_unique<C>(KeepAll(), lock);
     } else {
-      auto cache = std::make_unique<C>(policy, lock, nullptr);
+      auto cache = std::make_unique<C>(KeepAll(), lock, nullptr);
       cache->AddIndex(TString(u"Region"), RegionOf);
       return cache;
     }
@@ -119,10 +128,9 @@ TYPED_TEST(SynchronizedCachesTest, AHintIsKeptWhileItMatchesAndClearedByAMiss) {
   // takes a hint of 0 as that entry's id like any other; the indexed one's
   // lookups keep 0 for "no entry", so a first match of id 0 is a miss that
   // leaves the hint alone.
-  const unsigned saved = CacheHelpers::Entry::s_guid.load();
-  CacheHelpers::Entry::s_guid.store(0xFFFFFFFFu);
+  const unsigned saved = Entry::s_guid.exchange(0xFFFFFFFFu);
   const unsigned zero = cache->AddEntry(MakeItem(u"EU"));
-  CacheHelpers::Entry::s_guid.store(saved);
+  Entry::s_guid.store(saved);
   ASSERT_EQ(zero, 0u);
   const unsigned newer = cache->AddEntry(MakeItem(u"EU"));  // a newer match, which a search may meet first
   if constexpr (!TestFixture::kIndexed) {
@@ -147,8 +155,7 @@ TYPED_TEST(SynchronizedCachesTest, OnDirtyRemovesTheListedEntriesAndASuppliedLoc
   cache->OnDirty({31337});
   EXPECT_TRUE(cache->TryGetEntry(a) && cache->TryGetEntry(b));
   cache->OnDirty({a, b, a});
-  EXPECT_FALSE(cache->TryGetEntry(a));
-  EXPECT_FALSE(cache->TryGetEntry(b));
+  EXPECT_FALSE(cache->TryGetEntry(a) || cache->TryGetEntry(b));
 
   // Two caches on one supplied lock; destroying them leaves the lock usable.
   auto other = this->Make(&this->m_lock);
@@ -246,29 +253,20 @@ TEST_F(SynchronizedIndexedCacheTest, ByteCountFollowsAdditionsAndRemovalsAndNeve
 TEST_F(SynchronizedIndexedCacheTest, SeveralMatchesAreJudgedInTheCandidateSetsOrder) {
   for (const int listed : {2, 3, 5, 20}) {
     SCOPED_TRACE(listed);
-    TReadWriteLock lock;
-    SynchronizedIndexedCache cache(KeepAll(), &lock, nullptr);
+    SynchronizedIndexedCache cache(KeepAll());
     ASSERT_TRUE(cache.AddIndex(TString(u"Region"), RegionOf));
     std::vector<unsigned> ids;
     for (int i = 0; i < listed; ++i) {
       ids.push_back(cache.AddEntry(MakeItem(u"EU")));
       cache.AddEntry(MakeItem(u"US"));
     }
-    EntrySet candidateSet;  // as the candidates are gathered: ascending ids
-    for (unsigned id : ids) candidateSet.insert(Entry(id));
-    std::vector<unsigned> setOrder;
-    for (const Entry& entry : candidateSet) setOrder.push_back(entry.GetID());
+    const std::vector<unsigned> setOrder = CandidateOrder(ids);
     // The candidates handed out iterate in the order the lookups judge them,
     // through the index and (judging every entry) without one.
-    const auto order = [](const EntrySet& set) {
-      std::vector<unsigned> ids;
-      for (const Entry& entry : set) ids.push_back(entry.GetID());
-      return ids;
-    };
-    EXPECT_EQ(order(cache.GetPossiblyMatchingEntries(Region(u"EU", true))), setOrder);
+    EXPECT_EQ(IdsInOrder(cache.GetPossiblyMatchingEntries(Region(u"EU", true))), setOrder);
     auto none = Region(u"nowhere", false);
     EXPECT_EQ(cache.FindFirstMatch(none), 0u);
-    EXPECT_EQ(order(cache.GetPossiblyMatchingEntries(Region(u"nowhere", false))), none->m_seen);
+    EXPECT_EQ(IdsInOrder(cache.GetPossiblyMatchingEntries(Region(u"nowhere", false))), none->m_seen);
     EXPECT_EQ(none->m_seen.size(), 2u * listed) << "an unindexed predicate judges every entry";
     EXPECT_EQ(cache.FindFirstMatch(Region(u"ASIA", true)), 0u);
 
@@ -288,7 +286,7 @@ TEST_F(SynchronizedIndexedCacheTest, SeveralMatchesAreJudgedInTheCandidateSetsOr
     EXPECT_EQ(replacing->m_seen, setOrder) << "the replacement judges them in the same order";
   }
   // An index the cache lacks: a scan of every entry.
-  SynchronizedIndexedCache noIndex(KeepAll(), nullptr);
+  SynchronizedIndexedCache noIndex(KeepAll());
   noIndex.AddEntry(MakeItem(u"EU"));
   noIndex.AddEntry(MakeItem(u"US"));
   EXPECT_EQ(noIndex.GetPossiblyMatchingEntries(Region(u"EU", true)).size(), 2u);
@@ -331,8 +329,7 @@ TEST_F(SynchronizedIndexedCacheTest, EntriesAddedDuringARemovalSurviveIt) {
     EXPECT_TRUE(LockIsFree(m_lock));
     late = cache.AddEntry(MakeItem(u"EU"));
   };
-  EntrySet purged = cache.Purge();
-  EXPECT_EQ(purged.size(), 1u);
+  EXPECT_EQ(cache.Purge().size(), 1u);
   EXPECT_EQ(cache.GetEntryCount(), 1u);
   EXPECT_TRUE(cache.TryGetEntry(late));
 
@@ -340,12 +337,8 @@ TEST_F(SynchronizedIndexedCacheTest, EntriesAddedDuringARemovalSurviveIt) {
   // judged by the caller's predicate.
   ASSERT_TRUE(cache.AddIndex(TString(u"Region"), RegionOf));
   unsigned added = 0;
-  bool addOnce = true;
   auto predicate = Region(u"EU", true, [&](const Entry&) {
-    if (addOnce) {
-      addOnce = false;
-      added = cache.AddEntry(MakeItem(u"EU"));  // outside the lock: allowed
-    }
+    if (added == 0) added = cache.AddEntry(MakeItem(u"EU"));  // outside the lock: allowed
   });
   auto [id, deleted] = cache.AddEntryAndDeleteExistingEntriesItMatches(MakeItem(u"EU"), predicate, 0);
   EXPECT_NE(added, 0u);
@@ -374,8 +367,7 @@ TEST_F(SynchronizedIndexedCacheTest, OnDirtyAndPruneHintsKeepTheIndexes) {
   EXPECT_EQ(m_cache.GetIndexedEntryCount(), 1u);
 
   const uint64_t bytes = m_cache.GetCacheSizeBytes();
-  Entry pruned = m_cache.PruneHints(Region(u"EU", true), 1);
-  EXPECT_EQ(pruned.GetID(), std::min(a, b));
+  EXPECT_EQ(m_cache.PruneHints(Region(u"EU", true), 1).GetID(), std::min(a, b));
   EXPECT_EQ(m_cache.GetCacheSizeBytes(), bytes) << "the pruned entry carries only its id";
   m_cache.OnDirty({b});
   EXPECT_EQ(m_cache.GetEntryCount(), 0u);
@@ -410,31 +402,19 @@ class SynchronizedIndexedCacheReentryTest : public testing::TestWithParam<int> {
     auto probe = Region(u"EU", true, [inside, references](const Entry& entry) {
       inside();
       EXPECT_EQ(RegionOf(entry), TString(u"EU")) << "a candidate was overwritten";
-      if (references != 0) {
+      if (references != 0)
         EXPECT_EQ(entry.GetData()->GetReferenceCount(), references) << "a candidate lost its copy";
-      }
     });
     probe->m_test = [record](const Record& candidate) { return &candidate == record; };
     return probe;
   }
 
   // True when the cache holds the only reference to every object.
+  // (The snapshot's own entry holds one more.)
   bool OnlyTheCacheHoldsReferences() {
-    for (const Entry& entry : m_cache.GetEntries()) {
-      // The snapshot entry itself holds one more.
-      if (entry.GetData()->GetReferenceCount() != 2) return false;
-    }
-    return true;
-  }
-
-  // m_eu in the order the lookups judge them: that of an EntrySet filled in
-  // ascending id order, as the candidate set is.
-  std::vector<unsigned> CandidateOrder() const {
-    EntrySet candidateSet;
-    for (unsigned id : m_eu) candidateSet.insert(Entry(id));
-    std::vector<unsigned> order;
-    for (const Entry& entry : candidateSet) order.push_back(entry.GetID());
-    return order;
+    const EntrySet snapshot = m_cache.GetEntries();
+    return std::all_of(snapshot.begin(), snapshot.end(),
+                       [](const Entry& entry) { return entry.GetData()->GetReferenceCount() == 2; });
   }
 
   SynchronizedIndexedCache m_cache{std::make_shared<CacheHelpers::MRUPolicy>(1000), nullptr};
@@ -444,7 +424,7 @@ class SynchronizedIndexedCacheReentryTest : public testing::TestWithParam<int> {
 
 TEST_P(SynchronizedIndexedCacheReentryTest, NestedLookupsKeepTheOuterCandidatesAndDropTheirReferences) {
   auto us = Region(u"US", true);
-  const std::vector<unsigned> order = CandidateOrder();
+  const std::vector<unsigned> order = CandidateOrder(m_eu);
   int nested = 0;
   // Two levels: the middle predicate's own judgement nests another lookup.
   // The outer one matches the candidate judged last, so it judges them all.
@@ -487,12 +467,13 @@ TEST_P(SynchronizedIndexedCacheReentryTest, APredicateThatThrowsLeavesNoReferenc
   // The buffers are usable again, and an object goes with the cache's last
   // reference to it.
   auto eu = Region(u"EU", true);
-  EXPECT_EQ(m_cache.FindFirstMatch(eu), CandidateOrder().front());
+  EXPECT_EQ(m_cache.FindFirstMatch(eu), CandidateOrder(m_eu).front());
   EXPECT_EQ(m_cache.DeleteEntries(eu).size(), m_eu.size());
   EXPECT_EQ(Record::s_live, liveBefore - GetParam());
 }
 
-TEST_P(SynchronizedIndexedCacheReentryTest, ALookupFromAThreadLocalDestroyedAsItsThreadEndsWorksAndKeepsNothing) {
+TEST_P(SynchronizedIndexedCacheReentryTest,
+       ALookupFromAThreadLocalDestroyedAsItsThreadEndsWorksAndKeepsNothing) {
   // Made before the thread's first lookup, so destroyed after the buffers
   // that lookup set up for the thread: its lookup must neither fail nor
   // leave buffers behind (the sanitizer builds see a leak).
@@ -500,7 +481,7 @@ TEST_P(SynchronizedIndexedCacheReentryTest, ALookupFromAThreadLocalDestroyedAsIt
     std::function<void()> run;
     ~AtThreadExit() { run(); }
   };
-  const unsigned first = CandidateOrder().front();
+  const unsigned first = CandidateOrder(m_eu).front();
   unsigned foundAtExit = 0;
   std::thread([&] {
     static thread_local AtThreadExit atExit;
