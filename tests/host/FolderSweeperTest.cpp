@@ -64,36 +64,26 @@ class FolderSweeperTest : public TFileTest {
   // Entry folders carry entry names, as the disk cache makes them (decimal
   // key hashes); the tests call them by labels, which Entries() gives back.
   TPath EntryPath(const std::string& label) {
-    auto [it, added] = m_numbers.emplace(label, std::to_string(1000 + m_numbers.size()));
-    if (added) m_labels.emplace(it->second, label);
-    return Folder() / TPath(it->second.c_str());
+    const auto number = m_numbers.try_emplace(label, std::to_string(1000 + m_numbers.size())).first;
+    return Folder() / TPath(number->second.c_str());
   }
 
-  // An entry whose files were both last written ageSeconds ago.
-  void MakeEntry(const std::string& name, size_t keyBytes, size_t valueBytes, int64_t ageSeconds) {
-    MakeFolderAt(EntryPath(name), keyBytes, valueBytes, ageSeconds);
+  // An entry (by its label, or a folder by its path) whose files were both
+  // last written ageSeconds ago.
+  void MakeEntry(const std::string& label, size_t keyBytes, size_t valueBytes, int64_t ageSeconds) {
+    MakeEntry(EntryPath(label), keyBytes, valueBytes, ageSeconds);
   }
-  void MakeFolderAt(const TPath& entry, size_t keyBytes, size_t valueBytes, int64_t ageSeconds) {
+  void MakeEntry(const TPath& entry, size_t keyBytes, size_t valueBytes, int64_t ageSeconds) {
     ASSERT_TRUE(WriteEntry(entry, keyBytes, valueBytes));
-    DateTime written = DateTime::GetLocalTime() - DateTimeSpan::FromSeconds(ageSeconds);
-    ASSERT_TRUE(LastWriteTime(entry / TPath(".bin"), written));
-    ASSERT_TRUE(LastWriteTime(entry / TPath(".key"), written));
-  }
-
-  // An entry whose files were written in the year 2300, after the last date
-  // the standard library's own clock of files (and the system clock) reaches.
-  void MakeEntryBeyondTheFileClock(const std::string& name, size_t valueBytes) {
-    TPath entry = EntryPath(name);
-    ASSERT_TRUE(WriteEntry(entry, 0, valueBytes));
-    ASSERT_TRUE(DateEntry(entry.ToStdPath(), 10413792000)) << "this file system cannot hold the year 2300";
+    const DateTime written = DateTime::GetLocalTime() - DateTimeSpan::FromSeconds(ageSeconds);
+    ASSERT_TRUE(LastWriteTime(entry / TPath(".bin"), written) && LastWriteTime(entry / TPath(".key"), written));
   }
 
   // The names in the swept folder, entries by their labels.
   std::set<std::string> Entries() {
-    std::set<std::string> names;
-    for (const std::string& name : FileNames(Folder().ToStdPath())) {
-      auto label = m_labels.find(name);
-      names.insert(label == m_labels.end() ? name : label->second);
+    std::set<std::string> names = FileNames(Folder().ToStdPath());
+    for (const auto& [label, number] : m_numbers) {
+      if (names.erase(number) != 0) names.insert(label);
     }
     return names;
   }
@@ -113,7 +103,6 @@ class FolderSweeperTest : public TFileTest {
   }
 
   std::map<std::string, std::string> m_numbers;  // label -> folder name
-  std::map<std::string, std::string> m_labels;   // folder name -> label
 };
 
 // The least recently written entries go first, until the folder with the
@@ -174,8 +163,8 @@ TEST_F(FolderSweeperTest, LeastRecentlyWrittenGoFirstWhenTheEstimateOrTheInterva
 // other data) loses nothing else, however old and large the rest is.
 TEST_F(FolderSweeperTest, LargestEntriesGoFirstButNeitherYoungEntriesNorOtherFolders) {
   const std::set<std::string> others = {"ExternalCacheV1", "0123", "4294967296", "-1", "12a"};
-  for (const std::string& name : others) MakeFolderAt(Folder() / TPath(name.c_str()), 0, 10000, 9999);
-  MakeFolderAt(Folder() / TPath("4294967295"), 0, 6000, 3600);  // the largest entry name
+  for (const std::string& name : others) MakeEntry(Folder() / TPath(name.c_str()), 0, 10000, 9999);
+  MakeEntry(Folder() / TPath("4294967295"), 0, 6000, 3600);  // the largest entry name
   MakeEntry("big5000", 0, 5000, 3600);
   MakeEntry("big4000", 0, 4000, 7200);
   for (int i = 0; i < 10; ++i) MakeEntry("small" + std::to_string(i), 100, 400, 3 * 3600 - i * 10);
@@ -203,7 +192,10 @@ TEST_F(FolderSweeperTest, LargestEntriesGoFirstButNeitherYoungEntriesNorOtherFol
 TEST_F(FolderSweeperTest, OnlyYoungEntriesAreShieldedAndMayHoldTheFolderAboveBudget) {
   MakeEntry("old", 0, 1000, 3600);
   for (int i = 0; i < 4; ++i) MakeEntry("future" + std::to_string(i), 0, 1000, -3600);
-  MakeEntryBeyondTheFileClock("beyond", 1000);
+  // Written in the year 2300, after the last date the standard library's own
+  // clock of files (and the system clock) reaches.
+  ASSERT_TRUE(WriteEntry(EntryPath("beyond"), 0, 1000));
+  ASSERT_TRUE(DateEntry(EntryPath("beyond").ToStdPath(), 10413792000)) << "the file system cannot hold 2300";
   MakeEntry("young0", 0, 1000, 0);
   MakeEntry("young1", 0, 1000, 0);
   MakeEntry("skewed", 0, 1000, -2);

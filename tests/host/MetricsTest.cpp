@@ -2,6 +2,7 @@
 // installed sinks and captures; then the OpenMetrics export.
 #include "host/Metrics.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -22,6 +23,8 @@
 #include "tests/support/TestEnvironment.h"
 
 namespace {
+
+using ::testing::HasSubstr;
 
 struct ThrowingSink : Metrics::ISink {
   void OnScopeClosed(const Metrics::ScopeRecord&) override { throw std::runtime_error("sink broke"); }
@@ -64,7 +67,7 @@ TEST_F(MetricsTest, ScopeOpensOnlyForAnEnabledCategoryAndKeepsAttributesOnlyWhil
   }  // the destructors deliver nothing more
   const auto records = capture.Records();
   ASSERT_EQ(records.size(), 1u);
-  const auto& record = records[0];
+  const Metrics::ScopeRecord& record = records[0];
   EXPECT_EQ(record.name, u"ec-store");
   EXPECT_EQ(record.mask, 0x80000020001u);
   EXPECT_GE(record.durationMs, 2.0);  // the measured span covers the sleep
@@ -96,12 +99,9 @@ TEST_F(MetricsTest, AggregatingSinkCountsTotalsAndMaxima) {
   const std::string longName(150, 'n');
   sink.OnScopeClosed({.name = TString::fromStdString(longName), .durationMs = 1.5});
   const std::string table = sink.Render().toStdString();
-  EXPECT_EQ(table.substr(0, table.find('\n')), "scope" + std::string(longName.size() - 5, ' ') +
-                                                    "      count       total-ms       max-ms      mean-ms")
-      << table;
-  EXPECT_NE(table.find("\n" + longName + "          1          1.500        1.500        1.500\n"),
-            std::string::npos)
-      << table;
+  EXPECT_EQ(table.substr(0, table.find('\n')),
+            "scope" + std::string(145, ' ') + "      count       total-ms       max-ms      mean-ms");
+  EXPECT_THAT(table, HasSubstr("\n" + longName + "          1          1.500        1.500        1.500\n"));
 
   sink.Reset();
   EXPECT_TRUE(sink.Snapshot().empty());
@@ -146,9 +146,7 @@ std::vector<Sample> ParseStrictly(const std::string& text) {
       R"(([a-zA-Z_:][a-zA-Z0-9_:]*)\{((?:[a-zA-Z_][a-zA-Z0-9_]*="(?:[^"\\\n]|\\[\\"n])*",?)*)\} ([0-9.eE+-]+|\+Inf))");
   std::vector<Sample> samples;
   std::istringstream lines(text);
-  std::string line;
-  std::string family;
-  std::string type;
+  std::string line, family, type;
   bool ended = false;
   while (std::getline(lines, line)) {
     EXPECT_FALSE(ended) << "a line after # EOF: " << line;
@@ -203,9 +201,8 @@ TEST(DecimalTexts, KeepTheirPointUnderACommaLocale) {
   EXPECT_EQ(TString::number(0.5), TString(u"0.5"));
   Metrics::AggregatingSink sink;
   sink.OnScopeClosed({.name = u"ec-load", .durationMs = 0.25});
-  EXPECT_NE(sink.Render().toStdString().find(" 0.250 "), std::string::npos) << sink.Render().toStdString();
-  const std::string exported = Metrics::RenderOpenMetrics(sink.SeriesSnapshot());
-  EXPECT_NE(exported.find(" 0.00025\n"), std::string::npos) << exported;
+  EXPECT_THAT(sink.Render().toStdString(), HasSubstr(" 0.250 "));
+  EXPECT_THAT(Metrics::RenderOpenMetrics(sink.SeriesSnapshot()), HasSubstr(" 0.00025\n"));
 }
 
 TEST(OpenMetricsTest, ScopesRenderAsCumulativeHistogramsAndCountersThatParseStrictly) {
@@ -231,7 +228,7 @@ TEST(OpenMetricsTest, ScopesRenderAsCumulativeHistogramsAndCountersThatParseStri
     if (sample.name == "kelcache_operation_duration_seconds_bucket")
       byLabels[sample.labels.substr(0, sample.labels.find(",le="))].push_back(sample);
   }
-  std::map<std::string, std::string>& counts = valuesByName["kelcache_operation_duration_seconds_count"];
+  auto& counts = valuesByName["kelcache_operation_duration_seconds_count"];
   EXPECT_EQ(counts, (std::map<std::string, std::string>{{R"(scope="ec-load",outcome="hit")", "3"},
                                                         {R"(scope="ec-load",outcome="miss")", "2"},
                                                         {R"(scope="odd \"name\" \\ with\nline")", "1"},
@@ -241,11 +238,10 @@ TEST(OpenMetricsTest, ScopesRenderAsCumulativeHistogramsAndCountersThatParseStri
   for (const auto& [labels, buckets] : byLabels) {
     SCOPED_TRACE(labels);
     ASSERT_EQ(buckets.size(), Metrics::kDurationBucketCount);
-    EXPECT_NE(buckets.front().labels.find("le=\"0.0001\""), std::string::npos);
-    EXPECT_NE(buckets.back().labels.find("le=\"+Inf\""), std::string::npos);
-    for (size_t i = 1; i < buckets.size(); ++i) {
+    EXPECT_THAT(buckets.front().labels, HasSubstr("le=\"0.0001\""));
+    EXPECT_THAT(buckets.back().labels, HasSubstr("le=\"+Inf\""));
+    for (size_t i = 1; i < buckets.size(); ++i)
       EXPECT_LE(std::stoull(buckets[i - 1].value), std::stoull(buckets[i].value)) << "not cumulative";
-    }
     EXPECT_EQ(buckets.back().value, counts[labels]);
   }
 }
@@ -256,7 +252,7 @@ TEST(OpenMetricsTest, EachDurationLandsInTheFirstBucketWhoseBoundHoldsIt) {
     SCOPED_TRACE(durationMs);
     Metrics::AggregatingSink sink;
     sink.OnScopeClosed({.name = u"s", .durationMs = durationMs});
-    const std::vector<Metrics::DurationSeries> series = sink.SeriesSnapshot();
+    const auto series = sink.SeriesSnapshot();
     ASSERT_EQ(series.size(), 1u);
     EXPECT_EQ(series[0].buckets[static_cast<size_t>(bucket)], 1u);
     EXPECT_EQ(series[0].outcome, TString());

@@ -4,6 +4,7 @@
 #include "host/TFile.h"
 
 #include <fcntl.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -34,10 +35,10 @@ namespace {
 
 using namespace file_test;
 using kelcache_test::RaisedText;
+using ::testing::HasSubstr;
 
 TEST_F(TFileTest, CreateDirectoryMakesMissingParentsAndFailsUnderAFile) {
   TPath deep = Root() / TPath("one") / TPath("two") / TPath("three");
-  EXPECT_FALSE(DirectoryExists(deep));
   EXPECT_TRUE(CreateDirectory(deep));
   EXPECT_TRUE(DirectoryExists(deep));
   EXPECT_FALSE(FileExists(deep)) << "a folder is not a file";
@@ -114,9 +115,8 @@ TEST_F(TFileTest, LastWriteTimeIsSetAndReadInLocalTime) {
   EXPECT_TRUE(LastWriteTime(Root(), stamp));
   EXPECT_EQ(GetLastWriteTime(Root()).GetRepresentation(), stamp.GetRepresentation());
 
-  TPath missing = Root() / TPath("missing");
-  EXPECT_FALSE(LastWriteTime(missing, stamp));
-  EXPECT_THROW(GetLastWriteTime(missing), TFileException);
+  EXPECT_FALSE(LastWriteTime(Root() / TPath("missing"), stamp));
+  EXPECT_THROW(GetLastWriteTime(Root() / TPath("missing")), TFileException);
 
   // A time the file clock cannot hold (the minimum date, year 1) is refused,
   // not wrapped round to another date; the file keeps its time.
@@ -194,13 +194,11 @@ TEST_F(TFileTest, WholeFileReadsAndTheirFailures) {
     TFile::LoadUnsignedBinaryFile(missing);
     FAIL() << "loading a missing file must raise";
   } catch (const TFileException& error) {
-    std::string message = error.what();
-    EXPECT_NE(message.find(std::strerror(ENOENT)), std::string::npos) << message;
-    EXPECT_NE(message.find(missing.ToUtf8()), std::string::npos) << message;
+    EXPECT_THAT(error.what(), AllOf(HasSubstr(std::strerror(ENOENT)), HasSubstr(missing.ToUtf8())));
     EXPECT_EQ(error.GetErrorInfo().GetStatus(), TError::StatusCode::NOT_FOUND);
   }
-  const std::string folderError = RaisedText<TFileException>([&] { TFile::LoadUnsignedBinaryFile(Root()); });
-  EXPECT_NE(folderError.find(std::strerror(EISDIR)), std::string::npos) << folderError;
+  EXPECT_THAT(RaisedText<TFileException>([&] { TFile::LoadUnsignedBinaryFile(Root()); }),
+              HasSubstr(std::strerror(EISDIR)));
 }
 
 TEST_F(TFileTest, AtomicReplaceNeverShowsAPartialFileToAConcurrentReader) {
@@ -241,9 +239,8 @@ TEST_F(TFileTest, FailedAtomicWritesLeaveNoTemporaryFileAndTheOldContent) {
   // The parent is a regular file: not even the temporary can be made.
   TPath plain = Root() / TPath("plain");
   TFile::WriteUnsignedBinaryFile(plain, "old", 3);
-  const std::string belowFile =
-      RaisedText<TFileException>([&] { TFile::WriteUnsignedBinaryFile(plain / TPath(".bin"), value); });
-  EXPECT_NE(belowFile.find(std::strerror(ENOTDIR)), std::string::npos) << belowFile;
+  EXPECT_THAT(RaisedText<TFileException>([&] { TFile::WriteUnsignedBinaryFile(plain / TPath(".bin"), value); }),
+              HasSubstr(std::strerror(ENOTDIR)));
   EXPECT_EQ(FileNames(m_temp.path()), (std::set<std::string>{"plain", "target-is-a-folder"}));
 
   // The write itself fails midway (a file-size limit makes the system refuse
@@ -258,7 +255,7 @@ TEST_F(TFileTest, FailedAtomicWritesLeaveNoTemporaryFileAndTheOldContent) {
       RaisedText<TFileException>([&] { TFile::WriteUnsignedBinaryFile(plain, value); });
   setrlimit(RLIMIT_FSIZE, &saved);
   signal(SIGXFSZ, previousHandler);
-  EXPECT_NE(message.find(std::strerror(EFBIG)), std::string::npos) << "raised: '" << message << "'";
+  EXPECT_THAT(message, HasSubstr(std::strerror(EFBIG)));
   EXPECT_EQ(TFile::LoadUnsignedBinaryFile(plain), (std::vector<uint8_t>{'o', 'l', 'd'}));
   EXPECT_EQ(FileNames(m_temp.path()), (std::set<std::string>{"plain", "target-is-a-folder"}));
 }
@@ -285,25 +282,23 @@ TEST_F(TFileTest, TheTemporaryFileOfAWriterKilledMidwayIsToldByItsName) {
 TEST_F(TFileTest, TDirectoryListsExactlyTheEntriesOfOneFolder) {
   TPath folder = Root() / TPath("ns");
   ASSERT_TRUE(CreateDirectory(folder));
-  {
-    TDirectory empty(folder);
-    EXPECT_FALSE(empty.begin() != empty.end()) << "an empty folder lists nothing";
-  }
+  const auto listed = [](const TPath& folder) {
+    std::multiset<TPath> paths;
+    TDirectory directory(folder);
+    for (auto it = directory.begin(); it != directory.end(); ++it) paths.insert(*it);
+    return paths;
+  };
+  EXPECT_TRUE(listed(folder).empty()) << "an empty folder lists nothing";
   ASSERT_TRUE(CreateDirectory(folder / TPath("123") / TPath("deeper")));
   WriteBytes(folder / TPath("123") / TPath(".bin"), "not listed: one level down");
   WriteBytes(folder / TPath(".hidden"), "");
   WriteBytes(folder / TPath(u"\u00fcml\u00e4ut"), "");
   ASSERT_TRUE(CreateDirectory(folder / TPath("456")));
 
-  std::multiset<TPath> listed;
-  TDirectory directory(folder);
-  for (auto it = directory.begin(); it != directory.end(); ++it) listed.insert(*it);
-  EXPECT_EQ(listed, (std::multiset<TPath>{folder / TPath("123"), folder / TPath("456"),
-                                          folder / TPath(".hidden"), folder / TPath(u"\u00fcml\u00e4ut")}));
-
-  const std::string missing =
-      RaisedText<TFileException>([&] { TDirectory listed(Root() / TPath("missing")); });
-  EXPECT_NE(missing.find(std::strerror(ENOENT)), std::string::npos) << missing;
+  EXPECT_EQ(listed(folder), (std::multiset<TPath>{folder / TPath("123"), folder / TPath("456"),
+                                                 folder / TPath(".hidden"), folder / TPath(u"\u00fcml\u00e4ut")}));
+  EXPECT_THAT(RaisedText<TFileException>([&] { TDirectory missing(Root() / TPath("missing")); }),
+              HasSubstr(std::strerror(ENOENT)));
   EXPECT_THROW(TDirectory(folder / TPath(".hidden")), TFileException) << "a file is not a folder";
 }
 

@@ -3,6 +3,7 @@
 // mode and its flush at exit included); then the rate limiter.
 #include "host/TLog.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <pthread.h>
@@ -18,6 +19,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -37,12 +39,16 @@
 
 namespace {
 
-std::vector<std::string> ReadLines(const std::string& path) {
-  std::ifstream in(path);
+using ::testing::_;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+std::vector<std::string> Lines(std::istream&& in) {
   std::vector<std::string> lines;
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
 }
+std::vector<std::string> ReadLines(const std::string& path) { return Lines(std::ifstream(path)); }
 
 std::chrono::system_clock::time_point AtMilliseconds(long long sinceEpoch) {
   return std::chrono::system_clock::time_point(std::chrono::milliseconds(sinceEpoch));
@@ -70,29 +76,32 @@ TEST_F(TLogTest, LineFormatsRenderTimeSeverityThreadSortedFieldsAndEscapedJson) 
   // 2024-02-29T23:59:59.999Z: a leap day, the last millisecond of the day.
   EXPECT_EQ(TLog::FormatTimestamp(AtMilliseconds(1709251199999)), "2024-02-29T23:59:59.999Z");
   EXPECT_EQ(TLog::FormatTimestamp(AtMilliseconds(-1)), "1969-12-31T23:59:59.999Z");
+  EXPECT_EQ(TLog::FormatErrorCode(0xAB), "0x000000AB");
 
-  EXPECT_EQ(TLog::RenderPlainLine(TLog::Warn, AtMilliseconds(1234), 42, u"hello"),
-            "1970-01-01T00:00:01.234Z warn  [42] hello");
-  // A text from outside cannot start a line of its own.
-  EXPECT_EQ(TLog::RenderPlainLine(TLog::Warn, AtMilliseconds(0), 7,
-                                  TString(std::u16string(u"a\n1970-01-01 error [1] forged\r\0\x7f\tb", 34))),
-            "1970-01-01T00:00:00.000Z warn  [7] a\\n1970-01-01 error [1] forged\\r\\u0000\\u007f\tb");
-  // Nor move a terminal's cursor (C1 controls) or break a line in a viewer
-  // (the line and paragraph separators); their neighbours in UTF-8 (U+00A0,
-  // U+00FF, U+202F) stay as they are.
-  EXPECT_EQ(TLog::RenderPlainLine(TLog::Warn, AtMilliseconds(0), 7,
-                                  u"csi\u009b[2J nel\u0085 ls\u2028ps\u2029 \u00a0\u00ff\u202f\u0080"),
-            "1970-01-01T00:00:00.000Z warn  [7] csi\\u009b[2J nel\\u0085 ls\\u2028ps\\u2029 "
-            "\xC2\xA0\xC3\xBF\xE2\x80\xAF\\u0080");
+  // A text from outside cannot start a line of its own, nor move a terminal's
+  // cursor (C1 controls) or break a line in a viewer (the line and paragraph
+  // separators); their neighbours in UTF-8 (U+00A0, U+00FF, U+202F) stay.
+  const std::pair<std::u16string, std::string> plain[] = {  // text, as the line shows it
+      {u"hello", "hello"},
+      {std::u16string(u"a\n1970-01-01 error [1] forged\r\0\x7f\tb", 34),
+       "a\\n1970-01-01 error [1] forged\\r\\u0000\\u007f\tb"},
+      {u"csi\u009b[2J nel\u0085 ls\u2028ps\u2029 \u00a0\u00ff\u202f\u0080",
+       "csi\\u009b[2J nel\\u0085 ls\\u2028ps\\u2029 \xC2\xA0\xC3\xBF\xE2\x80\xAF\\u0080"},
+  };
+  for (const auto& [in, out] : plain) {
+    EXPECT_EQ(TLog::RenderPlainLine(TLog::Warn, AtMilliseconds(1234), 42, TString(in)),
+              "1970-01-01T00:00:01.234Z warn  [42] " + out);
+  }
 
-  const std::unordered_map<TString, TString> fields{{u"outcome", u"stored"}, {u"cns", u"MapTiles"}};
-  EXPECT_EQ(TLog::RenderEventLine(TLog::Info, AtMilliseconds(1234), 7, u"ec-store", fields, nullptr),
-            R"({"ts":"1970-01-01T00:00:01.234Z","severity":"info","thread":7,"event":"ec-store",)"
-            R"("fields":{"cns":"MapTiles","outcome":"stored"}})");
+  // Names, the event and field names included, are escaped as values are.
+  const std::unordered_map<TString, TString> fields{
+      {u"outcome", u"stored"}, {u"cns", u"MapTiles"}, {u"na\nme", u"v"}};
+  EXPECT_EQ(TLog::RenderEventLine(TLog::Info, AtMilliseconds(1234), 7, u"ec-\"store", fields, nullptr),
+            R"({"ts":"1970-01-01T00:00:01.234Z","severity":"info","thread":7,"event":"ec-\"store",)"
+            R"("fields":{"cns":"MapTiles","na\nme":"v","outcome":"stored"}})");
   EXPECT_EQ(TLog::RenderEventLine(TLog::Error, AtMilliseconds(1234), 7, u"prune", {}, &kPruneError),
             R"({"ts":"1970-01-01T00:00:01.234Z","severity":"error","thread":7,"event":"prune","fields":{},)"
             R"("error":{"code":"0x8C3ACE23","name":"LogSite_AutoGen_0x8C3ACE23"}})");
-  EXPECT_EQ(TLog::FormatErrorCode(0xAB), "0x000000AB");
 
   // Each kind of character as a JSON string holds it: the two that must be
   // escaped, the short escapes, other control characters as \u00XX, DEL
@@ -110,10 +119,6 @@ TEST_F(TLogTest, LineFormatsRenderTimeSeverityThreadSortedFieldsAndEscapedJson) 
     TLog::AppendJsonString(quoted, TString(in));
     EXPECT_EQ(quoted, out);
   }
-  // Names, the event and field names included, are escaped the same way.
-  EXPECT_EQ(TLog::RenderEventLine(TLog::Info, AtMilliseconds(0), 1, u"ev\"ent", {{u"na\nme", u"v"}}, nullptr),
-            R"({"ts":"1970-01-01T00:00:00.000Z","severity":"info","thread":1,"event":"ev\"ent",)"
-            R"("fields":{"na\nme":"v"}})");
 }
 
 // See ForkedChild.h for why ThreadSanitizer leaves this out.
@@ -125,8 +130,7 @@ TEST_F(TLogTest, LineFormatsRenderTimeSeverityThreadSortedFieldsAndEscapedJson) 
 // waiting for good at its first line, nor at its first question about
 // dropped lines. The first child of each mode is forked while nobody writes.
 TEST_F(TLogTest, AChildForkedWithoutExecWritesItsOwnLinesAlsoWhileAnotherThreadWrites) {
-  const std::string path = LogPath();
-  ASSERT_TRUE(TLog::LogToFile(path));
+  ASSERT_TRUE(TLog::LogToFile(LogPath()));
   LogMessage(TLog::Warn, u"from the thread that forks");  // its id known before the forks
   int forks = 0;
   for (const bool asynchronous : {false, true}) {
@@ -165,12 +169,11 @@ TEST_F(TLogTest, AChildForkedWithoutExecWritesItsOwnLinesAlsoWhileAnotherThreadW
   }
   TLog::Flush();
   int fromChildren = 0;
-  for (const std::string& line : ReadLines(path)) {
+  for (const std::string& line : ReadLines(LogPath())) {
     const size_t at = line.find("] from a child ");
     if (at == std::string::npos) continue;
     ++fromChildren;
-    const std::string pid = line.substr(at + 15);
-    EXPECT_NE(line.find("[" + pid + "] from a child"), std::string::npos) << "another thread's id: " << line;
+    EXPECT_THAT(line, HasSubstr("[" + line.substr(at + 15) + "] from a child")) << "another thread's id";
   }
   EXPECT_EQ(fromChildren, forks);
 }
@@ -219,10 +222,9 @@ TEST_F(TLogTest, ATargetStuckMidWriteHoldsUpNeitherASwitchNorOtherLoggingThreads
   drainUntil(flushed);  // what the last lines left in the pipe
   TLog::SetAsynchronous(false);
   ::close(reader);
-  bool found = drained.find("while the old target") != std::string::npos;
-  for (const std::string& line : ReadLines(LogPath()))
-    found = found || line.find("while the old target") != std::string::npos;
-  EXPECT_TRUE(found);
+  std::ifstream file(LogPath());
+  drained.append("\n").append(std::istreambuf_iterator<char>(file), {});
+  EXPECT_THAT(drained, HasSubstr("] a line while the old target is stuck"));
 }
 
 // A target whose reader has gone (a pipe closed at its other end) loses the
@@ -244,15 +246,12 @@ TEST_F(TLogTest, ATargetWhoseReaderHasGoneLosesLinesNotTheProcess) {
     TLog::Flush();
     TLog::SetAsynchronous(false);
   }
-  const auto lines = ReadLines(LogPath());
-  ASSERT_EQ(lines.size(), 2u);
-  EXPECT_NE(lines[1].find("a line after"), std::string::npos) << lines[1];
+  EXPECT_THAT(ReadLines(LogPath()), ElementsAre(HasSubstr("] a line after"), HasSubstr("] a line after")));
 }
 
 TEST_F(TLogTest, LevelFiltersTheSinkButNotALowerCapture) {
-  const std::string path = LogPath();
-  std::ofstream(path) << "earlier content\n";
-  ASSERT_TRUE(TLog::LogToFile(path));
+  std::ofstream(LogPath()) << "earlier content\n";
+  ASSERT_TRUE(TLog::LogToFile(LogPath()));
   TLog::SetLevel(TLog::Info);
 
   TLog::Capture capture;  // Debug and above
@@ -264,25 +263,18 @@ TEST_F(TLogTest, LevelFiltersTheSinkButNotALowerCapture) {
   LogMessage(TLog::Warn, u"warn line below error");
   TLog::Flush();
 
-  const auto lines = ReadLines(path);
-  ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(lines[0], "earlier content");  // appended, not truncated
-  EXPECT_NE(lines[1].find(" info  ["), std::string::npos);
-  EXPECT_NE(lines[1].find("] info line 1 of two"), std::string::npos);
-  EXPECT_NE(lines[2].find(R"("event":"prune","fields":{"CacheGuid":"17"},"error":{"code":"0x8C3ACE23")"),
-            std::string::npos)
-      << lines[2];
+  EXPECT_THAT(ReadLines(LogPath()),
+              ElementsAre("earlier content",  // appended, not truncated
+                          AllOf(HasSubstr(" info  ["), HasSubstr("] info line 1 of two")),
+                          HasSubstr(R"("event":"prune","fields":{"CacheGuid":"17"},"error":{"code":"0x8C3ACE23")")));
 
   // The capture saw everything, whatever the level.
   EXPECT_EQ(capture.Lines(),
             (std::vector<TString>{u"debug line", u"info line 1 of two", u"warn line below error"}));
-  const auto loads = capture.Events(u"ec-load");
-  ASSERT_EQ(loads.size(), 1u);
+  const auto loads = capture.Events(u"ec-load"), prunes = capture.Events(u"prune");
+  ASSERT_TRUE(loads.size() == 1 && prunes.size() == 1 && prunes[0].error.has_value());
   EXPECT_EQ(loads[0].severity, TLog::Debug);
   EXPECT_EQ(loads[0].fields.at(u"outcome"), u"miss");
-  const auto prunes = capture.Events(u"prune");
-  ASSERT_EQ(prunes.size(), 1u);
-  ASSERT_TRUE(prunes[0].error.has_value());
   EXPECT_EQ(prunes[0].error->GetCode(), 0x8C3ACE23u);
 }
 
@@ -316,8 +308,7 @@ TEST_F(TLogTest, LoggerAcceptsSeverityFollowsLevelAndLiveCaptures) {
       marks += LoggerAcceptsSeverity(TLog::AnySeverity::FromLevel(level), 52) ? 'y' : '-';
     return marks;
   };
-  TLog::SetLevel(TLog::Warn);
-  EXPECT_EQ(accepted(), "--yy");
+  EXPECT_EQ(accepted(), "--yy");  // at the default level, Warn
   {
     TLog::Capture outer(TLog::Info);
     EXPECT_EQ(accepted(), "-yyy");
@@ -336,9 +327,7 @@ TEST_F(TLogTest, LoggerAcceptsSeverityFollowsLevelAndLiveCaptures) {
 }
 
 TEST_F(TLogTest, LogCurrentExceptionDescribesEachKindOfException) {
-  const std::string path = LogPath();
-  ASSERT_TRUE(TLog::LogToFile(path));
-  TLog::SetLevel(TLog::Warn);
+  ASSERT_TRUE(TLog::LogToFile(LogPath()));
   TLog::Capture capture;
   const std::unordered_map<TString, TString> values{{u"b", u"2"}, {u"a", u"1"}};
 
@@ -363,8 +352,8 @@ TEST_F(TLogTest, LogCurrentExceptionDescribesEachKindOfException) {
   ASSERT_EQ(records.size(), 5u);
   EXPECT_EQ(records[0].text, u"logic failed Exception: LogicException: main/utility/Cache(12): m_policy");
   EXPECT_EQ(records[0].fields, values);
-  const TString unspecified = u"store of 'k' failed Exception: KelvraException: Unspecified exception ";
-  EXPECT_TRUE(records[1].text.startsWith(unspecified)) << records[1].text;
+  EXPECT_TRUE(records[1].text.startsWith(u"store of 'k' failed Exception: KelvraException: Unspecified exception "))
+      << records[1].text;
   EXPECT_TRUE(records[1].text.contains(u"(error 0x543EA456 KelvraException_AutoGen_0x543EA456)"));
   ASSERT_TRUE(records[1].error.has_value());
   EXPECT_EQ(records[1].error->GetCode(), kUnspecifiedExceptionCode);
@@ -374,10 +363,9 @@ TEST_F(TLogTest, LogCurrentExceptionDescribesEachKindOfException) {
   EXPECT_EQ(records[4].text, u"outside a handler Exception: no exception is being handled");
 
   // The sink got all five, the values as sorted pairs.
-  const auto lines = ReadLines(path);
-  ASSERT_EQ(lines.size(), 5u);
-  const std::string logicLine = "] logic failed Exception: LogicException: main/utility/Cache(12): m_policy";
-  EXPECT_NE(lines[0].find(logicLine + " Values: a=1, b=2"), std::string::npos) << lines[0];
+  EXPECT_THAT(ReadLines(LogPath()), ElementsAre(HasSubstr("] logic failed Exception: LogicException: "
+                                                          "main/utility/Cache(12): m_policy Values: a=1, b=2"),
+                                                _, _, _, _));
 }
 
 // When ChildModesWriteTheirLinesToTheFileTheEnvironmentNames runs this
@@ -453,13 +441,14 @@ void LogFromForkHandlers() {
 }
 [[maybe_unused]] const bool s_forkHandlerMode = kelcache_test::RunIfChildMode("tlog-fork-handlers", LogFromForkHandlers);
 
-// Each child mode logs to the file that KELCACHE_LOG_FILE names; the lines
-// that hold each text are counted ("" counts every line).
-TEST(TLogEnvironment, ChildModesWriteTheirLinesToTheFileTheEnvironmentNames) {
+// Each child mode runs under the variables of its case; the lines that hold
+// each text are counted ("" counts every line) in the file that
+// KELCACHE_LOG_FILE names and in the child's output (stderr among it).
+TEST(TLogEnvironment, ChildModesLogWhereAndHowTheEnvironmentSays) {
   struct Case {
     const char* mode;
     std::vector<std::string> variables;
-    std::vector<std::pair<std::string, long>> counts;  // text, lines that hold it
+    std::vector<std::pair<std::string, long>> inFile, inOutput;  // text, lines that hold it
   };
   const Case cases[] = {
       {"tlog",
@@ -467,56 +456,45 @@ TEST(TLogEnvironment, ChildModesWriteTheirLinesToTheFileTheEnvironmentNames) {
        {{"", 100}, {" debug [", 100}, {"] debug from the environment 99", 1}}},
       // The handlers run at prepare, in the parent and in the child.
       {"tlog-fork-handlers", {}, {{"] from a fork handler", 3}, {"] from the forked child", 1}}},
+      // A level, a mode or a file that cannot be had is named in a Warn line on
+      // stderr, and the defaults stay (the child checks them).
+      {"tlog-bad-environment",
+       {"KELCACHE_LOG_LEVEL=verbose", "KELCACHE_LOG_ASYNC=sometimes", "KELCACHE_LOG_FILE=/dev/null/x.log"},
+       {},
+       {{"KELCACHE_LOG_LEVEL: unknown level 'verbose'", 1},
+        {"KELCACHE_LOG_ASYNC: unknown value 'sometimes'", 1},
+        {"KELCACHE_LOG_FILE: cannot open '/dev/null/x.log'", 1},
+        {"] a warn line on stderr", 1},
+        {"below the default level", 0}}},
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
       // Address-space limits and the sanitizers' shadow memory do not mix.
       {"tlog-no-thread", {"KELCACHE_LOG_ASYNC=1"}, {{"", 1}, {"] to the file all the same", 1}}},
+      // Running out of memory at the first use costs lines, not the process.
+      {"tlog-first-allocation",
+       {},
+       {},
+       {{"value failures=", 1}, {"value failures=0", 0}, {"] with memory at last", 1}}},
 #endif
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.mode);
     kelcache_test::TempDir dir;
+    const std::string file = (dir.path() / "child.log").string();
     std::vector<std::string> variables = c.variables;
-    variables.push_back("KELCACHE_LOG_FILE=" + (dir.path() / "child.log").string());
+    if (!c.inFile.empty()) variables.push_back("KELCACHE_LOG_FILE=" + file);
     const kelcache_test::ChildModeResult child = kelcache_test::RunChildMode(c.mode, variables);
     ASSERT_EQ(child.exitCode, 0) << child.output;
-    const std::vector<std::string> lines = ReadLines((dir.path() / "child.log").string());
-    for (const auto& counted : c.counts) {
-      const std::string& text = counted.first;
-      EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                              [&text](const std::string& line) { return line.find(text) != std::string::npos; }),
-                counted.second)
-          << text << "\n" << child.output;
+    for (const auto& [counts, lines] : {std::pair(&c.inFile, ReadLines(file)),
+                                        std::pair(&c.inOutput, Lines(std::istringstream(child.output)))}) {
+      for (const auto& [text, count] : *counts) {
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                [&](const std::string& line) { return line.find(text) != std::string::npos; }),
+                  count)
+            << text << "\n" << child.output;
+      }
     }
   }
 }
-
-// A level or a file that cannot be had is named in a Warn line on stderr,
-// and the defaults stay.
-TEST(TLogEnvironment, SettingsThatCannotBeHadAreToldAndTheDefaultsKept) {
-  kelcache_test::TempDir dir;
-  const std::string blocker = (dir.path() / "a-file").string();
-  { std::ofstream(blocker) << "not a folder"; }
-  const kelcache_test::ChildModeResult child = kelcache_test::RunChildMode(
-      "tlog-bad-environment",
-      {"KELCACHE_LOG_LEVEL=verbose", "KELCACHE_LOG_FILE=" + blocker + "/x.log", "KELCACHE_LOG_ASYNC=sometimes"});
-  ASSERT_EQ(child.exitCode, 0) << child.output;
-  EXPECT_NE(child.output.find("KELCACHE_LOG_LEVEL: unknown level 'verbose'"), std::string::npos) << child.output;
-  EXPECT_NE(child.output.find("KELCACHE_LOG_ASYNC: unknown value 'sometimes'"), std::string::npos) << child.output;
-  EXPECT_NE(child.output.find("KELCACHE_LOG_FILE: cannot open '" + blocker + "/x.log'"), std::string::npos)
-      << child.output;
-  EXPECT_NE(child.output.find("] a warn line on stderr"), std::string::npos) << child.output;
-  EXPECT_EQ(child.output.find("below the default level"), std::string::npos) << child.output;
-}
-
-// Address-space limits and the sanitizers' shadow memory do not mix.
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-TEST(TLogEnvironment, RunningOutOfMemoryAtTheFirstUseCostsLinesNotTheProcess) {
-  const kelcache_test::ChildModeResult child = kelcache_test::RunChildMode("tlog-first-allocation", {});
-  ASSERT_EQ(child.exitCode, 0) << child.output;
-  EXPECT_NE(child.values.at("failures"), "0") << child.output;
-  EXPECT_NE(child.output.find("] with memory at last"), std::string::npos) << child.output;
-}
-#endif
 
 // The log rate limiter: a burst in full, then one line per interval that
 // counts the lines left out; quiet time earns the burst back.

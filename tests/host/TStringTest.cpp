@@ -27,22 +27,14 @@ TEST(TStringTest, LiteralsOfEveryWidthGiveTheSameText) {
   // A wide character in the surrogate range is that UTF-16 unit, as with a
   // 16-bit wchar_t: two escapes make a pair, a lone one stays itself; a value
   // past U+10FFFF is no character.
-  struct WideCase {
-    TString wide;
-    std::u16string units;
-  };
-  TString appended(L"a");
-  appended += static_cast<wchar_t>(0xDBFF);
-  const WideCase cases[] = {
+  const std::pair<TString, std::u16string> cases[] = {  // wide text, its UTF-16 units
       {TString(L"\xD83D\xDE00"), u"\U0001F600"},
       {TString(L"a\xD800"), std::u16string(u"a") + char16_t(0xD800)},
       {TString(L"\xDC00"), std::u16string(1, char16_t(0xDC00))},
-      {appended, std::u16string(u"a") + char16_t(0xDBFF)},
+      {TString(L"a") += static_cast<wchar_t>(0xDBFF), std::u16string(u"a") + char16_t(0xDBFF)},
       {TString(L"\x110000") + static_cast<wchar_t>(-1), u"\uFFFD\uFFFD"},
   };
-  for (const WideCase& wideCase : cases) {
-    EXPECT_EQ(std::u16string(wideCase.wide.constData(), wideCase.wide.length()), wideCase.units);
-  }
+  for (const auto& [wide, units] : cases) EXPECT_EQ(std::u16string(wide.constData(), wide.length()), units);
   EXPECT_NE(TString(L"\xD800"), TString(L"\xDC00"));
   EXPECT_EQ(L'<' + TString(u"a") + L'>', TString(u"<a>"));
   EXPECT_EQ(u'<' + TString(u"a") + u'>', TString(u"<a>"));
@@ -51,16 +43,14 @@ TEST(TStringTest, LiteralsOfEveryWidthGiveTheSameText) {
 TEST(TStringTest, InvalidInputBecomesReplacementCharacters) {
   // A stray continuation byte, a truncated sequence and an overlong form.
   const std::string bad = std::string("a\x80") + "b\xE6\x9D" + "c\xC0\xAF";
-  TString text = TString::fromStdString(bad);
+  const TString text = TString::fromStdString(bad);
   // One replacement for the stray byte, one for the truncated sequence (its
   // longest valid beginning), one for each byte of the overlong form (C0 can
   // begin nothing): nothing dropped, no "/" slipped in.
   EXPECT_EQ(text, TString(u"a\uFFFDb\uFFFDc\uFFFD\uFFFD"));
   EXPECT_EQ(TString::fromLocal8Bit(bad.data(), static_cast<int>(bad.size())), text);
   // Embedded NUL bytes survive with an explicit length.
-  TString withNul = TString::fromLocal8Bit("a\0b", 3);
-  EXPECT_EQ(withNul.length(), 3u);
-  EXPECT_EQ(withNul.toStdString(), std::string("a\0b", 3));
+  EXPECT_EQ(TString::fromLocal8Bit("a\0b", 3).toStdString(), std::string("a\0b", 3));
 }
 
 // A string with unpaired surrogates has as its 8-bit form the three-byte
@@ -188,8 +178,7 @@ TEST(TStringTest, NumberFormsAndParsing) {
 TEST(TFormatStringTest, FillsLowestPlaceHolderFirstInOnePass) {
   EXPECT_EQ(TFormatString(u"%1|%2").arg(TString(u"Region")).arg(TString(u"EU")).result(), u"Region|EU");
   // Numbers and out-of-order place holders; every occurrence is filled.
-  TString text = TFormatString(u"%2 then %1 and %2 again").arg(1).arg(uint64_t{2});
-  EXPECT_EQ(text, u"2 then 1 and 2 again");
+  EXPECT_EQ(TFormatString(u"%2 then %1 and %2 again").arg(1).arg(uint64_t{2}).result(), u"2 then 1 and 2 again");
   // A value containing a place holder is not substituted again.
   EXPECT_EQ(TFormatString(u"%1 %2").arg(TString(u"%2")).arg(TString(u"x")).result(), u"%2 x");
   // Unfilled place holders stay; surplus values are ignored; %10 is one place holder.
