@@ -44,8 +44,6 @@ const char* const kDirVariable = "KELCACHE_COHERENCE_TEST_DIR";
 const TString kNamespace(u"coherence-store");
 const std::vector<uint8_t> kShared(3000, 0xA5);  // what A stores in the Redis store and B loads
 
-std::string ChannelOf(const Hash& key) { return "defaultns." + HashText(key); }
-
 // How many clients of the server on `port` hold a pattern subscription
 // (PUBSUB NUMPAT would count distinct patterns, and every participant uses
 // the same one).
@@ -66,25 +64,21 @@ enum Role { kA, kB, kFailing };
 #if KELCACHE_COHERENCE_CLUSTER
 class Servers {
  public:
-  Servers() {
-    const std::vector<size_t> masters = m_cluster.Masters();
-    m_nodes[kA] = masters.at(0);
-    m_nodes[kB] = masters.at(1);
-    while (std::find(masters.begin(), masters.end(), m_nodes[kFailing]) != masters.end()) ++m_nodes[kFailing];
+  Servers() : m_nodes{m_masters.at(0), m_masters.at(1), 0} {
+    while (std::count(m_masters.begin(), m_masters.end(), m_nodes[kFailing]) > 0) ++m_nodes[kFailing];
   }
   uint16_t Port(Role role) const { return m_cluster.Node(m_nodes[role]).Port(); }
   std::string ServersText(Role role) const {
     std::vector<size_t> order = {m_nodes[role]};
-    for (size_t i = 0; i < m_cluster.Size(); ++i) {
-      if (i != m_nodes[role]) order.push_back(i);
-    }
+    for (size_t i = 0; i < m_cluster.Size(); ++i) if (i != m_nodes[role]) order.push_back(i);
     return m_cluster.ServersText(order);
   }
   void Fail(Role role) { m_cluster.Node(m_nodes[role]).Kill(); }
 
  private:
   kelcache_testing::RedisClusterProcess m_cluster;
-  size_t m_nodes[3] = {0, 0, 0};
+  const std::vector<size_t> m_masters = m_cluster.Masters();
+  size_t m_nodes[3];
 };
 #else
 class Servers {
@@ -97,14 +91,6 @@ class Servers {
   kelcache_test::RedisServer m_server;
 };
 #endif
-
-// Publishes by hand until a subscriber receives it (the library's
-// subscription may be re-establishing itself after a failure).
-bool PublishUntilReceived(uint16_t port, const Hash& key, const Hash& value, uint64_t timestamp) {
-  return WaitUntil([&] {
-    return RedisCommandOnLoopback(port, {"PUBLISH", ChannelOf(key), MessageText(value, timestamp)}).integer > 0;
-  });
-}
 
 void UseServers(const std::string& servers) {
   RedisConnectionPool::GetInstance().Reset(TString::fromStdString(servers), TString());
@@ -190,12 +176,15 @@ TEST_F(RedisPubsubServerTest, AfterTheSubscribersServerFailsTheReconnectMarksLiv
   EXPECT_TRUE(participant->WaitGone(before, 60s)) << "the live entry survived the reconnect";
   EXPECT_GT(RedisSubscriptionManager::GetInstance().GetReconnectCount(), reconnects);
 
-  const Hash afterKey{0xd1, 0x2};
-  const unsigned after = participant->Add(afterKey, kValue, kTime);
+  const unsigned after = participant->Add({0xd1, 0x2}, kValue, kTime);
   EXPECT_TRUE(participant->Has(after));
-  // In the cluster, published on a master that forwards it to the node the
-  // subscriber moved to.
-  EXPECT_TRUE(PublishUntilReceived(m_servers.Port(kA), afterKey, kOtherValue, kLater));
+  // Published by hand until a subscriber receives it (the subscription may be
+  // re-establishing itself); in the cluster, on a master that forwards it to
+  // the node the subscriber moved to.
+  EXPECT_TRUE(WaitUntil([&] {
+    const std::string message = MessageText(kOtherValue, kLater);
+    return RedisCommandOnLoopback(m_servers.Port(kA), {"PUBLISH", "defaultns.d1-2", message}).integer > 0;
+  }));
   EXPECT_TRUE(participant->WaitGone(after)) << "the subscription does not work after the reconnect";
 }
 

@@ -58,9 +58,7 @@ class RedisPubsubTest : public testing::Test {
   void TearDown() override {
     // The tables are consistent at every test's end, and after its caches
     // withdraw.
-    m_refusing.whenDirty = nullptr;
-    m_refusing.whenEvicted = nullptr;
-    m_invalidator.whenDirty = nullptr;
+    m_refusing.whenDirty = m_refusing.whenEvicted = m_invalidator.whenDirty = nullptr;
     if (m_service) {
       EXPECT_EQ(m_service->CheckConsistencyTestOnly(), "");
       m_service->OnRemoved(*m_cache);
@@ -105,8 +103,7 @@ TEST_F(RedisPubsubTest, FirstLocalEntryIsTrackedAndPublishedAndItsOwnMessageIsHa
   EXPECT_EQ(m_manager.SubscriptionCount(), 1u);
   const int64_t saved = KelvraCounters::RedisPubsubSavedMessages.load();
   m_service->OnAdded(kKey, kValue, kTime, 7, m_cache);
-  EXPECT_EQ(m_published, (std::vector<std::pair<std::string, std::string>>{
-                             {"test.abc-123", "1-2@" + TString::number(kTime, 16).toStdString()}}));
+  EXPECT_EQ(m_published, (decltype(m_published){{"test.abc-123", "1-2@3a1de0cd1800"}}));
   EXPECT_EQ(KelvraCounters::RedisPubsubSavedMessages.load(), saved + 1);
 
   // A second entry of the same key hash and value in another cache: not saved again.
@@ -125,7 +122,7 @@ TEST_F(RedisPubsubTest, MinimumDeltaBoundaryExtremeTimestampsEqualHashesAndZeroH
   MakeService();
   m_service->OnAdded(kKey, kValue, kTime, 7, m_cache);
   m_service->OnAdded(kKey, kValue, 0, 8, m_cache);  // an entry stamped with the minimum date
-  for (uint64_t timestamp : {uint64_t{0}, uint64_t{1}, uint64_t{4999}, uint64_t{5000}}) {
+  for (uint64_t timestamp : {0, 1, 4999, 5000}) {
     SCOPED_TRACE(timestamp);
     Receive(kKey, kOtherValue, timestamp);  // at most the margin newer than entry 8
     EXPECT_TRUE(m_cache->dirty.empty()) << "an older message marks nothing dirty";
@@ -138,18 +135,16 @@ TEST_F(RedisPubsubTest, MinimumDeltaBoundaryExtremeTimestampsEqualHashesAndZeroH
   EXPECT_EQ(m_invalidator.dirtyCalls[1].cache, m_cache.get());
 
   // Two zero hashes are values without a hash: time alone decides.
-  const Hash zero{0, 0};
-  const Hash zeroKey{0xdead, 0};
-  m_service->OnAdded(zeroKey, zero, kTime, 9, m_cache);
-  Receive(zeroKey, zero, kTime + 5000);  // exactly the margin: not older by more
+  m_service->OnAdded({0xdead, 0}, {0, 0}, kTime, 9, m_cache);
+  Receive({0xdead, 0}, {0, 0}, kTime + 5000);  // exactly the margin: not older by more
   EXPECT_EQ(m_cache->dirty.size(), 2u);
-  Receive(zeroKey, zero, kTime + 5001);
+  Receive({0xdead, 0}, {0, 0}, kTime + 5001);
   EXPECT_EQ(m_cache->dirty, (std::vector<unsigned>{7, 8, 9}));
 
   // An addition that is older than a local entry of another value is stale
   // at once: marked dirty, neither tracked nor published.
   m_service->OnAdded(kKey, kOtherValue, kTime + 100000, 10, m_cache);
-  size_t published = m_published.size();
+  const size_t published = m_published.size();
   m_service->OnAdded(kKey, kValue, kTime, 11, m_cache);
   EXPECT_EQ(m_published.size(), published);
   EXPECT_EQ(m_cache->dirty.back(), 11u);
@@ -192,8 +187,8 @@ TEST_F(RedisPubsubTest, PlaceholdersForRemovalsBeforeAdditions) {
   EXPECT_EQ(m_published.size(), 1u);
 
   // The 10001st placeholder flushes them all, naming some.
-  std::vector<unsigned> many;
-  for (unsigned guid = 1000; guid < 11001; ++guid) many.push_back(guid);
+  std::vector<unsigned> many(10001);
+  std::iota(many.begin(), many.end(), 1000u);
   capture.Clear();
   m_service->OnRemoved(many, m_cache);
   EXPECT_EQ(KelvraCounters::RedisPubsubPlaceholderSize.load(), 0);
@@ -220,8 +215,7 @@ TEST_F(RedisPubsubTest, RemovalsEvictAndPruningDropsByAgeAndCount) {
   // Removing an evicted entry again is an error event and changes nothing.
   TLog::Capture capture(TLog::Info);
   m_service->OnRemoved({1}, m_cache);
-  const std::vector<TLog::Record> events =
-      capture.Events(u"RedisPubsub::OnRemoved - removing an evicted entry again.");
+  const auto events = capture.Events(u"RedisPubsub::OnRemoved - removing an evicted entry again.");
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0].severity, TLog::Error);
   EXPECT_EQ(events[0].fields.at(u"CacheGuid"), u"1");
@@ -286,50 +280,59 @@ TEST_F(RedisPubsubTest, WithdrawingACacheForgetsItsEntries) {
   EXPECT_EQ(removed.guidCount, 2u);
   EXPECT_EQ(removed.lockMs, 0u);
   EXPECT_EQ(KelvraCounters::RedisPubsubPlaceholderSize.load(), placeholders);
-  EXPECT_EQ(m_invalidator.evicted.size(), evictionsTold);
   m_service->OnRemoved(gone);  // a withdrawal of it: nothing to do either
-  EXPECT_EQ(m_invalidator.evicted.size(), evictionsTold);
-  EXPECT_EQ(m_service->CheckConsistencyTestOnly(), "");
+  EXPECT_EQ(m_invalidator.evicted.size(), evictionsTold) << "neither told of an eviction";
 }
 
 // What a host does when it destroys a cache: it withdraws the cache, then
-// lets it go. Another thread's addition under way at that moment, waiting
-// for the service's lock, must not track the cache again: its record would
-// outlive the cache, and the next message would tell a destroyed cache.
+// lets it go. An addition under way at that moment must not track the cache
+// again: its record would outlive the cache, and the next message would tell
+// a destroyed cache. It still publishes the value. Synchronously, another
+// thread's addition waits for the service's lock while the withdrawal is made
+// in its hold; asynchronously, an addition launched before the withdrawal
+// runs after it.
 TEST_F(RedisPubsubTest, AnAdditionUnderWayWhenItsCacheIsWithdrawnLeavesTheCacheAlone) {
   ScopedOptionOverride delta("CacheSynchronizationMinimumDeltaSeconds", 0);
-  MakeService();
-  struct HoldingCache : RecordingCache {
-    std::function<void()> whileTold;
-    void OnDirty(const std::vector<unsigned int>& ids) override {
-      RecordingCache::OnDirty(ids);
-      if (whileTold) std::exchange(whileTold, nullptr)();
-    }
-  };
-  auto holder = std::make_shared<HoldingCache>();
-  auto withdrawn = std::make_shared<RecordingCache>();
-  const std::weak_ptr<RecordingCache> watched = withdrawn;
-  std::thread adder;
-  // The service's lock is held while `holder` is told of a dirty entry.
-  holder->whileTold = [&] {
-    std::atomic<bool> started{false};
-    adder = std::thread([&, cache = std::weak_ptr<kelvra::caching::ICoherentCache>(withdrawn)] {
-      started = true;
-      m_service->OnAdded({7, 7}, kValue, kTime, 42, cache);  // waits for the lock
-    });
-    while (!started) std::this_thread::yield();
-    std::this_thread::sleep_for(200ms);
-    m_service->OnRemoved(*withdrawn);
-    withdrawn.reset();
-  };
-  m_service->OnAdded({1, 1}, kValue, kTime, 1, holder);
-  Receive({1, 1}, kOtherValue, kTime + 10);
-  adder.join();
-  EXPECT_TRUE(watched.expired());
-  m_invalidator.dirtyCalls.clear();
-  Receive({7, 7}, kOtherValue, kTime + 10);
-  EXPECT_TRUE(m_invalidator.dirtyCalls.empty()) << "the destroyed cache's entry was tracked";
-  m_service->OnRemoved(*holder);
+  std::atomic<int> published{0};
+  for (const bool async : {false, true}) {
+    SCOPED_TRACE(async ? "asynchronous" : "synchronous");
+    ScopedOptionOverride asyncOption("AsyncCacheCoherence", async);
+    published = 0;
+    m_service = RedisPubsub::CreateTestInstance(kPrefix, m_manager,
+                                                [&published](const TString&, const TString&) { ++published; });
+    auto told = std::make_shared<RecordingCache>();
+    auto withdrawn = std::make_shared<RecordingCache>();
+    const std::weak_ptr<RecordingCache> watched = withdrawn;
+    std::thread adder;
+    // The service's lock is held while the invalidator is told of a dirty
+    // entry.
+    m_invalidator.whenDirty = [&](const std::vector<unsigned int>&) {
+      if (adder.joinable()) return;
+      std::atomic<bool> started{false};
+      adder = std::thread([&, cache = std::weak_ptr<kelvra::caching::ICoherentCache>(withdrawn)] {
+        started = true;
+        m_service->OnAdded({7, 7}, kValue, kTime, 42, cache);  // waits for the lock, or is launched
+      });
+      while (!started) std::this_thread::yield();
+      if (async) adder.join();  // launched
+      if (!async) std::this_thread::sleep_for(200ms);
+      m_service->OnRemoved(*withdrawn);
+      withdrawn.reset();
+    };
+    m_service->OnAdded({1, 1}, kValue, kTime, 1, told);
+    ASSERT_TRUE(WaitUntil([&] { return published == 1; }));
+    Receive({1, 1}, kOtherValue, kTime + 10);
+    if (adder.joinable()) adder.join();
+    ASSERT_TRUE(WaitUntil([&] { return published == 2; })) << "the addition still publishes";
+    m_invalidator.whenDirty = nullptr;
+    EXPECT_TRUE(watched.expired());
+    EXPECT_EQ(told->dirty, std::vector<unsigned>{1});
+    m_invalidator.dirtyCalls.clear();
+    Receive({7, 7}, kOtherValue, kTime + 10);
+    EXPECT_TRUE(m_invalidator.dirtyCalls.empty()) << "the destroyed cache's entry was tracked";
+    EXPECT_EQ(m_service->CheckConsistencyTestOnly(), "");
+    m_service.reset();  // waits for its tasks, which use `published`
+  }
 }
 
 // An invalidator told of a cache's entry may withdraw the cache, and the
@@ -367,17 +370,13 @@ TEST_F(RedisPubsubTest, NobodyIsToldOfACacheAfterAnInvalidatorWithdrewIt) {
     m_invalidator.evicted.clear();
     tell();
     EXPECT_TRUE(withdrew);
-    for (const RecordingInvalidator::Call& call : m_invalidator.dirtyCalls) {
-      EXPECT_NE(call.cache, m_other.get()) << "told of the withdrawn cache's dirty entry";
+    // The withdrawal itself tells of what it forgot; nothing else may.
+    auto& evicted = m_invalidator.evicted;
+    evicted.erase(evicted.begin() + withdrawalsOwn[0], evicted.begin() + withdrawalsOwn[1]);
+    for (const auto* calls : {&m_invalidator.dirtyCalls, &evicted}) {
+      for (const auto& call : *calls) EXPECT_NE(call.cache, m_other.get()) << "told of the withdrawn cache";
     }
-    for (size_t i = 0; i < m_invalidator.evicted.size(); ++i) {
-      // The withdrawal itself tells of what it forgot; nothing else may.
-      if (i < withdrawalsOwn[0] || i >= withdrawalsOwn[1]) {
-        EXPECT_NE(m_invalidator.evicted[i].cache, m_other.get()) << "told of the withdrawn cache's evicted entry";
-      }
-    }
-    m_refusing.whenDirty = nullptr;
-    m_refusing.whenEvicted = nullptr;
+    m_refusing.whenDirty = m_refusing.whenEvicted = nullptr;
     m_service->OnRemoved(*m_cache);
   }
 }
@@ -418,46 +417,6 @@ TEST_F(RedisPubsubTest, ACallbackThatCallsBackIntoTheServiceMidWalkLosesNoDirtyE
   EXPECT_NO_THROW(Receive(evictedOnly, kOtherValue, kTime + 1));
   EXPECT_EQ(m_invalidator.dirtyCalls.size(), 3u);
   EXPECT_EQ(m_cache->dirty, std::vector<unsigned>{2});
-}
-
-// With asynchronous coherence, an addition launched before its cache is
-// withdrawn may run after the withdrawal. A host may destroy a cache once it
-// withdrew it, so that addition must not track the cache again (it still
-// publishes the value): a later message for the key tells the cache nothing.
-TEST_F(RedisPubsubTest, AnAsynchronousAdditionRunAfterItsCacheWasWithdrawnLeavesTheCacheAlone) {
-  ScopedOptionOverride async("AsyncCacheCoherence", true);
-  ScopedOptionOverride delta("CacheSynchronizationMinimumDeltaSeconds", 0);
-  std::atomic<int> published{0};
-  m_service = RedisPubsub::CreateTestInstance(kPrefix, m_manager,
-                                              [&published](const TString&, const TString&) { ++published; });
-  const Hash withdrawnKey{0x77, 0x77};
-  m_service->OnAdded(kKey, kValue, kTime, 1, m_cache);
-  ASSERT_TRUE(kelcache_test::WaitUntil([&] { return published == 1; }));
-
-  // A message makes that entry dirty. While the service tells the invalidator
-  // (in the hold of its lock), the other cache's addition is launched, then
-  // the cache is withdrawn, before the addition can take the lock.
-  kelcache_test::TestGate telling;
-  kelcache_test::TestGate launched;
-  m_invalidator.whenDirty = [&](const std::vector<unsigned int>&) {
-    telling.Open();
-    launched.Wait();
-    m_service->OnRemoved(*m_other);
-  };
-  std::thread messenger([&] { Receive(kKey, kOtherValue, kTime + 1); });
-  const bool told = telling.Wait();
-  m_service->OnAdded(withdrawnKey, kValue, kTime, 5, m_other);
-  launched.Open();
-  messenger.join();
-  ASSERT_TRUE(told);
-  ASSERT_TRUE(kelcache_test::WaitUntil([&] { return published == 2; })) << "the addition still publishes";
-  m_invalidator.whenDirty = nullptr;
-
-  Receive(withdrawnKey, kOtherValue, kTime + 1);
-  EXPECT_TRUE(m_other->dirty.empty());
-  EXPECT_EQ(m_cache->dirty, std::vector<unsigned>{1});
-  EXPECT_EQ(m_service->CheckConsistencyTestOnly(), "");
-  m_service.reset();  // waits for its tasks, which use `published`
 }
 
 // Running out of memory while an entry is tracked or evicted leaves the
@@ -506,8 +465,7 @@ TEST_F(RedisPubsubTest, RunningOutOfMemoryWhileTrackingLeavesTheTablesConsistent
     m_cache->dirty.reserve(8);  // so that the test's cache records without allocating
     const bool failed = kelcache_test::RunFailingAllocation(successes, [&] { m_manager.SimulateReconnect(); });
     m_manager.SimulateReconnect();
-    std::sort(m_cache->dirty.begin(), m_cache->dirty.end());
-    EXPECT_EQ(m_cache->dirty, (std::vector<unsigned>{1, 2, 3}));
+    EXPECT_THAT(m_cache->dirty, testing::UnorderedElementsAre(1, 2, 3));
     if (!failed) break;
   }
   for (long successes = 0;; ++successes) {
@@ -598,60 +556,50 @@ TEST_F(RedisPubsubTest, AReconnectMarksTrackedEntriesDirtyUnlessSwitchedOffAndSp
   m_manager.SimulateReconnect();
   EXPECT_LE(m_other->dirty.size(), 1u);
   EXPECT_EQ(m_other->dirty.size(), toldBeforeWithdrawal) << "the withdrawn cache was told of an entry";
-  std::sort(m_cache->dirty.begin(), m_cache->dirty.end());
-  EXPECT_EQ(m_cache->dirty, (std::vector<unsigned>{1, 4}));
+  EXPECT_THAT(m_cache->dirty, testing::UnorderedElementsAre(1, 4));
   EXPECT_EQ(m_invalidator.dirtyCalls.size(), 3u + m_other->dirty.size()) << "1, 4 and the evicted 5";
   EXPECT_TRUE(std::any_of(m_invalidator.dirtyCalls.begin(), m_invalidator.dirtyCalls.end(), [&](const auto& call) {
     return call.ids == std::vector<unsigned>{5} && call.cache == m_cache.get();
   })) << "the evicted entry's invalidators were not told";
-  EXPECT_EQ(m_service->CheckConsistencyTestOnly(), "");
 }
 
 // A received message and the reconnect flush tell every cache and invalidator
 // of every dirty entry even when some of them raise, and the service forgets
 // the entries. A message then raises the first failure to its caller; the
 // flush, which nobody waits for, says so in one line, not one per failure.
-enum class Trigger { kMessage, kReconnect };
-class RedisPubsubFailureTest : public RedisPubsubTest, public testing::WithParamInterface<Trigger> {
- protected:
-  void MakeEntriesDirty() {
-    if (GetParam() == Trigger::kReconnect) m_manager.SimulateReconnect();
-    if (GetParam() == Trigger::kMessage) Receive(kKey, kOtherValue, kTime + 3600000);
-  }
-};
-
-TEST_P(RedisPubsubFailureTest, DirtyEntriesReachEveryCacheAndInvalidatorPastOneThatRaises) {
+TEST_F(RedisPubsubTest, DirtyEntriesReachEveryCacheAndInvalidatorPastOneThatRaises) {
   m_refusing.whenDirty = Refuse;
-  MakeService();
-  auto raising = std::make_shared<RaisingCache>();
-  for (unsigned guid = 1; guid <= 4; ++guid) {
-    m_service->OnAdded(kKey, kValue, kTime, guid, guid % 2 == 1 ? raising : m_cache);
+  for (const bool byMessage : {true, false}) {
+    SCOPED_TRACE(byMessage ? "message" : "reconnection");
+    const auto makeDirty = [&] {
+      byMessage ? Receive(kKey, kOtherValue, kTime + 3600000) : m_manager.SimulateReconnect();
+    };
+    MakeService();
+    m_cache->dirty.clear();
+    m_invalidator.dirtyCalls.clear();
+    m_refusing.dirtyCalls.clear();
+    auto raising = std::make_shared<RaisingCache>();
+    for (unsigned guid = 1; guid <= 4; ++guid) {
+      m_service->OnAdded(kKey, kValue, kTime, guid, guid % 2 == 1 ? raising : m_cache);
+    }
+    TLog::Capture capture(TLog::Warn);
+    if (byMessage) {
+      EXPECT_THROW(makeDirty(), std::runtime_error);
+    } else {
+      EXPECT_NO_THROW(makeDirty());
+      const std::vector<TString> lines = capture.Lines();
+      EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                              [](const TString& line) { return line.contains(u"failed to take an entry as dirty"); }),
+                1);
+    }
+    EXPECT_THAT(m_cache->dirty, testing::UnorderedElementsAre(2, 4));
+    EXPECT_THAT(raising->dirty, testing::UnorderedElementsAre(1, 3));
+    EXPECT_EQ(m_invalidator.dirtyCalls.size(), 4u) << "the invalidator after the raising one hears of every entry";
+    EXPECT_EQ(m_refusing.dirtyCalls.size(), 4u) << "so does the raising one, after it raised";
+    EXPECT_NO_THROW(makeDirty()) << "the entries were forgotten";
+    EXPECT_EQ(m_invalidator.dirtyCalls.size(), 4u);
   }
-  TLog::Capture capture(TLog::Warn);
-  if (GetParam() == Trigger::kMessage) {
-    EXPECT_THROW(MakeEntriesDirty(), std::runtime_error);
-  } else {
-    EXPECT_NO_THROW(MakeEntriesDirty());
-    const std::vector<TString> lines = capture.Lines();
-    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                            [](const TString& line) { return line.contains(u"failed to take an entry as dirty"); }),
-              1);
-  }
-  std::sort(m_cache->dirty.begin(), m_cache->dirty.end());
-  EXPECT_EQ(m_cache->dirty, (std::vector<unsigned>{2, 4}));
-  std::sort(raising->dirty.begin(), raising->dirty.end());
-  EXPECT_EQ(raising->dirty, (std::vector<unsigned>{1, 3}));
-  EXPECT_EQ(m_invalidator.dirtyCalls.size(), 4u) << "the invalidator after the raising one hears of every entry";
-  EXPECT_EQ(m_refusing.dirtyCalls.size(), 4u) << "so does the raising one, after it raised";
-  EXPECT_NO_THROW(MakeEntriesDirty()) << "the entries were forgotten";
-  EXPECT_EQ(m_invalidator.dirtyCalls.size(), 4u);
 }
-
-INSTANTIATE_TEST_SUITE_P(MessageAndReconnect, RedisPubsubFailureTest,
-                         testing::Values(Trigger::kMessage, Trigger::kReconnect),
-                         [](const testing::TestParamInfo<Trigger>& info) {
-                           return info.param == Trigger::kMessage ? "Message" : "Reconnect";
-                         });
 
 // Entries dropped by pruning or a withdrawal reach every invalidator past one
 // that raises, and an addition whose pruning raised is still published.
@@ -660,7 +608,7 @@ TEST_F(RedisPubsubTest, EvictedEntriesReachEveryInvalidatorPastOneThatRaises) {
   MakeService();
   AddEntriesTo({m_cache, m_cache});
   m_service->OnRemoved({1}, m_cache);
-  std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // entry 1 outlives its lifetime
+  std::this_thread::sleep_for(1100ms);  // entry 1 outlives its lifetime
   m_refusing.whenEvicted = Refuse;
   EXPECT_THROW(m_service->OnAdded({3, 3}, kValue, kTime, 3, m_cache), std::runtime_error);
   ASSERT_EQ(m_invalidator.evicted.size(), 1u);
