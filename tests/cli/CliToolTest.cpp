@@ -44,9 +44,15 @@ using testing::HasSubstr;
 using namespace std::chrono_literals;
 using namespace std::string_literals;
 
-std::vector<std::string> Disk(const std::string& command, const std::string& dir,
-                              std::vector<std::string> rest, const std::string& ns = "WAV2") {
+std::vector<std::string> DiskAt(const std::string& dir, const std::string& command,
+                                std::vector<std::string> rest, const std::string& ns = "WAV2") {
   rest.insert(rest.begin(), {"disk", command, "--dir", dir, "--ns", ns});
+  return rest;
+}
+
+std::vector<std::string> Redis(const std::string& command, const std::string& server, const std::string& ns,
+                               std::vector<std::string> rest) {
+  rest.insert(rest.begin(), {"redis", command, "--servers", server, "--ns", ns});
   return rest;
 }
 
@@ -57,15 +63,21 @@ CliResult RunExpecting(const CliRun& run, int code = 0) {
   return result;
 }
 
-// The folder the tool says it stored the key in.
-fs::path Put(const std::string& dir, const std::string& key, const std::string& value) {
-  const CliResult put = RunExpecting({.args = Disk("put", dir, {"--json", "--", key}), .input = value});
-  return Json::parse(put.out).at("folder").get<std::string>();
-}
-
 std::string ReadFile(const fs::path& path) {
   std::ifstream file(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+fs::path WriteFile(const fs::path& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+  return path;
+}
+
+// The named fields of a JSON object, to compare several at once.
+Json Fields(const Json& object, std::initializer_list<const char*> names) {
+  Json fields = Json::object();
+  for (const char* name : names) fields[name] = object.at(name);
+  return fields;
 }
 
 size_t LineCount(const std::string& text) { return std::count(text.begin(), text.end(), '\n'); }
@@ -109,71 +121,73 @@ std::pair<int, std::string> RunUnprivileged(const std::vector<std::string>& args
   return {code, ReadFile(err)};
 }
 
-TEST(CliTool, DiskPutThenGetGivesTheSameBytesBackThroughTheStoresFiles) {
-  kelcache_test::TempDir dir;
+// Each disk test's own store folder, and the disk commands on it.
+class CliTool : public testing::Test {
+ protected:
+  std::vector<std::string> Disk(const std::string& command, std::vector<std::string> rest,
+                                const std::string& ns = "WAV2") const {
+    return DiskAt(m_dir.str(), command, std::move(rest), ns);
+  }
+  // The folder the tool says it stored the key in.
+  fs::path Put(const std::string& key, const std::string& value) const {
+    const CliResult put = RunExpecting({.args = Disk("put", {"--json", "--", key}), .input = value});
+    return Json::parse(put.out).at("folder").get<std::string>();
+  }
+  std::string Get(const std::string& key) const { return RunExpecting({.args = Disk("get", {key})}).out; }
+
+  kelcache_test::TempDir m_dir;
+};
+
+TEST_F(CliTool, DiskPutThenGetGivesTheSameBytesBackThroughTheStoresFiles) {
   const std::pair<std::string, std::string> cases[] = {  // key, value
-      {"plain", "hello"},
-      {"-starts-with-a-dash", "x"},
+      {"plain", "hello"}, {"-starts-with-a-dash", "x"}, {"empty-value", ""},
       {"caf\xC3\xA9 \xF0\x9F\x98\x80 with spaces", "\0\xff\x01\n\r binary"s},
-      {"empty-value", ""},
-      {"large", std::string(300000, 'v') + "end"},
-  };
+      {"large", std::string(300000, 'v') + "end"}};
   for (const auto& [key, value] : cases) {
     SCOPED_TRACE(key);
-    const fs::path folder = Put(dir.str(), key, value);
+    const fs::path folder = Put(key, value);
     // The store's own layout: <dir>/<namespace>/<key hash>/.key and .bin.
-    EXPECT_EQ(folder.parent_path(), dir.path() / "WAV2");
+    EXPECT_EQ(folder.parent_path(), m_dir.path() / "WAV2");
     EXPECT_EQ(ReadFile(folder / ".key"), key);
     EXPECT_EQ(ReadFile(folder / ".bin"), value);
-
-    EXPECT_EQ(RunExpecting({.args = Disk("get", dir.str(), {"--", key})}).out, value);
+    EXPECT_EQ(RunExpecting({.args = Disk("get", {"--", key})}).out, value);
   }
-
   // The library reads what the tool wrote.
-  DiskExternalCache library(u"WAV2", TPath(TString::fromStdString((dir.path() / "WAV2").string())), nullptr);
+  DiskExternalCache library(u"WAV2", TPath(TString::fromStdString((m_dir.path() / "WAV2").string())), nullptr);
   EXPECT_EQ(kelcache_test::Text(library.TryLoad(u"plain").Get()), "hello");
 
   // A value from a file, and ls listing every key once with its size.
-  const fs::path input = dir.path() / "in.bin";
-  std::ofstream(input, std::ios::binary) << "from a file";
-  RunExpecting({.args = Disk("put", dir.str(), {"-i", input.string(), "filed"})});
-  EXPECT_EQ(RunExpecting({.args = Disk("get", dir.str(), {"filed"})}).out, "from a file");
-  const Json ls = RunJson(Disk("ls", dir.str(), {"--json"}));
+  RunExpecting({.args = Disk("put", {"-i", WriteFile(m_dir.path() / "in.bin", "from a file").string(), "filed"})});
+  EXPECT_EQ(Get("filed"), "from a file");
+  const Json ls = RunJson(Disk("ls", {"--json"}));
   ASSERT_EQ(ls.at("entries").size(), std::size(cases) + 1);
   for (const Json& entry : ls.at("entries")) {
     if (entry.at("key") == "large") EXPECT_EQ(entry.at("size"), 300003u);
   }
-
   // A drop, then the key is a miss; dropping it again is a miss too.
-  RunExpecting({.args = Disk("drop", dir.str(), {"plain"})});
-  for (const char* command : {"get", "drop"})
-    ExpectFailure(Disk(command, dir.str(), {"plain"}), 1, "no entry for key 'plain'");
+  RunExpecting({.args = Disk("drop", {"plain"})});
+  for (const char* command : {"get", "drop"}) ExpectFailure(Disk(command, {"plain"}), 1, "no entry for key 'plain'");
 }
 
 // Ctrl-C while a large value is being stored (its temporary file is there)
 // ends the tool once the store is done: the key keeps its old value or gets
 // the new one whole, and no temporary file stays. The same holds for a file
 // written by `get -o`.
-TEST(CliTool, CtrlCDuringAStoreOrAnOutputFileLeavesNothingHalfWritten) {
-  kelcache_test::TempDir dir;
+TEST_F(CliTool, CtrlCDuringAStoreOrAnOutputFileLeavesNothingHalfWritten) {
   const std::string large(40 << 20, 'v');
-  const fs::path input = dir.path() / "large.bin";
-  std::ofstream(input, std::ios::binary) << large;
-  const fs::path entry = Put(dir.str(), "k", "old");
+  const fs::path input = WriteFile(m_dir.path() / "large.bin", large);
+  const fs::path entry = Put("k", "old");
   const auto temporaryIn = [](const fs::path& folder) {
     std::error_code error;
-    for (const auto& item : fs::directory_iterator(folder, error)) {
-      if (item.path().filename().string().find("tmp") != std::string::npos) return true;
-    }
-    return false;
+    return std::ranges::any_of(fs::directory_iterator(folder, error), [](const fs::directory_entry& item) {
+      return item.path().filename().string().find("tmp") != std::string::npos;
+    });
   };
   // The tool, interrupted once its temporary file shows in `folder`.
   const auto interrupt = [&](const std::vector<std::string>& args, const fs::path& folder) {
     CliProcess tool({.args = args});
     const auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (!temporaryIn(folder) && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(200us);
-    }
+    while (!temporaryIn(folder) && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(200us);
     tool.Signal(SIGINT);
     const CliResult ended = tool.Wait(60s);
     EXPECT_FALSE(ended.timedOut) << ended.Describe();
@@ -181,17 +195,15 @@ TEST(CliTool, CtrlCDuringAStoreOrAnOutputFileLeavesNothingHalfWritten) {
   };
   for (int round = 0; round < 2; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
-    interrupt(Disk("put", dir.str(), {"-i", input.string(), "k"}), entry);
-    const std::string got = RunExpecting({.args = Disk("get", dir.str(), {"k"})}).out;
+    interrupt(Disk("put", {"-i", input.string(), "k"}), entry);
+    const std::string got = Get("k");
     EXPECT_TRUE(got == "old" || got == large) << got.size() << " bytes";
   }
-
   // The key holds the old value still when both stores were cut short
   // before they began.
-  const std::string stored = RunExpecting({.args = Disk("get", dir.str(), {"k"})}).out;
-  const fs::path output = dir.path() / "out.bin";
-  std::ofstream(output) << "before";
-  interrupt(Disk("get", dir.str(), {"-o", output.string(), "k"}), dir.path());
+  const std::string stored = Get("k");
+  const fs::path output = WriteFile(m_dir.path() / "out.bin", "before");
+  interrupt(Disk("get", {"-o", output.string(), "k"}), m_dir.path());
   const std::string written = ReadFile(output);
   EXPECT_TRUE(written == "before" || written == stored) << written.size() << " bytes";
 }
@@ -200,15 +212,13 @@ TEST(CliTool, CtrlCDuringAStoreOrAnOutputFileLeavesNothingHalfWritten) {
 // owns, a store gives the entry, and the ".lock" it made, to that user, who
 // could otherwise never replace, drop or sweep it; `get -o` over that user's
 // file leaves it theirs.
-TEST(CliTool, AStoreRunAsRootLeavesTheEntryToTheNamespaceFoldersOwner) {
+TEST_F(CliTool, AStoreRunAsRootLeavesTheEntryToTheNamespaceFoldersOwner) {
   if (geteuid() != 0) GTEST_SKIP() << "only root can store for another user";
-  kelcache_test::TempDir dir;
-  const fs::path folder = dir.path() / "WAV2";
+  const fs::path folder = m_dir.path() / "WAV2";
   fs::create_directories(folder);
   ASSERT_EQ(chown(folder.c_str(), 65534, 65534), 0);
   // A store that fails (here at the file-size limit) leaves its ".lock" too.
-  EXPECT_EQ(RunInShell("head -c 100000 /dev/zero | { ulimit -f 8; ", Disk("put", dir.str(), {"k"}), " 2>/dev/null; }"),
-            3);
+  EXPECT_EQ(RunInShell("head -c 100000 /dev/zero | { ulimit -f 8; ", Disk("put", {"k"}), " 2>/dev/null; }"), 3);
   const auto expectTheirs = [](const fs::path& made) {
     struct stat info {};
     ASSERT_EQ(lstat(made.c_str(), &info), 0) << made;
@@ -216,13 +226,11 @@ TEST(CliTool, AStoreRunAsRootLeavesTheEntryToTheNamespaceFoldersOwner) {
     EXPECT_EQ(info.st_gid, 65534u) << made;
   };
   expectTheirs(folder / ".lock");
-  const fs::path entry = Put(dir.str(), "k", "v");
-  for (const fs::path& made : {entry, entry / ".key", entry / ".bin"}) expectTheirs(made);
-  const fs::path output = dir.path() / "theirs.bin";
-  std::ofstream(output) << "before";
+  const fs::path entry = Put("k", "v");
+  const fs::path output = WriteFile(m_dir.path() / "theirs.bin", "before");
   ASSERT_EQ(chown(output.c_str(), 65534, 65534), 0);
-  RunExpecting({.args = Disk("get", dir.str(), {"-o", output.string(), "k"})});
-  expectTheirs(output);
+  RunExpecting({.args = Disk("get", {"-o", output.string(), "k"})});
+  for (const fs::path& made : {entry, entry / ".key", entry / ".bin", output}) expectTheirs(made);
   EXPECT_EQ(ReadFile(output), "v");
 }
 
@@ -230,63 +238,49 @@ TEST(CliTool, AStoreRunAsRootLeavesTheEntryToTheNamespaceFoldersOwner) {
 // A ".bin" that is no regular file (a pipe, a folder, a link) is served by no
 // load, and the sweeper counts and removes it as an entry: it is damaged,
 // never a whole entry nor another item.
-TEST(CliTool, DiskStatsVerifyAndSweepFindEveryKindOfDamagedEntry) {
-  kelcache_test::TempDir dir;
-  Put(dir.str(), "whole", "fine");
-  // Each damage, and the state the inspector gives it.
-  struct Damage {
-    std::string key;
-    std::string state;
-    void (*apply)(const fs::path& folder);
-  };
+TEST_F(CliTool, DiskStatsVerifyAndSweepFindEveryKindOfDamagedEntry) {
+  Put("whole", "fine");
+  struct Damage { std::string key, state; void (*apply)(const fs::path& folder); };  // and the state it gives
   const Damage damages[] = {
       {"no-value", "key-without-value", [](const fs::path& f) { fs::remove(f / ".bin"); }},
       {"no-key", "value-without-key", [](const fs::path& f) { fs::remove(f / ".key"); }},
       {"flipped", "damaged",
-       [](const fs::path& f) {
-         std::fstream file(f / ".bin", std::ios::in | std::ios::out | std::ios::binary);
-         file.put('X');
-       }},
+       [](const fs::path& f) { std::fstream(f / ".bin", std::ios::in | std::ios::out | std::ios::binary).put('X'); }},
       // A key file edited by hand to bytes that are not UTF-8: shown as they
       // are stored, not as the text they decode to.
-      {"bad\\xffkey", "misplaced", [](const fs::path& f) { std::ofstream(f / ".key", std::ios::binary) << "bad\xffkey"; }},
+      {"bad\\xffkey", "misplaced", [](const fs::path& f) { WriteFile(f / ".key", "bad\xffkey"); }},
       // A ".bin" that is no regular file, made in place of the value.
       {"pipe", "not-an-entry", [](const fs::path& f) { ::mkfifo((f / ".bin").c_str(), 0600); }},
       {"folder", "not-an-entry", [](const fs::path& f) { fs::create_directory(f / ".bin"); }},
       {"link", "not-an-entry", [](const fs::path& f) { fs::create_symlink("/dev/zero", f / ".bin"); }},
   };
   for (const Damage& damage : damages) {
-    const fs::path folder = Put(dir.str(), damage.key, "value of " + damage.key);
+    const fs::path folder = Put(damage.key, "value of " + damage.key);
     if (damage.state == "not-an-entry") fs::remove(folder / ".bin");
     damage.apply(folder);
   }
   // A store that stopped before writing anything.
-  fs::create_directory(dir.path() / "WAV2" / "12345");
+  fs::create_directory(m_dir.path() / "WAV2" / "12345");
 
-  const Json summary = RunJson(Disk("stats", dir.str(), {"--json"}));
-  EXPECT_EQ(summary.at("entries"), 1u);
-  EXPECT_EQ(summary.at("bytes"), 4u);
-  EXPECT_EQ(summary.at("damaged"), 8u);
-  EXPECT_EQ(summary.at("other_items"), 0u);
-  EXPECT_EQ(summary.at("damaged_by_state"), Json::parse(R"({"key-without-value": 1, "value-without-key": 1,
-      "damaged": 1, "half-written": 1, "misplaced": 1, "not-an-entry": 3})"));
+  const Json summary = RunJson(Disk("stats", {"--json"}));
+  EXPECT_EQ(Fields(summary, {"entries", "bytes", "damaged", "other_items", "damaged_by_state"}), Json::parse(R"({
+      "entries": 1, "bytes": 4, "damaged": 8, "other_items": 0, "damaged_by_state": {"key-without-value": 1,
+      "value-without-key": 1, "damaged": 1, "half-written": 1, "misplaced": 1, "not-an-entry": 3}})"));
   EXPECT_EQ(summary.at("oldest").at("key"), "whole");
-  EXPECT_EQ(RunJson(Disk("ls", dir.str(), {"--json", "--all"})).at("entries").size(), 9u);
+  EXPECT_EQ(RunJson(Disk("ls", {"--json", "--all"})).at("entries").size(), 9u);
 
-  const Json report = RunJson(Disk("verify", dir.str(), {"--json"}), 1);
-  EXPECT_EQ(report.at("checked"), 9u);
-  EXPECT_EQ(report.at("whole"), 1u);
-  ASSERT_EQ(report.at("damaged").size(), 8u);
+  const Json report = RunJson(Disk("verify", {"--json"}), 1);
+  EXPECT_EQ(Fields(report, {"checked", "whole"}), Json::parse(R"({"checked": 9, "whole": 1})"));
+  const Json& found = report.at("damaged");
+  ASSERT_EQ(found.size(), 8u);
   for (const Damage& damage : damages) {
-    const Json& found = report.at("damaged");
-    const bool listed = std::any_of(found.begin(), found.end(), [&](const Json& entry) {
+    EXPECT_TRUE(std::any_of(found.begin(), found.end(), [&](const Json& entry) {
       return entry.at("state") == damage.state &&
              (entry.at("key").is_null() || entry.at("key") == damage.key || entry.value("key_hex", "") == "626164ff6b6579");
-    });
-    EXPECT_TRUE(listed) << damage.state;
+    })) << damage.state;
   }
   // For people: one line per damaged entry and a total; keys as stored.
-  const CliResult text = RunCli({.args = Disk("verify", dir.str(), {})});
+  const CliResult text = RunCli({.args = Disk("verify", {})});
   EXPECT_EQ(LineCount(text.out), 9u) << text.out;
   EXPECT_THAT(text.out, HasSubstr("8 of 9 entries damaged"));
   EXPECT_THAT(text.out, HasSubstr("bad\\xffkey"));
@@ -294,42 +288,39 @@ TEST(CliTool, DiskStatsVerifyAndSweepFindEveryKindOfDamagedEntry) {
   // A damaged value is not served, and the miss says why. An entry that
   // cannot be read at all (here: a key file that is a loop of links) is no
   // answer about its key: a failure, not a miss.
-  ExpectFailure(Disk("get", dir.str(), {"flipped"}), 1,
-                "the entry of key 'flipped' in namespace 'WAV2' is damaged");
+  ExpectFailure(Disk("get", {"flipped"}), 1, "the entry of key 'flipped' in namespace 'WAV2' is damaged");
   // A misplaced entry (its key file names a key of another folder) serves
   // no key: a drop of the key whose folder it is removes it.
-  const fs::path moved = Put(dir.str(), "moved", "v");
-  std::ofstream(moved / ".key") << "a key of another folder";
-  RunExpecting({.args = Disk("drop", dir.str(), {"moved"})});
+  const fs::path moved = Put("moved", "v");
+  WriteFile(moved / ".key", "a key of another folder");
+  RunExpecting({.args = Disk("drop", {"moved"})});
   EXPECT_FALSE(fs::exists(moved));
   // A KELCACHE_LOG_LEVEL that is no level is said once and ignored: the
   // library's warnings stay off, as without it.
-  const CliResult bogus = RunExpecting(
-      {.args = Disk("get", dir.str(), {"flipped"}), .environment = {{"KELCACHE_LOG_LEVEL", "bogus"}}}, 1);
+  const CliResult bogus =
+      RunExpecting({.args = Disk("get", {"flipped"}), .environment = {{"KELCACHE_LOG_LEVEL", "bogus"}}}, 1);
   EXPECT_EQ(LineCount(bogus.err), 2u) << bogus.err;
   EXPECT_EQ(bogus.err.rfind("kelcache: KELCACHE_LOG_LEVEL: unknown level 'bogus'", 0), 0u) << bogus.err;
-  const fs::path looped = Put(dir.str(), "looped", "v");
+  const fs::path looped = Put("looped", "v");
   fs::remove(looped / ".key");
   fs::create_symlink(".key", looped / ".key");
-  ExpectFailure(Disk("get", dir.str(), {"looped"}), 3, "is unreadable");
+  ExpectFailure(Disk("get", {"looped"}), 3, "is unreadable");
   // The sweeper counts every entry folder as an entry, whatever it holds, and
   // removes them down to the budget: what stays holds at most its one byte,
   // so every folder whose key file holds bytes went, not-an-entry ones too.
-  const Json swept = RunJson(Disk("sweep", dir.str(), {"--json", "--budget", "1"}));
+  const Json swept = RunJson(Disk("sweep", {"--json", "--budget", "1"}));
   EXPECT_EQ(swept.at("entries").get<int>() + swept.at("removed_entries").get<int>(), 10) << swept.dump();
   EXPECT_LE(swept.at("bytes").get<int>(), 1) << swept.dump();
 }
 
-TEST(CliTool, LongScansShowProgressOnATerminalAndNothingWhenPiped) {
-  kelcache_test::TempDir dir;
+TEST_F(CliTool, LongScansShowProgressOnATerminalAndNothingWhenPiped) {
   // Items that are not entries are as quick to make and remove as any, and
   // every item counts for the scan.
-  fs::create_directories(dir.path() / "WAV2");
-  for (int i = 0; i < 10050; ++i) std::ofstream(dir.path() / "WAV2" / ("item" + std::to_string(i)));
+  fs::create_directories(m_dir.path() / "WAV2");
+  for (int i = 0; i < 10050; ++i) std::ofstream(m_dir.path() / "WAV2" / ("item" + std::to_string(i)));
   for (const bool terminal : {true, false}) {
     SCOPED_TRACE(terminal ? "terminal" : "piped");
-    const CliResult stats =
-        RunExpecting({.args = Disk("stats", dir.str(), {"--json"}), .stderrOnTerminal = terminal});
+    const CliResult stats = RunExpecting({.args = Disk("stats", {"--json"}), .stderrOnTerminal = terminal});
     EXPECT_EQ(Json::parse(stats.out).at("other_items"), 10050u);
     if (terminal) {
       EXPECT_THAT(stats.err, HasSubstr("inspecting entries ["));
@@ -343,9 +334,8 @@ TEST(CliTool, LongScansShowProgressOnATerminalAndNothingWhenPiped) {
 // A store or a load that could not be done is a failure (3), not a miss (1)
 // nor a success. A store gives up when its entry's lock stays held: a
 // failure also when the older value it leaves has the new value's size.
-TEST(CliTool, APutThatGaveUpOrAGetThatCouldNotLoadIsAFailure) {
-  kelcache_test::TempDir dir;
-  const fs::path folder = Put(dir.str(), "k", "1");
+TEST_F(CliTool, APutThatGaveUpOrAGetThatCouldNotLoadIsAFailure) {
+  const fs::path folder = Put("k", "1");
   const int lockFile = open((folder.parent_path() / ".lock").c_str(), O_RDWR | O_CLOEXEC);
   ASSERT_GE(lockFile, 0);
   struct flock entry {
@@ -353,30 +343,25 @@ TEST(CliTool, APutThatGaveUpOrAGetThatCouldNotLoadIsAFailure) {
     .l_len = 1
   };
   ASSERT_EQ(fcntl(lockFile, F_OFD_SETLK, &entry), 0);
-  ExpectFailure({.args = Disk("put", dir.str(), {"k"}), .input = "2",
-                 .environment = {{"KELCACHE_ExternalCacheDiskLockWaitMs", "50"}}},
+  ExpectFailure({.args = Disk("put", {"k"}), .input = "2", .environment = {{"KELCACHE_ExternalCacheDiskLockWaitMs", "50"}}},
                 3, "not stored");
   close(lockFile);
 
-  const fs::path file = dir.path() / "a-file";
-  std::ofstream(file) << "x";
+  const fs::path file = WriteFile(m_dir.path() / "a-file", "x");
   const std::pair<CliRun, std::string> cases[] = {  // the run, what stderr says
       // A file where a folder of the path belongs is named plainly.
-      {{.args = {"disk", "put", "--dir", (file / "sub").string(), "--ns", "N", "k"}, .input = "v"},
+      {{.args = DiskAt((file / "sub").string(), "put", {"k"}, "N"), .input = "v"},
        "not stored: " + file.string() + " is not a folder"},
       // Endless input ends once it reaches the size of values stores skip.
-      {{.args = Disk("put", dir.str(), {"-i", "/dev/zero", "k"}),
-        .environment = {{"KELCACHE_ExternalCacheUpperBound2SizeMb", "1"}}},
+      {{.args = Disk("put", {"-i", "/dev/zero", "k"}), .environment = {{"KELCACHE_ExternalCacheUpperBound2SizeMb", "1"}}},
        "not stored: the value is 1 MiB or more"},
-      {{.args = Disk("get", dir.str(), {"k"}),
-        .environment = {{"KELCACHE_ExternalCacheConcurrencyLimit", "0"}}},
-       "not loaded (jam)"},
+      {{.args = Disk("get", {"k"}), .environment = {{"KELCACHE_ExternalCacheConcurrencyLimit", "0"}}}, "not loaded (jam)"},
   };
   for (const auto& [run, says] : cases) ExpectFailure(run, 3, says);
-  EXPECT_EQ(RunExpecting({.args = Disk("get", dir.str(), {"k"})}).out, "1");
+  EXPECT_EQ(Get("k"), "1");
   // A negative bound lets every size through, as it does for the stores.
-  RunExpecting({.args = Disk("put", dir.str(), {"unbounded"}), .input = "v",
-       .environment = {{"KELCACHE_ExternalCacheUpperBound2SizeMb", "-1"}}});
+  RunExpecting({.args = Disk("put", {"unbounded"}), .input = "v",
+                .environment = {{"KELCACHE_ExternalCacheUpperBound2SizeMb", "-1"}}});
 }
 
 // get -o replaces a file whole or not at all: a write that fails part-way
@@ -384,47 +369,42 @@ TEST(CliTool, APutThatGaveUpOrAGetThatCouldNotLoadIsAFailure) {
 // partial file beside it; a write that works keeps the file's mode; through
 // a symbolic link the file it names is replaced and the link stays; a
 // device is written in place.
-TEST(CliTool, GetIntoAFileReplacesItWholeOrLeavesItAsItWas) {
-  kelcache_test::TempDir dir;
+TEST_F(CliTool, GetIntoAFileReplacesItWholeOrLeavesItAsItWas) {
   const std::string value(64 << 10, 'v');
-  RunExpecting({.args = Disk("put", dir.str(), {"k"}), .input = value});
-  const fs::path output = dir.path() / "out.bin";
-  const fs::path link = dir.path() / "link.bin";
+  RunExpecting({.args = Disk("put", {"k"}), .input = value});
+  const fs::path output = WriteFile(m_dir.path() / "out.bin", "old"), link = m_dir.path() / "link.bin";
   const fs::perms mode = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
-  std::ofstream(output, std::ios::binary) << "old";
   fs::permissions(output, mode);
   fs::create_symlink(output, link);
   for (const fs::path& target : {output, link}) {
     SCOPED_TRACE(target.string());
-    std::ofstream(output, std::ios::binary) << "old";
+    WriteFile(output, "old");
     // SIGXFSZ is left as it is: the limit must not end the tool.
-    EXPECT_EQ(RunInShell("ulimit -f 8; ", Disk("get", dir.str(), {"-o", target.string(), "k"}), " 2>/dev/null"), 3);
+    EXPECT_EQ(RunInShell("ulimit -f 8; ", Disk("get", {"-o", target.string(), "k"}), " 2>/dev/null"), 3);
     EXPECT_EQ(ReadFile(output), "old");
-    EXPECT_EQ(kelcache_test::FileNames(dir.path()), (std::set<std::string>{"WAV2", "link.bin", "out.bin"}))
+    EXPECT_EQ(kelcache_test::FileNames(m_dir.path()), (std::set<std::string>{"WAV2", "link.bin", "out.bin"}))
         << "a partial file was left behind";
-
-    RunExpecting({.args = Disk("get", dir.str(), {"-o", target.string(), "k"})});
+    RunExpecting({.args = Disk("get", {"-o", target.string(), "k"})});
     EXPECT_EQ(ReadFile(output), value);
     EXPECT_EQ(fs::status(output).permissions(), mode);
   }
   EXPECT_TRUE(fs::is_symlink(link));
   // A named pipe stands for a device: the value goes through it, and it is
   // still a pipe afterwards (not a file renamed over it).
-  const fs::path pipe = dir.path() / "pipe";
+  const fs::path pipe = m_dir.path() / "pipe";
   ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0) << std::strerror(errno);
   std::string received;
   std::thread reader([&] { received = ReadFile(pipe); });
-  RunExpecting({.args = Disk("get", dir.str(), {"-o", pipe.string(), "k"})});
+  RunExpecting({.args = Disk("get", {"-o", pipe.string(), "k"})});
   reader.join();
   EXPECT_EQ(received, value);
   EXPECT_TRUE(fs::is_fifo(pipe));
   // The file behind stderr (a log the shell appends to) gets the value after
   // what it holds, and stays the same file.
-  const fs::path log = dir.path() / "app.log";
-  std::ofstream(log) << "earlier line\n";
+  const fs::path log = WriteFile(m_dir.path() / "app.log", "earlier line\n");
   const auto inode = [&log] { struct stat info {}; return stat(log.c_str(), &info) == 0 ? info.st_ino : 0; };
   const auto before = inode();
-  EXPECT_EQ(RunInShell("", Disk("get", dir.str(), {"-o", "/dev/stderr", "k"}), " 2>>'" + log.string() + "'"), 0);
+  EXPECT_EQ(RunInShell("", Disk("get", {"-o", "/dev/stderr", "k"}), " 2>>'" + log.string() + "'"), 0);
   EXPECT_EQ(ReadFile(log), "earlier line\n" + value);
   EXPECT_EQ(inode(), before);
 }
@@ -432,23 +412,22 @@ TEST(CliTool, GetIntoAFileReplacesItWholeOrLeavesItAsItWas) {
 // sweep holds the namespace folder to a budget as the library's sweeper
 // does, and reports what that sweeper counts: a link in the folder is no
 // entry, and what it names is neither counted nor removed.
-TEST(CliTool, SweepHoldsTheFolderToItsBudgetAndCountsNoLinkedFolder) {
-  kelcache_test::TempDir dir;
-  for (const char* key : {"a", "b", "c", "d"}) Put(dir.str(), key, std::string(10000, 'v'));
-  const fs::path outside = dir.path() / "outside";
+TEST_F(CliTool, SweepHoldsTheFolderToItsBudgetAndCountsNoLinkedFolder) {
+  for (const char* key : {"a", "b", "c", "d"}) Put(key, std::string(10000, 'v'));
+  const fs::path outside = m_dir.path() / "outside";
   fs::create_directories(outside);
-  std::ofstream(outside / "big.bin") << std::string(1 << 20, 'x');
-  fs::create_directory_symlink(outside, dir.path() / "WAV2" / "123");
+  WriteFile(outside / "big.bin", std::string(1 << 20, 'x'));
+  fs::create_directory_symlink(outside, m_dir.path() / "WAV2" / "123");
   const std::pair<std::string, uint64_t> cases[] = {{"100K", 4}, {"25K", 2}};  // budget, entries left
   for (const auto& [budget, entriesLeft] : cases) {
     SCOPED_TRACE(budget);
-    const Json report = RunJson(Disk("sweep", dir.str(), {"--json", "--budget", budget, "--min-age", "0"}));
+    const Json report = RunJson(Disk("sweep", {"--json", "--budget", budget, "--min-age", "0"}));
     EXPECT_EQ(report.at("entries").get<uint64_t>(), entriesLeft) << report.dump();
     EXPECT_LT(report.at("bytes").get<uint64_t>(), 100000u) << report.dump();
     EXPECT_TRUE(report.at("within_budget").get<bool>()) << report.dump();
   }
   EXPECT_EQ(fs::file_size(outside / "big.bin"), 1u << 20);
-  EXPECT_TRUE(fs::is_symlink(dir.path() / "WAV2" / "123"));
+  EXPECT_TRUE(fs::is_symlink(m_dir.path() / "WAV2" / "123"));
 }
 
 // Output that cannot be written is a failure (exit 3), whichever command
@@ -456,23 +435,15 @@ TEST(CliTool, SweepHoldsTheFolderToItsBudgetAndCountsNoLinkedFolder) {
 // closed stream it is: the read or write fails (exit 3; a miss keeps its 1),
 // and no file the tool opens meanwhile (the store's ".lock") takes the lines
 // meant for it.
-TEST(CliTool, StreamsThatCannotBeWrittenOrAreClosedFailTheCommandAndNothingElseTakesTheirLines) {
-  kelcache_test::TempDir dir;
-  Put(dir.str(), "big", std::string(1 << 20, 'v'));
-  const fs::path lock = Put(dir.str(), "k", "old").parent_path() / ".lock";
-  const fs::path input = dir.path() / "in.bin";
-  std::ofstream(input) << "val";
-  const std::string full = " >/dev/full 2>/dev/null";
+TEST_F(CliTool, StreamsThatCannotBeWrittenOrAreClosedFailTheCommandAndNothingElseTakesTheirLines) {
+  Put("big", std::string(1 << 20, 'v'));
+  const fs::path lock = Put("k", "old").parent_path() / ".lock";
+  const std::string input = WriteFile(m_dir.path() / "in.bin", "val").string(), full = " >/dev/full 2>/dev/null";
   const std::tuple<std::vector<std::string>, std::string, int> cases[] = {  // arguments, redirections, exit code
-      {{"config"}, full, 3},
-      {{"config", "--json"}, full, 3},
-      {Disk("ls", dir.str(), {"--json"}), full, 3},
-      {Disk("stats", dir.str(), {}), full, 3},
-      {Disk("put", dir.str(), {"-i", input.string(), "k2"}), " <&- >&- 2>/dev/null", 3},
-      {Disk("put", dir.str(), {"k3"}), " <&- 2>/dev/null", 3},
-      {Disk("drop", dir.str(), {"k"}), " <&- >&- 2>/dev/null", 3},
-      {Disk("get", dir.str(), {"missing"}), " 2>&-", 1},
-      {Disk("ls", dir.str(), {}), " >&- 2>&-", 3},
+      {{"config"}, full, 3}, {{"config", "--json"}, full, 3}, {Disk("ls", {"--json"}), full, 3},
+      {Disk("stats", {}), full, 3}, {Disk("put", {"-i", input, "k2"}), " <&- >&- 2>/dev/null", 3},
+      {Disk("put", {"k3"}), " <&- 2>/dev/null", 3}, {Disk("drop", {"k"}), " <&- >&- 2>/dev/null", 3},
+      {Disk("get", {"missing"}), " 2>&-", 1}, {Disk("ls", {}), " >&- 2>&-", 3},
   };
   for (const auto& [args, redirections, code] : cases) {
     SCOPED_TRACE(testing::PrintToString(args) + redirections);
@@ -481,9 +452,8 @@ TEST(CliTool, StreamsThatCannotBeWrittenOrAreClosedFailTheCommandAndNothingElseT
   }
   // A reader that quits early (head): a write failure too, not SIGPIPE. The
   // value is larger than a pipe holds, so the tool is still writing then.
-  const fs::path status = dir.path() / "status";
-  RunInShell("{ ", Disk("get", dir.str(), {"big"}),
-             " 2>/dev/null; echo $? >'" + status.string() + "'; } | head -c 1 >/dev/null");
+  const fs::path status = m_dir.path() / "status";
+  RunInShell("{ ", Disk("get", {"big"}), " 2>/dev/null; echo $? >'" + status.string() + "'; } | head -c 1 >/dev/null");
   EXPECT_EQ(ReadFile(status), "3\n");
 }
 
@@ -492,39 +462,34 @@ TEST(CliTool, StreamsThatCannotBeWrittenOrAreClosedFailTheCommandAndNothingElseT
 // user may not write (although the folder would let a rename replace it),
 // a sweep that can remove no entry, a store into a folder the user cannot
 // reach.
-TEST(CliTool, WhatTheUserMayNotChangeIsRefusedWithTheReasonAndLeftAsItWas) {
-  kelcache_test::TempDir dir;
+TEST_F(CliTool, WhatTheUserMayNotChangeIsRefusedWithTheReasonAndLeftAsItWas) {
   kelcache_test::TempDir scratch;
-  const fs::path entry = Put(dir.str(), "k", "new");
-  fs::permissions(dir.path(), fs::perms::all);  // anyone may make and rename files there
-  const fs::path readOnly = dir.path() / "read-only";
-  const fs::path others = dir.path() / "others";
-  for (const fs::path& file : {readOnly, others}) std::ofstream(file) << "old";
+  const fs::path entry = Put("k", "new");
+  fs::permissions(m_dir.path(), fs::perms::all);  // anyone may make and rename files there
+  const fs::path readOnly = WriteFile(m_dir.path() / "read-only", "old");
+  const fs::path others = WriteFile(m_dir.path() / "others", "old");
   fs::permissions(readOnly, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
   if (geteuid() == 0) ASSERT_EQ(chown(readOnly.c_str(), 65534, 65534), 0);  // nobody's own, read-only
   if (geteuid() != 0) fs::permissions(others, fs::perms::owner_read);
   // A namespace folder behind a folder the user may not search.
-  const fs::path hidden = dir.path() / "hidden";
+  const fs::path hidden = m_dir.path() / "hidden";
   fs::create_directories(hidden / "WAV2");
   fs::permissions(hidden, fs::perms::none);
   fs::permissions(entry.parent_path(), fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
                                            fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
-
   // A store may take the entry's lock, but not replace its files: it gives
   // up, and the entry keeps the value of the same size it had.
   fs::permissions(entry.parent_path() / ".lock", fs::perms::all & ~fs::perms::owner_exec & ~fs::perms::group_exec &
                                                      ~fs::perms::others_exec);
-  const fs::path sameSize = scratch.path() / "same-size";
-  std::ofstream(sameSize) << "NEW";
+  const fs::path sameSize = WriteFile(scratch.path() / "same-size", "NEW");
   fs::permissions(scratch.path(), fs::perms::all);
+  const std::string denied = ": Permission denied", unreachable = "cannot reach " + (hidden / "WAV2").string() + denied;
   const std::pair<std::vector<std::string>, std::string> cases[] = {  // arguments, what stderr says
-      {Disk("put", dir.str(), {"-i", sameSize.string(), "k"}), "not stored"},
-      {Disk("get", dir.str(), {"-o", readOnly.string(), "k"}), "cannot write '" + readOnly.string() + "': Permission denied"},
-      {Disk("get", dir.str(), {"-o", others.string(), "k"}), "cannot write '" + others.string() + "': Permission denied"},
-      {Disk("sweep", dir.str(), {"--budget", "1"}), "cannot remove entries from " + entry.parent_path().string() +
-                                                       ": Permission denied"},
-      {Disk("put", hidden.string(), {"k"}), "cannot reach " + (hidden / "WAV2").string() + ": Permission denied"},
-      {Disk("get", hidden.string(), {"k"}), "cannot reach " + (hidden / "WAV2").string() + ": Permission denied"},
+      {Disk("put", {"-i", sameSize.string(), "k"}), "not stored"},
+      {Disk("get", {"-o", readOnly.string(), "k"}), "cannot write '" + readOnly.string() + "'" + denied},
+      {Disk("get", {"-o", others.string(), "k"}), "cannot write '" + others.string() + "'" + denied},
+      {Disk("sweep", {"--budget", "1"}), "cannot remove entries from " + entry.parent_path().string() + denied},
+      {DiskAt(hidden.string(), "put", {"k"}), unreachable}, {DiskAt(hidden.string(), "get", {"k"}), unreachable},
   };
   for (const auto& [args, says] : cases) {
     SCOPED_TRACE(testing::PrintToString(args));
@@ -536,7 +501,7 @@ TEST(CliTool, WhatTheUserMayNotChangeIsRefusedWithTheReasonAndLeftAsItWas) {
   fs::permissions(hidden, fs::perms::owner_all);
   fs::permissions(entry.parent_path(), fs::perms::owner_all);
   for (const fs::path& file : {readOnly, others}) EXPECT_EQ(ReadFile(file), "old") << file;
-  EXPECT_EQ(RunExpecting({.args = Disk("get", dir.str(), {"k"})}).out, "new");
+  EXPECT_EQ(Get("k"), "new");
   struct stat info {};
   ASSERT_EQ(stat(others.c_str(), &info), 0);
   EXPECT_EQ(info.st_uid, geteuid());
@@ -546,126 +511,103 @@ TEST(CliTool, WhatTheUserMayNotChangeIsRefusedWithTheReasonAndLeftAsItWas) {
 // Last-write times are shown with the offset in force at their moment, and
 // ordered by it: in the hour repeated when the clocks go back, 00:30 and
 // 01:30 UTC both read 02:30 in Berlin, an hour apart.
-TEST(CliTool, LastWriteTimesCarryTheOffsetOfTheirMomentAndSortByIt) {
-  kelcache_test::TempDir dir;
+TEST_F(CliTool, LastWriteTimesCarryTheOffsetOfTheirMomentAndSortByIt) {
   // The third lies past the year 2262, where a clock of nanoseconds in 64
   // bits ends.
-  const std::pair<std::string, time_t> entries[] = {
-      {"first", 1792888200}, {"second", 1792891800}, {"far", 10000000000}};
+  const std::pair<std::string, time_t> entries[] = {{"first", 1792888200}, {"second", 1792891800}, {"far", 10000000000}};
   for (const auto& [key, moment] : entries) {
-    const fs::path bin = Put(dir.str(), key, "v") / ".bin";
     const timespec times[2] = {{moment, 0}, {moment, 0}};
-    ASSERT_EQ(utimensat(AT_FDCWD, bin.c_str(), times, 0), 0) << std::strerror(errno);
+    ASSERT_EQ(utimensat(AT_FDCWD, (Put(key, "v") / ".bin").c_str(), times, 0), 0) << std::strerror(errno);
   }
   const Environment berlin = {{"TZ", "CET-1CEST,M3.5.0,M10.5.0/3"}};
-  const Json listed = RunJson(Disk("ls", dir.str(), {"--json", "--sort", "time"}), 0, berlin).at("entries");
+  const Json listed = RunJson(Disk("ls", {"--json", "--sort", "time"}), 0, berlin);
   std::vector<std::pair<std::string, std::string>> shown;  // key, last write
-  for (const Json& entry : listed) shown.emplace_back(entry.at("key"), entry.at("last_write"));
+  for (const Json& entry : listed.at("entries")) shown.emplace_back(entry.at("key"), entry.at("last_write"));
   EXPECT_EQ(shown, (decltype(shown){{"far", "2286-11-20T18:46:40.000+01:00"},
                                     {"second", "2026-10-25T02:30:00.000+01:00"},
                                     {"first", "2026-10-25T02:30:00.000+02:00"}}));
-  const Json summary = RunJson(Disk("stats", dir.str(), {"--json"}), 0, berlin);
+  const Json summary = RunJson(Disk("stats", {"--json"}), 0, berlin);
   EXPECT_EQ(summary.at("oldest").at("key"), "first");
   EXPECT_EQ(summary.at("newest").at("key"), "far");
 }
 
 // Text output shows every key and folder so that it can be seen and copied:
 // a folder path is escaped as keys are, and the empty key is "".
-TEST(CliTool, TextOutputShowsEveryKeyAndFolderVisibly) {
-  kelcache_test::TempDir dir;
-  const std::string ns = "L\nX\x1b";
-  const std::string shown = dir.str() + "/L\\nX\\x1b";
-  const CliResult put = RunExpecting({.args = Disk("put", dir.str(), {"k"}, ns), .input = "v"});
+TEST_F(CliTool, TextOutputShowsEveryKeyAndFolderVisibly) {
+  const std::string ns = "L\nX\x1b", shown = m_dir.str() + "/L\\nX\\x1b";
+  const CliResult put = RunExpecting({.args = Disk("put", {"k"}, ns), .input = "v"});
   EXPECT_EQ(put.out.rfind("stored 'k' (1 byte) in " + shown + "/", 0), 0u) << put.out;
-  const CliResult stats = RunExpecting({.args = Disk("stats", dir.str(), {}, ns)});
+  const CliResult stats = RunExpecting({.args = Disk("stats", {}, ns)});
   EXPECT_THAT(stats.out, HasSubstr("\nfolder       " + shown + "\n"));
   std::error_code ignored;  // ".lock" holds no ".key"
-  for (const auto& item : fs::directory_iterator(dir.path() / ns)) fs::remove(item.path() / ".key", ignored);
-  const CliResult verify = RunExpecting({.args = Disk("verify", dir.str(), {}, ns)}, 1);
+  for (const auto& item : fs::directory_iterator(m_dir.path() / ns)) fs::remove(item.path() / ".key", ignored);
+  const CliResult verify = RunExpecting({.args = Disk("verify", {}, ns)}, 1);
   EXPECT_EQ(verify.out.rfind("value-without-key  " + shown + "/", 0), 0u) << verify.out;
   for (const CliResult* result : {&put, &stats, &verify}) EXPECT_EQ(result->out.find('\x1b'), std::string::npos);
-
-  Put(dir.str(), "", "v");
-  EXPECT_THAT(RunExpecting({.args = Disk("ls", dir.str(), {})}).out, HasSubstr("  \"\"\n"));
+  Put("", "v");
+  EXPECT_THAT(RunExpecting({.args = Disk("ls", {})}).out, HasSubstr("  \"\"\n"));
 }
 
-TEST(CliTool, BadCommandLinesExitWithTwoAndOneLineThatSaysWhat) {
-  kelcache_test::TempDir dir;
-  const std::string d = dir.str();
+TEST_F(CliTool, BadCommandLinesExitWithTwoAndOneLineThatSaysWhat) {
+  const std::string d = m_dir.str(), s = "127.0.0.1:1", surrogate = "s\xed\xa0\x80", escaped = "s\\xed\\xa0\\x80";
+  const auto disk = [&](const char* command, std::vector<std::string> rest) { return DiskAt(d, command, rest, "N"); };
+  const auto redis = [&](const char* command, std::vector<std::string> rest) { return Redis(command, s, "N", rest); };
   const std::pair<std::vector<std::string>, std::string> cases[] = {  // arguments, what the error says
-      {{}, "A subcommand is required"},
-      {{"frob"}, "unknown command 'frob'"},
-      {{"disk"}, "see kelcache disk --help"},
-      {{"disk", "lss", "--ns", "N"}, "unknown command 'lss'"},
-      {{"disk", "ls", "--dir", d}, "--ns is required"},
-      {{"disk", "ls", "--dir", "", "--ns", "N"}, "must name a folder"},
-      {{"disk", "ls", "--dir", d, "--ns", "a/b"}, "cannot name a namespace folder"},
-      {{"disk", "ls", "--dir", d, "--ns", ""}, "namespace is empty"},
-      {{"disk", "ls", "--dir", d, "--ns", "N", "--sort", "colour"}, "--sort"},
+      {{}, "A subcommand is required"}, {{"frob"}, "unknown command 'frob'"}, {{"disk"}, "see kelcache disk --help"},
+      {{"disk", "lss", "--ns", "N"}, "unknown command 'lss'"}, {{"disk", "ls", "--dir", d}, "--ns is required"},
+      {DiskAt("", "ls", {}, "N"), "must name a folder"}, {DiskAt(d, "ls", {}, "a/b"), "cannot name a namespace folder"},
+      {DiskAt(d, "ls", {}, ""), "namespace is empty"}, {disk("ls", {"--sort", "colour"}), "--sort"},
       // The three bytes of a surrogate code point, which UTF-8 never holds.
-      {{"disk", "ls", "--dir", d + "/s\xed\xa0\x80", "--ns", "N"}, "--dir '" + d + "/s\\xed\\xa0\\x80' is not UTF-8"},
-      {{"disk", "ls", "--dir", d, "--ns", "s\xed\xa0\x80"}, "--ns 's\\xed\\xa0\\x80' is not UTF-8"},
-      {{"disk", "get", "--dir", d, "--ns", "N", "-e", "s\\xed\\xa0\\x80"}, "key 's\\xed\\xa0\\x80' is not UTF-8"},
-      {{"disk", "get", "--dir", d, "--ns", "N", "s\xed\xa0\x80"}, "key 's\\xed\\xa0\\x80' is not UTF-8"},
-      {{"redis", "get", "--servers", "127.0.0.1:1", "--ns", "s\xed\xa0\x80", "k"}, "is not UTF-8"},
-      {{"redis", "get", "--servers", "127.0.0.1:1", "--ns", "N", "-e", "s\\xed\\xa0\\x80"}, "is not UTF-8"},
-      {{"watch", "--servers", "127.0.0.1:1", "--channel", "\xff."}, "--channel '\\xff.' is not UTF-8"},
+      {DiskAt(d + "/" + surrogate, "ls", {}, "N"), "--dir '" + d + "/" + escaped + "' is not UTF-8"},
+      {DiskAt(d, "ls", {}, surrogate), "--ns '" + escaped + "' is not UTF-8"},
+      {disk("get", {"-e", escaped}), "key '" + escaped + "' is not UTF-8"},
+      {disk("get", {surrogate}), "key '" + escaped + "' is not UTF-8"},
+      {Redis("get", s, surrogate, {"k"}), "is not UTF-8"}, {redis("get", {"-e", escaped}), "is not UTF-8"},
+      {{"watch", "--servers", s, "--channel", "\xff."}, "--channel '\\xff.' is not UTF-8"},
       // After "--" every word is an argument: the mistake is something else.
-      {{"disk", "get", "--dir", d, "--ns", "N", "--", "k", "extra"}, "unexpected argument 'extra'"},
+      {disk("get", {"--", "k", "extra"}), "unexpected argument 'extra'"}, {disk("get", {}), "key is required"},
       {{"disk", "ls", "--dir", d, "--", "--ns", "N"}, "--ns is required"},
-      {{"disk", "get", "--dir", d, "--ns", "N"}, "key is required"},
-      {{"disk", "get", "--dir", d, "--ns", "N", "-e", "bad\\q"}, "unknown escape \\q"},
-      {{"disk", "put", "--dir", d, "--ns", "N", "k", "-i", d + "/missing"}, "does not exist"},
-      {{"disk", "sweep", "--dir", d, "--ns", "N", "--budget", "1.5G"}, "is not a byte count"},
+      {disk("get", {"-e", "bad\\q"}), "unknown escape \\q"}, {disk("put", {"k", "-i", d + "/missing"}), "does not exist"},
+      {disk("sweep", {"--budget", "1.5G"}), "is not a byte count"},
       {{"redis", "get", "--ns", "N", "k"}, "--servers is required"},
-      {{"redis", "get", "--servers", "127.0.0.1:1", "--options", "nonsense", "--ns", "N", "k"}, "nonsense"},
-      {{"redis", "put", "--servers", "127.0.0.1:1", "--ns", "N", "k", "--ttl", "-5"}, "--ttl"},
-      {{"redis", "put", "--servers", "127.0.0.1:1", "--ns", "N", "k", "--ttl", "0"}, "--ttl must be at least 1"},
-      {{"redis", "scan", "--servers", "127.0.0.1:1", "--ns", "a\nb"}, "holds a line feed"},
-      {{"watch", "--servers", "127.0.0.1:1", "--channel", ""}, "--channel must not be empty"},
-      {{"watch", "--servers", "127.0.0.1:1", "-n", "-1"}, "--messages"},
-      {{"disk", "sweep", "--dir", d, "--ns", "N", "--budget", "1K", "--min-age", "-1"}, "--min-age"},
-      {{"disk", "sweep", "--dir", d, "--ns", "N", "--budget", "1K", "--min-age", "0x10"}, "whole number in decimal"},
-      {{"redis", "put", "--servers", "127.0.0.1:1", "--ns", "N", "k", "--ttl", "1e3"}, "whole number in decimal"},
-      {{"redis", "scan", "--servers", "127.0.0.1:1", "--ns", "N", "--count", "-"}, "must be a whole number"},
+      {{"redis", "get", "--servers", s, "--options", "nonsense", "--ns", "N", "k"}, "nonsense"},
+      {redis("put", {"k", "--ttl", "-5"}), "--ttl"}, {redis("put", {"k", "--ttl", "0"}), "--ttl must be at least 1"},
+      {Redis("scan", s, "a\nb", {}), "holds a line feed"}, {{"watch", "--servers", s, "-n", "-1"}, "--messages"},
+      {{"watch", "--servers", s, "--channel", ""}, "--channel must not be empty"},
+      {disk("sweep", {"--budget", "1K", "--min-age", "-1"}), "--min-age"},
+      {disk("sweep", {"--budget", "1K", "--min-age", "0x10"}), "whole number in decimal"},
+      {redis("put", {"k", "--ttl", "1e3"}), "whole number in decimal"},
+      {redis("scan", {"--count", "-"}), "must be a whole number"},
       // The server counts an expiry in milliseconds from now, in 64 bits.
-      {{"redis", "put", "--servers", "127.0.0.1:1", "--ns", "N", "k", "--ttl", "9223372036854775807"},
-       "must be at most 9000000000000000"},
-      {{"redis", "put", "--servers", "127.0.0.1:1", "--ns", "N", "k", "--ttl", "9223372036854775808"},
-       "must be at most 9000000000000000"},
-      {{"redis", "scan", "--servers", "127.0.0.1:1", "--ns", "N", "--count", "99999999999999999999"}, "--count"},
-      {{"watch", "--servers", "127.0.0.1:1", "-n", "18446744073709551616"}, "must be at most 18446744073709551615"},
-      {{"disk", "sweep", "--dir", d, "--ns", "N", "--budget", "1K", "--min-age", "4294967296"}, "--min-age"},
-      {{"disk", "get", "--dir", d, "--ns", "N", "-o", "", "k"}, "must name a file"},
-      {{"redis", "get", "--servers", "127.0.0.1:1", "--ns", "N", "-o", "", "k"}, "must name a file"},
-      {{"redis", "put", "--servers", "127.0.0.1:1", "--ns", "N", "-i", "", "k"}, "must name a file"},
-      {{"config", "--set", "NoSuchOption=1"}, "unknown option"},
-      {{"config", "--set", "ExternalCacheConcurrencyLimit=many"}, "invalid value"},
-      {{"config", "--bogus"}, "--bogus"},
+      {redis("put", {"k", "--ttl", "9223372036854775807"}), "must be at most 9000000000000000"},
+      {redis("put", {"k", "--ttl", "9223372036854775808"}), "must be at most 9000000000000000"},
+      {redis("scan", {"--count", "99999999999999999999"}), "--count"},
+      {{"watch", "--servers", s, "-n", "18446744073709551616"}, "must be at most 18446744073709551615"},
+      {disk("sweep", {"--budget", "1K", "--min-age", "4294967296"}), "--min-age"},
+      {disk("get", {"-o", "", "k"}), "must name a file"}, {redis("get", {"-o", "", "k"}), "must name a file"},
+      {redis("put", {"-i", "", "k"}), "must name a file"}, {{"config", "--set", "NoSuchOption=1"}, "unknown option"},
+      {{"config", "--set", "ExternalCacheConcurrencyLimit=many"}, "invalid value"}, {{"config", "--bogus"}, "--bogus"},
       {{"--bogus", "disk", "ls", "--dir", d, "--ns", "N"}, "unknown option '--bogus' (see kelcache --help)"},
       {{"disk", "ls", "--bogus"}, "unknown option '--bogus' (see kelcache disk ls --help)"},
   };
   for (const auto& [args, fragment] : cases) ExpectFailure(args, 2, fragment);
 }
 
-TEST(CliTool, ConfigSaysWhereEachValueCameFrom) {
+TEST_F(CliTool, ConfigSaysWhereEachValueCameFrom) {
   // SyncCaches is set to the value it has anyway: still an override.
+  const Environment limit = {{"KELCACHE_ExternalCacheConcurrencyLimit", "7"}};
   const Json options =
-      RunJson({"config", "--json", "--set", "CacheSynchronizationLogging=true", "--set", "SyncCaches=true"}, 0,
-              {{"KELCACHE_ExternalCacheConcurrencyLimit", "7"}})
+      RunJson({"config", "--json", "--set", "CacheSynchronizationLogging=true", "--set", "SyncCaches=true"}, 0, limit)
           .at("options");
   const std::tuple<std::string, std::string, std::string> expected[] = {  // name, value, source
-      {"ExternalCacheConcurrencyLimit", "7", "environment"},
-      {"CacheSynchronizationLogging", "true", "override"},
-      {"SyncCaches", "true", "override"},
-      {"AsyncCacheCoherence", "false", "default"},
-  };
+      {"ExternalCacheConcurrencyLimit", "7", "environment"}, {"CacheSynchronizationLogging", "true", "override"},
+      {"SyncCaches", "true", "override"}, {"AsyncCacheCoherence", "false", "default"}};
   std::map<std::string, std::pair<std::string, std::string>> shown;  // name: value, source
   for (const Json& option : options) shown[option.at("name")] = {option.at("value"), option.at("source")};
   EXPECT_GT(shown.size(), 10u);
   for (const auto& [name, value, source] : expected) EXPECT_EQ(shown[name], std::pair(value, source)) << name;
   // The human table says the same.
-  const CliResult text = RunCli({.args = {"config"}, .environment = {{"KELCACHE_ExternalCacheConcurrencyLimit", "7"}}});
+  const CliResult text = RunCli({.args = {"config"}, .environment = limit});
   EXPECT_TRUE(std::regex_search(text.out, std::regex("\nExternalCacheConcurrencyLimit +7 +environment \\(default 32\\)\n")))
       << text.out;
 }
@@ -673,11 +615,6 @@ TEST(CliTool, ConfigSaysWhereEachValueCameFrom) {
 // The redis and watch commands against a redis-server of the test's own; the
 // test process uses the library on the same server, so each side reads what
 // the other wrote.
-std::vector<std::string> Redis(const std::string& command, const std::string& server, const std::string& ns,
-                               std::vector<std::string> rest) {
-  rest.insert(rest.begin(), {"redis", command, "--servers", server, "--ns", ns});
-  return rest;
-}
 
 // The keys a `redis scan --json` lists, each as often as it is listed.
 std::multiset<std::string> ScanKeys(const std::vector<std::string>& args) {
@@ -715,25 +652,17 @@ TEST(CliRedisTool, EntriesGoWhereTheLibraryLooksAndScanKeepsToItsNamespace) {
   kelcache_test::RedisServer server;
   const std::string address = server.Address();
   RedisExternalCache::InitializeConnectionPool(TString::fromStdString(address), TString());
-
   // "A*[x]" holds glob characters: unescaped, its pattern would also match
   // the keys of "Abcx"; "A" is a prefix of both.
   const std::string ns = "A*[x]";
   const std::tuple<std::string, std::vector<std::string>, std::string> puts[] = {  // namespace, arguments, value
-      {ns, {"k1"}, "one"},
-      {ns, {"--ttl", "0100", "k?2"}, "two"},  // decimal, not octal 64
-      {"Abcx", {"other"}, "elsewhere"},
-      {"A", {"third"}, "three"},
-      {"N", {"evil"}, "SET pwned yes\r\n"},
-  };
-  for (const auto& [putNs, rest, value] : puts) {
-    RunExpecting({.args = Redis("put", address, putNs, rest), .input = value});
-  }
+      {ns, {"k1"}, "one"}, {ns, {"--ttl", "0100", "k?2"}, "two"},  // decimal, not octal 64
+      {"Abcx", {"other"}, "elsewhere"}, {"A", {"third"}, "three"}, {"N", {"evil"}, "SET pwned yes\r\n"}};
+  for (const auto& [putNs, rest, value] : puts) RunExpecting({.args = Redis("put", address, putNs, rest), .input = value});
   RedisExternalCache library(TString::fromStdString(ns));
   EXPECT_EQ(kelcache_test::Text(library.TryLoad(u"k1").Get()), "one");
   ASSERT_TRUE(library.TryStore(u"from-library", kelcache_test::MakeValue("LLLLL"), 10000, -1).Get());
   EXPECT_EQ(RunCli({.args = Redis("get", address, ns, {"from-library"})}).out, "LLLLL");
-
   EXPECT_EQ(ScanKeys(Redis("scan", address, ns, {"--json", "--count", "1"})),
             (std::multiset<std::string>{"from-library", "k1", "k?2"}));
   EXPECT_EQ(RunCli({.args = Redis("scan", address, "A", {})}).out, "third\n");
@@ -774,9 +703,7 @@ TEST(CliRedisTool, EntriesGoWhereTheLibraryLooksAndScanKeepsToItsNamespace) {
 TEST(CliRedisTool, AScanWhoseServerRepeatsACursorFails) {
   const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   ASSERT_GE(listener, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in address{.sin_family = AF_INET, .sin_port = 0, .sin_addr = {.s_addr = htonl(INADDR_LOOPBACK)}};
   socklen_t length = sizeof address;
   ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   ASSERT_EQ(::listen(listener, 8), 0);
@@ -787,9 +714,8 @@ TEST(CliRedisTool, AScanWhoseServerRepeatsACursorFails) {
       for (ssize_t got; (got = ::recv(connection, buffer, sizeof buffer, 0)) > 0;) {
         const std::string request(buffer, static_cast<size_t>(got));
         std::string answer;
-        for (size_t at = 0; (at = request.find("SCAN\r\n", at)) != std::string::npos; ++at) {
+        for (size_t at = 0; (at = request.find("SCAN\r\n", at)) != std::string::npos; ++at)
           answer += "*2\r\n$1\r\n7\r\n*0\r\n";
-        }
         for (size_t at = 0; (at = request.find("PING\r\n", at)) != std::string::npos; ++at) answer += "+PONG\r\n";
         if (::send(connection, answer.data(), answer.size(), MSG_NOSIGNAL) < 0) break;
       }
@@ -843,9 +769,8 @@ TEST(CliRedisTool, ScanOfAClusterListsEveryKeyWhicheverOfItsNodesAreNamed) {
   kelcache_testing::RedisCommandOnLoopback(stranger.Port(), {"SET", std::string("WAV2\n") + "not-in-cluster", "x"});
   std::multiset<std::string> stored;
   for (int i = 0; i < 12; ++i) {  // twelve keys: spread over the three masters' slots
-    const std::string key = "key-" + std::to_string(i);
+    const std::string key = *stored.insert("key-" + std::to_string(i));
     RunExpecting({.args = Redis("put", cluster.ServersText(), "WAV2", {key}), .input = "v"});
-    stored.insert(key);
   }
   std::vector<std::pair<std::string, std::string>> namings = {  // what, --servers
       {"every node", cluster.ServersText()},
@@ -889,15 +814,12 @@ TEST(CliRedisTool, WatchDecodesTheLibrarysMessagesShowsMalformedOnesAndStopsAtIt
   ASSERT_EQ(PublishUntilTaken(server.Address(), "defaultns.1-1", "1-1@1"), 1) << "-1: no pub/sub connection";
   CliProcess watch({.args = {"watch", "--servers", server.Address(), "--json", "-n", "4"}});
   ASSERT_TRUE(watch.WaitFor("watching", 20s, true)) << watch.SoFar().err;
-
   // A malformed message, published until the service and the watch take it:
   // exactly one copy reaches the watch.
   ASSERT_EQ(PublishUntilTaken(server.Address(), "defaultns.1a-2b", "garbage", 2), 2);
-
   // A message the coherence service publishes for an added entry, stamped
   // 2024-05-01 12:34:56.789.
-  const uint64_t timestamp = 62135596800000ULL + 1714566896789ULL;
-  RedisPubsub::GetInstance().lock()->OnAdded({0xabc, 0xdef}, {0x12, 0x34}, timestamp, 1, {});
+  RedisPubsub::GetInstance().lock()->OnAdded({0xabc, 0xdef}, {0x12, 0x34}, 62135596800000ULL + 1714566896789ULL, 1, {});
   ASSERT_TRUE(watch.WaitFor("\"key_hash\":\"abc-def\"", 20s)) << watch.SoFar().out;
   ASSERT_TRUE(watch.WaitFor("\"type\":\"rate\"", 20s)) << watch.SoFar().out;
   // A burst: one script publishes 200 at once, so they reach the watch in one
@@ -912,24 +834,22 @@ TEST(CliRedisTool, WatchDecodesTheLibrarysMessagesShowsMalformedOnesAndStopsAtIt
   std::map<std::string, std::vector<Json>> byType;
   std::istringstream out(result.out);
   for (std::string line; std::getline(out, line);) {
-    lines.push_back(Json::parse(line));
-    byType[lines.back().at("type").get<std::string>()].push_back(lines.back());
+    const Json& parsed = lines.emplace_back(Json::parse(line));
+    byType[parsed.at("type").get<std::string>()].push_back(parsed);
   }
   ASSERT_EQ(byType["malformed"].size(), 1u) << result.out;
-  EXPECT_EQ(byType["malformed"][0].at("message"), "garbage");
-  EXPECT_EQ(byType["malformed"][0].at("channel"), "defaultns.1a-2b");
+  EXPECT_EQ(Fields(byType["malformed"][0], {"message", "channel"}),
+            Json::parse(R"({"message": "garbage", "channel": "defaultns.1a-2b"})"));
   ASSERT_EQ(byType["message"].size(), 3u) << result.out;
-  EXPECT_EQ(byType["message"][0].at("key_hash"), "abc-def");
-  EXPECT_EQ(byType["message"][0].at("value_hash"), "12-34");
-  EXPECT_EQ(byType["message"][0].at("time"), "2024-05-01T12:34:56.789");
+  EXPECT_EQ(Fields(byType["message"][0], {"key_hash", "value_hash", "time"}),
+            Json::parse(R"({"key_hash": "abc-def", "value_hash": "12-34", "time": "2024-05-01T12:34:56.789"})"));
   // The counts per second add up, and the summary ends the output.
   uint64_t counted = 0;
   for (const Json& rate : byType["rate"]) counted += rate.at("messages_per_second").get<uint64_t>();
   EXPECT_EQ(counted, 4u) << result.out;
   ASSERT_FALSE(lines.empty());
-  EXPECT_EQ(lines.back().at("type"), "summary") << result.out;
-  EXPECT_EQ(lines.back().at("messages"), 4u);
-  EXPECT_EQ(lines.back().at("malformed"), 1u);
+  EXPECT_EQ(Fields(lines.back(), {"type", "messages", "malformed"}),
+            Json::parse(R"({"type": "summary", "messages": 4, "malformed": 1})")) << result.out;
 }
 
 }  // namespace
