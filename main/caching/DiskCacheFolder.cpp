@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <exception>
@@ -104,6 +105,65 @@ class LockDescriptions {
   TMutex m_mutex;
   std::unordered_set<int> m_open KELCACHE_GUARDED_BY(m_mutex);
 };
+
+// The stores and drops of this process that wait for an entry's lock, so
+// that its loads let them go first (EntryLock::Lock). Loads of a hot entry
+// that keep overlapping would otherwise keep its byte shared without a gap,
+// and a store would give up after its whole wait. A fixed table of slots,
+// each holding a waiter's key (WaitKey, never 0): taking and leaving one
+// allocates nothing and takes no lock, so it cannot fail, and a child forked
+// while a store waited is not held up by it (the fork generation is part of
+// the key, so a child never matches its parent's waiters). A waiter that
+// finds every slot taken waits without priority, as across processes.
+class WaitingWriters {
+ public:
+  static constexpr size_t kNoSlot = 64;
+
+  // A slot holding key, or kNoSlot when every slot is taken.
+  size_t Enter(uint64_t key) noexcept {
+    for (size_t slot = 0; slot < kNoSlot; ++slot) {
+      uint64_t empty = 0;
+      if (m_slots[slot].compare_exchange_strong(empty, key, std::memory_order_acq_rel)) {
+        m_taken.fetch_add(1, std::memory_order_acq_rel);
+        return slot;
+      }
+    }
+    return kNoSlot;
+  }
+  void Leave(size_t slot) noexcept {
+    if (slot == kNoSlot) return;
+    m_taken.fetch_sub(1, std::memory_order_acq_rel);
+    m_slots[slot].store(0, std::memory_order_release);
+  }
+  // One atomic load while nobody waits, as on almost every load.
+  bool Waits(uint64_t key) const noexcept {
+    if (m_taken.load(std::memory_order_acquire) == 0) return false;
+    for (const std::atomic<uint64_t>& slot : m_slots) {
+      if (slot.load(std::memory_order_acquire) == key) return true;
+    }
+    return false;
+  }
+
+ private:
+  std::array<std::atomic<uint64_t>, kNoSlot> m_slots{};
+  std::atomic<size_t> m_taken{0};
+};
+
+constinit WaitingWriters g_waitingWriters;
+
+// A waiter's key: the entry's folder, byte and the process's fork
+// generation, mixed into 64 bits (splitmix64's finaliser). Two entries that
+// share a key only make a load of one wait for a store of the other.
+uint64_t WaitKey(dev_t device, ino_t inode, uint64_t byte) {
+  uint64_t key = 0;
+  for (const uint64_t part : {static_cast<uint64_t>(device), static_cast<uint64_t>(inode), byte, ForkGeneration()}) {
+    key = (key ^ part) + 0x9E3779B97F4A7C15ull;
+    key = (key ^ (key >> 30)) * 0xBF58476D1CE4E5B9ull;
+    key = (key ^ (key >> 27)) * 0x94D049BB133111EBull;
+    key ^= key >> 31;
+  }
+  return key == 0 ? 1 : key;
+}
 
 struct flock ByteRange(uint64_t byte, short type) {
   struct flock range = {};
@@ -369,13 +429,24 @@ bool EntryLock::Lock(short type, std::chrono::milliseconds maxWait) {
   constexpr std::chrono::microseconds kFirstPause{50};
   constexpr std::chrono::microseconds kLongestPause{2000};
   const auto deadline = std::chrono::steady_clock::now() + std::max(maxWait, std::chrono::milliseconds(0));
+  const uint64_t key = WaitKey(m_opening->m_device, m_opening->m_inode, m_byte);
+  // A store or drop that finds the byte held says that it waits, until it
+  // has the lock or gives up; loads of this process let it go first.
+  size_t slot = WaitingWriters::kNoSlot;
+  struct LeaveOnReturn {
+    size_t& slot;
+    ~LeaveOnReturn() { g_waitingWriters.Leave(slot); }
+  } leave{slot};
   std::chrono::microseconds pause = kFirstPause;
   for (;;) {
-    struct flock range = ByteRange(m_byte, type);
-    if (::fcntl(m_fd, F_OFD_SETLK, &range) == 0) return true;
-    // Anything but a conflicting holder (or a signal): no lock here; the
-    // description goes back unused.
-    if (errno != EAGAIN && errno != EACCES && errno != EINTR) return false;
+    if (type == F_WRLCK || !g_waitingWriters.Waits(key)) {
+      struct flock range = ByteRange(m_byte, type);
+      if (::fcntl(m_fd, F_OFD_SETLK, &range) == 0) return true;
+      // Anything but a conflicting holder (or a signal): no lock here; the
+      // description goes back unused.
+      if (errno != EAGAIN && errno != EACCES && errno != EINTR) return false;
+      if (type == F_WRLCK && slot == WaitingWriters::kNoSlot) slot = g_waitingWriters.Enter(key);
+    }
     const auto now = std::chrono::steady_clock::now();
     if (now >= deadline) {
       m_waitExpired = true;

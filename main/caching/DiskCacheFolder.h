@@ -227,6 +227,10 @@ class KELCACHE_EXPORT DiskCacheFolder::Opening {
 // concurrency slots, until it resumes. When the wait runs out, WaitExpired()
 // is true and Held() false. The wait polls, with pauses that grow from
 // 50 µs to 2 ms, since a blocking lock request cannot be given a time limit.
+// Within the process, exclusive lockers go first: while one waits for a
+// byte, shared lockers of that byte wait for it instead of joining the
+// holders (loads of a hot entry that keep overlapping would otherwise keep a
+// store out for good). Other processes' lockers do not see it waiting.
 // Thread rules: one object belongs to one operation on one thread.
 // How long an operation waits for a lock another one holds: the option
 // ExternalCacheDiskLockWaitMs, read at each call (negative counts as 0).

@@ -9,6 +9,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <thread>
+
 #include "host/TPath.h"
 #include "tests/main/caching/external/ExternalTestSupport.h"
 #include "tests/support/TestEnvironment.h"
@@ -70,6 +73,43 @@ TEST(DiskCacheFolderTest, LocksOfOperationsRunningAtOnceExcludeEachOther) {
     ForeignByteLock other(temp.path() / "ns" / ".lock", kByte, F_WRLCK);
     EXPECT_TRUE(other.Locked()) << "a description went back to the free list still locked";
   }
+}
+
+// Loads of one entry that keep overlapping hold its byte shared without a
+// gap. A store waiting for it still gets it, soon: the loads of its process
+// that come while it waits wait for it, and those already under way end.
+TEST(DiskCacheFolderTest, AStoreWaitingForItsEntryGoesBeforeTheLoadsThatKeepComing) {
+  constexpr uint64_t kByte = 77;
+  const TempDir temp;
+  DiskCacheFolder folder(TPath(TString::fromStdString((temp.path() / "ns").string())));
+  { EntryLock make(folder.Open(true), kByte, Mode::Exclusive, true, kLongWait); }
+  std::atomic<bool> stop{false};
+  std::atomic<int> loads{0};
+  const auto load = [&] {
+    while (!stop) {
+      EntryLock lock(folder.Open(false), kByte, Mode::Shared, false, kLongWait);
+      EXPECT_TRUE(lock.Held());
+      ++loads;
+      std::this_thread::sleep_for(10ms);
+    }
+  };
+  // The second load starts halfway through the first one's hold, so one of
+  // them always holds the byte.
+  std::thread first(load);
+  while (loads == 0) std::this_thread::yield();
+  std::this_thread::sleep_for(5ms);
+  std::thread second(load);
+  while (loads < 4) std::this_thread::yield();
+  {
+    EntryLock store(folder.Open(true), kByte, Mode::Exclusive, true, 1000ms);
+    EXPECT_TRUE(store.Held()) << "the loads kept the store out";
+    EXPECT_FALSE(store.WaitExpired());
+  }
+  const int before = loads;
+  while (loads < before + 4) std::this_thread::yield();  // the loads go on after it
+  stop = true;
+  first.join();
+  second.join();
 }
 
 // A lock dies with its holder, also when the holder had forked a child (a
