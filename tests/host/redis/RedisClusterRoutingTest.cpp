@@ -8,12 +8,12 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -29,6 +29,7 @@ namespace kelcache_test {
 namespace {
 
 using namespace kelvra::caching;
+using namespace std::chrono_literals;
 
 TEST(RedisKeySlot, SlotsAndHashTagsAreThoseOfTheServers) {
   EXPECT_EQ(RedisCrc16("123456789"), 0x31C3) << "the XMODEM check value";
@@ -41,31 +42,25 @@ TEST(RedisKeySlot, SlotsAndHashTagsAreThoseOfTheServers) {
 
   // Each row: a key, and the bytes that decide its slot.
   const std::vector<std::pair<std::string, std::string>> hashed = {
-      {"{user1000}.following", "user1000"},
-      {"{user1000}.followers", "user1000"},
+      {"{user1000}.following", "user1000"}, {"{user1000}.followers", "user1000"},
       {"foo{}{bar}", "foo{}{bar}"},  // an empty tag does not count: the whole key
       {"foo{{bar}}zap", "{bar"},     // from the first '{' to the first '}' after it
       {"foo{bar}{zap}", "bar"},      // only the first tag
-      {"{}", "{}"},
-      {"}{a}", "a"},
-      {"no-brace-closes{", "no-brace-closes{"},
-      {"ns\nkey", "ns\nkey"},
+      {"{}", "{}"}, {"}{a}", "a"}, {"no-brace-closes{", "no-brace-closes{"}, {"ns\nkey", "ns\nkey"},
       {std::string("nul\0{t}", 7), "t"},
   };
-  for (const auto& [key, decides] : hashed) {
-    EXPECT_EQ(RedisKeySlot(key), RedisCrc16(decides) & 16383) << key;
-  }
+  for (const auto& [key, decides] : hashed) EXPECT_EQ(RedisKeySlot(key), RedisCrc16(decides) & 16383) << key;
 }
 
 // A reply as the server would send it: the RESP text parsed by the pipes'
 // own parser. "[a,b]" stands for an array, ":n" for an integer, any other
 // item for a bulk string; `Slots` writes a CLUSTER SLOTS reply from ranges of
 // "first last host:port:id ...".
-kelvra::caching::RedisReplyPtr Reply(const std::string& resp) {
-  kelvra::caching::RedisReplyParser parser;
+RedisReplyPtr Reply(const std::string& resp) {
+  RedisReplyParser parser;
   parser.Feed(resp.data(), resp.size());
-  kelvra::caching::RedisReplyPtr reply;
-  EXPECT_EQ(parser.Next(&reply), kelvra::caching::RedisReplyParser::Result::kReply) << resp;
+  RedisReplyPtr reply;
+  EXPECT_EQ(parser.Next(&reply), RedisReplyParser::Result::kReply) << resp;
   return reply;
 }
 std::string Bulk(const std::string& text) { return "$" + std::to_string(text.size()) + "\r\n" + text + "\r\n"; }
@@ -128,26 +123,23 @@ TEST(RedisSlotMap, AClusterSlotsReplyBecomesMastersFirstWithEverySlotOwned) {
 }
 
 TEST(RedisSlotMap, AReplyThatIsNoSlotTableIsRefusedNamingTheNode) {
-  const std::vector<std::string> bad = {
-      Bulk("not an array"),
-      Arr({Int(3)}),
-      Arr({Range(9, 3, {"h:1:x"})}),                         // backwards
-      Arr({Range(0, 16384, {"h:1:x"})}),                     // past the last slot
-      Arr({Arr({Int(0), Int(5), Int(1)})}),                  // a node that is no array
-      Arr({Range(0, 10, {"a:1:x"}), Range(10, 20, {"b:2:y"})}),  // slot 10 claimed twice
-  };
-  for (const std::string& resp : bad) {
-    const std::string message = kelcache_test::RaisedText<RedisReplyError>(
-        [&] { RedisSlotMap::FromClusterSlots(*Reply(resp), {"10.0.0.9", 7000}); });
-    EXPECT_NE(message.find("10.0.0.9:7000"), std::string::npos) << resp << ": " << message;
-  }
   // Nodes past the most a map holds: a master and one more replica than fit.
   std::vector<std::string> nodes;
   for (size_t i = 0; i <= RedisSlotMap::kMaxNodes; ++i) nodes.push_back("h:" + std::to_string(i + 1) + ":n");
-  EXPECT_NE(kelcache_test::RaisedText<RedisReplyError>([&] {
-              RedisSlotMap::FromClusterSlots(*Reply(Arr({Range(0, 0, nodes)})), {"10.0.0.9", 7000});
-            }).find("more nodes than a cluster has"),
-            std::string::npos);
+  const std::pair<std::string, std::string> bad[] = {  // a reply, and what its refusal says
+      {Bulk("not an array"), "10.0.0.9:7000"},
+      {Arr({Int(3)}), "10.0.0.9:7000"},
+      {Arr({Range(9, 3, {"h:1:x"})}), "10.0.0.9:7000"},                            // backwards
+      {Arr({Range(0, 16384, {"h:1:x"})}), "10.0.0.9:7000"},                        // past the last slot
+      {Arr({Arr({Int(0), Int(5), Int(1)})}), "10.0.0.9:7000"},                     // a node that is no array
+      {Arr({Range(0, 10, {"a:1:x"}), Range(10, 20, {"b:2:y"})}), "10.0.0.9:7000"},  // slot 10 claimed twice
+      {Arr({Range(0, 0, nodes)}), "more nodes than a cluster has"},
+  };
+  for (const auto& [resp, says] : bad) {
+    const std::string message =
+        RaisedText<RedisReplyError>([&] { RedisSlotMap::FromClusterSlots(*Reply(resp), {"10.0.0.9", 7000}); });
+    EXPECT_NE(message.find(says), std::string::npos) << resp << ": " << message;
+  }
   // A full map: a redirection to yet another node leaves the slot's owner.
   nodes.pop_back();
   const auto full = RedisSlotMap::FromClusterSlots(*Reply(Arr({Range(0, 0, nodes)})), {"10.0.0.9", 7000});
@@ -171,9 +163,8 @@ TEST(RedisRedirection, MovedAndAskRepliesNameTheSlotAndTheNode) {
   for (const auto& [text, expected] : redirections) {
     const std::optional<RedisRedirection> parsed = RedisRedirection::Parse(text, answeredBy);
     ASSERT_TRUE(parsed.has_value()) << text;
-    EXPECT_EQ(parsed->kind, expected.kind) << text;
-    EXPECT_EQ(parsed->slot, expected.slot) << text;
-    EXPECT_EQ(parsed->address, expected.address) << text;
+    EXPECT_EQ(std::tie(parsed->kind, parsed->slot, parsed->address),
+              std::tie(expected.kind, expected.slot, expected.address)) << text;
   }
   for (const char* text : {"MOVED 16384 h:1", "MOVED x h:1", "MOVED 12", "MOVED 12 h", "MOVED 12 h:port",
                            "ERR unknown command", "TRYAGAIN Multiple keys request during rehashing of slot",
@@ -182,19 +173,22 @@ TEST(RedisRedirection, MovedAndAskRepliesNameTheSlotAndTheNode) {
   }
 }
 
-// Nodes as a scripted network: connecting to `unreachable` times out (as to
-// a host that drops the packets), at once or, when `waitsOutTimeouts`, after
-// the whole connect time-out; any other node answers CLUSTER SLOTS with
-// `slots` and every other command with an error. Records the address of
-// every connection attempt, in order.
+// Two masters with half the slots each; the first cannot be reached. The
+// time-outs are short, for the tests that wait them out.
+const RedisServerAddress kUnreachable{"10.0.0.1", 7000};
+const RedisServerAddress kAnswering{"10.0.0.2", 7000};
+const RedisPoolOptions kOptions{.connectTimeout = 200ms, .commandTimeout = 300ms};
+
+// These nodes as a scripted network: connecting to kUnreachable times out
+// (as to a host that drops the packets), at once or, when
+// `waitsOutTimeouts`, after the whole connect time-out; kAnswering answers
+// CLUSTER SLOTS with the two masters' map and every other command with an
+// error. Records the address of every connection attempt, in order.
 class ScriptedNodes {
  public:
-  ScriptedNodes(RedisServerAddress unreachable, std::string slots, bool waitsOutTimeouts = false)
-      : m_unreachable(std::move(unreachable)), m_slots(std::move(slots)), m_waitsOutTimeouts(waitsOutTimeouts) {}
+  explicit ScriptedNodes(bool waitsOutTimeouts = false) : m_waitsOutTimeouts(waitsOutTimeouts) {}
 
-  RedisTransportFactory Factory() {
-    return [this] { return std::make_unique<Transport>(*this); };
-  }
+  RedisTransportFactory Factory() { return [this] { return std::make_unique<Transport>(*this); }; }
   std::vector<std::string> Attempts() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_attempts;
@@ -209,7 +203,7 @@ class ScriptedNodes {
         std::lock_guard<std::mutex> lock(m_nodes.m_mutex);
         m_nodes.m_attempts.push_back(address.ToString());
       }
-      if (address == m_nodes.m_unreachable) {
+      if (address == kUnreachable) {
         if (m_nodes.m_waitsOutTimeouts) std::this_thread::sleep_for(timeout);
         throw RedisTimeoutError(TString::fromStdString("Redis: no connection to " + address.ToString() +
                                                        " within " + std::to_string(timeout.count()) + " ms"));
@@ -220,10 +214,8 @@ class ScriptedNodes {
       for (const RedisByteRange& part : parts) m_requests.Feed(part.data, part.size);
       RedisReplyPtr request;
       while (m_requests.Next(&request) == RedisReplyParser::Result::kReply) {
-        const bool slots =
-            request->elements.size() == 2 && std::string(request->elements[0]->bytes->begin(),
-                                                         request->elements[0]->bytes->end()) == "CLUSTER";
-        m_replies += slots ? m_nodes.m_slots : "-ERR not scripted\r\n";
+        const std::string name(request->elements[0]->bytes->begin(), request->elements[0]->bytes->end());
+        m_replies += name == "CLUSTER" && request->elements.size() == 2 ? m_nodes.m_slots : "-ERR not scripted\r\n";
       }
       m_changed.notify_all();
       return RedisIoResult{};
@@ -257,8 +249,7 @@ class ScriptedNodes {
     bool m_shutDown = false;
   };
 
-  const RedisServerAddress m_unreachable;
-  const std::string m_slots;
+  const std::string m_slots = Arr({Range(0, 8191, {"10.0.0.1:7000:a"}), Range(8192, 16383, {"10.0.0.2:7000:b"})});
   const bool m_waitsOutTimeouts;
   mutable std::mutex m_mutex;  // guards m_attempts
   std::vector<std::string> m_attempts;
@@ -269,21 +260,15 @@ class ScriptedNodes {
 // asks it last, after the nodes that answer, so the fetch does not spend a
 // connect time-out on it first. Here the map's first master is unreachable.
 TEST(RedisCluster, ANodeThatCouldNotBeConnectedToInTimeIsAskedForTheSlotMapLast) {
-  const RedisServerAddress unreachable{"10.0.0.1", 7000};
-  const RedisServerAddress answering{"10.0.0.2", 7000};
-  ScriptedNodes nodes(unreachable,
-                      Arr({Range(0, 8191, {"10.0.0.1:7000:a"}), Range(8192, 16383, {"10.0.0.2:7000:b"})}));
-  RedisPoolOptions options;
-  options.connectTimeout = std::chrono::milliseconds(200);
-  RedisCluster cluster({unreachable, answering}, options, nodes.Factory());
-
+  ScriptedNodes nodes;
+  RedisCluster cluster({kUnreachable, kAnswering}, kOptions, nodes.Factory());
   ASSERT_TRUE(cluster.Refresh()) << cluster.WhyUnavailable();
-  ASSERT_EQ(cluster.SlotMap()->Nodes().front().address, unreachable) << "the map lists it first";
+  ASSERT_EQ(cluster.SlotMap()->Nodes().front().address, kUnreachable) << "the map lists it first";
   EXPECT_EQ(nodes.Attempts(), (std::vector<std::string>{"10.0.0.1:7000", "10.0.0.2:7000"}));
 
   // Past the minimum interval between fetches and the unreachable node's
   // back-off: asked first, it would be tried again.
-  std::this_thread::sleep_for(RedisCluster::kMinRefreshInterval + std::chrono::milliseconds(200));
+  std::this_thread::sleep_for(RedisCluster::kMinRefreshInterval + 200ms);
   ASSERT_TRUE(cluster.Refresh()) << cluster.WhyUnavailable();
   EXPECT_EQ(cluster.GetStatistics().refreshes, 2u);
   EXPECT_EQ(nodes.Attempts().size(), 2u) << "the second fetch tried the unreachable node first";
@@ -298,35 +283,20 @@ TEST(RedisCluster, ANodeThatCouldNotBeConnectedToInTimeIsAskedForTheSlotMapLast)
 // failed on every node. Either way the cluster stays available for the other
 // master's keys.
 TEST(RedisCluster, AnUnreachableMasterLeavesTheClusterAvailableForTheOthersKeys) {
-  const RedisServerAddress unreachable{"10.0.0.1", 7000};
-  const RedisServerAddress answering{"10.0.0.2", 7000};
-  const std::string slots = Arr({Range(0, 8191, {"10.0.0.1:7000:a"}), Range(8192, 16383, {"10.0.0.2:7000:b"})});
-  RedisPoolOptions options;
-  options.connectTimeout = std::chrono::milliseconds(200);
-  options.commandTimeout = std::chrono::milliseconds(300);
-  struct Case {
-    const char* name;
-    std::function<void(RedisCluster&)> reachTheUnreachable;
-    uint64_t refreshes;  // slot maps fetched in all
-  };
-  const Case cases[] = {
-      {"a command for its key",
-       [](RedisCluster& cluster) {
-         const std::string_view get[] = {"GET", "{hash_tag}on-the-unreachable-master"};  // slot 2515
-         EXPECT_THROW(cluster.Execute(get), RedisIoError);
-       },
-       2},
-      {"a fetch that asks it first", [](RedisCluster& cluster) { cluster.Refresh(); }, 1},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    ScriptedNodes nodes(unreachable, slots, /*waitsOutTimeouts=*/true);
-    RedisCluster cluster({answering}, options, nodes.Factory());
+  for (bool command : {true, false}) {
+    SCOPED_TRACE(command ? "a command for its key" : "a fetch that asks it first");
+    ScriptedNodes nodes(/*waitsOutTimeouts=*/true);
+    RedisCluster cluster({kAnswering}, kOptions, nodes.Factory());
     ASSERT_TRUE(cluster.Refresh()) << cluster.WhyUnavailable();
-    std::this_thread::sleep_for(RedisCluster::kMinRefreshInterval + std::chrono::milliseconds(50));
-    c.reachTheUnreachable(cluster);
+    std::this_thread::sleep_for(RedisCluster::kMinRefreshInterval + 50ms);
+    if (command) {
+      const std::string_view get[] = {"GET", "{hash_tag}on-the-unreachable-master"};  // slot 2515
+      EXPECT_THROW(cluster.Execute(get), RedisIoError);
+    } else {
+      cluster.Refresh();
+    }
     EXPECT_EQ(nodes.Attempts(), (std::vector<std::string>{"10.0.0.2:7000", "10.0.0.1:7000"}));
-    EXPECT_EQ(cluster.GetStatistics().refreshes, c.refreshes);
+    EXPECT_EQ(cluster.GetStatistics().refreshes, command ? 2u : 1u) << "slot maps fetched in all";
     EXPECT_TRUE(cluster.IsAvailable()) << cluster.WhyUnavailable();
   }
 }

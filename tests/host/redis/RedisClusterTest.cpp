@@ -20,7 +20,6 @@
 #include <atomic>
 #include <chrono>
 #include <map>
-#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
@@ -79,15 +78,10 @@ TEST(RedisCluster, AMasterKilledUnderLoadIsReplacedByItsReplicaAndNoValueComesBa
     if (self != nodes.end()) victimSlots = self->slots;
     return replica < cluster.Size();
   })) << "the master to kill has no replica";
-  auto onVictim = [&](int slot) {
-    return std::any_of(victimSlots.begin(), victimSlots.end(),
-                       [&](const auto& range) { return range.first <= slot && slot <= range.second; });
-  };
   std::atomic<bool> stop{false};
   std::atomic<long> operations{0};
-  std::mutex recordMutex;
-  std::vector<std::string> wrongValues;                              // guarded by recordMutex
-  std::vector<std::pair<Clock::time_point, bool>> onVictimOutcomes;  // guarded by recordMutex
+  std::vector<std::string> wrongValues[8];                              // each thread's
+  std::vector<std::pair<Clock::time_point, bool>> onVictimOutcomes[8];  // each thread's
   auto work = [&](int t) {
     std::vector<long> written(48, 0);  // newest version stored (or tried) per key
     for (long round = 1; !stop; ++round) {
@@ -99,8 +93,7 @@ TEST(RedisCluster, AMasterKilledUnderLoadIsReplacedByItsReplicaAndNoValueComesBa
             written[k] = round;
             if (guard->GetConnection().Set(key, MakeValue(ValueOf(key, round)))) {
               const std::string bytes = Text(guard->GetConnection().Get(key));
-              std::lock_guard<std::mutex> lock(recordMutex);
-              if (bytes != "(nil)" && !WrittenUnder(key, bytes, written[k])) wrongValues.push_back(key + " -> " + bytes);
+              if (bytes != "(nil)" && !WrittenUnder(key, bytes, written[k])) wrongValues[t].push_back(key + " -> " + bytes);
               ok = true;
             }
           }
@@ -108,8 +101,10 @@ TEST(RedisCluster, AMasterKilledUnderLoadIsReplacedByItsReplicaAndNoValueComesBa
           // The master of the slot is dead, or the cluster is failing over.
         }
         ++operations;
-        std::lock_guard<std::mutex> lock(recordMutex);
-        if (onVictim(RedisKeySlot(key))) onVictimOutcomes.emplace_back(Clock::now(), ok);
+        const int slot = RedisKeySlot(key);
+        for (const auto& [first, last] : victimSlots) {
+          if (first <= slot && slot <= last) onVictimOutcomes[t].emplace_back(Clock::now(), ok);
+        }
       }
     }
   };
@@ -127,14 +122,15 @@ TEST(RedisCluster, AMasterKilledUnderLoadIsReplacedByItsReplicaAndNoValueComesBa
 
   ASSERT_TRUE(promoted) << "the replica was not promoted";
   EXPECT_GT(beforeKill, 0);
-  EXPECT_TRUE(wrongValues.empty()) << wrongValues.front();
   std::optional<Clock::time_point> firstSuccess;
-  int failuresLate = 0;
-  int successesLate = 0;
-  for (const auto& [when, ok] : onVictimOutcomes) {
-    if (when < promotedAt) continue;
-    if (ok && !firstSuccess) firstSuccess = when;
-    if (when > promotedAt + 5s) (ok ? successesLate : failuresLate)++;
+  int failuresLate = 0, successesLate = 0;
+  for (int t = 0; t < 8; ++t) {
+    EXPECT_TRUE(wrongValues[t].empty()) << wrongValues[t].front();
+    for (const auto& [when, ok] : onVictimOutcomes[t]) {
+      if (when < promotedAt) continue;
+      if (ok && (!firstSuccess || when < *firstSuccess)) firstSuccess = when;
+      if (when > promotedAt + 5s) (ok ? successesLate : failuresLate)++;
+    }
   }
   ASSERT_TRUE(firstSuccess.has_value()) << "no operation on the dead master's slots succeeded after the promotion";
   EXPECT_LE(*firstSuccess - promotedAt, 5s);
@@ -153,11 +149,7 @@ TEST(RedisCluster, KeysReachTheMasterOfTheirSlotAndFollowASlotMigratedWhileLoads
   Configure(cluster.ServersText({0}), "connections=16");  // one listed node is enough to learn the cluster
   // Sixteen threads ask the new pool at once: one fetches the slot map, the
   // others wait for it, and every one gets a connection.
-  {
-    std::atomic<int> got{0};
-    RunTogether(16, [&](int t) { got += Lock("first\n" + std::to_string(t)) != nullptr ? 1 : 0; });
-    EXPECT_EQ(got.load(), 16) << "requests that waited for the first slot map got no connection";
-  }
+  RunTogether(16, [](int t) { EXPECT_NE(Lock("first\n" + std::to_string(t)), nullptr) << "waited for the slot map"; });
 
   std::set<size_t> mastersReached;
   for (int i = 0; i < 30; ++i) {
@@ -170,7 +162,7 @@ TEST(RedisCluster, KeysReachTheMasterOfTheirSlotAndFollowASlotMigratedWhileLoads
     auto& connection = guard->GetConnection();
     ASSERT_TRUE(connection.Set(key, MakeValue(ValueOf(key, 1))));
     EXPECT_EQ(Text(connection.Get(key)), ValueOf(key, 1));
-    EXPECT_EQ(connection.GetAddress(), (kelvra::caching::RedisServerAddress{"127.0.0.1", cluster.Node(master).Port()}))
+    EXPECT_EQ(connection.GetAddress(), (RedisServerAddress{"127.0.0.1", cluster.Node(master).Port()}))
         << "the master of the slot answered";
   }
   EXPECT_EQ(mastersReached.size(), 3u);
@@ -182,31 +174,24 @@ TEST(RedisCluster, KeysReachTheMasterOfTheirSlotAndFollowASlotMigratedWhileLoads
 
   const int slot = RedisKeySlot("moving");
   const size_t source = cluster.MasterOf(slot, 0).value();
-  size_t target = cluster.Size();
   std::map<size_t, std::string> ids;
   for (const auto& node : cluster.Describe(0)) ids[node.index] = node.id;
-  for (size_t master : cluster.Masters()) {
-    if (master != source) target = master;
-  }
-  ASSERT_LT(target, cluster.Size());
+  std::vector<size_t> masters = cluster.Masters();
+  std::erase(masters, source);
+  ASSERT_EQ(masters.size(), 2u);
+  const size_t target = masters[0];
+  masters.insert(masters.begin() + 1, source);  // the target, the source, the other one
 
   constexpr int kKeys = 60;
   std::vector<std::string> keys;
   for (int i = 0; i < kKeys; ++i) {
     keys.push_back("mig\n{moving}" + std::to_string(i));
-    auto guard = Lock(keys.back());
-    ASSERT_NE(guard, nullptr);
-    ASSERT_TRUE(guard->GetConnection().Set(keys.back(), MakeValue(ValueOf(keys.back(), 1))));
+    ASSERT_EQ(RoundTrip(keys.back(), MakeValue(ValueOf(keys.back(), 1))), "");
   }
 
   std::atomic<bool> stop{false};
   std::atomic<int> loads{0};
-  std::mutex problemMutex;
-  std::vector<std::string> problems;  // guarded by problemMutex: wrong values, misses, failures
-  auto note = [&](const std::string& problem) {
-    std::lock_guard<std::mutex> lock(problemMutex);
-    problems.push_back(problem);
-  };
+  std::vector<std::string> problems[4];  // each loader's: wrong values, misses, failures
   std::vector<std::thread> loaders;
   for (int t = 0; t < 4; ++t) {
     loaders.emplace_back([&, t] {
@@ -215,9 +200,9 @@ TEST(RedisCluster, KeysReachTheMasterOfTheirSlotAndFollowASlotMigratedWhileLoads
           auto guard = Lock(keys[i]);
           const std::string value = guard ? Text(guard->GetConnection().Get(keys[i])) : "no connection";
           ++loads;
-          if (value != ValueOf(keys[i], 1)) note(keys[i] + " -> " + value);
+          if (value != ValueOf(keys[i], 1)) problems[t].push_back(keys[i] + " -> " + value);
         } catch (const std::exception& error) {
-          note(error.what());
+          problems[t].push_back(error.what());
         }
       }
     });
@@ -233,10 +218,9 @@ TEST(RedisCluster, KeysReachTheMasterOfTheirSlotAndFollowASlotMigratedWhileLoads
   std::this_thread::sleep_for(200ms);
   // Half the keys move; the window in which the old master answers ASK stays
   // open while the loads run.
-  std::vector<std::string> migrate = {
+  std::vector<std::string> firstHalf = {
       "MIGRATE", "127.0.0.1", std::to_string(cluster.Node(target).Port()), "", "0", "5000", "KEYS"};
-  std::vector<std::string> firstHalf = migrate;
-  std::vector<std::string> secondHalf = migrate;
+  std::vector<std::string> secondHalf = firstHalf;
   for (int i = 0; i < kKeys; ++i) (i % 2 == 0 ? firstHalf : secondHalf).push_back(keys[i]);
   run(source, firstHalf);
   const bool asked = WaitUntil([&] { return statistics().asked > 20; });
@@ -244,11 +228,7 @@ TEST(RedisCluster, KeysReachTheMasterOfTheirSlotAndFollowASlotMigratedWhileLoads
   std::this_thread::sleep_for(200ms);
   // The slot belongs to the target from now on: the target first, then the
   // source, then the others, as Redis asks.
-  run(target, {"CLUSTER", "SETSLOT", slotText, "NODE", ids[target]});
-  run(source, {"CLUSTER", "SETSLOT", slotText, "NODE", ids[target]});
-  for (size_t master : cluster.Masters()) {
-    if (master != source && master != target) run(master, {"CLUSTER", "SETSLOT", slotText, "NODE", ids[target]});
-  }
+  for (size_t master : masters) run(master, {"CLUSTER", "SETSLOT", slotText, "NODE", ids[target]});
   const bool moved = WaitUntil([&] { return statistics().moved > 0; });
   std::this_thread::sleep_for(300ms);
   stop = true;
@@ -259,7 +239,7 @@ TEST(RedisCluster, KeysReachTheMasterOfTheirSlotAndFollowASlotMigratedWhileLoads
   // The first MOVED updated the map: only the loads already on their way to
   // the old master were redirected, not every load after it.
   EXPECT_LE(statistics().moved, 20u);
-  EXPECT_TRUE(problems.empty()) << problems.size() << " problems, the first: " << problems.front();
+  for (const auto& mine : problems) EXPECT_TRUE(mine.empty()) << mine.size() << " problems, the first: " << mine.front();
   EXPECT_GT(loads.load(), 100);
   EXPECT_EQ(cluster.Command(target, {"GET", keys[1]}).text, ValueOf(keys[1], 1));
   // The map now sends the slot's keys straight to the target.
@@ -285,13 +265,10 @@ TEST(RedisCluster, SilentNodesAreAskedForTheSlotMapLastAndWithEveryNodeDownCalls
   // slots: the error says how to name the cluster.)
   const std::string node = "127.0.0.1:" + std::to_string(cluster.Node(0).Port());
   Configure(node);
-  std::string refusal;
-  for (int i = 0; refusal.empty() && i < 100; ++i) {
-    try {
-      if (auto guard = Lock("k" + std::to_string(i))) guard->GetConnection().Get("k" + std::to_string(i));
-    } catch (const RedisReplyError& error) {
-      refusal = error.what();
-    }
+  std::string refusal = "(none raised)";
+  for (int i = 0; refusal == "(none raised)" && i < 100; ++i) {
+    const std::string key = "k" + std::to_string(i);
+    refusal = RaisedText<RedisReplyError>([&] { if (auto guard = Lock(key)) guard->GetConnection().Get(key); });
   }
   EXPECT_NE(refusal.find("MOVED"), std::string::npos) << refusal;
   EXPECT_NE(refusal.find("name the cluster as 'cluster:" + node + "'"), std::string::npos) << refusal;
@@ -315,9 +292,7 @@ TEST(RedisCluster, SilentNodesAreAskedForTheSlotMapLastAndWithEveryNodeDownCalls
   };
   // Whether a load was answered with a miss, and whether the store failed
   // and the load missed (each is tried).
-  auto missed = [&](const std::string& key) {
-    return succeeds(key, [&](RedisConnection& c) { return c.Get(key) == nullptr; });
-  };
+  auto missed = [&](const std::string& key) { return succeeds(key, [&](RedisConnection& c) { return !c.Get(key); }); };
   auto storeAndLoadFail = [&](const std::string& key) {
     const bool stored = succeeds(key, [&](RedisConnection& c) { return c.Set(key, MakeValue("v")); });
     return !succeeds(key, [&](RedisConnection& c) { return c.Get(key) != nullptr; }) && !stored;
@@ -334,12 +309,7 @@ TEST(RedisCluster, SilentNodesAreAskedForTheSlotMapLastAndWithEveryNodeDownCalls
   // The keys are stored under the default time-outs (a loaded host must not
   // fail them); the short ones hold once the nodes are down.
   Configure(cluster.ServersText());
-  for (int i = 0; i < 4; ++i) {
-    const std::string key = "down\n" + std::to_string(i);
-    auto guard = Lock(key);
-    ASSERT_NE(guard, nullptr);
-    ASSERT_TRUE(guard->GetConnection().Set(key, MakeValue("v")));
-  }
+  for (int i = 0; i < 4; ++i) ASSERT_EQ(RoundTrip("down\n" + std::to_string(i), MakeValue("v")), "") << i;
   Configure(cluster.ServersText(), timeouts);
   // The new configuration learns the slot map while the nodes still answer
   // (tried again should the loaded host exceed a short time-out once).
@@ -356,9 +326,7 @@ TEST(RedisCluster, SilentNodesAreAskedForTheSlotMapLastAndWithEveryNodeDownCalls
   for (size_t n = 0; n < 3; ++n) {
     for (int i = 0; keys[n].empty(); ++i) {
       const std::string key = "silent\n" + std::to_string(i);
-      if (nodes[static_cast<size_t>(client.SlotMap()->MasterOf(RedisKeySlot(key)))].address == nodes[n].address) {
-        keys[n] = key;
-      }
+      if (client.SlotMap()->MasterOf(RedisKeySlot(key)) == static_cast<int>(n)) keys[n] = key;
     }
     processes[n] = cluster.IndexOfPort(nodes[n].address.port).value();
   }
@@ -367,17 +335,17 @@ TEST(RedisCluster, SilentNodesAreAskedForTheSlotMapLastAndWithEveryNodeDownCalls
   EXPECT_FALSE(missed(keys[0]));
   EXPECT_FALSE(missed(keys[1]));
   std::this_thread::sleep_for(2 * RedisCluster::kMinRefreshInterval);  // the next command may fetch again
-  const uint64_t failedBefore = client.GetStatistics().failedRefreshes;
-  const uint64_t fetchedBefore = client.GetStatistics().refreshes;
+  const RedisCluster::Statistics before = client.GetStatistics();
   EXPECT_TRUE(missed(keys[2])) << "a key of the healthy master";
-  EXPECT_EQ(client.GetStatistics().failedRefreshes, failedBefore) << "the fetch asked a silent node first";
-  EXPECT_GT(client.GetStatistics().refreshes, fetchedBefore) << "no fetch ran: the test proves nothing";
+  EXPECT_EQ(client.GetStatistics().failedRefreshes, before.failedRefreshes) << "the fetch asked a silent node first";
+  EXPECT_GT(client.GetStatistics().refreshes, before.refreshes) << "no fetch ran: the test proves nothing";
 
   // Every node stopped, then every node killed.
   cluster.Node(processes[2]).Pause();
-  for (int i = 0; i < 4; ++i) EXPECT_TRUE(storeAndLoadFail("down\n" + std::to_string(i))) << i;
-  for (size_t i = 0; i < cluster.Size(); ++i) cluster.Node(i).Kill();
-  for (int i = 0; i < 4; ++i) EXPECT_TRUE(storeAndLoadFail("down\n" + std::to_string(i))) << i;
+  for (bool killed : {false, true}) {
+    for (size_t i = 0; killed && i < cluster.Size(); ++i) cluster.Node(i).Kill();
+    for (int i = 0; i < 4; ++i) EXPECT_TRUE(storeAndLoadFail("down\n" + std::to_string(i))) << killed << i;
+  }
   Configure("");
 }
 

@@ -22,7 +22,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <random>
 #include <string>
@@ -40,6 +39,7 @@ namespace {
 
 using namespace kelvra::caching;
 using Status = RedisIoResult::Status;
+using Clock = std::chrono::steady_clock;
 
 // A name whose resolution takes as long as a resolver waiting for a name
 // server that does not answer: this executable's getaddrinfo (below; the
@@ -49,9 +49,7 @@ using Status = RedisIoResult::Status;
 constexpr const char* kSlowName = "slow-resolver.test";
 constexpr std::chrono::milliseconds kSlowResolution(1500);
 struct SlowResolutions {
-  std::atomic<int> started{0};
-  std::atomic<int> finished{0};
-  std::atomic<int> otherNames{0};
+  std::atomic<int> started{0}, finished{0}, otherNames{0};
   std::atomic<int> otherNamesOffThread{0};  // not on onThread
   std::atomic<std::thread::id> onThread{};
 };
@@ -69,22 +67,17 @@ std::unique_ptr<IRedisTransport> MakeTransport(Wire wire) {
 class Peer {
  public:
   explicit Peer(Wire wire) : m_wire(wire) {
-    m_listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address{.sin_family = AF_INET, .sin_port = 0, .sin_addr = {htonl(INADDR_LOOPBACK)}};
     socklen_t length = sizeof address;
     if (bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(m_listener, 8) != 0 ||
         getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
       throw std::runtime_error("cannot listen on 127.0.0.1");
     }
     m_port = ntohs(address.sin_port);
-    if (m_wire == Wire::kTls) {
-      m_context = SSL_CTX_new(TLS_server_method());
-      if (SSL_CTX_use_certificate_file(m_context, TestCertificates().serverCertFile.c_str(), SSL_FILETYPE_PEM) != 1 ||
-          SSL_CTX_use_PrivateKey_file(m_context, TestCertificates().serverKeyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
-        throw std::runtime_error("the test peer cannot load its certificate");
-      }
+    if (m_context &&
+        (SSL_CTX_use_certificate_file(m_context, TestCertificates().serverCertFile.c_str(), SSL_FILETYPE_PEM) != 1 ||
+         SSL_CTX_use_PrivateKey_file(m_context, TestCertificates().serverKeyFile.c_str(), SSL_FILETYPE_PEM) != 1)) {
+      throw std::runtime_error("the test peer cannot load its certificate");
     }
   }
   ~Peer() {
@@ -98,8 +91,7 @@ class Peer {
   // A transport of the kind under test, connected to this peer.
   std::unique_ptr<IRedisTransport> Connect() {
     std::unique_ptr<IRedisTransport> transport = MakeTransport(m_wire);
-    // The TLS handshake needs both sides at once.
-    std::thread accepter([this] { Accept(); });
+    std::thread accepter([this] { Accept(); });  // the TLS handshake needs both sides at once
     transport->Connect({"127.0.0.1", m_port}, 5s);
     accepter.join();
     EXPECT_GE(m_peer, 0);
@@ -129,12 +121,9 @@ class Peer {
   // it ended with a reset rather than the sender's orderly end.
   bool DrainEndsWithReset() {
     char buffer[64 * 1024];
-    for (;;) {
-      const ssize_t n = recv(m_peer, buffer, sizeof buffer, 0);
-      if (n > 0) continue;
-      if (n < 0 && errno == EINTR) continue;
-      return n < 0 && errno == ECONNRESET;
-    }
+    ssize_t n;
+    while ((n = recv(m_peer, buffer, sizeof buffer, 0)) > 0 || (n < 0 && errno == EINTR)) continue;
+    return n < 0 && errno == ECONNRESET;
   }
   // Ends the stream properly (TLS: close_notify first).
   void Close() {
@@ -143,10 +132,8 @@ class Peer {
   }
   // Ends it without a word (TLS: no close_notify).
   void Abort() {
-    if (m_ssl) SSL_free(m_ssl);
-    m_ssl = nullptr;
-    if (m_peer >= 0) close(m_peer);
-    m_peer = -1;
+    SSL_free(std::exchange(m_ssl, nullptr));
+    if (m_peer >= 0) close(std::exchange(m_peer, -1));
   }
 
  private:
@@ -162,12 +149,21 @@ class Peer {
   }
 
   const Wire m_wire;
-  int m_listener = -1;
+  int m_listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   uint16_t m_port = 0;
   int m_peer = -1;
-  SSL_CTX* m_context = nullptr;
+  SSL_CTX* m_context = m_wire == Wire::kTls ? SSL_CTX_new(TLS_server_method()) : nullptr;
   SSL* m_ssl = nullptr;
 };
+
+// A read, or a write of more than the socket buffers hold (the peers here
+// read nothing), that waits for the peer for `silence`.
+RedisIoResult ReadOrWriteLarge(IRedisTransport& transport, bool write, std::chrono::milliseconds silence) {
+  static const std::string s_large(64 * 1024 * 1024, 'x');
+  const RedisByteRange range{s_large.data(), s_large.size()};
+  char buffer[64];
+  return write ? transport.WriteAll({&range, 1}, silence) : transport.ReadSome(buffer, sizeof buffer, silence);
+}
 
 class RedisTransport : public testing::TestWithParam<Wire> {};
 
@@ -182,9 +178,7 @@ TEST_P(RedisTransport, ThePeersCloseIsTheEndOfTheStream) {
     std::string received;
     char buffer[64];
     RedisIoResult result;
-    for (int reads = 0; reads < 10; ++reads) {
-      result = transport->ReadSome(buffer, sizeof buffer, 5s);
-      if (!result.Ok()) break;
+    for (int reads = 0; reads < 10 && (result = transport->ReadSome(buffer, sizeof buffer, 5s)).Ok(); ++reads) {
       received.append(buffer, result.bytes);
     }
     EXPECT_EQ(received, "$1\r\nx\r\n");
@@ -205,19 +199,19 @@ TEST_P(RedisTransport, SilenceEndsReadsAndWaitsWhichAlsoWakeForDataTheWakeUpDesc
 
   // Nothing to read (a TLS server's session tickets are no data): the read
   // and the wait last their time-out.
-  auto started = std::chrono::steady_clock::now();
+  auto started = Clock::now();
   EXPECT_EQ(transport->ReadSome(buffer, sizeof buffer, 150ms).status, Status::kTimedOut);
   EXPECT_FALSE(transport->WaitReadable(wake, 150ms));
-  EXPECT_GE(std::chrono::steady_clock::now() - started, 280ms);
+  EXPECT_GE(Clock::now() - started, 280ms);
 
   // The wake-up descriptor ends a long wait at once.
   std::thread waker([&] {
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(eventfd_write(wake, 1), 0);
   });
-  started = std::chrono::steady_clock::now();
+  started = Clock::now();
   EXPECT_FALSE(transport->WaitReadable(wake, 20s));
-  EXPECT_LT(std::chrono::steady_clock::now() - started, 10s);
+  EXPECT_LT(Clock::now() - started, 10s);
   waker.join();
   eventfd_t count;
   ASSERT_EQ(eventfd_read(wake, &count), 0);
@@ -241,33 +235,26 @@ TEST_P(RedisTransport, SilenceEndsReadsAndWaitsWhichAlsoWakeForDataTheWakeUpDesc
 TEST_P(RedisTransport, ShutdownWakesABlockedReadAndABlockedWriteOnOtherThreads) {
   Peer peer(GetParam());
   auto transport = peer.Connect();
-  // The peer reads nothing, so a large write blocks once the buffers are full.
-  std::string large(64 * 1024 * 1024, 'x');
-  RedisIoResult readResult;
-  RedisIoResult writeResult;
+  RedisIoResult results[2];  // the read's, the write's
   std::atomic<int> finished{0};
-  std::thread reader([&] {
-    char buffer[64];
-    readResult = transport->ReadSome(buffer, sizeof buffer, 30s);
-    ++finished;
-  });
-  std::thread writer([&] {
-    RedisByteRange range{large.data(), large.size()};
-    writeResult = transport->WriteAll({&range, 1}, 30s);
-    ++finished;
-  });
+  std::vector<std::thread> threads;
+  for (bool write : {false, true}) {
+    threads.emplace_back([&, write] {
+      results[write] = ReadOrWriteLarge(*transport, write, 30s);
+      ++finished;
+    });
+  }
   std::this_thread::sleep_for(200ms);
   EXPECT_EQ(finished.load(), 0) << "both are blocked";
-  auto started = std::chrono::steady_clock::now();
+  const auto started = Clock::now();
   transport->Shutdown();
-  reader.join();
-  writer.join();
-  EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_LT(Clock::now() - started, 5s);
   // The end of the stream, or the connection gone (when the reader looks
-  // only after the reset).
-  EXPECT_TRUE(readResult.status == Status::kClosed || readResult.status == Status::kFailed) << readResult.Describe();
-  EXPECT_NE(writeResult.status, Status::kOk);
-  EXPECT_NE(writeResult.status, Status::kTimedOut);
+  // only after the reset); neither done nor timed out.
+  for (const RedisIoResult& result : results) {
+    EXPECT_TRUE(result.status == Status::kClosed || result.status == Status::kFailed) << result.Describe();
+  }
   // What was not sent yet is dropped, and the peer sees a reset: a command
   // cut short (its caller told that it failed) must not reach the server
   // later, whole, when the server reads on.
@@ -278,38 +265,23 @@ TEST_P(RedisTransport, ShutdownWakesABlockedReadAndABlockedWriteOnOtherThreads) 
 // read or write back once the server has been silent for about its time-out,
 // not never.
 TEST_P(RedisTransport, SignalsThatKeepInterruptingAReadOrAWriteDoNotStretchItsSilence) {
-  struct sigaction wake {};
+  struct sigaction wake {}, before {};
   wake.sa_handler = [](int) {};
-  struct sigaction before {};
   ASSERT_EQ(sigaction(SIGUSR2, &wake, &before), 0);
-  const std::string large(64 * 1024 * 1024, 'x');  // more than the buffers hold: the peer reads nothing
-  const std::pair<const char*, std::function<RedisIoResult(IRedisTransport&)>> waits[] = {
-      {"read",
-       [](IRedisTransport& transport) {
-         char buffer[64];
-         return transport.ReadSome(buffer, sizeof buffer, 300ms);
-       }},
-      {"write",
-       [&large](IRedisTransport& transport) {
-         RedisByteRange range{large.data(), large.size()};
-         return transport.WriteAll({&range, 1}, 300ms);
-       }},
-  };
-  for (const auto& [what, wait] : waits) {
-    SCOPED_TRACE(what);
+  for (bool write : {false, true}) {
+    SCOPED_TRACE(write ? "write" : "read");
     Peer peer(GetParam());
     auto transport = peer.Connect();
     std::atomic<bool> done{false};
     RedisIoResult result;
-    std::chrono::steady_clock::duration took{};
-    std::thread waiter([&, wait = wait] {
-      const auto started = std::chrono::steady_clock::now();
-      result = wait(*transport);
-      took = std::chrono::steady_clock::now() - started;
+    Clock::duration took{};
+    std::thread waiter([&] {
+      const auto started = Clock::now();
+      result = ReadOrWriteLarge(*transport, write, 300ms);
+      took = Clock::now() - started;
       done = true;
     });
-    const auto signalledUntil = std::chrono::steady_clock::now() + 3s;
-    while (!done && std::chrono::steady_clock::now() < signalledUntil) {
+    for (const auto signalledUntil = Clock::now() + 3s; !done && Clock::now() < signalledUntil;) {
       pthread_kill(waiter.native_handle(), SIGUSR2);
       std::this_thread::sleep_for(20ms);
     }
@@ -353,14 +325,11 @@ TEST_P(RedisTransport, WritesHoweverSplitArriveWholeAndInOrderWhileAReaderRunsAt
   std::string received;
   std::thread reader([&] {
     std::vector<char> buffer(64 * 1024);
-    while (received.size() < sent.size()) {
-      RedisIoResult result = transport->ReadSome(buffer.data(), buffer.size(), 10s);
-      if (!result.Ok()) {
-        ADD_FAILURE() << "read: " << result.Describe();
-        return;
-      }
+    RedisIoResult result;
+    while (received.size() < sent.size() && (result = transport->ReadSome(buffer.data(), buffer.size(), 10s)).Ok()) {
       received.append(buffer.data(), result.bytes);
     }
+    EXPECT_TRUE(result.Ok()) << "read: " << result.Describe();
   });
   for (const std::vector<std::string>& pieces : writes) {
     std::vector<RedisByteRange> ranges;
@@ -394,8 +363,8 @@ TEST_P(RedisTransport, AWriteToAPeerThatHasGoneFailsWithoutSigpipe) {
   std::this_thread::sleep_for(50ms);
   // The first write may still be taken by the kernel; the peer's reset makes
   // a later one fail with EPIPE, which raises SIGPIPE unless suppressed.
-  std::string chunk(256 * 1024, 'y');
-  RedisByteRange range{chunk.data(), chunk.size()};
+  const std::string chunk(256 * 1024, 'y');
+  const RedisByteRange range{chunk.data(), chunk.size()};
   RedisIoResult result;
   before = SuppressedSigpipeCount();
   for (int attempt = 0; attempt < 20 && result.Ok(); ++attempt) result = transport->WriteAll({&range, 1}, 2s);
@@ -416,53 +385,38 @@ TEST_P(RedisTransport, AWriteToAPeerThatHasGoneFailsWithoutSigpipe) {
 // transports connect through the same code, and a name would not pass the
 // test certificate's check.)
 TEST(RedisTransportConnect, ConnectingFailsWhereNobodyListensAndANameResolvedSlowlyWithinTheTimeOut) {
-  auto started = std::chrono::steady_clock::now();
-  EXPECT_THROW(MakeTransport(Wire::kTcp)->Connect({"127.0.0.1", FindFreeLoopbackPort()}, 60s), RedisIoError);
-  EXPECT_LT(std::chrono::steady_clock::now() - started, 30s) << "refused, not a wait for the time-out";
-  EXPECT_THROW(MakeTransport(Wire::kTcp)->Connect({"no-such-host.invalid", 6379}, 60s), RedisIoError);
+  auto connect = [](const std::string& host, uint16_t port, std::chrono::milliseconds timeout) {
+    MakeTransport(Wire::kTcp)->Connect({host, port}, timeout);
+  };
+  auto started = Clock::now();
+  EXPECT_THROW(connect("127.0.0.1", FindFreeLoopbackPort(), 60s), RedisIoError);
+  EXPECT_LT(Clock::now() - started, 30s) << "refused, not a wait for the time-out";
+  EXPECT_THROW(connect("no-such-host.invalid", 6379, 60s), RedisIoError);
 
   Peer peer(Wire::kTcp);  // listens; plain TCP connects without its accepting
   const int resolvedBefore = s_slowResolutions.finished.load();
-  started = std::chrono::steady_clock::now();
-  try {
-    MakeTransport(Wire::kTcp)->Connect({kSlowName, peer.Port()}, 100ms);
-    ADD_FAILURE() << "connected";
-  } catch (const RedisTimeoutError& error) {
-    EXPECT_NE(std::string(error.what()).find("the name was not resolved within 100 ms"), std::string::npos)
-        << error.what();
-  }
-  EXPECT_LT(std::chrono::steady_clock::now() - started, kSlowResolution / 2) << "the caller left before the resolver";
+  started = Clock::now();
+  const std::string timedOut = RaisedText<RedisTimeoutError>([&] { connect(kSlowName, peer.Port(), 100ms); });
+  EXPECT_NE(timedOut.find("the name was not resolved within 100 ms"), std::string::npos) << timedOut;
+  EXPECT_LT(Clock::now() - started, kSlowResolution / 2) << "the caller left before the resolver";
   // Left to itself, the resolution ends while the test still runs; the next
   // connection takes what it found, however short its own time-out.
   while (s_slowResolutions.finished.load() == resolvedBefore) std::this_thread::sleep_for(10ms);
   const int startedAfterTimeOut = s_slowResolutions.started.load();
-  EXPECT_NO_THROW(MakeTransport(Wire::kTcp)->Connect({kSlowName, peer.Port()}, 100ms));
+  EXPECT_NO_THROW(connect(kSlowName, peer.Port(), 100ms));
   EXPECT_EQ(s_slowResolutions.started.load(), startedAfterTimeOut) << "the kept result was used";
 
   // Connections to the name made while its resolution runs wait for that
   // one (three: the peer's queue holds nine connections in all).
   const int startedBefore = s_slowResolutions.started.load();
-  std::atomic<int> connected{0};
-  std::vector<std::thread> connecting;
-  for (int i = 0; i < 3; ++i) {
-    connecting.emplace_back([&] {
-      try {
-        MakeTransport(Wire::kTcp)->Connect({kSlowName, peer.Port()}, kSlowResolution * 4);
-        ++connected;
-      } catch (const std::exception& error) {
-        ADD_FAILURE() << error.what();
-      }
-    });
-  }
-  for (std::thread& thread : connecting) thread.join();
-  EXPECT_EQ(connected.load(), 3);
+  RunTogether(3, [&](int) { EXPECT_NO_THROW(connect(kSlowName, peer.Port(), kSlowResolution * 4)); });
   EXPECT_EQ(s_slowResolutions.started.load(), startedBefore + 1)
       << "one resolution for them all (the kept one was taken: nothing is kept for ever)";
   s_slowResolutions.onThread = std::this_thread::get_id();
   const int othersBefore = s_slowResolutions.otherNames.load();
   const int offThreadBefore = s_slowResolutions.otherNamesOffThread.load();
-  EXPECT_NO_THROW(MakeTransport(Wire::kTcp)->Connect({"127.0.0.1", peer.Port()}, 100ms));
-  EXPECT_NO_THROW(MakeTransport(Wire::kTcp)->Connect({"::ffff:127.0.0.1", peer.Port()}, 100ms));
+  EXPECT_NO_THROW(connect("127.0.0.1", peer.Port(), 100ms));
+  EXPECT_NO_THROW(connect("::ffff:127.0.0.1", peer.Port(), 100ms));
   EXPECT_EQ(s_slowResolutions.otherNames.load(), othersBefore + 2);
   EXPECT_EQ(s_slowResolutions.otherNamesOffThread.load(), offThreadBefore)
       << "numbers are read on the caller's thread, with no thread started for them";
