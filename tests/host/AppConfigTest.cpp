@@ -36,13 +36,9 @@ TEST(AppConfigTest, EditionPredicatesAndAFolderReadBesideItsWriter) {
 
   // A reader beside a writer: the folder is always one of the two written
   // texts, never a torn one.
-  const TString first(L"/first/folder");
-  const TString second(L"/second/much/longer/folder/n\u00e4me");
+  const TString first(L"/first/folder"), second(L"/second/much/longer/folder/n\u00e4me");
   config.SetExternalCacheDir(first);
-  const auto written = [&] {
-    const TString folder = config.GetExternalCacheDir();
-    return folder == first || folder == second;
-  };
+  const auto written = [&] { const TString dir = config.GetExternalCacheDir(); return dir == first || dir == second; };
   EXPECT_EQ(0, ReadsBesideWritesThatFail(written,
                                          [&](int i) { config.SetExternalCacheDir(i % 2 ? first : second); }));
   EXPECT_EQ(first, config.GetExternalCacheDir()) << "the last one written";

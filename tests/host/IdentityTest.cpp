@@ -2,6 +2,7 @@
 // KelvraTls, FeatureFlags and the authoring client's main-thread mark.
 #include "host/SessionActorInfo.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -132,10 +133,7 @@ TEST(IdentityTest, FeatureFlagsAreOffUntilTurnedOn) {
       EXPECT_FALSE(FeatureFlags::IsOn(kInvariantsFlag));
     }
     EXPECT_TRUE(FeatureFlags::IsOn(kInvariantsFlag));
-    // Another thread sees the flag.
-    bool seen = false;
-    std::thread([&seen] { seen = FeatureFlags::IsOn(kInvariantsFlag); }).join();
-    EXPECT_TRUE(seen);
+    std::thread([] { EXPECT_TRUE(FeatureFlags::IsOn(kInvariantsFlag)) << "on another thread"; }).join();
   }
   EXPECT_FALSE(FeatureFlags::IsOn(kInvariantsFlag));
 
@@ -145,9 +143,9 @@ TEST(IdentityTest, FeatureFlagsAreOffUntilTurnedOn) {
             (Flags{{kInvariantsFlag, true}, {kRedisTtlFlag, true}, {5, false}, {255, true}}));
   EXPECT_TRUE(FeatureFlags::ParseFlagList("").empty());
   for (const char* bad : {"abc", "-1", "4294967296", "0x", "12=2", "12=", "0x1G", "1 2"}) {
-    const std::string message = kelcache_test::RaisedText<std::invalid_argument>(
-        [&] { FeatureFlags::ParseFlagList(std::string("7,") + bad); });
-    EXPECT_NE(std::string::npos, message.find(std::string("\"") + bad + "\"")) << message;
+    EXPECT_THAT(kelcache_test::RaisedText<std::invalid_argument>(
+                    [&] { FeatureFlags::ParseFlagList(std::string("7,") + bad); }),
+                testing::HasSubstr(std::string("\"") + bad + "\""));
   }
   // SetFromText applies left to right, and applies nothing when it throws.
   FeatureFlags::SetFromText("0x94AA12A3, 0x94AA12A3=0, 6");
@@ -159,33 +157,26 @@ TEST(IdentityTest, FeatureFlagsAreOffUntilTurnedOn) {
 
   // Reads while another thread flips a flag (checked by ThreadSanitizer); a
   // flag that nobody sets stays off.
-  const auto read = [] {
-    (void)FeatureFlags::IsOn(kInvariantsFlag);
-    return !FeatureFlags::IsOn(kRedisTtlFlag);
-  };
-  EXPECT_EQ(0,
-            ReadsBesideWritesThatFail(read, [](int i) { FeatureFlags::Set(kInvariantsFlag, i % 2 == 0); }));
+  const auto read = [] { return (void)FeatureFlags::IsOn(kInvariantsFlag), !FeatureFlags::IsOn(kRedisTtlFlag); };
+  EXPECT_EQ(0, ReadsBesideWritesThatFail(read, [](int i) { FeatureFlags::Set(kInvariantsFlag, i % 2 == 0); }));
   EXPECT_FALSE(FeatureFlags::IsOn(kInvariantsFlag));
 
   // The environment variable, in a fresh process: good items apply, bad ones
   // are reported by name and skipped.
   kelcache_test::ChildModeResult child =
       ExpectChild({"KELCACHE_FEATURE_FLAGS=0x6460C0E0, 2494173859=1, 5, 5=0, bogus, 7=1, 0xFFFFFFFF"}, {});
-  const std::string& output = child.output;
   for (FeatureFlagId id : kPrintedFlags) {
     EXPECT_EQ(Text(id != 5 && id != 6), child.values["flag." + std::to_string(id)]) << id;
   }
-  EXPECT_NE(std::string::npos, output.find("\"bogus\"")) << output;
-  EXPECT_NE(std::string::npos, output.find("KELCACHE_FEATURE_FLAGS")) << output;
+  EXPECT_THAT(child.output,
+              testing::AllOf(testing::HasSubstr("\"bogus\""), testing::HasSubstr("KELCACHE_FEATURE_FLAGS")));
 }
 
 TEST(IdentityTest, OnlyTheMarkedThreadIsTheAuthoringClientMainThreadEvenAfterItEnded) {
   EXPECT_FALSE(TSystem::IsAuthoringClientMainThread()) << "no thread is marked at first";
   TSystem::SetAuthoringClientMainThread();
   EXPECT_TRUE(TSystem::IsAuthoringClientMainThread());
-  bool onOther = true;
-  std::thread([&] { onOther = TSystem::IsAuthoringClientMainThread(); }).join();
-  EXPECT_FALSE(onOther);
+  std::thread([] { EXPECT_FALSE(TSystem::IsAuthoringClientMainThread()) << "another thread"; }).join();
   TSystem::ClearAuthoringClientMainThread();
   EXPECT_FALSE(TSystem::IsAuthoringClientMainThread());
 
@@ -193,9 +184,7 @@ TEST(IdentityTest, OnlyTheMarkedThreadIsTheAuthoringClientMainThreadEvenAfterItE
   // after it (which may get its thread-local storage) are not marked.
   std::thread([] { TSystem::SetAuthoringClientMainThread(); }).join();
   for (int i = 0; i < 8; ++i) {
-    bool marked = true;
-    std::thread([&] { marked = TSystem::IsAuthoringClientMainThread(); }).join();
-    EXPECT_FALSE(marked) << "thread " << i;
+    std::thread([i] { EXPECT_FALSE(TSystem::IsAuthoringClientMainThread()) << "thread " << i; }).join();
   }
   EXPECT_FALSE(TSystem::IsAuthoringClientMainThread());
   TSystem::ClearAuthoringClientMainThread();

@@ -68,18 +68,12 @@ TEST(InitOnceTest, ManyThreadsAtOnceCreateOneObjectThatIsKeptForever) {
 }
 
 // Raw form: the context is an int that the creation function reads.
-boost::any MakeFromContext(void* context) {
-  return boost::any(std::make_shared<Created>(*static_cast<int*>(context)));
-}
-void* ExtractCounted(boost::any& held) {
-  return boost::any_cast<std::shared_ptr<Created>&>(held).get();
-}
-void* ExtractWrongType(boost::any& held) {
-  return boost::any_cast<std::shared_ptr<int>&>(held).get();
-}
+boost::any MakeFromContext(void* context) { return std::make_shared<Created>(*static_cast<int*>(context)); }
+void* ExtractCounted(boost::any& held) { return boost::any_cast<std::shared_ptr<Created>&>(held).get(); }
+void* ExtractWrongType(boost::any& held) { return boost::any_cast<std::shared_ptr<int>&>(held).get(); }
 
 TEST(InitOnceTest, RawFormSharedPtrFormAndNesting) {
-  InitOnceSlot raw;
+  InitOnceSlot raw, badExtract, shared, outerSlot, innerSlot, recursive, unclaimed;  // one per case
   int context = 12;
   auto* made = static_cast<Created*>(InitOnce(raw, &MakeFromContext, &context, &ExtractCounted));
   ASSERT_NE(nullptr, made);
@@ -87,7 +81,6 @@ TEST(InitOnceTest, RawFormSharedPtrFormAndNesting) {
 
   // An extraction that fails (bad_any_cast) keeps nothing: the object made
   // is destroyed, and a right one later makes its own.
-  InitOnceSlot badExtract;
   const int destroyedBefore = Created::s_destroyed.load();
   EXPECT_THROW(InitOnce(badExtract, &MakeFromContext, &context, &ExtractWrongType), boost::bad_any_cast);
   EXPECT_EQ(Created::s_destroyed.load(), destroyedBefore + 1);
@@ -98,7 +91,6 @@ TEST(InitOnceTest, RawFormSharedPtrFormAndNesting) {
 
   // The shared_ptr form hands out the kept shared_ptr: weak references to it
   // stay valid because it is never destroyed.
-  InitOnceSlot shared;
   const std::shared_ptr<Created>& kept =
       InitOnceSharedPtr<Created>(shared, [] { return std::make_shared<Created>(5); });
   std::weak_ptr<Created> weak = kept;
@@ -108,8 +100,6 @@ TEST(InitOnceTest, RawFormSharedPtrFormAndNesting) {
   EXPECT_EQ(5, weak.lock()->m_value);
 
   // A creation may use InitOnce for another slot (no lock is held) ...
-  InitOnceSlot outerSlot;
-  InitOnceSlot innerSlot;
   Created* outer = InitOnceShared<Created>(outerSlot, [&innerSlot] {
     Created* inner = InitOnceShared<Created>(innerSlot, [] { return std::make_shared<Created>(1); });
     return std::make_shared<Created>(inner->m_value + 1);
@@ -117,7 +107,6 @@ TEST(InitOnceTest, RawFormSharedPtrFormAndNesting) {
   EXPECT_EQ(2, outer->m_value);
 
   // ... but not for its own slot: that would wait for itself forever.
-  InitOnceSlot recursive;
   EXPECT_THAT(kelcache_test::LogicExceptionSite([&recursive] {
                 InitOnceShared<Created>(recursive, [&recursive] {
                   InitOnceShared<Created>(recursive, [] { return std::make_shared<Created>(0); });
@@ -129,7 +118,6 @@ TEST(InitOnceTest, RawFormSharedPtrFormAndNesting) {
   EXPECT_EQ(3, InitOnceShared<Created>(recursive, [] { return std::make_shared<Created>(3); })->m_value);
 
   // A null function is refused before the slot is claimed.
-  InitOnceSlot unclaimed;
   EXPECT_THAT(kelcache_test::LogicExceptionSite([&] { InitOnce(unclaimed, nullptr, &context, &ExtractCounted); }),
               testing::MatchesRegex("host/InitOnce:[0-9]+ create"));
   EXPECT_THAT(kelcache_test::LogicExceptionSite([&] { InitOnce(unclaimed, &MakeFromContext, &context, nullptr); }),

@@ -26,8 +26,7 @@ using namespace std::chrono_literals;
 // body is left out of it.
 static void ReadersShareWritersExcludeBehindALongHold() KELCACHE_NO_THREAD_SAFETY_ANALYSIS {
   TReadWriteLock lock(0);
-  std::atomic<int> inside{0};
-  std::atomic<int> done{0};
+  std::atomic<int> inside{0}, done{0};
   std::atomic<bool> overlap{false};
   int writes = 0;
   auto enter = [&](int weight) {
@@ -110,14 +109,8 @@ static void ThrowUnderNestedGuards() KELCACHE_NO_THREAD_SAFETY_ANALYSIS {
     EXPECT_EQ(e.GetExpression(), "forced");
   }
   std::thread([&] {
-    if (lock.TryLock())
-      lock.Unlock();
-    else
-      ADD_FAILURE() << "the lock is still held";
-    if (mutex.TryLock())
-      mutex.Unlock();
-    else
-      ADD_FAILURE() << "the mutex is still held";
+    EXPECT_TRUE(lock.TryLock() && (lock.Unlock(), true)) << "the lock is still held";
+    EXPECT_TRUE(mutex.TryLock() && (mutex.Unlock(), true)) << "the mutex is still held";
   }).join();
 }
 

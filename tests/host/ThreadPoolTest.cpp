@@ -103,19 +103,27 @@ void ParkWhileAnAllocationFails() {
 [[maybe_unused]] const bool s_parkAllocationMode =
     kelcache_test::RunIfChildMode("park-allocation", ParkWhileAnAllocationFails);
 
+// Runs `count` tasks on dedicated threads at once (each waits until all have
+// started and are released, so none can reuse another's thread): they are
+// counted until they end, and waiting for them ends only then.
+void RunDedicatedBurst(unsigned count) {
+  Gate allRunning(count), release;
+  auto releaseAtExit = OpenAtExit(release);
+  for (unsigned i = 0; i < count; ++i) AsyncTask::RunOnDedicatedThread([&] { allRunning.Arrive(), release.Wait(); });
+  ASSERT_TRUE(allRunning.Wait());
+  EXPECT_EQ(AsyncTask::GetDedicatedThreadCount(), count);
+  EXPECT_FALSE(AsyncTask::WaitForDedicatedThreads(10ms));
+  EXPECT_FALSE(AsyncTask::WaitForDedicatedThreads(-10ms));
+  release.Open();
+  ASSERT_TRUE(AsyncTask::WaitForDedicatedThreads(kLongWait));
+}
+
 class ThreadPoolTest : public AsyncTaskTest {
  protected:
   // Schedules until a worker takes the task; the workers may still be
   // finishing earlier tasks.
   static bool ScheduleSoon(const std::function<void()>& task) {
     return AsyncTask::WaitForThreadPoolIdle(kLongWait) && AsyncTask::ScheduleOnThreadPool(task, 1);
-  }
-  // A task that arrives at `running`, then waits for `release`.
-  static std::function<void()> Blocker(Gate& running, Gate& release) {
-    return [&running, &release] {
-      running.Arrive();
-      release.Wait();
-    };
   }
 };
 
@@ -127,7 +135,7 @@ TEST_F(ThreadPoolTest, WorkersSurviveTasksThatThrowAndRefuseTasksWhileAllAreBusy
   Gate bothRunning(2);
   Gate release;
   auto releaseAtExit = OpenAtExit(release);
-  auto blocker = Blocker(bothRunning, release);
+  const auto blocker = [&] { bothRunning.Arrive(), release.Wait(); };
   ASSERT_TRUE(ScheduleSoon(blocker));
   ASSERT_TRUE(AsyncTask::ScheduleOnThreadPool(blocker, 1));
   // Both workers are claimed even before they start: a third task is refused
@@ -151,35 +159,9 @@ TEST_F(ThreadPoolTest, WorkersSurviveTasksThatThrowAndRefuseTasksWhileAllAreBusy
   EXPECT_TRUE(again.Wait());
 }
 
-TEST_F(ThreadPoolTest, DedicatedThreadsAreCountedUntilTheirTaskEnds) {
-  Gate allRunning(3);
-  Gate release;
-  auto releaseAtExit = OpenAtExit(release);
-  for (int i = 0; i < 3; ++i) AsyncTask::RunOnDedicatedThread(Blocker(allRunning, release));
-  ASSERT_TRUE(allRunning.Wait());
-  EXPECT_EQ(AsyncTask::GetDedicatedThreadCount(), 3u);
-  EXPECT_FALSE(AsyncTask::WaitForDedicatedThreads(10ms));
-  EXPECT_FALSE(AsyncTask::WaitForDedicatedThreads(-10ms));
-  release.Open();
-  EXPECT_TRUE(AsyncTask::WaitForDedicatedThreads(kLongWait));
-}
-
-// Runs `count` tasks on dedicated threads at once (each waits until all have
-// started, so none can reuse another's thread) and waits until they ended.
-void RunDedicatedBurst(int count) {
-  Gate allRunning(count);
-  for (int i = 0; i < count; ++i) {
-    AsyncTask::RunOnDedicatedThread([&] {
-      allRunning.Arrive();
-      allRunning.Wait();
-    });
-  }
-  ASSERT_TRUE(allRunning.Wait());
-  ASSERT_TRUE(AsyncTask::WaitForDedicatedThreads(kLongWait));
-}
-
-// Finished dedicated threads park and serve the next bursts, within the cap
-// and until the idle time-out; new limits hold for threads parked before them.
+// Dedicated threads are counted while they run; finished ones park and serve
+// the next bursts, within the cap and until the idle time-out; new limits
+// hold for threads parked before them.
 TEST_F(ThreadPoolTest, FinishedDedicatedThreadsParkForTheNextBurstWithinTheCapAndTheIdleTimeOut) {
   AsyncTask::SetParkedThreadLimits(64, std::chrono::milliseconds::max());  // for good
   const uint64_t createdBefore = AsyncTask::GetThreadsCreated();
@@ -196,9 +178,7 @@ TEST_F(ThreadPoolTest, FinishedDedicatedThreadsParkForTheNextBurstWithinTheCapAn
   AsyncTask::RunOnDedicatedThread([] { throw std::runtime_error("escaped"); });
   EXPECT_TRUE(WaitUntil([&] { return AsyncTask::GetParkedThreadCount() == parked; }, kLongWait))
       << "the thread that ran the throwing task did not park again";
-  Gate ran;
-  AsyncTask::RunOnDedicatedThread([&] { ran.Open(); });
-  EXPECT_TRUE(ran.Wait());
+  RunDedicatedBurst(1);
   EXPECT_EQ(AsyncTask::GetThreadsCreated(), afterFirst);
 
   AsyncTask::SetParkedThreadLimits(2, 30s);
@@ -214,10 +194,7 @@ TEST_F(ThreadPoolTest, FinishedDedicatedThreadsParkForTheNextBurstWithinTheCapAn
   // that parks) and still runs.
   AsyncTask::SetParkedThreadLimits(2, 30s);
   const uint64_t before = AsyncTask::GetThreadsCreated();
-  Gate ranAlone;
-  AsyncTask::RunOnDedicatedThread([&] { ranAlone.Open(); });
-  EXPECT_TRUE(ranAlone.Wait());
-  EXPECT_TRUE(AsyncTask::WaitForDedicatedThreads(kLongWait));
+  RunDedicatedBurst(1);
   EXPECT_TRUE(WaitUntil([] { return AsyncTask::GetParkedThreadCount() == 2; }, kLongWait));
   EXPECT_EQ(AsyncTask::GetThreadsCreated(), before + 2);
   AsyncTask::SetParkedThreadLimits(64, 30s);
@@ -229,9 +206,7 @@ TEST_F(ThreadPoolTest, AChildForkedWithoutExecRunsTasksAndDeadlinesOnThreadsOfIt
   // The parent's workers, a parked dedicated thread and the timer thread all
   // exist before the fork; none of them is in the child.
   ASSERT_EQ(AsyncTask::Launch(AsyncTask::LaunchMode::Asynchronous, [] { return 1; }).Get(), 1);
-  Gate ranAlone;
-  AsyncTask::RunOnDedicatedThread([&] { ranAlone.Open(); });
-  ASSERT_TRUE(ranAlone.Wait());
+  ASSERT_NO_FATAL_FAILURE(RunDedicatedBurst(1));
   AsyncTask::WaitEvent fired;
   AsyncTask::DeadlineTimer::Instance().Schedule(std::chrono::steady_clock::now(), [&] { fired.Set(); });
   ASSERT_TRUE(fired.WaitFor(kLongWait));
