@@ -156,11 +156,17 @@ class Peer {
   SSL* m_ssl = nullptr;
 };
 
-// A read, or a write of more than the socket buffers hold (the peers here
-// read nothing), that waits for the peer for `silence`.
-RedisIoResult ReadOrWriteLarge(IRedisTransport& transport, bool write, std::chrono::milliseconds silence) {
+// More than the socket buffers hold: the peers here read nothing, so a
+// write of it blocks. The tests make it before their threads start, since
+// under a sanitizer making it takes longer than their waits.
+const std::string& Large() {
   static const std::string s_large(64 * 1024 * 1024, 'x');
-  const RedisByteRange range{s_large.data(), s_large.size()};
+  return s_large;
+}
+
+// A read, or a write of Large(), that waits for the peer for `silence`.
+RedisIoResult ReadOrWriteLarge(IRedisTransport& transport, bool write, std::chrono::milliseconds silence) {
+  const RedisByteRange range{Large().data(), Large().size()};
   char buffer[64];
   return write ? transport.WriteAll({&range, 1}, silence) : transport.ReadSome(buffer, sizeof buffer, silence);
 }
@@ -237,6 +243,7 @@ TEST_P(RedisTransport, ShutdownWakesABlockedReadAndABlockedWriteOnOtherThreads) 
   auto transport = peer.Connect();
   RedisIoResult results[2];  // the read's, the write's
   std::atomic<int> finished{0};
+  Large();
   std::vector<std::thread> threads;
   for (bool write : {false, true}) {
     threads.emplace_back([&, write] {
@@ -268,6 +275,7 @@ TEST_P(RedisTransport, SignalsThatKeepInterruptingAReadOrAWriteDoNotStretchItsSi
   struct sigaction wake {}, before {};
   wake.sa_handler = [](int) {};
   ASSERT_EQ(sigaction(SIGUSR2, &wake, &before), 0);
+  Large();
   for (bool write : {false, true}) {
     SCOPED_TRACE(write ? "write" : "read");
     Peer peer(GetParam());
