@@ -488,7 +488,7 @@ TEST(TLogEnvironment, ChildModesLogWhereAndHowTheEnvironmentSays) {
                                         std::pair(&c.inOutput, Lines(std::istringstream(child.output)))}) {
       for (const auto& [text, count] : *counts) {
         EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                                [&](const std::string& line) { return line.find(text) != std::string::npos; }),
+                                [&text = text](const std::string& line) { return line.find(text) != std::string::npos; }),
                   count)
             << text << "\n" << child.output;
       }

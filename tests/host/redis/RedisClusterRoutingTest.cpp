@@ -136,8 +136,8 @@ TEST(RedisSlotMap, AReplyThatIsNoSlotTableIsRefusedNamingTheNode) {
       {Arr({Range(0, 0, nodes)}), "more nodes than a cluster has"},
   };
   for (const auto& [resp, says] : bad) {
-    const std::string message =
-        RaisedText<RedisReplyError>([&] { RedisSlotMap::FromClusterSlots(*Reply(resp), {"10.0.0.9", 7000}); });
+    const std::string message = RaisedText<RedisReplyError>(
+        [&resp = resp] { RedisSlotMap::FromClusterSlots(*Reply(resp), {"10.0.0.9", 7000}); });
     EXPECT_NE(message.find(says), std::string::npos) << resp << ": " << message;
   }
   // A full map: a redirection to yet another node leaves the slot's owner.
