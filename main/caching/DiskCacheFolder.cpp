@@ -117,11 +117,12 @@ class LockDescriptions {
 // finds every slot taken waits without priority, as across processes.
 class WaitingWriters {
  public:
-  static constexpr size_t kNoSlot = 64;
+  static constexpr size_t kSlots = 64;
+  static constexpr size_t kNoSlot = kSlots;  // what Enter gives when every slot is taken
 
-  // A slot holding key, or kNoSlot when every slot is taken.
+  // A slot holding key, or kNoSlot.
   size_t Enter(uint64_t key) noexcept {
-    for (size_t slot = 0; slot < kNoSlot; ++slot) {
+    for (size_t slot = 0; slot < kSlots; ++slot) {
       uint64_t empty = 0;
       if (m_slots[slot].compare_exchange_strong(empty, key, std::memory_order_acq_rel)) {
         m_taken.fetch_add(1, std::memory_order_acq_rel);
@@ -145,7 +146,7 @@ class WaitingWriters {
   }
 
  private:
-  std::array<std::atomic<uint64_t>, kNoSlot> m_slots{};
+  std::array<std::atomic<uint64_t>, kSlots> m_slots{};
   std::atomic<size_t> m_taken{0};
 };
 
